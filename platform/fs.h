@@ -1,0 +1,37 @@
+// File-system services whose working differs between Windows and POSIX. Every path is UTF-8 text;
+// the Windows side converts at the API edge.
+#pragma once
+
+#include <string>
+
+// Value of an environment variable, or "" when it is unset.
+std::string platform_env(const char* name);
+
+// The folder "Kestrava" under the folder that LOCALAPPDATA names ("." when it is unset or empty),
+// joined with the platform's separator. The folder is not created here.
+std::string platform_data_dir_path();
+
+// Folder that holds the running executable (no trailing separator); "." when it cannot be found.
+std::string platform_program_dir();
+
+// Creates a folder with its missing parents; true when it exists afterwards.
+bool platform_make_dirs(const std::string& path);
+
+bool platform_file_exists(const std::string& path);
+bool platform_remove_file(const std::string& path);
+
+// Reads a whole file in binary mode.
+bool platform_read_file(const std::string& path, std::string& out);
+
+// Rewrites a file in place (truncate, then write). Text mode turns "\n" into "\r\n" on Windows.
+bool platform_write_file(const std::string& path, const std::string& data, bool text_mode);
+
+// Moves `from` over `to` atomically and durably: MoveFileEx with replace-existing and
+// write-through on Windows; rename, then fsync of the file and its folder on POSIX.
+bool platform_atomic_replace(const std::string& from, const std::string& to);
+
+// Rename that replaces an existing target and may copy across volumes.
+bool platform_move_file(const std::string& from, const std::string& to);
+
+// Copies a file, overwriting the target.
+bool platform_copy_file(const std::string& from, const std::string& to);

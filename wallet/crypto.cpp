@@ -1,0 +1,92 @@
+#include "wallet/crypto.h"
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/rand.h>
+#include <openssl/ripemd.h>
+#include <openssl/sha.h>
+
+Hash256 sha256(const std::uint8_t* data, std::size_t len) {
+    Hash256 out{};
+    SHA256(data, len, out.data());
+    return out;
+}
+
+Hash256 sha256d(const std::uint8_t* data, std::size_t len) {
+    Hash256 first = sha256(data, len);
+    return sha256(first.data(), first.size());
+}
+
+Hash160 hash160_of(const std::uint8_t* data, std::size_t len) {
+    Hash256 first = sha256(data, len);
+    Hash160 out{};
+    unsigned int out_len = 0;
+    // RIPEMD-160 lives in the legacy provider's list but EVP_Digest still reaches the default
+    // implementation in OpenSSL 3.
+    EVP_Digest(first.data(), first.size(), out.data(), &out_len, EVP_ripemd160(), nullptr);
+    return out;
+}
+
+bool hmac_sha512(const std::uint8_t* key, std::size_t key_len, const std::uint8_t* data, std::size_t data_len,
+                 std::array<std::uint8_t, 64>& out) {
+    unsigned int out_len = 0;
+    unsigned char* r = HMAC(EVP_sha512(), key, static_cast<int>(key_len), data, data_len, out.data(), &out_len);
+    return r != nullptr && out_len == 64;
+}
+
+std::string base64_encode(const std::uint8_t* data, std::size_t len) {
+    std::string out(4 * ((len + 2) / 3), '\0');
+    if (len == 0) return {};
+    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]), data, static_cast<int>(len));
+    out.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
+    return out;
+}
+
+bool base64_decode(const std::string& text, Bytes& out) {
+    out.clear();
+    static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::uint32_t acc = 0;
+    int bits = 0;
+    std::size_t i = 0;
+    for (; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '=') break;
+        std::size_t v = alphabet.find(c);
+        if (v == std::string::npos) {
+            out.clear();
+            return false;
+        }
+        acc = (acc << 6) | static_cast<std::uint32_t>(v);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out.push_back(static_cast<std::uint8_t>((acc >> bits) & 0xFF));
+        }
+    }
+    // Only padding may follow, and no more than two of it.
+    std::size_t pad = 0;
+    for (; i < text.size(); ++i, ++pad) {
+        if (text[i] != '=' || pad >= 2) {
+            out.clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool random_bytes(std::uint8_t* out, std::size_t len) { return RAND_bytes(out, static_cast<int>(len)) == 1; }
+
+void wipe(std::string& secret) {
+    if (!secret.empty()) OPENSSL_cleanse(&secret[0], secret.size());
+    secret.clear();
+}
+
+void wipe(Bytes& secret) {
+    if (!secret.empty()) OPENSSL_cleanse(secret.data(), secret.size());
+    secret.clear();
+}
+
+void wipe(void* data, std::size_t len) {
+    if (data != nullptr && len != 0) OPENSSL_cleanse(data, len);
+}

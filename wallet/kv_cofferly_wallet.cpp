@@ -1,0 +1,22 @@
+#include "wallet/kv_cofferly_wallet.h"
+
+#include "wallet/crypto.h"
+
+namespace {
+KvCofferlyWallet g_wallet;
+std::recursive_mutex g_wallet_mutex;
+} // namespace
+
+LocalOrd local_ord_init() { return LocalOrd{}; }
+
+KvCofferlyWallet& kv_wallet() { return g_wallet; }
+
+std::recursive_mutex& kv_wallet_mutex() { return g_wallet_mutex; }
+
+void wipe_wallet_secrets(KvCofferlyWalletSecrets& secrets) {
+    wipe(secrets.seed.data(), secrets.seed.size());
+    wipe(secrets.master_key.data(), secrets.master_key.size());
+    wipe(secrets.master_chain.data(), secrets.master_chain.size());
+    secrets.seed_cached = false;
+    secrets.master_cached = false;
+}

@@ -1,0 +1,74 @@
+// The in-memory wallet state of the process: one wallet at a time, guarded by the recursive
+// wallet mutex. The wallet file fills it (wallet_file.h), key derivation fills its key fields
+// (keys.h).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// One ordinal the wallet knows locally (a row of the wallet file's "ord_owned").
+struct LocalOrd {
+    std::string origin;  // txid "_" vout
+    std::string txid;
+    std::uint32_t vout = 0;
+    std::string type;  // content type
+    std::string address;
+    std::string name;
+    std::string icon;
+    std::string amt;  // token amount as text
+    std::string dec;  // token decimals as text
+    std::string token_id;
+    bool hidden = false;
+    bool created = false;
+};
+
+// A contact of the wallet program: a normalised destination and a note of at most 80 bytes.
+struct WalletContact {
+    std::string dest;
+    std::string note;
+};
+
+// Seed and master key caches; wiped on every load and on disconnect.
+struct KvCofferlyWalletSecrets {
+    std::array<std::uint8_t, 64> seed{};
+    bool seed_cached = false;
+    std::array<std::uint8_t, 32> master_key{};
+    std::array<std::uint8_t, 32> master_chain{};
+    bool master_cached = false;
+};
+
+struct KvCofferlyWallet {
+    std::string wallet_id;  // current wallet id; empty when no wallet is bound
+    bool is_hd = false;
+    bool backup = false;
+    std::string mnemonic;
+    std::array<std::uint32_t, 6> recv{};  // per-account counters, accounts 0' to 5'
+    std::uint32_t show = 0;               // index of the current receive key, never above recv[1]
+    std::string priv;                     // current receive key (HD) or the single legacy key
+    std::string pub;
+    std::string address;
+    std::string identity_pub;
+    std::string identity_address;
+    std::string paymail;  // alias, without the domain
+    std::string ord_avatar;
+    std::vector<LocalOrd> ord_owned;
+    std::vector<WalletContact> contacts;
+    KvCofferlyWalletSecrets secrets;
+};
+
+// A default row: empty texts, vout 0, both flags false.
+LocalOrd local_ord_init();
+
+// The process-wide wallet state and its recursive mutex. Every reader and writer of the state holds
+// the mutex; the mutex is taken before the registry lock, never after it.
+KvCofferlyWallet& kv_wallet();
+std::recursive_mutex& kv_wallet_mutex();
+
+using WalletLock = std::unique_lock<std::recursive_mutex>;
+inline WalletLock lock_wallet() { return WalletLock(kv_wallet_mutex()); }
+
+// Wipes the seed and master key caches and clears their flags (caller holds the wallet mutex).
+void wipe_wallet_secrets(KvCofferlyWalletSecrets& secrets);

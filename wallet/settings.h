@@ -1,0 +1,26 @@
+// The service endpoints and the platform host, gathered in one record. The shipped program uses
+// the defaults; tests point the record at fakes on the loopback address.
+#pragma once
+
+#include <string>
+
+struct ServiceSettings {
+    // WhatsOnChain API, including "/v1/bsv/main".
+    std::string woc_base = "https://api.whatsonchain.com/v1/bsv/main";
+    // GorillaPool 1Sat ordinals API ("/txos/...", "/bsv20/...", "/content/...").
+    std::string gorillapool_base = "https://ordinals.gorillapool.io/api";
+    // GorillaPool's ARC broadcaster ("/v1/tx" is appended).
+    std::string arc_base = "https://arc.gorillapool.io";
+    // The platform host: oracle index, submit, paymail and bsvalias services.
+    std::string platform_base = "https://kestrava.net";
+    // The platform host's name and the fixed IPv4 address it is pinned to.
+    std::string platform_host = "kestrava.net";
+    std::string platform_ip = "198.51.100.23";
+    // Domain of the platform's paymail names (alias@domain).
+    std::string paymail_domain = "kestrava.net";
+};
+
+// A copy of the settings in force.
+ServiceSettings service_settings();
+// Replaces the settings for the whole process (tests only).
+void set_service_settings(const ServiceSettings& settings);
