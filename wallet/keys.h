@@ -1,0 +1,45 @@
+// secp256k1 keys, BIP39/BIP32 derivation on the wallet's path scheme m/44'/236'/account'/chain/index,
+// and the low-S DER signing primitive. Keys travel as lower-case hex: private 64 digits, public 66
+// (compressed). Operations that touch the wallet state expect the caller to hold the wallet mutex.
+#pragma once
+
+#include "wallet/codecs.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+using KeyPath = std::array<std::uint32_t, 5>;
+constexpr std::uint32_t kHardened = 0x80000000u;
+
+// Compressed public key of a 64-hex private key; false (out empty) for anything else.
+bool priv_hex_to_pub_hex(const std::string& priv_hex, std::string& pub_hex);
+
+// P2PKH address of a 66-hex compressed public key; "" on failure.
+std::string pub_hex_to_address(const std::string& pub_hex);
+
+// BIP32 private parent to private child. Extended keys are key (32) then chain code (32).
+bool bip32_ckd_priv(const std::array<std::uint8_t, 64>& parent, std::uint32_t index,
+                    std::array<std::uint8_t, 64>& child);
+
+// True when the wallet state's mnemonic is a valid 12-word BIP39 English mnemonic.
+bool mnemonic_is_valid();
+
+// Derives one path from the wallet's mnemonic (seed and master key cached in the wallet secrets).
+// True when an address resulted; outs are cleared first.
+bool derive_path(const KeyPath& path, std::string& priv_hex, std::string& pub_hex, std::string& address);
+
+// m/44'/236'/a'/0/i and m/44'/236'/a'/1/i; an account of 6 or more fails.
+bool derive_account_key(std::uint32_t account, std::uint32_t index, std::string& priv_hex, std::string& pub_hex,
+                        std::string& address);
+bool derive_change_key(std::uint32_t account, std::uint32_t index, std::string& priv_hex, std::string& pub_hex,
+                       std::string& address);
+
+// Fills the receive, identity and ordinals keys of a loaded HD wallet; clamps show to recv[1].
+bool derive_wallet_keys();
+
+// Finds the wallet key whose hash160 matches; outs written only on success.
+bool find_key_for_hash160(const Hash160& hash160, std::string& priv_hex, std::string& pub_hex);
+
+// ECDSA over a 32-byte digest with a low S, DER-encoded (no sighash byte). Out cleared first.
+bool ecdsa_sign_der(const std::string& priv_hex, const std::uint8_t* digest32, Bytes& signature);
