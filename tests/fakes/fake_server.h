@@ -1,0 +1,63 @@
+// A small HTTP service on the loopback address for tests: routes answered by handlers, faults
+// (429s, error statuses, HTML pages, bad JSON, delays) injected by path prefix before routing, and
+// counts of requests and TCP connections. Native only, over cpp-httplib.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct FakeRequest {
+    std::string method, path, body;   // path without the query string
+    std::vector<std::string> matches; // regex captures of the route (matches[0] = whole path)
+    std::multimap<std::string, std::string> query;
+    std::multimap<std::string, std::string> headers;
+    int remote_port = 0;
+};
+
+struct FakeResponse {
+    int status = 200;
+    std::string body;
+    std::string content_type = "application/json";
+};
+
+using FakeHandler = std::function<FakeResponse(const FakeRequest&)>;
+
+struct FakeFault {
+    int status = 0;        // answer this status (with a short JSON error body) instead of the handler; 0 = no
+    int rate_limit = 0;    // answer 429 this many times first, then go on normally
+    int delay_ms = 0;      // wait this long (real time, keep it short) before answering
+    bool html = false;     // answer an HTML error page with `status` (500 when 0)
+    bool bad_json = false; // answer 200 with a body that does not parse as JSON
+    int times = -1;        // number of requests the fault applies to; -1 = every request
+};
+
+struct FakeServerState;
+
+// Starts listening on 127.0.0.1 on a free port in its constructor, on its own thread.
+struct FakeServer {
+    FakeServer();
+    ~FakeServer(); // stops and joins
+    FakeServer(const FakeServer&) = delete;
+    FakeServer& operator=(const FakeServer&) = delete;
+
+    std::string base_url() const; // "http://127.0.0.1:<port>"
+    // method is "GET" or "POST"; the regex must match the whole path.
+    void on(const std::string& method, const std::string& path_regex, FakeHandler handler);
+    // Applies to paths starting with the prefix; a later fault for the same prefix replaces it.
+    void set_fault(const std::string& path_prefix, const FakeFault& fault);
+    void clear_faults();
+    int request_count(const std::string& path_prefix = "") const; // requests whose path starts with the prefix
+    int connection_count() const;                                 // distinct TCP connections accepted so far
+    std::vector<FakeRequest> requests() const;                    // every request so far, in order
+    void reset_counts();
+
+private:
+    std::unique_ptr<FakeServerState> state_;
+    std::thread thread_;
+};
