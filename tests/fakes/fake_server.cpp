@@ -1,22 +1,211 @@
 #include "fakes/fake_server.h"
 
-struct FakeServerState {};
+#include "fakes/httplib_config.h"
 
-FakeServer::FakeServer() : state_(new FakeServerState) {}
-FakeServer::~FakeServer() = default;
+#include <chrono>
+#include <regex>
+#include <set>
+#include <stdexcept>
+#include <utility>
+
+namespace {
+
+struct FakeRoute {
+    std::string method;
+    std::regex pattern;
+    FakeHandler handler;
+};
+
+struct FaultEntry {
+    std::string prefix;
+    FakeFault fault;
+};
+
+bool starts_with(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+FakeResponse json_error(int status, const std::string& message) {
+    FakeResponse response;
+    response.status = status;
+    response.body = "{\"error\":\"" + message + "\"}";
+    return response;
+}
+
+} // namespace
+
+struct FakeServerState {
+    httplib::Server server;
+    int port = 0;
+
+    mutable std::mutex mutex;
+    std::vector<FakeRoute> routes;
+    std::vector<FaultEntry> faults;
+    std::vector<FakeRequest> requests;
+    std::set<std::pair<std::string, int>> connections;
+};
+
+namespace {
+
+// Picks the fault of the longest matching prefix that still has requests left and spends one of
+// them; the caller gets a copy with rate_limit already counted down.
+bool take_fault(FakeServerState& state, const std::string& path, FakeFault& taken, bool& rate_limited) {
+    FaultEntry* best = nullptr;
+    for (auto& entry : state.faults) {
+        if (!starts_with(path, entry.prefix) || entry.fault.times == 0) continue;
+        if (!best || entry.prefix.size() > best->prefix.size()) best = &entry;
+    }
+    if (!best) return false;
+    FakeFault& fault = best->fault;
+    if (fault.times > 0) --fault.times;
+    rate_limited = fault.rate_limit > 0;
+    if (rate_limited) --fault.rate_limit;
+    taken = fault;
+    return true;
+}
+
+FakeRequest to_fake_request(const httplib::Request& req) {
+    FakeRequest request;
+    request.method = req.method;
+    request.path = req.path;
+    request.body = req.body;
+    request.remote_port = req.remote_port;
+    request.query.insert(req.params.begin(), req.params.end());
+    request.headers.insert(req.headers.begin(), req.headers.end());
+    return request;
+}
+
+FakeHandler find_route(const FakeServerState& state, FakeRequest& request) {
+    std::smatch match;
+    for (const auto& route : state.routes) {
+        if (route.method != request.method || !std::regex_match(request.path, match, route.pattern)) continue;
+        request.matches.assign(match.begin(), match.end());
+        return route.handler;
+    }
+    return nullptr;
+}
+
+// Faults are applied before the handler so that every route, and paths with no route, can be
+// made to fail. The request is recorded before any delay, so a client that gave up still shows it.
+FakeResponse dispatch(FakeServerState& state, FakeRequest& request) {
+    FakeHandler handler;
+    FakeFault fault;
+    bool has_fault = false;
+    bool rate_limited = false;
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        handler = find_route(state, request);
+        state.requests.push_back(request);
+        has_fault = take_fault(state, request.path, fault, rate_limited);
+    }
+    if (has_fault) {
+        if (fault.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(fault.delay_ms));
+        if (rate_limited) return json_error(429, "rate limited");
+        if (fault.html) {
+            FakeResponse response;
+            response.status = fault.status ? fault.status : 500;
+            response.content_type = "text/html";
+            response.body = "<!DOCTYPE html>\n<html><head><title>Error</title></head><body><h1>" +
+                            std::to_string(response.status) + " Error</h1></body></html>\n";
+            return response;
+        }
+        if (fault.status) return json_error(fault.status, "injected fault");
+        if (fault.bad_json) {
+            FakeResponse response;
+            response.body = "{\"truncated\": [1, 2";
+            return response;
+        }
+    }
+    if (!handler) return json_error(404, "no route");
+    try {
+        return handler(request);
+    } catch (const std::exception& e) {
+        return json_error(500, std::string("handler threw: ") + e.what());
+    } catch (...) {
+        return json_error(500, "handler threw");
+    }
+}
+
+void serve(FakeServerState& state, const httplib::Request& req, httplib::Response& res) {
+    FakeRequest request = to_fake_request(req);
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.connections.insert({req.remote_addr, req.remote_port});
+    }
+    FakeResponse response = dispatch(state, request);
+    res.status = response.status;
+    res.set_content(response.body, response.content_type.c_str());
+}
+
+} // namespace
+
+FakeServer::FakeServer() : state_(new FakeServerState) {
+    FakeServerState& state = *state_;
+    // Clients under test keep connections open across calls; let them, so connections can be counted.
+    state.server.set_keep_alive_max_count(1000);
+    state.server.set_keep_alive_timeout(2);
+    auto handler = [&state](const httplib::Request& req, httplib::Response& res) { serve(state, req, res); };
+    state.server.Get(".*", handler);
+    state.server.Post(".*", handler);
+    state.server.Put(".*", handler);
+    state.server.Delete(".*", handler);
+    state.port = state.server.bind_to_any_port("127.0.0.1");
+    if (state.port <= 0) throw std::runtime_error("fake server: cannot bind to 127.0.0.1");
+    thread_ = std::thread([&state] { state.server.listen_after_bind(); });
+    for (int i = 0; i < 5000 && !state.server.is_running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+FakeServer::~FakeServer() {
+    state_->server.stop();
+    if (thread_.joinable()) thread_.join();
+}
+
 std::string FakeServer::base_url() const {
-    return "http://127.0.0.1:0";
+    return "http://127.0.0.1:" + std::to_string(state_->port);
 }
-void FakeServer::on(const std::string&, const std::string&, FakeHandler) {}
-void FakeServer::set_fault(const std::string&, const FakeFault&) {}
-void FakeServer::clear_faults() {}
-int FakeServer::request_count(const std::string&) const {
-    return 0;
+
+void FakeServer::on(const std::string& method, const std::string& path_regex, FakeHandler handler) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->routes.push_back({method, std::regex(path_regex), std::move(handler)});
 }
+
+void FakeServer::set_fault(const std::string& path_prefix, const FakeFault& fault) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    for (auto& entry : state_->faults) {
+        if (entry.prefix == path_prefix) {
+            entry.fault = fault;
+            return;
+        }
+    }
+    state_->faults.push_back({path_prefix, fault});
+}
+
+void FakeServer::clear_faults() {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->faults.clear();
+}
+
+int FakeServer::request_count(const std::string& path_prefix) const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    int count = 0;
+    for (const auto& request : state_->requests)
+        if (starts_with(request.path, path_prefix)) ++count;
+    return count;
+}
+
 int FakeServer::connection_count() const {
-    return 0;
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return static_cast<int>(state_->connections.size());
 }
+
 std::vector<FakeRequest> FakeServer::requests() const {
-    return {};
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->requests;
 }
-void FakeServer::reset_counts() {}
+
+void FakeServer::reset_counts() {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->requests.clear();
+    state_->connections.clear();
+}
