@@ -1,0 +1,54 @@
+// Every HTTPS request of the wallet, chain and ordinals code: blocking calls over libcurl's easy
+// interface that share one set of time-outs, the user agent, the pinned platform address, the
+// back-off on HTTP 429 and the wording of errors.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// libcurl write callback: appends size * nmemb bytes to the std::string that userdata points to
+// and returns that count; returns 0 (ending the transfer) only when the text cannot grow.
+size_t curl_write_to_string(char* data, size_t size, size_t nmemb, void* userdata);
+
+// A kept-alive connection for repeated posts to one host. Not safe for concurrent use: its owner
+// serialises calls. Both members are null until first use and after curl_session_reset.
+struct CurlSession {
+    CURL* handle = nullptr;
+    curl_slist* resolve = nullptr;
+};
+
+// GET with redirects. True on status 200-299, or 404 when accept_404 is set. On HTTP 429 waits
+// 400, 800, 1600 ms and retries, four requests at most. timeout_s below 2 runs with 2 s.
+// False with the library's text on a transport failure, else with http_error_text; the body of
+// a failed answer stays in `body`.
+bool http_get(const std::string& url, std::string& body, std::string& error, std::int32_t timeout_s, bool accept_404);
+
+// POST of a JSON text. True on status 200-299. On HTTP 429 retries while fewer than `attempts`
+// requests were made, waiting 400 ms doubled each time; attempts below 1 fails at once with the
+// rate-limit text and makes no request. Error texts as for http_get.
+bool http_post_json(const std::string& url, const std::string& json_body, std::string& response, std::string& error,
+                    std::uint32_t timeout_s, std::int32_t attempts);
+
+// POST of a JSON text on the session's connection, 2 s to connect and 2 s in all, no retry.
+// True on status 200-299. A transport failure other than a time-out resets the session.
+bool http_post_json_keepalive(CurlSession& session, const std::string& url, const std::string& json_body,
+                              std::string& response, std::string& error);
+
+// Short GET for the platform's paymail services. True on status 200-299; otherwise false with
+// the library's text or "HTTP <status>". Certificate checks are off, and redirects not followed,
+// only when the URL's host is exactly the loopback host.
+bool http_get_platform(const std::string& url, std::string& body, std::string& error);
+
+// Pins the platform host (and its "www." name) on port 443 to its fixed IPv4 address when the
+// URL mentions the host. Returns the list the caller frees after the request, or null when
+// nothing was pinned.
+curl_slist* apply_pinned_resolve(CURL* handle, const std::string& url);
+
+// The error text for an HTTP status and the body that came with it.
+std::string http_error_text(long status, const std::string& body);
+
+// Cleans up the session's handle and resolve list and sets both to null.
+void curl_session_reset(CurlSession& session);
