@@ -1,0 +1,551 @@
+#include "chain/woc_client.h"
+
+#include "chain/coin_snapshots.h"
+#include "chain/outpoints.h"
+#include "chain/sign.h"
+#include "wallet/clock.h"
+#include "wallet/codecs.h"
+#include "wallet/crypto.h"
+#include "wallet/http_client.h"
+#include "wallet/settings.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <mutex>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+using nlohmann::json;
+
+namespace {
+
+constexpr std::int64_t kFreshNs = 8000000000LL;
+constexpr int kMaxPages = 40;
+constexpr int kMaxMempoolTxs = 16;
+// No amount on the chain can exceed the money supply; anything larger is a broken reply.
+constexpr double kMaxSats = 21e14;
+
+// The WhatsOnChain cache mutex guards these three maps; it is never held across a request.
+std::mutex g_woc_mutex;
+std::unordered_map<std::string, json> g_tx_json;
+std::unordered_map<std::string, int> g_spent_code;
+std::unordered_map<std::string, std::string> g_spent_by;
+
+std::int64_t steady_now_ns() {
+    return clock_steady_ms() * 1000000LL;
+}
+
+// Letters, digits and "-._~" stay; every other byte becomes %XX.
+std::string percent_encode(const std::string& text) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+            c == '_' || c == '~') {
+            out.push_back(static_cast<char>(c));
+        } else {
+            out.push_back('%');
+            out.push_back(hex[c >> 4]);
+            out.push_back(hex[c & 15]);
+        }
+    }
+    return out;
+}
+
+// Any JSON number as an integer, rounded; false for other types, NaN and values beyond int64.
+bool json_round_i64(const json& v, std::int64_t& out) {
+    if (v.is_number_unsigned()) {
+        std::uint64_t u = v.get<std::uint64_t>();
+        if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return false;
+        out = static_cast<std::int64_t>(u);
+        return true;
+    }
+    if (v.is_number_integer()) {
+        out = v.get<std::int64_t>();
+        return true;
+    }
+    if (v.is_number_float()) {
+        double d = v.get<double>();
+        if (!std::isfinite(d) || std::fabs(d) > 9.0e18) return false;
+        out = std::llround(d);
+        return true;
+    }
+    return false;
+}
+
+// A JSON number converted to u32 the way an unsigned cast would; 0 for what cannot be converted.
+std::uint32_t json_u32(const json& v) {
+    std::int64_t i = 0;
+    if (v.is_number_float()) {
+        double d = v.get<double>();
+        if (!std::isfinite(d) || std::fabs(d) > 9.0e18) return 0;
+        return static_cast<std::uint32_t>(static_cast<std::int64_t>(d));
+    }
+    if (v.is_number_unsigned()) return static_cast<std::uint32_t>(v.get<std::uint64_t>());
+    if (json_round_i64(v, i)) return static_cast<std::uint32_t>(i);
+    return 0;
+}
+
+std::int32_t json_i32(const json& v) {
+    std::int64_t i = 0;
+    if (v.is_number_float()) {
+        double d = v.get<double>();
+        if (!std::isfinite(d) || std::fabs(d) > 2.0e9) return -1;
+        return static_cast<std::int32_t>(d);
+    }
+    if (!json_round_i64(v, i) || i < std::numeric_limits<std::int32_t>::min() ||
+        i > std::numeric_limits<std::int32_t>::max())
+        return -1;
+    return static_cast<std::int32_t>(i);
+}
+
+std::string json_string_or_empty(const json& obj, const char* key) {
+    if (!obj.is_object()) return {};
+    auto it = obj.find(key);
+    if (it == obj.end() || !it->is_string()) return {};
+    return it->get<std::string>();
+}
+
+// The array of a reply: the reply itself, or the array under `key` of an object; null otherwise.
+const json* reply_array(const json& reply, const char* key) {
+    if (reply.is_array()) return &reply;
+    if (reply.is_object()) {
+        auto it = reply.find(key);
+        if (it != reply.end() && it->is_array()) return &*it;
+    }
+    return nullptr;
+}
+
+std::string tx_path(const std::string& txid) {
+    return "/tx/" + percent_encode(txid);
+}
+std::string address_path(const std::string& address) {
+    return "/address/" + percent_encode(address);
+}
+
+bool is_p2pkh_script(const Bytes& s) {
+    return s.size() == 25 && s[0] == 0x76 && s[1] == 0xA9 && s[2] == 0x14 && s[23] == 0x88 && s[24] == 0xAC;
+}
+
+// Satoshis of a transaction output: "satoshis" as given, else "value" in BSV. False when neither
+// is a usable amount.
+bool output_sats(const json& out, std::int64_t& sats) {
+    auto it = out.find("satoshis");
+    if (it != out.end() && it->is_number()) {
+        if (!json_round_i64(*it, sats)) return false;
+        return sats >= 1 && static_cast<double>(sats) <= kMaxSats;
+    }
+    it = out.find("value");
+    if (it == out.end() || !it->is_number()) return false;
+    double bsv = it->get<double>();
+    if (!std::isfinite(bsv)) return false;
+    double scaled = bsv * 100000000.0;
+    if (scaled > kMaxSats) return false;
+    sats = std::llround(scaled);
+    return sats >= 1;
+}
+
+} // namespace
+
+std::string woc_url(const std::string& path) {
+    return service_settings().woc_base + path;
+}
+
+bool parse_utxo_list(const json& reply, std::vector<Utxo>& list) {
+    const json* arr = reply_array(reply, "result");
+    if (!arr) return false;
+    for (const json& el : *arr) {
+        if (!el.is_object()) continue;
+        auto spent = el.find("isSpentInMempoolTx");
+        if (spent != el.end() && spent->is_boolean() && spent->get<bool>()) continue;
+        Utxo u;
+        auto it = el.find("tx_hash");
+        if (it != el.end() && it->is_string()) {
+            u.txid = it->get<std::string>();
+        } else if ((it = el.find("txid")) != el.end() && it->is_string()) {
+            u.txid = it->get<std::string>();
+        }
+        it = el.find("tx_pos");
+        if (it != el.end() && it->is_number()) {
+            u.vout = json_u32(*it);
+        } else if ((it = el.find("vout")) != el.end() && it->is_number()) {
+            u.vout = json_u32(*it);
+        }
+        it = el.find("value");
+        if (it != el.end() && it->is_number_integer()) {
+            std::int64_t v = 0;
+            if (json_round_i64(*it, v)) u.sats = v;
+        }
+        it = el.find("height");
+        if (it != el.end() && it->is_number()) u.height = json_i32(*it);
+        if (is_txid_hex(u.txid) && u.sats > 0) list.push_back(std::move(u));
+    }
+    return true;
+}
+
+bool woc_utxo_list(const std::string& url, std::vector<Utxo>& list, std::string& error) {
+    std::string body, err;
+    if (!http_get(url, body, err, 10, false)) {
+        error = err;
+        return false;
+    }
+    json reply = json::parse(body, nullptr, false);
+    if (reply.is_discarded() || !parse_utxo_list(reply, list)) {
+        error = "bad utxo list";
+        return false;
+    }
+    return true;
+}
+
+bool woc_unspent_all(const std::string& address, std::vector<Utxo>& list, std::string& error) {
+    const std::string first = woc_url(address_path(address) + "/unspent/all");
+    std::string token;
+    bool any_page = false;
+    for (int page = 0; page < kMaxPages; ++page) {
+        std::string url = first;
+        if (page > 0) url += "?token=" + percent_encode(token);
+        std::string body, err;
+        if (!http_get(url, body, err, 20, false)) {
+            error = err;
+            return any_page;
+        }
+        json reply = json::parse(body, nullptr, false);
+        if (reply.is_discarded()) {
+            error = "bad utxo list";
+            return any_page;
+        }
+        if (!parse_utxo_list(reply, list)) {
+            if (any_page) return true;
+            error = "bad utxo list";
+            return false;
+        }
+        any_page = true;
+        std::string next = json_string_or_empty(reply, "nextPageToken");
+        // A service that hands back the token it was given would page forever.
+        if (next.empty() || next == token) return true;
+        token = std::move(next);
+    }
+    return true;
+}
+
+void drop_mempool_spent(const std::string& address, std::vector<Utxo>& list) {
+    if (address.empty() || list.empty()) return;
+    std::string body, err;
+    if (!http_get(woc_url(address_path(address) + "/unconfirmed/history"), body, err, 10, false)) return;
+    json reply = json::parse(body, nullptr, false);
+    if (reply.is_discarded()) return;
+    const json* history = reply_array(reply, "result");
+    if (!history) return;
+
+    std::vector<std::string> ids;
+    for (auto it = history->rbegin(); it != history->rend() && ids.size() < kMaxMempoolTxs; ++it) {
+        std::string id = json_string_or_empty(*it, "tx_hash");
+        if (id.empty()) id = json_string_or_empty(*it, "txid");
+        if (id.size() == 64) ids.push_back(std::move(id));
+    }
+
+    std::unordered_set<std::string> spent;
+    for (const std::string& id : ids) {
+        std::string tx_body, tx_err;
+        if (!http_get(woc_url(tx_path(id)), tx_body, tx_err, 10, false)) continue;
+        json tx = json::parse(tx_body, nullptr, false);
+        if (tx.is_discarded() || !tx.is_object()) continue;
+        auto vin = tx.find("vin");
+        if (vin == tx.end() || !vin->is_array()) continue;
+        for (const json& in : *vin) {
+            if (!in.is_object()) continue;
+            std::string prev = json_string_or_empty(in, "txid");
+            auto v = in.find("vout");
+            std::uint32_t vout = (v != in.end() && v->is_number()) ? json_u32(*v) : 0;
+            if (prev.size() != 64) continue;
+            spent.insert(outpoint_key(prev, vout));
+            std::string rev = reverse_txid_hex(prev);
+            if (!rev.empty()) spent.insert(outpoint_key(rev, vout));
+        }
+    }
+    if (spent.empty()) return;
+    list.erase(std::remove_if(list.begin(), list.end(),
+                              [&](const Utxo& u) {
+                                  if (spent.count(outpoint_key(u.txid, u.vout))) return true;
+                                  std::string rev = reverse_txid_hex(u.txid);
+                                  return !rev.empty() && spent.count(outpoint_key(rev, u.vout)) > 0;
+                              }),
+               list.end());
+}
+
+bool list_address_utxos(const std::string& address, std::vector<Utxo>& list, std::string& error, bool* any_ok) {
+    list.clear();
+    if (any_ok) *any_ok = false;
+    error.clear();
+    std::string last_error;
+    bool any = false;
+
+    if (woc_unspent_all(address, list, last_error)) {
+        any = true;
+        if (any_ok) *any_ok = true;
+    }
+    if (woc_utxo_list(woc_url(address_path(address) + "/unspent"), list, last_error)) {
+        any = true;
+        if (any_ok) *any_ok = true;
+    }
+    if (woc_utxo_list(woc_url(address_path(address) + "/unconfirmed/unspent"), list, last_error)) any = true;
+    if (!any) {
+        error = last_error.empty() ? "no utxos" : last_error;
+        return false;
+    }
+
+    std::stable_sort(list.begin(), list.end(), [](const Utxo& a, const Utxo& b) { return a.sats > b.sats; });
+    // Both byte orders of every kept outpoint, so a later entry in either order is a duplicate.
+    std::unordered_set<std::string> seen;
+    std::vector<Utxo> unique;
+    unique.reserve(list.size());
+    for (Utxo& u : list) {
+        std::string key = outpoint_key(u.txid, u.vout);
+        if (seen.count(key)) continue;
+        seen.insert(key);
+        std::string rev = reverse_txid_hex(u.txid);
+        if (!rev.empty()) seen.insert(outpoint_key(rev, u.vout));
+        unique.push_back(std::move(u));
+    }
+    list = std::move(unique);
+    drop_mempool_spent(address, list);
+    return true;
+}
+
+bool woc_tx_exists(const std::string& txid) {
+    if (!is_txid_hex(txid)) return false;
+    std::string body, err;
+    if (http_get(woc_url(tx_path(txid) + "/hex"), body, err, 25, false) && body.size() > 20) return true;
+    return http_get(woc_url(tx_path(txid)), body, err, 25, false) && body.find("txid") != std::string::npos;
+}
+
+int woc_tx_status(const std::string& txid) {
+    if (!is_txid_hex(txid)) return 1;
+    std::string body, err;
+    if (http_get(woc_url(tx_path(txid) + "/hex"), body, err, 12, false)) {
+        if (body.size() > 20) return 0;
+    } else if (err.find("HTTP 404") != std::string::npos) {
+        return 1;
+    }
+    if (http_get(woc_url(tx_path(txid)), body, err, 12, false)) {
+        if (body.find("txid") != std::string::npos) return 0;
+    } else if (err.find("HTTP 404") != std::string::npos) {
+        return 1;
+    }
+    return 2;
+}
+
+bool woc_tx_json(const std::string& txid, json& tx) {
+    {
+        std::lock_guard<std::mutex> lock(g_woc_mutex);
+        auto it = g_tx_json.find(txid);
+        if (it != g_tx_json.end()) {
+            tx = it->second;
+            return true;
+        }
+    }
+    std::string body, err;
+    if (!http_get(woc_url(tx_path(txid)), body, err, 15, false)) return false;
+    json parsed = json::parse(body, nullptr, false);
+    if (parsed.is_discarded() || !parsed.is_object()) return false;
+    {
+        std::lock_guard<std::mutex> lock(g_woc_mutex);
+        g_tx_json[txid] = parsed;
+    }
+    tx = std::move(parsed);
+    return true;
+}
+
+int woc_spent_by(const std::string& txid, std::uint32_t vout, std::string& spender) {
+    spender.clear();
+    const std::string key = txid + ":" + std::to_string(vout);
+    {
+        std::lock_guard<std::mutex> lock(g_woc_mutex);
+        auto it = g_spent_code.find(key);
+        if (it != g_spent_code.end()) {
+            if (it->second == 0) {
+                auto by = g_spent_by.find(key);
+                if (by != g_spent_by.end()) spender = by->second;
+            }
+            return it->second;
+        }
+    }
+    std::string body, err;
+    if (http_get(woc_url(tx_path(txid) + "/" + std::to_string(vout) + "/spent"), body, err, 15, true)) {
+        json reply = json::parse(body, nullptr, false);
+        std::string by = reply.is_discarded() ? std::string() : json_string_or_empty(reply, "txid");
+        if (!is_txid_hex(by) || by == txid) return 1;
+        {
+            std::lock_guard<std::mutex> lock(g_woc_mutex);
+            g_spent_code[key] = 0;
+            g_spent_by[key] = by;
+        }
+        spender = by;
+        return 0;
+    }
+    if (err.find("HTTP 400") != std::string::npos && woc_tx_status(txid) == 1) {
+        std::lock_guard<std::mutex> lock(g_woc_mutex);
+        g_spent_code[key] = 3;
+        return 3;
+    }
+    return 2;
+}
+
+void woc_cache_clear() {
+    std::lock_guard<std::mutex> lock(g_woc_mutex);
+    g_spent_code.clear();
+    g_spent_by.clear();
+}
+
+bool learn_own_outputs(const std::string& txid) {
+    if (!is_txid_hex(txid)) return false;
+    std::string body, err;
+    if (!http_get(woc_url(tx_path(txid)), body, err, 25, false) &&
+        !http_get(woc_url(tx_path(txid) + "/decoded"), body, err, 25, false))
+        return false;
+    json tx = json::parse(body, nullptr, false);
+    if (tx.is_discarded() || !tx.is_object()) return false;
+    auto vout = tx.find("vout");
+    if (vout == tx.end() || !vout->is_array()) return false;
+
+    std::vector<ChangeCoin>& coins = change_coins();
+    bool added = false;
+    std::uint32_t running = 0;
+    for (const json& out : *vout) {
+        std::uint32_t position = running++;
+        if (!out.is_object()) continue;
+        std::uint32_t index = position;
+        auto n = out.find("n");
+        if (n != out.end() && n->is_number_integer()) {
+            std::int64_t v = 0;
+            if (!json_round_i64(*n, v) || v < 0 || v > std::numeric_limits<std::uint32_t>::max()) continue;
+            index = static_cast<std::uint32_t>(v);
+        }
+        std::int64_t sats = 0;
+        if (!output_sats(out, sats)) continue;
+
+        // Only a plain P2PKH lock is a coin the wallet can spend; the address comes from the
+        // script itself, never from the reply's address fields.
+        auto spk = out.find("scriptPubKey");
+        if (spk == out.end() || !spk->is_object()) continue;
+        Bytes script = from_hex(json_string_or_empty(*spk, "hex"));
+        if (!is_p2pkh_script(script)) continue;
+        Hash160 script_hash{};
+        std::copy(script.begin() + 3, script.begin() + 23, script_hash.begin());
+        const std::string address = base58check_encode(script_hash);
+
+        std::string priv_hex, pub_hex;
+        Hash160 key_hash{};
+        if (!is_my_address(address, priv_hex, pub_hex, key_hash) || priv_hex.empty() || pub_hex.empty()) {
+            wipe(priv_hex);
+            continue;
+        }
+        bool known = is_outpoint_spent(txid, index) ||
+                     std::any_of(coins.begin(), coins.end(),
+                                 [&](const ChangeCoin& c) { return outpoint_equal(c.txid, c.vout, txid, index); });
+        if (known) {
+            wipe(priv_hex);
+            continue;
+        }
+        ChangeCoin coin;
+        coin.txid = txid;
+        coin.vout = index;
+        coin.sats = sats;
+        coin.height = 0;
+        coin.priv_hex = std::move(priv_hex);
+        coin.pub_hex = std::move(pub_hex);
+        coin.hash160 = script_hash;
+        coins.push_back(std::move(coin));
+        added = true;
+    }
+    return added;
+}
+
+void address_coins_store(const std::string& address, const std::vector<Utxo>& utxos, bool ok, bool keep_old) {
+    std::vector<AddressCoins>& cache = address_coins();
+    auto entry = std::find_if(cache.begin(), cache.end(), [&](const AddressCoins& e) { return e.address == address; });
+    if (!ok) {
+        if (entry != cache.end()) return;
+        AddressCoins fresh;
+        fresh.address = address;
+        fresh.utxos = utxos;
+        fresh.stamp = steady_now_ns();
+        fresh.loaded = false;
+        cache.push_back(std::move(fresh));
+        return;
+    }
+
+    std::vector<Utxo> list = utxos;
+    auto listed = [&](const std::string& txid, std::uint32_t vout) {
+        return std::any_of(list.begin(), list.end(),
+                           [&](const Utxo& u) { return outpoint_equal(u.txid, u.vout, txid, vout); });
+    };
+    if (keep_old && entry != cache.end()) {
+        for (const Utxo& old : entry->utxos) {
+            if (!is_outpoint_spent(old.txid, old.vout) && !listed(old.txid, old.vout)) list.push_back(old);
+        }
+    }
+    Hash160 own{};
+    if (address_to_hash160(address, own)) {
+        for (const ChangeCoin& c : change_coins()) {
+            if (c.hash160 != own || c.sats < 1 || is_outpoint_spent(c.txid, c.vout) || listed(c.txid, c.vout)) continue;
+            Utxo u;
+            u.txid = c.txid;
+            u.vout = c.vout;
+            u.sats = c.sats;
+            u.height = c.height;
+            list.push_back(std::move(u));
+        }
+    }
+    if (entry == cache.end()) {
+        cache.push_back(AddressCoins());
+        entry = cache.end() - 1;
+        entry->address = address;
+    }
+    entry->utxos = std::move(list);
+    entry->stamp = steady_now_ns();
+    entry->loaded = true;
+}
+
+bool utxo_cache_fresh(const std::string& address) {
+    const std::int64_t now = steady_now_ns();
+    for (const AddressCoins& e : address_coins()) {
+        if (e.address == address) return e.loaded && now - e.stamp < kFreshNs;
+    }
+    return false;
+}
+
+bool woc_bulk_balances(const std::vector<IndexedAddress>& addresses, std::uint32_t& highest) {
+    if (addresses.empty()) return true;
+    json list = json::array();
+    for (const IndexedAddress& a : addresses)
+        list.push_back(a.address);
+    json request = {{"addresses", std::move(list)}};
+    const std::string body = request.dump(-1, ' ', false, json::error_handler_t::replace);
+    std::string response, err;
+    if (!http_post_json(woc_url("/addresses/balance"), body, response, err, 20, 4)) return false;
+    json reply = json::parse(response, nullptr, false);
+    if (reply.is_discarded()) return false;
+    const json* items = reply_array(reply, "value");
+    if (!items) return false;
+
+    for (const json& item : *items) {
+        if (!item.is_object()) continue;
+        const std::string address = json_string_or_empty(item, "address");
+        if (address.empty()) continue;
+        auto bal_it = item.find("balance");
+        const json& bal = (bal_it != item.end() && bal_it->is_object()) ? *bal_it : item;
+        std::int64_t confirmed = 0, unconfirmed = 0;
+        auto c = bal.find("confirmed");
+        if (c != bal.end() && !json_round_i64(*c, confirmed)) confirmed = 0;
+        auto u = bal.find("unconfirmed");
+        if (u != bal.end() && !json_round_i64(*u, unconfirmed)) unconfirmed = 0;
+        if (confirmed <= 0 && unconfirmed < 1) continue;
+        for (const IndexedAddress& a : addresses) {
+            if (a.address == address) highest = std::max(highest, a.index);
+        }
+    }
+    return true;
+}

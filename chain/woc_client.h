@@ -1,0 +1,76 @@
+// WhatsOnChain client of the coin side: merged unspent listings of an address, transaction
+// existence and JSON, output spend status, the wallet's own outputs of a transaction and bulk
+// balances; plus the 8-second freshness of the per-address coin cache and the process-wide caches
+// of transaction JSON and spend status. Nothing here throws; failures are results.
+#pragma once
+
+#include "chain/coin_state.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// An address of a balance scan and its receive index.
+struct IndexedAddress {
+    std::uint32_t index = 0;
+    std::string address;
+};
+
+// The service base (ending in "/v1/bsv/main") followed by path.
+std::string woc_url(const std::string& path);
+
+// Appends the usable elements of a listing (an array, or an object whose "result" is an array).
+// False when the reply has neither shape; true otherwise, even when nothing was appended.
+bool parse_utxo_list(const nlohmann::json& reply, std::vector<Utxo>& list);
+
+// GET of one listing URL, appended to list. False with the HTTP error text, or "bad utxo list".
+bool woc_utxo_list(const std::string& url, std::vector<Utxo>& list, std::string& error);
+
+// The paged "/address/<address>/unspent/all" listing, appended to list. True when at least one
+// page was read; false with the error text otherwise.
+bool woc_unspent_all(const std::string& address, std::vector<Utxo>& list, std::string& error);
+
+// Removes from list the outputs that the address's recent mempool transactions spend. Quietly
+// does nothing when the history cannot be read.
+void drop_mempool_spent(const std::string& address, std::vector<Utxo>& list);
+
+// The three listings of an address merged, largest first, de-duplicated and cleaned of outputs
+// spent in the mempool. False (error set) only when all three listings failed. `any_ok` tells
+// whether the paged or the confirmed listing answered.
+bool list_address_utxos(const std::string& address, std::vector<Utxo>& list, std::string& error,
+                        bool* any_ok = nullptr);
+
+// True when the service knows the transaction (its hex, or else its JSON, can be read).
+bool woc_tx_exists(const std::string& txid);
+
+// 0 = known, 1 = unknown (or not a 64-hex id), 2 = could not tell.
+int woc_tx_status(const std::string& txid);
+
+// The JSON object of "/tx/<txid>", from the cache when it was read before. False (nothing
+// cached) when it cannot be read or is not an object.
+bool woc_tx_json(const std::string& txid, nlohmann::json& tx);
+
+// 0 = spent (spender set), 1 = no spender known, 2 = could not tell, 3 = transaction unknown.
+// Codes 0 and 3 are cached until woc_cache_clear.
+int woc_spent_by(const std::string& txid, std::uint32_t vout, std::string& spender);
+
+// Empties the spend-status caches; the transaction-JSON cache stays.
+void woc_cache_clear();
+
+// Adds the P2PKH outputs of a transaction that pay a wallet key, not spent and not known yet, to
+// the change coins, each with the keys of the address it pays. True when a coin was added. The
+// caller holds the wallet mutex; the change file is not written.
+bool learn_own_outputs(const std::string& txid);
+
+// Stores one address refresh in the coin cache. A failed refresh (ok false) leaves an existing
+// entry alone and otherwise adds one that is never fresh. The caller holds the wallet mutex.
+void address_coins_store(const std::string& address, const std::vector<Utxo>& utxos, bool ok, bool keep_old);
+
+// True when the address has an entry filled by a successful listing less than 8 s ago.
+bool utxo_cache_fresh(const std::string& address);
+
+// One POST for the balances of many addresses; raises highest to the largest index of an address
+// that holds coins. False when the request fails or the reply is not a balance list.
+bool woc_bulk_balances(const std::vector<IndexedAddress>& addresses, std::uint32_t& highest);
