@@ -1,0 +1,285 @@
+#include "wallet/http_client.h"
+
+#include "wallet/clock.h"
+#include "wallet/settings.h"
+#include "wallet/text_util.h"
+
+#include <algorithm>
+#include <climits>
+#include <memory>
+#include <mutex>
+
+namespace {
+
+const char* const kUserAgent = "Kestrava-Cofferly/0.1";
+const char* const kJsonContentType = "Content-Type: application/json";
+const std::int64_t kBackoffBaseMs = 400;
+const std::size_t kErrorBodyMaxBytes = 120;
+
+struct CurlEasyDeleter {
+    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+struct CurlSlistDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using CurlPtr = std::unique_ptr<CURL, CurlEasyDeleter>;
+using SlistPtr = std::unique_ptr<curl_slist, CurlSlistDeleter>;
+
+// curl_global_init is not thread-safe, and requests start on many worker threads.
+CURL* new_easy_handle() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    return curl_easy_init();
+}
+
+bool is_success(long status) {
+    return status >= 200 && status <= 299;
+}
+
+// 400 ms doubled n times; the shift is capped so a caller's huge attempt count cannot overflow it.
+std::int64_t backoff_ms(std::int32_t n) {
+    return kBackoffBaseMs << std::min<std::int32_t>(std::max(n, 0), 30);
+}
+
+// True only when the URL's authority is exactly the loopback host, with at most a numeric port.
+// Anything else (user info, a longer name that starts like the loopback one) keeps the checks.
+bool is_loopback_https(const std::string& url) {
+    const std::string scheme = "https://";
+    if (url.compare(0, scheme.size(), scheme) != 0) return false;
+    const std::size_t start = scheme.size();
+    const std::size_t end = url.find_first_of("/?#", start);
+    const std::string authority = url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    const std::size_t colon = authority.find(':');
+    const std::string host = authority.substr(0, colon);
+    if (host != "127.0.0.1" && host != "localhost") return false;
+    if (colon == std::string::npos) return true;
+    const std::string port = authority.substr(colon + 1);
+    return std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+void set_write_target(CURL* handle, std::string& target) {
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, curl_write_to_string);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &target);
+}
+
+void set_post_body(CURL* handle, const std::string& body) {
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body.c_str());
+}
+
+long response_code(CURL* handle) {
+    long status = 0;
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    return status;
+}
+
+} // namespace
+
+curl_slist* apply_pinned_resolve(CURL* handle, const std::string& url) {
+    const ServiceSettings settings = service_settings();
+    const std::string& host = settings.platform_host;
+    if (!handle || host.empty() || settings.platform_ip.empty() || url.size() < host.size() ||
+        url.find(host) == std::string::npos)
+        return nullptr;
+    const std::string entry = host + ":443:" + settings.platform_ip;
+    const std::string www_entry = "www." + entry;
+    SlistPtr list(curl_slist_append(nullptr, entry.c_str()));
+    if (!list) return nullptr;
+    if (!curl_slist_append(list.get(), www_entry.c_str())) return nullptr;
+    curl_easy_setopt(handle, CURLOPT_RESOLVE, list.get());
+    curl_easy_setopt(handle, CURLOPT_IPRESOLVE, static_cast<long>(CURL_IPRESOLVE_V4));
+    return list.release();
+}
+
+std::string http_error_text(long status, const std::string& body) {
+    if (status == 429) return "HTTP 429 \xE2\x80\x93 WhatsOnChain is rate-limiting. Wait a few seconds and try again.";
+    std::string text = "HTTP " + std::to_string(status);
+    if (body.empty() || body.find("<html") != std::string::npos || body.find("<HTML") != std::string::npos ||
+        body.find("<!DOCTYPE") != std::string::npos)
+        return text;
+    std::size_t n = body.size();
+    while (n > 0 && (body[n - 1] == '\n' || body[n - 1] == '\r' || body[n - 1] == ' '))
+        --n;
+    // One byte past the limit goes along so the cut can see whether it falls inside a character.
+    return text + " \xE2\x80\x93 " + utf8_cut(body.substr(0, std::min(n, kErrorBodyMaxBytes + 1)), kErrorBodyMaxBytes);
+}
+
+bool http_get(const std::string& url, std::string& body, std::string& error, std::int32_t timeout_s, bool accept_404) {
+    const long total_s = timeout_s < 2 ? 2L : static_cast<long>(timeout_s);
+    for (std::int32_t retries = 0;; ++retries) {
+        body.clear();
+        error.clear();
+        SlistPtr resolve;
+        CurlPtr curl(new_easy_handle());
+        if (!curl) {
+            error = "curl init failed";
+            return false;
+        }
+        CURL* h = curl.get();
+        curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+        set_write_target(h, body);
+        curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 8L);
+        curl_easy_setopt(h, CURLOPT_TIMEOUT, total_s);
+        curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(h, CURLOPT_MAXREDIRS, 5L);
+        curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
+        resolve.reset(apply_pinned_resolve(h, url));
+        const CURLcode rc = curl_easy_perform(h);
+        const long status = response_code(h);
+        curl.reset();
+        resolve.reset();
+
+        if (rc != CURLE_OK) {
+            error = curl_easy_strerror(rc);
+            return false;
+        }
+        if (is_success(status) || (status == 404 && accept_404)) return true;
+        if (status == 429 && retries < 3) {
+            clock_sleep_ms(backoff_ms(retries));
+            continue;
+        }
+        error = http_error_text(status, body);
+        return false;
+    }
+}
+
+bool http_post_json(const std::string& url, const std::string& json_body, std::string& response, std::string& error,
+                    std::uint32_t timeout_s, std::int32_t attempts) {
+    response.clear();
+    error.clear();
+    if (attempts < 1) {
+        error = http_error_text(429, "");
+        return false;
+    }
+    // long is 32 bits on Windows; a larger count must not wrap into a negative time-out.
+    const long total_s = static_cast<long>(std::min<std::uint32_t>(timeout_s, static_cast<std::uint32_t>(LONG_MAX)));
+    for (std::int32_t rate_limited = 0;;) {
+        response.clear();
+        error.clear();
+        SlistPtr resolve;
+        CurlPtr curl(new_easy_handle());
+        SlistPtr headers;
+        if (curl) headers.reset(curl_slist_append(nullptr, kJsonContentType));
+        if (!curl || !headers) {
+            error = "curl init failed";
+            return false;
+        }
+        CURL* h = curl.get();
+        curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+        set_post_body(h, json_body);
+        set_write_target(h, response);
+        curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 8L);
+        curl_easy_setopt(h, CURLOPT_TIMEOUT, total_s);
+        curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
+        resolve.reset(apply_pinned_resolve(h, url));
+        const CURLcode rc = curl_easy_perform(h);
+        const long status = response_code(h);
+        headers.reset();
+        curl.reset();
+        resolve.reset();
+
+        if (rc != CURLE_OK) {
+            error = curl_easy_strerror(rc);
+            return false;
+        }
+        if (is_success(status)) return true;
+        if (status == 429 && ++rate_limited < attempts) {
+            clock_sleep_ms(backoff_ms(rate_limited - 1));
+            continue;
+        }
+        error = http_error_text(status, response);
+        return false;
+    }
+}
+
+void curl_session_reset(CurlSession& session) {
+    if (session.handle) curl_easy_cleanup(session.handle);
+    if (session.resolve) curl_slist_free_all(session.resolve);
+    session.handle = nullptr;
+    session.resolve = nullptr;
+}
+
+bool http_post_json_keepalive(CurlSession& session, const std::string& url, const std::string& json_body,
+                              std::string& response, std::string& error) {
+    response.clear();
+    error.clear();
+    if (!session.handle) {
+        // A resolve list belongs to the handle it was set on; a new handle gets its own.
+        curl_session_reset(session);
+        session.handle = new_easy_handle();
+        if (!session.handle) {
+            error = "curl init failed";
+            return false;
+        }
+    }
+    SlistPtr headers(curl_slist_append(nullptr, kJsonContentType));
+    if (!headers) {
+        error = "curl init failed";
+        return false;
+    }
+    CURL* h = session.handle;
+    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+    set_post_body(h, json_body);
+    set_write_target(h, response);
+    curl_easy_setopt(h, CURLOPT_TIMEOUT, 2L);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 2L);
+    curl_easy_setopt(h, CURLOPT_TCP_KEEPALIVE, 1L);
+    curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
+    if (!session.resolve) session.resolve = apply_pinned_resolve(h, url);
+    const CURLcode rc = curl_easy_perform(h);
+    const long status = response_code(h);
+    // The handle outlives this call; it must not keep pointers into this call's locals.
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
+    headers.reset();
+
+    if (rc != CURLE_OK) {
+        error = curl_easy_strerror(rc);
+        // After a time-out the connection may still be good; anything else starts afresh next time.
+        if (rc != CURLE_OPERATION_TIMEDOUT) curl_session_reset(session);
+        return false;
+    }
+    if (is_success(status)) return true;
+    error = http_error_text(status, response);
+    return false;
+}
+
+bool http_get_platform(const std::string& url, std::string& body, std::string& error) {
+    body.clear();
+    error.clear();
+    SlistPtr resolve;
+    CurlPtr curl(new_easy_handle());
+    if (!curl) {
+        error = "curl init failed";
+        return false;
+    }
+    CURL* h = curl.get();
+    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    set_write_target(h, body);
+    curl_easy_setopt(h, CURLOPT_TIMEOUT, 12L);
+    if (is_loopback_https(url)) {
+        // The local test host has no certificate a client could check. Without the checks a
+        // redirect could lead anywhere unverified, so none is followed.
+        curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
+        curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
+        curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+    } else {
+        curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+    }
+    resolve.reset(apply_pinned_resolve(h, url));
+    const CURLcode rc = curl_easy_perform(h);
+    const long status = response_code(h);
+    curl.reset();
+    resolve.reset();
+
+    if (rc != CURLE_OK) {
+        error = curl_easy_strerror(rc);
+        return false;
+    }
+    if (is_success(status)) return true;
+    error = "HTTP " + std::to_string(status);
+    return false;
+}
