@@ -19,4 +19,8 @@ void wipe_wallet_secrets(KvCofferlyWalletSecrets& secrets) {
     wipe(secrets.master_chain.data(), secrets.master_chain.size());
     secrets.seed_cached = false;
     secrets.master_cached = false;
+    for (auto& entry : secrets.derived) wipe(entry.second.priv_hex);
+    secrets.derived.clear();
+    for (auto& entry : secrets.prefixes) wipe(entry.second.ext.data(), entry.second.ext.size());
+    secrets.prefixes.clear();
 }

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -31,13 +32,32 @@ struct WalletContact {
     std::string note;
 };
 
-// Seed and master key caches; wiped on every load and on disconnect.
+// One key that derive_path produced. `priv_hex` stays empty for keys that are derived afresh for
+// each use (the identity-grade accounts), so the cache never keeps them.
+struct DerivedKey {
+    std::string priv_hex;
+    std::string pub_hex;
+    std::string address;
+    std::array<std::uint8_t, 20> hash160{};
+};
+
+// Extended private key (key then chain code) of a four-index path prefix, with its compressed
+// public key once a non-hardened child needed it.
+struct DerivedPrefix {
+    std::array<std::uint8_t, 64> ext{};
+    std::array<std::uint8_t, 33> pub{};
+    bool pub_known = false;
+};
+
+// Seed, master key and derived-key caches; wiped on every load and on disconnect.
 struct KvCofferlyWalletSecrets {
     std::array<std::uint8_t, 64> seed{};
     bool seed_cached = false;
     std::array<std::uint8_t, 32> master_key{};
     std::array<std::uint8_t, 32> master_chain{};
     bool master_cached = false;
+    std::map<std::array<std::uint32_t, 5>, DerivedKey> derived;
+    std::map<std::array<std::uint32_t, 4>, DerivedPrefix> prefixes;
 };
 
 struct KvCofferlyWallet {
@@ -70,5 +90,6 @@ std::recursive_mutex& kv_wallet_mutex();
 using WalletLock = std::unique_lock<std::recursive_mutex>;
 inline WalletLock lock_wallet() { return WalletLock(kv_wallet_mutex()); }
 
-// Wipes the seed and master key caches and clears their flags (caller holds the wallet mutex).
+// Wipes the seed, master key and derived-key caches and clears their flags (caller holds the
+// wallet mutex).
 void wipe_wallet_secrets(KvCofferlyWalletSecrets& secrets);

@@ -1,0 +1,310 @@
+#include "identity/paymail_registry.h"
+
+#include "platform/fs.h"
+#include "wallet/codecs.h"
+#include "wallet/identity_services.h"
+#include "wallet/kv_cofferly_wallet.h"
+#include "wallet/registry.h"
+#include "wallet/settings.h"
+
+#include <algorithm>
+
+namespace {
+
+using json = nlohmann::json;
+
+const char kFileName[] = "kestrava_paymail.json";
+// The older location, relative to the program's own folder (the current folder).
+const char kLegacyFolder[] = "userinfo";
+
+std::mutex g_mutex;
+json g_doc = json::object();
+// Set when the last load met a file it could not read; keeps a broken file from being replaced.
+bool g_unreadable = false;
+
+// Parses a whole file; false (doc empty) when the text is not one JSON object.
+bool parse_object(const std::string& text, json& doc) {
+    json parsed = json::parse(text, nullptr, false);
+    if (parsed.is_discarded() || !parsed.is_object()) {
+        doc = json::object();
+        return false;
+    }
+    doc = std::move(parsed);
+    return true;
+}
+
+std::string string_at(const json& obj, const char* key) {
+    if (!obj.is_object()) return {};
+    auto it = obj.find(key);
+    if (it == obj.end() || !it->is_string()) return {};
+    return it->get<std::string>();
+}
+
+// The lower-cased "pubkey" of a label entry; "" for a non-object entry or a missing key.
+std::string entry_pubkey(const json& entry) {
+    return to_lower_copy(string_at(entry, "pubkey"));
+}
+
+json& object_member(json& doc, const char* key) {
+    json& member = doc[key];
+    if (!member.is_object()) member = json::object();
+    return member;
+}
+
+// Drops the older ordinals key once "ordAddress" holds the address; an implausible value stays, as
+// it may be the wallet program's own data.
+void drop_plausible_ord(json& entry) {
+    if (is_plausible_address(string_at(entry, "ord"))) entry.erase("ord");
+}
+
+} // namespace
+
+std::mutex& paymail_registry_mutex() {
+    return g_mutex;
+}
+
+json& paymail_registry_document() {
+    return g_doc;
+}
+
+std::string paymail_registry_path() {
+    return kestrava_data_dir() + "/" + kFileName;
+}
+
+bool load_paymail_registry() {
+    g_doc = json::object();
+    g_unreadable = false;
+    const std::string path = paymail_registry_path();
+    std::string text;
+    if (platform_file_exists(path)) {
+        if (!platform_read_file(path, text) || !parse_object(text, g_doc)) {
+            g_unreadable = true;
+            return false;
+        }
+        return true;
+    }
+    const std::string legacy = std::string(kLegacyFolder) + "/" + kFileName;
+    if (!platform_file_exists(legacy)) return true;
+    // A broken older copy is left where it is rather than migrated as an empty registry.
+    if (!platform_read_file(legacy, text) || !parse_object(text, g_doc)) return true;
+    save_paymail_registry();
+    return true;
+}
+
+bool save_paymail_registry() {
+    if (g_unreadable) return false;
+    if (!platform_make_dirs(kestrava_data_dir())) return false;
+    // Replacement keeps the writer from throwing on text that is not valid UTF-8.
+    std::string text = g_doc.dump(2, ' ', false, json::error_handler_t::replace);
+    return platform_write_file(paymail_registry_path(), text, true);
+}
+
+std::string normalize_paymail_name(const std::string& name) {
+    std::size_t begin = 0;
+    while (begin < name.size() && (name[begin] == '@' || name[begin] == '$' || name[begin] == ' '))
+        ++begin;
+    std::size_t end = name.size();
+    while (end > begin && (name[end - 1] == ' ' || name[end - 1] == '\r' || name[end - 1] == '\n'))
+        --end;
+    std::string s = name.substr(begin, end - begin);
+    std::size_t at = s.find('@');
+    if (at != std::string::npos) s.resize(at);
+    std::string out;
+    for (char c : to_lower_copy(s)) {
+        if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_') out.push_back(c);
+    }
+    return out;
+}
+
+bool is_plausible_address(const std::string& address) {
+    return address.size() >= 26 && address.size() <= 35 && address[0] == '1' && address.find('_') == std::string::npos;
+}
+
+std::int32_t label_quota_for_role(const std::string& role) {
+    const std::string r = to_lower_copy(role);
+    if (r == "architect") return -1;
+    if (r == "dev") return 20;
+    return 10;
+}
+
+std::string primary_paymail_name_for_pubkey(const std::string& pubkey_hex) {
+    const std::string key = to_lower_copy(pubkey_hex);
+    if (key.empty()) return {};
+    std::lock_guard<std::mutex> lock(g_mutex);
+    load_paymail_registry();
+    auto names = g_doc.find("names");
+    if (names == g_doc.end() || !names->is_object()) return {};
+
+    const std::string self = normalize_paymail_name(string_at(g_doc, "self"));
+    if (!self.empty()) {
+        auto it = names->find(self);
+        if (it != names->end() && it->is_object() && entry_pubkey(*it) == key) return self;
+    }
+    std::string best;
+    for (auto it = names->begin(); it != names->end(); ++it) {
+        if (!it->is_object() || entry_pubkey(*it) != key) continue;
+        std::string label = normalize_paymail_name(it.key());
+        if (!label.empty() && (best.empty() || label < best)) best = label;
+    }
+    return best;
+}
+
+void paymail_names_for_pubkey(const std::string& pubkey_hex, std::vector<std::string>& names_out) {
+    names_out.clear();
+    const std::string key = to_lower_copy(pubkey_hex);
+    if (key.empty()) return;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    load_paymail_registry();
+    auto names = g_doc.find("names");
+    if (names == g_doc.end() || !names->is_object()) return;
+    for (auto it = names->begin(); it != names->end(); ++it) {
+        if (!it->is_object() || entry_pubkey(*it) != key) continue;
+        std::string label = normalize_paymail_name(it.key());
+        if (!label.empty()) names_out.push_back(label);
+    }
+    std::sort(names_out.begin(), names_out.end());
+}
+
+std::string claim_paymail_name(const std::string& name, const std::string& pubkey_hex, const std::string& address) {
+    const std::string label = normalize_paymail_name(name);
+    if (label.empty()) return "need a paymail name (letters, numbers, _ - .)";
+    if (pubkey_hex.empty()) return "no Cofferly identity pubkey";
+    const std::string key = to_lower_copy(pubkey_hex);
+
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (!load_paymail_registry()) return "could not read paymail registry";
+    json& names = object_member(g_doc, "names");
+
+    auto existing = names.find(label);
+    const bool exists = existing != names.end() && existing->is_object();
+    if (exists) {
+        const std::string owner = entry_pubkey(*existing);
+        if (!owner.empty() && owner != key)
+            return label + "@" + service_settings().paymail_domain + " is already taken";
+    } else {
+        const std::int32_t quota = label_quota_for_role(string_at(g_doc, "host_role"));
+        if (quota != -1) {
+            std::int64_t count = 0;
+            for (const auto& entry : names) {
+                if (entry.is_object() && entry_pubkey(entry) == key) ++count;
+            }
+            if (count >= quota) {
+                return "paymail quota reached (" + std::to_string(quota) + " free labels per identity)";
+            }
+        }
+    }
+
+    // The first non-empty value of `field` among this key's labels, in label order.
+    auto first_of_key = [&](const char* field) {
+        for (const auto& entry : names) {
+            if (!entry.is_object() || entry_pubkey(entry) != key) continue;
+            std::string v = string_at(entry, field);
+            if (!v.empty()) return v;
+        }
+        return std::string();
+    };
+
+    json entry = json::object();
+    entry["pubkey"] = key;
+    if (!address.empty()) entry["address"] = address;
+    std::string ord = exists ? string_at(*existing, "ord") : std::string();
+    if (ord.empty()) ord = first_of_key("ord");
+    if (!ord.empty()) entry["ord"] = ord;
+    std::string avatar = exists ? string_at(*existing, "avatar") : std::string();
+    auto avatars = g_doc.find("avatars");
+    if (avatar.empty() && avatars != g_doc.end()) avatar = string_at(*avatars, key.c_str());
+    if (avatar.empty()) avatar = first_of_key("avatar");
+    if (!avatar.empty()) entry["avatar"] = avatar;
+
+    names[label] = std::move(entry);
+    g_doc["self"] = label;
+    if (!save_paymail_registry()) return "could not write paymail registry";
+    return {};
+}
+
+void set_host_role(const std::string& role) {
+    std::string r = to_lower_copy(role);
+    if (r != "dev" && r != "agent" && r != "operator" && r != "architect") r.clear();
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (!load_paymail_registry()) return;
+    if (string_at(g_doc, "host_role") == r) return;
+    if (r.empty()) {
+        g_doc.erase("host_role");
+    } else {
+        g_doc["host_role"] = r;
+    }
+    save_paymail_registry();
+}
+
+std::string ord_address_for_name(const std::string& name) {
+    const std::string label = normalize_paymail_name(name);
+    if (label.empty()) return {};
+    std::lock_guard<std::mutex> lock(g_mutex);
+    load_paymail_registry();
+    auto names = g_doc.find("names");
+    if (names == g_doc.end() || !names->is_object()) return {};
+    auto it = names->find(label);
+    if (it == names->end() || !it->is_object()) return {};
+    std::string addr = string_at(*it, "ordAddress");
+    if (is_plausible_address(addr)) return addr;
+    addr = string_at(*it, "ord");
+    return is_plausible_address(addr) ? addr : std::string();
+}
+
+void set_ord_address_for_identity(const std::string& ord_address) {
+    const std::string key = to_lower_copy(kv_wallet().identity_pub);
+    if (key.empty() || !is_plausible_address(ord_address)) return;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (!load_paymail_registry()) return;
+    auto names = g_doc.find("names");
+    if (names == g_doc.end() || !names->is_object()) return;
+    bool changed = false;
+    for (auto& entry : *names) {
+        if (!entry.is_object() || entry_pubkey(entry) != key) continue;
+        auto current = entry.find("ordAddress");
+        if (current != entry.end() && current->is_string() && current->get<std::string>() == ord_address) continue;
+        entry["ordAddress"] = ord_address;
+        drop_plausible_ord(entry);
+        changed = true;
+    }
+    if (changed) save_paymail_registry();
+}
+
+void set_label_ord_address(const std::string& name, const std::string& ord_address) {
+    const std::string label = normalize_paymail_name(name);
+    if (label.empty() || !is_plausible_address(ord_address)) return;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (!load_paymail_registry()) return;
+    json& names = object_member(g_doc, "names");
+    json& entry = names[label];
+    if (!entry.is_object()) entry = json::object();
+    auto current = entry.find("ordAddress");
+    if (current != entry.end() && current->is_string() && current->get<std::string>() == ord_address) return;
+    entry["ordAddress"] = ord_address;
+    drop_plausible_ord(entry);
+    save_paymail_registry();
+}
+
+std::string set_identity_avatar(const std::string& avatar) {
+    const std::string key = to_lower_copy(kv_wallet().identity_pub);
+    if (key.empty()) return "no identity pubkey";
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (!load_paymail_registry()) return "could not read paymail registry";
+    json& names = object_member(g_doc, "names");
+    json& avatars = object_member(g_doc, "avatars");
+    if (avatar.empty()) {
+        avatars.erase(key);
+    } else {
+        avatars[key] = avatar;
+    }
+    for (auto& entry : names) {
+        if (!entry.is_object() || entry_pubkey(entry) != key) continue;
+        if (avatar.empty()) {
+            entry.erase("avatar");
+        } else {
+            entry["avatar"] = avatar;
+        }
+    }
+    if (!save_paymail_registry()) return "could not write paymail registry";
+    return {};
+}

@@ -1,0 +1,517 @@
+#include "wallet/keys.h"
+
+#include "wallet/bip39_english.h"
+#include "wallet/crypto.h"
+#include "wallet/identity_services.h"
+#include "wallet/kv_cofferly_wallet.h"
+
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/ec.h>
+#include <openssl/evp.h>
+#include <openssl/obj_mac.h>
+#include <openssl/param_build.h>
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace {
+
+struct BnFree {
+    void operator()(BIGNUM* b) const { BN_clear_free(b); }
+};
+struct BnCtxFree {
+    void operator()(BN_CTX* c) const { BN_CTX_free(c); }
+};
+struct PointFree {
+    void operator()(EC_POINT* p) const { EC_POINT_clear_free(p); }
+};
+struct GroupFree {
+    void operator()(EC_GROUP* g) const { EC_GROUP_free(g); }
+};
+struct PkeyFree {
+    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
+};
+struct PkeyCtxFree {
+    void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
+};
+struct ParamBldFree {
+    void operator()(OSSL_PARAM_BLD* b) const { OSSL_PARAM_BLD_free(b); }
+};
+struct ParamFree {
+    void operator()(OSSL_PARAM* p) const { OSSL_PARAM_free(p); }
+};
+struct SigFree {
+    void operator()(ECDSA_SIG* s) const { ECDSA_SIG_free(s); }
+};
+using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
+using BnCtxPtr = std::unique_ptr<BN_CTX, BnCtxFree>;
+using PointPtr = std::unique_ptr<EC_POINT, PointFree>;
+using GroupPtr = std::unique_ptr<EC_GROUP, GroupFree>;
+
+using Ext = std::array<std::uint8_t, 64>;
+
+constexpr std::uint32_t kPurpose = 44 | kHardened;
+constexpr std::uint32_t kCoinType = 236 | kHardened;
+constexpr std::uint32_t kReceiveAccount = 1;
+constexpr std::uint32_t kOrdinalsAccount = 5;
+constexpr std::uint32_t kIdentityAccount = 100;
+constexpr std::uint32_t kSpendAccounts = 6;
+constexpr std::uint64_t kLastNormalIndex = 0x7FFFFFFF;
+
+// A wallet with receive counters far beyond any real use would otherwise grow the cache without
+// bound during a scan; past this size keys are still derived, only not kept.
+constexpr std::size_t kMaxCachedKeys = 20000;
+
+// The curve is shared read-only by every thread; OpenSSL's EC_GROUP is safe for concurrent use
+// once built.
+const EC_GROUP* secp256k1_group() {
+    static const GroupPtr group(EC_GROUP_new_by_curve_name(NID_secp256k1));
+    return group.get();
+}
+
+// The group order n, built once.
+const BIGNUM* curve_order() {
+    static const BIGNUM* order = EC_GROUP_get0_order(secp256k1_group());
+    return order;
+}
+
+// 32-byte scalar in [1, n-1] as a constant-time BIGNUM; null otherwise.
+BnPtr scalar_from_bytes(const std::uint8_t* key32) {
+    BnPtr d(BN_secure_new());
+    if (!d || !BN_bin2bn(key32, 32, d.get())) return nullptr;
+    BN_set_flags(d.get(), BN_FLG_CONSTTIME);
+    if (BN_is_zero(d.get()) || BN_cmp(d.get(), curve_order()) >= 0) return nullptr;
+    return d;
+}
+
+// Compressed public key of a 32-byte private key; false for zero or a key not below n.
+bool pub_from_priv(const std::uint8_t* key32, std::array<std::uint8_t, 33>& pub) {
+    const EC_GROUP* group = secp256k1_group();
+    if (!group) return false;
+    BnPtr d = scalar_from_bytes(key32);
+    if (!d) return false;
+    BnCtxPtr ctx(BN_CTX_secure_new());
+    PointPtr point(EC_POINT_new(group));
+    if (!ctx || !point) return false;
+    if (!EC_POINT_mul(group, point.get(), d.get(), nullptr, nullptr, ctx.get())) return false;
+    std::size_t n =
+        EC_POINT_point2oct(group, point.get(), POINT_CONVERSION_COMPRESSED, pub.data(), pub.size(), ctx.get());
+    return n == 33;
+}
+
+// BIP32 private child; `parent_pub`, when given, spares recomputing the parent's public key.
+bool ckd_priv(const Ext& parent, const std::array<std::uint8_t, 33>* parent_pub, std::uint32_t index, Ext& child) {
+    std::uint8_t data[37];
+    std::size_t data_len = 0;
+    if (index & kHardened) {
+        data[0] = 0;
+        std::memcpy(data + 1, parent.data(), 32);
+        data_len = 37;
+    } else {
+        std::array<std::uint8_t, 33> pub{};
+        if (parent_pub) {
+            pub = *parent_pub;
+        } else if (!pub_from_priv(parent.data(), pub)) {
+            return false;
+        }
+        std::memcpy(data, pub.data(), 33);
+        data_len = 37;
+    }
+    data[33] = static_cast<std::uint8_t>(index >> 24);
+    data[34] = static_cast<std::uint8_t>(index >> 16);
+    data[35] = static_cast<std::uint8_t>(index >> 8);
+    data[36] = static_cast<std::uint8_t>(index);
+
+    Ext i{};
+    bool ok = hmac_sha512(parent.data() + 32, 32, data, data_len, i);
+    wipe(data, sizeof data);
+    if (ok) {
+        BnPtr il(BN_secure_new());
+        BnPtr key(BN_secure_new());
+        BnPtr sum(BN_secure_new());
+        BnCtxPtr ctx(BN_CTX_secure_new());
+        ok = il && key && sum && ctx && BN_bin2bn(i.data(), 32, il.get()) && BN_bin2bn(parent.data(), 32, key.get());
+        if (ok) {
+            BN_set_flags(key.get(), BN_FLG_CONSTTIME);
+            // IL at or above n, or a zero child, has no key: BIP32 says to move to the next index,
+            // which is the caller's choice, so the derivation only reports it.
+            ok = BN_cmp(il.get(), curve_order()) < 0 &&
+                 BN_mod_add(sum.get(), il.get(), key.get(), curve_order(), ctx.get()) && !BN_is_zero(sum.get()) &&
+                 BN_bn2binpad(sum.get(), child.data(), 32) == 32;
+        }
+        if (ok) std::memcpy(child.data() + 32, i.data() + 32, 32);
+    }
+    wipe(i.data(), i.size());
+    if (!ok) wipe(child.data(), child.size());
+    return ok;
+}
+
+// The master key from the cached seed, computing the seed first when needed. On a failed HMAC every
+// secret buffer and flag is cleared.
+bool ensure_master(KvCofferlyWallet& w) {
+    KvCofferlyWalletSecrets& s = w.secrets;
+    if (s.master_cached) return true;
+    if (w.mnemonic.empty()) return false;
+    if (!s.seed_cached) {
+        if (!bip39_seed(w.mnemonic, "", s.seed)) return false;
+        s.seed_cached = true;
+    }
+    static const char kSeedKey[] = "Bitcoin seed";
+    Ext i{};
+    if (!hmac_sha512(reinterpret_cast<const std::uint8_t*>(kSeedKey), sizeof kSeedKey - 1, s.seed.data(), s.seed.size(),
+                     i)) {
+        wipe(i.data(), i.size());
+        wipe_wallet_secrets(s);
+        return false;
+    }
+    std::memcpy(s.master_key.data(), i.data(), 32);
+    std::memcpy(s.master_chain.data(), i.data() + 32, 32);
+    s.master_cached = true;
+    wipe(i.data(), i.size());
+    return true;
+}
+
+// Extended key of the first four indices, from the cache or derived from the master and cached.
+DerivedPrefix* prefix_key(KvCofferlyWalletSecrets& s, const KeyPath& path) {
+    const std::array<std::uint32_t, 4> head{path[0], path[1], path[2], path[3]};
+    auto it = s.prefixes.find(head);
+    if (it != s.prefixes.end()) return &it->second;
+
+    Ext cur{};
+    std::memcpy(cur.data(), s.master_key.data(), 32);
+    std::memcpy(cur.data() + 32, s.master_chain.data(), 32);
+    for (std::uint32_t index : head) {
+        Ext next{};
+        bool ok = ckd_priv(cur, nullptr, index, next);
+        wipe(cur.data(), cur.size());
+        if (!ok) return nullptr;
+        cur = next;
+        wipe(next.data(), next.size());
+    }
+    DerivedPrefix& entry = s.prefixes[head];
+    entry.ext = cur;
+    wipe(cur.data(), cur.size());
+    return &entry;
+}
+
+// Private keys of the spending accounts may stay in the cache; identity-grade keys (account 100'
+// and beyond) are derived afresh for each use and wiped by their caller.
+bool keeps_private(const KeyPath& path) {
+    return path[0] == kPurpose && path[1] == kCoinType && path[2] >= kHardened &&
+           path[2] < (kHardened | kSpendAccounts);
+}
+
+// Derives a path through the caches. Returns the cached entry (its private key possibly empty, see
+// keeps_private) or null on failure; `priv_out`, when given, receives the private key hex.
+const DerivedKey* derive_cached(const KeyPath& path, std::string* priv_out) {
+    KvCofferlyWallet& w = kv_wallet();
+    KvCofferlyWalletSecrets& s = w.secrets;
+    if (s.master_cached) {
+        auto it = s.derived.find(path);
+        if (it != s.derived.end() && (!priv_out || !it->second.priv_hex.empty())) {
+            if (priv_out) *priv_out = it->second.priv_hex;
+            return &it->second;
+        }
+    }
+    if (!ensure_master(w)) return nullptr;
+
+    DerivedPrefix* prefix = prefix_key(s, path);
+    if (!prefix) return nullptr;
+    if (!(path[4] & kHardened) && !prefix->pub_known) {
+        if (!pub_from_priv(prefix->ext.data(), prefix->pub)) return nullptr;
+        prefix->pub_known = true;
+    }
+    Ext child{};
+    if (!ckd_priv(prefix->ext, prefix->pub_known ? &prefix->pub : nullptr, path[4], child)) return nullptr;
+
+    DerivedKey key;
+    std::array<std::uint8_t, 33> pub{};
+    bool ok = pub_from_priv(child.data(), pub);
+    if (ok) {
+        key.priv_hex = to_hex(child.data(), 32);
+        key.pub_hex = to_hex(pub.data(), pub.size());
+        key.hash160 = hash160_of(pub.data(), pub.size());
+        key.address = base58check_encode(key.hash160);
+    }
+    wipe(child.data(), child.size());
+    if (!ok) return nullptr;
+
+    if (priv_out) *priv_out = key.priv_hex;
+    if (!keeps_private(path)) wipe(key.priv_hex);
+    auto it = s.derived.find(path);
+    if (it != s.derived.end()) {
+        wipe(it->second.priv_hex);
+        it->second = std::move(key);
+        return &it->second;
+    }
+    if (s.derived.size() >= kMaxCachedKeys) {
+        // Not kept: hand back a per-thread copy that lives until the next uncached call. The wallet
+        // mutex keeps callers on one thread at a time.
+        static thread_local DerivedKey spare;
+        wipe(spare.priv_hex);
+        spare = std::move(key);
+        return &spare;
+    }
+    return &s.derived.emplace(path, std::move(key)).first->second;
+}
+
+bool is_separator(char c) {
+    return c == ' ' || c == '\t';
+}
+
+} // namespace
+
+bool bip39_seed(const std::string& mnemonic, const std::string& passphrase, std::array<std::uint8_t, 64>& seed) {
+    std::string salt = "mnemonic" + passphrase;
+    int ok = PKCS5_PBKDF2_HMAC(mnemonic.data(), static_cast<int>(mnemonic.size()),
+                               reinterpret_cast<const unsigned char*>(salt.data()), static_cast<int>(salt.size()), 2048,
+                               EVP_sha512(), static_cast<int>(seed.size()), seed.data());
+    wipe(salt);
+    if (ok != 1) wipe(seed.data(), seed.size());
+    return ok == 1;
+}
+
+bool priv_hex_to_pub_hex(const std::string& priv_hex, std::string& pub_hex) {
+    pub_hex.clear();
+    Bytes key = from_hex(priv_hex);
+    std::array<std::uint8_t, 33> pub{};
+    bool ok = key.size() == 32 && pub_from_priv(key.data(), pub);
+    wipe(key);
+    if (ok) pub_hex = to_hex(pub.data(), pub.size());
+    return ok;
+}
+
+std::string pub_hex_to_address(const std::string& pub_hex) {
+    Bytes pub = from_hex(pub_hex);
+    if (pub.size() != 33) return {};
+    return base58check_encode(hash160_of(pub));
+}
+
+bool bip32_ckd_priv(const std::array<std::uint8_t, 64>& parent, std::uint32_t index,
+                    std::array<std::uint8_t, 64>& child) {
+    return ckd_priv(parent, nullptr, index, child);
+}
+
+bool mnemonic_is_valid() {
+    WalletLock lock = lock_wallet();
+    const std::string& text = kv_wallet().mnemonic;
+    std::vector<int> indices;
+    std::string word;
+    bool known = true;
+    for (std::size_t i = 0; i <= text.size() && known; ++i) {
+        if (i == text.size() || is_separator(text[i])) {
+            if (!word.empty()) {
+                int index = bip39_word_index(word);
+                if (index < 0) known = false;
+                indices.push_back(index);
+                wipe(word);
+            }
+            continue;
+        }
+        char c = text[i];
+        word.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+    }
+    wipe(word);
+    bool valid = known && indices.size() == 12;
+    if (valid) {
+        // 12 x 11 bits: 128 bits of entropy, then a 4-bit checksum.
+        std::uint8_t bits[17] = {};
+        std::size_t pos = 0;
+        for (int index : indices) {
+            for (int b = 10; b >= 0; --b, ++pos) {
+                if ((index >> b) & 1) bits[pos / 8] |= static_cast<std::uint8_t>(0x80 >> (pos % 8));
+            }
+        }
+        Hash256 digest = sha256(bits, 16);
+        valid = (bits[16] >> 4) == (digest[0] >> 4);
+        wipe(bits, sizeof bits);
+        wipe(digest.data(), digest.size());
+    }
+    wipe(indices.data(), indices.size() * sizeof(int));
+    return valid;
+}
+
+bool derive_path(const KeyPath& path, std::string& priv_hex, std::string& pub_hex, std::string& address) {
+    priv_hex.clear();
+    pub_hex.clear();
+    address.clear();
+    WalletLock lock = lock_wallet();
+    const DerivedKey* key = derive_cached(path, &priv_hex);
+    if (!key) {
+        wipe(priv_hex);
+        return false;
+    }
+    pub_hex = key->pub_hex;
+    address = key->address;
+    return !address.empty();
+}
+
+namespace {
+
+bool derive_chain_key(std::uint32_t account, std::uint32_t chain, std::uint32_t index, std::string& priv_hex,
+                      std::string& pub_hex, std::string& address) {
+    priv_hex.clear();
+    pub_hex.clear();
+    address.clear();
+    WalletLock lock = lock_wallet();
+    // An index with the top bit set would silently become a hardened child on a normal chain.
+    if (account >= kSpendAccounts || index > kLastNormalIndex || kv_wallet().mnemonic.empty()) return false;
+    return derive_path({kPurpose, kCoinType, account | kHardened, chain, index}, priv_hex, pub_hex, address);
+}
+
+} // namespace
+
+bool derive_account_key(std::uint32_t account, std::uint32_t index, std::string& priv_hex, std::string& pub_hex,
+                        std::string& address) {
+    return derive_chain_key(account, 0, index, priv_hex, pub_hex, address);
+}
+
+bool derive_change_key(std::uint32_t account, std::uint32_t index, std::string& priv_hex, std::string& pub_hex,
+                       std::string& address) {
+    return derive_chain_key(account, 1, index, priv_hex, pub_hex, address);
+}
+
+bool derive_wallet_keys() {
+    WalletLock lock = lock_wallet();
+    KvCofferlyWallet& w = kv_wallet();
+    if (!w.is_hd) return !w.address.empty();
+    if (w.show > w.recv[kReceiveAccount]) w.show = w.recv[kReceiveAccount];
+    if (w.mnemonic.empty()) return false;
+
+    std::string priv, pub, address;
+    if (!derive_path({kPurpose, kCoinType, kReceiveAccount | kHardened, 0, w.show}, priv, pub, address)) return false;
+    wipe(w.priv);
+    w.priv = priv;
+    wipe(priv);
+    w.pub = pub;
+    w.address = address;
+
+    if (!derive_path({kPurpose, kCoinType, kIdentityAccount | kHardened, 0, 0}, priv, pub, address)) return false;
+    wipe(priv);
+    w.identity_pub = pub;
+    w.identity_address = address;
+
+    bool ord_ok = derive_path({kPurpose, kCoinType, kOrdinalsAccount | kHardened, 0, w.recv[kOrdinalsAccount]}, priv,
+                              pub, address);
+    wipe(priv);
+    if (ord_ok && !address.empty() && !w.identity_pub.empty()) set_ord_address_for_identity(address);
+    return true;
+}
+
+bool find_key_for_hash160(const Hash160& hash160, std::string& priv_hex, std::string& pub_hex) {
+    WalletLock lock = lock_wallet();
+    KvCofferlyWallet& w = kv_wallet();
+
+    // Hands back a scanned key; identity-grade keys are not cached with their private half, so
+    // that one is derived again here.
+    auto take = [&](const KeyPath& path, const DerivedKey& key) {
+        std::string priv = key.priv_hex;
+        if (priv.empty()) {
+            std::string pub, address;
+            if (!derive_path(path, priv, pub, address)) return false;
+        }
+        wipe(priv_hex);
+        priv_hex = priv;
+        wipe(priv);
+        pub_hex = key.pub_hex;
+        return true;
+    };
+    // Scans index 0 to `last` of one chain; the loop variable is wide so that a counter of
+    // 0xFFFFFFFF still ends, and the scan stops where indices would turn hardened.
+    auto scan = [&](std::uint32_t account, std::uint32_t last, bool& found) {
+        for (std::uint64_t i = 0; i <= last && i <= kLastNormalIndex; ++i) {
+            KeyPath path{kPurpose, kCoinType, account | kHardened, 0, static_cast<std::uint32_t>(i)};
+            const DerivedKey* key = derive_cached(path, nullptr);
+            if (key && key->hash160 == hash160) {
+                found = take(path, *key);
+                return;
+            }
+        }
+    };
+
+    if (w.is_hd && !w.mnemonic.empty()) {
+        bool found = false;
+        scan(kOrdinalsAccount, w.recv[kOrdinalsAccount], found);
+        if (found) return true;
+        KeyPath identity{kPurpose, kCoinType, kIdentityAccount | kHardened, 0, 0};
+        const DerivedKey* key = derive_cached(identity, nullptr);
+        if (key && key->hash160 == hash160 && take(identity, *key)) return true;
+        scan(kReceiveAccount, w.recv[kReceiveAccount], found);
+        if (found) return true;
+    }
+
+    Hash160 own{};
+    if (address_to_hash160(w.address, own) && own == hash160) {
+        wipe(priv_hex);
+        priv_hex = w.priv;
+        pub_hex = w.pub;
+        return true;
+    }
+    return false;
+}
+
+bool ecdsa_sign_der(const std::string& priv_hex, const std::uint8_t* digest32, Bytes& signature) {
+    signature.clear();
+    if (!digest32) return false;
+    Bytes key = from_hex(priv_hex);
+    if (key.size() != 32) {
+        wipe(key);
+        return false;
+    }
+    std::array<std::uint8_t, 33> pub{};
+    BnPtr d = scalar_from_bytes(key.data());
+    bool ok = d && pub_from_priv(key.data(), pub);
+    wipe(key);
+    if (!ok) return false;
+
+    // Build the key pair through the provider interface; the private scalar lives in secure memory,
+    // which OSSL_PARAM_free clears.
+    std::unique_ptr<OSSL_PARAM_BLD, ParamBldFree> bld(OSSL_PARAM_BLD_new());
+    if (!bld || !OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, "secp256k1", 0) ||
+        !OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, d.get()) ||
+        !OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, pub.data(), pub.size()))
+        return false;
+    std::unique_ptr<OSSL_PARAM, ParamFree> params(OSSL_PARAM_BLD_to_param(bld.get()));
+    d.reset();
+    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> from_ctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
+    EVP_PKEY* raw = nullptr;
+    if (!params || !from_ctx || EVP_PKEY_fromdata_init(from_ctx.get()) != 1 ||
+        EVP_PKEY_fromdata(from_ctx.get(), &raw, EVP_PKEY_KEYPAIR, params.get()) != 1)
+        return false;
+    std::unique_ptr<EVP_PKEY, PkeyFree> pkey(raw);
+    params.reset();
+
+    // No digest is set on the context, so the 32 bytes are signed as they are.
+    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pkey.get(), nullptr));
+    if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1) return false;
+    std::size_t der_len = 0;
+    if (EVP_PKEY_sign(ctx.get(), nullptr, &der_len, digest32, 32) != 1 || der_len == 0) return false;
+    Bytes der(der_len);
+    if (EVP_PKEY_sign(ctx.get(), der.data(), &der_len, digest32, 32) != 1) return false;
+    der.resize(der_len);
+
+    const unsigned char* p = der.data();
+    std::unique_ptr<ECDSA_SIG, SigFree> sig(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(der.size())));
+    if (!sig) return false;
+    const BIGNUM* r = ECDSA_SIG_get0_r(sig.get());
+    const BIGNUM* s = ECDSA_SIG_get0_s(sig.get());
+    BnPtr half(BN_dup(curve_order()));
+    if (!half || !BN_rshift1(half.get(), half.get())) return false;
+    if (BN_cmp(s, half.get()) > 0) {
+        // Nodes reject a high S as malleable; n - s signs the same digest.
+        BnPtr low_s(BN_new());
+        BnPtr r_copy(BN_dup(r));
+        if (!low_s || !r_copy || !BN_sub(low_s.get(), curve_order(), s)) return false;
+        if (ECDSA_SIG_set0(sig.get(), r_copy.get(), low_s.get()) != 1) return false;
+        r_copy.release();
+        low_s.release();
+    }
+    unsigned char* out = nullptr;
+    int out_len = i2d_ECDSA_SIG(sig.get(), &out);
+    if (out_len <= 0 || !out) return false;
+    signature.assign(out, out + out_len);
+    OPENSSL_free(out);
+    return !signature.empty();
+}
