@@ -1,0 +1,323 @@
+#include "fakes/fake_chain.h"
+
+#include "chain/tx.h"
+#include "wallet/codecs.h"
+
+#include <string>
+#include <vector>
+
+using nlohmann::json;
+
+namespace {
+
+const std::string kWoc = kWocPrefix;
+const std::string kHex64 = "([0-9a-fA-F]{64})";
+const std::string kAddr = "/address/([^/]+)";
+
+FakeResponse json_reply(const json& body, int status = 200) {
+    FakeResponse r;
+    r.status = status;
+    r.body = body.dump(-1, ' ', false, json::error_handler_t::replace);
+    return r;
+}
+
+FakeResponse text_reply(const std::string& body, int status = 200) {
+    FakeResponse r;
+    r.status = status;
+    r.body = body;
+    r.content_type = "text/plain";
+    return r;
+}
+
+std::string query_value(const FakeRequest& req, const std::string& key) {
+    auto it = req.query.find(key);
+    return it == req.query.end() ? std::string() : it->second;
+}
+
+// The hex member of a broadcast body ({"txhex": ...} or {"rawTx": ...}); empty when unusable.
+Bytes body_tx(const std::string& body, const char* key) {
+    json j = json::parse(body, nullptr, false);
+    if (j.is_discarded() || !j.is_object()) return {};
+    auto it = j.find(key);
+    if (it == j.end() || !it->is_string()) return {};
+    return from_hex(it->get<std::string>());
+}
+
+// The node's reject codes in front of its words, as WhatsOnChain passes them on.
+std::string node_words(const std::string& reason) {
+    if (reason == "txn-already-known") return "257: txn-already-known";
+    if (reason == "txn-mempool-conflict") return "258: txn-mempool-conflict";
+    if (reason == "Missing inputs") return "Missing inputs";
+    return "16: " + reason;
+}
+
+json utxo_row(const LedgerOutput& o) {
+    return {{"height", o.height}, {"tx_pos", o.vout}, {"tx_hash", o.txid}, {"value", o.sats}};
+}
+
+json history_rows(const std::vector<LedgerTx>& txs, int want) {
+    // want: 0 = mempool only, 1 = mined only, 2 = both
+    json rows = json::array();
+    for (const LedgerTx& tx : txs) {
+        bool mined = tx.height > 0;
+        if ((want == 0 && mined) || (want == 1 && !mined)) continue;
+        rows.push_back({{"tx_hash", tx.txid}, {"height", tx.height}});
+    }
+    return rows;
+}
+
+void add_woc_routes(FakeChain& chain) {
+    Ledger& ledger = chain.ledger;
+    FakeServer& woc = chain.woc;
+    // Every look-up is answered first and counted afterwards, so a lag of n hides a transaction
+    // from exactly the next n look-ups.
+    auto get = [&woc, &ledger](const std::string& regex, FakeHandler handler) {
+        woc.on("GET", kWoc + regex, [&ledger, handler](const FakeRequest& req) {
+            FakeResponse r = handler(req);
+            ledger.note_lookup();
+            return r;
+        });
+    };
+
+    get(kAddr + "/unspent/all", [&chain](const FakeRequest& req) {
+        const std::string address = req.matches[1];
+        std::vector<LedgerOutput> rows;
+        for (const LedgerOutput& o : chain.ledger.outputs_of_address(address, true)) {
+            if (o.spent_by.empty() || o.spent_height == 0) rows.push_back(o);
+        }
+        std::size_t offset = 0;
+        if (req.query.count("token")) {
+            // Tokens are "pos/<offset>+=": a client that does not percent-encode them loses the
+            // "+" to a blank and is refused.
+            const std::string token = query_value(req, "token");
+            if (token.size() < 7 || token.compare(0, 4, "pos/") != 0 || token.compare(token.size() - 2, 2, "+=") != 0)
+                return json_reply({{"error", "bad page token"}}, 400);
+            try {
+                offset = static_cast<std::size_t>(std::stoul(token.substr(4, token.size() - 6)));
+            } catch (...) {
+                return json_reply({{"error", "bad page token"}}, 400);
+            }
+        }
+        const std::size_t page = static_cast<std::size_t>(std::max(1, chain.woc_page_size.load()));
+        json result = json::array();
+        for (std::size_t i = offset; i < rows.size() && i < offset + page; ++i) {
+            json row = utxo_row(rows[i]);
+            row["isSpentInMempoolTx"] = !rows[i].spent_by.empty();
+            row["status"] = rows[i].height > 0 ? "confirmed" : "unconfirmed";
+            result.push_back(row);
+        }
+        json reply = {{"address", address}, {"result", result}, {"error", ""}};
+        if (offset + page < rows.size()) reply["nextPageToken"] = "pos/" + std::to_string(offset + page) + "+=";
+        return json_reply(reply);
+    });
+
+    // The older listing knows nothing of the mempool's spends: an output spent by an unconfirmed
+    // transaction is still listed.
+    get(kAddr + "/unspent", [&ledger](const FakeRequest& req) {
+        json rows = json::array();
+        for (const LedgerOutput& o : ledger.outputs_of_address(req.matches[1], true)) {
+            if (o.spent_by.empty() || o.spent_height == 0) rows.push_back(utxo_row(o));
+        }
+        return json_reply(rows);
+    });
+
+    get(kAddr + "/unconfirmed/unspent", [&ledger](const FakeRequest& req) {
+        json rows = json::array();
+        for (const LedgerOutput& o : ledger.outputs_of_address(req.matches[1], false)) {
+            if (o.height != 0) continue;
+            json row = utxo_row(o);
+            row["isSpentInMempoolTx"] = false;
+            rows.push_back(row);
+        }
+        return json_reply({{"address", req.matches[1]}, {"result", rows}, {"error", ""}});
+    });
+
+    get(kAddr + "/unconfirmed/history", [&ledger](const FakeRequest& req) {
+        json rows = history_rows(ledger.history_of_address(req.matches[1]), 0);
+        return json_reply({{"address", req.matches[1]}, {"result", rows}, {"error", ""}});
+    });
+    get(kAddr + "/confirmed/history", [&ledger](const FakeRequest& req) {
+        json rows = history_rows(ledger.history_of_address(req.matches[1]), 1);
+        return json_reply({{"address", req.matches[1]}, {"result", rows}, {"error", ""}});
+    });
+    get(kAddr + "/history", [&ledger](const FakeRequest& req) {
+        return json_reply(history_rows(ledger.history_of_address(req.matches[1]), 2));
+    });
+
+    auto tx_json = [&ledger](const FakeRequest& req) {
+        LedgerTx tx;
+        if (!ledger.find_tx(req.matches[1], tx)) return text_reply("Not Found", 404);
+        return json_reply(woc_tx_document(tx, ledger.tip()));
+    };
+    get("/tx/" + kHex64, tx_json);
+    get("/tx/" + kHex64 + "/decoded", tx_json);
+    get("/tx/" + kHex64 + "/hex", [&ledger](const FakeRequest& req) {
+        LedgerTx tx;
+        if (!ledger.find_tx(req.matches[1], tx)) return text_reply("Not Found", 404);
+        return text_reply(to_hex(tx.raw));
+    });
+    get("/tx/" + kHex64 + "/raw", [&ledger](const FakeRequest& req) {
+        LedgerTx tx;
+        if (!ledger.find_tx(req.matches[1], tx)) return text_reply("Not Found", 404);
+        return json_reply(json(to_hex(tx.raw)));
+    });
+    get("/tx/" + kHex64 + "/([0-9]+)/spent", [&ledger](const FakeRequest& req) {
+        LedgerTx tx;
+        if (!ledger.find_tx(req.matches[1], tx)) return json_reply({{"error", "unknown transaction"}}, 400);
+        unsigned long vout = 0;
+        try {
+            vout = std::stoul(req.matches[2]);
+        } catch (...) {
+            return json_reply({{"error", "bad output index"}}, 400);
+        }
+        if (vout >= tx.outputs.size()) return json_reply({{"error", "bad output index"}}, 400);
+        const LedgerOutput& o = tx.outputs[vout];
+        if (o.spent_by.empty()) return json_reply({{"error", "not spent"}}, 404);
+        return json_reply({{"txid", o.spent_by},
+                           {"vin", o.spent_by_input},
+                           {"status", o.spent_height > 0 ? "confirmed" : "unconfirmed"}});
+    });
+
+    woc.on("POST", kWoc + "/tx/raw", [&ledger](const FakeRequest& req) {
+        Bytes raw = body_tx(req.body, "txhex");
+        if (raw.empty()) return text_reply("unexpected response code 500: 16: TX decode failed", 400);
+        std::string reason, txid;
+        if (!ledger.accept(raw, reason, &txid)) return text_reply(node_words(reason), 400);
+        return json_reply(json(txid));
+    });
+
+    woc.on("POST", kWoc + "/addresses/balance", [&ledger](const FakeRequest& req) {
+        json body = json::parse(req.body, nullptr, false);
+        if (body.is_discarded() || !body.is_object() || !body.contains("addresses") || !body["addresses"].is_array())
+            return json_reply({{"error", "bad request"}}, 400);
+        const json& list = body["addresses"];
+        if (list.size() > 20) return json_reply({{"error", "too many addresses"}}, 400);
+        json reply = json::array();
+        for (const json& a : list) {
+            const std::string address = a.is_string() ? a.get<std::string>() : std::string();
+            Hash160 h{};
+            if (!address_to_hash160(address, h)) {
+                reply.push_back({{"address", address}, {"error", "invalid address"}});
+                continue;
+            }
+            std::int64_t confirmed = 0, unconfirmed = 0;
+            for (const LedgerOutput& o : ledger.outputs_of_address(address, true)) {
+                const auto sats = static_cast<std::int64_t>(o.sats);
+                bool spent_mined = !o.spent_by.empty() && o.spent_height > 0;
+                bool spent_pool = !o.spent_by.empty() && o.spent_height == 0;
+                if (o.height > 0 && !spent_mined) confirmed += sats;
+                if (o.height == 0 && !spent_mined) unconfirmed += sats;
+                if (spent_pool) unconfirmed -= sats;
+            }
+            reply.push_back({{"address", address},
+                             {"balance", {{"confirmed", confirmed}, {"unconfirmed", unconfirmed}}},
+                             {"error", ""}});
+        }
+        ledger.note_lookup();
+        return json_reply(reply);
+    });
+}
+
+void add_arc_routes(FakeChain& chain) {
+    Ledger& ledger = chain.ledger;
+    chain.arc.on("POST", "/v1/tx", [&ledger](const FakeRequest& req) {
+        Bytes raw = body_tx(req.body, "rawTx");
+        if (raw.empty())
+            return json_reply({{"status", 400}, {"title", "Bad request"}, {"detail", "rawTx missing or not hex"}}, 400);
+        std::string reason, txid;
+        json reply = {{"status", 200}, {"title", "OK"}, {"blockHash", ""}, {"blockHeight", 0}, {"extraInfo", ""}};
+        if (ledger.accept(raw, reason, &txid)) {
+            reply["txid"] = txid;
+            reply["txStatus"] = "SEEN_ON_NETWORK";
+            return json_reply(reply);
+        }
+        txid = compute_txid(raw);
+        reply["txid"] = txid;
+        reply["extraInfo"] = reason;
+        if (reason == "txn-already-known") {
+            LedgerTx known;
+            bool mined = ledger.find_tx(txid, known, false) && known.height > 0;
+            reply["txStatus"] = mined ? "MINED" : "SEEN_ON_NETWORK";
+        } else if (reason == "txn-mempool-conflict") {
+            reply["txStatus"] = "DOUBLE_SPEND_ATTEMPTED";
+        } else {
+            reply["txStatus"] = "REJECTED";
+        }
+        return json_reply(reply);
+    });
+}
+
+void add_platform_routes(FakeChain& chain) {
+    Ledger& ledger = chain.ledger;
+    chain.platform.on("POST", "/oi/submit", [&ledger](const FakeRequest& req) {
+        Bytes raw = body_tx(req.body, "txhex");
+        if (raw.empty()) return json_reply({{"ok", false}, {"error", "txhex missing or not hex"}}, 400);
+        std::string reason, txid;
+        if (!ledger.accept(raw, reason, &txid)) return json_reply({{"ok", false}, {"error", reason}});
+        return json_reply({{"ok", true}, {"txid", txid}});
+    });
+}
+
+} // namespace
+
+FakeChain::FakeChain() {
+    add_woc_routes(*this);
+    add_arc_routes(*this);
+    add_platform_routes(*this);
+}
+
+ServiceSettings settings_for(const FakeChain& chain) {
+    ServiceSettings s;
+    s.woc_base = chain.woc.base_url() + kWocPrefix;
+    s.arc_base = chain.arc.base_url();
+    s.platform_base = chain.platform.base_url();
+    s.gorillapool_base = chain.woc.base_url() + "/no-gorillapool/api";
+    return s;
+}
+
+ScopedServiceSettings::ScopedServiceSettings(const ServiceSettings& settings) : saved(service_settings()) {
+    set_service_settings(settings);
+}
+
+ScopedServiceSettings::~ScopedServiceSettings() {
+    set_service_settings(saved);
+}
+
+json woc_tx_document(const LedgerTx& tx, std::int32_t tip) {
+    std::vector<TxInput> parsed_in;
+    std::vector<TxOutput> parsed_out;
+    bool parsed = !tx.coinbase && parse_raw_tx(tx.raw, parsed_in, parsed_out);
+
+    json vin = json::array();
+    // A funding transaction's one input: 41 bytes in, a one-byte length and the coinbase script.
+    if (tx.coinbase && tx.raw.size() > 42 && tx.raw.size() >= 42u + tx.raw[41]) {
+        vin.push_back({{"coinbase", to_hex(tx.raw.data() + 42, tx.raw[41])}, {"sequence", 4294967295u}});
+    }
+    for (std::size_t i = 0; i < tx.inputs.size(); ++i) {
+        json in = {{"txid", tx.inputs[i].prev_txid}, {"vout", tx.inputs[i].prev_vout}, {"sequence", 4294967295u}};
+        if (parsed && i < parsed_in.size()) in["scriptSig"] = {{"hex", to_hex(parsed_in[i].script_sig)}};
+        vin.push_back(in);
+    }
+    json vout = json::array();
+    for (const LedgerOutput& o : tx.outputs) {
+        json spk = {{"hex", to_hex(o.script)}};
+        if (!o.address.empty()) {
+            spk["type"] = "pubkeyhash";
+            spk["addresses"] = json::array({o.address});
+        } else if (o.script.size() >= 2 && o.script[0] == 0x00 && o.script[1] == 0x6A) {
+            spk["type"] = "nulldata";
+        } else {
+            spk["type"] = "nonstandard";
+        }
+        vout.push_back({{"value", static_cast<double>(o.sats) / 100000000.0}, {"n", o.vout}, {"scriptPubKey", spk}});
+    }
+    json doc = {{"txid", tx.txid}, {"hash", tx.txid}, {"version", 1}, {"size", tx.raw.size()},
+                {"locktime", 0},   {"vin", vin},      {"vout", vout}};
+    if (tx.height > 0) {
+        doc["blockheight"] = tx.height;
+        doc["confirmations"] = tip - tx.height + 1;
+    } else {
+        doc["confirmations"] = 0;
+    }
+    return doc;
+}

@@ -1,0 +1,47 @@
+// The chain services of a test over one ledger: a WhatsOnChain fake (listings, transactions,
+// spenders, history, bulk balances, broadcast), an ARC fake ("/v1/tx") and the platform host's
+// submit ("/oi/submit"). A transaction broadcast to any of them moves coins in the one ledger.
+// Faults (slow, 429, failing, HTML, bad JSON) come from each FakeServer; lag from the ledger.
+#pragma once
+
+#include "fakes/fake_server.h"
+#include "fakes/ledger.h"
+#include "wallet/settings.h"
+
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <cstdint>
+
+// Path prefix of every WhatsOnChain route, as the product's base URL ends.
+constexpr const char* kWocPrefix = "/v1/bsv/main";
+
+struct FakeChain {
+    Ledger ledger; // declared first: the servers' handlers use it until the servers stop
+    FakeServer woc;
+    FakeServer arc;
+    FakeServer platform;
+    // Outputs per page of "/address/<address>/unspent/all".
+    std::atomic<int> woc_page_size{100};
+
+    FakeChain();
+    FakeChain(const FakeChain&) = delete;
+    FakeChain& operator=(const FakeChain&) = delete;
+};
+
+// Settings that point every service at the fakes; GorillaPool at a path no fake serves, so nothing
+// leaves the loopback host.
+ServiceSettings settings_for(const FakeChain& chain);
+
+// Installs settings for the life of the object and restores the previous ones afterwards.
+struct ScopedServiceSettings {
+    explicit ScopedServiceSettings(const ServiceSettings& settings);
+    ~ScopedServiceSettings();
+    ScopedServiceSettings(const ScopedServiceSettings&) = delete;
+    ScopedServiceSettings& operator=(const ScopedServiceSettings&) = delete;
+    ServiceSettings saved;
+};
+
+// A transaction as WhatsOnChain's "/tx/<txid>" shows it: vin, vout with "value" in BSV and
+// "scriptPubKey" (hex, type, addresses), block height and confirmations.
+nlohmann::json woc_tx_document(const LedgerTx& tx, std::int32_t tip);

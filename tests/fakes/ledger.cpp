@@ -1,0 +1,358 @@
+#include "fakes/ledger.h"
+
+#include "fakes/tx_check.h"
+#include "wallet/crypto.h"
+
+#include <algorithm>
+#include <atomic>
+#include <set>
+
+namespace {
+
+std::string lower(std::string s) {
+    return to_lower_copy(std::move(s));
+}
+
+std::string txid_of_raw(const Bytes& raw) {
+    Hash256 h = sha256d(raw);
+    std::reverse(h.begin(), h.end());
+    return to_hex(h.data(), h.size());
+}
+
+std::string address_of_script(const Bytes& s) {
+    if (s.size() != 25 || s[0] != 0x76 || s[1] != 0xA9 || s[2] != 0x14 || s[23] != 0x88 || s[24] != 0xAC) return {};
+    Hash160 h{};
+    std::copy(s.begin() + 3, s.begin() + 23, h.begin());
+    return base58check_encode(h);
+}
+
+// Funding transactions differ by this counter in their coinbase script, so each has its own id.
+std::atomic<std::uint64_t> g_funding_counter{1};
+
+} // namespace
+
+bool script_has_inscription(const Bytes& script) {
+    static const Bytes envelope = {0x00, 0x63, 0x03, 'o', 'r', 'd'};
+    return std::search(script.begin(), script.end(), envelope.begin(), envelope.end()) != script.end();
+}
+
+std::string Ledger::fund(const std::string& address_or_script_hex, std::uint64_t sats, bool confirmed) {
+    Hash160 h{};
+    Bytes script;
+    if (address_to_hash160(address_or_script_hex, h)) {
+        script = p2pkh_script(h);
+    } else {
+        script = from_hex(address_or_script_hex);
+        if (script.empty()) return {};
+    }
+    return fund_outputs({{script, sats}}, confirmed);
+}
+
+std::string Ledger::fund_outputs(const std::vector<std::pair<Bytes, std::uint64_t>>& outputs, bool confirmed) {
+    if (outputs.empty()) return {};
+    std::lock_guard<std::mutex> lock(mutex_);
+    return add_funding(outputs, confirmed);
+}
+
+std::string Ledger::add_funding(const std::vector<std::pair<Bytes, std::uint64_t>>& outputs, bool confirmed) {
+    Bytes raw;
+    append_u32_le(raw, 1);
+    append_varint(raw, 1);
+    raw.insert(raw.end(), 32, 0);
+    append_u32_le(raw, 0xFFFFFFFFu);
+    Bytes tag;
+    append_u64_le(tag, g_funding_counter++);
+    Bytes salt(8, 0);
+    random_bytes(salt.data(), salt.size());
+    tag.insert(tag.end(), salt.begin(), salt.end());
+    Bytes coinbase_script;
+    append_push_data(coinbase_script, tag.data(), tag.size());
+    append_varint(raw, coinbase_script.size());
+    raw.insert(raw.end(), coinbase_script.begin(), coinbase_script.end());
+    append_u32_le(raw, 0xFFFFFFFFu);
+    append_varint(raw, outputs.size());
+    for (const auto& out : outputs) {
+        append_u64_le(raw, out.second);
+        append_varint(raw, out.first.size());
+        raw.insert(raw.end(), out.first.begin(), out.first.end());
+    }
+    append_u32_le(raw, 0);
+
+    Entry e;
+    e.tx.txid = txid_of_raw(raw);
+    e.tx.raw = raw;
+    e.tx.height = confirmed ? ++tip_ : 0;
+    e.tx.coinbase = true;
+    e.tx.seq = next_seq_++;
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        LedgerOutput o;
+        o.txid = e.tx.txid;
+        o.vout = static_cast<std::uint32_t>(i);
+        o.sats = outputs[i].second;
+        o.script = outputs[i].first;
+        o.address = address_of_script(o.script);
+        if (o.sats == 1 && script_has_inscription(o.script)) o.origin = o.txid + "_" + std::to_string(i);
+        e.tx.outputs.push_back(std::move(o));
+    }
+    std::string txid = e.tx.txid;
+    txs_[txid] = std::move(e);
+    return txid;
+}
+
+bool Ledger::accept(const Bytes& raw, std::string& reason, std::string* txid_out) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reason.clear();
+    if (txs_.count(txid_of_raw(raw))) {
+        reason = "txn-already-known";
+        return false;
+    }
+
+    bool missing = false;
+    PrevOutputLookup lookup = [&](const std::string& txid, std::uint32_t vout, std::uint64_t& sats, Bytes& script) {
+        auto it = txs_.find(lower(txid));
+        if (it == txs_.end() || vout >= it->second.tx.outputs.size()) {
+            missing = true;
+            return false;
+        }
+        sats = it->second.tx.outputs[vout].sats;
+        script = it->second.tx.outputs[vout].script;
+        return true;
+    };
+    CheckedTx checked;
+    std::string why;
+    if (!check_transaction(raw, lookup, checked, why)) {
+        reason = missing ? "Missing inputs" : (why.empty() ? "bad-txns" : why);
+        return false;
+    }
+    if (checked.inputs.empty() || checked.outputs.empty()) {
+        reason = checked.inputs.empty() ? "bad-txns-vin-empty" : "bad-txns-vout-empty";
+        return false;
+    }
+
+    std::set<std::string> seen;
+    std::vector<LedgerOutput*> spent;
+    std::uint64_t in_sum = 0;
+    for (const CheckedInput& in : checked.inputs) {
+        std::string key = lower(in.prev_txid) + ":" + std::to_string(in.prev_vout);
+        if (!seen.insert(key).second) {
+            reason = "bad-txns-inputs-duplicate";
+            return false;
+        }
+        auto it = txs_.find(lower(in.prev_txid));
+        if (it == txs_.end() || in.prev_vout >= it->second.tx.outputs.size()) {
+            reason = "Missing inputs";
+            return false;
+        }
+        LedgerOutput& prev = it->second.tx.outputs[in.prev_vout];
+        if (!prev.spent_by.empty()) {
+            auto spender = txs_.find(prev.spent_by);
+            bool in_mempool = spender != txs_.end() && spender->second.tx.height == 0;
+            reason = in_mempool ? "txn-mempool-conflict" : "Missing inputs";
+            return false;
+        }
+        in_sum += prev.sats;
+        spent.push_back(&prev);
+    }
+    std::uint64_t out_sum = 0;
+    for (const CheckedOutput& out : checked.outputs) {
+        if (out.sats > 2100000000000000ULL || out_sum + out.sats > 2100000000000000ULL) {
+            reason = "bad-txns-txouttotal-toolarge";
+            return false;
+        }
+        out_sum += out.sats;
+    }
+    if (out_sum > in_sum) {
+        reason = "bad-txns-in-belowout";
+        return false;
+    }
+    if (in_sum - out_sum < min_fee_) {
+        reason = "mempool min fee not met";
+        return false;
+    }
+
+    Entry e;
+    e.tx.txid = lower(checked.txid.empty() ? txid_of_raw(raw) : checked.txid);
+    e.tx.raw = raw;
+    e.tx.height = 0;
+    e.tx.seq = next_seq_++;
+    e.lag_left = lag_;
+    // 1Sat origins: a new inscription starts its own; otherwise the n-th 1-sat output carries on
+    // the origin of the n-th 1-sat input.
+    std::vector<std::string> one_sat_origins;
+    for (std::size_t i = 0; i < checked.inputs.size(); ++i) {
+        e.tx.inputs.push_back({lower(checked.inputs[i].prev_txid), checked.inputs[i].prev_vout});
+        if (spent[i]->sats == 1) one_sat_origins.push_back(spent[i]->origin);
+        spent[i]->spent_by = e.tx.txid;
+        spent[i]->spent_by_input = static_cast<std::uint32_t>(i);
+    }
+    std::size_t one_sat_index = 0;
+    for (std::size_t i = 0; i < checked.outputs.size(); ++i) {
+        LedgerOutput o;
+        o.txid = e.tx.txid;
+        o.vout = static_cast<std::uint32_t>(i);
+        o.sats = checked.outputs[i].sats;
+        o.script = checked.outputs[i].script;
+        o.address = address_of_script(o.script);
+        if (o.sats == 1) {
+            if (script_has_inscription(o.script)) {
+                o.origin = o.txid + "_" + std::to_string(i);
+            } else if (one_sat_index < one_sat_origins.size()) {
+                o.origin = one_sat_origins[one_sat_index];
+            }
+            ++one_sat_index;
+        }
+        e.tx.outputs.push_back(std::move(o));
+    }
+    if (txid_out) *txid_out = e.tx.txid;
+    std::string id = e.tx.txid;
+    txs_[id] = std::move(e);
+    return true;
+}
+
+std::int32_t Ledger::mine() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++tip_;
+    for (auto& kv : txs_) {
+        if (kv.second.tx.height == 0) kv.second.tx.height = tip_;
+    }
+    return tip_;
+}
+
+std::int32_t Ledger::tip() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return tip_;
+}
+
+void Ledger::set_lag(int lookups) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lag_ = std::max(0, lookups);
+}
+
+void Ledger::note_lookup() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& kv : txs_) {
+        if (kv.second.lag_left > 0) --kv.second.lag_left;
+    }
+}
+
+void Ledger::set_min_fee(std::uint64_t sats) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    min_fee_ = sats;
+}
+
+bool Ledger::visible(const Entry& e, bool visible_only) const {
+    return !visible_only || e.lag_left == 0;
+}
+
+LedgerOutput Ledger::view_output(const LedgerOutput& out, bool visible_only) const {
+    LedgerOutput o = out;
+    auto creator = txs_.find(o.txid);
+    if (creator != txs_.end()) o.height = creator->second.tx.height;
+    if (!o.spent_by.empty()) {
+        auto spender = txs_.find(o.spent_by);
+        if (spender == txs_.end() || !visible(spender->second, visible_only)) {
+            o.spent_by.clear();
+            o.spent_by_input = 0;
+            o.spent_height = 0;
+        } else {
+            o.spent_height = spender->second.tx.height;
+        }
+    }
+    return o;
+}
+
+bool Ledger::find_tx(const std::string& txid, LedgerTx& out, bool visible_only) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = txs_.find(lower(txid));
+    if (it == txs_.end() || !visible(it->second, visible_only)) return false;
+    out = it->second.tx;
+    for (LedgerOutput& o : out.outputs)
+        o = view_output(o, visible_only);
+    return true;
+}
+
+bool Ledger::find_output(const std::string& txid, std::uint32_t vout, LedgerOutput& out, bool visible_only) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = txs_.find(lower(txid));
+    if (it == txs_.end() || !visible(it->second, visible_only) || vout >= it->second.tx.outputs.size()) return false;
+    out = view_output(it->second.tx.outputs[vout], visible_only);
+    return true;
+}
+
+std::string Ledger::spender_of(const std::string& txid, std::uint32_t vout, bool visible_only) const {
+    LedgerOutput o;
+    return find_output(txid, vout, o, visible_only) ? o.spent_by : std::string();
+}
+
+std::string Ledger::origin_of(const std::string& txid, std::uint32_t vout) const {
+    LedgerOutput o;
+    return find_output(txid, vout, o, false) ? o.origin : std::string();
+}
+
+std::vector<LedgerOutput> Ledger::outputs_of_script(const Bytes& script, bool include_spent, bool visible_only) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::pair<std::uint64_t, LedgerOutput>> found;
+    for (const auto& kv : txs_) {
+        if (!visible(kv.second, visible_only)) continue;
+        for (const LedgerOutput& raw_out : kv.second.tx.outputs) {
+            if (raw_out.script != script) continue;
+            LedgerOutput o = view_output(raw_out, visible_only);
+            if (!include_spent && !o.spent_by.empty()) continue;
+            found.emplace_back(kv.second.tx.seq, std::move(o));
+        }
+    }
+    std::stable_sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<LedgerOutput> result;
+    for (auto& f : found)
+        result.push_back(std::move(f.second));
+    return result;
+}
+
+std::vector<LedgerOutput> Ledger::outputs_of_address(const std::string& address, bool include_spent,
+                                                     bool visible_only) const {
+    Hash160 h{};
+    if (!address_to_hash160(address, h)) return {};
+    return outputs_of_script(p2pkh_script(h), include_spent, visible_only);
+}
+
+std::vector<LedgerTx> Ledger::history_of_address(const std::string& address, bool visible_only) const {
+    Hash160 h{};
+    if (!address_to_hash160(address, h)) return {};
+    const Bytes script = p2pkh_script(h);
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<const Entry*> hits;
+    for (const auto& kv : txs_) {
+        const Entry& e = kv.second;
+        if (!visible(e, visible_only)) continue;
+        bool touches = std::any_of(e.tx.outputs.begin(), e.tx.outputs.end(),
+                                   [&](const LedgerOutput& o) { return o.script == script; });
+        for (std::size_t i = 0; !touches && i < e.tx.inputs.size(); ++i) {
+            auto prev = txs_.find(e.tx.inputs[i].prev_txid);
+            touches = prev != txs_.end() && e.tx.inputs[i].prev_vout < prev->second.tx.outputs.size() &&
+                      prev->second.tx.outputs[e.tx.inputs[i].prev_vout].script == script;
+        }
+        if (touches) hits.push_back(&e);
+    }
+    std::sort(hits.begin(), hits.end(), [](const Entry* a, const Entry* b) { return a->tx.seq < b->tx.seq; });
+    std::vector<LedgerTx> result;
+    for (const Entry* e : hits) {
+        LedgerTx t = e->tx;
+        for (LedgerOutput& o : t.outputs)
+            o = view_output(o, visible_only);
+        result.push_back(std::move(t));
+    }
+    return result;
+}
+
+std::vector<std::string> Ledger::mempool_txids() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::pair<std::uint64_t, std::string>> ids;
+    for (const auto& kv : txs_) {
+        if (kv.second.tx.height == 0) ids.emplace_back(kv.second.tx.seq, kv.first);
+    }
+    std::sort(ids.begin(), ids.end());
+    std::vector<std::string> result;
+    for (auto& id : ids)
+        result.push_back(std::move(id.second));
+    return result;
+}
