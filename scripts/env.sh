@@ -1,0 +1,63 @@
+# Paths and settings shared by the scripts; sourced, never run.
+#
+# CORVANE_DEPS         folder of the third-party builds (default: <repo>/.deps); point it at an
+#                      existing .deps to skip rebuilding OpenSSL and curl in a second checkout
+# CORVANE_BUILD_NATIVE native build folder (default: <repo>/build-native)
+# CORVANE_BUILD_WIN    Windows build folder (default: <repo>/build-win)
+
+CORVANE_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+CORVANE_DEPS="${CORVANE_DEPS:-$CORVANE_ROOT/.deps}"
+CORVANE_WIN_PREFIX="$CORVANE_DEPS/win64"
+CORVANE_BUILD_NATIVE="${CORVANE_BUILD_NATIVE:-$CORVANE_ROOT/build-native}"
+CORVANE_BUILD_WIN="${CORVANE_BUILD_WIN:-$CORVANE_ROOT/build-win}"
+CORVANE_JOBS="$(nproc 2>/dev/null || echo 2)"
+CORVANE_TOOLCHAIN="$CORVANE_ROOT/cmake/mingw-w64-x86_64.cmake"
+
+# Debian ships the 64-bit loader outside PATH.
+CORVANE_WINE=/usr/lib/wine/wine64
+CORVANE_WINESERVER=/usr/lib/wine/wineserver64
+[ -x "$CORVANE_WINESERVER" ] || CORVANE_WINESERVER=/usr/lib/wine/wineserver
+
+# A private Wine prefix inside the Windows build folder, quiet, without the Mono and Gecko prompts.
+wine_env() {
+    export WINEPREFIX="$CORVANE_BUILD_WIN/wineprefix"
+    export WINEARCH=win64
+    export WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+}
+
+# Creates the Wine prefix once; later calls return at once.
+wine_prefix_init() {
+    wine_env
+    if [ -f "$WINEPREFIX/system.reg" ]; then
+        return 0
+    fi
+    mkdir -p "$WINEPREFIX"
+    echo "== creating the Wine prefix in $WINEPREFIX"
+    with_display "$CORVANE_WINE" wineboot -i >/dev/null 2>&1 || true
+    "$CORVANE_WINESERVER" -w || true
+    [ -f "$WINEPREFIX/system.reg" ]
+}
+
+# Runs a command with an X display: the current one, or a private Xvfb when there is none.
+with_display() {
+    if [ -n "${DISPLAY:-}" ]; then
+        "$@"
+    else
+        xvfb-run -a -s "-screen 0 1280x1024x24" "$@"
+    fi
+}
+
+# Configures and builds the native tree. Extra arguments are build targets.
+native_build() {
+    cmake -S "$CORVANE_ROOT" -B "$CORVANE_BUILD_NATIVE" -DCMAKE_BUILD_TYPE=Debug \
+        -DCORVANE_SANITIZE=ON -DCORVANE_BENCH=ON >/dev/null
+    cmake --build "$CORVANE_BUILD_NATIVE" -j "$CORVANE_JOBS" ${1:+--target "$@"}
+}
+
+# Configures and builds the Windows tree with the cross toolchain. Extra arguments are targets.
+win_build() {
+    cmake -S "$CORVANE_ROOT" -B "$CORVANE_BUILD_WIN" -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$CORVANE_TOOLCHAIN" -DCORVANE_WIN_PREFIX="$CORVANE_WIN_PREFIX" >/dev/null
+    cmake --build "$CORVANE_BUILD_WIN" -j "$CORVANE_JOBS" ${1:+--target "$@"}
+}
