@@ -10,6 +10,9 @@ namespace {
 constexpr std::uint32_t kSighashNone = 2;
 constexpr std::uint32_t kSighashSingle = 3;
 constexpr std::uint32_t kSighashAnyoneCanPay = 0x80;
+// With FORKID, this flag asks for the original (pre-BIP143) digest instead.
+constexpr std::uint32_t kSighashOriginal = 0x20;
+constexpr std::uint8_t kOpCodeSeparator = 0xAB;
 constexpr std::uint32_t kFinalSequence = 0xFFFFFFFFu;
 // Receive indices stay below the hardened range; a counter past it must not wrap the search.
 constexpr std::uint64_t kMaxReceiveIndex = 0x7FFFFFFF;
@@ -68,6 +71,88 @@ Hash256 preimage_digest(std::uint32_t version, const ForkidHashes& hashes, const
     pre.insert(pre.end(), hashes.outputs.begin(), hashes.outputs.end());
     append_u32_le(pre, lock_time);
     append_u32_le(pre, hash_type);
+    return sha256d(pre);
+}
+
+// Length of the script operation at `at`; 0 when it runs past the end.
+std::size_t script_op_size(const Bytes& script, std::size_t at) {
+    const std::size_t left = script.size() - at;
+    const std::uint8_t op = script[at];
+    std::size_t head = 1;
+    std::uint64_t len = 0;
+    if (op < 0x4C) {
+        len = op;
+    } else if (op <= 0x4E) {
+        head += op == 0x4C ? 1 : op == 0x4D ? 2 : 4;
+        if (head > left) return 0;
+        for (std::size_t i = head - 1; i >= 1; --i)
+            len = (len << 8) | script[at + i];
+    }
+    if (len > left - head) return 0;
+    return head + static_cast<std::size_t>(len);
+}
+
+// The script code of the original digest leaves out every OP_CODESEPARATOR operation; bytes
+// after an operation that runs past the end are kept as they stand.
+Bytes without_code_separators(const Bytes& script) {
+    Bytes out;
+    out.reserve(script.size());
+    std::size_t at = 0;
+    while (at < script.size()) {
+        const std::size_t n = script_op_size(script, at);
+        if (n == 0) {
+            out.insert(out.end(), script.begin() + static_cast<std::ptrdiff_t>(at), script.end());
+            break;
+        }
+        if (!(n == 1 && script[at] == kOpCodeSeparator)) {
+            out.insert(out.end(), script.begin() + static_cast<std::ptrdiff_t>(at),
+                       script.begin() + static_cast<std::ptrdiff_t>(at + n));
+        }
+        at += n;
+    }
+    return out;
+}
+
+// The original digest: a copy of the transaction with the other inputs' scripts emptied, trimmed
+// by the hash type, followed by the type. SINGLE without a matching output signs the number one.
+Hash256 original_digest(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs, std::size_t index,
+                        const Bytes& script_code, const ForkidParams& params) {
+    const std::uint32_t base = params.hash_type & 0x1F;
+    const bool anyone_can_pay = (params.hash_type & kSighashAnyoneCanPay) != 0;
+    if (base == kSighashSingle && index >= outputs.size()) {
+        Hash256 one{};
+        one[0] = 1;
+        return one;
+    }
+    auto sequence_of = [&](std::size_t i) { return params.sequences.empty() ? kFinalSequence : params.sequences[i]; };
+    Bytes pre;
+    append_u32_le(pre, params.version);
+    append_varint(pre, anyone_can_pay ? 1 : inputs.size());
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        if (anyone_can_pay && i != index) continue;
+        append_outpoint(pre, inputs[i]);
+        if (i == index) {
+            const Bytes code = without_code_separators(script_code);
+            append_varint(pre, code.size());
+            pre.insert(pre.end(), code.begin(), code.end());
+            append_u32_le(pre, sequence_of(i));
+        } else {
+            pre.push_back(0);
+            append_u32_le(pre, base == kSighashNone || base == kSighashSingle ? 0 : sequence_of(i));
+        }
+    }
+    const std::size_t output_count = base == kSighashNone ? 0 : base == kSighashSingle ? index + 1 : outputs.size();
+    append_varint(pre, output_count);
+    for (std::size_t i = 0; i < output_count; ++i) {
+        if (base == kSighashSingle && i != index) {
+            append_u64_le(pre, ~std::uint64_t{0}); // an emptied output: value -1, no script
+            pre.push_back(0);
+        } else {
+            append_output(pre, outputs[i]);
+        }
+    }
+    append_u32_le(pre, params.lock_time);
+    append_u32_le(pre, params.hash_type);
     return sha256d(pre);
 }
 
@@ -134,6 +219,7 @@ Hash256 forkid_sighash_general(const std::vector<TxInput>& inputs, const std::ve
                                std::size_t index, const Bytes& script_code, const ForkidParams& params) {
     if (index >= inputs.size()) return {};
     if (!params.sequences.empty() && params.sequences.size() != inputs.size()) return {};
+    if (params.hash_type & kSighashOriginal) return original_digest(inputs, outputs, index, script_code, params);
 
     const std::uint32_t base = params.hash_type & 0x1F;
     const bool anyone_can_pay = (params.hash_type & kSighashAnyoneCanPay) != 0;

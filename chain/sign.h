@@ -39,9 +39,9 @@ ForkidHashes forkid_hashes(const std::vector<TxInput>& inputs, const std::vector
 // `input.prev_script`, or the P2PKH script of `hash160` when that is empty.
 Hash256 forkid_sighash(const TxInput& input, const ForkidHashes& hashes, const Hash160& hash160);
 
-// FORKID digest of input `index` over `script_code` and that input's `sats`, honouring ANYONECANPAY,
-// NONE and SINGLE in `params.hash_type`. All zero when `index` is out of range or `params.sequences`
-// has the wrong length.
+// Digest of input `index` over `script_code` and that input's `sats` under any FORKID hash type:
+// ANYONECANPAY, NONE and SINGLE honoured, and the 0x20 flag selecting the original digest layout.
+// All zero when `index` is out of range or `params.sequences` has the wrong length.
 Hash256 forkid_sighash_general(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs,
                                std::size_t index, const Bytes& script_code, const ForkidParams& params);
 
