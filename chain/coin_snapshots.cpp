@@ -1,0 +1,190 @@
+#include "chain/coin_snapshots.h"
+
+#include "chain/outpoints.h"
+#include "chain/sign.h"
+#include "platform/fs.h"
+#include "wallet/crypto.h"
+#include "wallet/kv_cofferly_wallet.h"
+#include "wallet/registry.h"
+
+#include <nlohmann/json.hpp>
+
+#include <limits>
+
+using nlohmann::json;
+
+namespace {
+
+std::vector<ChangeCoin> g_change;
+
+bool is_ascii_alnum(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+std::string snap_dir() {
+    return kestrava_data_dir() + "/ord_snap";
+}
+
+// The parsed root of a bookkeeping file, or a discarded value when it is missing or malformed.
+json read_json_file(const std::string& path) {
+    std::string text;
+    if (!platform_read_file(path, text)) return json(json::value_t::discarded);
+    try {
+        return json::parse(text, nullptr, false);
+    } catch (...) {
+        return json(json::value_t::discarded);
+    }
+}
+
+// Writes compactly; invalid UTF-8 in a stored text becomes U+FFFD rather than losing the file.
+void write_json_file(const std::string& path, const json& doc) {
+    std::string text;
+    try {
+        text = doc.dump(-1, ' ', false, json::error_handler_t::replace);
+    } catch (...) {
+        return;
+    }
+    platform_write_file(path, text, false);
+}
+
+// A stem that names no wallet keeps no file.
+bool stem_names_a_wallet(const std::string& stem) {
+    return !stem.empty() && stem != "wallet";
+}
+
+} // namespace
+
+std::vector<ChangeCoin>& change_coins() {
+    return g_change;
+}
+
+void clear_change_coins() {
+    for (ChangeCoin& coin : g_change)
+        wipe(coin.priv_hex);
+    g_change.clear();
+}
+
+std::string wallet_file_stem() {
+    std::string source;
+    {
+        WalletLock lock = lock_wallet();
+        const KvCofferlyWallet& w = kv_wallet();
+        source = !w.wallet_id.empty() ? w.wallet_id : !w.identity_address.empty() ? w.identity_address : w.address;
+    }
+    for (char& c : source)
+        if (!is_ascii_alnum(c)) c = '_';
+    if (source.empty()) return "wallet";
+    if (source.size() > 80) source.resize(80);
+    return source;
+}
+
+std::string spent_file_path() {
+    return snap_dir() + "/" + wallet_file_stem() + "_spent.json";
+}
+
+std::string change_file_path() {
+    return snap_dir() + "/" + wallet_file_stem() + "_change.json";
+}
+
+void save_spent_outpoints() {
+    if (!stem_names_a_wallet(wallet_file_stem())) return;
+    platform_make_dirs(snap_dir());
+    json list = json::array();
+    for (const std::string& key : spent_outpoints())
+        list.push_back(key);
+    json doc = json::object();
+    doc["outpoints"] = std::move(list);
+    write_json_file(spent_file_path(), doc);
+}
+
+void load_spent_outpoints() {
+    const json doc = read_json_file(spent_file_path());
+    if (!doc.is_object()) return;
+    auto it = doc.find("outpoints");
+    if (it == doc.end() || !it->is_array()) return;
+    for (const json& entry : *it) {
+        if (!entry.is_string()) continue;
+        const std::string& key = entry.get_ref<const std::string&>();
+        if (!key.empty()) spent_outpoints().insert(key);
+    }
+}
+
+void save_change_coins() {
+    if (!stem_names_a_wallet(wallet_file_stem())) return;
+    platform_make_dirs(snap_dir());
+    json coins = json::array();
+    for (const ChangeCoin& coin : g_change) {
+        if (!is_txid_hex(coin.txid) || coin.sats <= 0 || is_outpoint_spent(coin.txid, coin.vout)) continue;
+        const std::string addr = base58check_encode(coin.hash160);
+        if (addr.empty()) continue;
+        coins.push_back({{"txid", coin.txid}, {"vout", coin.vout}, {"sats", coin.sats}, {"addr", addr}});
+    }
+    json doc = json::object();
+    doc["coins"] = std::move(coins);
+    write_json_file(change_file_path(), doc);
+}
+
+void load_change_coins() {
+    const json doc = read_json_file(change_file_path());
+    if (!doc.is_object()) return;
+    auto list = doc.find("coins");
+    if (list == doc.end() || !list->is_array()) return;
+    for (const json& entry : *list) {
+        if (!entry.is_object()) continue;
+        std::string txid;
+        std::string addr;
+        std::int64_t vout = -1;
+        std::int64_t sats = 0;
+        bool vout_fits = true;
+        bool sats_fits = true;
+        // A field of the wrong type means the file is not what this program wrote: stop there,
+        // keeping the coins already taken.
+        if (auto f = entry.find("txid"); f != entry.end()) {
+            if (!f->is_string()) return;
+            txid = f->get<std::string>();
+        }
+        if (auto f = entry.find("vout"); f != entry.end()) {
+            if (f->is_number_unsigned()) {
+                const auto v = f->get<std::uint64_t>();
+                vout_fits = v <= static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
+                vout = vout_fits ? static_cast<std::int64_t>(v) : -1;
+            } else if (f->is_number_integer()) {
+                vout = f->get<std::int64_t>();
+            } else {
+                return;
+            }
+        }
+        if (auto f = entry.find("sats"); f != entry.end()) {
+            if (f->is_number_unsigned()) {
+                const auto v = f->get<std::uint64_t>();
+                sats_fits = v <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+                sats = sats_fits ? static_cast<std::int64_t>(v) : 0;
+            } else if (f->is_number_integer()) {
+                sats = f->get<std::int64_t>();
+            } else {
+                return;
+            }
+        }
+        if (auto f = entry.find("addr"); f != entry.end()) {
+            if (!f->is_string()) return;
+            addr = f->get<std::string>();
+        }
+        if (!is_txid_hex(txid) || !vout_fits || vout < 0 || !sats_fits || sats < 1 || addr.empty()) continue;
+        const auto index = static_cast<std::uint32_t>(vout);
+        if (is_outpoint_spent(txid, index)) continue;
+        bool known = false;
+        for (const ChangeCoin& coin : g_change)
+            if (outpoint_equal(coin.txid, coin.vout, txid, index)) known = true;
+        if (known) continue;
+        ChangeCoin coin;
+        if (!is_my_address(addr, coin.priv_hex, coin.pub_hex, coin.hash160)) {
+            wipe(coin.priv_hex);
+            continue;
+        }
+        coin.txid = txid;
+        coin.vout = index;
+        coin.sats = sats;
+        coin.height = 0;
+        g_change.push_back(std::move(coin));
+    }
+}

@@ -1,0 +1,45 @@
+// What the program knows about its coins before the chain services show it: the change coins of
+// its own transactions and (with chain/outpoints.h) the outpoints it has spent, kept per wallet
+// in "ord_snap" under the data folder. Everything here runs with the wallet mutex held.
+#pragma once
+
+#include "wallet/codecs.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// An output of one of the wallet's own transactions that pays a wallet key.
+struct ChangeCoin {
+    std::string txid;
+    std::uint32_t vout = 0;
+    std::int64_t sats = 0;
+    std::int32_t height = 0; // 0 for coins this program created
+    std::string priv_hex;    // the paying key; looked up again on load, never stored
+    std::string pub_hex;
+    Hash160 hash160{};
+};
+
+// The process-wide change-coin list, in the order coins were learned.
+std::vector<ChangeCoin>& change_coins();
+
+// Wipes the keys the change coins carry and empties the list.
+void clear_change_coins();
+
+// Names the current wallet's files: the wallet id, else the identity address, else the main
+// address, with every byte other than an ASCII letter or digit made "_", cut to 80 bytes;
+// "wallet" when nothing is left.
+std::string wallet_file_stem();
+
+// data folder + "/ord_snap/" + stem + "_spent.json" and "_change.json".
+std::string spent_file_path();
+std::string change_file_path();
+
+// Write the whole in-memory list to the wallet's file (nothing for the stem "wallet"); failures
+// leave the old file and are not reported.
+void save_spent_outpoints();
+void save_change_coins();
+
+// Merge the wallet's file into memory; a missing or malformed file changes nothing.
+void load_spent_outpoints();
+void load_change_coins();

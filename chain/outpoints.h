@@ -1,0 +1,47 @@
+// Outpoint keys, transaction-id byte orders, the process-wide set of outpoints this program has
+// spent itself, and the table of the platform's house-oracle addresses. The spent set has no lock
+// of its own: every caller holds the wallet mutex.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <unordered_set>
+
+// Lower-cased txid, ":" and the index in decimal (as a signed 32-bit number). The txid is not
+// checked.
+std::string outpoint_key(const std::string& txid, std::uint32_t vout);
+
+// The other byte order of a 64-character txid, lower-cased; "" for any other length. The
+// characters are not checked to be hex digits.
+std::string reverse_txid_hex(const std::string& txid);
+
+// True for exactly 64 hex digits of either case.
+bool is_txid_hex(const std::string& s);
+
+// The spent set: keys as outpoint_key makes them, or as "_spent.json" stored them.
+std::unordered_set<std::string>& spent_outpoints();
+
+// True when the outpoint is in the spent set in either byte order. Does not read the file.
+bool is_outpoint_spent(const std::string& txid, std::uint32_t vout);
+
+// Merges the stored set, adds the outpoint in both byte orders and writes the set back.
+void mark_outpoint_spent(const std::string& txid, std::uint32_t vout);
+
+// Same index and the same txid in either byte order, case ignored.
+bool outpoint_equal(const std::string& txid_a, std::uint32_t vout_a, const std::string& txid_b, std::uint32_t vout_b);
+
+struct HouseOracleRow {
+    std::string id;
+    std::string name;
+    std::string tag;
+    std::string addr1;
+    std::string addr2;
+    std::string addr3;
+};
+
+// The platform's three house oracles, in table order.
+const std::array<HouseOracleRow, 3>& house_oracles();
+
+// True when the address is the addr1 or addr3 of a house oracle (exact, case significant).
+bool is_house_oracle_address(const std::string& address);

@@ -1,0 +1,148 @@
+#include "chain/coin_snapshots.h"
+
+#include "chain/outpoints.h"
+#include "platform/fs.h"
+#include "support/temp_dir.h"
+#include "support/wallet_reset.h"
+#include "wallet/kv_cofferly_wallet.h"
+#include "wallet/wallet_file.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+using nlohmann::json;
+
+namespace {
+
+const std::string kTxid = "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff";
+const std::string kReversed = "ffeeddccbbaa99887766554433221100ffeeddccbbaa99887766554433221100";
+// Receive key m/44'/236'/1'/0/0 of the mnemonic below (tests/data/wallet-paths.json).
+const std::string kReceive0 = "18pBoqRpHUYf9udsab5G9LT3vQUPxEyMFf";
+const std::string kReceive0Priv = "f55396199026d5ce4254e139f9eb4165f52f24eb634372fac7bdff8c075bba12";
+
+struct CoinSnapshotsTest : ::testing::Test {
+    TempDataDir dir;
+
+    void SetUp() override {
+        reset_wallet_state_for_tests();
+        kv_wallet().wallet_id = "w1";
+    }
+    void TearDown() override { reset_wallet_state_for_tests(); }
+
+    // Loads the published test wallet, so the change coins' addresses are its own.
+    void load_test_wallet() {
+        test_write_file(wallet_file_path(), json{{"mnemonic", "abandon abandon abandon abandon abandon abandon "
+                                                              "abandon abandon abandon abandon abandon about"},
+                                                 {"recv", {0, 0, 0, 0, 0, 0}}}
+                                                .dump());
+        ASSERT_TRUE(load_wallet());
+    }
+    // Drops the in-memory lists as a restart would, keeping the wallet.
+    void forget_memory() {
+        spent_outpoints().clear();
+        clear_change_coins();
+    }
+};
+
+} // namespace
+
+TEST_F(CoinSnapshotsTest, FileStem) {
+    struct Row {
+        std::string id;
+        std::string identity;
+        std::string address;
+        std::string stem;
+    } rows[] = {
+        {"w 1#", "1Id", "1Addr", "w_1_"}, {std::string(100, 'a'), "", "", std::string(80, 'a')},
+        {"", "1Id", "1Addr", "1Id"},      {"", "", kReceive0, kReceive0},
+        {"\xC3\xA9", "", "", "__"},       {"", "", "", "wallet"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.stem);
+        kv_wallet().wallet_id = row.id;
+        kv_wallet().identity_address = row.identity;
+        kv_wallet().address = row.address;
+        EXPECT_EQ(wallet_file_stem(), row.stem);
+    }
+    EXPECT_EQ(spent_file_path(), dir.data_dir + "/ord_snap/wallet_spent.json");
+
+    // A stem that names no wallet keeps no file.
+    spent_outpoints().insert(kTxid + ":0");
+    change_coins().push_back({kTxid, 0, 10, 0, "", "", {}});
+    save_spent_outpoints();
+    save_change_coins();
+    EXPECT_FALSE(platform_file_exists(spent_file_path()));
+    EXPECT_FALSE(platform_file_exists(change_file_path()));
+}
+
+TEST_F(CoinSnapshotsTest, SpentSetSurvivesARestart) {
+    mark_outpoint_spent(kTxid, 1);
+    const json saved = json::parse(test_read_file(spent_file_path()));
+    ASSERT_EQ(saved.size(), 1u);
+    EXPECT_EQ(saved["outpoints"].size(), 2u);
+    EXPECT_EQ(test_read_file(spent_file_path()).find(' '), std::string::npos);
+
+    forget_memory();
+    load_spent_outpoints();
+    EXPECT_TRUE(is_outpoint_spent(kReversed, 1));
+
+    // Stored entries go in as they are: no lower-casing, and non-texts or empty texts skipped.
+    forget_memory();
+    test_write_file(spent_file_path(), R"({"outpoints":[5,"","ABCD:0",null]})");
+    load_spent_outpoints();
+    EXPECT_EQ(spent_outpoints(), (std::unordered_set<std::string>{"ABCD:0"}));
+    EXPECT_FALSE(is_outpoint_spent("abcd", 0));
+    for (const char* bad : {"", "{", "[]", R"({"outpoints":"x"})"}) {
+        test_write_file(spent_file_path(), bad);
+        load_spent_outpoints();
+        EXPECT_EQ(spent_outpoints().size(), 1u);
+    }
+}
+
+TEST_F(CoinSnapshotsTest, ChangeCoinsSurviveARestart) {
+    load_test_wallet();
+    Hash160 h{};
+    ASSERT_TRUE(address_to_hash160(kReceive0, h));
+    change_coins().push_back({kTxid, 1, 5000, 0, kReceive0Priv, "", h});
+    change_coins().push_back({kTxid.substr(1), 2, 5000, 0, "", "", h}); // bad txid: memory only
+    change_coins().push_back({kTxid, 3, 0, 0, "", "", h});              // no value
+    save_change_coins();
+    EXPECT_EQ(test_read_file(change_file_path()),
+              R"({"coins":[{"addr":")" + kReceive0 + R"(","sats":5000,"txid":")" + kTxid + R"(","vout":1}]})");
+    EXPECT_EQ(change_coins().size(), 3u);
+
+    forget_memory();
+    load_change_coins();
+    ASSERT_EQ(change_coins().size(), 1u);
+    EXPECT_EQ(change_coins()[0].priv_hex, kReceive0Priv);
+    EXPECT_EQ(change_coins()[0].hash160, h);
+    EXPECT_EQ(change_coins()[0].vout, 1u);
+    EXPECT_EQ(change_coins()[0].sats, 5000);
+}
+
+TEST_F(CoinSnapshotsTest, ChangeLoadSkipsAndStops) {
+    load_test_wallet();
+    mark_outpoint_spent(kTxid, 9);
+    const auto entry = [](const std::string& txid, json vout, json sats, const std::string& addr) {
+        return json{{"txid", txid}, {"vout", std::move(vout)}, {"sats", std::move(sats)}, {"addr", addr}};
+    };
+    const json coins = json::array({
+        entry(kTxid, -1, 100, kReceive0),
+        entry(kTxid, 4294967295u, 100, kReceive0),
+        entry(kTxid, 1, 0, kReceive0),
+        entry(kTxid.substr(1), 1, 100, kReceive0),
+        entry(kTxid, 1, 100, "1Hg7Jm7G3DUetk4vxbAdjSf49qq3zbp8g5"),
+        entry(kTxid, 1, 100, "1BoatSLRHtKNngkdXEeobR76b53LETtpyT"), // another wallet's
+        entry(kTxid, 9, 100, kReceive0),                            // spent
+        "not an object",
+        entry(kTxid, 1, 100, kReceive0),     // the one good coin
+        entry(kReversed, 1, 100, kReceive0), // the same outpoint
+        entry(kTxid, "2", 100, kReceive0),   // wrong type: stops here
+        entry(kTxid, 3, 100, kReceive0),
+    });
+    test_write_file(change_file_path(), json{{"coins", coins}}.dump());
+    load_change_coins();
+    ASSERT_EQ(change_coins().size(), 1u);
+    EXPECT_EQ(change_coins()[0].vout, 1u);
+    EXPECT_EQ(change_coins()[0].txid, kTxid);
+}

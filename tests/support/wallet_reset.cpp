@@ -1,0 +1,19 @@
+#include "support/wallet_reset.h"
+
+#include "chain/coin_snapshots.h"
+#include "chain/coin_state.h"
+#include "chain/outpoints.h"
+#include "wallet/crypto.h"
+#include "wallet/kv_cofferly_wallet.h"
+
+void reset_wallet_state_for_tests() {
+    WalletLock lock = lock_wallet();
+    KvCofferlyWallet& w = kv_wallet();
+    wipe(w.mnemonic);
+    wipe(w.priv);
+    wipe_wallet_secrets(w.secrets);
+    w = KvCofferlyWallet{};
+    spent_outpoints().clear();
+    clear_change_coins();
+    clear_coin_caches();
+}

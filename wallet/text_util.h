@@ -1,0 +1,13 @@
+// Byte-limited cuts of UTF-8 text. Every place that cuts a text to a byte limit uses utf8_cut, so
+// a cut never leaves half a character behind for the JSON writer to choke on.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// The longest prefix of text that has at most max_bytes bytes and does not end inside a
+// multi-byte character. Text within the limit comes back unchanged.
+std::string utf8_cut(const std::string& text, std::size_t max_bytes);
+
+// True when text is well-formed UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
+bool utf8_valid(const std::string& text);
