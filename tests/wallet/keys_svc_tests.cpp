@@ -1,0 +1,72 @@
+// Keys and signatures checked by libsecp256k1, independent of the OpenSSL code that made them.
+#include "wallet/keys.h"
+
+#include "wallet/crypto.h"
+#include "wallet/kv_cofferly_wallet.h"
+
+#include <gtest/gtest.h>
+#include <secp256k1.h>
+
+#include <memory>
+
+namespace {
+
+struct ContextFree {
+    void operator()(secp256k1_context* c) const { secp256k1_context_destroy(c); }
+};
+
+} // namespace
+
+TEST(KeysSecp, SignaturesVerifyAndAreLowS) {
+    std::unique_ptr<secp256k1_context, ContextFree> ctx(secp256k1_context_create(SECP256K1_CONTEXT_NONE));
+    ASSERT_TRUE(ctx);
+
+    // Keys from the wallet's own paths and from hashed counters, with the extremes 1 and n - 1.
+    KvCofferlyWallet& w = kv_wallet();
+    wipe_wallet_secrets(w.secrets);
+    w = KvCofferlyWallet{};
+    w.is_hd = true;
+    w.mnemonic = "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
+    std::vector<std::string> keys = {std::string(63, '0') + "1",
+                                     "fffffffffffffffffffffffffffffffebaaedce6af48a03bbfd25e8cd0364140"};
+    for (std::uint32_t i = 0; i < 4; ++i) {
+        std::string priv, pub, address;
+        ASSERT_TRUE(derive_account_key(1, i, priv, pub, address));
+        keys.push_back(priv);
+        Hash256 k = sha256("key " + std::to_string(i));
+        keys.push_back(to_hex(k.data(), k.size()));
+    }
+
+    for (const std::string& priv : keys) {
+        SCOPED_TRACE(priv);
+        std::string pub_hex;
+        ASSERT_TRUE(priv_hex_to_pub_hex(priv, pub_hex));
+        Bytes seckey = from_hex(priv);
+        secp256k1_pubkey pubkey;
+        ASSERT_EQ(secp256k1_ec_pubkey_create(ctx.get(), &pubkey, seckey.data()), 1);
+        std::uint8_t ser[33];
+        std::size_t ser_len = sizeof ser;
+        secp256k1_ec_pubkey_serialize(ctx.get(), ser, &ser_len, &pubkey, SECP256K1_EC_COMPRESSED);
+        EXPECT_EQ(pub_hex, to_hex(ser, ser_len));
+
+        for (int d = 0; d < 16; ++d) {
+            Hash256 digest = sha256(priv + std::to_string(d));
+            Bytes der;
+            ASSERT_TRUE(ecdsa_sign_der(priv, digest.data(), der));
+            EXPECT_LE(der.size(), 71u);
+            secp256k1_ecdsa_signature sig;
+            ASSERT_EQ(secp256k1_ecdsa_signature_parse_der(ctx.get(), &sig, der.data(), der.size()), 1);
+            // normalize answers 1 only when it had to lower S.
+            secp256k1_ecdsa_signature normal;
+            EXPECT_EQ(secp256k1_ecdsa_signature_normalize(ctx.get(), &normal, &sig), 0);
+            // The encoding is the canonical one: re-serialising gives the same bytes.
+            std::uint8_t again[72];
+            std::size_t again_len = sizeof again;
+            ASSERT_EQ(secp256k1_ecdsa_signature_serialize_der(ctx.get(), again, &again_len, &sig), 1);
+            EXPECT_EQ(Bytes(again, again + again_len), der);
+            EXPECT_EQ(secp256k1_ecdsa_verify(ctx.get(), &sig, digest.data(), &pubkey), 1);
+            digest[0] ^= 1;
+            EXPECT_EQ(secp256k1_ecdsa_verify(ctx.get(), &sig, digest.data(), &pubkey), 0);
+        }
+    }
+}
