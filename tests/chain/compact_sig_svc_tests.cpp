@@ -1,0 +1,281 @@
+#include "chain/compact_sig.h"
+
+#include "fakes/fake_server.h"
+#include "wallet/codecs.h"
+#include "wallet/keys.h"
+#include "wallet/kv_cofferly_wallet.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <openssl/bn.h>
+#include <openssl/obj_mac.h>
+#include <openssl/sha.h>
+#include <secp256k1.h>
+#include <secp256k1_recovery.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+namespace {
+
+const std::string kTxid = "4a5e1e4baab89f3a32518a88c31bc87f618f76673e2cc77ab2127b7afdeda33b";
+
+// The signed-message digest, built here byte by byte rather than with the code under test.
+std::array<unsigned char, 32> message_digest(const std::string& message) {
+    std::string data = "\x18"
+                       "Bitcoin Signed Message:\n";
+    const std::size_t n = message.size();
+    if (n < 253) {
+        data += static_cast<char>(n);
+    } else {
+        data += '\xfd';
+        data += static_cast<char>(n & 0xff);
+        data += static_cast<char>(n >> 8);
+    }
+    data += message;
+    std::array<unsigned char, 32> first{}, second{};
+    SHA256(reinterpret_cast<const unsigned char*>(data.data()), data.size(), first.data());
+    SHA256(first.data(), first.size(), second.data());
+    return second;
+}
+
+using SecpCtx = std::unique_ptr<secp256k1_context, decltype(&secp256k1_context_destroy)>;
+SecpCtx secp() {
+    return SecpCtx(secp256k1_context_create(SECP256K1_CONTEXT_NONE), secp256k1_context_destroy);
+}
+
+// Recovers the signer of a base64 compact signature with libsecp256k1 and checks its form; returns
+// the compressed public key in hex, or "" with a test failure.
+std::string recover_signer(const std::string& signature_b64, const std::string& message) {
+    Bytes sig;
+    EXPECT_EQ(signature_b64.size(), 88u);
+    if (!base64_decode(signature_b64, sig) || sig.size() != 65) {
+        ADD_FAILURE() << "not a 65-byte compact signature";
+        return {};
+    }
+    EXPECT_GE(sig[0], 31);
+    EXPECT_LE(sig[0], 34);
+    SecpCtx ctx = secp();
+    secp256k1_ecdsa_recoverable_signature rsig;
+    if (!secp256k1_ecdsa_recoverable_signature_parse_compact(ctx.get(), &rsig, sig.data() + 1, sig[0] - 31)) {
+        ADD_FAILURE() << "libsecp256k1 rejects the signature";
+        return {};
+    }
+    secp256k1_ecdsa_signature plain, normalized;
+    secp256k1_ecdsa_recoverable_signature_convert(ctx.get(), &plain, &rsig);
+    EXPECT_EQ(secp256k1_ecdsa_signature_normalize(ctx.get(), &normalized, &plain), 0) << "high S";
+    const auto digest = message_digest(message);
+    secp256k1_pubkey pub;
+    if (!secp256k1_ecdsa_recover(ctx.get(), &pub, &rsig, digest.data())) {
+        ADD_FAILURE() << "no key recovered";
+        return {};
+    }
+    EXPECT_EQ(secp256k1_ecdsa_verify(ctx.get(), &plain, digest.data(), &pub), 1);
+    unsigned char out[33];
+    size_t len = sizeof out;
+    secp256k1_ec_pubkey_serialize(ctx.get(), out, &len, &pub, SECP256K1_EC_COMPRESSED);
+    return to_hex(out, len);
+}
+
+std::string libsecp_pubkey(const std::string& priv_hex) {
+    Bytes key = from_hex(priv_hex);
+    SecpCtx ctx = secp();
+    secp256k1_pubkey pub;
+    if (key.size() != 32 || !secp256k1_ec_pubkey_create(ctx.get(), &pub, key.data())) return {};
+    unsigned char out[33];
+    size_t len = sizeof out;
+    secp256k1_ec_pubkey_serialize(ctx.get(), out, &len, &pub, SECP256K1_EC_COMPRESSED);
+    return to_hex(out, len);
+}
+
+TEST(CompactSig, SignaturesRecoverToTheSignerUnderLibsecp256k1) {
+    const char* keys[] = {"0000000000000000000000000000000000000000000000000000000000000001",
+                          "fffffffffffffffffffffffffffffffebaaedce6af48a03bbfd25e8cd0364140",
+                          "C28A9F80738F770D527803A566CF6B3ECB1F1E9F0A1B0B5FD69C0E7C1B2A9A8D"};
+    const std::string messages[] = {
+        "", "hello", std::string(252, 'a'), std::string(253, 'b'), kTxid, "caf\xc3\xa9 \xe2\x82\xac"};
+    for (const char* key : keys) {
+        for (const std::string& message : messages) {
+            SCOPED_TRACE(std::string(key) + " / " + std::to_string(message.size()) + " bytes");
+            std::string signature;
+            ASSERT_TRUE(sign_bitcoin_message(key, message, signature));
+            EXPECT_EQ(recover_signer(signature, message), libsecp_pubkey(key));
+        }
+    }
+    const Hash256 digest = bitcoin_message_digest(std::string(253, 'b'));
+    EXPECT_EQ(to_hex(digest.data(), digest.size()), to_hex(message_digest(std::string(253, 'b')).data(), 32));
+}
+
+TEST(CompactSig, BadKeysGiveNoSignature) {
+    const std::string bad[] = {"",
+                               std::string(63, '1'),
+                               std::string(66, '1'),
+                               std::string(63, '1') + "g",
+                               std::string(64, '0'),
+                               "fffffffffffffffffffffffffffffffebaaedce6af48a03bbfd25e8cd0364141"};
+    for (const std::string& key : bad) {
+        SCOPED_TRACE(key);
+        std::string signature = "stale";
+        EXPECT_FALSE(sign_bitcoin_message(key, "m", signature));
+        EXPECT_TRUE(signature.empty());
+    }
+}
+
+TEST(CompactSig, RecoveryRejectsImpossibleInputs) {
+    using Group = std::unique_ptr<EC_GROUP, decltype(&EC_GROUP_free)>;
+    using Point = std::unique_ptr<EC_POINT, decltype(&EC_POINT_free)>;
+    using Bn = std::unique_ptr<BIGNUM, decltype(&BN_free)>;
+    Group group(EC_GROUP_new_by_curve_name(NID_secp256k1), EC_GROUP_free);
+    Point out(EC_POINT_new(group.get()), EC_POINT_free);
+    const std::uint8_t digest[32] = {1};
+    BIGNUM* raw = nullptr;
+    BN_hex2bn(&raw, "79BE667EF9DCBBAC55A06295CE870B07029BFCDB2DCE28D959F2815B16F81798");
+    Bn gx(raw, BN_free);
+    raw = nullptr;
+    BN_hex2bn(&raw, "FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFEBAAEDCE6AF48A03BBFD25E8CD0364141");
+    Bn order(raw, BN_free);
+    Bn zero(BN_new(), BN_free);
+    BN_zero(zero.get());
+
+    EXPECT_TRUE(ecdsa_recover_pubkey(group.get(), digest, gx.get(), gx.get(), 0, out.get()));
+    struct Row {
+        const char* what;
+        const std::uint8_t* digest;
+        const BIGNUM* r;
+        const BIGNUM* s;
+        int recid;
+    } rows[] = {{"no digest", nullptr, gx.get(), gx.get(), 0},
+                {"no r", digest, nullptr, gx.get(), 0},
+                {"recid 4", digest, gx.get(), gx.get(), 4},
+                {"recid -1", digest, gx.get(), gx.get(), -1},
+                {"r + n beyond the field", digest, gx.get(), gx.get(), 2},
+                {"r zero", digest, zero.get(), gx.get(), 0},
+                {"r equal to n", digest, order.get(), gx.get(), 0},
+                {"s zero", digest, gx.get(), zero.get(), 1}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        EXPECT_FALSE(ecdsa_recover_pubkey(group.get(), row.digest, row.r, row.s, row.recid, out.get()));
+    }
+}
+
+TEST(CompactSig, NoticeBodyShape) {
+    P2pPaymentNote note;
+    note.hex = "0100";
+    note.pubkey = "02ab";
+    note.signature = "SIG=";
+    P2pReceiver receiver{"http://x/p2p", "ref-1", "alice@kestrava.net"};
+    EXPECT_EQ(p2p_notice_body(note, receiver),
+              R"({"hex":"0100","metadata":{"note":"payment","pubkey":"02ab","sender":"alice@kestrava.net",)"
+              R"("signature":"SIG="},"reference":"ref-1"})");
+    receiver.reference = "\xff";
+    EXPECT_EQ(p2p_notice_body(note, receiver), "");
+}
+
+struct P2pNoticeTest : ::testing::Test {
+    FakeServer server;
+    std::string identity_pub;
+
+    void SetUp() override {
+        server.on("POST", "/p2p/.*", [](const FakeRequest&) { return FakeResponse{200, "{}"}; });
+        auto lock = lock_wallet();
+        KvCofferlyWallet& w = kv_wallet();
+        wipe_wallet_secrets(w.secrets);
+        w.mnemonic = "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
+        w.is_hd = true;
+        w.priv = std::string(63, '0') + "1";
+        w.address = "1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH";
+        std::string priv, address;
+        ASSERT_TRUE(derive_path({44 | kHardened, 236 | kHardened, 100 | kHardened, 0, 0}, priv, identity_pub, address));
+        wipe(priv);
+    }
+    void TearDown() override {
+        auto lock = lock_wallet();
+        KvCofferlyWallet& w = kv_wallet();
+        wipe_wallet_secrets(w.secrets);
+        w = KvCofferlyWallet{};
+    }
+
+    // Waits (briefly, in real time) for the detached notice thread to post `count` requests.
+    bool wait_for_posts(int count) {
+        for (int i = 0; i < 1000 && server.request_count("/p2p/") < count; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        return server.request_count("/p2p/") == count;
+    }
+
+    static std::string address_of(std::uint8_t fill) {
+        Hash160 h;
+        h.fill(fill);
+        return base58check_encode(h);
+    }
+    static TxOutput pay(const std::string& address, std::uint64_t sats) {
+        Hash160 h{};
+        address_to_hash160(address, h);
+        return TxOutput{sats, p2pkh_script(h)};
+    }
+};
+
+TEST_F(P2pNoticeTest, ExactPaymentsAreNotifiedInOutputOrder) {
+    const std::string a = address_of(0xa1), b = address_of(0xb2), c = address_of(0xc3);
+    add_p2p_destination(a, {server.base_url() + "/p2p/a", "ref-a", "me@kestrava.net", 1000});
+    add_p2p_destination(b, {server.base_url() + "/p2p/b", "ref-b", "me@kestrava.net", 2000});
+    add_p2p_destination(c, {server.base_url() + "/p2p/c", "ref-c", "me@kestrava.net", 3000});
+    Bytes data_script = {0x00, 0x6a};
+    const std::vector<TxOutput> outputs = {pay(c, 2999), TxOutput{0, data_script}, pay(b, 2000), pay(a, 1000)};
+
+    // Nothing is sent or consumed for a malformed id or an empty transaction.
+    notify_p2p_payment("AB01", kTxid.substr(1), outputs);
+    notify_p2p_payment("AB01", kTxid.substr(1) + "g", outputs);
+    notify_p2p_payment("", kTxid, outputs);
+    P2pDestination left;
+    EXPECT_TRUE(find_p2p_destination(a, left));
+
+    notify_p2p_payment("AB01", kTxid, outputs);
+    ASSERT_TRUE(wait_for_posts(2));
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].path, "/p2p/b");
+    EXPECT_EQ(requests[1].path, "/p2p/a");
+    std::string signature;
+    for (const auto& req : requests) {
+        SCOPED_TRACE(req.path);
+        const auto body = nlohmann::json::parse(req.body);
+        EXPECT_EQ(body["hex"], "ab01");
+        EXPECT_EQ(body["reference"], req.path == "/p2p/a" ? "ref-a" : "ref-b");
+        EXPECT_EQ(body["metadata"]["pubkey"], identity_pub);
+        EXPECT_EQ(body["metadata"]["note"], "payment");
+        if (signature.empty()) signature = body["metadata"]["signature"].get<std::string>();
+        EXPECT_EQ(body["metadata"]["signature"], signature);
+    }
+    EXPECT_EQ(recover_signer(signature, kTxid), identity_pub);
+
+    // Consumed entries are gone; the one paid a satoshi short waits for an exact payment.
+    EXPECT_FALSE(find_p2p_destination(a, left));
+    EXPECT_FALSE(find_p2p_destination(b, left));
+    ASSERT_TRUE(find_p2p_destination(c, left));
+    notify_p2p_payment("ab02", kTxid, {pay(c, 3000)});
+    ASSERT_TRUE(wait_for_posts(3));
+    EXPECT_FALSE(find_p2p_destination(c, left));
+}
+
+TEST_F(P2pNoticeTest, NoWalletKeyLeavesTheRegistryAlone) {
+    const std::string a = address_of(0xd4);
+    add_p2p_destination(a, {server.base_url() + "/p2p/d", "ref-d", "", 5});
+    {
+        auto lock = lock_wallet();
+        kv_wallet().mnemonic.clear();
+    }
+    notify_p2p_payment("ab", kTxid, {pay(a, 5)});
+    P2pDestination left;
+    EXPECT_TRUE(find_p2p_destination(a, left));
+    {
+        auto lock = lock_wallet();
+        kv_wallet().mnemonic =
+            "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
+    }
+    notify_p2p_payment("ab", kTxid, {pay(a, 5)});
+    ASSERT_TRUE(wait_for_posts(1));
+    EXPECT_FALSE(find_p2p_destination(a, left));
+}
+
+} // namespace
