@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,30 +44,62 @@ bool platform_file_exists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
-bool platform_remove_file(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+bool platform_remove_file(const std::string& path) {
+    return ::unlink(path.c_str()) == 0;
+}
 
 bool platform_read_file(const std::string& path, std::string& out) {
     out.clear();
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return false;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    // A folder opens for reading here, but it is no file.
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return false;
+    }
+    std::string data;
+    char chunk[65536];
+    for (;;) {
+        ssize_t got = ::read(fd, chunk, sizeof(chunk));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            ::close(fd);
+            return false;
+        }
+        if (got == 0) break;
+        data.append(chunk, static_cast<std::size_t>(got));
+    }
+    ::close(fd);
     out.swap(data);
     return true;
 }
 
 bool platform_write_file(const std::string& path, const std::string& data, bool /*text_mode*/) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    if (!f) return false;
-    f.write(data.data(), static_cast<std::streamsize>(data.size()));
-    f.flush();
-    return static_cast<bool>(f);
+    // Close-on-exec, so that a child process started meanwhile does not inherit the descriptor.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    const char* p = data.data();
+    std::size_t left = data.size();
+    bool ok = true;
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    if (::close(fd) != 0) ok = false;
+    return ok;
 }
 
 namespace {
 
 void fsync_path(const std::string& path, int flags) {
-    int fd = ::open(path.c_str(), flags);
+    int fd = ::open(path.c_str(), flags | O_CLOEXEC);
     if (fd >= 0) {
         ::fsync(fd);
         ::close(fd);

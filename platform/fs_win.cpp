@@ -1,0 +1,163 @@
+#include "platform/fs.h"
+
+#include "platform/win_text.h"
+
+#include <filesystem>
+#include <memory>
+#include <vector>
+#include <windows.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct HandleCloser {
+    void operator()(void* h) const { CloseHandle(h); }
+};
+using ScopedHandle = std::unique_ptr<void, HandleCloser>;
+
+// Wraps a CreateFileW result; empty when the open failed.
+ScopedHandle own_handle(HANDLE h) {
+    return ScopedHandle(h == INVALID_HANDLE_VALUE ? nullptr : h);
+}
+
+// Readers share delete access too, so that another process may replace the file atomically while
+// it is open here; without it MoveFileEx over the file fails until this handle is closed.
+const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+bool write_all(HANDLE h, const char* data, std::size_t size) {
+    while (size > 0) {
+        DWORD chunk = size > 0x10000000u ? 0x10000000u : static_cast<DWORD>(size);
+        DWORD written = 0;
+        if (!WriteFile(h, data, chunk, &written, nullptr) || written == 0) return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+std::string crlf_lines(const std::string& data) {
+    std::string out;
+    out.reserve(data.size() + data.size() / 16);
+    for (char c : data) {
+        if (c == '\n') out.push_back('\r');
+        out.push_back(c);
+    }
+    return out;
+}
+
+} // namespace
+
+std::string platform_env(const char* name) {
+    std::wstring wname = utf8_to_wide(name != nullptr ? std::string(name) : std::string());
+    if (wname.empty()) return std::string();
+    DWORD need = GetEnvironmentVariableW(wname.c_str(), nullptr, 0);
+    if (need == 0) return std::string();
+    std::wstring value(need, L'\0');
+    DWORD got = GetEnvironmentVariableW(wname.c_str(), &value[0], need);
+    if (got == 0 || got >= need) return std::string();
+    value.resize(got);
+    return wide_to_utf8(value);
+}
+
+std::string platform_data_dir_path() {
+    std::string base = platform_env("LOCALAPPDATA");
+    if (base.empty()) base = ".";
+    return base + "\\Kestrava";
+}
+
+std::string platform_program_dir() {
+    std::vector<wchar_t> buf(MAX_PATH);
+    for (;;) {
+        DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
+        if (n == 0) return ".";
+        if (n < buf.size()) {
+            std::string path = wide_to_utf8(std::wstring(buf.data(), n));
+            std::size_t cut = path.find_last_of("\\/");
+            if (cut == std::string::npos || cut == 0) return ".";
+            return path.substr(0, cut);
+        }
+        if (buf.size() >= 32768) return ".";
+        buf.resize(buf.size() * 2);
+    }
+}
+
+bool platform_make_dirs(const std::string& path) {
+    std::wstring wpath = utf8_to_wide(path);
+    if (wpath.empty()) return false;
+    std::error_code ec;
+    fs::create_directories(fs::path(wpath), ec);
+    return fs::is_directory(fs::path(wpath), ec);
+}
+
+bool platform_file_exists(const std::string& path) {
+    std::wstring wpath = utf8_to_wide(path);
+    return !wpath.empty() && GetFileAttributesW(wpath.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool platform_remove_file(const std::string& path) {
+    std::wstring wpath = utf8_to_wide(path);
+    return !wpath.empty() && DeleteFileW(wpath.c_str()) != 0;
+}
+
+bool platform_read_file(const std::string& path, std::string& out) {
+    out.clear();
+    std::wstring wpath = utf8_to_wide(path);
+    if (wpath.empty()) return false;
+    ScopedHandle h = own_handle(
+        CreateFileW(wpath.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!h) return false;
+    std::string data;
+    char chunk[65536];
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(h.get(), chunk, sizeof(chunk), &got, nullptr)) return false;
+        if (got == 0) break;
+        data.append(chunk, got);
+    }
+    out.swap(data);
+    return true;
+}
+
+bool platform_write_file(const std::string& path, const std::string& data, bool text_mode) {
+    std::wstring wpath = utf8_to_wide(path);
+    if (wpath.empty()) return false;
+    // OPEN_ALWAYS and an explicit truncation rather than CREATE_ALWAYS, which refuses files that
+    // carry the hidden or system attribute.
+    ScopedHandle h = own_handle(CreateFileW(wpath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!h) return false;
+    if (!SetEndOfFile(h.get())) return false;
+    if (text_mode) {
+        std::string converted = crlf_lines(data);
+        return write_all(h.get(), converted.data(), converted.size());
+    }
+    return write_all(h.get(), data.data(), data.size());
+}
+
+bool platform_atomic_replace(const std::string& from, const std::string& to) {
+    std::wstring wfrom = utf8_to_wide(from);
+    std::wstring wto = utf8_to_wide(to);
+    if (wfrom.empty() || wto.empty()) return false;
+    // Write-through covers the rename itself; the new file's data must reach the disk first.
+    {
+        ScopedHandle h = own_handle(CreateFileW(wfrom.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
+                                                FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (h) FlushFileBuffers(h.get());
+    }
+    return MoveFileExW(wfrom.c_str(), wto.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool platform_move_file(const std::string& from, const std::string& to) {
+    std::wstring wfrom = utf8_to_wide(from);
+    std::wstring wto = utf8_to_wide(to);
+    if (wfrom.empty() || wto.empty()) return false;
+    return MoveFileExW(wfrom.c_str(), wto.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != 0;
+}
+
+bool platform_copy_file(const std::string& from, const std::string& to) {
+    std::wstring wfrom = utf8_to_wide(from);
+    std::wstring wto = utf8_to_wide(to);
+    if (wfrom.empty() || wto.empty()) return false;
+    return CopyFileW(wfrom.c_str(), wto.c_str(), FALSE) != 0;
+}

@@ -1,0 +1,145 @@
+#include "platform/fs.h"
+
+#include "support/spawn.h"
+#include "support/temp_dir.h"
+
+#include <filesystem>
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+#ifdef _WIN32
+const char kSep[] = "\\";
+const char kTextNewline[] = "\r\n";
+#else
+const char kSep[] = "/";
+const char kTextNewline[] = "\n";
+#endif
+
+// Checks through the standard library, independently of the code under test, that a UTF-8 path
+// names a real file under its true (not code-page mangled) name.
+bool exists_u8(const std::string& path) {
+    return fs::exists(fs::u8path(path));
+}
+
+} // namespace
+
+TEST(PlatformFs, DataDirPathFollowsLocalAppData) {
+    TempDataDir tmp;
+    struct Row {
+        const char* what;
+        bool set;
+        std::string value;
+        std::string expected;
+    } rows[] = {
+        {"set", true, tmp.root, tmp.root + kSep + "Kestrava"},
+        {"empty", true, "", std::string(".") + kSep + "Kestrava"},
+        {"unset", false, "", std::string(".") + kSep + "Kestrava"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        if (row.set)
+            test_set_env("LOCALAPPDATA", row.value);
+        else
+            test_unset_env("LOCALAPPDATA");
+        EXPECT_EQ(platform_data_dir_path(), row.expected);
+    }
+}
+
+TEST(PlatformFs, ReadWriteModesAndFailures) {
+    TempDataDir tmp;
+    const std::string path = tmp.root + "/f.txt";
+
+    ASSERT_TRUE(platform_write_file(path, "a\nb\r\n", false));
+    EXPECT_EQ(test_read_file(path), "a\nb\r\n");
+    ASSERT_TRUE(platform_write_file(path, "x\ny\n", true));
+    EXPECT_EQ(test_read_file(path), std::string("x") + kTextNewline + "y" + kTextNewline);
+    ASSERT_TRUE(platform_write_file(path, "z", false));
+    EXPECT_EQ(test_read_file(path), "z") << "a rewrite must truncate";
+
+    std::string out = "stale";
+    EXPECT_FALSE(platform_read_file(tmp.root + "/missing", out));
+    EXPECT_EQ(out, "");
+    out = "stale";
+    EXPECT_FALSE(platform_read_file(tmp.root, out)) << "a folder is not a file";
+    EXPECT_EQ(out, "");
+    EXPECT_FALSE(platform_write_file(tmp.root + "/no/such/folder/f", "x", false));
+    EXPECT_FALSE(platform_write_file(tmp.root, "x", false));
+}
+
+TEST(PlatformFs, Utf8PathsKeepTheirNames) {
+    TempDataDir tmp;
+    const std::string dir = tmp.root + "/K\xC3\xBCnstler \xE7\x94\xBB/sub";
+    const std::string a = dir + "/w\xC3\xA4llet \xE2\x82\xAC.json";
+    const std::string b = dir + "/copy \xF0\x9F\x8E\xA8.json";
+    const std::string c = dir + "/moved.json";
+
+    ASSERT_TRUE(platform_make_dirs(dir));
+    EXPECT_TRUE(exists_u8(dir));
+    ASSERT_TRUE(platform_write_file(a, "{}", false));
+    EXPECT_TRUE(exists_u8(a));
+    EXPECT_TRUE(platform_file_exists(a));
+    EXPECT_EQ(test_read_file(a), "{}");
+
+    ASSERT_TRUE(platform_copy_file(a, b));
+    EXPECT_TRUE(exists_u8(b));
+    ASSERT_TRUE(platform_move_file(b, c));
+    EXPECT_FALSE(platform_file_exists(b));
+    EXPECT_EQ(test_read_file(c), "{}");
+    ASSERT_TRUE(platform_remove_file(a));
+    EXPECT_FALSE(exists_u8(a));
+    EXPECT_FALSE(platform_remove_file(a));
+}
+
+TEST(PlatformFs, MoveCopyAndAtomicReplace) {
+    TempDataDir tmp;
+    const std::string from = tmp.root + "/from";
+    const std::string to = tmp.root + "/to";
+    struct Row {
+        const char* what;
+        bool (*op)(const std::string&, const std::string&);
+        bool source_stays;
+    } rows[] = {
+        {"atomic replace", platform_atomic_replace, false},
+        {"move", platform_move_file, false},
+        {"copy", platform_copy_file, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        platform_remove_file(to);
+        test_write_file(from, "first");
+        ASSERT_TRUE(row.op(from, to)) << "target missing";
+        EXPECT_EQ(test_read_file(to), "first");
+
+        test_write_file(from, "second");
+        ASSERT_TRUE(row.op(from, to)) << "target present";
+        EXPECT_EQ(test_read_file(to), "second");
+        EXPECT_EQ(platform_file_exists(from), row.source_stays);
+
+        platform_remove_file(from);
+        EXPECT_FALSE(row.op(from, to)) << "source missing";
+        EXPECT_EQ(test_read_file(to), "second");
+    }
+}
+
+TEST(PlatformFs, ProgramDirHoldsTheExecutable) {
+    const std::string self = spawn_self_path();
+    ASSERT_FALSE(self.empty());
+    const std::string dir = platform_program_dir();
+    ASSERT_LT(dir.size(), self.size());
+    EXPECT_EQ(self.compare(0, dir.size(), dir), 0);
+    EXPECT_NE(std::string("/\\").find(self[dir.size()]), std::string::npos);
+    EXPECT_EQ(self.find_first_of("/\\", dir.size() + 1), std::string::npos);
+    EXPECT_TRUE(fs::is_directory(fs::u8path(dir)));
+}
+
+TEST(PlatformFs, MakeDirs) {
+    TempDataDir tmp;
+    EXPECT_TRUE(platform_make_dirs(tmp.root + "/a/b/c"));
+    EXPECT_TRUE(platform_make_dirs(tmp.root + "/a/b/c")) << "an existing folder is fine";
+    test_write_file(tmp.root + "/file", "x");
+    EXPECT_FALSE(platform_make_dirs(tmp.root + "/file"));
+    EXPECT_FALSE(platform_make_dirs(tmp.root + "/file/below"));
+}
