@@ -227,8 +227,10 @@ void add_arc_routes(FakeChain& chain) {
         std::string reason, txid;
         json reply = {{"status", 200}, {"title", "OK"}, {"blockHash", ""}, {"blockHeight", 0}, {"extraInfo", ""}};
         if (ledger.accept(raw, reason, &txid)) {
+            // A transaction the other services do not list yet has only been stored so far.
+            LedgerTx listed;
             reply["txid"] = txid;
-            reply["txStatus"] = "SEEN_ON_NETWORK";
+            reply["txStatus"] = ledger.find_tx(txid, listed) ? "SEEN_ON_NETWORK" : "STORED";
             return json_reply(reply);
         }
         txid = compute_txid(raw);
