@@ -61,7 +61,7 @@ constexpr std::uint32_t kSpendAccounts = 6;
 constexpr std::uint64_t kLastNormalIndex = 0x7FFFFFFF;
 
 // A wallet with receive counters far beyond any real use would otherwise grow the cache without
-// bound during a scan; past this size keys are still derived, only not kept.
+// bound during a scan; at this size the cache starts afresh.
 constexpr std::size_t kMaxCachedKeys = 20000;
 
 // The curve is shared read-only by every thread; OpenSSL's EC_GROUP is safe for concurrent use
@@ -215,6 +215,15 @@ const DerivedKey* derive_cached(const KeyPath& path, std::string* priv_out) {
             return &it->second;
         }
     }
+    if (!s.master_cached) {
+        // Keys cached under an earlier master key must never answer for this one.
+        for (auto& entry : s.derived)
+            wipe(entry.second.priv_hex);
+        s.derived.clear();
+        for (auto& entry : s.prefixes)
+            wipe(entry.second.ext.data(), entry.second.ext.size());
+        s.prefixes.clear();
+    }
     if (!ensure_master(w)) return nullptr;
 
     DerivedPrefix* prefix = prefix_key(s, path);
@@ -247,12 +256,9 @@ const DerivedKey* derive_cached(const KeyPath& path, std::string* priv_out) {
         return &it->second;
     }
     if (s.derived.size() >= kMaxCachedKeys) {
-        // Not kept: hand back a per-thread copy that lives until the next uncached call. The wallet
-        // mutex keeps callers on one thread at a time.
-        static thread_local DerivedKey spare;
-        wipe(spare.priv_hex);
-        spare = std::move(key);
-        return &spare;
+        for (auto& entry : s.derived)
+            wipe(entry.second.priv_hex);
+        s.derived.clear();
     }
     return &s.derived.emplace(path, std::move(key)).first->second;
 }

@@ -1,0 +1,145 @@
+// Key derivation speed: one path derived the long way (five child steps), one path through the
+// prefix cache, and the hash160 look-up of a wallet with 400 receive addresses, cold and warm,
+// beside the same look-up done by plain re-derivation.
+#include "wallet/crypto.h"
+#include "wallet/keys.h"
+#include "wallet/kv_cofferly_wallet.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+
+namespace {
+
+const char kMnemonic[] =
+    "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
+constexpr std::uint32_t kReceiveCount = 400;
+
+KeyPath receive_path(std::uint32_t index) {
+    return {44 | kHardened, 236 | kHardened, 1 | kHardened, 0, index};
+}
+
+// A loaded wallet with its master key cached and `recv`[1] = 400.
+void load_bench_wallet() {
+    KvCofferlyWallet& w = kv_wallet();
+    wipe_wallet_secrets(w.secrets);
+    w = KvCofferlyWallet{};
+    w.is_hd = true;
+    w.mnemonic = kMnemonic;
+    w.recv[1] = kReceiveCount;
+    std::string priv, pub, address;
+    derive_path(receive_path(0), priv, pub, address);
+}
+
+// Drops the derived keys and prefixes but keeps the seed and master key.
+void drop_key_cache() {
+    KvCofferlyWalletSecrets& s = kv_wallet().secrets;
+    for (auto& entry : s.derived)
+        wipe(entry.second.priv_hex);
+    s.derived.clear();
+    for (auto& entry : s.prefixes)
+        wipe(entry.second.ext.data(), entry.second.ext.size());
+    s.prefixes.clear();
+}
+
+// One path from the master key with five child derivations, public key and address: the work
+// of a derivation without any key cache.
+bool derive_uncached(const KeyPath& path, std::string& address) {
+    const KvCofferlyWalletSecrets& s = kv_wallet().secrets;
+    std::array<std::uint8_t, 64> ext{};
+    std::memcpy(ext.data(), s.master_key.data(), 32);
+    std::memcpy(ext.data() + 32, s.master_chain.data(), 32);
+    for (std::uint32_t index : path) {
+        std::array<std::uint8_t, 64> child{};
+        if (!bip32_ckd_priv(ext, index, child)) return false;
+        ext = child;
+    }
+    std::string pub;
+    if (!priv_hex_to_pub_hex(to_hex(ext.data(), 32), pub)) return false;
+    address = pub_hex_to_address(pub);
+    wipe(ext.data(), ext.size());
+    return !address.empty();
+}
+
+Hash160 receive_hash(std::uint32_t index) {
+    std::string priv, pub, address;
+    derive_path(receive_path(index), priv, pub, address);
+    Hash160 h{};
+    address_to_hash160(address, h);
+    return h;
+}
+
+void BM_DeriveFiveSteps(benchmark::State& state) {
+    load_bench_wallet();
+    std::uint32_t i = 0;
+    for (auto _ : state) {
+        std::string address;
+        benchmark::DoNotOptimize(derive_uncached(receive_path(i++ % 1000), address));
+    }
+    state.counters["derivations/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_DeriveFiveSteps)->Unit(benchmark::kMillisecond);
+
+void BM_DerivePathThroughPrefix(benchmark::State& state) {
+    load_bench_wallet();
+    std::uint32_t i = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        // Keep the prefix, drop the finished keys so each iteration derives a new child.
+        for (auto& entry : kv_wallet().secrets.derived)
+            wipe(entry.second.priv_hex);
+        kv_wallet().secrets.derived.clear();
+        state.ResumeTiming();
+        std::string priv, pub, address;
+        benchmark::DoNotOptimize(derive_path(receive_path(i++ % 1000), priv, pub, address));
+    }
+    state.counters["derivations/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_DerivePathThroughPrefix)->Unit(benchmark::kMillisecond);
+
+// The look-up as plain re-derivation does it: ordinals index 0, the identity, then receive
+// indices up to the match at 399.
+void BM_FindKeyByRederiving(benchmark::State& state) {
+    load_bench_wallet();
+    std::string want;
+    derive_uncached(receive_path(kReceiveCount - 1), want);
+    for (auto _ : state) {
+        std::string address;
+        derive_uncached({44 | kHardened, 236 | kHardened, 5 | kHardened, 0, 0}, address);
+        derive_uncached({44 | kHardened, 236 | kHardened, 100 | kHardened, 0, 0}, address);
+        for (std::uint32_t i = 0; i < kReceiveCount; ++i) {
+            derive_uncached(receive_path(i), address);
+            if (address == want) break;
+        }
+        benchmark::DoNotOptimize(address);
+    }
+}
+BENCHMARK(BM_FindKeyByRederiving)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_FindKeyFirstCall(benchmark::State& state) {
+    load_bench_wallet();
+    const Hash160 want = receive_hash(kReceiveCount - 1);
+    for (auto _ : state) {
+        state.PauseTiming();
+        drop_key_cache();
+        state.ResumeTiming();
+        std::string priv, pub;
+        benchmark::DoNotOptimize(find_key_for_hash160(want, priv, pub));
+    }
+}
+BENCHMARK(BM_FindKeyFirstCall)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+void BM_FindKeyLaterCalls(benchmark::State& state) {
+    load_bench_wallet();
+    const Hash160 want = receive_hash(kReceiveCount - 1);
+    std::string priv, pub;
+    find_key_for_hash160(want, priv, pub);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(find_key_for_hash160(want, priv, pub));
+    }
+}
+BENCHMARK(BM_FindKeyLaterCalls)->Unit(benchmark::kMicrosecond);
+
+} // namespace
