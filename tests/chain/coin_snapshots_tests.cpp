@@ -77,7 +77,7 @@ TEST_F(CoinSnapshotsTest, FileStem) {
 
 TEST_F(CoinSnapshotsTest, SpentSetSurvivesARestart) {
     mark_outpoint_spent(kTxid, 1);
-    const json saved = json::parse(test_read_file(spent_file_path()));
+    json saved = json::parse(test_read_file(spent_file_path()));
     ASSERT_EQ(saved.size(), 1u);
     EXPECT_EQ(saved["outpoints"].size(), 2u);
     EXPECT_EQ(test_read_file(spent_file_path()).find(' '), std::string::npos);
