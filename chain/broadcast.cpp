@@ -1,0 +1,450 @@
+#include "chain/broadcast.h"
+
+#include "chain/coin_snapshots.h"
+#include "chain/compact_sig.h"
+#include "chain/outpoints.h"
+#include "chain/sign.h"
+#include "chain/woc_client.h"
+#include "wallet/clock.h"
+#include "wallet/crypto.h"
+#include "wallet/http_client.h"
+#include "wallet/keys.h"
+#include "wallet/kv_cofferly_wallet.h"
+#include "wallet/settings.h"
+#include "wallet/text_util.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+using nlohmann::json;
+
+namespace {
+
+constexpr int kConfirmLookups = 8;
+constexpr std::int64_t kConfirmGapMs = 700;
+constexpr std::uint32_t kWocPostTimeoutS = 60;
+constexpr std::int32_t kWocPostAttempts = 2;
+constexpr std::uint32_t kSaleSubmitTimeoutS = 8;
+// An ARC body shown to the user is cut like the body of an HTTP error.
+constexpr std::size_t kDetailMaxBytes = 120;
+// Receive indices stay below the hardened range; a counter past it must not wrap the search.
+constexpr std::uint64_t kMaxReceiveIndex = 0x7FFFFFFF;
+
+const char* const kArcRejected[] = {"REJECTED", "DOUBLE_SPEND_ATTEMPTED", "SEEN_IN_ORPHAN_MEMPOOL"};
+const char* const kArcAccepted[] = {"RECEIVED",
+                                    "STORED",
+                                    "ANNOUNCED_TO_NETWORK",
+                                    "REQUESTED_BY_NETWORK",
+                                    "SENT_TO_NETWORK",
+                                    "ACCEPTED_BY_NETWORK",
+                                    "SEEN_ON_NETWORK",
+                                    "MINED",
+                                    "CONFIRMED"};
+
+// The platform submit keeps one connection open across broadcasts; its handle is used by one
+// request at a time.
+struct SubmitSession {
+    std::mutex mutex;
+    CurlSession curl;
+    ~SubmitSession() { curl_session_reset(curl); }
+};
+
+SubmitSession& submit_session() {
+    static SubmitSession session;
+    return session;
+}
+
+bool contains(const std::string& text, const char* needle) {
+    return text.find(needle) != std::string::npos;
+}
+
+template <std::size_t N> bool is_one_of(const std::string& text, const char* const (&list)[N]) {
+    return std::any_of(std::begin(list), std::end(list), [&](const char* s) { return text == s; });
+}
+
+// The node's words for a transaction it already holds, or for a spend it already saw.
+bool is_already_known_error(const std::string& text) {
+    return contains(text, "mempool-conflict") || contains(text, "txn-already") || contains(text, "already have");
+}
+
+bool is_p2pkh_script(const Bytes& s) {
+    return s.size() == 25 && s[0] == 0x76 && s[1] == 0xA9 && s[2] == 0x14 && s[23] == 0x88 && s[24] == 0xAC;
+}
+
+std::string submit_url() {
+    return service_settings().platform_base + "/oi/submit";
+}
+
+std::string tx_body(const char* key, const std::string& tx_hex) {
+    json body = json::object();
+    body[key] = tx_hex;
+    return body.dump();
+}
+
+std::string json_member_string(const json& j, const char* key) {
+    if (!j.is_object()) return std::string();
+    auto it = j.find(key);
+    return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+// The id in a "/tx/raw" reply: the bare text, a JSON string, or an object's "txid"; "" when the
+// reply names none.
+std::string reply_txid(const std::string& body) {
+    std::size_t begin = 0;
+    while (begin < body.size() && (body[begin] == '"' || body[begin] == ' ' || body[begin] == '\n'))
+        ++begin;
+    std::size_t end = body.size();
+    while (end > begin &&
+           (body[end - 1] == '"' || body[end - 1] == ' ' || body[end - 1] == '\n' || body[end - 1] == '\r'))
+        --end;
+    if (end - begin == 64) return body.substr(begin, 64);
+    const json reply = json::parse(body, nullptr, false);
+    if (reply.is_string()) return reply.get<std::string>();
+    return json_member_string(reply, "txid");
+}
+
+// Only an object saying "ok": true is the platform's acceptance; an error page, a refusal or any
+// other shape leaves the transaction for WhatsOnChain.
+bool platform_reply_ok(const std::string& body) {
+    const json reply = json::parse(body, nullptr, false);
+    if (!reply.is_object()) return false;
+    auto ok = reply.find("ok");
+    return ok != reply.end() && ok->is_boolean() && ok->get<bool>();
+}
+
+bool platform_session_submit(const std::string& tx_hex) {
+    std::string reply, error;
+    bool posted = false;
+    {
+        SubmitSession& session = submit_session();
+        std::lock_guard<std::mutex> guard(session.mutex);
+        posted = http_post_json_keepalive(session.curl, submit_url(), tx_body("txhex", tx_hex), reply, error);
+    }
+    return posted && platform_reply_ok(reply);
+}
+
+void submit_to(const std::string& url, const std::string& tx_hex) {
+    std::string reply, error;
+    http_post_json(url, tx_body("txhex", tx_hex), reply, error, kSaleSubmitTimeoutS, 1);
+}
+
+bool same_txid(const std::string& a, const std::string& b) {
+    return to_lower_copy(a) == to_lower_copy(b);
+}
+
+std::string record_success(const std::string& txid, const std::vector<TxInput>& inputs,
+                           const std::vector<TxOutput>& outputs, const Hash160* change_hash160,
+                           const std::string& tx_hex, bool notify) {
+    {
+        WalletLock lock = lock_wallet();
+        last_success_txid() = txid;
+    }
+    record_sent_tx(inputs, outputs, txid, change_hash160);
+    if (notify) notify_p2p_payment(tx_hex, txid, outputs);
+    return "success: " + txid;
+}
+
+bool hash_of_address_is(const std::string& address, const Hash160& h) {
+    Hash160 decoded{};
+    return !address.empty() && address_to_hash160(address, decoded) && decoded == h;
+}
+
+// Address of receive key i of account 1 whose hash160 is h; "" when it is not that key.
+std::string receive_address_matching(std::uint32_t index, const Hash160& h) {
+    std::string priv, pub, address;
+    const bool derived = derive_account_key(1, index, priv, pub, address);
+    wipe(priv);
+    return derived && hash_of_address_is(address, h) ? address : std::string();
+}
+
+// Walks the account-1 receive chain up to its counter; the caller holds the wallet mutex.
+std::string hd_receive_address_for(const Hash160& h) {
+    const KvCofferlyWallet& w = kv_wallet();
+    if (!w.is_hd || w.mnemonic.empty()) return std::string();
+    const std::uint64_t last = std::min<std::uint64_t>(w.recv[1], kMaxReceiveIndex);
+    for (std::uint64_t i = 0; i <= last; ++i) {
+        std::string address = receive_address_matching(static_cast<std::uint32_t>(i), h);
+        if (!address.empty()) return address;
+    }
+    return std::string();
+}
+
+// The keys of the wallet address that h names. A coin is kept only with the key that can spend
+// it: falling back to another key would leave a coin that no signature unlocks.
+bool change_keys_for(const Hash160& h, std::string& priv_hex, std::string& pub_hex) {
+    Hash160 decoded{};
+    if (!is_my_address(base58check_encode(h), priv_hex, pub_hex, decoded) || priv_hex.empty() || pub_hex.empty()) {
+        wipe(priv_hex);
+        pub_hex.clear();
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::string& last_sent_txid() {
+    static std::string txid;
+    return txid;
+}
+
+std::string& last_success_txid() {
+    static std::string txid;
+    return txid;
+}
+
+bool is_missing_inputs_error(const std::string& text) {
+    return contains(text, "Missing inputs") || contains(text, "missing inputs") || contains(text, "missingorspent");
+}
+
+void platform_submit_tx(const std::string& tx_hex) {
+    submit_to(submit_url(), tx_hex);
+}
+
+bool arc_broadcast(const std::string& tx_hex, const std::string& expected_txid, std::string& detail) {
+    detail.clear();
+    std::string body, error;
+    if (!http_post_json(service_settings().arc_base + "/v1/tx", tx_body("rawTx", tx_hex), body, error, kWocPostTimeoutS,
+                        kWocPostAttempts)) {
+        detail = error;
+        return false;
+    }
+    const std::string bad_reply = body.empty() ? std::string("bad arc response") : utf8_cut(body, kDetailMaxBytes);
+    const json reply = json::parse(body, nullptr, false);
+    if (reply.is_discarded()) {
+        detail = bad_reply;
+        return false;
+    }
+    const std::string status = json_member_string(reply, "txStatus");
+    const std::string extra = json_member_string(reply, "extraInfo");
+    if (is_one_of(status, kArcRejected)) {
+        detail = status;
+        if (!extra.empty() && extra != status) detail += ": " + extra;
+        return false;
+    }
+    if (is_missing_inputs_error(extra)) {
+        detail = extra;
+        return false;
+    }
+    if (!reply.is_object()) {
+        detail = bad_reply;
+        return false;
+    }
+    if (!is_txid_hex(json_member_string(reply, "txid")) && !is_txid_hex(expected_txid)) {
+        detail = "arc did not return a txid";
+        return false;
+    }
+    if (is_one_of(status, kArcAccepted)) return true;
+    detail = !extra.empty() ? extra : !status.empty() ? status : std::string("broadcast did not confirm");
+    return false;
+}
+
+std::string confirm_and_record_tx(const std::string& computed_txid, const std::vector<TxInput>& inputs,
+                                  const std::vector<TxOutput>& outputs, const Hash160* change_hash160,
+                                  const std::string& tx_hex, const std::string& candidate_txid) {
+    const std::string txid = is_txid_hex(candidate_txid) ? candidate_txid : computed_txid;
+    if (!is_txid_hex(txid)) return std::string();
+    for (int lookup = 0; lookup < kConfirmLookups; ++lookup) {
+        if (lookup > 0) clock_sleep_ms(kConfirmGapMs);
+        if (woc_tx_exists(txid)) return record_success(txid, inputs, outputs, change_hash160, tx_hex, true);
+    }
+    return std::string();
+}
+
+std::string broadcast_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs,
+                         const Hash160& change_hash160, std::string* txid_out) {
+    const Bytes raw = serialize_tx(inputs, outputs, false);
+    if (raw.empty()) return "error: serialize failed.";
+    const std::string txid = compute_txid(raw);
+    if (txid_out) *txid_out = txid;
+    const std::string hex = to_hex(raw);
+
+    if (platform_session_submit(hex)) return record_success(txid, inputs, outputs, &change_hash160, hex, true);
+
+    std::string reply, woc_error;
+    const bool woc_took = http_post_json(service_settings().woc_base + "/tx/raw", tx_body("txhex", hex), reply,
+                                         woc_error, kWocPostTimeoutS, kWocPostAttempts);
+    if (woc_took) {
+        const std::string given = reply_txid(reply);
+        // WhatsOnChain answering with this transaction's own id has taken it: its listing may lag
+        // for many seconds, and calling that a failure would make the user pay a second time.
+        if (is_txid_hex(given) && same_txid(given, txid))
+            return record_success(txid, inputs, outputs, &change_hash160, hex, true);
+        std::string result = confirm_and_record_tx(txid, inputs, outputs, &change_hash160, hex, given);
+        if (!result.empty()) return result;
+    } else if (is_already_known_error(woc_error)) {
+        std::string result = confirm_and_record_tx(txid, inputs, outputs, &change_hash160, hex, txid);
+        if (!result.empty()) return result;
+    }
+
+    std::string arc_detail;
+    // An accepted ARC status is a plain acceptance too, whatever WhatsOnChain lists yet.
+    if (arc_broadcast(hex, txid, arc_detail)) return record_success(txid, inputs, outputs, &change_hash160, hex, true);
+    if (woc_took) {
+        if (arc_detail.empty()) return "error: the network did not take that transaction. Nothing was sent.";
+        return "error: broadcast failed: " + arc_detail;
+    }
+    return "error: broadcast failed: " + (arc_detail.empty() ? woc_error : arc_detail);
+}
+
+std::string sign_and_broadcast(std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs,
+                               const Hash160& change_hash160, std::string* txid_out) {
+    std::string receive_priv, receive_pub;
+    {
+        WalletLock lock = lock_wallet();
+        receive_priv = kv_wallet().priv;
+        receive_pub = kv_wallet().pub;
+    }
+    const bool signed_all = sign_tx_inputs(inputs, outputs, change_hash160, receive_priv, receive_pub, nullptr);
+    wipe(receive_priv);
+    if (!signed_all) return "error: signing failed.";
+    return broadcast_tx(inputs, outputs, change_hash160, txid_out);
+}
+
+std::string broadcast_sale_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs,
+                              const Hash160& change_hash160) {
+    const Bytes raw = serialize_tx(inputs, outputs, false);
+    if (raw.empty()) return "error: serialize failed.";
+    const std::string txid = compute_txid(raw);
+    const std::string hex = to_hex(raw);
+
+    std::string reply, error;
+    if (!http_post_json(service_settings().woc_base + "/tx/raw", tx_body("txhex", hex), reply, error, kWocPostTimeoutS,
+                        kWocPostAttempts)) {
+        if (is_already_known_error(error) && woc_tx_exists(txid))
+            return record_success(txid, inputs, outputs, &change_hash160, hex, false);
+        if (contains(error, "mempool-conflict")) return "error: that sale is already on the network. Refresh the wall.";
+        if (is_missing_inputs_error(error)) {
+            std::string detail;
+            if (arc_broadcast(hex, txid, detail))
+                return record_success(txid, inputs, outputs, &change_hash160, hex, false);
+        }
+        return "error: the sale was rejected. " + error;
+    }
+
+    std::string sale_txid = reply_txid(reply);
+    if (!is_txid_hex(sale_txid)) {
+        if (!woc_tx_exists(txid)) return "error: the sale was not accepted. Wait a few seconds and try again.";
+        sale_txid = txid;
+    }
+    const std::string result = record_success(sale_txid, inputs, outputs, &change_hash160, hex, false);
+    // The thread gets the URL of this moment along with its own copy of the hex, so it never
+    // reads the settings after the caller has moved on.
+    try {
+        std::thread(submit_to, submit_url(), hex).detach();
+    } catch (const std::system_error&) {
+        // The platform copy is a courtesy; the sale already stands on WhatsOnChain.
+    }
+    return result;
+}
+
+void record_sent_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs, const std::string& txid,
+                    const Hash160* change_hash160) {
+    WalletLock lock = lock_wallet();
+    load_change_coins();
+    if (is_txid_hex(txid)) last_sent_txid() = txid;
+    for (const TxInput& in : inputs)
+        mark_outpoint_spent(in.txid, in.vout);
+    drop_spent_cached_utxos();
+
+    std::vector<ChangeCoin>& coins = change_coins();
+    for (ChangeCoin& coin : coins) {
+        if (is_outpoint_spent(coin.txid, coin.vout)) wipe(coin.priv_hex);
+    }
+    coins.erase(std::remove_if(coins.begin(), coins.end(),
+                               [](const ChangeCoin& c) { return is_outpoint_spent(c.txid, c.vout); }),
+                coins.end());
+
+    for (std::size_t i = 0; i < outputs.size() && i <= std::numeric_limits<std::uint32_t>::max(); ++i) {
+        const TxOutput& out = outputs[i];
+        const auto vout = static_cast<std::uint32_t>(i);
+        if (out.sats < 1 || out.sats > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) continue;
+        if (!is_p2pkh_script(out.script)) continue;
+        Hash160 h{};
+        std::copy(out.script.begin() + 3, out.script.begin() + 23, h.begin());
+        if (!is_own_hash160(h, inputs, change_hash160)) continue;
+        if (std::any_of(coins.begin(), coins.end(),
+                        [&](const ChangeCoin& c) { return outpoint_equal(c.txid, c.vout, txid, vout); }))
+            continue;
+        ChangeCoin coin;
+        if (!change_keys_for(h, coin.priv_hex, coin.pub_hex)) continue;
+        coin.txid = txid;
+        coin.vout = vout;
+        coin.sats = static_cast<std::int64_t>(out.sats);
+        coin.height = 0;
+        coin.hash160 = h;
+        coins.push_back(std::move(coin));
+
+        Utxo utxo;
+        utxo.txid = txid;
+        utxo.vout = vout;
+        utxo.sats = static_cast<std::int64_t>(out.sats);
+        utxo.height = 0;
+        cache_add_utxo(address_for_hash160(h), utxo);
+    }
+    save_change_coins();
+}
+
+bool is_own_hash160(const Hash160& h, const std::vector<TxInput>& inputs, const Hash160* change_hash160) {
+    if (change_hash160 && *change_hash160 == h) return true;
+    if (std::any_of(inputs.begin(), inputs.end(), [&](const TxInput& in) { return in.hash160 == h; })) return true;
+    WalletLock lock = lock_wallet();
+    const KvCofferlyWallet& w = kv_wallet();
+    if (hash_of_address_is(w.address, h)) return true;
+    if (!w.is_hd) return false;
+    if (!hd_receive_address_for(h).empty()) return true;
+    return hash_of_address_is(w.identity_address, h);
+}
+
+std::string address_for_hash160(const Hash160& h) {
+    WalletLock lock = lock_wallet();
+    const KvCofferlyWallet& w = kv_wallet();
+    if (hash_of_address_is(w.address, h)) return w.address;
+    if (w.is_hd) {
+        std::string address = hd_receive_address_for(h);
+        if (!address.empty()) return address;
+        if (hash_of_address_is(w.identity_address, h)) return w.identity_address;
+    }
+    for (const AddressCoins& entry : address_coins()) {
+        if (hash_of_address_is(entry.address, h)) return entry.address;
+    }
+    return std::string();
+}
+
+void cache_add_utxo(const std::string& address, const Utxo& coin) {
+    if (address.empty() || !is_txid_hex(coin.txid)) return;
+    WalletLock lock = lock_wallet();
+    const std::int64_t now_ns = clock_steady_ms() * 1000000LL;
+    std::vector<AddressCoins>& cache = address_coins();
+    auto entry = std::find_if(cache.begin(), cache.end(), [&](const AddressCoins& e) { return e.address == address; });
+    if (entry == cache.end()) {
+        AddressCoins fresh;
+        fresh.address = address;
+        fresh.utxos.push_back(coin);
+        fresh.stamp = now_ns;
+        fresh.loaded = true;
+        cache.push_back(std::move(fresh));
+        return;
+    }
+    const bool held = std::any_of(entry->utxos.begin(), entry->utxos.end(),
+                                  [&](const Utxo& u) { return outpoint_equal(u.txid, u.vout, coin.txid, coin.vout); });
+    if (!held) entry->utxos.push_back(coin);
+    entry->stamp = now_ns;
+    entry->loaded = true;
+}
+
+void drop_spent_cached_utxos() {
+    WalletLock lock = lock_wallet();
+    for (AddressCoins& entry : address_coins()) {
+        std::vector<Utxo>& list = entry.utxos;
+        list.erase(
+            std::remove_if(list.begin(), list.end(), [](const Utxo& u) { return is_outpoint_spent(u.txid, u.vout); }),
+            list.end());
+    }
+}

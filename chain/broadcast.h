@@ -1,0 +1,69 @@
+// Sending signed transactions: the platform submit, WhatsOnChain and ARC in turn, the check that
+// WhatsOnChain lists a transaction it did not plainly accept, and the bookkeeping of a sent
+// transaction (spent inputs, change coins, address caches). Results are "success: " and the
+// transaction id, or a text that begins "error: ".
+#pragma once
+
+#include "chain/coin_state.h"
+#include "chain/tx.h"
+#include "wallet/codecs.h"
+
+#include <string>
+#include <vector>
+
+// Id of the last transaction whose sending was recorded; emptied by the wallet session clear.
+// Guarded by the wallet mutex.
+std::string& last_sent_txid();
+// Id of the last transaction a broadcast or a payment reported as sent; never emptied. Guarded
+// by the wallet mutex.
+std::string& last_success_txid();
+
+// Platform submit, then WhatsOnChain, then ARC. `txid_out`, when given, receives the computed id
+// before any request. "error: serialize failed." when the transaction does not serialise.
+std::string broadcast_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs,
+                         const Hash160& change_hash160, std::string* txid_out = nullptr);
+
+// Signs every input in place (each with its own keys, else the wallet's receive keys and the
+// change hash160), then broadcast_tx. "error: signing failed." and nothing sent on a failure.
+std::string sign_and_broadcast(std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs,
+                               const Hash160& change_hash160, std::string* txid_out = nullptr);
+
+// The completing transaction of a gallery sale: WhatsOnChain, then ARC for missing inputs; the
+// platform gets a copy on a detached thread once WhatsOnChain took it.
+std::string broadcast_sale_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs,
+                              const Hash160& change_hash160);
+
+// True when ARC took the transaction with an accepted status; false with the reason in `detail`.
+bool arc_broadcast(const std::string& tx_hex, const std::string& expected_txid, std::string& detail);
+
+// Hands the transaction to the platform host (8 s, one attempt); the outcome is ignored.
+void platform_submit_tx(const std::string& tx_hex);
+
+// True for the node's wordings of a spent or unknown input.
+bool is_missing_inputs_error(const std::string& text);
+
+// Looks the transaction up on WhatsOnChain up to 8 times, 700 ms apart, and records it once
+// listed. The id is the candidate when it is 64 hex digits, else the computed id. Returns
+// "success: " and the id, or "" when it was never listed.
+std::string confirm_and_record_tx(const std::string& computed_txid, const std::vector<TxInput>& inputs,
+                                  const std::vector<TxOutput>& outputs, const Hash160* change_hash160,
+                                  const std::string& tx_hex, const std::string& candidate_txid);
+
+// Records a sent transaction: inputs spent (and saved), spent coins dropped from the caches, and
+// outputs that pay a wallet key kept as change coins (saved) and added to the address caches.
+void record_sent_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs, const std::string& txid,
+                    const Hash160* change_hash160);
+
+// True when h is the change hash160, an input's hash160, or a key of the wallet (receive address,
+// receive chain of account 1 up to its counter, identity address).
+bool is_own_hash160(const Hash160& h, const std::vector<TxInput>& inputs, const Hash160* change_hash160);
+
+// The wallet address, or cached address, whose hash160 is h; "" when none is known.
+std::string address_for_hash160(const Hash160& h);
+
+// Adds a coin to the address's cache entry (made when missing) and marks the entry fresh. Does
+// nothing for an empty address or a txid that is not 64 hex digits.
+void cache_add_utxo(const std::string& address, const Utxo& coin);
+
+// Removes the coins of the spent set from every address cache entry.
+void drop_spent_cached_utxos();
