@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# Runs every test: sets the machine up, builds natively with AddressSanitizer and UBSan and runs
+# the test programs through CTest, then cross-builds for Windows and runs engine_tests.exe under
+# Wine. Ends with one line "N passed, N failed" and a non-zero status when anything failed.
+set -uo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+cd "$CORVANE_ROOT"
+
+PASSED=0
+FAILED=0
+T0=$(date +%s)
+
+elapsed() { echo "$(($(date +%s) - $1)) s"; }
+
+finish() {
+    echo "== total time $(elapsed "$T0")"
+    echo "$PASSED passed, $FAILED failed"
+    [ "$FAILED" -eq 0 ]
+    exit $?
+}
+
+# Adds the results of one test program, read from its GoogleTest XML report. A program that
+# failed without a report (a crash, a sanitizer abort) or whose report shows no failure although
+# it exited with an error (a leak found at exit) counts as one failure more.
+count_program() {
+    local name="$1" xml="$2" program_failed="$3" counts p f
+    if [ -f "$xml" ]; then
+        counts="$(awk '
+            /<testsuites / {
+                match($0, / tests="[0-9]+"/); t = substr($0, RSTART + 8, RLENGTH - 9)
+                match($0, / failures="[0-9]+"/); f = substr($0, RSTART + 11, RLENGTH - 12)
+                match($0, / disabled="[0-9]+"/); d = substr($0, RSTART + 11, RLENGTH - 12)
+            }
+            /<testsuite / && match($0, / skipped="[0-9]+"/) { s += substr($0, RSTART + 10, RLENGTH - 11) }
+            END { print t - f - d - s, f + 0 }' "$xml")"
+        p="${counts% *}"
+        f="${counts#* }"
+    else
+        p=0
+        f=0
+    fi
+    if [ "$program_failed" -ne 0 ] && [ "$f" -eq 0 ]; then
+        echo "!! $name failed without a failing test (crash, sanitizer report or missing report)"
+        f=1
+    fi
+    echo "== $name: $p passed, $f failed"
+    PASSED=$((PASSED + p))
+    FAILED=$((FAILED + f))
+}
+
+echo "== setting up dependencies"
+T=$(date +%s)
+if ! bash "$CORVANE_ROOT/scripts/deps.sh"; then
+    echo "!! dependency setup failed"
+    FAILED=$((FAILED + 1))
+    finish
+fi
+echo "== dependencies: $(elapsed "$T")"
+
+# Native: everything, benchmarks compiled but not run.
+T=$(date +%s)
+echo "== native build in $CORVANE_BUILD_NATIVE"
+if native_build; then
+    results="$CORVANE_BUILD_NATIVE/test-results"
+    rm -rf "$results" "$CORVANE_BUILD_NATIVE/Testing/Temporary/LastTestsFailed.log"
+    mkdir -p "$results"
+    (cd "$CORVANE_BUILD_NATIVE" &&
+        GTEST_OUTPUT="xml:$results/" ctest --output-on-failure -j "$CORVANE_JOBS" </dev/null)
+    failed_log="$CORVANE_BUILD_NATIVE/Testing/Temporary/LastTestsFailed.log"
+    for name in $(cd "$CORVANE_BUILD_NATIVE" && ctest -N | sed -n 's/^ *Test *#[0-9]*: *//p'); do
+        program_failed=0
+        if [ -f "$failed_log" ] && grep -q ":$name\$" "$failed_log"; then
+            program_failed=1
+        fi
+        count_program "native $name" "$results/$name.xml" "$program_failed"
+    done
+else
+    echo "!! native build failed"
+    FAILED=$((FAILED + 1))
+fi
+echo "== native build and tests: $(elapsed "$T")"
+
+# Windows: the cross build, then engine_tests.exe under Wine.
+T=$(date +%s)
+echo "== Windows build in $CORVANE_BUILD_WIN"
+if win_build; then
+    results="$CORVANE_BUILD_WIN/test-results"
+    rm -rf "$results"
+    mkdir -p "$results"
+    if wine_prefix_init; then
+        echo "== running engine_tests.exe under Wine"
+        rc=0
+        (cd "$CORVANE_BUILD_WIN/tests" &&
+            with_display timeout 900 bash -c '"$1" ./engine_tests.exe --gtest_brief=1 "--gtest_output=xml:Z:$2"
+                rc=$?; "$3" -k 2>/dev/null; exit $rc' _ \
+                "$CORVANE_WINE" "$results/engine_tests.xml" "$CORVANE_WINESERVER" </dev/null) || rc=$?
+        count_program "Wine engine_tests.exe" "$results/engine_tests.xml" "$rc"
+    else
+        echo "!! could not create the Wine prefix"
+        FAILED=$((FAILED + 1))
+    fi
+else
+    echo "!! Windows build failed"
+    FAILED=$((FAILED + 1))
+fi
+echo "== Windows build and tests: $(elapsed "$T")"
+
+finish
