@@ -2,6 +2,7 @@
 # Sets up a Debian 12 machine for Corvane: the Debian packages of both builds, then, once, the
 # Windows builds of OpenSSL's libcrypto and a static Schannel libcurl in .deps/win64.
 # Safe to run again: installed packages and finished libraries (stamp files) are skipped.
+# With --native only the Debian packages are installed.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 
@@ -190,6 +191,9 @@ copy_json_header() {
 }
 
 install_packages
+if [ "${1:-}" = "--native" ]; then
+    exit 0
+fi
 mkdir -p "$CORVANE_WIN_PREFIX"
 build_openssl
 build_curl
