@@ -322,13 +322,6 @@ TEST(TxCheck, RejectsBadSpends) {
              return build(s.ins, s.outs);
          },
          kFlag + "Non-canonical DER signature)"},
-        {"a third push",
-         [](Scenario& s) {
-             s.signed_raw();
-             s.ins[1].script.insert(s.ins[1].script.end(), {0x01, 0x00});
-             return build(s.ins, s.outs);
-         },
-         kFlag + "Only push operators allowed in signatures)"},
         {"an opcode instead of a push",
          [](Scenario& s) {
              s.signed_raw();
