@@ -19,6 +19,8 @@ WalletBinding g_binding;
 
 const char kRegistryFile[] = "/wallets.json";
 const char kLegacyWalletFile[] = "/kestrava_cofferly.json";
+const int kReplaceAttempts = 10;
+const std::int64_t kReplaceRetryMs = 15;
 
 // Parses JSON text without throwing; a discarded value when the text is not JSON.
 nlohmann::json parse_json(const std::string& text) {
@@ -150,11 +152,17 @@ bool save_wallets_json(const nlohmann::json& doc) {
     } catch (const nlohmann::json::exception&) {
         return false;
     }
-    if (!platform_write_file(tmp, text, true) || !platform_atomic_replace(tmp, path)) {
-        platform_remove_file(tmp);
-        return false;
+    if (platform_write_file(tmp, text, true)) {
+        // On Windows a reader that has the registry open (the wallet program may read it without
+        // the lock) makes the move fail until it closes the file, which takes moments.
+        for (int attempt = 1;; ++attempt) {
+            if (platform_atomic_replace(tmp, path)) return true;
+            if (attempt == kReplaceAttempts) break;
+            clock_sleep_ms(kReplaceRetryMs);
+        }
     }
-    return true;
+    platform_remove_file(tmp);
+    return false;
 }
 
 void migrate_legacy_wallet() {

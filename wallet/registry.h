@@ -50,8 +50,9 @@ bool read_wallets_json(nlohmann::json& doc);
 nlohmann::json load_wallets_json();
 
 // Replaces "wallets.json" atomically with `doc` (indent 2, one trailing newline) through
-// "wallets.json.tmp"; the caller holds the registry lock. False when it could not write or move
-// the temporary file; the old registry is then untouched and no temporary file is left.
+// "wallets.json.tmp"; the caller holds the registry lock. A move that fails is retried for a
+// short while. False when it could not write or move the temporary file; the old registry is then
+// untouched and no temporary file is left.
 bool save_wallets_json(const nlohmann::json& doc);
 
 // Moves "kestrava_cofferly.json" into a new wallet folder and records it as "Wallet 1" (and as

@@ -8,8 +8,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <future>
 #include <gtest/gtest.h>
+#include <memory>
 #include <set>
 #include <thread>
 
@@ -160,6 +162,31 @@ TEST_F(Registry, SaveReplacesWholeFile) {
     ASSERT_TRUE(platform_make_dirs(registry + ".tmp")); // the temporary file cannot be written
     EXPECT_FALSE(save_wallets_json(doc));
     EXPECT_EQ(test_read_file(registry), before);
+}
+
+TEST_F(Registry, SaveWaitsForAReaderToLetGo) {
+    test_write_file(registry, "{\"wallets\":[]}");
+    // On Windows an open stream (no delete sharing) blocks the replace until it closes: the first
+    // pause of the save closes it here.
+    auto reader = std::make_unique<std::ifstream>(std::filesystem::u8path(registry), std::ios::binary);
+    ASSERT_TRUE(reader->is_open());
+    int pauses = 0;
+    ClockSeam seam;
+    seam.sleep_ms = [&](std::int64_t) {
+        ++pauses;
+        reader.reset();
+    };
+    set_clock_seam(seam);
+    const nlohmann::json doc = {{"wallets", {{{"id", "w1"}}}}};
+    const bool saved = save_wallets_json(doc);
+    reset_clock_seam();
+    EXPECT_TRUE(saved);
+    EXPECT_EQ(load_wallets_json(), doc);
+#ifdef _WIN32
+    EXPECT_EQ(pauses, 1);
+#else
+    EXPECT_EQ(pauses, 0);
+#endif
 }
 
 TEST_F(Registry, ListSkipsUnusableEntriesAndNames) {
