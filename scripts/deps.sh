@@ -66,12 +66,20 @@ has_deb_src() {
     return 1
 }
 
+# Adds source indexes from the same Debian mirrors the machine already uses for packages.
 ensure_deb_src() {
     if has_deb_src; then
         return
     fi
-    echo "== adding Debian source indexes ($SRC_LIST)"
-    $SUDO tee "$SRC_LIST" >/dev/null <<EOF
+    echo "== adding Debian source indexes"
+    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+        sed -E 's/^Types:[[:space:]]*deb[[:space:]]*$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
+            $SUDO tee "$SRC_LIST" >/dev/null
+    elif grep -Eqs '^deb[[:space:]].*debian' /etc/apt/sources.list; then
+        grep -E '^deb[[:space:]].*debian' /etc/apt/sources.list | sed -E 's/^deb[[:space:]]/deb-src /' |
+            $SUDO tee "${SRC_LIST%.sources}.list" >/dev/null
+    else
+        $SUDO tee "$SRC_LIST" >/dev/null <<EOF
 Types: deb-src
 URIs: http://deb.debian.org/debian
 Suites: $CODENAME $CODENAME-updates
@@ -84,6 +92,7 @@ Suites: $CODENAME-security
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 EOF
+    fi
     apt_updated=0
 }
 
