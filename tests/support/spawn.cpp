@@ -132,7 +132,8 @@ extern char** environ;
 
 bool spawn_start(const SpawnRequest& request, SpawnedProcess& proc) {
     proc.handle = -1;
-    if (request.exe.empty()) return false;
+    // Checked here because a failed exec only shows in the child, as exit code 127.
+    if (request.exe.empty() || ::access(request.exe.c_str(), X_OK) != 0) return false;
 
     std::vector<std::string> env_text;
     for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
