@@ -1,0 +1,276 @@
+#include "chain/inscription.h"
+
+#include "platform/fs.h"
+#include "wallet/crypto.h"
+#include "wallet/keys.h"
+#include "wallet/kv_cofferly_wallet.h"
+#include "wallet/registry.h"
+#include "wallet/text_util.h"
+
+#include <nlohmann/json.hpp>
+#include <openssl/evp.h>
+
+#include <memory>
+
+using nlohmann::json;
+
+namespace {
+
+constexpr std::uint32_t kOrdinalsAccount = 5;
+constexpr std::size_t kIvSize = 12;
+constexpr std::size_t kGcmTagSize = 16;
+constexpr std::size_t kSealHeader = kIvSize + kGcmTagSize;
+constexpr std::size_t kTagTextMax = 32;
+
+struct CipherCtxFree {
+    void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
+};
+using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
+
+// The seal key, derived afresh from the fixed label for each use and wiped when it goes out of
+// scope, on every path.
+struct SealKey {
+    Hash256 bytes;
+    SealKey() : bytes(sha256(std::string("QW-Seal-Lbl-3"))) {}
+    ~SealKey() { wipe(bytes.data(), bytes.size()); }
+    SealKey(const SealKey&) = delete;
+    SealKey& operator=(const SealKey&) = delete;
+};
+
+void push_text(Bytes& script, const std::string& text) {
+    append_push_data(script, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+}
+
+bool is_hex_digit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+bool only_white_space(const std::string& text) {
+    for (char c : text) {
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\n') return false;
+    }
+    return true;
+}
+
+enum class TagsFile { Missing, Read, Damaged };
+
+// Reads "tags.json" into doc (an object unless Damaged). The caller holds the art-tags mutex. A
+// file that exists but is unreadable, not JSON or not an object is Damaged: it may hold entries
+// another build wrote, so nobody writes over it.
+TagsFile read_tags_file(json& doc) {
+    doc = json::object();
+    const std::string path = art_tags_path();
+    if (!platform_file_exists(path)) return TagsFile::Missing;
+    std::string text;
+    if (!platform_read_file(path, text)) return TagsFile::Damaged;
+    if (only_white_space(text)) return TagsFile::Read;
+    try {
+        json parsed = json::parse(text, nullptr, false);
+        if (parsed.is_discarded() || !parsed.is_object()) return TagsFile::Damaged;
+        doc = std::move(parsed);
+        return TagsFile::Read;
+    } catch (...) {
+        return TagsFile::Damaged;
+    }
+}
+
+std::string string_member(const json& doc, const std::string& key) {
+    auto it = doc.find(key);
+    return it != doc.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+} // namespace
+
+std::string derive_ordinals_key() {
+    const KvCofferlyWallet& w = kv_wallet();
+    if (!w.is_hd || w.mnemonic.empty()) return std::string();
+    std::string priv;
+    std::string pub;
+    std::string address;
+    const bool ok = derive_account_key(kOrdinalsAccount, w.recv[kOrdinalsAccount], priv, pub, address);
+    wipe(priv);
+    return ok ? address : std::string();
+}
+
+bool derive_ordinals_address(Hash160& hash160, std::string& error) {
+    error.clear();
+    if (!kv_wallet().is_hd) {
+        error = "need an HD Cofferly wallet.";
+        return false;
+    }
+    const std::string address = derive_ordinals_key();
+    if (address.empty()) {
+        error = "could not derive the ordinals address.";
+        return false;
+    }
+    if (!address_to_hash160(address, hash160)) {
+        error = "ordinals address decode failed.";
+        return false;
+    }
+    return true;
+}
+
+std::string clip_inscription_name(const std::string& name) {
+    std::size_t begin = 0;
+    while (begin < name.size() && (name[begin] == ' ' || name[begin] == '\t'))
+        ++begin;
+    std::size_t end = name.size();
+    while (end > begin && (name[end - 1] == ' ' || name[end - 1] == '\t' || name[end - 1] == '\n'))
+        --end;
+    return utf8_cut(name.substr(begin, end - begin), kInscriptionNameMax);
+}
+
+std::string build_name_metadata(const std::string& name) {
+    const std::string clipped = clip_inscription_name(name);
+    // The JSON writer refuses text that is not UTF-8; such a name is left out rather than mangled.
+    if (clipped.empty() || !utf8_valid(clipped)) return std::string();
+    json doc = json::object();
+    doc["name"] = clipped;
+    return doc.dump();
+}
+
+std::string seal_art_tag(const std::string& tag) {
+    if (tag.empty() || tag.size() > kTagTextMax) return std::string();
+    SealKey key;
+    Bytes sealed(kSealHeader + tag.size());
+    if (!random_bytes(sealed.data(), kIvSize)) return std::string();
+    CipherCtx ctx(EVP_CIPHER_CTX_new());
+    if (!ctx) return std::string();
+    int len = 0;
+    int final_len = 0;
+    const bool ok =
+        EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
+        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, static_cast<int>(kIvSize), nullptr) == 1 &&
+        EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr, key.bytes.data(), sealed.data()) == 1 &&
+        EVP_EncryptUpdate(ctx.get(), sealed.data() + kSealHeader, &len,
+                          reinterpret_cast<const unsigned char*>(tag.data()), static_cast<int>(tag.size())) == 1 &&
+        EVP_EncryptFinal_ex(ctx.get(), sealed.data() + kSealHeader + len, &final_len) == 1 &&
+        static_cast<std::size_t>(len + final_len) == tag.size() &&
+        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, static_cast<int>(kGcmTagSize), sealed.data() + kIvSize) ==
+            1;
+    return ok ? to_hex(sealed) : std::string();
+}
+
+std::string open_art_tag(const std::string& sealed_hex) {
+    Bytes sealed = from_hex(sealed_hex);
+    if (sealed.size() < kSealHeader) return std::string();
+    const std::size_t n = sealed.size() - kSealHeader;
+    if (n > static_cast<std::size_t>(INT32_MAX)) return std::string();
+    SealKey key;
+    CipherCtx ctx(EVP_CIPHER_CTX_new());
+    if (!ctx) return std::string();
+    // One spare byte keeps the output pointer valid when the ciphertext is empty.
+    Bytes plain(n + 1);
+    int len = 0;
+    int final_len = 0;
+    bool ok = EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
+              EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, static_cast<int>(kIvSize), nullptr) == 1 &&
+              EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, key.bytes.data(), sealed.data()) == 1;
+    if (ok && n > 0) {
+        ok = EVP_DecryptUpdate(ctx.get(), plain.data(), &len, sealed.data() + kSealHeader, static_cast<int>(n)) == 1;
+    }
+    ok = ok &&
+         EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(kGcmTagSize), sealed.data() + kIvSize) ==
+             1 &&
+         EVP_DecryptFinal_ex(ctx.get(), plain.data() + len, &final_len) == 1;
+    if (!ok || len + final_len <= 0) return std::string();
+    return std::string(reinterpret_cast<const char*>(plain.data()), static_cast<std::size_t>(len + final_len));
+}
+
+std::string art_tag_key(const std::string& outpoint) {
+    const std::string text = to_lower_copy(outpoint);
+    std::string suffix = "_0";
+    if (text.size() != 64) {
+        if (text.size() < 66 || text[64] != '_') return std::string();
+        suffix = text.substr(64);
+    }
+    for (std::size_t i = 0; i < 64; ++i) {
+        if (!is_hex_digit(text[i])) return std::string();
+    }
+    return text.substr(0, 64) + suffix;
+}
+
+std::string art_tags_path() {
+    const std::string dir = kestrava_data_dir() + "/art";
+    platform_make_dirs(dir);
+    return dir + "/tags.json";
+}
+
+std::mutex& art_tags_mutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+void save_art_tag(const std::string& outpoint, const std::string& tag) {
+    const std::string key = art_tag_key(outpoint);
+    // The file is JSON text: a key or tag that is not UTF-8 could not be written back.
+    if (key.empty() || tag.empty() || !utf8_valid(key) || !utf8_valid(tag)) return;
+    std::lock_guard<std::mutex> lock(art_tags_mutex());
+    json doc;
+    if (read_tags_file(doc) == TagsFile::Damaged) return;
+    std::string text;
+    try {
+        doc[key] = tag;
+        text = doc.dump();
+    } catch (...) {
+        return;
+    }
+    platform_write_file(art_tags_path(), text, false);
+}
+
+std::string load_art_tag(const std::string& outpoint) {
+    const std::string key = art_tag_key(outpoint);
+    if (key.empty()) return std::string();
+    std::lock_guard<std::mutex> lock(art_tags_mutex());
+    json doc;
+    if (read_tags_file(doc) != TagsFile::Read) return std::string();
+    std::string tag = string_member(doc, key);
+    if (tag.empty()) tag = string_member(doc, outpoint);
+    return tag;
+}
+
+void append_map_part(Bytes& script, const std::string& name, const std::string& sealed_tag) {
+    if (sealed_tag.empty()) return;
+    script.push_back(0x6A);
+    push_text(script, kMapPrefix);
+    push_text(script, "SET");
+    push_text(script, "app");
+    push_text(script, kMapAppName);
+    push_text(script, "type");
+    push_text(script, "ord");
+    if (!name.empty()) {
+        push_text(script, "name");
+        push_text(script, name);
+    }
+    push_text(script, "tag");
+    push_text(script, sealed_tag);
+}
+
+Bytes build_inscription_script(const Hash160& hash160, const std::string& content_type, const Bytes& content,
+                               const std::string& name_metadata, const std::string& sealed_tag) {
+    Bytes script = p2pkh_script(hash160);
+    script.push_back(0x00);
+    script.push_back(0x63);
+    push_text(script, "ord");
+    script.push_back(0x51);
+    push_text(script, content_type);
+    if (!name_metadata.empty()) {
+        script.push_back(0x55);
+        push_text(script, name_metadata);
+    }
+    script.push_back(0x00);
+    append_push_data(script, content.data(), content.size());
+    script.push_back(0x68);
+    if (sealed_tag.empty()) return script;
+
+    std::string name;
+    if (!name_metadata.empty()) {
+        json meta = json::parse(name_metadata, nullptr, false);
+        if (meta.is_object()) {
+            auto it = meta.find("name");
+            if (it != meta.end() && it->is_string()) name = utf8_cut(it->get<std::string>(), kInscriptionNameMax);
+        }
+    }
+    append_map_part(script, name, sealed_tag);
+    return script;
+}
