@@ -1,0 +1,477 @@
+#include "chain/broadcast.h"
+
+#include "chain/coin_snapshots.h"
+#include "chain/outpoints.h"
+#include "chain/sign.h"
+#include "chain/woc_client.h"
+#include "fakes/fake_chain.h"
+#include "fakes/fake_clock.h"
+#include "support/temp_dir.h"
+#include "support/wallet_reset.h"
+#include "wallet/crypto.h"
+#include "wallet/keys.h"
+#include "wallet/kv_cofferly_wallet.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+using nlohmann::json;
+
+namespace {
+
+const char* kMnemonic = "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
+const std::string kWoc = kWocPrefix;
+
+struct TestKey {
+    std::string priv, pub, address;
+    Hash160 hash{};
+};
+
+TxOutput pay(const TestKey& key, std::uint64_t sats) {
+    return TxOutput{sats, p2pkh_script(key.hash)};
+}
+
+std::string to_upper(std::string s) {
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return s;
+}
+
+struct Payment {
+    std::vector<TxInput> inputs;
+    std::vector<TxOutput> outputs;
+};
+
+// Replies that a test sets row by row; the fake answers on its own thread.
+struct Script {
+    std::mutex mutex;
+    FakeResponse reply;
+    void set(int status, const std::string& body) {
+        std::lock_guard<std::mutex> guard(mutex);
+        reply.status = status;
+        reply.body = body;
+    }
+    FakeResponse get() {
+        std::lock_guard<std::mutex> guard(mutex);
+        return reply;
+    }
+};
+
+struct BroadcastTest : testing::Test {
+    TempDataDir data_dir;
+    FakeClock clock;
+    FakeChain chain;
+    FakeServer scripted; // stands in for one service when a test needs its words exactly
+    Script script;
+    bool scripted_accepts = true;
+    ScopedServiceSettings settings{settings_for(chain)};
+    WalletLock lock = lock_wallet();
+    TestKey recv0, recv1, recv2, bob;
+
+    BroadcastTest() {
+        reset_wallet_state_for_tests();
+        woc_cache_clear();
+        last_sent_txid().clear();
+        last_success_txid().clear();
+        KvCofferlyWallet& w = kv_wallet();
+        w.wallet_id = "broadcast test";
+        w.is_hd = true;
+        w.mnemonic = kMnemonic;
+        w.recv = {0, 2, 0, 0, 0, 0};
+        for (std::uint32_t i = 0; i < 3; ++i) {
+            TestKey& k = i == 0 ? recv0 : i == 1 ? recv1 : recv2;
+            EXPECT_TRUE(derive_account_key(1, i, k.priv, k.pub, k.address));
+            address_to_hash160(k.address, k.hash);
+        }
+        w.priv = recv0.priv;
+        w.pub = recv0.pub;
+        w.address = recv0.address;
+        bob.priv = to_hex(Bytes(32, 0x22));
+        priv_hex_to_pub_hex(bob.priv, bob.pub);
+        bob.address = pub_hex_to_address(bob.pub);
+        address_to_hash160(bob.address, bob.hash);
+
+        // The scripted service takes a posted transaction into the ledger when asked to, answers
+        // with the row's words, and lists transactions from the ledger like WhatsOnChain.
+        scripted.on("POST", ".*", [this](const FakeRequest& req) {
+            json body = json::parse(req.body, nullptr, false);
+            std::string reason;
+            if (scripted_accepts && body.is_object() && body.contains("txhex"))
+                chain.ledger.accept(from_hex(body["txhex"].get<std::string>()), reason);
+            return script.get();
+        });
+        scripted.on("GET", ".*/tx/([0-9a-f]{64})(/hex)?", [this](const FakeRequest& req) {
+            LedgerTx tx;
+            FakeResponse r;
+            if (chain.ledger.find_tx(req.matches[1], tx))
+                r.body = to_hex(tx.raw) + " txid";
+            else
+                r.status = 404;
+            chain.ledger.note_lookup();
+            return r;
+        });
+    }
+    ~BroadcastTest() override {
+        // A refused connect drops the kept-alive platform connection, so the fake platform need
+        // not wait out its keep-alive time when it stops.
+        ServiceSettings s = service_settings();
+        s.platform_base = s.woc_base = s.arc_base = "http://127.0.0.1:1";
+        set_service_settings(s);
+        TxInput in;
+        in.txid = std::string(64, '0');
+        broadcast_tx({in}, {TxOutput{1, {}}}, Hash160{});
+        reset_wallet_state_for_tests();
+    }
+
+    void use_scripted(std::string ServiceSettings::*service, const std::string& prefix = "") {
+        ServiceSettings s = service_settings();
+        s.*service = scripted.base_url() + prefix;
+        set_service_settings(s);
+    }
+
+    // A fresh 10 000-sat coin of receive key 0, paying 3000 to bob and 6900 back to receive key 1.
+    Payment fresh_payment(std::vector<TxOutput> outputs = {}) {
+        Payment p;
+        TxInput in;
+        in.txid = chain.ledger.fund(recv0.address, 10000);
+        in.sats = 10000;
+        in.priv_hex = recv0.priv;
+        in.pub_hex = recv0.pub;
+        in.hash160 = recv0.hash;
+        p.inputs.push_back(in);
+        p.outputs = outputs.empty() ? std::vector<TxOutput>{pay(bob, 3000), pay(recv1, 6900)} : outputs;
+        EXPECT_TRUE(sign_tx_inputs(p.inputs, p.outputs, recv1.hash, recv0.priv, recv0.pub, nullptr));
+        return p;
+    }
+    Bytes raw_of(const Payment& p) { return serialize_tx(p.inputs, p.outputs, false); }
+
+    int platform_copies() { return chain.platform.request_count("/oi/submit"); }
+    bool wait_for_platform_copies(int n) {
+        for (int i = 0; i < 1000 && platform_copies() < n; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        return platform_copies() == n;
+    }
+};
+
+} // namespace
+
+TEST_F(BroadcastTest, OnlyAnOkTrueFromThePlatformCountsAsSent) {
+    use_scripted(&ServiceSettings::platform_base);
+    scripted_accepts = false;
+    struct Row {
+        const char* name;
+        int status;
+        std::string body;
+        bool by_platform;
+    } rows[] = {
+        {"ok true", 200, R"({"ok":true})", true},
+        {"ok false", 200, R"({"ok":false,"error":"txn-mempool-conflict"})", false},
+        {"ok as text", 200, R"({"ok":"true"})", false},
+        {"no ok", 200, R"({"txid":"ab"})", false},
+        {"array", 200, "[true]", false},
+        {"not JSON", 200, "accepted", false},
+        {"server error", 502, R"({"ok":true})", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        script.set(row.status, row.body);
+        chain.woc.reset_counts();
+        Payment p = fresh_payment();
+        std::string txid;
+        const std::string result = broadcast_tx(p.inputs, p.outputs, recv1.hash, &txid);
+        EXPECT_EQ(result, "success: " + txid);
+        EXPECT_EQ(compute_txid(from_hex(json::parse(scripted.requests().back().body)["txhex"].get<std::string>())),
+                  txid);
+        // WhatsOnChain's acceptance names the id, so no look-up follows either way.
+        EXPECT_EQ(chain.woc.request_count(), row.by_platform ? 0 : 1);
+        EXPECT_EQ(last_success_txid(), txid);
+        EXPECT_TRUE(is_outpoint_spent(p.inputs[0].txid, 0));
+    }
+}
+
+TEST_F(BroadcastTest, WhatsOnChainReplyForms) {
+    use_scripted(&ServiceSettings::woc_base, kWoc);
+    chain.platform.set_fault("/oi/submit", FakeFault{503});
+    const std::string other = std::string(64, 'c');
+    struct Row {
+        const char* name;
+        std::function<std::string(const std::string&)> reply;
+        int own_lookups; // GETs for this transaction's id
+        int other_lookups;
+        std::size_t sleeps;
+    } rows[] = {
+        {"quoted id and line feed", [](const std::string& id) { return "\"" + id + "\"\n"; }, 0, 0, 0},
+        {"object with txid", [](const std::string& id) { return R"({"txid":")" + id + "\"}"; }, 0, 0, 0},
+        {"upper-case id", [](const std::string& id) { return to_upper(id); }, 0, 0, 0},
+        {"object without txid", [](const std::string&) { return R"({"status":"ok"})"; }, 1, 0, 0},
+        // Another id is no acceptance of this transaction: it is looked up (hex and JSON, eight
+        // times), never found, and ARC, which knows the transaction by now, settles it.
+        {"another id", [&](const std::string&) { return "\"" + other + "\""; }, 0, 16, 7},
+    };
+    std::size_t slept = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Payment p = fresh_payment();
+        const std::string txid = compute_txid(raw_of(p));
+        script.set(200, row.reply(txid));
+        scripted.reset_counts();
+        chain.arc.reset_counts();
+        EXPECT_EQ(broadcast_tx(p.inputs, p.outputs, recv1.hash), "success: " + txid);
+        EXPECT_EQ(scripted.request_count(kWoc + "/tx/" + txid), row.own_lookups);
+        EXPECT_EQ(scripted.request_count(kWoc + "/tx/" + other), row.other_lookups);
+        EXPECT_EQ(clock.recorded_sleeps().size() - slept, row.sleeps);
+        EXPECT_EQ(chain.arc.request_count(), row.other_lookups ? 1 : 0);
+        slept = clock.recorded_sleeps().size();
+    }
+}
+
+TEST_F(BroadcastTest, AlreadyKnownTransactionsAreLookedUpBeforeARC) {
+    struct Row {
+        const char* name;
+        int lag;
+        bool arc_down;
+        std::vector<std::int64_t> sleeps;
+        std::string error;
+    } rows[] = {
+        // Each unanswered look-up asks for the hex and the JSON: four hidden requests.
+        {"listed at the third look-up", 4, false, {700, 700}, ""},
+        {"never listed, ARC down", 1000, true, std::vector<std::int64_t>(7, 700), "error: broadcast failed: HTTP 500"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.arc_down) chain.arc.set_fault("/v1/tx", FakeFault{500});
+        Payment p = fresh_payment();
+        std::string reason;
+        chain.ledger.set_lag(row.lag);
+        ASSERT_TRUE(chain.ledger.accept(raw_of(p), reason)) << reason;
+        chain.ledger.set_lag(0);
+        {
+            std::lock_guard<std::mutex> guard(clock.mutex);
+            clock.sleeps.clear();
+        }
+        std::string txid;
+        const std::string result = broadcast_tx(p.inputs, p.outputs, recv1.hash, &txid);
+        EXPECT_EQ(clock.recorded_sleeps(), row.sleeps);
+        if (row.error.empty()) {
+            EXPECT_EQ(result, "success: " + txid);
+            EXPECT_EQ(chain.arc.request_count(), 0);
+            EXPECT_EQ(last_sent_txid(), txid);
+        } else {
+            EXPECT_EQ(result.rfind(row.error, 0), 0u) << result;
+            EXPECT_FALSE(is_outpoint_spent(p.inputs[0].txid, 0));
+            EXPECT_NE(last_success_txid(), txid);
+            EXPECT_NE(last_sent_txid(), txid);
+        }
+    }
+}
+
+TEST_F(BroadcastTest, PlainAcceptanceIsSentWhileWhatsOnChainLags) {
+    chain.platform.set_fault("/oi/submit", FakeFault{503});
+    for (bool woc_down : {false, true}) {
+        SCOPED_TRACE(woc_down ? "ARC accepts after WhatsOnChain failed" : "WhatsOnChain returns the id");
+        chain.woc.clear_faults();
+        if (woc_down) chain.woc.set_fault(kWoc + "/tx/raw", FakeFault{500});
+        Payment p = fresh_payment();
+        chain.ledger.set_lag(1000);
+        std::string txid;
+        const std::string result = broadcast_tx(p.inputs, p.outputs, recv1.hash, &txid);
+        EXPECT_EQ(result, "success: " + txid);
+        chain.ledger.set_lag(0);
+        EXPECT_TRUE(clock.recorded_sleeps().empty());
+        EXPECT_EQ(chain.woc.request_count(kWoc + "/tx/" + txid), 0);
+        EXPECT_EQ(last_sent_txid(), txid);
+        EXPECT_TRUE(is_outpoint_spent(p.inputs[0].txid, 0));
+        ASSERT_FALSE(change_coins().empty());
+        EXPECT_EQ(change_coins().back().txid, txid);
+    }
+}
+
+TEST_F(BroadcastTest, ArcRepliesAndDetails) {
+    use_scripted(&ServiceSettings::arc_base);
+    const std::string expected = std::string(64, 'e');
+    struct Row {
+        const char* name;
+        int status;
+        std::string body;
+        std::string expected_txid;
+        bool ok;
+        std::string detail;
+    } rows[] = {
+        {"rejected, same extra", 200, R"({"txStatus":"REJECTED","extraInfo":"REJECTED"})", expected, false, "REJECTED"},
+        {"rejected, other extra", 200, R"({"txStatus":"REJECTED","extraInfo":"bad fee"})", expected, false,
+         "REJECTED: bad fee"},
+        {"double spend", 200, R"({"txStatus":"DOUBLE_SPEND_ATTEMPTED","txid":")" + expected + "\"}", expected, false,
+         "DOUBLE_SPEND_ATTEMPTED"},
+        {"seen without txid", 200, R"({"txStatus":"SEEN_ON_NETWORK"})", expected, true, ""},
+        {"mined with own txid", 200, R"({"txStatus":"MINED","txid":")" + expected + "\"}", "", true, ""},
+        {"no id anywhere", 200, R"({"txStatus":"SEEN_ON_NETWORK"})", "", false, "arc did not return a txid"},
+        {"missing inputs", 200, R"({"txStatus":"STORED","extraInfo":"Missing inputs"})", expected, false,
+         "Missing inputs"},
+        {"unknown status", 200, R"({"txStatus":"QUEUED"})", expected, false, "QUEUED"},
+        {"unknown status with extra", 200, R"({"txStatus":"QUEUED","extraInfo":"later"})", expected, false, "later"},
+        {"empty object", 200, "{}", expected, false, "broadcast did not confirm"},
+        {"status not text", 200, R"({"txStatus":7})", expected, false, "broadcast did not confirm"},
+        {"array", 200, "[1]", expected, false, "[1]"},
+        {"not JSON", 200, "gateway says hi", expected, false, "gateway says hi"},
+        {"long page", 200, std::string(5000, '<'), expected, false, std::string(120, '<')},
+        {"empty body", 200, "", expected, false, "bad arc response"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        script.set(row.status, row.body);
+        std::string detail = "stale";
+        EXPECT_EQ(arc_broadcast("00ff", row.expected_txid, detail), row.ok);
+        EXPECT_EQ(detail, row.detail);
+    }
+    EXPECT_EQ(scripted.requests().back().body, R"({"rawTx":"00ff"})");
+    script.set(503, "down");
+    std::string detail;
+    EXPECT_FALSE(arc_broadcast("00ff", expected, detail));
+    EXPECT_EQ(detail.rfind("HTTP 503", 0), 0u) << detail;
+
+    for (const char* text : {"16: Missing inputs", "missing inputs", "bad-txns-inputs-missingorspent"})
+        EXPECT_TRUE(is_missing_inputs_error(text)) << text;
+    EXPECT_FALSE(is_missing_inputs_error("MISSING INPUTS"));
+}
+
+TEST_F(BroadcastTest, SalePaths) {
+    use_scripted(&ServiceSettings::woc_base, kWoc);
+    struct Row {
+        const char* name;
+        int status;
+        std::string body; // "<id>" stands for the transaction id
+        bool accepted;    // the ledger takes it at WhatsOnChain
+        bool arc_down;
+        std::string result; // "" = success
+        int copies;         // platform copies expected in all
+    } rows[] = {
+        {"taken with id", 200, "\"<id>\"", true, false, "", 1},
+        {"taken without id, listed", 200, "{}", true, false, "", 2},
+        {"taken without id, not listed", 200, "{}", false, false,
+         "error: the sale was not accepted. Wait a few seconds and try again.", 2},
+        {"already known, listed", 400, "257: txn-already-known", true, false, "", 2},
+        {"conflict, not listed", 400, "258: txn-mempool-conflict", false, false,
+         "error: that sale is already on the network. Refresh the wall.", 2},
+        {"missing inputs, ARC takes it", 400, "Missing inputs", false, false, "", 2},
+        {"missing inputs, ARC down", 400, "Missing inputs", false, true, "error: the sale was rejected. HTTP 400", 2},
+        {"other refusal", 400, "16: bad-txns-in-belowout", false, false, "error: the sale was rejected. HTTP 400", 2},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        chain.arc.clear_faults();
+        if (row.arc_down) chain.arc.set_fault("/v1/tx", FakeFault{500});
+        Payment p = fresh_payment();
+        const std::string txid = compute_txid(raw_of(p));
+        std::string body = row.body;
+        if (body.find("<id>") != std::string::npos) body.replace(body.find("<id>"), 4, txid);
+        script.set(row.status, body);
+        scripted_accepts = row.accepted;
+        const std::string result = broadcast_sale_tx(p.inputs, p.outputs, recv1.hash);
+        if (row.result.empty()) {
+            EXPECT_EQ(result, "success: " + txid);
+            EXPECT_TRUE(is_outpoint_spent(p.inputs[0].txid, 0));
+        } else {
+            EXPECT_EQ(result.rfind(row.result, 0), 0u) << result;
+            EXPECT_FALSE(is_outpoint_spent(p.inputs[0].txid, 0));
+        }
+        if (row.status == 400 && row.result.empty() && !row.accepted) {
+            EXPECT_EQ(scripted.request_count(kWoc + "/tx/" + txid), 0);
+        }
+        EXPECT_TRUE(wait_for_platform_copies(row.copies));
+    }
+}
+
+TEST_F(BroadcastTest, SentTransactionIsRecordedAcrossARestart) {
+    Payment p = fresh_payment({pay(bob, 3000), pay(recv1, 6900), TxOutput{0, op_return_script({1, 2})}, pay(recv2, 0)});
+    const std::string spent = p.inputs[0].txid;
+    address_coins_store(recv0.address, {Utxo{spent, 0, 10000, 1}, Utxo{std::string(64, 'a'), 1, 5, 1}}, true, false);
+    std::string txid;
+    // The platform fake takes it into the ledger only after checking every signature.
+    const std::string result = sign_and_broadcast(p.inputs, p.outputs, recv1.hash, &txid);
+    ASSERT_EQ(result, "success: " + txid);
+    LedgerTx taken;
+    EXPECT_TRUE(chain.ledger.find_tx(txid, taken));
+    ASSERT_EQ(address_coins().size(), 2u);
+    EXPECT_EQ(address_coins()[0].utxos.size(), 1u);
+    EXPECT_EQ(address_coins()[1].address, recv1.address);
+    ASSERT_EQ(address_coins()[1].utxos.size(), 1u);
+    EXPECT_EQ(address_coins()[1].utxos[0].sats, 6900);
+
+    spent_outpoints().clear();
+    clear_change_coins();
+    clear_coin_caches();
+    load_spent_outpoints();
+    load_change_coins();
+    EXPECT_EQ(spent_outpoints().count(outpoint_key(spent, 0)), 1u);
+    EXPECT_EQ(spent_outpoints().count(outpoint_key(reverse_txid_hex(spent), 0)), 1u);
+    ASSERT_EQ(change_coins().size(), 1u);
+    const ChangeCoin& coin = change_coins()[0];
+    EXPECT_EQ(coin.txid, txid);
+    EXPECT_EQ(coin.vout, 1u);
+    EXPECT_EQ(coin.sats, 6900);
+    EXPECT_EQ(coin.priv_hex, recv1.priv);
+    EXPECT_EQ(coin.pub_hex, recv1.pub);
+}
+
+TEST_F(BroadcastTest, ChangeCoinsCarryTheKeyOfTheAddressTheyPay) {
+    struct Row {
+        const char* name;
+        const TestKey* paid;
+        const TestKey* change;    // change hash160 passed along
+        const TestKey* input_key; // keys the input carries
+        const TestKey* coin_key;  // null: no coin recorded
+    } rows[] = {
+        {"another receive key", &recv2, &recv1, &recv0, &recv2},
+        {"change hash160 of no wallet key", &bob, &bob, &recv0, nullptr},
+        {"an input's key the wallet does not hold", &bob, &recv1, &bob, nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        clear_change_coins();
+        clear_coin_caches();
+        TxInput in;
+        in.txid = std::string(64, '1');
+        in.priv_hex = row.input_key->priv;
+        in.pub_hex = row.input_key->pub;
+        in.hash160 = row.input_key->hash;
+        Bytes id(32);
+        random_bytes(id.data(), id.size());
+        const std::string txid = to_hex(id);
+        record_sent_tx({in}, {pay(*row.paid, 700)}, txid, &row.change->hash);
+        const ChangeCoin* coin = nullptr;
+        for (const ChangeCoin& c : change_coins())
+            if (c.txid == txid) coin = &c;
+        EXPECT_EQ(coin != nullptr, row.coin_key != nullptr);
+        EXPECT_EQ(address_coins().size(), row.coin_key ? 1u : 0u);
+        if (coin && row.coin_key) {
+            EXPECT_EQ(coin->priv_hex, row.coin_key->priv);
+            EXPECT_EQ(coin->pub_hex, row.coin_key->pub);
+        }
+    }
+}
+
+TEST_F(BroadcastTest, PlatformSubmitsShareOneConnection) {
+    for (int i = 0; i < 3; ++i) {
+        Payment p = fresh_payment();
+        EXPECT_EQ(sign_and_broadcast(p.inputs, p.outputs, recv1.hash).rfind("success: ", 0), 0u);
+    }
+    EXPECT_EQ(chain.platform.request_count("/oi/submit"), 3);
+    EXPECT_EQ(chain.platform.connection_count(), 1);
+    EXPECT_EQ(chain.woc.request_count(), 0);
+}
+
+TEST_F(BroadcastTest, NothingIsSentForAnUnusableTransaction) {
+    Payment p = fresh_payment();
+    p.inputs[0].txid = "xyz";
+    EXPECT_EQ(broadcast_tx(p.inputs, p.outputs, recv1.hash), "error: serialize failed.");
+    EXPECT_EQ(broadcast_sale_tx(p.inputs, p.outputs, recv1.hash), "error: serialize failed.");
+    p = fresh_payment();
+    p.inputs[0].priv_hex = "00";
+    EXPECT_EQ(sign_and_broadcast(p.inputs, p.outputs, recv1.hash), "error: signing failed.");
+    EXPECT_EQ(chain.platform.request_count() + chain.woc.request_count() + chain.arc.request_count(), 0);
+    EXPECT_TRUE(spent_outpoints().empty());
+}
