@@ -63,6 +63,24 @@ const char kMigratedId[] = "w1767225600000";
 
 } // namespace
 
+TEST(WalletState, WipeSecretsClearsKeysAndFlags) {
+    KvCofferlyWalletSecrets secrets;
+    secrets.seed.fill(0xA5);
+    secrets.master_key.fill(0x5A);
+    secrets.master_chain.fill(0x33);
+    secrets.seed_cached = true;
+    secrets.master_cached = true;
+    wipe_wallet_secrets(secrets);
+    const KvCofferlyWalletSecrets empty;
+    EXPECT_EQ(secrets.seed, empty.seed);
+    EXPECT_EQ(secrets.master_key, empty.master_key);
+    EXPECT_EQ(secrets.master_chain, empty.master_chain);
+    EXPECT_FALSE(secrets.seed_cached);
+    EXPECT_FALSE(secrets.master_cached);
+    // A fresh row is not "created": only the wallet file's load defaults that flag to true.
+    EXPECT_FALSE(local_ord_init().created);
+}
+
 TEST(RegistryIds, SanitizeWalletId) {
     struct Row {
         std::string in;
