@@ -1,0 +1,312 @@
+#include "chain/balance.h"
+
+#include "chain/coin_select.h"
+#include "chain/coin_snapshots.h"
+#include "chain/outpoints.h"
+#include "chain/sign.h"
+#include "chain/woc_client.h"
+#include "platform/fs.h"
+#include "wallet/clock.h"
+#include "wallet/codecs.h"
+#include "wallet/crypto.h"
+#include "wallet/http_client.h"
+#include "wallet/kv_cofferly_wallet.h"
+#include "wallet/registry.h"
+#include "wallet/session.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <mutex>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+using nlohmann::json;
+
+namespace {
+
+constexpr std::int32_t kHistoryTimeoutS = 25;
+// Around the payment itself the services may show the balance before or after it; a figure
+// outside this band of the expected value is taken to be stale.
+constexpr std::int64_t kPaymentBandSats = 8000;
+// Later, within the hold time, only a jump this far above the expected value is held back.
+constexpr std::int64_t kLateJumpSats = 1000000;
+constexpr std::int64_t kHoldNs = 45LL * 1000000000LL;
+constexpr std::int64_t kOracleCoinMinSats = 1000;
+constexpr std::size_t kStemMaxBytes = 80;
+
+// The displayed-balance state has its own small mutex, so the window thread reads it while a
+// payment holds the wallet mutex; writers also hold the wallet mutex.
+std::mutex g_balance_mutex;
+DisplayedBalance g_balance;
+
+std::int64_t steady_now_ns() {
+    return clock_steady_ms() * 1000000LL;
+}
+
+bool url_safe_address(const std::string& address) {
+    return !address.empty() && std::all_of(address.begin(), address.end(),
+                                           [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
+}
+
+bool stdout_is_terminal() {
+#ifdef _WIN32
+    return _isatty(_fileno(stdout)) != 0;
+#else
+    return isatty(fileno(stdout)) != 0;
+#endif
+}
+
+// A double as a whole number, halves away from zero; false when it does not fit.
+bool round_to_i64(double value, std::int64_t& out) {
+    if (!(value > -9.2e18 && value < 9.2e18)) return false;
+    out = static_cast<std::int64_t>(std::llround(value));
+    return true;
+}
+
+bool number_as_sats(const json& value, double scale, std::int64_t& out) {
+    if (value.is_number_unsigned()) {
+        const auto v = value.get<std::uint64_t>();
+        if (scale == 1.0) {
+            if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return false;
+            out = static_cast<std::int64_t>(v);
+            return true;
+        }
+        return round_to_i64(static_cast<double>(v) * scale, out);
+    }
+    if (value.is_number_integer()) {
+        const auto v = value.get<std::int64_t>();
+        if (scale == 1.0) {
+            out = v;
+            return true;
+        }
+        return round_to_i64(static_cast<double>(v) * scale, out);
+    }
+    if (value.is_number_float()) return round_to_i64(value.get<double>() * scale, out);
+    return false;
+}
+
+// The same rule as wallet_file_stem, applied to the view so the face file can be found without
+// the wallet mutex.
+std::string stem_of_view(const WalletView& view) {
+    std::string source = !view.wallet_id.empty()          ? view.wallet_id
+                         : !view.identity_address.empty() ? view.identity_address
+                                                          : view.address;
+    for (char& c : source) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) || static_cast<unsigned char>(c) >= 0x80) c = '_';
+    }
+    if (source.empty()) return "wallet";
+    if (source.size() > kStemMaxBytes) source.resize(kStemMaxBytes);
+    return source;
+}
+
+std::string face_path_for_stem(const std::string& stem) {
+    return kestrava_data_dir() + "/tx_hist/" + stem + "_face.json";
+}
+
+std::int64_t read_face(const std::string& path, const std::string& address) {
+    if (address.empty()) return -1;
+    std::string text;
+    if (!platform_read_file(path, text)) return -1;
+    const json doc = json::parse(text, nullptr, false);
+    if (!doc.is_object()) return -1;
+    auto stored = doc.find("address");
+    if (stored == doc.end() || !stored->is_string() || stored->get_ref<const std::string&>() != address) return -1;
+    auto sats = doc.find("sats");
+    if (sats == doc.end() || !sats->is_number_integer()) return -1;
+    if (sats->is_number_unsigned()) {
+        const auto v = sats->get<std::uint64_t>();
+        if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return -1;
+        return static_cast<std::int64_t>(v);
+    }
+    return sats->get<std::int64_t>();
+}
+
+Utxo utxo_of(const ChangeCoin& coin) {
+    Utxo u;
+    u.txid = coin.txid;
+    u.vout = coin.vout;
+    u.sats = coin.sats;
+    u.height = coin.height;
+    return u;
+}
+
+} // namespace
+
+void woc_address_history(HistoryContext& context, const std::string& suffix) {
+    if (context.limit <= 0 || context.out.size() >= static_cast<std::size_t>(context.limit)) return;
+    if (!url_safe_address(context.address)) return;
+    std::string body, error;
+    if (!http_get(woc_url("/address/" + context.address + suffix), body, error, kHistoryTimeoutS, false)) return;
+    const json reply = json::parse(body, nullptr, false);
+    const json* list = nullptr;
+    if (reply.is_array()) {
+        list = &reply;
+    } else if (reply.is_object()) {
+        auto result = reply.find("result");
+        if (result != reply.end() && result->is_array()) list = &*result;
+    }
+    if (!list) return;
+
+    std::vector<std::string> ids;
+    for (const json& item : *list) {
+        if (!item.is_object()) continue;
+        auto id = item.find("tx_hash");
+        if (id == item.end() || !id->is_string()) id = item.find("txid");
+        if (id == item.end() || !id->is_string()) continue;
+        const std::string& text = id->get_ref<const std::string&>();
+        if (text.size() == 64) ids.push_back(text);
+    }
+    for (auto it = ids.rbegin(); it != ids.rend(); ++it) {
+        if (context.out.size() >= static_cast<std::size_t>(context.limit)) break;
+        if (context.seen.insert(*it).second) context.out.push_back(*it);
+    }
+}
+
+std::int64_t json_sats(const json& output) {
+    if (!output.is_object()) return 0;
+    std::int64_t sats = 0;
+    auto s = output.find("satoshis");
+    if (s != output.end() && s->is_number()) return number_as_sats(*s, 1.0, sats) ? sats : 0;
+    auto v = output.find("value");
+    if (v != output.end() && v->is_number()) return number_as_sats(*v, 100000000.0, sats) ? sats : 0;
+    return 0;
+}
+
+void add_balance_coin(const Utxo& coin, const std::string& address, std::unordered_set<std::string>& counted,
+                      std::int64_t& total) {
+    if (coin.sats <= 0 || is_outpoint_spent(coin.txid, coin.vout)) return;
+    if (address.empty() ? is_ord_outpoint_any(coin) : is_ord_outpoint_at(address, coin)) return;
+    if (!counted.insert(outpoint_key(coin.txid, coin.vout)).second) return;
+    const std::string reversed = reverse_txid_hex(coin.txid);
+    if (!reversed.empty()) counted.insert(outpoint_key(reversed, coin.vout));
+    const std::int64_t room = std::numeric_limits<std::int64_t>::max() - total;
+    total = coin.sats > room ? std::numeric_limits<std::int64_t>::max() : total + coin.sats;
+}
+
+std::int64_t spendable_balance_sats() {
+    WalletLock lock = lock_wallet();
+    const std::string main = kv_wallet().address;
+    bool known = false;
+    std::unordered_set<std::string> counted;
+    std::int64_t total = 0;
+
+    const std::vector<AddressCoins>& cache = address_coins();
+    auto entry = std::find_if(cache.begin(), cache.end(), [&](const AddressCoins& e) { return e.address == main; });
+    if (entry != cache.end() && entry->loaded) {
+        known = true;
+        for (const Utxo& coin : entry->utxos)
+            add_balance_coin(coin, main, counted, total);
+    }
+    Hash160 main_hash{};
+    const bool decoded = address_to_hash160(main, main_hash);
+    for (const ChangeCoin& coin : change_coins()) {
+        if (!decoded || coin.hash160 == main_hash) add_balance_coin(utxo_of(coin), std::string(), counted, total);
+    }
+    for (const AddressCoins& e : cache) {
+        if (!e.loaded || e.address.empty() || e.address == main || !is_house_oracle_address(e.address)) continue;
+        std::string priv, pub;
+        Hash160 h{};
+        const bool mine = is_my_address(e.address, priv, pub, h);
+        wipe(priv);
+        if (!mine) continue;
+        for (const Utxo& coin : e.utxos) {
+            if (coin.sats >= kOracleCoinMinSats) add_balance_coin(coin, e.address, counted, total);
+        }
+    }
+    for (const ChangeCoin& coin : change_coins()) {
+        if ((!decoded || coin.hash160 != main_hash) && coin.sats >= kOracleCoinMinSats)
+            add_balance_coin(utxo_of(coin), std::string(), counted, total);
+    }
+    return !known && total == 0 ? -1 : total;
+}
+
+DisplayedBalance displayed_balance() {
+    std::lock_guard<std::mutex> hold(g_balance_mutex);
+    return g_balance;
+}
+
+void reset_displayed_balance() {
+    std::lock_guard<std::mutex> hold(g_balance_mutex);
+    g_balance.shown = -1;
+    g_balance.expected = -1;
+}
+
+std::int64_t shown_balance(std::int64_t fetched, std::int64_t sent) {
+    if (fetched < 0) return fetched;
+    WalletLock lock = lock_wallet();
+    std::int64_t shown = fetched;
+    {
+        std::lock_guard<std::mutex> hold(g_balance_mutex);
+        const std::int64_t previous = g_balance.shown;
+        const std::int64_t now = steady_now_ns();
+        if (previous >= 0 && sent >= 1) {
+            const std::int64_t expected = std::max<std::int64_t>(previous - sent, 0);
+            g_balance.expected = expected;
+            g_balance.send_ns = now;
+            if (fetched < expected - kPaymentBandSats || fetched > previous + kPaymentBandSats) shown = expected;
+        } else if (previous >= 0) {
+            const std::int64_t expected = g_balance.expected;
+            if (expected >= 0 && now - g_balance.send_ns < kHoldNs && fetched > expected + kLateJumpSats)
+                shown = expected;
+        }
+        g_balance.shown = shown;
+    }
+    save_history_face(shown);
+    return shown;
+}
+
+void note_balance_after_send(std::int64_t sent) {
+    if (stdout_is_terminal()) return;
+    WalletLock lock = lock_wallet();
+    const std::int64_t shown = shown_balance(spendable_balance_sats(), sent);
+    const std::string wallet_id = kv_wallet().wallet_id;
+    emit_status_event(kBalanceTag, std::to_string(shown), wallet_id);
+}
+
+std::string history_face_path() {
+    return face_path_for_stem(wallet_file_stem());
+}
+
+void save_history_face(std::int64_t sats) {
+    WalletLock lock = lock_wallet();
+    const std::string address = kv_wallet().address;
+    if (sats < 0 || address.empty()) return;
+    const std::string path = history_face_path();
+    platform_make_dirs(kestrava_data_dir() + "/tx_hist");
+    json doc = json::object();
+    doc["address"] = address;
+    doc["sats"] = sats;
+    platform_write_file(path, doc.dump(-1, ' ', false, json::error_handler_t::replace), false);
+}
+
+std::int64_t load_history_face(const std::string& address) {
+    return read_face(history_face_path(), address);
+}
+
+std::int64_t cached_history_face() {
+    std::string address, paymail;
+    bool is_hd = false;
+    if (!wallet_address_info(address, paymail, is_hd) || address.empty()) return -1;
+    std::string main, stem;
+    WalletLock lock(kv_wallet_mutex(), std::try_to_lock);
+    if (lock.owns_lock()) {
+        main = kv_wallet().address;
+        stem = wallet_file_stem();
+    } else {
+        const WalletView view = wallet_view();
+        if (view.loaded) main = view.address;
+        stem = stem_of_view(view);
+    }
+    const std::int64_t shown = displayed_balance().shown;
+    if (shown >= 0 && address == main) return shown;
+    return read_face(face_path_for_stem(stem), address);
+}

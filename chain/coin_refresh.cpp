@@ -1,0 +1,404 @@
+#include "chain/coin_refresh.h"
+
+#include "chain/balance.h"
+#include "chain/broadcast.h"
+#include "chain/coin_select.h"
+#include "chain/coin_snapshots.h"
+#include "chain/gorillapool.h"
+#include "chain/outpoints.h"
+#include "chain/woc_client.h"
+#include "wallet/clock.h"
+#include "wallet/crypto.h"
+#include "wallet/http_client.h"
+#include "wallet/keys.h"
+#include "wallet/session.h"
+#include "wallet/settings.h"
+#include "wallet/wallet_file.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <exception>
+#include <limits>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+using nlohmann::json;
+
+namespace {
+
+constexpr std::size_t kReceiveAccount = 1;
+constexpr std::uint32_t kReceivePurpose = 44 | kHardened;
+constexpr std::uint32_t kCoinType = 236 | kHardened;
+// Receive indices stay below the hardened range: an index with the top bit set would derive a
+// different key than the wallet program uses.
+constexpr std::uint64_t kMaxReceiveIndex = 0x7FFFFFFF;
+constexpr std::uint64_t kScanWindow = 400;
+constexpr std::size_t kScanBatch = 20;
+constexpr std::int32_t kGpTimeoutS = 20;
+// Older than the 8 s freshness, so every address is listed again.
+constexpr std::int64_t kExpireAgeNs = 30000000000LL;
+
+std::atomic<std::uint32_t> g_receive_scan_mark{0};
+std::mutex g_scan_mutex;
+
+const char* const kAlreadyKnown[] = {"mempool-conflict", "double_spend",           "double spend",
+                                     "seen_in_orphan",   "txn-already-in-mempool", "txn-already-known"};
+
+// Holds the caller's lock again on every way out of a network phase.
+struct Relock {
+    WalletLock& lock;
+    ~Relock() {
+        if (!lock.owns_lock()) lock.lock();
+    }
+};
+
+void release(WalletLock& lock) {
+    if (lock.owns_lock()) lock.unlock();
+}
+
+// An address goes into a URL path; anything but base58 letters could change the request.
+bool url_safe_address(const std::string& address) {
+    return !address.empty() && std::all_of(address.begin(), address.end(),
+                                           [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
+}
+
+std::string gp_unspent_url(const std::string& address) {
+    return service_settings().gorillapool_base + "/txos/address/" + address + "/unspent";
+}
+
+bool data_has_token_or_inscription(const json& item) {
+    auto data = item.find("data");
+    if (data == item.end() || !data->is_object()) return false;
+    return data->contains("bsv21") || data->contains("bsv20") || data->contains("insc");
+}
+
+// A JSON number as a whole count, fraction dropped; false for other types and for values that
+// do not fit.
+bool whole_number(const json& value, std::int64_t& out) {
+    if (value.is_number_unsigned()) {
+        const auto v = value.get<std::uint64_t>();
+        if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return false;
+        out = static_cast<std::int64_t>(v);
+        return true;
+    }
+    if (value.is_number_integer()) {
+        out = value.get<std::int64_t>();
+        return true;
+    }
+    if (value.is_number_float()) {
+        const double d = std::trunc(value.get<double>());
+        if (!(d > -9.2e18 && d < 9.2e18)) return false;
+        out = static_cast<std::int64_t>(d);
+        return true;
+    }
+    return false;
+}
+
+// One plain coin of a GorillaPool txo list; false for anything else.
+bool plain_coin_of(const json& item, Utxo& coin) {
+    if (!item.is_object()) return false;
+    // A txo whose origin cannot be read is not known to be plain, so it is not a coin to spend.
+    bool malformed = false;
+    const bool has_origin = !txo_outpoint(item, &malformed).empty();
+    if (malformed || (has_origin && txo_is_inscription(item))) return false;
+    if (data_has_token_or_inscription(item)) return false;
+    auto txid = item.find("txid");
+    if (txid == item.end() || !txid->is_string()) return false;
+    coin.txid = txid->get<std::string>();
+    if (!is_txid_hex(coin.txid)) return false;
+    std::int64_t vout = 0;
+    auto vout_it = item.find("vout");
+    if (vout_it != item.end() && vout_it->is_number() && !whole_number(*vout_it, vout)) return false;
+    if (vout < 0 || vout > static_cast<std::int64_t>(std::numeric_limits<std::uint32_t>::max())) return false;
+    coin.vout = static_cast<std::uint32_t>(vout);
+    std::int64_t sats = 0;
+    auto amount = item.find("satoshis");
+    if (amount == item.end() || !amount->is_number()) amount = item.find("value");
+    if (amount != item.end() && amount->is_number() && !whole_number(*amount, sats)) return false;
+    coin.sats = sats;
+    coin.height = -1;
+    // One-satoshi outputs are never plain coins.
+    return sats > 1;
+}
+
+std::vector<AddressRefresh> records_for(const std::vector<std::string>& addresses) {
+    std::vector<AddressRefresh> records;
+    for (const std::string& address : addresses) {
+        AddressRefresh record;
+        record.address = address;
+        records.push_back(std::move(record));
+    }
+    return records;
+}
+
+void expire_address_caches() {
+    const std::int64_t stale = clock_steady_ms() * 1000000LL - kExpireAgeNs;
+    for (AddressCoins& entry : address_coins())
+        entry.stamp = stale;
+}
+
+KeyPath receive_path(std::uint64_t index) {
+    return {kReceivePurpose, kCoinType, 1 | kHardened, 0, static_cast<std::uint32_t>(index)};
+}
+
+} // namespace
+
+std::atomic<std::uint32_t>& receive_scan_mark() {
+    return g_receive_scan_mark;
+}
+
+bool refresh_wallet_coins(WalletLock& wallet_lock, std::string& error) {
+    error.clear();
+    if (!wallet_lock.owns_lock()) wallet_lock.lock();
+    if (!load_wallet()) {
+        error = "no wallet";
+        return false;
+    }
+    note_wallet_state_changed();
+    std::vector<std::string> addresses;
+    list_wallet_addresses(addresses);
+    const std::string stem = wallet_file_stem();
+
+    std::vector<std::string> stale;
+    for (const std::string& address : addresses) {
+        if (!utxo_cache_fresh(address)) stale.push_back(address);
+    }
+    if (stale.empty()) return true;
+    std::vector<AddressRefresh> records = records_for(stale);
+    {
+        Relock relock{wallet_lock};
+        release(wallet_lock);
+        refresh_addresses_parallel(records, false);
+    }
+    if (!load_wallet() || wallet_file_stem() != stem) {
+        note_wallet_state_changed();
+        error = "wallet changed.";
+        return false;
+    }
+    refresh_coins_and_prune(records);
+    return true;
+}
+
+void refresh_address_coins(AddressRefresh& record, bool with_ords) {
+    std::string dropped_error;
+    record.utxos.clear();
+    record.any_ok = false;
+    record.ok = list_address_utxos(record.address, record.utxos, dropped_error, &record.any_ok);
+    if (with_ords) record.ords_ok = gp_ord_outpoints_at_address(record.address, record.ord_outpoints);
+}
+
+void refresh_addresses_parallel(std::vector<AddressRefresh>& records, bool with_ords) {
+    if (records.empty()) return;
+    std::atomic<std::size_t> next{0};
+    auto work = [&records, &next, with_ords]() {
+        for (std::size_t i = next++; i < records.size(); i = next++) {
+            try {
+                refresh_address_coins(records[i], with_ords);
+            } catch (...) {
+                // Out of memory on one address: it counts as a failed listing.
+                records[i].ok = records[i].any_ok = records[i].ords_ok = false;
+            }
+        }
+    };
+    // The calling thread works through the list too, so the refresh completes even when no
+    // further thread can be started.
+    std::vector<std::thread> pool;
+    const std::size_t helpers = std::min(records.size(), kRefreshThreads) - 1;
+    for (std::size_t i = 0; i < helpers; ++i) {
+        try {
+            pool.emplace_back(work);
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    work();
+    for (std::thread& t : pool)
+        t.join();
+}
+
+void refresh_coins_and_prune(const std::vector<AddressRefresh>& records) {
+    WalletLock lock = lock_wallet();
+    for (const AddressRefresh& record : records) {
+        std::vector<Utxo> list;
+        for (const Utxo& coin : record.utxos) {
+            if (!is_outpoint_spent(coin.txid, coin.vout)) list.push_back(coin);
+        }
+        // When only the unconfirmed listing answered, the coins cached before still stand.
+        address_coins_store(record.address, list, record.ok, !record.any_ok);
+        if (record.ok && record.any_ok) prune_change_coins(record.address, list);
+        store_ord_outpoints(record.address, record.ord_outpoints, record.ords_ok);
+    }
+}
+
+void prune_change_coins(const std::string& address, const std::vector<Utxo>& fresh) {
+    Hash160 h{};
+    if (!address_to_hash160(address, h)) return;
+    WalletLock lock = lock_wallet();
+    std::unordered_set<std::string> listed;
+    for (const Utxo& coin : fresh) {
+        listed.insert(outpoint_key(coin.txid, coin.vout));
+        const std::string reversed = reverse_txid_hex(coin.txid);
+        if (!reversed.empty()) listed.insert(outpoint_key(reversed, coin.vout));
+    }
+    const std::string& last = last_sent_txid();
+    auto stale = [&](const ChangeCoin& coin) {
+        if (coin.hash160 != h) return false;
+        if (is_outpoint_spent(coin.txid, coin.vout)) return true;
+        if (!last.empty() && outpoint_equal(last, 0, coin.txid, 0)) return false;
+        if (listed.count(outpoint_key(coin.txid, coin.vout))) return false;
+        const std::string reversed = reverse_txid_hex(coin.txid);
+        return reversed.empty() || !listed.count(outpoint_key(reversed, coin.vout));
+    };
+    std::vector<ChangeCoin>& coins = change_coins();
+    for (ChangeCoin& coin : coins) {
+        if (stale(coin)) {
+            coin.txid.clear(); // marks it for removal below
+            wipe(coin.priv_hex);
+        }
+    }
+    coins.erase(std::remove_if(coins.begin(), coins.end(), [](const ChangeCoin& c) { return c.txid.empty(); }),
+                coins.end());
+}
+
+bool change_hash160(Hash160& hash160, std::string& error) {
+    error.clear();
+    WalletLock lock = lock_wallet();
+    const KvCofferlyWallet& w = kv_wallet();
+    if (!address_to_hash160(w.address, hash160)) {
+        error = "cofferly address decode failed.";
+        return false;
+    }
+    if (!is_house_oracle_address(w.address)) return true;
+    if (w.is_hd && !w.mnemonic.empty()) {
+        const std::uint64_t last = std::min<std::uint64_t>(w.recv[kReceiveAccount], kMaxReceiveIndex);
+        for (std::uint64_t i = 0; i <= last; ++i) {
+            std::string priv, pub, address;
+            const bool derived = derive_path(receive_path(i), priv, pub, address);
+            wipe(priv);
+            if (!derived || address.empty() || is_house_oracle_address(address)) continue;
+            if (address_to_hash160(address, hash160)) return true;
+        }
+    }
+    error = "change would land on a house oracle.";
+    return false;
+}
+
+bool gp_plain_coins(const std::string& address, std::vector<Utxo>& list) {
+    list.clear();
+    if (!url_safe_address(address)) return false;
+    std::string body, error;
+    if (!http_get(gp_unspent_url(address), body, error, kGpTimeoutS, false)) return false;
+    const json reply = json::parse(body, nullptr, false);
+    if (!reply.is_array()) return false;
+    for (const json& item : reply) {
+        Utxo coin;
+        if (plain_coin_of(item, coin)) list.push_back(std::move(coin));
+    }
+    return !list.empty();
+}
+
+void resync_plain_coins(WalletLock& wallet_lock) {
+    if (!wallet_lock.owns_lock()) wallet_lock.lock();
+    std::vector<std::string> addresses;
+    list_wallet_addresses(addresses);
+    struct Found {
+        std::string address;
+        std::vector<Utxo> list;
+        bool found = false;
+    };
+    std::vector<Found> records;
+    for (const std::string& address : addresses)
+        records.push_back(Found{address, {}, false});
+    {
+        Relock relock{wallet_lock};
+        release(wallet_lock);
+        for (Found& record : records)
+            record.found = gp_plain_coins(record.address, record.list);
+    }
+    if (!load_wallet()) return;
+    for (const Found& record : records) {
+        if (!record.found) continue;
+        load_spent_outpoints();
+        std::unordered_set<std::string>& spent = spent_outpoints();
+        bool removed = false;
+        for (const Utxo& coin : record.list) {
+            removed |= spent.erase(outpoint_key(coin.txid, coin.vout)) > 0;
+            const std::string reversed = reverse_txid_hex(coin.txid);
+            if (!reversed.empty()) removed |= spent.erase(outpoint_key(reversed, coin.vout)) > 0;
+        }
+        if (removed) save_spent_outpoints();
+        address_coins_store(record.address, record.list, true, true);
+        prune_change_coins(record.address, record.list);
+    }
+}
+
+bool is_already_known_error(const std::string& reply) {
+    const std::string lowered = to_lower_copy(reply);
+    return std::any_of(std::begin(kAlreadyKnown), std::end(kAlreadyKnown),
+                       [&](const char* needle) { return lowered.find(needle) != std::string::npos; });
+}
+
+void spend_inputs_expire_caches(const std::vector<TxInput>& inputs, std::size_t from) {
+    WalletLock lock = lock_wallet();
+    for (std::size_t i = from; i < inputs.size(); ++i)
+        mark_outpoint_spent(inputs[i].txid, inputs[i].vout);
+    drop_spent_cached_utxos();
+    expire_address_caches();
+}
+
+void scan_hd_balances() {
+    std::lock_guard<std::mutex> scan(g_scan_mutex);
+    std::uint32_t counter = 0;
+    std::vector<IndexedAddress> window;
+    {
+        WalletLock lock = lock_wallet();
+        if (!load_wallet() || !kv_wallet().is_hd) return;
+        counter = kv_wallet().recv[kReceiveAccount];
+        const std::uint64_t first = std::max<std::uint64_t>(receive_scan_mark(), std::uint64_t{counter} + 1);
+        const std::uint64_t last = std::min<std::uint64_t>(std::uint64_t{counter} + kScanWindow, kMaxReceiveIndex);
+        for (std::uint64_t i = first; i <= last; ++i) {
+            if (kv_wallet().mnemonic.empty()) break;
+            std::string priv, pub, address;
+            const bool derived = derive_path(receive_path(i), priv, pub, address);
+            wipe(priv);
+            if (!derived || address.empty()) break;
+            window.push_back(IndexedAddress{static_cast<std::uint32_t>(i), address});
+        }
+    }
+    if (window.empty()) return;
+
+    std::uint32_t highest = counter;
+    bool any_batch = false;
+    std::uint32_t last_asked = 0;
+    for (std::size_t start = 0; start < window.size(); start += kScanBatch) {
+        const std::size_t end = std::min(window.size(), start + kScanBatch);
+        const std::vector<IndexedAddress> batch(window.begin() + static_cast<std::ptrdiff_t>(start),
+                                                window.begin() + static_cast<std::ptrdiff_t>(end));
+        if (!woc_bulk_balances(batch, highest)) break;
+        any_batch = true;
+        last_asked = batch.back().index;
+    }
+    if (any_batch) receive_scan_mark() = last_asked + 1;
+    if (highest <= counter) return;
+
+    WalletLock lock = lock_wallet();
+    KvCofferlyWallet& w = kv_wallet();
+    if (!load_wallet() || !w.is_hd || w.recv[kReceiveAccount] >= highest) return;
+    w.recv[kReceiveAccount] = highest;
+    save_wallet();
+    note_wallet_state_changed();
+}
+
+void clear_chain_session_state() {
+    WalletLock lock = lock_wallet();
+    receive_scan_mark() = 0;
+    reset_displayed_balance();
+    spent_outpoints().clear();
+    clear_change_coins();
+    last_sent_txid().clear();
+    clear_coin_caches();
+}
