@@ -290,12 +290,17 @@ std::string Ledger::origin_of(const std::string& txid, std::uint32_t vout) const
 }
 
 std::vector<LedgerOutput> Ledger::outputs_of_script(const Bytes& script, bool include_spent, bool visible_only) const {
+    return outputs_where([&script](const Bytes& s) { return s == script; }, include_spent, visible_only);
+}
+
+std::vector<LedgerOutput> Ledger::outputs_where(const std::function<bool(const Bytes& script)>& match,
+                                                bool include_spent, bool visible_only) const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<std::pair<std::uint64_t, LedgerOutput>> found;
     for (const auto& kv : txs_) {
         if (!visible(kv.second, visible_only)) continue;
         for (const LedgerOutput& raw_out : kv.second.tx.outputs) {
-            if (raw_out.script != script) continue;
+            if (!match(raw_out.script)) continue;
             LedgerOutput o = view_output(raw_out, visible_only);
             if (!include_spent && !o.spent_by.empty()) continue;
             found.emplace_back(kv.second.tx.seq, std::move(o));

@@ -8,6 +8,7 @@
 #include "wallet/codecs.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -74,6 +75,10 @@ struct Ledger {
                                                 bool visible_only = true) const;
     std::vector<LedgerOutput> outputs_of_address(const std::string& address, bool include_spent,
                                                  bool visible_only = true) const;
+    // Outputs whose locking script passes `match` (called under the ledger's mutex; it must not
+    // call the ledger), in the order the ledger took their transactions.
+    std::vector<LedgerOutput> outputs_where(const std::function<bool(const Bytes& script)>& match, bool include_spent,
+                                            bool visible_only = true) const;
     // Transactions that pay the address or spend from it, in the order the ledger took them.
     std::vector<LedgerTx> history_of_address(const std::string& address, bool visible_only = true) const;
     std::vector<std::string> mempool_txids() const;
