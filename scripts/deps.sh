@@ -11,7 +11,7 @@ PACKAGES=(
     libssl-dev libcurl4-openssl-dev nlohmann-json3-dev libcpp-httplib-dev
     libgtest-dev libgmock-dev googletest libbenchmark-dev libsecp256k1-dev
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
-    wine64 xvfb xauth dpkg-dev
+    wine wine64 xvfb xauth dpkg-dev
 )
 
 SUDO=""
