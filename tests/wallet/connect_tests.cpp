@@ -263,18 +263,21 @@ TEST(Connect, PollReadsRepliesStrictly) {
     EXPECT_EQ(bound_wallet_id(), "w7");
 }
 
-// Another thread must never see the approved wallet's id beside the previous wallet's keys.
+// Another thread must never see the approved wallet's id beside the previous wallet's keys, as it
+// would between a bind and a later clearing; the rounds give the observer its chances.
 TEST(Connect, SwitchingWalletsNeverShowsOldKeysUnderTheNewId) {
-    for (int round = 0; round < 5; ++round) {
+    Session s;
+    s.run_standin({"create", "w1", "Old", "legacy", kLegacyPriv});
+    s.run_standin({"create", "w2", "New", "hd", kMnemonic});
+    for (int round = 0; round < 10; ++round) {
         SCOPED_TRACE(round);
-        Session s;
-        s.run_standin({"create", "w1", "Old", "legacy", kLegacyPriv});
-        s.run_standin({"create", "w2", "New", "hd", kMnemonic});
+        reset_wallet_state_for_tests();
         s.bind_and_load("w1");
         const std::string old_address = kv_wallet().address;
         s.reply_in_process("{\"ok\": true, \"wallet_id\": \"w2\"}");
 
         std::atomic<bool> done{false};
+        std::atomic<int> looks{0};
         std::atomic<int> mixed{0};
         std::thread observer([&] {
             while (!done) {
@@ -282,9 +285,12 @@ TEST(Connect, SwitchingWalletsNeverShowsOldKeysUnderTheNewId) {
                     WalletLock lock = lock_wallet();
                     if (kv_wallet().wallet_id == "w2" && kv_wallet().address == old_address) ++mixed;
                 }
+                ++looks;
                 std::this_thread::yield();
             }
         });
+        while (looks == 0)
+            std::this_thread::yield();
         EXPECT_EQ(connect_cofferly(), "success");
         done = true;
         observer.join();
