@@ -21,11 +21,3 @@ TEST(PlatformFileLock, CreatesLocksAndReleases) {
     file_lock_release(lock);
     EXPECT_EQ(test_read_file(path), "");
 }
-
-TEST(PlatformFileLock, MissingFolderFails) {
-    TempDataDir tmp;
-    FileLock lock;
-    lock.handle = 1234;
-    EXPECT_FALSE(file_lock_acquire(tmp.root + "/no/such/folder/wallets.lock", lock));
-    EXPECT_EQ(lock.handle, -1);
-}

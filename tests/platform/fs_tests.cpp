@@ -134,12 +134,3 @@ TEST(PlatformFs, ProgramDirHoldsTheExecutable) {
     EXPECT_EQ(self.find_first_of("/\\", dir.size() + 1), std::string::npos);
     EXPECT_TRUE(fs::is_directory(fs::u8path(dir)));
 }
-
-TEST(PlatformFs, MakeDirs) {
-    TempDataDir tmp;
-    EXPECT_TRUE(platform_make_dirs(tmp.root + "/a/b/c"));
-    EXPECT_TRUE(platform_make_dirs(tmp.root + "/a/b/c")) << "an existing folder is fine";
-    test_write_file(tmp.root + "/file", "x");
-    EXPECT_FALSE(platform_make_dirs(tmp.root + "/file"));
-    EXPECT_FALSE(platform_make_dirs(tmp.root + "/file/below"));
-}
