@@ -21,8 +21,7 @@ bool platform_file_exists(const std::string& path);
 bool platform_remove_file(const std::string& path);
 
 // Reads a whole file in binary mode; false (and `out` empty) when it is missing, a folder or
-// unreadable. On Windows the file is opened sharing delete access, so that another process may
-// still replace it atomically meanwhile.
+// unreadable.
 bool platform_read_file(const std::string& path, std::string& out);
 
 // Rewrites a file in place (truncate, then write). Text mode turns "\n" into "\r\n" on Windows.

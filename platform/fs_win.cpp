@@ -21,8 +21,8 @@ ScopedHandle own_handle(HANDLE h) {
     return ScopedHandle(h == INVALID_HANDLE_VALUE ? nullptr : h);
 }
 
-// Readers share delete access too, so that another process may replace the file atomically while
-// it is open here; without it MoveFileEx over the file fails until this handle is closed.
+// Readers share every access, delete included, to stand in the way of other processes as little as
+// possible; a replace over a file open here may still fail until it closes (the registry retries).
 const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 bool write_all(HANDLE h, const char* data, std::size_t size) {
