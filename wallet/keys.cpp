@@ -466,18 +466,16 @@ bool ecdsa_sign_der(const std::string& priv_hex, const std::uint8_t* digest32, B
         wipe(key);
         return false;
     }
-    std::array<std::uint8_t, 33> pub{};
     BnPtr d = scalar_from_bytes(key.data());
-    bool ok = d && pub_from_priv(key.data(), pub);
     wipe(key);
-    if (!ok) return false;
+    if (!d) return false;
 
-    // Build the key pair through the provider interface; the private scalar lives in secure memory,
-    // which OSSL_PARAM_free clears.
+    // Build the key through the provider interface; the private scalar lives in secure memory, which
+    // OSSL_PARAM_free clears. Signing needs no public half, and computing it would cost a second
+    // point multiplication per signature.
     std::unique_ptr<OSSL_PARAM_BLD, ParamBldFree> bld(OSSL_PARAM_BLD_new());
     if (!bld || !OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, "secp256k1", 0) ||
-        !OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, d.get()) ||
-        !OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, pub.data(), pub.size()))
+        !OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, d.get()))
         return false;
     std::unique_ptr<OSSL_PARAM, ParamFree> params(OSSL_PARAM_BLD_to_param(bld.get()));
     d.reset();
