@@ -1,0 +1,482 @@
+#include "chain/coin_refresh.h"
+
+#include "chain/broadcast.h"
+#include "chain/coin_select.h"
+#include "chain/coin_snapshots.h"
+#include "chain/coin_state.h"
+#include "chain/outpoints.h"
+#include "chain/woc_client.h"
+#include "fakes/fake_chain.h"
+#include "fakes/fake_clock.h"
+#include "platform/fs.h"
+#include "support/temp_dir.h"
+#include "support/wallet_reset.h"
+#include "wallet/keys.h"
+#include "wallet/kv_cofferly_wallet.h"
+#include "wallet/registry.h"
+#include "wallet/session.h"
+#include "wallet/wallet_file.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <dirent.h>
+#include <thread>
+
+using nlohmann::json;
+
+namespace {
+
+const char* kMnemonic = "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
+
+std::string hex_id(char c) {
+    return std::string(64, c);
+}
+
+const Utxo* cached(const std::string& address, const std::string& txid) {
+    for (const AddressCoins& e : address_coins()) {
+        if (e.address != address) continue;
+        for (const Utxo& u : e.utxos)
+            if (u.txid == txid) return &u;
+    }
+    return nullptr;
+}
+
+// Threads of this process right now (Linux).
+int thread_count() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.') ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+FakeResponse json_body(const json& body, int status = 200) {
+    FakeResponse r;
+    r.status = status;
+    r.body = body.dump();
+    return r;
+}
+
+struct RefreshTest : testing::Test {
+    TempDataDir dir;
+    FakeClock clock;
+    FakeChain chain;
+    FakeServer gp; // GorillaPool answers scripted by each test
+    ScopedServiceSettings settings{settings_for(chain)};
+
+    RefreshTest() {
+        reset_wallet_state_for_tests();
+        WalletLock lock = lock_wallet();
+        clear_wallet_session();
+        woc_cache_clear();
+    }
+    ~RefreshTest() override {
+        reset_wallet_state_for_tests();
+        WalletLock lock = lock_wallet();
+        clear_wallet_session();
+    }
+
+    void use_gorillapool() {
+        ServiceSettings s = settings_for(chain);
+        s.gorillapool_base = gp.base_url() + "/api";
+        set_service_settings(s);
+    }
+    void load_hd(std::uint32_t receive_counter, const std::string& id = "w1") {
+        const json doc = {{"mnemonic", kMnemonic}, {"recv", {0, receive_counter, 0, 0, 0, 0}}};
+        test_write_file(wallet_file_path_for_id(id), doc.dump(2));
+        WalletLock lock = lock_wallet();
+        kv_wallet().wallet_id = id;
+        ASSERT_TRUE(load_wallet());
+    }
+    std::string receive(std::uint32_t index) {
+        std::string priv, pub, address;
+        EXPECT_TRUE(derive_account_key(1, index, priv, pub, address));
+        return address;
+    }
+    int woc_address_requests() { return chain.woc.request_count(std::string(kWocPrefix) + "/address/"); }
+};
+
+} // namespace
+
+TEST_F(RefreshTest, ListsStaleAddressesOnlyAndKeepsTheLock) {
+    load_hd(2);
+    const std::string r0 = receive(0), r2 = receive(2);
+    const std::string t0 = chain.ledger.fund(r0, 5000);
+    const std::string t2 = chain.ledger.fund(r2, 700, false);
+
+    WalletLock lock = lock_wallet();
+    std::string error;
+    ASSERT_TRUE(refresh_wallet_coins(lock, error)) << error;
+    EXPECT_TRUE(lock.owns_lock());
+    std::vector<std::string> addresses;
+    list_wallet_addresses(addresses);
+    ASSERT_EQ(addresses.size(), 4u);
+    for (const std::string& a : addresses)
+        EXPECT_TRUE(utxo_cache_fresh(a)) << a;
+    ASSERT_NE(cached(r0, t0), nullptr);
+    EXPECT_EQ(cached(r0, t0)->sats, 5000);
+    ASSERT_NE(cached(r2, t2), nullptr);
+
+    chain.woc.reset_counts();
+    ASSERT_TRUE(refresh_wallet_coins(lock, error));
+    EXPECT_EQ(chain.woc.request_count(), 0) << "every address was fresh";
+    EXPECT_TRUE(lock.owns_lock());
+
+    clock.advance(9000);
+    ASSERT_TRUE(refresh_wallet_coins(lock, error));
+    EXPECT_GE(woc_address_requests(), 4) << "stale after 8 s";
+
+    WalletLock none(kv_wallet_mutex(), std::defer_lock);
+    {
+        WalletLock unload = lock_wallet();
+        clear_wallet_session();
+        kv_wallet().wallet_id.clear();
+    }
+    EXPECT_FALSE(refresh_wallet_coins(none, error));
+    EXPECT_EQ(error, "no wallet");
+    EXPECT_TRUE(none.owns_lock());
+}
+
+TEST_F(RefreshTest, WalletSwitchedDuringListingsAppliesNothing) {
+    load_hd(0);
+    load_hd(0, "w2");
+    {
+        WalletLock lock = lock_wallet();
+        kv_wallet().wallet_id = "w1";
+    }
+    const std::string r0 = receive(0);
+    chain.ledger.fund(r0, 5000);
+    std::atomic<bool> switched{false};
+    FakeServer woc;
+    woc.on("GET", ".*", [&](const FakeRequest&) {
+        if (!switched.exchange(true)) {
+            WalletLock other = lock_wallet(); // free while the listings run
+            kv_wallet().wallet_id = "w2";
+        }
+        return json_body(json::array({{{"tx_hash", hex_id('c')}, {"tx_pos", 0}, {"value", 900}, {"height", 5}}}));
+    });
+    ServiceSettings s = settings_for(chain);
+    s.woc_base = woc.base_url() + kWocPrefix;
+    set_service_settings(s);
+
+    WalletLock lock = lock_wallet();
+    std::string error;
+    EXPECT_FALSE(refresh_wallet_coins(lock, error));
+    EXPECT_EQ(error, "wallet changed.");
+    EXPECT_TRUE(lock.owns_lock());
+    EXPECT_TRUE(address_coins().empty());
+    EXPECT_TRUE(ord_outpoint_sets().empty());
+}
+
+// A wallet with a hundred receive addresses must not start a hundred threads.
+TEST_F(RefreshTest, ManyAddressesRunOnABoundedPoolWithTheSameResults) {
+    load_hd(99);
+    std::vector<std::string> funded;
+    for (std::uint32_t i : {0u, 37u, 99u})
+        funded.push_back(chain.ledger.fund(receive(i), 1000 + i));
+    FakeFault slow;
+    slow.delay_ms = 2;
+    chain.woc.set_fault(std::string(kWocPrefix) + "/address/", slow);
+
+    const int before = thread_count();
+    std::atomic<bool> done{false};
+    std::atomic<int> peak{before};
+    std::thread sampler([&] {
+        while (!done) {
+            peak = std::max(peak.load(), thread_count());
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+        }
+    });
+    WalletLock lock = lock_wallet();
+    std::string error;
+    const bool ok = refresh_wallet_coins(lock, error);
+    done = true;
+    sampler.join();
+    ASSERT_TRUE(ok) << error;
+    // The sampler itself and the refresh's helpers; the calling thread works too.
+    EXPECT_LE(peak - before, static_cast<int>(kRefreshThreads) + 1);
+
+    EXPECT_EQ(address_coins().size(), 101u);
+    for (const AddressCoins& e : address_coins())
+        EXPECT_TRUE(e.loaded) << e.address;
+    EXPECT_NE(cached(receive(0), funded[0]), nullptr);
+    EXPECT_NE(cached(receive(37), funded[1]), nullptr);
+    EXPECT_NE(cached(receive(99), funded[2]), nullptr);
+}
+
+TEST_F(RefreshTest, ChangeCoinsSurviveWhileListedOrLastSent) {
+    load_hd(1);
+    const std::string main = receive(0);
+    Hash160 main_hash{}, other_hash{};
+    ASSERT_TRUE(address_to_hash160(main, main_hash));
+    ASSERT_TRUE(address_to_hash160(receive(1), other_hash));
+    const std::string listed = hex_id('1'), flipped = "12" + std::string(62, '4'), sent = "ab" + std::string(62, '3');
+    struct Row {
+        const char* name;
+        std::string txid;
+        std::uint32_t vout;
+        Hash160 hash;
+        bool survives;
+    } rows[] = {
+        {"listed", listed, 0, main_hash, true},
+        {"listed in the other byte order", flipped, 1, main_hash, true},
+        {"not listed", hex_id('5'), 0, main_hash, false},
+        {"last sent, other case and byte order", sent, 1, main_hash, true},
+        {"spent although last sent", sent, 0, main_hash, false},
+        {"another address", hex_id('6'), 0, other_hash, true},
+    };
+    WalletLock lock = lock_wallet();
+    std::string last = reverse_txid_hex(sent);
+    std::transform(last.begin(), last.end(), last.begin(), [](char c) { return static_cast<char>(::toupper(c)); });
+    last_sent_txid() = last;
+    spent_outpoints().insert(outpoint_key(sent, 0));
+    for (const Row& row : rows) {
+        ChangeCoin coin;
+        coin.txid = row.txid;
+        coin.vout = row.vout;
+        coin.sats = 100;
+        coin.hash160 = row.hash;
+        change_coins().push_back(coin);
+    }
+    prune_change_coins(main, {Utxo{listed, 0, 100, 5}, Utxo{reverse_txid_hex(flipped), 1, 100, 5}});
+
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const auto& coins = change_coins();
+        const bool left = std::any_of(coins.begin(), coins.end(),
+                                      [&](const ChangeCoin& c) { return c.txid == row.txid && c.vout == row.vout; });
+        EXPECT_EQ(left, row.survives);
+    }
+    EXPECT_EQ(change_coins().front().txid, listed) << "the order of the rest is kept";
+    EXPECT_EQ(change_coins().back().txid, hex_id('6'));
+}
+
+TEST_F(RefreshTest, ChangeGoesToTheFirstAddressThatIsNoHouseOracle) {
+    load_hd(3);
+    const std::string oracle = house_oracles()[0].addr1;
+    Hash160 expected{}, main_hash{};
+    ASSERT_TRUE(address_to_hash160(receive(0), expected));
+    struct Row {
+        const char* name;
+        std::string address;
+        bool hd;
+        bool ok;
+        std::string error;
+    } rows[] = {
+        {"plain main address", receive(0), true, true, ""},
+        {"hd wallet on a house oracle", oracle, true, true, ""},
+        {"legacy wallet on a house oracle", oracle, false, false, "change would land on a house oracle."},
+        {"address that does not decode", "1NotAnAddress", true, false, "cofferly address decode failed."},
+    };
+    WalletLock lock = lock_wallet();
+    KvCofferlyWallet& w = kv_wallet();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        w.address = row.address;
+        w.is_hd = row.hd;
+        Hash160 h{};
+        std::string error;
+        EXPECT_EQ(change_hash160(h, error), row.ok);
+        EXPECT_EQ(error, row.error);
+        if (row.ok) EXPECT_EQ(h, expected);
+    }
+}
+
+TEST_F(RefreshTest, GorillaPoolPlainCoinsLeaveOrdinalsAndTokensOut) {
+    use_gorillapool();
+    const std::string a = hex_id('a'), b = hex_id('b');
+    json reply = json::array({
+        {{"txid", a}, {"vout", 0}, {"satoshis", 5000}},
+        {{"txid", a}, {"vout", 1}, {"value", 2.9}},
+        {{"txid", a}, {"vout", 2}, {"satoshis", 1}},
+        {{"txid", a},
+         {"vout", 3},
+         {"satoshis", 900},
+         {"origin", {{"outpoint", a + "_3"}}},
+         {"data", {{"map", json::object()}}}},
+        {{"txid", a}, {"vout", 4}, {"satoshis", 900}, {"data", {{"bsv20", "x"}}}},
+        {{"txid", a}, {"vout", 5}, {"satoshis", 900}, {"data", {{"insc", nullptr}}}},
+        {{"txid", a.substr(1)}, {"vout", 6}, {"satoshis", 900}},
+        {{"txid", b}, {"vout", 7}, {"satoshis", 900}, {"origin", {{"outpoint", 5}}}},
+        {{"txid", 42}, {"vout", 8}, {"satoshis", 900}},
+        "not an object",
+    });
+    gp.on("GET", "/api/txos/address/([^/]+)/unspent", [&](const FakeRequest& req) {
+        if (req.matches[1] == "1Empty") return json_body(json::array());
+        if (req.matches[1] == "1Html") return FakeResponse{200, "<html>", "text/html"};
+        return json_body(reply);
+    });
+    std::vector<Utxo> list;
+    ASSERT_TRUE(gp_plain_coins("1Some", list));
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].vout, 0u);
+    EXPECT_EQ(list[0].sats, 5000);
+    EXPECT_EQ(list[0].height, -1);
+    EXPECT_EQ(list[1].vout, 1u);
+    EXPECT_EQ(list[1].sats, 2) << "the fraction is dropped";
+
+    for (const char* address : {"1Empty", "1Html", "", "1a/../b"}) {
+        SCOPED_TRACE(address);
+        EXPECT_FALSE(gp_plain_coins(address, list));
+        EXPECT_TRUE(list.empty());
+    }
+    EXPECT_EQ(gp.request_count("/api/txos/address/1a"), 0) << "an address that would change the path is not sent";
+}
+
+TEST_F(RefreshTest, ResyncUndoesSpentMarksOfCoinsGorillaPoolStillLists) {
+    load_hd(0);
+    use_gorillapool();
+    const std::string r0 = receive(0);
+    const std::string live = hex_id('d');
+    gp.on("GET", "/api/txos/address/([^/]+)/unspent", [&](const FakeRequest& req) {
+        if (req.matches[1] != r0) return json_body(json::array());
+        return json_body(json::array({{{"txid", live}, {"vout", 2}, {"satoshis", 4000}}}));
+    });
+    WalletLock lock = lock_wallet();
+    mark_outpoint_spent(live, 2);
+    mark_outpoint_spent(hex_id('e'), 0);
+    ChangeCoin stale;
+    stale.txid = hex_id('f');
+    stale.sats = 300;
+    ASSERT_TRUE(address_to_hash160(r0, stale.hash160));
+    change_coins().push_back(stale);
+
+    resync_plain_coins(lock);
+    EXPECT_TRUE(lock.owns_lock());
+    EXPECT_FALSE(is_outpoint_spent(live, 2));
+    EXPECT_TRUE(is_outpoint_spent(hex_id('e'), 0));
+    spent_outpoints().clear();
+    load_spent_outpoints();
+    EXPECT_FALSE(is_outpoint_spent(live, 2)) << "the spent file was written without it";
+    EXPECT_TRUE(is_outpoint_spent(hex_id('e'), 0));
+    ASSERT_NE(cached(r0, live), nullptr);
+    EXPECT_TRUE(change_coins().empty()) << "a change coin GorillaPool does not list is pruned";
+}
+
+TEST(AlreadyKnownReplies, MatchWithoutRegardToCase) {
+    struct Row {
+        const char* reply;
+        bool known;
+    } rows[] = {
+        {"error: 258: txn-mempool-conflict", true},
+        {"DOUBLE SPEND detected", true},
+        {"status DOUBLE_SPEND_ATTEMPTED", true},
+        {"SEEN_IN_ORPHAN_MEMPOOL", true},
+        {"257: txn-already-known", true},
+        {"Txn-Already-In-Mempool", true},
+        {"16: Missing inputs", false},
+        {"", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.reply);
+        EXPECT_EQ(is_already_known_error(row.reply), row.known);
+    }
+}
+
+TEST_F(RefreshTest, ExpiringAfterAConflictMarksInputsAndStalesEveryAddress) {
+    load_hd(1);
+    const std::string r0 = receive(0);
+    const std::string t0 = chain.ledger.fund(r0, 5000);
+    const std::string t1 = chain.ledger.fund(r0, 6000);
+    WalletLock lock = lock_wallet();
+    std::string error;
+    ASSERT_TRUE(refresh_wallet_coins(lock, error)) << error;
+
+    std::vector<TxInput> inputs(2);
+    inputs[0].txid = t0;
+    inputs[1].txid = t1;
+    spend_inputs_expire_caches(inputs, 1);
+    EXPECT_FALSE(is_outpoint_spent(t0, 0));
+    EXPECT_TRUE(is_outpoint_spent(t1, 0));
+    EXPECT_NE(cached(r0, t0), nullptr);
+    EXPECT_EQ(cached(r0, t1), nullptr);
+    for (const AddressCoins& e : address_coins())
+        EXPECT_FALSE(utxo_cache_fresh(e.address)) << e.address;
+}
+
+TEST_F(RefreshTest, BalanceScanRaisesTheReceiveCounter) {
+    load_hd(5);
+    chain.ledger.fund(receive(30), 1, false);
+    scan_hd_balances();
+
+    const std::string balance_path = std::string(kWocPrefix) + "/addresses/balance";
+    std::vector<std::string> asked;
+    for (const FakeRequest& req : chain.woc.requests()) {
+        if (req.path != balance_path) continue;
+        const json body = json::parse(req.body);
+        EXPECT_EQ(body["addresses"].size(), 20u);
+        for (const json& a : body["addresses"])
+            asked.push_back(a.get<std::string>());
+    }
+    ASSERT_EQ(asked.size(), 400u);
+    EXPECT_EQ(asked.front(), receive(6));
+    EXPECT_EQ(asked.back(), receive(405));
+    EXPECT_EQ(receive_scan_mark(), 406u);
+    {
+        WalletLock lock = lock_wallet();
+        EXPECT_EQ(kv_wallet().recv[1], 30u);
+    }
+    const json saved = json::parse(test_read_file(wallet_file_path_for_id("w1")));
+    EXPECT_EQ(saved["recv"][1], 30);
+
+    // The next window starts at the mark and ends 400 above the new counter.
+    chain.woc.reset_counts();
+    scan_hd_balances();
+    EXPECT_EQ(chain.woc.request_count(balance_path), 2);
+    EXPECT_EQ(receive_scan_mark(), 431u);
+
+    chain.woc.reset_counts();
+    scan_hd_balances();
+    EXPECT_EQ(chain.woc.request_count(balance_path), 0) << "nothing left below the window's end";
+
+    // A failed batch leaves the mark where it was.
+    {
+        WalletLock lock = lock_wallet();
+        clear_wallet_session();
+    }
+    chain.woc.set_fault(balance_path, FakeFault{500});
+    scan_hd_balances();
+    EXPECT_EQ(receive_scan_mark(), 0u);
+}
+
+// The refresh leaves the ordinal look-up failed, so coin selection holds every 1-sat coin back.
+TEST_F(RefreshTest, OneSatOutputsStayOutOfPaymentsWhileGorillaPoolIsDown) {
+    load_hd(0);
+    const std::string r0 = receive(0);
+    const std::string ord = chain.ledger.fund(r0, 1);
+    const std::string money = chain.ledger.fund(r0, 3000);
+    WalletLock lock = lock_wallet();
+    ChangeCoin one_sat_change;
+    one_sat_change.txid = hex_id('7');
+    one_sat_change.sats = 1;
+    ASSERT_TRUE(address_to_hash160(r0, one_sat_change.hash160));
+    change_coins().push_back(one_sat_change);
+
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        std::string error;
+        if (round == 2) {
+            std::vector<AddressRefresh> records(1);
+            records[0].address = r0;
+            refresh_addresses_parallel(records, true);
+            EXPECT_FALSE(records[0].ords_ok);
+            refresh_coins_and_prune(records);
+        } else {
+            ASSERT_TRUE(refresh_wallet_coins(lock, error)) << error;
+        }
+        std::vector<TxInput> inputs;
+        std::uint64_t total = 0;
+        ASSERT_TRUE(collect_spendable_utxos(inputs, total, error)) << error;
+        ASSERT_EQ(inputs.size(), 1u);
+        EXPECT_EQ(inputs[0].txid, money);
+        EXPECT_EQ(total, 3000u);
+        clock.advance(25000);
+        (void)ord;
+    }
+}
