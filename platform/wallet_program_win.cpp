@@ -3,8 +3,10 @@
 #include "platform/win_text.h"
 
 #include <cstdint>
-#include <shellapi.h>
 #include <windows.h>
+
+// After <windows.h>, which it needs.
+#include <shellapi.h>
 
 const char* wallet_program_file_name() {
     return "Cofferly.exe";
