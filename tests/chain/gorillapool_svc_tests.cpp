@@ -185,12 +185,12 @@ TEST_F(GorillaPoolTest, OwnInscriptionReadsBackThroughTheIndexAndFollowsItsOrigi
     chain.ledger.fund(owner.address, 5000);
     const std::string token =
         inscribe(owner, "application/bsv-20", R"({"p":"bsv-20","op":"transfer","tick":"ABC","amt":"5"})", "", "");
-    const std::string spent_token =
+    const std::string minted =
         inscribe(owner, "application/bsv-20", R"({"p":"bsv-20","op":"deploy+mint","amt":"9"})", "", "");
 
     std::unordered_set<std::string> outpoints;
     ASSERT_TRUE(gp_ord_outpoints_at_address(owner.address, outpoints));
-    EXPECT_EQ(outpoints, (std::unordered_set<std::string>{art + ":0", token + ":0", spent_token + ":0"}));
+    EXPECT_EQ(outpoints, (std::unordered_set<std::string>{art + ":0", token + ":0", minted + ":0"}));
     EXPECT_FALSE(outpoints.count(plain_one + ":0"));
 
     std::string body, error;
@@ -225,7 +225,7 @@ TEST_F(GorillaPoolTest, OwnInscriptionReadsBackThroughTheIndexAndFollowsItsOrigi
 }
 
 TEST_F(GorillaPoolTest, ServiceFaults) {
-    const std::string art = inscribe(owner, "image/png", "PNG", "", "Artwork");
+    inscribe(owner, "image/png", "PNG", "", "Artwork");
     std::unordered_set<std::string> outpoints;
     struct Row {
         const char* what;
