@@ -1,0 +1,224 @@
+#include "chain/pay.h"
+
+#include "chain/balance.h"
+#include "chain/broadcast.h"
+#include "chain/coin_refresh.h"
+#include "chain/coin_select.h"
+#include "chain/coin_state.h"
+#include "chain/outpoints.h"
+#include "chain/sign.h"
+#include "chain/woc_client.h"
+#include "wallet/clock.h"
+#include "wallet/crypto.h"
+#include "wallet/wallet_file.h"
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+namespace {
+
+// Older than the 8 s freshness of an address cache, so the next refresh lists every address.
+constexpr std::int64_t kAgedByNs = 30000000000LL;
+
+// The node's and the broadcasters' words for a transaction they already hold. Unlike a conflict,
+// these name the very transaction sent: it is on the network, and paying again would pay twice.
+const char* const kOwnTxKnown[] = {"txn-already-known", "txn-already-in-mempool", "already have", "already known",
+                                   "already in the mempool"};
+
+const char* const kNoWallet = "error: no Kestrava Cofferly wallet. Use cofferly create first.";
+const char* const kNeedHd = "error: need an HD Cofferly wallet.";
+const char* const kShareCoins = "error: need a bit more BSV so the offer and the 1-sat hook do not share coins.";
+
+bool begins_with(const std::string& text, const char* prefix) {
+    const std::string p(prefix);
+    return text.compare(0, p.size(), p) == 0;
+}
+
+void wipe_input_keys(std::vector<TxInput>& inputs) {
+    for (TxInput& in : inputs)
+        wipe(in.priv_hex);
+}
+
+// The keys of the working inputs must not outlive the call, whichever way it returns.
+struct InputKeyWiper {
+    std::vector<TxInput>& inputs;
+    ~InputKeyWiper() { wipe_input_keys(inputs); }
+};
+
+std::uint64_t total_of(const std::vector<TxOutput>& outputs) {
+    std::uint64_t sum = 0;
+    for (const TxOutput& out : outputs)
+        sum = out.sats > std::numeric_limits<std::uint64_t>::max() - sum ? std::numeric_limits<std::uint64_t>::max()
+                                                                         : sum + out.sats;
+    return sum;
+}
+
+void age_coin_caches() {
+    const std::int64_t stale = clock_steady_ms() * 1000000LL - kAgedByNs;
+    for (AddressCoins& entry : address_coins())
+        entry.stamp = stale;
+}
+
+// True, with the finished success in result, when WhatsOnChain lists the transaction of an
+// earlier attempt: it reached the network after all.
+bool found_on_chain(const PaymentState& state, std::string& result) {
+    if (!is_txid_hex(state.latest_txid) || !woc_tx_exists(state.latest_txid)) return false;
+    std::string text;
+    record_found_payment(state, text);
+    if (text.empty()) return false;
+    finish_payment_result(state, std::move(text), result);
+    return true;
+}
+
+// The answer when no coin could be collected after the caches were aged and resynced.
+std::string no_coin_text(bool avoiding) {
+    if (avoiding) return kShareCoins;
+    if (cached_history_face() > 0)
+        return "error: Cofferly can see the balance, but not a coin it can spend yet. Try again in a few seconds.";
+    return "error: you have 0 in your Cofferly wallet.";
+}
+
+void keep_latest(PaymentState& state, const std::string& txid, const std::vector<TxInput>& inputs,
+                 const std::vector<TxOutput>& outputs) {
+    wipe_input_keys(state.latest_inputs);
+    state.latest_txid = txid;
+    state.latest_inputs = inputs;
+    wipe_input_keys(state.latest_inputs);
+    state.latest_outputs = outputs;
+}
+
+void spend_missing_inputs(WalletLock& wallet_lock, const std::vector<TxInput>& inputs) {
+    for (const TxInput& in : inputs)
+        mark_outpoint_spent(in.txid, in.vout);
+    drop_spent_cached_utxos();
+    resync_plain_coins(wallet_lock);
+}
+
+} // namespace
+
+bool is_own_tx_known_reply(const std::string& reply) {
+    const std::string lowered = to_lower_copy(reply);
+    return std::any_of(std::begin(kOwnTxKnown), std::end(kOwnTxKnown),
+                       [&](const char* words) { return lowered.find(words) != std::string::npos; });
+}
+
+bool parse_success_txid(const std::string& text, std::string& txid) {
+    txid.clear();
+    if (!begins_with(text, "success")) return false;
+    const std::size_t blank = text.find(' ');
+    if (blank == std::string::npos) return false;
+    std::string id = text.substr(blank + 1);
+    while (!id.empty() && (id.back() == ' ' || id.back() == '\n' || id.back() == '\r'))
+        id.pop_back();
+    if (!is_txid_hex(id)) return false;
+    txid = std::move(id);
+    return true;
+}
+
+void record_found_payment(const PaymentState& state, std::string& text) {
+    text.clear();
+    if (!is_txid_hex(state.latest_txid)) return;
+    {
+        WalletLock lock = lock_wallet();
+        last_success_txid() = state.latest_txid;
+    }
+    record_sent_tx(state.latest_inputs, state.latest_outputs, state.latest_txid, &state.change_hash160);
+    text = "success: " + state.latest_txid;
+}
+
+void finish_payment_result(const PaymentState& state, std::string text, std::string& result) {
+    if (begins_with(text, "success")) {
+        constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+        const std::uint64_t sum = std::min(state.sum, kMax);
+        const std::uint64_t fee = state.fee > 0 ? static_cast<std::uint64_t>(state.fee) : 0;
+        const std::uint64_t sent = fee > kMax - sum ? kMax : sum + fee;
+        note_balance_after_send(static_cast<std::int64_t>(sent));
+    }
+    result = std::move(text);
+}
+
+std::string pay_with_retry(WalletLock& wallet_lock, const std::vector<TxOutput>& outputs,
+                           const std::vector<std::string>& avoid) {
+    if (!wallet_lock.owns_lock()) wallet_lock.lock();
+    PaymentState state;
+    state.sum = total_of(outputs);
+    if (!load_wallet()) return kNoWallet;
+    if (!kv_wallet().is_hd) return kNeedHd;
+    std::string error;
+    if (!change_hash160(state.change_hash160, error)) return "error: " + error;
+
+    const std::vector<std::string>* avoid_list = avoid.empty() ? nullptr : &avoid;
+    std::string result;
+    std::vector<TxInput> inputs;
+    InputKeyWiper wiper{inputs};
+    for (state.attempt = 0; state.attempt < kPayAttempts; ++state.attempt) {
+        if (!refresh_wallet_coins(wallet_lock, error)) return "error: " + error;
+
+        std::uint64_t total = 0;
+        if (!collect_spendable_utxos(inputs, total, error, avoid_list)) {
+            if (found_on_chain(state, result)) return result;
+            // An unreadable reserve file is not a lack of coins: aging the caches cannot mend it,
+            // and spending without it could take a coin a sibling program holds.
+            if (!error.empty()) return begins_with(error, "error: ") ? error : "error: " + error;
+            if (!state.aged) {
+                state.aged = true;
+                age_coin_caches();
+                continue;
+            }
+            if (!state.resynced) {
+                state.resynced = true;
+                resync_plain_coins(wallet_lock);
+                continue;
+            }
+            return no_coin_text(avoid_list != nullptr);
+        }
+
+        std::vector<TxOutput> built;
+        std::int64_t fee = 0;
+        if (!build_payment_tx(inputs, built, state.change_hash160, outputs, fee, error)) {
+            if (found_on_chain(state, result)) return result;
+            if (state.attempt < kPayAttempts - 1) continue;
+            if (avoid_list && error.find("insufficient") != std::string::npos)
+                return std::string(kShareCoins) + " (" + error + ")";
+            return "error: " + error;
+        }
+        state.fee = fee;
+
+        std::string attempt_result = "error: signing failed.";
+        std::string receive_priv = kv_wallet().priv;
+        const std::string receive_pub = kv_wallet().pub;
+        const bool signed_all = sign_tx_inputs(inputs, built, state.change_hash160, receive_priv, receive_pub, nullptr);
+        wipe(receive_priv);
+        std::string txid;
+        if (signed_all) attempt_result = broadcast_tx(inputs, built, state.change_hash160, &txid);
+        // The id and the copies always describe the same transaction, so a later find on chain
+        // records the inputs that transaction really spent, not those of an attempt that failed.
+        const bool sent = is_txid_hex(txid);
+        if (sent) keep_latest(state, txid, inputs, built);
+
+        if (begins_with(attempt_result, "success")) {
+            finish_payment_result(state, std::move(attempt_result), result);
+            return result;
+        }
+        if (found_on_chain(state, result)) return result;
+        if (!sent) return attempt_result;
+        if (is_own_tx_known_reply(attempt_result)) {
+            std::string text;
+            record_found_payment(state, text);
+            finish_payment_result(state, std::move(text), result);
+            return result;
+        }
+        if (is_already_known_error(attempt_result)) {
+            spend_inputs_expire_caches(inputs, 0);
+            continue;
+        }
+        if (is_missing_inputs_error(attempt_result)) {
+            spend_missing_inputs(wallet_lock, inputs);
+            continue;
+        }
+        return attempt_result;
+    }
+    if (found_on_chain(state, result)) return result;
+    return "error: broadcast failed after retry.";
+}
