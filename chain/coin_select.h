@@ -61,8 +61,8 @@ struct UtxoCollection {
 };
 
 // Starts a collection: reads the reserve files and offer locks once and indexes the change coins
-// and the avoid list. False with the reserve module's error text when a reserve file stays
-// unreadable.
+// and the avoid list. False when a reserve or offer-lock file stays unreadable, with the reserve
+// module's refusal in `error` less its "error: " prefix (callers add it, as for every text here).
 bool begin_utxo_collection(UtxoCollection& collection, const std::vector<std::string>* avoid, std::string& error);
 
 // Offers one coin; appends a TxInput with these keys unless the coin is malformed, spent, an
@@ -73,8 +73,8 @@ void add_utxo_candidate(UtxoCollection& collection, const Utxo& coin, const std:
 void add_change_candidates(UtxoCollection& collection);
 
 // The wallet's spendable coins, confirmed first and then largest first. False when none was
-// collected; also false, with the reserve module's refusal in `error`, when a reserve or
-// offer-lock file exists but cannot be read. `avoid` (may be null) lists reserve keys to leave out.
+// collected; also false, with the reserve module's refusal in `error` (see begin_utxo_collection),
+// when a reserve or offer-lock file exists but cannot be read. `avoid` (may be null) lists reserve keys to leave out.
 bool collect_spendable_utxos(std::vector<TxInput>& inputs, std::uint64_t& total, std::string& error,
                              const std::vector<std::string>* avoid = nullptr);
 
