@@ -69,12 +69,14 @@ bool begin_utxo_collection(UtxoCollection& collection, const std::vector<std::st
 // ordinal, reserved, locked, avoided or already collected. A collected coin leaves the change list.
 void add_utxo_candidate(UtxoCollection& collection, const Utxo& coin, const std::string& priv_hex,
                         const std::string& pub_hex, const Hash160& hash160, const std::string& address);
-// Offers every change coin, each with its own keys or else the wallet's receive key.
+// Offers every change coin, each with its own keys or else those of the wallet key that owns its
+// hash160; a coin no wallet key owns is passed over.
 void add_change_candidates(UtxoCollection& collection);
 
 // The wallet's spendable coins, confirmed first and then largest first. False when none was
 // collected; also false, with the reserve module's refusal in `error` (see begin_utxo_collection),
-// when a reserve or offer-lock file exists but cannot be read. `avoid` (may be null) lists reserve keys to leave out.
+// when a reserve or offer-lock file exists but cannot be read. `avoid` (may be null) lists reserve
+// keys to leave out.
 bool collect_spendable_utxos(std::vector<TxInput>& inputs, std::uint64_t& total, std::string& error,
                              const std::vector<std::string>* avoid = nullptr);
 
