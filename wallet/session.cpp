@@ -161,10 +161,9 @@ bool sign_compact(const std::string& priv_hex, const Hash256& digest, std::array
 }
 
 Hash256 signed_message_digest(const std::string& message) {
-    static const char kMagic[] = "Bitcoin Signed Message:\n";
-    Bytes data;
-    data.push_back(static_cast<std::uint8_t>(sizeof(kMagic) - 1));
-    data.insert(data.end(), kMagic, kMagic + sizeof(kMagic) - 1);
+    static const std::string kPrefix = "\x18"
+                                       "Bitcoin Signed Message:\n";
+    Bytes data(kPrefix.begin(), kPrefix.end());
     append_varint(data, message.size());
     data.insert(data.end(), message.begin(), message.end());
     return sha256d(data);

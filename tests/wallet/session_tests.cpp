@@ -271,7 +271,7 @@ TEST_F(SessionTest, SyncRaisesCountersAndTakesAvatarAndAlias) {
         EXPECT_EQ(kv_wallet().address, kReceive0) << "the shown receive key stays";
     }
 
-    for (const std::string text : {std::string("{\"lock\":\"KV-LOCK1\"}"), std::string("not json")}) {
+    for (const std::string& text : {std::string("{\"lock\":\"KV-LOCK1\"}"), std::string("not json")}) {
         SCOPED_TRACE(text);
         test_write_file(wallet_file_path_for_id("w1"), text);
         WalletLock lock = lock_wallet();
