@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <windows.h>
 
-// After <windows.h>, which it needs.
+// After <windows.h>, which they need.
+#include <objbase.h>
 #include <shellapi.h>
 
 const char* wallet_program_file_name() {
@@ -26,8 +27,12 @@ bool start_wallet_program(const std::string& exe_path, const std::string& work_d
     if (exe_path.empty()) return false;
     const std::wstring exe = utf8_to_wide(exe_path);
     const std::wstring dir = utf8_to_wide(work_dir);
+    // The shell may hand the start to an extension, which needs COM on the calling thread; a
+    // worker thread has none of its own.
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     HINSTANCE result =
         ShellExecuteW(nullptr, L"open", exe.c_str(), nullptr, dir.empty() ? nullptr : dir.c_str(), SW_SHOWNORMAL);
+    if (SUCCEEDED(com)) CoUninitialize();
     // The shell reports success as a value above 32; smaller values are error codes.
     return reinterpret_cast<std::intptr_t>(result) > 32;
 }

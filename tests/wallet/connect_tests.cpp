@@ -130,12 +130,7 @@ TEST(Connect, ApprovalBindsLoadsAndAnnounces) {
     EXPECT_EQ(s.standin_exit, 0) << "the stand-in found the request malformed or never saw it";
     EXPECT_EQ(s.clock.recorded_sleeps(), std::vector<std::int64_t>{500});
     EXPECT_EQ(bound_wallet_id(), "w1");
-    {
-        WalletLock lock = lock_wallet();
-        EXPECT_TRUE(kv_wallet().is_hd);
-        EXPECT_EQ(kv_wallet().wallet_id, "w1");
-        EXPECT_EQ(kv_wallet().paymail, "alice");
-    }
+    EXPECT_TRUE(is_cofferly_connected());
     const std::string paymail = "alice@" + service_settings().paymail_domain;
     EXPECT_EQ(s.events, (std::vector<std::string>{kPending, event("paymail", paymail)}));
     // The announcement named the wallet after its alias before the name was read.
@@ -151,6 +146,7 @@ TEST(Connect, ApprovalBindsLoadsAndAnnounces) {
 }
 
 TEST(Connect, AnswersThatDoNotConnect) {
+    const std::vector<std::string> hd_w1 = {"create", "w1", "Main", "hd", kMnemonic};
     struct Row {
         const char* name;
         std::vector<std::vector<std::string>> setup;
@@ -161,16 +157,8 @@ TEST(Connect, AnswersThatDoNotConnect) {
         {"denied", {}, {"deny"}, kDenied, ""},
         {"malformed reply", {}, {"malformed"}, kDenied, ""},
         {"wallet id that climbs out of its folder", {}, {"approve", "../w1"}, kDenied, ""},
-        {"sealed by a side file",
-         {{"create", "w1", "Main", "hd", kMnemonic}, {"seal", "w1", "side"}},
-         {"approve", "w1"},
-         kLocked,
-         "w1"},
-        {"sealed by a lock record",
-         {{"create", "w1", "Main", "hd", kMnemonic}, {"seal", "w1", "lock"}},
-         {"approve", "w1"},
-         kLocked,
-         "w1"},
+        {"sealed by a side file", {hd_w1, {"seal", "w1", "side"}}, {"approve", "w1"}, kLocked, "w1"},
+        {"sealed by a lock record", {hd_w1, {"seal", "w1", "lock"}}, {"approve", "w1"}, kLocked, "w1"},
         {"approved wallet missing", {}, {"approve", "w9"}, kNoLoad, "w9"},
         {"approval without a wallet id", {}, {"approve-no-id"}, kNoLoad, ""},
         {"older single-key wallet", {{"create", "w1", "Old", "legacy", kLegacyPriv}}, {"approve", "w1"}, kLegacy, "w1"},
@@ -194,72 +182,55 @@ TEST(Connect, AnswersThatDoNotConnect) {
     }
 }
 
-TEST(Connect, OlderSingleKeyWalletIsNotAlreadyConnected) {
+// A bound older single-key wallet loads, yet is not "already connected": the connect asks, and
+// the silent wallet program lets it run out of polls.
+TEST(Connect, OlderSingleKeyWalletWaitsForAnAnswerUntilTimeout) {
+    const std::string timeout = "error: Cofferly did not approve in time. Open Cofferly.exe and try Connect again.";
     Session s;
     s.run_standin({"create", "w1", "Old", "legacy", kLegacyPriv});
     s.bind_and_load("w1");
-    EXPECT_EQ(connect_cofferly(), "error: Cofferly did not approve in time. Open Cofferly.exe and try Connect again.");
+    s.answer_with({"silent"});
+    EXPECT_EQ(connect_cofferly(), timeout);
+    EXPECT_EQ(s.standin_exit, 0);
     EXPECT_EQ(s.clock.recorded_sleeps(), std::vector<std::int64_t>(120, 500));
-    EXPECT_EQ(s.events, (std::vector<std::string>{kPending, event("connect-denied", "timeout"),
-                                                  event("error", "error: Cofferly did not approve in time. Open "
-                                                                 "Cofferly.exe and try Connect again.")}));
+    EXPECT_EQ(s.events,
+              (std::vector<std::string>{kPending, event("connect-denied", "timeout"), event("error", timeout)}));
 }
 
-TEST(Connect, RefusalsBeforeAnyRequest) {
-    {
-        Session s;
-        WalletBinding binding = wallet_binding();
-        binding.app_mode = false;
-        set_wallet_binding(binding);
-        EXPECT_EQ(connect_cofferly(), "error: connect is for apps, not the Cofferly vault.");
-        EXPECT_EQ(write_connect_request(), "");
-    }
-    {
-        Session s;
-        // A file where the "connect" folder belongs: the request cannot reach the disk.
-        test_write_file(s.dir.data_dir + "/connect", "not a folder");
-        EXPECT_EQ(connect_cofferly(), "error: could not write connect request.");
-        EXPECT_EQ(s.events, std::vector<std::string>{event("error", "error: could not write connect request.")});
-        EXPECT_TRUE(s.clock.recorded_sleeps().empty());
-    }
+TEST(Connect, RequestThatCannotBeWrittenIsReported) {
+    Session s;
+    test_write_file(s.dir.data_dir + "/connect", "a file where the folder belongs");
+    EXPECT_EQ(connect_cofferly(), "error: could not write connect request.");
+    EXPECT_EQ(s.events, std::vector<std::string>{event("error", "error: could not write connect request.")});
+    EXPECT_TRUE(s.clock.recorded_sleeps().empty());
 }
 
 TEST(Connect, PollReadsRepliesStrictly) {
     Session s;
     write_bind("w0");
-    const std::string folder = s.dir.data_dir + "/connect/";
-    struct Row {
+    const struct {
         const char* reply; // nullptr: no reply file
         const char* want;
         const char* bound;
     } rows[] = {
         {nullptr, "pending", "w0"},
-        {"", "denied", "w0"},
-        {"{\"ok\": tr", "denied", "w0"},
-        {"[true]", "denied", "w0"},
-        {"{}", "denied", "w0"},
-        {"{\"ok\": false, \"wallet_id\": \"w7\"}", "denied", "w0"},
-        {"{\"ok\": \"true\", \"wallet_id\": \"w7\"}", "denied", "w0"},
-        {"{\"ok\": 1, \"wallet_id\": \"w7\"}", "denied", "w0"},
-        {"{\"ok\": true, \"wallet_id\": 7}", "denied", "w0"},
-        {"{\"ok\": true, \"wallet_id\": \"..\\\\w7\"}", "denied", "w0"},
-        {"{\"ok\": true, \"wallet_id\": \"c:w7\"}", "denied", "w0"},
-        {"{\"ok\": true}", "ok", "w0"},
-        {"{\"ok\": true, \"wallet_id\": \"\"}", "ok", "w0"},
-        {"{\"ok\": true, \"wallet_id\": \"w7\", \"note\": [1]}", "ok", "w7"},
+        {R"({"ok": "true", "wallet_id": "w7"})", "denied", "w0"},
+        {R"({"ok": 1, "wallet_id": "w7"})", "denied", "w0"},
+        {R"({"ok": true, "wallet_id": 7})", "denied", "w0"},
+        {R"({"ok": true, "wallet_id": "..\\w7"})", "denied", "w0"},
+        {R"({"ok": true, "wallet_id": "w7", "note": [1]})", "ok", "w7"},
     };
     int n = 0;
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.reply ? row.reply : "(no file)");
         const std::string id = "r" + std::to_string(n++);
-        if (row.reply) test_write_file(folder + id + ".rep.json", row.reply);
+        if (row.reply) test_write_file(s.dir.data_dir + "/connect/" + id + ".rep.json", row.reply);
         EXPECT_EQ(poll_connect_reply(id), row.want);
         EXPECT_EQ(bound_wallet_id(), row.bound);
     }
-    // A request id is part of a path as well.
-    test_write_file(s.dir.data_dir + "/x.rep.json", "{\"ok\": true, \"wallet_id\": \"w8\"}");
+    // The request id is part of a path too.
+    test_write_file(s.dir.data_dir + "/x.rep.json", R"({"ok": true, "wallet_id": "w8"})");
     EXPECT_EQ(poll_connect_reply("../x"), "denied");
-    EXPECT_EQ(poll_connect_reply(""), "denied");
     EXPECT_EQ(bound_wallet_id(), "w7");
 }
 
