@@ -1,0 +1,331 @@
+#include "chain/pay.h"
+
+#include "chain/balance.h"
+#include "chain/broadcast.h"
+#include "chain/coin_snapshots.h"
+#include "chain/outpoints.h"
+#include "chain/sign.h"
+#include "chain/woc_client.h"
+#include "fakes/fake_chain.h"
+#include "fakes/fake_clock.h"
+#include "support/temp_dir.h"
+#include "support/wallet_reset.h"
+#include "wallet/keys.h"
+#include "wallet/kv_cofferly_wallet.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+using nlohmann::json;
+
+namespace {
+
+const char* kMnemonic = "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
+
+struct Key {
+    std::string priv, pub, address;
+    Hash160 hash{};
+};
+
+Key receive_key(std::uint32_t index) {
+    Key k;
+    EXPECT_TRUE(derive_account_key(1, index, k.priv, k.pub, k.address));
+    address_to_hash160(k.address, k.hash);
+    return k;
+}
+
+Bytes tx_hex_of(const FakeRequest& req, const char* key) {
+    json body = json::parse(req.body, nullptr, false);
+    if (!body.is_object() || !body.contains(key) || !body[key].is_string()) return {};
+    return from_hex(body[key].get<std::string>());
+}
+
+FakeResponse reply(int status, const json& body) {
+    FakeResponse r;
+    r.status = status;
+    r.body = body.dump();
+    return r;
+}
+
+struct PayTest : testing::Test {
+    TempDataDir data_dir;
+    FakeClock clock;
+    FakeChain chain;
+    ScopedServiceSettings settings{settings_for(chain)};
+    WalletLock lock;
+    Key recv0, bob;
+
+    PayTest() {
+        lock = lock_wallet();
+        fresh_session("pay test");
+        recv0 = receive_key(0);
+        bob.address = pub_hex_to_address("02" + std::string(64, '3'));
+        address_to_hash160(bob.address, bob.hash);
+    }
+    // An HD wallet with receive keys 0..2, loaded in memory, and no coin state.
+    void fresh_session(const std::string& wallet_id) {
+        reset_wallet_state_for_tests();
+        woc_cache_clear();
+        last_sent_txid().clear();
+        last_success_txid().clear();
+        reset_displayed_balance();
+        KvCofferlyWallet& w = kv_wallet();
+        w.wallet_id = wallet_id;
+        w.is_hd = true;
+        w.mnemonic = kMnemonic;
+        w.recv = {0, 2, 0, 0, 0, 0};
+        EXPECT_TRUE(derive_wallet_keys());
+    }
+    ~PayTest() override {
+        drop_platform_session();
+        if (!lock.owns_lock()) lock.lock();
+        reset_wallet_state_for_tests();
+    }
+    // A refused connect drops the kept-alive platform connection, so a fake platform can stop at
+    // once instead of waiting out its keep-alive time.
+    static void drop_platform_session() {
+        ServiceSettings s = service_settings();
+        s.platform_base = s.woc_base = s.arc_base = "http://127.0.0.1:1";
+        ScopedServiceSettings unreachable(s);
+        TxInput in;
+        in.txid = std::string(64, '0');
+        broadcast_tx({in}, {TxOutput{1, {}}}, Hash160{});
+    }
+
+    std::vector<TxOutput> to_bob(std::uint64_t sats) { return {TxOutput{sats, p2pkh_script(bob.hash)}}; }
+
+    // Transactions the wallet sent, in the order the ledger took them (funding left out).
+    std::vector<LedgerTx> sent() {
+        std::vector<LedgerTx> txs;
+        for (const LedgerTx& tx : chain.ledger.history_of_address(bob.address, false)) {
+            if (!tx.coinbase) txs.push_back(tx);
+        }
+        return txs;
+    }
+
+    void pays_around_coin_spent_elsewhere(bool mined);
+
+    // A transaction of the wallet's own key that spends the coin elsewhere, outside this program.
+    Bytes spend_elsewhere(const std::string& txid, std::uint64_t sats) {
+        TxInput in;
+        in.txid = txid;
+        in.sats = sats;
+        std::vector<TxInput> inputs{in};
+        std::vector<TxOutput> outputs{TxOutput{sats - 200, p2pkh_script(recv0.hash)}};
+        EXPECT_TRUE(sign_tx_inputs(inputs, outputs, recv0.hash, recv0.priv, recv0.pub, nullptr));
+        return serialize_tx(inputs, outputs, false);
+    }
+};
+
+std::string id_of(const std::string& result) {
+    std::string txid;
+    parse_success_txid(result, txid);
+    return txid;
+}
+
+} // namespace
+
+TEST_F(PayTest, PaysWithChangeAndRecordsIt) {
+    const std::string coin = chain.ledger.fund(recv0.address, 50000);
+    shown_balance(50000, 0);
+    const std::string result = pay_with_retry(lock, to_bob(3000));
+    ASSERT_EQ(result.rfind("success: ", 0), 0u) << result;
+    EXPECT_TRUE(lock.owns_lock());
+
+    LedgerTx tx;
+    ASSERT_TRUE(chain.ledger.find_tx(id_of(result), tx, false));
+    ASSERT_EQ(tx.outputs.size(), 2u);
+    EXPECT_EQ(tx.outputs[0].address, bob.address);
+    EXPECT_EQ(tx.outputs[0].sats, 3000u);
+    EXPECT_EQ(tx.outputs[1].address, kv_wallet().address);
+    const std::int64_t fee = 50000 - 3000 - static_cast<std::int64_t>(tx.outputs[1].sats);
+    EXPECT_GT(fee, 0);
+
+    EXPECT_TRUE(is_outpoint_spent(coin, 0));
+    EXPECT_EQ(last_success_txid(), id_of(result));
+    ASSERT_EQ(change_coins().size(), 1u);
+    EXPECT_EQ(change_coins()[0].txid, id_of(result));
+    // The balance shown next is what the payment took: the outputs and the fee, not the change.
+    if (!isatty(fileno(stdout))) {
+        EXPECT_EQ(displayed_balance().expected, 50000 - 3000 - fee);
+    }
+}
+
+// The network saying it already holds the very transaction just sent means the payment is made:
+// paying again from other coins would pay twice.
+TEST_F(PayTest, OwnTransactionAlreadyKnownIsOnePayment) {
+    const std::string first = chain.ledger.fund(recv0.address, 50000);
+    const std::string second = chain.ledger.fund(recv0.address, 40000);
+    // The platform relays the transaction but its answer is lost; ARC passes on the node's words.
+    FakeServer platform, arc;
+    platform.on("POST", "/oi/submit", [this](const FakeRequest& req) {
+        std::string reason;
+        chain.ledger.accept(tx_hex_of(req, "txhex"), reason);
+        return reply(504, {{"error", "gateway timeout"}});
+    });
+    arc.on("POST", "/v1/tx", [this](const FakeRequest& req) {
+        const Bytes raw = tx_hex_of(req, "rawTx");
+        std::string reason;
+        if (chain.ledger.accept(raw, reason)) return reply(200, {{"txid", compute_txid(raw)}, {"txStatus", "STORED"}});
+        return reply(200, {{"txid", compute_txid(raw)}, {"txStatus", "REJECTED"}, {"extraInfo", reason}});
+    });
+    ServiceSettings s = service_settings();
+    s.platform_base = platform.base_url();
+    s.arc_base = arc.base_url();
+    ScopedServiceSettings relayed(s);
+    chain.ledger.set_lag(100000);
+
+    const std::string result = pay_with_retry(lock, to_bob(3000));
+    ASSERT_EQ(sent().size(), 1u);
+    EXPECT_EQ(result, "success: " + sent()[0].txid);
+    EXPECT_TRUE(is_outpoint_spent(first, 0));
+    EXPECT_FALSE(is_outpoint_spent(second, 0));
+    EXPECT_EQ(last_sent_txid(), sent()[0].txid);
+    EXPECT_EQ(platform.request_count("/oi/submit"), 1);
+    drop_platform_session();
+}
+
+// A coin that another transaction spent, unseen by the listings, is marked spent and the next
+// attempt pays from the other coin: `mined` puts the other spend in a block (missing inputs),
+// else in the mempool (a conflict).
+void PayTest::pays_around_coin_spent_elsewhere(bool mined) {
+    const std::string taken = chain.ledger.fund(recv0.address, 50000);
+    const std::string other = chain.ledger.fund(recv0.address, 20000);
+    chain.ledger.set_lag(100000);
+    std::string reason;
+    ASSERT_TRUE(chain.ledger.accept(spend_elsewhere(taken, 50000), reason)) << reason;
+    if (mined) chain.ledger.mine();
+
+    const std::string result = pay_with_retry(lock, to_bob(3000));
+    ASSERT_EQ(result.rfind("success: ", 0), 0u) << result;
+    EXPECT_TRUE(is_outpoint_spent(taken, 0));
+    ASSERT_EQ(sent().size(), 1u);
+    EXPECT_EQ(sent()[0].txid, id_of(result));
+    ASSERT_EQ(sent()[0].inputs.size(), 1u);
+    EXPECT_EQ(sent()[0].inputs[0].prev_txid, other);
+}
+
+TEST_F(PayTest, ConflictInTheMempoolIsPaidAround) {
+    pays_around_coin_spent_elsewhere(false);
+}
+
+TEST_F(PayTest, MissingInputsArePaidAround) {
+    pays_around_coin_spent_elsewhere(true);
+}
+
+TEST_F(PayTest, OrdinalCoinsNeverPay) {
+    // GorillaPool is down in these settings, so no listing says which 1-sat coins are ordinals.
+    const Bytes lock_script = p2pkh_script(recv0.hash);
+    const std::string funding = chain.ledger.fund_outputs({{lock_script, 1}, {lock_script, 1}, {lock_script, 3000}});
+
+    const std::string result = pay_with_retry(lock, to_bob(2500));
+    ASSERT_EQ(result.rfind("success: ", 0), 0u) << result;
+    ASSERT_EQ(sent().size(), 1u);
+    ASSERT_EQ(sent()[0].inputs.size(), 1u);
+    EXPECT_EQ(sent()[0].inputs[0].prev_vout, 2u);
+
+    // More than the plain coins hold: the payment fails rather than take the ordinals.
+    const std::string short_result = pay_with_retry(lock, to_bob(2000));
+    EXPECT_EQ(short_result.rfind("error: insufficient funds.", 0), 0u) << short_result;
+    EXPECT_EQ(sent().size(), 1u);
+    for (std::uint32_t vout : {0u, 1u}) {
+        LedgerOutput out;
+        ASSERT_TRUE(chain.ledger.find_output(funding, vout, out, false));
+        EXPECT_TRUE(out.spent_by.empty()) << vout;
+    }
+}
+
+TEST_F(PayTest, AnswersWhenCoinsFallShort) {
+    struct Row {
+        const char* name;
+        std::uint64_t funded;
+        std::vector<std::string> avoid;
+        std::int64_t shown;
+        std::string answer;
+    } rows[] = {
+        {"no coin", 0, {}, -1, "error: you have 0 in your Cofferly wallet."},
+        {"no coin, balance shown",
+         0,
+         {},
+         7000,
+         "error: Cofferly can see the balance, but not a coin it can spend yet. Try again in a few seconds."},
+        {"no coin, avoiding an offer",
+         0,
+         {std::string(64, 'e') + "_0"},
+         7000,
+         "error: need a bit more BSV so the offer and the 1-sat hook do not share coins."},
+        {"too little", 1000, {}, -1, "error: insufficient funds. Need "},
+        {"too little, avoiding an offer",
+         1000,
+         {std::string(64, 'e') + "_0"},
+         -1,
+         "error: need a bit more BSV so the offer and the 1-sat hook do not share coins. (insufficient funds. Need "},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        fresh_session(std::string("short ") + row.name);
+        if (row.shown >= 0) shown_balance(row.shown, 0);
+        if (row.funded) chain.ledger.fund(recv0.address, row.funded);
+
+        const std::string result = pay_with_retry(lock, to_bob(5000), row.avoid);
+        EXPECT_EQ(result.rfind(row.answer, 0), 0u) << result;
+        EXPECT_TRUE(sent().empty());
+    }
+}
+
+TEST_F(PayTest, RefusesWithoutAnHdWallet) {
+    reset_wallet_state_for_tests();
+    EXPECT_EQ(pay_with_retry(lock, to_bob(1000)), "error: no Kestrava Cofferly wallet. Use cofferly create first.");
+    KvCofferlyWallet& w = kv_wallet();
+    w.priv = recv0.priv;
+    w.pub = recv0.pub;
+    w.address = recv0.address;
+    EXPECT_EQ(pay_with_retry(lock, to_bob(1000)), "error: need an HD Cofferly wallet.");
+    EXPECT_EQ(chain.woc.request_count(), 0);
+}
+
+TEST(ParseSuccessTxid, TakesTheIdBackOut) {
+    const std::string id(64, 'a');
+    const std::string upper(64, 'F');
+    struct Row {
+        std::string text;
+        bool ok;
+        std::string id;
+    } rows[] = {
+        {"success: " + id, true, id},
+        {"success: " + id + "\r\n", true, id},
+        {"success: " + upper + "  ", true, upper},
+        {"success", false, ""},
+        {"success:" + id, false, ""},
+        {"error: " + id, false, ""},
+        {"success: " + id.substr(1), false, ""},
+        {"success: " + id + "0", false, ""},
+        {"success: " + id.substr(1) + "g", false, ""},
+        {"succes " + id, false, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        std::string out = "stale";
+        EXPECT_EQ(parse_success_txid(row.text, out), row.ok);
+        EXPECT_EQ(out, row.id);
+    }
+}
+
+TEST(OwnTxKnownReply, TellsTheSameTransactionFromAConflict) {
+    struct Row {
+        const char* reply;
+        bool own;
+    } rows[] = {
+        {"error: broadcast failed: REJECTED: txn-already-known", true},
+        {"error: broadcast failed: HTTP 400 257: TXN-ALREADY-IN-MEMPOOL", true},
+        {"error: broadcast failed: transaction already known", true},
+        {"error: broadcast failed: DOUBLE_SPEND_ATTEMPTED: txn-mempool-conflict", false},
+        {"error: broadcast failed: REJECTED: Missing inputs", false},
+        {"error: broadcast failed: SEEN_IN_ORPHAN_MEMPOOL", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.reply);
+        EXPECT_EQ(is_own_tx_known_reply(row.reply), row.own);
+    }
+}
