@@ -254,14 +254,16 @@ void prune_change_coins(const std::string& address, const std::vector<Utxo>& fre
         return reversed.empty() || !listed.count(outpoint_key(reversed, coin.vout));
     };
     std::vector<ChangeCoin>& coins = change_coins();
+    std::vector<ChangeCoin> kept;
+    kept.reserve(coins.size());
     for (ChangeCoin& coin : coins) {
         if (stale(coin)) {
-            coin.txid.clear(); // marks it for removal below
             wipe(coin.priv_hex);
+        } else {
+            kept.push_back(std::move(coin));
         }
     }
-    coins.erase(std::remove_if(coins.begin(), coins.end(), [](const ChangeCoin& c) { return c.txid.empty(); }),
-                coins.end());
+    coins.swap(kept);
 }
 
 bool change_hash160(Hash160& hash160, std::string& error) {
