@@ -117,16 +117,6 @@ TEST_F(InscribeTest, ExactlyTheCapPassesOneByteMoreIsRefused) {
     }
 }
 
-TEST_F(InscribeTest, EmptyTagInscribesWithoutMapPart) {
-    chain.ledger.fund(kv_wallet().address, 20000);
-    const Bytes content{'{', '}'};
-    const std::string result = inscribe_file(lock, "application/json", content, "", 102400, "", "");
-    const FakeInscription found = fake_read_inscription(inscribed_output(result).script);
-    ASSERT_TRUE(found.found);
-    EXPECT_EQ(found.owner, derive_ordinals_key());
-    EXPECT_TRUE(found.map.empty());
-}
-
 TEST_F(InscribeTest, RefusesBadRequestsBeforeAnyRequest) {
     chain.ledger.fund(kv_wallet().address, 20000);
     const Bytes some{1, 2, 3};
