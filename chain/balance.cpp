@@ -23,11 +23,6 @@
 #include <limits>
 #include <mutex>
 
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
 
 using nlohmann::json;
 
@@ -55,14 +50,6 @@ std::int64_t steady_now_ns() {
 bool url_safe_address(const std::string& address) {
     return !address.empty() && std::all_of(address.begin(), address.end(),
                                            [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
-}
-
-bool stdout_is_terminal() {
-#ifdef _WIN32
-    return _isatty(_fileno(stdout)) != 0;
-#else
-    return isatty(fileno(stdout)) != 0;
-#endif
 }
 
 // A double as a whole number, halves away from zero; false when it does not fit.
@@ -265,7 +252,7 @@ std::int64_t shown_balance(std::int64_t fetched, std::int64_t sent) {
 }
 
 void note_balance_after_send(std::int64_t sent) {
-    if (stdout_is_terminal()) return;
+    if (platform_stdout_is_terminal()) return;
     WalletLock lock = lock_wallet();
     const std::int64_t shown = shown_balance(spendable_balance_sats(), sent);
     const std::string wallet_id = kv_wallet().wallet_id;

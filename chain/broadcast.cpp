@@ -69,7 +69,7 @@ template <std::size_t N> bool is_one_of(const std::string& text, const char* con
 }
 
 // The node's words for a transaction it already holds, or for a spend it already saw.
-bool is_already_known_error(const std::string& text) {
+bool is_known_or_conflict_reply(const std::string& text) {
     return contains(text, "mempool-conflict") || contains(text, "txn-already") || contains(text, "already have");
 }
 
@@ -278,7 +278,7 @@ std::string broadcast_tx(const std::vector<TxInput>& inputs, const std::vector<T
             return record_success(txid, inputs, outputs, &change_hash160, hex, true);
         std::string result = confirm_and_record_tx(txid, inputs, outputs, &change_hash160, hex, given);
         if (!result.empty()) return result;
-    } else if (is_already_known_error(woc_error)) {
+    } else if (is_known_or_conflict_reply(woc_error)) {
         std::string result = confirm_and_record_tx(txid, inputs, outputs, &change_hash160, hex, txid);
         if (!result.empty()) return result;
     }
@@ -317,7 +317,7 @@ std::string broadcast_sale_tx(const std::vector<TxInput>& inputs, const std::vec
     std::string reply, error;
     if (!http_post_json(service_settings().woc_base + "/tx/raw", tx_body("txhex", hex), reply, error, kWocPostTimeoutS,
                         kWocPostAttempts)) {
-        if (is_already_known_error(error) && woc_tx_exists(txid))
+        if (is_known_or_conflict_reply(error) && woc_tx_exists(txid))
             return record_success(txid, inputs, outputs, &change_hash160, hex, false);
         if (contains(error, "mempool-conflict")) return "error: that sale is already on the network. Refresh the wall.";
         if (is_missing_inputs_error(error)) {

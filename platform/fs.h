@@ -36,3 +36,6 @@ bool platform_move_file(const std::string& from, const std::string& to);
 
 // Copies a file, overwriting the target.
 bool platform_copy_file(const std::string& from, const std::string& to);
+
+// True when the process's standard output is a terminal.
+bool platform_stdout_is_terminal();

@@ -133,3 +133,5 @@ bool platform_copy_file(const std::string& from, const std::string& to) {
     std::error_code ec;
     return fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
 }
+
+bool platform_stdout_is_terminal() { return isatty(fileno(stdout)) != 0; }

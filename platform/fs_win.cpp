@@ -7,6 +7,9 @@
 #include <vector>
 #include <windows.h>
 
+#include <cstdio>
+#include <io.h>
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -161,3 +164,5 @@ bool platform_copy_file(const std::string& from, const std::string& to) {
     if (wfrom.empty() || wto.empty()) return false;
     return CopyFileW(wfrom.c_str(), wto.c_str(), FALSE) != 0;
 }
+
+bool platform_stdout_is_terminal() { return _isatty(_fileno(stdout)) != 0; }

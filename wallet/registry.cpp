@@ -1,5 +1,7 @@
 #include "wallet/registry.h"
 
+#include "wallet/session.h"
+
 #include "platform/file_lock.h"
 #include "platform/fs.h"
 #include "wallet/clock.h"
@@ -277,6 +279,7 @@ void init_wallet_binding(const std::string& instance_key, const std::string& app
         }
     }
     kv_wallet().wallet_id = id;
+    note_wallet_state_changed();
     if (!id.empty()) write_bind_file(binding, id);
 }
 
@@ -300,6 +303,7 @@ void write_bind(const std::string& id) {
     {
         WalletLock wallet = lock_wallet();
         kv_wallet().wallet_id = id;
+        note_wallet_state_changed();
     }
     write_bind_file(binding, id);
 }

@@ -1,5 +1,7 @@
 #include "wallet/wallet_file.h"
 
+#include "wallet/session.h"
+
 #include "platform/fs.h"
 #include "wallet/codecs.h"
 #include "wallet/crypto.h"
@@ -416,7 +418,10 @@ bool load_wallet() {
         ParsedWallet file;
         if (!parsed || !parse_wallet_doc(doc, file)) return false;
         reset_loaded_state(w);
-        return file.hd ? load_hd(doc, file, w) : load_legacy(doc, file, w);
+        const bool loaded = file.hd ? load_hd(doc, file, w) : load_legacy(doc, file, w);
+        // The window thread reads a copy of the state while payments hold the mutex.
+        note_wallet_state_changed();
+        return loaded;
     } catch (...) {
         // Only an allocation failure gets here; the state is treated as not loaded.
         return false;
