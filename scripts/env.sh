@@ -48,6 +48,18 @@ with_display() {
     fi
 }
 
+# Runs a Windows program under Wine in the prefix. On a private Xvfb display the Wine server is
+# stopped before the display goes away, so no Wine process loses its X connection.
+wine_run() {
+    wine_env
+    if [ -n "${DISPLAY:-}" ]; then
+        "$CORVANE_WINE" "$@"
+    else
+        xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '"$1" "${@:3}"; rc=$?; "$2" -k 2>/dev/null; exit $rc' _ \
+            "$CORVANE_WINE" "$CORVANE_WINESERVER" "$@"
+    fi
+}
+
 # Configures and builds the native tree. Extra arguments are build targets.
 native_build() {
     cmake -S "$CORVANE_ROOT" -B "$CORVANE_BUILD_NATIVE" -DCMAKE_BUILD_TYPE=Debug \

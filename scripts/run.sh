@@ -15,8 +15,9 @@ if compgen -G "$CORVANE_ROOT/shell/*.cpp" >/dev/null; then
     wine_prefix_init
     echo "== starting $exe"
     cd "$CORVANE_BUILD_WIN"
-    with_display "$CORVANE_WINE" "$exe"
-    exit $?
+    rc=0
+    wine_run "$exe" || rc=$?
+    exit "$rc"
 fi
 
 echo "== the desktop program has no sources yet: building everything"
