@@ -4,6 +4,7 @@
 #include "chain/broadcast.h"
 #include "chain/coin_snapshots.h"
 #include "chain/outpoints.h"
+#include "chain/reserves.h"
 #include "chain/sign.h"
 #include "chain/woc_client.h"
 #include "fakes/fake_chain.h"
@@ -272,6 +273,15 @@ TEST_F(PayTest, AnswersWhenCoinsFallShort) {
         EXPECT_EQ(result.rfind(row.answer, 0), 0u) << result;
         EXPECT_TRUE(sent().empty());
     }
+}
+
+// A reserve file that cannot be read is no lack of coins: the payment stops with the reserve
+// module's words instead of calling the wallet empty, and spends nothing.
+TEST_F(PayTest, UnreadableReserveFileStopsThePayment) {
+    chain.ledger.fund(recv0.address, 50000);
+    test_write_file(offer_locks_path(), "{\"utxos\": [");
+    EXPECT_EQ(pay_with_retry(lock, to_bob(3000)), kReserveUnreadableError);
+    EXPECT_TRUE(sent().empty());
 }
 
 TEST(ParseSuccessTxid, TakesTheIdBackOut) {
