@@ -6,9 +6,8 @@ set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 cd "$CORVANE_ROOT"
 
-# A sanitizer report names where it happened and ends the program, so CTest sees the failure.
+# An undefined-behaviour report shows where it happened and ends the program, so CTest sees it.
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
 
 PASSED=0
 FAILED=0
