@@ -73,6 +73,12 @@ bool is_known_or_conflict_reply(const std::string& text) {
     return contains(text, "mempool-conflict") || contains(text, "txn-already") || contains(text, "already have");
 }
 
+// The node's words for this exact transaction already in its mempool (not a conflicting one).
+bool says_own_tx_known(const std::string& text) {
+    return contains(text, "txn-already-known") || contains(text, "txn-already-in-mempool") ||
+           contains(text, "already have");
+}
+
 bool is_p2pkh_script(const Bytes& s) {
     return s.size() == 25 && s[0] == 0x76 && s[1] == 0xA9 && s[2] == 0x14 && s[23] == 0x88 && s[24] == 0xAC;
 }
@@ -281,6 +287,9 @@ std::string broadcast_tx(const std::vector<TxInput>& inputs, const std::vector<T
     } else if (is_known_or_conflict_reply(woc_error)) {
         std::string result = confirm_and_record_tx(txid, inputs, outputs, &change_hash160, hex, txid);
         if (!result.empty()) return result;
+        // The node says it already holds this very transaction: it is on the network even while
+        // the listing lags, and answering with an error would have the payment built a second time.
+        if (says_own_tx_known(woc_error)) return record_success(txid, inputs, outputs, &change_hash160, hex, true);
     }
 
     std::string arc_detail;
