@@ -21,8 +21,8 @@ WalletBinding g_binding;
 
 const char kRegistryFile[] = "/wallets.json";
 const char kLegacyWalletFile[] = "/kestrava_cofferly.json";
-const int kReplaceAttempts = 10;
-const std::int64_t kReplaceRetryMs = 15;
+const int kReplaceAttempts = 40;
+const std::int64_t kReplaceRetryMs = 25;
 
 // Parses JSON text without throwing; a discarded value when the text is not JSON.
 nlohmann::json parse_json(const std::string& text) {
