@@ -3,23 +3,14 @@
 // transaction, so the time per input should stay near the bare signature as inputs grow.
 #include "chain/sign.h"
 
-#include <benchmark/benchmark.h>
-#include <openssl/ec.h>
-#include <openssl/evp.h>
+#include "wallet/ossl_types.h"
 
-#include <memory>
+#include <benchmark/benchmark.h>
 
 namespace {
 
 const char kPriv[] = "f55396199026d5ce4254e139f9eb4165f52f24eb634372fac7bdff8c075bba12";
 const char kPub[] = "02b57f7dd17dba181abc49d158f3921a66ea5a4ca8d106114cb51583549c12ef41";
-
-struct PkeyFree {
-    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-struct PkeyCtxFree {
-    void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
-};
 
 // Time per unit of work, from a count of units over the measured time.
 benchmark::Counter time_per(double units) {
@@ -58,8 +49,8 @@ BENCHMARK(BM_SignTransaction)->Arg(1)->Arg(10)->Arg(100)->Arg(500)->Unit(benchma
 
 // One ECDSA signature over a 32-byte digest with a key and context made beforehand.
 void BM_BareOpenSslSign(benchmark::State& state) {
-    std::unique_ptr<EVP_PKEY, PkeyFree> key(EVP_EC_gen("secp256k1"));
-    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(key ? EVP_PKEY_CTX_new(key.get(), nullptr) : nullptr);
+    PkeyPtr key(EVP_EC_gen("secp256k1"));
+    PkeyCtxPtr ctx(key ? EVP_PKEY_CTX_new(key.get(), nullptr) : nullptr);
     if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1) {
         state.SkipWithError("key setup failed");
         return;

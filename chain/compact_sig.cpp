@@ -4,14 +4,13 @@
 #include "wallet/http_client.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
+#include "wallet/ossl_types.h"
 #include "wallet/wallet_file.h"
 
 #include <nlohmann/json.hpp>
-#include <openssl/bn.h>
 #include <openssl/ecdsa.h>
 #include <openssl/obj_mac.h>
 
-#include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -19,27 +18,6 @@
 #include <utility>
 
 namespace {
-
-struct BnCtxFree {
-    void operator()(BN_CTX* p) const { BN_CTX_free(p); }
-};
-struct BnFree {
-    void operator()(BIGNUM* p) const { BN_clear_free(p); }
-};
-struct PointFree {
-    void operator()(EC_POINT* p) const { EC_POINT_free(p); }
-};
-struct GroupFree {
-    void operator()(EC_GROUP* p) const { EC_GROUP_free(p); }
-};
-struct SigFree {
-    void operator()(ECDSA_SIG* p) const { ECDSA_SIG_free(p); }
-};
-using BnCtxPtr = std::unique_ptr<BN_CTX, BnCtxFree>;
-using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
-using PointPtr = std::unique_ptr<EC_POINT, PointFree>;
-using GroupPtr = std::unique_ptr<EC_GROUP, GroupFree>;
-using SigPtr = std::unique_ptr<ECDSA_SIG, SigFree>;
 
 std::mutex& p2p_mutex() {
     static std::mutex m;
@@ -124,7 +102,7 @@ bool sign_bitcoin_message(const std::string& priv_hex, const std::string& messag
     if (!ecdsa_sign_der(priv_hex, digest.data(), der) || der.empty()) return false;
 
     const unsigned char* cursor = der.data();
-    SigPtr sig(d2i_ECDSA_SIG(nullptr, &cursor, static_cast<long>(der.size())));
+    EcdsaSigPtr sig(d2i_ECDSA_SIG(nullptr, &cursor, static_cast<long>(der.size())));
     if (!sig) return false;
     const BIGNUM* r = nullptr;
     const BIGNUM* s_signed = nullptr;

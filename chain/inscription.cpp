@@ -4,13 +4,11 @@
 #include "wallet/crypto.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
+#include "wallet/ossl_types.h"
 #include "wallet/registry.h"
 #include "wallet/text_util.h"
 
 #include <nlohmann/json.hpp>
-#include <openssl/evp.h>
-
-#include <memory>
 
 using nlohmann::json;
 
@@ -21,11 +19,6 @@ constexpr std::size_t kIvSize = 12;
 constexpr std::size_t kGcmTagSize = 16;
 constexpr std::size_t kSealHeader = kIvSize + kGcmTagSize;
 constexpr std::size_t kTagTextMax = 32;
-
-struct CipherCtxFree {
-    void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
-};
-using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
 
 // The seal key, derived afresh from the fixed label for each use and wiped when it goes out of
 // scope, on every path.
@@ -134,7 +127,7 @@ std::string seal_art_tag(const std::string& tag) {
     SealKey key;
     Bytes sealed(kSealHeader + tag.size());
     if (!random_bytes(sealed.data(), kIvSize)) return std::string();
-    CipherCtx ctx(EVP_CIPHER_CTX_new());
+    CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     if (!ctx) return std::string();
     int len = 0;
     int final_len = 0;
@@ -157,7 +150,7 @@ std::string open_art_tag(const std::string& sealed_hex) {
     const std::size_t n = sealed.size() - kSealHeader;
     if (n > static_cast<std::size_t>(INT32_MAX)) return std::string();
     SealKey key;
-    CipherCtx ctx(EVP_CIPHER_CTX_new());
+    CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     if (!ctx) return std::string();
     // One spare byte keeps the output pointer valid when the ciphertext is empty.
     Bytes plain(n + 1);

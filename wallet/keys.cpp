@@ -4,51 +4,15 @@
 #include "wallet/crypto.h"
 #include "wallet/identity_services.h"
 #include "wallet/kv_cofferly_wallet.h"
+#include "wallet/ossl_types.h"
 
-#include <openssl/bn.h>
 #include <openssl/core_names.h>
-#include <openssl/ec.h>
-#include <openssl/evp.h>
 #include <openssl/obj_mac.h>
-#include <openssl/param_build.h>
 
 #include <cstring>
-#include <memory>
 #include <vector>
 
 namespace {
-
-struct BnFree {
-    void operator()(BIGNUM* b) const { BN_clear_free(b); }
-};
-struct BnCtxFree {
-    void operator()(BN_CTX* c) const { BN_CTX_free(c); }
-};
-struct PointFree {
-    void operator()(EC_POINT* p) const { EC_POINT_clear_free(p); }
-};
-struct GroupFree {
-    void operator()(EC_GROUP* g) const { EC_GROUP_free(g); }
-};
-struct PkeyFree {
-    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-struct PkeyCtxFree {
-    void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
-};
-struct ParamBldFree {
-    void operator()(OSSL_PARAM_BLD* b) const { OSSL_PARAM_BLD_free(b); }
-};
-struct ParamFree {
-    void operator()(OSSL_PARAM* p) const { OSSL_PARAM_free(p); }
-};
-struct SigFree {
-    void operator()(ECDSA_SIG* s) const { ECDSA_SIG_free(s); }
-};
-using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
-using BnCtxPtr = std::unique_ptr<BN_CTX, BnCtxFree>;
-using PointPtr = std::unique_ptr<EC_POINT, PointFree>;
-using GroupPtr = std::unique_ptr<EC_GROUP, GroupFree>;
 
 using Ext = std::array<std::uint8_t, 64>;
 
@@ -473,22 +437,22 @@ bool ecdsa_sign_der(const std::string& priv_hex, const std::uint8_t* digest32, B
     // Build the key through the provider interface; the private scalar lives in secure memory, which
     // OSSL_PARAM_free clears. Signing needs no public half, and computing it would cost a second
     // point multiplication per signature.
-    std::unique_ptr<OSSL_PARAM_BLD, ParamBldFree> bld(OSSL_PARAM_BLD_new());
+    ParamBldPtr bld(OSSL_PARAM_BLD_new());
     if (!bld || !OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, "secp256k1", 0) ||
         !OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, d.get()))
         return false;
-    std::unique_ptr<OSSL_PARAM, ParamFree> params(OSSL_PARAM_BLD_to_param(bld.get()));
+    ParamPtr params(OSSL_PARAM_BLD_to_param(bld.get()));
     d.reset();
-    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> from_ctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
+    PkeyCtxPtr from_ctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
     EVP_PKEY* raw = nullptr;
     if (!params || !from_ctx || EVP_PKEY_fromdata_init(from_ctx.get()) != 1 ||
         EVP_PKEY_fromdata(from_ctx.get(), &raw, EVP_PKEY_KEYPAIR, params.get()) != 1)
         return false;
-    std::unique_ptr<EVP_PKEY, PkeyFree> pkey(raw);
+    PkeyPtr pkey(raw);
     params.reset();
 
     // No digest is set on the context, so the 32 bytes are signed as they are.
-    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pkey.get(), nullptr));
+    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pkey.get(), nullptr));
     if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1) return false;
     std::size_t der_len = 0;
     if (EVP_PKEY_sign(ctx.get(), nullptr, &der_len, digest32, 32) != 1 || der_len == 0) return false;
@@ -497,7 +461,7 @@ bool ecdsa_sign_der(const std::string& priv_hex, const std::uint8_t* digest32, B
     der.resize(der_len);
 
     const unsigned char* p = der.data();
-    std::unique_ptr<ECDSA_SIG, SigFree> sig(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(der.size())));
+    EcdsaSigPtr sig(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(der.size())));
     if (!sig) return false;
     const BIGNUM* r = ECDSA_SIG_get0_r(sig.get());
     const BIGNUM* s = ECDSA_SIG_get0_s(sig.get());

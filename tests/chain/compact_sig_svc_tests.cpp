@@ -4,10 +4,10 @@
 #include "wallet/codecs.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
+#include "wallet/ossl_types.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <openssl/bn.h>
 #include <openssl/obj_mac.h>
 #include <openssl/sha.h>
 #include <secp256k1.h>
@@ -119,10 +119,10 @@ TEST(CompactSig, BadKeysGiveNoSignature) {
 }
 
 TEST(CompactSig, RecoveryRejectsImpossibleInputs) {
-    std::unique_ptr<EC_GROUP, decltype(&EC_GROUP_free)> group(EC_GROUP_new_by_curve_name(NID_secp256k1), EC_GROUP_free);
-    std::unique_ptr<EC_POINT, decltype(&EC_POINT_free)> out(EC_POINT_new(group.get()), EC_POINT_free);
+    GroupPtr group(EC_GROUP_new_by_curve_name(NID_secp256k1));
+    PointPtr out(EC_POINT_new(group.get()));
     const BIGNUM* order = EC_GROUP_get0_order(group.get());
-    std::unique_ptr<BIGNUM, decltype(&BN_free)> gx(BN_new(), BN_free);
+    BnPtr gx(BN_new());
     ASSERT_TRUE(
         EC_POINT_get_affine_coordinates(group.get(), EC_GROUP_get0_generator(group.get()), gx.get(), nullptr, nullptr));
     const std::uint8_t digest[32] = {1};

@@ -4,10 +4,10 @@
 #include "fakes/fake_server.h"
 #include "fakes/httplib_config.h"
 #include "support/temp_dir.h"
+#include "wallet/ossl_types.h"
 #include "wallet/settings.h"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 #include <openssl/x509.h>
 
 #include <memory>
@@ -94,7 +94,7 @@ struct RawServer {
 
 // A self-signed certificate for a name no client will ask for, so every verified request fails.
 std::unique_ptr<httplib::SSLServer> self_signed_server() {
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_EC_gen("P-256"), EVP_PKEY_free);
+    PkeyPtr key(EVP_EC_gen("P-256"));
     std::unique_ptr<X509, decltype(&X509_free)> cert(X509_new(), X509_free);
     if (!key || !cert) return nullptr;
     X509_set_version(cert.get(), 2);
