@@ -79,10 +79,6 @@ bool says_own_tx_known(const std::string& text) {
            contains(text, "already have");
 }
 
-bool is_p2pkh_script(const Bytes& s) {
-    return s.size() == 25 && s[0] == 0x76 && s[1] == 0xA9 && s[2] == 0x14 && s[23] == 0x88 && s[24] == 0xAC;
-}
-
 std::string submit_url() {
     return service_settings().platform_base + "/oi/submit";
 }
@@ -374,9 +370,8 @@ void record_sent_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutp
         const TxOutput& out = outputs[i];
         const auto vout = static_cast<std::uint32_t>(i);
         if (out.sats < 1 || out.sats > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) continue;
-        if (!is_p2pkh_script(out.script)) continue;
         Hash160 h{};
-        std::copy(out.script.begin() + 3, out.script.begin() + 23, h.begin());
+        if (!p2pkh_script_hash160(out.script, h)) continue;
         if (!is_own_hash160(h, inputs, change_hash160)) continue;
         if (std::any_of(coins.begin(), coins.end(),
                         [&](const ChangeCoin& c) { return outpoint_equal(c.txid, c.vout, txid, vout); }))

@@ -29,17 +29,6 @@ std::unordered_map<std::string, P2pDestination>& p2p_registry() {
     return registry;
 }
 
-// Address of an output whose script is exactly OP_DUP OP_HASH160 <20> OP_EQUALVERIFY OP_CHECKSIG.
-bool p2pkh_output_address(const Bytes& script, std::string& address) {
-    if (script.size() != 25 || script[0] != 0x76 || script[1] != 0xa9 || script[2] != 0x14 || script[23] != 0x88 ||
-        script[24] != 0xac)
-        return false;
-    Hash160 h{};
-    std::copy(script.begin() + 3, script.begin() + 23, h.begin());
-    address = base58check_encode(h);
-    return true;
-}
-
 std::string point_hex(const EC_GROUP* group, const EC_POINT* point, BN_CTX* ctx) {
     unsigned char buf[33];
     size_t n = EC_POINT_point2oct(group, point, POINT_CONVERSION_COMPRESSED, buf, sizeof buf, ctx);
@@ -192,9 +181,9 @@ void notify_p2p_payment(const std::string& raw_hex, const std::string& txid, con
         std::lock_guard<std::mutex> lock(p2p_mutex());
         auto& registry = p2p_registry();
         for (const TxOutput& out : outputs) {
-            std::string address;
-            if (!p2pkh_output_address(out.script, address)) continue;
-            auto it = registry.find(address);
+            Hash160 h{};
+            if (!p2pkh_script_hash160(out.script, h)) continue;
+            auto it = registry.find(base58check_encode(h));
             if (it == registry.end() || it->second.sats < 0 || static_cast<std::uint64_t>(it->second.sats) != out.sats)
                 continue;
             note.receivers.push_back({it->second.endpoint, it->second.reference, it->second.sender});

@@ -1,6 +1,7 @@
 #include "chain/inscription.h"
 
 #include "platform/fs.h"
+#include "wallet/codecs.h"
 #include "wallet/crypto.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
@@ -32,10 +33,6 @@ struct SealKey {
 
 void push_text(Bytes& script, const std::string& text) {
     append_push_data(script, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-}
-
-bool is_hex_digit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
 bool only_white_space(const std::string& text) {

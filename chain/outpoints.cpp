@@ -7,10 +7,6 @@ namespace {
 
 std::unordered_set<std::string> g_spent;
 
-bool is_hex_digit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
 } // namespace
 
 std::string outpoint_key(const std::string& txid, std::uint32_t vout) {

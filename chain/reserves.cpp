@@ -190,10 +190,6 @@ std::string data_file(const char* folder, const std::string& name) {
     return dir + "/" + name;
 }
 
-bool is_hex_digit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
 // Splits "<64 hex>_<decimal index>"; false for every other form.
 bool split_lock_entry(const std::string& entry, std::string& txid, std::uint32_t& vout) {
     if (entry.size() < 66 || entry[64] != '_' || entry.size() > 75) return false;

@@ -125,10 +125,6 @@ std::string address_path(const std::string& address) {
     return "/address/" + percent_encode(address);
 }
 
-bool is_p2pkh_script(const Bytes& s) {
-    return s.size() == 25 && s[0] == 0x76 && s[1] == 0xA9 && s[2] == 0x14 && s[23] == 0x88 && s[24] == 0xAC;
-}
-
 // Satoshis of a transaction output: "satoshis" as given, else "value" in BSV. False when neither
 // is a usable amount.
 bool output_sats(const json& out, std::int64_t& sats) {
@@ -431,9 +427,8 @@ bool learn_own_outputs(const std::string& txid) {
         auto spk = out.find("scriptPubKey");
         if (spk == out.end() || !spk->is_object()) continue;
         Bytes script = from_hex(json_string_or_empty(*spk, "hex"));
-        if (!is_p2pkh_script(script)) continue;
         Hash160 script_hash{};
-        std::copy(script.begin() + 3, script.begin() + 23, script_hash.begin());
+        if (!p2pkh_script_hash160(script, script_hash)) continue;
         const std::string address = base58check_encode(script_hash);
 
         std::string priv_hex, pub_hex;

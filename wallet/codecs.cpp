@@ -2,6 +2,7 @@
 
 #include "wallet/crypto.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
@@ -35,6 +36,10 @@ std::string to_hex(const std::uint8_t* data, std::size_t len) {
     return out;
 }
 
+bool is_hex_digit(char c) {
+    return hex_value(c) >= 0;
+}
+
 Bytes from_hex(const std::string& hex) {
     if (hex.size() % 2 != 0) return {};
     Bytes out(hex.size() / 2);
@@ -56,7 +61,8 @@ std::string base58check_encode(const Hash160& hash160) {
     raw.insert(raw.end(), check.begin(), check.begin() + 4);
 
     std::size_t zeros = 0;
-    while (zeros < raw.size() && raw[zeros] == 0) ++zeros;
+    while (zeros < raw.size() && raw[zeros] == 0)
+        ++zeros;
 
     // Repeated long division of the big-endian number by 58.
     std::string digits;
@@ -97,9 +103,11 @@ bool address_to_hash160(const std::string& address, Hash160& out) {
         }
     }
     std::size_t ones = 0;
-    while (ones < address.size() && address[ones] == '1') ++ones;
+    while (ones < address.size() && address[ones] == '1')
+        ++ones;
     std::size_t skip = 0;
-    while (skip < number.size() && number[skip] == 0) ++skip;
+    while (skip < number.size() && number[skip] == 0)
+        ++skip;
 
     Bytes decoded(ones, 0);
     decoded.insert(decoded.end(), number.begin() + static_cast<std::ptrdiff_t>(skip), number.end());
@@ -122,12 +130,22 @@ Bytes p2pkh_script(const Hash160& hash160) {
     return s;
 }
 
+bool p2pkh_script_hash160(const Bytes& script, Hash160& out) {
+    if (script.size() != 25 || script[0] != 0x76 || script[1] != 0xA9 || script[2] != 0x14 || script[23] != 0x88 ||
+        script[24] != 0xAC)
+        return false;
+    std::copy(script.begin() + 3, script.begin() + 23, out.begin());
+    return true;
+}
+
 void append_u32_le(Bytes& out, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
 }
 
 void append_u64_le(Bytes& out, std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    for (int i = 0; i < 8; ++i)
+        out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
 }
 
 void append_varint(Bytes& out, std::uint64_t v) {

@@ -13,7 +13,12 @@ using Hash160 = std::array<std::uint8_t, 20>;
 
 // Two lower-case hex digits per byte; "" for a count of 0.
 std::string to_hex(const std::uint8_t* data, std::size_t len);
-inline std::string to_hex(const Bytes& b) { return to_hex(b.data(), b.size()); }
+inline std::string to_hex(const Bytes& b) {
+    return to_hex(b.data(), b.size());
+}
+
+// True for 0-9, a-f and A-F.
+bool is_hex_digit(char c);
 
 // Bytes of an even-length hex text (either case); empty on any error, never partial.
 Bytes from_hex(const std::string& hex);
@@ -26,6 +31,10 @@ bool address_to_hash160(const std::string& address, Hash160& out);
 
 // 76 A9 14 <hash160> 88 AC.
 Bytes p2pkh_script(const Hash160& hash160);
+
+// The hash160 of a script that is exactly the P2PKH lock above; false (out untouched) for any
+// other script.
+bool p2pkh_script_hash160(const Bytes& script, Hash160& out);
 
 void append_u32_le(Bytes& out, std::uint32_t v);
 void append_u64_le(Bytes& out, std::uint64_t v);

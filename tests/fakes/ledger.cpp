@@ -20,10 +20,8 @@ std::string txid_of_raw(const Bytes& raw) {
 }
 
 std::string address_of_script(const Bytes& s) {
-    if (s.size() != 25 || s[0] != 0x76 || s[1] != 0xA9 || s[2] != 0x14 || s[23] != 0x88 || s[24] != 0xAC) return {};
     Hash160 h{};
-    std::copy(s.begin() + 3, s.begin() + 23, h.begin());
-    return base58check_encode(h);
+    return p2pkh_script_hash160(s, h) ? base58check_encode(h) : std::string();
 }
 
 // Funding transactions differ by this counter in their coinbase script, so each has its own id.

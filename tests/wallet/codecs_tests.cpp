@@ -33,11 +33,11 @@ TEST(Codecs, AddressRejects) {
     out.fill(7);
     const Hash160 untouched = out;
     const char* bad[] = {
-        "3J98t1WpEZ73CNmQviecrnyiWrnqRhWNLy",   // version 5 (P2SH)
-        "1111111111111111111114oLvT",           // 26 chars but wrong checksum/length
-        "111111111111111111111111",             // 24 chars
-        "1QLbz7JHiBTspS962RLKV8GndWFwi5j6Q0",   // '0' not in the alphabet
-        "1QLbz7JHiBTspS962RLKV8GndWFwi5j6Qs",   // one character changed
+        "3J98t1WpEZ73CNmQviecrnyiWrnqRhWNLy", // version 5 (P2SH)
+        "1111111111111111111114oLvT",         // 26 chars but wrong checksum/length
+        "111111111111111111111111",           // 24 chars
+        "1QLbz7JHiBTspS962RLKV8GndWFwi5j6Q0", // '0' not in the alphabet
+        "1QLbz7JHiBTspS962RLKV8GndWFwi5j6Qs", // one character changed
     };
     for (const char* a : bad) {
         SCOPED_TRACE(a);
@@ -68,8 +68,8 @@ TEST(Codecs, PushDataBoundaries) {
     struct Row {
         std::size_t len;
         const char* prefix;
-    } rows[] = {{0, "00"}, {1, "01"}, {75, "4b"}, {76, "4c4c"}, {255, "4cff"}, {256, "4d0001"}, {65535, "4dffff"},
-                {65536, "4e00000100"}};
+    } rows[] = {{0, "00"},     {1, "01"},       {75, "4b"},        {76, "4c4c"},
+                {255, "4cff"}, {256, "4d0001"}, {65535, "4dffff"}, {65536, "4e00000100"}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.len);
         Bytes data(row.len, 0x01);
@@ -89,4 +89,23 @@ TEST(Codecs, P2pkhScriptAndLowerCase) {
     EXPECT_EQ(to_hex(s.data(), 3), "76a914");
     EXPECT_EQ(to_hex(s.data() + 23, 2), "88ac");
     EXPECT_EQ(to_lower_copy("AbC\xC3\x89z"), "abc\xC3\x89z");
+
+    Hash160 back{};
+    ASSERT_TRUE(p2pkh_script_hash160(s, back));
+    EXPECT_EQ(back, h);
+    // One byte more, one less, or any opcode changed is some other lock.
+    Bytes longer = s, shorter(s.begin(), s.end() - 1);
+    longer.push_back(0x00);
+    back.fill(7);
+    for (const Bytes& other : {longer, shorter, Bytes{}}) {
+        SCOPED_TRACE(other.size());
+        EXPECT_FALSE(p2pkh_script_hash160(other, back));
+    }
+    for (std::size_t at : {0u, 1u, 2u, 23u, 24u}) {
+        SCOPED_TRACE(at);
+        Bytes changed = s;
+        changed[at] ^= 1;
+        EXPECT_FALSE(p2pkh_script_hash160(changed, back));
+    }
+    EXPECT_EQ(back[0], 7) << "untouched";
 }
