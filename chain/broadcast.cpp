@@ -8,6 +8,7 @@
 #include "wallet/clock.h"
 #include "wallet/crypto.h"
 #include "wallet/http_client.h"
+#include "wallet/json_util.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/settings.h"
@@ -89,12 +90,6 @@ std::string tx_body(const char* key, const std::string& tx_hex) {
     return body.dump();
 }
 
-std::string json_member_string(const json& j, const char* key) {
-    if (!j.is_object()) return std::string();
-    auto it = j.find(key);
-    return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
 // The id in a "/tx/raw" reply: the bare text, a JSON string, or an object's "txid"; "" when the
 // reply names none.
 std::string reply_txid(const std::string& body) {
@@ -108,7 +103,7 @@ std::string reply_txid(const std::string& body) {
     if (end - begin == 64) return body.substr(begin, 64);
     const json reply = json::parse(body, nullptr, false);
     if (reply.is_string()) return reply.get<std::string>();
-    return json_member_string(reply, "txid");
+    return json_text(reply, "txid");
 }
 
 // Only an object saying "ok": true is the platform's acceptance; an error page, a refusal or any
@@ -223,8 +218,8 @@ bool arc_broadcast(const std::string& tx_hex, const std::string& expected_txid, 
         detail = bad_reply;
         return false;
     }
-    const std::string status = json_member_string(reply, "txStatus");
-    const std::string extra = json_member_string(reply, "extraInfo");
+    const std::string status = json_text(reply, "txStatus");
+    const std::string extra = json_text(reply, "extraInfo");
     if (is_one_of(status, kArcRejected)) {
         detail = status;
         if (!extra.empty() && extra != status) detail += ": " + extra;
@@ -238,7 +233,7 @@ bool arc_broadcast(const std::string& tx_hex, const std::string& expected_txid, 
         detail = bad_reply;
         return false;
     }
-    if (!is_txid_hex(json_member_string(reply, "txid")) && !is_txid_hex(expected_txid)) {
+    if (!is_txid_hex(json_text(reply, "txid")) && !is_txid_hex(expected_txid)) {
         detail = "arc did not return a txid";
         return false;
     }

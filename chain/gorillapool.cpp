@@ -4,6 +4,7 @@
 #include "chain/outpoints.h"
 #include "wallet/codecs.h"
 #include "wallet/http_client.h"
+#include "wallet/json_util.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/settings.h"
 #include "wallet/text_util.h"
@@ -31,12 +32,6 @@ std::string text_member(const json& obj, const char* key, bool& bad) {
         return std::string();
     }
     return it->get<std::string>();
-}
-
-// A text member where another type simply counts as no text.
-std::string loose_text(const json& obj, const char* key) {
-    bool ignored = false;
-    return text_member(obj, key, ignored);
 }
 
 const json* object_member(const json& obj, const char* key) {
@@ -248,13 +243,13 @@ std::string id_kind_label(const std::string& kind) {
 }
 
 std::string credential_title(const json& credential) {
-    const std::string label = id_kind_label(loose_text(credential, "kind"));
+    const std::string label = id_kind_label(json_text(credential, "kind"));
     if (label.empty()) return std::string();
-    const std::string subject = to_lower_copy(loose_text(credential, "subject"));
+    const std::string subject = to_lower_copy(json_text(credential, "subject"));
     const std::string own_key = to_lower_copy(kv_wallet().identity_pub);
     if (subject.empty() || subject == own_key) return label;
 
-    std::string handle = loose_text(credential, "subject_handle");
+    std::string handle = json_text(credential, "subject_handle");
     std::size_t begin = 0;
     std::size_t end = handle.size();
     while (begin < end && (handle[begin] == ' ' || handle[begin] == '\t'))

@@ -3,6 +3,7 @@
 #include "platform/fs.h"
 #include "wallet/codecs.h"
 #include "wallet/crypto.h"
+#include "wallet/json_util.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/ossl_types.h"
@@ -62,11 +63,6 @@ TagsFile read_tags_file(json& doc) {
     } catch (...) {
         return TagsFile::Damaged;
     }
-}
-
-std::string string_member(const json& doc, const std::string& key) {
-    auto it = doc.find(key);
-    return it != doc.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
 } // namespace
@@ -214,8 +210,8 @@ std::string load_art_tag(const std::string& outpoint) {
     std::lock_guard<std::mutex> lock(art_tags_mutex());
     json doc;
     if (read_tags_file(doc) != TagsFile::Read) return std::string();
-    std::string tag = string_member(doc, key);
-    if (tag.empty()) tag = string_member(doc, outpoint);
+    std::string tag = json_text(doc, key);
+    if (tag.empty()) tag = json_text(doc, outpoint);
     return tag;
 }
 

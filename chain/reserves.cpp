@@ -4,6 +4,7 @@
 #include "platform/fs.h"
 #include "wallet/clock.h"
 #include "wallet/codecs.h"
+#include "wallet/json_util.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/registry.h"
 
@@ -45,14 +46,6 @@ const json* root_array(const json& doc, const char* key) {
 }
 
 // Field readers: an absent key keeps the default; a key of the wrong type fails.
-bool read_text(const json& obj, const char* key, std::string& out) {
-    auto it = obj.find(key);
-    if (it == obj.end()) return true;
-    if (!it->is_string()) return false;
-    out = it->get<std::string>();
-    return true;
-}
-
 bool read_int(const json& obj, const char* key, std::int64_t lo, std::int64_t hi, std::int64_t& out) {
     auto it = obj.find(key);
     if (it == obj.end()) return true;
@@ -103,8 +96,8 @@ LoadResult load_records(const std::string& path, const char* root_key, std::vect
 
 LoadResult load_bazarel(std::vector<BazarelReserve>& out) {
     return load_records(bazarel_reserves_path(), "reserves", out, [](const json& item, BazarelReserve& rec) {
-        if (!read_text(item, "utxo", rec.utxo) || !read_text(item, "origin", rec.origin) ||
-            !read_text(item, "listing", rec.listing) || !read_i64(item, "exp", rec.exp))
+        if (!json_optional_text(item, "utxo", rec.utxo) || !json_optional_text(item, "origin", rec.origin) ||
+            !json_optional_text(item, "listing", rec.listing) || !read_i64(item, "exp", rec.exp))
             return false;
         rec.utxo = normalize_reserve_outpoint(rec.utxo);
         rec.listing = to_lower_copy(rec.listing);
@@ -115,9 +108,10 @@ LoadResult load_bazarel(std::vector<BazarelReserve>& out) {
 LoadResult load_gallery(std::vector<GalleryReserve>& out) {
     return load_records(gallery_reserves_path(), "reserves", out, [](const json& item, GalleryReserve& rec) {
         std::int64_t spot = rec.spot;
-        if (!read_text(item, "pic_utxo", rec.pic_utxo) || !read_text(item, "cert_utxo", rec.cert_utxo) ||
-            !read_text(item, "pic", rec.pic) || !read_text(item, "cert", rec.cert) ||
-            !read_i64(item, "price_sats", rec.price_sats) || !read_i64(item, "exp", rec.exp) ||
+        if (!json_optional_text(item, "pic_utxo", rec.pic_utxo) ||
+            !json_optional_text(item, "cert_utxo", rec.cert_utxo) || !json_optional_text(item, "pic", rec.pic) ||
+            !json_optional_text(item, "cert", rec.cert) || !read_i64(item, "price_sats", rec.price_sats) ||
+            !read_i64(item, "exp", rec.exp) ||
             !read_int(item, "spot", std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max(),
                       spot))
             return false;
@@ -130,8 +124,8 @@ LoadResult load_gallery(std::vector<GalleryReserve>& out) {
 
 LoadResult load_tradeloom(std::vector<TradeloomHold>& out) {
     return load_records(tradeloom_holds_path(), "holds", out, [](const json& item, TradeloomHold& rec) {
-        return read_text(item, "utxo", rec.utxo) && read_text(item, "listing", rec.listing) &&
-               read_text(item, "trade", rec.trade) && read_i64(item, "sats", rec.sats) &&
+        return json_optional_text(item, "utxo", rec.utxo) && json_optional_text(item, "listing", rec.listing) &&
+               json_optional_text(item, "trade", rec.trade) && read_i64(item, "sats", rec.sats) &&
                read_i64(item, "cover", rec.cover);
     });
 }

@@ -7,6 +7,7 @@
 #include "wallet/codecs.h"
 #include "wallet/crypto.h"
 #include "wallet/http_client.h"
+#include "wallet/json_util.h"
 #include "wallet/settings.h"
 
 #include <algorithm>
@@ -99,13 +100,6 @@ std::int32_t json_i32(const json& v) {
         i > std::numeric_limits<std::int32_t>::max())
         return -1;
     return static_cast<std::int32_t>(i);
-}
-
-std::string json_string_or_empty(const json& obj, const char* key) {
-    if (!obj.is_object()) return {};
-    auto it = obj.find(key);
-    if (it == obj.end() || !it->is_string()) return {};
-    return it->get<std::string>();
 }
 
 // The array of a reply: the reply itself, or the array under `key` of an object; null otherwise.
@@ -218,7 +212,7 @@ bool woc_unspent_all(const std::string& address, std::vector<Utxo>& list, std::s
             return false;
         }
         any_page = true;
-        std::string next = json_string_or_empty(reply, "nextPageToken");
+        std::string next = json_text(reply, "nextPageToken");
         // A service that hands back the token it was given would page forever.
         if (next.empty() || next == token) return true;
         token = std::move(next);
@@ -237,8 +231,8 @@ void drop_mempool_spent(const std::string& address, std::vector<Utxo>& list) {
 
     std::vector<std::string> ids;
     for (auto it = history->rbegin(); it != history->rend() && ids.size() < kMaxMempoolTxs; ++it) {
-        std::string id = json_string_or_empty(*it, "tx_hash");
-        if (id.empty()) id = json_string_or_empty(*it, "txid");
+        std::string id = json_text(*it, "tx_hash");
+        if (id.empty()) id = json_text(*it, "txid");
         if (id.size() == 64) ids.push_back(std::move(id));
     }
 
@@ -252,7 +246,7 @@ void drop_mempool_spent(const std::string& address, std::vector<Utxo>& list) {
         if (vin == tx.end() || !vin->is_array()) continue;
         for (const json& in : *vin) {
             if (!in.is_object()) continue;
-            std::string prev = json_string_or_empty(in, "txid");
+            std::string prev = json_text(in, "txid");
             auto v = in.find("vout");
             std::uint32_t vout = (v != in.end() && v->is_number()) ? json_u32(*v) : 0;
             if (prev.size() != 64) continue;
@@ -371,7 +365,7 @@ int woc_spent_by(const std::string& txid, std::uint32_t vout, std::string& spend
     std::string body, err;
     if (http_get(woc_url(tx_path(txid) + "/" + std::to_string(vout) + "/spent"), body, err, 15, true)) {
         json reply = json::parse(body, nullptr, false);
-        std::string by = reply.is_discarded() ? std::string() : json_string_or_empty(reply, "txid");
+        std::string by = reply.is_discarded() ? std::string() : json_text(reply, "txid");
         if (!is_txid_hex(by) || by == txid) return 1;
         {
             std::lock_guard<std::mutex> lock(g_woc_mutex);
@@ -426,7 +420,7 @@ bool learn_own_outputs(const std::string& txid) {
         // script itself, never from the reply's address fields.
         auto spk = out.find("scriptPubKey");
         if (spk == out.end() || !spk->is_object()) continue;
-        Bytes script = from_hex(json_string_or_empty(*spk, "hex"));
+        Bytes script = from_hex(json_text(*spk, "hex"));
         Hash160 script_hash{};
         if (!p2pkh_script_hash160(script, script_hash)) continue;
         const std::string address = base58check_encode(script_hash);
@@ -528,7 +522,7 @@ bool woc_bulk_balances(const std::vector<IndexedAddress>& addresses, std::uint32
 
     for (const json& item : *items) {
         if (!item.is_object()) continue;
-        const std::string address = json_string_or_empty(item, "address");
+        const std::string address = json_text(item, "address");
         if (address.empty()) continue;
         auto bal_it = item.find("balance");
         const json& bal = (bal_it != item.end() && bal_it->is_object()) ? *bal_it : item;

@@ -3,6 +3,7 @@
 #include "platform/fs.h"
 #include "wallet/codecs.h"
 #include "wallet/identity_services.h"
+#include "wallet/json_util.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/registry.h"
 #include "wallet/settings.h"
@@ -33,16 +34,9 @@ bool parse_object(const std::string& text, json& doc) {
     return true;
 }
 
-std::string string_at(const json& obj, const char* key) {
-    if (!obj.is_object()) return {};
-    auto it = obj.find(key);
-    if (it == obj.end() || !it->is_string()) return {};
-    return it->get<std::string>();
-}
-
 // The lower-cased "pubkey" of a label entry; "" for a non-object entry or a missing key.
 std::string entry_pubkey(const json& entry) {
-    return to_lower_copy(string_at(entry, "pubkey"));
+    return to_lower_copy(json_text(entry, "pubkey"));
 }
 
 json& object_member(json& doc, const char* key) {
@@ -54,7 +48,7 @@ json& object_member(json& doc, const char* key) {
 // Drops the older ordinals key once "ordAddress" holds the address; an implausible value stays, as
 // it may be the wallet program's own data.
 void drop_plausible_ord(json& entry) {
-    if (is_plausible_address(string_at(entry, "ord"))) entry.erase("ord");
+    if (is_plausible_address(json_text(entry, "ord"))) entry.erase("ord");
 }
 
 } // namespace
@@ -135,7 +129,7 @@ std::string primary_paymail_name_for_pubkey(const std::string& pubkey_hex) {
     auto names = g_doc.find("names");
     if (names == g_doc.end() || !names->is_object()) return {};
 
-    const std::string self = normalize_paymail_name(string_at(g_doc, "self"));
+    const std::string self = normalize_paymail_name(json_text(g_doc, "self"));
     if (!self.empty()) {
         auto it = names->find(self);
         if (it != names->end() && it->is_object() && entry_pubkey(*it) == key) return self;
@@ -182,7 +176,7 @@ std::string claim_paymail_name(const std::string& name, const std::string& pubke
         if (!owner.empty() && owner != key)
             return label + "@" + service_settings().paymail_domain + " is already taken";
     } else {
-        const std::int32_t quota = label_quota_for_role(string_at(g_doc, "host_role"));
+        const std::int32_t quota = label_quota_for_role(json_text(g_doc, "host_role"));
         if (quota != -1) {
             std::int64_t count = 0;
             for (const auto& entry : names) {
@@ -198,7 +192,7 @@ std::string claim_paymail_name(const std::string& name, const std::string& pubke
     auto first_of_key = [&](const char* field) {
         for (const auto& entry : names) {
             if (!entry.is_object() || entry_pubkey(entry) != key) continue;
-            std::string v = string_at(entry, field);
+            std::string v = json_text(entry, field);
             if (!v.empty()) return v;
         }
         return std::string();
@@ -207,12 +201,12 @@ std::string claim_paymail_name(const std::string& name, const std::string& pubke
     json entry = json::object();
     entry["pubkey"] = key;
     if (!address.empty()) entry["address"] = address;
-    std::string ord = exists ? string_at(*existing, "ord") : std::string();
+    std::string ord = exists ? json_text(*existing, "ord") : std::string();
     if (ord.empty()) ord = first_of_key("ord");
     if (!ord.empty()) entry["ord"] = ord;
-    std::string avatar = exists ? string_at(*existing, "avatar") : std::string();
+    std::string avatar = exists ? json_text(*existing, "avatar") : std::string();
     auto avatars = g_doc.find("avatars");
-    if (avatar.empty() && avatars != g_doc.end()) avatar = string_at(*avatars, key.c_str());
+    if (avatar.empty() && avatars != g_doc.end()) avatar = json_text(*avatars, key);
     if (avatar.empty()) avatar = first_of_key("avatar");
     if (!avatar.empty()) entry["avatar"] = avatar;
 
@@ -227,7 +221,7 @@ void set_host_role(const std::string& role) {
     if (r != "dev" && r != "agent" && r != "operator" && r != "architect") r.clear();
     std::lock_guard<std::mutex> lock(g_mutex);
     if (!load_paymail_registry()) return;
-    if (string_at(g_doc, "host_role") == r) return;
+    if (json_text(g_doc, "host_role") == r) return;
     if (r.empty()) {
         g_doc.erase("host_role");
     } else {
@@ -245,9 +239,9 @@ std::string ord_address_for_name(const std::string& name) {
     if (names == g_doc.end() || !names->is_object()) return {};
     auto it = names->find(label);
     if (it == names->end() || !it->is_object()) return {};
-    std::string addr = string_at(*it, "ordAddress");
+    std::string addr = json_text(*it, "ordAddress");
     if (is_plausible_address(addr)) return addr;
-    addr = string_at(*it, "ord");
+    addr = json_text(*it, "ord");
     return is_plausible_address(addr) ? addr : std::string();
 }
 

@@ -5,6 +5,7 @@
 #include "platform/file_lock.h"
 #include "platform/fs.h"
 #include "wallet/clock.h"
+#include "wallet/json_util.h"
 #include "wallet/kv_cofferly_wallet.h"
 
 #include <cassert>
@@ -33,19 +34,11 @@ nlohmann::json parse_json(const std::string& text) {
     }
 }
 
-// The text member `key` of an object, or "" when it is missing or not a text.
-std::string text_member(const nlohmann::json& obj, const char* key) {
-    if (!obj.is_object()) return std::string();
-    auto it = obj.find(key);
-    if (it == obj.end() || !it->is_string()) return std::string();
-    return it->get<std::string>();
-}
-
 // The safe "wallet_id" of a bind file, or "".
 std::string read_bind_id(const std::string& path) {
     std::string text;
     if (!platform_read_file(path, text)) return std::string();
-    std::string id = text_member(parse_json(text), "wallet_id");
+    std::string id = json_text(parse_json(text), "wallet_id");
     return is_safe_wallet_id(id) ? id : std::string();
 }
 
@@ -207,9 +200,9 @@ std::vector<WalletRegistryEntry> list_wallets() {
     nlohmann::json doc = load_wallets_json();
     for (const auto& entry : doc["wallets"]) {
         WalletRegistryEntry row;
-        row.id = text_member(entry, "id");
+        row.id = json_text(entry, "id");
         if (row.id.empty()) continue;
-        row.name = text_member(entry, "name");
+        row.name = json_text(entry, "name");
         if (row.name.empty()) row.name = row.id;
         out.push_back(std::move(row));
     }
@@ -237,7 +230,7 @@ void name_wallet_by_paymail(const std::string& id) {
     if (!read_wallets_json(doc)) return;
     bool changed = false;
     for (auto& entry : doc["wallets"]) {
-        if (!entry.is_object() || text_member(entry, "id") != id) continue;
+        if (!entry.is_object() || json_text(entry, "id") != id) continue;
         auto name = entry.find("name");
         if (name != entry.end() && name->is_string() && name->get<std::string>() == alias) continue;
         entry["name"] = alias;
@@ -274,7 +267,7 @@ void init_wallet_binding(const std::string& instance_key, const std::string& app
         const nlohmann::json doc = load_wallets_json();
         const nlohmann::json& wallets = doc["wallets"];
         if (wallets.size() == 1) {
-            std::string only = text_member(wallets[0], "id");
+            std::string only = json_text(wallets[0], "id");
             if (is_safe_wallet_id(only)) id = only;
         }
     }

@@ -4,6 +4,7 @@
 #include "wallet/clock.h"
 #include "wallet/codecs.h"
 #include "wallet/crypto.h"
+#include "wallet/json_util.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/registry.h"
@@ -16,7 +17,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <mutex>
 #include <utility>
 
@@ -65,25 +65,10 @@ std::string full_paymail(const std::string& alias) {
     return alias + "@" + service_settings().paymail_domain;
 }
 
-std::string string_member(const json& doc, const char* key) {
-    auto it = doc.find(key);
-    if (it == doc.end() || !it->is_string()) return std::string();
-    return it->get<std::string>();
-}
-
-// The parsed wallet file holds the mnemonic or the legacy key in clear.
-void wipe_doc_secrets(json& doc) {
-    if (!doc.is_object()) return;
-    for (const char* key : {"mnemonic", "priv"}) {
-        auto it = doc.find(key);
-        if (it != doc.end() && it->is_string()) wipe(it->get_ref<std::string&>());
-    }
-}
-
 struct ParsedFile {
     json doc;
     bool ok = false;
-    ~ParsedFile() { wipe_doc_secrets(doc); }
+    ~ParsedFile() { wipe_wallet_doc_secrets(doc); }
 };
 
 void parse_wallet_file(const std::string& path, ParsedFile& out) {
@@ -94,41 +79,20 @@ void parse_wallet_file(const std::string& path, ParsedFile& out) {
     out.ok = !out.doc.is_discarded();
 }
 
-bool is_lock_record(const json& doc) {
-    return doc.is_object() && string_member(doc, "lock") == "KV-LOCK1";
-}
-
 // Address, paymail and HD flag straight from a wallet file, without deriving anything.
 bool read_wallet_file_summary(const std::string& path, std::string& address, std::string& paymail, bool& is_hd) {
     if (path.empty() || platform_file_exists(path + ".seal")) return false;
     ParsedFile file;
     parse_wallet_file(path, file);
-    if (!file.ok || !file.doc.is_object() || is_lock_record(file.doc)) return false;
+    if (!file.ok || !file.doc.is_object() || is_wallet_lock_record(file.doc)) return false;
     const auto mnemonic = file.doc.find("mnemonic");
     const auto priv = file.doc.find("priv");
     const bool hd = mnemonic != file.doc.end() && mnemonic->is_string();
     if (!hd && (priv == file.doc.end() || !priv->is_string())) return false;
     is_hd = hd;
-    address = string_member(file.doc, "address");
-    paymail = full_paymail(string_member(file.doc, "paymail"));
+    address = json_text(file.doc, "address");
+    paymail = full_paymail(json_text(file.doc, "paymail"));
     return true;
-}
-
-// A counter the file gives as a non-negative 32-bit integer; -1 must not become 4294967295.
-bool counter_value(const json& value, std::uint32_t& out) {
-    if (value.is_number_unsigned()) {
-        const auto v = value.get<std::uint64_t>();
-        if (v > std::numeric_limits<std::uint32_t>::max()) return false;
-        out = static_cast<std::uint32_t>(v);
-        return true;
-    }
-    if (value.is_number_integer()) {
-        const auto v = value.get<std::int64_t>();
-        if (v < 0 || v > static_cast<std::int64_t>(std::numeric_limits<std::uint32_t>::max())) return false;
-        out = static_cast<std::uint32_t>(v);
-        return true;
-    }
-    return false;
 }
 
 // r and s of a DER signature, each left-padded to 32 bytes.
@@ -301,17 +265,17 @@ void sync_wallet_from_file() {
     if (w.priv.empty() || w.address.empty()) return;
     ParsedFile file;
     parse_wallet_file(wallet_file_path(), file);
-    if (!file.ok || !file.doc.is_object() || is_lock_record(file.doc)) return;
+    if (!file.ok || !file.doc.is_object() || is_wallet_lock_record(file.doc)) return;
 
     const std::uint32_t receive_before = w.recv[kReceiveAccount];
     auto recv = file.doc.find("recv");
     if (recv != file.doc.end() && recv->is_array()) {
         for (std::size_t i = 0; i < w.recv.size() && i < recv->size(); ++i) {
             std::uint32_t value = 0;
-            if (counter_value((*recv)[i], value) && value > w.recv[i]) w.recv[i] = value;
+            if (json_as_u32((*recv)[i], value) && value > w.recv[i]) w.recv[i] = value;
         }
     }
-    w.ord_avatar = string_member(file.doc, "ord_avatar");
+    w.ord_avatar = json_text(file.doc, "ord_avatar");
     auto alias = file.doc.find("paymail");
     if (alias != file.doc.end() && alias->is_string()) w.paymail = alias->get<std::string>();
     if (w.is_hd && w.recv[kReceiveAccount] != receive_before) derive_wallet_keys();

@@ -5,6 +5,7 @@
 #include "platform/fs.h"
 #include "wallet/codecs.h"
 #include "wallet/crypto.h"
+#include "wallet/json_util.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/registry.h"
@@ -14,7 +15,6 @@
 #include <nlohmann/json.hpp>
 
 #include <istream>
-#include <limits>
 #include <streambuf>
 #include <vector>
 
@@ -23,7 +23,6 @@ using nlohmann::json;
 namespace {
 
 constexpr std::size_t kContactNoteMax = 80;
-constexpr std::uint64_t kU32Max = std::numeric_limits<std::uint32_t>::max();
 
 // Lets the parser read the file text in place, so the mnemonic is not copied into a stream buffer
 // that nobody wipes.
@@ -45,19 +44,20 @@ bool parse_json_text(std::string& text, json& out) {
     }
 }
 
-// The clear-text secrets a wallet document may hold.
-void wipe_json_secrets(json& doc) {
-    if (!doc.is_object()) return;
-    for (const char* key : {"mnemonic", "priv"}) {
-        auto it = doc.find(key);
-        if (it != doc.end() && it->is_string()) wipe(it->get_ref<std::string&>());
-    }
-}
-
 struct JsonSecretGuard {
     json& doc;
-    ~JsonSecretGuard() { wipe_json_secrets(doc); }
+    ~JsonSecretGuard() { wipe_wallet_doc_secrets(doc); }
 };
+
+// Reads and parses a wallet file, wiping the text read; false when it cannot be read or is not
+// JSON. The caller guards the secrets in doc.
+bool read_wallet_doc(const std::string& path, json& doc) {
+    std::string text;
+    if (!read_file_text(path, text)) return false;
+    const bool parsed = parse_json_text(text, doc);
+    wipe(text);
+    return parsed;
+}
 
 // A "lock" that is not text makes the file unreadable here, like a lock record does.
 bool has_foreign_lock(const json& doc) {
@@ -66,21 +66,7 @@ bool has_foreign_lock(const json& doc) {
     return !it->is_string() || it->get_ref<const std::string&>() == "KV-LOCK1";
 }
 
-bool is_lock_record(const json& doc) {
-    if (!doc.is_object()) return false;
-    auto it = doc.find("lock");
-    return it != doc.end() && it->is_string() && it->get_ref<const std::string&>() == "KV-LOCK1";
-}
-
-// Optional typed fields: absent leaves out as it was; present with another type is false.
-bool read_text(const json& obj, const char* key, std::string& out) {
-    auto it = obj.find(key);
-    if (it == obj.end()) return true;
-    if (!it->is_string()) return false;
-    out = it->get<std::string>();
-    return true;
-}
-
+// An optional flag: absent leaves out as it was; present with another type is false.
 bool read_flag(const json& obj, const char* key, bool& out) {
     auto it = obj.find(key);
     if (it == obj.end()) return true;
@@ -95,32 +81,18 @@ void take_text_if_string(const json& obj, const char* key, std::string& out) {
     if (it != obj.end() && it->is_string()) out = it->get<std::string>();
 }
 
-// A non-negative integer that fits 32 bits; false for anything else.
-bool as_u32(const json& v, std::uint32_t& out) {
-    if (!v.is_number_integer()) return false;
-    if (v.is_number_unsigned()) {
-        const auto u = v.get<std::uint64_t>();
-        if (u > kU32Max) return false;
-        out = static_cast<std::uint32_t>(u);
-        return true;
-    }
-    const auto s = v.get<std::int64_t>();
-    if (s < 0 || static_cast<std::uint64_t>(s) > kU32Max) return false;
-    out = static_cast<std::uint32_t>(s);
-    return true;
-}
-
 bool read_local_ord(const json& row, LocalOrd& ord) {
     ord = local_ord_init();
     ord.created = true;
-    if (!read_text(row, "origin", ord.origin) || !read_text(row, "txid", ord.txid) ||
-        !read_text(row, "type", ord.type) || !read_text(row, "address", ord.address) ||
-        !read_text(row, "name", ord.name) || !read_text(row, "icon", ord.icon) || !read_text(row, "amt", ord.amt) ||
-        !read_text(row, "dec", ord.dec) || !read_text(row, "token_id", ord.token_id) ||
-        !read_flag(row, "hidden", ord.hidden) || !read_flag(row, "created", ord.created))
+    if (!json_optional_text(row, "origin", ord.origin) || !json_optional_text(row, "txid", ord.txid) ||
+        !json_optional_text(row, "type", ord.type) || !json_optional_text(row, "address", ord.address) ||
+        !json_optional_text(row, "name", ord.name) || !json_optional_text(row, "icon", ord.icon) ||
+        !json_optional_text(row, "amt", ord.amt) || !json_optional_text(row, "dec", ord.dec) ||
+        !json_optional_text(row, "token_id", ord.token_id) || !read_flag(row, "hidden", ord.hidden) ||
+        !read_flag(row, "created", ord.created))
         return false;
     auto vout = row.find("vout");
-    if (vout != row.end() && !as_u32(*vout, ord.vout)) return false;
+    if (vout != row.end() && !json_as_u32(*vout, ord.vout)) return false;
     return true;
 }
 
@@ -147,7 +119,7 @@ bool read_contacts(const json& doc, std::vector<WalletContact>& out) {
         if (!row.is_object()) continue;
         std::string dest;
         std::string note;
-        if (!read_text(row, "dest", dest) || !read_text(row, "note", note)) {
+        if (!json_optional_text(row, "dest", dest) || !json_optional_text(row, "note", note)) {
             out.clear();
             return false;
         }
@@ -166,7 +138,7 @@ std::array<std::uint32_t, 6> read_recv(const json& doc) {
     if (it == doc.end() || !it->is_array()) return recv;
     for (std::size_t i = 0; i < recv.size() && i < it->size(); ++i) {
         std::uint32_t v = 0;
-        if (as_u32((*it)[i], v)) recv[i] = v;
+        if (json_as_u32((*it)[i], v)) recv[i] = v;
     }
     return recv;
 }
@@ -230,7 +202,7 @@ bool parse_wallet_doc(const json& doc, ParsedWallet& out) {
     }
     auto priv = doc.find("priv");
     if (priv != doc.end() && !priv->is_string()) return false;
-    return read_text(doc, "pub", out.pub) && read_text(doc, "address", out.address);
+    return json_optional_text(doc, "pub", out.pub) && json_optional_text(doc, "address", out.address);
 }
 
 std::string parent_folder(const std::string& path) {
@@ -299,6 +271,14 @@ void put_state(const KvCofferlyWallet& w, json& doc) {
     save_contacts(doc);
 }
 
+// The fields both layouts hold.
+void take_common_fields(const ParsedWallet& parsed, KvCofferlyWallet& w) {
+    w.paymail = parsed.paymail;
+    w.ord_avatar = parsed.ord_avatar;
+    w.ord_owned = parsed.ord_owned;
+    w.contacts = parsed.contacts;
+}
+
 bool load_hd(const json& doc, const ParsedWallet& parsed, KvCofferlyWallet& w) {
     w.mnemonic = doc.at("mnemonic").get_ref<const std::string&>();
     if (!mnemonic_is_valid()) return false;
@@ -306,10 +286,7 @@ bool load_hd(const json& doc, const ParsedWallet& parsed, KvCofferlyWallet& w) {
     w.backup = parsed.backup;
     w.recv = parsed.recv;
     w.show = parsed.show;
-    w.paymail = parsed.paymail;
-    w.ord_avatar = parsed.ord_avatar;
-    w.ord_owned = parsed.ord_owned;
-    w.contacts = parsed.contacts;
+    take_common_fields(parsed, w);
     if (!derive_wallet_keys()) return false;
     load_spent_outpoints();
     return true;
@@ -320,10 +297,7 @@ bool load_legacy(const json& doc, const ParsedWallet& parsed, KvCofferlyWallet& 
     take_text_if_string(doc, "priv", w.priv);
     w.pub = parsed.pub;
     w.address = parsed.address;
-    w.paymail = parsed.paymail;
-    w.ord_avatar = parsed.ord_avatar;
-    w.ord_owned = parsed.ord_owned;
-    w.contacts = parsed.contacts;
+    take_common_fields(parsed, w);
     if (w.priv.size() != 64) return false;
     if (w.pub.empty() && !priv_hex_to_pub_hex(w.priv, w.pub)) return false;
     if (w.address.empty()) w.address = pub_hex_to_address(w.pub);
@@ -333,6 +307,20 @@ bool load_legacy(const json& doc, const ParsedWallet& parsed, KvCofferlyWallet& 
 }
 
 } // namespace
+
+void wipe_wallet_doc_secrets(json& doc) {
+    if (!doc.is_object()) return;
+    for (const char* key : {"mnemonic", "priv"}) {
+        auto it = doc.find(key);
+        if (it != doc.end() && it->is_string()) wipe(it->get_ref<std::string&>());
+    }
+}
+
+bool is_wallet_lock_record(const json& doc) {
+    if (!doc.is_object()) return false;
+    auto it = doc.find("lock");
+    return it != doc.end() && it->is_string() && it->get_ref<const std::string&>() == "KV-LOCK1";
+}
 
 std::string wallet_file_path() {
     std::string id;
@@ -392,13 +380,9 @@ bool is_wallet_sealed() {
     const std::string path = wallet_file_path();
     if (path.empty()) return false;
     if (platform_file_exists(path + ".seal")) return true;
-    std::string text;
-    if (!read_file_text(path, text)) return false;
     json doc;
-    const bool parsed = parse_json_text(text, doc);
-    wipe(text);
     JsonSecretGuard guard{doc};
-    return parsed && is_lock_record(doc);
+    return read_wallet_doc(path, doc) && is_wallet_lock_record(doc);
 }
 
 bool load_wallet() {
@@ -409,14 +393,10 @@ bool load_wallet() {
         if (w.wallet_id.empty()) return false;
         const std::string path = wallet_file_path();
         if (path.empty()) return false;
-        std::string text;
-        if (!read_file_text(path, text)) return false;
         json doc;
-        const bool parsed = parse_json_text(text, doc);
-        wipe(text);
         JsonSecretGuard guard{doc};
         ParsedWallet file;
-        if (!parsed || !parse_wallet_doc(doc, file)) return false;
+        if (!read_wallet_doc(path, doc) || !parse_wallet_doc(doc, file)) return false;
         reset_loaded_state(w);
         const bool loaded = file.hd ? load_hd(doc, file, w) : load_legacy(doc, file, w);
         // The window thread reads a copy of the state while payments hold the mutex.
@@ -444,15 +424,12 @@ bool save_wallet() {
 
         json doc = json::object();
         JsonSecretGuard guard{doc};
-        std::string old;
-        if (read_file_text(path, old)) {
-            json current;
-            const bool parsed = parse_json_text(old, current);
-            wipe(old);
-            JsonSecretGuard old_guard{current};
-            if (parsed && is_lock_record(current)) return false;
+        json current;
+        JsonSecretGuard old_guard{current};
+        if (read_wallet_doc(path, current)) {
+            if (is_wallet_lock_record(current)) return false;
             // Keys the wallet program keeps and this program does not know stay as they are.
-            if (parsed && current.is_object()) doc = std::move(current);
+            if (current.is_object()) doc = std::move(current);
         }
         put_state(w, doc);
         // Invalid UTF-8 in a text becomes U+FFFD: the rest of the wallet still reaches the disk,

@@ -26,6 +26,13 @@ bool load_contacts(const nlohmann::json& doc);
 // Adds "contacts" to the document being built when the wallet has contacts.
 void save_contacts(nlohmann::json& doc);
 
+// Wipes the clear-text secrets ("mnemonic", "priv") a parsed wallet document may hold.
+void wipe_wallet_doc_secrets(nlohmann::json& doc);
+
+// True when the document is the wallet program's lock record ("lock": "KV-LOCK1") rather than a
+// wallet.
+bool is_wallet_lock_record(const nlohmann::json& doc);
+
 // The whole file in binary mode; false when it cannot be read.
 bool read_file_text(const std::string& path, std::string& out);
 
