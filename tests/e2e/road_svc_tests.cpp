@@ -293,7 +293,8 @@ void RoadTest::connect_to_the_studio_wallet() {
     EXPECT_EQ(clock.recorded_sleeps(), std::vector<std::int64_t>{500});
     EXPECT_EQ(events, (std::vector<std::string>{pending, build_status_event(kCofferlyTag, "paymail")}))
         << "a wallet without an alias is announced without a paymail";
-    EXPECT_EQ(lines.back(), "Connected to Cofferly wallet Studio\n");
+    EXPECT_EQ(lines, (std::vector<std::string>{"Waiting for Cofferly to approve this app...\n",
+                                               "Connected to Cofferly wallet Studio\n"}));
     EXPECT_EQ(bound_wallet_id(), "w2");
     EXPECT_TRUE(is_cofferly_connected());
     WalletLock lock = lock_wallet();
@@ -490,7 +491,7 @@ TEST_F(RoadTest, FromConnectToTheNetworkAndBackAfterARestart) {
 
     // On disk: every input of the road in both byte orders, and the change the road left.
     std::set<std::string> spent_keys;
-    const json spent_doc = read_json_file(dir.data_dir + "/ord_snap/w2_spent.json");
+    json spent_doc = read_json_file(dir.data_dir + "/ord_snap/w2_spent.json");
     ASSERT_TRUE(spent_doc.is_object() && spent_doc["outpoints"].is_array());
     for (const json& key : spent_doc["outpoints"])
         if (key.is_string()) spent_keys.insert(key.get<std::string>());
@@ -509,10 +510,10 @@ TEST_F(RoadTest, FromConnectToTheNetworkAndBackAfterARestart) {
     ASSERT_FALSE(change.empty());
     const std::string change_text = test_read_file(dir.data_dir + "/ord_snap/w2_change.json");
     EXPECT_EQ(change_text.find_first_of(" \n"), std::string::npos) << "written compactly";
-    const json change_doc = json::parse(change_text, nullptr, false);
+    json change_doc = json::parse(change_text, nullptr, false);
     ASSERT_TRUE(change_doc.is_object() && change_doc["coins"].is_array()) << change_text;
     CoinMap filed;
-    for (const json& coin : change_doc["coins"]) {
+    for (json coin : change_doc["coins"]) {
         ASSERT_TRUE(coin.is_object() && coin["txid"].is_string() && coin["vout"].is_number_unsigned() &&
                     coin["sats"].is_number_unsigned())
             << coin.dump();
@@ -555,7 +556,7 @@ TEST_F(RoadTest, FromConnectToTheNetworkAndBackAfterARestart) {
     child.env = {{"CORVANE_ROAD_CHILD", dir.root + "/child-brief.json"}};
     child.output_path = dir.root + "/child.log";
     ASSERT_EQ(spawn_run(child), 0) << test_read_file(child.output_path);
-    const json seen = read_json_file(dir.root + "/child-report.json");
+    json seen = read_json_file(dir.root + "/child-report.json");
     ASSERT_TRUE(seen.is_object()) << test_read_file(child.output_path);
 
     if (balance_noted) {
@@ -566,7 +567,7 @@ TEST_F(RoadTest, FromConnectToTheNetworkAndBackAfterARestart) {
     EXPECT_EQ(seen["inputs_checked"], inputs.size());
     EXPECT_EQ(seen["inputs_not_spent"], json::array());
     CoinMap reloaded;
-    for (const json& coin : seen["change"]) {
+    for (json coin : seen["change"]) {
         SCOPED_TRACE(coin.dump());
         EXPECT_EQ(coin["addr"], kStudioReceive);
         EXPECT_EQ(coin["keyed"], true);
@@ -574,6 +575,10 @@ TEST_F(RoadTest, FromConnectToTheNetworkAndBackAfterARestart) {
     }
     EXPECT_EQ(reloaded, change);
     EXPECT_EQ(seen["spendable"], plain) << "from the change file alone";
+    bool offered = false;
+    for (const json& key : seen["listed"])
+        offered = offered || key == outpoint_key(held_txid, held_vout);
+    EXPECT_TRUE(offered) << "the restarted program's own listing showed the coin the report spent";
 
     // The child's payment landed at the first try, spending none of the road's inputs again.
     const LedgerTx after = landed(seen.value("payment", ""));
@@ -584,6 +589,7 @@ TEST_F(RoadTest, FromConnectToTheNetworkAndBackAfterARestart) {
     ASSERT_EQ(after.outputs.size(), 3u);
     EXPECT_EQ(after.outputs[0].address, watch);
     EXPECT_TRUE(after.outputs[1].script == record_script(child_record));
+    RecordProperty("restart_payment_fee", static_cast<int>(checked_fee(after)));
     EXPECT_EQ(chain.platform.request_count("/oi/submit"), submitted + 1);
     EXPECT_EQ(chain.woc.request_count(std::string(kWocPrefix) + "/tx/raw"), woc_posts);
     EXPECT_EQ(chain.arc.request_count(), arc_posts);
@@ -604,7 +610,7 @@ TEST(RoadChild, DISABLED_AfterRestart) {
     const std::string brief_path = platform_env("CORVANE_ROAD_CHILD");
     if (brief_path.empty()) return;
     FakeClock clock;
-    const json brief = read_json_file(brief_path);
+    json brief = read_json_file(brief_path);
     ASSERT_TRUE(brief.is_object() && brief["inputs"].is_array());
     ServiceSettings s;
     s.woc_base = brief.value("woc", "");
@@ -646,6 +652,15 @@ TEST(RoadChild, DISABLED_AfterRestart) {
         // What the status line shows at start-up, before any payment.
         shown_balance(spendable_balance_sats(), 0);
     }
+    // The services' own listing after the restart, before the payment refreshes the coins.
+    std::vector<Utxo> listed;
+    std::string error;
+    list_address_utxos(wallet_view().address, listed, error);
+    json listed_keys = json::array();
+    for (const Utxo& coin : listed)
+        listed_keys.push_back(outpoint_key(coin.txid, coin.vout));
+    report["listed"] = listed_keys;
+
     report["payment"] = send_gallery_payload(brief.value("payload", ""), brief.value("watch", ""));
     {
         WalletLock lock = lock_wallet();
