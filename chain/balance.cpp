@@ -13,16 +13,15 @@
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/registry.h"
 #include "wallet/session.h"
+#include "wallet/text_util.h"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 #include <mutex>
-
 
 using nlohmann::json;
 
@@ -36,7 +35,6 @@ constexpr std::int64_t kPaymentBandSats = 8000;
 constexpr std::int64_t kLateJumpSats = 1000000;
 constexpr std::int64_t kHoldNs = 45LL * 1000000000LL;
 constexpr std::int64_t kOracleCoinMinSats = 1000;
-constexpr std::size_t kStemMaxBytes = 80;
 
 // The displayed-balance state has its own small mutex, so the window thread reads it while a
 // payment holds the wallet mutex; writers also hold the wallet mutex.
@@ -45,11 +43,6 @@ DisplayedBalance g_balance;
 
 std::int64_t steady_now_ns() {
     return clock_steady_ms() * 1000000LL;
-}
-
-bool url_safe_address(const std::string& address) {
-    return !address.empty() && std::all_of(address.begin(), address.end(),
-                                           [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
 }
 
 // A double as a whole number, halves away from zero; false when it does not fit.
@@ -81,18 +74,9 @@ bool number_as_sats(const json& value, double scale, std::int64_t& out) {
     return false;
 }
 
-// The same rule as wallet_file_stem, applied to the view so the face file can be found without
-// the wallet mutex.
+// The stem from the view, so the face file can be found without the wallet mutex.
 std::string stem_of_view(const WalletView& view) {
-    std::string source = !view.wallet_id.empty()          ? view.wallet_id
-                         : !view.identity_address.empty() ? view.identity_address
-                                                          : view.address;
-    for (char& c : source) {
-        if (!std::isalnum(static_cast<unsigned char>(c)) || static_cast<unsigned char>(c) >= 0x80) c = '_';
-    }
-    if (source.empty()) return "wallet";
-    if (source.size() > kStemMaxBytes) source.resize(kStemMaxBytes);
-    return source;
+    return wallet_file_stem_of(view.wallet_id, view.identity_address, view.address);
 }
 
 std::string face_path_for_stem(const std::string& stem) {
@@ -130,7 +114,7 @@ Utxo utxo_of(const ChangeCoin& coin) {
 
 void woc_address_history(HistoryContext& context, const std::string& suffix) {
     if (context.limit <= 0 || context.out.size() >= static_cast<std::size_t>(context.limit)) return;
-    if (!url_safe_address(context.address)) return;
+    if (!is_ascii_alnum_text(context.address)) return;
     std::string body, error;
     if (!http_get(woc_url("/address/" + context.address + suffix), body, error, kHistoryTimeoutS, false)) return;
     const json reply = json::parse(body, nullptr, false);

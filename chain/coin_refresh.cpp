@@ -13,12 +13,12 @@
 #include "wallet/keys.h"
 #include "wallet/session.h"
 #include "wallet/settings.h"
+#include "wallet/text_util.h"
 #include "wallet/wallet_file.h"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <exception>
 #include <limits>
@@ -58,12 +58,6 @@ struct Relock {
 
 void release(WalletLock& lock) {
     if (lock.owns_lock()) lock.unlock();
-}
-
-// An address goes into a URL path; anything but base58 letters could change the request.
-bool url_safe_address(const std::string& address) {
-    return !address.empty() && std::all_of(address.begin(), address.end(),
-                                           [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
 }
 
 std::string gp_unspent_url(const std::string& address) {
@@ -291,7 +285,8 @@ bool change_hash160(Hash160& hash160, std::string& error) {
 
 bool gp_plain_coins(const std::string& address, std::vector<Utxo>& list) {
     list.clear();
-    if (!url_safe_address(address)) return false;
+    // An address goes into a URL path; anything but base58 letters could change the request.
+    if (!is_ascii_alnum_text(address)) return false;
     std::string body, error;
     if (!http_get(gp_unspent_url(address), body, error, kGpTimeoutS, false)) return false;
     const json reply = json::parse(body, nullptr, false);

@@ -4,8 +4,10 @@
 #include "chain/sign.h"
 #include "platform/fs.h"
 #include "wallet/crypto.h"
+#include "wallet/json_util.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/registry.h"
+#include "wallet/text_util.h"
 
 #include <nlohmann/json.hpp>
 
@@ -16,10 +18,6 @@ using nlohmann::json;
 namespace {
 
 std::vector<ChangeCoin> g_change;
-
-bool is_ascii_alnum(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
 
 std::string snap_dir() {
     return kestrava_data_dir() + "/ord_snap";
@@ -47,6 +45,22 @@ void write_json_file(const std::string& path, const json& doc) {
     platform_write_file(path, text, false);
 }
 
+// A whole-number field: absent leaves value as it was, a number above max leaves it and clears
+// fits; false for any other type.
+bool read_whole_number(const json& entry, const char* key, std::uint64_t max, std::int64_t& value, bool& fits) {
+    auto f = entry.find(key);
+    if (f == entry.end()) return true;
+    if (f->is_number_unsigned()) {
+        const auto v = f->get<std::uint64_t>();
+        fits = v <= max;
+        if (fits) value = static_cast<std::int64_t>(v);
+        return true;
+    }
+    if (!f->is_number_integer()) return false;
+    value = f->get<std::int64_t>();
+    return true;
+}
+
 // A stem that names no wallet keeps no file.
 bool stem_names_a_wallet(const std::string& stem) {
     return !stem.empty() && stem != "wallet";
@@ -64,18 +78,20 @@ void clear_change_coins() {
     g_change.clear();
 }
 
-std::string wallet_file_stem() {
-    std::string source;
-    {
-        WalletLock lock = lock_wallet();
-        const KvCofferlyWallet& w = kv_wallet();
-        source = !w.wallet_id.empty() ? w.wallet_id : !w.identity_address.empty() ? w.identity_address : w.address;
-    }
+std::string wallet_file_stem_of(const std::string& wallet_id, const std::string& identity_address,
+                                const std::string& address) {
+    std::string source = !wallet_id.empty() ? wallet_id : !identity_address.empty() ? identity_address : address;
     for (char& c : source)
         if (!is_ascii_alnum(c)) c = '_';
     if (source.empty()) return "wallet";
     if (source.size() > 80) source.resize(80);
     return source;
+}
+
+std::string wallet_file_stem() {
+    WalletLock lock = lock_wallet();
+    const KvCofferlyWallet& w = kv_wallet();
+    return wallet_file_stem_of(w.wallet_id, w.identity_address, w.address);
 }
 
 std::string spent_file_path() {
@@ -139,36 +155,11 @@ void load_change_coins() {
         bool sats_fits = true;
         // A field of the wrong type means the file is not what this program wrote: stop there,
         // keeping the coins already taken.
-        if (auto f = entry.find("txid"); f != entry.end()) {
-            if (!f->is_string()) return;
-            txid = f->get<std::string>();
-        }
-        if (auto f = entry.find("vout"); f != entry.end()) {
-            if (f->is_number_unsigned()) {
-                const auto v = f->get<std::uint64_t>();
-                vout_fits = v <= static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
-                vout = vout_fits ? static_cast<std::int64_t>(v) : -1;
-            } else if (f->is_number_integer()) {
-                vout = f->get<std::int64_t>();
-            } else {
-                return;
-            }
-        }
-        if (auto f = entry.find("sats"); f != entry.end()) {
-            if (f->is_number_unsigned()) {
-                const auto v = f->get<std::uint64_t>();
-                sats_fits = v <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-                sats = sats_fits ? static_cast<std::int64_t>(v) : 0;
-            } else if (f->is_number_integer()) {
-                sats = f->get<std::int64_t>();
-            } else {
-                return;
-            }
-        }
-        if (auto f = entry.find("addr"); f != entry.end()) {
-            if (!f->is_string()) return;
-            addr = f->get<std::string>();
-        }
+        if (!json_optional_text(entry, "txid", txid) ||
+            !read_whole_number(entry, "vout", std::numeric_limits<std::int32_t>::max(), vout, vout_fits) ||
+            !read_whole_number(entry, "sats", std::numeric_limits<std::int64_t>::max(), sats, sats_fits) ||
+            !json_optional_text(entry, "addr", addr))
+            return;
         if (!is_txid_hex(txid) || !vout_fits || vout < 0 || !sats_fits || sats < 1 || addr.empty()) continue;
         const auto index = static_cast<std::uint32_t>(vout);
         if (is_outpoint_spent(txid, index)) continue;

@@ -26,9 +26,13 @@ std::vector<ChangeCoin>& change_coins();
 // Wipes the keys the change coins carry and empties the list.
 void clear_change_coins();
 
-// Names the current wallet's files: the wallet id, else the identity address, else the main
-// address, with every byte other than an ASCII letter or digit made "_", cut to 80 bytes;
-// "wallet" when nothing is left.
+// Names a wallet's files: the wallet id, else the identity address, else the main address, with
+// every byte other than an ASCII letter or digit made "_", cut to 80 bytes; "wallet" when all
+// three are empty.
+std::string wallet_file_stem_of(const std::string& wallet_id, const std::string& identity_address,
+                                const std::string& address);
+
+// The stem of the current wallet (takes the wallet mutex).
 std::string wallet_file_stem();
 
 // data folder + "/ord_snap/" + stem + "_spent.json" and "_change.json".

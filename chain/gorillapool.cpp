@@ -149,14 +149,6 @@ const json* data_credential(const json* data, bool& bad) {
     return doc && is_identity_credential(*doc, bad) ? doc : nullptr;
 }
 
-bool is_base58_text(const std::string& s) {
-    for (char c : s) {
-        const bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-        if (!alnum) return false;
-    }
-    return !s.empty();
-}
-
 } // namespace
 
 std::string txo_outpoint(const json& txo, bool* malformed) {
@@ -278,7 +270,7 @@ std::string credential_title_of_txo(const std::string& content) {
 bool gp_ord_outpoints_at_address(const std::string& address, std::unordered_set<std::string>& outpoints) {
     outpoints.clear();
     // The address becomes part of a URL path; anything but base58 text could reach another path.
-    if (!is_base58_text(address)) return false;
+    if (!is_ascii_alnum_text(address)) return false;
     const std::string base = service_settings().gorillapool_base;
     std::string body;
     std::string error;

@@ -1,5 +1,6 @@
 #include "wallet/text_util.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace {
@@ -9,6 +10,14 @@ bool is_continuation(unsigned char c) {
 }
 
 } // namespace
+
+bool is_ascii_alnum(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+bool is_ascii_alnum_text(const std::string& text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), is_ascii_alnum);
+}
 
 std::string utf8_cut(const std::string& text, std::size_t max_bytes) {
     if (text.size() <= max_bytes) return text;

@@ -1,5 +1,5 @@
-// Byte-limited cuts of UTF-8 text. Every place that cuts a text to a byte limit uses utf8_cut, so
-// a cut never leaves half a character behind for the JSON writer to choke on.
+// Small text tests and byte-limited cuts of UTF-8 text. Every place that cuts a text to a byte limit
+// uses utf8_cut, so a cut never leaves half a character behind for the JSON writer to choke on.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +8,13 @@
 // The longest prefix of text that has at most max_bytes bytes and does not end inside a
 // multi-byte character. Text within the limit comes back unchanged.
 std::string utf8_cut(const std::string& text, std::size_t max_bytes);
+
+// True for 0-9, a-z and A-Z, whatever the locale.
+bool is_ascii_alnum(char c);
+
+// True for a non-empty text of ASCII letters and digits only: such a text (an address, say) can
+// go into a URL path or a file name as it is.
+bool is_ascii_alnum_text(const std::string& text);
 
 // True when text is well-formed UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
 bool utf8_valid(const std::string& text);
