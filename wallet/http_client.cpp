@@ -73,6 +73,27 @@ long response_code(CURL* handle) {
     return status;
 }
 
+// A new handle for `url` that writes the answer into `target`; null when libcurl has none.
+CurlPtr new_request(const std::string& url, std::string& target) {
+    CurlPtr curl(new_easy_handle());
+    if (!curl) return nullptr;
+    curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
+    set_write_target(curl.get(), target);
+    return curl;
+}
+
+// Runs a one-off request with the platform host pinned, then frees the handle, before the pin list
+// it may point to. False with libcurl's text on a transport failure; otherwise the status is set.
+bool perform_once(CurlPtr& curl, const std::string& url, long& status, std::string& error) {
+    SlistPtr resolve(apply_pinned_resolve(curl.get(), url));
+    const CURLcode rc = curl_easy_perform(curl.get());
+    status = response_code(curl.get());
+    curl.reset();
+    if (rc == CURLE_OK) return true;
+    error = curl_easy_strerror(rc);
+    return false;
+}
+
 } // namespace
 
 curl_slist* apply_pinned_resolve(CURL* handle, const std::string& url) {
@@ -109,31 +130,20 @@ bool http_get(const std::string& url, std::string& body, std::string& error, std
     for (std::int32_t retries = 0;; ++retries) {
         body.clear();
         error.clear();
-        SlistPtr resolve;
-        CurlPtr curl(new_easy_handle());
+        CurlPtr curl = new_request(url, body);
         if (!curl) {
             error = "curl init failed";
             return false;
         }
         CURL* h = curl.get();
-        curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-        set_write_target(h, body);
         curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 8L);
         curl_easy_setopt(h, CURLOPT_TIMEOUT, total_s);
         curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(h, CURLOPT_MAXREDIRS, 5L);
         curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
-        resolve.reset(apply_pinned_resolve(h, url));
-        const CURLcode rc = curl_easy_perform(h);
-        const long status = response_code(h);
-        curl.reset();
-        resolve.reset();
-
-        if (rc != CURLE_OK) {
-            error = curl_easy_strerror(rc);
-            return false;
-        }
+        long status = 0;
+        if (!perform_once(curl, url, status, error)) return false;
         if (is_success(status) || (status == 404 && accept_404)) return true;
         if (status == 429 && retries < 3) {
             clock_sleep_ms(backoff_ms(retries));
@@ -157,8 +167,7 @@ bool http_post_json(const std::string& url, const std::string& json_body, std::s
     for (std::int32_t rate_limited = 0;;) {
         response.clear();
         error.clear();
-        SlistPtr resolve;
-        CurlPtr curl(new_easy_handle());
+        CurlPtr curl = new_request(url, response);
         SlistPtr headers;
         if (curl) headers.reset(curl_slist_append(nullptr, kJsonContentType));
         if (!curl || !headers) {
@@ -166,24 +175,13 @@ bool http_post_json(const std::string& url, const std::string& json_body, std::s
             return false;
         }
         CURL* h = curl.get();
-        curl_easy_setopt(h, CURLOPT_URL, url.c_str());
         curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
         set_post_body(h, json_body);
-        set_write_target(h, response);
         curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 8L);
         curl_easy_setopt(h, CURLOPT_TIMEOUT, total_s);
         curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
-        resolve.reset(apply_pinned_resolve(h, url));
-        const CURLcode rc = curl_easy_perform(h);
-        const long status = response_code(h);
-        headers.reset();
-        curl.reset();
-        resolve.reset();
-
-        if (rc != CURLE_OK) {
-            error = curl_easy_strerror(rc);
-            return false;
-        }
+        long status = 0;
+        if (!perform_once(curl, url, status, error)) return false;
         if (is_success(status)) return true;
         if (status == 429 && ++rate_limited < attempts) {
             clock_sleep_ms(backoff_ms(rate_limited - 1));
@@ -250,15 +248,12 @@ bool http_post_json_keepalive(CurlSession& session, const std::string& url, cons
 bool http_get_platform(const std::string& url, std::string& body, std::string& error) {
     body.clear();
     error.clear();
-    SlistPtr resolve;
-    CurlPtr curl(new_easy_handle());
+    CurlPtr curl = new_request(url, body);
     if (!curl) {
         error = "curl init failed";
         return false;
     }
     CURL* h = curl.get();
-    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-    set_write_target(h, body);
     curl_easy_setopt(h, CURLOPT_TIMEOUT, 12L);
     if (is_loopback_https(url)) {
         // The local test host has no certificate a client could check. Without the checks a
@@ -269,16 +264,8 @@ bool http_get_platform(const std::string& url, std::string& body, std::string& e
     } else {
         curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
     }
-    resolve.reset(apply_pinned_resolve(h, url));
-    const CURLcode rc = curl_easy_perform(h);
-    const long status = response_code(h);
-    curl.reset();
-    resolve.reset();
-
-    if (rc != CURLE_OK) {
-        error = curl_easy_strerror(rc);
-        return false;
-    }
+    long status = 0;
+    if (!perform_once(curl, url, status, error)) return false;
     if (is_success(status)) return true;
     error = "HTTP " + std::to_string(status);
     return false;
