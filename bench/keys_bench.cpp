@@ -16,7 +16,7 @@ const char kMnemonic[] =
 constexpr std::uint32_t kReceiveCount = 400;
 
 KeyPath receive_path(std::uint32_t index) {
-    return {44 | kHardened, 236 | kHardened, 1 | kHardened, 0, index};
+    return {kPurpose, kCoinType, kReceiveAccount | kHardened, 0, index};
 }
 
 // A loaded wallet with its master key cached and `recv`[1] = 400.
@@ -29,17 +29,6 @@ void load_bench_wallet() {
     w.recv[1] = kReceiveCount;
     std::string priv, pub, address;
     derive_path(receive_path(0), priv, pub, address);
-}
-
-// Drops the derived keys and prefixes but keeps the seed and master key.
-void drop_key_cache() {
-    KvCofferlyWalletSecrets& s = kv_wallet().secrets;
-    for (auto& entry : s.derived)
-        wipe(entry.second.priv_hex);
-    s.derived.clear();
-    for (auto& entry : s.prefixes)
-        wipe(entry.second.ext.data(), entry.second.ext.size());
-    s.prefixes.clear();
 }
 
 // One path from the master key with five child derivations, public key and address: the work
@@ -107,8 +96,8 @@ void BM_FindKeyByRederiving(benchmark::State& state) {
     derive_uncached(receive_path(kReceiveCount - 1), want);
     for (auto _ : state) {
         std::string address;
-        derive_uncached({44 | kHardened, 236 | kHardened, 5 | kHardened, 0, 0}, address);
-        derive_uncached({44 | kHardened, 236 | kHardened, 100 | kHardened, 0, 0}, address);
+        derive_uncached({kPurpose, kCoinType, kOrdinalsAccount | kHardened, 0, 0}, address);
+        derive_uncached(kIdentityPath, address);
         for (std::uint32_t i = 0; i < kReceiveCount; ++i) {
             derive_uncached(receive_path(i), address);
             if (address == want) break;
@@ -123,7 +112,7 @@ void BM_FindKeyFirstCall(benchmark::State& state) {
     const Hash160 want = receive_hash(kReceiveCount - 1);
     for (auto _ : state) {
         state.PauseTiming();
-        drop_key_cache();
+        wipe_derived_key_caches(kv_wallet().secrets);
         state.ResumeTiming();
         std::string priv, pub;
         benchmark::DoNotOptimize(find_key_for_hash160(want, priv, pub));

@@ -34,8 +34,6 @@ constexpr std::int32_t kWocPostAttempts = 2;
 constexpr std::uint32_t kSaleSubmitTimeoutS = 8;
 // An ARC body shown to the user is cut like the body of an HTTP error.
 constexpr std::size_t kDetailMaxBytes = 120;
-// Receive indices stay below the hardened range; a counter past it must not wrap the search.
-constexpr std::uint64_t kMaxReceiveIndex = 0x7FFFFFFF;
 
 const char* const kArcRejected[] = {"REJECTED", "DOUBLE_SPEND_ATTEMPTED", "SEEN_IN_ORPHAN_MEMPOOL"};
 const char* const kArcAccepted[] = {"RECEIVED",
@@ -164,7 +162,7 @@ std::string receive_address_matching(std::uint32_t index, const Hash160& h) {
 std::string hd_receive_address_for(const Hash160& h) {
     const KvCofferlyWallet& w = kv_wallet();
     if (!w.is_hd || w.mnemonic.empty()) return std::string();
-    const std::uint64_t last = std::min<std::uint64_t>(w.recv[1], kMaxReceiveIndex);
+    const std::uint64_t last = std::min<std::uint64_t>(w.recv[kReceiveAccount], kLastNormalIndex);
     for (std::uint64_t i = 0; i <= last; ++i) {
         std::string address = receive_address_matching(static_cast<std::uint32_t>(i), h);
         if (!address.empty()) return address;

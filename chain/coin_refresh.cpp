@@ -30,12 +30,6 @@ using nlohmann::json;
 
 namespace {
 
-constexpr std::size_t kReceiveAccount = 1;
-constexpr std::uint32_t kReceivePurpose = 44 | kHardened;
-constexpr std::uint32_t kCoinType = 236 | kHardened;
-// Receive indices stay below the hardened range: an index with the top bit set would derive a
-// different key than the wallet program uses.
-constexpr std::uint64_t kMaxReceiveIndex = 0x7FFFFFFF;
 constexpr std::uint64_t kScanWindow = 400;
 constexpr std::size_t kScanBatch = 20;
 constexpr std::int32_t kGpTimeoutS = 20;
@@ -136,7 +130,7 @@ void expire_address_caches() {
 }
 
 KeyPath receive_path(std::uint64_t index) {
-    return {kReceivePurpose, kCoinType, 1 | kHardened, 0, static_cast<std::uint32_t>(index)};
+    return {kPurpose, kCoinType, kReceiveAccount | kHardened, 0, static_cast<std::uint32_t>(index)};
 }
 
 } // namespace
@@ -270,7 +264,7 @@ bool change_hash160(Hash160& hash160, std::string& error) {
     }
     if (!is_house_oracle_address(w.address)) return true;
     if (w.is_hd && !w.mnemonic.empty()) {
-        const std::uint64_t last = std::min<std::uint64_t>(w.recv[kReceiveAccount], kMaxReceiveIndex);
+        const std::uint64_t last = std::min<std::uint64_t>(w.recv[kReceiveAccount], kLastNormalIndex);
         for (std::uint64_t i = 0; i <= last; ++i) {
             std::string priv, pub, address;
             const bool derived = derive_path(receive_path(i), priv, pub, address);
@@ -356,7 +350,7 @@ void scan_hd_balances() {
         if (!load_wallet() || !kv_wallet().is_hd) return;
         counter = kv_wallet().recv[kReceiveAccount];
         const std::uint64_t first = std::max<std::uint64_t>(receive_scan_mark(), std::uint64_t{counter} + 1);
-        const std::uint64_t last = std::min<std::uint64_t>(std::uint64_t{counter} + kScanWindow, kMaxReceiveIndex);
+        const std::uint64_t last = std::min<std::uint64_t>(std::uint64_t{counter} + kScanWindow, kLastNormalIndex);
         for (std::uint64_t i = first; i <= last; ++i) {
             if (kv_wallet().mnemonic.empty()) break;
             std::string priv, pub, address;

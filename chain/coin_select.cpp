@@ -16,9 +16,6 @@
 
 namespace {
 
-constexpr std::uint32_t kReceiveAccount = 1;
-// Indexes above this turn hardened; a counter beyond it names no further receive address.
-constexpr std::uint64_t kLastNormalIndex = 0x7FFFFFFF;
 constexpr std::uint64_t kMaxSignedSats = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 constexpr char kErrorPrefix[] = "error: ";
 
@@ -95,9 +92,8 @@ void add_cached_coins(UtxoCollection& c) {
             add_address_coins(c, entry_of(address), priv, pub, h);
         wipe(priv);
     }
-    const KeyPath identity = {44 | kHardened, 236 | kHardened, 100 | kHardened, 0, 0};
     Hash160 h{};
-    if (derive_path(identity, priv, pub, address) && address_to_hash160(address, h))
+    if (derive_path(kIdentityPath, priv, pub, address) && address_to_hash160(address, h))
         add_address_coins(c, entry_of(address), priv, pub, h);
     wipe(priv);
 }

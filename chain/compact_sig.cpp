@@ -167,9 +167,8 @@ void notify_p2p_payment(const std::string& raw_hex, const std::string& txid, con
     {
         auto wallet_lock = lock_wallet();
         if (!load_wallet() || kv_wallet().mnemonic.empty()) return;
-        const KeyPath identity_path = {44 | kHardened, 236 | kHardened, 100 | kHardened, 0, 0};
         std::string priv, pub, address;
-        const bool derived = derive_path(identity_path, priv, pub, address);
+        const bool derived = derive_path(kIdentityPath, priv, pub, address);
         bool signed_ok = false;
         if (derived && priv.size() == 64) signed_ok = sign_bitcoin_message(priv, txid, note.signature);
         wipe(priv);

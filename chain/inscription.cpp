@@ -16,7 +16,6 @@ using nlohmann::json;
 
 namespace {
 
-constexpr std::uint32_t kOrdinalsAccount = 5;
 constexpr std::size_t kIvSize = 12;
 constexpr std::size_t kGcmTagSize = 16;
 constexpr std::size_t kSealHeader = kIvSize + kGcmTagSize;

@@ -14,9 +14,6 @@ constexpr std::uint32_t kSighashAnyoneCanPay = 0x80;
 constexpr std::uint32_t kSighashOriginal = 0x20;
 constexpr std::uint8_t kOpCodeSeparator = 0xAB;
 constexpr std::uint32_t kFinalSequence = 0xFFFFFFFFu;
-// Receive indices stay below the hardened range; a counter past it must not wrap the search.
-constexpr std::uint64_t kMaxReceiveIndex = 0x7FFFFFFF;
-constexpr std::uint32_t kIdentityAccount = 100;
 
 // An outpoint's wire form. A txid that is not 64 hex digits adds nothing; the serialisation
 // refuses such an input later, so no transaction carrying it is ever sent.
@@ -166,7 +163,7 @@ bool decode_pub_key(const std::string& pub_hex, Bytes& pub) {
 // Derives one receive-chain or identity key and keeps it only when its address matches.
 bool derived_key_matches(std::uint32_t account, std::uint32_t index, const std::string& address, std::string& priv_hex,
                          std::string& pub_hex) {
-    const KeyPath path{44 | kHardened, 236 | kHardened, account | kHardened, 0, index};
+    const KeyPath path{kPurpose, kCoinType, account | kHardened, 0, index};
     std::string priv, pub, derived_address;
     if (!derive_path(path, priv, pub, derived_address) || derived_address != address) {
         wipe(priv);
@@ -194,7 +191,7 @@ bool is_my_address(const std::string& address, std::string& priv_hex, std::strin
     }
     if (w.mnemonic.empty()) return false;
     for (std::uint32_t account = 0; account < w.recv.size(); ++account) {
-        const std::uint64_t last = std::min<std::uint64_t>(w.recv[account], kMaxReceiveIndex);
+        const std::uint64_t last = std::min<std::uint64_t>(w.recv[account], kLastNormalIndex);
         for (std::uint64_t i = 0; i <= last; ++i) {
             if (derived_key_matches(account, static_cast<std::uint32_t>(i), address, priv_hex, pub_hex)) return true;
         }

@@ -16,13 +16,7 @@ namespace {
 
 using Ext = std::array<std::uint8_t, 64>;
 
-constexpr std::uint32_t kPurpose = 44 | kHardened;
-constexpr std::uint32_t kCoinType = 236 | kHardened;
-constexpr std::uint32_t kReceiveAccount = 1;
-constexpr std::uint32_t kOrdinalsAccount = 5;
-constexpr std::uint32_t kIdentityAccount = 100;
 constexpr std::uint32_t kSpendAccounts = 6;
-constexpr std::uint64_t kLastNormalIndex = 0x7FFFFFFF;
 
 // A wallet with receive counters far beyond any real use would otherwise grow the cache without
 // bound during a scan; at this size the cache starts afresh.
@@ -179,15 +173,8 @@ const DerivedKey* derive_cached(const KeyPath& path, std::string* priv_out) {
             return &it->second;
         }
     }
-    if (!s.master_cached) {
-        // Keys cached under an earlier master key must never answer for this one.
-        for (auto& entry : s.derived)
-            wipe(entry.second.priv_hex);
-        s.derived.clear();
-        for (auto& entry : s.prefixes)
-            wipe(entry.second.ext.data(), entry.second.ext.size());
-        s.prefixes.clear();
-    }
+    // Keys cached under an earlier master key must never answer for this one.
+    if (!s.master_cached) wipe_derived_key_caches(s);
     if (!ensure_master(w)) return nullptr;
 
     DerivedPrefix* prefix = prefix_key(s, path);
@@ -358,7 +345,7 @@ bool derive_wallet_keys() {
     w.pub = pub;
     w.address = address;
 
-    if (!derive_path({kPurpose, kCoinType, kIdentityAccount | kHardened, 0, 0}, priv, pub, address)) return false;
+    if (!derive_path(kIdentityPath, priv, pub, address)) return false;
     wipe(priv);
     w.identity_pub = pub;
     w.identity_address = address;
@@ -405,9 +392,8 @@ bool find_key_for_hash160(const Hash160& hash160, std::string& priv_hex, std::st
         bool found = false;
         scan(kOrdinalsAccount, w.recv[kOrdinalsAccount], found);
         if (found) return true;
-        KeyPath identity{kPurpose, kCoinType, kIdentityAccount | kHardened, 0, 0};
-        const DerivedKey* key = derive_cached(identity, nullptr);
-        if (key && key->hash160 == hash160 && take(identity, *key)) return true;
+        const DerivedKey* key = derive_cached(kIdentityPath, nullptr);
+        if (key && key->hash160 == hash160 && take(kIdentityPath, *key)) return true;
         scan(kReceiveAccount, w.recv[kReceiveAccount], found);
         if (found) return true;
     }

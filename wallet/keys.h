@@ -12,6 +12,18 @@
 using KeyPath = std::array<std::uint32_t, 5>;
 constexpr std::uint32_t kHardened = 0x80000000u;
 
+// The wallet's path scheme and the accounts it uses.
+constexpr std::uint32_t kPurpose = 44 | kHardened;
+constexpr std::uint32_t kCoinType = 236 | kHardened;
+constexpr std::uint32_t kReceiveAccount = 1;
+constexpr std::uint32_t kOrdinalsAccount = 5;
+constexpr std::uint32_t kIdentityAccount = 100;
+// Indices above this turn hardened, and so derive keys the wallet program never uses; a counter
+// past it names no further address.
+constexpr std::uint64_t kLastNormalIndex = 0x7FFFFFFF;
+// m/44'/236'/100'/0/0, the identity key.
+constexpr KeyPath kIdentityPath = {kPurpose, kCoinType, kIdentityAccount | kHardened, 0, 0};
+
 // Compressed public key of a 64-hex private key; false (out empty) for anything else.
 bool priv_hex_to_pub_hex(const std::string& priv_hex, std::string& pub_hex);
 

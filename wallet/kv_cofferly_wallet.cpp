@@ -7,11 +7,17 @@ KvCofferlyWallet g_wallet;
 std::recursive_mutex g_wallet_mutex;
 } // namespace
 
-LocalOrd local_ord_init() { return LocalOrd{}; }
+LocalOrd local_ord_init() {
+    return LocalOrd{};
+}
 
-KvCofferlyWallet& kv_wallet() { return g_wallet; }
+KvCofferlyWallet& kv_wallet() {
+    return g_wallet;
+}
 
-std::recursive_mutex& kv_wallet_mutex() { return g_wallet_mutex; }
+std::recursive_mutex& kv_wallet_mutex() {
+    return g_wallet_mutex;
+}
 
 void wipe_wallet_secrets(KvCofferlyWalletSecrets& secrets) {
     wipe(secrets.seed.data(), secrets.seed.size());
@@ -19,8 +25,14 @@ void wipe_wallet_secrets(KvCofferlyWalletSecrets& secrets) {
     wipe(secrets.master_chain.data(), secrets.master_chain.size());
     secrets.seed_cached = false;
     secrets.master_cached = false;
-    for (auto& entry : secrets.derived) wipe(entry.second.priv_hex);
+    wipe_derived_key_caches(secrets);
+}
+
+void wipe_derived_key_caches(KvCofferlyWalletSecrets& secrets) {
+    for (auto& entry : secrets.derived)
+        wipe(entry.second.priv_hex);
     secrets.derived.clear();
-    for (auto& entry : secrets.prefixes) wipe(entry.second.ext.data(), entry.second.ext.size());
+    for (auto& entry : secrets.prefixes)
+        wipe(entry.second.ext.data(), entry.second.ext.size());
     secrets.prefixes.clear();
 }

@@ -12,15 +12,15 @@
 
 // One ordinal the wallet knows locally (a row of the wallet file's "ord_owned").
 struct LocalOrd {
-    std::string origin;  // txid "_" vout
+    std::string origin; // txid "_" vout
     std::string txid;
     std::uint32_t vout = 0;
-    std::string type;  // content type
+    std::string type; // content type
     std::string address;
     std::string name;
     std::string icon;
-    std::string amt;  // token amount as text
-    std::string dec;  // token decimals as text
+    std::string amt; // token amount as text
+    std::string dec; // token decimals as text
     std::string token_id;
     bool hidden = false;
     bool created = false;
@@ -61,18 +61,18 @@ struct KvCofferlyWalletSecrets {
 };
 
 struct KvCofferlyWallet {
-    std::string wallet_id;  // current wallet id; empty when no wallet is bound
+    std::string wallet_id; // current wallet id; empty when no wallet is bound
     bool is_hd = false;
     bool backup = false;
     std::string mnemonic;
-    std::array<std::uint32_t, 6> recv{};  // per-account counters, accounts 0' to 5'
-    std::uint32_t show = 0;               // index of the current receive key, never above recv[1]
-    std::string priv;                     // current receive key (HD) or the single legacy key
+    std::array<std::uint32_t, 6> recv{}; // per-account counters, accounts 0' to 5'
+    std::uint32_t show = 0;              // index of the current receive key, never above recv[1]
+    std::string priv;                    // current receive key (HD) or the single legacy key
     std::string pub;
     std::string address;
     std::string identity_pub;
     std::string identity_address;
-    std::string paymail;  // alias, without the domain
+    std::string paymail; // alias, without the domain
     std::string ord_avatar;
     std::vector<LocalOrd> ord_owned;
     std::vector<WalletContact> contacts;
@@ -88,8 +88,13 @@ KvCofferlyWallet& kv_wallet();
 std::recursive_mutex& kv_wallet_mutex();
 
 using WalletLock = std::unique_lock<std::recursive_mutex>;
-inline WalletLock lock_wallet() { return WalletLock(kv_wallet_mutex()); }
+inline WalletLock lock_wallet() {
+    return WalletLock(kv_wallet_mutex());
+}
 
 // Wipes the seed, master key and derived-key caches and clears their flags (caller holds the
 // wallet mutex).
 void wipe_wallet_secrets(KvCofferlyWalletSecrets& secrets);
+
+// Wipes and empties only the derived-key and prefix caches; seed and master key stay.
+void wipe_derived_key_caches(KvCofferlyWalletSecrets& secrets);

@@ -24,9 +24,7 @@ using nlohmann::json;
 
 namespace {
 
-constexpr KeyPath kIdentityPath = {44 | kHardened, 236 | kHardened, 100 | kHardened, 0, 0};
-constexpr KeyPath kBnPath = {44 | kHardened, 236 | kHardened, 102 | kHardened, 0, 0};
-constexpr std::size_t kReceiveAccount = 1;
+constexpr KeyPath kBnPath = {kPurpose, kCoinType, 102 | kHardened, 0, 0};
 // A holder of the wallet mutex is usually done within a few milliseconds; a payment holds it for
 // seconds, and then the view answers instead of the window thread waiting.
 constexpr int kBriefLockTries = 20;

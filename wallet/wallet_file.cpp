@@ -448,7 +448,7 @@ std::string cofferly_ord_address() {
     if (!load_wallet()) return std::string();
     const KvCofferlyWallet& w = kv_wallet();
     if (!w.is_hd || w.mnemonic.empty()) return std::string();
-    const KeyPath path = {44 | kHardened, 236 | kHardened, 5 | kHardened, 0, w.recv[5]};
+    const KeyPath path = {kPurpose, kCoinType, kOrdinalsAccount | kHardened, 0, w.recv[kOrdinalsAccount]};
     std::string priv;
     std::string pub;
     std::string address;
