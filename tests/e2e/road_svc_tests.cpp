@@ -479,8 +479,7 @@ TEST_F(RoadTest, FromConnectToTheNetworkAndBackAfterARestart) {
     gp.server.clear_faults();
     expect_balance_follows_ledger("after the payment while GorillaPool was down");
 
-    // Every payment landed once, nothing else reached the ledger, and the coins the next payment
-    // would choose from are exactly the plain coins the ledger holds for the wallet.
+    // Every payment landed once and nothing else reached the ledger.
     ASSERT_EQ(road.size(), 5u);
     std::set<std::string> others;
     for (const LedgerTx& tx : chain.ledger.history_of_address(kStudioReceive, false))
@@ -491,7 +490,9 @@ TEST_F(RoadTest, FromConnectToTheNetworkAndBackAfterARestart) {
 
     // On disk: every input of the road in both byte orders, and the change the road left.
     std::set<std::string> spent_keys;
-    json spent_doc = read_json_file(dir.data_dir + "/ord_snap/w2_spent.json");
+    const std::string spent_text = test_read_file(dir.data_dir + "/ord_snap/w2_spent.json");
+    EXPECT_EQ(spent_text.find_first_of(" \n"), std::string::npos) << "written compactly";
+    json spent_doc = json::parse(spent_text, nullptr, false);
     ASSERT_TRUE(spent_doc.is_object() && spent_doc["outpoints"].is_array());
     for (const json& key : spent_doc["outpoints"])
         if (key.is_string()) spent_keys.insert(key.get<std::string>());
@@ -527,7 +528,6 @@ TEST_F(RoadTest, FromConnectToTheNetworkAndBackAfterARestart) {
         EXPECT_EQ(test_read_file(dir.data_dir + "/tx_hist/w2_face.json"),
                   "{\"address\":\"" + std::string(kStudioReceive) + "\",\"sats\":" + std::to_string(plain) + "}");
     }
-    EXPECT_EQ(coin_map(program_coins()), ledger_plain_coins(kStudioReceive));
 
     // The restart: another process on the same data folder and the same services, which still
     // list the coin the report spent, a confirmed one the child would take first, as unspent. Only
@@ -537,7 +537,7 @@ TEST_F(RoadTest, FromConnectToTheNetworkAndBackAfterARestart) {
     ASSERT_TRUE(listed.spent_by.empty() && listed.height > 0);
     const ServiceSettings s = service_settings();
     const std::string child_record = json{{"frame", 5}, {"protocol", "KV1"}, {"type", "gallery_hang"}}.dump();
-    const json brief = {{"report", dir.root + "/child-report.json"},
+    const json setup = {{"report", dir.root + "/child-report.json"},
                         {"instance", instance_key},
                         {"woc", s.woc_base},
                         {"arc", s.arc_base},
@@ -546,14 +546,14 @@ TEST_F(RoadTest, FromConnectToTheNetworkAndBackAfterARestart) {
                         {"inputs", inputs},
                         {"payload", child_record},
                         {"watch", watch}};
-    test_write_file(dir.root + "/child-brief.json", brief.dump());
+    test_write_file(dir.root + "/child-setup.json", setup.dump());
     submitted = chain.platform.request_count("/oi/submit");
     const int woc_posts = chain.woc.request_count(std::string(kWocPrefix) + "/tx/raw");
     const int arc_posts = chain.arc.request_count();
     SpawnRequest child;
     child.exe = spawn_self_path();
     child.args = {"--gtest_filter=RoadChild.DISABLED_AfterRestart", "--gtest_also_run_disabled_tests"};
-    child.env = {{"CORVANE_ROAD_CHILD", dir.root + "/child-brief.json"}};
+    child.env = {{"CORVANE_ROAD_CHILD", dir.root + "/child-setup.json"}};
     child.output_path = dir.root + "/child.log";
     ASSERT_EQ(spawn_run(child), 0) << test_read_file(child.output_path);
     json seen = read_json_file(dir.root + "/child-report.json");
@@ -602,23 +602,50 @@ TEST_F(RoadTest, FromConnectToTheNetworkAndBackAfterARestart) {
     for (const json& coin : after_doc.value("coins", json::array()))
         filed_after[outpoint_key(coin.value("txid", ""), coin.value("vout", 0u))] = coin.value("sats", 0u);
     EXPECT_EQ(filed_after, road_change());
+
+    // Back in the first process, which never saw the child's payment and still holds the coin
+    // the child spent as its own change: a payment of nearly all the wallet holds must take every
+    // coin there is, the child's change among them, and none that is gone. Afterwards the coins
+    // the next payment would choose from are exactly those the ledger holds for the wallet.
+    next_step();
+    submitted = chain.platform.request_count("/oi/submit");
+    const CoinMap holding = ledger_plain_coins(kStudioReceive);
+    {
+        WalletLock lock = lock_wallet();
+        paid = pay_with_retry(
+            lock, {TxOutput{static_cast<std::uint64_t>(ledger_plain_balance() - 1000), p2pkh_script(target)}});
+    }
+    const LedgerTx last = landed(paid);
+    CoinMap taken;
+    for (const LedgerInput& in : last.inputs) {
+        LedgerOutput out;
+        ASSERT_TRUE(chain.ledger.find_output(in.prev_txid, in.prev_vout, out, false));
+        taken[outpoint_key(in.prev_txid, in.prev_vout)] = out.sats;
+    }
+    EXPECT_EQ(taken, holding);
+    EXPECT_EQ(chain.platform.request_count("/oi/submit"), submitted + 1);
+    EXPECT_EQ(chain.woc.request_count(std::string(kWocPrefix) + "/tx/raw"), woc_posts);
+    EXPECT_EQ(chain.arc.request_count(), arc_posts);
+    EXPECT_TRUE(unspent(insc.txid, 0)) << "the artwork";
+    EXPECT_TRUE(unspent(ordinal, 0));
+    EXPECT_EQ(coin_map(program_coins()), ledger_plain_coins(kStudioReceive));
 }
 
 // Runs only as the child of the road test: a fresh process on the parent's data folder (it
 // inherits LOCALAPPDATA) and the parent's fake services, started as the program starts.
 TEST(RoadChild, DISABLED_AfterRestart) {
-    const std::string brief_path = platform_env("CORVANE_ROAD_CHILD");
-    if (brief_path.empty()) return;
+    const std::string setup_path = platform_env("CORVANE_ROAD_CHILD");
+    if (setup_path.empty()) return;
     FakeClock clock;
-    json brief = read_json_file(brief_path);
-    ASSERT_TRUE(brief.is_object() && brief["inputs"].is_array());
+    json setup = read_json_file(setup_path);
+    ASSERT_TRUE(setup.is_object() && setup["inputs"].is_array());
     ServiceSettings s;
-    s.woc_base = brief.value("woc", "");
-    s.arc_base = brief.value("arc", "");
-    s.platform_base = brief.value("platform", "");
-    s.gorillapool_base = brief.value("gorillapool", "");
+    s.woc_base = setup.value("woc", "");
+    s.arc_base = setup.value("arc", "");
+    s.platform_base = setup.value("platform", "");
+    s.gorillapool_base = setup.value("gorillapool", "");
     set_service_settings(s);
-    init_wallet_binding(brief.value("instance", ""), "Corvane");
+    init_wallet_binding(setup.value("instance", ""), "Corvane");
 
     json report;
     report["connected"] = is_cofferly_connected();
@@ -627,13 +654,13 @@ TEST(RoadChild, DISABLED_AfterRestart) {
         WalletLock lock = lock_wallet();
         report["wallet_id"] = kv_wallet().wallet_id;
         json missing = json::array();
-        for (const json& in : brief["inputs"]) {
+        for (const json& in : setup["inputs"]) {
             const std::string txid = in.at(0).get<std::string>();
             const auto vout = in.at(1).get<std::uint32_t>();
             if (!is_outpoint_spent(txid, vout) || !is_outpoint_spent(reverse_txid_hex(txid), vout))
                 missing.push_back(outpoint_key(txid, vout));
         }
-        report["inputs_checked"] = brief["inputs"].size();
+        report["inputs_checked"] = setup["inputs"].size();
         report["inputs_not_spent"] = missing;
         load_change_coins();
         json change = json::array();
@@ -661,11 +688,11 @@ TEST(RoadChild, DISABLED_AfterRestart) {
         listed_keys.push_back(outpoint_key(coin.txid, coin.vout));
     report["listed"] = listed_keys;
 
-    report["payment"] = send_gallery_payload(brief.value("payload", ""), brief.value("watch", ""));
+    report["payment"] = send_gallery_payload(setup.value("payload", ""), setup.value("watch", ""));
     {
         WalletLock lock = lock_wallet();
         report["shown_after"] = displayed_balance().shown;
         report["face_after"] = load_history_face(kv_wallet().address);
     }
-    ASSERT_TRUE(platform_write_file(brief.value("report", ""), report.dump(), false));
+    ASSERT_TRUE(platform_write_file(setup.value("report", ""), report.dump(), false));
 }
