@@ -1,35 +1,11 @@
 #include "identity/paymail_announce.h"
 
 #include "identity/paymail_registry.h"
-#include "wallet/codecs.h"
 #include "wallet/identity_services.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/registry.h"
 #include "wallet/session.h"
-#include "wallet/settings.h"
 #include "wallet/wallet_file.h"
-
-namespace {
-
-std::string full_paymail(const std::string& alias) {
-    if (alias.empty()) return std::string();
-    return alias + "@" + service_settings().paymail_domain;
-}
-
-} // namespace
-
-std::string normalize_paymail_alias(const std::string& text) {
-    std::size_t begin = 0;
-    while (begin < text.size() && (text[begin] == '@' || text[begin] == '$' || text[begin] == ' '))
-        ++begin;
-    std::size_t end = text.size();
-    while (end > begin && (text[end - 1] == ' ' || text[end - 1] == '\r' || text[end - 1] == '\n'))
-        --end;
-    std::string alias = text.substr(begin, end - begin);
-    const std::size_t at = alias.find('@');
-    if (at != std::string::npos) alias.resize(at);
-    return to_lower_copy(alias);
-}
 
 void ensure_wallet_paymail(bool announce) {
     WalletLock lock = lock_wallet();

@@ -1,13 +1,7 @@
-// The connected wallet's paymail alias: its normal form, its record in the local paymail registry
-// and the wallet registry, and the "paymail" status event after a connection
-// (announce_wallet_paymail, declared in wallet/identity_services.h).
+// The connected wallet's paymail alias: its record in the local paymail registry and the wallet
+// registry, and the "paymail" status event after a connection (announce_wallet_paymail, declared
+// in wallet/identity_services.h). Its normal form is the registry's (paymail_registry.h).
 #pragma once
-
-#include <string>
-
-// Alias normal form: leading '@', '$' and spaces and trailing spaces, CR and LF removed, cut at the
-// first '@', ASCII lower-cased. Unlike the registry's label form, no character is filtered out.
-std::string normalize_paymail_alias(const std::string& text);
 
 // For a loaded HD wallet with an identity key: normalises its alias, or adopts the identity's main
 // label from the local paymail registry when it has none; records the alias in that registry and

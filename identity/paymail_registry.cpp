@@ -93,18 +93,22 @@ bool save_paymail_registry() {
     return platform_write_file(paymail_registry_path(), text, true);
 }
 
-std::string normalize_paymail_name(const std::string& name) {
+std::string normalize_paymail_alias(const std::string& text) {
     std::size_t begin = 0;
-    while (begin < name.size() && (name[begin] == '@' || name[begin] == '$' || name[begin] == ' '))
+    while (begin < text.size() && (text[begin] == '@' || text[begin] == '$' || text[begin] == ' '))
         ++begin;
-    std::size_t end = name.size();
-    while (end > begin && (name[end - 1] == ' ' || name[end - 1] == '\r' || name[end - 1] == '\n'))
+    std::size_t end = text.size();
+    while (end > begin && (text[end - 1] == ' ' || text[end - 1] == '\r' || text[end - 1] == '\n'))
         --end;
-    std::string s = name.substr(begin, end - begin);
-    std::size_t at = s.find('@');
-    if (at != std::string::npos) s.resize(at);
+    std::string alias = text.substr(begin, end - begin);
+    const std::size_t at = alias.find('@');
+    if (at != std::string::npos) alias.resize(at);
+    return to_lower_copy(alias);
+}
+
+std::string normalize_paymail_name(const std::string& name) {
     std::string out;
-    for (char c : to_lower_copy(s)) {
+    for (char c : normalize_paymail_alias(name)) {
         if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_') out.push_back(c);
     }
     return out;

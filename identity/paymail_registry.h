@@ -31,8 +31,11 @@ bool load_paymail_registry();
 // file could not be written or the last load found it unreadable.
 bool save_paymail_registry();
 
-// Label normal form: leading '@', '$' and spaces and trailing spaces, CR and LF removed, cut at the
-// first '@', ASCII lower-cased, only a-z 0-9 '-' '.' '_' kept.
+// Alias normal form: leading '@', '$' and spaces and trailing spaces, CR and LF removed, cut at the
+// first '@', ASCII lower-cased. Unlike the label form, no character is filtered out.
+std::string normalize_paymail_alias(const std::string& text);
+
+// Label normal form: the alias normal form with only a-z 0-9 '-' '.' '_' kept.
 std::string normalize_paymail_name(const std::string& name);
 
 // Quick P2PKH test: 26 to 35 characters, first '1', no '_'. No checksum check.

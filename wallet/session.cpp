@@ -58,11 +58,6 @@ void wait_briefly(WalletLock& lock) {
     }
 }
 
-std::string full_paymail(const std::string& alias) {
-    if (alias.empty()) return std::string();
-    return alias + "@" + service_settings().paymail_domain;
-}
-
 struct ParsedFile {
     json doc;
     bool ok = false;
@@ -210,6 +205,11 @@ bool is_cofferly_connected() {
         if (!lock.owns_lock()) return false;
     }
     return hd_wallet_loaded();
+}
+
+std::string full_paymail(const std::string& alias) {
+    if (alias.empty()) return std::string();
+    return alias + "@" + service_settings().paymail_domain;
 }
 
 bool wallet_address_info(std::string& address, std::string& paymail, bool& is_hd) {

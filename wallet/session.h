@@ -51,6 +51,9 @@ void note_wallet_state_changed();
 // another thread holds the wallet mutex it answers from the view within milliseconds.
 bool is_cofferly_connected();
 
+// alias@domain for the platform's paymail domain; "" for an empty alias.
+std::string full_paymail(const std::string& alias);
+
 // Address, paymail (alias@domain, or empty) and HD flag of the loaded wallet, or else read from
 // the current wallet's file without loading it. False (outs empty) when neither gives an address
 // holder: no wallet id, a sealed wallet, or a file that does not parse.
