@@ -455,6 +455,7 @@ TEST_F(RoadTest, FromConnectToTheNetworkAndBackAfterARestart) {
     // but the 1-sat coin, which must not pay for it; an ordinary payment goes around that coin too.
     next_step();
     gp.server.set_fault(kGorillaPoolApi, FakeFault{500});
+    gp.server.reset_counts();
     std::vector<std::pair<std::string, std::uint32_t>> every_coin;
     for (const LedgerOutput& out : ledger_plain_outputs(kStudioReceive))
         every_coin.emplace_back(out.txid, out.vout);
