@@ -37,16 +37,6 @@ std::string point_hex(const EC_GROUP* group, const EC_POINT* point, BN_CTX* ctx)
 
 } // namespace
 
-Hash256 bitcoin_message_digest(const std::string& message) {
-    static const char kMagic[] = "Bitcoin Signed Message:\n";
-    Bytes data;
-    data.push_back(0x18);
-    data.insert(data.end(), kMagic, kMagic + sizeof kMagic - 1);
-    append_varint(data, message.size());
-    data.insert(data.end(), message.begin(), message.end());
-    return sha256d(data);
-}
-
 bool ecdsa_recover_pubkey(const EC_GROUP* group, const std::uint8_t* digest32, const BIGNUM* r, const BIGNUM* s,
                           int recid, EC_POINT* out) {
     if (!group || !digest32 || !r || !s || !out || recid < 0 || recid > 3) return false;

@@ -34,9 +34,6 @@ struct P2pPaymentNote {
     std::string signature; // compact signature of the transaction id, base64
 };
 
-// Double SHA-256 of 0x18, "Bitcoin Signed Message:\n", the CompactSize length and the message.
-Hash256 bitcoin_message_digest(const std::string& message);
-
 // ECDSA public-key recovery (SEC 1, 4.1.6) into `out`. False when an argument is null, recid is
 // above 3, the candidate x is not below the field prime, no point has that x, or Q is infinity.
 bool ecdsa_recover_pubkey(const EC_GROUP* group, const std::uint8_t* digest32, const BIGNUM* r, const BIGNUM* s,

@@ -408,6 +408,16 @@ bool find_key_for_hash160(const Hash160& hash160, std::string& priv_hex, std::st
     return false;
 }
 
+Hash256 bitcoin_message_digest(const std::string& message) {
+    static const char kMagic[] = "Bitcoin Signed Message:\n";
+    Bytes data;
+    data.push_back(0x18);
+    data.insert(data.end(), kMagic, kMagic + sizeof kMagic - 1);
+    append_varint(data, message.size());
+    data.insert(data.end(), message.begin(), message.end());
+    return sha256d(data);
+}
+
 bool ecdsa_sign_der(const std::string& priv_hex, const std::uint8_t* digest32, Bytes& signature) {
     signature.clear();
     if (!digest32) return false;

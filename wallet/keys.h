@@ -1,9 +1,10 @@
 // secp256k1 keys, BIP39/BIP32 derivation on the wallet's path scheme m/44'/236'/account'/chain/index,
-// and the low-S DER signing primitive. Keys travel as lower-case hex: private 64 digits, public 66
+// the signed-message digest and the low-S DER signing primitive. Keys travel as lower-case hex: private 64 digits, public 66
 // (compressed). Operations that touch the wallet state expect the caller to hold the wallet mutex.
 #pragma once
 
 #include "wallet/codecs.h"
+#include "wallet/crypto.h"
 
 #include <array>
 #include <cstdint>
@@ -56,6 +57,9 @@ bool derive_wallet_keys();
 
 // Finds the wallet key whose hash160 matches; outs written only on success.
 bool find_key_for_hash160(const Hash160& hash160, std::string& priv_hex, std::string& pub_hex);
+
+// Double SHA-256 of 0x18, "Bitcoin Signed Message:\n", the CompactSize length and the message.
+Hash256 bitcoin_message_digest(const std::string& message);
 
 // ECDSA over a 32-byte digest with a low S, DER-encoded (no sighash byte). Out cleared first.
 bool ecdsa_sign_der(const std::string& priv_hex, const std::uint8_t* digest32, Bytes& signature);

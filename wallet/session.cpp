@@ -117,15 +117,6 @@ bool sign_compact(const std::string& priv_hex, const Hash256& digest, std::array
     return ecdsa_sign_der(priv_hex, digest.data(), der) && der_to_compact(der, rs);
 }
 
-Hash256 signed_message_digest(const std::string& message) {
-    static const std::string kPrefix = "\x18"
-                                       "Bitcoin Signed Message:\n";
-    Bytes data(kPrefix.begin(), kPrefix.end());
-    append_varint(data, message.size());
-    data.insert(data.end(), message.begin(), message.end());
-    return sha256d(data);
-}
-
 bool hd_wallet_loaded() {
     const bool ok = load_wallet() && kv_wallet().is_hd;
     note_wallet_state_changed();
@@ -333,7 +324,7 @@ bool sign_with_identity(const std::string& message, std::string& pubkey_hex, std
     std::array<std::uint8_t, 64> rs{};
     // Verifiers of signed messages check the prefixed digest; the plain hash is only a fallback.
     const bool signed_ok =
-        sign_compact(priv, signed_message_digest(message), rs) || sign_compact(priv, sha256(message), rs);
+        sign_compact(priv, bitcoin_message_digest(message), rs) || sign_compact(priv, sha256(message), rs);
     wipe(priv);
     if (!signed_ok) {
         error = "Cofferly identity sign failed";
