@@ -1,6 +1,7 @@
 // secp256k1 keys, BIP39/BIP32 derivation on the wallet's path scheme m/44'/236'/account'/chain/index,
-// the signed-message digest and the low-S DER signing primitive. Keys travel as lower-case hex: private 64 digits, public 66
-// (compressed). Operations that touch the wallet state expect the caller to hold the wallet mutex.
+// the signed-message digest and the low-S DER signing primitive. Keys travel as lower-case hex:
+// private 64 digits, public 66 (compressed). Operations that touch the wallet state expect the
+// caller to hold the wallet mutex.
 #pragma once
 
 #include "wallet/codecs.h"
