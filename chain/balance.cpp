@@ -101,15 +101,6 @@ std::int64_t read_face(const std::string& path, const std::string& address) {
     return sats->get<std::int64_t>();
 }
 
-Utxo utxo_of(const ChangeCoin& coin) {
-    Utxo u;
-    u.txid = coin.txid;
-    u.vout = coin.vout;
-    u.sats = coin.sats;
-    u.height = coin.height;
-    return u;
-}
-
 } // namespace
 
 void woc_address_history(HistoryContext& context, const std::string& suffix) {

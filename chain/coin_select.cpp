@@ -264,12 +264,7 @@ void add_change_candidates(UtxoCollection& collection) {
             wipe_change_coin(coin);
             continue;
         }
-        Utxo u;
-        u.txid = coin.txid;
-        u.vout = coin.vout;
-        u.sats = coin.sats;
-        u.height = coin.height;
-        add_utxo_candidate(collection, u, priv, pub, coin.hash160, std::string());
+        add_utxo_candidate(collection, utxo_of(coin), priv, pub, coin.hash160, std::string());
         wipe(priv);
         wipe_change_coin(coin);
     }

@@ -68,6 +68,15 @@ bool stem_names_a_wallet(const std::string& stem) {
 
 } // namespace
 
+Utxo utxo_of(const ChangeCoin& coin) {
+    Utxo u;
+    u.txid = coin.txid;
+    u.vout = coin.vout;
+    u.sats = coin.sats;
+    u.height = coin.height;
+    return u;
+}
+
 std::vector<ChangeCoin>& change_coins() {
     return g_change;
 }

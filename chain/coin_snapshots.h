@@ -3,6 +3,7 @@
 // in "ord_snap" under the data folder. Everything here runs with the wallet mutex held.
 #pragma once
 
+#include "chain/coin_state.h"
 #include "wallet/codecs.h"
 
 #include <cstdint>
@@ -19,6 +20,9 @@ struct ChangeCoin {
     std::string pub_hex;
     Hash160 hash160{};
 };
+
+// The coin as a listing would show it (no keys).
+Utxo utxo_of(const ChangeCoin& coin);
 
 // The process-wide change-coin list, in the order coins were learned.
 std::vector<ChangeCoin>& change_coins();

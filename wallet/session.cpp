@@ -274,21 +274,10 @@ void sync_wallet_from_file() {
 void clear_wallet_session() {
     WalletLock lock = lock_wallet();
     KvCofferlyWallet& w = kv_wallet();
-    wipe(w.priv);
-    wipe(w.mnemonic);
-    w.is_hd = false;
+    reset_loaded_wallet_fields(w);
     w.pub.clear();
     w.address.clear();
-    w.backup = false;
-    wipe_wallet_secrets(w.secrets);
-    w.identity_pub.clear();
-    w.identity_address.clear();
-    w.paymail.clear();
-    w.ord_avatar.clear();
-    w.ord_owned.clear();
-    w.contacts.clear();
     w.show = 0;
-    w.recv.fill(0);
     clear_chain_session_state();
     note_wallet_state_changed();
 }

@@ -156,8 +156,9 @@ std::uint32_t read_show(const json& doc, std::uint32_t bound) {
     return static_cast<std::uint64_t>(v) > bound ? bound : static_cast<std::uint32_t>(v);
 }
 
-// Clears everything the load fills, wiping the secrets it held.
-void reset_loaded_state(KvCofferlyWallet& w) {
+} // namespace
+
+void reset_loaded_wallet_fields(KvCofferlyWallet& w) {
     w.is_hd = false;
     w.backup = false;
     wipe(w.mnemonic);
@@ -171,6 +172,8 @@ void reset_loaded_state(KvCofferlyWallet& w) {
     w.contacts.clear();
     w.recv.fill(0);
 }
+
+namespace {
 
 // Everything of a wallet document apart from the keys themselves, read and type-checked before the
 // state is touched, so a malformed file leaves the loaded wallet as it was.
@@ -397,7 +400,7 @@ bool load_wallet() {
         JsonSecretGuard guard{doc};
         ParsedWallet file;
         if (!read_wallet_doc(path, doc) || !parse_wallet_doc(doc, file)) return false;
-        reset_loaded_state(w);
+        reset_loaded_wallet_fields(w);
         const bool loaded = file.hd ? load_hd(doc, file, w) : load_legacy(doc, file, w);
         // The window thread reads a copy of the state while payments hold the mutex.
         note_wallet_state_changed();

@@ -6,6 +6,8 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+struct KvCofferlyWallet;
+
 #include <string>
 
 // The current wallet's file: its "wallet.json" in the registry, or the older single-wallet file
@@ -32,6 +34,10 @@ void wipe_wallet_doc_secrets(nlohmann::json& doc);
 // True when the document is the wallet program's lock record ("lock": "KV-LOCK1") rather than a
 // wallet.
 bool is_wallet_lock_record(const nlohmann::json& doc);
+
+// Clears every field a load fills and wipes the secrets they held; the wallet id, address, public
+// key and shown index stay.
+void reset_loaded_wallet_fields(KvCofferlyWallet& w);
 
 // The whole file in binary mode; false when it cannot be read.
 bool read_file_text(const std::string& path, std::string& out);
