@@ -45,10 +45,33 @@ json& object_member(json& doc, const char* key) {
     return member;
 }
 
-// Drops the older ordinals key once "ordAddress" holds the address; an implausible value stays, as
-// it may be the wallet program's own data.
-void drop_plausible_ord(json& entry) {
+// Sets "ordAddress" of a label entry and drops the older ordinals key, whose plausible value it
+// replaces (an implausible one stays: it may be the wallet program's own data). False when the
+// entry already held the address, so nothing changed.
+bool put_ord_address(json& entry, const std::string& ord_address) {
+    auto current = entry.find("ordAddress");
+    if (current != entry.end() && current->is_string() && current->get<std::string>() == ord_address) return false;
+    entry["ordAddress"] = ord_address;
     if (is_plausible_address(json_text(entry, "ord"))) entry.erase("ord");
+    return true;
+}
+
+// The "names" object of the loaded document, or null when it has none.
+json* names_object() {
+    auto names = g_doc.find("names");
+    return names != g_doc.end() && names->is_object() ? &*names : nullptr;
+}
+
+// The labels that `names` holds for the lower-case key, sorted.
+std::vector<std::string> labels_of_key(const json& names, const std::string& key) {
+    std::vector<std::string> labels;
+    for (auto it = names.begin(); it != names.end(); ++it) {
+        if (!it->is_object() || entry_pubkey(*it) != key) continue;
+        std::string label = normalize_paymail_name(it.key());
+        if (!label.empty()) labels.push_back(label);
+    }
+    std::sort(labels.begin(), labels.end());
+    return labels;
 }
 
 } // namespace
@@ -130,21 +153,16 @@ std::string primary_paymail_name_for_pubkey(const std::string& pubkey_hex) {
     if (key.empty()) return {};
     std::lock_guard<std::mutex> lock(g_mutex);
     load_paymail_registry();
-    auto names = g_doc.find("names");
-    if (names == g_doc.end() || !names->is_object()) return {};
+    const json* names = names_object();
+    if (!names) return {};
 
     const std::string self = normalize_paymail_name(json_text(g_doc, "self"));
     if (!self.empty()) {
         auto it = names->find(self);
         if (it != names->end() && it->is_object() && entry_pubkey(*it) == key) return self;
     }
-    std::string best;
-    for (auto it = names->begin(); it != names->end(); ++it) {
-        if (!it->is_object() || entry_pubkey(*it) != key) continue;
-        std::string label = normalize_paymail_name(it.key());
-        if (!label.empty() && (best.empty() || label < best)) best = label;
-    }
-    return best;
+    const std::vector<std::string> labels = labels_of_key(*names, key);
+    return labels.empty() ? std::string() : labels.front();
 }
 
 void paymail_names_for_pubkey(const std::string& pubkey_hex, std::vector<std::string>& names_out) {
@@ -153,14 +171,7 @@ void paymail_names_for_pubkey(const std::string& pubkey_hex, std::vector<std::st
     if (key.empty()) return;
     std::lock_guard<std::mutex> lock(g_mutex);
     load_paymail_registry();
-    auto names = g_doc.find("names");
-    if (names == g_doc.end() || !names->is_object()) return;
-    for (auto it = names->begin(); it != names->end(); ++it) {
-        if (!it->is_object() || entry_pubkey(*it) != key) continue;
-        std::string label = normalize_paymail_name(it.key());
-        if (!label.empty()) names_out.push_back(label);
-    }
-    std::sort(names_out.begin(), names_out.end());
+    if (const json* names = names_object()) names_out = labels_of_key(*names, key);
 }
 
 std::string claim_paymail_name(const std::string& name, const std::string& pubkey_hex, const std::string& address) {
@@ -239,8 +250,8 @@ std::string ord_address_for_name(const std::string& name) {
     if (label.empty()) return {};
     std::lock_guard<std::mutex> lock(g_mutex);
     load_paymail_registry();
-    auto names = g_doc.find("names");
-    if (names == g_doc.end() || !names->is_object()) return {};
+    const json* names = names_object();
+    if (!names) return {};
     auto it = names->find(label);
     if (it == names->end() || !it->is_object()) return {};
     std::string addr = json_text(*it, "ordAddress");
@@ -253,17 +264,11 @@ void set_ord_address_for_identity(const std::string& ord_address) {
     const std::string key = to_lower_copy(kv_wallet().identity_pub);
     if (key.empty() || !is_plausible_address(ord_address)) return;
     std::lock_guard<std::mutex> lock(g_mutex);
-    if (!load_paymail_registry()) return;
-    auto names = g_doc.find("names");
-    if (names == g_doc.end() || !names->is_object()) return;
+    json* names = load_paymail_registry() ? names_object() : nullptr;
+    if (!names) return;
     bool changed = false;
     for (auto& entry : *names) {
-        if (!entry.is_object() || entry_pubkey(entry) != key) continue;
-        auto current = entry.find("ordAddress");
-        if (current != entry.end() && current->is_string() && current->get<std::string>() == ord_address) continue;
-        entry["ordAddress"] = ord_address;
-        drop_plausible_ord(entry);
-        changed = true;
+        if (entry.is_object() && entry_pubkey(entry) == key && put_ord_address(entry, ord_address)) changed = true;
     }
     if (changed) save_paymail_registry();
 }
@@ -276,11 +281,7 @@ void set_label_ord_address(const std::string& name, const std::string& ord_addre
     json& names = object_member(g_doc, "names");
     json& entry = names[label];
     if (!entry.is_object()) entry = json::object();
-    auto current = entry.find("ordAddress");
-    if (current != entry.end() && current->is_string() && current->get<std::string>() == ord_address) return;
-    entry["ordAddress"] = ord_address;
-    drop_plausible_ord(entry);
-    save_paymail_registry();
+    if (put_ord_address(entry, ord_address)) save_paymail_registry();
 }
 
 std::string set_identity_avatar(const std::string& avatar) {
