@@ -27,11 +27,7 @@ std::string snap_dir() {
 json read_json_file(const std::string& path) {
     std::string text;
     if (!platform_read_file(path, text)) return json(json::value_t::discarded);
-    try {
-        return json::parse(text, nullptr, false);
-    } catch (...) {
-        return json(json::value_t::discarded);
-    }
+    return json_parse_or_discarded(text);
 }
 
 // Writes compactly; invalid UTF-8 in a stored text becomes U+FFFD rather than losing the file.

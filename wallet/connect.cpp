@@ -4,6 +4,7 @@
 #include "platform/wallet_program.h"
 #include "wallet/clock.h"
 #include "wallet/identity_services.h"
+#include "wallet/json_util.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/registry.h"
 #include "wallet/session.h"
@@ -87,12 +88,7 @@ std::string poll_connect_reply(const std::string& request_id) {
     const std::string text = reply_text(request_id, exists);
     if (!exists) return "pending";
 
-    json reply;
-    try {
-        reply = json::parse(text, nullptr, false);
-    } catch (...) {
-        return "denied";
-    }
+    const json reply = json_parse_or_discarded(text);
     if (!reply.is_object()) return "denied";
     auto ok = reply.find("ok");
     if (ok == reply.end() || !ok->is_boolean() || !ok->get<bool>()) return "denied";

@@ -6,6 +6,14 @@
 
 using nlohmann::json;
 
+json json_parse_or_discarded(const std::string& text) {
+    try {
+        return json::parse(text, nullptr, false);
+    } catch (...) {
+        return json(json::value_t::discarded);
+    }
+}
+
 std::string json_text(const json& obj, const std::string& key) {
     if (!obj.is_object()) return std::string();
     auto it = obj.find(key);

@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <string>
 
+// The parsed text, or a discarded value when it is not JSON; never throws.
+nlohmann::json json_parse_or_discarded(const std::string& text);
+
 // The text member `key` of an object; "" when obj is not an object, the key is missing or the
 // member is not text.
 std::string json_text(const nlohmann::json& obj, const std::string& key);

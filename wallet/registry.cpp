@@ -25,20 +25,11 @@ const char kLegacyWalletFile[] = "/kestrava_cofferly.json";
 const int kReplaceAttempts = 40;
 const std::int64_t kReplaceRetryMs = 25;
 
-// Parses JSON text without throwing; a discarded value when the text is not JSON.
-nlohmann::json parse_json(const std::string& text) {
-    try {
-        return nlohmann::json::parse(text, nullptr, false);
-    } catch (const std::exception&) {
-        return nlohmann::json(nlohmann::json::value_t::discarded);
-    }
-}
-
 // The safe "wallet_id" of a bind file, or "".
 std::string read_bind_id(const std::string& path) {
     std::string text;
     if (!platform_read_file(path, text)) return std::string();
-    std::string id = json_text(parse_json(text), "wallet_id");
+    std::string id = json_text(json_parse_or_discarded(text), "wallet_id");
     return is_safe_wallet_id(id) ? id : std::string();
 }
 
@@ -119,7 +110,7 @@ bool read_wallets_json(nlohmann::json& doc) {
     bool clean = true;
     std::string text;
     if (platform_read_file(path, text)) {
-        nlohmann::json parsed = parse_json(text);
+        nlohmann::json parsed = json_parse_or_discarded(text);
         if (parsed.is_discarded())
             clean = false;
         else if (parsed.is_object())
