@@ -12,7 +12,7 @@
 #include "platform/fs.h"
 #include "support/spawn.h"
 #include "support/temp_dir.h"
-#include "support/wallet_reset.h"
+#include "support/wallet_fixture.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/registry.h"
@@ -28,31 +28,8 @@ using nlohmann::json;
 
 namespace {
 
-const char* kMnemonic = "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
-const char* kReceive0 = "18pBoqRpHUYf9udsab5G9LT3vQUPxEyMFf";
-const char* kReceive1 = "15QVfsvs8n6eoZgjH4e48A9BxLS7EMeWq6";
-
-std::string hex_id(char c) {
-    return std::string(64, c);
-}
-
-void write_hd_wallet(const std::string& id) {
-    const json doc = {{"mnemonic", kMnemonic}, {"recv", {0, 1, 0, 0, 0, 0}}, {"show", 0}};
-    test_write_file(wallet_file_path_for_id(id), doc.dump(2));
-}
-
-bool load_wallet_id(const std::string& id) {
-    WalletLock lock = lock_wallet();
-    kv_wallet().wallet_id = id;
-    return load_wallet();
-}
-
-FakeResponse json_body(const json& body, int status = 200) {
-    FakeResponse r;
-    r.status = status;
-    r.body = body.dump();
-    return r;
-}
+const std::string kReceive0 = kTestReceive0;
+const std::string kReceive1 = kTestReceive1;
 
 struct BalanceTest : testing::Test {
     TempDataDir dir;
@@ -62,7 +39,7 @@ struct BalanceTest : testing::Test {
     BalanceTest() {
         reset_wallet_state_for_tests();
         clear_wallet_session();
-        write_hd_wallet("w1");
+        write_test_wallet_file("w1", 1, 0);
         EXPECT_TRUE(load_wallet_id("w1"));
     }
     ~BalanceTest() override {
@@ -101,8 +78,7 @@ TEST_F(BalanceTest, ShownFigureHoldsTheExpectedValueAroundAPayment) {
         EXPECT_EQ(shown_balance(row.fetched, row.sent), row.shown);
         EXPECT_EQ(displayed_balance().shown, row.shown);
         EXPECT_EQ(displayed_balance().expected, row.expected);
-        EXPECT_EQ(face_text(),
-                  "{\"address\":\"" + std::string(kReceive0) + "\",\"sats\":" + std::to_string(row.shown) + "}");
+        EXPECT_EQ(face_text(), "{\"address\":\"" + kReceive0 + "\",\"sats\":" + std::to_string(row.shown) + "}");
     }
 
     reset_displayed_balance();
@@ -131,7 +107,7 @@ TEST_F(BalanceTest, FaceFileAnswersOnlyForItsOwnAddress) {
         std::string text;
     } rows[] = {
         {"not json", "{\"address\":"},
-        {"sats fractional", "{\"address\":\"" + std::string(kReceive0) + "\",\"sats\":5.5}"},
+        {"sats fractional", "{\"address\":\"" + kReceive0 + "\",\"sats\":5.5}"},
         {"address in other case", "{\"address\":\"" + to_lower_copy(kReceive0) + "\",\"sats\":5}"},
     };
     for (const Row& row : rows) {
@@ -205,16 +181,16 @@ TEST(AddressHistory, TakesNewIdsNewestFirstUpToTheLimit) {
         ids.push_back(hex_id(ch));
     woc.on("GET", std::string(kWocPrefix) + "/address/([^/]+)/(.*)", [&](const FakeRequest& req) {
         const std::string which = req.matches[2];
-        if (which == "object") return json_body({{"items", json::array()}});
-        if (which == "missing") return json_body({{"error", "not found"}}, 404);
+        if (which == "object") return json_reply({{"items", json::array()}});
+        if (which == "missing") return json_reply({{"error", "not found"}}, 404);
         json list = json::array();
         for (const std::string& id : ids)
             list.push_back({{"tx_hash", id}, {"height", 1}});
         list.push_back({{"tx_hash", "short"}});
         list.push_back({{"txid", hex_id('6')}});
         list.push_back({{"tx_hash", 7}});
-        if (which == "array") return json_body(list);
-        return json_body({{"result", list}});
+        if (which == "array") return json_reply(list);
+        return json_reply({{"result", list}});
     });
     ServiceSettings settings;
     settings.woc_base = woc.base_url() + kWocPrefix;

@@ -4,10 +4,7 @@
 #include "chain/outpoints.h"
 #include "chain/sign.h"
 #include "chain/woc_client.h"
-#include "fakes/fake_chain.h"
-#include "fakes/fake_clock.h"
-#include "support/temp_dir.h"
-#include "support/wallet_reset.h"
+#include "fakes/chain_fixture.h"
 #include "wallet/crypto.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
@@ -23,13 +20,7 @@ using nlohmann::json;
 
 namespace {
 
-const char* kMnemonic = "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
 const std::string kWoc = kWocPrefix;
-
-struct TestKey {
-    std::string priv, pub, address;
-    Hash160 hash{};
-};
 
 TxOutput pay(const TestKey& key, std::uint64_t sats) {
     return TxOutput{sats, p2pkh_script(key.hash)};
@@ -55,39 +46,18 @@ struct Script {
     }
 };
 
-struct BroadcastTest : testing::Test {
-    TempDataDir data_dir;
-    FakeClock clock;
-    FakeChain chain;
+struct BroadcastTest : FakeChainTest {
     FakeServer scripted; // stands in for one service when a test needs its words exactly
     Script script;
     bool scripted_accepts = true;
-    ScopedServiceSettings settings{settings_for(chain)};
     WalletLock lock = lock_wallet();
-    TestKey recv0, recv1, recv2, bob;
+    TestKey recv0, recv1, recv2, bob = test_key_from_byte(0x22);
 
     BroadcastTest() {
-        reset_wallet_state_for_tests();
-        woc_cache_clear();
-        last_sent_txid().clear();
-        last_success_txid().clear();
-        KvCofferlyWallet& w = kv_wallet();
-        w.wallet_id = "broadcast test";
-        w.is_hd = true;
-        w.mnemonic = kMnemonic;
-        w.recv = {0, 2, 0, 0, 0, 0};
-        for (std::uint32_t i = 0; i < 3; ++i) {
-            TestKey& k = i == 0 ? recv0 : i == 1 ? recv1 : recv2;
-            EXPECT_TRUE(derive_account_key(1, i, k.priv, k.pub, k.address));
-            address_to_hash160(k.address, k.hash);
-        }
-        w.priv = recv0.priv;
-        w.pub = recv0.pub;
-        w.address = recv0.address;
-        bob.priv = to_hex(Bytes(32, 0x22));
-        priv_hex_to_pub_hex(bob.priv, bob.pub);
-        bob.address = pub_hex_to_address(bob.pub);
-        address_to_hash160(bob.address, bob.hash);
+        use_test_hd_wallet("broadcast test", {0, 2, 0, 0, 0, 0});
+        recv0 = test_receive_key(0);
+        recv1 = test_receive_key(1);
+        recv2 = test_receive_key(2);
 
         // The scripted service takes a posted transaction into the ledger when asked to, answers
         // with the row's words, and lists transactions from the ledger like WhatsOnChain.
@@ -109,17 +79,8 @@ struct BroadcastTest : testing::Test {
             return r;
         });
     }
-    ~BroadcastTest() override {
-        // A refused connect drops the kept-alive platform connection, so the fake platform need
-        // not wait out its keep-alive time when it stops.
-        ServiceSettings s = service_settings();
-        s.platform_base = s.woc_base = s.arc_base = "http://127.0.0.1:1";
-        set_service_settings(s);
-        TxInput in;
-        in.txid = std::string(64, '0');
-        broadcast_tx({in}, {TxOutput{1, {}}}, Hash160{});
-        reset_wallet_state_for_tests();
-    }
+    // The kept-alive platform connection may lead to the scripted service, which stops first.
+    ~BroadcastTest() override { drop_platform_session(); }
 
     void use_scripted(std::string ServiceSettings::*service, const std::string& prefix = "") {
         ServiceSettings s = service_settings();

@@ -6,11 +6,8 @@
 #include "chain/coin_state.h"
 #include "chain/outpoints.h"
 #include "chain/woc_client.h"
-#include "fakes/fake_chain.h"
-#include "fakes/fake_clock.h"
+#include "fakes/chain_fixture.h"
 #include "platform/fs.h"
-#include "support/temp_dir.h"
-#include "support/wallet_reset.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/registry.h"
@@ -29,12 +26,6 @@
 using nlohmann::json;
 
 namespace {
-
-const char* kMnemonic = "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
-
-std::string hex_id(char c) {
-    return std::string(64, c);
-}
 
 const Utxo* cached(const std::string& address, const std::string& txid) {
     for (const AddressCoins& e : address_coins()) {
@@ -56,31 +47,8 @@ int thread_count() {
     return n;
 }
 
-FakeResponse json_body(const json& body, int status = 200) {
-    FakeResponse r;
-    r.status = status;
-    r.body = body.dump();
-    return r;
-}
-
-struct RefreshTest : testing::Test {
-    TempDataDir dir;
-    FakeClock clock;
-    FakeChain chain;
+struct RefreshTest : FakeChainTest {
     FakeServer gp; // GorillaPool answers scripted by each test
-    ScopedServiceSettings settings{settings_for(chain)};
-
-    RefreshTest() {
-        reset_wallet_state_for_tests();
-        WalletLock lock = lock_wallet();
-        clear_wallet_session();
-        woc_cache_clear();
-    }
-    ~RefreshTest() override {
-        reset_wallet_state_for_tests();
-        WalletLock lock = lock_wallet();
-        clear_wallet_session();
-    }
 
     void use_gorillapool() {
         ServiceSettings s = settings_for(chain);
@@ -88,17 +56,10 @@ struct RefreshTest : testing::Test {
         set_service_settings(s);
     }
     void load_hd(std::uint32_t receive_counter, const std::string& id = "w1") {
-        const json doc = {{"mnemonic", kMnemonic}, {"recv", {0, receive_counter, 0, 0, 0, 0}}};
-        test_write_file(wallet_file_path_for_id(id), doc.dump(2));
-        WalletLock lock = lock_wallet();
-        kv_wallet().wallet_id = id;
-        ASSERT_TRUE(load_wallet());
+        write_test_wallet_file(id, receive_counter);
+        ASSERT_TRUE(load_wallet_id(id));
     }
-    std::string receive(std::uint32_t index) {
-        std::string priv, pub, address;
-        EXPECT_TRUE(derive_account_key(1, index, priv, pub, address));
-        return address;
-    }
+    std::string receive(std::uint32_t index) { return test_receive_key(index).address; }
     int woc_address_requests() { return chain.woc.request_count(std::string(kWocPrefix) + "/address/"); }
 };
 
@@ -168,7 +129,7 @@ TEST_F(RefreshTest, WalletSwitchedDuringListingsAppliesNothing) {
             WalletLock other = lock_wallet(); // free while the listings run
             kv_wallet().wallet_id = "w2";
         }
-        return json_body(json::array({{{"tx_hash", hex_id('c')}, {"tx_pos", 0}, {"value", 900}, {"height", 5}}}));
+        return json_reply(json::array({{{"tx_hash", hex_id('c')}, {"tx_pos", 0}, {"value", 900}, {"height", 5}}}));
     });
     ServiceSettings s = settings_for(chain);
     s.woc_base = woc.base_url() + kWocPrefix;
@@ -314,9 +275,9 @@ TEST_F(RefreshTest, GorillaPoolPlainCoinsLeaveOrdinalsAndTokensOut) {
         {{"txid", b}, {"vout", 7}, {"satoshis", 900}, {"origin", {{"outpoint", 5}}}},
     });
     gp.on("GET", "/api/txos/address/([^/]+)/unspent", [&](const FakeRequest& req) {
-        if (req.matches[1] == "1Empty") return json_body(json::array());
+        if (req.matches[1] == "1Empty") return json_reply(json::array());
         if (req.matches[1] == "1Html") return FakeResponse{200, "<html>", "text/html"};
-        return json_body(reply);
+        return json_reply(reply);
     });
     std::vector<Utxo> list;
     ASSERT_TRUE(gp_plain_coins("1Some", list));
@@ -341,8 +302,8 @@ TEST_F(RefreshTest, ResyncUndoesSpentMarksOfCoinsGorillaPoolStillLists) {
     const std::string r0 = receive(0);
     const std::string live = hex_id('d');
     gp.on("GET", "/api/txos/address/([^/]+)/unspent", [&](const FakeRequest& req) {
-        if (req.matches[1] != r0) return json_body(json::array());
-        return json_body(json::array({{{"txid", live}, {"vout", 2}, {"satoshis", 4000}}}));
+        if (req.matches[1] != r0) return json_reply(json::array());
+        return json_reply(json::array({{{"txid", live}, {"vout", 2}, {"satoshis", 4000}}}));
     });
     WalletLock lock = lock_wallet();
     mark_outpoint_spent(live, 2);

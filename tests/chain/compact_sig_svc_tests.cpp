@@ -1,6 +1,8 @@
 #include "chain/compact_sig.h"
 
 #include "fakes/fake_server.h"
+#include "fakes/secp_check.h"
+#include "support/wallet_fixture.h"
 #include "wallet/codecs.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
@@ -9,41 +11,14 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <openssl/obj_mac.h>
-#include <openssl/sha.h>
-#include <secp256k1.h>
 #include <secp256k1_recovery.h>
 
 #include <chrono>
-#include <memory>
 #include <thread>
 
 namespace {
 
 const std::string kTxid = "4a5e1e4baab89f3a32518a88c31bc87f618f76673e2cc77ab2127b7afdeda33b";
-
-// The signed-message digest, built here byte by byte rather than with the code under test.
-std::array<unsigned char, 32> message_digest(const std::string& message) {
-    std::string data = "\x18"
-                       "Bitcoin Signed Message:\n";
-    const std::size_t n = message.size();
-    if (n < 253) {
-        data += static_cast<char>(n);
-    } else {
-        data += '\xfd';
-        data += static_cast<char>(n & 0xff);
-        data += static_cast<char>(n >> 8);
-    }
-    data += message;
-    std::array<unsigned char, 32> first{}, second{};
-    SHA256(reinterpret_cast<const unsigned char*>(data.data()), data.size(), first.data());
-    SHA256(first.data(), first.size(), second.data());
-    return second;
-}
-
-using SecpCtx = std::unique_ptr<secp256k1_context, decltype(&secp256k1_context_destroy)>;
-SecpCtx secp() {
-    return SecpCtx(secp256k1_context_create(SECP256K1_CONTEXT_NONE), secp256k1_context_destroy);
-}
 
 // Recovers the signer of a base64 compact signature with libsecp256k1 and checks its form; returns
 // the compressed public key in hex, or "" with a test failure.
@@ -56,7 +31,7 @@ std::string recover_signer(const std::string& signature_b64, const std::string& 
     }
     EXPECT_GE(sig[0], 31);
     EXPECT_LE(sig[0], 34);
-    SecpCtx ctx = secp();
+    SecpContext ctx = secp_context();
     secp256k1_ecdsa_recoverable_signature rsig;
     if (!secp256k1_ecdsa_recoverable_signature_parse_compact(ctx.get(), &rsig, sig.data() + 1, sig[0] - 31)) {
         ADD_FAILURE() << "libsecp256k1 rejects the signature";
@@ -65,24 +40,13 @@ std::string recover_signer(const std::string& signature_b64, const std::string& 
     secp256k1_ecdsa_signature plain, normalized;
     secp256k1_ecdsa_recoverable_signature_convert(ctx.get(), &plain, &rsig);
     EXPECT_EQ(secp256k1_ecdsa_signature_normalize(ctx.get(), &normalized, &plain), 0) << "high S";
-    const auto digest = message_digest(message);
+    const Digest digest = expected_message_digest(message);
     secp256k1_pubkey pub;
     if (!secp256k1_ecdsa_recover(ctx.get(), &pub, &rsig, digest.data())) {
         ADD_FAILURE() << "no key recovered";
         return {};
     }
     EXPECT_EQ(secp256k1_ecdsa_verify(ctx.get(), &plain, digest.data(), &pub), 1);
-    unsigned char out[33];
-    size_t len = sizeof out;
-    secp256k1_ec_pubkey_serialize(ctx.get(), out, &len, &pub, SECP256K1_EC_COMPRESSED);
-    return to_hex(out, len);
-}
-
-std::string libsecp_pubkey(const std::string& priv_hex) {
-    Bytes key = from_hex(priv_hex);
-    SecpCtx ctx = secp();
-    secp256k1_pubkey pub;
-    if (key.size() != 32 || !secp256k1_ec_pubkey_create(ctx.get(), &pub, key.data())) return {};
     unsigned char out[33];
     size_t len = sizeof out;
     secp256k1_ec_pubkey_serialize(ctx.get(), out, &len, &pub, SECP256K1_EC_COMPRESSED);
@@ -100,11 +64,11 @@ TEST(CompactSig, SignaturesRecoverToTheSignerUnderLibsecp256k1) {
             SCOPED_TRACE(std::string(key) + " / " + std::to_string(message.size()) + " bytes");
             std::string signature;
             ASSERT_TRUE(sign_bitcoin_message(key, message, signature));
-            EXPECT_EQ(recover_signer(signature, message), libsecp_pubkey(key));
+            EXPECT_EQ(recover_signer(signature, message), secp_pubkey_hex(from_hex(key)));
         }
     }
     const Hash256 digest = bitcoin_message_digest(std::string(253, 'b'));
-    EXPECT_EQ(to_hex(digest.data(), digest.size()), to_hex(message_digest(std::string(253, 'b')).data(), 32));
+    EXPECT_EQ(to_hex(digest.data(), digest.size()), to_hex(expected_message_digest(std::string(253, 'b')).data(), 32));
 }
 
 TEST(CompactSig, BadKeysGiveNoSignature) {
@@ -154,9 +118,9 @@ struct P2pNoticeTest : ::testing::Test {
     void SetUp() override {
         server.on("POST", "/p2p/.*", [](const FakeRequest&) { return FakeResponse{200, "{}"}; });
         auto lock = lock_wallet();
+        reset_wallet_state_for_tests();
         KvCofferlyWallet& w = kv_wallet();
-        wipe_wallet_secrets(w.secrets);
-        w.mnemonic = "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
+        w.mnemonic = kTestMnemonic;
         w.is_hd = true;
         w.priv = std::string(63, '0') + "1";
         w.address = "1BgGZ9tcN4rm9KBzDn7KprQz87SZ26SAMH";
@@ -164,12 +128,7 @@ struct P2pNoticeTest : ::testing::Test {
         ASSERT_TRUE(derive_path({44 | kHardened, 236 | kHardened, 100 | kHardened, 0, 0}, priv, identity_pub, address));
         wipe(priv);
     }
-    void TearDown() override {
-        auto lock = lock_wallet();
-        KvCofferlyWallet& w = kv_wallet();
-        wipe_wallet_secrets(w.secrets);
-        w = KvCofferlyWallet{};
-    }
+    void TearDown() override { reset_wallet_state_for_tests(); }
 
     // Waits (briefly, in real time) for the detached notice thread to post `count` requests.
     bool wait_for_posts(int count) {

@@ -6,7 +6,7 @@
 #include "fakes/fake_clock.h"
 #include "fakes/fake_gorillapool.h"
 #include "support/temp_dir.h"
-#include "support/wallet_reset.h"
+#include "support/wallet_fixture.h"
 #include "wallet/http_client.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
@@ -18,20 +18,6 @@ using nlohmann::json;
 namespace {
 
 const std::string kTx = "0123456789abcdef00112233445566778899aabbccddeeff0f1e2d3c4b5a6978";
-
-struct TestKey {
-    std::string priv, pub, address;
-    Hash160 hash{};
-};
-
-TestKey key_from_byte(std::uint8_t b) {
-    TestKey k;
-    k.priv = to_hex(Bytes(32, b));
-    priv_hex_to_pub_hex(k.priv, k.pub);
-    k.address = pub_hex_to_address(k.pub);
-    address_to_hash160(k.address, k.hash);
-    return k;
-}
 
 json map_data(const std::string& app, const std::string& tag, const std::string& type, const std::string& name = "") {
     json data = {{"map", {{"app", app}}}, {"insc", {{"file", {{"type", type}}}}}};
@@ -157,8 +143,8 @@ struct GorillaPoolTest : testing::Test {
     FakeChain chain;
     FakeGorillaPool gp{chain.ledger};
     ScopedServiceSettings settings{settings_for(chain, gp)};
-    TestKey owner = key_from_byte(0x31);
-    TestKey buyer = key_from_byte(0x32);
+    TestKey owner = test_key_from_byte(0x31);
+    TestKey buyer = test_key_from_byte(0x32);
 
     std::string inscribe(const TestKey& to, const std::string& type, const std::string& content,
                          const std::string& name, const std::string& tag) {

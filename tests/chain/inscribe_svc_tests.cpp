@@ -4,11 +4,8 @@
 #include "chain/inscription.h"
 #include "chain/pay.h"
 #include "chain/woc_client.h"
-#include "fakes/fake_chain.h"
-#include "fakes/fake_clock.h"
+#include "fakes/chain_fixture.h"
 #include "fakes/fake_gorillapool.h"
-#include "support/temp_dir.h"
-#include "support/wallet_reset.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
 
@@ -16,40 +13,13 @@
 
 namespace {
 
-const char* kMnemonic = "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
 constexpr std::size_t kArtworkCap = 10485760;
 const char* kArtworkCapText = "file is over 10 MB. Shrink it first.";
 
-struct InscribeTest : testing::Test {
-    TempDataDir data_dir;
-    FakeClock clock;
-    FakeChain chain;
-    ScopedServiceSettings settings{settings_for(chain)};
+struct InscribeTest : FakeChainTest {
     WalletLock lock = lock_wallet();
 
-    InscribeTest() {
-        reset_wallet_state_for_tests();
-        woc_cache_clear();
-        last_sent_txid().clear();
-        last_success_txid().clear();
-        KvCofferlyWallet& w = kv_wallet();
-        w.wallet_id = "inscribe test";
-        w.is_hd = true;
-        w.mnemonic = kMnemonic;
-        w.recv = {0, 0, 0, 0, 0, 3};
-        EXPECT_TRUE(derive_wallet_keys());
-    }
-    ~InscribeTest() override {
-        // A refused connect drops the kept-alive platform connection, so the fakes stop at once.
-        ServiceSettings s = service_settings();
-        s.platform_base = s.woc_base = s.arc_base = "http://127.0.0.1:1";
-        set_service_settings(s);
-        TxInput in;
-        in.txid = std::string(64, '0');
-        broadcast_tx({in}, {TxOutput{1, {}}}, Hash160{});
-        if (!lock.owns_lock()) lock.lock();
-        reset_wallet_state_for_tests();
-    }
+    InscribeTest() { use_test_hd_wallet("inscribe test", {0, 0, 0, 0, 0, 3}); }
 
     // The first output of the transaction a success names.
     LedgerOutput inscribed_output(const std::string& result) {

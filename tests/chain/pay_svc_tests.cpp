@@ -7,10 +7,7 @@
 #include "chain/reserves.h"
 #include "chain/sign.h"
 #include "chain/woc_client.h"
-#include "fakes/fake_chain.h"
-#include "fakes/fake_clock.h"
-#include "support/temp_dir.h"
-#include "support/wallet_reset.h"
+#include "fakes/chain_fixture.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
 
@@ -22,76 +19,26 @@ using nlohmann::json;
 
 namespace {
 
-const char* kMnemonic = "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
-
-struct Key {
-    std::string priv, pub, address;
-    Hash160 hash{};
-};
-
-Key receive_key(std::uint32_t index) {
-    Key k;
-    EXPECT_TRUE(derive_account_key(1, index, k.priv, k.pub, k.address));
-    address_to_hash160(k.address, k.hash);
-    return k;
-}
-
 Bytes tx_hex_of(const FakeRequest& req, const char* key) {
     json body = json::parse(req.body, nullptr, false);
     if (!body.is_object() || !body.contains(key) || !body[key].is_string()) return {};
     return from_hex(body[key].get<std::string>());
 }
 
-FakeResponse reply(int status, const json& body) {
-    FakeResponse r;
-    r.status = status;
-    r.body = body.dump();
-    return r;
-}
-
-struct PayTest : testing::Test {
-    TempDataDir data_dir;
-    FakeClock clock;
-    FakeChain chain;
-    ScopedServiceSettings settings{settings_for(chain)};
-    WalletLock lock;
-    Key recv0, bob;
+struct PayTest : FakeChainTest {
+    WalletLock lock = lock_wallet();
+    TestKey recv0, bob;
 
     PayTest() {
-        lock = lock_wallet();
         fresh_session("pay test");
-        recv0 = receive_key(0);
+        recv0 = test_receive_key(0);
         bob.address = pub_hex_to_address("02" + std::string(64, '3'));
-        address_to_hash160(bob.address, bob.hash);
+        bob.hash = test_hash_of(bob.address);
     }
     // An HD wallet with receive keys 0..2, loaded in memory, and no coin state.
     void fresh_session(const std::string& wallet_id) {
-        reset_wallet_state_for_tests();
-        woc_cache_clear();
-        last_sent_txid().clear();
-        last_success_txid().clear();
-        reset_displayed_balance();
-        KvCofferlyWallet& w = kv_wallet();
-        w.wallet_id = wallet_id;
-        w.is_hd = true;
-        w.mnemonic = kMnemonic;
-        w.recv = {0, 2, 0, 0, 0, 0};
-        EXPECT_TRUE(derive_wallet_keys());
-    }
-    ~PayTest() override {
-        drop_platform_session();
-        if (!lock.owns_lock()) lock.lock();
-        reset_wallet_state_for_tests();
-    }
-    // A refused connect drops the kept-alive platform connection, so a fake platform can stop at
-    // once instead of waiting out its keep-alive time.
-    static void drop_platform_session() {
-        ServiceSettings s = service_settings();
-        s.platform_base = s.woc_base = s.arc_base = "http://127.0.0.1:1";
-        ScopedServiceSettings unreachable(s);
-        TxInput in;
-        in.txid = std::string(64, '0');
-        broadcast_tx({in}, {TxOutput{1, {}}}, Hash160{});
+        reset_chain_session_for_tests();
+        use_test_hd_wallet(wallet_id, {0, 2, 0, 0, 0, 0});
     }
 
     std::vector<TxOutput> to_bob(std::uint64_t sats) { return {TxOutput{sats, p2pkh_script(bob.hash)}}; }
@@ -163,13 +110,13 @@ TEST_F(PayTest, OwnTransactionAlreadyKnownIsOnePayment) {
     platform.on("POST", "/oi/submit", [this](const FakeRequest& req) {
         std::string reason;
         chain.ledger.accept(tx_hex_of(req, "txhex"), reason);
-        return reply(504, {{"error", "gateway timeout"}});
+        return json_reply({{"error", "gateway timeout"}}, 504);
     });
     arc.on("POST", "/v1/tx", [this](const FakeRequest& req) {
         const Bytes raw = tx_hex_of(req, "rawTx");
         std::string reason;
-        if (chain.ledger.accept(raw, reason)) return reply(200, {{"txid", compute_txid(raw)}, {"txStatus", "STORED"}});
-        return reply(200, {{"txid", compute_txid(raw)}, {"txStatus", "REJECTED"}, {"extraInfo", reason}});
+        if (chain.ledger.accept(raw, reason)) return json_reply({{"txid", compute_txid(raw)}, {"txStatus", "STORED"}});
+        return json_reply({{"txid", compute_txid(raw)}, {"txStatus", "REJECTED"}, {"extraInfo", reason}});
     });
     ServiceSettings s = service_settings();
     s.platform_base = platform.base_url();

@@ -3,10 +3,7 @@
 #include "chain/broadcast.h"
 #include "chain/pay.h"
 #include "chain/woc_client.h"
-#include "fakes/fake_chain.h"
-#include "fakes/fake_clock.h"
-#include "support/temp_dir.h"
-#include "support/wallet_reset.h"
+#include "fakes/chain_fixture.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
 
@@ -18,8 +15,6 @@ using nlohmann::json;
 
 namespace {
 
-const char* kMnemonic = "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
-
 std::string address_of(std::uint8_t fill) {
     Hash160 h;
     h.fill(fill);
@@ -27,9 +22,7 @@ std::string address_of(std::uint8_t fill) {
 }
 
 Bytes script_to(const std::string& address) {
-    Hash160 h{};
-    EXPECT_TRUE(address_to_hash160(address, h)) << address;
-    return p2pkh_script(h);
+    return p2pkh_script(test_hash_of(address));
 }
 
 // An unsigned offer transaction that spends the given outpoints.
@@ -44,38 +37,14 @@ std::string offer_hex(const std::vector<std::pair<std::string, std::uint32_t>>& 
     return to_hex(serialize_tx(inputs, {TxOutput{5000, script_to(address_of(0x77))}}, false));
 }
 
-struct PayloadTest : testing::Test {
-    TempDataDir data_dir;
-    FakeClock clock;
-    FakeChain chain;
-    ScopedServiceSettings settings{settings_for(chain)};
+struct PayloadTest : FakeChainTest {
     std::string receive_address;
     const std::string zuz = address_of(0x21), otx = address_of(0x22), pair_fee = address_of(0x23),
                       watch = address_of(0x24);
 
     PayloadTest() {
-        WalletLock lock = lock_wallet();
-        reset_wallet_state_for_tests();
-        woc_cache_clear();
-        last_sent_txid().clear();
-        last_success_txid().clear();
-        KvCofferlyWallet& w = kv_wallet();
-        w.wallet_id = "payload test";
-        w.is_hd = true;
-        w.mnemonic = kMnemonic;
-        w.recv = {0, 1, 0, 0, 0, 0};
-        EXPECT_TRUE(derive_wallet_keys());
-        receive_address = w.address;
-    }
-    ~PayloadTest() override {
-        // A refused connect drops the kept-alive platform connection, so the fakes stop at once.
-        ServiceSettings s = service_settings();
-        s.platform_base = s.woc_base = s.arc_base = "http://127.0.0.1:1";
-        set_service_settings(s);
-        TxInput in;
-        in.txid = std::string(64, '0');
-        broadcast_tx({in}, {TxOutput{1, {}}}, Hash160{});
-        reset_wallet_state_for_tests();
+        use_test_hd_wallet("payload test", {0, 1, 0, 0, 0, 0});
+        receive_address = kv_wallet().address;
     }
 
     LedgerTx paid(const std::string& result) {

@@ -2,9 +2,10 @@
 // and hand-built transactions signed here with libsecp256k1 (no product code involved).
 #include "fakes/tx_check.h"
 
+#include "fakes/secp_check.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <secp256k1.h>
 
 #include <algorithm>
 #include <fstream>
@@ -14,17 +15,13 @@
 
 namespace {
 
-struct ContextFree {
-    void operator()(secp256k1_context* c) const { secp256k1_context_destroy(c); }
-};
-
 struct Key {
     std::array<std::uint8_t, 32> secret{};
     Bytes pub; // compressed
 };
 
 struct Signer {
-    std::unique_ptr<secp256k1_context, ContextFree> ctx{secp256k1_context_create(SECP256K1_CONTEXT_NONE)};
+    SecpContext ctx = secp_context();
 
     Key key(std::uint8_t seed) {
         Key k;

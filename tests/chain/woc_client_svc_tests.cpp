@@ -4,10 +4,7 @@
 #include "chain/outpoints.h"
 #include "chain/sign.h"
 #include "chain/tx.h"
-#include "fakes/fake_chain.h"
-#include "fakes/fake_clock.h"
-#include "support/temp_dir.h"
-#include "support/wallet_reset.h"
+#include "fakes/chain_fixture.h"
 #include "wallet/http_client.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
@@ -20,22 +17,6 @@
 using nlohmann::json;
 
 namespace {
-
-const char* kMnemonic = "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
-
-struct TestKey {
-    std::string priv, pub, address;
-    Hash160 hash{};
-};
-
-TestKey key_from_byte(std::uint8_t b) {
-    TestKey k;
-    k.priv = to_hex(Bytes(32, b));
-    priv_hex_to_pub_hex(k.priv, k.pub);
-    k.address = pub_hex_to_address(k.pub);
-    address_to_hash160(k.address, k.hash);
-    return k;
-}
 
 struct Coin {
     Coin(std::string t, std::uint32_t v, std::uint64_t s, Bytes lock = {})
@@ -72,20 +53,10 @@ std::string random_txid() {
     return to_hex(b);
 }
 
-struct WocClientTest : testing::Test {
-    TempDataDir data_dir;
-    FakeClock clock;
-    FakeChain chain;
-    ScopedServiceSettings settings{settings_for(chain)};
+struct WocClientTest : FakeChainTest {
     WalletLock lock = lock_wallet();
-    TestKey alice = key_from_byte(0x11);
-    TestKey bob = key_from_byte(0x22);
-
-    WocClientTest() {
-        reset_wallet_state_for_tests();
-        woc_cache_clear();
-    }
-    ~WocClientTest() override { reset_wallet_state_for_tests(); }
+    TestKey alice = test_key_from_byte(0x11);
+    TestKey bob = test_key_from_byte(0x22);
 
     int woc_requests(const std::string& path) { return chain.woc.request_count(std::string(kWocPrefix) + path); }
 
@@ -99,19 +70,7 @@ struct WocClientTest : testing::Test {
         set_service_settings(s);
     }
 
-    void load_hd_wallet() {
-        KvCofferlyWallet& w = kv_wallet();
-        w.is_hd = true;
-        w.mnemonic = kMnemonic;
-        w.recv = {0, 2, 0, 0, 0, 0};
-        ASSERT_TRUE(derive_account_key(1, 0, w.priv, w.pub, w.address));
-    }
-    TestKey receive_key(std::uint32_t index) {
-        TestKey k;
-        EXPECT_TRUE(derive_account_key(1, index, k.priv, k.pub, k.address));
-        address_to_hash160(k.address, k.hash);
-        return k;
-    }
+    void load_hd_wallet() { use_test_hd_wallet("", {0, 2, 0, 0, 0, 0}); }
 };
 
 FakeResponse body_of(const std::string& body, int status = 200) {
@@ -335,7 +294,7 @@ TEST_F(WocClientTest, SpendStatusCodesAndTheirCache) {
 
 TEST_F(WocClientTest, LearnOwnOutputsTakesTheKeyOfThePaidAddress) {
     load_hd_wallet();
-    TestKey second = receive_key(2);
+    TestKey second = test_receive_key(2);
     Bytes inscription = p2pkh_script(second.hash);
     const Bytes envelope = {0x00, 0x63, 0x03, 'o', 'r', 'd', 0x51, 0x00, 0x68};
     inscription.insert(inscription.end(), envelope.begin(), envelope.end());
@@ -362,7 +321,7 @@ TEST_F(WocClientTest, LearnOwnOutputsTakesTheKeyOfThePaidAddress) {
 
 TEST_F(WocClientTest, LearnOwnOutputsReadsValueAsBsvAndTrustsOnlyTheScript) {
     load_hd_wallet();
-    TestKey mine = receive_key(1);
+    TestKey mine = test_receive_key(1);
     const std::string script = to_hex(p2pkh_script(mine.hash));
     auto out = [&](const std::string& amount, const std::string& spk) {
         return "{" + amount + ",\"scriptPubKey\":" + spk + "}";
@@ -436,7 +395,8 @@ TEST_F(WocClientTest, CoinCacheStoreAndFreshness) {
 }
 
 TEST_F(WocClientTest, BulkBalancesRaiseTheHighestIndex) {
-    TestKey k[4] = {key_from_byte(0x31), key_from_byte(0x32), key_from_byte(0x33), key_from_byte(0x34)};
+    TestKey k[4] = {test_key_from_byte(0x31), test_key_from_byte(0x32), test_key_from_byte(0x33),
+                    test_key_from_byte(0x34)};
     chain.ledger.fund(k[1].address, 1000);
     chain.ledger.fund(k[2].address, 1, false);
     std::vector<IndexedAddress> batch;

@@ -14,13 +14,6 @@ const std::string kWoc = kWocPrefix;
 const std::string kHex64 = "([0-9a-fA-F]{64})";
 const std::string kAddr = "/address/([^/]+)";
 
-FakeResponse json_reply(const json& body, int status = 200) {
-    FakeResponse r;
-    r.status = status;
-    r.body = body.dump(-1, ' ', false, json::error_handler_t::replace);
-    return r;
-}
-
 FakeResponse text_reply(const std::string& body, int status = 200) {
     FakeResponse r;
     r.status = status;

@@ -13,13 +13,6 @@ namespace {
 const std::string kApi = kGorillaPoolApi;
 const std::string kOutpoint = "([0-9a-fA-F]{64})_([0-9]{1,10})";
 
-FakeResponse json_reply(const json& body, int status = 200) {
-    FakeResponse r;
-    r.status = status;
-    r.body = body.dump(-1, ' ', false, json::error_handler_t::replace);
-    return r;
-}
-
 FakeResponse not_found() {
     return json_reply({{"message", "not-found"}}, 404);
 }

@@ -2,11 +2,20 @@
 
 #include "fakes/httplib_config.h"
 
+#include <nlohmann/json.hpp>
+
 #include <chrono>
 #include <regex>
 #include <set>
 #include <stdexcept>
 #include <utility>
+
+FakeResponse json_reply(const nlohmann::json& body, int status) {
+    FakeResponse r;
+    r.status = status;
+    r.body = body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return r;
+}
 
 namespace {
 

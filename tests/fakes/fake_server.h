@@ -3,6 +3,8 @@
 // counts of requests and TCP connections. Native only, over cpp-httplib.
 #pragma once
 
+#include <nlohmann/json_fwd.hpp>
+
 #include <atomic>
 #include <functional>
 #include <map>
@@ -27,6 +29,9 @@ struct FakeResponse {
 };
 
 using FakeHandler = std::function<FakeResponse(const FakeRequest&)>;
+
+// A JSON answer; text that is not UTF-8 is replaced rather than thrown on.
+FakeResponse json_reply(const nlohmann::json& body, int status = 200);
 
 struct FakeFault {
     int status = 0;        // answer this status (with a short JSON error body) instead of the handler; 0 = no

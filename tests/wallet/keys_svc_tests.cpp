@@ -1,32 +1,21 @@
 // Keys and signatures checked by libsecp256k1, independent of the OpenSSL code that made them.
 #include "wallet/keys.h"
 
+#include "fakes/secp_check.h"
+#include "support/wallet_fixture.h"
 #include "wallet/crypto.h"
-#include "wallet/kv_cofferly_wallet.h"
 
 #include <gtest/gtest.h>
-#include <secp256k1.h>
-
-#include <memory>
-
-namespace {
-
-struct ContextFree {
-    void operator()(secp256k1_context* c) const { secp256k1_context_destroy(c); }
-};
-
-} // namespace
 
 TEST(KeysSecp, SignaturesVerifyAndAreLowS) {
-    std::unique_ptr<secp256k1_context, ContextFree> ctx(secp256k1_context_create(SECP256K1_CONTEXT_NONE));
+    SecpContext ctx = secp_context();
     ASSERT_TRUE(ctx);
 
     // Keys from the wallet's own paths and from hashed counters, with the extremes 1 and n - 1.
+    reset_wallet_state_for_tests();
     KvCofferlyWallet& w = kv_wallet();
-    wipe_wallet_secrets(w.secrets);
-    w = KvCofferlyWallet{};
     w.is_hd = true;
-    w.mnemonic = "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
+    w.mnemonic = kTestMnemonic;
     std::vector<std::string> keys = {std::string(63, '0') + "1",
                                      "fffffffffffffffffffffffffffffffebaaedce6af48a03bbfd25e8cd0364140"};
     for (std::uint32_t i = 0; i < 4; ++i) {

@@ -1,62 +1,23 @@
 #include "wallet/session.h"
 
 #include "fakes/fake_clock.h"
+#include "fakes/secp_check.h"
 #include "support/temp_dir.h"
-#include "support/wallet_reset.h"
-#include "wallet/codecs.h"
+#include "support/wallet_fixture.h"
 #include "wallet/crypto.h"
-#include "wallet/kv_cofferly_wallet.h"
-#include "wallet/registry.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-#include <openssl/sha.h>
-#include <secp256k1.h>
-
-#include <array>
-#include <memory>
 
 namespace {
 
-const char* kMnemonic = "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
-// m/44'/236'/100'/0/0 of that mnemonic (wallet-paths.json).
+// m/44'/236'/100'/0/0 of the test mnemonic (wallet-paths.json).
 const char* kIdentityPub = "02ded4e1e697bc768d79dd3f5c95cd56f332fdcf483c2a36933ba6c81d29bcf8b4";
 
-std::array<unsigned char, 32> sha256_twice(const std::string& data, bool twice) {
-    std::array<unsigned char, 32> first{}, second{};
-    SHA256(reinterpret_cast<const unsigned char*>(data.data()), data.size(), first.data());
-    if (!twice) return first;
-    SHA256(first.data(), first.size(), second.data());
-    return second;
-}
-
-// The signed-message digest, written out here rather than taken from the code under test.
-std::array<unsigned char, 32> message_digest(const std::string& message) {
-    std::string data = "\x18"
-                       "Bitcoin Signed Message:\n";
-    const std::size_t n = message.size();
-    if (n < 253) {
-        data += static_cast<char>(n);
-    } else if (n <= 0xffff) {
-        data += '\xfd';
-        data += static_cast<char>(n & 0xff);
-        data += static_cast<char>(n >> 8);
-    } else {
-        data += '\xfe';
-        for (int i = 0; i < 4; ++i)
-            data += static_cast<char>((n >> (8 * i)) & 0xff);
-    }
-    return sha256_twice(data + message, true);
-}
-
-using SecpCtx = std::unique_ptr<secp256k1_context, decltype(&secp256k1_context_destroy)>;
-
 // libsecp256k1 accepts only low-S signatures, so a pass also shows S was normalised.
-bool secp_verifies(const std::string& signature_b64, const std::string& pubkey_hex,
-                   const std::array<unsigned char, 32>& digest) {
+bool secp_verifies(const std::string& signature_b64, const std::string& pubkey_hex, const Digest& digest) {
     Bytes rs, pub = from_hex(pubkey_hex);
     if (!base64_decode(signature_b64, rs) || rs.size() != 64 || pub.size() != 33) return false;
-    SecpCtx ctx(secp256k1_context_create(SECP256K1_CONTEXT_NONE), secp256k1_context_destroy);
+    SecpContext ctx = secp_context();
     secp256k1_ecdsa_signature sig;
     secp256k1_pubkey key;
     if (!secp256k1_ecdsa_signature_parse_compact(ctx.get(), &sig, rs.data())) return false;
@@ -70,8 +31,7 @@ TEST(IdentitySignature, VerifiesAsBitcoinSignedMessageForTheIdentityKey) {
     TempDataDir dir;
     FakeClock clock;
     reset_wallet_state_for_tests();
-    const nlohmann::json doc = {{"mnemonic", kMnemonic}, {"recv", {0, 0, 0, 0, 0, 0}}};
-    test_write_file(wallet_file_path_for_id("w1"), doc.dump(2));
+    write_test_wallet_file("w1");
     {
         WalletLock lock = lock_wallet();
         kv_wallet().wallet_id = "w1";
@@ -87,8 +47,8 @@ TEST(IdentitySignature, VerifiesAsBitcoinSignedMessageForTheIdentityKey) {
         EXPECT_EQ(pub, kIdentityPub);
         ASSERT_EQ(sig.size(), 88u);
         EXPECT_EQ(sig.substr(86), "==");
-        EXPECT_TRUE(secp_verifies(sig, kIdentityPub, message_digest(message)));
-        EXPECT_FALSE(secp_verifies(sig, kIdentityPub, sha256_twice(message, false))) << "the fallback digest";
+        EXPECT_TRUE(secp_verifies(sig, kIdentityPub, expected_message_digest(message)));
+        EXPECT_FALSE(secp_verifies(sig, kIdentityPub, sha256_of(message, false))) << "the fallback digest";
     }
     reset_wallet_state_for_tests();
 }

@@ -1,0 +1,64 @@
+#include "support/wallet_fixture.h"
+
+#include "support/temp_dir.h"
+#include "wallet/keys.h"
+#include "wallet/kv_cofferly_wallet.h"
+#include "wallet/registry.h"
+#include "wallet/wallet_file.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+const char* const kTestMnemonic =
+    "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
+const char* const kTestReceive0 = "18pBoqRpHUYf9udsab5G9LT3vQUPxEyMFf";
+const char* const kTestReceive1 = "15QVfsvs8n6eoZgjH4e48A9BxLS7EMeWq6";
+
+TestKey test_key_from_byte(std::uint8_t fill) {
+    TestKey k;
+    k.priv = to_hex(Bytes(32, fill));
+    EXPECT_TRUE(priv_hex_to_pub_hex(k.priv, k.pub));
+    k.address = pub_hex_to_address(k.pub);
+    k.hash = test_hash_of(k.address);
+    return k;
+}
+
+TestKey test_receive_key(std::uint32_t index) {
+    TestKey k;
+    EXPECT_TRUE(derive_account_key(kReceiveAccount, index, k.priv, k.pub, k.address));
+    k.hash = test_hash_of(k.address);
+    return k;
+}
+
+Hash160 test_hash_of(const std::string& address) {
+    Hash160 h{};
+    EXPECT_TRUE(address_to_hash160(address, h)) << address;
+    return h;
+}
+
+std::string hex_id(char c) {
+    return std::string(64, c);
+}
+
+void use_test_hd_wallet(const std::string& wallet_id, const std::array<std::uint32_t, 6>& recv) {
+    WalletLock lock = lock_wallet();
+    reset_wallet_state_for_tests();
+    KvCofferlyWallet& w = kv_wallet();
+    w.wallet_id = wallet_id;
+    w.is_hd = true;
+    w.mnemonic = kTestMnemonic;
+    w.recv = recv;
+    EXPECT_TRUE(derive_wallet_keys());
+}
+
+void write_test_wallet_file(const std::string& id, std::uint32_t receive_counter, int show) {
+    nlohmann::json doc = {{"mnemonic", kTestMnemonic}, {"recv", {0, receive_counter, 0, 0, 0, 0}}};
+    if (show >= 0) doc["show"] = show;
+    test_write_file(wallet_file_path_for_id(id), doc.dump(2));
+}
+
+bool load_wallet_id(const std::string& id) {
+    WalletLock lock = lock_wallet();
+    kv_wallet().wallet_id = id;
+    return load_wallet();
+}

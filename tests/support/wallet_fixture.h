@@ -1,0 +1,45 @@
+// The test wallet that many tests share: the published mnemonic "abandon ... about" (its keys are
+// listed in tests/data/wallet-paths.json), keys made from one repeated byte, and the wallet state
+// set up in memory or loaded from a wallet file in the current data folder.
+#pragma once
+
+#include "support/wallet_reset.h"
+#include "wallet/codecs.h"
+#include "wallet/kv_cofferly_wallet.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+extern const char* const kTestMnemonic;
+// Receive keys m/44'/236'/1'/0/0 and /1 of the test mnemonic.
+extern const char* const kTestReceive0;
+extern const char* const kTestReceive1;
+
+struct TestKey {
+    std::string priv, pub, address;
+    Hash160 hash{};
+};
+
+// The key whose private key is 32 bytes of `fill`.
+TestKey test_key_from_byte(std::uint8_t fill);
+
+// Receive key `index` (account 1) of the wallet in memory; a test failure when it cannot be derived.
+TestKey test_receive_key(std::uint32_t index);
+
+// The hash160 of an address; a test failure when it is not one.
+Hash160 test_hash_of(const std::string& address);
+
+// A 64-character transaction id of one repeated character.
+std::string hex_id(char c);
+
+// Starts the wallet and coin state afresh (reset_wallet_state_for_tests) and puts the test
+// mnemonic in memory as HD wallet `wallet_id` with these account counters, its keys derived.
+void use_test_hd_wallet(const std::string& wallet_id, const std::array<std::uint32_t, 6>& recv);
+
+// Writes wallet `id`'s file: the test mnemonic with receive counter `receive_counter` and, unless
+// `show` is negative, that shown index (a file without one shows the newest receive key).
+void write_test_wallet_file(const std::string& id, std::uint32_t receive_counter = 0, int show = -1);
+
+// Binds wallet `id` in memory and loads its file; the result of load_wallet.
+bool load_wallet_id(const std::string& id);
