@@ -5,7 +5,7 @@
 #include "chain/outpoints.h"
 #include "fakes/fake_clock.h"
 #include "support/temp_dir.h"
-#include "support/wallet_reset.h"
+#include "support/wallet_fixture.h"
 #include "wallet/kv_cofferly_wallet.h"
 
 #include <gtest/gtest.h>
@@ -17,10 +17,10 @@ using nlohmann::json;
 
 namespace {
 
-// Keys of the mnemonic "abandon ... about" (tests/data/wallet-paths.json).
-const std::string kReceive0 = "18pBoqRpHUYf9udsab5G9LT3vQUPxEyMFf";
+// Keys of the test mnemonic (tests/data/wallet-paths.json).
+const std::string kReceive0 = kTestReceive0;
 const std::string kReceive0Priv = "f55396199026d5ce4254e139f9eb4165f52f24eb634372fac7bdff8c075bba12";
-const std::string kReceive1 = "15QVfsvs8n6eoZgjH4e48A9BxLS7EMeWq6";
+const std::string kReceive1 = kTestReceive1;
 const std::string kIdentity = "1Hg7Jm7G3DUetk4vxbAdjSf49qq3zbp8g6";
 const std::string kIdentityPriv = "d9845ee2e9e92ddf65f4b9ff067a27f420d6f51664e4143ff6e5961919dbc6a6";
 const std::string kOrdinals0 = "1Hyoxs2Lp5dKW95bFyKh2JCtwsuS8PqML8";
@@ -45,16 +45,10 @@ TxInput candidate(int n, std::uint64_t sats, std::int32_t height) {
     return in;
 }
 
-Hash160 hash_of(const std::string& address) {
-    Hash160 h{};
-    address_to_hash160(address, h);
-    return h;
-}
-
 struct CoinSelectTest : ::testing::Test {
     TempDataDir dir;
     FakeClock clock;
-    const Hash160 change_hash = hash_of(kReceive0);
+    const Hash160 change_hash = test_hash_of(kReceive0);
     std::vector<TxInput> inputs;
     std::vector<TxOutput> outputs;
     std::uint64_t total = 0;
@@ -68,7 +62,7 @@ struct CoinSelectTest : ::testing::Test {
         KvCofferlyWallet& w = kv_wallet();
         w.wallet_id = "w1";
         w.is_hd = true;
-        w.mnemonic = "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
+        w.mnemonic = kTestMnemonic;
         w.identity_address = kIdentity;
     }
     void TearDown() override { reset_wallet_state_for_tests(); }
@@ -77,8 +71,8 @@ struct CoinSelectTest : ::testing::Test {
         address_coins().push_back(AddressCoins{address, coins, 0, loaded});
     }
     bool pay(std::uint64_t sats, std::size_t forced = 0) {
-        return build_payment_tx(inputs, outputs, change_hash, {TxOutput{sats, p2pkh_script(hash_of(kReceive1))}}, fee,
-                                error, forced);
+        return build_payment_tx(inputs, outputs, change_hash, {TxOutput{sats, p2pkh_script(test_hash_of(kReceive1))}},
+                                fee, error, forced);
     }
     std::vector<std::string> collect(const std::vector<std::string>* avoid = nullptr) {
         collect_spendable_utxos(inputs, total, error, avoid);
@@ -203,7 +197,7 @@ TEST_F(CoinSelectTest, WalletAddressesAndTheirKeys) {
     EXPECT_EQ(collect(), (std::vector<std::string>{txid_of(3), txid_of(1), txid_of(2)}));
     EXPECT_EQ(total, 2400u);
     EXPECT_EQ(inputs[0].priv_hex, kIdentityPriv);
-    EXPECT_EQ(inputs[0].hash160, hash_of(kIdentity));
+    EXPECT_EQ(inputs[0].hash160, test_hash_of(kIdentity));
     EXPECT_EQ(inputs[1].priv_hex, kReceive0Priv);
 
     std::vector<std::string> addresses;
@@ -239,11 +233,11 @@ TEST_F(CoinSelectTest, PromisedSpentAndAvoidedCoinsStayOut) {
 }
 
 TEST_F(CoinSelectTest, ChangeCoins) {
-    const Hash160 receive = hash_of(kReceive0);
+    const Hash160 receive = test_hash_of(kReceive0);
     // Also listed by the address cache; keyless; 1 sat; an ordinal; a key the wallet lacks.
     change_coins() = {
         {txid_of(1), 0, 4000, 0, kReceive0Priv, "02aa", receive},
-        {txid_of(2), 0, 3000, 0, "", "", hash_of(kIdentity)},
+        {txid_of(2), 0, 3000, 0, "", "", test_hash_of(kIdentity)},
         {txid_of(3), 0, 1, 0, kReceive0Priv, "02aa", receive},
         {txid_of(4), 2, 6000, 0, kReceive0Priv, "02aa", receive},
         {txid_of(5), 0, 2000, 0, "", "", Hash160{}},

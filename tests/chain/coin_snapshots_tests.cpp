@@ -3,7 +3,7 @@
 #include "chain/outpoints.h"
 #include "platform/fs.h"
 #include "support/temp_dir.h"
-#include "support/wallet_reset.h"
+#include "support/wallet_fixture.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/wallet_file.h"
 
@@ -16,8 +16,8 @@ namespace {
 
 const std::string kTxid = "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff";
 const std::string kReversed = "ffeeddccbbaa99887766554433221100ffeeddccbbaa99887766554433221100";
-// Receive key m/44'/236'/1'/0/0 of the mnemonic below (tests/data/wallet-paths.json).
-const std::string kReceive0 = "18pBoqRpHUYf9udsab5G9LT3vQUPxEyMFf";
+// Receive key m/44'/236'/1'/0/0 of the test mnemonic (tests/data/wallet-paths.json).
+const std::string kReceive0 = kTestReceive0;
 const std::string kReceive0Priv = "f55396199026d5ce4254e139f9eb4165f52f24eb634372fac7bdff8c075bba12";
 
 struct CoinSnapshotsTest : ::testing::Test {
@@ -31,10 +31,7 @@ struct CoinSnapshotsTest : ::testing::Test {
 
     // Loads the published test wallet, so the change coins' addresses are its own.
     void load_test_wallet() {
-        test_write_file(wallet_file_path(), json{{"mnemonic", "abandon abandon abandon abandon abandon abandon "
-                                                              "abandon abandon abandon abandon abandon about"},
-                                                 {"recv", {0, 0, 0, 0, 0, 0}}}
-                                                .dump());
+        write_test_wallet_file("w1");
         ASSERT_TRUE(load_wallet());
     }
     // Drops the in-memory lists as a restart would, keeping the wallet.

@@ -1,7 +1,7 @@
 #include "chain/inscription.h"
 
 #include "support/temp_dir.h"
-#include "support/wallet_reset.h"
+#include "support/wallet_fixture.h"
 #include "wallet/crypto.h"
 #include "wallet/kv_cofferly_wallet.h"
 
@@ -9,8 +9,6 @@
 #include <nlohmann/json.hpp>
 #include <openssl/evp.h>
 
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 using nlohmann::json;
@@ -62,24 +60,18 @@ struct InscriptionTest : testing::Test {
 };
 
 TEST_F(InscriptionTest, OrdinalsAddressOfAccountFiveOrTheReason) {
-    std::ifstream f(std::string(CORVANE_TEST_DATA) + "/wallet-paths.json", std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    const json vectors = json::parse(ss.str());
-    json expected;
-    for (const json& r : vectors["paths"])
-        if (r["path"] == "m/44'/236'/5'/0/7") expected = r;
-    ASSERT_TRUE(expected.is_object());
+    const std::string path = "m/44'/236'/5'/0/7";
+    ASSERT_NE(wallet_path_vector(path, "address"), "");
     KvCofferlyWallet& w = kv_wallet();
     w.is_hd = true;
-    w.mnemonic = "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
+    w.mnemonic = kTestMnemonic;
     w.recv = {0, 3, 0, 0, 0, 7};
-    EXPECT_EQ(derive_ordinals_key(), expected["address"].get<std::string>());
+    EXPECT_EQ(derive_ordinals_key(), wallet_path_vector(path, "address"));
     Hash160 h{};
     std::string error = "stale";
     ASSERT_TRUE(derive_ordinals_address(h, error));
     EXPECT_EQ(error, "");
-    EXPECT_EQ(to_hex(h.data(), h.size()), expected["hash160"].get<std::string>());
+    EXPECT_EQ(to_hex(h.data(), h.size()), wallet_path_vector(path, "hash160"));
 
     for (bool hd : {false, true}) {
         w.is_hd = hd;

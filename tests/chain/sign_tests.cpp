@@ -1,6 +1,7 @@
 #include "chain/sign.h"
 
 #include "support/temp_dir.h"
+#include "support/wallet_fixture.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
 
@@ -8,14 +9,10 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 
 namespace {
 
-const char* kMnemonic = "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
-
-// Keys of the mnemonic above (tests/data/README.md names the source of these values).
+// Keys of the test mnemonic (tests/data/README.md names the source of these values).
 struct PathKey {
     const char* priv;
     const char* pub;
@@ -43,12 +40,6 @@ const PathKey kAcct0Idx3{"719a349cd874716789bd208274af5c925a71392325d71699ac3ef4
                          "03b60a168900ce18a9dcf944588df11a23961076f95e03aa1084ccc01f6da7c0a6",
                          "1MgmeSFC4F5L8idUUW7fSL7QFfwbxJaW8B"};
 
-Hash160 hash_of(const char* address) {
-    Hash160 h{};
-    EXPECT_TRUE(address_to_hash160(address, h));
-    return h;
-}
-
 TxInput coin(char digit, std::uint32_t vout, std::uint64_t sats) {
     TxInput in;
     in.txid = std::string(64, digit);
@@ -58,7 +49,7 @@ TxInput coin(char digit, std::uint32_t vout, std::uint64_t sats) {
 }
 
 std::vector<TxOutput> two_outputs() {
-    return {{5000, p2pkh_script(hash_of(kAcct5Idx0.address))}, {1234, {0x00, 0x6A}}};
+    return {{5000, p2pkh_script(test_hash_of(kAcct5Idx0.address))}, {1234, {0x00, 0x6A}}};
 }
 
 // Splits an unlocking script made of two direct pushes.
@@ -97,20 +88,13 @@ struct WalletReset {
     WalletLock lock = lock_wallet();
     WalletReset() { reset(); }
     ~WalletReset() { reset(); }
-    static void reset() {
-        wipe_wallet_secrets(kv_wallet().secrets);
-        kv_wallet() = KvCofferlyWallet{};
-    }
+    static void reset() { reset_wallet_state_for_tests(); }
 };
 
 } // namespace
 
 TEST(Sign, ForkidDigestMatchesPublishedVectors) {
-    std::ifstream file(std::string(CORVANE_TEST_DATA) + "/sighash-bsv-subset.json", std::ios::binary);
-    ASSERT_TRUE(file.good());
-    std::stringstream text;
-    text << file.rdbuf();
-    const nlohmann::json doc = nlohmann::json::parse(text.str(), nullptr, false);
+    const nlohmann::json doc = test_data_json("sighash-bsv-subset.json");
     ASSERT_TRUE(doc.is_object() && doc["vectors"].is_array());
 
     int checked = 0;
@@ -137,7 +121,7 @@ TEST(Sign, ForkidDigestMatchesPublishedVectors) {
 }
 
 TEST(Sign, DigestCommitments) {
-    const Hash160 h = hash_of(kAcct1Idx0.address);
+    const Hash160 h = test_hash_of(kAcct1Idx0.address);
     std::vector<TxInput> inputs{coin('a', 0, 10000), coin('b', 3, 20000), coin('c', 1, 30000)};
     std::vector<TxOutput> outputs = two_outputs();
     auto digests = [&](const std::vector<TxInput>& ins, const std::vector<TxOutput>& outs) {
@@ -181,7 +165,7 @@ TEST(Sign, DigestCommitments) {
 TEST(Sign, SignedTransactionRoundTrips) {
     std::vector<TxInput> inputs{coin('a', 0, 10000), coin('b', 1, 20000)};
     const std::vector<TxOutput> outputs = two_outputs();
-    const Hash160 h = hash_of(kAcct1Idx0.address);
+    const Hash160 h = test_hash_of(kAcct1Idx0.address);
     for (TxInput& in : inputs)
         ASSERT_TRUE(sign_tx_input(in, inputs, outputs, h, kAcct1Idx0.priv, kAcct1Idx0.pub));
 
@@ -205,7 +189,7 @@ TEST(Sign, SignedTransactionRoundTrips) {
 
 TEST(Sign, FailuresLeaveTheInputUnsigned) {
     const std::vector<TxOutput> outputs = two_outputs();
-    const Hash160 h = hash_of(kAcct1Idx0.address);
+    const Hash160 h = test_hash_of(kAcct1Idx0.address);
     const std::string priv(kAcct1Idx0.priv), pub(kAcct1Idx0.pub);
     struct Row {
         const char* what;
@@ -229,11 +213,11 @@ TEST(Sign, KeyChoiceAtSigning) {
     std::vector<TxInput> inputs{coin('a', 0, 10000), coin('b', 1, 20000), coin('c', 2, 500)};
     inputs[0].priv_hex = kAcct5Idx0.priv;
     inputs[0].pub_hex = kAcct5Idx0.pub;
-    inputs[0].hash160 = hash_of(kAcct5Idx0.address);
+    inputs[0].hash160 = test_hash_of(kAcct5Idx0.address);
     inputs[2].pub_hex = kAcct1Idx1.pub; // a change coin that kept only its public key
     std::size_t failed = 99;
-    ASSERT_TRUE(
-        sign_tx_inputs(inputs, two_outputs(), hash_of(kAcct1Idx0.address), kAcct1Idx0.priv, kAcct1Idx0.pub, &failed));
+    ASSERT_TRUE(sign_tx_inputs(inputs, two_outputs(), test_hash_of(kAcct1Idx0.address), kAcct1Idx0.priv, kAcct1Idx0.pub,
+                               &failed));
     EXPECT_EQ(failed, 99u);
     const char* expect_pub[] = {kAcct5Idx0.pub, kAcct1Idx0.pub, kAcct1Idx1.pub};
     for (std::size_t i = 0; i < inputs.size(); ++i) {
@@ -258,7 +242,7 @@ TEST(InputKeys, AddressesOfAnHdWallet) {
     WalletReset reset;
     KvCofferlyWallet& w = kv_wallet();
     w.is_hd = true;
-    w.mnemonic = kMnemonic;
+    w.mnemonic = kTestMnemonic;
     w.recv = {3, 1, 0, 0, 0, 0};
 
     struct Row {
@@ -271,7 +255,7 @@ TEST(InputKeys, AddressesOfAnHdWallet) {
         std::string priv = "keep", pub = "keep";
         Hash160 h{};
         EXPECT_EQ(is_my_address(row.key->address, priv, pub, h), row.mine);
-        EXPECT_EQ(h, hash_of(row.key->address));
+        EXPECT_EQ(h, test_hash_of(row.key->address));
         EXPECT_EQ(priv, row.mine ? row.key->priv : "keep");
         EXPECT_EQ(pub, row.mine ? row.key->pub : "keep");
     }
@@ -290,14 +274,14 @@ TEST(InputKeys, AddressesOfAnHdWallet) {
     w.mnemonic.clear();
     h = Hash160{};
     EXPECT_FALSE(is_my_address(kIdentity.address, priv, pub, h));
-    EXPECT_EQ(h, hash_of(kIdentity.address));
+    EXPECT_EQ(h, test_hash_of(kIdentity.address));
 }
 
 TEST(InputKeys, SingleKeyWalletAndBadAddresses) {
     WalletReset reset;
     KvCofferlyWallet& w = kv_wallet();
     w.is_hd = false;
-    w.mnemonic = kMnemonic; // ignored without HD keys
+    w.mnemonic = kTestMnemonic; // ignored without HD keys
     w.priv = kAcct1Idx1.priv;
     w.pub = kAcct1Idx1.pub;
     w.address = kAcct1Idx1.address;

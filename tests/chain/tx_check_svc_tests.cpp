@@ -3,15 +3,14 @@
 #include "fakes/tx_check.h"
 
 #include "fakes/secp_check.h"
+#include "support/wallet_fixture.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <fstream>
 #include <map>
 #include <memory>
-#include <sstream>
 
 namespace {
 
@@ -181,10 +180,7 @@ const std::string kFlag = "mandatory-script-verify-flag-failed (";
 } // namespace
 
 TEST(TxCheck, DigestMatchesPublishedVectors) {
-    std::ifstream file(std::string(CORVANE_TEST_DATA) + "/sighash-bsv-subset.json", std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    const nlohmann::json doc = nlohmann::json::parse(text.str(), nullptr, false);
+    const nlohmann::json doc = test_data_json("sighash-bsv-subset.json");
     ASSERT_TRUE(doc.is_object() && doc["vectors"].is_array());
     int checked = 0;
     for (const auto& row : doc["vectors"]) {

@@ -2,7 +2,7 @@
 
 #include "identity/paymail_registry.h"
 #include "support/temp_dir.h"
-#include "support/wallet_reset.h"
+#include "support/wallet_fixture.h"
 #include "wallet/identity_services.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
@@ -18,7 +18,6 @@ using nlohmann::json;
 
 namespace {
 
-const char* kMnemonic = "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
 const char* kLegacyPriv = "0c28fca386c7a227600b2fe50b7cae11ec86d3bf1fbe471be89827e19d72aa1d";
 
 std::string paymail_event(const std::string& alias) {
@@ -31,7 +30,7 @@ json read_json(const std::string& path) {
 }
 
 json hd_wallet(const json& extra = json::object()) {
-    json doc = {{"version", 2}, {"mnemonic", kMnemonic}, {"recv", {0, 0, 0, 0, 0, 0}}, {"show", 0}};
+    json doc = {{"version", 2}, {"mnemonic", kTestMnemonic}, {"recv", {0, 0, 0, 0, 0, 0}}, {"show", 0}};
     doc.update(extra);
     return doc;
 }

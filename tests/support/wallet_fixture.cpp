@@ -9,10 +9,29 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <fstream>
+#include <sstream>
+
 const char* const kTestMnemonic =
     "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
 const char* const kTestReceive0 = "18pBoqRpHUYf9udsab5G9LT3vQUPxEyMFf";
 const char* const kTestReceive1 = "15QVfsvs8n6eoZgjH4e48A9BxLS7EMeWq6";
+
+nlohmann::json test_data_json(const std::string& name) {
+    std::ifstream file(std::string(CORVANE_TEST_DATA) + "/" + name, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return nlohmann::json::parse(text.str(), nullptr, false);
+}
+
+std::string wallet_path_vector(const std::string& path, const char* field) {
+    static const nlohmann::json doc = test_data_json("wallet-paths.json");
+    if (!doc.is_object() || !doc["paths"].is_array()) return "";
+    for (const nlohmann::json& row : doc["paths"]) {
+        if (row["path"] == path && row[field].is_string()) return row[field].get<std::string>();
+    }
+    return "";
+}
 
 TestKey test_key_from_byte(std::uint8_t fill) {
     TestKey k;

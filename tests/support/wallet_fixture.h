@@ -7,6 +7,8 @@
 #include "wallet/codecs.h"
 #include "wallet/kv_cofferly_wallet.h"
 
+#include <nlohmann/json_fwd.hpp>
+
 #include <array>
 #include <cstdint>
 #include <string>
@@ -15,6 +17,13 @@ extern const char* const kTestMnemonic;
 // Receive keys m/44'/236'/1'/0/0 and /1 of the test mnemonic.
 extern const char* const kTestReceive0;
 extern const char* const kTestReceive1;
+
+// A file of tests/data, parsed; a discarded value when it is missing or not JSON.
+nlohmann::json test_data_json(const std::string& name);
+
+// Field `field` ("privateKey", "publicKey", "address", "hash160") of path `path` in
+// wallet-paths.json; "" when the file has no such row.
+std::string wallet_path_vector(const std::string& path, const char* field);
 
 struct TestKey {
     std::string priv, pub, address;

@@ -5,7 +5,7 @@
 #include "platform/wallet_program.h"
 #include "support/spawn.h"
 #include "support/temp_dir.h"
-#include "support/wallet_reset.h"
+#include "support/wallet_fixture.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/registry.h"
 #include "wallet/session.h"
@@ -23,7 +23,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* kMnemonic = "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
 const char* kLegacyPriv = "0c28fca386c7a227600b2fe50b7cae11ec86d3bf1fbe471be89827e19d72aa1d";
 
 const char* kDenied = "error: connect denied in Cofferly.";
@@ -117,7 +116,7 @@ struct Session {
 
 TEST(Connect, ApprovalBindsLoadsAndAnnounces) {
     Session s;
-    s.run_standin({"create", "w1", "Main", "hd", kMnemonic, "Alice"});
+    s.run_standin({"create", "w1", "Main", "hd", kTestMnemonic, "Alice"});
     s.answer_with({"approve", "w1"});
     // Only Windows has the wallet program's window to raise; elsewhere nothing is found or started.
 #ifdef _WIN32
@@ -146,7 +145,7 @@ TEST(Connect, ApprovalBindsLoadsAndAnnounces) {
 }
 
 TEST(Connect, AnswersThatDoNotConnect) {
-    const std::vector<std::string> hd_w1 = {"create", "w1", "Main", "hd", kMnemonic};
+    const std::vector<std::string> hd_w1 = {"create", "w1", "Main", "hd", kTestMnemonic};
     struct Row {
         const char* name;
         std::vector<std::vector<std::string>> setup;
@@ -239,7 +238,7 @@ TEST(Connect, PollReadsRepliesStrictly) {
 TEST(Connect, SwitchingWalletsNeverShowsOldKeysUnderTheNewId) {
     Session s;
     s.run_standin({"create", "w1", "Old", "legacy", kLegacyPriv});
-    s.run_standin({"create", "w2", "New", "hd", kMnemonic});
+    s.run_standin({"create", "w2", "New", "hd", kTestMnemonic});
     for (int round = 0; round < 10; ++round) {
         SCOPED_TRACE(round);
         reset_wallet_state_for_tests();

@@ -2,6 +2,7 @@
 
 #include "identity/paymail_registry.h"
 #include "support/temp_dir.h"
+#include "support/wallet_fixture.h"
 #include "wallet/bip39_english.h"
 #include "wallet/crypto.h"
 #include "wallet/kv_cofferly_wallet.h"
@@ -10,27 +11,15 @@
 #include <nlohmann/json.hpp>
 
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 namespace {
 
 using json = nlohmann::json;
 
-const char kAbandon[] = "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
-
-json read_vectors(const char* name) {
-    std::ifstream f(std::string(CORVANE_TEST_DATA) + "/" + name, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return json::parse(ss.str());
-}
-
 // A fresh HD wallet state, as a load leaves it.
 void set_hd_wallet(const std::string& mnemonic) {
+    reset_wallet_state_for_tests();
     KvCofferlyWallet& w = kv_wallet();
-    wipe_wallet_secrets(w.secrets);
-    w = KvCofferlyWallet{};
     w.is_hd = true;
     w.mnemonic = mnemonic;
 }
@@ -126,7 +115,7 @@ TEST(Keys, WordListIsThePublishedList) {
 }
 
 TEST(Keys, Bip39Vectors) {
-    json doc = read_vectors("bip39-trezor-english.json");
+    json doc = test_data_json("bip39-trezor-english.json");
     ASSERT_TRUE(doc["vectors"].is_array());
     int twelve = 0;
     for (const auto& row : doc["vectors"]) {
@@ -149,7 +138,7 @@ TEST(Keys, Bip39Vectors) {
 }
 
 TEST(Keys, Bip32Vectors) {
-    json doc = read_vectors("bip32.json");
+    json doc = test_data_json("bip32.json");
     for (const auto& vec : doc["vectors"]) {
         Bytes seed = from_hex(vec["seed"].get<std::string>());
         std::array<std::uint8_t, 64> ext = master_of_seed(seed.data(), seed.size());
@@ -188,13 +177,13 @@ TEST(Keys, MnemonicValidity) {
         std::string text;
         bool valid;
     } rows[] = {
-        {kAbandon, true},
+        {kTestMnemonic, true},
         {"  abandon abandon  abandon\tabandon abandon abandon abandon abandon abandon abandon abandon about\t", true},
         {"ABANDON abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon About", true},
         {"legal winner thank year wave sausage worth useful legal winner thank yellow", true},
         {last_swapped, false},
         {"abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about", false},
-        {std::string(kAbandon) + " abandon", false},
+        {std::string(kTestMnemonic) + " abandon", false},
         {twenty_four, false},
         {"abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abou", false},
         {"abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon\nabout", false},
@@ -208,7 +197,7 @@ TEST(Keys, MnemonicValidity) {
 }
 
 TEST(Keys, WalletPathsMatchVectors) {
-    json doc = read_vectors("wallet-paths.json");
+    json doc = test_data_json("wallet-paths.json");
     set_hd_wallet(doc["mnemonic"].get<std::string>());
     // Twice: the second round is served from the derived-key cache.
     for (int round = 0; round < 2; ++round) {
@@ -235,7 +224,7 @@ TEST(Keys, WalletPathsMatchVectors) {
 }
 
 TEST(Keys, AccountAndChangeKeys) {
-    set_hd_wallet(kAbandon);
+    set_hd_wallet(kTestMnemonic);
     std::string priv, pub, address;
     ASSERT_TRUE(derive_account_key(0, 3, priv, pub, address));
     EXPECT_EQ(address, "1MgmeSFC4F5L8idUUW7fSL7QFfwbxJaW8B");
@@ -257,13 +246,13 @@ TEST(Keys, AccountAndChangeKeys) {
 }
 
 TEST(Keys, SeedIsOverTheTextAsStoredAndCachesFollowTheWallet) {
-    set_hd_wallet(kAbandon);
+    set_hd_wallet(kTestMnemonic);
     std::string priv_a, pub, address_a, priv_b, address_b;
     const KeyPath path{44 | kHardened, 236 | kHardened, 1 | kHardened, 0, 0};
     ASSERT_TRUE(derive_path(path, priv_a, pub, address_a));
 
     // The same words with two spaces are valid, yet give another seed and so other keys.
-    std::string spaced = kAbandon;
+    std::string spaced = kTestMnemonic;
     spaced.insert(7, " ");
     set_hd_wallet(spaced);
     ASSERT_TRUE(mnemonic_is_valid());
@@ -275,7 +264,7 @@ TEST(Keys, SeedIsOverTheTextAsStoredAndCachesFollowTheWallet) {
     wipe_wallet_secrets(kv_wallet().secrets);
     EXPECT_TRUE(kv_wallet().secrets.derived.empty());
     EXPECT_TRUE(kv_wallet().secrets.prefixes.empty());
-    kv_wallet().mnemonic = kAbandon;
+    kv_wallet().mnemonic = kTestMnemonic;
     ASSERT_TRUE(derive_path(path, priv_b, pub, address_b));
     EXPECT_EQ(address_b, address_a);
 
@@ -293,7 +282,7 @@ TEST(Keys, SeedIsOverTheTextAsStoredAndCachesFollowTheWallet) {
 
 TEST(Keys, DeriveWalletKeys) {
     TempDataDir dir;
-    set_hd_wallet(kAbandon);
+    set_hd_wallet(kTestMnemonic);
     KvCofferlyWallet& w = kv_wallet();
     w.recv = {0, 1, 0, 0, 0, 7};
     w.show = 5;
@@ -326,7 +315,7 @@ TEST(Keys, DeriveWalletKeys) {
 }
 
 TEST(Keys, FindKeyForHash160) {
-    set_hd_wallet(kAbandon);
+    set_hd_wallet(kTestMnemonic);
     KvCofferlyWallet& w = kv_wallet();
     const Hash160 ord7 = hash_of("d34814839b371c21c4f35f0d1097f397e77d817c");
     const Hash160 ord0 = hash_of("ba40825ee85dde52ccc3736933361de4aaad0824");
@@ -408,7 +397,7 @@ TEST(Keys, PublicKeyAndAddressRejects) {
 
 TEST(Keys, SignaturesAreLowSDer) {
     const Bytes half_n = from_hex("7fffffffffffffffffffffffffffffff5d576e7357a4501ddfe92f46681b20a0");
-    set_hd_wallet(kAbandon);
+    set_hd_wallet(kTestMnemonic);
     std::string priv, pub, address;
     ASSERT_TRUE(derive_account_key(1, 0, priv, pub, address));
     Bytes previous;

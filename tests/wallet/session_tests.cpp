@@ -9,7 +9,7 @@
 #include "fakes/fake_clock.h"
 #include "platform/fs.h"
 #include "support/temp_dir.h"
-#include "support/wallet_reset.h"
+#include "support/wallet_fixture.h"
 #include "wallet/codecs.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
@@ -28,9 +28,8 @@ using nlohmann::json;
 
 namespace {
 
-const char* kMnemonic = "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
-// m/44'/236'/1'/0/0, m/44'/236'/100'/0/0 and m/44'/236'/102'/0/0 of that mnemonic (wallet-paths.json).
-const char* kReceive0 = "18pBoqRpHUYf9udsab5G9LT3vQUPxEyMFf";
+// m/44'/236'/100'/0/0 and m/44'/236'/102'/0/0 of the test mnemonic (wallet-paths.json).
+const std::string kReceive0 = kTestReceive0;
 const char* kIdentityPub = "02ded4e1e697bc768d79dd3f5c95cd56f332fdcf483c2a36933ba6c81d29bcf8b4";
 const char* kBnPub = "029f598f75b22c752ad76ffef61df815e33ad708979cfb78df367ab01f10d8a946";
 const char* kBnPriv = "26730c0524560bf2b4d4e37c6edfb4b485fda753d6b6ab9b2697a027a0ae7dd0";
@@ -38,8 +37,8 @@ const char* kBnAddress = "1ABrFiXQwh562nmCK4rfBdQEJj9DQbgw9x";
 const std::string kSep(1, '\x1f');
 
 json hd_doc() {
-    return json{{"version", 2}, {"mnemonic", kMnemonic}, {"backup", false},    {"recv", {0, 2, 0, 0, 0, 0}},
-                {"show", 0},    {"address", kReceive0},  {"paymail", "alice"}, {"ord_avatar", "avatar_0"}};
+    return json{{"version", 2}, {"mnemonic", kTestMnemonic}, {"backup", false},    {"recv", {0, 2, 0, 0, 0, 0}},
+                {"show", 0},    {"address", kReceive0},      {"paymail", "alice"}, {"ord_avatar", "avatar_0"}};
 }
 
 struct SessionTest : testing::Test {

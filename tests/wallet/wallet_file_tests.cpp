@@ -2,30 +2,16 @@
 
 #include "platform/fs.h"
 #include "support/temp_dir.h"
-#include "support/wallet_reset.h"
+#include "support/wallet_fixture.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/text_util.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <fstream>
-
 using nlohmann::json;
 
 namespace {
-
-const char* kMnemonic = "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
-
-// A key of the mnemonic above from tests/data/wallet-paths.json (copied unchanged from the shared
-// vectors; derived with a public BIP39/BIP32 library).
-std::string path_vector(const std::string& path, const char* field) {
-    std::ifstream in(std::string(CORVANE_TEST_DATA) + "/wallet-paths.json");
-    const json doc = json::parse(in);
-    for (const json& row : doc["paths"])
-        if (row["path"] == path) return row[field].get<std::string>();
-    return "";
-}
 
 struct WalletFileTest : ::testing::Test {
     TempDataDir dir;
@@ -59,7 +45,7 @@ std::vector<std::string> keys_at_indent(const std::string& text, std::size_t ind
 }
 
 json hd_doc() {
-    return {{"version", 2}, {"mnemonic", kMnemonic}, {"recv", {0, 1, 0, 0, 0, 7}}, {"show", 1}};
+    return {{"version", 2}, {"mnemonic", kTestMnemonic}, {"recv", {0, 1, 0, 0, 0, 7}}, {"show", 1}};
 }
 
 } // namespace
@@ -151,9 +137,9 @@ TEST_F(WalletFileTest, LoadsHdWallet) {
     const KvCofferlyWallet& w = kv_wallet();
     EXPECT_TRUE(w.is_hd);
     EXPECT_TRUE(w.backup);
-    EXPECT_EQ(w.priv, path_vector("m/44'/236'/1'/0/1", "privateKey"));
-    EXPECT_EQ(w.address, path_vector("m/44'/236'/1'/0/1", "address"));
-    EXPECT_EQ(w.identity_address, path_vector("m/44'/236'/100'/0/0", "address"));
+    EXPECT_EQ(w.priv, wallet_path_vector("m/44'/236'/1'/0/1", "privateKey"));
+    EXPECT_EQ(w.address, wallet_path_vector("m/44'/236'/1'/0/1", "address"));
+    EXPECT_EQ(w.identity_address, wallet_path_vector("m/44'/236'/100'/0/0", "address"));
     EXPECT_EQ(w.paymail, "alice");
     ASSERT_EQ(w.ord_owned.size(), 2u);
     EXPECT_EQ(w.ord_owned[0].vout, 3u);
@@ -163,7 +149,7 @@ TEST_F(WalletFileTest, LoadsHdWallet) {
     ASSERT_EQ(w.contacts.size(), 1u);
     EXPECT_EQ(w.contacts[0].dest, "alice");
     EXPECT_EQ(w.contacts[0].note, long_note.substr(0, 79));
-    EXPECT_EQ(cofferly_ord_address(), path_vector("m/44'/236'/5'/0/7", "address"));
+    EXPECT_EQ(cofferly_ord_address(), wallet_path_vector("m/44'/236'/5'/0/7", "address"));
 }
 
 TEST_F(WalletFileTest, ReadsReceiveCountersAndShow) {
@@ -185,7 +171,7 @@ TEST_F(WalletFileTest, ReadsReceiveCountersAndShow) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         unload();
-        json doc = {{"mnemonic", kMnemonic}, {"recv", row.recv}};
+        json doc = {{"mnemonic", kTestMnemonic}, {"recv", row.recv}};
         if (!row.show.is_null()) doc["show"] = row.show;
         write(doc);
         ASSERT_TRUE(load_wallet());
@@ -195,15 +181,15 @@ TEST_F(WalletFileTest, ReadsReceiveCountersAndShow) {
 }
 
 TEST_F(WalletFileTest, LoadsLegacyWallet) {
-    const std::string priv = path_vector("m/44'/236'/1'/0/0", "privateKey");
+    const std::string priv = wallet_path_vector("m/44'/236'/1'/0/0", "privateKey");
     for (const json& mnemonic : {json(5), json(nullptr)}) {
         SCOPED_TRACE(mnemonic.dump());
         unload();
         write(json{{"mnemonic", mnemonic}, {"priv", priv}, {"paymail", "bob"}});
         ASSERT_TRUE(load_wallet());
         EXPECT_FALSE(kv_wallet().is_hd);
-        EXPECT_EQ(kv_wallet().pub, path_vector("m/44'/236'/1'/0/0", "publicKey"));
-        EXPECT_EQ(kv_wallet().address, path_vector("m/44'/236'/1'/0/0", "address"));
+        EXPECT_EQ(kv_wallet().pub, wallet_path_vector("m/44'/236'/1'/0/0", "publicKey"));
+        EXPECT_EQ(kv_wallet().address, wallet_path_vector("m/44'/236'/1'/0/0", "address"));
         EXPECT_EQ(kv_wallet().paymail, "bob");
         EXPECT_EQ(cofferly_ord_address(), "");
     }
@@ -211,7 +197,7 @@ TEST_F(WalletFileTest, LoadsLegacyWallet) {
     ASSERT_TRUE(save_wallet());
     json saved = json::parse(test_read_file(path));
     EXPECT_EQ(saved["paymail"], "bob");
-    EXPECT_EQ(saved["pub"], path_vector("m/44'/236'/1'/0/0", "publicKey"));
+    EXPECT_EQ(saved["pub"], wallet_path_vector("m/44'/236'/1'/0/0", "publicKey"));
     EXPECT_TRUE(saved.at("mnemonic").is_null()); // a key of the file kept as it was
     for (const std::string& bad : {priv.substr(1), priv + "0"}) {
         unload();
@@ -225,7 +211,7 @@ TEST_F(WalletFileTest, ReloadWipesThePreviousWalletsSecrets) {
     ASSERT_TRUE(load_wallet());
     ASSERT_TRUE(kv_wallet().secrets.seed_cached);
     unload();
-    write(json{{"priv", path_vector("m/44'/236'/1'/0/0", "privateKey")}});
+    write(json{{"priv", wallet_path_vector("m/44'/236'/1'/0/0", "privateKey")}});
     ASSERT_TRUE(load_wallet());
     EXPECT_TRUE(kv_wallet().mnemonic.empty());
     EXPECT_FALSE(kv_wallet().secrets.seed_cached);
@@ -297,7 +283,7 @@ TEST_F(WalletFileTest, SavesOnlyTheKeysItOwns) {
     for (const char* absent : {"paymail", "ord_avatar", "ord_owned", "contacts"})
         EXPECT_FALSE(saved.contains(absent));
     EXPECT_EQ(saved["recv"], json({0, 1, 0, 0, 0, 7}));
-    EXPECT_EQ(saved["identity"], path_vector("m/44'/236'/100'/0/0", "address"));
+    EXPECT_EQ(saved["identity"], wallet_path_vector("m/44'/236'/100'/0/0", "address"));
 
     unload();
     kv_wallet().wallet_id = "";
