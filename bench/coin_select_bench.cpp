@@ -153,19 +153,26 @@ void CollectOnly(benchmark::State& state) {
     state.SetComplexityN(coins);
 }
 
-void SelectOnly(benchmark::State& state) {
-    const int coins = static_cast<int>(state.range(0));
+// The spendable coins of a wallet set up with `coins` coins, collected once.
+std::vector<TxInput> candidates_of_wallet(int coins) {
     set_up_wallet(coins);
     std::vector<TxInput> candidates;
     std::uint64_t total = 0;
     std::string error;
     collect_spendable_utxos(candidates, total, error);
+    return candidates;
+}
+
+void SelectOnly(benchmark::State& state) {
+    const int coins = static_cast<int>(state.range(0));
+    const std::vector<TxInput> candidates = candidates_of_wallet(coins);
     const std::vector<TxOutput> requested = half_of(coins);
     Hash160 change{};
     for (auto _ : state) {
         std::vector<TxInput> inputs = candidates;
         std::vector<TxOutput> outputs;
         std::int64_t fee = 0;
+        std::string error;
         build_payment_tx(inputs, outputs, change, requested, fee, error);
         benchmark::DoNotOptimize(inputs.data());
     }
@@ -185,11 +192,7 @@ void CollectPlain(benchmark::State& state) {
 
 void SelectPlain(benchmark::State& state) {
     const int coins = static_cast<int>(state.range(0));
-    set_up_wallet(coins);
-    std::vector<TxInput> candidates;
-    std::uint64_t total = 0;
-    std::string error;
-    collect_spendable_utxos(candidates, total, error);
+    const std::vector<TxInput> candidates = candidates_of_wallet(coins);
     const std::vector<TxOutput> requested = half_of(coins);
     for (auto _ : state)
         benchmark::DoNotOptimize(select_plain(candidates, requested));

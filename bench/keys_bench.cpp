@@ -1,9 +1,9 @@
 // Key derivation speed: one path derived the long way (five child steps), one path through the
 // prefix cache, and the hash160 look-up of a wallet with 400 receive addresses, cold and warm,
 // beside the same look-up done by plain re-derivation.
+#include "support/wallet_fixture.h"
 #include "wallet/crypto.h"
 #include "wallet/keys.h"
-#include "wallet/kv_cofferly_wallet.h"
 
 #include <benchmark/benchmark.h>
 
@@ -11,8 +11,6 @@
 
 namespace {
 
-const char kMnemonic[] =
-    "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
 constexpr std::uint32_t kReceiveCount = 400;
 
 KeyPath receive_path(std::uint32_t index) {
@@ -21,11 +19,10 @@ KeyPath receive_path(std::uint32_t index) {
 
 // A loaded wallet with its master key cached and `recv`[1] = 400.
 void load_bench_wallet() {
+    reset_wallet_state_for_tests();
     KvCofferlyWallet& w = kv_wallet();
-    wipe_wallet_secrets(w.secrets);
-    w = KvCofferlyWallet{};
     w.is_hd = true;
-    w.mnemonic = kMnemonic;
+    w.mnemonic = kTestMnemonic;
     w.recv[1] = kReceiveCount;
     std::string priv, pub, address;
     derive_path(receive_path(0), priv, pub, address);

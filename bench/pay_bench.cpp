@@ -3,15 +3,8 @@
 // reports how long the wallet mutex was held (sampled every millisecond from another thread), the
 // requests each service answered, and the largest thread count of the process during the payment
 // next to the count before it (the fake services' own threads make up the baseline).
-#include "chain/broadcast.h"
 #include "chain/pay.h"
-#include "chain/woc_client.h"
-#include "fakes/fake_chain.h"
-#include "support/temp_dir.h"
-#include "support/wallet_reset.h"
-#include "wallet/crypto.h"
-#include "wallet/keys.h"
-#include "wallet/kv_cofferly_wallet.h"
+#include "fakes/chain_fixture.h"
 
 #include <benchmark/benchmark.h>
 
@@ -24,8 +17,6 @@
 
 namespace {
 
-const char kMnemonic[] =
-    "abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon abandon about";
 constexpr int kDelayMs = 20;
 
 // "Threads:" of /proc/self/status; 0 where there is none.
@@ -68,31 +59,6 @@ struct Sampler {
     }
 };
 
-void set_up_wallet(std::uint32_t last_receive) {
-    WalletLock lock = lock_wallet();
-    reset_wallet_state_for_tests();
-    woc_cache_clear();
-    last_sent_txid().clear();
-    last_success_txid().clear();
-    KvCofferlyWallet& w = kv_wallet();
-    w.wallet_id = "pay bench " + std::to_string(last_receive);
-    w.is_hd = true;
-    w.mnemonic = kMnemonic;
-    w.recv = {0, last_receive, 0, 0, 0, 0};
-    if (!derive_wallet_keys()) std::abort();
-}
-
-// The kept-alive platform connection is dropped by a refused connect, so the fake platform stops
-// without waiting out its keep-alive time.
-void drop_platform_session() {
-    ServiceSettings s = service_settings();
-    s.platform_base = s.woc_base = s.arc_base = "http://127.0.0.1:1";
-    set_service_settings(s);
-    TxInput in;
-    in.txid = std::string(64, '0');
-    broadcast_tx({in}, {TxOutput{1, {}}}, Hash160{});
-}
-
 void BM_PayWithRetry(benchmark::State& state) {
     const auto last_receive = static_cast<std::uint32_t>(state.range(0));
     TempDataDir data_dir;
@@ -108,14 +74,12 @@ void BM_PayWithRetry(benchmark::State& state) {
         for (FakeServer* server : {&chain->woc, &chain->arc, &chain->platform})
             server->set_fault("", slow);
         set_service_settings(settings_for(*chain));
-        set_up_wallet(last_receive);
+        reset_chain_session_for_tests();
+        use_test_hd_wallet("pay bench " + std::to_string(last_receive), {0, last_receive, 0, 0, 0, 0});
         // A few funded addresses, spread over the receive chain.
         for (std::uint32_t i : {0u, last_receive / 2, last_receive}) {
-            std::string priv, pub, address;
             WalletLock lock = lock_wallet();
-            derive_account_key(1, i, priv, pub, address);
-            wipe(priv);
-            chain->ledger.fund(address, 20000);
+            chain->ledger.fund(test_receive_key(i).address, 20000);
         }
         Hash160 bob{};
         bob.fill(0x42);
