@@ -15,6 +15,7 @@ const char* const kUserAgent = "Kestrava-Cofferly/0.1";
 const char* const kJsonContentType = "Content-Type: application/json";
 const std::int64_t kBackoffBaseMs = 400;
 const std::size_t kErrorBodyMaxBytes = 120;
+const char* const kInitFailed = "curl init failed";
 
 struct CurlEasyDeleter {
     void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
@@ -73,10 +74,14 @@ long response_code(CURL* handle) {
     return status;
 }
 
-// A new handle for `url` that writes the answer into `target`; null when libcurl has none.
-CurlPtr new_request(const std::string& url, std::string& target) {
+// A new handle for `url` that writes the answer into `target`; null with the error text when
+// libcurl has none.
+CurlPtr new_request(const std::string& url, std::string& target, std::string& error) {
     CurlPtr curl(new_easy_handle());
-    if (!curl) return nullptr;
+    if (!curl) {
+        error = kInitFailed;
+        return nullptr;
+    }
     curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
     set_write_target(curl.get(), target);
     return curl;
@@ -130,11 +135,8 @@ bool http_get(const std::string& url, std::string& body, std::string& error, std
     for (std::int32_t retries = 0;; ++retries) {
         body.clear();
         error.clear();
-        CurlPtr curl = new_request(url, body);
-        if (!curl) {
-            error = "curl init failed";
-            return false;
-        }
+        CurlPtr curl = new_request(url, body, error);
+        if (!curl) return false;
         CURL* h = curl.get();
         curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 8L);
         curl_easy_setopt(h, CURLOPT_TIMEOUT, total_s);
@@ -167,11 +169,11 @@ bool http_post_json(const std::string& url, const std::string& json_body, std::s
     for (std::int32_t rate_limited = 0;;) {
         response.clear();
         error.clear();
-        CurlPtr curl = new_request(url, response);
-        SlistPtr headers;
-        if (curl) headers.reset(curl_slist_append(nullptr, kJsonContentType));
-        if (!curl || !headers) {
-            error = "curl init failed";
+        CurlPtr curl = new_request(url, response, error);
+        if (!curl) return false;
+        SlistPtr headers(curl_slist_append(nullptr, kJsonContentType));
+        if (!headers) {
+            error = kInitFailed;
             return false;
         }
         CURL* h = curl.get();
@@ -208,13 +210,13 @@ bool http_post_json_keepalive(CurlSession& session, const std::string& url, cons
         curl_session_reset(session);
         session.handle = new_easy_handle();
         if (!session.handle) {
-            error = "curl init failed";
+            error = kInitFailed;
             return false;
         }
     }
     SlistPtr headers(curl_slist_append(nullptr, kJsonContentType));
     if (!headers) {
-        error = "curl init failed";
+        error = kInitFailed;
         return false;
     }
     CURL* h = session.handle;
@@ -248,11 +250,8 @@ bool http_post_json_keepalive(CurlSession& session, const std::string& url, cons
 bool http_get_platform(const std::string& url, std::string& body, std::string& error) {
     body.clear();
     error.clear();
-    CurlPtr curl = new_request(url, body);
-    if (!curl) {
-        error = "curl init failed";
-        return false;
-    }
+    CurlPtr curl = new_request(url, body, error);
+    if (!curl) return false;
     CURL* h = curl.get();
     curl_easy_setopt(h, CURLOPT_TIMEOUT, 12L);
     if (is_loopback_https(url)) {
