@@ -126,9 +126,7 @@ TEST_F(BalanceTest, FaceFileAnswersOnlyForItsOwnAddress) {
 
 TEST_F(BalanceTest, SpendableBalanceCountsEachCoinOnceAndHoldsOrdinalsBack) {
     EXPECT_EQ(spendable_balance_sats(), -1) << "nothing known";
-    Hash160 main_hash{}, other_hash{};
-    ASSERT_TRUE(address_to_hash160(kReceive0, main_hash));
-    ASSERT_TRUE(address_to_hash160(kReceive1, other_hash));
+    const Hash160 main_hash = test_hash_of(kReceive0), other_hash = test_hash_of(kReceive1);
     const std::string a = hex_id('a'), b = hex_id('b'), c = "0f" + std::string(62, 'c');
     address_coins_store(kReceive0, {Utxo{a, 0, 5000, 10}, Utxo{b, 0, 800, 10}, Utxo{b, 1, 1, 10}, Utxo{c, 2, 3000, 0}},
                         true, false);
@@ -268,8 +266,7 @@ TEST_F(BalanceTest, SpentSetChangeCoinsAndFaceSurviveARestart) {
     EXPECT_EQ(shown_balance(spendable_balance_sats(), 0), 10000);
 
     // A payment the services have not listed yet: 3000 out, 6900 change back, 100 fee.
-    Hash160 main_hash{}, foreign_hash{};
-    ASSERT_TRUE(address_to_hash160(kReceive0, main_hash));
+    Hash160 main_hash = test_hash_of(kReceive0), foreign_hash{};
     foreign_hash.fill(0x42);
     TxInput in;
     in.txid = funded;

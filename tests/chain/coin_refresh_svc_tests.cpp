@@ -183,9 +183,7 @@ TEST_F(RefreshTest, ManyAddressesRunOnABoundedPoolWithTheSameResults) {
 TEST_F(RefreshTest, ChangeCoinsSurviveWhileListedOrLastSent) {
     load_hd(1);
     const std::string main = receive(0);
-    Hash160 main_hash{}, other_hash{};
-    ASSERT_TRUE(address_to_hash160(main, main_hash));
-    ASSERT_TRUE(address_to_hash160(receive(1), other_hash));
+    const Hash160 main_hash = test_hash_of(main), other_hash = test_hash_of(receive(1));
     const std::string listed = hex_id('1'), flipped = "12" + std::string(62, '4'), sent = "ab" + std::string(62, '3');
     struct Row {
         const char* name;
@@ -230,8 +228,7 @@ TEST_F(RefreshTest, ChangeCoinsSurviveWhileListedOrLastSent) {
 TEST_F(RefreshTest, ChangeGoesToTheFirstAddressThatIsNoHouseOracle) {
     load_hd(3);
     const std::string oracle = house_oracles()[0].addr1;
-    Hash160 expected{}, main_hash{};
-    ASSERT_TRUE(address_to_hash160(receive(0), expected));
+    const Hash160 expected = test_hash_of(receive(0));
     struct Row {
         const char* name;
         std::string address;
@@ -254,7 +251,9 @@ TEST_F(RefreshTest, ChangeGoesToTheFirstAddressThatIsNoHouseOracle) {
         std::string error;
         EXPECT_EQ(change_hash160(h, error), row.ok);
         EXPECT_EQ(error, row.error);
-        if (row.ok) EXPECT_EQ(h, expected);
+        if (row.ok) {
+            EXPECT_EQ(h, expected);
+        }
     }
 }
 
@@ -311,7 +310,7 @@ TEST_F(RefreshTest, ResyncUndoesSpentMarksOfCoinsGorillaPoolStillLists) {
     ChangeCoin stale;
     stale.txid = hex_id('f');
     stale.sats = 300;
-    ASSERT_TRUE(address_to_hash160(r0, stale.hash160));
+    stale.hash160 = test_hash_of(r0);
     change_coins().push_back(stale);
 
     resync_plain_coins(lock);
@@ -388,7 +387,7 @@ TEST_F(RefreshTest, OneSatOutputsStayOutOfPaymentsWhileGorillaPoolIsDown) {
     ChangeCoin one_sat_change;
     one_sat_change.txid = hex_id('7');
     one_sat_change.sats = 1;
-    ASSERT_TRUE(address_to_hash160(r0, one_sat_change.hash160));
+    one_sat_change.hash160 = test_hash_of(r0);
     change_coins().push_back(one_sat_change);
 
     for (int round = 0; round < 3; ++round) {

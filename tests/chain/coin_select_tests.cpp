@@ -124,8 +124,10 @@ TEST_F(CoinSelectTest, FeeAndChange) {
         EXPECT_EQ(fee, row.fee);
         EXPECT_EQ(error, row.error);
         ASSERT_EQ(outputs.size(), row.change ? 2u : 1u);
-        if (row.change) EXPECT_EQ(outputs[1].sats, row.change);
-        if (row.change) EXPECT_EQ(outputs[1].script, p2pkh_script(change_hash));
+        if (row.change) {
+            EXPECT_EQ(outputs[1].sats, row.change);
+            EXPECT_EQ(outputs[1].script, p2pkh_script(change_hash));
+        }
     }
 }
 

@@ -98,8 +98,7 @@ TEST_F(CoinSnapshotsTest, SpentSetSurvivesARestart) {
 
 TEST_F(CoinSnapshotsTest, ChangeCoinsSurviveARestart) {
     load_test_wallet();
-    Hash160 h{};
-    ASSERT_TRUE(address_to_hash160(kReceive0, h));
+    const Hash160 h = test_hash_of(kReceive0);
     change_coins().push_back({kTxid, 1, 5000, 0, kReceive0Priv, "", h});
     change_coins().push_back({kTxid.substr(1), 2, 5000, 0, "", "", h}); // bad txid: memory only
     change_coins().push_back({kTxid, 3, 0, 0, "", "", h});              // no value

@@ -143,9 +143,7 @@ struct P2pNoticeTest : ::testing::Test {
         return base58check_encode(h);
     }
     static TxOutput pay(const std::string& address, std::uint64_t sats) {
-        Hash160 h{};
-        address_to_hash160(address, h);
-        return TxOutput{sats, p2pkh_script(h)};
+        return TxOutput{sats, p2pkh_script(test_hash_of(address))};
     }
 };
 

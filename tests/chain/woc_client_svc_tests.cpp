@@ -353,8 +353,7 @@ TEST_F(WocClientTest, LearnOwnOutputsReadsValueAsBsvAndTrustsOnlyTheScript) {
 TEST_F(WocClientTest, CoinCacheStoreAndFreshness) {
     load_hd_wallet();
     const std::string addr = kv_wallet().address;
-    Hash160 h{};
-    address_to_hash160(addr, h);
+    const Hash160 h = test_hash_of(addr);
     const std::string a = random_txid(), b = random_txid(), c = random_txid();
 
     // A failed first refresh leaves an entry that is never fresh, and a failure keeps what it has.

@@ -106,7 +106,9 @@ TEST(PaymailAnnounce, SettlesTheAliasOnce) {
         EXPECT_EQ(kv_wallet().paymail, row.alias);
         EXPECT_EQ(a.events, row.events);
         EXPECT_EQ(test_read_file(a.wallet_path) != file_before, row.saved);
-        if (row.saved) EXPECT_EQ(read_json(a.wallet_path)["paymail"], row.alias);
+        if (row.saved) {
+            EXPECT_EQ(read_json(a.wallet_path)["paymail"], row.alias);
+        }
         EXPECT_EQ(wallet_name_for_id("w1"), row.wallet_name);
         if (row.alias.empty()) continue;
         const json registry = read_json(paymail_registry_path());
