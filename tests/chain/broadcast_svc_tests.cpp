@@ -22,10 +22,6 @@ namespace {
 
 const std::string kWoc = kWocPrefix;
 
-TxOutput pay(const TestKey& key, std::uint64_t sats) {
-    return TxOutput{sats, p2pkh_script(key.hash)};
-}
-
 struct Payment {
     std::vector<TxInput> inputs;
     std::vector<TxOutput> outputs;
@@ -98,7 +94,7 @@ struct BroadcastTest : FakeChainTest {
         in.pub_hex = recv0.pub;
         in.hash160 = recv0.hash;
         p.inputs.push_back(in);
-        p.outputs = outputs.empty() ? std::vector<TxOutput>{pay(bob, 3000), pay(recv1, 6900)} : outputs;
+        p.outputs = outputs.empty() ? std::vector<TxOutput>{pay_to(bob, 3000), pay_to(recv1, 6900)} : outputs;
         EXPECT_TRUE(sign_tx_inputs(p.inputs, p.outputs, recv1.hash, recv0.priv, recv0.pub, nullptr));
         return p;
     }
@@ -327,7 +323,8 @@ TEST_F(BroadcastTest, SalePaths) {
 }
 
 TEST_F(BroadcastTest, SentTransactionIsRecordedAcrossARestart) {
-    Payment p = fresh_payment({pay(bob, 3000), pay(recv1, 6900), TxOutput{0, op_return_script({1, 2})}, pay(recv2, 0)});
+    Payment p = fresh_payment(
+        {pay_to(bob, 3000), pay_to(recv1, 6900), TxOutput{0, op_return_script({1, 2})}, pay_to(recv2, 0)});
     const std::string spent = p.inputs[0].txid;
     address_coins_store(recv0.address, {Utxo{spent, 0, 10000, 1}, Utxo{std::string(64, 'a'), 1, 5, 1}}, true, false);
     std::string txid;
@@ -382,7 +379,7 @@ TEST_F(BroadcastTest, ChangeCoinsCarryTheKeyOfTheAddressTheyPay) {
         Bytes id(32);
         random_bytes(id.data(), id.size());
         const std::string txid = to_hex(id);
-        record_sent_tx({in}, {pay(*row.paid, 700)}, txid, &row.change->hash);
+        record_sent_tx({in}, {pay_to(*row.paid, 700)}, txid, &row.change->hash);
         const ChangeCoin* coin = nullptr;
         for (const ChangeCoin& c : change_coins())
             if (c.txid == txid) coin = &c;

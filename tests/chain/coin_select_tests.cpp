@@ -31,12 +31,6 @@ std::string txid_of(int n) {
     return std::string(buf) + std::string(56, 'a');
 }
 
-std::string upper(std::string s) {
-    for (char& c : s)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return s;
-}
-
 TxInput candidate(int n, std::uint64_t sats, std::int32_t height) {
     TxInput in;
     in.txid = txid_of(n);
@@ -211,11 +205,11 @@ TEST_F(CoinSelectTest, WalletAddressesAndTheirKeys) {
 TEST_F(CoinSelectTest, PromisedSpentAndAvoidedCoinsStayOut) {
     std::vector<Utxo> coins;
     for (int i = 0; i < 10; ++i)
-        coins.push_back({i == 9 ? upper(txid_of(i)) : txid_of(i), 1, 1000 + i, 10});
+        coins.push_back({i == 9 ? upper_copy(txid_of(i)) : txid_of(i), 1, 1000 + i, 10});
     cache_coins(kReceive0, coins);
     mark_outpoint_spent(reverse_txid_hex(txid_of(0)), 1);
     const std::int64_t now_s = clock.system_ms / 1000;
-    test_write_file(bazarel_reserves_path(), json{{"reserves", {{{"utxo", upper(txid_of(1)) + ":1"}}}}}.dump());
+    test_write_file(bazarel_reserves_path(), json{{"reserves", {{{"utxo", upper_copy(txid_of(1)) + ":1"}}}}}.dump());
     test_write_file(gallery_reserves_path(),
                     json{{"reserves",
                           {{{"pic_utxo", txid_of(2) + "_1"}, {"cert_utxo", txid_of(3) + "_1"}, {"exp", now_s}},

@@ -1,7 +1,7 @@
 #include "chain/outpoints.h"
 
 #include "support/temp_dir.h"
-#include "support/wallet_reset.h"
+#include "support/wallet_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -9,12 +9,6 @@ namespace {
 
 const std::string kTxid = "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff";
 const std::string kReversed = "ffeeddccbbaa99887766554433221100ffeeddccbbaa99887766554433221100";
-
-std::string upper(std::string s) {
-    for (char& c : s)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return s;
-}
 
 struct OutpointsTest : ::testing::Test {
     TempDataDir dir;
@@ -25,14 +19,14 @@ struct OutpointsTest : ::testing::Test {
 } // namespace
 
 TEST(Outpoints, KeysAndByteOrders) {
-    EXPECT_EQ(outpoint_key(upper(kTxid), 1), kTxid + ":1");
+    EXPECT_EQ(outpoint_key(upper_copy(kTxid), 1), kTxid + ":1");
     EXPECT_EQ(outpoint_key(kTxid, 0), kTxid + ":0");
-    EXPECT_EQ(reverse_txid_hex(upper(kTxid)), kReversed);
+    EXPECT_EQ(reverse_txid_hex(upper_copy(kTxid)), kReversed);
     EXPECT_EQ(reverse_txid_hex(kReversed), kTxid);
     EXPECT_EQ(reverse_txid_hex(kTxid.substr(1)), "");
     EXPECT_EQ(reverse_txid_hex(kTxid + "0"), "");
 
-    EXPECT_TRUE(is_txid_hex(upper(kTxid)));
+    EXPECT_TRUE(is_txid_hex(upper_copy(kTxid)));
     EXPECT_FALSE(is_txid_hex(kTxid.substr(1)));
     EXPECT_FALSE(is_txid_hex(kTxid.substr(1) + "g"));
 }
@@ -47,8 +41,8 @@ TEST(Outpoints, Equality) {
     } rows[] = {
         {"", 0, "", 0, true},
         {kTxid, 0, kTxid, 1, false},
-        {upper(kTxid), 2, kReversed, 2, true},
-        {kReversed, 2, upper(kTxid), 2, true},
+        {upper_copy(kTxid), 2, kReversed, 2, true},
+        {kReversed, 2, upper_copy(kTxid), 2, true},
         {kTxid, 2, kTxid.substr(1), 2, false},
     };
     for (const Row& row : rows) {
@@ -58,10 +52,10 @@ TEST(Outpoints, Equality) {
 }
 
 TEST_F(OutpointsTest, SpentInEitherByteOrder) {
-    mark_outpoint_spent(upper(kTxid), 3);
+    mark_outpoint_spent(upper_copy(kTxid), 3);
     EXPECT_TRUE(is_outpoint_spent(kTxid, 3));
     EXPECT_TRUE(is_outpoint_spent(kReversed, 3));
-    EXPECT_TRUE(is_outpoint_spent(upper(kReversed), 3));
+    EXPECT_TRUE(is_outpoint_spent(upper_copy(kReversed), 3));
     EXPECT_FALSE(is_outpoint_spent(kTxid, 4));
 
     // Read back from a file, a single order still matches both.

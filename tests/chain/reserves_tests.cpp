@@ -3,6 +3,7 @@
 #include "chain/outpoints.h"
 #include "fakes/fake_clock.h"
 #include "support/temp_dir.h"
+#include "support/wallet_fixture.h"
 #include "wallet/kv_cofferly_wallet.h"
 
 #include <gtest/gtest.h>
@@ -12,12 +13,6 @@ namespace {
 
 const std::string kTxA = "0123456789abcdef00112233445566778899aabbccddeeff0f1e2d3c4b5a6978";
 const std::string kTxB = "ffeeddccbbaa99887766554433221100fedcba98765432100123456789abcdef";
-
-std::string upper(std::string s) {
-    for (char& c : s)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return s;
-}
 
 void set_wallet_id(const std::string& id) {
     auto lock = lock_wallet();
@@ -40,7 +35,7 @@ TEST(ReserveKeys, StemsAndOriginParts) {
     struct Row {
         std::string in, out;
     } stems[] = {{"", "none"}, {"a b/c\\d", "a_b_c_d"}, {std::string(70, 'z'), std::string(64, 'z')}},
-      origins[] = {{upper(kTxA) + "_0", kTxA}, {kTxA, kTxA}, {kTxA + ":0", kTxA + ":0"}, {"ABC_1", "abc_1"}};
+      origins[] = {{upper_copy(kTxA) + "_0", kTxA}, {kTxA, kTxA}, {kTxA + ":0", kTxA + ":0"}, {"ABC_1", "abc_1"}};
     for (const auto& row : stems)
         EXPECT_EQ(reserve_stem(row.in), row.out) << row.in;
     for (const auto& row : origins)
@@ -61,11 +56,11 @@ TEST_F(ReservesTest, FileNamesFollowTheWalletId) {
 }
 
 TEST_F(ReservesTest, KeyFormsPerFileAndBothByteOrders) {
-    test_write_file(bazarel_reserves_path(), R"({"reserves":[{"utxo":")" + upper(kTxA) + R"(:0"}]})");
+    test_write_file(bazarel_reserves_path(), R"({"reserves":[{"utxo":")" + upper_copy(kTxA) + R"(:0"}]})");
     test_write_file(tradeloom_holds_path(),
-                    R"({"holds":[{"utxo":")" + upper(kTxB) + R"(:0"},{"utxo":")" + kTxB + "_1\"}]}");
+                    R"({"holds":[{"utxo":")" + upper_copy(kTxB) + R"(:0"},{"utxo":")" + kTxB + "_1\"}]}");
     test_write_file(gallery_reserves_path(),
-                    R"({"reserves":[{"pic_utxo":")" + kTxA + R"(:5","cert_utxo":")" + upper(kTxA) + R"(_6"}]})");
+                    R"({"reserves":[{"pic_utxo":")" + kTxA + R"(:5","cert_utxo":")" + upper_copy(kTxA) + R"(_6"}]})");
     ReservedSet set;
     std::string error;
     ASSERT_TRUE(load_reserved_outpoints(set, error)) << error;
@@ -78,12 +73,12 @@ TEST_F(ReservesTest, KeyFormsPerFileAndBothByteOrders) {
         bool bazarel, gallery, tradeloom;
     } rows[] = {
         {"marketplace, upper case with colon", kTxA, 0, true, false, false},
-        {"marketplace, other byte order", upper(rev_a), 0, true, false, false},
+        {"marketplace, other byte order", upper_copy(rev_a), 0, true, false, false},
         {"marketplace, other index", kTxA, 1, false, false, false},
         {"gallery artwork", kTxA, 5, false, true, false},
         {"gallery certificate, other byte order", rev_a, 6, false, true, false},
         {"trading hold with colon never matches", kTxB, 0, false, false, false},
-        {"trading hold as stored", upper(kTxB), 1, false, false, true},
+        {"trading hold as stored", upper_copy(kTxB), 1, false, false, true},
         {"trading hold, other byte order", reverse_txid_hex(kTxB), 1, false, false, true},
     };
     for (const auto& row : rows) {
@@ -177,7 +172,7 @@ TEST_F(ReservesTest, UnparsableFileIsReadAgainThenRefused) {
 
 TEST_F(ReservesTest, OfferLocksAddReleaseAndPrune) {
     std::vector<TxInput> offer(2);
-    offer[0].txid = upper(kTxA);
+    offer[0].txid = upper_copy(kTxA);
     offer[0].vout = 1;
     offer[1].txid = kTxB;
     ASSERT_TRUE(lock_offer_inputs(offer));
@@ -190,7 +185,7 @@ TEST_F(ReservesTest, OfferLocksAddReleaseAndPrune) {
     EXPECT_EQ(locks, std::vector<std::string>{kTxB + "_0"});
 
     // A spent coin leaves the list; an entry with a colon never leaves it and never matches.
-    save_offer_locks({kTxA + ":3", kTxB + "_0", upper(kTxA) + "_4", "junk"});
+    save_offer_locks({kTxA + ":3", kTxB + "_0", upper_copy(kTxA) + "_4", "junk"});
     spent_outpoints().insert(outpoint_key(kTxA, 3));
     spent_outpoints().insert(outpoint_key(reverse_txid_hex(kTxA), 4));
     ReservedSet set;
@@ -204,7 +199,7 @@ TEST_F(ReservesTest, OfferLocksAddReleaseAndPrune) {
 
 TEST_F(ReservesTest, ClearGalleryReserveKeepsWhatItDoesNotMatch) {
     const std::string path = gallery_reserves_path();
-    const std::string body = R"({"reserves":[{"pic_utxo":"p_0","pic":")" + kTxA + R"("},{"pic":")" + upper(kTxA) +
+    const std::string body = R"({"reserves":[{"pic_utxo":"p_0","pic":")" + kTxA + R"("},{"pic":")" + upper_copy(kTxA) +
                              R"(_7"},{"pic":")" + kTxB + R"(_0","extra":[1]},5,{"pic":")" + kTxA +
                              R"(_1"}],"version":3})";
     test_write_file(path, body);

@@ -43,10 +43,6 @@ Bytes spend(const std::vector<Coin>& coins, const TestKey& key, const std::vecto
     return serialize_tx(inputs, outputs, false);
 }
 
-TxOutput pay(const TestKey& key, std::uint64_t sats) {
-    return TxOutput{sats, p2pkh_script(key.hash)};
-}
-
 std::string random_txid() {
     Bytes b(32);
     random_bytes(b.data(), b.size());
@@ -126,7 +122,7 @@ TEST_F(WocClientTest, MergedListingIsSortedUniqueAndCleanOfMempoolSpends) {
     chain.ledger.fund(alice.address, 5000);
     chain.ledger.fund(alice.address, 3000, false);
     std::string reason;
-    ASSERT_TRUE(chain.ledger.accept(spend({{small, 0, 2000}}, alice, {pay(bob, 1500), pay(alice, 400)}), reason))
+    ASSERT_TRUE(chain.ledger.accept(spend({{small, 0, 2000}}, alice, {pay_to(bob, 1500), pay_to(alice, 400)}), reason))
         << reason;
 
     std::vector<Utxo> list;
@@ -238,7 +234,7 @@ TEST_F(WocClientTest, TransactionStatusFollowsTheServiceAndItsLag) {
 
     chain.ledger.set_lag(2);
     std::string reason, txid;
-    ASSERT_TRUE(chain.ledger.accept(spend({{funded, 0, 5000}}, alice, {pay(bob, 4900)}), reason, &txid));
+    ASSERT_TRUE(chain.ledger.accept(spend({{funded, 0, 5000}}, alice, {pay_to(bob, 4900)}), reason, &txid));
     EXPECT_EQ(woc_tx_status(txid), 1);
     EXPECT_EQ(woc_tx_status(txid), 1);
     EXPECT_EQ(woc_tx_status(txid), 0);
@@ -269,7 +265,7 @@ TEST_F(WocClientTest, SpendStatusCodesAndTheirCache) {
     std::string funded = chain.ledger.fund(alice.address, 5000);
     std::string kept = chain.ledger.fund(alice.address, 800);
     std::string reason, spender_id;
-    ASSERT_TRUE(chain.ledger.accept(spend({{funded, 0, 5000}}, alice, {pay(bob, 4900)}), reason, &spender_id));
+    ASSERT_TRUE(chain.ledger.accept(spend({{funded, 0, 5000}}, alice, {pay_to(bob, 4900)}), reason, &spender_id));
 
     std::string spender = "stale";
     EXPECT_EQ(woc_spent_by(funded, 0, spender), 0);
@@ -440,8 +436,8 @@ TEST_F(WocClientTest, BulkBalancesRaiseTheHighestIndex) {
 
 TEST_F(WocClientTest, LedgerRefusesWithTheNodesWords) {
     std::string funded = chain.ledger.fund(alice.address, 10000);
-    const Bytes first = spend({{funded, 0, 10000}}, alice, {pay(bob, 9000)});
-    const Bytes rival = spend({{funded, 0, 10000}}, alice, {pay(alice, 9500)});
+    const Bytes first = spend({{funded, 0, 10000}}, alice, {pay_to(bob, 9000)});
+    const Bytes rival = spend({{funded, 0, 10000}}, alice, {pay_to(alice, 9500)});
     const std::string woc_raw = service_settings().woc_base + "/tx/raw";
 
     // Accepted through WhatsOnChain's broadcast: the id comes back as a JSON string.
@@ -459,10 +455,10 @@ TEST_F(WocClientTest, LedgerRefusesWithTheNodesWords) {
     } rows[] = {
         {"sent twice", first, "txn-already-known"},
         {"rival in the mempool", rival, "txn-mempool-conflict"},
-        {"unknown input", spend({{random_txid(), 0, 10000}}, alice, {pay(bob, 1)}), "Missing inputs"},
-        {"outputs above inputs", spend({{chain.ledger.fund(alice.address, 50), 0, 50}}, alice, {pay(bob, 51)}),
+        {"unknown input", spend({{random_txid(), 0, 10000}}, alice, {pay_to(bob, 1)}), "Missing inputs"},
+        {"outputs above inputs", spend({{chain.ledger.fund(alice.address, 50), 0, 50}}, alice, {pay_to(bob, 51)}),
          "bad-txns-in-belowout"},
-        {"signed by another key", spend({{chain.ledger.fund(alice.address, 50), 0, 50}}, bob, {pay(bob, 40)}),
+        {"signed by another key", spend({{chain.ledger.fund(alice.address, 50), 0, 50}}, bob, {pay_to(bob, 40)}),
          "mandatory-script-verify-flag-failed"},
     };
     for (const Row& row : rows) {
@@ -486,7 +482,7 @@ TEST_F(WocClientTest, LedgerRefusesWithTheNodesWords) {
     EXPECT_EQ(arc["txStatus"], "MINED");
     EXPECT_EQ(arc["extraInfo"], "txn-already-known");
     std::string fresh = chain.ledger.fund(alice.address, 700);
-    const Bytes third = spend({{fresh, 0, 700}}, alice, {pay(bob, 600)});
+    const Bytes third = spend({{fresh, 0, 700}}, alice, {pay_to(bob, 600)});
     ASSERT_TRUE(http_post_json(service_settings().platform_base + "/oi/submit", "{\"txhex\":\"" + to_hex(third) + "\"}",
                                response, error, 5, 1));
     EXPECT_EQ(json::parse(response)["ok"], true);
@@ -502,7 +498,7 @@ TEST_F(WocClientTest, LedgerFollowsOrdinalOrigins) {
     std::string fee = chain.ledger.fund(alice.address, 1000);
     std::string reason, minted;
     ASSERT_TRUE(
-        chain.ledger.accept(spend({{fee, 0, 1000}}, alice, {{1, inscription}, pay(alice, 900)}), reason, &minted))
+        chain.ledger.accept(spend({{fee, 0, 1000}}, alice, {{1, inscription}, pay_to(alice, 900)}), reason, &minted))
         << reason;
     EXPECT_EQ(chain.ledger.origin_of(minted, 0), minted + "_0");
     EXPECT_EQ(chain.ledger.origin_of(minted, 1), "");
@@ -510,7 +506,8 @@ TEST_F(WocClientTest, LedgerFollowsOrdinalOrigins) {
     // The inscription moves as the first 1-sat output of its transfer, behind a payment.
     std::string moved;
     ASSERT_TRUE(chain.ledger.accept(
-        spend({{minted, 1, 900}, {minted, 0, 1, inscription}}, alice, {pay(bob, 500), pay(bob, 1)}), reason, &moved))
+        spend({{minted, 1, 900}, {minted, 0, 1, inscription}}, alice, {pay_to(bob, 500), pay_to(bob, 1)}), reason,
+        &moved))
         << reason;
     EXPECT_EQ(chain.ledger.origin_of(moved, 1), minted + "_0");
     EXPECT_EQ(chain.ledger.origin_of(moved, 0), "");

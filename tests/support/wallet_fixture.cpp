@@ -49,6 +49,10 @@ TestKey test_receive_key(std::uint32_t index) {
     return k;
 }
 
+TxOutput pay_to(const TestKey& key, std::uint64_t sats) {
+    return TxOutput{sats, p2pkh_script(key.hash)};
+}
+
 Hash160 test_hash_of(const std::string& address) {
     Hash160 h{};
     EXPECT_TRUE(address_to_hash160(address, h)) << address;
@@ -57,6 +61,12 @@ Hash160 test_hash_of(const std::string& address) {
 
 std::string hex_id(char c) {
     return std::string(64, c);
+}
+
+std::string upper_copy(std::string text) {
+    for (char& c : text)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return text;
 }
 
 void use_test_hd_wallet(const std::string& wallet_id, const std::array<std::uint32_t, 6>& recv) {

@@ -3,6 +3,7 @@
 // set up in memory or loaded from a wallet file in the current data folder.
 #pragma once
 
+#include "chain/tx.h"
 #include "support/wallet_reset.h"
 #include "wallet/codecs.h"
 #include "wallet/kv_cofferly_wallet.h"
@@ -36,11 +37,17 @@ TestKey test_key_from_byte(std::uint8_t fill);
 // Receive key `index` (account 1) of the wallet in memory; a test failure when it cannot be derived.
 TestKey test_receive_key(std::uint32_t index);
 
+// An output paying `sats` to the key's address.
+TxOutput pay_to(const TestKey& key, std::uint64_t sats);
+
 // The hash160 of an address; a test failure when it is not one.
 Hash160 test_hash_of(const std::string& address);
 
 // A 64-character transaction id of one repeated character.
 std::string hex_id(char c);
+
+// ASCII a-z raised; every other byte unchanged.
+std::string upper_copy(std::string text);
 
 // Starts the wallet and coin state afresh (reset_wallet_state_for_tests) and puts the test
 // mnemonic in memory as HD wallet `wallet_id` with these account counters, its keys derived.
