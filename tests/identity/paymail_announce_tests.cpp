@@ -36,9 +36,8 @@ json hd_wallet(const json& extra = json::object()) {
 }
 
 // A wallet "w1", named "Main" in the registry, loaded from the given file; collects status events.
-struct Announce {
+struct Announce : SinkCapture {
     TempDataDir dir;
-    std::vector<std::string> events;
     std::string wallet_path;
 
     explicit Announce(const json& wallet_doc, const json& paymail_registry = json::object()) {
@@ -48,14 +47,10 @@ struct Announce {
         test_write_file(wallet_path, wallet_doc.dump(2));
         test_write_file(dir.data_dir + "/wallets.json", R"({"wallets": [{"id": "w1", "name": "Main"}]})");
         test_write_file(paymail_registry_path(), paymail_registry.dump(2));
-        set_status_sink([this](const std::string& e) { events.push_back(e); });
         WalletLock lock = lock_wallet();
         EXPECT_TRUE(load_wallet());
     }
-    ~Announce() {
-        set_status_sink(nullptr);
-        reset_wallet_state_for_tests();
-    }
+    ~Announce() { reset_wallet_state_for_tests(); }
     void run() {
         WalletLock lock = lock_wallet();
         announce_wallet_paymail();

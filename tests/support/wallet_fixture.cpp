@@ -4,6 +4,7 @@
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/registry.h"
+#include "wallet/session.h"
 #include "wallet/wallet_file.h"
 
 #include <gtest/gtest.h>
@@ -90,4 +91,23 @@ bool load_wallet_id(const std::string& id) {
     WalletLock lock = lock_wallet();
     kv_wallet().wallet_id = id;
     return load_wallet();
+}
+
+SinkCapture::SinkCapture() {
+    set_status_sink([this](const std::string& text) {
+        {
+            std::lock_guard<std::mutex> hold(mutex);
+            events.push_back(text);
+        }
+        if (on_event) on_event(text);
+    });
+    set_log_sink([this](const std::string& text) {
+        std::lock_guard<std::mutex> hold(mutex);
+        lines.push_back(text);
+    });
+}
+
+SinkCapture::~SinkCapture() {
+    set_status_sink(nullptr);
+    set_log_sink(nullptr);
 }

@@ -12,7 +12,10 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <vector>
 
 extern const char* const kTestMnemonic;
 // Receive keys m/44'/236'/1'/0/0 and /1 of the test mnemonic.
@@ -59,3 +62,17 @@ void write_test_wallet_file(const std::string& id, std::uint32_t receive_counter
 
 // Binds wallet `id` in memory and loads its file; the result of load_wallet.
 bool load_wallet_id(const std::string& id);
+
+// Collects the status events and log lines sent while it lives, from any thread; `on_event`, when
+// set, runs after each event is kept.
+struct SinkCapture {
+    std::mutex mutex;
+    std::vector<std::string> events;
+    std::vector<std::string> lines;
+    std::function<void(const std::string&)> on_event;
+
+    SinkCapture();
+    ~SinkCapture();
+    SinkCapture(const SinkCapture&) = delete;
+    SinkCapture& operator=(const SinkCapture&) = delete;
+};

@@ -48,11 +48,9 @@ bool wait_for_file(const std::string& path) {
 
 // One program instance in app mode over a fresh data folder, with the stand-in for the wallet
 // program, a fake clock, and the status events and log lines it sent.
-struct Session {
+struct Session : SinkCapture {
     TempDataDir dir;
     FakeClock clock;
-    std::vector<std::string> events;
-    std::vector<std::string> lines;
     // Runs when the connect announces that it waits, i.e. right after the request was written.
     std::function<void()> on_pending;
     SpawnedProcess standin;
@@ -65,15 +63,11 @@ struct Session {
         binding.instance_key = dir.root + "/Corvane";
         binding.app_mode = true;
         set_wallet_binding(binding);
-        set_status_sink([this](const std::string& e) {
-            events.push_back(e);
+        on_event = [this](const std::string& e) {
             if (e == kPending && on_pending) on_pending();
-        });
-        set_log_sink([this](const std::string& line) { lines.push_back(line); });
+        };
     }
     ~Session() {
-        set_status_sink(nullptr);
-        set_log_sink(nullptr);
         if (standin.handle != -1) spawn_wait(standin);
         reset_wallet_state_for_tests();
         set_wallet_binding(WalletBinding{});

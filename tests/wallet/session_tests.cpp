@@ -41,28 +41,15 @@ json hd_doc() {
                 {"show", 0},    {"address", kReceive0},      {"paymail", "alice"}, {"ord_avatar", "avatar_0"}};
 }
 
-struct SessionTest : testing::Test {
+struct SessionTest : testing::Test, SinkCapture {
     TempDataDir dir;
     FakeClock clock;
-    std::mutex sink_mutex;
-    std::vector<std::string> events;
-    std::vector<std::string> lines;
 
     SessionTest() {
         reset_wallet_state_for_tests();
         clear_wallet_session();
-        set_status_sink([this](const std::string& text) {
-            std::lock_guard<std::mutex> hold(sink_mutex);
-            events.push_back(text);
-        });
-        set_log_sink([this](const std::string& text) {
-            std::lock_guard<std::mutex> hold(sink_mutex);
-            lines.push_back(text);
-        });
     }
     ~SessionTest() override {
-        set_status_sink(nullptr);
-        set_log_sink(nullptr);
         set_wallet_binding(WalletBinding{});
         reset_wallet_state_for_tests();
         clear_wallet_session();
