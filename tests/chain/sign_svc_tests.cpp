@@ -6,8 +6,6 @@
 #include <gtest/gtest.h>
 #include <secp256k1.h>
 
-#include <map>
-
 namespace {
 
 struct Key {
@@ -34,19 +32,9 @@ TxInput coin(std::uint8_t id, std::uint32_t vout, std::uint64_t sats) {
     return in;
 }
 
-struct Prevouts {
-    std::map<std::pair<std::string, std::uint32_t>, std::pair<std::uint64_t, Bytes>> coins;
-    void add(const TxInput& in, const Bytes& script) { coins[{in.txid, in.vout}] = {in.sats, script}; }
-    PrevOutputLookup lookup() const {
-        return [this](const std::string& txid, std::uint32_t vout, std::uint64_t& sats, Bytes& script) {
-            auto it = coins.find({txid, vout});
-            if (it == coins.end()) return false;
-            sats = it->second.first;
-            script = it->second.second;
-            return true;
-        };
-    }
-};
+void add_prevout(PrevOutputMap& prev, const TxInput& in, const Bytes& script) {
+    prev.coins[{in.txid, in.vout}] = {in.sats, script};
+}
 
 // The DER signature (without its type byte) and the key of a signed input.
 bool split(const Bytes& script_sig, Bytes& der, Bytes& pub) {
@@ -105,10 +93,10 @@ TEST(SignVerify, LedgerAcceptsASignedPayment) {
     inputs[2].prev_script = {0x51, 0x75};
     const std::vector<TxOutput> outputs{{6000, p2pkh_script(hash_of(kC))}, {2500, p2pkh_script(hash_of(kA))}};
 
-    Prevouts prev;
-    prev.add(inputs[0], p2pkh_script(hash_of(kB)));
-    prev.add(inputs[1], p2pkh_script(hash_of(kA)));
-    prev.add(inputs[2], inputs[2].prev_script);
+    PrevOutputMap prev;
+    add_prevout(prev, inputs[0], p2pkh_script(hash_of(kB)));
+    add_prevout(prev, inputs[1], p2pkh_script(hash_of(kA)));
+    add_prevout(prev, inputs[2], inputs[2].prev_script);
 
     std::size_t failed = 0;
     ASSERT_TRUE(sign_tx_inputs(inputs, outputs, hash_of(kA), kA.priv, kA.pub, &failed));
@@ -119,12 +107,12 @@ TEST(SignVerify, LedgerAcceptsASignedPayment) {
     EXPECT_EQ(checked.txid, compute_txid(raw));
 
     // The digest commits to the spent value: a ledger that knows another value refuses it.
-    prev.coins[{inputs[1].txid, inputs[1].vout}].first = 3001;
+    prev.coins[{inputs[1].txid, inputs[1].vout}].sats = 3001;
     EXPECT_FALSE(check_transaction(raw, prev.lookup(), checked, reason));
     EXPECT_NE(reason.find("mandatory-script-verify-flag-failed"), std::string::npos);
 
     // A change hash160 that is not the receive key's makes an input the ledger refuses.
-    prev.coins[{inputs[1].txid, inputs[1].vout}].first = 3000;
+    prev.coins[{inputs[1].txid, inputs[1].vout}].sats = 3000;
     for (TxInput& in : inputs)
         in.script_sig.clear();
     ASSERT_TRUE(sign_tx_inputs(inputs, outputs, hash_of(kB), kA.priv, kA.pub, &failed));

@@ -123,25 +123,12 @@ Bytes high_s_of(const Bytes& der) {
     return sig;
 }
 
-struct Ledger {
-    std::map<std::pair<std::string, std::uint32_t>, CheckedOutput> coins;
-    PrevOutputLookup lookup() {
-        return [this](const std::string& txid, std::uint32_t vout, std::uint64_t& sats, Bytes& script) {
-            auto it = coins.find({txid, vout});
-            if (it == coins.end()) return false;
-            sats = it->second.sats;
-            script = it->second.script;
-            return true;
-        };
-    }
-};
-
 // A two-input spend of coins of `key`, signed input by input over the checker's own digest.
 struct Scenario {
     Signer signer;
     Key key = signer.key(0x11);
     Key other = signer.key(0x22);
-    Ledger ledger;
+    PrevOutputMap ledger;
     std::vector<In> ins{{0xA1, 0, {}}, {0xB2, 3, {}}};
     std::vector<CheckedOutput> outs{{7000, p2pkh_of(other.pub)}, {2500, {0x00, 0x6A, 0x01, 0x2A}}};
 
@@ -167,7 +154,7 @@ struct Scenario {
     }
 };
 
-std::string reason_of(const Bytes& raw, Ledger& ledger) {
+std::string reason_of(const Bytes& raw, const PrevOutputMap& ledger) {
     CheckedTx tx;
     std::string reason;
     const bool ok = check_transaction(raw, ledger.lookup(), tx, reason);

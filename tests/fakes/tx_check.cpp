@@ -380,3 +380,13 @@ bool check_forkid_digest(const Bytes& raw, std::size_t index, const Bytes& scrip
     result = digest(tx, index, script_code, amount, hash_type);
     return true;
 }
+
+PrevOutputLookup PrevOutputMap::lookup() const {
+    return [this](const std::string& txid, uint32_t vout, uint64_t& sats, Bytes& script) {
+        auto it = coins.find({txid, vout});
+        if (it == coins.end()) return false;
+        sats = it->second.sats;
+        script = it->second.script;
+        return true;
+    };
+}

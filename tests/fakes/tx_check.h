@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,13 @@ struct CheckedTx {
 
 // Looks up a previous output: false when it is unknown.
 using PrevOutputLookup = std::function<bool(const std::string& txid, uint32_t vout, uint64_t& sats, Bytes& script)>;
+
+// Previous outputs a test sets by txid and index; its lookup refers to the map, so the map must
+// outlive the check.
+struct PrevOutputMap {
+    std::map<std::pair<std::string, uint32_t>, CheckedOutput> coins;
+    PrevOutputLookup lookup() const;
+};
 
 // Parses and verifies every input's signature. False with a short reason ("bad-txns", "Missing inputs",
 // "mandatory-script-verify-flag-failed (...)") on failure.
