@@ -13,6 +13,12 @@ namespace {
 const std::string kApi = kGorillaPoolApi;
 const std::string kOutpoint = "([0-9a-fA-F]{64})_([0-9]{1,10})";
 
+// The output the route's outpoint captures (txid, index) name; false when the ledger has none.
+bool output_of_route(const Ledger& ledger, const FakeRequest& req, LedgerOutput& out) {
+    const std::uint64_t vout = std::stoull(req.matches[2]);
+    return vout <= 0xFFFFFFFFull && ledger.find_output(req.matches[1], static_cast<std::uint32_t>(vout), out);
+}
+
 FakeResponse not_found() {
     return json_reply({{"message", "not-found"}}, 404);
 }
@@ -156,9 +162,7 @@ void add_routes(FakeGorillaPool& gp) {
 
     get(kApi + "/txos/" + kOutpoint, [&ledger](const FakeRequest& req) {
         LedgerOutput o;
-        const std::uint64_t vout = std::stoull(req.matches[2]);
-        if (vout > 0xFFFFFFFFull || !ledger.find_output(req.matches[1], static_cast<std::uint32_t>(vout), o))
-            return not_found();
+        if (!output_of_route(ledger, req, o)) return not_found();
         return json_reply(fake_txo_document(ledger, o));
     });
 
@@ -177,9 +181,7 @@ void add_routes(FakeGorillaPool& gp) {
 
     get(kApi + "/bsv20/id/" + kOutpoint, [&ledger](const FakeRequest& req) {
         LedgerOutput o;
-        const std::uint64_t vout = std::stoull(req.matches[2]);
-        if (vout > 0xFFFFFFFFull || !ledger.find_output(req.matches[1], static_cast<std::uint32_t>(vout), o))
-            return not_found();
+        if (!output_of_route(ledger, req, o)) return not_found();
         const json data = own_data(o);
         if (!data.contains("bsv21")) return not_found();
         return json_reply(data["bsv21"]);
@@ -187,9 +189,7 @@ void add_routes(FakeGorillaPool& gp) {
 
     auto content = [&ledger](const FakeRequest& req) {
         LedgerOutput o;
-        const std::uint64_t vout = std::stoull(req.matches[2]);
-        if (vout > 0xFFFFFFFFull || !ledger.find_output(req.matches[1], static_cast<std::uint32_t>(vout), o))
-            return not_found();
+        if (!output_of_route(ledger, req, o)) return not_found();
         const FakeInscription ins = fake_read_inscription(o.script);
         if (!ins.found) return not_found();
         FakeResponse r;
