@@ -41,6 +41,14 @@ void write_json_file(const std::string& path, const json& doc) {
     platform_write_file(path, text, false);
 }
 
+// The array under `key` of a bookkeeping file; empty when the file is missing, malformed or has none.
+json snapshot_list(const std::string& path, const char* key) {
+    const json doc = read_json_file(path);
+    if (!doc.is_object()) return json::array();
+    auto it = doc.find(key);
+    return it != doc.end() && it->is_array() ? *it : json::array();
+}
+
 // A whole-number field: absent leaves value as it was, a number above max leaves it and clears
 // fits; false for any other type.
 bool read_whole_number(const json& entry, const char* key, std::uint64_t max, std::int64_t& value, bool& fits) {
@@ -113,17 +121,11 @@ void save_spent_outpoints() {
     json list = json::array();
     for (const std::string& key : spent_outpoints())
         list.push_back(key);
-    json doc = json::object();
-    doc["outpoints"] = std::move(list);
-    write_json_file(spent_file_path(), doc);
+    write_json_file(spent_file_path(), json{{"outpoints", std::move(list)}});
 }
 
 void load_spent_outpoints() {
-    const json doc = read_json_file(spent_file_path());
-    if (!doc.is_object()) return;
-    auto it = doc.find("outpoints");
-    if (it == doc.end() || !it->is_array()) return;
-    for (const json& entry : *it) {
+    for (const json& entry : snapshot_list(spent_file_path(), "outpoints")) {
         if (!entry.is_string()) continue;
         const std::string& key = entry.get_ref<const std::string&>();
         if (!key.empty()) spent_outpoints().insert(key);
@@ -140,17 +142,11 @@ void save_change_coins() {
         if (addr.empty()) continue;
         coins.push_back({{"txid", coin.txid}, {"vout", coin.vout}, {"sats", coin.sats}, {"addr", addr}});
     }
-    json doc = json::object();
-    doc["coins"] = std::move(coins);
-    write_json_file(change_file_path(), doc);
+    write_json_file(change_file_path(), json{{"coins", std::move(coins)}});
 }
 
 void load_change_coins() {
-    const json doc = read_json_file(change_file_path());
-    if (!doc.is_object()) return;
-    auto list = doc.find("coins");
-    if (list == doc.end() || !list->is_array()) return;
-    for (const json& entry : *list) {
+    for (const json& entry : snapshot_list(change_file_path(), "coins")) {
         if (!entry.is_object()) continue;
         std::string txid;
         std::string addr;

@@ -480,12 +480,7 @@ void address_coins_store(const std::string& address, const std::vector<Utxo>& ut
     if (address_to_hash160(address, own)) {
         for (const ChangeCoin& c : change_coins()) {
             if (c.hash160 != own || c.sats < 1 || is_outpoint_spent(c.txid, c.vout) || listed(c.txid, c.vout)) continue;
-            Utxo u;
-            u.txid = c.txid;
-            u.vout = c.vout;
-            u.sats = c.sats;
-            u.height = c.height;
-            list.push_back(std::move(u));
+            list.push_back(utxo_of(c));
         }
     }
     if (entry == cache.end()) {
