@@ -33,8 +33,6 @@ namespace {
 constexpr std::uint64_t kScanWindow = 400;
 constexpr std::size_t kScanBatch = 20;
 constexpr std::int32_t kGpTimeoutS = 20;
-// Older than the 8 s freshness, so every address is listed again.
-constexpr std::int64_t kExpireAgeNs = 30000000000LL;
 
 std::atomic<std::uint32_t> g_receive_scan_mark{0};
 std::mutex g_scan_mutex;
@@ -121,12 +119,6 @@ std::vector<AddressRefresh> records_for(const std::vector<std::string>& addresse
         records.push_back(std::move(record));
     }
     return records;
-}
-
-void expire_address_caches() {
-    const std::int64_t stale = clock_steady_ms() * 1000000LL - kExpireAgeNs;
-    for (AddressCoins& entry : address_coins())
-        entry.stamp = stale;
 }
 
 KeyPath receive_path(std::uint64_t index) {
@@ -338,7 +330,7 @@ void spend_inputs_expire_caches(const std::vector<TxInput>& inputs, std::size_t 
     for (std::size_t i = from; i < inputs.size(); ++i)
         mark_outpoint_spent(inputs[i].txid, inputs[i].vout);
     drop_spent_cached_utxos();
-    expire_address_caches();
+    expire_address_coins();
 }
 
 void scan_hd_balances() {

@@ -13,23 +13,23 @@ struct Utxo {
     std::string txid;
     std::uint32_t vout = 0;
     std::int64_t sats = 0;
-    std::int32_t height = -1;  // 0 = unconfirmed, -1 = not given
+    std::int32_t height = -1; // 0 = unconfirmed, -1 = not given
 };
 
 // The cache entry of one address.
 struct AddressCoins {
     std::string address;
     std::vector<Utxo> utxos;
-    std::int64_t stamp = 0;  // steady-clock time of the last fill, nanoseconds
-    bool loaded = false;     // the last fill came from a successful listing
+    std::int64_t stamp = 0; // steady-clock time of the last fill, nanoseconds
+    bool loaded = false;    // the last fill came from a successful listing
 };
 
 // Ordinal outpoints of one address, as the GorillaPool look-up of a coin refresh reported them.
 struct OrdOutpointSet {
     std::string address;
-    std::unordered_set<std::string> outpoints;  // outpoint keys
+    std::unordered_set<std::string> outpoints; // outpoint keys
     bool ok = false;
-    std::int64_t stamp = 0;  // steady-clock milliseconds when stored
+    std::int64_t stamp = 0; // steady-clock milliseconds when stored
 };
 
 // The lists themselves (callers hold the wallet mutex).
@@ -42,3 +42,7 @@ std::int64_t& ord_outpoint_failed_at();
 // Empties the address cache and the ordinal-outpoint list and clears the failure flag. Leaves the
 // spent set and the change coins alone.
 void clear_coin_caches();
+
+// Dates every address cache entry well before the 8 s freshness, so the next refresh lists every
+// address again; the coins stay until then.
+void expire_address_coins();

@@ -18,9 +18,6 @@
 
 namespace {
 
-// Older than the 8 s freshness of an address cache, so the next refresh lists every address.
-constexpr std::int64_t kAgedByNs = 30000000000LL;
-
 // The node's and the broadcasters' words for a transaction they already hold. Unlike a conflict,
 // these name the very transaction sent: it is on the network, and paying again would pay twice.
 const char* const kOwnTxKnown[] = {"txn-already-known", "txn-already-in-mempool", "already have", "already known",
@@ -52,12 +49,6 @@ std::uint64_t total_of(const std::vector<TxOutput>& outputs) {
         sum = out.sats > std::numeric_limits<std::uint64_t>::max() - sum ? std::numeric_limits<std::uint64_t>::max()
                                                                          : sum + out.sats;
     return sum;
-}
-
-void age_coin_caches() {
-    const std::int64_t stale = clock_steady_ms() * 1000000LL - kAgedByNs;
-    for (AddressCoins& entry : address_coins())
-        entry.stamp = stale;
 }
 
 // True, with the finished success in result, when WhatsOnChain lists the transaction of an
@@ -163,7 +154,7 @@ std::string pay_with_retry(WalletLock& wallet_lock, const std::vector<TxOutput>&
             if (!error.empty()) return begins_with(error, "error: ") ? error : "error: " + error;
             if (!state.aged) {
                 state.aged = true;
-                age_coin_caches();
+                expire_address_coins();
                 continue;
             }
             if (!state.resynced) {
