@@ -41,10 +41,6 @@ constexpr std::int64_t kOracleCoinMinSats = 1000;
 std::mutex g_balance_mutex;
 DisplayedBalance g_balance;
 
-std::int64_t steady_now_ns() {
-    return clock_steady_ms() * 1000000LL;
-}
-
 // A double as a whole number, halves away from zero; false when it does not fit.
 bool round_to_i64(double value, std::int64_t& out) {
     if (!(value > -9.2e18 && value < 9.2e18)) return false;
@@ -209,7 +205,7 @@ std::int64_t shown_balance(std::int64_t fetched, std::int64_t sent) {
     {
         std::lock_guard<std::mutex> hold(g_balance_mutex);
         const std::int64_t previous = g_balance.shown;
-        const std::int64_t now = steady_now_ns();
+        const std::int64_t now = clock_steady_ns();
         if (previous >= 0 && sent >= 1) {
             const std::int64_t expected = std::max<std::int64_t>(previous - sent, 0);
             g_balance.expected = expected;

@@ -417,7 +417,7 @@ std::string address_for_hash160(const Hash160& h) {
 void cache_add_utxo(const std::string& address, const Utxo& coin) {
     if (address.empty() || !is_txid_hex(coin.txid)) return;
     WalletLock lock = lock_wallet();
-    const std::int64_t now_ns = clock_steady_ms() * 1000000LL;
+    const std::int64_t now_ns = clock_steady_ns();
     std::vector<AddressCoins>& cache = address_coins();
     auto entry = std::find_if(cache.begin(), cache.end(), [&](const AddressCoins& e) { return e.address == address; });
     if (entry == cache.end()) {

@@ -32,7 +32,7 @@ void clear_coin_caches() {
 }
 
 void expire_address_coins() {
-    const std::int64_t stale = clock_steady_ms() * 1000000LL - kExpiredAgeNs;
+    const std::int64_t stale = clock_steady_ns() - kExpiredAgeNs;
     for (AddressCoins& entry : g_address_coins)
         entry.stamp = stale;
 }

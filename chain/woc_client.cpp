@@ -34,10 +34,6 @@ std::unordered_map<std::string, json> g_tx_json;
 std::unordered_map<std::string, int> g_spent_code;
 std::unordered_map<std::string, std::string> g_spent_by;
 
-std::int64_t steady_now_ns() {
-    return clock_steady_ms() * 1000000LL;
-}
-
 // Letters, digits and "-._~" stay; every other byte becomes %XX.
 std::string percent_encode(const std::string& text) {
     static const char* hex = "0123456789ABCDEF";
@@ -460,7 +456,7 @@ void address_coins_store(const std::string& address, const std::vector<Utxo>& ut
         AddressCoins fresh;
         fresh.address = address;
         fresh.utxos = utxos;
-        fresh.stamp = steady_now_ns();
+        fresh.stamp = clock_steady_ns();
         fresh.loaded = false;
         cache.push_back(std::move(fresh));
         return;
@@ -489,12 +485,12 @@ void address_coins_store(const std::string& address, const std::vector<Utxo>& ut
         entry->address = address;
     }
     entry->utxos = std::move(list);
-    entry->stamp = steady_now_ns();
+    entry->stamp = clock_steady_ns();
     entry->loaded = true;
 }
 
 bool utxo_cache_fresh(const std::string& address) {
-    const std::int64_t now = steady_now_ns();
+    const std::int64_t now = clock_steady_ns();
     for (const AddressCoins& e : address_coins()) {
         if (e.address == address) return e.loaded && now - e.stamp < kFreshNs;
     }
