@@ -7,8 +7,7 @@
 #include "chain/coin_state.h"
 #include "chain/outpoints.h"
 #include "chain/woc_client.h"
-#include "fakes/fake_chain.h"
-#include "fakes/fake_clock.h"
+#include "fakes/chain_fixture.h"
 #include "platform/fs.h"
 #include "support/spawn.h"
 #include "support/temp_dir.h"
@@ -31,21 +30,15 @@ namespace {
 const std::string kReceive0 = kTestReceive0;
 const std::string kReceive1 = kTestReceive1;
 
-struct BalanceTest : testing::Test {
-    TempDataDir dir;
-    FakeClock clock;
+struct BalanceTest : FakeChainTest {
     WalletLock lock = lock_wallet();
 
     BalanceTest() {
-        reset_wallet_state_for_tests();
         clear_wallet_session();
         write_test_wallet_file("w1", 1, 0);
         EXPECT_TRUE(load_wallet_id("w1"));
     }
-    ~BalanceTest() override {
-        reset_wallet_state_for_tests();
-        clear_wallet_session();
-    }
+    ~BalanceTest() override { clear_wallet_session(); }
     std::string face_text() {
         std::string text;
         platform_read_file(history_face_path(), text);
@@ -56,7 +49,7 @@ struct BalanceTest : testing::Test {
 } // namespace
 
 TEST_F(BalanceTest, ShownFigureHoldsTheExpectedValueAroundAPayment) {
-    EXPECT_EQ(history_face_path(), dir.data_dir + "/tx_hist/w1_face.json");
+    EXPECT_EQ(history_face_path(), data_dir.data_dir + "/tx_hist/w1_face.json");
     struct Row {
         const char* name;
         std::int64_t previous; // shown before the payment; -1 none
@@ -258,8 +251,6 @@ TEST(BalanceRestartChild, DISABLED_Report) {
 }
 
 TEST_F(BalanceTest, SpentSetChangeCoinsAndFaceSurviveARestart) {
-    FakeChain chain;
-    ScopedServiceSettings settings(settings_for(chain));
     const std::string funded = chain.ledger.fund(kReceive0, 10000);
     std::string error;
     ASSERT_TRUE(refresh_wallet_coins(lock, error)) << error;
@@ -279,11 +270,11 @@ TEST_F(BalanceTest, SpentSetChangeCoinsAndFaceSurviveARestart) {
     SpawnRequest child;
     child.exe = spawn_self_path();
     child.args = {"--gtest_filter=BalanceRestartChild.DISABLED_Report", "--gtest_also_run_disabled_tests"};
-    const std::string report = dir.root + "/report.json";
+    const std::string report = data_dir.root + "/report.json";
     child.env = {{"CORVANE_BALANCE_REPORT", report},
                  {"CORVANE_BALANCE_WOC", chain.woc.base_url() + kWocPrefix},
                  {"CORVANE_BALANCE_SPENT", funded}};
-    child.output_path = dir.root + "/child.log";
+    child.output_path = data_dir.root + "/child.log";
     ASSERT_EQ(spawn_run(child), 0) << test_read_file(child.output_path);
     const json doc = json::parse(test_read_file(report), nullptr, false);
     ASSERT_TRUE(doc.is_object()) << test_read_file(child.output_path);

@@ -123,7 +123,6 @@ TEST_F(BroadcastTest, OnlyAnOkTrueFromThePlatformCountsAsSent) {
         {"ok false", 200, R"({"ok":false,"error":"txn-mempool-conflict"})", false},
         {"ok as text", 200, R"({"ok":"true"})", false},
         {"no ok", 200, R"({"txid":"ab"})", false},
-        {"array", 200, "[true]", false},
         {"not JSON", 200, "accepted", false},
         {"server error", 502, R"({"ok":true})", false},
     };
@@ -185,12 +184,11 @@ TEST_F(BroadcastTest, AlreadyKnownTransactionsAreLookedUpBeforeARC) {
         int lag;
         bool arc_down;
         std::vector<std::int64_t> sleeps;
-        std::string error;
     } rows[] = {
         // Each unanswered look-up asks for the hex and the JSON: four hidden requests.
-        {"listed at the third look-up", 4, false, {700, 700}, ""},
+        {"listed at the third look-up", 4, false, {700, 700}},
         // The node's own word that it holds this transaction stands even while its listing lags.
-        {"never listed, ARC down", 1000, true, std::vector<std::int64_t>(7, 700), ""},
+        {"never listed, ARC down", 1000, true, std::vector<std::int64_t>(7, 700)},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -207,16 +205,9 @@ TEST_F(BroadcastTest, AlreadyKnownTransactionsAreLookedUpBeforeARC) {
         std::string txid;
         const std::string result = broadcast_tx(p.inputs, p.outputs, recv1.hash, &txid);
         EXPECT_EQ(clock.recorded_sleeps(), row.sleeps);
-        if (row.error.empty()) {
-            EXPECT_EQ(result, "success: " + txid);
-            EXPECT_EQ(chain.arc.request_count(), 0);
-            EXPECT_EQ(last_sent_txid(), txid);
-        } else {
-            EXPECT_EQ(result.rfind(row.error, 0), 0u) << result;
-            EXPECT_FALSE(is_outpoint_spent(p.inputs[0].txid, 0));
-            EXPECT_NE(last_success_txid(), txid);
-            EXPECT_NE(last_sent_txid(), txid);
-        }
+        EXPECT_EQ(result, "success: " + txid);
+        EXPECT_EQ(chain.arc.request_count(), 0);
+        EXPECT_EQ(last_sent_txid(), txid);
     }
 }
 

@@ -109,7 +109,7 @@ TEST(GorillaPoolTxo, IdentityRecordsAndCredentials) {
     EXPECT_TRUE(malformed);
     EXPECT_TRUE(out.is_null());
 
-    for (const char* kind : {"ID_AGE", "id_age ", "id_other", ""})
+    for (const char* kind : {"ID_AGE", "id_age ", "id_other"})
         EXPECT_EQ(id_kind_label(kind), "") << kind;
     EXPECT_EQ(id_kind_label("id_code_sign"), "code-signing-ID");
 
