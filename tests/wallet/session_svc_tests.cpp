@@ -37,7 +37,7 @@ TEST(IdentitySignature, VerifiesAsBitcoinSignedMessageForTheIdentityKey) {
         kv_wallet().wallet_id = "w1";
     }
     // Lengths around each CompactSize step of the prefix: one byte, then 0xFD, then 0xFE.
-    for (std::size_t length : {0u, 20u, 252u, 253u, 300u, 65535u, 65536u}) {
+    for (std::size_t length : {0u, 252u, 253u, 65535u, 65536u}) {
         SCOPED_TRACE(length);
         std::string message(length, 'm');
         for (std::size_t i = 0; i < length; ++i)
