@@ -83,8 +83,6 @@ TEST(StatusEvents, ByteExactTexts) {
          "[KV-COFFERLY]" + kSep + "status" + kSep + "1Addr" + kSep + kSep + "hd"},
         {"trailing empties dropped", build_status_event(kCofferlyTag, "status", "1Addr", "-", ""),
          "[KV-COFFERLY]" + kSep + "status" + kSep + "1Addr" + kSep + "-"},
-        {"only the last field", build_status_event("T", "k", "", "", "z"), "T" + kSep + "k" + kSep + kSep + kSep + "z"},
-        {"all empty", build_status_event("T", "k", "", "", ""), "T" + kSep + "k"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
