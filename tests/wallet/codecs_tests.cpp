@@ -68,8 +68,8 @@ TEST(Codecs, PushDataBoundaries) {
     struct Row {
         std::size_t len;
         const char* prefix;
-    } rows[] = {{0, "00"},     {1, "01"},       {75, "4b"},        {76, "4c4c"},
-                {255, "4cff"}, {256, "4d0001"}, {65535, "4dffff"}, {65536, "4e00000100"}};
+    } rows[] = {{0, "00"},       {75, "4b"},        {76, "4c4c"},         {255, "4cff"},
+                {256, "4d0001"}, {65535, "4dffff"}, {65536, "4e00000100"}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.len);
         Bytes data(row.len, 0x01);
