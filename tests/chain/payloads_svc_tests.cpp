@@ -25,18 +25,6 @@ Bytes script_to(const std::string& address) {
     return p2pkh_script(test_hash_of(address));
 }
 
-// An unsigned offer transaction that spends the given outpoints.
-std::string offer_hex(const std::vector<std::pair<std::string, std::uint32_t>>& spends) {
-    std::vector<TxInput> inputs;
-    for (const auto& spend : spends) {
-        TxInput in;
-        in.txid = spend.first;
-        in.vout = spend.second;
-        inputs.push_back(in);
-    }
-    return to_hex(serialize_tx(inputs, {TxOutput{5000, script_to(address_of(0x77))}}, false));
-}
-
 struct PayloadTest : FakeChainTest {
     std::string receive_address;
     const std::string zuz = address_of(0x21), otx = address_of(0x22), pair_fee = address_of(0x23),
@@ -128,7 +116,7 @@ TEST_F(PayloadTest, RefusalsComeInTheirOrder) {
 
 TEST(OfferPayloadInputs, ReadsTheOfferTransactionsInputs) {
     const std::string a(64, 'a'), b = "0123456789abcdef" + std::string(48, 'b');
-    const std::string hex = offer_hex({{a, 1}, {b, 0}, {a, 1}});
+    const std::string hex = test_offer_hex({{a, 1}, {b, 0}, {a, 1}});
     std::string spaced;
     for (std::size_t i = 0; i < hex.size(); i += 2)
         spaced +=
@@ -158,7 +146,7 @@ TEST(OfferPayloadInputs, ReadsTheOfferTransactionsInputs) {
 
 TEST_F(PayloadTest, GalleryRecordIsNotPaidWithTheOffersCoins) {
     const std::string offered = chain.ledger.fund(receive_address, 90000);
-    const std::string payload = json{{"offer", offer_hex({{offered, 0}})}}.dump();
+    const std::string payload = json{{"offer", test_offer_hex({{offered, 0}})}}.dump();
     EXPECT_EQ(send_gallery_payload(payload, watch),
               "error: need a bit more BSV so the offer and the 1-sat hook do not share coins.");
 

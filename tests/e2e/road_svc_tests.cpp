@@ -18,12 +18,14 @@
 #include "chain/payloads.h"
 #include "chain/tx.h"
 #include "chain/woc_client.h"
+#include "fakes/chain_fixture.h"
 #include "fakes/fake_chain.h"
 #include "fakes/fake_clock.h"
 #include "fakes/fake_gorillapool.h"
 #include "platform/fs.h"
 #include "support/spawn.h"
 #include "support/temp_dir.h"
+#include "support/wallet_fixture.h"
 #include "support/wallet_reset.h"
 #include "wallet/connect.h"
 #include "wallet/crypto.h"
@@ -83,20 +85,6 @@ std::string balance_line(std::int64_t sats) {
     return std::string(kBalanceTag) + kStatusSeparator + std::to_string(sats) + kStatusSeparator + "w2";
 }
 
-// A raw transaction spending the outpoints, as a buyer's offer embeds it in a gallery record.
-std::string offer_hex(const std::vector<std::pair<std::string, std::uint32_t>>& spends) {
-    std::vector<TxInput> inputs;
-    for (const auto& spend : spends) {
-        TxInput in;
-        in.txid = spend.first;
-        in.vout = spend.second;
-        inputs.push_back(in);
-    }
-    Hash160 buyer{};
-    buyer.fill(0x77);
-    return to_hex(serialize_tx(inputs, {TxOutput{5000, p2pkh_script(buyer)}}, false));
-}
-
 bool wait_for_file(const std::string& path) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (!platform_file_exists(path)) {
@@ -149,22 +137,8 @@ struct RoadTest : testing::Test {
         reset_wallet_state_for_tests();
         set_wallet_binding(WalletBinding{});
     }
-    // A refused connect drops the kept-alive platform connection, so the fakes stop at once.
-    static void drop_platform_session() {
-        ServiceSettings s = service_settings();
-        s.platform_base = s.woc_base = s.arc_base = "http://127.0.0.1:1";
-        ScopedServiceSettings unreachable(s);
-        TxInput in;
-        in.txid = std::string(64, '0');
-        broadcast_tx({in}, {TxOutput{1, {}}}, Hash160{});
-    }
-
     SpawnRequest standin_request(const std::vector<std::string>& args) const {
-        SpawnRequest request;
-        request.exe = CORVANE_STANDIN_EXE;
-        request.args = args;
-        request.output_path = dir.root + "/standin.log";
-        return request;
+        return ::standin_request(dir.root, args);
     }
     void run_standin(const std::vector<std::string>& args) {
         ASSERT_EQ(spawn_run(standin_request(args)), 0) << test_read_file(dir.root + "/standin.log");
@@ -419,7 +393,7 @@ TEST_F(RoadTest, FromConnectToTheNetworkAndBackAfterARestart) {
     const std::string watch = foreign_address('4');
     const std::string gallery_record = json{
         {"frame", 3},
-        {"offer", offer_hex({{held_txid, held_vout}})},
+        {"offer", test_offer_hex({{held_txid, held_vout}})},
         {"protocol", "KV1"},
         {"type", "gallery_accept"}}.dump();
     const LedgerTx gallery = landed(send_gallery_payload(gallery_record, watch));
@@ -461,7 +435,7 @@ TEST_F(RoadTest, FromConnectToTheNetworkAndBackAfterARestart) {
         every_coin.emplace_back(out.txid, out.vout);
     int submitted = chain.platform.request_count("/oi/submit");
     const std::string hold_all =
-        json{{"frame", 4}, {"offer", offer_hex(every_coin)}, {"type", "gallery_accept"}}.dump();
+        json{{"frame", 4}, {"offer", test_offer_hex(every_coin)}, {"type", "gallery_accept"}}.dump();
     EXPECT_EQ(send_gallery_payload(hold_all, watch), kShareCoins);
     EXPECT_EQ(chain.platform.request_count("/oi/submit"), submitted);
     EXPECT_GT(gp.server.request_count(kGorillaPoolApi), 0) << "the resync asked GorillaPool, which was down";

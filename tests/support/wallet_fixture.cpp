@@ -1,5 +1,6 @@
 #include "support/wallet_fixture.h"
 
+#include "support/spawn.h"
 #include "support/temp_dir.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
@@ -110,4 +111,27 @@ SinkCapture::SinkCapture() {
 SinkCapture::~SinkCapture() {
     set_status_sink(nullptr);
     set_log_sink(nullptr);
+}
+
+std::string test_offer_hex(const std::vector<std::pair<std::string, std::uint32_t>>& spends) {
+    std::vector<TxInput> inputs;
+    for (const auto& spend : spends) {
+        TxInput in;
+        in.txid = spend.first;
+        in.vout = spend.second;
+        inputs.push_back(in);
+    }
+    Hash160 buyer{};
+    buyer.fill(0x77);
+    return to_hex(serialize_tx(inputs, {TxOutput{5000, p2pkh_script(buyer)}}, false));
+}
+
+SpawnRequest standin_request(const std::string& log_dir, const std::vector<std::string>& args) {
+    SpawnRequest request;
+#ifdef CORVANE_STANDIN_EXE
+    request.exe = CORVANE_STANDIN_EXE;
+#endif
+    request.args = args;
+    request.output_path = log_dir + "/standin.log";
+    return request;
 }

@@ -15,6 +15,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 extern const char* const kTestMnemonic;
@@ -51,6 +52,13 @@ std::string hex_id(char c);
 
 // ASCII a-z raised; every other byte unchanged.
 std::string upper_copy(std::string text);
+
+// An unsigned offer transaction spending the outpoints, as a buyer's gallery record embeds it.
+std::string test_offer_hex(const std::vector<std::pair<std::string, std::uint32_t>>& spends);
+
+// Runs the wallet-program stand-in with its output in `log_dir` + "/standin.log".
+struct SpawnRequest;
+SpawnRequest standin_request(const std::string& log_dir, const std::vector<std::string>& args);
 
 // Starts the wallet and coin state afresh (reset_wallet_state_for_tests) and puts the test
 // mnemonic in memory as HD wallet `wallet_id` with these account counters, its keys derived.

@@ -74,11 +74,7 @@ struct Session : SinkCapture {
     }
 
     SpawnRequest standin_request(const std::vector<std::string>& args) const {
-        SpawnRequest request;
-        request.exe = CORVANE_STANDIN_EXE;
-        request.args = args;
-        request.output_path = dir.root + "/standin.log";
-        return request;
+        return ::standin_request(dir.root, args);
     }
     void run_standin(const std::vector<std::string>& args) {
         ASSERT_EQ(spawn_run(standin_request(args)), 0) << args[0] << ": " << test_read_file(dir.root + "/standin.log");
