@@ -1,0 +1,61 @@
+// Token inscriptions of the bsv-20 family (ticker and id tokens both carry "p" "bsv-20"), amount
+// texts of any length, and the small look-ups over the wallet's local ordinal list and over
+// listing rows.
+#pragma once
+
+#include "ordinals/ord_row.h"
+#include "wallet/codecs.h"
+#include "wallet/kv_cofferly_wallet.h"
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <vector>
+
+// The members of one token inscription's JSON; every field starts empty.
+struct TokenInscription {
+    std::string op;
+    std::string id;  // token id an id-based inscription names
+    std::string amt; // decimal text
+    std::string sym;
+    std::string dec; // decimals as text
+    std::string icon;
+    std::string name; // through clip_ord_name
+};
+
+// True when `content` is a bsv-20 JSON inscription with an amount. A wrong member type ends the
+// reading with false; fields read before it keep their values.
+bool parse_token_json(const Bytes& content, TokenInscription& out);
+
+// The "amt" member as decimal text: a string unchanged, a non-negative integer written out; else "".
+std::string json_token_amt(const nlohmann::json& value);
+
+// The "dec" member as text: a string unchanged, any integer written out (negative too); else "".
+std::string json_token_dec(const nlohmann::json& value);
+
+// Trims blanks and tabs and drops leading zeros ("0" stays); "" when empty or not all digits.
+std::string normalize_token_amount(std::string amount);
+
+// Sum of two amount texts in normal form; an empty or invalid text counts as zero.
+std::string add_decimal_strings(const std::string& a, const std::string& b);
+
+// The loaded wallet's local ordinal whose origin equals `key` byte for byte, or null. The caller
+// holds the wallet mutex while it uses the pointer.
+LocalOrd* find_local_ord(const std::string& key);
+
+// Appends a copy to the local ordinal list; false for an empty or already listed origin. Under the
+// caller's wallet mutex.
+bool add_local_ord(const LocalOrd& ord);
+
+// True when two ordinal keys denote the same coin (equal texts, or equal outpoints in either byte
+// order and letter case; a bare txid stands for output 0).
+bool ord_keys_match(const std::string& a, const std::string& b);
+
+// The first row whose key matches `key` by ord_keys_match, or null.
+const KvCofferlyOrdRow* find_row_by_key(const std::vector<KvCofferlyOrdRow>& rows, const std::string& key);
+
+// The token id in the entry's cached content (no network), else its origin.
+std::string local_ord_token_id(const LocalOrd& ord);
+
+// True when some local entries refer to `key` (by origin, else by token id) and all are hidden.
+bool local_ord_all_hidden(const std::string& key);
