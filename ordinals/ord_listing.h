@@ -1,0 +1,73 @@
+// The wallet's ordinal listing: which 1-satoshi ordinals and token holdings the loaded wallet holds
+// now, gathered from GorillaPool, WhatsOnChain, the wallet file's own list and the last listing's
+// snapshot; and the ownership test the art registry asks before it pairs, checks or passes a coin.
+#pragma once
+
+#include "ordinals/ord_row.h"
+#include "wallet/kv_cofferly_wallet.h"
+
+#include <cstdint>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+// The listing's result texts besides success ("").
+constexpr const char* kListNoWallet = "error: no Cofferly wallet.";
+constexpr const char* kListNoWatchAddresses = "error: no watch addresses.";
+constexpr const char* kListWalletChanged = "error: wallet changed.";
+constexpr const char* kListIndexUnavailable = "error: 1Sat index unavailable. 1-sat coins are held back from spend.";
+
+// Empties `rows` and fills it with the wallet's ordinals and token holdings. "" on success, else
+// one of the texts above; after "error: wallet changed." the rows gathered so far stay in `rows`.
+// Takes the wallet mutex itself and releases it around every network pass.
+std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows);
+
+// 1 when the connected wallet holds the coin (by key, token id or alias of a listing row), 0 when
+// it does not, -1 for a blank key, no connected wallet, or a listing that failed without rows.
+std::int32_t wallet_holds_coin(const std::string& key);
+
+// True when `text`, lower-cased, equals `lower_key` exactly.
+bool ord_key_equals(const std::string& lower_key, const std::string& text);
+
+// The lower-cased txid, "_" and the vout when the txid has 64 characters, else the lower-cased key.
+std::string row_dedupe_key(const KvCofferlyOrdRow& row);
+
+// True for a row with a token id or an amount, or whose type (6 or more characters) holds "bsv-20".
+bool is_token_row(const KvCofferlyOrdRow& row);
+
+// Appends a token row made from the local record unless the record is hidden, has no origin, is
+// spent by this program, is already a row, has no cached token inscription, or holds no amount.
+// The caller holds the wallet mutex.
+void token_row_from_local(std::vector<KvCofferlyOrdRow>& rows, const LocalOrd& ord);
+
+// Merges the rows of one token id into one holding whose key is its first alias and whose amount is
+// the sum of its members'. `remembered` is the token outpoint memory's set: when it is not empty,
+// a member keyed by the bare token id that the index no longer lists is left out beside others.
+void merge_token_holdings(std::vector<KvCofferlyOrdRow>& rows, const std::unordered_set<std::string>& remembered);
+
+// Forgets the token outpoints the last listing with a token reply saw (tests start from none).
+void clear_token_outpoint_memory();
+
+// The working sets one listing carries from its gathering half into its filtering half.
+struct OrdListingRun {
+    std::string stem; // wallet file stem at the start; any later difference ends the listing
+    std::vector<std::string> watch_addresses;
+    std::unordered_set<std::string> ordinals_addresses;
+    std::vector<std::string> reached_addresses;       // addresses whose output listing answered
+    std::unordered_set<std::string> listed_outpoints; // outpoint_key form
+    std::unordered_set<std::string> token_outpoints;  // lower-cased, unspent token outputs
+    std::vector<std::string> known_txids;
+    std::unordered_set<std::string> known_txid_set;
+    bool token_reply = false; // some address got a token reply that is an array
+    bool listing = false;     // some address's output listing parsed as an array
+    bool local_changed = false;
+};
+
+// Takes the wallet mutex again through `lock` and tells whether the wallet is still the one the
+// listing started with.
+bool relock_same_wallet(const OrdListingRun& run, WalletLock& lock);
+
+// The second half of the listing: spent filters, duplicates, contents, names, token checks, the
+// snapshot and one row per token. Called with the wallet mutex held through `lock`; returns the
+// listing's result text.
+std::string finish_ord_listing(OrdListingRun& run, WalletLock& lock, std::vector<KvCofferlyOrdRow>& rows);
