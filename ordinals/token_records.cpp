@@ -1,0 +1,149 @@
+#include "ordinals/token_records.h"
+
+#include "chain/outpoints.h"
+#include "ordinals/content_load.h"
+#include "ordinals/envelope.h"
+#include "wallet/json_util.h"
+
+#include <cstdint>
+#include <string>
+
+using nlohmann::json;
+
+namespace {
+
+// Locale-free on purpose: std::isdigit is undefined for the negative chars of UTF-8 bytes.
+bool is_decimal_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+} // namespace
+
+std::string json_token_amt(const json& value) {
+    if (!value.is_object()) return std::string();
+    auto it = value.find("amt");
+    if (it == value.end()) return std::string();
+    if (it->is_string()) return it->get<std::string>();
+    if (it->is_number_unsigned()) return std::to_string(it->get<std::uint64_t>());
+    if (it->is_number_integer()) {
+        const std::int64_t v = it->get<std::int64_t>();
+        if (v >= 0) return std::to_string(v);
+    }
+    return std::string();
+}
+
+std::string json_token_dec(const json& value) {
+    if (!value.is_object()) return std::string();
+    auto it = value.find("dec");
+    if (it == value.end()) return std::string();
+    if (it->is_string()) return it->get<std::string>();
+    if (it->is_number_unsigned()) return std::to_string(it->get<std::uint64_t>());
+    if (it->is_number_integer()) return std::to_string(it->get<std::int64_t>());
+    return std::string();
+}
+
+bool parse_token_json(const Bytes& content, TokenInscription& out) {
+    out = TokenInscription{};
+    if (content.empty()) return false;
+    const json doc = json_parse_or_discarded(std::string(content.begin(), content.end()));
+    if (!doc.is_object()) return false;
+
+    std::string protocol;
+    if (!json_optional_text(doc, "p", protocol) || protocol != "bsv-20") return false;
+
+    if (!json_optional_text(doc, "op", out.op)) return false;
+    // The amount is kept in normal form: a text such as "12abc" or "-5" is no amount at all, so
+    // it can neither count as a holding nor be summed into one later.
+    out.amt = normalize_token_amount(json_token_amt(doc));
+    if (!json_optional_text(doc, "sym", out.sym)) return false;
+    out.dec = json_token_dec(doc);
+    if (!json_optional_text(doc, "icon", out.icon)) return false;
+    std::string name;
+    if (!json_optional_text(doc, "name", name)) return false;
+    out.name = clip_ord_name(name);
+    if (!json_optional_text(doc, "id", out.id)) return false;
+    return !out.amt.empty();
+}
+
+std::string normalize_token_amount(std::string amount) {
+    const std::size_t first = amount.find_first_not_of(" \t");
+    if (first == std::string::npos) return std::string();
+    const std::size_t last = amount.find_last_not_of(" \t");
+    amount = amount.substr(first, last - first + 1);
+    for (char c : amount) {
+        if (!is_decimal_digit(c)) return std::string();
+    }
+    const std::size_t nonzero = amount.find_first_not_of('0');
+    if (nonzero == std::string::npos) return "0";
+    return amount.substr(nonzero);
+}
+
+std::string add_decimal_strings(const std::string& a, const std::string& b) {
+    std::string x = normalize_token_amount(a);
+    std::string y = normalize_token_amount(b);
+    if (x.empty()) x = "0";
+    if (y.empty()) y = "0";
+    if (y.size() > x.size()) x.swap(y);
+
+    // Digit by digit, so amounts wider than any integer type add without loss.
+    std::string sum(x.size() + 1, '0');
+    int carry = 0;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        int digit = x[x.size() - 1 - i] - '0' + carry;
+        if (i < y.size()) digit += y[y.size() - 1 - i] - '0';
+        sum[sum.size() - 1 - i] = static_cast<char>('0' + digit % 10);
+        carry = digit / 10;
+    }
+    sum[0] = static_cast<char>('0' + carry);
+    return normalize_token_amount(sum);
+}
+
+LocalOrd* find_local_ord(const std::string& key) {
+    for (LocalOrd& ord : kv_wallet().ord_owned) {
+        if (ord.origin == key) return &ord;
+    }
+    return nullptr;
+}
+
+bool add_local_ord(const LocalOrd& ord) {
+    if (ord.origin.empty() || find_local_ord(ord.origin) != nullptr) return false;
+    kv_wallet().ord_owned.push_back(ord);
+    return true;
+}
+
+bool ord_keys_match(const std::string& a, const std::string& b) {
+    if (a == b) return true;
+    std::string txid_a;
+    std::string txid_b;
+    std::uint32_t vout_a = 0;
+    std::uint32_t vout_b = 0;
+    if (!parse_ord_outpoint(a, txid_a, vout_a) || !parse_ord_outpoint(b, txid_b, vout_b)) return false;
+    return outpoint_equal(txid_a, vout_a, txid_b, vout_b);
+}
+
+const KvCofferlyOrdRow* find_row_by_key(const std::vector<KvCofferlyOrdRow>& rows, const std::string& key) {
+    for (const KvCofferlyOrdRow& row : rows) {
+        if (ord_keys_match(row.key, key)) return &row;
+    }
+    return nullptr;
+}
+
+std::string local_ord_token_id(const LocalOrd& ord) {
+    std::string content_type;
+    Bytes content;
+    if (!load_inscription_content(ord.origin, content_type, content, false, false)) return ord.origin;
+    TokenInscription token;
+    if (!parse_token_json(content, token) || token.id.empty()) return ord.origin;
+    return token.id;
+}
+
+bool local_ord_all_hidden(const std::string& key) {
+    if (key.empty()) return false;
+    bool referred = false;
+    for (const LocalOrd& ord : kv_wallet().ord_owned) {
+        if (ord.origin != key && local_ord_token_id(ord) != key) continue;
+        if (!ord.hidden) return false;
+        referred = true;
+    }
+    return referred;
+}
