@@ -409,10 +409,10 @@ bool find_key_for_hash160(const Hash160& hash160, std::string& priv_hex, std::st
 }
 
 Hash256 bitcoin_message_digest(const std::string& message) {
-    static const char kMagic[] = "Bitcoin Signed Message:\n";
-    Bytes data;
-    data.push_back(0x18);
-    data.insert(data.end(), kMagic, kMagic + sizeof kMagic - 1);
+    // The magic text with its own length byte (24) in front.
+    static const char kMagic[] = "\x18"
+                                 "Bitcoin Signed Message:\n";
+    Bytes data(kMagic, kMagic + sizeof kMagic - 1);
     append_varint(data, message.size());
     data.insert(data.end(), message.begin(), message.end());
     return sha256d(data);
