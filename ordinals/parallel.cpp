@@ -1,0 +1,41 @@
+#include "ordinals/parallel.h"
+
+#include <algorithm>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+void parallel_for_worker(std::atomic<std::uint64_t>& next, std::uint64_t count,
+                         const std::function<void(std::uint64_t)>& body) {
+    // Indices are handed out one at a time rather than split up front: each call is a network
+    // request, and a thread stuck on a slow one must not hold back a share of the rest.
+    for (std::uint64_t i = next.fetch_add(1); i < count; i = next.fetch_add(1))
+        body(i);
+}
+
+void parallel_for(std::uint64_t count, std::uint32_t threads, const std::function<void(std::uint64_t)>& body) {
+    if (count == 0 || !body) return;
+    if (count == 1 || threads <= 1) {
+        for (std::uint64_t i = 0; i < count; ++i)
+            body(i);
+        return;
+    }
+    // Compared on the whole count: a count whose low 32 bits are small (2^32, say) still gets
+    // every thread it is allowed.
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(count, threads));
+    std::atomic<std::uint64_t> next{0};
+    std::vector<std::thread> pool;
+    pool.reserve(n);
+    for (std::size_t t = 0; t < n; ++t) {
+        try {
+            pool.emplace_back(parallel_for_worker, std::ref(next), count, std::cref(body));
+        } catch (const std::system_error&) {
+            // Out of threads: the ones already running take every index, and a vector of
+            // joinable threads must never be destroyed unjoined.
+            break;
+        }
+    }
+    if (pool.empty()) parallel_for_worker(next, count, body);
+    for (std::thread& thread : pool)
+        thread.join();
+}
