@@ -1,0 +1,496 @@
+// The gathering half of the wallet's ordinal listing: the watch addresses, the previous run's
+// snapshot, the token keys, GorillaPool's answers per address, the token and credential scans, and
+// the rows they make. The second half (ord_listing_merge.cpp) filters and merges what is gathered.
+
+#include "ordinals/ord_listing.h"
+
+#include "chain/coin_select.h"
+#include "chain/coin_snapshots.h"
+#include "chain/gorillapool.h"
+#include "chain/inscription.h"
+#include "chain/outpoints.h"
+#include "chain/woc_client.h"
+#include "ordinals/content_cache.h"
+#include "ordinals/content_load.h"
+#include "ordinals/envelope.h"
+#include "ordinals/gp_tokens.h"
+#include "ordinals/ord_inbox.h"
+#include "ordinals/ord_snapshots.h"
+#include "ordinals/parallel.h"
+#include "ordinals/recent_scan.h"
+#include "ordinals/token_discovery.h"
+#include "ordinals/token_records.h"
+#include "wallet/crypto.h"
+#include "wallet/http_client.h"
+#include "wallet/json_util.h"
+#include "wallet/keys.h"
+#include "wallet/settings.h"
+#include "wallet/text_util.h"
+#include "wallet/wallet_file.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <future>
+#include <map>
+#include <mutex>
+
+using nlohmann::json;
+
+namespace {
+
+constexpr std::int32_t kTxosTimeoutS = 8;
+constexpr std::int32_t kTokenTimeoutS = 8;
+constexpr std::int32_t kOrdinalsTokenTimeoutS = 25;
+constexpr std::uint32_t kChangeAddressCount = 5;
+constexpr std::uint32_t kDeployScanThreads = 4;
+constexpr const char* kTokenType = "application/bsv-20";
+
+bool contains(const std::string& text, const char* part) {
+    return text.find(part) != std::string::npos;
+}
+
+// Addresses go into request paths; a wallet file could hold anything, so only plain base58-like
+// text is watched.
+void add_watch_address(const std::string& address, std::vector<std::string>& out,
+                       std::unordered_set<std::string>& seen) {
+    if (!is_ascii_alnum_text(address) || !seen.insert(address).second) return;
+    out.push_back(address);
+}
+
+// The ordinals account m/44'/236'/5'/0/0..recv[5], or the five change addresses of that account.
+void add_ordinals_account(bool change, std::vector<std::string>& out, std::unordered_set<std::string>& seen) {
+    const KvCofferlyWallet& w = kv_wallet();
+    const std::uint64_t last =
+        change ? kChangeAddressCount - 1 : std::min<std::uint64_t>(w.recv[kOrdinalsAccount], kLastNormalIndex);
+    std::string priv, pub, address;
+    for (std::uint64_t i = 0; i <= last; ++i) {
+        const std::uint32_t index = static_cast<std::uint32_t>(i);
+        const bool ok = change ? derive_change_key(kOrdinalsAccount, index, priv, pub, address)
+                               : derive_account_key(kOrdinalsAccount, index, priv, pub, address);
+        wipe(priv);
+        if (ok) add_watch_address(address, out, seen);
+    }
+}
+
+void collect_listing_addresses(std::vector<std::string>& out) {
+    out.clear();
+    std::unordered_set<std::string> seen;
+    const KvCofferlyWallet& w = kv_wallet();
+    add_watch_address(w.identity_address, out, seen);
+    add_watch_address(w.address, out, seen);
+    if (!w.is_hd || w.mnemonic.empty()) return;
+    add_ordinals_account(false, out, seen);
+    add_ordinals_account(true, out, seen);
+}
+
+void build_ordinals_addresses(std::unordered_set<std::string>& out) {
+    out.clear();
+    const KvCofferlyWallet& w = kv_wallet();
+    if (!w.is_hd || w.mnemonic.empty()) return;
+    std::vector<std::string> list;
+    std::unordered_set<std::string> seen;
+    add_ordinals_account(false, list, seen);
+    out.insert(list.begin(), list.end());
+}
+
+// The token inscription the cache holds for a key, without the network. A deploy carries an id or
+// an op but may have no amount, so those alone also make it a token.
+bool cached_token(const std::string& key, TokenInscription& token, std::string* content_type = nullptr) {
+    token = TokenInscription();
+    std::string type;
+    Bytes content;
+    if (!load_inscription_content(key, type, content, false, false)) return false;
+    if (content_type) *content_type = type;
+    const bool parsed = parse_token_json(content, token);
+    return parsed || !token.id.empty() || !token.amt.empty() || !token.op.empty();
+}
+
+void gp_address_txos_worker(AddressTxoLookup& lookup, bool ordinals_address) {
+    std::string error;
+    const std::string url = service_settings().gorillapool_base + "/txos/address/" + lookup.address + "/unspent";
+    lookup.txos_ok = http_get(url, lookup.txos_reply, error, kTxosTimeoutS, false);
+    json reply;
+    if (gp_bsv20_unspent(lookup.address, reply, ordinals_address ? kOrdinalsTokenTimeoutS : kTokenTimeoutS)) {
+        lookup.bsv20 = std::move(reply);
+        lookup.has_bsv20 = true;
+    }
+}
+
+// The unspent token output an element of a token reply names, lower-cased; "" when it names none.
+std::string token_reply_outpoint(const json& item) {
+    std::string outpoint = json_text(item, "outpoint");
+    if (outpoint.empty()) outpoint = json_text(item, "origin");
+    if (outpoint.empty()) {
+        const std::string txid = json_text(item, "txid");
+        std::uint32_t vout = 0;
+        const auto it = item.find("vout");
+        if (it != item.end() && !json_as_u32(*it, vout)) vout = 0;
+        if (is_txid_hex(txid)) outpoint = txid + "_" + std::to_string(vout);
+    }
+    if (outpoint.size() < kTokenIdMinLength) return "";
+    return to_lower_copy(outpoint);
+}
+
+// Everything step 4 learns about token keys under the wallet mutex.
+struct TokenKeys {
+    std::vector<std::string> keys;
+    std::unordered_set<std::string> hidden;
+    std::map<std::string, std::vector<std::string>> groups;
+};
+
+void collect_token_keys(const std::vector<LocalOrd>& found, const std::vector<std::string>& snapshot_ids,
+                        TokenKeys& out) {
+    std::unordered_set<std::string> seen;
+    auto consider = [&](const std::string& key) {
+        if (key.size() < kTokenIdMinLength) return;
+        TokenInscription token;
+        std::string type;
+        std::string add;
+        if (cached_token(key, token, &type)) {
+            add = token.id.empty() ? key : token.id;
+        } else if (type.rfind("image/", 0) != 0 && (contains(type, "bsv-20") || contains(type, "bsv20"))) {
+            add = key;
+        }
+        if (add.empty() || !seen.insert(add).second) return;
+        out.keys.push_back(add);
+        if (local_ord_all_hidden(add)) out.hidden.insert(add);
+    };
+    for (const LocalOrd& ord : kv_wallet().ord_owned)
+        consider(ord.origin);
+    for (const LocalOrd& ord : found)
+        consider(ord.origin);
+    for (const std::string& id : snapshot_ids)
+        consider(id);
+    for (const LocalOrd& ord : found) {
+        if (ord.origin.size() < kTokenIdMinLength) continue;
+        const std::string id = local_ord_token_id(ord);
+        if (local_ord_all_hidden(id)) continue;
+        std::vector<std::string>& members = out.groups[id];
+        if (std::find(members.begin(), members.end(), ord.origin) == members.end()) members.push_back(ord.origin);
+    }
+}
+
+void run_deploy_scan(const TokenKeys& tokens, const std::vector<std::string>& watch, std::vector<LocalOrd>& found) {
+    std::mutex mutex;
+    std::vector<LocalOrd> scanned;
+    auto token_deploy_worker = [&](std::uint64_t index) {
+        const std::string& key = tokens.keys[index];
+        std::vector<LocalOrd> records;
+        const auto group = tokens.groups.find(key);
+        if (group != tokens.groups.end() && !group->second.empty()) {
+            for (const std::string& member : group->second)
+                scan_tx_for_token_deploys(member, watch, records, false);
+        } else if (!tokens.hidden.count(key)) {
+            scan_tx_for_token_deploys(key, watch, records, true);
+        }
+        std::lock_guard<std::mutex> guard(mutex);
+        scanned.insert(scanned.end(), records.begin(), records.end());
+    };
+    parallel_for(tokens.keys.size(), kDeployScanThreads, token_deploy_worker);
+    found.insert(found.end(), scanned.begin(), scanned.end());
+}
+
+KvCofferlyOrdRow* find_row(std::vector<KvCofferlyOrdRow>& rows, const std::string& key) {
+    for (KvCofferlyOrdRow& row : rows)
+        if (ord_keys_match(row.key, key)) return &row;
+    return nullptr;
+}
+
+bool fill_if_empty(std::string& target, const std::string& value) {
+    if (!target.empty() || value.empty()) return false;
+    target = value;
+    return true;
+}
+
+bool take_if_differs(std::string& target, const std::string& value) {
+    if (value.empty() || target == value) return false;
+    target = value;
+    return true;
+}
+
+void found_records_into_rows(const std::vector<LocalOrd>& found, OrdListingRun& run,
+                             std::vector<KvCofferlyOrdRow>& rows) {
+    for (const LocalOrd& f : found) {
+        if (LocalOrd* local = find_local_ord(f.origin)) {
+            if (local->hidden) continue;
+            bool changed = fill_if_empty(local->type, f.type);
+            changed |= fill_if_empty(local->name, f.name);
+            changed |= fill_if_empty(local->icon, f.icon);
+            changed |= take_if_differs(local->amt, f.amt);
+            changed |= take_if_differs(local->dec, f.dec);
+            changed |= take_if_differs(local->token_id, f.token_id);
+            run.local_changed |= changed;
+        } else if (add_local_ord(f)) {
+            run.local_changed = true;
+        }
+        if (KvCofferlyOrdRow* row = find_row(rows, f.origin)) {
+            fill_if_empty(row->amt, f.amt);
+            fill_if_empty(row->dec, f.dec);
+            fill_if_empty(row->token_id, f.token_id);
+            continue;
+        }
+        KvCofferlyOrdRow row;
+        row.key = f.origin;
+        row.txid = f.txid;
+        row.vout = f.vout;
+        row.satoshis = 1;
+        row.type = f.type.empty() ? kTokenType : f.type;
+        row.address = f.address;
+        row.name = f.name;
+        row.icon = f.icon;
+        row.amt = f.amt;
+        row.dec = f.dec;
+        row.token_id = f.token_id;
+        row.kind = load_art_tag(f.origin);
+        rows.push_back(std::move(row));
+    }
+}
+
+// A GorillaPool output that carries no inscription and no token is a plain coin: a placeholder the
+// wallet recorded for it (never inscribed here and still without any detail) is stale.
+void drop_plain_coin_placeholder(const std::string& key, const std::string& txid, std::uint32_t vout,
+                                 OrdListingRun& run) {
+    std::vector<LocalOrd>& owned = kv_wallet().ord_owned;
+    for (auto it = owned.begin(); it != owned.end(); ++it) {
+        const bool same =
+            ord_keys_match(it->origin, key) || (is_txid_hex(txid) && outpoint_equal(it->txid, it->vout, txid, vout));
+        if (!same) continue;
+        if (!it->created && it->type.empty() && it->name.empty() && it->icon.empty() && it->amt.empty() &&
+            it->token_id.empty()) {
+            owned.erase(it);
+            run.local_changed = true;
+        }
+        return;
+    }
+}
+
+void merge_listed_row(KvCofferlyOrdRow& old, KvCofferlyOrdRow& fresh) {
+    fill_if_empty(old.type, fresh.type);
+    fill_if_empty(old.address, fresh.address);
+    fill_if_empty(old.kind, fresh.kind);
+    if (is_txid_hex(fresh.txid)) {
+        old.txid = fresh.txid;
+        old.vout = fresh.vout;
+    }
+    if (fresh.chain_name && !fresh.name.empty()) {
+        old.name = fresh.name;
+        old.chain_name = true;
+    } else {
+        fill_if_empty(old.name, fresh.name);
+    }
+}
+
+// One element of an address's output listing; false when it gives no row.
+bool listed_output_row(const json& el, const AddressTxoLookup& lookup, OrdListingRun& run, KvCofferlyOrdRow& row,
+                       bool& is_token) {
+    std::string token_id, amount, token_name, decimals, token_icon;
+    is_token = parse_gp_token_item(el, token_id, amount, token_name, decimals, token_icon);
+    bool malformed = false;
+    std::string key = txo_outpoint(el, &malformed);
+    if (key.empty()) key = json_text(el, "outpoint");
+    std::string txid = json_text(el, "txid");
+    std::uint32_t vout = 0;
+    const auto vout_it = el.find("vout");
+    if (vout_it != el.end() && !json_as_u32(*vout_it, vout)) vout = 0;
+    if (!is_txid_hex(txid) && !parse_ord_outpoint(json_text(el, "outpoint"), txid, vout)) {
+        txid.clear();
+        vout = 0;
+    }
+    if (is_token && is_txid_hex(txid)) key = txid + "_" + std::to_string(vout);
+    if (key.empty() || malformed) return false;
+    if (!is_token && !txo_is_inscription(el)) {
+        drop_plain_coin_placeholder(key, txid, vout, run);
+        return false;
+    }
+    row.key = key;
+    row.txid = txid;
+    row.vout = vout;
+    const auto sats = el.find("satoshis");
+    if (sats != el.end() && sats->is_number()) {
+        const double value = sats->get<double>();
+        row.satoshis = value >= -9.2e18 && value <= 9.2e18 ? static_cast<std::int64_t>(value) : 0;
+    }
+    const auto height = el.find("height");
+    if (height != el.end()) json_as_u32(*height, row.height);
+    row.type = txo_content_type(el, &malformed);
+    std::string art_name;
+    row.kind = txo_art_kind(el, &art_name, &malformed);
+    std::string map_name;
+    row.chain_name = txo_map_name(el, &map_name, &malformed);
+    json credential;
+    if (txo_json_protocol(el, credential, &malformed)) {
+        row.chain_name = true;
+        const std::string title = credential_title(credential);
+        if (!title.empty()) map_name = title;
+    }
+    if (malformed) return false;
+    row.name = art_name;
+    if (row.chain_name) {
+        if (!map_name.empty()) row.name = map_name;
+        row.kind.clear();
+    }
+    const std::string tag = load_art_tag(row.key);
+    if (row.kind.empty()) {
+        row.kind = tag;
+    } else if (tag.empty()) {
+        save_art_tag(row.key, row.kind);
+    }
+    if (is_token) {
+        if (!contains(row.type, "bsv-20")) row.type = kTokenType;
+        row.token_id = token_id;
+        row.amt = amount;
+        row.dec = decimals;
+        fill_if_empty(row.name, token_name);
+        fill_if_empty(row.icon, token_icon);
+    }
+    row.address = lookup.address;
+    return true;
+}
+
+void listed_outputs_into_rows(const AddressTxoLookup& lookup, OrdListingRun& run, std::vector<KvCofferlyOrdRow>& rows) {
+    const json reply = json_parse_or_discarded(lookup.txos_reply);
+    if (!reply.is_array()) return;
+    run.listing = true;
+    std::unordered_set<std::string> outpoints;
+    for (const json& el : reply) {
+        if (!el.is_object()) continue;
+        KvCofferlyOrdRow row;
+        bool is_token = false;
+        if (!listed_output_row(el, lookup, run, row, is_token)) continue;
+        if (is_txid_hex(row.txid)) {
+            const std::string op = outpoint_key(row.txid, row.vout);
+            outpoints.insert(op);
+            run.listed_outpoints.insert(op);
+        }
+        LocalOrd ord = local_ord_init();
+        ord.origin = row.key;
+        ord.txid = row.txid;
+        ord.vout = row.vout;
+        ord.type = row.type;
+        ord.address = row.address;
+        if (is_token) {
+            ord.amt = row.amt;
+            ord.dec = row.dec;
+            ord.token_id = row.token_id;
+            ord.name = row.name;
+            ord.icon = row.icon;
+        }
+        if (add_local_ord(ord)) {
+            run.local_changed = true;
+        } else if (LocalOrd* local = find_local_ord(row.key)) {
+            run.local_changed |= fill_if_empty(local->type, row.type);
+        }
+        if (KvCofferlyOrdRow* old = find_row(rows, row.key)) {
+            merge_listed_row(*old, row);
+        } else {
+            rows.push_back(std::move(row));
+        }
+    }
+    store_ord_outpoints(lookup.address, outpoints, true);
+}
+
+void local_records_into_rows(std::vector<KvCofferlyOrdRow>& rows) {
+    for (const LocalOrd& ord : kv_wallet().ord_owned) {
+        if (ord.hidden) continue;
+        if (KvCofferlyOrdRow* row = find_row(rows, ord.origin)) {
+            fill_if_empty(row->name, ord.name);
+            fill_if_empty(row->type, ord.type);
+            fill_if_empty(row->icon, ord.icon);
+            continue;
+        }
+        KvCofferlyOrdRow row;
+        row.key = ord.origin;
+        row.txid = ord.txid;
+        row.vout = ord.vout;
+        row.type = ord.type.empty() ? "local" : ord.type;
+        row.address = ord.address;
+        row.name = ord.name;
+        row.icon = ord.icon;
+        row.kind = load_art_tag(ord.origin);
+        rows.push_back(std::move(row));
+    }
+}
+
+} // namespace
+
+bool relock_same_wallet(const OrdListingRun& run, WalletLock& lock) {
+    if (!lock.owns_lock()) lock.lock();
+    return wallet_file_stem() == run.stem;
+}
+
+std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows) {
+    rows.clear();
+    OrdListingRun run;
+    WalletLock lock = lock_wallet();
+    if (!load_wallet()) return kListNoWallet;
+    ord_inbox_merge();
+    harvest_wallet_ord_names();
+    collect_listing_addresses(run.watch_addresses);
+    if (run.watch_addresses.empty()) return kListNoWatchAddresses;
+    run.stem = wallet_file_stem();
+    lock.unlock();
+
+    clear_token_maps();
+    woc_cache_clear();
+    if (!relock_same_wallet(run, lock)) return kListWalletChanged;
+    OrdSnapshot snapshot;
+    ord_snap_load(run.stem, snapshot);
+    std::vector<LocalOrd> found;
+    std::unordered_set<std::string> found_origins;
+    for (const LocalOrd& lot : snapshot.lots)
+        if (found_origins.insert(lot.origin).second) found.push_back(lot);
+    for (const std::string& txid : snapshot.txids)
+        if (run.known_txid_set.insert(txid).second) run.known_txids.push_back(txid);
+    lock.unlock();
+
+    if (!relock_same_wallet(run, lock)) return kListWalletChanged;
+    TokenKeys tokens;
+    collect_token_keys(found, snapshot.token_ids, tokens);
+    build_ordinals_addresses(run.ordinals_addresses);
+    lock.unlock();
+
+    std::vector<AddressTxoLookup> lookups(run.watch_addresses.size());
+    {
+        std::vector<std::future<void>> tasks;
+        for (std::size_t i = 0; i < lookups.size(); ++i) {
+            lookups[i].address = run.watch_addresses[i];
+            const bool ordinals = run.ordinals_addresses.count(lookups[i].address) != 0;
+            tasks.push_back(std::async(std::launch::async, gp_address_txos_worker, std::ref(lookups[i]), ordinals));
+        }
+        for (std::future<void>& task : tasks)
+            task.wait();
+    }
+    bool index_answered = false;
+    for (const AddressTxoLookup& lookup : lookups) {
+        const bool counts = run.ordinals_addresses.empty() || run.ordinals_addresses.count(lookup.address);
+        if (counts && (lookup.txos_ok || lookup.has_bsv20)) index_answered = true;
+        if (lookup.txos_ok) run.reached_addresses.push_back(lookup.address);
+        if (!lookup.has_bsv20 || !lookup.bsv20.is_array()) continue;
+        run.token_reply = true;
+        for (const json& item : lookup.bsv20) {
+            if (!item.is_object() || !json_text(item, "spend").empty()) continue;
+            index_token_outpoint(item);
+            const std::string outpoint = token_reply_outpoint(item);
+            if (!outpoint.empty()) run.token_outpoints.insert(outpoint);
+        }
+    }
+    for (const AddressTxoLookup& lookup : lookups)
+        if (lookup.has_bsv20) parse_gp_txo(lookup, lookup.bsv20, found);
+    ingest_woc_recent_ords(run.watch_addresses, found);
+    if (!run.token_reply && !index_answered) run_deploy_scan(tokens, run.watch_addresses, found);
+    std::vector<KvCofferlyOrdRow> identity_rows;
+    ingest_oracle_ident_records(run.watch_addresses, identity_rows);
+
+    if (!relock_same_wallet(run, lock)) return kListWalletChanged;
+    found_records_into_rows(found, run, rows);
+    for (const AddressTxoLookup& lookup : lookups)
+        if (lookup.txos_ok) listed_outputs_into_rows(lookup, run, rows);
+    for (KvCofferlyOrdRow& row : identity_rows) {
+        if (find_row(rows, row.key)) continue;
+        if (is_txid_hex(row.txid)) run.listed_outpoints.insert(outpoint_key(row.txid, row.vout));
+        rows.push_back(std::move(row));
+    }
+    local_records_into_rows(rows);
+    return finish_ord_listing(run, lock, rows);
+}
