@@ -1,0 +1,259 @@
+#include "ordinals/ord_inbox.h"
+
+#include "chain/coin_select.h"
+#include "ordinals/content_cache.h"
+#include "ordinals/envelope.h"
+#include "ordinals/token_records.h"
+#include "platform/file_lock.h"
+#include "platform/fs.h"
+#include "wallet/crypto.h"
+#include "wallet/json_util.h"
+#include "wallet/keys.h"
+#include "wallet/kv_cofferly_wallet.h"
+#include "wallet/registry.h"
+#include "wallet/wallet_file.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstdint>
+#include <unordered_set>
+
+using json = nlohmann::json;
+
+namespace {
+
+// Fills an empty field from a non-empty value; a field already known is never overwritten.
+bool fill_empty(std::string& field, const std::string& value) {
+    if (!field.empty() || value.empty()) return false;
+    field = value;
+    return true;
+}
+
+bool is_txid_text(const std::string& text) {
+    return text.size() == 64 && std::all_of(text.begin(), text.end(), is_hex_digit);
+}
+
+bool is_ord_key(const std::string& key) {
+    std::string txid;
+    std::uint32_t vout = 0;
+    return parse_ord_outpoint(key, txid, vout);
+}
+
+bool is_blank(const std::string& text) {
+    return text.find_first_not_of(" \t\r\n") == std::string::npos;
+}
+
+void set_if_given(json& element, const char* key, const std::string& value) {
+    if (!value.empty()) element[key] = value;
+}
+
+// Reads, updates and rewrites one inbox while the caller holds its lock. The old file is read
+// whole first: anything that does not parse may be another writer's file caught mid-write, or
+// items some other program still needs, so it is left exactly as it is.
+void post_to_inbox(const std::string& path, const std::string& address, const std::string& origin,
+                   const std::string& content_type, const std::string& name, const std::string& icon) {
+    json items = json::array();
+    if (platform_file_exists(path)) {
+        std::string text;
+        if (!platform_read_file(path, text)) return;
+        if (!is_blank(text)) {
+            json doc = json_parse_or_discarded(text);
+            if (doc.is_discarded()) return;
+            if (doc.is_array()) items = std::move(doc);
+        }
+    }
+
+    bool found = false;
+    for (json& element : items) {
+        if (!element.is_object() || json_text(element, "origin") != origin) continue;
+        set_if_given(element, "type", content_type);
+        set_if_given(element, "name", name);
+        set_if_given(element, "icon", icon);
+        set_if_given(element, "address", address);
+        found = true;
+        break;
+    }
+    if (!found) {
+        json element = json::object();
+        element["origin"] = origin;
+        element["type"] = content_type;
+        element["name"] = name;
+        element["icon"] = icon;
+        element["amt"] = "";
+        element["address"] = address;
+        items.push_back(std::move(element));
+    }
+
+    // Readers in other processes must never see a half-written inbox, so the new text is moved
+    // over the old one only once it is on disk whole.
+    const std::string text = items.dump(2, ' ', false, json::error_handler_t::replace);
+    const std::string tmp = path + ".tmp";
+    if (!platform_write_file(tmp, text, true) || !platform_atomic_replace(tmp, path)) platform_remove_file(tmp);
+}
+
+// The transfer inscription a token item stands for, cached so the listing can show the amount
+// before the indexer has the coin.
+void cache_transfer_content(const OrdInboxItem& item, const LocalOrd& entry) {
+    json transfer = json::object();
+    transfer["p"] = "bsv-20";
+    transfer["op"] = "transfer";
+    transfer["amt"] = item.amt;
+    if (!item.id.empty()) transfer["id"] = item.id;
+    if (!entry.name.empty()) transfer["name"] = entry.name;
+    if (!entry.icon.empty()) transfer["icon"] = entry.icon;
+    const std::string text = transfer.dump(-1, ' ', false, json::error_handler_t::replace);
+    ord_cache_write_content(entry.origin, entry.type.empty() ? "application/bsv-20" : entry.type,
+                            Bytes(text.begin(), text.end()));
+}
+
+// Merges one inbox item into the wallet's list; true when the list changed.
+bool merge_item(const OrdInboxItem& item, const std::string& inbox_address) {
+    LocalOrd entry = local_ord_init();
+    entry.origin = item.origin;
+    parse_ord_outpoint(item.origin, entry.txid, entry.vout);
+    entry.type = item.type;
+    entry.name = item.name;
+    entry.icon = item.icon;
+    entry.address = item.address.empty() ? inbox_address : item.address;
+    entry.amt = normalize_token_amount(item.amt);
+    entry.token_id = item.id;
+
+    if (!entry.name.empty()) ord_cache_write_name(entry.origin, entry.name);
+    if (!item.amt.empty()) {
+        std::string cached_type;
+        Bytes cached;
+        if (!ord_cache_read_content(entry.origin, cached_type, cached)) cache_transfer_content(item, entry);
+    }
+
+    LocalOrd* known = find_local_ord(entry.origin);
+    if (!known) return add_local_ord(entry);
+    // What the wallet decided about a known ordinal (where it lives, whether it is hidden) stays.
+    bool changed = fill_empty(known->type, entry.type);
+    changed = fill_empty(known->name, entry.name) || changed;
+    changed = fill_empty(known->icon, entry.icon) || changed;
+    changed = fill_empty(known->amt, entry.amt) || changed;
+    changed = fill_empty(known->token_id, entry.token_id) || changed;
+    return changed;
+}
+
+} // namespace
+
+bool ord_inbox_item_from_json(const json& value, OrdInboxItem& out) {
+    out = OrdInboxItem{};
+    if (!value.is_object()) return false;
+    OrdInboxItem item;
+    if (!json_optional_text(value, "origin", item.origin) || !json_optional_text(value, "type", item.type) ||
+        !json_optional_text(value, "name", item.name) || !json_optional_text(value, "icon", item.icon) ||
+        !json_optional_text(value, "address", item.address) || !json_optional_text(value, "amt", item.amt) ||
+        !json_optional_text(value, "id", item.id))
+        return false;
+    // The origin becomes part of cache file names; anything but an ordinal key could leave the folder.
+    if (!is_ord_key(item.origin)) return false;
+    out = std::move(item);
+    return true;
+}
+
+void note_inscribed_ord(const std::string& txid, const std::string& content_type, const std::string& name,
+                        const Bytes* content, const std::string& icon) {
+    if (!is_txid_text(txid)) return;
+    WalletLock lock = lock_wallet();
+    // The inscription is always output 0 of its transaction.
+    const std::string origin = txid + "_0";
+    if (content && !content->empty()) ord_cache_write_content(origin, content_type, *content);
+    if (!name.empty()) ord_cache_write_name(origin, name);
+
+    if (LocalOrd* known = find_local_ord(origin)) {
+        bool filled = fill_empty(known->type, content_type);
+        filled = fill_empty(known->name, name) || filled;
+        filled = fill_empty(known->icon, icon) || filled;
+        if (known->created && !filled) return;
+        known->created = true;
+        save_wallet();
+        return;
+    }
+
+    LocalOrd ord = local_ord_init();
+    ord.origin = origin;
+    ord.txid = txid;
+    ord.type = content_type;
+    ord.name = name;
+    ord.icon = icon;
+    ord.created = true;
+    const KvCofferlyWallet& w = kv_wallet();
+    if (w.is_hd && !w.mnemonic.empty()) {
+        std::string priv, pub, address;
+        if (derive_account_key(kOrdinalsAccount, w.recv[kOrdinalsAccount], priv, pub, address)) ord.address = address;
+        wipe(priv);
+    }
+    add_local_ord(ord);
+    save_wallet();
+}
+
+std::string ord_inbox_path(const Hash160& hash160) {
+    return kestrava_data_dir() + "/ord_inbox/" + to_hex(hash160.data(), hash160.size()) + ".json";
+}
+
+void ord_inbox_post(const Hash160& recipient, const std::string& address, const std::string& origin,
+                    const std::string& content_type, const std::string& name, const std::string& icon) {
+    if (!is_ord_key(origin)) return;
+    platform_make_dirs(kestrava_data_dir() + "/ord_inbox");
+    const std::string path = ord_inbox_path(recipient);
+    // Two of this program's processes passing ordinals to one recipient take turns, so neither post
+    // is lost. Without the lock the post still goes ahead, as before.
+    FileLock lock;
+    const bool locked = file_lock_acquire(path + ".lock", lock);
+    post_to_inbox(path, address, origin, content_type, name, icon);
+    if (locked) file_lock_release(lock);
+    if (!name.empty()) ord_cache_write_name(origin, name);
+}
+
+void ord_inbox_merge() {
+    WalletLock lock = lock_wallet();
+    std::vector<std::string> addresses;
+    collect_watch_addresses(addresses);
+    bool changed = false;
+    for (const std::string& address : addresses) {
+        Hash160 hash160{};
+        if (!address_to_hash160(address, hash160)) continue;
+        std::string text;
+        if (!platform_read_file(ord_inbox_path(hash160), text)) continue;
+        const json doc = json_parse_or_discarded(text);
+        if (!doc.is_array()) continue;
+        for (const json& element : doc) {
+            OrdInboxItem item;
+            if (ord_inbox_item_from_json(element, item) && merge_item(item, address)) changed = true;
+        }
+    }
+    if (changed) save_wallet();
+}
+
+void collect_watch_addresses(std::vector<std::string>& out) {
+    WalletLock lock = lock_wallet();
+    std::vector<std::string> own;
+    list_wallet_addresses(own);
+    out.clear();
+    std::unordered_set<std::string> seen;
+    auto add = [&](const std::string& address) {
+        if (!address.empty() && seen.insert(address).second) out.push_back(address);
+    };
+    for (const std::string& address : own)
+        add(address);
+
+    const KvCofferlyWallet& w = kv_wallet();
+    add(w.identity_address);
+    add(w.address);
+    if (w.is_hd && !w.mnemonic.empty()) {
+        // A counter past the last normal index names no further address; a 64-bit loop also ends
+        // when the counter is at its largest value.
+        const std::uint64_t last = std::min<std::uint64_t>(w.recv[kOrdinalsAccount], kLastNormalIndex);
+        std::string priv, pub, address;
+        for (std::uint64_t j = 0; j <= last; ++j) {
+            if (derive_account_key(kOrdinalsAccount, static_cast<std::uint32_t>(j), priv, pub, address)) add(address);
+            wipe(priv);
+        }
+    }
+    for (const LocalOrd& ord : w.ord_owned) {
+        if (!ord.hidden) add(ord.address);
+    }
+}
