@@ -16,15 +16,15 @@
 struct TokenInscription {
     std::string op;
     std::string id;  // token id an id-based inscription names
-    std::string amt; // decimal text
+    std::string amt; // normal-form decimal digits; empty when absent or not a usable number
     std::string sym;
     std::string dec; // decimals as text
     std::string icon;
     std::string name; // through clip_ord_name
 };
 
-// True when `content` is a bsv-20 JSON inscription with an amount. A wrong member type ends the
-// reading with false; fields read before it keep their values.
+// True when `content` is a bsv-20 JSON inscription with an amount of decimal digits. A wrong member
+// type ends the reading with false; fields read before it keep their values.
 bool parse_token_json(const Bytes& content, TokenInscription& out);
 
 // The "amt" member as decimal text: a string unchanged, a non-negative integer written out; else "".
