@@ -17,29 +17,28 @@ bool is_decimal_digit(char c) {
     return c >= '0' && c <= '9';
 }
 
-} // namespace
-
-std::string json_token_amt(const json& value) {
+// A text member as written, an integer member in decimal; "" for anything else.
+std::string member_number_text(const json& value, const char* member, bool negative_allowed) {
     if (!value.is_object()) return std::string();
-    auto it = value.find("amt");
+    auto it = value.find(member);
     if (it == value.end()) return std::string();
     if (it->is_string()) return it->get<std::string>();
     if (it->is_number_unsigned()) return std::to_string(it->get<std::uint64_t>());
     if (it->is_number_integer()) {
         const std::int64_t v = it->get<std::int64_t>();
-        if (v >= 0) return std::to_string(v);
+        if (v >= 0 || negative_allowed) return std::to_string(v);
     }
     return std::string();
 }
 
+} // namespace
+
+std::string json_token_amt(const json& value) {
+    return member_number_text(value, "amt", false);
+}
+
 std::string json_token_dec(const json& value) {
-    if (!value.is_object()) return std::string();
-    auto it = value.find("dec");
-    if (it == value.end()) return std::string();
-    if (it->is_string()) return it->get<std::string>();
-    if (it->is_number_unsigned()) return std::to_string(it->get<std::uint64_t>());
-    if (it->is_number_integer()) return std::to_string(it->get<std::int64_t>());
-    return std::string();
+    return member_number_text(value, "dec", true);
 }
 
 bool parse_token_json(const Bytes& content, TokenInscription& out) {
