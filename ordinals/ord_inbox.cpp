@@ -34,10 +34,14 @@ bool is_txid_text(const std::string& text) {
     return text.size() == 64 && std::all_of(text.begin(), text.end(), is_hex_digit);
 }
 
+// The outpoint reader stops at the first character after the index, so a key is only taken whole:
+// the hex digits, then nothing or "_" and decimal digits.
 bool is_ord_key(const std::string& key) {
     std::string txid;
     std::uint32_t vout = 0;
-    return parse_ord_outpoint(key, txid, vout);
+    if (!parse_ord_outpoint(key, txid, vout)) return false;
+    return std::all_of(key.begin() + 64 + (key.size() > 64 ? 1 : 0), key.end(),
+                       [](char c) { return c >= '0' && c <= '9'; });
 }
 
 bool is_blank(const std::string& text) {
