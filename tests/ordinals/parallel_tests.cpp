@@ -1,0 +1,62 @@
+#include "ordinals/parallel.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+TEST(ParallelTest, HandsOutEveryIndexOnce) {
+    struct Row {
+        std::uint64_t count;
+        std::uint32_t threads;
+        std::size_t meet; // bodies that must be running at once; 0 for the serial path
+    } rows[] = {{0, 4, 0}, {1, 8, 0}, {5, 0, 0}, {5, 1, 0}, {3, 6, 3}, {100, 4, 4}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.count) + " on " + std::to_string(row.threads));
+        std::mutex m;
+        std::condition_variable cv;
+        std::vector<std::uint64_t> order;
+        std::vector<int> calls(row.count, 0);
+        std::size_t active = 0;
+        std::size_t peak = 0;
+        std::size_t met = 0;
+        bool on_caller = true;
+        const std::thread::id caller = std::this_thread::get_id();
+        parallel_for(row.count, row.threads, [&](std::uint64_t i) {
+            std::unique_lock<std::mutex> lock(m);
+            order.push_back(i);
+            ++calls[i];
+            on_caller = on_caller && std::this_thread::get_id() == caller;
+            peak = std::max(peak, ++active);
+            // The first bodies wait for one another, which only as many threads as expected can do.
+            if (met < row.meet) {
+                ++met;
+                cv.notify_all();
+                cv.wait_for(lock, std::chrono::seconds(10), [&] { return met == row.meet; });
+            }
+            --active;
+        });
+        EXPECT_EQ(calls, std::vector<int>(row.count, 1));
+        if (row.meet == 0) {
+            EXPECT_TRUE(on_caller);
+            EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+        } else {
+            EXPECT_FALSE(on_caller);
+            EXPECT_EQ(peak, row.meet);
+        }
+    }
+    parallel_for(5, 4, std::function<void(std::uint64_t)>());
+}
+
+TEST(ParallelTest, HugeCountStartsThreads) {
+    // 2^32 indices are far too many to run here; the first call ending the process shows that
+    // work was handed out at all, where a count cut to 32 bits would start nothing.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(parallel_for(std::uint64_t{1} << 32, 4, [](std::uint64_t) { std::_Exit(3); }),
+                ::testing::ExitedWithCode(3), "");
+}
