@@ -251,6 +251,11 @@ void add_platform_routes(FakeChain& chain) {
         if (!ledger.accept(raw, reason, &txid)) return json_reply({{"ok", false}, {"error", reason}});
         return json_reply({{"ok", true}, {"txid", txid}});
     });
+    chain.platform.on("GET", "/oi/oracle/ident/txids", [&chain](const FakeRequest&) {
+        const std::string body = chain.oracle_txids_reply();
+        if (body.empty()) return FakeResponse{404, "not found", "text/plain"};
+        return FakeResponse{200, body, "application/json"};
+    });
 }
 
 } // namespace
@@ -259,6 +264,16 @@ FakeChain::FakeChain() {
     add_woc_routes(*this);
     add_arc_routes(*this);
     add_platform_routes(*this);
+}
+
+void FakeChain::set_oracle_txids_reply(const std::string& body) {
+    std::lock_guard<std::mutex> lock(oracle_mutex_);
+    oracle_txids_ = body;
+}
+
+std::string FakeChain::oracle_txids_reply() {
+    std::lock_guard<std::mutex> lock(oracle_mutex_);
+    return oracle_txids_;
 }
 
 ServiceSettings settings_for(const FakeChain& chain) {

@@ -12,6 +12,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <string>
 
 // Path prefix of every WhatsOnChain route, as the product's base URL ends.
 constexpr const char* kWocPrefix = "/v1/bsv/main";
@@ -24,9 +26,17 @@ struct FakeChain {
     // Outputs per page of "/address/<address>/unspent/all".
     std::atomic<int> woc_page_size{100};
 
+    // Body of the platform's oracle index "/oi/oracle/ident/txids"; an empty text answers 404.
+    void set_oracle_txids_reply(const std::string& body);
+    std::string oracle_txids_reply();
+
     FakeChain();
     FakeChain(const FakeChain&) = delete;
     FakeChain& operator=(const FakeChain&) = delete;
+
+private:
+    std::mutex oracle_mutex_;
+    std::string oracle_txids_ = R"({"txids":[]})";
 };
 
 // Settings that point every service at the fakes; GorillaPool at a path no fake serves, so nothing

@@ -1,0 +1,297 @@
+#include "ordinals/recent_scan.h"
+
+#include "chain/balance.h"
+#include "chain/gorillapool.h"
+#include "chain/outpoints.h"
+#include "chain/woc_client.h"
+#include "ordinals/content_cache.h"
+#include "ordinals/content_load.h"
+#include "ordinals/envelope.h"
+#include "ordinals/parallel.h"
+#include "ordinals/token_discovery.h"
+#include "ordinals/token_records.h"
+#include "ordinals/woc_tokens.h"
+#include "wallet/http_client.h"
+#include "wallet/json_util.h"
+#include "wallet/settings.h"
+
+#include <algorithm>
+#include <string>
+#include <utility>
+
+using nlohmann::json;
+
+namespace {
+
+constexpr const char* kTokenType = "application/bsv-20";
+constexpr std::uint32_t kRecentScanThreads = 6;
+constexpr std::int32_t kOracleTimeoutS = 12;
+constexpr std::size_t kP2pkhSize = 25;
+
+std::uint32_t vout_or_zero(const json& obj, const char* key) {
+    std::uint32_t vout = 0;
+    if (obj.is_object()) {
+        auto it = obj.find(key);
+        if (it != obj.end()) json_as_u32(*it, vout);
+    }
+    return vout;
+}
+
+// The index of a WhatsOnChain output: its "n" when that is an index, else its position.
+std::uint32_t output_index(const json& output, std::size_t position) {
+    std::uint32_t n = static_cast<std::uint32_t>(position);
+    if (output.is_object()) {
+        auto it = output.find("n");
+        if (it != output.end() && it->is_number()) json_as_u32(*it, n);
+    }
+    return n;
+}
+
+// The envelope of a script with the P2PKH lock right before or right after it, and that lock's
+// hash160. A bare 25-byte lock has no room for an envelope after it and is read envelope first.
+bool read_locked_envelope(const Bytes& script, Hash160& hash160, std::string& content_type, Bytes& body) {
+    content_type.clear();
+    body.clear();
+    const auto lock_at = [&script, &hash160](std::uint64_t pos) {
+        if (pos > script.size() || script.size() - pos < kP2pkhSize) return false;
+        const auto begin = script.begin() + static_cast<std::ptrdiff_t>(pos);
+        return p2pkh_script_hash160(Bytes(begin, begin + static_cast<std::ptrdiff_t>(kP2pkhSize)), hash160);
+    };
+    std::uint64_t cursor = 0;
+    if (script.size() > kP2pkhSize && lock_at(0)) {
+        cursor = kP2pkhSize;
+        return parse_ord_envelope(script, cursor, content_type, &body);
+    }
+    return parse_ord_envelope(script, cursor, content_type, &body) && lock_at(cursor);
+}
+
+bool is_watch_hash(const std::vector<Hash160>& hashes, const Hash160& hash160, std::size_t* index = nullptr) {
+    auto it = std::find(hashes.begin(), hashes.end(), hash160);
+    if (it == hashes.end()) return false;
+    if (index) *index = static_cast<std::size_t>(it - hashes.begin());
+    return true;
+}
+
+// The "vout" array of a transaction of WhatsOnChain, or null.
+const json* tx_outputs(const std::string& txid, json& tx) {
+    if (!woc_tx_json(txid, tx) || !tx.is_object()) return nullptr;
+    auto it = tx.find("vout");
+    return it != tx.end() && it->is_array() ? &*it : nullptr;
+}
+
+// Fills a token reply record from the inscription its script carries and caches that content.
+void apply_script_inscription(const std::string& script_b64, LocalOrd& ord) {
+    const Bytes script = base64_decode(script_b64);
+    std::string content_type;
+    Bytes body;
+    std::string unused_name;
+    if (!parse_inscription_from_script(script, content_type, body, unused_name)) return;
+    ord_cache_write_content(ord.origin, content_type.empty() ? kTokenType : content_type, body);
+    TokenInscription token;
+    if (parse_token_json(body, token)) {
+        ord.name = token.name;
+        ord.icon = token.icon;
+        // A deploy-and-mint inscription names no id: it is its own token.
+        if (ord.token_id.empty()) ord.token_id = token.id.empty() ? ord.origin : token.id;
+        if (ord.dec.empty()) ord.dec = token.dec;
+    }
+    if (ord.name.empty()) {
+        const json doc = json_parse_or_discarded(std::string(body.begin(), body.end()));
+        ord.name = clip_ord_name(json_text(doc, "name"));
+    }
+}
+
+// The row of one identity credential output, or false when the output is not one for a watch
+// address. `own_key` is the wallet's lower-cased identity key.
+bool credential_row(const json& output, const std::string& txid, std::uint32_t index,
+                    const std::vector<std::string>& addresses, const std::vector<Hash160>& hashes,
+                    const std::string& own_key, KvCofferlyOrdRow& row) {
+    if (!output.is_object()) return false;
+    auto spk = output.find("scriptPubKey");
+    if (spk == output.end() || !spk->is_object()) return false;
+    const Bytes script = from_hex(json_text(*spk, "hex"));
+    if (script.empty()) return false;
+    Hash160 hash160{};
+    std::string content_type;
+    Bytes body;
+    std::size_t matched = 0;
+    if (!read_locked_envelope(script, hash160, content_type, body) || !is_watch_hash(hashes, hash160, &matched))
+        return false;
+    if (body.empty() || body[0] != '{') return false;
+    const json record = json_parse_or_discarded(std::string(body.begin(), body.end()));
+    if (!record.is_object() || json_text(record, "protocol") != "KV-Identity" ||
+        json_text(record, "type") != "id_issue")
+        return false;
+
+    row = KvCofferlyOrdRow{};
+    row.key = txid + "_" + std::to_string(index);
+    row.txid = txid;
+    row.vout = index;
+    row.satoshis = 1;
+    row.type = content_type.empty() ? "application/json" : content_type;
+    row.address = addresses[matched];
+    row.chain_name = true;
+    const std::string label = id_kind_label(json_text(record, "kind"));
+    if (label.empty()) {
+        row.name = clip_ord_name(json_text(record, "name"));
+    } else if (own_key.empty()) {
+        row.name = label;
+    } else {
+        // The title reads the identity key of the loaded wallet, which only the wallet mutex keeps
+        // steady.
+        WalletLock lock = lock_wallet();
+        row.name = credential_title(record);
+    }
+    ord_cache_write_content(row.key, row.type, body);
+    return true;
+}
+
+std::vector<Hash160> watch_hashes_of(const std::vector<std::string>& addresses) {
+    std::vector<Hash160> hashes;
+    for (const std::string& address : addresses) {
+        Hash160 h{};
+        // An address that does not decode keeps its place with a hash no output can carry, so
+        // indices still name the address.
+        if (!address_to_hash160(address, h)) h.fill(0xff);
+        hashes.push_back(h);
+    }
+    return hashes;
+}
+
+} // namespace
+
+void parse_gp_txo(const AddressTxoLookup& lookup, const json& reply, std::vector<LocalOrd>& out) {
+    if (!reply.is_array()) return;
+    for (const json& element : reply) {
+        if (!element.is_object() || !json_text(element, "spend").empty()) continue;
+        // A spend of any other type than text is unreadable, not "unspent".
+        auto spend = element.find("spend");
+        if (spend != element.end() && !spend->is_null() && !spend->is_string()) continue;
+        index_token_outpoint(element);
+
+        const std::string txid = json_text(element, "txid");
+        const std::uint32_t vout = vout_or_zero(element, "vout");
+        std::string outpoint = json_text(element, "outpoint");
+        if (outpoint.empty() && is_txid_hex(txid)) outpoint = txid + "_" + std::to_string(vout);
+        if (outpoint.size() < kTokenIdMinLength || !is_txid_hex(txid)) continue;
+
+        LocalOrd ord = local_ord_init();
+        ord.origin = outpoint;
+        ord.txid = txid;
+        ord.vout = vout;
+        ord.type = kTokenType;
+        const std::string owner = json_text(element, "owner");
+        ord.address = owner.empty() ? lookup.address : owner;
+        ord.amt = gp_token_amount(element);
+        ord.dec = gp_token_dec(element);
+        ord.token_id = gp_token_id(element);
+        const std::string script = json_text(element, "script");
+        if (!script.empty()) apply_script_inscription(script, ord);
+        out.push_back(std::move(ord));
+    }
+}
+
+void ingest_woc_recent_ords_worker(RecentScanContext& context, std::uint64_t index) {
+    if (index >= context.addresses.size() || context.addresses[index].empty()) return;
+    HistoryContext history;
+    history.limit = static_cast<std::int32_t>(kRecentTxMax);
+    history.address = context.addresses[index];
+    for (const char* suffix : {"/unconfirmed/history", "/confirmed/history", "/history"})
+        woc_address_history(history, suffix);
+
+    std::vector<LocalOrd> found;
+    for (const std::string& txid : history.out) {
+        json tx;
+        const json* outputs = tx_outputs(txid, tx);
+        if (!outputs) continue;
+        for (std::size_t position = 0; position < outputs->size(); ++position) {
+            const std::uint32_t n = output_index((*outputs)[position], position);
+            Hash160 hash160{};
+            TokenInscription token;
+            std::string key;
+            if (!inscription_from_woc_vout((*outputs)[position], txid, n, hash160, token, key)) continue;
+            if (!is_watch_hash(context.watch_hashes, hash160)) continue;
+            LocalOrd ord = local_ord_init();
+            ord.origin = key;
+            ord.txid = txid;
+            ord.vout = n;
+            ord.type = kTokenType;
+            ord.name = token.name;
+            ord.icon = token.icon;
+            ord.address = base58check_encode(hash160);
+            ord.amt = normalize_token_amount(token.amt);
+            ord.dec = token.dec;
+            ord.token_id = token.id.empty() ? key : token.id;
+            found.push_back(std::move(ord));
+        }
+    }
+    std::lock_guard<std::mutex> lock(context.mutex);
+    for (LocalOrd& ord : found)
+        context.records.push_back(std::move(ord));
+}
+
+void ingest_woc_recent_ords(const std::vector<std::string>& addresses, std::vector<LocalOrd>& out) {
+    RecentScanContext context;
+    context.addresses = addresses;
+    context.watch_hashes = watch_hashes_of(addresses);
+    parallel_for(addresses.size(), kRecentScanThreads,
+                 [&context](std::uint64_t i) { ingest_woc_recent_ords_worker(context, i); });
+    for (LocalOrd& ord : context.records)
+        out.push_back(std::move(ord));
+}
+
+void parse_txid_list(const json& reply, std::vector<std::string>& ids, std::unordered_set<std::string>& seen) {
+    if (!reply.is_object()) return;
+    auto list = reply.find("txids");
+    if (list == reply.end() || !list->is_array()) list = reply.find("result");
+    if (list == reply.end() || !list->is_array()) return;
+    for (const json& element : *list) {
+        if (ids.size() >= kOracleTxMax) return;
+        std::string id;
+        if (element.is_string()) {
+            id = element.get<std::string>();
+        } else if (element.is_object()) {
+            id = json_text(element, "tx_hash");
+            if (id.empty()) id = json_text(element, "txid");
+        }
+        id = to_lower_copy(id);
+        if (is_txid_hex(id) && seen.insert(id).second) ids.push_back(id);
+    }
+}
+
+void ingest_oracle_ident_records(const std::vector<std::string>& addresses, std::vector<KvCofferlyOrdRow>& rows) {
+    rows.clear();
+    if (addresses.empty()) return;
+    std::string own_key;
+    {
+        WalletLock lock = lock_wallet();
+        own_key = to_lower_copy(kv_wallet().identity_pub);
+    }
+
+    std::vector<std::string> ids;
+    std::unordered_set<std::string> seen;
+    const std::string urls[] = {
+        woc_url(std::string("/address/") + kIdentityOracleAddress + "/unconfirmed/history?limit=12"),
+        service_settings().platform_base + "/oi/oracle/ident/txids?limit=12",
+    };
+    for (const std::string& url : urls) {
+        if (ids.size() >= kOracleTxMax) break;
+        std::string body;
+        std::string error;
+        if (!http_get(url, body, error, kOracleTimeoutS, false)) continue;
+        parse_txid_list(json_parse_or_discarded(body), ids, seen);
+    }
+
+    const std::vector<Hash160> hashes = watch_hashes_of(addresses);
+    for (const std::string& txid : ids) {
+        json tx;
+        const json* outputs = tx_outputs(txid, tx);
+        if (!outputs) continue;
+        for (std::size_t position = 0; position < outputs->size(); ++position) {
+            KvCofferlyOrdRow row;
+            const std::uint32_t n = output_index((*outputs)[position], position);
+            if (credential_row((*outputs)[position], txid, n, addresses, hashes, own_key, row))
+                rows.push_back(std::move(row));
+        }
+    }
+}
