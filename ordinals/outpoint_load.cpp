@@ -1,0 +1,154 @@
+#include "ordinals/outpoint_load.h"
+
+#include "chain/outpoints.h"
+#include "chain/woc_client.h"
+#include "ordinals/envelope.h"
+#include "wallet/http_client.h"
+#include "wallet/json_util.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <string>
+
+using nlohmann::json;
+
+namespace {
+
+constexpr std::size_t kP2pkhSize = 25;
+constexpr std::size_t kMaxScriptHex = 100000;
+constexpr std::size_t kMinHexReply = 20;
+// No output can hold more than the whole supply of 21 million BSV; a "value" above it is not an
+// amount at all and must not reach the signature as one.
+constexpr double kMaxSats = 21e6 * 1e8;
+constexpr const char* kBadOutpoint = "bad outpoint.";
+constexpr const char* kNotLoaded = "could not load that outpoint from the chain yet. Wait a few seconds.";
+
+// The hash160 of a P2PKH lock starting at `at`; false when the script has none there.
+bool p2pkh_at(const Bytes& script, std::size_t at, Hash160& hash160) {
+    if (script.size() < at || script.size() - at < kP2pkhSize) return false;
+    const Bytes lock(script.begin() + static_cast<std::ptrdiff_t>(at),
+                     script.begin() + static_cast<std::ptrdiff_t>(at + kP2pkhSize));
+    return p2pkh_script_hash160(lock, hash160);
+}
+
+bool envelope_at(const Bytes& script, std::uint64_t& cursor, std::string& content_type, Bytes& body,
+                 std::string& metadata) {
+    content_type.clear();
+    body.clear();
+    metadata.clear();
+    return parse_ord_envelope(script, cursor, content_type, &body, &metadata);
+}
+
+// Matches the script against the three usable layouts, in this order: P2PKH then envelope,
+// envelope then P2PKH, bare P2PKH.
+bool match_layout(const Bytes& script, Hash160& hash160, std::string& content_type, Bytes& body,
+                  std::string& metadata) {
+    std::uint64_t cursor = kP2pkhSize;
+    if (script.size() > kP2pkhSize && p2pkh_at(script, 0, hash160) &&
+        envelope_at(script, cursor, content_type, body, metadata))
+        return true;
+    cursor = 0;
+    if (envelope_at(script, cursor, content_type, body, metadata) && cursor <= script.size() &&
+        p2pkh_at(script, static_cast<std::size_t>(cursor), hash160))
+        return true;
+    if (script.size() == kP2pkhSize && p2pkh_at(script, 0, hash160)) {
+        content_type.clear();
+        body.clear();
+        metadata.clear();
+        return true;
+    }
+    return false;
+}
+
+// Satoshis of a transaction JSON output: a fraction is BSV, a whole number satoshis, anything
+// below one satoshi (or no number) one. False only for an amount no output can hold.
+bool json_output_sats(const json& out, std::uint64_t& sats) {
+    sats = 1;
+    auto it = out.find("value");
+    if (it == out.end()) return true;
+    double scaled = 0;
+    if (it->is_number_float()) {
+        scaled = it->get<double>() * 100000000.0;
+    } else if (it->is_number_unsigned()) {
+        scaled = static_cast<double>(it->get<std::uint64_t>());
+    } else if (it->is_number_integer()) {
+        scaled = static_cast<double>(it->get<std::int64_t>());
+    } else {
+        return true;
+    }
+    if (!std::isfinite(scaled) || scaled > kMaxSats) return false;
+    if (scaled >= 1) sats = static_cast<std::uint64_t>(std::llround(scaled));
+    return true;
+}
+
+bool load_from_json(const std::string& body, std::uint32_t vout, std::uint64_t& sats, Bytes& script, Hash160& hash160,
+                    std::string& content_type, Bytes& inscription, std::string& metadata) {
+    const json tx = json_parse_or_discarded(body);
+    if (!tx.is_object()) return false;
+    auto outs = tx.find("vout");
+    if (outs == tx.end() || !outs->is_array() || vout >= outs->size()) return false;
+    const json& out = (*outs)[vout];
+    if (!out.is_object() || !json_output_sats(out, sats)) return false;
+    auto spk = out.find("scriptPubKey");
+    if (spk == out.end() || !spk->is_object()) return false;
+    const std::string hex = json_text(*spk, "hex");
+    if (hex.empty() || hex.size() >= kMaxScriptHex) return false;
+    script = from_hex(hex);
+    return match_layout(script, hash160, content_type, inscription, metadata);
+}
+
+bool load_from_hex(std::string body, std::uint32_t vout, std::uint64_t& sats, Bytes& script, Hash160& hash160,
+                   std::string& content_type, Bytes& inscription, std::string& metadata) {
+    if (body.size() <= kMinHexReply) return false;
+    while (!body.empty() && (body.back() == '\n' || body.back() == '\r' || body.back() == '"'))
+        body.pop_back();
+    const Bytes raw = from_hex(body);
+    std::uint64_t value = 0;
+    if (raw.empty() || !raw_tx_output_at(raw, static_cast<std::int32_t>(vout), value, script) || value < 1)
+        return false;
+    sats = value;
+    return match_layout(script, hash160, content_type, inscription, metadata);
+}
+
+} // namespace
+
+bool woc_load_outpoint(const std::string& txid, std::uint32_t vout, TxInput& input, std::string& content_type,
+                       Bytes& body, std::string& metadata, std::string& error, std::uint32_t timeout_s) {
+    input = TxInput{};
+    input.height = -1;
+    content_type.clear();
+    body.clear();
+    metadata.clear();
+    error.clear();
+    if (!is_txid_hex(txid) || vout > 0x7FFFFFFFu) {
+        error = kBadOutpoint;
+        return false;
+    }
+    // http_get takes a signed time-out; a caller's huge one must not turn negative.
+    const auto timeout = static_cast<std::int32_t>(std::min<std::uint32_t>(timeout_s, 0x7FFFFFFFu));
+
+    std::uint64_t sats = 1;
+    Bytes script;
+    Hash160 hash160{};
+    std::string reply, http_error;
+    bool loaded = http_get(woc_url("/tx/" + txid), reply, http_error, timeout, false) &&
+                  load_from_json(reply, vout, sats, script, hash160, content_type, body, metadata);
+    if (!loaded) {
+        reply.clear();
+        loaded = http_get(woc_url("/tx/" + txid + "/hex"), reply, http_error, timeout, false) &&
+                 load_from_hex(reply, vout, sats, script, hash160, content_type, body, metadata);
+    }
+    if (!loaded) {
+        error = kNotLoaded;
+        return false;
+    }
+    input.txid = txid;
+    input.vout = vout;
+    input.sats = sats;
+    input.prev_script = std::move(script);
+    input.hash160 = hash160;
+    return true;
+}
