@@ -111,6 +111,23 @@ void cache_transfer_content(const OrdInboxItem& item, const LocalOrd& entry) {
                             Bytes(text.begin(), text.end()));
 }
 
+// Reads one inbox element. False when it is not an object or one of its members is not text: the
+// format allows neither, and the item is passed over without touching the file.
+bool read_inbox_item(const json& value, OrdInboxItem& out) {
+    out = OrdInboxItem{};
+    if (!value.is_object()) return false;
+    OrdInboxItem item;
+    if (!json_optional_text(value, "origin", item.origin) || !json_optional_text(value, "type", item.type) ||
+        !json_optional_text(value, "name", item.name) || !json_optional_text(value, "icon", item.icon) ||
+        !json_optional_text(value, "address", item.address) || !json_optional_text(value, "amt", item.amt) ||
+        !json_optional_text(value, "id", item.id))
+        return false;
+    // The origin becomes part of cache file names; anything but an ordinal key could leave the folder.
+    if (!is_ord_key(item.origin)) return false;
+    out = std::move(item);
+    return true;
+}
+
 // Merges one inbox item into the wallet's list; true when the list changed.
 bool merge_item(const OrdInboxItem& item, const std::string& inbox_address) {
     LocalOrd entry = local_ord_init();
@@ -142,21 +159,6 @@ bool merge_item(const OrdInboxItem& item, const std::string& inbox_address) {
 }
 
 } // namespace
-
-bool ord_inbox_item_from_json(const json& value, OrdInboxItem& out) {
-    out = OrdInboxItem{};
-    if (!value.is_object()) return false;
-    OrdInboxItem item;
-    if (!json_optional_text(value, "origin", item.origin) || !json_optional_text(value, "type", item.type) ||
-        !json_optional_text(value, "name", item.name) || !json_optional_text(value, "icon", item.icon) ||
-        !json_optional_text(value, "address", item.address) || !json_optional_text(value, "amt", item.amt) ||
-        !json_optional_text(value, "id", item.id))
-        return false;
-    // The origin becomes part of cache file names; anything but an ordinal key could leave the folder.
-    if (!is_ord_key(item.origin)) return false;
-    out = std::move(item);
-    return true;
-}
 
 void note_inscribed_ord(const std::string& txid, const std::string& content_type, const std::string& name,
                         const Bytes* content, const std::string& icon) {
@@ -226,7 +228,7 @@ void ord_inbox_merge() {
         if (!doc.is_array()) continue;
         for (const json& element : doc) {
             OrdInboxItem item;
-            if (ord_inbox_item_from_json(element, item) && merge_item(item, address)) changed = true;
+            if (read_inbox_item(element, item) && merge_item(item, address)) changed = true;
         }
     }
     if (changed) save_wallet();

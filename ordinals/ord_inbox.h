@@ -7,8 +7,6 @@
 
 #include "wallet/codecs.h"
 
-#include <nlohmann/json_fwd.hpp>
-
 #include <string>
 #include <vector>
 
@@ -22,10 +20,6 @@ struct OrdInboxItem {
     std::string amt;     // token amount as decimal text; empty for other ordinals
     std::string id;      // token id of a token item
 };
-
-// Reads one inbox element. False when it is not an object, one of its members is not a string, or
-// its origin is not an ordinal key (such an origin never names a cache file).
-bool ord_inbox_item_from_json(const nlohmann::json& value, OrdInboxItem& out);
 
 // Enters output 0 of a transaction this program inscribed in the wallet's list (created true),
 // caching the content and name, and saves the wallet when the list changed. Does nothing for a
