@@ -27,6 +27,14 @@ std::string token_id_of(const TokenInscription& token, const std::string& key) {
     return {};
 }
 
+// An ordinal key in its plain form only ("txid_n", or a bare txid for output 0). The reader of
+// keys ignores what follows the index, but token ids come from inscriptions and end up in
+// request paths and as cache file names, so nothing may follow it here.
+bool read_plain_key(const std::string& key, std::string& txid, std::uint32_t& vout) {
+    if (!parse_ord_outpoint(key, txid, vout)) return false;
+    return key.size() == 64 || key == txid + "_" + std::to_string(vout);
+}
+
 const json* vout_array(const json& tx) {
     const auto it = tx.find("vout");
     return it != tx.end() && it->is_array() ? &*it : nullptr;
@@ -91,7 +99,7 @@ void scan_tx_for_token_deploys(const std::string& start_key, const std::vector<s
         std::string txid;
         std::uint32_t vout = 0;
         json tx;
-        if (!parse_ord_outpoint(key, txid, vout) || !woc_tx_json(txid, tx)) continue;
+        if (!read_plain_key(key, txid, vout) || !woc_tx_json(txid, tx)) continue;
         const json* outs = vout_array(tx);
         if (outs == nullptr || vout >= outs->size()) continue;
         Hash160 owner{};
@@ -121,10 +129,9 @@ void token_info_by_id(const std::string& token_id, std::string& name, std::strin
     const std::string fallback = known_token_name(token_id);
     if (name.empty() && !fallback.empty()) name = fallback;
 
-    // The id goes into the request path, so only an outpoint's text is sent.
     std::string txid;
     std::uint32_t vout = 0;
-    if (!parse_ord_outpoint(token_id, txid, vout)) return;
+    if (!read_plain_key(token_id, txid, vout)) return;
     std::string body, error;
     if (!http_get(service_settings().gorillapool_base + "/bsv20/id/" + token_id, body, error, 20, false)) return;
     const json reply = json_parse_or_discarded(body);
