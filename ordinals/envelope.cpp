@@ -6,7 +6,6 @@
 #include <nlohmann/json.hpp>
 
 #include <cstring>
-#include <limits>
 #include <vector>
 
 namespace {
