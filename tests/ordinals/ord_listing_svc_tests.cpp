@@ -1,0 +1,171 @@
+#include "ordinals/ord_listing.h"
+
+#include "chain/inscription.h"
+#include "chain/outpoints.h"
+#include "fakes/chain_fixture.h"
+#include "fakes/fake_gorillapool.h"
+#include "ordinals/envelope.h"
+#include "ordinals/token_records.h"
+#include "wallet/keys.h"
+#include "wallet/kv_cofferly_wallet.h"
+#include "wallet/wallet_file.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <thread>
+
+namespace {
+
+Bytes bytes_of(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+
+struct OrdListingTest : FakeChainTest {
+    FakeGorillaPool gp{chain.ledger};
+    ScopedServiceSettings gp_settings{settings_for(chain, gp)};
+    std::string ord_address;
+    Hash160 ord_hash{};
+
+    OrdListingTest() {
+        clear_token_outpoint_memory();
+        write_test_wallet_file("w1");
+        EXPECT_TRUE(load_wallet_id("w1"));
+        WalletLock lock = lock_wallet();
+        ord_address = derive_ordinals_key();
+        ord_hash = test_hash_of(ord_address);
+    }
+    ~OrdListingTest() override { clear_token_outpoint_memory(); }
+
+    // Funds one 1-sat inscription at the ordinals address; returns its key txid "_0".
+    std::string inscribe(const std::string& type, const std::string& body, const std::string& tag = "") {
+        const Bytes script = build_inscription_script(ord_hash, type, bytes_of(body), build_name_metadata("Item"),
+                                                      tag.empty() ? "" : seal_art_tag(tag));
+        return chain.ledger.fund_outputs({{script, 1}}) + "_0";
+    }
+
+    void add_local(const std::string& origin, const std::string& type, const std::string& address, bool hidden) {
+        WalletLock lock = lock_wallet();
+        LocalOrd ord = local_ord_init();
+        ord.origin = origin;
+        ASSERT_TRUE(parse_ord_outpoint(origin, ord.txid, ord.vout));
+        ord.type = type;
+        ord.address = address;
+        ord.hidden = hidden;
+        kv_wallet().ord_owned.push_back(ord);
+        ASSERT_TRUE(save_wallet());
+    }
+};
+
+const KvCofferlyOrdRow* row_of(const std::vector<KvCofferlyOrdRow>& rows, const std::string& key) {
+    for (const KvCofferlyOrdRow& row : rows)
+        if (row.key == key) return &row;
+    return nullptr;
+}
+
+} // namespace
+
+// Artwork, certificate, a token held in two outputs, a plain coin with a stale placeholder, a
+// hidden ordinal and an artwork the wallet sent away, all in one listing.
+TEST_F(OrdListingTest, ListsArtCertificatesAndOneHoldingPerTokenAndDropsWhatIsGone) {
+    const std::string art = inscribe("image/png", "\x89PNG-bytes", "Artwork");
+    const std::string cert = inscribe("application/json", R"({"artwork":"x"})", "Certificate");
+    const std::string deploy = inscribe("application/bsv-20", R"({"p":"bsv-20","op":"deploy+mint","amt":"300",)"
+                                                              R"("sym":"ZED","dec":"0"})");
+    const std::string transfer =
+        inscribe("application/bsv-20", R"({"p":"bsv-20","op":"transfer","id":")" + deploy + R"(","amt":"21"})");
+    const std::string hidden = inscribe("image/png", "hidden-bytes", "Artwork");
+    const std::string plain = chain.ledger.fund(ord_address, 1) + "_0";
+    const std::string gone = hex_id('a') + "_0";
+    save_art_tag(gone, "Artwork");
+    add_local(plain, "", "", false);
+    add_local(hidden, "image/png", ord_address, true);
+    add_local(gone, "image/png", ord_address, false);
+
+    std::vector<KvCofferlyOrdRow> rows;
+    ASSERT_EQ(kv_cofferly_list_ordinals(rows), "");
+
+    const KvCofferlyOrdRow* art_row = row_of(rows, art);
+    ASSERT_NE(art_row, nullptr);
+    EXPECT_EQ(art_row->kind, "Artwork");
+    EXPECT_EQ(art_row->type, "image/png");
+    EXPECT_EQ(art_row->address, ord_address);
+    const KvCofferlyOrdRow* cert_row = row_of(rows, cert);
+    ASSERT_NE(cert_row, nullptr);
+    EXPECT_EQ(cert_row->kind, "Certificate");
+    EXPECT_EQ(load_art_tag(cert), "Certificate");
+
+    std::size_t token_rows = 0;
+    for (const KvCofferlyOrdRow& row : rows)
+        token_rows += is_token_row(row) ? 1 : 0;
+    EXPECT_EQ(token_rows, 1u);
+    const KvCofferlyOrdRow* holding = row_of(rows, deploy);
+    ASSERT_NE(holding, nullptr);
+    EXPECT_EQ(holding->token_id, deploy);
+    EXPECT_EQ(holding->amt, "321");
+    EXPECT_EQ(holding->aliases.size(), 2u);
+
+    for (const std::string& key : {hidden, plain, gone})
+        EXPECT_EQ(row_of(rows, key), nullptr) << key;
+    {
+        WalletLock lock = lock_wallet();
+        EXPECT_EQ(find_local_ord(plain), nullptr);
+        EXPECT_NE(find_local_ord(art), nullptr);
+    }
+
+    struct Ask {
+        std::string key;
+        std::int32_t held;
+    } asks[] = {
+        {" \t" + upper_copy(art) + "\n", 1},
+        {transfer, 1},
+        {deploy, 1},
+        {gone, 0},
+        {hex_id('a'), 0}, // a bare txid is not the key txid "_0"
+        {"  \n", -1},
+    };
+    for (const Ask& ask : asks)
+        EXPECT_EQ(wallet_holds_coin(ask.key), ask.held) << ask.key;
+}
+
+// Without the index every 1-sat coin stays held back, and the ownership test cannot answer.
+TEST_F(OrdListingTest, FailingIndexWithNothingFoundIsReported) {
+    gp.server.set_fault("/api/", FakeFault{500});
+    std::vector<KvCofferlyOrdRow> rows;
+    EXPECT_EQ(kv_cofferly_list_ordinals(rows), kListIndexUnavailable);
+    EXPECT_TRUE(rows.empty());
+    EXPECT_EQ(wallet_holds_coin(hex_id('b') + "_0"), -1);
+}
+
+// A row the wallet file knows survives a failing index: the listing must not lose coins to an outage.
+TEST_F(OrdListingTest, FailingIndexKeepsTheWalletsOwnRecords) {
+    const std::string art = inscribe("image/png", "kept-bytes", "Artwork");
+    add_local(art, "image/png", ord_address, false);
+    gp.server.set_fault("/api/", FakeFault{500});
+    std::vector<KvCofferlyOrdRow> rows;
+    EXPECT_EQ(kv_cofferly_list_ordinals(rows), "");
+    ASSERT_NE(row_of(rows, art), nullptr);
+    EXPECT_EQ(wallet_holds_coin(art), 1);
+}
+
+TEST_F(OrdListingTest, AnotherWalletLoadedMidwayEndsTheListing) {
+    write_test_wallet_file("w2", 3);
+    FakeFault slow;
+    slow.delay_ms = 300;
+    gp.server.set_fault("/api/txos/", slow);
+    std::string result;
+    std::thread listing([&result] {
+        std::vector<KvCofferlyOrdRow> rows;
+        result = kv_cofferly_list_ordinals(rows);
+    });
+    // The address requests run without the wallet mutex; the switch lands while they wait.
+    for (int i = 0; i < 500 && gp.server.request_count("/api/txos/") == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    {
+        WalletLock lock = lock_wallet();
+        kv_wallet().wallet_id = "w2";
+        EXPECT_TRUE(load_wallet());
+    }
+    listing.join();
+    EXPECT_EQ(result, kListWalletChanged);
+}
