@@ -188,6 +188,8 @@ void note_inscribed_ord(const std::string& txid, const std::string& content_type
     ord.created = true;
     const KvCofferlyWallet& w = kv_wallet();
     if (w.is_hd && !w.mnemonic.empty()) {
+        // A counter past the normal indices would derive a hardened key whose address the wallet
+        // program never shows; the account helper refuses it and the entry stays without address.
         std::string priv, pub, address;
         if (derive_account_key(kOrdinalsAccount, w.recv[kOrdinalsAccount], priv, pub, address)) ord.address = address;
         wipe(priv);
@@ -206,7 +208,7 @@ void ord_inbox_post(const Hash160& recipient, const std::string& address, const 
     platform_make_dirs(kestrava_data_dir() + "/ord_inbox");
     const std::string path = ord_inbox_path(recipient);
     // Two of this program's processes passing ordinals to one recipient take turns, so neither post
-    // is lost. Without the lock the post still goes ahead, as before.
+    // is lost; when the lock cannot be had the post goes ahead unserialised.
     FileLock lock;
     const bool locked = file_lock_acquire(path + ".lock", lock);
     post_to_inbox(path, address, origin, content_type, name, icon);
