@@ -36,17 +36,12 @@ const json* object_at(const json& obj, const char* key) {
     return it != obj.end() && it->is_object() ? &*it : nullptr;
 }
 
-// The amount text of an object's "amt" (or another member read by the same rule).
+// The amount text of an object's "amt", or of another member read by the same rule.
 std::string amount_text(const json& obj, const char* key = "amt") {
     if (!obj.is_object()) return std::string();
+    if (std::string(key) == "amt") return json_token_amt(obj);
     auto it = obj.find(key);
-    return it == obj.end() ? std::string() : json_token_amt(*it);
-}
-
-std::string decimals_text(const json& obj) {
-    if (!obj.is_object()) return std::string();
-    auto it = obj.find("dec");
-    return it == obj.end() ? std::string() : json_token_dec(*it);
+    return it == obj.end() ? std::string() : json_token_amt(json{{"amt", *it}});
 }
 
 // The vout of an item when it is a 32-bit index; a negative or fractional number reads as 0
@@ -115,7 +110,7 @@ bool parse_gp_token_item(const json& item, std::string& id, std::string& amount,
         if (id.empty()) id = json_text(t, "id");
         if (amount.empty()) amount = normalize_token_amount(amount_text(t));
         if (name.empty()) name = clip_ord_name(json_text(t, "name"));
-        if (decimals.empty()) decimals = decimals_text(t);
+        if (decimals.empty()) decimals = json_token_dec(t);
         if (icon.empty()) icon = json_text(t, "icon");
     };
     fill_from(*token);
@@ -140,12 +135,12 @@ std::string gp_token_amount(const json& item) {
 }
 
 std::string gp_token_dec(const json& item) {
-    std::string dec = decimals_text(item);
+    std::string dec = json_token_dec(item);
     if (!dec.empty()) return dec;
     const json* data = object_at(item, "data");
     if (!data) return std::string();
-    if (const json* t = object_at(*data, "bsv20")) return decimals_text(*t);
-    if (const json* t = object_at(*data, "bsv21")) return decimals_text(*t);
+    if (const json* t = object_at(*data, "bsv20")) return json_token_dec(*t);
+    if (const json* t = object_at(*data, "bsv21")) return json_token_dec(*t);
     return std::string();
 }
 
