@@ -212,6 +212,7 @@ bool take_if_differs(std::string& target, const std::string& value) {
 void found_records_into_rows(const std::vector<LocalOrd>& found, OrdListingRun& run,
                              std::vector<KvCofferlyOrdRow>& rows) {
     for (const LocalOrd& f : found) {
+        if (f.origin.empty()) continue;
         if (LocalOrd* local = find_local_ord(f.origin)) {
             if (local->hidden) continue;
             bool changed = fill_if_empty(local->type, f.type);

@@ -135,6 +135,9 @@ bool filter_unlisted_art(OrdListingRun& run, WalletLock& lock, std::vector<KvCof
             kept.push_back(std::move(row));
         } else if (!ordinals_reached) {
             if (row.address.empty() || !reached.count(row.address)) kept.push_back(std::move(row));
+        } else if (!row.address.empty() && !reached.count(row.address)) {
+            // The index did not answer for this address, so its silence says nothing.
+            kept.push_back(std::move(row));
         } else {
             const LocalOrd* local = find_local_ord(row.key);
             SpendCheck check;

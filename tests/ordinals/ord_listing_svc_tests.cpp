@@ -137,15 +137,33 @@ TEST_F(OrdListingTest, FailingIndexWithNothingFoundIsReported) {
     EXPECT_EQ(wallet_holds_coin(hex_id('b') + "_0"), -1);
 }
 
-// A row the wallet file knows survives a failing index: the listing must not lose coins to an outage.
+// An ordinal the wallet file knows survives an index that did not answer for its address: an
+// outage must not read as the coin being sent away.
 TEST_F(OrdListingTest, FailingIndexKeepsTheWalletsOwnRecords) {
-    const std::string art = inscribe("image/png", "kept-bytes", "Artwork");
-    add_local(art, "image/png", ord_address, false);
-    gp.server.set_fault("/api/", FakeFault{500});
-    std::vector<KvCofferlyOrdRow> rows;
-    EXPECT_EQ(kv_cofferly_list_ordinals(rows), "");
-    ASSERT_NE(row_of(rows, art), nullptr);
-    EXPECT_EQ(wallet_holds_coin(art), 1);
+    std::string receive;
+    {
+        WalletLock lock = lock_wallet();
+        receive = kv_wallet().address;
+    }
+    const Bytes script = build_inscription_script(test_hash_of(receive), "image/png", bytes_of("kept"), "", "");
+    const std::string art = chain.ledger.fund_outputs({{script, 1}}) + "_0";
+    save_art_tag(art, "Artwork");
+    add_local(art, "image/png", receive, false);
+    struct Row {
+        const char* what;
+        std::string failing;
+    } cases[] = {
+        {"whole index", "/api/"},
+        {"the art's address only", "/api/txos/address/" + receive},
+    };
+    for (const Row& c : cases) {
+        SCOPED_TRACE(c.what);
+        gp.server.set_fault(c.failing, FakeFault{500});
+        std::vector<KvCofferlyOrdRow> rows;
+        EXPECT_EQ(kv_cofferly_list_ordinals(rows), "");
+        EXPECT_NE(row_of(rows, art), nullptr);
+        gp.server.clear_faults();
+    }
 }
 
 TEST_F(OrdListingTest, AnotherWalletLoadedMidwayEndsTheListing) {
