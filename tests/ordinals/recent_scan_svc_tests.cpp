@@ -194,6 +194,15 @@ TEST_F(RecentScanTest, OracleCredentialsBecomeRows) {
     EXPECT_EQ(rows[2].key, indexed + "_0");
     EXPECT_EQ(rows[2].name, "ID-addr");
 
+    // Without a known identity key no credential counts as someone else's.
+    {
+        WalletLock lock = lock_wallet();
+        kv_wallet().identity_pub.clear();
+    }
+    ingest_oracle_ident_records({other_watch.address}, rows);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].name, "ID-bank");
+
     chain.platform.set_fault("/oi/", FakeFault{500});
     chain.woc.set_fault(kWocPrefix, FakeFault{0, 0, 0, false, true});
     ingest_oracle_ident_records({watch.address}, rows);
