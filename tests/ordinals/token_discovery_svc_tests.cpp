@@ -4,7 +4,6 @@
 #include "chain/sign.h"
 #include "chain/tx.h"
 #include "fakes/chain_fixture.h"
-#include "fakes/fake_gorillapool.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -104,8 +103,6 @@ TEST_F(TokenWalkTest, UnmovedDeployIsFoundForTheFirstMatchingAddress) {
     EXPECT_EQ(ord.type, "application/bsv-20");
     EXPECT_EQ(ord.icon, "ic_0");
     EXPECT_EQ(ord.address, owner.address);
-    EXPECT_EQ(ord.amt, "");
-    EXPECT_EQ(ord.token_id, "");
 
     std::vector<LocalOrd> appended = found;
     scan_tx_for_token_deploys(key, {owner.address}, appended, false);
@@ -157,13 +154,12 @@ TEST_F(TokenWalkTest, WalkStopsAfterItsStepBound) {
 }
 
 struct TokenInfoTest : FakeChainTest {
-    FakeGorillaPool gp{chain.ledger};
     FakeServer scripted;
     FakeResponse reply;
 
     TokenInfoTest() {
         scripted.on("GET", "/api/bsv20/id/.*", [this](const FakeRequest&) { return reply; });
-        ServiceSettings s = settings_for(chain, gp);
+        ServiceSettings s = settings_for(chain);
         s.gorillapool_base = scripted.base_url() + "/api";
         set_service_settings(s);
     }
@@ -209,15 +205,4 @@ TEST_F(TokenInfoTest, NamesAndIconsFromTheReplyOrTheBuiltInName) {
     std::string name;
     token_info_by_id(other, name);
     EXPECT_EQ(scripted.requests().back().path, "/api/bsv20/id/" + other);
-}
-
-TEST_F(TokenInfoTest, DeployKnownToGorillaPool) {
-    set_service_settings(settings_for(chain, gp));
-    const TestKey owner = test_key_from_byte(0x53);
-    const Bytes script = token_script(owner, R"({"p":"bsv-20","op":"deploy+mint","sym":"QQ","icon":"q_0","amt":"1"})");
-    const std::string id = chain.ledger.fund_outputs({{script, 1}}) + "_0";
-    std::string name, icon;
-    token_info_by_id(id, name, &icon);
-    EXPECT_EQ(name, "QQ");
-    EXPECT_EQ(icon, "q_0");
 }

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-TEST(TokenDiscovery, TickersAndTheBuiltInName) {
+TEST(TokenDiscovery, TickersBuiltInNameAndBase64Scripts) {
     struct Row {
         std::string text;
         bool tick;
@@ -17,9 +17,7 @@ TEST(TokenDiscovery, TickersAndTheBuiltInName) {
     EXPECT_EQ(known_token_name(builtin), "Tamberly Coin");
     for (const std::string& other : {builtin.substr(0, 65), builtin + "0", std::string("5C") + builtin.substr(2)})
         EXPECT_EQ(known_token_name(other), "") << other;
-}
 
-TEST(TokenDiscovery, Base64ScriptsDecodeWholeOrNotAtAll) {
     EXPECT_EQ(base64_decode(""), Bytes{});
     EXPECT_EQ(base64_decode("dqkU"), (Bytes{0x76, 0xA9, 0x14}));
     for (const char* bad : {"dq=U", "dqkU\n", "dq!U"})
