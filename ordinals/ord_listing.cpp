@@ -34,6 +34,7 @@
 #include <future>
 #include <map>
 #include <mutex>
+#include <system_error>
 
 using nlohmann::json;
 
@@ -457,7 +458,12 @@ std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows) {
         for (std::size_t i = 0; i < lookups.size(); ++i) {
             lookups[i].address = run.watch_addresses[i];
             const bool ordinals = run.ordinals_addresses.count(lookups[i].address) != 0;
-            tasks.push_back(std::async(std::launch::async, gp_address_txos_worker, std::ref(lookups[i]), ordinals));
+            try {
+                tasks.push_back(std::async(std::launch::async, gp_address_txos_worker, std::ref(lookups[i]), ordinals));
+            } catch (const std::system_error&) {
+                // No thread to spare: ask for this address on the listing's own thread.
+                gp_address_txos_worker(lookups[i], ordinals);
+            }
         }
         for (std::future<void>& task : tasks)
             task.wait();
