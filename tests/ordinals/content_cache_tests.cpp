@@ -167,10 +167,3 @@ TEST_F(ContentCacheTest, HarvestFillsMissingNamesFromEveryOtherWalletFile) {
     for (const Row& row : rows)
         EXPECT_EQ(ord_cache_read_name(row.origin), row.name) << row.origin;
 }
-
-TEST_F(ContentCacheTest, HarvestOfOneDocumentIgnoresOtherShapes) {
-    using nlohmann::json;
-    for (const json& doc : {json(), json::array({1}), json{{"ord_owned", "x"}}, json{{"ord_owned", nullptr}}})
-        harvest_ord_owned_names(doc);
-    EXPECT_FALSE(std::filesystem::exists(cache));
-}

@@ -194,15 +194,17 @@ TEST_F(ContentLoadTest, GorillaPoolContentIsTypedByItsFirstBytes) {
         FakeResponse content, files;
         bool found;
         std::string type, body;
+        int gorillapool;
     } rows[] = {
-        {"error object, then the second address", ok(R"({"error":"x"})"), ok(kPng), true, "image/png", kPng},
-        {"object without error", ok(R"({"ok":1})"), missing, true, "application/octet-stream", R"({"ok":1})"},
-        {"webp", ok("RIFFxxxxWEBP"), missing, true, "image/webp", "RIFFxxxxWEBP"},
-        {"gif", missing, ok("GIF89a"), true, "image/gif", "GIF89a"},
-        {"jpeg", ok("\xFF\xD8\xFF"), missing, true, "image/jpeg", "\xFF\xD8\xFF"},
-        {"pdf signature only", ok("%PDF"), missing, true, "application/octet-stream", "%PDF"},
-        {"pdf", ok("%PDF-"), missing, true, "application/pdf", "%PDF-"},
-        {"empty, then failing", ok(""), FakeResponse{500, "{}"}, false, "", ""},
+        {"error object, then the second address", ok(R"({"error":"x"})"), ok(kPng), true, "image/png", kPng, 2},
+        {"object without error", ok(R"({"ok":1})"), missing, true, "application/octet-stream", R"({"ok":1})", 1},
+        {"webp", ok("RIFFxxxxWEBP"), missing, true, "image/webp", "RIFFxxxxWEBP", 1},
+        {"gif", missing, ok("GIF89a"), true, "image/gif", "GIF89a", 2},
+        {"jpeg", ok("\xFF\xD8\xFF"), missing, true, "image/jpeg", "\xFF\xD8\xFF", 1},
+        {"pdf signature only", ok("%PDF"), missing, true, "application/octet-stream", "%PDF", 1},
+        {"pdf", ok("%PDF-"), missing, true, "application/pdf", "%PDF-", 1},
+        // Asked first, GorillaPool is asked again after the three WhatsOnChain forms.
+        {"empty, then failing", ok(""), FakeResponse{500, "{}"}, false, "", "", 4},
     };
     char c = '1';
     for (const Row& row : rows) {
@@ -212,36 +214,15 @@ TEST_F(ContentLoadTest, GorillaPoolContentIsTypedByItsFirstBytes) {
         replies = {{"/gp/content/" + key + "_0", row.content}, {"/gp/api/files/inscriptions/" + key + "_0", row.files}};
         std::string type;
         Bytes content;
+        reset_counts();
         ASSERT_EQ(load_inscription_content(key, type, content, true, true), row.found);
+        EXPECT_EQ(gp_requests(), row.gorillapool);
+        EXPECT_EQ(woc_requests(), row.found ? 0 : 3);
         EXPECT_EQ(type, row.type);
         EXPECT_EQ(content, bytes_of(row.body));
         std::string cached_type;
         Bytes cached;
         EXPECT_EQ(ord_cache_read_content(key, cached_type, cached), row.found);
         EXPECT_EQ(cached, bytes_of(row.body));
-    }
-}
-
-TEST_F(ContentLoadTest, GorillaPoolFirstIsAskedAgainAfterWhatsOnChain) {
-    use_scripted();
-    const std::string key = hex_id('c') + "_3";
-    struct Row {
-        bool first, gp_answers, found;
-        int woc, gorillapool;
-    } rows[] = {
-        {true, false, false, 3, 4},
-        {false, false, false, 3, 2},
-        {true, true, true, 0, 1},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(std::string(row.first ? "first" : "last") + (row.gp_answers ? ", answering" : ", failing"));
-        replies.clear();
-        if (row.gp_answers) replies["/gp/content/" + key] = FakeResponse{200, "GIF89a", "image/gif"};
-        reset_counts();
-        std::string type;
-        Bytes content;
-        EXPECT_EQ(load_inscription_content(key, type, content, true, row.first), row.found);
-        EXPECT_EQ(woc_requests(), row.woc);
-        EXPECT_EQ(gp_requests(), row.gorillapool);
     }
 }
