@@ -63,8 +63,10 @@ bool match_layout(const Bytes& script, Hash160& hash160, std::string& content_ty
     return false;
 }
 
-// Satoshis of a transaction JSON output: a fraction is BSV, a whole number satoshis, anything
-// below one satoshi (or no number) one. False only for an amount no output can hold.
+// Satoshis of a transaction JSON output. WhatsOnChain writes every "value" in BSV, a whole coin
+// as a bare integer too, so an integer is BSV as well: read as satoshis, an output of 1 BSV would
+// enter the signature digest as 1 sat and every spend of it would be refused. Anything below one
+// satoshi (or no number) counts as one. False only for an amount no output can hold.
 bool json_output_sats(const json& out, std::uint64_t& sats) {
     sats = 1;
     auto it = out.find("value");
@@ -73,9 +75,9 @@ bool json_output_sats(const json& out, std::uint64_t& sats) {
     if (it->is_number_float()) {
         scaled = it->get<double>() * 100000000.0;
     } else if (it->is_number_unsigned()) {
-        scaled = static_cast<double>(it->get<std::uint64_t>());
+        scaled = static_cast<double>(it->get<std::uint64_t>()) * 100000000.0;
     } else if (it->is_number_integer()) {
-        scaled = static_cast<double>(it->get<std::int64_t>());
+        scaled = static_cast<double>(it->get<std::int64_t>()) * 100000000.0;
     } else {
         return true;
     }

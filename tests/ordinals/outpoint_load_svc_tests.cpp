@@ -86,8 +86,8 @@ TEST_F(OutpointLoadTest, ValueOfTheTransactionJson) {
         std::string value;
         std::uint64_t sats; // 0: not loaded
     } rows[] = {
-        {"0.00000001", 1}, {"0.00012345", 12345}, {"0.000000006", 1}, {"0", 1}, {"-0.5", 1}, {"\"5\"", 1}, {"", 1},
-        {"7", 7},          {"1e300", 0},          {"21000001.0", 0}};
+        {"0.00000001", 1}, {"0.00012345", 12345}, {"0.000000006", 1}, {"0", 1},          {"-0.5", 1},    {"\"5\"", 1},
+        {"", 1},           {"7", 700000000},      {"1e300", 0},       {"21000001.0", 0}, {"21000001", 0}};
     for (const Row& row : rows) {
         tx_reply = vout_json(row.value.empty() ? "" : R"("value":)" + row.value + ",", to_hex(lock));
         EXPECT_EQ(load(hex_id('b'), 0), row.sats != 0) << row.value;
