@@ -45,11 +45,6 @@ constexpr std::int32_t kTokenTimeoutS = 8;
 constexpr std::int32_t kOrdinalsTokenTimeoutS = 25;
 constexpr std::uint32_t kChangeAddressCount = 5;
 constexpr std::uint32_t kDeployScanThreads = 4;
-constexpr const char* kTokenType = "application/bsv-20";
-
-bool contains(const std::string& text, const char* part) {
-    return text.find(part) != std::string::npos;
-}
 
 // Addresses go into request paths; a wallet file could hold anything, so only plain base58-like
 // text is watched.
@@ -95,18 +90,6 @@ void build_ordinals_addresses(std::unordered_set<std::string>& out) {
     out.insert(list.begin(), list.end());
 }
 
-// The token inscription the cache holds for a key, without the network. A deploy carries an id or
-// an op but may have no amount, so those alone also make it a token.
-bool cached_token(const std::string& key, TokenInscription& token, std::string* content_type = nullptr) {
-    token = TokenInscription();
-    std::string type;
-    Bytes content;
-    if (!load_inscription_content(key, type, content, false, false)) return false;
-    if (content_type) *content_type = type;
-    const bool parsed = parse_token_json(content, token);
-    return parsed || !token.id.empty() || !token.amt.empty() || !token.op.empty();
-}
-
 void gp_address_txos_worker(AddressTxoLookup& lookup, bool ordinals_address) {
     std::string error;
     const std::string url = service_settings().gorillapool_base + "/txos/address/" + lookup.address + "/unspent";
@@ -148,9 +131,9 @@ void collect_token_keys(const std::vector<LocalOrd>& found, const std::vector<st
         TokenInscription token;
         std::string type;
         std::string add;
-        if (cached_token(key, token, &type)) {
+        if (cached_token_inscription(key, token, &type)) {
             add = token.id.empty() ? key : token.id;
-        } else if (type.rfind("image/", 0) != 0 && (contains(type, "bsv-20") || contains(type, "bsv20"))) {
+        } else if (type.rfind("image/", 0) != 0 && (text_contains(type, "bsv-20") || text_contains(type, "bsv20"))) {
             add = key;
         }
         if (add.empty() || !seen.insert(add).second) return;
@@ -192,22 +175,24 @@ void run_deploy_scan(const TokenKeys& tokens, const std::vector<std::string>& wa
     found.insert(found.end(), scanned.begin(), scanned.end());
 }
 
-KvCofferlyOrdRow* find_row(std::vector<KvCofferlyOrdRow>& rows, const std::string& key) {
-    for (KvCofferlyOrdRow& row : rows)
-        if (ord_keys_match(row.key, key)) return &row;
-    return nullptr;
-}
-
-bool fill_if_empty(std::string& target, const std::string& value) {
-    if (!target.empty() || value.empty()) return false;
-    target = value;
-    return true;
-}
-
 bool take_if_differs(std::string& target, const std::string& value) {
     if (value.empty() || target == value) return false;
     target = value;
     return true;
+}
+
+// A 1-sat row for a record the listing found or the wallet file holds, its kind from "tags.json".
+KvCofferlyOrdRow row_of_record(const LocalOrd& ord, const char* default_type) {
+    KvCofferlyOrdRow row;
+    row.key = ord.origin;
+    row.txid = ord.txid;
+    row.vout = ord.vout;
+    row.type = ord.type.empty() ? default_type : ord.type;
+    row.address = ord.address;
+    row.name = ord.name;
+    row.icon = ord.icon;
+    row.kind = load_art_tag(ord.origin);
+    return row;
 }
 
 void found_records_into_rows(const std::vector<LocalOrd>& found, OrdListingRun& run,
@@ -226,25 +211,16 @@ void found_records_into_rows(const std::vector<LocalOrd>& found, OrdListingRun& 
         } else if (add_local_ord(f)) {
             run.local_changed = true;
         }
-        if (KvCofferlyOrdRow* row = find_row(rows, f.origin)) {
+        if (KvCofferlyOrdRow* row = find_listing_row(rows, f.origin)) {
             fill_if_empty(row->amt, f.amt);
             fill_if_empty(row->dec, f.dec);
             fill_if_empty(row->token_id, f.token_id);
             continue;
         }
-        KvCofferlyOrdRow row;
-        row.key = f.origin;
-        row.txid = f.txid;
-        row.vout = f.vout;
-        row.satoshis = 1;
-        row.type = f.type.empty() ? kTokenType : f.type;
-        row.address = f.address;
-        row.name = f.name;
-        row.icon = f.icon;
+        KvCofferlyOrdRow row = row_of_record(f, kTokenContentType);
         row.amt = f.amt;
         row.dec = f.dec;
         row.token_id = f.token_id;
-        row.kind = load_art_tag(f.origin);
         rows.push_back(std::move(row));
     }
 }
@@ -339,7 +315,7 @@ bool listed_output_row(const json& el, const AddressTxoLookup& lookup, OrdListin
         save_art_tag(row.key, row.kind);
     }
     if (is_token) {
-        if (!contains(row.type, "bsv-20")) row.type = kTokenType;
+        if (!text_contains(row.type, "bsv-20")) row.type = kTokenContentType;
         row.token_id = token_id;
         row.amt = amount;
         row.dec = decimals;
@@ -383,7 +359,7 @@ void listed_outputs_into_rows(const AddressTxoLookup& lookup, OrdListingRun& run
         } else if (LocalOrd* local = find_local_ord(row.key)) {
             run.local_changed |= fill_if_empty(local->type, row.type);
         }
-        if (KvCofferlyOrdRow* old = find_row(rows, row.key)) {
+        if (KvCofferlyOrdRow* old = find_listing_row(rows, row.key)) {
             merge_listed_row(*old, row);
         } else {
             rows.push_back(std::move(row));
@@ -395,22 +371,13 @@ void listed_outputs_into_rows(const AddressTxoLookup& lookup, OrdListingRun& run
 void local_records_into_rows(std::vector<KvCofferlyOrdRow>& rows) {
     for (const LocalOrd& ord : kv_wallet().ord_owned) {
         if (ord.hidden) continue;
-        if (KvCofferlyOrdRow* row = find_row(rows, ord.origin)) {
+        if (KvCofferlyOrdRow* row = find_listing_row(rows, ord.origin)) {
             fill_if_empty(row->name, ord.name);
             fill_if_empty(row->type, ord.type);
             fill_if_empty(row->icon, ord.icon);
             continue;
         }
-        KvCofferlyOrdRow row;
-        row.key = ord.origin;
-        row.txid = ord.txid;
-        row.vout = ord.vout;
-        row.type = ord.type.empty() ? "local" : ord.type;
-        row.address = ord.address;
-        row.name = ord.name;
-        row.icon = ord.icon;
-        row.kind = load_art_tag(ord.origin);
-        rows.push_back(std::move(row));
+        rows.push_back(row_of_record(ord, "local"));
     }
 }
 
@@ -494,7 +461,7 @@ std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows) {
     for (const AddressTxoLookup& lookup : lookups)
         if (lookup.txos_ok) listed_outputs_into_rows(lookup, run, rows);
     for (KvCofferlyOrdRow& row : identity_rows) {
-        if (find_row(rows, row.key)) continue;
+        if (find_listing_row(rows, row.key)) continue;
         if (is_txid_hex(row.txid)) run.listed_outpoints.insert(outpoint_key(row.txid, row.vout));
         rows.push_back(std::move(row));
     }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "ordinals/ord_row.h"
+#include "ordinals/token_records.h"
 #include "wallet/kv_cofferly_wallet.h"
 
 #include <cstdint>
@@ -62,6 +63,25 @@ struct OrdListingRun {
     bool listing = false;     // some address's output listing parsed as an array
     bool local_changed = false;
 };
+
+// Helpers both halves of the listing use.
+constexpr const char* kTokenContentType = "application/bsv-20";
+
+// The token inscription the content cache holds for the key (no network); its content type goes to
+// `content_type` when given. A deploy may carry no amount, so an id or op alone also counts.
+bool cached_token_inscription(const std::string& key, TokenInscription& token, std::string* content_type = nullptr);
+
+// True when the content is such a token inscription.
+bool token_inscription_of(const Bytes& content, TokenInscription& token);
+
+// The first row whose key matches by ord_keys_match, for changing; null when none does.
+KvCofferlyOrdRow* find_listing_row(std::vector<KvCofferlyOrdRow>& rows, const std::string& key);
+
+// Sets an empty target to a non-empty value; true when it did.
+bool fill_if_empty(std::string& target, const std::string& value);
+
+// True when `text` holds `part`.
+bool text_contains(const std::string& text, const char* part);
 
 // Takes the wallet mutex again through `lock` and tells whether the wallet is still the one the
 // listing started with.

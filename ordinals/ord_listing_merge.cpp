@@ -39,7 +39,6 @@ constexpr std::uint32_t kSpendCheckThreads = 4;
 constexpr std::uint32_t kContentThreads = 6;
 constexpr std::uint32_t kTokenInfoThreads = 4;
 constexpr std::uint32_t kTokenCheckThreads = 6;
-constexpr const char* kTokenType = "application/bsv-20";
 
 // The stem of the wallet whose last listing got a token reply, and the token outputs it saw. Two
 // listings may overlap, so it has its own lock.
@@ -54,10 +53,6 @@ TokenOutpointMemory& token_memory() {
     return memory;
 }
 
-bool contains(const std::string& text, const char* part) {
-    return text.find(part) != std::string::npos;
-}
-
 bool starts_with(const std::string& text, const char* prefix) {
     return text.rfind(prefix, 0) == 0;
 }
@@ -69,32 +64,6 @@ bool is_art_row(const KvCofferlyOrdRow& row) {
 
 bool spent_here(const std::string& txid, std::uint32_t vout) {
     return is_txid_hex(txid) && is_outpoint_spent(txid, vout);
-}
-
-// A deploy carries an id or an op but may have no amount, so those alone also make a token.
-bool token_of_content(const Bytes& content, TokenInscription& token) {
-    token = TokenInscription();
-    const bool parsed = parse_token_json(content, token);
-    return parsed || !token.id.empty() || !token.amt.empty() || !token.op.empty();
-}
-
-bool cached_token(const std::string& key, TokenInscription& token) {
-    std::string type;
-    Bytes content;
-    token = TokenInscription();
-    return load_inscription_content(key, type, content, false, false) && token_of_content(content, token);
-}
-
-bool fill_if_empty(std::string& target, const std::string& value) {
-    if (!target.empty() || value.empty()) return false;
-    target = value;
-    return true;
-}
-
-KvCofferlyOrdRow* find_row(std::vector<KvCofferlyOrdRow>& rows, const std::string& key) {
-    for (KvCofferlyOrdRow& row : rows)
-        if (ord_keys_match(row.key, key)) return &row;
-    return nullptr;
 }
 
 struct SpendCheck {
@@ -169,7 +138,7 @@ void drop_hidden_and_duplicates(std::vector<KvCofferlyOrdRow>& rows) {
             if (local->hidden) continue;
             fill_if_empty(row.name, local->name);
         }
-        if (KvCofferlyOrdRow* earlier = find_row(kept, row.key)) {
+        if (KvCofferlyOrdRow* earlier = find_listing_row(kept, row.key)) {
             fill_if_empty(earlier->name, row.name);
             fill_if_empty(earlier->type, row.type);
             fill_if_empty(earlier->kind, row.kind);
@@ -211,7 +180,7 @@ void name_rows(OrdListingRun& run, std::vector<KvCofferlyOrdRow>& rows) {
         Bytes content;
         const bool cached = load_inscription_content(row.key, type, content, false, false);
         TokenInscription token;
-        const bool is_token = cached && token_of_content(content, token);
+        const bool is_token = cached && token_inscription_of(content, token);
         fill_if_empty(row.type, type);
         std::string candidate = ord_cache_read_name(row.key);
         if (candidate.empty() && is_token) candidate = token.name;
@@ -301,7 +270,7 @@ void order_and_hide_empty_tokens(std::vector<KvCofferlyOrdRow>& rows) {
     std::unordered_set<std::string> seen;
     bool hid = false;
     for (KvCofferlyOrdRow& row : rows) {
-        if (row.amt.empty() && contains(row.type, "bsv-20") && (row.name.empty() || looks_like_tick(row.name))) {
+        if (row.amt.empty() && text_contains(row.type, "bsv-20") && (row.name.empty() || looks_like_tick(row.name))) {
             LocalOrd* local = find_local_ord(row.key);
             if (local && !local->hidden) {
                 local->hidden = true;
@@ -320,7 +289,7 @@ KvCofferlyOrdRow token_row_of(const LocalOrd& ord, const TokenInscription& token
     row.key = ord.origin;
     row.txid = ord.txid;
     row.vout = ord.vout;
-    row.type = ord.type.empty() ? kTokenType : ord.type;
+    row.type = ord.type.empty() ? kTokenContentType : ord.type;
     row.address = ord.address;
     row.name = ord.name;
     row.icon = ord.icon;
@@ -340,7 +309,7 @@ bool woc_check_token_keys(OrdListingRun& run, WalletLock& lock, std::vector<KvCo
         if (!row.token_id.empty() || !row.amt.empty()) add(row.key);
     TokenInscription token;
     for (const LocalOrd& ord : kv_wallet().ord_owned)
-        if (!ord.hidden && cached_token(ord.origin, token)) add(ord.origin);
+        if (!ord.hidden && cached_token_inscription(ord.origin, token)) add(ord.origin);
     lock.unlock();
     std::unordered_set<std::string> spent;
     for (const std::string& key : keys) {
@@ -355,7 +324,7 @@ bool woc_check_token_keys(OrdListingRun& run, WalletLock& lock, std::vector<KvCo
     rows.erase(std::remove_if(rows.begin(), rows.end(), [&](const KvCofferlyOrdRow& r) { return spent.count(r.key); }),
                rows.end());
     for (const LocalOrd& ord : kv_wallet().ord_owned) {
-        if (ord.hidden || spent.count(ord.origin) || !cached_token(ord.origin, token)) continue;
+        if (ord.hidden || spent.count(ord.origin) || !cached_token_inscription(ord.origin, token)) continue;
         if (std::none_of(rows.begin(), rows.end(), [&](const KvCofferlyOrdRow& r) { return r.key == ord.origin; }))
             rows.push_back(token_row_of(ord, token));
     }
@@ -414,7 +383,7 @@ bool filter_unlisted_tokens(OrdListingRun& run, WalletLock& lock, std::vector<Kv
 
 void link_token_icons(OrdListingRun& run, std::vector<KvCofferlyOrdRow>& rows) {
     for (KvCofferlyOrdRow& row : rows) {
-        if (!row.icon.empty() || !contains(row.type, "bsv-20") || row.name.empty()) continue;
+        if (!row.icon.empty() || !text_contains(row.type, "bsv-20") || row.name.empty()) continue;
         const std::string art_name = row.name + " art";
         for (const KvCofferlyOrdRow& other : rows) {
             if (other.name != art_name || !starts_with(other.type, "image/")) continue;
@@ -451,19 +420,51 @@ void save_listing_snapshot(OrdListingRun& run, const std::vector<KvCofferlyOrdRo
 
 } // namespace
 
+bool token_inscription_of(const Bytes& content, TokenInscription& token) {
+    token = TokenInscription();
+    const bool parsed = parse_token_json(content, token);
+    return parsed || !token.id.empty() || !token.amt.empty() || !token.op.empty();
+}
+
+bool cached_token_inscription(const std::string& key, TokenInscription& token, std::string* content_type) {
+    std::string type;
+    Bytes content;
+    token = TokenInscription();
+    if (!load_inscription_content(key, type, content, false, false)) return false;
+    if (content_type) *content_type = type;
+    return token_inscription_of(content, token);
+}
+
+KvCofferlyOrdRow* find_listing_row(std::vector<KvCofferlyOrdRow>& rows, const std::string& key) {
+    for (KvCofferlyOrdRow& row : rows)
+        if (ord_keys_match(row.key, key)) return &row;
+    return nullptr;
+}
+
+bool fill_if_empty(std::string& target, const std::string& value) {
+    if (!target.empty() || value.empty()) return false;
+    target = value;
+    return true;
+}
+
+bool text_contains(const std::string& text, const char* part) {
+    return text.find(part) != std::string::npos;
+}
+
 std::string row_dedupe_key(const KvCofferlyOrdRow& row) {
     if (row.txid.size() == 64) return to_lower_copy(row.txid) + "_" + std::to_string(row.vout);
     return to_lower_copy(row.key);
 }
 
 bool is_token_row(const KvCofferlyOrdRow& row) {
-    return !row.token_id.empty() || !row.amt.empty() || (row.type.size() >= 6 && contains(row.type, "bsv-20"));
+    return !row.token_id.empty() || !row.amt.empty() || (row.type.size() >= 6 && text_contains(row.type, "bsv-20"));
 }
 
 void token_row_from_local(std::vector<KvCofferlyOrdRow>& rows, const LocalOrd& ord) {
-    if (ord.hidden || ord.origin.empty() || spent_here(ord.txid, ord.vout) || find_row(rows, ord.origin)) return;
+    if (ord.hidden || ord.origin.empty() || spent_here(ord.txid, ord.vout) || find_listing_row(rows, ord.origin))
+        return;
     TokenInscription token;
-    if (!cached_token(ord.origin, token)) return;
+    if (!cached_token_inscription(ord.origin, token)) return;
     KvCofferlyOrdRow row = token_row_of(ord, token);
     if (!row.amt.empty() && row.amt != "0") rows.push_back(std::move(row));
 }
