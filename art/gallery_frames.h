@@ -1,0 +1,139 @@
+// The ten gallery frames: their fixed watch addresses, the state of a frame after its watch was
+// read (the exhibit, its asks, acceptances and funded offers) and the replay that builds that state
+// from the signed records at the watch. Nothing is kept between reads; every call reads the chain.
+// Every function here is safe to run on many threads at once.
+#pragma once
+
+#include "art/watch_reader.h"
+#include "wallet/codecs.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// One frame of the gallery: its number, its key in the oracle index (also the `spot` of its
+// records) and its watch address.
+struct SpotRow {
+    std::int32_t spot = 0;
+    const char* label = "";
+    const char* watch = "";
+};
+
+constexpr std::int32_t kSpotCount = 10;
+
+inline constexpr SpotRow kSpotRows[kSpotCount] = {
+    {1, "as1", "1NWmxVfYHvzJZVzD8HbsCEnM2Bpmr5bKDt"}, {2, "as2", "175rmsa2Vz4vrZX8GXd9VeBbhAWodZxzfU"},
+    {3, "as3", "1EBHR6uBYUfM9LJciZ5ho9yzCjyBUEtqJt"}, {4, "as4", "1JzZVibFjDBfB4AuLh37P3pKoLsVndt7M5"},
+    {5, "as5", "156pVa7Z4j85QMQmBiLFg4C6FW5915L1UG"}, {6, "as6", "19PYhd7F8UgPKThRDQzRZhimSgZum419Wk"},
+    {7, "as7", "1DU4uwybHhVRpH1SSMmLv9AGNMt1ounr9X"}, {8, "as8", "1G2G9kSM3mCEhPNpMNvsF3bqPJD2EHZYBH"},
+    {9, "as9", "19qxU6veL2GyJtBrXkWmS1yPmoGFcZQLNK"}, {10, "as10", "1E3nWCW6LjASFGbxXnckssRtY35nmRkpyA"},
+};
+
+// One buyer's ask at the exhibit's current price.
+struct SpotAsk {
+    std::string txid;
+    std::string buyer;     // identity key, lower-cased
+    std::string buyer_ord; // the buyer's ordinals address
+    std::string handle;
+    std::int64_t price_sats = -1;
+    std::int64_t ts = 0;
+};
+
+// The owner's acceptance of one buyer, with the title record signed for that buyer.
+struct SpotAccept {
+    std::string txid;
+    std::string buyer; // lower-cased
+    std::string title_json;
+    std::int64_t price_sats = -1;
+    std::int64_t ts = 0;
+};
+
+// A buyer's partly signed offer whose own inputs were still unspent when read.
+struct SpotFunded {
+    std::string txid;
+    std::string offer;     // transaction hex as posted
+    std::string offer_sha; // lower-cased
+    std::int64_t ts = 0;
+};
+
+// A frame as the windows keep it. The fields up to `ts` are the exhibit part.
+struct SpotFrame {
+    bool shown = false;
+    std::int32_t spot = 0; // 0 when the frame holds no exhibit
+    std::string show_txid;
+    std::string pic;  // artwork origin reduced to its transaction id
+    std::string cert; // certificate origin, reduced the same way
+    std::string sha256;
+    std::string owner; // identity key that signed the art_show, lower-cased
+    std::string handle;
+    std::string pay_addr;
+    std::string pic_utxo;  // "<txid>_<index>" of the artwork coin, lower-cased
+    std::string cert_utxo; // the same for the certificate coin
+    std::string title;
+    std::string artist_name;
+    std::string created;
+    std::string note;
+    std::string owner_paymail;
+    std::int64_t price = -1; // satoshis; -1 when the exhibit has no price
+    std::int64_t exp = 0;    // Unix seconds; 0 or below never expires
+    std::int64_t ts = 0;
+    std::vector<SpotAsk> asks;
+    std::vector<SpotAccept> accepts;
+    std::vector<SpotFunded> funded;
+};
+
+// A frame straight after its watch was read: the frame and the read error, if any. Assigning one
+// to a SpotFrame drops the error.
+struct SpotLoad : SpotFrame {
+    std::string error;
+};
+
+// The row of a frame number; a number outside 1 to 10 gives frame 1.
+const SpotRow& spot_row(std::int32_t spot);
+// "as" followed by the frame number in decimal.
+std::string spot_label(std::int32_t spot);
+// Resets the exhibit part to its defaults; the three lists stay.
+void spot_exhibit_init(SpotFrame& frame);
+
+// Reads frame `index` (0 is frame 1) and replays its records, judging expiry against `now`
+// (Unix seconds). A watch that cannot be read gives a frame without exhibit and the read error.
+// Only load_all_spots calls it; the index is not range-checked.
+SpotLoad load_spot(std::int32_t index, std::int64_t now);
+// Reads the ten frames at once and leaves exactly ten in `frames`, frame 1 first; of an artwork
+// hanging in two frames only the newer hanging stays. Returns the first read error in frame order,
+// empty when every watch was read.
+std::string load_all_spots(std::vector<SpotFrame>& frames);
+
+// Fills the certificate texts of the exhibit from its certificate inscription; leaves them as
+// they were when the inscription does not load or is not a JSON object.
+void load_certificate_fields(SpotFrame& exhibit);
+// The exhibit part of an art_show record hung in frame `spot`.
+SpotLoad parse_art_show(const WatchRecord& record, std::int32_t spot);
+// The origin lower-cased and, when it is "<64 chars>_<index>", cut to its transaction id; such a
+// full origin also fills an empty `outpoint`.
+std::string spot_origin_key(const std::string& origin, std::string& outpoint);
+// The record's text `price` in satoshis; -1 when absent, "-" or unreadable.
+std::int64_t spot_price(const nlohmann::json& record);
+// An integer member given as a JSON integer or as decimal text; 0 when absent or unreadable.
+std::int64_t gallery_json_int(const nlohmann::json& obj, const std::string& key);
+// SHA-256 of the text's bytes in lower-case hex.
+std::string sha256_hex_of_text(const std::string& text);
+
+// The gallery's own reading functions: as the registry's watch reader, with the gallery's user
+// agent, no OP_PUSHDATA4 carrier, a stricter record time and a shorter listing.
+bool gallery_http_get_json(const std::string& url, nlohmann::json& out, std::int32_t timeout_s);
+bool gallery_op_return_payload(const std::string& script_hex, Bytes& out);
+bool gallery_find_art_message(const nlohmann::json& tx, nlohmann::json& out);
+// The record time: a JSON integer or decimal text; 0 for any other form.
+std::int64_t msg_ts(const nlohmann::json& msg);
+void gallery_collect_txids(const nlohmann::json& reply, std::vector<std::string>& txids);
+// Transaction ids at a frame watch from the oracle index and WhatsOnChain. False with
+// "OI <label> missed and WhatsOnChain missed" only when neither answered and nothing was found.
+bool gallery_watch_txids(const std::string& label, const std::string& watch, std::vector<std::string>& txids,
+                         std::string& error);
+// The verified records at a frame watch, ordered by time then transaction id. False with the
+// listing's error text when the watch could not be listed.
+bool read_gallery_watch(const std::string& label, const std::string& watch, std::vector<WatchRecord>& records,
+                        std::string& error);
