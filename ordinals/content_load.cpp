@@ -22,15 +22,8 @@ namespace {
 
 constexpr std::int32_t kWocTimeoutS = 25;
 constexpr std::int32_t kGorillaPoolTimeoutS = 45;
-constexpr std::size_t kP2pkhSize = 25;
 // Replies this short cannot hold a transaction; they are error words.
 constexpr std::size_t kMinTxReply = 20;
-
-bool is_p2pkh_at(const Bytes& script, std::uint64_t at) {
-    if (at > script.size() || script.size() - at < kP2pkhSize) return false;
-    const std::uint8_t* p = script.data() + at;
-    return p[0] == 0x76 && p[1] == 0xA9 && p[2] == 0x14 && p[23] == 0x88 && p[24] == 0xAC;
-}
 
 // Content is served at the GorillaPool host's root, beside the API that the settings name.
 std::string gorillapool_host() {
@@ -144,15 +137,8 @@ bool parse_inscription_from_script(const Bytes& script, std::string& content_typ
     std::string type;
     Bytes body;
     std::string metadata;
-    std::uint64_t cursor = 0;
-    if (script.size() >= kP2pkhSize + 1 && is_p2pkh_at(script, 0)) {
-        cursor = kP2pkhSize;
-        if (!parse_ord_envelope(script, cursor, type, &body, &metadata)) return false;
-    } else {
-        if (!parse_ord_envelope(script, cursor, type, &body, &metadata)) return false;
-        if (!is_p2pkh_at(script, cursor)) return false;
-    }
-    if (body.empty()) return false;
+    Hash160 owner{};
+    if (!read_locked_envelope(script, owner, type, body, &metadata) || body.empty()) return false;
     name = ord_name_from_json(metadata);
     if (name.empty()) {
         TokenInscription token;

@@ -21,10 +21,13 @@ constexpr std::uint8_t kOpIf = 0x63;
 constexpr std::uint8_t kOpEndIf = 0x68;
 constexpr std::uint8_t kOpReturn = 0x6A;
 
-// The P2PKH lock that precedes the envelope of an inscription paying an address.
-bool starts_with_p2pkh(const Bytes& script) {
-    return script.size() >= 25 && script[0] == 0x76 && script[1] == 0xA9 && script[2] == 0x14 && script[23] == 0x88 &&
-           script[24] == 0xAC;
+constexpr std::size_t kP2pkhSize = 25;
+
+// The hash160 of a P2PKH lock that starts at `at` and may be followed by more script.
+bool p2pkh_lock_at(const Bytes& script, std::uint64_t at, Hash160& hash160) {
+    if (at > script.size() || script.size() - at < kP2pkhSize) return false;
+    const auto begin = script.begin() + static_cast<std::ptrdiff_t>(at);
+    return p2pkh_script_hash160(Bytes(begin, begin + static_cast<std::ptrdiff_t>(kP2pkhSize)), hash160);
 }
 
 bool is_c_space(char c) {
@@ -126,8 +129,24 @@ bool parse_ord_envelope(const Bytes& script, std::uint64_t& cursor, std::string&
     return !content_type.empty();
 }
 
+bool read_locked_envelope(const Bytes& script, Hash160& lock_hash160, std::string& content_type, Bytes& body,
+                          std::string* metadata) {
+    content_type.clear();
+    body.clear();
+    if (metadata) metadata->clear();
+    std::uint64_t cursor = 0;
+    // A bare lock has no room for an envelope after it, so it is read envelope first and fails.
+    if (script.size() > kP2pkhSize && p2pkh_lock_at(script, 0, lock_hash160)) {
+        cursor = kP2pkhSize;
+        return parse_ord_envelope(script, cursor, content_type, &body, metadata);
+    }
+    return parse_ord_envelope(script, cursor, content_type, &body, metadata) &&
+           p2pkh_lock_at(script, cursor, lock_hash160);
+}
+
 std::string art_tag_from_script(const Bytes& script) {
-    std::uint64_t cursor = starts_with_p2pkh(script) ? 25 : 0;
+    Hash160 lock{};
+    std::uint64_t cursor = p2pkh_lock_at(script, 0, lock) ? kP2pkhSize : 0;
     std::string content_type;
     if (!parse_ord_envelope(script, cursor, content_type)) return std::string();
     if (cursor >= script.size() || script[static_cast<std::size_t>(cursor)] != kOpReturn) return std::string();

@@ -24,6 +24,13 @@ bool read_script_push(const Bytes& script, std::uint64_t& cursor, Bytes& out);
 bool parse_ord_envelope(const Bytes& script, std::uint64_t& cursor, std::string& content_type, Bytes* body = nullptr,
                         std::string* metadata = nullptr);
 
+// The envelope of an inscription paying an address: read right after a leading P2PKH lock when the
+// script is longer than that lock and starts with one, else from byte 0 with a whole P2PKH lock
+// right after its OP_ENDIF (more script may follow). `lock_hash160` is that lock's. False when the
+// envelope does not parse or the lock is missing; the outputs may then hold partial values.
+bool read_locked_envelope(const Bytes& script, Hash160& lock_hash160, std::string& content_type, Bytes& body,
+                          std::string* metadata = nullptr);
+
 // The sealed "tag" of the MAP part after an envelope that this program wrote (app "Corvane"), as
 // the script holds it; empty for any other script.
 std::string art_tag_from_script(const Bytes& script);

@@ -17,7 +17,6 @@ using nlohmann::json;
 
 namespace {
 
-constexpr std::size_t kP2pkhSize = 25;
 constexpr std::size_t kMaxScriptHex = 100000;
 constexpr std::size_t kMinHexReply = 20;
 // No output can hold more than the whole supply of 21 million BSV; a "value" above it is not an
@@ -26,41 +25,15 @@ constexpr double kMaxSats = 21e6 * 1e8;
 constexpr const char* kBadOutpoint = "bad outpoint.";
 constexpr const char* kNotLoaded = "could not load that outpoint from the chain yet. Wait a few seconds.";
 
-// The hash160 of a P2PKH lock starting at `at`; false when the script has none there.
-bool p2pkh_at(const Bytes& script, std::size_t at, Hash160& hash160) {
-    if (script.size() < at || script.size() - at < kP2pkhSize) return false;
-    const Bytes lock(script.begin() + static_cast<std::ptrdiff_t>(at),
-                     script.begin() + static_cast<std::ptrdiff_t>(at + kP2pkhSize));
-    return p2pkh_script_hash160(lock, hash160);
-}
-
-bool envelope_at(const Bytes& script, std::uint64_t& cursor, std::string& content_type, Bytes& body,
-                 std::string& metadata) {
+// Matches the script against the three usable layouts: an envelope beside a P2PKH lock, else a
+// bare P2PKH lock, which loads with no content.
+bool match_layout(const Bytes& script, Hash160& hash160, std::string& content_type, Bytes& body,
+                  std::string& metadata) {
+    if (read_locked_envelope(script, hash160, content_type, body, &metadata)) return true;
     content_type.clear();
     body.clear();
     metadata.clear();
-    return parse_ord_envelope(script, cursor, content_type, &body, &metadata);
-}
-
-// Matches the script against the three usable layouts, in this order: P2PKH then envelope,
-// envelope then P2PKH, bare P2PKH.
-bool match_layout(const Bytes& script, Hash160& hash160, std::string& content_type, Bytes& body,
-                  std::string& metadata) {
-    std::uint64_t cursor = kP2pkhSize;
-    if (script.size() > kP2pkhSize && p2pkh_at(script, 0, hash160) &&
-        envelope_at(script, cursor, content_type, body, metadata))
-        return true;
-    cursor = 0;
-    if (envelope_at(script, cursor, content_type, body, metadata) && cursor <= script.size() &&
-        p2pkh_at(script, static_cast<std::size_t>(cursor), hash160))
-        return true;
-    if (script.size() == kP2pkhSize && p2pkh_at(script, 0, hash160)) {
-        content_type.clear();
-        body.clear();
-        metadata.clear();
-        return true;
-    }
-    return false;
+    return p2pkh_script_hash160(script, hash160);
 }
 
 // Satoshis of a transaction JSON output. WhatsOnChain writes every "value" in BSV, a whole coin

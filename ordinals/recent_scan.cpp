@@ -26,7 +26,6 @@ namespace {
 constexpr const char* kTokenType = "application/bsv-20";
 constexpr std::uint32_t kRecentScanThreads = 6;
 constexpr std::int32_t kOracleTimeoutS = 12;
-constexpr std::size_t kP2pkhSize = 25;
 
 std::uint32_t vout_or_zero(const json& obj, const char* key) {
     std::uint32_t vout = 0;
@@ -45,24 +44,6 @@ std::uint32_t output_index(const json& output, std::size_t position) {
         if (it != output.end() && it->is_number()) json_as_u32(*it, n);
     }
     return n;
-}
-
-// The envelope of a script with the P2PKH lock right before or right after it, and that lock's
-// hash160. A bare 25-byte lock has no room for an envelope after it and is read envelope first.
-bool read_locked_envelope(const Bytes& script, Hash160& hash160, std::string& content_type, Bytes& body) {
-    content_type.clear();
-    body.clear();
-    const auto lock_at = [&script, &hash160](std::uint64_t pos) {
-        if (pos > script.size() || script.size() - pos < kP2pkhSize) return false;
-        const auto begin = script.begin() + static_cast<std::ptrdiff_t>(pos);
-        return p2pkh_script_hash160(Bytes(begin, begin + static_cast<std::ptrdiff_t>(kP2pkhSize)), hash160);
-    };
-    std::uint64_t cursor = 0;
-    if (script.size() > kP2pkhSize && lock_at(0)) {
-        cursor = kP2pkhSize;
-        return parse_ord_envelope(script, cursor, content_type, &body);
-    }
-    return parse_ord_envelope(script, cursor, content_type, &body) && lock_at(cursor);
 }
 
 bool is_watch_hash(const std::vector<Hash160>& hashes, const Hash160& hash160, std::size_t* index = nullptr) {

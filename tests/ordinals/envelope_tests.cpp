@@ -126,6 +126,38 @@ TEST(EnvelopeTest, ArtTag) {
     }
 }
 
+TEST(EnvelopeTest, LockedEnvelope) {
+    const std::string envelope = kOrdHead + kPng + "00" + h("png") + "55" + h("{}") + "68";
+    const std::string other_lock = "76a914" + std::string(40, '2') + "88ac";
+    struct Row {
+        std::string name;
+        std::string script;
+        bool ok;
+        char lock_digit;
+    } rows[] = {
+        {"lock first", kP2pkh + envelope, true, '1'},
+        {"lock after, more script after it", envelope + other_lock + "6a", true, '2'},
+        {"lock first wins over one after", kP2pkh + envelope + other_lock, true, '1'},
+        {"bare lock", kP2pkh, false, 0},
+        {"lock first, no envelope after it", kP2pkh + "6a", false, 0},
+        {"lock after cut to 24 bytes", envelope + other_lock.substr(0, 48), false, 0},
+        {"no lock", envelope, false, 0},
+        {"gap between lock and envelope", kP2pkh + "61" + envelope, false, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Hash160 lock{};
+        std::string type;
+        Bytes body;
+        std::string meta = "stale";
+        ASSERT_EQ(read_locked_envelope(from_hex(row.script), lock, type, body, &meta), row.ok);
+        if (row.ok) {
+            EXPECT_EQ(to_hex(Bytes(lock.begin(), lock.end())), std::string(40, row.lock_digit));
+            EXPECT_EQ(type + std::string(body.begin(), body.end()) + meta, "image/pngpng{}");
+        }
+    }
+}
+
 TEST(EnvelopeTest, ParseOutpoint) {
     struct Row {
         std::string key;

@@ -65,7 +65,9 @@ TEST_F(OutpointLoadTest, UsableLayoutsLoadWithTheirInscription) {
         EXPECT_EQ(input.prev_script, row.ok ? row.script : Bytes{});
         EXPECT_EQ(input.hash160, row.ok ? owner.hash : Hash160{});
         EXPECT_EQ(input.height, -1);
-        if (row.ok) EXPECT_EQ(content_type + metadata, row.sats == 1 ? R"(image/png{"name":"Rose"})" : "");
+        if (row.ok) {
+            EXPECT_EQ(content_type + metadata, row.sats == 1 ? R"(image/png{"name":"Rose"})" : "");
+        }
     }
 
     const std::string id = hex_id('a');
