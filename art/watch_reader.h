@@ -1,0 +1,32 @@
+// Reading a watch address: the transaction ids that paid it (the platform's oracle index, then
+// WhatsOnChain's address histories), each transaction fetched afresh and its verified "KV-Art"
+// record kept. No cache and no shared state: the gallery reads its frames on many threads at once.
+// Slow; worker threads only.
+#pragma once
+
+#include "art/art_records.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// One HTTPS GET whose whole body must be JSON. True on status 200-299 with a body that parses;
+// `out` is null on every failure. No retry.
+bool http_get_json(const std::string& url, nlohmann::json& out, std::int32_t timeout_s);
+
+// Every transaction id listed for the watch. False with "watch address is not assigned" for an
+// empty address, or with "OI <key> missed and WhatsOnChain missed" when no source answered and
+// nothing was found.
+bool fetch_address_txids(const std::string& watch_key, const std::string& watch_address,
+                         std::vector<std::string>& txids, std::string& error);
+
+// The transaction as JSON: the oracle index's copy when it carries a record, else WhatsOnChain's.
+bool fetch_tx_json(const std::string& txid, nlohmann::json& out);
+
+// The verified records with a positive time at the watch, ordered by time then transaction id.
+// Neither the record type nor the watch payment is checked: callers apply their own rules.
+// False only when the listing fails (its error text).
+bool scan_watch_messages(const std::string& watch_key, const std::string& watch_address,
+                         std::vector<WatchRecord>& records, std::string& error);
