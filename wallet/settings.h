@@ -18,6 +18,9 @@ struct ServiceSettings {
     std::string platform_ip = "198.51.100.23";
     // Domain of the platform's paymail names (alias@domain).
     std::string paymail_domain = "kestrava.net";
+    // The local bsvalias service on the loopback host, asked after the platform host for a
+    // recipient's ordinals address.
+    std::string local_bsvalias_base = "https://127.0.0.1:25443";
 };
 
 // A copy of the settings in force.

@@ -1,0 +1,28 @@
+// Where the report road gets the wallet program's channel keys. The keys sit in three process-wide
+// slots under their own mutex, emptied at the start of every load and wiped at exit. Where they come
+// from is a pluggable source; none is installed until the wallet program offers its keys, so a load
+// fails with "Connect Cofferly".
+#pragma once
+
+#include <functional>
+#include <string>
+
+// The three key values of a channel, as hex texts.
+struct ChannelKeys {
+    std::string own_pub;  // this wallet's channel public key
+    std::string own_priv; // its private key; wiped whenever the slots are cleared
+    std::string peer_pub; // the recipient channel's public key
+};
+
+// Fills the keys, or returns false with an error text (which may be empty).
+using ChannelKeySource = std::function<bool(ChannelKeys& keys, std::string& error)>;
+
+// Installs the source (an empty one removes it).
+void set_channel_key_source(ChannelKeySource source);
+
+// Clears the slots and loads them for encrypting report_text. False with "Connect Cofferly" when
+// no source is reachable, or the source's text, or "could not load Cofferly encryption keys".
+bool load_channel_keys(const std::string& report_text, std::string& error);
+
+// A copy of the slots as the last load left them.
+ChannelKeys loaded_channel_keys();
