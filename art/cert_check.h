@@ -2,8 +2,11 @@
 // holds the two coins and whether the current title names this wallet's identity. Reads only.
 #pragma once
 
+#include "art/art_records.h"
+
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct PairInfo {
     std::uint8_t pair_found = 0;
@@ -26,3 +29,14 @@ PairInfo art_check_certificate(const std::string& certificate_origin);
 // Finds the newest pair of the artwork and checks its certificate; "No signed pair for this
 // artwork." (with `artwork_id` set) when there is none.
 PairInfo art_check_artwork(const std::string& artwork_origin);
+
+// The newest pair record of the artwork (its `pic` lower-cased equal to `artwork_id`) whose
+// transaction paid both watches, whoever signed it; null when there is none.
+const WatchRecord* newest_pair_of_artwork(const std::vector<WatchRecord>& records, const std::string& artwork_id,
+                                          const std::string& pair_address, const std::string& title_address);
+
+// The newest pair record that binds exactly this artwork, certificate and hash, names its own
+// signer as owner and paid both watches; null when there is none.
+const WatchRecord* newest_matching_pair(const std::vector<WatchRecord>& records, const std::string& artwork_id,
+                                        const std::string& certificate_id, const std::string& sha256,
+                                        const std::string& pair_address, const std::string& title_address);

@@ -3,6 +3,8 @@
 // owner signed and that names the previous accepted record moves it on.
 #pragma once
 
+#include "art/art_records.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -24,3 +26,16 @@ struct KvArtTitleRow {
 // Safe to call from many threads at once.
 std::string art_title_chain(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows,
                             std::string* certificate_id = nullptr);
+
+// Adds to the title watch's records the pair records of the artwork (`artwork_key` in norm_txid
+// form) that only the pair watch listed, mends a copy whose certificate is damaged from the pair
+// watch's copy of the same transaction, and orders the list again.
+void merge_pair_records(std::vector<WatchRecord>& title_records, const std::vector<WatchRecord>& pair_records,
+                        const std::string& artwork_key);
+
+// The walk over records in time order: the accepted steps of the artwork's title go to `rows`
+// (cleared first); `certificate_id`, when given and empty, receives the first pair record's
+// certificate.
+void walk_title_records(const std::vector<WatchRecord>& records, const std::string& artwork_key,
+                        const std::string& title_address, const std::string& pair_address,
+                        std::vector<KvArtTitleRow>& rows, std::string* certificate_id);
