@@ -1,0 +1,74 @@
+#include "art/pairing.h"
+
+#include "art/art_records.h"
+#include "art/cert_check.h"
+#include "art/certificate.h"
+#include "art/watch_reader.h"
+#include "chain/payloads.h"
+#include "identity/typed_sign.h"
+#include "ordinals/content_load.h"
+#include "ordinals/ord_listing.h"
+#include "wallet/codecs.h"
+#include "wallet/json_util.h"
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+std::string error_text(const std::string& reason) {
+    return "error: " + reason;
+}
+
+} // namespace
+
+std::string art_pair_artwork(const std::string& artwork_origin, const std::string& certificate_origin) {
+    std::string identity_key;
+    std::string error;
+    if (!art_identity_gate(true, identity_key, error)) return error;
+
+    const std::string artwork_id = to_lower_copy(art_trim_copy(artwork_origin));
+    const std::string certificate_id = to_lower_copy(art_trim_copy(certificate_origin));
+    if (artwork_id.empty() || certificate_id.empty() || artwork_id == certificate_id)
+        return "error: pick an artwork and a different certificate.";
+    if (wallet_holds_coin(artwork_id) != 1 || wallet_holds_coin(certificate_id) != 1)
+        return "error: this wallet must hold both the artwork and the certificate.";
+
+    nlohmann::json cert;
+    if (!read_certificate_inscription(certificate_id, cert, error)) return error_text(error);
+    const std::string pic = to_lower_copy(json_text(cert, "pic"));
+    const std::string sha256 = to_lower_copy(json_text(cert, "sha256"));
+    const std::string artist = to_lower_copy(json_text(cert, "artist"));
+    // The ids are compared as written: a certificate naming "<txid>_0" does not name "<txid>".
+    if (pic != artwork_id || sha256.size() != 64) return "error: that certificate does not name this artwork.";
+    if (artist != identity_key) return "error: that certificate was not minted by this identity.";
+
+    std::string content_type;
+    Bytes content;
+    if (!load_inscription_content(artwork_id, content_type, content, true, false) || content.empty())
+        return "error: could not read the artwork inscription.";
+    if (sha256_hex(content) != sha256) return "error: the artwork bytes do not match the certificate hash.";
+
+    const std::string pair_address = kPairWatchAddress;
+    const std::string title_address = kTitleWatchAddress;
+    std::vector<WatchRecord> records;
+    if (!scan_watch_messages(kPairWatchKey, pair_address, records, error)) return error_text(error);
+    // Whoever signed it, a pair that paid both watches already starts this artwork's title.
+    if (newest_pair_of_artwork(records, artwork_id, pair_address, title_address))
+        return "error: that artwork is already paired.";
+
+    nlohmann::json record = new_art_message("art_pair");
+    record["pic"] = artwork_id;
+    record["cert"] = certificate_id;
+    record["sha256"] = sha256;
+    record["owner"] = identity_key;
+    if (!sign_typed_message(record, error)) return error.empty() ? "error: could not sign" : error_text(error);
+    if (json_identity_pubkey(record) != identity_key) return "error: signer does not match the owner field.";
+    std::string payload;
+    try {
+        payload = record.dump();
+    } catch (const nlohmann::json::exception&) {
+        // Texts that are not UTF-8 cannot be written; nothing has been spent yet.
+        return "error: could not sign";
+    }
+    return send_art_pair_payload(payload, pair_address, title_address, kPairFeeAddress);
+}
