@@ -1,0 +1,187 @@
+#include "art/watch_reader.h"
+
+#include "chain/woc_client.h"
+#include "identity/typed_verify.h"
+#include "wallet/codecs.h"
+#include "wallet/http_client.h"
+#include "wallet/json_util.h"
+#include "wallet/settings.h"
+
+#include <curl/curl.h>
+
+#include <memory>
+#include <mutex>
+
+using json = nlohmann::json;
+
+namespace {
+
+constexpr const char* kUserAgent = "Kestrava-Art/1";
+constexpr std::int32_t kOracleTimeoutS = 8;
+constexpr std::int32_t kHistoryTimeoutS = 15;
+constexpr std::int32_t kOracleTxTimeoutS = 6;
+constexpr std::int32_t kWocTxTimeoutS = 12;
+constexpr std::size_t kOraclePageSize = 2000;
+constexpr std::size_t kOracleOffsetLimit = 20000;
+constexpr int kHistoryPagesPerList = 6;
+
+struct CurlEasyDeleter {
+    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+struct CurlTextDeleter {
+    void operator()(char* text) const { curl_free(text); }
+};
+
+// The watch readers start on many threads at once, and curl_global_init is not thread-safe.
+CURL* new_handle() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    return curl_easy_init();
+}
+
+// Letters, digits and "-._~" stay; every other byte becomes %XX.
+std::string url_escape(const std::string& text) {
+    std::unique_ptr<char, CurlTextDeleter> escaped(
+        curl_easy_escape(nullptr, text.data(), static_cast<int>(text.size())));
+    return escaped ? std::string(escaped.get()) : std::string();
+}
+
+bool is_hex_txid(const std::string& txid) {
+    if (txid.size() != 64) return false;
+    for (char c : txid) {
+        if (!is_hex_digit(c)) return false;
+    }
+    return true;
+}
+
+// Pages of the platform's oracle index, 2000 ids each, up to offset 18000. Ends at the first
+// failure, short page or page with nothing new.
+void read_oracle_pages(const std::string& watch_key, std::vector<std::string>& txids) {
+    const std::string base = service_settings().platform_base + "/oi/oracle/" + watch_key + "/txids?limit=2000&offset=";
+    for (std::size_t offset = 0; offset < kOracleOffsetLimit; offset += kOraclePageSize) {
+        json reply;
+        if (!http_get_json(base + std::to_string(offset), reply, kOracleTimeoutS)) return;
+        if (!reply.is_object()) return;
+        const auto page = reply.find("txids");
+        if (page == reply.end() || !page->is_array()) return;
+        const std::size_t before = txids.size();
+        parse_watch_txids(reply, txids);
+        if (page->empty() || page->size() < kOraclePageSize || txids.size() == before) return;
+    }
+}
+
+std::string next_page_token(const json& reply) {
+    if (!reply.is_object()) return "";
+    for (const char* key : {"nextPageToken", "next-page"}) {
+        const auto it = reply.find(key);
+        if (it != reply.end() && it->is_string()) return it->get<std::string>();
+    }
+    return "";
+}
+
+// One of WhatsOnChain's history lists of the address, page by page. True when any request of it
+// was answered.
+bool read_history_list(const std::string& list_url, std::vector<std::string>& txids) {
+    bool answered = false;
+    std::string token;
+    for (int page = 0; page < kHistoryPagesPerList; ++page) {
+        std::string url = list_url + "?limit=100";
+        if (!token.empty()) url += "&token=" + url_escape(token);
+        json reply;
+        if (!http_get_json(url, reply, kHistoryTimeoutS)) {
+            // Some deployments refuse the paging query; the bare list is the fallback for the first page.
+            if (page == 0 && token.empty() && http_get_json(list_url, reply, kHistoryTimeoutS)) {
+                parse_watch_txids(reply, txids);
+                answered = true;
+            }
+            return answered;
+        }
+        answered = true;
+        const std::size_t before = txids.size();
+        parse_watch_txids(reply, txids);
+        token = next_page_token(reply);
+        if (token.empty() || txids.size() == before) return answered;
+    }
+    return answered;
+}
+
+} // namespace
+
+bool http_get_json(const std::string& url, json& out, std::int32_t timeout_s) {
+    out = nullptr;
+    std::unique_ptr<CURL, CurlEasyDeleter> handle(new_handle());
+    if (!handle) return false;
+    std::string body;
+    curl_easy_setopt(handle.get(), CURLOPT_URL, url.c_str());
+    curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, curl_write_to_string);
+    curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(handle.get(), CURLOPT_TIMEOUT, static_cast<long>(timeout_s));
+    curl_easy_setopt(handle.get(), CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(handle.get(), CURLOPT_USERAGENT, kUserAgent);
+    // Time-outs would otherwise be raised as signals, which are not safe with requests running on
+    // many threads at once.
+    curl_easy_setopt(handle.get(), CURLOPT_NOSIGNAL, 1L);
+    const CURLcode code = curl_easy_perform(handle.get());
+    long status = 0;
+    curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &status);
+    handle.reset();
+    if (code != CURLE_OK || status < 200 || status > 299) return false;
+    json parsed = json_parse_or_discarded(body);
+    if (parsed.is_discarded()) return false;
+    out = std::move(parsed);
+    return true;
+}
+
+bool fetch_address_txids(const std::string& watch_key, const std::string& watch_address,
+                         std::vector<std::string>& txids, std::string& error) {
+    txids.clear();
+    error.clear();
+    if (watch_address.empty()) {
+        error = "watch address is not assigned";
+        return false;
+    }
+    read_oracle_pages(watch_key, txids);
+
+    // The oracle index may lag or miss transactions, so the address history is always read too.
+    const std::string base = woc_url("/address/" + watch_address);
+    bool woc_answered = false;
+    for (const char* suffix : {"/unconfirmed/history", "/history", "/confirmed/history"}) {
+        if (read_history_list(base + suffix, txids)) woc_answered = true;
+    }
+    if (woc_answered || !txids.empty()) return true;
+    error = "OI " + watch_key + " missed and WhatsOnChain missed";
+    return false;
+}
+
+bool fetch_tx_json(const std::string& txid, json& out) {
+    out = nullptr;
+    // Listed ids come from the network; only a plain transaction id may become part of a URL path.
+    if (!is_hex_txid(txid)) return false;
+    json reply;
+    json record;
+    if (http_get_json(service_settings().platform_base + "/oi/tx/" + txid, reply, kOracleTxTimeoutS) &&
+        find_art_message_in_tx(reply, record)) {
+        out = std::move(reply);
+        return true;
+    }
+    return http_get_json(woc_url("/tx/" + txid), out, kWocTxTimeoutS);
+}
+
+bool scan_watch_messages(const std::string& watch_key, const std::string& watch_address,
+                         std::vector<WatchRecord>& records, std::string& error) {
+    records.clear();
+    std::vector<std::string> txids;
+    if (!fetch_address_txids(watch_key, watch_address, txids, error)) return false;
+    for (const std::string& txid : txids) {
+        WatchRecord record;
+        if (!fetch_tx_json(txid, record.tx)) continue;
+        if (!find_art_message_in_tx(record.tx, record.msg)) continue;
+        if (!verify_typed_message(record.msg)) continue;
+        record.ts = json_ts(record.msg);
+        if (record.ts <= 0) continue;
+        record.txid = txid;
+        records.push_back(std::move(record));
+    }
+    sort_watch_records(records);
+    return true;
+}
