@@ -1,4 +1,5 @@
 #include "fakes/fake_chain.h"
+#include "fakes/fake_oracle.h"
 
 #include "chain/tx.h"
 #include "wallet/codecs.h"
@@ -264,6 +265,7 @@ FakeChain::FakeChain() {
     add_woc_routes(*this);
     add_arc_routes(*this);
     add_platform_routes(*this);
+    add_oracle_index_routes(*this);
 }
 
 void FakeChain::set_oracle_txids_reply(const std::string& body) {

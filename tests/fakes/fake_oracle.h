@@ -1,0 +1,17 @@
+// The platform's oracle index over the test's one ledger: the transaction ids listed under a
+// watch key ("/oi/oracle/<key>/txids", 2000 a page by limit and offset) and each ledger
+// transaction in WhatsOnChain's JSON form ("/oi/tx/<txid>", 404 when unknown). FakeChain serves
+// it on its platform server from the start; a key with nothing listed answers an empty list.
+#pragma once
+
+#include "fakes/fake_chain.h"
+
+#include <string>
+
+// Adds the index's routes to the chain's platform server. FakeChain's constructor calls it; the
+// identity oracle's own "/oi/oracle/ident/txids" route, added earlier, keeps answering for "ident".
+void add_oracle_index_routes(FakeChain& chain);
+
+// Lists a transaction id under the watch key, after those listed before; the id is stored as
+// given, so tests can list ids of any form.
+void fake_oracle_list(FakeChain& chain, const std::string& watch_key, const std::string& txid);
