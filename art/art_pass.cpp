@@ -1,11 +1,299 @@
 #include "art/art_pass.h"
 
+#include "art/art_records.h"
+#include "art/cert_check.h"
+#include "art/certificate.h"
+#include "art/title_chain.h"
+#include "art/watch_reader.h"
+#include "chain/broadcast.h"
+#include "chain/coin_refresh.h"
+#include "chain/coin_select.h"
+#include "chain/inscription.h"
+#include "chain/outpoints.h"
+#include "chain/reserves.h"
+#include "chain/tx.h"
+#include "chain/woc_client.h"
+#include "identity/identity_lookup.h"
+#include "identity/paymail_announce.h"
+#include "identity/paymail_claim.h"
+#include "identity/paymail_registry.h"
+#include "identity/recipient.h"
+#include "identity/typed_sign.h"
+#include "ordinals/content_load.h"
+#include "ordinals/ord_inbox.h"
+#include "ordinals/ord_listing.h"
+#include "ordinals/outpoint_load.h"
+#include "ordinals/token_records.h"
 #include "wallet/codecs.h"
+#include "wallet/crypto.h"
+#include "wallet/json_util.h"
+#include "wallet/keys.h"
+#include "wallet/kv_cofferly_wallet.h"
+#include "wallet/session.h"
+#include "wallet/settings.h"
+#include "wallet/wallet_file.h"
+
+#include <nlohmann/json.hpp>
 
 #include <cctype>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::uint32_t kPassLoadTimeoutS = 25;
+constexpr int kPassAttempts = 3;
+// The two coin inputs stay first; funding coins follow from this position.
+constexpr std::size_t kCoinInputs = 2;
+
+const char* const kNotConnected =
+    "error: Cofferly wallet not connected. Create or Restore in Cofferly, then Connect in the app.";
+
+bool begins_with(const std::string& text, const char* prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+std::string error_text(const std::string& reason) {
+    return "error: " + reason;
+}
+
+// The wallet keys held by working inputs must not outlive the call, whichever way it returns.
+struct InputKeyWiper {
+    std::vector<TxInput>& inputs;
+    ~InputKeyWiper() {
+        for (TxInput& in : inputs)
+            wipe(in.priv_hex);
+    }
+};
+
+// The wallet's paymail alias for the record's handle, fixed first as every signed record wants it.
+std::string wallet_alias_for_handle() {
+    WalletLock lock = lock_wallet();
+    if (!load_wallet()) return "";
+    ensure_wallet_paymail(false);
+    return kv_wallet().paymail;
+}
+
+// The last listing row whose key is exactly the id; null when there is none.
+const KvCofferlyOrdRow* row_for_id(const std::vector<KvCofferlyOrdRow>& rows, const std::string& id) {
+    const KvCofferlyOrdRow* found = nullptr;
+    for (const KvCofferlyOrdRow& row : rows) {
+        if (to_lower_copy(row.key) == id) found = &row;
+    }
+    return found;
+}
+
+// Hides every local entry of the coin; true when the coin was the wallet's avatar, which is then
+// cleared. The caller holds the wallet mutex.
+bool hide_passed_coin(const std::string& id) {
+    KvCofferlyWallet& w = kv_wallet();
+    for (LocalOrd& ord : w.ord_owned) {
+        if (ord_keys_match(ord.origin, id)) ord.hidden = true;
+    }
+    if (w.ord_avatar.empty() || !ord_keys_match(w.ord_avatar, id)) return false;
+    w.ord_avatar.clear();
+    const std::string identity = w.is_hd ? w.identity_pub : w.pub;
+    if (!identity.empty()) set_identity_avatar("");
+    return true;
+}
+
+// A rough price of the pass for the refusal text: the miner fee of the two coins, one funding coin,
+// the outputs and change, plus what the outputs take beyond the coins' own value.
+std::uint64_t pass_need_sats(const std::vector<TxOutput>& outputs, std::uint64_t coin_sats) {
+    std::uint64_t need = static_cast<std::uint64_t>(fee_for_size(estimate_tx_size(3, outputs) + kChangeOutputBytes));
+    std::uint64_t paid = 0;
+    for (const TxOutput& out : outputs)
+        paid += out.sats;
+    if (paid > coin_sats) need += paid - coin_sats;
+    return need;
+}
+
+} // namespace
+
+std::string art_pass_to_paymail(const std::string& pic_id, const std::string& recipient) {
+    std::string identity_key, error;
+    if (!art_identity_gate(true, identity_key, error)) return error;
+
+    const std::string artwork_id = to_lower_copy(art_trim_copy(pic_id));
+    std::vector<KvArtTitleRow> title;
+    const std::string title_error = art_title_chain(artwork_id, title);
+    if (!title_error.empty()) return error_text(title_error);
+    if (title.empty()) return "error: this artwork has no title. Pair it first.";
+    if (title.back().owner != identity_key) return "error: title is not this identity. This app will not pass it.";
+
+    std::vector<WatchRecord> records;
+    if (!scan_watch_messages(kPairWatchKey, kPairWatchAddress, records, error)) return error_text(error);
+    const WatchRecord* pair = newest_pair_of_artwork(records, artwork_id, kPairWatchAddress, kTitleWatchAddress);
+    const std::string certificate_id = pair ? to_lower_copy(json_text(pair->msg, "cert")) : std::string();
+    const std::string paired_hash = pair ? to_lower_copy(json_text(pair->msg, "sha256")) : std::string();
+    if (certificate_id.empty() || paired_hash.size() != 64) return "error: ZUZ has no pair for this artwork.";
+
+    if (wallet_holds_coin(artwork_id) != 1 || wallet_holds_coin(certificate_id) != 1)
+        return "error: title is yours, but this wallet does not hold both coins.";
+    std::string content_type;
+    Bytes content;
+    if (!load_inscription_content(artwork_id, content_type, content, true, false) || content.empty())
+        return "error: could not read the artwork inscription.";
+    if (sha256_hex(content) != paired_hash) return "error: the artwork bytes no longer match the paired hash.";
+
+    // Only the name counts: the title can pass only to an identity of the platform's own domain.
+    const std::string domain = service_settings().paymail_domain;
+    const std::string typed = art_trim_copy(recipient);
+    const std::string name = art_trim_copy(typed.substr(0, typed.find('@')));
+    if (name.empty()) return "error: enter their @" + domain + " paymail.";
+    const std::string paymail = name + "@" + domain;
+    const std::string recipient_key = to_lower_copy(lookup_identity_pubkey(name, paymail));
+    if (recipient_key.empty()) return "error: that paymail has no published identity.";
+    if (recipient_key == identity_key) return "error: that paymail is this identity.";
+
+    TypedMessage record = nlohmann::json::object();
+    record["protocol"] = kArtProtocol;
+    record["type"] = "art_owner";
+    record["location"] = kArtLocation;
+    record["handle"] = wallet_alias_for_handle();
+    record["pic"] = artwork_id;
+    record["cert"] = certificate_id;
+    record["owner"] = recipient_key;
+    record["prev"] = title.back().txid;
+    if (!sign_typed_message(record, error)) return error.empty() ? "error: could not sign" : error_text(error);
+    if (json_identity_pubkey(record) != identity_key) return "error: signer is not the current owner.";
+    std::string payload;
+    try {
+        payload = record.dump();
+    } catch (const nlohmann::json::exception&) {
+        // A handle that is not UTF-8 cannot be written; nothing has been spent yet.
+        return "error: could not sign";
+    }
+    return art_pass_send(artwork_id, certificate_id, paymail, payload, kTitleWatchAddress);
+}
+
+std::string art_pass_send(const std::string& pic_id, const std::string& cert_id, const std::string& recipient_paymail,
+                          const std::string& title_record, const std::string& otx_address) {
+    if (!is_cofferly_connected()) return kNotConnected;
+    if (title_record.empty()) return "error: empty art title payload.";
+    if (otx_address.empty()) return "error: OTX watch is not assigned yet. Create it in Cofferly, then pin it.";
+    const std::string artwork_id = to_lower_copy(pic_id);
+    const std::string certificate_id = to_lower_copy(cert_id);
+    if (artwork_id.empty() || certificate_id.empty() || artwork_id == certificate_id)
+        return "error: picture and certificate must be two different origins.";
+
+    std::vector<KvCofferlyOrdRow> rows;
+    const std::string list_error = kv_cofferly_list_ordinals(rows);
+    const KvCofferlyOrdRow* found_pic = row_for_id(rows, artwork_id);
+    const KvCofferlyOrdRow* found_cert = row_for_id(rows, certificate_id);
+    if (!found_pic || !found_cert) {
+        if (!list_error.empty()) return begins_with(list_error, "error: ") ? list_error : error_text(list_error);
+        return "error: this wallet does not hold both the picture and the certificate.";
+    }
+    const KvCofferlyOrdRow pic_row = *found_pic;
+    const KvCofferlyOrdRow cert_row = *found_cert;
+    if (!is_txid_hex(pic_row.txid) || !is_txid_hex(cert_row.txid))
+        return "error: the indexer has not named the current coins yet. Refresh and try again.";
+    if (is_bazarel_reserved(pic_row.txid, pic_row.vout) || is_bazarel_reserved(cert_row.txid, cert_row.vout))
+        return "error: one of these inscriptions is listed in The Bazarel. Cancel that listing first.";
+    if (is_gallery_reserved(pic_row.txid, pic_row.vout) || is_gallery_reserved(cert_row.txid, cert_row.vout))
+        return "error: this artwork is on display in the Gallery. Remove it there first.";
+
+    std::string dest_address, error;
+    {
+        WalletLock lock = lock_wallet();
+        if (load_wallet())
+            dest_address = resolve_recipient_ord_address(lock, recipient_paymail, error);
+        else
+            error = "no Cofferly wallet. Create first.";
+    }
+    if (dest_address.empty()) return error_text(error.empty() ? "no ordinals address for that paymail." : error);
+
+    std::string spender;
+    if (woc_spent_by(pic_row.txid, pic_row.vout, spender) == 0 ||
+        woc_spent_by(cert_row.txid, cert_row.vout, spender) == 0)
+        return "error: one of those coins was already spent.";
+    std::vector<TxInput> coins(kCoinInputs);
+    InputKeyWiper coin_wiper{coins};
+    {
+        std::string content_type, metadata;
+        Bytes body;
+        if (!woc_load_outpoint(pic_row.txid, pic_row.vout, coins[0], content_type, body, metadata, error,
+                               kPassLoadTimeoutS))
+            return "error: picture coin: " + error;
+        if (!woc_load_outpoint(cert_row.txid, cert_row.vout, coins[1], content_type, body, metadata, error,
+                               kPassLoadTimeoutS))
+            return "error: certificate coin: " + error;
+    }
+
+    WalletLock lock = lock_wallet();
+    if (!load_wallet() || !kv_wallet().is_hd) return "error: need an HD Cofferly wallet.";
+    Hash160 dest_hash{}, own_hash{}, otx_hash{};
+    if (!address_to_hash160(dest_address, dest_hash) || !address_to_hash160(kv_wallet().address, own_hash))
+        return "error: destination decode failed.";
+    if (!address_to_hash160(otx_address, otx_hash)) return "error: OTX address decode failed.";
+    if (!find_key_for_hash160(coins[0].hash160, coins[0].priv_hex, coins[0].pub_hex))
+        return "error: this wallet does not hold the picture coin.";
+    if (!find_key_for_hash160(coins[1].hash160, coins[1].priv_hex, coins[1].pub_hex))
+        return "error: this wallet does not hold the certificate coin.";
+
+    std::vector<TxOutput> outputs;
+    outputs.push_back({1, p2pkh_script(dest_hash)});
+    outputs.push_back({1, p2pkh_script(dest_hash)});
+    outputs.push_back({1, p2pkh_script(otx_hash)});
+    // A plain OP_RETURN, as title records have always been written; the watch reader takes both.
+    Bytes record_script{0x6a};
+    append_push_data(record_script, reinterpret_cast<const std::uint8_t*>(title_record.data()), title_record.size());
+    outputs.push_back({0, record_script});
+
+    std::vector<TxInput> inputs;
+    InputKeyWiper input_wiper{inputs};
+    std::string result;
+    for (int attempt = 0; attempt < kPassAttempts && result.empty(); ++attempt) {
+        if (!refresh_wallet_coins(lock, error)) return error_text(error);
+        std::vector<TxInput> spendable;
+        InputKeyWiper spendable_wiper{spendable};
+        std::uint64_t total = 0;
+        if (!collect_spendable_utxos(spendable, total, error)) {
+            std::string text = "error: need " + std::to_string(pass_need_sats(outputs, coins[0].sats + coins[1].sats)) +
+                               " sats for the miner fee.";
+            if (!error.empty()) text += " (" + error + ")";
+            return text;
+        }
+        inputs = coins;
+        inputs.insert(inputs.end(), spendable.begin(), spendable.end());
+        std::vector<TxOutput> built;
+        std::int64_t fee = 0;
+        if (!build_payment_tx(inputs, built, own_hash, outputs, fee, error, kCoinInputs)) {
+            if (attempt + 1 >= kPassAttempts) return error_text(error);
+            continue;
+        }
+        const std::string sent = sign_and_broadcast(inputs, built, own_hash);
+        if (begins_with(sent, "success")) {
+            result = sent;
+        } else if (!is_already_known_error(sent)) {
+            return sent;
+        } else {
+            spend_inputs_expire_caches(inputs, kCoinInputs);
+        }
+    }
+    if (result.empty()) return "error: broadcast failed after retry.";
+
+    const bool avatar_cleared_pic = hide_passed_coin(artwork_id);
+    const bool avatar_cleared_cert = hide_passed_coin(certificate_id);
+    ord_inbox_post(dest_hash, dest_address, artwork_id, pic_row.type, pic_row.name, pic_row.icon);
+    ord_inbox_post(dest_hash, dest_address, certificate_id, cert_row.type, cert_row.name, cert_row.icon);
+    save_wallet();
+    emit_log_line("Passed art\n" + artwork_id + "\nwith certificate\n" + certificate_id + "\nto " + dest_address +
+                  "\n");
+    if (avatar_cleared_pic || avatar_cleared_cert) {
+        const KvCofferlyWallet& w = kv_wallet();
+        const std::string identity = w.is_hd ? w.identity_pub : w.pub;
+        const std::string address = w.address;
+        const std::string ord_address = derive_ordinals_key();
+        lock.unlock();
+        claim_all_paymails(identity, address, "", ord_address);
+    }
+    return result;
+}
 
 std::string hex_digits_lower(const std::string& text) {
     std::string out;
