@@ -7,7 +7,7 @@
 #include <string>
 
 struct WalletStatus {
-    std::uint8_t loaded = 0;        // a wallet is connected and loaded
+    std::uint8_t loaded = 0; // a wallet is connected and loaded
     std::uint8_t is_hd = 0;
     std::uint8_t balance_known = 0; // at least one of the wallet's addresses has a loaded coin list
     std::string address;            // receive address

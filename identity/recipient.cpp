@@ -1,0 +1,102 @@
+#include "identity/recipient.h"
+
+#include "identity/paymail_registry.h"
+#include "wallet/codecs.h"
+#include "wallet/http_client.h"
+#include "wallet/json_util.h"
+#include "wallet/settings.h"
+#include "wallet/wallet_file.h"
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+bool is_valid_address(const std::string& text) {
+    Hash160 ignored{};
+    return address_to_hash160(text, ignored);
+}
+
+// The handle is typed by the user: a "/", "?", "#" or blank in it must not reach another path of
+// the host, so everything outside the unreserved set is escaped ("@" may stand in a path).
+std::string escape_paymail_for_path(const std::string& paymail) {
+    static const char* const kHex = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : paymail) {
+        const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                          c == '.' || c == '_' || c == '~' || c == '@';
+        if (keep) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 0x0F];
+        }
+    }
+    return out;
+}
+
+// Holds the caller's lock again on every way out of the online look-up.
+struct Relock {
+    WalletLock& lock;
+    ~Relock() {
+        if (!lock.owns_lock()) lock.lock();
+    }
+};
+
+} // namespace
+
+std::string resolve_recipient_local(const std::string& text, std::string& error, std::string& handle) {
+    error.clear();
+    handle.clear();
+    const std::string s = normalize_contact_dest(text);
+    if (s.empty()) {
+        error = "enter a handle, paymail, or 1-address.";
+        return "";
+    }
+    if (s.size() >= 26 && s[0] == '1' && is_valid_address(s)) return s;
+
+    const std::string platform_domain = service_settings().paymail_domain;
+    std::string name = s;
+    std::string domain = platform_domain;
+    const std::size_t at = s.find('@');
+    if (at != std::string::npos) {
+        name = s.substr(0, at);
+        domain = s.substr(at + 1);
+    }
+    if (domain != platform_domain) {
+        error = "use a 1-address or an @" + platform_domain + " paymail.";
+        return "";
+    }
+    const std::string known = ord_address_for_name(name);
+    if (!known.empty() && is_valid_address(known)) return known;
+    handle = name;
+    return "";
+}
+
+std::string bsvalias_ord_address(const std::string& handle, std::string& error) {
+    error.clear();
+    const ServiceSettings settings = service_settings();
+    const std::string paymail = handle + "@" + settings.paymail_domain;
+    if (!handle.empty()) {
+        const std::string path = "/api/bsvalias/address/" + escape_paymail_for_path(paymail);
+        for (const std::string& base : {settings.platform_base, settings.local_bsvalias_base}) {
+            std::string body, transport_error;
+            if (!http_get_platform(base + path, body, transport_error)) continue;
+            const std::string address = json_text(json_parse_or_discarded(body), "ordAddress");
+            if (address.empty() || !is_valid_address(address)) continue;
+            set_label_ord_address(handle, address);
+            return address;
+        }
+    }
+    error = "no ordinals address for " + paymail;
+    return "";
+}
+
+std::string resolve_recipient_ord_address(WalletLock& wallet_lock, const std::string& text, std::string& error) {
+    std::string handle;
+    const std::string local = resolve_recipient_local(text, error, handle);
+    if (!local.empty() || handle.empty()) return local;
+    Relock relock{wallet_lock};
+    if (wallet_lock.owns_lock()) wallet_lock.unlock();
+    return bsvalias_ord_address(handle, error);
+}

@@ -1,0 +1,155 @@
+#include "identity/wallet_status.h"
+
+#include "chain/balance.h"
+#include "chain/coin_refresh.h"
+#include "chain/coin_select.h"
+#include "chain/coin_snapshots.h"
+#include "chain/coin_state.h"
+#include "chain/inscription.h"
+#include "chain/woc_client.h"
+#include "identity/paymail_announce.h"
+#include "identity/paymail_claim.h"
+#include "identity/paymail_registry.h"
+#include "wallet/clock.h"
+#include "wallet/kv_cofferly_wallet.h"
+#include "wallet/session.h"
+#include "wallet/wallet_file.h"
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+constexpr std::int64_t kMsPerNs = 1000000;
+
+// A run that starts while another is in its network phase makes the older one's results stale.
+std::atomic<std::uint64_t> g_generation{0};
+
+// The last full coin refresh of a status run (steady milliseconds); its own lock, since the
+// generation check lets a run end without the wallet mutex.
+std::mutex g_recorded_mutex;
+bool g_recorded = false;
+std::int64_t g_recorded_ms = 0;
+
+bool recorded_within(std::int64_t now_ms) {
+    std::lock_guard<std::mutex> hold(g_recorded_mutex);
+    return g_recorded && now_ms - g_recorded_ms >= 0 && now_ms - g_recorded_ms < kStatusRefreshThrottleMs;
+}
+
+void record_refresh(std::int64_t now_ms) {
+    std::lock_guard<std::mutex> hold(g_recorded_mutex);
+    g_recorded = true;
+    g_recorded_ms = now_ms;
+}
+
+const AddressCoins* cache_entry(const std::string& address) {
+    const std::vector<AddressCoins>& cache = address_coins();
+    auto it = std::find_if(cache.begin(), cache.end(), [&](const AddressCoins& e) { return e.address == address; });
+    return it == cache.end() ? nullptr : &*it;
+}
+
+// Whether the address is asked again this run. The caller holds the wallet mutex.
+bool wants_refresh(const std::string& address, bool recent) {
+    if (!utxo_cache_fresh(address)) return true;
+    if (recent) return false;
+    const std::int64_t now_ms = clock_steady_ms();
+    if (recorded_within(now_ms)) return false;
+    const AddressCoins* entry = cache_entry(address);
+    if (entry == nullptr) return true;
+    const std::int64_t age_ms = (clock_steady_ns() - entry->stamp) / kMsPerNs;
+    return age_ms < 0 || age_ms >= kStatusRefreshThrottleMs;
+}
+
+} // namespace
+
+void reset_wallet_status_refresh() {
+    std::lock_guard<std::mutex> hold(g_recorded_mutex);
+    g_recorded = false;
+    g_recorded_ms = 0;
+}
+
+void refresh_wallet_status(WalletStatus& status) {
+    status = WalletStatus{};
+    scan_hd_balances();
+
+    WalletLock lock = lock_wallet();
+    if (!load_wallet()) {
+        emit_status_event(kCofferlyTag, "status");
+        emit_status_event(kCofferlyTag, "paymail");
+        return;
+    }
+    sync_wallet_from_file();
+    ensure_wallet_paymail(true);
+    if (!kv_wallet().identity_pub.empty()) set_identity_avatar(kv_wallet().ord_avatar);
+
+    std::vector<std::string> addresses;
+    list_wallet_addresses(addresses);
+    const std::string stem = wallet_file_stem();
+    const std::uint64_t generation = ++g_generation;
+    const std::int64_t start_ms = clock_steady_ms();
+    const bool recent = recorded_within(start_ms);
+
+    std::vector<AddressRefresh> requests;
+    for (const std::string& address : addresses) {
+        if (!wants_refresh(address, recent)) continue;
+        AddressRefresh request;
+        request.address = address;
+        requests.push_back(std::move(request));
+    }
+
+    const KvCofferlyWallet& w = kv_wallet();
+    status.loaded = 1;
+    status.is_hd = w.is_hd ? 1 : 0;
+    status.address = w.address;
+    const std::string alias = w.paymail;
+    const std::string identity_pub = w.identity_pub;
+    const std::string receive_address = w.address;
+    const std::string avatar = w.ord_avatar;
+    const std::string ord_address = derive_ordinals_key();
+    lock.unlock();
+
+    const bool full = !recent;
+    refresh_addresses_parallel(requests, full);
+
+    if (g_generation.load() != generation) return;
+    lock.lock();
+    if (wallet_file_stem() != stem) return;
+    refresh_coins_and_prune(requests);
+    if (full) record_refresh(clock_steady_ms());
+
+    bool known = std::any_of(requests.begin(), requests.end(), [](const AddressRefresh& r) { return r.ok; });
+    for (const std::string& address : addresses) {
+        const AddressCoins* entry = cache_entry(address);
+        if (entry != nullptr && entry->loaded) known = true;
+    }
+    status.balance_known = known ? 1 : 0;
+
+    std::int64_t balance = spendable_balance_sats();
+    // shown_balance holds the figure at the after-payment value while the services lag behind a
+    // payment, and writes the face file; a negative figure passes through untouched.
+    if (balance >= 0) balance = shown_balance(balance, 0);
+    status.balance = balance;
+    status.address = kv_wallet().address;
+    status.is_hd = kv_wallet().is_hd ? 1 : 0;
+
+    const std::string balance_text = known ? std::to_string(std::max<std::int64_t>(balance, 0)) : "-";
+    emit_status_event(kCofferlyTag, "status", status.address, balance_text, status.is_hd ? "hd" : "legacy");
+    emit_status_event(kCofferlyTag, "paymail", full_paymail(kv_wallet().paymail));
+    lock.unlock();
+
+    claim_paymail_if_changed(alias, identity_pub, receive_address, avatar, ord_address);
+    paymail_quota_refresh();
+}
+
+std::string connected_paymail_alias() {
+    WalletLock lock = lock_wallet();
+    if (!load_wallet()) return "";
+    ensure_wallet_paymail(false);
+    return kv_wallet().paymail;
+}
+
+std::string connected_paymail() {
+    return full_paymail(connected_paymail_alias());
+}
