@@ -10,6 +10,11 @@
 
 #include <filesystem>
 
+#ifndef _WIN32
+#include <csignal>
+#include <sys/resource.h>
+#endif
+
 namespace {
 
 const std::string kKey = "0123456789abcdef00112233445566778899aabbccddeeff0f1e2d3c4b5a6978_1";
@@ -87,6 +92,33 @@ TEST_F(ContentCacheTest, TypeFileIsKeptByAnUntypedWriteAndOptionalOnRead) {
     ASSERT_TRUE(ord_cache_read_content("lines", type, back));
     EXPECT_EQ(type, "");
     EXPECT_EQ(back, bytes_of("GIF"));
+}
+
+TEST_F(ContentCacheTest, FailedWriteLeavesNoEntryAndNoTemporaryFile) {
+    // A folder standing under the final name: the write succeeds aside but cannot be moved there.
+    std::filesystem::create_directories(cache + "blocked.bin");
+    ord_cache_write_content("blocked", "text/plain", bytes_of("data"));
+    std::string type;
+    Bytes back;
+    EXPECT_FALSE(ord_cache_read_content("blocked", type, back));
+    EXPECT_FALSE(platform_file_exists(cache + "blocked.typ"));
+#ifndef _WIN32
+    // A write cut short, as on a full disk: the file size limit stops it after 100 bytes.
+    struct sigaction ignore = {}, old_action = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ignore, &old_action);
+    rlimit old_limit{};
+    getrlimit(RLIMIT_FSIZE, &old_limit);
+    rlimit small = old_limit;
+    small.rlim_cur = 100;
+    setrlimit(RLIMIT_FSIZE, &small);
+    ord_cache_write_content("short", "text/plain", Bytes(1000, 0x41));
+    setrlimit(RLIMIT_FSIZE, &old_limit);
+    sigaction(SIGXFSZ, &old_action, nullptr);
+    EXPECT_FALSE(ord_cache_read_content("short", type, back));
+    EXPECT_TRUE(back.empty());
+#endif
+    EXPECT_EQ(files_under(cache), 0u);
 }
 
 TEST_F(ContentCacheTest, NamesAreClippedOnWriteAndReadAsTheirFirstLine) {
