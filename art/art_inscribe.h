@@ -1,0 +1,31 @@
+// Minting the two ordinals of an artwork for this wallet: the artwork file and its certificate,
+// each with its size cap and its tag, and the fee estimate shown before an artwork is inscribed.
+// All three hold the wallet mutex for their whole run.
+#pragma once
+
+#include "wallet/codecs.h"
+
+#include <cstdint>
+#include <string>
+
+// The largest files accepted, in bytes, and the texts given (after "error: ") beyond them.
+constexpr std::uint64_t kArtworkSizeCap = 10485760;
+constexpr std::uint64_t kCertificateSizeCap = 102400;
+constexpr const char* kArtworkCapText = "file is over 10 MB. Shrink it first.";
+constexpr const char* kCertificateCapText = "file is over 100 KB. Shrink it first.";
+constexpr const char* kArtworkTag = "Artwork";
+
+// Inscribes an artwork file tagged "Artwork". Returns the inscriber's text: "success" and the
+// transaction id (the new ordinal is then recorded in the wallet and its tag saved), or
+// "error: ..." (also raised as a wallet error event).
+std::string inscribe_artwork(const std::string& content_type, const Bytes& content, const std::string& name);
+
+// Inscribes a certificate file with the given tag; an empty tag is sealed into nothing and saved
+// nowhere. Results as for inscribe_artwork.
+std::string inscribe_certificate_file(const std::string& content_type, const Bytes& content, const std::string& name,
+                                      const std::string& tag);
+
+// The miner fee in satoshis of inscribing an artwork of that many bytes, or -1 for a size of 0 or
+// above the cap, no HD wallet, a failed coin refresh or a payment that cannot be built. Refreshes
+// the coins over the network.
+std::int64_t estimate_artwork_inscribe_fee(std::uint64_t file_size);

@@ -1,0 +1,34 @@
+// The last gallery sale of an artwork: an owner's acceptance of a buyer at one of the ten frame
+// watches, matched with the title step that handed the title to that buyer. Reads all frame
+// watches at once on every call and keeps nothing; safe on many threads.
+#pragma once
+
+#include "art/title_chain.h"
+#include "art/watch_reader.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The verified records of one frame watch.
+struct SpotActs {
+    std::int32_t spot = 0;         // frame number 1 to 10
+    std::vector<WatchRecord> acts; // ordered by time, then transaction id
+    bool ok = false;               // the watch could be read
+};
+
+// Reads the frame's watch (a frame number outside 1 to 10 reads frame 1); the reader's error
+// text is dropped, `ok` tells whether it succeeded.
+SpotActs spot_acts_scan(std::int32_t spot);
+
+// The record's `price_sats` as satoshis: a number truncated toward zero, or decimal text; 0 when
+// absent, of another type, without digits or out of range.
+std::int64_t json_price_sats(const nlohmann::json& msg);
+
+// The "Last sale" block of the ownership report for the artwork and its title rows (oldest
+// first), always ending with CR LF: the newest sale with its price, seller, buyer, frame and date,
+// else "No sale yet." or, when no frame watch could be read, "The last sale did not load. Try again.".
+// Fewer than two title rows read no watch at all.
+std::string last_sale_block(const std::string& artwork_id, const std::vector<KvArtTitleRow>& rows);
