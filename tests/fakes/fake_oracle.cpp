@@ -1,5 +1,9 @@
 #include "fakes/fake_oracle.h"
 
+#include "fakes/secp_check.h"
+#include "identity/typed_message.h"
+#include "wallet/crypto.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdlib>
@@ -68,4 +72,26 @@ void fake_oracle_list(FakeChain& chain, const std::string& watch_key, const std:
     if (!index) return;
     std::lock_guard<std::mutex> lock(index->mutex);
     index->listed[watch_key].push_back(txid);
+}
+
+json fake_signed_record(json msg, std::uint8_t key_fill) {
+    const Bytes secret(32, key_fill);
+    SecpContext ctx = secp_context();
+    const Digest digest = expected_message_digest(canonical_message_preimage(msg));
+    secp256k1_ecdsa_signature sig;
+    unsigned char compact[64] = {};
+    if (secp256k1_ecdsa_sign(ctx.get(), &sig, digest.data(), secret.data(), nullptr, nullptr))
+        secp256k1_ecdsa_signature_serialize_compact(ctx.get(), compact, &sig);
+    msg["pubkey"] = secp_pubkey_hex(secret);
+    msg["sig"] = base64_encode(compact, sizeof compact);
+    return msg;
+}
+
+std::string fake_post_record(FakeChain& chain, const std::string& address, const json& msg, std::uint64_t sats) {
+    Hash160 hash{};
+    if (!address_to_hash160(address, hash)) return "";
+    const std::string text = msg.dump();
+    Bytes carrier = {0x00, 0x6a};
+    append_push_data(carrier, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    return chain.ledger.fund_outputs({{p2pkh_script(hash), sats}, {carrier, 0}}, true);
 }
