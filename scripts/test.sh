@@ -83,7 +83,7 @@ else
 fi
 echo "== native build and tests: $(elapsed "$T")"
 
-# Windows: the cross build, then engine_tests.exe under Wine.
+# Windows: the cross build, then engine_tests.exe (and shell_tests.exe) under Wine.
 T=$(date +%s)
 echo "== Windows build in $CORVANE_BUILD_WIN"
 if win_build; then
@@ -91,13 +91,16 @@ if win_build; then
     rm -rf "$results"
     mkdir -p "$results"
     if wine_prefix_init; then
-        echo "== running engine_tests.exe under Wine"
-        rc=0
-        (cd "$CORVANE_BUILD_WIN/tests" &&
-            with_display timeout 900 bash -c '"$1" ./engine_tests.exe --gtest_brief=1 "--gtest_output=xml:Z:$2"
-                rc=$?; "$3" -k 2>/dev/null; exit $rc' _ \
-                "$CORVANE_WINE" "$results/engine_tests.xml" "$CORVANE_WINESERVER" </dev/null) || rc=$?
-        count_program "Wine engine_tests.exe" "$results/engine_tests.xml" "$rc"
+        for program in engine_tests shell_tests; do
+            [ -f "$CORVANE_BUILD_WIN/tests/$program.exe" ] || continue
+            echo "== running $program.exe under Wine"
+            rc=0
+            (cd "$CORVANE_BUILD_WIN/tests" &&
+                with_display timeout 900 bash -c '"$1" "./$4.exe" --gtest_brief=1 "--gtest_output=xml:Z:$2"
+                    rc=$?; "$3" -k 2>/dev/null; exit $rc' _ \
+                    "$CORVANE_WINE" "$results/$program.xml" "$CORVANE_WINESERVER" "$program" </dev/null) || rc=$?
+            count_program "Wine $program.exe" "$results/$program.xml" "$rc"
+        done
     else
         echo "!! could not create the Wine prefix"
         FAILED=$((FAILED + 1))
