@@ -8,19 +8,12 @@
 #include <cstdint>
 #include <string>
 
-// The largest files accepted, in bytes, and the texts given (after "error: ") beyond them.
-constexpr std::uint64_t kArtworkSizeCap = 10485760;
-constexpr std::uint64_t kCertificateSizeCap = 102400;
-constexpr const char* kArtworkCapText = "file is over 10 MB. Shrink it first.";
-constexpr const char* kCertificateCapText = "file is over 100 KB. Shrink it first.";
-constexpr const char* kArtworkTag = "Artwork";
-
-// Inscribes an artwork file tagged "Artwork". Returns the inscriber's text: "success" and the
+// Inscribes an artwork file (at most 10485760 bytes) tagged "Artwork". Returns the inscriber's text: "success" and the
 // transaction id (the new ordinal is then recorded in the wallet and its tag saved), or
 // "error: ..." (also raised as a wallet error event).
 std::string inscribe_artwork(const std::string& content_type, const Bytes& content, const std::string& name);
 
-// Inscribes a certificate file with the given tag; an empty tag is sealed into nothing and saved
+// Inscribes a certificate file (at most 102400 bytes) with the given tag; an empty tag is sealed into nothing and saved
 // nowhere. Results as for inscribe_artwork.
 std::string inscribe_certificate_file(const std::string& content_type, const Bytes& content, const std::string& name,
                                       const std::string& tag);
