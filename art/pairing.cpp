@@ -5,11 +5,14 @@
 #include "art/certificate.h"
 #include "art/watch_reader.h"
 #include "chain/payloads.h"
+#include "identity/paymail_announce.h"
 #include "identity/typed_sign.h"
 #include "ordinals/content_load.h"
 #include "ordinals/ord_listing.h"
 #include "wallet/codecs.h"
 #include "wallet/json_util.h"
+#include "wallet/kv_cofferly_wallet.h"
+#include "wallet/wallet_file.h"
 
 #include <nlohmann/json.hpp>
 
@@ -56,6 +59,11 @@ std::string art_pair_artwork(const std::string& artwork_origin, const std::strin
     if (newest_pair_of_artwork(records, artwork_id, pair_address, title_address))
         return "error: that artwork is already paired.";
 
+    {
+        // An alias the registry adopted since the gate ran becomes the record's handle.
+        WalletLock lock = lock_wallet();
+        if (load_wallet()) ensure_wallet_paymail(false);
+    }
     nlohmann::json record = new_art_message("art_pair");
     record["pic"] = artwork_id;
     record["cert"] = certificate_id;
