@@ -1,0 +1,171 @@
+#include "art/cert_check.h"
+
+#include "art/art_records.h"
+#include "art/certificate.h"
+#include "art/ownership.h"
+#include "art/title_chain.h"
+#include "art/watch_reader.h"
+#include "identity/paymail_announce.h"
+#include "ordinals/ord_listing.h"
+#include "wallet/codecs.h"
+#include "wallet/json_util.h"
+#include "wallet/kv_cofferly_wallet.h"
+#include "wallet/wallet_file.h"
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+std::string lower_text(const nlohmann::json& msg, const char* key) {
+    return to_lower_copy(json_text(msg, key));
+}
+
+bool pays_both_watches(const WatchRecord& record, const std::string& pair_address, const std::string& title_address) {
+    return tx_pays_address(record.tx, pair_address) && tx_pays_address(record.tx, title_address);
+}
+
+// The identity key of the loaded wallet (the legacy key for a wallet that is not HD) and, when
+// asked, its paymail alias; both empty when no wallet loads.
+void read_wallet_identity(std::string& identity_key, std::string* alias) {
+    identity_key.clear();
+    if (alias) alias->clear();
+    WalletLock lock = lock_wallet();
+    if (!load_wallet()) return;
+    const KvCofferlyWallet& wallet = kv_wallet();
+    identity_key = to_lower_copy(wallet.is_hd ? wallet.identity_pub : wallet.pub);
+    if (!alias) return;
+    ensure_wallet_paymail(false);
+    *alias = kv_wallet().paymail;
+}
+
+} // namespace
+
+const WatchRecord* newest_pair_of_artwork(const std::vector<WatchRecord>& records, const std::string& artwork_id,
+                                          const std::string& pair_address, const std::string& title_address) {
+    const WatchRecord* found = nullptr;
+    for (const WatchRecord& record : records) {
+        if (json_text(record.msg, "type") != "art_pair" || lower_text(record.msg, "pic") != artwork_id) continue;
+        if (pays_both_watches(record, pair_address, title_address)) found = &record;
+    }
+    return found;
+}
+
+const WatchRecord* newest_matching_pair(const std::vector<WatchRecord>& records, const std::string& artwork_id,
+                                        const std::string& certificate_id, const std::string& sha256,
+                                        const std::string& pair_address, const std::string& title_address) {
+    const WatchRecord* found = nullptr;
+    for (const WatchRecord& record : records) {
+        const nlohmann::json& msg = record.msg;
+        if (json_text(msg, "type") != "art_pair") continue;
+        if (lower_text(msg, "pic") != artwork_id || lower_text(msg, "cert") != certificate_id ||
+            lower_text(msg, "sha256") != sha256)
+            continue;
+        // A pair names its signer as the first owner; one that names anybody else proves nothing.
+        const std::string signer = json_identity_pubkey(msg);
+        if (signer.empty() || lower_text(msg, "owner") != signer) continue;
+        if (pays_both_watches(record, pair_address, title_address)) found = &record;
+    }
+    return found;
+}
+
+PairInfo art_check_certificate(const std::string& certificate_origin) {
+    PairInfo info;
+    info.certificate_id = to_lower_copy(art_trim_copy(certificate_origin));
+    if (info.certificate_id.empty()) {
+        info.message = "Pick a certificate.";
+        return info;
+    }
+    const std::string pair_address = kPairWatchAddress;
+    const std::string title_address = kTitleWatchAddress;
+    if (pair_address.empty() || title_address.empty()) {
+        info.message = kWatchesNotAssignedText;
+        return info;
+    }
+    nlohmann::json cert;
+    std::string error;
+    if (!read_certificate_inscription(info.certificate_id, cert, error)) {
+        info.message = error;
+        return info;
+    }
+    info.artwork_id = lower_text(cert, "pic");
+    info.sha256 = lower_text(cert, "sha256");
+    const std::string artist = lower_text(cert, "artist");
+    if (info.artwork_id.empty() || info.sha256.size() != 64) {
+        info.message = "That inscription is not a certificate.";
+        return info;
+    }
+    info.holds_certificate = wallet_holds_coin(info.certificate_id) == 1 ? 1 : 0;
+    info.holds_artwork = wallet_holds_coin(info.artwork_id) == 1 ? 1 : 0;
+
+    std::vector<WatchRecord> records;
+    if (!scan_watch_messages(kPairWatchKey, pair_address, records, error)) {
+        info.message = error;
+        return info;
+    }
+    const WatchRecord* pair =
+        newest_matching_pair(records, info.artwork_id, info.certificate_id, info.sha256, pair_address, title_address);
+    if (!pair) {
+        info.message = "No signed ZUZ pair matches this certificate and artwork.";
+        return info;
+    }
+    info.pair_found = 1;
+    info.pair_txid = pair->txid;
+    const std::string pair_owner = lower_text(pair->msg, "owner");
+    info.owner = pair_owner;
+    info.owner_label = json_text(pair->msg, "handle");
+
+    std::vector<KvArtTitleRow> rows;
+    const std::string title_text = art_title_chain(info.artwork_id, rows);
+    if (!rows.empty()) {
+        info.owner = rows.back().owner;
+        const std::string label = paymail_display_label(info.owner);
+        if (!label.empty())
+            info.owner_label = label;
+        else if (rows.back().type != "art_pair")
+            info.owner_label.clear();
+    }
+
+    std::string identity_key;
+    read_wallet_identity(identity_key, nullptr);
+    if (!identity_key.empty() && identity_key == info.owner) {
+        info.title_is_mine = 1;
+        read_wallet_identity(identity_key, &info.owner_label);
+    }
+
+    info.message = "Pair matches " + info.pair_txid + ".";
+    if (!artist.empty() && artist != pair_owner)
+        info.message += " Certificate artist field differs from the pair signer.";
+    info.message += info.holds_artwork && info.holds_certificate ? " This wallet holds both coins."
+                                                                 : " This wallet does not hold both coins.";
+    info.message += info.title_is_mine ? " Title names this identity." : " Title names a different identity.";
+    if (!title_text.empty()) info.message += " Title read: " + title_text;
+    return info;
+}
+
+PairInfo art_check_artwork(const std::string& artwork_origin) {
+    PairInfo info;
+    info.artwork_id = to_lower_copy(art_trim_copy(artwork_origin));
+    if (info.artwork_id.empty()) {
+        info.message = "Pick an artwork.";
+        return info;
+    }
+    const std::string pair_address = kPairWatchAddress;
+    const std::string title_address = kTitleWatchAddress;
+    if (pair_address.empty() || title_address.empty()) {
+        info.message = kWatchesNotAssignedText;
+        return info;
+    }
+    std::vector<WatchRecord> records;
+    std::string error;
+    if (!scan_watch_messages(kPairWatchKey, pair_address, records, error)) {
+        info.message = error;
+        return info;
+    }
+    const WatchRecord* pair = newest_pair_of_artwork(records, info.artwork_id, pair_address, title_address);
+    const std::string cert = pair ? lower_text(pair->msg, "cert") : std::string();
+    if (cert.empty()) {
+        info.message = "No signed pair for this artwork.";
+        return info;
+    }
+    return art_check_certificate(cert);
+}
