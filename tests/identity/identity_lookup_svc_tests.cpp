@@ -1,0 +1,218 @@
+#include "fakes/chain_fixture.h"
+#include "fakes/fake_identity.h"
+#include "fakes/secp_check.h"
+#include "identity/identity_lookup.h"
+#include "identity/typed_message.h"
+#include "identity/typed_verify.h"
+#include "wallet/crypto.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+using nlohmann::json;
+
+namespace {
+
+const std::int64_t kHalfHourMs = 30 * 60 * 1000;
+
+std::string key_hex(std::uint8_t fill, bool compressed = true) {
+    const Bytes secret(32, fill);
+    SecpContext ctx = secp_context();
+    secp256k1_pubkey pub;
+    if (!secp256k1_ec_pubkey_create(ctx.get(), &pub, secret.data())) return "";
+    unsigned char out[65];
+    size_t len = sizeof out;
+    secp256k1_ec_pubkey_serialize(ctx.get(), out, &len, &pub,
+                                  compressed ? SECP256K1_EC_COMPRESSED : SECP256K1_EC_UNCOMPRESSED);
+    return to_hex(out, len);
+}
+
+// Signs the canonical text with libsecp256k1 under the signed-message digest, as the key of 32
+// bytes of `fill`.
+json signed_by(json msg, std::uint8_t fill) {
+    const Bytes secret(32, fill);
+    SecpContext ctx = secp_context();
+    const Digest digest = expected_message_digest(canonical_message_preimage(msg));
+    secp256k1_ecdsa_signature sig;
+    unsigned char compact[64] = {};
+    if (secp256k1_ecdsa_sign(ctx.get(), &sig, digest.data(), secret.data(), nullptr, nullptr))
+        secp256k1_ecdsa_signature_serialize_compact(ctx.get(), compact, &sig);
+    msg["pubkey"] = key_hex(fill);
+    msg["sig"] = base64_encode(compact, sizeof compact);
+    return msg;
+}
+
+FakeResponse raw_reply(const std::string& body, int status = 200) {
+    FakeResponse r;
+    r.status = status;
+    r.body = body;
+    return r;
+}
+
+struct IdentityLookupTest : FakeChainTest {
+    FakeIdentity ids;
+    const std::string alice = key_hex(0x11);
+    const std::string bob = key_hex(0x22);
+
+    IdentityLookupTest() {
+        serve_fake_identity(chain.platform, ids);
+        clear_identity_cache();
+        ids.set_key("alice@kestrava.net", alice);
+        ids.set_key("bob@kestrava.net", bob);
+    }
+    ~IdentityLookupTest() override { clear_identity_cache(); }
+    int asked() const { return chain.platform.request_count("/api/bsvalias/id/"); }
+};
+
+TEST(SplitPaymail, SplitsAtTheFirstAtSign) {
+    struct Row {
+        const char* text;
+        bool ok;
+        const char* name;
+        const char* domain;
+    };
+    const Row rows[] = {{" alice@kestrava.net\n", true, "alice", "kestrava.net"},
+                        {"a@b@c", true, "a", "b@c"},
+                        {"@kestrava.net", false, "", ""},
+                        {"alice@", false, "", ""},
+                        {"alice", false, "", ""}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        std::string name = "x", domain = "y";
+        EXPECT_EQ(split_paymail(row.text, name, domain), row.ok);
+        EXPECT_EQ(name, row.name);
+        EXPECT_EQ(domain, row.domain);
+    }
+}
+
+TEST_F(IdentityLookupTest, HandleFormsShareOneEntryAndForeignDomainsAskNothing) {
+    struct Row {
+        const char* handle;
+        const char* paymail;
+        bool found;
+        int requests; // in all, after the row
+    };
+    const Row rows[] = {{"alice", "", true, 1},
+                        {"@Alice", "", true, 1},
+                        {" $ALICE ", "", true, 1},
+                        {"alice", "Alice@KESTRAVA.NET", true, 1},
+                        {"alice", "bob@other.example", true, 1},
+                        {"bob", "bob@other.example", false, 1},
+                        {"", "", false, 1},
+                        {" @ ", "", false, 1},
+                        {"carol", "", false, 2},
+                        {"carol", "", false, 3}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.handle) + " / " + row.paymail);
+        EXPECT_EQ(lookup_identity_pubkey(row.handle, row.paymail), row.found ? alice : "");
+        EXPECT_EQ(asked(), row.requests);
+    }
+}
+
+TEST_F(IdentityLookupTest, RepliesAreReadWithCareAndFailuresAskAgain) {
+    struct Row {
+        const char* name;
+        FakeResponse reply;
+        bool found;
+    };
+    const Row rows[] = {
+        {"publickey", json_reply({{"publicKey", alice}}), true},
+        {"uncompressed", json_reply({{"pubkey", "0X" + upper_copy(key_hex(0x11, false))}}), true},
+        {"numberpubkey", json_reply({{"pubkey", 5}, {"publicKey", alice}}), true},
+        {"emptypubkey", json_reply({{"pubkey", ""}, {"publicKey", alice}}), false},
+        {"emptybody", raw_reply(""), false},
+        {"badjson", raw_reply("{\"pubkey\":"), false},
+        {"array", json_reply(json::array({alice})), false},
+        {"status", json_reply({{"pubkey", alice}}, 201), false},
+        {"nothex", json_reply({{"pubkey", "zz"}}), false},
+        {"badprefix", json_reply({{"pubkey", "05" + alice.substr(2)}}), false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ids.set_reply(std::string(row.name) + "@kestrava.net", row.reply);
+        const int before = asked();
+        EXPECT_EQ(lookup_identity_pubkey(row.name, ""), row.found ? alice : "");
+        EXPECT_EQ(lookup_identity_pubkey(row.name, ""), row.found ? alice : "");
+        EXPECT_EQ(asked() - before, row.found ? 1 : 2);
+    }
+}
+
+TEST_F(IdentityLookupTest, FoundKeyIsKeptForHalfAnHour) {
+    EXPECT_EQ(lookup_identity_pubkey("alice", ""), alice);
+    ids.set_key("alice@kestrava.net", bob);
+    clock.advance(kHalfHourMs - 1);
+    EXPECT_EQ(lookup_identity_pubkey("alice", ""), alice);
+    EXPECT_EQ(asked(), 1);
+    clock.advance(1);
+    EXPECT_EQ(lookup_identity_pubkey("alice", ""), bob);
+    EXPECT_EQ(asked(), 2);
+}
+
+// Handles come from records on the chain: whatever they hold, the request stays on the identity
+// route and names the handle whole.
+TEST_F(IdentityLookupTest, HandleBytesStayInsideTheIdentityPath) {
+    for (const std::string handle : {"x/../../oi/submit?a=1#f", "bob@evil.example", "Dan Brown"}) {
+        SCOPED_TRACE(handle);
+        chain.platform.reset_counts();
+        ids.set_key(to_lower_copy(handle) + "@kestrava.net", alice);
+        EXPECT_EQ(lookup_identity_pubkey(handle, ""), alice);
+        ASSERT_EQ(chain.platform.requests().size(), 1u);
+        EXPECT_EQ(chain.platform.requests()[0].path, "/api/bsvalias/id/" + to_lower_copy(handle) + "@kestrava.net");
+    }
+}
+
+TEST_F(IdentityLookupTest, VerificationBindsTheSignerToTheNamedIdentity) {
+    const json art = {{"protocol", "KV-Art"}, {"type", "art_pair"}, {"channel", "art"}, {"handle", "alice"},
+                      {"actor", "alice"},     {"ts", 1700000000},   {"pic", "p_0"},     {"cert", "c_0"}};
+    const json gate = {{"type", "web_gate"}, {"handle", "@Alice"}, {"origin", "https://a.example"},
+                       {"path", "/in"},      {"message", "hi"},    {"nonce", "n1"}};
+    const json trade = {{"protocol", "KV-Tradeloom"}, {"type", "nt_offer"}, {"location", "tradeloom"},
+                        {"handle", "alice"},          {"actor", "alice"},   {"paymail", "alice@kestrava.net"},
+                        {"ts", 1700000000},           {"id", "o1"}};
+    struct Row {
+        const char* name;
+        json msg;
+        bool genuine;
+    };
+    json carol = art, foreign = art, gate_bob = gate, gate_art = gate, gate_no_nonce = gate, trade_bob = trade;
+    carol["actor"] = "carol";
+    foreign["paymail"] = "alice@other.example";
+    gate_bob["handle"] = "bob";
+    gate_art["protocol"] = "KV-Art";
+    gate_no_nonce.erase("nonce");
+    trade_bob["actor"] = "bob";
+    const Row rows[] = {
+        {"art by its actor", signed_by(art, 0x11), true},
+        {"art by another key", signed_by(art, 0x22), false},
+        {"art by an unknown actor", signed_by(carol, 0x11), false},
+        {"art on a foreign paymail", signed_by(foreign, 0x11), false},
+        {"web gate by its handle", signed_by(gate, 0x11), true},
+        {"web gate for another handle", signed_by(gate_bob, 0x11), false},
+        {"web gate under KV-Art", signed_by(gate_art, 0x11), true},
+        {"web gate without nonce", signed_by(gate_no_nonce, 0x11), false},
+        {"trade with paymail by its actor", signed_by(trade, 0x11), true},
+        {"trade with paymail for another actor", signed_by(trade_bob, 0x11), false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(verify_typed_message(row.msg), row.genuine);
+    }
+}
+
+TEST_F(IdentityLookupTest, FailedLookupFailsTheCheckOnlyOnce) {
+    const json msg = signed_by({{"protocol", "PQR-Notes"},
+                                {"type", "report"},
+                                {"location", "art"},
+                                {"handle", "alice"},
+                                {"actor", "alice"},
+                                {"ts", 1700000000}},
+                               0x11);
+    FakeFault down;
+    down.status = 503;
+    down.times = 1;
+    chain.platform.set_fault("/api/bsvalias/id/", down);
+    EXPECT_FALSE(verify_typed_message(msg));
+    EXPECT_TRUE(verify_typed_message(msg));
+}
+
+} // namespace
