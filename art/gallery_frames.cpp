@@ -1,0 +1,436 @@
+#include "art/gallery_frames.h"
+
+#include "art/offer_tx.h"
+#include "art/title_chain.h"
+#include "identity/typed_verify.h"
+#include "ordinals/content_load.h"
+#include "ordinals/parallel.h"
+#include "wallet/clock.h"
+#include "wallet/http_client.h"
+#include "wallet/json_util.h"
+#include "wallet/settings.h"
+
+#include <curl/curl.h>
+
+#include <cctype>
+#include <cstddef>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+namespace {
+
+constexpr std::int32_t kOraclePageSize = 2000;
+constexpr std::int32_t kOracleOffsetLimit = 20000;
+constexpr const char* kGalleryUserAgent = "Kestrava-Gallery/1";
+
+struct CurlEasyDeleter {
+    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+
+// A decimal number at the start of the text: leading white space and a sign allowed, reading
+// stops at the first character that is not a digit. False without digits or out of range.
+bool parse_leading_i64(const std::string& text, std::int64_t& out) {
+    std::size_t i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    // Gathered as a negative number: the most negative value has no positive twin.
+    std::int64_t value = 0;
+    bool any = false;
+    constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        const int digit = text[i] - '0';
+        if (value < (kMin + digit) / 10) return false;
+        value = value * 10 - digit;
+        any = true;
+    }
+    if (!any) return false;
+    if (!negative) {
+        if (value == kMin) return false;
+        value = -value;
+    }
+    out = value;
+    return true;
+}
+
+bool is_hex_txid(const std::string& id) {
+    if (id.size() != 64) return false;
+    for (char c : id)
+        if (!is_hex_digit(c)) return false;
+    return true;
+}
+
+bool exhibit_keepable(const SpotFrame& e, std::int64_t now) {
+    return e.shown && (e.exp <= 0 || e.exp > now) && e.pic.size() == 64 && e.cert.size() == 64 &&
+           e.sha256.size() == 64 && !e.owner.empty();
+}
+
+// The records of the exhibit's time or later that name its artwork; a funded offer counts
+// whatever artwork it names, as the owner's completion checks the transaction itself.
+void collect_sale_records(const std::vector<WatchRecord>& records, SpotLoad& spot) {
+    for (const WatchRecord& record : records) {
+        if (record.ts < spot.ts) continue;
+        const nlohmann::json& msg = record.msg;
+        const std::string type = json_text(msg, "type");
+        std::string scratch;
+        const std::string pic = spot_origin_key(json_text(msg, "pic"), scratch);
+        if (type != "art_gfunded" && pic != spot.pic) continue;
+        if (type == "art_gask") {
+            if (gallery_json_int(msg, "price_sats") != spot.price) continue;
+            const std::string buyer = to_lower_copy(json_text(msg, "buyer"));
+            if (json_identity_pubkey(msg) != buyer) continue;
+            SpotAsk ask;
+            ask.txid = record.txid;
+            ask.buyer = buyer;
+            ask.buyer_ord = json_text(msg, "buyer_ord");
+            ask.handle = json_text(msg, "handle");
+            ask.price_sats = spot.price;
+            ask.ts = record.ts;
+            spot.asks.push_back(std::move(ask));
+        } else if (type == "art_gaccept") {
+            if (json_identity_pubkey(msg) != spot.owner) continue;
+            if (gallery_json_int(msg, "price_sats") != spot.price) continue;
+            const std::string title_json = json_text(msg, "title_json");
+            if (to_lower_copy(json_text(msg, "title_sha")) != sha256_hex_of_text(title_json)) continue;
+            SpotAccept accept;
+            accept.txid = record.txid;
+            accept.buyer = to_lower_copy(json_text(msg, "buyer"));
+            accept.title_json = title_json;
+            accept.price_sats = spot.price;
+            accept.ts = record.ts;
+            spot.accepts.push_back(std::move(accept));
+        } else if (type == "art_gfunded") {
+            const std::string offer = json_text(msg, "offer");
+            const std::string offer_sha = to_lower_copy(json_text(msg, "offer_sha"));
+            if (offer_sha.empty() || offer_sha != sha256_hex_of_text(offer)) continue;
+            if (json_identity_pubkey(msg).empty()) continue;
+            if (offer_payment_spent(offer)) continue;
+            SpotFunded funded;
+            funded.txid = record.txid;
+            funded.offer = offer;
+            funded.offer_sha = offer_sha;
+            funded.ts = record.ts;
+            spot.funded.push_back(std::move(funded));
+        }
+    }
+}
+
+// A hidden exhibit stays in its frame while its title still ends at the exhibit's owner; once the
+// title has moved on, the sale is over and the frame is empty.
+void close_hidden_exhibit(SpotLoad& spot) {
+    std::vector<KvArtTitleRow> rows;
+    const std::string error = art_title_chain(spot.pic, rows);
+    if (!error.empty() || rows.empty() || rows.back().owner == spot.owner) return;
+    const std::int32_t number = spot.spot;
+    static_cast<SpotFrame&>(spot) = SpotFrame{};
+    spot.spot = number;
+}
+
+} // namespace
+
+const SpotRow& spot_row(std::int32_t spot) {
+    if (spot < 1 || spot > kSpotCount) return kSpotRows[0];
+    return kSpotRows[spot - 1];
+}
+
+std::string spot_label(std::int32_t spot) {
+    return "as" + std::to_string(spot);
+}
+
+void spot_exhibit_init(SpotFrame& frame) {
+    std::vector<SpotAsk> asks = std::move(frame.asks);
+    std::vector<SpotAccept> accepts = std::move(frame.accepts);
+    std::vector<SpotFunded> funded = std::move(frame.funded);
+    frame = SpotFrame{};
+    frame.asks = std::move(asks);
+    frame.accepts = std::move(accepts);
+    frame.funded = std::move(funded);
+}
+
+std::string spot_origin_key(const std::string& origin, std::string& outpoint) {
+    std::string key = to_lower_copy(origin);
+    if (key.find('_') == 64) {
+        if (outpoint.empty()) outpoint = key;
+        key.resize(64);
+    }
+    return key;
+}
+
+std::int64_t spot_price(const nlohmann::json& record) {
+    const std::string text = json_text(record, "price");
+    std::int64_t price = -1;
+    if (text.empty() || text == "-" || !parse_leading_i64(text, price)) return -1;
+    return price;
+}
+
+std::int64_t gallery_json_int(const nlohmann::json& obj, const std::string& key) {
+    if (!obj.is_object()) return 0;
+    const auto it = obj.find(key);
+    if (it == obj.end()) return 0;
+    if (it->is_number_unsigned()) {
+        // A count above the signed range would wrap negative; it is no readable value.
+        const auto value = it->get<std::uint64_t>();
+        return value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
+                   ? 0
+                   : static_cast<std::int64_t>(value);
+    }
+    if (it->is_number_integer()) return it->get<std::int64_t>();
+    std::int64_t value = 0;
+    if (it->is_string() && parse_leading_i64(it->get_ref<const std::string&>(), value)) return value;
+    return 0;
+}
+
+std::string sha256_hex_of_text(const std::string& text) {
+    return sha256_hex(text);
+}
+
+bool gallery_http_get_json(const std::string& url, nlohmann::json& out, std::int32_t timeout_s) {
+    out = nullptr;
+    // The frame tasks start requests on ten threads at once, and curl_global_init is not
+    // thread-safe.
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    std::unique_ptr<CURL, CurlEasyDeleter> curl(curl_easy_init());
+    if (!curl) return false;
+    std::string body;
+    curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, curl_write_to_string);
+    curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, static_cast<long>(timeout_s));
+    curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl.get(), CURLOPT_USERAGENT, kGalleryUserAgent);
+    // Ten frame tasks run requests at once: a time-out must not raise a signal.
+    curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
+    const CURLcode rc = curl_easy_perform(curl.get());
+    long status = 0;
+    curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
+    if (rc != CURLE_OK || status < 200 || status > 299) return false;
+    nlohmann::json parsed = json_parse_or_discarded(body);
+    if (parsed.is_discarded()) return false;
+    out = std::move(parsed);
+    return true;
+}
+
+bool gallery_op_return_payload(const std::string& script_hex, Bytes& out) {
+    out.clear();
+    // Frame records never travel behind OP_PUSHDATA4; such a script is refused before the
+    // registry's carrier reader would take it.
+    const Bytes script = from_hex(script_hex);
+    const std::size_t i = !script.empty() && script[0] == 0x00 ? 1 : 0;
+    if (script.size() > i + 1 && script[i] == 0x6a && script[i + 1] == 0x4e) return false;
+    return op_return_first_push(script_hex, out);
+}
+
+bool gallery_find_art_message(const nlohmann::json& tx, nlohmann::json& out) {
+    if (!tx.is_object()) return false;
+    const auto vout = tx.find("vout");
+    if (vout == tx.end() || !vout->is_array()) return false;
+    for (const nlohmann::json& output : *vout) {
+        if (!output.is_object()) continue;
+        const auto spk = output.find("scriptPubKey");
+        if (spk == output.end() || !spk->is_object()) continue;
+        Bytes payload;
+        if (!gallery_op_return_payload(json_text(*spk, "hex"), payload)) continue;
+        nlohmann::json msg = json_parse_or_discarded(std::string(payload.begin(), payload.end()));
+        if (msg.is_object() && json_text(msg, "protocol") == kArtProtocol) {
+            out = std::move(msg);
+            return true;
+        }
+    }
+    return false;
+}
+
+std::int64_t msg_ts(const nlohmann::json& msg) {
+    return gallery_json_int(msg, "ts");
+}
+
+void gallery_collect_txids(const nlohmann::json& reply, std::vector<std::string>& txids) {
+    const nlohmann::json* items = nullptr;
+    if (reply.is_array()) {
+        items = &reply;
+    } else if (reply.is_object()) {
+        for (const char* key : {"txids", "result"}) {
+            const auto it = reply.find(key);
+            if (it != reply.end() && it->is_array()) {
+                items = &*it;
+                break;
+            }
+        }
+    }
+    if (!items) return;
+    for (const nlohmann::json& item : *items)
+        parse_watch_txid_item(item, txids);
+}
+
+bool gallery_watch_txids(const std::string& label, const std::string& watch, std::vector<std::string>& txids,
+                         std::string& error) {
+    txids.clear();
+    error.clear();
+    const ServiceSettings settings = service_settings();
+    bool oracle_answered = false;
+    for (std::int32_t offset = 0; offset < kOracleOffsetLimit; offset += kOraclePageSize) {
+        nlohmann::json reply;
+        const std::string url = settings.platform_base + "/oi/oracle/" + label +
+                                "/txids?limit=" + std::to_string(kOraclePageSize) + "&offset=" + std::to_string(offset);
+        if (!gallery_http_get_json(url, reply, 8) || !reply.is_object()) break;
+        const auto page = reply.find("txids");
+        if (page == reply.end() || !page->is_array()) break;
+        const std::size_t before = txids.size();
+        gallery_collect_txids(reply, txids);
+        oracle_answered = true;
+        if (page->size() < static_cast<std::size_t>(kOraclePageSize) || txids.size() == before) break;
+    }
+    // WhatsOnChain is asked every time: the oracle index lags behind fresh transactions.
+    bool woc_answered = false;
+    for (const char* suffix : {"/unconfirmed/history", "/history"}) {
+        nlohmann::json reply;
+        if (!gallery_http_get_json(settings.woc_base + "/address/" + watch + suffix, reply, oracle_answered ? 4 : 8))
+            continue;
+        gallery_collect_txids(reply, txids);
+        woc_answered = true;
+    }
+    if (!oracle_answered && !woc_answered && txids.empty()) {
+        error = "OI " + label + " missed and WhatsOnChain missed";
+        return false;
+    }
+    return true;
+}
+
+bool read_gallery_watch(const std::string& label, const std::string& watch, std::vector<WatchRecord>& records,
+                        std::string& error) {
+    records.clear();
+    std::vector<std::string> txids;
+    if (!gallery_watch_txids(label, watch, txids, error)) return false;
+    const ServiceSettings settings = service_settings();
+    for (const std::string& txid : txids) {
+        // The ids come from the services and go into request paths: only a real transaction id
+        // may, so a listed "../" can never steer the request elsewhere.
+        if (!is_hex_txid(txid)) continue;
+        nlohmann::json tx;
+        if (!gallery_http_get_json(settings.platform_base + "/oi/tx/" + txid, tx, 6) &&
+            !gallery_http_get_json(settings.woc_base + "/tx/" + txid, tx, 12))
+            continue;
+        nlohmann::json msg;
+        if (!gallery_find_art_message(tx, msg) || !verify_typed_message(msg)) continue;
+        const std::int64_t ts = msg_ts(msg);
+        if (ts <= 0) continue;
+        WatchRecord record;
+        record.txid = txid;
+        record.msg = std::move(msg);
+        record.tx = std::move(tx);
+        record.ts = ts;
+        records.push_back(std::move(record));
+    }
+    sort_watch_records(records);
+    return true;
+}
+
+SpotLoad parse_art_show(const WatchRecord& record, std::int32_t spot) {
+    const nlohmann::json& msg = record.msg;
+    SpotLoad show;
+    show.shown = true;
+    show.spot = spot;
+    show.show_txid = record.txid;
+    show.pic_utxo = to_lower_copy(json_text(msg, "pic_utxo"));
+    show.cert_utxo = to_lower_copy(json_text(msg, "cert_utxo"));
+    show.pic = spot_origin_key(json_text(msg, "pic"), show.pic_utxo);
+    show.cert = spot_origin_key(json_text(msg, "cert"), show.cert_utxo);
+    show.sha256 = to_lower_copy(json_text(msg, "sha256"));
+    show.owner = json_identity_pubkey(msg);
+    show.handle = json_text(msg, "handle");
+    show.pay_addr = json_text(msg, "pay_addr");
+    show.price = spot_price(msg);
+    show.exp = gallery_json_int(msg, "exp");
+    show.ts = record.ts;
+    return show;
+}
+
+void load_certificate_fields(SpotFrame& exhibit) {
+    std::string content_type;
+    Bytes content;
+    if (!load_inscription_content(exhibit.cert, content_type, content, true, false) || content.empty()) return;
+    const nlohmann::json cert = json_parse_or_discarded(std::string(content.begin(), content.end()));
+    if (!cert.is_object()) return;
+    exhibit.title = json_text(cert, "title");
+    exhibit.artist_name = json_text(cert, "artist_name");
+    exhibit.created = json_text(cert, "created");
+    exhibit.note = json_text(cert, "note");
+    exhibit.owner_paymail = json_text(cert, "owner_paymail");
+}
+
+SpotLoad load_spot(std::int32_t index, std::int64_t now) {
+    const SpotRow& row = spot_row(index + 1);
+    SpotLoad result;
+    result.spot = row.spot;
+    std::vector<WatchRecord> records;
+    if (!read_gallery_watch(row.label, row.watch, records, result.error)) return result;
+    result.error.clear();
+
+    SpotFrame exhibit;
+    bool hidden = false;
+    for (const WatchRecord& record : records) {
+        const std::string type = json_text(record.msg, "type");
+        if (to_lower_copy(json_text(record.msg, "spot")) != row.label) continue;
+        if (type == "art_show") {
+            SpotLoad show = parse_art_show(record, row.spot);
+            if (show.owner.empty() || show.pic.empty()) continue;
+            exhibit = std::move(show);
+            hidden = false;
+        } else if (type == "art_hide") {
+            std::string scratch;
+            const std::string pic = spot_origin_key(json_text(record.msg, "pic"), scratch);
+            if (exhibit.shown && pic == exhibit.pic && json_identity_pubkey(record.msg) == exhibit.owner) {
+                exhibit.shown = false;
+                hidden = true;
+            }
+        }
+    }
+    // A hidden exhibit is past its sale and is kept whatever its expiry or form.
+    if (!hidden && !exhibit_keepable(exhibit, now)) exhibit = SpotFrame{};
+    if (exhibit.shown || hidden) load_certificate_fields(exhibit);
+    static_cast<SpotFrame&>(result) = std::move(exhibit);
+    if (result.pic.empty()) return result;
+
+    collect_sale_records(records, result);
+    // A paid offer keeps the exhibit on the wall until the owner completes it.
+    if (!result.funded.empty()) {
+        result.shown = true;
+        return result;
+    }
+    if (!result.shown) close_hidden_exhibit(result);
+    return result;
+}
+
+std::string load_all_spots(std::vector<SpotFrame>& frames) {
+    frames.resize(kSpotCount);
+    const std::int64_t now = clock_system_ms() / 1000;
+    std::vector<SpotLoad> loads(kSpotCount);
+    parallel_for(kSpotCount, kSpotCount, [&loads, now](std::uint64_t i) {
+        const auto index = static_cast<std::int32_t>(i);
+        // One frame that fails in an unforeseen way leaves that frame empty; the other nine and
+        // the thread pool stand.
+        try {
+            loads[i] = load_spot(index, now);
+        } catch (...) {
+            loads[i] = SpotLoad{};
+            loads[i].spot = index + 1;
+            loads[i].error = "frame " + spot_label(index + 1) + " could not be read";
+        }
+    });
+    std::string error;
+    for (std::int32_t i = 0; i < kSpotCount; ++i) {
+        if (error.empty()) error = loads[i].error;
+        frames[i] = std::move(static_cast<SpotFrame&>(loads[i]));
+    }
+    // The same artwork hanging twice: only the newer hanging stays, the later frame on a tie.
+    for (std::int32_t i = 1; i < kSpotCount; ++i) {
+        for (std::int32_t j = 0; j < i && frames[i].shown; ++j) {
+            if (!frames[j].shown || frames[j].pic != frames[i].pic) continue;
+            spot_exhibit_init(frames[i].ts < frames[j].ts ? frames[i] : frames[j]);
+        }
+    }
+    return error;
+}

@@ -1,0 +1,183 @@
+#include "art/gallery_sale.h"
+
+#include "art/art_records.h"
+#include "art/certificate.h"
+#include "art/gallery_frames.h"
+#include "art/offer_tx.h"
+#include "art/title_chain.h"
+#include "chain/payloads.h"
+#include "identity/typed_sign.h"
+#include "identity/wallet_status.h"
+#include "wallet/codecs.h"
+#include "wallet/session.h"
+#include "wallet/wallet_file.h"
+
+#include <nlohmann/json.hpp>
+
+#include <vector>
+
+using json = nlohmann::json;
+
+namespace {
+
+bool begins_with(const std::string& text, const char* prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+// Every step starts from the gate and a fresh read of the ten frames; a frame that could not be
+// read simply shows no exhibit, so the read error itself is not needed.
+bool begin_step(std::string& identity_key, std::vector<SpotFrame>& frames, std::string& error) {
+    if (!art_identity_gate(false, identity_key, error)) return false;
+    frames.clear();
+    load_all_spots(frames);
+    return true;
+}
+
+const SpotFrame* frame_at(const std::vector<SpotFrame>& frames, std::int32_t spot) {
+    if (spot < 1 || spot > kSpotCount || static_cast<std::size_t>(spot) > frames.size()) return nullptr;
+    return &frames[static_cast<std::size_t>(spot) - 1];
+}
+
+// A record in this wallet's name: the handle is the connected wallet's alias as it stands now.
+json gallery_record(const char* type, std::int32_t spot) {
+    json msg = new_art_message(type);
+    msg["handle"] = connected_paymail_alias();
+    if (spot > 0) msg["spot"] = spot_label(spot);
+    return msg;
+}
+
+std::string compact_json(const json& msg) {
+    return msg.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+} // namespace
+
+std::int64_t gallery_sale_split(std::int64_t price) {
+    // Two per cent rounded down is price / 50; doubling first would overflow for a huge price
+    // read from a hanging record.
+    return price >= 50 ? price / 50 : 0;
+}
+
+bool gallery_require_identity(std::string& error) {
+    std::string identity_key;
+    return art_identity_gate(false, identity_key, error);
+}
+
+std::string gallery_sign_and_post(const json& record, const std::string& watch) {
+    TypedMessage msg = record;
+    std::string error;
+    if (!sign_typed_message(msg, error)) return error.empty() ? "error: could not sign" : "error: " + error;
+    return send_gallery_payload(compact_json(msg), watch);
+}
+
+std::string gallery_accept_ask(std::int32_t spot, const std::string& buyer) {
+    std::string identity_key, error;
+    std::vector<SpotFrame> frames;
+    if (!begin_step(identity_key, frames, error)) return error;
+    const SpotFrame* frame = frame_at(frames, spot);
+    if (!frame || !frame->shown || frame->price < 1) return "error: that frame is not for sale.";
+    if (identity_key != frame->owner) return "error: only the owner can accept.";
+
+    const std::string buyer_key = to_lower_copy(art_trim_copy(buyer));
+    bool asked = false;
+    for (const SpotAsk& ask : frame->asks)
+        asked = asked || ask.buyer == buyer_key;
+    if (!asked) return "error: that buyer has not asked.";
+
+    std::vector<KvArtTitleRow> rows;
+    error = art_title_chain(frame->pic, rows);
+    if (!error.empty()) return "error: " + error;
+    if (rows.empty() || rows.back().owner != identity_key) return "error: owner is not this identity.";
+    const std::string prev = rows.back().txid;
+
+    // The title travels signed inside the acceptance; the buyer's offer carries it on chain.
+    TypedMessage title = gallery_record("art_owner", 0);
+    title["pic"] = frame->pic;
+    title["cert"] = frame->cert;
+    title["owner"] = buyer_key;
+    title["prev"] = prev;
+    if (!sign_typed_message(title, error)) return error.empty() ? "error: could not sign the title" : "error: " + error;
+    const std::string title_json = compact_json(title);
+
+    json accept = gallery_record("art_gaccept", spot);
+    accept["pic"] = frame->pic;
+    accept["cert"] = frame->cert;
+    accept["buyer"] = buyer_key;
+    accept["prev"] = prev;
+    accept["price_sats"] = frame->price;
+    accept["title_sha"] = sha256_hex_of_text(title_json);
+    accept["title_json"] = title_json;
+    return gallery_sign_and_post(accept, spot_row(spot).watch);
+}
+
+std::string gallery_fund_offer(std::int32_t spot, const std::string& title) {
+    std::string identity_key, error;
+    std::vector<SpotFrame> frames;
+    if (!begin_step(identity_key, frames, error)) return error;
+    const SpotFrame* frame = frame_at(frames, spot);
+    if (!frame || frame->pic.empty() || frame->price < 1) return "error: that frame is not for sale.";
+    const std::string me = to_lower_copy(current_identity_pubkey());
+
+    const SpotAccept* chosen = nullptr;
+    const SpotAccept* latest_mine = nullptr;
+    for (const SpotAccept& accept : frame->accepts) {
+        if (accept.buyer != me) continue;
+        latest_mine = &accept;
+        if (accept.title_json == title) chosen = &accept;
+    }
+    if (!chosen) chosen = latest_mine;
+    if (!chosen) return "error: the owner has not accepted this ask yet.";
+
+    // One live offer per frame: a second payment would only lock more of a buyer's coins.
+    for (const SpotFunded& funded : frame->funded)
+        if (!offer_payment_spent(funded.offer)) return "error: you already paid. The owner completes the sale.";
+
+    const std::string& record = title.empty() ? chosen->title_json : title;
+    if (sha256_hex_of_text(record) != sha256_hex_of_text(chosen->title_json))
+        return "error: the title record does not match what the owner signed.";
+
+    const SpotAsk* my_ask = nullptr;
+    for (const SpotAsk& ask : frame->asks)
+        if (ask.buyer == me) my_ask = &ask;
+    if (my_ask && !my_ask->buyer_ord.empty() && my_ask->buyer_ord != cofferly_ord_address())
+        return "error: the ordinal address on the ask is not this wallet.";
+
+    const std::string offer =
+        gallery_offer_build(frame->pic_utxo, frame->cert_utxo, frame->price, frame->pay_addr, kGallerySaleFeeAddress,
+                            gallery_sale_split(frame->price), kTitleWatchAddress, chosen->title_json);
+    if (begins_with(offer, "error")) return offer;
+
+    json funded = gallery_record("art_gfunded", spot);
+    funded["offer_sha"] = sha256_hex_of_text(offer);
+    funded["offer"] = offer;
+    return gallery_sign_and_post(funded, spot_row(spot).watch);
+}
+
+std::string gallery_complete_sale(std::int32_t spot, const std::string& offer) {
+    std::string identity_key, error;
+    std::vector<SpotFrame> frames;
+    if (!begin_step(identity_key, frames, error)) return error;
+    const SpotFrame* frame = frame_at(frames, spot);
+    if (!frame || frame->pic.empty()) return "error: that frame is empty.";
+    if (identity_key != frame->owner) return "error: only the owner can complete this sale.";
+
+    std::string chosen = offer;
+    for (auto it = frame->funded.rbegin(); chosen.empty() && it != frame->funded.rend(); ++it)
+        chosen = it->offer;
+    if (chosen.empty()) return "error: no funded offer is waiting.";
+    bool listed = false;
+    for (const SpotFunded& funded : frame->funded)
+        listed = listed || funded.offer == chosen;
+    if (!listed) return "error: that offer is not on this frame.";
+    if (offer_payment_spent(chosen)) return "error: that payment was already spent. The buyer has to pay once more.";
+
+    const std::string result = gallery_complete_sign_send(chosen, frame->pic);
+    if (!begins_with(result, "success") || !frame->shown) return result;
+    json hide = gallery_record("art_hide", spot);
+    hide["pic"] = frame->pic;
+    hide["cert"] = frame->cert;
+    const std::string notice = gallery_sign_and_post(hide, spot_row(spot).watch);
+    // The sale is on chain whatever becomes of the notice; the user still learns it failed.
+    if (begins_with(notice, "success")) return result;
+    return result + " Frame notice failed: " + notice;
+}
