@@ -1,0 +1,136 @@
+#include "art/pairing.h"
+
+#include "art/art_records.h"
+#include "art/cert_check.h"
+#include "chain/inscription.h"
+#include "fakes/chain_fixture.h"
+#include "fakes/fake_gorillapool.h"
+#include "fakes/fake_identity.h"
+#include "fakes/fake_oracle.h"
+#include "identity/identity_lookup.h"
+#include "ordinals/ord_listing.h"
+#include "wallet/keys.h"
+#include "wallet/kv_cofferly_wallet.h"
+#include "wallet/wallet_file.h"
+
+#include <gtest/gtest.h>
+
+using nlohmann::json;
+
+namespace {
+
+const std::string kArtBytes = "\x89PNG artwork bytes";
+
+struct PairingTest : FakeChainTest {
+    FakeGorillaPool gp{chain.ledger};
+    ScopedServiceSettings gp_settings{settings_for(chain, gp)};
+    FakeIdentity ids;
+    Hash160 ord_hash{};
+    std::string identity;
+    std::string art, cert;
+
+    PairingTest() {
+        clear_token_outpoint_memory();
+        clear_identity_cache();
+        serve_fake_identity(chain.platform, ids);
+        write_test_wallet_file("w1");
+        EXPECT_TRUE(load_wallet_id("w1"));
+        {
+            WalletLock lock = lock_wallet();
+            kv_wallet().paymail = "alice";
+            identity = kv_wallet().identity_pub;
+            ord_hash = test_hash_of(derive_ordinals_key());
+            chain.ledger.fund(kv_wallet().address, 1000000);
+        }
+        ids.set_key("alice@kestrava.net", identity);
+        art = inscribe("image/png", kArtBytes);
+        cert = certificate(art, sha256_hex(kArtBytes), identity);
+    }
+    ~PairingTest() override {
+        clear_token_outpoint_memory();
+        clear_identity_cache();
+    }
+
+    std::string inscribe(const std::string& type, const std::string& body) {
+        const Bytes script = build_inscription_script(ord_hash, type, Bytes(body.begin(), body.end()), "", "");
+        return chain.ledger.fund_outputs({{script, 1}}) + "_0";
+    }
+    std::string certificate(const std::string& pic, const std::string& sha, const std::string& artist) {
+        return inscribe("application/json", json{{"pic", pic}, {"sha256", sha}, {"artist", artist}}.dump());
+    }
+};
+
+} // namespace
+
+TEST_F(PairingTest, StopsBeforeSpendingAtEachCheck) {
+    const std::string stranger = chain.ledger.fund("1BoatSLRHtKNngkdXEeobR76b6LuMRTQW", 1) + "_0";
+    const std::string other_artist = certificate(art, sha256_hex(kArtBytes), "02" + std::string(64, '9'));
+    const std::string bare_pic = certificate(art.substr(0, 64), sha256_hex(kArtBytes), identity);
+    const std::string short_sha = certificate(art, sha256_hex(kArtBytes).substr(1), identity);
+    const std::string wrong_hash = certificate(art, sha256_hex(kArtBytes + "!"), identity);
+    const std::string not_json = inscribe("application/json", "[1,2]");
+    struct Row {
+        std::string artwork, certificate;
+        const char* result;
+    } rows[] = {
+        {art, "", "error: pick an artwork and a different certificate."},
+        {art, " " + art + " ", "error: pick an artwork and a different certificate."},
+        {art, stranger, "error: this wallet must hold both the artwork and the certificate."},
+        {art, not_json, "error: that inscription is not a certificate"},
+        {art, bare_pic, "error: that certificate does not name this artwork."},
+        {art, short_sha, "error: that certificate does not name this artwork."},
+        {art, other_artist, "error: that certificate was not minted by this identity."},
+        {art, wrong_hash, "error: the artwork bytes do not match the certificate hash."},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.certificate);
+        EXPECT_EQ(art_pair_artwork(row.artwork, row.certificate), row.result);
+    }
+    EXPECT_TRUE(chain.ledger.mempool_txids().empty());
+}
+
+TEST_F(PairingTest, PairsOnceThenTheCheckFindsThePairOnThisIdentity) {
+    const std::string result = art_pair_artwork(" " + art + " ", cert);
+    ASSERT_EQ(result.rfind("success: ", 0), 0u) << result;
+    const std::string txid = result.substr(9);
+
+    const PairInfo info = art_check_certificate(cert);
+    EXPECT_EQ(info.pair_found, 1) << info.message;
+    EXPECT_EQ(info.pair_txid, txid);
+    EXPECT_EQ(info.holds_artwork, 1);
+    EXPECT_EQ(info.holds_certificate, 1);
+    EXPECT_EQ(info.title_is_mine, 1);
+    EXPECT_EQ(info.owner, identity);
+    EXPECT_EQ(info.owner_label, "alice");
+    EXPECT_EQ(info.message, "Pair matches " + txid + ". This wallet holds both coins. Title names this identity.");
+
+    const PairInfo by_art = art_check_artwork(art);
+    EXPECT_EQ(by_art.pair_txid, txid);
+    EXPECT_EQ(by_art.certificate_id, cert);
+
+    const std::string second = certificate(art, sha256_hex(kArtBytes), identity);
+    EXPECT_EQ(art_pair_artwork(art, second), "error: that artwork is already paired.");
+}
+
+TEST_F(PairingTest, CheckStopsWithItsTexts) {
+    const std::string no_pic = certificate("", sha256_hex(kArtBytes), identity);
+    struct Row {
+        std::string certificate;
+        const char* message;
+    } rows[] = {
+        {" ", "Pick a certificate."},
+        {no_pic, "That inscription is not a certificate."},
+        {cert, "No signed ZUZ pair matches this certificate and artwork."},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.certificate);
+        const PairInfo info = art_check_certificate(row.certificate);
+        EXPECT_EQ(info.message, row.message);
+        EXPECT_EQ(info.pair_found, 0);
+    }
+    const PairInfo held = art_check_certificate(cert);
+    EXPECT_EQ(held.holds_artwork + held.holds_certificate, 2);
+    const PairInfo by_art = art_check_artwork(" " + art);
+    EXPECT_EQ(by_art.message, "No signed pair for this artwork.");
+    EXPECT_EQ(by_art.artwork_id, art);
+}
