@@ -132,18 +132,6 @@ TEST(TitleChainWalk, AcceptsOnlyTheStepsOfTheTitle) {
     }
 }
 
-TEST(TitleChainWalk, RowsCarryOwnerSignerHandleAndTime) {
-    std::vector<KvArtTitleRow> chain;
-    walk_title_records(make_all({{'1', 10, "art_pair", kAlice, kAlice}, {'2', 20, "art_owner", kBob, kAlice, '1'}}),
-                       kArt, kTitleWatch, kPairWatch, chain, nullptr);
-    ASSERT_EQ(chain.size(), 2u);
-    EXPECT_EQ(chain[1].type, "art_owner");
-    EXPECT_EQ(chain[1].owner, kBob);
-    EXPECT_EQ(chain[1].signer, kAlice);
-    EXPECT_EQ(chain[1].handle, "h2");
-    EXPECT_EQ(chain[1].ts, 20);
-}
-
 TEST(TitleChainWalk, CertificateOfTheFirstPairEvenWhenRejected) {
     struct Row {
         const char* name;
