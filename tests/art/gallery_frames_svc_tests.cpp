@@ -1,0 +1,282 @@
+#include "art/gallery_frames.h"
+
+#include "art/art_records.h"
+#include "art/gallery_sale.h"
+#include "fakes/chain_fixture.h"
+#include "fakes/fake_identity.h"
+#include "fakes/fake_oracle.h"
+#include "fakes/secp_check.h"
+#include "identity/identity_lookup.h"
+#include "wallet/kv_cofferly_wallet.h"
+#include "wallet/wallet_file.h"
+
+#include <gtest/gtest.h>
+
+using nlohmann::json;
+
+namespace {
+
+const std::string kArt = std::string(64, 'a') + "_0";
+const std::string kCert = std::string(64, 'c') + "_0";
+const std::string kSha = std::string(64, 'e');
+
+struct GalleryFramesTest : FakeChainTest {
+    FakeIdentity ids;
+    const std::string alice = secp_pubkey_hex(Bytes(32, 0x11));
+    const std::string bob = secp_pubkey_hex(Bytes(32, 0x22));
+
+    GalleryFramesTest() {
+        serve_fake_identity(chain.platform, ids);
+        clear_identity_cache();
+        ids.set_key("alice@kestrava.net", alice);
+        ids.set_key("bob@kestrava.net", bob);
+    }
+    ~GalleryFramesTest() override { clear_identity_cache(); }
+
+    // A record signed by alice (0x11) or bob (0x22), posted at the frame's watch.
+    std::string post(std::int32_t spot, std::uint8_t key, const char* type, std::int64_t ts, const json& fields) {
+        const char* name = key == 0x11 ? "alice" : "bob";
+        json msg = {{"protocol", "KV-Art"}, {"type", type}, {"location", "art"},        {"handle", name},
+                    {"actor", name},        {"ts", ts},     {"spot", spot_label(spot)}, {"pic", kArt}};
+        for (const auto& item : fields.items())
+            msg[item.key()] = item.value();
+        return fake_post_record(chain, spot_row(spot).watch, fake_signed_record(msg, key));
+    }
+    std::string show(std::int32_t spot, std::int64_t ts, const json& extra = json::object()) {
+        json fields = {{"cert", kCert}, {"sha256", kSha}, {"price", "1000"}, {"pay_addr", "1Pay"}};
+        for (const auto& item : extra.items())
+            fields[item.key()] = item.value();
+        return post(spot, 0x11, "art_show", ts, fields);
+    }
+    std::vector<SpotFrame> frames() {
+        std::vector<SpotFrame> list(3);
+        EXPECT_EQ(load_all_spots(list), "");
+        EXPECT_EQ(list.size(), 10u);
+        return list;
+    }
+};
+
+} // namespace
+
+TEST_F(GalleryFramesTest, ShowAskAcceptAndTheRecordsThatDoNotCount) {
+    post(1, 0x11, "art_show", 90, {{"cert", kCert}, {"sha256", kSha}, {"price", "5"}}); // replaced below
+    const std::string shown = show(1, 100, {{"price", 1000}}); // a price that is no text: no price
+    show(1, 110);
+    post(1, 0x22, "art_gask", 105, {{"price_sats", 1000}, {"buyer", bob}}); // older than the show
+    post(1, 0x22, "art_gask", 120, {{"price_sats", "1000"}, {"buyer", bob}, {"buyer_ord", "1Ord"}});
+    post(1, 0x22, "art_gask", 121, {{"price_sats", 999}, {"buyer", bob}});            // another price
+    post(1, 0x22, "art_gask", 122, {{"price_sats", 1000}, {"buyer", alice}});         // signer is not buyer
+    post(1, 0x22, "art_hide", 123, {});                                               // not the owner
+    post(1, 0x11, "art_show", 124, {{"pic", ""}, {"cert", kCert}, {"sha256", kSha}}); // no artwork
+    const std::string title = R"({"type":"art_owner"})";
+    post(1, 0x11, "art_gaccept", 130,
+         {{"price_sats", 1000}, {"buyer", upper_copy(bob)}, {"title_json", title}, {"title_sha", sha256_hex(title)}});
+    post(1, 0x11, "art_gaccept", 131,
+         {{"price_sats", 1000}, {"buyer", bob}, {"title_json", title}, {"title_sha", "x"}});
+    post(1, 0x11, "art_gfunded", 132, {{"offer", "00"}, {"offer_sha", "bad"}});
+    post(2, 0x11, "art_show", 100, {{"cert", kCert}, {"sha256", "short"}, {"price", "1"}}); // malformed
+    post(3, 0x11, "art_show", 100, {{"cert", kCert}, {"sha256", kSha}, {"exp", 1}});        // expired
+    post(4, 0x11, "art_show", 100, {{"spot", "as5"}, {"cert", kCert}, {"sha256", kSha}});   // another frame's label
+
+    const std::vector<SpotFrame> list = frames();
+    const SpotFrame& f = list[0];
+    EXPECT_TRUE(f.shown);
+    EXPECT_EQ(f.spot, 1);
+    EXPECT_NE(f.show_txid, shown);
+    EXPECT_EQ(f.pic, std::string(64, 'a'));
+    EXPECT_EQ(f.pic_utxo, kArt);
+    EXPECT_EQ(f.cert, std::string(64, 'c'));
+    EXPECT_EQ(f.owner, alice);
+    EXPECT_EQ(f.pay_addr, "1Pay");
+    EXPECT_EQ(f.price, 1000);
+    EXPECT_EQ(f.ts, 110);
+    ASSERT_EQ(f.asks.size(), 1u);
+    EXPECT_EQ(f.asks[0].buyer, bob);
+    EXPECT_EQ(f.asks[0].buyer_ord, "1Ord");
+    ASSERT_EQ(f.accepts.size(), 1u);
+    EXPECT_EQ(f.accepts[0].buyer, bob);
+    EXPECT_EQ(f.accepts[0].title_json, title);
+    EXPECT_TRUE(f.funded.empty());
+    for (int i : {1, 2, 3, 4}) {
+        SCOPED_TRACE(i);
+        EXPECT_FALSE(list[i].shown);
+        EXPECT_EQ(list[i].spot, 0);
+        EXPECT_EQ(list[i].price, -1);
+    }
+}
+
+TEST_F(GalleryFramesTest, HiddenExhibitStaysWhileItsTitleHasNotMoved) {
+    show(1, 100);
+    post(1, 0x11, "art_hide", 110, {});
+    post(1, 0x11, "art_hide", 111, {}); // hidden already: nothing changes
+    post(1, 0x22, "art_gask", 112, {{"price_sats", 1000}, {"buyer", bob}});
+    // Without a pair record the title chain has no rows: the hidden exhibit stays, lists and all.
+    const std::vector<SpotFrame> list = frames();
+    EXPECT_FALSE(list[0].shown);
+    EXPECT_EQ(list[0].spot, 1);
+    EXPECT_EQ(list[0].pic, std::string(64, 'a'));
+    EXPECT_EQ(list[0].asks.size(), 1u);
+
+    // Once the title names bob, the sale is over and the frame is cleared.
+    const std::string pair = fake_post_record(chain, kPairWatchAddress,
+                                              fake_signed_record({{"protocol", "KV-Art"},
+                                                                  {"type", "art_pair"},
+                                                                  {"location", "art"},
+                                                                  {"handle", "alice"},
+                                                                  {"actor", "alice"},
+                                                                  {"ts", 50},
+                                                                  {"pic", kArt},
+                                                                  {"cert", kCert},
+                                                                  {"sha256", kSha},
+                                                                  {"owner", alice}},
+                                                                 0x11));
+    fake_post_record(chain, kTitleWatchAddress,
+                     fake_signed_record({{"protocol", "KV-Art"},
+                                         {"type", "art_owner"},
+                                         {"location", "art"},
+                                         {"handle", "alice"},
+                                         {"actor", "alice"},
+                                         {"ts", 60},
+                                         {"pic", kArt},
+                                         {"cert", kCert},
+                                         {"owner", bob},
+                                         {"prev", pair}},
+                                        0x11));
+    const std::vector<SpotFrame> after = frames();
+    EXPECT_FALSE(after[0].shown);
+    EXPECT_EQ(after[0].spot, 1);
+    EXPECT_EQ(after[0].pic, "");
+    EXPECT_TRUE(after[0].asks.empty());
+}
+
+TEST_F(GalleryFramesTest, OlderOfTwoHangingsLosesItsExhibit) {
+    show(3, 100);
+    show(7, 100);
+    show(8, 200);
+    show(9, 150);
+    const std::vector<SpotFrame> list = frames();
+    for (int i : {2, 6, 8}) {
+        SCOPED_TRACE(i);
+        EXPECT_FALSE(list[i].shown);
+        EXPECT_EQ(list[i].spot, 0);
+    }
+    EXPECT_TRUE(list[7].shown);
+    EXPECT_EQ(list[7].spot, 8);
+}
+
+TEST_F(GalleryFramesTest, ListedIdsThatAreNoTransactionIdsAreNeverRequested) {
+    fake_oracle_list(chain, "as1", "../../api/paymail/identity/" + std::string(37, 'x'));
+    fake_oracle_list(chain, "as1", std::string(64, 'f'));
+    std::vector<WatchRecord> records;
+    std::string error;
+    EXPECT_TRUE(read_gallery_watch("as1", spot_row(1).watch, records, error));
+    EXPECT_TRUE(records.empty());
+    EXPECT_EQ(chain.platform.request_count("/oi/tx/"), 1);
+    EXPECT_EQ(chain.platform.request_count("/api/"), 0);
+}
+
+TEST_F(GalleryFramesTest, UnreadableWatchesGiveTheFirstErrorAndEmptyFrames) {
+    chain.woc.set_fault("/v1/bsv/main/address/", FakeFault{500});
+    chain.platform.set_fault("/oi/oracle/", FakeFault{500});
+    std::vector<SpotFrame> list(12);
+    EXPECT_EQ(load_all_spots(list), "OI as1 missed and WhatsOnChain missed");
+    ASSERT_EQ(list.size(), 10u);
+    EXPECT_FALSE(list[4].shown);
+}
+
+// The owner's side of a sale with this wallet as carol, up to the acceptance on the frame watch.
+struct GallerySaleTest : GalleryFramesTest {
+    std::string me;
+
+    GallerySaleTest() {
+        write_test_wallet_file("w1");
+        EXPECT_TRUE(load_wallet_id("w1"));
+        WalletLock lock = lock_wallet();
+        kv_wallet().paymail = "carol";
+        me = kv_wallet().identity_pub;
+        ids.set_key("carol@kestrava.net", me);
+        chain.ledger.fund(kv_wallet().address, 1000000);
+    }
+    void hang_and_pair(const std::string& owner) {
+        const std::string pair = fake_post_record(chain, kPairWatchAddress,
+                                                  fake_signed_record({{"protocol", "KV-Art"},
+                                                                      {"type", "art_pair"},
+                                                                      {"location", "art"},
+                                                                      {"handle", "alice"},
+                                                                      {"actor", "alice"},
+                                                                      {"ts", 50},
+                                                                      {"pic", kArt},
+                                                                      {"cert", kCert},
+                                                                      {"sha256", kSha},
+                                                                      {"owner", alice}},
+                                                                     0x11));
+        fake_post_record(chain, kTitleWatchAddress,
+                         fake_signed_record({{"protocol", "KV-Art"},
+                                             {"type", "art_owner"},
+                                             {"location", "art"},
+                                             {"handle", "alice"},
+                                             {"actor", "alice"},
+                                             {"ts", 60},
+                                             {"pic", kArt},
+                                             {"cert", kCert},
+                                             {"owner", owner},
+                                             {"prev", pair}},
+                                            0x11));
+    }
+};
+
+TEST_F(GallerySaleTest, StepChecksStopBeforePosting) {
+    show(2, 100); // signed by another key than this wallet's
+    post(2, 0x22, "art_gask", 110, {{"price_sats", 1000}, {"buyer", bob}});
+    struct Row {
+        std::string result, expected;
+    } rows[] = {
+        {gallery_accept_ask(0, bob), "error: that frame is not for sale."},
+        {gallery_accept_ask(11, bob), "error: that frame is not for sale."},
+        {gallery_accept_ask(1, bob), "error: that frame is not for sale."},
+        {gallery_accept_ask(2, bob), "error: only the owner can accept."},
+        {gallery_fund_offer(0, ""), "error: that frame is not for sale."},
+        {gallery_fund_offer(2, ""), "error: the owner has not accepted this ask yet."},
+        {gallery_complete_sale(11, ""), "error: that frame is empty."},
+        {gallery_complete_sale(2, ""), "error: only the owner can complete this sale."},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(row.result, row.expected);
+    EXPECT_EQ(chain.platform.request_count("/oi/submit"), 0);
+
+    {
+        WalletLock lock = lock_wallet();
+        kv_wallet().paymail = "";
+    }
+    EXPECT_EQ(gallery_accept_ask(2, bob), "error: Connect Cofferly and publish a @kestrava.net paymail first.");
+}
+
+TEST_F(GallerySaleTest, OwnerAcceptsAnAskAndTheFrameListsIt) {
+    // Alice paired the artwork and passed its title to this wallet, which hangs it.
+    hang_and_pair(me);
+    // The exhibit is signed by this wallet through the gallery's own signer.
+    json show_msg = new_art_message("art_show");
+    show_msg["spot"] = "as5";
+    show_msg["pic"] = kArt;
+    show_msg["cert"] = kCert;
+    show_msg["sha256"] = kSha;
+    show_msg["price"] = "1000";
+    ASSERT_EQ(gallery_sign_and_post(show_msg, spot_row(5).watch).rfind("success: ", 0), 0u);
+    chain.ledger.mine();
+    post(5, 0x22, "art_gask", 4102444800, {{"price_sats", 1000}, {"buyer", bob}});
+
+    EXPECT_EQ(gallery_accept_ask(5, " " + upper_copy(alice) + " "), "error: that buyer has not asked.");
+    const std::string result = gallery_accept_ask(5, " " + upper_copy(bob) + " ");
+    ASSERT_EQ(result.rfind("success: ", 0), 0u) << result;
+    chain.ledger.mine();
+
+    const std::vector<SpotFrame> list = frames();
+    ASSERT_EQ(list[4].accepts.size(), 1u);
+    const SpotAccept& accept = list[4].accepts[0];
+    EXPECT_EQ(accept.buyer, bob);
+    const json title = json::parse(accept.title_json);
+    EXPECT_EQ(title["type"], "art_owner");
+    EXPECT_EQ(title["owner"], bob);
+    EXPECT_EQ(title["pic"], std::string(64, 'a'));
+    EXPECT_EQ(json_identity_pubkey(title), me);
+}
