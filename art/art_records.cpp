@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <unordered_set>
 
 using json = nlohmann::json;
 
@@ -29,6 +30,15 @@ std::uint32_t read_le(const Bytes& data, std::size_t at, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i)
         value |= static_cast<std::uint32_t>(data[at + i]) << (8 * i);
     return value;
+}
+
+// The id text of one listing item: the item itself, or an object's `tx_hash`, else its `txid`.
+std::string watch_item_txid(const json& item) {
+    if (item.is_string()) return item.get<std::string>();
+    if (!item.is_object()) return "";
+    const auto hash = item.find("tx_hash");
+    if (hash != item.end() && hash->is_string()) return hash->get<std::string>();
+    return json_text(item, "txid");
 }
 
 } // namespace
@@ -178,18 +188,7 @@ void append_txid_unique(std::vector<std::string>& list, const std::string& text)
 }
 
 void parse_watch_txid_item(const json& item, std::vector<std::string>& list) {
-    if (item.is_string()) {
-        append_txid_unique(list, item.get<std::string>());
-        return;
-    }
-    if (!item.is_object()) return;
-    const auto hash = item.find("tx_hash");
-    if (hash != item.end() && hash->is_string()) {
-        append_txid_unique(list, hash->get<std::string>());
-        return;
-    }
-    const auto txid = item.find("txid");
-    if (txid != item.end() && txid->is_string()) append_txid_unique(list, txid->get<std::string>());
+    append_txid_unique(list, watch_item_txid(item));
 }
 
 void parse_watch_txids(const json& reply, std::vector<std::string>& list) {
@@ -206,8 +205,15 @@ void parse_watch_txids(const json& reply, std::vector<std::string>& list) {
         }
     }
     if (!items) return;
-    for (const json& item : *items)
-        parse_watch_txid_item(item, list);
+    // A watch may list twenty thousand ids; a set keeps the duplicate test from growing with the
+    // square of the listing.
+    std::unordered_set<std::string> seen(list.begin(), list.end());
+    for (const json& item : *items) {
+        const std::string text = watch_item_txid(item);
+        if (text.size() != kTxidLength) continue;
+        std::string id = to_lower_copy(text);
+        if (seen.insert(id).second) list.push_back(std::move(id));
+    }
 }
 
 void sort_watch_records(std::vector<WatchRecord>& records) {

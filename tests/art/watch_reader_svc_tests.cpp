@@ -1,0 +1,222 @@
+#include "art/watch_reader.h"
+
+#include "fakes/chain_fixture.h"
+#include "fakes/fake_identity.h"
+#include "fakes/fake_oracle.h"
+#include "fakes/secp_check.h"
+#include "identity/identity_lookup.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+using nlohmann::json;
+
+namespace {
+
+const std::string kOraclePath = std::string("/oi/oracle/") + kPairWatchKey + "/txids";
+
+// The number leads, so ids differ early and long listings compare quickly.
+std::string numbered_txid(int n) {
+    char text[9];
+    std::snprintf(text, sizeof text, "%08x", n);
+    return text + std::string(56, 'e');
+}
+
+struct WatchReaderTest : FakeChainTest {
+    FakeIdentity ids;
+
+    WatchReaderTest() {
+        serve_fake_identity(chain.platform, ids);
+        clear_identity_cache();
+        ids.set_key("alice@kestrava.net", secp_pubkey_hex(Bytes(32, 0x11)));
+    }
+
+    static json record(const json& ts) {
+        return {{"protocol", kArtProtocol}, {"type", "art_pair"}, {"location", kArtLocation},
+                {"handle", "alice"},        {"actor", "alice"},   {"ts", ts}};
+    }
+
+    std::string post(const json& msg) { return fake_post_record(chain, kPairWatchAddress, msg); }
+};
+
+// A WhatsOnChain stand-in whose history lists page with tokens, to follow the paging rules.
+struct PagedHistory {
+    FakeServer woc;
+    PagedHistory() {
+        const std::string base = std::string(kWocPrefix) + "/address/[^/]+";
+        // The paged query is refused; only the bare list answers.
+        woc.on("GET", base + "/unconfirmed/history", [](const FakeRequest& req) {
+            if (!req.query.empty()) return FakeResponse{500, "{}"};
+            return json_reply({{"result", {numbered_txid(100)}}});
+        });
+        // Every page brings a new id and a token: the list ends at its sixth page.
+        woc.on("GET", base + "/history", [](const FakeRequest& req) {
+            const auto token = req.query.find("token");
+            const int page = token == req.query.end() ? 0 : std::stoi(token->second.substr(2)) + 1;
+            return json_reply({{"result", {{{"tx_hash", numbered_txid(200 + page)}}}},
+                               {"nextPageToken", "p/" + std::to_string(page) + "+="}});
+        });
+        // A page with nothing new ends the list although it names a token.
+        woc.on("GET", base + "/confirmed/history", [](const FakeRequest&) {
+            return json_reply({{"result", {numbered_txid(100)}}, {"next-page", "more"}});
+        });
+    }
+};
+
+} // namespace
+
+TEST_F(WatchReaderTest, ScanKeepsVerifiedTimedRecordsInOrder) {
+    const std::string late = post(fake_signed_record(record(200), 0x11));
+    const std::string early = post(fake_signed_record(record("100"), 0x11));
+    post(fake_signed_record(record(150), 0x22)); // signed by a key that is not alice's
+    post(fake_signed_record(record("soon"), 0x11));
+    json forged = fake_signed_record(record(160), 0x11);
+    forged["type"] = "art_owner";
+    post(forged);
+    chain.ledger.fund(kPairWatchAddress, 1); // pays the watch, carries nothing
+    fake_oracle_list(chain, kPairWatchKey, early);
+
+    std::vector<WatchRecord> records;
+    std::string error;
+    ASSERT_TRUE(scan_watch_messages(kPairWatchKey, kPairWatchAddress, records, error)) << error;
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].txid, early);
+    EXPECT_EQ(records[0].ts, 100);
+    EXPECT_EQ(records[1].txid, late);
+    EXPECT_EQ(records[1].msg["ts"], 200);
+    EXPECT_TRUE(tx_pays_address(records[1].tx, kPairWatchAddress));
+    // Listed by both sources, read once, and from the index since its copy carries the record.
+    EXPECT_EQ(chain.platform.request_count("/oi/tx/" + early), 1);
+    EXPECT_EQ(chain.woc.request_count(std::string(kWocPrefix) + "/tx/" + early), 0);
+}
+
+TEST_F(WatchReaderTest, ListingFailures) {
+    std::vector<std::string> txids{"x"};
+    std::string error;
+    EXPECT_FALSE(fetch_address_txids(kPairWatchKey, "", txids, error));
+    EXPECT_EQ(error, "watch address is not assigned");
+    EXPECT_TRUE(txids.empty());
+
+    chain.woc.set_fault(std::string(kWocPrefix) + "/address/", FakeFault{500});
+    chain.platform.set_fault("/oi/oracle/", FakeFault{503});
+    EXPECT_FALSE(fetch_address_txids(kPairWatchKey, kPairWatchAddress, txids, error));
+    EXPECT_EQ(error, "OI zuz missed and WhatsOnChain missed");
+    std::vector<WatchRecord> records(1);
+    EXPECT_FALSE(scan_watch_messages(kPairWatchKey, kPairWatchAddress, records, error));
+    EXPECT_TRUE(records.empty());
+
+    // What the index lists is enough while WhatsOnChain is down; an empty WhatsOnChain answer is too.
+    chain.platform.clear_faults();
+    fake_oracle_list(chain, kPairWatchKey, numbered_txid(1));
+    EXPECT_TRUE(fetch_address_txids(kPairWatchKey, kPairWatchAddress, txids, error));
+    EXPECT_EQ(txids, std::vector<std::string>{numbered_txid(1)});
+    chain.woc.clear_faults();
+    EXPECT_TRUE(fetch_address_txids(kTitleWatchKey, kTitleWatchAddress, txids, error));
+    EXPECT_TRUE(txids.empty());
+    EXPECT_EQ(error, "");
+}
+
+TEST_F(WatchReaderTest, OraclePagesEndAtAShortPageOrTheTenth) {
+    struct Row {
+        const char* name;
+        int listed;
+        int pages;
+    } rows[] = {
+        {"one short page", 5, 1},
+        {"a full page asks for the next", 2000, 2},
+        {"the tenth full page is the last", 22000, 10},
+    };
+    int next = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string key = "k" + std::to_string(next);
+        for (int i = 0; i < row.listed; ++i)
+            fake_oracle_list(chain, key, numbered_txid(next++));
+        chain.platform.reset_counts();
+        std::vector<std::string> txids;
+        std::string error;
+        EXPECT_TRUE(fetch_address_txids(key, kPairWatchAddress, txids, error));
+        EXPECT_EQ(chain.platform.request_count("/oi/oracle/" + key + "/txids"), row.pages);
+        EXPECT_EQ(txids.size(), static_cast<std::size_t>(std::min(row.listed, 20000)));
+    }
+}
+
+TEST_F(WatchReaderTest, OraclePageWithNothingNewEndsTheIndex) {
+    // The second page repeats the first in full.
+    for (int i = 0; i < 4000; ++i)
+        fake_oracle_list(chain, kPairWatchKey, numbered_txid(i % 2000));
+    std::vector<std::string> txids;
+    std::string error;
+    EXPECT_TRUE(fetch_address_txids(kPairWatchKey, kPairWatchAddress, txids, error));
+    EXPECT_EQ(txids.size(), 2000u);
+    EXPECT_EQ(chain.platform.request_count(kOraclePath), 2);
+}
+
+TEST_F(WatchReaderTest, HistoryPagesFollowTokens) {
+    PagedHistory paged;
+    ServiceSettings s = settings_for(chain);
+    s.woc_base = paged.woc.base_url() + kWocPrefix;
+    ScopedServiceSettings use(s);
+
+    std::vector<std::string> txids;
+    std::string error;
+    ASSERT_TRUE(fetch_address_txids(kPairWatchKey, kPairWatchAddress, txids, error)) << error;
+    std::vector<std::string> want{numbered_txid(100)};
+    for (int page = 0; page < 6; ++page)
+        want.push_back(numbered_txid(200 + page));
+    EXPECT_EQ(txids, want);
+
+    const std::string base = std::string(kWocPrefix) + "/address/" + kPairWatchAddress;
+    EXPECT_EQ(paged.woc.request_count(base + "/unconfirmed/history"), 2);
+    EXPECT_EQ(paged.woc.request_count(base + "/history"), 6);
+    EXPECT_EQ(paged.woc.request_count(base + "/confirmed/history"), 1);
+    // The token "p/0+=" arrived percent-encoded and decodes back whole.
+    for (const FakeRequest& req : paged.woc.requests()) {
+        const auto token = req.query.find("token");
+        if (req.path == base + "/history" && token != req.query.end()) {
+            EXPECT_EQ(token->second, "p/0+=");
+            break;
+        }
+    }
+}
+
+TEST_F(WatchReaderTest, TransactionFetch) {
+    const std::string plain = chain.ledger.fund(kPairWatchAddress, 1);
+    json tx;
+    ASSERT_TRUE(fetch_tx_json(plain, tx));
+    EXPECT_EQ(tx["txid"], plain);
+    // The index's copy carries no record, so WhatsOnChain's is taken.
+    EXPECT_EQ(chain.platform.request_count("/oi/tx/"), 1);
+    EXPECT_EQ(chain.woc.request_count(std::string(kWocPrefix) + "/tx/"), 1);
+
+    EXPECT_FALSE(fetch_tx_json(numbered_txid(7), tx));
+    EXPECT_TRUE(tx.is_null());
+
+    // A listed id is only ever a hex transaction id in a request path.
+    chain.platform.reset_counts();
+    chain.woc.reset_counts();
+    EXPECT_FALSE(fetch_tx_json("../../api/paymail/identity/" + std::string(37, 'a'), tx));
+    EXPECT_EQ(chain.platform.request_count() + chain.woc.request_count(), 0);
+}
+
+TEST_F(WatchReaderTest, HttpGetJsonWantsAJsonBodyAndSuccess) {
+    chain.platform.on("GET", "/t/json", [](const FakeRequest&) { return json_reply({{"a", 1}}); });
+    chain.platform.on("GET", "/t/text", [](const FakeRequest&) { return FakeResponse{200, "a, 1", "text/plain"}; });
+    chain.platform.on("GET", "/t/404", [](const FakeRequest&) { return json_reply({{"a", 1}}, 404); });
+    const std::string base = chain.platform.base_url();
+    json out;
+    EXPECT_TRUE(http_get_json(base + "/t/json", out, 5));
+    EXPECT_EQ(out["a"], 1);
+    EXPECT_FALSE(http_get_json(base + "/t/text", out, 5));
+    EXPECT_TRUE(out.is_null());
+    out = 1;
+    EXPECT_FALSE(http_get_json(base + "/t/404", out, 5));
+    EXPECT_TRUE(out.is_null());
+    EXPECT_FALSE(http_get_json("http://127.0.0.1:1/x", out, 5));
+    for (const FakeRequest& req : chain.platform.requests()) {
+        const auto agent = req.headers.find("User-Agent");
+        ASSERT_NE(agent, req.headers.end());
+        EXPECT_EQ(agent->second, "Kestrava-Art/1");
+    }
+}
