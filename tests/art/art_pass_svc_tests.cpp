@@ -1,0 +1,165 @@
+#include "art/art_pass.h"
+
+#include "art/art_records.h"
+#include "chain/inscription.h"
+#include "chain/outpoints.h"
+#include "chain/reserves.h"
+#include "chain/sign.h"
+#include "chain/tx.h"
+#include "fakes/chain_fixture.h"
+#include "fakes/fake_gorillapool.h"
+#include "ordinals/ord_inbox.h"
+#include "ordinals/ord_listing.h"
+#include "wallet/kv_cofferly_wallet.h"
+#include "wallet/wallet_file.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+Bytes bytes_of(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+
+struct PassTest : FakeChainTest {
+    FakeGorillaPool gp{chain.ledger};
+    ScopedServiceSettings gp_settings{settings_for(chain, gp)};
+    const TestKey recipient = test_key_from_byte(0x41);
+    const std::string record = R"({"protocol":"KV-Art","type":"art_owner","pic":"x"})";
+    std::string receive_address, ord_address, art, cert;
+    Hash160 ord_hash{};
+
+    PassTest() {
+        clear_token_outpoint_memory();
+        write_test_wallet_file("w1");
+        EXPECT_TRUE(load_wallet_id("w1"));
+        WalletLock lock = lock_wallet();
+        receive_address = kv_wallet().address;
+        ord_address = derive_ordinals_key();
+        ord_hash = test_hash_of(ord_address);
+        art = inscribe("image/png", "png-bytes");
+        cert = inscribe("application/json", R"({"pic":"x"})");
+    }
+    ~PassTest() override { clear_token_outpoint_memory(); }
+
+    std::string inscribe(const std::string& type, const std::string& body) {
+        const Bytes script = build_inscription_script(ord_hash, type, bytes_of(body), build_name_metadata("Item"), "");
+        return chain.ledger.fund_outputs({{script, 1}}) + "_0";
+    }
+
+    std::string pass() { return art_pass_send(art, cert, recipient.address, record, kTitleWatchAddress); }
+};
+
+} // namespace
+
+// Both coins and the record travel in one transaction the ledger accepts; the wallet hides the
+// coins, drops the avatar that was one of them and tells the recipient's inbox.
+TEST_F(PassTest, PassesBothCoinsWithTheRecord) {
+    chain.ledger.fund(receive_address, 50000);
+    {
+        WalletLock lock = lock_wallet();
+        for (const std::string& origin : {art, cert}) {
+            LocalOrd ord = local_ord_init();
+            ord.origin = origin;
+            kv_wallet().ord_owned.push_back(ord);
+        }
+        kv_wallet().ord_avatar = upper_copy(art);
+        ASSERT_TRUE(save_wallet());
+    }
+    SinkCapture sink;
+    const std::string result = pass();
+    ASSERT_EQ(result.rfind("success: ", 0), 0u) << result;
+
+    LedgerTx tx;
+    ASSERT_TRUE(chain.ledger.find_tx(result.substr(9), tx));
+    ASSERT_GE(tx.inputs.size(), 3u);
+    EXPECT_EQ(tx.inputs[0].prev_txid + "_0", art);
+    EXPECT_EQ(tx.inputs[1].prev_txid + "_0", cert);
+    Bytes record_script{0x6a};
+    append_push_data(record_script, reinterpret_cast<const std::uint8_t*>(record.data()), record.size());
+    const std::vector<std::pair<Bytes, std::uint64_t>> expected = {{p2pkh_script(recipient.hash), 1},
+                                                                   {p2pkh_script(recipient.hash), 1},
+                                                                   {p2pkh_script(test_hash_of(kTitleWatchAddress)), 1},
+                                                                   {record_script, 0}};
+    ASSERT_EQ(tx.outputs.size(), expected.size() + 1);
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(tx.outputs[i].script, expected[i].first);
+        EXPECT_EQ(tx.outputs[i].sats, expected[i].second);
+    }
+    EXPECT_EQ(tx.outputs.back().address, receive_address);
+
+    {
+        WalletLock lock = lock_wallet();
+        for (const LocalOrd& ord : kv_wallet().ord_owned)
+            EXPECT_TRUE(ord.hidden) << ord.origin;
+        EXPECT_EQ(kv_wallet().ord_avatar, "");
+    }
+    std::string inbox;
+    ASSERT_TRUE(read_file_text(ord_inbox_path(recipient.hash), inbox));
+    EXPECT_NE(inbox.find(art), std::string::npos);
+    EXPECT_NE(inbox.find(cert), std::string::npos);
+    std::lock_guard<std::mutex> lock(sink.mutex);
+    ASSERT_FALSE(sink.lines.empty());
+    EXPECT_EQ(sink.lines.back(),
+              "Passed art\n" + art + "\nwith certificate\n" + cert + "\nto " + recipient.address + "\n");
+}
+
+TEST_F(PassTest, RefusalsBeforeAnyCoinMoves) {
+    chain.ledger.fund(receive_address, 50000);
+    GalleryReserve hanging;
+    hanging.pic_utxo = normalize_reserve_outpoint(art);
+    hanging.cert_utxo = normalize_reserve_outpoint(cert);
+    struct Row {
+        const char* name;
+        std::string pic, cert, record, otx;
+        bool hang;
+        const char* expected;
+    } rows[] = {
+        {"empty record", art, cert, "", kTitleWatchAddress, false, "error: empty art title payload."},
+        {"no watch", art, cert, record, "", false,
+         "error: OTX watch is not assigned yet. Create it in Cofferly, then pin it."},
+        {"one coin twice", art, upper_copy(art), record, kTitleWatchAddress, false,
+         "error: picture and certificate must be two different origins."},
+        {"coin not held", art, hex_id('c') + "_0", record, kTitleWatchAddress, false,
+         "error: this wallet does not hold both the picture and the certificate."},
+        {"hanging in the gallery", art, cert, record, kTitleWatchAddress, true,
+         "error: this artwork is on display in the Gallery. Remove it there first."},
+        {"bad watch", art, cert, record, "1nope", false, "error: OTX address decode failed."},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_TRUE(
+            save_gallery_reserves(row.hang ? std::vector<GalleryReserve>{hanging} : std::vector<GalleryReserve>{}));
+        EXPECT_EQ(art_pass_send(row.pic, row.cert, recipient.address, row.record, row.otx), row.expected);
+    }
+    EXPECT_TRUE(chain.ledger.mempool_txids().empty());
+}
+
+// Every attempt meets a funding coin that a transaction the services do not show yet has spent.
+TEST_F(PassTest, ConflictOnEveryAttemptEndsAfterThreeAndKeepsTheSpentMarks) {
+    const TestKey payer = test_receive_key(0);
+    std::vector<std::string> funded;
+    for (std::uint64_t sats : {30000u, 20000u, 10000u})
+        funded.push_back(chain.ledger.fund(receive_address, sats));
+    chain.ledger.set_lag(100000);
+    for (std::size_t i = 0; i < funded.size(); ++i) {
+        LedgerOutput prev;
+        ASSERT_TRUE(chain.ledger.find_output(funded[i], 0, prev, false));
+        std::vector<TxInput> ins(1);
+        ins[0].txid = funded[i];
+        ins[0].sats = prev.sats;
+        ins[0].prev_script = prev.script;
+        std::vector<TxOutput> outs{{prev.sats, p2pkh_script(payer.hash)}};
+        ASSERT_TRUE(sign_tx_input(ins[0], ins, outs, payer.hash, payer.priv, payer.pub));
+        std::string reason;
+        ASSERT_TRUE(chain.ledger.accept(serialize_tx(ins, outs, false), reason)) << reason;
+    }
+    EXPECT_EQ(pass(), "error: broadcast failed after retry.");
+    WalletLock lock = lock_wallet();
+    for (const std::string& txid : funded)
+        EXPECT_TRUE(is_outpoint_spent(txid, 0)) << txid;
+}
