@@ -24,31 +24,21 @@ std::string settled_wallet_alias() {
 }
 
 // A numeric `ts` is the caller's own time and stays; anything else, digits in a string included,
-// is replaced, since the preimage would read a string's digits but peers expect a number.
+// is no time that readers take as one, so the current time replaces it.
 void stamp_time(TypedMessage& msg) {
     auto it = msg.find("ts");
     if (it != msg.end() && it->is_number()) return;
     msg["ts"] = clock_system_ms() / 1000;
 }
 
-bool sign_preimage(TypedMessage& msg, std::string& error) {
-    std::string pubkey, signature;
-    if (!sign_with_identity(canonical_message_preimage(msg), pubkey, signature, error)) return false;
-    msg["pubkey"] = pubkey;
-    msg["sig"] = signature;
-    return true;
-}
-
 std::string identity_check_error() {
     return "identity signature did not verify against " + service_settings().platform_host + " PKI";
 }
 
-bool sign_trading(TypedMessage& msg, std::string& error) {
+// Each flow fills in who speaks; false when no wallet can speak.
+bool fill_trading(TypedMessage& msg) {
     const std::string address = current_receive_address();
-    if (address.empty()) {
-        error = kConnectCofferly;
-        return false;
-    }
+    if (address.empty()) return false;
     const std::string alias = settled_wallet_alias();
     msg["location"] = "tradeloom";
     msg["handle"] = alias.empty() ? address : alias;
@@ -60,49 +50,28 @@ bool sign_trading(TypedMessage& msg, std::string& error) {
         msg["paymail"] = full_paymail(alias);
     }
     stamp_time(msg);
-    if (!sign_preimage(msg, error)) return false;
-    if (!verify_typed_message(msg)) {
-        error = "Tradeloom signature did not verify";
-        return false;
-    }
     return true;
 }
 
-bool sign_web_gate(TypedMessage& msg, std::string& error) {
+bool fill_web_gate(TypedMessage& msg) {
     const std::string alias = settled_wallet_alias();
-    if (alias.empty()) {
-        error = kConnectCofferly;
-        return false;
-    }
+    if (alias.empty()) return false;
     msg["handle"] = alias;
     // The web-gate form signs none of these; left in place they would read as signed claims.
     for (const char* key : {"actor", "paymail", "ts", "protocol", "location", "channel", "site_addr", "site_sats",
                             "fee_addr", "fee_sats", "pubkey", "sig"})
         msg.erase(key);
-    if (!sign_preimage(msg, error)) return false;
-    if (!verify_typed_message(msg)) {
-        error = identity_check_error();
-        return false;
-    }
     return true;
 }
 
-bool sign_default(TypedMessage& msg, std::string& error) {
+bool fill_default(TypedMessage& msg) {
     const std::string alias = settled_wallet_alias();
-    if (alias.empty()) {
-        error = kConnectCofferly;
-        return false;
-    }
+    if (alias.empty()) return false;
     msg["actor"] = alias;
     // The connected paymail is this alias on the platform's domain; built from the copy taken above,
     // actor and paymail always name the same wallet even when another one is connected meanwhile.
     msg["paymail"] = full_paymail(alias);
     stamp_time(msg);
-    if (!sign_preimage(msg, error)) return false;
-    if (!verify_typed_message(msg)) {
-        error = identity_check_error();
-        return false;
-    }
     return true;
 }
 
@@ -116,8 +85,31 @@ bool sign_typed_message(TypedMessage& msg, std::string& error) {
         error = "the message to sign is not a JSON object";
         return false;
     }
-    if (msg_field_str(msg, "protocol") == "KV-Tradeloom") return sign_trading(msg, error);
     const std::string type = msg_field_str(msg, "type");
-    if (type == "web_gate" || type == "n_button") return sign_web_gate(msg, error);
-    return sign_default(msg, error);
+    bool filled = false;
+    std::string refusal;
+    if (msg_field_str(msg, "protocol") == "KV-Tradeloom") {
+        filled = fill_trading(msg);
+        refusal = "Tradeloom signature did not verify";
+    } else if (type == "web_gate" || type == "n_button") {
+        filled = fill_web_gate(msg);
+        refusal = identity_check_error();
+    } else {
+        filled = fill_default(msg);
+        refusal = identity_check_error();
+    }
+    if (!filled) {
+        error = kConnectCofferly;
+        return false;
+    }
+    std::string pubkey, signature;
+    if (!sign_with_identity(canonical_message_preimage(msg), pubkey, signature, error)) return false;
+    msg["pubkey"] = pubkey;
+    msg["sig"] = signature;
+    // A message this program would not accept from a peer is never handed back as signed.
+    if (!verify_typed_message(msg)) {
+        error = refusal;
+        return false;
+    }
+    return true;
 }
