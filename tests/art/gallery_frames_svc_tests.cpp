@@ -243,12 +243,6 @@ TEST_F(GallerySaleTest, StepChecksStopBeforePosting) {
     for (const Row& row : rows)
         EXPECT_EQ(row.result, row.expected);
     EXPECT_EQ(chain.platform.request_count("/oi/submit"), 0);
-
-    {
-        WalletLock lock = lock_wallet();
-        kv_wallet().paymail = "";
-    }
-    EXPECT_EQ(gallery_accept_ask(2, bob), "error: Connect Cofferly and publish a @kestrava.net paymail first.");
 }
 
 TEST_F(GallerySaleTest, OwnerAcceptsAnAskAndTheFrameListsIt) {
