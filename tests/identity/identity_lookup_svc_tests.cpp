@@ -1,10 +1,10 @@
 #include "fakes/chain_fixture.h"
 #include "fakes/fake_identity.h"
+#include "fakes/fake_oracle.h"
 #include "fakes/secp_check.h"
 #include "identity/identity_lookup.h"
 #include "identity/typed_message.h"
 #include "identity/typed_verify.h"
-#include "wallet/crypto.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -15,31 +15,20 @@ namespace {
 
 const std::int64_t kHalfHourMs = 30 * 60 * 1000;
 
-std::string key_hex(std::uint8_t fill, bool compressed = true) {
+std::string key_hex(std::uint8_t fill) {
+    return secp_pubkey_hex(Bytes(32, fill));
+}
+
+// The uncompressed form of the same key, as some platform records hold it.
+std::string uncompressed_key_hex(std::uint8_t fill) {
     const Bytes secret(32, fill);
     SecpContext ctx = secp_context();
     secp256k1_pubkey pub;
     if (!secp256k1_ec_pubkey_create(ctx.get(), &pub, secret.data())) return "";
     unsigned char out[65];
     size_t len = sizeof out;
-    secp256k1_ec_pubkey_serialize(ctx.get(), out, &len, &pub,
-                                  compressed ? SECP256K1_EC_COMPRESSED : SECP256K1_EC_UNCOMPRESSED);
+    secp256k1_ec_pubkey_serialize(ctx.get(), out, &len, &pub, SECP256K1_EC_UNCOMPRESSED);
     return to_hex(out, len);
-}
-
-// Signs the canonical text with libsecp256k1 under the signed-message digest, as the key of 32
-// bytes of `fill`.
-json signed_by(json msg, std::uint8_t fill) {
-    const Bytes secret(32, fill);
-    SecpContext ctx = secp_context();
-    const Digest digest = expected_message_digest(canonical_message_preimage(msg));
-    secp256k1_ecdsa_signature sig;
-    unsigned char compact[64] = {};
-    if (secp256k1_ecdsa_sign(ctx.get(), &sig, digest.data(), secret.data(), nullptr, nullptr))
-        secp256k1_ecdsa_signature_serialize_compact(ctx.get(), compact, &sig);
-    msg["pubkey"] = key_hex(fill);
-    msg["sig"] = base64_encode(compact, sizeof compact);
-    return msg;
 }
 
 FakeResponse raw_reply(const std::string& body, int status = 200) {
@@ -117,7 +106,7 @@ TEST_F(IdentityLookupTest, RepliesAreReadWithCareAndFailuresAskAgain) {
     };
     const Row rows[] = {
         {"publickey", json_reply({{"publicKey", alice}}), true},
-        {"uncompressed", json_reply({{"pubkey", "0X" + upper_copy(key_hex(0x11, false))}}), true},
+        {"uncompressed", json_reply({{"pubkey", "0X" + upper_copy(uncompressed_key_hex(0x11))}}), true},
         {"numberpubkey", json_reply({{"pubkey", 5}, {"publicKey", alice}}), true},
         {"emptypubkey", json_reply({{"pubkey", ""}, {"publicKey", alice}}), false},
         {"emptybody", raw_reply(""), false},
@@ -182,16 +171,16 @@ TEST_F(IdentityLookupTest, VerificationBindsTheSignerToTheNamedIdentity) {
     gate_no_nonce.erase("nonce");
     trade_bob["actor"] = "bob";
     const Row rows[] = {
-        {"art by its actor", signed_by(art, 0x11), true},
-        {"art by another key", signed_by(art, 0x22), false},
-        {"art by an unknown actor", signed_by(carol, 0x11), false},
-        {"art on a foreign paymail", signed_by(foreign, 0x11), false},
-        {"web gate by its handle", signed_by(gate, 0x11), true},
-        {"web gate for another handle", signed_by(gate_bob, 0x11), false},
-        {"web gate under KV-Art", signed_by(gate_art, 0x11), true},
-        {"web gate without nonce", signed_by(gate_no_nonce, 0x11), false},
-        {"trade with paymail by its actor", signed_by(trade, 0x11), true},
-        {"trade with paymail for another actor", signed_by(trade_bob, 0x11), false},
+        {"art by its actor", fake_signed_record(art, 0x11), true},
+        {"art by another key", fake_signed_record(art, 0x22), false},
+        {"art by an unknown actor", fake_signed_record(carol, 0x11), false},
+        {"art on a foreign paymail", fake_signed_record(foreign, 0x11), false},
+        {"web gate by its handle", fake_signed_record(gate, 0x11), true},
+        {"web gate for another handle", fake_signed_record(gate_bob, 0x11), false},
+        {"web gate under KV-Art", fake_signed_record(gate_art, 0x11), true},
+        {"web gate without nonce", fake_signed_record(gate_no_nonce, 0x11), false},
+        {"trade with paymail by its actor", fake_signed_record(trade, 0x11), true},
+        {"trade with paymail for another actor", fake_signed_record(trade_bob, 0x11), false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -200,13 +189,13 @@ TEST_F(IdentityLookupTest, VerificationBindsTheSignerToTheNamedIdentity) {
 }
 
 TEST_F(IdentityLookupTest, FailedLookupFailsTheCheckOnlyOnce) {
-    const json msg = signed_by({{"protocol", "PQR-Notes"},
-                                {"type", "report"},
-                                {"location", "art"},
-                                {"handle", "alice"},
-                                {"actor", "alice"},
-                                {"ts", 1700000000}},
-                               0x11);
+    const json msg = fake_signed_record({{"protocol", "PQR-Notes"},
+                                         {"type", "report"},
+                                         {"location", "art"},
+                                         {"handle", "alice"},
+                                         {"actor", "alice"},
+                                         {"ts", 1700000000}},
+                                        0x11);
     FakeFault down;
     down.status = 503;
     down.times = 1;
