@@ -103,7 +103,6 @@ TEST(SigPrimitivesSecp, VerifyDigestShapes) {
     const Bytes rs = secp_sign(d);
     const Bytes pub = from_hex(secp_pubkey_hex(kSecret));
     EXPECT_TRUE(ecdsa_verify_digest(digest, rs, pub));
-    EXPECT_TRUE(ecdsa_verify_digest(digest, rs, from_hex(uncompressed_hex(kSecret))));
     Bytes header(1, 31);
     header.insert(header.end(), rs.begin(), rs.end());
     EXPECT_TRUE(ecdsa_verify_digest(digest, header, pub));

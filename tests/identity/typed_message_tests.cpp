@@ -44,11 +44,6 @@ TEST(TypedMessage, CanonicalPreimage) {
          R"({"type":"art_gask","spot":"as1","pic":"p","cert":"c","price_sats":" 1500x","buyer_ord":"1Ord",
              "buyer":"BUYER","ts":1})",
          "KV1|art_gask||||1|as1|p|c|1500|1Ord|buyer|1"},
-        {"art_gaccept", R"({"type":"art_gaccept","spot":"as1","pic":"p","cert":"c","buyer":"B","prev":"T",
-             "price_sats":1500,"title_sha":"AA","ts":2})",
-         "KV1|art_gaccept||||2|as1|p|c|b|t|1500|aa|2"},
-        {"art_gfunded", R"({"type":"art_gfunded","spot":"AS3","offer_sha":"BB","ts":4})",
-         "KV1|art_gfunded||||4|as3|bb|4"},
         {"arcade_score without tape", R"({"type":"arcade_score","game":"G","score":"10","week":2,"entry":"E",
              "pay_addr":"1P"})",
          "KV1|arcade_score||||0|g|10|2|e|1P"},
@@ -69,13 +64,11 @@ TEST(TypedMessage, CanonicalPreimage) {
          "KV1|nt_offer||||0|I|T|1|2|USD|R|1A|1B|3|S|R|4|" + kEmptyHash},
         {"react", R"({"type":"react","root":"ROOT","emoji":"Ü"})", "KV1|react||||0|root|Ü"},
         {"non-ASCII bytes keep their case", R"({"type":"x","channel":"ÄRT","enc_pub":"É"})", "KV1|x|Ärt|||0|É"},
-        {"id_revoke", R"({"type":"id_revoke","origin":"O","kind":"K","subject":"S"})", "KV1|id_revoke||||0|o|k|s"},
         {"web_gate keeps dollar and spaces",
          R"({"type":"web_gate","handle":"$Al","origin":"https://X","path":"/P","message":"Hi","nonce":"N",
              "channel":"c","actor":"a","ts":5})",
          "KV1|web_gate|$al|https://X|/P|Hi|N"},
         {"n_button drops one at sign only", R"({"type":"n_button","handle":" @Al"})", "KV1|n_button| @al||||"},
-        {"n_button", R"({"type":"n_button","handle":"@Al"})", "KV1|n_button|al||||"},
         {"array instead of object", R"([1,2])", "KV1|||||0|"},
         {"text instead of object", R"("art_pair")", "KV1|||||0|"},
     };
@@ -84,13 +77,6 @@ TEST(TypedMessage, CanonicalPreimage) {
         const json msg = json::parse(row.message);
         EXPECT_EQ(canonical_message_preimage(msg), row.preimage);
     }
-}
-
-TEST(TypedMessage, KeyOrderAndExtraKeysLeaveThePreimage) {
-    const json a = json::parse(R"({"type":"art_owner","pic":"p","cert":"c","owner":"o","prev":"t","ts":8,"z":1})");
-    const json b = json::parse(R"({"ts":8.0,"prev":"t","owner":"o","cert":"c","pic":"p","type":"art_owner"})");
-    EXPECT_EQ(canonical_message_preimage(a), canonical_message_preimage(b));
-    EXPECT_EQ(canonical_message_preimage(a), "KV1|art_owner||||8|p|c|o|t|8");
 }
 
 TEST(TypedMessage, IntegerField) {
