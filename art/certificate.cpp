@@ -2,7 +2,7 @@
 
 #include "art/art_records.h"
 #include "art/watch_reader.h"
-#include "identity/paymail_announce.h"
+#include "identity/wallet_status.h"
 #include "ordinals/content_load.h"
 #include "wallet/codecs.h"
 #include "wallet/json_util.h"
@@ -17,14 +17,6 @@ using json = nlohmann::json;
 namespace {
 
 constexpr std::int32_t kFrozenTimeoutS = 6;
-
-// The alias after the wallet's own paymail upkeep; "" when no wallet loads.
-std::string loaded_wallet_alias() {
-    WalletLock lock = lock_wallet();
-    if (!load_wallet()) return "";
-    ensure_wallet_paymail(false);
-    return kv_wallet().paymail;
-}
 
 // The HD identity key, or an older single-key wallet's key, lower-cased; "" when no wallet loads.
 std::string loaded_wallet_identity_key() {
@@ -74,7 +66,7 @@ bool paymail_identity_frozen(const std::string& identity_key) {
 bool art_identity_gate(bool registry_write, std::string& identity_key, std::string& error) {
     identity_key.clear();
     error.clear();
-    if (!is_cofferly_connected() || loaded_wallet_alias().empty()) {
+    if (!is_cofferly_connected() || connected_paymail_alias().empty()) {
         error = "error: Connect Cofferly and publish a @" + service_settings().paymail_domain + " paymail first.";
         return false;
     }
