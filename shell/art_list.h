@@ -1,0 +1,54 @@
+// The main window's list of the wallet's artworks and certificates, followed by the gallery pieces
+// this wallet is buying: the rows, their reading on a worker, the filter that hides filed coins,
+// the name sort and the small row helpers that the task popups use to fill their combo boxes.
+// Rows, sort order and list box belong to the GUI thread.
+#pragma once
+
+#include <windows.h>
+
+#include "ordinals/ord_row.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+extern std::vector<KvCofferlyOrdRow> art_rows;
+extern std::int32_t art_sort_order; // 1 A-Z, -1 Z-A
+
+using ArtRowIter = std::vector<KvCofferlyOrdRow>::iterator;
+
+// Starts a read of the wallet's inscriptions, or empties the list when no wallet is connected.
+void start_read_inscriptions();
+// The inscription read on its worker: posts code 2 with the kept rows, then code 5 with the text.
+void read_inscriptions_worker();
+// The checks of a listed row that need no network: no token id and no token content type.
+bool row_may_be_art(const KvCofferlyOrdRow& row);
+
+// Rebuilds the list box from art_rows and gallery_buy_rows; nothing when the list box is missing.
+void refresh_art_list();
+// The list item's text of a wallet row: kind prefix, name (when any) and key, two blanks apart.
+std::string art_row_label(const KvCofferlyOrdRow& row);
+// Indices of the rows not in `filed`, stably sorted by compare_rows_by_name.
+std::vector<std::size_t> listed_row_indices(const std::set<std::string>& filed);
+// Ordering of art_rows[a] and art_rows[b] by name (else key), case-blind, in art_sort_order.
+bool compare_rows_by_name(std::size_t a, std::size_t b);
+
+bool row_is_artwork(const KvCofferlyOrdRow& row);
+bool row_is_certificate(const KvCofferlyOrdRow& row);
+
+// Fill `combo` with the artwork rows (`artworks` true) or certificate rows, or a placeholder.
+void fill_art_combo(HWND combo, bool artworks);
+// As fill_art_combo without the filed rows.
+void fill_file_combo(HWND combo, bool artworks);
+// The key of the row selected in `combo`; empty for no selection or a placeholder.
+std::string selected_row_id(HWND combo);
+
+// ASCII lower case; an origin longer than 64 characters with "_" as its 65th is cut to its txid.
+std::string normalize_outpoint_key(const std::string& key);
+// Normalised ids filed in any art folder; empty when the folders cannot be read.
+std::set<std::string> filed_keys();
+// Moves the rows whose normalised key differs from `key` to the front, keeping their order, and
+// returns the new end; the caller erases the rest.
+ArtRowIter remove_rows_by_key(ArtRowIter first, ArtRowIter last, const std::string& key);

@@ -1,0 +1,48 @@
+// What the windows keep of the last gallery read: the ten frames, the artworks whose sale to this
+// wallet has closed, the gallery rows listed after the wallet's own, and the short sale label of a
+// piece as this wallet sees it. GUI-thread state; load_gallery_state runs on the gallery worker.
+#pragma once
+
+#include "art/gallery_frames.h"
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+// A gallery piece this wallet asks for or was accepted to buy, listed in the main window.
+struct GalleryBuyRow {
+    std::int32_t spot = 0;   // frame number 1 to 10
+    std::string pic;         // artwork id as the frame names it
+    std::string title;       // the frame's title, else pic
+    std::string handle;      // exhibit owner's handle
+    std::int64_t price = -1; // satoshis; -1 when none
+    std::wstring status;     // sale_status_label of the frame
+};
+
+extern std::vector<SpotLoad> gallery_spots;         // last read, frame 1 first
+extern std::set<std::string> closed_sale_keys;      // normalised artwork ids
+extern std::vector<GalleryBuyRow> gallery_buy_rows; // rebuilt before each list refresh
+
+// Identity key (HD) or key (legacy) of the wallet that loads, lower-cased; empty when none loads.
+std::string this_wallet_key();
+
+// Fills `keys` with the artworks this wallet was accepted to buy, whose title it held and has
+// lost again: sales that closed without it. Walks title chains; runs on the gallery worker.
+void load_gallery_state(const std::vector<SpotLoad>& spots, std::set<std::string>& keys);
+
+// Rebuilds gallery_buy_rows from gallery_spots, closed_sale_keys and art_rows.
+void rebuild_gallery_buy_rows();
+// The rows for `wallet_key` (lower case; empty gives none) without touching the globals.
+std::vector<GalleryBuyRow> build_gallery_buy_rows(const std::vector<SpotLoad>& spots,
+                                                  const std::set<std::string>& closed, const std::string& wallet_key);
+
+// The sale state of the piece in `spot` as this wallet sees it; empty for no frame or no exhibit.
+std::wstring sale_status_label(const SpotFrame* spot, const std::string& art_id);
+// The same for `wallet_key` (lower case).
+std::wstring sale_status_label(const SpotFrame* spot, const std::string& art_id, const std::string& wallet_key);
+
+// The first frame of gallery_spots showing the artwork `art_id`, or null.
+const SpotLoad* find_spot_for_art(const std::string& art_id);
+// The paymail up to its first "@" (all of it without one).
+std::wstring paymail_alias_text(const std::string& paymail);
