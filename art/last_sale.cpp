@@ -1,0 +1,107 @@
+#include "art/last_sale.h"
+
+#include "art/art_records.h"
+#include "art/gallery_frames.h"
+#include "art/ownership.h"
+#include "identity/typed_message.h"
+#include "wallet/codecs.h"
+#include "wallet/json_util.h"
+
+#include <future>
+#include <system_error>
+
+using json = nlohmann::json;
+
+namespace {
+
+constexpr const char* kCrLf = "\r\n";
+
+// The newest sale found so far: the title step it made and where it was accepted.
+struct KeptSale {
+    long long step = -1;
+    std::int64_t price = 0;
+    std::int32_t spot = 0;
+    std::int64_t time = 0;
+};
+
+// An acceptance of this artwork that can name a sale: a buyer, the title head it was accepted
+// against, a price and a signer.
+bool is_acceptance_of(const json& msg, const std::string& artwork_key) {
+    if (json_text(msg, "type") != "art_gaccept") return false;
+    if (norm_txid(json_text(msg, "pic")) != artwork_key) return false;
+    if (to_lower_copy(json_text(msg, "buyer")).empty()) return false;
+    if (json_text(msg, "prev").size() != 64) return false;
+    if (json_price_sats(msg) < 1) return false;
+    return !json_identity_pubkey(msg).empty();
+}
+
+// Every title step that handed the title to the acceptance's buyer from the head it named.
+void match_title_steps(const WatchRecord& record, std::int32_t spot, const std::vector<KvArtTitleRow>& rows,
+                       KeptSale& kept) {
+    const std::string buyer = to_lower_copy(json_text(record.msg, "buyer"));
+    const std::string prev = to_lower_copy(json_text(record.msg, "prev"));
+    for (std::size_t k = 1; k < rows.size(); ++k) {
+        const KvArtTitleRow& row = rows[k];
+        if (row.type != "art_owner" || row.owner != buyer || to_lower_copy(rows[k - 1].txid) != prev) continue;
+        const long long step = static_cast<long long>(k);
+        if (step < kept.step || (step == kept.step && record.ts < kept.time)) continue;
+        kept.step = step;
+        kept.price = json_price_sats(record.msg);
+        kept.spot = spot;
+        kept.time = row.ts >= 1 ? row.ts : record.ts;
+    }
+}
+
+// All frames are read at once; a thread that cannot be started reads its frame when awaited.
+std::future<SpotActs> start_scan(std::int32_t spot) {
+    try {
+        return std::async(std::launch::async, spot_acts_scan, spot);
+    } catch (const std::system_error&) {
+        return std::async(std::launch::deferred, spot_acts_scan, spot);
+    }
+}
+
+} // namespace
+
+SpotActs spot_acts_scan(std::int32_t spot) {
+    const SpotRow& row = spot_row(spot);
+    SpotActs acts;
+    acts.spot = row.spot;
+    std::string ignored;
+    acts.ok = scan_watch_messages(row.label, row.watch, acts.acts, ignored);
+    return acts;
+}
+
+std::int64_t json_price_sats(const json& msg) {
+    return msg_field_int(msg, "price_sats");
+}
+
+std::string last_sale_block(const std::string& artwork_id, const std::vector<KvArtTitleRow>& rows) {
+    if (rows.size() < 2) return std::string("No sale yet.") + kCrLf;
+    const std::string artwork_key = norm_txid(artwork_id);
+
+    std::vector<std::future<SpotActs>> scans;
+    for (std::int32_t spot = 1; spot <= kSpotCount; ++spot)
+        scans.push_back(start_scan(spot));
+
+    bool any_read = false;
+    KeptSale kept;
+    for (std::future<SpotActs>& scan : scans) {
+        const SpotActs acts = scan.get();
+        if (!acts.ok) continue;
+        any_read = true;
+        for (const WatchRecord& record : acts.acts) {
+            if (is_acceptance_of(record.msg, artwork_key)) match_title_steps(record, acts.spot, rows, kept);
+        }
+    }
+
+    if (kept.step < 1) return std::string(any_read ? "No sale yet." : "The last sale did not load. Try again.") + kCrLf;
+    const std::size_t k = static_cast<std::size_t>(kept.step);
+    std::string text = std::to_string(kept.price) + " sats" + kCrLf;
+    text += "From " + paymail_display_label(rows[k - 1].owner) + kCrLf;
+    text += "To " + paymail_display_label(rows[k].owner) + kCrLf;
+    text += "Frame AP" + std::to_string(kept.spot) + kCrLf;
+    const std::string date = format_utc_date(kept.time);
+    if (!date.empty()) text += date + kCrLf;
+    return text;
+}
