@@ -21,6 +21,9 @@ struct ServiceSettings {
     // The local bsvalias service on the loopback host, asked after the platform host for a
     // recipient's ordinals address.
     std::string local_bsvalias_base = "https://127.0.0.1:25443";
+    // The maker's update page: its text names the latest build's version; the desktop program
+    // offers it to the user when that is newer than its own.
+    std::string update_page = "https://corvane.net/update";
 };
 
 // A copy of the settings in force.
