@@ -1,0 +1,32 @@
+// The Report panel of the task popup: checks the text, builds a report message to the platform's
+// report reader, has the text encrypted with the wallet program's channel keys, signs it with the
+// identity key and hands it to a worker that pays for it on chain (result code 1).
+#pragma once
+
+#include <windows.h>
+
+#include "identity/channel_keys.h"
+#include "identity/typed_message.h"
+
+#include <cstdint>
+#include <string>
+
+constexpr std::size_t kReportMaxBytes = 2000;
+
+// The text without leading and trailing spaces, tabs, CRs and LFs.
+std::string trim_report_text(const std::string& text);
+
+// True when the trimmed text is not empty and at most 2000 UTF-8 bytes long.
+bool report_text_acceptable(const std::string& trimmed);
+
+// The unsigned report message of `handle` at Unix time `ts`, carrying `encrypted` (the encrypted
+// body) under "enc".
+TypedMessage build_report_message(const std::string& handle, std::int64_t ts, const std::string& encrypted);
+
+// Encrypts `text` for the peer channel of `keys`: ECDH of the own private key with the peer public
+// key on secp256k1, SHA-256 of the shared X as an AES-256-GCM key, and base64 of nonce, ciphertext
+// and tag. False with an error text on a malformed key or a failing cipher.
+bool encrypt_report_text(const ChannelKeys& keys, const std::string& text, std::string& encrypted, std::string& error);
+
+// GUI thread: the "Send report" button of `panel`.
+void send_report(HWND panel);

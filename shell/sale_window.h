@@ -1,0 +1,69 @@
+// The "Offers" window: one artwork's place in the gallery in three cards and the next step of its
+// sale that this wallet may take (accept the latest ask, pay an accepted ask, complete a funded
+// offer). Its texts and buttons are fixed when it opens; the main window closes it after a step's
+// result. At most one is open (`sale_window`, shell.h). GUI thread unless noted.
+#pragma once
+
+#include <windows.h>
+
+#include "art/gallery_frames.h"
+#include "shell/jobs.h"
+
+#include <cstdint>
+#include <string>
+
+constexpr const wchar_t* kSaleClassName = L"CorvaneSale";
+
+// Buttons of the sale window.
+constexpr int kSaleAccept = 410;
+constexpr int kSalePay = 411;
+constexpr int kSaleComplete = 412;
+constexpr int kSaleClose = 413;
+
+// Frame (1 to 10, 0 for none) of the artwork in the last sale window opened; the buttons act on it.
+extern std::int32_t sale_frame;
+
+// Owned by the window through its user data.
+struct SaleWindowState {
+    std::wstring piece_text;
+    std::wstring offer_text;
+    std::wstring next_text;
+    RECT piece_rect = {};
+    RECT offer_rect = {};
+    RECT next_rect = {};
+};
+
+// The step buttons a wallet whose identity key is `own_key` gets for `frame` (null: no frame).
+struct SaleButtons {
+    bool accept = false;
+    bool pay = false;
+    bool complete = false;
+};
+SaleButtons sale_buttons_for(const SpotFrame* frame, const std::string& own_key);
+
+// The three card texts for `frame` (null: not on a wall) numbered `frame_number`, with the title
+// already chosen ("Untitled" when empty) and the sale status label ("None" when empty).
+void sale_card_texts(const SpotFrame* frame, std::int32_t frame_number, const std::string& title,
+                     const std::string& status_label, SaleWindowState& state);
+
+// Card rectangles and button places for a client area of `width` x `height`.
+struct SaleLayout {
+    RECT piece = {};
+    RECT offer = {};
+    RECT next = {};
+    POINT first_step_button = {}; // further step buttons follow 128 to the right
+    POINT close_button = {};
+};
+SaleLayout sale_layout_for(int width, int height);
+
+// Opens (or replaces) the sale window for main-list item data `item` (negative: no row).
+void show_sale_window(LPARAM item);
+LRESULT CALLBACK sale_wnd_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+void layout_sale_window(HWND window);
+// One card with its caption just above it; nothing for a rectangle of 8 pixels or less either way.
+void draw_sale_card(HDC dc, const RECT& rect, const std::wstring& caption, const std::wstring& text, COLORREF accent);
+
+// Starts step `action` (1 accept, 2 pay, 3 complete) on `sale_frame`, or says "Already working...".
+void start_sale_action(std::int32_t action);
+// Worker thread: runs the step and posts its result text with code 12.
+void sale_action_worker(SaleActionJob& job);
