@@ -1,0 +1,124 @@
+#include "shell/gallery_state.h"
+
+#include "art/title_chain.h"
+#include "shell/art_list.h"
+#include "shell/text_helpers.h"
+#include "wallet/session.h"
+
+#include <algorithm>
+
+std::vector<SpotLoad> gallery_spots;
+std::set<std::string> closed_sale_keys;
+std::vector<GalleryBuyRow> gallery_buy_rows;
+
+namespace {
+
+std::string lower_ascii(const std::string& text) {
+    std::string out = text;
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+// An empty key never matches: with no wallet loaded, a frame whose owner or buyer is missing
+// must not read as this wallet's.
+bool is_this_wallet(const std::string& key, const std::string& wallet_key) {
+    return !wallet_key.empty() && lower_ascii(key) == wallet_key;
+}
+
+template <typename Entry> bool has_buyer(const std::vector<Entry>& entries, const std::string& wallet_key) {
+    return std::any_of(entries.begin(), entries.end(),
+                       [&wallet_key](const Entry& entry) { return is_this_wallet(entry.buyer, wallet_key); });
+}
+
+bool wallet_holds_artwork(const std::string& art_id) {
+    const std::string target = normalize_outpoint_key(art_id);
+    return std::any_of(art_rows.begin(), art_rows.end(), [&target](const KvCofferlyOrdRow& row) {
+        return row_is_artwork(row) && normalize_outpoint_key(row.key) == target;
+    });
+}
+
+} // namespace
+
+std::string this_wallet_key() {
+    return lower_ascii(current_identity_pubkey());
+}
+
+void load_gallery_state(const std::vector<SpotLoad>& spots, std::set<std::string>& keys) {
+    keys.clear();
+    const std::string wallet_key = this_wallet_key();
+    if (wallet_key.empty()) return;
+    for (const SpotLoad& frame : spots) {
+        if (frame.pic.empty() || frame.shown || !frame.funded.empty() || !has_buyer(frame.accepts, wallet_key))
+            continue;
+        const std::string art = normalize_outpoint_key(frame.pic);
+        if (keys.count(art)) continue;
+        std::vector<KvArtTitleRow> rows;
+        if (!art_title_chain(art, rows).empty() || rows.empty()) continue;
+        const bool held = std::any_of(rows.begin(), rows.end(), [&wallet_key](const KvArtTitleRow& row) {
+            return is_this_wallet(row.owner, wallet_key);
+        });
+        if (held && !is_this_wallet(rows.back().owner, wallet_key)) keys.insert(art);
+    }
+}
+
+std::vector<GalleryBuyRow> build_gallery_buy_rows(const std::vector<SpotLoad>& spots,
+                                                  const std::set<std::string>& closed, const std::string& wallet_key) {
+    std::vector<GalleryBuyRow> rows;
+    if (wallet_key.empty()) return rows;
+    for (const SpotLoad& frame : spots) {
+        if (frame.pic.empty() || is_this_wallet(frame.owner, wallet_key)) continue;
+        if (!has_buyer(frame.asks, wallet_key) && !has_buyer(frame.accepts, wallet_key)) continue;
+        if (wallet_holds_artwork(frame.pic)) continue;
+        if (!frame.shown && frame.funded.empty() && closed.count(normalize_outpoint_key(frame.pic))) continue;
+        GalleryBuyRow row;
+        row.spot = frame.spot;
+        row.pic = frame.pic;
+        row.title = frame.title.empty() ? frame.pic : frame.title;
+        row.handle = frame.handle;
+        row.price = frame.price;
+        row.status = sale_status_label(&frame, frame.pic, wallet_key);
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+void rebuild_gallery_buy_rows() {
+    gallery_buy_rows = build_gallery_buy_rows(gallery_spots, closed_sale_keys, this_wallet_key());
+}
+
+std::wstring sale_status_label(const SpotFrame* spot, const std::string& art_id) {
+    return sale_status_label(spot, art_id, this_wallet_key());
+}
+
+std::wstring sale_status_label(const SpotFrame* spot, const std::string& art_id, const std::string& wallet_key) {
+    if (!spot || spot->pic.empty()) return L"";
+    const bool owner = is_this_wallet(spot->owner, wallet_key);
+    const bool accepted = has_buyer(spot->accepts, wallet_key);
+    const bool asked = has_buyer(spot->asks, wallet_key);
+    if (owner) {
+        if (!spot->funded.empty()) return L"Ready to complete";
+        if (!spot->shown) return L"";
+        if (!spot->accepts.empty()) return L"Offer accepted";
+        if (!spot->asks.empty()) return L"Offer made";
+        return spot->price >= 1 ? L"For sale" : L"On display";
+    }
+    if (accepted && !spot->funded.empty()) return L"Paid";
+    if (wallet_holds_artwork(art_id)) return L"";
+    if (!spot->shown) return accepted ? L"Pay again" : L"";
+    if (accepted) return L"Offer accepted";
+    if (asked) return L"Offer sent";
+    return spot->price >= 1 ? L"For sale" : L"On display";
+}
+
+const SpotLoad* find_spot_for_art(const std::string& art_id) {
+    const std::string target = normalize_outpoint_key(art_id);
+    if (target.empty()) return nullptr;
+    for (const SpotLoad& frame : gallery_spots)
+        if (normalize_outpoint_key(frame.pic) == target) return &frame;
+    return nullptr;
+}
+
+std::wstring paymail_alias_text(const std::string& paymail) {
+    return utf8_to_wide(paymail.substr(0, paymail.find('@')));
+}
