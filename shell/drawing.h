@@ -15,6 +15,27 @@ namespace Gdiplus {
 class Bitmap;
 }
 
+// Owns a GDI object (pen, brush, region, bitmap, font) and deletes it on every path. Declare it
+// before the ScopedSelect that puts it into a device context, so it is put back out first.
+struct ScopedGdiObject {
+    HGDIOBJ object = nullptr;
+    explicit ScopedGdiObject(HGDIOBJ o) : object(o) {}
+    ~ScopedGdiObject();
+    ScopedGdiObject(const ScopedGdiObject&) = delete;
+    ScopedGdiObject& operator=(const ScopedGdiObject&) = delete;
+};
+
+// Selects an object into a device context and restores the previous one on every path; a null
+// object selects nothing.
+struct ScopedSelect {
+    HDC dc = nullptr;
+    HGDIOBJ previous = nullptr;
+    ScopedSelect(HDC d, HGDIOBJ object);
+    ~ScopedSelect();
+    ScopedSelect(const ScopedSelect&) = delete;
+    ScopedSelect& operator=(const ScopedSelect&) = delete;
+};
+
 // Subclass ids of the two subclass procedures.
 constexpr UINT_PTR kHotButtonSubclassId = 1;
 constexpr UINT_PTR kFramedControlSubclassId = 2;
