@@ -1,0 +1,409 @@
+#include "shell/jobs.h"
+
+#include "art/art_inscribe.h"
+#include "art/art_pass.h"
+#include "art/cert_check.h"
+#include "art/ownership.h"
+#include "art/pairing.h"
+#include "chain/payloads.h"
+#include "identity/wallet_status.h"
+#include "ordinals/ord_row.h"
+#include "platform/win_text.h"
+#include "shell/art_list.h"
+#include "shell/art_viewer.h"
+#include "shell/cert_worker.h"
+#include "shell/folders_panel.h"
+#include "shell/gallery_state.h"
+#include "shell/popup_views.h"
+#include "shell/sale_window.h"
+#include "shell/save_image.h"
+#include "shell/status_line.h"
+#include "shell/task_popup.h"
+#include "wallet/connect.h"
+
+#include <algorithm>
+
+namespace {
+
+// A launch that never ran will never post, so the flag its result would have released is
+// released here; otherwise every later action would answer "Already working..." until restart.
+bool launch_result(bool started, std::atomic<std::uint8_t>* flag) {
+    if (started) return true;
+    if (flag) flag->store(0);
+    set_status_text("error: could not start a worker thread.");
+    return false;
+}
+
+bool starts_with(const std::string& text, const char* prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+// The mode of `box` when it is still one of our task popups: a popup may have been closed, and
+// its handle even reused by another window, by the time a slow result arrives.
+bool box_mode(HWND box, BoxMode& mode) {
+    if (!box || !IsWindow(box)) return false;
+    wchar_t name[32] = {};
+    if (!GetClassNameW(box, name, 32) || std::wstring(name) != kBoxClassName) return false;
+    const BoxState* state = box_state_of(box);
+    if (!state) return false;
+    mode = state->mode;
+    return true;
+}
+
+bool box_in_mode(HWND box, BoxMode mode) {
+    BoxMode found = kBoxMintArtwork;
+    return box_mode(box, found) && found == mode;
+}
+
+std::vector<HWND> all_boxes() {
+    std::vector<HWND> boxes;
+    for (HWND box = FindWindowExW(nullptr, nullptr, kBoxClassName, nullptr); box;
+         box = FindWindowExW(nullptr, box, kBoxClassName, nullptr))
+        boxes.push_back(box);
+    return boxes;
+}
+
+void refresh_filing_box(HWND box) {
+    if (!box_in_mode(box, kBoxFolders)) return;
+    folders_panel_refresh(box, box_state_of(box));
+    fill_file_combo(GetDlgItem(box, kBoxCombo), false);
+    fill_file_combo(GetDlgItem(box, kBoxArtFileCombo), true);
+}
+
+void on_art_rows(std::unique_ptr<std::vector<KvCofferlyOrdRow>> rows) {
+    if (rows) {
+        art_rows.swap(*rows);
+        rows.reset();
+        refresh_art_list();
+    }
+    start_gallery_load();
+}
+
+void on_gallery_state(std::unique_ptr<GalleryStateResult> result) {
+    if (!result) return;
+    gallery_spots.swap(result->spots);
+    closed_sale_keys.swap(result->closed_sale_keys);
+    result.reset();
+    refresh_art_list();
+}
+
+void on_pair_check(std::unique_ptr<PairInfo> info) {
+    if (!info) return;
+    set_status_text(job_status_text(kOpPairCheck, "", info->pair_found != 0));
+    for (HWND box : open_boxes_in_mode(kBoxCheck))
+        show_pair_check(box, *info);
+}
+
+void on_file_coin(std::unique_ptr<FileCoinResult> result) {
+    if (!result) return;
+    if (!result->gone) {
+        const bool filed = result->text == "success";
+        if (filed)
+            set_status_text(result->is_artwork ? "Artwork filed. It has left the main list."
+                                               : "Certificate filed. It has left the main list.");
+        else
+            set_status_text(result->text);
+        if (filed) {
+            refresh_art_list();
+            refresh_filing_box(result->box);
+        }
+        return;
+    }
+    const std::string key = normalize_outpoint_key(result->coin_id);
+    art_rows.erase(remove_rows_by_key(art_rows.begin(), art_rows.end(), key), art_rows.end());
+    refresh_art_list();
+    refresh_filing_box(result->box);
+    set_status_text("That coin has left this wallet.");
+}
+
+// Codes whose record is a JobResultText.
+void on_text_result(WPARAM code, const std::string& text) {
+    const bool ok = is_success_text(text);
+    set_status_text(job_status_text(code, text, false));
+    switch (code) {
+    case kOpInscribe:
+        set_cert_boxes_busy(utf8_to_wide(ok ? std::string("Certificate inscribed.") : text), true);
+        if (ok) start_read_inscriptions();
+        break;
+    case kOpOwnership:
+        for (HWND box : all_boxes()) {
+            BoxMode mode = kBoxMintArtwork;
+            if (!box_mode(box, mode) || mode == kBoxCheck) continue;
+            if (mode == kBoxOwnership)
+                show_title_chain(box, text);
+            else if (HWND line = GetDlgItem(box, kBoxResultEdit))
+                SetWindowTextW(line, utf8_to_wide(text).c_str());
+        }
+        break;
+    case kOpConnect:
+        refresh_connection_status(main_window, true);
+        if (ok) start_read_inscriptions();
+        break;
+    case kOpPairResult:
+        for (HWND box : open_boxes_in_mode(kBoxPair))
+            show_pair_result(box, ok, text);
+        if (ok) start_read_inscriptions();
+        break;
+    case kOpSaleStep:
+        if (sale_window) {
+            HWND window = sale_window;
+            sale_window = nullptr;
+            DestroyWindow(window);
+        }
+        start_gallery_load();
+        break;
+    case kOpLookup:
+        for (HWND box : open_boxes_in_mode(kBoxLookUp))
+            show_title_chain(box, text);
+        break;
+    default:
+        break;
+    }
+}
+
+// Job entries. Each runs on its own thread and owns its launch record.
+
+void job_refresh_art_inscriptions(std::uint8_t&) {
+    read_inscriptions_worker();
+}
+
+void job_save_art_image(OpenArtJob& job) {
+    save_img_worker(job);
+}
+
+void job_gallery_sale_step(SaleActionJob& job) {
+    sale_action_worker(job);
+}
+
+void job_run_update_check(HWND& window) {
+    job_update_check(window);
+}
+
+void job_send_report(std::string& payload) {
+    post_job_text(kOpInscribe, send_report_payload(payload));
+}
+
+void job_file_into_folder(FileCoinJob& job) {
+    file_coin_worker(job);
+}
+
+void job_inscribe_art_picture(InscribeArtJob& job) {
+    post_job_text(kOpInscribe, inscribe_artwork(job.content_type, job.bytes, job.name));
+}
+
+void job_inscribe_certificate(CertificateJob& job) {
+    inscribe_certificate_worker(job);
+}
+
+void job_pair_on_chain(PairJob& job) {
+    post_job_text(kOpPairResult, art_pair_artwork(job.artwork_id, job.certificate_id));
+}
+
+void job_lookup_art_id(std::string& id) {
+    post_job_text(kOpLookup, art_lookup_by_id(id));
+}
+
+void job_check_pair(std::string& certificate_id) {
+    post_to_main_window(kMsgJobResult, kOpPairCheck, std::make_unique<PairInfo>(art_check_certificate(certificate_id)));
+}
+
+void job_live_owner(std::string& artwork_id) {
+    post_job_text(kOpOwnership, art_ownership_report(artwork_id));
+}
+
+void job_pass_art(PassJob& job) {
+    post_job_text(kOpInscribe, art_pass_to_paymail(job.artwork_id, job.recipient));
+}
+
+void job_read_artwork(OpenArtJob& job) {
+    open_artwork_worker(job);
+}
+
+} // namespace
+
+bool is_success_text(const std::string& text) {
+    return starts_with(text, "success");
+}
+
+bool post_job_text(WPARAM code, const std::string& text) {
+    auto record = std::make_unique<JobResultText>();
+    record->text = text;
+    return post_to_main_window(kMsgJobResult, code, std::move(record));
+}
+
+void job_balance_status(std::uint8_t&) {
+    WalletStatus status;
+    refresh_wallet_status(status);
+    auto result = std::make_unique<BalanceResult>();
+    result->has_value = status.balance_known;
+    result->sats = status.balance;
+    post_to_main_window(kMsgBalance, 0, std::move(result));
+    balance_busy.store(0);
+}
+
+void job_cofferly_connect(std::uint8_t&) {
+    post_job_text(kOpConnect, connect_cofferly());
+}
+
+void job_gallery_load(std::uint8_t&) {
+    auto result = std::make_unique<GalleryStateResult>();
+    std::vector<SpotFrame> frames;
+    load_all_spots(frames); // a frame that could not be read is simply empty; the list shows no error
+    result->spots.reserve(frames.size());
+    for (SpotFrame& frame : frames) {
+        SpotLoad load;
+        static_cast<SpotFrame&>(load) = std::move(frame);
+        result->spots.push_back(std::move(load));
+    }
+    load_gallery_state(result->spots, result->closed_sale_keys);
+    post_to_main_window(kMsgJobResult, kOpGalleryState, std::move(result));
+}
+
+bool start_refresh_art_inscriptions() {
+    return launch_result(start_job(job_refresh_art_inscriptions, std::uint8_t{0}), nullptr);
+}
+
+bool start_save_art_image(const OpenArtJob& job) {
+    return launch_result(start_job(job_save_art_image, job), nullptr);
+}
+
+bool start_gallery_sale_step(const SaleActionJob& job) {
+    return launch_result(start_job(job_gallery_sale_step, job), &action_busy);
+}
+
+bool start_balance_status() {
+    // Silent on failure: the balance is refreshed again at the next connection-line update.
+    if (start_job(job_balance_status, std::uint8_t{0})) return true;
+    balance_busy.store(0);
+    return false;
+}
+
+bool start_update_check(HWND window) {
+    return start_job(job_run_update_check, window);
+}
+
+bool start_send_report(const std::string& payload) {
+    return launch_result(start_job(job_send_report, payload), &action_busy);
+}
+
+bool start_file_into_folder(const FileCoinJob& job) {
+    return launch_result(start_job(job_file_into_folder, job), &coin_check_busy);
+}
+
+bool start_inscribe_art_picture(const InscribeArtJob& job) {
+    return launch_result(start_job(job_inscribe_art_picture, job), &action_busy);
+}
+
+bool start_inscribe_certificate(const CertificateJob& job) {
+    return launch_result(start_job(job_inscribe_certificate, job), &action_busy);
+}
+
+bool start_pair_on_chain(const PairJob& job) {
+    return launch_result(start_job(job_pair_on_chain, job), &action_busy);
+}
+
+bool start_lookup_art_id(const std::string& id) {
+    return launch_result(start_job(job_lookup_art_id, id), &action_busy);
+}
+
+bool start_check_pair(const std::string& certificate_id) {
+    return launch_result(start_job(job_check_pair, certificate_id), &action_busy);
+}
+
+bool start_live_owner(const std::string& artwork_id) {
+    return launch_result(start_job(job_live_owner, artwork_id), &action_busy);
+}
+
+bool start_pass_art(const PassJob& job) {
+    return launch_result(start_job(job_pass_art, job), &action_busy);
+}
+
+bool start_read_artwork(const OpenArtJob& job) {
+    return launch_result(start_job(job_read_artwork, job), nullptr);
+}
+
+bool start_cofferly_connect() {
+    return launch_result(start_job(job_cofferly_connect, std::uint8_t{0}), &action_busy);
+}
+
+bool start_gallery_load() {
+    return start_job(job_gallery_load, std::uint8_t{0});
+}
+
+bool job_clears_action_busy(WPARAM code) {
+    return code != kOpArtRows && code != kOpStatusText && code != kOpOpenArt && code != kOpGalleryState &&
+           code != kOpFileCoin;
+}
+
+std::string job_status_text(WPARAM code, const std::string& text, bool pair_found) {
+    switch (code) {
+    case kOpOwnership:
+        return "Ownership is in the box.";
+    case kOpPairCheck:
+        return pair_found ? "Pair matches." : "Pair does not match.";
+    case kOpPairResult:
+        return is_success_text(text) ? "Paired successfully." : text;
+    case kOpSaleStep:
+        return is_success_text(text) ? "Gallery offer updated." : text;
+    case kOpLookup:
+        return starts_with(text, "Live owner") || starts_with(text, "Current owner")
+                   ? "Owner and certificate are below."
+                   : text;
+    default:
+        return text;
+    }
+}
+
+std::vector<HWND> open_boxes_in_mode(BoxMode mode) {
+    std::vector<HWND> boxes;
+    for (HWND box : all_boxes())
+        if (box_in_mode(box, mode)) boxes.push_back(box);
+    return boxes;
+}
+
+void handle_job_result(WPARAM code, LPARAM record) {
+    // Ownership is taken before anything else so that every return below frees the record.
+    switch (code) {
+    case kOpArtRows:
+        on_art_rows(
+            std::unique_ptr<std::vector<KvCofferlyOrdRow>>(reinterpret_cast<std::vector<KvCofferlyOrdRow>*>(record)));
+        return;
+    case kOpOpenArt: {
+        std::unique_ptr<OpenArtResult> result(reinterpret_cast<OpenArtResult*>(record));
+        if (result) open_artwork_bytes(*result);
+        return;
+    }
+    case kOpGalleryState:
+        on_gallery_state(std::unique_ptr<GalleryStateResult>(reinterpret_cast<GalleryStateResult*>(record)));
+        return;
+    case kOpFileCoin: {
+        std::unique_ptr<FileCoinResult> result(reinterpret_cast<FileCoinResult*>(record));
+        coin_check_busy.store(0);
+        on_file_coin(std::move(result));
+        return;
+    }
+    case kOpPairCheck: {
+        std::unique_ptr<PairInfo> info(reinterpret_cast<PairInfo*>(record));
+        action_busy.store(0);
+        on_pair_check(std::move(info));
+        return;
+    }
+    default:
+        break;
+    }
+    std::unique_ptr<JobResultText> result(reinterpret_cast<JobResultText*>(record));
+    if (job_clears_action_busy(code)) action_busy.store(0);
+    if (result) on_text_result(code, result->text);
+}
+
+void handle_balance_result(LPARAM record) {
+    std::unique_ptr<BalanceResult> result(reinterpret_cast<BalanceResult*>(record));
+    if (result && result->has_value) last_balance_sats = result->sats;
+    result.reset();
+    refresh_connection_status(main_window, false);
+}
+
+void handle_save_art_result(LPARAM record) {
+    std::unique_ptr<SaveArtResult> result(reinterpret_cast<SaveArtResult*>(record));
+    if (result) save_artwork_dialog(*result);
+}
