@@ -19,9 +19,10 @@ std::string trim_report_text(const std::string& text);
 // True when the trimmed text is not empty and at most 2000 UTF-8 bytes long.
 bool report_text_acceptable(const std::string& trimmed);
 
-// The unsigned report message of `handle` at Unix time `ts`, carrying `encrypted` (the encrypted
-// body) under "enc".
-TypedMessage build_report_message(const std::string& handle, std::int64_t ts, const std::string& encrypted);
+// The unsigned report message of `handle` at Unix time `ts`, carrying the encrypted body under "enc"
+// and the sender's channel public key, which the reader needs to decrypt it, under "enc_pub".
+TypedMessage build_report_message(const std::string& handle, std::int64_t ts, const std::string& encrypted,
+                                  const std::string& sender_pub);
 
 // Encrypts `text` for the peer channel of `keys`: ECDH of the own private key with the peer public
 // key on secp256k1, SHA-256 of the shared X as an AES-256-GCM key, and base64 of nonce, ciphertext
