@@ -117,3 +117,6 @@ std::string artwork_size_error(std::uint64_t size);
 std::string artwork_inscribe_confirm_text(std::uint64_t size, std::int64_t fee);
 // The current UTC time as "YYYY-MM-DD HH:MM", the `created` of a certificate.
 std::string utc_minute_text();
+
+// Replaces the OK/Cancel confirmation box (true for OK); null restores the box. For tests only.
+void set_box_confirmation_for_tests(bool (*confirm)(HWND owner, const std::string& text));

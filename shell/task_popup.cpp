@@ -1,0 +1,837 @@
+#include "shell/task_popup.h"
+
+#include "art/art_inscribe.h"
+#include "shell/art_list.h"
+#include "shell/backup_files.h"
+#include "shell/drawing.h"
+#include "shell/folders_panel.h"
+#include "shell/jobs.h"
+#include "shell/popup_views.h"
+#include "shell/report_panel.h"
+#include "shell/status_line.h"
+#include "shell/text_helpers.h"
+#include "shell/theme.h"
+#include "wallet/session.h"
+#include "wallet/settings.h"
+
+#include <commctrl.h>
+#include <commdlg.h>
+#include <uxtheme.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+
+namespace {
+
+constexpr std::uint64_t kArtworkMaxBytes = 10485760;
+constexpr const char* kAlreadyWorking = "Already working...";
+constexpr const char* kJobNotStarted = "error: could not start that action. Try again.";
+
+bool (*confirm_function)(HWND, const std::string&) = nullptr;
+
+bool ask_confirmation(HWND owner, const std::string& text) {
+    if (confirm_function) return confirm_function(owner, text);
+    return MessageBoxW(owner, utf8_to_wide(text).c_str(), L"Corvane", MB_OKCANCEL | MB_ICONQUESTION) == IDOK;
+}
+
+// The flag may have been taken by another popup while a confirmation box ran its own message loop,
+// so it is always taken with an exchange, never simply set.
+bool take_action_busy() {
+    if (action_busy.exchange(1) == 0) return true;
+    set_status_text(std::string(kAlreadyWorking));
+    return false;
+}
+
+// A job that never started never posts its result, and only that result would free the flag.
+void job_not_started() {
+    action_busy.store(0);
+    set_status_text(std::string(kJobNotStarted));
+}
+
+HWND make_label(HWND parent, const std::string& text, int x, int y, int width, int height, DWORD extra_style = 0) {
+    HWND label = CreateWindowExW(0, L"STATIC", utf8_to_wide(text).c_str(), WS_CHILD | WS_VISIBLE | extra_style, x, y,
+                                 width, height, parent, nullptr, app_instance, nullptr);
+    if (label && font_body) SendMessageW(label, WM_SETFONT, reinterpret_cast<WPARAM>(font_body), FALSE);
+    return label;
+}
+
+HWND make_result_edit(HWND parent, int id, bool scrolls, DWORD extra_style = 0) {
+    DWORD style = WS_CHILD | WS_VISIBLE | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | extra_style;
+    if (scrolls) style |= WS_VSCROLL;
+    HWND edit = CreateWindowExW(0, L"EDIT", L"", style, 16, 0, 100, 40, parent,
+                                reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), app_instance, nullptr);
+    if (edit && font_body) SendMessageW(edit, WM_SETFONT, reinterpret_cast<WPARAM>(font_body), FALSE);
+    return edit;
+}
+
+std::string control_text(HWND window, int id) {
+    return wide_to_utf8(get_control_text(window, id));
+}
+
+void set_text(HWND window, int id, const std::string& text) {
+    SetDlgItemTextW(window, id, utf8_to_wide(text).c_str());
+}
+
+void add_ownership_results(HWND window, const std::string& first_line) {
+    make_result_edit(window, kBoxLiveOwner, true);
+    make_result_edit(window, kBoxCertText, false);
+    make_result_edit(window, kBoxLastSale, true);
+    make_result_edit(window, kBoxHistory, true);
+    make_readonly_field(window, kBoxArtworkField);
+    make_readonly_field(window, kBoxCertField);
+    make_copy_button(window, kBoxCopyArtwork);
+    make_copy_button(window, kBoxCopyCert);
+    set_text(window, kBoxLiveOwner, first_line);
+}
+
+// ---- Panels ----
+
+void build_mint_artwork(HWND window) {
+    make_label(window, "Name (optional)", 16, 16, 360, 18);
+    make_edit(window, kBoxNameEdit, 16, 38, 360);
+    make_button(window, L"Choose artwork", kBoxChooseFile, 16, 74, 160, 32);
+    make_label(window, "PNG, JPEG, WebP, GIF, or PDF. 10 MB max. Cofferly's ordinal box stays at 100 KB.", 16, 118, 420,
+               36);
+    make_button(window, L"Inscribe artwork", kBoxAction, 16, 162, 180, 34);
+}
+
+void build_mint_certificate(HWND window) {
+    make_label(window, "Artwork already inscribed", 16, 16, 480, 18);
+    fill_art_combo(make_combo(window, kBoxCombo, 38, 480, 200), true);
+    make_label(window, "Art name", 16, 82, 220, 18);
+    make_label(window, "Artist name", 260, 82, 220, 18);
+    make_edit(window, kBoxNameEdit, 16, 102, 228);
+    make_edit(window, kBoxArtistEdit, 260, 102, 236);
+    make_label(window, "Note (optional)", 16, 138, 480, 18);
+    make_edit(window, kBoxNoteEdit, 16, 158, 480);
+    make_label(window, "Created  " + utc_minute_text() + " UTC", 16, 196, 480, 18);
+    std::string address;
+    std::string paymail;
+    bool is_hd = false;
+    wallet_address_info(address, paymail, is_hd);
+    make_label(window, "Original owner  " + (paymail.empty() ? std::string("(connect a published paymail)") : paymail),
+               16, 218, 480, 18);
+    make_label(window, "Also stored: artwork origin, SHA-256, and your pubkey.", 16, 246, 480, 36);
+    make_button(window, L"Inscribe certificate", kBoxAction, 16, 294, 210, 36);
+    HWND busy_line =
+        CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE | SS_EDITCONTROL, 16, 342, 500, 52, window,
+                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(kBoxBusyLine)), app_instance, nullptr);
+    if (busy_line && font_body) SendMessageW(busy_line, WM_SETFONT, reinterpret_cast<WPARAM>(font_body), FALSE);
+}
+
+void build_pair(HWND window) {
+    make_label(window, "Artwork", 16, 16, 200, 18);
+    fill_art_combo(make_combo(window, kBoxCombo, 38, 420, 200), true);
+    make_label(window, "Certificate", 16, 78, 200, 18);
+    fill_art_combo(make_combo(window, kBoxCertCombo, 100, 420, 200), false);
+    make_button(window, L"Pair on chain", kBoxAction, 16, 140, 160, 34);
+}
+
+// Modes 4, 5 and 6 share the picker and the action button.
+void build_picker_panel(HWND window, BoxState& state) {
+    const bool check = state.mode == kBoxCheck;
+    const bool pass = state.mode == kBoxPass;
+    make_label(window, check ? "Certificate" : "Artwork", 16, 16, 200, 18);
+    fill_art_combo(make_combo(window, kBoxCombo, 38, 420, 200), !check);
+    if (pass) {
+        make_label(window, "Their @" + service_settings().paymail_domain + " paymail", 16, 78, 300, 18);
+        make_edit(window, kBoxPaymailEdit, 16, 100, 300);
+    }
+    const int y = pass ? 136 : 78;
+    const wchar_t* caption = check ? L"Check certificate" : pass ? L"Pass artwork & certificate" : L"Show ownership";
+    make_button(window, caption, kBoxAction, 16, y, pass ? 280 : 180, 34);
+    if (pass) {
+        HWND result = CreateWindowExW(
+            WS_EX_CLIENTEDGE, L"EDIT", L"",
+            WS_CHILD | WS_VISIBLE | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | WS_VSCROLL, 16, y + 48, 500, 280,
+            window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kBoxResultEdit)), app_instance, nullptr);
+        if (result && font_body) SendMessageW(result, WM_SETFONT, reinterpret_cast<WPARAM>(font_body), FALSE);
+        if (result) SetWindowSubclass(result, framed_control_subclass_proc, kFramedControlSubclassId, 0);
+    } else if (state.mode == kBoxOwnership) {
+        add_ownership_results(window, "Show ownership to read this artwork.");
+        set_text(window, kBoxLastSale, "Show ownership to read the last sale.");
+    } else {
+        state.headline = "Use the Certificate Drop down menu and then click Check Certificate";
+        for (int id = kBoxPairField; id <= kBoxShaField; ++id) {
+            make_readonly_field(window, id);
+            make_copy_button(window, id + 10);
+        }
+    }
+}
+
+void build_look_up(HWND window) {
+    make_label(window, "Artwork ID or Certificate ID", 16, 16, 420, 18);
+    make_edit(window, kBoxCombo, 16, 38, 580);
+    make_button(window, L"Look up", kBoxAction, 16, 78, 140, 34);
+    add_ownership_results(window, "Paste an artwork id or a certificate id, then Look up.");
+}
+
+void build_settings(HWND window) {
+    make_label(window, "Theme", 16, 16, 200, 18);
+    HWND combo = make_combo(window, kBoxThemeCombo, 38, 280, 200);
+    for (const wchar_t* name : {L"Blue", L"Rose", L"Gold"})
+        SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
+    SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(std::clamp<std::int32_t>(theme_index, 0, 2)), 0);
+    make_label(window, "Cabinet backup. Folders on this PC. Not the seed.", 16, 86, 420, 36);
+    make_button(window, L"Backup", kBoxBackup, 16, 130, 140, 34);
+    make_button(window, L"Restore", kBoxRestore, 168, 130, 140, 34);
+    make_label(window, "Bug reports and abuse. Not email.", 16, 182, 420, 18);
+    make_button(window, L"Report", kBoxReportButton, 16, 208, 150, 34);
+    make_button(window, L"Terms of use", kBoxTermsButton, 178, 208, 170, 34);
+}
+
+void build_report(HWND window) {
+    HWND edit = CreateWindowExW(
+        0, L"EDIT", L"", WS_CHILD | WS_VISIBLE | WS_BORDER | ES_MULTILINE | ES_WANTRETURN | ES_AUTOVSCROLL | WS_VSCROLL,
+        18, 140, 520, 220, window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kBoxReportEdit)), app_instance,
+        nullptr);
+    if (edit) {
+        if (font_body) SendMessageW(edit, WM_SETFONT, reinterpret_cast<WPARAM>(font_body), FALSE);
+        SendMessageW(edit, EM_SETLIMITTEXT, 2000, 0);
+        SetWindowTheme(edit, L"", L"");
+    }
+    make_button(window, L"Send report", kBoxSendReport, 18, 380, 150, 32);
+}
+
+void run_layout(HWND window, BoxState& state) {
+    switch (state.mode) {
+    case kBoxFolders:
+        folders_panel_layout(window);
+        break;
+    case kBoxOwnership:
+    case kBoxLookUp:
+        layout_ownership_cards(window, state);
+        break;
+    case kBoxCheck:
+        layout_check_card(window, state);
+        break;
+    case kBoxPair:
+        layout_pair_card(window, state);
+        break;
+    case kBoxReport:
+        layout_report_panel(window);
+        break;
+    default:
+        break;
+    }
+}
+
+// ---- Actions of button 303 ----
+
+void start_dots(HWND window, BoxState& state, const char* headline) {
+    state.animating = 1;
+    state.result_state = 0;
+    state.dots = 3;
+    state.headline = headline;
+    run_layout(window, state);
+    SetTimer(window, kBoxDotsTimer, kBoxDotsInterval, nullptr);
+    InvalidateRect(window, nullptr, FALSE);
+}
+
+void stop_dots(HWND window, BoxState& state) {
+    KillTimer(window, kBoxDotsTimer);
+    state.animating = 0;
+    state.dots = 0;
+}
+
+void show_pair_failure(HWND window, BoxState& state, const std::string& text) {
+    stop_dots(window, state);
+    state.result_state = 2;
+    state.headline = "Could not pair";
+    state.subline = wide_to_utf8(strip_error_prefix(utf8_to_wide(text)));
+    run_layout(window, state);
+    InvalidateRect(window, nullptr, FALSE);
+}
+
+// Reads the chosen artwork whole; `error` holds the status text when it cannot be inscribed.
+bool read_artwork_file(const std::string& path, Bytes& bytes, std::string& error) {
+    HANDLE file = CreateFileW(utf8_to_wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = "could not open that file";
+        return false;
+    }
+    std::unique_ptr<void, decltype(&CloseHandle)> holder(file, &CloseHandle);
+    LARGE_INTEGER size = {};
+    if (!GetFileSizeEx(file, &size)) {
+        error = "could not read that file";
+        return false;
+    }
+    error = artwork_size_error(static_cast<std::uint64_t>(std::max<LONGLONG>(size.QuadPart, 0)));
+    if (!error.empty()) return false;
+    bytes.assign(static_cast<std::size_t>(size.QuadPart), 0);
+    DWORD read = 0;
+    if (!ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) || read != bytes.size()) {
+        bytes.clear();
+        error = "could not read that file";
+        return false;
+    }
+    return true;
+}
+
+void act_mint_artwork(HWND window, BoxState& state) {
+    if (state.file_path.empty()) {
+        set_status_text(std::string("Choose an artwork first."));
+        return;
+    }
+    const std::string content_type = mime_from_extension(utf8_to_wide(state.file_path));
+    if (content_type.empty()) {
+        set_status_text(std::string("Use PNG, JPEG, WebP, GIF, or PDF."));
+        return;
+    }
+    InscribeArtJob job;
+    std::string error;
+    if (!read_artwork_file(state.file_path, job.bytes, error)) {
+        set_status_text(error);
+        return;
+    }
+    const std::int64_t fee = estimate_artwork_inscribe_fee(job.bytes.size());
+    if (!ask_confirmation(window, artwork_inscribe_confirm_text(job.bytes.size(), fee))) return;
+    if (!take_action_busy()) return;
+    job.content_type = content_type;
+    job.name = control_text(window, kBoxNameEdit);
+    set_status_text(std::string("Inscribing the artwork in Cofferly..."));
+    if (!start_inscribe_art_picture(job)) job_not_started();
+}
+
+void act_mint_certificate(HWND window) {
+    const std::string artwork = selected_row_id(GetDlgItem(window, kBoxCombo));
+    if (artwork.empty()) {
+        set_status_text(std::string("No artwork in this wallet yet."));
+        set_cert_boxes_busy(L"Pick an artwork first.", true);
+        return;
+    }
+    if (!ask_confirmation(window, "Inscribe a certificate for that artwork?\n\nCofferly will prompt. The fee comes "
+                                  "from the messenger account."))
+        return;
+    if (!take_action_busy()) return;
+    set_cert_boxes_busy(L"Reading the artwork, then inscribing the certificate...", false);
+    set_status_text(std::string("Reading the artwork and inscribing the certificate..."));
+    CertificateJob job;
+    job.art_id = artwork;
+    job.title = control_text(window, kBoxNameEdit);
+    job.artist_name = control_text(window, kBoxArtistEdit);
+    job.note = control_text(window, kBoxNoteEdit);
+    std::string address;
+    bool is_hd = false;
+    wallet_address_info(address, job.owner_paymail, is_hd);
+    job.created = utc_minute_text();
+    if (!start_inscribe_certificate(job)) {
+        job_not_started();
+        set_cert_boxes_busy(utf8_to_wide(kJobNotStarted), true);
+    }
+}
+
+void act_pair(HWND window, BoxState& state) {
+    PairJob job;
+    job.artwork_id = selected_row_id(GetDlgItem(window, kBoxCombo));
+    job.certificate_id = selected_row_id(GetDlgItem(window, kBoxCertCombo));
+    if (job.artwork_id.empty() || job.certificate_id.empty()) {
+        const std::string text = "error: pick an artwork and a certificate.";
+        set_status_text(text);
+        show_pair_failure(window, state, text);
+        return;
+    }
+    if (!ask_confirmation(window, "Pair them on chain?\n\nOne prompt. 200000 sats (0.002 BSV) pair fee, plus 1 sat to "
+                                  "ZUZ and 1 sat to OTX. This names you the original owner."))
+        return;
+    if (!take_action_busy()) return;
+    state.subline = "Confirm the spend in Cofferly. Pair fee 200000 sats plus both watch hooks.";
+    start_dots(window, state, "Pairing ...");
+    set_status_text(std::string("Pairing in Cofferly..."));
+    if (!start_pair_on_chain(job)) {
+        job_not_started();
+        show_pair_failure(window, state, kJobNotStarted);
+    }
+}
+
+void act_check(HWND window, BoxState& state) {
+    const std::string certificate = selected_row_id(GetDlgItem(window, kBoxCombo));
+    if (!take_action_busy()) return;
+    state.show_detail = 0;
+    state.pair_text.clear();
+    state.artwork_text.clear();
+    state.certificate_text.clear();
+    state.sha_text.clear();
+    state.holder_text.clear();
+    state.owner_text.clear();
+    state.subline.clear();
+    start_dots(window, state, "Checking ...");
+    set_status_text(std::string("Checking the certificate..."));
+    if (!start_check_pair(certificate)) {
+        job_not_started();
+        stop_dots(window, state);
+        state.result_state = 2;
+        state.headline = "Pair does not match";
+        state.subline = wide_to_utf8(strip_error_prefix(utf8_to_wide(kJobNotStarted)));
+        run_layout(window, state);
+        InvalidateRect(window, nullptr, FALSE);
+    }
+}
+
+void act_ownership(HWND window) {
+    const std::string artwork = selected_row_id(GetDlgItem(window, kBoxCombo));
+    if (!take_action_busy()) return;
+    set_status_text(std::string("Reading the ownership chain..."));
+    if (!start_live_owner(artwork)) job_not_started();
+}
+
+void act_pass(HWND window) {
+    PassJob job;
+    job.artwork_id = selected_row_id(GetDlgItem(window, kBoxCombo));
+    job.recipient = control_text(window, kBoxPaymailEdit);
+    if (job.artwork_id.empty() || job.recipient.empty()) {
+        set_status_text(std::string("Pick an artwork and their paymail."));
+        return;
+    }
+    if (!ask_confirmation(window,
+                          "Pass the artwork and its certificate?\n\nBoth move, and the title row is in the same "
+                          "transaction. Cofferly will prompt."))
+        return;
+    if (!take_action_busy()) return;
+    set_status_text(std::string("Passing artwork and certificate in Cofferly..."));
+    if (!start_pass_art(job)) job_not_started();
+}
+
+void act_look_up(HWND window) {
+    const std::string id = control_text(window, kBoxCombo);
+    if (!take_action_busy()) return;
+    set_status_text(std::string("Looking up..."));
+    set_text(window, kBoxLiveOwner, "Looking up...");
+    set_text(window, kBoxCertText, "");
+    set_text(window, kBoxLastSale, "");
+    set_text(window, kBoxHistory, "");
+    if (!start_lookup_art_id(id)) job_not_started();
+}
+
+void on_action(HWND window, BoxState& state) {
+    if (action_busy.load() != 0) {
+        set_status_text(std::string(kAlreadyWorking));
+        if (state.mode == kBoxMintCertificate)
+            set_cert_boxes_busy(L"Already working. Wait for this step to finish.", false);
+        return;
+    }
+    switch (state.mode) {
+    case kBoxMintArtwork:
+        act_mint_artwork(window, state);
+        break;
+    case kBoxMintCertificate:
+        act_mint_certificate(window);
+        break;
+    case kBoxPair:
+        act_pair(window, state);
+        break;
+    case kBoxCheck:
+        act_check(window, state);
+        break;
+    case kBoxOwnership:
+        act_ownership(window);
+        break;
+    case kBoxPass:
+        act_pass(window);
+        break;
+    case kBoxLookUp:
+        act_look_up(window);
+        break;
+    default:
+        break;
+    }
+}
+
+void choose_artwork_file(HWND window, BoxState& state) {
+    wchar_t path[260] = {};
+    OPENFILENAMEW dialog = {};
+    dialog.lStructSize = sizeof(dialog);
+    dialog.hwndOwner = window;
+    dialog.lpstrFilter = L"Artwork\0*.png;*.jpg;*.jpeg;*.webp;*.gif;*.pdf\0";
+    dialog.lpstrFile = path;
+    dialog.nMaxFile = 260;
+    dialog.Flags = OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
+    if (!GetOpenFileNameW(&dialog)) return;
+    state.file_path = wide_to_utf8(path);
+    set_status_text(std::wstring(path));
+}
+
+// ---- Messages ----
+
+LRESULT on_create(HWND window, const CREATESTRUCTW& create) {
+    const auto* initial = static_cast<const BoxState*>(create.lpCreateParams);
+    auto state = std::make_unique<BoxState>(initial ? *initial : box_state_init());
+    state->self = window;
+    BoxState& box = *state;
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state.release()));
+    apply_title_bar_theme(window);
+    switch (box.mode) {
+    case kBoxMintArtwork:
+        build_mint_artwork(window);
+        break;
+    case kBoxMintCertificate:
+        build_mint_certificate(window);
+        break;
+    case kBoxPair:
+        build_pair(window);
+        break;
+    case kBoxFolders:
+        folders_panel_build(window);
+        break;
+    case kBoxCheck:
+    case kBoxOwnership:
+    case kBoxPass:
+        build_picker_panel(window, box);
+        break;
+    case kBoxLookUp:
+        build_look_up(window);
+        break;
+    case kBoxSettings:
+        build_settings(window);
+        break;
+    case kBoxReport:
+        build_report(window);
+        break;
+    default:
+        break;
+    }
+    make_button(window, L"Close", kBoxClose, 16, 400, 120, 32);
+    run_layout(window, box);
+    return 0;
+}
+
+void on_destroy(HWND window) {
+    KillTimer(window, kBoxDotsTimer);
+    BoxState* state = box_state_of(window);
+    SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+    delete state;
+}
+
+void on_command(HWND window, BoxState& state, int id, int code) {
+    if (id == kBoxClose) {
+        DestroyWindow(window);
+        return;
+    }
+    if (id >= kBoxCopyPair && id <= kBoxCopySha) {
+        copy_control_text(window, id - 10);
+        return;
+    }
+    switch (state.mode) {
+    case kBoxSettings:
+        if (id == kBoxThemeCombo && code == CBN_SELCHANGE) {
+            const LRESULT index = SendDlgItemMessageW(window, kBoxThemeCombo, CB_GETCURSEL, 0, 0);
+            apply_theme_choice(index >= 0 && index <= 2 ? static_cast<std::int32_t>(index) : 0);
+        } else if (id == kBoxBackup) {
+            backup_cabinet_dialog();
+        } else if (id == kBoxRestore) {
+            restore_cabinet_dialog();
+        } else if (id == kBoxReportButton) {
+            open_box(kBoxReport, "Report");
+        } else if (id == kBoxTermsButton) {
+            open_box(kBoxTerms, "Terms of use");
+        }
+        return;
+    case kBoxReport:
+        if (id == kBoxSendReport) send_report(window);
+        return;
+    case kBoxFolders:
+        folders_panel_command(window, id, code);
+        return;
+    case kBoxMintArtwork:
+        if (id == kBoxChooseFile) {
+            choose_artwork_file(window, state);
+            return;
+        }
+        break;
+    default:
+        break;
+    }
+    if (id == kBoxAction && code == BN_CLICKED) on_action(window, state);
+}
+
+void on_timer(HWND window, BoxState& state, UINT_PTR timer) {
+    if (timer != kBoxDotsTimer || !state.animating) return;
+    if (state.mode != kBoxPair && state.mode != kBoxCheck) return;
+    state.dots = state.dots >= 3 ? 1 : state.dots + 1;
+    state.headline = std::string(state.mode == kBoxPair ? "Pairing " : "Checking ") +
+                     std::string(static_cast<std::size_t>(state.dots), '.');
+    InvalidateRect(window, &state.check_card, FALSE);
+}
+
+void on_size(HWND window, BoxState& state) {
+    RECT client = {};
+    GetClientRect(window, &client);
+    if (HWND close = GetDlgItem(window, kBoxClose))
+        MoveWindow(close, client.right - 136, client.bottom - 48, 120, 32, TRUE);
+    run_layout(window, state);
+    if (state.mode == kBoxPass) {
+        if (HWND result = GetDlgItem(window, kBoxResultEdit)) {
+            constexpr int top = 136 + 48;
+            MoveWindow(result, 16, top, std::max(120, static_cast<int>(client.right) - 32),
+                       std::max(static_cast<int>(client.bottom) - top - 58, 80), TRUE);
+        }
+    }
+    if (state.mode == kBoxPair || state.mode == kBoxCheck || state.mode == kBoxOwnership || state.mode == kBoxLookUp ||
+        state.mode == kBoxReport)
+        InvalidateRect(window, nullptr, FALSE);
+}
+
+void on_min_max(HWND window, const BoxState& state, MINMAXINFO& info) {
+    switch (state.mode) {
+    case kBoxFolders:
+        info.ptMinTrackSize = POINT{700, 520};
+        break;
+    case kBoxCheck:
+        info.ptMinTrackSize = POINT{820, 820};
+        break;
+    case kBoxOwnership:
+        info.ptMinTrackSize = POINT{960, 860};
+        break;
+    case kBoxLookUp: {
+        info.ptMinTrackSize = POINT{760, 680};
+        MONITORINFO monitor = {};
+        monitor.cbSize = sizeof(monitor);
+        if (GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor)) {
+            info.ptMaxTrackSize =
+                POINT{monitor.rcWork.right - monitor.rcWork.left, monitor.rcWork.bottom - monitor.rcWork.top};
+        }
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+LRESULT on_control_color(HWND control, HDC dc) {
+    const int id = GetDlgCtrlID(control);
+    const bool on_card = id == kBoxLiveOwner || id == kBoxCertText || id == kBoxHistory || id == kBoxReportEdit ||
+                         id == kBoxLastSale || (id >= kBoxPairField && id <= kBoxShaField);
+    SetTextColor(dc, theme_color(kSlotText));
+    if (on_card && brush_slot6) {
+        SetBkColor(dc, theme_color(kSlotFace));
+        return reinterpret_cast<LRESULT>(brush_slot6);
+    }
+    SetBkColor(dc, theme_color(kSlotPanel));
+    return reinterpret_cast<LRESULT>(brush_panel ? brush_panel : GetStockObject(WHITE_BRUSH));
+}
+
+void on_measure_item(MEASUREITEMSTRUCT& item) {
+    item.itemHeight = item.CtlType == ODT_COMBOBOX ? 26 : 28;
+}
+
+void draw_combo_item(const DRAWITEMSTRUCT& item) {
+    const bool selected = (item.itemState & ODS_SELECTED) != 0;
+    const COLORREF fill =
+        selected ? blend_colors(theme_color(kSlotPanel), theme_color(kSlotAccent), 55) : theme_color(kSlotPanel);
+    HBRUSH brush = CreateSolidBrush(fill);
+    FillRect(item.hDC, &item.rcItem, brush);
+    DeleteObject(brush);
+    if (item.itemID == static_cast<UINT>(-1)) return;
+    const LRESULT length = SendMessageW(item.hwndItem, CB_GETLBTEXTLEN, item.itemID, 0);
+    if (length <= 0) return;
+    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+    const LRESULT copied =
+        SendMessageW(item.hwndItem, CB_GETLBTEXT, item.itemID, reinterpret_cast<LPARAM>(text.data()));
+    text.resize(copied > 0 ? static_cast<std::size_t>(copied) : 0);
+    RECT box = item.rcItem;
+    box.left += 8;
+    box.right -= 6;
+    HGDIOBJ previous =
+        SelectObject(item.hDC, font_body ? static_cast<HGDIOBJ>(font_body) : GetStockObject(DEFAULT_GUI_FONT));
+    SetBkMode(item.hDC, TRANSPARENT);
+    SetTextColor(item.hDC, theme_color(kSlotText));
+    DrawTextW(item.hDC, text.c_str(), static_cast<int>(text.size()), &box,
+              DT_SINGLELINE | DT_VCENTER | DT_END_ELLIPSIS | DT_NOPREFIX);
+    SelectObject(item.hDC, previous);
+}
+
+void on_draw_item(const DRAWITEMSTRUCT& item) {
+    if (item.CtlType == ODT_COMBOBOX)
+        draw_combo_item(item);
+    else if (item.CtlType == ODT_LISTBOX)
+        draw_list_item(item);
+    else if (item.CtlType == ODT_BUTTON)
+        draw_button_item(item);
+}
+
+void paint_background(HWND window, HDC dc) {
+    RECT client = {};
+    GetClientRect(window, &client);
+    const COLORREF panel = theme_color(kSlotPanel);
+    fill_vertical_gradient(dc, client, blend_colors(panel, RGB(255, 255, 255), 16),
+                           blend_colors(panel, RGB(0, 0, 0), 28));
+}
+
+void on_paint(HWND window, const BoxState& state) {
+    PAINTSTRUCT paint = {};
+    HDC dc = BeginPaint(window, &paint);
+    if (!dc) return;
+    paint_background(window, dc);
+    RECT client = {};
+    GetClientRect(window, &client);
+    switch (state.mode) {
+    case kBoxOwnership:
+    case kBoxLookUp:
+        paint_ownership_cards(window, dc, state);
+        break;
+    case kBoxCheck:
+        paint_check_card(dc, state);
+        break;
+    case kBoxPair:
+        paint_pair_card(dc, state);
+        break;
+    case kBoxHelp:
+        paint_info_table(dc, client, help_rows());
+        break;
+    case kBoxTerms:
+        paint_info_table(dc, client, terms_rows());
+        break;
+    default:
+        break;
+    }
+    EndPaint(window, &paint);
+}
+
+} // namespace
+
+BoxState box_state_init() {
+    return BoxState{};
+}
+
+BoxState* box_state_of(HWND box) {
+    if (!box) return nullptr;
+    return reinterpret_cast<BoxState*>(GetWindowLongPtrW(box, GWLP_USERDATA));
+}
+
+bool box_needs_wallet(BoxMode mode) {
+    return mode >= kBoxMintArtwork && mode < kBoxSettings;
+}
+
+bool box_is_resizable(BoxMode mode) {
+    return mode == kBoxFolders || mode == kBoxCheck || mode == kBoxOwnership || mode == kBoxLookUp;
+}
+
+bool box_size_for_mode(BoxMode mode, int work_width, int work_height, SIZE& size) {
+    static const SIZE kSizes[] = {{540, 480}, {560, 660}, {560, 560}, {760, 640}, {960, 820}, {980, 780},
+                                  {540, 540}, {0, 0},     {500, 460}, {740, 760}, {740, 700}, {720, 560}};
+    if (mode < kBoxMintArtwork || mode > kBoxReport) return false;
+    if (mode != kBoxLookUp) {
+        size = kSizes[mode];
+        return true;
+    }
+    size.cx = std::min(work_width - 64, 980);
+    if (size.cx < 560) size.cx = work_width < 201 ? 560 : work_width - 24;
+    size.cy = std::min(work_height - 64, 780);
+    if (size.cy < 420) size.cy = work_height < 201 ? 420 : work_height - 24;
+    return true;
+}
+
+POINT place_box(const RECT& main_rect, const RECT& work, SIZE size) {
+    POINT at = {main_rect.right + 12, main_rect.top};
+    if (at.x + size.cx > work.right) at.x = main_rect.left - size.cx - 12;
+    if (at.y + size.cy > work.bottom) at.y = work.bottom - size.cy - 8;
+    if (at.x < work.left) at.x = work.left + 12;
+    if (at.y < work.top) at.y = work.top + 8;
+    return at;
+}
+
+std::string artwork_size_error(std::uint64_t size) {
+    if (size == 0) return "that file is empty";
+    if (size > kArtworkMaxBytes) return "file is over 10 MB. Shrink it first.";
+    return "";
+}
+
+std::string artwork_inscribe_confirm_text(std::uint64_t size, std::int64_t fee) {
+    std::string text = "Inscribe this artwork?\n\n" + std::to_string(size / 1024) + " KB. Miner fee is about ";
+    if (fee < 0)
+        text += "unknown (Connect Cofferly and fund the messenger account).";
+    else
+        text += std::to_string(fee) + " sats, from the messenger account.";
+    return text + "\n\nThe 1-sat lands on the ordinals address. Cofferly will prompt.";
+}
+
+std::string utc_minute_text() {
+    SYSTEMTIME now = {};
+    GetSystemTime(&now);
+    char buffer[32] = {};
+    std::snprintf(buffer, sizeof(buffer), "%04u-%02u-%02u %02u:%02u", static_cast<unsigned>(now.wYear),
+                  static_cast<unsigned>(now.wMonth), static_cast<unsigned>(now.wDay), static_cast<unsigned>(now.wHour),
+                  static_cast<unsigned>(now.wMinute));
+    return buffer;
+}
+
+void set_box_confirmation_for_tests(bool (*confirm)(HWND owner, const std::string& text)) {
+    confirm_function = confirm;
+}
+
+void open_box(BoxMode mode, const std::string& title) {
+    if (box_needs_wallet(mode) && !is_cofferly_connected()) {
+        set_status_text(std::string("Connect Cofferly first."));
+        return;
+    }
+    RECT main_rect = {};
+    if (main_window) GetWindowRect(main_window, &main_rect);
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof(monitor);
+    RECT work = {};
+    if (GetMonitorInfoW(MonitorFromWindow(main_window, MONITOR_DEFAULTTOPRIMARY), &monitor))
+        work = monitor.rcWork;
+    else
+        SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    SIZE size = {};
+    if (!box_size_for_mode(mode, work.right - work.left, work.bottom - work.top, size)) return;
+    const POINT at = place_box(main_rect, work, size);
+
+    DWORD style = WS_CAPTION | WS_SYSMENU;
+    if (box_is_resizable(mode)) style |= WS_THICKFRAME;
+    BoxState initial = box_state_init();
+    initial.mode = mode;
+    HWND box = CreateWindowExW(WS_EX_TOOLWINDOW, kBoxClassName, utf8_to_wide(title).c_str(), style, at.x, at.y, size.cx,
+                               size.cy, main_window, nullptr, app_instance, &initial);
+    if (!box) return;
+    SetWindowPos(box, nullptr, at.x, at.y, size.cx, size.cy, SWP_NOZORDER | SWP_NOACTIVATE);
+    ShowWindow(box, SW_SHOW);
+}
+
+LRESULT CALLBACK box_wnd_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    BoxState* state = box_state_of(window);
+    switch (message) {
+    case WM_CREATE:
+        return on_create(window, *reinterpret_cast<const CREATESTRUCTW*>(lparam));
+    case WM_DESTROY:
+        on_destroy(window);
+        return 0;
+    case WM_COMMAND:
+        if (state) on_command(window, *state, LOWORD(wparam), HIWORD(wparam));
+        return 0;
+    case WM_TIMER:
+        if (state) on_timer(window, *state, wparam);
+        return 0;
+    case WM_SIZE:
+        if (state) on_size(window, *state);
+        return 0;
+    case WM_GETMINMAXINFO:
+        if (state) on_min_max(window, *state, *reinterpret_cast<MINMAXINFO*>(lparam));
+        return 0;
+    case WM_CTLCOLORSTATIC:
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORLISTBOX:
+        return on_control_color(reinterpret_cast<HWND>(lparam), reinterpret_cast<HDC>(wparam));
+    case WM_MEASUREITEM:
+        on_measure_item(*reinterpret_cast<MEASUREITEMSTRUCT*>(lparam));
+        return TRUE;
+    case WM_DRAWITEM:
+        on_draw_item(*reinterpret_cast<const DRAWITEMSTRUCT*>(lparam));
+        return TRUE;
+    case WM_ERASEBKGND:
+        paint_background(window, reinterpret_cast<HDC>(wparam));
+        return 1;
+    case WM_PAINT:
+        if (state) {
+            on_paint(window, *state);
+            return 0;
+        }
+        break;
+    default:
+        break;
+    }
+    return DefWindowProcW(window, message, wparam, lparam);
+}
