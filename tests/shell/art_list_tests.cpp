@@ -1,0 +1,139 @@
+#include "shell/art_list.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string kTxid = std::string(64, 'a');
+const std::string kTxidUpper = std::string(64, 'A');
+
+KvCofferlyOrdRow make_row(const std::string& key, const std::string& name, const std::string& type = "image/png",
+                          const std::string& kind = "Artwork") {
+    KvCofferlyOrdRow row;
+    row.key = key;
+    row.name = name;
+    row.type = type;
+    row.kind = kind;
+    return row;
+}
+
+class ArtListTest : public testing::Test {
+protected:
+    void SetUp() override {
+        art_rows.clear();
+        art_sort_order = 1;
+    }
+    void TearDown() override { SetUp(); }
+
+    std::vector<std::string> listed_names(const std::set<std::string>& filed = {}) {
+        std::vector<std::string> names;
+        for (std::size_t index : listed_row_indices(filed))
+            names.push_back(art_rows[index].name.empty() ? art_rows[index].key : art_rows[index].name);
+        return names;
+    }
+};
+
+TEST(ArtRows, KindsAndTokenFilter) {
+    const struct {
+        const char* name;
+        KvCofferlyOrdRow row;
+        bool artwork;
+        bool certificate;
+        bool may_be_art;
+    } cases[] = {
+        {"artwork by kind", make_row("k", "", "application/json", "Artwork"), true, false, true},
+        {"artwork by image type", make_row("k", "", "image/png", ""), true, false, true},
+        {"certificate by kind", make_row("k", "", "text/plain", "Certificate"), false, true, true},
+        {"certificate by json type", make_row("k", "", "application/json", ""), false, true, true},
+        {"plain text", make_row("k", "", "text/plain", ""), false, false, true},
+        {"kind needs exact case", make_row("k", "", "text/plain", "artwork"), false, false, true},
+        {"bsv-20 type", make_row("k", "", "application/bsv-20", ""), false, false, false},
+        {"bsv20 type", make_row("k", "", "application/bsv20", ""), false, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(row_is_artwork(c.row), c.artwork);
+        EXPECT_EQ(row_is_certificate(c.row), c.certificate);
+        EXPECT_EQ(row_may_be_art(c.row), c.may_be_art);
+    }
+    KvCofferlyOrdRow token = make_row("k", "");
+    token.token_id = kTxid + "_0";
+    EXPECT_FALSE(row_may_be_art(token));
+}
+
+TEST(ArtRows, NormalizedKeys) {
+    const struct {
+        std::string key;
+        std::string normalized;
+    } cases[] = {
+        {kTxidUpper + "_0", kTxid},
+        {kTxid + "_12", kTxid},
+        {kTxidUpper + ":1", kTxid + ":1"},
+        {kTxidUpper, kTxid},
+        {"ABC_0", "abc_0"},
+        {"", ""},
+        {std::string(63, 'B') + "_0", std::string(63, 'b') + "_0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.key);
+        EXPECT_EQ(normalize_outpoint_key(c.key), c.normalized);
+    }
+}
+
+TEST(ArtRows, Labels) {
+    EXPECT_EQ(art_row_label(make_row("k1", "Sunset")), "picture  Sunset  k1");
+    EXPECT_EQ(art_row_label(make_row("k2", "", "application/json", "")), "json  k2");
+    EXPECT_EQ(art_row_label(make_row("k3", "", "text/plain", "")), "text/plain  k3");
+}
+
+TEST_F(ArtListTest, SortsByNameBothWaysKeepingTies) {
+    art_rows = {make_row("k1", "b"), make_row("k2", "A"), make_row("zz-key", ""), make_row("k4", "same"),
+                make_row("k5", "SAME")};
+    EXPECT_EQ(listed_names(), (std::vector<std::string>{"A", "b", "same", "SAME", "zz-key"}));
+    art_sort_order = -1;
+    EXPECT_EQ(listed_names(), (std::vector<std::string>{"zz-key", "same", "SAME", "b", "A"}));
+}
+
+TEST_F(ArtListTest, FiledRowsLeaveTheList) {
+    art_rows = {make_row(kTxidUpper + "_0", "filed"), make_row(std::string(64, 'c') + "_0", "kept")};
+    EXPECT_EQ(listed_names({kTxid}), (std::vector<std::string>{"kept"}));
+}
+
+TEST_F(ArtListTest, RemoveRowsByKeyKeepsTheOthersInOrder) {
+    art_rows = {make_row(kTxid + "_0", "one"), make_row("other1", "two"), make_row(kTxidUpper, "three"),
+                make_row("other2", "four")};
+    art_rows.erase(remove_rows_by_key(art_rows.begin(), art_rows.end(), kTxidUpper + "_0"), art_rows.end());
+    EXPECT_EQ(listed_names().size(), 2u);
+    ASSERT_EQ(art_rows.size(), 2u);
+    EXPECT_EQ(art_rows[0].name, "two");
+    EXPECT_EQ(art_rows[1].name, "four");
+}
+
+TEST_F(ArtListTest, ComboHoldsRowsOrPlaceholder) {
+    HWND combo = CreateWindowExW(0, L"COMBOBOX", L"", WS_POPUP | CBS_DROPDOWNLIST, 0, 0, 200, 200, nullptr, nullptr,
+                                 nullptr, nullptr);
+    ASSERT_NE(combo, nullptr);
+    art_rows = {make_row("cert-key", "", "application/json", ""), make_row("art-key", "Sunset")};
+    fill_art_combo(combo, true);
+    EXPECT_EQ(SendMessageW(combo, CB_GETCOUNT, 0, 0), 1);
+    EXPECT_EQ(selected_row_id(combo), "art-key");
+    fill_art_combo(combo, false);
+    EXPECT_EQ(selected_row_id(combo), "cert-key");
+
+    art_rows = {make_row("cert-key", "", "application/json", "")};
+    fill_art_combo(combo, true);
+    wchar_t text[64] = {};
+    SendMessageW(combo, CB_GETLBTEXT, 0, reinterpret_cast<LPARAM>(text));
+    EXPECT_STREQ(text, L"No artwork in this wallet");
+    EXPECT_EQ(selected_row_id(combo), "");
+    // A row list that shrank after the combo was filled must not be read past its end.
+    fill_art_combo(combo, false);
+    art_rows.clear();
+    EXPECT_EQ(selected_row_id(combo), "");
+    DestroyWindow(combo);
+}
+
+} // namespace
