@@ -1,0 +1,136 @@
+#include "art/last_sale.h"
+
+#include "art/gallery_frames.h"
+#include "fakes/chain_fixture.h"
+#include "fakes/fake_identity.h"
+#include "fakes/fake_oracle.h"
+#include "fakes/fake_paymail.h"
+#include "fakes/secp_check.h"
+#include "identity/identity_lookup.h"
+
+#include <gtest/gtest.h>
+
+using nlohmann::json;
+
+namespace {
+
+constexpr std::int64_t kStep1 = 1700000000; // 2023-11-14
+constexpr std::int64_t kStep2 = 1700200000; // 2023-11-17
+
+struct Accept {
+    std::int32_t spot = 1;
+    std::string buyer;
+    std::string prev;
+    json price;
+    std::int64_t ts = 0;
+    const char* type = "art_gaccept";
+};
+
+struct LastSaleSvcTest : FakeChainTest {
+    FakeIdentity ids;
+    FakePaymail paymail;
+    const std::string alice = secp_pubkey_hex(Bytes(32, 0x11));
+    const std::string bob = secp_pubkey_hex(Bytes(32, 0x22));
+    const std::string carol = secp_pubkey_hex(Bytes(32, 0x33));
+    const std::string head0 = std::string(64, '7');
+    const std::string head1 = std::string(64, '8');
+    const std::string head2 = std::string(64, '9');
+
+    LastSaleSvcTest() {
+        serve_fake_identity(chain.platform, ids);
+        serve_fake_paymail(chain.platform, paymail);
+        clear_identity_cache();
+        ids.set_key("alice@kestrava.net", alice);
+        for (const auto& [key, name] : {std::pair{alice, "alice"}, {bob, "bob"}, {carol, "carol"}})
+            paymail.set(&FakePaymailTables::labels, key, json_reply({{"labels", {name}}}));
+    }
+    ~LastSaleSvcTest() override { clear_identity_cache(); }
+
+    // Registered by alice, passed to bob, then to carol.
+    std::vector<KvArtTitleRow> title() const {
+        return {KvArtTitleRow{head0, "art_pair", alice, alice, "alice", kStep1 - 100},
+                KvArtTitleRow{head1, "art_owner", bob, alice, "alice", kStep1},
+                KvArtTitleRow{head2, "art_owner", carol, bob, "bob", kStep2}};
+    }
+
+    void post_accept(const std::string& artwork, const Accept& a) {
+        json msg = {{"protocol", "KV-Art"},
+                    {"type", a.type},
+                    {"location", "art"},
+                    {"handle", "alice"},
+                    {"actor", "alice"},
+                    {"ts", a.ts},
+                    {"spot", spot_row(a.spot).label},
+                    {"pic", artwork + "_0"},
+                    {"cert", std::string(64, 'c')},
+                    {"buyer", a.buyer},
+                    {"prev", a.prev},
+                    {"price_sats", a.price},
+                    {"title_sha", std::string(64, 'f')}};
+        ASSERT_FALSE(fake_post_record(chain, spot_row(a.spot).watch, fake_signed_record(msg, 0x11)).empty());
+    }
+};
+
+} // namespace
+
+TEST_F(LastSaleSvcTest, NewestSaleAcrossTheFrames) {
+    const std::string alice_to_bob = "From alice@kestrava.net\r\nTo bob@kestrava.net\r\n";
+    struct Row {
+        const char* name;
+        char artwork;
+        std::vector<Accept> accepts;
+        std::string block;
+    } rows[] = {
+        {"same step twice: a record older than the step does not replace",
+         'a',
+         {{3, bob, head0, 100, kStep1 - 10}, {8, bob, head0, 200, kStep1 - 5}},
+         "100 sats\r\n" + alice_to_bob + "Frame AP3\r\n2023-11-14\r\n"},
+        {"same step twice: the later frame wins from the step's time on, price as text",
+         'b',
+         {{3, bob, head0, 100, kStep1 - 10}, {9, bob, head0, "300", kStep1}},
+         "300 sats\r\n" + alice_to_bob + "Frame AP9\r\n2023-11-14\r\n"},
+        {"a later step wins over a newer record",
+         'c',
+         {{1, carol, head1, 400, kStep2}, {10, bob, head0, 500, kStep2 + 100}},
+         "400 sats\r\nFrom bob@kestrava.net\r\nTo carol@kestrava.net\r\nFrame AP1\r\n2023-11-17\r\n"},
+        {"accepted against a head whose next step went to someone else",
+         'd',
+         {{2, carol, head0, 100, kStep1}},
+         "No sale yet.\r\n"},
+        {"no price, bad prev, or not an acceptance",
+         'e',
+         {{4, bob, head0, "free", kStep1},
+          {4, bob, head0, 0, kStep1},
+          {5, bob, head0.substr(1), 100, kStep1},
+          {6, "", head0, 100, kStep1},
+          {7, bob, head0, 100, kStep1, "art_gask"}},
+         "No sale yet.\r\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string artwork(64, row.artwork);
+        for (const Accept& accept : row.accepts)
+            post_accept(artwork, accept);
+        EXPECT_EQ(last_sale_block(" " + artwork + "_0", title()), row.block);
+    }
+    // Another artwork's sales are not this one's.
+    EXPECT_EQ(last_sale_block(std::string(64, 'f'), title()), "No sale yet.\r\n");
+}
+
+TEST_F(LastSaleSvcTest, UnreadableFrames) {
+    chain.platform.set_fault("/oi/oracle/", FakeFault{500});
+    for (std::int32_t spot = 1; spot <= kSpotCount; ++spot) {
+        if (spot != 5) chain.woc.set_fault(std::string("/v1/bsv/main/address/") + spot_row(spot).watch, FakeFault{500});
+    }
+    const SpotActs five = spot_acts_scan(5);
+    EXPECT_TRUE(five.ok);
+    EXPECT_EQ(five.spot, 5);
+    const SpotActs other = spot_acts_scan(42); // outside the frames: frame 1
+    EXPECT_FALSE(other.ok);
+    EXPECT_EQ(other.spot, 1);
+    EXPECT_EQ(last_sale_block(std::string(64, 'a'), title()), "No sale yet.\r\n");
+
+    chain.woc.set_fault("/v1/bsv/main/address/", FakeFault{500});
+    chain.woc.set_fault(std::string("/v1/bsv/main/address/") + spot_row(5).watch, FakeFault{500});
+    EXPECT_EQ(last_sale_block(std::string(64, 'a'), title()), "The last sale did not load. Try again.\r\n");
+}

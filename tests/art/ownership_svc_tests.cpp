@@ -1,0 +1,237 @@
+#include "art/ownership.h"
+
+#include "art/art_records.h"
+#include "art/gallery_frames.h"
+#include "chain/inscription.h"
+#include "fakes/chain_fixture.h"
+#include "fakes/fake_gorillapool.h"
+#include "fakes/fake_identity.h"
+#include "fakes/fake_oracle.h"
+#include "fakes/fake_paymail.h"
+#include "fakes/secp_check.h"
+#include "identity/identity_lookup.h"
+
+#include <gtest/gtest.h>
+
+using nlohmann::json;
+
+namespace {
+
+const std::string kArt = std::string(64, 'a');
+constexpr std::int64_t kDay1 = 1700000000; // 2023-11-14
+constexpr std::int64_t kDay2 = 1700100000; // 2023-11-16
+constexpr std::int64_t kDay3 = 1700200000; // 2023-11-17
+
+struct OwnershipSvcTest : FakeChainTest {
+    FakeGorillaPool gp{chain.ledger};
+    ScopedServiceSettings gp_settings{settings_for(chain, gp)};
+    FakeIdentity ids;
+    FakePaymail paymail;
+    const std::string alice = secp_pubkey_hex(Bytes(32, 0x11));
+    const std::string bob = secp_pubkey_hex(Bytes(32, 0x22));
+    const std::string carol = secp_pubkey_hex(Bytes(32, 0x33));
+
+    OwnershipSvcTest() {
+        serve_fake_identity(chain.platform, ids);
+        serve_fake_paymail(chain.platform, paymail);
+        clear_identity_cache();
+        ids.set_key("alice@kestrava.net", alice);
+        ids.set_key("bob@kestrava.net", bob);
+    }
+    ~OwnershipSvcTest() override { clear_identity_cache(); }
+
+    // A record signed by alice (0x11) or bob (0x22), paid to the address; its transaction id.
+    std::string post(const std::string& address, const char* actor, const char* type, std::int64_t ts,
+                     const json& fields) {
+        json msg = {{"protocol", "KV-Art"}, {"type", type},   {"location", "art"},
+                    {"handle", actor},      {"actor", actor}, {"ts", ts}};
+        for (const auto& item : fields.items())
+            msg[item.key()] = item.value();
+        return fake_post_record(chain, address, fake_signed_record(msg, actor[0] == 'a' ? 0x11 : 0x22));
+    }
+    std::string pair(const std::string& address, const std::string& pic, const std::string& cert, std::int64_t ts,
+                     const std::string& owner) {
+        return post(address, "alice", "art_pair", ts,
+                    {{"pic", pic}, {"cert", cert}, {"sha256", std::string(64, 'e')}, {"owner", owner}});
+    }
+    std::string inscribe_json(const json& body) {
+        Hash160 owner{};
+        owner.fill(0x44);
+        const std::string text = body.dump();
+        const Bytes script =
+            build_inscription_script(owner, "application/json", Bytes(text.begin(), text.end()), "", "");
+        return chain.ledger.fund_outputs({{script, 1}});
+    }
+    void labels(const std::string& key, const json& body) {
+        paymail.set(&FakePaymailTables::labels, key, json_reply(body));
+    }
+    int label_requests() { return chain.platform.request_count("/api/paymail/labels/"); }
+};
+
+} // namespace
+
+TEST_F(OwnershipSvcTest, DisplayLabelPrefersTheLongestNonStaffLabel) {
+    const std::string key = "02" + std::string(64, 'b');
+    const std::string shortened = "02bbbbbb\xE2\x80\xA6"
+                                  "bbbbbb";
+    struct Row {
+        const char* name;
+        FakeResponse reply;
+        std::string shown;
+    } rows[] = {
+        {"longest wins over staff", json_reply({{"labels", {"operator", "ann", "maria", "admin"}}}),
+         "maria@kestrava.net"},
+        {"first of equally long", json_reply({{"labels", {"maria", "paula"}}}), "maria@kestrava.net"},
+        {"only staff: the first", json_reply({{"labels", {"admin", "support"}}}), "admin@kestrava.net"},
+        {"staff compared by case", json_reply({{"labels", {"Admin", "ann"}}}), "Admin@kestrava.net"},
+        {"nothing usable", json_reply({{"labels", {"", 7, nullptr}}}), shortened},
+        {"labels not an array", json_reply({{"labels", "maria"}}), shortened},
+        {"reply not an object", json_reply(json::array({"maria"})), shortened},
+        {"not found", json_reply({{"error", "none"}}, 404), shortened},
+        {"server error", json_reply({{"labels", {"maria"}}}, 500), shortened},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        paymail.set(&FakePaymailTables::labels, key, row.reply);
+        EXPECT_EQ(paymail_display_label(" 02" + std::string(64, 'B') + "\n"), row.shown);
+    }
+}
+
+TEST_F(OwnershipSvcTest, DisplayLabelOfKeysThatAreNotAskedFor) {
+    struct Row {
+        const char* name;
+        std::string key;
+        std::string shown;
+    } rows[] = {
+        {"empty", " \t", ""},
+        {"short key as it is", "02ABCDEF", "02abcdef"},
+        {"sixteen characters kept", std::string(16, 'c'), std::string(16, 'c')},
+        // A key from a record is not a path: it is never sent, and it is cut between characters.
+        {"path characters", "../../admin/x?y=1",
+         "../../ad\xE2\x80\xA6"
+         "/x?y=1"},
+        {"multi-byte characters",
+         "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"
+         "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9",
+         "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xE2\x80\xA6\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"
+         "\xC3\xA9\xC3\xA9"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(paymail_display_label(row.key), row.shown);
+    }
+    EXPECT_EQ(label_requests(), 2); // the short key and the sixteen characters
+}
+
+TEST_F(OwnershipSvcTest, ReportOfAnArtworkPassedTwiceWithAGallerySale) {
+    const std::string cert_txid = inscribe_json({{"pic", kArt + "_0"},
+                                                 {"title", "Harbour at dusk"},
+                                                 {"artist_name", "Ann Lee"},
+                                                 {"created", 2023},
+                                                 {"owner_paymail", "alice@kestrava.net"}});
+    const std::string p = pair(kPairWatchAddress, kArt + "_0", cert_txid + "_0", kDay1, alice);
+    const std::string pass1 = post(kTitleWatchAddress, "alice", "art_owner", kDay2,
+                                   {{"pic", kArt}, {"cert", cert_txid}, {"owner", bob}, {"prev", p}});
+    post(kTitleWatchAddress, "bob", "art_owner", kDay3,
+         {{"pic", kArt}, {"cert", cert_txid}, {"owner", carol}, {"prev", pass1}});
+    post(spot_row(7).watch, "bob", "art_gaccept", kDay3 - 5,
+         {{"spot", "as7"},
+          {"pic", kArt},
+          {"cert", cert_txid},
+          {"buyer", carol},
+          {"prev", pass1},
+          {"price_sats", "2500"},
+          {"title_sha", std::string(64, 'f')}});
+    labels(alice, {{"labels", {"admin", "al", "alice"}}});
+    labels(carol, {{"labels", {"carol"}}});
+    const std::string bob_short = bob.substr(0, 8) + "\xE2\x80\xA6" + bob.substr(60);
+
+    const std::string expected = "Live owner\r\ncarol@kestrava.net\r\n"
+                                 "\r\nCertificate\r\nArtwork\r\n" +
+                                 kArt + "\r\n\r\nCertificate\r\n" + cert_txid +
+                                 "\r\n\r\n"
+                                 "Artwork Title: Harbour at dusk\r\nArtist Name: Ann Lee\r\nCreated: \r\n"
+                                 "First Owner: alice@kestrava.net\r\nNote: \r\n"
+                                 "\r\nLast sale\r\n2500 sats\r\nFrom " +
+                                 bob_short + "\r\nTo carol@kestrava.net\r\nFrame AP7\r\n2023-11-17\r\n" +
+                                 "\r\nTitle\r\nCurrent owner\r\ncarol@kestrava.net\r\n2023-11-17\r\n"
+                                 "\r\nPrevious owner\r\n" +
+                                 bob_short +
+                                 "\r\n2023-11-16\r\n"
+                                 "\r\nRegistered\r\nalice@kestrava.net\r\n2023-11-14\r\n";
+    EXPECT_EQ(art_ownership_report("  " + std::string(64, 'A') + "_0 "), expected);
+}
+
+TEST_F(OwnershipSvcTest, ReportWithMissingPieces) {
+    // Nothing recorded: every section says so.
+    EXPECT_EQ(art_ownership_report(kArt), "Live owner\r\nNo title yet. Pair the artwork first.\r\n"
+                                          "\r\nCertificate\r\nNo certificate is paired with this artwork.\r\n"
+                                          "\r\nLast sale\r\nNo sale yet.\r\n"
+                                          "\r\nTitle\r\nNone yet.\r\n");
+    EXPECT_EQ(art_ownership_report(" \r\n"), "Pick an artwork.");
+
+    // Registered only, with a certificate that cannot be read: no frame is read for the sale.
+    const std::string cert = std::string(64, 'c');
+    pair(kPairWatchAddress, kArt + "_0", cert + "_0", kDay1, alice);
+    const std::string alice_short = alice.substr(0, 8) + "\xE2\x80\xA6" + alice.substr(60);
+    EXPECT_EQ(art_ownership_report(kArt), "Live owner\r\n" + alice_short + "\r\n\r\nCertificate\r\nArtwork\r\n" + kArt +
+                                              "\r\n\r\nCertificate\r\n" + cert +
+                                              "\r\n\r\nArtwork Title: \r\nArtist Name: \r\nCreated: \r\n"
+                                              "First Owner: \r\nNote: \r\n"
+                                              "\r\nLast sale\r\nNo sale yet.\r\n"
+                                              "\r\nTitle\r\nRegistered\r\n" +
+                                              alice_short + "\r\n2023-11-14\r\n");
+    EXPECT_EQ(chain.platform.request_count("/oi/oracle/as"), 0);
+}
+
+TEST_F(OwnershipSvcTest, ReportWhenTheWatchesCannotBeRead) {
+    chain.platform.set_fault("/oi/oracle/", FakeFault{500});
+    chain.woc.set_fault("/v1/bsv/main/address/", FakeFault{500});
+    const std::string error = "OI otx missed and WhatsOnChain missed";
+    EXPECT_EQ(art_ownership_report(kArt), "Live owner\r\n" + error +
+                                              "\r\n\r\nCertificate\r\nNo certificate is paired with this artwork.\r\n"
+                                              "\r\nLast sale\r\nNo sale yet.\r\n"
+                                              "\r\nTitle\r\nThe title chain did not load. Try again.\r\n");
+    EXPECT_EQ(art_lookup_by_id(kArt), "OI zuz missed and WhatsOnChain missed");
+}
+
+TEST_F(OwnershipSvcTest, LookUpFindsTheArtworkOfAnId) {
+    const std::string art2 = std::string(64, 'b');
+    const std::string cert = std::string(64, 'c');
+    const std::string odd_cert = std::string(64, 'd');
+    pair(kPairWatchAddress, kArt + "_0", cert + "_0", kDay1, alice);
+    // A second pair naming the same certificate, later: the earliest decides.
+    pair(kPairWatchAddress, art2 + "_0", cert + "_0", kDay2, alice);
+    // A pair paying only the title watch still counts when the pair watch lists it.
+    fake_oracle_list(chain, kPairWatchKey, pair(kTitleWatchAddress, art2, odd_cert, kDay1, alice));
+    // Owner not the signer, and a pair whose artwork is no transaction id: neither names anything.
+    pair(kPairWatchAddress, std::string(64, '1'), std::string(64, '2'), kDay1, bob);
+    pair(kPairWatchAddress, "not-an-id", std::string(64, '3'), kDay1, alice);
+
+    const std::string report_art = art_ownership_report(kArt);
+    const std::string report_art2 = art_ownership_report(art2);
+    ASSERT_NE(report_art, report_art2);
+    const std::string paste = "Paste an artwork id or a certificate id. It is 64 hex characters.";
+    const std::string none = "No artwork or certificate uses that id.";
+    struct Row {
+        const char* name;
+        std::string pasted;
+        std::string result;
+    } rows[] = {
+        {"artwork", kArt, report_art},
+        {"artwork origin, upper case", " " + std::string(64, 'A') + "_2\n", report_art},
+        {"certificate: earliest pair", cert + "_0", report_art},
+        {"pair paying only the title watch", odd_cert, report_art2},
+        {"owner is not the signer", std::string(64, '2'), none},
+        {"artwork not an id", std::string(64, '3'), none},
+        {"unknown", std::string(64, '9'), none},
+        {"63 digits", std::string(63, 'a'), paste},
+        {"65 digits", std::string(65, 'a'), paste},
+        {"not hex", std::string(63, 'a') + "g", paste},
+        {"empty", "", paste},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(art_lookup_by_id(row.pasted), row.result);
+    }
+}
