@@ -1,0 +1,285 @@
+#include "shell/jobs.h"
+#include "shell/main_window.h"
+
+#include "platform/win_text.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+// A record that counts its live copies, to see who frees it.
+struct Counted {
+    static std::atomic<int> alive;
+    Counted() { ++alive; }
+    Counted(const Counted&) { ++alive; }
+    Counted(Counted&&) noexcept { ++alive; }
+    ~Counted() { --alive; }
+};
+std::atomic<int> Counted::alive{0};
+
+std::atomic<int> entries_run{0};
+void count_entry(Counted&) {
+    ++entries_run;
+}
+
+// A hidden top-level window posing as the main window, with a hidden status line, so that results
+// can be handed over and their texts read back without a screen.
+class MainWindowStandIn : public ::testing::Test {
+protected:
+    void SetUp() override {
+        main_window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+        status_line = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+        ASSERT_NE(main_window, nullptr);
+        action_busy = 0;
+        coin_check_busy = 0;
+        balance_busy = 0;
+    }
+    void TearDown() override {
+        drain();
+        DestroyWindow(status_line);
+        DestroyWindow(main_window);
+        status_line = nullptr;
+        main_window = nullptr;
+    }
+    // Takes every posted result off the queue and frees it.
+    void drain() {
+        MSG message = {};
+        while (PeekMessageW(&message, main_window, kMsgJobResult, kMsgJobResult, PM_REMOVE))
+            delete reinterpret_cast<JobResultText*>(message.lParam);
+    }
+    static std::string status() {
+        wchar_t text[512] = {};
+        GetWindowTextW(status_line, text, 512);
+        return wide_to_utf8(text);
+    }
+};
+
+TEST(JobResultRules, StatusTextByCode) {
+    struct Row {
+        WPARAM code;
+        const char* text;
+        bool pair_found;
+        const char* shown;
+    };
+    const Row rows[] = {
+        {kOpInscribe, "error: no coins", false, "error: no coins"},
+        {kOpOwnership, "Live owner\n  someone", false, "Ownership is in the box."},
+        {kOpStatusText, "Artwork inscriptions refreshed.", false, "Artwork inscriptions refreshed."},
+        {kOpPairCheck, "", true, "Pair matches."},
+        {kOpPairCheck, "", false, "Pair does not match."},
+        {kOpPairResult, "success: paired", false, "Paired successfully."},
+        {kOpPairResult, "error: not yours", false, "error: not yours"},
+        {kOpPairResult, "Success", false, "Success"}, // the test is case-sensitive
+        {kOpSaleStep, "success", false, "Gallery offer updated."},
+        {kOpSaleStep, "error: frame moved", false, "error: frame moved"},
+        {kOpLookup, "Current owner: x", false, "Owner and certificate are below."},
+        {kOpLookup, "Live owner x", false, "Owner and certificate are below."},
+        {kOpLookup, "No artwork with that id.", false, "No artwork with that id."},
+        {kOpLookup, " Live owner", false, " Live owner"},
+        {99, "anything", false, "anything"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.code) + " " + row.text);
+        EXPECT_EQ(job_status_text(row.code, row.text, row.pair_found), row.shown);
+    }
+}
+
+TEST(JobResultRules, WhichCodesReleaseTheActionFlag) {
+    for (WPARAM code : {kOpInscribe, kOpOwnership, kOpConnect, kOpOpenFailed, kOpPairCheck, kOpPairResult, kOpSaleStep,
+                        kOpLookup, WPARAM{10}, WPARAM{99}})
+        EXPECT_TRUE(job_clears_action_busy(code)) << code;
+    for (WPARAM code : {kOpArtRows, kOpStatusText, kOpOpenArt, kOpGalleryState, kOpFileCoin})
+        EXPECT_FALSE(job_clears_action_busy(code)) << code;
+}
+
+TEST(JobLauncher, ThreadRunsEntryAndFreesItsRecord) {
+    entries_run = 0;
+    ASSERT_TRUE(start_job(count_entry, Counted{}));
+    for (int i = 0; i < 500 && (entries_run == 0 || Counted::alive != 0); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_EQ(entries_run, 1);
+    EXPECT_EQ(Counted::alive, 0);
+}
+
+TEST(JobPosting, RecordIsFreedWhenThereIsNoMainWindow) {
+    main_window = nullptr;
+    EXPECT_FALSE(post_to_main_window(kMsgJobResult, kOpStatusText, std::make_unique<Counted>()));
+    EXPECT_EQ(Counted::alive, 0);
+    EXPECT_FALSE(post_job_text(kOpStatusText, "lost"));
+}
+
+TEST(JobPosting, BalanceJobReleasesItsFlagWithoutAMainWindow) {
+    main_window = nullptr;
+    balance_busy = 1;
+    std::uint8_t placeholder = 0;
+    job_balance_status(placeholder);
+    EXPECT_EQ(balance_busy, 0);
+}
+
+TEST_F(MainWindowStandIn, PostedRecordBelongsToTheReceiver) {
+    ASSERT_TRUE(post_to_main_window(kMsgJobResult + 50, 0, std::make_unique<Counted>()));
+    EXPECT_EQ(Counted::alive, 1);
+    MSG message = {};
+    ASSERT_TRUE(PeekMessageW(&message, main_window, kMsgJobResult + 50, kMsgJobResult + 50, PM_REMOVE));
+    delete reinterpret_cast<Counted*>(message.lParam);
+    EXPECT_EQ(Counted::alive, 0);
+}
+
+TEST_F(MainWindowStandIn, NullRecordsOnlyReleaseTheirFlag) {
+    struct Row {
+        WPARAM code;
+        std::uint8_t action_after;
+        std::uint8_t coin_check_after;
+    };
+    const Row rows[] = {
+        {kOpInscribe, 0, 1}, {kOpOwnership, 0, 1}, {kOpStatusText, 1, 1}, {kOpOpenFailed, 0, 1},
+        {kOpOpenArt, 1, 1},  {kOpPairCheck, 0, 1}, {kOpPairResult, 0, 1}, {kOpGalleryState, 1, 1},
+        {kOpLookup, 0, 1},   {kOpFileCoin, 1, 0},  {WPARAM{42}, 0, 1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.code);
+        action_busy = 1;
+        coin_check_busy = 1;
+        SetWindowTextW(status_line, L"before");
+        handle_job_result(row.code, 0);
+        EXPECT_EQ(action_busy, row.action_after);
+        EXPECT_EQ(coin_check_busy, row.coin_check_after);
+        EXPECT_EQ(status(), "before");
+    }
+}
+
+TEST_F(MainWindowStandIn, TextResultsReachTheStatusLine) {
+    struct Row {
+        WPARAM code;
+        const char* text;
+        const char* shown;
+    };
+    const Row rows[] = {
+        {kOpStatusText, "No Artwork inscriptions in this wallet yet.", "No Artwork inscriptions in this wallet yet."},
+        {kOpOpenFailed, "error: could not read that artwork.", "error: could not read that artwork."},
+        {kOpLookup, "Current owner: someone", "Owner and certificate are below."},
+        {kOpPairResult, "error: the certificate names another artwork", "error: the certificate names another artwork"},
+        {WPARAM{42}, "success but unknown", "success but unknown"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        action_busy = 1;
+        auto record = std::make_unique<JobResultText>();
+        record->text = row.text;
+        handle_job_result(row.code, reinterpret_cast<LPARAM>(record.release()));
+        EXPECT_EQ(status(), row.shown);
+        EXPECT_EQ(action_busy, job_clears_action_busy(row.code) ? 0 : 1);
+    }
+}
+
+TEST_F(MainWindowStandIn, FilingResults) {
+    struct Row {
+        std::uint8_t gone;
+        std::uint8_t is_artwork;
+        const char* text;
+        const char* shown;
+    };
+    const Row rows[] = {
+        {0, 1, "success", "Artwork filed. It has left the main list."},
+        {0, 0, "success", "Certificate filed. It has left the main list."},
+        {0, 1, "success, twice", "success, twice"},
+        {0, 0, "error: folder not found", "error: folder not found"},
+        {1, 1, "", "That coin has left this wallet."},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        coin_check_busy = 1;
+        action_busy = 1;
+        auto record = std::make_unique<FileCoinResult>();
+        record->box = main_window; // not a task popup: nothing may be refreshed in it
+        record->gone = row.gone;
+        record->is_artwork = row.is_artwork;
+        record->coin_id = std::string(64, 'a') + "_0";
+        record->text = row.text;
+        handle_job_result(kOpFileCoin, reinterpret_cast<LPARAM>(record.release()));
+        EXPECT_EQ(status(), row.shown);
+        EXPECT_EQ(coin_check_busy, 0);
+        EXPECT_EQ(action_busy, 1);
+    }
+}
+
+TEST(MainLayout, ColumnsAndFooterFollowTheClientSize) {
+    struct Row {
+        int width;
+        int height;
+        bool update;
+        int column_x[4];
+        int column_width;
+        int update_width;
+        int help_x;
+    };
+    const Row rows[] = {
+        {980, 820, false, {18, 256, 494, 732}, 228, 120, 146},
+        {980, 820, true, {18, 256, 494, 732}, 228, 980 - 294, 980 - 266},
+        {1164, 861, false, {18, 302, 586, 870}, 274, 120, 146},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.width) + (row.update ? " update" : ""));
+        const MainLayout layout = compute_main_layout(row.width, row.height, row.update);
+        auto rect_of = [&layout](int id) {
+            for (const PlacedControl& placed : layout.controls)
+                if (placed.id == id) return placed.rect;
+            ADD_FAILURE() << "no control " << id;
+            return RECT{};
+        };
+        const int first_row[4] = {kIdMintArtwork, kIdMintCertificate, kIdPair, kIdPass};
+        const int second_row[4] = {kIdFolders, kIdCheck, kIdOwnership, kIdLookUp};
+        for (int i = 0; i < 4; ++i) {
+            EXPECT_EQ(rect_of(first_row[i]).left, row.column_x[i]);
+            EXPECT_EQ(rect_of(second_row[i]).left, row.column_x[i]);
+            EXPECT_EQ(rect_of(first_row[i]).right - rect_of(first_row[i]).left, row.column_width);
+        }
+        EXPECT_EQ(rect_of(kIdUpdateLine).right - rect_of(kIdUpdateLine).left, row.update_width);
+        EXPECT_EQ(rect_of(kIdHelp).left, row.help_x);
+        EXPECT_EQ(rect_of(kIdClose).left, row.width - 146);
+        EXPECT_EQ(layout.list_panel.bottom, std::max(row.height - 118, 468));
+        const RECT list = rect_of(kIdArtList);
+        EXPECT_EQ(list.left, layout.list_panel.left + 8);
+        EXPECT_EQ(list.bottom, layout.list_panel.bottom - 8);
+    }
+}
+
+TEST(Banner, TrimStopsAboveTheDarkStrip) {
+    auto column = [](int height, int bright_rows, std::uint32_t bright) {
+        std::vector<std::uint32_t> sums(static_cast<std::size_t>(height), 30);
+        for (int y = 0; y < bright_rows; ++y)
+            sums[static_cast<std::size_t>(y)] = bright;
+        return sums;
+    };
+    EXPECT_EQ(banner_trim_rows(column(224, 196, 200)), 196);
+    EXPECT_EQ(banner_trim_rows(column(224, 224, 200)), 224);
+    EXPECT_EQ(banner_trim_rows(column(224, 224, 80)), 224);  // 80 is still dark
+    EXPECT_EQ(banner_trim_rows(column(224, 100, 200)), 224); // nothing bright in the lower half
+    EXPECT_EQ(banner_trim_rows(column(16, 8, 200)), 16);     // 8 rows are too few to keep
+    EXPECT_EQ(banner_trim_rows(column(16, 9, 200)), 9);
+}
+
+TEST(Banner, LeftPartKeepsItsScaleWhenItFits) {
+    // 146 / 196 * 720 = 536.3
+    const std::vector<BannerPart> split = banner_parts(1280, 196, 1164);
+    ASSERT_EQ(split.size(), 2u);
+    EXPECT_EQ(split[0].dest.right, 536);
+    EXPECT_EQ(split[0].source_width, 720);
+    EXPECT_EQ(split[1].dest.left, 536);
+    EXPECT_EQ(split[1].dest.right, 1164);
+    EXPECT_EQ(split[1].source_x, 720);
+    EXPECT_EQ(split[1].source_width, 560);
+
+    for (const auto& [width, client] : {std::pair{720, 1164}, std::pair{1280, 536}, std::pair{1280, 400}}) {
+        const std::vector<BannerPart> whole = banner_parts(width, 196, client);
+        ASSERT_EQ(whole.size(), 1u);
+        EXPECT_EQ(whole[0].dest.right, client);
+        EXPECT_EQ(whole[0].source_width, width);
+    }
+}
+
+} // namespace
