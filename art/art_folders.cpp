@@ -137,7 +137,8 @@ bool save_art_folders(const std::vector<ArtFolder>& folders, std::string& error)
 
 std::string art_folder_create(const std::string& name) {
     const std::string trimmed = art_trim_copy(name);
-    if (trimmed.empty() || trimmed.size() > kMaxFolderNameBytes) return "error: folder name must be 1 to 48 characters.";
+    if (trimmed.empty() || trimmed.size() > kMaxFolderNameBytes)
+        return "error: folder name must be 1 to 48 characters.";
     std::vector<ArtFolder> folders;
     std::string error;
     if (!load_art_folders(folders, error)) return "error: " + error;

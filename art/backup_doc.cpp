@@ -44,9 +44,9 @@ std::string utc_timestamp_text(std::int64_t unix_ms) {
     const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
     const std::int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
     char buffer[48] = {};
-    std::snprintf(buffer, sizeof(buffer), "%04" PRId64 "-%02" PRId64 "-%02" PRId64 "T%02" PRId64 ":%02" PRId64
-                                          ":%02" PRId64 "Z",
-                  year, month, day, rest / 3600, rest / 60 % 60, rest % 60);
+    std::snprintf(buffer, sizeof(buffer),
+                  "%04" PRId64 "-%02" PRId64 "-%02" PRId64 "T%02" PRId64 ":%02" PRId64 ":%02" PRId64 "Z", year, month,
+                  day, rest / 3600, rest / 60 % 60, rest % 60);
     return buffer;
 }
 
