@@ -1,0 +1,104 @@
+#include "shell/sale_window.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const std::string kMe = "02aaaa";
+const std::string kOther = "03bbbb";
+
+SpotFrame frame_with(const std::string& owner, int asks, const std::vector<std::string>& accepted, bool funded) {
+    SpotFrame frame;
+    frame.shown = true;
+    frame.spot = 3;
+    frame.pic = "ab";
+    frame.owner = owner;
+    for (int i = 0; i < asks; ++i) {
+        SpotAsk ask;
+        ask.buyer = kOther;
+        ask.handle = "bob" + std::to_string(i) + "@kestrava.net";
+        frame.asks.push_back(ask);
+    }
+    for (const std::string& buyer : accepted) {
+        SpotAccept accept;
+        accept.buyer = buyer;
+        frame.accepts.push_back(accept);
+    }
+    if (funded) frame.funded.push_back(SpotFunded());
+    return frame;
+}
+
+TEST(SaleWindow, NextStepButtonsFollowTheFrame) {
+    struct Row {
+        const char* name;
+        SpotFrame frame;
+        std::string key;
+        bool accept, pay, complete;
+    };
+    const std::vector<Row> rows = {
+        {"owner with an ask", frame_with(kMe, 1, {}, false), kMe, true, false, false},
+        {"owner key in upper case", frame_with(kMe, 1, {}, false), "02AAAA", true, false, false},
+        {"owner with asks and a funded offer", frame_with(kMe, 2, {kOther}, true), kMe, false, false, true},
+        {"owner without asks", frame_with(kMe, 0, {}, false), kMe, false, false, false},
+        {"stranger to an asked frame", frame_with(kOther, 1, {}, false), kMe, false, false, false},
+        {"accepted buyer", frame_with(kOther, 1, {kMe}, false), kMe, false, true, false},
+        {"accepted buyer after funding", frame_with(kOther, 1, {kMe}, true), kMe, false, false, false},
+        {"no wallet and an acceptance without buyer", frame_with(kOther, 1, {""}, false), "", false, false, false},
+        {"no wallet and an exhibit without owner", frame_with("", 1, {}, false), "", false, false, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const SaleButtons buttons = sale_buttons_for(&row.frame, row.key);
+        EXPECT_EQ(buttons.accept, row.accept);
+        EXPECT_EQ(buttons.pay, row.pay);
+        EXPECT_EQ(buttons.complete, row.complete);
+    }
+    const SaleButtons none = sale_buttons_for(nullptr, kMe);
+    EXPECT_FALSE(none.accept || none.pay || none.complete);
+}
+
+TEST(SaleWindow, CardTexts) {
+    SaleWindowState state;
+    sale_card_texts(nullptr, 0, "", "", state);
+    EXPECT_EQ(state.piece_text, L"Untitled\nNot on a gallery wall.");
+    EXPECT_EQ(state.offer_text, L"No offer yet.");
+    EXPECT_EQ(state.next_text, L"Ask in the Gallery. Accept, pay, and complete can finish here or back on the frame.");
+
+    SpotFrame frame = frame_with(kOther, 2, {}, false);
+    frame.handle = "alice@kestrava.net";
+    frame.artist_name = "Ada";
+    frame.price = 0;
+    sale_card_texts(&frame, 3, "Dawn", "Offer sent", state);
+    EXPECT_EQ(state.piece_text, L"Dawn\nFrame AP3\nArtist  Ada");
+    EXPECT_EQ(state.offer_text, L"Owner  alice\nPrice  View only\nFrom  bob1\nStatus  Offer sent");
+
+    frame.handle.clear();
+    frame.owner_paymail = "carol";
+    frame.price = 1500;
+    frame.asks.clear();
+    frame.shown = false;
+    frame.accepts.push_back(SpotAccept());
+    sale_card_texts(&frame, 3, "Dawn", "", state);
+    EXPECT_EQ(state.offer_text, L"Owner  carol\nPrice  1500 sats\nNo offer yet.\nStatus  None");
+    EXPECT_EQ(state.next_text, L"The last payment was spent before it could be completed. Pay once more.");
+}
+
+TEST(SaleWindow, LayoutSharesExtraHeight) {
+    const SaleLayout base = sale_layout_for(504, 418);
+    EXPECT_EQ(base.offer.bottom - base.offer.top, 108);
+    EXPECT_EQ(base.next.bottom - base.next.top, 72);
+    EXPECT_EQ(base.next.top, base.offer.bottom + 28);
+
+    const SaleLayout even = sale_layout_for(504, 422); // excess 4
+    EXPECT_EQ(even.offer.bottom - even.offer.top, 110);
+    EXPECT_EQ(even.next.bottom - even.next.top, 74);
+    const SaleLayout odd = sale_layout_for(504, 423); // excess 5: the extra pixel goes to the next card
+    EXPECT_EQ(odd.offer.bottom - odd.offer.top, 110);
+    EXPECT_EQ(odd.next.bottom - odd.next.top, 75);
+
+    EXPECT_EQ(odd.piece.right, 504 - 18);
+    EXPECT_EQ(odd.close_button.x, 504 - 146);
+    EXPECT_EQ(odd.close_button.y, 423 - 52);
+}
+
+} // namespace
