@@ -65,11 +65,6 @@ Gdiplus::Color gdiplus_color(COLORREF c) {
     return Gdiplus::Color(255, GetRValue(c), GetGValue(c), GetBValue(c));
 }
 
-void fill_solid(HDC dc, const RECT& rect, COLORREF color) {
-    ScopedGdiObject brush(CreateSolidBrush(color));
-    if (brush.object) FillRect(dc, &rect, static_cast<HBRUSH>(brush.object));
-}
-
 void line(HDC dc, int x0, int y0, int x1, int y1) {
     MoveToEx(dc, x0, y0, nullptr);
     LineTo(dc, x1, y1);
@@ -395,6 +390,12 @@ COLORREF blend_colors(COLORREF c0, COLORREF c1, int amount) {
     return RGB(mix(GetRValue(c0), GetRValue(c1)), mix(GetGValue(c0), GetGValue(c1)), mix(GetBValue(c0), GetBValue(c1)));
 }
 
+void fill_solid_rect(HDC dc, const RECT& rect, COLORREF color) {
+    if (rect_is_empty(rect)) return;
+    ScopedGdiObject brush(CreateSolidBrush(color));
+    if (brush.object) FillRect(dc, &rect, static_cast<HBRUSH>(brush.object));
+}
+
 void fill_vertical_gradient(HDC dc, const RECT& rect, COLORREF top, COLORREF bottom) {
     if (rect_is_empty(rect)) return;
     TRIVERTEX vertices[2] = {};
@@ -584,13 +585,13 @@ void draw_button_item(const DRAWITEMSTRUCT& item) {
     const bool card = is_command_card(id);
     const int shift = pressed ? 1 : 0;
 
-    fill_solid(dc, rc, button_background(item.hwndItem));
+    fill_solid_rect(dc, rc, button_background(item.hwndItem));
     const COLORREF face = theme_color(hot ? kSlotFaceHot : kSlotFace);
     const COLORREF border =
         pressed ? blend_colors(theme_color(kSlotAccent), kWhite, 40) : theme_color(hot ? kSlotAccent : kSlotBorder);
 
     if (is_copy_button(id)) {
-        fill_solid(dc, rc, theme_color(kSlotFace));
+        fill_solid_rect(dc, rc, theme_color(kSlotFace));
         draw_rounded_card(dc, rc, face, border, 8, pressed);
         draw_copy_glyph(dc, rc, pressed);
         return;
@@ -646,8 +647,8 @@ void draw_list_item(const DRAWITEMSTRUCT& item) {
     const COLORREF panel = theme_color(kSlotPanel);
     COLORREF background = selected ? blend_colors(panel, theme_color(kSlotAccent), 48) : panel;
     if (!selected && (item.itemID & 1u)) background = blend_colors(panel, kWhite, 10);
-    fill_solid(dc, rc, background);
-    if (selected) fill_solid(dc, RECT{rc.left, rc.top, rc.left + 3, rc.bottom}, theme_color(kSlotAccent));
+    fill_solid_rect(dc, rc, background);
+    if (selected) fill_solid_rect(dc, RECT{rc.left, rc.top, rc.left + 3, rc.bottom}, theme_color(kSlotAccent));
     if (!selected) {
         ScopedGdiObject pen(CreatePen(PS_SOLID, 1, blend_colors(panel, theme_color(kSlotBorder), 80)));
         ScopedSelect pen_in(dc, pen.object);

@@ -53,6 +53,7 @@ constexpr UINT kMenuOffers = 3;
 COLORREF blend_colors(COLORREF c0, COLORREF c1, int amount);
 
 // Paint primitives; rectangles are right- and bottom-exclusive and an empty one draws nothing.
+void fill_solid_rect(HDC dc, const RECT& rect, COLORREF color);
 void fill_vertical_gradient(HDC dc, const RECT& rect, COLORREF top, COLORREF bottom);
 void draw_gradient_round_rect(HDC dc, const RECT& rect, COLORREF top, COLORREF bottom, COLORREF border, int radius);
 void draw_rounded_card(HDC dc, const RECT& rect, COLORREF fill, COLORREF border, int radius, bool pressed);
