@@ -1,0 +1,284 @@
+#include "shell/task_popup.h"
+
+#include "platform/win_text.h"
+#include "shell/art_list.h"
+#include "shell/popup_views.h"
+#include "wallet/session.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+TEST(TaskPopup, ModeTable) {
+    struct Row {
+        BoxMode mode;
+        bool needs_wallet;
+        bool resizable;
+        LONG width;
+        LONG height;
+    };
+    const Row rows[] = {
+        {kBoxMintArtwork, true, false, 540, 480}, {kBoxMintCertificate, true, false, 560, 660},
+        {kBoxPair, true, false, 560, 560},        {kBoxFolders, true, true, 760, 640},
+        {kBoxCheck, true, true, 960, 820},        {kBoxOwnership, true, true, 980, 780},
+        {kBoxPass, true, false, 540, 540},        {kBoxSettings, false, false, 500, 460},
+        {kBoxHelp, false, false, 740, 760},       {kBoxTerms, false, false, 740, 700},
+        {kBoxReport, false, false, 720, 560},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(static_cast<int>(row.mode));
+        EXPECT_EQ(box_needs_wallet(row.mode), row.needs_wallet);
+        EXPECT_EQ(box_is_resizable(row.mode), row.resizable);
+        SIZE size = {};
+        ASSERT_TRUE(box_size_for_mode(row.mode, 1920, 1080, size));
+        EXPECT_EQ(size.cx, row.width);
+        EXPECT_EQ(size.cy, row.height);
+    }
+    EXPECT_TRUE(box_needs_wallet(kBoxLookUp));
+    EXPECT_TRUE(box_is_resizable(kBoxLookUp));
+    SIZE size = {};
+    EXPECT_FALSE(box_size_for_mode(static_cast<BoxMode>(12), 1920, 1080, size));
+    EXPECT_FALSE(box_size_for_mode(static_cast<BoxMode>(-1), 1920, 1080, size));
+}
+
+TEST(TaskPopup, LookUpFollowsTheWorkArea) {
+    struct Row {
+        int work_width;
+        int work_height;
+        LONG width;
+        LONG height;
+    };
+    const Row rows[] = {
+        {1920, 1080, 980, 780},                                             // capped
+        {1000, 800, 936, 736},                                              // 64 short of the work area
+        {600, 480, 576, 456},                                               // too small for the margin: 24 short
+        {300, 300, 276, 276},   {201, 201, 177, 177}, {200, 200, 560, 420}, // below 201 the floor wins
+        {0, 0, 560, 420},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.work_width) + "x" + std::to_string(row.work_height));
+        SIZE size = {};
+        ASSERT_TRUE(box_size_for_mode(kBoxLookUp, row.work_width, row.work_height, size));
+        EXPECT_EQ(size.cx, row.width);
+        EXPECT_EQ(size.cy, row.height);
+    }
+}
+
+TEST(TaskPopup, PlacementBesideTheMainWindow) {
+    const RECT work = {0, 0, 1920, 1040};
+    struct Row {
+        const char* name;
+        RECT main;
+        RECT work;
+        SIZE size;
+        LONG x;
+        LONG y;
+    };
+    const Row rows[] = {
+        {"right of the main window", {100, 50, 900, 750}, work, {540, 480}, 912, 50},
+        {"flips to the left", {1000, 50, 1800, 750}, work, {540, 480}, 448, 50},
+        {"raised off the bottom", {100, 700, 900, 1000}, work, {540, 480}, 912, 552},
+        {"left edge clamp", {200, 50, 1700, 750}, work, {540, 480}, 12, 50},
+        {"top edge clamp", {100, 50, 900, 750}, RECT{0, 100, 1920, 500}, {540, 480}, 912, 108},
+        {"offset work area", {2000, 50, 2800, 750}, RECT{1920, 0, 3840, 1040}, {540, 480}, 2812, 50},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const POINT at = place_box(row.main, row.work, row.size);
+        EXPECT_EQ(at.x, row.x);
+        EXPECT_EQ(at.y, row.y);
+    }
+}
+
+TEST(TaskPopup, ArtworkFileSizeAndConfirmation) {
+    EXPECT_EQ(artwork_size_error(0), "that file is empty");
+    EXPECT_EQ(artwork_size_error(1), "");
+    EXPECT_EQ(artwork_size_error(10485760), "");
+    EXPECT_EQ(artwork_size_error(10485761), "file is over 10 MB. Shrink it first.");
+    EXPECT_EQ(artwork_size_error(UINT64_MAX), "file is over 10 MB. Shrink it first.");
+
+    EXPECT_EQ(artwork_inscribe_confirm_text(1023, 0),
+              "Inscribe this artwork?\n\n0 KB. Miner fee is about 0 sats, from the messenger account.\n\n"
+              "The 1-sat lands on the ordinals address. Cofferly will prompt.");
+    EXPECT_EQ(artwork_inscribe_confirm_text(10485760, -1),
+              "Inscribe this artwork?\n\n10240 KB. Miner fee is about unknown (Connect Cofferly and fund the "
+              "messenger account).\n\nThe 1-sat lands on the ordinals address. Cofferly will prompt.");
+    EXPECT_NE(artwork_inscribe_confirm_text(2048, 1234).find("2 KB. Miner fee is about 1234 sats"), std::string::npos);
+}
+
+TEST(TaskPopup, CreatedTimeIsAMinuteStamp) {
+    const std::string text = utc_minute_text();
+    ASSERT_EQ(text.size(), 16u);
+    EXPECT_EQ(text[4], '-');
+    EXPECT_EQ(text[10], ' ');
+    EXPECT_EQ(text[13], ':');
+}
+
+int confirmations = 0;
+bool cancel_confirmation(HWND, const std::string&) {
+    ++confirmations;
+    return false;
+}
+// Another popup takes the busy flag while this one's confirmation box is open.
+bool confirm_while_another_starts(HWND, const std::string&) {
+    ++confirmations;
+    action_busy = 1;
+    return true;
+}
+
+// Popups built hidden against a stand-in status line, with the wallet rows the combos show.
+class TaskPopupWindow : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        WNDCLASSEXW window_class = {};
+        window_class.cbSize = sizeof(window_class);
+        window_class.lpfnWndProc = box_wnd_proc;
+        window_class.hInstance = GetModuleHandleW(nullptr);
+        window_class.lpszClassName = kBoxClassName;
+        RegisterClassExW(&window_class);
+    }
+    void SetUp() override {
+        status_line = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+        action_busy = 0;
+        confirmations = 0;
+        KvCofferlyOrdRow art;
+        art.key = std::string(64, 'a') + "_0";
+        art.name = "Sunset";
+        art.type = "image/png";
+        art.kind = "Artwork";
+        art_rows = {art};
+    }
+    void TearDown() override {
+        set_box_confirmation_for_tests(nullptr);
+        for (HWND box : boxes)
+            DestroyWindow(box);
+        DestroyWindow(status_line);
+        status_line = nullptr;
+        art_rows.clear();
+        action_busy = 0;
+    }
+    HWND make_box(BoxMode mode) {
+        BoxState state = box_state_init();
+        state.mode = mode;
+        HWND box = CreateWindowExW(WS_EX_TOOLWINDOW, kBoxClassName, L"test", WS_CAPTION | WS_SYSMENU, 0, 0, 980, 860,
+                                   nullptr, nullptr, GetModuleHandleW(nullptr), &state);
+        if (box) boxes.push_back(box);
+        return box;
+    }
+    static std::string text_of(HWND window, int id) {
+        wchar_t text[2048] = {};
+        GetDlgItemTextW(window, id, text, 2048);
+        return wide_to_utf8(text);
+    }
+    static std::string status() {
+        wchar_t text[512] = {};
+        GetWindowTextW(status_line, text, 512);
+        return wide_to_utf8(text);
+    }
+    static void click_action(HWND box) { SendMessageW(box, WM_COMMAND, MAKEWPARAM(kBoxAction, BN_CLICKED), 0); }
+    std::vector<HWND> boxes;
+};
+
+TEST_F(TaskPopupWindow, WalletModesNeedAConnection) {
+    ASSERT_FALSE(is_cofferly_connected());
+    for (BoxMode mode : {kBoxMintArtwork, kBoxPass, kBoxLookUp}) {
+        SetWindowTextW(status_line, L"");
+        open_box(mode, "x");
+        EXPECT_EQ(FindWindowExW(nullptr, nullptr, kBoxClassName, nullptr), nullptr);
+        EXPECT_EQ(status(), "Connect Cofferly first.");
+    }
+    open_box(kBoxHelp, "Help");
+    HWND help = FindWindowExW(nullptr, nullptr, kBoxClassName, nullptr);
+    ASSERT_NE(help, nullptr);
+    boxes.push_back(help);
+    const BoxState* state = box_state_of(help);
+    ASSERT_NE(state, nullptr);
+    EXPECT_EQ(state->mode, kBoxHelp);
+    EXPECT_EQ(state->self, help);
+}
+
+TEST_F(TaskPopupWindow, CancelStartsNothing) {
+    HWND box = make_box(kBoxPass);
+    ASSERT_NE(box, nullptr);
+    set_box_confirmation_for_tests(cancel_confirmation);
+
+    click_action(box); // no recipient yet
+    EXPECT_EQ(status(), "Pick an artwork and their paymail.");
+    EXPECT_EQ(confirmations, 0);
+
+    SetDlgItemTextW(box, kBoxPaymailEdit, L"bob");
+    SetWindowTextW(status_line, L"");
+    click_action(box);
+    EXPECT_EQ(confirmations, 1);
+    EXPECT_EQ(action_busy.load(), 0);
+    EXPECT_EQ(status(), "");
+}
+
+TEST_F(TaskPopupWindow, BusyTakenDuringConfirmationStartsNothing) {
+    HWND box = make_box(kBoxPass);
+    ASSERT_NE(box, nullptr);
+    SetDlgItemTextW(box, kBoxPaymailEdit, L"bob");
+    set_box_confirmation_for_tests(confirm_while_another_starts);
+    click_action(box);
+    EXPECT_EQ(confirmations, 1);
+    EXPECT_EQ(status(), "Already working...");
+
+    // While busy no confirmation is even asked.
+    click_action(box);
+    EXPECT_EQ(confirmations, 1);
+}
+
+TEST_F(TaskPopupWindow, PairWithoutCertificateFailsOnTheCard) {
+    HWND box = make_box(kBoxPair);
+    ASSERT_NE(box, nullptr);
+    click_action(box);
+    EXPECT_EQ(status(), "error: pick an artwork and a certificate.");
+    const BoxState* state = box_state_of(box);
+    ASSERT_NE(state, nullptr);
+    EXPECT_EQ(state->result_state, 2);
+    EXPECT_EQ(state->headline, "Could not pair");
+    EXPECT_EQ(state->subline, "Pick an artwork and a certificate.");
+    EXPECT_EQ(action_busy.load(), 0);
+
+    show_pair_result(box, true, "success");
+    EXPECT_EQ(state->result_state, 1);
+    EXPECT_EQ(state->headline, "Paired successfully");
+    show_pair_result(box, false, "  Error: the pair fee did not go out");
+    EXPECT_EQ(state->subline, "The pair fee did not go out");
+}
+
+TEST_F(TaskPopupWindow, PairCheckFillsTheDetailRows) {
+    HWND box = make_box(kBoxCheck);
+    ASSERT_NE(box, nullptr);
+    BoxState* state = box_state_of(box);
+    ASSERT_NE(state, nullptr);
+    EXPECT_EQ(state->headline, "Use the Certificate Drop down menu and then click Check Certificate");
+
+    PairInfo info;
+    info.pair_found = 1;
+    info.holds_artwork = 1;
+    info.holds_certificate = 1;
+    info.pair_txid = std::string(64, 'b');
+    info.artwork_id = std::string(64, 'a');
+    info.owner_label = "alice@example.net";
+    show_pair_check(box, info);
+    EXPECT_EQ(state->result_state, 1);
+    EXPECT_EQ(state->show_detail, 1);
+    EXPECT_EQ(state->holder_text, "Yes");
+    EXPECT_EQ(state->owner_text, "alice");
+    EXPECT_EQ(text_of(box, kBoxPairField), info.pair_txid);
+    EXPECT_EQ(text_of(box, kBoxArtworkField), info.artwork_id);
+    EXPECT_EQ(state->check_card.bottom - state->check_card.top, 112);
+
+    PairInfo missing;
+    show_pair_check(box, missing);
+    EXPECT_EQ(state->result_state, 2);
+    EXPECT_EQ(state->show_detail, 0);
+    EXPECT_EQ(state->subline, "No signed pair for this certificate and artwork.");
+    EXPECT_EQ(text_of(box, kBoxPairField), "");
+    EXPECT_TRUE(state->owner_text.empty());
+}
+
+} // namespace
