@@ -2,6 +2,8 @@
 
 #include "art/offer_tx.h"
 #include "art/title_chain.h"
+#include "art/watch_reader.h"
+#include "chain/outpoints.h"
 #include "identity/typed_verify.h"
 #include "ordinals/content_load.h"
 #include "ordinals/parallel.h"
@@ -10,13 +12,9 @@
 #include "wallet/json_util.h"
 #include "wallet/settings.h"
 
-#include <curl/curl.h>
-
 #include <cctype>
 #include <cstddef>
 #include <limits>
-#include <memory>
-#include <mutex>
 #include <utility>
 
 namespace {
@@ -24,10 +22,6 @@ namespace {
 constexpr std::int32_t kOraclePageSize = 2000;
 constexpr std::int32_t kOracleOffsetLimit = 20000;
 constexpr const char* kGalleryUserAgent = "Kestrava-Gallery/1";
-
-struct CurlEasyDeleter {
-    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
 
 // A decimal number at the start of the text: leading white space and a sign allowed, reading
 // stops at the first character that is not a digit. False without digits or out of range.
@@ -53,13 +47,6 @@ bool parse_leading_i64(const std::string& text, std::int64_t& out) {
         value = -value;
     }
     out = value;
-    return true;
-}
-
-bool is_hex_txid(const std::string& id) {
-    if (id.size() != 64) return false;
-    for (char c : id)
-        if (!is_hex_digit(c)) return false;
     return true;
 }
 
@@ -187,33 +174,6 @@ std::string sha256_hex_of_text(const std::string& text) {
     return sha256_hex(text);
 }
 
-bool gallery_http_get_json(const std::string& url, nlohmann::json& out, std::int32_t timeout_s) {
-    out = nullptr;
-    // The frame tasks start requests on ten threads at once, and curl_global_init is not
-    // thread-safe.
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    std::unique_ptr<CURL, CurlEasyDeleter> curl(curl_easy_init());
-    if (!curl) return false;
-    std::string body;
-    curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, curl_write_to_string);
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &body);
-    curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, static_cast<long>(timeout_s));
-    curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl.get(), CURLOPT_USERAGENT, kGalleryUserAgent);
-    // Ten frame tasks run requests at once: a time-out must not raise a signal.
-    curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
-    const CURLcode rc = curl_easy_perform(curl.get());
-    long status = 0;
-    curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
-    if (rc != CURLE_OK || status < 200 || status > 299) return false;
-    nlohmann::json parsed = json_parse_or_discarded(body);
-    if (parsed.is_discarded()) return false;
-    out = std::move(parsed);
-    return true;
-}
-
 bool gallery_op_return_payload(const std::string& script_hex, Bytes& out) {
     out.clear();
     // Frame records never travel behind OP_PUSHDATA4; such a script is refused before the
@@ -275,7 +235,7 @@ bool gallery_watch_txids(const std::string& label, const std::string& watch, std
         nlohmann::json reply;
         const std::string url = settings.platform_base + "/oi/oracle/" + label +
                                 "/txids?limit=" + std::to_string(kOraclePageSize) + "&offset=" + std::to_string(offset);
-        if (!gallery_http_get_json(url, reply, 8) || !reply.is_object()) break;
+        if (!http_get_json(url, reply, 8, kGalleryUserAgent) || !reply.is_object()) break;
         const auto page = reply.find("txids");
         if (page == reply.end() || !page->is_array()) break;
         const std::size_t before = txids.size();
@@ -287,7 +247,8 @@ bool gallery_watch_txids(const std::string& label, const std::string& watch, std
     bool woc_answered = false;
     for (const char* suffix : {"/unconfirmed/history", "/history"}) {
         nlohmann::json reply;
-        if (!gallery_http_get_json(settings.woc_base + "/address/" + watch + suffix, reply, oracle_answered ? 4 : 8))
+        if (!http_get_json(settings.woc_base + "/address/" + watch + suffix, reply, oracle_answered ? 4 : 8,
+                           kGalleryUserAgent))
             continue;
         gallery_collect_txids(reply, txids);
         woc_answered = true;
@@ -308,10 +269,10 @@ bool read_gallery_watch(const std::string& label, const std::string& watch, std:
     for (const std::string& txid : txids) {
         // The ids come from the services and go into request paths: only a real transaction id
         // may, so a listed "../" can never steer the request elsewhere.
-        if (!is_hex_txid(txid)) continue;
+        if (!is_txid_hex(txid)) continue;
         nlohmann::json tx;
-        if (!gallery_http_get_json(settings.platform_base + "/oi/tx/" + txid, tx, 6) &&
-            !gallery_http_get_json(settings.woc_base + "/tx/" + txid, tx, 12))
+        if (!http_get_json(settings.platform_base + "/oi/tx/" + txid, tx, 6, kGalleryUserAgent) &&
+            !http_get_json(settings.woc_base + "/tx/" + txid, tx, 12, kGalleryUserAgent))
             continue;
         nlohmann::json msg;
         if (!gallery_find_art_message(tx, msg) || !verify_typed_message(msg)) continue;

@@ -123,7 +123,6 @@ std::string sha256_hex_of_text(const std::string& text);
 
 // The gallery's own reading functions: as the registry's watch reader, with the gallery's user
 // agent, no OP_PUSHDATA4 carrier, a stricter record time and a shorter listing.
-bool gallery_http_get_json(const std::string& url, nlohmann::json& out, std::int32_t timeout_s);
 bool gallery_op_return_payload(const std::string& script_hex, Bytes& out);
 bool gallery_find_art_message(const nlohmann::json& tx, nlohmann::json& out);
 // The record time: a JSON integer or decimal text; 0 for any other form.

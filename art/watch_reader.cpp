@@ -1,5 +1,6 @@
 #include "art/watch_reader.h"
 
+#include "chain/outpoints.h"
 #include "chain/woc_client.h"
 #include "identity/typed_verify.h"
 #include "wallet/codecs.h"
@@ -9,14 +10,10 @@
 
 #include <curl/curl.h>
 
-#include <memory>
-#include <mutex>
-
 using json = nlohmann::json;
 
 namespace {
 
-constexpr const char* kUserAgent = "Kestrava-Art/1";
 constexpr std::int32_t kOracleTimeoutS = 8;
 constexpr std::int32_t kHistoryTimeoutS = 15;
 constexpr std::int32_t kOracleTxTimeoutS = 6;
@@ -24,35 +21,6 @@ constexpr std::int32_t kWocTxTimeoutS = 12;
 constexpr std::size_t kOraclePageSize = 2000;
 constexpr std::size_t kOracleOffsetLimit = 20000;
 constexpr int kHistoryPagesPerList = 6;
-
-struct CurlEasyDeleter {
-    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-struct CurlTextDeleter {
-    void operator()(char* text) const { curl_free(text); }
-};
-
-// The watch readers start on many threads at once, and curl_global_init is not thread-safe.
-CURL* new_handle() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    return curl_easy_init();
-}
-
-// Letters, digits and "-._~" stay; every other byte becomes %XX.
-std::string url_escape(const std::string& text) {
-    std::unique_ptr<char, CurlTextDeleter> escaped(
-        curl_easy_escape(nullptr, text.data(), static_cast<int>(text.size())));
-    return escaped ? std::string(escaped.get()) : std::string();
-}
-
-bool is_hex_txid(const std::string& txid) {
-    if (txid.size() != 64) return false;
-    for (char c : txid) {
-        if (!is_hex_digit(c)) return false;
-    }
-    return true;
-}
 
 // Pages of the platform's oracle index, 2000 ids each, up to offset 18000. Ends at the first
 // failure, short page or page with nothing new.
@@ -107,9 +75,9 @@ bool read_history_list(const std::string& list_url, std::vector<std::string>& tx
 
 } // namespace
 
-bool http_get_json(const std::string& url, json& out, std::int32_t timeout_s) {
+bool http_get_json(const std::string& url, json& out, std::int32_t timeout_s, const std::string& user_agent) {
     out = nullptr;
-    std::unique_ptr<CURL, CurlEasyDeleter> handle(new_handle());
+    CurlHandle handle = new_curl_handle();
     if (!handle) return false;
     std::string body;
     curl_easy_setopt(handle.get(), CURLOPT_URL, url.c_str());
@@ -117,9 +85,9 @@ bool http_get_json(const std::string& url, json& out, std::int32_t timeout_s) {
     curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &body);
     curl_easy_setopt(handle.get(), CURLOPT_TIMEOUT, static_cast<long>(timeout_s));
     curl_easy_setopt(handle.get(), CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(handle.get(), CURLOPT_USERAGENT, kUserAgent);
+    curl_easy_setopt(handle.get(), CURLOPT_USERAGENT, user_agent.c_str());
     // Time-outs would otherwise be raised as signals, which are not safe with requests running on
-    // many threads at once.
+    // many threads at once (the gallery reads ten frames in parallel).
     curl_easy_setopt(handle.get(), CURLOPT_NOSIGNAL, 1L);
     const CURLcode code = curl_easy_perform(handle.get());
     long status = 0;
@@ -156,7 +124,7 @@ bool fetch_address_txids(const std::string& watch_key, const std::string& watch_
 bool fetch_tx_json(const std::string& txid, json& out) {
     out = nullptr;
     // Listed ids come from the network; only a plain transaction id may become part of a URL path.
-    if (!is_hex_txid(txid)) return false;
+    if (!is_txid_hex(txid)) return false;
     json reply;
     json record;
     if (http_get_json(service_settings().platform_base + "/oi/tx/" + txid, reply, kOracleTxTimeoutS) &&

@@ -12,9 +12,11 @@
 #include <string>
 #include <vector>
 
-// One HTTPS GET whose whole body must be JSON. True on status 200-299 with a body that parses;
-// `out` is null on every failure. No retry.
-bool http_get_json(const std::string& url, nlohmann::json& out, std::int32_t timeout_s);
+// One HTTPS GET whose whole body must be JSON, sent with the given user agent (the gallery names
+// itself apart). True on status 200-299 with a body that parses; `out` is null on every failure.
+// No retry.
+bool http_get_json(const std::string& url, nlohmann::json& out, std::int32_t timeout_s,
+                   const std::string& user_agent = "Kestrava-Art/1");
 
 // Every transaction id listed for the watch. False with "watch address is not assigned" for an
 // empty address, or with "OI <key> missed and WhatsOnChain missed" when no source answered and

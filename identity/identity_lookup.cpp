@@ -7,7 +7,6 @@
 #include "wallet/http_client.h"
 #include "wallet/settings.h"
 
-#include <curl/curl.h>
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -29,35 +28,15 @@ struct CachedIdentity {
 std::mutex g_identity_mutex;
 std::map<std::string, CachedIdentity> g_identity_cache;
 
-struct CurlEasyFree {
-    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
 struct CurlListFree {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
-struct CurlTextFree {
-    void operator()(char* text) const { curl_free(text); }
-};
-
-CURL* new_easy_handle() {
-    // curl_global_init is not thread-safe, and look-ups start on many worker threads at once.
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    return curl_easy_init();
-}
-
-// A handle comes from the chain's records, so every byte outside the unreserved set is escaped:
-// a "/", "?", "#" or line break in it must not reach another path of the platform.
-std::string escape_path_segment(CURL* handle, const std::string& text) {
-    std::unique_ptr<char, CurlTextFree> escaped(curl_easy_escape(handle, text.data(), static_cast<int>(text.size())));
-    return escaped ? std::string(escaped.get()) : std::string();
-}
 
 } // namespace
 
 bool https_get_json_pinned(const std::string& url, nlohmann::json& out) {
     out = nullptr;
-    std::unique_ptr<CURL, CurlEasyFree> curl(new_easy_handle());
+    CurlHandle curl = new_curl_handle();
     if (!curl) return false;
     std::string body;
     curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
@@ -111,12 +90,9 @@ std::string lookup_identity_pubkey(const std::string& handle, const std::string&
             return it->second.pubkey;
     }
 
-    std::string segment;
-    {
-        std::unique_ptr<CURL, CurlEasyFree> curl(new_easy_handle());
-        if (!curl) return "";
-        segment = escape_path_segment(curl.get(), name);
-    }
+    // A handle comes from the chain's records: a "/", "?", "#" or line break in it must not reach
+    // another path of the platform.
+    const std::string segment = url_escape(name);
     if (segment.empty()) return "";
     nlohmann::json reply;
     if (!https_get_json_pinned(settings.platform_base + "/api/bsvalias/id/" + segment + "@" + host, reply)) return "";

@@ -17,21 +17,13 @@ const std::int64_t kBackoffBaseMs = 400;
 const std::size_t kErrorBodyMaxBytes = 120;
 const char* const kInitFailed = "curl init failed";
 
-struct CurlEasyDeleter {
-    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
 struct CurlSlistDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
-using CurlPtr = std::unique_ptr<CURL, CurlEasyDeleter>;
+struct CurlTextDeleter {
+    void operator()(char* text) const { curl_free(text); }
+};
 using SlistPtr = std::unique_ptr<curl_slist, CurlSlistDeleter>;
-
-// curl_global_init is not thread-safe, and requests start on many worker threads.
-CURL* new_easy_handle() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    return curl_easy_init();
-}
 
 bool is_success(long status) {
     return status >= 200 && status <= 299;
@@ -76,8 +68,8 @@ long response_code(CURL* handle) {
 
 // A new handle for `url` that writes the answer into `target`; null with the error text when
 // libcurl has none.
-CurlPtr new_request(const std::string& url, std::string& target, std::string& error) {
-    CurlPtr curl(new_easy_handle());
+CurlHandle new_request(const std::string& url, std::string& target, std::string& error) {
+    CurlHandle curl = new_curl_handle();
     if (!curl) {
         error = kInitFailed;
         return nullptr;
@@ -89,7 +81,7 @@ CurlPtr new_request(const std::string& url, std::string& target, std::string& er
 
 // Runs a one-off request with the platform host pinned, then frees the handle, before the pin list
 // it may point to. False with libcurl's text on a transport failure; otherwise the status is set.
-bool perform_once(CurlPtr& curl, const std::string& url, long& status, std::string& error) {
+bool perform_once(CurlHandle& curl, const std::string& url, long& status, std::string& error) {
     SlistPtr resolve(apply_pinned_resolve(curl.get(), url));
     const CURLcode rc = curl_easy_perform(curl.get());
     status = response_code(curl.get());
@@ -100,6 +92,36 @@ bool perform_once(CurlPtr& curl, const std::string& url, long& status, std::stri
 }
 
 } // namespace
+
+CurlHandle new_curl_handle() {
+    // curl_global_init is not thread-safe, and requests start on many worker threads.
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    return CurlHandle(curl_easy_init());
+}
+
+std::string url_escape(const std::string& text) {
+    if (text.size() > static_cast<std::size_t>(INT_MAX)) return "";
+    const CurlHandle handle = new_curl_handle();
+    if (!handle) return "";
+    std::unique_ptr<char, CurlTextDeleter> escaped(
+        curl_easy_escape(handle.get(), text.data(), static_cast<int>(text.size())));
+    return escaped ? std::string(escaped.get()) : std::string();
+}
+
+size_t curl_write_to_string(char* data, size_t size, size_t nmemb, void* userdata) {
+    if (size != 0 && nmemb > SIZE_MAX / size) return 0;
+    const size_t count = size * nmemb;
+    if (!userdata || count == 0) return count;
+    // An exception must not unwind through libcurl's C frames; a short count ends the transfer
+    // with a write error instead.
+    try {
+        static_cast<std::string*>(userdata)->append(data, count);
+    } catch (...) {
+        return 0;
+    }
+    return count;
+}
 
 curl_slist* apply_pinned_resolve(CURL* handle, const std::string& url) {
     const ServiceSettings settings = service_settings();
@@ -135,7 +157,7 @@ bool http_get(const std::string& url, std::string& body, std::string& error, std
     for (std::int32_t retries = 0;; ++retries) {
         body.clear();
         error.clear();
-        CurlPtr curl = new_request(url, body, error);
+        CurlHandle curl = new_request(url, body, error);
         if (!curl) return false;
         CURL* h = curl.get();
         curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 8L);
@@ -169,7 +191,7 @@ bool http_post_json(const std::string& url, const std::string& json_body, std::s
     for (std::int32_t rate_limited = 0;;) {
         response.clear();
         error.clear();
-        CurlPtr curl = new_request(url, response, error);
+        CurlHandle curl = new_request(url, response, error);
         if (!curl) return false;
         SlistPtr headers(curl_slist_append(nullptr, kJsonContentType));
         if (!headers) {
@@ -208,7 +230,7 @@ bool http_post_json_keepalive(CurlSession& session, const std::string& url, cons
     if (!session.handle) {
         // A resolve list belongs to the handle it was set on; a new handle gets its own.
         curl_session_reset(session);
-        session.handle = new_easy_handle();
+        session.handle = new_curl_handle().release();
         if (!session.handle) {
             error = kInitFailed;
             return false;
@@ -250,7 +272,7 @@ bool http_post_json_keepalive(CurlSession& session, const std::string& url, cons
 bool http_get_platform(const std::string& url, std::string& body, std::string& error) {
     body.clear();
     error.clear();
-    CurlPtr curl = new_request(url, body, error);
+    CurlHandle curl = new_request(url, body, error);
     if (!curl) return false;
     CURL* h = curl.get();
     curl_easy_setopt(h, CURLOPT_TIMEOUT, 12L);

@@ -7,7 +7,21 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+
+struct CurlEasyDeleter {
+    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+using CurlHandle = std::unique_ptr<CURL, CurlEasyDeleter>;
+
+// A new easy handle; libcurl's global set-up runs once first, however many threads ask at once.
+// Null when libcurl cannot make one.
+CurlHandle new_curl_handle();
+
+// The text with every byte outside letters, digits and "-._~" written as %XX, fit for one path
+// segment or query value; "" when libcurl cannot escape it.
+std::string url_escape(const std::string& text);
 
 // libcurl write callback: appends size * nmemb bytes to the std::string that userdata points to
 // and returns that count; returns 0 (ending the transfer) only when the text cannot grow.
