@@ -5,12 +5,11 @@
 #include "art/ownership.h"
 #include "art/title_chain.h"
 #include "art/watch_reader.h"
-#include "identity/paymail_announce.h"
+#include "identity/wallet_status.h"
 #include "ordinals/ord_listing.h"
 #include "wallet/codecs.h"
 #include "wallet/json_util.h"
-#include "wallet/kv_cofferly_wallet.h"
-#include "wallet/wallet_file.h"
+#include "wallet/session.h"
 
 #include <nlohmann/json.hpp>
 
@@ -24,18 +23,19 @@ bool pays_both_watches(const WatchRecord& record, const std::string& pair_addres
     return tx_pays_address(record.tx, pair_address) && tx_pays_address(record.tx, title_address);
 }
 
-// The identity key of the loaded wallet (the legacy key for a wallet that is not HD) and, when
-// asked, its paymail alias; both empty when no wallet loads.
-void read_wallet_identity(std::string& identity_key, std::string* alias) {
-    identity_key.clear();
-    if (alias) alias->clear();
-    WalletLock lock = lock_wallet();
-    if (!load_wallet()) return;
-    const KvCofferlyWallet& wallet = kv_wallet();
-    identity_key = to_lower_copy(wallet.is_hd ? wallet.identity_pub : wallet.pub);
-    if (!alias) return;
-    ensure_wallet_paymail(false);
-    *alias = kv_wallet().paymail;
+// Both checks start alike: the trimmed, lower-cased origin, refused when empty or when the
+// registry watches are not assigned. False with `info.message` set.
+bool begin_check(const std::string& origin, const char* empty_text, std::string& id, PairInfo& info) {
+    id = to_lower_copy(art_trim_copy(origin));
+    if (id.empty()) {
+        info.message = empty_text;
+        return false;
+    }
+    if (std::string(kPairWatchAddress).empty() || std::string(kTitleWatchAddress).empty()) {
+        info.message = kWatchesNotAssignedText;
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -70,17 +70,9 @@ const WatchRecord* newest_matching_pair(const std::vector<WatchRecord>& records,
 
 PairInfo art_check_certificate(const std::string& certificate_origin) {
     PairInfo info;
-    info.certificate_id = to_lower_copy(art_trim_copy(certificate_origin));
-    if (info.certificate_id.empty()) {
-        info.message = "Pick a certificate.";
-        return info;
-    }
+    if (!begin_check(certificate_origin, "Pick a certificate.", info.certificate_id, info)) return info;
     const std::string pair_address = kPairWatchAddress;
     const std::string title_address = kTitleWatchAddress;
-    if (pair_address.empty() || title_address.empty()) {
-        info.message = kWatchesNotAssignedText;
-        return info;
-    }
     nlohmann::json cert;
     std::string error;
     if (!read_certificate_inscription(info.certificate_id, cert, error)) {
@@ -125,11 +117,10 @@ PairInfo art_check_certificate(const std::string& certificate_origin) {
             info.owner_label.clear();
     }
 
-    std::string identity_key;
-    read_wallet_identity(identity_key, nullptr);
+    const std::string identity_key = to_lower_copy(current_identity_pubkey());
     if (!identity_key.empty() && identity_key == info.owner) {
         info.title_is_mine = 1;
-        read_wallet_identity(identity_key, &info.owner_label);
+        info.owner_label = connected_paymail_alias();
     }
 
     info.message = "Pair matches " + info.pair_txid + ".";
@@ -144,17 +135,9 @@ PairInfo art_check_certificate(const std::string& certificate_origin) {
 
 PairInfo art_check_artwork(const std::string& artwork_origin) {
     PairInfo info;
-    info.artwork_id = to_lower_copy(art_trim_copy(artwork_origin));
-    if (info.artwork_id.empty()) {
-        info.message = "Pick an artwork.";
-        return info;
-    }
+    if (!begin_check(artwork_origin, "Pick an artwork.", info.artwork_id, info)) return info;
     const std::string pair_address = kPairWatchAddress;
     const std::string title_address = kTitleWatchAddress;
-    if (pair_address.empty() || title_address.empty()) {
-        info.message = kWatchesNotAssignedText;
-        return info;
-    }
     std::vector<WatchRecord> records;
     std::string error;
     if (!scan_watch_messages(kPairWatchKey, pair_address, records, error)) {

@@ -6,25 +6,15 @@
 #include "ordinals/content_load.h"
 #include "wallet/codecs.h"
 #include "wallet/json_util.h"
-#include "wallet/kv_cofferly_wallet.h"
 #include "wallet/session.h"
 #include "wallet/settings.h"
 #include "wallet/text_util.h"
-#include "wallet/wallet_file.h"
 
 using json = nlohmann::json;
 
 namespace {
 
 constexpr std::int32_t kFrozenTimeoutS = 6;
-
-// The HD identity key, or an older single-key wallet's key, lower-cased; "" when no wallet loads.
-std::string loaded_wallet_identity_key() {
-    WalletLock lock = lock_wallet();
-    if (!load_wallet()) return "";
-    const KvCofferlyWallet& wallet = kv_wallet();
-    return to_lower_copy(wallet.is_hd ? wallet.identity_pub : wallet.pub);
-}
 
 } // namespace
 
@@ -74,7 +64,7 @@ bool art_identity_gate(bool registry_write, std::string& identity_key, std::stri
         error = std::string("error: ") + kWatchesNotAssignedText;
         return false;
     }
-    const std::string key = loaded_wallet_identity_key();
+    const std::string key = to_lower_copy(current_identity_pubkey());
     if (key.empty()) {
         error = "error: this wallet has no identity pubkey.";
         return false;
