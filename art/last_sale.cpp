@@ -18,7 +18,7 @@ constexpr const char* kCrLf = "\r\n";
 
 // The newest sale found so far: the title step it made and where it was accepted.
 struct KeptSale {
-    long long step = -1;
+    std::int64_t step = -1;
     std::int64_t price = 0;
     std::int32_t spot = 0;
     std::int64_t time = 0;
@@ -43,7 +43,7 @@ void match_title_steps(const WatchRecord& record, std::int32_t spot, const std::
     for (std::size_t k = 1; k < rows.size(); ++k) {
         const KvArtTitleRow& row = rows[k];
         if (row.type != "art_owner" || row.owner != buyer || to_lower_copy(rows[k - 1].txid) != prev) continue;
-        const long long step = static_cast<long long>(k);
+        const std::int64_t step = static_cast<std::int64_t>(k);
         if (step < kept.step || (step == kept.step && record.ts < kept.time)) continue;
         kept.step = step;
         kept.price = json_price_sats(record.msg);
