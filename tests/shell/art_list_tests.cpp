@@ -83,12 +83,6 @@ TEST(ArtRows, NormalizedKeys) {
     }
 }
 
-TEST(ArtRows, Labels) {
-    EXPECT_EQ(art_row_label(make_row("k1", "Sunset")), "picture  Sunset  k1");
-    EXPECT_EQ(art_row_label(make_row("k2", "", "application/json", "")), "json  k2");
-    EXPECT_EQ(art_row_label(make_row("k3", "", "text/plain", "")), "text/plain  k3");
-}
-
 TEST_F(ArtListTest, SortsByNameBothWaysKeepingTies) {
     art_rows = {make_row("k1", "b"), make_row("k2", "A"), make_row("zz-key", ""), make_row("k4", "same"),
                 make_row("k5", "SAME")};

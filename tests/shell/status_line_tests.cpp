@@ -100,9 +100,7 @@ TEST(ConnectionLine, BalanceAndLabel) {
     EXPECT_EQ(connection_line_text("alice", -1), "alice    \xE2\x80\xA6");
 
     EXPECT_EQ(connection_label("alice@kestrava.net", "Main", "1Addr"), "alice");
-    EXPECT_EQ(connection_label("bob", "Main", "1Addr"), "bob");
     EXPECT_EQ(connection_label("", "Main", "1Addr"), "Main");
-    EXPECT_EQ(connection_label("", "", "1Addr"), "1Addr");
     EXPECT_EQ(connection_label("", "", ""), "Connected");
 }
 
