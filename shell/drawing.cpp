@@ -644,6 +644,9 @@ void draw_list_item(const DRAWITEMSTRUCT& item) {
     HDC dc = item.hDC;
     const RECT& rc = item.rcItem;
     const bool selected = (item.itemState & ODS_SELECTED) != 0;
+    // A narrow list would otherwise let the tag pill spill into the next row or the frame.
+    ScopedGdiObject row_region(CreateRectRgnIndirect(&rc));
+    ScopedClip clip(dc, static_cast<HRGN>(row_region.object));
     const COLORREF panel = theme_color(kSlotPanel);
     COLORREF background = selected ? blend_colors(panel, theme_color(kSlotAccent), 48) : panel;
     if (!selected && (item.itemID & 1u)) background = blend_colors(panel, kWhite, 10);

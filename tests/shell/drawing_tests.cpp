@@ -1,5 +1,7 @@
 #include "shell/drawing.h"
 
+#include "support/temp_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -28,7 +30,76 @@ const Bytes kTinyPng = {0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x
                         0x9c, 0x63, 0xf8, 0xcf, 0x00, 0x04, 0xff, 0x01, 0x07, 0x00, 0x01, 0xff, 0xe2, 0x23,
                         0x9e, 0x59, 0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4e, 0x44, 0xae, 0x42, 0x60, 0x82};
 
+// A 64 x 64 top-down DIB in a memory device context, cleared to one colour.
+struct Canvas {
+    HDC dc = CreateCompatibleDC(nullptr);
+    std::uint32_t* bits = nullptr;
+    HBITMAP bitmap = nullptr;
+    HGDIOBJ previous = nullptr;
+    explicit Canvas(COLORREF clear) {
+        BITMAPINFO info = {};
+        info.bmiHeader = {sizeof(BITMAPINFOHEADER), 64, -64, 1, 32, BI_RGB};
+        bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, reinterpret_cast<void**>(&bits), nullptr, 0);
+        previous = SelectObject(dc, bitmap);
+        const RECT all = {0, 0, 64, 64};
+        fill_solid_rect(dc, all, clear);
+        GdiFlush();
+    }
+    ~Canvas() {
+        SelectObject(dc, previous);
+        DeleteObject(bitmap);
+        DeleteDC(dc);
+    }
+    // Pixels outside `inside` that differ from the first pixel of the canvas.
+    int changed_outside(const RECT& inside) const {
+        GdiFlush();
+        int changed = 0;
+        for (int y = 0; y < 64; ++y)
+            for (int x = 0; x < 64; ++x) {
+                const POINT pt = {x, y};
+                if (!PtInRect(&inside, pt) && bits[y * 64 + x] != bits[0]) ++changed;
+            }
+        return changed;
+    }
+};
+
 } // namespace
+
+TEST(Drawing, IconsDrawExactlyForTheirIds) {
+    TempDataDir tmp; // the Connect icon asks whether a wallet is connected
+    start_gdiplus();
+    for (int id = 95; id <= 420; ++id) {
+        Canvas canvas(RGB(0, 0, 0));
+        paint_command_icon(canvas.dc, id, 32, 32, RGB(255, 255, 255), 22);
+        const int painted = canvas.changed_outside(RECT{0, 0, 0, 0});
+        EXPECT_EQ(painted > 0, command_has_icon(id)) << "id " << id;
+        EXPECT_EQ(canvas.changed_outside(RECT{16, 16, 48, 48}), 0) << "id " << id << " leaves its box";
+    }
+}
+
+TEST(Drawing, ListRowStaysInsideItsRectWithAnOverlongText) {
+    HWND list = CreateWindowExW(0, L"LISTBOX", L"", WS_POPUP | LBS_OWNERDRAWFIXED | LBS_HASSTRINGS, 0, 0, 200, 200,
+                                nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(list, nullptr);
+    const std::wstring long_name = L"picture  " + std::wstring(3000, L'w');
+    SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(long_name.c_str()));
+    SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"json  deed"));
+    for (UINT index : {0u, 1u}) {
+        for (UINT state : {0u, static_cast<UINT>(ODS_SELECTED)}) {
+            Canvas canvas(RGB(1, 2, 3));
+            DRAWITEMSTRUCT item = {};
+            item.CtlType = ODT_LISTBOX;
+            item.itemID = index;
+            item.itemState = state;
+            item.hwndItem = list;
+            item.hDC = canvas.dc;
+            item.rcItem = {4, 10, 60, 40};
+            draw_list_item(item);
+            EXPECT_EQ(canvas.changed_outside(item.rcItem), 0) << "row " << index << " state " << state;
+        }
+    }
+    DestroyWindow(list);
+}
 
 TEST(Drawing, BlendColors) {
     struct Row {
