@@ -218,34 +218,29 @@ std::string update_line_text() {
 }
 
 HBRUSH main_control_color(HDC dc, HWND control) {
-    int text_slot = kSlotText;
+    COLORREF text = theme_color(kSlotText);
     int back_slot = kSlotWindow;
-    COLORREF text_color = 0;
-    bool fixed_color = false;
     const int id = GetDlgCtrlID(control);
     if (control && control == status_line) {
-        fixed_color = status_is_error || status_animating;
-        text_color = status_is_error ? kErrorColor : kBusyColor;
-        text_slot = kSlotTextDim;
+        text = status_is_error ? kErrorColor : status_animating ? kBusyColor : theme_color(kSlotTextDim);
     } else if (id == kIdUpdateLine) {
-        if (latest_version < 0)
-            text_slot = kSlotTextDim;
-        else if (update_available)
-            fixed_color = true, text_color = kUpdateColor;
-        else
-            text_slot = kSlotAccent;
+        text = latest_version < 0 ? theme_color(kSlotTextDim)
+               : update_available ? kUpdateColor
+                                  : theme_color(kSlotAccent);
     } else if (id == kIdConnectionLine) {
-        text_slot = kSlotAccent, back_slot = kSlotHeader;
+        text = theme_color(kSlotAccent);
+        back_slot = kSlotHeader;
     } else if (id == kIdTagline) {
-        text_slot = kSlotTextDim, back_slot = kSlotHeader;
+        text = theme_color(kSlotTextDim);
+        back_slot = kSlotHeader;
     } else if (id == kIdListCaption) {
-        text_slot = kSlotTextDim;
+        text = theme_color(kSlotTextDim);
     } else if (id == kIdTitle) {
         back_slot = kSlotHeader;
     } else if (id == kIdArtList) {
         back_slot = kSlotPanel;
     }
-    SetTextColor(dc, fixed_color ? text_color : theme_color(text_slot));
+    SetTextColor(dc, text);
     SetBkColor(dc, theme_color(back_slot));
     if (back_slot == kSlotHeader) return brush_header;
     if (back_slot == kSlotPanel) return brush_panel;
