@@ -8,13 +8,13 @@
 #include <cstdint>
 #include <string>
 
-// Inscribes an artwork file (at most 10485760 bytes) tagged "Artwork". Returns the inscriber's text: "success" and the
-// transaction id (the new ordinal is then recorded in the wallet and its tag saved), or
-// "error: ..." (also raised as a wallet error event).
+// Inscribes an artwork file of at most 10485760 bytes, tagged "Artwork". Returns the inscriber's
+// text: "success" and the transaction id (the new ordinal is then recorded in the wallet and its
+// tag saved), or "error: ..." (also raised as a wallet error event).
 std::string inscribe_artwork(const std::string& content_type, const Bytes& content, const std::string& name);
 
-// Inscribes a certificate file (at most 102400 bytes) with the given tag; an empty tag is sealed into nothing and saved
-// nowhere. Results as for inscribe_artwork.
+// Inscribes a certificate file of at most 102400 bytes with the given tag; an empty tag is
+// neither sealed nor saved. Results as for inscribe_artwork.
 std::string inscribe_certificate_file(const std::string& content_type, const Bytes& content, const std::string& name,
                                       const std::string& tag);
 

@@ -31,12 +31,3 @@ TEST(LastSaleTest, PriceOfARecord) {
         EXPECT_EQ(json_price_sats(row.msg), row.sats);
     }
 }
-
-// Without a title step there is nothing to have been sold, and no watch is read.
-TEST(LastSaleTest, RegistrationOnlyIsNoSale) {
-    KvArtTitleRow registration;
-    registration.type = "art_pair";
-    registration.owner = "02" + std::string(64, 'a');
-    EXPECT_EQ(last_sale_block(std::string(64, 'a'), {}), "No sale yet.\r\n");
-    EXPECT_EQ(last_sale_block(std::string(64, 'a'), {registration}), "No sale yet.\r\n");
-}

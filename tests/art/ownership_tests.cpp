@@ -27,8 +27,3 @@ TEST(OwnershipTest, UtcDates) {
         EXPECT_EQ(format_utc_date(row.time), row.date);
     }
 }
-
-TEST(OwnershipTest, EmptyKeyHasNoLabel) {
-    EXPECT_EQ(paymail_display_label(""), "");
-    EXPECT_EQ(paymail_display_label(" \t\r\n"), "");
-}
