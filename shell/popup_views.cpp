@@ -31,21 +31,9 @@ constexpr int kMargin = 16;
 constexpr int kCardGap = 14;
 constexpr int kCaptionBand = 20;
 
-// Restores the device context's previous object when the painter returns.
-struct SelectedObject {
-    HDC dc = nullptr;
-    HGDIOBJ previous = nullptr;
-    SelectedObject(HDC target, HGDIOBJ object) : dc(target), previous(SelectObject(target, object)) {}
-    ~SelectedObject() {
-        if (previous) SelectObject(dc, previous);
-    }
-    SelectedObject(const SelectedObject&) = delete;
-    SelectedObject& operator=(const SelectedObject&) = delete;
-};
-
 void draw_text(HDC dc, const std::string& text, RECT box, HFONT font, COLORREF color, UINT format) {
     if (text.empty() || box.right <= box.left || box.bottom <= box.top) return;
-    SelectedObject font_scope(dc, font ? static_cast<HGDIOBJ>(font) : GetStockObject(DEFAULT_GUI_FONT));
+    ScopedSelect font_scope(dc, font ? static_cast<HGDIOBJ>(font) : GetStockObject(DEFAULT_GUI_FONT));
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, color);
     std::wstring wide = utf8_to_wide(text);
@@ -93,7 +81,7 @@ int font_line_height(HWND popup) {
     TEXTMETRICW metrics = {};
     int height = 16;
     {
-        SelectedObject font_scope(dc, font_body ? static_cast<HGDIOBJ>(font_body) : GetStockObject(DEFAULT_GUI_FONT));
+        ScopedSelect font_scope(dc, font_body ? static_cast<HGDIOBJ>(font_body) : GetStockObject(DEFAULT_GUI_FONT));
         if (GetTextMetricsW(dc, &metrics)) height = metrics.tmHeight + 2 + metrics.tmExternalLeading;
     }
     ReleaseDC(popup, dc);
@@ -521,12 +509,21 @@ std::string take_labelled_id(std::vector<std::string>& lines, const std::string&
 }
 
 OwnershipSections split_ownership_report(const std::string& report) {
+    // A section ends at the next heading the report holds, so a report missing one heading does not
+    // show the later sections twice.
+    static const char* const kHeadings[] = {"Live owner", "Certificate", "Last sale", "Title"};
+    std::string parts[4];
+    for (int i = 0; i < 4; ++i) {
+        std::string next;
+        for (int j = i + 1; j < 4 && next.empty(); ++j)
+            if (find_heading_line(report, kHeadings[j], 0) != std::string::npos) next = kHeadings[j];
+        parts[i] = report_section(report, kHeadings[i], next);
+    }
     OwnershipSections sections;
-    sections.live_owner = report_section(report, "Live owner", "Certificate");
-    sections.certificate = report_section(report, "Certificate", "Last sale");
-    if (sections.certificate.empty()) sections.certificate = report_section(report, "Certificate", "Title");
-    sections.last_sale = report_section(report, "Last sale", "Title");
-    sections.title = report_section(report, "Title", "");
+    sections.live_owner = parts[0];
+    sections.certificate = parts[1];
+    sections.last_sale = parts[2];
+    sections.title = parts[3];
     if (sections.live_owner.empty() && sections.certificate.empty() && sections.last_sale.empty() &&
         sections.title.empty()) {
         sections.live_owner = report;

@@ -621,9 +621,7 @@ void draw_combo_item(const DRAWITEMSTRUCT& item) {
     const bool selected = (item.itemState & ODS_SELECTED) != 0;
     const COLORREF fill =
         selected ? blend_colors(theme_color(kSlotPanel), theme_color(kSlotAccent), 55) : theme_color(kSlotPanel);
-    HBRUSH brush = CreateSolidBrush(fill);
-    FillRect(item.hDC, &item.rcItem, brush);
-    DeleteObject(brush);
+    fill_solid_rect(item.hDC, item.rcItem, fill);
     if (item.itemID == static_cast<UINT>(-1)) return;
     const LRESULT length = SendMessageW(item.hwndItem, CB_GETLBTEXTLEN, item.itemID, 0);
     if (length <= 0) return;
@@ -634,13 +632,11 @@ void draw_combo_item(const DRAWITEMSTRUCT& item) {
     RECT box = item.rcItem;
     box.left += 8;
     box.right -= 6;
-    HGDIOBJ previous =
-        SelectObject(item.hDC, font_body ? static_cast<HGDIOBJ>(font_body) : GetStockObject(DEFAULT_GUI_FONT));
+    ScopedSelect font_scope(item.hDC, font_body ? static_cast<HGDIOBJ>(font_body) : GetStockObject(DEFAULT_GUI_FONT));
     SetBkMode(item.hDC, TRANSPARENT);
     SetTextColor(item.hDC, theme_color(kSlotText));
     DrawTextW(item.hDC, text.c_str(), static_cast<int>(text.size()), &box,
               DT_SINGLELINE | DT_VCENTER | DT_END_ELLIPSIS | DT_NOPREFIX);
-    SelectObject(item.hDC, previous);
 }
 
 void on_draw_item(const DRAWITEMSTRUCT& item) {

@@ -76,7 +76,7 @@ TEST(PopupViews, MalformedReports) {
     const OwnershipSections cut = split_ownership_report("Live owner\r\n");
     EXPECT_EQ(cut.live_owner, "Live owner\r\n");
     const OwnershipSections headings_only = split_ownership_report("Live owner\r\nbob\r\nTitle");
-    EXPECT_EQ(headings_only.live_owner, "bob\r\nTitle");
+    EXPECT_EQ(headings_only.live_owner, "bob");
     EXPECT_EQ(headings_only.title, "");
 }
 

@@ -281,4 +281,23 @@ TEST_F(TaskPopupWindow, PairCheckFillsTheDetailRows) {
     EXPECT_TRUE(state->owner_text.empty());
 }
 
+TEST_F(TaskPopupWindow, OwnershipReportFillsTheCards) {
+    HWND box = make_box(kBoxOwnership);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(text_of(box, kBoxLiveOwner), "Show ownership to read this artwork.");
+    const std::string art = std::string(64, 'a');
+    show_title_chain(box, "Live owner\r\nalice\r\n\r\nCertificate\r\nArtwork\r\n" + art +
+                              "\r\n\r\nNote: hi\r\n\r\nTitle\r\nRegistered\r\n");
+    EXPECT_EQ(text_of(box, kBoxLiveOwner), "alice");
+    EXPECT_EQ(text_of(box, kBoxCertText), "Note: hi");
+    EXPECT_EQ(text_of(box, kBoxLastSale), "No sale yet.");
+    EXPECT_EQ(text_of(box, kBoxHistory), "Registered");
+    EXPECT_EQ(text_of(box, kBoxArtworkField), art);
+    EXPECT_EQ(text_of(box, kBoxCertField), "");
+    const BoxState* state = box_state_of(box);
+    ASSERT_NE(state, nullptr);
+    EXPECT_LT(state->live_owner_card.bottom, state->certificate_card.top);
+    EXPECT_LT(state->last_sale_card.bottom, state->history_card.top);
+}
+
 } // namespace
