@@ -320,12 +320,14 @@ void show_list_context_menu(HWND list, LPARAM lparam) {
     const LRESULT data = SendMessageW(list, LB_GETITEMDATA, index, 0);
     if (data == LB_ERR) return;
     const auto value = static_cast<LONG_PTR>(data);
+    // Results handled while the menu is open may rebuild the rows, so the clicked row is copied now.
+    KvCofferlyOrdRow clicked;
     bool wallet_row = false;
     if (value >= 0 && (value & kGalleryRowFlag)) {
         if (static_cast<std::size_t>(value & ~kGalleryRowFlag) >= gallery_buy_rows.size()) return;
     } else if (value >= 0 && static_cast<std::size_t>(value) < art_rows.size()) {
-        const KvCofferlyOrdRow& row = art_rows[static_cast<std::size_t>(value)];
-        if (!row_is_artwork(row) || row.type == "application/json") return;
+        clicked = art_rows[static_cast<std::size_t>(value)];
+        if (!row_is_artwork(clicked) || clicked.type == "application/json") return;
         wallet_row = true;
     } else {
         return;
@@ -341,13 +343,10 @@ void show_list_context_menu(HWND list, LPARAM lparam) {
     const UINT command = static_cast<UINT>(
         TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, screen.x, screen.y, 0, main_window, nullptr));
     DestroyMenu(menu);
-    // The rows may have been rebuilt while the menu was open; look the row up again.
-    const bool row_still_there =
-        value >= 0 && !(value & kGalleryRowFlag) && static_cast<std::size_t>(value) < art_rows.size();
-    if (command == kMenuViewArt && wallet_row && row_still_there) {
-        start_open_artwork(art_rows[static_cast<std::size_t>(value)]);
-    } else if (command == kMenuSaveImage && wallet_row && row_still_there) {
-        start_save_img(art_rows[static_cast<std::size_t>(value)]);
+    if (command == kMenuViewArt && wallet_row) {
+        start_open_artwork(clicked);
+    } else if (command == kMenuSaveImage && wallet_row) {
+        start_save_img(clicked);
     } else if (command == kMenuOffers) {
         show_sale_window(static_cast<LPARAM>(value));
     }
