@@ -81,7 +81,7 @@ void collect_sale_records(const std::vector<WatchRecord>& records, SpotLoad& spo
             if (json_identity_pubkey(msg) != spot.owner) continue;
             if (gallery_json_int(msg, "price_sats") != spot.price) continue;
             const std::string title_json = json_text(msg, "title_json");
-            if (to_lower_copy(json_text(msg, "title_sha")) != sha256_hex_of_text(title_json)) continue;
+            if (to_lower_copy(json_text(msg, "title_sha")) != sha256_hex(title_json)) continue;
             SpotAccept accept;
             accept.txid = record.txid;
             accept.buyer = to_lower_copy(json_text(msg, "buyer"));
@@ -92,7 +92,7 @@ void collect_sale_records(const std::vector<WatchRecord>& records, SpotLoad& spo
         } else if (type == "art_gfunded") {
             const std::string offer = json_text(msg, "offer");
             const std::string offer_sha = to_lower_copy(json_text(msg, "offer_sha"));
-            if (offer_sha.empty() || offer_sha != sha256_hex_of_text(offer)) continue;
+            if (offer_sha.empty() || offer_sha != sha256_hex(offer)) continue;
             if (json_identity_pubkey(msg).empty()) continue;
             if (offer_payment_spent(offer)) continue;
             SpotFunded funded;
@@ -168,10 +168,6 @@ std::int64_t gallery_json_int(const nlohmann::json& obj, const std::string& key)
     std::int64_t value = 0;
     if (it->is_string() && parse_leading_i64(it->get_ref<const std::string&>(), value)) return value;
     return 0;
-}
-
-std::string sha256_hex_of_text(const std::string& text) {
-    return sha256_hex(text);
 }
 
 bool gallery_op_return_payload(const std::string& script_hex, Bytes& out) {

@@ -118,8 +118,6 @@ std::string spot_origin_key(const std::string& origin, std::string& outpoint);
 std::int64_t spot_price(const nlohmann::json& record);
 // An integer member given as a JSON integer or as decimal text; 0 when absent or unreadable.
 std::int64_t gallery_json_int(const nlohmann::json& obj, const std::string& key);
-// SHA-256 of the text's bytes in lower-case hex.
-std::string sha256_hex_of_text(const std::string& text);
 
 // The gallery's own reading functions: as the registry's watch reader, with the gallery's user
 // agent, no OP_PUSHDATA4 carrier, a stricter record time and a shorter listing.

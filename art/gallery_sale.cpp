@@ -105,7 +105,7 @@ std::string gallery_accept_ask(std::int32_t spot, const std::string& buyer) {
     accept["buyer"] = buyer_key;
     accept["prev"] = prev;
     accept["price_sats"] = frame->price;
-    accept["title_sha"] = sha256_hex_of_text(title_json);
+    accept["title_sha"] = sha256_hex(title_json);
     accept["title_json"] = title_json;
     return gallery_sign_and_post(accept, spot_row(spot).watch);
 }
@@ -133,7 +133,7 @@ std::string gallery_fund_offer(std::int32_t spot, const std::string& title) {
         if (!offer_payment_spent(funded.offer)) return "error: you already paid. The owner completes the sale.";
 
     const std::string& record = title.empty() ? chosen->title_json : title;
-    if (sha256_hex_of_text(record) != sha256_hex_of_text(chosen->title_json))
+    if (sha256_hex(record) != sha256_hex(chosen->title_json))
         return "error: the title record does not match what the owner signed.";
 
     const SpotAsk* my_ask = nullptr;
@@ -148,7 +148,7 @@ std::string gallery_fund_offer(std::int32_t spot, const std::string& title) {
     if (begins_with(offer, "error")) return offer;
 
     json funded = gallery_record("art_gfunded", spot);
-    funded["offer_sha"] = sha256_hex_of_text(offer);
+    funded["offer_sha"] = sha256_hex(offer);
     funded["offer"] = offer;
     return gallery_sign_and_post(funded, spot_row(spot).watch);
 }

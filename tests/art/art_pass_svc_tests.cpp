@@ -6,8 +6,8 @@
 #include "chain/reserves.h"
 #include "chain/sign.h"
 #include "chain/tx.h"
-#include "fakes/chain_fixture.h"
 #include "fakes/fake_gorillapool.h"
+#include "fakes/registry_fixture.h"
 #include "ordinals/ord_inbox.h"
 #include "ordinals/ord_listing.h"
 #include "wallet/kv_cofferly_wallet.h"
@@ -19,10 +19,6 @@
 #include <vector>
 
 namespace {
-
-Bytes bytes_of(const std::string& text) {
-    return Bytes(text.begin(), text.end());
-}
 
 struct PassTest : FakeChainTest {
     FakeGorillaPool gp{chain.ledger};
@@ -46,8 +42,7 @@ struct PassTest : FakeChainTest {
     ~PassTest() override { clear_token_outpoint_memory(); }
 
     std::string inscribe(const std::string& type, const std::string& body) {
-        const Bytes script = build_inscription_script(ord_hash, type, bytes_of(body), build_name_metadata("Item"), "");
-        return chain.ledger.fund_outputs({{script, 1}}) + "_0";
+        return fake_inscribe(chain, ord_hash, type, body, build_name_metadata("Item"));
     }
 
     std::string pass() { return art_pass_send(art, cert, recipient.address, record, kTitleWatchAddress); }

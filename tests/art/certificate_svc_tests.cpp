@@ -1,9 +1,8 @@
 #include "art/certificate.h"
 
-#include "chain/inscription.h"
-#include "fakes/chain_fixture.h"
 #include "fakes/fake_gorillapool.h"
 #include "fakes/fake_paymail.h"
+#include "fakes/registry_fixture.h"
 #include "wallet/kv_cofferly_wallet.h"
 
 #include <gtest/gtest.h>
@@ -25,8 +24,7 @@ struct CertificateTest : FakeChainTest {
     std::string inscribe(const std::string& content_type, const std::string& text) {
         Hash160 owner{};
         owner.fill(0x11);
-        const Bytes script = build_inscription_script(owner, content_type, Bytes(text.begin(), text.end()), "", "");
-        return chain.ledger.fund_outputs({{script, 1}}) + "_0";
+        return fake_inscribe(chain, owner, content_type, text);
     }
 
     void set_frozen_reply(const std::string& key, const FakeResponse& reply) {

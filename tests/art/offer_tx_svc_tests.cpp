@@ -5,7 +5,7 @@
 #include "chain/reserves.h"
 #include "chain/sign.h"
 #include "chain/tx.h"
-#include "fakes/chain_fixture.h"
+#include "fakes/registry_fixture.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
 
@@ -18,10 +18,6 @@
 #include <vector>
 
 namespace {
-
-Bytes bytes_of(const std::string& text) {
-    return Bytes(text.begin(), text.end());
-}
 
 // The buyer and the owner share the test wallet here: the buyer's coins sit at its receive address,
 // the frame coins at its ordinals address, which the buyer's coin collection never spends.
@@ -43,8 +39,7 @@ struct OfferTest : FakeChainTest {
     // The artwork carries its inscription; the certificate is a bare 1-sat coin.
     std::pair<std::string, std::string> frame_coins(const TestKey* holder = nullptr) {
         const Hash160 hash = holder ? holder->hash : ord_hash;
-        const Bytes art = build_inscription_script(hash, "image/png", bytes_of("png-bytes"), "", "");
-        const std::string pic = chain.ledger.fund_outputs({{art, 1}}) + "_0";
+        const std::string pic = fake_inscribe(chain, hash, "image/png", "png-bytes");
         const std::string cert = chain.ledger.fund(holder ? holder->address : ord_address, 1) + "_0";
         return {pic, cert};
     }

@@ -3,11 +3,9 @@
 #include "art/art_records.h"
 #include "art/cert_check.h"
 #include "chain/inscription.h"
-#include "fakes/chain_fixture.h"
 #include "fakes/fake_gorillapool.h"
-#include "fakes/fake_identity.h"
 #include "fakes/fake_oracle.h"
-#include "identity/identity_lookup.h"
+#include "fakes/registry_fixture.h"
 #include "ordinals/ord_listing.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
@@ -21,18 +19,15 @@ namespace {
 
 const std::string kArtBytes = "\x89PNG artwork bytes";
 
-struct PairingTest : FakeChainTest {
+struct PairingTest : FakeIdentityTest {
     FakeGorillaPool gp{chain.ledger};
     ScopedServiceSettings gp_settings{settings_for(chain, gp)};
-    FakeIdentity ids;
     Hash160 ord_hash{};
     std::string identity;
     std::string art, cert;
 
     PairingTest() {
         clear_token_outpoint_memory();
-        clear_identity_cache();
-        serve_fake_identity(chain.platform, ids);
         write_test_wallet_file("w1");
         EXPECT_TRUE(load_wallet_id("w1"));
         {
@@ -46,14 +41,10 @@ struct PairingTest : FakeChainTest {
         art = inscribe("image/png", kArtBytes);
         cert = certificate(art, sha256_hex(kArtBytes), identity);
     }
-    ~PairingTest() override {
-        clear_token_outpoint_memory();
-        clear_identity_cache();
-    }
+    ~PairingTest() override { clear_token_outpoint_memory(); }
 
     std::string inscribe(const std::string& type, const std::string& body) {
-        const Bytes script = build_inscription_script(ord_hash, type, Bytes(body.begin(), body.end()), "", "");
-        return chain.ledger.fund_outputs({{script, 1}}) + "_0";
+        return fake_inscribe(chain, ord_hash, type, body);
     }
     std::string certificate(const std::string& pic, const std::string& sha, const std::string& artist) {
         return inscribe("application/json", json{{"pic", pic}, {"sha256", sha}, {"artist", artist}}.dump());

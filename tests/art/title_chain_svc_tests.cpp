@@ -1,11 +1,9 @@
 #include "art/title_chain.h"
 
 #include "art/art_records.h"
-#include "fakes/chain_fixture.h"
-#include "fakes/fake_identity.h"
 #include "fakes/fake_oracle.h"
+#include "fakes/registry_fixture.h"
 #include "fakes/secp_check.h"
-#include "identity/identity_lookup.h"
 
 #include <gtest/gtest.h>
 
@@ -16,22 +14,15 @@ namespace {
 const std::string kArt = std::string(64, 'a') + "_0";
 const std::string kCert = std::string(64, 'c') + "_0";
 
-struct TitleChainSvcTest : FakeChainTest {
-    FakeIdentity ids;
+struct TitleChainSvcTest : FakeIdentityTest {
     const std::string alice = secp_pubkey_hex(Bytes(32, 0x11));
     const std::string bob = secp_pubkey_hex(Bytes(32, 0x22));
 
-    TitleChainSvcTest() {
-        serve_fake_identity(chain.platform, ids);
-        clear_identity_cache();
-        ids.set_key("alice@kestrava.net", alice);
-    }
-    ~TitleChainSvcTest() override { clear_identity_cache(); }
+    TitleChainSvcTest() { ids.set_key("alice@kestrava.net", alice); }
 
     // Alice's signed record posted at the watch; its transaction id.
     std::string post(const std::string& address, const char* type, std::int64_t ts, const json& fields) {
-        json msg = {{"protocol", "KV-Art"}, {"type", type}, {"location", "art"}, {"handle", "alice"},
-                    {"actor", "alice"},     {"ts", ts},     {"pic", kArt},       {"cert", kCert}};
+        json msg = fake_art_record(type, "alice", ts, {{"pic", kArt}, {"cert", kCert}});
         for (const auto& item : fields.items())
             msg[item.key()] = item.value();
         return fake_post_record(chain, address, fake_signed_record(msg, 0x11));

@@ -1,10 +1,8 @@
 #include "art/watch_reader.h"
 
-#include "fakes/chain_fixture.h"
-#include "fakes/fake_identity.h"
 #include "fakes/fake_oracle.h"
+#include "fakes/registry_fixture.h"
 #include "fakes/secp_check.h"
-#include "identity/identity_lookup.h"
 
 #include <gtest/gtest.h>
 
@@ -23,19 +21,10 @@ std::string numbered_txid(int n) {
     return text + std::string(56, 'e');
 }
 
-struct WatchReaderTest : FakeChainTest {
-    FakeIdentity ids;
+struct WatchReaderTest : FakeIdentityTest {
+    WatchReaderTest() { ids.set_key("alice@kestrava.net", secp_pubkey_hex(Bytes(32, 0x11))); }
 
-    WatchReaderTest() {
-        serve_fake_identity(chain.platform, ids);
-        clear_identity_cache();
-        ids.set_key("alice@kestrava.net", secp_pubkey_hex(Bytes(32, 0x11)));
-    }
-
-    static json record(const json& ts) {
-        return {{"protocol", kArtProtocol}, {"type", "art_pair"}, {"location", kArtLocation},
-                {"handle", "alice"},        {"actor", "alice"},   {"ts", ts}};
-    }
+    static json record(const json& ts) { return fake_art_record("art_pair", "alice", ts); }
 
     std::string post(const json& msg) { return fake_post_record(chain, kPairWatchAddress, msg); }
 };

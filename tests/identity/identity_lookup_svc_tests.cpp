@@ -1,6 +1,5 @@
-#include "fakes/chain_fixture.h"
-#include "fakes/fake_identity.h"
 #include "fakes/fake_oracle.h"
+#include "fakes/registry_fixture.h"
 #include "fakes/secp_check.h"
 #include "identity/identity_lookup.h"
 #include "identity/typed_message.h"
@@ -38,18 +37,14 @@ FakeResponse raw_reply(const std::string& body, int status = 200) {
     return r;
 }
 
-struct IdentityLookupTest : FakeChainTest {
-    FakeIdentity ids;
+struct IdentityLookupTest : FakeIdentityTest {
     const std::string alice = key_hex(0x11);
     const std::string bob = key_hex(0x22);
 
     IdentityLookupTest() {
-        serve_fake_identity(chain.platform, ids);
-        clear_identity_cache();
         ids.set_key("alice@kestrava.net", alice);
         ids.set_key("bob@kestrava.net", bob);
     }
-    ~IdentityLookupTest() override { clear_identity_cache(); }
     int asked() const { return chain.platform.request_count("/api/bsvalias/id/"); }
 };
 

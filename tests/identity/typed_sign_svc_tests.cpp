@@ -2,10 +2,8 @@
 // code, apart from the product's own signer and verifier.
 #include "identity/typed_sign.h"
 
-#include "fakes/chain_fixture.h"
-#include "fakes/fake_identity.h"
+#include "fakes/registry_fixture.h"
 #include "fakes/secp_check.h"
-#include "identity/identity_lookup.h"
 #include "wallet/crypto.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/session.h"
@@ -31,16 +29,9 @@ bool secp_verifies(const json& msg) {
            secp256k1_ecdsa_verify(ctx.get(), &sig, digest.data(), &key) == 1;
 }
 
-struct TypedSignTest : FakeChainTest {
-    FakeIdentity ids;
+struct TypedSignTest : FakeIdentityTest {
     std::string identity, address;
     const std::int64_t now = clock.system_ms / 1000;
-
-    TypedSignTest() {
-        clear_identity_cache();
-        serve_fake_identity(chain.platform, ids);
-    }
-    ~TypedSignTest() override { clear_identity_cache(); }
 
     void connect(const std::string& alias) {
         write_test_wallet_file("w1");
