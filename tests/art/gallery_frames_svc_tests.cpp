@@ -2,15 +2,18 @@
 
 #include "art/art_records.h"
 #include "art/gallery_sale.h"
-#include "fakes/chain_fixture.h"
-#include "fakes/fake_identity.h"
+#include "chain/inscription.h"
 #include "fakes/fake_oracle.h"
+#include "fakes/registry_fixture.h"
 #include "fakes/secp_check.h"
-#include "identity/identity_lookup.h"
 #include "wallet/kv_cofferly_wallet.h"
+#include "wallet/registry.h"
+#include "wallet/session.h"
 #include "wallet/wallet_file.h"
 
 #include <gtest/gtest.h>
+
+#include <iterator>
 
 using nlohmann::json;
 
@@ -20,27 +23,35 @@ const std::string kArt = std::string(64, 'a') + "_0";
 const std::string kCert = std::string(64, 'c') + "_0";
 const std::string kSha = std::string(64, 'e');
 
-struct GalleryFramesTest : FakeChainTest {
-    FakeIdentity ids;
+struct GalleryFramesTest : FakeIdentityTest {
     const std::string alice = secp_pubkey_hex(Bytes(32, 0x11));
     const std::string bob = secp_pubkey_hex(Bytes(32, 0x22));
 
     GalleryFramesTest() {
-        serve_fake_identity(chain.platform, ids);
-        clear_identity_cache();
         ids.set_key("alice@kestrava.net", alice);
         ids.set_key("bob@kestrava.net", bob);
     }
-    ~GalleryFramesTest() override { clear_identity_cache(); }
 
     // A record signed by alice (0x11) or bob (0x22), posted at the frame's watch.
     std::string post(std::int32_t spot, std::uint8_t key, const char* type, std::int64_t ts, const json& fields) {
-        const char* name = key == 0x11 ? "alice" : "bob";
-        json msg = {{"protocol", "KV-Art"}, {"type", type}, {"location", "art"},        {"handle", name},
-                    {"actor", name},        {"ts", ts},     {"spot", spot_label(spot)}, {"pic", kArt}};
+        json msg =
+            fake_art_record(type, key == 0x11 ? "alice" : "bob", ts, {{"spot", spot_label(spot)}, {"pic", kArt}});
         for (const auto& item : fields.items())
             msg[item.key()] = item.value();
         return fake_post_record(chain, spot_row(spot).watch, fake_signed_record(msg, key));
+    }
+    // Alice pairs the artwork, then passes its title to `owner`.
+    void pair_and_pass(const std::string& owner, const std::string& art = kArt, const std::string& cert = kCert) {
+        const std::string pair = fake_post_record(
+            chain, kPairWatchAddress,
+            fake_signed_record(fake_art_record("art_pair", "alice", 50,
+                                               {{"pic", art}, {"cert", cert}, {"sha256", kSha}, {"owner", alice}}),
+                               0x11));
+        fake_post_record(
+            chain, kTitleWatchAddress,
+            fake_signed_record(fake_art_record("art_owner", "alice", 60,
+                                               {{"pic", art}, {"cert", cert}, {"owner", owner}, {"prev", pair}}),
+                               0x11));
     }
     std::string show(std::int32_t spot, std::int64_t ts, const json& extra = json::object()) {
         json fields = {{"cert", kCert}, {"sha256", kSha}, {"price", "1000"}, {"pay_addr", "1Pay"}};
@@ -118,30 +129,7 @@ TEST_F(GalleryFramesTest, HiddenExhibitStaysWhileItsTitleHasNotMoved) {
     EXPECT_EQ(list[0].asks.size(), 1u);
 
     // Once the title names bob, the sale is over and the frame is cleared.
-    const std::string pair = fake_post_record(chain, kPairWatchAddress,
-                                              fake_signed_record({{"protocol", "KV-Art"},
-                                                                  {"type", "art_pair"},
-                                                                  {"location", "art"},
-                                                                  {"handle", "alice"},
-                                                                  {"actor", "alice"},
-                                                                  {"ts", 50},
-                                                                  {"pic", kArt},
-                                                                  {"cert", kCert},
-                                                                  {"sha256", kSha},
-                                                                  {"owner", alice}},
-                                                                 0x11));
-    fake_post_record(chain, kTitleWatchAddress,
-                     fake_signed_record({{"protocol", "KV-Art"},
-                                         {"type", "art_owner"},
-                                         {"location", "art"},
-                                         {"handle", "alice"},
-                                         {"actor", "alice"},
-                                         {"ts", 60},
-                                         {"pic", kArt},
-                                         {"cert", kCert},
-                                         {"owner", bob},
-                                         {"prev", pair}},
-                                        0x11));
+    pair_and_pass(bob);
     const std::vector<SpotFrame> after = frames();
     EXPECT_FALSE(after[0].shown);
     EXPECT_EQ(after[0].spot, 1);
@@ -190,39 +178,19 @@ struct GallerySaleTest : GalleryFramesTest {
 
     GallerySaleTest() {
         write_test_wallet_file("w1");
-        EXPECT_TRUE(load_wallet_id("w1"));
+        me = become("w1", "carol");
+        chain.ledger.fund(current_receive_address(), 1000000);
+    }
+    // Starts afresh as wallet `id` with the alias; the identity route knows its key.
+    std::string become(const std::string& id, const std::string& alias) {
+        reset_wallet_state_for_tests();
+        EXPECT_TRUE(load_wallet_id(id));
         WalletLock lock = lock_wallet();
-        kv_wallet().paymail = "carol";
-        me = kv_wallet().identity_pub;
-        ids.set_key("carol@kestrava.net", me);
-        chain.ledger.fund(kv_wallet().address, 1000000);
+        kv_wallet().paymail = alias;
+        ids.set_key(alias + "@kestrava.net", kv_wallet().identity_pub);
+        return kv_wallet().identity_pub;
     }
-    void hang_and_pair(const std::string& owner) {
-        const std::string pair = fake_post_record(chain, kPairWatchAddress,
-                                                  fake_signed_record({{"protocol", "KV-Art"},
-                                                                      {"type", "art_pair"},
-                                                                      {"location", "art"},
-                                                                      {"handle", "alice"},
-                                                                      {"actor", "alice"},
-                                                                      {"ts", 50},
-                                                                      {"pic", kArt},
-                                                                      {"cert", kCert},
-                                                                      {"sha256", kSha},
-                                                                      {"owner", alice}},
-                                                                     0x11));
-        fake_post_record(chain, kTitleWatchAddress,
-                         fake_signed_record({{"protocol", "KV-Art"},
-                                             {"type", "art_owner"},
-                                             {"location", "art"},
-                                             {"handle", "alice"},
-                                             {"actor", "alice"},
-                                             {"ts", 60},
-                                             {"pic", kArt},
-                                             {"cert", kCert},
-                                             {"owner", owner},
-                                             {"prev", pair}},
-                                            0x11));
-    }
+    static bool succeeded(const std::string& result) { return result.rfind("success: ", 0) == 0; }
 };
 
 TEST_F(GallerySaleTest, StepChecksStopBeforePosting) {
@@ -247,7 +215,7 @@ TEST_F(GallerySaleTest, StepChecksStopBeforePosting) {
 
 TEST_F(GallerySaleTest, OwnerAcceptsAnAskAndTheFrameListsIt) {
     // Alice paired the artwork and passed its title to this wallet, which hangs it.
-    hang_and_pair(me);
+    pair_and_pass(me);
     // The exhibit is signed by this wallet through the gallery's own signer.
     json show_msg = new_art_message("art_show");
     show_msg["spot"] = "as5";
@@ -273,4 +241,69 @@ TEST_F(GallerySaleTest, OwnerAcceptsAnAskAndTheFrameListsIt) {
     EXPECT_EQ(title["owner"], bob);
     EXPECT_EQ(title["pic"], std::string(64, 'a'));
     EXPECT_EQ(json_identity_pubkey(title), me);
+}
+
+// A whole sale between two wallets: carol hangs her artwork, dave asks and pays, carol completes.
+// The ledger takes the sale only with both parties' signatures; it hands both coins to dave and
+// pays carol the price less the fee.
+TEST_F(GallerySaleTest, SecondWalletPaysAndTheOwnerCompletes) {
+    std::string carol_ord, carol_pay;
+    {
+        WalletLock lock = lock_wallet();
+        carol_ord = derive_ordinals_key();
+        carol_pay = kv_wallet().address;
+    }
+    const std::string art = fake_inscribe(chain, test_hash_of(carol_ord), "image/png", "png-bytes");
+    const std::string cert = chain.ledger.fund(carol_ord, 1) + "_0";
+    pair_and_pass(me, art, cert);
+    json show_msg = new_art_message("art_show");
+    show_msg.update(
+        {{"spot", "as4"}, {"pic", art}, {"cert", cert}, {"sha256", kSha}, {"price", "1000"}, {"pay_addr", carol_pay}});
+    ASSERT_TRUE(succeeded(gallery_sign_and_post(show_msg, spot_row(4).watch)));
+
+    const json buyer_file = {
+        {"mnemonic", "legal winner thank year wave sausage worth useful legal winner thank yellow"},
+        {"recv", {0, 0, 0, 0, 0, 0}}};
+    test_write_file(wallet_file_path_for_id("w2"), buyer_file.dump());
+    const std::string dave = become("w2", "dave");
+    ASSERT_NE(dave, me);
+    chain.ledger.fund(current_receive_address(), 200000);
+    json ask = new_art_message("art_gask");
+    ask.update({{"spot", "as4"}, {"pic", art}, {"price_sats", 1000}, {"buyer", dave}});
+    ASSERT_TRUE(succeeded(gallery_sign_and_post(ask, spot_row(4).watch)));
+    chain.ledger.mine();
+
+    become("w1", "carol");
+    const std::string accepted = gallery_accept_ask(4, dave);
+    ASSERT_TRUE(succeeded(accepted)) << accepted;
+    chain.ledger.mine();
+
+    become("w2", "dave");
+    // The funded record's own payment needs a coin that the offer does not lock.
+    chain.ledger.fund(current_receive_address(), 5000);
+    const std::string funded = gallery_fund_offer(4, "");
+    ASSERT_TRUE(succeeded(funded)) << funded;
+    std::string dave_ord;
+    {
+        WalletLock lock = lock_wallet();
+        dave_ord = derive_ordinals_key();
+    }
+    chain.ledger.mine();
+
+    become("w1", "carol");
+    const std::string sale = gallery_complete_sale(4, "");
+    ASSERT_TRUE(succeeded(sale)) << sale;
+    const std::string txid = sale.substr(9, 64);
+    LedgerTx tx;
+    ASSERT_TRUE(chain.ledger.find_tx(txid, tx));
+    const std::pair<std::string, std::uint64_t> expected[] = {
+        {dave_ord, 1}, {dave_ord, 1}, {kGallerySaleFeeAddress, 20}, {carol_pay, 980}};
+    for (std::uint32_t i = 0; i < std::size(expected); ++i) {
+        SCOPED_TRACE(i);
+        LedgerOutput out;
+        ASSERT_TRUE(chain.ledger.find_output(txid, i, out));
+        EXPECT_EQ(out.script, p2pkh_script(test_hash_of(expected[i].first)));
+        EXPECT_EQ(out.sats, expected[i].second);
+    }
+    EXPECT_FALSE(chain.ledger.spender_of(art.substr(0, 64), 0).empty());
 }
