@@ -1,10 +1,13 @@
 #include "art/pairing.h"
 
+#include "art/art_pass.h"
 #include "art/art_records.h"
 #include "art/cert_check.h"
+#include "art/title_chain.h"
 #include "chain/inscription.h"
 #include "fakes/fake_gorillapool.h"
 #include "fakes/fake_oracle.h"
+#include "fakes/fake_paymail.h"
 #include "fakes/registry_fixture.h"
 #include "ordinals/ord_listing.h"
 #include "wallet/keys.h"
@@ -124,4 +127,31 @@ TEST_F(PairingTest, CheckStopsWithItsTexts) {
     const PairInfo by_art = art_check_artwork(" " + art);
     EXPECT_EQ(by_art.message, "No signed pair for this artwork.");
     EXPECT_EQ(by_art.artwork_id, art);
+}
+
+// Once paired, the title passes to a platform identity whatever domain was typed: both coins go to
+// the ordinals address its paymail names, and the title chain then names its key.
+TEST_F(PairingTest, TitlePassesToAPlatformPaymail) {
+    const std::string paired = art_pair_artwork(art, cert);
+    ASSERT_EQ(paired.rfind("success: ", 0), 0u) << paired;
+    chain.ledger.mine();
+    clock.advance(60000); // records of one second order by transaction id, which could put the pass first
+    const TestKey bob = test_key_from_byte(0x42);
+    ids.set_key("bob@kestrava.net", bob.pub);
+    FakePaymail paymail;
+    serve_fake_paymail(chain.platform, paymail);
+    paymail.set(&FakePaymailTables::address, "bob@kestrava.net", json_reply({{"ordAddress", bob.address}}));
+
+    const std::string result = art_pass_to_paymail(" " + art + " ", "bob@elsewhere.example");
+    ASSERT_EQ(result.rfind("success: ", 0), 0u) << result;
+    chain.ledger.mine();
+    for (std::uint32_t vout : {0u, 1u}) {
+        LedgerOutput out;
+        ASSERT_TRUE(chain.ledger.find_output(result.substr(9, 64), vout, out));
+        EXPECT_EQ(out.script, p2pkh_script(bob.hash));
+    }
+    std::vector<KvArtTitleRow> rows;
+    EXPECT_EQ(art_title_chain(art, rows), "");
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[1].owner, bob.pub);
 }
