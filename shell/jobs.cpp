@@ -21,8 +21,6 @@
 #include "shell/task_popup.h"
 #include "wallet/connect.h"
 
-#include <algorithm>
-
 namespace {
 
 // A launch that never ran will never post, so the flag its result would have released is

@@ -80,8 +80,9 @@ template <typename Record> bool post_to_main_window(UINT message, WPARAM wparam,
 // Posts kMsgJobResult with `code` and a JobResultText of `text`; false as post_to_main_window.
 bool post_job_text(WPARAM code, const std::string& text);
 
-// Launchers, GUI thread. Each copies its inputs; false when the worker could not be started, in
-// which case the caller still holds whatever busy flag it took.
+// Launchers, GUI thread. Each copies its inputs. False when the worker could not be started: the
+// busy flag its result would have released is released at once and, for user actions, the status
+// line says so, because a job that never runs never posts.
 bool start_refresh_art_inscriptions();                      // codes 2 then 5
 bool start_save_art_image(const OpenArtJob& job);           // kMsgSaveArt
 bool start_gallery_sale_step(const SaleActionJob& job);     // code 12

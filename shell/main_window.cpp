@@ -9,18 +9,15 @@
 #include "shell/status_line.h"
 #include "shell/task_popup.h"
 #include "shell/theme.h"
-#include "wallet/registry.h"
 #include "wallet/session.h"
 
 #include <commctrl.h>
 #include <objidl.h> // gdiplus.h needs it under WIN32_LEAN_AND_MEAN
 
 #include <gdiplus.h>
-#include <shellapi.h>
 #include <uxtheme.h>
 
 #include <cmath>
-#include <memory>
 
 HINSTANCE app_instance = nullptr;
 HWND main_window = nullptr;
