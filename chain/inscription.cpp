@@ -6,7 +6,6 @@
 #include "wallet/json_util.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
-#include "wallet/ossl_types.h"
 #include "wallet/registry.h"
 #include "wallet/text_util.h"
 
@@ -119,47 +118,21 @@ std::string seal_art_tag(const std::string& tag) {
     SealKey key;
     Bytes sealed(kSealHeader + tag.size());
     if (!random_bytes(sealed.data(), kIvSize)) return std::string();
-    CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
-    if (!ctx) return std::string();
-    int len = 0;
-    int final_len = 0;
-    const bool ok =
-        EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
-        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, static_cast<int>(kIvSize), nullptr) == 1 &&
-        EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr, key.bytes.data(), sealed.data()) == 1 &&
-        EVP_EncryptUpdate(ctx.get(), sealed.data() + kSealHeader, &len,
-                          reinterpret_cast<const unsigned char*>(tag.data()), static_cast<int>(tag.size())) == 1 &&
-        EVP_EncryptFinal_ex(ctx.get(), sealed.data() + kSealHeader + len, &final_len) == 1 &&
-        static_cast<std::size_t>(len + final_len) == tag.size() &&
-        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, static_cast<int>(kGcmTagSize), sealed.data() + kIvSize) ==
-            1;
+    const bool ok = aes_256_gcm_seal(key.bytes, sealed.data(), reinterpret_cast<const std::uint8_t*>(tag.data()),
+                                     tag.size(), sealed.data() + kSealHeader, sealed.data() + kIvSize);
     return ok ? to_hex(sealed) : std::string();
 }
 
 std::string open_art_tag(const std::string& sealed_hex) {
-    Bytes sealed = from_hex(sealed_hex);
-    if (sealed.size() < kSealHeader) return std::string();
+    const Bytes sealed = from_hex(sealed_hex);
+    if (sealed.size() <= kSealHeader) return std::string();
     const std::size_t n = sealed.size() - kSealHeader;
-    if (n > static_cast<std::size_t>(INT32_MAX)) return std::string();
     SealKey key;
-    CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
-    if (!ctx) return std::string();
-    // One spare byte keeps the output pointer valid when the ciphertext is empty.
-    Bytes plain(n + 1);
-    int len = 0;
-    int final_len = 0;
-    bool ok = EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
-              EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, static_cast<int>(kIvSize), nullptr) == 1 &&
-              EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, key.bytes.data(), sealed.data()) == 1;
-    if (ok && n > 0) {
-        ok = EVP_DecryptUpdate(ctx.get(), plain.data(), &len, sealed.data() + kSealHeader, static_cast<int>(n)) == 1;
-    }
-    ok = ok &&
-         EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, static_cast<int>(kGcmTagSize), sealed.data() + kIvSize) ==
-             1 &&
-         EVP_DecryptFinal_ex(ctx.get(), plain.data() + len, &final_len) == 1;
-    if (!ok || len + final_len <= 0) return std::string();
-    return std::string(reinterpret_cast<const char*>(plain.data()), static_cast<std::size_t>(len + final_len));
+    Bytes plain(n);
+    if (!aes_256_gcm_open(key.bytes, sealed.data(), sealed.data() + kSealHeader, n, sealed.data() + kIvSize,
+                          plain.data()))
+        return std::string();
+    return std::string(plain.begin(), plain.end());
 }
 
 std::string art_tag_key(const std::string& outpoint) {

@@ -1,7 +1,7 @@
-// Where the report road gets the wallet program's channel keys. The keys sit in three process-wide
-// slots under their own mutex, emptied at the start of every load and wiped at exit. Where they come
-// from is a pluggable source; none is installed until the wallet program offers its keys, so a load
-// fails with "Connect Cofferly".
+// Where the report road gets the wallet program's channel keys, and how a report is encrypted
+// with them. The keys sit in three process-wide slots under their own mutex, emptied at the start
+// of every load and wiped at exit. Where they come from is a pluggable source; none is installed
+// until the wallet program offers its keys, so a load fails with "Connect Cofferly".
 #pragma once
 
 #include <functional>
@@ -26,3 +26,8 @@ bool load_channel_keys(const std::string& report_text, std::string& error);
 
 // A copy of the slots as the last load left them.
 ChannelKeys loaded_channel_keys();
+
+// Encrypts `text` for the peer channel of `keys`: ECDH of the own private key with the peer public
+// key on secp256k1, SHA-256 of the shared X as an AES-256-GCM key, and base64 of nonce (12 bytes),
+// cipher text and tag (16 bytes). False with an error text on a malformed key or a failing cipher.
+bool encrypt_report_text(const ChannelKeys& keys, const std::string& text, std::string& encrypted, std::string& error);

@@ -24,10 +24,5 @@ bool report_text_acceptable(const std::string& trimmed);
 TypedMessage build_report_message(const std::string& handle, std::int64_t ts, const std::string& encrypted,
                                   const std::string& sender_pub);
 
-// Encrypts `text` for the peer channel of `keys`: ECDH of the own private key with the peer public
-// key on secp256k1, SHA-256 of the shared X as an AES-256-GCM key, and base64 of nonce, ciphertext
-// and tag. False with an error text on a malformed key or a failing cipher.
-bool encrypt_report_text(const ChannelKeys& keys, const std::string& text, std::string& encrypted, std::string& error);
-
 // GUI thread: the "Send report" button of `panel`.
 void send_report(HWND panel);

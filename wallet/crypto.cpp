@@ -1,11 +1,22 @@
 #include "wallet/crypto.h"
 
+#include "wallet/ossl_types.h"
+
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
 #include <openssl/ripemd.h>
 #include <openssl/sha.h>
+
+#include <climits>
+
+namespace {
+
+constexpr int kGcmIvBytes = 12;
+constexpr int kGcmTagBytes = 16;
+
+} // namespace
 
 Hash256 sha256(const std::uint8_t* data, std::size_t len) {
     Hash256 out{};
@@ -73,6 +84,42 @@ bool base64_decode(const std::string& text, Bytes& out) {
         }
     }
     return true;
+}
+
+bool aes_256_gcm_seal(const Hash256& key, const std::uint8_t* iv, const std::uint8_t* plain, std::size_t len,
+                      std::uint8_t* cipher, std::uint8_t* tag) {
+    if (len > static_cast<std::size_t>(INT_MAX)) return false;
+    CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+    int out_len = 0;
+    int final_len = 0;
+    // An empty text is never handed to the update call: its output pointer may be null then.
+    return ctx && EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
+           EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, kGcmIvBytes, nullptr) == 1 &&
+           EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr, key.data(), iv) == 1 &&
+           (len == 0 || EVP_EncryptUpdate(ctx.get(), cipher, &out_len, plain, static_cast<int>(len)) == 1) &&
+           EVP_EncryptFinal_ex(ctx.get(), cipher + out_len, &final_len) == 1 &&
+           static_cast<std::size_t>(out_len + final_len) == len &&
+           EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, kGcmTagBytes, tag) == 1;
+}
+
+bool aes_256_gcm_open(const Hash256& key, const std::uint8_t* iv, const std::uint8_t* cipher, std::size_t len,
+                      const std::uint8_t* tag, std::uint8_t* plain) {
+    if (len > static_cast<std::size_t>(INT_MAX)) return false;
+    CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+    int out_len = 0;
+    int final_len = 0;
+    // The library takes the expected tag through a non-const pointer but only reads it.
+    const bool ok =
+        ctx && EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
+        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, kGcmIvBytes, nullptr) == 1 &&
+        EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, key.data(), iv) == 1 &&
+        (len == 0 || EVP_DecryptUpdate(ctx.get(), plain, &out_len, cipher, static_cast<int>(len)) == 1) &&
+        EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, kGcmTagBytes, const_cast<std::uint8_t*>(tag)) == 1 &&
+        EVP_DecryptFinal_ex(ctx.get(), plain + out_len, &final_len) == 1 &&
+        static_cast<std::size_t>(out_len + final_len) == len;
+    // Text that failed the tag check must not be used; leave none of it behind.
+    if (!ok && len > 0) OPENSSL_cleanse(plain, len);
+    return ok;
 }
 
 bool random_bytes(std::uint8_t* out, std::size_t len) { return RAND_bytes(out, static_cast<int>(len)) == 1; }

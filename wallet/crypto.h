@@ -32,6 +32,14 @@ inline std::string base64_encode(const Bytes& b) { return base64_encode(b.data()
 // Decodes standard base64 (padding optional, no white space); false on any other character.
 bool base64_decode(const std::string& text, Bytes& out);
 
+// AES-256-GCM without additional data under a 32-byte key and a 12-byte IV. Sealing writes `len`
+// bytes of cipher text and the 16-byte tag; opening writes `len` bytes of plain text and is false
+// when the tag does not match. Both are false when the library fails or `len` is beyond its reach.
+bool aes_256_gcm_seal(const Hash256& key, const std::uint8_t* iv, const std::uint8_t* plain, std::size_t len,
+                      std::uint8_t* cipher, std::uint8_t* tag);
+bool aes_256_gcm_open(const Hash256& key, const std::uint8_t* iv, const std::uint8_t* cipher, std::size_t len,
+                      const std::uint8_t* tag, std::uint8_t* plain);
+
 // Random bytes from the library's generator; false when it is not seeded.
 bool random_bytes(std::uint8_t* out, std::size_t len);
 

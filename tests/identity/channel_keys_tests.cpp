@@ -1,5 +1,8 @@
 #include "identity/channel_keys.h"
 
+#include "wallet/crypto.h"
+#include "wallet/keys.h"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -65,5 +68,60 @@ TEST(ChannelKeys, LoadsOnlyCompleteKeysAndEmptiesTheSlotsOnFailure) {
         const ChannelKeys now = loaded_channel_keys();
         EXPECT_EQ(now.own_priv, row.loaded ? "11" : "");
         EXPECT_EQ(now.peer_pub, row.loaded ? "03bb" : "");
+    }
+}
+
+// The reader holds the peer private key (here 1, so the peer public key is the generator) and
+// derives the same shared X from the sender's public key; the text must open with it, and only
+// unaltered.
+TEST(ChannelKeys, ReportEncryptionOpensOnThePeerSideAndNeedsUsableKeys) {
+    const std::string generator = "0279be667ef9dcbbac55a06295ce870b07029bfcdb2dce28d959f2815b16f81798";
+    const std::string priv = std::string(62, '0') + "2a";
+    std::string sender_pub;
+    ASSERT_TRUE(priv_hex_to_pub_hex(priv, sender_pub));
+    const Bytes sender_point = from_hex(sender_pub);
+    const Hash256 reader_key = sha256(sender_point.data() + 1, 32);
+    struct Row {
+        const char* name;
+        std::string priv;
+        std::string peer;
+        bool ok;
+    };
+    const std::vector<Row> rows = {
+        {"usable", priv, generator, true},
+        {"private key truncated", priv.substr(0, 40), generator, false},
+        {"private key zero", std::string(64, '0'), generator, false},
+        {"private key the group order", "fffffffffffffffffffffffffffffffebaaedce6af48a03bbfd25e8cd0364141", generator,
+         false},
+        {"private key not hex", std::string(64, 'z'), generator, false},
+        {"peer truncated", priv, generator.substr(0, 40), false},
+        {"peer not on the curve", priv, "02" + std::string(64, '0'), false},
+        {"peer the point at infinity", priv, "00", false},
+        {"peer empty", priv, "", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ChannelKeys keys;
+        keys.own_pub = sender_pub;
+        keys.own_priv = row.priv;
+        keys.peer_pub = row.peer;
+        std::string encrypted;
+        std::string error;
+        EXPECT_EQ(encrypt_report_text(keys, "hello", encrypted, error), row.ok);
+        EXPECT_EQ(encrypted.empty(), !row.ok);
+        EXPECT_EQ(error, row.ok ? "" : "the channel keys are not usable");
+        if (!row.ok) continue;
+        Bytes sealed;
+        ASSERT_TRUE(base64_decode(encrypted, sealed));
+        ASSERT_EQ(sealed.size(), 12u + 5u + 16u); // nonce, text, tag
+        std::uint8_t plain[5] = {};
+        ASSERT_TRUE(aes_256_gcm_open(reader_key, sealed.data(), sealed.data() + 12, 5, sealed.data() + 17, plain));
+        EXPECT_EQ(std::string(plain, plain + 5), "hello");
+        sealed[14] ^= 1;
+        EXPECT_FALSE(aes_256_gcm_open(reader_key, sealed.data(), sealed.data() + 12, 5, sealed.data() + 17, plain));
+        EXPECT_EQ(std::string(plain, plain + 5), std::string(5, '\0')); // nothing of a forged text is kept
+        std::string again;
+        ASSERT_TRUE(encrypt_report_text(keys, "hello", again, error));
+        EXPECT_NE(again, encrypted); // a fresh nonce every time
     }
 }
