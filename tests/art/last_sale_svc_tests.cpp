@@ -1,12 +1,10 @@
 #include "art/last_sale.h"
 
 #include "art/gallery_frames.h"
-#include "fakes/chain_fixture.h"
-#include "fakes/fake_identity.h"
 #include "fakes/fake_oracle.h"
 #include "fakes/fake_paymail.h"
+#include "fakes/registry_fixture.h"
 #include "fakes/secp_check.h"
-#include "identity/identity_lookup.h"
 
 #include <gtest/gtest.h>
 
@@ -26,8 +24,7 @@ struct Accept {
     const char* type = "art_gaccept";
 };
 
-struct LastSaleSvcTest : FakeChainTest {
-    FakeIdentity ids;
+struct LastSaleSvcTest : FakeIdentityTest {
     FakePaymail paymail;
     const std::string alice = secp_pubkey_hex(Bytes(32, 0x11));
     const std::string bob = secp_pubkey_hex(Bytes(32, 0x22));
@@ -37,14 +34,11 @@ struct LastSaleSvcTest : FakeChainTest {
     const std::string head2 = std::string(64, '9');
 
     LastSaleSvcTest() {
-        serve_fake_identity(chain.platform, ids);
         serve_fake_paymail(chain.platform, paymail);
-        clear_identity_cache();
         ids.set_key("alice@kestrava.net", alice);
         for (const auto& [key, name] : {std::pair{alice, "alice"}, {bob, "bob"}, {carol, "carol"}})
             paymail.set(&FakePaymailTables::labels, key, json_reply({{"labels", {name}}}));
     }
-    ~LastSaleSvcTest() override { clear_identity_cache(); }
 
     // Registered by alice, passed to bob, then to carol.
     std::vector<KvArtTitleRow> title() const {
@@ -54,19 +48,14 @@ struct LastSaleSvcTest : FakeChainTest {
     }
 
     void post_accept(const std::string& artwork, const Accept& a) {
-        json msg = {{"protocol", "KV-Art"},
-                    {"type", a.type},
-                    {"location", "art"},
-                    {"handle", "alice"},
-                    {"actor", "alice"},
-                    {"ts", a.ts},
-                    {"spot", spot_row(a.spot).label},
-                    {"pic", artwork + "_0"},
-                    {"cert", std::string(64, 'c')},
-                    {"buyer", a.buyer},
-                    {"prev", a.prev},
-                    {"price_sats", a.price},
-                    {"title_sha", std::string(64, 'f')}};
+        const json msg = fake_art_record(a.type, "alice", a.ts,
+                                         {{"spot", spot_row(a.spot).label},
+                                          {"pic", artwork + "_0"},
+                                          {"cert", std::string(64, 'c')},
+                                          {"buyer", a.buyer},
+                                          {"prev", a.prev},
+                                          {"price_sats", a.price},
+                                          {"title_sha", std::string(64, 'f')}});
         ASSERT_FALSE(fake_post_record(chain, spot_row(a.spot).watch, fake_signed_record(msg, 0x11)).empty());
     }
 };

@@ -3,13 +3,11 @@
 #include "art/art_records.h"
 #include "art/gallery_frames.h"
 #include "chain/inscription.h"
-#include "fakes/chain_fixture.h"
 #include "fakes/fake_gorillapool.h"
-#include "fakes/fake_identity.h"
 #include "fakes/fake_oracle.h"
 #include "fakes/fake_paymail.h"
+#include "fakes/registry_fixture.h"
 #include "fakes/secp_check.h"
-#include "identity/identity_lookup.h"
 
 #include <gtest/gtest.h>
 
@@ -22,45 +20,37 @@ constexpr std::int64_t kDay1 = 1700000000; // 2023-11-14
 constexpr std::int64_t kDay2 = 1700100000; // 2023-11-16
 constexpr std::int64_t kDay3 = 1700200000; // 2023-11-17
 
-struct OwnershipSvcTest : FakeChainTest {
+struct OwnershipSvcTest : FakeIdentityTest {
     FakeGorillaPool gp{chain.ledger};
     ScopedServiceSettings gp_settings{settings_for(chain, gp)};
-    FakeIdentity ids;
     FakePaymail paymail;
     const std::string alice = secp_pubkey_hex(Bytes(32, 0x11));
     const std::string bob = secp_pubkey_hex(Bytes(32, 0x22));
     const std::string carol = secp_pubkey_hex(Bytes(32, 0x33));
 
     OwnershipSvcTest() {
-        serve_fake_identity(chain.platform, ids);
         serve_fake_paymail(chain.platform, paymail);
-        clear_identity_cache();
         ids.set_key("alice@kestrava.net", alice);
         ids.set_key("bob@kestrava.net", bob);
     }
-    ~OwnershipSvcTest() override { clear_identity_cache(); }
 
     // A record signed by alice (0x11) or bob (0x22), paid to the address; its transaction id.
     std::string post(const std::string& address, const char* actor, const char* type, std::int64_t ts,
                      const json& fields) {
-        json msg = {{"protocol", "KV-Art"}, {"type", type},   {"location", "art"},
-                    {"handle", actor},      {"actor", actor}, {"ts", ts}};
-        for (const auto& item : fields.items())
-            msg[item.key()] = item.value();
-        return fake_post_record(chain, address, fake_signed_record(msg, actor[0] == 'a' ? 0x11 : 0x22));
+        return fake_post_record(
+            chain, address,
+            fake_signed_record(fake_art_record(type, actor, ts, fields), actor[0] == 'a' ? 0x11 : 0x22));
     }
     std::string pair(const std::string& address, const std::string& pic, const std::string& cert, std::int64_t ts,
                      const std::string& owner) {
         return post(address, "alice", "art_pair", ts,
                     {{"pic", pic}, {"cert", cert}, {"sha256", std::string(64, 'e')}, {"owner", owner}});
     }
+    // The transaction id of a JSON inscription held by someone else.
     std::string inscribe_json(const json& body) {
         Hash160 owner{};
         owner.fill(0x44);
-        const std::string text = body.dump();
-        const Bytes script =
-            build_inscription_script(owner, "application/json", Bytes(text.begin(), text.end()), "", "");
-        return chain.ledger.fund_outputs({{script, 1}});
+        return fake_inscribe(chain, owner, "application/json", body.dump()).substr(0, 64);
     }
     void labels(const std::string& key, const json& body) {
         paymail.set(&FakePaymailTables::labels, key, json_reply(body));
