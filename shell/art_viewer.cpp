@@ -2,6 +2,7 @@
 
 #include "ordinals/content_load.h"
 #include "shell/drawing.h"
+#include "shell/gdiplus_include.h"
 #include "shell/jobs.h"
 #include "shell/save_image.h"
 #include "shell/status_line.h"
@@ -16,13 +17,6 @@
 
 #include <shellapi.h>
 #include <windowsx.h>
-
-#include <objidl.h>
-namespace Gdiplus {
-using std::max;
-using std::min;
-} // namespace Gdiplus
-#include <gdiplus.h>
 
 namespace {
 

@@ -3,6 +3,7 @@
 #include "shell/art_list.h"
 #include "shell/art_viewer.h"
 #include "shell/gallery_state.h"
+#include "shell/gdiplus_include.h"
 #include "shell/sale_window.h"
 #include "shell/save_image.h"
 #include "shell/shell.h"
@@ -13,18 +14,11 @@
 
 #include <commctrl.h>
 #include <dwmapi.h>
-#include <objidl.h>
 #include <uxtheme.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-
-namespace Gdiplus {
-using std::max;
-using std::min;
-} // namespace Gdiplus
-#include <gdiplus.h>
 
 namespace {
 

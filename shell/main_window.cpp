@@ -5,6 +5,7 @@
 #include "shell/art_list.h"
 #include "shell/art_viewer.h"
 #include "shell/drawing.h"
+#include "shell/gdiplus_include.h"
 #include "shell/jobs.h"
 #include "shell/status_line.h"
 #include "shell/task_popup.h"
@@ -12,9 +13,6 @@
 #include "wallet/session.h"
 
 #include <commctrl.h>
-#include <objidl.h> // gdiplus.h needs it under WIN32_LEAN_AND_MEAN
-
-#include <gdiplus.h>
 #include <uxtheme.h>
 
 #include <cmath>
@@ -226,11 +224,6 @@ LRESULT on_command(HWND window, WPARAM wparam) {
     return 0;
 }
 
-void fill_solid(HDC dc, const RECT& rect, COLORREF color) {
-    SetDCBrushColor(dc, color);
-    FillRect(dc, &rect, static_cast<HBRUSH>(GetStockObject(DC_BRUSH)));
-}
-
 std::int32_t compute_banner_trim(Gdiplus::Bitmap& image) {
     const int width = static_cast<int>(image.GetWidth());
     const int height = static_cast<int>(image.GetHeight());
@@ -272,14 +265,14 @@ void on_paint(HWND window) {
     FillRect(dc, &band, brush_header);
     paint_banner(dc, width);
     for (int y : {kBannerBottom - 1, kHeaderBandBottom - 1})
-        fill_solid(dc, RECT{0, y, width, y + 1}, theme_color(5));
+        fill_solid_rect(dc, RECT{0, y, width, y + 1}, theme_color(5));
     if (list_panel_rect.right - list_panel_rect.left > 20 && list_panel_rect.bottom - list_panel_rect.top > 20)
         draw_rounded_card(dc, list_panel_rect, blend_colors(theme_color(1), RGB(0, 0, 0), 40), theme_color(2), 12,
                           true);
     if (height - 78 >= kHeaderBandBottom + 1) {
         RECT footer = {0, height - 78, width, height};
         fill_vertical_gradient(dc, footer, theme_color(0), blend_colors(theme_color(0), RGB(0, 0, 0), 40));
-        fill_solid(dc, RECT{0, footer.top, width, footer.top + 1}, theme_color(2));
+        fill_solid_rect(dc, RECT{0, footer.top, width, footer.top + 1}, theme_color(2));
     }
     EndPaint(window, &paint);
 }

@@ -4,6 +4,7 @@
 #include "shell/art_list.h"
 #include "shell/art_viewer.h"
 #include "shell/drawing.h"
+#include "shell/gdiplus_include.h"
 #include "shell/jobs.h"
 #include "shell/shell.h"
 #include "shell/status_line.h"
@@ -13,9 +14,6 @@
 #include "wallet/session.h"
 
 #include <commctrl.h>
-#include <objidl.h> // gdiplus.h needs it under WIN32_LEAN_AND_MEAN
-
-#include <gdiplus.h>
 
 #include <string>
 

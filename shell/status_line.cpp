@@ -6,6 +6,7 @@
 #include "shell/task_popup.h"
 #include "shell/text_helpers.h"
 #include "shell/theme.h"
+#include "wallet/http_client.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/registry.h"
 #include "wallet/session.h"
@@ -19,7 +20,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 
 std::uint8_t status_is_error = 0;
 std::uint8_t status_animating = 0;
@@ -72,10 +72,6 @@ bool push_digit(std::int64_t& value, char d, std::int64_t limit) {
     value = value * 10 + (d - '0');
     return value <= limit;
 }
-
-struct CurlCleanup {
-    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
 
 } // namespace
 
@@ -256,12 +252,10 @@ std::size_t update_write_callback(char* data, std::size_t size, std::size_t coun
 }
 
 void job_update_check(HWND& window) {
-    static std::once_flag curl_ready;
-    std::call_once(curl_ready, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
     const std::string url = service_settings().update_page;
     std::string body;
     std::int32_t version = -1;
-    std::unique_ptr<CURL, CurlCleanup> curl(curl_easy_init());
+    const CurlHandle curl = new_curl_handle();
     if (curl) {
         CURL* handle = curl.get();
         curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
