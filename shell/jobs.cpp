@@ -329,8 +329,10 @@ bool start_gallery_load() {
 }
 
 bool job_clears_action_busy(WPARAM code) {
-    return code != kOpArtRows && code != kOpStatusText && code != kOpOpenArt && code != kOpGalleryState &&
-           code != kOpFileCoin;
+    // Opening an artwork runs beside a chain action without taking its flag, so neither its
+    // result nor its failure may release the flag of the action still running.
+    return code != kOpArtRows && code != kOpStatusText && code != kOpOpenFailed && code != kOpOpenArt &&
+           code != kOpGalleryState && code != kOpFileCoin;
 }
 
 std::string job_status_text(WPARAM code, const std::string& text, bool pair_found) {

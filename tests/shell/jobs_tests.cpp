@@ -89,10 +89,11 @@ TEST(JobResultRules, StatusTextByCode) {
 }
 
 TEST(JobResultRules, WhichCodesReleaseTheActionFlag) {
-    for (WPARAM code : {kOpInscribe, kOpOwnership, kOpConnect, kOpOpenFailed, kOpPairCheck, kOpPairResult, kOpSaleStep,
-                        kOpLookup, WPARAM{10}, WPARAM{99}})
+    for (WPARAM code : {kOpInscribe, kOpOwnership, kOpConnect, kOpPairCheck, kOpPairResult, kOpSaleStep, kOpLookup,
+                        WPARAM{10}, WPARAM{99}})
         EXPECT_TRUE(job_clears_action_busy(code)) << code;
-    for (WPARAM code : {kOpArtRows, kOpStatusText, kOpOpenArt, kOpGalleryState, kOpFileCoin})
+    // A failed open must not free the flag of a chain action that is still running.
+    for (WPARAM code : {kOpArtRows, kOpStatusText, kOpOpenFailed, kOpOpenArt, kOpGalleryState, kOpFileCoin})
         EXPECT_FALSE(job_clears_action_busy(code)) << code;
 }
 
@@ -136,7 +137,7 @@ TEST_F(MainWindowStandIn, NullRecordsOnlyReleaseTheirFlag) {
         std::uint8_t coin_check_after;
     };
     const Row rows[] = {
-        {kOpInscribe, 0, 1}, {kOpOwnership, 0, 1}, {kOpStatusText, 1, 1}, {kOpOpenFailed, 0, 1},
+        {kOpInscribe, 0, 1}, {kOpOwnership, 0, 1}, {kOpStatusText, 1, 1}, {kOpOpenFailed, 1, 1},
         {kOpOpenArt, 1, 1},  {kOpPairCheck, 0, 1}, {kOpPairResult, 0, 1}, {kOpGalleryState, 1, 1},
         {kOpLookup, 0, 1},   {kOpFileCoin, 1, 0},  {WPARAM{42}, 0, 1},
     };
