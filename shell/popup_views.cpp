@@ -3,19 +3,12 @@
 #include "identity/paymail_registry.h"
 #include "identity/wallet_status.h"
 #include "shell/drawing.h"
+#include "shell/gdiplus_include.h"
 #include "shell/text_helpers.h"
 #include "shell/theme.h"
 #include "wallet/settings.h"
 
 #include <algorithm>
-#include <objidl.h> // gdiplus.h needs it under WIN32_LEAN_AND_MEAN
-// GDI+ expects min and max in its own scope and NOMINMAX removes the macros.
-namespace Gdiplus {
-using std::max;
-using std::min;
-} // namespace Gdiplus
-#include <gdiplus.h>
-
 #include <cstdio>
 
 namespace {
@@ -367,6 +360,28 @@ void paint_ownership_cards(HWND popup, HDC dc, const BoxState& state) {
     paint_card_header(dc, state.history_card, "HISTORY", false);
     draw_field_caption(popup, dc, kBoxArtworkField, "Artwork");
     draw_field_caption(popup, dc, kBoxCertField, "Certificate");
+}
+
+void paint_report_cards(HWND popup, HDC dc) {
+    const RECT client = client_rect_of(popup);
+    const RECT intro = {kMargin, 16, client.right - kMargin, 100};
+    paint_card_frame(dc, intro, theme_color(kSlotAccent));
+    draw_text(dc, "Bug reports and abuse. Not email.",
+              RECT{intro.left + 18, intro.top + 12, intro.right - 16, intro.top + 36}, font_bold,
+              theme_color(kSlotBright), kSingleLine);
+    draw_text(dc,
+              "The text is encrypted for the reader, signed with your identity key and sent on chain for 1001 sats "
+              "and the miner fee.",
+              RECT{intro.left + 18, intro.top + 38, intro.right - 16, intro.bottom - 8}, font_small,
+              theme_color(kSlotText), kWrapped);
+    HWND edit = GetDlgItem(popup, kBoxReportEdit);
+    if (!edit || !IsWindowVisible(edit)) return;
+    RECT field = {};
+    GetWindowRect(edit, &field);
+    MapWindowPoints(nullptr, popup, reinterpret_cast<POINT*>(&field), 2);
+    // The card rings the edit, so its caption band sits between the two cards.
+    paint_card_header(dc, RECT{field.left - 6, field.top - 6, field.right + 6, field.bottom + 6},
+                      "REPORT (MAX 2000 CHARACTERS)", false);
 }
 
 int info_row_height(int limit, int count) {

@@ -41,6 +41,8 @@ void paint_check_card(HDC dc, const BoxState& state);
 void paint_pair_card(HDC dc, const BoxState& state);
 void paint_ownership_cards(HWND popup, HDC dc, const BoxState& state);
 void paint_info_table(HDC dc, const RECT& client, const std::vector<InfoRow>& rows);
+// The intro card of the report panel and the card that rings its edit (mode 11).
+void paint_report_cards(HWND popup, HDC dc);
 // Draws `caption` just above control `control_id` when that control exists and is visible.
 void draw_field_caption(HWND popup, HDC dc, int control_id, const std::string& caption);
 

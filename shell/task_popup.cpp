@@ -680,6 +680,9 @@ void on_paint(HWND window, const BoxState& state) {
     case kBoxTerms:
         paint_info_table(dc, client, terms_rows());
         break;
+    case kBoxReport:
+        paint_report_cards(window, dc);
+        break;
     default:
         break;
     }
