@@ -1,17 +1,11 @@
 #include "shell/drawing.h"
+#include "shell/gdiplus_include.h"
 
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-namespace Gdiplus {
-using std::max;
-using std::min;
-} // namespace Gdiplus
-#include <objidl.h>
-
-#include <gdiplus.h>
 
 namespace {
 
@@ -38,7 +32,12 @@ struct Canvas {
     HGDIOBJ previous = nullptr;
     explicit Canvas(COLORREF clear) {
         BITMAPINFO info = {};
-        info.bmiHeader = {sizeof(BITMAPINFOHEADER), 64, -64, 1, 32, BI_RGB};
+        info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+        info.bmiHeader.biWidth = 64;
+        info.bmiHeader.biHeight = -64;
+        info.bmiHeader.biPlanes = 1;
+        info.bmiHeader.biBitCount = 32;
+        info.bmiHeader.biCompression = BI_RGB;
         bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, reinterpret_cast<void**>(&bits), nullptr, 0);
         previous = SelectObject(dc, bitmap);
         const RECT all = {0, 0, 64, 64};
