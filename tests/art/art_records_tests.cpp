@@ -96,7 +96,9 @@ TEST(ArtRecords, FirstRecordOfATransaction) {
         SCOPED_TRACE(row.name);
         json out = json::object();
         EXPECT_EQ(find_art_message_in_tx(row.tx, out), row.found);
-        if (row.found) EXPECT_EQ(out, record);
+        if (row.found) {
+            EXPECT_EQ(out, record);
+        }
     }
 }
 

@@ -121,7 +121,9 @@ TEST_F(TypedSignTest, TradingFlowSpeaksAsTheAliasOrTheReceiveAddress) {
         EXPECT_EQ(msg["pay_addr"], address);
         EXPECT_EQ(msg["location"], "tradeloom");
         EXPECT_EQ(msg.contains("paymail"), !alias.empty());
-        if (!alias.empty()) EXPECT_EQ(msg["paymail"], full_paymail(alias));
+        if (!alias.empty()) {
+            EXPECT_EQ(msg["paymail"], full_paymail(alias));
+        }
         EXPECT_EQ(msg["ts"], now);
         EXPECT_TRUE(secp_verifies(msg));
     }

@@ -30,7 +30,9 @@ TEST_F(TypedVerifyTest, SignedVectors) {
     for (const json& row : data["rows"]) {
         SCOPED_TRACE(row["name"].get<std::string>() + " (" + row["check"].get<std::string>() + ")");
         const json& msg = row["message"];
-        if (row.contains("preimage")) EXPECT_EQ(canonical_message_preimage(msg), row["preimage"].get<std::string>());
+        if (row.contains("preimage")) {
+            EXPECT_EQ(canonical_message_preimage(msg), row["preimage"].get<std::string>());
+        }
         const bool genuine = row["check"] == "typed" ? verify_typed_message(msg) : verify_channel_message(msg);
         EXPECT_EQ(genuine, row["valid"].get<bool>());
     }
