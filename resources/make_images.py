@@ -54,6 +54,67 @@ def mark_pixel(u, v):
     return color + (255.0,)
 
 
+def arc(cx, cy, rx, ry, start, end, steps=28):
+    """Points along an elliptical arc, angles in degrees counter-clockwise from +x (font y is up)."""
+    return [(cx + rx * math.cos(math.radians(a)), cy + ry * math.sin(math.radians(a)))
+            for a in (start + (end - start) * i / steps for i in range(steps + 1))]
+
+
+# A light stroke alphabet of just the letters the banner needs, in font units: baseline 0,
+# x-height 5, cap height and ascender 7.5. Each glyph is its advance and a list of polylines.
+ARCH = arc(2, 3, 2, 2, 180, 0)
+GLYPHS = {
+    " ": (2.2, []),
+    ".": (1.4, [[(0.4, 0.2), (0.4, 0.25)]]),
+    "C": (6.6, [arc(3.4, 3.75, 3.4, 3.75, 42, 318)]),
+    "a": (5.0, [arc(2, 2.5, 2, 2.5, 0, 360), [(4, 5), (4, 0)]]),
+    "c": (4.4, [arc(2, 2.5, 2, 2.5, 40, 320)]),
+    "e": (4.6, [[(0, 2.5), (4, 2.5)] + arc(2, 2.5, 2, 2.5, 0, 318)[1:]]),
+    "f": (3.0, [[(1, 0)] + arc(2.4, 6, 1.4, 1.5, 180, 45), [(0, 5), (2.6, 5)]]),
+    "h": (4.8, [[(0, 0), (0, 7.5)], [(0, 3)] + ARCH + [(4, 0)]]),
+    "i": (1.6, [[(0.4, 0), (0.4, 5)], [(0.4, 6.7), (0.4, 6.75)]]),
+    "k": (4.2, [[(0, 0), (0, 7.5)], [(3.6, 5), (0, 1.8)], [(1.3, 2.9), (3.8, 0)]]),
+    "n": (4.8, [[(0, 0), (0, 5)], [(0, 3)] + ARCH + [(4, 0)]]),
+    "o": (4.8, [arc(2, 2.5, 2, 2.5, 0, 360)]),
+    "r": (3.4, [[(0, 0), (0, 5)], arc(2.6, 2.4, 2.6, 2.6, 180, 80)]),
+    "s": (4.2, [arc(1.9, 3.75, 1.7, 1.25, 30, 270) + arc(1.9, 1.25, 1.8, 1.25, 90, -150)[1:]]),
+    "t": (3.0, [[(1, 7), (1, 1)] + arc(2.1, 1, 1.1, 1, 180, 300)[1:], [(0, 5), (2.6, 5)]]),
+    "v": (4.6, [[(0, 5), (2, 0), (4, 5)]]),
+    "w": (6.6, [[(0, 5), (1.5, 0), (3, 5), (4.5, 0), (6, 5)]]),
+    "y": (4.6, [[(0, 5), (2, 0)], [(4, 5), (1, -2.5)]]),
+}
+
+
+def text_strokes(text, left, baseline, scale, tracking=1.0):
+    """The text's polylines in pixel coordinates (y down), starting at `left` on `baseline`."""
+    lines = []
+    for ch in text:
+        advance, glyph = GLYPHS[ch]
+        lines += [[(left + x * scale, baseline - y * scale) for x, y in line] for line in glyph]
+        left += (advance + tracking) * scale
+    return lines
+
+
+def stroke_coverage(lines, width, n=4):
+    """{(x, y): 0..1} coverage of round-capped strokes of `width` pixels, from n x n samples a pixel."""
+    half = width / 2
+    hits = set()
+    for line in lines:
+        for (x0, y0), (x1, y1) in zip(line, line[1:]):
+            dx, dy = x1 - x0, y1 - y0
+            length2 = dx * dx + dy * dy or 1e-9
+            for sy in range(int((min(y0, y1) - half) * n), int((max(y0, y1) + half) * n) + 2):
+                for sx in range(int((min(x0, x1) - half) * n), int((max(x0, x1) + half) * n) + 2):
+                    px, py = (sx + 0.5) / n, (sy + 0.5) / n
+                    t = min(1.0, max(0.0, ((px - x0) * dx + (py - y0) * dy) / length2))
+                    if (px - x0 - t * dx) ** 2 + (py - y0 - t * dy) ** 2 <= half * half:
+                        hits.add((sx, sy))
+    cover = {}
+    for sx, sy in hits:
+        cover[(sx // n, sy // n)] = cover.get((sx // n, sy // n), 0.0) + 1.0 / (n * n)
+    return cover
+
+
 def render(size, pixel, supersample=4):
     rows = []
     n = supersample
@@ -127,9 +188,12 @@ def ico_bytes(sizes):
 
 
 def banner_rows(width=1280, height=224, band=196):
-    """A night-blue band with soft light from the left, the mark at its left edge and a thin gold
-    rule; the rows below `band` stay dark so the window can trim them."""
+    """A night-blue band with soft light from the left, the mark and the wordmark at its left edge
+    and a thin gold rule; the rows below `band` stay dark so the window can trim them."""
     mark = render(120, mark_pixel, 3)
+    # the wordmark beside the mark, inside the left 720 columns that the window never stretches
+    name = stroke_coverage(text_strokes("Corvane", 176, 84, 7.2, tracking=1.3), 4.2)
+    tagline = stroke_coverage(text_strokes("Certificates stay with the artwork.", 179, 124, 2.7), 1.8)
     rows = []
     for y in range(height):
         row = []
@@ -150,6 +214,8 @@ def banner_rows(width=1280, height=224, band=196):
             if 0 <= mx < 120 and 0 <= my < 120:
                 r, g, b, a = mark[my][mx]
                 color = mix(color, (r, g, b), a / 255.0)
+            color = mix(color, (244, 238, 222), name.get((x, y), 0.0))
+            color = mix(color, (178, 198, 232), min(1.0, tagline.get((x, y), 0.0) * 1.15))
             row.append(tuple(int(round(c)) for c in color) + (255,))
         rows.append(row)
     return rows
