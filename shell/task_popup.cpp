@@ -569,9 +569,8 @@ void on_size(HWND window, BoxState& state) {
                        std::max(static_cast<int>(client.bottom) - top - 58, 80), TRUE);
         }
     }
-    if (state.mode == kBoxPair || state.mode == kBoxCheck || state.mode == kBoxOwnership || state.mode == kBoxLookUp ||
-        state.mode == kBoxReport)
-        InvalidateRect(window, nullptr, FALSE);
+    // The gradient stretches with the height, so the labels painted from it are redrawn with it.
+    RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
 void on_min_max(HWND window, const BoxState& state, MINMAXINFO& info) {
@@ -600,7 +599,70 @@ void on_min_max(HWND window, const BoxState& state, MINMAXINFO& info) {
     }
 }
 
-LRESULT on_control_color(HWND control, HDC dc) {
+// The popup's background runs from a lighter to a darker shade of the panel colour.
+void background_colors(COLORREF& top, COLORREF& bottom) {
+    const COLORREF panel = theme_color(kSlotPanel);
+    top = blend_colors(panel, RGB(255, 255, 255), 16);
+    bottom = blend_colors(panel, RGB(0, 0, 0), 28);
+}
+
+// A pattern brush holding a strip of the popup's gradient, remade only when the popup's height or
+// the palette changes. One is enough: a label asks for it and fills with it within one paint.
+struct GradientBrush {
+    HBITMAP strip = nullptr;
+    HBRUSH brush = nullptr;
+    int height = 0;
+    COLORREF top = 0;
+    COLORREF bottom = 0;
+    GradientBrush() = default;
+    GradientBrush(const GradientBrush&) = delete;
+    GradientBrush& operator=(const GradientBrush&) = delete;
+    ~GradientBrush() { release(); }
+    void release() {
+        if (brush) DeleteObject(brush);
+        if (strip) DeleteObject(strip);
+        brush = nullptr;
+        strip = nullptr;
+    }
+};
+
+GradientBrush label_brush;
+
+HBRUSH gradient_brush_for(HWND window) {
+    RECT client = {};
+    GetClientRect(window, &client);
+    const int height = std::max(1, static_cast<int>(client.bottom));
+    COLORREF top = 0;
+    COLORREF bottom = 0;
+    background_colors(top, bottom);
+    if (label_brush.brush && label_brush.height == height && label_brush.top == top && label_brush.bottom == bottom)
+        return label_brush.brush;
+    label_brush.release();
+    HDC screen = GetDC(nullptr);
+    if (!screen) return nullptr;
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP strip = CreateCompatibleBitmap(screen, 8, height);
+    ReleaseDC(nullptr, screen);
+    if (memory && strip) {
+        ScopedSelect selected(memory, strip);
+        fill_vertical_gradient(memory, RECT{0, 0, 8, height}, top, bottom);
+    }
+    if (memory) DeleteDC(memory);
+    if (!strip) return nullptr;
+    label_brush.strip = strip;
+    label_brush.brush = CreatePatternBrush(strip);
+    label_brush.height = height;
+    label_brush.top = top;
+    label_brush.bottom = bottom;
+    if (!label_brush.brush) label_brush.release();
+    return label_brush.brush;
+}
+
+// Labels erase with the popup's own gradient, lined up with their place in the client area, so
+// they sit on the background without a strip of another shade; a label whose text changes still
+// wipes the old text, which a hollow brush would leave behind. Read-only edits also ask here and
+// keep the panel colour of a text box.
+LRESULT on_control_color(HWND window, HWND control, HDC dc) {
     const int id = GetDlgCtrlID(control);
     const bool on_card = id == kBoxLiveOwner || id == kBoxCertText || id == kBoxHistory || id == kBoxReportEdit ||
                          id == kBoxLastSale || (id >= kBoxPairField && id <= kBoxShaField);
@@ -608,6 +670,15 @@ LRESULT on_control_color(HWND control, HDC dc) {
     if (on_card && brush_slot6) {
         SetBkColor(dc, theme_color(kSlotFace));
         return reinterpret_cast<LRESULT>(brush_slot6);
+    }
+    if ((SendMessageW(control, WM_GETDLGCODE, 0, 0) & DLGC_STATIC) != 0) {
+        if (HBRUSH gradient = gradient_brush_for(window)) {
+            POINT origin = {0, 0};
+            MapWindowPoints(control, window, &origin, 1);
+            SetBrushOrgEx(dc, -origin.x, -origin.y, nullptr);
+            SetBkMode(dc, TRANSPARENT);
+            return reinterpret_cast<LRESULT>(gradient);
+        }
     }
     SetBkColor(dc, theme_color(kSlotPanel));
     return reinterpret_cast<LRESULT>(brush_panel ? brush_panel : GetStockObject(WHITE_BRUSH));
@@ -651,9 +722,10 @@ void on_draw_item(const DRAWITEMSTRUCT& item) {
 void paint_background(HWND window, HDC dc) {
     RECT client = {};
     GetClientRect(window, &client);
-    const COLORREF panel = theme_color(kSlotPanel);
-    fill_vertical_gradient(dc, client, blend_colors(panel, RGB(255, 255, 255), 16),
-                           blend_colors(panel, RGB(0, 0, 0), 28));
+    COLORREF top = 0;
+    COLORREF bottom = 0;
+    background_colors(top, bottom);
+    fill_vertical_gradient(dc, client, top, bottom);
 }
 
 void on_paint(HWND window, const BoxState& state) {
@@ -813,7 +885,7 @@ LRESULT CALLBACK box_wnd_proc(HWND window, UINT message, WPARAM wparam, LPARAM l
     case WM_CTLCOLORSTATIC:
     case WM_CTLCOLOREDIT:
     case WM_CTLCOLORLISTBOX:
-        return on_control_color(reinterpret_cast<HWND>(lparam), reinterpret_cast<HDC>(wparam));
+        return on_control_color(window, reinterpret_cast<HWND>(lparam), reinterpret_cast<HDC>(wparam));
     case WM_MEASUREITEM:
         on_measure_item(*reinterpret_cast<MEASUREITEMSTRUCT*>(lparam));
         return TRUE;

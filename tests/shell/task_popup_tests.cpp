@@ -2,6 +2,7 @@
 
 #include "platform/win_text.h"
 #include "shell/art_list.h"
+#include "shell/drawing.h"
 #include "shell/popup_views.h"
 #include "wallet/session.h"
 
@@ -298,6 +299,67 @@ TEST_F(TaskPopupWindow, OwnershipReportFillsTheCards) {
     ASSERT_NE(state, nullptr);
     EXPECT_LT(state->live_owner_card.bottom, state->certificate_card.top);
     EXPECT_LT(state->last_sale_card.bottom, state->history_card.top);
+}
+
+// A memory canvas of `width` by `height` to paint into and read back.
+struct Canvas {
+    HDC dc = CreateCompatibleDC(nullptr);
+    HBITMAP bitmap = nullptr;
+    HGDIOBJ previous = nullptr;
+    Canvas(int width, int height) {
+        BITMAPINFO info = {};
+        info.bmiHeader.biSize = sizeof(info.bmiHeader);
+        info.bmiHeader.biWidth = width;
+        info.bmiHeader.biHeight = -height;
+        info.bmiHeader.biPlanes = 1;
+        info.bmiHeader.biBitCount = 32;
+        void* bits = nullptr;
+        bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+        previous = SelectObject(dc, bitmap);
+    }
+    ~Canvas() {
+        SelectObject(dc, previous);
+        DeleteObject(bitmap);
+        DeleteDC(dc);
+    }
+};
+
+// Every label fills its box with exactly the popup's own background at that place, while a
+// read-only text box keeps the panel colour.
+TEST_F(TaskPopupWindow, LabelsSitOnThePopupBackground) {
+    HWND box = make_box(kBoxSettings);
+    ASSERT_NE(box, nullptr);
+    RECT client = {};
+    GetClientRect(box, &client);
+    Canvas background(client.right, client.bottom);
+    SendMessageW(box, WM_ERASEBKGND, reinterpret_cast<WPARAM>(background.dc), 0);
+    int labels = 0;
+    for (HWND label = FindWindowExW(box, nullptr, L"Static", nullptr); label;
+         label = FindWindowExW(box, label, L"Static", nullptr), ++labels) {
+        RECT rect = {};
+        GetClientRect(label, &rect);
+        POINT origin = {0, 0};
+        MapWindowPoints(label, box, &origin, 1);
+        SCOPED_TRACE(origin.y);
+        Canvas canvas(rect.right, rect.bottom);
+        const LRESULT brush =
+            SendMessageW(box, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(canvas.dc), reinterpret_cast<LPARAM>(label));
+        ASSERT_NE(brush, 0);
+        FillRect(canvas.dc, &rect, reinterpret_cast<HBRUSH>(brush));
+        EXPECT_EQ(GetBkMode(canvas.dc), TRANSPARENT);
+        for (const POINT& at : {POINT{1, 1}, POINT{rect.right - 2, rect.bottom - 2}})
+            EXPECT_EQ(GetPixel(canvas.dc, at.x, at.y), GetPixel(background.dc, origin.x + at.x, origin.y + at.y));
+    }
+    EXPECT_GE(labels, 3);
+
+    HWND pass = make_box(kBoxPass);
+    ASSERT_NE(pass, nullptr);
+    HWND result = GetDlgItem(pass, kBoxResultEdit);
+    ASSERT_NE(result, nullptr);
+    Canvas canvas(8, 8);
+    const LRESULT brush =
+        SendMessageW(pass, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(canvas.dc), reinterpret_cast<LPARAM>(result));
+    EXPECT_EQ(brush, reinterpret_cast<LRESULT>(brush_panel ? brush_panel : GetStockObject(WHITE_BRUSH)));
 }
 
 } // namespace
