@@ -10,12 +10,12 @@
 #include <vector>
 
 struct TxInput {
-    std::string txid;  // 64 hex digits, display order
+    std::string txid; // 64 hex digits, display order
     std::uint32_t vout = 0;
     std::uint64_t sats = 0;
-    std::int32_t height = 0;  // 0 unconfirmed, -1 unknown
+    std::int32_t height = 0; // 0 unconfirmed, -1 unknown
     Bytes script_sig;
-    Bytes prev_script;  // empty: P2PKH of hash160
+    Bytes prev_script; // empty: P2PKH of hash160
     std::string priv_hex;
     std::string pub_hex;
     Hash160 hash160{};

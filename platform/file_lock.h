@@ -6,7 +6,7 @@
 #include <string>
 
 struct FileLock {
-    std::intptr_t handle = -1;  // HANDLE or file descriptor; -1 when not held
+    std::intptr_t handle = -1; // HANDLE or file descriptor; -1 when not held
 };
 
 // Opens (creating) the file for reading and writing, shared, and locks byte 0. False when the file

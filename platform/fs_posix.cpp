@@ -134,4 +134,6 @@ bool platform_copy_file(const std::string& from, const std::string& to) {
     return fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
 }
 
-bool platform_stdout_is_terminal() { return isatty(fileno(stdout)) != 0; }
+bool platform_stdout_is_terminal() {
+    return isatty(fileno(stdout)) != 0;
+}

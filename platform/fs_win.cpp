@@ -165,4 +165,6 @@ bool platform_copy_file(const std::string& from, const std::string& to) {
     return CopyFileW(wfrom.c_str(), wto.c_str(), FALSE) != 0;
 }
 
-bool platform_stdout_is_terminal() { return _isatty(_fileno(stdout)) != 0; }
+bool platform_stdout_is_terminal() {
+    return _isatty(_fileno(stdout)) != 0;
+}

@@ -122,7 +122,9 @@ bool aes_256_gcm_open(const Hash256& key, const std::uint8_t* iv, const std::uin
     return ok;
 }
 
-bool random_bytes(std::uint8_t* out, std::size_t len) { return RAND_bytes(out, static_cast<int>(len)) == 1; }
+bool random_bytes(std::uint8_t* out, std::size_t len) {
+    return RAND_bytes(out, static_cast<int>(len)) == 1;
+}
 
 void wipe(std::string& secret) {
     if (!secret.empty()) OPENSSL_cleanse(&secret[0], secret.size());

@@ -11,16 +11,24 @@
 using Hash256 = std::array<std::uint8_t, 32>;
 
 Hash256 sha256(const std::uint8_t* data, std::size_t len);
-inline Hash256 sha256(const Bytes& b) { return sha256(b.data(), b.size()); }
-inline Hash256 sha256(const std::string& s) { return sha256(reinterpret_cast<const std::uint8_t*>(s.data()), s.size()); }
+inline Hash256 sha256(const Bytes& b) {
+    return sha256(b.data(), b.size());
+}
+inline Hash256 sha256(const std::string& s) {
+    return sha256(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+}
 
 // SHA-256 of SHA-256.
 Hash256 sha256d(const std::uint8_t* data, std::size_t len);
-inline Hash256 sha256d(const Bytes& b) { return sha256d(b.data(), b.size()); }
+inline Hash256 sha256d(const Bytes& b) {
+    return sha256d(b.data(), b.size());
+}
 
 // RIPEMD-160 of SHA-256 (the key hash of P2PKH).
 Hash160 hash160_of(const std::uint8_t* data, std::size_t len);
-inline Hash160 hash160_of(const Bytes& b) { return hash160_of(b.data(), b.size()); }
+inline Hash160 hash160_of(const Bytes& b) {
+    return hash160_of(b.data(), b.size());
+}
 
 // HMAC-SHA512; false when the library fails.
 bool hmac_sha512(const std::uint8_t* key, std::size_t key_len, const std::uint8_t* data, std::size_t data_len,
@@ -28,7 +36,9 @@ bool hmac_sha512(const std::uint8_t* key, std::size_t key_len, const std::uint8_
 
 // Standard base64 with "=" padding, no line breaks.
 std::string base64_encode(const std::uint8_t* data, std::size_t len);
-inline std::string base64_encode(const Bytes& b) { return base64_encode(b.data(), b.size()); }
+inline std::string base64_encode(const Bytes& b) {
+    return base64_encode(b.data(), b.size());
+}
 // Decodes standard base64 (padding optional, no white space); false on any other character.
 bool base64_decode(const std::string& text, Bytes& out);
 

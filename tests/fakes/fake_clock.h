@@ -10,7 +10,7 @@
 
 struct FakeClock {
     std::mutex mutex;
-    std::int64_t system_ms = 1767225600000;  // 2026-01-01 00:00:00 UTC
+    std::int64_t system_ms = 1767225600000; // 2026-01-01 00:00:00 UTC
     std::int64_t steady_ms = 1000000;
     std::vector<std::int64_t> sleeps;
 

@@ -21,7 +21,9 @@ FakeClock::FakeClock() {
     set_clock_seam(seam);
 }
 
-FakeClock::~FakeClock() { reset_clock_seam(); }
+FakeClock::~FakeClock() {
+    reset_clock_seam();
+}
 
 void FakeClock::advance(std::int64_t ms) {
     std::lock_guard<std::mutex> lock(mutex);

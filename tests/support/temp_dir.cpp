@@ -33,8 +33,8 @@ TempDataDir::TempDataDir() {
     had_env = env != nullptr;
     if (had_env) saved_env = env;
     auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    fs::path dir = fs::temp_directory_path() /
-                   ("corvane-test-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+    fs::path dir =
+        fs::temp_directory_path() / ("corvane-test-" + std::to_string(stamp) + "-" + std::to_string(counter++));
     fs::create_directories(dir);
     root = dir.string();
     test_set_env("LOCALAPPDATA", root);

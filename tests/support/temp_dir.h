@@ -4,9 +4,9 @@
 #include <string>
 
 struct TempDataDir {
-    std::string root;        // the temporary folder (LOCALAPPDATA)
-    std::string data_dir;    // root + the data folder's own name
-    std::string saved_env;   // LOCALAPPDATA as it was
+    std::string root;      // the temporary folder (LOCALAPPDATA)
+    std::string data_dir;  // root + the data folder's own name
+    std::string saved_env; // LOCALAPPDATA as it was
     bool had_env = false;
 
     TempDataDir();
