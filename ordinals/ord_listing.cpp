@@ -329,6 +329,9 @@ bool listed_output_row(const json& el, const AddressTxoLookup& lookup, OrdListin
 void listed_outputs_into_rows(const AddressTxoLookup& lookup, OrdListingRun& run, std::vector<KvCofferlyOrdRow>& rows) {
     const json reply = json_parse_or_discarded(lookup.txos_reply);
     if (!reply.is_array()) return;
+    // Only an answer that reads as a listing says anything about what left the address; an error
+    // page served with a success status must not make its artworks look sent away.
+    run.reached_addresses.push_back(lookup.address);
     run.listing = true;
     std::unordered_set<std::string> outpoints;
     for (const json& el : reply) {
@@ -439,7 +442,6 @@ std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows) {
     for (const AddressTxoLookup& lookup : lookups) {
         const bool counts = run.ordinals_addresses.empty() || run.ordinals_addresses.count(lookup.address);
         if (counts && (lookup.txos_ok || lookup.has_bsv20)) index_answered = true;
-        if (lookup.txos_ok) run.reached_addresses.push_back(lookup.address);
         if (!lookup.has_bsv20 || !lookup.bsv20.is_array()) continue;
         run.token_reply = true;
         for (const json& item : lookup.bsv20) {

@@ -150,16 +150,20 @@ TEST_F(OrdListingTest, FailingIndexKeepsTheWalletsOwnRecords) {
     const std::string art = chain.ledger.fund_outputs({{script, 1}}) + "_0";
     save_art_tag(art, "Artwork");
     add_local(art, "image/png", receive, false);
+    FakeFault garbage;
+    garbage.bad_json = true;
     struct Row {
         const char* what;
         std::string failing;
+        FakeFault fault;
     } cases[] = {
-        {"whole index", "/api/"},
-        {"the art's address only", "/api/txos/address/" + receive},
+        {"whole index", "/api/", FakeFault{500}},
+        {"the art's address only", "/api/txos/address/" + receive, FakeFault{500}},
+        {"the art's address answers garbage", "/api/txos/address/" + receive, garbage},
     };
     for (const Row& c : cases) {
         SCOPED_TRACE(c.what);
-        gp.server.set_fault(c.failing, FakeFault{500});
+        gp.server.set_fault(c.failing, c.fault);
         std::vector<KvCofferlyOrdRow> rows;
         EXPECT_EQ(kv_cofferly_list_ordinals(rows), "");
         EXPECT_NE(row_of(rows, art), nullptr);
