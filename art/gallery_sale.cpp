@@ -169,6 +169,10 @@ std::string gallery_complete_sale(std::int32_t spot, const std::string& offer) {
     for (const SpotFunded& funded : frame->funded)
         listed = listed || funded.offer == chosen;
     if (!listed) return "error: that offer is not on this frame.";
+    // The offer comes from the buyer; signing it as it stands would hand over whatever it spends.
+    if (!offer_matches_frame(chosen, frame->pic_utxo, frame->cert_utxo, frame->price, gallery_sale_split(frame->price),
+                             frame->pay_addr))
+        return "error: that offer does not pay for this frame.";
     if (offer_payment_spent(chosen)) return "error: that payment was already spent. The buyer has to pay once more.";
 
     const std::string result = gallery_complete_sign_send(chosen, frame->pic);

@@ -163,6 +163,31 @@ bool offer_payment_spent(const std::string& offer_hex) {
     return false;
 }
 
+bool offer_matches_frame(const std::string& offer_hex, const std::string& pic_coin, const std::string& cert_coin,
+                         std::int64_t price, std::int64_t split, const std::string& pay_address) {
+    std::vector<TxInput> inputs;
+    std::vector<TxOutput> outputs;
+    bool too_short = false;
+    if (!parse_offer(offer_hex, inputs, outputs, too_short) || inputs.size() < 2) return false;
+    std::string pic_txid, cert_txid;
+    std::uint32_t pic_vout = 0, cert_vout = 0;
+    if (!parse_outpoint(pic_coin, pic_txid, pic_vout) || !parse_outpoint(cert_coin, cert_txid, cert_vout)) return false;
+    if (!outpoint_equal(inputs[0].txid, inputs[0].vout, pic_txid, pic_vout) ||
+        !outpoint_equal(inputs[1].txid, inputs[1].vout, cert_txid, cert_vout))
+        return false;
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        if ((i < 2) != inputs[i].script_sig.empty()) return false;
+    }
+    Hash160 pay_hash{};
+    if (price < 1 || split < 0 || split >= price || !address_to_hash160(pay_address, pay_hash)) return false;
+    const Bytes pay_script = p2pkh_script(pay_hash);
+    const std::uint64_t due = static_cast<std::uint64_t>(price - split);
+    for (const TxOutput& out : outputs) {
+        if (out.script == pay_script && out.sats >= due) return true;
+    }
+    return false;
+}
+
 std::string gallery_complete_sign_send(const std::string& offer_hex, const std::string& pic_origin) {
     std::vector<TxInput> inputs;
     std::vector<TxOutput> outputs;

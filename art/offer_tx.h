@@ -20,6 +20,13 @@ std::string gallery_offer_build(const std::string& pic_coin, const std::string& 
 // Malformed offers and failed look-ups count as not spent. Takes no lock; safe on many threads.
 bool offer_payment_spent(const std::string& offer_hex);
 
+// True when the offer sells exactly this frame at this price: the two frame coins are its first
+// inputs and its only unsigned ones, and one output pays at least `price` minus `split` to
+// `pay_address`. The owner's signatures cover whatever outputs the buyer wrote, so this is what
+// keeps a forged offer from taking the artwork, or another coin of the owner, for nothing.
+bool offer_matches_frame(const std::string& offer_hex, const std::string& pic_coin, const std::string& cert_coin,
+                         std::int64_t price, std::int64_t split, const std::string& pay_address);
+
 // Signs the offer's unsigned frame-coin inputs with this wallet's keys and broadcasts the sale.
 // "success: " and the transaction id (also when the sale went out before), the sale broadcast's
 // own error text, or a text that begins "error: ". On success the sale's inputs join the offer

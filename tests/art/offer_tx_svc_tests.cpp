@@ -221,3 +221,41 @@ TEST_F(OfferTest, PaymentSpentOnlyWhenTheBuyerCoinIsKnownSpent) {
     EXPECT_EQ(gallery_complete_sign_send(offer, "x"),
               "error: that payment was already spent. The buyer has to pay once more.");
 }
+
+// The owner signs whatever the buyer wrote, so only an offer that spends exactly the frame coins
+// and pays the seller in full may reach the signing.
+TEST_F(OfferTest, OwnerSignsOnlyAnOfferThatPaysForTheFrame) {
+    chain.ledger.fund(receive_address, 200000);
+    const auto coins = frame_coins();
+    const std::string offer = build(coins, 5000, 100);
+    std::vector<TxInput> ins;
+    std::vector<TxOutput> outs;
+    ASSERT_TRUE(parse_hex_tx(offer, ins, outs)) << offer;
+
+    std::vector<TxOutput> underpaid = outs;
+    underpaid[3].sats = 1;
+    std::vector<TxInput> extra_unsigned = ins;
+    extra_unsigned.push_back(ins[1]);
+    extra_unsigned.back().vout += 7;
+    const std::string underpaid_hex = to_hex(serialize_tx(ins, underpaid, false));
+    const std::string extra_hex = to_hex(serialize_tx(extra_unsigned, outs, false));
+    struct Row {
+        const char* name;
+        std::string offer, pic, cert, pay;
+        std::int64_t price, split;
+        bool ok;
+    } rows[] = {
+        {"the offer as built", offer, coins.first, coins.second, seller.address, 5000, 100, true},
+        {"a higher price", offer, coins.first, coins.second, seller.address, 6000, 120, false},
+        {"another seller", offer, coins.first, coins.second, stranger.address, 5000, 100, false},
+        {"coins swapped", offer, coins.second, coins.first, seller.address, 5000, 100, false},
+        {"seller output cut", underpaid_hex, coins.first, coins.second, seller.address, 5000, 100, false},
+        {"another unsigned input", extra_hex, coins.first, coins.second, seller.address, 5000, 100, false},
+        {"truncated", offer.substr(0, offer.size() / 2), coins.first, coins.second, seller.address, 5000, 100, false},
+        {"unnamed frame coin", offer, "", coins.second, seller.address, 5000, 100, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(offer_matches_frame(row.offer, row.pic, row.cert, row.price, row.split, row.pay), row.ok);
+    }
+}
