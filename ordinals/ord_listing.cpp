@@ -259,9 +259,10 @@ void merge_listed_row(KvCofferlyOrdRow& old, KvCofferlyOrdRow& fresh) {
     }
 }
 
-// One element of an address's output listing; false when it gives no row.
+// One element of an address's output listing; false when it gives no row. `row` carries the txid and
+// vout as far as they were read, and `plain` tells a readable output without an inscription.
 bool listed_output_row(const json& el, const AddressTxoLookup& lookup, OrdListingRun& run, KvCofferlyOrdRow& row,
-                       bool& is_token) {
+                       bool& is_token, bool& plain) {
     std::string token_id, amount, token_name, decimals, token_icon;
     is_token = parse_gp_token_item(el, token_id, amount, token_name, decimals, token_icon);
     bool malformed = false;
@@ -275,15 +276,16 @@ bool listed_output_row(const json& el, const AddressTxoLookup& lookup, OrdListin
         txid.clear();
         vout = 0;
     }
+    row.txid = txid;
+    row.vout = vout;
     if (is_token && is_txid_hex(txid)) key = txid + "_" + std::to_string(vout);
     if (key.empty() || malformed) return false;
     if (!is_token && !txo_is_inscription(el)) {
+        plain = true;
         drop_plain_coin_placeholder(key, txid, vout, run);
         return false;
     }
     row.key = key;
-    row.txid = txid;
-    row.vout = vout;
     const auto sats = el.find("satoshis");
     if (sats != el.end() && sats->is_number()) {
         const double value = sats->get<double>();
@@ -338,7 +340,17 @@ void listed_outputs_into_rows(const AddressTxoLookup& lookup, OrdListingRun& run
         if (!el.is_object()) continue;
         KvCofferlyOrdRow row;
         bool is_token = false;
-        if (!listed_output_row(el, lookup, run, row, is_token)) continue;
+        bool plain = false;
+        if (!listed_output_row(el, lookup, run, row, is_token, plain)) {
+            // The index lists this output, so it may well carry an ordinal even when its record
+            // cannot be read: coin selection must still keep it out of payments.
+            if (!plain && is_txid_hex(row.txid)) {
+                const std::string op = outpoint_key(row.txid, row.vout);
+                outpoints.insert(op);
+                run.listed_outpoints.insert(op);
+            }
+            continue;
+        }
         if (is_txid_hex(row.txid)) {
             const std::string op = outpoint_key(row.txid, row.vout);
             outpoints.insert(op);

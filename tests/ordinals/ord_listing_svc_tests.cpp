@@ -1,9 +1,11 @@
 #include "ordinals/ord_listing.h"
 
+#include "chain/coin_select.h"
 #include "chain/inscription.h"
 #include "chain/outpoints.h"
 #include "fakes/chain_fixture.h"
 #include "fakes/fake_gorillapool.h"
+#include "fakes/fake_server.h"
 #include "ordinals/envelope.h"
 #include "ordinals/token_records.h"
 #include "wallet/keys.h"
@@ -191,4 +193,32 @@ TEST_F(OrdListingTest, AnotherWalletLoadedMidwayEndsTheListing) {
     }
     listing.join();
     EXPECT_EQ(result, kListWalletChanged);
+}
+
+// An output the index lists but whose record cannot be read stays out of payments; a plain coin
+// listed beside it does not.
+TEST_F(OrdListingTest, UnreadableListedOutputIsStillHeldBack) {
+    const std::string odd = hex_id('c');
+    const std::string plain = hex_id('d');
+    FakeServer index;
+    index.on("GET", "/api/txos/address/([^/]+)/unspent", [&](const FakeRequest& request) {
+        nlohmann::json list = nlohmann::json::array();
+        if (request.matches[1] == ord_address) {
+            list.push_back({{"txid", odd},
+                            {"vout", 0},
+                            {"outpoint", odd + "_0"},
+                            {"satoshis", 1},
+                            {"origin", {{"outpoint", odd + "_0"}, {"data", {{"insc", {{"file", {{"type", 7}}}}}}}}}});
+            list.push_back({{"txid", plain}, {"vout", 0}, {"outpoint", plain + "_0"}, {"satoshis", 1}});
+        }
+        return json_reply(list);
+    });
+    ServiceSettings settings = settings_for(chain, gp);
+    settings.gorillapool_base = index.base_url() + "/api";
+    ScopedServiceSettings use_index(settings);
+    std::vector<KvCofferlyOrdRow> rows;
+    EXPECT_EQ(kv_cofferly_list_ordinals(rows), "");
+    WalletLock lock = lock_wallet();
+    EXPECT_TRUE(is_ord_outpoint_at(ord_address, Utxo{odd, 0, 1, 1}));
+    EXPECT_FALSE(is_ord_outpoint_at(ord_address, Utxo{plain, 0, 1, 1}));
 }
