@@ -30,5 +30,6 @@ std::int32_t wallet_holds_coin(const std::string& key) {
         for (const std::string& alias : row.aliases)
             if (ord_key_equals(wanted, alias)) return 1;
     }
-    return 0;
+    // Rows of a listing cut short are only part of the holdings: a miss among them proves nothing.
+    return result.empty() ? 0 : -1;
 }

@@ -222,3 +222,39 @@ TEST_F(OrdListingTest, UnreadableListedOutputIsStillHeldBack) {
     EXPECT_TRUE(is_ord_outpoint_at(ord_address, Utxo{odd, 0, 1, 1}));
     EXPECT_FALSE(is_ord_outpoint_at(ord_address, Utxo{plain, 0, 1, 1}));
 }
+
+// A listing cut short by a wallet switch still answers from the rows it gathered, but a coin missing
+// from them is not known to be gone.
+TEST_F(OrdListingTest, OwnershipAfterAWalletSwitchAnswersOnlyWhatTheRowsShow) {
+    write_test_wallet_file("w2", 3);
+    const std::string art = inscribe("image/png", "\x89PNG-switch", "Artwork");
+    inscribe("application/bsv-20", R"({"p":"bsv-20","op":"deploy+mint","amt":"5","sym":"QQ","dec":"0"})");
+    FakeFault slow;
+    slow.delay_ms = 300;
+    // Token information is asked late, after the rows are gathered.
+    gp.server.set_fault("/api/bsv20/id/", slow);
+    struct Ask {
+        std::string key;
+        std::int32_t held;
+    } asks[] = {{art, 1}, {hex_id('e') + "_0", -1}};
+    for (const Ask& ask : asks) {
+        SCOPED_TRACE(ask.key);
+        {
+            WalletLock lock = lock_wallet();
+            kv_wallet().wallet_id = "w1";
+            ASSERT_TRUE(load_wallet());
+        }
+        gp.server.reset_counts();
+        std::int32_t held = 2;
+        std::thread asking([&held, &ask] { held = wallet_holds_coin(ask.key); });
+        for (int i = 0; i < 1000 && gp.server.request_count("/api/bsv20/id/") == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        {
+            WalletLock lock = lock_wallet();
+            kv_wallet().wallet_id = "w2";
+            EXPECT_TRUE(load_wallet());
+        }
+        asking.join();
+        EXPECT_EQ(held, ask.held);
+    }
+}
