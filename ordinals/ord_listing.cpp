@@ -271,7 +271,9 @@ bool listed_output_row(const json& el, const AddressTxoLookup& lookup, OrdListin
     std::string txid = json_text(el, "txid");
     std::uint32_t vout = 0;
     const auto vout_it = el.find("vout");
-    if (vout_it != el.end() && !json_as_u32(*vout_it, vout)) vout = 0;
+    // An index that cannot be read must not turn into output 0: the held-back record would name
+    // the wrong output and leave the real one spendable. The outpoint text names both instead.
+    if (vout_it != el.end() && !json_as_u32(*vout_it, vout)) txid.clear();
     if (!is_txid_hex(txid) && !parse_ord_outpoint(json_text(el, "outpoint"), txid, vout)) {
         txid.clear();
         vout = 0;

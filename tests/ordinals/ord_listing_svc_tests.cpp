@@ -195,11 +195,12 @@ TEST_F(OrdListingTest, AnotherWalletLoadedMidwayEndsTheListing) {
     EXPECT_EQ(result, kListWalletChanged);
 }
 
-// An output the index lists but whose record cannot be read stays out of payments; a plain coin
-// listed beside it does not.
+// An output the index lists but whose record cannot be read, or whose index is not a number, stays
+// out of payments under its own outpoint; a plain coin listed beside them does not.
 TEST_F(OrdListingTest, UnreadableListedOutputIsStillHeldBack) {
     const std::string odd = hex_id('c');
     const std::string plain = hex_id('d');
+    const std::string text_vout = hex_id('f');
     FakeServer index;
     index.on("GET", "/api/txos/address/([^/]+)/unspent", [&](const FakeRequest& request) {
         nlohmann::json list = nlohmann::json::array();
@@ -210,6 +211,13 @@ TEST_F(OrdListingTest, UnreadableListedOutputIsStillHeldBack) {
                             {"satoshis", 1},
                             {"origin", {{"outpoint", odd + "_0"}, {"data", {{"insc", {{"file", {{"type", 7}}}}}}}}}});
             list.push_back({{"txid", plain}, {"vout", 0}, {"outpoint", plain + "_0"}, {"satoshis", 1}});
+            list.push_back(
+                {{"txid", text_vout},
+                 {"vout", "1"},
+                 {"outpoint", text_vout + "_1"},
+                 {"satoshis", 1},
+                 {"origin",
+                  {{"outpoint", text_vout + "_1"}, {"data", {{"insc", {{"file", {{"type", "image/png"}}}}}}}}}});
         }
         return json_reply(list);
     });
@@ -221,6 +229,8 @@ TEST_F(OrdListingTest, UnreadableListedOutputIsStillHeldBack) {
     WalletLock lock = lock_wallet();
     EXPECT_TRUE(is_ord_outpoint_at(ord_address, Utxo{odd, 0, 1, 1}));
     EXPECT_FALSE(is_ord_outpoint_at(ord_address, Utxo{plain, 0, 1, 1}));
+    EXPECT_TRUE(is_ord_outpoint_at(ord_address, Utxo{text_vout, 1, 1, 1}));
+    EXPECT_FALSE(is_ord_outpoint_at(ord_address, Utxo{text_vout, 0, 1, 1}));
 }
 
 // A listing cut short by a wallet switch still answers from the rows it gathered, but a coin missing
