@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -232,4 +233,25 @@ std::string canonical_message_preimage(const TypedMessage& msg) {
     if (channel.empty()) channel = msg_field_str(msg, "location");
     return message_preimage(type, channel, msg_field_str(msg, "handle"), msg_field_str(msg, "actor"),
                             msg_field_int(msg, "ts"), payload);
+}
+
+bool preimage_fields_unambiguous(const TypedMessage& msg) {
+    if (!msg.is_object()) return true;
+    // Every "|" of the preimage must be a separator. Dropping the bars from every text of the message
+    // leaves the separators alone, so any bar it removes from the preimage came from a field; digests
+    // hide the bars of the fields they cover and so rightly keep the count.
+    TypedMessage bare = msg;
+    bool any_bar = false;
+    for (auto& value : bare) {
+        if (!value.is_string()) continue;
+        std::string& text = value.get_ref<std::string&>();
+        const std::size_t before = text.size();
+        text.erase(std::remove(text.begin(), text.end(), '|'), text.end());
+        any_bar = any_bar || text.size() != before;
+    }
+    if (!any_bar) return true;
+    const std::string signed_text = canonical_message_preimage(msg);
+    const std::string bare_text = canonical_message_preimage(bare);
+    return std::count(signed_text.begin(), signed_text.end(), '|') ==
+           std::count(bare_text.begin(), bare_text.end(), '|');
 }

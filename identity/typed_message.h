@@ -41,6 +41,10 @@ std::string format_join_fee(const TypedMessage& msg);
 // nothing.
 std::string pmessage_digest(const TypedMessage& msg);
 
+// False when a field that enters the preimage holds a "|": its text would then read the same as a
+// message whose fields were split at other places, and a signature over it would vouch for both.
+bool preimage_fields_unambiguous(const TypedMessage& msg);
+
 // The text without leading and trailing C-locale white space (space, \t, \n, \v, \f, \r).
 std::string msg_trim(const std::string& text);
 // A handle in its bare form: trimmed, one leading "@" or "$" dropped, trimmed again. Case is kept.

@@ -102,6 +102,11 @@ bool sign_typed_message(TypedMessage& msg, std::string& error) {
         error = kConnectCofferly;
         return false;
     }
+    // A bar inside a field would let the signature be read as vouching for differently split fields.
+    if (!preimage_fields_unambiguous(msg)) {
+        error = "a signed field holds a \"|\"";
+        return false;
+    }
     std::string pubkey, signature;
     if (!sign_with_identity(canonical_message_preimage(msg), pubkey, signature, error)) return false;
     msg["pubkey"] = pubkey;

@@ -159,4 +159,24 @@ TEST(TypedMessage, HandleNormalForm) {
     EXPECT_EQ(message_preimage(" t ", " C ", "@H", "$A", -5, "p"), "KV1|t|c|h|a|-5|p");
 }
 
+TEST(TypedMessage, BarInASignedFieldIsAmbiguous) {
+    const struct {
+        const char* message;
+        bool unambiguous;
+    } rows[] = {
+        {R"({"type":"art_owner","pic":"p","cert":"c","owner":"o","prev":"r","ts":1})", true},
+        {R"({"type":"art_owner","pic":"p|c","cert":"o","owner":"r","ts":1})", false},
+        {R"({"type":"art_owner","handle":"a|b","pic":"p","ts":1})", false},
+        {R"({"type":"art_owner","pic":"p","note":"not|signed","ts":1})", true},
+        {R"({"type":"message","pmessage":"hashed|body"})", true},
+        {R"({"type":"art_pa|ir","pic":"p"})", false},
+        {R"({"type":"web_gate","handle":"a","origin":"o","path":"/p","message":"hi|there","nonce":"n"})", false},
+        {R"({"type":"arcade_score","game":"g","tape_hash":"|"})", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.message);
+        EXPECT_EQ(preimage_fields_unambiguous(json::parse(row.message)), row.unambiguous);
+    }
+}
+
 } // namespace
