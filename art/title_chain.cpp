@@ -105,7 +105,13 @@ std::string art_title_chain(const std::string& artwork_id, std::vector<KvArtTitl
         if (scan_watch_messages(kPairWatchKey, pair_address, pair_records, pair_error))
             merge_pair_records(records, pair_records, artwork_key);
     }
-    if (!title_ok && records.empty()) return title_error.empty() ? pair_error : title_error;
     walk_title_records(records, artwork_key, title_address, pair_address, rows, certificate_id);
+    // Every pass is listed only at the title watch: without it the pair record alone would name
+    // the registering owner as the owner now, even after the artwork has passed on. The
+    // certificate found in the pair records is still given.
+    if (!title_ok) {
+        rows.clear();
+        return title_error.empty() ? pair_error : title_error;
+    }
     return "";
 }

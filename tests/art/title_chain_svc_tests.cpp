@@ -79,3 +79,17 @@ TEST_F(TitleChainSvcTest, FailuresGiveTheirTexts) {
     EXPECT_EQ(art_title_chain(kArt, rows, &cert), "OI otx missed and WhatsOnChain missed");
     EXPECT_TRUE(cert.empty());
 }
+
+TEST_F(TitleChainSvcTest, UnreadableTitleWatchNamesNoStaleOwner) {
+    const std::string pair =
+        post(kPairWatchAddress, "art_pair", 100, {{"sha256", std::string(64, 'e')}, {"owner", alice}});
+    ASSERT_FALSE(pair.empty());
+    chain.platform.set_fault("/oi/oracle/otx/", FakeFault{500});
+    chain.woc.set_fault(std::string("/v1/bsv/main/address/") + kTitleWatchAddress, FakeFault{500});
+
+    std::vector<KvArtTitleRow> rows;
+    std::string cert;
+    EXPECT_EQ(art_title_chain(kArt, rows, &cert), "OI otx missed and WhatsOnChain missed");
+    EXPECT_TRUE(rows.empty());
+    EXPECT_EQ(cert, std::string(64, 'c'));
+}
