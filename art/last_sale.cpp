@@ -40,9 +40,13 @@ void match_title_steps(const WatchRecord& record, std::int32_t spot, const std::
                        KeptSale& kept) {
     const std::string buyer = to_lower_copy(json_text(record.msg, "buyer"));
     const std::string prev = to_lower_copy(json_text(record.msg, "prev"));
+    const std::string signer = json_identity_pubkey(record.msg);
     for (std::size_t k = 1; k < rows.size(); ++k) {
         const KvArtTitleRow& row = rows[k];
         if (row.type != "art_owner" || row.owner != buyer || to_lower_copy(rows[k - 1].txid) != prev) continue;
+        // Only the seller accepts an ask: an acceptance signed by anyone else, the buyer included,
+        // would otherwise restate the price of a real sale.
+        if (signer != rows[k - 1].owner) continue;
         const std::int64_t step = static_cast<std::int64_t>(k);
         if (step < kept.step || (step == kept.step && record.ts < kept.time)) continue;
         kept.step = step;

@@ -22,6 +22,7 @@ struct Accept {
     json price;
     std::int64_t ts = 0;
     const char* type = "art_gaccept";
+    std::uint8_t signer = 0x11; // alice
 };
 
 struct LastSaleSvcTest : FakeIdentityTest {
@@ -36,6 +37,7 @@ struct LastSaleSvcTest : FakeIdentityTest {
     LastSaleSvcTest() {
         serve_fake_paymail(chain.platform, paymail);
         ids.set_key("alice@kestrava.net", alice);
+        ids.set_key("bob@kestrava.net", bob);
         for (const auto& [key, name] : {std::pair{alice, "alice"}, {bob, "bob"}, {carol, "carol"}})
             paymail.set(&FakePaymailTables::labels, key, json_reply({{"labels", {name}}}));
     }
@@ -48,7 +50,7 @@ struct LastSaleSvcTest : FakeIdentityTest {
     }
 
     void post_accept(const std::string& artwork, const Accept& a) {
-        const json msg = fake_art_record(a.type, "alice", a.ts,
+        const json msg = fake_art_record(a.type, a.signer == 0x11 ? "alice" : "bob", a.ts,
                                          {{"spot", spot_row(a.spot).label},
                                           {"pic", artwork + "_0"},
                                           {"cert", std::string(64, 'c')},
@@ -56,7 +58,7 @@ struct LastSaleSvcTest : FakeIdentityTest {
                                           {"prev", a.prev},
                                           {"price_sats", a.price},
                                           {"title_sha", std::string(64, 'f')}});
-        ASSERT_FALSE(fake_post_record(chain, spot_row(a.spot).watch, fake_signed_record(msg, 0x11)).empty());
+        ASSERT_FALSE(fake_post_record(chain, spot_row(a.spot).watch, fake_signed_record(msg, a.signer)).empty());
     }
 };
 
@@ -80,7 +82,7 @@ TEST_F(LastSaleSvcTest, NewestSaleAcrossTheFrames) {
          "300 sats\r\n" + alice_to_bob + "Frame AP9\r\n2023-11-14\r\n"},
         {"a later step wins over a newer record",
          'c',
-         {{1, carol, head1, 400, kStep2}, {10, bob, head0, 500, kStep2 + 100}},
+         {{1, carol, head1, 400, kStep2, "art_gaccept", 0x22}, {10, bob, head0, 500, kStep2 + 100}},
          "400 sats\r\nFrom bob@kestrava.net\r\nTo carol@kestrava.net\r\nFrame AP1\r\n2023-11-17\r\n"},
         {"accepted against a head whose next step went to someone else",
          'd',
@@ -94,6 +96,10 @@ TEST_F(LastSaleSvcTest, NewestSaleAcrossTheFrames) {
           {6, "", head0, 100, kStep1},
           {7, bob, head0, 100, kStep1, "art_gask"}},
          "No sale yet.\r\n"},
+        {"an acceptance signed by someone other than the seller restates no price",
+         'g',
+         {{3, bob, head0, 100, kStep1}, {4, bob, head0, 1, kStep1 + 5, "art_gaccept", 0x22}},
+         "100 sats\r\n" + alice_to_bob + "Frame AP3\r\n2023-11-14\r\n"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
