@@ -117,8 +117,11 @@ PairInfo art_check_certificate(const std::string& certificate_origin) {
             info.owner_label.clear();
     }
 
+    // Without a readable title the owner is only the pair's signer, which a later pass may have
+    // replaced: such a check never says the title is this wallet's, since saving the artwork's
+    // bytes goes on when it does.
     const std::string identity_key = to_lower_copy(current_identity_pubkey());
-    if (!identity_key.empty() && identity_key == info.owner) {
+    if (title_text.empty() && !identity_key.empty() && identity_key == info.owner) {
         info.title_is_mine = 1;
         info.owner_label = connected_paymail_alias();
     }

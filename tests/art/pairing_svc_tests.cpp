@@ -104,6 +104,15 @@ TEST_F(PairingTest, PairsOnceThenTheCheckFindsThePairOnThisIdentity) {
 
     const std::string second = certificate(art, sha256_hex(kArtBytes), identity);
     EXPECT_EQ(art_pair_artwork(art, second), "error: that artwork is already paired.");
+
+    // A title that cannot be read never counts as this wallet's.
+    chain.platform.set_fault("/oi/oracle/otx/", FakeFault{500});
+    chain.woc.set_fault(std::string("/v1/bsv/main/address/") + kTitleWatchAddress, FakeFault{500});
+    const PairInfo unread = art_check_certificate(cert);
+    EXPECT_EQ(unread.pair_found, 1) << unread.message;
+    EXPECT_EQ(unread.title_is_mine, 0);
+    EXPECT_NE(unread.message.find(" Title names a different identity. Title read: "), std::string::npos)
+        << unread.message;
 }
 
 TEST_F(PairingTest, CheckStopsWithItsTexts) {
