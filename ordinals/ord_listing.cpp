@@ -358,12 +358,7 @@ void listed_outputs_into_rows(const AddressTxoLookup& lookup, OrdListingRun& run
             outpoints.insert(op);
             run.listed_outpoints.insert(op);
         }
-        LocalOrd ord = local_ord_init();
-        ord.origin = row.key;
-        ord.txid = row.txid;
-        ord.vout = row.vout;
-        ord.type = row.type;
-        ord.address = row.address;
+        LocalOrd ord = local_ord_from_row(row);
         if (is_token) {
             ord.amt = row.amt;
             ord.dec = row.dec;
@@ -399,6 +394,16 @@ void local_records_into_rows(std::vector<KvCofferlyOrdRow>& rows) {
 }
 
 } // namespace
+
+LocalOrd local_ord_from_row(const KvCofferlyOrdRow& row) {
+    LocalOrd ord = local_ord_init();
+    ord.origin = row.key;
+    ord.txid = row.txid;
+    ord.vout = row.vout;
+    ord.type = row.type;
+    ord.address = row.address;
+    return ord;
+}
 
 bool relock_same_wallet(const OrdListingRun& run, WalletLock& lock) {
     if (!lock.owns_lock()) lock.lock();

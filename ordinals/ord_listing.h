@@ -83,6 +83,9 @@ bool fill_if_empty(std::string& target, const std::string& value);
 // True when `text` holds `part`.
 bool text_contains(const std::string& text, const char* part);
 
+// The wallet's record of a listing row: its origin, outpoint, content type and address.
+LocalOrd local_ord_from_row(const KvCofferlyOrdRow& row);
+
 // Takes the wallet mutex again through `lock` and tells whether the wallet is still the one the
 // listing started with.
 bool relock_same_wallet(const OrdListingRun& run, WalletLock& lock);

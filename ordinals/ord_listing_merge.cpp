@@ -404,14 +404,9 @@ void save_listing_snapshot(OrdListingRun& run, const std::vector<KvCofferlyOrdRo
         if (!row.token_id.empty() && ids.insert(row.token_id).second) snap.token_ids.push_back(row.token_id);
         if (is_txid_hex(row.txid) && run.known_txid_set.insert(row.txid).second) run.known_txids.push_back(row.txid);
         if (row.key.size() < kTokenIdMinLength || !lots.insert(row.key).second) continue;
-        LocalOrd lot = local_ord_init();
-        lot.origin = row.key;
-        lot.txid = row.txid;
-        lot.vout = row.vout;
-        lot.type = row.type;
+        LocalOrd lot = local_ord_from_row(row);
         lot.name = row.name;
         lot.icon = row.icon;
-        lot.address = row.address;
         snap.lots.push_back(std::move(lot));
     }
     snap.txids = run.known_txids;
