@@ -4,7 +4,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <regex>
 #include <set>
 #include <stdexcept>
@@ -43,15 +48,67 @@ FakeResponse json_error(int status, const std::string& message) {
 
 } // namespace
 
+// cpp-httplib's own pool has a fixed number of threads, and a kept-alive connection holds its
+// thread until the client lets go; with more connections than threads the rest wait for a
+// keep-alive time-out. This queue starts another worker whenever none is idle, so every
+// connection the client opens is served at once, as a real service would.
+struct GrowingTaskQueue : httplib::TaskQueue {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<std::function<void()>> jobs;
+    std::vector<std::thread> workers;
+    std::size_t idle = 0;
+    bool stopping = false;
+
+    void enqueue(std::function<void()> fn) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        jobs.push_back(std::move(fn));
+        if (idle >= jobs.size()) {
+            wake.notify_one();
+            return;
+        }
+        workers.emplace_back([this] { work(); });
+    }
+
+    void shutdown() override {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stopping = true;
+        }
+        wake.notify_all();
+        for (auto& worker : workers)
+            worker.join();
+        workers.clear();
+    }
+
+    void work() {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            ++idle;
+            wake.wait(lock, [this] { return stopping || !jobs.empty(); });
+            --idle;
+            if (jobs.empty()) return;
+            std::function<void()> job = std::move(jobs.front());
+            jobs.pop_front();
+            lock.unlock();
+            job();
+            lock.lock();
+        }
+    }
+};
+
 struct FakeServerState {
     httplib::Server server;
     int port = 0;
+    int listen_socket = -1;
 
     mutable std::mutex mutex;
     std::vector<FakeRoute> routes;
     std::vector<FaultEntry> faults;
     std::vector<FakeRequest> requests;
     std::set<std::pair<std::string, int>> connections;
+    int in_flight = 0;
+    int peak_in_flight = 0;
 };
 
 namespace {
@@ -140,8 +197,13 @@ void serve(FakeServerState& state, const httplib::Request& req, httplib::Respons
     {
         std::lock_guard<std::mutex> lock(state.mutex);
         state.connections.insert({req.remote_addr, req.remote_port});
+        state.peak_in_flight = std::max(state.peak_in_flight, ++state.in_flight);
     }
     FakeResponse response = dispatch(state, request);
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        --state.in_flight;
+    }
     res.status = response.status;
     res.set_content(response.body, response.content_type.c_str());
 }
@@ -156,6 +218,14 @@ FakeServer::FakeServer() : state_(new FakeServerState) {
     // Headers and body go out in separate writes; without this, Nagle and delayed ACKs add 40 ms
     // to every request on a kept-alive connection.
     state.server.set_tcp_nodelay(true);
+    state.server.new_task_queue = [] { return new GrowingTaskQueue; };
+    // The library listens with a backlog of 5, compiled into Debian's shared build (so
+    // CPPHTTPLIB_LISTEN_BACKLOG in a header changes nothing); a burst of parallel connects then
+    // loses SYNs and waits a second for the retry. Listening again on the bound socket raises it.
+    state.server.set_socket_options([&state](int sock) {
+        httplib::default_socket_options(sock);
+        state.listen_socket = sock;
+    });
     auto handler = [&state](const httplib::Request& req, httplib::Response& res) { serve(state, req, res); };
     state.server.Get(".*", handler);
     state.server.Post(".*", handler);
@@ -163,6 +233,8 @@ FakeServer::FakeServer() : state_(new FakeServerState) {
     state.server.Delete(".*", handler);
     state.port = state.server.bind_to_any_port("127.0.0.1");
     if (state.port <= 0) throw std::runtime_error("fake server: cannot bind to 127.0.0.1");
+    if (state.listen_socket < 0 || ::listen(state.listen_socket, SOMAXCONN) != 0)
+        throw std::runtime_error("fake server: cannot raise the listen backlog");
     thread_ = std::thread([&state] { state.server.listen_after_bind(); });
     for (int i = 0; i < 5000 && !state.server.is_running(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -206,6 +278,19 @@ int FakeServer::request_count(const std::string& path_prefix) const {
     return count;
 }
 
+int FakeServer::request_count(const std::string& method, const std::string& path_prefix) const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    int count = 0;
+    for (const auto& request : state_->requests)
+        if (request.method == method && starts_with(request.path, path_prefix)) ++count;
+    return count;
+}
+
+int FakeServer::peak_in_flight() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->peak_in_flight;
+}
+
 int FakeServer::connection_count() const {
     std::lock_guard<std::mutex> lock(state_->mutex);
     return static_cast<int>(state_->connections.size());
@@ -220,4 +305,5 @@ void FakeServer::reset_counts() {
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->requests.clear();
     state_->connections.clear();
+    state_->peak_in_flight = state_->in_flight;
 }

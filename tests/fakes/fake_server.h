@@ -58,8 +58,10 @@ struct FakeServer {
     void set_fault(const std::string& path_prefix, const FakeFault& fault);
     void clear_faults();
     int request_count(const std::string& path_prefix = "") const; // requests whose path starts with the prefix
-    int connection_count() const;                                 // distinct TCP connections accepted so far
-    std::vector<FakeRequest> requests() const;                    // every request so far, in order
+    int request_count(const std::string& method, const std::string& path_prefix) const; // of that method only
+    int peak_in_flight() const;                // most requests being answered at one moment since start or reset_counts
+    int connection_count() const;              // distinct TCP connections accepted so far
+    std::vector<FakeRequest> requests() const; // every request so far, in order
     void reset_counts();
 
 private:

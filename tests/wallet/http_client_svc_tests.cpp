@@ -10,8 +10,13 @@
 #include <gtest/gtest.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -397,4 +402,35 @@ TEST_F(HttpClientTest, PlatformGetTrustsOnlyTheExactLoopbackHost) {
             EXPECT_EQ(error, row.error.empty() ? curl_easy_strerror(CURLE_PEER_FAILED_VERIFICATION) : row.error);
         }
     }
+}
+
+// Every request waits in its handler until all of them have arrived, so they only succeed when
+// the server holds all of them open at once. The wait is shorter than a lost SYN's one-second
+// retry: a connection that overflowed the listen queue arrives too late and fails its batch.
+TEST_F(HttpClientTest, FakeServerAnswersParallelRequestsTogether) {
+    const int kParallel = 32;
+    std::mutex mutex;
+    std::condition_variable all_in;
+    int arrived = 0;
+    server.on("GET", "/together", [&](const FakeRequest&) {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (++arrived == kParallel) all_in.notify_all();
+        const bool met = all_in.wait_for(lock, std::chrono::milliseconds(800), [&] { return arrived >= kParallel; });
+        return met ? ok_body("{}") : json_reply({{"error", "alone"}}, 503);
+    });
+
+    std::vector<std::thread> threads;
+    std::vector<int> ok(kParallel, 0);
+    for (int i = 0; i < kParallel; ++i)
+        threads.emplace_back([&, i] {
+            std::string body, error;
+            ok[i] = http_get(url("/together"), body, error, 10, false) ? 1 : 0;
+        });
+    for (auto& thread : threads)
+        thread.join();
+
+    EXPECT_EQ(std::count(ok.begin(), ok.end(), 1), kParallel);
+    EXPECT_EQ(server.peak_in_flight(), kParallel);
+    EXPECT_EQ(server.request_count("GET", "/together"), kParallel);
+    EXPECT_EQ(server.request_count("POST", "/together"), 0);
 }
