@@ -5,6 +5,7 @@
 #include "fakes/fake_gorillapool.h"
 #include "fakes/ledger.h"
 
+#include "chain/inscription.h"
 #include "chain/sign.h"
 #include "chain/tx.h"
 #include "support/wallet_fixture.h"
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -72,13 +74,19 @@ struct LedgerTest : ::testing::Test {
 } // namespace
 
 // An inscription output is spent only by the key its lock names, whichever side of the envelope
-// the lock stands.
+// the lock stands, and with the program's own MAP part (sealed tag) after it.
 TEST_F(LedgerTest, InscriptionNeedsItsOwnKey) {
-    for (bool lock_first : {true, false}) {
-        SCOPED_TRACE(lock_first ? "lock before the envelope" : "lock after the envelope");
-        Bytes script = inscription_script(alice.hash, 'a');
-        if (!lock_first) std::rotate(script.begin(), script.begin() + 25, script.end());
-        const Coin ord{ledger.fund_outputs({{script, 1}}), 0, 1, script};
+    Bytes lock_after = inscription_script(alice.hash, 'a');
+    std::rotate(lock_after.begin(), lock_after.begin() + 25, lock_after.end());
+    const std::pair<const char*, Bytes> rows[] = {
+        {"lock before the envelope", inscription_script(alice.hash, 'a')},
+        {"lock after the envelope", lock_after},
+        {"sealed artwork",
+         build_inscription_script(alice.hash, "image/png", Bytes{'P'}, build_name_metadata("Rose"), "sealed-tag-text")},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.first);
+        const Coin ord{ledger.fund_outputs({{row.second, 1}}), 0, 1, row.second};
         const Coin fee = coin(1000);
         const std::vector<TxOutput> outs = {pay_to(bob, 1), pay_to(bob, 900)};
 
@@ -86,7 +94,9 @@ TEST_F(LedgerTest, InscriptionNeedsItsOwnKey) {
         const std::string refused = accept(spend({ord, fee}, {bob, alice}, outs));
         EXPECT_EQ(refused.rfind("refused: mandatory-script-verify-flag-failed (", 0), 0u) << refused;
         EXPECT_EQ(ledger.spender_of(ord.txid, 0), "");
-        EXPECT_EQ(accept(spend({ord, fee}, {alice, alice}, outs)).size(), 64u);
+        const std::string txid = accept(spend({ord, fee}, {alice, alice}, outs));
+        ASSERT_EQ(txid.size(), 64u) << txid;
+        EXPECT_EQ(ledger.origin_of(txid, 0), ord.txid + "_0");
     }
 }
 
