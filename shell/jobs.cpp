@@ -260,7 +260,8 @@ void job_balance_status(std::uint8_t&) {
     WalletStatus status;
     refresh_wallet_status(status);
     auto result = std::make_unique<BalanceResult>();
-    result->has_value = status.balance_known;
+    // A run that could not work out a figure must not wipe the last known one.
+    result->has_value = status.balance_known && status.balance >= 0 ? 1 : 0;
     result->sats = status.balance;
     post_to_main_window(kMsgBalance, 0, std::move(result));
     balance_busy.store(0);
@@ -446,7 +447,7 @@ void handle_job_result(WPARAM code, LPARAM record) {
 
 void handle_balance_result(LPARAM record) {
     std::unique_ptr<BalanceResult> result(reinterpret_cast<BalanceResult*>(record));
-    if (result && result->has_value) last_balance_sats = result->sats;
+    if (result && result->has_value && result->sats >= 0) last_balance_sats = result->sats;
     result.reset();
     refresh_connection_status(main_window, false);
 }
