@@ -389,8 +389,14 @@ std::string job_status_text(WPARAM code, const std::string& text, bool pair_foun
 
 void release_action_busy() {
     action_busy.store(0);
-    for (HWND box : open_boxes_in_mode(kBoxMintCertificate))
-        if (HWND button = GetDlgItem(box, kBoxAction)) EnableWindow(button, TRUE);
+    // The busy line of a popup that gave up its button told the user to wait; that is over now. A
+    // certificate's own result writes its line afterwards.
+    for (HWND box : open_boxes_in_mode(kBoxMintCertificate)) {
+        HWND button = GetDlgItem(box, kBoxAction);
+        if (!button || IsWindowEnabled(button)) continue;
+        EnableWindow(button, TRUE);
+        SetDlgItemTextW(box, kBoxBusyLine, L"");
+    }
 }
 
 bool window_of_this_process(HWND window) {

@@ -132,7 +132,7 @@ std::string job_status_text(WPARAM code, const std::string& text, bool pair_foun
 bool job_clears_action_busy(WPARAM code);
 
 // Releases `action_busy` and gives the open Mint certificate popups their action button back, which
-// they gave up while any action ran.
+// they gave up while any action ran, clearing the busy line that asked the user to wait.
 void release_action_busy();
 
 // True when `window` belongs to this process: another program may register a window class of the

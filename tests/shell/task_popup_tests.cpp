@@ -493,6 +493,7 @@ TEST_F(TaskPopupWindow, CertificatePopupFollowsEveryActionButSaysOnlyItsOwn) {
         handle_job_result(code, 0);
         EXPECT_EQ(action_busy.load(), 0);
         EXPECT_TRUE(IsWindowEnabled(button));
+        EXPECT_EQ(line_of(mint, kBoxBusyLine), "");
     }
     for (WPARAM code : {kOpInscribe, kOpPass, kOpCertificate}) {
         SCOPED_TRACE(code);
