@@ -1,6 +1,5 @@
 #include "shell/task_popup.h"
 
-#include "art/art_inscribe.h"
 #include "shell/art_list.h"
 #include "shell/backup_files.h"
 #include "shell/box_painting.h"
