@@ -58,6 +58,8 @@ bool erase_id(std::vector<std::string>& ids, const std::string& normalized_id) {
     return ids.size() != before;
 }
 
+std::mutex g_folders_mutex;
+
 std::string save_result(const std::vector<ArtFolder>& folders) {
     std::string error;
     if (!save_art_folders(folders, error)) return "error: " + error;
@@ -72,6 +74,10 @@ std::string art_folders_wallet_key(const std::string& wallet_id) {
         if (!is_key_byte(c)) c = '_';
     if (key.size() > kMaxWalletKeyBytes) key.resize(kMaxWalletKeyBytes);
     return key.empty() ? "none" : key;
+}
+
+std::unique_lock<std::mutex> lock_art_folders() {
+    return std::unique_lock<std::mutex>(g_folders_mutex);
 }
 
 std::string art_folders_path() {
@@ -136,6 +142,7 @@ bool save_art_folders(const std::vector<ArtFolder>& folders, std::string& error)
 }
 
 std::string art_folder_create(const std::string& name) {
+    const std::unique_lock<std::mutex> hold = lock_art_folders();
     const std::string trimmed = art_trim_copy(name);
     if (trimmed.empty() || trimmed.size() > kMaxFolderNameBytes)
         return "error: folder name must be 1 to 48 characters.";
@@ -152,6 +159,7 @@ std::string art_folder_create(const std::string& name) {
 }
 
 std::string art_folder_add(const std::string& folder_name, const std::string& id, bool is_artwork) {
+    const std::unique_lock<std::mutex> hold = lock_art_folders();
     const std::string key = norm_txid(id);
     if (key.empty()) return is_artwork ? "error: pick an artwork." : "error: pick a certificate.";
     std::vector<ArtFolder> folders;
@@ -168,6 +176,7 @@ std::string art_folder_add(const std::string& folder_name, const std::string& id
 }
 
 std::string art_folder_remove(const std::string& folder_name, const std::string& id) {
+    const std::unique_lock<std::mutex> hold = lock_art_folders();
     const std::string key = norm_txid(id);
     if (key.empty()) return "error: pick a certificate or an artwork.";
     std::vector<ArtFolder> folders;

@@ -3,6 +3,7 @@
 // chain. A folders file that cannot be read makes every operation fail and is never overwritten.
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,12 @@ bool load_art_folders(std::vector<ArtFolder>& folders, std::string& error);
 // Replaces the folders file as a whole (indent 2, no trailing newline). False with "could not write
 // the folder file" when it cannot be written; the old file then stays as it was.
 bool save_art_folders(const std::vector<ArtFolder>& folders, std::string& error);
+
+// The lock that every change of the folders file holds from its read to its save, so that the
+// filing worker and the window thread never lose each other's change. art_folder_create, _add and
+// _remove take it themselves; another read-change-save of the file (a restore) takes it around all
+// three steps.
+std::unique_lock<std::mutex> lock_art_folders();
 
 // Each returns "success" or one "error: ..." line; the file is left unchanged on every error.
 std::string art_folder_create(const std::string& name);

@@ -100,6 +100,7 @@ std::string art_restore_backup(const std::string& document) {
     auto source = doc.find("folders");
     if (source == doc.end() || !source->is_array()) return kNotABackup;
 
+    const std::unique_lock<std::mutex> hold = lock_art_folders();
     std::vector<ArtFolder> folders;
     std::string error;
     if (!load_art_folders(folders, error)) return "error: " + error;

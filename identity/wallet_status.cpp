@@ -116,6 +116,14 @@ void refresh_wallet_status(WalletStatus& status) {
     if (g_generation.load() != generation) return;
     lock.lock();
     if (wallet_file_stem() != stem) return;
+    // When only the unconfirmed listing answered, the confirmed coins are not known; with no earlier
+    // list of the address to stand on, an empty answer would read as a balance of zero and stay
+    // fresh for the next runs. Such an address stays unknown instead.
+    for (AddressRefresh& request : requests) {
+        if (!request.ok || request.any_ok) continue;
+        const AddressCoins* entry = cache_entry(request.address);
+        if (entry == nullptr || !entry->loaded) request.ok = false;
+    }
     refresh_coins_and_prune(requests);
     if (full) record_refresh(clock_steady_ms());
 

@@ -410,8 +410,9 @@ bool relock_same_wallet(const OrdListingRun& run, WalletLock& lock) {
     return wallet_file_stem() == run.stem;
 }
 
-std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows) {
+std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool* index_read) {
     rows.clear();
+    if (index_read) *index_read = false;
     OrdListingRun run;
     WalletLock lock = lock_wallet();
     if (!load_wallet()) return kListNoWallet;
@@ -487,5 +488,6 @@ std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows) {
         rows.push_back(std::move(row));
     }
     local_records_into_rows(rows);
+    if (index_read) *index_read = run.listing;
     return finish_ord_listing(run, lock, rows);
 }

@@ -20,8 +20,10 @@ constexpr const char* kListIndexUnavailable = "error: 1Sat index unavailable. 1-
 
 // Empties `rows` and fills it with the wallet's ordinals and token holdings. "" on success, else
 // one of the texts above; after "error: wallet changed." the rows gathered so far stay in `rows`.
+// `index_read`, when given, is set to whether the ordinals index answered for at least one
+// address: a "" with rows from the wallet's own records alone leaves it false.
 // Takes the wallet mutex itself and releases it around every network pass.
-std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows);
+std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool* index_read = nullptr);
 
 // 1 when the connected wallet holds the coin (by key, token id or alias of a listing row), 0 when
 // it does not, -1 for a blank key, no connected wallet, or a listing that failed without rows.

@@ -68,15 +68,16 @@ void add_list_item(const std::wstring& text, LPARAM value) {
 
 } // namespace
 
-void start_read_inscriptions() {
+void start_read_inscriptions(bool announce) {
     if (!is_cofferly_connected()) {
         art_rows.clear();
         refresh_art_list();
-        set_status_text(std::wstring(L"Connect Cofferly first."));
+        if (announce) set_status_text(std::wstring(L"Connect Cofferly first."));
         return;
     }
-    set_status_text(std::wstring(L"Reading inscriptions..."));
-    if (!start_refresh_art_inscriptions()) set_status_text(std::wstring(L"error: could not start a worker thread."));
+    if (announce) set_status_text(std::wstring(L"Reading inscriptions..."));
+    if (!start_refresh_art_inscriptions(announce) && announce)
+        set_status_text(std::wstring(L"error: could not start a worker thread."));
 }
 
 bool row_may_be_art(const KvCofferlyOrdRow& row) {
@@ -84,9 +85,10 @@ bool row_may_be_art(const KvCofferlyOrdRow& row) {
            row.type.find("bsv20") == std::string::npos;
 }
 
-void read_inscriptions_worker() {
+void read_inscriptions_worker(bool announce) {
     auto rows = std::make_unique<std::vector<KvCofferlyOrdRow>>();
-    const std::string listing = kv_cofferly_list_ordinals(*rows);
+    bool index_read = false;
+    const std::string listing = kv_cofferly_list_ordinals(*rows, &index_read);
     std::vector<KvCofferlyOrdRow> kept;
     for (KvCofferlyOrdRow& row : *rows) {
         if (!row_may_be_art(row)) continue;
@@ -99,9 +101,14 @@ void read_inscriptions_worker() {
     const bool none = kept.empty();
     rows->swap(kept);
     post_to_main_window(kMsgJobResult, kOpArtRows, std::move(rows));
-    std::string text = listing;
-    if (text.empty()) text = none ? "No Artwork inscriptions in this wallet yet." : "Artwork inscriptions refreshed.";
-    post_job_text(kOpStatusText, text);
+    if (announce) post_job_text(kOpStatusText, inscriptions_refresh_text(listing, index_read, none));
+}
+
+std::string inscriptions_refresh_text(const std::string& listing, bool index_read, bool none_kept) {
+    if (!listing.empty()) return listing;
+    if (!index_read)
+        return "error: the ordinals index could not be read. The list shows only what this wallet already knew.";
+    return none_kept ? "No Artwork inscriptions in this wallet yet." : "Artwork inscriptions refreshed.";
 }
 
 std::string art_row_label(const KvCofferlyOrdRow& row) {

@@ -20,9 +20,15 @@ extern std::int32_t art_sort_order; // 1 A-Z, -1 Z-A
 using ArtRowIter = std::vector<KvCofferlyOrdRow>::iterator;
 
 // Starts a read of the wallet's inscriptions, or empties the list when no wallet is connected.
-void start_read_inscriptions();
-// The inscription read on its worker: posts code 2 with the kept rows, then code 5 with the text.
-void read_inscriptions_worker();
+// `announce` is true for a read the user asked for: it says so in the status line, and so does its
+// outcome; a read that follows another result refreshes the rows and leaves that result shown.
+void start_read_inscriptions(bool announce = true);
+// The inscription read on its worker: posts code 2 with the kept rows, then, when announcing,
+// code 5 with the text of inscriptions_refresh_text.
+void read_inscriptions_worker(bool announce);
+// What a finished read says: the listing's error; an error too when the ordinals index answered for
+// no address (the rows are then only what the wallet already knew); else whether anything is listed.
+std::string inscriptions_refresh_text(const std::string& listing, bool index_read, bool none_kept);
 // The checks of a listed row that need no network: no token id and no token content type.
 bool row_may_be_art(const KvCofferlyOrdRow& row);
 

@@ -262,5 +262,12 @@ void restore_cabinet_dialog() {
         set_status_text(std::string(kNotABackup));
         return;
     }
-    set_status_text(art_restore_backup(document));
+    set_status_text(restore_status_text(art_restore_backup(document)));
+}
+
+std::string restore_status_text(const std::string& result) {
+    static const std::string kRestored = "success: restored ";
+    if (result.compare(0, kRestored.size(), kRestored) == 0) return "Restored " + result.substr(kRestored.size());
+    if (result.compare(0, 7, "success") == 0) return "Cabinet restored.";
+    return result;
 }

@@ -37,3 +37,6 @@ bool read_backup_file(const std::wstring& path, std::string& bytes);
 // The two buttons; every outcome is one status-line text.
 void backup_cabinet_dialog();
 void restore_cabinet_dialog();
+// The status line's sentence for a restore result: "Restored N folder(s) and M filing(s)." for the
+// engine's "success: restored ...", the error text itself otherwise.
+std::string restore_status_text(const std::string& result);

@@ -41,5 +41,5 @@ std::string certificate_json_text(const CertificateJob& job, const std::string& 
 }
 
 void inscribe_certificate_worker(const CertificateJob& job) {
-    post_job_text(kOpInscribe, certificate_result(job));
+    post_job_text(kOpCertificate, certificate_result(job));
 }

@@ -26,10 +26,6 @@ constexpr COLORREF kWhite = RGB(255, 255, 255);
 constexpr COLORREF kBlack = RGB(0, 0, 0);
 constexpr COLORREF kCertTagColor = RGB(0x7E, 0xB8, 0xD6);
 constexpr COLORREF kConnectedDotColor = RGB(0x5C, 0xB8, 0x7A);
-constexpr wchar_t kHotProperty[] = L"cv.hot";
-// Buttons of the main window above this line sit on the header band.
-constexpr int kHeaderBandBottom = 192;
-constexpr int kButtonCaptionMax = 128;
 constexpr int kListTextMax = 512;
 
 // ---- scoped GDI state -------------------------------------------------------------------------
@@ -222,40 +218,6 @@ void paint_icon_shape(int id, IconPen& p) {
     default:
         break;
     }
-}
-
-// ---- button helpers ---------------------------------------------------------------------------
-
-bool is_command_card(int id) {
-    return id >= 104 && id <= 111;
-}
-
-bool is_copy_button(int id) {
-    return id >= kFirstCopyButtonId && id <= kLastCopyButtonId;
-}
-
-COLORREF button_background(HWND button) {
-    HWND parent = GetParent(button);
-    if (!parent || parent != main_window) return theme_color(kSlotPanel);
-    RECT r = {};
-    GetWindowRect(button, &r);
-    POINT top_left = {r.left, r.top};
-    ScreenToClient(parent, &top_left);
-    return theme_color(top_left.y < kHeaderBandBottom ? kSlotHeader : kSlotWindow);
-}
-
-void draw_copy_glyph(HDC dc, const RECT& rect, bool pressed) {
-    Gdiplus::Graphics g(dc);
-    g.SetSmoothingMode(Gdiplus::SmoothingModeAntiAlias);
-    g.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHighQuality);
-    Gdiplus::Pen pen(gdiplus_color(theme_color(kSlotAccent)), 1.7f);
-    pen.SetLineJoin(Gdiplus::LineJoinRound);
-    Gdiplus::SolidBrush back(gdiplus_color(theme_color(kSlotFace)));
-    const float x = (rect.left + rect.right) / 2.0f;
-    const float y = (rect.top + rect.bottom) / 2.0f + (pressed ? 1.0f : 0.0f);
-    g.DrawRectangle(&pen, x - 1.2f, y - 6.9f, 7.8f, 9.3f);
-    g.FillRectangle(&back, x - 6.9f, y - 2.4f, 7.8f, 9.3f);
-    g.DrawRectangle(&pen, x - 6.9f, y - 2.4f, 7.8f, 9.3f);
 }
 
 // Text of one item of an owner-drawn list or combo box, at most kListTextMax characters.
@@ -521,117 +483,7 @@ void paint_command_icon(HDC dc, int id, int cx, int cy, COLORREF color, int size
     paint_icon_shape(id, p);
 }
 
-COLORREF command_accent_color(int id) {
-    switch (id) {
-    case 104:
-        return RGB(0xD4, 0xA4, 0x34);
-    case 105:
-        return RGB(0x56, 0x92, 0xD2);
-    case 106:
-        return RGB(0x38, 0xB0, 0xA2);
-    case 107:
-        return RGB(0xCC, 0x7A, 0x30);
-    case 108:
-        return RGB(0x40, 0xA8, 0xCE);
-    case 109:
-        return RGB(0xC4, 0x84, 0x40);
-    case 110:
-        return RGB(0x58, 0xB8, 0x70);
-    case 111:
-        return RGB(0x8A, 0x70, 0xCE);
-    default:
-        return RGB(0xD4, 0xAF, 0x37);
-    }
-}
-
-const wchar_t* command_subtitle(int id) {
-    switch (id) {
-    case 104:
-        return L"1Sat, up to 10 MB";
-    case 105:
-        return L"hash and origin";
-    case 106:
-        return L"0.002 BSV pair fee";
-    case 107:
-        return L"this PC only";
-    case 108:
-        return L"match the artwork";
-    case 109:
-        return L"who holds the title";
-    case 110:
-        return L"Certificate and Artwork";
-    case 111:
-        return L"artwork or certificate id";
-    default:
-        return L"";
-    }
-}
-
 // ---- owner draw -------------------------------------------------------------------------------
-
-void draw_button_item(const DRAWITEMSTRUCT& item) {
-    HDC dc = item.hDC;
-    const RECT& rc = item.rcItem;
-    const int id = static_cast<int>(item.CtlID);
-    const bool pressed = (item.itemState & ODS_SELECTED) != 0;
-    const bool hot = GetPropW(item.hwndItem, kHotProperty) != nullptr;
-    const bool card = is_command_card(id);
-    const int shift = pressed ? 1 : 0;
-
-    fill_solid_rect(dc, rc, button_background(item.hwndItem));
-    const COLORREF face = theme_color(hot ? kSlotFaceHot : kSlotFace);
-    const COLORREF border =
-        pressed ? blend_colors(theme_color(kSlotAccent), kWhite, 40) : theme_color(hot ? kSlotAccent : kSlotBorder);
-
-    if (is_copy_button(id)) {
-        fill_solid_rect(dc, rc, theme_color(kSlotFace));
-        draw_rounded_card(dc, rc, face, border, 8, pressed);
-        draw_copy_glyph(dc, rc, pressed);
-        return;
-    }
-
-    const COLORREF accent = command_accent_color(id);
-    if (card) {
-        COLORREF top =
-            blend_colors(blend_colors(theme_color(kSlotFace), accent, hot ? 168 : 128), kWhite, hot ? 42 : 22);
-        COLORREF bottom = blend_colors(theme_color(kSlotWindow), accent, pressed ? 55 : 92);
-        if (pressed) std::swap(top, bottom);
-        draw_bevel_button(dc, rc, top, bottom, accent, pressed);
-    } else {
-        draw_rounded_card(dc, rc, face, border, 8, pressed);
-    }
-
-    wchar_t caption[kButtonCaptionMax + 1] = {};
-    GetWindowTextW(item.hwndItem, caption, kButtonCaptionMax + 1);
-    SetBkMode(dc, TRANSPARENT);
-    const int icon_x = rc.left + (card ? 42 : 18);
-    const int icon_y = (rc.top + rc.bottom) / 2 + shift;
-    const bool has_icon = command_has_icon(id);
-    if (card && has_icon) {
-        const RECT plate = {icon_x - 22, icon_y - 22, icon_x + 22, icon_y + 22};
-        draw_gradient_round_rect(dc, plate, blend_colors(theme_color(kSlotWindow), accent, 150),
-                                 blend_colors(theme_color(kSlotWindow), accent, 70),
-                                 blend_colors(accent, kWhite, hot ? 80 : 36), 20);
-    }
-    if (has_icon) paint_command_icon(dc, id, icon_x, icon_y, theme_color(kSlotAccent), card ? 22 : 13);
-
-    constexpr UINT kLineFlags = DT_SINGLELINE | DT_VCENTER | DT_END_ELLIPSIS;
-    ScopedSelect font_in(dc, font_bold);
-    SetTextColor(dc, theme_color(kSlotBright));
-    if (card) {
-        RECT caption_rect = {rc.left + 78, rc.top + 8 + shift, rc.right - 10, rc.top + 30 + shift};
-        DrawTextW(dc, caption, -1, &caption_rect, kLineFlags | DT_NOPREFIX);
-        RECT subtitle_rect = {caption_rect.left, caption_rect.bottom, caption_rect.right, rc.bottom - 6};
-        ScopedSelect small_in(dc, font_small);
-        SetTextColor(dc, theme_color(kSlotTextDim));
-        DrawTextW(dc, command_subtitle(id), -1, &subtitle_rect, kLineFlags | DT_NOPREFIX);
-        return;
-    }
-    RECT text_rect = rc;
-    if (has_icon) text_rect.left += 30;
-    OffsetRect(&text_rect, 0, shift);
-    DrawTextW(dc, caption, -1, &text_rect, kLineFlags | DT_CENTER | DT_NOPREFIX);
-}
 
 void draw_list_item(const DRAWITEMSTRUCT& item) {
     HDC dc = item.hDC;
@@ -704,8 +556,8 @@ LRESULT CALLBACK hot_button_subclass_proc(HWND window, UINT message, WPARAM wpar
         SetCursor(LoadCursorW(nullptr, IDC_HAND));
         return TRUE;
     case WM_MOUSEMOVE:
-        if (!GetPropW(window, kHotProperty)) {
-            SetPropW(window, kHotProperty, reinterpret_cast<HANDLE>(1));
+        if (!GetPropW(window, kHotButtonProperty)) {
+            SetPropW(window, kHotButtonProperty, reinterpret_cast<HANDLE>(1));
             TRACKMOUSEEVENT track = {sizeof(track), TME_LEAVE, window, 0};
             TrackMouseEvent(&track);
             InvalidateRect(window, nullptr, FALSE);
@@ -713,11 +565,11 @@ LRESULT CALLBACK hot_button_subclass_proc(HWND window, UINT message, WPARAM wpar
         SetCursor(LoadCursorW(nullptr, IDC_HAND));
         break;
     case WM_MOUSELEAVE:
-        RemovePropW(window, kHotProperty);
+        RemovePropW(window, kHotButtonProperty);
         InvalidateRect(window, nullptr, FALSE);
         break;
     case WM_NCDESTROY:
-        RemovePropW(window, kHotProperty);
+        RemovePropW(window, kHotButtonProperty);
         RemoveWindowSubclass(window, hot_button_subclass_proc, kHotButtonSubclassId);
         break;
     default:

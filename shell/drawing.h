@@ -36,6 +36,9 @@ struct ScopedSelect {
     ScopedSelect& operator=(const ScopedSelect&) = delete;
 };
 
+// The window property that marks a button under the mouse (set by hot_button_subclass_proc).
+constexpr wchar_t kHotButtonProperty[] = L"cv.hot";
+
 // Subclass ids of the two subclass procedures.
 constexpr UINT_PTR kHotButtonSubclassId = 1;
 constexpr UINT_PTR kFramedControlSubclassId = 2;
@@ -68,7 +71,8 @@ COLORREF command_accent_color(int id);
 // Second line of a command card; empty for any other id.
 const wchar_t* command_subtitle(int id);
 
-// Owner-draw handlers: any owner-drawn button of the shell, and one row of the main list.
+// Owner-draw handlers: any owner-drawn button of the shell (button_painter.cpp; a disabled one is
+// drawn dimmed, without hover or press), and one row of the main list.
 void draw_button_item(const DRAWITEMSTRUCT& item);
 void draw_list_item(const DRAWITEMSTRUCT& item);
 

@@ -181,6 +181,10 @@ bool folders_panel_command(HWND box, int control_id, int notify_code) {
         return true;
     case kBoxFolderCerts:
     case kBoxFolderArts:
+        if (notify_code == LBN_SELCHANGE || notify_code == LBN_SETFOCUS) {
+            if (BoxState* state = box_state_of(box)) state->folder_list_picked = control_id;
+        }
+        return true;
     case kBoxNameEdit:
     case kBoxCombo:
     case kBoxArtFileCombo:
@@ -193,8 +197,11 @@ bool folders_panel_command(HWND box, int control_id, int notify_code) {
 void folders_panel_new_folder(HWND box) {
     const std::string typed = wide_to_utf8(get_control_text(box, kBoxNameEdit));
     const std::string result = art_folder_create(typed);
-    set_status_text(result);
-    if (result != "success") return;
+    if (result != "success") {
+        set_status_text(result);
+        return;
+    }
+    status("Folder created.");
     // The folder is stored trimmed; list it the same way so the refresh finds it by exact name.
     const std::wstring stored = utf8_to_wide(art_trim_copy(typed));
     if (HWND folders = GetDlgItem(box, kBoxFolderList)) {
@@ -205,8 +212,8 @@ void folders_panel_new_folder(HWND box) {
     folders_panel_refresh(box, box_state_of(box));
 }
 
-int folders_remove_list_id(int focused_id, bool certs_selected, bool arts_selected) {
-    if (focused_id == kBoxFolderArts || focused_id == kBoxFolderCerts) return focused_id;
+int folders_remove_list_id(int picked_id, bool certs_selected, bool arts_selected) {
+    if (picked_id == kBoxFolderArts || picked_id == kBoxFolderCerts) return picked_id;
     if (certs_selected) return kBoxFolderCerts;
     if (arts_selected) return kBoxFolderArts;
     return kBoxFolderCerts;
@@ -215,10 +222,8 @@ int folders_remove_list_id(int focused_id, bool certs_selected, bool arts_select
 void folders_panel_remove_selected(HWND box) {
     BoxState* state = box_state_of(box);
     const std::string folder = listbox_selected_text(GetDlgItem(box, kBoxFolderList));
-    HWND focus = GetFocus();
-    const int focused_id = focus && GetParent(focus) == box ? GetDlgCtrlID(focus) : 0;
-    const int list_id =
-        folders_remove_list_id(focused_id, has_selection(box, kBoxFolderCerts), has_selection(box, kBoxFolderArts));
+    const int list_id = folders_remove_list_id(state ? state->folder_list_picked : 0,
+                                               has_selection(box, kBoxFolderCerts), has_selection(box, kBoxFolderArts));
     std::string id;
     if (!state || folder.empty() ||
         !selected_field_id(GetDlgItem(box, list_id),

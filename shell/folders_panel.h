@@ -45,9 +45,9 @@ bool folders_panel_command(HWND box, int control_id, int notify_code);
 void folders_panel_new_folder(HWND box);
 // Button 356: takes the selected certificate or artwork out of the selected folder.
 void folders_panel_remove_selected(HWND box);
-// Which list Remove acts on: the focused one of 354 and 308, else 308 with a selection, else 354
-// with one, else 308.
-int folders_remove_list_id(int focused_id, bool certs_selected, bool arts_selected);
+// Which list Remove acts on: the one of 354 and 308 the user selected in last (clicking Remove
+// takes the focus from it), else 308 with a selection, else 354 with one, else 308.
+int folders_remove_list_id(int picked_id, bool certs_selected, bool arts_selected);
 
 // Resets `list`, then adds one item per id, whose data is the id's index in `field`.
 void fill_folder_list(HWND list, std::vector<std::string>& field, const std::vector<std::string>& ids);

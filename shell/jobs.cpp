@@ -27,7 +27,10 @@ namespace {
 // released here; otherwise every later action would answer "Already working..." until restart.
 bool launch_result(bool started, std::atomic<std::uint8_t>* flag) {
     if (started) return true;
-    if (flag) flag->store(0);
+    if (flag == &action_busy)
+        release_action_busy();
+    else if (flag)
+        flag->store(0);
     set_status_text("error: could not start a worker thread.");
     return false;
 }
@@ -39,7 +42,7 @@ bool starts_with(const std::string& text, const char* prefix) {
 // The mode of `box` when it is still one of our task popups: a popup may have been closed, and
 // its handle even reused by another window, by the time a slow result arrives.
 bool box_mode(HWND box, BoxMode& mode) {
-    if (!box || !IsWindow(box)) return false;
+    if (!box || !IsWindow(box) || !window_of_this_process(box)) return false;
     wchar_t name[32] = {};
     if (!GetClassNameW(box, name, 32) || std::wstring(name) != kBoxClassName) return false;
     const BoxState* state = box_state_of(box);
@@ -57,7 +60,7 @@ std::vector<HWND> all_boxes() {
     std::vector<HWND> boxes;
     for (HWND box = FindWindowExW(nullptr, nullptr, kBoxClassName, nullptr); box;
          box = FindWindowExW(nullptr, box, kBoxClassName, nullptr))
-        boxes.push_back(box);
+        if (window_of_this_process(box)) boxes.push_back(box);
     return boxes;
 }
 
@@ -114,14 +117,29 @@ void on_file_coin(std::unique_ptr<FileCoinResult> result) {
     set_status_text("That coin has left this wallet.");
 }
 
+// After an action that moved coins the balance and the rows are read again, quietly: the result
+// the user acted for stays in the status line until the user acts again.
+void refresh_after_chain_action() {
+    refresh_connection_status(main_window, true);
+    start_read_inscriptions(false);
+}
+
 // Codes whose record is a JobResultText.
 void on_text_result(WPARAM code, const std::string& text) {
     const bool ok = is_success_text(text);
     set_status_text(job_status_text(code, text, false));
     switch (code) {
     case kOpInscribe:
+        if (ok) refresh_after_chain_action();
+        break;
+    case kOpCertificate:
         set_cert_boxes_busy(utf8_to_wide(ok ? std::string("Certificate inscribed.") : text), true);
-        if (ok) start_read_inscriptions();
+        if (ok) refresh_after_chain_action();
+        break;
+    case kOpPass:
+        for (HWND box : open_boxes_in_mode(kBoxPass))
+            SetDlgItemTextW(box, kBoxResultEdit, utf8_to_wide(text).c_str());
+        if (ok) refresh_after_chain_action();
         break;
     case kOpOwnership:
         for (HWND box : all_boxes()) {
@@ -135,12 +153,12 @@ void on_text_result(WPARAM code, const std::string& text) {
         break;
     case kOpConnect:
         refresh_connection_status(main_window, true);
-        if (ok) start_read_inscriptions();
+        if (ok) start_read_inscriptions(true);
         break;
     case kOpPairResult:
         for (HWND box : open_boxes_in_mode(kBoxPair))
             show_pair_result(box, ok, text);
-        if (ok) start_read_inscriptions();
+        if (ok) refresh_after_chain_action();
         break;
     case kOpSaleStep:
         if (sale_window) {
@@ -149,6 +167,7 @@ void on_text_result(WPARAM code, const std::string& text) {
             DestroyWindow(window);
         }
         start_gallery_load();
+        if (ok) refresh_connection_status(main_window, true);
         break;
     case kOpLookup:
         for (HWND box : open_boxes_in_mode(kBoxLookUp))
@@ -161,8 +180,8 @@ void on_text_result(WPARAM code, const std::string& text) {
 
 // Job entries. Each runs on its own thread and owns its launch record.
 
-void job_refresh_art_inscriptions(std::uint8_t&) {
-    read_inscriptions_worker();
+void job_refresh_art_inscriptions(std::uint8_t& announce) {
+    read_inscriptions_worker(announce != 0);
 }
 
 void job_save_art_image(OpenArtJob& job) {
@@ -189,6 +208,14 @@ void job_inscribe_art_picture(InscribeArtJob& job) {
     post_job_text(kOpInscribe, inscribe_artwork(job.content_type, job.bytes, job.name));
 }
 
+void job_artwork_fee_estimate(FeeEstimateJob& job) {
+    auto result = std::make_unique<FeeEstimateResult>();
+    result->box = job.box;
+    result->fee = estimate_artwork_inscribe_fee(job.art.bytes.size());
+    result->art = std::move(job.art);
+    post_to_main_window(kMsgJobResult, kOpFeeEstimate, std::move(result));
+}
+
 void job_inscribe_certificate(CertificateJob& job) {
     inscribe_certificate_worker(job);
 }
@@ -210,7 +237,7 @@ void job_live_owner(std::string& artwork_id) {
 }
 
 void job_pass_art(PassJob& job) {
-    post_job_text(kOpInscribe, art_pass_to_paymail(job.artwork_id, job.recipient));
+    post_job_text(kOpPass, art_pass_to_paymail(job.artwork_id, job.recipient));
 }
 
 void job_read_artwork(OpenArtJob& job) {
@@ -233,7 +260,8 @@ void job_balance_status(std::uint8_t&) {
     WalletStatus status;
     refresh_wallet_status(status);
     auto result = std::make_unique<BalanceResult>();
-    result->has_value = status.balance_known;
+    // A run that could not work out a figure must not wipe the last known one.
+    result->has_value = status.balance_known && status.balance >= 0 ? 1 : 0;
     result->sats = status.balance;
     post_to_main_window(kMsgBalance, 0, std::move(result));
     balance_busy.store(0);
@@ -257,8 +285,9 @@ void job_gallery_load(std::uint8_t&) {
     post_to_main_window(kMsgJobResult, kOpGalleryState, std::move(result));
 }
 
-bool start_refresh_art_inscriptions() {
-    return launch_result(start_job(job_refresh_art_inscriptions, std::uint8_t{0}), nullptr);
+bool start_refresh_art_inscriptions(bool announce) {
+    return launch_result(
+        start_job(job_refresh_art_inscriptions, std::uint8_t{announce ? std::uint8_t{1} : std::uint8_t{0}}), nullptr);
 }
 
 bool start_save_art_image(const OpenArtJob& job) {
@@ -290,6 +319,10 @@ bool start_file_into_folder(const FileCoinJob& job) {
 
 bool start_inscribe_art_picture(const InscribeArtJob& job) {
     return launch_result(start_job(job_inscribe_art_picture, job), &action_busy);
+}
+
+bool start_artwork_fee_estimate(FeeEstimateJob job) {
+    return launch_result(start_job(job_artwork_fee_estimate, std::move(job)), nullptr);
 }
 
 bool start_inscribe_certificate(const CertificateJob& job) {
@@ -332,7 +365,7 @@ bool job_clears_action_busy(WPARAM code) {
     // Opening an artwork runs beside a chain action without taking its flag, so neither its
     // result nor its failure may release the flag of the action still running.
     return code != kOpArtRows && code != kOpStatusText && code != kOpOpenFailed && code != kOpOpenArt &&
-           code != kOpGalleryState && code != kOpFileCoin;
+           code != kOpGalleryState && code != kOpFileCoin && code != kOpFeeEstimate;
 }
 
 std::string job_status_text(WPARAM code, const std::string& text, bool pair_found) {
@@ -352,6 +385,23 @@ std::string job_status_text(WPARAM code, const std::string& text, bool pair_foun
     default:
         return text;
     }
+}
+
+void release_action_busy() {
+    action_busy.store(0);
+    // The busy line of a popup that gave up its button told the user to wait; that is over now. A
+    // certificate's own result writes its line afterwards.
+    for (HWND box : open_boxes_in_mode(kBoxMintCertificate)) {
+        HWND button = GetDlgItem(box, kBoxAction);
+        if (!button || IsWindowEnabled(button)) continue;
+        EnableWindow(button, TRUE);
+        SetDlgItemTextW(box, kBoxBusyLine, L"");
+    }
+}
+
+bool window_of_this_process(HWND window) {
+    DWORD process = 0;
+    return window && GetWindowThreadProcessId(window, &process) != 0 && process == GetCurrentProcessId();
 }
 
 std::vector<HWND> open_boxes_in_mode(BoxMode mode) {
@@ -376,6 +426,11 @@ void handle_job_result(WPARAM code, LPARAM record) {
     case kOpGalleryState:
         on_gallery_state(std::unique_ptr<GalleryStateResult>(reinterpret_cast<GalleryStateResult*>(record)));
         return;
+    case kOpFeeEstimate: {
+        std::unique_ptr<FeeEstimateResult> result(reinterpret_cast<FeeEstimateResult*>(record));
+        if (result) artwork_fee_estimate_arrived(*result);
+        return;
+    }
     case kOpFileCoin: {
         std::unique_ptr<FileCoinResult> result(reinterpret_cast<FileCoinResult*>(record));
         coin_check_busy.store(0);
@@ -384,7 +439,7 @@ void handle_job_result(WPARAM code, LPARAM record) {
     }
     case kOpPairCheck: {
         std::unique_ptr<PairInfo> info(reinterpret_cast<PairInfo*>(record));
-        action_busy.store(0);
+        release_action_busy();
         on_pair_check(std::move(info));
         return;
     }
@@ -392,13 +447,13 @@ void handle_job_result(WPARAM code, LPARAM record) {
         break;
     }
     std::unique_ptr<JobResultText> result(reinterpret_cast<JobResultText*>(record));
-    if (job_clears_action_busy(code)) action_busy.store(0);
+    if (job_clears_action_busy(code)) release_action_busy();
     if (result) on_text_result(code, result->text);
 }
 
 void handle_balance_result(LPARAM record) {
     std::unique_ptr<BalanceResult> result(reinterpret_cast<BalanceResult*>(record));
-    if (result && result->has_value) last_balance_sats = result->sats;
+    if (result && result->has_value && result->sats >= 0) last_balance_sats = result->sats;
     result.reset();
     refresh_connection_status(main_window, false);
 }

@@ -45,6 +45,18 @@ struct InscribeArtJob {
     std::string name;
 };
 
+// The artwork fee estimate of a Mint artwork popup, worked out before its confirmation opens.
+struct FeeEstimateJob {
+    HWND box = nullptr; // the asking task popup; may be gone on arrival
+    InscribeArtJob art;
+};
+
+struct FeeEstimateResult {
+    HWND box = nullptr;
+    InscribeArtJob art;
+    std::int64_t fee = -1; // negative when unknown
+};
+
 struct PairJob {
     std::string artwork_id;
     std::string certificate_id;
@@ -83,7 +95,7 @@ bool post_job_text(WPARAM code, const std::string& text);
 // Launchers, GUI thread. Each copies its inputs. False when the worker could not be started: the
 // busy flag its result would have released is released at once and, for user actions, the status
 // line says so, because a job that never runs never posts.
-bool start_refresh_art_inscriptions();                      // codes 2 then 5
+bool start_refresh_art_inscriptions(bool announce);         // code 2, then code 5 when announcing
 bool start_save_art_image(const OpenArtJob& job);           // kMsgSaveArt
 bool start_gallery_sale_step(const SaleActionJob& job);     // code 12
 bool start_balance_status();                                // kMsgBalance; clears balance_busy itself
@@ -91,12 +103,13 @@ bool start_update_check(HWND window);                       // kMsgUpdateCheck
 bool start_send_report(const std::string& payload);         // code 1
 bool start_file_into_folder(const FileCoinJob& job);        // code 14
 bool start_inscribe_art_picture(const InscribeArtJob& job); // code 1
-bool start_inscribe_certificate(const CertificateJob& job); // code 1
+bool start_artwork_fee_estimate(FeeEstimateJob job);        // code 17
+bool start_inscribe_certificate(const CertificateJob& job); // code 15
 bool start_pair_on_chain(const PairJob& job);               // code 9
 bool start_lookup_art_id(const std::string& id);            // code 13
 bool start_check_pair(const std::string& certificate_id);   // code 8
 bool start_live_owner(const std::string& artwork_id);       // code 3
-bool start_pass_art(const PassJob& job);                    // code 1
+bool start_pass_art(const PassJob& job);                    // code 16
 bool start_read_artwork(const OpenArtJob& job);             // code 7, or code 6 on failure
 bool start_cofferly_connect();                              // code 4
 bool start_gallery_load();                                  // code 11
@@ -115,8 +128,16 @@ void handle_save_art_result(LPARAM record);
 // or else `text` itself. `pair_found` is the first flag of a pair check (code 8).
 std::string job_status_text(WPARAM code, const std::string& text, bool pair_found);
 
-// True when the arrival of `code` releases `action_busy` (every code but 2, 5, 6, 7, 11 and 14).
+// True when the arrival of `code` releases `action_busy` (every code but 2, 5, 6, 7, 11, 14 and 17).
 bool job_clears_action_busy(WPARAM code);
+
+// Releases `action_busy` and gives the open Mint certificate popups their action button back, which
+// they gave up while any action ran, clearing the busy line that asked the user to wait.
+void release_action_busy();
+
+// True when `window` belongs to this process: another program may register a window class of the
+// same name, and its windows' data means nothing here.
+bool window_of_this_process(HWND window);
 
 // The open task popups whose mode is `mode`.
 std::vector<HWND> open_boxes_in_mode(BoxMode mode);

@@ -5,6 +5,7 @@
 #include "shell/drawing.h"
 #include "shell/gallery_state.h"
 #include "shell/status_line.h"
+#include "shell/task_popup.h"
 #include "shell/text_helpers.h"
 #include "shell/theme.h"
 #include "wallet/codecs.h"
@@ -260,6 +261,12 @@ void draw_sale_card(HDC dc, const RECT& rect, const std::wstring& caption, const
     SetBkMode(dc, old_mode);
 }
 
+POINT sale_window_origin(const RECT& main_rect, const RECT& work) {
+    RECT below_title = main_rect;
+    below_title.top += 48;
+    return place_box(below_title, work, SIZE{kSaleWindowSize, kSaleWindowSize});
+}
+
 void show_sale_window(LPARAM item) {
     std::int32_t number = 0;
     std::string art_id;
@@ -280,9 +287,17 @@ void show_sale_window(LPARAM item) {
 
     RECT main_rect = {};
     if (main_window) GetWindowRect(main_window, &main_rect);
-    HWND window = CreateWindowExW(0, kSaleClassName, L"Offers", WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN | WS_VISIBLE,
-                                  main_rect.right + 12, main_rect.top + 48, 520, 520, main_window, nullptr,
-                                  app_instance, nullptr);
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof(monitor);
+    RECT work = {};
+    if (GetMonitorInfoW(MonitorFromWindow(main_window, MONITOR_DEFAULTTOPRIMARY), &monitor))
+        work = monitor.rcWork;
+    else
+        SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    const POINT at = sale_window_origin(main_rect, work);
+    HWND window =
+        CreateWindowExW(0, kSaleClassName, L"Offers", WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN | WS_VISIBLE, at.x,
+                        at.y, kSaleWindowSize, kSaleWindowSize, main_window, nullptr, app_instance, nullptr);
     if (!window) return; // the state is freed by its holder
     SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state.release()));
     sale_window = window;

@@ -56,6 +56,12 @@ struct SaleLayout {
 };
 SaleLayout sale_layout_for(int width, int height);
 
+// The sale window's outer width and height.
+constexpr int kSaleWindowSize = 520;
+// Top-left corner of the sale window: beside the main window, 48 px below its top, kept inside the
+// monitor's work area `work` as the task popups are.
+POINT sale_window_origin(const RECT& main_rect, const RECT& work);
+
 // Opens (or replaces) the sale window for main-list item data `item` (negative: no row).
 void show_sale_window(LPARAM item);
 LRESULT CALLBACK sale_wnd_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);

@@ -31,7 +31,7 @@ constexpr UINT kMsgSaveArt = WM_APP + 3;     // LPARAM SaveArtResult*
 constexpr UINT kMsgUpdateCheck = WM_APP + 4; // WPARAM published version + 1, 0 when the check failed
 
 // Operation codes of kMsgJobResult and the record each one carries.
-constexpr WPARAM kOpInscribe = 1;      // JobResultText: inscriptions, pass, report
+constexpr WPARAM kOpInscribe = 1;      // JobResultText: artwork inscription, report
 constexpr WPARAM kOpArtRows = 2;       // std::vector<KvCofferlyOrdRow>, may be null
 constexpr WPARAM kOpOwnership = 3;     // JobResultText
 constexpr WPARAM kOpConnect = 4;       // JobResultText
@@ -44,6 +44,9 @@ constexpr WPARAM kOpGalleryState = 11; // GalleryStateResult
 constexpr WPARAM kOpSaleStep = 12;     // JobResultText
 constexpr WPARAM kOpLookup = 13;       // JobResultText
 constexpr WPARAM kOpFileCoin = 14;     // FileCoinResult
+constexpr WPARAM kOpCertificate = 15;  // JobResultText
+constexpr WPARAM kOpPass = 16;         // JobResultText
+constexpr WPARAM kOpFeeEstimate = 17;  // FeeEstimateResult (jobs.h)
 
 // Controls of the main window.
 constexpr int kIdStatusLine = 0;

@@ -87,6 +87,8 @@ struct BoxState {
     std::string owner_text;
     std::vector<std::string> folder_certs; // mode 3: item data of list 308 indexes this
     std::vector<std::string> folder_arts;  // mode 3: item data of list 354 indexes this
+    std::int32_t folder_list_picked = 0;   // mode 3: 308 or 354, the list the user selected in last
+    std::uint8_t estimate_pending = 0;     // mode 0: a fee estimate runs for this popup
 };
 
 // A BoxState with every field zero or empty.
@@ -117,6 +119,11 @@ std::string artwork_size_error(std::uint64_t size);
 std::string artwork_inscribe_confirm_text(std::uint64_t size, std::int64_t fee);
 // The current UTC time as "YYYY-MM-DD HH:MM", the `created` of a certificate.
 std::string utc_minute_text();
+
+struct FeeEstimateResult;
+// Code 17 in the main window: the fee estimate of a Mint artwork popup has arrived; when the popup
+// is still open its confirmation opens, and on OK the inscription starts.
+void artwork_fee_estimate_arrived(FeeEstimateResult& result);
 
 // Replaces the OK/Cancel confirmation box (true for OK); null restores the box. For tests only.
 void set_box_confirmation_for_tests(bool (*confirm)(HWND owner, const std::string& text));

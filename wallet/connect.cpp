@@ -12,12 +12,20 @@
 
 #include <nlohmann/json.hpp>
 
+#include <filesystem>
+#include <system_error>
+#include <utility>
+#include <vector>
+
 using nlohmann::json;
 
 namespace {
 
 constexpr std::int64_t kPollIntervalMs = 500;
 constexpr int kPollLimit = 120;
+// The sweep of this instance's leftover requests looks at no more entries of the folder than this.
+constexpr int kSweepLimit = 512;
+constexpr const char* kRequestSuffix = ".req.json";
 
 std::string connect_dir() {
     return kestrava_data_dir() + "/connect";
@@ -54,6 +62,51 @@ std::string reply_text(const std::string& request_id, bool& exists) {
     return text;
 }
 
+void remove_connect_files(const std::string& request_id) {
+    const std::string base = connect_dir() + "/" + request_id;
+    platform_remove_file(base + kRequestSuffix);
+    platform_remove_file(base + ".rep.json");
+}
+
+// Removes the request and reply files of a connect when it ends in any way, so the wallet program
+// never lists, or answers, a request nobody waits for any more.
+struct ConnectFiles {
+    std::string request_id;
+    explicit ConnectFiles(std::string id) : request_id(std::move(id)) {}
+    ConnectFiles(const ConnectFiles&) = delete;
+    ConnectFiles& operator=(const ConnectFiles&) = delete;
+    ~ConnectFiles() {
+        if (!request_id.empty()) remove_connect_files(request_id);
+    }
+};
+
+// Requests this instance left behind (a crash or a kill mid-connect) are removed before a new one
+// is written; other programs' requests stay.
+void sweep_own_requests(const std::string& folder, const std::string& instance_key) {
+    namespace fs = std::filesystem;
+    const std::string suffix = kRequestSuffix;
+    std::vector<std::string> stale;
+    std::error_code ec;
+    int seen = 0;
+    for (fs::directory_iterator it(fs::u8path(folder), ec), end; !ec && it != end && seen < kSweepLimit;
+         it.increment(ec), ++seen) {
+        const std::string name = it->path().filename().u8string();
+        if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+            continue;
+        const std::string id = name.substr(0, name.size() - suffix.size());
+        std::string text;
+        if (!is_safe_wallet_id(id) || !platform_read_file(folder + "/" + name, text)) continue;
+        const json request = json_parse_or_discarded(text);
+        if (!request.is_object()) continue;
+        auto instance = request.find("instance");
+        if (instance != request.end() && instance->is_string() &&
+            instance->get_ref<const std::string&>() == instance_key)
+            stale.push_back(id);
+    }
+    for (const std::string& id : stale)
+        remove_connect_files(id);
+}
+
 } // namespace
 
 std::string write_connect_request() {
@@ -61,6 +114,7 @@ std::string write_connect_request() {
     if (!binding.app_mode) return std::string();
     const std::string folder = connect_dir();
     platform_make_dirs(folder);
+    sweep_own_requests(folder, binding.instance_key);
 
     const std::string id = new_wallet_id();
     json request = json::object();
@@ -72,7 +126,7 @@ std::string write_connect_request() {
 
     // Written aside and moved into place, so the wallet program never reads half a request; a
     // request that did not reach the disk whole is reported rather than waited on for a minute.
-    const std::string path = folder + "/" + id + ".req.json";
+    const std::string path = folder + "/" + id + kRequestSuffix;
     const std::string tmp = path + ".tmp";
     if (!platform_write_file(tmp, text, true) || !platform_atomic_replace(tmp, path)) {
         platform_remove_file(tmp);
@@ -152,6 +206,7 @@ std::string connect_cofferly() {
 
     const std::string request_id = write_connect_request();
     if (request_id.empty()) return emit_cofferly_error("error: could not write connect request.");
+    const ConnectFiles files(request_id);
     // Not found and not started: the user may still start the wallet program by hand in time.
     launch_or_focus_cofferly();
     emit_status_event(kCofferlyTag, "connect-pending", "Approve the connect in Cofferly.");

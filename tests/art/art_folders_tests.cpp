@@ -8,6 +8,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
+#include <thread>
+
 namespace {
 
 const std::string kTxid = "AB" + std::string(62, 'c');
@@ -89,6 +92,28 @@ TEST_F(ArtFoldersTest, FilingMovesBetweenFoldersAndStoresTheTxidOfAnOrigin) {
     EXPECT_EQ(art_folder_remove("nope", kTxid), "error: no folder by that name.");
     EXPECT_EQ(art_folder_remove("b", kTxid + "_3"), "success");
     EXPECT_TRUE(folders()[1].arts.empty());
+}
+
+// The filing worker and the window thread change the file at the same time: no change may be lost.
+TEST_F(ArtFoldersTest, ConcurrentChangesAreAllKept) {
+    ASSERT_EQ(art_folder_create("Shelf"), "success");
+    constexpr int kThreads = 4;
+    constexpr int kEach = 12;
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([t, &failures] {
+            for (int i = 0; i < kEach; ++i) {
+                const std::string id = std::string(60, 'a') + std::to_string(10 + t) + std::to_string(10 + i);
+                if (art_folder_add("Shelf", id, (i % 2) == 0) != "success") ++failures;
+            }
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(failures.load(), 0);
+    const std::vector<ArtFolder> list = folders();
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].arts.size() + list[0].certs.size(), static_cast<std::size_t>(kThreads * kEach));
 }
 
 TEST_F(ArtFoldersTest, WalletsKeepSeparateFiles) {

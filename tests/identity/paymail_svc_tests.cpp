@@ -1,3 +1,4 @@
+#include "chain/coin_state.h"
 #include "identity/paymail_claim.h"
 #include "identity/paymail_registry.h"
 #include "identity/recipient.h"
@@ -199,6 +200,43 @@ TEST_F(PaymailTest, StatusRunReportsBalanceClaimsAndThrottles) {
     EXPECT_EQ(chain.woc.request_count(std::string(kWocPrefix) + "/address/"), listed) << "fresh caches, no requests";
     EXPECT_EQ(status.balance, 50000);
     EXPECT_EQ(paymail.claims().size(), 1u) << "nothing changed, nothing claimed";
+}
+
+// While the services refuse the coin listings a balance cannot be known, and must never read as
+// zero: neither when every listing fails nor when only the unconfirmed one answers (empty). Once
+// the services answer again, the next run reads the coins instead of trusting an empty list.
+TEST_F(PaymailTest, StatusRunNeverTurnsRefusedListingsIntoZero) {
+    chain.ledger.fund(kTestReceive0, 594000, true);
+    const std::string address = std::string(kWocPrefix) + "/address/" + kTestReceive0;
+    struct Row {
+        const char* name;
+        std::vector<std::string> refused;
+    } rows[] = {
+        {"every listing", {std::string(kWocPrefix) + "/address/", std::string(kWocPrefix) + "/addresses/"}},
+        {"the confirmed listings", {address + "/unspent", std::string(kWocPrefix) + "/addresses/"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        {
+            WalletLock lock = lock_wallet();
+            clear_coin_caches();
+        }
+        reset_wallet_status_refresh();
+        FakeFault refused;
+        refused.status = 429;
+        for (const std::string& prefix : row.refused)
+            chain.woc.set_fault(prefix, refused);
+        WalletStatus status;
+        refresh_wallet_status(status);
+        EXPECT_TRUE(status.balance_known == 0 || status.balance < 0) << "balance " << status.balance;
+        EXPECT_NE(status.balance, 0);
+
+        chain.woc.clear_faults();
+        clock.advance(1000);
+        refresh_wallet_status(status);
+        EXPECT_EQ(status.balance_known, 1);
+        EXPECT_EQ(status.balance, 594000);
+    }
 }
 
 TEST_F(PaymailTest, StatusWithoutWalletSendsBareEvents) {

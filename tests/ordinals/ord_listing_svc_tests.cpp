@@ -167,8 +167,11 @@ TEST_F(OrdListingTest, FailingIndexKeepsTheWalletsOwnRecords) {
         SCOPED_TRACE(c.what);
         gp.server.set_fault(c.failing, c.fault);
         std::vector<KvCofferlyOrdRow> rows;
-        EXPECT_EQ(kv_cofferly_list_ordinals(rows), "");
+        bool index_read = true;
+        EXPECT_EQ(kv_cofferly_list_ordinals(rows, &index_read), "");
         EXPECT_NE(row_of(rows, art), nullptr);
+        // Only when nothing of the index could be read does the listing say so.
+        EXPECT_EQ(index_read, c.failing != "/api/");
         gp.server.clear_faults();
     }
 }

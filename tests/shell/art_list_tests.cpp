@@ -64,6 +64,29 @@ TEST(ArtRows, KindsAndTokenFilter) {
     EXPECT_FALSE(row_may_be_art(token));
 }
 
+// A refresh says what failed: the listing's own error, or that the index gave nothing at all.
+TEST(ArtRows, RefreshTextSaysWhatFailed) {
+    struct Row {
+        const char* listing;
+        bool index_read;
+        bool none;
+        const char* shown;
+    };
+    const Row rows[] = {
+        {"", true, false, "Artwork inscriptions refreshed."},
+        {"", true, true, "No Artwork inscriptions in this wallet yet."},
+        {"error: wallet changed.", true, false, "error: wallet changed."},
+        {"", false, false,
+         "error: the ordinals index could not be read. The list shows only what this wallet already knew."},
+        {"", false, true,
+         "error: the ordinals index could not be read. The list shows only what this wallet already knew."},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.listing) + (row.index_read ? " read" : " unread"));
+        EXPECT_EQ(inscriptions_refresh_text(row.listing, row.index_read, row.none), row.shown);
+    }
+}
+
 TEST(ArtRows, NormalizedKeys) {
     const struct {
         std::string key;

@@ -100,6 +100,13 @@ TEST(BackupZip, RestoreTextFromJsonOrTheFirstStoredEntry) {
     }
 }
 
+TEST(BackupRestore, StatusLineSpeaksInSentences) {
+    EXPECT_EQ(restore_status_text("success: restored 2 folder(s) and 5 filing(s)."),
+              "Restored 2 folder(s) and 5 filing(s).");
+    EXPECT_EQ(restore_status_text("success"), "Cabinet restored.");
+    EXPECT_EQ(restore_status_text("error: could not write the folder file"), "error: could not write the folder file");
+}
+
 TEST(BackupNames, JsonSuffixInAnyCaseAndDefaultName) {
     EXPECT_TRUE(is_json_backup_path(L"C:\\a\\b.JsOn"));
     EXPECT_TRUE(is_json_backup_path(L".json"));

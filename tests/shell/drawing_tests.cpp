@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <vector>
 
 namespace {
 
@@ -98,6 +99,40 @@ TEST(Drawing, ListRowStaysInsideItsRectWithAnOverlongText) {
         }
     }
     DestroyWindow(list);
+}
+
+// A disabled button must look different from an enabled one, for a command card and a plain
+// popup button alike; a disabled button ignores the press and hover it may still carry.
+TEST(Drawing, DisabledButtonsLookDisabled) {
+    start_gdiplus();
+    HWND parent = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 200, 200, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(parent, nullptr);
+    for (int id : {105, 303}) {
+        HWND button = CreateWindowExW(0, L"BUTTON", L"Go", WS_CHILD | BS_OWNERDRAW, 0, 0, 64, 64, parent,
+                                      reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), nullptr, nullptr);
+        ASSERT_NE(button, nullptr);
+        auto paint = [&](UINT state, std::vector<std::uint32_t>& pixels) {
+            Canvas canvas(RGB(0, 0, 0));
+            DRAWITEMSTRUCT item = {};
+            item.CtlType = ODT_BUTTON;
+            item.CtlID = static_cast<UINT>(id);
+            item.itemState = state;
+            item.hwndItem = button;
+            item.hDC = canvas.dc;
+            item.rcItem = {0, 0, 64, 64};
+            draw_button_item(item);
+            GdiFlush();
+            pixels.assign(canvas.bits, canvas.bits + 64 * 64);
+        };
+        std::vector<std::uint32_t> enabled, disabled, disabled_pressed;
+        paint(0, enabled);
+        paint(ODS_DISABLED, disabled);
+        paint(ODS_DISABLED | ODS_SELECTED, disabled_pressed);
+        EXPECT_NE(enabled, disabled) << "id " << id;
+        EXPECT_EQ(disabled, disabled_pressed) << "id " << id;
+        DestroyWindow(button);
+    }
+    DestroyWindow(parent);
 }
 
 TEST(Drawing, BlendColors) {

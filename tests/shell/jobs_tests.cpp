@@ -90,10 +90,12 @@ TEST(JobResultRules, StatusTextByCode) {
 
 TEST(JobResultRules, WhichCodesReleaseTheActionFlag) {
     for (WPARAM code : {kOpInscribe, kOpOwnership, kOpConnect, kOpPairCheck, kOpPairResult, kOpSaleStep, kOpLookup,
-                        WPARAM{10}, WPARAM{99}})
+                        kOpCertificate, kOpPass, WPARAM{10}, WPARAM{99}})
         EXPECT_TRUE(job_clears_action_busy(code)) << code;
-    // A failed open must not free the flag of a chain action that is still running.
-    for (WPARAM code : {kOpArtRows, kOpStatusText, kOpOpenFailed, kOpOpenArt, kOpGalleryState, kOpFileCoin})
+    // A failed open must not free the flag of a chain action that is still running, nor may a fee
+    // estimate, which runs before its action takes the flag.
+    for (WPARAM code :
+         {kOpArtRows, kOpStatusText, kOpOpenFailed, kOpOpenArt, kOpGalleryState, kOpFileCoin, kOpFeeEstimate})
         EXPECT_FALSE(job_clears_action_busy(code)) << code;
 }
 

@@ -1,14 +1,22 @@
 #include "shell/task_popup.h"
 
+#include "art/art_folders.h"
 #include "platform/win_text.h"
 #include "shell/art_list.h"
 #include "shell/drawing.h"
+#include "shell/folders_panel.h"
+#include "shell/jobs.h"
 #include "shell/popup_views.h"
+#include "shell/sale_window.h"
+#include "shell/status_line.h"
+#include "support/temp_dir.h"
 #include "wallet/session.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -93,6 +101,32 @@ TEST(TaskPopup, PlacementBesideTheMainWindow) {
     }
 }
 
+// The Offers window opens beside the main window like the task popups, always inside the work area.
+TEST(TaskPopup, OffersWindowStaysInsideTheWorkArea) {
+    struct Row {
+        const char* name;
+        RECT main;
+        RECT work;
+    };
+    const Row rows[] = {
+        {"room on the right", {100, 50, 600, 850}, {0, 0, 1920, 1040}},
+        {"main window at the right edge of 1280 px", {190, 40, 1170, 860}, {0, 0, 1280, 984}},
+        {"main window fills the screen", {0, 0, 1280, 1024}, {0, 0, 1280, 984}},
+        {"second monitor", {2000, 600, 2980, 1400}, {1920, 0, 3840, 1040}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const POINT at = sale_window_origin(row.main, row.work);
+        EXPECT_GE(at.x, row.work.left);
+        EXPECT_GE(at.y, row.work.top);
+        EXPECT_LE(at.x + kSaleWindowSize, row.work.right);
+        EXPECT_LE(at.y + kSaleWindowSize, row.work.bottom);
+    }
+    const POINT beside = sale_window_origin(RECT{100, 50, 600, 850}, RECT{0, 0, 1920, 1040});
+    EXPECT_EQ(beside.x, 612);
+    EXPECT_EQ(beside.y, 98);
+}
+
 TEST(TaskPopup, ArtworkFileSizeAndConfirmation) {
     EXPECT_EQ(artwork_size_error(0), "that file is empty");
     EXPECT_EQ(artwork_size_error(1), "");
@@ -129,6 +163,13 @@ bool confirm_while_another_starts(HWND, const std::string&) {
     return true;
 }
 
+std::string last_confirmation;
+bool cancel_and_keep_text(HWND, const std::string& text) {
+    ++confirmations;
+    last_confirmation = text;
+    return false;
+}
+
 // Popups built hidden against a stand-in status line, with the wallet rows the combos show.
 class TaskPopupWindow : public ::testing::Test {
 protected:
@@ -142,6 +183,7 @@ protected:
     }
     void SetUp() override {
         status_line = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+        main_window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
         action_busy = 0;
         confirmations = 0;
         KvCofferlyOrdRow art;
@@ -157,9 +199,28 @@ protected:
             DestroyWindow(box);
         DestroyWindow(status_line);
         status_line = nullptr;
+        MSG message = {};
+        while (PeekMessageW(&message, main_window, kMsgJobResult, kMsgJobResult, PM_REMOVE))
+            handle_job_result(message.wParam, message.lParam);
+        DestroyWindow(main_window);
+        main_window = nullptr;
         art_rows.clear();
         action_busy = 0;
     }
+    // Hands the next result posted to the stand-in main window to the real handler; false when none
+    // came within two seconds.
+    static bool deliver_next_result() {
+        MSG message = {};
+        for (int i = 0; i < 1000; ++i) {
+            if (PeekMessageW(&message, main_window, kMsgJobResult, kMsgJobResult, PM_REMOVE)) {
+                handle_job_result(message.wParam, message.lParam);
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return false;
+    }
+    static std::string line_of(HWND box, int id) { return text_of(box, id); }
     HWND make_box(BoxMode mode) {
         BoxState state = box_state_init();
         state.mode = mode;
@@ -360,6 +421,140 @@ TEST_F(TaskPopupWindow, LabelsSitOnThePopupBackground) {
     const LRESULT brush =
         SendMessageW(pass, WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(canvas.dc), reinterpret_cast<LPARAM>(result));
     EXPECT_EQ(brush, reinterpret_cast<LRESULT>(brush_panel ? brush_panel : GetStockObject(WHITE_BRUSH)));
+}
+
+// The fee estimate reads the network, so the click only starts it: the confirmation opens when the
+// estimate arrives, and further clicks meanwhile neither estimate again nor ask twice.
+TEST_F(TaskPopupWindow, InscribeArtworkAsksAfterTheEstimateArrives) {
+    TempDataDir dir;
+    const std::string path = dir.root + "/art.png";
+    test_write_file(path, std::string(3000, 'x'));
+    HWND box = make_box(kBoxMintArtwork);
+    ASSERT_NE(box, nullptr);
+    box_state_of(box)->file_path = path;
+    set_box_confirmation_for_tests(cancel_and_keep_text);
+
+    click_action(box);
+    click_action(box);
+    EXPECT_EQ(confirmations, 0);
+    EXPECT_EQ(box_state_of(box)->estimate_pending, 1);
+
+    ASSERT_TRUE(deliver_next_result());
+    EXPECT_EQ(confirmations, 1);
+    EXPECT_NE(last_confirmation.find("2 KB. Miner fee is about unknown"), std::string::npos);
+    EXPECT_EQ(box_state_of(box)->estimate_pending, 0);
+    EXPECT_EQ(action_busy.load(), 0);
+    MSG message = {};
+    EXPECT_FALSE(PeekMessageW(&message, main_window, kMsgJobResult, kMsgJobResult, PM_NOREMOVE));
+
+    // A popup closed before its estimate arrives asks nothing.
+    click_action(box);
+    DestroyWindow(box);
+    ASSERT_TRUE(deliver_next_result());
+    EXPECT_EQ(confirmations, 1);
+}
+
+// A pass that went through stays in the popup's result box and in the status line; the quiet
+// refresh that follows must not replace it.
+TEST_F(TaskPopupWindow, PassResultStaysVisible) {
+    HWND pass = make_box(kBoxPass);
+    ASSERT_NE(pass, nullptr);
+    const std::string passed = "success: passed the artwork and its certificate to bob.";
+    auto record = std::make_unique<JobResultText>();
+    record->text = passed;
+    action_busy = 1;
+    handle_job_result(kOpPass, reinterpret_cast<LPARAM>(record.release()));
+    EXPECT_EQ(action_busy.load(), 0);
+    EXPECT_EQ(line_of(pass, kBoxResultEdit), passed);
+    EXPECT_EQ(status(), passed);
+
+    for (WPARAM code : {kOpInscribe, kOpCertificate, kOpPairResult}) {
+        SCOPED_TRACE(code);
+        auto done = std::make_unique<JobResultText>();
+        done->text = "success: inscribed";
+        handle_job_result(code, reinterpret_cast<LPARAM>(done.release()));
+        EXPECT_EQ(status(), code == kOpPairResult ? "Paired successfully." : "success: inscribed");
+    }
+}
+
+// Every action gives back the Mint certificate button it took, and only a certificate job says a
+// certificate was inscribed.
+TEST_F(TaskPopupWindow, CertificatePopupFollowsEveryActionButSaysOnlyItsOwn) {
+    HWND mint = make_box(kBoxMintCertificate);
+    ASSERT_NE(mint, nullptr);
+    HWND button = GetDlgItem(mint, kBoxAction);
+    ASSERT_NE(button, nullptr);
+    for (WPARAM code : {kOpConnect, kOpOwnership, kOpPairCheck, kOpPairResult, kOpLookup, kOpSaleStep, kOpInscribe,
+                        kOpPass, kOpCertificate}) {
+        SCOPED_TRACE(code);
+        set_cert_boxes_busy(L"Already working. Wait for this step to finish.", false);
+        ASSERT_FALSE(IsWindowEnabled(button));
+        action_busy = 1;
+        handle_job_result(code, 0);
+        EXPECT_EQ(action_busy.load(), 0);
+        EXPECT_TRUE(IsWindowEnabled(button));
+        EXPECT_EQ(line_of(mint, kBoxBusyLine), "");
+    }
+    for (WPARAM code : {kOpInscribe, kOpPass, kOpCertificate}) {
+        SCOPED_TRACE(code);
+        SetDlgItemTextW(mint, kBoxBusyLine, L"");
+        auto done = std::make_unique<JobResultText>();
+        done->text = "success";
+        handle_job_result(code, reinterpret_cast<LPARAM>(done.release()));
+        EXPECT_EQ(line_of(mint, kBoxBusyLine) == "Certificate inscribed.", code == kOpCertificate);
+    }
+}
+
+// Remove acts on the list the user picked an item in last, although the click on Remove has moved
+// the focus away from it.
+TEST_F(TaskPopupWindow, RemoveActsOnTheListPickedLast) {
+    TempDataDir dir;
+    const std::string cert = std::string(64, 'c') + "_0";
+    const std::string art = std::string(64, 'a') + "_0";
+    ASSERT_EQ(art_folder_create("Shelf"), "success");
+    ASSERT_EQ(art_folder_add("Shelf", cert, false), "success");
+    ASSERT_EQ(art_folder_add("Shelf", art, true), "success");
+    HWND box = make_box(kBoxFolders);
+    ASSERT_NE(box, nullptr);
+    HWND certs = GetDlgItem(box, kBoxFolderCerts);
+    HWND arts = GetDlgItem(box, kBoxFolderArts);
+    ASSERT_EQ(SendMessageW(certs, LB_GETCOUNT, 0, 0), 1);
+    ASSERT_EQ(SendMessageW(arts, LB_GETCOUNT, 0, 0), 1);
+    auto pick = [box](HWND list, int id) {
+        SendMessageW(list, LB_SETCURSEL, 0, 0);
+        SendMessageW(box, WM_COMMAND, MAKEWPARAM(id, LBN_SELCHANGE), reinterpret_cast<LPARAM>(list));
+    };
+    pick(certs, kBoxFolderCerts);
+    pick(arts, kBoxFolderArts);
+    SetFocus(GetDlgItem(box, kBoxUnfile));
+    SendMessageW(box, WM_COMMAND, MAKEWPARAM(kBoxUnfile, BN_CLICKED), 0);
+    EXPECT_EQ(status(), "Back on the main list.");
+    std::vector<ArtFolder> folders;
+    std::string error;
+    ASSERT_TRUE(load_art_folders(folders, error));
+    ASSERT_EQ(folders.size(), 1u);
+    EXPECT_TRUE(folders[0].arts.empty());
+    EXPECT_EQ(folders[0].certs.size(), 1u);
+
+    // A new folder is announced in words, not with the engine's bare "success".
+    SetDlgItemTextW(box, kBoxNameEdit, L"Drawer");
+    SendMessageW(box, WM_COMMAND, MAKEWPARAM(kBoxNewFolder, BN_CLICKED), 0);
+    EXPECT_EQ(status(), "Folder created.");
+}
+
+// Results reach only this program's popups; windows of other processes are not read.
+TEST_F(TaskPopupWindow, OnlyThisProcessWindowsCount) {
+    HWND help = make_box(kBoxHelp);
+    ASSERT_NE(help, nullptr);
+    EXPECT_TRUE(window_of_this_process(help));
+    EXPECT_FALSE(window_of_this_process(nullptr));
+    HWND desktop = GetDesktopWindow();
+    DWORD desktop_process = 0;
+    GetWindowThreadProcessId(desktop, &desktop_process);
+    if (desktop_process != GetCurrentProcessId()) EXPECT_FALSE(window_of_this_process(desktop));
+    const std::vector<HWND> found = open_boxes_in_mode(kBoxHelp);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0], help);
 }
 
 } // namespace

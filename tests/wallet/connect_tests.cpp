@@ -12,14 +12,17 @@
 #include "wallet/settings.h"
 #include "wallet/wallet_file.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 namespace fs = std::filesystem;
+using nlohmann::json;
 
 namespace {
 
@@ -44,6 +47,16 @@ bool wait_for_file(const std::string& path) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
+}
+
+// The names of the files in the data folder's "connect" folder, sorted.
+std::vector<std::string> connect_files(const TempDataDir& dir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (fs::directory_iterator it(fs::u8path(dir.data_dir + "/connect"), ec), end; !ec && it != end; it.increment(ec))
+        names.push_back(it->path().filename().u8string());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 // One program instance in app mode over a fresh data folder, with the stand-in for the wallet
@@ -117,6 +130,7 @@ TEST(Connect, ApprovalBindsLoadsAndAnnounces) {
 
     EXPECT_EQ(connect_cofferly(), "success");
     EXPECT_EQ(s.standin_exit, 0) << "the stand-in found the request malformed or never saw it";
+    EXPECT_TRUE(connect_files(s.dir).empty()) << "a finished connect leaves its request and reply behind";
     EXPECT_EQ(s.clock.recorded_sleeps(), std::vector<std::int64_t>{500});
     EXPECT_EQ(bound_wallet_id(), "w1");
     EXPECT_TRUE(is_cofferly_connected());
@@ -157,6 +171,7 @@ TEST(Connect, AnswersThatDoNotConnect) {
         s.answer_with(row.reply);
         EXPECT_EQ(connect_cofferly(), row.want);
         EXPECT_EQ(s.standin_exit, 0);
+        EXPECT_TRUE(connect_files(s.dir).empty());
         EXPECT_EQ(bound_wallet_id(), row.bound);
         std::vector<std::string> want_events = {kPending};
         if (row.want == kDenied) want_events.push_back(event("connect-denied", "denied"));
@@ -178,9 +193,28 @@ TEST(Connect, OlderSingleKeyWalletWaitsForAnAnswerUntilTimeout) {
     s.answer_with({"silent"});
     EXPECT_EQ(connect_cofferly(), timeout);
     EXPECT_EQ(s.standin_exit, 0);
+    EXPECT_TRUE(connect_files(s.dir).empty()) << "an abandoned request stays for the wallet program to list";
     EXPECT_EQ(s.clock.recorded_sleeps(), std::vector<std::int64_t>(120, 500));
     EXPECT_EQ(s.events,
               (std::vector<std::string>{kPending, event("connect-denied", "timeout"), event("error", timeout)}));
+}
+
+// A request this instance left behind (a crash mid-connect) is gone before the next one is written,
+// so the wallet program answers the request that is waited for; another program's request stays.
+TEST(Connect, LeftoverRequestOfThisInstanceIsRemoved) {
+    Session s;
+    s.run_standin({"create", "w1", "Main", "hd", kTestMnemonic});
+    const std::string folder = s.dir.data_dir + "/connect/";
+    const std::string instance = wallet_binding().instance_key;
+    test_write_file(folder + "old1.req.json",
+                    json{{"id", "old1"}, {"app", "Corvane"}, {"instance", instance}, {"ts", 1}}.dump());
+    test_write_file(folder + "old1.rep.json", R"({"ok": false})");
+    test_write_file(folder + "other.req.json",
+                    json{{"id", "other"}, {"app", "Else"}, {"instance", "elsewhere"}, {"ts", 1}}.dump());
+    s.reply_in_process(R"({"ok": true, "wallet_id": "w1"})");
+    EXPECT_EQ(connect_cofferly(), "success");
+    EXPECT_EQ(bound_wallet_id(), "w1");
+    EXPECT_EQ(connect_files(s.dir), std::vector<std::string>{"other.req.json"});
 }
 
 TEST(Connect, RequestThatCannotBeWrittenIsReported) {
