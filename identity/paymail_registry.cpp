@@ -35,7 +35,7 @@ bool parse_object(const std::string& text, json& doc) {
 }
 
 // The lower-cased "pubkey" of a label entry; "" for a non-object entry or a missing key.
-std::string entry_pubkey(const json& entry) {
+std::string entry_pubkey(const PaymailLabel& entry) {
     return to_lower_copy(json_text(entry, "pubkey"));
 }
 
@@ -48,7 +48,7 @@ json& object_member(json& doc, const char* key) {
 // Sets "ordAddress" of a label entry and drops the older ordinals key, whose plausible value it
 // replaces (an implausible one stays: it may be the wallet program's own data). False when the
 // entry already held the address, so nothing changed.
-bool put_ord_address(json& entry, const std::string& ord_address) {
+bool put_ord_address(PaymailLabel& entry, const std::string& ord_address) {
     auto current = entry.find("ordAddress");
     if (current != entry.end() && current->is_string() && current->get<std::string>() == ord_address) return false;
     entry["ordAddress"] = ord_address;
