@@ -3,6 +3,7 @@
 #include "identity/recipient.h"
 #include "identity/wallet_status.h"
 
+#include "chain/inscription.h"
 #include "fakes/chain_fixture.h"
 #include "fakes/fake_paymail.h"
 #include "support/temp_dir.h"
@@ -199,6 +200,45 @@ TEST_F(PaymailTest, StatusRunReportsBalanceClaimsAndThrottles) {
     EXPECT_EQ(chain.woc.request_count(std::string(kWocPrefix) + "/address/"), listed) << "fresh caches, no requests";
     EXPECT_EQ(status.balance, 50000);
     EXPECT_EQ(paymail.claims().size(), 1u) << "nothing changed, nothing claimed";
+}
+
+// The wallet program's data on the wallet's own label outlives every claim this program makes: the
+// status run, the alias look-up and a restart.
+TEST_F(PaymailTest, WalletProgramKeysOfTheLabelSurviveClaimsAndRestart) {
+    std::string ord;
+    {
+        WalletLock lock = lock_wallet();
+        ord = derive_ordinals_key();
+    }
+    ASSERT_FALSE(ord.empty());
+    const json alice = {{"pubkey", pubkey}, {"ordAddress", ord}, {"cofferlyOnly", {{"kept", 1}}}};
+    test_write_file(paymail_registry_path(), json{{"self", "alice"}, {"names", {{"alice", alice}}}}.dump(2));
+    paymail.set(&FakePaymailTables::quota, pubkey, json_reply({{"role", "dev"}}));
+
+    auto check = [&](const char* step) {
+        SCOPED_TRACE(step);
+        const json entry = registry()["names"]["alice"];
+        EXPECT_EQ(entry.value("ordAddress", ""), ord);
+        EXPECT_EQ(entry.value("cofferlyOnly", json()), json({{"kept", 1}}));
+        EXPECT_EQ(entry.value("pubkey", ""), pubkey);
+        EXPECT_EQ(ord_address_for_name("alice"), ord);
+    };
+    WalletStatus status;
+    refresh_wallet_status(status);
+    check("status run");
+    EXPECT_EQ(connected_paymail_alias(), "alice");
+    check("alias");
+    {
+        WalletLock lock = lock_wallet();
+        clear_wallet_session();
+        ASSERT_TRUE(load_wallet_id("w1"));
+    }
+    forget_last_paymail_claim();
+    clock.advance(kStatusRefreshThrottleMs + 1);
+    const std::string before = test_read_file(paymail_registry_path());
+    refresh_wallet_status(status);
+    check("restart");
+    EXPECT_EQ(test_read_file(paymail_registry_path()), before) << "nothing changed, nothing written";
 }
 
 TEST_F(PaymailTest, StatusWithoutWalletSendsBareEvents) {
