@@ -35,6 +35,24 @@ std::string escape_paymail_for_path(const std::string& paymail) {
     return out;
 }
 
+// A handle is taken exactly as typed or not at all: dropping a stray character would quietly turn
+// "bob+1" into another person's label "bob1".
+bool is_alias_text(const std::string& name) {
+    if (name.empty()) return false;
+    for (char c : name) {
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_')) return false;
+    }
+    return true;
+}
+
+// The answer of the address service at `url`, "" when it gave no valid address.
+std::string ask_address_service(const std::string& url) {
+    std::string body, transport_error;
+    if (!http_get_platform(url, body, transport_error)) return "";
+    const std::string address = json_text(json_parse_or_discarded(body), "ordAddress");
+    return is_valid_address(address) ? address : std::string();
+}
+
 // Holds the caller's lock again on every way out of the online look-up.
 struct Relock {
     WalletLock& lock;
@@ -67,6 +85,10 @@ std::string resolve_recipient_local(const std::string& text, std::string& error,
         error = "use a 1-address or an @" + platform_domain + " paymail.";
         return "";
     }
+    if (!is_alias_text(name)) {
+        error = kRecipientAlphabetError;
+        return "";
+    }
     const std::string known = ord_address_for_name(name);
     if (!known.empty() && is_valid_address(known)) return known;
     handle = name;
@@ -79,17 +101,34 @@ std::string bsvalias_ord_address(const std::string& handle, std::string& error) 
     const std::string paymail = handle + "@" + settings.paymail_domain;
     if (!handle.empty()) {
         const std::string path = "/api/bsvalias/address/" + escape_paymail_for_path(paymail);
-        for (const std::string& base : {settings.platform_base, settings.local_bsvalias_base}) {
-            std::string body, transport_error;
-            if (!http_get_platform(base + path, body, transport_error)) continue;
-            const std::string address = json_text(json_parse_or_discarded(body), "ordAddress");
-            if (address.empty() || !is_valid_address(address)) continue;
-            set_label_ord_address(handle, address);
+        std::string address = ask_address_service(settings.platform_base + path);
+        if (!address.empty()) {
+            // Kept only under the very label that was asked, so a later pass to another name
+            // never reuses it.
+            if (normalize_paymail_name(handle) == handle) set_label_ord_address(handle, address);
             return address;
+        }
+        // Whatever listens on the loopback port is asked without certificate checks: its answer
+        // is never recorded, and coins go there only once the user has typed that address.
+        address = ask_address_service(settings.local_bsvalias_base + path);
+        if (!address.empty()) {
+            error = settings.paymail_domain + " did not answer for " + paymail +
+                    "; the local address service on this computer names " + address +
+                    ". If that is theirs, enter that 1-address as the recipient.";
+            return "";
         }
     }
     error = "no ordinals address for " + paymail;
     return "";
+}
+
+std::string recipient_confirm_text(const std::string& text, std::string& error) {
+    std::string handle;
+    const std::string address = resolve_recipient_local(text, error, handle);
+    if (!address.empty()) return "To: " + address;
+    if (handle.empty()) return "";
+    const std::string domain = service_settings().paymail_domain;
+    return "To: " + handle + "@" + domain + ", whose ordinals address " + domain + " names when the pass starts.";
 }
 
 std::string resolve_recipient_ord_address(WalletLock& wallet_lock, const std::string& text, std::string& error) {

@@ -146,30 +146,45 @@ TEST_F(PaymailTest, QuotaReplySetsOrKeepsTheHostRole) {
     }
 }
 
-TEST_F(PaymailTest, OnlineLookUpFallsBackToTheLocalServiceAndRemembers) {
+// Only the platform's answer is recorded, and only under the label asked; the local service's
+// answer moves no coin until the user types that address.
+TEST_F(PaymailTest, OnlineLookUpRecordsOnlyThePlatformsAnswer) {
     std::string broken = kTestReceive1;
     broken.back() = 'z';
     const std::string carol = "carol@" + domain();
     paymail.set(&FakePaymailTables::address, carol, json_reply({{"ordAddress", broken}}));
     paymail.set(&FakePaymailTables::local_address, carol, json_reply({{"ordAddress", kTestReceive0}}));
-    // A typed "?" must stay inside the one path part it belongs to.
+    paymail.set(&FakePaymailTables::address, "dan@" + domain(), json_reply({{"ordAddress", kTestReceive1}}));
+    paymail.set(&FakePaymailTables::address, "Dan@" + domain(), json_reply({{"ordAddress", kTestReceive0}}));
     paymail.set(&FakePaymailTables::address, "x?y@" + domain(), json_reply({{"ordAddress", kTestReceive1}}));
+    test_write_file(paymail_registry_path(), "{}");
 
     WalletLock lock = lock_wallet();
     std::string error;
-    EXPECT_EQ(resolve_recipient_ord_address(lock, " @Carol ", error), kTestReceive0);
+    EXPECT_EQ(resolve_recipient_ord_address(lock, " @Carol ", error), "");
     EXPECT_TRUE(lock.owns_lock());
+    EXPECT_NE(error.find(kTestReceive0), std::string::npos) << error;
+    EXPECT_FALSE(registry().contains("names")) << "the local answer is never recorded";
+    EXPECT_EQ(resolve_recipient_ord_address(lock, kTestReceive0, error), kTestReceive0) << "typed, it is used";
+
+    EXPECT_EQ(resolve_recipient_ord_address(lock, "Dan", error), kTestReceive1);
     EXPECT_EQ(error, "");
-    const json entry = registry()["names"]["carol"];
-    EXPECT_EQ(entry.value("ordAddress", ""), kTestReceive0);
+    const json entry = registry()["names"]["dan"];
+    EXPECT_EQ(entry.value("ordAddress", ""), kTestReceive1);
     EXPECT_FALSE(entry.contains("pubkey"));
+    // Asked for a name that is not a label as it stands, the answer is used but stored nowhere.
+    lock.unlock();
+    EXPECT_EQ(bsvalias_ord_address("Dan", error), kTestReceive0);
+    lock.lock();
+    EXPECT_EQ(registry()["names"]["dan"].value("ordAddress", ""), kTestReceive1);
 
-    EXPECT_EQ(resolve_recipient_ord_address(lock, "x?y", error), kTestReceive1);
-
+    EXPECT_EQ(resolve_recipient_ord_address(lock, "x?y", error), "");
+    EXPECT_EQ(error, kRecipientAlphabetError);
     EXPECT_EQ(resolve_recipient_ord_address(lock, "nobody", error), "");
     EXPECT_EQ(error, "no ordinals address for nobody@" + domain());
     EXPECT_TRUE(lock.owns_lock());
     EXPECT_EQ(paymail.local.request_count("/api/bsvalias/address/"), 2) << "carol and nobody";
+    EXPECT_EQ(chain.platform.request_count("/api/bsvalias/address/x"), 0);
 }
 
 TEST_F(PaymailTest, StatusRunReportsBalanceClaimsAndThrottles) {
