@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <mutex>
+
 namespace {
 
 bool is_valid_address(const std::string& text) {
@@ -53,6 +55,26 @@ std::string ask_address_service(const std::string& url) {
     return is_valid_address(address) ? address : std::string();
 }
 
+// The local service's last answer, held in memory only: the user sees it in the next pass
+// confirmation, and the pass that follows uses it once. It never reaches the registry.
+struct LoopbackAnswer {
+    std::string handle;
+    std::string address;
+};
+std::mutex g_loopback_mutex;
+LoopbackAnswer g_loopback;
+
+LoopbackAnswer loopback_answer() {
+    std::lock_guard<std::mutex> hold(g_loopback_mutex);
+    return g_loopback;
+}
+
+void set_loopback_answer(const std::string& handle, const std::string& address) {
+    std::lock_guard<std::mutex> hold(g_loopback_mutex);
+    g_loopback.handle = handle;
+    g_loopback.address = address;
+}
+
 // Holds the caller's lock again on every way out of the online look-up.
 struct Relock {
     WalletLock& lock;
@@ -91,6 +113,8 @@ std::string resolve_recipient_local(const std::string& text, std::string& error,
     }
     const std::string known = ord_address_for_name(name);
     if (!known.empty() && is_valid_address(known)) return known;
+    const LoopbackAnswer shown = loopback_answer();
+    if (shown.handle == name && !shown.address.empty()) return shown.address;
     handle = name;
     return "";
 }
@@ -109,12 +133,13 @@ std::string bsvalias_ord_address(const std::string& handle, std::string& error) 
             return address;
         }
         // Whatever listens on the loopback port is asked without certificate checks: its answer
-        // is never recorded, and coins go there only once the user has typed that address.
+        // is never recorded, and no coin goes there before the user has seen it in a confirmation.
         address = ask_address_service(settings.local_bsvalias_base + path);
         if (!address.empty()) {
+            set_loopback_answer(handle, address);
             error = settings.paymail_domain + " did not answer for " + paymail +
                     "; the local address service on this computer names " + address +
-                    ". If that is theirs, enter that 1-address as the recipient.";
+                    ". Pass again to see it in the confirmation before anything is sent.";
             return "";
         }
     }
@@ -125,15 +150,19 @@ std::string bsvalias_ord_address(const std::string& handle, std::string& error) 
 std::string recipient_confirm_text(const std::string& text, std::string& error) {
     std::string handle;
     const std::string address = resolve_recipient_local(text, error, handle);
+    const std::string domain = service_settings().paymail_domain;
+    if (!address.empty() && address == loopback_answer().address)
+        return "To: " + address + ", named by the local address service on this computer, not by " + domain + ".";
     if (!address.empty()) return "To: " + address;
     if (handle.empty()) return "";
-    const std::string domain = service_settings().paymail_domain;
     return "To: " + handle + "@" + domain + ", whose ordinals address " + domain + " names when the pass starts.";
 }
 
 std::string resolve_recipient_ord_address(WalletLock& wallet_lock, const std::string& text, std::string& error) {
     std::string handle;
     const std::string local = resolve_recipient_local(text, error, handle);
+    // The local service's answer serves the one pass it was confirmed for.
+    set_loopback_answer("", "");
     if (!local.empty() || handle.empty()) return local;
     Relock relock{wallet_lock};
     if (wallet_lock.owns_lock()) wallet_lock.unlock();

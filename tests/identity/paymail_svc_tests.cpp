@@ -146,8 +146,8 @@ TEST_F(PaymailTest, QuotaReplySetsOrKeepsTheHostRole) {
     }
 }
 
-// Only the platform's answer is recorded, and only under the label asked; the local service's
-// answer moves no coin until the user types that address.
+// Only the platform's answer is recorded, and only under the label asked. The local service's
+// answer is never recorded: it first shows in a confirmation, then serves one pass.
 TEST_F(PaymailTest, OnlineLookUpRecordsOnlyThePlatformsAnswer) {
     std::string broken = kTestReceive1;
     broken.back() = 'z';
@@ -165,10 +165,21 @@ TEST_F(PaymailTest, OnlineLookUpRecordsOnlyThePlatformsAnswer) {
     EXPECT_TRUE(lock.owns_lock());
     EXPECT_NE(error.find(kTestReceive0), std::string::npos) << error;
     EXPECT_FALSE(registry().contains("names")) << "the local answer is never recorded";
-    EXPECT_EQ(resolve_recipient_ord_address(lock, kTestReceive0, error), kTestReceive0) << "typed, it is used";
+    EXPECT_EQ(recipient_confirm_text("carol", error), std::string("To: ") + kTestReceive0 +
+                                                          ", named by the local address service on this computer, "
+                                                          "not by " +
+                                                          domain() + ".");
+    EXPECT_EQ(resolve_recipient_ord_address(lock, "carol", error), kTestReceive0) << "the confirmed pass uses it";
+    EXPECT_EQ(paymail.local.request_count("/api/bsvalias/address/"), 1);
+    EXPECT_EQ(resolve_recipient_ord_address(lock, "carol", error), "") << "once only";
+    EXPECT_EQ(paymail.local.request_count("/api/bsvalias/address/"), 2);
+    EXPECT_EQ(resolve_recipient_ord_address(lock, "dan", error), kTestReceive1);
+    EXPECT_EQ(recipient_confirm_text("carol", error).find("local address service"), std::string::npos)
+        << "another pass drops it";
 
     EXPECT_EQ(resolve_recipient_ord_address(lock, "Dan", error), kTestReceive1);
     EXPECT_EQ(error, "");
+    EXPECT_EQ(recipient_confirm_text("dan", error), std::string("To: ") + kTestReceive1);
     const json entry = registry()["names"]["dan"];
     EXPECT_EQ(entry.value("ordAddress", ""), kTestReceive1);
     EXPECT_FALSE(entry.contains("pubkey"));
@@ -183,7 +194,7 @@ TEST_F(PaymailTest, OnlineLookUpRecordsOnlyThePlatformsAnswer) {
     EXPECT_EQ(resolve_recipient_ord_address(lock, "nobody", error), "");
     EXPECT_EQ(error, "no ordinals address for nobody@" + domain());
     EXPECT_TRUE(lock.owns_lock());
-    EXPECT_EQ(paymail.local.request_count("/api/bsvalias/address/"), 2) << "carol and nobody";
+    EXPECT_EQ(paymail.local.request_count("/api/bsvalias/address/"), 3) << "carol twice and nobody";
     EXPECT_EQ(chain.platform.request_count("/api/bsvalias/address/x"), 0);
 }
 
