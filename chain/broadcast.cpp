@@ -32,6 +32,7 @@ constexpr std::int64_t kConfirmGapMs = 700;
 constexpr std::uint32_t kWocPostTimeoutS = 60;
 constexpr std::int32_t kWocPostAttempts = 2;
 constexpr std::uint32_t kSaleSubmitTimeoutS = 8;
+constexpr std::int32_t kWocLookupTimeoutS = 25;
 // An ARC body shown to the user is cut like the body of an HTTP error.
 constexpr std::size_t kDetailMaxBytes = 120;
 
@@ -176,11 +177,11 @@ bool change_keys_for(const Hash160& h, std::string& priv_hex, std::string& pub_h
     return true;
 }
 
-// True once WhatsOnChain lists the id: up to 8 look-ups, 700 ms apart.
+// True once WhatsOnChain returns the id: up to 8 look-ups, 700 ms apart.
 bool listed_on_woc(const std::string& txid) {
     for (int lookup = 0; lookup < kConfirmLookups; ++lookup) {
         if (lookup > 0) clock_sleep_ms(kConfirmGapMs);
-        if (woc_tx_exists(txid)) return true;
+        if (woc_returns_txid(txid)) return true;
     }
     return false;
 }
@@ -195,6 +196,23 @@ std::string& last_sent_txid() {
 std::string& last_success_txid() {
     static std::string txid;
     return txid;
+}
+
+bool woc_returns_txid(const std::string& txid) {
+    if (!is_txid_hex(txid)) return false;
+    const std::string base = woc_url("/tx/" + to_lower_copy(txid));
+    std::string body, error;
+    // Any page that answers is no proof: the transaction's own bytes, or its record naming the id,
+    // is.
+    if (http_get(base + "/hex", body, error, kWocLookupTimeoutS, false)) {
+        const std::size_t begin = body.find_first_not_of(" \t\r\n\"");
+        const std::size_t end = body.find_last_not_of(" \t\r\n\"");
+        const Bytes raw = begin == std::string::npos ? Bytes() : from_hex(body.substr(begin, end - begin + 1));
+        if (!raw.empty() && same_txid(compute_txid(raw), txid)) return true;
+    }
+    if (!http_get(base, body, error, kWocLookupTimeoutS, false)) return false;
+    const std::string named = json_text(json::parse(body, nullptr, false), "txid");
+    return is_txid_hex(named) && same_txid(named, txid);
 }
 
 bool is_missing_inputs_error(const std::string& text) {

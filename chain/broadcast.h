@@ -41,6 +41,10 @@ bool arc_broadcast(const std::string& tx_hex, const std::string& expected_txid, 
 // Hands the transaction to the platform host (8 s, one attempt); the outcome is ignored.
 void platform_submit_tx(const std::string& tx_hex);
 
+// One look-up: true when WhatsOnChain returns this transaction, as bytes whose id is `txid` or as a
+// record whose "txid" is it. Any other answer, an error page included, is false.
+bool woc_returns_txid(const std::string& txid);
+
 // True for the node's wordings of a spent or unknown input.
 bool is_missing_inputs_error(const std::string& text);
 

@@ -55,7 +55,7 @@ std::uint64_t total_of(const std::vector<TxOutput>& outputs) {
 // True, with the finished success in result, when WhatsOnChain lists the transaction of an
 // earlier attempt: it reached the network after all.
 bool found_on_chain(const PaymentState& state, std::string& result) {
-    if (!is_txid_hex(state.latest_txid) || !woc_tx_exists(state.latest_txid)) return false;
+    if (!is_txid_hex(state.latest_txid) || !woc_returns_txid(state.latest_txid)) return false;
     std::string text;
     record_found_payment(state, text);
     if (text.empty()) return false;

@@ -46,6 +46,7 @@ struct BroadcastTest : FakeChainTest {
     FakeServer scripted; // stands in for one service when a test needs its words exactly
     Script script;
     bool scripted_accepts = true;
+    bool lookups_get_a_page = false; // every transaction look-up answers 200 with an error page
     WalletLock lock = lock_wallet();
     TestKey recv0, recv1, recv2, bob = test_key_from_byte(0x22);
 
@@ -67,10 +68,14 @@ struct BroadcastTest : FakeChainTest {
         scripted.on("GET", ".*/tx/([0-9a-f]{64})(/hex)?", [this](const FakeRequest& req) {
             LedgerTx tx;
             FakeResponse r;
-            if (chain.ledger.find_tx(req.matches[1], tx))
-                r.body = to_hex(tx.raw) + " txid";
-            else
+            if (lookups_get_a_page)
+                r.body = "<html><body>txid lookup is resting, please come back later</body></html>";
+            else if (!chain.ledger.find_tx(req.matches[1], tx))
                 r.status = 404;
+            else if (req.matches[2].empty())
+                r.body = json{{"txid", tx.txid}}.dump();
+            else
+                r.body = to_hex(tx.raw);
             chain.ledger.note_lookup();
             return r;
         });
@@ -237,8 +242,10 @@ TEST_F(BroadcastTest, AlreadyKnownWordsAloneAreNoSending) {
         int arc_status;
         std::string arc; // "<id>" stands for the transaction id
         bool sent;
+        bool page = false; // WhatsOnChain answers every look-up with an error page
     } rows[] = {
         {"node's words, ARC down", "257: txn-already-known", 500, "{}", false},
+        {"node's words, look-ups get a page", "257: txn-already-known", 500, "{}", false, true},
         {"node's words, ARC calls it a double spend", "257: txn-already-known", 200,
          R"({"txid":"<id>","txStatus":"DOUBLE_SPEND_ATTEMPTED","extraInfo":"already in the mempool"})", false},
         {"free text, ARC free text", "transaction already have it", 200,
@@ -258,7 +265,9 @@ TEST_F(BroadcastTest, AlreadyKnownWordsAloneAreNoSending) {
         if (arc_body.find("<id>") != std::string::npos) arc_body.replace(arc_body.find("<id>"), 4, txid);
         script.set(400, row.woc);
         arc_script.set(row.arc_status, arc_body);
+        lookups_get_a_page = row.page;
         const std::string result = broadcast_tx(p.inputs, p.outputs, recv1.hash);
+        lookups_get_a_page = false;
         EXPECT_EQ(result.rfind(row.sent ? "success: " : "error: ", 0), 0u) << result;
         EXPECT_EQ(is_outpoint_spent(p.inputs[0].txid, 0), row.sent);
         EXPECT_EQ(last_sent_txid(), row.sent ? txid : "");
