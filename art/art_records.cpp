@@ -43,7 +43,7 @@ std::string watch_item_txid(const json& item) {
 
 } // namespace
 
-json new_art_message(const std::string& type) {
+ArtMessage new_art_message(const std::string& type) {
     std::string alias;
     {
         WalletLock lock = lock_wallet();
@@ -97,7 +97,7 @@ bool op_return_first_push(const std::string& script_hex, Bytes& out) {
     return true;
 }
 
-bool find_art_message_in_tx(const json& tx, json& out) {
+bool find_art_message_in_tx(const json& tx, ArtMessage& out) {
     if (!tx.is_object()) return false;
     const auto vouts = tx.find("vout");
     if (vouts == tx.end() || !vouts->is_array()) return false;

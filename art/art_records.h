@@ -3,6 +3,7 @@
 // transaction JSON and script hex: none throws, none keeps state, all are safe on many threads.
 #pragma once
 
+#include "identity/typed_message.h"
 #include "wallet/codecs.h"
 
 #include <nlohmann/json.hpp>
@@ -26,17 +27,20 @@ constexpr const char* kTitleWatchAddress = "12jzpGUVy64vyXk9jKrJPWjaaYHBSdfwBh";
 constexpr const char* kWatchesNotAssignedText =
     "ZUZ and OTX watches are not assigned yet. Pair and pass wait until Orrin pins both addresses.";
 
+// One signed "KV-Art" record, serialised as compact JSON in its carrier.
+using ArtMessage = TypedMessage;
+
 // One verified record read at a watch address.
 struct WatchRecord {
-    std::string txid;                              // carrying transaction, 64 lower-case characters
-    nlohmann::json msg = nlohmann::json::object(); // the record
-    nlohmann::json tx;                             // the carrying transaction as fetch_tx_json gave it
-    std::int64_t ts = 0;                           // the record's own time, always above 0 once read
+    std::string txid;                      // carrying transaction, 64 lower-case characters
+    ArtMessage msg = ArtMessage::object(); // the record
+    nlohmann::json tx;                     // the carrying transaction as fetch_tx_json gave it
+    std::int64_t ts = 0;                   // the record's own time, always above 0 once read
 };
 
 // The start of a new record: protocol, type, location and handle (the wallet's paymail alias, or
 // "" when no wallet loads). Takes the wallet mutex for the alias.
-nlohmann::json new_art_message(const std::string& type);
+ArtMessage new_art_message(const std::string& type);
 
 // The text without leading and trailing white space.
 std::string art_trim_copy(std::string text);
@@ -50,7 +54,7 @@ std::string norm_txid(const std::string& text);
 bool op_return_first_push(const std::string& script_hex, Bytes& out);
 
 // The first output record whose protocol is "KV-Art"; false when the transaction has none.
-bool find_art_message_in_tx(const nlohmann::json& tx, nlohmann::json& out);
+bool find_art_message_in_tx(const nlohmann::json& tx, ArtMessage& out);
 
 // The output's address from scriptPubKey (first of `addresses`, else `address`); "" when none.
 std::string vout_address(const nlohmann::json& vout);

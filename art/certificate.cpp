@@ -18,7 +18,7 @@ constexpr std::int32_t kFrozenTimeoutS = 6;
 
 } // namespace
 
-bool read_certificate_inscription(const std::string& origin, json& out, std::string& error) {
+bool read_certificate_inscription(const std::string& origin, ArtCertificate& out, std::string& error) {
     error.clear();
     out = nullptr;
     std::string content_type;
@@ -36,7 +36,7 @@ bool read_certificate_inscription(const std::string& origin, json& out, std::str
     return true;
 }
 
-bool certificate_well_formed(const json& cert) {
+bool certificate_well_formed(const ArtCertificate& cert) {
     return !json_text(cert, "pic").empty() && json_text(cert, "sha256").size() == 64;
 }
 

@@ -6,14 +6,18 @@
 
 #include <string>
 
+// The certificate inscription's JSON object (pic, sha256, artist, created, and the entered title,
+// artist_name, owner_paymail and note).
+using ArtCertificate = nlohmann::json;
+
 // The certificate inscription's JSON object. False with "could not read that inscription" when
 // no source gives its content, or "that inscription is not a certificate" when the content is
 // not a JSON object; `out` is null then.
-bool read_certificate_inscription(const std::string& origin, nlohmann::json& out, std::string& error);
+bool read_certificate_inscription(const std::string& origin, ArtCertificate& out, std::string& error);
 
 // A certificate fit for pairing and checking: its `pic` is non-empty text and its `sha256` text
 // has exactly 64 characters.
-bool certificate_well_formed(const nlohmann::json& cert);
+bool certificate_well_formed(const ArtCertificate& cert);
 
 // Whether the platform reports the identity as frozen. Fails open: an empty key, an unreachable
 // host or an unreadable reply counts as not frozen.

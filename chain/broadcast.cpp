@@ -32,6 +32,7 @@ constexpr std::int64_t kConfirmGapMs = 700;
 constexpr std::uint32_t kWocPostTimeoutS = 60;
 constexpr std::int32_t kWocPostAttempts = 2;
 constexpr std::uint32_t kSaleSubmitTimeoutS = 8;
+constexpr std::int32_t kWocLookupTimeoutS = 25;
 // An ARC body shown to the user is cut like the body of an HTTP error.
 constexpr std::size_t kDetailMaxBytes = 120;
 
@@ -70,12 +71,6 @@ template <std::size_t N> bool is_one_of(const std::string& text, const char* con
 // The node's words for a transaction it already holds, or for a spend it already saw.
 bool is_known_or_conflict_reply(const std::string& text) {
     return contains(text, "mempool-conflict") || contains(text, "txn-already") || contains(text, "already have");
-}
-
-// The node's words for this exact transaction already in its mempool (not a conflicting one).
-bool says_own_tx_known(const std::string& text) {
-    return contains(text, "txn-already-known") || contains(text, "txn-already-in-mempool") ||
-           contains(text, "already have");
 }
 
 std::string submit_url() {
@@ -182,6 +177,15 @@ bool change_keys_for(const Hash160& h, std::string& priv_hex, std::string& pub_h
     return true;
 }
 
+// True once WhatsOnChain returns the id: up to 8 look-ups, 700 ms apart.
+bool listed_on_woc(const std::string& txid) {
+    for (int lookup = 0; lookup < kConfirmLookups; ++lookup) {
+        if (lookup > 0) clock_sleep_ms(kConfirmGapMs);
+        if (woc_returns_txid(txid)) return true;
+    }
+    return false;
+}
+
 } // namespace
 
 std::string& last_sent_txid() {
@@ -192,6 +196,23 @@ std::string& last_sent_txid() {
 std::string& last_success_txid() {
     static std::string txid;
     return txid;
+}
+
+bool woc_returns_txid(const std::string& txid) {
+    if (!is_txid_hex(txid)) return false;
+    const std::string base = woc_url("/tx/" + to_lower_copy(txid));
+    std::string body, error;
+    // Any page that answers is no proof: the transaction's own bytes, or its record naming the id,
+    // is.
+    if (http_get(base + "/hex", body, error, kWocLookupTimeoutS, false)) {
+        const std::size_t begin = body.find_first_not_of(" \t\r\n\"");
+        const std::size_t end = body.find_last_not_of(" \t\r\n\"");
+        const Bytes raw = begin == std::string::npos ? Bytes() : from_hex(body.substr(begin, end - begin + 1));
+        if (!raw.empty() && same_txid(compute_txid(raw), txid)) return true;
+    }
+    if (!http_get(base, body, error, kWocLookupTimeoutS, false)) return false;
+    const std::string named = json_text(json::parse(body, nullptr, false), "txid");
+    return is_txid_hex(named) && same_txid(named, txid);
 }
 
 bool is_missing_inputs_error(const std::string& text) {
@@ -231,8 +252,14 @@ bool arc_broadcast(const std::string& tx_hex, const std::string& expected_txid, 
         detail = bad_reply;
         return false;
     }
-    if (!is_txid_hex(json_text(reply, "txid")) && !is_txid_hex(expected_txid)) {
+    const std::string named = json_text(reply, "txid");
+    if (!is_txid_hex(named) && !is_txid_hex(expected_txid)) {
         detail = "arc did not return a txid";
+        return false;
+    }
+    // An acceptance of another transaction says nothing about this one.
+    if (is_txid_hex(named) && is_txid_hex(expected_txid) && !same_txid(named, expected_txid)) {
+        detail = "arc named another txid";
         return false;
     }
     if (is_one_of(status, kArcAccepted)) return true;
@@ -243,13 +270,10 @@ bool arc_broadcast(const std::string& tx_hex, const std::string& expected_txid, 
 std::string confirm_and_record_tx(const std::string& computed_txid, const std::vector<TxInput>& inputs,
                                   const std::vector<TxOutput>& outputs, const Hash160* change_hash160,
                                   const std::string& tx_hex, const std::string& candidate_txid) {
-    const std::string txid = is_txid_hex(candidate_txid) ? candidate_txid : computed_txid;
-    if (!is_txid_hex(txid)) return std::string();
-    for (int lookup = 0; lookup < kConfirmLookups; ++lookup) {
-        if (lookup > 0) clock_sleep_ms(kConfirmGapMs);
-        if (woc_tx_exists(txid)) return record_success(txid, inputs, outputs, change_hash160, tx_hex, true);
-    }
-    return std::string();
+    // A reply may name another transaction's id: only this transaction's own id, listed, counts.
+    const std::string txid = is_txid_hex(computed_txid) ? computed_txid : candidate_txid;
+    if (!is_txid_hex(txid) || !listed_on_woc(txid)) return std::string();
+    return record_success(txid, inputs, outputs, change_hash160, tx_hex, true);
 }
 
 std::string broadcast_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs,
@@ -271,14 +295,13 @@ std::string broadcast_tx(const std::vector<TxInput>& inputs, const std::vector<T
         // for many seconds, and calling that a failure would make the user pay a second time.
         if (is_txid_hex(given) && same_txid(given, txid))
             return record_success(txid, inputs, outputs, &change_hash160, hex, true);
-        std::string result = confirm_and_record_tx(txid, inputs, outputs, &change_hash160, hex, given);
-        if (!result.empty()) return result;
-    } else if (is_known_or_conflict_reply(woc_error)) {
         std::string result = confirm_and_record_tx(txid, inputs, outputs, &change_hash160, hex, txid);
         if (!result.empty()) return result;
-        // The node says it already holds this very transaction: it is on the network even while
-        // the listing lags, and answering with an error would have the payment built a second time.
-        if (says_own_tx_known(woc_error)) return record_success(txid, inputs, outputs, &change_hash160, hex, true);
+    } else if (is_known_or_conflict_reply(woc_error)) {
+        // "Already known" names no transaction: a double spend reads the same. Only the listing of
+        // this id, or ARC accepting it below, shows that this transaction is the one on the network.
+        std::string result = confirm_and_record_tx(txid, inputs, outputs, &change_hash160, hex, txid);
+        if (!result.empty()) return result;
     }
 
     std::string arc_detail;
@@ -311,27 +334,27 @@ std::string broadcast_sale_tx(const std::vector<TxInput>& inputs, const std::vec
     if (raw.empty()) return "error: serialize failed.";
     const std::string txid = compute_txid(raw);
     const std::string hex = to_hex(raw);
+    // The sale starts no payment notice.
+    auto record = [&]() { return record_success(txid, inputs, outputs, &change_hash160, hex, false); };
 
     std::string reply, error;
     if (!http_post_json(service_settings().woc_base + "/tx/raw", tx_body("txhex", hex), reply, error, kWocPostTimeoutS,
                         kWocPostAttempts)) {
-        if (is_known_or_conflict_reply(error) && woc_tx_exists(txid))
-            return record_success(txid, inputs, outputs, &change_hash160, hex, false);
+        if (is_known_or_conflict_reply(error) && listed_on_woc(txid)) return record();
         if (contains(error, "mempool-conflict")) return "error: that sale is already on the network. Refresh the wall.";
-        if (is_missing_inputs_error(error)) {
+        // A node that says it holds the sale while its listing lags is heard out by ARC, whose
+        // acceptance names this transaction's id.
+        if (is_missing_inputs_error(error) || contains(error, "txn-already") || contains(error, "already have")) {
             std::string detail;
-            if (arc_broadcast(hex, txid, detail))
-                return record_success(txid, inputs, outputs, &change_hash160, hex, false);
+            if (arc_broadcast(hex, txid, detail)) return record();
         }
         return "error: the sale was rejected. " + error;
     }
 
-    std::string sale_txid = reply_txid(reply);
-    if (!is_txid_hex(sale_txid)) {
-        if (!woc_tx_exists(txid)) return "error: the sale was not accepted. Wait a few seconds and try again.";
-        sale_txid = txid;
-    }
-    const std::string result = record_success(sale_txid, inputs, outputs, &change_hash160, hex, false);
+    const std::string given = reply_txid(reply);
+    if (!(is_txid_hex(given) && same_txid(given, txid)) && !listed_on_woc(txid))
+        return "error: the sale was not accepted. Wait a few seconds and try again.";
+    const std::string result = record();
     // The thread gets the URL of this moment along with its own copy of the hex, so it never
     // reads the settings after the caller has moved on.
     try {

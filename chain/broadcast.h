@@ -28,23 +28,29 @@ std::string broadcast_tx(const std::vector<TxInput>& inputs, const std::vector<T
 std::string sign_and_broadcast(std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs,
                                const Hash160& change_hash160, std::string* txid_out = nullptr);
 
-// The completing transaction of a gallery sale: WhatsOnChain, then ARC for missing inputs; the
-// platform gets a copy on a detached thread once WhatsOnChain took it.
+// The completing transaction of a gallery sale: WhatsOnChain, then ARC for missing inputs or a
+// node that says it holds the sale; the platform gets a copy on a detached thread once WhatsOnChain
+// took it. Sent only when an answer names this transaction's id or WhatsOnChain lists it.
 std::string broadcast_sale_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs,
                               const Hash160& change_hash160);
 
-// True when ARC took the transaction with an accepted status; false with the reason in `detail`.
+// True when ARC took the transaction with an accepted status and named no other id; false with
+// the reason in `detail`.
 bool arc_broadcast(const std::string& tx_hex, const std::string& expected_txid, std::string& detail);
 
 // Hands the transaction to the platform host (8 s, one attempt); the outcome is ignored.
 void platform_submit_tx(const std::string& tx_hex);
 
+// One look-up: true when WhatsOnChain returns this transaction, as bytes whose id is `txid` or as a
+// record whose "txid" is it. Any other answer, an error page included, is false.
+bool woc_returns_txid(const std::string& txid);
+
 // True for the node's wordings of a spent or unknown input.
 bool is_missing_inputs_error(const std::string& text);
 
 // Looks the transaction up on WhatsOnChain up to 8 times, 700 ms apart, and records it once
-// listed. The id is the candidate when it is 64 hex digits, else the computed id. Returns
-// "success: " and the id, or "" when it was never listed.
+// listed. The id is the computed id; the candidate stands in only when the computed id is not 64
+// hex digits. Returns "success: " and the id, or "" when it was never listed.
 std::string confirm_and_record_tx(const std::string& computed_txid, const std::vector<TxInput>& inputs,
                                   const std::vector<TxOutput>& outputs, const Hash160* change_hash160,
                                   const std::string& tx_hex, const std::string& candidate_txid);

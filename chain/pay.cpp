@@ -18,13 +18,14 @@
 
 namespace {
 
-// The node's and the broadcasters' words for a transaction they already hold. Unlike a conflict,
-// these name the very transaction sent: it is on the network, and paying again would pay twice.
-const char* const kOwnTxKnown[] = {"txn-already-known", "txn-already-in-mempool", "already have", "already known",
-                                   "already in the mempool"};
+// The node's reject codes for a transaction it already holds. They name no id, so they prove
+// nothing; they only say that paying again from other coins might pay twice.
+const char* const kOwnTxKnown[] = {"txn-already-known", "txn-already-in-mempool"};
 
 const char* const kNoWallet = "error: no Kestrava Cofferly wallet. Use cofferly create first.";
 const char* const kNeedHd = "error: need an HD Cofferly wallet.";
+const char* const kHeldNotListed = "error: the network says it already holds this payment, but it is not listed. "
+                                   "Nothing was recorded; check the balance in a minute before paying again.";
 const char* const kShareCoins = "error: need a bit more BSV so the offer and the 1-sat hook do not share coins.";
 
 bool begins_with(const std::string& text, const char* prefix) {
@@ -54,7 +55,7 @@ std::uint64_t total_of(const std::vector<TxOutput>& outputs) {
 // True, with the finished success in result, when WhatsOnChain lists the transaction of an
 // earlier attempt: it reached the network after all.
 bool found_on_chain(const PaymentState& state, std::string& result) {
-    if (!is_txid_hex(state.latest_txid) || !woc_tx_exists(state.latest_txid)) return false;
+    if (!is_txid_hex(state.latest_txid) || !woc_returns_txid(state.latest_txid)) return false;
     std::string text;
     record_found_payment(state, text);
     if (text.empty()) return false;
@@ -195,10 +196,9 @@ std::string pay_with_retry(WalletLock& wallet_lock, const std::vector<TxOutput>&
         if (found_on_chain(state, result)) return result;
         if (!sent) return attempt_result;
         if (is_own_tx_known_reply(attempt_result)) {
-            std::string text;
-            record_found_payment(state, text);
-            finish_payment_result(state, std::move(text), result);
-            return result;
+            // Neither an answer naming this id nor the listing showed it: a double spend can read
+            // the same. Nothing is recorded, and nothing is paid again that could pay twice.
+            return kHeldNotListed;
         }
         if (is_already_known_error(attempt_result)) {
             spend_inputs_expire_caches(inputs, 0);

@@ -46,6 +46,6 @@ void record_found_payment(const PaymentState& state, std::string& text);
 // just sent to the displayed balance.
 void finish_payment_result(const PaymentState& state, std::string text, std::string& result);
 
-// True when a broadcast reply says the network already holds this very transaction, as opposed
-// to a conflicting spend of its inputs.
+// True when a broadcast reply carries the node's code for a transaction it already holds, as
+// opposed to a conflicting spend of its inputs. A hint only: it names no id.
 bool is_own_tx_known_reply(const std::string& reply);

@@ -35,7 +35,7 @@ bool parse_object(const std::string& text, json& doc) {
 }
 
 // The lower-cased "pubkey" of a label entry; "" for a non-object entry or a missing key.
-std::string entry_pubkey(const json& entry) {
+std::string entry_pubkey(const PaymailLabel& entry) {
     return to_lower_copy(json_text(entry, "pubkey"));
 }
 
@@ -48,7 +48,7 @@ json& object_member(json& doc, const char* key) {
 // Sets "ordAddress" of a label entry and drops the older ordinals key, whose plausible value it
 // replaces (an implausible one stays: it may be the wallet program's own data). False when the
 // entry already held the address, so nothing changed.
-bool put_ord_address(json& entry, const std::string& ord_address) {
+bool put_ord_address(PaymailLabel& entry, const std::string& ord_address) {
     auto current = entry.find("ordAddress");
     if (current != entry.end() && current->is_string() && current->get<std::string>() == ord_address) return false;
     entry["ordAddress"] = ord_address;
@@ -213,20 +213,25 @@ std::string claim_paymail_name(const std::string& name, const std::string& pubke
         return std::string();
     };
 
-    json entry = json::object();
+    // The label's object is merged into, never replaced: the wallet program keeps its own keys
+    // there ("ordAddress" among them), and losing them would lose where the label's ordinals go.
+    const json before = g_doc;
+    PaymailLabel& entry = names[label];
+    if (!entry.is_object()) entry = json::object();
     entry["pubkey"] = key;
     if (!address.empty()) entry["address"] = address;
-    std::string ord = exists ? json_text(*existing, "ord") : std::string();
-    if (ord.empty()) ord = first_of_key("ord");
-    if (!ord.empty()) entry["ord"] = ord;
-    std::string avatar = exists ? json_text(*existing, "avatar") : std::string();
-    auto avatars = g_doc.find("avatars");
-    if (avatar.empty() && avatars != g_doc.end()) avatar = json_text(*avatars, key);
-    if (avatar.empty()) avatar = first_of_key("avatar");
-    if (!avatar.empty()) entry["avatar"] = avatar;
-
-    names[label] = std::move(entry);
+    if (json_text(entry, "ord").empty() && !is_plausible_address(json_text(entry, "ordAddress"))) {
+        const std::string ord = first_of_key("ord");
+        if (!ord.empty()) entry["ord"] = ord;
+    }
+    if (json_text(entry, "avatar").empty()) {
+        auto avatars = g_doc.find("avatars");
+        std::string avatar = avatars != g_doc.end() ? json_text(*avatars, key) : std::string();
+        if (avatar.empty()) avatar = first_of_key("avatar");
+        if (!avatar.empty()) entry["avatar"] = avatar;
+    }
     g_doc["self"] = label;
+    if (g_doc == before) return {};
     if (!save_paymail_registry()) return "could not write paymail registry";
     return {};
 }
@@ -289,6 +294,9 @@ std::string set_identity_avatar(const std::string& avatar) {
     if (key.empty()) return "no identity pubkey";
     std::lock_guard<std::mutex> lock(g_mutex);
     if (!load_paymail_registry()) return "could not read paymail registry";
+    // Every status run sets the avatar; writing only a change keeps this program from racing the
+    // wallet program's own writes for nothing.
+    const json before = g_doc;
     json& names = object_member(g_doc, "names");
     json& avatars = object_member(g_doc, "avatars");
     if (avatar.empty()) {
@@ -304,6 +312,7 @@ std::string set_identity_avatar(const std::string& avatar) {
             entry["avatar"] = avatar;
         }
     }
+    if (g_doc == before) return {};
     if (!save_paymail_registry()) return "could not write paymail registry";
     return {};
 }

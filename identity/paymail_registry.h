@@ -13,6 +13,10 @@
 #include <string>
 #include <vector>
 
+// One label's object under "names": pubkey, address, avatar, ordAddress, the older ord, and any
+// keys the wallet program keeps there, which every operation here carries along.
+using PaymailLabel = nlohmann::json;
+
 // The registry mutex and the in-memory document; the document is meaningful only while the mutex
 // is held and after load_paymail_registry.
 std::mutex& paymail_registry_mutex();

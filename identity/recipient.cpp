@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <mutex>
+
 namespace {
 
 bool is_valid_address(const std::string& text) {
@@ -33,6 +35,44 @@ std::string escape_paymail_for_path(const std::string& paymail) {
         }
     }
     return out;
+}
+
+// A handle is taken exactly as typed or not at all: dropping a stray character would quietly turn
+// "bob+1" into another person's label "bob1".
+bool is_alias_text(const std::string& name) {
+    if (name.empty()) return false;
+    for (char c : name) {
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_')) return false;
+    }
+    return true;
+}
+
+// The answer of the address service at `url`, "" when it gave no valid address.
+std::string ask_address_service(const std::string& url) {
+    std::string body, transport_error;
+    if (!http_get_platform(url, body, transport_error)) return "";
+    const std::string address = json_text(json_parse_or_discarded(body), "ordAddress");
+    return is_valid_address(address) ? address : std::string();
+}
+
+// The local service's last answer, held in memory only: the user sees it in the next pass
+// confirmation, and the pass that follows uses it once. It never reaches the registry.
+struct LoopbackAnswer {
+    std::string handle;
+    std::string address;
+};
+std::mutex g_loopback_mutex;
+LoopbackAnswer g_loopback;
+
+LoopbackAnswer loopback_answer() {
+    std::lock_guard<std::mutex> hold(g_loopback_mutex);
+    return g_loopback;
+}
+
+void set_loopback_answer(const std::string& handle, const std::string& address) {
+    std::lock_guard<std::mutex> hold(g_loopback_mutex);
+    g_loopback.handle = handle;
+    g_loopback.address = address;
 }
 
 // Holds the caller's lock again on every way out of the online look-up.
@@ -67,8 +107,14 @@ std::string resolve_recipient_local(const std::string& text, std::string& error,
         error = "use a 1-address or an @" + platform_domain + " paymail.";
         return "";
     }
+    if (!is_alias_text(name)) {
+        error = kRecipientAlphabetError;
+        return "";
+    }
     const std::string known = ord_address_for_name(name);
     if (!known.empty() && is_valid_address(known)) return known;
+    const LoopbackAnswer shown = loopback_answer();
+    if (shown.handle == name && !shown.address.empty()) return shown.address;
     handle = name;
     return "";
 }
@@ -79,22 +125,44 @@ std::string bsvalias_ord_address(const std::string& handle, std::string& error) 
     const std::string paymail = handle + "@" + settings.paymail_domain;
     if (!handle.empty()) {
         const std::string path = "/api/bsvalias/address/" + escape_paymail_for_path(paymail);
-        for (const std::string& base : {settings.platform_base, settings.local_bsvalias_base}) {
-            std::string body, transport_error;
-            if (!http_get_platform(base + path, body, transport_error)) continue;
-            const std::string address = json_text(json_parse_or_discarded(body), "ordAddress");
-            if (address.empty() || !is_valid_address(address)) continue;
-            set_label_ord_address(handle, address);
+        std::string address = ask_address_service(settings.platform_base + path);
+        if (!address.empty()) {
+            // Kept only under the very label that was asked, so a later pass to another name
+            // never reuses it.
+            if (normalize_paymail_name(handle) == handle) set_label_ord_address(handle, address);
             return address;
+        }
+        // Whatever listens on the loopback port is asked without certificate checks: its answer
+        // is never recorded, and no coin goes there before the user has seen it in a confirmation.
+        address = ask_address_service(settings.local_bsvalias_base + path);
+        if (!address.empty()) {
+            set_loopback_answer(handle, address);
+            error = settings.paymail_domain + " did not answer for " + paymail +
+                    "; the local address service on this computer names " + address +
+                    ". Pass again to see it in the confirmation before anything is sent.";
+            return "";
         }
     }
     error = "no ordinals address for " + paymail;
     return "";
 }
 
+std::string recipient_confirm_text(const std::string& text, std::string& error) {
+    std::string handle;
+    const std::string address = resolve_recipient_local(text, error, handle);
+    const std::string domain = service_settings().paymail_domain;
+    if (!address.empty() && address == loopback_answer().address)
+        return "To: " + address + ", named by the local address service on this computer, not by " + domain + ".";
+    if (!address.empty()) return "To: " + address;
+    if (handle.empty()) return "";
+    return "To: " + handle + "@" + domain + ", whose ordinals address " + domain + " names when the pass starts.";
+}
+
 std::string resolve_recipient_ord_address(WalletLock& wallet_lock, const std::string& text, std::string& error) {
     std::string handle;
     const std::string local = resolve_recipient_local(text, error, handle);
+    // The local service's answer serves the one pass it was confirmed for.
+    set_loopback_answer("", "");
     if (!local.empty() || handle.empty()) return local;
     Relock relock{wallet_lock};
     if (wallet_lock.owns_lock()) wallet_lock.unlock();

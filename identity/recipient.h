@@ -7,14 +7,27 @@
 
 #include <string>
 
+// The refusal of a recipient that is neither a 1-address nor a handle of the alias alphabet.
+constexpr const char* kRecipientAlphabetError =
+    "a handle holds only a-z, 0-9, '-', '.' and '_'; enter their handle, paymail or 1-address as it is.";
+
 // Without the network. A valid 1-address (error ""), or "" with the error text, or "" with no
-// error and the handle to look up online.
+// error and the handle to look up online. A handle's address comes from the registry, else from
+// the local service's last answer for that handle.
 std::string resolve_recipient_local(const std::string& text, std::string& error, std::string& handle);
 
-// Asks the platform host, then the local service, for handle@domain's ordinals address and records
-// a valid answer in the registry under the handle. "" with "no ordinals address for ..." otherwise.
+// Asks the platform host for handle@domain's ordinals address and records a valid answer in the
+// registry under the handle. When only the local service on the loopback host answers, "" with an
+// error that names its address; the answer is kept in memory for the next confirmation and pass,
+// never recorded. "" with "no ordinals address for ..." when neither answers.
 std::string bsvalias_ord_address(const std::string& handle, std::string& error);
+
+// For the pass confirmation, without the network: "To: " and the recipient's address when it is
+// known here (saying so when only the local service named it), or the paymail whose address is
+// asked online. "" with the error when the text is no recipient.
+std::string recipient_confirm_text(const std::string& text, std::string& error);
 
 // The pass action's look-up. wallet_lock is held on entry and again on return; it is released only
 // around the online look-up. Either a valid 1-address with an empty error, or "" and the reason.
+// Uses up the local service's answer: a later pass asks again.
 std::string resolve_recipient_ord_address(WalletLock& wallet_lock, const std::string& text, std::string& error);

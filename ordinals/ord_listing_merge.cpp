@@ -217,6 +217,12 @@ void name_rows(OrdListingRun& run, std::vector<KvCofferlyOrdRow>& rows) {
     }
 }
 
+// What the indexer tells of a token id: its name and icon, either of which may be empty.
+struct TokenInfo {
+    std::string name;
+    std::string icon;
+};
+
 bool add_token_information(OrdListingRun& run, WalletLock& lock, std::vector<KvCofferlyOrdRow>& rows) {
     std::vector<std::string> ids;
     std::unordered_set<std::string> seen;
@@ -227,22 +233,22 @@ bool add_token_information(OrdListingRun& run, WalletLock& lock, std::vector<KvC
     }
     if (ids.empty()) return true;
     std::mutex mutex;
-    std::map<std::string, std::pair<std::string, std::string>> info;
+    std::map<std::string, TokenInfo> info;
     lock.unlock();
     parallel_for(ids.size(), kTokenInfoThreads, [&](std::uint64_t i) {
         std::string name, icon;
         token_info_by_id(ids[i], name, &icon);
         if (name.empty() && icon.empty()) return;
         std::lock_guard<std::mutex> guard(mutex);
-        info[ids[i]] = {name, icon};
+        info[ids[i]] = TokenInfo{name, icon};
     });
     if (!relock_same_wallet(run, lock)) return false;
     for (KvCofferlyOrdRow& row : rows) {
         const auto it = info.find(row.token_id);
         if (it == info.end()) continue;
         LocalOrd* local = find_local_ord(row.key);
-        const std::string& name = it->second.first;
-        const std::string& icon = it->second.second;
+        const std::string& name = it->second.name;
+        const std::string& icon = it->second.icon;
         if (!name.empty() && (row.name.empty() || looks_like_tick(row.name))) {
             row.name = name;
             ord_cache_write_name(row.key, name);

@@ -54,9 +54,9 @@ bool report_text_acceptable(const std::string& trimmed) {
     return !trimmed.empty() && trimmed.size() <= kReportMaxBytes;
 }
 
-TypedMessage build_report_message(const std::string& handle, std::int64_t ts, const std::string& encrypted,
-                                  const std::string& sender_pub) {
-    TypedMessage msg = nlohmann::json::object();
+ReportMessage build_report_message(const std::string& handle, std::int64_t ts, const std::string& encrypted,
+                                   const std::string& sender_pub) {
+    ReportMessage msg = nlohmann::json::object();
     msg["protocol"] = "PQR-Notes";
     msg["type"] = "report";
     msg["app"] = "Corvane";

@@ -19,10 +19,13 @@ std::string trim_report_text(const std::string& text);
 // True when the trimmed text is not empty and at most 2000 UTF-8 bytes long.
 bool report_text_acceptable(const std::string& trimmed);
 
+// The report, a typed message of protocol "PQR-Notes" and type "report".
+using ReportMessage = TypedMessage;
+
 // The unsigned report message of `handle` at Unix time `ts`, carrying the encrypted body under "enc"
 // and the sender's channel public key, which the reader needs to decrypt it, under "enc_pub".
-TypedMessage build_report_message(const std::string& handle, std::int64_t ts, const std::string& encrypted,
-                                  const std::string& sender_pub);
+ReportMessage build_report_message(const std::string& handle, std::int64_t ts, const std::string& encrypted,
+                                   const std::string& sender_pub);
 
 // GUI thread: the "Send report" button of `panel`.
 void send_report(HWND panel);

@@ -1,5 +1,6 @@
 #include "shell/task_popup.h"
 
+#include "identity/recipient.h"
 #include "shell/art_list.h"
 #include "shell/backup_files.h"
 #include "shell/box_painting.h"
@@ -388,9 +389,16 @@ void act_pass(HWND window) {
         set_status_text(std::string("Pick an artwork and their paymail."));
         return;
     }
-    if (!ask_confirmation(window,
-                          "Pass the artwork and its certificate?\n\nBoth move, and the title row is in the same "
-                          "transaction. Cofferly will prompt."))
+    // Read from the local registry only: the window thread never waits on the network.
+    std::string recipient_error;
+    const std::string to_line = recipient_confirm_text(job.recipient, recipient_error);
+    if (to_line.empty()) {
+        set_status_text(recipient_error);
+        return;
+    }
+    if (!ask_confirmation(window, "Pass the artwork and its certificate?\n\n" + to_line +
+                                      "\n\nBoth move, and the title row is in the same transaction. Cofferly will "
+                                      "prompt."))
         return;
     if (!take_action_busy()) return;
     set_status_text(std::string("Passing artwork and certificate in Cofferly..."));

@@ -29,9 +29,10 @@ constexpr KeyPath kBnPath = {kPurpose, kCoinType, 102 | kHardened, 0, 0};
 // seconds, and then the view answers instead of the window thread waiting.
 constexpr int kBriefLockTries = 20;
 
-std::mutex g_sink_mutex;
-TextSink g_status_sink;
-TextSink g_log_sink;
+// The two outlets of the wallet core, each guarded by sink_mutex.
+std::mutex sink_mutex;
+TextSink status_sink;
+TextSink log_sink;
 
 std::mutex g_view_mutex;
 WalletView g_view;
@@ -39,7 +40,7 @@ WalletView g_view;
 void send_to(const TextSink& slot, const std::string& text) {
     TextSink sink;
     {
-        std::lock_guard<std::mutex> hold(g_sink_mutex);
+        std::lock_guard<std::mutex> hold(sink_mutex);
         sink = slot;
     }
     if (sink) sink(text);
@@ -126,13 +127,13 @@ bool hd_wallet_loaded() {
 } // namespace
 
 void set_status_sink(TextSink sink) {
-    std::lock_guard<std::mutex> hold(g_sink_mutex);
-    g_status_sink = std::move(sink);
+    std::lock_guard<std::mutex> hold(sink_mutex);
+    status_sink = std::move(sink);
 }
 
 void set_log_sink(TextSink sink) {
-    std::lock_guard<std::mutex> hold(g_sink_mutex);
-    g_log_sink = std::move(sink);
+    std::lock_guard<std::mutex> hold(sink_mutex);
+    log_sink = std::move(sink);
 }
 
 std::string build_status_event(const std::string& tag, const std::string& kind, const std::string& field1,
@@ -151,11 +152,11 @@ std::string build_status_event(const std::string& tag, const std::string& kind, 
 
 void emit_status_event(const std::string& tag, const std::string& kind, const std::string& field1,
                        const std::string& field2, const std::string& field3) {
-    send_to(g_status_sink, build_status_event(tag, kind, field1, field2, field3));
+    send_to(status_sink, build_status_event(tag, kind, field1, field2, field3));
 }
 
 void emit_log_line(const std::string& text) {
-    send_to(g_log_sink, text);
+    send_to(log_sink, text);
 }
 
 std::string emit_cofferly_error(const std::string& message) {

@@ -46,6 +46,7 @@ struct BroadcastTest : FakeChainTest {
     FakeServer scripted; // stands in for one service when a test needs its words exactly
     Script script;
     bool scripted_accepts = true;
+    bool lookups_get_a_page = false; // every transaction look-up answers 200 with an error page
     WalletLock lock = lock_wallet();
     TestKey recv0, recv1, recv2, bob = test_key_from_byte(0x22);
 
@@ -67,10 +68,14 @@ struct BroadcastTest : FakeChainTest {
         scripted.on("GET", ".*/tx/([0-9a-f]{64})(/hex)?", [this](const FakeRequest& req) {
             LedgerTx tx;
             FakeResponse r;
-            if (chain.ledger.find_tx(req.matches[1], tx))
-                r.body = to_hex(tx.raw) + " txid";
-            else
+            if (lookups_get_a_page)
+                r.body = "<html><body>txid lookup is resting, please come back later</body></html>";
+            else if (!chain.ledger.find_tx(req.matches[1], tx))
                 r.status = 404;
+            else if (req.matches[2].empty())
+                r.body = json{{"txid", tx.txid}}.dump();
+            else
+                r.body = to_hex(tx.raw);
             chain.ledger.note_lookup();
             return r;
         });
@@ -157,9 +162,9 @@ TEST_F(BroadcastTest, WhatsOnChainReplyForms) {
         {"quoted id and line feed", [](const std::string& id) { return "\"" + id + "\"\n"; }, 0, 0, 0},
         {"object with txid", [](const std::string& id) { return R"({"txid":")" + id + "\"}"; }, 0, 0, 0},
         {"object without txid", [](const std::string&) { return R"({"status":"ok"})"; }, 1, 0, 0},
-        // Another id is no acceptance of this transaction: it is looked up (hex and JSON, eight
-        // times), never found, and ARC, which knows the transaction by now, settles it.
-        {"another id", [&](const std::string&) { return "\"" + other + "\""; }, 0, 16, 7},
+        // Another id is no acceptance of this transaction: this transaction's own id is looked up,
+        // and the other id never is.
+        {"another id", [&](const std::string&) { return "\"" + other + "\""; }, 1, 0, 0},
     };
     std::size_t slept = 0;
     for (const Row& row : rows) {
@@ -187,12 +192,13 @@ TEST_F(BroadcastTest, AlreadyKnownTransactionsAreLookedUpBeforeARC) {
     } rows[] = {
         // Each unanswered look-up asks for the hex and the JSON: four hidden requests.
         {"listed at the third look-up", 4, false, {700, 700}},
-        // The node's own word that it holds this transaction stands even while its listing lags.
+        // The node's words alone name no transaction: unlisted and without ARC, nothing is sent.
         {"never listed, ARC down", 1000, true, std::vector<std::int64_t>(7, 700)},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         if (row.arc_down) chain.arc.set_fault("/v1/tx", FakeFault{500});
+        last_sent_txid().clear();
         Payment p = fresh_payment();
         std::string reason;
         chain.ledger.set_lag(row.lag);
@@ -205,9 +211,67 @@ TEST_F(BroadcastTest, AlreadyKnownTransactionsAreLookedUpBeforeARC) {
         std::string txid;
         const std::string result = broadcast_tx(p.inputs, p.outputs, recv1.hash, &txid);
         EXPECT_EQ(clock.recorded_sleeps(), row.sleeps);
-        EXPECT_EQ(result, "success: " + txid);
-        EXPECT_EQ(chain.arc.request_count(), 0);
-        EXPECT_EQ(last_sent_txid(), txid);
+        if (row.arc_down) {
+            EXPECT_EQ(result.rfind("error: broadcast failed: ", 0), 0u) << result;
+            EXPECT_EQ(last_sent_txid(), "");
+            EXPECT_FALSE(is_outpoint_spent(p.inputs[0].txid, 0));
+        } else {
+            EXPECT_EQ(result, "success: " + txid);
+            EXPECT_EQ(chain.arc.request_count(), 0);
+            EXPECT_EQ(last_sent_txid(), txid);
+        }
+    }
+}
+
+// A broadcaster's words that a transaction is "already" there never make a sending: only an answer
+// naming this transaction's id, or WhatsOnChain listing it, does.
+TEST_F(BroadcastTest, AlreadyKnownWordsAloneAreNoSending) {
+    use_scripted(&ServiceSettings::woc_base, kWoc);
+    chain.platform.set_fault("/oi/submit", FakeFault{503});
+    scripted_accepts = false; // nothing reaches the ledger: every answer below is words only
+    FakeServer arc;
+    Script arc_script;
+    arc.on("POST", "/v1/tx", [&](const FakeRequest&) { return arc_script.get(); });
+    ServiceSettings with_arc = service_settings();
+    with_arc.arc_base = arc.base_url();
+    ScopedServiceSettings scoped(with_arc);
+    const std::string other(64, 'c');
+    struct Row {
+        const char* name;
+        std::string woc; // WhatsOnChain's refusal
+        int arc_status;
+        std::string arc; // "<id>" stands for the transaction id
+        bool sent;
+        bool page = false; // WhatsOnChain answers every look-up with an error page
+    } rows[] = {
+        {"node's words, ARC down", "257: txn-already-known", 500, "{}", false},
+        {"node's words, look-ups get a page", "257: txn-already-known", 500, "{}", false, true},
+        {"node's words, ARC calls it a double spend", "257: txn-already-known", 200,
+         R"({"txid":"<id>","txStatus":"DOUBLE_SPEND_ATTEMPTED","extraInfo":"already in the mempool"})", false},
+        {"free text, ARC free text", "transaction already have it", 200,
+         R"({"txid":"<id>","txStatus":"REJECTED","extraInfo":"already known"})", false},
+        {"conflict, ARC accepts another id", "258: txn-mempool-conflict", 200,
+         R"({"txid":")" + other + R"(","txStatus":"SEEN_ON_NETWORK"})", false},
+        {"node's words, ARC accepts this id", "257: txn-already-known", 200,
+         R"({"txid":"<id>","txStatus":"SEEN_ON_NETWORK"})", true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        last_sent_txid().clear();
+        clear_change_coins();
+        Payment p = fresh_payment();
+        const std::string txid = compute_txid(raw_of(p));
+        std::string arc_body = row.arc;
+        if (arc_body.find("<id>") != std::string::npos) arc_body.replace(arc_body.find("<id>"), 4, txid);
+        script.set(400, row.woc);
+        arc_script.set(row.arc_status, arc_body);
+        lookups_get_a_page = row.page;
+        const std::string result = broadcast_tx(p.inputs, p.outputs, recv1.hash);
+        lookups_get_a_page = false;
+        EXPECT_EQ(result.rfind(row.sent ? "success: " : "error: ", 0), 0u) << result;
+        EXPECT_EQ(is_outpoint_spent(p.inputs[0].txid, 0), row.sent);
+        EXPECT_EQ(last_sent_txid(), row.sent ? txid : "");
+        EXPECT_EQ(change_coins().empty(), !row.sent);
     }
 }
 
@@ -268,25 +332,34 @@ TEST_F(BroadcastTest, ArcRepliesAndDetails) {
 
 TEST_F(BroadcastTest, SalePaths) {
     use_scripted(&ServiceSettings::woc_base, kWoc);
+    const std::string other(64, 'c');
+    const std::string not_accepted = "error: the sale was not accepted. Wait a few seconds and try again.";
     struct Row {
         const char* name;
         int status;
         std::string body; // "<id>" stands for the transaction id
         bool accepted;    // the ledger takes it at WhatsOnChain
+        int lag;          // look-ups that do not see it yet
         bool arc_down;
         std::string result; // "" = success
         int copies;         // platform copies expected in all
     } rows[] = {
-        {"taken with id", 200, "\"<id>\"", true, false, "", 1},
-        {"taken without id, listed", 200, "{}", true, false, "", 2},
-        {"taken without id, not listed", 200, "{}", false, false,
-         "error: the sale was not accepted. Wait a few seconds and try again.", 2},
-        {"already known, listed", 400, "257: txn-already-known", true, false, "", 2},
-        {"conflict, not listed", 400, "258: txn-mempool-conflict", false, false,
+        {"taken with id", 200, "\"<id>\"", true, 0, false, "", 1},
+        {"taken without id, listed", 200, "{}", true, 0, false, "", 2},
+        {"taken without id, not listed", 200, "{}", false, 0, false, not_accepted, 2},
+        {"taken with another id, not listed", 200, "\"" + other + "\"", false, 0, false, not_accepted, 2},
+        {"already known, listed", 400, "257: txn-already-known", true, 0, false, "", 2},
+        {"already known, listing lags", 400, "257: txn-already-known", true, 4, true, "", 2},
+        {"already known, never listed, ARC names it", 400, "257: txn-already-known", true, 1000, false, "", 2},
+        {"already known, never listed, ARC down", 400, "257: txn-already-known", true, 1000, true,
+         "error: the sale was rejected. HTTP 400", 2},
+        {"conflict, not listed", 400, "258: txn-mempool-conflict", false, 0, false,
          "error: that sale is already on the network. Refresh the wall.", 2},
-        {"missing inputs, ARC takes it", 400, "Missing inputs", false, false, "", 2},
-        {"missing inputs, ARC down", 400, "Missing inputs", false, true, "error: the sale was rejected. HTTP 400", 2},
-        {"other refusal", 400, "16: bad-txns-in-belowout", false, false, "error: the sale was rejected. HTTP 400", 2},
+        {"missing inputs, ARC takes it", 400, "Missing inputs", false, 0, false, "", 2},
+        {"missing inputs, ARC down", 400, "Missing inputs", false, 0, true, "error: the sale was rejected. HTTP 400",
+         2},
+        {"other refusal", 400, "16: bad-txns-in-belowout", false, 0, false, "error: the sale was rejected. HTTP 400",
+         2},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -298,7 +371,9 @@ TEST_F(BroadcastTest, SalePaths) {
         if (body.find("<id>") != std::string::npos) body.replace(body.find("<id>"), 4, txid);
         script.set(row.status, body);
         scripted_accepts = row.accepted;
+        chain.ledger.set_lag(row.lag);
         const std::string result = broadcast_sale_tx(p.inputs, p.outputs, recv1.hash);
+        chain.ledger.set_lag(0);
         if (row.result.empty()) {
             EXPECT_EQ(result, "success: " + txid);
             EXPECT_TRUE(is_outpoint_spent(p.inputs[0].txid, 0));

@@ -100,9 +100,9 @@ TEST_F(PayTest, PaysWithChangeAndRecordsIt) {
     }
 }
 
-// The network saying it already holds the very transaction just sent means the payment is made:
-// paying again from other coins would pay twice.
-TEST_F(PayTest, OwnTransactionAlreadyKnownIsOnePayment) {
+// The network saying it already holds the transaction just sent names no id: unlisted, the payment
+// is not recorded as made, and it is not paid again from other coins either, which could pay twice.
+TEST_F(PayTest, OwnTransactionKnownOnlyByWordsIsNeitherRecordedNorPaidAgain) {
     const std::string first = chain.ledger.fund(recv0.address, 50000);
     const std::string second = chain.ledger.fund(recv0.address, 40000);
     // The platform relays the transaction but its answer is lost; ARC passes on the node's words.
@@ -126,12 +126,37 @@ TEST_F(PayTest, OwnTransactionAlreadyKnownIsOnePayment) {
 
     const std::string result = pay_with_retry(lock, to_bob(3000));
     ASSERT_EQ(sent().size(), 1u);
-    EXPECT_EQ(result, "success: " + sent()[0].txid);
-    EXPECT_TRUE(is_outpoint_spent(first, 0));
+    EXPECT_EQ(result.rfind("error: the network says it already holds this payment", 0), 0u) << result;
+    EXPECT_FALSE(is_outpoint_spent(first, 0));
     EXPECT_FALSE(is_outpoint_spent(second, 0));
-    EXPECT_EQ(last_sent_txid(), sent()[0].txid);
+    EXPECT_EQ(last_sent_txid(), "");
     EXPECT_EQ(platform.request_count("/oi/submit"), 1);
     drop_platform_session();
+}
+
+// A double spend that ARC refuses in words that sound like "ours is known" is no payment.
+TEST_F(PayTest, DoubleSpendRefusedInKnownWordsIsNoPayment) {
+    const std::string coin = chain.ledger.fund(recv0.address, 50000);
+    chain.ledger.set_lag(100000);
+    std::string reason;
+    ASSERT_TRUE(chain.ledger.accept(spend_elsewhere(coin, 50000), reason)) << reason;
+    FakeServer arc;
+    arc.on("POST", "/v1/tx", [](const FakeRequest& req) {
+        return json_reply({{"txid", compute_txid(tx_hex_of(req, "rawTx"))},
+                           {"txStatus", "DOUBLE_SPEND_ATTEMPTED"},
+                           {"extraInfo", "already in the mempool"}});
+    });
+    ServiceSettings s = service_settings();
+    s.arc_base = arc.base_url();
+    ScopedServiceSettings refused(s);
+
+    const std::string result = pay_with_retry(lock, to_bob(3000));
+    EXPECT_EQ(result.rfind("error: ", 0), 0u) << result;
+    EXPECT_TRUE(sent().empty());
+    EXPECT_EQ(last_sent_txid(), "");
+    EXPECT_EQ(last_success_txid(), "");
+    EXPECT_TRUE(change_coins().empty());
+    EXPECT_GE(arc.request_count("/v1/tx"), 1);
 }
 
 // A coin that another transaction spent, unseen by the listings, is marked spent and the next
@@ -260,6 +285,9 @@ TEST(OwnTxKnownReply, TellsTheSameTransactionFromAConflict) {
         {"error: broadcast failed: HTTP 400 257: TXN-ALREADY-IN-MEMPOOL", true},
         {"error: broadcast failed: DOUBLE_SPEND_ATTEMPTED: txn-mempool-conflict", false},
         {"error: broadcast failed: REJECTED: Missing inputs", false},
+        {"error: broadcast failed: DOUBLE_SPEND_ATTEMPTED: already in the mempool", false},
+        {"error: broadcast failed: REJECTED: already known", false},
+        {"error: broadcast failed: HTTP 400 we already have it", false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.reply);

@@ -98,14 +98,51 @@ TEST(PaymailRegistry, ClaimRules) {
     EXPECT_EQ(claim_paymail_name("Taken", kMine, ""), "taken@" + domain() + " is already taken");
     EXPECT_EQ(test_read_file(paymail_registry_path()), before);
 
-    // A label without an owner is taken over; its other keys do not survive the claim.
+    // A label without an owner is taken over; the keys the wallet program wrote stay with it.
     EXPECT_EQ(claim_paymail_name("FREE", upper_copy(kMine), "1Recv0000000000000000000000"), "");
     json doc = read_registry();
     EXPECT_EQ(doc["self"], "free");
-    EXPECT_EQ(doc["names"]["free"],
-              json({{"pubkey", kMine}, {"address", "1Recv0000000000000000000000"}, {"ord", kOrdB}, {"avatar", "ava"}}));
-    EXPECT_EQ(ord_address_for_name("free"), kOrdB); // falls back to the carried-over "ord"
+    EXPECT_EQ(doc["names"]["free"], json({{"pubkey", kMine},
+                                          {"address", "1Recv0000000000000000000000"},
+                                          {"ordAddress", kOrdA},
+                                          {"extra", 1},
+                                          {"avatar", "ava"}}));
+    EXPECT_EQ(ord_address_for_name("free"), kOrdA);
     EXPECT_EQ(doc["names"]["taken"]["pubkey"], kOther);
+
+    // A new label without an ordinals address of its own borrows the identity's older "ord".
+    EXPECT_EQ(claim_paymail_name("fresh", kMine, ""), "");
+    EXPECT_EQ(read_registry()["names"]["fresh"], json({{"pubkey", kMine}, {"ord", kOrdB}, {"avatar", "ava"}}));
+    EXPECT_EQ(ord_address_for_name("fresh"), kOrdB);
+}
+
+// The wallet program shares the file: a claim or an avatar that changes nothing must not write
+// it, and one that does change something keeps every key this program does not know.
+TEST(PaymailRegistry, ClaimAndAvatarMergeAndWriteOnlyChanges) {
+    TempDataDir dir;
+    set_identity(kMine);
+    const json label = {{"pubkey", kMine},
+                        {"address", "1Recv0000000000000000000000"},
+                        {"ordAddress", kOrdA},
+                        {"avatar", "ava"},
+                        {"walletKey", {{"nested", true}}}};
+    const std::string original =
+        json({{"self", "me"}, {"avatars", {{kMine, "ava"}}}, {"names", {{"me", label}}}, {"walletRoot", 7}}).dump();
+    test_write_file(paymail_registry_path(), original);
+
+    EXPECT_EQ(claim_paymail_name("me", kMine, "1Recv0000000000000000000000"), "");
+    EXPECT_EQ(set_identity_avatar("ava"), "");
+    EXPECT_EQ(test_read_file(paymail_registry_path()), original) << "nothing changed, nothing written";
+
+    EXPECT_EQ(claim_paymail_name("me", kMine, "1Other000000000000000000000"), "");
+    EXPECT_EQ(set_identity_avatar("new"), "");
+    json doc = read_registry();
+    json expected = label;
+    expected["address"] = "1Other000000000000000000000";
+    expected["avatar"] = "new";
+    EXPECT_EQ(doc["names"]["me"], expected);
+    EXPECT_EQ(doc["walletRoot"], 7);
+    EXPECT_EQ(ord_address_for_name("me"), kOrdA);
 }
 
 TEST(PaymailRegistry, ClaimQuotaByRole) {

@@ -4,6 +4,7 @@
 #include "identity/recipient.h"
 #include "identity/wallet_status.h"
 
+#include "chain/inscription.h"
 #include "fakes/chain_fixture.h"
 #include "fakes/fake_paymail.h"
 #include "support/temp_dir.h"
@@ -146,30 +147,56 @@ TEST_F(PaymailTest, QuotaReplySetsOrKeepsTheHostRole) {
     }
 }
 
-TEST_F(PaymailTest, OnlineLookUpFallsBackToTheLocalServiceAndRemembers) {
+// Only the platform's answer is recorded, and only under the label asked. The local service's
+// answer is never recorded: it first shows in a confirmation, then serves one pass.
+TEST_F(PaymailTest, OnlineLookUpRecordsOnlyThePlatformsAnswer) {
     std::string broken = kTestReceive1;
     broken.back() = 'z';
     const std::string carol = "carol@" + domain();
     paymail.set(&FakePaymailTables::address, carol, json_reply({{"ordAddress", broken}}));
     paymail.set(&FakePaymailTables::local_address, carol, json_reply({{"ordAddress", kTestReceive0}}));
-    // A typed "?" must stay inside the one path part it belongs to.
+    paymail.set(&FakePaymailTables::address, "dan@" + domain(), json_reply({{"ordAddress", kTestReceive1}}));
+    paymail.set(&FakePaymailTables::address, "Dan@" + domain(), json_reply({{"ordAddress", kTestReceive0}}));
     paymail.set(&FakePaymailTables::address, "x?y@" + domain(), json_reply({{"ordAddress", kTestReceive1}}));
+    test_write_file(paymail_registry_path(), "{}");
 
     WalletLock lock = lock_wallet();
     std::string error;
-    EXPECT_EQ(resolve_recipient_ord_address(lock, " @Carol ", error), kTestReceive0);
+    EXPECT_EQ(resolve_recipient_ord_address(lock, " @Carol ", error), "");
     EXPECT_TRUE(lock.owns_lock());
+    EXPECT_NE(error.find(kTestReceive0), std::string::npos) << error;
+    EXPECT_FALSE(registry().contains("names")) << "the local answer is never recorded";
+    EXPECT_EQ(recipient_confirm_text("carol", error), std::string("To: ") + kTestReceive0 +
+                                                          ", named by the local address service on this computer, "
+                                                          "not by " +
+                                                          domain() + ".");
+    EXPECT_EQ(resolve_recipient_ord_address(lock, "carol", error), kTestReceive0) << "the confirmed pass uses it";
+    EXPECT_EQ(paymail.local.request_count("/api/bsvalias/address/"), 1);
+    EXPECT_EQ(resolve_recipient_ord_address(lock, "carol", error), "") << "once only";
+    EXPECT_EQ(paymail.local.request_count("/api/bsvalias/address/"), 2);
+    EXPECT_EQ(resolve_recipient_ord_address(lock, "dan", error), kTestReceive1);
+    EXPECT_EQ(recipient_confirm_text("carol", error).find("local address service"), std::string::npos)
+        << "another pass drops it";
+
+    EXPECT_EQ(resolve_recipient_ord_address(lock, "Dan", error), kTestReceive1);
     EXPECT_EQ(error, "");
-    const json entry = registry()["names"]["carol"];
-    EXPECT_EQ(entry.value("ordAddress", ""), kTestReceive0);
+    EXPECT_EQ(recipient_confirm_text("dan", error), std::string("To: ") + kTestReceive1);
+    const json entry = registry()["names"]["dan"];
+    EXPECT_EQ(entry.value("ordAddress", ""), kTestReceive1);
     EXPECT_FALSE(entry.contains("pubkey"));
+    // Asked for a name that is not a label as it stands, the answer is used but stored nowhere.
+    lock.unlock();
+    EXPECT_EQ(bsvalias_ord_address("Dan", error), kTestReceive0);
+    lock.lock();
+    EXPECT_EQ(registry()["names"]["dan"].value("ordAddress", ""), kTestReceive1);
 
-    EXPECT_EQ(resolve_recipient_ord_address(lock, "x?y", error), kTestReceive1);
-
+    EXPECT_EQ(resolve_recipient_ord_address(lock, "x?y", error), "");
+    EXPECT_EQ(error, kRecipientAlphabetError);
     EXPECT_EQ(resolve_recipient_ord_address(lock, "nobody", error), "");
     EXPECT_EQ(error, "no ordinals address for nobody@" + domain());
     EXPECT_TRUE(lock.owns_lock());
-    EXPECT_EQ(paymail.local.request_count("/api/bsvalias/address/"), 2) << "carol and nobody";
+    EXPECT_EQ(paymail.local.request_count("/api/bsvalias/address/"), 3) << "carol twice and nobody";
+    EXPECT_EQ(chain.platform.request_count("/api/bsvalias/address/x"), 0);
 }
 
 TEST_F(PaymailTest, StatusRunReportsBalanceClaimsAndThrottles) {
@@ -237,6 +264,45 @@ TEST_F(PaymailTest, StatusRunNeverTurnsRefusedListingsIntoZero) {
         EXPECT_EQ(status.balance_known, 1);
         EXPECT_EQ(status.balance, 594000);
     }
+}
+
+// The wallet program's data on the wallet's own label outlives every claim this program makes: the
+// status run, the alias look-up and a restart.
+TEST_F(PaymailTest, WalletProgramKeysOfTheLabelSurviveClaimsAndRestart) {
+    std::string ord;
+    {
+        WalletLock lock = lock_wallet();
+        ord = derive_ordinals_key();
+    }
+    ASSERT_FALSE(ord.empty());
+    const json alice = {{"pubkey", pubkey}, {"ordAddress", ord}, {"cofferlyOnly", {{"kept", 1}}}};
+    test_write_file(paymail_registry_path(), json{{"self", "alice"}, {"names", {{"alice", alice}}}}.dump(2));
+    paymail.set(&FakePaymailTables::quota, pubkey, json_reply({{"role", "dev"}}));
+
+    auto check = [&](const char* step) {
+        SCOPED_TRACE(step);
+        const json entry = registry()["names"]["alice"];
+        EXPECT_EQ(entry.value("ordAddress", ""), ord);
+        EXPECT_EQ(entry.value("cofferlyOnly", json()), json({{"kept", 1}}));
+        EXPECT_EQ(entry.value("pubkey", ""), pubkey);
+        EXPECT_EQ(ord_address_for_name("alice"), ord);
+    };
+    WalletStatus status;
+    refresh_wallet_status(status);
+    check("status run");
+    EXPECT_EQ(connected_paymail_alias(), "alice");
+    check("alias");
+    {
+        WalletLock lock = lock_wallet();
+        clear_wallet_session();
+        ASSERT_TRUE(load_wallet_id("w1"));
+    }
+    forget_last_paymail_claim();
+    clock.advance(kStatusRefreshThrottleMs + 1);
+    const std::string before = test_read_file(paymail_registry_path());
+    refresh_wallet_status(status);
+    check("restart");
+    EXPECT_EQ(test_read_file(paymail_registry_path()), before) << "nothing changed, nothing written";
 }
 
 TEST_F(PaymailTest, StatusWithoutWalletSendsBareEvents) {

@@ -18,6 +18,7 @@ TEST(RecipientLocal, AddressesHandlesAndForeignDomains) {
     const nlohmann::json registry = {{"names",
                                       {{"bob", {{"pubkey", "02ab"}, {"ordAddress", valid}}},
                                        {"dave", {{"ord", valid2}}},
+                                       {"bob1", {{"ordAddress", valid2}}},
                                        {"eve", {{"ordAddress", broken}}},
                                        {"fay", "not an object"}}}};
     test_write_file(paymail_registry_path(), registry.dump());
@@ -35,7 +36,13 @@ TEST(RecipientLocal, AddressesHandlesAndForeignDomains) {
         {"eve", "", "", "eve"},
         {"fay", "", "", "fay"},
         {"Nobody", "", "", "nobody"},
-        {broken, "", "", broken}, // a failed checksum is a handle, kept as typed
+        // Text outside the alias alphabet is refused, never trimmed into another label.
+        {broken, "", kRecipientAlphabetError, ""},
+        {"bob+1", "", kRecipientAlphabetError, ""},
+        {"Bob!1", "", kRecipientAlphabetError, ""},
+        {"bob 1", "", kRecipientAlphabetError, ""},
+        {"b\xC3\xB6b1", "", kRecipientAlphabetError, ""},
+        {"bob1", valid2, "", ""},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.text);
@@ -45,4 +52,20 @@ TEST(RecipientLocal, AddressesHandlesAndForeignDomains) {
         EXPECT_EQ(handle, row.handle);
     }
     EXPECT_EQ(test_read_file(paymail_registry_path()), before) << "looking up writes nothing";
+
+    // The pass confirmation names where the coins go.
+    struct Line {
+        std::string text, line, error;
+    } lines[] = {
+        {"bob", "To: " + valid, ""},
+        {valid, "To: " + valid, ""},
+        {"nobody", "To: nobody@" + domain + ", whose ordinals address " + domain + " names when the pass starts.", ""},
+        {"bob+1", "", kRecipientAlphabetError},
+    };
+    for (const Line& row : lines) {
+        SCOPED_TRACE(row.text);
+        std::string error = "stale";
+        EXPECT_EQ(recipient_confirm_text(row.text, error), row.line);
+        EXPECT_EQ(error, row.error);
+    }
 }
