@@ -173,6 +173,7 @@ TEST_F(OwnershipSvcTest, ReportOfAnArtworkPassedTwiceWithAGallerySale) {
 // starts nothing, and the report shows the certificate of the pair that did.
 TEST_F(OwnershipSvcTest, ReportShowsTheCertificateOfTheAcceptedPair) {
     const TestKey mallory = test_key_from_byte(0x44);
+    ids.set_key("mallory@kestrava.net", mallory.pub);
     const std::string art = fake_inscribe(chain, test_key_from_byte(0x11).hash, "image/png", "png-bytes");
     const std::string forged = inscribe_json({{"pic", art}, {"title", "FORGED TITLE"}});
     const std::string cert = inscribe_json({{"pic", art}, {"title", "Harbour at dusk"}});

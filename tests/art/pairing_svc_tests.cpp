@@ -159,6 +159,7 @@ TEST_F(PairingTest, PairPassAndPassBackBetweenTwoWallets) {
     chain.ledger.mine();
 
     const TestKey mallory = test_key_from_byte(0x44);
+    ids.set_key("mallory@kestrava.net", mallory.pub);
     const std::string forged = fake_inscribe(
         chain, mallory.hash, "application/json",
         json{{"pic", art}, {"sha256", sha256_hex(kArtBytes)}, {"artist", mallory.pub}, {"title", "FORGED TITLE"}}
