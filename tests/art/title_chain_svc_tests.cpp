@@ -196,8 +196,8 @@ TEST_F(TitleChainSvcTest, OnlyTransactionsThatMoveBothCoinsPassTheTitle) {
              const json msg = t.record(t.alice, "art_owner", t.ts + 60,
                                        {{"pic", t.art}, {"cert", t.cert}, {"owner", t.bob.key.pub}, {"prev", p}});
              fake_send(t.chain, {t.art_at, t.funds(t.alice)},
-                       {t.to_address(t.bob.key.address), t.to_address(kTitleWatchAddress),
-                        fake_record_output(msg, false), t.to_address(t.alice.key.address, 9000)});
+                       {t.to_address(t.bob.key.address), t.to_address(kTitleWatchAddress), fake_record_output(msg),
+                        t.to_address(t.alice.key.address, 9000)});
          },
          "alice"},
     };

@@ -55,11 +55,10 @@ std::string fake_send(FakeChain& chain, const std::vector<KeyedCoin>& inputs, co
     return txid;
 }
 
-TxOutput fake_record_output(const nlohmann::json& msg, bool op_false) {
+TxOutput fake_record_output(const nlohmann::json& msg) {
     const std::string text = msg.dump();
     TxOutput out;
-    if (op_false) out.script.push_back(0x00);
-    out.script.push_back(0x6a);
+    out.script = {0x00, 0x6a};
     append_push_data(out.script, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
     return out;
 }
@@ -86,5 +85,5 @@ std::string fake_pass_tx(FakeChain& chain, const KeyedCoin& art, const KeyedCoin
     const KeyedCoin funds{chain.ledger.fund(art.key.address, 10000), 0, art.key};
     return fake_send(chain, {art, cert, funds},
                      {pay_address(to_address, 1), pay_address(to_address, 1), pay_address(kTitleWatchAddress, 1),
-                      fake_record_output(record, false), pay_address(art.key.address, 9000)});
+                      fake_record_output(record), pay_address(art.key.address, 9000)});
 }

@@ -44,16 +44,15 @@ struct KeyedCoin {
 // id, or "" with a test failure when the ledger refuses it.
 std::string fake_send(FakeChain& chain, const std::vector<KeyedCoin>& inputs, const std::vector<TxOutput>& outputs);
 
-// The output that carries a record: OP_FALSE OP_RETURN, or a plain OP_RETURN, and one push of the
-// record's compact JSON.
-TxOutput fake_record_output(const nlohmann::json& msg, bool op_false = true);
+// The output that carries a record: OP_FALSE OP_RETURN and one push of the record's compact JSON.
+TxOutput fake_record_output(const nlohmann::json& msg);
 
 // A pair transaction as the pair sender lays it out, paid from a fresh coin of `payer`: 1 sat to
 // each registry watch, the signed record, change. Its id.
 std::string fake_pair_tx(FakeChain& chain, const TestKey& payer, const nlohmann::json& record);
 
 // A pass as the pass action lays it out: both coins to `to_address`, 1 sat to the title watch, the
-// signed record after a plain OP_RETURN, change; paid from a fresh coin of the artwork coin's
+// signed record after OP_FALSE OP_RETURN, change; paid from a fresh coin of the artwork coin's
 // holder. Its id; the coins are then its outputs 0 and 1.
 std::string fake_pass_tx(FakeChain& chain, const KeyedCoin& art, const KeyedCoin& cert, const std::string& to_address,
                          const nlohmann::json& record);
