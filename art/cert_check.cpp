@@ -50,24 +50,6 @@ const WatchRecord* newest_pair_of_artwork(const std::vector<WatchRecord>& record
     return found;
 }
 
-const WatchRecord* newest_matching_pair(const std::vector<WatchRecord>& records, const std::string& artwork_id,
-                                        const std::string& certificate_id, const std::string& sha256,
-                                        const std::string& pair_address, const std::string& title_address) {
-    const WatchRecord* found = nullptr;
-    for (const WatchRecord& record : records) {
-        const nlohmann::json& msg = record.msg;
-        if (json_text(msg, "type") != "art_pair") continue;
-        if (lower_text(msg, "pic") != artwork_id || lower_text(msg, "cert") != certificate_id ||
-            lower_text(msg, "sha256") != sha256)
-            continue;
-        // A pair names its signer as the first owner; one that names anybody else proves nothing.
-        const std::string signer = json_identity_pubkey(msg);
-        if (signer.empty() || lower_text(msg, "owner") != signer) continue;
-        if (pays_both_watches(record, pair_address, title_address)) found = &record;
-    }
-    return found;
-}
-
 PairInfo art_check_certificate(const std::string& certificate_origin) {
     PairInfo info;
     if (!begin_check(certificate_origin, "Pick a certificate.", info.certificate_id, info)) return info;
