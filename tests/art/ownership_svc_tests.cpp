@@ -170,7 +170,8 @@ TEST_F(OwnershipSvcTest, ReportOfAnArtworkPassedTwiceWithAGallerySale) {
 }
 
 // Mallory's pair, earlier on the chain, names alice as owner and a certificate he inscribed: it
-// starts nothing, and the report shows the certificate of the pair that did.
+// starts nothing, and the report shows the certificate of the pair that did. His other pair, of
+// his own artwork with alice's certificate, does not carry the look-up of her certificate away.
 TEST_F(OwnershipSvcTest, ReportShowsTheCertificateOfTheAcceptedPair) {
     const TestKey mallory = test_key_from_byte(0x44);
     ids.set_key("mallory@kestrava.net", mallory.pub);
@@ -182,6 +183,15 @@ TEST_F(OwnershipSvcTest, ReportShowsTheCertificateOfTheAcceptedPair) {
         fake_signed_record(
             fake_art_record("art_pair", "mallory", kDay1,
                             {{"pic", art}, {"cert", forged}, {"sha256", std::string(64, 'e')}, {"owner", alice}}),
+            0x44));
+    // And a pair of an artwork of his own naming alice's certificate, earlier than hers.
+    const std::string own_art = fake_inscribe(chain, mallory.hash, "image/png", "other-bytes");
+    fake_pair_tx(
+        chain, mallory,
+        fake_signed_record(
+            fake_art_record(
+                "art_pair", "mallory", kDay1,
+                {{"pic", own_art}, {"cert", cert + "_0"}, {"sha256", std::string(64, 'e')}, {"owner", mallory.pub}}),
             0x44));
     chain.ledger.mine();
     pair(kPairWatchAddress, art, cert + "_0", kDay2, alice);
@@ -235,7 +245,7 @@ TEST_F(OwnershipSvcTest, LookUpFindsTheArtworkOfAnId) {
     pair(kPairWatchAddress, kArt + "_0", cert + "_0", kDay1, alice);
     // A second pair naming the same certificate, later: the earliest decides.
     pair(kPairWatchAddress, art2 + "_0", cert + "_0", kDay2, alice);
-    // A pair paying only the title watch still counts when the pair watch lists it.
+    // A pair paying only the title watch names its artwork but starts no title.
     fake_oracle_list(chain, kPairWatchKey, pair(kTitleWatchAddress, art2, odd_cert, kDay1, alice));
     // Owner not the signer, and a pair whose artwork is no transaction id: neither names anything.
     pair(kPairWatchAddress, std::string(64, '1'), std::string(64, '2'), kDay1, bob);
@@ -254,7 +264,7 @@ TEST_F(OwnershipSvcTest, LookUpFindsTheArtworkOfAnId) {
         {"artwork", kArt, report_art},
         {"artwork origin, upper case", " " + std::string(64, 'A') + "_2\n", report_art},
         {"certificate: earliest pair", cert + "_0", report_art},
-        {"pair paying only the title watch", odd_cert, report_art2},
+        {"certificate of a pair that started no title", odd_cert, none},
         {"owner is not the signer", std::string(64, '2'), none},
         {"artwork not an id", std::string(64, '3'), none},
         {"unknown", std::string(64, '9'), none},
