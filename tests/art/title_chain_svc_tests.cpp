@@ -275,6 +275,21 @@ TEST_F(TitleChainSvcTest, FailuresGiveTheirTexts) {
     EXPECT_TRUE(certificate_id.empty());
 }
 
+// A coin that moved more often than the walk follows makes the title unknown, never half read.
+TEST_F(TitleChainSvcTest, CoinPathLongerThanTheBoundIsAnError) {
+    const std::string p = pair(alice, alice.key.pub, cert, ts);
+    post_owner(alice, bob, p, ts + 60); // met nowhere on the path, so the walk goes to its end
+    for (int hop = 0; hop < 401; ++hop) {
+        const std::string moved = fake_send(chain, {art_at}, {to_address(alice.key.address)});
+        ASSERT_FALSE(moved.empty());
+        art_at = {moved, 0, alice.key};
+    }
+    chain.ledger.mine();
+    std::vector<KvArtTitleRow> rows;
+    EXPECT_EQ(art_title_chain(art, rows), "the artwork's coins moved too often to follow.");
+    EXPECT_TRUE(rows.empty());
+}
+
 // Without the title watch the pair alone would name the registering owner; the certificate of
 // the pair is still given.
 TEST_F(TitleChainSvcTest, UnreadableTitleWatchNamesNoStaleOwner) {
