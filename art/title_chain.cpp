@@ -411,6 +411,8 @@ std::string art_title_read(const std::string& artwork_id, std::vector<KvArtTitle
     if (!origin_outpoint(pair.artwork, art.txid, art.vout) && !origin_outpoint(artwork_id, art.txid, art.vout))
         return "";
     if (!origin_outpoint(pair.certificate, cert.txid, cert.vout)) return "";
+    // One coin named twice is not two coins travelling together.
+    if (art.txid == cert.txid && art.vout == cert.vout) return "";
     const std::string error = follow_coins(records, artwork_key, title_address, art, cert, rows);
     if (!error.empty()) rows.clear();
     return error;
