@@ -119,16 +119,15 @@ std::string art_pass_to_paymail(const std::string& pic_id, const std::string& re
 
     const std::string artwork_id = to_lower_copy(art_trim_copy(pic_id));
     std::vector<KvArtTitleRow> title;
-    const std::string title_error = art_title_chain(artwork_id, title);
+    TitlePair pair;
+    const std::string title_error = art_title_read(artwork_id, title, pair, false);
     if (!title_error.empty()) return error_text(title_error);
     if (title.empty()) return "error: this artwork has no title. Pair it first.";
     if (title.back().owner != identity_key) return "error: title is not this identity. This app will not pass it.";
 
-    std::vector<WatchRecord> records;
-    if (!scan_watch_messages(kPairWatchKey, kPairWatchAddress, records, error)) return error_text(error);
-    const WatchRecord* pair = newest_pair_of_artwork(records, artwork_id, kPairWatchAddress, kTitleWatchAddress);
-    const std::string certificate_id = pair ? to_lower_copy(json_text(pair->msg, "cert")) : std::string();
-    const std::string paired_hash = pair ? to_lower_copy(json_text(pair->msg, "sha256")) : std::string();
+    // The certificate that travels is the one the title's own pair bound, never a later pair's.
+    const std::string certificate_id = pair.certificate;
+    const std::string paired_hash = pair.sha256;
     if (certificate_id.empty() || paired_hash.size() != 64) return "error: ZUZ has no pair for this artwork.";
 
     if (wallet_holds_coin(artwork_id) != 1 || wallet_holds_coin(certificate_id) != 1)
@@ -139,11 +138,15 @@ std::string art_pass_to_paymail(const std::string& pic_id, const std::string& re
         return "error: could not read the artwork inscription.";
     if (sha256_hex(content) != paired_hash) return "error: the artwork bytes no longer match the paired hash.";
 
-    // Only the name counts: the title can pass only to an identity of the platform's own domain.
+    // The title can pass only to an identity of the platform's own domain; a paymail elsewhere is
+    // refused rather than quietly read as the platform's namesake.
     const std::string domain = service_settings().paymail_domain;
     const std::string typed = art_trim_copy(recipient);
-    const std::string name = art_trim_copy(typed.substr(0, typed.find('@')));
+    const std::size_t at = typed.find('@');
+    const std::string name = art_trim_copy(typed.substr(0, at));
     if (name.empty()) return "error: enter their @" + domain + " paymail.";
+    if (at != std::string::npos && to_lower_copy(art_trim_copy(typed.substr(at + 1))) != to_lower_copy(domain))
+        return "error: use a 1-address or an @" + domain + " paymail.";
     const std::string paymail = name + "@" + domain;
     const std::string recipient_key = to_lower_copy(lookup_identity_pubkey(name, paymail));
     if (recipient_key.empty()) return "error: that paymail has no published identity.";

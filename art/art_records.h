@@ -36,6 +36,7 @@ struct WatchRecord {
     ArtMessage msg = ArtMessage::object(); // the record
     nlohmann::json tx;                     // the carrying transaction as fetch_tx_json gave it
     std::int64_t ts = 0;                   // the record's own time, always above 0 once read
+    std::int64_t listed = 0;               // position in the watch's listing, first listed first
 };
 
 // The start of a new record: protocol, type, location and handle (the wallet's paymail alias, or

@@ -50,29 +50,9 @@ const WatchRecord* newest_pair_of_artwork(const std::vector<WatchRecord>& record
     return found;
 }
 
-const WatchRecord* newest_matching_pair(const std::vector<WatchRecord>& records, const std::string& artwork_id,
-                                        const std::string& certificate_id, const std::string& sha256,
-                                        const std::string& pair_address, const std::string& title_address) {
-    const WatchRecord* found = nullptr;
-    for (const WatchRecord& record : records) {
-        const nlohmann::json& msg = record.msg;
-        if (json_text(msg, "type") != "art_pair") continue;
-        if (lower_text(msg, "pic") != artwork_id || lower_text(msg, "cert") != certificate_id ||
-            lower_text(msg, "sha256") != sha256)
-            continue;
-        // A pair names its signer as the first owner; one that names anybody else proves nothing.
-        const std::string signer = json_identity_pubkey(msg);
-        if (signer.empty() || lower_text(msg, "owner") != signer) continue;
-        if (pays_both_watches(record, pair_address, title_address)) found = &record;
-    }
-    return found;
-}
-
 PairInfo art_check_certificate(const std::string& certificate_origin) {
     PairInfo info;
     if (!begin_check(certificate_origin, "Pick a certificate.", info.certificate_id, info)) return info;
-    const std::string pair_address = kPairWatchAddress;
-    const std::string title_address = kTitleWatchAddress;
     nlohmann::json cert;
     std::string error;
     if (!read_certificate_inscription(info.certificate_id, cert, error)) {
@@ -89,25 +69,23 @@ PairInfo art_check_certificate(const std::string& certificate_origin) {
     info.holds_certificate = wallet_holds_coin(info.certificate_id) == 1 ? 1 : 0;
     info.holds_artwork = wallet_holds_coin(info.artwork_id) == 1 ? 1 : 0;
 
-    std::vector<WatchRecord> records;
-    if (!scan_watch_messages(kPairWatchKey, pair_address, records, error)) {
-        info.message = error;
-        return info;
-    }
-    const WatchRecord* pair =
-        newest_matching_pair(records, info.artwork_id, info.certificate_id, info.sha256, pair_address, title_address);
-    if (!pair) {
-        info.message = "No signed ZUZ pair matches this certificate and artwork.";
+    // Only the pair that started the title counts; a later or rejected pair binds nothing.
+    std::vector<KvArtTitleRow> rows;
+    TitlePair pair;
+    const std::string title_text = art_title_read(info.artwork_id, rows, pair, true);
+    if (pair.txid.empty() || pair.artwork != info.artwork_id || pair.certificate != info.certificate_id ||
+        pair.sha256 != info.sha256) {
+        info.message = pair.txid.empty() && !title_text.empty()
+                           ? title_text
+                           : "No signed ZUZ pair matches this certificate and artwork.";
         return info;
     }
     info.pair_found = 1;
-    info.pair_txid = pair->txid;
-    const std::string pair_owner = lower_text(pair->msg, "owner");
+    info.pair_txid = pair.txid;
+    const std::string pair_owner = pair.owner;
     info.owner = pair_owner;
-    info.owner_label = json_text(pair->msg, "handle");
+    info.owner_label = pair.handle;
 
-    std::vector<KvArtTitleRow> rows;
-    const std::string title_text = art_title_chain(info.artwork_id, rows);
     if (!rows.empty()) {
         info.owner = rows.back().owner;
         const std::string label = paymail_display_label(info.owner);
@@ -139,19 +117,12 @@ PairInfo art_check_certificate(const std::string& certificate_origin) {
 PairInfo art_check_artwork(const std::string& artwork_origin) {
     PairInfo info;
     if (!begin_check(artwork_origin, "Pick an artwork.", info.artwork_id, info)) return info;
-    const std::string pair_address = kPairWatchAddress;
-    const std::string title_address = kTitleWatchAddress;
-    std::vector<WatchRecord> records;
-    std::string error;
-    if (!scan_watch_messages(kPairWatchKey, pair_address, records, error)) {
-        info.message = error;
+    std::vector<KvArtTitleRow> rows;
+    TitlePair pair;
+    const std::string error = art_title_read(info.artwork_id, rows, pair, true);
+    if (pair.certificate.empty()) {
+        info.message = error.empty() ? "No signed pair for this artwork." : error;
         return info;
     }
-    const WatchRecord* pair = newest_pair_of_artwork(records, info.artwork_id, pair_address, title_address);
-    const std::string cert = pair ? lower_text(pair->msg, "cert") : std::string();
-    if (cert.empty()) {
-        info.message = "No signed pair for this artwork.";
-        return info;
-    }
-    return art_check_certificate(cert);
+    return art_check_certificate(pair.certificate);
 }

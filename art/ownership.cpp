@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include <ctime>
+#include <set>
 #include <vector>
 
 using json = nlohmann::json;
@@ -22,6 +23,8 @@ namespace {
 
 constexpr std::int32_t kLabelTimeoutS = 6;
 constexpr std::size_t kShortKeyLimit = 16;
+// Artworks paired with one unreadable certificate that a look-up weighs, in the watch's order.
+constexpr std::size_t kCertificateCandidates = 8;
 constexpr std::size_t kShortKeyHead = 8;
 constexpr std::size_t kShortKeyTail = 6;
 constexpr const char* kEllipsis = "\xE2\x80\xA6";
@@ -188,8 +191,8 @@ std::string art_lookup_by_id(const std::string& pasted_id) {
     if (!scan_watch_messages(kPairWatchKey, pair_address, records, error)) return error;
 
     bool names_artwork = false;
-    std::string artwork_of_certificate;
-    bool certificate_matched = false;
+    std::vector<std::string> artworks; // the first few that pairs name with this certificate
+    std::set<std::string> paired_with_it;
     for (const WatchRecord& record : records) {
         if (json_text(record.msg, "type") != "art_pair") continue;
         const std::string owner = to_lower_copy(json_text(record.msg, "owner"));
@@ -202,12 +205,26 @@ std::string art_lookup_by_id(const std::string& pasted_id) {
             names_artwork = true;
             break;
         }
-        if (!certificate_matched && norm_txid(json_text(record.msg, "cert")) == id) {
-            certificate_matched = true;
-            artwork_of_certificate = pic;
-        }
+        if (norm_txid(json_text(record.msg, "cert")) == id && is_txid_hex(pic) && paired_with_it.insert(pic).second &&
+            artworks.size() < kCertificateCandidates)
+            artworks.push_back(pic);
     }
     if (names_artwork) return art_ownership_report(id);
-    if (certificate_matched && is_txid_hex(artwork_of_certificate)) return art_ownership_report(artwork_of_certificate);
+
+    // Anyone can pair an artwork of their own with somebody's certificate. The certificate leads
+    // to the artwork it names itself, and only when that artwork's title began with it.
+    nlohmann::json cert;
+    std::string ignored;
+    if (!paired_with_it.empty() && read_certificate_inscription(id, cert, ignored) && cert.is_object()) {
+        const std::string named = norm_txid(json_text(cert, "pic"));
+        artworks.clear();
+        if (paired_with_it.count(named)) artworks.push_back(named);
+    }
+    for (const std::string& artwork : artworks) {
+        std::vector<KvArtTitleRow> rows;
+        TitlePair pair;
+        art_title_read(artwork, rows, pair, false);
+        if (norm_txid(pair.certificate) == id) return art_ownership_report(artwork);
+    }
     return "No artwork or certificate uses that id.";
 }

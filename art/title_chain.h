@@ -1,11 +1,16 @@
-// Who owns an artwork now and since when, rebuilt from the registry watches on every call: the
-// first valid pair record of the artwork starts the chain, and each owner record that the current
-// owner signed and that names the previous accepted record moves it on.
+// Who owns an artwork now and since when, rebuilt from the chain on every call. The first valid
+// pair record of the artwork in chain order starts the title; after it the title moves only with
+// the coins: an owner record counts when its own transaction spends both the artwork's and the
+// certificate's coin, as 1Sat ordinals follow them, and the current owner signed it over the
+// previous step. What a signer writes about time or order decides nothing.
 #pragma once
 
 #include "art/art_records.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,23 +24,50 @@ struct KvArtTitleRow {
     std::int64_t ts = 0;
 };
 
+// The pair record that starts an artwork's title.
+struct TitlePair {
+    std::string txid;        // carrying transaction
+    std::string artwork;     // its `pic`, trimmed and lower-cased as written
+    std::string certificate; // its `cert`, trimmed and lower-cased as written
+    std::string sha256;      // lower case
+    std::string owner;       // the first owner, its signer
+    std::string handle;
+};
+
 // Fills `rows` (cleared first) with the artwork's title chain, oldest first; the first row is the
 // pair record. Returns "" on success, also when the artwork was never validly paired (no rows),
 // else the reason no chain could be read. When `certificate_id` is given it is cleared, the pair
-// watch is always read, and it receives the certificate of the artwork's first pair record.
+// watch is always read, and it receives the certificate of the accepted pair (bare transaction id).
 // Safe to call from many threads at once.
 std::string art_title_chain(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows,
                             std::string* certificate_id = nullptr);
 
+// The same read, giving the accepted pair too (cleared first; empty when none). With
+// `read_pair_watch` the pair watch is read even when the title watch lists the pair. The pair is
+// given even when the title itself could not be read (rows empty, the reason returned).
+std::string art_title_read(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair,
+                           bool read_pair_watch);
+
 // Adds to the title watch's records the pair records of the artwork (`artwork_key` in norm_txid
-// form) that only the pair watch listed, mends a copy whose certificate is damaged from the pair
-// watch's copy of the same transaction, and orders the list again.
+// form) that only the pair watch listed, after those the title watch listed, and mends a copy
+// whose certificate is damaged from the pair watch's copy of the same transaction.
 void merge_pair_records(std::vector<WatchRecord>& title_records, const std::vector<WatchRecord>& pair_records,
                         const std::string& artwork_key);
 
-// The walk over records in time order: the accepted steps of the artwork's title go to `rows`
-// (cleared first); `certificate_id`, when given and empty, receives the first pair record's
-// certificate.
-void walk_title_records(const std::vector<WatchRecord>& records, const std::string& artwork_key,
-                        const std::string& title_address, const std::string& pair_address,
-                        std::vector<KvArtTitleRow>& rows, std::string* certificate_id);
+// The block height of a transaction's JSON (`blockheight`); 0 while unconfirmed or unreadable.
+std::int64_t tx_block_height(const nlohmann::json& tx);
+
+// The pair that starts the title: among the artwork's pair records signed by their own `owner`
+// whose transaction pays both watches, the first in chain order (lower block, then earlier in its
+// block as `block_position` (height, txid) tells, -1 when unknown and then after the known ones;
+// unconfirmed records after all confirmed ones, in listing order). Null when there is none.
+const WatchRecord*
+first_pair_in_chain(const std::vector<WatchRecord>& records, const std::string& artwork_key,
+                    const std::string& title_address, const std::string& pair_address,
+                    const std::function<std::int64_t(std::int64_t, const std::string&)>& block_position);
+
+// Where a satoshi lands by first in, first out: the output of `vout` (a transaction's output
+// array) whose range holds the satoshi at `position` of the inputs, and the offset within it.
+// False when the position lies past the outputs (the satoshi went to the miner) or the outputs
+// are malformed.
+bool ordinal_output(const nlohmann::json& vout, std::uint64_t position, std::uint32_t& index, std::uint64_t& offset);

@@ -140,8 +140,10 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
     records.clear();
     std::vector<std::string> txids;
     if (!fetch_address_txids(watch_key, watch_address, txids, error)) return false;
-    for (const std::string& txid : txids) {
+    for (std::size_t i = 0; i < txids.size(); ++i) {
+        const std::string& txid = txids[i];
         WatchRecord record;
+        record.listed = static_cast<std::int64_t>(i);
         if (!fetch_tx_json(txid, record.tx)) continue;
         if (!find_art_message_in_tx(record.tx, record.msg)) continue;
         if (!verify_typed_message(record.msg)) continue;

@@ -38,33 +38,29 @@ char label_of(const WatchRecord* r) {
 
 } // namespace
 
-TEST(PairLookup, MatchingPairBindsArtworkCertificateHashAndSigner) {
+TEST(PairLookup, NewestPairOfTheArtworkPayingBothWatches) {
     struct Row {
         const char* name;
         std::vector<WatchRecord> records;
-        char matching;   // newest_matching_pair
-        char of_artwork; // newest_pair_of_artwork
+        char of_artwork;
     } rows[] = {
-        {"one good pair", {pair_record('1', json::object())}, '1', '1'},
-        {"newest of two", {pair_record('1', json::object()), pair_record('2', {{"handle", "x"}})}, '2', '2'},
+        {"one good pair", {pair_record('1', json::object())}, '1'},
+        {"newest of two", {pair_record('1', json::object()), pair_record('2', {{"handle", "x"}})}, '2'},
         {"fields compared after lower-casing",
          {pair_record('1', {{"pic", std::string(64, 'A') + "_0"}, {"sha256", std::string(64, 'E')}})},
-         '1',
          '1'},
-        {"owner that is not the signer", {pair_record('1', {{"owner", kBob}})}, '-', '1'},
-        {"unsigned", {pair_record('1', {{"pubkey", json()}})}, '-', '1'},
-        {"another certificate for the same artwork", {pair_record('1', {{"cert", std::string(64, 'd')}})}, '-', '1'},
-        {"another hash", {pair_record('1', {{"sha256", std::string(64, 'f')}})}, '-', '1'},
-        {"bare artwork id is another id here", {pair_record('1', {{"pic", std::string(64, 'a')}})}, '-', '-'},
-        {"paid only the pair watch", {pair_record('1', json::object(), {kPairWatch})}, '-', '-'},
-        {"paid only the title watch", {pair_record('1', json::object(), {kTitleWatch})}, '-', '-'},
-        {"not a pair", {pair_record('1', {{"type", "art_owner"}})}, '-', '-'},
-        {"fields of the wrong JSON type", {pair_record('1', {{"pic", 7}, {"cert", json::array()}})}, '-', '-'},
+        {"owner that is not the signer", {pair_record('1', {{"owner", kBob}})}, '1'},
+        {"unsigned", {pair_record('1', {{"pubkey", json()}})}, '1'},
+        {"another certificate for the same artwork", {pair_record('1', {{"cert", std::string(64, 'd')}})}, '1'},
+        {"another hash", {pair_record('1', {{"sha256", std::string(64, 'f')}})}, '1'},
+        {"bare artwork id is another id here", {pair_record('1', {{"pic", std::string(64, 'a')}})}, '-'},
+        {"paid only the pair watch", {pair_record('1', json::object(), {kPairWatch})}, '-'},
+        {"paid only the title watch", {pair_record('1', json::object(), {kTitleWatch})}, '-'},
+        {"not a pair", {pair_record('1', {{"type", "art_owner"}})}, '-'},
+        {"fields of the wrong JSON type", {pair_record('1', {{"pic", 7}, {"cert", json::array()}})}, '-'},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        EXPECT_EQ(label_of(newest_matching_pair(row.records, kArt, kCert, kSha, kPairWatch, kTitleWatch)),
-                  row.matching);
         EXPECT_EQ(label_of(newest_pair_of_artwork(row.records, kArt, kPairWatch, kTitleWatch)), row.of_artwork);
     }
 }

@@ -19,13 +19,15 @@ using nlohmann::json;
 
 namespace {
 
-const std::string kArt = std::string(64, 'a') + "_0";
-const std::string kCert = std::string(64, 'c') + "_0";
 const std::string kSha = std::string(64, 'e');
 
 struct GalleryFramesTest : FakeIdentityTest {
     const std::string alice = secp_pubkey_hex(Bytes(32, 0x11));
     const std::string bob = secp_pubkey_hex(Bytes(32, 0x22));
+    // Alice's artwork and certificate: both coins hers until a pass moves them.
+    const TestKey alice_key = test_key_from_byte(0x11);
+    const std::string kArt = fake_inscribe(chain, alice_key.hash, "image/png", "png-bytes");
+    const std::string kCert = fake_inscribe(chain, alice_key.hash, "application/json", "{}");
 
     GalleryFramesTest() {
         ids.set_key("alice@kestrava.net", alice);
@@ -40,18 +42,25 @@ struct GalleryFramesTest : FakeIdentityTest {
             msg[item.key()] = item.value();
         return fake_post_record(chain, spot_row(spot).watch, fake_signed_record(msg, key));
     }
-    // Alice pairs the artwork, then passes its title to `owner`.
-    void pair_and_pass(const std::string& owner, const std::string& art = kArt, const std::string& cert = kCert) {
-        const std::string pair = fake_post_record(
-            chain, kPairWatchAddress,
+    // Alice pairs the artwork, then passes both coins and its title to `owner` at `to_address`; the
+    // pass's id, whose outputs 0 and 1 are the coins.
+    std::string pair_and_pass(const std::string& owner, const std::string& to_address) {
+        return pair_and_pass(owner, to_address, kArt, kCert);
+    }
+    std::string pair_and_pass(const std::string& owner, const std::string& to_address, const std::string& art,
+                              const std::string& cert) {
+        const std::string pair = fake_pair_tx(
+            chain, alice_key,
             fake_signed_record(fake_art_record("art_pair", "alice", 50,
                                                {{"pic", art}, {"cert", cert}, {"sha256", kSha}, {"owner", alice}}),
                                0x11));
-        fake_post_record(
-            chain, kTitleWatchAddress,
+        const std::string pass = fake_pass_tx(
+            chain, {art.substr(0, 64), 0, alice_key}, {cert.substr(0, 64), 0, alice_key}, to_address,
             fake_signed_record(fake_art_record("art_owner", "alice", 60,
                                                {{"pic", art}, {"cert", cert}, {"owner", owner}, {"prev", pair}}),
                                0x11));
+        chain.ledger.mine();
+        return pass;
     }
     std::string show(std::int32_t spot, std::int64_t ts, const json& extra = json::object()) {
         json fields = {{"cert", kCert}, {"sha256", kSha}, {"price", "1000"}, {"pay_addr", "1Pay"}};
@@ -94,9 +103,9 @@ TEST_F(GalleryFramesTest, ShowAskAcceptAndTheRecordsThatDoNotCount) {
     EXPECT_TRUE(f.shown);
     EXPECT_EQ(f.spot, 1);
     EXPECT_NE(f.show_txid, shown);
-    EXPECT_EQ(f.pic, std::string(64, 'a'));
+    EXPECT_EQ(f.pic, kArt.substr(0, 64));
     EXPECT_EQ(f.pic_utxo, kArt);
-    EXPECT_EQ(f.cert, std::string(64, 'c'));
+    EXPECT_EQ(f.cert, kCert.substr(0, 64));
     EXPECT_EQ(f.owner, alice);
     EXPECT_EQ(f.pay_addr, "1Pay");
     EXPECT_EQ(f.price, 1000);
@@ -125,11 +134,11 @@ TEST_F(GalleryFramesTest, HiddenExhibitStaysWhileItsTitleHasNotMoved) {
     const std::vector<SpotFrame> list = frames();
     EXPECT_FALSE(list[0].shown);
     EXPECT_EQ(list[0].spot, 1);
-    EXPECT_EQ(list[0].pic, std::string(64, 'a'));
+    EXPECT_EQ(list[0].pic, kArt.substr(0, 64));
     EXPECT_EQ(list[0].asks.size(), 1u);
 
     // Once the title names bob, the sale is over and the frame is cleared.
-    pair_and_pass(bob);
+    pair_and_pass(bob, test_key_from_byte(0x22).address);
     const std::vector<SpotFrame> after = frames();
     EXPECT_FALSE(after[0].shown);
     EXPECT_EQ(after[0].spot, 1);
@@ -215,7 +224,12 @@ TEST_F(GallerySaleTest, StepChecksStopBeforePosting) {
 
 TEST_F(GallerySaleTest, OwnerAcceptsAnAskAndTheFrameListsIt) {
     // Alice paired the artwork and passed its title to this wallet, which hangs it.
-    pair_and_pass(me);
+    std::string my_ord;
+    {
+        WalletLock lock = lock_wallet();
+        my_ord = derive_ordinals_key();
+    }
+    pair_and_pass(me, my_ord);
     // The exhibit is signed by this wallet through the gallery's own signer.
     json show_msg = new_art_message("art_show");
     show_msg["spot"] = "as5";
@@ -239,7 +253,7 @@ TEST_F(GallerySaleTest, OwnerAcceptsAnAskAndTheFrameListsIt) {
     const json title = json::parse(accept.title_json);
     EXPECT_EQ(title["type"], "art_owner");
     EXPECT_EQ(title["owner"], bob);
-    EXPECT_EQ(title["pic"], std::string(64, 'a'));
+    EXPECT_EQ(title["pic"], kArt.substr(0, 64));
     EXPECT_EQ(json_identity_pubkey(title), me);
 }
 
@@ -253,12 +267,18 @@ TEST_F(GallerySaleTest, SecondWalletPaysAndTheOwnerCompletes) {
         carol_ord = derive_ordinals_key();
         carol_pay = kv_wallet().address;
     }
-    const std::string art = fake_inscribe(chain, test_hash_of(carol_ord), "image/png", "png-bytes");
-    const std::string cert = chain.ledger.fund(carol_ord, 1) + "_0";
-    pair_and_pass(me, art, cert);
+    const std::string art = fake_inscribe(chain, alice_key.hash, "image/png", "png-bytes");
+    const std::string cert = chain.ledger.fund(alice_key.address, 1) + "_0";
+    const std::string pass = pair_and_pass(me, carol_ord, art, cert);
     json show_msg = new_art_message("art_show");
-    show_msg.update(
-        {{"spot", "as4"}, {"pic", art}, {"cert", cert}, {"sha256", kSha}, {"price", "1000"}, {"pay_addr", carol_pay}});
+    show_msg.update({{"spot", "as4"},
+                     {"pic", art},
+                     {"cert", cert},
+                     {"sha256", kSha},
+                     {"price", "1000"},
+                     {"pay_addr", carol_pay},
+                     {"pic_utxo", pass + "_0"},
+                     {"cert_utxo", pass + "_1"}});
     ASSERT_TRUE(succeeded(gallery_sign_and_post(show_msg, spot_row(4).watch)));
 
     const json buyer_file = {

@@ -41,10 +41,13 @@ struct OwnershipSvcTest : FakeIdentityTest {
             chain, address,
             fake_signed_record(fake_art_record(type, actor, ts, fields), actor[0] == 'a' ? 0x11 : 0x22));
     }
+    // Alice's pair record; at the pair watch as the pair sender pays it, both watches paid.
     std::string pair(const std::string& address, const std::string& pic, const std::string& cert, std::int64_t ts,
                      const std::string& owner) {
-        return post(address, "alice", "art_pair", ts,
-                    {{"pic", pic}, {"cert", cert}, {"sha256", std::string(64, 'e')}, {"owner", owner}});
+        const json fields = {{"pic", pic}, {"cert", cert}, {"sha256", std::string(64, 'e')}, {"owner", owner}};
+        if (address != kPairWatchAddress) return post(address, "alice", "art_pair", ts, fields);
+        return fake_pair_tx(chain, test_key_from_byte(0x11),
+                            fake_signed_record(fake_art_record("art_pair", "alice", ts, fields), 0x11));
     }
     // The transaction id of a JSON inscription held by someone else.
     std::string inscribe_json(const json& body) {
@@ -112,19 +115,35 @@ TEST_F(OwnershipSvcTest, DisplayLabelOfKeysThatAreNotAskedFor) {
 }
 
 TEST_F(OwnershipSvcTest, ReportOfAnArtworkPassedTwiceWithAGallerySale) {
-    const std::string cert_txid = inscribe_json({{"pic", kArt + "_0"},
-                                                 {"title", "Harbour at dusk"},
-                                                 {"artist_name", "Ann Lee"},
-                                                 {"created", 2023},
-                                                 {"owner_paymail", "alice@kestrava.net"}});
-    const std::string p = pair(kPairWatchAddress, kArt + "_0", cert_txid + "_0", kDay1, alice);
-    const std::string pass1 = post(kTitleWatchAddress, "alice", "art_owner", kDay2,
-                                   {{"pic", kArt}, {"cert", cert_txid}, {"owner", bob}, {"prev", p}});
-    post(kTitleWatchAddress, "bob", "art_owner", kDay3,
-         {{"pic", kArt}, {"cert", cert_txid}, {"owner", carol}, {"prev", pass1}});
+    // Alice holds both coins; each pass moves them on with its record.
+    const TestKey alice_key = test_key_from_byte(0x11);
+    const TestKey bob_key = test_key_from_byte(0x22);
+    const TestKey carol_key = test_key_from_byte(0x33);
+    const std::string art = fake_inscribe(chain, alice_key.hash, "image/png", "png-bytes");
+    const std::string art_txid = art.substr(0, 64);
+    const std::string cert = fake_inscribe(chain, alice_key.hash, "application/json",
+                                           json{{"pic", art},
+                                                {"title", "Harbour at dusk"},
+                                                {"artist_name", "Ann Lee"},
+                                                {"created", 2023},
+                                                {"owner_paymail", "alice@kestrava.net"}}
+                                               .dump());
+    const std::string cert_txid = cert.substr(0, 64);
+    const std::string p = pair(kPairWatchAddress, art, cert, kDay1, alice);
+    const std::string pass1 = fake_pass_tx(
+        chain, {art_txid, 0, alice_key}, {cert_txid, 0, alice_key}, bob_key.address,
+        fake_signed_record(fake_art_record("art_owner", "alice", kDay2,
+                                           {{"pic", art_txid}, {"cert", cert_txid}, {"owner", bob}, {"prev", p}}),
+                           0x11));
+    fake_pass_tx(
+        chain, {pass1, 0, bob_key}, {pass1, 1, bob_key}, carol_key.address,
+        fake_signed_record(fake_art_record("art_owner", "bob", kDay3,
+                                           {{"pic", art_txid}, {"cert", cert_txid}, {"owner", carol}, {"prev", pass1}}),
+                           0x22));
+    chain.ledger.mine();
     post(spot_row(7).watch, "bob", "art_gaccept", kDay3 - 5,
          {{"spot", "as7"},
-          {"pic", kArt},
+          {"pic", art_txid},
           {"cert", cert_txid},
           {"buyer", carol},
           {"prev", pass1},
@@ -136,7 +155,7 @@ TEST_F(OwnershipSvcTest, ReportOfAnArtworkPassedTwiceWithAGallerySale) {
 
     const std::string expected = "Live owner\r\ncarol@kestrava.net\r\n"
                                  "\r\nCertificate\r\nArtwork\r\n" +
-                                 kArt + "\r\n\r\nCertificate\r\n" + cert_txid +
+                                 art_txid + "\r\n\r\nCertificate\r\n" + cert_txid +
                                  "\r\n\r\n"
                                  "Artwork Title: Harbour at dusk\r\nArtist Name: Ann Lee\r\nCreated: \r\n"
                                  "First Owner: alice@kestrava.net\r\nNote: \r\n"
@@ -147,7 +166,43 @@ TEST_F(OwnershipSvcTest, ReportOfAnArtworkPassedTwiceWithAGallerySale) {
                                  bob_short +
                                  "\r\n2023-11-16\r\n"
                                  "\r\nRegistered\r\nalice@kestrava.net\r\n2023-11-14\r\n";
-    EXPECT_EQ(art_ownership_report("  " + std::string(64, 'A') + "_0 "), expected);
+    EXPECT_EQ(art_ownership_report("  " + upper_copy(art) + " "), expected);
+}
+
+// Mallory's pair, earlier on the chain, names alice as owner and a certificate he inscribed: it
+// starts nothing, and the report shows the certificate of the pair that did. His other pair, of
+// his own artwork with alice's certificate, does not carry the look-up of her certificate away.
+TEST_F(OwnershipSvcTest, ReportShowsTheCertificateOfTheAcceptedPair) {
+    const TestKey mallory = test_key_from_byte(0x44);
+    ids.set_key("mallory@kestrava.net", mallory.pub);
+    const std::string art = fake_inscribe(chain, test_key_from_byte(0x11).hash, "image/png", "png-bytes");
+    const std::string forged = inscribe_json({{"pic", art}, {"title", "FORGED TITLE"}});
+    const std::string cert = inscribe_json({{"pic", art}, {"title", "Harbour at dusk"}});
+    fake_pair_tx(
+        chain, mallory,
+        fake_signed_record(
+            fake_art_record("art_pair", "mallory", kDay1,
+                            {{"pic", art}, {"cert", forged}, {"sha256", std::string(64, 'e')}, {"owner", alice}}),
+            0x44));
+    // And a pair of an artwork of his own naming alice's certificate, earlier than hers.
+    const std::string own_art = fake_inscribe(chain, mallory.hash, "image/png", "other-bytes");
+    fake_pair_tx(
+        chain, mallory,
+        fake_signed_record(
+            fake_art_record(
+                "art_pair", "mallory", kDay1,
+                {{"pic", own_art}, {"cert", cert + "_0"}, {"sha256", std::string(64, 'e')}, {"owner", mallory.pub}}),
+            0x44));
+    chain.ledger.mine();
+    pair(kPairWatchAddress, art, cert + "_0", kDay2, alice);
+    chain.ledger.mine();
+
+    const std::string report = art_ownership_report(art);
+    EXPECT_NE(report.find("\r\nCertificate\r\n" + cert + "\r\n\r\nArtwork Title: Harbour at dusk\r\n"),
+              std::string::npos)
+        << report;
+    EXPECT_EQ(report.find("FORGED"), std::string::npos) << report;
+    EXPECT_EQ(art_lookup_by_id(cert), report);
 }
 
 TEST_F(OwnershipSvcTest, ReportWithMissingPieces) {
@@ -190,7 +245,7 @@ TEST_F(OwnershipSvcTest, LookUpFindsTheArtworkOfAnId) {
     pair(kPairWatchAddress, kArt + "_0", cert + "_0", kDay1, alice);
     // A second pair naming the same certificate, later: the earliest decides.
     pair(kPairWatchAddress, art2 + "_0", cert + "_0", kDay2, alice);
-    // A pair paying only the title watch still counts when the pair watch lists it.
+    // A pair paying only the title watch names its artwork but starts no title.
     fake_oracle_list(chain, kPairWatchKey, pair(kTitleWatchAddress, art2, odd_cert, kDay1, alice));
     // Owner not the signer, and a pair whose artwork is no transaction id: neither names anything.
     pair(kPairWatchAddress, std::string(64, '1'), std::string(64, '2'), kDay1, bob);
@@ -209,7 +264,7 @@ TEST_F(OwnershipSvcTest, LookUpFindsTheArtworkOfAnId) {
         {"artwork", kArt, report_art},
         {"artwork origin, upper case", " " + std::string(64, 'A') + "_2\n", report_art},
         {"certificate: earliest pair", cert + "_0", report_art},
-        {"pair paying only the title watch", odd_cert, report_art2},
+        {"certificate of a pair that started no title", odd_cert, none},
         {"owner is not the signer", std::string(64, '2'), none},
         {"artwork not an id", std::string(64, '3'), none},
         {"unknown", std::string(64, '9'), none},

@@ -3,6 +3,7 @@
 #include "art/art_pass.h"
 #include "art/art_records.h"
 #include "art/cert_check.h"
+#include "art/ownership.h"
 #include "art/title_chain.h"
 #include "chain/inscription.h"
 #include "fakes/fake_gorillapool.h"
@@ -10,8 +11,10 @@
 #include "fakes/fake_paymail.h"
 #include "fakes/registry_fixture.h"
 #include "ordinals/ord_listing.h"
+#include "support/temp_dir.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
+#include "wallet/registry.h"
 #include "wallet/wallet_file.h"
 
 #include <gtest/gtest.h>
@@ -48,6 +51,15 @@ struct PairingTest : FakeIdentityTest {
 
     std::string inscribe(const std::string& type, const std::string& body) {
         return fake_inscribe(chain, ord_hash, type, body);
+    }
+    // Starts afresh as wallet `id` with the alias; the identity route knows its key.
+    std::string become(const std::string& id, const std::string& alias) {
+        reset_wallet_state_for_tests();
+        EXPECT_TRUE(load_wallet_id(id));
+        WalletLock lock = lock_wallet();
+        kv_wallet().paymail = alias;
+        ids.set_key(alias + "@kestrava.net", kv_wallet().identity_pub);
+        return kv_wallet().identity_pub;
     }
     std::string certificate(const std::string& pic, const std::string& sha, const std::string& artist) {
         return inscribe("application/json", json{{"pic", pic}, {"sha256", sha}, {"artist", artist}}.dump());
@@ -138,29 +150,92 @@ TEST_F(PairingTest, CheckStopsWithItsTexts) {
     EXPECT_EQ(by_art.artwork_id, art);
 }
 
-// Once paired, the title passes to a platform identity whatever domain was typed: both coins go to
-// the ordinals address its paymail names, and the title chain then names its key.
-TEST_F(PairingTest, TitlePassesToAPlatformPaymail) {
+// Two wallets of the program and mallory. Alice pairs; mallory's later pair of a certificate of his
+// own changes neither the check nor the pass; a paymail of another domain is refused; alice's pass,
+// signed on a clock five minutes slow, gives bob the title, and bob passes it back.
+TEST_F(PairingTest, PairPassAndPassBackBetweenTwoWallets) {
     const std::string paired = art_pair_artwork(art, cert);
     ASSERT_EQ(paired.rfind("success: ", 0), 0u) << paired;
     chain.ledger.mine();
-    clock.advance(60000); // records of one second order by transaction id, which could put the pass first
-    const TestKey bob = test_key_from_byte(0x42);
-    ids.set_key("bob@kestrava.net", bob.pub);
+
+    const TestKey mallory = test_key_from_byte(0x44);
+    ids.set_key("mallory@kestrava.net", mallory.pub);
+    const std::string forged = fake_inscribe(
+        chain, mallory.hash, "application/json",
+        json{{"pic", art}, {"sha256", sha256_hex(kArtBytes)}, {"artist", mallory.pub}, {"title", "FORGED TITLE"}}
+            .dump());
+    ASSERT_FALSE(fake_pair_tx(chain, mallory,
+                              fake_signed_record(fake_art_record("art_pair", "mallory", 1767225700,
+                                                                 {{"pic", art},
+                                                                  {"cert", forged},
+                                                                  {"sha256", sha256_hex(kArtBytes)},
+                                                                  {"owner", mallory.pub}}),
+                                                 0x44))
+                     .empty());
+    chain.ledger.mine();
+    const PairInfo check = art_check_artwork(art);
+    EXPECT_EQ(check.certificate_id, cert) << check.message;
+    EXPECT_EQ(check.pair_txid, paired.substr(9));
+    EXPECT_EQ(check.title_is_mine, 1) << check.message;
+    EXPECT_EQ(art_check_certificate(forged).message, "No signed ZUZ pair matches this certificate and artwork.");
+
+    // Bob's wallet, and where each finds the other.
+    std::string alice_ord, bob_ord, bob_identity;
+    {
+        WalletLock lock = lock_wallet();
+        alice_ord = derive_ordinals_key();
+    }
+    test_write_file(wallet_file_path_for_id("w2"),
+                    json{{"mnemonic", "legal winner thank year wave sausage worth useful legal winner thank yellow"},
+                         {"recv", {0, 0, 0, 0, 0, 0}}}
+                        .dump());
+    bob_identity = become("w2", "bob");
+    {
+        WalletLock lock = lock_wallet();
+        bob_ord = derive_ordinals_key();
+        chain.ledger.fund(kv_wallet().address, 1000000);
+    }
+    ASSERT_NE(bob_identity, identity);
     FakePaymail paymail;
     serve_fake_paymail(chain.platform, paymail);
-    paymail.set(&FakePaymailTables::address, "bob@kestrava.net", json_reply({{"ordAddress", bob.address}}));
+    paymail.set(&FakePaymailTables::address, "bob@kestrava.net", json_reply({{"ordAddress", bob_ord}}));
+    paymail.set(&FakePaymailTables::address, "alice@kestrava.net", json_reply({{"ordAddress", alice_ord}}));
 
-    const std::string result = art_pass_to_paymail(" " + art + " ", "bob@elsewhere.example");
-    ASSERT_EQ(result.rfind("success: ", 0), 0u) << result;
+    become("w1", "alice");
+    EXPECT_EQ(art_pass_to_paymail(art, "bob@elsewhere.example"), "error: use a 1-address or an @kestrava.net paymail.");
+    EXPECT_TRUE(chain.ledger.mempool_txids().empty());
+    {
+        std::lock_guard<std::mutex> lock(clock.mutex);
+        clock.system_ms -= 300000;
+    }
+    const std::string to_bob = art_pass_to_paymail(" " + art + " ", "bob@Kestrava.net");
+    ASSERT_EQ(to_bob.rfind("success: ", 0), 0u) << to_bob;
     chain.ledger.mine();
     for (std::uint32_t vout : {0u, 1u}) {
         LedgerOutput out;
-        ASSERT_TRUE(chain.ledger.find_output(result.substr(9, 64), vout, out));
-        EXPECT_EQ(out.script, p2pkh_script(bob.hash));
+        ASSERT_TRUE(chain.ledger.find_output(to_bob.substr(9, 64), vout, out));
+        EXPECT_EQ(out.script, p2pkh_script(test_hash_of(bob_ord)));
     }
     std::vector<KvArtTitleRow> rows;
     EXPECT_EQ(art_title_chain(art, rows), "");
     ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[1].owner, bob.pub);
+    EXPECT_LT(rows[1].ts, rows[0].ts) << "signed on the slow clock";
+    EXPECT_EQ(rows[1].owner, bob_identity);
+    EXPECT_EQ(art_pass_to_paymail(art, "bob"), "error: title is not this identity. This app will not pass it.");
+
+    become("w2", "bob");
+    const std::string back = art_pass_to_paymail(art, "alice");
+    ASSERT_EQ(back.rfind("success: ", 0), 0u) << back;
+    chain.ledger.mine();
+    EXPECT_EQ(art_title_chain(art, rows), "");
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[2].owner, identity);
+
+    // The report and the look-up by either id show the pair's own certificate.
+    const std::string report = art_ownership_report(art);
+    EXPECT_NE(report.find("\r\nCertificate\r\n" + cert.substr(0, 64) + "\r\n"), std::string::npos) << report;
+    EXPECT_EQ(report.find("FORGED"), std::string::npos) << report;
+    EXPECT_NE(report.find("Current owner\r\n"), std::string::npos) << report;
+    EXPECT_EQ(art_lookup_by_id(cert), report);
+    EXPECT_EQ(art_lookup_by_id(art), report);
 }

@@ -32,6 +32,8 @@ struct Rec {
     Pays pays = kBoth;
     std::string pic = kArt + "_0";
     std::string cert = kCert;
+    std::int64_t height = 0; // 0: unconfirmed
+    std::int64_t listed = 0;
 };
 
 std::string txid_of(char label) {
@@ -59,6 +61,8 @@ WatchRecord make(const Rec& r) {
     if (r.pays == kPair || r.pays == kBoth) vout.push_back(output_to(kPairWatch));
     if (r.pays == kOther) vout.push_back(output_to("1SomeoneElse"));
     w.tx = r.pays == kNoVout ? json{{"vout", "none"}} : json{{"vout", vout}};
+    if (r.height > 0) w.tx["blockheight"] = r.height;
+    w.listed = r.listed;
     return w;
 }
 
@@ -72,88 +76,104 @@ std::vector<WatchRecord> make_all(const std::vector<Rec>& recs) {
 
 } // namespace
 
-TEST(TitleChainWalk, AcceptsOnlyTheStepsOfTheTitle) {
+std::string first_label(const std::vector<Rec>& recs) {
+    const std::vector<WatchRecord> records = make_all(recs);
+    // Block order in these tests: the transaction labelled '9' first, then by label downwards.
+    const auto position = [](std::int64_t, const std::string& txid) -> std::int64_t {
+        return txid[0] == '0' ? -1 : '9' - txid[0];
+    };
+    const WatchRecord* first = first_pair_in_chain(records, kArt, kTitleWatch, kPairWatch, position);
+    return first ? first->txid.substr(0, 1) : "";
+}
+
+TEST(TitleChainPair, FirstValidPairInChainOrder) {
     struct Row {
         const char* name;
         std::vector<Rec> records;
-        std::string accepted; // labels of the accepted rows, in order
+        const char* first;
     } rows[] = {
         {"no record names the artwork", {{'1', 10, "art_pair", kAlice, kAlice, 0, kBoth, std::string(64, 'f')}}, ""},
-        {"pair then owner then owner",
-         {{'1', 10, "art_pair", kAlice, kAlice},
-          {'2', 20, "art_owner", kBob, kAlice, '1', kTitle},
-          {'3', 30, "art_owner", kCarol, kBob, '2', kTitle}},
-         "123"},
-        {"pair not signed by its owner is skipped, a later one starts",
-         {{'1', 10, "art_pair", kAlice, kBob}, {'2', 20, "art_pair", kBob, kBob}},
+        {"an earlier block wins over an earlier signed time",
+         {{'1', 1, "art_pair", kBob, kBob, 0, kBoth, kArt, kCert, 105},
+          {'2', 50, "art_pair", kAlice, kAlice, 0, kBoth, kArt, kCert, 101}},
          "2"},
-        {"the older of two pairs starts, whoever signed the other",
-         {{'2', 20, "art_pair", kBob, kBob}, {'1', 20, "art_pair", kAlice, kAlice}, {'0', 30, "art_pair", kBob, kBob}},
+        {"in one block the block's order decides, not the listing",
+         {{'1', 10, "art_pair", kBob, kBob, 0, kBoth, kArt, kCert, 101, 0},
+          {'2', 20, "art_pair", kAlice, kAlice, 0, kBoth, kArt, kCert, 101, 1}},
+         "2"},
+        {"in one block a known place comes before an unknown one",
+         {{'0', 10, "art_pair", kBob, kBob, 0, kBoth, kArt, kCert, 101, 0},
+          {'1', 20, "art_pair", kAlice, kAlice, 0, kBoth, kArt, kCert, 101, 1}},
          "1"},
-        {"stale prev and a second owner record on the same prev are skipped",
-         {{'1', 10, "art_pair", kAlice, kAlice},
-          {'2', 20, "art_owner", kBob, kAlice, '1', kTitle},
-          {'3', 30, "art_owner", kCarol, kAlice, '1', kTitle},
-          {'4', 40, "art_owner", kCarol, kBob, '1', kTitle}},
-         "12"},
-        {"owner record signed by the new owner is skipped",
-         {{'1', 10, "art_pair", kAlice, kAlice}, {'2', 20, "art_owner", kBob, kBob, '1', kTitle}},
-         "1"},
-        {"owner record older than the pair is skipped",
-         {{'2', 5, "art_owner", kBob, kAlice, '1', kTitle}, {'1', 10, "art_pair", kAlice, kAlice}},
-         "1"},
-        {"owner record paying only the pair watch is skipped, the walk goes on",
-         {{'1', 10, "art_pair", kAlice, kAlice},
-          {'2', 20, "art_owner", kBob, kAlice, '1', kPair},
-          {'3', 30, "art_owner", kCarol, kAlice, '1', kTitle}},
-         "13"},
-        {"pair paying only the title watch counts", {{'1', 10, "art_pair", kAlice, kAlice, 0, kTitle}}, "1"},
-        {"pair paying only the pair watch counts", {{'1', 10, "art_pair", kAlice, kAlice, 0, kPair}}, "1"},
-        {"pair paying neither watch or without outputs is skipped",
-         {{'1', 10, "art_pair", kAlice, kAlice, 0, kOther}, {'2', 20, "art_pair", kBob, kBob, 0, kNoVout}},
-         ""},
+        {"a mined pair comes before an unconfirmed one listed earlier",
+         {{'1', 10, "art_pair", kBob, kBob, 0, kBoth, kArt, kCert, 0, 0},
+          {'2', 20, "art_pair", kAlice, kAlice, 0, kBoth, kArt, kCert, 300, 7}},
+         "2"},
+        {"unconfirmed pairs in listing order",
+         {{'1', 10, "art_pair", kBob, kBob, 0, kBoth, kArt, kCert, 0, 3},
+          {'2', 20, "art_pair", kAlice, kAlice, 0, kBoth, kArt, kCert, 0, 1}},
+         "2"},
+        {"a pair not signed by its owner is skipped, a later one starts",
+         {{'1', 10, "art_pair", kAlice, kBob, 0, kBoth, kArt, kCert, 101},
+          {'2', 20, "art_pair", kBob, kBob, 0, kBoth, kArt, kCert, 102}},
+         "2"},
+        {"a pair must pay both watches",
+         {{'1', 10, "art_pair", kAlice, kAlice, 0, kTitle, kArt, kCert, 101},
+          {'2', 10, "art_pair", kAlice, kAlice, 0, kPair, kArt, kCert, 102},
+          {'3', 10, "art_pair", kAlice, kAlice, 0, kOther, kArt, kCert, 103},
+          {'4', 10, "art_pair", kAlice, kAlice, 0, kNoVout, kArt, kCert, 104},
+          {'5', 10, "art_pair", kAlice, kAlice, 0, kBoth, kArt, kCert, 105}},
+         "5"},
         {"other types and empty owners are skipped",
-         {{'1', 10, "art_hide", kAlice, kAlice}, {'2', 20, "art_pair", "", kAlice}, {'3', 30, "art_pair", kBob, kBob}},
+         {{'1', 10, "art_owner", kAlice, kAlice, 0, kBoth, kArt, kCert, 101},
+          {'2', 20, "art_pair", "", kAlice, 0, kBoth, kArt, kCert, 102},
+          {'3', 30, "art_pair", kBob, kBob, 0, kBoth, kArt, kCert, 103}},
          "3"},
-        {"pic given bare, with _0 or with _1 is the same artwork",
-         {{'1', 10, "art_pair", kAlice, kAlice, 0, kBoth, kArt},
-          {'2', 20, "art_owner", kBob, kAlice, '1', kTitle, kArt + "_1"},
-          {'3', 30, "art_owner", kCarol, kBob, '2', kTitle, "  " + kArt + "_0 "}},
-         "123"},
+        {"pic given bare or with another index is the same artwork",
+         {{'1', 10, "art_pair", kAlice, kAlice, 0, kBoth, "  " + std::string(64, 'A') + "_1 ", kCert, 0}},
+         "1"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        std::vector<KvArtTitleRow> chain{KvArtTitleRow{}};
-        walk_title_records(make_all(row.records), kArt, kTitleWatch, kPairWatch, chain, nullptr);
-        std::string labels;
-        for (const KvArtTitleRow& step : chain)
-            labels += step.txid[0];
-        EXPECT_EQ(labels, row.accepted);
+        EXPECT_EQ(first_label(row.records), row.first);
     }
 }
 
-TEST(TitleChainWalk, CertificateOfTheFirstPairEvenWhenRejected) {
+TEST(TitleChainCoins, SatoshiGoesToTheOutputAtItsPosition) {
+    const auto out = [](double bsv) { return json{{"value", bsv}, {"scriptPubKey", {{"hex", "76a9"}}}}; };
+    const json vout = {out(0.00000001), out(0.00000001), out(0), out(0.00005)};
     struct Row {
-        const char* name;
-        std::vector<Rec> records;
-        std::string cert;
+        std::uint64_t position;
+        bool placed;
+        std::uint32_t index;
+        std::uint64_t offset;
     } rows[] = {
-        {"first pair rejected",
-         {{'1', 10, "art_pair", kAlice, kBob}, {'2', 20, "art_pair", kBob, kBob, 0, kBoth, kArt, std::string(64, 'd')}},
-         std::string(64, 'c')},
-        {"damaged certificate of the first pair is passed over",
-         {{'1', 10, "art_pair", kAlice, kAlice, 0, kBoth, kArt, "xyz"},
-          {'2', 20, "art_pair", kBob, kBob, 0, kBoth, kArt, std::string(64, 'D')}},
-         std::string(64, 'd')},
-        {"no pair", {{'2', 20, "art_owner", kBob, kAlice, '1'}}, ""},
+        {0, true, 0, 0},       {1, true, 1, 0},       {2, true, 3, 0},
+        {4001, true, 3, 3999}, {5001, true, 3, 4999}, {5002, false, 0, 0},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        std::string cert;
-        std::vector<KvArtTitleRow> chain;
-        walk_title_records(make_all(row.records), kArt, kTitleWatch, kPairWatch, chain, &cert);
-        EXPECT_EQ(cert, row.cert);
+        SCOPED_TRACE(row.position);
+        std::uint32_t index = 99;
+        std::uint64_t offset = 99;
+        EXPECT_EQ(ordinal_output(vout, row.position, index, offset), row.placed);
+        if (!row.placed) continue;
+        EXPECT_EQ(index, row.index);
+        EXPECT_EQ(offset, row.offset);
     }
+    std::uint32_t index = 0;
+    std::uint64_t offset = 0;
+    EXPECT_FALSE(ordinal_output(json::object(), 0, index, offset));
+    EXPECT_FALSE(ordinal_output(json::array({"1"}), 0, index, offset));
+    EXPECT_FALSE(ordinal_output(json::array({json{{"valueSat", -5}}, out(1)}), 0, index, offset));
+    EXPECT_FALSE(ordinal_output(json::array({json{{"value", 1e30}}}), 0, index, offset));
+}
+
+TEST(TitleChainCoins, BlockHeightOfATransaction) {
+    EXPECT_EQ(tx_block_height(json{{"blockheight", 812345}}), 812345);
+    EXPECT_EQ(tx_block_height(json{{"blockheight", 0}}), 0);
+    EXPECT_EQ(tx_block_height(json{{"blockheight", -1}}), 0);
+    EXPECT_EQ(tx_block_height(json{{"blockheight", "812345"}}), 0);
+    EXPECT_EQ(tx_block_height(json::array()), 0);
 }
 
 TEST(TitleChainMerge, AddsPairOnlyRecordsAndMendsDamagedCertificates) {
@@ -170,6 +190,8 @@ TEST(TitleChainMerge, AddsPairOnlyRecordsAndMendsDamagedCertificates) {
         labels += r.txid[0];
     EXPECT_EQ(labels, "312");
     EXPECT_EQ(title[0].msg["cert"], kCert);
+    // What only the pair watch listed comes after everything the title watch listed.
+    EXPECT_EQ(title[1].listed, 1);
 
     // A good certificate on the title watch's copy stays as it is.
     std::vector<WatchRecord> good = make_all({{'1', 10, "art_pair", kAlice, kAlice}});

@@ -172,6 +172,17 @@ void add_woc_routes(FakeChain& chain) {
                            {"status", o.spent_height > 0 ? "confirmed" : "unconfirmed"}});
     });
 
+    // A block's transactions in block order, the order in which the ledger took them.
+    get("/block/height/([0-9]{1,9})", [&ledger](const FakeRequest& req) {
+        const std::int32_t height = std::stoi(req.matches[1]);
+        if (height <= 0 || height > ledger.tip()) return text_reply("Not Found", 404);
+        json ids = json::array();
+        for (const LedgerOutput& o : ledger.outputs_where([](const Bytes&) { return true; }, true)) {
+            if (o.height == height && (ids.empty() || ids.back() != o.txid)) ids.push_back(o.txid);
+        }
+        return json_reply({{"height", height}, {"txcount", ids.size()}, {"tx", ids}});
+    });
+
     woc.on("POST", kWoc + "/tx/raw", [&ledger](const FakeRequest& req) {
         Bytes raw = body_tx(req.body, "txhex");
         if (raw.empty()) return text_reply("unexpected response code 500: 16: TX decode failed", 400);
