@@ -68,6 +68,32 @@ TEST_F(BackupDocTest, RestoreMergesAndCountsOnlyWhatIsNew) {
     EXPECT_EQ(list[1].arts, std::vector<std::string>{"cc"});
 }
 
+TEST_F(BackupDocTest, RestoreOfAVeryLargeFolderTakesEachIdOnce) {
+    // Each id used to be sought through the whole folder: a restore of the million ids that the size
+    // limit allows froze for minutes.
+    constexpr int kIds = 30000;
+    ASSERT_EQ(art_folder_create("Sea"), "success");
+    ASSERT_EQ(art_folder_add("Sea", "id7", true), "success");
+    json ids = json::array();
+    for (int i = 0; i < kIds; ++i)
+        ids.push_back("ID" + std::to_string(i));
+    for (int i = 0; i < kIds; i += 1000)
+        ids.push_back("id" + std::to_string(i)); // repeated within the backup
+    const json backup = json::array({{{"name", "sea"}, {"arts", ids}}, {{"name", "Hills"}, {"certs", ids}}});
+    EXPECT_EQ(art_restore_backup(backup_of(backup)),
+              "success: restored 1 folder(s) and " + std::to_string(2 * kIds - 1) + " filing(s).");
+    const std::vector<ArtFolder> list = folders();
+    ASSERT_EQ(list.size(), 2u);
+    ASSERT_EQ(list[0].arts.size(), std::size_t(kIds));
+    EXPECT_EQ(list[0].arts[0], "id7");
+    EXPECT_EQ(list[0].arts[1], "id0");
+    EXPECT_EQ(list[0].arts[8], "id8");
+    EXPECT_EQ(list[0].arts.back(), "id" + std::to_string(kIds - 1));
+    ASSERT_EQ(list[1].certs.size(), std::size_t(kIds));
+    EXPECT_EQ(list[1].certs[7], "id7");
+    EXPECT_EQ(art_restore_backup(backup_of(backup)), "success: restored 0 folder(s) and 0 filing(s).");
+}
+
 TEST_F(BackupDocTest, EmptyFolderListRewritesUnchanged) {
     ASSERT_EQ(art_folder_create("Sea"), "success");
     const std::string before = test_read_file(art_folders_path());
