@@ -54,7 +54,7 @@ TagsFile read_tags_file(json& doc) {
     if (!platform_read_file(path, text)) return TagsFile::Damaged;
     if (only_white_space(text)) return TagsFile::Read;
     try {
-        json parsed = json::parse(text, nullptr, false);
+        json parsed = json_parse_or_discarded(text);
         if (parsed.is_discarded() || !parsed.is_object()) return TagsFile::Damaged;
         doc = std::move(parsed);
         return TagsFile::Read;
@@ -223,7 +223,7 @@ Bytes build_inscription_script(const Hash160& hash160, const std::string& conten
 
     std::string name;
     if (!name_metadata.empty()) {
-        json meta = json::parse(name_metadata, nullptr, false);
+        json meta = json_parse_or_discarded(name_metadata);
         if (meta.is_object()) {
             auto it = meta.find("name");
             if (it != meta.end() && it->is_string()) name = utf8_cut(it->get<std::string>(), kInscriptionNameMax);

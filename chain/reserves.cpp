@@ -30,7 +30,7 @@ FileState read_json_file(const std::string& path, json& doc) {
         if (!platform_file_exists(path)) return FileState::absent;
         std::string text;
         if (!platform_read_file(path, text)) continue;
-        doc = json::parse(text, nullptr, false);
+        doc = json_parse_or_discarded(text);
         if (!doc.is_discarded()) return FileState::parsed;
     }
     doc = json();

@@ -25,7 +25,7 @@ bool g_unreadable = false;
 
 // Parses a whole file; false (doc empty) when the text is not one JSON object.
 bool parse_object(const std::string& text, json& doc) {
-    json parsed = json::parse(text, nullptr, false);
+    json parsed = json_parse_or_discarded(text);
     if (parsed.is_discarded() || !parsed.is_object()) {
         doc = json::object();
         return false;

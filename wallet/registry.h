@@ -49,6 +49,12 @@ bool read_wallets_json(nlohmann::json& doc);
 // The registry document as read_wallets_json gives it, without telling whether it read cleanly.
 nlohmann::json load_wallets_json();
 
+// Replaces a file of the data folder whole (platform_write_file_aside), so a full disk or a crash
+// never leaves it cut short. A move that another program holds up (on Windows, a reader with the
+// file open) is retried for about a second on the clock seam. False when the text could not be
+// written or moved; the old file is then untouched.
+bool write_data_file(const std::string& path, const std::string& text, bool text_mode);
+
 // Replaces "wallets.json" atomically with `doc` (indent 2, one trailing newline) through
 // "wallets.json.tmp"; the caller holds the registry lock. A move that fails is retried for a
 // short while. False when it could not write or move the temporary file; the old registry is then
