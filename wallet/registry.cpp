@@ -135,6 +135,13 @@ bool write_data_file(const std::string& path, const std::string& text, bool text
     return platform_write_file_aside(path, text, text_mode, kReplaceAttempts, [] { clock_sleep_ms(kReplaceRetryMs); });
 }
 
+bool set_aside_damaged_file(const std::string& path) {
+    const std::string aside = path + ".damaged-" + std::to_string(clock_system_ms());
+    if (!platform_move_file(path, aside)) return false;
+    emit_log_line("Could not read " + path + "; kept it as " + aside + " and started a new one.\n");
+    return true;
+}
+
 bool save_wallets_json(const nlohmann::json& doc) {
     std::string text;
     try {
