@@ -18,7 +18,9 @@ bool json_nested_too_deep(const char* text, std::size_t size) {
                 in_string = false;
             continue;
         }
-        if (c == '"') {
+        if (c == '\0') {
+            return false; // the parser takes a NUL for the end of the text and reads no further
+        } else if (c == '"') {
             in_string = true;
         } else if (c == '[' || c == '{') {
             if (++depth > kJsonMaxDepth) return true;

@@ -130,7 +130,7 @@ TEST(JsonUtil, BoundedParseAgreesWithTheLibraryOnMutatedInput) {
         nested(63, "1"),
         nested(66, "1"),
     };
-    const std::string alphabet = "[]{}\",:\\ 0a";
+    const std::string alphabet = std::string("[]{}\",:\\ 0a") + '\0';
     std::mt19937 rng(20261207);
     auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
     int refused_deep = 0, accepted = 0;
