@@ -244,7 +244,7 @@ void save_history_face(std::int64_t sats) {
     json doc = json::object();
     doc["address"] = address;
     doc["sats"] = sats;
-    platform_write_file(path, doc.dump(-1, ' ', false, json::error_handler_t::replace), false);
+    write_data_file(path, doc.dump(-1, ' ', false, json::error_handler_t::replace), false);
 }
 
 std::int64_t load_history_face(const std::string& address) {
