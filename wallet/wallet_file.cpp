@@ -454,6 +454,8 @@ bool save_wallet() {
         // full disk or a crash mid-write must leave the old one whole.
         const bool ok = write_data_file(path, text, true);
         wipe(text);
+        // Callers go on with the state in memory; the user must learn that the disk did not take it.
+        if (!ok) emit_log_line("Could not save the wallet file; the previous one is kept as it was.\n");
         return ok;
     } catch (...) {
         return false;

@@ -331,10 +331,13 @@ TEST_F(WalletFileTest, ASaveCutShortLeavesTheOldFileWhole) {
     ASSERT_TRUE(load_wallet());
     kv_wallet().paymail = "changed";
     // A full disk after the first 40 bytes of the new text.
+    SinkCapture sink;
     platform_set_write_budget_for_tests(40);
     const bool saved = save_wallet();
     platform_set_write_budget_for_tests(-1);
     EXPECT_FALSE(saved);
+    EXPECT_EQ(sink.lines,
+              std::vector<std::string>{"Could not save the wallet file; the previous one is kept as it was.\n"});
     EXPECT_EQ(test_read_file(path), old_text);
     EXPECT_FALSE(platform_file_exists(path + ".tmp"));
 
