@@ -131,10 +131,7 @@ bool save_art_folders(const std::vector<ArtFolder>& folders, std::string& error)
 
     // Written beside the file and moved over it, so a crash or a full disk mid-write never leaves
     // a cut-off folders file that would then refuse to load.
-    const std::string path = art_folders_path();
-    const std::string temp = path + ".tmp";
-    if (!platform_write_file(temp, text, false) || !platform_atomic_replace(temp, path)) {
-        platform_remove_file(temp);
+    if (!write_data_file(art_folders_path(), text, false)) {
         error = kWriteError;
         return false;
     }

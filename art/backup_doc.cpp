@@ -15,6 +15,8 @@
 #include <cinttypes>
 #include <cstdio>
 #include <mutex>
+#include <unordered_map>
+#include <unordered_set>
 
 using nlohmann::json;
 
@@ -77,17 +79,23 @@ std::string art_backup_json() {
     return doc.dump(2, ' ', false, json::error_handler_t::replace);
 }
 
-void merge_id_array(const json& source, const char* key, std::vector<std::string>& target, std::size_t& added) {
+void merge_id_array(const json& source, const char* key, std::vector<std::string>& target,
+                    std::unordered_set<std::string>& seen, std::size_t& added) {
     if (!source.is_object()) return;
     auto it = source.find(key);
     if (it == source.end() || !it->is_array()) return;
     for (const json& element : *it) {
         if (!element.is_string()) continue;
         std::string id = to_lower_copy(element.get<std::string>());
-        if (id.empty() || std::find(target.begin(), target.end(), id) != target.end()) continue;
+        if (id.empty() || !seen.insert(id).second) continue;
         target.push_back(std::move(id));
         ++added;
     }
+}
+
+void merge_id_array(const json& source, const char* key, std::vector<std::string>& target, std::size_t& added) {
+    std::unordered_set<std::string> seen(target.begin(), target.end());
+    merge_id_array(source, key, target, seen, added);
 }
 
 std::string art_restore_backup(const std::string& document) {
@@ -105,6 +113,19 @@ std::string art_restore_backup(const std::string& document) {
     std::string error;
     if (!load_art_folders(folders, error)) return "error: " + error;
 
+    // Folders by lower-cased name (the first of a name wins, as a search from the front would find)
+    // and the ids each already holds, so a restore costs one look-up per id however large the folder.
+    struct Seen {
+        std::unordered_set<std::string> certs, arts;
+    };
+    std::unordered_map<std::string, std::size_t> by_name;
+    std::vector<Seen> seen(folders.size());
+    for (std::size_t i = 0; i < folders.size(); ++i) {
+        by_name.emplace(to_lower_copy(folders[i].name), i);
+        seen[i].certs.insert(folders[i].certs.begin(), folders[i].certs.end());
+        seen[i].arts.insert(folders[i].arts.begin(), folders[i].arts.end());
+    }
+
     std::size_t new_folders = 0;
     std::size_t new_ids = 0;
     for (const json& element : *source) {
@@ -114,18 +135,17 @@ std::string art_restore_backup(const std::string& document) {
         if (name_member != element.end() && !name_member->is_string()) continue;
         const std::string name = art_trim_copy(json_text(element, "name"));
         if (name.empty()) continue;
-        const std::string wanted = to_lower_copy(name);
-        auto target = std::find_if(folders.begin(), folders.end(),
-                                   [&](const ArtFolder& folder) { return to_lower_copy(folder.name) == wanted; });
-        if (target == folders.end()) {
+        auto found = by_name.emplace(to_lower_copy(name), folders.size());
+        if (found.second) {
             ArtFolder folder;
             folder.name = name;
             folders.push_back(std::move(folder));
-            target = folders.end() - 1;
+            seen.emplace_back();
             ++new_folders;
         }
-        merge_id_array(element, "certs", target->certs, new_ids);
-        merge_id_array(element, "arts", target->arts, new_ids);
+        const std::size_t at = found.first->second;
+        merge_id_array(element, "certs", folders[at].certs, seen[at].certs, new_ids);
+        merge_id_array(element, "arts", folders[at].arts, seen[at].arts, new_ids);
     }
     if (!save_art_folders(folders, error)) return "error: " + error;
     return "success: restored " + std::to_string(new_folders) + " folder(s) and " + std::to_string(new_ids) +

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 // The program name a backup carries under `app`, compared exactly on restore.
@@ -23,3 +24,7 @@ std::string art_restore_backup(const std::string& document);
 // to `added` for each; anything that is not an array of texts is ignored.
 void merge_id_array(const nlohmann::json& source, const char* key, std::vector<std::string>& target,
                     std::size_t& added);
+// The same, where `seen` holds every id of `target` and is kept so across calls: each id costs one
+// look-up, however long the folder.
+void merge_id_array(const nlohmann::json& source, const char* key, std::vector<std::string>& target,
+                    std::unordered_set<std::string>& seen, std::size_t& added);

@@ -10,6 +10,7 @@
 #include "wallet/codecs.h"
 #include "wallet/crypto.h"
 #include "wallet/http_client.h"
+#include "wallet/json_util.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/registry.h"
 #include "wallet/session.h"
@@ -83,7 +84,7 @@ std::int64_t read_face(const std::string& path, const std::string& address) {
     if (address.empty()) return -1;
     std::string text;
     if (!platform_read_file(path, text)) return -1;
-    const json doc = json::parse(text, nullptr, false);
+    const json doc = json_parse_or_discarded(text);
     if (!doc.is_object()) return -1;
     auto stored = doc.find("address");
     if (stored == doc.end() || !stored->is_string() || stored->get_ref<const std::string&>() != address) return -1;
@@ -104,7 +105,7 @@ void woc_address_history(HistoryContext& context, const std::string& suffix) {
     if (!is_ascii_alnum_text(context.address)) return;
     std::string body, error;
     if (!http_get(woc_url("/address/" + context.address + suffix), body, error, kHistoryTimeoutS, false)) return;
-    const json reply = json::parse(body, nullptr, false);
+    const json reply = json_parse_or_discarded(body);
     const json* list = nullptr;
     if (reply.is_array()) {
         list = &reply;
@@ -243,7 +244,7 @@ void save_history_face(std::int64_t sats) {
     json doc = json::object();
     doc["address"] = address;
     doc["sats"] = sats;
-    platform_write_file(path, doc.dump(-1, ' ', false, json::error_handler_t::replace), false);
+    write_data_file(path, doc.dump(-1, ' ', false, json::error_handler_t::replace), false);
 }
 
 std::int64_t load_history_face(const std::string& address) {

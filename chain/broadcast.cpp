@@ -94,7 +94,7 @@ std::string reply_txid(const std::string& body) {
            (body[end - 1] == '"' || body[end - 1] == ' ' || body[end - 1] == '\n' || body[end - 1] == '\r'))
         --end;
     if (end - begin == 64) return body.substr(begin, 64);
-    const json reply = json::parse(body, nullptr, false);
+    const json reply = json_parse_or_discarded(body);
     if (reply.is_string()) return reply.get<std::string>();
     return json_text(reply, "txid");
 }
@@ -102,7 +102,7 @@ std::string reply_txid(const std::string& body) {
 // Only an object saying "ok": true is the platform's acceptance; an error page, a refusal or any
 // other shape leaves the transaction for WhatsOnChain.
 bool platform_reply_ok(const std::string& body) {
-    const json reply = json::parse(body, nullptr, false);
+    const json reply = json_parse_or_discarded(body);
     if (!reply.is_object()) return false;
     auto ok = reply.find("ok");
     return ok != reply.end() && ok->is_boolean() && ok->get<bool>();
@@ -232,7 +232,7 @@ bool arc_broadcast(const std::string& tx_hex, const std::string& expected_txid, 
         return false;
     }
     const std::string bad_reply = body.empty() ? std::string("bad arc response") : utf8_cut(body, kDetailMaxBytes);
-    const json reply = json::parse(body, nullptr, false);
+    const json reply = json_parse_or_discarded(body);
     if (reply.is_discarded()) {
         detail = bad_reply;
         return false;

@@ -10,6 +10,7 @@
 #include "wallet/clock.h"
 #include "wallet/crypto.h"
 #include "wallet/http_client.h"
+#include "wallet/json_util.h"
 #include "wallet/keys.h"
 #include "wallet/session.h"
 #include "wallet/settings.h"
@@ -275,7 +276,7 @@ bool gp_plain_coins(const std::string& address, std::vector<Utxo>& list) {
     if (!is_ascii_alnum_text(address)) return false;
     std::string body, error;
     if (!http_get(gp_unspent_url(address), body, error, kGpTimeoutS, false)) return false;
-    const json reply = json::parse(body, nullptr, false);
+    const json reply = json_parse_or_discarded(body);
     if (!reply.is_array()) return false;
     for (const json& item : reply) {
         Utxo coin;

@@ -38,7 +38,7 @@ void write_json_file(const std::string& path, const json& doc) {
     } catch (...) {
         return;
     }
-    platform_write_file(path, text, false);
+    write_data_file(path, text, false);
 }
 
 // The array under `key` of a bookkeeping file; empty when the file is missing, malformed or has none.

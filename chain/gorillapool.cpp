@@ -258,7 +258,7 @@ std::string credential_title(const json& credential) {
 std::string credential_title_of_txo(const std::string& content) {
     if (content.empty() || content.size() > kCredentialMax || content[0] != '{') return std::string();
     try {
-        const json doc = json::parse(content, nullptr, false);
+        const json doc = json_parse_or_discarded(content);
         bool bad = false;
         if (!doc.is_object() || !is_identity_credential(doc, bad)) return std::string();
         return credential_title(doc);
@@ -275,7 +275,7 @@ bool gp_ord_outpoints_at_address(const std::string& address, std::unordered_set<
     std::string body;
     std::string error;
     if (!http_get(base + "/txos/address/" + address + "/unspent", body, error, 10, false)) return false;
-    const json txos = json::parse(body, nullptr, false);
+    const json txos = json_parse_or_discarded(body);
     if (!txos.is_array()) return false;
     // An element that cannot be read may be an inscription: the list as a whole is then unknown,
     // so coin selection keeps every 1-sat coin of the address out of payments.
@@ -294,7 +294,7 @@ bool gp_ord_outpoints_at_address(const std::string& address, std::unordered_set<
     }
 
     if (!http_get(base + "/bsv20/" + address + "/unspent", body, error, 12, false)) return true;
-    const json tokens = json::parse(body, nullptr, false);
+    const json tokens = json_parse_or_discarded(body);
     if (!tokens.is_array()) return true;
     for (const json& token : tokens) {
         if (!token.is_object()) continue;

@@ -1,6 +1,7 @@
 #include "chain/inscription.h"
 
 #include "platform/fs.h"
+#include "wallet/clock.h"
 #include "wallet/codecs.h"
 #include "wallet/crypto.h"
 #include "wallet/json_util.h"
@@ -44,8 +45,8 @@ bool only_white_space(const std::string& text) {
 enum class TagsFile { Missing, Read, Damaged };
 
 // Reads "tags.json" into doc (an object unless Damaged). The caller holds the art-tags mutex. A
-// file that exists but is unreadable, not JSON or not an object is Damaged: it may hold entries
-// another build wrote, so nobody writes over it.
+// file that exists but is unreadable, not JSON (nested past the bound included) or not an object is
+// Damaged: it may hold entries another build wrote, so nobody writes over it.
 TagsFile read_tags_file(json& doc) {
     doc = json::object();
     const std::string path = art_tags_path();
@@ -54,13 +55,22 @@ TagsFile read_tags_file(json& doc) {
     if (!platform_read_file(path, text)) return TagsFile::Damaged;
     if (only_white_space(text)) return TagsFile::Read;
     try {
-        json parsed = json::parse(text, nullptr, false);
+        json parsed = json_parse_or_discarded(text);
         if (parsed.is_discarded() || !parsed.is_object()) return TagsFile::Damaged;
         doc = std::move(parsed);
         return TagsFile::Read;
     } catch (...) {
         return TagsFile::Damaged;
     }
+}
+
+// A damaged first read may have caught another writer mid-write; the second read, after a pause,
+// decides.
+TagsFile read_tags_file_again_if_damaged(json& doc) {
+    const TagsFile first = read_tags_file(doc);
+    if (first != TagsFile::Damaged) return first;
+    clock_sleep_ms(kSharedFileRetryMs);
+    return read_tags_file(doc);
 }
 
 } // namespace
@@ -94,14 +104,27 @@ bool derive_ordinals_address(Hash160& hash160, std::string& error) {
     return true;
 }
 
+namespace {
+
+bool is_name_blank_end(char c) {
+    return c == ' ' || c == '\t' || c == '\n';
+}
+
+} // namespace
+
 std::string clip_inscription_name(const std::string& name) {
     std::size_t begin = 0;
     while (begin < name.size() && (name[begin] == ' ' || name[begin] == '\t'))
         ++begin;
     std::size_t end = name.size();
-    while (end > begin && (name[end - 1] == ' ' || name[end - 1] == '\t' || name[end - 1] == '\n'))
+    while (end > begin && is_name_blank_end(name[end - 1]))
         --end;
-    return utf8_cut(name.substr(begin, end - begin), kInscriptionNameMax);
+    // The cut can end on a blank inside the name; the reader trims it away, so it is trimmed here
+    // too and the name written is the name read back.
+    std::string clipped = utf8_cut(name.substr(begin, end - begin), kInscriptionNameMax);
+    while (!clipped.empty() && is_name_blank_end(clipped.back()))
+        clipped.pop_back();
+    return clipped;
 }
 
 std::string build_name_metadata(const std::string& name) {
@@ -165,7 +188,12 @@ void save_art_tag(const std::string& outpoint, const std::string& tag) {
     if (key.empty() || tag.empty() || !utf8_valid(key) || !utf8_valid(tag)) return;
     std::lock_guard<std::mutex> lock(art_tags_mutex());
     json doc;
-    if (read_tags_file(doc) == TagsFile::Damaged) return;
+    if (read_tags_file_again_if_damaged(doc) == TagsFile::Damaged) {
+        // Left in place, a damaged file would drop this tag and every later one; it is kept aside
+        // whole for whoever can mend it, and a new file starts.
+        if (!set_aside_damaged_file(art_tags_path())) return;
+        doc = json::object();
+    }
     std::string text;
     try {
         doc[key] = tag;
@@ -173,7 +201,7 @@ void save_art_tag(const std::string& outpoint, const std::string& tag) {
     } catch (...) {
         return;
     }
-    platform_write_file(art_tags_path(), text, false);
+    write_data_file(art_tags_path(), text, false);
 }
 
 std::string load_art_tag(const std::string& outpoint) {
@@ -223,7 +251,7 @@ Bytes build_inscription_script(const Hash160& hash160, const std::string& conten
 
     std::string name;
     if (!name_metadata.empty()) {
-        json meta = json::parse(name_metadata, nullptr, false);
+        json meta = json_parse_or_discarded(name_metadata);
         if (meta.is_object()) {
             auto it = meta.find("name");
             if (it != meta.end() && it->is_string()) name = utf8_cut(it->get<std::string>(), kInscriptionNameMax);

@@ -4,6 +4,7 @@
 #include "chain/pay.h"
 #include "chain/reserves.h"
 #include "wallet/codecs.h"
+#include "wallet/json_util.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/session.h"
 
@@ -74,7 +75,7 @@ std::string send_gallery_payload(const std::string& payload, const std::string& 
 
 void offer_payload_inputs(const std::string& payload, std::vector<std::string>& keys) {
     keys.clear();
-    const nlohmann::json doc = nlohmann::json::parse(payload, nullptr, false);
+    const nlohmann::json doc = json_parse_or_discarded(payload);
     if (!doc.is_object()) return;
     auto offer = doc.find("offer");
     if (offer == doc.end() || !offer->is_string()) return;

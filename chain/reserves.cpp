@@ -30,7 +30,7 @@ FileState read_json_file(const std::string& path, json& doc) {
         if (!platform_file_exists(path)) return FileState::absent;
         std::string text;
         if (!platform_read_file(path, text)) continue;
-        doc = json::parse(text, nullptr, false);
+        doc = json_parse_or_discarded(text);
         if (!doc.is_discarded()) return FileState::parsed;
     }
     doc = json();
@@ -159,7 +159,7 @@ bool write_json_file(const std::string& path, const json& doc) {
     } catch (const json::exception&) {
         return false;
     }
-    return platform_write_file(path, text, true);
+    return write_data_file(path, text, true);
 }
 
 std::string current_wallet_id() {
@@ -340,7 +340,7 @@ bool save_gallery_reserves(const std::vector<GalleryReserve>& reserves) {
     } catch (const nlohmann::ordered_json::exception&) {
         return false;
     }
-    return platform_write_file(gallery_reserves_path(), text, true);
+    return write_data_file(gallery_reserves_path(), text, true);
 }
 
 bool is_bazarel_reserved(const std::string& txid, std::uint32_t vout) {

@@ -177,7 +177,7 @@ bool woc_utxo_list(const std::string& url, std::vector<Utxo>& list, std::string&
         error = err;
         return false;
     }
-    json reply = json::parse(body, nullptr, false);
+    json reply = json_parse_or_discarded(body);
     if (reply.is_discarded() || !parse_utxo_list(reply, list)) {
         error = "bad utxo list";
         return false;
@@ -197,7 +197,7 @@ bool woc_unspent_all(const std::string& address, std::vector<Utxo>& list, std::s
             error = err;
             return any_page;
         }
-        json reply = json::parse(body, nullptr, false);
+        json reply = json_parse_or_discarded(body);
         if (reply.is_discarded()) {
             error = "bad utxo list";
             return any_page;
@@ -220,7 +220,7 @@ void drop_mempool_spent(const std::string& address, std::vector<Utxo>& list) {
     if (address.empty() || list.empty()) return;
     std::string body, err;
     if (!http_get(woc_url(address_path(address) + "/unconfirmed/history"), body, err, 10, false)) return;
-    json reply = json::parse(body, nullptr, false);
+    json reply = json_parse_or_discarded(body);
     if (reply.is_discarded()) return;
     const json* history = reply_array(reply, "result");
     if (!history) return;
@@ -236,7 +236,7 @@ void drop_mempool_spent(const std::string& address, std::vector<Utxo>& list) {
     for (const std::string& id : ids) {
         std::string tx_body, tx_err;
         if (!http_get(woc_url(tx_path(id)), tx_body, tx_err, 10, false)) continue;
-        json tx = json::parse(tx_body, nullptr, false);
+        json tx = json_parse_or_discarded(tx_body);
         if (tx.is_discarded() || !tx.is_object()) continue;
         auto vin = tx.find("vin");
         if (vin == tx.end() || !vin->is_array()) continue;
@@ -334,7 +334,7 @@ bool woc_tx_json(const std::string& txid, json& tx) {
     }
     std::string body, err;
     if (!http_get(woc_url(tx_path(txid)), body, err, 15, false)) return false;
-    json parsed = json::parse(body, nullptr, false);
+    json parsed = json_parse_or_discarded(body);
     if (parsed.is_discarded() || !parsed.is_object()) return false;
     {
         std::lock_guard<std::mutex> lock(g_woc_mutex);
@@ -360,7 +360,7 @@ int woc_spent_by(const std::string& txid, std::uint32_t vout, std::string& spend
     }
     std::string body, err;
     if (http_get(woc_url(tx_path(txid) + "/" + std::to_string(vout) + "/spent"), body, err, 15, true)) {
-        json reply = json::parse(body, nullptr, false);
+        json reply = json_parse_or_discarded(body);
         std::string by = reply.is_discarded() ? std::string() : json_text(reply, "txid");
         if (!is_txid_hex(by) || by == txid) return 1;
         {
@@ -391,7 +391,7 @@ bool learn_own_outputs(const std::string& txid) {
     if (!http_get(woc_url(tx_path(txid)), body, err, 25, false) &&
         !http_get(woc_url(tx_path(txid) + "/decoded"), body, err, 25, false))
         return false;
-    json tx = json::parse(body, nullptr, false);
+    json tx = json_parse_or_discarded(body);
     if (tx.is_discarded() || !tx.is_object()) return false;
     auto vout = tx.find("vout");
     if (vout == tx.end() || !vout->is_array()) return false;
@@ -506,7 +506,7 @@ bool woc_bulk_balances(const std::vector<IndexedAddress>& addresses, std::uint32
     const std::string body = request.dump(-1, ' ', false, json::error_handler_t::replace);
     std::string response, err;
     if (!http_post_json(woc_url("/addresses/balance"), body, response, err, 20, 4)) return false;
-    json reply = json::parse(response, nullptr, false);
+    json reply = json_parse_or_discarded(response);
     if (reply.is_discarded()) return false;
     const json* items = reply_array(reply, "value");
     if (!items) return false;

@@ -5,6 +5,7 @@
 #include "wallet/clock.h"
 #include "wallet/codecs.h"
 #include "wallet/http_client.h"
+#include "wallet/json_util.h"
 #include "wallet/settings.h"
 
 #include <nlohmann/json.hpp>
@@ -52,7 +53,7 @@ bool https_get_json_pinned(const std::string& url, nlohmann::json& out) {
     curl.reset();
     resolve.reset();
     if (rc != CURLE_OK || status != 200 || body.empty()) return false;
-    nlohmann::json parsed = nlohmann::json::parse(body, nullptr, false);
+    nlohmann::json parsed = json_parse_or_discarded(body);
     if (parsed.is_discarded()) return false;
     out = std::move(parsed);
     return true;

@@ -1,6 +1,7 @@
 #include "identity/paymail_registry.h"
 
 #include "platform/fs.h"
+#include "wallet/clock.h"
 #include "wallet/codecs.h"
 #include "wallet/identity_services.h"
 #include "wallet/json_util.h"
@@ -25,7 +26,7 @@ bool g_unreadable = false;
 
 // Parses a whole file; false (doc empty) when the text is not one JSON object.
 bool parse_object(const std::string& text, json& doc) {
-    json parsed = json::parse(text, nullptr, false);
+    json parsed = json_parse_or_discarded(text);
     if (parsed.is_discarded() || !parsed.is_object()) {
         doc = json::object();
         return false;
@@ -94,7 +95,13 @@ bool load_paymail_registry() {
     const std::string path = paymail_registry_path();
     std::string text;
     if (platform_file_exists(path)) {
-        if (!platform_read_file(path, text) || !parse_object(text, g_doc)) {
+        if (platform_read_file(path, text) && parse_object(text, g_doc)) return true;
+        // The wallet program rewrites this file too; a first read may catch it mid-write.
+        clock_sleep_ms(kSharedFileRetryMs);
+        if (platform_read_file(path, text) && parse_object(text, g_doc)) return true;
+        // Left in place, a damaged registry would block every claim for ever; it is kept aside
+        // whole and the registry starts empty.
+        if (!set_aside_damaged_file(path)) {
             g_unreadable = true;
             return false;
         }
@@ -113,7 +120,7 @@ bool save_paymail_registry() {
     if (!platform_make_dirs(kestrava_data_dir())) return false;
     // Replacement keeps the writer from throwing on text that is not valid UTF-8.
     std::string text = g_doc.dump(2, ' ', false, json::error_handler_t::replace);
-    return platform_write_file(paymail_registry_path(), text, true);
+    return write_data_file(paymail_registry_path(), text, true);
 }
 
 std::string normalize_paymail_alias(const std::string& text) {

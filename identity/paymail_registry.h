@@ -27,12 +27,15 @@ std::string paymail_registry_path();
 
 // Caller holds the mutex. Replaces the document by the file's content (an empty object when the
 // file is missing). When only the older copy under "userinfo" exists, it is migrated to the data
-// folder. False when a file exists but cannot be read or is not a JSON object: the document is then
-// empty and save_paymail_registry refuses to write over that file until a load reads cleanly.
+// folder. A file that cannot be read or is not a JSON object is read again after a short pause;
+// when it still fails it is set aside as "<name>.damaged-<ms>" and the document starts empty.
+// False only when such a file could not be set aside: the document is then empty and
+// save_paymail_registry refuses to write over that file until a load reads cleanly.
 bool load_paymail_registry();
 
-// Caller holds the mutex. Writes the document (indent 2), creating the data folder. False when the
-// file could not be written or the last load found it unreadable.
+// Caller holds the mutex. Replaces the file whole with the document (indent 2), creating the data
+// folder. False when the file could not be written or the last load found it unreadable; the old
+// file is then untouched.
 bool save_paymail_registry();
 
 // Alias normal form: leading '@', '$' and spaces and trailing spaces, CR and LF removed, cut at the

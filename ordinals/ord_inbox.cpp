@@ -91,9 +91,7 @@ void post_to_inbox(const std::string& path, const std::string& address, const st
 
     // Readers in other processes must never see a half-written inbox, so the new text is moved
     // over the old one only once it is on disk whole.
-    const std::string text = items.dump(2, ' ', false, json::error_handler_t::replace);
-    const std::string tmp = path + ".tmp";
-    if (!platform_write_file(tmp, text, true) || !platform_atomic_replace(tmp, path)) platform_remove_file(tmp);
+    write_data_file(path, items.dump(2, ' ', false, json::error_handler_t::replace), true);
 }
 
 // The transfer inscription a token item stands for, cached so the listing can show the amount

@@ -116,5 +116,5 @@ void ord_snap_save(const std::string& stem, const OrdSnapshot& snap) {
     } catch (const json::exception&) {
         return;
     }
-    platform_write_file(path, text, false);
+    write_data_file(path, text, false);
 }

@@ -2,6 +2,8 @@
 // the Windows side converts at the API edge.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 
 // Value of an environment variable, or "" when it is unset.
@@ -28,8 +30,21 @@ bool platform_read_file(const std::string& path, std::string& out);
 bool platform_write_file(const std::string& path, const std::string& data, bool text_mode);
 
 // Moves `from` over `to` atomically and durably: MoveFileEx with replace-existing and
-// write-through on Windows; rename, then fsync of the file and its folder on POSIX.
+// write-through on Windows (the replaced file's attributes stay on the new one); rename, then
+// fsync of the file and its folder on POSIX.
 bool platform_atomic_replace(const std::string& from, const std::string& to);
+
+// Replaces a file whole so that it is never seen cut short: the data is written to "<path>.tmp"
+// beside it, flushed to disk, and moved over `path` in one step (platform_atomic_replace). A move
+// that fails (another program holds the file) is tried up to `attempts` times, with `pause` run
+// between tries. False when the data could not be written or moved; the old file is then as it
+// was and no temporary file is left. Callers serialise their own writes of one file.
+bool platform_write_file_aside(const std::string& path, const std::string& data, bool text_mode, int attempts = 1,
+                               const std::function<void()>& pause = nullptr);
+
+// Tests only: writes through platform_write_file fail once `bytes` more bytes have been written,
+// as on a full disk, leaving what was written so far; a negative value lifts the limit.
+void platform_set_write_budget_for_tests(std::int64_t bytes);
 
 // Rename that replaces an existing target and may copy across volumes.
 bool platform_move_file(const std::string& from, const std::string& to);

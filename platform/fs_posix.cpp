@@ -1,5 +1,7 @@
 #include "platform/fs.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -10,6 +12,22 @@
 #include <unistd.h>
 
 namespace fs = std::filesystem;
+
+namespace {
+
+std::atomic<std::int64_t> g_write_budget{-1};
+
+// How many of `wanted` bytes the test budget lets through; all of them when there is none.
+std::size_t budgeted(std::size_t wanted) {
+    std::int64_t left = g_write_budget.load();
+    while (left >= 0) {
+        const std::int64_t take = std::min<std::int64_t>(left, static_cast<std::int64_t>(wanted));
+        if (g_write_budget.compare_exchange_weak(left, left - take)) return static_cast<std::size_t>(take);
+    }
+    return wanted;
+}
+
+} // namespace
 
 std::string platform_env(const char* name) {
     const char* v = std::getenv(name);
@@ -83,7 +101,12 @@ bool platform_write_file(const std::string& path, const std::string& data, bool 
     std::size_t left = data.size();
     bool ok = true;
     while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
+        const std::size_t allowed = budgeted(left);
+        if (allowed == 0) {
+            ok = false;
+            break;
+        }
+        ssize_t n = ::write(fd, p, allowed);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             ok = false;
@@ -120,6 +143,10 @@ bool platform_atomic_replace(const std::string& from, const std::string& to) {
     if (std::rename(from.c_str(), to.c_str()) != 0) return false;
     fsync_path(parent_of(to), O_RDONLY | O_DIRECTORY);
     return true;
+}
+
+void platform_set_write_budget_for_tests(std::int64_t bytes) {
+    g_write_budget.store(bytes < 0 ? -1 : bytes);
 }
 
 bool platform_move_file(const std::string& from, const std::string& to) {

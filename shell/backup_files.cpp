@@ -1,6 +1,7 @@
 #include "shell/backup_files.h"
 
 #include "art/backup_doc.h"
+#include "platform/fs.h"
 #include "platform/win_text.h"
 #include "shell/shell.h"
 #include "shell/status_line.h"
@@ -10,7 +11,6 @@
 
 #include <cstdio>
 #include <cwchar>
-#include <limits>
 #include <memory>
 #include <type_traits>
 
@@ -74,14 +74,10 @@ bool first_stored_entry(const std::string& bytes, std::string& data) {
     return false;
 }
 
+// Written beside the chosen file and moved over it, so a write that fails part-way never leaves a
+// cut-off file where a good backup was.
 bool write_whole_file(const std::wstring& path, const std::string& bytes) {
-    if (bytes.size() > std::numeric_limits<DWORD>::max()) return false;
-    FileHolder file =
-        hold_file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return false;
-    DWORD written = 0;
-    const DWORD wanted = static_cast<DWORD>(bytes.size());
-    return WriteFile(file.get(), bytes.data(), wanted, &written, nullptr) && written == wanted;
+    return platform_write_file_aside(wide_to_utf8(path), bytes, false);
 }
 
 } // namespace

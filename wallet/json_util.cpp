@@ -6,12 +6,59 @@
 
 using nlohmann::json;
 
-json json_parse_or_discarded(const std::string& text) {
-    try {
-        return json::parse(text, nullptr, false);
-    } catch (...) {
-        return json(json::value_t::discarded);
+bool json_nested_too_deep(const char* text, std::size_t size) {
+    int depth = 0;
+    bool in_string = false;
+    for (std::size_t i = 0; i < size; ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\')
+                ++i; // the escaped character never ends the string
+            else if (c == '"')
+                in_string = false;
+            continue;
+        }
+        if (c == '\0') {
+            return false; // the parser takes a NUL for the end of the text and reads no further
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > kJsonMaxDepth) return true;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
     }
+    return false;
+}
+
+bool json_nested_too_deep(const std::string& text) {
+    return json_nested_too_deep(text.data(), text.size());
+}
+
+bool json_parse_bounded(const std::string& text, json& out, std::string& error) {
+    error.clear();
+    out = json(json::value_t::discarded);
+    if (json_nested_too_deep(text)) {
+        error = "error: JSON nested deeper than " + std::to_string(kJsonMaxDepth) + " levels";
+        return false;
+    }
+    try {
+        out = json::parse(text, nullptr, false);
+    } catch (...) {
+        out = json(json::value_t::discarded);
+    }
+    if (out.is_discarded()) {
+        error = "error: not JSON";
+        return false;
+    }
+    return true;
+}
+
+json json_parse_or_discarded(const std::string& text) {
+    json out;
+    std::string error;
+    json_parse_bounded(text, out, error);
+    return out;
 }
 
 std::string json_text(const json& obj, const std::string& key) {

@@ -4,10 +4,26 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
-// The parsed text, or a discarded value when it is not JSON; never throws.
+// Deepest nesting of arrays and objects taken from a file or a service. Real documents stay within
+// a handful of levels; the JSON library copies, compares and writes values by recursing once per
+// level, so a deeper value could overflow the stack.
+constexpr int kJsonMaxDepth = 64;
+
+// True when the text opens more than kJsonMaxDepth arrays or objects inside one another. A cheap
+// scan that skips strings and parses nothing; text that is not JSON may still pass.
+bool json_nested_too_deep(const char* text, std::size_t size);
+bool json_nested_too_deep(const std::string& text);
+
+// Parses outside text (a service reply, a chain record, a shared file) into `out`, refusing text
+// nested deeper than kJsonMaxDepth before the parser sees it. False, with `out` discarded and
+// `error` saying why, when the text is too deep or not JSON; never throws.
+bool json_parse_bounded(const std::string& text, nlohmann::json& out, std::string& error);
+
+// The parsed text as json_parse_bounded gives it, or a discarded value; never throws.
 nlohmann::json json_parse_or_discarded(const std::string& text);
 
 // The text member `key` of an object; "" when obj is not an object, the key is missing or the

@@ -44,7 +44,7 @@ void write_bind_file(const WalletBinding& binding, const std::string& id) {
     } catch (const nlohmann::json::exception&) {
         return; // a name that is not UTF-8; the bind file stays as it was
     }
-    platform_write_file(bind_file_path(), text, true);
+    write_data_file(bind_file_path(), text, true);
 }
 
 } // namespace
@@ -129,26 +129,27 @@ nlohmann::json load_wallets_json() {
     return doc;
 }
 
+bool write_data_file(const std::string& path, const std::string& text, bool text_mode) {
+    // On Windows a reader that has the file open (the wallet program may read the registry without
+    // the lock) makes the move fail until it closes the file, which takes moments.
+    return platform_write_file_aside(path, text, text_mode, kReplaceAttempts, [] { clock_sleep_ms(kReplaceRetryMs); });
+}
+
+bool set_aside_damaged_file(const std::string& path) {
+    const std::string aside = path + ".damaged-" + std::to_string(clock_system_ms());
+    if (!platform_move_file(path, aside)) return false;
+    emit_log_line("Could not read " + path + "; kept it as " + aside + " and started a new one.\n");
+    return true;
+}
+
 bool save_wallets_json(const nlohmann::json& doc) {
-    const std::string path = kestrava_data_dir() + kRegistryFile;
-    const std::string tmp = path + ".tmp";
     std::string text;
     try {
         text = doc.dump(2) + "\n";
     } catch (const nlohmann::json::exception&) {
         return false;
     }
-    if (platform_write_file(tmp, text, true)) {
-        // On Windows a reader that has the registry open (the wallet program may read it without
-        // the lock) makes the move fail until it closes the file, which takes moments.
-        for (int attempt = 1;; ++attempt) {
-            if (platform_atomic_replace(tmp, path)) return true;
-            if (attempt == kReplaceAttempts) break;
-            clock_sleep_ms(kReplaceRetryMs);
-        }
-    }
-    platform_remove_file(tmp);
-    return false;
+    return write_data_file(kestrava_data_dir() + kRegistryFile, text, true);
 }
 
 void migrate_legacy_wallet() {

@@ -49,6 +49,21 @@ bool read_wallets_json(nlohmann::json& doc);
 // The registry document as read_wallets_json gives it, without telling whether it read cleanly.
 nlohmann::json load_wallets_json();
 
+// Replaces a file of the data folder whole (platform_write_file_aside), so a full disk or a crash
+// never leaves it cut short. A move that another program holds up (on Windows, a reader with the
+// file open) is retried for about a second on the clock seam. False when the text could not be
+// written or moved; the old file is then untouched.
+bool write_data_file(const std::string& path, const std::string& text, bool text_mode);
+
+// Pause before a shared file that failed to read is read again: a sibling program that rewrites
+// it in place may have been caught mid-write.
+constexpr std::int64_t kSharedFileRetryMs = 50;
+
+// Keeps a damaged file (one that read twice as something this program cannot use) aside as
+// "<path>.damaged-<system ms>", untouched, so that a new file can start in its place, and logs one
+// line naming both. False when it could not be moved; everything then stays as it was.
+bool set_aside_damaged_file(const std::string& path);
+
 // Replaces "wallets.json" atomically with `doc` (indent 2, one trailing newline) through
 // "wallets.json.tmp"; the caller holds the registry lock. A move that fails is retried for a
 // short while. False when it could not write or move the temporary file; the old registry is then

@@ -68,7 +68,7 @@ struct ParsedFile {
 void parse_wallet_file(const std::string& path, ParsedFile& out) {
     std::string text;
     if (path.empty() || !read_file_text(path, text)) return;
-    out.doc = json::parse(text, nullptr, false);
+    out.doc = json_parse_or_discarded(text);
     wipe(text);
     out.ok = !out.doc.is_discarded();
 }

@@ -54,9 +54,19 @@ struct JsonSecretGuard {
 bool read_wallet_doc(const std::string& path, json& doc) {
     std::string text;
     if (!read_file_text(path, text)) return false;
-    const bool parsed = parse_json_text(text, doc);
+    // A value nested past the bound would overflow the stack when copied or written back.
+    const bool parsed = !json_nested_too_deep(text) && parse_json_text(text, doc);
     wipe(text);
     return parsed;
+}
+
+// True when the wallet file exists and nests JSON deeper than the bound.
+bool wallet_file_too_deep(const std::string& path) {
+    std::string text;
+    if (!read_file_text(path, text)) return false;
+    const bool deep = json_nested_too_deep(text);
+    wipe(text);
+    return deep;
 }
 
 // A "lock" that is not text makes the file unreadable here, like a lock record does.
@@ -429,6 +439,8 @@ bool save_wallet() {
         JsonSecretGuard guard{doc};
         json current;
         JsonSecretGuard old_guard{current};
+        // A file nested past the JSON bound is not this program's to replace: it is left as it is.
+        if (wallet_file_too_deep(path)) return false;
         if (read_wallet_doc(path, current)) {
             if (is_wallet_lock_record(current)) return false;
             // Keys the wallet program keeps and this program does not know stay as they are.
@@ -438,8 +450,12 @@ bool save_wallet() {
         // Invalid UTF-8 in a text becomes U+FFFD: the rest of the wallet still reaches the disk,
         // and the next save is not blocked by the same text.
         std::string text = doc.dump(2, ' ', false, json::error_handler_t::replace);
-        const bool ok = platform_write_file(path, text, true);
+        // Written beside the file and moved over it: this file holds the only copy of the seed, and a
+        // full disk or a crash mid-write must leave the old one whole.
+        const bool ok = write_data_file(path, text, true);
         wipe(text);
+        // Callers go on with the state in memory; the user must learn that the disk did not take it.
+        if (!ok) emit_log_line("Could not save the wallet file; the previous one is kept as it was.\n");
         return ok;
     } catch (...) {
         return false;

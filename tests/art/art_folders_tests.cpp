@@ -138,10 +138,14 @@ TEST_F(ArtFoldersTest, LoadSkipsMalformedEntries) {
 // A file that cannot be read as folders must make every operation fail and never be replaced,
 // or the next save would wipe the user's folders.
 TEST_F(ArtFoldersTest, UnreadableFileIsNeverOverwritten) {
-    const char* texts[] = {R"({"folders":[{"name":"A","arts":[)", "not json", R"([{"name":"A"}])",
-                           R"({"folders":{"name":"A"}})", R"({"folders":"A"})"};
-    for (const char* text : texts) {
-        SCOPED_TRACE(text);
+    const std::string texts[] = {R"({"folders":[{"name":"A","arts":[)",
+                                 "not json",
+                                 R"([{"name":"A"}])",
+                                 R"({"folders":{"name":"A"}})",
+                                 R"({"folders":"A"})",
+                                 R"({"folders":[],"x":)" + std::string(75000, '[') + std::string(75000, ']') + "}"};
+    for (const std::string& text : texts) {
+        SCOPED_TRACE(text.substr(0, 40));
         const std::string path = art_folders_path();
         test_write_file(path, text);
         std::vector<ArtFolder> list;

@@ -275,6 +275,12 @@ TEST_F(GorillaPoolTest, ListElementsThatAreSkippedOrEndTheStep) {
          true,
          {kTx + ":7", kTx + ":8"}},
         {"txos not an array", R"({"error":"x"})", "[]", false, {}},
+        {"txos nested 75,000 levels deep",
+         R"([{"txid":")" + kTx + R"(","vout":1,"origin":"a_1","data":)" + std::string(75000, '[') +
+             std::string(75000, ']') + "}]",
+         "[]",
+         false,
+         {}},
     };
     use_scripted_replies();
     for (const Row& row : rows) {

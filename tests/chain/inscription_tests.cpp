@@ -1,14 +1,18 @@
 #include "chain/inscription.h"
 
+#include "fakes/fake_clock.h"
+#include "platform/fs.h"
 #include "support/temp_dir.h"
 #include "support/wallet_fixture.h"
 #include "wallet/crypto.h"
 #include "wallet/kv_cofferly_wallet.h"
+#include "wallet/registry.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <openssl/evp.h>
 
+#include <filesystem>
 #include <thread>
 
 using nlohmann::json;
@@ -96,9 +100,20 @@ TEST(InscriptionName, MetadataTrimsCutsAndKeepsWholeCharacters) {
         {std::string(47, 'a') + e_acute, R"({"name":")" + std::string(47, 'a') + "\"}"},
         {std::string(46, 'a') + e_acute, R"({"name":")" + std::string(46, 'a') + e_acute + "\"}"},
         {"bad \xFF name", ""},
+        // A cut that ends on a blank: the reader trims it, so it is not written.
+        {std::string(47, 'a') + " b", R"({"name":")" + std::string(47, 'a') + "\"}"},
+        {std::string(45, 'a') + " \t\nb", R"({"name":")" + std::string(45, 'a') + "\"}"},
+        {std::string(46, 'a') + " " + e_acute, R"({"name":")" + std::string(46, 'a') + "\"}"},
     };
-    for (const Row& row : rows)
-        EXPECT_EQ(build_name_metadata(row.name), row.metadata) << row.name;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(build_name_metadata(row.name), row.metadata);
+        // What is written reads back as itself.
+        if (!row.metadata.empty()) {
+            const std::string written = json::parse(row.metadata)["name"].get<std::string>();
+            EXPECT_EQ(clip_inscription_name(written), written);
+        }
+    }
 }
 
 TEST(InscriptionScript, LaidOutByteForByteWithItsOptionalParts) {
@@ -217,15 +232,39 @@ TEST_F(ArtTagsFileTest, SavedCompactlyUnderNormalisedKeys) {
               json({{kTxUpper + "_1", "Certificate"}, {kTx + "_2", 7}, {kTx + "_8", "Artwork"}}));
 }
 
-TEST_F(ArtTagsFileTest, DamagedFileIsNeitherReadNorOverwritten) {
+TEST_F(ArtTagsFileTest, DamagedFileIsKeptAsideAndANewOneStarted) {
+    FakeClock clock;
+    const std::string deep = "{\"x\":" + std::string(75000, '[') + std::string(75000, ']') + "}";
     for (const std::string& damaged : {"{\"" + kTx + "_0\":\"Artwork\",", std::string("[1,2]"), std::string("\"text\""),
-                                       std::string("\xEF\xBB\xBF{x}")}) {
-        SCOPED_TRACE(damaged);
+                                       std::string("\xEF\xBB\xBF{x}"), deep}) {
+        SCOPED_TRACE(damaged.substr(0, 40));
+        SinkCapture sink;
+        clock.sleeps.clear();
         test_write_file(path(), damaged);
         EXPECT_EQ(load_art_tag(kTx), "");
+        EXPECT_EQ(test_read_file(path()), damaged) << "a read changes nothing";
         save_art_tag(kTx + "_1", "Artwork");
-        EXPECT_EQ(test_read_file(path()), damaged);
+        EXPECT_EQ(clock.recorded_sleeps(), std::vector<std::int64_t>{kSharedFileRetryMs});
+        const std::string aside = path() + ".damaged-" + std::to_string(clock.system_ms);
+        EXPECT_EQ(test_read_file(aside), damaged);
+        EXPECT_EQ(load_art_tag(kTx + "_1"), "Artwork");
+        save_art_tag(kTx + "_2", "Certificate");
+        EXPECT_EQ(json::parse(test_read_file(path())), json({{kTx + "_1", "Artwork"}, {kTx + "_2", "Certificate"}}));
+        EXPECT_EQ(sink.lines.size(), 1u);
+        platform_remove_file(aside);
     }
+
+    // A file caught mid-write by the first read is taken from the second, and nothing is set aside.
+    test_write_file(path(), "{\"" + kTx + "_0\":");
+    ClockSeam seam;
+    seam.sleep_ms = [&](std::int64_t) { test_write_file(path(), "{\"" + kTx + "_0\":\"Artwork\"}"); };
+    set_clock_seam(seam);
+    save_art_tag(kTx + "_1", "Certificate");
+    reset_clock_seam();
+    EXPECT_EQ(json::parse(test_read_file(path())), json({{kTx + "_0", "Artwork"}, {kTx + "_1", "Certificate"}}));
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::u8path(dir.data_dir + "/art")))
+        EXPECT_EQ(entry.path().u8string().find(".damaged"), std::string::npos);
+
     test_write_file(path(), " \n"); // holds nothing a save could lose
     save_art_tag(kTx, "Artwork");
     EXPECT_EQ(load_art_tag(kTx), "Artwork");

@@ -2,6 +2,7 @@
 
 #include "chain/outpoints.h"
 #include "fakes/fake_clock.h"
+#include "platform/fs.h"
 #include "support/temp_dir.h"
 #include "support/wallet_fixture.h"
 #include "wallet/kv_cofferly_wallet.h"
@@ -126,13 +127,16 @@ TEST_F(ReservesTest, MalformedElementKeepsTheRecordsBeforeIt) {
 }
 
 TEST_F(ReservesTest, UnparsableFileIsReadAgainThenRefused) {
+    // Nested past the JSON bound under a key nobody reads: copying or writing it back could overflow
+    // the stack.
+    const std::string deep = ",\"x\":" + std::string(75000, '[') + std::string(75000, ']') + "}";
     struct Row {
         std::string (*path)();
-        const char* body;
-    } rows[] = {{bazarel_reserves_path, R"({"reserves":[{"utxo":"a)"},
-                {gallery_reserves_path, ""},
-                {tradeloom_holds_path, "{\"holds\":[{\"utxo\":\"\xff\"}]}"},
-                {offer_locks_path, "utxos"}};
+        std::string body;
+    } rows[] = {
+        {bazarel_reserves_path, R"({"reserves":[{"utxo":"a)"},       {gallery_reserves_path, ""},
+        {tradeloom_holds_path, "{\"holds\":[{\"utxo\":\"\xff\"}]}"}, {offer_locks_path, "utxos"},
+        {gallery_reserves_path, R"({"reserves":[])" + deep},         {offer_locks_path, R"({"utxos":[])" + deep}};
     for (const auto& row : rows) {
         TempDataDir fresh;
         const std::string path = row.path();
@@ -168,6 +172,26 @@ TEST_F(ReservesTest, UnparsableFileIsReadAgainThenRefused) {
     reset_clock_seam();
     ASSERT_TRUE(ok) << error;
     EXPECT_TRUE(is_reserved(set, kTxA, 2));
+}
+
+TEST_F(ReservesTest, AWriteCutShortLeavesTheOldFileWhole) {
+    GalleryReserve r;
+    r.pic_utxo = kTxA + "_2";
+    ASSERT_TRUE(save_gallery_reserves({r}));
+    ASSERT_TRUE(save_offer_locks({kTxA + "_1"}));
+    const std::string gallery = test_read_file(gallery_reserves_path());
+    const std::string locks = test_read_file(offer_locks_path());
+
+    r.pic_utxo = kTxB + "_3";
+    platform_set_write_budget_for_tests(12); // the disk fills up 12 bytes into each write
+    const bool gallery_saved = save_gallery_reserves({r, r});
+    platform_set_write_budget_for_tests(12);
+    const bool locks_saved = save_offer_locks({kTxB + "_0", kTxB + "_1"});
+    platform_set_write_budget_for_tests(-1);
+    EXPECT_FALSE(gallery_saved);
+    EXPECT_FALSE(locks_saved);
+    EXPECT_EQ(test_read_file(gallery_reserves_path()), gallery);
+    EXPECT_EQ(test_read_file(offer_locks_path()), locks);
 }
 
 TEST_F(ReservesTest, OfferLocksAddReleaseAndPrune) {

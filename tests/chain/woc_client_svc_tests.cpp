@@ -259,6 +259,20 @@ TEST_F(WocClientTest, TransactionJsonIsCachedOnlyOnSuccess) {
     EXPECT_FALSE(woc_tx_json(other, tx));
 }
 
+TEST_F(WocClientTest, RepliesNestedDeeperThanAnyRealOneAreRefused) {
+    // About 150 KB of brackets: copying such a value into the cache used to take one stack frame a level.
+    const std::string deep = std::string(75000, '[') + std::string(75000, ']');
+    const std::string txid = random_txid();
+    script_woc([&](const FakeRequest&) { return body_of(R"({"txid":")" + txid + R"(","vout":)" + deep + "}"); });
+    json tx;
+    EXPECT_FALSE(woc_tx_json(txid, tx));
+    EXPECT_FALSE(woc_tx_json(txid, tx)) << "nothing was cached";
+    std::vector<Utxo> list;
+    std::string error;
+    EXPECT_FALSE(woc_utxo_list(scripted.base_url() + kWocPrefix + "/address/x/unspent", list, error));
+    EXPECT_TRUE(list.empty());
+}
+
 TEST_F(WocClientTest, SpendStatusCodesAndTheirCache) {
     std::string funded = chain.ledger.fund(alice.address, 5000);
     std::string kept = chain.ledger.fund(alice.address, 800);

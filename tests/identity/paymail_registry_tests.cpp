@@ -1,9 +1,12 @@
 #include "identity/paymail_registry.h"
 
+#include "fakes/fake_clock.h"
+#include "platform/fs.h"
 #include "support/temp_dir.h"
 #include "support/wallet_fixture.h"
 #include "wallet/identity_services.h"
 #include "wallet/kv_cofferly_wallet.h"
+#include "wallet/registry.h"
 #include "wallet/settings.h"
 
 #include <gtest/gtest.h>
@@ -244,27 +247,48 @@ TEST(PaymailRegistry, LabelOrdAddressAvatarAndRole) {
     EXPECT_EQ(set_identity_avatar("x"), "no identity pubkey");
 }
 
-TEST(PaymailRegistry, UnreadableFileIsNeverOverwritten) {
-    const char* bodies[] = {"{\"names\": {\"me\": ", "[1, 2, 3]", ""};
-    for (const char* body : bodies) {
-        SCOPED_TRACE(body);
+TEST(PaymailRegistry, DamagedFileIsKeptAsideAndClaimsGoOn) {
+    const std::string deep = "{\"names\":{},\"x\":" + std::string(75000, '[') + std::string(75000, ']') + "}";
+    const std::string bodies[] = {"{\"names\": {\"me\": ", "[1, 2, 3]", "", deep};
+    for (const std::string& body : bodies) {
+        SCOPED_TRACE(body.substr(0, 40));
         TempDataDir dir;
+        FakeClock clock;
+        SinkCapture sink;
         set_identity(kMine);
         test_write_file(paymail_registry_path(), body);
 
-        set_ord_address_for_identity(kOrdA);
-        set_label_ord_address("friend", kOrdA);
-        set_host_role("dev");
-        EXPECT_EQ(claim_paymail_name("me", kMine, ""), "could not read paymail registry");
-        EXPECT_EQ(set_identity_avatar("x"), "could not read paymail registry");
-        EXPECT_EQ(primary_paymail_name_for_pubkey(kMine), "");
-        EXPECT_EQ(test_read_file(paymail_registry_path()), body);
-
-        std::lock_guard<std::mutex> lock(paymail_registry_mutex());
-        EXPECT_FALSE(load_paymail_registry());
-        EXPECT_FALSE(save_paymail_registry());
-        EXPECT_EQ(test_read_file(paymail_registry_path()), body);
+        EXPECT_EQ(claim_paymail_name("me", kMine, ""), "");
+        EXPECT_EQ(clock.recorded_sleeps(), std::vector<std::int64_t>{kSharedFileRetryMs});
+        EXPECT_EQ(test_read_file(paymail_registry_path() + ".damaged-" + std::to_string(clock.system_ms)), body);
+        EXPECT_EQ(primary_paymail_name_for_pubkey(kMine), "me");
+        EXPECT_EQ(read_registry()["names"]["me"]["pubkey"], kMine);
+        EXPECT_EQ(sink.lines.size(), 1u);
     }
+
+    // A file caught mid-write by the first read is taken from the second; nothing is set aside.
+    TempDataDir dir;
+    set_identity(kMine);
+    test_write_file(paymail_registry_path(), "{\"names\":");
+    const json whole = {{"names", {{"bob", {{"pubkey", kOther}}}}}, {"kept", 1}};
+    ClockSeam seam;
+    seam.sleep_ms = [&](std::int64_t) { write_registry(whole); };
+    set_clock_seam(seam);
+    const std::string claimed = claim_paymail_name("me", kMine, "");
+    reset_clock_seam();
+    EXPECT_EQ(claimed, "");
+    EXPECT_EQ(read_registry()["names"]["bob"], whole["names"]["bob"]);
+    EXPECT_EQ(read_registry()["kept"], 1);
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::u8path(dir.data_dir)))
+        EXPECT_EQ(entry.path().u8string().find(".damaged"), std::string::npos);
+
+    // A write cut short by a full disk leaves the registry as it was.
+    const std::string before = test_read_file(paymail_registry_path());
+    platform_set_write_budget_for_tests(20);
+    const std::string failed = claim_paymail_name("other", kMine, "");
+    platform_set_write_budget_for_tests(-1);
+    EXPECT_EQ(failed, "could not write paymail registry");
+    EXPECT_EQ(test_read_file(paymail_registry_path()), before);
 }
 
 TEST(PaymailRegistry, OlderFileIsMigrated) {

@@ -142,6 +142,7 @@ TEST_F(OrdInboxTest, PostKeepsAnInboxItCannotRead) {
     } rows[] = {
         {R"([{"origin":")" + kTx + R"(_1"}, 5)", kOrigin, 0}, // half-written by another program
         {"not json", kOrigin, 0},
+        {"[{\"origin\":\"x\",\"more\":" + std::string(75000, '[') + std::string(75000, ']') + "}]", kOrigin, 0},
         {R"({"origin":"x"})", kOrigin, 1},
         {" \n", kOrigin, 1},
         {R"([5, {"origin": 7}])", kOrigin, 3},

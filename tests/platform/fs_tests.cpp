@@ -3,8 +3,13 @@
 #include "support/spawn.h"
 #include "support/temp_dir.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace fs = std::filesystem;
 
@@ -134,3 +139,73 @@ TEST(PlatformFs, ProgramDirHoldsTheExecutable) {
     EXPECT_EQ(self.find_first_of("/\\", dir.size() + 1), std::string::npos);
     EXPECT_TRUE(fs::is_directory(fs::u8path(dir)));
 }
+
+TEST(PlatformFs, WriteAsideReplacesWholeOrNotAtAll) {
+    TempDataDir tmp;
+    const std::string path = tmp.root + "/doc.json";
+    const std::string big(100000, 'n');
+    struct Row {
+        const char* what;
+        std::int64_t budget; // bytes the disk takes; -1 for no limit
+        bool folder_at_tmp;  // the temporary file cannot be created
+        int held_moves;      // moves refused before the file is let go
+        int attempts;
+        bool ok;
+    } rows[] = {
+        {"plain replace", -1, false, 0, 1, true},
+        {"disk full halfway", 50000, false, 0, 1, false},
+        {"disk full at once", 0, false, 0, 1, false},
+        {"temporary file cannot be made", -1, true, 0, 1, false},
+        {"held twice, three attempts", -1, false, 2, 3, true},
+        {"held three times, three attempts", -1, false, 3, 3, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        test_write_file(path, "old");
+        if (row.folder_at_tmp) ASSERT_TRUE(platform_make_dirs(path + ".tmp"));
+        // Holding the file: a folder with a file in it takes its place, so the move fails, and the
+        // pause between attempts puts the old file back once enough moves were refused.
+        int pauses = 0;
+        const std::string held = path + ".held";
+        if (row.held_moves > 0) {
+            ASSERT_TRUE(platform_move_file(path, held));
+            ASSERT_TRUE(platform_make_dirs(path));
+            test_write_file(path + "/inside", "x");
+        }
+        const auto pause = [&] {
+            if (++pauses == row.held_moves) {
+                fs::remove_all(fs::u8path(path));
+                ASSERT_TRUE(platform_move_file(held, path));
+            }
+        };
+        platform_set_write_budget_for_tests(row.budget);
+        const bool ok = platform_write_file_aside(path, big, false, row.attempts, pause);
+        platform_set_write_budget_for_tests(-1);
+        EXPECT_EQ(ok, row.ok);
+        EXPECT_EQ(pauses, std::max(0, std::min(row.held_moves, row.attempts - 1)));
+        if (row.held_moves > row.attempts - 1 && row.held_moves > 0) {
+            fs::remove_all(fs::u8path(path));
+            ASSERT_TRUE(platform_move_file(held, path));
+        }
+        EXPECT_EQ(test_read_file(path), row.ok ? big : "old");
+        if (!row.folder_at_tmp) {
+            EXPECT_FALSE(platform_file_exists(path + ".tmp"));
+        }
+        fs::remove_all(fs::u8path(path + ".tmp"));
+    }
+}
+
+#ifdef _WIN32
+TEST(PlatformFs, WriteAsideKeepsTheReplacedFilesAttributes) {
+    TempDataDir tmp;
+    const std::string path = tmp.root + "\\hidden.json";
+    test_write_file(path, "old");
+    const std::wstring wide = fs::u8path(path).wstring();
+    ASSERT_TRUE(SetFileAttributesW(wide.c_str(), FILE_ATTRIBUTE_HIDDEN));
+    ASSERT_TRUE(platform_write_file_aside(path, "new", false));
+    EXPECT_EQ(test_read_file(path), "new");
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(attributes & FILE_ATTRIBUTE_HIDDEN);
+}
+#endif

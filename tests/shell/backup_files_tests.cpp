@@ -1,5 +1,6 @@
 #include "shell/backup_files.h"
 
+#include "platform/fs.h"
 #include "platform/win_text.h"
 #include "support/temp_dir.h"
 
@@ -141,6 +142,20 @@ TEST(BackupFiles, WrittenArchiveReadsBackAndSizesAreBounded) {
     }
     EXPECT_FALSE(read_backup_file(utf8_to_wide(dir.root + "/missing.zip"), bytes));
     EXPECT_FALSE(write_zip_stored(utf8_to_wide(dir.root + "/no/such/folder.zip"), kBackupEntryName, kDoc));
+}
+
+TEST(BackupFiles, AFailedWriteLeavesTheEarlierBackupWhole) {
+    TempDataDir dir;
+    const std::string zip_path = dir.root + "/backup.zip";
+    ASSERT_TRUE(write_zip_stored(utf8_to_wide(zip_path), kBackupEntryName, kDoc));
+    const std::string good = test_read_file(zip_path);
+
+    platform_set_write_budget_for_tests(40); // the disk fills up 40 bytes into the new archive
+    const bool written = write_zip_stored(utf8_to_wide(zip_path), kBackupEntryName, kDoc + std::string(500, ' '));
+    platform_set_write_budget_for_tests(-1);
+    EXPECT_FALSE(written);
+    EXPECT_EQ(test_read_file(zip_path), good);
+    EXPECT_FALSE(platform_file_exists(zip_path + ".tmp"));
 }
 
 } // namespace

@@ -324,3 +324,40 @@ TEST_F(WalletFileTest, SaveRoundTripAndKeyOrder) {
     EXPECT_TRUE(w.ord_owned[0].hidden);
     EXPECT_EQ(json::parse(text)["contacts"], json::parse(R"([{"dest":"bob"}])"));
 }
+
+TEST_F(WalletFileTest, ASaveCutShortLeavesTheOldFileWhole) {
+    const std::string old_text = hd_doc().dump(2);
+    write(old_text);
+    ASSERT_TRUE(load_wallet());
+    kv_wallet().paymail = "changed";
+    // A full disk after the first 40 bytes of the new text.
+    SinkCapture sink;
+    platform_set_write_budget_for_tests(40);
+    const bool saved = save_wallet();
+    platform_set_write_budget_for_tests(-1);
+    EXPECT_FALSE(saved);
+    EXPECT_EQ(sink.lines,
+              std::vector<std::string>{"Could not save the wallet file; the previous one is kept as it was.\n"});
+    EXPECT_EQ(test_read_file(path), old_text);
+    EXPECT_FALSE(platform_file_exists(path + ".tmp"));
+
+    ASSERT_TRUE(save_wallet());
+    EXPECT_EQ(json::parse(test_read_file(path))["paymail"], "changed");
+    EXPECT_FALSE(platform_file_exists(path + ".tmp"));
+}
+
+TEST_F(WalletFileTest, JsonNestedPastTheBoundIsNeitherLoadedNorWrittenOver) {
+    const std::string plain = hd_doc().dump(2);
+    const std::string deep =
+        plain.substr(0, plain.rfind('}')) + ",\"x\":" + std::string(75000, '[') + std::string(75000, ']') + "}";
+    write(deep);
+    EXPECT_FALSE(load_wallet());
+    EXPECT_FALSE(is_wallet_sealed());
+
+    write(plain);
+    ASSERT_TRUE(load_wallet());
+    write(deep); // changed by another program after the load
+    kv_wallet().paymail = "changed";
+    EXPECT_FALSE(save_wallet());
+    EXPECT_EQ(test_read_file(path), deep);
+}
