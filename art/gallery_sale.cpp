@@ -200,12 +200,13 @@ std::string gallery_complete_sale(std::int32_t spot, const std::string& offer) {
         for (const SpotFunded& funded : frame->funded)
             listed = listed || funded.offer == offer;
         if (!listed) return "error: that offer is not on this frame.";
-        if (!offer_inputs_valid(offer, error)) return "error: that offer does not pay for this frame.";
+        if (!offer_inputs_valid(offer, error)) return "error: that offer cannot be completed: " + error + ".";
         chosen = offer;
     }
     for (auto it = frame->funded.rbegin(); chosen.empty() && it != frame->funded.rend(); ++it) {
         if (offer_inputs_valid(it->offer, error)) chosen = it->offer;
     }
+    if (chosen.empty() && !frame->funded.empty()) return "error: no funded offer can be completed: " + error + ".";
     if (chosen.empty()) return "error: no funded offer is waiting.";
     if (offer_payment_spent(chosen)) return "error: that payment was already spent. The buyer has to pay once more.";
 

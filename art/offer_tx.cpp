@@ -31,6 +31,7 @@ namespace {
 constexpr std::uint32_t kOfferLoadTimeoutS = 25;
 constexpr std::uint32_t kCompleteLoadTimeoutS = 90;
 constexpr int kOfferAttempts = 3;
+constexpr std::uint64_t kMaxMoneySats = 21000000ULL * 100000000ULL;
 // Shorter than any transaction with one input and one output: no offer can be this small.
 constexpr std::size_t kMinOfferHexDigits = 80;
 
@@ -281,15 +282,25 @@ bool offer_inputs_valid(const std::string& offer_hex, std::string& error) {
             return false;
         }
         TxInput loaded;
-        if (!load_frame_coin(in.txid, in.vout, kOfferLoadTimeoutS, loaded, error)) return false;
+        if (!load_frame_coin(in.txid, in.vout, kOfferLoadTimeoutS, loaded, error)) {
+            error = "a coin of the offer could not be loaded yet; try again in a few seconds";
+            return false;
+        }
         in.sats = loaded.sats;
         in.prev_script = loaded.prev_script;
-        in_sum += loaded.sats;
+        in_sum += std::min<std::uint64_t>(loaded.sats, kMaxMoneySats);
     }
-    for (const TxOutput& out : outputs)
+    for (const TxOutput& out : outputs) {
+        if (out.sats > kMaxMoneySats) {
+            error = "an output holds more than all money";
+            return false;
+        }
         out_sum += out.sats;
-    if (in_sum < out_sum) {
-        error = "the inputs do not cover the outputs";
+    }
+    // A sale the network will not relay would be chosen again at every completion.
+    const Bytes estimate = serialize_tx(inputs, outputs, true);
+    if (in_sum < out_sum || in_sum - out_sum < static_cast<std::uint64_t>(fee_for_size(estimate.size()))) {
+        error = "the inputs do not cover the outputs and the miner fee";
         return false;
     }
     const ForkidHashes hashes = forkid_hashes(inputs, outputs);

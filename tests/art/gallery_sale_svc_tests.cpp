@@ -312,7 +312,8 @@ TEST_F(GalleryRoadTest, OfferWithAnInvalidInputDoesNotJamTheFrame) {
     post_funded(garbage); // the newest offer on the frame
 
     become(carol);
-    EXPECT_EQ(gallery_complete_sale(kSpot, garbage), "error: that offer does not pay for this frame.");
+    EXPECT_EQ(gallery_complete_sale(kSpot, garbage),
+              "error: that offer cannot be completed: a buyer input is not signed by the key of its coin.");
     EXPECT_TRUE(chain.ledger.spender_of(art.substr(0, 64), 0).empty());
     const std::string sale = gallery_complete_sale(kSpot, "");
     ASSERT_TRUE(succeeded(sale)) << sale;
