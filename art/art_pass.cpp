@@ -239,8 +239,9 @@ std::string art_pass_send(const std::string& pic_id, const std::string& cert_id,
     outputs.push_back({1, p2pkh_script(dest_hash)});
     outputs.push_back({1, p2pkh_script(dest_hash)});
     outputs.push_back({1, p2pkh_script(otx_hash)});
-    // A plain OP_RETURN, as title records have always been written; the watch reader takes both.
-    Bytes record_script{0x6a};
+    // OP_FALSE OP_RETURN: since Genesis a 0-sat output is relayed only as such a data carrier. Title
+    // records written earlier under a bare OP_RETURN still read: the watch reader takes both.
+    Bytes record_script{0x00, 0x6a};
     append_push_data(record_script, reinterpret_cast<const std::uint8_t*>(title_record.data()), title_record.size());
     outputs.push_back({0, record_script});
 

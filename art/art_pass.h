@@ -13,7 +13,7 @@
 std::string art_pass_to_paymail(const std::string& pic_id, const std::string& recipient);
 
 // Builds, signs and broadcasts the pass transaction (artwork and certificate coins to the
-// recipient's ordinals address, 1 sat to `otx_address`, the record under a plain OP_RETURN), with
+// recipient's ordinals address, 1 sat to `otx_address`, the record under OP_FALSE OP_RETURN), with
 // up to three attempts; on success hides both coins in the wallet's list, clears an avatar that was
 // one of them and tells the recipient's inbox. "success: " and the transaction id, a broadcast
 // reply passed on unchanged, or a text that begins "error: ".

@@ -73,7 +73,8 @@ TEST_F(PassTest, PassesBothCoinsWithTheRecord) {
     ASSERT_GE(tx.inputs.size(), 3u);
     EXPECT_EQ(tx.inputs[0].prev_txid + "_0", art);
     EXPECT_EQ(tx.inputs[1].prev_txid + "_0", cert);
-    Bytes record_script{0x6a};
+    // The record is an OP_FALSE OP_RETURN data carrier: a node refuses a 0-sat output of any other kind.
+    Bytes record_script{0x00, 0x6a};
     append_push_data(record_script, reinterpret_cast<const std::uint8_t*>(record.data()), record.size());
     const std::vector<std::pair<Bytes, std::uint64_t>> expected = {{p2pkh_script(recipient.hash), 1},
                                                                    {p2pkh_script(recipient.hash), 1},
@@ -86,6 +87,9 @@ TEST_F(PassTest, PassesBothCoinsWithTheRecord) {
         EXPECT_EQ(tx.outputs[i].sats, expected[i].second);
     }
     EXPECT_EQ(tx.outputs.back().address, receive_address);
+    // Both ordinals land, first in, first out, on the recipient's two outputs.
+    EXPECT_EQ(chain.ledger.origin_of(tx.txid, 0), art);
+    EXPECT_EQ(chain.ledger.origin_of(tx.txid, 1), cert);
 
     {
         WalletLock lock = lock_wallet();

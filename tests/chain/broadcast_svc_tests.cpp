@@ -314,8 +314,7 @@ TEST_F(BroadcastTest, SalePaths) {
 }
 
 TEST_F(BroadcastTest, SentTransactionIsRecordedAcrossARestart) {
-    Payment p = fresh_payment(
-        {pay_to(bob, 3000), pay_to(recv1, 6900), TxOutput{0, op_return_script({1, 2})}, pay_to(recv2, 0)});
+    Payment p = fresh_payment({pay_to(bob, 3000), pay_to(recv1, 6900), TxOutput{0, op_return_script({1, 2})}});
     const std::string spent = p.inputs[0].txid;
     address_coins_store(recv0.address, {Utxo{spent, 0, 10000, 1}, Utxo{std::string(64, 'a'), 1, 5, 1}}, true, false);
     std::string txid;

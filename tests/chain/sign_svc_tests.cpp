@@ -90,6 +90,8 @@ TEST(SignVerify, LedgerAcceptsASignedPayment) {
     inputs[2].pub_hex = kC.pub;
     inputs[2].hash160 = hash_of(kC);
     inputs[2].prev_script = {0x51, 0x75};
+    const Bytes lock_c = p2pkh_script(hash_of(kC));
+    inputs[2].prev_script.insert(inputs[2].prev_script.end(), lock_c.begin(), lock_c.end());
     const std::vector<TxOutput> outputs{{6000, p2pkh_script(hash_of(kC))}, {2500, p2pkh_script(hash_of(kA))}};
 
     PrevOutputMap prev;

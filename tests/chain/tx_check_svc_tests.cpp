@@ -2,6 +2,7 @@
 // and hand-built transactions signed here with libsecp256k1 (no product code involved).
 #include "fakes/tx_check.h"
 
+#include "fakes/script_check.h"
 #include "fakes/secp_check.h"
 #include "support/wallet_fixture.h"
 
@@ -9,6 +10,8 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 
@@ -200,11 +203,102 @@ TEST(TxCheck, AcceptsAProperSpendAndReportsIt) {
     EXPECT_EQ(tx.outputs[0].sats, 7000u);
     EXPECT_EQ(tx.outputs[1].script, (Bytes{0x00, 0x6A, 0x01, 0x2A}));
     EXPECT_EQ(tx.raw, raw);
+}
 
-    // A previous output that is not P2PKH is verified over its own script as the script code.
-    Scenario bare;
-    bare.ledger.coins[{prev_txid(0xB2), 3}] = {4000, {0x51}};
-    EXPECT_EQ(reason_of(bare.signed_raw(), bare.ledger), "ok");
+// The locking scripts of 1Sat inscriptions, with the P2PKH before or after the "ord" envelope and a
+// MAP part after OP_RETURN, are run whole: the key must match, and the whole script is the script code.
+TEST(TxCheck, RunsInscriptionLocks) {
+    const Bytes envelope = {0x00, 0x63, 0x03, 'o', 'r', 'd',  0x51, 0x09, 'i', 'm', 'a', 'g',
+                            'e',  '/',  'p',  'n', 'g', 0x00, 0x03, 'p',  'n', 'g', 0x68};
+    const Bytes map = {0x6A, 0x03, 'a', 'p', 'p', 0x03, 'S', 'E', 'T', 0x03, 't', 'a', 'g', 0x02, 'x', 'y'};
+    auto cat = [](std::initializer_list<Bytes> parts) {
+        Bytes out;
+        for (const Bytes& p : parts)
+            out.insert(out.end(), p.begin(), p.end());
+        return out;
+    };
+    struct Row {
+        const char* what;
+        std::function<Bytes(const Bytes& lock)> script;
+    } rows[] = {
+        {"lock before the envelope",
+         [&](const Bytes& lock) {
+             return cat({lock, envelope});
+         }},
+        {"lock after the envelope",
+         [&](const Bytes& lock) {
+             return cat({envelope, lock});
+         }},
+        {"lock, envelope and MAP tag",
+         [&](const Bytes& lock) {
+             return cat({lock, envelope, map});
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Scenario own;
+        own.ledger.coins[{prev_txid(0xA1), 0}] = {1, row.script(p2pkh_of(own.key.pub))};
+        own.outs[0].sats = 1000;
+        EXPECT_EQ(reason_of(own.signed_raw(), own.ledger), "ok");
+
+        Scenario wrong;
+        wrong.ledger.coins[{prev_txid(0xA1), 0}] = {1, row.script(p2pkh_of(wrong.other.pub))};
+        wrong.outs[0].sats = 1000;
+        EXPECT_EQ(reason_of(wrong.signed_raw(), wrong.ledger), kFlag + "Script failed an OP_EQUALVERIFY operation)");
+    }
+}
+
+// The interpreter on scripts without signatures: unlocking script, locking script, outcome.
+TEST(TxCheck, ScriptRules) {
+    const Hash160 empty_hash = hash160_of(Bytes{});
+    const std::string hash_of_empty = to_hex(empty_hash.data(), empty_hash.size());
+    const std::string pub = "02" + std::string(64, '1');
+    struct Row {
+        const char* what;
+        std::string unlocking, locking, reason;
+    } rows[] = {
+        {"true", "", "51", "ok"},
+        {"drop and 2drop", "5152", "6d51", "ok"},
+        {"drop", "51", "7551", "ok"},
+        {"dup and equal", "57", "7687", "ok"},
+        {"equal", "57", "5787", "ok"},
+        {"not equal", "57", "5887", "Script evaluated without error but finished with a false/empty top stack element"},
+        {"equalverify", "57", "588851", "Script failed an OP_EQUALVERIFY operation"},
+        {"hash160", "00", "a914" + hash_of_empty + "87", "ok"},
+        {"verify", "00", "6951", "Script failed an OP_VERIFY operation"},
+        {"if taken", "51", "635168", "ok"},
+        {"else taken", "00", "6300675168", "ok"},
+        {"notif", "00", "645168", "ok"},
+        {"unknown opcode in a skipped branch", "", "0063ff4c01076851", "ok"},
+        {"unknown opcode run", "", "ff51", "Opcode missing or not understood"},
+        {"truncated push", "", "4c0501", "Opcode missing or not understood"},
+        {"if left open", "51", "6351", "Invalid OP_IF construction"},
+        {"endif without if", "", "6851", "Invalid OP_IF construction"},
+        {"if on an empty stack", "", "635168", "Invalid OP_IF construction"},
+        {"drop on an empty stack", "", "7551", "Operation not valid with the current stack size"},
+        {"OP_RETURN ends the locking script", "51", "6aff0401", "ok"},
+        {"OP_FALSE OP_RETURN cannot be spent", "51", "006a",
+         "Script evaluated without error but finished with a false/empty top stack element"},
+        {"OP_RETURN in a branch stops the rest", "", "51636a6851",
+         "Script evaluated without error but finished with a false/empty top stack element"},
+        {"extra items", "5151", "", "Extra items left on stack after execution"},
+        {"negative zero is false", "0180", "",
+         "Script evaluated without error but finished with a false/empty top stack element"},
+        {"unlocking script not push-only", "5176", "51", "Only push operators allowed in signatures"},
+        {"unlocking push not minimal", "4c0107", "75", "Data push larger than necessary"},
+        {"small number pushed as data", "0105", "75", "Data push larger than necessary"},
+        {"empty signature fails without error", "0021" + pub, "ac0087", "ok"},
+        {"bad key encoding", "0021" + std::string("05") + std::string(64, '1'), "ac",
+         "Public key is neither compressed or uncompressed"},
+    };
+    const SighashOf zero = [](const Bytes&, std::uint32_t) { return Hash256{}; };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::string reason;
+        const bool ok = verify_script(from_hex(row.unlocking), from_hex(row.locking), zero, reason);
+        EXPECT_EQ(ok, reason.empty());
+        EXPECT_EQ(ok ? "ok" : reason, row.reason == "ok" ? "ok" : kFlag + row.reason + ")");
+    }
 }
 
 TEST(TxCheck, RejectsMalformedTransactions) {
@@ -273,6 +367,15 @@ TEST(TxCheck, RejectsBadSpends) {
              s.ins[0].script = pushes(sig, s.key.pub);
              return build(s.ins, s.outs);
          },
+         kFlag + "Signature must use SIGHASH_FORKID)"},
+        {"undefined hash type",
+         [](Scenario& s) {
+             s.signed_raw();
+             Bytes sig = s.signer.der(s.key, s.digest(0));
+             sig.push_back(0x44);
+             s.ins[0].script = pushes(sig, s.key.pub);
+             return build(s.ins, s.outs);
+         },
          kFlag + "Signature hash type missing or not understood)"},
         {"high S",
          [](Scenario& s) {
@@ -304,15 +407,25 @@ TEST(TxCheck, RejectsBadSpends) {
          kFlag + "Only push operators allowed in signatures)"},
         {"public key not on the curve",
          [](Scenario& s) {
+             Bytes pub(33, 0xFF);
+             pub[0] = 0x02;
+             s.ledger.coins[{prev_txid(0xB2), 3}].script = p2pkh_of(pub);
              s.signed_raw();
              Bytes sig = s.signer.der(s.key, s.digest(1));
              sig.push_back(0x41);
-             Bytes pub(33, 0xFF);
-             pub[0] = 0x02;
              s.ins[1].script = pushes(sig, pub);
              return build(s.ins, s.outs);
          },
-         kFlag + "Public key is neither compressed or uncompressed)"},
+         kFlag + "Signature must be zero for failed CHECK(MULTI)SIG operation)"},
+        {"signed with another key of the right hash",
+         [](Scenario& s) {
+             s.signed_raw();
+             Bytes sig = s.signer.der(s.other, s.digest(1));
+             sig.push_back(0x41);
+             s.ins[1].script = pushes(sig, s.key.pub);
+             return build(s.ins, s.outs);
+         },
+         kFlag + "Signature must be zero for failed CHECK(MULTI)SIG operation)"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);

@@ -484,25 +484,3 @@ TEST_F(WocClientTest, LedgerRefusesWithTheNodesWords) {
                                response, error, 5, 1));
     EXPECT_EQ(json::parse(response)["txStatus"], "REJECTED");
 }
-
-TEST_F(WocClientTest, LedgerFollowsOrdinalOrigins) {
-    Bytes inscription = p2pkh_script(alice.hash);
-    const Bytes envelope = {0x00, 0x63, 0x03, 'o', 'r', 'd', 0x51, 0x00, 0x68};
-    inscription.insert(inscription.end(), envelope.begin(), envelope.end());
-    std::string fee = chain.ledger.fund(alice.address, 1000);
-    std::string reason, minted;
-    ASSERT_TRUE(
-        chain.ledger.accept(spend({{fee, 0, 1000}}, alice, {{1, inscription}, pay_to(alice, 900)}), reason, &minted))
-        << reason;
-    EXPECT_EQ(chain.ledger.origin_of(minted, 0), minted + "_0");
-    EXPECT_EQ(chain.ledger.origin_of(minted, 1), "");
-
-    // The inscription moves as the first 1-sat output of its transfer, behind a payment.
-    std::string moved;
-    ASSERT_TRUE(chain.ledger.accept(
-        spend({{minted, 1, 900}, {minted, 0, 1, inscription}}, alice, {pay_to(bob, 500), pay_to(bob, 1)}), reason,
-        &moved))
-        << reason;
-    EXPECT_EQ(chain.ledger.origin_of(moved, 1), minted + "_0");
-    EXPECT_EQ(chain.ledger.origin_of(moved, 0), "");
-}

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <set>
 
 namespace {
@@ -22,6 +23,30 @@ std::string txid_of_raw(const Bytes& raw) {
 std::string address_of_script(const Bytes& s) {
     Hash160 h{};
     return p2pkh_script_hash160(s, h) ? base58check_encode(h) : std::string();
+}
+
+// 1Sat origins, first in, first out: the satoshi at offset k of the inputs (the values of the
+// inputs before it plus its place in its own) lands in the output whose range of satoshis covers k.
+// An inscribed 1-sat input keeps its origin only when it lands in a 1-sat output; one that lands in
+// a larger output or in the fee is no longer followed. Answers the origin by output index.
+std::map<std::size_t, std::string> carried_origins(const std::vector<LedgerOutput*>& spent,
+                                                   const std::vector<CheckedOutput>& outputs) {
+    std::map<std::size_t, std::string> carried;
+    std::uint64_t offset = 0;
+    for (const LedgerOutput* in : spent) {
+        if (in->sats == 1 && !in->origin.empty()) {
+            std::uint64_t start = 0;
+            for (std::size_t j = 0; j < outputs.size(); ++j) {
+                if (offset >= start && offset - start < outputs[j].sats) {
+                    if (outputs[j].sats == 1) carried[j] = in->origin;
+                    break;
+                }
+                start += outputs[j].sats;
+            }
+        }
+        offset += in->sats;
+    }
+    return carried;
 }
 
 // Funding transactions differ by this counter in their coinbase script, so each has its own id.
@@ -127,6 +152,15 @@ bool Ledger::accept(const Bytes& raw, std::string& reason, std::string* txid_out
         return false;
     }
 
+    // A node relays a 0-sat output only as a data carrier (OP_FALSE OP_RETURN); a 1-sat output is
+    // an ordinal and no dust on this chain.
+    for (const CheckedOutput& out : checked.outputs) {
+        if (out.sats == 0 && !(out.script.size() >= 2 && out.script[0] == 0x00 && out.script[1] == 0x6A)) {
+            reason = "dust";
+            return false;
+        }
+    }
+
     std::set<std::string> seen;
     std::vector<LedgerOutput*> spent;
     std::uint64_t in_sum = 0;
@@ -174,16 +208,12 @@ bool Ledger::accept(const Bytes& raw, std::string& reason, std::string* txid_out
     e.tx.height = 0;
     e.tx.seq = next_seq_++;
     e.lag_left = lag_;
-    // 1Sat origins: a new inscription starts its own; otherwise the n-th 1-sat output carries on
-    // the origin of the n-th 1-sat input.
-    std::vector<std::string> one_sat_origins;
     for (std::size_t i = 0; i < checked.inputs.size(); ++i) {
         e.tx.inputs.push_back({lower(checked.inputs[i].prev_txid), checked.inputs[i].prev_vout});
-        if (spent[i]->sats == 1) one_sat_origins.push_back(spent[i]->origin);
         spent[i]->spent_by = e.tx.txid;
         spent[i]->spent_by_input = static_cast<std::uint32_t>(i);
     }
-    std::size_t one_sat_index = 0;
+    const std::map<std::size_t, std::string> carried = carried_origins(spent, checked.outputs);
     for (std::size_t i = 0; i < checked.outputs.size(); ++i) {
         LedgerOutput o;
         o.txid = e.tx.txid;
@@ -192,12 +222,12 @@ bool Ledger::accept(const Bytes& raw, std::string& reason, std::string* txid_out
         o.script = checked.outputs[i].script;
         o.address = address_of_script(o.script);
         if (o.sats == 1) {
+            auto it = carried.find(i);
             if (script_has_inscription(o.script)) {
                 o.origin = o.txid + "_" + std::to_string(i);
-            } else if (one_sat_index < one_sat_origins.size()) {
-                o.origin = one_sat_origins[one_sat_index];
+            } else if (it != carried.end()) {
+                o.origin = it->second;
             }
-            ++one_sat_index;
         }
         e.tx.outputs.push_back(std::move(o));
     }

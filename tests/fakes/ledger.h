@@ -1,7 +1,8 @@
 // One in-memory chain shared by every fake service of a test: transactions by id, their outputs
-// with spender and 1Sat origin, a mempool that mine() confirms, and the refusals a node gives
-// ("txn-already-known", "txn-mempool-conflict", "Missing inputs", ...). Every input of a broadcast
-// transaction is verified by tx_check before any coin moves. Thread-safe: the fakes answer on
+// with spender and 1Sat origin (followed first in, first out by satoshi position), a mempool that
+// mine() confirms, and the refusals a node gives ("txn-already-known", "txn-mempool-conflict",
+// "Missing inputs", "dust", ...). Every input of a broadcast transaction has its unlocking and the
+// spent locking script run by tx_check before any coin moves. Thread-safe: the fakes answer on
 // their own threads.
 #pragma once
 

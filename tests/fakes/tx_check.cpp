@@ -1,6 +1,6 @@
 #include "fakes/tx_check.h"
 
-#include <secp256k1.h>
+#include "fakes/script_check.h"
 
 #include <algorithm>
 #include <set>
@@ -230,91 +230,12 @@ std::string hex_reversed(const uint8_t* p) {
     return to_hex(r);
 }
 
-// The unlocking script must be exactly two data pushes.
-bool split_pushes(const Bytes& script, Bytes& first, Bytes& second) {
-    Reader r{script};
-    Bytes* slots[2] = {&first, &second};
-    for (Bytes* slot : slots) {
-        uint64_t op = 0, len = 0;
-        if (!r.uint_le(1, op)) return false;
-        if (op >= 1 && op <= 75) {
-            len = op;
-        } else if (op == 0x4C || op == 0x4D || op == 0x4E) {
-            if (!r.uint_le(op == 0x4C ? 1 : op == 0x4D ? 2 : 4, len)) return false;
-        } else {
-            return false;
-        }
-        const uint8_t* p = nullptr;
-        if (len > script.size() || !r.take(static_cast<size_t>(len), p)) return false;
-        slot->assign(p, p + len);
-    }
-    return r.pos == script.size();
-}
-
-// Strict DER as the network enforces it: minimal lengths, positive minimal integers.
-bool strict_der(const Bytes& sig) {
-    const size_t n = sig.size();
-    if (n < 8 || n > 72 || sig[0] != 0x30 || sig[1] != n - 2) return false;
-    const size_t len_r = sig[3];
-    if (sig[2] != 0x02 || len_r == 0 || 5 + len_r >= n) return false;
-    const size_t len_s = sig[5 + len_r];
-    if (len_r + len_s + 6 != n || sig[4 + len_r] != 0x02 || len_s == 0) return false;
-    if ((sig[4] & 0x80) || (len_r > 1 && sig[4] == 0 && !(sig[5] & 0x80))) return false;
-    const size_t s = 6 + len_r;
-    return !(sig[s] & 0x80) && !(len_s > 1 && sig[s] == 0 && !(sig[s + 1] & 0x80));
-}
-
-bool is_p2pkh(const Bytes& s) {
-    return s.size() == 25 && s[0] == 0x76 && s[1] == 0xA9 && s[2] == 0x14 && s[23] == 0x88 && s[24] == 0xAC;
-}
-
-std::string script_failure(const char* what) {
-    return std::string("mandatory-script-verify-flag-failed (") + what + ")";
-}
-
+// Runs input `index`'s unlocking script against the locking script of the output it spends.
 bool verify_input(const RawTx& tx, size_t index, uint64_t amount, const Bytes& prev_script, std::string& reason) {
-    Bytes sig, pub;
-    if (!split_pushes(tx.ins[index].script, sig, pub)) {
-        reason = script_failure("Only push operators allowed in signatures");
-        return false;
-    }
-    if (sig.empty() || sig.back() != 0x41) {
-        reason = script_failure("Signature hash type missing or not understood");
-        return false;
-    }
-    sig.pop_back();
-    if (!strict_der(sig)) {
-        reason = script_failure("Non-canonical DER signature");
-        return false;
-    }
-    secp256k1_pubkey key;
-    if (!(pub.size() == 33 || pub.size() == 65) ||
-        !secp256k1_ec_pubkey_parse(secp256k1_context_static, &key, pub.data(), pub.size())) {
-        reason = script_failure("Public key is neither compressed or uncompressed");
-        return false;
-    }
-    if (is_p2pkh(prev_script)) {
-        const Hash160 h = hash160_of(pub);
-        if (!std::equal(h.begin(), h.end(), prev_script.begin() + 3)) {
-            reason = script_failure("Script failed an OP_EQUALVERIFY operation");
-            return false;
-        }
-    }
-    secp256k1_ecdsa_signature parsed, normal;
-    if (!secp256k1_ecdsa_signature_parse_der(secp256k1_context_static, &parsed, sig.data(), sig.size())) {
-        reason = script_failure("Non-canonical DER signature");
-        return false;
-    }
-    if (secp256k1_ecdsa_signature_normalize(secp256k1_context_static, &normal, &parsed) != 0) {
-        reason = script_failure("Non-canonical signature: S value is unnecessarily high");
-        return false;
-    }
-    const Hash256 d = digest(tx, index, prev_script, amount, 0x41);
-    if (!secp256k1_ecdsa_verify(secp256k1_context_static, &parsed, d.data(), &key)) {
-        reason = script_failure("Signature must be zero for failed CHECK(MULTI)SIG operation");
-        return false;
-    }
-    return true;
+    const SighashOf sighash = [&tx, index, amount](const Bytes& script_code, uint32_t hash_type) {
+        return digest(tx, index, script_code, amount, hash_type);
+    };
+    return verify_script(tx.ins[index].script, prev_script, sighash, reason);
 }
 
 } // namespace

@@ -37,7 +37,8 @@ struct PrevOutputMap {
     PrevOutputLookup lookup() const;
 };
 
-// Parses and verifies every input's signature. False with a short reason ("bad-txns", "Missing inputs",
+// Parses the transaction and runs every input's unlocking script against the locking script of the
+// output it spends (script_check.h). False with a short reason ("bad-txns", "Missing inputs",
 // "mandatory-script-verify-flag-failed (...)") on failure.
 bool check_transaction(const Bytes& raw, const PrevOutputLookup& lookup, CheckedTx& out, std::string& reason);
 
