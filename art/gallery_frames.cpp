@@ -151,7 +151,8 @@ bool same_hold(const OfferHold& a, const OfferHold& b) {
 }
 
 // This wallet's offers that can no longer complete give their coins back: the exhibit they buy
-// was taken down, expired or replaced, its coins went out, or a coin of the offer was spent.
+// was taken down, expired, replaced or hung again at another price, its coins went out, or a coin
+// of the offer was spent.
 // A frame that could not be read decides nothing.
 void release_dead_offers(const std::vector<SpotLoad>& loads, std::int64_t now) {
     std::vector<OfferHold> holds;
@@ -164,7 +165,8 @@ void release_dead_offers(const std::vector<SpotLoad>& loads, std::int64_t now) {
         bool over = hold.exp > 0 && hold.exp <= now;
         if (!over && hold.spot >= 1 && hold.spot <= kSpotCount) {
             const SpotLoad& load = loads[static_cast<std::size_t>(hold.spot) - 1];
-            over = load.error.empty() && (load.hidden || load.pic_utxo != hold.pic_utxo);
+            over = load.error.empty() &&
+                   (load.hidden || load.pic_utxo != hold.pic_utxo || (hold.price > 0 && load.price != hold.price));
         }
         over = over || coin_spent(hold.pic_utxo) || coin_spent(hold.cert_utxo);
         for (std::size_t i = 0; !over && i < hold.utxos.size(); ++i)

@@ -159,6 +159,7 @@ std::string gallery_fund_offer(std::int32_t spot, const std::string& title) {
     hold.spot = spot;
     hold.pic_utxo = frame->pic_utxo;
     hold.cert_utxo = frame->cert_utxo;
+    hold.price = frame->price;
     hold.exp = frame->exp;
     for (const TxInput& in : inputs) {
         if (in.script_sig.empty()) continue;

@@ -276,7 +276,8 @@ bool load_offer_holds(std::vector<OfferHold>& holds) {
         std::int64_t spot = 0;
         if (!read_int(item, "spot", 0, std::numeric_limits<std::int32_t>::max(), spot) ||
             !json_optional_text(item, "pic_utxo", rec.pic_utxo) ||
-            !json_optional_text(item, "cert_utxo", rec.cert_utxo) || !read_i64(item, "exp", rec.exp))
+            !json_optional_text(item, "cert_utxo", rec.cert_utxo) || !read_i64(item, "price", rec.price) ||
+            !read_i64(item, "exp", rec.exp))
             return false;
         rec.spot = static_cast<std::int32_t>(spot);
         const auto utxos = item.find("utxos");
@@ -295,6 +296,7 @@ bool save_offer_holds(const std::vector<OfferHold>& holds) {
         items.push_back({{"spot", hold.spot},
                          {"pic_utxo", hold.pic_utxo},
                          {"cert_utxo", hold.cert_utxo},
+                         {"price", hold.price},
                          {"exp", hold.exp},
                          {"utxos", hold.utxos}});
     }

@@ -43,9 +43,10 @@ struct TradeloomHold {
 // locks. Kept beside the offer locks so they can be freed once the offer can no longer complete.
 struct OfferHold {
     std::int32_t spot = 0;
-    std::string pic_utxo;  // reserve key of the frame's artwork coin
-    std::string cert_utxo; // the same for the certificate coin
-    std::int64_t exp = 0;  // the hanging's expiry, Unix seconds; 0 or below never expires
+    std::string pic_utxo;    // reserve key of the frame's artwork coin
+    std::string cert_utxo;   // the same for the certificate coin
+    std::int64_t price = -1; // the hanging's price; a new price drops the acceptances it was paid for
+    std::int64_t exp = 0;    // the hanging's expiry, Unix seconds; 0 or below never expires
     std::vector<std::string> utxos;
 };
 

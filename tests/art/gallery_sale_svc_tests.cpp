@@ -87,15 +87,20 @@ struct GalleryRoadTest : FakeIdentityTest {
             json{{"pic", art}, {"sha256", sha256_hex("\x89PNG carol's artwork")}, {"artist", carol.identity}}.dump());
         const std::string paired = art_pair_artwork(art, cert);
         ASSERT_TRUE(succeeded(paired)) << paired;
-        json show = new_art_message("art_show");
-        show.update({{"spot", spot_label(kSpot)},
-                     {"pic", art},
-                     {"cert", cert},
-                     {"sha256", sha256_hex("\x89PNG carol's artwork")},
-                     {"price", std::to_string(kPrice)},
-                     {"pay_addr", carol.receive}});
-        if (exp > 0) show["exp"] = exp;
-        ASSERT_TRUE(succeeded(gallery_sign_and_post(show, spot_row(kSpot).watch)));
+        show(kPrice, exp);
+    }
+    // Carol hangs her paired artwork in the frame, again or for the first time.
+    void show(std::int64_t price, std::int64_t exp = 0) {
+        become(carol);
+        json record = new_art_message("art_show");
+        record.update({{"spot", spot_label(kSpot)},
+                       {"pic", art},
+                       {"cert", cert},
+                       {"sha256", sha256_hex("\x89PNG carol's artwork")},
+                       {"price", std::to_string(price)},
+                       {"pay_addr", carol.receive}});
+        if (exp > 0) record["exp"] = exp;
+        ASSERT_TRUE(succeeded(gallery_sign_and_post(record, spot_row(kSpot).watch)));
         chain.ledger.mine();
     }
     void ask(Party& buyer) {
@@ -371,13 +376,17 @@ TEST_F(GalleryRoadTest, FailedPaymentPostsLeaveNoCoinLocked) {
 }
 
 // Once the offer can no longer complete, the next gallery read frees its coins: the frame coins
-// went out in another transaction, the exhibit was taken down, or its hanging expired.
+// went out in another transaction, the exhibit was taken down, hung again at another price, or
+// its hanging expired.
 TEST_F(GalleryRoadTest, LocksOfAnOfferThatCanNoLongerCompleteAreReleased) {
-    enum class End { coins_moved, hidden, expired };
+    enum class End { coins_moved, hidden, new_price, expired };
     struct Row {
         const char* name;
         End end;
-    } rows[] = {{"coins moved", End::coins_moved}, {"hidden", End::hidden}, {"expired", End::expired}};
+    } rows[] = {{"coins moved", End::coins_moved},
+                {"hidden", End::hidden},
+                {"new price", End::new_price},
+                {"expired", End::expired}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         hang(row.end == End::expired ? clock_system_ms() / 1000 + 3600 : 0);
@@ -396,6 +405,7 @@ TEST_F(GalleryRoadTest, LocksOfAnOfferThatCanNoLongerCompleteAreReleased) {
             ASSERT_TRUE(succeeded(gallery_sign_and_post(hide, spot_row(kSpot).watch)));
             chain.ledger.mine();
         }
+        if (row.end == End::new_price) show(2 * kPrice);
         if (row.end == End::expired) clock.advance(2 * 3600 * 1000);
         become(dave);
         frame();

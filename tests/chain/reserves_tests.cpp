@@ -249,6 +249,7 @@ TEST_F(ReservesTest, OfferHoldsReadBackAndStopAtAMalformedOne) {
     hold.spot = 4;
     hold.pic_utxo = kTxA + "_0";
     hold.cert_utxo = kTxA + "_1";
+    hold.price = 1000;
     hold.exp = now_s + 60;
     hold.utxos = {kTxB + "_2", kTxB + "_3"};
     ASSERT_TRUE(save_offer_holds({hold, hold}));
@@ -257,12 +258,14 @@ TEST_F(ReservesTest, OfferHoldsReadBackAndStopAtAMalformedOne) {
     ASSERT_EQ(holds.size(), 2u);
     EXPECT_EQ(holds[1].spot, 4);
     EXPECT_EQ(holds[1].cert_utxo, kTxA + "_1");
+    EXPECT_EQ(holds[1].price, 1000);
     EXPECT_EQ(holds[1].exp, now_s + 60);
     EXPECT_EQ(holds[1].utxos, hold.utxos);
 
     const std::string good = R"({"spot":1,"pic_utxo":"a_0","utxos":["B_1"]})";
-    for (const char* bad : {R"({"spot":"1","utxos":[]})", R"({"spot":-1,"utxos":[]})", R"({"spot":1})",
-                            R"({"spot":1,"utxos":"a_1"})", R"({"spot":1,"exp":1.5,"utxos":[]})", "7"}) {
+    for (const char* bad :
+         {R"({"spot":"1","utxos":[]})", R"({"spot":-1,"utxos":[]})", R"({"spot":1})", R"({"spot":1,"utxos":"a_1"})",
+          R"({"spot":1,"exp":1.5,"utxos":[]})", R"({"spot":1,"price":"5","utxos":[]})", "7"}) {
         SCOPED_TRACE(bad);
         test_write_file(offer_holds_path(), R"({"offers":[)" + good + "," + bad + "," + good + "]}");
         ASSERT_TRUE(load_offer_holds(holds));
