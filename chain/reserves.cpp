@@ -326,6 +326,28 @@ bool release_offer_inputs(const std::vector<TxInput>& inputs) {
 
 void prune_offer_locks(std::vector<std::string>& locks) {
     std::size_t before = locks.size();
+    // An offer for a hanging that has expired can no longer complete, whether or not the gallery
+    // was read since; its coins come back without a look at the chain.
+    std::vector<OfferHold> holds, live;
+    if (load_offer_holds(holds) && !holds.empty()) {
+        const std::int64_t now = clock_system_ms() / 1000;
+        std::unordered_set<std::string> expired;
+        for (OfferHold& hold : holds) {
+            if (hold.exp > 0 && hold.exp <= now) {
+                expired.insert(hold.utxos.begin(), hold.utxos.end());
+            } else {
+                live.push_back(std::move(hold));
+            }
+        }
+        if (live.size() != holds.size()) {
+            locks.erase(std::remove_if(locks.begin(), locks.end(),
+                                       [&expired](const std::string& e) { return expired.count(e) > 0; }),
+                        locks.end());
+            // The offers go only once their coins are freed on file, so a failed write is tried again.
+            if (save_offer_locks(locks)) save_offer_holds(live);
+            before = locks.size();
+        }
+    }
     locks.erase(std::remove_if(locks.begin(), locks.end(),
                                [](const std::string& e) {
                                    std::string txid;

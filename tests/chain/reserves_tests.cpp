@@ -276,3 +276,30 @@ TEST_F(ReservesTest, OfferHoldsReadBackAndStopAtAMalformedOne) {
     EXPECT_FALSE(load_offer_holds(holds));
     EXPECT_TRUE(holds.empty());
 }
+
+// Coin collection frees the coins of an offer whose hanging has expired; a live offer keeps its
+// own, and coins locked by no known offer stay as they are.
+TEST_F(ReservesTest, ExpiredOfferFreesItsCoinsAtCollection) {
+    save_offer_locks({kTxA + "_0", kTxA + "_1", kTxB + "_0", kTxB + "_1"});
+    OfferHold expired, live, forever;
+    expired.exp = now_s;
+    expired.utxos = {kTxA + "_0", kTxA + "_1"};
+    live.exp = now_s + 1;
+    live.utxos = {kTxB + "_0"};
+    forever.utxos = {kTxB + "_1"};
+    ASSERT_TRUE(save_offer_holds({expired, live, forever}));
+    ReservedSet set;
+    std::string error;
+    ASSERT_TRUE(load_reserved_outpoints(set, error)) << error;
+    EXPECT_FALSE(is_reserved(set, kTxA, 0));
+    EXPECT_FALSE(is_reserved(set, kTxA, 1));
+    EXPECT_TRUE(is_reserved(set, kTxB, 0));
+    EXPECT_TRUE(is_reserved(set, kTxB, 1));
+    std::vector<std::string> locks;
+    ASSERT_TRUE(load_offer_locks(locks));
+    EXPECT_EQ(locks, (std::vector<std::string>{kTxB + "_0", kTxB + "_1"}));
+    std::vector<OfferHold> holds;
+    ASSERT_TRUE(load_offer_holds(holds));
+    ASSERT_EQ(holds.size(), 2u);
+    EXPECT_EQ(holds[0].utxos, live.utxos);
+}
