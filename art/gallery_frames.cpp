@@ -1,17 +1,23 @@
 #include "art/gallery_frames.h"
 
+#include "art/art_pass.h"
+#include "art/gallery_sale.h"
 #include "art/offer_tx.h"
 #include "art/title_chain.h"
 #include "art/watch_reader.h"
 #include "chain/outpoints.h"
+#include "chain/reserves.h"
+#include "chain/woc_client.h"
 #include "identity/typed_verify.h"
 #include "ordinals/content_load.h"
 #include "ordinals/parallel.h"
 #include "wallet/clock.h"
 #include "wallet/http_client.h"
 #include "wallet/json_util.h"
+#include "wallet/kv_cofferly_wallet.h"
 #include "wallet/settings.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstddef>
 #include <limits>
@@ -55,8 +61,19 @@ bool exhibit_keepable(const SpotFrame& e, std::int64_t now) {
            e.sha256.size() == 64 && !e.owner.empty();
 }
 
+// A funded offer counts only when an accepted buyer signed it and it is exactly the sale of one
+// of that buyer's acceptances; anyone can post a record, and an offer that pays less, or skips
+// the fee or the title, is no sale the owner agreed to.
+bool offer_is_accepted_sale(const SpotFrame& spot, const SpotFunded& funded) {
+    for (const SpotAccept& accept : spot.accepts) {
+        if (accept.buyer == funded.buyer && offer_matches_sale(funded.offer, frame_sale_terms(spot, accept)))
+            return true;
+    }
+    return false;
+}
+
 // The records of the exhibit's time or later that name its artwork; a funded offer counts
-// whatever artwork it names, as the owner's completion checks the transaction itself.
+// whatever artwork it names, as its transaction is checked against the frame itself.
 void collect_sale_records(const std::vector<WatchRecord>& records, SpotLoad& spot) {
     for (const WatchRecord& record : records) {
         if (record.ts < spot.ts) continue;
@@ -93,9 +110,9 @@ void collect_sale_records(const std::vector<WatchRecord>& records, SpotLoad& spo
             const std::string offer = json_text(msg, "offer");
             const std::string offer_sha = to_lower_copy(json_text(msg, "offer_sha"));
             if (offer_sha.empty() || offer_sha != sha256_hex(offer)) continue;
-            if (json_identity_pubkey(msg).empty()) continue;
-            if (offer_payment_spent(offer)) continue;
             SpotFunded funded;
+            funded.buyer = json_identity_pubkey(msg);
+            if (funded.buyer.empty()) continue;
             funded.txid = record.txid;
             funded.offer = offer;
             funded.offer_sha = offer_sha;
@@ -103,6 +120,13 @@ void collect_sale_records(const std::vector<WatchRecord>& records, SpotLoad& spo
             spot.funded.push_back(std::move(funded));
         }
     }
+    // Acceptances may sort after the offers they accept, so offers are judged once all are read.
+    std::vector<SpotFunded> kept;
+    for (SpotFunded& funded : spot.funded) {
+        if (offer_is_accepted_sale(spot, funded) && !offer_payment_spent(funded.offer))
+            kept.push_back(std::move(funded));
+    }
+    spot.funded = std::move(kept);
 }
 
 // A hidden exhibit stays in its frame while its title still ends at the exhibit's owner; once the
@@ -114,6 +138,59 @@ void close_hidden_exhibit(SpotLoad& spot) {
     const std::int32_t number = spot.spot;
     static_cast<SpotFrame&>(spot) = SpotFrame{};
     spot.spot = number;
+}
+
+bool coin_spent(const std::string& key) {
+    std::string txid, spender;
+    std::uint32_t vout = 0;
+    return parse_outpoint(key, txid, vout) && woc_spent_by(txid, vout, spender) == 0;
+}
+
+bool same_hold(const OfferHold& a, const OfferHold& b) {
+    return a.spot == b.spot && a.pic_utxo == b.pic_utxo && a.utxos == b.utxos;
+}
+
+// This wallet's offers that can no longer complete give their coins back: the exhibit they buy
+// was taken down, expired, replaced or hung again at another price, its coins went out, or a coin
+// of the offer was spent.
+// A frame that could not be read decides nothing.
+void release_dead_offers(const std::vector<SpotLoad>& loads, std::int64_t now) {
+    std::vector<OfferHold> holds;
+    {
+        WalletLock lock = lock_wallet();
+        if (!load_offer_holds(holds) || holds.empty()) return;
+    }
+    std::vector<OfferHold> dead;
+    for (const OfferHold& hold : holds) {
+        bool over = hold.exp > 0 && hold.exp <= now;
+        if (!over && hold.spot >= 1 && hold.spot <= kSpotCount) {
+            const SpotLoad& load = loads[static_cast<std::size_t>(hold.spot) - 1];
+            over = load.error.empty() &&
+                   (load.hidden || load.pic_utxo != hold.pic_utxo || (hold.price > 0 && load.price != hold.price));
+        }
+        over = over || coin_spent(hold.pic_utxo) || coin_spent(hold.cert_utxo);
+        for (std::size_t i = 0; !over && i < hold.utxos.size(); ++i)
+            over = coin_spent(hold.utxos[i]);
+        if (over) dead.push_back(hold);
+    }
+    if (dead.empty()) return;
+
+    // The file is read again under the lock: a step may have added an offer meanwhile.
+    WalletLock lock = lock_wallet();
+    if (!load_offer_holds(holds)) return;
+    std::vector<OfferHold> live;
+    std::vector<std::string> freed;
+    for (OfferHold& hold : holds) {
+        const bool over =
+            std::any_of(dead.begin(), dead.end(), [&hold](const OfferHold& d) { return same_hold(d, hold); });
+        if (over) {
+            freed.insert(freed.end(), hold.utxos.begin(), hold.utxos.end());
+        } else {
+            live.push_back(std::move(hold));
+        }
+    }
+    // The offer stays on file until its coins are free, so a failed write is tried again next time.
+    if (remove_offer_locks(freed)) save_offer_holds(live);
 }
 
 } // namespace
@@ -305,6 +382,22 @@ SpotLoad parse_art_show(const WatchRecord& record, std::int32_t spot) {
     return show;
 }
 
+SaleTerms frame_sale_terms(const SpotFrame& frame, const SpotAccept& accept) {
+    SaleTerms terms;
+    terms.pic_coin = frame.pic_utxo;
+    terms.cert_coin = frame.cert_utxo;
+    terms.price = frame.price;
+    terms.split = gallery_sale_split(frame.price);
+    terms.pay_address = frame.pay_addr;
+    terms.fee_address = kGallerySaleFeeAddress;
+    terms.title_watch = kTitleWatchAddress;
+    for (const SpotAsk& ask : frame.asks) {
+        if (ask.buyer == accept.buyer) terms.buyer_ord = ask.buyer_ord;
+    }
+    terms.title_json = accept.title_json;
+    return terms;
+}
+
 void load_certificate_fields(SpotFrame& exhibit) {
     std::string content_type;
     Bytes content;
@@ -349,6 +442,7 @@ SpotLoad load_spot(std::int32_t index, std::int64_t now) {
     if (!hidden && !exhibit_keepable(exhibit, now)) exhibit = SpotFrame{};
     if (exhibit.shown || hidden) load_certificate_fields(exhibit);
     static_cast<SpotFrame&>(result) = std::move(exhibit);
+    result.hidden = hidden;
     if (result.pic.empty()) return result;
 
     collect_sale_records(records, result);
@@ -377,6 +471,7 @@ std::string load_all_spots(std::vector<SpotFrame>& frames) {
             loads[i].error = "frame " + spot_label(index + 1) + " could not be read";
         }
     });
+    release_dead_offers(loads, now);
     std::string error;
     for (std::int32_t i = 0; i < kSpotCount; ++i) {
         if (error.empty()) error = loads[i].error;

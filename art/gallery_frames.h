@@ -4,6 +4,7 @@
 // Every function here is safe to run on many threads at once.
 #pragma once
 
+#include "art/offer_tx.h"
 #include "art/watch_reader.h"
 #include "wallet/codecs.h"
 
@@ -50,9 +51,11 @@ struct SpotAccept {
     std::int64_t ts = 0;
 };
 
-// A buyer's partly signed offer whose own inputs were still unspent when read.
+// An accepted buyer's partly signed offer that is exactly the agreed sale, its own inputs still
+// unspent when read.
 struct SpotFunded {
     std::string txid;
+    std::string buyer;     // identity key that signed the record, lower-cased
     std::string offer;     // transaction hex as posted
     std::string offer_sha; // lower-cased
     std::int64_t ts = 0;
@@ -84,9 +87,11 @@ struct SpotFrame {
     std::vector<SpotFunded> funded;
 };
 
-// A frame straight after its watch was read: the frame and the read error, if any. Assigning one
-// to a SpotFrame drops the error.
+// A frame straight after its watch was read: the frame, whether its owner took the exhibit down
+// (it still shows while a funded offer waits) and the read error, if any. Assigning one to a
+// SpotFrame drops the last two.
 struct SpotLoad : SpotFrame {
+    bool hidden = false;
     std::string error;
 };
 
@@ -102,9 +107,14 @@ void spot_exhibit_init(SpotFrame& frame);
 // Only load_all_spots calls it; the index is not range-checked.
 SpotLoad load_spot(std::int32_t index, std::int64_t now);
 // Reads the ten frames at once and leaves exactly ten in `frames`, frame 1 first; of an artwork
-// hanging in two frames only the newer hanging stays. Returns the first read error in frame order,
-// empty when every watch was read.
+// hanging in two frames only the newer hanging stays. Then frees the coins of this wallet's offers
+// that can no longer complete. Returns the first read error in frame order, empty when every watch
+// was read.
 std::string load_all_spots(std::vector<SpotFrame>& frames);
+
+// The sale terms of the frame for one accepted buyer's acceptance: the buyer's ordinals address
+// from that buyer's last ask, the fee and watch addresses of the gallery.
+SaleTerms frame_sale_terms(const SpotFrame& frame, const SpotAccept& accept);
 
 // Fills the certificate texts of the exhibit from its certificate inscription; leaves them as
 // they were when the inscription does not load or is not a JSON object.

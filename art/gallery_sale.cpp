@@ -6,9 +6,12 @@
 #include "art/offer_tx.h"
 #include "art/title_chain.h"
 #include "chain/payloads.h"
+#include "chain/reserves.h"
+#include "chain/tx.h"
 #include "identity/typed_sign.h"
 #include "identity/wallet_status.h"
 #include "wallet/codecs.h"
+#include "wallet/kv_cofferly_wallet.h"
 #include "wallet/session.h"
 #include "wallet/wallet_file.h"
 
@@ -128,9 +131,11 @@ std::string gallery_fund_offer(std::int32_t spot, const std::string& title) {
     if (!chosen) chosen = latest_mine;
     if (!chosen) return "error: the owner has not accepted this ask yet.";
 
-    // One live offer per frame: a second payment would only lock more of a buyer's coins.
+    // One live offer per buyer and frame: a second payment would only lock more of this wallet's
+    // coins. Offers of other buyers are theirs to complete or lose.
     for (const SpotFunded& funded : frame->funded)
-        if (!offer_payment_spent(funded.offer)) return "error: you already paid. The owner completes the sale.";
+        if (funded.buyer == me && !offer_payment_spent(funded.offer))
+            return "error: you already paid. The owner completes the sale.";
 
     const std::string& record = title.empty() ? chosen->title_json : title;
     if (sha256_hex(record) != sha256_hex(chosen->title_json))
@@ -147,10 +152,37 @@ std::string gallery_fund_offer(std::int32_t spot, const std::string& title) {
                             gallery_sale_split(frame->price), kTitleWatchAddress, chosen->title_json);
     if (begins_with(offer, "error")) return offer;
 
+    std::vector<TxInput> inputs, paid;
+    std::vector<TxOutput> outputs;
+    parse_raw_tx(from_hex(offer), inputs, outputs);
+    OfferHold hold;
+    hold.spot = spot;
+    hold.pic_utxo = frame->pic_utxo;
+    hold.cert_utxo = frame->cert_utxo;
+    hold.price = frame->price;
+    hold.exp = frame->exp;
+    for (const TxInput& in : inputs) {
+        if (in.script_sig.empty()) continue;
+        paid.push_back(in);
+        hold.utxos.push_back(reserve_key(in.txid, in.vout));
+    }
+
     json funded = gallery_record("art_gfunded", spot);
     funded["offer_sha"] = sha256_hex(offer);
     funded["offer"] = offer;
-    return gallery_sign_and_post(funded, spot_row(spot).watch);
+    const std::string posted = gallery_sign_and_post(funded, spot_row(spot).watch);
+    WalletLock lock = lock_wallet();
+    // An offer the owner never sees can never complete: its coins go back to the wallet at once.
+    if (!begins_with(posted, "success")) {
+        release_offer_inputs(paid);
+        return posted;
+    }
+    std::vector<OfferHold> holds;
+    if (load_offer_holds(holds)) {
+        holds.push_back(std::move(hold));
+        save_offer_holds(holds);
+    }
+    return posted;
 }
 
 std::string gallery_complete_sale(std::int32_t spot, const std::string& offer) {
@@ -161,18 +193,22 @@ std::string gallery_complete_sale(std::int32_t spot, const std::string& offer) {
     if (!frame || frame->pic.empty()) return "error: that frame is empty.";
     if (identity_key != frame->owner) return "error: only the owner can complete this sale.";
 
-    std::string chosen = offer;
-    for (auto it = frame->funded.rbegin(); chosen.empty() && it != frame->funded.rend(); ++it)
-        chosen = it->offer;
+    // Only the accepted buyers' exact offers are listed; an offer whose own coins do not verify
+    // is passed over as if it had never been posted, so it cannot hold up a good one.
+    std::string chosen;
+    if (!offer.empty()) {
+        bool listed = false;
+        for (const SpotFunded& funded : frame->funded)
+            listed = listed || funded.offer == offer;
+        if (!listed) return "error: that offer is not on this frame.";
+        if (!offer_inputs_valid(offer, error)) return "error: that offer cannot be completed: " + error + ".";
+        chosen = offer;
+    }
+    for (auto it = frame->funded.rbegin(); chosen.empty() && it != frame->funded.rend(); ++it) {
+        if (offer_inputs_valid(it->offer, error)) chosen = it->offer;
+    }
+    if (chosen.empty() && !frame->funded.empty()) return "error: no funded offer can be completed: " + error + ".";
     if (chosen.empty()) return "error: no funded offer is waiting.";
-    bool listed = false;
-    for (const SpotFunded& funded : frame->funded)
-        listed = listed || funded.offer == chosen;
-    if (!listed) return "error: that offer is not on this frame.";
-    // The offer comes from the buyer; signing it as it stands would hand over whatever it spends.
-    if (!offer_matches_frame(chosen, frame->pic_utxo, frame->cert_utxo, frame->price, gallery_sale_split(frame->price),
-                             frame->pay_addr))
-        return "error: that offer does not pay for this frame.";
     if (offer_payment_spent(chosen)) return "error: that payment was already spent. The buyer has to pay once more.";
 
     const std::string result = gallery_complete_sign_send(chosen, frame->pic);

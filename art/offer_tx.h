@@ -20,15 +20,35 @@ std::string gallery_offer_build(const std::string& pic_coin, const std::string& 
 // Malformed offers and failed look-ups count as not spent. Takes no lock; safe on many threads.
 bool offer_payment_spent(const std::string& offer_hex);
 
-// True when the offer sells exactly this frame at this price: the two frame coins are its first
-// inputs and its only unsigned ones, and one output pays at least `price` minus `split` to
-// `pay_address`. The owner's signatures cover whatever outputs the buyer wrote, so this is what
-// keeps a forged offer from taking the artwork, or another coin of the owner, for nothing.
-bool offer_matches_frame(const std::string& offer_hex, const std::string& pic_coin, const std::string& cert_coin,
-                         std::int64_t price, std::int64_t split, const std::string& pay_address);
+// The sale the owner agreed to: the frame's coins and price, and what the accepted buyer's offer
+// must carry for that acceptance.
+struct SaleTerms {
+    std::string pic_coin;  // "<64 hex>_<index>"
+    std::string cert_coin; // the same for the certificate coin
+    std::int64_t price = 0;
+    std::int64_t split = 0; // the sale fee, 0 for none
+    std::string pay_address;
+    std::string fee_address;
+    std::string title_watch;
+    std::string buyer_ord;  // the ordinals address on the buyer's ask; empty when the ask named none
+    std::string title_json; // the title record signed for the buyer in the acceptance
+};
+
+// True when the offer is exactly this sale: the two frame coins are its first inputs and its only
+// unsigned ones, and its outputs are both coins to the buyer's ordinals address, the fee, the
+// price less the fee to the seller, the title watch hook and the title record, then at most the
+// buyer's change. The owner's signatures cover whatever outputs the buyer wrote, so this is what
+// keeps an offer from taking the artwork for less than was agreed, or without its title.
+bool offer_matches_sale(const std::string& offer_hex, const SaleTerms& terms);
+
+// True when every input the buyer signed spends an unspent P2PKH coin, once, with a signature of
+// that coin's key over this transaction, and the inputs cover the outputs. False with the reason
+// otherwise, also when a coin cannot be read: an offer that cannot be shown good is not signed.
+bool offer_inputs_valid(const std::string& offer_hex, std::string& error);
 
 // Signs the offer's unsigned frame-coin inputs with this wallet's keys and broadcasts the sale.
-// "success: " and the transaction id (also when the sale went out before), the sale broadcast's
-// own error text, or a text that begins "error: ". On success the sale's inputs join the offer
+// "success: " and the transaction id (also when this offer's sale went out before), the sale
+// broadcast's own error text, or a text that begins "error: " (also when the frame coins went out
+// in a transaction that is not this offer's; nothing changes then). On success the sale's inputs join the offer
 // locks and the gallery reservation of `pic_origin` is cleared.
 std::string gallery_complete_sign_send(const std::string& offer_hex, const std::string& pic_origin);

@@ -238,6 +238,9 @@ std::string origin_txid_part(const std::string& text) {
 std::string offer_locks_path() {
     return data_file("gallery", "offer_locks_" + offer_locks_stem(current_wallet_id()) + ".json");
 }
+std::string offer_holds_path() {
+    return data_file("gallery", "offer_holds_" + offer_locks_stem(current_wallet_id()) + ".json");
+}
 std::string bazarel_reserves_path() {
     return data_file("bazarel", "reserves_" + reserve_stem(current_wallet_id()) + ".json");
 }
@@ -268,6 +271,38 @@ bool lock_offer_inputs(const std::vector<TxInput>& inputs) {
     return save_offer_locks(locks);
 }
 
+bool load_offer_holds(std::vector<OfferHold>& holds) {
+    const LoadResult result = load_records(offer_holds_path(), "offers", holds, [](const json& item, OfferHold& rec) {
+        std::int64_t spot = 0;
+        if (!read_int(item, "spot", 0, std::numeric_limits<std::int32_t>::max(), spot) ||
+            !json_optional_text(item, "pic_utxo", rec.pic_utxo) ||
+            !json_optional_text(item, "cert_utxo", rec.cert_utxo) || !read_i64(item, "price", rec.price) ||
+            !read_i64(item, "exp", rec.exp))
+            return false;
+        rec.spot = static_cast<std::int32_t>(spot);
+        const auto utxos = item.find("utxos");
+        if (utxos == item.end() || !utxos->is_array()) return false;
+        for (const json& key : *utxos) {
+            if (key.is_string()) rec.utxos.push_back(to_lower_copy(key.get<std::string>()));
+        }
+        return true;
+    });
+    return result.file != FileState::unreadable;
+}
+
+bool save_offer_holds(const std::vector<OfferHold>& holds) {
+    json items = json::array();
+    for (const OfferHold& hold : holds) {
+        items.push_back({{"spot", hold.spot},
+                         {"pic_utxo", hold.pic_utxo},
+                         {"cert_utxo", hold.cert_utxo},
+                         {"price", hold.price},
+                         {"exp", hold.exp},
+                         {"utxos", hold.utxos}});
+    }
+    return write_json_file(offer_holds_path(), json{{"offers", items}});
+}
+
 bool remove_offer_locks(const std::vector<std::string>& keys) {
     std::vector<std::string> locks;
     if (!load_offer_locks(locks)) return false;
@@ -291,6 +326,28 @@ bool release_offer_inputs(const std::vector<TxInput>& inputs) {
 
 void prune_offer_locks(std::vector<std::string>& locks) {
     std::size_t before = locks.size();
+    // An offer for a hanging that has expired can no longer complete, whether or not the gallery
+    // was read since; its coins come back without a look at the chain.
+    std::vector<OfferHold> holds, live;
+    if (load_offer_holds(holds) && !holds.empty()) {
+        const std::int64_t now = clock_system_ms() / 1000;
+        std::unordered_set<std::string> expired;
+        for (OfferHold& hold : holds) {
+            if (hold.exp > 0 && hold.exp <= now) {
+                expired.insert(hold.utxos.begin(), hold.utxos.end());
+            } else {
+                live.push_back(std::move(hold));
+            }
+        }
+        if (live.size() != holds.size()) {
+            locks.erase(std::remove_if(locks.begin(), locks.end(),
+                                       [&expired](const std::string& e) { return expired.count(e) > 0; }),
+                        locks.end());
+            // The offers go only once their coins are freed on file, so a failed write is tried again.
+            if (save_offer_locks(locks)) save_offer_holds(live);
+            before = locks.size();
+        }
+    }
     locks.erase(std::remove_if(locks.begin(), locks.end(),
                                [](const std::string& e) {
                                    std::string txid;

@@ -39,6 +39,17 @@ struct TradeloomHold {
     std::int64_t cover = 0;
 };
 
+// A gallery offer this wallet posted: the exhibit it buys and the reserve keys of the coins it
+// locks. Kept beside the offer locks so they can be freed once the offer can no longer complete.
+struct OfferHold {
+    std::int32_t spot = 0;
+    std::string pic_utxo;    // reserve key of the frame's artwork coin
+    std::string cert_utxo;   // the same for the certificate coin
+    std::int64_t price = -1; // the hanging's price; a new price drops the acceptances it was paid for
+    std::int64_t exp = 0;    // the hanging's expiry, Unix seconds; 0 or below never expires
+    std::vector<std::string> utxos;
+};
+
 // Every coin held back from payments, read once for a whole coin collection.
 struct ReservedSet {
     std::unordered_set<std::string> keys; // reserve keys (as normalised or stored by their file)
@@ -60,6 +71,7 @@ std::string origin_txid_part(const std::string& text);
 
 // Paths for the current wallet; each creates its folder under the data folder when missing.
 std::string offer_locks_path();
+std::string offer_holds_path();
 std::string bazarel_reserves_path();
 std::string gallery_reserves_path();
 std::string tradeloom_holds_path();
@@ -76,6 +88,11 @@ bool lock_offer_inputs(const std::vector<TxInput>& inputs);
 // False when the file cannot be read or the write fails.
 bool remove_offer_locks(const std::vector<std::string>& keys);
 bool release_offer_inputs(const std::vector<TxInput>& inputs);
+// The offers behind the locks, in file order. False (list empty) only when the file exists but
+// cannot be read or parsed after one retry; a malformed element ends the list there.
+bool load_offer_holds(std::vector<OfferHold>& holds);
+// Rewrites the offer file; false when it could not be written.
+bool save_offer_holds(const std::vector<OfferHold>& holds);
 // Drops entries of the form <64 hex>_<index> whose outpoint is in the spent-outpoint set and saves
 // the file when any was dropped. The caller holds the wallet mutex.
 void prune_offer_locks(std::vector<std::string>& locks);

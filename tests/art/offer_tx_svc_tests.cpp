@@ -222,9 +222,9 @@ TEST_F(OfferTest, PaymentSpentOnlyWhenTheBuyerCoinIsKnownSpent) {
               "error: that payment was already spent. The buyer has to pay once more.");
 }
 
-// The owner signs whatever the buyer wrote, so only an offer that spends exactly the frame coins
-// and pays the seller in full may reach the signing.
-TEST_F(OfferTest, OwnerSignsOnlyAnOfferThatPaysForTheFrame) {
+// The owner signs whatever the buyer wrote, so only an offer that is exactly the agreed sale may
+// reach the signing.
+TEST_F(OfferTest, OwnerSignsOnlyTheAgreedSale) {
     chain.ledger.fund(receive_address, 200000);
     const auto coins = frame_coins();
     const std::string offer = build(coins, 5000, 100);
@@ -232,30 +232,86 @@ TEST_F(OfferTest, OwnerSignsOnlyAnOfferThatPaysForTheFrame) {
     std::vector<TxOutput> outs;
     ASSERT_TRUE(parse_hex_tx(offer, ins, outs)) << offer;
 
-    std::vector<TxOutput> underpaid = outs;
+    const auto with_outputs = [&ins](std::vector<TxOutput> changed) {
+        return to_hex(serialize_tx(ins, changed, false));
+    };
+    std::vector<TxOutput> underpaid = outs, extra = outs, no_change = outs;
     underpaid[3].sats = 1;
+    extra.push_back(outs.back());
+    no_change.pop_back();
     std::vector<TxInput> extra_unsigned = ins;
     extra_unsigned.push_back(ins[1]);
     extra_unsigned.back().vout += 7;
-    const std::string underpaid_hex = to_hex(serialize_tx(ins, underpaid, false));
     const std::string extra_hex = to_hex(serialize_tx(extra_unsigned, outs, false));
+    const SaleTerms sale{coins.first, coins.second,  5000,        100,   seller.address,
+                         fee.address, kTitleWatch(), ord_address, record};
+    const auto terms = [&sale](auto change) {
+        SaleTerms t = sale;
+        change(t);
+        return t;
+    };
     struct Row {
         const char* name;
-        std::string offer, pic, cert, pay;
-        std::int64_t price, split;
+        std::string offer;
+        SaleTerms terms;
         bool ok;
     } rows[] = {
-        {"the offer as built", offer, coins.first, coins.second, seller.address, 5000, 100, true},
-        {"a higher price", offer, coins.first, coins.second, seller.address, 6000, 120, false},
-        {"another seller", offer, coins.first, coins.second, stranger.address, 5000, 100, false},
-        {"coins swapped", offer, coins.second, coins.first, seller.address, 5000, 100, false},
-        {"seller output cut", underpaid_hex, coins.first, coins.second, seller.address, 5000, 100, false},
-        {"another unsigned input", extra_hex, coins.first, coins.second, seller.address, 5000, 100, false},
-        {"truncated", offer.substr(0, offer.size() / 2), coins.first, coins.second, seller.address, 5000, 100, false},
-        {"unnamed frame coin", offer, "", coins.second, seller.address, 5000, 100, false},
+        {"the offer as built", offer, sale, true},
+        {"without change", with_outputs(no_change), sale, true},
+        {"an ask without address", offer, terms([](SaleTerms& t) { t.buyer_ord.clear(); }), true},
+        {"a higher price", offer, terms([](SaleTerms& t) { t.price = 6000, t.split = 120; }), false},
+        {"another seller", offer, terms([this](SaleTerms& t) { t.pay_address = stranger.address; }), false},
+        {"another fee address", offer, terms([this](SaleTerms& t) { t.fee_address = stranger.address; }), false},
+        {"another title record", offer, terms([](SaleTerms& t) { t.title_json += " "; }), false},
+        {"coins to another address", offer, terms([this](SaleTerms& t) { t.buyer_ord = stranger.address; }), false},
+        {"coins swapped", offer, terms([&coins](SaleTerms& t) { std::swap(t.pic_coin, t.cert_coin); }), false},
+        {"seller output cut", with_outputs(underpaid), sale, false},
+        {"an output after the change", with_outputs(extra), sale, false},
+        {"another unsigned input", extra_hex, sale, false},
+        {"truncated", offer.substr(0, offer.size() / 2), sale, false},
+        {"unnamed frame coin", offer, terms([](SaleTerms& t) { t.pic_coin.clear(); }), false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        EXPECT_EQ(offer_matches_frame(row.offer, row.pic, row.cert, row.price, row.split, row.pay), row.ok);
+        EXPECT_EQ(offer_matches_sale(row.offer, row.terms), row.ok);
     }
+}
+
+// The buyer's coins must be the buyer's to spend: a garbage or foreign unlocking script, a coin
+// spent twice or already spent, or inputs short of the outputs make an offer no sale.
+TEST_F(OfferTest, OfferInputsMustBeTheBuyersSignedCoins) {
+    chain.ledger.fund(receive_address, 200000);
+    const std::string offer = build(frame_coins(), 5000, 100);
+    std::vector<TxInput> ins;
+    std::vector<TxOutput> outs;
+    ASSERT_TRUE(parse_hex_tx(offer, ins, outs)) << offer;
+    std::string error;
+    EXPECT_TRUE(offer_inputs_valid(offer, error)) << error;
+
+    const auto changed = [&](auto change) {
+        std::vector<TxInput> i = ins;
+        std::vector<TxOutput> o = outs;
+        change(i, o);
+        return to_hex(serialize_tx(i, o, false));
+    };
+    // The same coin signed by another key: the stranger's key does not own it.
+    std::vector<TxInput> resigned = ins;
+    ASSERT_TRUE(sign_tx_input(resigned[2], resigned, outs, stranger.hash, stranger.priv, stranger.pub));
+    struct Row {
+        const char* name;
+        std::string offer;
+    } rows[] = {
+        {"garbage unlocking script", changed([](auto& i, auto&) { i[2].script_sig = Bytes(72, 0x51); })},
+        {"signed by another key", changed([&](auto& i, auto&) { i[2].script_sig = resigned[2].script_sig; })},
+        {"signature over other outputs", changed([](auto&, auto& o) { o.back().sats -= 1; })},
+        {"a coin twice", changed([](auto& i, auto&) { i.push_back(i[2]); })},
+        {"outputs above the inputs", changed([](auto&, auto& o) { o.back().sats += 1000000; })},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_FALSE(offer_inputs_valid(row.offer, error));
+    }
+    spend_coin(reserve_key(ins[2].txid, ins[2].vout), test_receive_key(0));
+    EXPECT_FALSE(offer_inputs_valid(offer, error));
+    EXPECT_EQ(error, "a buyer coin is already spent");
 }

@@ -265,3 +265,65 @@ TEST_F(ReservesTest, GalleryWriteReadBackLeavesSiblingFilesAlone) {
 }
 
 } // namespace
+
+// The offers behind the locks read back as written; a malformed element ends the list there, and
+// a file that does not parse is refused rather than read as no offers.
+TEST_F(ReservesTest, OfferHoldsReadBackAndStopAtAMalformedOne) {
+    OfferHold hold;
+    hold.spot = 4;
+    hold.pic_utxo = kTxA + "_0";
+    hold.cert_utxo = kTxA + "_1";
+    hold.price = 1000;
+    hold.exp = now_s + 60;
+    hold.utxos = {kTxB + "_2", kTxB + "_3"};
+    ASSERT_TRUE(save_offer_holds({hold, hold}));
+    std::vector<OfferHold> holds;
+    ASSERT_TRUE(load_offer_holds(holds));
+    ASSERT_EQ(holds.size(), 2u);
+    EXPECT_EQ(holds[1].spot, 4);
+    EXPECT_EQ(holds[1].cert_utxo, kTxA + "_1");
+    EXPECT_EQ(holds[1].price, 1000);
+    EXPECT_EQ(holds[1].exp, now_s + 60);
+    EXPECT_EQ(holds[1].utxos, hold.utxos);
+
+    const std::string good = R"({"spot":1,"pic_utxo":"a_0","utxos":["B_1"]})";
+    for (const char* bad :
+         {R"({"spot":"1","utxos":[]})", R"({"spot":-1,"utxos":[]})", R"({"spot":1})", R"({"spot":1,"utxos":"a_1"})",
+          R"({"spot":1,"exp":1.5,"utxos":[]})", R"({"spot":1,"price":"5","utxos":[]})", "7"}) {
+        SCOPED_TRACE(bad);
+        test_write_file(offer_holds_path(), R"({"offers":[)" + good + "," + bad + "," + good + "]}");
+        ASSERT_TRUE(load_offer_holds(holds));
+        ASSERT_EQ(holds.size(), 1u);
+        EXPECT_EQ(holds[0].utxos, std::vector<std::string>{"b_1"});
+    }
+    test_write_file(offer_holds_path(), R"({"offers":[)");
+    EXPECT_FALSE(load_offer_holds(holds));
+    EXPECT_TRUE(holds.empty());
+}
+
+// Coin collection frees the coins of an offer whose hanging has expired; a live offer keeps its
+// own, and coins locked by no known offer stay as they are.
+TEST_F(ReservesTest, ExpiredOfferFreesItsCoinsAtCollection) {
+    save_offer_locks({kTxA + "_0", kTxA + "_1", kTxB + "_0", kTxB + "_1"});
+    OfferHold expired, live, forever;
+    expired.exp = now_s;
+    expired.utxos = {kTxA + "_0", kTxA + "_1"};
+    live.exp = now_s + 1;
+    live.utxos = {kTxB + "_0"};
+    forever.utxos = {kTxB + "_1"};
+    ASSERT_TRUE(save_offer_holds({expired, live, forever}));
+    ReservedSet set;
+    std::string error;
+    ASSERT_TRUE(load_reserved_outpoints(set, error)) << error;
+    EXPECT_FALSE(is_reserved(set, kTxA, 0));
+    EXPECT_FALSE(is_reserved(set, kTxA, 1));
+    EXPECT_TRUE(is_reserved(set, kTxB, 0));
+    EXPECT_TRUE(is_reserved(set, kTxB, 1));
+    std::vector<std::string> locks;
+    ASSERT_TRUE(load_offer_locks(locks));
+    EXPECT_EQ(locks, (std::vector<std::string>{kTxB + "_0", kTxB + "_1"}));
+    std::vector<OfferHold> holds;
+    ASSERT_TRUE(load_offer_holds(holds));
+    ASSERT_EQ(holds.size(), 2u);
+    EXPECT_EQ(holds[0].utxos, live.utxos);
+}

@@ -1,0 +1,413 @@
+// Gallery sales between three wallets on the fake ledger: carol owns and hangs the artwork, dave
+// asks and is accepted, eve tries to get the artwork, or to jam the frame, without being the
+// accepted buyer. Every transaction passes the ledger's own checks.
+#include "art/gallery_sale.h"
+
+#include "art/art_pass.h"
+#include "art/gallery_frames.h"
+#include "art/last_sale.h"
+#include "art/offer_tx.h"
+#include "art/pairing.h"
+#include "art/title_chain.h"
+#include "chain/inscription.h"
+#include "chain/outpoints.h"
+#include "chain/reserves.h"
+#include "chain/sign.h"
+#include "chain/tx.h"
+#include "fakes/fake_gorillapool.h"
+#include "fakes/registry_fixture.h"
+#include "ordinals/ord_listing.h"
+#include "wallet/keys.h"
+#include "wallet/kv_cofferly_wallet.h"
+#include "wallet/registry.h"
+#include "wallet/session.h"
+#include "wallet/wallet_file.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iterator>
+
+using nlohmann::json;
+
+namespace {
+
+constexpr std::int32_t kSpot = 4;
+constexpr std::int64_t kPrice = 1000;
+
+struct Party {
+    std::string id, alias, identity, receive, ord;
+};
+
+struct GalleryRoadTest : FakeIdentityTest {
+    FakeGorillaPool gp{chain.ledger};
+    ScopedServiceSettings gp_settings{settings_for(chain, gp)};
+    Party carol{"w1", "carol"}, dave{"w2", "dave"}, eve{"w3", "eve"};
+    std::string art, cert;
+
+    GalleryRoadTest() {
+        clear_token_outpoint_memory();
+        write_test_wallet_file("w1");
+        write_wallet("w2", "legal winner thank year wave sausage worth useful legal winner thank yellow");
+        write_wallet("w3", "letter advice cage absurd amount doctor acoustic avoid letter advice cage above");
+        for (Party* p : {&carol, &dave, &eve}) {
+            become(*p);
+            // Several coins: an offer locks the ones it spends, and its record is paid with others.
+            for (int i = 0; i < 5; ++i)
+                chain.ledger.fund(p->receive, 60000);
+        }
+        chain.ledger.fund(carol.receive, 1000000); // each pairing pays the pair fee
+    }
+    ~GalleryRoadTest() override { clear_token_outpoint_memory(); }
+
+    static void write_wallet(const std::string& id, const std::string& mnemonic) {
+        test_write_file(wallet_file_path_for_id(id), json{{"mnemonic", mnemonic}, {"recv", {0, 0, 0, 0, 0, 0}}}.dump());
+    }
+    // Starts afresh as the party's wallet; the identity route knows its key.
+    // Each step happens a second after the one before, so the records replay in the order posted.
+    void become(Party& p) {
+        clock.advance(1000);
+        reset_wallet_state_for_tests();
+        ASSERT_TRUE(load_wallet_id(p.id));
+        WalletLock lock = lock_wallet();
+        kv_wallet().paymail = p.alias;
+        p.identity = kv_wallet().identity_pub;
+        p.receive = kv_wallet().address;
+        p.ord = derive_ordinals_key();
+        ids.set_key(p.alias + "@kestrava.net", p.identity);
+    }
+    static bool succeeded(const std::string& result) { return result.rfind("success: ", 0) == 0; }
+
+    // Carol inscribes and pairs her artwork, then hangs it in the frame at the price.
+    void hang(std::int64_t exp = 0) {
+        become(carol);
+        art = fake_inscribe(chain, test_hash_of(carol.ord), "image/png", "\x89PNG carol's artwork");
+        cert = fake_inscribe(
+            chain, test_hash_of(carol.ord), "application/json",
+            json{{"pic", art}, {"sha256", sha256_hex("\x89PNG carol's artwork")}, {"artist", carol.identity}}.dump());
+        const std::string paired = art_pair_artwork(art, cert);
+        ASSERT_TRUE(succeeded(paired)) << paired;
+        show(kPrice, exp);
+    }
+    // Carol hangs her paired artwork in the frame, again or for the first time.
+    void show(std::int64_t price, std::int64_t exp = 0) {
+        become(carol);
+        json record = new_art_message("art_show");
+        record.update({{"spot", spot_label(kSpot)},
+                       {"pic", art},
+                       {"cert", cert},
+                       {"sha256", sha256_hex("\x89PNG carol's artwork")},
+                       {"price", std::to_string(price)},
+                       {"pay_addr", carol.receive}});
+        if (exp > 0) record["exp"] = exp;
+        ASSERT_TRUE(succeeded(gallery_sign_and_post(record, spot_row(kSpot).watch)));
+        chain.ledger.mine();
+    }
+    void ask(Party& buyer) {
+        become(buyer);
+        json msg = new_art_message("art_gask");
+        msg.update({{"spot", spot_label(kSpot)},
+                    {"pic", art},
+                    {"price_sats", kPrice},
+                    {"buyer", buyer.identity},
+                    {"buyer_ord", buyer.ord}});
+        ASSERT_TRUE(succeeded(gallery_sign_and_post(msg, spot_row(kSpot).watch)));
+        chain.ledger.mine();
+    }
+    void accept(const Party& buyer) {
+        become(carol);
+        const std::string accepted = gallery_accept_ask(kSpot, buyer.identity);
+        ASSERT_TRUE(succeeded(accepted)) << accepted;
+        chain.ledger.mine();
+    }
+    // Hangs the artwork, and dave asks and is accepted.
+    void hang_and_accept_dave() {
+        hang();
+        ask(dave);
+        accept(dave);
+    }
+    std::string pay(Party& buyer) {
+        become(buyer);
+        const std::string funded = gallery_fund_offer(kSpot, "");
+        chain.ledger.mine();
+        return funded;
+    }
+    // A funded record carrying `offer`, signed by the party whose wallet is loaded.
+    std::string post_funded(const std::string& offer) {
+        json msg = new_art_message("art_gfunded");
+        msg.update({{"spot", spot_label(kSpot)}, {"offer_sha", sha256_hex(offer)}, {"offer", offer}});
+        const std::string posted = gallery_sign_and_post(msg, spot_row(kSpot).watch);
+        EXPECT_TRUE(succeeded(posted)) << posted;
+        chain.ledger.mine();
+        return posted;
+    }
+    // The offer a buyer builds for the frame, with any outputs and sale record the buyer likes.
+    std::string build_offer(const std::string& pay_addr, std::int64_t split, const std::string& record) {
+        const SpotFrame f = frame();
+        return gallery_offer_build(f.pic_utxo, f.cert_utxo, kPrice, pay_addr, kGallerySaleFeeAddress, split,
+                                   kTitleWatchAddress, record);
+    }
+    SpotFrame frame() {
+        std::vector<SpotFrame> list;
+        load_all_spots(list);
+        return list[kSpot - 1];
+    }
+    // The records the frame watch received so far.
+    std::size_t frame_records() { return chain.ledger.history_of_address(spot_row(kSpot).watch).size(); }
+    // Carol moves both frame coins to her own ordinals address in one transaction of her own.
+    std::string carol_moves_the_coins() {
+        become(carol);
+        std::vector<TxInput> ins(2);
+        std::vector<TxOutput> outs;
+        const std::string coins[] = {art, cert};
+        WalletLock lock = lock_wallet();
+        for (std::size_t i = 0; i < 2; ++i) {
+            EXPECT_TRUE(parse_outpoint(coins[i], ins[i].txid, ins[i].vout));
+            LedgerOutput prev;
+            EXPECT_TRUE(chain.ledger.find_output(ins[i].txid, ins[i].vout, prev));
+            ins[i].sats = prev.sats;
+            ins[i].prev_script = prev.script;
+            ins[i].hash160 = test_hash_of(carol.ord);
+            EXPECT_TRUE(find_key_for_hash160(ins[i].hash160, ins[i].priv_hex, ins[i].pub_hex));
+            outs.push_back({prev.sats, p2pkh_script(test_hash_of(carol.ord))});
+        }
+        for (TxInput& in : ins)
+            EXPECT_TRUE(sign_tx_input(in, ins, outs, in.hash160, in.priv_hex, in.pub_hex));
+        std::string reason, txid;
+        EXPECT_TRUE(chain.ledger.accept(serialize_tx(ins, outs, false), reason, &txid)) << reason;
+        chain.ledger.mine();
+        return txid;
+    }
+    std::vector<std::string> locks() {
+        std::vector<std::string> list;
+        EXPECT_TRUE(load_offer_locks(list));
+        return list;
+    }
+    // The buyer coins (inputs from the third on) of an offer.
+    static std::vector<TxInput> buyer_inputs(const std::string& offer) {
+        std::vector<TxInput> ins;
+        std::vector<TxOutput> outs;
+        EXPECT_TRUE(parse_raw_tx(from_hex(offer), ins, outs));
+        if (ins.size() > 2) ins.erase(ins.begin(), ins.begin() + 2);
+        return ins;
+    }
+    static std::string offer_of(const std::string& funded_result, const SpotFrame& f) {
+        const std::string txid = funded_result.substr(9, 64);
+        for (const SpotFunded& funded : f.funded)
+            if (funded.txid == txid) return funded.offer;
+        return "";
+    }
+    // Checks that the sale transaction is dave's offer completed: both coins at dave's ordinals
+    // address, the fee, carol's price, the title hook and record, every input of the offer.
+    void expect_sale_to_dave(const std::string& sale_txid, const std::string& offer) {
+        LedgerTx tx;
+        ASSERT_TRUE(chain.ledger.find_tx(sale_txid, tx));
+        const std::pair<std::string, std::uint64_t> expected[] = {
+            {dave.ord, 1}, {dave.ord, 1}, {kGallerySaleFeeAddress, 20}, {carol.receive, 980}, {kTitleWatchAddress, 1}};
+        for (std::uint32_t i = 0; i < std::size(expected); ++i) {
+            SCOPED_TRACE(i);
+            LedgerOutput out;
+            ASSERT_TRUE(chain.ledger.find_output(sale_txid, i, out));
+            EXPECT_EQ(out.script, p2pkh_script(test_hash_of(expected[i].first)));
+            EXPECT_EQ(out.sats, expected[i].second);
+        }
+        for (const TxInput& in : buyer_inputs(offer))
+            EXPECT_EQ(chain.ledger.spender_of(in.txid, in.vout), sale_txid);
+        EXPECT_EQ(chain.ledger.spender_of(art.substr(0, 64), 0), sale_txid);
+    }
+};
+
+} // namespace
+
+// eve was never accepted: her funded offer pays carol the price but skips the fee and the title
+// record. No step of the sale takes it; dave then pays and carol completes his offer.
+TEST_F(GalleryRoadTest, OfferFromAStrangerIsIgnoredAndTheAcceptedBuyerCompletes) {
+    hang_and_accept_dave();
+    become(eve);
+    const std::string eve_offer = build_offer(carol.receive, 0, "eve's own record");
+    ASSERT_EQ(eve_offer.rfind("error", 0), std::string::npos) << eve_offer;
+    post_funded(eve_offer);
+
+    EXPECT_TRUE(frame().funded.empty());
+    become(carol);
+    EXPECT_EQ(gallery_complete_sale(kSpot, ""), "error: no funded offer is waiting.");
+    EXPECT_EQ(gallery_complete_sale(kSpot, eve_offer), "error: that offer is not on this frame.");
+    EXPECT_TRUE(chain.ledger.spender_of(art.substr(0, 64), 0).empty());
+
+    const std::string funded = pay(dave);
+    ASSERT_TRUE(succeeded(funded)) << funded;
+    const SpotFrame f = frame();
+    ASSERT_EQ(f.funded.size(), 1u);
+    const std::string offer = offer_of(funded, f);
+    ASSERT_FALSE(offer.empty());
+
+    become(carol);
+    const std::string sale = gallery_complete_sale(kSpot, "");
+    ASSERT_TRUE(succeeded(sale)) << sale;
+    ASSERT_EQ(sale.find(" Frame notice failed"), std::string::npos) << sale;
+    expect_sale_to_dave(sale.substr(9, 64), offer);
+    chain.ledger.mine();
+
+    std::vector<KvArtTitleRow> rows;
+    ASSERT_EQ(art_title_chain(art, rows), "");
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows.back().owner, dave.identity);
+    const std::string block = last_sale_block(art, rows);
+    // Neither party has a paymail on the platform here, so both show as shortened keys.
+    const std::string expected = "1000 sats\r\nFrom " + carol.identity.substr(0, 8) + "\xE2\x80\xA6" +
+                                 carol.identity.substr(60) + "\r\nTo " + dave.identity.substr(0, 8) + "\xE2\x80\xA6" +
+                                 dave.identity.substr(60) + "\r\nFrame AP4\r\n";
+    EXPECT_EQ(block.rfind(expected, 0), 0u) << block;
+}
+
+// Only an offer with exactly the sale's outputs for its acceptance is completed: each of these was
+// posted by dave, the accepted buyer, and each would take more than was agreed.
+TEST_F(GalleryRoadTest, AcceptedBuyerOffersThatDifferFromTheSaleAreIgnored) {
+    hang_and_accept_dave();
+    become(dave);
+    const SpotFrame f = frame();
+    ASSERT_EQ(f.accepts.size(), 1u);
+    const std::string title = f.accepts[0].title_json;
+    struct Row {
+        const char* name;
+        std::string pay;
+        std::int64_t split;
+        std::string record;
+    } rows[] = {
+        {"no fee", carol.receive, 0, title},
+        {"another title record", carol.receive, 20, title + " "},
+        {"the price to dave", dave.receive, 20, title},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string offer = build_offer(row.pay, row.split, row.record);
+        ASSERT_EQ(offer.rfind("error", 0), std::string::npos) << offer;
+        post_funded(offer);
+        release_offer_inputs(buyer_inputs(offer));
+    }
+    EXPECT_TRUE(frame().funded.empty());
+    become(carol);
+    EXPECT_EQ(gallery_complete_sale(kSpot, ""), "error: no funded offer is waiting.");
+    EXPECT_TRUE(chain.ledger.spender_of(art.substr(0, 64), 0).empty());
+}
+
+// eve, accepted too, posts an offer whose coin carries a garbage unlocking script. It neither stops
+// dave from paying nor carol from completing dave's offer; named on its own it is refused.
+TEST_F(GalleryRoadTest, OfferWithAnInvalidInputDoesNotJamTheFrame) {
+    hang();
+    ask(dave);
+    ask(eve);
+    accept(dave);
+    accept(eve);
+    become(eve);
+    const std::string built = build_offer(carol.receive, 20, frame().accepts.back().title_json);
+    ASSERT_EQ(built.rfind("error", 0), std::string::npos) << built;
+    std::vector<TxInput> ins;
+    std::vector<TxOutput> outs;
+    ASSERT_TRUE(parse_raw_tx(from_hex(built), ins, outs));
+    ins[2].script_sig = Bytes(72, 0x51);
+    const std::string garbage = to_hex(serialize_tx(ins, outs, false));
+    post_funded(garbage);
+
+    const std::string funded = pay(dave);
+    ASSERT_TRUE(succeeded(funded)) << funded;
+    const std::string offer = offer_of(funded, frame());
+    ASSERT_FALSE(offer.empty());
+    become(eve);
+    post_funded(garbage); // the newest offer on the frame
+
+    become(carol);
+    EXPECT_EQ(gallery_complete_sale(kSpot, garbage),
+              "error: that offer cannot be completed: a buyer input is not signed by the key of its coin.");
+    EXPECT_TRUE(chain.ledger.spender_of(art.substr(0, 64), 0).empty());
+    const std::string sale = gallery_complete_sale(kSpot, "");
+    ASSERT_TRUE(succeeded(sale)) << sale;
+    expect_sale_to_dave(sale.substr(9, 64), offer);
+}
+
+// A completion reports success only for the sale of its own offer: after the frame coins went out
+// in another transaction, completing dave's offer changes nothing.
+TEST_F(GalleryRoadTest, CompletionAfterTheCoinsWentElsewhereChangesNothing) {
+    hang_and_accept_dave();
+    const std::string funded = pay(dave);
+    ASSERT_TRUE(succeeded(funded)) << funded;
+    const std::string offer = offer_of(funded, frame());
+    ASSERT_FALSE(offer.empty());
+
+    carol_moves_the_coins();
+    GalleryReserve reserve;
+    reserve.pic_utxo = art;
+    reserve.cert_utxo = cert;
+    reserve.pic = art;
+    reserve.cert = cert;
+    reserve.spot = kSpot;
+    ASSERT_TRUE(save_gallery_reserves({reserve}));
+    const std::size_t records = frame_records();
+
+    EXPECT_EQ(gallery_complete_sale(kSpot, offer), "error: one of the artwork coins was already spent.");
+    EXPECT_EQ(frame_records(), records);
+    std::vector<GalleryReserve> reserves;
+    ASSERT_TRUE(load_gallery_reserves(reserves));
+    EXPECT_EQ(reserves.size(), 1u);
+    EXPECT_EQ(gallery_complete_sign_send(offer, art), "error: one of the artwork coins was already spent.");
+    for (const TxInput& in : buyer_inputs(offer))
+        EXPECT_TRUE(chain.ledger.spender_of(in.txid, in.vout).empty());
+}
+
+// A failed post of the funded record frees the coins it locked, so retries do not drain the wallet.
+TEST_F(GalleryRoadTest, FailedPaymentPostsLeaveNoCoinLocked) {
+    hang_and_accept_dave();
+    become(dave);
+    chain.woc.set_fault("/v1/bsv/main/tx/raw", FakeFault{500});
+    chain.arc.set_fault("/v1/tx", FakeFault{500});
+    chain.platform.set_fault("/oi/submit", FakeFault{500});
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        SCOPED_TRACE(attempt);
+        EXPECT_EQ(gallery_fund_offer(kSpot, "").rfind("error", 0), 0u);
+        EXPECT_TRUE(locks().empty());
+    }
+    chain.woc.clear_faults();
+    chain.arc.clear_faults();
+    chain.platform.clear_faults();
+    const std::string funded = pay(dave);
+    ASSERT_TRUE(succeeded(funded)) << funded;
+    EXPECT_FALSE(locks().empty());
+}
+
+// Once the offer can no longer complete, the next gallery read frees its coins: the frame coins
+// went out in another transaction, the exhibit was taken down, hung again at another price, or
+// its hanging expired.
+TEST_F(GalleryRoadTest, LocksOfAnOfferThatCanNoLongerCompleteAreReleased) {
+    enum class End { coins_moved, hidden, new_price, expired };
+    struct Row {
+        const char* name;
+        End end;
+    } rows[] = {{"coins moved", End::coins_moved},
+                {"hidden", End::hidden},
+                {"new price", End::new_price},
+                {"expired", End::expired}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        hang(row.end == End::expired ? clock_system_ms() / 1000 + 3600 : 0);
+        ask(dave);
+        accept(dave);
+        const std::string funded = pay(dave);
+        ASSERT_TRUE(succeeded(funded)) << funded;
+        frame();
+        ASSERT_FALSE(locks().empty()) << "a live offer keeps its coins";
+
+        if (row.end == End::coins_moved) carol_moves_the_coins();
+        if (row.end == End::hidden) {
+            become(carol);
+            json hide = new_art_message("art_hide");
+            hide.update({{"spot", spot_label(kSpot)}, {"pic", art}, {"cert", cert}});
+            ASSERT_TRUE(succeeded(gallery_sign_and_post(hide, spot_row(kSpot).watch)));
+            chain.ledger.mine();
+        }
+        if (row.end == End::new_price) show(2 * kPrice);
+        if (row.end == End::expired) clock.advance(2 * 3600 * 1000);
+        become(dave);
+        frame();
+        EXPECT_TRUE(locks().empty());
+    }
+}
