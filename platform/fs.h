@@ -34,13 +34,14 @@ bool platform_write_file(const std::string& path, const std::string& data, bool 
 // fsync of the file and its folder on POSIX.
 bool platform_atomic_replace(const std::string& from, const std::string& to);
 
-// Replaces a file whole so that it is never seen cut short: the data is written to "<path>.tmp"
-// beside it, flushed to disk, and moved over `path` in one step (platform_atomic_replace). A move
-// that fails (another program holds the file) is tried up to `attempts` times, with `pause` run
-// between tries. False when the data could not be written or moved; the old file is then as it
-// was and no temporary file is left. Callers serialise their own writes of one file.
+// Replaces a file whole so that it is never seen cut short: the data is written to `path` +
+// `tmp_suffix` beside it, flushed to disk, and moved over `path` in one step
+// (platform_atomic_replace). A move that fails (another program holds the file) is tried up to
+// `attempts` times, with `pause` run between tries. False when the data could not be written or
+// moved; the old file is then as it was and no temporary file is left. Two writers of one file
+// must use different suffixes unless they serialise their writes.
 bool platform_write_file_aside(const std::string& path, const std::string& data, bool text_mode, int attempts = 1,
-                               const std::function<void()>& pause = nullptr);
+                               const std::function<void()>& pause = nullptr, const std::string& tmp_suffix = ".tmp");
 
 // Tests only: writes through platform_write_file fail once `bytes` more bytes have been written,
 // as on a full disk, leaving what was written so far; a negative value lifts the limit.

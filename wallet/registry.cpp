@@ -5,9 +5,12 @@
 #include "platform/file_lock.h"
 #include "platform/fs.h"
 #include "wallet/clock.h"
+#include "wallet/codecs.h"
+#include "wallet/crypto.h"
 #include "wallet/json_util.h"
 #include "wallet/kv_cofferly_wallet.h"
 
+#include <atomic>
 #include <cassert>
 #include <mutex>
 
@@ -24,6 +27,20 @@ const char kRegistryFile[] = "/wallets.json";
 const char kLegacyWalletFile[] = "/kestrava_cofferly.json";
 const int kReplaceAttempts = 40;
 const std::int64_t kReplaceRetryMs = 25;
+
+// Sibling programs and this program's own threads rewrite the shared files (reserves, tags, the
+// wallet file) without one common lock, so each write goes through a temporary name of its own:
+// a random mark of this process and a running number. Two writers then never fill one temporary
+// file together, and the last complete move wins.
+std::string private_tmp_suffix() {
+    static const std::string process_mark = [] {
+        std::uint8_t bytes[6] = {};
+        if (!random_bytes(bytes, sizeof bytes)) return std::string("p");
+        return to_hex(bytes, sizeof bytes);
+    }();
+    static std::atomic<std::uint64_t> next{0};
+    return "." + process_mark + "-" + std::to_string(next.fetch_add(1)) + ".tmp";
+}
 
 // The safe "wallet_id" of a bind file, or "".
 std::string read_bind_id(const std::string& path) {
@@ -132,7 +149,8 @@ nlohmann::json load_wallets_json() {
 bool write_data_file(const std::string& path, const std::string& text, bool text_mode) {
     // On Windows a reader that has the file open (the wallet program may read the registry without
     // the lock) makes the move fail until it closes the file, which takes moments.
-    return platform_write_file_aside(path, text, text_mode, kReplaceAttempts, [] { clock_sleep_ms(kReplaceRetryMs); });
+    return platform_write_file_aside(
+        path, text, text_mode, kReplaceAttempts, [] { clock_sleep_ms(kReplaceRetryMs); }, private_tmp_suffix());
 }
 
 bool set_aside_damaged_file(const std::string& path) {
@@ -149,7 +167,10 @@ bool save_wallets_json(const nlohmann::json& doc) {
     } catch (const nlohmann::json::exception&) {
         return false;
     }
-    return write_data_file(kestrava_data_dir() + kRegistryFile, text, true);
+    // The registry is written under the cross-process lock, through the one temporary name that
+    // the wallet program knows as well.
+    return platform_write_file_aside(kestrava_data_dir() + kRegistryFile, text, true, kReplaceAttempts,
+                                     [] { clock_sleep_ms(kReplaceRetryMs); });
 }
 
 void migrate_legacy_wallet() {

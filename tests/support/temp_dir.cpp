@@ -64,3 +64,14 @@ std::string test_read_file(const std::string& path) {
     platform_read_file(path, out);
     return out;
 }
+
+int temporary_files_beside(const std::string& path) {
+    const fs::path folder = fs::u8path(path).parent_path();
+    std::error_code ec;
+    int count = 0;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().u8string();
+        if (name.size() >= 4 && name.compare(name.size() - 4, 4, ".tmp") == 0) ++count;
+    }
+    return count;
+}

@@ -22,3 +22,7 @@ void test_unset_env(const char* name);
 // Writes a whole file, creating its folders.
 void test_write_file(const std::string& path, const std::string& data);
 std::string test_read_file(const std::string& path);
+
+// How many temporary files of an interrupted or finished write (names ending ".tmp") lie in the
+// folder of `path`.
+int temporary_files_beside(const std::string& path);

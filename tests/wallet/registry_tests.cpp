@@ -6,6 +6,7 @@
 #include "support/temp_dir.h"
 #include "wallet/kv_cofferly_wallet.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include <memory>
 #include <set>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -172,6 +174,30 @@ TEST_F(Registry, SaveReplacesWholeFile) {
     ASSERT_TRUE(platform_make_dirs(registry + ".tmp")); // the temporary file cannot be written
     EXPECT_FALSE(save_wallets_json(doc));
     EXPECT_EQ(test_read_file(registry), before);
+}
+
+// Sibling programs and this program's threads rewrite shared files without a common lock: every
+// writer goes through a temporary file of its own, so whichever move lands last leaves one whole
+// text, never two mixed.
+TEST_F(Registry, WritersOfOneFileNeverMixTheirTexts) {
+    const std::string path = kestrava_data_dir() + "/reserves_w.json";
+    std::vector<std::string> texts;
+    for (char c = 'a'; c < 'a' + 6; ++c)
+        texts.push_back(std::string(256 * 1024, c));
+    std::atomic<int> failed{0};
+    std::vector<std::thread> writers;
+    for (const std::string& text : texts) {
+        writers.emplace_back([&] {
+            for (int i = 0; i < 10; ++i)
+                if (!write_data_file(path, text, false)) ++failed;
+        });
+    }
+    for (std::thread& t : writers)
+        t.join();
+    EXPECT_EQ(failed, 0);
+    const std::string now = test_read_file(path);
+    EXPECT_NE(std::find(texts.begin(), texts.end(), now), texts.end()) << "a mixed or cut text";
+    EXPECT_EQ(temporary_files_beside(path), 0);
 }
 
 TEST_F(Registry, SaveWaitsForAReaderToLetGo) {

@@ -339,11 +339,11 @@ TEST_F(WalletFileTest, ASaveCutShortLeavesTheOldFileWhole) {
     EXPECT_EQ(sink.lines,
               std::vector<std::string>{"Could not save the wallet file; the previous one is kept as it was.\n"});
     EXPECT_EQ(test_read_file(path), old_text);
-    EXPECT_FALSE(platform_file_exists(path + ".tmp"));
+    EXPECT_EQ(temporary_files_beside(path), 0);
 
     ASSERT_TRUE(save_wallet());
     EXPECT_EQ(json::parse(test_read_file(path))["paymail"], "changed");
-    EXPECT_FALSE(platform_file_exists(path + ".tmp"));
+    EXPECT_EQ(temporary_files_beside(path), 0);
 }
 
 TEST_F(WalletFileTest, JsonNestedPastTheBoundIsNeitherLoadedNorWrittenOver) {
