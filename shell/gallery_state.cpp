@@ -38,7 +38,23 @@ bool wallet_holds_artwork(const std::string& art_id) {
     });
 }
 
+// Anyone can post a funded offer to a frame; only an accepted buyer's offer is a sale in progress.
+bool offer_counts(const SpotFrame& spot, const SpotFunded& funded) {
+    return !funded.buyer.empty() && has_buyer(spot.accepts, lower_ascii(funded.buyer));
+}
+
 } // namespace
+
+bool frame_has_counted_offer(const SpotFrame& spot) {
+    return std::any_of(spot.funded.begin(), spot.funded.end(),
+                       [&spot](const SpotFunded& funded) { return offer_counts(spot, funded); });
+}
+
+bool buyer_has_counted_offer(const SpotFrame& spot, const std::string& buyer_key) {
+    return std::any_of(spot.funded.begin(), spot.funded.end(), [&spot, &buyer_key](const SpotFunded& funded) {
+        return is_this_wallet(funded.buyer, buyer_key) && offer_counts(spot, funded);
+    });
+}
 
 std::string this_wallet_key() {
     return lower_ascii(current_identity_pubkey());
@@ -97,13 +113,14 @@ std::wstring sale_status_label(const SpotFrame* spot, const std::string& art_id,
     const bool accepted = has_buyer(spot->accepts, wallet_key);
     const bool asked = has_buyer(spot->asks, wallet_key);
     if (owner) {
-        if (!spot->funded.empty()) return L"Ready to complete";
+        if (frame_has_counted_offer(*spot)) return L"Ready to complete";
         if (!spot->shown) return L"";
         if (!spot->accepts.empty()) return L"Offer accepted";
         if (!spot->asks.empty()) return L"Offer made";
         return spot->price >= 1 ? L"For sale" : L"On display";
     }
-    if (accepted && !spot->funded.empty()) return L"Paid";
+    // Another buyer's payment, or a stranger's, is not this wallet's: it may still pay.
+    if (accepted && buyer_has_counted_offer(*spot, wallet_key)) return L"Paid";
     if (wallet_holds_artwork(art_id)) return L"";
     if (!spot->shown) return accepted ? L"Pay again" : L"";
     if (accepted) return L"Offer accepted";

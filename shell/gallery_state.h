@@ -42,6 +42,12 @@ std::wstring sale_status_label(const SpotFrame* spot, const std::string& art_id)
 // The same for `wallet_key` (lower case).
 std::wstring sale_status_label(const SpotFrame* spot, const std::string& art_id, const std::string& wallet_key);
 
+// Whether `spot` holds a funded offer that its sale can complete with: one signed by a buyer the
+// owner accepted (the frame reader keeps only offers that are exactly such a sale). The second form
+// asks for the offer of `buyer_key` (lower case) alone; an empty key has none.
+bool frame_has_counted_offer(const SpotFrame& spot);
+bool buyer_has_counted_offer(const SpotFrame& spot, const std::string& buyer_key);
+
 // The first frame of gallery_spots showing the artwork `art_id`, or null.
 const SpotLoad* find_spot_for_art(const std::string& art_id);
 // The paymail up to its first "@" (all of it without one).

@@ -165,12 +165,15 @@ SaleButtons sale_buttons_for(const SpotFrame* frame, const std::string& own_key)
     bool accepted = false;
     for (const SpotAccept& accept : frame->accepts)
         if (to_lower_copy(accept.buyer) == key) accepted = true;
+    // With two buyers accepted, the other's payment (or a stranger's offer) must not take this
+    // buyer's turn to pay; only an offer the sale can complete with counts at all.
     if (!owner) {
-        buttons.pay = accepted && frame->funded.empty();
+        buttons.pay = accepted && !buyer_has_counted_offer(*frame, key);
         return buttons;
     }
-    buttons.accept = !frame->asks.empty() && frame->funded.empty();
-    buttons.complete = !frame->funded.empty();
+    const bool counted = frame_has_counted_offer(*frame);
+    buttons.accept = !frame->asks.empty() && !counted;
+    buttons.complete = counted;
     return buttons;
 }
 

@@ -10,6 +10,7 @@ namespace {
 
 const std::string kMe = std::string(66, 'a');
 const std::string kOther = std::string(66, 'b');
+const std::string kThird = std::string(66, 'd');
 const std::string kPic = std::string(64, 'c');
 
 SpotLoad make_frame(const std::string& owner, bool shown, std::int64_t price) {
@@ -36,8 +37,10 @@ SpotLoad with_accept(SpotLoad frame, const std::string& buyer) {
     return frame;
 }
 
-SpotLoad with_funded(SpotLoad frame) {
-    frame.funded.push_back(SpotFunded{});
+SpotLoad with_funded(SpotLoad frame, const std::string& buyer) {
+    SpotFunded funded;
+    funded.buyer = buyer;
+    frame.funded.push_back(funded);
     return frame;
 }
 
@@ -70,13 +73,21 @@ TEST_F(GalleryStateTest, SaleStatusLabels) {
         const wchar_t* label;
     } cases[] = {
         {"no exhibit", no_pic, false, L""},
-        {"owner, funded, hidden", with_funded(make_frame(kMe, false, 5)), false, L"Ready to complete"},
+        {"owner, funded, hidden", with_funded(with_accept(make_frame(kMe, false, 5), kOther), kOther), false,
+         L"Ready to complete"},
+        {"owner, only a stranger funded", with_funded(with_accept(make_frame(kMe, true, 5), kOther), kThird), false,
+         L"Offer accepted"},
         {"owner, hidden", with_accept(make_frame(kMe, false, 5), kOther), false, L""},
         {"owner, accepted", with_ask(with_accept(make_frame(kMe, true, 5), kOther), kOther), false, L"Offer accepted"},
         {"owner, asked", with_ask(make_frame(kMe, true, 5), kOther), false, L"Offer made"},
         {"owner in capitals, priced", make_frame(upper_me, true, 1), false, L"For sale"},
         {"owner, no price", make_frame(kMe, true, 0), false, L"On display"},
-        {"buyer paid", with_funded(with_accept(make_frame(kOther, false, 5), kMe)), false, L"Paid"},
+        {"buyer paid", with_funded(with_accept(make_frame(kOther, false, 5), kMe), kMe), false, L"Paid"},
+        {"buyer accepted, a stranger funded", with_funded(with_accept(make_frame(kOther, true, 5), kMe), kThird), false,
+         L"Offer accepted"},
+        {"two buyers accepted, the other funded",
+         with_funded(with_accept(with_accept(make_frame(kOther, true, 5), kMe), kThird), kThird), false,
+         L"Offer accepted"},
         {"buyer holds it now", with_accept(make_frame(kOther, true, 5), kMe), true, L""},
         {"buyer accepted, hidden", with_accept(make_frame(kOther, false, 5), kMe), false, L"Pay again"},
         {"stranger, hidden", make_frame(kOther, false, 5), false, L""},
@@ -96,7 +107,7 @@ TEST_F(GalleryStateTest, SaleStatusLabels) {
 
 TEST_F(GalleryStateTest, NoWalletIsNobodysOwnerOrBuyer) {
     // A frame whose owner and buyers were never filled in must not read as an empty wallet key's.
-    const SpotLoad frame = with_funded(with_accept(make_frame("", true, 0), ""));
+    const SpotLoad frame = with_funded(with_accept(make_frame("", true, 0), ""), "");
     EXPECT_EQ(sale_status_label(&frame, frame.pic, ""), L"On display");
     EXPECT_TRUE(build_gallery_buy_rows({frame}, {}, "").empty());
 }

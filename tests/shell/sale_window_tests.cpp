@@ -6,8 +6,11 @@ namespace {
 
 const std::string kMe = "02aaaa";
 const std::string kOther = "03bbbb";
+const std::string kThird = "02cccc";
 
-SpotFrame frame_with(const std::string& owner, int asks, const std::vector<std::string>& accepted, bool funded) {
+// `funded_by` empty: no funded offer on the frame.
+SpotFrame frame_with(const std::string& owner, int asks, const std::vector<std::string>& accepted,
+                     const std::string& funded_by) {
     SpotFrame frame;
     frame.shown = true;
     frame.spot = 3;
@@ -24,7 +27,11 @@ SpotFrame frame_with(const std::string& owner, int asks, const std::vector<std::
         accept.buyer = buyer;
         frame.accepts.push_back(accept);
     }
-    if (funded) frame.funded.push_back(SpotFunded());
+    if (!funded_by.empty()) {
+        SpotFunded funded;
+        funded.buyer = funded_by;
+        frame.funded.push_back(funded);
+    }
     return frame;
 }
 
@@ -36,15 +43,22 @@ TEST(SaleWindow, NextStepButtonsFollowTheFrame) {
         bool accept, pay, complete;
     };
     const std::vector<Row> rows = {
-        {"owner with an ask", frame_with(kMe, 1, {}, false), kMe, true, false, false},
-        {"owner key in upper case", frame_with(kMe, 1, {}, false), "02AAAA", true, false, false},
-        {"owner with asks and a funded offer", frame_with(kMe, 2, {kOther}, true), kMe, false, false, true},
-        {"owner without asks", frame_with(kMe, 0, {}, false), kMe, false, false, false},
-        {"stranger to an asked frame", frame_with(kOther, 1, {}, false), kMe, false, false, false},
-        {"accepted buyer", frame_with(kOther, 1, {kMe}, false), kMe, false, true, false},
-        {"accepted buyer after funding", frame_with(kOther, 1, {kMe}, true), kMe, false, false, false},
-        {"no wallet and an acceptance without buyer", frame_with(kOther, 1, {""}, false), "", false, false, false},
-        {"no wallet and an exhibit without owner", frame_with("", 1, {}, false), "", false, false, false},
+        {"owner with an ask", frame_with(kMe, 1, {}, ""), kMe, true, false, false},
+        {"owner key in upper case", frame_with(kMe, 1, {}, ""), "02AAAA", true, false, false},
+        {"owner with asks and a funded offer", frame_with(kMe, 2, {kOther}, kOther), kMe, false, false, true},
+        {"owner with only a stranger's funded offer", frame_with(kMe, 1, {kOther}, kThird), kMe, true, false, false},
+        {"owner without asks", frame_with(kMe, 0, {}, ""), kMe, false, false, false},
+        {"stranger to an asked frame", frame_with(kOther, 1, {}, ""), kMe, false, false, false},
+        {"accepted buyer", frame_with(kOther, 1, {kMe}, ""), kMe, false, true, false},
+        {"accepted buyer after funding", frame_with(kOther, 1, {kMe}, kMe), kMe, false, false, false},
+        {"accepted buyer, own key in upper case", frame_with(kOther, 1, {kMe}, "02AAAA"), kMe, false, false, false},
+        {"accepted buyer beside a stranger's funded offer", frame_with(kOther, 1, {kMe}, kThird), kMe, false, true,
+         false},
+        {"two accepted buyers, the other one funded", frame_with(kOther, 2, {kMe, kThird}, kThird), kMe, false, true,
+         false},
+        {"two accepted buyers, this one funded", frame_with(kOther, 2, {kMe, kThird}, kMe), kMe, false, false, false},
+        {"no wallet and an acceptance without buyer", frame_with(kOther, 1, {""}, ""), "", false, false, false},
+        {"no wallet and an exhibit without owner", frame_with("", 1, {}, ""), "", false, false, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -64,7 +78,7 @@ TEST(SaleWindow, CardTexts) {
     EXPECT_EQ(state.offer_text, L"No offer yet.");
     EXPECT_EQ(state.next_text, L"Ask in the Gallery. Accept, pay, and complete can finish here or back on the frame.");
 
-    SpotFrame frame = frame_with(kOther, 2, {}, false);
+    SpotFrame frame = frame_with(kOther, 2, {}, "");
     frame.handle = "alice@kestrava.net";
     frame.artist_name = "Ada";
     frame.price = 0;
