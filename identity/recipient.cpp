@@ -184,17 +184,6 @@ bool resolve_recipient_for_confirmation(const std::string& text, RecipientAddres
     return true;
 }
 
-std::string recipient_confirm_text(const std::string& text, std::string& error) {
-    std::string handle;
-    const std::string address = resolve_recipient_local(text, error, handle);
-    const std::string domain = service_settings().paymail_domain;
-    if (!address.empty() && address == loopback_answer().address)
-        return "To: " + address + ", named by the local address service on this computer, not by " + domain + ".";
-    if (!address.empty()) return "To: " + address;
-    if (handle.empty()) return "";
-    return "To: " + handle + "@" + domain + ", whose ordinals address " + domain + " names when the pass starts.";
-}
-
 std::string resolve_recipient_ord_address(WalletLock& wallet_lock, const std::string& text, std::string& error) {
     std::string handle;
     const std::string local = resolve_recipient_local(text, error, handle);

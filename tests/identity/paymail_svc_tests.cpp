@@ -206,21 +206,21 @@ TEST_F(PaymailTest, OnlineLookUpRecordsOnlyThePlatformsAnswer) {
     EXPECT_TRUE(lock.owns_lock());
     EXPECT_NE(error.find(kTestReceive0), std::string::npos) << error;
     EXPECT_FALSE(registry().contains("names")) << "the local answer is never recorded";
-    EXPECT_EQ(recipient_confirm_text("carol", error), std::string("To: ") + kTestReceive0 +
-                                                          ", named by the local address service on this computer, "
-                                                          "not by " +
-                                                          domain() + ".");
+    RecipientAddress shown;
+    EXPECT_TRUE(resolve_recipient_for_confirmation("carol", shown, error));
+    EXPECT_EQ(shown.address, kTestReceive0);
+    EXPECT_TRUE(shown.from_loopback);
     EXPECT_EQ(resolve_recipient_ord_address(lock, "carol", error), kTestReceive0) << "the confirmed pass uses it";
     EXPECT_EQ(paymail.local.request_count("/api/bsvalias/address/"), 1);
     EXPECT_EQ(resolve_recipient_ord_address(lock, "carol", error), "") << "once only";
     EXPECT_EQ(paymail.local.request_count("/api/bsvalias/address/"), 2);
     EXPECT_EQ(resolve_recipient_ord_address(lock, "dan", error), kTestReceive1);
-    EXPECT_EQ(recipient_confirm_text("carol", error).find("local address service"), std::string::npos)
-        << "another pass drops it";
+    std::string handle;
+    EXPECT_EQ(resolve_recipient_local("carol", error, handle), "") << "another pass drops it";
 
     EXPECT_EQ(resolve_recipient_ord_address(lock, "Dan", error), kTestReceive1);
     EXPECT_EQ(error, "");
-    EXPECT_EQ(recipient_confirm_text("dan", error), std::string("To: ") + kTestReceive1);
+    EXPECT_EQ(resolve_recipient_local("dan", error, handle), kTestReceive1);
     const json entry = registry()["names"]["dan"];
     EXPECT_EQ(entry.value("ordAddress", ""), kTestReceive1);
     EXPECT_FALSE(entry.contains("pubkey"));
