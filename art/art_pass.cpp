@@ -113,7 +113,8 @@ std::uint64_t pass_need_sats(const std::vector<TxOutput>& outputs, std::uint64_t
 
 } // namespace
 
-std::string art_pass_to_paymail(const std::string& pic_id, const std::string& recipient) {
+std::string art_pass_to_paymail(const std::string& pic_id, const std::string& recipient,
+                                const std::string& ord_address) {
     std::string identity_key, error;
     if (!art_identity_gate(true, identity_key, error)) return error;
 
@@ -170,11 +171,12 @@ std::string art_pass_to_paymail(const std::string& pic_id, const std::string& re
         // A handle that is not UTF-8 cannot be written; nothing has been spent yet.
         return "error: could not sign";
     }
-    return art_pass_send(artwork_id, certificate_id, paymail, payload, kTitleWatchAddress);
+    return art_pass_send(artwork_id, certificate_id, paymail, payload, kTitleWatchAddress, ord_address);
 }
 
 std::string art_pass_send(const std::string& pic_id, const std::string& cert_id, const std::string& recipient_paymail,
-                          const std::string& title_record, const std::string& otx_address) {
+                          const std::string& title_record, const std::string& otx_address,
+                          const std::string& ord_address) {
     if (!is_cofferly_connected()) return kNotConnected;
     if (title_record.empty()) return "error: empty art title payload.";
     if (otx_address.empty()) return "error: OTX watch is not assigned yet. Create it in Cofferly, then pin it.";
@@ -200,8 +202,9 @@ std::string art_pass_send(const std::string& pic_id, const std::string& cert_id,
     if (is_gallery_reserved(pic_row.txid, pic_row.vout) || is_gallery_reserved(cert_row.txid, cert_row.vout))
         return "error: this artwork is on display in the Gallery. Remove it there first.";
 
-    std::string dest_address, error;
-    {
+    // The address the user confirmed is the one the coins go to: asking again could name another.
+    std::string dest_address = ord_address, error;
+    if (dest_address.empty()) {
         WalletLock lock = lock_wallet();
         if (load_wallet())
             dest_address = resolve_recipient_ord_address(lock, recipient_paymail, error);

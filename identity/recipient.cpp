@@ -119,43 +119,69 @@ std::string resolve_recipient_local(const std::string& text, std::string& error,
     return "";
 }
 
+namespace {
+
+// The platform's answer for the handle, recorded under the very label that was asked; else the
+// local service's, with `from_loopback` set and recorded nowhere. "" when neither answers.
+std::string online_ord_address(const std::string& handle, bool& from_loopback) {
+    from_loopback = false;
+    if (handle.empty()) return "";
+    const ServiceSettings settings = service_settings();
+    const std::string path = "/api/bsvalias/address/" + escape_paymail_for_path(handle + "@" + settings.paymail_domain);
+    std::string address = ask_address_service(settings.platform_base + path);
+    if (!address.empty()) {
+        // Kept only under the very label that was asked, so a later pass to another name never
+        // reuses it.
+        if (normalize_paymail_name(handle) == handle) set_label_ord_address(handle, address);
+        return address;
+    }
+    // Whatever listens on the loopback port is asked without certificate checks: its answer is
+    // never recorded, and no coin goes there before the user has seen it in a confirmation.
+    address = ask_address_service(settings.local_bsvalias_base + path);
+    from_loopback = !address.empty();
+    return address;
+}
+
+} // namespace
+
 std::string bsvalias_ord_address(const std::string& handle, std::string& error) {
     error.clear();
-    const ServiceSettings settings = service_settings();
-    const std::string paymail = handle + "@" + settings.paymail_domain;
-    if (!handle.empty()) {
-        const std::string path = "/api/bsvalias/address/" + escape_paymail_for_path(paymail);
-        std::string address = ask_address_service(settings.platform_base + path);
-        if (!address.empty()) {
-            // Kept only under the very label that was asked, so a later pass to another name
-            // never reuses it.
-            if (normalize_paymail_name(handle) == handle) set_label_ord_address(handle, address);
-            return address;
-        }
-        // Whatever listens on the loopback port is asked without certificate checks: its answer
-        // is never recorded, and no coin goes there before the user has seen it in a confirmation.
-        address = ask_address_service(settings.local_bsvalias_base + path);
-        if (!address.empty()) {
-            set_loopback_answer(handle, address);
-            error = settings.paymail_domain + " did not answer for " + paymail +
-                    "; the local address service on this computer names " + address +
-                    ". Pass again to see it in the confirmation before anything is sent.";
-            return "";
-        }
+    const std::string domain = service_settings().paymail_domain;
+    const std::string paymail = handle + "@" + domain;
+    bool from_loopback = false;
+    const std::string address = online_ord_address(handle, from_loopback);
+    if (address.empty()) {
+        error = "no ordinals address for " + paymail;
+        return "";
     }
-    error = "no ordinals address for " + paymail;
+    if (!from_loopback) return address;
+    set_loopback_answer(handle, address);
+    error = domain + " did not answer for " + paymail + "; the local address service on this computer names " +
+            address + ". Pass again to see it in the confirmation before anything is sent.";
     return "";
 }
 
-std::string recipient_confirm_text(const std::string& text, std::string& error) {
+bool resolve_recipient_for_confirmation(const std::string& text, RecipientAddress& out, std::string& error) {
+    out = RecipientAddress{};
     std::string handle;
-    const std::string address = resolve_recipient_local(text, error, handle);
+    std::string address = resolve_recipient_local(text, error, handle);
+    if (address.empty() && handle.empty()) return false;
     const std::string domain = service_settings().paymail_domain;
-    if (!address.empty() && address == loopback_answer().address)
-        return "To: " + address + ", named by the local address service on this computer, not by " + domain + ".";
-    if (!address.empty()) return "To: " + address;
-    if (handle.empty()) return "";
-    return "To: " + handle + "@" + domain + ", whose ordinals address " + domain + " names when the pass starts.";
+    if (!address.empty()) {
+        out.from_loopback = address == loopback_answer().address;
+        // The local answer names a handle; a typed 1-address names only itself.
+        const std::string typed = normalize_contact_dest(text);
+        if (typed != address) out.paymail = typed.substr(0, typed.find('@')) + "@" + domain;
+    } else {
+        address = online_ord_address(handle, out.from_loopback);
+        if (address.empty()) {
+            error = "no ordinals address for " + handle + "@" + domain;
+            return false;
+        }
+        out.paymail = handle + "@" + domain;
+    }
+    out.address = address;
+    return true;
 }
 
 std::string resolve_recipient_ord_address(WalletLock& wallet_lock, const std::string& text, std::string& error) {

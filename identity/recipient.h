@@ -18,14 +18,21 @@ std::string resolve_recipient_local(const std::string& text, std::string& error,
 
 // Asks the platform host for handle@domain's ordinals address and records a valid answer in the
 // registry under the handle. When only the local service on the loopback host answers, "" with an
-// error that names its address; the answer is kept in memory for the next confirmation and pass,
-// never recorded. "" with "no ordinals address for ..." when neither answers.
+// error that names its address; the answer is kept in memory for the next pass, never recorded.
+// "" with "no ordinals address for ..." when neither answers.
 std::string bsvalias_ord_address(const std::string& handle, std::string& error);
 
-// For the pass confirmation, without the network: "To: " and the recipient's address when it is
-// known here (saying so when only the local service named it), or the paymail whose address is
-// asked online. "" with the error when the text is no recipient.
-std::string recipient_confirm_text(const std::string& text, std::string& error);
+// Where a pass to the recipient would send the coins, worked out before the user confirms it.
+struct RecipientAddress {
+    std::string paymail;        // handle@domain; "" when a 1-address was typed
+    std::string address;        // the ordinals address
+    bool from_loopback = false; // only the local service on the loopback host named it
+};
+
+// The pass's own resolution, on a worker (the registry, then the platform, then the local service).
+// False with the reason in `error`. A local service's answer is handed to the caller only: it is
+// neither recorded nor kept, so it serves the one pass the user confirms with it.
+bool resolve_recipient_for_confirmation(const std::string& text, RecipientAddress& out, std::string& error);
 
 // The pass action's look-up. wallet_lock is held on entry and again on return; it is released only
 // around the online look-up. Either a valid 1-address with an empty error, or "" and the reason.

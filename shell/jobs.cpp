@@ -14,6 +14,7 @@
 #include "shell/cert_worker.h"
 #include "shell/folders_panel.h"
 #include "shell/gallery_state.h"
+#include "shell/pass_flow.h"
 #include "shell/popup_views.h"
 #include "shell/sale_window.h"
 #include "shell/save_image.h"
@@ -237,7 +238,7 @@ void job_live_owner(std::string& artwork_id) {
 }
 
 void job_pass_art(PassJob& job) {
-    post_job_text(kOpPass, art_pass_to_paymail(job.artwork_id, job.recipient));
+    post_job_text(kOpPass, art_pass_to_paymail(job.artwork_id, job.recipient, job.ord_address));
 }
 
 void job_read_artwork(OpenArtJob& job) {
@@ -365,7 +366,7 @@ bool job_clears_action_busy(WPARAM code) {
     // Opening an artwork runs beside a chain action without taking its flag, so neither its
     // result nor its failure may release the flag of the action still running.
     return code != kOpArtRows && code != kOpStatusText && code != kOpOpenFailed && code != kOpOpenArt &&
-           code != kOpGalleryState && code != kOpFileCoin && code != kOpFeeEstimate;
+           code != kOpGalleryState && code != kOpFileCoin && code != kOpFeeEstimate && code != kOpPassAddress;
 }
 
 std::string job_status_text(WPARAM code, const std::string& text, bool pair_found) {
@@ -429,6 +430,14 @@ void handle_job_result(WPARAM code, LPARAM record) {
     case kOpFeeEstimate: {
         std::unique_ptr<FeeEstimateResult> result(reinterpret_cast<FeeEstimateResult*>(record));
         if (result) artwork_fee_estimate_arrived(*result);
+        return;
+    }
+    case kOpPassAddress: {
+        std::unique_ptr<PassAddressResult> result(reinterpret_cast<PassAddressResult*>(record));
+        if (result)
+            pass_address_arrived(*result);
+        else
+            release_action_busy();
         return;
     }
     case kOpFileCoin: {

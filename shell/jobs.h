@@ -65,6 +65,7 @@ struct PairJob {
 struct PassJob {
     std::string artwork_id;
     std::string recipient;
+    std::string ord_address; // the address the user confirmed; the pass sends the coins there
 };
 
 // Runs `entry` on a detached thread that owns `record` and frees it when `entry` returns. False
@@ -128,7 +129,8 @@ void handle_save_art_result(LPARAM record);
 // or else `text` itself. `pair_found` is the first flag of a pair check (code 8).
 std::string job_status_text(WPARAM code, const std::string& text, bool pair_found);
 
-// True when the arrival of `code` releases `action_busy` (every code but 2, 5, 6, 7, 11, 14 and 17).
+// True when the arrival of `code` releases `action_busy` (every code but 2, 5, 6, 7, 11, 14, 17 and
+// 18).
 bool job_clears_action_busy(WPARAM code);
 
 // Releases `action_busy` and gives the open Mint certificate popups their action button back, which

@@ -47,6 +47,7 @@ constexpr WPARAM kOpFileCoin = 14;     // FileCoinResult
 constexpr WPARAM kOpCertificate = 15;  // JobResultText
 constexpr WPARAM kOpPass = 16;         // JobResultText
 constexpr WPARAM kOpFeeEstimate = 17;  // FeeEstimateResult (jobs.h)
+constexpr WPARAM kOpPassAddress = 18;  // PassAddressResult (pass_flow.h)
 
 // Controls of the main window.
 constexpr int kIdStatusLine = 0;

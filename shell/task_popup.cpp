@@ -1,12 +1,12 @@
 #include "shell/task_popup.h"
 
-#include "identity/recipient.h"
 #include "shell/art_list.h"
 #include "shell/backup_files.h"
 #include "shell/box_painting.h"
 #include "shell/drawing.h"
 #include "shell/folders_panel.h"
 #include "shell/jobs.h"
+#include "shell/pass_flow.h"
 #include "shell/popup_views.h"
 #include "shell/report_panel.h"
 #include "shell/status_line.h"
@@ -31,11 +31,6 @@ constexpr const char* kAlreadyWorking = "Already working...";
 constexpr const char* kJobNotStarted = "error: could not start that action. Try again.";
 
 bool (*confirm_function)(HWND, const std::string&) = nullptr;
-
-bool ask_confirmation(HWND owner, const std::string& text) {
-    if (confirm_function) return confirm_function(owner, text);
-    return MessageBoxW(owner, utf8_to_wide(text).c_str(), L"Corvane", MB_OKCANCEL | MB_ICONQUESTION) == IDOK;
-}
 
 // The flag may have been taken by another popup while a confirmation box ran its own message loop,
 // so it is always taken with an exchange, never simply set.
@@ -306,8 +301,8 @@ void act_mint_certificate(HWND window) {
         set_cert_boxes_busy(L"Pick an artwork first.", true);
         return;
     }
-    if (!ask_confirmation(window, "Inscribe a certificate for that artwork?\n\nCofferly will prompt. The fee comes "
-                                  "from the messenger account."))
+    if (!ask_box_confirmation(window, "Inscribe a certificate for that artwork?\n\nCofferly will prompt. The fee comes "
+                                      "from the messenger account."))
         return;
     if (!take_action_busy()) return;
     set_cert_boxes_busy(L"Reading the artwork, then inscribing the certificate...", false);
@@ -337,8 +332,9 @@ void act_pair(HWND window, BoxState& state) {
         show_pair_failure(window, state, text);
         return;
     }
-    if (!ask_confirmation(window, "Pair them on chain?\n\nOne prompt. 200000 sats (0.002 BSV) pair fee, plus 1 sat to "
-                                  "ZUZ and 1 sat to OTX. This names you the original owner."))
+    if (!ask_box_confirmation(window,
+                              "Pair them on chain?\n\nOne prompt. 200000 sats (0.002 BSV) pair fee, plus 1 sat to "
+                              "ZUZ and 1 sat to OTX. This names you the original owner."))
         return;
     if (!take_action_busy()) return;
     state.subline = "Confirm the spend in Cofferly. Pair fee 200000 sats plus both watch hooks.";
@@ -381,30 +377,6 @@ void act_ownership(HWND window) {
     if (!start_live_owner(artwork)) job_not_started();
 }
 
-void act_pass(HWND window) {
-    PassJob job;
-    job.artwork_id = selected_row_id(GetDlgItem(window, kBoxCombo));
-    job.recipient = control_text(window, kBoxPaymailEdit);
-    if (job.artwork_id.empty() || job.recipient.empty()) {
-        set_status_text(std::string("Pick an artwork and their paymail."));
-        return;
-    }
-    // Read from the local registry only: the window thread never waits on the network.
-    std::string recipient_error;
-    const std::string to_line = recipient_confirm_text(job.recipient, recipient_error);
-    if (to_line.empty()) {
-        set_status_text(recipient_error);
-        return;
-    }
-    if (!ask_confirmation(window, "Pass the artwork and its certificate?\n\n" + to_line +
-                                      "\n\nBoth move, and the title row is in the same transaction. Cofferly will "
-                                      "prompt."))
-        return;
-    if (!take_action_busy()) return;
-    set_status_text(std::string("Passing artwork and certificate in Cofferly..."));
-    if (!start_pass_art(job)) job_not_started();
-}
-
 void act_look_up(HWND window) {
     const std::string id = control_text(window, kBoxCombo);
     if (!take_action_busy()) return;
@@ -417,6 +389,8 @@ void act_look_up(HWND window) {
 }
 
 void on_action(HWND window, BoxState& state) {
+    // The popup's own pending step already holds the flag: a repeated click changes nothing.
+    if (state.address_pending) return;
     if (action_busy.load() != 0) {
         set_status_text(std::string(kAlreadyWorking));
         if (state.mode == kBoxMintCertificate)
@@ -440,7 +414,7 @@ void on_action(HWND window, BoxState& state) {
         act_ownership(window);
         break;
     case kBoxPass:
-        act_pass(window);
+        pass_clicked(window, state);
         break;
     case kBoxLookUp:
         act_look_up(window);
@@ -683,10 +657,15 @@ void artwork_fee_estimate_arrived(FeeEstimateResult& result) {
     if (!state || state->mode != kBoxMintArtwork) return;
     state->estimate_pending = 0;
     set_status_text(std::string(""));
-    if (!ask_confirmation(box, artwork_inscribe_confirm_text(result.art.bytes.size(), result.fee))) return;
+    if (!ask_box_confirmation(box, artwork_inscribe_confirm_text(result.art.bytes.size(), result.fee))) return;
     if (!take_action_busy()) return;
     set_status_text(std::string("Inscribing the artwork in Cofferly..."));
     if (!start_inscribe_art_picture(result.art)) job_not_started();
+}
+
+bool ask_box_confirmation(HWND owner, const std::string& text) {
+    if (confirm_function) return confirm_function(owner, text);
+    return MessageBoxW(owner, utf8_to_wide(text).c_str(), L"Corvane", MB_OKCANCEL | MB_ICONQUESTION) == IDOK;
 }
 
 void set_box_confirmation_for_tests(bool (*confirm)(HWND owner, const std::string& text)) {

@@ -89,6 +89,7 @@ struct BoxState {
     std::vector<std::string> folder_arts;  // mode 3: item data of list 354 indexes this
     std::int32_t folder_list_picked = 0;   // mode 3: 308 or 354, the list the user selected in last
     std::uint8_t estimate_pending = 0;     // mode 0: a fee estimate runs for this popup
+    std::uint8_t address_pending = 0;      // mode 6: the recipient's address is being resolved
 };
 
 // A BoxState with every field zero or empty.
@@ -124,6 +125,9 @@ struct FeeEstimateResult;
 // Code 17 in the main window: the fee estimate of a Mint artwork popup has arrived; when the popup
 // is still open its confirmation opens, and on OK the inscription starts.
 void artwork_fee_estimate_arrived(FeeEstimateResult& result);
+
+// The OK/Cancel question before a popup's action, with the question icon; true for OK.
+bool ask_box_confirmation(HWND owner, const std::string& text);
 
 // Replaces the OK/Cancel confirmation box (true for OK); null restores the box. For tests only.
 void set_box_confirmation_for_tests(bool (*confirm)(HWND owner, const std::string& text));

@@ -7,6 +7,7 @@
 #include "chain/sign.h"
 #include "chain/tx.h"
 #include "fakes/fake_gorillapool.h"
+#include "fakes/fake_paymail.h"
 #include "fakes/registry_fixture.h"
 #include "ordinals/ord_inbox.h"
 #include "ordinals/ord_listing.h"
@@ -105,6 +106,28 @@ TEST_F(PassTest, PassesBothCoinsWithTheRecord) {
     ASSERT_FALSE(sink.lines.empty());
     EXPECT_EQ(sink.lines.back(),
               "Passed art\n" + art + "\nwith certificate\n" + cert + "\nto " + recipient.address + "\n");
+}
+
+// The address the user confirmed is where the coins go, even when the platform would now name
+// another one: the pass does not ask again.
+TEST_F(PassTest, ConfirmedAddressIsUsedWithoutAnotherLookUp) {
+    chain.ledger.fund(receive_address, 50000);
+    FakePaymail paymail;
+    serve_fake_paymail(chain.platform, paymail);
+    const TestKey other = test_key_from_byte(0x42);
+    paymail.set(&FakePaymailTables::address, "carol@kestrava.net", json_reply({{"ordAddress", other.address}}));
+
+    const std::string result =
+        art_pass_send(art, cert, "carol@kestrava.net", record, kTitleWatchAddress, recipient.address);
+    ASSERT_EQ(result.rfind("success: ", 0), 0u) << result;
+    EXPECT_EQ(chain.platform.request_count("/api/bsvalias/address/"), 0);
+    LedgerTx tx;
+    ASSERT_TRUE(chain.ledger.find_tx(result.substr(9), tx));
+    ASSERT_GE(tx.outputs.size(), 2u);
+    EXPECT_EQ(tx.outputs[0].script, p2pkh_script(recipient.hash));
+    EXPECT_EQ(tx.outputs[1].script, p2pkh_script(recipient.hash));
+    std::string inbox;
+    EXPECT_TRUE(read_file_text(ord_inbox_path(recipient.hash), inbox));
 }
 
 TEST_F(PassTest, RefusalsBeforeAnyCoinMoves) {

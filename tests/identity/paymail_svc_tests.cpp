@@ -147,6 +147,46 @@ TEST_F(PaymailTest, QuotaReplySetsOrKeepsTheHostRole) {
     }
 }
 
+// The confirmation of a pass shows the address the pass will use, resolved as the pass resolves
+// it; the local service's answer reaches the caller alone and is neither recorded nor kept.
+TEST_F(PaymailTest, ConfirmationResolvesTheAddressThePassUses) {
+    const std::string carol = "carol@" + domain();
+    paymail.set(&FakePaymailTables::local_address, carol, json_reply({{"ordAddress", kTestReceive0}}));
+    paymail.set(&FakePaymailTables::address, "dan@" + domain(), json_reply({{"ordAddress", kTestReceive1}}));
+    const std::string erin = test_key_from_byte(0x45).address;
+    test_write_file(paymail_registry_path(), json{{"names", {{"erin", {{"ordAddress", erin}}}}}}.dump());
+    struct Row {
+        const char* text;
+        bool ok;
+        std::string paymail, address, error;
+        bool from_loopback;
+    } rows[] = {
+        {"erin", true, "erin@" + domain(), erin, "", false},
+        {" @Dan ", true, "dan@" + domain(), kTestReceive1, "", false},
+        {"carol", true, carol, kTestReceive0, "", true},
+        {kTestReceive1, true, "", kTestReceive1, "", false},
+        {"bob+1", false, "", "", kRecipientAlphabetError, false},
+        {"nobody", false, "", "", "no ordinals address for nobody@" + domain(), false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        RecipientAddress out;
+        std::string error;
+        EXPECT_EQ(resolve_recipient_for_confirmation(row.text, out, error), row.ok);
+        EXPECT_EQ(out.paymail, row.paymail);
+        EXPECT_EQ(out.address, row.address);
+        EXPECT_EQ(out.from_loopback, row.from_loopback);
+        EXPECT_EQ(error, row.error);
+    }
+    EXPECT_EQ(registry()["names"]["dan"].value("ordAddress", ""), kTestReceive1) << "the platform's answer is kept";
+    EXPECT_FALSE(registry()["names"].contains("carol")) << "the local answer is never recorded";
+    // Nor kept in memory: a pass that was not confirmed with it does not reach it.
+    std::string error, handle;
+    EXPECT_EQ(resolve_recipient_local("carol", error, handle), "");
+    EXPECT_EQ(handle, "carol");
+    EXPECT_EQ(paymail.local.request_count("/api/bsvalias/address/"), 2) << "carol and nobody";
+}
+
 // Only the platform's answer is recorded, and only under the label asked. The local service's
 // answer is never recorded: it first shows in a confirmation, then serves one pass.
 TEST_F(PaymailTest, OnlineLookUpRecordsOnlyThePlatformsAnswer) {
@@ -166,21 +206,21 @@ TEST_F(PaymailTest, OnlineLookUpRecordsOnlyThePlatformsAnswer) {
     EXPECT_TRUE(lock.owns_lock());
     EXPECT_NE(error.find(kTestReceive0), std::string::npos) << error;
     EXPECT_FALSE(registry().contains("names")) << "the local answer is never recorded";
-    EXPECT_EQ(recipient_confirm_text("carol", error), std::string("To: ") + kTestReceive0 +
-                                                          ", named by the local address service on this computer, "
-                                                          "not by " +
-                                                          domain() + ".");
+    RecipientAddress shown;
+    EXPECT_TRUE(resolve_recipient_for_confirmation("carol", shown, error));
+    EXPECT_EQ(shown.address, kTestReceive0);
+    EXPECT_TRUE(shown.from_loopback);
     EXPECT_EQ(resolve_recipient_ord_address(lock, "carol", error), kTestReceive0) << "the confirmed pass uses it";
     EXPECT_EQ(paymail.local.request_count("/api/bsvalias/address/"), 1);
     EXPECT_EQ(resolve_recipient_ord_address(lock, "carol", error), "") << "once only";
     EXPECT_EQ(paymail.local.request_count("/api/bsvalias/address/"), 2);
     EXPECT_EQ(resolve_recipient_ord_address(lock, "dan", error), kTestReceive1);
-    EXPECT_EQ(recipient_confirm_text("carol", error).find("local address service"), std::string::npos)
-        << "another pass drops it";
+    std::string handle;
+    EXPECT_EQ(resolve_recipient_local("carol", error, handle), "") << "another pass drops it";
 
     EXPECT_EQ(resolve_recipient_ord_address(lock, "Dan", error), kTestReceive1);
     EXPECT_EQ(error, "");
-    EXPECT_EQ(recipient_confirm_text("dan", error), std::string("To: ") + kTestReceive1);
+    EXPECT_EQ(resolve_recipient_local("dan", error, handle), kTestReceive1);
     const json entry = registry()["names"]["dan"];
     EXPECT_EQ(entry.value("ordAddress", ""), kTestReceive1);
     EXPECT_FALSE(entry.contains("pubkey"));

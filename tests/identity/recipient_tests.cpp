@@ -52,20 +52,4 @@ TEST(RecipientLocal, AddressesHandlesAndForeignDomains) {
         EXPECT_EQ(handle, row.handle);
     }
     EXPECT_EQ(test_read_file(paymail_registry_path()), before) << "looking up writes nothing";
-
-    // The pass confirmation names where the coins go.
-    struct Line {
-        std::string text, line, error;
-    } lines[] = {
-        {"bob", "To: " + valid, ""},
-        {valid, "To: " + valid, ""},
-        {"nobody", "To: nobody@" + domain + ", whose ordinals address " + domain + " names when the pass starts.", ""},
-        {"bob+1", "", kRecipientAlphabetError},
-    };
-    for (const Line& row : lines) {
-        SCOPED_TRACE(row.text);
-        std::string error = "stale";
-        EXPECT_EQ(recipient_confirm_text(row.text, error), row.line);
-        EXPECT_EQ(error, row.error);
-    }
 }

@@ -1,16 +1,20 @@
 #include "shell/task_popup.h"
 
 #include "art/art_folders.h"
+#include "identity/paymail_registry.h"
+#include "identity/recipient.h"
 #include "platform/win_text.h"
 #include "shell/art_list.h"
 #include "shell/drawing.h"
 #include "shell/folders_panel.h"
 #include "shell/jobs.h"
+#include "shell/pass_flow.h"
 #include "shell/popup_views.h"
 #include "shell/sale_window.h"
 #include "shell/status_line.h"
 #include "support/temp_dir.h"
 #include "wallet/session.h"
+#include "wallet/settings.h"
 
 #include <gtest/gtest.h>
 
@@ -262,16 +266,9 @@ TEST_F(TaskPopupWindow, WalletModesNeedAConnection) {
 }
 
 TEST_F(TaskPopupWindow, CancelStartsNothing) {
-    HWND box = make_box(kBoxPass);
+    HWND box = make_box(kBoxMintCertificate);
     ASSERT_NE(box, nullptr);
     set_box_confirmation_for_tests(cancel_confirmation);
-
-    click_action(box); // no recipient yet
-    EXPECT_EQ(status(), "Pick an artwork and their paymail.");
-    EXPECT_EQ(confirmations, 0);
-
-    SetDlgItemTextW(box, kBoxPaymailEdit, L"bob");
-    SetWindowTextW(status_line, L"");
     click_action(box);
     EXPECT_EQ(confirmations, 1);
     EXPECT_EQ(action_busy.load(), 0);
@@ -279,9 +276,8 @@ TEST_F(TaskPopupWindow, CancelStartsNothing) {
 }
 
 TEST_F(TaskPopupWindow, BusyTakenDuringConfirmationStartsNothing) {
-    HWND box = make_box(kBoxPass);
+    HWND box = make_box(kBoxMintCertificate);
     ASSERT_NE(box, nullptr);
-    SetDlgItemTextW(box, kBoxPaymailEdit, L"bob");
     set_box_confirmation_for_tests(confirm_while_another_starts);
     click_action(box);
     EXPECT_EQ(confirmations, 1);
@@ -452,6 +448,94 @@ TEST_F(TaskPopupWindow, InscribeArtworkAsksAfterTheEstimateArrives) {
     DestroyWindow(box);
     ASSERT_TRUE(deliver_next_result());
     EXPECT_EQ(confirmations, 1);
+}
+
+std::vector<PassJob> started_passes;
+bool record_pass(const PassJob& job) {
+    started_passes.push_back(job);
+    return true;
+}
+bool accept_and_keep_text(HWND, const std::string& text) {
+    ++confirmations;
+    last_confirmation = text;
+    return true;
+}
+
+// The recipient's address is resolved on a worker and shown in the confirmation, which opens only
+// when it arrives; the confirmed pass goes to that very address. The action flag is held from the
+// click until the pass's result, and given back on Cancel, on an error, or when the popup closed.
+TEST_F(TaskPopupWindow, PassConfirmsTheResolvedAddressAndPassesToIt) {
+    TempDataDir dir;
+    const std::string bob = "18pBoqRpHUYf9udsab5G9LT3vQUPxEyMFf";
+    const std::string domain = service_settings().paymail_domain;
+    test_write_file(paymail_registry_path(), R"({"names":{"bob":{"ordAddress":")" + bob + R"("}}})");
+    started_passes.clear();
+    set_pass_start_for_tests(record_pass);
+    HWND box = make_box(kBoxPass);
+    ASSERT_NE(box, nullptr);
+
+    click_action(box); // no recipient yet
+    EXPECT_EQ(status(), "Pick an artwork and their paymail.");
+    EXPECT_EQ(action_busy.load(), 0);
+
+    SetDlgItemTextW(box, kBoxPaymailEdit, L"bob");
+    set_box_confirmation_for_tests(cancel_and_keep_text);
+    click_action(box);
+    click_action(box);
+    EXPECT_EQ(confirmations, 0);
+    EXPECT_EQ(box_state_of(box)->address_pending, 1);
+    EXPECT_EQ(action_busy.load(), 1);
+    ASSERT_TRUE(deliver_next_result());
+    EXPECT_EQ(confirmations, 1);
+    EXPECT_NE(last_confirmation.find("\n\nTo: bob@" + domain + " (" + bob + ")\n\n"), std::string::npos)
+        << last_confirmation;
+    EXPECT_EQ(box_state_of(box)->address_pending, 0);
+    EXPECT_EQ(action_busy.load(), 0) << "Cancel gives the flag back";
+    EXPECT_TRUE(started_passes.empty());
+    MSG message = {};
+    EXPECT_FALSE(PeekMessageW(&message, main_window, kMsgJobResult, kMsgJobResult, PM_NOREMOVE));
+
+    set_box_confirmation_for_tests(accept_and_keep_text);
+    click_action(box);
+    ASSERT_TRUE(deliver_next_result());
+    ASSERT_EQ(started_passes.size(), 1u);
+    EXPECT_EQ(started_passes[0].ord_address, bob);
+    EXPECT_EQ(started_passes[0].recipient, "bob");
+    EXPECT_EQ(started_passes[0].artwork_id, art_rows[0].key);
+    EXPECT_EQ(action_busy.load(), 1) << "held for the pass's own result";
+    EXPECT_EQ(status().rfind("Passing artwork and certificate in Cofferly", 0), 0u) << status();
+
+    // A recipient that cannot be resolved is said in the popup and the status line.
+    action_busy = 0;
+    SetDlgItemTextW(box, kBoxPaymailEdit, L"bob+1");
+    click_action(box);
+    ASSERT_TRUE(deliver_next_result());
+    EXPECT_EQ(confirmations, 2);
+    EXPECT_EQ(status(), std::string("error: ") + kRecipientAlphabetError);
+    EXPECT_EQ(line_of(box, kBoxResultEdit), status());
+    EXPECT_EQ(action_busy.load(), 0);
+
+    // A popup closed before its address arrives asks nothing and passes nothing.
+    SetDlgItemTextW(box, kBoxPaymailEdit, L"bob");
+    click_action(box);
+    DestroyWindow(box);
+    ASSERT_TRUE(deliver_next_result());
+    EXPECT_EQ(confirmations, 2);
+    EXPECT_EQ(started_passes.size(), 1u);
+    EXPECT_EQ(action_busy.load(), 0);
+    set_pass_start_for_tests(nullptr);
+}
+
+TEST(TaskPopup, PassConfirmationNamesWhereTheCoinsGo) {
+    const std::string domain = service_settings().paymail_domain;
+    const std::string tail = "\n\nBoth move, and the title row is in the same transaction. Cofferly will prompt.";
+    EXPECT_EQ(pass_confirm_text("bob@" + domain, "1Bob", false),
+              "Pass the artwork and its certificate?\n\nTo: bob@" + domain + " (1Bob)" + tail);
+    EXPECT_EQ(pass_confirm_text("", "1Bob", false), "Pass the artwork and its certificate?\n\nTo: 1Bob" + tail);
+    EXPECT_EQ(pass_confirm_text("carol@" + domain, "1Carol", true),
+              "Pass the artwork and its certificate?\n\nTo: carol@" + domain +
+                  " (1Carol)\nThis address was named by the local address service on this computer, not by " + domain +
+                  "." + tail);
 }
 
 // A pass that went through stays in the popup's result box and in the status line; the quiet
