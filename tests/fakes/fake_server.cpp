@@ -1,6 +1,7 @@
 #include "fakes/fake_server.h"
 
 #include "fakes/httplib_config.h"
+#include "wallet/http_client.h"
 
 #include <nlohmann/json.hpp>
 
@@ -53,6 +54,16 @@ FakeResponse json_error(int status, const std::string& message) {
 // keep-alive time-out. This queue starts another worker whenever none is idle, so every
 // connection the client opens is served at once, as a real service would.
 struct GrowingTaskQueue : httplib::TaskQueue {
+    // Started up front, as the library's own pool does, so that a client with a few connections
+    // adds no threads to the process while it runs (tests count the product's threads).
+    static constexpr int kInitialWorkers = 16;
+
+    GrowingTaskQueue() {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (int i = 0; i < kInitialWorkers; ++i)
+            workers.emplace_back([this] { work(); });
+    }
+
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<std::function<void()>> jobs;
@@ -241,6 +252,9 @@ FakeServer::FakeServer() : state_(new FakeServerState) {
 }
 
 FakeServer::~FakeServer() {
+    // A connection the client keeps alive would hold a worker until its keep-alive time-out runs
+    // out, and stopping waits for every worker.
+    http_close_idle_connections();
     state_->server.stop();
     if (thread_.joinable()) thread_.join();
 }
