@@ -32,6 +32,8 @@ namespace {
 
 constexpr std::uint64_t kScanWindow = 400;
 constexpr std::size_t kScanBatch = 20;
+// Batches in a row without a funded address after which the scan takes the window as unused.
+constexpr int kScanEmptyBatches = 2;
 constexpr std::int32_t kGpTimeoutS = 20;
 
 std::atomic<std::uint32_t> g_receive_scan_mark{0};
@@ -357,13 +359,23 @@ void scan_hd_balances() {
     std::uint32_t highest = counter;
     bool any_batch = false;
     std::uint32_t last_asked = 0;
+    int empty_run = 0;
     for (std::size_t start = 0; start < window.size(); start += kScanBatch) {
         const std::size_t end = std::min(window.size(), start + kScanBatch);
         const std::vector<IndexedAddress> batch(window.begin() + static_cast<std::ptrdiff_t>(start),
                                                 window.begin() + static_cast<std::ptrdiff_t>(end));
+        const std::uint32_t before = highest;
         if (!woc_bulk_balances(batch, highest)) break;
         any_batch = true;
         last_asked = batch.back().index;
+        empty_run = highest > before ? 0 : empty_run + 1;
+        // The wallet program hands out receive addresses in order, so a long run of unused ones
+        // means the rest of the window is unused too; asking for all of it would cost a fresh
+        // wallet twenty requests on a service that limits clients to a few a second.
+        if (empty_run >= kScanEmptyBatches) {
+            last_asked = window.back().index;
+            break;
+        }
     }
     if (any_batch) receive_scan_mark() = last_asked + 1;
     if (highest <= counter) return;

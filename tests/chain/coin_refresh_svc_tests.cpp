@@ -357,9 +357,11 @@ TEST_F(RefreshTest, BalanceScanRaisesTheReceiveCounter) {
         for (const json& a : body["addresses"])
             asked.push_back(a.get<std::string>());
     }
-    ASSERT_EQ(asked.size(), 400u);
+    // Two requests in a row without coins (46 to 85) end the scan: the rest of the window counts
+    // as asked.
+    ASSERT_EQ(asked.size(), 80u);
     EXPECT_EQ(asked.front(), receive(6));
-    EXPECT_EQ(asked.back(), receive(405));
+    EXPECT_EQ(asked.back(), receive(85));
     EXPECT_EQ(receive_scan_mark(), 406u);
     {
         WalletLock lock = lock_wallet();
@@ -373,6 +375,43 @@ TEST_F(RefreshTest, BalanceScanRaisesTheReceiveCounter) {
     scan_hd_balances();
     EXPECT_EQ(chain.woc.request_count(balance_path), 2);
     EXPECT_EQ(receive_scan_mark(), 431u);
+}
+
+// A run of unused addresses ends the scan early; a failed request leaves the mark after the last
+// answered batch, so the next scan asks again from there.
+TEST_F(RefreshTest, BalanceScanStopsAfterTwoEmptyRequests) {
+    struct Row {
+        const char* name;
+        int funded; // receive index funded, -1 none
+        bool fail_third;
+        int requests;
+        std::uint32_t counter, mark;
+    } rows[] = {
+        {"fresh wallet", -1, false, 2, 0, 401},
+        {"coins at 35", 35, false, 4, 35, 401},
+        {"third request fails", 35, true, 3, 35, 41},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        reset_chain_session_for_tests();
+        load_hd(0);
+        if (row.funded >= 0) chain.ledger.fund(receive(static_cast<std::uint32_t>(row.funded)), 500);
+        chain.woc.reset_counts();
+        chain.woc.clear_faults();
+        if (row.fail_third) {
+            FakeFault pass;
+            pass.times = 2;
+            pass.delay_ms = 0;
+            chain.woc.set_fault(std::string(kWocPrefix) + "/addresses/", FakeFault{500});
+            // The first two requests pass: a fault of status 0 answers normally.
+            chain.woc.set_fault(std::string(kWocPrefix) + "/addresses/balance", pass);
+        }
+        scan_hd_balances();
+        EXPECT_EQ(chain.woc.request_count("POST", std::string(kWocPrefix) + "/addresses/balance"), row.requests);
+        EXPECT_EQ(receive_scan_mark(), row.mark);
+        WalletLock lock = lock_wallet();
+        EXPECT_EQ(kv_wallet().recv[1], row.counter);
+    }
 }
 
 // The refresh leaves the ordinal look-up failed, so coin selection holds every 1-sat coin back.
