@@ -118,6 +118,7 @@ struct FakeServerState {
     std::vector<FaultEntry> faults;
     std::vector<FakeRequest> requests;
     std::set<std::pair<std::string, int>> connections;
+    std::string flight_prefix; // in-flight counts cover only paths under it
     int in_flight = 0;
     int peak_in_flight = 0;
 };
@@ -205,13 +206,15 @@ FakeResponse dispatch(FakeServerState& state, FakeRequest& request) {
 
 void serve(FakeServerState& state, const httplib::Request& req, httplib::Response& res) {
     FakeRequest request = to_fake_request(req);
+    bool counted = false;
     {
         std::lock_guard<std::mutex> lock(state.mutex);
         state.connections.insert({req.remote_addr, req.remote_port});
-        state.peak_in_flight = std::max(state.peak_in_flight, ++state.in_flight);
+        counted = starts_with(request.path, state.flight_prefix);
+        if (counted) state.peak_in_flight = std::max(state.peak_in_flight, ++state.in_flight);
     }
     FakeResponse response = dispatch(state, request);
-    {
+    if (counted) {
         std::lock_guard<std::mutex> lock(state.mutex);
         --state.in_flight;
     }
@@ -303,6 +306,13 @@ int FakeServer::request_count(const std::string& method, const std::string& path
 int FakeServer::peak_in_flight() const {
     std::lock_guard<std::mutex> lock(state_->mutex);
     return state_->peak_in_flight;
+}
+
+void FakeServer::count_in_flight_under(const std::string& path_prefix) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->flight_prefix = path_prefix;
+    state_->in_flight = 0;
+    state_->peak_in_flight = 0;
 }
 
 int FakeServer::connection_count() const {
