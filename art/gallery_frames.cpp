@@ -27,7 +27,7 @@ constexpr std::int32_t kOracleOffsetLimit = 20000;
 constexpr const char* kGalleryUserAgent = "Kestrava-Gallery/1";
 // Transactions of one frame read at once; the ten frames load side by side, so the gallery asks
 // for at most ten times this many.
-constexpr std::uint32_t kWatchReadThreads = 4;
+constexpr std::uint32_t kWatchReadThreads = 8;
 
 // parallel_for whose body may throw: the first exception is carried out of the worker threads and
 // thrown again on the caller's, as if the loop had run there.

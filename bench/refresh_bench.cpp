@@ -3,6 +3,7 @@
 // the fake services with 20 ms added to every request. Reports the wall time of each part and the
 // requests each service answered; with CORVANE_BENCH_PATHS set it also prints the requests per
 // endpoint.
+#include "bench/bench_paths.h"
 #include "fakes/chain_fixture.h"
 #include "fakes/fake_gorillapool.h"
 #include "identity/wallet_status.h"
@@ -47,22 +48,6 @@ struct Services {
         return n;
     }
 };
-
-// Prints "METHOD path-pattern count" for every endpoint a server was asked, transaction ids and
-// addresses folded into placeholders.
-void print_paths(const char* name, const FakeServer& server) {
-    if (!std::getenv("CORVANE_BENCH_PATHS")) return;
-    static const std::regex txid("[0-9a-fA-F]{64}");
-    static const std::regex address("/[1-9A-HJ-NP-Za-km-z]{25,35}(/|$)");
-    std::map<std::string, int> counts;
-    for (const FakeRequest& request : server.requests()) {
-        std::string path = std::regex_replace(request.path, txid, "<txid>");
-        path = std::regex_replace(path, address, "/<addr>$1");
-        ++counts[request.method + " " + path];
-    }
-    for (const auto& entry : counts)
-        std::fprintf(stderr, "  %-9s %4d  %s\n", name, entry.second, entry.first.c_str());
-}
 
 void fresh_wallet(Services& services) {
     reset_chain_session_for_tests();
