@@ -240,10 +240,10 @@ void drop_mempool_spent(const std::string& address, std::vector<Utxo>& list) {
 
     std::unordered_set<std::string> spent;
     for (const std::string& id : ids) {
-        std::string tx_body, tx_err;
-        if (!http_get(woc_url(tx_path(id)), tx_body, tx_err, 10, false)) continue;
-        json tx = json::parse(tx_body, nullptr, false);
-        if (tx.is_discarded() || !tx.is_object()) continue;
+        // Only the inputs are read, and a transaction's inputs never change once it has an id:
+        // the kept JSON serves every later listing.
+        json tx;
+        if (!woc_tx_json(id, tx)) continue;
         auto vin = tx.find("vin");
         if (vin == tx.end() || !vin->is_array()) continue;
         for (const json& in : *vin) {
