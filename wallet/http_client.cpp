@@ -81,8 +81,16 @@ struct IdleHandle {
     CurlHandle handle;
 };
 
-std::mutex g_idle_mutex;
-std::vector<IdleHandle> g_idle;
+// Never destroyed: a detached request thread may still hand its handle back while the process
+// exits.
+std::mutex& idle_mutex() {
+    static std::mutex* mutex = new std::mutex;
+    return *mutex;
+}
+std::vector<IdleHandle>& idle_handles() {
+    static std::vector<IdleHandle>* handles = new std::vector<IdleHandle>;
+    return *handles;
+}
 
 // "scheme://authority" of the URL in lower case, with the platform pin when the URL gets one.
 std::string pool_key(const std::string& url) {
@@ -99,11 +107,11 @@ std::string pool_key(const std::string& url) {
 // A handle that last served `key` (its connection likely still open), else a new one.
 CurlHandle take_handle(const std::string& key) {
     {
-        std::lock_guard<std::mutex> lock(g_idle_mutex);
-        for (auto it = g_idle.rbegin(); it != g_idle.rend(); ++it) {
+        std::lock_guard<std::mutex> lock(idle_mutex());
+        for (auto it = idle_handles().rbegin(); it != idle_handles().rend(); ++it) {
             if (it->key != key) continue;
             CurlHandle handle = std::move(it->handle);
-            g_idle.erase(std::next(it).base());
+            idle_handles().erase(std::next(it).base());
             return handle;
         }
     }
@@ -117,12 +125,12 @@ void give_back(const std::string& key, CurlHandle handle) {
     if (!handle) return;
     curl_easy_reset(handle.get());
     CurlHandle evicted;
-    std::lock_guard<std::mutex> lock(g_idle_mutex);
-    if (g_idle.size() >= kIdleHandles) {
-        evicted = std::move(g_idle.front().handle);
-        g_idle.erase(g_idle.begin());
+    std::lock_guard<std::mutex> lock(idle_mutex());
+    if (idle_handles().size() >= kIdleHandles) {
+        evicted = std::move(idle_handles().front().handle);
+        idle_handles().erase(idle_handles().begin());
     }
-    g_idle.push_back(IdleHandle{key, std::move(handle)});
+    idle_handles().push_back(IdleHandle{key, std::move(handle)});
 }
 
 // A handle for `url` that writes the answer into `target`; null with the error text when
@@ -283,8 +291,8 @@ bool http_post_json(const std::string& url, const std::string& json_body, std::s
 void http_close_idle_connections() {
     std::vector<IdleHandle> closing;
     {
-        std::lock_guard<std::mutex> lock(g_idle_mutex);
-        closing.swap(g_idle);
+        std::lock_guard<std::mutex> lock(idle_mutex());
+        closing.swap(idle_handles());
     }
 }
 
