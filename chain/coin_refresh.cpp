@@ -151,10 +151,11 @@ void run_on_pool(std::size_t count, const std::function<void(std::size_t)>& work
 }
 
 // Lists the addresses 20 at a time with WhatsOnChain's bulk listings, confirmed and unconfirmed
-// side by side, instead of three requests per address. An address both listings answered for is
-// marked in `listed` with its outputs in its record (not yet merged); every other address keeps
-// its one-address listings.
-void bulk_list_addresses(std::vector<AddressRefresh>& records, std::vector<char>& listed) {
+// side by side, instead of three requests per address, and with with_ords reads every address's
+// ordinal set in the same round. An address both listings answered for is marked in `listed`
+// with its outputs in its record (not yet merged); every other address keeps its one-address
+// listings.
+void bulk_list_addresses(std::vector<AddressRefresh>& records, std::vector<char>& listed, bool with_ords) {
     struct Batch {
         std::vector<std::string> addresses;
         std::vector<std::vector<Utxo>> lists[2];
@@ -168,7 +169,19 @@ void bulk_list_addresses(std::vector<AddressRefresh>& records, std::vector<char>
             batch.addresses.push_back(records[i].address);
         batches.push_back(std::move(batch));
     }
-    run_on_pool(batches.size() * 2, [&batches](std::size_t task) {
+    // The ordinal sets come from GorillaPool and do not wait for the listings: they are read in
+    // the same round, after the bulk requests.
+    const std::size_t bulk_tasks = batches.size() * 2;
+    run_on_pool(bulk_tasks + (with_ords ? records.size() : 0), [&batches, &records, bulk_tasks](std::size_t task) {
+        if (task >= bulk_tasks) {
+            AddressRefresh& record = records[task - bulk_tasks];
+            try {
+                record.ords_ok = gp_ord_outpoints_at_address(record.address, record.ord_outpoints);
+            } catch (...) {
+                record.ords_ok = false;
+            }
+            return;
+        }
         Batch& batch = batches[task / 2];
         const std::size_t kind = task % 2;
         try {
@@ -245,15 +258,18 @@ void refresh_address_coins(AddressRefresh& record, bool with_ords) {
 void refresh_addresses_parallel(std::vector<AddressRefresh>& records, bool with_ords) {
     if (records.empty()) return;
     std::vector<char> listed(records.size(), 0);
-    if (records.size() > 1) bulk_list_addresses(records, listed);
-    run_on_pool(records.size(), [&records, &listed, with_ords](std::size_t i) {
+    const bool bulk = records.size() > 1;
+    if (bulk) bulk_list_addresses(records, listed, with_ords);
+    // With the bulk round the ordinal sets are read already; an address the bulk listings missed
+    // gets its one-address listings only.
+    const bool ords_left = with_ords && !bulk;
+    run_on_pool(records.size(), [&records, &listed, ords_left](std::size_t i) {
         AddressRefresh& record = records[i];
         try {
             if (listed[i]) {
                 finish_address_listing(record.address, record.utxos);
-                if (with_ords) record.ords_ok = gp_ord_outpoints_at_address(record.address, record.ord_outpoints);
             } else {
-                refresh_address_coins(record, with_ords);
+                refresh_address_coins(record, ords_left);
             }
         } catch (...) {
             // Out of memory on one address: it counts as a failed listing.
@@ -398,42 +414,54 @@ void spend_inputs_expire_caches(const std::vector<TxInput>& inputs, std::size_t 
 void scan_hd_balances() {
     std::lock_guard<std::mutex> scan(g_scan_mutex);
     std::uint32_t counter = 0;
-    std::vector<IndexedAddress> window;
+    std::uint64_t first = 0, last = 0;
+    std::string stem;
     {
         WalletLock lock = lock_wallet();
         if (!load_wallet() || !kv_wallet().is_hd) return;
         counter = kv_wallet().recv[kReceiveAccount];
-        const std::uint64_t first = std::max<std::uint64_t>(receive_scan_mark(), std::uint64_t{counter} + 1);
-        const std::uint64_t last = std::min<std::uint64_t>(std::uint64_t{counter} + kScanWindow, kLastNormalIndex);
-        for (std::uint64_t i = first; i <= last; ++i) {
-            if (kv_wallet().mnemonic.empty()) break;
-            std::string priv, pub, address;
-            const bool derived = derive_path(receive_path(i), priv, pub, address);
-            wipe(priv);
-            if (!derived || address.empty()) break;
-            window.push_back(IndexedAddress{static_cast<std::uint32_t>(i), address});
-        }
+        first = std::max<std::uint64_t>(receive_scan_mark(), std::uint64_t{counter} + 1);
+        last = std::min<std::uint64_t>(std::uint64_t{counter} + kScanWindow, kLastNormalIndex);
+        stem = wallet_file_stem();
     }
-    if (window.empty()) return;
 
     std::uint32_t highest = counter;
     bool any_batch = false;
     std::uint32_t last_asked = 0;
     int empty_run = 0;
-    for (std::size_t start = 0; start < window.size(); start += kScanBatch) {
-        const std::size_t end = std::min(window.size(), start + kScanBatch);
-        const std::vector<IndexedAddress> batch(window.begin() + static_cast<std::ptrdiff_t>(start),
-                                                window.begin() + static_cast<std::ptrdiff_t>(end));
+    for (std::uint64_t start = first; start <= last; start += kScanBatch) {
+        // Each batch's addresses are derived just before it is asked (a derivation is costly, and
+        // most scans end after two batches), under the wallet mutex and only while the same
+        // wallet is loaded.
+        std::vector<IndexedAddress> batch;
+        bool derive_failed = false;
+        {
+            WalletLock lock = lock_wallet();
+            if (!load_wallet() || !kv_wallet().is_hd || wallet_file_stem() != stem) break;
+            const std::uint64_t end = std::min<std::uint64_t>(last, start + kScanBatch - 1);
+            for (std::uint64_t i = start; i <= end; ++i) {
+                std::string priv, pub, address;
+                const bool derived = !kv_wallet().mnemonic.empty() && derive_path(receive_path(i), priv, pub, address);
+                wipe(priv);
+                if (!derived || address.empty()) {
+                    derive_failed = true;
+                    break;
+                }
+                batch.push_back(IndexedAddress{static_cast<std::uint32_t>(i), address});
+            }
+        }
+        if (batch.empty()) break;
         const std::uint32_t before = highest;
         if (!woc_bulk_balances(batch, highest)) break;
         any_batch = true;
         last_asked = batch.back().index;
+        if (derive_failed) break;
         empty_run = highest > before ? 0 : empty_run + 1;
         // The wallet program hands out receive addresses in order, so a long run of unused ones
         // means the rest of the window is unused too; asking for all of it would cost a fresh
         // wallet twenty requests on a service that limits clients to a few a second.
         if (empty_run >= kScanEmptyBatches) {
-            last_asked = window.back().index;
+            last_asked = static_cast<std::uint32_t>(last);
             break;
         }
     }
@@ -442,7 +470,7 @@ void scan_hd_balances() {
 
     WalletLock lock = lock_wallet();
     KvCofferlyWallet& w = kv_wallet();
-    if (!load_wallet() || !w.is_hd || w.recv[kReceiveAccount] >= highest) return;
+    if (!load_wallet() || !w.is_hd || wallet_file_stem() != stem || w.recv[kReceiveAccount] >= highest) return;
     w.recv[kReceiveAccount] = highest;
     save_wallet();
     note_wallet_state_changed();
