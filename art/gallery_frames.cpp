@@ -20,7 +20,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cstddef>
+#include <exception>
+#include <functional>
 #include <limits>
+#include <mutex>
 #include <utility>
 
 namespace {
@@ -28,6 +31,25 @@ namespace {
 constexpr std::int32_t kOraclePageSize = 2000;
 constexpr std::int32_t kOracleOffsetLimit = 20000;
 constexpr const char* kGalleryUserAgent = "Kestrava-Gallery/1";
+// Transactions of one frame read at once; the ten frames load side by side, so the gallery asks
+// for at most ten times this many.
+constexpr std::uint32_t kWatchReadThreads = 8;
+
+// parallel_for whose body may throw: the first exception is carried out of the worker threads and
+// thrown again on the caller's, as if the loop had run there.
+void parallel_for_rethrow(std::uint64_t count, std::uint32_t threads, const std::function<void(std::uint64_t)>& body) {
+    std::mutex mutex;
+    std::exception_ptr failure;
+    parallel_for(count, threads, [&](std::uint64_t i) {
+        try {
+            body(i);
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!failure) failure = std::current_exception();
+        }
+    });
+    if (failure) std::rethrow_exception(failure);
+}
 
 // A decimal number at the start of the text: leading white space and a sign allowed, reading
 // stops at the first character that is not a digit. False without digits or out of range.
@@ -303,30 +325,40 @@ bool gallery_watch_txids(const std::string& label, const std::string& watch, std
     txids.clear();
     error.clear();
     const ServiceSettings settings = service_settings();
-    bool oracle_answered = false;
-    for (std::int32_t offset = 0; offset < kOracleOffsetLimit; offset += kOraclePageSize) {
+    // The oracle's pages and WhatsOnChain's two histories do not depend on each other: all three
+    // sources are asked at once, and their ids merged in the same order as before (oracle first).
+    std::vector<std::string> sources[3];
+    bool answered[3] = {false, false, false};
+    parallel_for_rethrow(3, 3, [&](std::uint64_t source) {
+        std::vector<std::string>& found = sources[source];
+        if (source == 0) {
+            for (std::int32_t offset = 0; offset < kOracleOffsetLimit; offset += kOraclePageSize) {
+                nlohmann::json reply;
+                const std::string url = settings.platform_base + "/oi/oracle/" + label +
+                                        "/txids?limit=" + std::to_string(kOraclePageSize) +
+                                        "&offset=" + std::to_string(offset);
+                if (!http_get_json(url, reply, 8, kGalleryUserAgent) || !reply.is_object()) break;
+                const auto page = reply.find("txids");
+                if (page == reply.end() || !page->is_array()) break;
+                const std::size_t before = found.size();
+                gallery_collect_txids(reply, found);
+                answered[0] = true;
+                if (page->size() < static_cast<std::size_t>(kOraclePageSize) || found.size() == before) break;
+            }
+            return;
+        }
+        // WhatsOnChain is asked every time: the oracle index lags behind fresh transactions.
+        const char* suffix = source == 1 ? "/unconfirmed/history" : "/history";
         nlohmann::json reply;
-        const std::string url = settings.platform_base + "/oi/oracle/" + label +
-                                "/txids?limit=" + std::to_string(kOraclePageSize) + "&offset=" + std::to_string(offset);
-        if (!http_get_json(url, reply, 8, kGalleryUserAgent) || !reply.is_object()) break;
-        const auto page = reply.find("txids");
-        if (page == reply.end() || !page->is_array()) break;
-        const std::size_t before = txids.size();
-        gallery_collect_txids(reply, txids);
-        oracle_answered = true;
-        if (page->size() < static_cast<std::size_t>(kOraclePageSize) || txids.size() == before) break;
+        if (!http_get_json(settings.woc_base + "/address/" + watch + suffix, reply, 8, kGalleryUserAgent)) return;
+        gallery_collect_txids(reply, found);
+        answered[source] = true;
+    });
+    for (const std::vector<std::string>& found : sources) {
+        for (const std::string& txid : found)
+            append_txid_unique(txids, txid);
     }
-    // WhatsOnChain is asked every time: the oracle index lags behind fresh transactions.
-    bool woc_answered = false;
-    for (const char* suffix : {"/unconfirmed/history", "/history"}) {
-        nlohmann::json reply;
-        if (!http_get_json(settings.woc_base + "/address/" + watch + suffix, reply, oracle_answered ? 4 : 8,
-                           kGalleryUserAgent))
-            continue;
-        gallery_collect_txids(reply, txids);
-        woc_answered = true;
-    }
-    if (!oracle_answered && !woc_answered && txids.empty()) {
+    if (!answered[0] && !answered[1] && !answered[2] && txids.empty()) {
         error = "OI " + label + " missed and WhatsOnChain missed";
         return false;
     }
@@ -339,24 +371,32 @@ bool read_gallery_watch(const std::string& label, const std::string& watch, std:
     std::vector<std::string> txids;
     if (!gallery_watch_txids(label, watch, txids, error)) return false;
     const ServiceSettings settings = service_settings();
-    for (const std::string& txid : txids) {
+    // Each transaction is read and checked on its own, so they are read side by side on a small
+    // pool; the records keep the order of the ids.
+    std::vector<WatchRecord> read(txids.size());
+    std::vector<char> kept(txids.size(), 0);
+    parallel_for_rethrow(txids.size(), kWatchReadThreads, [&](std::uint64_t i) {
+        const std::string& txid = txids[i];
         // The ids come from the services and go into request paths: only a real transaction id
         // may, so a listed "../" can never steer the request elsewhere.
-        if (!is_txid_hex(txid)) continue;
+        if (!is_txid_hex(txid)) return;
         nlohmann::json tx;
         if (!http_get_json(settings.platform_base + "/oi/tx/" + txid, tx, 6, kGalleryUserAgent) &&
             !http_get_json(settings.woc_base + "/tx/" + txid, tx, 12, kGalleryUserAgent))
-            continue;
+            return;
         nlohmann::json msg;
-        if (!gallery_find_art_message(tx, msg) || !verify_typed_message(msg)) continue;
+        if (!gallery_find_art_message(tx, msg) || !verify_typed_message(msg)) return;
         const std::int64_t ts = msg_ts(msg);
-        if (ts <= 0) continue;
-        WatchRecord record;
+        if (ts <= 0) return;
+        WatchRecord& record = read[i];
         record.txid = txid;
         record.msg = std::move(msg);
         record.tx = std::move(tx);
         record.ts = ts;
-        records.push_back(std::move(record));
+        kept[i] = 1;
+    });
+    for (std::size_t i = 0; i < read.size(); ++i) {
+        if (kept[i]) records.push_back(std::move(read[i]));
     }
     sort_watch_records(records);
     return true;

@@ -103,6 +103,7 @@ std::int64_t read_face(const std::string& path, const std::string& address) {
 void woc_address_history(HistoryContext& context, const std::string& suffix) {
     if (context.limit <= 0 || context.out.size() >= static_cast<std::size_t>(context.limit)) return;
     if (!is_ascii_alnum_text(context.address)) return;
+    if (suffix == "/history" && context.unconfirmed_read && context.confirmed_read) return;
     std::string body, error;
     if (!http_get(woc_url("/address/" + context.address + suffix), body, error, kHistoryTimeoutS, false)) return;
     const json reply = json_parse_or_discarded(body);
@@ -114,6 +115,8 @@ void woc_address_history(HistoryContext& context, const std::string& suffix) {
         if (result != reply.end() && result->is_array()) list = &*result;
     }
     if (!list) return;
+    if (suffix == "/unconfirmed/history") context.unconfirmed_read = true;
+    if (suffix == "/confirmed/history") context.confirmed_read = true;
 
     std::vector<std::string> ids;
     for (const json& item : *list) {

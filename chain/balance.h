@@ -19,10 +19,14 @@ struct HistoryContext {
     std::int32_t limit = 0;       // the most ids wanted
     std::string address;
     std::unordered_set<std::string> seen; // kept by the caller across its calls for one address
+    bool unconfirmed_read = false;        // "/unconfirmed/history" answered with a list
+    bool confirmed_read = false;          // "/confirmed/history" answered with a list
 };
 
 // Appends to context.out the new ids of "/address/<address>" + suffix, newest (last listed)
-// first, until limit ids are held. A failed request or an unreadable reply adds nothing.
+// first, until limit ids are held. A failed request or an unreadable reply adds nothing. The
+// combined "/history" is not asked once both of its halves were read for this context: it could
+// name no id they did not.
 void woc_address_history(HistoryContext& context, const std::string& suffix);
 
 // Satoshis of an output as the services write it: "satoshis", else "value" in BSV; 0 when

@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <functional>
 #include <limits>
 #include <mutex>
 #include <system_error>
@@ -33,6 +34,10 @@ namespace {
 
 constexpr std::uint64_t kScanWindow = 400;
 constexpr std::size_t kScanBatch = 20;
+// Addresses per bulk listing request, the service's documented limit.
+constexpr std::size_t kBulkBatch = 20;
+// Batches in a row without a funded address after which the scan takes the window as unused.
+constexpr int kScanEmptyBatches = 2;
 constexpr std::int32_t kGpTimeoutS = 20;
 
 std::atomic<std::uint32_t> g_receive_scan_mark{0};
@@ -122,6 +127,85 @@ std::vector<AddressRefresh> records_for(const std::vector<std::string>& addresse
     return records;
 }
 
+// Runs work(0) to work(count - 1) on at most kRefreshThreads threads and waits for all. The
+// calling thread works through the list too, so everything runs even when no further thread can
+// be started.
+void run_on_pool(std::size_t count, const std::function<void(std::size_t)>& work) {
+    if (count == 0) return;
+    std::atomic<std::size_t> next{0};
+    auto drain = [&next, &work, count]() {
+        for (std::size_t i = next++; i < count; i = next++)
+            work(i);
+    };
+    std::vector<std::thread> pool;
+    const std::size_t helpers = std::min(count, kRefreshThreads) - 1;
+    for (std::size_t i = 0; i < helpers; ++i) {
+        try {
+            pool.emplace_back(drain);
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    drain();
+    for (std::thread& t : pool)
+        t.join();
+}
+
+// Lists the addresses 20 at a time with WhatsOnChain's bulk listings, confirmed and unconfirmed
+// side by side, instead of three requests per address, and with with_ords reads every address's
+// ordinal set in the same round. An address both listings answered for is marked in `listed`
+// with its outputs in its record (not yet merged); every other address keeps its one-address
+// listings.
+void bulk_list_addresses(std::vector<AddressRefresh>& records, std::vector<char>& listed, bool with_ords) {
+    struct Batch {
+        std::vector<std::string> addresses;
+        std::vector<std::vector<Utxo>> lists[2];
+        std::vector<bool> answered[2];
+        bool ok[2] = {false, false};
+    };
+    std::vector<Batch> batches;
+    for (std::size_t start = 0; start < records.size(); start += kBulkBatch) {
+        Batch batch;
+        for (std::size_t i = start; i < std::min(records.size(), start + kBulkBatch); ++i)
+            batch.addresses.push_back(records[i].address);
+        batches.push_back(std::move(batch));
+    }
+    // The ordinal sets come from GorillaPool and do not wait for the listings: they are read in
+    // the same round, after the bulk requests.
+    const std::size_t bulk_tasks = batches.size() * 2;
+    run_on_pool(bulk_tasks + (with_ords ? records.size() : 0), [&batches, &records, bulk_tasks](std::size_t task) {
+        if (task >= bulk_tasks) {
+            AddressRefresh& record = records[task - bulk_tasks];
+            try {
+                record.ords_ok = gp_ord_outpoints_at_address(record.address, record.ord_outpoints);
+            } catch (...) {
+                record.ords_ok = false;
+            }
+            return;
+        }
+        Batch& batch = batches[task / 2];
+        const std::size_t kind = task % 2;
+        try {
+            batch.ok[kind] = woc_bulk_unspent(batch.addresses, kind == 0, batch.lists[kind], batch.answered[kind]);
+        } catch (...) {
+            batch.ok[kind] = false;
+        }
+    });
+    for (std::size_t b = 0; b < batches.size(); ++b) {
+        Batch& batch = batches[b];
+        if (!batch.ok[0] || !batch.ok[1]) continue;
+        for (std::size_t j = 0; j < batch.addresses.size(); ++j) {
+            if (!batch.answered[0][j] || !batch.answered[1][j]) continue;
+            AddressRefresh& record = records[b * kBulkBatch + j];
+            record.utxos = std::move(batch.lists[0][j]);
+            for (Utxo& coin : batch.lists[1][j])
+                record.utxos.push_back(std::move(coin));
+            record.ok = record.any_ok = true;
+            listed[b * kBulkBatch + j] = 1;
+        }
+    }
+}
+
 KeyPath receive_path(std::uint64_t index) {
     return {kPurpose, kCoinType, kReceiveAccount | kHardened, 0, static_cast<std::uint32_t>(index)};
 }
@@ -174,31 +258,25 @@ void refresh_address_coins(AddressRefresh& record, bool with_ords) {
 
 void refresh_addresses_parallel(std::vector<AddressRefresh>& records, bool with_ords) {
     if (records.empty()) return;
-    std::atomic<std::size_t> next{0};
-    auto work = [&records, &next, with_ords]() {
-        for (std::size_t i = next++; i < records.size(); i = next++) {
-            try {
-                refresh_address_coins(records[i], with_ords);
-            } catch (...) {
-                // Out of memory on one address: it counts as a failed listing.
-                records[i].ok = records[i].any_ok = records[i].ords_ok = false;
-            }
-        }
-    };
-    // The calling thread works through the list too, so the refresh completes even when no
-    // further thread can be started.
-    std::vector<std::thread> pool;
-    const std::size_t helpers = std::min(records.size(), kRefreshThreads) - 1;
-    for (std::size_t i = 0; i < helpers; ++i) {
+    std::vector<char> listed(records.size(), 0);
+    const bool bulk = records.size() > 1;
+    if (bulk) bulk_list_addresses(records, listed, with_ords);
+    // With the bulk round the ordinal sets are read already; an address the bulk listings missed
+    // gets its one-address listings only.
+    const bool ords_left = with_ords && !bulk;
+    run_on_pool(records.size(), [&records, &listed, ords_left](std::size_t i) {
+        AddressRefresh& record = records[i];
         try {
-            pool.emplace_back(work);
-        } catch (const std::system_error&) {
-            break;
+            if (listed[i]) {
+                finish_address_listing(record.address, record.utxos);
+            } else {
+                refresh_address_coins(record, ords_left);
+            }
+        } catch (...) {
+            // Out of memory on one address: it counts as a failed listing.
+            record.ok = record.any_ok = record.ords_ok = false;
         }
-    }
-    work();
-    for (std::thread& t : pool)
-        t.join();
+    });
 }
 
 void refresh_coins_and_prune(const std::vector<AddressRefresh>& records) {
@@ -337,41 +415,63 @@ void spend_inputs_expire_caches(const std::vector<TxInput>& inputs, std::size_t 
 void scan_hd_balances() {
     std::lock_guard<std::mutex> scan(g_scan_mutex);
     std::uint32_t counter = 0;
-    std::vector<IndexedAddress> window;
+    std::uint64_t first = 0, last = 0;
+    std::string stem;
     {
         WalletLock lock = lock_wallet();
         if (!load_wallet() || !kv_wallet().is_hd) return;
         counter = kv_wallet().recv[kReceiveAccount];
-        const std::uint64_t first = std::max<std::uint64_t>(receive_scan_mark(), std::uint64_t{counter} + 1);
-        const std::uint64_t last = std::min<std::uint64_t>(std::uint64_t{counter} + kScanWindow, kLastNormalIndex);
-        for (std::uint64_t i = first; i <= last; ++i) {
-            if (kv_wallet().mnemonic.empty()) break;
-            std::string priv, pub, address;
-            const bool derived = derive_path(receive_path(i), priv, pub, address);
-            wipe(priv);
-            if (!derived || address.empty()) break;
-            window.push_back(IndexedAddress{static_cast<std::uint32_t>(i), address});
-        }
+        first = std::max<std::uint64_t>(receive_scan_mark(), std::uint64_t{counter} + 1);
+        last = std::min<std::uint64_t>(std::uint64_t{counter} + kScanWindow, kLastNormalIndex);
+        stem = wallet_file_stem();
     }
-    if (window.empty()) return;
 
     std::uint32_t highest = counter;
     bool any_batch = false;
     std::uint32_t last_asked = 0;
-    for (std::size_t start = 0; start < window.size(); start += kScanBatch) {
-        const std::size_t end = std::min(window.size(), start + kScanBatch);
-        const std::vector<IndexedAddress> batch(window.begin() + static_cast<std::ptrdiff_t>(start),
-                                                window.begin() + static_cast<std::ptrdiff_t>(end));
+    int empty_run = 0;
+    for (std::uint64_t start = first; start <= last; start += kScanBatch) {
+        // Each batch's addresses are derived just before it is asked (a derivation is costly, and
+        // most scans end after two batches), under the wallet mutex and only while the same
+        // wallet is loaded.
+        std::vector<IndexedAddress> batch;
+        bool derive_failed = false;
+        {
+            WalletLock lock = lock_wallet();
+            if (!load_wallet() || !kv_wallet().is_hd || wallet_file_stem() != stem) break;
+            const std::uint64_t end = std::min<std::uint64_t>(last, start + kScanBatch - 1);
+            for (std::uint64_t i = start; i <= end; ++i) {
+                std::string priv, pub, address;
+                const bool derived = !kv_wallet().mnemonic.empty() && derive_path(receive_path(i), priv, pub, address);
+                wipe(priv);
+                if (!derived || address.empty()) {
+                    derive_failed = true;
+                    break;
+                }
+                batch.push_back(IndexedAddress{static_cast<std::uint32_t>(i), address});
+            }
+        }
+        if (batch.empty()) break;
+        const std::uint32_t before = highest;
         if (!woc_bulk_balances(batch, highest)) break;
         any_batch = true;
         last_asked = batch.back().index;
+        if (derive_failed) break;
+        empty_run = highest > before ? 0 : empty_run + 1;
+        // The wallet program hands out receive addresses in order, so a long run of unused ones
+        // means the rest of the window is unused too; asking for all of it would cost a fresh
+        // wallet twenty requests on a service that limits clients to a few a second.
+        if (empty_run >= kScanEmptyBatches) {
+            last_asked = static_cast<std::uint32_t>(last);
+            break;
+        }
     }
     if (any_batch) receive_scan_mark() = last_asked + 1;
     if (highest <= counter) return;
 
     WalletLock lock = lock_wallet();
     KvCofferlyWallet& w = kv_wallet();
-    if (!load_wallet() || !w.is_hd || w.recv[kReceiveAccount] >= highest) return;
+    if (!load_wallet() || !w.is_hd || wallet_file_stem() != stem || w.recv[kReceiveAccount] >= highest) return;
     w.recv[kReceiveAccount] = highest;
     save_wallet();
     note_wallet_state_changed();

@@ -25,6 +25,12 @@ namespace {
 constexpr std::int64_t kFreshNs = 8000000000LL;
 constexpr int kMaxPages = 40;
 constexpr int kMaxMempoolTxs = 16;
+// WhatsOnChain's bulk unspent listings ("Bulk Confirmed UTXOs" and "Bulk Unconfirmed UTXOs" on
+// its (Un)Spent Transaction Outputs page) take at most 20 addresses a request and return at most
+// 20 confirmed or 100 unconfirmed items a request.
+constexpr std::size_t kBulkAddresses = 20;
+constexpr std::size_t kBulkConfirmedRows = 20;
+constexpr std::size_t kBulkUnconfirmedRows = 100;
 // No amount on the chain can exceed the money supply; anything larger is a broken reply.
 constexpr double kMaxSats = 21e14;
 
@@ -234,10 +240,10 @@ void drop_mempool_spent(const std::string& address, std::vector<Utxo>& list) {
 
     std::unordered_set<std::string> spent;
     for (const std::string& id : ids) {
-        std::string tx_body, tx_err;
-        if (!http_get(woc_url(tx_path(id)), tx_body, tx_err, 10, false)) continue;
-        json tx = json_parse_or_discarded(tx_body);
-        if (tx.is_discarded() || !tx.is_object()) continue;
+        // Only the inputs are read, and a transaction's inputs never change once it has an id:
+        // the kept JSON serves every later listing.
+        json tx;
+        if (!woc_tx_json(id, tx)) continue;
         auto vin = tx.find("vin");
         if (vin == tx.end() || !vin->is_array()) continue;
         for (const json& in : *vin) {
@@ -281,7 +287,11 @@ bool list_address_utxos(const std::string& address, std::vector<Utxo>& list, std
         error = last_error.empty() ? "no utxos" : last_error;
         return false;
     }
+    finish_address_listing(address, list);
+    return true;
+}
 
+void finish_address_listing(const std::string& address, std::vector<Utxo>& list) {
     std::stable_sort(list.begin(), list.end(), [](const Utxo& a, const Utxo& b) { return a.sats > b.sats; });
     // Both byte orders of every kept outpoint, so a later entry in either order is a duplicate.
     std::unordered_set<std::string> seen;
@@ -297,7 +307,44 @@ bool list_address_utxos(const std::string& address, std::vector<Utxo>& list, std
     }
     list = std::move(unique);
     drop_mempool_spent(address, list);
-    return true;
+}
+
+bool woc_bulk_unspent(const std::vector<std::string>& addresses, bool confirmed, std::vector<std::vector<Utxo>>& lists,
+                      std::vector<bool>& answered) {
+    lists.assign(addresses.size(), {});
+    answered.assign(addresses.size(), false);
+    if (addresses.empty()) return true;
+    if (addresses.size() > kBulkAddresses) return false;
+    json list = json::array();
+    for (const std::string& a : addresses)
+        list.push_back(a);
+    const json request = {{"addresses", std::move(list)}};
+    const std::string body = request.dump(-1, ' ', false, json::error_handler_t::replace);
+    std::string response, err;
+    const char* path = confirmed ? "/addresses/confirmed/unspent" : "/addresses/unconfirmed/unspent";
+    if (!http_post_json(woc_url(path), body, response, err, 20, 1)) return false;
+    json reply = json::parse(response, nullptr, false);
+    if (reply.is_discarded() || !reply.is_array()) return false;
+
+    std::size_t rows = 0;
+    for (const json& item : reply) {
+        if (!item.is_object()) continue;
+        const std::string address = json_text(item, "address");
+        auto at = std::find(addresses.begin(), addresses.end(), address);
+        if (address.empty() || at == addresses.end()) continue;
+        if (!json_text(item, "error").empty()) continue;
+        const json* unspent = reply_array(item, "unspent");
+        if (!unspent) unspent = reply_array(item, "result");
+        if (!unspent) continue;
+        const auto i = static_cast<std::size_t>(at - addresses.begin());
+        rows += unspent->size();
+        lists[i].clear();
+        parse_utxo_list(*unspent, lists[i]);
+        answered[i] = true;
+    }
+    // The service caps the outputs of one reply without saying whether it cut any; a full reply
+    // may be missing some, so its addresses are listed one by one instead.
+    return rows < (confirmed ? kBulkConfirmedRows : kBulkUnconfirmedRows);
 }
 
 bool woc_tx_exists(const std::string& txid) {

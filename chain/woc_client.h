@@ -42,6 +42,17 @@ void drop_mempool_spent(const std::string& address, std::vector<Utxo>& list);
 bool list_address_utxos(const std::string& address, std::vector<Utxo>& list, std::string& error,
                         bool* any_ok = nullptr);
 
+// One POST listing the confirmed (or unconfirmed) unspent outputs of up to 20 addresses, each
+// address's outputs in lists[i] with answered[i] set when the reply held its list. False when the
+// request failed, the reply is no list, or it is as long as the service's cap and may have been
+// cut; the one-address listings are the fallback then.
+bool woc_bulk_unspent(const std::vector<std::string>& addresses, bool confirmed, std::vector<std::vector<Utxo>>& lists,
+                      std::vector<bool>& answered);
+
+// The merged listings of an address sorted largest first, de-duplicated in either byte order and
+// cleaned of outputs spent in the mempool (drop_mempool_spent).
+void finish_address_listing(const std::string& address, std::vector<Utxo>& list);
+
 // True when the service knows the transaction (its hex, or else its JSON, can be read).
 bool woc_tx_exists(const std::string& txid);
 

@@ -1,13 +1,16 @@
 #include "wallet/http_client.h"
 
 #include "wallet/clock.h"
+#include "wallet/codecs.h"
 #include "wallet/settings.h"
 #include "wallet/text_util.h"
 
 #include <algorithm>
 #include <climits>
+#include <iterator>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace {
 
@@ -66,10 +69,74 @@ long response_code(CURL* handle) {
     return status;
 }
 
-// A new handle for `url` that writes the answer into `target`; null with the error text when
+// Easy handles whose connections are kept alive between requests. A handle is used by one
+// thread at a time; between requests it waits here, keyed by the scheme, host and port it last
+// talked to and by the pinned address it carries, and only a request with the same key takes it
+// again, so a connection (and its TLS session) serves the next request to that host instead of a
+// new handshake. libcurl's shared connection cache is not safe across threads; this pool is.
+constexpr std::size_t kIdleHandles = 16;
+
+struct IdleHandle {
+    std::string key;
+    CurlHandle handle;
+};
+
+// Never destroyed: a detached request thread may still hand its handle back while the process
+// exits.
+std::mutex& idle_mutex() {
+    static std::mutex* mutex = new std::mutex;
+    return *mutex;
+}
+std::vector<IdleHandle>& idle_handles() {
+    static std::vector<IdleHandle>* handles = new std::vector<IdleHandle>;
+    return *handles;
+}
+
+// "scheme://authority" of the URL in lower case, with the platform pin when the URL gets one.
+std::string pool_key(const std::string& url) {
+    const std::size_t scheme_end = url.find("://");
+    const std::size_t start = scheme_end == std::string::npos ? 0 : scheme_end + 3;
+    const std::size_t end = url.find_first_of("/?#", start);
+    std::string key = to_lower_copy(url.substr(0, end));
+    const ServiceSettings settings = service_settings();
+    if (!settings.platform_host.empty() && url.find(settings.platform_host) != std::string::npos)
+        key += "|" + settings.platform_host + "=" + settings.platform_ip;
+    return key;
+}
+
+// A handle that last served `key` (its connection likely still open), else a new one.
+CurlHandle take_handle(const std::string& key) {
+    {
+        std::lock_guard<std::mutex> lock(idle_mutex());
+        for (auto it = idle_handles().rbegin(); it != idle_handles().rend(); ++it) {
+            if (it->key != key) continue;
+            CurlHandle handle = std::move(it->handle);
+            idle_handles().erase(std::next(it).base());
+            return handle;
+        }
+    }
+    return new_curl_handle();
+}
+
+// Keeps the handle, with its connection, for the next request to `key`. Its options are reset
+// first so that it holds no pointer into the finished request. The oldest idle handle goes when
+// the pool is full.
+void give_back(const std::string& key, CurlHandle handle) {
+    if (!handle) return;
+    curl_easy_reset(handle.get());
+    CurlHandle evicted;
+    std::lock_guard<std::mutex> lock(idle_mutex());
+    if (idle_handles().size() >= kIdleHandles) {
+        evicted = std::move(idle_handles().front().handle);
+        idle_handles().erase(idle_handles().begin());
+    }
+    idle_handles().push_back(IdleHandle{key, std::move(handle)});
+}
+
+// A handle for `url` that writes the answer into `target`; null with the error text when
 // libcurl has none.
 CurlHandle new_request(const std::string& url, std::string& target, std::string& error) {
-    CurlHandle curl = new_curl_handle();
+    CurlHandle curl = take_handle(pool_key(url));
     if (!curl) {
         error = kInitFailed;
         return nullptr;
@@ -79,14 +146,19 @@ CurlHandle new_request(const std::string& url, std::string& target, std::string&
     return curl;
 }
 
-// Runs a one-off request with the platform host pinned, then frees the handle, before the pin list
-// it may point to. False with libcurl's text on a transport failure; otherwise the status is set.
+// Runs a request with the platform host pinned. After an answer the handle goes back to the pool
+// with its connection; after a transport failure it is closed, connection and all. Either way the
+// handle is released before the pin list it may point to. False with libcurl's text on a transport
+// failure; otherwise the status is set.
 bool perform_once(CurlHandle& curl, const std::string& url, long& status, std::string& error) {
     SlistPtr resolve(apply_pinned_resolve(curl.get(), url));
     const CURLcode rc = curl_easy_perform(curl.get());
     status = response_code(curl.get());
+    if (rc == CURLE_OK) {
+        give_back(pool_key(url), std::move(curl));
+        return true;
+    }
     curl.reset();
-    if (rc == CURLE_OK) return true;
     error = curl_easy_strerror(rc);
     return false;
 }
@@ -213,6 +285,14 @@ bool http_post_json(const std::string& url, const std::string& json_body, std::s
         }
         error = http_error_text(status, response);
         return false;
+    }
+}
+
+void http_close_idle_connections() {
+    std::vector<IdleHandle> closing;
+    {
+        std::lock_guard<std::mutex> lock(idle_mutex());
+        closing.swap(idle_handles());
     }
 }
 

@@ -1,6 +1,7 @@
 // Every HTTPS request of the wallet, chain and ordinals code: blocking calls over libcurl's easy
 // interface that share one set of time-outs, the user agent, the pinned platform address, the
-// back-off on HTTP 429 and the wording of errors.
+// back-off on HTTP 429 and the wording of errors. Requests to one host reuse a kept-alive
+// connection.
 #pragma once
 
 #include <curl/curl.h>
@@ -63,6 +64,10 @@ curl_slist* apply_pinned_resolve(CURL* handle, const std::string& url);
 
 // The error text for an HTTP status and the body that came with it.
 std::string http_error_text(long status, const std::string& body);
+
+// Closes the connections that finished requests keep open for the next request to the same host
+// (http_get, http_post_json and http_get_platform reuse them). A request under way keeps its own.
+void http_close_idle_connections();
 
 // Cleans up the session's handle and resolve list and sets both to null.
 void curl_session_reset(CurlSession& session);

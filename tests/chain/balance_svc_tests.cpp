@@ -21,6 +21,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <set>
+
 #include <unistd.h>
 
 using nlohmann::json;
@@ -286,4 +288,39 @@ TEST_F(BalanceTest, SpentSetChangeCoinsAndFaceSurviveARestart) {
     EXPECT_EQ(doc["face"], 6900);
     EXPECT_EQ(doc["refreshed"], true);
     EXPECT_EQ(doc["spent_coin_in_cache"], false) << "still listed by the service, but spent";
+}
+
+// The combined history names nothing its two halves did not: it is asked only when one of them
+// could not be read, and the ids come out the same either way.
+TEST(AddressHistory, CombinedListingOnlyWhenAHalfFailed) {
+    TempDataDir data_dir;
+    FakeChain chain;
+    ScopedServiceSettings scoped(settings_for(chain));
+    const std::string address = kReceive0;
+    const std::string mined = chain.ledger.fund(address, 700);
+    const std::string pending = chain.ledger.fund(address, 800, false);
+    const std::string prefix = std::string(kWocPrefix) + "/address/" + address;
+    struct Row {
+        const char* name;
+        const char* failing; // suffix answered with 500, or ""
+        int combined_requests;
+    } rows[] = {
+        {"both halves read", "", 0},
+        {"unconfirmed half failed", "/unconfirmed/history", 1},
+        {"confirmed half failed", "/confirmed/history", 1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        chain.woc.clear_faults();
+        chain.woc.reset_counts();
+        if (*row.failing) chain.woc.set_fault(prefix + row.failing, FakeFault{500});
+        HistoryContext history;
+        history.limit = 10;
+        history.address = address;
+        for (const char* suffix : {"/unconfirmed/history", "/confirmed/history", "/history"})
+            woc_address_history(history, suffix);
+        EXPECT_EQ(chain.woc.request_count(prefix + "/history"), row.combined_requests);
+        EXPECT_EQ(std::set<std::string>(history.out.begin(), history.out.end()),
+                  (std::set<std::string>{mined, pending}));
+    }
 }

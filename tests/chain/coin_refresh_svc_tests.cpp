@@ -21,6 +21,7 @@
 #include <atomic>
 #include <chrono>
 #include <dirent.h>
+#include <set>
 #include <thread>
 
 using nlohmann::json;
@@ -61,6 +62,24 @@ struct RefreshTest : FakeChainTest {
     }
     std::string receive(std::uint32_t index) { return test_receive_key(index).address; }
     int woc_address_requests() { return chain.woc.request_count(std::string(kWocPrefix) + "/address/"); }
+    // Addresses the refresh listed: in the body of a bulk confirmed listing, or in the path of a
+    // one-address listing.
+    std::set<std::string> listed_addresses() {
+        std::set<std::string> listed;
+        const std::string bulk = std::string(kWocPrefix) + "/addresses/confirmed/unspent";
+        const std::string one = std::string(kWocPrefix) + "/address/";
+        for (const FakeRequest& req : chain.woc.requests()) {
+            if (req.path == bulk) {
+                const json body = json::parse(req.body);
+                for (const json& a : body["addresses"])
+                    listed.insert(a.get<std::string>());
+            } else if (req.path.compare(0, one.size(), one) == 0 && req.path.size() > 8 &&
+                       req.path.compare(req.path.size() - 8, 8, "/unspent") == 0) {
+                listed.insert(req.path.substr(one.size(), req.path.find('/', one.size()) - one.size()));
+            }
+        }
+        return listed;
+    }
 };
 
 } // namespace
@@ -98,8 +117,9 @@ TEST_F(RefreshTest, ListsStaleAddressesOnlyAndKeepsTheLock) {
     EXPECT_EQ(cached(r0, t0), nullptr);
     for (const std::string& a : addresses)
         EXPECT_FALSE(utxo_cache_fresh(a)) << a;
+    chain.woc.reset_counts();
     ASSERT_TRUE(refresh_wallet_coins(lock, error));
-    EXPECT_GE(woc_address_requests(), 4);
+    EXPECT_EQ(listed_addresses(), std::set<std::string>(addresses.begin(), addresses.end()));
 
     WalletLock none(kv_wallet_mutex(), std::defer_lock);
     {
@@ -177,6 +197,47 @@ TEST_F(RefreshTest, ManyAddressesRunOnABoundedPoolWithTheSameResults) {
     EXPECT_NE(cached(receive(0), funded[0]), nullptr);
     EXPECT_NE(cached(receive(37), funded[1]), nullptr);
     EXPECT_NE(cached(receive(99), funded[2]), nullptr);
+}
+
+// Many addresses cost two bulk requests per 20 addresses, not three per address; a bulk request
+// that fails, or a reply as long as the service's cap (it may have been cut), falls back to the
+// one-address listings with the same coins as the result.
+TEST_F(RefreshTest, AddressesAreListedInBulkWithOneAddressFallback) {
+    struct Row {
+        const char* name;
+        bool bulk_fails;
+        int outputs; // funded on receive address 0
+        bool one_address_listings;
+    } rows[] = {
+        {"bulk answers", false, 3, false},
+        {"bulk fails", true, 3, true},
+        {"reply as long as the cap", false, 21, true},
+    };
+    load_hd(2);
+    const std::string bulk = std::string(kWocPrefix) + "/addresses/";
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        {
+            WalletLock lock = lock_wallet();
+            expire_address_coins();
+        }
+        chain.woc.clear_faults();
+        if (row.bulk_fails) chain.woc.set_fault(bulk, FakeFault{500});
+        std::vector<std::string> funded;
+        for (int i = 0; i < row.outputs; ++i)
+            funded.push_back(chain.ledger.fund(receive(0), 1000 + static_cast<std::uint64_t>(i)));
+        chain.woc.reset_counts();
+
+        WalletLock lock = lock_wallet();
+        std::string error;
+        ASSERT_TRUE(refresh_wallet_coins(lock, error)) << error;
+        EXPECT_EQ(chain.woc.request_count("POST", bulk + "confirmed/unspent"), 1);
+        EXPECT_EQ(chain.woc.request_count("POST", bulk + "unconfirmed/unspent"), 1);
+        EXPECT_EQ(woc_address_requests() > 1, row.one_address_listings) << woc_address_requests();
+        EXPECT_EQ(listed_addresses().size(), 4u);
+        for (const std::string& txid : funded)
+            EXPECT_NE(cached(receive(0), txid), nullptr) << txid;
+    }
 }
 
 TEST_F(RefreshTest, ChangeCoinsSurviveWhileListedOrLastSent) {
@@ -357,9 +418,11 @@ TEST_F(RefreshTest, BalanceScanRaisesTheReceiveCounter) {
         for (const json& a : body["addresses"])
             asked.push_back(a.get<std::string>());
     }
-    ASSERT_EQ(asked.size(), 400u);
+    // Two requests in a row without coins (46 to 85) end the scan: the rest of the window counts
+    // as asked.
+    ASSERT_EQ(asked.size(), 80u);
     EXPECT_EQ(asked.front(), receive(6));
-    EXPECT_EQ(asked.back(), receive(405));
+    EXPECT_EQ(asked.back(), receive(85));
     EXPECT_EQ(receive_scan_mark(), 406u);
     {
         WalletLock lock = lock_wallet();
@@ -373,6 +436,43 @@ TEST_F(RefreshTest, BalanceScanRaisesTheReceiveCounter) {
     scan_hd_balances();
     EXPECT_EQ(chain.woc.request_count(balance_path), 2);
     EXPECT_EQ(receive_scan_mark(), 431u);
+}
+
+// A run of unused addresses ends the scan early; a failed request leaves the mark after the last
+// answered batch, so the next scan asks again from there.
+TEST_F(RefreshTest, BalanceScanStopsAfterTwoEmptyRequests) {
+    struct Row {
+        const char* name;
+        int funded; // receive index funded, -1 none
+        bool fail_third;
+        int requests;
+        std::uint32_t counter, mark;
+    } rows[] = {
+        {"fresh wallet", -1, false, 2, 0, 401},
+        {"coins at 35", 35, false, 4, 35, 401},
+        {"third request fails", 35, true, 3, 35, 41},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        reset_chain_session_for_tests();
+        load_hd(0);
+        if (row.funded >= 0) chain.ledger.fund(receive(static_cast<std::uint32_t>(row.funded)), 500);
+        chain.woc.reset_counts();
+        chain.woc.clear_faults();
+        if (row.fail_third) {
+            FakeFault pass;
+            pass.times = 2;
+            pass.delay_ms = 0;
+            chain.woc.set_fault(std::string(kWocPrefix) + "/addresses/", FakeFault{500});
+            // The first two requests pass: a fault of status 0 answers normally.
+            chain.woc.set_fault(std::string(kWocPrefix) + "/addresses/balance", pass);
+        }
+        scan_hd_balances();
+        EXPECT_EQ(chain.woc.request_count("POST", std::string(kWocPrefix) + "/addresses/balance"), row.requests);
+        EXPECT_EQ(receive_scan_mark(), row.mark);
+        WalletLock lock = lock_wallet();
+        EXPECT_EQ(kv_wallet().recv[1], row.counter);
+    }
 }
 
 // The refresh leaves the ordinal look-up failed, so coin selection holds every 1-sat coin back.

@@ -136,6 +136,14 @@ TEST_F(WocClientTest, MergedListingIsSortedUniqueAndCleanOfMempoolSpends) {
     EXPECT_EQ(list[0].txid, big);
     EXPECT_EQ(list[0].height, chain.ledger.tip() - 2);
     EXPECT_EQ(list[3].height, 0);
+
+    // A transaction's inputs never change: the next listing reads them from what it kept.
+    const std::string tx_prefix = std::string(kWocPrefix) + "/tx/";
+    const int tx_reads = chain.woc.request_count("GET", tx_prefix);
+    EXPECT_GE(tx_reads, 1);
+    ASSERT_TRUE(list_address_utxos(alice.address, list, error, &any_ok));
+    EXPECT_EQ(list.size(), 4u);
+    EXPECT_EQ(chain.woc.request_count("GET", tx_prefix), tx_reads);
 }
 
 TEST_F(WocClientTest, ListingFailuresAndPartialAnswers) {

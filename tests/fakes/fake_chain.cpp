@@ -14,6 +14,8 @@ namespace {
 const std::string kWoc = kWocPrefix;
 const std::string kHex64 = "([0-9a-fA-F]{64})";
 const std::string kAddr = "/address/([^/]+)";
+const std::size_t kBulkConfirmedCap = 20;
+const std::size_t kBulkUnconfirmedCap = 100;
 
 FakeResponse text_reply(const std::string& body, int status = 200) {
     FakeResponse r;
@@ -223,6 +225,48 @@ void add_woc_routes(FakeChain& chain) {
     });
 }
 
+// The addresses of a bulk request body ({"addresses": [...]}); false for a body without them.
+bool bulk_addresses(const std::string& body, std::vector<std::string>& addresses) {
+    json j = json::parse(body, nullptr, false);
+    if (j.is_discarded() || !j.is_object() || !j.contains("addresses") || !j["addresses"].is_array()) return false;
+    for (const json& a : j["addresses"])
+        addresses.push_back(a.is_string() ? a.get<std::string>() : std::string());
+    return true;
+}
+
+// The bulk unspent listings: 20 addresses at most, and at most `cap` outputs in the whole reply,
+// the later ones left out without notice as the service documents only the count.
+void add_bulk_unspent_route(FakeChain& chain, const std::string& path, bool confirmed, std::size_t cap) {
+    Ledger& ledger = chain.ledger;
+    chain.woc.on("POST", kWoc + path, [&ledger, confirmed, cap](const FakeRequest& req) {
+        std::vector<std::string> addresses;
+        if (!bulk_addresses(req.body, addresses)) return json_reply({{"error", "bad request"}}, 400);
+        if (addresses.size() > 20) return json_reply({{"error", "too many addresses"}}, 400);
+        json reply = json::array();
+        std::size_t listed = 0;
+        for (const std::string& address : addresses) {
+            Hash160 h{};
+            if (!address_to_hash160(address, h)) {
+                reply.push_back({{"address", address}, {"unspent", json::array()}, {"error", "invalid address"}});
+                continue;
+            }
+            json rows = json::array();
+            // Like the one-address listings: confirmed outputs still show while a mempool
+            // transaction spends them; the unconfirmed listing shows unspent mempool outputs.
+            for (const LedgerOutput& o : ledger.outputs_of_address(address, confirmed)) {
+                if (confirmed ? (o.height == 0 || (!o.spent_by.empty() && o.spent_height > 0)) : o.height != 0)
+                    continue;
+                if (listed >= cap) break;
+                rows.push_back(utxo_row(o));
+                ++listed;
+            }
+            reply.push_back({{"address", address}, {"unspent", rows}, {"error", ""}});
+        }
+        ledger.note_lookup();
+        return json_reply(reply);
+    });
+}
+
 void add_arc_routes(FakeChain& chain) {
     Ledger& ledger = chain.ledger;
     chain.arc.on("POST", "/v1/tx", [&ledger](const FakeRequest& req) {
@@ -274,6 +318,8 @@ void add_platform_routes(FakeChain& chain) {
 
 FakeChain::FakeChain() {
     add_woc_routes(*this);
+    add_bulk_unspent_route(*this, "/addresses/confirmed/unspent", true, kBulkConfirmedCap);
+    add_bulk_unspent_route(*this, "/addresses/unconfirmed/unspent", false, kBulkUnconfirmedCap);
     add_arc_routes(*this);
     add_platform_routes(*this);
     add_oracle_index_routes(*this);

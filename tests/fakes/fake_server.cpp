@@ -1,6 +1,7 @@
 #include "fakes/fake_server.h"
 
 #include "fakes/httplib_config.h"
+#include "wallet/http_client.h"
 
 #include <nlohmann/json.hpp>
 
@@ -53,6 +54,16 @@ FakeResponse json_error(int status, const std::string& message) {
 // keep-alive time-out. This queue starts another worker whenever none is idle, so every
 // connection the client opens is served at once, as a real service would.
 struct GrowingTaskQueue : httplib::TaskQueue {
+    // Started up front, as the library's own pool does, so that a client with a few connections
+    // adds no threads to the process while it runs (tests count the product's threads).
+    static constexpr int kInitialWorkers = 16;
+
+    GrowingTaskQueue() {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (int i = 0; i < kInitialWorkers; ++i)
+            workers.emplace_back([this] { work(); });
+    }
+
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<std::function<void()>> jobs;
@@ -107,6 +118,7 @@ struct FakeServerState {
     std::vector<FaultEntry> faults;
     std::vector<FakeRequest> requests;
     std::set<std::pair<std::string, int>> connections;
+    std::string flight_prefix; // in-flight counts cover only paths under it
     int in_flight = 0;
     int peak_in_flight = 0;
 };
@@ -194,13 +206,15 @@ FakeResponse dispatch(FakeServerState& state, FakeRequest& request) {
 
 void serve(FakeServerState& state, const httplib::Request& req, httplib::Response& res) {
     FakeRequest request = to_fake_request(req);
+    bool counted = false;
     {
         std::lock_guard<std::mutex> lock(state.mutex);
         state.connections.insert({req.remote_addr, req.remote_port});
-        state.peak_in_flight = std::max(state.peak_in_flight, ++state.in_flight);
+        counted = starts_with(request.path, state.flight_prefix);
+        if (counted) state.peak_in_flight = std::max(state.peak_in_flight, ++state.in_flight);
     }
     FakeResponse response = dispatch(state, request);
-    {
+    if (counted) {
         std::lock_guard<std::mutex> lock(state.mutex);
         --state.in_flight;
     }
@@ -241,6 +255,9 @@ FakeServer::FakeServer() : state_(new FakeServerState) {
 }
 
 FakeServer::~FakeServer() {
+    // A connection the client keeps alive would hold a worker until its keep-alive time-out runs
+    // out, and stopping waits for every worker.
+    http_close_idle_connections();
     state_->server.stop();
     if (thread_.joinable()) thread_.join();
 }
@@ -289,6 +306,13 @@ int FakeServer::request_count(const std::string& method, const std::string& path
 int FakeServer::peak_in_flight() const {
     std::lock_guard<std::mutex> lock(state_->mutex);
     return state_->peak_in_flight;
+}
+
+void FakeServer::count_in_flight_under(const std::string& path_prefix) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->flight_prefix = path_prefix;
+    state_->in_flight = 0;
+    state_->peak_in_flight = 0;
 }
 
 int FakeServer::connection_count() const {

@@ -63,6 +63,9 @@ struct FakeServer {
     int connection_count() const;              // distinct TCP connections accepted so far
     std::vector<FakeRequest> requests() const; // every request so far, in order
     void reset_counts();
+    // From now on peak_in_flight counts only requests under the prefix (all of them for ""); call
+    // it while no request is under way.
+    void count_in_flight_under(const std::string& path_prefix);
 
 private:
     std::unique_ptr<FakeServerState> state_;

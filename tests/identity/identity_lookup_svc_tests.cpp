@@ -8,6 +8,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <string>
+#include <thread>
+#include <vector>
+
 using nlohmann::json;
 
 namespace {
@@ -200,3 +204,29 @@ TEST_F(IdentityLookupTest, FailedLookupFailsTheCheckOnlyOnce) {
 }
 
 } // namespace
+
+// Ten checks of the same signer at once, as a cold gallery makes them: one request, one answer
+// for all; a failure shared that way is still not kept.
+TEST_F(IdentityLookupTest, SameHandleAskedAtOnceIsLookedUpOnce) {
+    for (const bool found : {true, false}) {
+        SCOPED_TRACE(found);
+        clear_identity_cache();
+        chain.platform.reset_counts();
+        FakeFault slow;
+        slow.delay_ms = 40;
+        if (!found) slow.status = 500;
+        slow.times = 1;
+        chain.platform.set_fault("/api/bsvalias/id/", slow);
+        std::vector<std::string> keys(10);
+        std::vector<std::thread> threads;
+        for (std::size_t i = 0; i < keys.size(); ++i)
+            threads.emplace_back([&keys, i] { keys[i] = lookup_identity_pubkey("alice", ""); });
+        for (std::thread& t : threads)
+            t.join();
+        EXPECT_EQ(asked(), 1);
+        for (const std::string& key : keys)
+            EXPECT_EQ(key, found ? alice : "");
+        EXPECT_EQ(lookup_identity_pubkey("alice", ""), alice);
+        EXPECT_EQ(asked(), found ? 1 : 2);
+    }
+}

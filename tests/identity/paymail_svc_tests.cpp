@@ -260,6 +260,9 @@ TEST_F(PaymailTest, StatusRunReportsBalanceClaimsAndThrottles) {
     EXPECT_EQ(paymail.claims().size(), 1u);
     EXPECT_EQ(registry().value("host_role", ""), "dev");
     EXPECT_EQ(connected_paymail(), "alice@" + domain());
+    // Two balance-scan requests find no used receive address, two bulk listings cover every
+    // address, and the funded one has its mempool history read.
+    EXPECT_EQ(chain.woc.request_count(kWocPrefix), 5);
 
     const int listed = chain.woc.request_count(std::string(kWocPrefix) + "/address/");
     clock.advance(1000);

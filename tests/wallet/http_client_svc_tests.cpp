@@ -89,6 +89,7 @@ struct RawServer {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ~RawServer() {
+        http_close_idle_connections();
         server->stop();
         thread.join();
     }
@@ -433,4 +434,38 @@ TEST_F(HttpClientTest, FakeServerAnswersParallelRequestsTogether) {
     EXPECT_EQ(server.peak_in_flight(), kParallel);
     EXPECT_EQ(server.request_count("GET", "/together"), kParallel);
     EXPECT_EQ(server.request_count("POST", "/together"), 0);
+}
+
+// Requests to one host, one after another, travel over one kept-alive connection; requests side
+// by side each need their own, and get them back afterwards.
+TEST_F(HttpClientTest, RequestsToOneHostReuseKeptConnections) {
+    http_close_idle_connections();
+    std::string body, error;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(http_get(url("/data/a" + std::to_string(i)), body, error, 5, false)) << error;
+        ASSERT_TRUE(http_post_json(url("/echo"), "{}", body, error, 5, 1)) << error;
+    }
+    EXPECT_EQ(server.request_count(), 6);
+    EXPECT_EQ(server.connection_count(), 1);
+
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([this] {
+            std::string b, e;
+            for (int i = 0; i < 3; ++i)
+                http_get(url("/data/p"), b, e, 5, false);
+        });
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(server.request_count(), 18);
+    EXPECT_LE(server.connection_count(), 5);
+
+    // A failed answer is still an answer: the connection stays.
+    server.set_fault("/data/", FakeFault{500});
+    EXPECT_FALSE(http_get(url("/data/x"), body, error, 5, false));
+    server.reset_counts();
+    http_close_idle_connections();
+    EXPECT_TRUE(http_post_json(url("/echo"), "{}", body, error, 5, 1));
+    EXPECT_TRUE(http_post_json(url("/echo"), "{}", body, error, 5, 1));
+    EXPECT_EQ(server.connection_count(), 1);
 }

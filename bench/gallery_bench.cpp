@@ -1,0 +1,98 @@
+// The gallery's ten frames read cold, one of them showing an artwork (its certificate inscribed)
+// with four asks, against the
+// fake services with 20 ms added to every request. A frame's longest chain of dependent requests
+// is three (its transaction ids, a transaction, the certificate); the report gives the wall time
+// against that chain and the requests each service answered.
+#include "art/gallery_frames.h"
+#include "bench/bench_paths.h"
+#include "fakes/chain_fixture.h"
+#include "fakes/fake_gorillapool.h"
+#include "fakes/fake_identity.h"
+#include "fakes/fake_oracle.h"
+#include "fakes/registry_fixture.h"
+#include "fakes/secp_check.h"
+#include "identity/identity_lookup.h"
+#include "support/temp_dir.h"
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+namespace {
+
+constexpr int kDelayMs = 20;
+constexpr int kDependentChain = 3;
+
+void post(FakeChain& chain, const std::string& type, std::uint8_t key, std::int64_t ts, const nlohmann::json& fields) {
+    nlohmann::json msg = fake_art_record(type, key == 0x11 ? "alice" : "bob", ts,
+                                         {{"spot", spot_label(1)}, {"pic", std::string(64, 'a') + "_0"}});
+    for (const auto& item : fields.items())
+        msg[item.key()] = item.value();
+    fake_post_record(chain, spot_row(1).watch, fake_signed_record(msg, key));
+}
+
+void BM_GalleryColdLoad(benchmark::State& state) {
+    TempDataDir data_dir;
+    double wall_ms = 0;
+    int requests = 0, platform = 0, woc = 0, gorillapool = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto chain = std::make_unique<FakeChain>();
+        auto gp = std::make_unique<FakeGorillaPool>(chain->ledger);
+        FakeIdentity ids;
+        serve_fake_identity(chain->platform, ids);
+        ids.set_key("alice@kestrava.net", secp_pubkey_hex(Bytes(32, 0x11)));
+        ids.set_key("bob@kestrava.net", secp_pubkey_hex(Bytes(32, 0x22)));
+        clear_identity_cache();
+        set_service_settings(settings_for(*chain, *gp));
+        Hash160 alice_hash{};
+        alice_hash.fill(0x11);
+        const std::string cert =
+            fake_inscribe(*chain, alice_hash, "application/json", R"({"title":"Dawn","artist_name":"Alice"})");
+        post(*chain, "art_show", 0x11, 100,
+             {{"cert", cert}, {"sha256", std::string(64, 'e')}, {"price", "1000"}, {"pay_addr", "1Pay"}});
+        const std::string bob = secp_pubkey_hex(Bytes(32, 0x22));
+        for (std::int64_t ts = 101; ts <= 104; ++ts)
+            post(*chain, "art_gask", 0x22, ts, {{"price_sats", "1000"}, {"buyer", bob}});
+        FakeFault slow;
+        slow.delay_ms = kDelayMs;
+        chain->woc.set_fault("", slow);
+        chain->platform.set_fault("", slow);
+        gp->server.set_fault("", slow);
+        chain->woc.reset_counts();
+        chain->platform.reset_counts();
+        gp->server.reset_counts();
+        state.ResumeTiming();
+
+        const auto begin = std::chrono::steady_clock::now();
+        std::vector<SpotFrame> frames;
+        load_all_spots(frames);
+        wall_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();
+
+        state.PauseTiming();
+        if (frames.empty() || !frames[0].shown) state.SkipWithError("frame 1 not shown");
+        print_paths("woc", chain->woc);
+        print_paths("platform", chain->platform);
+        print_paths("gp", gp->server);
+        woc = chain->woc.request_count();
+        platform = chain->platform.request_count();
+        gorillapool = gp->server.request_count();
+        requests = woc + platform + gorillapool;
+        clear_identity_cache();
+        gp.reset();
+        chain.reset();
+        state.ResumeTiming();
+    }
+    state.counters["wall_ms"] = wall_ms;
+    state.counters["chain_ms"] = kDependentChain * kDelayMs;
+    state.counters["times_chain"] = wall_ms / (kDependentChain * kDelayMs);
+    state.counters["requests"] = requests;
+    state.counters["woc"] = woc;
+    state.counters["platform"] = platform;
+    state.counters["gorillapool"] = gorillapool;
+}
+BENCHMARK(BM_GalleryColdLoad)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+} // namespace
