@@ -211,7 +211,7 @@ bool woc_returns_txid(const std::string& txid) {
         if (!raw.empty() && same_txid(compute_txid(raw), txid)) return true;
     }
     if (!http_get(base, body, error, kWocLookupTimeoutS, false)) return false;
-    const std::string named = json_text(json::parse(body, nullptr, false), "txid");
+    const std::string named = json_text(json_parse_or_discarded(body), "txid");
     return is_txid_hex(named) && same_txid(named, txid);
 }
 

@@ -36,7 +36,7 @@ constexpr std::uint64_t kScanWindow = 400;
 constexpr std::size_t kScanBatch = 20;
 // Addresses per bulk listing request, the service's documented limit.
 constexpr std::size_t kBulkBatch = 20;
-// Batches in a row without a funded address after which the scan takes the window as unused.
+// Batches in a row without a funded address after which one scan stops; the next goes on from there.
 constexpr int kScanEmptyBatches = 2;
 constexpr std::int32_t kGpTimeoutS = 20;
 
@@ -458,13 +458,11 @@ void scan_hd_balances() {
         last_asked = batch.back().index;
         if (derive_failed) break;
         empty_run = highest > before ? 0 : empty_run + 1;
-        // The wallet program hands out receive addresses in order, so a long run of unused ones
-        // means the rest of the window is unused too; asking for all of it would cost a fresh
-        // wallet twenty requests on a service that limits clients to a few a second.
-        if (empty_run >= kScanEmptyBatches) {
-            last_asked = static_cast<std::uint32_t>(last);
-            break;
-        }
+        // Asking for the whole window at once would cost a fresh wallet twenty requests on a
+        // service that limits clients to a few a second. After a run of unused addresses this
+        // scan stops, and the next one goes on from the mark, so the whole window is still asked
+        // over a few refreshes and coins far above the counter are found all the same.
+        if (empty_run >= kScanEmptyBatches) break;
     }
     if (any_batch) receive_scan_mark() = last_asked + 1;
     if (highest <= counter) return;

@@ -71,6 +71,6 @@ bool is_already_known_error(const std::string& reply);
 void spend_inputs_expire_caches(const std::vector<TxInput>& inputs, std::size_t from);
 
 // Asks WhatsOnChain for the balances of the next receive addresses (up to 400 above the receive
-// counter, 20 a request, ending after two requests in a row found no coins) and raises the
-// counter to the highest one that holds coins. Reports nothing.
+// counter, 20 a request; one scan ends after two requests in a row found no coins and the next
+// goes on from there) and raises the counter to the highest one that holds coins. Reports nothing.
 void scan_hd_balances();

@@ -323,7 +323,7 @@ bool woc_bulk_unspent(const std::vector<std::string>& addresses, bool confirmed,
     std::string response, err;
     const char* path = confirmed ? "/addresses/confirmed/unspent" : "/addresses/unconfirmed/unspent";
     if (!http_post_json(woc_url(path), body, response, err, 20, 1)) return false;
-    json reply = json::parse(response, nullptr, false);
+    json reply = json_parse_or_discarded(response);
     if (reply.is_discarded() || !reply.is_array()) return false;
 
     std::size_t rows = 0;

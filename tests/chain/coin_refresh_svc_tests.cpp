@@ -418,12 +418,11 @@ TEST_F(RefreshTest, BalanceScanRaisesTheReceiveCounter) {
         for (const json& a : body["addresses"])
             asked.push_back(a.get<std::string>());
     }
-    // Two requests in a row without coins (46 to 85) end the scan: the rest of the window counts
-    // as asked.
+    // Two requests in a row without coins (46 to 85) end this scan; the next goes on from 86.
     ASSERT_EQ(asked.size(), 80u);
     EXPECT_EQ(asked.front(), receive(6));
     EXPECT_EQ(asked.back(), receive(85));
-    EXPECT_EQ(receive_scan_mark(), 406u);
+    EXPECT_EQ(receive_scan_mark(), 86u);
     {
         WalletLock lock = lock_wallet();
         EXPECT_EQ(kv_wallet().recv[1], 30u);
@@ -431,11 +430,11 @@ TEST_F(RefreshTest, BalanceScanRaisesTheReceiveCounter) {
     const json saved = json::parse(test_read_file(wallet_file_path_for_id("w1")));
     EXPECT_EQ(saved["recv"][1], 30);
 
-    // The next window starts at the mark and ends 400 above the new counter.
+    // The next scan starts at the mark; its window ends 400 above the new counter.
     chain.woc.reset_counts();
     scan_hd_balances();
     EXPECT_EQ(chain.woc.request_count(balance_path), 2);
-    EXPECT_EQ(receive_scan_mark(), 431u);
+    EXPECT_EQ(receive_scan_mark(), 126u);
 }
 
 // A run of unused addresses ends the scan early; a failed request leaves the mark after the last
@@ -448,8 +447,8 @@ TEST_F(RefreshTest, BalanceScanStopsAfterTwoEmptyRequests) {
         int requests;
         std::uint32_t counter, mark;
     } rows[] = {
-        {"fresh wallet", -1, false, 2, 0, 401},
-        {"coins at 35", 35, false, 4, 35, 401},
+        {"fresh wallet", -1, false, 2, 0, 41},
+        {"coins at 35", 35, false, 4, 35, 81},
         {"third request fails", 35, true, 3, 35, 41},
     };
     for (const Row& row : rows) {
@@ -473,6 +472,22 @@ TEST_F(RefreshTest, BalanceScanStopsAfterTwoEmptyRequests) {
         WalletLock lock = lock_wallet();
         EXPECT_EQ(kv_wallet().recv[1], row.counter);
     }
+}
+
+// A short scan never gives up on the rest of the window: later scans go on from the mark, so coins
+// far above the counter are still found, two requests at a time.
+TEST_F(RefreshTest, BalanceScansGoOnWhereTheLastOneStopped) {
+    load_hd(0);
+    chain.ledger.fund(receive(150), 500);
+    int scans = 0;
+    for (; scans < 12; ++scans) {
+        chain.woc.reset_counts();
+        scan_hd_balances();
+        EXPECT_LE(chain.woc.request_count("POST", std::string(kWocPrefix) + "/addresses/balance"), 4);
+        WalletLock lock = lock_wallet();
+        if (kv_wallet().recv[1] == 150) break;
+    }
+    EXPECT_LT(scans, 12) << "the coins at 150 were never found";
 }
 
 // The refresh leaves the ordinal look-up failed, so coin selection holds every 1-sat coin back.
