@@ -47,6 +47,10 @@ bool platform_write_file_aside(const std::string& path, const std::string& data,
 // as on a full disk, leaving what was written so far; a negative value lifts the limit.
 void platform_set_write_budget_for_tests(std::int64_t bytes);
 
+// For the platform's own writers: how many of `wanted` bytes the test budget above lets through;
+// all of them when there is none.
+std::size_t platform_write_budgeted(std::size_t wanted);
+
 // Rename that replaces an existing target and may copy across volumes.
 bool platform_move_file(const std::string& from, const std::string& to);
 

@@ -13,22 +13,6 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-
-std::atomic<std::int64_t> g_write_budget{-1};
-
-// How many of `wanted` bytes the test budget lets through; all of them when there is none.
-std::size_t budgeted(std::size_t wanted) {
-    std::int64_t left = g_write_budget.load();
-    while (left >= 0) {
-        const std::int64_t take = std::min<std::int64_t>(left, static_cast<std::int64_t>(wanted));
-        if (g_write_budget.compare_exchange_weak(left, left - take)) return static_cast<std::size_t>(take);
-    }
-    return wanted;
-}
-
-} // namespace
-
 std::string platform_env(const char* name) {
     const char* v = std::getenv(name);
     return v != nullptr ? std::string(v) : std::string();
@@ -101,7 +85,7 @@ bool platform_write_file(const std::string& path, const std::string& data, bool 
     std::size_t left = data.size();
     bool ok = true;
     while (left > 0) {
-        const std::size_t allowed = budgeted(left);
+        const std::size_t allowed = platform_write_budgeted(left);
         if (allowed == 0) {
             ok = false;
             break;
@@ -143,10 +127,6 @@ bool platform_atomic_replace(const std::string& from, const std::string& to) {
     if (std::rename(from.c_str(), to.c_str()) != 0) return false;
     fsync_path(parent_of(to), O_RDONLY | O_DIRECTORY);
     return true;
-}
-
-void platform_set_write_budget_for_tests(std::int64_t bytes) {
-    g_write_budget.store(bytes < 0 ? -1 : bytes);
 }
 
 bool platform_move_file(const std::string& from, const std::string& to) {

@@ -30,21 +30,9 @@ ScopedHandle own_handle(HANDLE h) {
 // possible; a replace over a file open here may still fail until it closes (the registry retries).
 const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-std::atomic<std::int64_t> g_write_budget{-1};
-
-// How many of `wanted` bytes the test budget lets through; all of them when there is none.
-std::size_t budgeted(std::size_t wanted) {
-    std::int64_t left = g_write_budget.load();
-    while (left >= 0) {
-        const std::int64_t take = std::min<std::int64_t>(left, static_cast<std::int64_t>(wanted));
-        if (g_write_budget.compare_exchange_weak(left, left - take)) return static_cast<std::size_t>(take);
-    }
-    return wanted;
-}
-
 bool write_all(HANDLE h, const char* data, std::size_t size) {
     while (size > 0) {
-        const std::size_t allowed = budgeted(size > 0x10000000u ? 0x10000000u : size);
+        const std::size_t allowed = platform_write_budgeted(size > 0x10000000u ? 0x10000000u : size);
         if (allowed == 0) return false;
         DWORD chunk = static_cast<DWORD>(allowed);
         DWORD written = 0;
@@ -175,10 +163,6 @@ bool platform_atomic_replace(const std::string& from, const std::string& to) {
             SetFileAttributesW(wto.c_str(), (now & ~FILE_ATTRIBUTE_NORMAL) | (old_attributes & kept));
     }
     return true;
-}
-
-void platform_set_write_budget_for_tests(std::int64_t bytes) {
-    g_write_budget.store(bytes < 0 ? -1 : bytes);
 }
 
 bool platform_move_file(const std::string& from, const std::string& to) {

@@ -1,5 +1,7 @@
 #include "wallet/json_util.h"
 
+#include "support/json_depth.h"
+
 #include <algorithm>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -50,36 +52,6 @@ namespace {
 
 std::string nested(std::size_t levels, const std::string& inner = "") {
     return std::string(levels, '[') + inner + std::string(levels, ']');
-}
-
-// The deepest nesting of a JSON text by the library's own event parser, which keeps its own stack
-// instead of recursing; -1 when the text is not JSON.
-int sax_depth(const std::string& text) {
-    struct Depth : json::json_sax_t {
-        int depth = 0, deepest = 0;
-        bool open() {
-            deepest = std::max(deepest, ++depth);
-            return true;
-        }
-        bool close() {
-            --depth;
-            return true;
-        }
-        bool null() override { return true; }
-        bool boolean(bool) override { return true; }
-        bool number_integer(number_integer_t) override { return true; }
-        bool number_unsigned(number_unsigned_t) override { return true; }
-        bool number_float(number_float_t, const string_t&) override { return true; }
-        bool string(string_t&) override { return true; }
-        bool binary(binary_t&) override { return true; }
-        bool start_object(std::size_t) override { return open(); }
-        bool key(string_t&) override { return true; }
-        bool end_object() override { return close(); }
-        bool start_array(std::size_t) override { return open(); }
-        bool end_array() override { return close(); }
-        bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
-    } sax;
-    return json::sax_parse(text, &sax) ? sax.deepest : -1;
 }
 
 } // namespace
@@ -161,7 +133,7 @@ TEST(JsonUtil, BoundedParseAgreesWithTheLibraryOnMutatedInput) {
         std::string error;
         bool ok = false;
         ASSERT_NO_THROW(ok = json_parse_bounded(text, out, error));
-        const int depth = sax_depth(text);
+        const int depth = json_sax_depth(text);
         const bool within = depth >= 0 && depth <= kJsonMaxDepth;
         ASSERT_EQ(ok, within) << "library depth " << depth << ", " << error;
         if (depth > kJsonMaxDepth) {
