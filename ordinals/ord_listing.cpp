@@ -43,7 +43,7 @@ constexpr std::int32_t kTokenTimeoutS = 8;
 constexpr std::int32_t kOrdinalsTokenTimeoutS = 25;
 constexpr std::uint32_t kChangeAddressCount = 5;
 constexpr std::uint32_t kDeployScanThreads = 4;
-constexpr std::uint32_t kAddressThreads = 16;
+constexpr std::uint32_t kAddressThreads = 24;
 // The index hands out an address's outputs a page at a time; an address with more pages than this
 // is not counted as reached, so nothing of it reads as sent away and every 1-sat coin stays held.
 constexpr std::size_t kTxosPageSize = 100;

@@ -37,7 +37,9 @@ namespace {
 
 constexpr std::int32_t kSpendCheckTimeoutS = 8;
 constexpr std::uint32_t kSpendCheckThreads = 4;
-constexpr std::uint32_t kContentThreads = 6;
+// Contents are written to the cache and flushed to disk one by one; more of them at once keep the
+// disk busy rather than the listing waiting.
+constexpr std::uint32_t kContentThreads = 12;
 constexpr std::uint32_t kTokenInfoThreads = 4;
 constexpr std::uint32_t kTokenCheckThreads = 6;
 
@@ -194,7 +196,10 @@ void name_rows(OrdListingRun& run, std::vector<KvCofferlyOrdRow>& rows) {
         const bool is_token = cached && facts.is_token;
         if (is_token) run.token_data_read.insert(to_lower_copy(row.key));
         fill_if_empty(row.type, facts.type);
-        std::string candidate = ord_cache_read_name(row.key);
+        // Each name write is flushed to disk under the wallet mutex: only a name that changed is
+        // written again.
+        std::string cached_name = ord_cache_read_name(row.key);
+        std::string candidate = cached_name;
         if (candidate.empty() && is_token) candidate = token.name;
         if (candidate.empty() && local) candidate = local->name;
         if (candidate.empty()) candidate = row.name;
@@ -214,7 +219,10 @@ void name_rows(OrdListingRun& run, std::vector<KvCofferlyOrdRow>& rows) {
         if (!known.empty() && (candidate.empty() || looks_like_tick(candidate))) candidate = known;
         if (!candidate.empty()) {
             row.name = candidate;
-            ord_cache_write_name(row.key, candidate);
+            if (candidate != cached_name) {
+                ord_cache_write_name(row.key, candidate);
+                cached_name = candidate;
+            }
             set_local_name(local, candidate, run);
         }
         const std::string& title = facts.title;
@@ -223,7 +231,7 @@ void name_rows(OrdListingRun& run, std::vector<KvCofferlyOrdRow>& rows) {
             row.chain_name = true;
         }
         if (row.chain_name && !row.name.empty()) {
-            ord_cache_write_name(row.key, row.name);
+            if (row.name != cached_name) ord_cache_write_name(row.key, row.name);
             set_local_name(local, row.name, run);
         }
     }

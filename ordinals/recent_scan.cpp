@@ -25,7 +25,7 @@ using nlohmann::json;
 namespace {
 
 constexpr const char* kTokenType = "application/bsv-20";
-constexpr std::uint32_t kRecentScanThreads = 16;
+constexpr std::uint32_t kRecentScanThreads = 24;
 constexpr std::int32_t kOracleTimeoutS = 12;
 constexpr std::uint32_t kOracleTxThreads = 12;
 
