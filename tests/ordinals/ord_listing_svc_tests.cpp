@@ -435,6 +435,10 @@ TEST_F(OrdListingTest, DamagedOrdinalsCounterIsAnError) {
         kv_wallet().recv[kReceiveAccount] = 0x7FFFFFFF;
     }
     EXPECT_FALSE(find_key_for_hash160(nobody, priv, pub));
+    // The coin listing's receive loop stops at the same bound.
+    std::vector<std::string> addresses;
+    list_wallet_addresses(addresses);
+    EXPECT_LE(addresses.size(), kMaxScannedIndex + 2);
 }
 
 #ifdef __linux__
