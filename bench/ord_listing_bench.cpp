@@ -2,7 +2,8 @@
 // artworks spread over the 20 ordinals addresses of an HD wallet, listed cold (empty content cache,
 // nothing read before) and warm (the same listing again). Beside the wall time it reports that time
 // over the listing's longest chain of dependent requests (2 cold: an address listing, then the
-// contents it names; 1 warm: the address listings alone), and the requests each service answered.
+// contents it names; 1 warm: the address listings alone), the requests each service answered, and
+// how long the wallet mutex was held (sampled every millisecond from another thread).
 #include "chain/inscription.h"
 #include "fakes/chain_fixture.h"
 #include "fakes/fake_gorillapool.h"
@@ -13,9 +14,11 @@
 
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -25,6 +28,7 @@ constexpr int kArtworks = 50;
 
 struct ListingFigures {
     double wall_ms = 0;
+    double mutex_held_ms = 0;
     long woc = 0, gorillapool = 0, platform = 0, arc = 0;
 };
 
@@ -36,11 +40,27 @@ void reset_counts(FakeChain& chain, FakeGorillaPool& gp) {
 ListingFigures timed_listing(FakeChain& chain, FakeGorillaPool& gp, std::string& result) {
     reset_counts(chain, gp);
     std::vector<KvCofferlyOrdRow> rows;
+    std::atomic<bool> stop{false};
+    long samples = 0, held = 0;
+    std::thread sampler([&] {
+        while (!stop) {
+            if (kv_wallet_mutex().try_lock()) {
+                kv_wallet_mutex().unlock();
+            } else {
+                ++held;
+            }
+            ++samples;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
     const auto begin = std::chrono::steady_clock::now();
     result = kv_cofferly_list_ordinals(rows);
     const auto end = std::chrono::steady_clock::now();
+    stop = true;
+    sampler.join();
     ListingFigures f;
     f.wall_ms = std::chrono::duration<double, std::milli>(end - begin).count();
+    f.mutex_held_ms = samples ? f.wall_ms * static_cast<double>(held) / static_cast<double>(samples) : 0;
     f.woc = chain.woc.request_count();
     f.gorillapool = gp.server.request_count();
     f.platform = chain.platform.request_count();
@@ -51,6 +71,7 @@ ListingFigures timed_listing(FakeChain& chain, FakeGorillaPool& gp, std::string&
 
 void report(benchmark::State& state, const ListingFigures& f, int chain_length) {
     state.counters["wall_ms"] = f.wall_ms;
+    state.counters["mutex_held_ms"] = f.mutex_held_ms;
     state.counters["dependent_chain"] = chain_length;
     state.counters["times_chain"] = f.wall_ms / (chain_length * kDelayMs);
     state.counters["woc_requests"] = static_cast<double>(f.woc);
