@@ -83,7 +83,8 @@ void add_cached_coins(UtxoCollection& c) {
         return;
     }
     if (w.mnemonic.empty()) return;
-    const std::uint64_t last = std::min<std::uint64_t>(w.recv[kReceiveAccount], kLastNormalIndex);
+    std::uint64_t last = 0;
+    counter_scan_last(w.recv[kReceiveAccount], last);
     std::string priv, pub, address;
     for (std::uint64_t i = 0; i <= last; ++i) {
         Hash160 h{};
@@ -131,7 +132,8 @@ void list_wallet_addresses(std::vector<std::string>& addresses) {
     if (!w.is_hd) {
         add(w.address);
     } else {
-        const std::uint64_t last = std::min<std::uint64_t>(w.recv[kReceiveAccount], kLastNormalIndex);
+        std::uint64_t last = 0;
+        counter_scan_last(w.recv[kReceiveAccount], last);
         for (std::uint64_t i = 0; i <= last; ++i) {
             if (derive_account_key(kReceiveAccount, static_cast<std::uint32_t>(i), priv, pub, address)) add(address);
             wipe(priv);

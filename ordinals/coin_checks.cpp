@@ -26,7 +26,8 @@ namespace {
 constexpr std::int32_t kTxoTimeoutS = 12;
 // A spending transaction is searched this far for the output that carries the ordinal on.
 constexpr std::uint32_t kLastTransferOutput = 16;
-// An ordinal passed on this often is no longer treated as the wallet's, whoever holds it now.
+// The trail is followed this many moves; an ordinal passed on more often may have come back, so
+// the answer past it is "cannot tell", never "gone".
 constexpr int kMaxMoves = 8;
 // Receive addresses are looked at this far past an account's counter, change addresses up to this
 // index: coins sent to addresses handed out but not yet counted still belong to the wallet.
@@ -62,8 +63,9 @@ std::unordered_set<std::string> own_addresses() {
     std::string priv, pub, address;
     for (std::uint32_t account = 0; account < w.recv.size(); ++account) {
         // Counters come from the wallet file: widened so a counter near 2^32 cannot wrap the bound,
-        // and stopped where indices would turn hardened.
-        const std::uint64_t last = std::min<std::uint64_t>(w.recv[account] + kReceiveLookahead, kLastNormalIndex);
+        // and never scanned past the most addresses one call derives.
+        std::uint64_t last = 0;
+        counter_scan_last(std::uint64_t{w.recv[account]} + kReceiveLookahead, last);
         for (std::uint64_t i = 0; i <= last; ++i) {
             if (derive_account_key(account, static_cast<std::uint32_t>(i), priv, pub, address)) add(address);
             wipe(priv);
@@ -143,7 +145,7 @@ int gp_coin_still_ours(const std::string& key) {
         if (is_txid_hex(spend)) {
             std::string next;
             if (!find_transfer(spend, start, next)) return 1;
-            if (++moves >= kMaxMoves) return 0;
+            if (++moves >= kMaxMoves) return 1;
             current = next;
             continue;
         }

@@ -14,8 +14,8 @@ bool gp_txo_get(const std::string& outpoint, nlohmann::json& txo);
 
 // Follows the ordinal from its origin through the transfers GorillaPool knows. 1 when its present
 // output belongs to the loaded wallet or the trail cannot be followed (index unreachable, spending
-// transaction without the ordinal in outputs 0 to 16); 0 for an invalid key, no loaded wallet, a
-// foreign or missing owner, or eight moves or more. Takes the wallet mutex, never across a request.
+// transaction without the ordinal in outputs 0 to 16, eight moves or more); 0 for an invalid key,
+// no loaded wallet, or a foreign or missing owner. Takes the wallet mutex, never across a request.
 int gp_coin_still_ours(const std::string& key);
 
 // The ordinal's tag text ("Artwork" or "Certificate" for the program's own inscriptions): from

@@ -21,6 +21,7 @@ struct TokenMaps {
     std::mutex mutex;
     std::unordered_map<std::string, std::string> amounts;
     std::unordered_map<std::string, std::string> decimals;
+    std::uint32_t listings = 0; // listings using the maps now
 };
 
 // Two listings may overlap on different threads; the maps are guarded so that neither corrupts
@@ -209,4 +210,19 @@ void fill_row_token(KvCofferlyOrdRow& row, const TokenInscription& inscription, 
     row.dec = dec;
 
     if (row.token_id.empty() && local && !local->token_id.empty()) row.token_id = local->token_id;
+}
+
+TokenMapsUse::TokenMapsUse() {
+    TokenMaps& maps = token_maps();
+    std::lock_guard<std::mutex> lock(maps.mutex);
+    if (maps.listings++ == 0) {
+        maps.amounts.clear();
+        maps.decimals.clear();
+    }
+}
+
+TokenMapsUse::~TokenMapsUse() {
+    TokenMaps& maps = token_maps();
+    std::lock_guard<std::mutex> lock(maps.mutex);
+    --maps.listings;
 }

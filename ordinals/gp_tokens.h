@@ -53,8 +53,18 @@ void remember_token_outpoint(const std::string& outpoint, const std::string& amt
 std::string indexed_token_amt(const std::string& key, const std::string& txid, std::uint32_t vout);
 std::string indexed_token_dec(const std::string& key, const std::string& txid, std::uint32_t vout);
 
-// Forgets every remembered amount and decimals; the listing calls it at its start.
+// Forgets every remembered amount and decimals.
 void clear_token_maps();
+
+// A listing's use of the maps, from its start to its end. The maps start empty for a listing that
+// runs alone; a listing that overlaps another shares them, since clearing them then would take the
+// amounts from under the other (an output's token amount never changes, so sharing is sound).
+struct TokenMapsUse {
+    TokenMapsUse();
+    ~TokenMapsUse();
+    TokenMapsUse(const TokenMapsUse&) = delete;
+    TokenMapsUse& operator=(const TokenMapsUse&) = delete;
+};
 
 // Fills the row's amt, dec and token_id from the remembered maps, the wallet's own record of the
 // ordinal (may be null) and the row's parsed token inscription, in that order of preference.

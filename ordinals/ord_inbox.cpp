@@ -6,6 +6,7 @@
 #include "ordinals/token_records.h"
 #include "platform/file_lock.h"
 #include "platform/fs.h"
+#include "wallet/clock.h"
 #include "wallet/crypto.h"
 #include "wallet/json_util.h"
 #include "wallet/keys.h"
@@ -17,11 +18,31 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <mutex>
+#include <unordered_map>
 #include <unordered_set>
 
 using json = nlohmann::json;
 
 namespace {
+
+// When this process first read each inbox origin (lower-cased), on the steady clock. Listings on
+// several threads read it, so it has its own lock.
+struct InboxSeen {
+    std::mutex mutex;
+    std::unordered_map<std::string, std::int64_t> first_read;
+};
+
+InboxSeen& inbox_seen() {
+    static InboxSeen seen;
+    return seen;
+}
+
+void note_inbox_read(const std::string& origin) {
+    InboxSeen& seen = inbox_seen();
+    std::lock_guard<std::mutex> guard(seen.mutex);
+    seen.first_read.emplace(to_lower_copy(origin), clock_steady_ms());
+}
 
 // Fills an empty field from a non-empty value; a field already known is never overwritten.
 bool fill_empty(std::string& field, const std::string& value) {
@@ -228,10 +249,25 @@ void ord_inbox_merge() {
         if (!doc.is_array()) continue;
         for (const json& element : doc) {
             OrdInboxItem item;
-            if (read_inbox_item(element, item) && merge_item(item, address)) changed = true;
+            if (!read_inbox_item(element, item)) continue;
+            note_inbox_read(item.origin);
+            if (merge_item(item, address)) changed = true;
         }
     }
     if (changed) save_wallet();
+}
+
+bool ord_inbox_recent(const std::string& origin) {
+    InboxSeen& seen = inbox_seen();
+    std::lock_guard<std::mutex> guard(seen.mutex);
+    const auto it = seen.first_read.find(to_lower_copy(origin));
+    return it != seen.first_read.end() && clock_steady_ms() - it->second < kOrdInboxGraceMs;
+}
+
+void ord_inbox_forget_seen() {
+    InboxSeen& seen = inbox_seen();
+    std::lock_guard<std::mutex> guard(seen.mutex);
+    seen.first_read.clear();
 }
 
 void collect_watch_addresses(std::vector<std::string>& out) {
@@ -252,7 +288,8 @@ void collect_watch_addresses(std::vector<std::string>& out) {
     if (w.is_hd && !w.mnemonic.empty()) {
         // A counter past the last normal index names no further address; a 64-bit loop also ends
         // when the counter is at its largest value.
-        const std::uint64_t last = std::min<std::uint64_t>(w.recv[kOrdinalsAccount], kLastNormalIndex);
+        std::uint64_t last = 0;
+        counter_scan_last(w.recv[kOrdinalsAccount], last);
         std::string priv, pub, address;
         for (std::uint64_t j = 0; j <= last; ++j) {
             if (derive_account_key(kOrdinalsAccount, static_cast<std::uint32_t>(j), priv, pub, address)) add(address);

@@ -7,6 +7,7 @@
 
 #include "wallet/codecs.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,16 @@ void ord_inbox_post(const Hash160& recipient, const std::string& address, const 
 // known entries only get their empty type, name, icon, amount and token id filled) and saves the
 // wallet when it changed. Never writes an inbox. Caller holds the wallet mutex.
 void ord_inbox_merge();
+
+// An inbox entry counts as recent for this long after this process first read it: the index may
+// not list a received ordinal yet, and its absence there says nothing about it until then.
+constexpr std::int64_t kOrdInboxGraceMs = 30 * 60 * 1000;
+
+// True when the merge first read an inbox entry with this origin less than kOrdInboxGraceMs ago.
+bool ord_inbox_recent(const std::string& origin);
+
+// Forgets when inbox entries were first read (tests start from none).
+void ord_inbox_forget_seen();
 
 // Replaces `out` with the addresses whose inboxes the merge reads, without duplicates: the wallet's
 // addresses, the identity and receive addresses, the ordinals addresses 0..recv[5] of an HD wallet

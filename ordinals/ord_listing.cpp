@@ -31,10 +31,8 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <future>
 #include <map>
 #include <mutex>
-#include <system_error>
 
 using nlohmann::json;
 
@@ -45,6 +43,11 @@ constexpr std::int32_t kTokenTimeoutS = 8;
 constexpr std::int32_t kOrdinalsTokenTimeoutS = 25;
 constexpr std::uint32_t kChangeAddressCount = 5;
 constexpr std::uint32_t kDeployScanThreads = 4;
+constexpr std::uint32_t kAddressThreads = 24;
+// The index hands out an address's outputs a page at a time; an address with more pages than this
+// is not counted as reached, so nothing of it reads as sent away and every 1-sat coin stays held.
+constexpr std::size_t kTxosPageSize = 100;
+constexpr std::size_t kTxosMaxPages = 50;
 
 // Addresses go into request paths; a wallet file could hold anything, so only plain base58-like
 // text is watched.
@@ -57,8 +60,8 @@ void add_watch_address(const std::string& address, std::vector<std::string>& out
 // The ordinals account m/44'/236'/5'/0/0..recv[5], or the five change addresses of that account.
 void add_ordinals_account(bool change, std::vector<std::string>& out, std::unordered_set<std::string>& seen) {
     const KvCofferlyWallet& w = kv_wallet();
-    const std::uint64_t last =
-        change ? kChangeAddressCount - 1 : std::min<std::uint64_t>(w.recv[kOrdinalsAccount], kLastNormalIndex);
+    std::uint64_t last = kChangeAddressCount - 1;
+    if (!change) counter_scan_last(w.recv[kOrdinalsAccount], last);
     std::string priv, pub, address;
     for (std::uint64_t i = 0; i <= last; ++i) {
         const std::uint32_t index = static_cast<std::uint32_t>(i);
@@ -90,15 +93,65 @@ void build_ordinals_addresses(std::unordered_set<std::string>& out) {
     out.insert(list.begin(), list.end());
 }
 
-void gp_address_txos_worker(AddressTxoLookup& lookup, bool ordinals_address) {
-    std::string error;
-    const std::string url = service_settings().gorillapool_base + "/txos/address/" + lookup.address + "/unspent";
-    lookup.txos_ok = http_get(url, lookup.txos_reply, error, kTxosTimeoutS, false);
+// Reads every page of the address's output listing. Only a listing read to its end counts: a
+// missing page would make the outputs on it look sent away and leave them spendable.
+bool gp_address_txos_all_pages(const std::string& address, std::string& reply) {
+    reply.clear();
+    const std::string base = service_settings().gorillapool_base + "/txos/address/" + address + "/unspent";
+    json all = json::array();
+    for (std::size_t page = 0; page < kTxosMaxPages; ++page) {
+        std::string body, error;
+        const std::string url =
+            base + "?limit=" + std::to_string(kTxosPageSize) + "&offset=" + std::to_string(page * kTxosPageSize);
+        if (!http_get(url, body, error, kTxosTimeoutS, false)) return false;
+        json parsed = json_parse_or_discarded(body);
+        // A first page that is no list is kept as it came: the listing reads it as "not reached".
+        if (!parsed.is_array()) {
+            if (page != 0) return false;
+            reply = std::move(body);
+            return true;
+        }
+        const std::size_t count = parsed.size();
+        if (page == 0 && count < kTxosPageSize) {
+            reply = std::move(body);
+            return true;
+        }
+        for (json& element : parsed)
+            all.push_back(std::move(element));
+        if (count < kTxosPageSize) {
+            reply = all.dump(-1, ' ', false, json::error_handler_t::replace);
+            return true;
+        }
+    }
+    return false;
+}
+
+// One of the two independent requests of an address: its output listing (part 0) or its token
+// reply (part 1). Each writes only its own members of the lookup.
+void gp_address_txos_worker(AddressTxoLookup& lookup, bool ordinals_address, int part) {
+    if (part == 0) {
+        lookup.txos_ok = gp_address_txos_all_pages(lookup.address, lookup.txos_reply);
+        return;
+    }
     json reply;
     if (gp_bsv20_unspent(lookup.address, reply, ordinals_address ? kOrdinalsTokenTimeoutS : kTokenTimeoutS)) {
         lookup.bsv20 = std::move(reply);
         lookup.has_bsv20 = true;
     }
+}
+
+// GorillaPool's answers for every watch address, on a bounded pool however many addresses the
+// wallet file's counter names.
+void gp_address_lookups(const OrdListingRun& run, std::vector<AddressTxoLookup>& lookups) {
+    lookups.assign(run.watch_addresses.size(), AddressTxoLookup{});
+    std::vector<char> ordinals(lookups.size(), 0);
+    for (std::size_t i = 0; i < lookups.size(); ++i) {
+        lookups[i].address = run.watch_addresses[i];
+        ordinals[i] = run.ordinals_addresses.count(lookups[i].address) != 0;
+    }
+    parallel_for(lookups.size() * 2, kAddressThreads, [&](std::uint64_t i) {
+        gp_address_txos_worker(lookups[i / 2], ordinals[i / 2] != 0, static_cast<int>(i % 2));
+    });
 }
 
 // The unspent token output an element of a token reply names, lower-cased; "" when it names none.
@@ -123,24 +176,46 @@ struct TokenKeys {
     std::map<std::string, std::vector<std::string>> groups;
 };
 
-void collect_token_keys(const std::vector<LocalOrd>& found, const std::vector<std::string>& snapshot_ids,
-                        TokenKeys& out) {
+// Every cached content this needs was read ahead without the wallet mutex; each is looked at once
+// however many records refer to it.
+void collect_token_keys(OrdListingRun& run, const std::vector<LocalOrd>& found,
+                        const std::vector<std::string>& snapshot_ids, TokenKeys& out) {
+    const std::vector<LocalOrd>& owned = kv_wallet().ord_owned;
+    auto token_id_of = [&run](const LocalOrd& ord) {
+        const CachedContentFacts& facts = cached_content_facts(run, ord.origin);
+        return facts.parsed && !facts.token.id.empty() ? facts.token.id : ord.origin;
+    };
+    std::vector<std::string> owned_ids;
+    owned_ids.reserve(owned.size());
+    for (const LocalOrd& ord : owned)
+        owned_ids.push_back(token_id_of(ord));
+    // True when every record of the wallet that is or belongs to the key is hidden (and one is).
+    auto all_hidden = [&](const std::string& key) {
+        if (key.empty()) return false;
+        bool referred = false;
+        for (std::size_t i = 0; i < owned.size(); ++i) {
+            if (owned[i].origin != key && owned_ids[i] != key) continue;
+            if (!owned[i].hidden) return false;
+            referred = true;
+        }
+        return referred;
+    };
     std::unordered_set<std::string> seen;
     auto consider = [&](const std::string& key) {
         if (key.size() < kTokenIdMinLength) return;
-        TokenInscription token;
-        std::string type;
+        const CachedContentFacts& facts = cached_content_facts(run, key);
+        const std::string& type = facts.type;
         std::string add;
-        if (cached_token_inscription(key, token, &type)) {
-            add = token.id.empty() ? key : token.id;
+        if (facts.is_token) {
+            add = facts.token.id.empty() ? key : facts.token.id;
         } else if (type.rfind("image/", 0) != 0 && (text_contains(type, "bsv-20") || text_contains(type, "bsv20"))) {
             add = key;
         }
         if (add.empty() || !seen.insert(add).second) return;
         out.keys.push_back(add);
-        if (local_ord_all_hidden(add)) out.hidden.insert(add);
+        if (all_hidden(add)) out.hidden.insert(add);
     };
-    for (const LocalOrd& ord : kv_wallet().ord_owned)
+    for (const LocalOrd& ord : owned)
         consider(ord.origin);
     for (const LocalOrd& ord : found)
         consider(ord.origin);
@@ -148,8 +223,8 @@ void collect_token_keys(const std::vector<LocalOrd>& found, const std::vector<st
         consider(id);
     for (const LocalOrd& ord : found) {
         if (ord.origin.size() < kTokenIdMinLength) continue;
-        const std::string id = local_ord_token_id(ord);
-        if (local_ord_all_hidden(id)) continue;
+        const std::string id = token_id_of(ord);
+        if (all_hidden(id)) continue;
         std::vector<std::string>& members = out.groups[id];
         if (std::find(members.begin(), members.end(), ord.origin) == members.end()) members.push_back(ord.origin);
     }
@@ -198,7 +273,8 @@ KvCofferlyOrdRow row_of_record(const LocalOrd& ord, const char* default_type) {
 void found_records_into_rows(const std::vector<LocalOrd>& found, OrdListingRun& run,
                              std::vector<KvCofferlyOrdRow>& rows) {
     for (const LocalOrd& f : found) {
-        if (f.origin.empty()) continue;
+        // What a service calls an origin becomes a wallet record and a cache file name.
+        if (!is_listing_key(f.origin)) continue;
         if (LocalOrd* local = find_local_ord(f.origin)) {
             if (local->hidden) continue;
             bool changed = fill_if_empty(local->type, f.type);
@@ -287,6 +363,7 @@ bool listed_output_row(const json& el, const AddressTxoLookup& lookup, OrdListin
         drop_plain_coin_placeholder(key, txid, vout, run);
         return false;
     }
+    if (!is_listing_key(key)) return false;
     row.key = key;
     const auto sats = el.find("satoshis");
     if (sats != el.end() && sats->is_number()) {
@@ -359,6 +436,7 @@ void listed_outputs_into_rows(const AddressTxoLookup& lookup, OrdListingRun& run
             run.listed_outpoints.insert(op);
         }
         LocalOrd ord = local_ord_from_row(row);
+        if (is_token) run.token_data_read.insert(to_lower_copy(row.key));
         if (is_token) {
             ord.amt = row.amt;
             ord.dec = row.dec;
@@ -377,7 +455,26 @@ void listed_outputs_into_rows(const AddressTxoLookup& lookup, OrdListingRun& run
             rows.push_back(std::move(row));
         }
     }
-    store_ord_outpoints(lookup.address, outpoints, true);
+    run.address_outpoints[lookup.address] = std::move(outpoints);
+}
+
+// Every output any reader of this listing names as an ordinal or a token (the index's token reply,
+// the recent scan, the inbox and the wallet's records as much as the address listing) is held back
+// from payments: a 1-sat token output spent as a fee burns the tokens.
+void store_held_back_outpoints(const OrdListingRun& run, const std::vector<KvCofferlyOrdRow>& rows) {
+    std::unordered_set<std::string> named;
+    for (const KvCofferlyOrdRow& row : rows)
+        if (is_txid_hex(row.txid)) named.insert(outpoint_key(row.txid, row.vout));
+    for (const std::string& outpoint : run.token_outpoints) {
+        std::string txid;
+        std::uint32_t vout = 0;
+        if (parse_ord_outpoint(outpoint, txid, vout)) named.insert(outpoint_key(txid, vout));
+    }
+    for (const auto& entry : run.address_outpoints) {
+        std::unordered_set<std::string> held = entry.second;
+        held.insert(named.begin(), named.end());
+        store_ord_outpoints(entry.first, held, true);
+    }
 }
 
 void local_records_into_rows(std::vector<KvCofferlyOrdRow>& rows) {
@@ -416,6 +513,9 @@ std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool*
     OrdListingRun run;
     WalletLock lock = lock_wallet();
     if (!load_wallet()) return kListNoWallet;
+    std::uint64_t last_ordinals_index = 0;
+    if (kv_wallet().is_hd && !counter_scan_last(kv_wallet().recv[kOrdinalsAccount], last_ordinals_index))
+        return kAddressCounterTooLarge;
     ord_inbox_merge();
     harvest_wallet_ord_names();
     collect_listing_addresses(run.watch_addresses);
@@ -423,7 +523,7 @@ std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool*
     run.stem = wallet_file_stem();
     lock.unlock();
 
-    clear_token_maps();
+    TokenMapsUse token_maps_use;
     woc_cache_clear();
     if (!relock_same_wallet(run, lock)) return kListWalletChanged;
     OrdSnapshot snapshot;
@@ -434,30 +534,30 @@ std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool*
         if (found_origins.insert(lot.origin).second) found.push_back(lot);
     for (const std::string& txid : snapshot.txids)
         if (run.known_txid_set.insert(txid).second) run.known_txids.push_back(txid);
+    std::vector<std::string> content_keys = snapshot.token_ids;
+    for (const LocalOrd& ord : kv_wallet().ord_owned)
+        content_keys.push_back(ord.origin);
+    for (const LocalOrd& ord : found)
+        content_keys.push_back(ord.origin);
     lock.unlock();
+    read_cached_contents(run, content_keys);
 
     if (!relock_same_wallet(run, lock)) return kListWalletChanged;
     TokenKeys tokens;
-    collect_token_keys(found, snapshot.token_ids, tokens);
+    collect_token_keys(run, found, snapshot.token_ids, tokens);
     build_ordinals_addresses(run.ordinals_addresses);
     lock.unlock();
 
-    std::vector<AddressTxoLookup> lookups(run.watch_addresses.size());
-    {
-        std::vector<std::future<void>> tasks;
-        for (std::size_t i = 0; i < lookups.size(); ++i) {
-            lookups[i].address = run.watch_addresses[i];
-            const bool ordinals = run.ordinals_addresses.count(lookups[i].address) != 0;
-            try {
-                tasks.push_back(std::async(std::launch::async, gp_address_txos_worker, std::ref(lookups[i]), ordinals));
-            } catch (const std::system_error&) {
-                // No thread to spare: ask for this address on the listing's own thread.
-                gp_address_txos_worker(lookups[i], ordinals);
-            }
-        }
-        for (std::future<void>& task : tasks)
-            task.wait();
-    }
+    // The index per address, the recent scan and the credential scan need nothing from each other:
+    // they run side by side, each on its own bounded pool.
+    std::vector<AddressTxoLookup> lookups;
+    std::vector<LocalOrd> recent;
+    std::vector<KvCofferlyOrdRow> identity_rows;
+    parallel_for(3, 3, [&](std::uint64_t phase) {
+        if (phase == 0) gp_address_lookups(run, lookups);
+        if (phase == 1) ingest_woc_recent_ords(run.watch_addresses, recent);
+        if (phase == 2) ingest_oracle_ident_records(run.watch_addresses, identity_rows);
+    });
     bool index_answered = false;
     for (const AddressTxoLookup& lookup : lookups) {
         const bool counts = run.ordinals_addresses.empty() || run.ordinals_addresses.count(lookup.address);
@@ -473,21 +573,21 @@ std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool*
     }
     for (const AddressTxoLookup& lookup : lookups)
         if (lookup.has_bsv20) parse_gp_txo(lookup, lookup.bsv20, found);
-    ingest_woc_recent_ords(run.watch_addresses, found);
+    found.insert(found.end(), recent.begin(), recent.end());
+    forget_uncached_contents(run);
     if (!run.token_reply && !index_answered) run_deploy_scan(tokens, run.watch_addresses, found);
-    std::vector<KvCofferlyOrdRow> identity_rows;
-    ingest_oracle_ident_records(run.watch_addresses, identity_rows);
 
     if (!relock_same_wallet(run, lock)) return kListWalletChanged;
     found_records_into_rows(found, run, rows);
     for (const AddressTxoLookup& lookup : lookups)
         if (lookup.txos_ok) listed_outputs_into_rows(lookup, run, rows);
     for (KvCofferlyOrdRow& row : identity_rows) {
-        if (find_listing_row(rows, row.key)) continue;
+        if (!is_listing_key(row.key) || find_listing_row(rows, row.key)) continue;
         if (is_txid_hex(row.txid)) run.listed_outpoints.insert(outpoint_key(row.txid, row.vout));
         rows.push_back(std::move(row));
     }
     local_records_into_rows(rows);
     if (index_read) *index_read = run.listing;
+    store_held_back_outpoints(run, rows);
     return finish_ord_listing(run, lock, rows);
 }

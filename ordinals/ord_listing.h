@@ -8,7 +8,9 @@
 #include "wallet/kv_cofferly_wallet.h"
 
 #include <cstdint>
+#include <map>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -19,15 +21,20 @@ constexpr const char* kListWalletChanged = "error: wallet changed.";
 constexpr const char* kListIndexUnavailable = "error: 1Sat index unavailable. 1-sat coins are held back from spend.";
 
 // Empties `rows` and fills it with the wallet's ordinals and token holdings. "" on success, else
-// one of the texts above; after "error: wallet changed." the rows gathered so far stay in `rows`.
+// one of the texts above or kAddressCounterTooLarge (an ordinals counter past what one call
+// scans); after "error: wallet changed." the rows gathered so far stay in `rows`.
 // `index_read`, when given, is set to whether the ordinals index answered for at least one
 // address: a "" with rows from the wallet's own records alone leaves it false.
 // Takes the wallet mutex itself and releases it around every network pass.
 std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool* index_read = nullptr);
 
 // 1 when the connected wallet holds the coin (by key, token id or alias of a listing row), 0 when
-// it does not, -1 for a blank key, no connected wallet, or a listing that failed without rows.
+// it does not, -1 for a blank key, no connected wallet, or a listing that did not end in success.
 std::int32_t wallet_holds_coin(const std::string& key);
+
+// True for the only key text a service may give a row: 64 hex digits, "_" and an output index of
+// at most ten decimal digits that fits 32 bits. Keys become cache file names and wallet records.
+bool is_listing_key(const std::string& key);
 
 // True when `text`, lower-cased, equals `lower_key` exactly.
 bool ord_key_equals(const std::string& lower_key, const std::string& text);
@@ -51,6 +58,17 @@ void merge_token_holdings(std::vector<KvCofferlyOrdRow>& rows, const std::unorde
 // Forgets the token outpoints the last listing with a token reply saw (tests start from none).
 void clear_token_outpoint_memory();
 
+// What one listing needs from the cached content of a key, read from the cache once.
+struct CachedContentFacts {
+    bool cached = false;    // the cache holds content for the key
+    bool has_bytes = false; // and it is not empty
+    std::string type;
+    bool parsed = false;   // the content parses as token JSON
+    bool is_token = false; // a token inscription by token_inscription_of
+    TokenInscription token;
+    std::string title; // the credential title when the content is a JSON credential
+};
+
 // The working sets one listing carries from its gathering half into its filtering half.
 struct OrdListingRun {
     std::string stem; // wallet file stem at the start; any later difference ends the listing
@@ -59,8 +77,15 @@ struct OrdListingRun {
     std::vector<std::string> reached_addresses;       // addresses whose output listing answered
     std::unordered_set<std::string> listed_outpoints; // outpoint_key form
     std::unordered_set<std::string> token_outpoints;  // lower-cased, unspent token outputs
+    // The outpoints each reached address's listing named, held back from payments at the end.
+    std::map<std::string, std::unordered_set<std::string>> address_outpoints;
     std::vector<std::string> known_txids;
     std::unordered_set<std::string> known_txid_set;
+    // Lower-cased keys whose token data was read (index data or cached content), so that an
+    // empty amount there means an empty holding rather than data that could not be had.
+    std::unordered_set<std::string> token_data_read;
+    // What each key's cached content says, read once per listing.
+    std::unordered_map<std::string, CachedContentFacts> contents;
     bool token_reply = false; // some address got a token reply that is an array
     bool listing = false;     // some address's output listing parsed as an array
     bool local_changed = false;
@@ -87,6 +112,16 @@ bool text_contains(const std::string& text, const char* part);
 
 // The wallet's record of a listing row: its origin, outpoint, content type and address.
 LocalOrd local_ord_from_row(const KvCofferlyOrdRow& row);
+
+// The facts of the key's cached content, read from the cache on first use. Reads files: callers
+// should read ahead with read_cached_contents while the wallet mutex is free.
+const CachedContentFacts& cached_content_facts(OrdListingRun& run, const std::string& key);
+
+// Reads the cached content of every key the listing has not read yet.
+void read_cached_contents(OrdListingRun& run, const std::vector<std::string>& keys);
+
+// Forgets what was read for keys without cached content, after something may have filled them.
+void forget_uncached_contents(OrdListingRun& run);
 
 // Takes the wallet mutex again through `lock` and tells whether the wallet is still the one the
 // listing started with.

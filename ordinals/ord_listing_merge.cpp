@@ -14,6 +14,7 @@
 #include "ordinals/content_load.h"
 #include "ordinals/envelope.h"
 #include "ordinals/gp_tokens.h"
+#include "ordinals/ord_inbox.h"
 #include "ordinals/ord_snapshots.h"
 #include "ordinals/parallel.h"
 #include "ordinals/token_discovery.h"
@@ -36,7 +37,9 @@ namespace {
 
 constexpr std::int32_t kSpendCheckTimeoutS = 8;
 constexpr std::uint32_t kSpendCheckThreads = 4;
-constexpr std::uint32_t kContentThreads = 6;
+// Contents are written to the cache and flushed to disk one by one; more of them at once keep the
+// disk busy rather than the listing waiting.
+constexpr std::uint32_t kContentThreads = 12;
 constexpr std::uint32_t kTokenInfoThreads = 4;
 constexpr std::uint32_t kTokenCheckThreads = 6;
 
@@ -102,6 +105,9 @@ bool filter_unlisted_art(OrdListingRun& run, WalletLock& lock, std::vector<KvCof
     for (KvCofferlyOrdRow& row : rows) {
         if (row.chain_name || !is_art_row(row) || run.listed_outpoints.count(outpoint_key(row.txid, row.vout))) {
             kept.push_back(std::move(row));
+        } else if (ord_inbox_recent(row.key) && !spent_here(row.txid, row.vout)) {
+            // Announced through the inbox a short while ago: the index may not have it yet.
+            kept.push_back(std::move(row));
         } else if (!ordinals_reached) {
             if (row.address.empty() || !reached.count(row.address)) kept.push_back(std::move(row));
         } else if (!row.address.empty() && !reached.count(row.address)) {
@@ -150,20 +156,28 @@ void drop_hidden_and_duplicates(std::vector<KvCofferlyOrdRow>& rows) {
     rows = std::move(kept);
 }
 
+// Reads what the cache holds for every row and fetches the rest, all without the wallet mutex:
+// contents may be megabytes each, and other wallet operations need not wait on them.
 bool fetch_missing_contents(OrdListingRun& run, WalletLock& lock, const std::vector<KvCofferlyOrdRow>& rows) {
-    std::vector<std::string> keys;
-    for (const KvCofferlyOrdRow& row : rows) {
-        std::string type;
-        Bytes content;
-        if (!ord_cache_read_content(row.key, type, content) || content.empty()) keys.push_back(row.key);
-    }
-    if (keys.empty()) return true;
+    std::vector<std::string> all;
+    all.reserve(rows.size());
+    for (const KvCofferlyOrdRow& row : rows)
+        all.push_back(row.key);
     lock.unlock();
-    parallel_for(keys.size(), kContentThreads, [&](std::uint64_t i) {
-        std::string type;
-        Bytes content;
-        load_inscription_content(keys[i], type, content, true, false);
-    });
+    forget_uncached_contents(run);
+    read_cached_contents(run, all);
+    std::vector<std::string> keys;
+    for (const std::string& key : all)
+        if (!cached_content_facts(run, key).has_bytes) keys.push_back(key);
+    if (!keys.empty()) {
+        parallel_for(keys.size(), kContentThreads, [&](std::uint64_t i) {
+            std::string type;
+            Bytes content;
+            load_inscription_content(keys[i], type, content, true, false);
+        });
+        forget_uncached_contents(run);
+        read_cached_contents(run, keys);
+    }
     return relock_same_wallet(run, lock);
 }
 
@@ -176,13 +190,16 @@ void set_local_name(LocalOrd* local, const std::string& name, OrdListingRun& run
 void name_rows(OrdListingRun& run, std::vector<KvCofferlyOrdRow>& rows) {
     for (KvCofferlyOrdRow& row : rows) {
         LocalOrd* local = find_local_ord(row.key);
-        std::string type;
-        Bytes content;
-        const bool cached = load_inscription_content(row.key, type, content, false, false);
-        TokenInscription token;
-        const bool is_token = cached && token_inscription_of(content, token);
-        fill_if_empty(row.type, type);
-        std::string candidate = ord_cache_read_name(row.key);
+        const CachedContentFacts& facts = cached_content_facts(run, row.key);
+        const bool cached = facts.cached;
+        const TokenInscription token = facts.is_token ? facts.token : TokenInscription();
+        const bool is_token = cached && facts.is_token;
+        if (is_token) run.token_data_read.insert(to_lower_copy(row.key));
+        fill_if_empty(row.type, facts.type);
+        // Each name write is flushed to disk under the wallet mutex: only a name that changed is
+        // written again.
+        std::string cached_name = ord_cache_read_name(row.key);
+        std::string candidate = cached_name;
         if (candidate.empty() && is_token) candidate = token.name;
         if (candidate.empty() && local) candidate = local->name;
         if (candidate.empty()) candidate = row.name;
@@ -202,16 +219,19 @@ void name_rows(OrdListingRun& run, std::vector<KvCofferlyOrdRow>& rows) {
         if (!known.empty() && (candidate.empty() || looks_like_tick(candidate))) candidate = known;
         if (!candidate.empty()) {
             row.name = candidate;
-            ord_cache_write_name(row.key, candidate);
+            if (candidate != cached_name) {
+                ord_cache_write_name(row.key, candidate);
+                cached_name = candidate;
+            }
             set_local_name(local, candidate, run);
         }
-        const std::string title = cached ? credential_title_of_txo(std::string(content.begin(), content.end())) : "";
+        const std::string& title = facts.title;
         if (!title.empty()) {
             row.name = title;
             row.chain_name = true;
         }
         if (row.chain_name && !row.name.empty()) {
-            ord_cache_write_name(row.key, row.name);
+            if (row.name != cached_name) ord_cache_write_name(row.key, row.name);
             set_local_name(local, row.name, run);
         }
     }
@@ -267,7 +287,9 @@ bool add_token_information(OrdListingRun& run, WalletLock& lock, std::vector<KvC
 
 // A bsv-20 row with neither an amount nor a real name is a transfer the wallet no longer holds;
 // its record is hidden so later listings skip it. Rows of one output keep the one with an amount.
-void order_and_hide_empty_tokens(std::vector<KvCofferlyOrdRow>& rows) {
+// Only token data that was read says so: a row whose content and index data could not be had
+// (an outage) keeps its record as it was and shows the amount that record holds, if any.
+void order_and_hide_empty_tokens(const OrdListingRun& run, std::vector<KvCofferlyOrdRow>& rows) {
     std::stable_sort(rows.begin(), rows.end(), [](const KvCofferlyOrdRow& a, const KvCofferlyOrdRow& b) {
         if (a.amt.empty() != b.amt.empty()) return !a.amt.empty();
         return a.key < b.key;
@@ -278,6 +300,14 @@ void order_and_hide_empty_tokens(std::vector<KvCofferlyOrdRow>& rows) {
     for (KvCofferlyOrdRow& row : rows) {
         if (row.amt.empty() && text_contains(row.type, "bsv-20") && (row.name.empty() || looks_like_tick(row.name))) {
             LocalOrd* local = find_local_ord(row.key);
+            if (!run.token_data_read.count(to_lower_copy(row.key))) {
+                if (!local || local->hidden || local->amt.empty()) continue;
+                row.amt = local->amt;
+                fill_if_empty(row.dec, local->dec);
+                fill_if_empty(row.token_id, local->token_id);
+                if (seen.insert(row_dedupe_key(row)).second) kept.push_back(std::move(row));
+                continue;
+            }
             if (local && !local->hidden) {
                 local->hidden = true;
                 hid = true;
@@ -313,9 +343,8 @@ bool woc_check_token_keys(OrdListingRun& run, WalletLock& lock, std::vector<KvCo
     };
     for (const KvCofferlyOrdRow& row : rows)
         if (!row.token_id.empty() || !row.amt.empty()) add(row.key);
-    TokenInscription token;
     for (const LocalOrd& ord : kv_wallet().ord_owned)
-        if (!ord.hidden && cached_token_inscription(ord.origin, token)) add(ord.origin);
+        if (!ord.hidden && cached_content_facts(run, ord.origin).is_token) add(ord.origin);
     lock.unlock();
     std::unordered_set<std::string> spent;
     for (const std::string& key : keys) {
@@ -330,9 +359,11 @@ bool woc_check_token_keys(OrdListingRun& run, WalletLock& lock, std::vector<KvCo
     rows.erase(std::remove_if(rows.begin(), rows.end(), [&](const KvCofferlyOrdRow& r) { return spent.count(r.key); }),
                rows.end());
     for (const LocalOrd& ord : kv_wallet().ord_owned) {
-        if (ord.hidden || spent.count(ord.origin) || !cached_token_inscription(ord.origin, token)) continue;
+        if (ord.hidden || spent.count(ord.origin)) continue;
+        const CachedContentFacts& facts = cached_content_facts(run, ord.origin);
+        if (!facts.is_token) continue;
         if (std::none_of(rows.begin(), rows.end(), [&](const KvCofferlyOrdRow& r) { return r.key == ord.origin; }))
-            rows.push_back(token_row_of(ord, token));
+            rows.push_back(token_row_of(ord, facts.token));
     }
     return true;
 }
@@ -420,6 +451,33 @@ void save_listing_snapshot(OrdListingRun& run, const std::vector<KvCofferlyOrdRo
 }
 
 } // namespace
+
+const CachedContentFacts& cached_content_facts(OrdListingRun& run, const std::string& key) {
+    auto it = run.contents.find(key);
+    if (it != run.contents.end()) return it->second;
+    CachedContentFacts facts;
+    Bytes content;
+    facts.cached = ord_cache_read_content(key, facts.type, content);
+    if (facts.cached) {
+        facts.has_bytes = !content.empty();
+        facts.parsed = parse_token_json(content, facts.token);
+        facts.is_token = facts.parsed || !facts.token.id.empty() || !facts.token.amt.empty() || !facts.token.op.empty();
+        facts.title = credential_title_of_txo(std::string(content.begin(), content.end()));
+    } else {
+        facts.type.clear();
+    }
+    return run.contents.emplace(key, std::move(facts)).first->second;
+}
+
+void read_cached_contents(OrdListingRun& run, const std::vector<std::string>& keys) {
+    for (const std::string& key : keys)
+        cached_content_facts(run, key);
+}
+
+void forget_uncached_contents(OrdListingRun& run) {
+    for (auto it = run.contents.begin(); it != run.contents.end();)
+        it = it->second.has_bytes ? std::next(it) : run.contents.erase(it);
+}
 
 bool token_inscription_of(const Bytes& content, TokenInscription& token) {
     token = TokenInscription();
@@ -537,7 +595,7 @@ std::string finish_ord_listing(OrdListingRun& run, WalletLock& lock, std::vector
     if (!fetch_missing_contents(run, lock, rows)) return kListWalletChanged;
     name_rows(run, rows);
     if (!add_token_information(run, lock, rows)) return kListWalletChanged;
-    order_and_hide_empty_tokens(rows);
+    order_and_hide_empty_tokens(run, rows);
     std::unordered_set<std::string> undecided;
     if (!run.token_reply && !woc_check_token_keys(run, lock, rows, undecided)) return kListWalletChanged;
     std::unordered_set<std::string> remembered;

@@ -16,7 +16,11 @@
 #include "wallet/settings.h"
 
 #include <algorithm>
+#include <future>
+#include <map>
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 using nlohmann::json;
@@ -24,8 +28,9 @@ using nlohmann::json;
 namespace {
 
 constexpr const char* kTokenType = "application/bsv-20";
-constexpr std::uint32_t kRecentScanThreads = 6;
+constexpr std::uint32_t kRecentScanThreads = 24;
 constexpr std::int32_t kOracleTimeoutS = 12;
+constexpr std::uint32_t kOracleTxThreads = 12;
 
 std::uint32_t vout_or_zero(const json& obj, const char* key) {
     std::uint32_t vout = 0;
@@ -53,11 +58,94 @@ bool is_watch_hash(const std::vector<Hash160>& hashes, const Hash160& hash160, s
     return true;
 }
 
+// A transaction read in progress, shared by every thread that wants the same one meanwhile.
+struct TxRead {
+    bool ok = false;
+    json tx;
+};
+
+struct TxReadsInFlight {
+    std::mutex mutex;
+    std::map<std::string, std::shared_future<std::shared_ptr<const TxRead>>> reads;
+};
+
+TxReadsInFlight& tx_reads_in_flight() {
+    static TxReadsInFlight in_flight;
+    return in_flight;
+}
+
+// woc_tx_json, asked once for a transaction that the recent scan and the credential scan (which
+// run side by side) want at the same time; the second caller waits for the first one's answer.
+bool tx_json_shared(const std::string& txid, json& tx) {
+    TxReadsInFlight& in_flight = tx_reads_in_flight();
+    std::promise<std::shared_ptr<const TxRead>> promise;
+    std::shared_future<std::shared_ptr<const TxRead>> answer;
+    bool mine = false;
+    {
+        std::lock_guard<std::mutex> guard(in_flight.mutex);
+        auto it = in_flight.reads.find(txid);
+        if (it != in_flight.reads.end()) {
+            answer = it->second;
+        } else {
+            answer = promise.get_future().share();
+            in_flight.reads.emplace(txid, answer);
+            mine = true;
+        }
+    }
+    if (mine) {
+        auto read = std::make_shared<TxRead>();
+        read->ok = woc_tx_json(txid, read->tx);
+        promise.set_value(read);
+        std::lock_guard<std::mutex> guard(in_flight.mutex);
+        in_flight.reads.erase(txid);
+    }
+    const std::shared_ptr<const TxRead> read = answer.get();
+    if (!read->ok) return false;
+    tx = read->tx;
+    return true;
+}
+
 // The "vout" array of a transaction of WhatsOnChain, or null.
 const json* tx_outputs(const std::string& txid, json& tx) {
-    if (!woc_tx_json(txid, tx) || !tx.is_object()) return nullptr;
+    if (!tx_json_shared(txid, tx) || !tx.is_object()) return nullptr;
     auto it = tx.find("vout");
     return it != tx.end() && it->is_array() ? &*it : nullptr;
+}
+
+// The "vout" array of a transaction already read, or null.
+const json* tx_outputs_of(const json& tx) {
+    if (!tx.is_object()) return nullptr;
+    auto it = tx.find("vout");
+    return it != tx.end() && it->is_array() ? &*it : nullptr;
+}
+
+// WhatsOnChain's history of an address, newest transactions first from the mempool on.
+constexpr const char* kHistorySuffixes[] = {"/unconfirmed/history", "/confirmed/history", "/history"};
+
+// Appends a record for every bsv-20 inscription among the outputs that pays a watch address.
+void records_of_recent_tx(const std::string& txid, const json* outputs, const std::vector<Hash160>& watch_hashes,
+                          std::vector<LocalOrd>& found) {
+    if (!outputs) return;
+    for (std::size_t position = 0; position < outputs->size(); ++position) {
+        const std::uint32_t n = output_index((*outputs)[position], position);
+        Hash160 hash160{};
+        TokenInscription token;
+        std::string key;
+        if (!inscription_from_woc_vout((*outputs)[position], txid, n, hash160, token, key)) continue;
+        if (!is_watch_hash(watch_hashes, hash160)) continue;
+        LocalOrd ord = local_ord_init();
+        ord.origin = key;
+        ord.txid = txid;
+        ord.vout = n;
+        ord.type = kTokenType;
+        ord.name = token.name;
+        ord.icon = token.icon;
+        ord.address = base58check_encode(hash160);
+        ord.amt = normalize_token_amount(token.amt);
+        ord.dec = token.dec;
+        ord.token_id = token.id.empty() ? key : token.id;
+        found.push_back(std::move(ord));
+    }
 }
 
 // Fills a token reply record from the inscription its script carries and caches that content.
@@ -177,34 +265,12 @@ void ingest_woc_recent_ords_worker(RecentScanContext& context, std::uint64_t ind
     HistoryContext history;
     history.limit = static_cast<std::int32_t>(kRecentTxMax);
     history.address = context.addresses[index];
-    for (const char* suffix : {"/unconfirmed/history", "/confirmed/history", "/history"})
+    for (const char* suffix : kHistorySuffixes)
         woc_address_history(history, suffix);
-
     std::vector<LocalOrd> found;
     for (const std::string& txid : history.out) {
         json tx;
-        const json* outputs = tx_outputs(txid, tx);
-        if (!outputs) continue;
-        for (std::size_t position = 0; position < outputs->size(); ++position) {
-            const std::uint32_t n = output_index((*outputs)[position], position);
-            Hash160 hash160{};
-            TokenInscription token;
-            std::string key;
-            if (!inscription_from_woc_vout((*outputs)[position], txid, n, hash160, token, key)) continue;
-            if (!is_watch_hash(context.watch_hashes, hash160)) continue;
-            LocalOrd ord = local_ord_init();
-            ord.origin = key;
-            ord.txid = txid;
-            ord.vout = n;
-            ord.type = kTokenType;
-            ord.name = token.name;
-            ord.icon = token.icon;
-            ord.address = base58check_encode(hash160);
-            ord.amt = normalize_token_amount(token.amt);
-            ord.dec = token.dec;
-            ord.token_id = token.id.empty() ? key : token.id;
-            found.push_back(std::move(ord));
-        }
+        records_of_recent_tx(txid, tx_outputs(txid, tx), context.watch_hashes, found);
     }
     std::lock_guard<std::mutex> lock(context.mutex);
     for (LocalOrd& ord : found)
@@ -212,13 +278,58 @@ void ingest_woc_recent_ords_worker(RecentScanContext& context, std::uint64_t ind
 }
 
 void ingest_woc_recent_ords(const std::vector<std::string>& addresses, std::vector<LocalOrd>& out) {
-    RecentScanContext context;
-    context.addresses = addresses;
-    context.watch_hashes = watch_hashes_of(addresses);
-    parallel_for(addresses.size(), kRecentScanThreads,
-                 [&context](std::uint64_t i) { ingest_woc_recent_ords_worker(context, i); });
-    for (LocalOrd& ord : context.records)
-        out.push_back(std::move(ord));
+    const std::vector<Hash160> watch_hashes = watch_hashes_of(addresses);
+    // The addresses are asked side by side, and so is every transaction, each read once however
+    // many addresses name it. An address's mempool history comes first; only when it falls short
+    // of the limit are its confirmed and whole histories asked, together. The result is the same
+    // as asking address by address, suffix by suffix.
+    const std::size_t suffixes = sizeof(kHistorySuffixes) / sizeof(kHistorySuffixes[0]);
+    std::vector<HistoryContext> histories(addresses.size() * suffixes);
+    for (std::size_t i = 0; i < histories.size(); ++i) {
+        histories[i].limit = static_cast<std::int32_t>(kRecentTxMax);
+        histories[i].address = addresses[i / suffixes];
+    }
+    parallel_for(addresses.size(), kRecentScanThreads, [&histories, suffixes](std::uint64_t a) {
+        if (!histories[a * suffixes].address.empty()) woc_address_history(histories[a * suffixes], kHistorySuffixes[0]);
+    });
+    std::vector<std::size_t> later;
+    for (std::size_t a = 0; a < addresses.size(); ++a) {
+        if (addresses[a].empty() || histories[a * suffixes].out.size() >= kRecentTxMax) continue;
+        for (std::size_t k = 1; k < suffixes; ++k)
+            later.push_back(a * suffixes + k);
+    }
+    parallel_for(later.size(), kRecentScanThreads, [&histories, &later, suffixes](std::uint64_t i) {
+        woc_address_history(histories[later[i]], kHistorySuffixes[later[i] % suffixes]);
+    });
+    std::vector<std::vector<std::string>> per_address(addresses.size());
+    std::vector<std::string> txids;
+    std::unordered_set<std::string> distinct;
+    for (std::size_t a = 0; a < addresses.size(); ++a) {
+        std::unordered_set<std::string> seen;
+        for (std::size_t k = 0; k < suffixes; ++k) {
+            for (const std::string& txid : histories[a * suffixes + k].out) {
+                if (per_address[a].size() >= kRecentTxMax) break;
+                if (!seen.insert(txid).second) continue;
+                per_address[a].push_back(txid);
+                if (distinct.insert(txid).second) txids.push_back(txid);
+            }
+        }
+    }
+    std::vector<json> txs(txids.size());
+    std::vector<char> read(txids.size(), 0);
+    parallel_for(txids.size(), kRecentScanThreads,
+                 [&](std::uint64_t i) { read[i] = tx_outputs(txids[i], txs[i]) ? 1 : 0; });
+    std::unordered_map<std::string, std::size_t> at;
+    for (std::size_t i = 0; i < txids.size(); ++i)
+        at.emplace(txids[i], i);
+    for (const std::vector<std::string>& list : per_address) {
+        for (const std::string& txid : list) {
+            const std::size_t i = at[txid];
+            if (!read[i]) continue;
+            json& tx = txs[i];
+            records_of_recent_tx(txid, tx_outputs_of(tx), watch_hashes, out);
+        }
+    }
 }
 
 void parse_txid_list(const json& reply, std::vector<std::string>& ids, std::unordered_set<std::string>& seen) {
@@ -255,18 +366,25 @@ void ingest_oracle_ident_records(const std::vector<std::string>& addresses, std:
         woc_url(std::string("/address/") + kIdentityOracleAddress + "/unconfirmed/history?limit=12"),
         service_settings().platform_base + "/oi/oracle/ident/txids?limit=12",
     };
-    for (const std::string& url : urls) {
-        if (ids.size() >= kOracleTxMax) break;
-        std::string body;
+    // Both indexes, and then every transaction, are asked side by side; the ids keep the order
+    // the indexes are listed in.
+    std::string bodies[2];
+    bool answered[2] = {false, false};
+    parallel_for(2, 2, [&](std::uint64_t i) {
         std::string error;
-        if (!http_get(url, body, error, kOracleTimeoutS, false)) continue;
-        parse_txid_list(json_parse_or_discarded(body), ids, seen);
-    }
+        answered[i] = http_get(urls[i], bodies[i], error, kOracleTimeoutS, false);
+    });
+    for (std::size_t i = 0; i < 2 && ids.size() < kOracleTxMax; ++i)
+        if (answered[i]) parse_txid_list(json_parse_or_discarded(bodies[i]), ids, seen);
 
+    std::vector<json> txs(ids.size());
+    parallel_for(ids.size(), kOracleTxThreads, [&](std::uint64_t i) {
+        if (!tx_outputs(ids[i], txs[i])) txs[i] = nullptr;
+    });
     const std::vector<Hash160> hashes = watch_hashes_of(addresses);
-    for (const std::string& txid : ids) {
-        json tx;
-        const json* outputs = tx_outputs(txid, tx);
+    for (std::size_t t = 0; t < ids.size(); ++t) {
+        const std::string& txid = ids[t];
+        const json* outputs = tx_outputs_of(txs[t]);
         if (!outputs) continue;
         for (std::size_t position = 0; position < outputs->size(); ++position) {
             KvCofferlyOrdRow row;

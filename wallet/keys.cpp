@@ -357,6 +357,11 @@ bool derive_wallet_keys() {
     return true;
 }
 
+bool counter_scan_last(std::uint64_t counter, std::uint64_t& last) {
+    last = std::min<std::uint64_t>(counter, kMaxScannedIndex);
+    return counter <= kMaxScannedIndex;
+}
+
 bool find_key_for_hash160(const Hash160& hash160, std::string& priv_hex, std::string& pub_hex) {
     WalletLock lock = lock_wallet();
     KvCofferlyWallet& w = kv_wallet();
@@ -375,10 +380,12 @@ bool find_key_for_hash160(const Hash160& hash160, std::string& priv_hex, std::st
         pub_hex = key.pub_hex;
         return true;
     };
-    // Scans index 0 to `last` of one chain; the loop variable is wide so that a counter of
-    // 0xFFFFFFFF still ends, and the scan stops where indices would turn hardened.
-    auto scan = [&](std::uint32_t account, std::uint32_t last, bool& found) {
-        for (std::uint64_t i = 0; i <= last && i <= kLastNormalIndex; ++i) {
+    // Scans index 0 to the counter of one chain, never past kMaxScannedIndex: a damaged counter
+    // must not hold the wallet mutex for hours. Each key is derived once and then cached.
+    auto scan = [&](std::uint32_t account, std::uint32_t counter, bool& found) {
+        std::uint64_t last = 0;
+        counter_scan_last(counter, last);
+        for (std::uint64_t i = 0; i <= last; ++i) {
             KeyPath path{kPurpose, kCoinType, account | kHardened, 0, static_cast<std::uint32_t>(i)};
             const DerivedKey* key = derive_cached(path, nullptr);
             if (key && key->hash160 == hash160) {

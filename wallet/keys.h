@@ -23,6 +23,16 @@ constexpr std::uint32_t kIdentityAccount = 100;
 // Indices above this turn hardened, and so derive keys the wallet program never uses; a counter
 // past it names no further address.
 constexpr std::uint64_t kLastNormalIndex = 0x7FFFFFFF;
+// Most indices of one chain a single call derives or scans. A counter in the wallet file past it
+// is damaged (or written by something else): the call stops with kAddressCounterTooLarge, or scans
+// only this far, rather than derive for hours under the wallet mutex. The counter stays as stored.
+constexpr std::uint64_t kMaxScannedIndex = 5000;
+constexpr const char* kAddressCounterTooLarge = "error: an address counter in the wallet file is too large.";
+
+// The last index a loop over `counter` covers: the counter itself, or kMaxScannedIndex when the
+// counter is past it, in which case the result is false.
+bool counter_scan_last(std::uint64_t counter, std::uint64_t& last);
+
 // m/44'/236'/100'/0/0, the identity key.
 constexpr KeyPath kIdentityPath = {kPurpose, kCoinType, kIdentityAccount | kHardened, 0, 0};
 

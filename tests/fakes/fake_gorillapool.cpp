@@ -125,6 +125,18 @@ bool owned_by(const Bytes& script, const std::string& address) {
 }
 
 // The fields GorillaPool gives a token output of "/bsv20/<address>/unspent", flat.
+// A count from the query ("limit", "offset"); the fallback when it is absent or not all digits.
+std::size_t query_count(const FakeRequest& req, const char* name, std::size_t fallback) {
+    const auto it = req.query.find(name);
+    if (it == req.query.end() || it->second.empty() || it->second.size() > 9) return fallback;
+    std::size_t value = 0;
+    for (char c : it->second) {
+        if (c < '0' || c > '9') return fallback;
+        value = value * 10 + static_cast<std::size_t>(c - '0');
+    }
+    return value;
+}
+
 json token_row(const LedgerOutput& o, const json& token) {
     json row = {{"txid", o.txid},
                 {"vout", o.vout},
@@ -151,12 +163,19 @@ void add_routes(FakeGorillaPool& gp) {
         });
     };
 
+    // Paged as the index pages: "limit" (100 unless asked) outputs from "offset" on.
     get(kApi + "/txos/address/([^/]+)/unspent", [&ledger](const FakeRequest& req) {
         const std::string address = req.matches[1];
+        const std::size_t limit = query_count(req, "limit", 100);
+        const std::size_t offset = query_count(req, "offset", 0);
         json rows = json::array();
         auto mine = [&address](const Bytes& s) { return owned_by(s, address); };
-        for (const LedgerOutput& o : ledger.outputs_where(mine, false))
+        std::size_t at = 0;
+        for (const LedgerOutput& o : ledger.outputs_where(mine, false)) {
+            if (at++ < offset) continue;
+            if (rows.size() >= limit) break;
             rows.push_back(fake_txo_document(ledger, o));
+        }
         return json_reply(rows);
     });
 

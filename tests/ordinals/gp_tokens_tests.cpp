@@ -161,3 +161,21 @@ TEST_F(TokenMapsTest, RowTokenFieldsFromMapsLocalRecordAndInscription) {
     fill_row_token(own, transfer, &local);
     EXPECT_EQ(own.token_id, "own");
 }
+
+// A listing that runs alone starts from empty maps; one that starts while another runs must not
+// take the other's amounts from under it.
+TEST_F(TokenMapsTest, OverlappingListingsKeepEachOthersAmounts) {
+    remember_token_outpoint(kId, "3", "");
+    {
+        TokenMapsUse alone;
+        EXPECT_EQ(indexed_token_amt(kId, "", 0), "");
+        remember_token_outpoint(kId, "9", "");
+        {
+            TokenMapsUse overlapping;
+            EXPECT_EQ(indexed_token_amt(kId, "", 0), "9");
+        }
+        EXPECT_EQ(indexed_token_amt(kId, "", 0), "9");
+    }
+    TokenMapsUse next;
+    EXPECT_EQ(indexed_token_amt(kId, "", 0), "");
+}

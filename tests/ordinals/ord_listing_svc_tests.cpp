@@ -6,7 +6,9 @@
 #include "fakes/chain_fixture.h"
 #include "fakes/fake_gorillapool.h"
 #include "fakes/fake_server.h"
+#include "ordinals/content_cache.h"
 #include "ordinals/envelope.h"
+#include "ordinals/ord_inbox.h"
 #include "ordinals/token_records.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
@@ -16,6 +18,8 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <atomic>
+#include <fstream>
 #include <thread>
 
 namespace {
@@ -236,9 +240,9 @@ TEST_F(OrdListingTest, UnreadableListedOutputIsStillHeldBack) {
     EXPECT_FALSE(is_ord_outpoint_at(ord_address, Utxo{text_vout, 0, 1, 1}));
 }
 
-// A listing cut short by a wallet switch still answers from the rows it gathered, but a coin missing
-// from them is not known to be gone.
-TEST_F(OrdListingTest, OwnershipAfterAWalletSwitchAnswersOnlyWhatTheRowsShow) {
+// A listing cut short by a wallet switch gathered its rows partly for the other wallet: neither a
+// coin among them nor one missing from them is known to be held.
+TEST_F(OrdListingTest, OwnershipAfterAWalletSwitchIsUnknown) {
     write_test_wallet_file("w2", 3);
     const std::string art = inscribe("image/png", "\x89PNG-switch", "Artwork");
     inscribe("application/bsv-20", R"({"p":"bsv-20","op":"deploy+mint","amt":"5","sym":"QQ","dec":"0"})");
@@ -249,7 +253,7 @@ TEST_F(OrdListingTest, OwnershipAfterAWalletSwitchAnswersOnlyWhatTheRowsShow) {
     struct Ask {
         std::string key;
         std::int32_t held;
-    } asks[] = {{art, 1}, {hex_id('e') + "_0", -1}};
+    } asks[] = {{art, -1}, {hex_id('e') + "_0", -1}};
     for (const Ask& ask : asks) {
         SCOPED_TRACE(ask.key);
         {
@@ -270,4 +274,233 @@ TEST_F(OrdListingTest, OwnershipAfterAWalletSwitchAnswersOnlyWhatTheRowsShow) {
         asking.join();
         EXPECT_EQ(held, ask.held);
     }
+}
+
+// A token held through an outage of both indexes (no content cached, nothing answering) keeps its
+// record and its amount; once the services are back it shows again.
+TEST_F(OrdListingTest, OutageNeverHidesATokenHolding) {
+    const std::string token =
+        inscribe("application/bsv-20", R"({"p":"bsv-20","op":"deploy+mint","amt":"5","sym":"ABC","dec":"0"})");
+    add_local(token, "application/bsv-20", ord_address, false);
+    {
+        WalletLock lock = lock_wallet();
+        LocalOrd* local = find_local_ord(token);
+        ASSERT_NE(local, nullptr);
+        local->name = "ABC";
+        local->amt = "5";
+        ASSERT_TRUE(save_wallet());
+    }
+    gp.server.set_fault("/", FakeFault{500}); // the index and its content
+    chain.woc.set_fault("/v1/bsv/main/tx/", FakeFault{500});
+    std::vector<KvCofferlyOrdRow> rows;
+    kv_cofferly_list_ordinals(rows);
+    {
+        WalletLock lock = lock_wallet();
+        ASSERT_NE(find_local_ord(token), nullptr);
+        EXPECT_FALSE(find_local_ord(token)->hidden);
+    }
+    const KvCofferlyOrdRow* during = row_of(rows, token);
+    ASSERT_NE(during, nullptr);
+    EXPECT_EQ(during->amt, "5");
+
+    gp.server.clear_faults();
+    chain.woc.clear_faults();
+    ASSERT_EQ(kv_cofferly_list_ordinals(rows), "");
+    const KvCofferlyOrdRow* after = row_of(rows, token);
+    ASSERT_NE(after, nullptr);
+    EXPECT_EQ(after->amt, "5");
+}
+
+// An artwork announced through the inbox shows while the index has not listed it yet, and is
+// taken for sent away once the index had time to list it and still does not.
+TEST_F(OrdListingTest, InboxOrdinalShowsUntilTheIndexHadTime) {
+    ord_inbox_forget_seen();
+    const std::string art = hex_id('9') + "_0";
+    save_art_tag(art, "Artwork");
+    ord_inbox_post(ord_hash, ord_address, art, "image/png", "Gift", "");
+    std::vector<KvCofferlyOrdRow> rows;
+    ASSERT_EQ(kv_cofferly_list_ordinals(rows), "");
+    EXPECT_NE(row_of(rows, art), nullptr);
+
+    clock.advance(kOrdInboxGraceMs + 1000);
+    ASSERT_EQ(kv_cofferly_list_ordinals(rows), "");
+    EXPECT_EQ(row_of(rows, art), nullptr);
+    ord_inbox_forget_seen();
+}
+
+// Every 1-sat output any reader names as an ordinal or a token is held back from payments: one
+// on the second page of the address listing, one only the token reply names, one only the wallet's
+// inbox names. A plain coin stays spendable.
+TEST_F(OrdListingTest, OutputsAnyReaderNamesAreHeldBack) {
+    ord_inbox_forget_seen();
+    const std::string paged = hex_id('1');
+    const std::string token_only = hex_id('2');
+    const std::string inbox_only = hex_id('3');
+    const std::string plain = hex_id('4');
+    FakeServer index;
+    index.on("GET", "/api/txos/address/([^/]+)/unspent", [&](const FakeRequest& request) {
+        nlohmann::json list = nlohmann::json::array();
+        if (request.matches[1] != ord_address) return json_reply(list);
+        const auto offset = request.query.find("offset");
+        const bool second = offset != request.query.end() && offset->second == "100";
+        if (!second) {
+            // A full first page of plain coins, as the index pages at 100.
+            for (int i = 0; i < 100; ++i)
+                list.push_back(
+                    {{"txid", plain}, {"vout", i}, {"outpoint", plain + "_" + std::to_string(i)}, {"satoshis", 1}});
+        } else {
+            list.push_back(
+                {{"txid", paged},
+                 {"vout", 0},
+                 {"outpoint", paged + "_0"},
+                 {"satoshis", 1},
+                 {"origin", {{"outpoint", paged + "_0"}, {"data", {{"insc", {{"file", {{"type", "image/png"}}}}}}}}}});
+        }
+        return json_reply(list);
+    });
+    index.on("GET", "/api/bsv20/([^/]+)/unspent", [&](const FakeRequest& request) {
+        nlohmann::json list = nlohmann::json::array();
+        if (request.matches[1] == ord_address)
+            list.push_back({{"txid", token_only},
+                            {"vout", 2},
+                            {"outpoint", token_only + "_2"},
+                            {"owner", ord_address},
+                            {"tick", "ZZZ"},
+                            {"amt", "7"}});
+        return json_reply(list);
+    });
+    ServiceSettings settings = settings_for(chain, gp);
+    settings.gorillapool_base = index.base_url() + "/api";
+    ScopedServiceSettings use_index(settings);
+    ord_inbox_post(ord_hash, ord_address, inbox_only + "_1", "image/png", "Gift", "");
+    std::vector<KvCofferlyOrdRow> rows;
+    EXPECT_EQ(kv_cofferly_list_ordinals(rows), "");
+    EXPECT_NE(row_of(rows, paged + "_0"), nullptr);
+    WalletLock lock = lock_wallet();
+    EXPECT_TRUE(is_ord_outpoint_at(ord_address, Utxo{paged, 0, 1, 1}));
+    EXPECT_TRUE(is_ord_outpoint_at(ord_address, Utxo{token_only, 2, 1, 1}));
+    EXPECT_TRUE(is_ord_outpoint_at(ord_address, Utxo{inbox_only, 1, 1, 1}));
+    EXPECT_FALSE(is_ord_outpoint_at(ord_address, Utxo{plain, 3, 1, 1}));
+    ord_inbox_forget_seen();
+}
+
+// A key a service gives that is not an outpoint never becomes a row or a wallet record, and its
+// output is still held back.
+TEST_F(OrdListingTest, KeysThatAreNotOutpointsAreRefused) {
+    const std::string txid = hex_id('5');
+    const std::string bad_keys[] = {"../../x", txid + "_1/../../x", txid + "_99999999999", txid};
+    for (const std::string& bad : bad_keys) {
+        SCOPED_TRACE(bad);
+        FakeServer index;
+        index.on("GET", "/api/txos/address/([^/]+)/unspent", [&](const FakeRequest& request) {
+            nlohmann::json list = nlohmann::json::array();
+            if (request.matches[1] == ord_address)
+                list.push_back(
+                    {{"txid", txid},
+                     {"vout", 1},
+                     {"outpoint", bad},
+                     {"satoshis", 1},
+                     {"origin", {{"outpoint", bad}, {"data", {{"insc", {{"file", {{"type", "image/png"}}}}}}}}}});
+            return json_reply(list);
+        });
+        index.on("GET", "/api/bsv20/([^/]+)/unspent", [&](const FakeRequest& request) {
+            nlohmann::json list = nlohmann::json::array();
+            if (request.matches[1] == ord_address)
+                list.push_back({{"txid", txid}, {"vout", 1}, {"outpoint", bad}, {"tick", "ZZZ"}, {"amt", "7"}});
+            return json_reply(list);
+        });
+        ServiceSettings settings = settings_for(chain, gp);
+        settings.gorillapool_base = index.base_url() + "/api";
+        ScopedServiceSettings use_index(settings);
+        std::vector<KvCofferlyOrdRow> rows;
+        EXPECT_EQ(kv_cofferly_list_ordinals(rows), "");
+        EXPECT_EQ(row_of(rows, bad), nullptr);
+        WalletLock lock = lock_wallet();
+        EXPECT_EQ(find_local_ord(bad), nullptr);
+        EXPECT_TRUE(is_ord_outpoint_at(ord_address, Utxo{txid, 1, 1, 1}));
+    }
+}
+
+// A damaged ordinals counter ends the listing with a clear error instead of deriving for hours.
+TEST_F(OrdListingTest, DamagedOrdinalsCounterIsAnError) {
+    {
+        WalletLock lock = lock_wallet();
+        kv_wallet().recv[kOrdinalsAccount] = 0x7FFFFFFF;
+        ASSERT_TRUE(save_wallet());
+    }
+    std::vector<KvCofferlyOrdRow> rows;
+    EXPECT_EQ(kv_cofferly_list_ordinals(rows), kAddressCounterTooLarge);
+    EXPECT_EQ(gp.server.request_count(), 0);
+    Hash160 nobody{};
+    std::string priv, pub;
+    {
+        WalletLock lock = lock_wallet();
+        kv_wallet().recv[kReceiveAccount] = 0x7FFFFFFF;
+    }
+    EXPECT_FALSE(find_key_for_hash160(nobody, priv, pub));
+    // The coin listing's receive loop stops at the same bound.
+    std::vector<std::string> addresses;
+    list_wallet_addresses(addresses);
+    EXPECT_LE(addresses.size(), kMaxScannedIndex + 2);
+}
+
+#ifdef __linux__
+namespace {
+std::size_t process_threads() {
+    std::size_t count = 0;
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("Threads:", 0) == 0) count = static_cast<std::size_t>(std::stoul(line.substr(8)));
+    return count;
+}
+} // namespace
+
+// Many ordinals addresses are asked on a bounded pool, not on a thread each.
+TEST_F(OrdListingTest, ManyAddressesUseABoundedPool) {
+    {
+        WalletLock lock = lock_wallet();
+        kv_wallet().recv[kOrdinalsAccount] = 300;
+        ASSERT_TRUE(save_wallet());
+    }
+    FakeFault slow;
+    slow.delay_ms = 20;
+    gp.server.set_fault("/api/txos/address/", slow);
+    const std::size_t before = process_threads();
+    std::atomic<bool> done{false};
+    std::size_t most = 0;
+    std::thread watch([&] {
+        while (!done) {
+            most = std::max(most, process_threads());
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    std::vector<KvCofferlyOrdRow> rows;
+    EXPECT_EQ(kv_cofferly_list_ordinals(rows), "");
+    done = true;
+    watch.join();
+    // The pools of the phases that run side by side, not one thread per address.
+    EXPECT_LT(most, before + 150);
+}
+#endif
+
+// A listing reads each cached content once, however many records refer to it; what it learnt of a
+// key without content is read again once something may have filled the cache.
+TEST_F(OrdListingTest, CachedContentIsReadOncePerListing) {
+    const std::string token = hex_id('6') + "_0";
+    const std::string missing = hex_id('7') + "_0";
+    ord_cache_write_content(token, "application/bsv-20", bytes_of(R"({"p":"bsv-20","op":"transfer","amt":"4"})"));
+    OrdListingRun run;
+    read_cached_contents(run, {token, missing, token});
+    EXPECT_TRUE(cached_content_facts(run, token).is_token);
+    EXPECT_EQ(cached_content_facts(run, token).token.amt, "4");
+    EXPECT_FALSE(cached_content_facts(run, missing).cached);
+
+    ord_cache_write_content(token, "image/png", bytes_of("\x89PNG"));
+    ord_cache_write_content(missing, "image/png", bytes_of("\x89PNG"));
+    EXPECT_TRUE(cached_content_facts(run, token).is_token);
+    EXPECT_FALSE(cached_content_facts(run, missing).cached);
+    forget_uncached_contents(run);
+    EXPECT_TRUE(cached_content_facts(run, token).is_token);
+    EXPECT_EQ(cached_content_facts(run, missing).type, "image/png");
 }

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <thread>
 
 using nlohmann::json;
 
@@ -201,4 +202,20 @@ TEST_F(RecentScanTest, OracleCredentialsBecomeRows) {
     chain.woc.set_fault(kWocPrefix, FakeFault{0, 0, 0, false, true});
     ingest_oracle_ident_records({watch.address}, rows);
     EXPECT_TRUE(rows.empty());
+}
+
+// The recent scan and the credential scan run side by side; a transaction both want is read once.
+TEST_F(RecentScanTest, ATransactionBothScansWantIsReadOnce) {
+    const std::string txid = chain.ledger.fund(watch.address, 1000, false);
+    chain.set_oracle_txids_reply(R"({"txids":[")" + txid + R"("]})");
+    FakeFault slow;
+    slow.delay_ms = 100;
+    const std::string woc = kWocPrefix;
+    chain.woc.set_fault(woc + "/tx/", slow);
+    std::vector<LocalOrd> records;
+    std::vector<KvCofferlyOrdRow> rows;
+    std::thread credentials([&] { ingest_oracle_ident_records({watch.address}, rows); });
+    ingest_woc_recent_ords({watch.address}, records);
+    credentials.join();
+    EXPECT_EQ(chain.woc.request_count(woc + "/tx/" + txid), 1);
 }
