@@ -157,7 +157,8 @@ std::string receive_address_matching(std::uint32_t index, const Hash160& h) {
 std::string hd_receive_address_for(const Hash160& h) {
     const KvCofferlyWallet& w = kv_wallet();
     if (!w.is_hd || w.mnemonic.empty()) return std::string();
-    const std::uint64_t last = std::min<std::uint64_t>(w.recv[kReceiveAccount], kLastNormalIndex);
+    std::uint64_t last = 0;
+    counter_scan_last(w.recv[kReceiveAccount], last);
     for (std::uint64_t i = 0; i <= last; ++i) {
         std::string address = receive_address_matching(static_cast<std::uint32_t>(i), h);
         if (!address.empty()) return address;

@@ -335,7 +335,8 @@ bool change_hash160(Hash160& hash160, std::string& error) {
     }
     if (!is_house_oracle_address(w.address)) return true;
     if (w.is_hd && !w.mnemonic.empty()) {
-        const std::uint64_t last = std::min<std::uint64_t>(w.recv[kReceiveAccount], kLastNormalIndex);
+        std::uint64_t last = 0;
+        counter_scan_last(w.recv[kReceiveAccount], last);
         for (std::uint64_t i = 0; i <= last; ++i) {
             std::string priv, pub, address;
             const bool derived = derive_path(receive_path(i), priv, pub, address);
