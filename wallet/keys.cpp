@@ -7,9 +7,14 @@
 #include "wallet/ossl_types.h"
 
 #include <openssl/core_names.h>
+#include <openssl/crypto.h>
 #include <openssl/obj_mac.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -21,6 +26,10 @@ constexpr std::uint32_t kSpendAccounts = 6;
 // A wallet with receive counters far beyond any real use would otherwise grow the cache without
 // bound during a scan; at this size the cache starts afresh.
 constexpr std::size_t kMaxCachedKeys = 20000;
+
+// warm_receive_keys leaves a single missing key to derive_cached and runs on at most this many
+// threads.
+constexpr std::size_t kWarmThreads = 8;
 
 // The curve is shared read-only by every thread; OpenSSL's EC_GROUP is safe for concurrent use
 // once built.
@@ -154,6 +163,23 @@ DerivedPrefix* prefix_key(KvCofferlyWalletSecrets& s, const KeyPath& path) {
     return &entry;
 }
 
+// The key of one child of a prefix. Touches no wallet state, so it runs on any thread.
+bool child_key(const Ext& parent, const std::array<std::uint8_t, 33>* parent_pub, std::uint32_t index,
+               DerivedKey& key) {
+    Ext child{};
+    if (!ckd_priv(parent, parent_pub, index, child)) return false;
+    std::array<std::uint8_t, 33> pub{};
+    const bool ok = pub_from_priv(child.data(), pub);
+    if (ok) {
+        key.priv_hex = to_hex(child.data(), 32);
+        key.pub_hex = to_hex(pub.data(), pub.size());
+        key.hash160 = hash160_of(pub.data(), pub.size());
+        key.address = base58check_encode(key.hash160);
+    }
+    wipe(child.data(), child.size());
+    return ok;
+}
+
 // Private keys of the spending accounts may stay in the cache; identity-grade keys (account 100'
 // and beyond) are derived afresh for each use and wiped by their caller.
 bool keeps_private(const KeyPath& path) {
@@ -183,20 +209,8 @@ const DerivedKey* derive_cached(const KeyPath& path, std::string* priv_out) {
         if (!pub_from_priv(prefix->ext.data(), prefix->pub)) return nullptr;
         prefix->pub_known = true;
     }
-    Ext child{};
-    if (!ckd_priv(prefix->ext, prefix->pub_known ? &prefix->pub : nullptr, path[4], child)) return nullptr;
-
     DerivedKey key;
-    std::array<std::uint8_t, 33> pub{};
-    bool ok = pub_from_priv(child.data(), pub);
-    if (ok) {
-        key.priv_hex = to_hex(child.data(), 32);
-        key.pub_hex = to_hex(pub.data(), pub.size());
-        key.hash160 = hash160_of(pub.data(), pub.size());
-        key.address = base58check_encode(key.hash160);
-    }
-    wipe(child.data(), child.size());
-    if (!ok) return nullptr;
+    if (!child_key(prefix->ext, prefix->pub_known ? &prefix->pub : nullptr, path[4], key)) return nullptr;
 
     if (priv_out) *priv_out = key.priv_hex;
     if (!keeps_private(path)) wipe(key.priv_hex);
@@ -290,6 +304,14 @@ bool mnemonic_is_valid() {
     return valid;
 }
 
+bool derive_address(const KeyPath& path, std::string& address) {
+    address.clear();
+    WalletLock lock = lock_wallet();
+    const DerivedKey* key = derive_cached(path, nullptr);
+    if (key) address = key->address;
+    return !address.empty();
+}
+
 bool derive_path(const KeyPath& path, std::string& priv_hex, std::string& pub_hex, std::string& address) {
     priv_hex.clear();
     pub_hex.clear();
@@ -328,6 +350,73 @@ bool derive_account_key(std::uint32_t account, std::uint32_t index, std::string&
 bool derive_change_key(std::uint32_t account, std::uint32_t index, std::string& priv_hex, std::string& pub_hex,
                        std::string& address) {
     return derive_chain_key(account, 1, index, priv_hex, pub_hex, address);
+}
+
+void warm_receive_keys(WalletLock& lock, std::uint64_t last) {
+    if (!lock.owns_lock()) lock.lock();
+    KvCofferlyWallet& w = kv_wallet();
+    KvCofferlyWalletSecrets& s = w.secrets;
+    if (!w.is_hd || w.mnemonic.empty()) return;
+    last = std::min<std::uint64_t>(last, kLastNormalIndex);
+    if (!s.master_cached) wipe_derived_key_caches(s);
+    if (!ensure_master(w)) return;
+    KeyPath path{kPurpose, kCoinType, kReceiveAccount | kHardened, 0, 0};
+    DerivedPrefix* prefix = prefix_key(s, path);
+    if (!prefix) return;
+    if (!prefix->pub_known) {
+        if (!pub_from_priv(prefix->ext.data(), prefix->pub)) return;
+        prefix->pub_known = true;
+    }
+    std::vector<std::uint32_t> missing;
+    for (std::uint64_t i = 0; i <= last && missing.size() <= kMaxCachedKeys; ++i) {
+        path[4] = static_cast<std::uint32_t>(i);
+        auto it = s.derived.find(path);
+        if (it == s.derived.end() || it->second.priv_hex.empty()) missing.push_back(path[4]);
+    }
+    // A set that would overflow the cache is left to derive_cached, which starts the cache afresh.
+    if (missing.size() < 2 || s.derived.size() + missing.size() > kMaxCachedKeys) return;
+
+    // The copy of the prefix is all the threads need; the wallet mutex is released meanwhile.
+    Ext ext = prefix->ext;
+    const std::array<std::uint8_t, 33> parent_pub = prefix->pub;
+    std::vector<DerivedKey> keys(missing.size());
+    std::vector<char> ok(missing.size(), 0);
+    std::atomic<std::size_t> next{0};
+    auto drain = [&]() {
+        for (std::size_t i = next++; i < missing.size(); i = next++)
+            ok[i] = child_key(ext, &parent_pub, missing[i], keys[i]) ? 1 : 0;
+    };
+    lock.unlock();
+    {
+        std::vector<std::thread> pool;
+        const std::size_t helpers = std::min(kWarmThreads, missing.size()) - 1;
+        for (std::size_t i = 0; i < helpers; ++i) {
+            try {
+                pool.emplace_back(drain);
+            } catch (const std::system_error&) {
+                break;
+            }
+        }
+        drain();
+        for (std::thread& t : pool)
+            t.join();
+    }
+    lock.lock();
+    // Only while the same master key still stands behind the same prefix do these keys belong to
+    // the loaded wallet; another wallet loaded meanwhile derives its own in line.
+    path[4] = 0;
+    auto now = s.master_cached ? s.prefixes.find({path[0], path[1], path[2], path[3]}) : s.prefixes.end();
+    const bool same = now != s.prefixes.end() && CRYPTO_memcmp(now->second.ext.data(), ext.data(), ext.size()) == 0;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        if (same && ok[i] && s.derived.size() < kMaxCachedKeys) {
+            path[4] = missing[i];
+            DerivedKey& slot = s.derived[path];
+            wipe(slot.priv_hex);
+            slot = keys[i];
+        }
+        wipe(keys[i].priv_hex);
+    }
+    wipe(ext.data(), ext.size());
 }
 
 bool derive_wallet_keys() {

@@ -226,6 +226,47 @@ TEST(Keys, AccountAndChangeKeys) {
     EXPECT_TRUE(priv.empty() && address.empty());
 }
 
+// The receive keys derived side by side, with the mutex released, are the keys derived one by one;
+// only the missing ones are derived, and a wallet without words gets none.
+TEST(Keys, WarmedReceiveKeysMatchTheKeysDerivedInLine) {
+    set_hd_wallet(kTestMnemonic);
+    constexpr std::uint32_t kLast = 40;
+    std::vector<DerivedKey> expected(kLast + 1);
+    for (std::uint32_t i = 0; i <= kLast; ++i)
+        ASSERT_TRUE(
+            derive_account_key(kReceiveAccount, i, expected[i].priv_hex, expected[i].pub_hex, expected[i].address));
+    const KeyPath first{44 | kHardened, 236 | kHardened, 1 | kHardened, 0, 0};
+    const std::string kept_pub = kv_wallet().secrets.derived.at(first).pub_hex;
+    wipe_derived_key_caches(kv_wallet().secrets);
+
+    {
+        WalletLock lock = lock_wallet();
+        lock.unlock();
+        warm_receive_keys(lock, kLast);
+        EXPECT_TRUE(lock.owns_lock());
+    }
+    const auto& derived = kv_wallet().secrets.derived;
+    EXPECT_EQ(derived.size(), kLast + 1);
+    for (std::uint32_t i = 0; i <= kLast; ++i) {
+        KeyPath path = first;
+        path[4] = i;
+        const auto it = derived.find(path);
+        ASSERT_NE(it, derived.end()) << i;
+        EXPECT_EQ(it->second.priv_hex, expected[i].priv_hex) << i;
+        EXPECT_EQ(it->second.pub_hex, expected[i].pub_hex) << i;
+        EXPECT_EQ(it->second.address, expected[i].address) << i;
+        EXPECT_EQ(it->second.hash160, test_hash_of(expected[i].address)) << i;
+    }
+    EXPECT_EQ(kv_wallet().secrets.derived.at(first).pub_hex, kept_pub);
+
+    set_hd_wallet("");
+    WalletLock lock = lock_wallet();
+    warm_receive_keys(lock, kLast);
+    EXPECT_TRUE(kv_wallet().secrets.derived.empty());
+    for (DerivedKey& key : expected)
+        wipe(key.priv_hex);
+}
+
 TEST(Keys, SeedIsOverTheTextAsStoredAndCachesFollowTheWallet) {
     set_hd_wallet(kTestMnemonic);
     std::string priv_a, pub, address_a, priv_b, address_b;
