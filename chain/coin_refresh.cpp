@@ -229,9 +229,9 @@ bool refresh_wallet_coins(WalletLock& wallet_lock, std::string& error) {
     }
     note_wallet_state_changed();
     if (kv_wallet().is_hd) {
-        // The receive keys of a wallet not used yet in this session are derived side by side and
-        // with the mutex released; the listing below then finds them cached.
-        warm_receive_keys(wallet_lock, kv_wallet().recv[kReceiveAccount]);
+        // The keys of a wallet not used yet in this session are derived side by side and with the
+        // mutex released; the listing below then finds them cached.
+        warm_wallet_keys(wallet_lock);
         if (!load_wallet()) {
             error = "no wallet";
             return false;

@@ -27,8 +27,7 @@ constexpr std::uint32_t kSpendAccounts = 6;
 // bound during a scan; at this size the cache starts afresh.
 constexpr std::size_t kMaxCachedKeys = 20000;
 
-// warm_receive_keys leaves a single missing key to derive_cached and runs on at most this many
-// threads.
+// Threads warm_wallet_keys derives on at most.
 constexpr std::size_t kWarmThreads = 8;
 
 // The curve is shared read-only by every thread; OpenSSL's EC_GROUP is safe for concurrent use
@@ -352,44 +351,79 @@ bool derive_change_key(std::uint32_t account, std::uint32_t index, std::string& 
     return derive_chain_key(account, 1, index, priv_hex, pub_hex, address);
 }
 
-void warm_receive_keys(WalletLock& lock, std::uint64_t last) {
+void warm_wallet_keys(WalletLock& lock) {
     if (!lock.owns_lock()) lock.lock();
     KvCofferlyWallet& w = kv_wallet();
     KvCofferlyWalletSecrets& s = w.secrets;
     if (!w.is_hd || w.mnemonic.empty()) return;
-    last = std::min<std::uint64_t>(last, kLastNormalIndex);
     if (!s.master_cached) wipe_derived_key_caches(s);
     if (!ensure_master(w)) return;
-    KeyPath path{kPurpose, kCoinType, kReceiveAccount | kHardened, 0, 0};
-    DerivedPrefix* prefix = prefix_key(s, path);
-    if (!prefix) return;
-    if (!prefix->pub_known) {
-        if (!pub_from_priv(prefix->ext.data(), prefix->pub)) return;
-        prefix->pub_known = true;
-    }
-    std::vector<std::uint32_t> missing;
-    for (std::uint64_t i = 0; i <= last && missing.size() <= kMaxCachedKeys; ++i) {
-        path[4] = static_cast<std::uint32_t>(i);
-        auto it = s.derived.find(path);
-        if (it == s.derived.end() || it->second.priv_hex.empty()) missing.push_back(path[4]);
-    }
-    // A set that would overflow the cache is left to derive_cached, which starts the cache afresh.
-    if (missing.size() < 2 || s.derived.size() + missing.size() > kMaxCachedKeys) return;
 
-    // The copy of the prefix is all the threads need; the wallet mutex is released meanwhile.
-    Ext ext = prefix->ext;
-    const std::array<std::uint8_t, 33> parent_pub = prefix->pub;
-    std::vector<DerivedKey> keys(missing.size());
-    std::vector<char> ok(missing.size(), 0);
+    // One chain per spending account, up to its counter, and the identity key; each chain's
+    // prefix is derived here, its missing children below.
+    struct Chain {
+        KeyPath path{};
+        Ext ext{};
+        std::array<std::uint8_t, 33> pub{};
+        std::vector<std::uint32_t> missing;
+    };
+    std::vector<Chain> chains;
+    std::size_t total = 0;
+    auto add_chain = [&](const KeyPath& head, std::uint64_t last) {
+        DerivedPrefix* prefix = prefix_key(s, head);
+        if (!prefix) return;
+        if (!prefix->pub_known) {
+            if (!pub_from_priv(prefix->ext.data(), prefix->pub)) return;
+            prefix->pub_known = true;
+        }
+        Chain chain;
+        chain.path = head;
+        for (std::uint64_t i = 0; i <= last && total + chain.missing.size() <= kMaxCachedKeys; ++i) {
+            chain.path[4] = static_cast<std::uint32_t>(i);
+            auto it = s.derived.find(chain.path);
+            if (it == s.derived.end() || (keeps_private(chain.path) && it->second.priv_hex.empty()))
+                chain.missing.push_back(chain.path[4]);
+        }
+        if (chain.missing.empty()) return;
+        chain.ext = prefix->ext;
+        chain.pub = prefix->pub;
+        total += chain.missing.size();
+        chains.push_back(std::move(chain));
+    };
+    for (std::uint32_t account = 0; account < kSpendAccounts; ++account)
+        add_chain({kPurpose, kCoinType, account | kHardened, 0, 0},
+                  std::min<std::uint64_t>(w.recv[account], kLastNormalIndex));
+    add_chain(kIdentityPath, 0);
+    auto wipe_chains = [&chains]() {
+        for (Chain& chain : chains)
+            wipe(chain.ext.data(), chain.ext.size());
+    };
+    // A single key is derived as fast in line; a set that would overflow the cache is left to
+    // derive_cached, which starts the cache afresh.
+    if (total < 2 || s.derived.size() + total > kMaxCachedKeys) {
+        wipe_chains();
+        return;
+    }
+
+    // The copies of the prefixes are all the threads need; the wallet mutex is released meanwhile.
+    std::vector<std::pair<std::size_t, std::size_t>> jobs;
+    for (std::size_t c = 0; c < chains.size(); ++c)
+        for (std::size_t k = 0; k < chains[c].missing.size(); ++k)
+            jobs.emplace_back(c, k);
+    std::vector<DerivedKey> keys(jobs.size());
+    std::vector<char> ok(jobs.size(), 0);
     std::atomic<std::size_t> next{0};
     auto drain = [&]() {
-        for (std::size_t i = next++; i < missing.size(); i = next++)
-            ok[i] = child_key(ext, &parent_pub, missing[i], keys[i]) ? 1 : 0;
+        for (std::size_t i = next++; i < jobs.size(); i = next++) {
+            const Chain& chain = chains[jobs[i].first];
+            ok[i] = child_key(chain.ext, &chain.pub, chain.missing[jobs[i].second], keys[i]) ? 1 : 0;
+            if (!keeps_private(chain.path)) wipe(keys[i].priv_hex);
+        }
     };
     lock.unlock();
     {
         std::vector<std::thread> pool;
-        const std::size_t helpers = std::min(kWarmThreads, missing.size()) - 1;
+        const std::size_t helpers = std::min(kWarmThreads, jobs.size()) - 1;
         for (std::size_t i = 0; i < helpers; ++i) {
             try {
                 pool.emplace_back(drain);
@@ -404,19 +438,25 @@ void warm_receive_keys(WalletLock& lock, std::uint64_t last) {
     lock.lock();
     // Only while the same master key still stands behind the same prefix do these keys belong to
     // the loaded wallet; another wallet loaded meanwhile derives its own in line.
-    path[4] = 0;
-    auto now = s.master_cached ? s.prefixes.find({path[0], path[1], path[2], path[3]}) : s.prefixes.end();
-    const bool same = now != s.prefixes.end() && CRYPTO_memcmp(now->second.ext.data(), ext.data(), ext.size()) == 0;
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-        if (same && ok[i] && s.derived.size() < kMaxCachedKeys) {
-            path[4] = missing[i];
+    std::vector<char> same(chains.size(), 0);
+    for (std::size_t c = 0; c < chains.size(); ++c) {
+        const KeyPath& p = chains[c].path;
+        const auto now = s.master_cached ? s.prefixes.find({p[0], p[1], p[2], p[3]}) : s.prefixes.end();
+        same[c] = now != s.prefixes.end() &&
+                  CRYPTO_memcmp(now->second.ext.data(), chains[c].ext.data(), chains[c].ext.size()) == 0;
+    }
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        const Chain& chain = chains[jobs[i].first];
+        if (same[jobs[i].first] && ok[i] && s.derived.size() < kMaxCachedKeys) {
+            KeyPath path = chain.path;
+            path[4] = chain.missing[jobs[i].second];
             DerivedKey& slot = s.derived[path];
             wipe(slot.priv_hex);
             slot = keys[i];
         }
         wipe(keys[i].priv_hex);
     }
-    wipe(ext.data(), ext.size());
+    wipe_chains();
 }
 
 bool derive_wallet_keys() {

@@ -58,11 +58,12 @@ bool derive_account_key(std::uint32_t account, std::uint32_t index, std::string&
 bool derive_change_key(std::uint32_t account, std::uint32_t index, std::string& priv_hex, std::string& pub_hex,
                        std::string& address);
 
-// Caches the receive keys m/44'/236'/1'/0/0..last of a loaded HD wallet that are not cached yet,
-// derived on a few threads from a copy of their prefix with the wallet mutex released; the caller
-// holds it through `lock`, and holds it again on return. Keys of a wallet replaced meanwhile are
-// dropped. Nothing is reported: a key not cached here is derived when first used.
-void warm_receive_keys(WalletLock& lock, std::uint64_t last);
+// Caches the keys a loaded HD wallet looks through when it lists its addresses: m/44'/236'/a'/0/i
+// of the spending accounts up to their counters, and the identity key's public half. The missing
+// ones are derived on a few threads from copies of their prefixes with the wallet mutex released;
+// the caller holds it through `lock`, and holds it again on return. Keys of a wallet replaced
+// meanwhile are dropped. Nothing is reported: a key not cached here is derived when first used.
+void warm_wallet_keys(WalletLock& lock);
 
 // Fills the receive, identity and ordinals keys of a loaded HD wallet; clamps show to recv[1].
 bool derive_wallet_keys();
