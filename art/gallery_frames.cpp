@@ -23,7 +23,9 @@
 #include <exception>
 #include <functional>
 #include <limits>
+#include <map>
 #include <mutex>
+#include <unordered_map>
 #include <utility>
 
 namespace {
@@ -34,6 +36,63 @@ constexpr const char* kGalleryUserAgent = "Kestrava-Gallery/1";
 // Transactions of one frame read at once; the ten frames load side by side, so the gallery asks
 // for at most ten times this many.
 constexpr std::uint32_t kWatchReadThreads = 8;
+// A frame's listing this young may serve a read that asked for reuse (see load_all_spots).
+constexpr std::int64_t kListingReuseMs = 5000;
+// Confirmed transactions kept; past this the cache starts afresh.
+constexpr std::size_t kConfirmedTxCacheMax = 4096;
+
+// The listings of the frame watches as last read, and the confirmed transactions read, both keyed
+// by the services asked, so a change of services never answers from the other's copy.
+struct RecentListing {
+    std::vector<std::string> txids;
+    std::int64_t read_ms = 0;
+};
+std::mutex g_cache_mutex;
+std::map<std::string, RecentListing> g_listings;
+std::unordered_map<std::string, nlohmann::json> g_confirmed_txs;
+
+std::string services_key(const ServiceSettings& settings, const std::string& item) {
+    return settings.platform_base + "|" + settings.woc_base + "|" + item;
+}
+
+bool recent_listing(const std::string& key, std::vector<std::string>& txids) {
+    std::lock_guard<std::mutex> lock(g_cache_mutex);
+    const auto it = g_listings.find(key);
+    if (it == g_listings.end()) return false;
+    const std::int64_t age = clock_steady_ms() - it->second.read_ms;
+    if (age < 0 || age >= kListingReuseMs) return false;
+    txids = it->second.txids;
+    return true;
+}
+
+// A mined transaction's JSON describes the same transaction for good, so it is kept; a copy with
+// another id, or one not yet in a block, is not.
+bool is_confirmed_copy(const nlohmann::json& tx, const std::string& txid) {
+    if (!tx.is_object() || json_text(tx, "txid") != txid) return false;
+    return gallery_json_int(tx, "blockheight") > 0 || gallery_json_int(tx, "confirmations") > 0;
+}
+
+// The transaction from the platform's oracle index, else WhatsOnChain, or the kept confirmed copy.
+bool read_frame_tx(const ServiceSettings& settings, const std::string& txid, nlohmann::json& tx) {
+    const std::string key = services_key(settings, txid);
+    {
+        std::lock_guard<std::mutex> lock(g_cache_mutex);
+        const auto it = g_confirmed_txs.find(key);
+        if (it != g_confirmed_txs.end()) {
+            tx = it->second;
+            return true;
+        }
+    }
+    if (!http_get_json(settings.platform_base + "/oi/tx/" + txid, tx, 6, kGalleryUserAgent) &&
+        !http_get_json(settings.woc_base + "/tx/" + txid, tx, 12, kGalleryUserAgent))
+        return false;
+    if (is_confirmed_copy(tx, txid)) {
+        std::lock_guard<std::mutex> lock(g_cache_mutex);
+        if (g_confirmed_txs.size() >= kConfirmedTxCacheMax) g_confirmed_txs.clear();
+        g_confirmed_txs.emplace(key, tx);
+    }
+    return true;
+}
 
 // parallel_for whose body may throw: the first exception is carried out of the worker threads and
 // thrown again on the caller's, as if the loop had run there.
@@ -321,10 +380,12 @@ void gallery_collect_txids(const nlohmann::json& reply, std::vector<std::string>
 }
 
 bool gallery_watch_txids(const std::string& label, const std::string& watch, std::vector<std::string>& txids,
-                         std::string& error) {
+                         std::string& error, bool reuse_recent) {
     txids.clear();
     error.clear();
     const ServiceSettings settings = service_settings();
+    const std::string key = services_key(settings, label + "|" + watch);
+    if (reuse_recent && recent_listing(key, txids)) return true;
     // The oracle's pages and WhatsOnChain's two histories do not depend on each other: all three
     // sources are asked at once, and their ids merged in the same order as before (oracle first).
     std::vector<std::string> sources[3];
@@ -362,14 +423,21 @@ bool gallery_watch_txids(const std::string& label, const std::string& watch, std
         error = "OI " + label + " missed and WhatsOnChain missed";
         return false;
     }
+    // Only a listing every source answered may stand in for a later read.
+    if (answered[0] && answered[1] && answered[2]) {
+        std::lock_guard<std::mutex> lock(g_cache_mutex);
+        RecentListing& kept = g_listings[key];
+        kept.txids = txids;
+        kept.read_ms = clock_steady_ms();
+    }
     return true;
 }
 
 bool read_gallery_watch(const std::string& label, const std::string& watch, std::vector<WatchRecord>& records,
-                        std::string& error) {
+                        std::string& error, bool reuse_recent) {
     records.clear();
     std::vector<std::string> txids;
-    if (!gallery_watch_txids(label, watch, txids, error)) return false;
+    if (!gallery_watch_txids(label, watch, txids, error, reuse_recent)) return false;
     const ServiceSettings settings = service_settings();
     // Each transaction is read and checked on its own, so they are read side by side on a small
     // pool; the records keep the order of the ids.
@@ -381,9 +449,7 @@ bool read_gallery_watch(const std::string& label, const std::string& watch, std:
         // may, so a listed "../" can never steer the request elsewhere.
         if (!is_txid_hex(txid)) return;
         nlohmann::json tx;
-        if (!http_get_json(settings.platform_base + "/oi/tx/" + txid, tx, 6, kGalleryUserAgent) &&
-            !http_get_json(settings.woc_base + "/tx/" + txid, tx, 12, kGalleryUserAgent))
-            return;
+        if (!read_frame_tx(settings, txid, tx)) return;
         nlohmann::json msg;
         if (!gallery_find_art_message(tx, msg) || !verify_typed_message(msg)) return;
         const std::int64_t ts = msg_ts(msg);
@@ -451,12 +517,12 @@ void load_certificate_fields(SpotFrame& exhibit) {
     exhibit.owner_paymail = json_text(cert, "owner_paymail");
 }
 
-SpotLoad load_spot(std::int32_t index, std::int64_t now) {
+SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent) {
     const SpotRow& row = spot_row(index + 1);
     SpotLoad result;
     result.spot = row.spot;
     std::vector<WatchRecord> records;
-    if (!read_gallery_watch(row.label, row.watch, records, result.error)) return result;
+    if (!read_gallery_watch(row.label, row.watch, records, result.error, reuse_recent)) return result;
     result.error.clear();
 
     SpotFrame exhibit;
@@ -495,23 +561,25 @@ SpotLoad load_spot(std::int32_t index, std::int64_t now) {
     return result;
 }
 
-std::string load_all_spots(std::vector<SpotFrame>& frames) {
+std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent) {
     frames.resize(kSpotCount);
     const std::int64_t now = clock_system_ms() / 1000;
     std::vector<SpotLoad> loads(kSpotCount);
-    parallel_for(kSpotCount, kSpotCount, [&loads, now](std::uint64_t i) {
+    parallel_for(kSpotCount, kSpotCount, [&loads, now, reuse_recent](std::uint64_t i) {
         const auto index = static_cast<std::int32_t>(i);
         // One frame that fails in an unforeseen way leaves that frame empty; the other nine and
         // the thread pool stand.
         try {
-            loads[i] = load_spot(index, now);
+            loads[i] = load_spot(index, now, reuse_recent);
         } catch (...) {
             loads[i] = SpotLoad{};
             loads[i].spot = index + 1;
             loads[i].error = "frame " + spot_label(index + 1) + " could not be read";
         }
     });
-    release_dead_offers(loads, now);
+    // Coins are given back only on what the watches show now: a kept listing could predate an
+    // exhibit this wallet's offer was made for.
+    if (!reuse_recent) release_dead_offers(loads, now);
     std::string error;
     for (std::int32_t i = 0; i < kSpotCount; ++i) {
         if (error.empty()) error = loads[i].error;
@@ -525,4 +593,15 @@ std::string load_all_spots(std::vector<SpotFrame>& frames) {
         }
     }
     return error;
+}
+
+void gallery_forget_listings() {
+    std::lock_guard<std::mutex> lock(g_cache_mutex);
+    g_listings.clear();
+}
+
+void gallery_cache_clear() {
+    std::lock_guard<std::mutex> lock(g_cache_mutex);
+    g_listings.clear();
+    g_confirmed_txs.clear();
 }

@@ -1,6 +1,7 @@
 // The ten gallery frames: their fixed watch addresses, the state of a frame after its watch was
 // read (the exhibit, its asks, acceptances and funded offers) and the replay that builds that state
-// from the signed records at the watch. Nothing is kept between reads; every call reads the chain.
+// from the signed records at the watch. Only mined transactions, and for a few seconds the watch
+// listings, are kept between reads.
 // Every function here is safe to run on many threads at once.
 #pragma once
 
@@ -105,12 +106,17 @@ void spot_exhibit_init(SpotFrame& frame);
 // Reads frame `index` (0 is frame 1) and replays its records, judging expiry against `now`
 // (Unix seconds). A watch that cannot be read gives a frame without exhibit and the read error.
 // Only load_all_spots calls it; the index is not range-checked.
-SpotLoad load_spot(std::int32_t index, std::int64_t now);
+SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent = false);
 // Reads the ten frames at once and leaves exactly ten in `frames`, frame 1 first; of an artwork
 // hanging in two frames only the newer hanging stays. Then frees the coins of this wallet's offers
 // that can no longer complete. Returns the first read error in frame order, empty when every watch
-// was read.
-std::string load_all_spots(std::vector<SpotFrame>& frames);
+// was read. With reuse_recent a watch listing read less than 5 s ago serves again and no coin is
+// freed; mined transactions are always read once only.
+std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent = false);
+// Forgets the kept watch listings (after this program posted a record to a frame), or those and
+// the kept transactions.
+void gallery_forget_listings();
+void gallery_cache_clear();
 
 // The sale terms of the frame for one accepted buyer's acceptance: the buyer's ordinals address
 // from that buyer's last ask, the fee and watch addresses of the gallery.
@@ -139,8 +145,8 @@ void gallery_collect_txids(const nlohmann::json& reply, std::vector<std::string>
 // Transaction ids at a frame watch from the oracle index and WhatsOnChain. False with
 // "OI <label> missed and WhatsOnChain missed" only when neither answered and nothing was found.
 bool gallery_watch_txids(const std::string& label, const std::string& watch, std::vector<std::string>& txids,
-                         std::string& error);
+                         std::string& error, bool reuse_recent = false);
 // The verified records at a frame watch, ordered by time then transaction id. False with the
 // listing's error text when the watch could not be listed.
 bool read_gallery_watch(const std::string& label, const std::string& watch, std::vector<WatchRecord>& records,
-                        std::string& error);
+                        std::string& error, bool reuse_recent = false);

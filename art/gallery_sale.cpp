@@ -27,12 +27,16 @@ bool begins_with(const std::string& text, const char* prefix) {
     return text.rfind(prefix, 0) == 0;
 }
 
-// Every step starts from the gate and a fresh read of the ten frames; a frame that could not be
-// read simply shows no exhibit, so the read error itself is not needed.
-bool begin_step(std::string& identity_key, std::vector<SpotFrame>& frames, std::string& error) {
+// Every step starts from the gate and a read of the ten frames; a frame that could not be read
+// simply shows no exhibit, so the read error itself is not needed. An acceptance moves no money
+// and the title chain it signs on is read afresh, so it may use the frame listings the gallery
+// read a few seconds before on the same click (reuse_recent). Paying and completing must see the
+// newest records: an offer posted or spent a moment ago decides whether money moves, so those
+// steps read every watch again.
+bool begin_step(std::string& identity_key, std::vector<SpotFrame>& frames, std::string& error, bool reuse_recent) {
     if (!art_identity_gate(false, identity_key, error)) return false;
     frames.clear();
-    load_all_spots(frames);
+    load_all_spots(frames, reuse_recent);
     return true;
 }
 
@@ -70,13 +74,16 @@ std::string gallery_sign_and_post(const json& record, const std::string& watch) 
     TypedMessage msg = record;
     std::string error;
     if (!sign_typed_message(msg, error)) return error.empty() ? "error: could not sign" : "error: " + error;
-    return send_gallery_payload(compact_json(msg), watch);
+    const std::string result = send_gallery_payload(compact_json(msg), watch);
+    // A kept listing lacks the record just posted, whether or not the post was answered.
+    gallery_forget_listings();
+    return result;
 }
 
 std::string gallery_accept_ask(std::int32_t spot, const std::string& buyer) {
     std::string identity_key, error;
     std::vector<SpotFrame> frames;
-    if (!begin_step(identity_key, frames, error)) return error;
+    if (!begin_step(identity_key, frames, error, true)) return error;
     const SpotFrame* frame = frame_at(frames, spot);
     if (!frame || !frame->shown || frame->price < 1) return "error: that frame is not for sale.";
     if (identity_key != frame->owner) return "error: only the owner can accept.";
@@ -116,7 +123,7 @@ std::string gallery_accept_ask(std::int32_t spot, const std::string& buyer) {
 std::string gallery_fund_offer(std::int32_t spot, const std::string& title) {
     std::string identity_key, error;
     std::vector<SpotFrame> frames;
-    if (!begin_step(identity_key, frames, error)) return error;
+    if (!begin_step(identity_key, frames, error, false)) return error;
     const SpotFrame* frame = frame_at(frames, spot);
     if (!frame || frame->pic.empty() || frame->price < 1) return "error: that frame is not for sale.";
     const std::string me = to_lower_copy(current_identity_pubkey());
@@ -188,7 +195,7 @@ std::string gallery_fund_offer(std::int32_t spot, const std::string& title) {
 std::string gallery_complete_sale(std::int32_t spot, const std::string& offer) {
     std::string identity_key, error;
     std::vector<SpotFrame> frames;
-    if (!begin_step(identity_key, frames, error)) return error;
+    if (!begin_step(identity_key, frames, error, false)) return error;
     const SpotFrame* frame = frame_at(frames, spot);
     if (!frame || frame->pic.empty()) return "error: that frame is empty.";
     if (identity_key != frame->owner) return "error: only the owner can complete this sale.";

@@ -127,10 +127,10 @@ std::vector<AddressRefresh> records_for(const std::vector<std::string>& addresse
     return records;
 }
 
-// Runs work(0) to work(count - 1) on at most kRefreshThreads threads and waits for all. The
-// calling thread works through the list too, so everything runs even when no further thread can
-// be started.
-void run_on_pool(std::size_t count, const std::function<void(std::size_t)>& work) {
+// Runs work(0) to work(count - 1) on at most `threads` threads and waits for all. The calling
+// thread works through the list too, so everything runs even when no further thread can be
+// started.
+void run_on_pool(std::size_t count, std::size_t threads, const std::function<void(std::size_t)>& work) {
     if (count == 0) return;
     std::atomic<std::size_t> next{0};
     auto drain = [&next, &work, count]() {
@@ -138,7 +138,7 @@ void run_on_pool(std::size_t count, const std::function<void(std::size_t)>& work
             work(i);
     };
     std::vector<std::thread> pool;
-    const std::size_t helpers = std::min(count, kRefreshThreads) - 1;
+    const std::size_t helpers = std::min(count, std::max<std::size_t>(threads, 1)) - 1;
     for (std::size_t i = 0; i < helpers; ++i) {
         try {
             pool.emplace_back(drain);
@@ -172,25 +172,29 @@ void bulk_list_addresses(std::vector<AddressRefresh>& records, std::vector<char>
     }
     // The ordinal sets come from GorillaPool and do not wait for the listings: they are read in
     // the same round, after the bulk requests.
+    // The bulk requests of a wallet of up to kBulkThreads / 2 batches go out in one round; the
+    // ordinal reads fill the threads left over.
     const std::size_t bulk_tasks = batches.size() * 2;
-    run_on_pool(bulk_tasks + (with_ords ? records.size() : 0), [&batches, &records, bulk_tasks](std::size_t task) {
-        if (task >= bulk_tasks) {
-            AddressRefresh& record = records[task - bulk_tasks];
-            try {
-                record.ords_ok = gp_ord_outpoints_at_address(record.address, record.ord_outpoints);
-            } catch (...) {
-                record.ords_ok = false;
+    const std::size_t threads = std::max(kRefreshThreads, std::min(bulk_tasks, kBulkThreads));
+    run_on_pool(
+        bulk_tasks + (with_ords ? records.size() : 0), threads, [&batches, &records, bulk_tasks](std::size_t task) {
+            if (task >= bulk_tasks) {
+                AddressRefresh& record = records[task - bulk_tasks];
+                try {
+                    record.ords_ok = gp_ord_outpoints_at_address(record.address, record.ord_outpoints);
+                } catch (...) {
+                    record.ords_ok = false;
+                }
+                return;
             }
-            return;
-        }
-        Batch& batch = batches[task / 2];
-        const std::size_t kind = task % 2;
-        try {
-            batch.ok[kind] = woc_bulk_unspent(batch.addresses, kind == 0, batch.lists[kind], batch.answered[kind]);
-        } catch (...) {
-            batch.ok[kind] = false;
-        }
-    });
+            Batch& batch = batches[task / 2];
+            const std::size_t kind = task % 2;
+            try {
+                batch.ok[kind] = woc_bulk_unspent(batch.addresses, kind == 0, batch.lists[kind], batch.answered[kind]);
+            } catch (...) {
+                batch.ok[kind] = false;
+            }
+        });
     for (std::size_t b = 0; b < batches.size(); ++b) {
         Batch& batch = batches[b];
         if (!batch.ok[0] || !batch.ok[1]) continue;
@@ -224,6 +228,15 @@ bool refresh_wallet_coins(WalletLock& wallet_lock, std::string& error) {
         return false;
     }
     note_wallet_state_changed();
+    if (kv_wallet().is_hd) {
+        // The keys of a wallet not used yet in this session are derived side by side and with the
+        // mutex released; the listing below then finds them cached.
+        warm_wallet_keys(wallet_lock);
+        if (!load_wallet()) {
+            error = "no wallet";
+            return false;
+        }
+    }
     std::vector<std::string> addresses;
     list_wallet_addresses(addresses);
     const std::string stem = wallet_file_stem();
@@ -264,7 +277,7 @@ void refresh_addresses_parallel(std::vector<AddressRefresh>& records, bool with_
     // With the bulk round the ordinal sets are read already; an address the bulk listings missed
     // gets its one-address listings only.
     const bool ords_left = with_ords && !bulk;
-    run_on_pool(records.size(), [&records, &listed, ords_left](std::size_t i) {
+    run_on_pool(records.size(), kRefreshThreads, [&records, &listed, ords_left](std::size_t i) {
         AddressRefresh& record = records[i];
         try {
             if (listed[i]) {

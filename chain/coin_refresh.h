@@ -18,6 +18,9 @@
 
 // At most this many listing threads run at once, however many addresses the wallet has.
 constexpr std::size_t kRefreshThreads = 8;
+// The bulk listings of one refresh (two requests per 20 addresses) go out on up to this many
+// threads, so a wallet of up to 160 addresses lists them all in one round.
+constexpr std::size_t kBulkThreads = 16;
 
 // The work record of one address during a refresh.
 struct AddressRefresh {

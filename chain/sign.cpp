@@ -165,6 +165,8 @@ bool derived_key_matches(std::uint32_t account, std::uint32_t index, const std::
                          std::string& pub_hex) {
     const KeyPath path{kPurpose, kCoinType, account | kHardened, 0, index};
     std::string priv, pub, derived_address;
+    // The cached address decides; an identity-grade private key is derived afresh only on a match.
+    if (!derive_address(path, derived_address) || derived_address != address) return false;
     if (!derive_path(path, priv, pub, derived_address) || derived_address != address) {
         wipe(priv);
         return false;

@@ -7,9 +7,14 @@
 #include "wallet/ossl_types.h"
 
 #include <openssl/core_names.h>
+#include <openssl/crypto.h>
 #include <openssl/obj_mac.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -21,6 +26,9 @@ constexpr std::uint32_t kSpendAccounts = 6;
 // A wallet with receive counters far beyond any real use would otherwise grow the cache without
 // bound during a scan; at this size the cache starts afresh.
 constexpr std::size_t kMaxCachedKeys = 20000;
+
+// Threads warm_wallet_keys derives on at most.
+constexpr std::size_t kWarmThreads = 8;
 
 // The curve is shared read-only by every thread; OpenSSL's EC_GROUP is safe for concurrent use
 // once built.
@@ -154,6 +162,23 @@ DerivedPrefix* prefix_key(KvCofferlyWalletSecrets& s, const KeyPath& path) {
     return &entry;
 }
 
+// The key of one child of a prefix. Touches no wallet state, so it runs on any thread.
+bool child_key(const Ext& parent, const std::array<std::uint8_t, 33>* parent_pub, std::uint32_t index,
+               DerivedKey& key) {
+    Ext child{};
+    if (!ckd_priv(parent, parent_pub, index, child)) return false;
+    std::array<std::uint8_t, 33> pub{};
+    const bool ok = pub_from_priv(child.data(), pub);
+    if (ok) {
+        key.priv_hex = to_hex(child.data(), 32);
+        key.pub_hex = to_hex(pub.data(), pub.size());
+        key.hash160 = hash160_of(pub.data(), pub.size());
+        key.address = base58check_encode(key.hash160);
+    }
+    wipe(child.data(), child.size());
+    return ok;
+}
+
 // Private keys of the spending accounts may stay in the cache; identity-grade keys (account 100'
 // and beyond) are derived afresh for each use and wiped by their caller.
 bool keeps_private(const KeyPath& path) {
@@ -183,20 +208,8 @@ const DerivedKey* derive_cached(const KeyPath& path, std::string* priv_out) {
         if (!pub_from_priv(prefix->ext.data(), prefix->pub)) return nullptr;
         prefix->pub_known = true;
     }
-    Ext child{};
-    if (!ckd_priv(prefix->ext, prefix->pub_known ? &prefix->pub : nullptr, path[4], child)) return nullptr;
-
     DerivedKey key;
-    std::array<std::uint8_t, 33> pub{};
-    bool ok = pub_from_priv(child.data(), pub);
-    if (ok) {
-        key.priv_hex = to_hex(child.data(), 32);
-        key.pub_hex = to_hex(pub.data(), pub.size());
-        key.hash160 = hash160_of(pub.data(), pub.size());
-        key.address = base58check_encode(key.hash160);
-    }
-    wipe(child.data(), child.size());
-    if (!ok) return nullptr;
+    if (!child_key(prefix->ext, prefix->pub_known ? &prefix->pub : nullptr, path[4], key)) return nullptr;
 
     if (priv_out) *priv_out = key.priv_hex;
     if (!keeps_private(path)) wipe(key.priv_hex);
@@ -290,6 +303,14 @@ bool mnemonic_is_valid() {
     return valid;
 }
 
+bool derive_address(const KeyPath& path, std::string& address) {
+    address.clear();
+    WalletLock lock = lock_wallet();
+    const DerivedKey* key = derive_cached(path, nullptr);
+    if (key) address = key->address;
+    return !address.empty();
+}
+
 bool derive_path(const KeyPath& path, std::string& priv_hex, std::string& pub_hex, std::string& address) {
     priv_hex.clear();
     pub_hex.clear();
@@ -328,6 +349,114 @@ bool derive_account_key(std::uint32_t account, std::uint32_t index, std::string&
 bool derive_change_key(std::uint32_t account, std::uint32_t index, std::string& priv_hex, std::string& pub_hex,
                        std::string& address) {
     return derive_chain_key(account, 1, index, priv_hex, pub_hex, address);
+}
+
+void warm_wallet_keys(WalletLock& lock) {
+    if (!lock.owns_lock()) lock.lock();
+    KvCofferlyWallet& w = kv_wallet();
+    KvCofferlyWalletSecrets& s = w.secrets;
+    if (!w.is_hd || w.mnemonic.empty()) return;
+    if (!s.master_cached) wipe_derived_key_caches(s);
+    if (!ensure_master(w)) return;
+
+    // One chain per spending account, up to its counter, and the identity key; each chain's
+    // prefix is derived here, its missing children below.
+    struct Chain {
+        KeyPath path{};
+        Ext ext{};
+        std::array<std::uint8_t, 33> pub{};
+        std::vector<std::uint32_t> missing;
+    };
+    std::vector<Chain> chains;
+    std::size_t total = 0;
+    auto add_chain = [&](const KeyPath& head, std::uint64_t last) {
+        DerivedPrefix* prefix = prefix_key(s, head);
+        if (!prefix) return;
+        if (!prefix->pub_known) {
+            if (!pub_from_priv(prefix->ext.data(), prefix->pub)) return;
+            prefix->pub_known = true;
+        }
+        Chain chain;
+        chain.path = head;
+        for (std::uint64_t i = 0; i <= last && total + chain.missing.size() <= kMaxCachedKeys; ++i) {
+            chain.path[4] = static_cast<std::uint32_t>(i);
+            auto it = s.derived.find(chain.path);
+            if (it == s.derived.end() || (keeps_private(chain.path) && it->second.priv_hex.empty()))
+                chain.missing.push_back(chain.path[4]);
+        }
+        if (chain.missing.empty()) return;
+        chain.ext = prefix->ext;
+        chain.pub = prefix->pub;
+        total += chain.missing.size();
+        chains.push_back(std::move(chain));
+    };
+    for (std::uint32_t account = 0; account < kSpendAccounts; ++account)
+        add_chain({kPurpose, kCoinType, account | kHardened, 0, 0},
+                  std::min<std::uint64_t>(w.recv[account], kLastNormalIndex));
+    add_chain(kIdentityPath, 0);
+    auto wipe_chains = [&chains]() {
+        for (Chain& chain : chains)
+            wipe(chain.ext.data(), chain.ext.size());
+    };
+    // A single key is derived as fast in line; a set that would overflow the cache is left to
+    // derive_cached, which starts the cache afresh.
+    if (total < 2 || s.derived.size() + total > kMaxCachedKeys) {
+        wipe_chains();
+        return;
+    }
+
+    // The copies of the prefixes are all the threads need; the wallet mutex is released meanwhile.
+    std::vector<std::pair<std::size_t, std::size_t>> jobs;
+    for (std::size_t c = 0; c < chains.size(); ++c)
+        for (std::size_t k = 0; k < chains[c].missing.size(); ++k)
+            jobs.emplace_back(c, k);
+    std::vector<DerivedKey> keys(jobs.size());
+    std::vector<char> ok(jobs.size(), 0);
+    std::atomic<std::size_t> next{0};
+    auto drain = [&]() {
+        for (std::size_t i = next++; i < jobs.size(); i = next++) {
+            const Chain& chain = chains[jobs[i].first];
+            ok[i] = child_key(chain.ext, &chain.pub, chain.missing[jobs[i].second], keys[i]) ? 1 : 0;
+            if (!keeps_private(chain.path)) wipe(keys[i].priv_hex);
+        }
+    };
+    lock.unlock();
+    {
+        std::vector<std::thread> pool;
+        const std::size_t helpers = std::min(kWarmThreads, jobs.size()) - 1;
+        for (std::size_t i = 0; i < helpers; ++i) {
+            try {
+                pool.emplace_back(drain);
+            } catch (const std::system_error&) {
+                break;
+            }
+        }
+        drain();
+        for (std::thread& t : pool)
+            t.join();
+    }
+    lock.lock();
+    // Only while the same master key still stands behind the same prefix do these keys belong to
+    // the loaded wallet; another wallet loaded meanwhile derives its own in line.
+    std::vector<char> same(chains.size(), 0);
+    for (std::size_t c = 0; c < chains.size(); ++c) {
+        const KeyPath& p = chains[c].path;
+        const auto now = s.master_cached ? s.prefixes.find({p[0], p[1], p[2], p[3]}) : s.prefixes.end();
+        same[c] = now != s.prefixes.end() &&
+                  CRYPTO_memcmp(now->second.ext.data(), chains[c].ext.data(), chains[c].ext.size()) == 0;
+    }
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        const Chain& chain = chains[jobs[i].first];
+        if (same[jobs[i].first] && ok[i] && s.derived.size() < kMaxCachedKeys) {
+            KeyPath path = chain.path;
+            path[4] = chain.missing[jobs[i].second];
+            DerivedKey& slot = s.derived[path];
+            wipe(slot.priv_hex);
+            slot = keys[i];
+        }
+        wipe(keys[i].priv_hex);
+    }
+    wipe_chains();
 }
 
 bool derive_wallet_keys() {

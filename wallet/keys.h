@@ -6,6 +6,7 @@
 
 #include "wallet/codecs.h"
 #include "wallet/crypto.h"
+#include "wallet/kv_cofferly_wallet.h"
 
 #include <array>
 #include <cstdint>
@@ -57,11 +58,22 @@ bool mnemonic_is_valid();
 // True when an address resulted; outs are cleared first.
 bool derive_path(const KeyPath& path, std::string& priv_hex, std::string& pub_hex, std::string& address);
 
+// The address of one path, from the key cache where it is there (identity-grade keys included,
+// whose cache entries hold no private key). False when the path cannot be derived.
+bool derive_address(const KeyPath& path, std::string& address);
+
 // m/44'/236'/a'/0/i and m/44'/236'/a'/1/i; an account of 6 or more fails.
 bool derive_account_key(std::uint32_t account, std::uint32_t index, std::string& priv_hex, std::string& pub_hex,
                         std::string& address);
 bool derive_change_key(std::uint32_t account, std::uint32_t index, std::string& priv_hex, std::string& pub_hex,
                        std::string& address);
+
+// Caches the keys a loaded HD wallet looks through when it lists its addresses: m/44'/236'/a'/0/i
+// of the spending accounts up to their counters, and the identity key's public half. The missing
+// ones are derived on a few threads from copies of their prefixes with the wallet mutex released;
+// the caller holds it through `lock`, and holds it again on return. Keys of a wallet replaced
+// meanwhile are dropped. Nothing is reported: a key not cached here is derived when first used.
+void warm_wallet_keys(WalletLock& lock);
 
 // Fills the receive, identity and ordinals keys of a loaded HD wallet; clamps show to recv[1].
 bool derive_wallet_keys();

@@ -411,3 +411,60 @@ TEST_F(GalleryRoadTest, LocksOfAnOfferThatCanNoLongerCompleteAreReleased) {
         EXPECT_TRUE(locks().empty());
     }
 }
+
+// A step right after the gallery was read may take the frame listing from that read only where no
+// money moves (an acceptance); paying and completing read every watch again. Mined records are
+// read once however often the frame is read.
+TEST_F(GalleryRoadTest, OnlyTheAcceptanceReusesAFrameListingReadMomentsBefore) {
+    hang();
+    ask(dave);
+    const std::string watch = spot_row(kSpot).watch;
+    const std::string history = std::string(kWocPrefix) + "/address/" + watch + "/";
+    const std::string oracle = "/oi/oracle/" + spot_label(kSpot) + "/";
+    auto listings = [&] {
+        return chain.woc.request_count("GET", history) + chain.platform.request_count("GET", oracle);
+    };
+    auto record_reads = [&] {
+        int n = 0;
+        for (const LedgerTx& tx : chain.ledger.history_of_address(watch))
+            n += chain.platform.request_count("GET", "/oi/tx/" + tx.txid) +
+                 chain.woc.request_count("GET", std::string(kWocPrefix) + "/tx/" + tx.txid);
+        return n;
+    };
+
+    become(carol);
+    frame();
+    const int read_once = record_reads();
+    int before = listings();
+    frame();
+    EXPECT_EQ(listings() - before, 3) << "a gallery read asks all three sources afresh";
+    EXPECT_EQ(record_reads(), read_once) << "mined records are not read again";
+
+    // Five seconds on, the listing is read again; the acceptance of a buyer who never asked fails
+    // after its read.
+    clock.advance(5000);
+    before = listings();
+    EXPECT_EQ(gallery_accept_ask(kSpot, eve.identity), "error: that buyer has not asked.");
+    EXPECT_EQ(listings() - before, 3);
+
+    frame();
+    before = listings();
+    const std::string accepted = gallery_accept_ask(kSpot, dave.identity);
+    ASSERT_TRUE(succeeded(accepted)) << accepted;
+    EXPECT_EQ(listings(), before) << "the acceptance used the listing of the gallery read";
+    chain.ledger.mine();
+
+    become(dave);
+    frame();
+    before = listings();
+    const std::string funded = pay(dave);
+    ASSERT_TRUE(succeeded(funded)) << funded;
+    EXPECT_EQ(listings() - before, 3) << "paying reads the watch again";
+
+    become(carol);
+    frame();
+    before = listings();
+    const std::string sold = gallery_complete_sale(kSpot, "");
+    ASSERT_TRUE(succeeded(sold)) << sold;
+    EXPECT_GE(listings() - before, 3) << "completing reads the watch again";
+}

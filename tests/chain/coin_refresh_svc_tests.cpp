@@ -163,6 +163,28 @@ TEST_F(RefreshTest, WalletSwitchedDuringListingsAppliesNothing) {
     EXPECT_TRUE(ord_outpoint_sets().empty());
 }
 
+// The bulk listings of a wallet do not depend on each other: the requests of a hundred addresses
+// are all in flight at once, and only the funded addresses are asked for their mempool history.
+TEST_F(RefreshTest, BulkListingsOfAHundredAddressesGoOutInOneRound) {
+    load_hd(99); // 100 receive addresses and the identity address: six batches, two listings each
+    for (std::uint32_t i : {0u, 50u, 99u})
+        chain.ledger.fund(receive(i), 20000);
+    const std::string bulk = std::string(kWocPrefix) + "/addresses/";
+    FakeFault slow;
+    slow.delay_ms = 60;
+    chain.woc.set_fault(bulk, slow);
+    chain.woc.count_in_flight_under(bulk);
+
+    WalletLock lock = lock_wallet();
+    std::string error;
+    ASSERT_TRUE(refresh_wallet_coins(lock, error)) << error;
+    EXPECT_EQ(chain.woc.request_count("POST", bulk + "confirmed/unspent"), 6);
+    EXPECT_EQ(chain.woc.request_count("POST", bulk + "unconfirmed/unspent"), 6);
+    EXPECT_EQ(chain.woc.peak_in_flight(), 12);
+    EXPECT_EQ(woc_address_requests(), 3) << "the mempool history of each funded address, nothing else";
+    EXPECT_EQ(address_coins().size(), 101u);
+}
+
 // A wallet with a hundred receive addresses must not start a hundred threads.
 TEST_F(RefreshTest, ManyAddressesRunOnABoundedPoolWithTheSameResults) {
     load_hd(99);
@@ -189,7 +211,7 @@ TEST_F(RefreshTest, ManyAddressesRunOnABoundedPoolWithTheSameResults) {
     sampler.join();
     ASSERT_TRUE(ok) << error;
     // The sampler itself and the refresh's helpers; the calling thread works too.
-    EXPECT_LE(peak - before, static_cast<int>(kRefreshThreads) + 1);
+    EXPECT_LE(peak - before, static_cast<int>(std::max(kRefreshThreads, kBulkThreads)) + 1);
 
     EXPECT_EQ(address_coins().size(), 101u);
     for (const AddressCoins& e : address_coins())

@@ -1,5 +1,6 @@
 #include "fakes/chain_fixture.h"
 
+#include "art/gallery_frames.h"
 #include "chain/broadcast.h"
 #include "chain/woc_client.h"
 #include "wallet/session.h"
@@ -18,6 +19,7 @@ void reset_chain_session_for_tests() {
     reset_wallet_state_for_tests();
     clear_chain_session_state();
     woc_cache_clear();
+    gallery_cache_clear();
     last_success_txid().clear();
 }
 

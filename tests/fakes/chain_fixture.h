@@ -20,7 +20,7 @@ struct FakeChainTest : testing::Test {
 };
 
 // Clears what a payment leaves behind: the wallet and coin state, the chain session (scan mark,
-// displayed balance, last sent id), the WhatsOnChain cache and the last successful id.
+// displayed balance, last sent id), the WhatsOnChain and gallery caches and the last successful id.
 void reset_chain_session_for_tests();
 
 // Makes a refused connect drop the kept-alive platform connection, so a fake platform stops at

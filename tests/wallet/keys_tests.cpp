@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstring>
+#include <map>
 
 namespace {
 
@@ -224,6 +225,51 @@ TEST(Keys, AccountAndChangeKeys) {
     kv_wallet().mnemonic.clear();
     EXPECT_FALSE(derive_account_key(1, 0, priv, pub, address));
     EXPECT_TRUE(priv.empty() && address.empty());
+}
+
+// The keys derived side by side, with the mutex released, are the keys derived one by one: every
+// spending account up to its counter, and the identity key without its private half. A wallet
+// without words gets none.
+TEST(Keys, WarmedWalletKeysMatchTheKeysDerivedInLine) {
+    set_hd_wallet(kTestMnemonic);
+    kv_wallet().recv = {2, 40, 0, 0, 0, 3};
+    std::map<KeyPath, DerivedKey> expected;
+    for (std::uint32_t account = 0; account < 6; ++account) {
+        for (std::uint32_t i = 0; i <= kv_wallet().recv[account]; ++i) {
+            DerivedKey& key = expected[{44 | kHardened, 236 | kHardened, account | kHardened, 0, i}];
+            ASSERT_TRUE(derive_account_key(account, i, key.priv_hex, key.pub_hex, key.address));
+        }
+    }
+    DerivedKey& identity = expected[kIdentityPath];
+    std::string identity_priv;
+    ASSERT_TRUE(derive_path(kIdentityPath, identity_priv, identity.pub_hex, identity.address));
+    wipe(identity_priv);
+    wipe_derived_key_caches(kv_wallet().secrets);
+
+    {
+        WalletLock lock = lock_wallet();
+        lock.unlock();
+        warm_wallet_keys(lock);
+        EXPECT_TRUE(lock.owns_lock());
+    }
+    const auto& derived = kv_wallet().secrets.derived;
+    EXPECT_EQ(derived.size(), expected.size());
+    for (const auto& [path, key] : expected) {
+        SCOPED_TRACE(std::to_string(path[2] & ~kHardened) + "/" + std::to_string(path[4]));
+        const auto it = derived.find(path);
+        ASSERT_NE(it, derived.end());
+        EXPECT_EQ(it->second.priv_hex, key.priv_hex);
+        EXPECT_EQ(it->second.pub_hex, key.pub_hex);
+        EXPECT_EQ(it->second.address, key.address);
+        EXPECT_EQ(it->second.hash160, test_hash_of(key.address));
+    }
+
+    set_hd_wallet("");
+    WalletLock lock = lock_wallet();
+    warm_wallet_keys(lock);
+    EXPECT_TRUE(kv_wallet().secrets.derived.empty());
+    for (auto& entry : expected)
+        wipe(entry.second.priv_hex);
 }
 
 TEST(Keys, SeedIsOverTheTextAsStoredAndCachesFollowTheWallet) {
