@@ -263,3 +263,17 @@ TEST_F(RecentScanTest, HistoriesComeInBulkWithOneAddressFallback) {
         EXPECT_EQ(origins, first);
     }
 }
+
+// A bulk reply as long as the service's cap may have left an address out without saying so; the
+// addresses are then asked one by one.
+TEST_F(RecentScanTest, AFullBulkHistoryIsNotTrusted) {
+    for (int i = 0; i < 1000; ++i)
+        chain.ledger.fund(watch.address, 1000 + i, false);
+    const std::string late = chain.ledger.fund(other_watch.address, 5000, false);
+    const std::string woc = kWocPrefix;
+    std::vector<LocalOrd> out;
+    ingest_woc_recent_ords({watch.address, other_watch.address}, out);
+    EXPECT_EQ(chain.woc.request_count("POST", woc + "/addresses/history/all"), 1);
+    EXPECT_EQ(chain.woc.request_count("GET", woc + "/address/" + other_watch.address + "/unconfirmed/history"), 1);
+    EXPECT_EQ(chain.woc.request_count(woc + "/tx/" + late), 1);
+}
