@@ -30,9 +30,8 @@ namespace {
 
 constexpr std::int32_t kHistoryTimeoutS = 25;
 // WhatsOnChain's "Bulk History" (POST /addresses/history/all, on its Address page) takes at most
-// 20 addresses a request and returns at most 1000 confirmed and 1000 unconfirmed items a request,
-// with a page token for an address that holds more.
-constexpr std::size_t kBulkHistoryAddresses = 20;
+// 20 addresses a request (kBulkHistoryAddresses) and returns at most 1000 confirmed and 1000
+// unconfirmed items a request, with a page token for an address that holds more.
 constexpr std::size_t kBulkHistoryRows = 1000;
 // Around the payment itself the services may show the balance before or after it; a figure
 // outside this band of the expected value is taken to be stale.

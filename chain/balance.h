@@ -8,6 +8,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <unordered_set>
@@ -32,6 +33,9 @@ void woc_address_history(HistoryContext& context, const std::string& suffix);
 // Adds the ids of one history listing (as the service lists them, oldest first) to context as
 // woc_address_history adds those of its reply, and marks the suffix's half as read.
 void add_history_ids(HistoryContext& context, const std::vector<std::string>& ids, const std::string& suffix);
+
+// The most addresses one bulk history request takes (WhatsOnChain's documented limit).
+constexpr std::size_t kBulkHistoryAddresses = 20;
 
 // Both history halves of one address from a bulk reply, ids as listed.
 struct BulkHistory {

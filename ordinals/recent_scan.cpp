@@ -123,9 +123,6 @@ const json* tx_outputs_of(const json& tx) {
 // WhatsOnChain's history of an address, newest transactions first from the mempool on.
 constexpr const char* kHistorySuffixes[] = {"/unconfirmed/history", "/confirmed/history", "/history"};
 
-// WhatsOnChain's bulk history takes at most this many addresses a request.
-constexpr std::size_t kBulkHistoryAddresses = 20;
-
 // Fills the mempool and confirmed history contexts of every address the bulk history answers
 // whole, and marks it in `read`. Addresses the single-address reader would not ask are left out.
 void read_bulk_histories(const std::vector<std::string>& addresses, std::vector<HistoryContext>& histories,
