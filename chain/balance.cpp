@@ -29,6 +29,10 @@ using nlohmann::json;
 namespace {
 
 constexpr std::int32_t kHistoryTimeoutS = 25;
+// WhatsOnChain's "Bulk History" (POST /addresses/history/all, on its Address page) takes at most
+// 20 addresses a request (kBulkHistoryAddresses) and returns at most 1000 confirmed and 1000
+// unconfirmed items a request, with a page token for an address that holds more.
+constexpr std::size_t kBulkHistoryRows = 1000;
 // Around the payment itself the services may show the balance before or after it; a figure
 // outside this band of the expected value is taken to be stale.
 constexpr std::int64_t kPaymentBandSats = 8000;
@@ -98,6 +102,20 @@ std::int64_t read_face(const std::string& path, const std::string& address) {
     return sats->get<std::int64_t>();
 }
 
+// The ids of a history listing in its order: "tx_hash", else "txid", 64 characters long.
+std::vector<std::string> history_ids(const json& list) {
+    std::vector<std::string> ids;
+    for (const json& item : list) {
+        if (!item.is_object()) continue;
+        auto id = item.find("tx_hash");
+        if (id == item.end() || !id->is_string()) id = item.find("txid");
+        if (id == item.end() || !id->is_string()) continue;
+        const std::string& text = id->get_ref<const std::string&>();
+        if (text.size() == 64) ids.push_back(text);
+    }
+    return ids;
+}
+
 } // namespace
 
 void woc_address_history(HistoryContext& context, const std::string& suffix) {
@@ -115,22 +133,66 @@ void woc_address_history(HistoryContext& context, const std::string& suffix) {
         if (result != reply.end() && result->is_array()) list = &*result;
     }
     if (!list) return;
+    add_history_ids(context, history_ids(*list), suffix);
+}
+
+void add_history_ids(HistoryContext& context, const std::vector<std::string>& ids, const std::string& suffix) {
     if (suffix == "/unconfirmed/history") context.unconfirmed_read = true;
     if (suffix == "/confirmed/history") context.confirmed_read = true;
-
-    std::vector<std::string> ids;
-    for (const json& item : *list) {
-        if (!item.is_object()) continue;
-        auto id = item.find("tx_hash");
-        if (id == item.end() || !id->is_string()) id = item.find("txid");
-        if (id == item.end() || !id->is_string()) continue;
-        const std::string& text = id->get_ref<const std::string&>();
-        if (text.size() == 64) ids.push_back(text);
-    }
     for (auto it = ids.rbegin(); it != ids.rend(); ++it) {
-        if (context.out.size() >= static_cast<std::size_t>(context.limit)) break;
+        if (context.limit <= 0 || context.out.size() >= static_cast<std::size_t>(context.limit)) break;
         if (context.seen.insert(*it).second) context.out.push_back(*it);
     }
+}
+
+bool woc_bulk_history(const std::vector<std::string>& addresses, std::vector<BulkHistory>& out) {
+    out.assign(addresses.size(), BulkHistory{});
+    if (addresses.empty()) return true;
+    if (addresses.size() > kBulkHistoryAddresses) return false;
+    json list = json::array();
+    for (const std::string& a : addresses)
+        list.push_back(a);
+    const json request = {{"addresses", std::move(list)}};
+    const std::string body = request.dump(-1, ' ', false, json::error_handler_t::replace);
+    std::string response, err;
+    if (!http_post_json(woc_url("/addresses/history/all"), body, response, err, kHistoryTimeoutS, 1)) return false;
+    const json reply = json_parse_or_discarded(response);
+    if (!reply.is_array()) return false;
+
+    std::size_t rows[2] = {0, 0};
+    for (const json& item : reply) {
+        if (!item.is_object()) continue;
+        const std::string address = json_text(item, "address");
+        if (address.empty()) continue;
+        // Each half must be a whole list: no error and no page token for more.
+        const json* halves[2] = {nullptr, nullptr};
+        const char* names[2] = {"unconfirmed", "confirmed"};
+        bool whole = true;
+        for (int h = 0; h < 2; ++h) {
+            auto half = item.find(names[h]);
+            if (half == item.end() || !half->is_object()) {
+                whole = false;
+                continue;
+            }
+            auto result = half->find("result");
+            if (result == half->end() || !result->is_array()) {
+                whole = false;
+                continue;
+            }
+            rows[h] += result->size();
+            if (!json_text(*half, "error").empty() || !json_text(*half, "nextPageToken").empty()) whole = false;
+            halves[h] = &*result;
+        }
+        if (!whole || !json_text(item, "error").empty() || !json_text(item, "nextPageToken").empty()) continue;
+        for (std::size_t i = 0; i < addresses.size(); ++i) {
+            if (addresses[i] != address) continue;
+            out[i].unconfirmed = history_ids(*halves[0]);
+            out[i].confirmed = history_ids(*halves[1]);
+            out[i].answered = true;
+        }
+    }
+    // The service caps each half of one reply; a half as long as the cap may be missing items.
+    return rows[0] < kBulkHistoryRows && rows[1] < kBulkHistoryRows;
 }
 
 std::int64_t json_sats(const json& output) {

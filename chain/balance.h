@@ -8,6 +8,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <unordered_set>
@@ -28,6 +29,26 @@ struct HistoryContext {
 // combined "/history" is not asked once both of its halves were read for this context: it could
 // name no id they did not.
 void woc_address_history(HistoryContext& context, const std::string& suffix);
+
+// Adds the ids of one history listing (as the service lists them, oldest first) to context as
+// woc_address_history adds those of its reply, and marks the suffix's half as read.
+void add_history_ids(HistoryContext& context, const std::vector<std::string>& ids, const std::string& suffix);
+
+// The most addresses one bulk history request takes (WhatsOnChain's documented limit).
+constexpr std::size_t kBulkHistoryAddresses = 20;
+
+// Both history halves of one address from a bulk reply, ids as listed.
+struct BulkHistory {
+    bool answered = false; // both halves were listed whole
+    std::vector<std::string> unconfirmed;
+    std::vector<std::string> confirmed;
+};
+
+// One POST for the mempool and mined history of up to 20 addresses, out[i] for addresses[i]. An
+// address the reply leaves out, lists with an error or with a page token stays unanswered. False
+// when the request failed, the reply is no list, or a half is as long as the service's cap and
+// may have been cut; the one-address listings are the fallback then.
+bool woc_bulk_history(const std::vector<std::string>& addresses, std::vector<BulkHistory>& out);
 
 // Satoshis of an output as the services write it: "satoshis", else "value" in BSV; 0 when
 // neither is a number.

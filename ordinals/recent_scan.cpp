@@ -14,6 +14,7 @@
 #include "wallet/http_client.h"
 #include "wallet/json_util.h"
 #include "wallet/settings.h"
+#include "wallet/text_util.h"
 
 #include <algorithm>
 #include <future>
@@ -121,6 +122,36 @@ const json* tx_outputs_of(const json& tx) {
 
 // WhatsOnChain's history of an address, newest transactions first from the mempool on.
 constexpr const char* kHistorySuffixes[] = {"/unconfirmed/history", "/confirmed/history", "/history"};
+
+// Fills the mempool and confirmed history contexts of every address the bulk history answers
+// whole, and marks it in `read`. Addresses the single-address reader would not ask are left out.
+void read_bulk_histories(const std::vector<std::string>& addresses, std::vector<HistoryContext>& histories,
+                         std::size_t suffixes, std::vector<char>& read) {
+    std::vector<std::string> asked;
+    for (const std::string& address : addresses)
+        if (!address.empty() && is_ascii_alnum_text(address) &&
+            std::find(asked.begin(), asked.end(), address) == asked.end())
+            asked.push_back(address);
+    const std::size_t chunks = (asked.size() + kBulkHistoryAddresses - 1) / kBulkHistoryAddresses;
+    std::vector<std::vector<std::string>> chunk_addresses(chunks);
+    std::vector<std::vector<BulkHistory>> replies(chunks);
+    for (std::size_t i = 0; i < asked.size(); ++i)
+        chunk_addresses[i / kBulkHistoryAddresses].push_back(asked[i]);
+    parallel_for(chunks, kRecentScanThreads, [&](std::uint64_t c) {
+        if (!woc_bulk_history(chunk_addresses[c], replies[c])) replies[c].clear();
+    });
+    std::unordered_map<std::string, const BulkHistory*> by_address;
+    for (std::size_t c = 0; c < chunks; ++c)
+        for (std::size_t i = 0; i < replies[c].size(); ++i)
+            if (replies[c][i].answered) by_address.emplace(chunk_addresses[c][i], &replies[c][i]);
+    for (std::size_t a = 0; a < addresses.size(); ++a) {
+        auto it = by_address.find(addresses[a]);
+        if (it == by_address.end()) continue;
+        add_history_ids(histories[a * suffixes], it->second->unconfirmed, kHistorySuffixes[0]);
+        add_history_ids(histories[a * suffixes + 1], it->second->confirmed, kHistorySuffixes[1]);
+        read[a] = 1;
+    }
+}
 
 // Appends a record for every bsv-20 inscription among the outputs that pays a watch address.
 void records_of_recent_tx(const std::string& txid, const json* outputs, const std::vector<Hash160>& watch_hashes,
@@ -280,21 +311,28 @@ void ingest_woc_recent_ords_worker(RecentScanContext& context, std::uint64_t ind
 void ingest_woc_recent_ords(const std::vector<std::string>& addresses, std::vector<LocalOrd>& out) {
     const std::vector<Hash160> watch_hashes = watch_hashes_of(addresses);
     // The addresses are asked side by side, and so is every transaction, each read once however
-    // many addresses name it. An address's mempool history comes first; only when it falls short
-    // of the limit are its confirmed and whole histories asked, together. The result is the same
-    // as asking address by address, suffix by suffix.
+    // many addresses name it. Both history halves of up to 20 addresses come in one bulk request;
+    // an address that request does not answer whole is asked on its own: its mempool history
+    // first, and only when that falls short of the limit its confirmed and whole histories,
+    // together. The whole history names nothing its two halves did not, so it is not asked once
+    // both were read. The result is the same as asking address by address, suffix by suffix.
     const std::size_t suffixes = sizeof(kHistorySuffixes) / sizeof(kHistorySuffixes[0]);
     std::vector<HistoryContext> histories(addresses.size() * suffixes);
     for (std::size_t i = 0; i < histories.size(); ++i) {
         histories[i].limit = static_cast<std::int32_t>(kRecentTxMax);
         histories[i].address = addresses[i / suffixes];
     }
-    parallel_for(addresses.size(), kRecentScanThreads, [&histories, suffixes](std::uint64_t a) {
-        if (!histories[a * suffixes].address.empty()) woc_address_history(histories[a * suffixes], kHistorySuffixes[0]);
+    std::vector<char> bulk_read(addresses.size(), 0);
+    read_bulk_histories(addresses, histories, suffixes, bulk_read);
+    std::vector<std::size_t> alone;
+    for (std::size_t a = 0; a < addresses.size(); ++a)
+        if (!addresses[a].empty() && !bulk_read[a]) alone.push_back(a);
+    parallel_for(alone.size(), kRecentScanThreads, [&histories, &alone, suffixes](std::uint64_t i) {
+        woc_address_history(histories[alone[i] * suffixes], kHistorySuffixes[0]);
     });
     std::vector<std::size_t> later;
-    for (std::size_t a = 0; a < addresses.size(); ++a) {
-        if (addresses[a].empty() || histories[a * suffixes].out.size() >= kRecentTxMax) continue;
+    for (std::size_t a : alone) {
+        if (histories[a * suffixes].out.size() >= kRecentTxMax) continue;
         for (std::size_t k = 1; k < suffixes; ++k)
             later.push_back(a * suffixes + k);
     }

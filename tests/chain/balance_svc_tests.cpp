@@ -324,3 +324,80 @@ TEST(AddressHistory, CombinedListingOnlyWhenAHalfFailed) {
                   (std::set<std::string>{mined, pending}));
     }
 }
+
+// The bulk history is trusted only for an address whose two halves it lists whole.
+TEST(BulkHistory, RepliesAnswerOnlyWholeHalves) {
+    TempDataDir dir;
+    FakeClock clock;
+    FakeServer woc;
+    json body;
+    woc.on("POST", std::string(kWocPrefix) + "/addresses/history/all",
+           [&](const FakeRequest&) { return json_reply(body); });
+    ServiceSettings settings;
+    settings.woc_base = woc.base_url() + kWocPrefix;
+    ScopedServiceSettings scoped(settings);
+
+    auto half = [](const json& rows, const std::string& error = "") {
+        return json{{"result", rows}, {"error", error}};
+    };
+    const json one = json::array({{{"tx_hash", hex_id('1')}, {"height", 0}}});
+    const json two = json::array({{{"tx_hash", hex_id('2')}, {"height", 5}}, {{"tx_hash", "short"}}, {{"tx_hash", 7}}});
+    json full = json::array();
+    for (int i = 0; i < 1000; ++i)
+        full.push_back({{"tx_hash", hex_id('3')}, {"height", 1}});
+    const json b_entry = {{"address", kReceive1}, {"unconfirmed", half(json::array())}, {"confirmed", half(one)}};
+    json paged = half(two);
+    paged["nextPageToken"] = "00ff";
+
+    struct Case {
+        const char* name;
+        json reply;
+        bool ok;
+        bool a_answered;
+        bool b_answered;
+    };
+    const Case cases[] = {
+        {"both whole",
+         json::array({{{"address", kReceive0}, {"unconfirmed", half(one)}, {"confirmed", half(two)}}, b_entry}), true,
+         true, true},
+        {"a half with an error",
+         json::array({{{"address", kReceive0}, {"unconfirmed", half(one)}, {"confirmed", half(two, "busy")}}, b_entry}),
+         true, false, true},
+        {"a half with a page token",
+         json::array({{{"address", kReceive0}, {"unconfirmed", half(one)}, {"confirmed", paged}}, b_entry}), true,
+         false, true},
+        {"a half missing", json::array({{{"address", kReceive0}, {"confirmed", half(two)}}, b_entry}), true, false,
+         true},
+        {"a result that is no list",
+         json::array({{{"address", kReceive0}, {"unconfirmed", {{"result", "x"}}}, {"confirmed", half(two)}}, b_entry}),
+         true, false, true},
+        {"an address not asked",
+         json::array({{{"address", "1Other"}, {"unconfirmed", half(one)}, {"confirmed", half(two)}}}), true, false,
+         false},
+        {"a half as long as the cap",
+         json::array({{{"address", kReceive0}, {"unconfirmed", half(one)}, {"confirmed", half(full)}}, b_entry}), false,
+         true, true},
+        {"no list", json{{"result", json::array()}}, false, false, false},
+        {"elements of the wrong type", json::array({1, "x", nullptr}), true, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        body = c.reply;
+        std::vector<BulkHistory> out;
+        EXPECT_EQ(woc_bulk_history({kReceive0, kReceive1}, out), c.ok);
+        ASSERT_EQ(out.size(), 2u);
+        EXPECT_EQ(out[0].answered, c.a_answered);
+        EXPECT_EQ(out[1].answered, c.b_answered);
+        if (std::string(c.name) == "both whole") {
+            EXPECT_EQ(out[0].unconfirmed, std::vector<std::string>{hex_id('1')});
+            EXPECT_EQ(out[0].confirmed, std::vector<std::string>{hex_id('2')});
+            EXPECT_TRUE(out[1].unconfirmed.empty());
+        }
+    }
+
+    woc.reset_counts();
+    std::vector<std::string> many(21, kReceive0);
+    std::vector<BulkHistory> out;
+    EXPECT_FALSE(woc_bulk_history(many, out));
+    EXPECT_EQ(woc.request_count(), 0) << "more addresses than the service takes are not sent";
+}

@@ -16,6 +16,7 @@ const std::string kHex64 = "([0-9a-fA-F]{64})";
 const std::string kAddr = "/address/([^/]+)";
 const std::size_t kBulkConfirmedCap = 20;
 const std::size_t kBulkUnconfirmedCap = 100;
+const std::size_t kBulkHistoryCap = 1000;
 
 FakeResponse text_reply(const std::string& body, int status = 200) {
     FakeResponse r;
@@ -267,6 +268,39 @@ void add_bulk_unspent_route(FakeChain& chain, const std::string& path, bool conf
     });
 }
 
+// The bulk history: 20 addresses at most, each with its mempool and mined halves as the
+// one-address histories list them, and at most 1000 items of each half in the whole reply, the
+// later ones left out without notice.
+void add_bulk_history_route(FakeChain& chain) {
+    Ledger& ledger = chain.ledger;
+    chain.woc.on("POST", kWoc + "/addresses/history/all", [&ledger](const FakeRequest& req) {
+        std::vector<std::string> addresses;
+        if (!bulk_addresses(req.body, addresses)) return json_reply({{"error", "bad request"}}, 400);
+        if (addresses.size() > 20) return json_reply({{"error", "too many addresses"}}, 400);
+        json reply = json::array();
+        std::size_t listed[2] = {0, 0};
+        for (const std::string& address : addresses) {
+            Hash160 h{};
+            json entry = {{"address", address}};
+            const bool valid = address_to_hash160(address, h);
+            const std::vector<LedgerTx> txs = valid ? ledger.history_of_address(address) : std::vector<LedgerTx>{};
+            for (int half = 0; half < 2; ++half) {
+                json rows = json::array();
+                for (json& row : history_rows(txs, half)) {
+                    if (listed[half] >= kBulkHistoryCap) break;
+                    rows.push_back(std::move(row));
+                    ++listed[half];
+                }
+                entry[half == 0 ? "unconfirmed" : "confirmed"] = {{"result", rows},
+                                                                  {"error", valid ? "" : "invalid address"}};
+            }
+            reply.push_back(entry);
+        }
+        ledger.note_lookup();
+        return json_reply(reply);
+    });
+}
+
 void add_arc_routes(FakeChain& chain) {
     Ledger& ledger = chain.ledger;
     chain.arc.on("POST", "/v1/tx", [&ledger](const FakeRequest& req) {
@@ -320,6 +354,7 @@ FakeChain::FakeChain() {
     add_woc_routes(*this);
     add_bulk_unspent_route(*this, "/addresses/confirmed/unspent", true, kBulkConfirmedCap);
     add_bulk_unspent_route(*this, "/addresses/unconfirmed/unspent", false, kBulkUnconfirmedCap);
+    add_bulk_history_route(*this);
     add_arc_routes(*this);
     add_platform_routes(*this);
     add_oracle_index_routes(*this);

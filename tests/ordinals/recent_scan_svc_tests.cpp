@@ -219,3 +219,61 @@ TEST_F(RecentScanTest, ATransactionBothScansWantIsReadOnce) {
     credentials.join();
     EXPECT_EQ(chain.woc.request_count(woc + "/tx/" + txid), 1);
 }
+
+// The histories of all watch addresses come in one bulk request; when it fails or leaves an
+// address out, that address is asked on its own, and the records are the same either way.
+TEST_F(RecentScanTest, HistoriesComeInBulkWithOneAddressFallback) {
+    const std::string paid = chain.ledger.fund_outputs(
+        {{p2pkh_script(watch.hash), 1000}, {inscribed(other_watch, "application/bsv-20", transfer_json("007")), 1}},
+        true);
+    const std::string pending = chain.ledger.fund_outputs(
+        {{p2pkh_script(other_watch.hash), 1000}, {inscribed(watch, "application/bsv-20", transfer_json("3")), 1}},
+        false);
+    const std::string woc = kWocPrefix;
+    struct Case {
+        const char* name;
+        FakeFault bulk;
+        int bulk_posts;
+        int single_gets;
+    };
+    FakeFault html;
+    html.html = true;
+    const Case cases[] = {
+        {"bulk answers", FakeFault{}, 1, 0},
+        {"bulk fails", FakeFault{500}, 1, 9},
+        {"bulk answers an HTML page", html, 1, 9},
+    };
+    std::vector<std::string> first;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        reset_chain_session_for_tests();
+        chain.woc.set_fault(woc + "/addresses/history/all", c.bulk);
+        chain.woc.reset_counts();
+        std::vector<LocalOrd> out;
+        ingest_woc_recent_ords({watch.address, other_watch.address, "", watch.address}, out);
+        EXPECT_EQ(chain.woc.request_count("POST", woc + "/addresses/history/all"), c.bulk_posts);
+        EXPECT_EQ(chain.woc.request_count("GET", woc + "/address/"), c.single_gets);
+        std::vector<std::string> origins;
+        for (const LocalOrd& o : out)
+            origins.push_back(o.origin);
+        std::sort(origins.begin(), origins.end());
+        EXPECT_EQ(std::count(origins.begin(), origins.end(), paid + "_1"), 2);
+        EXPECT_EQ(std::count(origins.begin(), origins.end(), pending + "_1"), 1);
+        if (first.empty()) first = origins;
+        EXPECT_EQ(origins, first);
+    }
+}
+
+// A bulk reply as long as the service's cap may have left an address out without saying so; the
+// addresses are then asked one by one.
+TEST_F(RecentScanTest, AFullBulkHistoryIsNotTrusted) {
+    for (int i = 0; i < 1000; ++i)
+        chain.ledger.fund(watch.address, 1000 + i, false);
+    const std::string late = chain.ledger.fund(other_watch.address, 5000, false);
+    const std::string woc = kWocPrefix;
+    std::vector<LocalOrd> out;
+    ingest_woc_recent_ords({watch.address, other_watch.address}, out);
+    EXPECT_EQ(chain.woc.request_count("POST", woc + "/addresses/history/all"), 1);
+    EXPECT_EQ(chain.woc.request_count("GET", woc + "/address/" + other_watch.address + "/unconfirmed/history"), 1);
+    EXPECT_EQ(chain.woc.request_count(woc + "/tx/" + late), 1);
+}

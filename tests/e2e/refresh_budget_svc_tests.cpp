@@ -1,0 +1,61 @@
+// What one Refresh, and a Connect followed by it, asks of WhatsOnChain for a fresh wallet.
+#include "fakes/chain_fixture.h"
+#include "fakes/fake_gorillapool.h"
+#include "identity/wallet_status.h"
+#include "ordinals/ord_listing.h"
+#include "support/wallet_fixture.h"
+#include "wallet/connect.h"
+#include "wallet/kv_cofferly_wallet.h"
+#include "wallet/registry.h"
+#include "wallet/session.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct RefreshBudgetTest : FakeChainTest {
+    FakeGorillaPool gp{chain.ledger};
+    ScopedServiceSettings with_gp{settings_for(chain, gp)};
+
+    RefreshBudgetTest() {
+        write_test_wallet_file("budget");
+        load_wallet_id("budget");
+        chain.ledger.fund(test_receive_key(0).address, 50000);
+    }
+    ~RefreshBudgetTest() override { drop_platform_session(); }
+
+    std::size_t refresh() {
+        WalletStatus status;
+        refresh_wallet_status(status);
+        std::vector<KvCofferlyOrdRow> rows;
+        kv_cofferly_list_ordinals(rows);
+        return rows.size();
+    }
+};
+
+} // namespace
+
+TEST_F(RefreshBudgetTest, RefreshAndConnectStayWithinTheirWhatsOnChainBudget) {
+    const std::string woc = kWocPrefix;
+    chain.woc.reset_counts();
+    refresh();
+    EXPECT_LE(chain.woc.request_count(), 15);
+    // Every watch address's history comes in one bulk request, not three each.
+    EXPECT_EQ(chain.woc.request_count("POST", woc + "/addresses/history/all"), 1);
+    EXPECT_EQ(chain.woc.request_count("GET", woc + "/address/" + test_receive_key(1).address), 0);
+
+    reset_chain_session_for_tests();
+    load_wallet_id("budget");
+    WalletBinding binding = wallet_binding();
+    binding.app_name = "Corvane";
+    binding.instance_key = data_dir.root + "/Corvane";
+    binding.app_mode = true;
+    set_wallet_binding(binding);
+    chain.woc.reset_counts();
+    ASSERT_EQ(connect_cofferly(), "success");
+    refresh();
+    EXPECT_LE(chain.woc.request_count(), 25);
+}
