@@ -102,17 +102,36 @@ std::int64_t read_face(const std::string& path, const std::string& address) {
     return sats->get<std::int64_t>();
 }
 
-// The ids of a history listing in its order: "tx_hash", else "txid", 64 characters long.
+// The ids of a history listing, oldest first. The services list a history in either order (the
+// address listings oldest first, some newest first); the recent scan wants the newest, so the ids
+// are put in block order by their heights, unconfirmed ones last, and the listing's own order
+// stands only among ids of one block. "tx_hash", else "txid", 64 characters long.
 std::vector<std::string> history_ids(const json& list) {
-    std::vector<std::string> ids;
+    struct Entry {
+        std::string id;
+        std::int64_t height = 0;
+    };
+    std::vector<Entry> entries;
     for (const json& item : list) {
         if (!item.is_object()) continue;
         auto id = item.find("tx_hash");
         if (id == item.end() || !id->is_string()) id = item.find("txid");
         if (id == item.end() || !id->is_string()) continue;
         const std::string& text = id->get_ref<const std::string&>();
-        if (text.size() == 64) ids.push_back(text);
+        if (text.size() != 64) continue;
+        Entry entry;
+        entry.id = text;
+        const auto height = item.find("height");
+        if (height != item.end() && height->is_number_integer()) entry.height = height->get<std::int64_t>();
+        if (entry.height <= 0) entry.height = std::numeric_limits<std::int64_t>::max();
+        entries.push_back(std::move(entry));
     }
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const Entry& a, const Entry& b) { return a.height < b.height; });
+    std::vector<std::string> ids;
+    ids.reserve(entries.size());
+    for (Entry& entry : entries)
+        ids.push_back(std::move(entry.id));
     return ids;
 }
 

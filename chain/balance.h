@@ -30,7 +30,7 @@ struct HistoryContext {
 // name no id they did not.
 void woc_address_history(HistoryContext& context, const std::string& suffix);
 
-// Adds the ids of one history listing (as the service lists them, oldest first) to context as
+// Adds the ids of one history listing, in block order (oldest first), to context as
 // woc_address_history adds those of its reply, and marks the suffix's half as read.
 void add_history_ids(HistoryContext& context, const std::vector<std::string>& ids, const std::string& suffix);
 

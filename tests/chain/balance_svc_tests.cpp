@@ -208,6 +208,40 @@ TEST(AddressHistory, TakesNewIdsNewestFirstUpToTheLimit) {
     EXPECT_EQ(woc.request_count(), 0) << "an address that would change the path is not sent";
 }
 
+// A history listed newest first (as some of the service's listings are) gives the same newest ids
+// as one listed oldest first: the scan orders by block height, not by the listing's order.
+TEST(AddressHistory, NewestIdsWhicheverOrderTheServiceLists) {
+    TempDataDir dir;
+    FakeClock clock;
+    FakeServer woc;
+    json oldest_first = json::array();
+    for (int height = 1; height <= 30; ++height)
+        oldest_first.push_back(
+            {{"tx_hash", hex_id(static_cast<char>('a' + height % 6)).substr(0, 60) + std::to_string(1000 + height)},
+             {"height", height}});
+    json newest_first = json::array();
+    for (auto it = oldest_first.rbegin(); it != oldest_first.rend(); ++it)
+        newest_first.push_back(*it);
+    woc.on("GET", std::string(kWocPrefix) + "/address/([^/]+)/(old|new)/history", [&](const FakeRequest& req) {
+        return json_reply({{"result", req.matches[2] == "old" ? oldest_first : newest_first}});
+    });
+    ServiceSettings settings;
+    settings.woc_base = woc.base_url() + kWocPrefix;
+    ScopedServiceSettings scoped(settings);
+
+    std::vector<std::string> newest;
+    for (int height = 30; height > 6; --height)
+        newest.push_back(oldest_first[height - 1]["tx_hash"].get<std::string>());
+    for (const char* order : {"/old/history", "/new/history"}) {
+        SCOPED_TRACE(order);
+        HistoryContext ctx;
+        ctx.limit = 24;
+        ctx.address = kReceive0;
+        woc_address_history(ctx, order);
+        EXPECT_EQ(ctx.out, newest);
+    }
+}
+
 TEST_F(BalanceTest, PaymentSendsTheBalanceLineToTheStatusSink) {
     if (isatty(fileno(stdout))) GTEST_SKIP() << "the line is sent only when standard output is not a terminal";
     std::vector<std::string> events;
