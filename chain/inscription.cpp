@@ -182,10 +182,15 @@ std::mutex& art_tags_mutex() {
     return mutex;
 }
 
-void save_art_tag(const std::string& outpoint, const std::string& tag) {
-    const std::string key = art_tag_key(outpoint);
-    // The file is JSON text: a key or tag that is not UTF-8 could not be written back.
-    if (key.empty() || tag.empty() || !utf8_valid(key) || !utf8_valid(tag)) return;
+void save_art_tags(const std::vector<std::pair<std::string, std::string>>& tags) {
+    std::vector<std::pair<std::string, std::string>> accepted;
+    for (const auto& entry : tags) {
+        const std::string key = art_tag_key(entry.first);
+        // The file is JSON text: a key or tag that is not UTF-8 could not be written back.
+        if (key.empty() || entry.second.empty() || !utf8_valid(key) || !utf8_valid(entry.second)) continue;
+        accepted.emplace_back(key, entry.second);
+    }
+    if (accepted.empty()) return;
     std::lock_guard<std::mutex> lock(art_tags_mutex());
     json doc;
     if (read_tags_file_again_if_damaged(doc) == TagsFile::Damaged) {
@@ -196,12 +201,17 @@ void save_art_tag(const std::string& outpoint, const std::string& tag) {
     }
     std::string text;
     try {
-        doc[key] = tag;
+        for (const auto& entry : accepted)
+            doc[entry.first] = entry.second;
         text = doc.dump();
     } catch (...) {
         return;
     }
     write_data_file(art_tags_path(), text, false);
+}
+
+void save_art_tag(const std::string& outpoint, const std::string& tag) {
+    save_art_tags({{outpoint, tag}});
 }
 
 std::string load_art_tag(const std::string& outpoint) {

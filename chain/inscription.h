@@ -8,6 +8,8 @@
 
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 // The product name written as the MAP "app" of every inscription the program makes.
 constexpr const char* kMapAppName = "Corvane";
@@ -51,6 +53,10 @@ std::mutex& art_tags_mutex();
 // Stores the tag text under the outpoint's tag key. Does nothing for an unacceptable key, an empty
 // or non-UTF-8 tag, or a "tags.json" that exists but cannot be read as a JSON object (it is kept).
 void save_art_tag(const std::string& outpoint, const std::string& tag);
+
+// Stores each (outpoint, tag) pair as save_art_tag does, later pairs over earlier ones, with one
+// read and one write of "tags.json" for all of them.
+void save_art_tags(const std::vector<std::pair<std::string, std::string>>& tags);
 
 // The stored tag text under the tag key, else under the outpoint as the caller wrote it; "" when
 // there is none or "tags.json" is missing or damaged.

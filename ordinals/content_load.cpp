@@ -168,9 +168,11 @@ bool gorillapool_download_content(const std::string& key, std::string& content_t
     return false;
 }
 
+// The cache holds no wallet state: a key names immutable content, and every file is written aside
+// and moved into place, so readers never see half a write. Its disk flushes therefore run without
+// the wallet mutex, side by side, while other wallet operations go on.
 void ord_cache_store(const std::string& key, const std::string& content_type, const Bytes& content,
                      const std::string& name, std::string& out_type, Bytes& out_content) {
-    auto lock = lock_wallet();
     ord_cache_write_content(key, content_type, content);
     if (!name.empty()) ord_cache_write_name(key, name);
     out_type = content_type;
@@ -183,11 +185,8 @@ bool load_inscription_content(const std::string& key, std::string& content_type,
     content.clear();
     std::string txid;
     std::uint32_t vout = 0;
-    {
-        auto lock = lock_wallet();
-        if (ord_cache_read_content(key, content_type, content)) return true;
-        if (!allow_network || !parse_ord_outpoint(key, txid, vout)) return false;
-    }
+    if (ord_cache_read_content(key, content_type, content)) return true;
+    if (!allow_network || !parse_ord_outpoint(key, txid, vout)) return false;
     if (gorillapool_first && gorillapool_download_content(key, content_type, content)) return true;
     if (from_tx_json(key, txid, vout, content_type, content)) return true;
     if (from_tx_hex(key, txid, vout, content_type, content)) return true;

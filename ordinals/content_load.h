@@ -20,7 +20,7 @@ bool parse_inscription_from_script(const Bytes& script, std::string& content_typ
 // bytes. Stores it in the cache.
 bool gorillapool_download_content(const std::string& key, std::string& content_type, Bytes& content);
 
-// Writes the cache (content, type, and the name when not empty) under the wallet mutex and hands
-// the type and content out to the caller's outputs.
+// Writes the cache (content, type, and the name when not empty) without taking the wallet mutex and
+// hands the type and content out to the caller's outputs.
 void ord_cache_store(const std::string& key, const std::string& content_type, const Bytes& content,
                      const std::string& name, std::string& out_type, Bytes& out_content);

@@ -43,7 +43,9 @@ constexpr std::int32_t kTokenTimeoutS = 8;
 constexpr std::int32_t kOrdinalsTokenTimeoutS = 25;
 constexpr std::uint32_t kChangeAddressCount = 5;
 constexpr std::uint32_t kDeployScanThreads = 4;
-constexpr std::uint32_t kAddressThreads = 24;
+// Two requests per watch address (its outputs and its tokens): a wallet of the usual 20 ordinals
+// addresses, its change and its two own addresses is asked in one round; more wait their turn.
+constexpr std::uint32_t kAddressThreads = 64;
 // The index hands out an address's outputs a page at a time; an address with more pages than this
 // is not counted as reached, so nothing of it reads as sent away and every 1-sat coin stays held.
 constexpr std::size_t kTxosPageSize = 100;
@@ -335,6 +337,14 @@ void merge_listed_row(KvCofferlyOrdRow& old, KvCofferlyOrdRow& fresh) {
     }
 }
 
+// The tag this listing already means to store for the outpoint, else the stored one.
+std::string listing_art_tag(const OrdListingRun& run, const std::string& outpoint) {
+    const std::string key = art_tag_key(outpoint);
+    for (const auto& pending : run.pending_art_tags)
+        if (!key.empty() && art_tag_key(pending.first) == key) return pending.second;
+    return load_art_tag(outpoint);
+}
+
 // One element of an address's output listing; false when it gives no row. `row` carries the txid and
 // vout as far as they were read, and `plain` tells a readable output without an inscription.
 bool listed_output_row(const json& el, const AddressTxoLookup& lookup, OrdListingRun& run, KvCofferlyOrdRow& row,
@@ -389,11 +399,13 @@ bool listed_output_row(const json& el, const AddressTxoLookup& lookup, OrdListin
         if (!map_name.empty()) row.name = map_name;
         row.kind.clear();
     }
-    const std::string tag = load_art_tag(row.key);
+    const std::string tag = listing_art_tag(run, row.key);
     if (row.kind.empty()) {
         row.kind = tag;
     } else if (tag.empty()) {
-        save_art_tag(row.key, row.kind);
+        // Each write of the tags file is flushed to disk; under the wallet mutex, one per artwork
+        // would hold every other wallet operation back.
+        run.pending_art_tags.emplace_back(row.key, row.kind);
     }
     if (is_token) {
         if (!text_contains(row.type, "bsv-20")) row.type = kTokenContentType;
@@ -502,6 +514,12 @@ LocalOrd local_ord_from_row(const KvCofferlyOrdRow& row) {
     return ord;
 }
 
+void save_pending_art_tags(OrdListingRun& run) {
+    if (run.pending_art_tags.empty()) return;
+    save_art_tags(run.pending_art_tags);
+    run.pending_art_tags.clear();
+}
+
 bool relock_same_wallet(const OrdListingRun& run, WalletLock& lock) {
     if (!lock.owns_lock()) lock.lock();
     return wallet_file_stem() == run.stem;
@@ -517,7 +535,6 @@ std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool*
     if (kv_wallet().is_hd && !counter_scan_last(kv_wallet().recv[kOrdinalsAccount], last_ordinals_index))
         return kAddressCounterTooLarge;
     ord_inbox_merge();
-    harvest_wallet_ord_names();
     collect_listing_addresses(run.watch_addresses);
     if (run.watch_addresses.empty()) return kListNoWatchAddresses;
     run.stem = wallet_file_stem();
@@ -549,14 +566,16 @@ std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool*
     lock.unlock();
 
     // The index per address, the recent scan and the credential scan need nothing from each other:
-    // they run side by side, each on its own bounded pool.
+    // they run side by side, each on its own bounded pool. Beside them, the names other wallet
+    // files know are cached (file work, without the wallet mutex); only naming the rows reads them.
     std::vector<AddressTxoLookup> lookups;
     std::vector<LocalOrd> recent;
     std::vector<KvCofferlyOrdRow> identity_rows;
-    parallel_for(3, 3, [&](std::uint64_t phase) {
+    parallel_for(4, 4, [&](std::uint64_t phase) {
         if (phase == 0) gp_address_lookups(run, lookups);
         if (phase == 1) ingest_woc_recent_ords(run.watch_addresses, recent);
         if (phase == 2) ingest_oracle_ident_records(run.watch_addresses, identity_rows);
+        if (phase == 3) harvest_wallet_ord_names();
     });
     bool index_answered = false;
     for (const AddressTxoLookup& lookup : lookups) {
@@ -589,5 +608,9 @@ std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool*
     local_records_into_rows(rows);
     if (index_read) *index_read = run.listing;
     store_held_back_outpoints(run, rows);
-    return finish_ord_listing(run, lock, rows);
+    std::string result = finish_ord_listing(run, lock, rows);
+    // A listing ended early by a wallet switch still keeps the tags it read from the chain.
+    if (lock.owns_lock()) lock.unlock();
+    save_pending_art_tags(run);
+    return result;
 }

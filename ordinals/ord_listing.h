@@ -12,6 +12,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 // The listing's result texts besides success ("").
@@ -86,12 +87,17 @@ struct OrdListingRun {
     std::unordered_set<std::string> token_data_read;
     // What each key's cached content says, read once per listing.
     std::unordered_map<std::string, CachedContentFacts> contents;
+    // Art tags the index revealed, written in one go once the wallet mutex is released.
+    std::vector<std::pair<std::string, std::string>> pending_art_tags;
     bool token_reply = false; // some address got a token reply that is an array
     bool listing = false;     // some address's output listing parsed as an array
     bool local_changed = false;
 };
 
 // Helpers both halves of the listing use.
+
+// Writes the art tags the listing gathered, and forgets them; call without the wallet mutex.
+void save_pending_art_tags(OrdListingRun& run);
 constexpr const char* kTokenContentType = "application/bsv-20";
 
 // The token inscription the content cache holds for the key (no network); its content type goes to

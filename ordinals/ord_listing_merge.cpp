@@ -37,9 +37,9 @@ namespace {
 
 constexpr std::int32_t kSpendCheckTimeoutS = 8;
 constexpr std::uint32_t kSpendCheckThreads = 4;
-// Contents are written to the cache and flushed to disk one by one; more of them at once keep the
-// disk busy rather than the listing waiting.
-constexpr std::uint32_t kContentThreads = 12;
+// Contents are fetched, and written to the cache and flushed to disk, side by side without the
+// wallet mutex; the bound keeps the megabytes held at once in check.
+constexpr std::uint32_t kContentThreads = 32;
 constexpr std::uint32_t kTokenInfoThreads = 4;
 constexpr std::uint32_t kTokenCheckThreads = 6;
 
@@ -164,6 +164,7 @@ bool fetch_missing_contents(OrdListingRun& run, WalletLock& lock, const std::vec
     for (const KvCofferlyOrdRow& row : rows)
         all.push_back(row.key);
     lock.unlock();
+    save_pending_art_tags(run);
     forget_uncached_contents(run);
     read_cached_contents(run, all);
     std::vector<std::string> keys;

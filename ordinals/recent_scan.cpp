@@ -29,7 +29,9 @@ using nlohmann::json;
 namespace {
 
 constexpr const char* kTokenType = "application/bsv-20";
-constexpr std::uint32_t kRecentScanThreads = 24;
+// Bounded, yet wide enough that the transactions of a usual wallet's recent history are read in
+// one round rather than three.
+constexpr std::uint32_t kRecentScanThreads = 64;
 constexpr std::int32_t kOracleTimeoutS = 12;
 constexpr std::uint32_t kOracleTxThreads = 12;
 

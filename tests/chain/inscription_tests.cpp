@@ -232,6 +232,30 @@ TEST_F(ArtTagsFileTest, SavedCompactlyUnderNormalisedKeys) {
               json({{kTxUpper + "_1", "Certificate"}, {kTx + "_2", 7}, {kTx + "_8", "Artwork"}}));
 }
 
+// A batch ends as the same saves one by one would: normalised keys, later pairs over earlier ones,
+// refused pairs left out, entries already in the file kept.
+TEST_F(ArtTagsFileTest, BatchSaveEndsAsSavesOneByOne) {
+    const std::vector<std::pair<std::string, std::string>> batch = {
+        {kTxUpper, "Artwork"}, {kTx + "_3", "Certificate"}, {kTx + "_3", "Artwork"}, {kTx + ":4", "Artwork"},
+        {kTx + "_5", ""},      {kTx + "_6", "bad \xFF"}};
+    save_art_tag(kTx + "_9", "Certificate");
+    save_art_tags(batch);
+    const std::string batched = test_read_file(path());
+    platform_remove_file(path());
+    save_art_tag(kTx + "_9", "Certificate");
+    for (const auto& entry : batch)
+        save_art_tag(entry.first, entry.second);
+    EXPECT_EQ(batched, test_read_file(path()));
+    EXPECT_EQ(json::parse(batched),
+              json({{kTx + "_0", "Artwork"}, {kTx + "_3", "Artwork"}, {kTx + "_9", "Certificate"}}));
+
+    // Nothing acceptable: the file is neither read nor written.
+    platform_remove_file(path());
+    save_art_tags({{kTx + ":1", "Artwork"}, {kTx, ""}});
+    save_art_tags({});
+    EXPECT_FALSE(platform_file_exists(path()));
+}
+
 TEST_F(ArtTagsFileTest, DamagedFileIsKeptAsideAndANewOneStarted) {
     FakeClock clock;
     const std::string deep = "{\"x\":" + std::string(75000, '[') + std::string(75000, ']') + "}";

@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <map>
 
 namespace {
@@ -107,6 +109,26 @@ TEST_F(ContentLoadTest, InscriptionsAreReadFromTheOutputScriptAndCachedWithTheir
         EXPECT_EQ(content, bytes_of(row.body));
         EXPECT_EQ(woc_requests() + gp_requests(), 0);
     }
+}
+
+// The cache holds no wallet state: storing and reading content never waits for the wallet mutex,
+// which another thread (here the fixture) may hold for as long as it likes.
+TEST_F(ContentLoadTest, CacheStoreAndReadDoNotWaitForTheWalletMutex) {
+    ASSERT_TRUE(lock.owns_lock());
+    auto store = std::async(std::launch::async, [] {
+        std::string type;
+        Bytes content;
+        ord_cache_store("unlocked", "text/plain", bytes_of("body"), "Name", type, content);
+        std::string read_type;
+        Bytes read;
+        return load_inscription_content("unlocked", read_type, read, false, false) && read == bytes_of("body") &&
+               read_type == "text/plain" && type == "text/plain" && content == bytes_of("body");
+    });
+    const bool done = store.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    if (!done) lock.unlock();
+    EXPECT_TRUE(done) << "the store waited for the wallet mutex";
+    EXPECT_TRUE(store.get());
+    EXPECT_EQ(ord_cache_read_name("unlocked"), "Name");
 }
 
 TEST_F(ContentLoadTest, KeysThatAreNeitherCachedNorOrdinalKeysCostNoRequest) {
