@@ -214,15 +214,27 @@ void save_art_tag(const std::string& outpoint, const std::string& tag) {
     save_art_tags({{outpoint, tag}});
 }
 
-std::string load_art_tag(const std::string& outpoint) {
-    const std::string key = art_tag_key(outpoint);
-    if (key.empty()) return std::string();
+std::map<std::string, std::string> load_art_tags() {
+    std::map<std::string, std::string> tags;
     std::lock_guard<std::mutex> lock(art_tags_mutex());
     json doc;
-    if (read_tags_file(doc) != TagsFile::Read) return std::string();
-    std::string tag = json_text(doc, key);
-    if (tag.empty()) tag = json_text(doc, outpoint);
-    return tag;
+    if (read_tags_file(doc) != TagsFile::Read) return tags;
+    for (auto it = doc.begin(); it != doc.end(); ++it)
+        if (it.value().is_string()) tags.emplace(it.key(), it.value().get<std::string>());
+    return tags;
+}
+
+std::string art_tag_in(const std::map<std::string, std::string>& tags, const std::string& outpoint) {
+    const std::string key = art_tag_key(outpoint);
+    if (key.empty()) return std::string();
+    auto it = tags.find(key);
+    if (it == tags.end() || it->second.empty()) it = tags.find(outpoint);
+    return it == tags.end() ? std::string() : it->second;
+}
+
+std::string load_art_tag(const std::string& outpoint) {
+    if (art_tag_key(outpoint).empty()) return std::string();
+    return art_tag_in(load_art_tags(), outpoint);
 }
 
 void append_map_part(Bytes& script, const std::string& name, const std::string& sealed_tag) {

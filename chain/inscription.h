@@ -6,6 +6,7 @@
 
 #include "wallet/codecs.h"
 
+#include <map>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -61,6 +62,13 @@ void save_art_tags(const std::vector<std::pair<std::string, std::string>>& tags)
 // The stored tag text under the tag key, else under the outpoint as the caller wrote it; "" when
 // there is none or "tags.json" is missing or damaged.
 std::string load_art_tag(const std::string& outpoint);
+
+// Every text tag "tags.json" holds, under its key as stored: one read for a caller that looks up
+// many outpoints. Empty when the file is missing or damaged.
+std::map<std::string, std::string> load_art_tags();
+
+// The tag load_art_tag would find for the outpoint among tags read by load_art_tags.
+std::string art_tag_in(const std::map<std::string, std::string>& tags, const std::string& outpoint);
 
 // Appends OP_RETURN and the MAP pushes (app, type, name when not empty, sealed tag) when the
 // sealed tag is not empty; otherwise leaves the script as it is.

@@ -258,8 +258,16 @@ bool take_if_differs(std::string& target, const std::string& value) {
     return true;
 }
 
+// The tag this listing already means to store for the outpoint, else the stored one.
+std::string listing_art_tag(const OrdListingRun& run, const std::string& outpoint) {
+    const std::string key = art_tag_key(outpoint);
+    for (const auto& pending : run.pending_art_tags)
+        if (!key.empty() && art_tag_key(pending.first) == key) return pending.second;
+    return art_tag_in(run.art_tags, outpoint);
+}
+
 // A 1-sat row for a record the listing found or the wallet file holds, its kind from "tags.json".
-KvCofferlyOrdRow row_of_record(const LocalOrd& ord, const char* default_type) {
+KvCofferlyOrdRow row_of_record(const OrdListingRun& run, const LocalOrd& ord, const char* default_type) {
     KvCofferlyOrdRow row;
     row.key = ord.origin;
     row.txid = ord.txid;
@@ -268,7 +276,7 @@ KvCofferlyOrdRow row_of_record(const LocalOrd& ord, const char* default_type) {
     row.address = ord.address;
     row.name = ord.name;
     row.icon = ord.icon;
-    row.kind = load_art_tag(ord.origin);
+    row.kind = listing_art_tag(run, ord.origin);
     return row;
 }
 
@@ -295,7 +303,7 @@ void found_records_into_rows(const std::vector<LocalOrd>& found, OrdListingRun& 
             fill_if_empty(row->token_id, f.token_id);
             continue;
         }
-        KvCofferlyOrdRow row = row_of_record(f, kTokenContentType);
+        KvCofferlyOrdRow row = row_of_record(run, f, kTokenContentType);
         row.amt = f.amt;
         row.dec = f.dec;
         row.token_id = f.token_id;
@@ -335,14 +343,6 @@ void merge_listed_row(KvCofferlyOrdRow& old, KvCofferlyOrdRow& fresh) {
     } else {
         fill_if_empty(old.name, fresh.name);
     }
-}
-
-// The tag this listing already means to store for the outpoint, else the stored one.
-std::string listing_art_tag(const OrdListingRun& run, const std::string& outpoint) {
-    const std::string key = art_tag_key(outpoint);
-    for (const auto& pending : run.pending_art_tags)
-        if (!key.empty() && art_tag_key(pending.first) == key) return pending.second;
-    return load_art_tag(outpoint);
 }
 
 // One element of an address's output listing; false when it gives no row. `row` carries the txid and
@@ -489,7 +489,7 @@ void store_held_back_outpoints(const OrdListingRun& run, const std::vector<KvCof
     }
 }
 
-void local_records_into_rows(std::vector<KvCofferlyOrdRow>& rows) {
+void local_records_into_rows(const OrdListingRun& run, std::vector<KvCofferlyOrdRow>& rows) {
     for (const LocalOrd& ord : kv_wallet().ord_owned) {
         if (ord.hidden) continue;
         if (KvCofferlyOrdRow* row = find_listing_row(rows, ord.origin)) {
@@ -498,7 +498,7 @@ void local_records_into_rows(std::vector<KvCofferlyOrdRow>& rows) {
             fill_if_empty(row->icon, ord.icon);
             continue;
         }
-        rows.push_back(row_of_record(ord, "local"));
+        rows.push_back(row_of_record(run, ord, "local"));
     }
 }
 
@@ -596,6 +596,7 @@ std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool*
     forget_uncached_contents(run);
     if (!run.token_reply && !index_answered) run_deploy_scan(tokens, run.watch_addresses, found);
 
+    run.art_tags = load_art_tags();
     if (!relock_same_wallet(run, lock)) return kListWalletChanged;
     found_records_into_rows(found, run, rows);
     for (const AddressTxoLookup& lookup : lookups)
@@ -605,7 +606,7 @@ std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool*
         if (is_txid_hex(row.txid)) run.listed_outpoints.insert(outpoint_key(row.txid, row.vout));
         rows.push_back(std::move(row));
     }
-    local_records_into_rows(rows);
+    local_records_into_rows(run, rows);
     if (index_read) *index_read = run.listing;
     store_held_back_outpoints(run, rows);
     std::string result = finish_ord_listing(run, lock, rows);

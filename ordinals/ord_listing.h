@@ -89,6 +89,8 @@ struct OrdListingRun {
     std::unordered_map<std::string, CachedContentFacts> contents;
     // Art tags the index revealed, written in one go once the wallet mutex is released.
     std::vector<std::pair<std::string, std::string>> pending_art_tags;
+    // The stored art tags, read once without the wallet mutex before the rows are made.
+    std::map<std::string, std::string> art_tags;
     bool token_reply = false; // some address got a token reply that is an array
     bool listing = false;     // some address's output listing parsed as an array
     bool local_changed = false;

@@ -433,8 +433,8 @@ void link_token_icons(OrdListingRun& run, std::vector<KvCofferlyOrdRow>& rows) {
     }
 }
 
-void save_listing_snapshot(OrdListingRun& run, const std::vector<KvCofferlyOrdRow>& rows,
-                           const std::unordered_set<std::string>& undecided) {
+OrdSnapshot listing_snapshot(OrdListingRun& run, const std::vector<KvCofferlyOrdRow>& rows,
+                             const std::unordered_set<std::string>& undecided) {
     OrdSnapshot snap;
     std::unordered_set<std::string> ids, lots;
     for (const KvCofferlyOrdRow& row : rows) {
@@ -448,7 +448,7 @@ void save_listing_snapshot(OrdListingRun& run, const std::vector<KvCofferlyOrdRo
         snap.lots.push_back(std::move(lot));
     }
     snap.txids = run.known_txids;
-    ord_snap_save(run.stem, snap);
+    return snap;
 }
 
 } // namespace
@@ -603,7 +603,13 @@ std::string finish_ord_listing(OrdListingRun& run, WalletLock& lock, std::vector
     if (!filter_unlisted_tokens(run, lock, rows, remembered)) return kListWalletChanged;
     link_token_icons(run, rows);
     if (run.local_changed) save_wallet();
-    if (wallet_file_stem() == run.stem) save_listing_snapshot(run, rows, undecided);
+    const bool same_wallet = wallet_file_stem() == run.stem;
+    OrdSnapshot snap;
+    if (same_wallet) snap = listing_snapshot(run, rows, undecided);
+    // The snapshot is this listing's own copy: its file is written, and flushed, without the
+    // wallet mutex.
+    lock.unlock();
+    if (same_wallet) ord_snap_save(run.stem, snap);
     merge_token_holdings(rows, remembered);
     if (run.listing || !rows.empty()) return "";
     return kListIndexUnavailable;

@@ -13,6 +13,7 @@
 #include <openssl/evp.h>
 
 #include <filesystem>
+#include <map>
 #include <thread>
 
 using nlohmann::json;
@@ -230,6 +231,16 @@ TEST_F(ArtTagsFileTest, SavedCompactlyUnderNormalisedKeys) {
     save_art_tag(kTx + "_8", "Artwork");
     EXPECT_EQ(json::parse(test_read_file(path())),
               json({{kTxUpper + "_1", "Certificate"}, {kTx + "_2", 7}, {kTx + "_8", "Artwork"}}));
+
+    // One read answers every look-up as a read per look-up does.
+    const std::map<std::string, std::string> tags = load_art_tags();
+    for (const std::string& outpoint : {kTxUpper + "_1", kTx + "_1", kTx + "_2", kTx + "_8", kTx, kTx + ":8"}) {
+        SCOPED_TRACE(outpoint);
+        EXPECT_EQ(art_tag_in(tags, outpoint), load_art_tag(outpoint));
+    }
+    EXPECT_EQ(art_tag_in(tags, kTx + "_8"), "Artwork");
+    platform_remove_file(path());
+    EXPECT_TRUE(load_art_tags().empty());
 }
 
 // A batch ends as the same saves one by one would: normalised keys, later pairs over earlier ones,
