@@ -38,8 +38,8 @@ namespace {
 constexpr std::int32_t kSpendCheckTimeoutS = 8;
 constexpr std::uint32_t kSpendCheckThreads = 4;
 // Contents are fetched, and written to the cache and flushed to disk, side by side without the
-// wallet mutex; the bound keeps the megabytes held at once in check.
-constexpr std::uint32_t kContentThreads = 32;
+// wallet mutex; the bound keeps the megabytes held at once in check (an artwork may be 10 MB).
+constexpr std::uint32_t kContentThreads = 16;
 constexpr std::uint32_t kTokenInfoThreads = 4;
 constexpr std::uint32_t kTokenCheckThreads = 6;
 
