@@ -10,7 +10,7 @@
 #include "chain/woc_client.h"
 #include "identity/typed_verify.h"
 #include "ordinals/content_load.h"
-#include "ordinals/parallel.h"
+#include "wallet/parallel.h"
 #include "wallet/clock.h"
 #include "wallet/http_client.h"
 #include "wallet/json_util.h"

@@ -168,11 +168,7 @@ bool woc_bulk_history(const std::vector<std::string>& addresses, std::vector<Bul
     out.assign(addresses.size(), BulkHistory{});
     if (addresses.empty()) return true;
     if (addresses.size() > kBulkHistoryAddresses) return false;
-    json list = json::array();
-    for (const std::string& a : addresses)
-        list.push_back(a);
-    const json request = {{"addresses", std::move(list)}};
-    const std::string body = request.dump(-1, ' ', false, json::error_handler_t::replace);
+    const std::string body = bulk_addresses_body(addresses);
     std::string response, err;
     if (!http_post_json(woc_url("/addresses/history/all"), body, response, err, kHistoryTimeoutS, 1)) return false;
     const json reply = json_parse_or_discarded(response);

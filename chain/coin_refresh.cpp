@@ -12,6 +12,7 @@
 #include "wallet/http_client.h"
 #include "wallet/json_util.h"
 #include "wallet/keys.h"
+#include "wallet/parallel.h"
 #include "wallet/session.h"
 #include "wallet/settings.h"
 #include "wallet/text_util.h"
@@ -22,11 +23,8 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
-#include <functional>
 #include <limits>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 using nlohmann::json;
 
@@ -127,30 +125,6 @@ std::vector<AddressRefresh> records_for(const std::vector<std::string>& addresse
     return records;
 }
 
-// Runs work(0) to work(count - 1) on at most `threads` threads and waits for all. The calling
-// thread works through the list too, so everything runs even when no further thread can be
-// started.
-void run_on_pool(std::size_t count, std::size_t threads, const std::function<void(std::size_t)>& work) {
-    if (count == 0) return;
-    std::atomic<std::size_t> next{0};
-    auto drain = [&next, &work, count]() {
-        for (std::size_t i = next++; i < count; i = next++)
-            work(i);
-    };
-    std::vector<std::thread> pool;
-    const std::size_t helpers = std::min(count, std::max<std::size_t>(threads, 1)) - 1;
-    for (std::size_t i = 0; i < helpers; ++i) {
-        try {
-            pool.emplace_back(drain);
-        } catch (const std::system_error&) {
-            break;
-        }
-    }
-    drain();
-    for (std::thread& t : pool)
-        t.join();
-}
-
 // Lists the addresses 20 at a time with WhatsOnChain's bulk listings, confirmed and unconfirmed
 // side by side, instead of three requests per address, and with with_ords reads every address's
 // ordinal set in the same round. An address both listings answered for is marked in `listed`
@@ -176,7 +150,7 @@ void bulk_list_addresses(std::vector<AddressRefresh>& records, std::vector<char>
     // ordinal reads fill the threads left over.
     const std::size_t bulk_tasks = batches.size() * 2;
     const std::size_t threads = std::max(kRefreshThreads, std::min(bulk_tasks, kBulkThreads));
-    run_on_pool(
+    parallel_for(
         bulk_tasks + (with_ords ? records.size() : 0), threads, [&batches, &records, bulk_tasks](std::size_t task) {
             if (task >= bulk_tasks) {
                 AddressRefresh& record = records[task - bulk_tasks];
@@ -277,7 +251,7 @@ void refresh_addresses_parallel(std::vector<AddressRefresh>& records, bool with_
     // With the bulk round the ordinal sets are read already; an address the bulk listings missed
     // gets its one-address listings only.
     const bool ords_left = with_ords && !bulk;
-    run_on_pool(records.size(), kRefreshThreads, [&records, &listed, ords_left](std::size_t i) {
+    parallel_for(records.size(), kRefreshThreads, [&records, &listed, ords_left](std::size_t i) {
         AddressRefresh& record = records[i];
         try {
             if (listed[i]) {

@@ -309,17 +309,21 @@ void finish_address_listing(const std::string& address, std::vector<Utxo>& list)
     drop_mempool_spent(address, list);
 }
 
+std::string bulk_addresses_body(const std::vector<std::string>& addresses) {
+    json list = json::array();
+    for (const std::string& a : addresses)
+        list.push_back(a);
+    const json request = {{"addresses", std::move(list)}};
+    return request.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
 bool woc_bulk_unspent(const std::vector<std::string>& addresses, bool confirmed, std::vector<std::vector<Utxo>>& lists,
                       std::vector<bool>& answered) {
     lists.assign(addresses.size(), {});
     answered.assign(addresses.size(), false);
     if (addresses.empty()) return true;
     if (addresses.size() > kBulkAddresses) return false;
-    json list = json::array();
-    for (const std::string& a : addresses)
-        list.push_back(a);
-    const json request = {{"addresses", std::move(list)}};
-    const std::string body = request.dump(-1, ' ', false, json::error_handler_t::replace);
+    const std::string body = bulk_addresses_body(addresses);
     std::string response, err;
     const char* path = confirmed ? "/addresses/confirmed/unspent" : "/addresses/unconfirmed/unspent";
     if (!http_post_json(woc_url(path), body, response, err, 20, 1)) return false;
@@ -546,11 +550,10 @@ bool utxo_cache_fresh(const std::string& address) {
 
 bool woc_bulk_balances(const std::vector<IndexedAddress>& addresses, std::uint32_t& highest) {
     if (addresses.empty()) return true;
-    json list = json::array();
+    std::vector<std::string> names;
     for (const IndexedAddress& a : addresses)
-        list.push_back(a.address);
-    json request = {{"addresses", std::move(list)}};
-    const std::string body = request.dump(-1, ' ', false, json::error_handler_t::replace);
+        names.push_back(a.address);
+    const std::string body = bulk_addresses_body(names);
     std::string response, err;
     if (!http_post_json(woc_url("/addresses/balance"), body, response, err, 20, 4)) return false;
     json reply = json_parse_or_discarded(response);

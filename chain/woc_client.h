@@ -42,6 +42,9 @@ void drop_mempool_spent(const std::string& address, std::vector<Utxo>& list);
 bool list_address_utxos(const std::string& address, std::vector<Utxo>& list, std::string& error,
                         bool* any_ok = nullptr);
 
+// The body of a WhatsOnChain bulk request: {"addresses": [...]}.
+std::string bulk_addresses_body(const std::vector<std::string>& addresses);
+
 // One POST listing the confirmed (or unconfirmed) unspent outputs of up to 20 addresses, each
 // address's outputs in lists[i] with answered[i] set when the reply held its list. False when the
 // request failed, the reply is no list, or it is as long as the service's cap and may have been

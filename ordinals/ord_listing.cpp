@@ -16,7 +16,7 @@
 #include "ordinals/gp_tokens.h"
 #include "ordinals/ord_inbox.h"
 #include "ordinals/ord_snapshots.h"
-#include "ordinals/parallel.h"
+#include "wallet/parallel.h"
 #include "ordinals/recent_scan.h"
 #include "ordinals/token_discovery.h"
 #include "ordinals/token_records.h"

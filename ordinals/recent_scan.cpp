@@ -7,7 +7,7 @@
 #include "ordinals/content_cache.h"
 #include "ordinals/content_load.h"
 #include "ordinals/envelope.h"
-#include "ordinals/parallel.h"
+#include "wallet/parallel.h"
 #include "ordinals/token_discovery.h"
 #include "ordinals/token_records.h"
 #include "ordinals/woc_tokens.h"

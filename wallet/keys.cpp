@@ -5,16 +5,14 @@
 #include "wallet/identity_services.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/ossl_types.h"
+#include "wallet/parallel.h"
 
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/obj_mac.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -412,29 +410,12 @@ void warm_wallet_keys(WalletLock& lock) {
             jobs.emplace_back(c, k);
     std::vector<DerivedKey> keys(jobs.size());
     std::vector<char> ok(jobs.size(), 0);
-    std::atomic<std::size_t> next{0};
-    auto drain = [&]() {
-        for (std::size_t i = next++; i < jobs.size(); i = next++) {
-            const Chain& chain = chains[jobs[i].first];
-            ok[i] = child_key(chain.ext, &chain.pub, chain.missing[jobs[i].second], keys[i]) ? 1 : 0;
-            if (!keeps_private(chain.path)) wipe(keys[i].priv_hex);
-        }
-    };
     lock.unlock();
-    {
-        std::vector<std::thread> pool;
-        const std::size_t helpers = std::min(kWarmThreads, jobs.size()) - 1;
-        for (std::size_t i = 0; i < helpers; ++i) {
-            try {
-                pool.emplace_back(drain);
-            } catch (const std::system_error&) {
-                break;
-            }
-        }
-        drain();
-        for (std::thread& t : pool)
-            t.join();
-    }
+    parallel_for(jobs.size(), kWarmThreads, [&](std::uint64_t i) {
+        const Chain& chain = chains[jobs[i].first];
+        ok[i] = child_key(chain.ext, &chain.pub, chain.missing[jobs[i].second], keys[i]) ? 1 : 0;
+        if (!keeps_private(chain.path)) wipe(keys[i].priv_hex);
+    });
     lock.lock();
     // Only while the same master key still stands behind the same prefix do these keys belong to
     // the loaded wallet; another wallet loaded meanwhile derives its own in line.

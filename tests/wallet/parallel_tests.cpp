@@ -1,4 +1,4 @@
-#include "ordinals/parallel.h"
+#include "wallet/parallel.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-// Runs network-bound passes of the ordinal listing on a few threads.
+// Runs independent, mostly network-bound calls on a bounded number of threads.
 #pragma once
 
 #include <atomic>
