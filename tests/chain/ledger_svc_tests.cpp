@@ -2,6 +2,7 @@
 // run (inscriptions included), ordinals follow their satoshis first in, first out, and a 0-sat output
 // must be a data carrier. Transactions are signed by the product's signing code and judged by the
 // fake alone.
+#include "fakes/chain_fixture.h"
 #include "fakes/fake_gorillapool.h"
 #include "fakes/ledger.h"
 
@@ -21,31 +22,6 @@
 
 namespace {
 
-struct Coin {
-    std::string txid;
-    std::uint32_t vout = 0;
-    std::uint64_t sats = 0;
-    Bytes script; // the locking script when it is not the key's P2PKH
-};
-
-// Input i is signed by keys[i], or by the last key when there are fewer keys than coins.
-Bytes spend(const std::vector<Coin>& coins, const std::vector<TestKey>& keys, const std::vector<TxOutput>& outputs) {
-    std::vector<TxInput> inputs;
-    for (const Coin& c : coins) {
-        TxInput in;
-        in.txid = c.txid;
-        in.vout = c.vout;
-        in.sats = c.sats;
-        in.prev_script = c.script;
-        inputs.push_back(in);
-    }
-    for (std::size_t i = 0; i < inputs.size(); ++i) {
-        const TestKey& key = keys[std::min(i, keys.size() - 1)];
-        EXPECT_TRUE(sign_tx_input(inputs[i], inputs, outputs, key.hash, key.priv, key.pub));
-    }
-    return serialize_tx(inputs, outputs, false);
-}
-
 // A 1-sat inscription locked to `hash`, the P2PKH before the envelope as the program writes it.
 Bytes inscription_script(const Hash160& hash, char body) {
     Bytes s = p2pkh_script(hash);
@@ -60,10 +36,10 @@ struct LedgerTest : ::testing::Test {
     TestKey alice = test_key_from_byte(0x11);
     TestKey bob = test_key_from_byte(0x22);
 
-    Coin coin(std::uint64_t sats) { return Coin{ledger.fund(alice.address, sats), 0, sats, {}}; }
-    Coin inscribed(char body) {
+    TestCoin coin(std::uint64_t sats) { return TestCoin{ledger.fund(alice.address, sats), 0, sats, {}}; }
+    TestCoin inscribed(char body) {
         const Bytes script = inscription_script(alice.hash, body);
-        return Coin{ledger.fund_outputs({{script, 1}}), 0, 1, script};
+        return TestCoin{ledger.fund_outputs({{script, 1}}), 0, 1, script};
     }
     std::string accept(const Bytes& raw) {
         std::string reason, txid;
@@ -86,15 +62,15 @@ TEST_F(LedgerTest, InscriptionNeedsItsOwnKey) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.first);
-        const Coin ord{ledger.fund_outputs({{row.second, 1}}), 0, 1, row.second};
-        const Coin fee = coin(1000);
+        const TestCoin ord{ledger.fund_outputs({{row.second, 1}}), 0, 1, row.second};
+        const TestCoin fee = coin(1000);
         const std::vector<TxOutput> outs = {pay_to(bob, 1), pay_to(bob, 900)};
 
         // The fee coin is signed properly either way: only the inscription's key differs.
-        const std::string refused = accept(spend({ord, fee}, {bob, alice}, outs));
+        const std::string refused = accept(test_spend({ord, fee}, {bob, alice}, outs));
         EXPECT_EQ(refused.rfind("refused: mandatory-script-verify-flag-failed (", 0), 0u) << refused;
         EXPECT_EQ(ledger.spender_of(ord.txid, 0), "");
-        const std::string txid = accept(spend({ord, fee}, {alice, alice}, outs));
+        const std::string txid = accept(test_spend({ord, fee}, {alice, alice}, outs));
         ASSERT_EQ(txid.size(), 64u) << txid;
         EXPECT_EQ(ledger.origin_of(txid, 0), ord.txid + "_0");
     }
@@ -122,8 +98,8 @@ TEST_F(LedgerTest, OriginsFollowSatoshisFirstInFirstOut) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        std::map<char, Coin> ords = {{'A', inscribed('A')}, {'B', inscribed('B')}};
-        std::vector<Coin> ins;
+        std::map<char, TestCoin> ords = {{'A', inscribed('A')}, {'B', inscribed('B')}};
+        std::vector<TestCoin> ins;
         for (char c : row.inputs)
             ins.push_back(c == '2' ? coin(2) : c == 'f' ? coin(1000) : ords[c]);
         std::vector<TxOutput> outs;
@@ -136,7 +112,7 @@ TEST_F(LedgerTest, OriginsFollowSatoshisFirstInFirstOut) {
                 outs.push_back(pay_to(bob, row.outputs[i]));
             }
         }
-        const std::string txid = accept(spend(ins, {alice}, outs));
+        const std::string txid = accept(test_spend(ins, {alice}, outs));
         ASSERT_EQ(txid.size(), 64u) << txid;
         for (std::size_t i = 0; i < outs.size(); ++i) {
             SCOPED_TRACE(i);
@@ -168,8 +144,8 @@ TEST_F(LedgerTest, RefusesDust) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        const Coin fee = coin(1000);
-        const std::string result = accept(spend({fee}, {alice}, {row.output, pay_to(alice, 900)}));
+        const TestCoin fee = coin(1000);
+        const std::string result = accept(test_spend({fee}, {alice}, {row.output, pay_to(alice, 900)}));
         EXPECT_EQ(result.size() == 64 ? "accepted" : result, row.result);
         EXPECT_EQ(ledger.spender_of(fee.txid, 0) == result, row.result == "accepted");
     }

@@ -18,31 +18,6 @@ using nlohmann::json;
 
 namespace {
 
-struct Coin {
-    Coin(std::string t, std::uint32_t v, std::uint64_t s, Bytes lock = {})
-        : txid(std::move(t)), vout(v), sats(s), script(std::move(lock)) {}
-    std::string txid;
-    std::uint32_t vout = 0;
-    std::uint64_t sats = 0;
-    Bytes script; // the locking script when it is not the key's P2PKH
-};
-
-// A transaction spending coins of one key, signed by the product's signing code.
-Bytes spend(const std::vector<Coin>& coins, const TestKey& key, const std::vector<TxOutput>& outputs) {
-    std::vector<TxInput> inputs;
-    for (const Coin& c : coins) {
-        TxInput in;
-        in.txid = c.txid;
-        in.vout = c.vout;
-        in.sats = c.sats;
-        in.prev_script = c.script;
-        inputs.push_back(in);
-    }
-    for (TxInput& in : inputs)
-        EXPECT_TRUE(sign_tx_input(in, inputs, outputs, key.hash, key.priv, key.pub));
-    return serialize_tx(inputs, outputs, false);
-}
-
 std::string random_txid() {
     Bytes b(32);
     random_bytes(b.data(), b.size());
@@ -120,7 +95,8 @@ TEST_F(WocClientTest, MergedListingIsSortedUniqueAndCleanOfMempoolSpends) {
     chain.ledger.fund(alice.address, 5000);
     chain.ledger.fund(alice.address, 3000, false);
     std::string reason;
-    ASSERT_TRUE(chain.ledger.accept(spend({{small, 0, 2000}}, alice, {pay_to(bob, 1500), pay_to(alice, 400)}), reason))
+    ASSERT_TRUE(
+        chain.ledger.accept(test_spend({{small, 0, 2000}}, alice, {pay_to(bob, 1500), pay_to(alice, 400)}), reason))
         << reason;
 
     std::vector<Utxo> list;
@@ -240,7 +216,7 @@ TEST_F(WocClientTest, TransactionStatusFollowsTheServiceAndItsLag) {
 
     chain.ledger.set_lag(2);
     std::string reason, txid;
-    ASSERT_TRUE(chain.ledger.accept(spend({{funded, 0, 5000}}, alice, {pay_to(bob, 4900)}), reason, &txid));
+    ASSERT_TRUE(chain.ledger.accept(test_spend({{funded, 0, 5000}}, alice, {pay_to(bob, 4900)}), reason, &txid));
     EXPECT_EQ(woc_tx_status(txid), 1);
     EXPECT_EQ(woc_tx_status(txid), 1);
     EXPECT_EQ(woc_tx_status(txid), 0);
@@ -285,7 +261,7 @@ TEST_F(WocClientTest, SpendStatusCodesAndTheirCache) {
     std::string funded = chain.ledger.fund(alice.address, 5000);
     std::string kept = chain.ledger.fund(alice.address, 800);
     std::string reason, spender_id;
-    ASSERT_TRUE(chain.ledger.accept(spend({{funded, 0, 5000}}, alice, {pay_to(bob, 4900)}), reason, &spender_id));
+    ASSERT_TRUE(chain.ledger.accept(test_spend({{funded, 0, 5000}}, alice, {pay_to(bob, 4900)}), reason, &spender_id));
 
     std::string spender = "stale";
     EXPECT_EQ(woc_spent_by(funded, 0, spender), 0);
@@ -455,8 +431,8 @@ TEST_F(WocClientTest, BulkBalancesRaiseTheHighestIndex) {
 
 TEST_F(WocClientTest, LedgerRefusesWithTheNodesWords) {
     std::string funded = chain.ledger.fund(alice.address, 10000);
-    const Bytes first = spend({{funded, 0, 10000}}, alice, {pay_to(bob, 9000)});
-    const Bytes rival = spend({{funded, 0, 10000}}, alice, {pay_to(alice, 9500)});
+    const Bytes first = test_spend({{funded, 0, 10000}}, alice, {pay_to(bob, 9000)});
+    const Bytes rival = test_spend({{funded, 0, 10000}}, alice, {pay_to(alice, 9500)});
     const std::string woc_raw = service_settings().woc_base + "/tx/raw";
 
     // Accepted through WhatsOnChain's broadcast: the id comes back as a JSON string.
@@ -474,10 +450,10 @@ TEST_F(WocClientTest, LedgerRefusesWithTheNodesWords) {
     } rows[] = {
         {"sent twice", first, "txn-already-known"},
         {"rival in the mempool", rival, "txn-mempool-conflict"},
-        {"unknown input", spend({{random_txid(), 0, 10000}}, alice, {pay_to(bob, 1)}), "Missing inputs"},
-        {"outputs above inputs", spend({{chain.ledger.fund(alice.address, 50), 0, 50}}, alice, {pay_to(bob, 51)}),
+        {"unknown input", test_spend({{random_txid(), 0, 10000}}, alice, {pay_to(bob, 1)}), "Missing inputs"},
+        {"outputs above inputs", test_spend({{chain.ledger.fund(alice.address, 50), 0, 50}}, alice, {pay_to(bob, 51)}),
          "bad-txns-in-belowout"},
-        {"signed by another key", spend({{chain.ledger.fund(alice.address, 50), 0, 50}}, bob, {pay_to(bob, 40)}),
+        {"signed by another key", test_spend({{chain.ledger.fund(alice.address, 50), 0, 50}}, bob, {pay_to(bob, 40)}),
          "mandatory-script-verify-flag-failed"},
     };
     for (const Row& row : rows) {
@@ -498,7 +474,7 @@ TEST_F(WocClientTest, LedgerRefusesWithTheNodesWords) {
     EXPECT_EQ(arc["txStatus"], "MINED");
     EXPECT_EQ(arc["extraInfo"], "txn-already-known");
     std::string fresh = chain.ledger.fund(alice.address, 700);
-    const Bytes third = spend({{fresh, 0, 700}}, alice, {pay_to(bob, 600)});
+    const Bytes third = test_spend({{fresh, 0, 700}}, alice, {pay_to(bob, 600)});
     ASSERT_TRUE(http_post_json(service_settings().platform_base + "/oi/submit", "{\"txhex\":\"" + to_hex(third) + "\"}",
                                response, error, 5, 1));
     EXPECT_EQ(json::parse(response)["ok"], true);

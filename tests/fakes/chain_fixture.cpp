@@ -2,8 +2,11 @@
 
 #include "art/gallery_frames.h"
 #include "chain/broadcast.h"
+#include "chain/sign.h"
 #include "chain/woc_client.h"
 #include "wallet/session.h"
+
+#include <algorithm>
 
 FakeChainTest::FakeChainTest() {
     reset_chain_session_for_tests();
@@ -30,4 +33,22 @@ void drop_platform_session() {
     TxInput in;
     in.txid = std::string(64, '0');
     broadcast_tx({in}, {TxOutput{1, {}}}, Hash160{});
+}
+
+Bytes test_spend(const std::vector<TestCoin>& coins, const std::vector<TestKey>& keys,
+                 const std::vector<TxOutput>& outputs) {
+    std::vector<TxInput> inputs;
+    for (const TestCoin& c : coins) {
+        TxInput in;
+        in.txid = c.txid;
+        in.vout = c.vout;
+        in.sats = c.sats;
+        in.prev_script = c.script;
+        inputs.push_back(in);
+    }
+    for (std::size_t i = 0; i < inputs.size() && !keys.empty(); ++i) {
+        const TestKey& key = keys[std::min(i, keys.size() - 1)];
+        EXPECT_TRUE(sign_tx_input(inputs[i], inputs, outputs, key.hash, key.priv, key.pub));
+    }
+    return serialize_tx(inputs, outputs, false);
 }
