@@ -4,13 +4,14 @@
 #                      existing .deps to skip rebuilding OpenSSL and curl in a second checkout
 # CORVANE_BUILD_NATIVE native build folder (default: <repo>/build-native)
 # CORVANE_BUILD_WIN    Windows build folder (default: <repo>/build-win)
+# CORVANE_JOBS         parallel build and test jobs (default: the number of cores)
 
 CORVANE_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 CORVANE_DEPS="${CORVANE_DEPS:-$CORVANE_ROOT/.deps}"
 CORVANE_WIN_PREFIX="$CORVANE_DEPS/win64"
 CORVANE_BUILD_NATIVE="${CORVANE_BUILD_NATIVE:-$CORVANE_ROOT/build-native}"
 CORVANE_BUILD_WIN="${CORVANE_BUILD_WIN:-$CORVANE_ROOT/build-win}"
-CORVANE_JOBS="$(nproc 2>/dev/null || echo 2)"
+CORVANE_JOBS="${CORVANE_JOBS:-$(nproc 2>/dev/null || echo 2)}"
 CORVANE_TOOLCHAIN="$CORVANE_ROOT/cmake/mingw-w64-x86_64.cmake"
 
 # Debian ships the 64-bit loader outside PATH.
