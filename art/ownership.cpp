@@ -6,6 +6,7 @@
 #include "art/title_chain.h"
 #include "art/watch_reader.h"
 #include "chain/outpoints.h"
+#include "identity/identity_lookup.h"
 #include "wallet/codecs.h"
 #include "wallet/json_util.h"
 #include "wallet/settings.h"
@@ -29,6 +30,7 @@ constexpr std::size_t kShortKeyHead = 8;
 constexpr std::size_t kShortKeyTail = 6;
 constexpr const char* kEllipsis = "\xE2\x80\xA6";
 constexpr const char* kCrLf = "\r\n";
+constexpr const char* kNameMoved = " (that name now points to another key)";
 
 bool is_staff_label(const std::string& label) {
     for (const char* role : {"admin", "agent", "operator", "moderator", "support"}) {
@@ -137,7 +139,13 @@ std::string paymail_display_label(const std::string& owner_key) {
     // The key goes into a URL path; a key that is not plain ASCII text cannot have labels there.
     if (is_ascii_alnum_text(key)) {
         const std::string label = platform_label(key);
-        if (!label.empty()) return label + "@" + service_settings().paymail_domain;
+        if (!label.empty()) {
+            const std::string shown = label + "@" + service_settings().paymail_domain;
+            // A record keeps the key it was signed with; the name may since have been claimed with
+            // another key, and then it no longer names this owner.
+            const std::string named = lookup_identity_pubkey(label, "");
+            return named.empty() || named == key ? shown : shown + kNameMoved;
+        }
     }
     return shortened_key(key);
 }

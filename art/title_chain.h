@@ -2,7 +2,8 @@
 // pair record of the artwork in chain order starts the title; after it the title moves only with
 // the coins: an owner record counts when its own transaction spends both the artwork's and the
 // certificate's coin, as 1Sat ordinals follow them, and the current owner signed it over the
-// previous step. What a signer writes about time or order decides nothing.
+// previous step. What a signer writes about time or order decides nothing, and neither does the
+// key a paymail names today: each step is checked against the keys the records carry.
 #pragma once
 
 #include "art/art_records.h"

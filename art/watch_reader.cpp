@@ -146,7 +146,9 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
         record.listed = static_cast<std::int64_t>(i);
         if (!fetch_tx_json(txid, record.tx)) continue;
         if (!find_art_message_in_tx(record.tx, record.msg)) continue;
-        if (!verify_typed_message(record.msg)) continue;
+        // A record keeps the meaning it had when it went on chain: it speaks for the key it
+        // carries, whatever key its paymail names today. The rules that read it compare keys.
+        if (!verify_channel_message(record.msg)) continue;
         record.ts = json_ts(record.msg);
         if (record.ts <= 0) continue;
         record.txid = txid;

@@ -80,7 +80,11 @@ TEST_F(OwnershipSvcTest, DisplayLabelPrefersTheLongestNonStaffLabel) {
         {"nothing usable", json_reply({{"labels", {"", 7, nullptr}}}), shortened},
         {"reply not an object", json_reply(json::array({"maria"})), shortened},
         {"server error", json_reply({{"labels", {"maria"}}}, 500), shortened},
+        // The platform's label of a key is history; the name itself now names alice's key.
+        {"a name that now names another key", json_reply({{"labels", {"alicia"}}}),
+         "alicia@kestrava.net (that name now points to another key)"},
     };
+    ids.set_key("alicia@kestrava.net", alice);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         paymail.set(&FakePaymailTables::labels, key, row.reply);

@@ -7,6 +7,7 @@
 #include "art/art_records.h"
 #include "fakes/fake_oracle.h"
 #include "fakes/registry_fixture.h"
+#include "identity/identity_lookup.h"
 
 #include <gtest/gtest.h>
 
@@ -200,6 +201,17 @@ TEST_F(TitleChainSvcTest, OnlyTransactionsThatMoveBothCoinsPassTheTitle) {
                         t.to_address(t.alice.key.address, 9000)});
          },
          "alice"},
+        // Last: alice's name is left naming another key.
+        {"alice's paymail names another key after she passed it; mallory pairs later",
+         [](TitleChainSvcTest& t) {
+             const std::string p = t.pair(t.alice, t.alice.key.pub, t.cert, t.ts);
+             t.pass(t.bob, t.alice, p, t.ts + 60);
+             t.chain.ledger.mine();
+             t.ids.set_key("alice@kestrava.net", test_key_from_byte(0x55).pub);
+             clear_identity_cache();
+             t.pair(t.mallory, t.mallory.key.pub, t.certificate(t.mallory, t.art), t.ts + 120);
+         },
+         "alice bob"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
