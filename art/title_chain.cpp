@@ -289,7 +289,7 @@ bool ordinal_output(const json& vout, std::uint64_t position, std::uint32_t& ind
 
 const WatchRecord*
 first_pair_in_chain(const std::vector<WatchRecord>& records, const std::string& artwork_key,
-                    const std::string& title_address, const std::string& pair_address,
+                    const std::string& title_address,
                     const std::function<std::int64_t(std::int64_t, const std::string&)>& block_position) {
     struct Spot {
         const WatchRecord* record = nullptr;
@@ -300,10 +300,12 @@ first_pair_in_chain(const std::vector<WatchRecord>& records, const std::string& 
     std::map<std::int64_t, int> per_height;
     for (const WatchRecord& record : records) {
         if (!is_pair_of(record, artwork_key)) continue;
-        // A pair names its signer as the first owner, and the pair transaction pays both watches.
+        // A pair names its signer as the first owner. It must pay the title watch, which every title
+        // read lists: a pair found only at the pair watch would start the title for the reads that
+        // read that watch too and not for the others.
         const std::string signer = json_identity_pubkey(record.msg);
         if (signer.empty() || to_lower_copy(json_text(record.msg, "owner")) != signer) continue;
-        if (!tx_pays_address(record.tx, title_address) || !tx_pays_address(record.tx, pair_address)) continue;
+        if (!tx_pays_address(record.tx, title_address)) continue;
         Spot spot;
         spot.record = &record;
         spot.height = tx_block_height(record.tx);
@@ -368,21 +370,25 @@ std::string art_title_read(const std::string& artwork_id, std::vector<KvArtTitle
 
     std::vector<WatchRecord> records;
     std::string title_error;
-    const bool title_ok = scan_watch_messages(kTitleWatchKey, title_address, records, title_error);
+    // Every pass, and every pair that can start the title, is listed at the title watch: a read
+    // that missed any of it could name a later pair, or the registering owner after the artwork
+    // has passed on.
+    if (!scan_watch_messages(kTitleWatchKey, title_address, records, title_error)) return title_error;
     // The pair transaction pays both watches, so the title watch usually lists the pair record
     // already and the second full read is spared.
     const bool pair_listed =
         std::any_of(records.begin(), records.end(), [&](const WatchRecord& r) { return is_pair_of(r, artwork_key); });
-    std::string pair_error;
     if (read_pair_watch || !pair_listed) {
         std::vector<WatchRecord> pair_records;
+        std::string pair_error;
         if (scan_watch_messages(kPairWatchKey, pair_address, pair_records, pair_error))
             merge_pair_records(records, pair_records, artwork_key);
     }
     std::map<std::int64_t, std::vector<std::string>> blocks;
-    const WatchRecord* first = first_pair_in_chain(
-        records, artwork_key, title_address, pair_address,
-        [&](std::int64_t height, const std::string& txid) { return block_position(blocks, height, txid); });
+    const WatchRecord* first =
+        first_pair_in_chain(records, artwork_key, title_address, [&](std::int64_t height, const std::string& txid) {
+            return block_position(blocks, height, txid);
+        });
     if (first) {
         pair.txid = first->txid;
         pair.artwork = lower_text(first->msg, "pic");
@@ -391,9 +397,6 @@ std::string art_title_read(const std::string& artwork_id, std::vector<KvArtTitle
         pair.owner = json_identity_pubkey(first->msg);
         pair.handle = json_text(first->msg, "handle");
     }
-    // Every pass is listed only at the title watch: without it the pair record alone would name
-    // the registering owner as the owner now, even after the artwork has passed on.
-    if (!title_ok) return title_error.empty() ? pair_error : title_error;
     if (!first) return "";
 
     KvArtTitleRow row;
