@@ -1,6 +1,8 @@
 #include "art/last_sale.h"
 
 #include "art/gallery_frames.h"
+#include "art/gallery_sale.h"
+#include "chain/tx.h"
 #include "fakes/fake_oracle.h"
 #include "fakes/fake_paymail.h"
 #include "fakes/registry_fixture.h"
@@ -27,12 +29,18 @@ struct Accept {
 
 struct LastSaleSvcTest : FakeIdentityTest {
     FakePaymail paymail;
+    const TestKey payer = test_key_from_byte(0x22);
     const std::string alice = secp_pubkey_hex(Bytes(32, 0x11));
     const std::string bob = secp_pubkey_hex(Bytes(32, 0x22));
     const std::string carol = secp_pubkey_hex(Bytes(32, 0x33));
     const std::string head0 = std::string(64, '7');
-    const std::string head1 = std::string(64, '8');
-    const std::string head2 = std::string(64, '9');
+    // The title records of the two steps and the transactions that carry them: two completed
+    // sales (alice to bob at 100 sats, bob to carol at 400), and a plain pass to bob.
+    const json to_bob = title_record("alice", bob, head0, kStep1, 0x11);
+    const std::string head1 = step_tx(to_bob, 100);
+    const std::string passed = step_tx(to_bob, 0);
+    const json to_carol = title_record("bob", carol, head1, kStep2, 0x22);
+    const std::string head2 = step_tx(to_carol, 400);
 
     LastSaleSvcTest() {
         serve_fake_paymail(chain.platform, paymail);
@@ -42,14 +50,38 @@ struct LastSaleSvcTest : FakeIdentityTest {
             paymail.set(&FakePaymailTables::labels, key, json_reply({{"labels", {name}}}));
     }
 
-    // Registered by alice, passed to bob, then to carol.
-    std::vector<KvArtTitleRow> title() const {
+    static json title_record(const char* seller, const std::string& buyer, const std::string& prev, std::int64_t ts,
+                             std::uint8_t key) {
+        return fake_signed_record(
+            fake_art_record(
+                "art_owner", seller, ts,
+                {{"pic", std::string(64, 'a')}, {"cert", std::string(64, 'c')}, {"owner", buyer}, {"prev", prev}}),
+            key);
+    }
+    TxOutput to(const std::string& address, std::int64_t sats) {
+        return {static_cast<std::uint64_t>(sats), p2pkh_script(test_hash_of(address))};
+    }
+    // A step carrying the record: laid out as the completed sale at `price`, or as a pass for 0.
+    std::string step_tx(const json& record, std::int64_t price) {
+        const KeyedCoin funds{chain.ledger.fund(payer.address, 1000 + price), 0, payer};
+        std::vector<TxOutput> outputs = {to(payer.address, 1), to(payer.address, 1)};
+        if (gallery_sale_split(price) > 0) outputs.push_back(to(kGallerySaleFeeAddress, gallery_sale_split(price)));
+        if (price > 0) outputs.push_back(to(payer.address, price - gallery_sale_split(price)));
+        outputs.push_back(to(kTitleWatchAddress, 1));
+        outputs.push_back(fake_record_output(record));
+        return fake_send(chain, {funds}, outputs);
+    }
+
+    // Registered by alice, then to bob, then to carol; the first step sold or only passed.
+    std::vector<KvArtTitleRow> title(bool sold = true) const {
         return {KvArtTitleRow{head0, "art_pair", alice, alice, "alice", kStep1 - 100},
-                KvArtTitleRow{head1, "art_owner", bob, alice, "alice", kStep1},
+                KvArtTitleRow{sold ? head1 : passed, "art_owner", bob, alice, "alice", kStep1},
                 KvArtTitleRow{head2, "art_owner", carol, bob, "bob", kStep2}};
     }
 
     void post_accept(const std::string& artwork, const Accept& a) {
+        // The acceptance hands over the title record that its step carries.
+        const json& title = a.prev == head0 ? to_bob : to_carol;
         const json msg = fake_art_record(a.type, a.signer == 0x11 ? "alice" : "bob", a.ts,
                                          {{"spot", spot_row(a.spot).label},
                                           {"pic", artwork + "_0"},
@@ -57,7 +89,7 @@ struct LastSaleSvcTest : FakeIdentityTest {
                                           {"buyer", a.buyer},
                                           {"prev", a.prev},
                                           {"price_sats", a.price},
-                                          {"title_sha", std::string(64, 'f')}});
+                                          {"title_sha", sha256_hex(title.dump())}});
         ASSERT_FALSE(fake_post_record(chain, spot_row(a.spot).watch, fake_signed_record(msg, a.signer)).empty());
     }
 };
@@ -71,18 +103,19 @@ TEST_F(LastSaleSvcTest, NewestSaleAcrossTheFrames) {
         char artwork;
         std::vector<Accept> accepts;
         std::string block;
+        bool sold = true;
     } rows[] = {
         {"same step twice: a record older than the step does not replace",
          'a',
-         {{3, bob, head0, 100, kStep1 - 10}, {8, bob, head0, 200, kStep1 - 5}},
+         {{3, bob, head0, 100, kStep1 - 10}, {8, bob, head0, 100, kStep1 - 5}},
          "100 sats\r\n" + alice_to_bob + "Frame AP3\r\n2023-11-14\r\n"},
         {"same step twice: the later frame wins from the step's time on, price as text",
          'b',
-         {{3, bob, head0, 100, kStep1 - 10}, {9, bob, head0, "300", kStep1}},
-         "300 sats\r\n" + alice_to_bob + "Frame AP9\r\n2023-11-14\r\n"},
+         {{3, bob, head0, 100, kStep1 - 10}, {9, bob, head0, "100", kStep1}},
+         "100 sats\r\n" + alice_to_bob + "Frame AP9\r\n2023-11-14\r\n"},
         {"a later step wins over a newer record",
          'c',
-         {{1, carol, head1, 400, kStep2, "art_gaccept", 0x22}, {10, bob, head0, 500, kStep2 + 100}},
+         {{1, carol, head1, 400, kStep2, "art_gaccept", 0x22}, {10, bob, head0, 100, kStep2 + 100}},
          "400 sats\r\nFrom bob@kestrava.net\r\nTo carol@kestrava.net\r\nFrame AP1\r\n2023-11-17\r\n"},
         {"accepted against a head whose next step went to someone else",
          'd',
@@ -98,15 +131,21 @@ TEST_F(LastSaleSvcTest, NewestSaleAcrossTheFrames) {
          "No sale yet.\r\n"},
         {"an acceptance signed by someone other than the seller restates no price",
          'g',
-         {{3, bob, head0, 100, kStep1}, {4, bob, head0, 1, kStep1 + 5, "art_gaccept", 0x22}},
+         {{3, bob, head0, 100, kStep1}, {4, bob, head0, 100, kStep1 + 5, "art_gaccept", 0x22}},
          "100 sats\r\n" + alice_to_bob + "Frame AP3\r\n2023-11-14\r\n"},
+        {"a price the completed sale did not pay", 'h', {{5, bob, head0, 50000000, kStep1 + 5}}, "No sale yet.\r\n"},
+        {"an acceptance posted after a plain pass",
+         'i',
+         {{6, bob, head0, 50000000, kStep1 + 5}},
+         "No sale yet.\r\n",
+         false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const std::string artwork(64, row.artwork);
         for (const Accept& accept : row.accepts)
             post_accept(artwork, accept);
-        EXPECT_EQ(last_sale_block(" " + artwork + "_0", title()), row.block);
+        EXPECT_EQ(last_sale_block(" " + artwork + "_0", title(row.sold)), row.block);
     }
     // Another artwork's sales are not this one's.
     EXPECT_EQ(last_sale_block(std::string(64, 'f'), title()), "No sale yet.\r\n");

@@ -2,6 +2,7 @@
 
 #include "art/art_records.h"
 #include "art/gallery_frames.h"
+#include "art/gallery_sale.h"
 #include "chain/inscription.h"
 #include "fakes/fake_gorillapool.h"
 #include "fakes/fake_oracle.h"
@@ -139,11 +140,18 @@ TEST_F(OwnershipSvcTest, ReportOfAnArtworkPassedTwiceWithAGallerySale) {
         fake_signed_record(fake_art_record("art_owner", "alice", kDay2,
                                            {{"pic", art_txid}, {"cert", cert_txid}, {"owner", bob}, {"prev", p}}),
                            0x11));
-    fake_pass_tx(
-        chain, {pass1, 0, bob_key}, {pass1, 1, bob_key}, carol_key.address,
+    // Bob sells to carol through frame 7: carol's coin pays the fee and bob's price.
+    const json to_carol =
         fake_signed_record(fake_art_record("art_owner", "bob", kDay3,
                                            {{"pic", art_txid}, {"cert", cert_txid}, {"owner", carol}, {"prev", pass1}}),
-                           0x22));
+                           0x22);
+    const auto pay = [](const std::string& address, std::uint64_t sats) {
+        return TxOutput{sats, p2pkh_script(test_hash_of(address))};
+    };
+    fake_send(chain,
+              {{pass1, 0, bob_key}, {pass1, 1, bob_key}, {chain.ledger.fund(carol_key.address, 5000), 0, carol_key}},
+              {pay(carol_key.address, 1), pay(carol_key.address, 1), pay(kGallerySaleFeeAddress, 50),
+               pay(bob_key.address, 2450), pay(kTitleWatchAddress, 1), fake_record_output(to_carol)});
     chain.ledger.mine();
     post(spot_row(7).watch, "bob", "art_gaccept", kDay3 - 5,
          {{"spot", "as7"},
@@ -152,7 +160,7 @@ TEST_F(OwnershipSvcTest, ReportOfAnArtworkPassedTwiceWithAGallerySale) {
           {"buyer", carol},
           {"prev", pass1},
           {"price_sats", "2500"},
-          {"title_sha", std::string(64, 'f')}});
+          {"title_sha", sha256_hex(to_carol.dump())}});
     labels(alice, {{"labels", {"admin", "al", "alice"}}});
     labels(carol, {{"labels", {"carol"}}});
     const std::string bob_short = bob.substr(0, 8) + "\xE2\x80\xA6" + bob.substr(60);
