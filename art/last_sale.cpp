@@ -138,19 +138,23 @@ std::string last_sale_block(const std::string& artwork_id, const std::vector<KvA
     for (std::int32_t spot = 1; spot <= kSpotCount; ++spot)
         scans.push_back(start_scan(spot));
 
-    bool any_read = false;
+    // Every frame is awaited, and a newer sale may sit in any frame that was not read whole.
+    bool all_read = true;
+    std::vector<SpotActs> frames;
+    for (std::future<SpotActs>& scan : scans) {
+        frames.push_back(scan.get());
+        all_read = all_read && frames.back().ok;
+    }
+    if (!all_read) return std::string(kLastSaleUnread) + kCrLf;
     KeptSale kept;
     StepTxs txs;
-    for (std::future<SpotActs>& scan : scans) {
-        const SpotActs acts = scan.get();
-        if (!acts.ok) continue;
-        any_read = true;
+    for (const SpotActs& acts : frames) {
         for (const WatchRecord& record : acts.acts) {
             if (is_acceptance_of(record.msg, artwork_key)) match_title_steps(record, acts.spot, rows, txs, kept);
         }
     }
 
-    if (!any_read || !txs.all_read) return std::string(kLastSaleUnread) + kCrLf;
+    if (!txs.all_read) return std::string(kLastSaleUnread) + kCrLf;
     if (kept.step < 1) return std::string("No sale yet.") + kCrLf;
     const std::size_t k = static_cast<std::size_t>(kept.step);
     std::string text = std::to_string(kept.price) + " sats" + kCrLf;

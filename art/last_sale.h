@@ -32,7 +32,7 @@ constexpr const char* kLastSaleUnread = "The last sale did not load. Try again."
 
 // The "Last sale" block of the ownership report for the artwork and its title rows (oldest
 // first), always ending with CR LF: the newest sale with its price, seller, buyer, frame and date,
-// else "No sale yet." or, when no frame watch or a step's transaction could not be read,
+// else "No sale yet." or, when a frame watch or a step's transaction could not be read,
 // kLastSaleUnread. A sale counts only where the step's own transaction is the completed sale that
 // paid the accepted price. Fewer than two title rows read no watch at all.
 std::string last_sale_block(const std::string& artwork_id, const std::vector<KvArtTitleRow>& rows);

@@ -205,6 +205,13 @@ TEST_F(OwnershipSvcTest, ReportShowsTheCertificateOfTheAcceptedPair) {
                 "art_pair", "mallory", kDay1,
                 {{"pic", own_art}, {"cert", cert + "_0"}, {"sha256", std::string(64, 'e')}, {"owner", mallory.pub}}),
             0x44));
+    // And a pair naming alice's certificate as its artwork, with his forged certificate.
+    fake_pair_tx(chain, mallory,
+                 fake_signed_record(
+                     fake_art_record(
+                         "art_pair", "mallory", kDay1,
+                         {{"pic", cert}, {"cert", forged}, {"sha256", std::string(64, 'e')}, {"owner", mallory.pub}}),
+                     0x44));
     chain.ledger.mine();
     pair(kPairWatchAddress, art, cert + "_0", kDay2, alice);
     chain.ledger.mine();
@@ -244,10 +251,24 @@ TEST_F(OwnershipSvcTest, ReportWhenTheWatchesCannotBeRead) {
     chain.woc.set_fault("/v1/bsv/main/address/", FakeFault{500});
     const std::string error = "OI otx missed and WhatsOnChain missed";
     EXPECT_EQ(art_ownership_report(kArt), "Live owner\r\n" + error +
-                                              "\r\n\r\nCertificate\r\nNo certificate is paired with this artwork.\r\n"
-                                              "\r\nLast sale\r\nNo sale yet.\r\n"
+                                              "\r\n\r\nCertificate\r\nThe certificate did not load. Try again.\r\n"
+                                              "\r\nLast sale\r\nThe last sale did not load. Try again.\r\n"
                                               "\r\nTitle\r\nThe title chain did not load. Try again.\r\n");
     EXPECT_EQ(art_lookup_by_id(kArt), "OI zuz missed and WhatsOnChain missed");
+
+    // The listings answer but the records cannot be fetched: nothing is said to be missing.
+    chain.platform.clear_faults();
+    chain.woc.clear_faults();
+    pair(kPairWatchAddress, kArt + "_0", std::string(64, 'c'), kDay1, alice);
+    chain.platform.set_fault("/oi/tx/", FakeFault{429});
+    chain.woc.set_fault("/v1/bsv/main/tx/", FakeFault{500});
+    const std::string unread = "Some records could not be read. Try again.";
+    EXPECT_EQ(art_lookup_by_id(kArt), unread);
+    EXPECT_EQ(art_lookup_by_id(std::string(64, 'c')), unread);
+    EXPECT_EQ(art_ownership_report(kArt), "Live owner\r\n" + unread +
+                                              "\r\n\r\nCertificate\r\nThe certificate did not load. Try again.\r\n"
+                                              "\r\nLast sale\r\nThe last sale did not load. Try again.\r\n"
+                                              "\r\nTitle\r\nThe title chain did not load. Try again.\r\n");
 }
 
 TEST_F(OwnershipSvcTest, LookUpFindsTheArtworkOfAnId) {
