@@ -6,6 +6,7 @@
 #pragma once
 
 #include "art/art_records.h"
+#include "chain/sat_path.h"
 
 #include <nlohmann/json.hpp>
 
@@ -65,9 +66,3 @@ const WatchRecord*
 first_pair_in_chain(const std::vector<WatchRecord>& records, const std::string& artwork_key,
                     const std::string& title_address, const std::string& pair_address,
                     const std::function<std::int64_t(std::int64_t, const std::string&)>& block_position);
-
-// Where a satoshi lands by first in, first out: the output of `vout` (a transaction's output
-// array) whose range holds the satoshi at `position` of the inputs, and the offset within it.
-// False when the position lies past the outputs (the satoshi went to the miner) or the outputs
-// are malformed.
-bool ordinal_output(const nlohmann::json& vout, std::uint64_t position, std::uint32_t& index, std::uint64_t& offset);

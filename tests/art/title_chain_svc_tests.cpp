@@ -72,6 +72,10 @@ struct TitleChainSvcTest : FakeIdentityTest {
         cert_at = {txid, 1, to.key};
         return txid;
     }
+    // The coin moved on its own to `to`, 1 sat to 1 sat.
+    void hop(KeyedCoin& coin, const Person& to) {
+        coin = {fake_send(chain, {coin}, {to_address(to.key.address)}), 0, to.key};
+    }
     // An owner record posted on its own, moving no coin.
     std::string post_owner(const Person& signer, const Person& to, const std::string& prev, std::int64_t at) {
         return fake_post_record(
@@ -119,7 +123,8 @@ TEST_F(TitleChainSvcTest, HonestRoadFollowsTheCoins) {
 }
 
 // A title read asks for the watch listing, each listed transaction once, and beyond that only what
-// the coins' path needs: the artwork's origin, whose value places the certificate in the first pass.
+// the coins' path needs: the artwork's origin, whose value places the certificate in the first pass
+// (read in bulk), and the spenders of the coins where they are now.
 TEST_F(TitleChainSvcTest, TitleReadCostsTheListingAndTheCoinsPath) {
     const std::string p = pair(alice, alice.key.pub, cert, ts);
     pass(bob, alice, p, ts + 60);
@@ -133,10 +138,11 @@ TEST_F(TitleChainSvcTest, TitleReadCostsTheListingAndTheCoinsPath) {
     const int listing = chain.platform.request_count("/oi/oracle/") +
                         chain.woc.request_count(std::string("/v1/bsv/main/address/") + kTitleWatchAddress);
     const int listed_txs = chain.platform.request_count("/oi/tx/");
-    const int path = chain.woc.request_count("/v1/bsv/main/tx/") + chain.woc.request_count("/v1/bsv/main/block/");
+    const int path = chain.woc.request_count("/v1/bsv/main/tx/") + chain.woc.request_count("/v1/bsv/main/txs") +
+                     chain.woc.request_count("/v1/bsv/main/block/");
     EXPECT_EQ(listing, 4);
     EXPECT_EQ(listed_txs, 3);
-    EXPECT_EQ(path, 1);
+    EXPECT_EQ(path, 3);
     // Checking the records' signatures may ask for the signers' published keys.
     const int keys = chain.platform.request_count("/api/bsvalias/id/");
     EXPECT_EQ(chain.woc.request_count() + chain.platform.request_count(), listing + listed_txs + path + keys);
@@ -145,7 +151,7 @@ TEST_F(TitleChainSvcTest, TitleReadCostsTheListingAndTheCoinsPath) {
     // The artwork's origin is mined: a second read takes it from memory.
     chain.woc.reset_counts();
     EXPECT_EQ(owners(), "alice bob carol");
-    EXPECT_EQ(chain.woc.request_count("/v1/bsv/main/tx/"), 0);
+    EXPECT_EQ(chain.woc.request_count("/v1/bsv/main/txs"), 0);
 }
 
 // The ways a record could claim the title without the coins, and the one where a slow clock
@@ -213,6 +219,68 @@ TEST_F(TitleChainSvcTest, OnlyTransactionsThatMoveBothCoinsPassTheTitle) {
     }
 }
 
+// Each coin follows its own path; the title moves where both paths meet, whichever coin took a hop
+// of its own before, between or after the passes, mined or not.
+TEST_F(TitleChainSvcTest, EachCoinFollowsItsOwnPath) {
+    using T = TitleChainSvcTest;
+    struct Row {
+        const char* name;
+        std::function<void(T&, const std::string& pair)> act;
+    } rows[] = {
+        {"nothing moved alone", [](T& t, const std::string& p) { t.pass(t.bob, t.alice, p, t.ts + 60); }},
+        {"the artwork alone",
+         [](T& t, const std::string& p) {
+             t.hop(t.art_at, t.alice);
+             t.pass(t.bob, t.alice, p, t.ts + 60);
+         }},
+        {"the certificate alone before the pass",
+         [](T& t, const std::string& p) {
+             t.hop(t.cert_at, t.alice);
+             t.pass(t.bob, t.alice, p, t.ts + 60);
+         }},
+        {"both alone, certificate first",
+         [](T& t, const std::string& p) {
+             t.hop(t.cert_at, t.alice);
+             t.chain.ledger.mine();
+             t.hop(t.art_at, t.alice);
+             t.pass(t.bob, t.alice, p, t.ts + 60);
+         }},
+        {"both hops and the pass in one block",
+         [](T& t, const std::string& p) {
+             t.chain.ledger.mine();
+             t.hop(t.art_at, t.alice);
+             t.hop(t.cert_at, t.alice);
+             t.pass(t.bob, t.alice, p, t.ts + 60);
+             t.chain.ledger.mine();
+         }},
+    };
+    for (bool mined : {true, false}) {
+        for (const Row& row : rows) {
+            SCOPED_TRACE(std::string(row.name) + (mined ? ", mined" : ", unconfirmed"));
+            T& t = *this;
+            art = fake_inscribe(chain, alice.key.hash, "image/png", kArtBytes + row.name + (mined ? "m" : "u"));
+            cert = certificate(alice, art);
+            art_at = {art.substr(0, 64), 0, alice.key};
+            cert_at = {cert.substr(0, 64), 0, alice.key};
+            row.act(t, pair(alice, alice.key.pub, cert, ts));
+            if (mined) chain.ledger.mine();
+            // A later pass by bob, after the certificate took another hop of its own.
+            hop(cert_at, bob);
+            pass(carol, bob, art_at.txid, ts + 120);
+            if (mined) chain.ledger.mine();
+            EXPECT_EQ(owners(), "alice bob carol");
+        }
+    }
+    // The honest road of a certificate inscribed by someone else and sent to the artist before the pair.
+    art = fake_inscribe(chain, alice.key.hash, "image/png", kArtBytes + "sent");
+    cert = certificate(carol, art);
+    art_at = {art.substr(0, 64), 0, alice.key};
+    cert_at = {cert.substr(0, 64), 0, carol.key};
+    hop(cert_at, alice);
+    pass(bob, alice, pair(alice, alice.key.pub, cert, ts), ts + 60);
+    EXPECT_EQ(owners(), "alice bob");
+}
+
 // Which pair starts the title: the first in the chain, whatever time its signer wrote into it.
 TEST_F(TitleChainSvcTest, FirstPairInTheChainStartsTheTitle) {
     // Mallory's back-dated pair comes after alice's on the chain; one pays only the title watch.
@@ -250,6 +318,14 @@ TEST_F(TitleChainSvcTest, PairsInOneBlockGoByTheirPlaceInIt) {
     chain.ledger.mine();
     fake_oracle_list(chain, kTitleWatchKey, pair(mallory, mallory.key.pub, certificate(mallory, art), ts - 7200));
     EXPECT_EQ(owners(), "alice");
+
+    // The block's order cannot be read: the read is incomplete rather than decided by the listing.
+    art = fake_inscribe(chain, alice.key.hash, "image/png", kArtBytes + "one block");
+    pair(mallory, mallory.key.pub, certificate(mallory, art), ts - 3600);
+    pair(alice, alice.key.pub, certificate(alice, art), ts);
+    chain.ledger.mine();
+    chain.woc.set_fault("/v1/bsv/main/block/", FakeFault{500});
+    EXPECT_EQ(owners(), "error: the order of the artwork's pairs could not be read. Try again.");
 }
 
 TEST_F(TitleChainSvcTest, FailuresGiveTheirTexts) {

@@ -194,6 +194,22 @@ void add_woc_routes(FakeChain& chain) {
         return json_reply(json(txid));
     });
 
+    // Bulk transaction details: 20 ids at most, unknown ones left out of the reply.
+    woc.on("POST", kWoc + "/txs", [&ledger](const FakeRequest& req) {
+        json body = json::parse(req.body, nullptr, false);
+        if (body.is_discarded() || !body.is_object() || !body.contains("txids") || !body["txids"].is_array())
+            return json_reply({{"error", "bad request"}}, 400);
+        if (body["txids"].size() > 20) return json_reply({{"error", "too many txids"}}, 400);
+        json reply = json::array();
+        for (const json& id : body["txids"]) {
+            LedgerTx tx;
+            if (id.is_string() && ledger.find_tx(id.get<std::string>(), tx))
+                reply.push_back(woc_tx_document(tx, ledger.tip()));
+        }
+        ledger.note_lookup();
+        return json_reply(reply);
+    });
+
     woc.on("POST", kWoc + "/addresses/balance", [&ledger](const FakeRequest& req) {
         json body = json::parse(req.body, nullptr, false);
         if (body.is_discarded() || !body.is_object() || !body.contains("addresses") || !body["addresses"].is_array())
