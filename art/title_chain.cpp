@@ -26,11 +26,13 @@ namespace {
 // the read fails rather than name an owner from half a path.
 constexpr int kMaxCoinHops = 400;
 constexpr std::size_t kConfirmedTxCacheLimit = 4096;
+constexpr std::size_t kKnownPairLimit = 4096;
 constexpr std::size_t kBlockListLimit = 1000000;
 constexpr std::int32_t kTxTimeoutS = 12;
 constexpr std::int32_t kBlockTimeoutS = 12;
 const char* const kCoinsUnreadable = "the artwork's coins could not be followed. Try again.";
 const char* const kCoinsTooBusy = "the artwork's coins moved too often to follow.";
+const char* const kWatchNotWhole = "the registry's listing could not be read to its end. Try again.";
 const char* const kPairOrderUnknown = "the order of the artwork's pairs could not be read. Try again.";
 
 // Mined transactions never change, so their JSON is kept for the next read.
@@ -242,6 +244,72 @@ std::int64_t block_position(std::map<std::int64_t, std::vector<std::string>>& bl
     return at == block->second.end() ? -1 : static_cast<std::int64_t>(at - block->second.begin());
 }
 
+// The pair that starts an artwork's title, once found mined in a listing read whole: nothing
+// listed later can stand before it in the chain, so later reads go straight to the coins.
+std::mutex g_pair_mutex;
+std::map<std::string, WatchRecord> g_known_pairs;
+
+bool known_pair(const std::string& artwork_key, WatchRecord& record) {
+    std::lock_guard<std::mutex> lock(g_pair_mutex);
+    const auto it = g_known_pairs.find(artwork_key);
+    if (it == g_known_pairs.end()) return false;
+    record = it->second;
+    return true;
+}
+
+void remember_pair(const std::string& artwork_key, const WatchRecord& record) {
+    if (tx_block_height(record.tx) <= 0) return;
+    std::lock_guard<std::mutex> lock(g_pair_mutex);
+    if (g_known_pairs.size() >= kKnownPairLimit) g_known_pairs.clear();
+    g_known_pairs[artwork_key] = record;
+}
+
+// Reads the watches for the artwork's records and finds the pair that starts its title. "" or the
+// reason the title cannot be read; `first` may be set even then, when only the pair watch answered.
+// A pair decided from a listing cut short is not remembered.
+std::string read_first_pair(const std::string& artwork_key, bool read_pair_watch, std::vector<WatchRecord>& records,
+                            const WatchRecord*& first) {
+    first = nullptr;
+    std::string title_error;
+    bool title_whole = false;
+    const bool title_ok = scan_watch_messages(kTitleWatchKey, kTitleWatchAddress, records, title_error, &title_whole);
+    // The pair transaction pays both watches, so the title watch usually lists the pair record
+    // already and the second full read is spared.
+    const bool pair_listed =
+        std::any_of(records.begin(), records.end(), [&](const WatchRecord& r) { return is_pair_of(r, artwork_key); });
+    std::string pair_error;
+    bool pair_whole = true;
+    if (read_pair_watch || !pair_listed) {
+        std::vector<WatchRecord> pair_records;
+        if (scan_watch_messages(kPairWatchKey, kPairWatchAddress, pair_records, pair_error, &pair_whole))
+            merge_pair_records(records, pair_records, artwork_key);
+        else
+            pair_whole = true; // a failed pair watch is not reported when the title watch answered
+    }
+    std::map<std::int64_t, std::vector<std::string>> blocks;
+    bool order_unknown = false;
+    first = first_pair_in_chain(records, artwork_key, kTitleWatchAddress, kPairWatchAddress,
+                                [&](std::int64_t height, const std::string& txid) {
+                                    const std::int64_t position = block_position(blocks, height, txid);
+                                    order_unknown = order_unknown || position < 0;
+                                    return position;
+                                });
+    // Two pairs share a block whose order could not be read: listing order would let the first
+    // owner change from one read to the next.
+    if (order_unknown) {
+        first = nullptr;
+        return kPairOrderUnknown;
+    }
+    // Without the title watch the pair alone could be a later one than the first.
+    if (!title_ok) return title_error.empty() ? pair_error : title_error;
+    // A listing cut at a bound may hide an earlier pair; none is named as if all had been seen.
+    if (!title_whole || (!pair_listed && !pair_whole)) {
+        first = nullptr;
+        return kWatchNotWhole;
+    }
+    return "";
+}
+
 } // namespace
 
 std::int64_t tx_block_height(const json& tx) {
@@ -332,29 +400,14 @@ std::string art_title_read(const std::string& artwork_id, std::vector<KvArtTitle
     const std::string artwork_key = norm_txid(artwork_id);
 
     std::vector<WatchRecord> records;
-    std::string title_error;
-    const bool title_ok = scan_watch_messages(kTitleWatchKey, title_address, records, title_error);
-    // The pair transaction pays both watches, so the title watch usually lists the pair record
-    // already and the second full read is spared.
-    const bool pair_listed =
-        std::any_of(records.begin(), records.end(), [&](const WatchRecord& r) { return is_pair_of(r, artwork_key); });
-    std::string pair_error;
-    if (read_pair_watch || !pair_listed) {
-        std::vector<WatchRecord> pair_records;
-        if (scan_watch_messages(kPairWatchKey, pair_address, pair_records, pair_error))
-            merge_pair_records(records, pair_records, artwork_key);
+    WatchRecord known;
+    const WatchRecord* first = nullptr;
+    std::string error;
+    if (known_pair(artwork_key, known)) {
+        first = &known;
+    } else {
+        error = read_first_pair(artwork_key, read_pair_watch, records, first);
     }
-    std::map<std::int64_t, std::vector<std::string>> blocks;
-    bool order_unknown = false;
-    const WatchRecord* first = first_pair_in_chain(
-        records, artwork_key, title_address, pair_address, [&](std::int64_t height, const std::string& txid) {
-            const std::int64_t position = block_position(blocks, height, txid);
-            order_unknown = order_unknown || position < 0;
-            return position;
-        });
-    // Two pairs share a block whose order could not be read: listing order would let the first
-    // owner change from one read to the next.
-    if (order_unknown) return kPairOrderUnknown;
     if (first) {
         pair.txid = first->txid;
         pair.artwork = lower_text(first->msg, "pic");
@@ -363,10 +416,7 @@ std::string art_title_read(const std::string& artwork_id, std::vector<KvArtTitle
         pair.owner = json_identity_pubkey(first->msg);
         pair.handle = json_text(first->msg, "handle");
     }
-    // Every pass is listed only at the title watch: without it the pair record alone would name
-    // the registering owner as the owner now, even after the artwork has passed on.
-    if (!title_ok) return title_error.empty() ? pair_error : title_error;
-    if (!first) return "";
+    if (!error.empty() || !first) return error;
 
     KvArtTitleRow row;
     row.txid = first->txid;
@@ -385,7 +435,8 @@ std::string art_title_read(const std::string& artwork_id, std::vector<KvArtTitle
     if (!origin_outpoint(pair.certificate, cert.txid, cert.vout)) return "";
     // One coin named twice is not two coins travelling together.
     if (art.txid == cert.txid && art.vout == cert.vout) return "";
-    const std::string error = follow_coins(records, artwork_key, title_address, art, cert, rows);
+    if (first != &known) remember_pair(artwork_key, *first);
+    error = follow_coins(records, artwork_key, title_address, art, cert, rows);
     if (!error.empty()) rows.clear();
     return error;
 }

@@ -133,7 +133,8 @@ void follow_sat(const SatPlace& start, const SatPathReader& reader, int max_hops
     for (;;) {
         std::string spender;
         const int code = reader.spent_by(path.at.txid, path.at.vout, spender);
-        if (code == 1) return;
+        // A transaction the service does not know has no spender it could name.
+        if (code == 1 || code == 3) return;
         spender = to_lower_copy(spender);
         if (code != 0 || !is_txid_hex(spender)) {
             path.end = SatPathEnd::unreadable;

@@ -31,7 +31,7 @@ struct SatPathReader {
 };
 
 enum class SatPathEnd {
-    unspent,    // `at` holds the satoshi now (or the service knows no spender)
+    unspent,    // `at` holds the satoshi now (or the service knows no spender, or not its transaction)
     gone,       // paid to the miner, or merged into an output of more than 1 sat
     unreadable, // a spender or a transaction on the way could not be read
     too_long,   // more hops than the caller allowed

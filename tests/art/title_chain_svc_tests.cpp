@@ -122,16 +122,18 @@ TEST_F(TitleChainSvcTest, HonestRoadFollowsTheCoins) {
     EXPECT_EQ(certificate_id, cert.substr(0, 64));
 }
 
-// A title read asks for the watch listing, each listed transaction once, and beyond that only what
-// the coins' path needs: the artwork's origin, whose value places the certificate in the first pass
-// (read in bulk), and the spenders of the coins where they are now.
+// A title read asks for the watch listing and each listed transaction once until the artwork's
+// pair is found mined; from then on only for the coins' path: their spenders, and transactions not
+// read before, the values of the inputs before a coin in bulk. Strangers' payments to the watch
+// cost such a read nothing.
 TEST_F(TitleChainSvcTest, TitleReadCostsTheListingAndTheCoinsPath) {
     const std::string p = pair(alice, alice.key.pub, cert, ts);
     pass(bob, alice, p, ts + 60);
     chain.ledger.mine();
-    pass(carol, bob, art_at.txid, ts + 120);
+    const std::string to_carol = pass(carol, bob, art_at.txid, ts + 120);
     chain.ledger.mine();
 
+    const auto requests = [this] { return chain.woc.request_count() + chain.platform.request_count(); };
     chain.woc.reset_counts();
     chain.platform.reset_counts();
     EXPECT_EQ(owners(), "alice bob carol");
@@ -145,13 +147,36 @@ TEST_F(TitleChainSvcTest, TitleReadCostsTheListingAndTheCoinsPath) {
     EXPECT_EQ(path, 3);
     // Checking the records' signatures may ask for the signers' published keys.
     const int keys = chain.platform.request_count("/api/bsvalias/id/");
-    EXPECT_EQ(chain.woc.request_count() + chain.platform.request_count(), listing + listed_txs + path + keys);
-    RecordProperty("title_read_requests", listing + listed_txs + path + keys);
+    EXPECT_EQ(requests(), listing + listed_txs + path + keys);
 
-    // The artwork's origin is mined: a second read takes it from memory.
-    chain.woc.reset_counts();
+    // The next read asks each mined hop's spender once; later ones only where the coins are now.
     EXPECT_EQ(owners(), "alice bob carol");
-    EXPECT_EQ(chain.woc.request_count("/v1/bsv/main/txs"), 0);
+    chain.woc.reset_counts();
+    chain.platform.reset_counts();
+    EXPECT_EQ(owners(), "alice bob carol");
+    EXPECT_EQ(requests(), 2);
+    for (int i = 0; i < 400; ++i)
+        chain.ledger.fund(kTitleWatchAddress, 1);
+    chain.ledger.mine();
+    chain.woc.reset_counts();
+    chain.platform.reset_counts();
+    EXPECT_EQ(owners(), "alice bob carol");
+    EXPECT_LE(requests(), 2 + 10);
+    RecordProperty("title_read_requests_after_400_strangers", requests());
+
+    // Carol moves the artwork behind 200 coins of her own, then passes it to alice.
+    std::vector<KeyedCoin> inputs;
+    for (int i = 0; i < 200; ++i)
+        inputs.push_back(funds(carol));
+    inputs.push_back(art_at);
+    art_at = {fake_send(chain, inputs, {to_address(carol.key.address, 200 * 10000), to_address(carol.key.address)}), 1,
+              carol.key};
+    pass(alice, carol, to_carol, ts + 180);
+    chain.woc.reset_counts();
+    chain.platform.reset_counts();
+    EXPECT_EQ(owners(), "alice bob carol alice");
+    EXPECT_LE(requests(), 30);
+    RecordProperty("title_read_requests_after_200_inputs", requests());
 }
 
 // The ways a record could claim the title without the coins, and the one where a slow clock
@@ -335,6 +360,19 @@ TEST_F(TitleChainSvcTest, FailuresGiveTheirTexts) {
     EXPECT_EQ(art_title_chain(art, rows), "");
     EXPECT_TRUE(rows.empty()) << "never paired";
 
+    chain.platform.set_fault("/oi/oracle/", FakeFault{500});
+    chain.woc.set_fault("/v1/bsv/main/address/", FakeFault{500});
+    std::string certificate_id = "stale";
+    EXPECT_EQ(art_title_chain(art, rows, &certificate_id), "OI otx missed and WhatsOnChain missed");
+    EXPECT_TRUE(certificate_id.empty());
+    chain.platform.clear_faults();
+    chain.woc.clear_faults();
+    // A history that could not be paged may hide the pair: never "not paired" as if all was seen.
+    FakeFault once{500};
+    once.times = 1;
+    chain.woc.set_fault(std::string("/v1/bsv/main/address/") + kTitleWatchAddress + "/confirmed/history", once);
+    EXPECT_EQ(art_title_chain(art, rows), "the registry's listing could not be read to its end. Try again.");
+
     const std::string p = pair(alice, alice.key.pub, cert, ts);
     pass(bob, alice, p, ts + 60);
     chain.ledger.mine();
@@ -342,13 +380,6 @@ TEST_F(TitleChainSvcTest, FailuresGiveTheirTexts) {
     chain.woc.set_fault("/v1/bsv/main/tx/", FakeFault{500});
     EXPECT_EQ(art_title_chain(art, rows), "the artwork's coins could not be followed. Try again.");
     EXPECT_TRUE(rows.empty());
-    chain.woc.clear_faults();
-
-    chain.platform.set_fault("/oi/oracle/", FakeFault{500});
-    chain.woc.set_fault("/v1/bsv/main/address/", FakeFault{500});
-    std::string certificate_id = "stale";
-    EXPECT_EQ(art_title_chain(art, rows, &certificate_id), "OI otx missed and WhatsOnChain missed");
-    EXPECT_TRUE(certificate_id.empty());
 }
 
 // A coin that moved more often than the walk follows makes the title unknown, never half read.
