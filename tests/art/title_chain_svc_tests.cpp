@@ -232,22 +232,10 @@ TEST_F(TitleChainSvcTest, OnlyTransactionsThatMoveBothCoinsPassTheTitle) {
                         t.to_address(t.alice.key.address, 9000)});
          },
          "alice"},
-        {"a pair that pays the title watch alone starts the title",
-         [](TitleChainSvcTest& t) {
-             const std::string p = fake_post_record(t.chain, kTitleWatchAddress,
-                                                    t.record(t.alice, "art_pair", t.ts,
-                                                             {{"pic", t.art},
-                                                              {"cert", t.cert},
-                                                              {"sha256", sha256_hex(kArtBytes)},
-                                                              {"owner", t.alice.key.pub}}));
-             t.pass(t.bob, t.alice, p, t.ts + 60);
-         },
-         "alice bob"},
         // Last: alice's name is left naming another key.
         {"alice's paymail names another key after she passed it; mallory pairs later",
          [](TitleChainSvcTest& t) {
-             const std::string p = t.pair(t.alice, t.alice.key.pub, t.cert, t.ts);
-             t.pass(t.bob, t.alice, p, t.ts + 60);
+             t.pass(t.bob, t.alice, t.pair(t.alice, t.alice.key.pub, t.cert, t.ts), t.ts + 60);
              t.chain.ledger.mine();
              t.ids.set_key("alice@kestrava.net", test_key_from_byte(0x55).pub);
              clear_identity_cache();
