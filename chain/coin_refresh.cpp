@@ -211,6 +211,10 @@ bool refresh_wallet_coins(WalletLock& wallet_lock, std::string& error) {
             return false;
         }
     }
+    if (account_addresses(kReceiveAccount).damaged) {
+        error = kAddressCounterTooLargeText;
+        return false;
+    }
     std::vector<std::string> addresses;
     list_wallet_addresses(addresses);
     const std::string stem = wallet_file_stem();
@@ -321,16 +325,15 @@ bool change_hash160(Hash160& hash160, std::string& error) {
         return false;
     }
     if (!is_house_oracle_address(w.address)) return true;
-    if (w.is_hd && !w.mnemonic.empty()) {
-        std::uint64_t last = 0;
-        counter_scan_last(w.recv[kReceiveAccount], last);
-        for (std::uint64_t i = 0; i <= last; ++i) {
-            std::string priv, pub, address;
-            const bool derived = derive_path(receive_path(i), priv, pub, address);
-            wipe(priv);
-            if (!derived || address.empty() || is_house_oracle_address(address)) continue;
-            if (address_to_hash160(address, hash160)) return true;
-        }
+    const AccountAddresses receive = account_addresses(kReceiveAccount);
+    if (receive.damaged) {
+        error = kAddressCounterTooLargeText;
+        return false;
+    }
+    for (std::size_t i = 0; i < receive.count; ++i) {
+        const std::string& address = receive[i];
+        if (address.empty() || is_house_oracle_address(address)) continue;
+        if (address_to_hash160(address, hash160)) return true;
     }
     error = "change would land on a house oracle.";
     return false;

@@ -83,14 +83,15 @@ void add_cached_coins(UtxoCollection& c) {
         return;
     }
     if (w.mnemonic.empty()) return;
-    std::uint64_t last = 0;
-    counter_scan_last(w.recv[kReceiveAccount], last);
+    // Only the addresses that hold coins need their keys.
+    const AccountAddresses receive = account_addresses(kReceiveAccount);
     std::string priv, pub, address;
-    for (std::uint64_t i = 0; i <= last; ++i) {
+    for (std::size_t i = 0; i < receive.count; ++i) {
+        const AddressCoins* entry = receive[i].empty() ? nullptr : entry_of(receive[i]);
         Hash160 h{};
-        if (derive_account_key(kReceiveAccount, static_cast<std::uint32_t>(i), priv, pub, address) &&
+        if (entry && derive_account_key(kReceiveAccount, static_cast<std::uint32_t>(i), priv, pub, address) &&
             address_to_hash160(address, h))
-            add_address_coins(c, entry_of(address), priv, pub, h);
+            add_address_coins(c, entry, priv, pub, h);
         wipe(priv);
     }
     Hash160 h{};
@@ -132,12 +133,9 @@ void list_wallet_addresses(std::vector<std::string>& addresses) {
     if (!w.is_hd) {
         add(w.address);
     } else {
-        std::uint64_t last = 0;
-        counter_scan_last(w.recv[kReceiveAccount], last);
-        for (std::uint64_t i = 0; i <= last; ++i) {
-            if (derive_account_key(kReceiveAccount, static_cast<std::uint32_t>(i), priv, pub, address)) add(address);
-            wipe(priv);
-        }
+        const AccountAddresses receive = account_addresses(kReceiveAccount);
+        for (std::size_t i = 0; i < receive.count; ++i)
+            add(receive[i]);
         add(w.identity_address);
     }
     for (const HouseOracleRow& row : house_oracles()) {

@@ -16,7 +16,6 @@
 #include "ordinals/gp_tokens.h"
 #include "ordinals/ord_inbox.h"
 #include "ordinals/ord_snapshots.h"
-#include "wallet/parallel.h"
 #include "ordinals/recent_scan.h"
 #include "ordinals/token_discovery.h"
 #include "ordinals/token_records.h"
@@ -24,6 +23,7 @@
 #include "wallet/http_client.h"
 #include "wallet/json_util.h"
 #include "wallet/keys.h"
+#include "wallet/parallel.h"
 #include "wallet/settings.h"
 #include "wallet/text_util.h"
 #include "wallet/wallet_file.h"
@@ -61,14 +61,15 @@ void add_watch_address(const std::string& address, std::vector<std::string>& out
 
 // The ordinals account m/44'/236'/5'/0/0..recv[5], or the five change addresses of that account.
 void add_ordinals_account(bool change, std::vector<std::string>& out, std::unordered_set<std::string>& seen) {
-    const KvCofferlyWallet& w = kv_wallet();
-    std::uint64_t last = kChangeAddressCount - 1;
-    if (!change) counter_scan_last(w.recv[kOrdinalsAccount], last);
+    if (!change) {
+        const AccountAddresses ordinals = account_addresses(kOrdinalsAccount);
+        for (std::size_t i = 0; i < ordinals.count; ++i)
+            add_watch_address(ordinals[i], out, seen);
+        return;
+    }
     std::string priv, pub, address;
-    for (std::uint64_t i = 0; i <= last; ++i) {
-        const std::uint32_t index = static_cast<std::uint32_t>(i);
-        const bool ok = change ? derive_change_key(kOrdinalsAccount, index, priv, pub, address)
-                               : derive_account_key(kOrdinalsAccount, index, priv, pub, address);
+    for (std::uint32_t i = 0; i < kChangeAddressCount; ++i) {
+        const bool ok = derive_change_key(kOrdinalsAccount, i, priv, pub, address);
         wipe(priv);
         if (ok) add_watch_address(address, out, seen);
     }
@@ -531,9 +532,11 @@ std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool*
     OrdListingRun run;
     WalletLock lock = lock_wallet();
     if (!load_wallet()) return kListNoWallet;
-    std::uint64_t last_ordinals_index = 0;
-    if (kv_wallet().is_hd && !counter_scan_last(kv_wallet().recv[kOrdinalsAccount], last_ordinals_index))
-        return kAddressCounterTooLarge;
+    if (account_addresses(kOrdinalsAccount).damaged) return kAddressCounterTooLarge;
+    // A wallet's ordinals addresses not derived yet this session are derived side by side, with
+    // the mutex released.
+    warm_wallet_keys(lock);
+    if (!load_wallet()) return kListNoWallet;
     ord_inbox_merge();
     collect_listing_addresses(run.watch_addresses);
     if (run.watch_addresses.empty()) return kListNoWatchAddresses;

@@ -1,5 +1,6 @@
 #include "ordinals/ord_listing.h"
 
+#include "chain/coin_refresh.h"
 #include "chain/coin_select.h"
 #include "chain/inscription.h"
 #include "chain/outpoints.h"
@@ -421,27 +422,44 @@ TEST_F(OrdListingTest, KeysThatAreNotOutpointsAreRefused) {
     }
 }
 
-// A damaged ordinals counter ends the listing with a clear error instead of deriving for hours.
-TEST_F(OrdListingTest, DamagedOrdinalsCounterIsAnError) {
-    {
+// A counter past 5,000 is ordinary use: the address at it is watched and its key found. Only a
+// counter no wallet reaches is damage, and that answers at once with a clear error.
+TEST_F(OrdListingTest, EveryAddressUpToTheCounterAndDamagedCounters) {
+    struct Row {
+        const char* what;
+        std::uint32_t counter;
+        bool damaged;
+    } rows[] = {
+        {"past five thousand", 5100, false}, {"past a million", 1000001, true}, {"near 2^31", 0x7FFFFFFF, true}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
         WalletLock lock = lock_wallet();
-        kv_wallet().recv[kOrdinalsAccount] = 0x7FFFFFFF;
+        kv_wallet().recv[kOrdinalsAccount] = row.counter;
+        kv_wallet().recv[kReceiveAccount] = row.counter;
         ASSERT_TRUE(save_wallet());
+        std::string error;
+        if (row.damaged) {
+            lock.unlock();
+            std::vector<KvCofferlyOrdRow> listed;
+            EXPECT_EQ(kv_cofferly_list_ordinals(listed), kAddressCounterTooLarge);
+            EXPECT_EQ(gp.server.request_count(), 0);
+            EXPECT_FALSE(refresh_wallet_coins(lock, error));
+            EXPECT_EQ(error, kAddressCounterTooLargeText);
+            continue;
+        }
+        warm_wallet_keys(lock);
+        std::string priv, pub, receive, ordinals, found_priv, found_pub;
+        ASSERT_TRUE(derive_account_key(kOrdinalsAccount, row.counter, priv, pub, ordinals));
+        ASSERT_TRUE(derive_account_key(kReceiveAccount, row.counter, priv, pub, receive));
+        std::vector<std::string> watched;
+        collect_watch_addresses(watched);
+        EXPECT_NE(std::find(watched.begin(), watched.end(), receive), watched.end());
+        EXPECT_NE(std::find(watched.begin(), watched.end(), ordinals), watched.end());
+        EXPECT_TRUE(find_key_for_hash160(test_hash_of(receive), found_priv, found_pub));
+        EXPECT_EQ(found_priv, priv);
+        wipe(priv);
+        wipe(found_priv);
     }
-    std::vector<KvCofferlyOrdRow> rows;
-    EXPECT_EQ(kv_cofferly_list_ordinals(rows), kAddressCounterTooLarge);
-    EXPECT_EQ(gp.server.request_count(), 0);
-    Hash160 nobody{};
-    std::string priv, pub;
-    {
-        WalletLock lock = lock_wallet();
-        kv_wallet().recv[kReceiveAccount] = 0x7FFFFFFF;
-    }
-    EXPECT_FALSE(find_key_for_hash160(nobody, priv, pub));
-    // The coin listing's receive loop stops at the same bound.
-    std::vector<std::string> addresses;
-    list_wallet_addresses(addresses);
-    EXPECT_LE(addresses.size(), kMaxScannedIndex + 2);
 }
 
 #ifdef __linux__
