@@ -165,6 +165,8 @@ void store_ord_outpoints(const std::string& address, const std::unordered_set<st
 }
 
 bool is_ord_outpoint_at(const std::string& address, const Utxo& coin) {
+    // An ordinal rides on one satoshi; a larger output a reader named is plain change it misread.
+    if (coin.sats > 1) return false;
     const bool one_sat = coin.sats == 1;
     const std::int64_t now = clock_steady_ms();
     if (ord_outpoint_failed() && now - ord_outpoint_failed_at() < kOrdSetFreshMs) return one_sat;
@@ -177,6 +179,7 @@ bool is_ord_outpoint_at(const std::string& address, const Utxo& coin) {
 }
 
 bool is_ord_outpoint_any(const Utxo& coin) {
+    if (coin.sats > 1) return false;
     if (ord_outpoint_failed() && clock_steady_ms() - ord_outpoint_failed_at() < kOrdSetFreshMs) return coin.sats == 1;
     const std::string key = outpoint_key(coin.txid, coin.vout);
     for (const OrdOutpointSet& entry : ord_outpoint_sets())

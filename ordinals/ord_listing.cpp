@@ -312,24 +312,6 @@ void found_records_into_rows(const std::vector<LocalOrd>& found, OrdListingRun& 
     }
 }
 
-// A GorillaPool output that carries no inscription and no token is a plain coin: a placeholder the
-// wallet recorded for it (never inscribed here and still without any detail) is stale.
-void drop_plain_coin_placeholder(const std::string& key, const std::string& txid, std::uint32_t vout,
-                                 OrdListingRun& run) {
-    std::vector<LocalOrd>& owned = kv_wallet().ord_owned;
-    for (auto it = owned.begin(); it != owned.end(); ++it) {
-        const bool same =
-            ord_keys_match(it->origin, key) || (is_txid_hex(txid) && outpoint_equal(it->txid, it->vout, txid, vout));
-        if (!same) continue;
-        if (!it->created && it->type.empty() && it->name.empty() && it->icon.empty() && it->amt.empty() &&
-            it->token_id.empty()) {
-            owned.erase(it);
-            run.local_changed = true;
-        }
-        return;
-    }
-}
-
 void merge_listed_row(KvCofferlyOrdRow& old, KvCofferlyOrdRow& fresh) {
     fill_if_empty(old.type, fresh.type);
     fill_if_empty(old.address, fresh.address);
@@ -369,18 +351,20 @@ bool listed_output_row(const json& el, const AddressTxoLookup& lookup, OrdListin
     row.vout = vout;
     if (is_token && is_txid_hex(txid)) key = txid + "_" + std::to_string(vout);
     if (key.empty() || malformed) return false;
-    if (!is_token && !txo_is_inscription(el)) {
-        plain = true;
-        drop_plain_coin_placeholder(key, txid, vout, run);
-        return false;
-    }
-    if (!is_listing_key(key)) return false;
-    row.key = key;
     const auto sats = el.find("satoshis");
     if (sats != el.end() && sats->is_number()) {
         const double value = sats->get<double>();
         row.satoshis = value >= -9.2e18 && value <= 9.2e18 ? static_cast<std::int64_t>(value) : 0;
     }
+    // Only a single satoshi carries an ordinal; the index also lists change, with an empty MAP.
+    const bool multi_sat = row.satoshis > 1;
+    if (multi_sat || (!is_token && !txo_is_inscription(el))) {
+        plain = true;
+        run.local_changed |= drop_plain_output_records(key, txid, vout, multi_sat);
+        return false;
+    }
+    if (!is_listing_key(key)) return false;
+    row.key = key;
     const auto height = el.find("height");
     if (height != el.end()) json_as_u32(*height, row.height);
     row.type = txo_content_type(el, &malformed);

@@ -5,6 +5,7 @@
 #include "ordinals/envelope.h"
 #include "wallet/json_util.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -145,4 +146,29 @@ bool local_ord_all_hidden(const std::string& key) {
         referred = true;
     }
     return referred;
+}
+
+bool drop_plain_output_records(const std::string& key, const std::string& txid, std::uint32_t vout, bool multi_sat) {
+    std::vector<LocalOrd>& owned = kv_wallet().ord_owned;
+    if (multi_sat) {
+        if (!is_txid_hex(txid)) return false;
+        const std::string own = txid + "_" + std::to_string(vout);
+        const auto gone = std::remove_if(owned.begin(), owned.end(), [&](const LocalOrd& ord) {
+            return outpoint_equal(ord.txid, ord.vout, txid, vout) || ord_keys_match(ord.origin, own);
+        });
+        const bool changed = gone != owned.end();
+        owned.erase(gone, owned.end());
+        return changed;
+    }
+    for (auto it = owned.begin(); it != owned.end(); ++it) {
+        const bool same =
+            ord_keys_match(it->origin, key) || (is_txid_hex(txid) && outpoint_equal(it->txid, it->vout, txid, vout));
+        if (!same) continue;
+        if (it->created || !it->type.empty() || !it->name.empty() || !it->icon.empty() || !it->amt.empty() ||
+            !it->token_id.empty())
+            return false;
+        owned.erase(it);
+        return true;
+    }
+    return false;
 }

@@ -59,3 +59,9 @@ std::string local_ord_token_id(const LocalOrd& ord);
 
 // True when some local entries refer to `key` (by origin, else by token id) and all are hidden.
 bool local_ord_all_hidden(const std::string& key);
+
+// Drops the local records of an output the index lists without an ordinal: a placeholder recorded
+// for it (never inscribed here and still without any detail), or, for an output of more than one
+// satoshi, which carries no ordinal at all, every record of that very output (but not one that
+// merely shares the origin the index gave it). True when the list changed; under the wallet mutex.
+bool drop_plain_output_records(const std::string& key, const std::string& txid, std::uint32_t vout, bool multi_sat);

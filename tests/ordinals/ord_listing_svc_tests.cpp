@@ -338,6 +338,9 @@ TEST_F(OrdListingTest, OutputsAnyReaderNamesAreHeldBack) {
     const std::string token_only = hex_id('2');
     const std::string inbox_only = hex_id('3');
     const std::string plain = hex_id('4');
+    const std::string change = hex_id('6');
+    // Change the index names with an empty MAP, recorded as an ordinal by an earlier listing.
+    add_local(change + "_1", "", ord_address, false);
     FakeServer index;
     index.on("GET", "/api/txos/address/([^/]+)/unspent", [&](const FakeRequest& request) {
         nlohmann::json list = nlohmann::json::array();
@@ -356,6 +359,11 @@ TEST_F(OrdListingTest, OutputsAnyReaderNamesAreHeldBack) {
                  {"outpoint", paged + "_0"},
                  {"satoshis", 1},
                  {"origin", {{"outpoint", paged + "_0"}, {"data", {{"insc", {{"file", {{"type", "image/png"}}}}}}}}}});
+            list.push_back({{"txid", change},
+                            {"vout", 1},
+                            {"outpoint", change + "_1"},
+                            {"satoshis", 499780},
+                            {"origin", {{"outpoint", change + "_1"}, {"data", {{"map", nlohmann::json::object()}}}}}});
         }
         return json_reply(list);
     });
@@ -382,6 +390,9 @@ TEST_F(OrdListingTest, OutputsAnyReaderNamesAreHeldBack) {
     EXPECT_TRUE(is_ord_outpoint_at(ord_address, Utxo{token_only, 2, 1, 1}));
     EXPECT_TRUE(is_ord_outpoint_at(ord_address, Utxo{inbox_only, 1, 1, 1}));
     EXPECT_FALSE(is_ord_outpoint_at(ord_address, Utxo{plain, 3, 1, 1}));
+    EXPECT_FALSE(is_ord_outpoint_at(ord_address, Utxo{change, 1, 499780, 1}));
+    EXPECT_EQ(row_of(rows, change + "_1"), nullptr);
+    EXPECT_EQ(find_local_ord(change + "_1"), nullptr);
     ord_inbox_forget_seen();
 }
 
