@@ -445,6 +445,7 @@ void listed_outputs_into_rows(const AddressTxoLookup& lookup, OrdListingRun& run
             run.local_changed = true;
         } else if (LocalOrd* local = find_local_ord(row.key)) {
             run.local_changed |= fill_if_empty(local->type, row.type);
+            run.local_changed |= show_returned_coin(*local, row.txid, row.vout, row.address);
         }
         if (KvCofferlyOrdRow* old = find_listing_row(rows, row.key)) {
             merge_listed_row(*old, row);

@@ -172,3 +172,14 @@ bool drop_plain_output_records(const std::string& key, const std::string& txid, 
     }
     return false;
 }
+
+bool show_returned_coin(LocalOrd& local, const std::string& txid, std::uint32_t vout, const std::string& address) {
+    if (!local.hidden || !is_txid_hex(txid) || outpoint_equal(local.txid, local.vout, txid, vout) ||
+        is_outpoint_spent(txid, vout))
+        return false;
+    local.hidden = false;
+    local.txid = txid;
+    local.vout = vout;
+    local.address = address;
+    return true;
+}

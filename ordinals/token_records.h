@@ -65,3 +65,8 @@ bool local_ord_all_hidden(const std::string& key);
 // satoshi, which carries no ordinal at all, every record of that very output (but not one that
 // merely shares the origin the index gave it). True when the list changed; under the wallet mutex.
 bool drop_plain_output_records(const std::string& key, const std::string& txid, std::uint32_t vout, bool multi_sat);
+
+// Shows a hidden record again when the index lists its coin at `address`, one of the wallet's, on
+// another output than the record's and one this wallet has not spent: the coin was passed away and
+// came back. The record then follows the coin. True when it changed; under the wallet mutex.
+bool show_returned_coin(LocalOrd& local, const std::string& txid, std::uint32_t vout, const std::string& address);

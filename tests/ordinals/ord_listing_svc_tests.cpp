@@ -396,6 +396,57 @@ TEST_F(OrdListingTest, OutputsAnyReaderNamesAreHeldBack) {
     ord_inbox_forget_seen();
 }
 
+// A coin passed away and passed back shows again, in the list and in the wallet file a restart
+// reads; one the index still lists where it was passed from, or at an output this wallet spent,
+// stays hidden.
+TEST_F(OrdListingTest, ACoinThatCameBackShowsAgain) {
+    const std::string origin = hex_id('6') + "_0";
+    const std::string spent = hex_id('8');
+    struct Row {
+        const char* what;
+        std::string txid;
+        std::uint32_t vout;
+        bool shows;
+    } rows[] = {
+        {"passed back", hex_id('7'), 1, true},
+        {"index not yet past the pass", hex_id('6'), 0, false},
+        {"at an output this wallet spent", spent, 0, false},
+    };
+    mark_outpoint_spent(spent, 0);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        {
+            WalletLock lock = lock_wallet();
+            kv_wallet().ord_owned.clear();
+        }
+        add_local(origin, "image/png", ord_address, true);
+        FakeServer index;
+        index.on("GET", "/api/txos/address/([^/]+)/unspent", [&](const FakeRequest& request) {
+            nlohmann::json list = nlohmann::json::array();
+            const std::string outpoint = row.txid + "_" + std::to_string(row.vout);
+            if (request.matches[1] == ord_address)
+                list.push_back(
+                    {{"txid", row.txid},
+                     {"vout", row.vout},
+                     {"outpoint", outpoint},
+                     {"satoshis", 1},
+                     {"origin", {{"outpoint", origin}, {"data", {{"insc", {{"file", {{"type", "image/png"}}}}}}}}}});
+            return json_reply(list);
+        });
+        ServiceSettings settings = settings_for(chain, gp);
+        settings.gorillapool_base = index.base_url() + "/api";
+        ScopedServiceSettings use_index(settings);
+        std::vector<KvCofferlyOrdRow> listed;
+        EXPECT_EQ(kv_cofferly_list_ordinals(listed), "");
+        EXPECT_EQ(row_of(listed, origin) != nullptr, row.shows);
+        std::ifstream file(wallet_file_path());
+        const nlohmann::json doc = nlohmann::json::parse(file, nullptr, false);
+        ASSERT_TRUE(doc.is_object());
+        ASSERT_EQ(doc["ord_owned"].size(), 1u);
+        EXPECT_EQ(doc["ord_owned"][0].contains("hidden"), !row.shows);
+    }
+}
+
 // A key a service gives that is not an outpoint never becomes a row or a wallet record, and its
 // output is still held back.
 TEST_F(OrdListingTest, KeysThatAreNotOutpointsAreRefused) {
