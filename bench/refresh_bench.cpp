@@ -154,6 +154,8 @@ void BM_RefreshLargeWallet(benchmark::State& state) {
         state.PauseTiming();
         auto services = std::make_unique<Services>();
         reset_chain_session_for_tests();
+        // Each size gets the full Refresh a first one in a session is, ordinal sets included.
+        reset_wallet_status_refresh();
         write_test_wallet_file("bench", counter);
         load_wallet_id("bench");
         for (FakeServer* server : services->all())

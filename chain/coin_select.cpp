@@ -89,7 +89,8 @@ void add_cached_coins(UtxoCollection& c) {
     for (std::size_t i = 0; i < receive.count; ++i) {
         const AddressCoins* entry = receive[i].empty() ? nullptr : entry_of(receive[i]);
         Hash160 h{};
-        if (entry && derive_account_key(kReceiveAccount, static_cast<std::uint32_t>(i), priv, pub, address) &&
+        if (entry && !entry->utxos.empty() &&
+            derive_account_key(kReceiveAccount, static_cast<std::uint32_t>(i), priv, pub, address) &&
             address_to_hash160(address, h))
             add_address_coins(c, entry, priv, pub, h);
         wipe(priv);
