@@ -589,6 +589,7 @@ std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool*
     found_records_into_rows(found, run, rows);
     for (const AddressTxoLookup& lookup : lookups)
         if (lookup.txos_ok) listed_outputs_into_rows(lookup, run, rows);
+    run.local_changed |= drop_unlisted_placeholders(run.reached_addresses, run.listed_outpoints);
     for (KvCofferlyOrdRow& row : identity_rows) {
         if (!is_listing_key(row.key) || find_listing_row(rows, row.key)) continue;
         if (is_txid_hex(row.txid)) run.listed_outpoints.insert(outpoint_key(row.txid, row.vout));

@@ -339,8 +339,10 @@ TEST_F(OrdListingTest, OutputsAnyReaderNamesAreHeldBack) {
     const std::string inbox_only = hex_id('3');
     const std::string plain = hex_id('4');
     const std::string change = hex_id('6');
-    // Change the index names with an empty MAP, recorded as an ordinal by an earlier listing.
+    // Change the index names with an empty MAP, recorded as an ordinal by an earlier listing, and
+    // change so recorded that has been spent since.
     add_local(change + "_1", "", ord_address, false);
+    add_local(change + "_2", "", ord_address, false);
     FakeServer index;
     index.on("GET", "/api/txos/address/([^/]+)/unspent", [&](const FakeRequest& request) {
         nlohmann::json list = nlohmann::json::array();
@@ -393,6 +395,7 @@ TEST_F(OrdListingTest, OutputsAnyReaderNamesAreHeldBack) {
     EXPECT_FALSE(is_ord_outpoint_at(ord_address, Utxo{change, 1, 499780, 1}));
     EXPECT_EQ(row_of(rows, change + "_1"), nullptr);
     EXPECT_EQ(find_local_ord(change + "_1"), nullptr);
+    EXPECT_EQ(find_local_ord(change + "_2"), nullptr);
     ord_inbox_forget_seen();
 }
 
