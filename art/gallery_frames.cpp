@@ -10,18 +10,16 @@
 #include "chain/woc_client.h"
 #include "identity/typed_verify.h"
 #include "ordinals/content_load.h"
-#include "wallet/parallel.h"
 #include "wallet/clock.h"
 #include "wallet/http_client.h"
 #include "wallet/json_util.h"
 #include "wallet/kv_cofferly_wallet.h"
+#include "wallet/parallel.h"
 #include "wallet/settings.h"
+#include "wallet/text_util.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstddef>
-#include <exception>
-#include <functional>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -91,49 +89,6 @@ bool read_frame_tx(const ServiceSettings& settings, const std::string& txid, nlo
         if (g_confirmed_txs.size() >= kConfirmedTxCacheMax) g_confirmed_txs.clear();
         g_confirmed_txs.emplace(key, tx);
     }
-    return true;
-}
-
-// parallel_for whose body may throw: the first exception is carried out of the worker threads and
-// thrown again on the caller's, as if the loop had run there.
-void parallel_for_rethrow(std::uint64_t count, std::uint32_t threads, const std::function<void(std::uint64_t)>& body) {
-    std::mutex mutex;
-    std::exception_ptr failure;
-    parallel_for(count, threads, [&](std::uint64_t i) {
-        try {
-            body(i);
-        } catch (...) {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (!failure) failure = std::current_exception();
-        }
-    });
-    if (failure) std::rethrow_exception(failure);
-}
-
-// A decimal number at the start of the text: leading white space and a sign allowed, reading
-// stops at the first character that is not a digit. False without digits or out of range.
-bool parse_leading_i64(const std::string& text, std::int64_t& out) {
-    std::size_t i = 0;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    // Gathered as a negative number: the most negative value has no positive twin.
-    std::int64_t value = 0;
-    bool any = false;
-    constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        const int digit = text[i] - '0';
-        if (value < (kMin + digit) / 10) return false;
-        value = value * 10 - digit;
-        any = true;
-    }
-    if (!any) return false;
-    if (!negative) {
-        if (value == kMin) return false;
-        value = -value;
-    }
-    out = value;
     return true;
 }
 
