@@ -92,6 +92,21 @@ bool read_frame_tx(const ServiceSettings& settings, const std::string& txid, nlo
     return true;
 }
 
+// The watch's two histories from the gallery read's bulk request, which the first frame to get
+// here makes; null without one, or when it did not list this watch whole.
+const BulkHistory* frame_history(FrameHistories* shared, const std::string& watch) {
+    if (!shared) return nullptr;
+    std::call_once(shared->asked, [shared] {
+        std::vector<std::string> watches;
+        for (const SpotRow& row : kSpotRows)
+            watches.push_back(row.watch);
+        if (!woc_bulk_history(watches, shared->watches)) shared->watches.clear();
+    });
+    for (std::size_t i = 0; i < shared->watches.size(); ++i)
+        if (kSpotRows[i].watch == watch && shared->watches[i].answered) return &shared->watches[i];
+    return nullptr;
+}
+
 bool exhibit_keepable(const SpotFrame& e, std::int64_t now) {
     return e.shown && (e.exp <= 0 || e.exp > now) && e.pic.size() == 64 && e.cert.size() == 64 &&
            e.sha256.size() == 64 && !e.owner.empty();
@@ -335,7 +350,7 @@ void gallery_collect_txids(const nlohmann::json& reply, std::vector<std::string>
 }
 
 bool gallery_watch_txids(const std::string& label, const std::string& watch, std::vector<std::string>& txids,
-                         std::string& error, bool reuse_recent) {
+                         std::string& error, bool reuse_recent, FrameHistories* shared) {
     txids.clear();
     error.clear();
     const ServiceSettings settings = service_settings();
@@ -364,6 +379,11 @@ bool gallery_watch_txids(const std::string& label, const std::string& watch, std
             return;
         }
         // WhatsOnChain is asked every time: the oracle index lags behind fresh transactions.
+        if (const BulkHistory* listed = frame_history(shared, watch)) {
+            found = source == 1 ? listed->unconfirmed : listed->confirmed;
+            answered[source] = true;
+            return;
+        }
         const char* suffix = source == 1 ? "/unconfirmed/history" : "/history";
         nlohmann::json reply;
         if (!http_get_json(settings.woc_base + "/address/" + watch + suffix, reply, 8, kGalleryUserAgent)) return;
@@ -389,10 +409,10 @@ bool gallery_watch_txids(const std::string& label, const std::string& watch, std
 }
 
 bool read_gallery_watch(const std::string& label, const std::string& watch, std::vector<WatchRecord>& records,
-                        std::string& error, bool reuse_recent) {
+                        std::string& error, bool reuse_recent, FrameHistories* shared) {
     records.clear();
     std::vector<std::string> txids;
-    if (!gallery_watch_txids(label, watch, txids, error, reuse_recent)) return false;
+    if (!gallery_watch_txids(label, watch, txids, error, reuse_recent, shared)) return false;
     const ServiceSettings settings = service_settings();
     // Each transaction is read and checked on its own, so they are read side by side on a small
     // pool; the records keep the order of the ids.
@@ -472,12 +492,12 @@ void load_certificate_fields(SpotFrame& exhibit) {
     exhibit.owner_paymail = json_text(cert, "owner_paymail");
 }
 
-SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent) {
+SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent, FrameHistories* shared) {
     const SpotRow& row = spot_row(index + 1);
     SpotLoad result;
     result.spot = row.spot;
     std::vector<WatchRecord> records;
-    if (!read_gallery_watch(row.label, row.watch, records, result.error, reuse_recent)) return result;
+    if (!read_gallery_watch(row.label, row.watch, records, result.error, reuse_recent, shared)) return result;
     result.error.clear();
 
     SpotFrame exhibit;
@@ -520,12 +540,13 @@ std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent) {
     frames.resize(kSpotCount);
     const std::int64_t now = clock_system_ms() / 1000;
     std::vector<SpotLoad> loads(kSpotCount);
-    parallel_for(kSpotCount, kSpotCount, [&loads, now, reuse_recent](std::uint64_t i) {
+    FrameHistories histories;
+    parallel_for(kSpotCount, kSpotCount, [&loads, &histories, now, reuse_recent](std::uint64_t i) {
         const auto index = static_cast<std::int32_t>(i);
         // One frame that fails in an unforeseen way leaves that frame empty; the other nine and
         // the thread pool stand.
         try {
-            loads[i] = load_spot(index, now, reuse_recent);
+            loads[i] = load_spot(index, now, reuse_recent, &histories);
         } catch (...) {
             loads[i] = SpotLoad{};
             loads[i].spot = index + 1;
