@@ -31,9 +31,9 @@ namespace {
 constexpr std::int32_t kOraclePageSize = 2000;
 constexpr std::int32_t kOracleOffsetLimit = 20000;
 constexpr const char* kGalleryUserAgent = "Kestrava-Gallery/1";
-// Transactions of one frame read at once; the ten frames load side by side, so the gallery asks
-// for at most ten times this many.
-constexpr std::uint32_t kWatchReadThreads = 8;
+// Transactions of one frame read at once: a frame's records go in one round up to this many. The
+// ten frames load side by side, so the gallery asks for at most ten times this many.
+constexpr std::uint32_t kWatchReadThreads = 32;
 // A frame's listing this young may serve a read that asked for reuse (see load_all_spots).
 constexpr std::int64_t kListingReuseMs = 5000;
 // Confirmed transactions kept; past this the cache starts afresh.
