@@ -135,6 +135,15 @@ void submit_to(const std::string& url, const std::string& tx_hex) {
     http_post_json(url, tx_body("txhex", tx_hex), reply, error, kSaleSubmitTimeoutS, 1);
 }
 
+// The platform's copy on a thread of its own: a courtesy whose failure, thrown or not, is ignored,
+// since an exception leaving the thread would end the program.
+void submit_copy(const std::string& url, const std::string& tx_hex) {
+    try {
+        submit_to(url, tx_hex);
+    } catch (...) {
+    }
+}
+
 bool same_txid(const std::string& a, const std::string& b) {
     return to_lower_copy(a) == to_lower_copy(b);
 }
@@ -379,7 +388,7 @@ std::string broadcast_sale_tx(const std::vector<TxInput>& inputs, const std::vec
     // The thread gets the URL of this moment along with its own copy of the hex, so it never
     // reads the settings after the caller has moved on.
     try {
-        std::thread(submit_to, submit_url(), hex).detach();
+        std::thread(submit_copy, submit_url(), hex).detach();
     } catch (const std::system_error&) {
         // The platform copy is a courtesy; the sale already stands on WhatsOnChain.
     }
