@@ -2,11 +2,15 @@
 #include "shell/main_window.h"
 
 #include "platform/win_text.h"
+#include "shell/status_line.h"
+#include "wallet/kv_cofferly_wallet.h"
+#include "wallet/session.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <stdexcept>
 #include <thread>
 
 namespace {
@@ -24,6 +28,9 @@ std::atomic<int> Counted::alive{0};
 std::atomic<int> entries_run{0};
 void count_entry(Counted&) {
     ++entries_run;
+}
+void throwing_entry(Counted&) {
+    throw std::runtime_error("read failed");
 }
 
 // A hidden top-level window posing as the main window, with a hidden status line, so that results
@@ -106,6 +113,45 @@ TEST(JobLauncher, ThreadRunsEntryAndFreesItsRecord) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     EXPECT_EQ(entries_run, 1);
     EXPECT_EQ(Counted::alive, 0);
+}
+
+// A job that throws must not end the program: it comes back as that job's error and releases the
+// flag its result would have released.
+TEST_F(MainWindowStandIn, ThrowingJobBecomesItsError) {
+    coin_check_busy = 1;
+    ASSERT_TRUE(start_job(throwing_entry, Counted{}, &coin_check_busy));
+    MSG message = {};
+    for (int i = 0; i < 500 && !PeekMessageW(&message, main_window, kMsgJobResult, kMsgJobResult, PM_REMOVE); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_EQ(message.wParam, kOpJobFailed);
+    handle_job_result(message.wParam, message.lParam);
+    EXPECT_EQ(coin_check_busy, 0);
+    EXPECT_EQ(status().rfind("error: ", 0), 0u) << status();
+    for (int i = 0; i < 500 && Counted::alive != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_EQ(Counted::alive, 0);
+}
+
+// A wallet change the disk refused shows in the error colour after a job, over a success but not
+// over the job's own error.
+TEST_F(MainWindowStandIn, RefusedWalletSaveShowsAfterAJob) {
+    {
+        WalletLock lock = lock_wallet();
+        kv_wallet().save_pending = true;
+        note_wallet_state_changed();
+    }
+    for (const char* text : {"Artwork inscriptions refreshed.", "error: no coins"}) {
+        SCOPED_TRACE(text);
+        auto record = std::make_unique<JobResultText>();
+        record->text = text;
+        handle_job_result(kOpStatusText, reinterpret_cast<LPARAM>(record.release()));
+        EXPECT_EQ(status().rfind(text[0] == 'e' ? text : "error: the wallet file could not be saved", 0), 0u)
+            << status();
+        EXPECT_EQ(status_is_error, 1);
+    }
+    WalletLock lock = lock_wallet();
+    kv_wallet().save_pending = false;
+    note_wallet_state_changed();
 }
 
 TEST(JobPosting, RecordIsFreedWhenThereIsNoMainWindow) {
