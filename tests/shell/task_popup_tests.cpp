@@ -139,8 +139,9 @@ TEST(TaskPopup, ArtworkFileSizeAndConfirmation) {
     EXPECT_EQ(artwork_size_error(UINT64_MAX), "file is over 10 MB. Shrink it first.");
 
     EXPECT_EQ(artwork_inscribe_confirm_text(1023, 0),
-              "Inscribe this artwork?\n\n0 KB. Miner fee is about 0 sats, from the messenger account.\n\n"
+              "Inscribe this artwork?\n\n1023 bytes. Miner fee is about 0 sats, from the messenger account.\n\n"
               "The 1-sat lands on the ordinals address. Cofferly will prompt.");
+    EXPECT_NE(artwork_inscribe_confirm_text(525, 10).find("\n525 bytes. "), std::string::npos);
     EXPECT_EQ(artwork_inscribe_confirm_text(10485760, -1),
               "Inscribe this artwork?\n\n10240 KB. Miner fee is about unknown (Connect Cofferly and fund the "
               "messenger account).\n\nThe 1-sat lands on the ordinals address. Cofferly will prompt.");
