@@ -103,6 +103,20 @@ void on_gallery_state(std::unique_ptr<GalleryStateResult> result) {
     refresh_art_list();
 }
 
+// The seller's rows of a sold frame leave the list as soon as the completion is in: the listing
+// may name the coins for a while yet.
+void remove_sold_rows(std::int32_t frame) {
+    for (const SpotLoad& spot : gallery_spots) {
+        if (spot.spot != frame) continue;
+        for (const std::string& id : {spot.pic, spot.cert}) {
+            if (id.empty()) continue;
+            const std::string key = normalize_outpoint_key(id);
+            art_rows.erase(remove_rows_by_key(art_rows.begin(), art_rows.end(), key), art_rows.end());
+        }
+    }
+    refresh_art_list();
+}
+
 void on_pair_check(std::unique_ptr<PairInfo> info) {
     if (!info) return;
     set_status_text(job_status_text(kOpPairCheck, "", info->pair_found != 0));
@@ -176,11 +190,7 @@ void on_text_result(WPARAM code, const std::string& text) {
         if (ok) refresh_after_chain_action();
         break;
     case kOpSaleStep:
-        if (sale_window) {
-            HWND window = sale_window;
-            sale_window = nullptr;
-            DestroyWindow(window);
-        }
+        close_sale_window();
         start_gallery_load();
         if (ok) refresh_connection_status(main_window, true);
         break;
@@ -409,6 +419,13 @@ std::string job_status_text(WPARAM code, const std::string& text, bool pair_foun
     }
 }
 
+void close_sale_window() {
+    if (!sale_window) return;
+    HWND window = sale_window;
+    sale_window = nullptr;
+    DestroyWindow(window);
+}
+
 void release_action_busy() {
     action_busy.store(0);
     // The busy line of a popup that gave up its button told the user to wait; that is over now. A
@@ -467,6 +484,14 @@ void handle_job_record(WPARAM code, LPARAM record) {
         std::unique_ptr<FileCoinResult> result(reinterpret_cast<FileCoinResult*>(record));
         coin_check_busy.store(0);
         on_file_coin(std::move(result));
+        return;
+    }
+    case kOpSaleStep: {
+        std::unique_ptr<SaleStepResult> result(reinterpret_cast<SaleStepResult*>(record));
+        release_action_busy();
+        if (!result) return;
+        if (result->action == 3 && is_success_text(result->text)) remove_sold_rows(result->frame);
+        on_text_result(code, result->text);
         return;
     }
     case kOpJobFailed: {

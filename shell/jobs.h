@@ -22,6 +22,13 @@ struct SaleActionJob {
     std::string buyer; // identity key of the frame's latest ask, or empty
 };
 
+// The result of a sale step (code 12): its text, and the step and frame it was for.
+struct SaleStepResult {
+    std::string text;
+    std::int32_t action = 0; // as in SaleActionJob
+    std::int32_t frame = 0;
+};
+
 // The inputs of a certificate inscription, copied when the user clicked.
 struct CertificateJob {
     std::string art_id;
@@ -152,6 +159,9 @@ std::string job_status_text(WPARAM code, const std::string& text, bool pair_foun
 // True when the arrival of `code` releases `action_busy` (every code but 2, 5, 6, 7, 11, 14, 17 and
 // 18).
 bool job_clears_action_busy(WPARAM code);
+
+// Closes the sale window, if one is open: after a sale step, and when the wallet changes under it.
+void close_sale_window();
 
 // Releases `action_busy` and gives the open Mint certificate popups their action button back, which
 // they gave up while any action ran, clearing the busy line that asked the user to wait.

@@ -359,6 +359,35 @@ TEST_F(TaskPopupWindow, OwnershipReportFillsTheCards) {
     EXPECT_LT(state->last_sale_card.bottom, state->history_card.top);
 }
 
+// A look-up sizes the popup to what it shows: the same answer again leaves it as it was, and a
+// short answer after a long one needs no more room than the long one did.
+TEST_F(TaskPopupWindow, LookUpDoesNotGrowWithEachAnswer) {
+    HWND box = make_box(kBoxLookUp);
+    ASSERT_NE(box, nullptr);
+    SetWindowPos(box, nullptr, 0, 0, 760, 680, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    const std::string art = std::string(64, 'a');
+    std::string note;
+    for (int i = 0; i < 12; ++i)
+        note += "Note line " + std::to_string(i) + "\r\n";
+    const std::string long_answer = "Live owner\r\nalice\r\n\r\nCertificate\r\nArtwork\r\n" + art + "\r\n\r\n" + note +
+                                    "\r\nTitle\r\nRegistered\r\n";
+    const auto height = [box] {
+        RECT rect = {};
+        GetWindowRect(box, &rect);
+        return rect.bottom - rect.top;
+    };
+    const std::string short_answer = "Live owner\r\nbob\r\n";
+    show_title_chain(box, short_answer);
+    const long base = height();
+    show_title_chain(box, long_answer);
+    const long grown = height();
+    for (int i = 0; i < 4; ++i)
+        show_title_chain(box, long_answer);
+    EXPECT_EQ(height(), grown);
+    show_title_chain(box, short_answer);
+    EXPECT_EQ(height(), base) << "grown to " << grown;
+}
+
 // A memory canvas of `width` by `height` to paint into and read back.
 struct Canvas {
     HDC dc = CreateCompatibleDC(nullptr);
