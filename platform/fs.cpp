@@ -116,9 +116,10 @@ bool platform_write_file_aside(const std::string& path, const std::string& data,
     const std::string tmp = path + (tmp_suffix.empty() ? platform_own_tmp_suffix() : tmp_suffix);
     // The copy beside a private file (the wallet file holds the seed) must be no easier to read than
     // the file itself, from its first byte on: it is made empty, given the file's permissions, and
-    // only then filled.
-    if (platform_write_file(tmp, std::string(), false) && platform_copy_permissions(path, tmp) &&
-        platform_write_file(tmp, data, text_mode) && platform_flush_file(tmp)) {
+    // only then filled; a read-only file's own mode comes back once the copy is full.
+    if (platform_write_file(tmp, std::string(), false) && platform_copy_permissions(path, tmp, true) &&
+        platform_write_file(tmp, data, text_mode) && platform_copy_permissions(path, tmp, false) &&
+        platform_flush_file(tmp)) {
         for (int attempt = 1;; ++attempt) {
             if (platform_atomic_replace(tmp, path)) return true;
             if (attempt >= attempts) break;

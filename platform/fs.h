@@ -61,10 +61,11 @@ bool platform_is_own_tmp_name(const std::string& name);
 // writer owns them. Returns how many were removed.
 int platform_sweep_stale_tmp_files(const std::string& dir, std::int64_t min_age_s);
 
-// Gives `path` the access permissions of `model`: its mode bits on POSIX; on Windows both take the
+// Gives `path` the access permissions of `model`: its mode bits on POSIX (with the owner's write
+// permission added when `owner_writes`, so the copy can still be filled); on Windows both take the
 // access list their shared folder hands down, so nothing is changed. True when `model` does not
 // exist; false when its permissions could not be copied.
-bool platform_copy_permissions(const std::string& model, const std::string& path);
+bool platform_copy_permissions(const std::string& model, const std::string& path, bool owner_writes);
 
 // Moves `from` to `to` only when nothing stands at `to`; false, with both as they were, otherwise.
 bool platform_move_file_new(const std::string& from, const std::string& to);

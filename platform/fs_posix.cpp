@@ -136,10 +136,10 @@ bool platform_atomic_replace(const std::string& from, const std::string& to) {
     return fsync_path(parent_of(to), O_RDONLY | O_DIRECTORY);
 }
 
-bool platform_copy_permissions(const std::string& model, const std::string& path) {
+bool platform_copy_permissions(const std::string& model, const std::string& path, bool owner_writes) {
     struct stat st;
     if (::stat(model.c_str(), &st) != 0) return errno == ENOENT;
-    return ::chmod(path.c_str(), st.st_mode & 07777) == 0;
+    return ::chmod(path.c_str(), (st.st_mode & 07777) | (owner_writes ? S_IWUSR : 0)) == 0;
 }
 
 bool platform_move_file_new(const std::string& from, const std::string& to) {

@@ -170,9 +170,10 @@ bool platform_atomic_replace(const std::string& from, const std::string& to) {
     return true;
 }
 
-bool platform_copy_permissions(const std::string& model, const std::string& path) {
+bool platform_copy_permissions(const std::string& model, const std::string& path, bool owner_writes) {
     (void)model;
     (void)path;
+    (void)owner_writes;
     return true;
 }
 

@@ -239,11 +239,14 @@ TEST(PlatformFs, SweepTakesOnlyStaleTemporaryFilesOfItsOwnNaming) {
 TEST(PlatformFs, WriteAsideKeepsTheReplacedFilesPermissions) {
     TempDataDir tmp;
     const std::string path = tmp.root + "/wallet.json";
-    test_write_file(path, "old");
-    fs::permissions(fs::u8path(path), fs::perms::owner_read | fs::perms::owner_write);
-    ASSERT_TRUE(platform_write_file_aside(path, "new", false));
-    EXPECT_EQ(fs::status(fs::u8path(path)).permissions() & fs::perms::all,
-              fs::perms::owner_read | fs::perms::owner_write);
+    for (const fs::perms mode : {fs::perms::owner_read | fs::perms::owner_write, fs::perms::owner_read}) {
+        test_write_file(path, "old");
+        fs::permissions(fs::u8path(path), mode);
+        ASSERT_TRUE(platform_write_file_aside(path, "new", false));
+        EXPECT_EQ(test_read_file(path), "new");
+        EXPECT_EQ(fs::status(fs::u8path(path)).permissions() & fs::perms::all, mode);
+        fs::permissions(fs::u8path(path), fs::perms::owner_all);
+    }
 }
 #endif
 
