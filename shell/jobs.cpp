@@ -29,8 +29,6 @@ const char* const kWalletNotSaved = "error: the wallet file could not be saved. 
                                     "shortly; check the disk.";
 const char* const kJobStopped = "error: that action stopped on an internal error. Nothing more was done; try again.";
 
-// A launch that never ran will never post, so the flag its result would have released is
-// released here; otherwise every later action would answer "Already working..." until restart.
 void release_flag(std::atomic<std::uint8_t>* flag) {
     if (flag == &action_busy)
         release_action_busy();
@@ -38,6 +36,8 @@ void release_flag(std::atomic<std::uint8_t>* flag) {
         flag->store(0);
 }
 
+// A launch that never ran will never post, so the flag its result would have released is
+// released here; otherwise every later action would answer "Already working..." until restart.
 bool launch_result(bool started, std::atomic<std::uint8_t>* flag) {
     if (started) return true;
     release_flag(flag);
