@@ -62,3 +62,17 @@ void parallel_for(std::uint64_t count, std::uint32_t threads, const std::functio
         thread.join();
     if (run.failure) std::rethrow_exception(run.failure);
 }
+
+void parallel_for_rethrow(std::uint64_t count, std::uint32_t threads, const std::function<void(std::uint64_t)>& body) {
+    std::mutex mutex;
+    std::exception_ptr failure;
+    parallel_for(count, threads, [&](std::uint64_t i) {
+        try {
+            body(i);
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!failure) failure = std::current_exception();
+        }
+    });
+    if (failure) std::rethrow_exception(failure);
+}

@@ -10,3 +10,7 @@
 // `body` must guard what it shares. When a call throws, no index is handed out after it, and once
 // the calls under way have ended the first exception is thrown again on the calling thread.
 void parallel_for(std::uint64_t count, std::uint32_t threads, const std::function<void(std::uint64_t)>& body);
+
+// parallel_for that runs every index even after a call threw: the first exception is thrown again
+// on the caller's thread once all calls have ended, as if the loop had run there.
+void parallel_for_rethrow(std::uint64_t count, std::uint32_t threads, const std::function<void(std::uint64_t)>& body);
