@@ -7,12 +7,12 @@
 #include "ordinals/content_cache.h"
 #include "ordinals/content_load.h"
 #include "ordinals/envelope.h"
-#include "wallet/parallel.h"
 #include "ordinals/token_discovery.h"
 #include "ordinals/token_records.h"
 #include "ordinals/woc_tokens.h"
 #include "wallet/http_client.h"
 #include "wallet/json_util.h"
+#include "wallet/parallel.h"
 #include "wallet/settings.h"
 #include "wallet/text_util.h"
 
@@ -96,14 +96,21 @@ bool tx_json_shared(const std::string& txid, json& tx) {
         }
     }
     if (mine) {
-        auto read = std::make_shared<TxRead>();
-        read->ok = woc_tx_json(txid, read->tx);
+        // Every caller waiting on this read gets an answer whatever way it ends: a read that threw
+        // is one that failed, and an answer never given would break every later wait too.
+        std::shared_ptr<TxRead> read;
+        try {
+            read = std::make_shared<TxRead>();
+            read->ok = woc_tx_json(txid, read->tx);
+        } catch (...) {
+            read.reset();
+        }
         promise.set_value(read);
         std::lock_guard<std::mutex> guard(in_flight.mutex);
         in_flight.reads.erase(txid);
     }
     const std::shared_ptr<const TxRead> read = answer.get();
-    if (!read->ok) return false;
+    if (!read || !read->ok) return false;
     tx = read->tx;
     return true;
 }

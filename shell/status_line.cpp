@@ -158,6 +158,13 @@ std::string connection_line_text(const std::string& label, std::int64_t sats) {
 }
 
 void refresh_connection_status(HWND window, bool start_balance) {
+    // A sale window acts for the wallet it was opened under; another wallet closes it.
+    static std::string shown_wallet;
+    const std::string wallet_id = wallet_view().wallet_id;
+    if (wallet_id != shown_wallet) {
+        shown_wallet = wallet_id;
+        close_sale_window();
+    }
     std::string text = "Not connected";
     const bool connected = is_cofferly_connected();
     if (connected) {

@@ -8,6 +8,7 @@
 #include "wallet/settings.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <openssl/x509.h>
 
 #include <algorithm>
