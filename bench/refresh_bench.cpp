@@ -1,8 +1,9 @@
 // A Refresh of a fresh HD wallet (the balance status and the ordinal listing, as the Refresh
 // button starts them) and a Connect of an already bound wallet followed by that Refresh, against
-// the fake services with 20 ms added to every request. Reports the wall time of each part and the
-// requests each service answered; with CORVANE_BENCH_PATHS set it also prints the requests per
-// endpoint.
+// the fake services with 20 ms added to every request, with WhatsOnChain unlimited (argument 0) or
+// refusing past its free rate of three requests a second while the program paces itself (argument
+// 1). Reports the wall time of each part, the requests and connections of each service and the
+// requests refused; with CORVANE_BENCH_PATHS set it also prints the requests per endpoint.
 #include "bench/bench_paths.h"
 #include "fakes/chain_fixture.h"
 #include "fakes/fake_gorillapool.h"
@@ -33,12 +34,13 @@ struct Services {
     FakeChain chain;
     FakeGorillaPool gp{chain.ledger};
 
-    Services() {
+    explicit Services(bool free_rate) {
         FakeFault slow;
         slow.delay_ms = kDelayMs;
         for (FakeServer* server : all())
             server->set_fault("", slow);
         set_service_settings(settings_for(chain, gp));
+        if (free_rate) limit_woc_to_free_rate(chain);
     }
     std::vector<FakeServer*> all() { return {&chain.woc, &chain.arc, &chain.platform, &gp.server}; }
     int total() {
@@ -86,6 +88,9 @@ void report(benchmark::State& state, Services& services, double wall_ms, const R
     state.counters["gorillapool"] = services.gp.server.request_count();
     state.counters["platform"] = services.chain.platform.request_count();
     state.counters["woc_connections"] = services.chain.woc.connection_count();
+    state.counters["woc_refused"] = services.chain.woc.rate_limited_count();
+    state.counters["gp_connections"] = services.gp.server.connection_count();
+    state.counters["platform_connections"] = services.chain.platform.connection_count();
     print_paths("woc", services.chain.woc);
     print_paths("gp", services.gp.server);
     print_paths("platform", services.chain.platform);
@@ -96,7 +101,7 @@ void BM_RefreshFreshWallet(benchmark::State& state) {
     double wall_ms = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        auto services = std::make_unique<Services>();
+        auto services = std::make_unique<Services>(state.range(0) != 0);
         fresh_wallet(*services);
         for (FakeServer* server : services->all())
             server->reset_counts();
@@ -110,7 +115,7 @@ void BM_RefreshFreshWallet(benchmark::State& state) {
         state.ResumeTiming();
     }
 }
-BENCHMARK(BM_RefreshFreshWallet)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RefreshFreshWallet)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Connect with the wallet already bound (no approval round) and the Refresh that follows it.
 void BM_ConnectThenRefresh(benchmark::State& state) {
@@ -118,7 +123,7 @@ void BM_ConnectThenRefresh(benchmark::State& state) {
     double wall_ms = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        auto services = std::make_unique<Services>();
+        auto services = std::make_unique<Services>(state.range(0) != 0);
         fresh_wallet(*services);
         WalletBinding binding = wallet_binding();
         binding.app_name = "Corvane";
@@ -140,6 +145,6 @@ void BM_ConnectThenRefresh(benchmark::State& state) {
         state.ResumeTiming();
     }
 }
-BENCHMARK(BM_ConnectThenRefresh)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ConnectThenRefresh)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
