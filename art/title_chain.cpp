@@ -4,9 +4,11 @@
 #include "art/art_records.h"
 #include "art/watch_reader.h"
 #include "chain/outpoints.h"
+#include "chain/tx_store.h"
 #include "chain/woc_client.h"
 #include "wallet/codecs.h"
 #include "wallet/json_util.h"
+#include "wallet/settings.h"
 
 #include <algorithm>
 #include <limits>
@@ -24,16 +26,11 @@ namespace {
 constexpr int kMaxCoinHops = 400;
 // More satoshis than there will ever be: an output claiming more is malformed.
 constexpr std::int64_t kMaxSats = 2100000000000000;
-constexpr std::size_t kConfirmedTxCacheLimit = 4096;
 constexpr std::size_t kBlockListLimit = 1000000;
 constexpr std::int32_t kTxTimeoutS = 12;
 constexpr std::int32_t kBlockTimeoutS = 12;
 const char* const kCoinsUnreadable = "the artwork's coins could not be followed. Try again.";
 const char* const kCoinsTooBusy = "the artwork's coins moved too often to follow.";
-
-// Mined transactions never change, so their JSON is kept for the next read.
-std::mutex g_tx_mutex;
-std::map<std::string, json> g_confirmed_tx;
 
 std::string lower_text(const json& msg, const char* key) {
     return to_lower_copy(art_trim_copy(json_text(msg, key)));
@@ -117,20 +114,12 @@ const json* walk_tx(CoinWalk& walk, const std::string& txid) {
     const auto seen = walk.fetched.find(txid);
     if (seen != walk.fetched.end()) return &seen->second;
     json tx;
-    {
-        std::lock_guard<std::mutex> lock(g_tx_mutex);
-        const auto kept = g_confirmed_tx.find(txid);
-        if (kept != g_confirmed_tx.end()) tx = kept->second;
-    }
-    if (tx.is_null()) {
-        if (!is_txid_hex(txid) || !http_get_json(woc_url("/tx/" + txid), tx, kTxTimeoutS) || !usable_tx(tx))
-            return nullptr;
-        if (tx_block_height(tx) > 0) {
-            std::lock_guard<std::mutex> lock(g_tx_mutex);
-            if (g_confirmed_tx.size() >= kConfirmedTxCacheLimit) g_confirmed_tx.clear();
-            g_confirmed_tx[txid] = tx;
-        }
-    }
+    if (!is_txid_hex(txid) ||
+        !tx_store_read(
+            service_settings().woc_base, txid,
+            [&txid](json& out) { return http_get_json(woc_url("/tx/" + txid), out, kTxTimeoutS) && usable_tx(out); },
+            tx))
+        return nullptr;
     return &(walk.fetched[txid] = std::move(tx));
 }
 
