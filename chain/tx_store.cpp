@@ -148,6 +148,33 @@ bool tx_store_read(const std::string& source, const std::string& txid, const TxF
     return true;
 }
 
+void tx_store_keep(const std::string& source, const std::string& txid, const json& tx) {
+    const std::string id = to_lower_copy(txid);
+    const std::string key = source + "|" + id;
+    if (!is_copy_of(tx, id) || !is_mined(tx)) return;
+    Store& s = store();
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        const auto kept = s.kept.find(key);
+        if (kept != s.kept.end() && kept->second.mined) return;
+    }
+    auto copy = std::make_shared<const json>(tx);
+    const std::size_t bytes = json_bytes(*copy);
+    std::lock_guard<std::mutex> lock(s.mutex);
+    keep(s, key, std::move(copy), bytes, true);
+}
+
+bool tx_store_find(const std::string& source, const std::string& txid, json& tx) {
+    tx = nullptr;
+    Store& s = store();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    const auto kept = s.kept.find(source + "|" + to_lower_copy(txid));
+    if (kept == s.kept.end() || !kept->second.mined) return false;
+    s.ages.splice(s.ages.end(), s.ages, kept->second.age);
+    tx = *kept->second.tx;
+    return true;
+}
+
 void tx_store_clear() {
     Store& s = store();
     std::lock_guard<std::mutex> lock(s.mutex);

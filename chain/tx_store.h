@@ -21,6 +21,13 @@ using TxFetch = std::function<bool(nlohmann::json& tx)>;
 bool tx_store_read(const std::string& source, const std::string& txid, const TxFetch& fetch, nlohmann::json& tx,
                    bool mempool_copy_will_do = false);
 
+// Keeps a copy read by other means (a listing that carries whole transactions, a bulk read) on the
+// same terms as a read's for a reader of blocks; does nothing when the store has it already.
+void tx_store_keep(const std::string& source, const std::string& txid, const nlohmann::json& tx);
+
+// The kept copy of a mined transaction, without asking anyone. False (tx null) when none is kept.
+bool tx_store_find(const std::string& source, const std::string& txid, nlohmann::json& tx);
+
 // Forgets every kept transaction.
 void tx_store_clear();
 
