@@ -190,6 +190,13 @@ TEST_F(HttpClientTest, GetWaitsOutTheHostsRetryAfter) {
     EXPECT_EQ(server.request_count(), 3);
     EXPECT_EQ(clock.recorded_sleeps(), std::vector<std::int64_t>{2000});
     EXPECT_EQ(header_of(server.requests().back(), "User-Agent"), "Kestrava-Cofferly/0.1");
+
+    // A pause longer than the read may take is not waited out: the read fails at once.
+    server.set_rate_limit(1.0 / 60, 1);
+    ASSERT_TRUE(http_get(url("/data/c"), body, error, 10, false)) << error;
+    EXPECT_FALSE(http_get(url("/data/d"), body, error, 10, false));
+    EXPECT_EQ(error, kRateLimitText);
+    EXPECT_EQ(clock.recorded_sleeps(), std::vector<std::int64_t>{2000});
 }
 
 // Many threads at a host paced as WhatsOnChain: at most two requests there at once, the pace
