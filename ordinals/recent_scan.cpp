@@ -17,7 +17,6 @@
 #include "wallet/text_util.h"
 
 #include <algorithm>
-#include <future>
 #include <map>
 #include <memory>
 #include <string>
@@ -61,63 +60,9 @@ bool is_watch_hash(const std::vector<Hash160>& hashes, const Hash160& hash160, s
     return true;
 }
 
-// A transaction read in progress, shared by every thread that wants the same one meanwhile.
-struct TxRead {
-    bool ok = false;
-    json tx;
-};
-
-struct TxReadsInFlight {
-    std::mutex mutex;
-    std::map<std::string, std::shared_future<std::shared_ptr<const TxRead>>> reads;
-};
-
-TxReadsInFlight& tx_reads_in_flight() {
-    static TxReadsInFlight in_flight;
-    return in_flight;
-}
-
-// woc_tx_json, asked once for a transaction that the recent scan and the credential scan (which
-// run side by side) want at the same time; the second caller waits for the first one's answer.
-bool tx_json_shared(const std::string& txid, json& tx) {
-    TxReadsInFlight& in_flight = tx_reads_in_flight();
-    std::promise<std::shared_ptr<const TxRead>> promise;
-    std::shared_future<std::shared_ptr<const TxRead>> answer;
-    bool mine = false;
-    {
-        std::lock_guard<std::mutex> guard(in_flight.mutex);
-        auto it = in_flight.reads.find(txid);
-        if (it != in_flight.reads.end()) {
-            answer = it->second;
-        } else {
-            answer = promise.get_future().share();
-            in_flight.reads.emplace(txid, answer);
-            mine = true;
-        }
-    }
-    if (mine) {
-        // Every caller waiting on this read gets an answer whatever way it ends: a read that threw
-        // is one that failed, and an answer never given would break every later wait too.
-        std::shared_ptr<TxRead> read;
-        try {
-            read = std::make_shared<TxRead>();
-            read->ok = woc_tx_json(txid, read->tx);
-        } catch (...) {
-            read.reset();
-        }
-        promise.set_value(read);
-        std::lock_guard<std::mutex> guard(in_flight.mutex);
-        in_flight.reads.erase(txid);
-    }
-    const std::shared_ptr<const TxRead> read = answer.get();
-    if (!read || !read->ok) return false;
-    tx = read->tx;
-    return true;
-}
-
 // The "vout" array of a transaction of WhatsOnChain, or null.
 const json* tx_outputs(const std::string& txid, json& tx) {
-    if (!tx_json_shared(txid, tx) || !tx.is_object()) return nullptr;
+    if (!woc_tx_json(txid, tx) || !tx.is_object()) return nullptr;
     auto it = tx.find("vout");
     return it != tx.end() && it->is_array() ? &*it : nullptr;
 }
