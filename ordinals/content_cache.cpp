@@ -31,17 +31,22 @@ bool cache_path(const std::string& key, const char* ext, std::string& path) {
     return true;
 }
 
-// Written aside and moved into place: readers take whatever stands under the final name as the
-// inscription's content for good, so a write cut short by a full disk or a crash must never be
-// left there. Each write has its own temporary name, so two threads caching the same key cannot
+// Written aside, flushed, and moved into place: readers take whatever stands under the final name
+// as the inscription's content for good, so a write cut short by a full disk or a crash must never
+// be left there. The move itself is not waited for: a crash may lose it, and the content is only
+// fetched again. Each write has its own temporary name, so two threads caching the same key cannot
 // mix their bytes.
 bool write_cache_file(const std::string& key, const char* ext, const std::string& data) {
     static std::atomic<std::uint64_t> next_temp{0};
     std::string path;
     if (!cache_path(key, ext, path)) return false;
-    platform_make_dirs(cache_dir());
     const std::string tmp = path + "." + std::to_string(next_temp++) + ".tmp";
-    if (platform_write_file(tmp, data, false) && platform_atomic_replace(tmp, path)) return true;
+    bool written = platform_write_file_flushed(tmp, data);
+    if (!written && !platform_file_exists(cache_dir())) {
+        platform_make_dirs(cache_dir());
+        written = platform_write_file_flushed(tmp, data);
+    }
+    if (written && platform_move_file(tmp, path)) return true;
     platform_remove_file(tmp);
     return false;
 }

@@ -29,6 +29,10 @@ bool platform_read_file(const std::string& path, std::string& out);
 // Rewrites a file in place (truncate, then write). Text mode turns "\n" into "\r\n" on Windows.
 bool platform_write_file(const std::string& path, const std::string& data, bool text_mode);
 
+// Writes a file whole in binary mode, as platform_write_file, and flushes its data to disk through
+// the same handle before closing it.
+bool platform_write_file_flushed(const std::string& path, const std::string& data);
+
 // Moves `from` over `to` atomically and durably: MoveFileEx with replace-existing and
 // write-through on Windows (the replaced file's attributes stay on the new one); rename, then
 // fsync of the file and its folder on POSIX.

@@ -77,7 +77,9 @@ bool platform_read_file(const std::string& path, std::string& out) {
     return true;
 }
 
-bool platform_write_file(const std::string& path, const std::string& data, bool /*text_mode*/) {
+namespace {
+
+bool write_whole_file(const std::string& path, const std::string& data, bool flush) {
     // Close-on-exec, so that a child process started meanwhile does not inherit the descriptor.
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return false;
@@ -99,8 +101,19 @@ bool platform_write_file(const std::string& path, const std::string& data, bool 
         p += n;
         left -= static_cast<std::size_t>(n);
     }
+    if (ok && flush && ::fdatasync(fd) != 0) ok = false;
     if (::close(fd) != 0) ok = false;
     return ok;
+}
+
+} // namespace
+
+bool platform_write_file(const std::string& path, const std::string& data, bool /*text_mode*/) {
+    return write_whole_file(path, data, false);
+}
+
+bool platform_write_file_flushed(const std::string& path, const std::string& data) {
+    return write_whole_file(path, data, true);
 }
 
 namespace {

@@ -126,7 +126,9 @@ bool platform_read_file(const std::string& path, std::string& out) {
     return true;
 }
 
-bool platform_write_file(const std::string& path, const std::string& data, bool text_mode) {
+namespace {
+
+bool write_whole_file(const std::string& path, const std::string& data, bool text_mode, bool flush) {
     std::wstring wpath = utf8_to_wide(path);
     if (wpath.empty()) return false;
     // OPEN_ALWAYS and an explicit truncation rather than CREATE_ALWAYS, which refuses files that
@@ -135,11 +137,20 @@ bool platform_write_file(const std::string& path, const std::string& data, bool 
                                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!h) return false;
     if (!SetEndOfFile(h.get())) return false;
-    if (text_mode) {
-        std::string converted = crlf_lines(data);
-        return write_all(h.get(), converted.data(), converted.size());
-    }
-    return write_all(h.get(), data.data(), data.size());
+    const std::string converted = text_mode ? crlf_lines(data) : std::string();
+    const std::string& bytes = text_mode ? converted : data;
+    if (!write_all(h.get(), bytes.data(), bytes.size())) return false;
+    return !flush || FlushFileBuffers(h.get()) != 0;
+}
+
+} // namespace
+
+bool platform_write_file(const std::string& path, const std::string& data, bool text_mode) {
+    return write_whole_file(path, data, text_mode, false);
+}
+
+bool platform_write_file_flushed(const std::string& path, const std::string& data) {
+    return write_whole_file(path, data, false, true);
 }
 
 bool platform_atomic_replace(const std::string& from, const std::string& to) {

@@ -63,6 +63,8 @@ TEST(PlatformFs, ReadWriteModesAndFailures) {
     EXPECT_EQ(test_read_file(path), std::string("x") + kTextNewline + "y" + kTextNewline);
     ASSERT_TRUE(platform_write_file(path, "z", false));
     EXPECT_EQ(test_read_file(path), "z") << "a rewrite must truncate";
+    ASSERT_TRUE(platform_write_file_flushed(path, "flushed\n"));
+    EXPECT_EQ(test_read_file(path), "flushed\n");
 
     std::string out = "stale";
     EXPECT_FALSE(platform_read_file(tmp.root + "/missing", out));
@@ -72,6 +74,7 @@ TEST(PlatformFs, ReadWriteModesAndFailures) {
     EXPECT_EQ(out, "");
     EXPECT_FALSE(platform_write_file(tmp.root + "/no/such/folder/f", "x", false));
     EXPECT_FALSE(platform_write_file(tmp.root, "x", false));
+    EXPECT_FALSE(platform_write_file_flushed(tmp.root + "/no/such/folder/f", "x"));
 }
 
 TEST(PlatformFs, Utf8PathsKeepTheirNames) {
