@@ -16,7 +16,6 @@
 #include "ordinals/gp_tokens.h"
 #include "ordinals/ord_inbox.h"
 #include "ordinals/ord_snapshots.h"
-#include "wallet/parallel.h"
 #include "ordinals/recent_scan.h"
 #include "ordinals/token_discovery.h"
 #include "ordinals/token_records.h"
@@ -24,6 +23,7 @@
 #include "wallet/http_client.h"
 #include "wallet/json_util.h"
 #include "wallet/keys.h"
+#include "wallet/parallel.h"
 #include "wallet/settings.h"
 #include "wallet/text_util.h"
 #include "wallet/wallet_file.h"
@@ -259,15 +259,19 @@ bool take_if_differs(std::string& target, const std::string& value) {
 }
 
 // The tag this listing already means to store for the outpoint, else the stored one.
-std::string listing_art_tag(const OrdListingRun& run, const std::string& outpoint) {
+std::string listing_art_tag(OrdListingRun& run, const std::string& outpoint) {
     const std::string key = art_tag_key(outpoint);
-    for (const auto& pending : run.pending_art_tags)
-        if (!key.empty() && art_tag_key(pending.first) == key) return pending.second;
-    return art_tag_in(run.art_tags, outpoint);
+    if (key.empty()) return art_tag_in(run.art_tags, outpoint);
+    for (; run.pending_indexed < run.pending_art_tags.size(); ++run.pending_indexed) {
+        const auto& pending = run.pending_art_tags[run.pending_indexed];
+        run.pending_tag_of.emplace(art_tag_key(pending.first), pending.second);
+    }
+    const auto it = run.pending_tag_of.find(key);
+    return it != run.pending_tag_of.end() ? it->second : art_tag_in(run.art_tags, outpoint);
 }
 
 // A 1-sat row for a record the listing found or the wallet file holds, its kind from "tags.json".
-KvCofferlyOrdRow row_of_record(const OrdListingRun& run, const LocalOrd& ord, const char* default_type) {
+KvCofferlyOrdRow row_of_record(OrdListingRun& run, const LocalOrd& ord, const char* default_type) {
     KvCofferlyOrdRow row;
     row.key = ord.origin;
     row.txid = ord.txid;
@@ -297,7 +301,7 @@ void found_records_into_rows(const std::vector<LocalOrd>& found, OrdListingRun& 
         } else if (add_local_ord(f)) {
             run.local_changed = true;
         }
-        if (KvCofferlyOrdRow* row = find_listing_row(rows, f.origin)) {
+        if (KvCofferlyOrdRow* row = find_listing_row(rows, run.gathered, f.origin)) {
             fill_if_empty(row->amt, f.amt);
             fill_if_empty(row->dec, f.dec);
             fill_if_empty(row->token_id, f.token_id);
@@ -383,6 +387,7 @@ bool listed_output_row(const json& el, const AddressTxoLookup& lookup, OrdListin
     const auto height = el.find("height");
     if (height != el.end()) json_as_u32(*height, row.height);
     row.type = txo_content_type(el, &malformed);
+    if (const std::uint64_t size = txo_content_size(el)) run.content_sizes[key] = size;
     std::string art_name;
     row.kind = txo_art_kind(el, &art_name, &malformed);
     std::string map_name;
@@ -461,7 +466,7 @@ void listed_outputs_into_rows(const AddressTxoLookup& lookup, OrdListingRun& run
         } else if (LocalOrd* local = find_local_ord(row.key)) {
             run.local_changed |= fill_if_empty(local->type, row.type);
         }
-        if (KvCofferlyOrdRow* old = find_listing_row(rows, row.key)) {
+        if (KvCofferlyOrdRow* old = find_listing_row(rows, run.gathered, row.key)) {
             merge_listed_row(*old, row);
         } else {
             rows.push_back(std::move(row));
@@ -489,10 +494,10 @@ void store_held_back_outpoints(const OrdListingRun& run, const std::vector<KvCof
     }
 }
 
-void local_records_into_rows(const OrdListingRun& run, std::vector<KvCofferlyOrdRow>& rows) {
+void local_records_into_rows(OrdListingRun& run, std::vector<KvCofferlyOrdRow>& rows) {
     for (const LocalOrd& ord : kv_wallet().ord_owned) {
         if (ord.hidden) continue;
-        if (KvCofferlyOrdRow* row = find_listing_row(rows, ord.origin)) {
+        if (KvCofferlyOrdRow* row = find_listing_row(rows, run.gathered, ord.origin)) {
             fill_if_empty(row->name, ord.name);
             fill_if_empty(row->type, ord.type);
             fill_if_empty(row->icon, ord.icon);
@@ -518,6 +523,8 @@ void save_pending_art_tags(OrdListingRun& run) {
     if (run.pending_art_tags.empty()) return;
     save_art_tags(run.pending_art_tags);
     run.pending_art_tags.clear();
+    run.pending_tag_of.clear();
+    run.pending_indexed = 0;
 }
 
 bool relock_same_wallet(const OrdListingRun& run, WalletLock& lock) {
@@ -525,9 +532,11 @@ bool relock_same_wallet(const OrdListingRun& run, WalletLock& lock) {
     return wallet_file_stem() == run.stem;
 }
 
-std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool* index_read) {
+std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool* index_read,
+                                      std::unordered_set<std::string>* index_unspent) {
     rows.clear();
     if (index_read) *index_read = false;
+    if (index_unspent) index_unspent->clear();
     OrdListingRun run;
     WalletLock lock = lock_wallet();
     if (!load_wallet()) return kListNoWallet;
@@ -602,12 +611,15 @@ std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool*
     for (const AddressTxoLookup& lookup : lookups)
         if (lookup.txos_ok) listed_outputs_into_rows(lookup, run, rows);
     for (KvCofferlyOrdRow& row : identity_rows) {
-        if (!is_listing_key(row.key) || find_listing_row(rows, row.key)) continue;
+        if (!is_listing_key(row.key) || find_listing_row(rows, run.gathered, row.key)) continue;
         if (is_txid_hex(row.txid)) run.listed_outpoints.insert(outpoint_key(row.txid, row.vout));
         rows.push_back(std::move(row));
     }
     local_records_into_rows(run, rows);
     if (index_read) *index_read = run.listing;
+    if (index_unspent)
+        for (const auto& entry : run.address_outpoints)
+            index_unspent->insert(entry.second.begin(), entry.second.end());
     store_held_back_outpoints(run, rows);
     std::string result = finish_ord_listing(run, lock, rows);
     // A listing ended early by a wallet switch still keeps the tags it read from the chain.
