@@ -424,8 +424,8 @@ bool listed_output_row(const json& el, const AddressTxoLookup& lookup, OrdListin
     return true;
 }
 
-void listed_outputs_into_rows(const AddressTxoLookup& lookup, OrdListingRun& run, std::vector<KvCofferlyOrdRow>& rows) {
-    const json reply = json_parse_or_discarded(lookup.txos_reply);
+void listed_outputs_into_rows(const AddressTxoLookup& lookup, const json& reply, OrdListingRun& run,
+                              std::vector<KvCofferlyOrdRow>& rows) {
     if (!reply.is_array()) return;
     // Only an answer that reads as a listing says anything about what left the address; an error
     // page served with a success status must not make its artworks look sent away.
@@ -488,7 +488,9 @@ void store_held_back_outpoints(const OrdListingRun& run, const std::vector<KvCof
         if (parse_ord_outpoint(outpoint, txid, vout)) named.insert(outpoint_key(txid, vout));
     }
     for (const auto& entry : run.address_outpoints) {
-        std::unordered_set<std::string> held = entry.second;
+        std::unordered_set<std::string> held;
+        held.reserve(entry.second.size() + named.size());
+        held.insert(entry.second.begin(), entry.second.end());
         held.insert(named.begin(), named.end());
         store_ord_outpoints(entry.first, held, true);
     }
@@ -606,10 +608,15 @@ std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool*
     if (!run.token_reply && !index_answered) run_deploy_scan(tokens, run.watch_addresses, found);
 
     run.art_tags = load_art_tags();
+    // A thousand outputs take longer to parse, and to free, than to make rows of: both happen
+    // without the wallet mutex.
+    std::vector<json> listings(lookups.size());
+    for (std::size_t i = 0; i < lookups.size(); ++i)
+        if (lookups[i].txos_ok) listings[i] = json_parse_or_discarded(lookups[i].txos_reply);
     if (!relock_same_wallet(run, lock)) return kListWalletChanged;
     found_records_into_rows(found, run, rows);
-    for (const AddressTxoLookup& lookup : lookups)
-        if (lookup.txos_ok) listed_outputs_into_rows(lookup, run, rows);
+    for (std::size_t i = 0; i < lookups.size(); ++i)
+        if (lookups[i].txos_ok) listed_outputs_into_rows(lookups[i], listings[i], run, rows);
     for (KvCofferlyOrdRow& row : identity_rows) {
         if (!is_listing_key(row.key) || find_listing_row(rows, run.gathered, row.key)) continue;
         if (is_txid_hex(row.txid)) run.listed_outpoints.insert(outpoint_key(row.txid, row.vout));

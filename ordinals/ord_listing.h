@@ -98,6 +98,8 @@ struct OrdListingRun {
     std::unordered_set<std::string> token_data_read;
     // The content sizes the index told, by key: how much a fetch of each will hold at once.
     std::unordered_map<std::string, std::uint64_t> content_sizes;
+    // The cached display name of each row's key, read after the contents are fetched.
+    std::unordered_map<std::string, std::string> cached_names;
     // What each key's cached content says, read once per listing.
     std::unordered_map<std::string, CachedContentFacts> contents;
     // Art tags the index revealed, written in one go once the wallet mutex is released.

@@ -73,6 +73,9 @@ bool fetch_missing_contents(OrdListingRun& run, WalletLock& lock, const std::vec
         forget_uncached_contents(run);
         read_cached_contents(run, keys);
     }
+    // A file each: read here rather than while the rows are named under the wallet mutex.
+    for (const std::string& key : all)
+        run.cached_names[key] = ord_cache_read_name(key);
     return relock_same_wallet(run, lock);
 }
 

@@ -171,7 +171,9 @@ void name_rows(OrdListingRun& run, std::vector<KvCofferlyOrdRow>& rows) {
         fill_if_empty(row.type, facts.type);
         // Each name write is flushed to disk under the wallet mutex: only a name that changed is
         // written again.
-        std::string cached_name = ord_cache_read_name(row.key);
+        const auto read_ahead = run.cached_names.find(row.key);
+        std::string cached_name =
+            read_ahead != run.cached_names.end() ? read_ahead->second : ord_cache_read_name(row.key);
         std::string candidate = cached_name;
         if (candidate.empty() && is_token) candidate = token.name;
         if (candidate.empty() && local) candidate = local->name;
