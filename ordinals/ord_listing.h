@@ -116,6 +116,24 @@ struct OrdListingRun {
     bool local_changed = false;
 };
 
+// The token keys the gathering half learns under the wallet mutex: every token the wallet's records,
+// the snapshot and what was found refer to, those all of whose records are hidden, and the found
+// members of each.
+struct TokenKeys {
+    std::vector<std::string> keys;
+    std::unordered_set<std::string> hidden;
+    std::map<std::string, std::vector<std::string>> groups;
+};
+
+// Fills `out` from the wallet's records, `found` and the snapshot's token ids; every cached content
+// this needs was read ahead without the wallet mutex. The caller holds the wallet mutex.
+void collect_token_keys(OrdListingRun& run, const std::vector<LocalOrd>& found,
+                        const std::vector<std::string>& snapshot_ids, TokenKeys& out);
+
+// Scans the transactions of the token keys for deploys at the watch addresses, side by side, and
+// appends what it finds to `found`. Call without the wallet mutex.
+void run_deploy_scan(const TokenKeys& tokens, const std::vector<std::string>& watch, std::vector<LocalOrd>& found);
+
 // Helpers both halves of the listing use.
 
 // Writes the art tags the listing gathered, and forgets them; call without the wallet mutex.
