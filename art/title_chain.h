@@ -1,11 +1,14 @@
 // Who owns an artwork now and since when, rebuilt from the chain on every call. The first valid
-// pair record of the artwork in chain order starts the title; after it the title moves only with
-// the coins: an owner record counts when its own transaction spends both the artwork's and the
-// certificate's coin, as 1Sat ordinals follow them, and the current owner signed it over the
-// previous step. What a signer writes about time or order decides nothing.
+// pair record of the artwork in chain order starts the title; once found mined in a listing read
+// whole it is remembered for the process, so later reads cost the coins' path only. After it the
+// title moves only with the coins, each followed along its own path: an owner record counts when
+// its own transaction spends both the artwork's and the certificate's coin, as 1Sat ordinals
+// follow them, and the current owner signed it over the previous step. What a signer writes about
+// time or order decides nothing.
 #pragma once
 
 #include "art/art_records.h"
+#include "chain/sat_path.h"
 
 #include <nlohmann/json.hpp>
 
@@ -36,15 +39,17 @@ struct TitlePair {
 
 // Fills `rows` (cleared first) with the artwork's title chain, oldest first; the first row is the
 // pair record. Returns "" on success, also when the artwork was never validly paired (no rows),
-// else the reason no chain could be read. When `certificate_id` is given it is cleared, the pair
-// watch is always read, and it receives the certificate of the accepted pair (bare transaction id).
+// else the reason no chain could be read, also when a listing could not be read to its end. When
+// `certificate_id` is given it is cleared, the pair watch is read unless the pair is remembered,
+// and it receives the certificate of the accepted pair (bare transaction id).
 // Safe to call from many threads at once.
 std::string art_title_chain(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows,
                             std::string* certificate_id = nullptr);
 
 // The same read, giving the accepted pair too (cleared first; empty when none). With
-// `read_pair_watch` the pair watch is read even when the title watch lists the pair. The pair is
-// given even when the title itself could not be read (rows empty, the reason returned).
+// `read_pair_watch` the pair watch is read even when the title watch lists the pair, unless the
+// pair is remembered. The pair is given even when the title itself could not be read (rows empty,
+// the reason returned).
 std::string art_title_read(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair,
                            bool read_pair_watch);
 
@@ -65,9 +70,3 @@ const WatchRecord*
 first_pair_in_chain(const std::vector<WatchRecord>& records, const std::string& artwork_key,
                     const std::string& title_address, const std::string& pair_address,
                     const std::function<std::int64_t(std::int64_t, const std::string&)>& block_position);
-
-// Where a satoshi lands by first in, first out: the output of `vout` (a transaction's output
-// array) whose range holds the satoshi at `position` of the inputs, and the offset within it.
-// False when the position lies past the outputs (the satoshi went to the miner) or the outputs
-// are malformed.
-bool ordinal_output(const nlohmann::json& vout, std::uint64_t position, std::uint32_t& index, std::uint64_t& offset);
