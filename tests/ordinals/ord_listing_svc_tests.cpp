@@ -169,6 +169,20 @@ TEST_F(OrdListingTest, ArtListAsksOnlyAboutWhatTheIndexDidNotList) {
     ord_inbox_forget_seen();
 }
 
+// Small contents whose sizes the index told are fetched all in one round, not sixteen at a time.
+TEST_F(OrdListingTest, ContentsOfKnownSizeGoInOneRound) {
+    for (int i = 0; i < 20; ++i)
+        inscribe("image/png", "\x89PNG-" + std::to_string(i), "Artwork");
+    FakeFault slow;
+    slow.delay_ms = 30;
+    chain.woc.set_fault("/v1/bsv/main/tx/", slow);
+    chain.woc.count_in_flight_under("/v1/bsv/main/tx/");
+    std::vector<KvCofferlyOrdRow> rows;
+    EXPECT_EQ(kv_cofferly_list_ordinals(rows), "");
+    EXPECT_EQ(rows.size(), 20u);
+    EXPECT_EQ(chain.woc.peak_in_flight(), 20);
+}
+
 // Without the index every 1-sat coin stays held back, and the ownership test cannot answer.
 TEST_F(OrdListingTest, FailingIndexWithNothingFoundIsReported) {
     gp.server.set_fault("/api/", FakeFault{500});
