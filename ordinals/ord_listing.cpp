@@ -542,11 +542,11 @@ std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool*
     }
     local_records_into_rows(run, rows);
     if (index_read) *index_read = run.listing;
-    if (index_unspent)
-        for (const auto& entry : run.address_outpoints)
-            index_unspent->insert(entry.second.begin(), entry.second.end());
     store_held_back_outpoints(run, rows);
     std::string result = finish_ord_listing(run, lock, rows);
+    if (index_unspent && result.empty())
+        for (const auto& entry : run.address_outpoints)
+            index_unspent->insert(entry.second.begin(), entry.second.end());
     // A listing ended early by a wallet switch still keeps the tags it read from the chain.
     if (lock.owns_lock()) lock.unlock();
     save_pending_art_tags(run);

@@ -27,7 +27,8 @@ constexpr const char* kListIndexUnavailable = "error: 1Sat index unavailable. 1-
 // `index_read`, when given, is set to whether the ordinals index answered for at least one
 // address: a "" with rows from the wallet's own records alone leaves it false.
 // `index_unspent`, when given, is set to the outputs (outpoint_key form) the index listed unspent at
-// the wallet's watch addresses: of these the index has just said who holds them.
+// the wallet's watch addresses: of these the index has just said who holds them. It stays empty
+// unless the listing ends in success.
 // Takes the wallet mutex itself and releases it around every network pass.
 std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool* index_read = nullptr,
                                       std::unordered_set<std::string>* index_unspent = nullptr);
