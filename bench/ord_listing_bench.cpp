@@ -6,10 +6,10 @@
 // requests (2 cold: an address listing, then the contents it names; 1 warm: the address listings
 // alone), the requests each service answered, and how long the wallet mutex was held in all and at
 // the longest stretch (sampled every millisecond from another thread).
+#include "art/window_reads.h"
 #include "chain/inscription.h"
 #include "fakes/chain_fixture.h"
 #include "fakes/fake_gorillapool.h"
-#include "ordinals/art_listing.h"
 #include "ordinals/ord_listing.h"
 #include "wallet/crypto.h"
 #include "wallet/keys.h"
@@ -59,7 +59,8 @@ ListingFigures timed_listing(FakeChain& chain, FakeGorillaPool& gp, bool art_lis
         }
     });
     const auto begin = std::chrono::steady_clock::now();
-    result = art_list ? list_art_rows(rows) : kv_cofferly_list_ordinals(rows);
+    bool index_read = false;
+    result = art_list ? read_art_rows(rows, index_read) : kv_cofferly_list_ordinals(rows);
     const auto end = std::chrono::steady_clock::now();
     stop = true;
     sampler.join();

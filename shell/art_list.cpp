@@ -1,8 +1,6 @@
 #include "shell/art_list.h"
 
 #include "art/art_folders.h"
-#include "ordinals/art_listing.h"
-#include "ordinals/ord_listing.h"
 #include "shell/gallery_state.h"
 #include "shell/jobs.h"
 #include "shell/shell.h"
@@ -83,7 +81,7 @@ void start_read_inscriptions(bool announce) {
 void read_inscriptions_worker(bool announce) {
     auto rows = std::make_unique<std::vector<KvCofferlyOrdRow>>();
     bool index_read = false;
-    const std::string listing = list_art_rows(*rows, &index_read);
+    const std::string listing = read_art_rows(*rows, index_read);
     const bool none = rows->empty();
     post_to_main_window(kMsgJobResult, kOpArtRows, std::move(rows));
     if (announce) post_job_text(kOpStatusText, inscriptions_refresh_text(listing, index_read, none));

@@ -6,7 +6,7 @@
 
 #include <windows.h>
 
-#include "ordinals/art_listing.h"
+#include "art/window_reads.h"
 #include "ordinals/ord_row.h"
 
 #include <cstddef>
