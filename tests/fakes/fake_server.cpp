@@ -111,7 +111,8 @@ struct GrowingTaskQueue : httplib::TaskQueue {
 };
 
 struct FakeServerState {
-    httplib::Server server;
+    std::unique_ptr<httplib::Server> server;
+    bool tls = false;
     int port = 0;
     int listen_socket = -1;
 
@@ -255,33 +256,57 @@ void serve(FakeServerState& state, const httplib::Request& req, httplib::Respons
 
 } // namespace
 
+namespace {
+std::mutex tls_mutex;
+std::string tls_cert_path, tls_key_path;
+} // namespace
+
+void serve_fakes_over_tls(const std::string& cert_pem_path, const std::string& key_pem_path) {
+    std::lock_guard<std::mutex> lock(tls_mutex);
+    tls_cert_path = cert_pem_path;
+    tls_key_path = key_pem_path;
+}
+
 FakeServer::FakeServer() : state_(new FakeServerState) {
     FakeServerState& state = *state_;
+    {
+        std::lock_guard<std::mutex> lock(tls_mutex);
+        state.tls = !tls_cert_path.empty();
+        if (state.tls) {
+            auto secure = std::make_unique<httplib::SSLServer>(tls_cert_path.c_str(), tls_key_path.c_str());
+            if (!secure->is_valid()) throw std::runtime_error("fake server: cannot load the TLS certificate");
+            state.server = std::move(secure);
+        } else {
+            state.server = std::make_unique<httplib::Server>();
+        }
+    }
     // Clients under test keep connections open across calls; let them, so connections can be counted.
-    state.server.set_keep_alive_max_count(1000);
-    state.server.set_keep_alive_timeout(2);
+    // Over TLS the fake stands in for the real services, which keep an idle connection for a minute
+    // or more; a test's own server drops it after 2 s so that stopping never waits long.
+    state.server->set_keep_alive_max_count(1000);
+    state.server->set_keep_alive_timeout(state.tls ? 60 : 2);
     // Headers and body go out in separate writes; without this, Nagle and delayed ACKs add 40 ms
     // to every request on a kept-alive connection.
-    state.server.set_tcp_nodelay(true);
-    state.server.new_task_queue = [] { return new GrowingTaskQueue; };
+    state.server->set_tcp_nodelay(true);
+    state.server->new_task_queue = [] { return new GrowingTaskQueue; };
     // The library listens with a backlog of 5, compiled into Debian's shared build (so
     // CPPHTTPLIB_LISTEN_BACKLOG in a header changes nothing); a burst of parallel connects then
     // loses SYNs and waits a second for the retry. Listening again on the bound socket raises it.
-    state.server.set_socket_options([&state](int sock) {
+    state.server->set_socket_options([&state](int sock) {
         httplib::default_socket_options(sock);
         state.listen_socket = sock;
     });
     auto handler = [&state](const httplib::Request& req, httplib::Response& res) { serve(state, req, res); };
-    state.server.Get(".*", handler);
-    state.server.Post(".*", handler);
-    state.server.Put(".*", handler);
-    state.server.Delete(".*", handler);
-    state.port = state.server.bind_to_any_port("127.0.0.1");
+    state.server->Get(".*", handler);
+    state.server->Post(".*", handler);
+    state.server->Put(".*", handler);
+    state.server->Delete(".*", handler);
+    state.port = state.server->bind_to_any_port("127.0.0.1");
     if (state.port <= 0) throw std::runtime_error("fake server: cannot bind to 127.0.0.1");
     if (state.listen_socket < 0 || ::listen(state.listen_socket, SOMAXCONN) != 0)
         throw std::runtime_error("fake server: cannot raise the listen backlog");
-    thread_ = std::thread([&state] { state.server.listen_after_bind(); });
-    for (int i = 0; i < 5000 && !state.server.is_running(); ++i)
+    thread_ = std::thread([&state] { state.server->listen_after_bind(); });
+    for (int i = 0; i < 5000 && !state.server->is_running(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
@@ -289,12 +314,12 @@ FakeServer::~FakeServer() {
     // A connection the client keeps alive would hold a worker until its keep-alive time-out runs
     // out, and stopping waits for every worker.
     http_close_idle_connections();
-    state_->server.stop();
+    state_->server->stop();
     if (thread_.joinable()) thread_.join();
 }
 
 std::string FakeServer::base_url() const {
-    return "http://127.0.0.1:" + std::to_string(state_->port);
+    return (state_->tls ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(state_->port);
 }
 
 void FakeServer::on(const std::string& method, const std::string& path_regex, FakeHandler handler) {

@@ -45,6 +45,11 @@ struct FakeFault {
 
 struct FakeServerState;
 
+// Servers made after this call speak TLS with the certificate and key of these PEM files, and
+// their base URLs start "https://" and they keep an idle connection for 60 s, as the real services
+// do; for clients that must meet a real handshake (Schannel's).
+void serve_fakes_over_tls(const std::string& cert_pem_path, const std::string& key_pem_path);
+
 // Starts listening on 127.0.0.1 on a free port in its constructor, on its own thread.
 struct FakeServer {
     FakeServer();
@@ -52,7 +57,7 @@ struct FakeServer {
     FakeServer(const FakeServer&) = delete;
     FakeServer& operator=(const FakeServer&) = delete;
 
-    std::string base_url() const; // "http://127.0.0.1:<port>"
+    std::string base_url() const; // "http://127.0.0.1:<port>" (https after serve_fakes_over_tls)
     // method is "GET" or "POST"; the regex must match the whole path.
     void on(const std::string& method, const std::string& path_regex, FakeHandler handler);
     // Applies to paths starting with the prefix; a later fault for the same prefix replaces it.
