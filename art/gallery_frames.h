@@ -94,6 +94,7 @@ struct SpotFrame {
 struct SpotLoad : SpotFrame {
     bool hidden = false;
     std::string error;
+    std::int64_t height = 0; // block of the hanging; 0 while unconfirmed
 };
 
 // The row of a frame number; a number outside 1 to 10 gives frame 1.
@@ -108,7 +109,7 @@ void spot_exhibit_init(SpotFrame& frame);
 // Only load_all_spots calls it; the index is not range-checked.
 SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent = false);
 // Reads the ten frames at once and leaves exactly ten in `frames`, frame 1 first; of an artwork
-// hanging in two frames only the newer hanging stays. Then frees the coins of this wallet's offers
+// hanging in two frames only the one hung later in the chain stays. Then frees the coins of this wallet's offers
 // that can no longer complete. Returns the first read error in frame order, empty when every watch
 // was read. With reuse_recent a watch listing read less than 5 s ago serves again and no coin is
 // freed; mined transactions are always read once only.
@@ -146,7 +147,8 @@ void gallery_collect_txids(const nlohmann::json& reply, std::vector<std::string>
 // "OI <label> missed and WhatsOnChain missed" only when neither answered and nothing was found.
 bool gallery_watch_txids(const std::string& label, const std::string& watch, std::vector<std::string>& txids,
                          std::string& error, bool reuse_recent = false);
-// The verified records at a frame watch, ordered by time then transaction id. False with the
+// The verified records at a frame watch, in chain order, without those dated ahead of the chain
+// (order_frame_records). False with the
 // listing's error text when the watch could not be listed.
 bool read_gallery_watch(const std::string& label, const std::string& watch, std::vector<WatchRecord>& records,
                         std::string& error, bool reuse_recent = false);

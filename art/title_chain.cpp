@@ -107,6 +107,7 @@ struct CoinWalk {
     std::set<std::string> waiting;                     // owner records of the artwork not met yet
     std::map<std::string, json> fetched;
     int hops = 0;
+    bool to_end = false; // follow the coins to where they are now, past the last owner record
 };
 
 // A transaction on the path: the watch's own copy when it lists its inputs, else the kept copy of a
@@ -145,7 +146,7 @@ bool find_spender(CoinWalk& walk, Coin& coin) {
         coin.asked = true;
         return true;
     }
-    if (walk.waiting.empty()) return true;
+    if (walk.waiting.empty() && !walk.to_end) return true;
     std::string by;
     const int code = woc_spent_by(coin.txid, coin.vout, by);
     if (code == 2) return false;
@@ -207,8 +208,10 @@ bool title_step(const CoinWalk& walk, const std::string& txid, const std::string
 // Follows both coins from their origins and appends the title's steps to rows. "" or the reason
 // the coins' path could not be read.
 std::string follow_coins(const std::vector<WatchRecord>& records, const std::string& artwork_key,
-                         const std::string& title_address, Coin art, Coin cert, std::vector<KvArtTitleRow>& rows) {
+                         const std::string& title_address, Coin art, Coin cert, std::vector<KvArtTitleRow>& rows,
+                         TitleCoins* coins) {
     CoinWalk walk;
+    walk.to_end = coins != nullptr;
     for (const WatchRecord& record : records) {
         walk.listed.emplace(record.txid, &record);
         if (is_owner_record_of(record, artwork_key, title_address)) walk.waiting.insert(record.txid);
@@ -221,7 +224,11 @@ std::string follow_coins(const std::vector<WatchRecord>& records, const std::str
     }
     for (;;) {
         if (!find_spender(walk, art) || !find_spender(walk, cert)) return kCoinsUnreadable;
-        if (art.spender.empty() && cert.spender.empty()) return "";
+        if (art.spender.empty() && cert.spender.empty()) {
+            if (coins && !art.gone) coins->pic_coin = art.txid + "_" + std::to_string(art.vout);
+            if (coins && !cert.gone) coins->cert_coin = cert.txid + "_" + std::to_string(cert.vout);
+            return "";
+        }
         if (++walk.hops > kMaxCoinHops) return kCoinsTooBusy;
         if (art.spender == cert.spender) {
             // Both coins in one transaction: the only place where the title can move.
@@ -356,9 +363,20 @@ void merge_pair_records(std::vector<WatchRecord>& title_records, const std::vect
     sort_watch_records(title_records);
 }
 
+std::int64_t tx_block_place(std::map<std::int64_t, std::vector<std::string>>& blocks, std::int64_t height,
+                            const std::string& txid) {
+    return block_position(blocks, height, txid);
+}
+
 std::string art_title_read(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair,
                            bool read_pair_watch) {
+    return art_title_coins(artwork_id, rows, pair, read_pair_watch, nullptr);
+}
+
+std::string art_title_coins(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair,
+                            bool read_pair_watch, TitleCoins* coins) {
     rows.clear();
+    if (coins) *coins = TitleCoins{};
     pair = TitlePair{};
     const std::string pair_address = kPairWatchAddress;
     const std::string title_address = kTitleWatchAddress;
@@ -413,7 +431,7 @@ std::string art_title_read(const std::string& artwork_id, std::vector<KvArtTitle
     if (!origin_outpoint(pair.certificate, cert.txid, cert.vout)) return "";
     // One coin named twice is not two coins travelling together.
     if (art.txid == cert.txid && art.vout == cert.vout) return "";
-    const std::string error = follow_coins(records, artwork_key, title_address, art, cert, rows);
+    const std::string error = follow_coins(records, artwork_key, title_address, art, cert, rows, coins);
     if (!error.empty()) rows.clear();
     return error;
 }
