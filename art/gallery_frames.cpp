@@ -406,7 +406,7 @@ SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent) {
         auto title = titles.find(show.pic);
         if (title == titles.end()) {
             ExhibitTitle read;
-            const std::string error = exhibit_title_read(show.pic, read);
+            const std::string error = exhibit_title_read(show.pic, read, reuse_recent);
             if (!error.empty()) {
                 result.error =
                     "frame " + std::string(row.label) + ": the title of a hanging could not be read: " + error;

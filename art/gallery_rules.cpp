@@ -6,6 +6,7 @@
 #include "art/title_chain.h"
 #include "chain/reserves.h"
 #include "chain/woc_client.h"
+#include "wallet/clock.h"
 #include "wallet/codecs.h"
 #include "wallet/json_util.h"
 #include "wallet/kv_cofferly_wallet.h"
@@ -21,8 +22,19 @@ namespace {
 // Mined blocks keep their order, so a block's list is read once; past this many the copy starts afresh.
 constexpr std::size_t kBlockListsKept = 256;
 
+// A title read this young may serve a frame read that asked for reuse, as its listings do.
+constexpr std::int64_t kTitleReuseMs = 5000;
+constexpr std::size_t kTitlesKept = 256;
+
 std::mutex g_blocks_mutex;
 std::map<std::string, std::vector<std::string>> g_block_lists;
+
+struct RecentTitle {
+    ExhibitTitle title;
+    std::int64_t read_ms = 0;
+};
+std::mutex g_titles_mutex;
+std::map<std::string, RecentTitle> g_titles;
 
 // The place of a mined transaction in its block; -1 when the block's list cannot be read.
 std::int64_t block_place(std::int64_t height, const std::string& txid) {
@@ -125,18 +137,34 @@ bool hung_before(const SpotLoad& a, const SpotLoad& b) {
     return pa >= 0 && pb >= 0 && pa < pb;
 }
 
-std::string exhibit_title_read(const std::string& pic, ExhibitTitle& title) {
+std::string exhibit_title_read(const std::string& pic, ExhibitTitle& title, bool reuse_recent) {
     title = ExhibitTitle{};
+    const ServiceSettings settings = service_settings();
+    const std::string key = settings.platform_base + "|" + settings.woc_base + "|" + pic;
+    if (reuse_recent) {
+        std::lock_guard<std::mutex> lock(g_titles_mutex);
+        const auto kept = g_titles.find(key);
+        const std::int64_t age = kept == g_titles.end() ? -1 : clock_steady_ms() - kept->second.read_ms;
+        if (age >= 0 && age < kTitleReuseMs) {
+            title = kept->second.title;
+            return "";
+        }
+    }
     std::vector<KvArtTitleRow> rows;
     TitlePair pair;
     TitleCoins coins;
     const std::string error = art_title_coins(pic, rows, pair, false, &coins);
-    if (!error.empty() || rows.empty()) return error;
-    title.owner = rows.back().owner;
-    title.head = rows.back().txid;
-    title.cert = norm_txid(pair.certificate);
-    title.pic_coin = coins.pic_coin;
-    title.cert_coin = coins.cert_coin;
+    if (!error.empty()) return error;
+    if (!rows.empty()) {
+        title.owner = rows.back().owner;
+        title.head = rows.back().txid;
+        title.cert = norm_txid(pair.certificate);
+        title.pic_coin = coins.pic_coin;
+        title.cert_coin = coins.cert_coin;
+    }
+    std::lock_guard<std::mutex> lock(g_titles_mutex);
+    if (g_titles.size() >= kTitlesKept) g_titles.clear();
+    g_titles[key] = RecentTitle{title, clock_steady_ms()};
     return "";
 }
 

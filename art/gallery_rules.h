@@ -33,8 +33,8 @@ struct ExhibitTitle {
 };
 
 // Reads the title of artwork `pic` and follows its coins to where they are now. "" or the reason
-// it could not be read.
-std::string exhibit_title_read(const std::string& pic, ExhibitTitle& title);
+// it could not be read. With reuse_recent a title read less than 5 s ago serves again.
+std::string exhibit_title_read(const std::string& pic, ExhibitTitle& title, bool reuse_recent = false);
 
 // True when the hanging's signer owns the title now and the hanging names the title's certificate
 // and the outputs where both coins are now.
