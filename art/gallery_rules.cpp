@@ -57,11 +57,12 @@ std::int64_t block_place(std::int64_t height, const std::string& txid) {
     return place;
 }
 
-// The chain's time for a record's transaction: its block's time where the service gives one.
+// The chain's time for a record's transaction: its block's time where the service gives one, so a
+// computer's clock that runs behind hides no mined record; else (unconfirmed) this computer's.
 std::int64_t chain_time(const nlohmann::json& tx, std::int64_t now) {
-    std::int64_t time = gallery_json_int(tx, "blocktime");
-    if (time <= 0) time = gallery_json_int(tx, "time");
-    return time > 0 && time < now ? time : now;
+    if (tx_block_height(tx) <= 0) return now;
+    const std::int64_t time = gallery_json_int(tx, "blocktime");
+    return time > 0 ? time : now;
 }
 
 // A funded offer counts only when an accepted buyer signed it and it is exactly the sale of one
