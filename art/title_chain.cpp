@@ -4,12 +4,15 @@
 #include "art/art_records.h"
 #include "art/watch_reader.h"
 #include "chain/outpoints.h"
+#include "chain/sat_path.h"
 #include "chain/woc_client.h"
+#include "identity/typed_verify.h"
 #include "wallet/codecs.h"
 #include "wallet/json_util.h"
 
 #include <algorithm>
 #include <limits>
+#include <list>
 #include <map>
 #include <mutex>
 #include <set>
@@ -22,14 +25,15 @@ namespace {
 // Hops of both coins together. An artwork whose coins moved more often than this is not followed:
 // the read fails rather than name an owner from half a path.
 constexpr int kMaxCoinHops = 400;
-// More satoshis than there will ever be: an output claiming more is malformed.
-constexpr std::int64_t kMaxSats = 2100000000000000;
 constexpr std::size_t kConfirmedTxCacheLimit = 4096;
+constexpr std::size_t kKnownPairLimit = 4096;
 constexpr std::size_t kBlockListLimit = 1000000;
 constexpr std::int32_t kTxTimeoutS = 12;
 constexpr std::int32_t kBlockTimeoutS = 12;
 const char* const kCoinsUnreadable = "the artwork's coins could not be followed. Try again.";
 const char* const kCoinsTooBusy = "the artwork's coins moved too often to follow.";
+const char* const kWatchNotWhole = "the registry's listing could not be read to its end. Try again.";
+const char* const kPairOrderUnknown = "the order of the artwork's pairs could not be read. Try again.";
 
 // Mined transactions never change, so their JSON is kept for the next read.
 std::mutex g_tx_mutex;
@@ -55,27 +59,6 @@ bool usable_tx(const json& tx) {
     return vin != tx.end() && vin->is_array() && vout != tx.end() && vout->is_array();
 }
 
-// The outpoint an input spends; false for a coinbase input or a malformed one.
-bool input_outpoint(const json& in, std::string& txid, std::uint32_t& vout) {
-    if (!in.is_object()) return false;
-    const auto id = in.find("txid");
-    const auto n = in.find("vout");
-    if (id == in.end() || !id->is_string() || n == in.end() || !n->is_number_integer()) return false;
-    const std::int64_t index = n->get<std::int64_t>();
-    if (index < 0 || index > std::numeric_limits<std::uint32_t>::max()) return false;
-    txid = to_lower_copy(id->get<std::string>());
-    vout = static_cast<std::uint32_t>(index);
-    return is_txid_hex(txid);
-}
-
-bool output_sats(const json& out, std::uint64_t& sats) {
-    if (!out.is_object()) return false;
-    const std::int64_t value = vout_value_sats(out);
-    if (value < 0 || value > kMaxSats) return false;
-    sats = static_cast<std::uint64_t>(value);
-    return true;
-}
-
 // An origin as the walk follows it: "<txid>_<n>", or a bare transaction id for its output 0.
 bool origin_outpoint(const std::string& id, std::string& txid, std::uint32_t& vout) {
     const std::string text = to_lower_copy(art_trim_copy(id));
@@ -91,97 +74,85 @@ std::string outpoint_text(const std::string& txid, std::uint32_t vout) {
     return txid + ":" + std::to_string(vout);
 }
 
-// One coin on its way: the output that holds the ordinal's satoshi now, and the spender once asked.
-struct Coin {
-    std::string txid;
-    std::uint32_t vout = 0;
-    std::uint64_t offset = 0; // the satoshi's place within the output
-    bool gone = false;        // paid to the miner: it never moves again
-    bool asked = false;
-    std::string spender;
-};
-
 struct CoinWalk {
-    std::map<std::string, const WatchRecord*> listed;  // the title watch's records by transaction
+    std::map<std::string, const WatchRecord*> listed;  // records by transaction: listed, then read on the path
     std::map<std::string, std::string> listed_spender; // outpoint -> the listed transaction spending it
-    std::set<std::string> waiting;                     // owner records of the artwork not met yet
     std::map<std::string, json> fetched;
-    int hops = 0;
-    bool to_end = false; // follow the coins to where they are now, past the last owner record
+    std::list<WatchRecord> path_records; // records of path transactions the watch did not list
 };
 
-// A transaction on the path: the watch's own copy when it lists its inputs, else the kept copy of a
-// mined one, else WhatsOnChain's. Null when it cannot be read.
-const json* walk_tx(CoinWalk& walk, const std::string& txid) {
+void keep_if_mined(const std::string& txid, const json& tx) {
+    if (tx_block_height(tx) <= 0) return;
+    std::lock_guard<std::mutex> lock(g_tx_mutex);
+    if (g_confirmed_tx.count(txid)) return;
+    if (g_confirmed_tx.size() >= kConfirmedTxCacheLimit) g_confirmed_tx.clear();
+    g_confirmed_tx.emplace(txid, tx);
+}
+
+// A transaction already at hand: the watch's own copy when it lists its inputs (kept when mined,
+// for reads that skip the watch), else one read during this walk, else the kept copy of a mined
+// one. Null when none is.
+const json* known_tx(CoinWalk& walk, const std::string& txid) {
     const auto listed = walk.listed.find(txid);
-    if (listed != walk.listed.end() && usable_tx(listed->second->tx)) return &listed->second->tx;
+    if (listed != walk.listed.end() && usable_tx(listed->second->tx)) {
+        keep_if_mined(txid, listed->second->tx);
+        return &listed->second->tx;
+    }
     const auto seen = walk.fetched.find(txid);
     if (seen != walk.fetched.end()) return &seen->second;
+    std::lock_guard<std::mutex> lock(g_tx_mutex);
+    const auto kept = g_confirmed_tx.find(txid);
+    if (kept == g_confirmed_tx.end()) return nullptr;
+    return &(walk.fetched[txid] = kept->second);
+}
+
+// A transaction on the path: one at hand, else WhatsOnChain's. Null when it cannot be read.
+const json* walk_tx(CoinWalk& walk, const std::string& txid) {
+    if (const json* tx = known_tx(walk, txid)) return tx;
     json tx;
-    {
-        std::lock_guard<std::mutex> lock(g_tx_mutex);
-        const auto kept = g_confirmed_tx.find(txid);
-        if (kept != g_confirmed_tx.end()) tx = kept->second;
-    }
-    if (tx.is_null()) {
-        if (!is_txid_hex(txid) || !http_get_json(woc_url("/tx/" + txid), tx, kTxTimeoutS) || !usable_tx(tx))
-            return nullptr;
-        if (tx_block_height(tx) > 0) {
-            std::lock_guard<std::mutex> lock(g_tx_mutex);
-            if (g_confirmed_tx.size() >= kConfirmedTxCacheLimit) g_confirmed_tx.clear();
-            g_confirmed_tx[txid] = tx;
-        }
-    }
+    if (!is_txid_hex(txid) || !http_get_json(woc_url("/tx/" + txid), tx, kTxTimeoutS) || !usable_tx(tx)) return nullptr;
+    keep_if_mined(txid, tx);
     return &(walk.fetched[txid] = std::move(tx));
 }
 
-// Finds who spent the coin: a listed transaction that names it among its inputs, else
-// WhatsOnChain. Once no listed owner record is left to meet, where the coin goes no longer
-// matters and nothing is asked. False when the service could not tell.
-bool find_spender(CoinWalk& walk, Coin& coin) {
-    if (coin.gone || coin.asked) return true;
-    const auto listed = walk.listed_spender.find(outpoint_text(coin.txid, coin.vout));
-    if (listed != walk.listed_spender.end()) {
-        coin.spender = listed->second;
-        coin.asked = true;
-        return true;
+// The transactions of the inputs before a coin, read in bulk rather than one request each.
+void prefetch_txs(CoinWalk& walk, const std::vector<std::string>& txids) {
+    std::vector<std::string> missing;
+    for (const std::string& txid : txids)
+        if (!known_tx(walk, txid)) missing.push_back(txid);
+    if (missing.empty()) return;
+    std::vector<json> txs;
+    woc_bulk_tx_json(missing, txs);
+    for (std::size_t i = 0; i < missing.size(); ++i) {
+        if (!usable_tx(txs[i])) continue;
+        keep_if_mined(missing[i], txs[i]);
+        walk.fetched[missing[i]] = std::move(txs[i]);
     }
-    if (walk.waiting.empty() && !walk.to_end) return true;
-    std::string by;
-    const int code = woc_spent_by(coin.txid, coin.vout, by);
-    if (code == 2) return false;
-    coin.spender = code == 0 ? to_lower_copy(by) : std::string();
-    coin.asked = true;
-    return true;
 }
 
-// Moves the coin through its spender, first in, first out: the satoshi's position is the value of
-// the inputs before the coin's own plus its place within the coin. False when a transaction on the
-// way cannot be read or does not spend the coin.
-bool move_coin(CoinWalk& walk, Coin& coin) {
-    const json* tx = walk_tx(walk, coin.spender);
-    if (!tx) return false;
-    std::uint64_t position = coin.offset;
-    bool found = false;
-    for (const json& in : (*tx)["vin"]) {
-        std::string txid;
-        std::uint32_t vout = 0;
-        if (!input_outpoint(in, txid, vout)) return false;
-        if (txid == coin.txid && vout == coin.vout) {
-            found = true;
-            break;
-        }
-        const json* prev = walk_tx(walk, txid);
-        std::uint64_t sats = 0;
-        if (!prev || vout >= (*prev)["vout"].size() || !output_sats((*prev)["vout"][vout], sats)) return false;
-        position += sats;
+// Who spent a coin: a listed transaction that names it among its inputs, else WhatsOnChain.
+int walk_spent_by(const CoinWalk& walk, const std::string& txid, std::uint32_t vout, std::string& spender) {
+    const auto listed = walk.listed_spender.find(outpoint_text(txid, vout));
+    if (listed != walk.listed_spender.end()) {
+        spender = listed->second;
+        return 0;
     }
-    if (!found) return false;
-    Coin next;
-    next.txid = coin.spender;
-    next.gone = !ordinal_output((*tx)["vout"], position, next.vout, next.offset);
-    coin = next;
-    return true;
+    return woc_spent_by(txid, vout, spender);
+}
+
+// The record a path transaction carries, as the watch reader would have kept it; listed ones are
+// known already.
+void read_path_record(CoinWalk& walk, const std::string& txid) {
+    if (walk.listed.count(txid)) return;
+    const json* tx = walk_tx(walk, txid);
+    WatchRecord record;
+    if (!tx || !find_art_message_in_tx(*tx, record.msg) || !verify_typed_message(record.msg)) return;
+    record.ts = json_ts(record.msg);
+    if (record.ts <= 0) return;
+    record.txid = txid;
+    record.tx = *tx;
+    walk.path_records.push_back(std::move(record));
+    walk.listed[txid] = &walk.path_records.back();
 }
 
 // The step a transaction that spent both coins makes, when its listed owner record continues the
@@ -205,43 +176,52 @@ bool title_step(const CoinWalk& walk, const std::string& txid, const std::string
     return true;
 }
 
-// Follows both coins from their origins and appends the title's steps to rows. "" or the reason
-// the coins' path could not be read.
+// Follows each coin from its origin along its own path and appends the title's steps to rows:
+// the transactions on both paths, in path order. "" or the reason the paths could not be read.
 std::string follow_coins(const std::vector<WatchRecord>& records, const std::string& artwork_key,
-                         const std::string& title_address, Coin art, Coin cert, std::vector<KvArtTitleRow>& rows,
-                         TitleCoins* coins) {
+                         const std::string& title_address, const SatPlace& art, const SatPlace& cert,
+                         std::vector<KvArtTitleRow>& rows, TitleCoins* coins) {
     CoinWalk walk;
-    walk.to_end = coins != nullptr;
     for (const WatchRecord& record : records) {
         walk.listed.emplace(record.txid, &record);
-        if (is_owner_record_of(record, artwork_key, title_address)) walk.waiting.insert(record.txid);
         if (!usable_tx(record.tx)) continue;
         for (const json& in : record.tx["vin"]) {
-            std::string txid;
-            std::uint32_t vout = 0;
-            if (input_outpoint(in, txid, vout)) walk.listed_spender.emplace(outpoint_text(txid, vout), record.txid);
+            if (!in.is_object() || !in.contains("txid") || !in["txid"].is_string()) continue;
+            std::string txid = to_lower_copy(in["txid"].get<std::string>());
+            const auto n = in.find("vout");
+            if (!is_txid_hex(txid) || n == in.end() || !n->is_number_unsigned() ||
+                n->get<std::uint64_t>() > std::numeric_limits<std::uint32_t>::max())
+                continue;
+            walk.listed_spender.emplace(outpoint_text(txid, n->get<std::uint32_t>()), record.txid);
         }
     }
-    for (;;) {
-        if (!find_spender(walk, art) || !find_spender(walk, cert)) return kCoinsUnreadable;
-        if (art.spender.empty() && cert.spender.empty()) {
-            if (coins && !art.gone) coins->pic_coin = art.txid + "_" + std::to_string(art.vout);
-            if (coins && !cert.gone) coins->cert_coin = cert.txid + "_" + std::to_string(cert.vout);
-            return "";
-        }
-        if (++walk.hops > kMaxCoinHops) return kCoinsTooBusy;
-        if (art.spender == cert.spender) {
-            // Both coins in one transaction: the only place where the title can move.
-            walk.waiting.erase(art.spender);
-            KvArtTitleRow row;
-            if (title_step(walk, art.spender, artwork_key, title_address, rows.back(), row)) rows.push_back(row);
-            if (!move_coin(walk, art) || !move_coin(walk, cert)) return kCoinsUnreadable;
-        } else {
-            Coin& moved = art.spender.empty() ? cert : art;
-            walk.waiting.erase(moved.spender);
-            if (!move_coin(walk, moved)) return kCoinsUnreadable;
-        }
+    SatPathReader reader;
+    reader.tx = [&](const std::string& txid) { return walk_tx(walk, txid); };
+    reader.prefetch = [&](const std::vector<std::string>& txids) { prefetch_txs(walk, txids); };
+    reader.spent_by = [&](const std::string& txid, std::uint32_t vout, std::string& spender) {
+        return walk_spent_by(walk, txid, vout, spender);
+    };
+    SatPath art_path, cert_path;
+    follow_sat(art, reader, kMaxCoinHops, art_path);
+    if (art_path.end != SatPathEnd::too_long && art_path.end != SatPathEnd::unreadable)
+        follow_sat(cert, reader, kMaxCoinHops - static_cast<int>(art_path.txids.size()), cert_path);
+    for (const SatPath* path : {&art_path, &cert_path}) {
+        if (path->end == SatPathEnd::too_long) return kCoinsTooBusy;
+        if (path->end == SatPathEnd::unreadable) return kCoinsUnreadable;
     }
+    if (coins && art_path.end == SatPathEnd::unspent)
+        coins->pic_coin = art_path.at.txid + "_" + std::to_string(art_path.at.vout);
+    if (coins && cert_path.end == SatPathEnd::unspent)
+        coins->cert_coin = cert_path.at.txid + "_" + std::to_string(cert_path.at.vout);
+    const std::set<std::string> cert_txs(cert_path.txids.begin(), cert_path.txids.end());
+    for (const std::string& txid : art_path.txids) {
+        // Both coins in one transaction: the only place where the title can move.
+        if (!cert_txs.count(txid)) continue;
+        read_path_record(walk, txid);
+        KvArtTitleRow row;
+        if (title_step(walk, txid, artwork_key, title_address, rows.back(), row)) rows.push_back(row);
+    }
+    return "";
 }
 
 // Where a transaction stands in its block, from WhatsOnChain's list of the block's transactions,
@@ -268,6 +248,72 @@ std::int64_t block_position(std::map<std::int64_t, std::vector<std::string>>& bl
     return at == block->second.end() ? -1 : static_cast<std::int64_t>(at - block->second.begin());
 }
 
+// The pair that starts an artwork's title, once found mined in a listing read whole: nothing
+// listed later can stand before it in the chain, so later reads go straight to the coins.
+std::mutex g_pair_mutex;
+std::map<std::string, WatchRecord> g_known_pairs;
+
+bool known_pair(const std::string& artwork_key, WatchRecord& record) {
+    std::lock_guard<std::mutex> lock(g_pair_mutex);
+    const auto it = g_known_pairs.find(artwork_key);
+    if (it == g_known_pairs.end()) return false;
+    record = it->second;
+    return true;
+}
+
+void remember_pair(const std::string& artwork_key, const WatchRecord& record) {
+    if (tx_block_height(record.tx) <= 0) return;
+    std::lock_guard<std::mutex> lock(g_pair_mutex);
+    if (g_known_pairs.size() >= kKnownPairLimit) g_known_pairs.clear();
+    g_known_pairs[artwork_key] = record;
+}
+
+// Reads the watches for the artwork's records and finds the pair that starts its title. "" or the
+// reason the title cannot be read; `first` may be set even then, when only the pair watch answered.
+// A pair decided from a listing cut short is not remembered.
+std::string read_first_pair(const std::string& artwork_key, bool read_pair_watch, std::vector<WatchRecord>& records,
+                            const WatchRecord*& first) {
+    first = nullptr;
+    std::string title_error;
+    bool title_whole = false;
+    const bool title_ok = scan_watch_messages(kTitleWatchKey, kTitleWatchAddress, records, title_error, &title_whole);
+    // The pair transaction pays both watches, so the title watch usually lists the pair record
+    // already and the second full read is spared.
+    const bool pair_listed =
+        std::any_of(records.begin(), records.end(), [&](const WatchRecord& r) { return is_pair_of(r, artwork_key); });
+    std::string pair_error;
+    bool pair_whole = true;
+    if (read_pair_watch || !pair_listed) {
+        std::vector<WatchRecord> pair_records;
+        if (scan_watch_messages(kPairWatchKey, kPairWatchAddress, pair_records, pair_error, &pair_whole))
+            merge_pair_records(records, pair_records, artwork_key);
+        else
+            pair_whole = true; // a failed pair watch is not reported when the title watch answered
+    }
+    std::map<std::int64_t, std::vector<std::string>> blocks;
+    bool order_unknown = false;
+    first = first_pair_in_chain(records, artwork_key, kTitleWatchAddress, kPairWatchAddress,
+                                [&](std::int64_t height, const std::string& txid) {
+                                    const std::int64_t position = block_position(blocks, height, txid);
+                                    order_unknown = order_unknown || position < 0;
+                                    return position;
+                                });
+    // Two pairs share a block whose order could not be read: listing order would let the first
+    // owner change from one read to the next.
+    if (order_unknown) {
+        first = nullptr;
+        return kPairOrderUnknown;
+    }
+    // Without the title watch the pair alone could be a later one than the first.
+    if (!title_ok) return title_error.empty() ? pair_error : title_error;
+    // A listing cut at a bound may hide an earlier pair; none is named as if all had been seen.
+    if (!title_whole || (!pair_listed && !pair_whole)) {
+        first = nullptr;
+        return kWatchNotWhole;
+    }
+    return "";
+}
+
 } // namespace
 
 std::int64_t tx_block_height(const json& tx) {
@@ -276,22 +322,6 @@ std::int64_t tx_block_height(const json& tx) {
     if (height == tx.end() || !height->is_number_integer()) return 0;
     const std::int64_t value = height->get<std::int64_t>();
     return value > 0 ? value : 0;
-}
-
-bool ordinal_output(const json& vout, std::uint64_t position, std::uint32_t& index, std::uint64_t& offset) {
-    if (!vout.is_array()) return false;
-    std::uint64_t start = 0;
-    for (std::size_t i = 0; i < vout.size() && i <= std::numeric_limits<std::uint32_t>::max(); ++i) {
-        std::uint64_t sats = 0;
-        if (!output_sats(vout[i], sats)) return false;
-        if (position - start < sats) {
-            index = static_cast<std::uint32_t>(i);
-            offset = position - start;
-            return true;
-        }
-        start += sats;
-    }
-    return false;
 }
 
 const WatchRecord*
@@ -385,22 +415,14 @@ std::string art_title_coins(const std::string& artwork_id, std::vector<KvArtTitl
     const std::string artwork_key = norm_txid(artwork_id);
 
     std::vector<WatchRecord> records;
-    std::string title_error;
-    const bool title_ok = scan_watch_messages(kTitleWatchKey, title_address, records, title_error);
-    // The pair transaction pays both watches, so the title watch usually lists the pair record
-    // already and the second full read is spared.
-    const bool pair_listed =
-        std::any_of(records.begin(), records.end(), [&](const WatchRecord& r) { return is_pair_of(r, artwork_key); });
-    std::string pair_error;
-    if (read_pair_watch || !pair_listed) {
-        std::vector<WatchRecord> pair_records;
-        if (scan_watch_messages(kPairWatchKey, pair_address, pair_records, pair_error))
-            merge_pair_records(records, pair_records, artwork_key);
+    WatchRecord known;
+    const WatchRecord* first = nullptr;
+    std::string error;
+    if (known_pair(artwork_key, known)) {
+        first = &known;
+    } else {
+        error = read_first_pair(artwork_key, read_pair_watch, records, first);
     }
-    std::map<std::int64_t, std::vector<std::string>> blocks;
-    const WatchRecord* first = first_pair_in_chain(
-        records, artwork_key, title_address, pair_address,
-        [&](std::int64_t height, const std::string& txid) { return block_position(blocks, height, txid); });
     if (first) {
         pair.txid = first->txid;
         pair.artwork = lower_text(first->msg, "pic");
@@ -409,10 +431,7 @@ std::string art_title_coins(const std::string& artwork_id, std::vector<KvArtTitl
         pair.owner = json_identity_pubkey(first->msg);
         pair.handle = json_text(first->msg, "handle");
     }
-    // Every pass is listed only at the title watch: without it the pair record alone would name
-    // the registering owner as the owner now, even after the artwork has passed on.
-    if (!title_ok) return title_error.empty() ? pair_error : title_error;
-    if (!first) return "";
+    if (!error.empty() || !first) return error;
 
     KvArtTitleRow row;
     row.txid = first->txid;
@@ -425,13 +444,14 @@ std::string art_title_coins(const std::string& artwork_id, std::vector<KvArtTitl
 
     // The coins are followed from their origins: the artwork as the pair names it, the certificate
     // the pair binds. A pair whose ids are no outpoints binds no coins, and its title never moves.
-    Coin art, cert;
+    SatPlace art, cert;
     if (!origin_outpoint(pair.artwork, art.txid, art.vout) && !origin_outpoint(artwork_id, art.txid, art.vout))
         return "";
     if (!origin_outpoint(pair.certificate, cert.txid, cert.vout)) return "";
     // One coin named twice is not two coins travelling together.
     if (art.txid == cert.txid && art.vout == cert.vout) return "";
-    const std::string error = follow_coins(records, artwork_key, title_address, art, cert, rows, coins);
+    if (first != &known) remember_pair(artwork_key, *first);
+    error = follow_coins(records, artwork_key, title_address, art, cert, rows, coins);
     if (!error.empty()) rows.clear();
     return error;
 }

@@ -1,11 +1,14 @@
 // Who owns an artwork now and since when, rebuilt from the chain on every call. The first valid
-// pair record of the artwork in chain order starts the title; after it the title moves only with
-// the coins: an owner record counts when its own transaction spends both the artwork's and the
-// certificate's coin, as 1Sat ordinals follow them, and the current owner signed it over the
-// previous step. What a signer writes about time or order decides nothing.
+// pair record of the artwork in chain order starts the title; once found mined in a listing read
+// whole it is remembered for the process, so later reads cost the coins' path only. After it the
+// title moves only with the coins, each followed along its own path: an owner record counts when
+// its own transaction spends both the artwork's and the certificate's coin, as 1Sat ordinals
+// follow them, and the current owner signed it over the previous step. What a signer writes about
+// time or order decides nothing.
 #pragma once
 
 #include "art/art_records.h"
+#include "chain/sat_path.h"
 
 #include <nlohmann/json.hpp>
 
@@ -37,27 +40,28 @@ struct TitlePair {
 
 // Fills `rows` (cleared first) with the artwork's title chain, oldest first; the first row is the
 // pair record. Returns "" on success, also when the artwork was never validly paired (no rows),
-// else the reason no chain could be read. When `certificate_id` is given it is cleared, the pair
-// watch is always read, and it receives the certificate of the accepted pair (bare transaction id).
+// else the reason no chain could be read, also when a listing could not be read to its end. When
+// `certificate_id` is given it is cleared, the pair watch is read unless the pair is remembered,
+// and it receives the certificate of the accepted pair (bare transaction id).
 // Safe to call from many threads at once.
 std::string art_title_chain(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows,
                             std::string* certificate_id = nullptr);
 
 // The same read, giving the accepted pair too (cleared first; empty when none). With
-// `read_pair_watch` the pair watch is read even when the title watch lists the pair. The pair is
-// given even when the title itself could not be read (rows empty, the reason returned).
+// `read_pair_watch` the pair watch is read even when the title watch lists the pair, unless the
+// pair is remembered. The pair is given even when the title itself could not be read (rows empty,
+// the reason returned).
 std::string art_title_read(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair,
                            bool read_pair_watch);
 
 // Where the title's two coins are now, "<txid>_<index>" as the chain names them; empty for a coin
-// paid to the miner, or when the pair binds no coins.
+// paid to the miner or merged into a larger output, or when the pair binds no coins.
 struct TitleCoins {
     std::string pic_coin;
     std::string cert_coin;
 };
 
-// art_title_read that also follows both coins to their unspent outputs (`coins`, cleared first, may
-// be null), even past the last owner record, asking whose spender is unknown.
+// art_title_read that also gives where both coins are now (`coins`, cleared first, may be null).
 std::string art_title_coins(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair,
                             bool read_pair_watch, TitleCoins* coins);
 
@@ -83,9 +87,3 @@ first_pair_in_chain(const std::vector<WatchRecord>& records, const std::string& 
 // transactions, read once per height into `blocks`; -1 when unknown.
 std::int64_t tx_block_place(std::map<std::int64_t, std::vector<std::string>>& blocks, std::int64_t height,
                             const std::string& txid);
-
-// Where a satoshi lands by first in, first out: the output of `vout` (a transaction's output
-// array) whose range holds the satoshi at `position` of the inputs, and the offset within it.
-// False when the position lies past the outputs (the satoshi went to the miner) or the outputs
-// are malformed.
-bool ordinal_output(const nlohmann::json& vout, std::uint64_t position, std::uint32_t& index, std::uint64_t& offset);

@@ -10,6 +10,8 @@
 
 #include <curl/curl.h>
 
+#include <set>
+
 using json = nlohmann::json;
 
 namespace {
@@ -20,22 +22,31 @@ constexpr std::int32_t kOracleTxTimeoutS = 6;
 constexpr std::int32_t kWocTxTimeoutS = 12;
 constexpr std::size_t kOraclePageSize = 2000;
 constexpr std::size_t kOracleOffsetLimit = 20000;
-constexpr int kHistoryPagesPerList = 6;
+// A watch carries every record of the platform, so its lists are paged to their end; a list
+// longer than this is reported as not read whole.
+constexpr int kHistoryPagesPerList = 100;
+
+// How a paged list ended: no page answered, stopped with pages left (a bound, a failure, a page
+// with nothing new), or read to its last page.
+enum class ListEnd { failed, cut, whole };
 
 // Pages of the platform's oracle index, 2000 ids each, up to offset 18000. Ends at the first
 // failure, short page or page with nothing new.
-void read_oracle_pages(const std::string& watch_key, std::vector<std::string>& txids) {
+ListEnd read_oracle_pages(const std::string& watch_key, std::vector<std::string>& txids) {
     const std::string base = service_settings().platform_base + "/oi/oracle/" + watch_key + "/txids?limit=2000&offset=";
     for (std::size_t offset = 0; offset < kOracleOffsetLimit; offset += kOraclePageSize) {
+        const ListEnd stopped = offset == 0 ? ListEnd::failed : ListEnd::cut;
         json reply;
-        if (!http_get_json(base + std::to_string(offset), reply, kOracleTimeoutS)) return;
-        if (!reply.is_object()) return;
+        if (!http_get_json(base + std::to_string(offset), reply, kOracleTimeoutS)) return stopped;
+        if (!reply.is_object()) return stopped;
         const auto page = reply.find("txids");
-        if (page == reply.end() || !page->is_array()) return;
+        if (page == reply.end() || !page->is_array()) return stopped;
         const std::size_t before = txids.size();
         parse_watch_txids(reply, txids);
-        if (page->empty() || page->size() < kOraclePageSize || txids.size() == before) return;
+        if (page->empty() || page->size() < kOraclePageSize) return ListEnd::whole;
+        if (txids.size() == before) return ListEnd::cut;
     }
+    return ListEnd::cut;
 }
 
 std::string next_page_token(const json& reply) {
@@ -47,9 +58,9 @@ std::string next_page_token(const json& reply) {
     return "";
 }
 
-// One of WhatsOnChain's history lists of the address, page by page. True when any request of it
-// was answered.
-bool read_history_list(const std::string& list_url, std::vector<std::string>& txids) {
+// One of WhatsOnChain's history lists of the address, page by page.
+ListEnd read_history_list(const std::string& list_url, std::vector<std::string>& txids) {
+    std::set<std::string> listed_here;
     bool answered = false;
     std::string token;
     for (int page = 0; page < kHistoryPagesPerList; ++page) {
@@ -58,19 +69,28 @@ bool read_history_list(const std::string& list_url, std::vector<std::string>& tx
         json reply;
         if (!http_get_json(url, reply, kHistoryTimeoutS)) {
             // Some deployments refuse the paging query; the bare list is the fallback for the first page.
+            // It says nothing of pages left, so it never counts as the whole list.
             if (page == 0 && token.empty() && http_get_json(list_url, reply, kHistoryTimeoutS)) {
                 parse_watch_txids(reply, txids);
                 answered = true;
             }
-            return answered;
+            return answered ? ListEnd::cut : ListEnd::failed;
         }
         answered = true;
-        const std::size_t before = txids.size();
-        parse_watch_txids(reply, txids);
+        std::vector<std::string> page_ids;
+        parse_watch_txids(reply, page_ids);
+        // Another list read before may hold every id of a page already; a page that brings this
+        // list nothing new says the service would page for ever.
+        bool new_here = false;
+        for (const std::string& id : page_ids) {
+            new_here = listed_here.insert(id).second || new_here;
+            append_txid_unique(txids, id);
+        }
         token = next_page_token(reply);
-        if (token.empty() || txids.size() == before) return answered;
+        if (token.empty()) return ListEnd::whole;
+        if (!new_here) return ListEnd::cut;
     }
-    return answered;
+    return ListEnd::cut;
 }
 
 } // namespace
@@ -101,21 +121,30 @@ bool http_get_json(const std::string& url, json& out, std::int32_t timeout_s, co
 }
 
 bool fetch_address_txids(const std::string& watch_key, const std::string& watch_address,
-                         std::vector<std::string>& txids, std::string& error) {
+                         std::vector<std::string>& txids, std::string& error, bool* whole) {
     txids.clear();
     error.clear();
+    if (whole) *whole = false;
     if (watch_address.empty()) {
         error = "watch address is not assigned";
         return false;
     }
-    read_oracle_pages(watch_key, txids);
+    const ListEnd oracle = read_oracle_pages(watch_key, txids);
 
     // The oracle index may lag or miss transactions, so the address history is always read too.
+    // Its two halves, each paged to its end, list the address whole; a list cut short leaves the
+    // oracle's answer in doubt too, since the oracle may miss transactions.
     const std::string base = woc_url("/address/" + watch_address);
     bool woc_answered = false;
+    bool halves_whole = true;
+    bool woc_cut = false;
     for (const char* suffix : {"/unconfirmed/history", "/history", "/confirmed/history"}) {
-        if (read_history_list(base + suffix, txids)) woc_answered = true;
+        const ListEnd end = read_history_list(base + suffix, txids);
+        woc_answered = woc_answered || end != ListEnd::failed;
+        woc_cut = woc_cut || end == ListEnd::cut;
+        if (std::string(suffix) != "/history") halves_whole = halves_whole && end == ListEnd::whole;
     }
+    if (whole) *whole = halves_whole || (oracle == ListEnd::whole && !woc_cut);
     if (woc_answered || !txids.empty()) return true;
     error = "OI " + watch_key + " missed and WhatsOnChain missed";
     return false;
@@ -136,10 +165,10 @@ bool fetch_tx_json(const std::string& txid, json& out) {
 }
 
 bool scan_watch_messages(const std::string& watch_key, const std::string& watch_address,
-                         std::vector<WatchRecord>& records, std::string& error) {
+                         std::vector<WatchRecord>& records, std::string& error, bool* whole) {
     records.clear();
     std::vector<std::string> txids;
-    if (!fetch_address_txids(watch_key, watch_address, txids, error)) return false;
+    if (!fetch_address_txids(watch_key, watch_address, txids, error, whole)) return false;
     for (std::size_t i = 0; i < txids.size(); ++i) {
         const std::string& txid = txids[i];
         WatchRecord record;

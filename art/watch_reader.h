@@ -20,15 +20,16 @@ bool http_get_json(const std::string& url, nlohmann::json& out, std::int32_t tim
 
 // Every transaction id listed for the watch. False with "watch address is not assigned" for an
 // empty address, or with "OI <key> missed and WhatsOnChain missed" when no source answered and
-// nothing was found.
+// nothing was found. `whole`, when given, tells whether a source was read to its end rather than
+// cut at a page bound or a failure.
 bool fetch_address_txids(const std::string& watch_key, const std::string& watch_address,
-                         std::vector<std::string>& txids, std::string& error);
+                         std::vector<std::string>& txids, std::string& error, bool* whole = nullptr);
 
 // The transaction as JSON: the oracle index's copy when it carries a record, else WhatsOnChain's.
 bool fetch_tx_json(const std::string& txid, nlohmann::json& out);
 
 // The verified records with a positive time at the watch, ordered by time then transaction id.
 // Neither the record type nor the watch payment is checked: callers apply their own rules.
-// False only when the listing fails (its error text).
+// False only when the listing fails (its error text). `whole` as for fetch_address_txids.
 bool scan_watch_messages(const std::string& watch_key, const std::string& watch_address,
-                         std::vector<WatchRecord>& records, std::string& error);
+                         std::vector<WatchRecord>& records, std::string& error, bool* whole = nullptr);

@@ -2,8 +2,10 @@
 // inscribed) with four asks, against the fake services with 20 ms added to every request. A
 // frame's longest chain of dependent requests is three (its transaction ids, a transaction, the
 // certificate) before the title of its hanging is read; the report gives the wall time against
-// that chain and the requests each service answered.
+// that chain and the requests each service answered. And a title read against the number of
+// unrelated payments to the title watch.
 #include "art/gallery_frames.h"
+#include "art/title_chain.h"
 #include "bench/bench_paths.h"
 #include "fakes/chain_fixture.h"
 #include "fakes/fake_gorillapool.h"
@@ -110,5 +112,79 @@ void BM_GalleryColdLoad(benchmark::State& state) {
     state.counters["gorillapool"] = gorillapool;
 }
 BENCHMARK(BM_GalleryColdLoad)->Arg(0)->Arg(1)->Arg(2)->Iterations(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+} // namespace
+
+namespace {
+
+// A title read of an artwork paired and passed once, against the number of unrelated 1-sat
+// payments to the title watch (Arg). The first read finds the pair in the watch's listing; a read
+// after it follows the coins only. Requests are those both fakes answered for one read.
+void BM_TitleReadAgainstStrangers(benchmark::State& state) {
+    const auto strangers = state.range(0);
+    TempDataDir data_dir;
+    double first_ms = 0, later_ms = 0;
+    int first_requests = 0, later_requests = 0;
+    std::string failure;
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto chain = std::make_unique<FakeChain>();
+        FakeIdentity ids;
+        serve_fake_identity(chain->platform, ids);
+        const TestKey alice = test_key_from_byte(0x11), bob = test_key_from_byte(0x22);
+        ids.set_key("alice@kestrava.net", alice.pub);
+        clear_identity_cache();
+        set_service_settings(settings_for(*chain));
+        const std::string art = fake_inscribe(*chain, alice.hash, "image/png", "\x89PNG bench");
+        const std::string cert = fake_inscribe(*chain, alice.hash, "application/json", R"({"title":"Dawn"})");
+        const nlohmann::json pair =
+            fake_art_record("art_pair", "alice", 100,
+                            {{"pic", art}, {"cert", cert}, {"sha256", std::string(64, 'e')}, {"owner", alice.pub}});
+        const std::string paired = fake_pair_tx(*chain, alice, fake_signed_record(pair, 0x11));
+        const nlohmann::json pass = fake_art_record(
+            "art_owner", "alice", 160, {{"pic", art}, {"cert", cert}, {"owner", bob.pub}, {"prev", paired}});
+        fake_pass_tx(*chain, {art.substr(0, 64), 0, alice}, {cert.substr(0, 64), 0, alice}, bob.address,
+                     fake_signed_record(pass, 0x11));
+        for (std::int64_t i = 0; i < strangers; ++i)
+            chain->ledger.fund(kTitleWatchAddress, 1);
+        chain->ledger.mine();
+        std::vector<KvArtTitleRow> rows;
+        state.ResumeTiming();
+
+        for (int read = 0; read < 2; ++read) {
+            chain->woc.reset_counts();
+            chain->platform.reset_counts();
+            const auto begin = std::chrono::steady_clock::now();
+            const std::string error = art_title_chain(art, rows);
+            const double ms =
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();
+            if (!error.empty() || rows.size() != 2) failure = "the title was not read: " + error;
+            const int requests = chain->woc.request_count() + chain->platform.request_count();
+            (read == 0 ? first_ms : later_ms) = ms;
+            (read == 0 ? first_requests : later_requests) = requests;
+            if (read == 1) {
+                print_paths("woc", chain->woc);
+                print_paths("platform", chain->platform);
+            }
+        }
+
+        state.PauseTiming();
+        clear_identity_cache();
+        chain.reset();
+        state.ResumeTiming();
+    }
+    if (!failure.empty()) state.SkipWithError(failure.c_str());
+    state.counters["first_read_ms"] = first_ms;
+    state.counters["first_read_requests"] = first_requests;
+    state.counters["read_ms"] = later_ms;
+    state.counters["read_requests"] = later_requests;
+}
+BENCHMARK(BM_TitleReadAgainstStrangers)
+    ->Arg(0)
+    ->Arg(400)
+    ->Arg(4000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 } // namespace

@@ -1,5 +1,5 @@
 // One payment through pay_with_retry against the fake chain with 20 ms added to every request, for
-// HD wallets of 5 and of 100 receive addresses with a few of them funded. Beside the wall time it
+// HD wallets of 5 to 20,000 receive addresses with a few of them funded. Beside the wall time it
 // reports how long the wallet mutex was held (sampled every millisecond from another thread), the
 // requests each service answered, and the largest thread count of the process during the payment
 // next to the count before it (the fake services' own threads make up the baseline).
@@ -123,7 +123,15 @@ void BM_PayWithRetry(benchmark::State& state) {
     state.counters["threads_before"] = baseline;
     state.counters["threads_peak"] = peak;
 }
-// Receive indexes 0..4 and 0..99, each beside the identity address.
+// Receive indexes 0..4 and 0..99, each beside the identity address; then wallets of 1,000, 5,000
+// and 20,000 receive addresses, each paying once, its addresses derived within the payment.
 BENCHMARK(BM_PayWithRetry)->Arg(4)->Arg(99)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PayWithRetry)
+    ->Arg(1000)
+    ->Arg(5000)
+    ->Arg(20000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 } // namespace

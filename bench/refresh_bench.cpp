@@ -2,7 +2,8 @@
 // button starts them) and a Connect of an already bound wallet followed by that Refresh, against
 // the fake services with 20 ms added to every request. Reports the wall time of each part and the
 // requests each service answered; with CORVANE_BENCH_PATHS set it also prints the requests per
-// endpoint.
+// endpoint. A wallet of 1,000, 5,000 and 20,000 receive addresses, its newest one funded, is
+// refreshed too, beside the time its addresses take to derive once.
 #include "bench/bench_paths.h"
 #include "fakes/chain_fixture.h"
 #include "fakes/fake_gorillapool.h"
@@ -11,6 +12,7 @@
 #include "support/temp_dir.h"
 #include "support/wallet_fixture.h"
 #include "wallet/connect.h"
+#include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/registry.h"
 #include "wallet/session.h"
@@ -141,5 +143,47 @@ void BM_ConnectThenRefresh(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_ConnectThenRefresh)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A wallet whose receive counter is the argument, the coin on its newest address: the time to
+// derive its addresses once (a session does it once, with the mutex released), then a Refresh.
+void BM_RefreshLargeWallet(benchmark::State& state) {
+    const auto counter = static_cast<std::uint32_t>(state.range(0));
+    TempDataDir data_dir;
+    double derive_ms = 0, wall_ms = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto services = std::make_unique<Services>();
+        reset_chain_session_for_tests();
+        // Each size gets the full Refresh a first one in a session is, ordinal sets included.
+        reset_wallet_status_refresh();
+        write_test_wallet_file("bench", counter);
+        load_wallet_id("bench");
+        for (FakeServer* server : services->all())
+            server->reset_counts();
+        state.ResumeTiming();
+        const auto begin = std::chrono::steady_clock::now();
+        {
+            WalletLock lock = lock_wallet();
+            warm_wallet_keys(lock);
+            services->chain.ledger.fund(test_receive_key(counter).address, 50000);
+        }
+        derive_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();
+        const RefreshTimes times = refresh_ms();
+        wall_ms = times.status_ms + times.listing_ms;
+        state.PauseTiming();
+        report(state, *services, wall_ms, times);
+        state.counters["derive_ms"] = derive_ms;
+        drop_platform_session();
+        services.reset();
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_RefreshLargeWallet)
+    ->Arg(1000)
+    ->Arg(5000)
+    ->Arg(20000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 } // namespace

@@ -145,24 +145,14 @@ bool hash_of_address_is(const std::string& address, const Hash160& h) {
     return !address.empty() && address_to_hash160(address, decoded) && decoded == h;
 }
 
-// Address of receive key i of account 1 whose hash160 is h; "" when it is not that key.
-std::string receive_address_matching(std::uint32_t index, const Hash160& h) {
-    std::string priv, pub, address;
-    const bool derived = derive_account_key(1, index, priv, pub, address);
-    wipe(priv);
-    return derived && hash_of_address_is(address, h) ? address : std::string();
-}
-
 // Walks the account-1 receive chain up to its counter; the caller holds the wallet mutex.
 std::string hd_receive_address_for(const Hash160& h) {
     const KvCofferlyWallet& w = kv_wallet();
     if (!w.is_hd || w.mnemonic.empty()) return std::string();
-    std::uint64_t last = 0;
-    counter_scan_last(w.recv[kReceiveAccount], last);
-    for (std::uint64_t i = 0; i <= last; ++i) {
-        std::string address = receive_address_matching(static_cast<std::uint32_t>(i), h);
-        if (!address.empty()) return address;
-    }
+    const std::string wanted = base58check_encode(h);
+    const AccountAddresses receive = account_addresses(kReceiveAccount);
+    for (std::size_t i = 0; i < receive.count; ++i)
+        if (receive[i] == wanted) return wanted;
     return std::string();
 }
 

@@ -60,12 +60,6 @@ std::string gp_unspent_url(const std::string& address) {
     return service_settings().gorillapool_base + "/txos/address/" + address + "/unspent";
 }
 
-bool data_has_token_or_inscription(const json& item) {
-    auto data = item.find("data");
-    if (data == item.end() || !data->is_object()) return false;
-    return data->contains("bsv21") || data->contains("bsv20") || data->contains("insc");
-}
-
 // A JSON number as a whole count, fraction dropped; false for other types and for values that
 // do not fit.
 bool whole_number(const json& value, std::int64_t& out) {
@@ -92,10 +86,11 @@ bool whole_number(const json& value, std::int64_t& out) {
 bool plain_coin_of(const json& item, Utxo& coin) {
     if (!item.is_object()) return false;
     // A txo whose origin cannot be read is not known to be plain, so it is not a coin to spend.
+    // Whatever else the index says of an output, only one of a single satoshi carries an ordinal
+    // (it names change with an empty MAP as well), so the amount alone decides below.
     bool malformed = false;
-    const bool has_origin = !txo_outpoint(item, &malformed).empty();
-    if (malformed || (has_origin && txo_is_inscription(item))) return false;
-    if (data_has_token_or_inscription(item)) return false;
+    txo_outpoint(item, &malformed);
+    if (malformed) return false;
     auto txid = item.find("txid");
     if (txid == item.end() || !txid->is_string()) return false;
     coin.txid = txid->get<std::string>();
@@ -111,7 +106,6 @@ bool plain_coin_of(const json& item, Utxo& coin) {
     if (amount != item.end() && amount->is_number() && !whole_number(*amount, sats)) return false;
     coin.sats = sats;
     coin.height = -1;
-    // One-satoshi outputs are never plain coins.
     return sats > 1;
 }
 
@@ -210,6 +204,10 @@ bool refresh_wallet_coins(WalletLock& wallet_lock, std::string& error) {
             error = "no wallet";
             return false;
         }
+    }
+    if (account_addresses(kReceiveAccount).damaged) {
+        error = kAddressCounterTooLargeText;
+        return false;
     }
     std::vector<std::string> addresses;
     list_wallet_addresses(addresses);
@@ -321,16 +319,15 @@ bool change_hash160(Hash160& hash160, std::string& error) {
         return false;
     }
     if (!is_house_oracle_address(w.address)) return true;
-    if (w.is_hd && !w.mnemonic.empty()) {
-        std::uint64_t last = 0;
-        counter_scan_last(w.recv[kReceiveAccount], last);
-        for (std::uint64_t i = 0; i <= last; ++i) {
-            std::string priv, pub, address;
-            const bool derived = derive_path(receive_path(i), priv, pub, address);
-            wipe(priv);
-            if (!derived || address.empty() || is_house_oracle_address(address)) continue;
-            if (address_to_hash160(address, hash160)) return true;
-        }
+    const AccountAddresses receive = account_addresses(kReceiveAccount);
+    if (receive.damaged) {
+        error = kAddressCounterTooLargeText;
+        return false;
+    }
+    for (std::size_t i = 0; i < receive.count; ++i) {
+        const std::string& address = receive[i];
+        if (address.empty() || is_house_oracle_address(address)) continue;
+        if (address_to_hash160(address, hash160)) return true;
     }
     error = "change would land on a house oracle.";
     return false;

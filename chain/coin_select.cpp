@@ -83,14 +83,16 @@ void add_cached_coins(UtxoCollection& c) {
         return;
     }
     if (w.mnemonic.empty()) return;
-    std::uint64_t last = 0;
-    counter_scan_last(w.recv[kReceiveAccount], last);
+    // Only the addresses that hold coins need their keys.
+    const AccountAddresses receive = account_addresses(kReceiveAccount);
     std::string priv, pub, address;
-    for (std::uint64_t i = 0; i <= last; ++i) {
+    for (std::size_t i = 0; i < receive.count; ++i) {
+        const AddressCoins* entry = receive[i].empty() ? nullptr : entry_of(receive[i]);
         Hash160 h{};
-        if (derive_account_key(kReceiveAccount, static_cast<std::uint32_t>(i), priv, pub, address) &&
+        if (entry && !entry->utxos.empty() &&
+            derive_account_key(kReceiveAccount, static_cast<std::uint32_t>(i), priv, pub, address) &&
             address_to_hash160(address, h))
-            add_address_coins(c, entry_of(address), priv, pub, h);
+            add_address_coins(c, entry, priv, pub, h);
         wipe(priv);
     }
     Hash160 h{};
@@ -132,12 +134,9 @@ void list_wallet_addresses(std::vector<std::string>& addresses) {
     if (!w.is_hd) {
         add(w.address);
     } else {
-        std::uint64_t last = 0;
-        counter_scan_last(w.recv[kReceiveAccount], last);
-        for (std::uint64_t i = 0; i <= last; ++i) {
-            if (derive_account_key(kReceiveAccount, static_cast<std::uint32_t>(i), priv, pub, address)) add(address);
-            wipe(priv);
-        }
+        const AccountAddresses receive = account_addresses(kReceiveAccount);
+        for (std::size_t i = 0; i < receive.count; ++i)
+            add(receive[i]);
         add(w.identity_address);
     }
     for (const HouseOracleRow& row : house_oracles()) {
@@ -167,6 +166,8 @@ void store_ord_outpoints(const std::string& address, const std::unordered_set<st
 }
 
 bool is_ord_outpoint_at(const std::string& address, const Utxo& coin) {
+    // An ordinal rides on one satoshi; a larger output a reader named is plain change it misread.
+    if (coin.sats > 1) return false;
     const bool one_sat = coin.sats == 1;
     const std::int64_t now = clock_steady_ms();
     if (ord_outpoint_failed() && now - ord_outpoint_failed_at() < kOrdSetFreshMs) return one_sat;
@@ -179,6 +180,7 @@ bool is_ord_outpoint_at(const std::string& address, const Utxo& coin) {
 }
 
 bool is_ord_outpoint_any(const Utxo& coin) {
+    if (coin.sats > 1) return false;
     if (ord_outpoint_failed() && clock_steady_ms() - ord_outpoint_failed_at() < kOrdSetFreshMs) return coin.sats == 1;
     const std::string key = outpoint_key(coin.txid, coin.vout);
     for (const OrdOutpointSet& entry : ord_outpoint_sets())

@@ -90,8 +90,10 @@ bool has_object(const json& data, const char* key) {
 }
 
 bool data_is_inscription(const json* data) {
+    // The index gives plain outputs an empty MAP too; only MAP attributes tell of an inscription.
+    const json* map = data ? object_member(*data, "map") : nullptr;
     return data && data->is_object() &&
-           (has_object(*data, "insc") || has_object(*data, "map") || has_object(*data, "bsv20") ||
+           (has_object(*data, "insc") || (map && !map->empty()) || has_object(*data, "bsv20") ||
             has_object(*data, "bsv21"));
 }
 

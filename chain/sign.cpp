@@ -193,10 +193,11 @@ bool is_my_address(const std::string& address, std::string& priv_hex, std::strin
     }
     if (w.mnemonic.empty()) return false;
     for (std::uint32_t account = 0; account < w.recv.size(); ++account) {
-        std::uint64_t last = 0;
-        counter_scan_last(w.recv[account], last);
-        for (std::uint64_t i = 0; i <= last; ++i) {
-            if (derived_key_matches(account, static_cast<std::uint32_t>(i), address, priv_hex, pub_hex)) return true;
+        const AccountAddresses addresses = account_addresses(account);
+        for (std::size_t i = 0; i < addresses.count; ++i) {
+            if (addresses[i] == address &&
+                derived_key_matches(account, static_cast<std::uint32_t>(i), address, priv_hex, pub_hex))
+                return true;
         }
     }
     return derived_key_matches(kIdentityAccount, 0, address, priv_hex, pub_hex);

@@ -11,6 +11,7 @@
 #include "identity/paymail_claim.h"
 #include "identity/paymail_registry.h"
 #include "wallet/clock.h"
+#include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/session.h"
 #include "wallet/wallet_file.h"
@@ -75,6 +76,8 @@ void refresh_wallet_status(WalletStatus& status) {
     scan_hd_balances();
 
     WalletLock lock = lock_wallet();
+    // Addresses not derived yet this session are derived with the mutex released.
+    if (load_wallet()) warm_wallet_keys(lock);
     if (!load_wallet()) {
         emit_status_event(kCofferlyTag, "status");
         emit_status_event(kCofferlyTag, "paymail");

@@ -62,14 +62,9 @@ std::unordered_set<std::string> own_addresses() {
 
     std::string priv, pub, address;
     for (std::uint32_t account = 0; account < w.recv.size(); ++account) {
-        // Counters come from the wallet file: widened so a counter near 2^32 cannot wrap the bound,
-        // and never scanned past the most addresses one call derives.
-        std::uint64_t last = 0;
-        counter_scan_last(std::uint64_t{w.recv[account]} + kReceiveLookahead, last);
-        for (std::uint64_t i = 0; i <= last; ++i) {
-            if (derive_account_key(account, static_cast<std::uint32_t>(i), priv, pub, address)) add(address);
-            wipe(priv);
-        }
+        const AccountAddresses receive = account_addresses(account, kReceiveLookahead);
+        for (std::size_t i = 0; i < receive.count; ++i)
+            add(receive[i]);
         for (std::uint32_t j = 0; j <= kLastChangeIndex; ++j) {
             if (derive_change_key(account, j, priv, pub, address)) add(address);
             wipe(priv);

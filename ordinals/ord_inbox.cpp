@@ -285,17 +285,9 @@ void collect_watch_addresses(std::vector<std::string>& out) {
     const KvCofferlyWallet& w = kv_wallet();
     add(w.identity_address);
     add(w.address);
-    if (w.is_hd && !w.mnemonic.empty()) {
-        // A counter past the last normal index names no further address; a 64-bit loop also ends
-        // when the counter is at its largest value.
-        std::uint64_t last = 0;
-        counter_scan_last(w.recv[kOrdinalsAccount], last);
-        std::string priv, pub, address;
-        for (std::uint64_t j = 0; j <= last; ++j) {
-            if (derive_account_key(kOrdinalsAccount, static_cast<std::uint32_t>(j), priv, pub, address)) add(address);
-            wipe(priv);
-        }
-    }
+    const AccountAddresses ordinals = account_addresses(kOrdinalsAccount);
+    for (std::size_t j = 0; j < ordinals.count; ++j)
+        add(ordinals[j]);
     for (const LocalOrd& ord : w.ord_owned) {
         if (!ord.hidden) add(ord.address);
     }

@@ -16,7 +16,6 @@
 #include "ordinals/gp_tokens.h"
 #include "ordinals/ord_inbox.h"
 #include "ordinals/ord_snapshots.h"
-#include "wallet/parallel.h"
 #include "ordinals/recent_scan.h"
 #include "ordinals/token_discovery.h"
 #include "ordinals/token_records.h"
@@ -24,6 +23,7 @@
 #include "wallet/http_client.h"
 #include "wallet/json_util.h"
 #include "wallet/keys.h"
+#include "wallet/parallel.h"
 #include "wallet/settings.h"
 #include "wallet/text_util.h"
 #include "wallet/wallet_file.h"
@@ -61,14 +61,15 @@ void add_watch_address(const std::string& address, std::vector<std::string>& out
 
 // The ordinals account m/44'/236'/5'/0/0..recv[5], or the five change addresses of that account.
 void add_ordinals_account(bool change, std::vector<std::string>& out, std::unordered_set<std::string>& seen) {
-    const KvCofferlyWallet& w = kv_wallet();
-    std::uint64_t last = kChangeAddressCount - 1;
-    if (!change) counter_scan_last(w.recv[kOrdinalsAccount], last);
+    if (!change) {
+        const AccountAddresses ordinals = account_addresses(kOrdinalsAccount);
+        for (std::size_t i = 0; i < ordinals.count; ++i)
+            add_watch_address(ordinals[i], out, seen);
+        return;
+    }
     std::string priv, pub, address;
-    for (std::uint64_t i = 0; i <= last; ++i) {
-        const std::uint32_t index = static_cast<std::uint32_t>(i);
-        const bool ok = change ? derive_change_key(kOrdinalsAccount, index, priv, pub, address)
-                               : derive_account_key(kOrdinalsAccount, index, priv, pub, address);
+    for (std::uint32_t i = 0; i < kChangeAddressCount; ++i) {
+        const bool ok = derive_change_key(kOrdinalsAccount, i, priv, pub, address);
         wipe(priv);
         if (ok) add_watch_address(address, out, seen);
     }
@@ -311,24 +312,6 @@ void found_records_into_rows(const std::vector<LocalOrd>& found, OrdListingRun& 
     }
 }
 
-// A GorillaPool output that carries no inscription and no token is a plain coin: a placeholder the
-// wallet recorded for it (never inscribed here and still without any detail) is stale.
-void drop_plain_coin_placeholder(const std::string& key, const std::string& txid, std::uint32_t vout,
-                                 OrdListingRun& run) {
-    std::vector<LocalOrd>& owned = kv_wallet().ord_owned;
-    for (auto it = owned.begin(); it != owned.end(); ++it) {
-        const bool same =
-            ord_keys_match(it->origin, key) || (is_txid_hex(txid) && outpoint_equal(it->txid, it->vout, txid, vout));
-        if (!same) continue;
-        if (!it->created && it->type.empty() && it->name.empty() && it->icon.empty() && it->amt.empty() &&
-            it->token_id.empty()) {
-            owned.erase(it);
-            run.local_changed = true;
-        }
-        return;
-    }
-}
-
 void merge_listed_row(KvCofferlyOrdRow& old, KvCofferlyOrdRow& fresh) {
     fill_if_empty(old.type, fresh.type);
     fill_if_empty(old.address, fresh.address);
@@ -368,18 +351,20 @@ bool listed_output_row(const json& el, const AddressTxoLookup& lookup, OrdListin
     row.vout = vout;
     if (is_token && is_txid_hex(txid)) key = txid + "_" + std::to_string(vout);
     if (key.empty() || malformed) return false;
-    if (!is_token && !txo_is_inscription(el)) {
-        plain = true;
-        drop_plain_coin_placeholder(key, txid, vout, run);
-        return false;
-    }
-    if (!is_listing_key(key)) return false;
-    row.key = key;
     const auto sats = el.find("satoshis");
     if (sats != el.end() && sats->is_number()) {
         const double value = sats->get<double>();
         row.satoshis = value >= -9.2e18 && value <= 9.2e18 ? static_cast<std::int64_t>(value) : 0;
     }
+    // Only a single satoshi carries an ordinal; the index also lists change, with an empty MAP.
+    const bool multi_sat = row.satoshis > 1;
+    if (multi_sat || (!is_token && !txo_is_inscription(el))) {
+        plain = true;
+        run.local_changed |= drop_plain_output_records(key, txid, vout, multi_sat);
+        return false;
+    }
+    if (!is_listing_key(key)) return false;
+    row.key = key;
     const auto height = el.find("height");
     if (height != el.end()) json_as_u32(*height, row.height);
     row.type = txo_content_type(el, &malformed);
@@ -460,6 +445,7 @@ void listed_outputs_into_rows(const AddressTxoLookup& lookup, OrdListingRun& run
             run.local_changed = true;
         } else if (LocalOrd* local = find_local_ord(row.key)) {
             run.local_changed |= fill_if_empty(local->type, row.type);
+            run.local_changed |= show_returned_coin(*local, row.txid, row.vout, row.address);
         }
         if (KvCofferlyOrdRow* old = find_listing_row(rows, row.key)) {
             merge_listed_row(*old, row);
@@ -531,9 +517,11 @@ std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool*
     OrdListingRun run;
     WalletLock lock = lock_wallet();
     if (!load_wallet()) return kListNoWallet;
-    std::uint64_t last_ordinals_index = 0;
-    if (kv_wallet().is_hd && !counter_scan_last(kv_wallet().recv[kOrdinalsAccount], last_ordinals_index))
-        return kAddressCounterTooLarge;
+    if (account_addresses(kOrdinalsAccount).damaged) return kAddressCounterTooLarge;
+    // A wallet's ordinals addresses not derived yet this session are derived side by side, with
+    // the mutex released.
+    warm_wallet_keys(lock);
+    if (!load_wallet()) return kListNoWallet;
     ord_inbox_merge();
     collect_listing_addresses(run.watch_addresses);
     if (run.watch_addresses.empty()) return kListNoWatchAddresses;
@@ -601,6 +589,7 @@ std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool*
     found_records_into_rows(found, run, rows);
     for (const AddressTxoLookup& lookup : lookups)
         if (lookup.txos_ok) listed_outputs_into_rows(lookup, run, rows);
+    run.local_changed |= drop_unlisted_placeholders(run.reached_addresses, run.listed_outpoints);
     for (KvCofferlyOrdRow& row : identity_rows) {
         if (!is_listing_key(row.key) || find_listing_row(rows, row.key)) continue;
         if (is_txid_hex(row.txid)) run.listed_outpoints.insert(outpoint_key(row.txid, row.vout));

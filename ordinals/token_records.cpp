@@ -3,10 +3,13 @@
 #include "chain/outpoints.h"
 #include "ordinals/content_load.h"
 #include "ordinals/envelope.h"
+#include "ordinals/ord_inbox.h"
 #include "wallet/json_util.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 
 using nlohmann::json;
 
@@ -145,4 +148,62 @@ bool local_ord_all_hidden(const std::string& key) {
         referred = true;
     }
     return referred;
+}
+
+namespace {
+
+// A record the listing made for an output it knew nothing about: never inscribed here and still
+// without any detail.
+bool is_placeholder(const LocalOrd& ord) {
+    return !ord.created && ord.type.empty() && ord.name.empty() && ord.icon.empty() && ord.amt.empty() &&
+           ord.token_id.empty();
+}
+
+} // namespace
+
+bool drop_plain_output_records(const std::string& key, const std::string& txid, std::uint32_t vout, bool multi_sat) {
+    std::vector<LocalOrd>& owned = kv_wallet().ord_owned;
+    if (multi_sat) {
+        if (!is_txid_hex(txid)) return false;
+        const std::string own = txid + "_" + std::to_string(vout);
+        const auto gone = std::remove_if(owned.begin(), owned.end(), [&](const LocalOrd& ord) {
+            return outpoint_equal(ord.txid, ord.vout, txid, vout) || ord_keys_match(ord.origin, own);
+        });
+        const bool changed = gone != owned.end();
+        owned.erase(gone, owned.end());
+        return changed;
+    }
+    for (auto it = owned.begin(); it != owned.end(); ++it) {
+        const bool same =
+            ord_keys_match(it->origin, key) || (is_txid_hex(txid) && outpoint_equal(it->txid, it->vout, txid, vout));
+        if (!same) continue;
+        if (!is_placeholder(*it)) return false;
+        owned.erase(it);
+        return true;
+    }
+    return false;
+}
+
+bool show_returned_coin(LocalOrd& local, const std::string& txid, std::uint32_t vout, const std::string& address) {
+    if (!local.hidden || !is_txid_hex(txid) || outpoint_equal(local.txid, local.vout, txid, vout) ||
+        is_outpoint_spent(txid, vout))
+        return false;
+    local.hidden = false;
+    local.txid = txid;
+    local.vout = vout;
+    local.address = address;
+    return true;
+}
+
+bool drop_unlisted_placeholders(const std::vector<std::string>& reached,
+                                const std::unordered_set<std::string>& listed) {
+    const std::unordered_set<std::string> asked(reached.begin(), reached.end());
+    std::vector<LocalOrd>& owned = kv_wallet().ord_owned;
+    const auto gone = std::remove_if(owned.begin(), owned.end(), [&](const LocalOrd& ord) {
+        return is_placeholder(ord) && asked.count(ord.address) && is_txid_hex(ord.txid) &&
+               !listed.count(outpoint_key(ord.txid, ord.vout)) && !ord_inbox_recent(ord.origin);
+    });
+    const bool changed = gone != owned.end();
+    owned.erase(gone, owned.end());
+    return changed;
 }

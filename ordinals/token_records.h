@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 // The members of one token inscription's JSON; every field starts empty.
@@ -59,3 +60,20 @@ std::string local_ord_token_id(const LocalOrd& ord);
 
 // True when some local entries refer to `key` (by origin, else by token id) and all are hidden.
 bool local_ord_all_hidden(const std::string& key);
+
+// Drops the local records of an output the index lists without an ordinal: a placeholder recorded
+// for it (never inscribed here and still without any detail), or, for an output of more than one
+// satoshi, which carries no ordinal at all, every record of that very output (but not one that
+// merely shares the origin the index gave it). True when the list changed; under the wallet mutex.
+bool drop_plain_output_records(const std::string& key, const std::string& txid, std::uint32_t vout, bool multi_sat);
+
+// Drops the placeholders (records never inscribed here and without any detail) at an address whose
+// output listing was read whole that the listing no longer names (`listed`, outpoint_key form):
+// their outputs were spent, or were never ordinals. True when the list changed; under the wallet
+// mutex.
+bool drop_unlisted_placeholders(const std::vector<std::string>& reached, const std::unordered_set<std::string>& listed);
+
+// Shows a hidden record again when the index lists its coin at `address`, one of the wallet's, on
+// another output than the record's and one this wallet has not spent: the coin was passed away and
+// came back. The record then follows the coin. True when it changed; under the wallet mutex.
+bool show_returned_coin(LocalOrd& local, const std::string& txid, std::uint32_t vout, const std::string& address);

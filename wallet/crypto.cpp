@@ -139,3 +139,13 @@ void wipe(Bytes& secret) {
 void wipe(void* data, std::size_t len) {
     if (data != nullptr && len != 0) OPENSSL_cleanse(data, len);
 }
+
+Hash256 bitcoin_message_digest(const std::string& message) {
+    // The magic text with its own length byte (24) in front.
+    static const char kMagic[] = "\x18"
+                                 "Bitcoin Signed Message:\n";
+    Bytes data(kMagic, kMagic + sizeof kMagic - 1);
+    append_varint(data, message.size());
+    data.insert(data.end(), message.begin(), message.end());
+    return sha256d(data);
+}

@@ -57,3 +57,6 @@ bool random_bytes(std::uint8_t* out, std::size_t len);
 void wipe(std::string& secret);
 void wipe(Bytes& secret);
 void wipe(void* data, std::size_t len);
+
+// Double SHA-256 of 0x18, "Bitcoin Signed Message:\n", the CompactSize length and the message.
+Hash256 bitcoin_message_digest(const std::string& message);

@@ -1,6 +1,5 @@
 #include "wallet/keys.h"
 
-#include "wallet/bip39_english.h"
 #include "wallet/crypto.h"
 #include "wallet/identity_services.h"
 #include "wallet/kv_cofferly_wallet.h"
@@ -225,21 +224,34 @@ const DerivedKey* derive_cached(const KeyPath& path, std::string* priv_out) {
     return &s.derived.emplace(path, std::move(key)).first->second;
 }
 
-bool is_separator(char c) {
-    return c == ' ' || c == '\t';
+// A receive chain of one spending account, from its first index not yet in the address cache to
+// `last`; the identity key rides along as a chain without an account.
+struct WarmChain {
+    KeyPath path{};
+    Ext ext{};
+    std::array<std::uint8_t, 33> pub{};
+    int account = -1;
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+    std::vector<std::string> addresses;
+};
+
+// The prefix of `head` with its public key, ready for side-by-side derivation; false when it
+// cannot be derived. The caller holds the wallet mutex.
+bool warm_chain_of(KvCofferlyWalletSecrets& s, const KeyPath& head, WarmChain& chain) {
+    DerivedPrefix* prefix = prefix_key(s, head);
+    if (!prefix) return false;
+    if (!prefix->pub_known) {
+        if (!pub_from_priv(prefix->ext.data(), prefix->pub)) return false;
+        prefix->pub_known = true;
+    }
+    chain.path = head;
+    chain.ext = prefix->ext;
+    chain.pub = prefix->pub;
+    return true;
 }
 
 } // namespace
-
-bool bip39_seed(const std::string& mnemonic, const std::string& passphrase, std::array<std::uint8_t, 64>& seed) {
-    std::string salt = "mnemonic" + passphrase;
-    int ok = PKCS5_PBKDF2_HMAC(mnemonic.data(), static_cast<int>(mnemonic.size()),
-                               reinterpret_cast<const unsigned char*>(salt.data()), static_cast<int>(salt.size()), 2048,
-                               EVP_sha512(), static_cast<int>(seed.size()), seed.data());
-    wipe(salt);
-    if (ok != 1) wipe(seed.data(), seed.size());
-    return ok == 1;
-}
 
 bool priv_hex_to_pub_hex(const std::string& priv_hex, std::string& pub_hex) {
     pub_hex.clear();
@@ -260,45 +272,6 @@ std::string pub_hex_to_address(const std::string& pub_hex) {
 bool bip32_ckd_priv(const std::array<std::uint8_t, 64>& parent, std::uint32_t index,
                     std::array<std::uint8_t, 64>& child) {
     return ckd_priv(parent, nullptr, index, child);
-}
-
-bool mnemonic_is_valid() {
-    WalletLock lock = lock_wallet();
-    const std::string& text = kv_wallet().mnemonic;
-    std::vector<int> indices;
-    std::string word;
-    bool known = true;
-    for (std::size_t i = 0; i <= text.size() && known; ++i) {
-        if (i == text.size() || is_separator(text[i])) {
-            if (!word.empty()) {
-                int index = bip39_word_index(word);
-                if (index < 0) known = false;
-                indices.push_back(index);
-                wipe(word);
-            }
-            continue;
-        }
-        char c = text[i];
-        word.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
-    }
-    wipe(word);
-    bool valid = known && indices.size() == 12;
-    if (valid) {
-        // 12 x 11 bits: 128 bits of entropy, then a 4-bit checksum.
-        std::uint8_t bits[17] = {};
-        std::size_t pos = 0;
-        for (int index : indices) {
-            for (int b = 10; b >= 0; --b, ++pos) {
-                if ((index >> b) & 1) bits[pos / 8] |= static_cast<std::uint8_t>(0x80 >> (pos % 8));
-            }
-        }
-        Hash256 digest = sha256(bits, 16);
-        valid = (bits[16] >> 4) == (digest[0] >> 4);
-        wipe(bits, sizeof bits);
-        wipe(digest.data(), digest.size());
-    }
-    wipe(indices.data(), indices.size() * sizeof(int));
-    return valid;
 }
 
 bool derive_address(const KeyPath& path, std::string& address) {
@@ -349,6 +322,45 @@ bool derive_change_key(std::uint32_t account, std::uint32_t index, std::string& 
     return derive_chain_key(account, 1, index, priv_hex, pub_hex, address);
 }
 
+AccountAddresses account_addresses(std::uint32_t account, std::uint64_t extra) {
+    AccountAddresses out;
+    WalletLock lock = lock_wallet();
+    KvCofferlyWallet& w = kv_wallet();
+    if (!w.is_hd || w.mnemonic.empty() || account >= kSpendAccounts) return out;
+    if (w.recv[account] > kMaxAddressCounter) {
+        out.damaged = true;
+        return out;
+    }
+    KvCofferlyWalletSecrets& s = w.secrets;
+    if (!s.master_cached) wipe_derived_key_caches(s);
+    if (!ensure_master(w)) return out;
+    const std::uint64_t last = std::min<std::uint64_t>(std::uint64_t{w.recv[account]} + extra, kLastNormalIndex);
+    auto& cached = s.addresses[account];
+    if (!cached || cached->size() <= last) {
+        // Only what the warm-up has not derived yet, usually a few indices a scan added since; the
+        // key cache is neither asked for more nor filled.
+        DerivedPrefix* prefix = prefix_key(s, {kPurpose, kCoinType, account | kHardened, 0, 0});
+        if (prefix && !prefix->pub_known && pub_from_priv(prefix->ext.data(), prefix->pub)) prefix->pub_known = true;
+        if (!prefix || !prefix->pub_known) return out;
+        auto grown = std::make_shared<std::vector<std::string>>();
+        if (cached) *grown = *cached;
+        grown->reserve(last + 1);
+        KeyPath path{kPurpose, kCoinType, account | kHardened, 0, 0};
+        for (std::uint64_t i = grown->size(); i <= last; ++i) {
+            path[4] = static_cast<std::uint32_t>(i);
+            const auto known = s.derived.find(path);
+            DerivedKey key;
+            if (known == s.derived.end() && !child_key(prefix->ext, &prefix->pub, path[4], key)) key.address.clear();
+            wipe(key.priv_hex);
+            grown->push_back(known != s.derived.end() ? known->second.address : key.address);
+        }
+        cached = std::move(grown);
+    }
+    out.list = cached;
+    out.count = static_cast<std::size_t>(last + 1);
+    return out;
+}
+
 void warm_wallet_keys(WalletLock& lock) {
     if (!lock.owns_lock()) lock.lock();
     KvCofferlyWallet& w = kv_wallet();
@@ -357,64 +369,53 @@ void warm_wallet_keys(WalletLock& lock) {
     if (!s.master_cached) wipe_derived_key_caches(s);
     if (!ensure_master(w)) return;
 
-    // One chain per spending account, up to its counter, and the identity key; each chain's
-    // prefix is derived here, its missing children below.
-    struct Chain {
-        KeyPath path{};
-        Ext ext{};
-        std::array<std::uint8_t, 33> pub{};
-        std::vector<std::uint32_t> missing;
+    // Each chain is filled in place, so its copy of the prefix is wiped with the rest below.
+    std::vector<WarmChain> chains;
+    chains.reserve(kSpendAccounts + 1);
+    auto add_chain = [&](const KeyPath& head, int account, std::uint64_t first, std::uint64_t last) {
+        chains.emplace_back();
+        WarmChain& chain = chains.back();
+        chain.account = account;
+        chain.first = first;
+        chain.last = last;
+        if (!warm_chain_of(s, head, chain)) chains.pop_back();
     };
-    std::vector<Chain> chains;
-    std::size_t total = 0;
-    auto add_chain = [&](const KeyPath& head, std::uint64_t last) {
-        DerivedPrefix* prefix = prefix_key(s, head);
-        if (!prefix) return;
-        if (!prefix->pub_known) {
-            if (!pub_from_priv(prefix->ext.data(), prefix->pub)) return;
-            prefix->pub_known = true;
-        }
-        Chain chain;
-        chain.path = head;
-        for (std::uint64_t i = 0; i <= last && total + chain.missing.size() <= kMaxCachedKeys; ++i) {
-            chain.path[4] = static_cast<std::uint32_t>(i);
-            auto it = s.derived.find(chain.path);
-            if (it == s.derived.end() || (keeps_private(chain.path) && it->second.priv_hex.empty()))
-                chain.missing.push_back(chain.path[4]);
-        }
-        if (chain.missing.empty()) return;
-        chain.ext = prefix->ext;
-        chain.pub = prefix->pub;
-        total += chain.missing.size();
-        chains.push_back(std::move(chain));
-    };
-    for (std::uint32_t account = 0; account < kSpendAccounts; ++account)
-        add_chain({kPurpose, kCoinType, account | kHardened, 0, 0},
-                  std::min<std::uint64_t>(w.recv[account], kLastNormalIndex));
-    add_chain(kIdentityPath, 0);
+    for (std::uint32_t account = 0; account < kSpendAccounts; ++account) {
+        const std::size_t first = s.addresses[account] ? s.addresses[account]->size() : 0;
+        if (w.recv[account] <= kMaxAddressCounter && first <= w.recv[account])
+            add_chain({kPurpose, kCoinType, account | kHardened, 0, 0}, static_cast<int>(account), first,
+                      w.recv[account]);
+    }
+    if (!s.derived.count(kIdentityPath)) add_chain(kIdentityPath, -1, 0, 0);
+    std::vector<std::pair<std::size_t, std::uint64_t>> jobs;
+    for (std::size_t c = 0; c < chains.size(); ++c) {
+        chains[c].addresses.resize(chains[c].last - chains[c].first + 1);
+        for (std::uint64_t i = chains[c].first; i <= chains[c].last; ++i)
+            jobs.emplace_back(c, i);
+    }
     auto wipe_chains = [&chains]() {
-        for (Chain& chain : chains)
+        for (WarmChain& chain : chains)
             wipe(chain.ext.data(), chain.ext.size());
     };
-    // A single key is derived as fast in line; a set that would overflow the cache is left to
-    // derive_cached, which starts the cache afresh.
-    if (total < 2 || s.derived.size() + total > kMaxCachedKeys) {
+    // A single key is derived as fast in line.
+    if (jobs.size() < 2) {
         wipe_chains();
         return;
     }
 
     // The copies of the prefixes are all the threads need; the wallet mutex is released meanwhile.
-    std::vector<std::pair<std::size_t, std::size_t>> jobs;
-    for (std::size_t c = 0; c < chains.size(); ++c)
-        for (std::size_t k = 0; k < chains[c].missing.size(); ++k)
-            jobs.emplace_back(c, k);
-    std::vector<DerivedKey> keys(jobs.size());
+    // Whole keys are kept only while the key cache has room; beyond it only the addresses.
+    const std::size_t room = s.derived.size() < kMaxCachedKeys ? kMaxCachedKeys - s.derived.size() : 0;
+    std::vector<DerivedKey> keys(std::min(jobs.size(), room));
     std::vector<char> ok(jobs.size(), 0);
     lock.unlock();
     parallel_for(jobs.size(), kWarmThreads, [&](std::uint64_t i) {
-        const Chain& chain = chains[jobs[i].first];
-        ok[i] = child_key(chain.ext, &chain.pub, chain.missing[jobs[i].second], keys[i]) ? 1 : 0;
-        if (!keeps_private(chain.path)) wipe(keys[i].priv_hex);
+        WarmChain& chain = chains[jobs[i].first];
+        DerivedKey scratch;
+        DerivedKey& key = i < keys.size() ? keys[i] : scratch;
+        ok[i] = child_key(chain.ext, &chain.pub, static_cast<std::uint32_t>(jobs[i].second), key) ? 1 : 0;
+        if (ok[i]) chain.addresses[jobs[i].second - chain.first] = key.address;
+        if (!keeps_private(chain.path) || &key == &scratch) wipe(key.priv_hex);
     });
     lock.lock();
     // Only while the same master key still stands behind the same prefix do these keys belong to
@@ -426,16 +427,29 @@ void warm_wallet_keys(WalletLock& lock) {
         same[c] = now != s.prefixes.end() &&
                   CRYPTO_memcmp(now->second.ext.data(), chains[c].ext.data(), chains[c].ext.size()) == 0;
     }
-    for (std::size_t i = 0; i < jobs.size(); ++i) {
-        const Chain& chain = chains[jobs[i].first];
-        if (same[jobs[i].first] && ok[i] && s.derived.size() < kMaxCachedKeys) {
-            KeyPath path = chain.path;
-            path[4] = chain.missing[jobs[i].second];
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        const WarmChain& chain = chains[jobs[i].first];
+        KeyPath path = chain.path;
+        path[4] = static_cast<std::uint32_t>(jobs[i].second);
+        if (same[jobs[i].first] && ok[i] && (s.derived.size() < kMaxCachedKeys || s.derived.count(path))) {
             DerivedKey& slot = s.derived[path];
             wipe(slot.priv_hex);
             slot = keys[i];
         }
         wipe(keys[i].priv_hex);
+    }
+    for (std::size_t c = 0; c < chains.size(); ++c) {
+        WarmChain& chain = chains[c];
+        if (!same[c] || chain.account < 0) continue;
+        // Another caller may have grown the list meanwhile; only a list that ends where this one
+        // starts is extended.
+        auto& cached = s.addresses[static_cast<std::size_t>(chain.account)];
+        if ((cached ? cached->size() : 0) != chain.first) continue;
+        auto grown = std::make_shared<std::vector<std::string>>();
+        if (cached) *grown = *cached;
+        grown->insert(grown->end(), std::make_move_iterator(chain.addresses.begin()),
+                      std::make_move_iterator(chain.addresses.end()));
+        cached = std::move(grown);
     }
     wipe_chains();
 }
@@ -467,11 +481,6 @@ bool derive_wallet_keys() {
     return true;
 }
 
-bool counter_scan_last(std::uint64_t counter, std::uint64_t& last) {
-    last = std::min<std::uint64_t>(counter, kMaxScannedIndex);
-    return counter <= kMaxScannedIndex;
-}
-
 bool find_key_for_hash160(const Hash160& hash160, std::string& priv_hex, std::string& pub_hex) {
     WalletLock lock = lock_wallet();
     KvCofferlyWallet& w = kv_wallet();
@@ -490,28 +499,26 @@ bool find_key_for_hash160(const Hash160& hash160, std::string& priv_hex, std::st
         pub_hex = key.pub_hex;
         return true;
     };
-    // Scans index 0 to the counter of one chain, never past kMaxScannedIndex: a damaged counter
-    // must not hold the wallet mutex for hours. Each key is derived once and then cached.
-    auto scan = [&](std::uint32_t account, std::uint32_t counter, bool& found) {
-        std::uint64_t last = 0;
-        counter_scan_last(counter, last);
-        for (std::uint64_t i = 0; i <= last; ++i) {
+    // The address list of each chain is derived once; only the matching key is looked up.
+    const std::string wanted = base58check_encode(hash160);
+    auto scan = [&](std::uint32_t account, bool& found) {
+        const AccountAddresses addresses = account_addresses(account);
+        for (std::size_t i = 0; i < addresses.count; ++i) {
+            if (addresses[i] != wanted) continue;
             KeyPath path{kPurpose, kCoinType, account | kHardened, 0, static_cast<std::uint32_t>(i)};
             const DerivedKey* key = derive_cached(path, nullptr);
-            if (key && key->hash160 == hash160) {
-                found = take(path, *key);
-                return;
-            }
+            found = key && key->hash160 == hash160 && take(path, *key);
+            return;
         }
     };
 
     if (w.is_hd && !w.mnemonic.empty()) {
         bool found = false;
-        scan(kOrdinalsAccount, w.recv[kOrdinalsAccount], found);
+        scan(kOrdinalsAccount, found);
         if (found) return true;
         const DerivedKey* key = derive_cached(kIdentityPath, nullptr);
         if (key && key->hash160 == hash160 && take(kIdentityPath, *key)) return true;
-        scan(kReceiveAccount, w.recv[kReceiveAccount], found);
+        scan(kReceiveAccount, found);
         if (found) return true;
     }
 
@@ -523,16 +530,6 @@ bool find_key_for_hash160(const Hash160& hash160, std::string& priv_hex, std::st
         return true;
     }
     return false;
-}
-
-Hash256 bitcoin_message_digest(const std::string& message) {
-    // The magic text with its own length byte (24) in front.
-    static const char kMagic[] = "\x18"
-                                 "Bitcoin Signed Message:\n";
-    Bytes data(kMagic, kMagic + sizeof kMagic - 1);
-    append_varint(data, message.size());
-    data.insert(data.end(), message.begin(), message.end());
-    return sha256d(data);
 }
 
 bool ecdsa_sign_der(const std::string& priv_hex, const std::uint8_t* digest32, Bytes& signature) {

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -58,6 +59,9 @@ struct KvCofferlyWalletSecrets {
     bool master_cached = false;
     std::map<std::array<std::uint32_t, 5>, DerivedKey> derived;
     std::map<std::array<std::uint32_t, 4>, DerivedPrefix> prefixes;
+    // The receive-chain addresses of each spending account, index i at position i. Not secret, but
+    // they belong to the master key above and go with it.
+    std::array<std::shared_ptr<const std::vector<std::string>>, 6> addresses{};
 };
 
 struct KvCofferlyWallet {
@@ -96,5 +100,5 @@ inline WalletLock lock_wallet() {
 // wallet mutex).
 void wipe_wallet_secrets(KvCofferlyWalletSecrets& secrets);
 
-// Wipes and empties only the derived-key and prefix caches; seed and master key stay.
+// Wipes and empties only the derived-key, prefix and address caches; seed and master key stay.
 void wipe_derived_key_caches(KvCofferlyWalletSecrets& secrets);

@@ -46,6 +46,7 @@ struct GalleryRoadTest : FakeIdentityTest {
     ScopedServiceSettings gp_settings{settings_for(chain, gp)};
     Party carol{"w1", "carol"}, dave{"w2", "dave"}, eve{"w3", "eve"};
     std::string art, cert;
+    std::string cert_utxo; // where the certificate is when it moved since its inscription
 
     GalleryRoadTest() {
         clear_token_outpoint_memory();
@@ -80,13 +81,21 @@ struct GalleryRoadTest : FakeIdentityTest {
     }
     static bool succeeded(const std::string& result) { return result.rfind("success: ", 0) == 0; }
 
-    // Carol inscribes and pairs her artwork, then hangs it in the frame at the price.
-    void hang(std::int64_t exp = 0) {
+    // Carol inscribes and pairs her artwork, then hangs it in the frame at the price. With
+    // `cert_sent` the certificate is inscribed at another address and sent to her first.
+    void hang(std::int64_t exp = 0, bool cert_sent = false) {
         become(carol);
+        const TestKey studio = test_key_from_byte(0x5a);
         art = fake_inscribe(chain, test_hash_of(carol.ord), "image/png", "\x89PNG carol's artwork");
         cert = fake_inscribe(
-            chain, test_hash_of(carol.ord), "application/json",
+            chain, cert_sent ? studio.hash : test_hash_of(carol.ord), "application/json",
             json{{"pic", art}, {"sha256", sha256_hex("\x89PNG carol's artwork")}, {"artist", carol.identity}}.dump());
+        if (cert_sent) {
+            cert_utxo =
+                fake_send(chain, {{cert.substr(0, 64), 0, studio}}, {{1, p2pkh_script(test_hash_of(carol.ord))}});
+            cert_utxo += "_0";
+            chain.ledger.mine();
+        }
         const std::string paired = art_pair_artwork(art, cert);
         ASSERT_TRUE(succeeded(paired)) << paired;
         show(kPrice, exp);
@@ -104,19 +113,20 @@ struct GalleryRoadTest : FakeIdentityTest {
                        {"price", std::to_string(price)},
                        {"pay_addr", carol.receive}});
         if (exp > 0) record["exp"] = exp;
+        if (!cert_utxo.empty()) record["cert_utxo"] = cert_utxo;
         ASSERT_TRUE(succeeded(gallery_sign_and_post(record, spot_row(spot).watch)));
         chain.ledger.mine();
     }
     // eve hangs carol's artwork as "carol" in `spot`, naming the coins she likes, paid to herself.
-    void eve_hangs(std::int32_t spot, const std::string& pic_utxo, const std::string& cert_utxo) {
+    void eve_hangs(std::int32_t spot, const std::string& pic_coin, const std::string& cert_coin) {
         become(eve);
         json record = new_art_message("art_show");
         record.update({{"spot", spot_label(spot)},
                        {"handle", "carol"},
                        {"pic", art.substr(0, 64)},
                        {"cert", cert.substr(0, 64)},
-                       {"pic_utxo", pic_utxo},
-                       {"cert_utxo", cert_utxo},
+                       {"pic_utxo", pic_coin},
+                       {"cert_utxo", cert_coin},
                        {"sha256", sha256_hex("\x89PNG carol's artwork")},
                        {"price", std::to_string(kPrice)},
                        {"pay_addr", eve.receive}});
@@ -307,6 +317,24 @@ TEST_F(GalleryRoadTest, OfferFromAStrangerIsIgnoredAndTheAcceptedBuyerCompletes)
                                  carol.identity.substr(60) + "\r\nTo " + dave.identity.substr(0, 8) + "\xE2\x80\xA6" +
                                  dave.identity.substr(60) + "\r\nFrame AP4\r\n";
     EXPECT_EQ(block.rfind(expected, 0), 0u) << block;
+}
+
+// The honest road with a certificate inscribed elsewhere and sent to carol before she paired it:
+// dave pays, carol completes, and the title follows both coins to dave.
+TEST_F(GalleryRoadTest, SaleOfAnArtworkWhoseCertificateArrivedFromAnotherAddress) {
+    hang(0, true);
+    ask(dave);
+    accept(dave);
+    const std::string funded = pay(dave);
+    ASSERT_TRUE(succeeded(funded)) << funded;
+    become(carol);
+    const std::string sale = gallery_complete_sale(kSpot, "");
+    ASSERT_TRUE(succeeded(sale)) << sale;
+    chain.ledger.mine();
+    std::vector<KvArtTitleRow> rows;
+    ASSERT_EQ(art_title_chain(art, rows), "");
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows.back().owner, dave.identity);
 }
 
 // Only an offer with exactly the sale's outputs for its acceptance is completed: each of these was

@@ -39,14 +39,14 @@ struct PagedHistory {
             if (!req.query.empty()) return FakeResponse{500, "{}"};
             return json_reply({{"result", {numbered_txid(100)}}});
         });
-        // Every page brings a new id and a token: the list ends at its sixth page.
+        // Every page brings a new id and a token: the list ends at its hundredth page, cut.
         woc.on("GET", base + "/history", [](const FakeRequest& req) {
             const auto token = req.query.find("token");
             const int page = token == req.query.end() ? 0 : std::stoi(token->second.substr(2)) + 1;
             return json_reply({{"result", {{{"tx_hash", numbered_txid(200 + page)}}}},
                                {"nextPageToken", "p/" + std::to_string(page) + "+="}});
         });
-        // A page with nothing new ends the list although it names a token.
+        // A page that brings the list nothing new ends it although it names a token.
         woc.on("GET", base + "/confirmed/history", [](const FakeRequest&) {
             return json_reply({{"result", {numbered_txid(100)}}, {"next-page", "more"}});
         });
@@ -150,16 +150,18 @@ TEST_F(WatchReaderTest, HistoryPagesFollowTokens) {
 
     std::vector<std::string> txids;
     std::string error;
-    ASSERT_TRUE(fetch_address_txids(kPairWatchKey, kPairWatchAddress, txids, error)) << error;
+    bool whole = true;
+    ASSERT_TRUE(fetch_address_txids(kPairWatchKey, kPairWatchAddress, txids, error, &whole)) << error;
+    EXPECT_FALSE(whole);
     std::vector<std::string> want{numbered_txid(100)};
-    for (int page = 0; page < 6; ++page)
+    for (int page = 0; page < 100; ++page)
         want.push_back(numbered_txid(200 + page));
     EXPECT_EQ(txids, want);
 
     const std::string base = std::string(kWocPrefix) + "/address/" + kPairWatchAddress;
     EXPECT_EQ(paged.woc.request_count(base + "/unconfirmed/history"), 2);
-    EXPECT_EQ(paged.woc.request_count(base + "/history"), 6);
-    EXPECT_EQ(paged.woc.request_count(base + "/confirmed/history"), 1);
+    EXPECT_EQ(paged.woc.request_count(base + "/history"), 100);
+    EXPECT_EQ(paged.woc.request_count(base + "/confirmed/history"), 2);
     // The token "p/0+=" arrived percent-encoded and decodes back whole.
     for (const FakeRequest& req : paged.woc.requests()) {
         const auto token = req.query.find("token");

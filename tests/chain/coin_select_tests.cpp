@@ -173,9 +173,10 @@ TEST_F(CoinSelectTest, OrdinalLookupRules) {
     store_ord_outpoints(kReceive0, {}, true);
     check("fresh and clean", false, false, false, false);
     store_ord_outpoints(kReceive0, {outpoint_key(two.txid, 1)}, true);
-    check("fresh, listing the 2-sat coin", false, true, false, true);
+    // Only a single satoshi carries an ordinal: a larger coin a listing names is still plain.
+    check("fresh, listing the 2-sat coin", false, false, false, false);
     clock.advance(kOrdSetFreshMs);
-    check("stale", true, false, false, true);
+    check("stale", true, false, false, false);
     store_ord_outpoints("1Other", {}, false);
     store_ord_outpoints(kReceive0, {}, true);
     check("failed elsewhere, flag fresh", true, false, true, false);
@@ -230,7 +231,8 @@ TEST_F(CoinSelectTest, PromisedSpentAndAvoidedCoinsStayOut) {
 
 TEST_F(CoinSelectTest, ChangeCoins) {
     const Hash160 receive = test_hash_of(kReceive0);
-    // Also listed by the address cache; keyless; 1 sat; an ordinal; a key the wallet lacks.
+    // Also listed by the address cache; keyless; 1 sat; 6,000 sats a listing names as an ordinal;
+    // a key the wallet lacks.
     change_coins() = {
         {txid_of(1), 0, 4000, 0, kReceive0Priv, "02aa", receive},
         {txid_of(2), 0, 3000, 0, "", "", test_hash_of(kIdentity)},
@@ -241,9 +243,9 @@ TEST_F(CoinSelectTest, ChangeCoins) {
     cache_coins(kReceive0, {{reverse_txid_hex(txid_of(1)), 0, 4000, 10}, {txid_of(6), 0, 1, 10}});
     store_ord_outpoints(kReceive1, {outpoint_key(txid_of(4), 2)}, true);
 
-    EXPECT_EQ(collect(), (std::vector<std::string>{txid_of(1), txid_of(2)}));
-    EXPECT_EQ(inputs[1].priv_hex, kIdentityPriv);
-    ASSERT_EQ(change_coins().size(), 3u);
+    EXPECT_EQ(collect(), (std::vector<std::string>{txid_of(4), txid_of(1), txid_of(2)}));
+    EXPECT_EQ(inputs[2].priv_hex, kIdentityPriv);
+    ASSERT_EQ(change_coins().size(), 2u);
     EXPECT_EQ(change_coins()[0].txid, txid_of(3));
 
     // After a clean look-up the cached 1-sat coin may pay; the 1-sat change coin never does.

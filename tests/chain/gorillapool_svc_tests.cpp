@@ -45,6 +45,7 @@ TEST(GorillaPoolTxo, OriginsAndInscriptionData) {
         {"no origin, own outpoint", {{"outpoint", "own_0"}, {"data", {{"bsv21", json::object()}}}}, "", true, false},
         {"numeric origin outpoint", {{"origin", {{"outpoint", 5}}}}, "", false, true},
         {"map as text", {{"origin", "o_0"}, {"data", {{"map", "x"}}}}, "o_0", false, false},
+        {"empty map", {{"origin", "o_0"}, {"data", {{"map", json::object()}}}}, "o_0", false, false},
         {"null data", {{"data", nullptr}}, "", false, false},
         {"not an object", json::array({1}), "", false, false},
     };

@@ -17,6 +17,7 @@ const std::string kAddr = "/address/([^/]+)";
 const std::size_t kBulkConfirmedCap = 20;
 const std::size_t kBulkUnconfirmedCap = 100;
 const std::size_t kBulkHistoryCap = 1000;
+const std::size_t kHistoryPageCap = 1000;
 
 FakeResponse text_reply(const std::string& body, int status = 200) {
     FakeResponse r;
@@ -63,6 +64,43 @@ json history_rows(const std::vector<LedgerTx>& txs, int want) {
     return rows;
 }
 
+// The offset a page token "pos/<n>+=" names; false for any other token. A client that does not
+// percent-encode the token loses the "+" to a blank and is refused.
+bool page_offset(const FakeRequest& req, std::size_t& offset) {
+    offset = 0;
+    if (!req.query.count("token")) return true;
+    const std::string token = query_value(req, "token");
+    if (token.size() < 7 || token.compare(0, 4, "pos/") != 0 || token.compare(token.size() - 2, 2, "+=") != 0)
+        return false;
+    try {
+        offset = static_cast<std::size_t>(std::stoul(token.substr(4, token.size() - 6)));
+    } catch (...) {
+        return false;
+    }
+    return true;
+}
+
+// One page of a one-address history: `limit` rows (at most, and by default, the service's 1000)
+// from the token's offset, with the next page's token while rows remain.
+FakeResponse history_page(const FakeRequest& req, const json& rows) {
+    std::size_t offset = 0;
+    if (!page_offset(req, offset)) return json_reply({{"error", "bad page token"}}, 400);
+    std::size_t limit = kHistoryPageCap;
+    try {
+        if (req.query.count("limit")) limit = std::stoul(query_value(req, "limit"));
+    } catch (...) {
+        return json_reply({{"error", "bad limit"}}, 400);
+    }
+    limit = std::max<std::size_t>(1, std::min(limit, kHistoryPageCap));
+    json page = json::array();
+    for (std::size_t i = offset; i < rows.size() && page.size() < limit; ++i)
+        page.push_back(rows[i]);
+    json reply = {{"address", req.matches[1]}, {"result", page}, {"error", ""}};
+    if (offset + page.size() < rows.size())
+        reply["nextPageToken"] = "pos/" + std::to_string(offset + page.size()) + "+=";
+    return json_reply(reply);
+}
+
 void add_woc_routes(FakeChain& chain) {
     Ledger& ledger = chain.ledger;
     FakeServer& woc = chain.woc;
@@ -83,18 +121,7 @@ void add_woc_routes(FakeChain& chain) {
             if (o.spent_by.empty() || o.spent_height == 0) rows.push_back(o);
         }
         std::size_t offset = 0;
-        if (req.query.count("token")) {
-            // Tokens are "pos/<offset>+=": a client that does not percent-encode them loses the
-            // "+" to a blank and is refused.
-            const std::string token = query_value(req, "token");
-            if (token.size() < 7 || token.compare(0, 4, "pos/") != 0 || token.compare(token.size() - 2, 2, "+=") != 0)
-                return json_reply({{"error", "bad page token"}}, 400);
-            try {
-                offset = static_cast<std::size_t>(std::stoul(token.substr(4, token.size() - 6)));
-            } catch (...) {
-                return json_reply({{"error", "bad page token"}}, 400);
-            }
-        }
+        if (!page_offset(req, offset)) return json_reply({{"error", "bad page token"}}, 400);
         const std::size_t page = static_cast<std::size_t>(std::max(1, chain.woc_page_size.load()));
         json result = json::array();
         for (std::size_t i = offset; i < rows.size() && i < offset + page; ++i) {
@@ -130,12 +157,10 @@ void add_woc_routes(FakeChain& chain) {
     });
 
     get(kAddr + "/unconfirmed/history", [&ledger](const FakeRequest& req) {
-        json rows = history_rows(ledger.history_of_address(req.matches[1]), 0);
-        return json_reply({{"address", req.matches[1]}, {"result", rows}, {"error", ""}});
+        return history_page(req, history_rows(ledger.history_of_address(req.matches[1]), 0));
     });
     get(kAddr + "/confirmed/history", [&ledger](const FakeRequest& req) {
-        json rows = history_rows(ledger.history_of_address(req.matches[1]), 1);
-        return json_reply({{"address", req.matches[1]}, {"result", rows}, {"error", ""}});
+        return history_page(req, history_rows(ledger.history_of_address(req.matches[1]), 1));
     });
     get(kAddr + "/history", [&ledger](const FakeRequest& req) {
         return json_reply(history_rows(ledger.history_of_address(req.matches[1]), 2));
@@ -192,6 +217,22 @@ void add_woc_routes(FakeChain& chain) {
         std::string reason, txid;
         if (!ledger.accept(raw, reason, &txid)) return text_reply(node_words(reason), 400);
         return json_reply(json(txid));
+    });
+
+    // Bulk transaction details: 20 ids at most, unknown ones left out of the reply.
+    woc.on("POST", kWoc + "/txs", [&ledger](const FakeRequest& req) {
+        json body = json::parse(req.body, nullptr, false);
+        if (body.is_discarded() || !body.is_object() || !body.contains("txids") || !body["txids"].is_array())
+            return json_reply({{"error", "bad request"}}, 400);
+        if (body["txids"].size() > 20) return json_reply({{"error", "too many txids"}}, 400);
+        json reply = json::array();
+        for (const json& id : body["txids"]) {
+            LedgerTx tx;
+            if (id.is_string() && ledger.find_tx(id.get<std::string>(), tx))
+                reply.push_back(woc_tx_document(tx, ledger.tip()));
+        }
+        ledger.note_lookup();
+        return json_reply(reply);
     });
 
     woc.on("POST", kWoc + "/addresses/balance", [&ledger](const FakeRequest& req) {

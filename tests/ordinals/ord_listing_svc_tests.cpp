@@ -1,5 +1,6 @@
 #include "ordinals/ord_listing.h"
 
+#include "chain/coin_refresh.h"
 #include "chain/coin_select.h"
 #include "chain/inscription.h"
 #include "chain/outpoints.h"
@@ -337,6 +338,11 @@ TEST_F(OrdListingTest, OutputsAnyReaderNamesAreHeldBack) {
     const std::string token_only = hex_id('2');
     const std::string inbox_only = hex_id('3');
     const std::string plain = hex_id('4');
+    const std::string change = hex_id('6');
+    // Change the index names with an empty MAP, recorded as an ordinal by an earlier listing, and
+    // change so recorded that has been spent since.
+    add_local(change + "_1", "", ord_address, false);
+    add_local(change + "_2", "", ord_address, false);
     FakeServer index;
     index.on("GET", "/api/txos/address/([^/]+)/unspent", [&](const FakeRequest& request) {
         nlohmann::json list = nlohmann::json::array();
@@ -355,6 +361,11 @@ TEST_F(OrdListingTest, OutputsAnyReaderNamesAreHeldBack) {
                  {"outpoint", paged + "_0"},
                  {"satoshis", 1},
                  {"origin", {{"outpoint", paged + "_0"}, {"data", {{"insc", {{"file", {{"type", "image/png"}}}}}}}}}});
+            list.push_back({{"txid", change},
+                            {"vout", 1},
+                            {"outpoint", change + "_1"},
+                            {"satoshis", 499780},
+                            {"origin", {{"outpoint", change + "_1"}, {"data", {{"map", nlohmann::json::object()}}}}}});
         }
         return json_reply(list);
     });
@@ -381,7 +392,62 @@ TEST_F(OrdListingTest, OutputsAnyReaderNamesAreHeldBack) {
     EXPECT_TRUE(is_ord_outpoint_at(ord_address, Utxo{token_only, 2, 1, 1}));
     EXPECT_TRUE(is_ord_outpoint_at(ord_address, Utxo{inbox_only, 1, 1, 1}));
     EXPECT_FALSE(is_ord_outpoint_at(ord_address, Utxo{plain, 3, 1, 1}));
+    EXPECT_FALSE(is_ord_outpoint_at(ord_address, Utxo{change, 1, 499780, 1}));
+    EXPECT_EQ(row_of(rows, change + "_1"), nullptr);
+    EXPECT_EQ(find_local_ord(change + "_1"), nullptr);
+    EXPECT_EQ(find_local_ord(change + "_2"), nullptr);
     ord_inbox_forget_seen();
+}
+
+// A coin passed away and passed back shows again, in the list and in the wallet file a restart
+// reads; one the index still lists where it was passed from, or at an output this wallet spent,
+// stays hidden.
+TEST_F(OrdListingTest, ACoinThatCameBackShowsAgain) {
+    const std::string origin = hex_id('6') + "_0";
+    const std::string spent = hex_id('8');
+    struct Row {
+        const char* what;
+        std::string txid;
+        std::uint32_t vout;
+        bool shows;
+    } rows[] = {
+        {"passed back", hex_id('7'), 1, true},
+        {"index not yet past the pass", hex_id('6'), 0, false},
+        {"at an output this wallet spent", spent, 0, false},
+    };
+    mark_outpoint_spent(spent, 0);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        {
+            WalletLock lock = lock_wallet();
+            kv_wallet().ord_owned.clear();
+        }
+        add_local(origin, "image/png", ord_address, true);
+        FakeServer index;
+        index.on("GET", "/api/txos/address/([^/]+)/unspent", [&](const FakeRequest& request) {
+            nlohmann::json list = nlohmann::json::array();
+            const std::string outpoint = row.txid + "_" + std::to_string(row.vout);
+            if (request.matches[1] == ord_address)
+                list.push_back(
+                    {{"txid", row.txid},
+                     {"vout", row.vout},
+                     {"outpoint", outpoint},
+                     {"satoshis", 1},
+                     {"origin", {{"outpoint", origin}, {"data", {{"insc", {{"file", {{"type", "image/png"}}}}}}}}}});
+            return json_reply(list);
+        });
+        ServiceSettings settings = settings_for(chain, gp);
+        settings.gorillapool_base = index.base_url() + "/api";
+        ScopedServiceSettings use_index(settings);
+        std::vector<KvCofferlyOrdRow> listed;
+        EXPECT_EQ(kv_cofferly_list_ordinals(listed), "");
+        EXPECT_EQ(row_of(listed, origin) != nullptr, row.shows);
+        std::ifstream file(wallet_file_path());
+        const nlohmann::json doc = nlohmann::json::parse(file, nullptr, false);
+        ASSERT_TRUE(doc.is_object());
+        ASSERT_EQ(doc["ord_owned"].size(), 1u);
+        EXPECT_EQ(doc["ord_owned"][0].contains("hidden"), !row.shows);
+    }
 }
 
 // A key a service gives that is not an outpoint never becomes a row or a wallet record, and its
@@ -421,27 +487,44 @@ TEST_F(OrdListingTest, KeysThatAreNotOutpointsAreRefused) {
     }
 }
 
-// A damaged ordinals counter ends the listing with a clear error instead of deriving for hours.
-TEST_F(OrdListingTest, DamagedOrdinalsCounterIsAnError) {
-    {
+// A counter past 5,000 is ordinary use: the address at it is watched and its key found. Only a
+// counter no wallet reaches is damage, and that answers at once with a clear error.
+TEST_F(OrdListingTest, EveryAddressUpToTheCounterAndDamagedCounters) {
+    struct Row {
+        const char* what;
+        std::uint32_t counter;
+        bool damaged;
+    } rows[] = {
+        {"past five thousand", 5100, false}, {"past a million", 1000001, true}, {"near 2^31", 0x7FFFFFFF, true}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
         WalletLock lock = lock_wallet();
-        kv_wallet().recv[kOrdinalsAccount] = 0x7FFFFFFF;
+        kv_wallet().recv[kOrdinalsAccount] = row.counter;
+        kv_wallet().recv[kReceiveAccount] = row.counter;
         ASSERT_TRUE(save_wallet());
+        std::string error;
+        if (row.damaged) {
+            lock.unlock();
+            std::vector<KvCofferlyOrdRow> listed;
+            EXPECT_EQ(kv_cofferly_list_ordinals(listed), kAddressCounterTooLarge);
+            EXPECT_EQ(gp.server.request_count(), 0);
+            EXPECT_FALSE(refresh_wallet_coins(lock, error));
+            EXPECT_EQ(error, kAddressCounterTooLargeText);
+            continue;
+        }
+        warm_wallet_keys(lock);
+        std::string priv, pub, receive, ordinals, found_priv, found_pub;
+        ASSERT_TRUE(derive_account_key(kOrdinalsAccount, row.counter, priv, pub, ordinals));
+        ASSERT_TRUE(derive_account_key(kReceiveAccount, row.counter, priv, pub, receive));
+        std::vector<std::string> watched;
+        collect_watch_addresses(watched);
+        EXPECT_NE(std::find(watched.begin(), watched.end(), receive), watched.end());
+        EXPECT_NE(std::find(watched.begin(), watched.end(), ordinals), watched.end());
+        EXPECT_TRUE(find_key_for_hash160(test_hash_of(receive), found_priv, found_pub));
+        EXPECT_EQ(found_priv, priv);
+        wipe(priv);
+        wipe(found_priv);
     }
-    std::vector<KvCofferlyOrdRow> rows;
-    EXPECT_EQ(kv_cofferly_list_ordinals(rows), kAddressCounterTooLarge);
-    EXPECT_EQ(gp.server.request_count(), 0);
-    Hash160 nobody{};
-    std::string priv, pub;
-    {
-        WalletLock lock = lock_wallet();
-        kv_wallet().recv[kReceiveAccount] = 0x7FFFFFFF;
-    }
-    EXPECT_FALSE(find_key_for_hash160(nobody, priv, pub));
-    // The coin listing's receive loop stops at the same bound.
-    std::vector<std::string> addresses;
-    list_wallet_addresses(addresses);
-    EXPECT_LE(addresses.size(), kMaxScannedIndex + 2);
 }
 
 #ifdef __linux__
