@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <limits>
-#include <vector>
 
 using nlohmann::json;
 
@@ -179,9 +178,11 @@ TEST(GallerySale, SaleFee) {
 // block's time, or this computer's while unconfirmed) takes the record out.
 TEST(GalleryFrames, RecordsReplayInChainOrder) {
     const std::int64_t now = 1700000000, ahead = kRecordClockSlackS + 1;
-    const auto record = [](const char* id, std::int64_t ts, std::int64_t height, std::int64_t block_time) {
+    std::int64_t listed = 0;
+    const auto record = [&listed](const char* id, std::int64_t ts, std::int64_t height, std::int64_t block_time) {
         WatchRecord r;
         r.txid = id;
+        r.listed = listed++;
         r.ts = ts;
         if (height > 0) r.tx = json{{"blockheight", height}, {"blocktime", block_time}};
         return r;
@@ -195,8 +196,6 @@ TEST(GalleryFrames, RecordsReplayInChainOrder) {
         record("unconfirmed, listed last", 5, 0, 0),
         record("block 4, mined past this computer's clock", now + ahead, 4, now + 2 * ahead),
     };
-    for (std::size_t i = 0; i < records.size(); ++i)
-        records[i].listed = static_cast<std::int64_t>(i);
     order_frame_records(records, now);
     std::vector<std::string> order;
     for (const WatchRecord& r : records)
