@@ -19,10 +19,6 @@ std::string lower_text(const nlohmann::json& msg, const char* key) {
     return to_lower_copy(json_text(msg, key));
 }
 
-bool pays_both_watches(const WatchRecord& record, const std::string& pair_address, const std::string& title_address) {
-    return tx_pays_address(record.tx, pair_address) && tx_pays_address(record.tx, title_address);
-}
-
 // Both checks start alike: the trimmed, lower-cased origin, refused when empty or when the
 // registry watches are not assigned. False with `info.message` set.
 bool begin_check(const std::string& origin, const char* empty_text, std::string& id, PairInfo& info) {
@@ -39,16 +35,6 @@ bool begin_check(const std::string& origin, const char* empty_text, std::string&
 }
 
 } // namespace
-
-const WatchRecord* newest_pair_of_artwork(const std::vector<WatchRecord>& records, const std::string& artwork_id,
-                                          const std::string& pair_address, const std::string& title_address) {
-    const WatchRecord* found = nullptr;
-    for (const WatchRecord& record : records) {
-        if (json_text(record.msg, "type") != "art_pair" || lower_text(record.msg, "pic") != artwork_id) continue;
-        if (pays_both_watches(record, pair_address, title_address)) found = &record;
-    }
-    return found;
-}
 
 PairInfo art_check_certificate(const std::string& certificate_origin) {
     PairInfo info;

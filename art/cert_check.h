@@ -29,9 +29,3 @@ PairInfo art_check_certificate(const std::string& certificate_origin);
 // Finds the pair that started the artwork's title and checks its certificate; "No signed pair for
 // this artwork." (with `artwork_id` set) when there is none.
 PairInfo art_check_artwork(const std::string& artwork_origin);
-
-// The newest pair record of the artwork (its `pic` lower-cased equal to `artwork_id`) whose
-// transaction paid both watches, whoever signed it; null when there is none. Any such record makes
-// the artwork paired already.
-const WatchRecord* newest_pair_of_artwork(const std::vector<WatchRecord>& records, const std::string& artwork_id,
-                                          const std::string& pair_address, const std::string& title_address);

@@ -14,12 +14,10 @@
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/parallel.h"
 #include "wallet/settings.h"
+#include "wallet/text_util.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstddef>
-#include <exception>
-#include <functional>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -31,9 +29,9 @@ namespace {
 constexpr std::int32_t kOraclePageSize = 2000;
 constexpr std::int32_t kOracleOffsetLimit = 20000;
 constexpr const char* kGalleryUserAgent = "Kestrava-Gallery/1";
-// Transactions of one frame read at once; the ten frames load side by side, so the gallery asks
-// for at most ten times this many.
-constexpr std::uint32_t kWatchReadThreads = 8;
+// Transactions of one frame read at once: a frame's records go in one round up to this many. The
+// ten frames load side by side, so the gallery asks for at most ten times this many.
+constexpr std::uint32_t kWatchReadThreads = 32;
 // A frame's listing this young may serve a read that asked for reuse (see load_all_spots).
 constexpr std::int64_t kListingReuseMs = 5000;
 // Confirmed transactions kept; past this the cache starts afresh.
@@ -92,47 +90,19 @@ bool read_frame_tx(const ServiceSettings& settings, const std::string& txid, nlo
     return true;
 }
 
-// parallel_for whose body may throw: the first exception is carried out of the worker threads and
-// thrown again on the caller's, as if the loop had run there.
-void parallel_for_rethrow(std::uint64_t count, std::uint32_t threads, const std::function<void(std::uint64_t)>& body) {
-    std::mutex mutex;
-    std::exception_ptr failure;
-    parallel_for(count, threads, [&](std::uint64_t i) {
-        try {
-            body(i);
-        } catch (...) {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (!failure) failure = std::current_exception();
-        }
+// The watch's two histories from the gallery read's bulk request, which the first frame to get
+// here makes; null without one, or when it did not list this watch whole.
+const BulkHistory* frame_history(FrameHistories* shared, const std::string& watch) {
+    if (!shared) return nullptr;
+    std::call_once(shared->asked, [shared] {
+        std::vector<std::string> watches;
+        for (const SpotRow& row : kSpotRows)
+            watches.push_back(row.watch);
+        if (!woc_bulk_history(watches, shared->watches)) shared->watches.clear();
     });
-    if (failure) std::rethrow_exception(failure);
-}
-
-// A decimal number at the start of the text: leading white space and a sign allowed, reading
-// stops at the first character that is not a digit. False without digits or out of range.
-bool parse_leading_i64(const std::string& text, std::int64_t& out) {
-    std::size_t i = 0;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    // Gathered as a negative number: the most negative value has no positive twin.
-    std::int64_t value = 0;
-    bool any = false;
-    constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        const int digit = text[i] - '0';
-        if (value < (kMin + digit) / 10) return false;
-        value = value * 10 - digit;
-        any = true;
-    }
-    if (!any) return false;
-    if (!negative) {
-        if (value == kMin) return false;
-        value = -value;
-    }
-    out = value;
-    return true;
+    for (std::size_t i = 0; i < shared->watches.size(); ++i)
+        if (kSpotRows[i].watch == watch && shared->watches[i].answered) return &shared->watches[i];
+    return nullptr;
 }
 
 bool exhibit_keepable(const SpotFrame& e, std::int64_t now) {
@@ -246,7 +216,7 @@ void gallery_collect_txids(const nlohmann::json& reply, std::vector<std::string>
 }
 
 bool gallery_watch_txids(const std::string& label, const std::string& watch, std::vector<std::string>& txids,
-                         std::string& error, bool reuse_recent) {
+                         std::string& error, bool reuse_recent, FrameHistories* shared) {
     txids.clear();
     error.clear();
     const ServiceSettings settings = service_settings();
@@ -275,6 +245,11 @@ bool gallery_watch_txids(const std::string& label, const std::string& watch, std
             return;
         }
         // WhatsOnChain is asked every time: the oracle index lags behind fresh transactions.
+        if (const BulkHistory* listed = frame_history(shared, watch)) {
+            found = source == 1 ? listed->unconfirmed : listed->confirmed;
+            answered[source] = true;
+            return;
+        }
         const char* suffix = source == 1 ? "/unconfirmed/history" : "/history";
         nlohmann::json reply;
         if (!http_get_json(settings.woc_base + "/address/" + watch + suffix, reply, 8, kGalleryUserAgent)) return;
@@ -300,10 +275,10 @@ bool gallery_watch_txids(const std::string& label, const std::string& watch, std
 }
 
 bool read_gallery_watch(const std::string& label, const std::string& watch, std::vector<WatchRecord>& records,
-                        std::string& error, bool reuse_recent) {
+                        std::string& error, bool reuse_recent, FrameHistories* shared) {
     records.clear();
     std::vector<std::string> txids;
-    if (!gallery_watch_txids(label, watch, txids, error, reuse_recent)) return false;
+    if (!gallery_watch_txids(label, watch, txids, error, reuse_recent, shared)) return false;
     const ServiceSettings settings = service_settings();
     // Each transaction is read and checked on its own, so they are read side by side on a small
     // pool; the records keep the order of the ids.
@@ -384,12 +359,12 @@ void load_certificate_fields(SpotFrame& exhibit) {
     exhibit.owner_paymail = json_text(cert, "owner_paymail");
 }
 
-SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent) {
+SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent, FrameHistories* shared) {
     const SpotRow& row = spot_row(index + 1);
     SpotLoad result;
     result.spot = row.spot;
     std::vector<WatchRecord> records;
-    if (!read_gallery_watch(row.label, row.watch, records, result.error, reuse_recent)) return result;
+    if (!read_gallery_watch(row.label, row.watch, records, result.error, reuse_recent, shared)) return result;
     result.error.clear();
 
     // The newest hanging whose signer holds the title and its coins is the exhibit; any other
@@ -448,12 +423,13 @@ std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent) {
     frames.resize(kSpotCount);
     const std::int64_t now = clock_system_ms() / 1000;
     std::vector<SpotLoad> loads(kSpotCount);
-    parallel_for(kSpotCount, kSpotCount, [&loads, now, reuse_recent](std::uint64_t i) {
+    FrameHistories histories;
+    parallel_for(kSpotCount, kSpotCount, [&loads, &histories, now, reuse_recent](std::uint64_t i) {
         const auto index = static_cast<std::int32_t>(i);
         // One frame that fails in an unforeseen way leaves that frame empty; the other nine and
         // the thread pool stand.
         try {
-            loads[i] = load_spot(index, now, reuse_recent);
+            loads[i] = load_spot(index, now, reuse_recent, &histories);
         } catch (...) {
             loads[i] = SpotLoad{};
             loads[i].spot = index + 1;

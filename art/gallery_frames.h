@@ -7,11 +7,13 @@
 
 #include "art/offer_tx.h"
 #include "art/watch_reader.h"
+#include "chain/balance.h"
 #include "wallet/codecs.h"
 
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -97,6 +99,13 @@ struct SpotLoad : SpotFrame {
     std::int64_t height = 0; // block of the hanging; 0 while unconfirmed
 };
 
+// WhatsOnChain's two histories of the ten frame watches from one bulk request, asked by the first
+// frame read that needs them; the other frames of the same gallery read wait for that answer.
+struct FrameHistories {
+    std::once_flag asked;
+    std::vector<BulkHistory> watches; // frame 1 first; empty when the request failed
+};
+
 // The row of a frame number; a number outside 1 to 10 gives frame 1.
 const SpotRow& spot_row(std::int32_t spot);
 // "as" followed by the frame number in decimal.
@@ -108,7 +117,7 @@ void spot_exhibit_init(SpotFrame& frame);
 // (Unix seconds). A watch that cannot be read, or the title of a hanging that cannot be read,
 // gives a frame without exhibit and the read error.
 // Only load_all_spots calls it; the index is not range-checked.
-SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent = false);
+SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent = false, FrameHistories* shared = nullptr);
 // Reads the ten frames at once and leaves exactly ten in `frames`, frame 1 first; of an artwork
 // hanging in two frames only the one hung later in the chain stays. Then frees the coins of this
 // wallet's offers that no longer count. Returns the first read error in frame order, empty when
@@ -146,9 +155,10 @@ std::int64_t msg_ts(const nlohmann::json& msg);
 void gallery_collect_txids(const nlohmann::json& reply, std::vector<std::string>& txids);
 // Transaction ids at a frame watch from the oracle index and WhatsOnChain. False with
 // "OI <label> missed and WhatsOnChain missed" only when neither answered and nothing was found.
+// With `shared` the watch's histories come from its bulk request when that listed the watch whole.
 bool gallery_watch_txids(const std::string& label, const std::string& watch, std::vector<std::string>& txids,
-                         std::string& error, bool reuse_recent = false);
+                         std::string& error, bool reuse_recent = false, FrameHistories* shared = nullptr);
 // The verified records at a frame watch, in chain order, without those dated ahead of the chain
 // (order_frame_records). False with the listing's error text when the watch could not be listed.
 bool read_gallery_watch(const std::string& label, const std::string& watch, std::vector<WatchRecord>& records,
-                        std::string& error, bool reuse_recent = false);
+                        std::string& error, bool reuse_recent = false, FrameHistories* shared = nullptr);

@@ -2,12 +2,14 @@
 
 #include "art/art_records.h"
 #include "art/gallery_frames.h"
+#include "art/gallery_sale.h"
 #include "art/ownership.h"
 #include "identity/typed_message.h"
 #include "wallet/codecs.h"
 #include "wallet/json_util.h"
 
 #include <future>
+#include <map>
 #include <system_error>
 
 using json = nlohmann::json;
@@ -35,9 +37,45 @@ bool is_acceptance_of(const json& msg, const std::string& artwork_key) {
     return !json_identity_pubkey(msg).empty();
 }
 
-// Every title step that handed the title to the acceptance's buyer from the head it named.
+// The transactions of the title steps, each fetched once per call.
+struct StepTxs {
+    std::map<std::string, json> read;
+    bool all_read = true;
+};
+
+bool output_pays(const json& out, const char* address, std::int64_t sats) {
+    return vout_value_sats(out) == sats && (address == nullptr || vout_address(out) == address);
+}
+
+// Whether the transaction is laid out as the gallery's completed sale at this price: both coins,
+// the sale fee, the price less the fee, the title watch hook, and the accepted title record, then
+// at most the buyer's change. A plain pass carries the same title record without the payments.
+bool is_paid_sale(const json& tx, std::int64_t price, const std::string& title_sha) {
+    const auto vout = tx.is_object() ? tx.find("vout") : tx.end();
+    if (!tx.is_object() || vout == tx.end() || !vout->is_array()) return false;
+    const json& outs = *vout;
+    const std::int64_t split = gallery_sale_split(price);
+    std::size_t i = 0;
+    const auto next = [&](const char* address, std::int64_t sats) {
+        return i < outs.size() && output_pays(outs[i++], address, sats);
+    };
+    if (!next(nullptr, 1) || !next(nullptr, 1)) return false;
+    if (split > 0 && !next(kGallerySaleFeeAddress, split)) return false;
+    if (!next(nullptr, price - split) || !next(kTitleWatchAddress, 1)) return false;
+    if (i + 1 != outs.size() && i + 2 != outs.size()) return false;
+    const json& carrier = outs[i];
+    Bytes record;
+    const auto script = carrier.is_object() ? carrier.find("scriptPubKey") : carrier.end();
+    if (!carrier.is_object() || script == carrier.end() || !script->is_object() ||
+        !op_return_first_push(json_text(*script, "hex"), record))
+        return false;
+    return sha256_hex(record) == to_lower_copy(title_sha);
+}
+
+// Every title step that handed the title to the acceptance's buyer from the head it named, in the
+// completed sale that paid the accepted price.
 void match_title_steps(const WatchRecord& record, std::int32_t spot, const std::vector<KvArtTitleRow>& rows,
-                       KeptSale& kept) {
+                       StepTxs& txs, KeptSale& kept) {
     const std::string buyer = to_lower_copy(json_text(record.msg, "buyer"));
     const std::string prev = to_lower_copy(json_text(record.msg, "prev"));
     const std::string signer = json_identity_pubkey(record.msg);
@@ -47,6 +85,18 @@ void match_title_steps(const WatchRecord& record, std::int32_t spot, const std::
         // Only the seller accepts an ask: an acceptance signed by anyone else, the buyer included,
         // would otherwise restate the price of a real sale.
         if (signer != rows[k - 1].owner) continue;
+        // The seller signs whatever price the acceptance says, also after a pass that sold nothing:
+        // only the step's own transaction shows what was paid.
+        auto tx = txs.read.find(row.txid);
+        if (tx == txs.read.end()) {
+            json fetched;
+            if (!fetch_tx_json(row.txid, fetched)) {
+                txs.all_read = false;
+                continue;
+            }
+            tx = txs.read.emplace(row.txid, std::move(fetched)).first;
+        }
+        if (!is_paid_sale(tx->second, json_price_sats(record.msg), json_text(record.msg, "title_sha"))) continue;
         const std::int64_t step = static_cast<std::int64_t>(k);
         if (step < kept.step || (step == kept.step && record.ts < kept.time)) continue;
         kept.step = step;
@@ -88,18 +138,24 @@ std::string last_sale_block(const std::string& artwork_id, const std::vector<KvA
     for (std::int32_t spot = 1; spot <= kSpotCount; ++spot)
         scans.push_back(start_scan(spot));
 
-    bool any_read = false;
-    KeptSale kept;
+    // Every frame is awaited, and a newer sale may sit in any frame that was not read whole.
+    bool all_read = true;
+    std::vector<SpotActs> frames;
     for (std::future<SpotActs>& scan : scans) {
-        const SpotActs acts = scan.get();
-        if (!acts.ok) continue;
-        any_read = true;
+        frames.push_back(scan.get());
+        all_read = all_read && frames.back().ok;
+    }
+    if (!all_read) return std::string(kLastSaleUnread) + kCrLf;
+    KeptSale kept;
+    StepTxs txs;
+    for (const SpotActs& acts : frames) {
         for (const WatchRecord& record : acts.acts) {
-            if (is_acceptance_of(record.msg, artwork_key)) match_title_steps(record, acts.spot, rows, kept);
+            if (is_acceptance_of(record.msg, artwork_key)) match_title_steps(record, acts.spot, rows, txs, kept);
         }
     }
 
-    if (kept.step < 1) return std::string(any_read ? "No sale yet." : "The last sale did not load. Try again.") + kCrLf;
+    if (!txs.all_read) return std::string(kLastSaleUnread) + kCrLf;
+    if (kept.step < 1) return std::string("No sale yet.") + kCrLf;
     const std::size_t k = static_cast<std::size_t>(kept.step);
     std::string text = std::to_string(kept.price) + " sats" + kCrLf;
     text += "From " + paymail_display_label(rows[k - 1].owner) + kCrLf;

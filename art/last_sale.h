@@ -27,8 +27,12 @@ SpotActs spot_acts_scan(std::int32_t spot);
 // absent, of another type, without digits or out of range.
 std::int64_t json_price_sats(const nlohmann::json& msg);
 
+// The text of a last sale that could not be told: a frame or a sale transaction was not read.
+constexpr const char* kLastSaleUnread = "The last sale did not load. Try again.";
+
 // The "Last sale" block of the ownership report for the artwork and its title rows (oldest
 // first), always ending with CR LF: the newest sale with its price, seller, buyer, frame and date,
-// else "No sale yet." or, when no frame watch could be read, "The last sale did not load. Try again.".
-// Fewer than two title rows read no watch at all.
+// else "No sale yet." or, when a frame watch or a step's transaction could not be read,
+// kLastSaleUnread. A sale counts only where the step's own transaction is the completed sale that
+// paid the accepted price. Fewer than two title rows read no watch at all.
 std::string last_sale_block(const std::string& artwork_id, const std::vector<KvArtTitleRow>& rows);

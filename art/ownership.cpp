@@ -6,6 +6,8 @@
 #include "art/title_chain.h"
 #include "art/watch_reader.h"
 #include "chain/outpoints.h"
+#include "identity/identity_lookup.h"
+#include "ordinals/content_load.h"
 #include "wallet/codecs.h"
 #include "wallet/json_util.h"
 #include "wallet/settings.h"
@@ -29,6 +31,8 @@ constexpr std::size_t kShortKeyHead = 8;
 constexpr std::size_t kShortKeyTail = 6;
 constexpr const char* kEllipsis = "\xE2\x80\xA6";
 constexpr const char* kCrLf = "\r\n";
+constexpr const char* kNameMoved = " (that name now points to another key)";
+constexpr const char* kNoArtwork = "No artwork or certificate uses that id.";
 
 bool is_staff_label(const std::string& label) {
     for (const char* role : {"admin", "agent", "operator", "moderator", "support"}) {
@@ -97,12 +101,12 @@ std::string live_owner_section(const std::vector<KvArtTitleRow>& rows, const std
 }
 
 std::string certificate_section(const std::string& artwork_key, const std::string& certificate_id, const json& cert,
-                                bool has_rows) {
+                                bool unknown) {
     std::string text = std::string(kCrLf) + "Certificate" + kCrLf;
     const std::string title = json_text(cert, "title");
     if (certificate_id.empty() && title.empty()) {
         return text +
-               (has_rows ? "The certificate did not load. Try again." : "No certificate is paired with this artwork.") +
+               (unknown ? "The certificate did not load. Try again." : "No certificate is paired with this artwork.") +
                kCrLf;
     }
     text += std::string("Artwork") + kCrLf + artwork_key + kCrLf + kCrLf;
@@ -129,6 +133,20 @@ std::string title_section(const std::vector<KvArtTitleRow>& rows, bool expected_
     return text;
 }
 
+// The first of the artworks whose title began with the certificate; "" when none did, with the
+// first title read that failed before naming a pair in `error`.
+std::string artwork_of_certificate(const std::vector<std::string>& artworks, const std::string& certificate_key,
+                                   std::string& error) {
+    for (const std::string& artwork : artworks) {
+        std::vector<KvArtTitleRow> rows;
+        TitlePair pair;
+        const std::string read_error = art_title_read(artwork, rows, pair, false);
+        if (norm_txid(pair.certificate) == certificate_key) return artwork;
+        if (pair.txid.empty() && !read_error.empty() && error.empty()) error = read_error;
+    }
+    return "";
+}
+
 } // namespace
 
 std::string paymail_display_label(const std::string& owner_key) {
@@ -137,7 +155,13 @@ std::string paymail_display_label(const std::string& owner_key) {
     // The key goes into a URL path; a key that is not plain ASCII text cannot have labels there.
     if (is_ascii_alnum_text(key)) {
         const std::string label = platform_label(key);
-        if (!label.empty()) return label + "@" + service_settings().paymail_domain;
+        if (!label.empty()) {
+            const std::string shown = label + "@" + service_settings().paymail_domain;
+            // A record keeps the key it was signed with; the name may since have been claimed with
+            // another key, and then it no longer names this owner.
+            const std::string named = lookup_identity_pubkey(label, "");
+            return named.empty() || named == key ? shown : shown + kNameMoved;
+        }
     }
     return shortened_key(key);
 }
@@ -172,9 +196,11 @@ std::string art_ownership_report(const std::string& artwork_id) {
         if (read_certificate_inscription(certificate_id, read, ignored) && read.is_object()) cert = std::move(read);
     }
 
+    // A title that could not be read may have a certificate and sales that were not seen.
     std::string text = live_owner_section(rows, chain_error, certificate_id);
-    text += certificate_section(norm_txid(id), certificate_id, cert, !rows.empty());
-    text += std::string(kCrLf) + "Last sale" + kCrLf + last_sale_block(id, rows);
+    text += certificate_section(norm_txid(id), certificate_id, cert, !rows.empty() || !chain_error.empty());
+    text += std::string(kCrLf) + "Last sale" + kCrLf +
+            (chain_error.empty() ? last_sale_block(id, rows) : std::string(kLastSaleUnread) + kCrLf);
     text += title_section(rows, !chain_error.empty() || !certificate_id.empty());
     return text;
 }
@@ -201,30 +227,33 @@ std::string art_lookup_by_id(const std::string& pasted_id) {
         if (!tx_pays_address(record.tx, pair_address) && !tx_pays_address(record.tx, title_address)) continue;
 
         const std::string pic = norm_txid(json_text(record.msg, "pic"));
-        if (pic == id) {
-            names_artwork = true;
-            break;
-        }
+        if (pic == id) names_artwork = true;
         if (norm_txid(json_text(record.msg, "cert")) == id && is_txid_hex(pic) && paired_with_it.insert(pic).second &&
             artworks.size() < kCertificateCandidates)
             artworks.push_back(pic);
     }
-    if (names_artwork) return art_ownership_report(id);
+    if (!names_artwork && artworks.empty()) return kNoArtwork;
 
-    // Anyone can pair an artwork of their own with somebody's certificate. The certificate leads
-    // to the artwork it names itself, and only when that artwork's title began with it.
-    nlohmann::json cert;
-    std::string ignored;
-    if (!paired_with_it.empty() && read_certificate_inscription(id, cert, ignored) && cert.is_object()) {
-        const std::string named = norm_txid(json_text(cert, "pic"));
-        artworks.clear();
-        if (paired_with_it.count(named)) artworks.push_back(named);
+    // Anyone can pair anything: an artwork of their own with somebody's certificate, or somebody's
+    // certificate as if it were an artwork. What the id's own inscription is decides: a certificate
+    // leads to the artwork it names itself, and only when that artwork's title began with it.
+    std::string content_type;
+    Bytes content;
+    const bool readable = load_inscription_content(id, content_type, content, true, false) && !content.empty();
+    const json inscription = readable ? json_parse_or_discarded(std::string(content.begin(), content.end())) : json();
+    if (inscription.is_object() && !json_text(inscription, "pic").empty()) {
+        const std::string named = norm_txid(json_text(inscription, "pic"));
+        if (!paired_with_it.count(named)) return kNoArtwork;
+        const std::string artwork = artwork_of_certificate({named}, id, error);
+        if (!artwork.empty()) return art_ownership_report(artwork);
+        return error.empty() ? kNoArtwork : error;
     }
-    for (const std::string& artwork : artworks) {
-        std::vector<KvArtTitleRow> rows;
-        TitlePair pair;
-        art_title_read(artwork, rows, pair, false);
-        if (norm_txid(pair.certificate) == id) return art_ownership_report(artwork);
-    }
-    return "No artwork or certificate uses that id.";
+    if (readable) return names_artwork ? art_ownership_report(id) : kNoArtwork;
+
+    // The inscription could not be read: the pairs alone tell, unless they tell both ways.
+    const std::string artwork = artwork_of_certificate(artworks, id, error);
+    if (!artwork.empty() && names_artwork) return "The inscription of that id could not be read. Try again.";
+    if (!artwork.empty()) return art_ownership_report(artwork);
+    if (names_artwork) return art_ownership_report(id);
+    return error.empty() ? kNoArtwork : error;
 }

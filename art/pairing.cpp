@@ -1,9 +1,8 @@
 #include "art/pairing.h"
 
 #include "art/art_records.h"
-#include "art/cert_check.h"
 #include "art/certificate.h"
-#include "art/watch_reader.h"
+#include "art/title_chain.h"
 #include "chain/payloads.h"
 #include "identity/paymail_announce.h"
 #include "identity/typed_sign.h"
@@ -51,13 +50,13 @@ std::string art_pair_artwork(const std::string& artwork_origin, const std::strin
         return "error: could not read the artwork inscription.";
     if (sha256_hex(content) != sha256) return "error: the artwork bytes do not match the certificate hash.";
 
-    const std::string pair_address = kPairWatchAddress;
-    const std::string title_address = kTitleWatchAddress;
-    std::vector<WatchRecord> records;
-    if (!scan_watch_messages(kPairWatchKey, pair_address, records, error)) return error_text(error);
-    // Whoever signed it, a pair that paid both watches already starts this artwork's title.
-    if (newest_pair_of_artwork(records, artwork_id, pair_address, title_address))
-        return "error: that artwork is already paired.";
+    // The title read's own rule decides: a pair that would start the title, under any form of the
+    // artwork id, makes this one worthless; one that would start nothing blocks nothing.
+    std::vector<KvArtTitleRow> rows;
+    TitlePair first;
+    const std::string title_error = art_title_read(artwork_id, rows, first, false);
+    if (!first.txid.empty()) return "error: that artwork is already paired.";
+    if (!title_error.empty()) return error_text(title_error);
 
     {
         // An alias the registry adopted since the gate ran becomes the record's handle.
@@ -78,5 +77,5 @@ std::string art_pair_artwork(const std::string& artwork_origin, const std::strin
         // Texts that are not UTF-8 cannot be written; nothing has been spent yet.
         return "error: could not sign";
     }
-    return send_art_pair_payload(payload, pair_address, title_address, kPairFeeAddress);
+    return send_art_pair_payload(payload, kPairWatchAddress, kTitleWatchAddress, kPairFeeAddress);
 }

@@ -146,7 +146,7 @@ void read_path_record(CoinWalk& walk, const std::string& txid) {
     if (walk.listed.count(txid)) return;
     const json* tx = walk_tx(walk, txid);
     WatchRecord record;
-    if (!tx || !find_art_message_in_tx(*tx, record.msg) || !verify_typed_message(record.msg)) return;
+    if (!tx || !find_art_message_in_tx(*tx, record.msg) || !verify_channel_message(record.msg)) return;
     record.ts = json_ts(record.msg);
     if (record.ts <= 0) return;
     record.txid = txid;
@@ -269,14 +269,17 @@ void remember_pair(const std::string& artwork_key, const WatchRecord& record) {
 }
 
 // Reads the watches for the artwork's records and finds the pair that starts its title. "" or the
-// reason the title cannot be read; `first` may be set even then, when only the pair watch answered.
-// A pair decided from a listing cut short is not remembered.
+// reason the title cannot be read, and then no pair. A pair decided from a listing cut short is not
+// remembered.
 std::string read_first_pair(const std::string& artwork_key, bool read_pair_watch, std::vector<WatchRecord>& records,
                             const WatchRecord*& first) {
     first = nullptr;
     std::string title_error;
     bool title_whole = false;
-    const bool title_ok = scan_watch_messages(kTitleWatchKey, kTitleWatchAddress, records, title_error, &title_whole);
+    // Every pair that can start the title is listed at the title watch: without all of it the pair
+    // watch's pair could be a later one than the first.
+    if (!scan_watch_messages(kTitleWatchKey, kTitleWatchAddress, records, title_error, &title_whole))
+        return title_error;
     // The pair transaction pays both watches, so the title watch usually lists the pair record
     // already and the second full read is spared.
     const bool pair_listed =
@@ -292,7 +295,7 @@ std::string read_first_pair(const std::string& artwork_key, bool read_pair_watch
     }
     std::map<std::int64_t, std::vector<std::string>> blocks;
     bool order_unknown = false;
-    first = first_pair_in_chain(records, artwork_key, kTitleWatchAddress, kPairWatchAddress,
+    first = first_pair_in_chain(records, artwork_key, kTitleWatchAddress,
                                 [&](std::int64_t height, const std::string& txid) {
                                     const std::int64_t position = block_position(blocks, height, txid);
                                     order_unknown = order_unknown || position < 0;
@@ -304,8 +307,6 @@ std::string read_first_pair(const std::string& artwork_key, bool read_pair_watch
         first = nullptr;
         return kPairOrderUnknown;
     }
-    // Without the title watch the pair alone could be a later one than the first.
-    if (!title_ok) return title_error.empty() ? pair_error : title_error;
     // A listing cut at a bound may hide an earlier pair; none is named as if all had been seen.
     if (!title_whole || (!pair_listed && !pair_whole)) {
         first = nullptr;
@@ -326,7 +327,7 @@ std::int64_t tx_block_height(const json& tx) {
 
 const WatchRecord*
 first_pair_in_chain(const std::vector<WatchRecord>& records, const std::string& artwork_key,
-                    const std::string& title_address, const std::string& pair_address,
+                    const std::string& title_address,
                     const std::function<std::int64_t(std::int64_t, const std::string&)>& block_position) {
     struct Spot {
         const WatchRecord* record = nullptr;
@@ -337,10 +338,12 @@ first_pair_in_chain(const std::vector<WatchRecord>& records, const std::string& 
     std::map<std::int64_t, int> per_height;
     for (const WatchRecord& record : records) {
         if (!is_pair_of(record, artwork_key)) continue;
-        // A pair names its signer as the first owner, and the pair transaction pays both watches.
+        // A pair names its signer as the first owner. It must pay the title watch, which every title
+        // read lists: a pair found only at the pair watch would start the title for the reads that
+        // read that watch too and not for the others.
         const std::string signer = json_identity_pubkey(record.msg);
         if (signer.empty() || to_lower_copy(json_text(record.msg, "owner")) != signer) continue;
-        if (!tx_pays_address(record.tx, title_address) || !tx_pays_address(record.tx, pair_address)) continue;
+        if (!tx_pays_address(record.tx, title_address)) continue;
         Spot spot;
         spot.record = &record;
         spot.height = tx_block_height(record.tx);

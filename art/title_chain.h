@@ -4,7 +4,8 @@
 // title moves only with the coins, each followed along its own path: an owner record counts when
 // its own transaction spends both the artwork's and the certificate's coin, as 1Sat ordinals
 // follow them, and the current owner signed it over the previous step. What a signer writes about
-// time or order decides nothing.
+// time or order decides nothing, and neither does the key a paymail names today: each step is
+// checked against the keys the records carry.
 #pragma once
 
 #include "art/art_records.h"
@@ -40,17 +41,18 @@ struct TitlePair {
 
 // Fills `rows` (cleared first) with the artwork's title chain, oldest first; the first row is the
 // pair record. Returns "" on success, also when the artwork was never validly paired (no rows),
-// else the reason no chain could be read, also when a listing could not be read to its end. When
-// `certificate_id` is given it is cleared, the pair watch is read unless the pair is remembered,
-// and it receives the certificate of the accepted pair (bare transaction id).
-// Safe to call from many threads at once.
+// else the reason no chain could be read, also when a listing could not be read to its end (then
+// no certificate is named either). When `certificate_id` is given it is cleared, the pair watch is
+// read unless the pair is remembered, and it receives the certificate of the accepted pair (bare
+// transaction id). Safe to call from many threads at once.
 std::string art_title_chain(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows,
                             std::string* certificate_id = nullptr);
 
 // The same read, giving the accepted pair too (cleared first; empty when none). With
 // `read_pair_watch` the pair watch is read even when the title watch lists the pair, unless the
-// pair is remembered. The pair is given even when the title itself could not be read (rows empty,
-// the reason returned).
+// pair is remembered. The pair is given even when the coins' path could not be read (rows empty,
+// the reason returned), but not when the title watch could not be read whole: an earlier pair may
+// be among what was missed.
 std::string art_title_read(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair,
                            bool read_pair_watch);
 
@@ -75,12 +77,12 @@ void merge_pair_records(std::vector<WatchRecord>& title_records, const std::vect
 std::int64_t tx_block_height(const nlohmann::json& tx);
 
 // The pair that starts the title: among the artwork's pair records signed by their own `owner`
-// whose transaction pays both watches, the first in chain order (lower block, then earlier in its
-// block as `block_position` (height, txid) tells, -1 when unknown and then after the known ones;
-// unconfirmed records after all confirmed ones, in listing order). Null when there is none.
+// whose transaction pays the title watch, the first in chain order (lower block, then earlier in
+// its block as `block_position` (height, txid) tells, -1 when unknown and then after the known
+// ones; unconfirmed records after all confirmed ones, in listing order). Null when there is none.
 const WatchRecord*
 first_pair_in_chain(const std::vector<WatchRecord>& records, const std::string& artwork_key,
-                    const std::string& title_address, const std::string& pair_address,
+                    const std::string& title_address,
                     const std::function<std::int64_t(std::int64_t, const std::string&)>& block_position);
 
 // Where a transaction stands in its block at `height` from WhatsOnChain's list of the block's

@@ -28,8 +28,13 @@ bool fetch_address_txids(const std::string& watch_key, const std::string& watch_
 // The transaction as JSON: the oracle index's copy when it carries a record, else WhatsOnChain's.
 bool fetch_tx_json(const std::string& txid, nlohmann::json& out);
 
-// The verified records with a positive time at the watch, ordered by time then transaction id.
-// Neither the record type nor the watch payment is checked: callers apply their own rules.
-// False only when the listing fails (its error text). `whole` as for fetch_address_txids.
+// The text of a watch read that listed transactions it could not fetch.
+constexpr const char* kWatchRecordsUnread = "Some records could not be read. Try again.";
+
+// The records with a positive time at the watch whose signature verifies under the key they carry
+// (no paymail is asked), ordered by time then transaction id. Neither the record type nor the
+// watch payment is checked: callers apply their own rules. False when the listing fails (its
+// error text), or with kWatchRecordsUnread and the records that were read when a listed
+// transaction could not be fetched. `whole` as for fetch_address_txids.
 bool scan_watch_messages(const std::string& watch_key, const std::string& watch_address,
                          std::vector<WatchRecord>& records, std::string& error, bool* whole = nullptr);

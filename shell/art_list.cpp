@@ -1,8 +1,6 @@
 #include "shell/art_list.h"
 
 #include "art/art_folders.h"
-#include "ordinals/coin_checks.h"
-#include "ordinals/ord_listing.h"
 #include "shell/gallery_state.h"
 #include "shell/jobs.h"
 #include "shell/shell.h"
@@ -80,26 +78,11 @@ void start_read_inscriptions(bool announce) {
         set_status_text(std::wstring(L"error: could not start a worker thread."));
 }
 
-bool row_may_be_art(const KvCofferlyOrdRow& row) {
-    return row.token_id.empty() && row.type.find("bsv-20") == std::string::npos &&
-           row.type.find("bsv20") == std::string::npos;
-}
-
 void read_inscriptions_worker(bool announce) {
     auto rows = std::make_unique<std::vector<KvCofferlyOrdRow>>();
     bool index_read = false;
-    const std::string listing = kv_cofferly_list_ordinals(*rows, &index_read);
-    std::vector<KvCofferlyOrdRow> kept;
-    for (KvCofferlyOrdRow& row : *rows) {
-        if (!row_may_be_art(row)) continue;
-        if (row.kind.empty()) row.kind = art_tag_of_outpoint(row.key);
-        if (row.kind != "Artwork" && row.kind != "Certificate") continue;
-        // The listing may still name a coin that has just been passed on; the index knows better.
-        if (!gp_coin_still_ours(row.key)) continue;
-        kept.push_back(std::move(row));
-    }
-    const bool none = kept.empty();
-    rows->swap(kept);
+    const std::string listing = read_art_rows(*rows, index_read);
+    const bool none = rows->empty();
     post_to_main_window(kMsgJobResult, kOpArtRows, std::move(rows));
     if (announce) post_job_text(kOpStatusText, inscriptions_refresh_text(listing, index_read, none));
 }

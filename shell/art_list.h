@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include "art/window_reads.h"
 #include "ordinals/ord_row.h"
 
 #include <cstddef>
@@ -29,8 +30,6 @@ void read_inscriptions_worker(bool announce);
 // What a finished read says: the listing's error; an error too when the ordinals index answered for
 // no address (the rows are then only what the wallet already knew); else whether anything is listed.
 std::string inscriptions_refresh_text(const std::string& listing, bool index_read, bool none_kept);
-// The checks of a listed row that need no network: no token id and no token content type.
-bool row_may_be_art(const KvCofferlyOrdRow& row);
 
 // Rebuilds the list box from art_rows and gallery_buy_rows; nothing when the list box is missing.
 void refresh_art_list();

@@ -1,6 +1,5 @@
 #include "shell/gallery_state.h"
 
-#include "art/title_chain.h"
 #include "shell/art_list.h"
 #include "shell/text_helpers.h"
 #include "wallet/session.h"
@@ -58,24 +57,6 @@ bool buyer_has_counted_offer(const SpotFrame& spot, const std::string& buyer_key
 
 std::string this_wallet_key() {
     return lower_ascii(current_identity_pubkey());
-}
-
-void load_gallery_state(const std::vector<SpotLoad>& spots, std::set<std::string>& keys) {
-    keys.clear();
-    const std::string wallet_key = this_wallet_key();
-    if (wallet_key.empty()) return;
-    for (const SpotLoad& frame : spots) {
-        if (frame.pic.empty() || frame.shown || !frame.funded.empty() || !has_buyer(frame.accepts, wallet_key))
-            continue;
-        const std::string art = normalize_outpoint_key(frame.pic);
-        if (keys.count(art)) continue;
-        std::vector<KvArtTitleRow> rows;
-        if (!art_title_chain(art, rows).empty() || rows.empty()) continue;
-        const bool held = std::any_of(rows.begin(), rows.end(), [&wallet_key](const KvArtTitleRow& row) {
-            return is_this_wallet(row.owner, wallet_key);
-        });
-        if (held && !is_this_wallet(rows.back().owner, wallet_key)) keys.insert(art);
-    }
 }
 
 std::vector<GalleryBuyRow> build_gallery_buy_rows(const std::vector<SpotLoad>& spots,

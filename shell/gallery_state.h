@@ -1,6 +1,6 @@
 // What the windows keep of the last gallery read: the ten frames, the artworks whose sale to this
 // wallet has closed, the gallery rows listed after the wallet's own, and the short sale label of a
-// piece as this wallet sees it. GUI-thread state; load_gallery_state runs on the gallery worker.
+// piece as this wallet sees it. GUI-thread state; the gallery worker reads it with read_gallery.
 #pragma once
 
 #include "art/gallery_frames.h"
@@ -26,10 +26,6 @@ extern std::vector<GalleryBuyRow> gallery_buy_rows; // rebuilt before each list 
 
 // Identity key (HD) or key (legacy) of the wallet that loads, lower-cased; empty when none loads.
 std::string this_wallet_key();
-
-// Fills `keys` with the artworks this wallet was accepted to buy, whose title it held and has
-// lost again: sales that closed without it. Walks title chains; runs on the gallery worker.
-void load_gallery_state(const std::vector<SpotLoad>& spots, std::set<std::string>& keys);
 
 // Rebuilds gallery_buy_rows from gallery_spots, closed_sale_keys and art_rows.
 void rebuild_gallery_buy_rows();

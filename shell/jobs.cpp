@@ -5,8 +5,8 @@
 #include "art/cert_check.h"
 #include "art/ownership.h"
 #include "art/pairing.h"
+#include "art/window_reads.h"
 #include "chain/payloads.h"
-#include "identity/wallet_status.h"
 #include "ordinals/ord_row.h"
 #include "platform/win_text.h"
 #include "shell/art_list.h"
@@ -258,12 +258,9 @@ bool post_job_text(WPARAM code, const std::string& text) {
 }
 
 void job_balance_status(std::uint8_t&) {
-    WalletStatus status;
-    refresh_wallet_status(status);
     auto result = std::make_unique<BalanceResult>();
     // A run that could not work out a figure must not wipe the last known one.
-    result->has_value = status.balance_known && status.balance >= 0 ? 1 : 0;
-    result->sats = status.balance;
+    result->has_value = read_window_balance(result->sats) ? 1 : 0;
     post_to_main_window(kMsgBalance, 0, std::move(result));
     balance_busy.store(0);
 }
@@ -274,15 +271,7 @@ void job_cofferly_connect(std::uint8_t&) {
 
 void job_gallery_load(std::uint8_t&) {
     auto result = std::make_unique<GalleryStateResult>();
-    std::vector<SpotFrame> frames;
-    load_all_spots(frames); // a frame that could not be read is simply empty; the list shows no error
-    result->spots.reserve(frames.size());
-    for (SpotFrame& frame : frames) {
-        SpotLoad load;
-        static_cast<SpotFrame&>(load) = std::move(frame);
-        result->spots.push_back(std::move(load));
-    }
-    load_gallery_state(result->spots, result->closed_sale_keys);
+    read_gallery(result->spots, result->closed_sale_keys);
     post_to_main_window(kMsgJobResult, kOpGalleryState, std::move(result));
 }
 

@@ -1,6 +1,8 @@
 #include "wallet/parallel.h"
 
 #include <algorithm>
+#include <exception>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -38,4 +40,18 @@ void parallel_for(std::uint64_t count, std::uint32_t threads, const std::functio
     if (pool.empty()) parallel_for_worker(next, count, body);
     for (std::thread& thread : pool)
         thread.join();
+}
+
+void parallel_for_rethrow(std::uint64_t count, std::uint32_t threads, const std::function<void(std::uint64_t)>& body) {
+    std::mutex mutex;
+    std::exception_ptr failure;
+    parallel_for(count, threads, [&](std::uint64_t i) {
+        try {
+            body(i);
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!failure) failure = std::current_exception();
+        }
+    });
+    if (failure) std::rethrow_exception(failure);
 }

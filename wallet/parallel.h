@@ -13,3 +13,7 @@ void parallel_for(std::uint64_t count, std::uint32_t threads, const std::functio
 // The loop of one thread of parallel_for: takes indices from `next` until they run out.
 void parallel_for_worker(std::atomic<std::uint64_t>& next, std::uint64_t count,
                          const std::function<void(std::uint64_t)>& body);
+
+// parallel_for whose body may throw: the first exception is carried out of the worker threads and
+// thrown again on the caller's, as if the loop had run there.
+void parallel_for_rethrow(std::uint64_t count, std::uint32_t threads, const std::function<void(std::uint64_t)>& body);

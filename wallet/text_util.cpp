@@ -1,7 +1,9 @@
 #include "wallet/text_util.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
+#include <limits>
 
 namespace {
 
@@ -66,5 +68,30 @@ bool utf8_valid(const std::string& text) {
         if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
         i += len;
     }
+    return true;
+}
+
+bool parse_leading_i64(const std::string& text, std::int64_t& out) {
+    std::size_t i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    // Gathered as a negative number: the most negative value has no positive twin.
+    std::int64_t value = 0;
+    bool any = false;
+    constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        const int digit = text[i] - '0';
+        if (value < (kMin + digit) / 10) return false;
+        value = value * 10 - digit;
+        any = true;
+    }
+    if (!any) return false;
+    if (!negative) {
+        if (value == kMin) return false;
+        value = -value;
+    }
+    out = value;
     return true;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 // The longest prefix of text that has at most max_bytes bytes and does not end inside a
@@ -18,3 +19,7 @@ bool is_ascii_alnum_text(const std::string& text);
 
 // True when text is well-formed UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
 bool utf8_valid(const std::string& text);
+
+// A decimal number at the start of the text: leading white space and a sign allowed, reading stops
+// at the first character that is not a digit. False without digits or out of range.
+bool parse_leading_i64(const std::string& text, std::int64_t& out);

@@ -187,12 +187,30 @@ TEST_F(GalleryFramesTest, ListedIdsThatAreNoTransactionIdsAreNeverRequested) {
 }
 
 TEST_F(GalleryFramesTest, UnreadableWatchesGiveTheFirstErrorAndEmptyFrames) {
-    chain.woc.set_fault("/v1/bsv/main/address/", FakeFault{500});
+    chain.woc.set_fault("/v1/bsv/main/address", FakeFault{500}); // one address and many alike
     chain.platform.set_fault("/oi/oracle/", FakeFault{500});
     std::vector<SpotFrame> list(12);
     EXPECT_EQ(load_all_spots(list), "OI as1 missed and WhatsOnChain missed");
     ASSERT_EQ(list.size(), 10u);
     EXPECT_FALSE(list[4].shown);
+}
+
+// WhatsOnChain's histories of the ten watches come in one bulk request; when that fails, each
+// watch is asked on its own and the frames read the same.
+TEST_F(GalleryFramesTest, WatchHistoriesComeInOneBulkRequestOrOneByOne) {
+    show(1, 100);
+    chain.platform.set_fault("/oi/oracle/", FakeFault{500});
+    const std::string woc = kWocPrefix;
+    for (const bool bulk_fails : {false, true}) {
+        SCOPED_TRACE(bulk_fails ? "bulk request fails" : "bulk request answers");
+        if (bulk_fails) chain.woc.set_fault(woc + "/addresses/history/all", FakeFault{500});
+        chain.woc.reset_counts();
+        EXPECT_TRUE(frames()[0].shown);
+        EXPECT_EQ(chain.woc.request_count("POST", woc + "/addresses/history/all"), 1);
+        const std::string title_watch = woc + "/address/" + kTitleWatchAddress; // the hanging's title
+        EXPECT_EQ(chain.woc.request_count("GET", woc + "/address/") - chain.woc.request_count("GET", title_watch),
+                  bulk_fails ? 2 * kSpotCount : 0);
+    }
 }
 
 // The owner's side of a sale with this wallet as carol, up to the acceptance on the frame watch.
@@ -346,11 +364,11 @@ TEST_F(GallerySaleTest, SecondWalletPaysAndTheOwnerCompletes) {
     EXPECT_FALSE(chain.ledger.spender_of(art.substr(0, 64), 0).empty());
 }
 
-// The transactions of a frame do not depend on each other: they are read side by side, and the
+// The transactions of a frame do not depend on each other: all ten are read in one round, and the
 // frame's records come out the same.
 TEST_F(GalleryFramesTest, FrameTransactionsAreReadSideBySide) {
     show(1, 100);
-    for (std::int64_t ts = 101; ts <= 104; ++ts)
+    for (std::int64_t ts = 101; ts <= 109; ++ts)
         post(1, 0x22, "art_gask", ts, {{"price_sats", "1000"}, {"buyer", bob}});
     FakeFault slow;
     slow.delay_ms = 30;
@@ -359,10 +377,10 @@ TEST_F(GalleryFramesTest, FrameTransactionsAreReadSideBySide) {
 
     const std::vector<SpotFrame> list = frames();
     EXPECT_TRUE(list[0].shown);
-    EXPECT_EQ(list[0].asks.size(), 4u);
+    EXPECT_EQ(list[0].asks.size(), 9u);
     int record_reads = 0;
     for (const LedgerTx& tx : chain.ledger.history_of_address(spot_row(1).watch))
         record_reads += chain.platform.request_count("GET", "/oi/tx/" + tx.txid);
-    EXPECT_EQ(record_reads, 5);
-    EXPECT_GE(chain.platform.peak_in_flight(), 4);
+    EXPECT_EQ(record_reads, 10);
+    EXPECT_EQ(chain.platform.peak_in_flight(), 10);
 }

@@ -80,7 +80,11 @@ TEST_F(OwnershipSvcTest, DisplayLabelPrefersTheLongestNonStaffLabel) {
         {"nothing usable", json_reply({{"labels", {"", 7, nullptr}}}), shortened},
         {"reply not an object", json_reply(json::array({"maria"})), shortened},
         {"server error", json_reply({{"labels", {"maria"}}}, 500), shortened},
+        // The platform's label of a key is history; the name itself now names alice's key.
+        {"a name that now names another key", json_reply({{"labels", {"alicia"}}}),
+         "alicia@kestrava.net (that name now points to another key)"},
     };
+    ids.set_key("alicia@kestrava.net", alice);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         paymail.set(&FakePaymailTables::labels, key, row.reply);
@@ -135,11 +139,12 @@ TEST_F(OwnershipSvcTest, ReportOfAnArtworkPassedTwiceWithAGallerySale) {
         fake_signed_record(fake_art_record("art_owner", "alice", kDay2,
                                            {{"pic", art_txid}, {"cert", cert_txid}, {"owner", bob}, {"prev", p}}),
                            0x11));
-    fake_pass_tx(
-        chain, {pass1, 0, bob_key}, {pass1, 1, bob_key}, carol_key.address,
+    // Bob sells to carol through frame 7.
+    const json to_carol =
         fake_signed_record(fake_art_record("art_owner", "bob", kDay3,
                                            {{"pic", art_txid}, {"cert", cert_txid}, {"owner", carol}, {"prev", pass1}}),
-                           0x22));
+                           0x22);
+    fake_sale_tx(chain, {pass1, 0, bob_key}, {pass1, 1, bob_key}, carol_key.address, 2500, to_carol);
     chain.ledger.mine();
     post(spot_row(7).watch, "bob", "art_gaccept", kDay3 - 5,
          {{"spot", "as7"},
@@ -148,7 +153,7 @@ TEST_F(OwnershipSvcTest, ReportOfAnArtworkPassedTwiceWithAGallerySale) {
           {"buyer", carol},
           {"prev", pass1},
           {"price_sats", "2500"},
-          {"title_sha", std::string(64, 'f')}});
+          {"title_sha", sha256_hex(to_carol.dump())}});
     labels(alice, {{"labels", {"admin", "al", "alice"}}});
     labels(carol, {{"labels", {"carol"}}});
     const std::string bob_short = bob.substr(0, 8) + "\xE2\x80\xA6" + bob.substr(60);
@@ -193,6 +198,9 @@ TEST_F(OwnershipSvcTest, ReportShowsTheCertificateOfTheAcceptedPair) {
                 "art_pair", "mallory", kDay1,
                 {{"pic", own_art}, {"cert", cert + "_0"}, {"sha256", std::string(64, 'e')}, {"owner", mallory.pub}}),
             0x44));
+    // And a pair naming alice's certificate as its artwork, with his forged certificate.
+    const json on_cert = {{"pic", cert}, {"cert", forged}, {"owner", mallory.pub}};
+    fake_pair_tx(chain, mallory, fake_signed_record(fake_art_record("art_pair", "mallory", kDay1, on_cert), 0x44));
     chain.ledger.mine();
     pair(kPairWatchAddress, art, cert + "_0", kDay2, alice);
     chain.ledger.mine();
@@ -232,10 +240,18 @@ TEST_F(OwnershipSvcTest, ReportWhenTheWatchesCannotBeRead) {
     chain.woc.set_fault("/v1/bsv/main/address/", FakeFault{500});
     const std::string error = "OI otx missed and WhatsOnChain missed";
     EXPECT_EQ(art_ownership_report(kArt), "Live owner\r\n" + error +
-                                              "\r\n\r\nCertificate\r\nNo certificate is paired with this artwork.\r\n"
-                                              "\r\nLast sale\r\nNo sale yet.\r\n"
+                                              "\r\n\r\nCertificate\r\nThe certificate did not load. Try again.\r\n"
+                                              "\r\nLast sale\r\nThe last sale did not load. Try again.\r\n"
                                               "\r\nTitle\r\nThe title chain did not load. Try again.\r\n");
     EXPECT_EQ(art_lookup_by_id(kArt), "OI zuz missed and WhatsOnChain missed");
+
+    // The listings answer but the records cannot be fetched: nothing is said to be missing.
+    chain.platform.clear_faults();
+    chain.woc.clear_faults();
+    pair(kPairWatchAddress, kArt + "_0", std::string(64, 'c'), kDay1, alice);
+    chain.platform.set_fault("/oi/tx/", FakeFault{429});
+    chain.woc.set_fault("/v1/bsv/main/tx/", FakeFault{500});
+    EXPECT_EQ(art_lookup_by_id(kArt), "Some records could not be read. Try again.");
 }
 
 TEST_F(OwnershipSvcTest, LookUpFindsTheArtworkOfAnId) {
@@ -245,7 +261,7 @@ TEST_F(OwnershipSvcTest, LookUpFindsTheArtworkOfAnId) {
     pair(kPairWatchAddress, kArt + "_0", cert + "_0", kDay1, alice);
     // A second pair naming the same certificate, later: the earliest decides.
     pair(kPairWatchAddress, art2 + "_0", cert + "_0", kDay2, alice);
-    // A pair paying only the title watch names its artwork but starts no title.
+    // A pair paying only the title watch, mined first, starts art2's title.
     fake_oracle_list(chain, kPairWatchKey, pair(kTitleWatchAddress, art2, odd_cert, kDay1, alice));
     // Owner not the signer, and a pair whose artwork is no transaction id: neither names anything.
     pair(kPairWatchAddress, std::string(64, '1'), std::string(64, '2'), kDay1, bob);
@@ -264,7 +280,7 @@ TEST_F(OwnershipSvcTest, LookUpFindsTheArtworkOfAnId) {
         {"artwork", kArt, report_art},
         {"artwork origin, upper case", " " + std::string(64, 'A') + "_2\n", report_art},
         {"certificate: earliest pair", cert + "_0", report_art},
-        {"certificate of a pair that started no title", odd_cert, none},
+        {"certificate of a pair that paid the title watch alone", odd_cert, report_art2},
         {"owner is not the signer", std::string(64, '2'), none},
         {"artwork not an id", std::string(64, '3'), none},
         {"unknown", std::string(64, '9'), none},

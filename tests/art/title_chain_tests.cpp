@@ -82,7 +82,7 @@ std::string first_label(const std::vector<Rec>& recs) {
     const auto position = [](std::int64_t, const std::string& txid) -> std::int64_t {
         return txid[0] == '0' ? -1 : '9' - txid[0];
     };
-    const WatchRecord* first = first_pair_in_chain(records, kArt, kTitleWatch, kPairWatch, position);
+    const WatchRecord* first = first_pair_in_chain(records, kArt, kTitleWatch, position);
     return first ? first->txid.substr(0, 1) : "";
 }
 
@@ -117,13 +117,13 @@ TEST(TitleChainPair, FirstValidPairInChainOrder) {
          {{'1', 10, "art_pair", kAlice, kBob, 0, kBoth, kArt, kCert, 101},
           {'2', 20, "art_pair", kBob, kBob, 0, kBoth, kArt, kCert, 102}},
          "2"},
-        {"a pair must pay both watches",
-         {{'1', 10, "art_pair", kAlice, kAlice, 0, kTitle, kArt, kCert, 101},
-          {'2', 10, "art_pair", kAlice, kAlice, 0, kPair, kArt, kCert, 102},
-          {'3', 10, "art_pair", kAlice, kAlice, 0, kOther, kArt, kCert, 103},
-          {'4', 10, "art_pair", kAlice, kAlice, 0, kNoVout, kArt, kCert, 104},
+        {"a pair must pay the title watch, which every title read lists",
+         {{'1', 10, "art_pair", kAlice, kAlice, 0, kPair, kArt, kCert, 101},
+          {'2', 10, "art_pair", kAlice, kAlice, 0, kOther, kArt, kCert, 102},
+          {'3', 10, "art_pair", kAlice, kAlice, 0, kNoVout, kArt, kCert, 103},
+          {'4', 10, "art_pair", kAlice, kAlice, 0, kTitle, kArt, kCert, 104},
           {'5', 10, "art_pair", kAlice, kAlice, 0, kBoth, kArt, kCert, 105}},
-         "5"},
+         "4"},
         {"other types and empty owners are skipped",
          {{'1', 10, "art_owner", kAlice, kAlice, 0, kBoth, kArt, kCert, 101},
           {'2', 20, "art_pair", "", kAlice, 0, kBoth, kArt, kCert, 102},

@@ -58,7 +58,8 @@ struct PagedHistory {
 TEST_F(WatchReaderTest, ScanKeepsVerifiedTimedRecordsInOrder) {
     const std::string late = post(fake_signed_record(record(200), 0x11));
     const std::string early = post(fake_signed_record(record("100"), 0x11));
-    post(fake_signed_record(record(150), 0x22)); // signed by a key that is not alice's
+    // Signed by a key alice@ does not name: it speaks for that key, whatever its actor says.
+    const std::string other_key = post(fake_signed_record(record(150), 0x22));
     post(fake_signed_record(record("soon"), 0x11));
     json forged = fake_signed_record(record(160), 0x11);
     forged["type"] = "art_owner";
@@ -69,7 +70,9 @@ TEST_F(WatchReaderTest, ScanKeepsVerifiedTimedRecordsInOrder) {
     std::vector<WatchRecord> records;
     std::string error;
     ASSERT_TRUE(scan_watch_messages(kPairWatchKey, kPairWatchAddress, records, error)) << error;
-    ASSERT_EQ(records.size(), 2u);
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[1].txid, other_key);
+    records.erase(records.begin() + 1);
     EXPECT_EQ(records[0].txid, early);
     EXPECT_EQ(records[0].ts, 100);
     EXPECT_EQ(records[1].txid, late);

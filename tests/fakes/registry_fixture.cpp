@@ -1,6 +1,7 @@
 #include "fakes/registry_fixture.h"
 
 #include "art/art_records.h"
+#include "art/gallery_sale.h"
 #include "chain/inscription.h"
 #include "chain/sign.h"
 #include "identity/identity_lookup.h"
@@ -86,4 +87,15 @@ std::string fake_pass_tx(FakeChain& chain, const KeyedCoin& art, const KeyedCoin
     return fake_send(chain, {art, cert, funds},
                      {pay_address(to_address, 1), pay_address(to_address, 1), pay_address(kTitleWatchAddress, 1),
                       fake_record_output(record), pay_address(art.key.address, 9000)});
+}
+
+std::string fake_sale_tx(FakeChain& chain, const KeyedCoin& art, const KeyedCoin& cert, const std::string& to_address,
+                         std::int64_t price, const nlohmann::json& record) {
+    const std::uint64_t split = static_cast<std::uint64_t>(gallery_sale_split(price));
+    const KeyedCoin funds{chain.ledger.fund(art.key.address, static_cast<std::uint64_t>(price) + 10000), 0, art.key};
+    return fake_send(
+        chain, {art, cert, funds},
+        {pay_address(to_address, 1), pay_address(to_address, 1), pay_address(kGallerySaleFeeAddress, split),
+         pay_address(art.key.address, static_cast<std::uint64_t>(price) - split), pay_address(kTitleWatchAddress, 1),
+         fake_record_output(record), pay_address(art.key.address, 9000)});
 }

@@ -56,3 +56,8 @@ std::string fake_pair_tx(FakeChain& chain, const TestKey& payer, const nlohmann:
 // holder. Its id; the coins are then its outputs 0 and 1.
 std::string fake_pass_tx(FakeChain& chain, const KeyedCoin& art, const KeyedCoin& cert, const std::string& to_address,
                          const nlohmann::json& record);
+// A completed gallery sale at a price of 50 sats or more, as the offer lays it out: both coins to
+// `to_address`, the sale fee, the price less the fee to the coins' holder, 1 sat to the title
+// watch, the record, change.
+std::string fake_sale_tx(FakeChain& chain, const KeyedCoin& art, const KeyedCoin& cert, const std::string& to_address,
+                         std::int64_t price, const nlohmann::json& record);

@@ -1,0 +1,89 @@
+#include "art/window_reads.h"
+
+#include "art/title_chain.h"
+#include "identity/wallet_status.h"
+#include "ordinals/coin_checks.h"
+#include "ordinals/ord_listing.h"
+#include "wallet/codecs.h"
+#include "wallet/session.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace {
+
+// Lower case, an origin cut to its transaction id: the form the windows key artworks by.
+std::string artwork_key(const std::string& id) {
+    std::string key = to_lower_copy(id);
+    if (key.size() > 64 && key[64] == '_') key.resize(64);
+    return key;
+}
+
+// An empty key never matches: with no wallet loaded, a frame whose buyer is missing must not read
+// as this wallet's.
+bool is_wallet_key(const std::string& key, const std::string& wallet_key) {
+    return !wallet_key.empty() && to_lower_copy(key) == wallet_key;
+}
+
+} // namespace
+
+bool read_window_balance(std::int64_t& sats) {
+    WalletStatus status;
+    refresh_wallet_status(status);
+    sats = status.balance;
+    return status.balance_known && status.balance >= 0;
+}
+
+bool row_may_be_art(const KvCofferlyOrdRow& row) {
+    return row.token_id.empty() && row.type.find("bsv-20") == std::string::npos &&
+           row.type.find("bsv20") == std::string::npos;
+}
+
+std::string read_art_rows(std::vector<KvCofferlyOrdRow>& rows, bool& index_read) {
+    std::vector<KvCofferlyOrdRow> listed;
+    index_read = false;
+    const std::string listing = kv_cofferly_list_ordinals(listed, &index_read);
+    rows.clear();
+    for (KvCofferlyOrdRow& row : listed) {
+        if (!row_may_be_art(row)) continue;
+        if (row.kind.empty()) row.kind = art_tag_of_outpoint(row.key);
+        if (row.kind != "Artwork" && row.kind != "Certificate") continue;
+        // The listing may still name a coin that has just been passed on; the index knows better.
+        if (!gp_coin_still_ours(row.key)) continue;
+        rows.push_back(std::move(row));
+    }
+    return listing;
+}
+
+void read_gallery(std::vector<SpotLoad>& spots, std::set<std::string>& closed_sale_keys) {
+    std::vector<SpotFrame> frames;
+    load_all_spots(frames); // a frame that could not be read is simply empty; the list shows no error
+    spots.clear();
+    spots.reserve(frames.size());
+    for (SpotFrame& frame : frames) {
+        SpotLoad load;
+        static_cast<SpotFrame&>(load) = std::move(frame);
+        spots.push_back(std::move(load));
+    }
+    load_gallery_state(spots, closed_sale_keys);
+}
+
+void load_gallery_state(const std::vector<SpotLoad>& spots, std::set<std::string>& keys) {
+    keys.clear();
+    const std::string wallet_key = to_lower_copy(current_identity_pubkey());
+    if (wallet_key.empty()) return;
+    const auto is_this_wallet = [&wallet_key](const std::string& key) { return is_wallet_key(key, wallet_key); };
+    for (const SpotLoad& frame : spots) {
+        if (frame.pic.empty() || frame.shown || !frame.funded.empty()) continue;
+        if (!std::any_of(frame.accepts.begin(), frame.accepts.end(),
+                         [&](const SpotAccept& accept) { return is_this_wallet(accept.buyer); }))
+            continue;
+        const std::string art = artwork_key(frame.pic);
+        if (keys.count(art)) continue;
+        std::vector<KvArtTitleRow> rows;
+        if (!art_title_chain(art, rows).empty() || rows.empty()) continue;
+        const bool held =
+            std::any_of(rows.begin(), rows.end(), [&](const KvArtTitleRow& row) { return is_this_wallet(row.owner); });
+        if (held && !is_this_wallet(rows.back().owner)) keys.insert(art);
+    }
+}

@@ -1,0 +1,33 @@
+// What the main window's worker jobs read for a Refresh, and after a Connect: the balance figure,
+// the wallet's art rows and the gallery frames with the sales closed to this wallet. The shell's
+// jobs run these and post their results; a budget or a speed of the window is measured by running
+// them in the window's order. Worker threads only; each takes the wallet mutex itself.
+#pragma once
+
+#include "art/gallery_frames.h"
+#include "ordinals/ord_row.h"
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+// The balance the status line shows after a status refresh. False when no figure could be worked
+// out; the last known one must then stay.
+bool read_window_balance(std::int64_t& sats);
+
+// The listed rows that are this program's artworks and certificates, still in this wallet. Returns
+// the listing's error text (empty on success); `index_read` tells whether the ordinals index
+// answered for any address.
+std::string read_art_rows(std::vector<KvCofferlyOrdRow>& rows, bool& index_read);
+
+// The checks of a listed row that need no network: no token id and no token content type.
+bool row_may_be_art(const KvCofferlyOrdRow& row);
+
+// The ten frames, frame 1 first (a frame that could not be read is simply empty), and the artworks
+// whose sale to this wallet has closed.
+void read_gallery(std::vector<SpotLoad>& spots, std::set<std::string>& closed_sale_keys);
+
+// Fills `keys` with the artworks this wallet was accepted to buy, whose title it held and has
+// lost again: sales that closed without it. Walks title chains.
+void load_gallery_state(const std::vector<SpotLoad>& spots, std::set<std::string>& keys);
