@@ -602,7 +602,6 @@ TEST_F(GalleryRoadTest, OnlyTheTitleHoldersHangingsCountInChainOrder) {
 // changes the sale after he looked, or has carol accept him with a record that would leave the
 // title behind. Nothing is posted, no coin is locked and the artwork stays where it was.
 TEST_F(GalleryRoadTest, BuyerPaysOnlyTheTermsShownForTheTitleTheSellerHolds) {
-    const char* const kChanged = "error: the sale changed since you looked. Read the gallery again before paying.";
     const char* const kBadTitle = "error: the title record of the acceptance does not pass the artwork to you.";
     struct Row {
         const char* name;
@@ -622,7 +621,7 @@ TEST_F(GalleryRoadTest, BuyerPaysOnlyTheTermsShownForTheTitleTheSellerHolds) {
              ask(dave);
              accept(dave);
          },
-         true, kChanged},
+         true, "error: the sale changed since you looked. Read the gallery again before paying."},
         {"a record naming an older head",
          [&] {
              post_accept({{"prev", art.substr(0, 64)}}, kPrice, carol);

@@ -288,7 +288,6 @@ TEST_F(ReservesTest, OfferHoldsReadBackAndStopAtAMalformedOne) {
     EXPECT_EQ(holds[1].utxos, hold.utxos);
     EXPECT_EQ(holds[1].show_txid, kTxB);
 
-    // An offer kept before hangings were named reads as one without.
     const std::string good = R"({"spot":1,"pic_utxo":"a_0","utxos":["B_1"]})";
     for (const char* bad :
          {R"({"spot":"1","utxos":[]})", R"({"spot":-1,"utxos":[]})", R"({"spot":1})", R"({"spot":1,"utxos":"a_1"})",

@@ -124,9 +124,8 @@ TEST(SaleWindow, PaymentTakesTheTermsShownAndConfirmsPriceAndSeller) {
     frame.show_txid = "s1";
     frame.price = 1000;
     frame.handle = "carol@kestrava.net";
-    const char* ids[] = {"a1", "b2", "a3"};
-    for (std::size_t i = 0; i < frame.accepts.size(); ++i)
-        frame.accepts[i].txid = ids[i];
+    frame.accepts[0].txid = "a1";
+    frame.accepts[2].txid = "a3";
     SaleActionJob job;
     ASSERT_TRUE(sale_pay_terms(frame, "02AAAA", job));
     EXPECT_EQ(job.show_txid, "s1");
