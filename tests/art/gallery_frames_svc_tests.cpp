@@ -142,8 +142,7 @@ TEST_F(GalleryFramesTest, HiddenExhibitStaysWhileItsTitleHasNotMoved) {
     post(1, 0x11, "art_hide", 110, {});
     post(1, 0x11, "art_hide", 111, {}); // hidden already: nothing changes
     post(1, 0x22, "art_gask", 112, {{"price_sats", 1000}, {"buyer", bob}});
-    // While the title stays with alice and the coins where she hung them, the hidden exhibit stays,
-    // lists and all.
+    // While alice holds the title and the coins she named, the hidden exhibit stays, lists and all.
     const std::vector<SpotFrame> list = frames();
     EXPECT_FALSE(list[0].shown);
     EXPECT_EQ(list[0].spot, 1);
