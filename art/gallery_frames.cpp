@@ -1,12 +1,11 @@
 #include "art/gallery_frames.h"
 
-#include "art/art_pass.h"
+#include "art/gallery_rules.h"
 #include "art/gallery_sale.h"
 #include "art/offer_tx.h"
 #include "art/title_chain.h"
 #include "art/watch_reader.h"
 #include "chain/outpoints.h"
-#include "chain/reserves.h"
 #include "chain/tx_store.h"
 #include "chain/woc_client.h"
 #include "identity/typed_verify.h"
@@ -91,138 +90,6 @@ const BulkHistory* frame_history(FrameHistories* shared, const std::string& watc
 bool exhibit_keepable(const SpotFrame& e, std::int64_t now) {
     return e.shown && (e.exp <= 0 || e.exp > now) && e.pic.size() == 64 && e.cert.size() == 64 &&
            e.sha256.size() == 64 && !e.owner.empty();
-}
-
-// A funded offer counts only when an accepted buyer signed it and it is exactly the sale of one
-// of that buyer's acceptances; anyone can post a record, and an offer that pays less, or skips
-// the fee or the title, is no sale the owner agreed to.
-bool offer_is_accepted_sale(const SpotFrame& spot, const SpotFunded& funded) {
-    for (const SpotAccept& accept : spot.accepts) {
-        if (accept.buyer == funded.buyer && offer_matches_sale(funded.offer, frame_sale_terms(spot, accept)))
-            return true;
-    }
-    return false;
-}
-
-// The records of the exhibit's time or later that name its artwork; a funded offer counts
-// whatever artwork it names, as its transaction is checked against the frame itself.
-void collect_sale_records(const std::vector<WatchRecord>& records, SpotLoad& spot) {
-    for (const WatchRecord& record : records) {
-        if (record.ts < spot.ts) continue;
-        const nlohmann::json& msg = record.msg;
-        const std::string type = json_text(msg, "type");
-        std::string scratch;
-        const std::string pic = spot_origin_key(json_text(msg, "pic"), scratch);
-        if (type != "art_gfunded" && pic != spot.pic) continue;
-        if (type == "art_gask") {
-            if (gallery_json_int(msg, "price_sats") != spot.price) continue;
-            const std::string buyer = to_lower_copy(json_text(msg, "buyer"));
-            if (json_identity_pubkey(msg) != buyer) continue;
-            SpotAsk ask;
-            ask.txid = record.txid;
-            ask.buyer = buyer;
-            ask.buyer_ord = json_text(msg, "buyer_ord");
-            ask.handle = json_text(msg, "handle");
-            ask.price_sats = spot.price;
-            ask.ts = record.ts;
-            spot.asks.push_back(std::move(ask));
-        } else if (type == "art_gaccept") {
-            if (json_identity_pubkey(msg) != spot.owner) continue;
-            if (gallery_json_int(msg, "price_sats") != spot.price) continue;
-            const std::string title_json = json_text(msg, "title_json");
-            if (to_lower_copy(json_text(msg, "title_sha")) != sha256_hex(title_json)) continue;
-            SpotAccept accept;
-            accept.txid = record.txid;
-            accept.buyer = to_lower_copy(json_text(msg, "buyer"));
-            accept.title_json = title_json;
-            accept.price_sats = spot.price;
-            accept.ts = record.ts;
-            spot.accepts.push_back(std::move(accept));
-        } else if (type == "art_gfunded") {
-            const std::string offer = json_text(msg, "offer");
-            const std::string offer_sha = to_lower_copy(json_text(msg, "offer_sha"));
-            if (offer_sha.empty() || offer_sha != sha256_hex(offer)) continue;
-            SpotFunded funded;
-            funded.buyer = json_identity_pubkey(msg);
-            if (funded.buyer.empty()) continue;
-            funded.txid = record.txid;
-            funded.offer = offer;
-            funded.offer_sha = offer_sha;
-            funded.ts = record.ts;
-            spot.funded.push_back(std::move(funded));
-        }
-    }
-    // Acceptances may sort after the offers they accept, so offers are judged once all are read.
-    std::vector<SpotFunded> kept;
-    for (SpotFunded& funded : spot.funded) {
-        if (offer_is_accepted_sale(spot, funded) && !offer_payment_spent(funded.offer))
-            kept.push_back(std::move(funded));
-    }
-    spot.funded = std::move(kept);
-}
-
-// A hidden exhibit stays in its frame while its title still ends at the exhibit's owner; once the
-// title has moved on, the sale is over and the frame is empty.
-void close_hidden_exhibit(SpotLoad& spot) {
-    std::vector<KvArtTitleRow> rows;
-    const std::string error = art_title_chain(spot.pic, rows);
-    if (!error.empty() || rows.empty() || rows.back().owner == spot.owner) return;
-    const std::int32_t number = spot.spot;
-    static_cast<SpotFrame&>(spot) = SpotFrame{};
-    spot.spot = number;
-}
-
-bool coin_spent(const std::string& key) {
-    std::string txid, spender;
-    std::uint32_t vout = 0;
-    return parse_outpoint(key, txid, vout) && woc_spent_by(txid, vout, spender) == 0;
-}
-
-bool same_hold(const OfferHold& a, const OfferHold& b) {
-    return a.spot == b.spot && a.pic_utxo == b.pic_utxo && a.utxos == b.utxos;
-}
-
-// This wallet's offers that can no longer complete give their coins back: the exhibit they buy
-// was taken down, expired, replaced or hung again at another price, its coins went out, or a coin
-// of the offer was spent.
-// A frame that could not be read decides nothing.
-void release_dead_offers(const std::vector<SpotLoad>& loads, std::int64_t now) {
-    std::vector<OfferHold> holds;
-    {
-        WalletLock lock = lock_wallet();
-        if (!load_offer_holds(holds) || holds.empty()) return;
-    }
-    std::vector<OfferHold> dead;
-    for (const OfferHold& hold : holds) {
-        bool over = hold.exp > 0 && hold.exp <= now;
-        if (!over && hold.spot >= 1 && hold.spot <= kSpotCount) {
-            const SpotLoad& load = loads[static_cast<std::size_t>(hold.spot) - 1];
-            over = load.error.empty() &&
-                   (load.hidden || load.pic_utxo != hold.pic_utxo || (hold.price > 0 && load.price != hold.price));
-        }
-        over = over || coin_spent(hold.pic_utxo) || coin_spent(hold.cert_utxo);
-        for (std::size_t i = 0; !over && i < hold.utxos.size(); ++i)
-            over = coin_spent(hold.utxos[i]);
-        if (over) dead.push_back(hold);
-    }
-    if (dead.empty()) return;
-
-    // The file is read again under the lock: a step may have added an offer meanwhile.
-    WalletLock lock = lock_wallet();
-    if (!load_offer_holds(holds)) return;
-    std::vector<OfferHold> live;
-    std::vector<std::string> freed;
-    for (OfferHold& hold : holds) {
-        const bool over =
-            std::any_of(dead.begin(), dead.end(), [&hold](const OfferHold& d) { return same_hold(d, hold); });
-        if (over) {
-            freed.insert(freed.end(), hold.utxos.begin(), hold.utxos.end());
-        } else {
-            live.push_back(std::move(hold));
-        }
-    }
-    // The offer stays on file until its coins are free, so a failed write is tried again next time.
-    if (remove_offer_locks(freed)) save_offer_holds(live);
 }
 
 } // namespace
@@ -415,12 +282,13 @@ bool read_gallery_watch(const std::string& label, const std::string& watch, std:
         record.msg = std::move(msg);
         record.tx = std::move(tx);
         record.ts = ts;
+        record.listed = static_cast<std::int64_t>(i);
         kept[i] = 1;
     });
     for (std::size_t i = 0; i < read.size(); ++i) {
         if (kept[i]) records.push_back(std::move(read[i]));
     }
-    sort_watch_records(records);
+    order_frame_records(records, clock_system_ms() / 1000);
     return true;
 }
 
@@ -481,23 +349,43 @@ SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent, Fram
     if (!read_gallery_watch(row.label, row.watch, records, result.error, reuse_recent, shared)) return result;
     result.error.clear();
 
+    // The newest hanging whose signer holds the title and its coins is the exhibit; any other
+    // hanging neither shows nor hides one, whatever it claims.
     SpotFrame exhibit;
-    bool hidden = false;
-    for (const WatchRecord& record : records) {
-        const std::string type = json_text(record.msg, "type");
-        if (to_lower_copy(json_text(record.msg, "spot")) != row.label) continue;
-        if (type == "art_show") {
-            SpotLoad show = parse_art_show(record, row.spot);
-            if (show.owner.empty() || show.pic.empty()) continue;
-            exhibit = std::move(show);
-            hidden = false;
-        } else if (type == "art_hide") {
-            std::string scratch;
-            const std::string pic = spot_origin_key(json_text(record.msg, "pic"), scratch);
-            if (exhibit.shown && pic == exhibit.pic && json_identity_pubkey(record.msg) == exhibit.owner) {
-                exhibit.shown = false;
-                hidden = true;
+    std::size_t shown = records.size();
+    std::map<std::string, ExhibitTitle> titles;
+    for (std::size_t i = records.size(); i-- > 0;) {
+        const WatchRecord& record = records[i];
+        if (json_text(record.msg, "type") != "art_show" || to_lower_copy(json_text(record.msg, "spot")) != row.label)
+            continue;
+        SpotLoad show = parse_art_show(record, row.spot);
+        if (show.owner.empty() || show.pic.empty()) continue;
+        auto title = titles.find(show.pic);
+        if (title == titles.end()) {
+            ExhibitTitle read;
+            const std::string error = exhibit_title_read(show.pic, read, reuse_recent);
+            if (!error.empty()) {
+                result.error =
+                    "frame " + std::string(row.label) + ": the title of a hanging could not be read: " + error;
+                return result;
             }
+            title = titles.emplace(show.pic, read).first;
+        }
+        if (!hanging_matches_title(show, title->second)) continue;
+        exhibit = std::move(show);
+        result.height = tx_block_height(record.tx);
+        shown = i;
+        break;
+    }
+    bool hidden = false;
+    for (std::size_t i = shown + 1; i < records.size() && exhibit.shown; ++i) {
+        const nlohmann::json& msg = records[i].msg;
+        if (json_text(msg, "type") != "art_hide" || to_lower_copy(json_text(msg, "spot")) != row.label) continue;
+        std::string scratch;
+        if (spot_origin_key(json_text(msg, "pic"), scratch) == exhibit.pic &&
+            json_identity_pubkey(msg) == exhibit.owner) {
+            exhibit.shown = false;
+            hidden = true;
         }
     }
     // A hidden exhibit is past its sale and is kept whatever its expiry or form.
@@ -507,13 +395,9 @@ SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent, Fram
     result.hidden = hidden;
     if (result.pic.empty()) return result;
 
-    collect_sale_records(records, result);
+    collect_sale_records(records, shown, result);
     // A paid offer keeps the exhibit on the wall until the owner completes it.
-    if (!result.funded.empty()) {
-        result.shown = true;
-        return result;
-    }
-    if (!result.shown) close_hidden_exhibit(result);
+    if (!result.funded.empty()) result.shown = true;
     return result;
 }
 
@@ -537,17 +421,18 @@ std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent) {
     // Coins are given back only on what the watches show now: a kept listing could predate an
     // exhibit this wallet's offer was made for.
     if (!reuse_recent) release_dead_offers(loads, now);
+    // The same artwork hanging twice: only the one hung later in the chain stays, the later frame
+    // when the chain cannot tell.
+    for (std::int32_t i = 1; i < kSpotCount; ++i) {
+        for (std::int32_t j = 0; j < i && loads[i].shown; ++j) {
+            if (!loads[j].shown || loads[j].pic != loads[i].pic) continue;
+            spot_exhibit_init(hung_before(loads[i], loads[j]) ? loads[i] : loads[j]);
+        }
+    }
     std::string error;
     for (std::int32_t i = 0; i < kSpotCount; ++i) {
         if (error.empty()) error = loads[i].error;
         frames[i] = std::move(static_cast<SpotFrame&>(loads[i]));
-    }
-    // The same artwork hanging twice: only the newer hanging stays, the later frame on a tie.
-    for (std::int32_t i = 1; i < kSpotCount; ++i) {
-        for (std::int32_t j = 0; j < i && frames[i].shown; ++j) {
-            if (!frames[j].shown || frames[j].pic != frames[i].pic) continue;
-            spot_exhibit_init(frames[i].ts < frames[j].ts ? frames[i] : frames[j]);
-        }
     }
     return error;
 }

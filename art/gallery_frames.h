@@ -96,6 +96,7 @@ struct SpotFrame {
 struct SpotLoad : SpotFrame {
     bool hidden = false;
     std::string error;
+    std::int64_t height = 0; // block of the hanging; 0 while unconfirmed
 };
 
 // WhatsOnChain's two histories of the ten frame watches from one bulk request, asked by the first
@@ -113,13 +114,14 @@ std::string spot_label(std::int32_t spot);
 void spot_exhibit_init(SpotFrame& frame);
 
 // Reads frame `index` (0 is frame 1) and replays its records, judging expiry against `now`
-// (Unix seconds). A watch that cannot be read gives a frame without exhibit and the read error.
+// (Unix seconds). A watch that cannot be read, or the title of a hanging that cannot be read,
+// gives a frame without exhibit and the read error.
 // Only load_all_spots calls it; the index is not range-checked.
 SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent = false, FrameHistories* shared = nullptr);
 // Reads the ten frames at once and leaves exactly ten in `frames`, frame 1 first; of an artwork
-// hanging in two frames only the newer hanging stays. Then frees the coins of this wallet's offers
-// that can no longer complete. Returns the first read error in frame order, empty when every watch
-// was read. With reuse_recent a watch listing read less than 5 s ago serves again and no coin is
+// hanging in two frames only the one hung later in the chain stays. Then frees the coins of this
+// wallet's offers that no longer count. Returns the first read error in frame order, empty when
+// every watch was read. With reuse_recent a watch listing read less than 5 s ago serves again and no coin is
 // freed; mined transactions are always read once only.
 std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent = false);
 // Forgets the kept watch listings (after this program posted a record to a frame), or those and
@@ -156,7 +158,7 @@ void gallery_collect_txids(const nlohmann::json& reply, std::vector<std::string>
 // With `shared` the watch's histories come from its bulk request when that listed the watch whole.
 bool gallery_watch_txids(const std::string& label, const std::string& watch, std::vector<std::string>& txids,
                          std::string& error, bool reuse_recent = false, FrameHistories* shared = nullptr);
-// The verified records at a frame watch, ordered by time then transaction id. False with the
-// listing's error text when the watch could not be listed.
+// The verified records at a frame watch, in chain order, without those dated ahead of the chain
+// (order_frame_records). False with the listing's error text when the watch could not be listed.
 bool read_gallery_watch(const std::string& label, const std::string& watch, std::vector<WatchRecord>& records,
                         std::string& error, bool reuse_recent = false, FrameHistories* shared = nullptr);

@@ -3,14 +3,17 @@
 #include "art/art_records.h"
 #include "art/certificate.h"
 #include "art/gallery_frames.h"
+#include "art/gallery_rules.h"
 #include "art/offer_tx.h"
 #include "art/title_chain.h"
 #include "chain/payloads.h"
 #include "chain/reserves.h"
 #include "chain/tx.h"
 #include "identity/typed_sign.h"
+#include "identity/typed_verify.h"
 #include "identity/wallet_status.h"
 #include "wallet/codecs.h"
+#include "wallet/json_util.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/session.h"
 #include "wallet/wallet_file.h"
@@ -55,6 +58,24 @@ json gallery_record(const char* type, std::int32_t spot) {
 
 std::string compact_json(const json& msg) {
     return msg.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+// What the buyer's money buys: the frame's hanging must hold the artwork's title and coins now,
+// and the acceptance's record must be the title's next step to this buyer, signed by the owner
+// now. The record rides in the sale as written, so anything else would leave the title behind.
+// "" or the error text.
+std::string check_sale_title(const SpotFrame& frame, const SpotAccept& accept, const std::string& buyer) {
+    ExhibitTitle title;
+    const std::string error = exhibit_title_read(frame.pic, title);
+    if (!error.empty()) return "error: " + error;
+    if (!hanging_matches_title(frame, title)) return "error: the seller does not hold this artwork.";
+    const json record = json_parse_or_discarded(accept.title_json);
+    if (!record.is_object() || json_text(record, "type") != "art_owner" ||
+        norm_txid(json_text(record, "pic")) != frame.pic || to_lower_copy(json_text(record, "owner")) != buyer ||
+        to_lower_copy(json_text(record, "prev")) != title.head || json_identity_pubkey(record) != title.owner ||
+        !verify_typed_message(record))
+        return "error: the title record of the acceptance does not pass the artwork to you.";
+    return "";
 }
 
 } // namespace
@@ -120,7 +141,8 @@ std::string gallery_accept_ask(std::int32_t spot, const std::string& buyer) {
     return gallery_sign_and_post(accept, spot_row(spot).watch);
 }
 
-std::string gallery_fund_offer(std::int32_t spot, const std::string& title) {
+std::string gallery_fund_offer(std::int32_t spot, const std::string& show_txid, std::int64_t price,
+                               const std::string& accept_txid) {
     std::string identity_key, error;
     std::vector<SpotFrame> frames;
     if (!begin_step(identity_key, frames, error, false)) return error;
@@ -129,14 +151,17 @@ std::string gallery_fund_offer(std::int32_t spot, const std::string& title) {
     const std::string me = to_lower_copy(current_identity_pubkey());
 
     const SpotAccept* chosen = nullptr;
-    const SpotAccept* latest_mine = nullptr;
+    bool accepted = false;
     for (const SpotAccept& accept : frame->accepts) {
         if (accept.buyer != me) continue;
-        latest_mine = &accept;
-        if (accept.title_json == title) chosen = &accept;
+        accepted = true;
+        if (accept.txid == accept_txid) chosen = &accept;
     }
-    if (!chosen) chosen = latest_mine;
-    if (!chosen) return "error: the owner has not accepted this ask yet.";
+    if (!accepted) return "error: the owner has not accepted this ask yet.";
+    // The buyer pays only the terms they saw: a frame hung again, a new price or another
+    // acceptance since then is a sale they never agreed to.
+    if (!chosen || frame->show_txid != show_txid || frame->price != price)
+        return "error: the sale changed since you looked. Read the gallery again before paying.";
 
     // One live offer per buyer and frame: a second payment would only lock more of this wallet's
     // coins. Offers of other buyers are theirs to complete or lose.
@@ -144,9 +169,8 @@ std::string gallery_fund_offer(std::int32_t spot, const std::string& title) {
         if (funded.buyer == me && !offer_payment_spent(funded.offer))
             return "error: you already paid. The owner completes the sale.";
 
-    const std::string& record = title.empty() ? chosen->title_json : title;
-    if (sha256_hex(record) != sha256_hex(chosen->title_json))
-        return "error: the title record does not match what the owner signed.";
+    error = check_sale_title(*frame, *chosen, me);
+    if (!error.empty()) return error;
 
     const SpotAsk* my_ask = nullptr;
     for (const SpotAsk& ask : frame->asks)
@@ -168,6 +192,7 @@ std::string gallery_fund_offer(std::int32_t spot, const std::string& title) {
     hold.cert_utxo = frame->cert_utxo;
     hold.price = frame->price;
     hold.exp = frame->exp;
+    hold.show_txid = frame->show_txid;
     for (const TxInput& in : inputs) {
         if (in.script_sig.empty()) continue;
         paid.push_back(in);

@@ -176,7 +176,7 @@ bool title_step(const CoinWalk& walk, const std::string& txid, const std::string
 // the transactions on both paths, in path order. "" or the reason the paths could not be read.
 std::string follow_coins(const std::vector<WatchRecord>& records, const std::string& artwork_key,
                          const std::string& title_address, const SatPlace& art, const SatPlace& cert,
-                         std::vector<KvArtTitleRow>& rows) {
+                         std::vector<KvArtTitleRow>& rows, TitleCoins* coins) {
     CoinWalk walk;
     for (const WatchRecord& record : records) {
         walk.listed.emplace(record.txid, &record);
@@ -205,6 +205,10 @@ std::string follow_coins(const std::vector<WatchRecord>& records, const std::str
         if (path->end == SatPathEnd::too_long) return kCoinsTooBusy;
         if (path->end == SatPathEnd::unreadable) return kCoinsUnreadable;
     }
+    if (coins && art_path.end == SatPathEnd::unspent)
+        coins->pic_coin = art_path.at.txid + "_" + std::to_string(art_path.at.vout);
+    if (coins && cert_path.end == SatPathEnd::unspent)
+        coins->cert_coin = cert_path.at.txid + "_" + std::to_string(cert_path.at.vout);
     const std::set<std::string> cert_txs(cert_path.txids.begin(), cert_path.txids.end());
     for (const std::string& txid : art_path.txids) {
         // Both coins in one transaction: the only place where the title can move.
@@ -388,9 +392,20 @@ void merge_pair_records(std::vector<WatchRecord>& title_records, const std::vect
     sort_watch_records(title_records);
 }
 
+std::int64_t tx_block_place(std::map<std::int64_t, std::vector<std::string>>& blocks, std::int64_t height,
+                            const std::string& txid) {
+    return block_position(blocks, height, txid);
+}
+
 std::string art_title_read(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair,
                            bool read_pair_watch) {
+    return art_title_coins(artwork_id, rows, pair, read_pair_watch, nullptr);
+}
+
+std::string art_title_coins(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair,
+                            bool read_pair_watch, TitleCoins* coins) {
     rows.clear();
+    if (coins) *coins = TitleCoins{};
     pair = TitlePair{};
     const std::string pair_address = kPairWatchAddress;
     const std::string title_address = kTitleWatchAddress;
@@ -435,7 +450,7 @@ std::string art_title_read(const std::string& artwork_id, std::vector<KvArtTitle
     // One coin named twice is not two coins travelling together.
     if (art.txid == cert.txid && art.vout == cert.vout) return "";
     if (first != &known) remember_pair(artwork_key, *first);
-    error = follow_coins(records, artwork_key, title_address, art, cert, rows);
+    error = follow_coins(records, artwork_key, title_address, art, cert, rows, coins);
     if (!error.empty()) rows.clear();
     return error;
 }

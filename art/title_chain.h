@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,17 @@ std::string art_title_chain(const std::string& artwork_id, std::vector<KvArtTitl
 std::string art_title_read(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair,
                            bool read_pair_watch);
 
+// Where the title's two coins are now, "<txid>_<index>" as the chain names them; empty for a coin
+// paid to the miner or merged into a larger output, or when the pair binds no coins.
+struct TitleCoins {
+    std::string pic_coin;
+    std::string cert_coin;
+};
+
+// art_title_read that also gives where both coins are now (`coins`, cleared first, may be null).
+std::string art_title_coins(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair,
+                            bool read_pair_watch, TitleCoins* coins);
+
 // Adds to the title watch's records the pair records of the artwork (`artwork_key` in norm_txid
 // form) that only the pair watch listed, after those the title watch listed, and mends a copy
 // whose certificate is damaged from the pair watch's copy of the same transaction.
@@ -72,3 +84,8 @@ const WatchRecord*
 first_pair_in_chain(const std::vector<WatchRecord>& records, const std::string& artwork_key,
                     const std::string& title_address,
                     const std::function<std::int64_t(std::int64_t, const std::string&)>& block_position);
+
+// Where a transaction stands in its block at `height` from WhatsOnChain's list of the block's
+// transactions, read once per height into `blocks`; -1 when unknown.
+std::int64_t tx_block_place(std::map<std::int64_t, std::vector<std::string>>& blocks, std::int64_t height,
+                            const std::string& txid);

@@ -277,7 +277,7 @@ bool load_offer_holds(std::vector<OfferHold>& holds) {
         if (!read_int(item, "spot", 0, std::numeric_limits<std::int32_t>::max(), spot) ||
             !json_optional_text(item, "pic_utxo", rec.pic_utxo) ||
             !json_optional_text(item, "cert_utxo", rec.cert_utxo) || !read_i64(item, "price", rec.price) ||
-            !read_i64(item, "exp", rec.exp))
+            !read_i64(item, "exp", rec.exp) || !json_optional_text(item, "show_txid", rec.show_txid))
             return false;
         rec.spot = static_cast<std::int32_t>(spot);
         const auto utxos = item.find("utxos");
@@ -298,6 +298,7 @@ bool save_offer_holds(const std::vector<OfferHold>& holds) {
                          {"cert_utxo", hold.cert_utxo},
                          {"price", hold.price},
                          {"exp", hold.exp},
+                         {"show_txid", hold.show_txid},
                          {"utxos", hold.utxos}});
     }
     return write_json_file(offer_holds_path(), json{{"offers", items}});

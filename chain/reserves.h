@@ -47,6 +47,7 @@ struct OfferHold {
     std::string cert_utxo;   // the same for the certificate coin
     std::int64_t price = -1; // the hanging's price; a new price drops the acceptances it was paid for
     std::int64_t exp = 0;    // the hanging's expiry, Unix seconds; 0 or below never expires
+    std::string show_txid;   // the hanging paid for; empty in offers kept before hangings were named
     std::vector<std::string> utxos;
 };
 

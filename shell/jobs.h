@@ -20,6 +20,10 @@ struct SaleActionJob {
     std::int32_t action = 0;
     std::int32_t frame = 0;
     std::string buyer; // identity key of the frame's latest ask, or empty
+    // Paying only: the terms the buyer confirmed (hanging, price and acceptance).
+    std::string show_txid;
+    std::int64_t price = -1;
+    std::string accept_txid;
 };
 
 // The result of a sale step (code 12): its text, and the step and frame it was for.

@@ -342,12 +342,56 @@ LRESULT CALLBACK sale_wnd_proc(HWND window, UINT message, WPARAM wparam, LPARAM 
     return DefWindowProcW(window, message, wparam, lparam);
 }
 
+bool sale_pay_terms(const SpotFrame& frame, const std::string& own_key, SaleActionJob& job) {
+    const std::string key = to_lower_copy(own_key);
+    if (key.empty()) return false;
+    job.accept_txid.clear();
+    for (const SpotAccept& accept : frame.accepts)
+        if (to_lower_copy(accept.buyer) == key) job.accept_txid = accept.txid;
+    if (job.accept_txid.empty()) return false;
+    job.show_txid = frame.show_txid;
+    job.price = frame.price;
+    return true;
+}
+
+std::string sale_pay_confirm_text(const SpotFrame& frame, const std::string& title) {
+    const std::string& handle = frame.handle.empty() ? frame.owner_paymail : frame.handle;
+    std::string seller = wide_to_utf8(paymail_alias_text(handle));
+    const std::string key = frame.owner.size() > 16
+                                ? frame.owner.substr(0, 8) + "\xE2\x80\xA6" + frame.owner.substr(frame.owner.size() - 4)
+                                : frame.owner;
+    seller = seller.empty() ? key : seller + " (" + key + ")";
+    return "Pay " + std::to_string(frame.price) + " sats to " + seller + " for \"" +
+           (title.empty() ? std::string("Untitled") : title) + "\" in frame AP" + std::to_string(frame.spot) +
+           "?\r\nThe artwork and its certificate come to this wallet when the owner completes the sale.";
+}
+
 void start_sale_action(std::int32_t action) {
     SaleActionJob job;
     job.action = action;
     job.frame = sale_frame;
-    if (const SpotLoad* frame = loaded_frame(sale_frame))
-        if (!frame->asks.empty()) job.buyer = frame->asks.back().buyer;
+    const SpotLoad* frame = loaded_frame(sale_frame);
+    if (frame && !frame->asks.empty()) job.buyer = frame->asks.back().buyer;
+    if (action == 2) {
+        // The payment is bound to what the user confirms here; the step refuses once it changed.
+        if (!frame || !sale_pay_terms(*frame, this_wallet_key(), job)) {
+            set_status_text(std::wstring(L"The owner has not accepted your ask yet."));
+            return;
+        }
+        if (action_busy.load() != 0) {
+            set_status_text(std::wstring(L"Already working..."));
+            return;
+        }
+        if (!ask_box_confirmation(sale_window, sale_pay_confirm_text(*frame, title_for(frame->pic, frame)))) return;
+        // The list may have been read again while the box was open.
+        frame = loaded_frame(sale_frame);
+        SaleActionJob seen = job;
+        if (!frame || !sale_pay_terms(*frame, this_wallet_key(), seen) || seen.show_txid != job.show_txid ||
+            seen.price != job.price || seen.accept_txid != job.accept_txid) {
+            set_status_text(std::wstring(L"The sale changed while you decided. Open it again."));
+            return;
+        }
+    }
     if (action_busy.exchange(1) != 0) {
         set_status_text(std::wstring(L"Already working..."));
         return;
@@ -361,7 +405,7 @@ void sale_action_worker(SaleActionJob& job) {
     if (job.action == 1)
         text = gallery_accept_ask(job.frame, job.buyer);
     else if (job.action == 2)
-        text = gallery_fund_offer(job.frame, "");
+        text = gallery_fund_offer(job.frame, job.show_txid, job.price, job.accept_txid);
     else
         text = gallery_complete_sale(job.frame, "");
     auto result = std::make_unique<SaleStepResult>();

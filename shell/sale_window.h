@@ -69,7 +69,14 @@ void layout_sale_window(HWND window);
 // One card with its caption just above it; nothing for a rectangle of 8 pixels or less either way.
 void draw_sale_card(HDC dc, const RECT& rect, const std::wstring& caption, const std::wstring& text, COLORREF accent);
 
+// The terms a payment by `own_key` (lower case) would take from `frame`: its hanging, its price
+// and the buyer's last acceptance. False when the frame holds no acceptance of that buyer.
+bool sale_pay_terms(const SpotFrame& frame, const std::string& own_key, SaleActionJob& job);
+// The confirmation shown before paying: the price, the seller and the artwork.
+std::string sale_pay_confirm_text(const SpotFrame& frame, const std::string& title);
+
 // Starts step `action` (1 accept, 2 pay, 3 complete) on `sale_frame`, or says "Already working...".
+// Paying first asks the user to confirm the price and the seller.
 void start_sale_action(std::int32_t action);
 // Worker thread: runs the step and posts its result text with code 12.
 void sale_action_worker(SaleActionJob& job);

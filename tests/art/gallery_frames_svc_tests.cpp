@@ -6,6 +6,7 @@
 #include "fakes/fake_oracle.h"
 #include "fakes/registry_fixture.h"
 #include "fakes/secp_check.h"
+#include "wallet/clock.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/registry.h"
 #include "wallet/session.h"
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <iterator>
+#include <map>
 
 using nlohmann::json;
 
@@ -29,9 +31,23 @@ struct GalleryFramesTest : FakeIdentityTest {
     const std::string kArt = fake_inscribe(chain, alice_key.hash, "image/png", "png-bytes");
     const std::string kCert = fake_inscribe(chain, alice_key.hash, "application/json", "{}");
 
+    std::map<std::string, std::string> pairs; // artwork -> its pair transaction
+
+    // Alice's artwork is paired, so its title is hers and her hangings of it count.
     GalleryFramesTest() {
         ids.set_key("alice@kestrava.net", alice);
         ids.set_key("bob@kestrava.net", bob);
+        pair(kArt, kCert);
+    }
+    std::string pair(const std::string& art, const std::string& cert) {
+        std::string& txid = pairs[art];
+        if (txid.empty())
+            txid = fake_pair_tx(
+                chain, alice_key,
+                fake_signed_record(fake_art_record("art_pair", "alice", 50,
+                                                   {{"pic", art}, {"cert", cert}, {"sha256", kSha}, {"owner", alice}}),
+                                   0x11));
+        return txid;
     }
 
     // A record signed by alice (0x11) or bob (0x22), posted at the frame's watch.
@@ -49,15 +65,11 @@ struct GalleryFramesTest : FakeIdentityTest {
     }
     std::string pair_and_pass(const std::string& owner, const std::string& to_address, const std::string& art,
                               const std::string& cert) {
-        const std::string pair = fake_pair_tx(
-            chain, alice_key,
-            fake_signed_record(fake_art_record("art_pair", "alice", 50,
-                                               {{"pic", art}, {"cert", cert}, {"sha256", kSha}, {"owner", alice}}),
-                               0x11));
+        const std::string paired = pair(art, cert);
         const std::string pass = fake_pass_tx(
             chain, {art.substr(0, 64), 0, alice_key}, {cert.substr(0, 64), 0, alice_key}, to_address,
             fake_signed_record(fake_art_record("art_owner", "alice", 60,
-                                               {{"pic", art}, {"cert", cert}, {"owner", owner}, {"prev", pair}}),
+                                               {{"pic", art}, {"cert", cert}, {"owner", owner}, {"prev", paired}}),
                                0x11));
         chain.ledger.mine();
         return pass;
@@ -80,9 +92,9 @@ struct GalleryFramesTest : FakeIdentityTest {
 
 TEST_F(GalleryFramesTest, ShowAskAcceptAndTheRecordsThatDoNotCount) {
     post(1, 0x11, "art_show", 90, {{"cert", kCert}, {"sha256", kSha}, {"price", "5"}}); // replaced below
-    const std::string shown = show(1, 100, {{"price", 1000}}); // a price that is no text: no price
+    const std::string shown = show(1, 100, {{"price", 1000}});              // a price that is no text: no price
+    post(1, 0x22, "art_gask", 105, {{"price_sats", 1000}, {"buyer", bob}}); // before the show
     show(1, 110);
-    post(1, 0x22, "art_gask", 105, {{"price_sats", 1000}, {"buyer", bob}}); // older than the show
     post(1, 0x22, "art_gask", 120, {{"price_sats", "1000"}, {"buyer", bob}, {"buyer_ord", "1Ord"}});
     post(1, 0x22, "art_gask", 121, {{"price_sats", 999}, {"buyer", bob}});            // another price
     post(1, 0x22, "art_gask", 122, {{"price_sats", 1000}, {"buyer", alice}});         // signer is not buyer
@@ -130,27 +142,28 @@ TEST_F(GalleryFramesTest, HiddenExhibitStaysWhileItsTitleHasNotMoved) {
     post(1, 0x11, "art_hide", 110, {});
     post(1, 0x11, "art_hide", 111, {}); // hidden already: nothing changes
     post(1, 0x22, "art_gask", 112, {{"price_sats", 1000}, {"buyer", bob}});
-    // Without a pair record the title chain has no rows: the hidden exhibit stays, lists and all.
+    // While alice holds the title and the coins she named, the hidden exhibit stays, lists and all.
     const std::vector<SpotFrame> list = frames();
     EXPECT_FALSE(list[0].shown);
     EXPECT_EQ(list[0].spot, 1);
     EXPECT_EQ(list[0].pic, kArt.substr(0, 64));
     EXPECT_EQ(list[0].asks.size(), 1u);
 
-    // Once the title names bob, the sale is over and the frame is cleared.
+    // Once the title and the coins went to bob, the sale is over and the frame is cleared.
     pair_and_pass(bob, test_key_from_byte(0x22).address);
     const std::vector<SpotFrame> after = frames();
     EXPECT_FALSE(after[0].shown);
-    EXPECT_EQ(after[0].spot, 1);
+    EXPECT_EQ(after[0].spot, 0);
     EXPECT_EQ(after[0].pic, "");
     EXPECT_TRUE(after[0].asks.empty());
 }
 
+// Whatever the records' own times say, the hanging later in the chain stays.
 TEST_F(GalleryFramesTest, OlderOfTwoHangingsLosesItsExhibit) {
-    show(3, 100);
-    show(7, 100);
-    show(8, 200);
-    show(9, 150);
+    for (std::int32_t spot : {3, 7, 9, 8}) {
+        show(spot, 300 - spot);
+        chain.ledger.mine();
+    }
     const std::vector<SpotFrame> list = frames();
     for (int i : {2, 6, 8}) {
         SCOPED_TRACE(i);
@@ -193,7 +206,9 @@ TEST_F(GalleryFramesTest, WatchHistoriesComeInOneBulkRequestOrOneByOne) {
         chain.woc.reset_counts();
         EXPECT_TRUE(frames()[0].shown);
         EXPECT_EQ(chain.woc.request_count("POST", woc + "/addresses/history/all"), 1);
-        EXPECT_EQ(chain.woc.request_count("GET", woc + "/address/"), bulk_fails ? 2 * kSpotCount : 0);
+        const std::string title_watch = woc + "/address/" + kTitleWatchAddress; // the hanging's title
+        EXPECT_EQ(chain.woc.request_count("GET", woc + "/address/") - chain.woc.request_count("GET", title_watch),
+                  bulk_fails ? 2 * kSpotCount : 0);
     }
 }
 
@@ -228,8 +243,8 @@ TEST_F(GallerySaleTest, StepChecksStopBeforePosting) {
         {gallery_accept_ask(11, bob), "error: that frame is not for sale."},
         {gallery_accept_ask(1, bob), "error: that frame is not for sale."},
         {gallery_accept_ask(2, bob), "error: only the owner can accept."},
-        {gallery_fund_offer(0, ""), "error: that frame is not for sale."},
-        {gallery_fund_offer(2, ""), "error: the owner has not accepted this ask yet."},
+        {gallery_fund_offer(0, "", 0, ""), "error: that frame is not for sale."},
+        {gallery_fund_offer(2, "", 1000, ""), "error: the owner has not accepted this ask yet."},
         {gallery_complete_sale(11, ""), "error: that frame is empty."},
         {gallery_complete_sale(2, ""), "error: only the owner can complete this sale."},
     };
@@ -245,7 +260,7 @@ TEST_F(GallerySaleTest, OwnerAcceptsAnAskAndTheFrameListsIt) {
         WalletLock lock = lock_wallet();
         my_ord = derive_ordinals_key();
     }
-    pair_and_pass(me, my_ord);
+    const std::string pass = pair_and_pass(me, my_ord);
     // The exhibit is signed by this wallet through the gallery's own signer.
     json show_msg = new_art_message("art_show");
     show_msg["spot"] = "as5";
@@ -253,9 +268,11 @@ TEST_F(GallerySaleTest, OwnerAcceptsAnAskAndTheFrameListsIt) {
     show_msg["cert"] = kCert;
     show_msg["sha256"] = kSha;
     show_msg["price"] = "1000";
+    show_msg["pic_utxo"] = pass + "_0";
+    show_msg["cert_utxo"] = pass + "_1";
     ASSERT_EQ(gallery_sign_and_post(show_msg, spot_row(5).watch).rfind("success: ", 0), 0u);
     chain.ledger.mine();
-    post(5, 0x22, "art_gask", 4102444800, {{"price_sats", 1000}, {"buyer", bob}});
+    post(5, 0x22, "art_gask", clock_system_ms() / 1000, {{"price_sats", 1000}, {"buyer", bob}});
 
     EXPECT_EQ(gallery_accept_ask(5, " " + upper_copy(alice) + " "), "error: that buyer has not asked.");
     const std::string result = gallery_accept_ask(5, " " + upper_copy(bob) + " ");
@@ -317,7 +334,9 @@ TEST_F(GallerySaleTest, SecondWalletPaysAndTheOwnerCompletes) {
     become("w2", "dave");
     // The funded record's own payment needs a coin that the offer does not lock.
     chain.ledger.fund(current_receive_address(), 5000);
-    const std::string funded = gallery_fund_offer(4, "");
+    const SpotFrame shown = frames()[3];
+    ASSERT_EQ(shown.accepts.size(), 1u);
+    const std::string funded = gallery_fund_offer(4, shown.show_txid, shown.price, shown.accepts[0].txid);
     ASSERT_TRUE(succeeded(funded)) << funded;
     std::string dave_ord;
     {
@@ -358,6 +377,9 @@ TEST_F(GalleryFramesTest, FrameTransactionsAreReadSideBySide) {
     const std::vector<SpotFrame> list = frames();
     EXPECT_TRUE(list[0].shown);
     EXPECT_EQ(list[0].asks.size(), 9u);
-    EXPECT_EQ(chain.platform.request_count("GET", "/oi/tx/"), 10);
+    int record_reads = 0;
+    for (const LedgerTx& tx : chain.ledger.history_of_address(spot_row(1).watch))
+        record_reads += chain.platform.request_count("GET", "/oi/tx/" + tx.txid);
+    EXPECT_EQ(record_reads, 10);
     EXPECT_EQ(chain.platform.peak_in_flight(), 10);
 }

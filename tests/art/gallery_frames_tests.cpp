@@ -1,5 +1,6 @@
 #include "art/gallery_frames.h"
 
+#include "art/gallery_rules.h"
 #include "art/gallery_sale.h"
 
 #include <gtest/gtest.h>
@@ -171,4 +172,35 @@ TEST(GallerySale, SaleFee) {
         SCOPED_TRACE(row[0]);
         EXPECT_EQ(gallery_sale_split(row[0]), row[1]);
     }
+}
+
+// Records replay in chain order whatever their own times say; a time ahead of the chain's (the
+// block's time, or this computer's while unconfirmed) takes the record out.
+TEST(GalleryFrames, RecordsReplayInChainOrder) {
+    const std::int64_t now = 1700000000, ahead = kRecordClockSlackS + 1;
+    std::int64_t listed = 0;
+    const auto record = [&listed](const char* id, std::int64_t ts, std::int64_t height, std::int64_t block_time) {
+        WatchRecord r;
+        r.txid = id;
+        r.listed = listed++;
+        r.ts = ts;
+        if (height > 0) r.tx = json{{"blockheight", height}, {"blocktime", block_time}};
+        return r;
+    };
+    std::vector<WatchRecord> records = {
+        record("unconfirmed, listed first", 10, 0, 0),
+        record("block 3", 900, 3, 3000),
+        record("block 2, dated after block 3", 2000, 2, 2000),
+        record("block 1, dated ahead of its block", 1000 + ahead, 1, 1000),
+        record("unconfirmed, dated ahead of now", now + ahead, 0, 0),
+        record("unconfirmed, listed last", 5, 0, 0),
+        record("block 4, mined past this computer's clock", now + ahead, 4, now + 2 * ahead),
+    };
+    order_frame_records(records, now);
+    std::vector<std::string> order;
+    for (const WatchRecord& r : records)
+        order.push_back(r.txid);
+    EXPECT_EQ(order, (std::vector<std::string>{"block 2, dated after block 3", "block 3",
+                                               "block 4, mined past this computer's clock", "unconfirmed, listed first",
+                                               "unconfirmed, listed last"}));
 }

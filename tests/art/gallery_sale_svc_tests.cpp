@@ -16,6 +16,7 @@
 #include "chain/tx.h"
 #include "fakes/fake_gorillapool.h"
 #include "fakes/registry_fixture.h"
+#include "identity/typed_sign.h"
 #include "ordinals/ord_listing.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
@@ -26,6 +27,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <iterator>
 
 using nlohmann::json;
@@ -98,11 +100,13 @@ struct GalleryRoadTest : FakeIdentityTest {
         ASSERT_TRUE(succeeded(paired)) << paired;
         show(kPrice, exp);
     }
-    // Carol hangs her paired artwork in the frame, again or for the first time.
-    void show(std::int64_t price, std::int64_t exp = 0) {
+    // Carol hangs her paired artwork in the frame, again or for the first time; a `ts` of her choice
+    // dates the record.
+    void show(std::int64_t price, std::int64_t exp = 0, std::int64_t ts = 0, std::int32_t spot = kSpot) {
         become(carol);
         json record = new_art_message("art_show");
-        record.update({{"spot", spot_label(kSpot)},
+        if (ts > 0) record["ts"] = ts;
+        record.update({{"spot", spot_label(spot)},
                        {"pic", art},
                        {"cert", cert},
                        {"sha256", sha256_hex("\x89PNG carol's artwork")},
@@ -110,7 +114,47 @@ struct GalleryRoadTest : FakeIdentityTest {
                        {"pay_addr", carol.receive}});
         if (exp > 0) record["exp"] = exp;
         if (!cert_utxo.empty()) record["cert_utxo"] = cert_utxo;
-        ASSERT_TRUE(succeeded(gallery_sign_and_post(record, spot_row(kSpot).watch)));
+        ASSERT_TRUE(succeeded(gallery_sign_and_post(record, spot_row(spot).watch)));
+        chain.ledger.mine();
+    }
+    // eve hangs carol's artwork as "carol" in `spot`, naming the coins she likes, paid to herself.
+    void eve_hangs(std::int32_t spot, const std::string& pic_coin, const std::string& cert_coin) {
+        become(eve);
+        json record = new_art_message("art_show");
+        record.update({{"spot", spot_label(spot)},
+                       {"handle", "carol"},
+                       {"pic", art.substr(0, 64)},
+                       {"cert", cert.substr(0, 64)},
+                       {"pic_utxo", pic_coin},
+                       {"cert_utxo", cert_coin},
+                       {"sha256", sha256_hex("\x89PNG carol's artwork")},
+                       {"price", std::to_string(kPrice)},
+                       {"pay_addr", eve.receive}});
+        ASSERT_TRUE(succeeded(gallery_sign_and_post(record, spot_row(spot).watch)));
+        chain.ledger.mine();
+    }
+    // Carol accepts dave at `price` with a title record of the given fields, signed by `signer`.
+    void post_accept(const json& title_fields, std::int64_t price, Party& signer) {
+        std::vector<KvArtTitleRow> rows;
+        ASSERT_EQ(art_title_chain(art, rows), "");
+        ASSERT_FALSE(rows.empty());
+        become(signer);
+        TypedMessage title = new_art_message("art_owner");
+        title.update({{"pic", art.substr(0, 64)}, {"cert", cert.substr(0, 64)}, {"owner", dave.identity}});
+        title["prev"] = rows.back().txid;
+        if (title_fields.is_object()) title.update(title_fields);
+        std::string error;
+        ASSERT_TRUE(sign_typed_message(title, error)) << error;
+        const std::string title_json = title.dump();
+        become(carol);
+        json msg = new_art_message("art_gaccept");
+        msg.update({{"spot", spot_label(kSpot)},
+                    {"pic", art.substr(0, 64)},
+                    {"buyer", dave.identity},
+                    {"price_sats", price},
+                    {"title_sha", sha256_hex(title_json)},
+                    {"title_json", title_json}});
+        ASSERT_TRUE(succeeded(gallery_sign_and_post(msg, spot_row(kSpot).watch)));
         chain.ledger.mine();
     }
     void ask(Party& buyer) {
@@ -136,9 +180,14 @@ struct GalleryRoadTest : FakeIdentityTest {
         ask(dave);
         accept(dave);
     }
-    std::string pay(Party& buyer) {
+    // The buyer pays on the terms the frame shows them now, or on `seen`.
+    std::string pay(Party& buyer, const SpotFrame* seen = nullptr) {
         become(buyer);
-        const std::string funded = gallery_fund_offer(kSpot, "");
+        const SpotFrame f = seen ? *seen : frame();
+        std::string accept_txid;
+        for (const SpotAccept& accept : f.accepts)
+            if (accept.buyer == buyer.identity) accept_txid = accept.txid;
+        const std::string funded = gallery_fund_offer(kSpot, f.show_txid, f.price, accept_txid);
         chain.ledger.mine();
         return funded;
     }
@@ -157,10 +206,10 @@ struct GalleryRoadTest : FakeIdentityTest {
         return gallery_offer_build(f.pic_utxo, f.cert_utxo, kPrice, pay_addr, kGallerySaleFeeAddress, split,
                                    kTitleWatchAddress, record);
     }
-    SpotFrame frame() {
+    SpotFrame frame(std::int32_t spot = kSpot) {
         std::vector<SpotFrame> list;
         load_all_spots(list);
-        return list[kSpot - 1];
+        return list[static_cast<std::size_t>(spot) - 1];
     }
     // The records the frame watch received so far.
     std::size_t frame_records() { return chain.ledger.history_of_address(spot_row(kSpot).watch).size(); }
@@ -372,7 +421,7 @@ TEST_F(GalleryRoadTest, CompletionAfterTheCoinsWentElsewhereChangesNothing) {
     ASSERT_TRUE(save_gallery_reserves({reserve}));
     const std::size_t records = frame_records();
 
-    EXPECT_EQ(gallery_complete_sale(kSpot, offer), "error: one of the artwork coins was already spent.");
+    EXPECT_EQ(gallery_complete_sale(kSpot, offer), "error: that frame is empty.");
     EXPECT_EQ(frame_records(), records);
     std::vector<GalleryReserve> reserves;
     ASSERT_TRUE(load_gallery_reserves(reserves));
@@ -386,12 +435,13 @@ TEST_F(GalleryRoadTest, CompletionAfterTheCoinsWentElsewhereChangesNothing) {
 TEST_F(GalleryRoadTest, FailedPaymentPostsLeaveNoCoinLocked) {
     hang_and_accept_dave();
     become(dave);
+    const SpotFrame seen = frame();
     chain.woc.set_fault("/v1/bsv/main/tx/raw", FakeFault{500});
     chain.arc.set_fault("/v1/tx", FakeFault{500});
     chain.platform.set_fault("/oi/submit", FakeFault{500});
     for (int attempt = 0; attempt < 3; ++attempt) {
         SCOPED_TRACE(attempt);
-        EXPECT_EQ(gallery_fund_offer(kSpot, "").rfind("error", 0), 0u);
+        EXPECT_EQ(pay(dave, &seen).rfind("error", 0), 0u);
         EXPECT_TRUE(locks().empty());
     }
     chain.woc.clear_faults();
@@ -402,17 +452,20 @@ TEST_F(GalleryRoadTest, FailedPaymentPostsLeaveNoCoinLocked) {
     EXPECT_FALSE(locks().empty());
 }
 
-// Once the offer can no longer complete, the next gallery read frees its coins: the frame coins
-// went out in another transaction, the exhibit was taken down, hung again at another price, or
-// its hanging expired.
+// Once the offer no longer counts for its frame, the next gallery read frees its coins: the frame
+// coins went out in another transaction, the exhibit was taken down, hung again at any price, or
+// its hanging expired. A stranger's hanging of the same coins at the same price changes nothing.
 TEST_F(GalleryRoadTest, LocksOfAnOfferThatCanNoLongerCompleteAreReleased) {
-    enum class End { coins_moved, hidden, new_price, expired };
+    enum class End { coins_moved, hidden, new_price, same_price, stranger, expired };
     struct Row {
         const char* name;
         End end;
+        bool freed = true;
     } rows[] = {{"coins moved", End::coins_moved},
                 {"hidden", End::hidden},
                 {"new price", End::new_price},
+                {"hung again at the same price", End::same_price},
+                {"a stranger hangs the same coins", End::stranger, false},
                 {"expired", End::expired}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -433,7 +486,14 @@ TEST_F(GalleryRoadTest, LocksOfAnOfferThatCanNoLongerCompleteAreReleased) {
             chain.ledger.mine();
         }
         if (row.end == End::new_price) show(2 * kPrice);
+        if (row.end == End::same_price) show(kPrice);
+        if (row.end == End::stranger) eve_hangs(kSpot, art, cert);
         if (row.end == End::expired) clock.advance(2 * 3600 * 1000);
+        become(dave);
+        frame();
+        EXPECT_EQ(locks().empty(), row.freed);
+        if (row.freed) continue;
+        show(kPrice); // the owner's own hanging again ends that offer
         become(dave);
         frame();
         EXPECT_TRUE(locks().empty());
@@ -485,9 +545,9 @@ TEST_F(GalleryRoadTest, OnlyTheAcceptanceReusesAFrameListingReadMomentsBefore) {
     chain.ledger.mine();
 
     become(dave);
-    frame();
+    const SpotFrame seen = frame();
     before = listings();
-    const std::string funded = pay(dave);
+    const std::string funded = pay(dave, &seen);
     ASSERT_TRUE(succeeded(funded)) << funded;
     EXPECT_EQ(listings() - before, 2) << "paying reads the watch again";
 
@@ -497,4 +557,98 @@ TEST_F(GalleryRoadTest, OnlyTheAcceptanceReusesAFrameListingReadMomentsBefore) {
     const std::string sold = gallery_complete_sale(kSpot, "");
     ASSERT_TRUE(succeeded(sold)) << sold;
     EXPECT_GE(listings() - before, 2) << "completing reads the watch again";
+}
+
+// A hanging counts only where its signer holds the title and it names the coins where the title's
+// coins are now; hangings replay in chain order and one dated ahead of the chain has no effect.
+// After carol's hanging at the price, each row posts one more hanging; the wall then shows carol's
+// artwork in one frame at one price, with her pay address, and nothing in the other frame.
+TEST_F(GalleryRoadTest, OnlyTheTitleHoldersHangingsCountInChainOrder) {
+    const std::int64_t now = clock_system_ms() / 1000;
+    struct Row {
+        const char* name;
+        std::function<void()> hanging;
+        std::int32_t shown_in;
+        std::int64_t price;
+    } rows[] = {
+        {"a stranger with coins of her own",
+         [&] { eve_hangs(kSpot, chain.ledger.fund(eve.ord, 1) + "_0", chain.ledger.fund(eve.ord, 1) + "_0"); }, kSpot,
+         kPrice},
+        {"a stranger in another frame",
+         [&] { eve_hangs(kSpot + 1, chain.ledger.fund(eve.ord, 1) + "_0", chain.ledger.fund(eve.ord, 1) + "_0"); },
+         kSpot, kPrice},
+        {"a stranger naming the artwork's own coins", [&] { eve_hangs(kSpot, art, cert); }, kSpot, kPrice},
+        {"the owner, dated ten years ahead", [&] { show(2 * kPrice, 0, now + 10 * 365 * 86400); }, kSpot, kPrice},
+        {"the owner later, dated back", [&] { show(2 * kPrice, 0, 100); }, kSpot, 2 * kPrice},
+        {"the owner later in another frame, dated back", [&] { show(2 * kPrice, 0, 100, kSpot + 1); }, kSpot + 1,
+         2 * kPrice},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        hang();
+        row.hanging();
+        std::vector<SpotFrame> list;
+        load_all_spots(list);
+        const SpotFrame& f = list[static_cast<std::size_t>(row.shown_in) - 1];
+        EXPECT_TRUE(f.shown);
+        EXPECT_EQ(f.owner, carol.identity);
+        EXPECT_EQ(f.pay_addr, carol.receive);
+        EXPECT_EQ(f.price, row.price);
+        EXPECT_FALSE(list[static_cast<std::size_t>(row.shown_in == kSpot ? kSpot : kSpot - 1)].shown);
+    }
+}
+
+// dave pays only on the terms he was shown, for a title record that hands him the title: each row
+// changes the sale after he looked, or has carol accept him with a record that would leave the
+// title behind. Nothing is posted, no coin is locked and the artwork stays where it was.
+TEST_F(GalleryRoadTest, BuyerPaysOnlyTheTermsShownForTheTitleTheSellerHolds) {
+    const char* const kBadTitle = "error: the title record of the acceptance does not pass the artwork to you.";
+    struct Row {
+        const char* name;
+        std::function<void()> change;
+        bool seen_before; // dave saw the frame before the change
+        const char* expected;
+    } rows[] = {
+        {"hung again dearer, accepted unasked",
+         [&] {
+             show(40 * kPrice);
+             post_accept({}, 40 * kPrice, carol);
+         },
+         true, "error: the owner has not accepted this ask yet."},
+        {"hung again at the same price, accepted again",
+         [&] {
+             show(kPrice);
+             ask(dave);
+             accept(dave);
+         },
+         true, "error: the sale changed since you looked. Read the gallery again before paying."},
+        {"a record naming an older head",
+         [&] {
+             post_accept({{"prev", art.substr(0, 64)}}, kPrice, carol);
+         },
+         false, kBadTitle},
+        {"a record naming the seller",
+         [&] {
+             post_accept({{"owner", carol.identity}}, kPrice, carol);
+         },
+         false, kBadTitle},
+        {"a record of another artwork",
+         [&] {
+             post_accept({{"pic", cert.substr(0, 64)}}, kPrice, carol);
+         },
+         false, kBadTitle},
+        {"a record signed by a stranger", [&] { post_accept({}, kPrice, eve); }, false, kBadTitle},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        hang_and_accept_dave();
+        become(dave);
+        const SpotFrame seen = frame();
+        row.change();
+        const std::size_t records = frame_records();
+        EXPECT_EQ(row.seen_before ? pay(dave, &seen) : pay(dave), row.expected);
+        EXPECT_EQ(frame_records(), records);
+        EXPECT_TRUE(locks().empty());
+        EXPECT_TRUE(chain.ledger.spender_of(art.substr(0, 64), 0).empty());
+    }
 }

@@ -275,6 +275,7 @@ TEST_F(ReservesTest, OfferHoldsReadBackAndStopAtAMalformedOne) {
     hold.cert_utxo = kTxA + "_1";
     hold.price = 1000;
     hold.exp = now_s + 60;
+    hold.show_txid = kTxB;
     hold.utxos = {kTxB + "_2", kTxB + "_3"};
     ASSERT_TRUE(save_offer_holds({hold, hold}));
     std::vector<OfferHold> holds;
@@ -285,6 +286,7 @@ TEST_F(ReservesTest, OfferHoldsReadBackAndStopAtAMalformedOne) {
     EXPECT_EQ(holds[1].price, 1000);
     EXPECT_EQ(holds[1].exp, now_s + 60);
     EXPECT_EQ(holds[1].utxos, hold.utxos);
+    EXPECT_EQ(holds[1].show_txid, kTxB);
 
     const std::string good = R"({"spot":1,"pic_utxo":"a_0","utxos":["B_1"]})";
     for (const char* bad :

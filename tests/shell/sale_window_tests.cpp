@@ -116,3 +116,24 @@ TEST(SaleWindow, LayoutSharesExtraHeight) {
 }
 
 } // namespace
+
+// Paying takes the terms the window shows (hanging, price, this wallet's last acceptance) and asks
+// first with the price and the seller.
+TEST(SaleWindow, PaymentTakesTheTermsShownAndConfirmsPriceAndSeller) {
+    SpotFrame frame = frame_with(kOther, 1, {kMe, kThird, kMe}, "");
+    frame.show_txid = "s1";
+    frame.price = 1000;
+    frame.handle = "carol@kestrava.net";
+    frame.accepts[0].txid = "a1";
+    frame.accepts[2].txid = "a3";
+    SaleActionJob job;
+    ASSERT_TRUE(sale_pay_terms(frame, "02AAAA", job));
+    EXPECT_EQ(job.show_txid, "s1");
+    EXPECT_EQ(job.price, 1000);
+    EXPECT_EQ(job.accept_txid, "a3");
+    EXPECT_FALSE(sale_pay_terms(frame, "", job));
+    EXPECT_FALSE(sale_pay_terms(frame, "02dddd", job));
+    EXPECT_EQ(sale_pay_confirm_text(frame, "Dawn"),
+              "Pay 1000 sats to carol (03bbbb) for \"Dawn\" in frame AP3?\r\nThe artwork and its certificate come to "
+              "this wallet when the owner completes the sale.");
+}

@@ -1,0 +1,275 @@
+#include "art/gallery_rules.h"
+
+#include "art/art_pass.h"
+#include "art/gallery_frames.h"
+#include "art/offer_tx.h"
+#include "art/title_chain.h"
+#include "chain/reserves.h"
+#include "chain/woc_client.h"
+#include "wallet/clock.h"
+#include "wallet/codecs.h"
+#include "wallet/json_util.h"
+#include "wallet/kv_cofferly_wallet.h"
+#include "wallet/settings.h"
+
+#include <algorithm>
+#include <map>
+#include <mutex>
+#include <utility>
+
+namespace {
+
+// A mined transaction keeps its place in its block, so the place is kept (a block's whole list
+// may be large, and is kept only for one ordering); past this many the copy starts afresh.
+constexpr std::size_t kPlacesKept = 4096;
+
+// A title read this young may serve a frame read that asked for reuse, as its listings do.
+constexpr std::int64_t kTitleReuseMs = 5000;
+constexpr std::size_t kTitlesKept = 256;
+
+using BlockLists = std::map<std::int64_t, std::vector<std::string>>;
+std::mutex g_places_mutex;
+std::map<std::string, std::int64_t> g_places;
+
+struct RecentTitle {
+    ExhibitTitle title;
+    std::int64_t read_ms = 0;
+};
+std::mutex g_titles_mutex;
+std::map<std::string, RecentTitle> g_titles;
+
+// The place of a mined transaction in its block at `height`, the block's list read into `blocks`
+// when needed; -1 when that list cannot be read or lacks the transaction.
+std::int64_t block_place(BlockLists& blocks, std::int64_t height, const std::string& txid) {
+    const std::string key = service_settings().woc_base + "|" + std::to_string(height) + "|" + txid;
+    {
+        std::lock_guard<std::mutex> lock(g_places_mutex);
+        const auto kept = g_places.find(key);
+        if (kept != g_places.end()) return kept->second;
+    }
+    const std::int64_t place = tx_block_place(blocks, height, txid);
+    // An unknown place is asked for again next time.
+    if (place >= 0) {
+        std::lock_guard<std::mutex> lock(g_places_mutex);
+        if (g_places.size() >= kPlacesKept) g_places.clear();
+        g_places[key] = place;
+    }
+    return place;
+}
+
+// The chain's time for a record's transaction: its block's time where the service gives one, so a
+// computer's clock that runs behind hides no mined record; else (unconfirmed) this computer's.
+std::int64_t chain_time(const nlohmann::json& tx, std::int64_t now) {
+    if (tx_block_height(tx) <= 0) return now;
+    const std::int64_t time = gallery_json_int(tx, "blocktime");
+    return time > 0 ? time : now;
+}
+
+// A funded offer counts only when an accepted buyer signed it and it is exactly the sale of one
+// of that buyer's acceptances; anyone can post a record, and an offer that pays less, or skips
+// the fee or the title, is no sale the owner agreed to.
+bool offer_is_accepted_sale(const SpotFrame& spot, const SpotFunded& funded) {
+    for (const SpotAccept& accept : spot.accepts) {
+        if (accept.buyer == funded.buyer && offer_matches_sale(funded.offer, frame_sale_terms(spot, accept)))
+            return true;
+    }
+    return false;
+}
+
+bool coin_spent(const std::string& key) {
+    std::string txid, spender;
+    std::uint32_t vout = 0;
+    return parse_outpoint(key, txid, vout) && woc_spent_by(txid, vout, spender) == 0;
+}
+
+bool same_hold(const OfferHold& a, const OfferHold& b) {
+    return a.spot == b.spot && a.pic_utxo == b.pic_utxo && a.utxos == b.utxos;
+}
+
+// Whether the offer was paid for the hanging the frame shows now. An offer kept before hangings
+// were named is judged by its coins and price alone.
+bool hold_counts_for(const OfferHold& hold, const SpotLoad& load) {
+    if (load.hidden) return false;
+    if (load.pic_utxo != hold.pic_utxo || (hold.price > 0 && load.price != hold.price)) return false;
+    return hold.show_txid.empty() || hold.show_txid == load.show_txid;
+}
+
+} // namespace
+
+void order_frame_records(std::vector<WatchRecord>& records, std::int64_t now) {
+    records.erase(
+        std::remove_if(records.begin(), records.end(),
+                       [now](const WatchRecord& r) { return r.ts > chain_time(r.tx, now) + kRecordClockSlackS; }),
+        records.end());
+    struct Place {
+        std::int64_t height = 0;
+        std::int64_t position = 0;
+    };
+    std::map<std::int64_t, int> per_height;
+    for (const WatchRecord& record : records) {
+        const std::int64_t height = tx_block_height(record.tx);
+        if (height > 0) ++per_height[height];
+    }
+    std::map<std::string, Place> places;
+    BlockLists blocks;
+    for (const WatchRecord& record : records) {
+        Place& place = places[record.txid];
+        place.height = tx_block_height(record.tx);
+        // The block's own order is asked for only where two records share a block.
+        if (place.height > 0 && per_height[place.height] > 1)
+            place.position = block_place(blocks, place.height, record.txid);
+    }
+    std::stable_sort(records.begin(), records.end(), [&places](const WatchRecord& a, const WatchRecord& b) {
+        const Place& pa = places.at(a.txid);
+        const Place& pb = places.at(b.txid);
+        if ((pa.height > 0) != (pb.height > 0)) return pa.height > 0;
+        if (pa.height != pb.height) return pa.height < pb.height;
+        if ((pa.position >= 0) != (pb.position >= 0)) return pa.position >= 0;
+        if (pa.position != pb.position) return pa.position < pb.position;
+        if (a.listed != b.listed) return a.listed < b.listed;
+        return a.txid < b.txid;
+    });
+}
+
+bool hung_before(const SpotLoad& a, const SpotLoad& b) {
+    if ((a.height > 0) != (b.height > 0)) return a.height > 0;
+    if (a.height != b.height) return a.height < b.height;
+    if (a.height <= 0) return false; // both unconfirmed, at two watches: no order the chain shows
+    BlockLists blocks;
+    const std::int64_t pa = block_place(blocks, a.height, a.show_txid);
+    const std::int64_t pb = block_place(blocks, b.height, b.show_txid);
+    return pa >= 0 && pb >= 0 && pa < pb;
+}
+
+std::string exhibit_title_read(const std::string& pic, ExhibitTitle& title, bool reuse_recent) {
+    title = ExhibitTitle{};
+    const ServiceSettings settings = service_settings();
+    const std::string key = settings.platform_base + "|" + settings.woc_base + "|" + pic;
+    if (reuse_recent) {
+        std::lock_guard<std::mutex> lock(g_titles_mutex);
+        const auto kept = g_titles.find(key);
+        const std::int64_t age = kept == g_titles.end() ? -1 : clock_steady_ms() - kept->second.read_ms;
+        if (age >= 0 && age < kTitleReuseMs) {
+            title = kept->second.title;
+            return "";
+        }
+    }
+    std::vector<KvArtTitleRow> rows;
+    TitlePair pair;
+    TitleCoins coins;
+    const std::string error = art_title_coins(pic, rows, pair, false, &coins);
+    if (!error.empty()) return error;
+    if (!rows.empty()) {
+        title.owner = rows.back().owner;
+        title.head = rows.back().txid;
+        title.cert = norm_txid(pair.certificate);
+        title.pic_coin = coins.pic_coin;
+        title.cert_coin = coins.cert_coin;
+    }
+    std::lock_guard<std::mutex> lock(g_titles_mutex);
+    if (g_titles.size() >= kTitlesKept) g_titles.clear();
+    g_titles[key] = RecentTitle{title, clock_steady_ms()};
+    return "";
+}
+
+bool hanging_matches_title(const SpotFrame& show, const ExhibitTitle& title) {
+    return !title.owner.empty() && show.owner == title.owner && show.cert == title.cert && !title.pic_coin.empty() &&
+           show.pic_utxo == title.pic_coin && !title.cert_coin.empty() && show.cert_utxo == title.cert_coin;
+}
+
+void collect_sale_records(const std::vector<WatchRecord>& records, std::size_t shown, SpotLoad& spot) {
+    for (std::size_t i = shown + 1; i < records.size(); ++i) {
+        const WatchRecord& record = records[i];
+        const nlohmann::json& msg = record.msg;
+        const std::string type = json_text(msg, "type");
+        std::string scratch;
+        const std::string pic = spot_origin_key(json_text(msg, "pic"), scratch);
+        if (type != "art_gfunded" && pic != spot.pic) continue;
+        if (type == "art_gask") {
+            if (gallery_json_int(msg, "price_sats") != spot.price) continue;
+            const std::string buyer = to_lower_copy(json_text(msg, "buyer"));
+            if (json_identity_pubkey(msg) != buyer) continue;
+            SpotAsk ask;
+            ask.txid = record.txid;
+            ask.buyer = buyer;
+            ask.buyer_ord = json_text(msg, "buyer_ord");
+            ask.handle = json_text(msg, "handle");
+            ask.price_sats = spot.price;
+            ask.ts = record.ts;
+            spot.asks.push_back(std::move(ask));
+        } else if (type == "art_gaccept") {
+            if (json_identity_pubkey(msg) != spot.owner) continue;
+            if (gallery_json_int(msg, "price_sats") != spot.price) continue;
+            const std::string title_json = json_text(msg, "title_json");
+            if (to_lower_copy(json_text(msg, "title_sha")) != sha256_hex(title_json)) continue;
+            SpotAccept accept;
+            accept.buyer = to_lower_copy(json_text(msg, "buyer"));
+            // An acceptance the buyer never asked for, at this price, binds the buyer to nothing.
+            if (std::none_of(spot.asks.begin(), spot.asks.end(),
+                             [&accept](const SpotAsk& ask) { return ask.buyer == accept.buyer; }))
+                continue;
+            accept.txid = record.txid;
+            accept.title_json = title_json;
+            accept.price_sats = spot.price;
+            accept.ts = record.ts;
+            spot.accepts.push_back(std::move(accept));
+        } else if (type == "art_gfunded") {
+            const std::string offer = json_text(msg, "offer");
+            const std::string offer_sha = to_lower_copy(json_text(msg, "offer_sha"));
+            if (offer_sha.empty() || offer_sha != sha256_hex(offer)) continue;
+            SpotFunded funded;
+            funded.buyer = json_identity_pubkey(msg);
+            if (funded.buyer.empty()) continue;
+            funded.txid = record.txid;
+            funded.offer = offer;
+            funded.offer_sha = offer_sha;
+            funded.ts = record.ts;
+            spot.funded.push_back(std::move(funded));
+        }
+    }
+    // Acceptances may stand after the offers they accept, so offers are judged once all are read.
+    std::vector<SpotFunded> kept;
+    for (SpotFunded& funded : spot.funded) {
+        if (offer_is_accepted_sale(spot, funded) && !offer_payment_spent(funded.offer))
+            kept.push_back(std::move(funded));
+    }
+    spot.funded = std::move(kept);
+}
+
+void release_dead_offers(const std::vector<SpotLoad>& loads, std::int64_t now) {
+    std::vector<OfferHold> holds;
+    {
+        WalletLock lock = lock_wallet();
+        if (!load_offer_holds(holds) || holds.empty()) return;
+    }
+    std::vector<OfferHold> dead;
+    for (const OfferHold& hold : holds) {
+        bool over = hold.exp > 0 && hold.exp <= now;
+        if (!over && hold.spot >= 1 && hold.spot <= kSpotCount) {
+            const SpotLoad& load = loads[static_cast<std::size_t>(hold.spot) - 1];
+            over = load.error.empty() && !hold_counts_for(hold, load);
+        }
+        over = over || coin_spent(hold.pic_utxo) || coin_spent(hold.cert_utxo);
+        for (std::size_t i = 0; !over && i < hold.utxos.size(); ++i)
+            over = coin_spent(hold.utxos[i]);
+        if (over) dead.push_back(hold);
+    }
+    if (dead.empty()) return;
+
+    // The file is read again under the lock: a step may have added an offer meanwhile.
+    WalletLock lock = lock_wallet();
+    if (!load_offer_holds(holds)) return;
+    std::vector<OfferHold> live;
+    std::vector<std::string> freed;
+    for (OfferHold& hold : holds) {
+        const bool over =
+            std::any_of(dead.begin(), dead.end(), [&hold](const OfferHold& d) { return same_hold(d, hold); });
+        if (over) {
+            freed.insert(freed.end(), hold.utxos.begin(), hold.utxos.end());
+        } else {
+            live.push_back(std::move(hold));
+        }
+    }
+    // The offer stays on file until its coins are free, so a failed write is tried again next time.
+    if (remove_offer_locks(freed)) save_offer_holds(live);
+}

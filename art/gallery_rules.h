@@ -1,0 +1,52 @@
+// The rules a frame's records must pass, apart from how they are read: the order they replay in,
+// which hanging counts, which sale records count for it, and which of this wallet's offers are
+// dead. What decides rests on the chain (the title, where the coins are, where a record stands in
+// the chain), never on what a signer writes about itself. Safe on many threads at once.
+#pragma once
+
+#include "art/art_records.h"
+#include "art/gallery_frames.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A signed time this far past the chain's own counts as ahead of it (block times may run late by
+// about as much).
+constexpr std::int64_t kRecordClockSlackS = 2 * 3600;
+
+// Drops the records dated ahead of the chain (their block's time where the service gives one,
+// else `now`) and orders the rest by chain position: lower block first, then the place in its
+// block, unconfirmed after confirmed, in listing order (`listed`).
+void order_frame_records(std::vector<WatchRecord>& records, std::int64_t now);
+
+// True when hanging `a` stands before `b` in the chain; false also when the chain cannot tell.
+bool hung_before(const SpotLoad& a, const SpotLoad& b);
+
+// An artwork's title as a hanging and a sale must match it.
+struct ExhibitTitle {
+    std::string owner;     // the owner now, lower case; empty when the artwork has no title
+    std::string head;      // transaction of the title's last step
+    std::string cert;      // transaction id of the certificate the pair binds
+    std::string pic_coin;  // where the artwork coin is now, "<txid>_<index>"
+    std::string cert_coin; // the same for the certificate coin
+};
+
+// Reads the title of artwork `pic` and follows its coins to where they are now. "" or the reason
+// it could not be read. With reuse_recent a title read less than 5 s ago serves again.
+std::string exhibit_title_read(const std::string& pic, ExhibitTitle& title, bool reuse_recent = false);
+
+// True when the hanging's signer owns the title now and the hanging names the title's certificate
+// and the outputs where both coins are now.
+bool hanging_matches_title(const SpotFrame& show, const ExhibitTitle& title);
+
+// Adds to `spot` the asks, acceptances and funded offers of its artwork that stand after record
+// `shown` (the hanging) in `records`. An acceptance counts only for an earlier ask of that buyer
+// at that price; an offer only when it is the exact sale of an acceptance and its coins are unspent.
+void collect_sale_records(const std::vector<WatchRecord>& records, std::size_t shown, SpotLoad& spot);
+
+// Frees the coins of this wallet's offers that no longer count for their frame: the hanging they
+// were paid for is no longer the frame's (taken down, expired, replaced, hung again at any price),
+// its coins went out, or a coin of the offer was spent. A frame that could not be read decides
+// nothing.
+void release_dead_offers(const std::vector<SpotLoad>& loads, std::int64_t now);
