@@ -7,6 +7,7 @@
 #include "art/watch_reader.h"
 #include "chain/outpoints.h"
 #include "chain/reserves.h"
+#include "chain/tx_store.h"
 #include "chain/woc_client.h"
 #include "identity/typed_verify.h"
 #include "ordinals/content_load.h"
@@ -36,18 +37,15 @@ constexpr const char* kGalleryUserAgent = "Kestrava-Gallery/1";
 constexpr std::uint32_t kWatchReadThreads = 32;
 // A frame's listing this young may serve a read that asked for reuse (see load_all_spots).
 constexpr std::int64_t kListingReuseMs = 5000;
-// Confirmed transactions kept; past this the cache starts afresh.
-constexpr std::size_t kConfirmedTxCacheMax = 4096;
 
-// The listings of the frame watches as last read, and the confirmed transactions read, both keyed
-// by the services asked, so a change of services never answers from the other's copy.
+// The listings of the frame watches as last read, keyed by the services asked, so a change of
+// services never answers from the other's copy.
 struct RecentListing {
     std::vector<std::string> txids;
     std::int64_t read_ms = 0;
 };
 std::mutex g_cache_mutex;
 std::map<std::string, RecentListing> g_listings;
-std::unordered_map<std::string, nlohmann::json> g_confirmed_txs;
 
 std::string services_key(const ServiceSettings& settings, const std::string& item) {
     return settings.platform_base + "|" + settings.woc_base + "|" + item;
@@ -63,33 +61,16 @@ bool recent_listing(const std::string& key, std::vector<std::string>& txids) {
     return true;
 }
 
-// A mined transaction's JSON describes the same transaction for good, so it is kept; a copy with
-// another id, or one not yet in a block, is not.
-bool is_confirmed_copy(const nlohmann::json& tx, const std::string& txid) {
-    if (!tx.is_object() || json_text(tx, "txid") != txid) return false;
-    return gallery_json_int(tx, "blockheight") > 0 || gallery_json_int(tx, "confirmations") > 0;
-}
-
-// The transaction from the platform's oracle index, else WhatsOnChain, or the kept confirmed copy.
+// The transaction from the platform's oracle index, else WhatsOnChain, through the store of mined
+// transactions.
 bool read_frame_tx(const ServiceSettings& settings, const std::string& txid, nlohmann::json& tx) {
-    const std::string key = services_key(settings, txid);
-    {
-        std::lock_guard<std::mutex> lock(g_cache_mutex);
-        const auto it = g_confirmed_txs.find(key);
-        if (it != g_confirmed_txs.end()) {
-            tx = it->second;
-            return true;
-        }
-    }
-    if (!http_get_json(settings.platform_base + "/oi/tx/" + txid, tx, 6, kGalleryUserAgent) &&
-        !http_get_json(settings.woc_base + "/tx/" + txid, tx, 12, kGalleryUserAgent))
-        return false;
-    if (is_confirmed_copy(tx, txid)) {
-        std::lock_guard<std::mutex> lock(g_cache_mutex);
-        if (g_confirmed_txs.size() >= kConfirmedTxCacheMax) g_confirmed_txs.clear();
-        g_confirmed_txs.emplace(key, tx);
-    }
-    return true;
+    return tx_store_read(
+        settings.woc_base, txid,
+        [&](nlohmann::json& out) {
+            return http_get_json(settings.platform_base + "/oi/tx/" + txid, out, 6, kGalleryUserAgent) ||
+                   http_get_json(settings.woc_base + "/tx/" + txid, out, 12, kGalleryUserAgent);
+        },
+        tx);
 }
 
 // The watch's two histories from the gallery read's bulk request, which the first frame to get
@@ -579,5 +560,5 @@ void gallery_forget_listings() {
 void gallery_cache_clear() {
     std::lock_guard<std::mutex> lock(g_cache_mutex);
     g_listings.clear();
-    g_confirmed_txs.clear();
+    tx_store_clear();
 }

@@ -123,7 +123,7 @@ SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent = fal
 // freed; mined transactions are always read once only.
 std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent = false);
 // Forgets the kept watch listings (after this program posted a record to a frame), or those and
-// the kept transactions.
+// the mined transactions kept (tx_store.h) for every reader.
 void gallery_forget_listings();
 void gallery_cache_clear();
 

@@ -5,10 +5,12 @@
 #include "art/watch_reader.h"
 #include "chain/outpoints.h"
 #include "chain/sat_path.h"
+#include "chain/tx_store.h"
 #include "chain/woc_client.h"
 #include "identity/typed_verify.h"
 #include "wallet/codecs.h"
 #include "wallet/json_util.h"
+#include "wallet/settings.h"
 
 #include <algorithm>
 #include <limits>
@@ -25,7 +27,6 @@ namespace {
 // Hops of both coins together. An artwork whose coins moved more often than this is not followed:
 // the read fails rather than name an owner from half a path.
 constexpr int kMaxCoinHops = 400;
-constexpr std::size_t kConfirmedTxCacheLimit = 4096;
 constexpr std::size_t kKnownPairLimit = 4096;
 constexpr std::size_t kBlockListLimit = 1000000;
 constexpr std::int32_t kTxTimeoutS = 12;
@@ -34,10 +35,6 @@ const char* const kCoinsUnreadable = "the artwork's coins could not be followed.
 const char* const kCoinsTooBusy = "the artwork's coins moved too often to follow.";
 const char* const kWatchNotWhole = "the registry's listing could not be read to its end. Try again.";
 const char* const kPairOrderUnknown = "the order of the artwork's pairs could not be read. Try again.";
-
-// Mined transactions never change, so their JSON is kept for the next read.
-std::mutex g_tx_mutex;
-std::map<std::string, json> g_confirmed_tx;
 
 std::string lower_text(const json& msg, const char* key) {
     return to_lower_copy(art_trim_copy(json_text(msg, key)));
@@ -82,11 +79,7 @@ struct CoinWalk {
 };
 
 void keep_if_mined(const std::string& txid, const json& tx) {
-    if (tx_block_height(tx) <= 0) return;
-    std::lock_guard<std::mutex> lock(g_tx_mutex);
-    if (g_confirmed_tx.count(txid)) return;
-    if (g_confirmed_tx.size() >= kConfirmedTxCacheLimit) g_confirmed_tx.clear();
-    g_confirmed_tx.emplace(txid, tx);
+    tx_store_keep(service_settings().woc_base, txid, tx);
 }
 
 // A transaction already at hand: the watch's own copy when it lists its inputs (kept when mined,
@@ -100,18 +93,21 @@ const json* known_tx(CoinWalk& walk, const std::string& txid) {
     }
     const auto seen = walk.fetched.find(txid);
     if (seen != walk.fetched.end()) return &seen->second;
-    std::lock_guard<std::mutex> lock(g_tx_mutex);
-    const auto kept = g_confirmed_tx.find(txid);
-    if (kept == g_confirmed_tx.end()) return nullptr;
-    return &(walk.fetched[txid] = kept->second);
+    json kept;
+    if (!tx_store_find(service_settings().woc_base, txid, kept)) return nullptr;
+    return &(walk.fetched[txid] = std::move(kept));
 }
 
 // A transaction on the path: one at hand, else WhatsOnChain's. Null when it cannot be read.
 const json* walk_tx(CoinWalk& walk, const std::string& txid) {
     if (const json* tx = known_tx(walk, txid)) return tx;
     json tx;
-    if (!is_txid_hex(txid) || !http_get_json(woc_url("/tx/" + txid), tx, kTxTimeoutS) || !usable_tx(tx)) return nullptr;
-    keep_if_mined(txid, tx);
+    if (!is_txid_hex(txid) ||
+        !tx_store_read(
+            service_settings().woc_base, txid,
+            [&txid](json& out) { return http_get_json(woc_url("/tx/" + txid), out, kTxTimeoutS) && usable_tx(out); },
+            tx))
+        return nullptr;
     return &(walk.fetched[txid] = std::move(tx));
 }
 

@@ -9,8 +9,6 @@
 #include "wallet/json_util.h"
 #include "wallet/settings.h"
 
-#include <curl/curl.h>
-
 #include <set>
 
 using json = nlohmann::json;
@@ -98,23 +96,8 @@ ListEnd read_history_list(const std::string& list_url, std::vector<std::string>&
 
 bool http_get_json(const std::string& url, json& out, std::int32_t timeout_s, const std::string& user_agent) {
     out = nullptr;
-    CurlHandle handle = new_curl_handle();
-    if (!handle) return false;
-    std::string body;
-    curl_easy_setopt(handle.get(), CURLOPT_URL, url.c_str());
-    curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, curl_write_to_string);
-    curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &body);
-    curl_easy_setopt(handle.get(), CURLOPT_TIMEOUT, static_cast<long>(timeout_s));
-    curl_easy_setopt(handle.get(), CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(handle.get(), CURLOPT_USERAGENT, user_agent.c_str());
-    // Time-outs would otherwise be raised as signals, which are not safe with requests running on
-    // many threads at once (the gallery reads ten frames in parallel).
-    curl_easy_setopt(handle.get(), CURLOPT_NOSIGNAL, 1L);
-    const CURLcode code = curl_easy_perform(handle.get());
-    long status = 0;
-    curl_easy_getinfo(handle.get(), CURLINFO_RESPONSE_CODE, &status);
-    handle.reset();
-    if (code != CURLE_OK || status < 200 || status > 299) return false;
+    std::string body, error;
+    if (!http_get(url, body, error, timeout_s, false, user_agent.c_str())) return false;
     json parsed = json_parse_or_discarded(body);
     if (parsed.is_discarded()) return false;
     out = std::move(parsed);

@@ -13,8 +13,8 @@
 #include <vector>
 
 // One HTTPS GET whose whole body must be JSON, sent with the given user agent (the gallery names
-// itself apart). True on status 200-299 with a body that parses; `out` is null on every failure.
-// No retry.
+// itself apart), on the pooled connections and at the host's pace. True on status 200-299 with a
+// body that parses; `out` is null on every failure. A 429 is asked again as http_get does.
 bool http_get_json(const std::string& url, nlohmann::json& out, std::int32_t timeout_s,
                    const std::string& user_agent = "Kestrava-Art/1");
 

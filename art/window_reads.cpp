@@ -2,7 +2,7 @@
 
 #include "art/title_chain.h"
 #include "identity/wallet_status.h"
-#include "ordinals/coin_checks.h"
+#include "ordinals/art_listing.h"
 #include "ordinals/ord_listing.h"
 #include "wallet/codecs.h"
 #include "wallet/session.h"
@@ -34,25 +34,9 @@ bool read_window_balance(std::int64_t& sats) {
     return status.balance_known && status.balance >= 0;
 }
 
-bool row_may_be_art(const KvCofferlyOrdRow& row) {
-    return row.token_id.empty() && row.type.find("bsv-20") == std::string::npos &&
-           row.type.find("bsv20") == std::string::npos;
-}
-
 std::string read_art_rows(std::vector<KvCofferlyOrdRow>& rows, bool& index_read) {
-    std::vector<KvCofferlyOrdRow> listed;
     index_read = false;
-    const std::string listing = kv_cofferly_list_ordinals(listed, &index_read);
-    rows.clear();
-    for (KvCofferlyOrdRow& row : listed) {
-        if (!row_may_be_art(row)) continue;
-        if (row.kind.empty()) row.kind = art_tag_of_outpoint(row.key);
-        if (row.kind != "Artwork" && row.kind != "Certificate") continue;
-        // The listing may still name a coin that has just been passed on; the index knows better.
-        if (!gp_coin_still_ours(row.key)) continue;
-        rows.push_back(std::move(row));
-    }
-    return listing;
+    return list_art_rows(rows, &index_read);
 }
 
 void read_gallery(std::vector<SpotLoad>& spots, std::set<std::string>& closed_sale_keys) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "art/gallery_frames.h"
+#include "ordinals/art_listing.h"
 #include "ordinals/ord_row.h"
 
 #include <cstdint>
@@ -16,13 +17,10 @@
 // out; the last known one must then stay.
 bool read_window_balance(std::int64_t& sats);
 
-// The listed rows that are this program's artworks and certificates, still in this wallet. Returns
-// the listing's error text (empty on success); `index_read` tells whether the ordinals index
-// answered for any address.
+// The listed rows that are this program's artworks and certificates, still in this wallet
+// (list_art_rows). Returns the listing's error text (empty on success); `index_read` tells whether
+// the ordinals index answered for any address.
 std::string read_art_rows(std::vector<KvCofferlyOrdRow>& rows, bool& index_read);
-
-// The checks of a listed row that need no network: no token id and no token content type.
-bool row_may_be_art(const KvCofferlyOrdRow& row);
 
 // The ten frames, frame 1 first (a frame that could not be read is simply empty), and the artworks
 // whose sale to this wallet has closed.

@@ -1,10 +1,12 @@
 // A Refresh of a fresh HD wallet as the window runs it (the balance job beside the art-row job,
 // then the gallery job once the rows are in) and a Connect of an already bound wallet followed by
-// that Refresh, against the fake services with 20 or 80 ms added to every request (the argument).
+// that Refresh, against the fake services with 20 or 80 ms added to every request (the first
+// argument), with WhatsOnChain unlimited or, when the second argument is 1, refusing past its free
+// rate of three requests a second while the program paces itself.
 // Reports the wall time of each job, the whole against the longest chain of dependent requests,
-// and the requests each service answered; with CORVANE_BENCH_PATHS set it also prints the requests
-// per endpoint. A wallet of 1,000, 5,000 and 20,000 receive addresses, its newest one funded, is
-// refreshed too at 20 ms, beside the time its addresses take to derive once.
+// the requests and connections of each service and the requests it refused; with
+// CORVANE_BENCH_PATHS set it also prints the requests per endpoint. A wallet of 1,000, 5,000 and 20,000 receive
+// addresses, its newest one funded, is refreshed too at 20 ms, beside the time its addresses take to derive once.
 #include "art/window_reads.h"
 #include "bench/bench_paths.h"
 #include "fakes/chain_fixture.h"
@@ -40,12 +42,13 @@ struct Services {
     FakeChain chain;
     FakeGorillaPool gp{chain.ledger};
 
-    explicit Services(int delay_ms) {
+    explicit Services(int delay_ms, bool free_rate = false) {
         FakeFault slow;
         slow.delay_ms = delay_ms;
         for (FakeServer* server : all())
             server->set_fault("", slow);
         set_service_settings(settings_for(chain, gp));
+        if (free_rate) limit_woc_to_free_rate(chain);
     }
     std::vector<FakeServer*> all() { return {&chain.woc, &chain.arc, &chain.platform, &gp.server}; }
     int total() {
@@ -113,6 +116,9 @@ void report(benchmark::State& state, Services& services, int delay_ms, double wa
     state.counters["platform"] = services.chain.platform.request_count();
     state.counters["arc"] = services.chain.arc.request_count();
     state.counters["woc_connections"] = services.chain.woc.connection_count();
+    state.counters["woc_refused"] = services.chain.woc.rate_limited_count();
+    state.counters["gp_connections"] = services.gp.server.connection_count();
+    state.counters["platform_connections"] = services.chain.platform.connection_count();
     print_paths("woc", services.chain.woc);
     print_paths("gp", services.gp.server);
     print_paths("platform", services.chain.platform);
@@ -123,7 +129,7 @@ void BM_RefreshFreshWallet(benchmark::State& state) {
     double wall_ms = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        auto services = std::make_unique<Services>(static_cast<int>(state.range(0)));
+        auto services = std::make_unique<Services>(static_cast<int>(state.range(0)), state.range(1) != 0);
         gallery_cache_clear();
         fresh_wallet(*services);
         for (FakeServer* server : services->all())
@@ -138,7 +144,14 @@ void BM_RefreshFreshWallet(benchmark::State& state) {
         state.ResumeTiming();
     }
 }
-BENCHMARK(BM_RefreshFreshWallet)->Arg(20)->Arg(80)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RefreshFreshWallet)
+    ->Args({20, 0})
+    ->Args({80, 0})
+    ->Args({20, 1})
+    ->Args({80, 1})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // Connect with the wallet already bound (no approval round) and the Refresh that follows it.
 void BM_ConnectThenRefresh(benchmark::State& state) {
@@ -146,7 +159,7 @@ void BM_ConnectThenRefresh(benchmark::State& state) {
     double wall_ms = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        auto services = std::make_unique<Services>(static_cast<int>(state.range(0)));
+        auto services = std::make_unique<Services>(static_cast<int>(state.range(0)), state.range(1) != 0);
         gallery_cache_clear();
         fresh_wallet(*services);
         WalletBinding binding = wallet_binding();
@@ -169,7 +182,14 @@ void BM_ConnectThenRefresh(benchmark::State& state) {
         state.ResumeTiming();
     }
 }
-BENCHMARK(BM_ConnectThenRefresh)->Arg(20)->Arg(80)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ConnectThenRefresh)
+    ->Args({20, 0})
+    ->Args({80, 0})
+    ->Args({20, 1})
+    ->Args({80, 1})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // A wallet whose receive counter is the argument, the coin on its newest address: the time to
 // derive its addresses once (a session does it once, with the mutex released), then a Refresh.

@@ -1,5 +1,6 @@
 #include "chain/broadcast.h"
 
+#include "chain/coin_refresh.h"
 #include "chain/coin_snapshots.h"
 #include "chain/compact_sig.h"
 #include "chain/outpoints.h"
@@ -33,6 +34,9 @@ constexpr std::uint32_t kWocPostTimeoutS = 60;
 constexpr std::int32_t kWocPostAttempts = 2;
 constexpr std::uint32_t kSaleSubmitTimeoutS = 8;
 constexpr std::int32_t kWocLookupTimeoutS = 25;
+const char* const kNotKnownIfSent =
+    "error: not known whether it was sent: a service ran out of time and the transaction is not listed yet. Its "
+    "coins stay held until a listing shows them; check the balance in a minute before trying again.";
 // An ARC body shown to the user is cut like the body of an HTTP error.
 constexpr std::size_t kDetailMaxBytes = 120;
 
@@ -108,7 +112,13 @@ bool platform_reply_ok(const std::string& body) {
     return ok != reply.end() && ok->is_boolean() && ok->get<bool>();
 }
 
-bool platform_session_submit(const std::string& tx_hex) {
+// libcurl's own words for a request that ran out of time: the service may have taken the
+// transaction all the same.
+bool is_time_out(const std::string& error) {
+    return error == curl_easy_strerror(CURLE_OPERATION_TIMEDOUT);
+}
+
+bool platform_session_submit(const std::string& tx_hex, bool& timed_out) {
     std::string reply, error;
     bool posted = false;
     {
@@ -116,12 +126,22 @@ bool platform_session_submit(const std::string& tx_hex) {
         std::lock_guard<std::mutex> guard(session.mutex);
         posted = http_post_json_keepalive(session.curl, submit_url(), tx_body("txhex", tx_hex), reply, error);
     }
+    if (!posted && is_time_out(error)) timed_out = true;
     return posted && platform_reply_ok(reply);
 }
 
 void submit_to(const std::string& url, const std::string& tx_hex) {
     std::string reply, error;
     http_post_json(url, tx_body("txhex", tx_hex), reply, error, kSaleSubmitTimeoutS, 1);
+}
+
+// The platform's copy on a thread of its own: a courtesy whose failure, thrown or not, is ignored,
+// since an exception leaving the thread would end the program.
+void submit_copy(const std::string& url, const std::string& tx_hex) {
+    try {
+        submit_to(url, tx_hex);
+    } catch (...) {
+    }
 }
 
 bool same_txid(const std::string& a, const std::string& b) {
@@ -275,7 +295,9 @@ std::string broadcast_tx(const std::vector<TxInput>& inputs, const std::vector<T
     if (txid_out) *txid_out = txid;
     const std::string hex = to_hex(raw);
 
-    if (platform_session_submit(hex)) return record_success(txid, inputs, outputs, &change_hash160, hex, true);
+    bool timed_out = false;
+    if (platform_session_submit(hex, timed_out))
+        return record_success(txid, inputs, outputs, &change_hash160, hex, true);
 
     std::string reply, woc_error;
     const bool woc_took = http_post_json(service_settings().woc_base + "/tx/raw", tx_body("txhex", hex), reply,
@@ -298,6 +320,13 @@ std::string broadcast_tx(const std::vector<TxInput>& inputs, const std::vector<T
     std::string arc_detail;
     // An accepted ARC status is a plain acceptance too, whatever WhatsOnChain lists yet.
     if (arc_broadcast(hex, txid, arc_detail)) return record_success(txid, inputs, outputs, &change_hash160, hex, true);
+    if (timed_out || is_time_out(woc_error) || is_time_out(arc_detail)) {
+        // A service that ran out of time may have taken it while the others refused: only the
+        // listing can tell. Until one does, its coins stay held, so a second try cannot pay twice.
+        if (listed_on_woc(txid)) return record_success(txid, inputs, outputs, &change_hash160, hex, true);
+        spend_inputs_expire_caches(inputs, 0);
+        return kNotKnownIfSent;
+    }
     if (woc_took) {
         if (arc_detail.empty()) return "error: the network did not take that transaction. Nothing was sent.";
         return "error: broadcast failed: " + arc_detail;
@@ -349,7 +378,7 @@ std::string broadcast_sale_tx(const std::vector<TxInput>& inputs, const std::vec
     // The thread gets the URL of this moment along with its own copy of the hex, so it never
     // reads the settings after the caller has moved on.
     try {
-        std::thread(submit_to, submit_url(), hex).detach();
+        std::thread(submit_copy, submit_url(), hex).detach();
     } catch (const std::system_error&) {
         // The platform copy is a courtesy; the sale already stands on WhatsOnChain.
     }

@@ -19,7 +19,9 @@ std::string& last_sent_txid();
 std::string& last_success_txid();
 
 // Platform submit, then WhatsOnChain, then ARC. `txid_out`, when given, receives the computed id
-// before any request. "error: serialize failed." when the transaction does not serialise.
+// before any request. "error: serialize failed." when the transaction does not serialise. When all
+// three failed and one of them ran out of time, the answer waits for WhatsOnChain's listing; without
+// one it begins "error: not known whether it was sent" and the inputs stay marked spent.
 std::string broadcast_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs,
                          const Hash160& change_hash160, std::string* txid_out = nullptr);
 

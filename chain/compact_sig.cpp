@@ -182,7 +182,14 @@ void notify_p2p_payment(const std::string& raw_hex, const std::string& txid, con
     if (note.receivers.empty()) return;
     note.hex = to_lower_copy(raw_hex);
     try {
-        std::thread([job = std::move(note)]() { post_p2p_transaction(job); }).detach();
+        std::thread([job = std::move(note)]() {
+            // A notice that throws is dropped like a failed post; leaving the thread would end the
+            // program.
+            try {
+                post_p2p_transaction(job);
+            } catch (...) {
+            }
+        }).detach();
     } catch (const std::system_error&) {
         // No thread to post on: the notice is dropped like a failed post.
     }

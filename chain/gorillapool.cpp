@@ -183,6 +183,17 @@ std::string txo_content_type(const json& txo, bool* malformed) {
     return std::string();
 }
 
+std::uint64_t txo_content_size(const json& txo) {
+    for (const json* data : data_values(txo)) {
+        const json* insc = data ? object_member(*data, "insc") : nullptr;
+        const json* file = insc ? object_member(*insc, "file") : nullptr;
+        if (!file) continue;
+        const auto size = file->find("size");
+        if (size != file->end() && size->is_number_unsigned()) return size->get<std::uint64_t>();
+    }
+    return 0;
+}
+
 std::string txo_art_kind(const json& txo, std::string* name, bool* malformed) {
     for (const json* data : data_values(txo)) {
         bool bad = false;

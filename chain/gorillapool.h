@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdint>
 #include <string>
 #include <unordered_set>
 
@@ -21,6 +22,10 @@ bool txo_is_inscription(const nlohmann::json& txo);
 
 // The inscription's content type ("insc"."file"."type") of the txo's data, else its origin's.
 std::string txo_content_type(const nlohmann::json& txo, bool* malformed = nullptr);
+
+// The inscription's content size in bytes ("insc"."file"."size"), the same way; 0 when no data
+// tells it as a whole number.
+std::uint64_t txo_content_size(const nlohmann::json& txo);
 
 // "Artwork", "Certificate" or "" from the MAP data this program writes (app "Corvane"), decided
 // by the sealed tag, else its length, else the content type. Fills an empty *name from the MAP

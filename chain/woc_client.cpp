@@ -3,6 +3,7 @@
 #include "chain/coin_snapshots.h"
 #include "chain/outpoints.h"
 #include "chain/sign.h"
+#include "chain/tx_store.h"
 #include "wallet/clock.h"
 #include "wallet/codecs.h"
 #include "wallet/crypto.h"
@@ -34,9 +35,8 @@ constexpr std::size_t kBulkUnconfirmedRows = 100;
 // No amount on the chain can exceed the money supply; anything larger is a broken reply.
 constexpr double kMaxSats = 21e14;
 
-// The WhatsOnChain cache mutex guards these three maps; it is never held across a request.
+// The WhatsOnChain cache mutex guards these two maps; it is never held across a request.
 std::mutex g_woc_mutex;
-std::unordered_map<std::string, json> g_tx_json;
 std::unordered_map<std::string, int> g_spent_code;
 std::unordered_map<std::string, std::string> g_spent_by;
 
@@ -375,24 +375,16 @@ int woc_tx_status(const std::string& txid) {
 }
 
 bool woc_tx_json(const std::string& txid, json& tx) {
-    {
-        std::lock_guard<std::mutex> lock(g_woc_mutex);
-        auto it = g_tx_json.find(txid);
-        if (it != g_tx_json.end()) {
-            tx = it->second;
-            return true;
-        }
-    }
-    std::string body, err;
-    if (!http_get(woc_url(tx_path(txid)), body, err, 15, false)) return false;
-    json parsed = json_parse_or_discarded(body);
-    if (parsed.is_discarded() || !parsed.is_object()) return false;
-    {
-        std::lock_guard<std::mutex> lock(g_woc_mutex);
-        g_tx_json[txid] = parsed;
-    }
-    tx = std::move(parsed);
-    return true;
+    const std::string url = woc_url(tx_path(txid));
+    return tx_store_read(
+        service_settings().woc_base, txid,
+        [&url](json& out) {
+            std::string body, err;
+            if (!http_get(url, body, err, 15, false)) return false;
+            out = json_parse_or_discarded(body);
+            return !out.is_discarded() && out.is_object();
+        },
+        tx, true);
 }
 
 int woc_spent_by(const std::string& txid, std::uint32_t vout, std::string& spender) {

@@ -1,7 +1,7 @@
 // WhatsOnChain client of the coin side: merged unspent listings of an address, transaction
 // existence and JSON, output spend status, the wallet's own outputs of a transaction and bulk
-// balances; plus the 8-second freshness of the per-address coin cache and the process-wide caches
-// of transaction JSON and spend status. Nothing here throws; failures are results.
+// balances; plus the 8-second freshness of the per-address coin cache and the process-wide cache
+// of spend status (mined transactions are kept in tx_store.h). Nothing here throws; failures are results.
 #pragma once
 
 #include "chain/coin_state.h"
@@ -62,15 +62,15 @@ bool woc_tx_exists(const std::string& txid);
 // 0 = known, 1 = unknown (or not a 64-hex id), 2 = could not tell.
 int woc_tx_status(const std::string& txid);
 
-// The JSON object of "/tx/<txid>", from the cache when it was read before. False (nothing
-// cached) when it cannot be read or is not an object.
+// The JSON object of "/tx/<txid>", through the store of transactions (tx_store.h); a copy kept
+// from before the transaction was mined will do. False when it cannot be read or is not an object.
 bool woc_tx_json(const std::string& txid, nlohmann::json& tx);
 
 // 0 = spent (spender set), 1 = no spender known, 2 = could not tell, 3 = transaction unknown.
 // Codes 0 and 3 are cached until woc_cache_clear.
 int woc_spent_by(const std::string& txid, std::uint32_t vout, std::string& spender);
 
-// Empties the spend-status caches; the transaction-JSON cache stays.
+// Empties the spend-status caches; the store of mined transactions stays.
 void woc_cache_clear();
 
 // Adds the P2PKH outputs of a transaction that pay a wallet key, not spent and not known yet, to

@@ -90,7 +90,8 @@ ChannelKeys loaded_channel_keys() {
     return g_slots.keys;
 }
 
-bool encrypt_report_text(const ChannelKeys& keys, const std::string& text, std::string& encrypted, std::string& error) {
+bool encrypt_report_text(const ChannelKeys& keys, const std::string& text, const std::string& associated,
+                         std::string& encrypted, std::string& error) {
     encrypted.clear();
     error.clear();
     Bytes priv = from_hex(keys.own_priv);
@@ -108,8 +109,8 @@ bool encrypt_report_text(const ChannelKeys& keys, const std::string& text, std::
     Bytes sealed(kNonceBytes + text.size() + kTagBytes);
     const bool ok =
         random_bytes(sealed.data(), kNonceBytes) &&
-        aes_256_gcm_seal(key, sealed.data(), reinterpret_cast<const std::uint8_t*>(text.data()), text.size(),
-                         sealed.data() + kNonceBytes, sealed.data() + kNonceBytes + text.size());
+        aes_256_gcm_seal(key, sealed.data(), associated, reinterpret_cast<const std::uint8_t*>(text.data()),
+                         text.size(), sealed.data() + kNonceBytes, sealed.data() + kNonceBytes + text.size());
     wipe(key.data(), key.size());
     if (!ok) {
         error = "could not encrypt the report";

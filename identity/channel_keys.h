@@ -29,5 +29,8 @@ ChannelKeys loaded_channel_keys();
 
 // Encrypts `text` for the peer channel of `keys`: ECDH of the own private key with the peer public
 // key on secp256k1, SHA-256 of the shared X as an AES-256-GCM key, and base64 of nonce (12 bytes),
-// cipher text and tag (16 bytes). False with an error text on a malformed key or a failing cipher.
-bool encrypt_report_text(const ChannelKeys& keys, const std::string& text, std::string& encrypted, std::string& error);
+// cipher text and tag (16 bytes). `associated` (the signed text of the report that carries it) is
+// the cipher's additional data, so the body opens only in that report. False with an error text on
+// a malformed key or a failing cipher.
+bool encrypt_report_text(const ChannelKeys& keys, const std::string& text, const std::string& associated,
+                         std::string& encrypted, std::string& error);

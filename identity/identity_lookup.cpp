@@ -19,7 +19,7 @@
 namespace {
 
 const std::int64_t kCacheLifeNs = 1800000000000LL; // 30 minutes
-const long kRequestTimeoutS = 15;
+const std::int32_t kRequestTimeoutS = 15;
 
 struct CachedIdentity {
     std::string pubkey;
@@ -33,30 +33,14 @@ std::map<std::string, CachedIdentity> g_identity_cache;
 // or not) instead of asking again. A cold gallery checks the same few signers many times at once.
 std::map<std::string, std::shared_future<std::string>> g_identity_in_flight;
 
-struct CurlListFree {
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-
 } // namespace
 
 bool https_get_json_pinned(const std::string& url, nlohmann::json& out) {
     out = nullptr;
-    CurlHandle curl = new_curl_handle();
-    if (!curl) return false;
-    std::string body;
-    curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, curl_write_to_string);
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &body);
-    curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, kRequestTimeoutS);
-    curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 1L);
-    std::unique_ptr<curl_slist, CurlListFree> resolve(apply_pinned_resolve(curl.get(), url));
-    const CURLcode rc = curl_easy_perform(curl.get());
+    std::string body, error;
     long status = 0;
-    curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
-    // The handle may point at the pin list, so it goes first.
-    curl.reset();
-    resolve.reset();
-    if (rc != CURLE_OK || status != 200 || body.empty()) return false;
+    if (!http_get(url, body, error, kRequestTimeoutS, false, nullptr, &status) || status != 200 || body.empty())
+        return false;
     nlohmann::json parsed = json_parse_or_discarded(body);
     if (parsed.is_discarded()) return false;
     out = std::move(parsed);

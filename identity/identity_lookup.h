@@ -12,8 +12,8 @@
 // identity cache's own mutex, never across the request.
 std::string lookup_identity_pubkey(const std::string& handle, const std::string& paymail);
 
-// One GET with the platform host pinned, 15 s in all. True only for status 200 with a non-empty
-// body that parses as JSON, stored in `out`; otherwise false with `out` null.
+// One GET (http_get) with the platform host pinned, 15 s in all. True only for status 200 with a
+// non-empty body that parses as JSON, stored in `out`; otherwise false with `out` null.
 bool https_get_json_pinned(const std::string& url, nlohmann::json& out);
 
 // The text, trimmed, split at its first "@" into a name and a domain. True when both are

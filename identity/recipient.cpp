@@ -9,8 +9,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <mutex>
-
 namespace {
 
 bool is_valid_address(const std::string& text) {
@@ -55,26 +53,6 @@ std::string ask_address_service(const std::string& url) {
     return is_valid_address(address) ? address : std::string();
 }
 
-// The local service's last answer, held in memory only: the user sees it in the next pass
-// confirmation, and the pass that follows uses it once. It never reaches the registry.
-struct LoopbackAnswer {
-    std::string handle;
-    std::string address;
-};
-std::mutex g_loopback_mutex;
-LoopbackAnswer g_loopback;
-
-LoopbackAnswer loopback_answer() {
-    std::lock_guard<std::mutex> hold(g_loopback_mutex);
-    return g_loopback;
-}
-
-void set_loopback_answer(const std::string& handle, const std::string& address) {
-    std::lock_guard<std::mutex> hold(g_loopback_mutex);
-    g_loopback.handle = handle;
-    g_loopback.address = address;
-}
-
 // Holds the caller's lock again on every way out of the online look-up.
 struct Relock {
     WalletLock& lock;
@@ -113,8 +91,6 @@ std::string resolve_recipient_local(const std::string& text, std::string& error,
     }
     const std::string known = ord_address_for_name(name);
     if (!known.empty() && is_valid_address(known)) return known;
-    const LoopbackAnswer shown = loopback_answer();
-    if (shown.handle == name && !shown.address.empty()) return shown.address;
     handle = name;
     return "";
 }
@@ -155,7 +131,7 @@ std::string bsvalias_ord_address(const std::string& handle, std::string& error) 
         return "";
     }
     if (!from_loopback) return address;
-    set_loopback_answer(handle, address);
+    // Only a confirmation may hand the local answer on: the user must have seen it first.
     error = domain + " did not answer for " + paymail + "; the local address service on this computer names " +
             address + ". Pass again to see it in the confirmation before anything is sent.";
     return "";
@@ -168,8 +144,7 @@ bool resolve_recipient_for_confirmation(const std::string& text, RecipientAddres
     if (address.empty() && handle.empty()) return false;
     const std::string domain = service_settings().paymail_domain;
     if (!address.empty()) {
-        out.from_loopback = address == loopback_answer().address;
-        // The local answer names a handle; a typed 1-address names only itself.
+        // A registry entry names a handle; a typed 1-address names only itself.
         const std::string typed = normalize_contact_dest(text);
         if (typed != address) out.paymail = typed.substr(0, typed.find('@')) + "@" + domain;
     } else {
@@ -187,8 +162,6 @@ bool resolve_recipient_for_confirmation(const std::string& text, RecipientAddres
 std::string resolve_recipient_ord_address(WalletLock& wallet_lock, const std::string& text, std::string& error) {
     std::string handle;
     const std::string local = resolve_recipient_local(text, error, handle);
-    // The local service's answer serves the one pass it was confirmed for.
-    set_loopback_answer("", "");
     if (!local.empty() || handle.empty()) return local;
     Relock relock{wallet_lock};
     if (wallet_lock.owns_lock()) wallet_lock.unlock();

@@ -12,14 +12,13 @@ constexpr const char* kRecipientAlphabetError =
     "a handle holds only a-z, 0-9, '-', '.' and '_'; enter their handle, paymail or 1-address as it is.";
 
 // Without the network. A valid 1-address (error ""), or "" with the error text, or "" with no
-// error and the handle to look up online. A handle's address comes from the registry, else from
-// the local service's last answer for that handle.
+// error and the handle to look up online. A handle's address comes from the registry.
 std::string resolve_recipient_local(const std::string& text, std::string& error, std::string& handle);
 
 // Asks the platform host for handle@domain's ordinals address and records a valid answer in the
 // registry under the handle. When only the local service on the loopback host answers, "" with an
-// error that names its address; the answer is kept in memory for the next pass, never recorded.
-// "" with "no ordinals address for ..." when neither answers.
+// error that names its address; that answer is neither recorded nor kept. "" with "no ordinals
+// address for ..." when neither answers.
 std::string bsvalias_ord_address(const std::string& handle, std::string& error);
 
 // Where a pass to the recipient would send the coins, worked out before the user confirms it.
@@ -34,7 +33,7 @@ struct RecipientAddress {
 // neither recorded nor kept, so it serves the one pass the user confirms with it.
 bool resolve_recipient_for_confirmation(const std::string& text, RecipientAddress& out, std::string& error);
 
-// The pass action's look-up. wallet_lock is held on entry and again on return; it is released only
-// around the online look-up. Either a valid 1-address with an empty error, or "" and the reason.
-// Uses up the local service's answer: a later pass asks again.
+// The pass action's look-up when no confirmed address came with it. wallet_lock is held on entry
+// and again on return; it is released only around the online look-up. Either a valid 1-address
+// with an empty error, or "" and the reason; never the local service's answer.
 std::string resolve_recipient_ord_address(WalletLock& wallet_lock, const std::string& text, std::string& error);

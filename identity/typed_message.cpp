@@ -125,9 +125,6 @@ std::string payload_for(const std::string& type, const TypedMessage& msg) {
         return join({f.s("id"), f.s("trade"), f.i("sats"), f.i("fiat"), f.s("ccy"), f.s("rail"), f.s("pay_addr"),
                      f.s("to_addr"), f.i("score"), f.s("side"), f.s("role"), f.i("expires"),
                      sha256_text_hex(f.s("blob"))});
-    // A report carries its encrypted body under "enc": signing only the key would let one sender's
-    // ciphertexts be swapped between reports.
-    if (type == "report") return join({f.l("enc_pub"), sha256_text_hex(f.s("enc"))});
     return f.l("enc_pub");
 }
 

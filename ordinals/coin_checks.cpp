@@ -11,6 +11,7 @@
 #include "wallet/json_util.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
+#include "wallet/parallel.h"
 #include "wallet/settings.h"
 #include "wallet/wallet_file.h"
 
@@ -34,6 +35,8 @@ constexpr int kMaxMoves = 8;
 constexpr std::uint64_t kReceiveLookahead = 30;
 constexpr std::uint32_t kLastChangeIndex = 20;
 constexpr std::size_t kMaxIndexDigits = 10;
+// The trails of one round are followed side by side; each holds no more than a small reply.
+constexpr std::uint32_t kTrailThreads = 32;
 
 // The only outpoint text that goes into a request path: the id and index can carry no "/", "?"
 // or "..", whatever the index or a spending transaction's id held.
@@ -103,33 +106,9 @@ std::string chain_art_tag(const std::string& txid, std::uint32_t vout) {
     return open_art_tag(art_tag_from_script(from_hex(hex)));
 }
 
-} // namespace
-
-bool gp_txo_get(const std::string& outpoint, json& txo) {
-    txo = nullptr;
-    if (!is_txo_outpoint_text(outpoint)) return false;
-    std::string body, error;
-    if (!http_get(service_settings().gorillapool_base + "/txos/" + outpoint, body, error, kTxoTimeoutS, false))
-        return false;
-    json parsed = json_parse_or_discarded(body);
-    if (!parsed.is_object()) return false;
-    txo = std::move(parsed);
-    return true;
-}
-
-int gp_coin_still_ours(const std::string& key) {
-    std::string txid;
-    std::uint32_t vout = 0;
-    if (!parse_ord_outpoint(key, txid, vout)) return 0;
-    const std::string start = txo_outpoint_text(txid, vout);
-
-    std::unordered_set<std::string> own;
-    {
-        WalletLock lock = lock_wallet();
-        if (!load_wallet()) return 0;
-        own = own_addresses();
-    }
-
+// Follows the ordinal from `start` to its present output: 1 when an address in `own` holds it or
+// the trail cannot be followed, 0 for a foreign or missing owner.
+int trail_ends_at_own(const std::string& start, const std::unordered_set<std::string>& own) {
     std::string current = start;
     int moves = 0;
     for (;;) {
@@ -147,6 +126,48 @@ int gp_coin_still_ours(const std::string& key) {
         const std::string owner = json_text(txo, "owner");
         return !owner.empty() && own.count(owner) ? 1 : 0;
     }
+}
+
+} // namespace
+
+bool gp_txo_get(const std::string& outpoint, json& txo) {
+    txo = nullptr;
+    if (!is_txo_outpoint_text(outpoint)) return false;
+    std::string body, error;
+    if (!http_get(service_settings().gorillapool_base + "/txos/" + outpoint, body, error, kTxoTimeoutS, false))
+        return false;
+    json parsed = json_parse_or_discarded(body);
+    if (!parsed.is_object()) return false;
+    txo = std::move(parsed);
+    return true;
+}
+
+int gp_coin_still_ours(const std::string& key) {
+    return gp_coins_still_ours({key}).front();
+}
+
+std::vector<int> gp_coins_still_ours(const std::vector<std::string>& keys) {
+    std::vector<int> answers(keys.size(), 0);
+    std::vector<std::string> starts(keys.size());
+    bool any = false;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        std::string txid;
+        std::uint32_t vout = 0;
+        if (!parse_ord_outpoint(keys[i], txid, vout)) continue;
+        starts[i] = txo_outpoint_text(txid, vout);
+        any = true;
+    }
+    if (!any) return answers;
+    std::unordered_set<std::string> own;
+    {
+        WalletLock lock = lock_wallet();
+        if (!load_wallet()) return answers;
+        own = own_addresses();
+    }
+    parallel_for(keys.size(), kTrailThreads, [&](std::uint64_t i) {
+        if (!starts[i].empty()) answers[i] = trail_ends_at_own(starts[i], own);
+    });
+    return answers;
 }
 
 std::string art_tag_of_outpoint(const std::string& key) {

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <string>
+#include <vector>
 
 // Fetches the txo of an outpoint written as 64 hex digits, "_" and a decimal index. False (txo
 // null) for any other text, without a request, and when the request fails or the reply is not a
@@ -17,6 +18,10 @@ bool gp_txo_get(const std::string& outpoint, nlohmann::json& txo);
 // transaction without the ordinal in outputs 0 to 16, eight moves or more); 0 for an invalid key,
 // no loaded wallet, or a foreign or missing owner. Takes the wallet mutex, never across a request.
 int gp_coin_still_ours(const std::string& key);
+
+// gp_coin_still_ours for each key, in one round side by side on a bounded pool, with the wallet's
+// addresses derived once: one answer per key, in order.
+std::vector<int> gp_coins_still_ours(const std::vector<std::string>& keys);
 
 // The ordinal's tag text ("Artwork" or "Certificate" for the program's own inscriptions): from
 // "tags.json", else GorillaPool's MAP data, else the sealed tag of the output script on

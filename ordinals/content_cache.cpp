@@ -7,7 +7,6 @@
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/registry.h"
 
-#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -31,19 +30,17 @@ bool cache_path(const std::string& key, const char* ext, std::string& path) {
     return true;
 }
 
-// Written aside and moved into place: readers take whatever stands under the final name as the
-// inscription's content for good, so a write cut short by a full disk or a crash must never be
-// left there. Each write has its own temporary name, so two threads caching the same key cannot
+// Written aside, flushed, and moved into place: readers take whatever stands under the final name
+// as the inscription's content for good, so a write cut short by a full disk or a crash must never
+// be left there. Each write has its own temporary name, so two threads caching the same key cannot
 // mix their bytes.
 bool write_cache_file(const std::string& key, const char* ext, const std::string& data) {
-    static std::atomic<std::uint64_t> next_temp{0};
     std::string path;
     if (!cache_path(key, ext, path)) return false;
-    platform_make_dirs(cache_dir());
-    const std::string tmp = path + "." + std::to_string(next_temp++) + ".tmp";
-    if (platform_write_file(tmp, data, false) && platform_atomic_replace(tmp, path)) return true;
-    platform_remove_file(tmp);
-    return false;
+    if (platform_write_file_aside(path, data, false)) return true;
+    // The folder is made on the first write that needs it, not asked for on every write.
+    return !platform_file_exists(cache_dir()) && platform_make_dirs(cache_dir()) &&
+           platform_write_file_aside(path, data, false);
 }
 
 // The first line of a small cache file; a "\r" left by an editor on Windows is not part of it.

@@ -42,7 +42,6 @@ constexpr std::int32_t kTxosTimeoutS = 8;
 constexpr std::int32_t kTokenTimeoutS = 8;
 constexpr std::int32_t kOrdinalsTokenTimeoutS = 25;
 constexpr std::uint32_t kChangeAddressCount = 5;
-constexpr std::uint32_t kDeployScanThreads = 4;
 // Two requests per watch address (its outputs and its tokens): a wallet of the usual 20 ordinals
 // addresses, its change and its two own addresses is asked in one round; more wait their turn.
 constexpr std::uint32_t kAddressThreads = 64;
@@ -172,87 +171,6 @@ std::string token_reply_outpoint(const json& item) {
     return to_lower_copy(outpoint);
 }
 
-// Everything step 4 learns about token keys under the wallet mutex.
-struct TokenKeys {
-    std::vector<std::string> keys;
-    std::unordered_set<std::string> hidden;
-    std::map<std::string, std::vector<std::string>> groups;
-};
-
-// Every cached content this needs was read ahead without the wallet mutex; each is looked at once
-// however many records refer to it.
-void collect_token_keys(OrdListingRun& run, const std::vector<LocalOrd>& found,
-                        const std::vector<std::string>& snapshot_ids, TokenKeys& out) {
-    const std::vector<LocalOrd>& owned = kv_wallet().ord_owned;
-    auto token_id_of = [&run](const LocalOrd& ord) {
-        const CachedContentFacts& facts = cached_content_facts(run, ord.origin);
-        return facts.parsed && !facts.token.id.empty() ? facts.token.id : ord.origin;
-    };
-    std::vector<std::string> owned_ids;
-    owned_ids.reserve(owned.size());
-    for (const LocalOrd& ord : owned)
-        owned_ids.push_back(token_id_of(ord));
-    // True when every record of the wallet that is or belongs to the key is hidden (and one is).
-    auto all_hidden = [&](const std::string& key) {
-        if (key.empty()) return false;
-        bool referred = false;
-        for (std::size_t i = 0; i < owned.size(); ++i) {
-            if (owned[i].origin != key && owned_ids[i] != key) continue;
-            if (!owned[i].hidden) return false;
-            referred = true;
-        }
-        return referred;
-    };
-    std::unordered_set<std::string> seen;
-    auto consider = [&](const std::string& key) {
-        if (key.size() < kTokenIdMinLength) return;
-        const CachedContentFacts& facts = cached_content_facts(run, key);
-        const std::string& type = facts.type;
-        std::string add;
-        if (facts.is_token) {
-            add = facts.token.id.empty() ? key : facts.token.id;
-        } else if (type.rfind("image/", 0) != 0 && (text_contains(type, "bsv-20") || text_contains(type, "bsv20"))) {
-            add = key;
-        }
-        if (add.empty() || !seen.insert(add).second) return;
-        out.keys.push_back(add);
-        if (all_hidden(add)) out.hidden.insert(add);
-    };
-    for (const LocalOrd& ord : owned)
-        consider(ord.origin);
-    for (const LocalOrd& ord : found)
-        consider(ord.origin);
-    for (const std::string& id : snapshot_ids)
-        consider(id);
-    for (const LocalOrd& ord : found) {
-        if (ord.origin.size() < kTokenIdMinLength) continue;
-        const std::string id = token_id_of(ord);
-        if (all_hidden(id)) continue;
-        std::vector<std::string>& members = out.groups[id];
-        if (std::find(members.begin(), members.end(), ord.origin) == members.end()) members.push_back(ord.origin);
-    }
-}
-
-void run_deploy_scan(const TokenKeys& tokens, const std::vector<std::string>& watch, std::vector<LocalOrd>& found) {
-    std::mutex mutex;
-    std::vector<LocalOrd> scanned;
-    auto token_deploy_worker = [&](std::uint64_t index) {
-        const std::string& key = tokens.keys[index];
-        std::vector<LocalOrd> records;
-        const auto group = tokens.groups.find(key);
-        if (group != tokens.groups.end() && !group->second.empty()) {
-            for (const std::string& member : group->second)
-                scan_tx_for_token_deploys(member, watch, records, false);
-        } else if (!tokens.hidden.count(key)) {
-            scan_tx_for_token_deploys(key, watch, records, true);
-        }
-        std::lock_guard<std::mutex> guard(mutex);
-        scanned.insert(scanned.end(), records.begin(), records.end());
-    };
-    parallel_for(tokens.keys.size(), kDeployScanThreads, token_deploy_worker);
-    found.insert(found.end(), scanned.begin(), scanned.end());
-}
-
 bool take_if_differs(std::string& target, const std::string& value) {
     if (value.empty() || target == value) return false;
     target = value;
@@ -260,15 +178,19 @@ bool take_if_differs(std::string& target, const std::string& value) {
 }
 
 // The tag this listing already means to store for the outpoint, else the stored one.
-std::string listing_art_tag(const OrdListingRun& run, const std::string& outpoint) {
+std::string listing_art_tag(OrdListingRun& run, const std::string& outpoint) {
     const std::string key = art_tag_key(outpoint);
-    for (const auto& pending : run.pending_art_tags)
-        if (!key.empty() && art_tag_key(pending.first) == key) return pending.second;
-    return art_tag_in(run.art_tags, outpoint);
+    if (key.empty()) return art_tag_in(run.art_tags, outpoint);
+    for (; run.pending_indexed < run.pending_art_tags.size(); ++run.pending_indexed) {
+        const auto& pending = run.pending_art_tags[run.pending_indexed];
+        run.pending_tag_of.emplace(art_tag_key(pending.first), pending.second);
+    }
+    const auto it = run.pending_tag_of.find(key);
+    return it != run.pending_tag_of.end() ? it->second : art_tag_in(run.art_tags, outpoint);
 }
 
 // A 1-sat row for a record the listing found or the wallet file holds, its kind from "tags.json".
-KvCofferlyOrdRow row_of_record(const OrdListingRun& run, const LocalOrd& ord, const char* default_type) {
+KvCofferlyOrdRow row_of_record(OrdListingRun& run, const LocalOrd& ord, const char* default_type) {
     KvCofferlyOrdRow row;
     row.key = ord.origin;
     row.txid = ord.txid;
@@ -298,7 +220,7 @@ void found_records_into_rows(const std::vector<LocalOrd>& found, OrdListingRun& 
         } else if (add_local_ord(f)) {
             run.local_changed = true;
         }
-        if (KvCofferlyOrdRow* row = find_listing_row(rows, f.origin)) {
+        if (KvCofferlyOrdRow* row = find_listing_row(rows, run.gathered, f.origin)) {
             fill_if_empty(row->amt, f.amt);
             fill_if_empty(row->dec, f.dec);
             fill_if_empty(row->token_id, f.token_id);
@@ -368,6 +290,7 @@ bool listed_output_row(const json& el, const AddressTxoLookup& lookup, OrdListin
     const auto height = el.find("height");
     if (height != el.end()) json_as_u32(*height, row.height);
     row.type = txo_content_type(el, &malformed);
+    if (const std::uint64_t size = txo_content_size(el)) run.content_sizes[key] = size;
     std::string art_name;
     row.kind = txo_art_kind(el, &art_name, &malformed);
     std::string map_name;
@@ -404,8 +327,8 @@ bool listed_output_row(const json& el, const AddressTxoLookup& lookup, OrdListin
     return true;
 }
 
-void listed_outputs_into_rows(const AddressTxoLookup& lookup, OrdListingRun& run, std::vector<KvCofferlyOrdRow>& rows) {
-    const json reply = json_parse_or_discarded(lookup.txos_reply);
+void listed_outputs_into_rows(const AddressTxoLookup& lookup, const json& reply, OrdListingRun& run,
+                              std::vector<KvCofferlyOrdRow>& rows) {
     if (!reply.is_array()) return;
     // Only an answer that reads as a listing says anything about what left the address; an error
     // page served with a success status must not make its artworks look sent away.
@@ -447,7 +370,7 @@ void listed_outputs_into_rows(const AddressTxoLookup& lookup, OrdListingRun& run
             run.local_changed |= fill_if_empty(local->type, row.type);
             run.local_changed |= show_returned_coin(*local, row.txid, row.vout, row.address);
         }
-        if (KvCofferlyOrdRow* old = find_listing_row(rows, row.key)) {
+        if (KvCofferlyOrdRow* old = find_listing_row(rows, run.gathered, row.key)) {
             merge_listed_row(*old, row);
         } else {
             rows.push_back(std::move(row));
@@ -469,16 +392,18 @@ void store_held_back_outpoints(const OrdListingRun& run, const std::vector<KvCof
         if (parse_ord_outpoint(outpoint, txid, vout)) named.insert(outpoint_key(txid, vout));
     }
     for (const auto& entry : run.address_outpoints) {
-        std::unordered_set<std::string> held = entry.second;
+        std::unordered_set<std::string> held;
+        held.reserve(entry.second.size() + named.size());
+        held.insert(entry.second.begin(), entry.second.end());
         held.insert(named.begin(), named.end());
         store_ord_outpoints(entry.first, held, true);
     }
 }
 
-void local_records_into_rows(const OrdListingRun& run, std::vector<KvCofferlyOrdRow>& rows) {
+void local_records_into_rows(OrdListingRun& run, std::vector<KvCofferlyOrdRow>& rows) {
     for (const LocalOrd& ord : kv_wallet().ord_owned) {
         if (ord.hidden) continue;
-        if (KvCofferlyOrdRow* row = find_listing_row(rows, ord.origin)) {
+        if (KvCofferlyOrdRow* row = find_listing_row(rows, run.gathered, ord.origin)) {
             fill_if_empty(row->name, ord.name);
             fill_if_empty(row->type, ord.type);
             fill_if_empty(row->icon, ord.icon);
@@ -504,6 +429,8 @@ void save_pending_art_tags(OrdListingRun& run) {
     if (run.pending_art_tags.empty()) return;
     save_art_tags(run.pending_art_tags);
     run.pending_art_tags.clear();
+    run.pending_tag_of.clear();
+    run.pending_indexed = 0;
 }
 
 bool relock_same_wallet(const OrdListingRun& run, WalletLock& lock) {
@@ -511,9 +438,11 @@ bool relock_same_wallet(const OrdListingRun& run, WalletLock& lock) {
     return wallet_file_stem() == run.stem;
 }
 
-std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool* index_read) {
+std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool* index_read,
+                                      std::unordered_set<std::string>* index_unspent) {
     rows.clear();
     if (index_read) *index_read = false;
+    if (index_unspent) index_unspent->clear();
     OrdListingRun run;
     WalletLock lock = lock_wallet();
     if (!load_wallet()) return kListNoWallet;
@@ -585,13 +514,18 @@ std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool*
     if (!run.token_reply && !index_answered) run_deploy_scan(tokens, run.watch_addresses, found);
 
     run.art_tags = load_art_tags();
+    // A thousand outputs take longer to parse, and to free, than to make rows of: both happen
+    // without the wallet mutex.
+    std::vector<json> listings(lookups.size());
+    for (std::size_t i = 0; i < lookups.size(); ++i)
+        if (lookups[i].txos_ok) listings[i] = json_parse_or_discarded(lookups[i].txos_reply);
     if (!relock_same_wallet(run, lock)) return kListWalletChanged;
     found_records_into_rows(found, run, rows);
-    for (const AddressTxoLookup& lookup : lookups)
-        if (lookup.txos_ok) listed_outputs_into_rows(lookup, run, rows);
+    for (std::size_t i = 0; i < lookups.size(); ++i)
+        if (lookups[i].txos_ok) listed_outputs_into_rows(lookups[i], listings[i], run, rows);
     run.local_changed |= drop_unlisted_placeholders(run.reached_addresses, run.listed_outpoints);
     for (KvCofferlyOrdRow& row : identity_rows) {
-        if (!is_listing_key(row.key) || find_listing_row(rows, row.key)) continue;
+        if (!is_listing_key(row.key) || find_listing_row(rows, run.gathered, row.key)) continue;
         if (is_txid_hex(row.txid)) run.listed_outpoints.insert(outpoint_key(row.txid, row.vout));
         rows.push_back(std::move(row));
     }
@@ -599,6 +533,9 @@ std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool*
     if (index_read) *index_read = run.listing;
     store_held_back_outpoints(run, rows);
     std::string result = finish_ord_listing(run, lock, rows);
+    if (index_unspent && result.empty())
+        for (const auto& entry : run.address_outpoints)
+            index_unspent->insert(entry.second.begin(), entry.second.end());
     // A listing ended early by a wallet switch still keeps the tags it read from the chain.
     if (lock.owns_lock()) lock.unlock();
     save_pending_art_tags(run);

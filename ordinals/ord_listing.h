@@ -26,8 +26,12 @@ constexpr const char* kListIndexUnavailable = "error: 1Sat index unavailable. 1-
 // scans); after "error: wallet changed." the rows gathered so far stay in `rows`.
 // `index_read`, when given, is set to whether the ordinals index answered for at least one
 // address: a "" with rows from the wallet's own records alone leaves it false.
+// `index_unspent`, when given, is set to the outputs (outpoint_key form) the index listed unspent at
+// the wallet's watch addresses: of these the index has just said who holds them. It stays empty
+// unless the listing ends in success.
 // Takes the wallet mutex itself and releases it around every network pass.
-std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool* index_read = nullptr);
+std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool* index_read = nullptr,
+                                      std::unordered_set<std::string>* index_unspent = nullptr);
 
 // 1 when the connected wallet holds the coin (by key, token id or alias of a listing row), 0 when
 // it does not, -1 for a blank key, no connected wallet, or a listing that did not end in success.
@@ -70,6 +74,14 @@ struct CachedContentFacts {
     std::string title; // the credential title when the content is a JSON credential
 };
 
+// Where the first row of each key stands, so that merging n rows costs n look-ups rather than
+// n * n key comparisons. It catches up with rows appended since the last look-up; rows must not be
+// removed, reordered or re-keyed while it is in use.
+struct ListingRowIndex {
+    std::unordered_map<std::string, std::size_t> first;
+    std::size_t indexed = 0;
+};
+
 // The working sets one listing carries from its gathering half into its filtering half.
 struct OrdListingRun {
     std::string stem; // wallet file stem at the start; any later difference ends the listing
@@ -85,16 +97,43 @@ struct OrdListingRun {
     // Lower-cased keys whose token data was read (index data or cached content), so that an
     // empty amount there means an empty holding rather than data that could not be had.
     std::unordered_set<std::string> token_data_read;
+    // The content sizes the index told, by key: how much a fetch of each will hold at once.
+    std::unordered_map<std::string, std::uint64_t> content_sizes;
+    // The cached display name of each row's key, read after the contents are fetched.
+    std::unordered_map<std::string, std::string> cached_names;
     // What each key's cached content says, read once per listing.
     std::unordered_map<std::string, CachedContentFacts> contents;
     // Art tags the index revealed, written in one go once the wallet mutex is released.
     std::vector<std::pair<std::string, std::string>> pending_art_tags;
+    // The first of those for each art_tag_key, indexed up to pending_indexed.
+    std::unordered_map<std::string, std::string> pending_tag_of;
+    std::size_t pending_indexed = 0;
     // The stored art tags, read once without the wallet mutex before the rows are made.
     std::map<std::string, std::string> art_tags;
+    // The gathered rows by key, while the gathering half only appends to them.
+    ListingRowIndex gathered;
     bool token_reply = false; // some address got a token reply that is an array
     bool listing = false;     // some address's output listing parsed as an array
     bool local_changed = false;
 };
+
+// The token keys the gathering half learns under the wallet mutex: every token the wallet's records,
+// the snapshot and what was found refer to, those all of whose records are hidden, and the found
+// members of each.
+struct TokenKeys {
+    std::vector<std::string> keys;
+    std::unordered_set<std::string> hidden;
+    std::map<std::string, std::vector<std::string>> groups;
+};
+
+// Fills `out` from the wallet's records, `found` and the snapshot's token ids; every cached content
+// this needs was read ahead without the wallet mutex. The caller holds the wallet mutex.
+void collect_token_keys(OrdListingRun& run, const std::vector<LocalOrd>& found,
+                        const std::vector<std::string>& snapshot_ids, TokenKeys& out);
+
+// Scans the transactions of the token keys for deploys at the watch addresses, side by side, and
+// appends what it finds to `found`. Call without the wallet mutex.
+void run_deploy_scan(const TokenKeys& tokens, const std::vector<std::string>& watch, std::vector<LocalOrd>& found);
 
 // Helpers both halves of the listing use.
 
@@ -111,6 +150,9 @@ bool token_inscription_of(const Bytes& content, TokenInscription& token);
 
 // The first row whose key matches by ord_keys_match, for changing; null when none does.
 KvCofferlyOrdRow* find_listing_row(std::vector<KvCofferlyOrdRow>& rows, const std::string& key);
+
+// As find_listing_row above, through `index`.
+KvCofferlyOrdRow* find_listing_row(std::vector<KvCofferlyOrdRow>& rows, ListingRowIndex& index, const std::string& key);
 
 // Sets an empty target to a non-empty value; true when it did.
 bool fill_if_empty(std::string& target, const std::string& value);
@@ -130,6 +172,10 @@ void read_cached_contents(OrdListingRun& run, const std::vector<std::string>& ke
 
 // Forgets what was read for keys without cached content, after something may have filled them.
 void forget_uncached_contents(OrdListingRun& run);
+
+// Reads what the cache holds for every row and fetches the rest, all without the wallet mutex, which
+// it takes again through `lock`. False when the wallet changed meanwhile.
+bool fetch_missing_contents(OrdListingRun& run, WalletLock& lock, const std::vector<KvCofferlyOrdRow>& rows);
 
 // Takes the wallet mutex again through `lock` and tells whether the wallet is still the one the
 // listing started with.

@@ -16,12 +16,12 @@
 #include "ordinals/gp_tokens.h"
 #include "ordinals/ord_inbox.h"
 #include "ordinals/ord_snapshots.h"
-#include "wallet/parallel.h"
 #include "ordinals/token_discovery.h"
 #include "ordinals/token_records.h"
 #include "wallet/codecs.h"
 #include "wallet/http_client.h"
 #include "wallet/json_util.h"
+#include "wallet/parallel.h"
 #include "wallet/settings.h"
 #include "wallet/wallet_file.h"
 
@@ -37,9 +37,6 @@ namespace {
 
 constexpr std::int32_t kSpendCheckTimeoutS = 8;
 constexpr std::uint32_t kSpendCheckThreads = 4;
-// Contents are fetched, and written to the cache and flushed to disk, side by side without the
-// wallet mutex; the bound keeps the megabytes held at once in check (an artwork may be 10 MB).
-constexpr std::uint32_t kContentThreads = 16;
 constexpr std::uint32_t kTokenInfoThreads = 4;
 constexpr std::uint32_t kTokenCheckThreads = 6;
 
@@ -139,12 +136,13 @@ bool filter_unlisted_art(OrdListingRun& run, WalletLock& lock, std::vector<KvCof
 
 void drop_hidden_and_duplicates(std::vector<KvCofferlyOrdRow>& rows) {
     std::vector<KvCofferlyOrdRow> kept;
+    ListingRowIndex index;
     for (KvCofferlyOrdRow& row : rows) {
         if (const LocalOrd* local = find_local_ord(row.key)) {
             if (local->hidden) continue;
             fill_if_empty(row.name, local->name);
         }
-        if (KvCofferlyOrdRow* earlier = find_listing_row(kept, row.key)) {
+        if (KvCofferlyOrdRow* earlier = find_listing_row(kept, index, row.key)) {
             fill_if_empty(earlier->name, row.name);
             fill_if_empty(earlier->type, row.type);
             fill_if_empty(earlier->kind, row.kind);
@@ -154,32 +152,6 @@ void drop_hidden_and_duplicates(std::vector<KvCofferlyOrdRow>& rows) {
         }
     }
     rows = std::move(kept);
-}
-
-// Reads what the cache holds for every row and fetches the rest, all without the wallet mutex:
-// contents may be megabytes each, and other wallet operations need not wait on them.
-bool fetch_missing_contents(OrdListingRun& run, WalletLock& lock, const std::vector<KvCofferlyOrdRow>& rows) {
-    std::vector<std::string> all;
-    all.reserve(rows.size());
-    for (const KvCofferlyOrdRow& row : rows)
-        all.push_back(row.key);
-    lock.unlock();
-    save_pending_art_tags(run);
-    forget_uncached_contents(run);
-    read_cached_contents(run, all);
-    std::vector<std::string> keys;
-    for (const std::string& key : all)
-        if (!cached_content_facts(run, key).has_bytes) keys.push_back(key);
-    if (!keys.empty()) {
-        parallel_for(keys.size(), kContentThreads, [&](std::uint64_t i) {
-            std::string type;
-            Bytes content;
-            load_inscription_content(keys[i], type, content, true, false);
-        });
-        forget_uncached_contents(run);
-        read_cached_contents(run, keys);
-    }
-    return relock_same_wallet(run, lock);
 }
 
 void set_local_name(LocalOrd* local, const std::string& name, OrdListingRun& run) {
@@ -199,7 +171,9 @@ void name_rows(OrdListingRun& run, std::vector<KvCofferlyOrdRow>& rows) {
         fill_if_empty(row.type, facts.type);
         // Each name write is flushed to disk under the wallet mutex: only a name that changed is
         // written again.
-        std::string cached_name = ord_cache_read_name(row.key);
+        const auto read_ahead = run.cached_names.find(row.key);
+        std::string cached_name =
+            read_ahead != run.cached_names.end() ? read_ahead->second : ord_cache_read_name(row.key);
         std::string candidate = cached_name;
         if (candidate.empty() && is_token) candidate = token.name;
         if (candidate.empty() && local) candidate = local->name;
@@ -453,52 +427,19 @@ OrdSnapshot listing_snapshot(OrdListingRun& run, const std::vector<KvCofferlyOrd
 
 } // namespace
 
-const CachedContentFacts& cached_content_facts(OrdListingRun& run, const std::string& key) {
-    auto it = run.contents.find(key);
-    if (it != run.contents.end()) return it->second;
-    CachedContentFacts facts;
-    Bytes content;
-    facts.cached = ord_cache_read_content(key, facts.type, content);
-    if (facts.cached) {
-        facts.has_bytes = !content.empty();
-        facts.parsed = parse_token_json(content, facts.token);
-        facts.is_token = facts.parsed || !facts.token.id.empty() || !facts.token.amt.empty() || !facts.token.op.empty();
-        facts.title = credential_title_of_txo(std::string(content.begin(), content.end()));
-    } else {
-        facts.type.clear();
-    }
-    return run.contents.emplace(key, std::move(facts)).first->second;
-}
-
-void read_cached_contents(OrdListingRun& run, const std::vector<std::string>& keys) {
-    for (const std::string& key : keys)
-        cached_content_facts(run, key);
-}
-
-void forget_uncached_contents(OrdListingRun& run) {
-    for (auto it = run.contents.begin(); it != run.contents.end();)
-        it = it->second.has_bytes ? std::next(it) : run.contents.erase(it);
-}
-
-bool token_inscription_of(const Bytes& content, TokenInscription& token) {
-    token = TokenInscription();
-    const bool parsed = parse_token_json(content, token);
-    return parsed || !token.id.empty() || !token.amt.empty() || !token.op.empty();
-}
-
-bool cached_token_inscription(const std::string& key, TokenInscription& token, std::string* content_type) {
-    std::string type;
-    Bytes content;
-    token = TokenInscription();
-    if (!load_inscription_content(key, type, content, false, false)) return false;
-    if (content_type) *content_type = type;
-    return token_inscription_of(content, token);
-}
-
 KvCofferlyOrdRow* find_listing_row(std::vector<KvCofferlyOrdRow>& rows, const std::string& key) {
     for (KvCofferlyOrdRow& row : rows)
         if (ord_keys_match(row.key, key)) return &row;
     return nullptr;
+}
+
+KvCofferlyOrdRow* find_listing_row(std::vector<KvCofferlyOrdRow>& rows, ListingRowIndex& index,
+                                   const std::string& key) {
+    if (index.indexed > rows.size()) index = ListingRowIndex();
+    for (; index.indexed < rows.size(); ++index.indexed)
+        index.first.emplace(ord_match_key(rows[index.indexed].key), index.indexed);
+    const auto it = index.first.find(ord_match_key(key));
+    return it == index.first.end() ? nullptr : &rows[it->second];
 }
 
 bool fill_if_empty(std::string& target, const std::string& value) {

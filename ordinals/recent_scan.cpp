@@ -7,17 +7,16 @@
 #include "ordinals/content_cache.h"
 #include "ordinals/content_load.h"
 #include "ordinals/envelope.h"
-#include "wallet/parallel.h"
 #include "ordinals/token_discovery.h"
 #include "ordinals/token_records.h"
 #include "ordinals/woc_tokens.h"
 #include "wallet/http_client.h"
 #include "wallet/json_util.h"
+#include "wallet/parallel.h"
 #include "wallet/settings.h"
 #include "wallet/text_util.h"
 
 #include <algorithm>
-#include <future>
 #include <map>
 #include <memory>
 #include <string>
@@ -61,56 +60,9 @@ bool is_watch_hash(const std::vector<Hash160>& hashes, const Hash160& hash160, s
     return true;
 }
 
-// A transaction read in progress, shared by every thread that wants the same one meanwhile.
-struct TxRead {
-    bool ok = false;
-    json tx;
-};
-
-struct TxReadsInFlight {
-    std::mutex mutex;
-    std::map<std::string, std::shared_future<std::shared_ptr<const TxRead>>> reads;
-};
-
-TxReadsInFlight& tx_reads_in_flight() {
-    static TxReadsInFlight in_flight;
-    return in_flight;
-}
-
-// woc_tx_json, asked once for a transaction that the recent scan and the credential scan (which
-// run side by side) want at the same time; the second caller waits for the first one's answer.
-bool tx_json_shared(const std::string& txid, json& tx) {
-    TxReadsInFlight& in_flight = tx_reads_in_flight();
-    std::promise<std::shared_ptr<const TxRead>> promise;
-    std::shared_future<std::shared_ptr<const TxRead>> answer;
-    bool mine = false;
-    {
-        std::lock_guard<std::mutex> guard(in_flight.mutex);
-        auto it = in_flight.reads.find(txid);
-        if (it != in_flight.reads.end()) {
-            answer = it->second;
-        } else {
-            answer = promise.get_future().share();
-            in_flight.reads.emplace(txid, answer);
-            mine = true;
-        }
-    }
-    if (mine) {
-        auto read = std::make_shared<TxRead>();
-        read->ok = woc_tx_json(txid, read->tx);
-        promise.set_value(read);
-        std::lock_guard<std::mutex> guard(in_flight.mutex);
-        in_flight.reads.erase(txid);
-    }
-    const std::shared_ptr<const TxRead> read = answer.get();
-    if (!read->ok) return false;
-    tx = read->tx;
-    return true;
-}
-
 // The "vout" array of a transaction of WhatsOnChain, or null.
 const json* tx_outputs(const std::string& txid, json& tx) {
-    if (!tx_json_shared(txid, tx) || !tx.is_object()) return nullptr;
+    if (!woc_tx_json(txid, tx) || !tx.is_object()) return nullptr;
     auto it = tx.find("vout");
     return it != tx.end() && it->is_array() ? &*it : nullptr;
 }

@@ -123,6 +123,17 @@ bool ord_keys_match(const std::string& a, const std::string& b) {
     return outpoint_equal(txid_a, vout_a, txid_b, vout_b);
 }
 
+std::string ord_match_key(const std::string& key) {
+    std::string txid;
+    std::uint32_t vout = 0;
+    if (!parse_ord_outpoint(key, txid, vout)) return "=" + key;
+    // A txid matches its byte-reversed form too: the smaller of the two stands for both.
+    txid = to_lower_copy(txid);
+    const std::string reversed = reverse_txid_hex(txid);
+    if (!reversed.empty() && reversed < txid) txid = reversed;
+    return txid + "_" + std::to_string(vout);
+}
+
 const KvCofferlyOrdRow* find_row_by_key(const std::vector<KvCofferlyOrdRow>& rows, const std::string& key) {
     for (const KvCofferlyOrdRow& row : rows) {
         if (ord_keys_match(row.key, key)) return &row;

@@ -52,6 +52,9 @@ bool add_local_ord(const LocalOrd& ord);
 // order and letter case; a bare txid stands for output 0).
 bool ord_keys_match(const std::string& a, const std::string& b);
 
+// The same text for two keys exactly when ord_keys_match takes them for equal, to hash keys by.
+std::string ord_match_key(const std::string& key);
+
 // The first row whose key matches `key` by ord_keys_match, or null.
 const KvCofferlyOrdRow* find_row_by_key(const std::vector<KvCofferlyOrdRow>& rows, const std::string& key);
 

@@ -31,17 +31,50 @@ bool platform_write_file(const std::string& path, const std::string& data, bool 
 
 // Moves `from` over `to` atomically and durably: MoveFileEx with replace-existing and
 // write-through on Windows (the replaced file's attributes stay on the new one); rename, then
-// fsync of the file and its folder on POSIX.
+// fsync of the file and its folder on POSIX. False, with nothing moved, when `from` could not be
+// flushed to disk.
 bool platform_atomic_replace(const std::string& from, const std::string& to);
 
+// True once the data of the file is on the disk (fsync, FlushFileBuffers). A failed flush is not
+// tried again: the system may have dropped the data and would then report the next one clean.
+bool platform_flush_file(const std::string& path);
+
 // Replaces a file whole so that it is never seen cut short: the data is written to `path` +
-// `tmp_suffix` beside it, flushed to disk, and moved over `path` in one step
+// `tmp_suffix` beside it (an empty suffix takes platform_own_tmp_suffix), with the permissions of
+// the file it replaces, flushed to disk, and moved over `path` in one step
 // (platform_atomic_replace). A move that fails (another program holds the file) is tried up to
-// `attempts` times, with `pause` run between tries. False when the data could not be written or
-// moved; the old file is then as it was and no temporary file is left. Two writers of one file
-// must use different suffixes unless they serialise their writes.
+// `attempts` times, with `pause` run between tries. False when the data could not be written,
+// flushed or moved; the old file is then as it was and no temporary file is left. Two writers of
+// one file must use different suffixes unless they serialise their writes.
 bool platform_write_file_aside(const std::string& path, const std::string& data, bool text_mode, int attempts = 1,
-                               const std::function<void()>& pause = nullptr, const std::string& tmp_suffix = ".tmp");
+                               const std::function<void()>& pause = nullptr, const std::string& tmp_suffix = "");
+
+// A temporary-file suffix of this program's own naming: ".", 12 hex digits that mark this
+// process, "-", a running number and ".tmp". No two calls in any process give the same one.
+std::string platform_own_tmp_suffix();
+
+// True when a file name ends in a suffix of that naming, whichever process made it.
+bool platform_is_own_tmp_name(const std::string& name);
+
+// Removes the files of the own temporary naming in `dir` and in its folders up to two levels down
+// whose last write is at least `min_age_s` seconds old: no write takes that long, so no running
+// writer owns them. Returns how many were removed.
+int platform_sweep_stale_tmp_files(const std::string& dir, std::int64_t min_age_s);
+
+// Gives `path` the access permissions of `model`: its mode bits on POSIX (with the owner's write
+// permission added when `owner_writes`, so the copy can still be filled); on Windows both take the
+// access list their shared folder hands down, so nothing is changed. True when `model` does not
+// exist; false when its permissions could not be copied.
+bool platform_copy_permissions(const std::string& model, const std::string& path, bool owner_writes);
+
+// Moves `from` to `to` only when nothing stands at `to`; false, with both as they were, otherwise.
+bool platform_move_file_new(const std::string& from, const std::string& to);
+
+// Tests only: the next `count` flushes to disk fail, as on a failing device.
+void platform_fail_flushes_for_tests(int count);
+
+// For the platform's own flushes: true when the test seam above fails this one.
+bool platform_flush_fails_for_tests();
 
 // Tests only: writes through platform_write_file fail once `bytes` more bytes have been written,
 // as on a full disk, leaving what was written so far; a negative value lifts the limit.

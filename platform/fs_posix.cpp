@@ -105,12 +105,15 @@ bool platform_write_file(const std::string& path, const std::string& data, bool 
 
 namespace {
 
-void fsync_path(const std::string& path, int flags) {
+// True once the data of `path` is on the disk. A folder whose file system cannot sync folders
+// (EINVAL) counts as synced: it has nothing more to give.
+bool fsync_path(const std::string& path, int flags) {
+    if (platform_flush_fails_for_tests()) return false;
     int fd = ::open(path.c_str(), flags | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
+    if (fd < 0) return false;
+    const bool synced = ::fsync(fd) == 0 || ((flags & O_DIRECTORY) != 0 && errno == EINVAL);
+    ::close(fd);
+    return synced;
 }
 
 std::string parent_of(const std::string& path) {
@@ -122,11 +125,29 @@ std::string parent_of(const std::string& path) {
 
 } // namespace
 
+bool platform_flush_file(const std::string& path) {
+    return fsync_path(path, O_RDONLY);
+}
+
 bool platform_atomic_replace(const std::string& from, const std::string& to) {
-    fsync_path(from, O_RDONLY);
+    // A device that did not take the data may hand back anything after a crash: that save failed.
+    if (!fsync_path(from, O_RDONLY)) return false;
     if (std::rename(from.c_str(), to.c_str()) != 0) return false;
-    fsync_path(parent_of(to), O_RDONLY | O_DIRECTORY);
-    return true;
+    return fsync_path(parent_of(to), O_RDONLY | O_DIRECTORY);
+}
+
+bool platform_copy_permissions(const std::string& model, const std::string& path, bool owner_writes) {
+    struct stat st;
+    if (::stat(model.c_str(), &st) != 0) return errno == ENOENT;
+    return ::chmod(path.c_str(), (st.st_mode & 07777) | (owner_writes ? S_IWUSR : 0)) == 0;
+}
+
+bool platform_move_file_new(const std::string& from, const std::string& to) {
+    // A hard link fails when the name is taken, where a rename would replace what stands there.
+    if (::link(from.c_str(), to.c_str()) != 0) return false;
+    if (platform_remove_file(from)) return true;
+    platform_remove_file(to);
+    return false;
 }
 
 bool platform_move_file(const std::string& from, const std::string& to) {

@@ -142,16 +142,21 @@ bool platform_write_file(const std::string& path, const std::string& data, bool 
     return write_all(h.get(), data.data(), data.size());
 }
 
+bool platform_flush_file(const std::string& path) {
+    std::wstring wpath = utf8_to_wide(path);
+    if (wpath.empty() || platform_flush_fails_for_tests()) return false;
+    ScopedHandle h = own_handle(
+        CreateFileW(wpath.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return h && FlushFileBuffers(h.get()) != 0;
+}
+
 bool platform_atomic_replace(const std::string& from, const std::string& to) {
     std::wstring wfrom = utf8_to_wide(from);
     std::wstring wto = utf8_to_wide(to);
     if (wfrom.empty() || wto.empty()) return false;
-    // Write-through covers the rename itself; the new file's data must reach the disk first.
-    {
-        ScopedHandle h = own_handle(CreateFileW(wfrom.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
-                                                FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (h) FlushFileBuffers(h.get());
-    }
+    // Write-through covers the rename itself; the new file's data must reach the disk first, and
+    // a device that did not take it may hand back anything after a crash: that save failed.
+    if (!platform_flush_file(from)) return false;
     // The moved file brings its own attributes; a file the user or the wallet program marked hidden
     // stays hidden.
     const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
@@ -163,6 +168,21 @@ bool platform_atomic_replace(const std::string& from, const std::string& to) {
             SetFileAttributesW(wto.c_str(), (now & ~FILE_ATTRIBUTE_NORMAL) | (old_attributes & kept));
     }
     return true;
+}
+
+bool platform_copy_permissions(const std::string& model, const std::string& path, bool owner_writes) {
+    (void)model;
+    (void)path;
+    (void)owner_writes;
+    return true;
+}
+
+bool platform_move_file_new(const std::string& from, const std::string& to) {
+    std::wstring wfrom = utf8_to_wide(from);
+    std::wstring wto = utf8_to_wide(to);
+    if (wfrom.empty() || wto.empty()) return false;
+    // Without MOVEFILE_REPLACE_EXISTING the move fails when the name is taken.
+    return MoveFileExW(wfrom.c_str(), wto.c_str(), MOVEFILE_COPY_ALLOWED) != 0;
 }
 
 bool platform_move_file(const std::string& from, const std::string& to) {

@@ -21,19 +21,33 @@
 #include "shell/status_line.h"
 #include "shell/task_popup.h"
 #include "wallet/connect.h"
+#include "wallet/session.h"
 
 namespace {
+
+const char* const kWalletNotSaved = "error: the wallet file could not be saved. The change is kept and saved again "
+                                    "shortly; check the disk.";
+const char* const kJobStopped = "error: that action stopped on an internal error. Nothing more was done; try again.";
+
+void release_flag(std::atomic<std::uint8_t>* flag) {
+    if (flag == &action_busy)
+        release_action_busy();
+    else if (flag)
+        flag->store(0);
+}
 
 // A launch that never ran will never post, so the flag its result would have released is
 // released here; otherwise every later action would answer "Already working..." until restart.
 bool launch_result(bool started, std::atomic<std::uint8_t>* flag) {
     if (started) return true;
-    if (flag == &action_busy)
-        release_action_busy();
-    else if (flag)
-        flag->store(0);
+    release_flag(flag);
     set_status_text("error: could not start a worker thread.");
     return false;
+}
+
+// Starts a job whose result releases `flag`; a job that throws releases it through its failure.
+template <typename Record> bool launch(void (*entry)(Record&), Record record, std::atomic<std::uint8_t>* flag) {
+    return launch_result(start_job(entry, std::move(record), flag), flag);
 }
 
 bool starts_with(const std::string& text, const char* prefix) {
@@ -86,6 +100,20 @@ void on_gallery_state(std::unique_ptr<GalleryStateResult> result) {
     gallery_spots.swap(result->spots);
     closed_sale_keys.swap(result->closed_sale_keys);
     result.reset();
+    refresh_art_list();
+}
+
+// The seller's rows of a sold frame leave the list as soon as the completion is in: the listing
+// may name the coins for a while yet.
+void remove_sold_rows(std::int32_t frame) {
+    for (const SpotLoad& spot : gallery_spots) {
+        if (spot.spot != frame) continue;
+        for (const std::string& id : {spot.pic, spot.cert}) {
+            if (id.empty()) continue;
+            const std::string key = normalize_outpoint_key(id);
+            art_rows.erase(remove_rows_by_key(art_rows.begin(), art_rows.end(), key), art_rows.end());
+        }
+    }
     refresh_art_list();
 }
 
@@ -162,11 +190,7 @@ void on_text_result(WPARAM code, const std::string& text) {
         if (ok) refresh_after_chain_action();
         break;
     case kOpSaleStep:
-        if (sale_window) {
-            HWND window = sale_window;
-            sale_window = nullptr;
-            DestroyWindow(window);
-        }
+        close_sale_window();
         start_gallery_load();
         if (ok) refresh_connection_status(main_window, true);
         break;
@@ -251,6 +275,14 @@ bool is_success_text(const std::string& text) {
     return starts_with(text, "success");
 }
 
+void post_job_failure(std::atomic<std::uint8_t>* flag) {
+    auto record = std::make_unique<JobFailure>();
+    record->flag = flag;
+    // Only the flag's own value is touched off the window thread; the window work of a release
+    // waits for the main window, and without one there is none to do.
+    if (!post_to_main_window(kMsgJobResult, kOpJobFailed, std::move(record)) && flag) flag->store(0);
+}
+
 bool post_job_text(WPARAM code, const std::string& text) {
     auto record = std::make_unique<JobResultText>();
     record->text = text;
@@ -276,21 +308,20 @@ void job_gallery_load(std::uint8_t&) {
 }
 
 bool start_refresh_art_inscriptions(bool announce) {
-    return launch_result(
-        start_job(job_refresh_art_inscriptions, std::uint8_t{announce ? std::uint8_t{1} : std::uint8_t{0}}), nullptr);
+    return launch(job_refresh_art_inscriptions, std::uint8_t{announce ? std::uint8_t{1} : std::uint8_t{0}}, nullptr);
 }
 
 bool start_save_art_image(const OpenArtJob& job) {
-    return launch_result(start_job(job_save_art_image, job), nullptr);
+    return launch(job_save_art_image, job, nullptr);
 }
 
 bool start_gallery_sale_step(const SaleActionJob& job) {
-    return launch_result(start_job(job_gallery_sale_step, job), &action_busy);
+    return launch(job_gallery_sale_step, job, &action_busy);
 }
 
 bool start_balance_status() {
     // Silent on failure: the balance is refreshed again at the next connection-line update.
-    if (start_job(job_balance_status, std::uint8_t{0})) return true;
+    if (start_job(job_balance_status, std::uint8_t{0}, &balance_busy)) return true;
     balance_busy.store(0);
     return false;
 }
@@ -300,51 +331,51 @@ bool start_update_check(HWND window) {
 }
 
 bool start_send_report(const std::string& payload) {
-    return launch_result(start_job(job_send_report, payload), &action_busy);
+    return launch(job_send_report, payload, &action_busy);
 }
 
 bool start_file_into_folder(const FileCoinJob& job) {
-    return launch_result(start_job(job_file_into_folder, job), &coin_check_busy);
+    return launch(job_file_into_folder, job, &coin_check_busy);
 }
 
 bool start_inscribe_art_picture(const InscribeArtJob& job) {
-    return launch_result(start_job(job_inscribe_art_picture, job), &action_busy);
+    return launch(job_inscribe_art_picture, job, &action_busy);
 }
 
 bool start_artwork_fee_estimate(FeeEstimateJob job) {
-    return launch_result(start_job(job_artwork_fee_estimate, std::move(job)), nullptr);
+    return launch(job_artwork_fee_estimate, std::move(job), nullptr);
 }
 
 bool start_inscribe_certificate(const CertificateJob& job) {
-    return launch_result(start_job(job_inscribe_certificate, job), &action_busy);
+    return launch(job_inscribe_certificate, job, &action_busy);
 }
 
 bool start_pair_on_chain(const PairJob& job) {
-    return launch_result(start_job(job_pair_on_chain, job), &action_busy);
+    return launch(job_pair_on_chain, job, &action_busy);
 }
 
 bool start_lookup_art_id(const std::string& id) {
-    return launch_result(start_job(job_lookup_art_id, id), &action_busy);
+    return launch(job_lookup_art_id, id, &action_busy);
 }
 
 bool start_check_pair(const std::string& certificate_id) {
-    return launch_result(start_job(job_check_pair, certificate_id), &action_busy);
+    return launch(job_check_pair, certificate_id, &action_busy);
 }
 
 bool start_live_owner(const std::string& artwork_id) {
-    return launch_result(start_job(job_live_owner, artwork_id), &action_busy);
+    return launch(job_live_owner, artwork_id, &action_busy);
 }
 
 bool start_pass_art(const PassJob& job) {
-    return launch_result(start_job(job_pass_art, job), &action_busy);
+    return launch(job_pass_art, job, &action_busy);
 }
 
 bool start_read_artwork(const OpenArtJob& job) {
-    return launch_result(start_job(job_read_artwork, job), nullptr);
+    return launch(job_read_artwork, job, nullptr);
 }
 
 bool start_cofferly_connect() {
-    return launch_result(start_job(job_cofferly_connect, std::uint8_t{0}), &action_busy);
+    return launch(job_cofferly_connect, std::uint8_t{0}, &action_busy);
 }
 
 bool start_gallery_load() {
@@ -377,6 +408,13 @@ std::string job_status_text(WPARAM code, const std::string& text, bool pair_foun
     }
 }
 
+void close_sale_window() {
+    if (!sale_window) return;
+    HWND window = sale_window;
+    sale_window = nullptr;
+    DestroyWindow(window);
+}
+
 void release_action_busy() {
     action_busy.store(0);
     // The busy line of a popup that gave up its button told the user to wait; that is over now. A
@@ -401,7 +439,9 @@ std::vector<HWND> open_boxes_in_mode(BoxMode mode) {
     return boxes;
 }
 
-void handle_job_result(WPARAM code, LPARAM record) {
+namespace {
+
+void handle_job_record(WPARAM code, LPARAM record) {
     // Ownership is taken before anything else so that every return below frees the record.
     switch (code) {
     case kOpArtRows:
@@ -435,6 +475,20 @@ void handle_job_result(WPARAM code, LPARAM record) {
         on_file_coin(std::move(result));
         return;
     }
+    case kOpSaleStep: {
+        std::unique_ptr<SaleStepResult> result(reinterpret_cast<SaleStepResult*>(record));
+        release_action_busy();
+        if (!result) return;
+        if (result->action == 3 && is_success_text(result->text)) remove_sold_rows(result->frame);
+        on_text_result(code, result->text);
+        return;
+    }
+    case kOpJobFailed: {
+        std::unique_ptr<JobFailure> failure(reinterpret_cast<JobFailure*>(record));
+        if (failure) release_flag(failure->flag);
+        set_status_text(kJobStopped);
+        return;
+    }
     case kOpPairCheck: {
         std::unique_ptr<PairInfo> info(reinterpret_cast<PairInfo*>(record));
         release_action_busy();
@@ -447,6 +501,15 @@ void handle_job_result(WPARAM code, LPARAM record) {
     std::unique_ptr<JobResultText> result(reinterpret_cast<JobResultText*>(record));
     if (job_clears_action_busy(code)) release_action_busy();
     if (result) on_text_result(code, result->text);
+}
+
+} // namespace
+
+void handle_job_result(WPARAM code, LPARAM record) {
+    handle_job_record(code, record);
+    // A change of the wallet that the disk refused stays pending; the user learns of it in the
+    // error colour, unless the job's own error stands there.
+    if (wallet_view().save_pending && !status_is_error) set_status_text(kWalletNotSaved);
 }
 
 void handle_balance_result(LPARAM record) {

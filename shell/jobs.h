@@ -6,6 +6,7 @@
 
 #include "shell/shell.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -19,6 +20,13 @@ struct SaleActionJob {
     std::int32_t action = 0;
     std::int32_t frame = 0;
     std::string buyer; // identity key of the frame's latest ask, or empty
+};
+
+// The result of a sale step (code 12): its text, and the step and frame it was for.
+struct SaleStepResult {
+    std::string text;
+    std::int32_t action = 0; // as in SaleActionJob
+    std::int32_t frame = 0;
 };
 
 // The inputs of a certificate inscription, copied when the user clicked.
@@ -68,12 +76,30 @@ struct PassJob {
     std::string ord_address; // the address the user confirmed; the pass sends the coins there
 };
 
-// Runs `entry` on a detached thread that owns `record` and frees it when `entry` returns. False
-// when no thread could be started; the record is then freed here and nothing runs.
-template <typename Record> bool start_job(void (*entry)(Record&), Record record) {
+// A job that stopped on an exception: the busy flag its result would have released, or null.
+struct JobFailure {
+    std::atomic<std::uint8_t>* flag = nullptr;
+};
+
+// Worker thread: posts kOpJobFailed for a job that threw; without a main window the flag is
+// released here.
+void post_job_failure(std::atomic<std::uint8_t>* flag);
+
+// Runs `entry` on a detached thread that owns `record` and frees it when `entry` returns. An
+// exception out of `entry` becomes the job's error (kOpJobFailed, releasing `flag`) instead of
+// ending the program. False when no thread could be started; the record is then freed here and
+// nothing runs.
+template <typename Record>
+bool start_job(void (*entry)(Record&), Record record, std::atomic<std::uint8_t>* flag = nullptr) {
     auto owned = std::make_unique<Record>(std::move(record));
     try {
-        std::thread([entry, job = std::move(owned)]() { entry(*job); }).detach();
+        std::thread([entry, flag, job = std::move(owned)]() {
+            try {
+                entry(*job);
+            } catch (...) {
+                post_job_failure(flag);
+            }
+        }).detach();
     } catch (const std::system_error&) {
         return false;
     }
@@ -120,7 +146,8 @@ void job_balance_status(std::uint8_t& placeholder);
 void job_cofferly_connect(std::uint8_t& placeholder);
 void job_gallery_load(std::uint8_t& placeholder);
 
-// The main window's handling of the four messages; each frees the record on every path.
+// The main window's handling of the four messages; each frees the record on every path. After a
+// job result, a wallet change the disk refused shows in the status line unless an error stands there.
 void handle_job_result(WPARAM code, LPARAM record);
 void handle_balance_result(LPARAM record);
 void handle_save_art_result(LPARAM record);
@@ -132,6 +159,9 @@ std::string job_status_text(WPARAM code, const std::string& text, bool pair_foun
 // True when the arrival of `code` releases `action_busy` (every code but 2, 5, 6, 7, 11, 14, 17 and
 // 18).
 bool job_clears_action_busy(WPARAM code);
+
+// Closes the sale window, if one is open: after a sale step, and when the wallet changes under it.
+void close_sale_window();
 
 // Releases `action_busy` and gives the open Mint certificate popups their action button back, which
 // they gave up while any action ran, clearing the busy line that asked the user to wait.

@@ -71,7 +71,7 @@ void pass_clicked(HWND box, BoxState& state) {
     state.address_pending = 1;
     SetDlgItemTextW(box, kBoxResultEdit, L"");
     set_status_text(std::string("Finding their ordinals address..."));
-    if (start_job(job_resolve_pass_address, std::move(job))) return;
+    if (start_job(job_resolve_pass_address, std::move(job), &action_busy)) return;
     state.address_pending = 0;
     release_action_busy();
     set_status_text(std::string(kPassNotStarted));

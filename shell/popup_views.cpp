@@ -175,8 +175,11 @@ void layout_ownership_cards(HWND popup, BoxState& state) {
     static int depth = 0;
     const RECT client = client_rect_of(popup);
     const int height = client.bottom - client.top;
+    // The height the popup had before the layout grew it: room taken for one answer is measured
+    // from there, so it is given back when a later answer needs less, and never adds up.
+    const int own_height = height - state.grown_by;
     int cursor = action_button_bottom(popup, 94) + 14;
-    const int spare = height - cursor - 180;
+    const int spare = own_height - cursor - 180;
     const int live_height = spare >= 200 ? std::min(spare / 4, 92) : 50;
     const int line = font_line_height(popup);
     const bool has_ids = control_has_text(popup, kBoxArtworkField) || control_has_text(popup, kBoxCertField);
@@ -201,13 +204,19 @@ void layout_ownership_cards(HWND popup, BoxState& state) {
                      has_ids);
     if (HWND cert_edit = GetDlgItem(popup, kBoxCertText)) ShowScrollBar(cert_edit, SB_VERT, FALSE);
 
-    if (height < cursor + 64 && depth == 0) {
+    const int needed = std::max(0, cursor + 64 - own_height);
+    if (needed != state.grown_by && depth == 0) {
         RECT outer = {};
         GetWindowRect(popup, &outer);
+        const int own_outer = outer.bottom - outer.top - state.grown_by;
+        state.grown_by = needed; // the nested layout of the size message measures from the same height
         ++depth;
-        SetWindowPos(popup, nullptr, 0, 0, outer.right - outer.left, outer.bottom - outer.top + (cursor + 64 - height),
+        SetWindowPos(popup, nullptr, 0, 0, outer.right - outer.left, own_outer + needed,
                      SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
         --depth;
+        // The system may hold the popup smaller (the screen's height); what it really took counts.
+        GetWindowRect(popup, &outer);
+        state.grown_by = std::max(0, static_cast<int>(outer.bottom - outer.top) - own_outer);
     }
 }
 

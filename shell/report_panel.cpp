@@ -54,8 +54,7 @@ bool report_text_acceptable(const std::string& trimmed) {
     return !trimmed.empty() && trimmed.size() <= kReportMaxBytes;
 }
 
-ReportMessage build_report_message(const std::string& handle, std::int64_t ts, const std::string& encrypted,
-                                   const std::string& sender_pub) {
+ReportMessage build_report_message(const std::string& handle, std::int64_t ts, const std::string& sender_pub) {
     ReportMessage msg = nlohmann::json::object();
     msg["protocol"] = "PQR-Notes";
     msg["type"] = "report";
@@ -64,7 +63,6 @@ ReportMessage build_report_message(const std::string& handle, std::int64_t ts, c
     msg["to_handle"] = "orrinvask";
     msg["location"] = "art";
     msg["ts"] = ts;
-    msg["enc"] = encrypted;
     msg["enc_pub"] = sender_pub;
     return msg;
 }
@@ -93,23 +91,27 @@ void send_report(HWND panel) {
     const std::string handle = wallet_alias();
     const std::int64_t ts = clock_system_ms() / 1000;
     std::string error;
-    std::string encrypted;
-    ChannelKeys keys;
-    if (load_channel_keys(text, error)) {
-        keys = loaded_channel_keys();
-        encrypt_report_text(keys, text, encrypted, error);
-        wipe(keys.own_priv);
+    if (!load_channel_keys(text, error)) {
+        report_box(panel, error.empty() ? std::string("Could not encrypt the report.") : error, MB_ICONWARNING);
+        return;
     }
+    ChannelKeys keys = loaded_channel_keys();
+    TypedMessage msg = build_report_message(handle, ts, keys.own_pub);
+    std::string encrypted;
+    if (!sign_typed_message(msg, error)) {
+        wipe(keys.own_priv);
+        report_box(panel, error.empty() ? std::string("Could not sign the report.") : error, MB_ICONWARNING);
+        return;
+    }
+    // The body stays outside the signed text, which the platform's reader rebuilds as it stands; the
+    // cipher binds it to that text instead, so it cannot be moved into another report.
+    encrypt_report_text(keys, text, canonical_message_preimage(msg), encrypted, error);
+    wipe(keys.own_priv);
     if (encrypted.empty()) {
         report_box(panel, error.empty() ? std::string("Could not encrypt the report.") : error, MB_ICONWARNING);
         return;
     }
-
-    TypedMessage msg = build_report_message(handle, ts, encrypted, keys.own_pub);
-    if (!sign_typed_message(msg, error)) {
-        report_box(panel, error.empty() ? std::string("Could not sign the report.") : error, MB_ICONWARNING);
-        return;
-    }
+    msg["enc"] = encrypted;
 
     action_busy.store(1);
     set_status_text(std::wstring(L"Sending report in Cofferly..."));

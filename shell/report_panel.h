@@ -22,10 +22,10 @@ bool report_text_acceptable(const std::string& trimmed);
 // The report, a typed message of protocol "PQR-Notes" and type "report".
 using ReportMessage = TypedMessage;
 
-// The unsigned report message of `handle` at Unix time `ts`, carrying the encrypted body under "enc"
-// and the sender's channel public key, which the reader needs to decrypt it, under "enc_pub".
-ReportMessage build_report_message(const std::string& handle, std::int64_t ts, const std::string& encrypted,
-                                   const std::string& sender_pub);
+// The unsigned report message of `handle` at Unix time `ts` with the sender's channel public key,
+// which the reader needs to decrypt the body, under "enc_pub". The encrypted body goes under "enc"
+// once the message is signed, sealed to its signed text.
+ReportMessage build_report_message(const std::string& handle, std::int64_t ts, const std::string& sender_pub);
 
 // GUI thread: the "Send report" button of `panel`.
 void send_report(HWND panel);

@@ -364,6 +364,10 @@ void sale_action_worker(SaleActionJob& job) {
         text = gallery_fund_offer(job.frame, "");
     else
         text = gallery_complete_sale(job.frame, "");
+    auto result = std::make_unique<SaleStepResult>();
+    result->text = text;
+    result->action = job.action;
+    result->frame = job.frame;
     // Without a main window to receive the result nothing would ever release the flag.
-    if (!post_job_text(kOpSaleStep, text)) action_busy.store(0);
+    if (!post_to_main_window(kMsgJobResult, kOpSaleStep, std::move(result))) action_busy.store(0);
 }

@@ -41,13 +41,14 @@ constexpr WPARAM kOpOpenArt = 7;       // OpenArtResult
 constexpr WPARAM kOpPairCheck = 8;     // PairInfo
 constexpr WPARAM kOpPairResult = 9;    // JobResultText
 constexpr WPARAM kOpGalleryState = 11; // GalleryStateResult
-constexpr WPARAM kOpSaleStep = 12;     // JobResultText
+constexpr WPARAM kOpSaleStep = 12;     // SaleStepResult (jobs.h)
 constexpr WPARAM kOpLookup = 13;       // JobResultText
 constexpr WPARAM kOpFileCoin = 14;     // FileCoinResult
 constexpr WPARAM kOpCertificate = 15;  // JobResultText
 constexpr WPARAM kOpPass = 16;         // JobResultText
 constexpr WPARAM kOpFeeEstimate = 17;  // FeeEstimateResult (jobs.h)
 constexpr WPARAM kOpPassAddress = 18;  // PassAddressResult (pass_flow.h)
+constexpr WPARAM kOpJobFailed = 19;    // JobFailure (jobs.h): a job that stopped on an exception
 
 // Controls of the main window.
 constexpr int kIdStatusLine = 0;

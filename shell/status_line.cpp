@@ -13,7 +13,6 @@
 #include "wallet/settings.h"
 #include "wallet/wallet_file.h"
 
-#include <curl/curl.h>
 #include <shellapi.h>
 
 #include <climits>
@@ -158,6 +157,13 @@ std::string connection_line_text(const std::string& label, std::int64_t sats) {
 }
 
 void refresh_connection_status(HWND window, bool start_balance) {
+    // A sale window acts for the wallet it was opened under; another wallet closes it.
+    static std::string shown_wallet;
+    const std::string wallet_id = wallet_view().wallet_id;
+    if (wallet_id != shown_wallet) {
+        shown_wallet = wallet_id;
+        close_sale_window();
+    }
     std::string text = "Not connected";
     const bool connected = is_cofferly_connected();
     if (connected) {
@@ -243,35 +249,14 @@ HBRUSH main_control_color(HDC dc, HWND control) {
     return brush_window;
 }
 
-std::size_t update_write_callback(char* data, std::size_t size, std::size_t count, void* user) {
-    auto* body = static_cast<std::string*>(user);
-    if (!body || (count != 0 && size > SIZE_MAX / count)) return 0;
-    const std::size_t bytes = size * count;
-    body->append(data, bytes);
-    return body->size() > kUpdateBodyCap ? 0 : bytes;
-}
-
 void job_update_check(HWND& window) {
-    const std::string url = service_settings().update_page;
-    std::string body;
+    std::string body, error;
     std::int32_t version = -1;
-    const CurlHandle curl = new_curl_handle();
-    if (curl) {
-        CURL* handle = curl.get();
-        curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(handle, CURLOPT_MAXREDIRS, 5L);
-        curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, 8L);
-        curl_easy_setopt(handle, CURLOPT_TIMEOUT, 15L);
-        curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(handle, CURLOPT_USERAGENT, kUpdateUserAgent);
-        curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, update_write_callback);
-        curl_easy_setopt(handle, CURLOPT_WRITEDATA, &body);
-        long status = 0;
-        if (curl_easy_perform(handle) == CURLE_OK &&
-            curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK && status >= 200 && status <= 399)
-            version = parse_update_page(body);
-    }
+    // Through the pooled connections and the host's pace like every other request; a page past
+    // its small cap names no version.
+    if (http_get(service_settings().update_page, body, error, 15, false, kUpdateUserAgent) &&
+        body.size() <= kUpdateBodyCap)
+        version = parse_update_page(body);
     if (window && IsWindow(window))
         PostMessageW(window, kMsgUpdateCheck, static_cast<WPARAM>(static_cast<std::int64_t>(version) + 1), 0);
 }

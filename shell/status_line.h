@@ -74,6 +74,3 @@ void open_update_page();
 std::int32_t parse_update_page(const std::string& body);
 // "0.010" and "10" both give 10; -1 for an empty, negative or unreadable text.
 std::int32_t parse_version_number(const std::string& text);
-// libcurl's body collector: appends to the std::string at `user`; stops the transfer (returns 0)
-// once the body passes kUpdateBodyCap.
-std::size_t update_write_callback(char* data, std::size_t size, std::size_t count, void* user);

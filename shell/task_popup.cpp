@@ -3,6 +3,7 @@
 #include "shell/art_list.h"
 #include "shell/backup_files.h"
 #include "shell/box_painting.h"
+#include "shell/box_panels.h"
 #include "shell/drawing.h"
 #include "shell/folders_panel.h"
 #include "shell/jobs.h"
@@ -13,11 +14,8 @@
 #include "shell/text_helpers.h"
 #include "shell/theme.h"
 #include "wallet/session.h"
-#include "wallet/settings.h"
 
-#include <commctrl.h>
 #include <commdlg.h>
-#include <uxtheme.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -46,149 +44,12 @@ void job_not_started() {
     set_status_text(std::string(kJobNotStarted));
 }
 
-HWND make_label(HWND parent, const std::string& text, int x, int y, int width, int height, DWORD extra_style = 0) {
-    HWND label = CreateWindowExW(0, L"STATIC", utf8_to_wide(text).c_str(), WS_CHILD | WS_VISIBLE | extra_style, x, y,
-                                 width, height, parent, nullptr, app_instance, nullptr);
-    if (label && font_body) SendMessageW(label, WM_SETFONT, reinterpret_cast<WPARAM>(font_body), FALSE);
-    return label;
-}
-
-HWND make_result_edit(HWND parent, int id, bool scrolls, DWORD extra_style = 0) {
-    DWORD style = WS_CHILD | WS_VISIBLE | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | extra_style;
-    if (scrolls) style |= WS_VSCROLL;
-    HWND edit = CreateWindowExW(0, L"EDIT", L"", style, 16, 0, 100, 40, parent,
-                                reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), app_instance, nullptr);
-    if (edit && font_body) SendMessageW(edit, WM_SETFONT, reinterpret_cast<WPARAM>(font_body), FALSE);
-    return edit;
-}
-
 std::string control_text(HWND window, int id) {
     return wide_to_utf8(get_control_text(window, id));
 }
 
 void set_text(HWND window, int id, const std::string& text) {
     SetDlgItemTextW(window, id, utf8_to_wide(text).c_str());
-}
-
-void add_ownership_results(HWND window, const std::string& first_line) {
-    make_result_edit(window, kBoxLiveOwner, true);
-    make_result_edit(window, kBoxCertText, false);
-    make_result_edit(window, kBoxLastSale, true);
-    make_result_edit(window, kBoxHistory, true);
-    make_readonly_field(window, kBoxArtworkField);
-    make_readonly_field(window, kBoxCertField);
-    make_copy_button(window, kBoxCopyArtwork);
-    make_copy_button(window, kBoxCopyCert);
-    set_text(window, kBoxLiveOwner, first_line);
-}
-
-// ---- Panels ----
-
-void build_mint_artwork(HWND window) {
-    make_label(window, "Name (optional)", 16, 16, 360, 18);
-    make_edit(window, kBoxNameEdit, 16, 38, 360);
-    make_button(window, L"Choose artwork", kBoxChooseFile, 16, 74, 160, 32);
-    make_label(window, "PNG, JPEG, WebP, GIF, or PDF. 10 MB max. Cofferly's ordinal box stays at 100 KB.", 16, 118, 420,
-               36);
-    make_button(window, L"Inscribe artwork", kBoxAction, 16, 162, 180, 34);
-}
-
-void build_mint_certificate(HWND window) {
-    make_label(window, "Artwork already inscribed", 16, 16, 480, 18);
-    fill_art_combo(make_combo(window, kBoxCombo, 38, 480, 200), true);
-    make_label(window, "Art name", 16, 82, 220, 18);
-    make_label(window, "Artist name", 260, 82, 220, 18);
-    make_edit(window, kBoxNameEdit, 16, 102, 228);
-    make_edit(window, kBoxArtistEdit, 260, 102, 236);
-    make_label(window, "Note (optional)", 16, 138, 480, 18);
-    make_edit(window, kBoxNoteEdit, 16, 158, 480);
-    make_label(window, "Created  " + utc_minute_text() + " UTC", 16, 196, 480, 18);
-    std::string address;
-    std::string paymail;
-    bool is_hd = false;
-    wallet_address_info(address, paymail, is_hd);
-    make_label(window, "Original owner  " + (paymail.empty() ? std::string("(connect a published paymail)") : paymail),
-               16, 218, 480, 18);
-    make_label(window, "Also stored: artwork origin, SHA-256, and your pubkey.", 16, 246, 480, 36);
-    make_button(window, L"Inscribe certificate", kBoxAction, 16, 294, 210, 36);
-    HWND busy_line =
-        CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE | SS_EDITCONTROL, 16, 342, 500, 52, window,
-                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(kBoxBusyLine)), app_instance, nullptr);
-    if (busy_line && font_body) SendMessageW(busy_line, WM_SETFONT, reinterpret_cast<WPARAM>(font_body), FALSE);
-}
-
-void build_pair(HWND window) {
-    make_label(window, "Artwork", 16, 16, 200, 18);
-    fill_art_combo(make_combo(window, kBoxCombo, 38, 420, 200), true);
-    make_label(window, "Certificate", 16, 78, 200, 18);
-    fill_art_combo(make_combo(window, kBoxCertCombo, 100, 420, 200), false);
-    make_button(window, L"Pair on chain", kBoxAction, 16, 140, 160, 34);
-}
-
-// Modes 4, 5 and 6 share the picker and the action button.
-void build_picker_panel(HWND window, BoxState& state) {
-    const bool check = state.mode == kBoxCheck;
-    const bool pass = state.mode == kBoxPass;
-    make_label(window, check ? "Certificate" : "Artwork", 16, 16, 200, 18);
-    fill_art_combo(make_combo(window, kBoxCombo, 38, 420, 200), !check);
-    if (pass) {
-        make_label(window, "Their @" + service_settings().paymail_domain + " paymail", 16, 78, 300, 18);
-        make_edit(window, kBoxPaymailEdit, 16, 100, 300);
-    }
-    const int y = pass ? 136 : 78;
-    const wchar_t* caption = check ? L"Check certificate" : pass ? L"Pass artwork & certificate" : L"Show ownership";
-    make_button(window, caption, kBoxAction, 16, y, pass ? 280 : 180, 34);
-    if (pass) {
-        HWND result = CreateWindowExW(
-            WS_EX_CLIENTEDGE, L"EDIT", L"",
-            WS_CHILD | WS_VISIBLE | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | WS_VSCROLL, 16, y + 48, 500, 280,
-            window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kBoxResultEdit)), app_instance, nullptr);
-        if (result && font_body) SendMessageW(result, WM_SETFONT, reinterpret_cast<WPARAM>(font_body), FALSE);
-        if (result) SetWindowSubclass(result, framed_control_subclass_proc, kFramedControlSubclassId, 0);
-    } else if (state.mode == kBoxOwnership) {
-        add_ownership_results(window, "Show ownership to read this artwork.");
-        set_text(window, kBoxLastSale, "Show ownership to read the last sale.");
-    } else {
-        state.headline = "Use the Certificate Drop down menu and then click Check Certificate";
-        for (int id = kBoxPairField; id <= kBoxShaField; ++id) {
-            make_readonly_field(window, id);
-            make_copy_button(window, id + 10);
-        }
-    }
-}
-
-void build_look_up(HWND window) {
-    make_label(window, "Artwork ID or Certificate ID", 16, 16, 420, 18);
-    make_edit(window, kBoxCombo, 16, 38, 580);
-    make_button(window, L"Look up", kBoxAction, 16, 78, 140, 34);
-    add_ownership_results(window, "Paste an artwork id or a certificate id, then Look up.");
-}
-
-void build_settings(HWND window) {
-    make_label(window, "Theme", 16, 16, 200, 18);
-    HWND combo = make_combo(window, kBoxThemeCombo, 38, 280, 200);
-    for (const wchar_t* name : {L"Blue", L"Rose", L"Gold"})
-        SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
-    SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(std::clamp<std::int32_t>(theme_index, 0, 2)), 0);
-    make_label(window, "Cabinet backup. Folders on this PC. Not the seed.", 16, 86, 420, 36);
-    make_button(window, L"Backup", kBoxBackup, 16, 130, 140, 34);
-    make_button(window, L"Restore", kBoxRestore, 168, 130, 140, 34);
-    make_label(window, "Bug reports and abuse. Not email.", 16, 182, 420, 18);
-    make_button(window, L"Report", kBoxReportButton, 16, 208, 150, 34);
-    make_button(window, L"Terms of use", kBoxTermsButton, 178, 208, 170, 34);
-}
-
-void build_report(HWND window) {
-    HWND edit = CreateWindowExW(
-        0, L"EDIT", L"", WS_CHILD | WS_VISIBLE | WS_BORDER | ES_MULTILINE | ES_WANTRETURN | ES_AUTOVSCROLL | WS_VSCROLL,
-        18, 140, 520, 220, window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kBoxReportEdit)), app_instance,
-        nullptr);
-    if (edit) {
-        if (font_body) SendMessageW(edit, WM_SETFONT, reinterpret_cast<WPARAM>(font_body), FALSE);
-        SendMessageW(edit, EM_SETLIMITTEXT, 2000, 0);
-        SetWindowTheme(edit, L"", L"");
-    }
-    make_button(window, L"Send report", kBoxSendReport, 18, 380, 150, 32);
 }
 
 void run_layout(HWND window, BoxState& state) {
@@ -447,36 +308,7 @@ LRESULT on_create(HWND window, const CREATESTRUCTW& create) {
     BoxState& box = *state;
     SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state.release()));
     apply_title_bar_theme(window);
-    switch (box.mode) {
-    case kBoxMintArtwork:
-        build_mint_artwork(window);
-        break;
-    case kBoxMintCertificate:
-        build_mint_certificate(window);
-        break;
-    case kBoxPair:
-        build_pair(window);
-        break;
-    case kBoxFolders:
-        folders_panel_build(window);
-        break;
-    case kBoxCheck:
-    case kBoxOwnership:
-    case kBoxPass:
-        build_picker_panel(window, box);
-        break;
-    case kBoxLookUp:
-        build_look_up(window);
-        break;
-    case kBoxSettings:
-        build_settings(window);
-        break;
-    case kBoxReport:
-        build_report(window);
-        break;
-    default:
-        break;
-    }
+    build_box_panel(window, box);
     make_button(window, L"Close", kBoxClose, 16, 400, 120, 32);
     run_layout(window, box);
     return 0;
@@ -633,7 +465,9 @@ std::string artwork_size_error(std::uint64_t size) {
 }
 
 std::string artwork_inscribe_confirm_text(std::uint64_t size, std::int64_t fee) {
-    std::string text = "Inscribe this artwork?\n\n" + std::to_string(size / 1024) + " KB. Miner fee is about ";
+    // A file under 1 KB is counted in bytes: "0 KB" would read as an empty file.
+    const std::string amount = size < 1024 ? std::to_string(size) + " bytes" : std::to_string(size / 1024) + " KB";
+    std::string text = "Inscribe this artwork?\n\n" + amount + ". Miner fee is about ";
     if (fee < 0)
         text += "unknown (Connect Cofferly and fund the messenger account).";
     else

@@ -90,6 +90,7 @@ struct BoxState {
     std::int32_t folder_list_picked = 0;   // mode 3: 308 or 354, the list the user selected in last
     std::uint8_t estimate_pending = 0;     // mode 0: a fee estimate runs for this popup
     std::uint8_t address_pending = 0;      // mode 6: the recipient's address is being resolved
+    std::int32_t grown_by = 0;             // modes 5 and 7: height the layout added for the answer shown
 };
 
 // A BoxState with every field zero or empty.

@@ -109,10 +109,7 @@ bool save_theme_settings() {
     const std::string path = theme_settings_path();
     // Written aside and moved into place, so a write cut short never leaves a damaged settings
     // file in place of the good one.
-    const std::string tmp = path + ".tmp";
-    if (platform_write_file(tmp, doc.dump(2), true) && platform_atomic_replace(tmp, path)) return true;
-    platform_remove_file(tmp);
-    return false;
+    return platform_write_file_aside(path, doc.dump(2), true);
 }
 
 void recreate_shared_brushes() {

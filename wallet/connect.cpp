@@ -127,11 +127,7 @@ std::string write_connect_request() {
     // Written aside and moved into place, so the wallet program never reads half a request; a
     // request that did not reach the disk whole is reported rather than waited on for a minute.
     const std::string path = folder + "/" + id + kRequestSuffix;
-    const std::string tmp = path + ".tmp";
-    if (!platform_write_file(tmp, text, true) || !platform_atomic_replace(tmp, path)) {
-        platform_remove_file(tmp);
-        return std::string();
-    }
+    if (!platform_write_file_aside(path, text, true)) return std::string();
     return id;
 }
 

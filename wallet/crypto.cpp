@@ -88,24 +88,39 @@ bool base64_decode(const std::string& text, Bytes& out) {
 
 bool aes_256_gcm_seal(const Hash256& key, const std::uint8_t* iv, const std::uint8_t* plain, std::size_t len,
                       std::uint8_t* cipher, std::uint8_t* tag) {
-    if (len > static_cast<std::size_t>(INT_MAX)) return false;
+    return aes_256_gcm_seal(key, iv, std::string(), plain, len, cipher, tag);
+}
+
+bool aes_256_gcm_open(const Hash256& key, const std::uint8_t* iv, const std::uint8_t* cipher, std::size_t len,
+                      const std::uint8_t* tag, std::uint8_t* plain) {
+    return aes_256_gcm_open(key, iv, std::string(), cipher, len, tag, plain);
+}
+
+bool aes_256_gcm_seal(const Hash256& key, const std::uint8_t* iv, const std::string& associated,
+                      const std::uint8_t* plain, std::size_t len, std::uint8_t* cipher, std::uint8_t* tag) {
+    if (len > static_cast<std::size_t>(INT_MAX) || associated.size() > static_cast<std::size_t>(INT_MAX)) return false;
     CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+    int ad_len = 0;
     int out_len = 0;
     int final_len = 0;
     // An empty text is never handed to the update call: its output pointer may be null then.
     return ctx && EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
            EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, kGcmIvBytes, nullptr) == 1 &&
            EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr, key.data(), iv) == 1 &&
+           (associated.empty() ||
+            EVP_EncryptUpdate(ctx.get(), nullptr, &ad_len, reinterpret_cast<const std::uint8_t*>(associated.data()),
+                              static_cast<int>(associated.size())) == 1) &&
            (len == 0 || EVP_EncryptUpdate(ctx.get(), cipher, &out_len, plain, static_cast<int>(len)) == 1) &&
            EVP_EncryptFinal_ex(ctx.get(), cipher + out_len, &final_len) == 1 &&
            static_cast<std::size_t>(out_len + final_len) == len &&
            EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, kGcmTagBytes, tag) == 1;
 }
 
-bool aes_256_gcm_open(const Hash256& key, const std::uint8_t* iv, const std::uint8_t* cipher, std::size_t len,
-                      const std::uint8_t* tag, std::uint8_t* plain) {
-    if (len > static_cast<std::size_t>(INT_MAX)) return false;
+bool aes_256_gcm_open(const Hash256& key, const std::uint8_t* iv, const std::string& associated,
+                      const std::uint8_t* cipher, std::size_t len, const std::uint8_t* tag, std::uint8_t* plain) {
+    if (len > static_cast<std::size_t>(INT_MAX) || associated.size() > static_cast<std::size_t>(INT_MAX)) return false;
     CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+    int ad_len = 0;
     int out_len = 0;
     int final_len = 0;
     // The library takes the expected tag through a non-const pointer but only reads it.
@@ -113,6 +128,9 @@ bool aes_256_gcm_open(const Hash256& key, const std::uint8_t* iv, const std::uin
         ctx && EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
         EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, kGcmIvBytes, nullptr) == 1 &&
         EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, key.data(), iv) == 1 &&
+        (associated.empty() ||
+         EVP_DecryptUpdate(ctx.get(), nullptr, &ad_len, reinterpret_cast<const std::uint8_t*>(associated.data()),
+                           static_cast<int>(associated.size())) == 1) &&
         (len == 0 || EVP_DecryptUpdate(ctx.get(), plain, &out_len, cipher, static_cast<int>(len)) == 1) &&
         EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, kGcmTagBytes, const_cast<std::uint8_t*>(tag)) == 1 &&
         EVP_DecryptFinal_ex(ctx.get(), plain + out_len, &final_len) == 1 &&

@@ -49,6 +49,12 @@ bool aes_256_gcm_seal(const Hash256& key, const std::uint8_t* iv, const std::uin
                       std::uint8_t* cipher, std::uint8_t* tag);
 bool aes_256_gcm_open(const Hash256& key, const std::uint8_t* iv, const std::uint8_t* cipher, std::size_t len,
                       const std::uint8_t* tag, std::uint8_t* plain);
+// The same with `associated` as additional data: the tag covers it, so a cipher text opens only
+// beside the very data it was sealed with.
+bool aes_256_gcm_seal(const Hash256& key, const std::uint8_t* iv, const std::string& associated,
+                      const std::uint8_t* plain, std::size_t len, std::uint8_t* cipher, std::uint8_t* tag);
+bool aes_256_gcm_open(const Hash256& key, const std::uint8_t* iv, const std::string& associated,
+                      const std::uint8_t* cipher, std::size_t len, const std::uint8_t* tag, std::uint8_t* plain);
 
 // Random bytes from the library's generator; false when it is not seeded.
 bool random_bytes(std::uint8_t* out, std::size_t len);

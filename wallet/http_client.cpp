@@ -2,6 +2,7 @@
 
 #include "wallet/clock.h"
 #include "wallet/codecs.h"
+#include "wallet/host_pace.h"
 #include "wallet/settings.h"
 #include "wallet/text_util.h"
 
@@ -19,6 +20,7 @@ const char* const kJsonContentType = "Content-Type: application/json";
 const std::int64_t kBackoffBaseMs = 400;
 const std::size_t kErrorBodyMaxBytes = 120;
 const char* const kInitFailed = "curl init failed";
+const char* const kReplyTooLarge = "the service's reply is larger than any honest one; refused";
 
 struct CurlSlistDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
@@ -74,7 +76,9 @@ long response_code(CURL* handle) {
 // talked to and by the pinned address it carries, and only a request with the same key takes it
 // again, so a connection (and its TLS session) serves the next request to that host instead of a
 // new handshake. libcurl's shared connection cache is not safe across threads; this pool is.
-constexpr std::size_t kIdleHandles = 16;
+// Room for every host's side-by-side requests (see HostPace), so a Refresh finds its connections
+// again instead of opening new ones.
+constexpr std::size_t kIdleHandles = 48;
 
 struct IdleHandle {
     std::string key;
@@ -92,12 +96,9 @@ std::vector<IdleHandle>& idle_handles() {
     return *handles;
 }
 
-// "scheme://authority" of the URL in lower case, with the platform pin when the URL gets one.
+// The host's key, with the platform pin when the URL gets one.
 std::string pool_key(const std::string& url) {
-    const std::size_t scheme_end = url.find("://");
-    const std::size_t start = scheme_end == std::string::npos ? 0 : scheme_end + 3;
-    const std::size_t end = url.find_first_of("/?#", start);
-    std::string key = to_lower_copy(url.substr(0, end));
+    std::string key = host_key(url);
     const ServiceSettings settings = service_settings();
     if (!settings.platform_host.empty() && url.find(settings.platform_host) != std::string::npos)
         key += "|" + settings.platform_host + "=" + settings.platform_ip;
@@ -143,24 +144,46 @@ CurlHandle new_request(const std::string& url, std::string& target, std::string&
     }
     curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
     set_write_target(curl.get(), target);
+    // A reply that announces its size is refused before any of it arrives.
+    curl_easy_setopt(curl.get(), CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxReplyBytes));
     return curl;
 }
 
-// Runs a request with the platform host pinned. After an answer the handle goes back to the pool
-// with its connection; after a transport failure it is closed, connection and all. Either way the
-// handle is released before the pin list it may point to. False with libcurl's text on a transport
-// failure; otherwise the status is set.
-bool perform_once(CurlHandle& curl, const std::string& url, long& status, std::string& error) {
+// Runs a request with the platform host pinned; the caller holds its turn at the host. After an
+// answer the handle goes back to the pool with its connection; after a transport failure it is
+// closed, connection and all. Either way the handle is released before the pin list it may point
+// to. False with libcurl's text on a transport failure (a reply over the size bound is dropped);
+// otherwise the status is set, and the pause the host asked for, if any.
+bool perform_once(CurlHandle& curl, const std::string& url, std::string& target, long& status,
+                  std::int64_t& retry_after_ms, std::string& error) {
     SlistPtr resolve(apply_pinned_resolve(curl.get(), url));
     const CURLcode rc = curl_easy_perform(curl.get());
     status = response_code(curl.get());
+    curl_off_t retry_after_s = 0;
+    if (curl_easy_getinfo(curl.get(), CURLINFO_RETRY_AFTER, &retry_after_s) != CURLE_OK || retry_after_s < 0)
+        retry_after_s = 0;
+    retry_after_ms = std::min<curl_off_t>(retry_after_s, 3600) * 1000;
     if (rc == CURLE_OK) {
         give_back(pool_key(url), std::move(curl));
         return true;
     }
     curl.reset();
+    if (rc == CURLE_FILESIZE_EXCEEDED ||
+        (rc == CURLE_WRITE_ERROR && target.size() + CURL_MAX_WRITE_SIZE >= kMaxReplyBytes)) {
+        target.clear();
+        target.shrink_to_fit();
+        error = kReplyTooLarge;
+        return false;
+    }
     error = curl_easy_strerror(rc);
     return false;
+}
+
+// The wait before asking again after the n-th 429 in a row: the back-off, or longer when the host
+// named a longer pause.
+std::int64_t rate_limit_wait_ms(const std::string& url, std::int32_t n, std::int64_t retry_after_ms) {
+    host_pause(url, retry_after_ms);
+    return std::max(backoff_ms(n), retry_after_ms);
 }
 
 } // namespace
@@ -185,10 +208,12 @@ size_t curl_write_to_string(char* data, size_t size, size_t nmemb, void* userdat
     if (size != 0 && nmemb > SIZE_MAX / size) return 0;
     const size_t count = size * nmemb;
     if (!userdata || count == 0) return count;
+    auto* target = static_cast<std::string*>(userdata);
+    if (count > kMaxReplyBytes - std::min(target->size(), kMaxReplyBytes)) return 0;
     // An exception must not unwind through libcurl's C frames; a short count ends the transfer
     // with a write error instead.
     try {
-        static_cast<std::string*>(userdata)->append(data, count);
+        target->append(data, count);
     } catch (...) {
         return 0;
     }
@@ -224,11 +249,18 @@ std::string http_error_text(long status, const std::string& body) {
     return text + " \xE2\x80\x93 " + utf8_cut(body.substr(0, std::min(n, kErrorBodyMaxBytes + 1)), kErrorBodyMaxBytes);
 }
 
-bool http_get(const std::string& url, std::string& body, std::string& error, std::int32_t timeout_s, bool accept_404) {
+bool http_get(const std::string& url, std::string& body, std::string& error, std::int32_t timeout_s, bool accept_404,
+              const char* user_agent, long* status_out) {
+    long unused = 0;
+    long& status = status_out ? *status_out : unused;
     const long total_s = timeout_s < 2 ? 2L : static_cast<long>(timeout_s);
+    // A rate-limited read asks again for as long as its own time-out allows, rather than fail.
+    std::int64_t waited_ms = 0;
     for (std::int32_t retries = 0;; ++retries) {
         body.clear();
         error.clear();
+        // The turn comes before the handle, so the handle is one another request there just gave back.
+        HostTurn turn(url);
         CurlHandle curl = new_request(url, body, error);
         if (!curl) return false;
         CURL* h = curl.get();
@@ -237,13 +269,18 @@ bool http_get(const std::string& url, std::string& body, std::string& error, std
         curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(h, CURLOPT_MAXREDIRS, 5L);
         curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
-        long status = 0;
-        if (!perform_once(curl, url, status, error)) return false;
+        curl_easy_setopt(h, CURLOPT_USERAGENT, user_agent ? user_agent : kUserAgent);
+        status = 0;
+        std::int64_t retry_after_ms = 0;
+        if (!perform_once(curl, url, body, status, retry_after_ms, error)) return false;
         if (is_success(status) || (status == 404 && accept_404)) return true;
-        if (status == 429 && retries < 3) {
-            clock_sleep_ms(backoff_ms(retries));
-            continue;
+        if (status == 429) {
+            const std::int64_t wait_ms = rate_limit_wait_ms(url, retries, retry_after_ms);
+            if (waited_ms + wait_ms <= total_s * 1000) {
+                waited_ms += wait_ms;
+                clock_sleep_ms(wait_ms);
+                continue;
+            }
         }
         error = http_error_text(status, body);
         return false;
@@ -263,6 +300,7 @@ bool http_post_json(const std::string& url, const std::string& json_body, std::s
     for (std::int32_t rate_limited = 0;;) {
         response.clear();
         error.clear();
+        HostTurn turn(url);
         CurlHandle curl = new_request(url, response, error);
         if (!curl) return false;
         SlistPtr headers(curl_slist_append(nullptr, kJsonContentType));
@@ -277,11 +315,16 @@ bool http_post_json(const std::string& url, const std::string& json_body, std::s
         curl_easy_setopt(h, CURLOPT_TIMEOUT, total_s);
         curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
         long status = 0;
-        if (!perform_once(curl, url, status, error)) return false;
+        std::int64_t retry_after_ms = 0;
+        if (!perform_once(curl, url, response, status, retry_after_ms, error)) return false;
         if (is_success(status)) return true;
         if (status == 429 && ++rate_limited < attempts) {
-            clock_sleep_ms(backoff_ms(rate_limited - 1));
-            continue;
+            // A pause longer than the whole request may take is not waited out.
+            const std::int64_t wait_ms = rate_limit_wait_ms(url, rate_limited - 1, retry_after_ms);
+            if (wait_ms <= std::max<std::int64_t>(total_s, 2) * 1000) {
+                clock_sleep_ms(wait_ms);
+                continue;
+            }
         }
         error = http_error_text(status, response);
         return false;
@@ -331,7 +374,11 @@ bool http_post_json_keepalive(CurlSession& session, const std::string& url, cons
     curl_easy_setopt(h, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
     if (!session.resolve) session.resolve = apply_pinned_resolve(h, url);
-    const CURLcode rc = curl_easy_perform(h);
+    CURLcode rc = CURLE_OK;
+    {
+        HostTurn turn(url);
+        rc = curl_easy_perform(h);
+    }
     const long status = response_code(h);
     // The handle outlives this call; it must not keep pointers into this call's locals.
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
@@ -352,6 +399,7 @@ bool http_post_json_keepalive(CurlSession& session, const std::string& url, cons
 bool http_get_platform(const std::string& url, std::string& body, std::string& error) {
     body.clear();
     error.clear();
+    HostTurn turn(url);
     CurlHandle curl = new_request(url, body, error);
     if (!curl) return false;
     CURL* h = curl.get();
@@ -366,8 +414,10 @@ bool http_get_platform(const std::string& url, std::string& body, std::string& e
         curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
     }
     long status = 0;
-    if (!perform_once(curl, url, status, error)) return false;
+    std::int64_t retry_after_ms = 0;
+    if (!perform_once(curl, url, body, status, retry_after_ms, error)) return false;
     if (is_success(status)) return true;
+    if (status == 429) host_pause(url, retry_after_ms);
     error = "HTTP " + std::to_string(status);
     return false;
 }

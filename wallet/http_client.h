@@ -24,8 +24,13 @@ CurlHandle new_curl_handle();
 // segment or query value; "" when libcurl cannot escape it.
 std::string url_escape(const std::string& text);
 
+// No honest reply comes near this: a transaction carrying a 10 MB artwork, as JSON with its script
+// in hex and as text, is about half of it.
+constexpr std::size_t kMaxReplyBytes = std::size_t(64) << 20;
+
 // libcurl write callback: appends size * nmemb bytes to the std::string that userdata points to
-// and returns that count; returns 0 (ending the transfer) only when the text cannot grow.
+// and returns that count; returns 0 (ending the transfer) when the text cannot grow or would pass
+// kMaxReplyBytes.
 size_t curl_write_to_string(char* data, size_t size, size_t nmemb, void* userdata);
 
 // A kept-alive connection for repeated posts to one host. Not safe for concurrent use: its owner
@@ -35,15 +40,21 @@ struct CurlSession {
     curl_slist* resolve = nullptr;
 };
 
+// Every request below waits for its turn at the host (host_pace.h), and one host's requests share
+// kept-alive connections. A reply over kMaxReplyBytes fails and is not kept.
+
 // GET with redirects. True on status 200-299, or 404 when accept_404 is set. On HTTP 429 waits
-// 400, 800, 1600 ms and retries, four requests at most. timeout_s below 2 runs with 2 s.
-// False with the library's text on a transport failure, else with http_error_text; the body of
-// a failed answer stays in `body`.
-bool http_get(const std::string& url, std::string& body, std::string& error, std::int32_t timeout_s, bool accept_404);
+// 400 ms doubled each time, or the host's Retry-After when longer, and asks again while the
+// waits fit in the time-out. timeout_s below 2 runs with 2 s. False with the library's text on a
+// transport failure, else with http_error_text; the body of a failed answer stays in `body`.
+// user_agent null sends the program's own; `status`, when given, receives the last answer's status
+// (0 without one).
+bool http_get(const std::string& url, std::string& body, std::string& error, std::int32_t timeout_s, bool accept_404,
+              const char* user_agent = nullptr, long* status = nullptr);
 
 // POST of a JSON text. True on status 200-299. On HTTP 429 retries while fewer than `attempts`
-// requests were made, waiting 400 ms doubled each time; attempts below 1 fails at once with the
-// rate-limit text and makes no request. Error texts as for http_get.
+// requests were made, waiting 400 ms doubled each time (or the Retry-After when longer); attempts below 1 fails at once
+// with the rate-limit text and makes no request. Error texts as for http_get.
 bool http_post_json(const std::string& url, const std::string& json_body, std::string& response, std::string& error,
                     std::uint32_t timeout_s, std::int32_t attempts);
 

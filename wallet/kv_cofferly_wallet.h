@@ -81,6 +81,8 @@ struct KvCofferlyWallet {
     std::vector<LocalOrd> ord_owned;
     std::vector<WalletContact> contacts;
     KvCofferlyWalletSecrets secrets;
+    bool save_pending = false;       // the disk refused the last save; a later one writes the change
+    std::int64_t save_failed_ms = 0; // steady-clock time of that refusal
 };
 
 // A default row: empty texts, vout 0, both flags false.

@@ -7,13 +7,33 @@
 #include <thread>
 #include <vector>
 
-void parallel_for_worker(std::atomic<std::uint64_t>& next, std::uint64_t count,
-                         const std::function<void(std::uint64_t)>& body) {
+namespace {
+
+// What the threads of one parallel_for share.
+struct ParallelRun {
+    std::atomic<std::uint64_t> next{0};
+    std::mutex mutex;
+    std::exception_ptr failure; // the first exception a call threw
+};
+
+void parallel_for_worker(ParallelRun& run, std::uint64_t count, const std::function<void(std::uint64_t)>& body) {
     // Indices are handed out one at a time rather than split up front: each call is a network
     // request, and a thread stuck on a slow one must not hold back a share of the rest.
-    for (std::uint64_t i = next.fetch_add(1); i < count; i = next.fetch_add(1))
-        body(i);
+    for (std::uint64_t i = run.next.fetch_add(1); i < count; i = run.next.fetch_add(1)) {
+        try {
+            body(i);
+        } catch (...) {
+            // An exception that left a thread would end the program; it is handed to the caller,
+            // and the indices left are not started.
+            std::lock_guard<std::mutex> hold(run.mutex);
+            if (!run.failure) run.failure = std::current_exception();
+            run.next.store(count);
+            return;
+        }
+    }
 }
+
+} // namespace
 
 void parallel_for(std::uint64_t count, std::uint32_t threads, const std::function<void(std::uint64_t)>& body) {
     if (count == 0 || !body) return;
@@ -25,21 +45,22 @@ void parallel_for(std::uint64_t count, std::uint32_t threads, const std::functio
     // Compared on the whole count: a count whose low 32 bits are small (2^32, say) still gets
     // every thread it is allowed.
     const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(count, threads));
-    std::atomic<std::uint64_t> next{0};
+    ParallelRun run;
     std::vector<std::thread> pool;
     pool.reserve(n);
     for (std::size_t t = 0; t < n; ++t) {
         try {
-            pool.emplace_back(parallel_for_worker, std::ref(next), count, std::cref(body));
+            pool.emplace_back(parallel_for_worker, std::ref(run), count, std::cref(body));
         } catch (const std::system_error&) {
             // Out of threads: the ones already running take every index, and a vector of
             // joinable threads must never be destroyed unjoined.
             break;
         }
     }
-    if (pool.empty()) parallel_for_worker(next, count, body);
+    if (pool.empty()) parallel_for_worker(run, count, body);
     for (std::thread& thread : pool)
         thread.join();
+    if (run.failure) std::rethrow_exception(run.failure);
 }
 
 void parallel_for_rethrow(std::uint64_t count, std::uint32_t threads, const std::function<void(std::uint64_t)>& body) {

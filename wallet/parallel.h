@@ -7,13 +7,10 @@
 
 // Calls `body` once for every index 0 .. count-1 on at most `threads` threads and returns when all
 // calls have ended. With count 1 or threads 0 or 1 every call runs in order on the calling thread.
-// `body` must guard what it shares and must not throw on the threaded path.
+// `body` must guard what it shares. When a call throws, no index is handed out after it, and once
+// the calls under way have ended the first exception is thrown again on the calling thread.
 void parallel_for(std::uint64_t count, std::uint32_t threads, const std::function<void(std::uint64_t)>& body);
 
-// The loop of one thread of parallel_for: takes indices from `next` until they run out.
-void parallel_for_worker(std::atomic<std::uint64_t>& next, std::uint64_t count,
-                         const std::function<void(std::uint64_t)>& body);
-
-// parallel_for whose body may throw: the first exception is carried out of the worker threads and
-// thrown again on the caller's, as if the loop had run there.
+// parallel_for that runs every index even after a call threw: the first exception is thrown again
+// on the caller's thread once all calls have ended, as if the loop had run there.
 void parallel_for_rethrow(std::uint64_t count, std::uint32_t threads, const std::function<void(std::uint64_t)>& body);

@@ -10,7 +10,6 @@
 #include "wallet/json_util.h"
 #include "wallet/kv_cofferly_wallet.h"
 
-#include <atomic>
 #include <cassert>
 #include <mutex>
 
@@ -28,19 +27,10 @@ const char kLegacyWalletFile[] = "/kestrava_cofferly.json";
 const int kReplaceAttempts = 40;
 const std::int64_t kReplaceRetryMs = 25;
 
-// Sibling programs and this program's own threads rewrite the shared files (reserves, tags, the
-// wallet file) without one common lock, so each write goes through a temporary name of its own:
-// a random mark of this process and a running number. Two writers then never fill one temporary
-// file together, and the last complete move wins.
-std::string private_tmp_suffix() {
-    static const std::string process_mark = [] {
-        std::uint8_t bytes[6] = {};
-        if (!random_bytes(bytes, sizeof bytes)) return std::string("p");
-        return to_hex(bytes, sizeof bytes);
-    }();
-    static std::atomic<std::uint64_t> next{0};
-    return "." + process_mark + "-" + std::to_string(next.fetch_add(1)) + ".tmp";
-}
+const int kSetAsideNames = 100;
+// No whole-file write takes this long; a temporary file of the own naming that is older was left
+// by a process that ended mid-write.
+const std::int64_t kStaleTmpAgeS = 600;
 
 // The safe "wallet_id" of a bind file, or "".
 std::string read_bind_id(const std::string& path) {
@@ -149,15 +139,22 @@ nlohmann::json load_wallets_json() {
 bool write_data_file(const std::string& path, const std::string& text, bool text_mode) {
     // On Windows a reader that has the file open (the wallet program may read the registry without
     // the lock) makes the move fail until it closes the file, which takes moments.
-    return platform_write_file_aside(
-        path, text, text_mode, kReplaceAttempts, [] { clock_sleep_ms(kReplaceRetryMs); }, private_tmp_suffix());
+    // Sibling programs and this program's own threads rewrite the shared files (reserves, tags, the
+    // wallet file) without one common lock; each write's own temporary name keeps two writers from
+    // filling one temporary file together, and the last complete move wins.
+    return platform_write_file_aside(path, text, text_mode, kReplaceAttempts, [] { clock_sleep_ms(kReplaceRetryMs); });
 }
 
 bool set_aside_damaged_file(const std::string& path) {
-    const std::string aside = path + ".damaged-" + std::to_string(clock_system_ms());
-    if (!platform_move_file(path, aside)) return false;
-    emit_log_line("Could not read " + path + "; kept it as " + aside + " and started a new one.\n");
-    return true;
+    const std::string stamp = path + ".damaged-" + std::to_string(clock_system_ms());
+    // Two set-asides in one millisecond must both be kept: a taken name gets a number.
+    for (int n = 1; n <= kSetAsideNames; ++n) {
+        const std::string aside = n == 1 ? stamp : stamp + "-" + std::to_string(n);
+        if (platform_file_exists(aside) || !platform_move_file_new(path, aside)) continue;
+        emit_log_line("Could not read " + path + "; kept it as " + aside + " and started a new one.\n");
+        return true;
+    }
+    return false;
 }
 
 bool save_wallets_json(const nlohmann::json& doc) {
@@ -169,8 +166,13 @@ bool save_wallets_json(const nlohmann::json& doc) {
     }
     // The registry is written under the cross-process lock, through the one temporary name that
     // the wallet program knows as well.
-    return platform_write_file_aside(kestrava_data_dir() + kRegistryFile, text, true, kReplaceAttempts,
-                                     [] { clock_sleep_ms(kReplaceRetryMs); });
+    return platform_write_file_aside(
+        kestrava_data_dir() + kRegistryFile, text, true, kReplaceAttempts, [] { clock_sleep_ms(kReplaceRetryMs); },
+        ".tmp");
+}
+
+int sweep_stale_tmp_files() {
+    return platform_sweep_stale_tmp_files(kestrava_data_dir(), kStaleTmpAgeS);
 }
 
 void migrate_legacy_wallet() {
@@ -274,6 +276,7 @@ void init_wallet_binding(const std::string& instance_key, const std::string& app
     set_wallet_binding(binding);
 
     migrate_legacy_wallet();
+    sweep_stale_tmp_files();
 
     std::string id = read_bind_id(bind_file_path());
     if (id.empty()) {

@@ -60,9 +60,15 @@ bool write_data_file(const std::string& path, const std::string& text, bool text
 constexpr std::int64_t kSharedFileRetryMs = 50;
 
 // Keeps a damaged file (one that read twice as something this program cannot use) aside as
-// "<path>.damaged-<system ms>", untouched, so that a new file can start in its place, and logs one
-// line naming both. False when it could not be moved; everything then stays as it was.
+// "<path>.damaged-<system ms>" ("-2", "-3" and on added when that name is taken), untouched, so
+// that a new file can start in its place, and logs one line naming both. False when it could not
+// be moved; everything then stays as it was.
 bool set_aside_damaged_file(const std::string& path);
+
+// Removes the temporary files of this program's own naming that writers cut short by a crash left
+// in the data folder (the wallet file's hold the seed in clear); only those older than any write
+// takes, so none that a running writer owns. Runs at start. Returns how many went.
+int sweep_stale_tmp_files();
 
 // Replaces "wallets.json" atomically with `doc` (indent 2, one trailing newline) through
 // "wallets.json.tmp"; the caller holds the registry lock. A move that fails is retried for a

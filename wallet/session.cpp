@@ -179,6 +179,7 @@ void note_wallet_state_changed() {
     view.address = w.address;
     view.identity_address = w.identity_address;
     view.paymail = w.paymail;
+    view.save_pending = w.save_pending;
     std::lock_guard<std::mutex> hold(g_view_mutex);
     g_view = std::move(view);
 }
@@ -275,6 +276,9 @@ void sync_wallet_from_file() {
 void clear_wallet_session() {
     WalletLock lock = lock_wallet();
     KvCofferlyWallet& w = kv_wallet();
+    // A change the disk refused gets one more try before the state it lives in goes.
+    if (w.save_pending) save_wallet();
+    w.save_pending = false;
     reset_loaded_wallet_fields(w);
     w.pub.clear();
     w.address.clear();

@@ -38,7 +38,8 @@ struct WalletView {
     bool is_hd = false;
     std::string address; // main address: receive address, or the single legacy address
     std::string identity_address;
-    std::string paymail; // alias, without the domain
+    std::string paymail;       // alias, without the domain
+    bool save_pending = false; // a change of the wallet has not reached its file yet
 };
 
 // The latest copy; never waits for the wallet mutex.

@@ -4,6 +4,14 @@
 
 #include <string>
 
+// How the program treats one service host: requests a second (0 = unpaced), the burst the
+// service lets through at once, and the requests sent there side by side.
+struct HostPace {
+    double per_second = 0;
+    int burst = 1;
+    int parallel = 16;
+};
+
 struct ServiceSettings {
     // WhatsOnChain API, including "/v1/bsv/main".
     std::string woc_base = "https://api.whatsonchain.com/v1/bsv/main";
@@ -24,6 +32,12 @@ struct ServiceSettings {
     // The maker's update page: its text names the latest build's version; the desktop program
     // offers it to the user when that is newer than its own.
     std::string update_page = "https://corvane.net/update";
+    // WhatsOnChain's free service answers three requests a second and refuses the rest with 429;
+    // more than two at once would only queue there. The burst is one short of the service's, so a
+    // request that travels a little faster than the one before it still finds a token.
+    HostPace woc_pace = {3, 2, 2};
+    // Every other host: no published rate, but never a whole thread pool at once.
+    HostPace host_pace = {0, 1, 16};
 };
 
 // A copy of the settings in force.

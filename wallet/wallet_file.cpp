@@ -3,6 +3,7 @@
 #include "wallet/session.h"
 
 #include "platform/fs.h"
+#include "wallet/clock.h"
 #include "wallet/codecs.h"
 #include "wallet/crypto.h"
 #include "wallet/json_util.h"
@@ -23,6 +24,7 @@ using nlohmann::json;
 namespace {
 
 constexpr std::size_t kContactNoteMax = 80;
+constexpr std::int64_t kSaveRetryMs = 5000;
 
 // Lets the parser read the file text in place, so the mnemonic is not copied into a stream buffer
 // that nobody wipes.
@@ -402,7 +404,12 @@ bool load_wallet() {
     try {
         WalletLock lock = lock_wallet();
         KvCofferlyWallet& w = kv_wallet();
-        if (!w.priv.empty() && !w.address.empty()) return true;
+        if (!w.priv.empty() && !w.address.empty()) {
+            // A change the disk refused stays in memory and is written again by the next operation
+            // that comes by, a few seconds apart, until the disk takes it.
+            if (w.save_pending && clock_steady_ms() - w.save_failed_ms >= kSaveRetryMs) save_wallet();
+            return true;
+        }
         if (w.wallet_id.empty()) return false;
         const std::string path = wallet_file_path();
         if (path.empty()) return false;
@@ -454,8 +461,17 @@ bool save_wallet() {
         // full disk or a crash mid-write must leave the old one whole.
         const bool ok = write_data_file(path, text, true);
         wipe(text);
-        // Callers go on with the state in memory; the user must learn that the disk did not take it.
-        if (!ok) emit_log_line("Could not save the wallet file; the previous one is kept as it was.\n");
+        // Callers go on with the state in memory; the change stays pending, and the window shows
+        // that the disk did not take it.
+        KvCofferlyWallet& state = kv_wallet();
+        if (!ok) {
+            emit_log_line("Could not save the wallet file; the previous one is kept as it was.\n");
+            state.save_failed_ms = clock_steady_ms();
+        }
+        if (state.save_pending != !ok) {
+            state.save_pending = !ok;
+            note_wallet_state_changed();
+        }
         return ok;
     } catch (...) {
         return false;

@@ -47,11 +47,13 @@ bool read_file_text(const std::string& path, std::string& out);
 bool is_wallet_sealed();
 
 // Makes sure the wallet state holds the bound wallet's keys. False when there is no wallet, the
-// file is missing, malformed, sealed or of unexpected types, or its keys are unusable.
+// file is missing, malformed, sealed or of unexpected types, or its keys are unusable. With the
+// keys already held it saves a pending change again once 5 s have passed since the disk refused it.
 bool load_wallet();
 
 // Rewrites the wallet file from the wallet state, keeping the keys this program does not write.
-// False when no wallet is loaded, the wallet is sealed, or the file cannot be written.
+// False when no wallet is loaded, the wallet is sealed, or the file cannot be written; in the last
+// case the change is marked pending (in the state and its view) until a save succeeds.
 bool save_wallet();
 
 // The current ordinals address of an HD wallet, or "" (takes the wallet mutex itself).

@@ -43,10 +43,13 @@ struct Script {
 };
 
 struct BroadcastTest : FakeChainTest {
-    FakeServer scripted; // stands in for one service when a test needs its words exactly
     Script script;
     bool scripted_accepts = true;
     bool lookups_get_a_page = false; // every transaction look-up answers 200 with an error page
+    int answer_after_ms = 0;         // real time the scripted service takes to answer a post it took
+    // Stands in for one service when a test needs its words exactly. Declared after what its
+    // handlers read, so it stops, and a late answer ends, before those go.
+    FakeServer scripted;
     WalletLock lock = lock_wallet();
     TestKey recv0, recv1, recv2, bob = test_key_from_byte(0x22);
 
@@ -63,6 +66,7 @@ struct BroadcastTest : FakeChainTest {
             std::string reason;
             if (scripted_accepts && body.is_object() && body.contains("txhex"))
                 chain.ledger.accept(from_hex(body["txhex"].get<std::string>()), reason);
+            std::this_thread::sleep_for(std::chrono::milliseconds(answer_after_ms));
             return script.get();
         });
         scripted.on("GET", ".*/tx/([0-9a-f]{64})(/hex)?", [this](const FakeRequest& req) {
@@ -454,6 +458,27 @@ TEST_F(BroadcastTest, ChangeCoinsCarryTheKeyOfTheAddressTheyPay) {
             EXPECT_EQ(coin->priv_hex, row.coin_key->priv);
             EXPECT_EQ(coin->pub_hex, row.coin_key->pub);
         }
+    }
+}
+
+// The platform answers after the client gave up while WhatsOnChain and ARC fail: whether the
+// transaction went out is asked of the listing, and without one its coin stays held.
+TEST_F(BroadcastTest, SubmitThatRanOutOfTimeIsLookedUpBeforeAnswering) {
+    use_scripted(&ServiceSettings::platform_base);
+    answer_after_ms = 2150;
+    script.set(200, R"({"ok":true})");
+    FakeFault failing;
+    failing.status = 500;
+    chain.woc.set_fault(kWoc + "/tx/raw", failing);
+    chain.arc.set_fault("/v1/tx", failing);
+    for (const bool took : {true, false}) {
+        SCOPED_TRACE(took ? "taken" : "not taken");
+        scripted_accepts = took;
+        Payment p = fresh_payment();
+        std::string txid;
+        const std::string result = broadcast_tx(p.inputs, p.outputs, recv1.hash, &txid);
+        EXPECT_EQ(result.rfind(took ? "success: " + txid : "error: not known whether it was sent", 0), 0u) << result;
+        EXPECT_TRUE(is_outpoint_spent(p.inputs[0].txid, 0)) << "recorded or held, never offered again";
     }
 }
 

@@ -11,8 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <mutex>
+#include <thread>
 
 using nlohmann::json;
 
@@ -225,7 +227,7 @@ TEST_F(WocClientTest, TransactionStatusFollowsTheServiceAndItsLag) {
     EXPECT_EQ(woc_tx_status(funded), 2);
 }
 
-TEST_F(WocClientTest, TransactionJsonIsCachedOnlyOnSuccess) {
+TEST_F(WocClientTest, TransactionJsonIsKeptOnlyWhenMinedAndReadOnceAtATime) {
     std::string funded = chain.ledger.fund(alice.address, 5000);
     json tx;
     ASSERT_TRUE(woc_tx_json(funded, tx));
@@ -237,6 +239,23 @@ TEST_F(WocClientTest, TransactionJsonIsCachedOnlyOnSuccess) {
     EXPECT_FALSE(woc_tx_json(unknown, tx));
     EXPECT_FALSE(woc_tx_json(unknown, tx));
     EXPECT_EQ(woc_requests("/tx/" + unknown), 2);
+
+    // Readers that want a transaction at the same moment share one request.
+    const std::string pending = chain.ledger.fund(alice.address, 7000, false);
+    FakeFault slow;
+    slow.delay_ms = 100;
+    chain.woc.set_fault(std::string(kWocPrefix) + "/tx/" + pending, slow);
+    std::vector<std::thread> readers;
+    std::atomic<int> read{0};
+    for (int i = 0; i < 4; ++i)
+        readers.emplace_back([&] {
+            json copy;
+            if (woc_tx_json(pending, copy) && copy["txid"] == pending) ++read;
+        });
+    for (auto& reader : readers)
+        reader.join();
+    EXPECT_EQ(read, 4);
+    EXPECT_EQ(woc_requests("/tx/" + pending), 1);
 
     chain.woc.set_fault(std::string(kWocPrefix) + "/tx/", FakeFault{0, 0, 0, false, true});
     const std::string other = chain.ledger.fund(alice.address, 6000);

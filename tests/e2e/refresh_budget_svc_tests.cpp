@@ -26,6 +26,7 @@ struct RefreshBudgetTest : FakeChainTest {
         write_test_wallet_file("budget");
         load_wallet_id("budget");
         chain.ledger.fund(test_receive_key(0).address, 50000);
+        limit_woc_to_free_rate(chain);
     }
     ~RefreshBudgetTest() override { drop_platform_session(); }
 
@@ -53,6 +54,9 @@ TEST_F(RefreshBudgetTest, RefreshAndConnectStayWithinTheirWhatsOnChainBudget) {
     chain.woc.reset_counts();
     refresh();
     EXPECT_LE(chain.woc.request_count(), 15);
+    // Paced to the service's rate, on few connections.
+    EXPECT_EQ(chain.woc.rate_limited_count(), 0);
+    EXPECT_LE(chain.woc.connection_count(), 2);
     // Every watch address's history comes in one bulk request, not three each: one for the
     // wallet's addresses, one for the ten frames.
     EXPECT_EQ(chain.woc.request_count("POST", woc + "/addresses/history/all"), 2);
@@ -70,4 +74,5 @@ TEST_F(RefreshBudgetTest, RefreshAndConnectStayWithinTheirWhatsOnChainBudget) {
     ASSERT_EQ(connect_cofferly(), "success");
     refresh();
     EXPECT_LE(chain.woc.request_count(), 25);
+    EXPECT_EQ(chain.woc.rate_limited_count(), 0);
 }

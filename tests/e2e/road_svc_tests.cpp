@@ -128,6 +128,7 @@ struct RoadTest : testing::Test {
         binding.app_mode = true;
         set_wallet_binding(binding);
         set_log_sink([this](const std::string& line) { lines.push_back(line); });
+        limit_woc_to_free_rate(chain);
     }
     ~RoadTest() override {
         set_status_sink(nullptr);
@@ -522,6 +523,8 @@ TEST_F(RoadTest, FromConnectToTheNetworkAndBackAfterARestart) {
                         {"payload", child_record},
                         {"watch", watch}};
     test_write_file(dir.root + "/child-setup.json", setup.dump());
+    // The restarted program keeps its own clock, which the fake's rate cannot follow.
+    chain.woc.set_rate_limit(0, 1);
     submitted = chain.platform.request_count("/oi/submit");
     const int woc_posts = chain.woc.request_count(std::string(kWocPrefix) + "/tx/raw");
     const int arc_posts = chain.arc.request_count();

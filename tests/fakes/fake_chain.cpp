@@ -417,7 +417,15 @@ ServiceSettings settings_for(const FakeChain& chain) {
     s.arc_base = chain.arc.base_url();
     s.platform_base = chain.platform.base_url();
     s.gorillapool_base = chain.woc.base_url() + "/no-gorillapool/api";
+    s.woc_pace = s.host_pace;
     return s;
+}
+
+void limit_woc_to_free_rate(FakeChain& chain) {
+    ServiceSettings s = service_settings();
+    s.woc_pace = ServiceSettings().woc_pace;
+    set_service_settings(s);
+    chain.woc.set_rate_limit(kWocFreeRate, static_cast<int>(kWocFreeRate));
 }
 
 ScopedServiceSettings::ScopedServiceSettings(const ServiceSettings& settings) : saved(service_settings()) {

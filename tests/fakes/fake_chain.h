@@ -40,8 +40,15 @@ private:
 };
 
 // Settings that point every service at the fakes; GorillaPool at a path no fake serves, so nothing
-// leaves the loopback host.
+// leaves the loopback host. The program does not pace itself against the fakes (see
+// limit_woc_to_free_rate).
 ServiceSettings settings_for(const FakeChain& chain);
+
+// WhatsOnChain's free rate as the end-to-end tests meet it: the fake refuses past three requests a
+// second with 429 and Retry-After, and the program paces itself as shipped. Changes the settings in
+// force.
+constexpr double kWocFreeRate = 3;
+void limit_woc_to_free_rate(FakeChain& chain);
 
 // Installs settings for the life of the object and restores the previous ones afterwards.
 struct ScopedServiceSettings {

@@ -1,6 +1,7 @@
 #include "fakes/fake_server.h"
 
 #include "fakes/httplib_config.h"
+#include "wallet/clock.h"
 #include "wallet/http_client.h"
 
 #include <nlohmann/json.hpp>
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <deque>
 #include <regex>
@@ -119,6 +121,11 @@ struct FakeServerState {
     std::vector<FakeRequest> requests;
     std::set<std::pair<std::string, int>> connections;
     std::string flight_prefix; // in-flight counts cover only paths under it
+    double rate_per_second = 0;
+    int rate_burst = 1;
+    double tokens = 0;
+    std::int64_t tokens_at_ms = 0;
+    int rate_limited = 0;
     int in_flight = 0;
     int peak_in_flight = 0;
 };
@@ -163,6 +170,23 @@ FakeHandler find_route(const FakeServerState& state, FakeRequest& request) {
     return nullptr;
 }
 
+// Takes a token of the rate limit; false with the whole seconds until one is there when none is.
+// The caller holds the state's mutex.
+bool take_rate_token(FakeServerState& state, int& retry_after_s) {
+    if (state.rate_per_second <= 0) return true;
+    const std::int64_t now = clock_steady_ms();
+    state.tokens =
+        std::min<double>(state.rate_burst, state.tokens + (now - state.tokens_at_ms) * state.rate_per_second / 1000.0);
+    state.tokens_at_ms = now;
+    if (state.tokens >= 1) {
+        state.tokens -= 1;
+        return true;
+    }
+    ++state.rate_limited;
+    retry_after_s = static_cast<int>(std::ceil((1 - state.tokens) / state.rate_per_second));
+    return false;
+}
+
 // Faults are applied before the handler so that every route, and paths with no route, can be
 // made to fail. The request is recorded before any delay, so a client that gave up still shows it.
 FakeResponse dispatch(FakeServerState& state, FakeRequest& request) {
@@ -170,10 +194,16 @@ FakeResponse dispatch(FakeServerState& state, FakeRequest& request) {
     FakeFault fault;
     bool has_fault = false;
     bool rate_limited = false;
+    int retry_after_s = 0;
     {
         std::lock_guard<std::mutex> lock(state.mutex);
         handler = find_route(state, request);
         state.requests.push_back(request);
+        if (!take_rate_token(state, retry_after_s)) {
+            FakeResponse refused = json_error(429, "rate limited");
+            refused.retry_after_s = retry_after_s;
+            return refused;
+        }
         has_fault = take_fault(state, request.path, fault, rate_limited);
     }
     if (has_fault) {
@@ -219,6 +249,7 @@ void serve(FakeServerState& state, const httplib::Request& req, httplib::Respons
         --state.in_flight;
     }
     res.status = response.status;
+    if (response.retry_after_s > 0) res.set_header("Retry-After", std::to_string(response.retry_after_s));
     res.set_content(response.body, response.content_type.c_str());
 }
 
@@ -303,6 +334,19 @@ int FakeServer::request_count(const std::string& method, const std::string& path
     return count;
 }
 
+void FakeServer::set_rate_limit(double per_second, int burst) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->rate_per_second = per_second;
+    state_->rate_burst = std::max(burst, 1);
+    state_->tokens = state_->rate_burst;
+    state_->tokens_at_ms = clock_steady_ms();
+}
+
+int FakeServer::rate_limited_count() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->rate_limited;
+}
+
 int FakeServer::peak_in_flight() const {
     std::lock_guard<std::mutex> lock(state_->mutex);
     return state_->peak_in_flight;
@@ -329,5 +373,6 @@ void FakeServer::reset_counts() {
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->requests.clear();
     state_->connections.clear();
+    state_->rate_limited = 0;
     state_->peak_in_flight = state_->in_flight;
 }

@@ -26,6 +26,7 @@ struct FakeResponse {
     int status = 200;
     std::string body;
     std::string content_type = "application/json";
+    int retry_after_s = 0; // sent as Retry-After when above 0
 };
 
 using FakeHandler = std::function<FakeResponse(const FakeRequest&)>;
@@ -57,6 +58,11 @@ struct FakeServer {
     // Applies to paths starting with the prefix; a later fault for the same prefix replaces it.
     void set_fault(const std::string& path_prefix, const FakeFault& fault);
     void clear_faults();
+    // As the services do: past `per_second` requests a second (a bucket of `burst`), a request is
+    // answered 429 with the seconds until the next one may come in Retry-After. Time is the process
+    // clock seam's, so a test's fake clock drives it. 0 lifts the limit.
+    void set_rate_limit(double per_second, int burst);
+    int rate_limited_count() const; // requests refused by the rate limit since start or reset_counts
     int request_count(const std::string& path_prefix = "") const; // requests whose path starts with the prefix
     int request_count(const std::string& method, const std::string& path_prefix) const; // of that method only
     int peak_in_flight() const;                // most requests being answered at one moment since start or reset_counts

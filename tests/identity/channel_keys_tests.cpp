@@ -72,8 +72,8 @@ TEST(ChannelKeys, LoadsOnlyCompleteKeysAndEmptiesTheSlotsOnFailure) {
 }
 
 // The reader holds the peer private key (here 1, so the peer public key is the generator) and
-// derives the same shared X from the sender's public key; the text must open with it, and only
-// unaltered.
+// derives the same shared X from the sender's public key; the text must open with it, only
+// unaltered and only in the report whose signed text it was sealed to.
 TEST(ChannelKeys, ReportEncryptionOpensOnThePeerSideAndNeedsUsableKeys) {
     const std::string generator = "0279be667ef9dcbbac55a06295ce870b07029bfcdb2dce28d959f2815b16f81798";
     const std::string priv = std::string(62, '0') + "2a";
@@ -81,6 +81,7 @@ TEST(ChannelKeys, ReportEncryptionOpensOnThePeerSideAndNeedsUsableKeys) {
     ASSERT_TRUE(priv_hex_to_pub_hex(priv, sender_pub));
     const Bytes sender_point = from_hex(sender_pub);
     const Hash256 reader_key = sha256(sender_point.data() + 1, 32);
+    const std::string kSigned = "KV1|report|art|ada|ada|1700000000|02ab";
     struct Row {
         const char* name;
         std::string priv;
@@ -107,7 +108,7 @@ TEST(ChannelKeys, ReportEncryptionOpensOnThePeerSideAndNeedsUsableKeys) {
         keys.peer_pub = row.peer;
         std::string encrypted;
         std::string error;
-        EXPECT_EQ(encrypt_report_text(keys, "hello", encrypted, error), row.ok);
+        EXPECT_EQ(encrypt_report_text(keys, "hello", kSigned, encrypted, error), row.ok);
         EXPECT_EQ(encrypted.empty(), !row.ok);
         EXPECT_EQ(error, row.ok ? "" : "the channel keys are not usable");
         if (!row.ok) continue;
@@ -115,13 +116,19 @@ TEST(ChannelKeys, ReportEncryptionOpensOnThePeerSideAndNeedsUsableKeys) {
         ASSERT_TRUE(base64_decode(encrypted, sealed));
         ASSERT_EQ(sealed.size(), 12u + 5u + 16u); // nonce, text, tag
         std::uint8_t plain[5] = {};
-        ASSERT_TRUE(aes_256_gcm_open(reader_key, sealed.data(), sealed.data() + 12, 5, sealed.data() + 17, plain));
+        ASSERT_TRUE(
+            aes_256_gcm_open(reader_key, sealed.data(), kSigned, sealed.data() + 12, 5, sealed.data() + 17, plain));
         EXPECT_EQ(std::string(plain, plain + 5), "hello");
+        for (const char* other :
+             {"", "KV1|report|art|ada|ada|1700000001|02ab", "KV1|report|art|bob|bob|1700000000|02ab"})
+            EXPECT_FALSE(
+                aes_256_gcm_open(reader_key, sealed.data(), other, sealed.data() + 12, 5, sealed.data() + 17, plain));
         sealed[14] ^= 1;
-        EXPECT_FALSE(aes_256_gcm_open(reader_key, sealed.data(), sealed.data() + 12, 5, sealed.data() + 17, plain));
+        EXPECT_FALSE(
+            aes_256_gcm_open(reader_key, sealed.data(), kSigned, sealed.data() + 12, 5, sealed.data() + 17, plain));
         EXPECT_EQ(std::string(plain, plain + 5), std::string(5, '\0')); // nothing of a forged text is kept
         std::string again;
-        ASSERT_TRUE(encrypt_report_text(keys, "hello", again, error));
+        ASSERT_TRUE(encrypt_report_text(keys, "hello", kSigned, again, error));
         EXPECT_NE(again, encrypted); // a fresh nonce every time
     }
 }

@@ -250,9 +250,11 @@ TEST(PaymailRegistry, LabelOrdAddressAvatarAndRole) {
 TEST(PaymailRegistry, DamagedFileIsKeptAsideAndClaimsGoOn) {
     const std::string deep = "{\"names\":{},\"x\":" + std::string(75000, '[') + std::string(75000, ']') + "}";
     const std::string bodies[] = {"{\"names\": {\"me\": ", "[1, 2, 3]", "", deep};
+    // Each row's clock starts at the same millisecond: every damaged copy must still be kept.
+    TempDataDir damaged_dir;
+    int kept = 0;
     for (const std::string& body : bodies) {
         SCOPED_TRACE(body.substr(0, 40));
-        TempDataDir dir;
         FakeClock clock;
         SinkCapture sink;
         set_identity(kMine);
@@ -260,7 +262,9 @@ TEST(PaymailRegistry, DamagedFileIsKeptAsideAndClaimsGoOn) {
 
         EXPECT_EQ(claim_paymail_name("me", kMine, ""), "");
         EXPECT_EQ(clock.recorded_sleeps(), std::vector<std::int64_t>{kSharedFileRetryMs});
-        EXPECT_EQ(test_read_file(paymail_registry_path() + ".damaged-" + std::to_string(clock.system_ms)), body);
+        const std::string stamp = paymail_registry_path() + ".damaged-" + std::to_string(clock.system_ms);
+        EXPECT_EQ(test_read_file(kept == 0 ? stamp : stamp + "-" + std::to_string(kept + 1)), body);
+        ++kept;
         EXPECT_EQ(primary_paymail_name_for_pubkey(kMine), "me");
         EXPECT_EQ(read_registry()["names"]["me"]["pubkey"], kMine);
         EXPECT_EQ(sink.lines.size(), 1u);

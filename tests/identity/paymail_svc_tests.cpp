@@ -188,7 +188,7 @@ TEST_F(PaymailTest, ConfirmationResolvesTheAddressThePassUses) {
 }
 
 // Only the platform's answer is recorded, and only under the label asked. The local service's
-// answer is never recorded: it first shows in a confirmation, then serves one pass.
+// answer is neither recorded nor kept: only a confirmation hands it on.
 TEST_F(PaymailTest, OnlineLookUpRecordsOnlyThePlatformsAnswer) {
     std::string broken = kTestReceive1;
     broken.back() = 'z';
@@ -206,17 +206,12 @@ TEST_F(PaymailTest, OnlineLookUpRecordsOnlyThePlatformsAnswer) {
     EXPECT_TRUE(lock.owns_lock());
     EXPECT_NE(error.find(kTestReceive0), std::string::npos) << error;
     EXPECT_FALSE(registry().contains("names")) << "the local answer is never recorded";
-    RecipientAddress shown;
-    EXPECT_TRUE(resolve_recipient_for_confirmation("carol", shown, error));
-    EXPECT_EQ(shown.address, kTestReceive0);
-    EXPECT_TRUE(shown.from_loopback);
-    EXPECT_EQ(resolve_recipient_ord_address(lock, "carol", error), kTestReceive0) << "the confirmed pass uses it";
-    EXPECT_EQ(paymail.local.request_count("/api/bsvalias/address/"), 1);
-    EXPECT_EQ(resolve_recipient_ord_address(lock, "carol", error), "") << "once only";
+    std::string handle;
+    EXPECT_EQ(resolve_recipient_local("carol", error, handle), "") << "nor kept for a later pass";
+    EXPECT_EQ(handle, "carol");
+    EXPECT_EQ(resolve_recipient_ord_address(lock, "carol", error), "");
     EXPECT_EQ(paymail.local.request_count("/api/bsvalias/address/"), 2);
     EXPECT_EQ(resolve_recipient_ord_address(lock, "dan", error), kTestReceive1);
-    std::string handle;
-    EXPECT_EQ(resolve_recipient_local("carol", error, handle), "") << "another pass drops it";
 
     EXPECT_EQ(resolve_recipient_ord_address(lock, "Dan", error), kTestReceive1);
     EXPECT_EQ(error, "");

@@ -7,6 +7,7 @@
 #include "fakes/chain_fixture.h"
 #include "fakes/fake_gorillapool.h"
 #include "fakes/fake_server.h"
+#include "ordinals/art_listing.h"
 #include "ordinals/content_cache.h"
 #include "ordinals/envelope.h"
 #include "ordinals/ord_inbox.h"
@@ -134,6 +135,53 @@ TEST_F(OrdListingTest, ListsArtCertificatesAndOneHoldingPerTokenAndDropsWhatIsGo
     };
     for (const Ask& ask : asks)
         EXPECT_EQ(wallet_holds_coin(ask.key), ask.held) << ask.key;
+}
+
+// The art list keeps the artworks and certificates the wallet still holds. What the index has just
+// listed at the wallet needs no further question; a row without a kind is asked for one, and an
+// artwork only the inbox names is asked where its coin went.
+TEST_F(OrdListingTest, ArtListAsksOnlyAboutWhatTheIndexDidNotList) {
+    ord_inbox_forget_seen();
+    const std::string art = inscribe("image/png", "\x89PNG-listed", "Artwork");
+    const std::string cert = inscribe("application/json", R"({"artwork":"x"})", "Certificate");
+    inscribe("text/plain", "no kind");
+    inscribe("application/bsv-20", R"({"p":"bsv-20","op":"deploy+mint","amt":"5","sym":"QQ","dec":"0"})");
+    const Bytes elsewhere = build_inscription_script(test_key_from_byte(0x52).hash, "image/png", bytes_of("away"), "",
+                                                     seal_art_tag("Artwork"));
+    const std::string away = chain.ledger.fund_outputs({{elsewhere, 1}}) + "_0";
+    const std::string pending = hex_id('9') + "_0";
+    save_art_tag(pending, "Artwork");
+    for (const std::string& key : {away, pending})
+        ord_inbox_post(ord_hash, ord_address, key, "image/png", "Gift", "");
+    gp.server.reset_counts();
+    std::vector<KvCofferlyOrdRow> rows;
+    bool index_read = false;
+    EXPECT_EQ(list_art_rows(rows, &index_read), "");
+    EXPECT_TRUE(index_read);
+    std::vector<std::string> keys;
+    for (const KvCofferlyOrdRow& row : rows)
+        keys.push_back(row.key);
+    std::sort(keys.begin(), keys.end());
+    std::vector<std::string> expected = {art, cert, pending};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(keys, expected);
+    // One txo each for the kinds of the two rows without one and the trails of the two inbox rows.
+    EXPECT_EQ(gp.server.request_count("/api/txos/") - gp.server.request_count("/api/txos/address/"), 4);
+    ord_inbox_forget_seen();
+}
+
+// Small contents whose sizes the index told are fetched all in one round, not sixteen at a time.
+TEST_F(OrdListingTest, ContentsOfKnownSizeGoInOneRound) {
+    for (int i = 0; i < 20; ++i)
+        inscribe("image/png", "\x89PNG-" + std::to_string(i), "Artwork");
+    FakeFault slow;
+    slow.delay_ms = 100;
+    chain.woc.set_fault("/v1/bsv/main/tx/", slow);
+    chain.woc.count_in_flight_under("/v1/bsv/main/tx/");
+    std::vector<KvCofferlyOrdRow> rows;
+    EXPECT_EQ(kv_cofferly_list_ordinals(rows), "");
+    EXPECT_EQ(rows.size(), 20u);
+    EXPECT_GT(chain.woc.peak_in_flight(), 16);
 }
 
 // Without the index every 1-sat coin stays held back, and the ownership test cannot answer.

@@ -1,5 +1,7 @@
 #include "ordinals/ord_listing.h"
 
+#include "chain/outpoints.h"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -68,6 +70,20 @@ TEST(OrdListingMerge, OneHoldingPerToken) {
     EXPECT_EQ(holding.height, 0u);
     EXPECT_EQ(holding.aliases, (std::vector<std::string>{key_n('1'), key_n('2'), key_n('3')}));
     EXPECT_EQ(rows[1].key, key_n('5'));
+}
+
+// Rows appended between look-ups are found through the index as by a plain search: the first row
+// of a key, whatever its byte order or letter case.
+TEST(OrdListingMerge, IndexFindsTheFirstRowOfAKey) {
+    std::vector<KvCofferlyOrdRow> rows = {token(key_n('1'), "1")};
+    ListingRowIndex index;
+    EXPECT_EQ(find_listing_row(rows, index, kId), nullptr);
+    rows.push_back(token("0123456789ABCDEF" + kTx.substr(16) + "_0", "2"));
+    rows.push_back(token(kId, "3"));
+    for (const std::string& key : {kId, kTx, reverse_txid_hex(kTx) + "_0"})
+        EXPECT_EQ(find_listing_row(rows, index, key), &rows[1]) << key;
+    EXPECT_EQ(find_listing_row(rows, index, key_n('1')), &rows[0]);
+    EXPECT_EQ(find_listing_row(rows, index, key_n('2')), nullptr);
 }
 
 TEST(OrdListingMerge, DeployOutputTheIndexNoLongerListsIsLeftOut) {

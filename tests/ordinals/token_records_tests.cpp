@@ -140,10 +140,14 @@ TEST(TokenRecords, KeysMatchAndRowLookUp) {
         {upper_copy(kTxid) + "_2", kTxid + "_2", true},
         {kReversed + "_2", kTxid + "_2", true},
         {kTxid.substr(1), kTxid.substr(1) + "_0", false},
+        {kReversed, upper_copy(kTxid), true},
+        {kTxid + "_01", kTxid + "_1", true},
+        {"=" + kTxid + "_1", kTxid + "_1", false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.a + " / " + row.b);
         EXPECT_EQ(ord_keys_match(row.a, row.b), row.match);
+        EXPECT_EQ(ord_match_key(row.a) == ord_match_key(row.b), row.match);
     }
 
     std::vector<KvCofferlyOrdRow> listed(3);

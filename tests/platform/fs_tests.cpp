@@ -4,6 +4,7 @@
 #include "support/temp_dir.h"
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <gtest/gtest.h>
 
@@ -150,14 +151,17 @@ TEST(PlatformFs, WriteAsideReplacesWholeOrNotAtAll) {
         bool folder_at_tmp;  // the temporary file cannot be created
         int held_moves;      // moves refused before the file is let go
         int attempts;
+        int failing_flushes; // flushes to disk that fail
         bool ok;
     } rows[] = {
-        {"plain replace", -1, false, 0, 1, true},
-        {"disk full halfway", 50000, false, 0, 1, false},
-        {"disk full at once", 0, false, 0, 1, false},
-        {"temporary file cannot be made", -1, true, 0, 1, false},
-        {"held twice, three attempts", -1, false, 2, 3, true},
-        {"held three times, three attempts", -1, false, 3, 3, false},
+        {"plain replace", -1, false, 0, 1, 0, true},
+        {"disk full halfway", 50000, false, 0, 1, 0, false},
+        {"disk full at once", 0, false, 0, 1, 0, false},
+        {"temporary file cannot be made", -1, true, 0, 1, 0, false},
+        {"held twice, three attempts", -1, false, 2, 3, 0, true},
+        {"held three times, three attempts", -1, false, 3, 3, 0, false},
+        {"flush fails", -1, false, 0, 1, 1, false},
+        {"flush fails, three attempts", -1, false, 0, 3, 1, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -179,7 +183,10 @@ TEST(PlatformFs, WriteAsideReplacesWholeOrNotAtAll) {
             }
         };
         platform_set_write_budget_for_tests(row.budget);
-        const bool ok = platform_write_file_aside(path, big, false, row.attempts, pause);
+        platform_fail_flushes_for_tests(row.failing_flushes);
+        const bool ok =
+            platform_write_file_aside(path, big, false, row.attempts, pause, row.folder_at_tmp ? ".tmp" : "");
+        platform_fail_flushes_for_tests(0);
         platform_set_write_budget_for_tests(-1);
         EXPECT_EQ(ok, row.ok);
         EXPECT_EQ(pauses, std::max(0, std::min(row.held_moves, row.attempts - 1)));
@@ -188,12 +195,60 @@ TEST(PlatformFs, WriteAsideReplacesWholeOrNotAtAll) {
             ASSERT_TRUE(platform_move_file(held, path));
         }
         EXPECT_EQ(test_read_file(path), row.ok ? big : "old");
-        if (!row.folder_at_tmp) {
-            EXPECT_FALSE(platform_file_exists(path + ".tmp"));
-        }
         fs::remove_all(fs::u8path(path + ".tmp"));
+        EXPECT_EQ(temporary_files_beside(path), 0);
     }
 }
+
+// Temporary files that a crash left behind go at start; a fresh one may belong to a write under
+// way, and a name of another program's making is not this program's to remove.
+TEST(PlatformFs, SweepTakesOnlyStaleTemporaryFilesOfItsOwnNaming) {
+    TempDataDir tmp;
+    const std::string own = "wallet.json" + platform_own_tmp_suffix();
+    ASSERT_TRUE(platform_is_own_tmp_name(own));
+    struct Row {
+        std::string name;
+        int age_s;
+        bool removed;
+    } rows[] = {
+        {own, 3600, true},
+        {"wallets/w1/" + own, 3600, true},
+        {"wallets/w1/" + own + "x", 3600, false},
+        {"a/b/c/" + own, 3600, false}, // deeper than any file the program writes
+        {"fresh" + own, 5, false},
+        {"wallets.json.tmp", 3600, false}, // the name the wallet program writes too
+        {"doc.json.0.tmp", 3600, false},
+        {"doc.json.0123456789ab-.tmp", 3600, false},
+        {".0123456789ab-1.tmp", 3600, false},
+        {"doc.json.0123456789AB-1.tmp", 3600, false},
+    };
+    for (const Row& row : rows) {
+        const std::string path = tmp.root + "/" + row.name;
+        test_write_file(path, "seed words");
+        fs::last_write_time(fs::u8path(path), fs::file_time_type::clock::now() - std::chrono::seconds(row.age_s));
+    }
+    EXPECT_EQ(platform_sweep_stale_tmp_files(tmp.root, 600), 2);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(exists_u8(tmp.root + "/" + row.name), !row.removed);
+    }
+}
+
+#ifndef _WIN32
+// The copy beside a private file is as private as the file, from its first byte to the move.
+TEST(PlatformFs, WriteAsideKeepsTheReplacedFilesPermissions) {
+    TempDataDir tmp;
+    const std::string path = tmp.root + "/wallet.json";
+    for (const fs::perms mode : {fs::perms::owner_read | fs::perms::owner_write, fs::perms::owner_read}) {
+        test_write_file(path, "old");
+        fs::permissions(fs::u8path(path), mode);
+        ASSERT_TRUE(platform_write_file_aside(path, "new", false));
+        EXPECT_EQ(test_read_file(path), "new");
+        EXPECT_EQ(fs::status(fs::u8path(path)).permissions() & fs::perms::all, mode);
+        fs::permissions(fs::u8path(path), fs::perms::owner_all);
+    }
+}
+#endif
 
 #ifdef _WIN32
 TEST(PlatformFs, WriteAsideKeepsTheReplacedFilesAttributes) {

@@ -2,11 +2,19 @@
 #include "shell/main_window.h"
 
 #include "platform/win_text.h"
+#include "shell/art_list.h"
+#include "shell/gallery_state.h"
+#include "shell/status_line.h"
+#include "support/temp_dir.h"
+#include "wallet/kv_cofferly_wallet.h"
+#include "wallet/session.h"
+#include "wallet/settings.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <stdexcept>
 #include <thread>
 
 namespace {
@@ -24,6 +32,9 @@ std::atomic<int> Counted::alive{0};
 std::atomic<int> entries_run{0};
 void count_entry(Counted&) {
     ++entries_run;
+}
+void throwing_entry(Counted&) {
+    throw std::runtime_error("read failed");
 }
 
 // A hidden top-level window posing as the main window, with a hidden status line, so that results
@@ -106,6 +117,118 @@ TEST(JobLauncher, ThreadRunsEntryAndFreesItsRecord) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     EXPECT_EQ(entries_run, 1);
     EXPECT_EQ(Counted::alive, 0);
+}
+
+// A job that throws must not end the program: it comes back as that job's error and releases the
+// flag its result would have released.
+TEST_F(MainWindowStandIn, ThrowingJobBecomesItsError) {
+    coin_check_busy = 1;
+    ASSERT_TRUE(start_job(throwing_entry, Counted{}, &coin_check_busy));
+    MSG message = {};
+    for (int i = 0; i < 500 && !PeekMessageW(&message, main_window, kMsgJobResult, kMsgJobResult, PM_REMOVE); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_EQ(message.wParam, kOpJobFailed);
+    handle_job_result(message.wParam, message.lParam);
+    EXPECT_EQ(coin_check_busy, 0);
+    EXPECT_EQ(status().rfind("error: ", 0), 0u) << status();
+    for (int i = 0; i < 500 && Counted::alive != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_EQ(Counted::alive, 0);
+}
+
+// A wallet change the disk refused shows in the error colour after a job, over a success but not
+// over the job's own error.
+TEST_F(MainWindowStandIn, RefusedWalletSaveShowsAfterAJob) {
+    {
+        WalletLock lock = lock_wallet();
+        kv_wallet().save_pending = true;
+        note_wallet_state_changed();
+    }
+    for (const char* text : {"Artwork inscriptions refreshed.", "error: no coins"}) {
+        SCOPED_TRACE(text);
+        auto record = std::make_unique<JobResultText>();
+        record->text = text;
+        handle_job_result(kOpStatusText, reinterpret_cast<LPARAM>(record.release()));
+        EXPECT_EQ(status().rfind(text[0] == 'e' ? text : "error: the wallet file could not be saved", 0), 0u)
+            << status();
+        EXPECT_EQ(status_is_error, 1);
+    }
+    WalletLock lock = lock_wallet();
+    kv_wallet().save_pending = false;
+    note_wallet_state_changed();
+}
+
+// A completed sale takes the sold frame's rows out of the seller's list at once; the other steps
+// and a failed completion leave the list as it is.
+TEST_F(MainWindowStandIn, CompletedSaleRemovesTheSoldRows) {
+    // Every step reads the gallery again afterwards; here it reaches a port where nothing answers.
+    const ServiceSettings saved = service_settings();
+    ServiceSettings nowhere = saved;
+    for (std::string* base : {&nowhere.woc_base, &nowhere.gorillapool_base, &nowhere.arc_base, &nowhere.platform_base})
+        *base = "http://127.0.0.1:1";
+    set_service_settings(nowhere);
+    const std::string pic(64, 'a'), cert(64, 'c');
+    SpotLoad frame;
+    frame.spot = 3;
+    frame.pic = pic;
+    frame.cert = cert;
+    gallery_spots = {frame};
+    struct Row {
+        std::int32_t action;
+        const char* text;
+        std::size_t rows_left;
+    } rows[] = {{1, "success", 3}, {3, "error: that payment was already spent.", 3}, {3, "success: sold", 1}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.action) + " " + row.text);
+        art_rows.assign(3, KvCofferlyOrdRow{});
+        art_rows[0].key = pic + "_0";
+        art_rows[1].key = cert + "_0";
+        art_rows[2].key = std::string(64, 'e') + "_0";
+        auto result = std::make_unique<SaleStepResult>();
+        result->text = row.text;
+        result->action = row.action;
+        result->frame = 3;
+        action_busy = 1;
+        handle_job_result(kOpSaleStep, reinterpret_cast<LPARAM>(result.release()));
+        EXPECT_EQ(action_busy, 0);
+        EXPECT_EQ(art_rows.size(), row.rows_left);
+    }
+    // The gallery reads end in results of their own, handled as the window would.
+    int reads_back = 0;
+    MSG message = {};
+    for (int i = 0; i < 2500 && reads_back < 3; ++i) {
+        if (!PeekMessageW(&message, main_window, kMsgJobResult, kMsgJobResult, PM_REMOVE)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            continue;
+        }
+        if (message.wParam == kOpGalleryState) ++reads_back;
+        handle_job_result(message.wParam, message.lParam);
+    }
+    EXPECT_EQ(reads_back, 3);
+    set_service_settings(saved);
+    art_rows.clear();
+    gallery_spots.clear();
+}
+
+// The sale window acts for the wallet it was opened under: a switch closes it.
+TEST_F(MainWindowStandIn, WalletSwitchClosesTheSaleWindow) {
+    TempDataDir dir;
+    const auto use_wallet = [](const char* id) {
+        WalletLock lock = lock_wallet();
+        kv_wallet().wallet_id = id;
+        note_wallet_state_changed();
+    };
+    use_wallet("w1");
+    refresh_connection_status(nullptr, false);
+    sale_window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    HWND opened = sale_window;
+    refresh_connection_status(nullptr, false);
+    EXPECT_EQ(sale_window, opened) << "the same wallet keeps it";
+    use_wallet("w2");
+    refresh_connection_status(nullptr, false);
+    EXPECT_EQ(sale_window, nullptr);
+    EXPECT_FALSE(IsWindow(opened));
+    use_wallet("");
 }
 
 TEST(JobPosting, RecordIsFreedWhenThereIsNoMainWindow) {

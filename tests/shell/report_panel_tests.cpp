@@ -35,8 +35,8 @@ TEST(ReportPanel, TextIsTrimmedAndLimitedInBytes) {
 }
 
 TEST(ReportPanel, MessageFields) {
-    const TypedMessage msg = build_report_message("ada", 1700000000, "Zm9v", "02ab");
-    EXPECT_EQ(msg.dump(), "{\"app\":\"Corvane\",\"enc\":\"Zm9v\",\"enc_pub\":\"02ab\",\"handle\":\"ada\",\"location\":"
+    const TypedMessage msg = build_report_message("ada", 1700000000, "02ab");
+    EXPECT_EQ(msg.dump(), "{\"app\":\"Corvane\",\"enc_pub\":\"02ab\",\"handle\":\"ada\",\"location\":"
                           "\"art\",\"protocol\":\"PQR-Notes\",\"to_handle\":\"orrinvask\",\"ts\":1700000000,\"type\":"
                           "\"report\"}");
 }

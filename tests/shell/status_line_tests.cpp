@@ -69,15 +69,6 @@ TEST(UpdatePage, VersionNumbers) {
     }
 }
 
-TEST(UpdatePage, BodyCollectorStopsPastTheCap) {
-    std::string body;
-    std::string chunk(kUpdateBodyCap, 'a');
-    EXPECT_EQ(update_write_callback(&chunk[0], 1, chunk.size(), &body), chunk.size());
-    char one = 'b';
-    EXPECT_EQ(update_write_callback(&one, 1, 1, &body), 0u);
-    EXPECT_EQ(update_write_callback(&one, SIZE_MAX, 2, &body), 0u);
-}
-
 TEST(VersionLine, Texts) {
     EXPECT_EQ(version_text(-1), "0.001");
     EXPECT_EQ(version_text(1), "0.001");

@@ -139,8 +139,9 @@ TEST(TaskPopup, ArtworkFileSizeAndConfirmation) {
     EXPECT_EQ(artwork_size_error(UINT64_MAX), "file is over 10 MB. Shrink it first.");
 
     EXPECT_EQ(artwork_inscribe_confirm_text(1023, 0),
-              "Inscribe this artwork?\n\n0 KB. Miner fee is about 0 sats, from the messenger account.\n\n"
+              "Inscribe this artwork?\n\n1023 bytes. Miner fee is about 0 sats, from the messenger account.\n\n"
               "The 1-sat lands on the ordinals address. Cofferly will prompt.");
+    EXPECT_NE(artwork_inscribe_confirm_text(525, 10).find("\n525 bytes. "), std::string::npos);
     EXPECT_EQ(artwork_inscribe_confirm_text(10485760, -1),
               "Inscribe this artwork?\n\n10240 KB. Miner fee is about unknown (Connect Cofferly and fund the "
               "messenger account).\n\nThe 1-sat lands on the ordinals address. Cofferly will prompt.");
@@ -356,6 +357,35 @@ TEST_F(TaskPopupWindow, OwnershipReportFillsTheCards) {
     ASSERT_NE(state, nullptr);
     EXPECT_LT(state->live_owner_card.bottom, state->certificate_card.top);
     EXPECT_LT(state->last_sale_card.bottom, state->history_card.top);
+}
+
+// A look-up sizes the popup to what it shows: the same answer again leaves it as it was, and a
+// short answer after a long one needs no more room than the long one did.
+TEST_F(TaskPopupWindow, LookUpDoesNotGrowWithEachAnswer) {
+    HWND box = make_box(kBoxLookUp);
+    ASSERT_NE(box, nullptr);
+    SetWindowPos(box, nullptr, 0, 0, 760, 680, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    const std::string art = std::string(64, 'a');
+    std::string note;
+    for (int i = 0; i < 12; ++i)
+        note += "Note line " + std::to_string(i) + "\r\n";
+    const std::string long_answer = "Live owner\r\nalice\r\n\r\nCertificate\r\nArtwork\r\n" + art + "\r\n\r\n" + note +
+                                    "\r\nTitle\r\nRegistered\r\n";
+    const auto height = [box] {
+        RECT rect = {};
+        GetWindowRect(box, &rect);
+        return rect.bottom - rect.top;
+    };
+    const std::string short_answer = "Live owner\r\nbob\r\n";
+    show_title_chain(box, short_answer);
+    const long base = height();
+    show_title_chain(box, long_answer);
+    const long grown = height();
+    for (int i = 0; i < 4; ++i)
+        show_title_chain(box, long_answer);
+    EXPECT_EQ(height(), grown);
+    show_title_chain(box, short_answer);
+    EXPECT_EQ(height(), base) << "grown to " << grown;
 }
 
 // A memory canvas of `width` by `height` to paint into and read back.

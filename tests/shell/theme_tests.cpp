@@ -1,5 +1,6 @@
 #include "shell/theme.h"
 
+#include "platform/fs.h"
 #include "support/temp_dir.h"
 #include "wallet/json_util.h"
 
@@ -88,10 +89,11 @@ TEST_F(ThemeFile, FailedWriteKeepsTheOldFile) {
     select_palette(1);
     ASSERT_TRUE(save_theme_settings());
     const std::string before = test_read_file(path);
-    // A folder where the side file goes makes the write fail before the file is touched.
-    std::filesystem::create_directories(std::filesystem::u8path(path + ".tmp"));
+    // A full disk makes the write fail before the file is touched.
+    platform_set_write_budget_for_tests(0);
     select_palette(2);
     EXPECT_FALSE(save_theme_settings());
+    platform_set_write_budget_for_tests(-1);
     EXPECT_EQ(test_read_file(path), before);
     expect_live_palette(2);
 }

@@ -8,9 +8,11 @@
 #include "wallet/settings.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -158,7 +160,8 @@ TEST_F(HttpClientTest, GetBacksOffOnRateLimit) {
     } rows[] = {
         {0, true, 1, {}},
         {3, true, 4, {400, 800, 1600}},
-        {10, false, 4, {400, 800, 1600}},
+        // The waits stay within the read's own 10 s.
+        {10, false, 5, {400, 800, 1600, 3200}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.rate_limit);
@@ -176,6 +179,78 @@ TEST_F(HttpClientTest, GetBacksOffOnRateLimit) {
             EXPECT_EQ(body, "{\"id\":\"abc\"}");
         }
     }
+}
+
+// Past its rate the host answers 429 with Retry-After. The read waits that long rather than its
+// shorter back-off, every request after it waits too, and none of them fails.
+TEST_F(HttpClientTest, GetWaitsOutTheHostsRetryAfter) {
+    server.set_rate_limit(0.5, 1);
+    std::string body, error;
+    ASSERT_TRUE(http_get(url("/data/a"), body, error, 10, false)) << error;
+    ASSERT_TRUE(http_get(url("/data/b"), body, error, 10, false)) << error;
+    EXPECT_EQ(server.request_count(), 3);
+    EXPECT_EQ(clock.recorded_sleeps(), std::vector<std::int64_t>{2000});
+    EXPECT_EQ(header_of(server.requests().back(), "User-Agent"), "Kestrava-Cofferly/0.1");
+
+    // A pause longer than the read may take is not waited out: the read fails at once.
+    server.set_rate_limit(1.0 / 60, 1);
+    ASSERT_TRUE(http_get(url("/data/c"), body, error, 10, false)) << error;
+    EXPECT_FALSE(http_get(url("/data/d"), body, error, 10, false));
+    EXPECT_EQ(error, kRateLimitText);
+    EXPECT_EQ(clock.recorded_sleeps(), std::vector<std::int64_t>{2000});
+}
+
+// Many threads at a host paced as WhatsOnChain: at most two requests there at once, the pace
+// kept, so the service never has to refuse one.
+TEST_F(HttpClientTest, OneHostIsPacedForEveryThreadTogether) {
+    ServiceSettings settings = service_settings();
+    settings.woc_base = url("/v1/bsv/main");
+    settings.woc_pace = ServiceSettings().woc_pace;
+    set_service_settings(settings);
+    server.set_rate_limit(3, 3);
+    server.count_in_flight_under("/data");
+    std::vector<std::thread> threads;
+    std::atomic<int> ok{0};
+    for (int t = 0; t < 16; ++t)
+        threads.emplace_back([&] {
+            std::string body, error;
+            for (int i = 0; i < 2; ++i)
+                ok += http_get(url("/data/p"), body, error, 10, false) ? 1 : 0;
+        });
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(ok, 32);
+    EXPECT_EQ(server.request_count(), 32);
+    EXPECT_EQ(server.rate_limited_count(), 0);
+    EXPECT_LE(server.peak_in_flight(), 2);
+    EXPECT_LE(server.connection_count(), 2);
+}
+
+// A reply larger than any honest one is refused while it arrives, and none of it is kept: whether
+// its length is announced or not.
+TEST_F(HttpClientTest, RepliesPastTheBoundAreRefused) {
+    RawServer raw(std::make_unique<httplib::Server>());
+    raw.server->Get("/huge", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content(std::string(kMaxReplyBytes + 1, 'x'), "text/plain");
+    });
+    raw.server->Get("/endless", [](const httplib::Request&, httplib::Response& res) {
+        res.set_chunked_content_provider("text/plain", [](std::size_t, httplib::DataSink& sink) {
+            const std::string chunk(1 << 20, 'y');
+            return sink.write(chunk.data(), chunk.size());
+        });
+    });
+    for (const char* path : {"/huge", "/endless"}) {
+        SCOPED_TRACE(path);
+        std::string body, error;
+        EXPECT_FALSE(http_get(raw.url("http", "127.0.0.1", path), body, error, 20, false));
+        EXPECT_EQ(error, "the service's reply is larger than any honest one; refused");
+        EXPECT_TRUE(body.empty());
+    }
+    std::string near(kMaxReplyBytes - 1, 'z');
+    char two[2] = {'a', 'b'};
+    EXPECT_EQ(curl_write_to_string(two, 1, 1, &near), 1u);
+    EXPECT_EQ(curl_write_to_string(two, 1, 1, &near), 0u);
+    EXPECT_EQ(near.size(), kMaxReplyBytes);
 }
 
 // A failed answer keeps its body for callers that parse error replies.
@@ -410,6 +485,9 @@ TEST_F(HttpClientTest, PlatformGetTrustsOnlyTheExactLoopbackHost) {
 // retry: a connection that overflowed the listen queue arrives too late and fails its batch.
 TEST_F(HttpClientTest, FakeServerAnswersParallelRequestsTogether) {
     const int kParallel = 32;
+    ServiceSettings settings = service_settings();
+    settings.host_pace.parallel = kParallel;
+    set_service_settings(settings);
     std::mutex mutex;
     std::condition_variable all_in;
     int arrived = 0;

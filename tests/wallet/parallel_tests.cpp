@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -51,6 +52,22 @@ TEST(ParallelTest, HandsOutEveryIndexOnce) {
         }
     }
     parallel_for(5, 4, std::function<void(std::uint64_t)>());
+}
+
+// A call that throws on a worker thread must not end the program: the caller gets the exception
+// once every call under way has ended, and no index is started after it.
+TEST(ParallelTest, ThrowingCallReachesTheCaller) {
+    for (const std::uint32_t threads : {1u, 4u}) {
+        SCOPED_TRACE(threads);
+        std::atomic<int> calls{0};
+        EXPECT_THROW(parallel_for(1000, threads,
+                                  [&](std::uint64_t i) {
+                                      ++calls;
+                                      if (i == 3) throw std::runtime_error("read failed");
+                                  }),
+                     std::runtime_error);
+        EXPECT_LT(calls.load(), 1000);
+    }
 }
 
 #if GTEST_HAS_DEATH_TEST && !defined(_WIN32) // a death test re-runs the whole program, too slow under Wine

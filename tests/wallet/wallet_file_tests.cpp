@@ -1,9 +1,11 @@
 #include "wallet/wallet_file.h"
 
+#include "fakes/fake_clock.h"
 #include "platform/fs.h"
 #include "support/temp_dir.h"
 #include "support/wallet_fixture.h"
 #include "wallet/kv_cofferly_wallet.h"
+#include "wallet/session.h"
 #include "wallet/text_util.h"
 
 #include <gtest/gtest.h>
@@ -325,25 +327,43 @@ TEST_F(WalletFileTest, SaveRoundTripAndKeyOrder) {
     EXPECT_EQ(json::parse(text)["contacts"], json::parse(R"([{"dest":"bob"}])"));
 }
 
-TEST_F(WalletFileTest, ASaveCutShortLeavesTheOldFileWhole) {
-    const std::string old_text = hd_doc().dump(2);
-    write(old_text);
-    ASSERT_TRUE(load_wallet());
-    kv_wallet().paymail = "changed";
-    // A full disk after the first 40 bytes of the new text.
-    SinkCapture sink;
-    platform_set_write_budget_for_tests(40);
-    const bool saved = save_wallet();
-    platform_set_write_budget_for_tests(-1);
-    EXPECT_FALSE(saved);
-    EXPECT_EQ(sink.lines,
-              std::vector<std::string>{"Could not save the wallet file; the previous one is kept as it was.\n"});
-    EXPECT_EQ(test_read_file(path), old_text);
-    EXPECT_EQ(temporary_files_beside(path), 0);
+// A save the disk refuses leaves the old file whole, and the change pending: the window can say so,
+// and the next operation a few seconds on writes it.
+TEST_F(WalletFileTest, ASaveTheDiskRefusesLeavesTheOldFileWholeAndTheChangePending) {
+    struct Row {
+        const char* name;
+        std::int64_t budget; // bytes the disk takes; -1 for no limit
+        int failing_flushes;
+    } rows[] = {{"disk full after 40 bytes", 40, 0}, {"flush fails", -1, 1}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FakeClock clock;
+        const std::string old_text = hd_doc().dump(2);
+        write(old_text);
+        unload();
+        ASSERT_TRUE(load_wallet());
+        kv_wallet().paymail = "changed";
+        SinkCapture sink;
+        platform_set_write_budget_for_tests(row.budget);
+        platform_fail_flushes_for_tests(row.failing_flushes);
+        const bool saved = save_wallet();
+        platform_fail_flushes_for_tests(0);
+        platform_set_write_budget_for_tests(-1);
+        EXPECT_FALSE(saved);
+        EXPECT_EQ(sink.lines,
+                  std::vector<std::string>{"Could not save the wallet file; the previous one is kept as it was.\n"});
+        EXPECT_EQ(test_read_file(path), old_text);
+        EXPECT_EQ(temporary_files_beside(path), 0);
+        EXPECT_TRUE(wallet_view().save_pending);
 
-    ASSERT_TRUE(save_wallet());
-    EXPECT_EQ(json::parse(test_read_file(path))["paymail"], "changed");
-    EXPECT_EQ(temporary_files_beside(path), 0);
+        ASSERT_TRUE(load_wallet());
+        EXPECT_EQ(test_read_file(path), old_text) << "not again at once";
+        clock.advance(5000);
+        ASSERT_TRUE(load_wallet());
+        EXPECT_EQ(json::parse(test_read_file(path))["paymail"], "changed");
+        EXPECT_FALSE(wallet_view().save_pending);
+        EXPECT_EQ(temporary_files_beside(path), 0);
+    }
 }
 
 TEST_F(WalletFileTest, JsonNestedPastTheBoundIsNeitherLoadedNorWrittenOver) {
