@@ -5,14 +5,13 @@
 #include "wallet/codecs.h"
 #include "wallet/http_client.h"
 #include "wallet/json_util.h"
+#include "wallet/parallel.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <limits>
 #include <set>
-#include <system_error>
-#include <thread>
 
 using json = nlohmann::json;
 
@@ -29,7 +28,7 @@ constexpr std::size_t kBulkTxIds = 20;
 constexpr std::uint32_t kBulkTxTimeoutS = 20;
 // Bulk requests in flight at once: a watch listing thousands of ids is read in a few rounds
 // rather than hundreds of waits, without flooding the service.
-constexpr std::size_t kBulkRequestsAtOnce = 4;
+constexpr std::uint32_t kBulkRequestsAtOnce = 4;
 
 bool output_sats(const json& out, std::uint64_t& sats) {
     if (!out.is_object()) return false;
@@ -192,26 +191,11 @@ void follow_sat(const SatPlace& start, const SatPathReader& reader, int max_hops
 
 bool woc_bulk_tx_json(const std::vector<std::string>& txids, std::vector<json>& txs) {
     txs.assign(txids.size(), json());
-    const std::size_t batches = (txids.size() + kBulkTxIds - 1) / kBulkTxIds;
-    std::atomic<std::size_t> next{0};
     std::atomic<bool> answered{false};
-    // Each batch writes only its own slots of `txs`, so the workers share nothing else.
-    const auto work = [&] {
-        for (std::size_t batch = next++; batch < batches; batch = next++) {
-            const std::size_t first = batch * kBulkTxIds;
-            if (bulk_batch(txids, first, std::min(txids.size(), first + kBulkTxIds), txs)) answered = true;
-        }
-    };
-    std::vector<std::thread> workers;
-    for (std::size_t i = 1; i < std::min(batches, kBulkRequestsAtOnce); ++i) {
-        try {
-            workers.emplace_back(work);
-        } catch (const std::system_error&) {
-            break; // the threads already started and this one share the batches left
-        }
-    }
-    work();
-    for (std::thread& worker : workers)
-        worker.join();
+    // Each batch writes only its own slots of `txs`.
+    parallel_for((txids.size() + kBulkTxIds - 1) / kBulkTxIds, kBulkRequestsAtOnce, [&](std::uint64_t batch) {
+        const std::size_t first = static_cast<std::size_t>(batch) * kBulkTxIds;
+        if (bulk_batch(txids, first, std::min(txids.size(), first + kBulkTxIds), txs)) answered = true;
+    });
     return answered;
 }
