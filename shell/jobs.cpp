@@ -236,7 +236,12 @@ void job_inscribe_art_picture(InscribeArtJob& job) {
 void job_artwork_fee_estimate(FeeEstimateJob& job) {
     auto result = std::make_unique<FeeEstimateResult>();
     result->box = job.box;
-    result->fee = estimate_artwork_inscribe_fee(job.art.bytes.size());
+    // The popup waits for this answer to take clicks again, so even a throw must give one.
+    try {
+        result->fee = estimate_artwork_inscribe_fee(job.art.bytes.size());
+    } catch (...) {
+        result->fee = -1;
+    }
     result->art = std::move(job.art);
     post_to_main_window(kMsgJobResult, kOpFeeEstimate, std::move(result));
 }

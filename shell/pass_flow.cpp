@@ -26,7 +26,14 @@ void job_resolve_pass_address(PassAddressJob& job) {
     result->box = job.box;
     result->pass = std::move(job.pass);
     RecipientAddress resolved;
-    if (resolve_recipient_for_confirmation(result->pass.recipient, resolved, result->error)) {
+    bool found = false;
+    // The popup waits for this answer to take clicks again, so even a throw must give one.
+    try {
+        found = resolve_recipient_for_confirmation(result->pass.recipient, resolved, result->error);
+    } catch (...) {
+        result->error = "the recipient could not be looked up.";
+    }
+    if (found) {
         result->pass.ord_address = resolved.address;
         result->paymail = resolved.paymail;
         result->from_loopback = resolved.from_loopback;

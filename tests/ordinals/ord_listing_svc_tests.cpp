@@ -178,6 +178,11 @@ TEST_F(OrdListingTest, ContentsOfKnownSizeGoInOneRound) {
     slow.delay_ms = 100;
     chain.woc.set_fault("/v1/bsv/main/tx/", slow);
     chain.woc.count_in_flight_under("/v1/bsv/main/tx/");
+    // The listing's own bound is under test, not the host's manners.
+    ServiceSettings settings = service_settings();
+    settings.host_pace.parallel = 64;
+    settings.woc_pace = settings.host_pace;
+    set_service_settings(settings);
     std::vector<KvCofferlyOrdRow> rows;
     EXPECT_EQ(kv_cofferly_list_ordinals(rows), "");
     EXPECT_EQ(rows.size(), 20u);
