@@ -266,6 +266,11 @@ void refresh_addresses_parallel(std::vector<AddressRefresh>& records, bool with_
 
 void refresh_coins_and_prune(const std::vector<AddressRefresh>& records) {
     WalletLock lock = lock_wallet();
+    // Decoding each address of a large wallet would cost more than the rest of this loop under the
+    // mutex; only the few addresses that hold change coins have any to prune.
+    std::unordered_set<std::string> change_owners;
+    for (const ChangeCoin& coin : change_coins())
+        change_owners.insert(base58check_encode(coin.hash160));
     for (const AddressRefresh& record : records) {
         std::vector<Utxo> list;
         for (const Utxo& coin : record.utxos) {
@@ -273,7 +278,7 @@ void refresh_coins_and_prune(const std::vector<AddressRefresh>& records) {
         }
         // When only the unconfirmed listing answered, the coins cached before still stand.
         address_coins_store(record.address, list, record.ok, !record.any_ok);
-        if (record.ok && record.any_ok) prune_change_coins(record.address, list);
+        if (record.ok && record.any_ok && change_owners.count(record.address)) prune_change_coins(record.address, list);
         store_ord_outpoints(record.address, record.ord_outpoints, record.ords_ok);
     }
 }
