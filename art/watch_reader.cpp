@@ -1,6 +1,7 @@
 #include "art/watch_reader.h"
 
 #include "chain/outpoints.h"
+#include "chain/sat_path.h"
 #include "chain/woc_client.h"
 #include "identity/typed_verify.h"
 #include "wallet/codecs.h"
@@ -152,7 +153,15 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
     records.clear();
     std::vector<std::string> txids;
     if (!fetch_address_txids(watch_key, watch_address, txids, error, whole)) return false;
+    // The watch lists every payment to it, strangers' too: the listed transactions are read in
+    // bulk, and one by one only where the bulk reply had no copy.
+    std::vector<std::string> readable;
+    for (const std::string& txid : txids)
+        if (is_txid_hex(txid)) readable.push_back(txid);
+    std::vector<json> bulk;
+    woc_bulk_tx_json(readable, bulk);
     bool all_read = true;
+    std::size_t next_bulk = 0;
     for (std::size_t i = 0; i < txids.size(); ++i) {
         const std::string& txid = txids[i];
         WatchRecord record;
@@ -160,7 +169,8 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
         // An id that is no transaction id names no transaction; one that cannot be fetched may
         // carry the very record the caller looks for.
         if (!is_txid_hex(txid)) continue;
-        if (!fetch_tx_json(txid, record.tx)) {
+        record.tx = std::move(bulk[next_bulk++]);
+        if (record.tx.is_null() && !fetch_tx_json(txid, record.tx)) {
             all_read = false;
             continue;
         }

@@ -239,8 +239,8 @@ std::int64_t spendable_balance_sats() {
     std::int64_t total = 0;
 
     const std::vector<AddressCoins>& cache = address_coins();
-    auto entry = std::find_if(cache.begin(), cache.end(), [&](const AddressCoins& e) { return e.address == main; });
-    if (entry != cache.end() && entry->loaded) {
+    const AddressCoins* entry = find_address_coins(main);
+    if (entry != nullptr && entry->loaded) {
         known = true;
         for (const Utxo& coin : entry->utxos)
             add_balance_coin(coin, main, counted, total);

@@ -461,15 +461,12 @@ void cache_add_utxo(const std::string& address, const Utxo& coin) {
     if (address.empty() || !is_txid_hex(coin.txid)) return;
     WalletLock lock = lock_wallet();
     const std::int64_t now_ns = clock_steady_ns();
-    std::vector<AddressCoins>& cache = address_coins();
-    auto entry = std::find_if(cache.begin(), cache.end(), [&](const AddressCoins& e) { return e.address == address; });
-    if (entry == cache.end()) {
-        AddressCoins fresh;
-        fresh.address = address;
+    AddressCoins* entry = find_address_coins(address);
+    if (entry == nullptr) {
+        AddressCoins& fresh = address_coins_entry(address);
         fresh.utxos.push_back(coin);
         fresh.stamp = now_ns;
         fresh.loaded = true;
-        cache.push_back(std::move(fresh));
         return;
     }
     const bool held = std::any_of(entry->utxos.begin(), entry->utxos.end(),

@@ -119,12 +119,27 @@ std::vector<AddressRefresh> records_for(const std::vector<std::string>& addresse
     return records;
 }
 
+// An ordinal or a token rides on an unspent output of its address, so an address whose whole
+// listing (confirmed and unconfirmed) came back empty has nothing for GorillaPool to find. Most
+// addresses of a large wallet are such, and asking about each would cost two requests apiece.
+bool listing_rules_out_ords(const AddressRefresh& record) {
+    return record.ok && record.any_ok && record.utxos.empty();
+}
+
+// Writes only the record's ordinal members, so it may run beside the record's listing.
+void ask_ord_outpoints(AddressRefresh& record) {
+    try {
+        record.ords_ok = gp_ord_outpoints_at_address(record.address, record.ord_outpoints);
+    } catch (...) {
+        record.ords_ok = false;
+    }
+}
+
 // Lists the addresses 20 at a time with WhatsOnChain's bulk listings, confirmed and unconfirmed
-// side by side, instead of three requests per address, and with with_ords reads every address's
-// ordinal set in the same round. An address both listings answered for is marked in `listed`
-// with its outputs in its record (not yet merged); every other address keeps its one-address
-// listings.
-void bulk_list_addresses(std::vector<AddressRefresh>& records, std::vector<char>& listed, bool with_ords) {
+// side by side, instead of three requests per address. An address both listings answered for is
+// marked in `listed` with its outputs in its record (not yet merged); every other address keeps
+// its one-address listings.
+void bulk_list_addresses(std::vector<AddressRefresh>& records, std::vector<char>& listed) {
     struct Batch {
         std::vector<std::string> addresses;
         std::vector<std::vector<Utxo>> lists[2];
@@ -138,31 +153,18 @@ void bulk_list_addresses(std::vector<AddressRefresh>& records, std::vector<char>
             batch.addresses.push_back(records[i].address);
         batches.push_back(std::move(batch));
     }
-    // The ordinal sets come from GorillaPool and do not wait for the listings: they are read in
-    // the same round, after the bulk requests.
-    // The bulk requests of a wallet of up to kBulkThreads / 2 batches go out in one round; the
-    // ordinal reads fill the threads left over.
+    // The bulk requests of a wallet of up to kBulkThreads / 2 batches go out in one round.
     const std::size_t bulk_tasks = batches.size() * 2;
     const std::size_t threads = std::max(kRefreshThreads, std::min(bulk_tasks, kBulkThreads));
-    parallel_for(
-        bulk_tasks + (with_ords ? records.size() : 0), threads, [&batches, &records, bulk_tasks](std::size_t task) {
-            if (task >= bulk_tasks) {
-                AddressRefresh& record = records[task - bulk_tasks];
-                try {
-                    record.ords_ok = gp_ord_outpoints_at_address(record.address, record.ord_outpoints);
-                } catch (...) {
-                    record.ords_ok = false;
-                }
-                return;
-            }
-            Batch& batch = batches[task / 2];
-            const std::size_t kind = task % 2;
-            try {
-                batch.ok[kind] = woc_bulk_unspent(batch.addresses, kind == 0, batch.lists[kind], batch.answered[kind]);
-            } catch (...) {
-                batch.ok[kind] = false;
-            }
-        });
+    parallel_for(bulk_tasks, threads, [&batches](std::size_t task) {
+        Batch& batch = batches[task / 2];
+        const std::size_t kind = task % 2;
+        try {
+            batch.ok[kind] = woc_bulk_unspent(batch.addresses, kind == 0, batch.lists[kind], batch.answered[kind]);
+        } catch (...) {
+            batch.ok[kind] = false;
+        }
+    });
     for (std::size_t b = 0; b < batches.size(); ++b) {
         Batch& batch = batches[b];
         if (!batch.ok[0] || !batch.ok[1]) continue;
@@ -238,34 +240,62 @@ void refresh_address_coins(AddressRefresh& record, bool with_ords) {
     record.utxos.clear();
     record.any_ok = false;
     record.ok = list_address_utxos(record.address, record.utxos, dropped_error, &record.any_ok);
-    if (with_ords) record.ords_ok = gp_ord_outpoints_at_address(record.address, record.ord_outpoints);
+    if (!with_ords) return;
+    if (listing_rules_out_ords(record)) {
+        record.ords_unneeded = true;
+    } else {
+        ask_ord_outpoints(record);
+    }
 }
 
 void refresh_addresses_parallel(std::vector<AddressRefresh>& records, bool with_ords) {
     if (records.empty()) return;
     std::vector<char> listed(records.size(), 0);
-    const bool bulk = records.size() > 1;
-    if (bulk) bulk_list_addresses(records, listed, with_ords);
-    // With the bulk round the ordinal sets are read already; an address the bulk listings missed
-    // gets its one-address listings only.
-    const bool ords_left = with_ords && !bulk;
-    parallel_for(records.size(), kRefreshThreads, [&records, &listed, ords_left](std::size_t i) {
-        AddressRefresh& record = records[i];
-        try {
-            if (listed[i]) {
-                finish_address_listing(record.address, record.utxos);
-            } else {
-                refresh_address_coins(record, ords_left);
-            }
-        } catch (...) {
-            // Out of memory on one address: it counts as a failed listing.
-            record.ok = record.any_ok = record.ords_ok = false;
+    if (records.size() > 1) bulk_list_addresses(records, listed);
+    // The ordinal sets of the addresses the bulk round found outputs at are read beside the
+    // listings' second round; an address it missed is asked once its own listing is known.
+    std::vector<std::size_t> ord_reads;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (!with_ords || !listed[i]) continue;
+        if (listing_rules_out_ords(records[i])) {
+            records[i].ords_unneeded = true;
+        } else {
+            ord_reads.push_back(i);
         }
-    });
+    }
+    // The ordinal reads take the first tasks, so they go out with the funded addresses' mempool
+    // reads rather than after the many listings that need no request.
+    const std::size_t reads = ord_reads.size();
+    parallel_for(reads + records.size(), kRefreshThreads,
+                 [&records, &listed, &ord_reads, reads, with_ords](std::size_t task) {
+                     if (task < reads) {
+                         ask_ord_outpoints(records[ord_reads[task]]);
+                         return;
+                     }
+                     const std::size_t i = task - reads;
+                     AddressRefresh& record = records[i];
+                     try {
+                         if (listed[i]) {
+                             finish_address_listing(record.address, record.utxos);
+                         } else {
+                             refresh_address_coins(record, with_ords);
+                         }
+                     } catch (...) {
+                         // Out of memory on one address: it counts as a failed listing. The ordinal members of
+                         // a listed address belong to its own read.
+                         record.ok = record.any_ok = false;
+                         if (!listed[i]) record.ords_ok = false;
+                     }
+                 });
 }
 
 void refresh_coins_and_prune(const std::vector<AddressRefresh>& records) {
     WalletLock lock = lock_wallet();
+    // Decoding each address of a large wallet would cost more than the rest of this loop under the
+    // mutex; only the few addresses that hold change coins have any to prune.
+    std::unordered_set<std::string> change_owners;
+    for (const ChangeCoin& coin : change_coins())
+        change_owners.insert(base58check_encode(coin.hash160));
     for (const AddressRefresh& record : records) {
         std::vector<Utxo> list;
         for (const Utxo& coin : record.utxos) {
@@ -273,8 +303,8 @@ void refresh_coins_and_prune(const std::vector<AddressRefresh>& records) {
         }
         // When only the unconfirmed listing answered, the coins cached before still stand.
         address_coins_store(record.address, list, record.ok, !record.any_ok);
-        if (record.ok && record.any_ok) prune_change_coins(record.address, list);
-        store_ord_outpoints(record.address, record.ord_outpoints, record.ords_ok);
+        if (record.ok && record.any_ok && change_owners.count(record.address)) prune_change_coins(record.address, list);
+        if (!record.ords_unneeded) store_ord_outpoints(record.address, record.ord_outpoints, record.ords_ok);
     }
 }
 

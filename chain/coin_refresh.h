@@ -30,6 +30,7 @@ struct AddressRefresh {
     std::unordered_set<std::string> ord_outpoints; // outpoint keys of ordinal outputs
     bool ords_ok = false;                          // the ordinal set was read
     bool any_ok = false;                           // more than the unconfirmed listing answered
+    bool ords_unneeded = false;                    // a whole listing found no output for one to sit on
 };
 
 // The first receive index the balance scan has not asked about yet; 0 after a session clear.

@@ -149,16 +149,11 @@ void list_wallet_addresses(std::vector<std::string>& addresses) {
 }
 
 void store_ord_outpoints(const std::string& address, const std::unordered_set<std::string>& outpoints, bool ok) {
-    std::vector<OrdOutpointSet>& sets = ord_outpoint_sets();
-    sets.erase(std::remove_if(sets.begin(), sets.end(), [&](const OrdOutpointSet& e) { return e.address == address; }),
-               sets.end());
     const std::int64_t now = clock_steady_ms();
-    OrdOutpointSet entry;
-    entry.address = address;
+    OrdOutpointSet& entry = ord_outpoint_set_entry(address);
     entry.outpoints = outpoints;
     entry.ok = ok;
     entry.stamp = now;
-    sets.push_back(std::move(entry));
     if (!ok) {
         ord_outpoint_failed() = true;
         ord_outpoint_failed_at() = now;
@@ -171,12 +166,10 @@ bool is_ord_outpoint_at(const std::string& address, const Utxo& coin) {
     const bool one_sat = coin.sats == 1;
     const std::int64_t now = clock_steady_ms();
     if (ord_outpoint_failed() && now - ord_outpoint_failed_at() < kOrdSetFreshMs) return one_sat;
-    for (const OrdOutpointSet& entry : ord_outpoint_sets()) {
-        if (entry.address != address || now - entry.stamp >= kOrdSetFreshMs) continue;
-        if (entry.outpoints.count(outpoint_key(coin.txid, coin.vout))) return true;
-        return !entry.ok && one_sat;
-    }
-    return one_sat;
+    const OrdOutpointSet* entry = find_ord_outpoint_set(address);
+    if (entry == nullptr || now - entry->stamp >= kOrdSetFreshMs) return one_sat;
+    if (entry->outpoints.count(outpoint_key(coin.txid, coin.vout))) return true;
+    return !entry->ok && one_sat;
 }
 
 bool is_ord_outpoint_any(const Utxo& coin) {

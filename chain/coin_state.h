@@ -35,6 +35,13 @@ struct OrdOutpointSet {
 // The lists themselves (callers hold the wallet mutex).
 std::vector<AddressCoins>& address_coins();
 std::vector<OrdOutpointSet>& ord_outpoint_sets();
+// The entry of one address, found through an index by address rather than a walk of the list (a
+// large wallet asks for every address in turn under the wallet mutex). Null when there is none.
+AddressCoins* find_address_coins(const std::string& address);
+OrdOutpointSet* find_ord_outpoint_set(const std::string& address);
+// The entry of one address, appended empty (address set, nothing else) when there is none.
+AddressCoins& address_coins_entry(const std::string& address);
+OrdOutpointSet& ord_outpoint_set_entry(const std::string& address);
 // Failure flag and time of the last failed ordinal look-up.
 bool& ord_outpoint_failed();
 std::int64_t& ord_outpoint_failed_at();

@@ -492,16 +492,13 @@ bool learn_own_outputs(const std::string& txid) {
 }
 
 void address_coins_store(const std::string& address, const std::vector<Utxo>& utxos, bool ok, bool keep_old) {
-    std::vector<AddressCoins>& cache = address_coins();
-    auto entry = std::find_if(cache.begin(), cache.end(), [&](const AddressCoins& e) { return e.address == address; });
+    AddressCoins* entry = find_address_coins(address);
     if (!ok) {
-        if (entry != cache.end()) return;
-        AddressCoins fresh;
-        fresh.address = address;
+        if (entry != nullptr) return;
+        AddressCoins& fresh = address_coins_entry(address);
         fresh.utxos = utxos;
         fresh.stamp = clock_steady_ns();
         fresh.loaded = false;
-        cache.push_back(std::move(fresh));
         return;
     }
 
@@ -510,34 +507,27 @@ void address_coins_store(const std::string& address, const std::vector<Utxo>& ut
         return std::any_of(list.begin(), list.end(),
                            [&](const Utxo& u) { return outpoint_equal(u.txid, u.vout, txid, vout); });
     };
-    if (keep_old && entry != cache.end()) {
+    if (keep_old && entry != nullptr) {
         for (const Utxo& old : entry->utxos) {
             if (!is_outpoint_spent(old.txid, old.vout) && !listed(old.txid, old.vout)) list.push_back(old);
         }
     }
     Hash160 own{};
-    if (address_to_hash160(address, own)) {
+    if (!change_coins().empty() && address_to_hash160(address, own)) {
         for (const ChangeCoin& c : change_coins()) {
             if (c.hash160 != own || c.sats < 1 || is_outpoint_spent(c.txid, c.vout) || listed(c.txid, c.vout)) continue;
             list.push_back(utxo_of(c));
         }
     }
-    if (entry == cache.end()) {
-        cache.push_back(AddressCoins());
-        entry = cache.end() - 1;
-        entry->address = address;
-    }
+    if (entry == nullptr) entry = &address_coins_entry(address);
     entry->utxos = std::move(list);
     entry->stamp = clock_steady_ns();
     entry->loaded = true;
 }
 
 bool utxo_cache_fresh(const std::string& address) {
-    const std::int64_t now = clock_steady_ns();
-    for (const AddressCoins& e : address_coins()) {
-        if (e.address == address) return e.loaded && now - e.stamp < kFreshNs;
-    }
-    return false;
+    const AddressCoins* entry = find_address_coins(address);
+    return entry != nullptr && entry->loaded && clock_steady_ns() - entry->stamp < kFreshNs;
 }
 
 bool woc_bulk_balances(const std::vector<IndexedAddress>& addresses, std::uint32_t& highest) {

@@ -46,9 +46,7 @@ void record_refresh(std::int64_t now_ms) {
 }
 
 const AddressCoins* cache_entry(const std::string& address) {
-    const std::vector<AddressCoins>& cache = address_coins();
-    auto it = std::find_if(cache.begin(), cache.end(), [&](const AddressCoins& e) { return e.address == address; });
-    return it == cache.end() ? nullptr : &*it;
+    return find_address_coins(address);
 }
 
 // Whether the address is asked again this run. The caller holds the wallet mutex.

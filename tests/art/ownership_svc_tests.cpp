@@ -250,7 +250,7 @@ TEST_F(OwnershipSvcTest, ReportWhenTheWatchesCannotBeRead) {
     chain.woc.clear_faults();
     pair(kPairWatchAddress, kArt + "_0", std::string(64, 'c'), kDay1, alice);
     chain.platform.set_fault("/oi/tx/", FakeFault{429});
-    chain.woc.set_fault("/v1/bsv/main/tx/", FakeFault{500});
+    chain.woc.set_fault("/v1/bsv/main/tx", FakeFault{500}); // one by one and in bulk
     EXPECT_EQ(art_lookup_by_id(kArt), "Some records could not be read. Try again.");
 }
 

@@ -78,9 +78,16 @@ TEST_F(WatchReaderTest, ScanKeepsVerifiedTimedRecordsInOrder) {
     EXPECT_EQ(records[1].txid, late);
     EXPECT_EQ(records[1].msg["ts"], 200);
     EXPECT_TRUE(tx_pays_address(records[1].tx, kPairWatchAddress));
-    // Listed by both sources, read once, and from the index since its copy carries the record.
-    EXPECT_EQ(chain.platform.request_count("/oi/tx/" + early), 1);
-    EXPECT_EQ(chain.woc.request_count(std::string(kWocPrefix) + "/tx/" + early), 0);
+    // Listed by both sources, read once, in bulk with the others.
+    EXPECT_EQ(chain.woc.request_count(std::string(kWocPrefix) + "/txs"), 1);
+    EXPECT_EQ(chain.platform.request_count("/oi/tx/") + chain.woc.request_count(std::string(kWocPrefix) + "/tx/"), 0);
+
+    // What the bulk reply lacks is asked for one by one.
+    chain.woc.set_fault(std::string(kWocPrefix) + "/txs", FakeFault{500});
+    chain.platform.reset_counts();
+    ASSERT_TRUE(scan_watch_messages(kPairWatchKey, kPairWatchAddress, records, error)) << error;
+    EXPECT_EQ(records.size(), 3u);
+    EXPECT_EQ(chain.platform.request_count("/oi/tx/"), 6);
 }
 
 TEST_F(WatchReaderTest, ListingFailures) {

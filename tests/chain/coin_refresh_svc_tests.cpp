@@ -262,6 +262,46 @@ TEST_F(RefreshTest, AddressesAreListedInBulkWithOneAddressFallback) {
     }
 }
 
+// An ordinal sits on an unspent output of its address: GorillaPool is asked about the addresses
+// whose listing found outputs or could not be read, and about no other.
+TEST_F(RefreshTest, OrdinalSetsAreAskedOnlyWhereAListingFoundOutputs) {
+    load_hd(39);
+    use_gorillapool();
+    struct Row {
+        const char* name;
+        std::uint32_t addresses; // receive 0 up, the first one funded
+        bool listings_fail;
+        int gp_reads;
+    } rows[] = {
+        {"forty addresses in bulk", 40, false, 1},
+        {"one address", 1, false, 1},
+        {"listings failed", 3, true, 3},
+    };
+    const std::string funded = receive(0);
+    const std::string art = chain.ledger.fund(funded, 1);
+    chain.ledger.fund(funded, 5000);
+    const json insc = {{"insc", {{"file", {{"type", "image/png"}}}}}};
+    gp.on("GET", "/api/txos/address/([^/]+)/unspent", [&](const FakeRequest& req) {
+        if (req.matches[1] != funded) return json_reply(json::array());
+        return json_reply(json::array(
+            {{{"txid", art}, {"vout", 0}, {"satoshis", 1}, {"origin", {{"outpoint", art + "_0"}}}, {"data", insc}}}));
+    });
+    gp.on("GET", "/api/bsv20/([^/]+)/unspent", [](const FakeRequest&) { return json_reply(json::array()); });
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        gp.reset_counts();
+        chain.woc.clear_faults();
+        if (row.listings_fail) chain.woc.set_fault("", FakeFault{500});
+        std::vector<AddressRefresh> records(row.addresses);
+        for (std::uint32_t i = 0; i < row.addresses; ++i)
+            records[i].address = receive(i);
+        refresh_addresses_parallel(records, true);
+        EXPECT_EQ(gp.request_count("/api/txos/address/"), row.gp_reads);
+        EXPECT_TRUE(records[0].ords_ok);
+        EXPECT_EQ(records[0].ord_outpoints, std::unordered_set<std::string>{outpoint_key(art, 0)});
+    }
+}
+
 TEST_F(RefreshTest, ChangeCoinsSurviveWhileListedOrLastSent) {
     load_hd(1);
     const std::string main = receive(0);

@@ -166,6 +166,8 @@ TEST_F(MainWindowStandIn, CompletedSaleRemovesTheSoldRows) {
     ServiceSettings nowhere = saved;
     for (std::string* base : {&nowhere.woc_base, &nowhere.gorillapool_base, &nowhere.arc_base, &nowhere.platform_base})
         *base = "http://127.0.0.1:1";
+    // Twenty refused history reads at WhatsOnChain's pace would outlast the wait below.
+    nowhere.woc_pace = nowhere.host_pace;
     set_service_settings(nowhere);
     const std::string pic(64, 'a'), cert(64, 'c');
     SpotLoad frame;

@@ -66,7 +66,9 @@ TEST(ParallelTest, ThrowingCallReachesTheCaller) {
                                       if (i == 3) throw std::runtime_error("read failed");
                                   }),
                      std::runtime_error);
-        EXPECT_LT(calls.load(), 1000);
+        // On one thread nothing is handed out after the throw; with more, how many others took
+        // meanwhile depends on the scheduler.
+        if (threads == 1) EXPECT_EQ(calls.load(), 4);
     }
 }
 
