@@ -1,5 +1,5 @@
 // The fake services over TLS, for the Windows program under Wine to meet a real handshake: a funded
-// test wallet and frame 1 of the gallery holding an exhibit and an ask. Writes the services' URLs
+// test wallet and frame 1 of the gallery holding a paired artwork's exhibit and an ask. Writes the services' URLs
 // to a settings file, then serves until SIGINT or SIGTERM. A fifth server, named in the file as
 // "control", answers "/connections" with the TLS connections each service has accepted so far.
 //
@@ -49,11 +49,17 @@ int main(int argc, char** argv) {
     ids.set_key("bob@kestrava.net", test_key_from_byte(0x22).pub);
     const std::string art = fake_inscribe(chain, alice.hash, "image/png", "png-bytes");
     const std::string cert = fake_inscribe(chain, alice.hash, "application/json", "{}");
+    const std::string sha256(64, 'e');
+    fake_pair_tx(
+        chain, alice,
+        fake_signed_record(fake_art_record("art_pair", "alice", 50,
+                                           {{"pic", art}, {"cert", cert}, {"sha256", sha256}, {"owner", alice.pub}}),
+                           0x11));
     nlohmann::json show = fake_art_record("art_show", "alice", 100,
                                           {{"spot", spot_label(1)},
                                            {"pic", art},
                                            {"cert", cert},
-                                           {"sha256", std::string(64, 'e')},
+                                           {"sha256", sha256},
                                            {"price", "1000"},
                                            {"pay_addr", alice.address}});
     nlohmann::json ask = fake_art_record(

@@ -11,10 +11,6 @@ source "$(dirname "${BASH_SOURCE[0]}")/../scripts/env.sh"
 cd "$CORVANE_ROOT"
 
 REFRESHES="${1:-100}"
-native_build tls_fake_server >/dev/null || { echo "!! native build of tls_fake_server failed"; exit 1; }
-win_build shell_tests >/dev/null || { echo "!! Windows build of shell_tests failed"; exit 1; }
-wine_prefix_init || { echo "!! could not create the Wine prefix"; exit 1; }
-
 work="$(mktemp -d)"
 server_pid=""
 cleanup() {
@@ -22,6 +18,13 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+
+if ! { native_build tls_fake_server && win_build shell_tests; } >"$work/build.log" 2>&1; then
+    tail -n 30 "$work/build.log"
+    echo "!! building tls_fake_server or shell_tests failed"
+    exit 1
+fi
+wine_prefix_init || { echo "!! could not create the Wine prefix"; exit 1; }
 
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -addext subjectAltName=DNS:127.0.0.1,IP:127.0.0.1 \
     -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null || { echo "!! openssl req failed"; exit 1; }
