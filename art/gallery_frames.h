@@ -158,7 +158,8 @@ void gallery_collect_txids(const nlohmann::json& reply, std::vector<std::string>
 // With `shared` the watch's histories come from its bulk request when that listed the watch whole.
 bool gallery_watch_txids(const std::string& label, const std::string& watch, std::vector<std::string>& txids,
                          std::string& error, bool reuse_recent = false, FrameHistories* shared = nullptr);
-// The verified records at a frame watch, in chain order, without those dated ahead of the chain
-// (order_frame_records). False with the listing's error text when the watch could not be listed.
+// The records at a frame watch whose signature verifies under the key they carry (no paymail is
+// asked), in chain order, without those dated ahead of the chain (order_frame_records). False
+// with the listing's error text when the watch could not be listed.
 bool read_gallery_watch(const std::string& label, const std::string& watch, std::vector<WatchRecord>& records,
                         std::string& error, bool reuse_recent = false, FrameHistories* shared = nullptr);

@@ -110,6 +110,12 @@ TEST_F(GalleryFramesTest, ShowAskAcceptAndTheRecordsThatDoNotCount) {
     post(3, 0x11, "art_show", 100, {{"cert", kCert}, {"sha256", kSha}, {"exp", 1}});        // expired
     post(4, 0x11, "art_show", 100, {{"spot", "as5"}, {"cert", kCert}, {"sha256", kSha}});   // another frame's label
 
+    // A stranger hangs it in alice's name. Then the names point elsewhere (alice's to the stranger's
+    // key): every record keeps the key it carries.
+    post(1, 0x22, "art_show", 140, {{"actor", "alice"}, {"cert", kCert}, {"sha256", kSha}});
+    ids.set_key("alice@kestrava.net", bob);
+    ids.set_key("bob@kestrava.net", secp_pubkey_hex(Bytes(32, 0x33)));
+
     const std::vector<SpotFrame> list = frames();
     const SpotFrame& f = list[0];
     EXPECT_TRUE(f.shown);
