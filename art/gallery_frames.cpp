@@ -19,6 +19,7 @@
 #include "wallet/text_util.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <limits>
 #include <map>
@@ -266,13 +267,17 @@ bool read_gallery_watch(const std::string& label, const std::string& watch, std:
     // pool; the records keep the order of the ids.
     std::vector<WatchRecord> read(txids.size());
     std::vector<char> kept(txids.size(), 0);
+    std::atomic<bool> unread{false};
     parallel_for_rethrow(txids.size(), kWatchReadThreads, [&](std::uint64_t i) {
         const std::string& txid = txids[i];
         // The ids come from the services and go into request paths: only a real transaction id
         // may, so a listed "../" can never steer the request elsewhere.
         if (!is_txid_hex(txid)) return;
         nlohmann::json tx;
-        if (!read_frame_tx(settings, txid, tx)) return;
+        if (!read_frame_tx(settings, txid, tx)) {
+            unread = true;
+            return;
+        }
         nlohmann::json msg;
         // A record speaks for the key it carries, whatever key its paymail names today; the
         // frame's rules compare that key with the title's.
@@ -287,6 +292,12 @@ bool read_gallery_watch(const std::string& label, const std::string& watch, std:
         record.listed = static_cast<std::int64_t>(i);
         kept[i] = 1;
     });
+    // The transaction that could not be read may hold the newest hanging or an ask: the frame
+    // is incomplete, and no older state of it may stand in.
+    if (unread) {
+        error = "frame " + label + ": " + kWatchRecordsUnread;
+        return false;
+    }
     for (std::size_t i = 0; i < read.size(); ++i) {
         if (kept[i]) records.push_back(std::move(read[i]));
     }

@@ -114,8 +114,8 @@ std::string spot_label(std::int32_t spot);
 void spot_exhibit_init(SpotFrame& frame);
 
 // Reads frame `index` (0 is frame 1) and replays its records, judging expiry against `now`
-// (Unix seconds). A watch that cannot be read, or the title of a hanging that cannot be read,
-// gives a frame without exhibit and the read error.
+// (Unix seconds). A watch that cannot be read whole, or the title of a hanging that cannot be
+// read, gives a frame without exhibit and the read error.
 // Only load_all_spots calls it; the index is not range-checked.
 SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent = false, FrameHistories* shared = nullptr);
 // Reads the ten frames at once and leaves exactly ten in `frames`, frame 1 first; of an artwork
@@ -160,6 +160,7 @@ bool gallery_watch_txids(const std::string& label, const std::string& watch, std
                          std::string& error, bool reuse_recent = false, FrameHistories* shared = nullptr);
 // The records at a frame watch whose signature verifies under the key they carry (no paymail is
 // asked), in chain order, without those dated ahead of the chain (order_frame_records). False
-// with the listing's error text when the watch could not be listed.
+// with the listing's error text when the watch could not be listed, and with "frame <label>: "
+// and kWatchRecordsUnread when a listed transaction could not be read.
 bool read_gallery_watch(const std::string& label, const std::string& watch, std::vector<WatchRecord>& records,
                         std::string& error, bool reuse_recent = false, FrameHistories* shared = nullptr);

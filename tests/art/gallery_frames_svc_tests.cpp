@@ -2,6 +2,7 @@
 
 #include "art/art_records.h"
 #include "art/gallery_sale.h"
+#include "art/watch_reader.h"
 #include "chain/inscription.h"
 #include "fakes/fake_oracle.h"
 #include "fakes/registry_fixture.h"
@@ -182,10 +183,11 @@ TEST_F(GalleryFramesTest, OlderOfTwoHangingsLosesItsExhibit) {
 
 TEST_F(GalleryFramesTest, ListedIdsThatAreNoTransactionIdsAreNeverRequested) {
     fake_oracle_list(chain, "as1", "../../api/paymail/identity/" + std::string(37, 'x'));
-    fake_oracle_list(chain, "as1", std::string(64, 'f'));
+    fake_oracle_list(chain, "as1", std::string(64, 'f')); // a real id that no service can read
     std::vector<WatchRecord> records;
     std::string error;
-    EXPECT_TRUE(read_gallery_watch("as1", spot_row(1).watch, records, error));
+    EXPECT_FALSE(read_gallery_watch("as1", spot_row(1).watch, records, error));
+    EXPECT_EQ(error, "frame as1: " + std::string(kWatchRecordsUnread));
     EXPECT_TRUE(records.empty());
     EXPECT_EQ(chain.platform.request_count("/oi/tx/"), 1);
     EXPECT_EQ(chain.platform.request_count("/api/"), 0);
