@@ -270,21 +270,26 @@ void remember_pair(const std::string& artwork_key, const WatchRecord& record) {
 std::string read_first_pair(const std::string& artwork_key, bool read_pair_watch, std::vector<WatchRecord>& records,
                             const WatchRecord*& first) {
     first = nullptr;
+    // The title watch carries every record of the platform, the pair watch only pairings. The
+    // program's pairs pay both, so the artwork's earliest mined pair at the pair watch bounds the
+    // title watch's read: nothing mined in a later block can stand before it.
+    std::vector<WatchRecord> pair_records;
+    std::string pair_error;
+    bool pair_whole = true;
+    const bool pair_read = scan_watch_messages(kPairWatchKey, kPairWatchAddress, pair_records, pair_error, &pair_whole);
+    // A pair at hand is a pair on chain, whether or not the watch read whole.
+    const WatchRecord* candidate = first_pair_in_chain(pair_records, artwork_key, kTitleWatchAddress, nullptr);
+    const std::int64_t mined_by = candidate ? tx_block_height(candidate->tx) : 0;
     std::string title_error;
     bool title_whole = false;
     // Every pair that can start the title is listed at the title watch: without all of it the pair
     // watch's pair could be a later one than the first.
-    if (!scan_watch_messages(kTitleWatchKey, kTitleWatchAddress, records, title_error, &title_whole))
+    if (!scan_watch_messages(kTitleWatchKey, kTitleWatchAddress, records, title_error, &title_whole, mined_by))
         return title_error;
-    // The pair transaction pays both watches, so the title watch usually lists the pair record
-    // already and the second full read is spared.
     const bool pair_listed =
         std::any_of(records.begin(), records.end(), [&](const WatchRecord& r) { return is_pair_of(r, artwork_key); });
-    std::string pair_error;
-    bool pair_whole = true;
     if (read_pair_watch || !pair_listed) {
-        std::vector<WatchRecord> pair_records;
-        if (scan_watch_messages(kPairWatchKey, kPairWatchAddress, pair_records, pair_error, &pair_whole))
+        if (pair_read)
             merge_pair_records(records, pair_records, artwork_key);
         else
             pair_whole = true; // a failed pair watch is not reported when the title watch answered

@@ -57,8 +57,30 @@ std::string next_page_token(const json& reply) {
     return "";
 }
 
+using ListedHeights = std::map<std::string, std::int64_t>;
+
+// The heights a history reply gives its mined rows.
+void note_heights(const json& reply, ListedHeights* heights) {
+    if (!heights) return;
+    const json* rows = &reply;
+    if (reply.is_object()) {
+        const auto it = reply.find("result");
+        if (it == reply.end()) return;
+        rows = &*it;
+    }
+    if (!rows->is_array()) return;
+    for (const json& row : *rows) {
+        if (!row.is_object()) continue;
+        const auto hash = row.find("tx_hash");
+        const auto height = row.find("height");
+        if (hash == row.end() || !hash->is_string() || height == row.end() || !height->is_number_integer()) continue;
+        if (height->get<std::int64_t>() > 0)
+            (*heights)[to_lower_copy(hash->get<std::string>())] = height->get<std::int64_t>();
+    }
+}
+
 // One of WhatsOnChain's history lists of the address, page by page.
-ListEnd read_history_list(const std::string& list_url, std::vector<std::string>& txids) {
+ListEnd read_history_list(const std::string& list_url, std::vector<std::string>& txids, ListedHeights* heights) {
     std::set<std::string> listed_here;
     bool answered = false;
     std::string token;
@@ -71,6 +93,7 @@ ListEnd read_history_list(const std::string& list_url, std::vector<std::string>&
             // It says nothing of pages left, so it never counts as the whole list.
             if (page == 0 && token.empty() && http_get_json(list_url, reply, kHistoryTimeoutS)) {
                 parse_watch_txids(reply, txids);
+                note_heights(reply, heights);
                 answered = true;
             }
             return answered ? ListEnd::cut : ListEnd::failed;
@@ -78,6 +101,7 @@ ListEnd read_history_list(const std::string& list_url, std::vector<std::string>&
         answered = true;
         std::vector<std::string> page_ids;
         parse_watch_txids(reply, page_ids);
+        note_heights(reply, heights);
         // Another list read before may hold every id of a page already; a page that brings this
         // list nothing new says the service would page for ever.
         bool new_here = false;
@@ -105,8 +129,9 @@ bool http_get_json(const std::string& url, json& out, std::int32_t timeout_s, co
 }
 
 bool fetch_address_txids(const std::string& watch_key, const std::string& watch_address,
-                         std::vector<std::string>& txids, std::string& error, bool* whole) {
+                         std::vector<std::string>& txids, std::string& error, bool* whole, ListedHeights* heights) {
     txids.clear();
+    if (heights) heights->clear();
     error.clear();
     if (whole) *whole = false;
     if (watch_address.empty()) {
@@ -123,7 +148,7 @@ bool fetch_address_txids(const std::string& watch_key, const std::string& watch_
     bool halves_whole = true;
     bool woc_cut = false;
     for (const char* suffix : {"/unconfirmed/history", "/history", "/confirmed/history"}) {
-        const ListEnd end = read_history_list(base + suffix, txids);
+        const ListEnd end = read_history_list(base + suffix, txids, heights);
         woc_answered = woc_answered || end != ListEnd::failed;
         woc_cut = woc_cut || end == ListEnd::cut;
         if (std::string(suffix) != "/history") halves_whole = halves_whole && end == ListEnd::whole;
@@ -149,15 +174,22 @@ bool fetch_tx_json(const std::string& txid, json& out) {
 }
 
 bool scan_watch_messages(const std::string& watch_key, const std::string& watch_address,
-                         std::vector<WatchRecord>& records, std::string& error, bool* whole) {
+                         std::vector<WatchRecord>& records, std::string& error, bool* whole, std::int64_t mined_by) {
     records.clear();
     std::vector<std::string> txids;
-    if (!fetch_address_txids(watch_key, watch_address, txids, error, whole)) return false;
+    ListedHeights heights;
+    if (!fetch_address_txids(watch_key, watch_address, txids, error, whole, mined_by > 0 ? &heights : nullptr))
+        return false;
+    const auto wanted = [&](const std::string& txid) {
+        if (!is_txid_hex(txid)) return false;
+        const auto listed = heights.find(txid);
+        return listed == heights.end() || listed->second <= mined_by;
+    };
     // The watch lists every payment to it, strangers' too: the listed transactions are read in
     // bulk, and one by one only where the bulk reply had no copy.
     std::vector<std::string> readable;
     for (const std::string& txid : txids)
-        if (is_txid_hex(txid)) readable.push_back(txid);
+        if (wanted(txid)) readable.push_back(txid);
     std::vector<json> bulk;
     woc_bulk_tx_json(readable, bulk);
     bool all_read = true;
@@ -166,9 +198,9 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
         const std::string& txid = txids[i];
         WatchRecord record;
         record.listed = static_cast<std::int64_t>(i);
-        // An id that is no transaction id names no transaction; one that cannot be fetched may
-        // carry the very record the caller looks for.
-        if (!is_txid_hex(txid)) continue;
+        // An id that is no transaction id names no transaction, and one mined past the bound is
+        // not asked for; one that cannot be fetched may carry the very record the caller looks for.
+        if (!wanted(txid)) continue;
         record.tx = std::move(bulk[next_bulk++]);
         if (record.tx.is_null() && !fetch_tx_json(txid, record.tx)) {
             all_read = false;
