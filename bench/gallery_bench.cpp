@@ -149,6 +149,8 @@ void BM_TitleReadAgainstStrangers(benchmark::State& state) {
             "art_owner", "alice", 160, {{"pic", art}, {"cert", cert}, {"owner", bob.pub}, {"prev", paired}});
         fake_pass_tx(*chain, {art.substr(0, 64), 0, alice}, {cert.substr(0, 64), 0, alice}, bob.address,
                      fake_signed_record(pass, 0x11));
+        // Strangers keep paying the watch after the artwork was paired, as on a live platform.
+        chain->ledger.mine();
         for (std::int64_t i = 0; i < strangers; ++i)
             chain->ledger.fund(kTitleWatchAddress, 1);
         chain->ledger.mine();
