@@ -29,7 +29,6 @@ namespace {
 constexpr int kMaxCoinHops = 400;
 constexpr std::size_t kKnownPairLimit = 4096;
 constexpr std::size_t kBlockListLimit = 1000000;
-constexpr std::int32_t kTxTimeoutS = 12;
 constexpr std::int32_t kBlockTimeoutS = 12;
 const char* const kCoinsUnreadable = "the artwork's coins could not be followed. Try again.";
 const char* const kCoinsTooBusy = "the artwork's coins moved too often to follow.";
@@ -102,12 +101,7 @@ const json* known_tx(CoinWalk& walk, const std::string& txid) {
 const json* walk_tx(CoinWalk& walk, const std::string& txid) {
     if (const json* tx = known_tx(walk, txid)) return tx;
     json tx;
-    if (!is_txid_hex(txid) ||
-        !tx_store_read(
-            service_settings().woc_base, txid,
-            [&txid](json& out) { return http_get_json(woc_url("/tx/" + txid), out, kTxTimeoutS) && usable_tx(out); },
-            tx))
-        return nullptr;
+    if (!is_txid_hex(txid) || !woc_tx_json(txid, tx, false) || !usable_tx(tx)) return nullptr;
     return &(walk.fetched[txid] = std::move(tx));
 }
 

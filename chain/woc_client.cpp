@@ -374,7 +374,7 @@ int woc_tx_status(const std::string& txid) {
     return 2;
 }
 
-bool woc_tx_json(const std::string& txid, json& tx) {
+bool woc_tx_json(const std::string& txid, json& tx, bool mempool_copy_will_do) {
     const std::string url = woc_url(tx_path(txid));
     return tx_store_read(
         service_settings().woc_base, txid,
@@ -384,7 +384,7 @@ bool woc_tx_json(const std::string& txid, json& tx) {
             out = json_parse_or_discarded(body);
             return !out.is_discarded() && out.is_object();
         },
-        tx, true);
+        tx, mempool_copy_will_do);
 }
 
 int woc_spent_by(const std::string& txid, std::uint32_t vout, std::string& spender) {

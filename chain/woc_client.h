@@ -63,8 +63,9 @@ bool woc_tx_exists(const std::string& txid);
 int woc_tx_status(const std::string& txid);
 
 // The JSON object of "/tx/<txid>", through the store of transactions (tx_store.h); a copy kept
-// from before the transaction was mined will do. False when it cannot be read or is not an object.
-bool woc_tx_json(const std::string& txid, nlohmann::json& tx);
+// from before the transaction was mined will do unless `mempool_copy_will_do` is false (a reader of
+// its place in the chain). False when it cannot be read or is not an object.
+bool woc_tx_json(const std::string& txid, nlohmann::json& tx, bool mempool_copy_will_do = true);
 
 // 0 = spent (spender set), 1 = no spender known, 2 = could not tell, 3 = transaction unknown.
 // Codes 0 and 3 are cached until woc_cache_clear.
