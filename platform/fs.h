@@ -32,7 +32,7 @@ bool platform_write_file(const std::string& path, const std::string& data, bool 
 // Moves `from` over `to` atomically and durably: MoveFileEx with replace-existing and
 // write-through on Windows (the replaced file's attributes stay on the new one); rename, then
 // fsync of the file and its folder on POSIX. False, with nothing moved, when `from` could not be
-// flushed to disk.
+// flushed to disk, or on Windows when `to` is read-only.
 bool platform_atomic_replace(const std::string& from, const std::string& to);
 
 // True once the data of the file is on the disk (fsync, FlushFileBuffers). A failed flush is not

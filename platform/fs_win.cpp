@@ -154,13 +154,15 @@ bool platform_atomic_replace(const std::string& from, const std::string& to) {
     std::wstring wfrom = utf8_to_wide(from);
     std::wstring wto = utf8_to_wide(to);
     if (wfrom.empty() || wto.empty()) return false;
+    const DWORD old_attributes = GetFileAttributesW(wto.c_str());
+    // Windows refuses to replace a read-only file; Wine would replace it and drop the mark.
+    if (old_attributes != INVALID_FILE_ATTRIBUTES && (old_attributes & FILE_ATTRIBUTE_READONLY) != 0) return false;
     // Write-through covers the rename itself; the new file's data must reach the disk first, and
     // a device that did not take it may hand back anything after a crash: that save failed.
     if (!platform_flush_file(from)) return false;
     // The moved file brings its own attributes; a file the user or the wallet program marked hidden
     // stays hidden.
     const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-    const DWORD old_attributes = GetFileAttributesW(wto.c_str());
     if (MoveFileExW(wfrom.c_str(), wto.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) return false;
     if (old_attributes != INVALID_FILE_ATTRIBUTES && (old_attributes & kept) != 0) {
         const DWORD now = GetFileAttributesW(wto.c_str());

@@ -23,6 +23,8 @@ namespace {
 
 // A combo box drops down to show at most this many items.
 constexpr int kComboVisibleItems = 8;
+constexpr const char* kNoArtworkYet = "No Artwork inscriptions in this wallet yet.";
+constexpr const char* kRefreshed = "Artwork inscriptions refreshed.";
 
 std::wstring row_sort_text(const KvCofferlyOrdRow& row) {
     std::wstring text = utf8_to_wide(row.name.empty() ? row.key : row.name);
@@ -91,7 +93,7 @@ std::string inscriptions_refresh_text(const std::string& listing, bool index_rea
     if (!listing.empty()) return listing;
     if (!index_read)
         return "error: the ordinals index could not be read. The list shows only what this wallet already knew.";
-    return none_kept ? "No Artwork inscriptions in this wallet yet." : "Artwork inscriptions refreshed.";
+    return none_kept ? kNoArtworkYet : kRefreshed;
 }
 
 std::string art_row_label(const KvCofferlyOrdRow& row) {
@@ -126,12 +128,21 @@ void refresh_art_list() {
     if (selected != LB_ERR && selected >= 0 && selected < count)
         SendMessageW(art_list, LB_SETCURSEL, static_cast<WPARAM>(selected), 0);
 
+    note_listed_gallery_rows();
     if (main_window) {
         wchar_t caption[64] = L"Artwork";
-        if (is_cofferly_connected()) std::swprintf(caption, 64, L"Artwork    %zu", indices.size());
+        // The gallery pieces this wallet is buying are rows of the list too.
+        if (is_cofferly_connected())
+            std::swprintf(caption, 64, L"Artwork    %zu", indices.size() + gallery_buy_rows.size());
         SetDlgItemTextW(main_window, kIdListCaption, caption);
         SetDlgItemTextW(main_window, kIdSortToggle, art_sort_order < 0 ? L"Z-A" : L"A-Z");
     }
+}
+
+void note_listed_gallery_rows() {
+    // The wallet holds no artwork, but the list holds a gallery piece it is buying: the empty-wallet
+    // text would read as if the list were wrong.
+    if (!gallery_buy_rows.empty() && status_text_shown() == kNoArtworkYet) set_status_text(std::string(kRefreshed));
 }
 
 bool compare_rows_by_name(std::size_t a, std::size_t b) {

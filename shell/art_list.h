@@ -32,7 +32,11 @@ void read_inscriptions_worker(bool announce);
 std::string inscriptions_refresh_text(const std::string& listing, bool index_read, bool none_kept);
 
 // Rebuilds the list box from art_rows and gallery_buy_rows; nothing when the list box is missing.
+// Its caption counts both.
 void refresh_art_list();
+// While the list shows a gallery piece this wallet is buying, a status line that says the wallet
+// has no artwork says the read is done instead.
+void note_listed_gallery_rows();
 // The list item's text of a wallet row: kind prefix, name (when any) and key, two blanks apart.
 std::string art_row_label(const KvCofferlyOrdRow& row);
 // Indices of the rows not in `filed`, stably sorted by compare_rows_by_name.

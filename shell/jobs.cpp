@@ -18,6 +18,7 @@
 #include "shell/popup_views.h"
 #include "shell/sale_window.h"
 #include "shell/save_image.h"
+#include "shell/save_notice.h"
 #include "shell/status_line.h"
 #include "shell/task_popup.h"
 #include "wallet/connect.h"
@@ -25,8 +26,6 @@
 
 namespace {
 
-const char* const kWalletNotSaved = "error: the wallet file could not be saved. The change is kept and saved again "
-                                    "shortly; check the disk.";
 const char* const kJobStopped = "error: that action stopped on an internal error. Nothing more was done; try again.";
 
 void release_flag(std::atomic<std::uint8_t>* flag) {
@@ -197,6 +196,9 @@ void on_text_result(WPARAM code, const std::string& text) {
     case kOpLookup:
         for (HWND box : open_boxes_in_mode(kBoxLookUp))
             show_title_chain(box, text);
+        break;
+    case kOpStatusText:
+        note_listed_gallery_rows();
         break;
     default:
         break;
@@ -512,9 +514,9 @@ void handle_job_record(WPARAM code, LPARAM record) {
 
 void handle_job_result(WPARAM code, LPARAM record) {
     handle_job_record(code, record);
-    // A change of the wallet that the disk refused stays pending; the user learns of it in the
-    // error colour, unless the job's own error stands there.
-    if (wallet_view().save_pending && !status_is_error) set_status_text(kWalletNotSaved);
+    // A change of the wallet that the disk refused stays pending; the user learns of it, unless the
+    // job's own error stands there.
+    note_refused_wallet_save();
 }
 
 void handle_balance_result(LPARAM record) {

@@ -187,9 +187,10 @@ LRESULT on_command(HWND window, WPARAM wparam) {
     const int id = LOWORD(wparam);
     const int code = HIWORD(wparam);
     if (id < kIdConnect || id > kIdSortToggle) return 0;
+    // A double click on a button brings a second notification of its own; one popup opens.
     for (const BoxCommand& command : kBoxCommands)
         if (command.id == id) {
-            open_box(command.mode, command.title);
+            if (code == BN_CLICKED) open_box(command.mode, command.title);
             return 0;
         }
     switch (id) {

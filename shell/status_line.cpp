@@ -112,6 +112,13 @@ void set_status_text(const std::string& text) {
     set_status_text(utf8_to_wide(text));
 }
 
+std::string status_text_shown() {
+    if (!status_line) return std::string();
+    std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(status_line)) + 1, L'\0');
+    text.resize(static_cast<std::size_t>(GetWindowTextW(status_line, &text[0], static_cast<int>(text.size()))));
+    return wide_to_utf8(text);
+}
+
 void tick_reading_dots() {
     if (!status_line || !status_animating) return;
     std::wstring text = status_base_text.empty() ? std::wstring(L"Reading inscriptions") : status_base_text;

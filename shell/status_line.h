@@ -30,6 +30,8 @@ extern std::uint8_t update_available;  // 1 when latest_version is above kBuildV
 // Safe before the main window or the status line exist (only the flags change then).
 void set_status_text(const std::wstring& text);
 void set_status_text(const std::string& text); // UTF-8
+// The text the status line shows (UTF-8); "" before it exists.
+std::string status_text_shown();
 // Redraws the moving text with status_dots dots; nothing unless the line exists and dots move.
 void tick_reading_dots();
 // The dots timer's tick: 1, 2, 3, 1, ... dots, then the redraw.

@@ -389,32 +389,6 @@ void on_size(HWND window, BoxState& state) {
     RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
-void on_min_max(HWND window, const BoxState& state, MINMAXINFO& info) {
-    switch (state.mode) {
-    case kBoxFolders:
-        info.ptMinTrackSize = POINT{700, 520};
-        break;
-    case kBoxCheck:
-        info.ptMinTrackSize = POINT{820, 820};
-        break;
-    case kBoxOwnership:
-        info.ptMinTrackSize = POINT{960, 860};
-        break;
-    case kBoxLookUp: {
-        info.ptMinTrackSize = POINT{760, 680};
-        MONITORINFO monitor = {};
-        monitor.cbSize = sizeof(monitor);
-        if (GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor)) {
-            info.ptMaxTrackSize =
-                POINT{monitor.rcWork.right - monitor.rcWork.left, monitor.rcWork.bottom - monitor.rcWork.top};
-        }
-        break;
-    }
-    default:
-        break;
-    }
-}
-
 } // namespace
 
 BoxState box_state_init() {
@@ -428,34 +402,6 @@ BoxState* box_state_of(HWND box) {
 
 bool box_needs_wallet(BoxMode mode) {
     return mode >= kBoxMintArtwork && mode < kBoxSettings;
-}
-
-bool box_is_resizable(BoxMode mode) {
-    return mode == kBoxFolders || mode == kBoxCheck || mode == kBoxOwnership || mode == kBoxLookUp;
-}
-
-bool box_size_for_mode(BoxMode mode, int work_width, int work_height, SIZE& size) {
-    static const SIZE kSizes[] = {{540, 480}, {560, 660}, {560, 560}, {760, 640}, {960, 820}, {980, 780},
-                                  {540, 540}, {0, 0},     {500, 460}, {740, 760}, {740, 700}, {720, 560}};
-    if (mode < kBoxMintArtwork || mode > kBoxReport) return false;
-    if (mode != kBoxLookUp) {
-        size = kSizes[mode];
-        return true;
-    }
-    size.cx = std::min(work_width - 64, 980);
-    if (size.cx < 560) size.cx = work_width < 201 ? 560 : work_width - 24;
-    size.cy = std::min(work_height - 64, 780);
-    if (size.cy < 420) size.cy = work_height < 201 ? 420 : work_height - 24;
-    return true;
-}
-
-POINT place_box(const RECT& main_rect, const RECT& work, SIZE size) {
-    POINT at = {main_rect.right + 12, main_rect.top};
-    if (at.x + size.cx > work.right) at.x = main_rect.left - size.cx - 12;
-    if (at.y + size.cy > work.bottom) at.y = work.bottom - size.cy - 8;
-    if (at.x < work.left) at.x = work.left + 12;
-    if (at.y < work.top) at.y = work.top + 8;
-    return at;
 }
 
 std::string artwork_size_error(std::uint64_t size) {
@@ -506,35 +452,6 @@ void set_box_confirmation_for_tests(bool (*confirm)(HWND owner, const std::strin
     confirm_function = confirm;
 }
 
-void open_box(BoxMode mode, const std::string& title) {
-    if (box_needs_wallet(mode) && !is_cofferly_connected()) {
-        set_status_text(std::string("Connect Cofferly first."));
-        return;
-    }
-    RECT main_rect = {};
-    if (main_window) GetWindowRect(main_window, &main_rect);
-    MONITORINFO monitor = {};
-    monitor.cbSize = sizeof(monitor);
-    RECT work = {};
-    if (GetMonitorInfoW(MonitorFromWindow(main_window, MONITOR_DEFAULTTOPRIMARY), &monitor))
-        work = monitor.rcWork;
-    else
-        SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
-    SIZE size = {};
-    if (!box_size_for_mode(mode, work.right - work.left, work.bottom - work.top, size)) return;
-    const POINT at = place_box(main_rect, work, size);
-
-    DWORD style = WS_CAPTION | WS_SYSMENU;
-    if (box_is_resizable(mode)) style |= WS_THICKFRAME;
-    BoxState initial = box_state_init();
-    initial.mode = mode;
-    HWND box = CreateWindowExW(WS_EX_TOOLWINDOW, kBoxClassName, utf8_to_wide(title).c_str(), style, at.x, at.y, size.cx,
-                               size.cy, main_window, nullptr, app_instance, &initial);
-    if (!box) return;
-    SetWindowPos(box, nullptr, at.x, at.y, size.cx, size.cy, SWP_NOZORDER | SWP_NOACTIVATE);
-    ShowWindow(box, SW_SHOW);
-}
-
 LRESULT CALLBACK box_wnd_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     BoxState* state = box_state_of(window);
     switch (message) {
@@ -553,7 +470,7 @@ LRESULT CALLBACK box_wnd_proc(HWND window, UINT message, WPARAM wparam, LPARAM l
         if (state) on_size(window, *state);
         return 0;
     case WM_GETMINMAXINFO:
-        if (state) on_min_max(window, *state, *reinterpret_cast<MINMAXINFO*>(lparam));
+        if (state) box_track_sizes(state->mode, work_area_of(window), *reinterpret_cast<MINMAXINFO*>(lparam));
         return 0;
     case WM_CTLCOLORSTATIC:
     case WM_CTLCOLOREDIT:

@@ -3,6 +3,7 @@
 // them by class and reads the mode kept first in each one's BoxState. GUI thread only.
 #pragma once
 
+#include "shell/box_placement.h"
 #include "shell/shell.h"
 
 #include <cstdint>
@@ -99,21 +100,10 @@ BoxState box_state_init();
 // The state behind a task popup, or null when `box` is not one or is being torn down.
 BoxState* box_state_of(HWND box);
 
-// Opens a popup of `mode` titled `title` (UTF-8). Modes below 8 open only with a connected wallet;
-// otherwise the status line asks to connect first and nothing opens.
-void open_box(BoxMode mode, const std::string& title);
-
 LRESULT CALLBACK box_wnd_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 
-// Sizing and placement of open_box, apart from the windows so they can be checked.
 // True when `mode` needs a connected wallet (modes 0 to 7).
 bool box_needs_wallet(BoxMode mode);
-// True when the popup of `mode` gets a sizing frame (modes 3, 4, 5 and 7).
-bool box_is_resizable(BoxMode mode);
-// The popup's outer size for `mode`; mode 7 follows the work area's size. False for an unknown mode.
-bool box_size_for_mode(BoxMode mode, int work_width, int work_height, SIZE& size);
-// Top-left corner for a popup of `size` beside `main_rect`, kept inside `work`.
-POINT place_box(const RECT& main_rect, const RECT& work, SIZE size);
 
 // Mode 0's checks of a chosen file, "" when it may be inscribed.
 std::string artwork_size_error(std::uint64_t size);

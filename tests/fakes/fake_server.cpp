@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <pthread.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -305,7 +306,12 @@ FakeServer::FakeServer() : state_(new FakeServerState) {
     if (state.port <= 0) throw std::runtime_error("fake server: cannot bind to 127.0.0.1");
     if (state.listen_socket < 0 || ::listen(state.listen_socket, SOMAXCONN) != 0)
         throw std::runtime_error("fake server: cannot raise the listen backlog");
-    thread_ = std::thread([&state] { state.server->listen_after_bind(); });
+    thread_ = std::thread([&state] {
+        // Named before it starts its workers, which take the name from it: a test can tell the
+        // fakes' threads from the program's.
+        pthread_setname_np(pthread_self(), kFakeServerThreadName);
+        state.server->listen_after_bind();
+    });
     for (int i = 0; i < 5000 && !state.server->is_running(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }

@@ -50,6 +50,9 @@ struct FakeServerState;
 // do; for clients that must meet a real handshake (Schannel's).
 void serve_fakes_over_tls(const std::string& cert_pem_path, const std::string& key_pem_path);
 
+// The name of every thread of a fake server (Linux shows it as the thread's comm).
+constexpr const char* kFakeServerThreadName = "fake-server";
+
 // Starts listening on 127.0.0.1 on a free port in its constructor, on its own thread.
 struct FakeServer {
     FakeServer();

@@ -1,6 +1,15 @@
 #include "shell/art_list.h"
 
+#include "shell/gallery_state.h"
+#include "shell/jobs.h"
+#include "support/temp_dir.h"
+#include "support/wallet_fixture.h"
+#include "wallet/codecs.h"
+#include "wallet/session.h"
+
 #include <gtest/gtest.h>
+
+#include <memory>
 
 #include <string>
 #include <vector>
@@ -85,6 +94,54 @@ TEST(ArtRows, RefreshTextSaysWhatFailed) {
         SCOPED_TRACE(std::string(row.listing) + (row.index_read ? " read" : " unread"));
         EXPECT_EQ(inscriptions_refresh_text(row.listing, row.index_read, row.none), row.shown);
     }
+}
+
+// A wallet without artwork that is buying a gallery piece lists that piece: the caption counts it,
+// and the status does not say the wallet has nothing, whichever of the two results comes first.
+TEST(ArtRows, GalleryRowsCountInTheCaptionAndStatus) {
+    TempDataDir dir;
+    reset_wallet_state_for_tests();
+    write_test_wallet_file("w1");
+    ASSERT_TRUE(load_wallet_id("w1"));
+    main_window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    HWND caption = CreateWindowExW(0, L"STATIC", L"", WS_CHILD, 0, 0, 10, 10, main_window,
+                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(kIdListCaption)), nullptr, nullptr);
+    art_list = CreateWindowExW(0, L"LISTBOX", L"", WS_CHILD, 0, 0, 10, 10, main_window, nullptr, nullptr, nullptr);
+    status_line = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(caption, nullptr);
+    SpotLoad frame;
+    frame.spot = 2;
+    frame.pic = std::string(64, 'c');
+    frame.owner = std::string(66, 'b');
+    frame.shown = true;
+    frame.price = 700;
+    SpotAsk ask;
+    ask.buyer = to_lower_copy(current_identity_pubkey());
+    frame.asks.push_back(ask);
+    const std::string none = inscriptions_refresh_text("", true, true);
+
+    for (bool status_first : {true, false}) {
+        SCOPED_TRACE(status_first ? "status first" : "gallery first");
+        art_rows.clear();
+        gallery_spots = status_first ? std::vector<SpotLoad>{} : std::vector<SpotLoad>{frame};
+        refresh_art_list();
+        auto record = std::make_unique<JobResultText>();
+        record->text = none;
+        handle_job_result(kOpStatusText, reinterpret_cast<LPARAM>(record.release()));
+        gallery_spots = {frame};
+        refresh_art_list();
+        wchar_t text[64] = {};
+        GetWindowTextW(caption, text, 64);
+        EXPECT_STREQ(text, L"Artwork    1");
+        EXPECT_EQ(SendMessageW(art_list, LB_GETCOUNT, 0, 0), 1);
+        GetWindowTextW(status_line, text, 64);
+        EXPECT_STREQ(text, L"Artwork inscriptions refreshed.");
+    }
+    gallery_spots.clear();
+    DestroyWindow(status_line);
+    DestroyWindow(main_window);
+    status_line = art_list = main_window = nullptr;
+    reset_wallet_state_for_tests();
 }
 
 TEST(ArtRows, NormalizedKeys) {

@@ -1,14 +1,18 @@
 #include "shell/jobs.h"
 #include "shell/main_window.h"
 
+#include "platform/fs.h"
 #include "platform/win_text.h"
 #include "shell/art_list.h"
 #include "shell/gallery_state.h"
+#include "shell/save_notice.h"
 #include "shell/status_line.h"
 #include "support/temp_dir.h"
+#include "support/wallet_fixture.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/session.h"
 #include "wallet/settings.h"
+#include "wallet/wallet_file.h"
 
 #include <gtest/gtest.h>
 
@@ -136,26 +140,86 @@ TEST_F(MainWindowStandIn, ThrowingJobBecomesItsError) {
     EXPECT_EQ(Counted::alive, 0);
 }
 
-// A wallet change the disk refused shows in the error colour after a job, over a success but not
-// over the job's own error.
+// A wallet change the disk refused shows after a job: in the error colour over a plain text, beside
+// the success of a paid action, and not over the job's own error.
 TEST_F(MainWindowStandIn, RefusedWalletSaveShowsAfterAJob) {
     {
         WalletLock lock = lock_wallet();
         kv_wallet().save_pending = true;
         note_wallet_state_changed();
     }
-    for (const char* text : {"Artwork inscriptions refreshed.", "error: no coins"}) {
+    const std::string paid = "success: " + std::string(64, 'b');
+    for (const std::string& text :
+         {std::string("Artwork inscriptions refreshed."), std::string("error: no coins"), paid}) {
         SCOPED_TRACE(text);
         auto record = std::make_unique<JobResultText>();
         record->text = text;
         handle_job_result(kOpStatusText, reinterpret_cast<LPARAM>(record.release()));
+        if (text == paid) {
+            EXPECT_EQ(status(), paid + "  " + kWalletNotSaved);
+            continue;
+        }
         EXPECT_EQ(status().rfind(text[0] == 'e' ? text : "error: the wallet file could not be saved", 0), 0u)
             << status();
         EXPECT_EQ(status_is_error, 1);
     }
+    // Results that follow, the refreshes after the payment among them, leave both standing.
+    handle_job_result(kOpArtRows, 0);
+    EXPECT_EQ(status(), paid + "  " + kWalletNotSaved);
     WalletLock lock = lock_wallet();
     kv_wallet().save_pending = false;
     note_wallet_state_changed();
+}
+
+// A save the disk refused is written again on its own within seconds, with no further wallet
+// operation; a read-only wallet file is refused and stays read-only until the user lifts the mark.
+TEST_F(MainWindowStandIn, RefusedSaveIsWrittenAgainWithinSeconds) {
+    struct Row {
+        const char* name;
+        bool read_only;
+    } rows[] = {{"disk full", false}, {"read-only file", true}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempDataDir dir;
+        reset_wallet_state_for_tests();
+        write_test_wallet_file("w1");
+        ASSERT_TRUE(load_wallet_id("w1"));
+        const std::string path = wallet_file_path();
+        const std::wstring wide_path = utf8_to_wide(path);
+        const std::string before = test_read_file(path);
+        if (row.read_only)
+            EXPECT_TRUE(SetFileAttributesW(wide_path.c_str(), FILE_ATTRIBUTE_READONLY));
+        else
+            platform_set_write_budget_for_tests(0);
+        {
+            WalletLock lock = lock_wallet();
+            kv_wallet().paymail = "changed";
+            EXPECT_FALSE(save_wallet());
+        }
+        EXPECT_EQ(test_read_file(path), before);
+        EXPECT_EQ(GetFileAttributesW(wide_path.c_str()) & FILE_ATTRIBUTE_READONLY,
+                  row.read_only ? DWORD{FILE_ATTRIBUTE_READONLY} : DWORD{0});
+        const std::string paid = "success: " + std::string(64, 'b');
+        auto record = std::make_unique<JobResultText>();
+        record->text = paid;
+        handle_job_result(kOpStatusText, reinterpret_cast<LPARAM>(record.release()));
+        EXPECT_EQ(status(), paid + "  " + kWalletNotSaved);
+
+        if (row.read_only)
+            SetFileAttributesW(wide_path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        else
+            platform_set_write_budget_for_tests(-1);
+        MSG message = {};
+        for (int i = 0; i < 1000 && status() != paid; ++i) {
+            while (PeekMessageW(&message, nullptr, WM_TIMER, WM_TIMER, PM_REMOVE))
+                DispatchMessageW(&message);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_FALSE(wallet_view().save_pending);
+        EXPECT_NE(test_read_file(path).find("changed"), std::string::npos);
+        EXPECT_EQ(status(), paid);
+        reset_wallet_state_for_tests();
+    }
 }
 
 // A completed sale takes the sold frame's rows out of the seller's list at once; the other steps

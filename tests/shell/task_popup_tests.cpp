@@ -1,6 +1,8 @@
 #include "shell/task_popup.h"
 
 #include "art/art_folders.h"
+#include "art/last_sale.h"
+#include "art/watch_reader.h"
 #include "identity/paymail_registry.h"
 #include "identity/recipient.h"
 #include "platform/win_text.h"
@@ -31,14 +33,15 @@ TEST(TaskPopup, ModeTable) {
         bool resizable;
         LONG width;
         LONG height;
+        LONG small_height; // on a work area of 1024 by 600, which every popup fits
     };
     const Row rows[] = {
-        {kBoxMintArtwork, true, false, 540, 480}, {kBoxMintCertificate, true, false, 560, 660},
-        {kBoxPair, true, false, 560, 560},        {kBoxFolders, true, true, 760, 640},
-        {kBoxCheck, true, true, 960, 820},        {kBoxOwnership, true, true, 980, 780},
-        {kBoxPass, true, false, 540, 540},        {kBoxSettings, false, false, 500, 460},
-        {kBoxHelp, false, false, 740, 760},       {kBoxTerms, false, false, 740, 700},
-        {kBoxReport, false, false, 720, 560},
+        {kBoxMintArtwork, true, false, 540, 480, 480}, {kBoxMintCertificate, true, false, 560, 660, 576},
+        {kBoxPair, true, false, 560, 560, 560},        {kBoxFolders, true, true, 760, 640, 576},
+        {kBoxCheck, true, true, 960, 820, 576},        {kBoxOwnership, true, true, 980, 780, 576},
+        {kBoxPass, true, false, 540, 540, 540},        {kBoxSettings, false, false, 500, 460, 460},
+        {kBoxHelp, false, false, 740, 760, 576},       {kBoxTerms, false, false, 740, 700, 576},
+        {kBoxReport, false, false, 720, 560, 560},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(static_cast<int>(row.mode));
@@ -48,6 +51,11 @@ TEST(TaskPopup, ModeTable) {
         ASSERT_TRUE(box_size_for_mode(row.mode, 1920, 1080, size));
         EXPECT_EQ(size.cx, row.width);
         EXPECT_EQ(size.cy, row.height);
+        ASSERT_TRUE(box_size_for_mode(row.mode, 1024, 600, size));
+        EXPECT_EQ(size.cx, row.width);
+        EXPECT_EQ(size.cy, row.small_height);
+        ASSERT_TRUE(box_size_for_mode(row.mode, 700, 600, size));
+        EXPECT_EQ(size.cx, std::min<LONG>(row.width, 676));
     }
     EXPECT_TRUE(box_needs_wallet(kBoxLookUp));
     EXPECT_TRUE(box_is_resizable(kBoxLookUp));
@@ -102,6 +110,38 @@ TEST(TaskPopup, PlacementBesideTheMainWindow) {
         const POINT at = place_box(row.main, row.work, row.size);
         EXPECT_EQ(at.x, row.x);
         EXPECT_EQ(at.y, row.y);
+    }
+}
+
+// A popup that can be sized, or grows with its answer, is held inside the work area, and its panel's
+// smallest size gives way to a work area smaller than that.
+TEST(TaskPopup, TrackSizesStayInsideTheWorkArea) {
+    struct Row {
+        BoxMode mode;
+        RECT work;
+        POINT least;
+        POINT most;
+    };
+    const POINT untouched = {1, 2};
+    const Row rows[] = {
+        {kBoxOwnership, {0, 0, 1280, 1024}, {960, 860}, {1280, 1024}},
+        {kBoxOwnership, {0, 0, 1024, 600}, {960, 600}, {1024, 600}},
+        {kBoxLookUp, {0, 40, 1024, 768}, {760, 680}, {1024, 728}},
+        {kBoxCheck, {0, 0, 800, 600}, {800, 600}, {800, 600}},
+        {kBoxFolders, {100, 0, 1380, 1024}, {700, 520}, {1280, 1024}},
+        {kBoxHelp, {0, 0, 1024, 600}, untouched, untouched},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(static_cast<int>(row.mode)) + " on " +
+                     std::to_string(row.work.bottom - row.work.top));
+        MINMAXINFO info = {};
+        info.ptMinTrackSize = untouched;
+        info.ptMaxTrackSize = untouched;
+        box_track_sizes(row.mode, row.work, info);
+        EXPECT_EQ(info.ptMinTrackSize.x, row.least.x);
+        EXPECT_EQ(info.ptMinTrackSize.y, row.least.y);
+        EXPECT_EQ(info.ptMaxTrackSize.x, row.most.x);
+        EXPECT_EQ(info.ptMaxTrackSize.y, row.most.y);
     }
 }
 
@@ -357,6 +397,15 @@ TEST_F(TaskPopupWindow, OwnershipReportFillsTheCards) {
     ASSERT_NE(state, nullptr);
     EXPECT_LT(state->live_owner_card.bottom, state->certificate_card.top);
     EXPECT_LT(state->last_sale_card.bottom, state->history_card.top);
+
+    // A look-up whose reads failed answers in one line: nothing is known of a sale either.
+    HWND look_up = make_box(kBoxLookUp);
+    ASSERT_NE(look_up, nullptr);
+    for (HWND popup : {box, look_up}) {
+        show_title_chain(popup, kWatchRecordsUnread);
+        EXPECT_EQ(text_of(popup, kBoxLiveOwner), kWatchRecordsUnread);
+        EXPECT_EQ(text_of(popup, kBoxLastSale), kLastSaleUnread);
+    }
 }
 
 // A look-up sizes the popup to what it shows: the same answer again leaves it as it was, and a
@@ -386,6 +435,54 @@ TEST_F(TaskPopupWindow, LookUpDoesNotGrowWithEachAnswer) {
     EXPECT_EQ(height(), grown);
     show_title_chain(box, short_answer);
     EXPECT_EQ(height(), base) << "grown to " << grown;
+}
+
+// However long the answer, Ownership and Look up stay inside the screen's work area, and their
+// last card inside the popup.
+TEST_F(TaskPopupWindow, LongAnswersStayInsideTheWorkArea) {
+    const RECT work = work_area_of(nullptr);
+    std::string note;
+    for (int i = 0; i < 60; ++i)
+        note += "Note line " + std::to_string(i) + "\r\n";
+    const std::string answer = "Live owner\r\nalice\r\n\r\nCertificate\r\nArtwork\r\n" + std::string(64, 'a') +
+                               "\r\n\r\n" + note + "\r\nLast sale\r\n500 sats\r\n\r\nTitle\r\nRegistered\r\n";
+    for (BoxMode mode : {kBoxOwnership, kBoxLookUp}) {
+        for (LONG top : {work.top, work.top + (work.bottom - work.top) / 3}) {
+            SCOPED_TRACE(std::to_string(static_cast<int>(mode)) + " at " + std::to_string(top));
+            HWND box = make_box(mode);
+            ASSERT_NE(box, nullptr);
+            SetWindowPos(box, nullptr, work.left, top, 760, 680, SWP_NOZORDER | SWP_NOACTIVATE);
+            show_title_chain(box, answer);
+            RECT rect = {};
+            GetWindowRect(box, &rect);
+            EXPECT_GE(rect.top, work.top);
+            EXPECT_LE(rect.bottom, work.bottom);
+            RECT client = {};
+            GetClientRect(box, &client);
+            EXPECT_LE(box_state_of(box)->history_card.bottom, client.bottom);
+            EXPECT_EQ(text_of(box, kBoxLastSale), "500 sats");
+        }
+    }
+}
+
+// A double click on a command button notifies twice; it opens one popup.
+TEST_F(TaskPopupWindow, DoubleClickOpensOnePopup) {
+    for (int id : {kIdHelp, kIdGear}) {
+        SCOPED_TRACE(id);
+        shell_wnd_proc(main_window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
+        shell_wnd_proc(main_window, WM_COMMAND, MAKEWPARAM(id, BN_DOUBLECLICKED), 0);
+        int opened = 0;
+        for (HWND box = FindWindowExW(nullptr, nullptr, kBoxClassName, nullptr); box;
+             box = FindWindowExW(nullptr, box, kBoxClassName, nullptr)) {
+            if (!window_of_this_process(box)) continue;
+            ++opened;
+            boxes.push_back(box);
+        }
+        EXPECT_EQ(opened, 1);
+        for (HWND box : boxes)
+            DestroyWindow(box);
+        boxes.clear();
+    }
 }
 
 // A memory canvas of `width` by `height` to paint into and read back.
