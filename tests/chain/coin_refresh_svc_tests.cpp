@@ -175,9 +175,9 @@ TEST_F(RefreshTest, BulkListingsOfAHundredAddressesGoOutInOneRound) {
     EXPECT_EQ(address_coins().size(), 101u);
 }
 
-// Threads of this process right now that are not the fake services' (Linux): those grow with the
+// Threads of this process right now (Linux), the fake services' left out: those grow with the
 // connections they serve, however slowly a checker makes the whole process run.
-int program_threads() {
+int thread_count() {
     int n = 0;
     if (DIR* d = opendir("/proc/self/task")) {
         while (dirent* e = readdir(d)) {
@@ -206,12 +206,12 @@ TEST_F(RefreshTest, ManyAddressesRunOnABoundedPoolWithTheSameResults) {
     slow.delay_ms = 2;
     chain.woc.set_fault(std::string(kWocPrefix) + "/address/", slow);
 
-    const int before = program_threads();
+    const int before = thread_count();
     std::atomic<bool> done{false};
     std::atomic<int> peak{before};
     std::thread sampler([&] {
         while (!done) {
-            peak = std::max(peak.load(), program_threads());
+            peak = std::max(peak.load(), thread_count());
             std::this_thread::sleep_for(std::chrono::microseconds(300));
         }
     });

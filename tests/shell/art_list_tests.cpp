@@ -108,25 +108,18 @@ TEST(ArtRows, GalleryRowsCountInTheCaptionAndStatus) {
                                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(kIdListCaption)), nullptr, nullptr);
     art_list = CreateWindowExW(0, L"LISTBOX", L"", WS_CHILD, 0, 0, 10, 10, main_window, nullptr, nullptr, nullptr);
     status_line = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
-    ASSERT_NE(caption, nullptr);
     SpotLoad frame;
-    frame.spot = 2;
     frame.pic = std::string(64, 'c');
     frame.owner = std::string(66, 'b');
     frame.shown = true;
-    frame.price = 700;
-    SpotAsk ask;
-    ask.buyer = to_lower_copy(current_identity_pubkey());
-    frame.asks.push_back(ask);
-    const std::string none = inscriptions_refresh_text("", true, true);
-
+    frame.asks = {SpotAsk{}};
+    frame.asks[0].buyer = to_lower_copy(current_identity_pubkey());
     for (bool status_first : {true, false}) {
         SCOPED_TRACE(status_first ? "status first" : "gallery first");
-        art_rows.clear();
         gallery_spots = status_first ? std::vector<SpotLoad>{} : std::vector<SpotLoad>{frame};
         refresh_art_list();
         auto record = std::make_unique<JobResultText>();
-        record->text = none;
+        record->text = inscriptions_refresh_text("", true, true);
         handle_job_result(kOpStatusText, reinterpret_cast<LPARAM>(record.release()));
         gallery_spots = {frame};
         refresh_art_list();
