@@ -15,6 +15,8 @@ constexpr UINT kSaveRetryIntervalMs = 2000;
 constexpr const char* kSeparator = "  ";
 
 std::atomic<std::uint8_t> save_retry_busy{0};
+// The timer's own window, while it runs: results that keep arriving must not keep putting it off.
+HWND retry_timer_window = nullptr;
 
 // The wallet mutex may be held by a payment for a while: the retry waits for it on a worker.
 void job_retry_wallet_save(std::uint8_t&) {
@@ -28,6 +30,7 @@ void job_retry_wallet_save(std::uint8_t&) {
 void CALLBACK on_save_retry_timer(HWND window, UINT, UINT_PTR timer, DWORD) {
     if (!wallet_view().save_pending) {
         KillTimer(window, timer);
+        retry_timer_window = nullptr;
         const std::string shown = status_text_shown();
         const std::string now = status_after_wallet_saved(shown);
         if (now != shown) set_status_text(now);
@@ -41,7 +44,9 @@ void CALLBACK on_save_retry_timer(HWND window, UINT, UINT_PTR timer, DWORD) {
 
 void note_refused_wallet_save() {
     if (!wallet_view().save_pending) return;
-    if (main_window) SetTimer(main_window, kSaveRetryTimer, kSaveRetryIntervalMs, on_save_retry_timer);
+    if (main_window && retry_timer_window != main_window &&
+        SetTimer(main_window, kSaveRetryTimer, kSaveRetryIntervalMs, on_save_retry_timer))
+        retry_timer_window = main_window;
     if (status_is_error) return;
     const std::string shown = status_text_shown();
     const std::string now = status_with_refused_save(shown);
