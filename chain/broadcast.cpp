@@ -390,8 +390,7 @@ void record_sent_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutp
     WalletLock lock = lock_wallet();
     load_change_coins();
     if (is_txid_hex(txid)) last_sent_txid() = txid;
-    for (const TxInput& in : inputs)
-        mark_outpoint_spent(in.txid, in.vout);
+    mark_inputs_spent(inputs);
     drop_spent_cached_utxos();
 
     std::vector<ChangeCoin>& coins = change_coins();

@@ -397,20 +397,20 @@ void resync_plain_coins(WalletLock& wallet_lock) {
             record.found = gp_plain_coins(record.address, record.list);
     }
     if (!load_wallet()) return;
+    load_spent_outpoints();
+    std::unordered_set<std::string>& spent = spent_outpoints();
+    bool removed = false;
     for (const Found& record : records) {
         if (!record.found) continue;
-        load_spent_outpoints();
-        std::unordered_set<std::string>& spent = spent_outpoints();
-        bool removed = false;
         for (const Utxo& coin : record.list) {
             removed |= spent.erase(outpoint_key(coin.txid, coin.vout)) > 0;
             const std::string reversed = reverse_txid_hex(coin.txid);
             if (!reversed.empty()) removed |= spent.erase(outpoint_key(reversed, coin.vout)) > 0;
         }
-        if (removed) save_spent_outpoints();
         address_coins_store(record.address, record.list, true, true);
         prune_change_coins(record.address, record.list);
     }
+    if (removed) save_spent_outpoints();
 }
 
 bool is_already_known_error(const std::string& reply) {
@@ -421,8 +421,7 @@ bool is_already_known_error(const std::string& reply) {
 
 void spend_inputs_expire_caches(const std::vector<TxInput>& inputs, std::size_t from) {
     WalletLock lock = lock_wallet();
-    for (std::size_t i = from; i < inputs.size(); ++i)
-        mark_outpoint_spent(inputs[i].txid, inputs[i].vout);
+    mark_inputs_spent(inputs, from);
     drop_spent_cached_utxos();
     expire_address_coins();
 }

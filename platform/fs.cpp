@@ -16,6 +16,7 @@ std::atomic<int> g_skipped_flushes{0};
 std::atomic<int> g_failing_flushes{0};
 std::atomic<int> g_failing_folder_flushes{0};
 std::atomic<int> g_flushes{0};
+std::atomic<int> g_reads{0};
 
 // Takes one from a positive count; false when it is spent.
 bool take_one(std::atomic<int>& count) {
@@ -135,6 +136,24 @@ bool platform_flush_fails_for_tests(bool folder) {
 
 int platform_flushes_for_tests() {
     return g_flushes.load();
+}
+
+int platform_reads_for_tests() {
+    return g_reads.load();
+}
+
+void platform_count_read() {
+    g_reads.fetch_add(1);
+}
+
+std::vector<std::string> platform_file_names(const std::string& dir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (fs::directory_iterator it(fs::u8path(dir), ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code entry_ec;
+        if (it->is_regular_file(entry_ec)) names.push_back(it->path().filename().u8string());
+    }
+    return names;
 }
 
 void platform_set_write_budget_for_tests(std::int64_t bytes) {

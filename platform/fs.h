@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 // Value of an environment variable, or "" when it is unset.
 std::string platform_env(const char* name);
@@ -106,6 +107,15 @@ bool platform_flush_fails_for_tests(bool folder = false);
 
 // Tests only: how many flushes of files to disk were asked for since the process started.
 int platform_flushes_for_tests();
+
+// Tests only: how many whole-file reads (platform_read_file) were asked for since the process
+// started; the platform's readers count each through platform_count_read.
+int platform_reads_for_tests();
+void platform_count_read();
+
+// The names of the plain files in the folder `dir` (not those of its folders), in no set order;
+// empty when it is missing or cannot be read.
+std::vector<std::string> platform_file_names(const std::string& dir);
 
 // Tests only: writes through platform_write_file fail once `bytes` more bytes have been written,
 // as on a full disk, leaving what was written so far; a negative value lifts the limit.

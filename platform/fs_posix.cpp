@@ -53,6 +53,7 @@ bool platform_remove_file(const std::string& path) {
 
 bool platform_read_file(const std::string& path, std::string& out) {
     out.clear();
+    platform_count_read();
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat st;

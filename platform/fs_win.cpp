@@ -109,6 +109,7 @@ bool platform_remove_file(const std::string& path) {
 
 bool platform_read_file(const std::string& path, std::string& out) {
     out.clear();
+    platform_count_read();
     std::wstring wpath = utf8_to_wide(path);
     if (wpath.empty()) return false;
     ScopedHandle h = own_handle(
