@@ -6,6 +6,7 @@
 namespace {
 
 std::unordered_set<std::string> g_spent;
+std::vector<HeldInputs> g_held;
 
 } // namespace
 
@@ -34,6 +35,10 @@ bool is_txid_hex(const std::string& s) {
 
 std::unordered_set<std::string>& spent_outpoints() {
     return g_spent;
+}
+
+std::vector<HeldInputs>& held_inputs() {
+    return g_held;
 }
 
 bool is_outpoint_spent(const std::string& txid, std::uint32_t vout) {

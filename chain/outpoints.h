@@ -34,6 +34,16 @@ void mark_outpoint_spent(const std::string& txid, std::uint32_t vout);
 // The same for the outpoints of inputs[from..], with one read and one write of the stored set.
 void mark_inputs_spent(const std::vector<TxInput>& inputs, std::size_t from = 0);
 
+// The inputs of a transaction that went to every service and is not known to have been sent: they
+// stay in the spent set until a listing and the services show it never went out. Kept with the
+// spent set (the wallet mutex guards both).
+struct HeldInputs {
+    std::string txid;
+    std::int64_t held_at_ms = 0;        // system clock
+    std::vector<std::string> outpoints; // outpoint keys of its inputs
+};
+std::vector<HeldInputs>& held_inputs();
+
 // Same index and the same txid in either byte order, case ignored.
 bool outpoint_equal(const std::string& txid_a, std::uint32_t vout_a, const std::string& txid_b, std::uint32_t vout_b);
 
