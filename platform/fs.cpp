@@ -173,7 +173,9 @@ bool platform_write_file_aside(const std::string& path, const std::string& data,
                                const std::function<void()>& pause, const std::string& tmp_suffix) {
     const std::string tmp = path + (tmp_suffix.empty() ? platform_own_tmp_suffix() : tmp_suffix);
     // The copy beside a private file (the wallet file holds the seed) is born with the file's
-    // permissions, so it is never easier to read than the file; a name already taken is not ours.
+    // permissions, so it is never easier to read than the file. What stands at its name (a copy a
+    // crash left under a fixed name, whose writers take turns) is removed, never written into.
+    platform_remove_file(tmp);
     if (!platform_write_file_new(tmp, data, text_mode, path)) return false;
     // A device that failed a flush may have dropped the data and report the next flush clean.
     if (platform_flush_file(tmp)) {

@@ -67,8 +67,9 @@ void platform_log_line(const std::string& text);
 bool platform_flush_file(const std::string& path);
 
 // Replaces a file whole so that it is never seen cut short: the data is written to `path` +
-// `tmp_suffix` beside it (an empty suffix takes platform_own_tmp_suffix), created new with the
-// permissions of the file it replaces (platform_write_file_new), flushed to disk once, and moved
+// `tmp_suffix` beside it (an empty suffix takes platform_own_tmp_suffix), created new, after a file
+// left at that name is removed, with the permissions of the file it replaces
+// (platform_write_file_new), flushed to disk once, and moved
 // over `path` in one step (platform_replace_file), then the folder is flushed. A move that fails
 // (another program holds the file) is tried up to `attempts` times, with `pause` run between
 // tries; a failed flush is not tried again. False when the data could not be written, flushed or

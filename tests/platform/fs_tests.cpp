@@ -155,7 +155,7 @@ TEST(PlatformFs, WriteAsideReplacesWholeOrNotAtAll) {
         bool ok;
         int flushes_first = 0;    // flushes that succeed before those fail
         int failing_folders = 0;  // flushes of the folder that fail
-        bool file_at_tmp = false; // another account's file stands at the temporary's name
+        bool link_at_tmp = false; // another account's file is linked at the temporary's name
     } rows[] = {
         {"plain replace", -1, false, 0, 1, 0, true},
         {"disk full halfway", 50000, false, 0, 1, 0, false},
@@ -168,13 +168,17 @@ TEST(PlatformFs, WriteAsideReplacesWholeOrNotAtAll) {
         {"a later flush fails, three attempts", -1, false, 0, 3, 1, true, 1},
         {"a later flush fails while held", -1, false, 1, 3, 1, true, 1},
         {"folder flush fails after the move", -1, false, 0, 3, 0, true, 0, 1},
-        {"a file stands at the temporary's name", -1, true, 0, 1, 0, false, 0, 0, true},
+        {"another file is linked at the temporary's name", -1, true, 0, 1, 0, true, 0, 0, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         test_write_file(path, "old");
-        if (row.folder_at_tmp && !row.file_at_tmp) ASSERT_TRUE(platform_make_dirs(path + ".tmp"));
-        if (row.file_at_tmp) test_write_file(path + ".tmp", "theirs");
+        const std::string theirs = tmp.root + "/theirs";
+        if (row.folder_at_tmp && !row.link_at_tmp) ASSERT_TRUE(platform_make_dirs(path + ".tmp"));
+        if (row.link_at_tmp) {
+            test_write_file(theirs, "theirs");
+            fs::create_hard_link(fs::u8path(theirs), fs::u8path(path + ".tmp"));
+        }
         // Holding the file: a folder with a file in it takes its place, so the move fails, and the
         // pause between attempts puts the old file back once enough moves were refused.
         int pauses = 0;
@@ -198,7 +202,7 @@ TEST(PlatformFs, WriteAsideReplacesWholeOrNotAtAll) {
         platform_set_write_budget_for_tests(-1);
         EXPECT_EQ(ok, row.ok);
         EXPECT_FALSE(ok && failures_left < row.failing_flushes) << "a flush failed, and the save was reported done";
-        if (row.file_at_tmp) EXPECT_EQ(test_read_file(path + ".tmp"), "theirs");
+        if (row.link_at_tmp) EXPECT_EQ(test_read_file(theirs), "theirs") << "written into another's file";
         EXPECT_EQ(pauses, std::max(0, std::min(row.held_moves, row.attempts - 1)));
         if (row.held_moves > row.attempts - 1 && row.held_moves > 0) {
             fs::remove_all(fs::u8path(path));
