@@ -64,13 +64,17 @@ bool recent_listing(const std::string& key, std::vector<std::string>& txids) {
 // The transaction from the platform's oracle index, else WhatsOnChain, through the store of mined
 // transactions.
 bool read_frame_tx(const ServiceSettings& settings, const std::string& txid, nlohmann::json& tx) {
+    // Each copy is kept under the service that gave it: the oracle's is no WhatsOnChain answer.
+    const std::string oracle = settings.platform_base + "/oi/tx/";
     return tx_store_read(
-        settings.woc_base, txid,
-        [&](nlohmann::json& out) {
-            return http_get_json(settings.platform_base + "/oi/tx/" + txid, out, 6, kGalleryUserAgent) ||
-                   http_get_json(settings.woc_base + "/tx/" + txid, out, 12, kGalleryUserAgent);
-        },
-        tx);
+               oracle, txid,
+               [&](nlohmann::json& out) { return http_get_json(oracle + txid, out, 6, kGalleryUserAgent); }, tx) ||
+           tx_store_read(
+               settings.woc_base, txid,
+               [&](nlohmann::json& out) {
+                   return http_get_json(settings.woc_base + "/tx/" + txid, out, 12, kGalleryUserAgent);
+               },
+               tx);
 }
 
 // The watch's two histories from the gallery read's bulk request, which the first frame to get

@@ -36,7 +36,8 @@ constexpr std::uint32_t kSaleSubmitTimeoutS = 8;
 constexpr std::int32_t kWocLookupTimeoutS = 25;
 const char* const kNotKnownIfSent =
     "error: not known whether it was sent: a service ran out of time and the transaction is not listed yet. Its "
-    "coins stay held until a listing shows them; check the balance in a minute before trying again.";
+    "coins stay out of the balance meanwhile. If no service knows it 5 minutes from now, the next Refresh puts them "
+    "back; check the balance then before trying again.";
 // An ARC body shown to the user is cut like the body of an HTTP error.
 constexpr std::size_t kDetailMaxBytes = 120;
 
@@ -226,6 +227,20 @@ bool woc_returns_txid(const std::string& txid) {
     return is_txid_hex(named) && same_txid(named, txid);
 }
 
+bool tx_unknown_everywhere(const std::string& txid) {
+    if (!is_txid_hex(txid)) return false;
+    const std::string id = to_lower_copy(txid);
+    const ServiceSettings settings = service_settings();
+    auto unknown_at = [](const std::string& url) {
+        std::string body, error;
+        long status = 0;
+        http_get(url, body, error, kWocLookupTimeoutS, true, nullptr, &status);
+        return status == 404;
+    };
+    return unknown_at(woc_url("/tx/" + id)) && unknown_at(settings.arc_base + "/v1/tx/" + id) &&
+           unknown_at(settings.platform_base + "/oi/tx/" + id);
+}
+
 bool is_missing_inputs_error(const std::string& text) {
     return contains(text, "Missing inputs") || contains(text, "missing inputs") || contains(text, "missingorspent");
 }
@@ -324,7 +339,7 @@ std::string broadcast_tx(const std::vector<TxInput>& inputs, const std::vector<T
         // A service that ran out of time may have taken it while the others refused: only the
         // listing can tell. Until one does, its coins stay held, so a second try cannot pay twice.
         if (listed_on_woc(txid)) return record_success(txid, inputs, outputs, &change_hash160, hex, true);
-        spend_inputs_expire_caches(inputs, 0);
+        hold_unsent_inputs(txid, inputs);
         return kNotKnownIfSent;
     }
     if (woc_took) {
@@ -390,8 +405,7 @@ void record_sent_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutp
     WalletLock lock = lock_wallet();
     load_change_coins();
     if (is_txid_hex(txid)) last_sent_txid() = txid;
-    for (const TxInput& in : inputs)
-        mark_outpoint_spent(in.txid, in.vout);
+    mark_inputs_spent(inputs);
     drop_spent_cached_utxos();
 
     std::vector<ChangeCoin>& coins = change_coins();

@@ -21,7 +21,8 @@ std::string& last_success_txid();
 // Platform submit, then WhatsOnChain, then ARC. `txid_out`, when given, receives the computed id
 // before any request. "error: serialize failed." when the transaction does not serialise. When all
 // three failed and one of them ran out of time, the answer waits for WhatsOnChain's listing; without
-// one it begins "error: not known whether it was sent" and the inputs stay marked spent.
+// one it begins "error: not known whether it was sent" and the inputs stay held
+// (hold_unsent_inputs) until a listing shows them sent or the services show they never went out.
 std::string broadcast_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs,
                          const Hash160& change_hash160, std::string* txid_out = nullptr);
 
@@ -46,6 +47,10 @@ void platform_submit_tx(const std::string& tx_hex);
 // One look-up: true when WhatsOnChain returns this transaction, as bytes whose id is `txid` or as a
 // record whose "txid" is it. Any other answer, an error page included, is false.
 bool woc_returns_txid(const std::string& txid);
+
+// True only when WhatsOnChain, ARC and the platform each answer that they do not know the
+// transaction (HTTP 404); any other answer, or none, leaves it possibly sent.
+bool tx_unknown_everywhere(const std::string& txid);
 
 // True for the node's wordings of a spent or unknown input.
 bool is_missing_inputs_error(const std::string& text);

@@ -225,6 +225,7 @@ bool refresh_wallet_coins(WalletLock& wallet_lock, std::string& error) {
         Relock relock{wallet_lock};
         release(wallet_lock);
         refresh_addresses_parallel(records, false);
+        release_unsent_inputs(records);
     }
     if (!load_wallet() || wallet_file_stem() != stem) {
         note_wallet_state_changed();
@@ -397,20 +398,20 @@ void resync_plain_coins(WalletLock& wallet_lock) {
             record.found = gp_plain_coins(record.address, record.list);
     }
     if (!load_wallet()) return;
+    load_spent_outpoints();
+    std::unordered_set<std::string>& spent = spent_outpoints();
+    bool removed = false;
     for (const Found& record : records) {
         if (!record.found) continue;
-        load_spent_outpoints();
-        std::unordered_set<std::string>& spent = spent_outpoints();
-        bool removed = false;
         for (const Utxo& coin : record.list) {
             removed |= spent.erase(outpoint_key(coin.txid, coin.vout)) > 0;
             const std::string reversed = reverse_txid_hex(coin.txid);
             if (!reversed.empty()) removed |= spent.erase(outpoint_key(reversed, coin.vout)) > 0;
         }
-        if (removed) save_spent_outpoints();
         address_coins_store(record.address, record.list, true, true);
         prune_change_coins(record.address, record.list);
     }
+    if (removed) save_spent_outpoints();
 }
 
 bool is_already_known_error(const std::string& reply) {
@@ -421,10 +422,63 @@ bool is_already_known_error(const std::string& reply) {
 
 void spend_inputs_expire_caches(const std::vector<TxInput>& inputs, std::size_t from) {
     WalletLock lock = lock_wallet();
-    for (std::size_t i = from; i < inputs.size(); ++i)
-        mark_outpoint_spent(inputs[i].txid, inputs[i].vout);
+    mark_inputs_spent(inputs, from);
     drop_spent_cached_utxos();
     expire_address_coins();
+}
+
+void hold_unsent_inputs(const std::string& txid, const std::vector<TxInput>& inputs) {
+    WalletLock lock = lock_wallet();
+    HeldInputs held;
+    held.txid = to_lower_copy(txid);
+    held.held_at_ms = clock_system_ms();
+    for (const TxInput& in : inputs)
+        held.outpoints.push_back(outpoint_key(in.txid, in.vout));
+    held_inputs().push_back(std::move(held));
+    spend_inputs_expire_caches(inputs, 0);
+}
+
+void release_unsent_inputs(const std::vector<AddressRefresh>& records) {
+    std::vector<HeldInputs> due;
+    {
+        WalletLock lock = lock_wallet();
+        const std::int64_t before = clock_system_ms() - kUnsentHoldMs;
+        for (const HeldInputs& held : held_inputs())
+            if (held.held_at_ms <= before) due.push_back(held);
+    }
+    if (due.empty()) return;
+    // Only a listing that answered whole says an output is unspent.
+    std::unordered_set<std::string> listed;
+    for (const AddressRefresh& record : records) {
+        if (!record.ok || !record.any_ok) continue;
+        for (const Utxo& coin : record.utxos) {
+            listed.insert(outpoint_key(coin.txid, coin.vout));
+            const std::string reversed = reverse_txid_hex(coin.txid);
+            if (!reversed.empty()) listed.insert(outpoint_key(reversed, coin.vout));
+        }
+    }
+    std::vector<HeldInputs> released;
+    for (HeldInputs& held : due) {
+        const bool all_listed = std::all_of(held.outpoints.begin(), held.outpoints.end(),
+                                            [&](const std::string& key) { return listed.count(key) != 0; });
+        if (all_listed && tx_unknown_everywhere(held.txid)) released.push_back(std::move(held));
+    }
+    if (released.empty()) return;
+
+    WalletLock lock = lock_wallet();
+    std::unordered_set<std::string>& spent = spent_outpoints();
+    std::vector<HeldInputs>& held = held_inputs();
+    for (const HeldInputs& entry : released) {
+        for (const std::string& key : entry.outpoints) {
+            spent.erase(key);
+            const std::size_t colon = key.find(':');
+            const std::string reversed = reverse_txid_hex(key.substr(0, colon));
+            if (!reversed.empty() && colon != std::string::npos) spent.erase(reversed + key.substr(colon));
+        }
+        held.erase(std::remove_if(held.begin(), held.end(), [&](const HeldInputs& h) { return h.txid == entry.txid; }),
+                   held.end());
+    }
+    save_spent_outpoints();
 }
 
 void scan_hd_balances() {
@@ -495,6 +549,7 @@ void clear_chain_session_state() {
     receive_scan_mark() = 0;
     reset_displayed_balance();
     spent_outpoints().clear();
+    held_inputs().clear();
     clear_change_coins();
     last_sent_txid().clear();
     clear_coin_caches();

@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <limits>
 
 using nlohmann::json;
@@ -121,14 +122,40 @@ void save_spent_outpoints() {
     json list = json::array();
     for (const std::string& key : spent_outpoints())
         list.push_back(key);
-    write_json_file(spent_file_path(), json{{"outpoints", std::move(list)}});
+    json held = json::array();
+    for (const HeldInputs& entry : held_inputs())
+        held.push_back({{"txid", entry.txid}, {"at", entry.held_at_ms}, {"outpoints", entry.outpoints}});
+    json doc{{"outpoints", std::move(list)}};
+    if (!held.empty()) doc["held"] = std::move(held);
+    write_json_file(spent_file_path(), doc);
 }
 
 void load_spent_outpoints() {
-    for (const json& entry : snapshot_list(spent_file_path(), "outpoints")) {
-        if (!entry.is_string()) continue;
-        const std::string& key = entry.get_ref<const std::string&>();
-        if (!key.empty()) spent_outpoints().insert(key);
+    const json doc = read_json_file(spent_file_path());
+    if (!doc.is_object()) return;
+    const auto list = doc.find("outpoints");
+    if (list != doc.end() && list->is_array()) {
+        for (const json& entry : *list) {
+            if (!entry.is_string()) continue;
+            const std::string& key = entry.get_ref<const std::string&>();
+            if (!key.empty()) spent_outpoints().insert(key);
+        }
+    }
+    const auto held = doc.find("held");
+    if (held == doc.end() || !held->is_array()) return;
+    for (const json& entry : *held) {
+        HeldInputs row;
+        const auto at = entry.is_object() ? entry.find("at") : entry.end();
+        const auto keys = entry.is_object() ? entry.find("outpoints") : entry.end();
+        if (!entry.is_object() || !json_optional_text(entry, "txid", row.txid) || !is_txid_hex(row.txid) ||
+            at == entry.end() || !at->is_number_integer() || keys == entry.end() || !keys->is_array())
+            continue;
+        row.held_at_ms = at->get<std::int64_t>();
+        for (const json& key : *keys)
+            if (key.is_string()) row.outpoints.push_back(key.get<std::string>());
+        const bool known = std::any_of(held_inputs().begin(), held_inputs().end(),
+                                       [&](const HeldInputs& h) { return h.txid == row.txid; });
+        if (!known && !row.outpoints.empty()) held_inputs().push_back(std::move(row));
     }
 }
 

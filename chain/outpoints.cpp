@@ -6,6 +6,7 @@
 namespace {
 
 std::unordered_set<std::string> g_spent;
+std::vector<HeldInputs> g_held;
 
 } // namespace
 
@@ -36,17 +37,36 @@ std::unordered_set<std::string>& spent_outpoints() {
     return g_spent;
 }
 
+std::vector<HeldInputs>& held_inputs() {
+    return g_held;
+}
+
 bool is_outpoint_spent(const std::string& txid, std::uint32_t vout) {
     if (g_spent.count(outpoint_key(txid, vout)) != 0) return true;
     const std::string reversed = reverse_txid_hex(txid);
     return !reversed.empty() && g_spent.count(outpoint_key(reversed, vout)) != 0;
 }
 
-void mark_outpoint_spent(const std::string& txid, std::uint32_t vout) {
-    load_spent_outpoints();
+namespace {
+
+void add_spent(const std::string& txid, std::uint32_t vout) {
     g_spent.insert(outpoint_key(txid, vout));
     const std::string reversed = reverse_txid_hex(txid);
     if (!reversed.empty()) g_spent.insert(outpoint_key(reversed, vout));
+}
+
+} // namespace
+
+void mark_outpoint_spent(const std::string& txid, std::uint32_t vout) {
+    load_spent_outpoints();
+    add_spent(txid, vout);
+    save_spent_outpoints();
+}
+
+void mark_inputs_spent(const std::vector<TxInput>& inputs, std::size_t from) {
+    load_spent_outpoints();
+    for (std::size_t i = from; i < inputs.size(); ++i)
+        add_spent(inputs[i].txid, inputs[i].vout);
     save_spent_outpoints();
 }
 

@@ -3,10 +3,13 @@
 // of its own: every caller holds the wallet mutex.
 #pragma once
 
+#include "chain/tx.h"
+
 #include <array>
 #include <cstdint>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 // Lower-cased txid, ":" and the index in decimal (as a signed 32-bit number). The txid is not
 // checked.
@@ -27,6 +30,19 @@ bool is_outpoint_spent(const std::string& txid, std::uint32_t vout);
 
 // Merges the stored set, adds the outpoint in both byte orders and writes the set back.
 void mark_outpoint_spent(const std::string& txid, std::uint32_t vout);
+
+// The same for the outpoints of inputs[from..], with one read and one write of the stored set.
+void mark_inputs_spent(const std::vector<TxInput>& inputs, std::size_t from = 0);
+
+// The inputs of a transaction that went to every service and is not known to have been sent: they
+// stay in the spent set until a listing and the services show it never went out. Kept with the
+// spent set (the wallet mutex guards both).
+struct HeldInputs {
+    std::string txid;
+    std::int64_t held_at_ms = 0;        // system clock
+    std::vector<std::string> outpoints; // outpoint keys of its inputs
+};
+std::vector<HeldInputs>& held_inputs();
 
 // Same index and the same txid in either byte order, case ignored.
 bool outpoint_equal(const std::string& txid_a, std::uint32_t vout_a, const std::string& txid_b, std::uint32_t vout_b);

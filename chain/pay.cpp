@@ -81,8 +81,7 @@ void keep_latest(PaymentState& state, const std::string& txid, const std::vector
 }
 
 void spend_missing_inputs(WalletLock& wallet_lock, const std::vector<TxInput>& inputs) {
-    for (const TxInput& in : inputs)
-        mark_outpoint_spent(in.txid, in.vout);
+    mark_inputs_spent(inputs);
     drop_spent_cached_utxos();
     resync_plain_coins(wallet_lock);
 }

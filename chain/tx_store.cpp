@@ -104,22 +104,25 @@ bool tx_store_read(const std::string& source, const std::string& txid, const TxF
     std::promise<std::shared_ptr<const Read>> promise;
     SharedRead answer;
     bool mine = false;
+    std::shared_ptr<const json> found;
     {
         std::lock_guard<std::mutex> lock(s.mutex);
         const auto kept = s.kept.find(key);
         if (kept != s.kept.end() && (kept->second.mined || mempool_copy_will_do)) {
             s.ages.splice(s.ages.end(), s.ages, kept->second.age);
-            tx = *kept->second.tx;
-            return true;
-        }
-        const auto reading = s.reading.find(key);
-        if (reading != s.reading.end()) {
+            found = kept->second.tx;
+        } else if (const auto reading = s.reading.find(key); reading != s.reading.end()) {
             answer = reading->second;
         } else {
             answer = promise.get_future().share();
             s.reading.emplace(key, answer);
             mine = true;
         }
+    }
+    // A kept copy may be megabytes: it is copied out with the store's mutex free.
+    if (found) {
+        tx = *found;
+        return true;
     }
     if (mine) {
         auto read = std::make_shared<Read>();
@@ -167,11 +170,15 @@ void tx_store_keep(const std::string& source, const std::string& txid, const jso
 bool tx_store_find(const std::string& source, const std::string& txid, json& tx) {
     tx = nullptr;
     Store& s = store();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    const auto kept = s.kept.find(source + "|" + to_lower_copy(txid));
-    if (kept == s.kept.end() || !kept->second.mined) return false;
-    s.ages.splice(s.ages.end(), s.ages, kept->second.age);
-    tx = *kept->second.tx;
+    std::shared_ptr<const json> found;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        const auto kept = s.kept.find(source + "|" + to_lower_copy(txid));
+        if (kept == s.kept.end() || !kept->second.mined) return false;
+        s.ages.splice(s.ages.end(), s.ages, kept->second.age);
+        found = kept->second.tx;
+    }
+    tx = *found;
     return true;
 }
 

@@ -113,6 +113,7 @@ void refresh_wallet_status(WalletStatus& status) {
 
     const bool full = !recent;
     refresh_addresses_parallel(requests, full);
+    release_unsent_inputs(requests);
 
     if (g_generation.load() != generation) return;
     lock.lock();

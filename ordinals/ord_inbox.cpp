@@ -1,6 +1,7 @@
 #include "ordinals/ord_inbox.h"
 
 #include "chain/coin_select.h"
+#include "chain/coin_snapshots.h"
 #include "ordinals/content_cache.h"
 #include "ordinals/envelope.h"
 #include "ordinals/token_records.h"
@@ -235,23 +236,47 @@ void ord_inbox_post(const Hash160& recipient, const std::string& address, const 
     if (!name.empty()) ord_cache_write_name(origin, name);
 }
 
-void ord_inbox_merge() {
-    WalletLock lock = lock_wallet();
+void ord_inbox_merge(WalletLock& lock) {
+    if (!lock.owns_lock()) lock.lock();
     std::vector<std::string> addresses;
     collect_watch_addresses(addresses);
+    const std::string stem = wallet_file_stem();
+    struct Inbox {
+        std::string address;
+        json doc;
+    };
+    std::vector<Inbox> inboxes;
+    lock.unlock();
+    {
+        // A wallet of many thousand addresses has inboxes for a few: the folder is listed once, and
+        // only the files in it are opened, all with the wallet mutex free.
+        const std::string folder = kestrava_data_dir() + "/ord_inbox/";
+        std::unordered_map<std::string, std::string> present; // lower-cased name -> name
+        for (std::string& name : platform_file_names(folder))
+            present.emplace(to_lower_copy(name), std::move(name));
+        for (const std::string& address : addresses) {
+            if (present.empty()) break;
+            Hash160 hash160{};
+            if (!address_to_hash160(address, hash160)) continue;
+            const auto file = present.find(to_hex(hash160.data(), hash160.size()) + ".json");
+            if (file == present.end()) continue;
+            std::string text;
+            const bool read = platform_read_file(folder + file->second, text);
+            present.erase(file);
+            if (!read) continue;
+            json doc = json_parse_or_discarded(text);
+            if (doc.is_array()) inboxes.push_back(Inbox{address, std::move(doc)});
+        }
+    }
+    lock.lock();
+    if (!load_wallet() || wallet_file_stem() != stem) return;
     bool changed = false;
-    for (const std::string& address : addresses) {
-        Hash160 hash160{};
-        if (!address_to_hash160(address, hash160)) continue;
-        std::string text;
-        if (!platform_read_file(ord_inbox_path(hash160), text)) continue;
-        const json doc = json_parse_or_discarded(text);
-        if (!doc.is_array()) continue;
-        for (const json& element : doc) {
+    for (const Inbox& inbox : inboxes) {
+        for (const json& element : inbox.doc) {
             OrdInboxItem item;
             if (!read_inbox_item(element, item)) continue;
             note_inbox_read(item.origin);
-            if (merge_item(item, address)) changed = true;
+            if (merge_item(item, inbox.address)) changed = true;
         }
     }
     if (changed) save_wallet();

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "wallet/codecs.h"
+#include "wallet/kv_cofferly_wallet.h"
 
 #include <cstdint>
 #include <string>
@@ -41,8 +42,10 @@ void ord_inbox_post(const Hash160& recipient, const std::string& address, const 
 
 // Merges the inboxes of every watched address into the wallet's list (new entries created false;
 // known entries only get their empty type, name, icon, amount and token id filled) and saves the
-// wallet when it changed. Never writes an inbox. Caller holds the wallet mutex.
-void ord_inbox_merge();
+// wallet when it changed. Never writes an inbox. The caller holds the wallet mutex through `lock`;
+// the inbox folder is listed and its files read with it released, and it is held again on return.
+// Nothing is merged when another wallet was loaded meanwhile.
+void ord_inbox_merge(WalletLock& lock);
 
 // An inbox entry counts as recent for this long after this process first read it: the index may
 // not list a received ordinal yet, and its absence there says nothing about it until then.

@@ -451,7 +451,8 @@ std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool*
     // the mutex released.
     warm_wallet_keys(lock);
     if (!load_wallet()) return kListNoWallet;
-    ord_inbox_merge();
+    ord_inbox_merge(lock);
+    if (!load_wallet()) return kListNoWallet;
     collect_listing_addresses(run.watch_addresses);
     if (run.watch_addresses.empty()) return kListNoWatchAddresses;
     run.stem = wallet_file_stem();

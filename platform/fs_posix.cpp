@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -52,6 +53,7 @@ bool platform_remove_file(const std::string& path) {
 
 bool platform_read_file(const std::string& path, std::string& out) {
     out.clear();
+    platform_count_read();
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat st;
@@ -77,10 +79,10 @@ bool platform_read_file(const std::string& path, std::string& out) {
     return true;
 }
 
-bool platform_write_file(const std::string& path, const std::string& data, bool /*text_mode*/) {
-    // Close-on-exec, so that a child process started meanwhile does not inherit the descriptor.
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return false;
+namespace {
+
+// Writes all of the data and closes the descriptor; false when any of it failed.
+bool write_and_close(int fd, const std::string& data) {
     const char* p = data.data();
     std::size_t left = data.size();
     bool ok = true;
@@ -103,12 +105,41 @@ bool platform_write_file(const std::string& path, const std::string& data, bool 
     return ok;
 }
 
+} // namespace
+
+bool platform_write_file(const std::string& path, const std::string& data, bool /*text_mode*/) {
+    // Close-on-exec, so that a child process started meanwhile does not inherit the descriptor.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    return write_and_close(fd, data);
+}
+
+bool platform_write_file_new(const std::string& path, const std::string& data, bool /*text_mode*/,
+                             const std::string& model) {
+    struct stat st;
+    const bool has_model = ::stat(model.c_str(), &st) == 0;
+    if (!has_model && errno != ENOENT) return false;
+    const mode_t mode = has_model ? (st.st_mode & 07777) : 0666;
+    // Exclusive, so that no file another account made in its place is filled; no link is followed.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd < 0) return false;
+    // The umask only ever narrows; the model's own bits are set whole before any data goes in.
+    if (has_model && ::fchmod(fd, mode) != 0) {
+        ::close(fd);
+        platform_remove_file(path);
+        return false;
+    }
+    if (write_and_close(fd, data)) return true;
+    platform_remove_file(path);
+    return false;
+}
+
 namespace {
 
 // True once the data of `path` is on the disk. A folder whose file system cannot sync folders
 // (EINVAL) counts as synced: it has nothing more to give.
 bool fsync_path(const std::string& path, int flags) {
-    if (platform_flush_fails_for_tests()) return false;
+    if (platform_flush_fails_for_tests((flags & O_DIRECTORY) != 0)) return false;
     int fd = ::open(path.c_str(), flags | O_CLOEXEC);
     if (fd < 0) return false;
     const bool synced = ::fsync(fd) == 0 || ((flags & O_DIRECTORY) != 0 && errno == EINVAL);
@@ -131,15 +162,29 @@ bool platform_flush_file(const std::string& path) {
 
 bool platform_atomic_replace(const std::string& from, const std::string& to) {
     // A device that did not take the data may hand back anything after a crash: that save failed.
-    if (!fsync_path(from, O_RDONLY)) return false;
-    if (std::rename(from.c_str(), to.c_str()) != 0) return false;
-    return fsync_path(parent_of(to), O_RDONLY | O_DIRECTORY);
+    if (!fsync_path(from, O_RDONLY) || !platform_replace_file(from, to)) return false;
+    platform_flush_folder_of(to);
+    return true;
 }
 
-bool platform_copy_permissions(const std::string& model, const std::string& path, bool owner_writes) {
-    struct stat st;
-    if (::stat(model.c_str(), &st) != 0) return errno == ENOENT;
-    return ::chmod(path.c_str(), (st.st_mode & 07777) | (owner_writes ? S_IWUSR : 0)) == 0;
+bool platform_replace_file(const std::string& from, const std::string& to) {
+    return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+void platform_flush_folder_of(const std::string& path) {
+    const std::string folder = parent_of(path);
+    if (!fsync_path(folder, O_RDONLY | O_DIRECTORY))
+        platform_log_line("Could not flush the folder " + folder + " to disk; " + path +
+                          " is saved but may read as before after a power cut.\n");
+}
+
+bool platform_process_running(std::uint64_t pid) {
+    if (pid == 0 || pid > static_cast<std::uint64_t>(INT_MAX)) return true;
+    return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
+}
+
+std::uint64_t platform_process_id() {
+    return static_cast<std::uint64_t>(::getpid());
 }
 
 bool platform_move_file_new(const std::string& from, const std::string& to) {

@@ -109,6 +109,7 @@ bool platform_remove_file(const std::string& path) {
 
 bool platform_read_file(const std::string& path, std::string& out) {
     out.clear();
+    platform_count_read();
     std::wstring wpath = utf8_to_wide(path);
     if (wpath.empty()) return false;
     ScopedHandle h = own_handle(
@@ -142,6 +143,28 @@ bool platform_write_file(const std::string& path, const std::string& data, bool 
     return write_all(h.get(), data.data(), data.size());
 }
 
+bool platform_write_file_new(const std::string& path, const std::string& data, bool text_mode,
+                             const std::string& model) {
+    (void)model; // both take the access list of their shared folder
+    std::wstring wpath = utf8_to_wide(path);
+    if (wpath.empty()) return false;
+    // CREATE_NEW, so that no file another account made in its place is filled.
+    bool ok = false;
+    {
+        ScopedHandle h = own_handle(CreateFileW(wpath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                                FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!h) return false;
+        if (text_mode) {
+            const std::string converted = crlf_lines(data);
+            ok = write_all(h.get(), converted.data(), converted.size());
+        } else {
+            ok = write_all(h.get(), data.data(), data.size());
+        }
+    }
+    if (!ok) DeleteFileW(wpath.c_str());
+    return ok;
+}
+
 bool platform_flush_file(const std::string& path) {
     std::wstring wpath = utf8_to_wide(path);
     if (wpath.empty() || platform_flush_fails_for_tests()) return false;
@@ -151,15 +174,18 @@ bool platform_flush_file(const std::string& path) {
 }
 
 bool platform_atomic_replace(const std::string& from, const std::string& to) {
+    // Write-through covers the rename itself; the new file's data must reach the disk first, and
+    // a device that did not take it may hand back anything after a crash: that save failed.
+    return platform_flush_file(from) && platform_replace_file(from, to);
+}
+
+bool platform_replace_file(const std::string& from, const std::string& to) {
     std::wstring wfrom = utf8_to_wide(from);
     std::wstring wto = utf8_to_wide(to);
     if (wfrom.empty() || wto.empty()) return false;
     const DWORD old_attributes = GetFileAttributesW(wto.c_str());
     // Windows refuses to replace a read-only file; Wine would replace it and drop the mark.
     if (old_attributes != INVALID_FILE_ATTRIBUTES && (old_attributes & FILE_ATTRIBUTE_READONLY) != 0) return false;
-    // Write-through covers the rename itself; the new file's data must reach the disk first, and
-    // a device that did not take it may hand back anything after a crash: that save failed.
-    if (!platform_flush_file(from)) return false;
     // The moved file brings its own attributes; a file the user or the wallet program marked hidden
     // stays hidden.
     const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
@@ -172,11 +198,21 @@ bool platform_atomic_replace(const std::string& from, const std::string& to) {
     return true;
 }
 
-bool platform_copy_permissions(const std::string& model, const std::string& path, bool owner_writes) {
-    (void)model;
-    (void)path;
-    (void)owner_writes;
-    return true;
+void platform_flush_folder_of(const std::string& path) {
+    (void)path; // MOVEFILE_WRITE_THROUGH has written the move
+}
+
+bool platform_process_running(std::uint64_t pid) {
+    if (pid == 0 || pid > 0xFFFFFFFFull) return true;
+    ScopedHandle h(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid)));
+    // No such process answers "invalid parameter"; one of another account may refuse to be asked.
+    if (!h) return GetLastError() != ERROR_INVALID_PARAMETER;
+    DWORD code = 0;
+    return !GetExitCodeProcess(h.get(), &code) || code == STILL_ACTIVE;
+}
+
+std::uint64_t platform_process_id() {
+    return GetCurrentProcessId();
 }
 
 bool platform_move_file_new(const std::string& from, const std::string& to) {

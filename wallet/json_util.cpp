@@ -6,7 +6,18 @@
 
 using nlohmann::json;
 
-bool json_nested_too_deep(const char* text, std::size_t size) {
+namespace {
+
+// What a cheap scan of a text finds before anything is parsed: the deepest nesting (stopping once
+// past kJsonMaxDepth), the arrays and objects, and the separators that each add one more value.
+struct JsonShape {
+    bool too_deep = false;
+    std::size_t containers = 0;
+    std::size_t separators = 0;
+};
+
+JsonShape json_shape(const char* text, std::size_t size) {
+    JsonShape shape;
     int depth = 0;
     bool in_string = false;
     for (std::size_t i = 0; i < size; ++i) {
@@ -19,16 +30,28 @@ bool json_nested_too_deep(const char* text, std::size_t size) {
             continue;
         }
         if (c == '\0') {
-            return false; // the parser takes a NUL for the end of the text and reads no further
+            break; // the parser takes a NUL for the end of the text and reads no further
         } else if (c == '"') {
             in_string = true;
         } else if (c == '[' || c == '{') {
-            if (++depth > kJsonMaxDepth) return true;
+            ++shape.containers;
+            if (++depth > kJsonMaxDepth) {
+                shape.too_deep = true;
+                break;
+            }
         } else if ((c == ']' || c == '}') && depth > 0) {
             --depth;
+        } else if (c == ',') {
+            ++shape.separators;
         }
     }
-    return false;
+    return shape;
+}
+
+} // namespace
+
+bool json_nested_too_deep(const char* text, std::size_t size) {
+    return json_shape(text, size).too_deep;
 }
 
 bool json_nested_too_deep(const std::string& text) {
@@ -38,8 +61,13 @@ bool json_nested_too_deep(const std::string& text) {
 bool json_parse_bounded(const std::string& text, json& out, std::string& error) {
     error.clear();
     out = json(json::value_t::discarded);
-    if (json_nested_too_deep(text)) {
+    const JsonShape shape = json_shape(text.data(), text.size());
+    if (shape.too_deep) {
         error = "error: JSON nested deeper than " + std::to_string(kJsonMaxDepth) + " levels";
+        return false;
+    }
+    if (shape.containers > kJsonMaxContainers || shape.separators + shape.containers > kJsonMaxValues) {
+        error = "error: JSON holds too many values";
         return false;
     }
     try {

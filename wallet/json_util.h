@@ -13,14 +13,22 @@
 // level, so a deeper value could overflow the stack.
 constexpr int kJsonMaxDepth = 64;
 
+// Most values (members and array items) and most arrays and objects taken from one text. The byte
+// bound on a reply does not bound memory: each empty object costs the parser about 200 bytes, so a
+// 20 MB reply of them would take over a gigabyte. The largest honest texts (a long address
+// history, a transaction with thousands of outputs) hold some hundred thousand values.
+constexpr std::size_t kJsonMaxValues = 2000000;
+constexpr std::size_t kJsonMaxContainers = 500000;
+
 // True when the text opens more than kJsonMaxDepth arrays or objects inside one another. A cheap
 // scan that skips strings and parses nothing; text that is not JSON may still pass.
 bool json_nested_too_deep(const char* text, std::size_t size);
 bool json_nested_too_deep(const std::string& text);
 
 // Parses outside text (a service reply, a chain record, a shared file) into `out`, refusing text
-// nested deeper than kJsonMaxDepth before the parser sees it. False, with `out` discarded and
-// `error` saying why, when the text is too deep or not JSON; never throws.
+// nested deeper than kJsonMaxDepth, or with more values or containers than the bounds above,
+// before the parser sees it. False, with `out` discarded and `error` saying why, when the text is
+// too deep, too large or not JSON; never throws.
 bool json_parse_bounded(const std::string& text, nlohmann::json& out, std::string& error);
 
 // The parsed text as json_parse_bounded gives it, or a discarded value; never throws.

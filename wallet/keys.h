@@ -31,9 +31,9 @@ constexpr std::uint64_t kLastNormalIndex = 0x7FFFFFFF;
 // few thousand; 2^31 is out of reach), so the wallet file is damaged: whatever lists an account's
 // addresses stops at once with kAddressCounterTooLarge. The counter stays as stored.
 constexpr std::uint64_t kMaxAddressCounter = 1000000;
-constexpr const char* kAddressCounterTooLarge = "error: an address counter in the wallet file is too large.";
-// The same without the prefix, for callers that add their own.
-constexpr const char* kAddressCounterTooLargeText = kAddressCounterTooLarge + 7;
+// Without the "error: " prefix, for callers that add their own.
+constexpr const char* kAddressCounterTooLargeText = "an address counter in the wallet file is too large.";
+inline const std::string kAddressCounterTooLarge = std::string("error: ") + kAddressCounterTooLargeText;
 
 // The receive addresses m/44'/236'/account'/0/0 to counter + extra of the loaded HD wallet: entry
 // i of `list` is index i ("" where no key results), and the first `count` entries are this answer.

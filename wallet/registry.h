@@ -66,8 +66,9 @@ constexpr std::int64_t kSharedFileRetryMs = 50;
 bool set_aside_damaged_file(const std::string& path);
 
 // Removes the temporary files of this program's own naming that writers cut short by a crash left
-// in the data folder (the wallet file's hold the seed in clear); only those older than any write
-// takes, so none that a running writer owns. Runs at start. Returns how many went.
+// in the data folder (the wallet file's hold the seed in clear): those whose process has ended,
+// and any older than any write takes, so none that a running writer owns. Runs at start. Returns
+// how many went.
 int sweep_stale_tmp_files();
 
 // Replaces "wallets.json" atomically with `doc` (indent 2, one trailing newline) through

@@ -159,6 +159,10 @@ void emit_log_line(const std::string& text) {
     send_to(log_sink, text);
 }
 
+void platform_log_line(const std::string& text) {
+    emit_log_line(text);
+}
+
 std::string emit_cofferly_error(const std::string& message) {
     emit_status_event(kCofferlyTag, "error", message);
     return message;

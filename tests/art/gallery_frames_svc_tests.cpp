@@ -4,6 +4,7 @@
 #include "art/gallery_sale.h"
 #include "art/watch_reader.h"
 #include "chain/inscription.h"
+#include "chain/tx_store.h"
 #include "fakes/fake_oracle.h"
 #include "fakes/registry_fixture.h"
 #include "fakes/secp_check.h"
@@ -391,4 +392,12 @@ TEST_F(GalleryFramesTest, FrameTransactionsAreReadSideBySide) {
         record_reads += chain.platform.request_count("GET", "/oi/tx/" + tx.txid);
     EXPECT_EQ(record_reads, 10);
     EXPECT_GT(chain.platform.peak_in_flight(), 1) << "one after another";
+
+    // Once mined, the oracle's copies are kept as the oracle's, never handed out as WhatsOnChain's.
+    chain.ledger.mine();
+    tx_store_clear();
+    frames();
+    nlohmann::json kept;
+    for (const LedgerTx& tx : chain.ledger.history_of_address(spot_row(1).watch))
+        EXPECT_FALSE(tx_store_find(service_settings().woc_base, tx.txid, kept)) << tx.txid;
 }

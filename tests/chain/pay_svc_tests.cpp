@@ -8,6 +8,7 @@
 #include "chain/sign.h"
 #include "chain/woc_client.h"
 #include "fakes/chain_fixture.h"
+#include "platform/fs.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
 
@@ -98,6 +99,17 @@ TEST_F(PayTest, PaysWithChangeAndRecordsIt) {
     if (!isatty(fileno(stdout))) {
         EXPECT_EQ(displayed_balance().expected, 50000 - 3000 - fee);
     }
+
+    // A payment from two coins writes each of its files once, each with one flush: the spent
+    // outputs, the change and the balance shown.
+    fresh_session("pay test, two coins");
+    chain.ledger.fund(recv0.address, 2000);
+    chain.ledger.fund(recv0.address, 2000);
+    shown_balance(4000, 0);
+    const int flushes = platform_flushes_for_tests();
+    ASSERT_EQ(pay_with_retry(lock, to_bob(3000)).rfind("success: ", 0), 0u);
+    EXPECT_EQ(sent().back().inputs.size(), 2u);
+    EXPECT_EQ(platform_flushes_for_tests() - flushes, 3);
 }
 
 // The network saying it already holds the transaction just sent names no id: unlisted, the payment

@@ -371,6 +371,13 @@ void add_arc_routes(FakeChain& chain) {
         }
         return json_reply(reply);
     });
+    // ARC's status of a transaction it holds, stored ones included; 404 for one it never took.
+    chain.arc.on("GET", "/v1/tx/([0-9a-fA-F]{64})", [&ledger](const FakeRequest& req) {
+        LedgerTx tx;
+        if (!ledger.find_tx(req.matches[1], tx, false))
+            return json_reply({{"status", 404}, {"title", "Not found"}}, 404);
+        return json_reply({{"txid", tx.txid}, {"txStatus", tx.height > 0 ? "MINED" : "SEEN_ON_NETWORK"}});
+    });
 }
 
 void add_platform_routes(FakeChain& chain) {

@@ -1,5 +1,7 @@
 #include "ordinals/ord_inbox.h"
 
+#include "platform/fs.h"
+
 #include "ordinals/content_cache.h"
 #include "support/temp_dir.h"
 #include "support/wallet_fixture.h"
@@ -184,7 +186,13 @@ TEST_F(OrdInboxTest, MergeFillsTheListFromTheInboxes) {
     const std::string broken = ord_inbox_path(test_hash_of(kv_wallet().identity_address));
     test_write_file(broken, "[{\"origin\":");
 
-    ord_inbox_merge();
+    // Only the inboxes that exist are opened, not one per watched address.
+    kv_wallet().recv[5] = 40;
+    std::vector<std::string> watched;
+    collect_watch_addresses(watched);
+    const int reads = platform_reads_for_tests();
+    ord_inbox_merge(lock);
+    EXPECT_LT(platform_reads_for_tests() - reads, static_cast<int>(watched.size()));
     const std::vector<LocalOrd>& list = kv_wallet().ord_owned;
     ASSERT_EQ(list.size(), 2u);
     EXPECT_EQ(list[0].type, "image/png");
@@ -207,7 +215,7 @@ TEST_F(OrdInboxTest, MergeFillsTheListFromTheInboxes) {
               R"({"amt":"007","id":")" + kTx + R"(_9","op":"transfer","p":"bsv-20"})");
     // Content the cache holds is never replaced.
     ord_cache_write_content(token, "text/plain", {'k'});
-    ord_inbox_merge();
+    ord_inbox_merge(lock);
     ASSERT_TRUE(ord_cache_read_content(token, type, content));
     EXPECT_EQ(content, Bytes{'k'});
 }

@@ -153,6 +153,9 @@ TEST(PlatformFs, WriteAsideReplacesWholeOrNotAtAll) {
         int attempts;
         int failing_flushes; // flushes to disk that fail
         bool ok;
+        int flushes_first = 0;    // flushes that succeed before those fail
+        int failing_folders = 0;  // flushes of the folder that fail
+        bool link_at_tmp = false; // another account's file is linked at the temporary's name
     } rows[] = {
         {"plain replace", -1, false, 0, 1, 0, true},
         {"disk full halfway", 50000, false, 0, 1, 0, false},
@@ -162,11 +165,20 @@ TEST(PlatformFs, WriteAsideReplacesWholeOrNotAtAll) {
         {"held three times, three attempts", -1, false, 3, 3, 0, false},
         {"flush fails", -1, false, 0, 1, 1, false},
         {"flush fails, three attempts", -1, false, 0, 3, 1, false},
+        {"a later flush fails, three attempts", -1, false, 0, 3, 1, true, 1},
+        {"a later flush fails while held", -1, false, 1, 3, 1, true, 1},
+        {"folder flush fails after the move", -1, false, 0, 3, 0, true, 0, 1},
+        {"another file is linked at the temporary's name", -1, true, 0, 1, 0, true, 0, 0, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         test_write_file(path, "old");
-        if (row.folder_at_tmp) ASSERT_TRUE(platform_make_dirs(path + ".tmp"));
+        const std::string theirs = tmp.root + "/theirs";
+        if (row.folder_at_tmp && !row.link_at_tmp) ASSERT_TRUE(platform_make_dirs(path + ".tmp"));
+        if (row.link_at_tmp) {
+            test_write_file(theirs, "theirs");
+            fs::create_hard_link(fs::u8path(theirs), fs::u8path(path + ".tmp"));
+        }
         // Holding the file: a folder with a file in it takes its place, so the move fails, and the
         // pause between attempts puts the old file back once enough moves were refused.
         int pauses = 0;
@@ -183,12 +195,14 @@ TEST(PlatformFs, WriteAsideReplacesWholeOrNotAtAll) {
             }
         };
         platform_set_write_budget_for_tests(row.budget);
-        platform_fail_flushes_for_tests(row.failing_flushes);
+        platform_fail_flushes_for_tests(row.failing_flushes, row.flushes_first, row.failing_folders);
         const bool ok =
             platform_write_file_aside(path, big, false, row.attempts, pause, row.folder_at_tmp ? ".tmp" : "");
-        platform_fail_flushes_for_tests(0);
+        const int failures_left = platform_fail_flushes_for_tests(0);
         platform_set_write_budget_for_tests(-1);
         EXPECT_EQ(ok, row.ok);
+        EXPECT_FALSE(ok && failures_left < row.failing_flushes) << "a flush failed, and the save was reported done";
+        if (row.link_at_tmp) EXPECT_EQ(test_read_file(theirs), "theirs") << "written into another's file";
         EXPECT_EQ(pauses, std::max(0, std::min(row.held_moves, row.attempts - 1)));
         if (row.held_moves > row.attempts - 1 && row.held_moves > 0) {
             fs::remove_all(fs::u8path(path));
@@ -200,8 +214,9 @@ TEST(PlatformFs, WriteAsideReplacesWholeOrNotAtAll) {
     }
 }
 
-// Temporary files that a crash left behind go at start; a fresh one may belong to a write under
-// way, and a name of another program's making is not this program's to remove.
+// Temporary files that a crash left behind go at start, however fresh once their writer has ended;
+// a fresh one of a running writer may belong to a write under way, and a name of another
+// program's making is not this program's to remove.
 TEST(PlatformFs, SweepTakesOnlyStaleTemporaryFilesOfItsOwnNaming) {
     TempDataDir tmp;
     const std::string own = "wallet.json" + platform_own_tmp_suffix();
@@ -221,13 +236,16 @@ TEST(PlatformFs, SweepTakesOnlyStaleTemporaryFilesOfItsOwnNaming) {
         {"doc.json.0123456789ab-.tmp", 3600, false},
         {".0123456789ab-1.tmp", 3600, false},
         {"doc.json.0123456789AB-1.tmp", 3600, false},
+        {"doc.json.0123456789ab-2147483644-1.tmp", 5, true}, // its writer has ended
+        {"doc.json.0123456789ab-2147483644-.tmp", 5, false},
+        {"doc.json.0123456789ab-" + std::to_string(platform_process_id()) + "-1.tmp", 3600, true},
     };
     for (const Row& row : rows) {
         const std::string path = tmp.root + "/" + row.name;
         test_write_file(path, "seed words");
         fs::last_write_time(fs::u8path(path), fs::file_time_type::clock::now() - std::chrono::seconds(row.age_s));
     }
-    EXPECT_EQ(platform_sweep_stale_tmp_files(tmp.root, 600), 2);
+    EXPECT_EQ(platform_sweep_stale_tmp_files(tmp.root, 600), 4);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         EXPECT_EQ(exists_u8(tmp.root + "/" + row.name), !row.removed);

@@ -54,6 +54,14 @@ std::string nested(std::size_t levels, const std::string& inner = "") {
     return std::string(levels, '[') + inner + std::string(levels, ']');
 }
 
+std::string repeated(const std::string& part, std::size_t times) {
+    std::string text;
+    text.reserve(part.size() * times);
+    for (std::size_t i = 0; i < times; ++i)
+        text += part;
+    return text;
+}
+
 } // namespace
 
 TEST(JsonUtil, BoundedParseRefusesDeepNestingBeforeParsing) {
@@ -74,6 +82,10 @@ TEST(JsonUtil, BoundedParseRefusesDeepNestingBeforeParsing) {
         {"75,000 levels of a hostile reply", R"({"txid":"ab","vout":)" + nested(75000) + "}", false,
          "error: JSON nested deeper than 64 levels"},
         {"not JSON", "{\"a\":", false, "error: not JSON"},
+        {"20 MB of empty objects", "[" + repeated("{},", 6990000) + "{}]", false, "error: JSON holds too many values"},
+        {"more numbers than any reply", "[" + repeated("0,", kJsonMaxValues) + "0]", false,
+         "error: JSON holds too many values"},
+        {"a long address history", "[" + repeated(R"({"tx_hash":"ab","height":800000},)", 20000) + "{}]", true, ""},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
