@@ -30,22 +30,15 @@ bool platform_read_file(const std::string& path, std::string& out);
 // Rewrites a file in place (truncate, then write). Text mode turns "\n" into "\r\n" on Windows.
 bool platform_write_file(const std::string& path, const std::string& data, bool text_mode);
 
-<<<<<<< HEAD
-// Moves `from` over `to` atomically and durably: MoveFileEx with replace-existing and
-// write-through on Windows (the replaced file's attributes stay on the new one); rename, then
-// fsync of the file and its folder on POSIX. False, with nothing moved, when `from` could not be
-// flushed to disk, or on Windows when `to` is read-only.
-=======
 // Moves `from` over `to` atomically and durably: `from` is flushed to disk, then moved with
 // platform_replace_file, then on POSIX the folder is flushed. False, with nothing moved, when
 // `from` could not be flushed or moved. Once moved the replace is done: a folder flush that fails
 // after it is logged, not reported, since the new file already stands in the old one's place.
->>>>>>> wt-wallet
 bool platform_atomic_replace(const std::string& from, const std::string& to);
 
 // Moves `from` over `to` in one step, without flushing anything: MoveFileEx with replace-existing
 // and write-through on Windows (the replaced file's attributes stay on the new one); rename on
-// POSIX. False, with nothing moved, when the move failed.
+// POSIX. False, with nothing moved, when the move failed, or on Windows when `to` is read-only.
 bool platform_replace_file(const std::string& from, const std::string& to);
 
 // Flushes the folder that holds `path`, so that a move into it lasts; logs one line when it fails.
