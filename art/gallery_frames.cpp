@@ -3,6 +3,7 @@
 #include "art/gallery_rules.h"
 #include "art/gallery_sale.h"
 #include "art/offer_tx.h"
+#include "art/ownership.h"
 #include "art/title_chain.h"
 #include "art/watch_reader.h"
 #include "chain/outpoints.h"
@@ -301,7 +302,11 @@ bool read_gallery_watch(const std::string& label, const std::string& watch, std:
     for (std::size_t i = 0; i < read.size(); ++i) {
         if (kept[i]) records.push_back(std::move(read[i]));
     }
-    order_frame_records(records, clock_system_ms() / 1000);
+    if (!order_frame_records(records, clock_system_ms() / 1000)) {
+        records.clear();
+        error = "frame " + label + ": " + kFrameOrderUnknown;
+        return false;
+    }
     return true;
 }
 
@@ -409,6 +414,14 @@ SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent, Fram
     if (result.pic.empty()) return result;
 
     collect_sale_records(records, shown, result);
+    // An ask's own `handle` is whatever its signer wrote; it is shown under the name the platform
+    // gives the key that signed it.
+    std::map<std::string, std::string> names;
+    for (SpotAsk& ask : result.asks) {
+        auto name = names.find(ask.buyer);
+        if (name == names.end()) name = names.emplace(ask.buyer, paymail_display_label(ask.buyer)).first;
+        ask.handle = name->second;
+    }
     // A paid offer keeps the exhibit on the wall until the owner completes it.
     if (!result.funded.empty()) result.shown = true;
     return result;

@@ -40,7 +40,7 @@ struct SpotAsk {
     std::string txid;
     std::string buyer;     // identity key, lower-cased
     std::string buyer_ord; // the buyer's ordinals address
-    std::string handle;
+    std::string handle;    // how the platform names the buyer's key; what the record says of itself is not shown
     std::int64_t price_sats = -1;
     std::int64_t ts = 0;
 };
@@ -85,16 +85,15 @@ struct SpotFrame {
     std::int64_t price = -1; // satoshis; -1 when the exhibit has no price
     std::int64_t exp = 0;    // Unix seconds; 0 or below never expires
     std::int64_t ts = 0;
+    bool hidden = false; // the owner took the exhibit down (it still shows while a funded offer waits)
     std::vector<SpotAsk> asks;
     std::vector<SpotAccept> accepts;
     std::vector<SpotFunded> funded;
 };
 
-// A frame straight after its watch was read: the frame, whether its owner took the exhibit down
-// (it still shows while a funded offer waits) and the read error, if any. Assigning one to a
-// SpotFrame drops the last two.
+// A frame straight after its watch was read: the frame and the read error, if any. Assigning one
+// to a SpotFrame drops the last two.
 struct SpotLoad : SpotFrame {
-    bool hidden = false;
     std::string error;
     std::int64_t height = 0; // block of the hanging; 0 while unconfirmed
 };
@@ -159,8 +158,8 @@ void gallery_collect_txids(const nlohmann::json& reply, std::vector<std::string>
 bool gallery_watch_txids(const std::string& label, const std::string& watch, std::vector<std::string>& txids,
                          std::string& error, bool reuse_recent = false, FrameHistories* shared = nullptr);
 // The records at a frame watch whose signature verifies under the key they carry (no paymail is
-// asked), in chain order, without those dated ahead of the chain (order_frame_records). False
-// with the listing's error text when the watch could not be listed, and with "frame <label>: "
-// and kWatchRecordsUnread when a listed transaction could not be read.
+// asked), in chain order, each once, without those dated ahead of the chain (order_frame_records).
+// False with the listing's error text when the watch could not be listed, and with "frame <label>: "
+// and kWatchRecordsUnread when a listed transaction could not be read, or kFrameOrderUnknown.
 bool read_gallery_watch(const std::string& label, const std::string& watch, std::vector<WatchRecord>& records,
                         std::string& error, bool reuse_recent = false, FrameHistories* shared = nullptr);
