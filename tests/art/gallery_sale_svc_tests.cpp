@@ -18,6 +18,7 @@
 #include "chain/sign.h"
 #include "chain/tx.h"
 #include "fakes/fake_gorillapool.h"
+#include "fakes/fake_oracle.h"
 #include "fakes/registry_fixture.h"
 #include "identity/typed_sign.h"
 #include "ordinals/ord_listing.h"
@@ -776,12 +777,14 @@ TEST_F(GalleryRoadTest, OwnerStepsTakeTheHangingAndAskShown) {
     const auto pay_again = [&] {
         return gallery_fund_offer(kSpot, to_pay.show_txid, to_pay.price, to_pay.accepts[0].txid);
     };
+    // Only the oracle answers, and it lists the frame as it was before the payment.
+    for (const LedgerTx& tx : chain.ledger.history_of_address(watch))
+        fake_oracle_list(chain, spot_label(kSpot), tx.txid);
     ASSERT_TRUE(succeeded(pay_again()));
-    chain.platform.set_fault("/oi/oracle/" + spot_label(kSpot) + "/", FakeFault{500});
-    chain.woc.set_fault(woc + "/address/" + watch + "/unconfirmed", FakeFault{500});
+    for (const char* path : {"/history", "/unconfirmed/history"})
+        chain.woc.set_fault(woc + "/address/" + watch + path, FakeFault{500});
     chain.woc.set_fault(woc + "/addresses/history/all", FakeFault{500});
     EXPECT_EQ(pay_again(), "error: you already paid. The owner completes the sale.");
-    chain.platform.clear_faults();
     chain.woc.clear_faults();
     chain.ledger.mine();
 
