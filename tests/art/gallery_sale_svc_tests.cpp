@@ -20,6 +20,7 @@
 #include "fakes/fake_gorillapool.h"
 #include "fakes/fake_oracle.h"
 #include "fakes/registry_fixture.h"
+#include "identity/identity_lookup.h"
 #include "identity/typed_sign.h"
 #include "ordinals/ord_listing.h"
 #include "wallet/keys.h"
@@ -708,12 +709,24 @@ TEST_F(GalleryRoadTest, CopiedFrameRecordsChangeNothingAndTheSaleKeepsItsLastTer
              accept(dave);
          },
          [&] { return std::vector<std::string>{hidden_txid}; }, kPrice, false, nullptr},
-        {"the seller's name moves to another key", [&] { ids.set_key(carol.alias + "@kestrava.net", eve.identity); },
+        {"the seller's name moves to another key",
+         [&] {
+             ids.set_key(carol.alias + "@kestrava.net", eve.identity);
+             clear_identity_cache();
+         },
+         [] { return std::vector<std::string>{}; }, kPrice, false, nullptr},
+        {"the seller's name cannot be looked up",
+         [&] {
+             clear_identity_cache();
+             chain.platform.set_fault("/api/bsvalias/id/" + carol.alias, FakeFault{500});
+         },
          [] { return std::vector<std::string>{}; }, kPrice, false, nullptr},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        // Each payment locks some of dave's coins, and its record is paid with another.
+        // Each pairing pays the pair fee; each payment locks some of dave's coins, and its record is
+        // paid with another.
+        chain.ledger.fund(carol.receive, 300000);
         for (int i = 0; i < 2; ++i)
             chain.ledger.fund(dave.receive, 60000);
         hang_and_accept_dave();
@@ -743,6 +756,7 @@ TEST_F(GalleryRoadTest, CopiedFrameRecordsChangeNothingAndTheSaleKeepsItsLastTer
         }
         EXPECT_FALSE(locks().empty()) << "the live offer keeps its coins";
         ASSERT_EQ(f.funded.size(), 1u);
+        chain.platform.clear_faults();
         ids.set_key(carol.alias + "@kestrava.net", carol.identity);
         become(carol);
         const std::string sale = gallery_complete_sale(kSpot, "", f.show_txid);
