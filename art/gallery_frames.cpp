@@ -414,13 +414,18 @@ SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent, Fram
     if (result.pic.empty()) return result;
 
     collect_sale_records(records, shown, result);
-    // An ask's own `handle` is whatever its signer wrote; it is shown under the name the platform
-    // gives the key that signed it.
+    // An ask's own `handle` is whatever its signer wrote. The asks the windows name (the latest,
+    // and each accepted buyer's) go by the name the platform gives the key that signed them; no
+    // other is looked up, so a heap of asks costs the read no requests.
     std::map<std::string, std::string> names;
+    if (!result.asks.empty()) names[result.asks.back().buyer];
+    for (const SpotAccept& accept : result.accepts)
+        names[accept.buyer];
+    for (auto& [key, name] : names)
+        name = paymail_display_label(key);
     for (SpotAsk& ask : result.asks) {
-        auto name = names.find(ask.buyer);
-        if (name == names.end()) name = names.emplace(ask.buyer, paymail_display_label(ask.buyer)).first;
-        ask.handle = name->second;
+        const auto name = names.find(ask.buyer);
+        ask.handle = name == names.end() ? "" : name->second;
     }
     // A paid offer keeps the exhibit on the wall until the owner completes it.
     if (!result.funded.empty()) result.shown = true;

@@ -40,7 +40,9 @@ struct SpotAsk {
     std::string txid;
     std::string buyer;     // identity key, lower-cased
     std::string buyer_ord; // the buyer's ordinals address
-    std::string handle;    // how the platform names the buyer's key; what the record says of itself is not shown
+    // The platform's name for the buyer's key (paymail_display_label), not what the ask says of
+    // itself; empty in an ask that is neither the latest nor an accepted buyer's.
+    std::string handle;
     std::int64_t price_sats = -1;
     std::int64_t ts = 0;
 };

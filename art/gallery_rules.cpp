@@ -219,7 +219,6 @@ void collect_sale_records(const std::vector<WatchRecord>& records, std::size_t s
         ask.txid = records[i].txid;
         ask.buyer = buyer;
         ask.buyer_ord = json_text(msg, "buyer_ord");
-        ask.handle = json_text(msg, "handle");
         ask.price_sats = spot.price;
         ask.ts = records[i].ts;
         spot.asks.push_back(std::move(ask));
