@@ -790,16 +790,24 @@ TEST_F(GalleryRoadTest, OwnerStepsTakeTheHangingAndAskShown) {
     EXPECT_TRUE(chain.ledger.spender_of(art.substr(0, 64), 0).empty());
 }
 
-// An acceptance counts when dave's ask stands before it or beside it, in one block or both
-// unconfirmed, whichever the block or the listing puts first; where two records share a block
-// whose order cannot be read, the frame read says so.
+// An acceptance counts when dave's ask stands before it or beside it, in one block (a busy one
+// too, placed through its pages) or both unconfirmed, whichever the block or the listing puts
+// first; where two records share a block whose order cannot be read, the frame read says so (the
+// records the last road's payment mined into one block are placed only there).
 TEST_F(GalleryRoadTest, AnAcceptanceBesideItsAskCounts) {
-    for (const bool mined : {true, false}) {
-        SCOPED_TRACE(mined ? "one block" : "both unconfirmed");
+    const struct {
+        const char* name;
+        bool mined;
+        int others; // unrelated transactions in the block before them
+    } roads[] = {{"one block", true, 0}, {"one busy block", true, 1001}, {"both unconfirmed", false, 0}};
+    for (const auto& road : roads) {
+        SCOPED_TRACE(road.name);
         hang();
+        for (int i = 0; i < road.others; ++i)
+            chain.ledger.fund(eve.ord, 1);
         post_accept({}, kPrice, carol, false);
         ask(dave, false);
-        if (mined) chain.ledger.mine();
+        if (road.mined) chain.ledger.mine();
         become(dave);
         const SpotFrame f = frame();
         ASSERT_EQ(f.accepts.size(), 1u);
