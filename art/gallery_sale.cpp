@@ -236,7 +236,8 @@ std::string gallery_fund_offer(std::int32_t spot, const std::string& show_txid, 
     return posted;
 }
 
-std::string gallery_complete_sale(std::int32_t spot, const std::string& offer, const std::string& show_txid) {
+std::string gallery_complete_sale(std::int32_t spot, const std::string& offer, const std::string& show_txid,
+                                  const std::string& buyer) {
     std::string identity_key, error;
     std::vector<SpotFrame> frames;
     if (!begin_step(identity_key, frames, error, false)) return error;
@@ -259,10 +260,14 @@ std::string gallery_complete_sale(std::int32_t spot, const std::string& offer, c
         if (!offer_inputs_valid(offer, error)) return "error: that offer cannot be completed: " + error + ".";
         chosen = offer;
     }
+    const std::string buyer_key = to_lower_copy(buyer);
+    bool waiting = false;
     for (auto it = frame->funded.rbegin(); chosen.empty() && it != frame->funded.rend(); ++it) {
+        if (!buyer_key.empty() && it->buyer != buyer_key) continue;
+        waiting = true;
         if (offer_inputs_valid(it->offer, error)) chosen = it->offer;
     }
-    if (chosen.empty() && !frame->funded.empty()) return "error: no funded offer can be completed: " + error + ".";
+    if (chosen.empty() && waiting) return "error: no funded offer can be completed: " + error + ".";
     if (chosen.empty()) return "error: no funded offer is waiting.";
     if (offer_payment_spent(chosen)) return "error: that payment was already spent. The buyer has to pay once more.";
 

@@ -26,10 +26,12 @@ std::string gallery_accept_ask(std::int32_t spot, const std::string& buyer, cons
 // wallet; otherwise builds the offer transaction and posts it.
 std::string gallery_fund_offer(std::int32_t spot, const std::string& show_txid, std::int64_t price,
                                const std::string& accept_txid);
-// The owner signs and broadcasts a funded offer of the frame (`offer` empty: the latest), then
-// takes the exhibit off the wall. With `show_txid` only while the frame still shows that hanging.
-// A failed notice keeps the success text and says so at its end.
-std::string gallery_complete_sale(std::int32_t spot, const std::string& offer, const std::string& show_txid = "");
+// The owner signs and broadcasts a funded offer of the frame (`offer` empty: the latest that can
+// complete, of `buyer` when one is named), then takes the exhibit off the wall. With `show_txid`
+// only while the frame still shows that hanging. A failed notice keeps the success text and says
+// so at its end.
+std::string gallery_complete_sale(std::int32_t spot, const std::string& offer, const std::string& show_txid = "",
+                                  const std::string& buyer = "");
 
 // The gate of every step: a connected wallet with a paymail alias and an identity key that the
 // platform does not report frozen. False with the error text otherwise.

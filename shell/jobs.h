@@ -19,14 +19,13 @@
 struct SaleActionJob {
     std::int32_t action = 0;
     std::int32_t frame = 0;
-    // The terms the user confirmed: the ask accepted (its buyer's identity key and transaction),
-    // the hanging and price paid for or sold, the acceptance paid on and the offer completed.
+    // The terms the user confirmed: the buyer accepted (with the ask's transaction) or sold to,
+    // the hanging and price paid for or sold, and the acceptance paid on.
     std::string buyer;
     std::string ask_txid;
     std::string show_txid;
     std::int64_t price = -1;
     std::string accept_txid;
-    std::string offer;
 };
 
 // The result of a sale step (code 12): its text, and the step, frame and hanging it was for.

@@ -201,7 +201,6 @@ SaleShown sale_shown_for(const SpotFrame* frame, std::int32_t frame_number, cons
         shown.ask_name = frame->asks.back().handle;
     }
     if (const SpotFunded* offer = latest_counted_offer(*frame)) {
-        shown.offer = offer->offer;
         shown.offer_buyer = offer->buyer;
         shown.offer_name = ask_name_of(*frame, offer->buyer);
     }
@@ -216,10 +215,10 @@ bool sale_step_terms(const SaleShown& shown, std::int32_t action, SaleActionJob&
         job.ask_txid = shown.ask_txid;
         return true;
     }
-    if (action == 3 && !shown.offer.empty()) {
+    if (action == 3 && !shown.offer_buyer.empty()) {
         job.show_txid = shown.show_txid;
         job.price = shown.price;
-        job.offer = shown.offer;
+        job.buyer = shown.offer_buyer;
         return true;
     }
     return false;
@@ -515,7 +514,7 @@ void sale_action_worker(SaleActionJob& job) {
     else if (job.action == 2)
         text = gallery_fund_offer(job.frame, job.show_txid, job.price, job.accept_txid);
     else
-        text = gallery_complete_sale(job.frame, job.offer, job.show_txid);
+        text = gallery_complete_sale(job.frame, "", job.show_txid, job.buyer);
     auto result = std::make_unique<SaleStepResult>();
     result->text = text;
     result->action = job.action;

@@ -33,8 +33,7 @@ struct SaleShown {
     std::string ask_txid; // the latest ask, shown under "From"
     std::string ask_buyer;
     std::string ask_name;
-    std::string offer; // the latest offer the sale can complete with
-    std::string offer_buyer;
+    std::string offer_buyer; // whose offer the sale completes with: the latest counted one's
     std::string offer_name;
 };
 

@@ -400,7 +400,8 @@ TEST_F(GalleryRoadTest, AcceptedBuyerOffersThatDifferFromTheSaleAreIgnored) {
 }
 
 // eve, accepted too, posts an offer whose coin carries a garbage unlocking script. It neither stops
-// dave from paying nor carol from completing dave's offer; named on its own it is refused.
+// dave from paying nor carol from completing dave's offer; named on its own, or by its buyer, it is
+// refused.
 TEST_F(GalleryRoadTest, OfferWithAnInvalidInputDoesNotJamTheFrame) {
     hang();
     ask(dave);
@@ -427,6 +428,8 @@ TEST_F(GalleryRoadTest, OfferWithAnInvalidInputDoesNotJamTheFrame) {
     become(carol);
     EXPECT_EQ(gallery_complete_sale(kSpot, garbage),
               "error: that offer cannot be completed: a buyer input is not signed by the key of its coin.");
+    EXPECT_EQ(gallery_complete_sale(kSpot, "", "", eve.identity),
+              "error: no funded offer can be completed: a buyer input is not signed by the key of its coin.");
     EXPECT_TRUE(chain.ledger.spender_of(art.substr(0, 64), 0).empty());
     const std::string sale = gallery_complete_sale(kSpot, "");
     ASSERT_TRUE(succeeded(sale)) << sale;

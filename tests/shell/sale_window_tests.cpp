@@ -158,20 +158,20 @@ TEST(SaleWindow, PaymentTakesTheTermsShownAndConfirmsPriceAndSeller) {
 }
 
 // Accepting and completing take what the window showed when it opened (the ask under "From", the
-// offer and its hanging), whatever the gallery read since, and ask first with the buyer and price.
+// buyer of the offer and its hanging), whatever the gallery read since, and ask first with the
+// buyer and price.
 TEST(SaleWindow, AcceptAndCompleteTakeTheTermsShownAndConfirmBuyerAndPrice) {
     SpotFrame frame = frame_with(kMe, 2, {kOther}, kOther);
     frame.show_txid = "s1";
     frame.price = 1000;
     frame.asks[1].txid = "k2";
-    frame.funded[0].offer = "0100";
     const SaleShown shown = sale_shown_for(&frame, 3, "Dawn");
     frame.asks.back() = SpotAsk{"k3", kThird}; // read again: a newer ask
 
     SaleActionJob accept, complete;
     ASSERT_TRUE(sale_step_terms(shown, 1, accept) && sale_step_terms(shown, 3, complete));
     EXPECT_EQ(accept.buyer + " " + accept.ask_txid, kOther + " k2");
-    EXPECT_EQ(complete.show_txid + " " + complete.offer, "s1 0100");
+    EXPECT_EQ(complete.show_txid + " " + complete.buyer, "s1 " + kOther);
     EXPECT_EQ(
         sale_accept_confirm_text(shown),
         "Accept the ask of bob1 (03bbbb) at 1000 sats for \"Dawn\" in frame AP3?\r\nOnly that buyer may then pay; "
