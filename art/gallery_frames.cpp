@@ -52,6 +52,31 @@ std::string services_key(const ServiceSettings& settings, const std::string& ite
     return settings.platform_base + "|" + settings.woc_base + "|" + item;
 }
 
+// The platform's names of the askers' keys as last looked up: the gallery is read at every
+// Refresh, and would otherwise ask again for the same few names each time.
+constexpr std::int64_t kAskNameReuseMs = 60000;
+constexpr std::size_t kAskNamesKept = 256;
+struct KeptName {
+    std::string name;
+    std::int64_t read_ms = 0;
+};
+std::map<std::string, KeptName> g_ask_names;
+
+std::string ask_name(const std::string& key) {
+    const std::string kept_key = services_key(service_settings(), key);
+    {
+        std::lock_guard<std::mutex> lock(g_cache_mutex);
+        const auto kept = g_ask_names.find(kept_key);
+        const std::int64_t age = kept == g_ask_names.end() ? -1 : clock_steady_ms() - kept->second.read_ms;
+        if (age >= 0 && age < kAskNameReuseMs) return kept->second.name;
+    }
+    std::string name = paymail_display_label(key);
+    std::lock_guard<std::mutex> lock(g_cache_mutex);
+    if (g_ask_names.size() >= kAskNamesKept) g_ask_names.clear();
+    g_ask_names[kept_key] = KeptName{name, clock_steady_ms()};
+    return name;
+}
+
 bool recent_listing(const std::string& key, std::vector<std::string>& txids) {
     std::lock_guard<std::mutex> lock(g_cache_mutex);
     const auto it = g_listings.find(key);
@@ -422,7 +447,7 @@ SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent, Fram
     for (const SpotAccept& accept : result.accepts)
         names[accept.buyer];
     for (auto& [key, name] : names)
-        name = paymail_display_label(key);
+        name = ask_name(key);
     for (SpotAsk& ask : result.asks) {
         const auto name = names.find(ask.buyer);
         ask.handle = name == names.end() ? "" : name->second;
@@ -476,5 +501,6 @@ void gallery_forget_listings() {
 void gallery_cache_clear() {
     std::lock_guard<std::mutex> lock(g_cache_mutex);
     g_listings.clear();
+    g_ask_names.clear();
     tx_store_clear();
 }

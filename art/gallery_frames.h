@@ -125,8 +125,8 @@ SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent = fal
 // every watch was read. With reuse_recent a watch listing read less than 5 s ago serves again and no coin is
 // freed; mined transactions are always read once only.
 std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent = false);
-// Forgets the kept watch listings (after this program posted a record to a frame), or those and
-// the mined transactions kept (tx_store.h) for every reader.
+// Forgets the kept watch listings (after this program posted a record to a frame), or those, the
+// askers' names and the mined transactions kept (tx_store.h) for every reader.
 void gallery_forget_listings();
 void gallery_cache_clear();
 
