@@ -3,6 +3,7 @@
 #include "art/gallery_rules.h"
 #include "art/gallery_sale.h"
 #include "art/offer_tx.h"
+#include "art/ownership.h"
 #include "art/title_chain.h"
 #include "art/watch_reader.h"
 #include "chain/outpoints.h"
@@ -49,6 +50,31 @@ std::map<std::string, RecentListing> g_listings;
 
 std::string services_key(const ServiceSettings& settings, const std::string& item) {
     return settings.platform_base + "|" + settings.woc_base + "|" + item;
+}
+
+// The platform's names of the askers' keys as last looked up: the gallery is read at every
+// Refresh, and would otherwise ask again for the same few names each time.
+constexpr std::int64_t kAskNameReuseMs = 60000;
+constexpr std::size_t kAskNamesKept = 256;
+struct KeptName {
+    std::string name;
+    std::int64_t read_ms = 0;
+};
+std::map<std::string, KeptName> g_ask_names;
+
+std::string ask_name(const std::string& key) {
+    const std::string kept_key = services_key(service_settings(), key);
+    {
+        std::lock_guard<std::mutex> lock(g_cache_mutex);
+        const auto kept = g_ask_names.find(kept_key);
+        const std::int64_t age = kept == g_ask_names.end() ? -1 : clock_steady_ms() - kept->second.read_ms;
+        if (age >= 0 && age < kAskNameReuseMs) return kept->second.name;
+    }
+    std::string name = paymail_display_label(key);
+    std::lock_guard<std::mutex> lock(g_cache_mutex);
+    if (g_ask_names.size() >= kAskNamesKept) g_ask_names.clear();
+    g_ask_names[kept_key] = KeptName{name, clock_steady_ms()};
+    return name;
 }
 
 bool recent_listing(const std::string& key, std::vector<std::string>& txids) {
@@ -305,7 +331,11 @@ bool read_gallery_watch(const std::string& label, const std::string& watch, std:
     for (std::size_t i = 0; i < read.size(); ++i) {
         if (kept[i]) records.push_back(std::move(read[i]));
     }
-    order_frame_records(records, clock_system_ms() / 1000);
+    if (!order_frame_records(records, clock_system_ms() / 1000)) {
+        records.clear();
+        error = "frame " + label + ": " + kFrameOrderUnknown;
+        return false;
+    }
     return true;
 }
 
@@ -413,6 +443,19 @@ SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent, Fram
     if (result.pic.empty()) return result;
 
     collect_sale_records(records, shown, result);
+    // An ask's own `handle` is whatever its signer wrote. The asks the windows name (the latest,
+    // and each accepted buyer's) go by the name the platform gives the key that signed them; no
+    // other is looked up, so a heap of asks costs the read no requests.
+    std::map<std::string, std::string> names;
+    if (!result.asks.empty()) names[result.asks.back().buyer];
+    for (const SpotAccept& accept : result.accepts)
+        names[accept.buyer];
+    for (auto& [key, name] : names)
+        name = ask_name(key);
+    for (SpotAsk& ask : result.asks) {
+        const auto name = names.find(ask.buyer);
+        ask.handle = name == names.end() ? "" : name->second;
+    }
     // A paid offer keeps the exhibit on the wall until the owner completes it.
     if (!result.funded.empty()) result.shown = true;
     return result;
@@ -462,5 +505,6 @@ void gallery_forget_listings() {
 void gallery_cache_clear() {
     std::lock_guard<std::mutex> lock(g_cache_mutex);
     g_listings.clear();
+    g_ask_names.clear();
     tx_store_clear();
 }

@@ -40,6 +40,8 @@ struct SpotAsk {
     std::string txid;
     std::string buyer;     // identity key, lower-cased
     std::string buyer_ord; // the buyer's ordinals address
+    // The platform's name for the buyer's key (paymail_display_label), not what the ask says of
+    // itself; empty in an ask that is neither the latest nor an accepted buyer's.
     std::string handle;
     std::int64_t price_sats = -1;
     std::int64_t ts = 0;
@@ -85,16 +87,15 @@ struct SpotFrame {
     std::int64_t price = -1; // satoshis; -1 when the exhibit has no price
     std::int64_t exp = 0;    // Unix seconds; 0 or below never expires
     std::int64_t ts = 0;
+    bool hidden = false; // the owner took the exhibit down (it still shows while a funded offer waits)
     std::vector<SpotAsk> asks;
     std::vector<SpotAccept> accepts;
     std::vector<SpotFunded> funded;
 };
 
-// A frame straight after its watch was read: the frame, whether its owner took the exhibit down
-// (it still shows while a funded offer waits) and the read error, if any. Assigning one to a
-// SpotFrame drops the last two.
+// A frame straight after its watch was read: the frame and the read error, if any. Assigning one
+// to a SpotFrame drops the last two.
 struct SpotLoad : SpotFrame {
-    bool hidden = false;
     std::string error;
     std::int64_t height = 0; // block of the hanging; 0 while unconfirmed
 };
@@ -124,8 +125,8 @@ SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent = fal
 // every watch was read. With reuse_recent a watch listing read less than 5 s ago serves again and no coin is
 // freed; mined transactions are always read once only.
 std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent = false);
-// Forgets the kept watch listings (after this program posted a record to a frame), or those and
-// the mined transactions kept (tx_store.h) for every reader.
+// Forgets the kept watch listings (after this program posted a record to a frame), or those, the
+// askers' names and the mined transactions kept (tx_store.h) for every reader.
 void gallery_forget_listings();
 void gallery_cache_clear();
 
@@ -159,8 +160,8 @@ void gallery_collect_txids(const nlohmann::json& reply, std::vector<std::string>
 bool gallery_watch_txids(const std::string& label, const std::string& watch, std::vector<std::string>& txids,
                          std::string& error, bool reuse_recent = false, FrameHistories* shared = nullptr);
 // The records at a frame watch whose signature verifies under the key they carry (no paymail is
-// asked), in chain order, without those dated ahead of the chain (order_frame_records). False
-// with the listing's error text when the watch could not be listed, and with "frame <label>: "
-// and kWatchRecordsUnread when a listed transaction could not be read.
+// asked), in chain order, each once, without those dated ahead of the chain (order_frame_records).
+// False with the listing's error text when the watch could not be listed, and with "frame <label>: "
+// and kWatchRecordsUnread when a listed transaction could not be read, or kFrameOrderUnknown.
 bool read_gallery_watch(const std::string& label, const std::string& watch, std::vector<WatchRecord>& records,
                         std::string& error, bool reuse_recent = false, FrameHistories* shared = nullptr);

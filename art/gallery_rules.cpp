@@ -6,6 +6,7 @@
 #include "art/title_chain.h"
 #include "chain/reserves.h"
 #include "chain/woc_client.h"
+#include "identity/typed_message.h"
 #include "wallet/clock.h"
 #include "wallet/codecs.h"
 #include "wallet/json_util.h"
@@ -13,8 +14,10 @@
 #include "wallet/settings.h"
 
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <mutex>
+#include <set>
 #include <utility>
 
 namespace {
@@ -94,13 +97,16 @@ bool hold_counts_for(const OfferHold& hold, const SpotLoad& load) {
     return hold.show_txid.empty() || hold.show_txid == load.show_txid;
 }
 
+// Whether a signed time runs past the chain's time by more than the slack. Both may come from a
+// service, so the difference is taken only where it cannot overflow.
+bool dated_ahead(std::int64_t ts, std::int64_t chain) {
+    if (chain < 0) return ts > chain + kRecordClockSlackS;
+    return ts > chain && ts - chain > kRecordClockSlackS;
+}
+
 } // namespace
 
-void order_frame_records(std::vector<WatchRecord>& records, std::int64_t now) {
-    records.erase(
-        std::remove_if(records.begin(), records.end(),
-                       [now](const WatchRecord& r) { return r.ts > chain_time(r.tx, now) + kRecordClockSlackS; }),
-        records.end());
+bool order_frame_records(std::vector<WatchRecord>& records, std::int64_t now) {
     struct Place {
         std::int64_t height = 0;
         std::int64_t position = 0;
@@ -112,23 +118,39 @@ void order_frame_records(std::vector<WatchRecord>& records, std::int64_t now) {
     }
     std::map<std::string, Place> places;
     BlockLists blocks;
+    bool placed = true;
     for (const WatchRecord& record : records) {
         Place& place = places[record.txid];
         place.height = tx_block_height(record.tx);
         // The block's own order is asked for only where two records share a block.
-        if (place.height > 0 && per_height[place.height] > 1)
+        if (place.height > 0 && per_height[place.height] > 1) {
             place.position = block_place(blocks, place.height, record.txid);
+            placed = placed && place.position >= 0;
+        }
     }
+    if (!placed) return false;
     std::stable_sort(records.begin(), records.end(), [&places](const WatchRecord& a, const WatchRecord& b) {
         const Place& pa = places.at(a.txid);
         const Place& pb = places.at(b.txid);
         if ((pa.height > 0) != (pb.height > 0)) return pa.height > 0;
         if (pa.height != pb.height) return pa.height < pb.height;
-        if ((pa.position >= 0) != (pb.position >= 0)) return pa.position >= 0;
         if (pa.position != pb.position) return pa.position < pb.position;
         if (a.listed != b.listed) return a.listed < b.listed;
         return a.txid < b.txid;
     });
+    // Anyone may post a signed record again in a transaction of their own; only its first place in
+    // the chain is what the signer said. A copy is known by its signer and signed text, as its
+    // signature bytes can be written anew without the key. The first place decides even when the
+    // record is dated ahead of the chain there, so a later copy cannot bring it back.
+    std::set<std::string> seen;
+    std::vector<WatchRecord> kept;
+    for (WatchRecord& record : records) {
+        if (!seen.insert(json_identity_pubkey(record.msg) + "\n" + canonical_message_preimage(record.msg)).second)
+            continue;
+        if (!dated_ahead(record.ts, chain_time(record.tx, now))) kept.push_back(std::move(record));
+    }
+    records = std::move(kept);
+    return true;
 }
 
 bool hung_before(const SpotLoad& a, const SpotLoad& b) {
@@ -178,6 +200,30 @@ bool hanging_matches_title(const SpotFrame& show, const ExhibitTitle& title) {
 }
 
 void collect_sale_records(const std::vector<WatchRecord>& records, std::size_t shown, SpotLoad& spot) {
+    // Two transactions in one block, or two unconfirmed, have no order the chain fixes: an ask
+    // beside an acceptance is as good as one before it.
+    const auto block_rank = [](const WatchRecord& record) {
+        const std::int64_t height = tx_block_height(record.tx);
+        return height > 0 ? height : std::numeric_limits<std::int64_t>::max();
+    };
+    std::vector<std::int64_t> ask_ranks;
+    for (std::size_t i = shown + 1; i < records.size(); ++i) {
+        const nlohmann::json& msg = records[i].msg;
+        std::string scratch;
+        if (json_text(msg, "type") != "art_gask" || spot_origin_key(json_text(msg, "pic"), scratch) != spot.pic)
+            continue;
+        if (gallery_json_int(msg, "price_sats") != spot.price) continue;
+        const std::string buyer = to_lower_copy(json_text(msg, "buyer"));
+        if (json_identity_pubkey(msg) != buyer) continue;
+        SpotAsk ask;
+        ask.txid = records[i].txid;
+        ask.buyer = buyer;
+        ask.buyer_ord = json_text(msg, "buyer_ord");
+        ask.price_sats = spot.price;
+        ask.ts = records[i].ts;
+        spot.asks.push_back(std::move(ask));
+        ask_ranks.push_back(block_rank(records[i]));
+    }
     for (std::size_t i = shown + 1; i < records.size(); ++i) {
         const WatchRecord& record = records[i];
         const nlohmann::json& msg = record.msg;
@@ -185,19 +231,7 @@ void collect_sale_records(const std::vector<WatchRecord>& records, std::size_t s
         std::string scratch;
         const std::string pic = spot_origin_key(json_text(msg, "pic"), scratch);
         if (type != "art_gfunded" && pic != spot.pic) continue;
-        if (type == "art_gask") {
-            if (gallery_json_int(msg, "price_sats") != spot.price) continue;
-            const std::string buyer = to_lower_copy(json_text(msg, "buyer"));
-            if (json_identity_pubkey(msg) != buyer) continue;
-            SpotAsk ask;
-            ask.txid = record.txid;
-            ask.buyer = buyer;
-            ask.buyer_ord = json_text(msg, "buyer_ord");
-            ask.handle = json_text(msg, "handle");
-            ask.price_sats = spot.price;
-            ask.ts = record.ts;
-            spot.asks.push_back(std::move(ask));
-        } else if (type == "art_gaccept") {
+        if (type == "art_gaccept") {
             if (json_identity_pubkey(msg) != spot.owner) continue;
             if (gallery_json_int(msg, "price_sats") != spot.price) continue;
             const std::string title_json = json_text(msg, "title_json");
@@ -205,9 +239,10 @@ void collect_sale_records(const std::vector<WatchRecord>& records, std::size_t s
             SpotAccept accept;
             accept.buyer = to_lower_copy(json_text(msg, "buyer"));
             // An acceptance the buyer never asked for, at this price, binds the buyer to nothing.
-            if (std::none_of(spot.asks.begin(), spot.asks.end(),
-                             [&accept](const SpotAsk& ask) { return ask.buyer == accept.buyer; }))
-                continue;
+            bool asked = false;
+            for (std::size_t k = 0; k < spot.asks.size() && !asked; ++k)
+                asked = spot.asks[k].buyer == accept.buyer && ask_ranks[k] <= block_rank(record);
+            if (!asked) continue;
             accept.txid = record.txid;
             accept.title_json = title_json;
             accept.price_sats = spot.price;

@@ -15,10 +15,15 @@
 // about as much).
 constexpr std::int64_t kRecordClockSlackS = 2 * 3600;
 
-// Drops the records dated ahead of the chain (their block's time where the service gives one,
-// else `now`) and orders the rest by chain position: lower block first, then the place in its
-// block, unconfirmed after confirmed, in listing order (`listed`).
-void order_frame_records(std::vector<WatchRecord>& records, std::int64_t now);
+// The text of a frame read that found two records in one block whose order there could not be read.
+constexpr const char* kFrameOrderUnknown = "the order of its records in a block could not be read. Try again.";
+
+// Orders the records by chain position (lower block first, then the place in its block,
+// unconfirmed after confirmed, in listing order `listed`), keeps of each signed record only its
+// first place (a later copy by anyone has no effect) and drops those dated ahead of the chain
+// (their block's time where the service gives one, else `now`). False, the records unordered,
+// when two share a block whose order cannot be read.
+bool order_frame_records(std::vector<WatchRecord>& records, std::int64_t now);
 
 // True when hanging `a` stands before `b` in the chain; false also when the chain cannot tell.
 bool hung_before(const SpotLoad& a, const SpotLoad& b);

@@ -20,6 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <vector>
 
 using json = nlohmann::json;
@@ -63,6 +64,8 @@ std::string compact_json(const json& msg) {
 // What the buyer's money buys: the frame's hanging must hold the artwork's title and coins now,
 // and the acceptance's record must be the title's next step to this buyer, signed by the owner
 // now. The record rides in the sale as written, so anything else would leave the title behind.
+// As in the title read, the record speaks for the key it carries, which must be the title owner's;
+// where the seller's name points today decides nothing.
 // "" or the error text.
 std::string check_sale_title(const SpotFrame& frame, const SpotAccept& accept, const std::string& buyer) {
     ExhibitTitle title;
@@ -73,9 +76,18 @@ std::string check_sale_title(const SpotFrame& frame, const SpotAccept& accept, c
     if (!record.is_object() || json_text(record, "type") != "art_owner" ||
         norm_txid(json_text(record, "pic")) != frame.pic || to_lower_copy(json_text(record, "owner")) != buyer ||
         to_lower_copy(json_text(record, "prev")) != title.head || json_identity_pubkey(record) != title.owner ||
-        !verify_typed_message(record))
+        !verify_channel_message(record))
         return "error: the title record of the acceptance does not pass the artwork to you.";
     return "";
+}
+
+bool paid_for_hanging(std::int32_t spot, const std::string& show_txid) {
+    std::vector<OfferHold> holds;
+    WalletLock lock = lock_wallet();
+    if (!load_offer_holds(holds)) return false;
+    return std::any_of(holds.begin(), holds.end(), [&](const OfferHold& hold) {
+        return hold.spot == spot && !hold.show_txid.empty() && hold.show_txid == show_txid;
+    });
 }
 
 } // namespace
@@ -101,7 +113,7 @@ std::string gallery_sign_and_post(const json& record, const std::string& watch) 
     return result;
 }
 
-std::string gallery_accept_ask(std::int32_t spot, const std::string& buyer) {
+std::string gallery_accept_ask(std::int32_t spot, const std::string& buyer, const std::string& ask_txid) {
     std::string identity_key, error;
     std::vector<SpotFrame> frames;
     if (!begin_step(identity_key, frames, error, true)) return error;
@@ -110,10 +122,13 @@ std::string gallery_accept_ask(std::int32_t spot, const std::string& buyer) {
     if (identity_key != frame->owner) return "error: only the owner can accept.";
 
     const std::string buyer_key = to_lower_copy(art_trim_copy(buyer));
-    bool asked = false;
-    for (const SpotAsk& ask : frame->asks)
+    bool asked = false, shown = ask_txid.empty();
+    for (const SpotAsk& ask : frame->asks) {
         asked = asked || ask.buyer == buyer_key;
+        shown = shown || (ask.buyer == buyer_key && ask.txid == ask_txid);
+    }
     if (!asked) return "error: that buyer has not asked.";
+    if (!shown) return "error: that ask changed since you looked. Read the gallery again before accepting.";
 
     std::vector<KvArtTitleRow> rows;
     error = art_title_chain(frame->pic, rows);
@@ -148,6 +163,7 @@ std::string gallery_fund_offer(std::int32_t spot, const std::string& show_txid, 
     if (!begin_step(identity_key, frames, error, false)) return error;
     const SpotFrame* frame = frame_at(frames, spot);
     if (!frame || frame->pic.empty() || frame->price < 1) return "error: that frame is not for sale.";
+    if (frame->hidden) return "error: the owner took this artwork down. It cannot be paid for.";
     const std::string me = to_lower_copy(current_identity_pubkey());
 
     const SpotAccept* chosen = nullptr;
@@ -168,6 +184,9 @@ std::string gallery_fund_offer(std::int32_t spot, const std::string& show_txid, 
     for (const SpotFunded& funded : frame->funded)
         if (funded.buyer == me && !offer_payment_spent(funded.offer))
             return "error: you already paid. The owner completes the sale.";
+    // The services may not list a payment posted a moment ago; this wallet's own record of it
+    // still stands until the frame read frees its coins.
+    if (paid_for_hanging(spot, frame->show_txid)) return "error: you already paid. The owner completes the sale.";
 
     error = check_sale_title(*frame, *chosen, me);
     if (!error.empty()) return error;
@@ -217,13 +236,18 @@ std::string gallery_fund_offer(std::int32_t spot, const std::string& show_txid, 
     return posted;
 }
 
-std::string gallery_complete_sale(std::int32_t spot, const std::string& offer) {
+std::string gallery_complete_sale(std::int32_t spot, const std::string& offer, const std::string& show_txid,
+                                  const std::string& buyer) {
     std::string identity_key, error;
     std::vector<SpotFrame> frames;
     if (!begin_step(identity_key, frames, error, false)) return error;
     const SpotFrame* frame = frame_at(frames, spot);
     if (!frame || frame->pic.empty()) return "error: that frame is empty.";
     if (identity_key != frame->owner) return "error: only the owner can complete this sale.";
+    // The owner completes the sale of the hanging they were shown; offers answer only the frame's
+    // hanging now.
+    if (!show_txid.empty() && frame->show_txid != show_txid)
+        return "error: the sale changed since you looked. Read the gallery again before completing.";
 
     // Only the accepted buyers' exact offers are listed; an offer whose own coins do not verify
     // is passed over as if it had never been posted, so it cannot hold up a good one.
@@ -236,10 +260,14 @@ std::string gallery_complete_sale(std::int32_t spot, const std::string& offer) {
         if (!offer_inputs_valid(offer, error)) return "error: that offer cannot be completed: " + error + ".";
         chosen = offer;
     }
+    const std::string buyer_key = to_lower_copy(buyer);
+    bool waiting = false;
     for (auto it = frame->funded.rbegin(); chosen.empty() && it != frame->funded.rend(); ++it) {
+        if (!buyer_key.empty() && it->buyer != buyer_key) continue;
+        waiting = true;
         if (offer_inputs_valid(it->offer, error)) chosen = it->offer;
     }
-    if (chosen.empty() && !frame->funded.empty()) return "error: no funded offer can be completed: " + error + ".";
+    if (chosen.empty() && waiting) return "error: no funded offer can be completed: " + error + ".";
     if (chosen.empty()) return "error: no funded offer is waiting.";
     if (offer_payment_spent(chosen)) return "error: that payment was already spent. The buyer has to pay once more.";
 

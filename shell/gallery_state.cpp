@@ -9,6 +9,7 @@
 std::vector<SpotLoad> gallery_spots;
 std::set<std::string> closed_sale_keys;
 std::vector<GalleryBuyRow> gallery_buy_rows;
+std::set<std::string> paid_hangings;
 
 namespace {
 
@@ -53,6 +54,26 @@ bool buyer_has_counted_offer(const SpotFrame& spot, const std::string& buyer_key
     return std::any_of(spot.funded.begin(), spot.funded.end(), [&spot, &buyer_key](const SpotFunded& funded) {
         return is_this_wallet(funded.buyer, buyer_key) && offer_counts(spot, funded);
     });
+}
+
+const SpotFunded* latest_counted_offer(const SpotFrame& spot) {
+    for (auto it = spot.funded.rbegin(); it != spot.funded.rend(); ++it)
+        if (offer_counts(spot, *it)) return &*it;
+    return nullptr;
+}
+
+std::string party_text(const std::string& name, const std::string& key) {
+    const std::string shortened =
+        key.size() > 16 ? key.substr(0, 8) + "\xE2\x80\xA6" + key.substr(key.size() - 4) : key;
+    const std::string alias = wide_to_utf8(paymail_alias_text(name));
+    return alias.empty() || alias == shortened ? shortened : alias + " (" + shortened + ")";
+}
+
+std::string ask_name_of(const SpotFrame& spot, const std::string& buyer_key) {
+    std::string name;
+    for (const SpotAsk& ask : spot.asks)
+        if (lower_ascii(ask.buyer) == lower_ascii(buyer_key)) name = ask.handle;
+    return name;
 }
 
 std::string this_wallet_key() {
@@ -101,9 +122,10 @@ std::wstring sale_status_label(const SpotFrame* spot, const std::string& art_id,
         return spot->price >= 1 ? L"For sale" : L"On display";
     }
     // Another buyer's payment, or a stranger's, is not this wallet's: it may still pay.
-    if (accepted && buyer_has_counted_offer(*spot, wallet_key)) return L"Paid";
+    const bool paid = buyer_has_counted_offer(*spot, wallet_key) || paid_hangings.count(spot->show_txid) > 0;
+    if (accepted && paid) return L"Paid";
     if (wallet_holds_artwork(art_id)) return L"";
-    if (!spot->shown) return accepted ? L"Pay again" : L"";
+    if (!spot->shown || spot->hidden) return accepted ? L"Taken down" : L"";
     if (accepted) return L"Offer accepted";
     if (asked) return L"Offer sent";
     return spot->price >= 1 ? L"For sale" : L"On display";

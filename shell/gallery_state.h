@@ -23,6 +23,9 @@ struct GalleryBuyRow {
 extern std::vector<SpotLoad> gallery_spots;         // last read, frame 1 first
 extern std::set<std::string> closed_sale_keys;      // normalised artwork ids
 extern std::vector<GalleryBuyRow> gallery_buy_rows; // rebuilt before each list refresh
+// Hangings this wallet sent a payment for in this run, kept until a refused payment takes its own
+// out: the services may list the payment only seconds later, and it must not be paid twice.
+extern std::set<std::string> paid_hangings;
 
 // Identity key (HD) or key (legacy) of the wallet that loads, lower-cased; empty when none loads.
 std::string this_wallet_key();
@@ -43,6 +46,13 @@ std::wstring sale_status_label(const SpotFrame* spot, const std::string& art_id,
 // asks for the offer of `buyer_key` (lower case) alone; an empty key has none.
 bool frame_has_counted_offer(const SpotFrame& spot);
 bool buyer_has_counted_offer(const SpotFrame& spot, const std::string& buyer_key);
+// The latest such offer, or null.
+const SpotFunded* latest_counted_offer(const SpotFrame& spot);
+// How the window names a party: the platform's name for the key as a frame read gave it (its
+// alias), with the key shortened beside it; the shortened key alone without a name.
+std::string party_text(const std::string& name, const std::string& key);
+// The name the frame's asks give `buyer_key`, for party_text; empty when no ask of it is listed.
+std::string ask_name_of(const SpotFrame& spot, const std::string& buyer_key);
 
 // The first frame of gallery_spots showing the artwork `art_id`, or null.
 const SpotLoad* find_spot_for_art(const std::string& art_id);

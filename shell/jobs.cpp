@@ -487,6 +487,8 @@ void handle_job_record(WPARAM code, LPARAM record) {
         release_action_busy();
         if (!result) return;
         if (result->action == 3 && is_success_text(result->text)) remove_sold_rows(result->frame);
+        // A payment that was refused may be tried again.
+        if (result->action == 2 && !is_success_text(result->text)) paid_hangings.erase(result->show_txid);
         on_text_result(code, result->text);
         return;
     }

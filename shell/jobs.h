@@ -19,18 +19,21 @@
 struct SaleActionJob {
     std::int32_t action = 0;
     std::int32_t frame = 0;
-    std::string buyer; // identity key of the frame's latest ask, or empty
-    // Paying only: the terms the buyer confirmed (hanging, price and acceptance).
+    // The terms the user confirmed: the buyer accepted (with the ask's transaction) or sold to,
+    // the hanging and price paid for or sold, and the acceptance paid on.
+    std::string buyer;
+    std::string ask_txid;
     std::string show_txid;
     std::int64_t price = -1;
     std::string accept_txid;
 };
 
-// The result of a sale step (code 12): its text, and the step and frame it was for.
+// The result of a sale step (code 12): its text, and the step, frame and hanging it was for.
 struct SaleStepResult {
     std::string text;
     std::int32_t action = 0; // as in SaleActionJob
     std::int32_t frame = 0;
+    std::string show_txid;
 };
 
 // The inputs of a certificate inscription, copied when the user clicked.

@@ -152,7 +152,99 @@ void on_destroy(HWND window) {
     SetWindowLongPtrW(window, GWLP_USERDATA, 0);
 }
 
+// What comes next at the stage the status label names.
+std::wstring next_step_text(const std::string& status_label) {
+    static const struct {
+        const char* label;
+        const wchar_t* next;
+    } kNext[] = {
+        {"For sale", L"A buyer asks in the Gallery; the owner accepts the ask here."},
+        {"On display", L"This artwork has no price; it is on display only."},
+        {"Offer made", L"Accept the ask to let that buyer pay."},
+        {"Offer sent", L"The owner accepts your ask next; then you pay here."},
+        {"Offer accepted", L"The accepted buyer pays next; the owner then completes the sale here."},
+        {"Paid", L"The owner completes the sale next; the artwork and its certificate then come to the buyer."},
+        {"Ready to complete", L"Complete the sale: the artwork goes to the buyer and the price to you."},
+        {"Sold", L"The sale is sent; the artwork and its certificate go to the buyer."},
+        {"Taken down", L"The owner took this artwork down; it cannot be paid for."},
+    };
+    for (const auto& stage : kNext)
+        if (status_label == stage.label) return stage.next;
+    return L"Ask in the Gallery. Accept, pay, and complete can finish here or back on the frame.";
+}
+
+std::string untitled_or(const std::string& title) {
+    return title.empty() ? std::string("Untitled") : title;
+}
+
+// The step was sent: its buttons go, so it cannot be sent twice from this window.
+void mark_sale_step_sent(std::int32_t action) {
+    if (!sale_window) return;
+    for (int id : {kSaleAccept, kSalePay, kSaleComplete})
+        if (HWND button = GetDlgItem(sale_window, id)) DestroyWindow(button);
+    if (SaleWindowState* state = state_of(sale_window)) sale_sent_texts(action, *state);
+    InvalidateRect(sale_window, nullptr, TRUE);
+}
+
 } // namespace
+
+SaleShown sale_shown_for(const SpotFrame* frame, std::int32_t frame_number, const std::string& title) {
+    SaleShown shown;
+    shown.frame = frame_number;
+    shown.title = title;
+    if (!frame) return shown;
+    shown.show_txid = frame->show_txid;
+    shown.price = frame->price;
+    if (!frame->asks.empty()) {
+        shown.ask_txid = frame->asks.back().txid;
+        shown.ask_buyer = frame->asks.back().buyer;
+        shown.ask_name = frame->asks.back().handle;
+    }
+    if (const SpotFunded* offer = latest_counted_offer(*frame)) {
+        shown.offer_buyer = offer->buyer;
+        shown.offer_name = ask_name_of(*frame, offer->buyer);
+    }
+    return shown;
+}
+
+bool sale_step_terms(const SaleShown& shown, std::int32_t action, SaleActionJob& job) {
+    job.action = action;
+    job.frame = shown.frame;
+    if (action == 1 && !shown.ask_txid.empty()) {
+        job.buyer = shown.ask_buyer;
+        job.ask_txid = shown.ask_txid;
+        return true;
+    }
+    if (action == 3 && !shown.offer_buyer.empty()) {
+        job.show_txid = shown.show_txid;
+        job.price = shown.price;
+        job.buyer = shown.offer_buyer;
+        return true;
+    }
+    return false;
+}
+
+std::string sale_accept_confirm_text(const SaleShown& shown) {
+    return "Accept the ask of " + party_text(shown.ask_name, shown.ask_buyer) + " at " + std::to_string(shown.price) +
+           " sats for \"" + untitled_or(shown.title) + "\" in frame AP" + std::to_string(shown.frame) +
+           "?\r\nOnly that buyer may then pay; the title record for them is signed now.";
+}
+
+std::string sale_complete_confirm_text(const SaleShown& shown) {
+    return "Complete the sale of \"" + untitled_or(shown.title) + "\" to " +
+           party_text(shown.offer_name, shown.offer_buyer) + " for " + std::to_string(shown.price) +
+           " sats in frame AP" + std::to_string(shown.frame) +
+           "?\r\nThe artwork and its certificate go to the buyer; the price less the gallery fee comes to this "
+           "wallet.";
+}
+
+void sale_sent_texts(std::int32_t action, SaleWindowState& state) {
+    const char* stage = action == 1 ? "Offer accepted" : action == 2 ? "Paid" : "Sold";
+    const std::size_t status = state.offer_text.rfind(L"\nStatus  ");
+    if (status != std::wstring::npos) state.offer_text.resize(status);
+    state.offer_text += L"\nStatus  " + utf8_to_wide(stage);
+    state.next_text = next_step_text(stage);
+}
 
 SaleButtons sale_buttons_for(const SpotFrame* frame, const std::string& own_key) {
     SaleButtons buttons;
@@ -168,7 +260,8 @@ SaleButtons sale_buttons_for(const SpotFrame* frame, const std::string& own_key)
     // With two buyers accepted, the other's payment (or a stranger's offer) must not take this
     // buyer's turn to pay; only an offer the sale can complete with counts at all.
     if (!owner) {
-        buttons.pay = accepted && !buyer_has_counted_offer(*frame, key);
+        buttons.pay = accepted && frame->shown && !frame->hidden && !buyer_has_counted_offer(*frame, key) &&
+                      paid_hangings.count(frame->show_txid) == 0;
         return buttons;
     }
     const bool counted = frame_has_counted_offer(*frame);
@@ -180,7 +273,7 @@ SaleButtons sale_buttons_for(const SpotFrame* frame, const std::string& own_key)
 void sale_card_texts(const SpotFrame* frame, std::int32_t frame_number, const std::string& title,
                      const std::string& status_label, SaleWindowState& state) {
     state.piece_text = utf8_to_wide(title.empty() ? std::string("Untitled") : title);
-    state.next_text = L"Ask in the Gallery. Accept, pay, and complete can finish here or back on the frame.";
+    state.next_text = next_step_text(status_label);
     if (!frame) {
         state.piece_text += L"\nNot on a gallery wall.";
         state.offer_text = L"No offer yet.";
@@ -200,9 +293,6 @@ void sale_card_texts(const SpotFrame* frame, std::int32_t frame_number, const st
     else
         state.offer_text += L"\nFrom  " + paymail_alias_text(frame->asks.back().handle);
     state.offer_text += L"\nStatus  " + (status_label.empty() ? std::wstring(L"None") : utf8_to_wide(status_label));
-
-    if (!frame->shown && !frame->accepts.empty())
-        state.next_text = L"The last payment was spent before it could be completed. Pay once more.";
 }
 
 SaleLayout sale_layout_for(int width, int height) {
@@ -277,7 +367,9 @@ void show_sale_window(LPARAM item) {
     const SpotLoad* frame = loaded_frame(number);
 
     auto state = std::make_unique<SaleWindowState>();
-    sale_card_texts(frame, number, title_for(art_id, frame), wide_to_utf8(sale_status_label(frame, art_id)), *state);
+    const std::string title = title_for(art_id, frame);
+    state->shown = sale_shown_for(frame, number, title);
+    sale_card_texts(frame, number, title, wide_to_utf8(sale_status_label(frame, art_id)), *state);
     const SaleButtons buttons = sale_buttons_for(frame, this_wallet_key());
 
     if (sale_window) {
@@ -356,13 +448,8 @@ bool sale_pay_terms(const SpotFrame& frame, const std::string& own_key, SaleActi
 
 std::string sale_pay_confirm_text(const SpotFrame& frame, const std::string& title) {
     const std::string& handle = frame.handle.empty() ? frame.owner_paymail : frame.handle;
-    std::string seller = wide_to_utf8(paymail_alias_text(handle));
-    const std::string key = frame.owner.size() > 16
-                                ? frame.owner.substr(0, 8) + "\xE2\x80\xA6" + frame.owner.substr(frame.owner.size() - 4)
-                                : frame.owner;
-    seller = seller.empty() ? key : seller + " (" + key + ")";
-    return "Pay " + std::to_string(frame.price) + " sats to " + seller + " for \"" +
-           (title.empty() ? std::string("Untitled") : title) + "\" in frame AP" + std::to_string(frame.spot) +
+    return "Pay " + std::to_string(frame.price) + " sats to " + party_text(handle, frame.owner) + " for \"" +
+           untitled_or(title) + "\" in frame AP" + std::to_string(frame.spot) +
            "?\r\nThe artwork and its certificate come to this wallet when the owner completes the sale.";
 }
 
@@ -371,11 +458,14 @@ void start_sale_action(std::int32_t action) {
     job.action = action;
     job.frame = sale_frame;
     const SpotLoad* frame = loaded_frame(sale_frame);
-    if (frame && !frame->asks.empty()) job.buyer = frame->asks.back().buyer;
     if (action == 2) {
         // The payment is bound to what the user confirms here; the step refuses once it changed.
         if (!frame || !sale_pay_terms(*frame, this_wallet_key(), job)) {
             set_status_text(std::wstring(L"The owner has not accepted your ask yet."));
+            return;
+        }
+        if (paid_hangings.count(job.show_txid)) {
+            set_status_text(std::wstring(L"You already paid. The owner completes the sale."));
             return;
         }
         if (action_busy.load() != 0) {
@@ -391,27 +481,45 @@ void start_sale_action(std::int32_t action) {
             set_status_text(std::wstring(L"The sale changed while you decided. Open it again."));
             return;
         }
+    } else {
+        const SaleWindowState* state = sale_window ? state_of(sale_window) : nullptr;
+        const SaleShown shown = state ? state->shown : SaleShown{};
+        if (!sale_step_terms(shown, action, job) || job.frame != sale_frame) {
+            set_status_text(std::wstring(L"The sale changed. Open it again."));
+            return;
+        }
+        if (action_busy.load() != 0) {
+            set_status_text(std::wstring(L"Already working..."));
+            return;
+        }
+        const std::string question = action == 1 ? sale_accept_confirm_text(shown) : sale_complete_confirm_text(shown);
+        if (!ask_box_confirmation(sale_window, question)) return;
     }
     if (action_busy.exchange(1) != 0) {
         set_status_text(std::wstring(L"Already working..."));
         return;
     }
+    if (action == 2) paid_hangings.insert(job.show_txid);
     // A launch that fails releases the flag and reports it itself.
-    start_gallery_sale_step(job);
+    if (start_gallery_sale_step(job))
+        mark_sale_step_sent(action);
+    else if (action == 2)
+        paid_hangings.erase(job.show_txid);
 }
 
 void sale_action_worker(SaleActionJob& job) {
     std::string text;
     if (job.action == 1)
-        text = gallery_accept_ask(job.frame, job.buyer);
+        text = gallery_accept_ask(job.frame, job.buyer, job.ask_txid);
     else if (job.action == 2)
         text = gallery_fund_offer(job.frame, job.show_txid, job.price, job.accept_txid);
     else
-        text = gallery_complete_sale(job.frame, "");
+        text = gallery_complete_sale(job.frame, "", job.show_txid, job.buyer);
     auto result = std::make_unique<SaleStepResult>();
     result->text = text;
     result->action = job.action;
     result->frame = job.frame;
+    result->show_txid = job.show_txid;
     // Without a main window to receive the result nothing would ever release the flag.
     if (!post_to_main_window(kMsgJobResult, kOpSaleStep, std::move(result))) action_busy.store(0);
 }

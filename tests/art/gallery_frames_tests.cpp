@@ -175,7 +175,8 @@ TEST(GallerySale, SaleFee) {
 }
 
 // Records replay in chain order whatever their own times say; a time ahead of the chain's (the
-// block's time, or this computer's while unconfirmed) takes the record out.
+// block's time, or this computer's while unconfirmed) takes the record out, and a copy of a record
+// (same signer and signed text) counts only where it first stands.
 TEST(GalleryFrames, RecordsReplayInChainOrder) {
     const std::int64_t now = 1700000000, ahead = kRecordClockSlackS + 1;
     std::int64_t listed = 0;
@@ -184,6 +185,7 @@ TEST(GalleryFrames, RecordsReplayInChainOrder) {
         r.txid = id;
         r.listed = listed++;
         r.ts = ts;
+        r.msg = json{{"type", "art_hide"}, {"ts", ts}};
         if (height > 0) r.tx = json{{"blockheight", height}, {"blocktime", block_time}};
         return r;
     };
@@ -195,12 +197,16 @@ TEST(GalleryFrames, RecordsReplayInChainOrder) {
         record("unconfirmed, dated ahead of now", now + ahead, 0, 0),
         record("unconfirmed, listed last", 5, 0, 0),
         record("block 4, mined past this computer's clock", now + ahead, 4, now + 2 * ahead),
+        record("a copy of block 2's record, unconfirmed", 2000, 0, 0),
+        record("a copy of block 1's record, in a later block", 1000 + ahead, 6, 2000 + ahead),
+        record("block 5, its time near 2^63", 100, 5, std::numeric_limits<std::int64_t>::max() - 10),
     };
-    order_frame_records(records, now);
+    records[7].msg["sig"] = "other signature bytes";
+    ASSERT_TRUE(order_frame_records(records, now));
     std::vector<std::string> order;
     for (const WatchRecord& r : records)
         order.push_back(r.txid);
-    EXPECT_EQ(order, (std::vector<std::string>{"block 2, dated after block 3", "block 3",
-                                               "block 4, mined past this computer's clock", "unconfirmed, listed first",
-                                               "unconfirmed, listed last"}));
+    EXPECT_EQ(order, (std::vector<std::string>{
+                         "block 2, dated after block 3", "block 3", "block 4, mined past this computer's clock",
+                         "block 5, its time near 2^63", "unconfirmed, listed first", "unconfirmed, listed last"}));
 }

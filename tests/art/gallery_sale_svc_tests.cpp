@@ -5,17 +5,22 @@
 
 #include "art/art_pass.h"
 #include "art/gallery_frames.h"
+#include "art/gallery_rules.h"
 #include "art/last_sale.h"
 #include "art/offer_tx.h"
+#include "art/ownership.h"
 #include "art/pairing.h"
 #include "art/title_chain.h"
 #include "chain/inscription.h"
 #include "chain/outpoints.h"
+#include "chain/payloads.h"
 #include "chain/reserves.h"
 #include "chain/sign.h"
 #include "chain/tx.h"
 #include "fakes/fake_gorillapool.h"
+#include "fakes/fake_oracle.h"
 #include "fakes/registry_fixture.h"
+#include "identity/identity_lookup.h"
 #include "identity/typed_sign.h"
 #include "ordinals/ord_listing.h"
 #include "wallet/keys.h"
@@ -134,7 +139,7 @@ struct GalleryRoadTest : FakeIdentityTest {
         chain.ledger.mine();
     }
     // Carol accepts dave at `price` with a title record of the given fields, signed by `signer`.
-    void post_accept(const json& title_fields, std::int64_t price, Party& signer) {
+    void post_accept(const json& title_fields, std::int64_t price, Party& signer, bool mined = true) {
         std::vector<KvArtTitleRow> rows;
         ASSERT_EQ(art_title_chain(art, rows), "");
         ASSERT_FALSE(rows.empty());
@@ -155,9 +160,9 @@ struct GalleryRoadTest : FakeIdentityTest {
                     {"title_sha", sha256_hex(title_json)},
                     {"title_json", title_json}});
         ASSERT_TRUE(succeeded(gallery_sign_and_post(msg, spot_row(kSpot).watch)));
-        chain.ledger.mine();
+        if (mined) chain.ledger.mine();
     }
-    void ask(Party& buyer) {
+    void ask(Party& buyer, bool mined = true, const std::string& handle = "") {
         become(buyer);
         json msg = new_art_message("art_gask");
         msg.update({{"spot", spot_label(kSpot)},
@@ -165,8 +170,34 @@ struct GalleryRoadTest : FakeIdentityTest {
                     {"price_sats", kPrice},
                     {"buyer", buyer.identity},
                     {"buyer_ord", buyer.ord}});
+        if (!handle.empty()) msg["handle"] = handle;
         ASSERT_TRUE(succeeded(gallery_sign_and_post(msg, spot_row(kSpot).watch)));
+        if (mined) chain.ledger.mine();
+    }
+    // Carol takes the artwork down; the hide record's transaction.
+    std::string take_down() {
+        become(carol);
+        json hide = new_art_message("art_hide");
+        hide.update({{"spot", spot_label(kSpot)}, {"pic", art}, {"cert", cert}});
+        const std::string posted = gallery_sign_and_post(hide, spot_row(kSpot).watch);
+        EXPECT_TRUE(succeeded(posted)) << posted;
         chain.ledger.mine();
+        return posted.substr(9, 64);
+    }
+    // eve posts the frame records of these transactions again, as they stand, in one of her own.
+    void eve_copies(const std::vector<std::string>& txids) {
+        std::vector<WatchRecord> records;
+        std::string error;
+        ASSERT_TRUE(read_gallery_watch(spot_label(kSpot), spot_row(kSpot).watch, records, error)) << error;
+        become(eve);
+        for (const std::string& txid : txids) {
+            const auto it =
+                std::find_if(records.begin(), records.end(), [&txid](const WatchRecord& r) { return r.txid == txid; });
+            ASSERT_NE(it, records.end()) << txid;
+            ASSERT_TRUE(succeeded(send_gallery_payload(it->msg.dump(), spot_row(kSpot).watch)));
+            chain.ledger.mine();
+        }
+        gallery_forget_listings();
     }
     void accept(const Party& buyer) {
         become(carol);
@@ -369,7 +400,8 @@ TEST_F(GalleryRoadTest, AcceptedBuyerOffersThatDifferFromTheSaleAreIgnored) {
 }
 
 // eve, accepted too, posts an offer whose coin carries a garbage unlocking script. It neither stops
-// dave from paying nor carol from completing dave's offer; named on its own it is refused.
+// dave from paying nor carol from completing dave's offer; named on its own, or by its buyer, it is
+// refused.
 TEST_F(GalleryRoadTest, OfferWithAnInvalidInputDoesNotJamTheFrame) {
     hang();
     ask(dave);
@@ -396,6 +428,8 @@ TEST_F(GalleryRoadTest, OfferWithAnInvalidInputDoesNotJamTheFrame) {
     become(carol);
     EXPECT_EQ(gallery_complete_sale(kSpot, garbage),
               "error: that offer cannot be completed: a buyer input is not signed by the key of its coin.");
+    EXPECT_EQ(gallery_complete_sale(kSpot, "", "", eve.identity),
+              "error: no funded offer can be completed: a buyer input is not signed by the key of its coin.");
     EXPECT_TRUE(chain.ledger.spender_of(art.substr(0, 64), 0).empty());
     const std::string sale = gallery_complete_sale(kSpot, "");
     ASSERT_TRUE(succeeded(sale)) << sale;
@@ -478,13 +512,7 @@ TEST_F(GalleryRoadTest, LocksOfAnOfferThatCanNoLongerCompleteAreReleased) {
         ASSERT_FALSE(locks().empty()) << "a live offer keeps its coins";
 
         if (row.end == End::coins_moved) carol_moves_the_coins();
-        if (row.end == End::hidden) {
-            become(carol);
-            json hide = new_art_message("art_hide");
-            hide.update({{"spot", spot_label(kSpot)}, {"pic", art}, {"cert", cert}});
-            ASSERT_TRUE(succeeded(gallery_sign_and_post(hide, spot_row(kSpot).watch)));
-            chain.ledger.mine();
-        }
+        if (row.end == End::hidden) take_down();
         if (row.end == End::new_price) show(2 * kPrice);
         if (row.end == End::same_price) show(kPrice);
         if (row.end == End::stranger) eve_hangs(kSpot, art, cert);
@@ -651,4 +679,146 @@ TEST_F(GalleryRoadTest, BuyerPaysOnlyTheTermsShownForTheTitleTheSellerHolds) {
         EXPECT_TRUE(locks().empty());
         EXPECT_TRUE(chain.ledger.spender_of(art.substr(0, 64), 0).empty());
     }
+}
+
+// eve copies carol's first hanging, dave's ask and carol's acceptance after carol changed the sale,
+// or an old take-down after dave paid: the wall keeps carol's last word. A taken-down artwork
+// cannot be paid for; where the seller's name points today changes nothing for her title record.
+TEST_F(GalleryRoadTest, CopiedFrameRecordsChangeNothingAndTheSaleKeepsItsLastTerms) {
+    const char* const kNotAccepted = "error: the owner has not accepted this ask yet.";
+    const char* const kTakenDown = "error: the owner took this artwork down. It cannot be paid for.";
+    const std::vector<std::string> none;
+    std::vector<std::string> first, hide; // carol's hanging, dave's ask and her acceptance; her take-down
+    struct Row {
+        const char* name;
+        std::function<void()> change;
+        const std::vector<std::string>* copies;
+        std::int64_t price;
+        bool hidden;
+        const char* pay; // null: dave's payment goes through, and carol completes it
+    } rows[] = {
+        {"hung again dearer", [&] { show(40 * kPrice); }, &first, 40 * kPrice, false, kNotAccepted},
+        {"taken down", [&] { take_down(); }, &first, kPrice, true, kTakenDown},
+        {"taken down, nothing copied", [&] { take_down(); }, &none, kPrice, true, kTakenDown},
+        {"hung again at the price", [&] { show(kPrice); }, &first, kPrice, false, kNotAccepted},
+        {"taken down and hung again, then paid",
+         [&] {
+             hide = {take_down()};
+             show(kPrice);
+             ask(dave);
+             accept(dave);
+         },
+         &hide, kPrice, false, nullptr},
+        {"the seller's name moves to another key",
+         [&] {
+             ids.set_key(carol.alias + "@kestrava.net", eve.identity);
+             clear_identity_cache();
+         },
+         &none, kPrice, false, nullptr},
+        {"the seller's name cannot be looked up",
+         [&] {
+             clear_identity_cache();
+             chain.platform.set_fault("/api/bsvalias/id/" + carol.alias, FakeFault{500});
+         },
+         &none, kPrice, false, nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        // Each pairing pays the pair fee; each payment locks some of dave's coins.
+        chain.ledger.fund(carol.receive, 300000);
+        chain.ledger.fund(dave.receive, 60000);
+        chain.ledger.fund(dave.receive, 60000);
+        hang_and_accept_dave();
+        const SpotFrame before = frame();
+        ASSERT_TRUE(before.asks.size() == 1 && before.accepts.size() == 1);
+        first = {before.show_txid, before.asks[0].txid, before.accepts[0].txid};
+        row.change();
+        if (row.pay) eve_copies(*row.copies);
+        const std::string paid = pay(dave);
+        ASSERT_EQ(succeeded(paid), row.pay == nullptr) << paid;
+        if (!row.pay) eve_copies(*row.copies);
+        chain.platform.clear_faults();
+        become(dave);
+        const SpotFrame f = frame();
+        EXPECT_EQ(f.price, row.price);
+        EXPECT_EQ(f.hidden, row.hidden);
+        EXPECT_EQ(locks().empty(), row.pay != nullptr);
+        become(carol);
+        if (row.pay) {
+            EXPECT_EQ(paid, row.pay);
+            EXPECT_EQ(gallery_complete_sale(kSpot, ""), "error: no funded offer is waiting.");
+            EXPECT_TRUE(chain.ledger.spender_of(art.substr(0, 64), 0).empty());
+            continue;
+        }
+        ASSERT_EQ(f.funded.size(), 1u);
+        const std::string sale = gallery_complete_sale(kSpot, "", f.show_txid);
+        ASSERT_TRUE(succeeded(sale)) << sale;
+        expect_sale_to_dave(sale.substr(9, 64), f.funded[0].offer);
+    }
+}
+
+// Carol completes only the hanging she was shown, and accepts only the ask she was shown: eve's
+// ask under dave's handle shows under eve's own key and does not pass for dave's.
+TEST_F(GalleryRoadTest, OwnerStepsTakeTheHangingAndAskShown) {
+    hang();
+    ask(dave);
+    ask(eve, true, dave.alias);
+    become(carol);
+    const SpotFrame seen = frame();
+    ASSERT_EQ(seen.asks.size(), 2u);
+    EXPECT_EQ(seen.asks[1].handle, paymail_display_label(eve.identity));
+    EXPECT_EQ(gallery_accept_ask(kSpot, dave.identity, seen.asks[1].txid),
+              "error: that ask changed since you looked. Read the gallery again before accepting.");
+    ASSERT_TRUE(succeeded(gallery_accept_ask(kSpot, dave.identity, seen.asks[0].txid)));
+    chain.ledger.mine();
+    // Paid a moment ago, and only the oracle answers, listing the frame as it was before: a second
+    // payment is still refused.
+    const std::string watch = spot_row(kSpot).watch, woc = kWocPrefix;
+    for (const LedgerTx& tx : chain.ledger.history_of_address(watch))
+        fake_oracle_list(chain, spot_label(kSpot), tx.txid);
+    const SpotFrame to_pay = frame();
+    ASSERT_TRUE(succeeded(pay(dave, &to_pay)));
+    for (const std::string path : {"/address/" + watch + "/history", "/address/" + watch + "/unconfirmed/history",
+                                   std::string("/addresses/history/all")})
+        chain.woc.set_fault(woc + path, FakeFault{500});
+    EXPECT_EQ(pay(dave, &to_pay), "error: you already paid. The owner completes the sale.");
+    chain.woc.clear_faults();
+
+    become(carol);
+    const SpotFrame paid = frame();
+    ASSERT_EQ(paid.funded.size(), 1u);
+    show(kPrice);
+    EXPECT_EQ(gallery_complete_sale(kSpot, "", paid.show_txid),
+              "error: the sale changed since you looked. Read the gallery again before completing.");
+    EXPECT_TRUE(chain.ledger.spender_of(art.substr(0, 64), 0).empty());
+}
+
+// An acceptance counts when dave's ask stands before it or beside it, in one block (a busy one
+// too, placed through its pages) or both unconfirmed, whichever the block or the listing puts
+// first; where two records share a block whose order cannot be read, the frame read says so (the
+// records the last road's payment mined into one block are placed only there).
+TEST_F(GalleryRoadTest, AnAcceptanceBesideItsAskCounts) {
+    const struct {
+        const char* name;
+        bool mined;
+        int others; // unrelated transactions in the block before them
+    } roads[] = {{"one block", true, 0}, {"one busy block", true, 1001}, {"both unconfirmed", false, 0}};
+    for (const auto& road : roads) {
+        SCOPED_TRACE(road.name);
+        hang();
+        for (int i = 0; i < road.others; ++i)
+            chain.ledger.fund(eve.ord, 1);
+        post_accept({}, kPrice, carol, false);
+        ask(dave, false);
+        if (road.mined) chain.ledger.mine();
+        become(dave);
+        const SpotFrame f = frame();
+        ASSERT_EQ(f.accepts.size(), 1u);
+        const std::string paid = pay(dave);
+        EXPECT_TRUE(succeeded(paid)) << paid;
+    }
+    chain.woc.set_fault(std::string(kWocPrefix) + "/block/height/", FakeFault{500});
+    std::vector<SpotFrame> list;
+    EXPECT_EQ(load_all_spots(list), "frame " + spot_label(kSpot) + ": " + kFrameOrderUnknown);
+    EXPECT_FALSE(list[kSpot - 1].shown);
 }

@@ -56,6 +56,7 @@ protected:
     void SetUp() override {
         art_rows.clear();
         gallery_spots.clear();
+        paid_hangings.clear();
     }
     void TearDown() override { SetUp(); }
 };
@@ -89,7 +90,7 @@ TEST_F(GalleryStateTest, SaleStatusLabels) {
          with_funded(with_accept(with_accept(make_frame(kOther, true, 5), kMe), kThird), kThird), false,
          L"Offer accepted"},
         {"buyer holds it now", with_accept(make_frame(kOther, true, 5), kMe), true, L""},
-        {"buyer accepted, hidden", with_accept(make_frame(kOther, false, 5), kMe), false, L"Pay again"},
+        {"buyer accepted, hidden", with_accept(make_frame(kOther, false, 5), kMe), false, L"Taken down"},
         {"stranger, hidden", make_frame(kOther, false, 5), false, L""},
         {"buyer accepted", with_accept(make_frame(kOther, true, 5), kMe), false, L"Offer accepted"},
         {"buyer asked", with_ask(make_frame(kOther, true, 5), kMe), false, L"Offer sent"},
@@ -103,6 +104,13 @@ TEST_F(GalleryStateTest, SaleStatusLabels) {
         EXPECT_EQ(sale_status_label(&c.frame, c.frame.pic, kMe), c.label);
     }
     EXPECT_EQ(sale_status_label(nullptr, kPic, kMe), L"");
+
+    // A payment sent in this run shows at once, before any read lists it.
+    art_rows.clear();
+    SpotLoad frame = with_accept(make_frame(kOther, true, 5), kMe);
+    frame.show_txid = "s1";
+    paid_hangings.insert("s1");
+    EXPECT_EQ(sale_status_label(&frame, frame.pic, kMe), L"Paid");
 }
 
 TEST_F(GalleryStateTest, NoWalletIsNobodysOwnerOrBuyer) {

@@ -1,5 +1,7 @@
 #include "shell/sale_window.h"
 
+#include "shell/gallery_state.h"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -69,6 +71,16 @@ TEST(SaleWindow, NextStepButtonsFollowTheFrame) {
     }
     const SaleButtons none = sale_buttons_for(nullptr, kMe);
     EXPECT_FALSE(none.accept || none.pay || none.complete);
+
+    // No Pay once this run sent a payment for the hanging, nor for an exhibit taken down.
+    SpotFrame frame = frame_with(kOther, 1, {kMe}, "");
+    frame.show_txid = "s1";
+    paid_hangings.insert("s1");
+    EXPECT_FALSE(sale_buttons_for(&frame, kMe).pay);
+    paid_hangings.clear();
+    EXPECT_TRUE(sale_buttons_for(&frame, kMe).pay);
+    frame.hidden = true;
+    EXPECT_FALSE(sale_buttons_for(&frame, kMe).pay);
 }
 
 TEST(SaleWindow, CardTexts) {
@@ -92,9 +104,16 @@ TEST(SaleWindow, CardTexts) {
     frame.asks.clear();
     frame.shown = false;
     frame.accepts.push_back(SpotAccept());
-    sale_card_texts(&frame, 3, "Dawn", "", state);
-    EXPECT_EQ(state.offer_text, L"Owner  carol\nPrice  1500 sats\nNo offer yet.\nStatus  None");
-    EXPECT_EQ(state.next_text, L"The last payment was spent before it could be completed. Pay once more.");
+    sale_card_texts(&frame, 3, "Dawn", "Taken down", state);
+    EXPECT_EQ(state.offer_text, L"Owner  carol\nPrice  1500 sats\nNo offer yet.\nStatus  Taken down");
+    EXPECT_EQ(state.next_text, L"The owner took this artwork down; it cannot be paid for.");
+
+    // A step sent shows the stage it leads to at once, and what comes next there.
+    sale_card_texts(&frame, 3, "Dawn", "Offer accepted", state);
+    sale_sent_texts(2, state);
+    EXPECT_EQ(state.offer_text, L"Owner  carol\nPrice  1500 sats\nNo offer yet.\nStatus  Paid");
+    EXPECT_EQ(state.next_text,
+              L"The owner completes the sale next; the artwork and its certificate then come to the buyer.");
 }
 
 TEST(SaleWindow, LayoutSharesExtraHeight) {
@@ -136,4 +155,29 @@ TEST(SaleWindow, PaymentTakesTheTermsShownAndConfirmsPriceAndSeller) {
     EXPECT_EQ(sale_pay_confirm_text(frame, "Dawn"),
               "Pay 1000 sats to carol (03bbbb) for \"Dawn\" in frame AP3?\r\nThe artwork and its certificate come to "
               "this wallet when the owner completes the sale.");
+}
+
+// Accepting and completing take what the window showed when it opened (the ask under "From", the
+// buyer of the offer and its hanging), whatever the gallery read since, and ask first with the
+// buyer and price.
+TEST(SaleWindow, AcceptAndCompleteTakeTheTermsShownAndConfirmBuyerAndPrice) {
+    SpotFrame frame = frame_with(kMe, 2, {kOther}, kOther);
+    frame.show_txid = "s1";
+    frame.price = 1000;
+    frame.asks[1].txid = "k2";
+    const SaleShown shown = sale_shown_for(&frame, 3, "Dawn");
+    frame.asks.back() = SpotAsk{"k3", kThird}; // read again: a newer ask
+
+    SaleActionJob accept, complete;
+    ASSERT_TRUE(sale_step_terms(shown, 1, accept) && sale_step_terms(shown, 3, complete));
+    EXPECT_EQ(accept.buyer + " " + accept.ask_txid, kOther + " k2");
+    EXPECT_EQ(complete.show_txid + " " + complete.buyer, "s1 " + kOther);
+    EXPECT_EQ(
+        sale_accept_confirm_text(shown),
+        "Accept the ask of bob1 (03bbbb) at 1000 sats for \"Dawn\" in frame AP3?\r\nOnly that buyer may then pay; "
+        "the title record for them is signed now.");
+    EXPECT_EQ(sale_complete_confirm_text(shown),
+              "Complete the sale of \"Dawn\" to bob1 (03bbbb) for 1000 sats in frame AP3?\r\nThe artwork and its "
+              "certificate go to the buyer; the price less the gallery fee comes to this wallet.");
+    EXPECT_FALSE(sale_step_terms(sale_shown_for(nullptr, 0, ""), 1, accept));
 }
