@@ -10,6 +10,7 @@
 #include "identity/typed_verify.h"
 #include "wallet/codecs.h"
 #include "wallet/json_util.h"
+#include "wallet/parallel.h"
 #include "wallet/settings.h"
 
 #include <algorithm>
@@ -282,22 +283,21 @@ std::string read_first_pair(const std::string& artwork_key, bool read_pair_watch
         std::vector<WatchRecord> one{r};
         return first_pair_in_chain(one, artwork_key, kTitleWatchAddress, nullptr) != nullptr;
     };
-    // The program's pairs pay both watches, so the artwork's earliest mined pair at the pair watch
-    // bounds the title watch's read too.
+    // Both watches side by side: the title watch lists every pair that can start the title, the
+    // pair watch stands in for it where its index lags.
     std::vector<WatchRecord> pair_records;
-    std::string pair_error;
-    bool pair_whole = true;
-    const bool pair_read =
-        scan_watch_messages(kPairWatchKey, kPairWatchAddress, pair_records, pair_error, &pair_whole, bounds);
-    // A pair at hand is a pair on chain, whether or not the watch read whole.
-    const WatchRecord* candidate = first_pair_in_chain(pair_records, artwork_key, kTitleWatchAddress, nullptr);
-    bounds.mined_by = candidate ? tx_block_height(candidate->tx) : 0;
-    std::string title_error;
-    bool title_whole = false;
-    // Every pair that can start the title is listed at the title watch: without all of it the pair
-    // watch's pair could be a later one than the first.
-    if (!scan_watch_messages(kTitleWatchKey, kTitleWatchAddress, records, title_error, &title_whole, bounds))
-        return title_error;
+    std::string pair_error, title_error;
+    bool pair_whole = true, title_whole = false, pair_read = false, title_read = false;
+    parallel_for(2, 2, [&](std::uint64_t i) {
+        if (i == 0)
+            pair_read =
+                scan_watch_messages(kPairWatchKey, kPairWatchAddress, pair_records, pair_error, &pair_whole, bounds);
+        else
+            title_read =
+                scan_watch_messages(kTitleWatchKey, kTitleWatchAddress, records, title_error, &title_whole, bounds);
+    });
+    // Without all of the title watch the pair watch's pair could be a later one than the first.
+    if (!title_read) return title_error;
     const bool pair_listed =
         std::any_of(records.begin(), records.end(), [&](const WatchRecord& r) { return is_pair_of(r, artwork_key); });
     if (read_pair_watch || !pair_listed) {

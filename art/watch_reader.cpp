@@ -7,12 +7,15 @@
 #include "wallet/codecs.h"
 #include "wallet/http_client.h"
 #include "wallet/json_util.h"
+#include "wallet/parallel.h"
 #include "wallet/registry.h"
 #include "wallet/settings.h"
 
 #include <algorithm>
+#include <future>
+#include <memory>
 #include <mutex>
-#include <set>
+#include <unordered_set>
 
 using json = nlohmann::json;
 
@@ -28,7 +31,9 @@ constexpr std::size_t kOracleOffsetLimit = 20000;
 // a page as the service gives; a list longer than this many pages is reported as not read whole.
 constexpr int kHistoryPagesPerList = 100;
 constexpr const char* kHistoryPageQuery = "?limit=1000";
-// Ids fetched at once while a bounded read looks for its first record: four bulk requests.
+// Ids fetched at once while a bounded read looks for its first record: one bulk request first
+// (the record sought is often the first listed in its block), then four side by side.
+constexpr std::size_t kScanFirstRound = 20;
 constexpr std::size_t kScanRound = 80;
 // What is kept of a watch: past this many transactions, or a file this large, it starts afresh.
 constexpr std::size_t kKeptTxsLimit = 200000;
@@ -38,9 +43,21 @@ constexpr std::size_t kKeptFileBytes = std::size_t(64) << 20;
 // with nothing new), or read to its last page.
 enum class ListEnd { failed, cut, whole };
 
+// A list of ids in the order first found, each once; the test for a repeat costs the same however
+// long the list grows.
+struct UniqueIds {
+    std::vector<std::string> ids;
+    std::unordered_set<std::string> seen;
+    bool add(const std::string& id) {
+        if (!seen.insert(id).second) return false;
+        ids.push_back(id);
+        return true;
+    }
+};
+
 // Pages of the platform's oracle index, 2000 ids each, up to offset 18000. Ends at the first
 // failure, short page or page with nothing new.
-ListEnd read_oracle_pages(const std::string& watch_key, std::vector<std::string>& txids) {
+ListEnd read_oracle_pages(const std::string& watch_key, UniqueIds& txids) {
     const std::string base = service_settings().platform_base + "/oi/oracle/" + watch_key + "/txids?limit=2000&offset=";
     for (std::size_t offset = 0; offset < kOracleOffsetLimit; offset += kOraclePageSize) {
         const ListEnd stopped = offset == 0 ? ListEnd::failed : ListEnd::cut;
@@ -49,10 +66,13 @@ ListEnd read_oracle_pages(const std::string& watch_key, std::vector<std::string>
         if (!reply.is_object()) return stopped;
         const auto page = reply.find("txids");
         if (page == reply.end() || !page->is_array()) return stopped;
-        const std::size_t before = txids.size();
-        parse_watch_txids(reply, txids);
+        std::vector<std::string> page_ids;
+        parse_watch_txids(reply, page_ids);
+        bool new_here = false;
+        for (const std::string& id : page_ids)
+            new_here = txids.add(id) || new_here;
         if (page->empty() || page->size() < kOraclePageSize) return ListEnd::whole;
-        if (txids.size() == before) return ListEnd::cut;
+        if (!new_here) return ListEnd::cut;
     }
     return ListEnd::cut;
 }
@@ -89,40 +109,114 @@ void note_heights(const json& reply, ListedHeights* heights) {
 }
 
 // One of WhatsOnChain's history lists of the address, page by page.
-ListEnd read_history_list(const std::string& list_url, std::vector<std::string>& txids, ListedHeights* heights) {
-    std::set<std::string> listed_here;
+ListEnd read_history_list(const std::string& list_url, UniqueIds& txids, ListedHeights& heights) {
     bool answered = false;
     std::string token;
     for (int page = 0; page < kHistoryPagesPerList; ++page) {
         std::string url = list_url + kHistoryPageQuery;
         if (!token.empty()) url += "&token=" + url_escape(token);
         json reply;
+        std::vector<std::string> page_ids;
         if (!http_get_json(url, reply, kHistoryTimeoutS)) {
             // Some deployments refuse the paging query; the bare list is the fallback for the first page.
             // It says nothing of pages left, so it never counts as the whole list.
             if (page == 0 && token.empty() && http_get_json(list_url, reply, kHistoryTimeoutS)) {
-                parse_watch_txids(reply, txids);
-                note_heights(reply, heights);
+                parse_watch_txids(reply, page_ids);
+                for (const std::string& id : page_ids)
+                    txids.add(id);
+                note_heights(reply, &heights);
                 answered = true;
             }
             return answered ? ListEnd::cut : ListEnd::failed;
         }
         answered = true;
-        std::vector<std::string> page_ids;
         parse_watch_txids(reply, page_ids);
-        note_heights(reply, heights);
-        // Another list read before may hold every id of a page already; a page that brings this
-        // list nothing new says the service would page for ever.
+        note_heights(reply, &heights);
+        // A page that brings this list nothing new says the service would page for ever.
         bool new_here = false;
-        for (const std::string& id : page_ids) {
-            new_here = listed_here.insert(id).second || new_here;
-            append_txid_unique(txids, id);
-        }
+        for (const std::string& id : page_ids)
+            new_here = txids.add(id) || new_here;
         token = next_page_token(reply);
         if (token.empty()) return ListEnd::whole;
         if (!new_here) return ListEnd::cut;
     }
     return ListEnd::cut;
+}
+
+// One listing of a watch as fetch_address_txids gives it.
+struct Listing {
+    bool ok = false;
+    bool whole = false;
+    std::vector<std::string> txids;
+    ListedHeights heights;
+    std::string error;
+};
+
+// The four sources side by side (the oracle's pages, then WhatsOnChain's three lists, each paged
+// in turn), merged in that order.
+Listing list_watch(const std::string& watch_key, const std::string& watch_address) {
+    const char* const suffixes[] = {"/unconfirmed/history", "/history", "/confirmed/history"};
+    const std::string base = woc_url("/address/" + watch_address);
+    UniqueIds lists[4];
+    ListedHeights heights[4];
+    ListEnd ends[4] = {ListEnd::failed, ListEnd::failed, ListEnd::failed, ListEnd::failed};
+    parallel_for(4, 4, [&](std::uint64_t i) {
+        ends[i] = i == 0 ? read_oracle_pages(watch_key, lists[0])
+                         : read_history_list(base + suffixes[i - 1], lists[i], heights[i]);
+    });
+    Listing listing;
+    UniqueIds merged;
+    for (int i = 0; i < 4; ++i) {
+        for (const std::string& id : lists[i].ids)
+            merged.add(id);
+        listing.heights.insert(heights[i].begin(), heights[i].end());
+    }
+    listing.txids = std::move(merged.ids);
+    // The oracle index may lag or miss transactions, so the address history is always read too.
+    // Its two halves, each paged to its end, list the address whole; a list cut short leaves the
+    // oracle's answer in doubt too, since the oracle may miss transactions.
+    const bool woc_answered = ends[1] != ListEnd::failed || ends[2] != ListEnd::failed || ends[3] != ListEnd::failed;
+    const bool woc_cut = ends[1] == ListEnd::cut || ends[2] == ListEnd::cut || ends[3] == ListEnd::cut;
+    const bool halves_whole = ends[1] == ListEnd::whole && ends[3] == ListEnd::whole;
+    listing.whole = halves_whole || (ends[0] == ListEnd::whole && !woc_cut);
+    listing.ok = woc_answered || !listing.txids.empty();
+    if (!listing.ok) listing.error = "OI " + watch_key + " missed and WhatsOnChain missed";
+    return listing;
+}
+
+// Listings of one watch under way: a reader that asks while one is read takes its answer rather
+// than read the same pages again (the gallery's frames read their titles at the same moment).
+using SharedListing = std::shared_future<std::shared_ptr<const Listing>>;
+std::mutex g_listing_mutex;
+std::map<std::string, SharedListing> g_listings;
+
+std::shared_ptr<const Listing> shared_listing(const std::string& watch_key, const std::string& watch_address) {
+    const ServiceSettings settings = service_settings();
+    const std::string key = settings.woc_base + "|" + settings.platform_base + "|" + watch_key + "|" + watch_address;
+    std::promise<std::shared_ptr<const Listing>> promise;
+    SharedListing under_way;
+    {
+        std::lock_guard<std::mutex> lock(g_listing_mutex);
+        const auto it = g_listings.find(key);
+        if (it != g_listings.end())
+            under_way = it->second;
+        else
+            g_listings.emplace(key, promise.get_future().share());
+    }
+    if (under_way.valid()) return under_way.get();
+    std::shared_ptr<const Listing> listing;
+    try {
+        listing = std::make_shared<const Listing>(list_watch(watch_key, watch_address));
+    } catch (...) {
+        // A read that failed in a way no reply explains is a listing that failed, for every waiter.
+        listing = std::make_shared<const Listing>();
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_listing_mutex);
+        g_listings.erase(key);
+    }
+    promise.set_value(listing);
+    return listing;
 }
 
 // What was read of a watch at one service, kept across reads and restarts: the block each mined
@@ -140,6 +234,16 @@ struct WatchMemory {
 };
 std::mutex g_memory_mutex;
 std::map<std::string, WatchMemory> g_memories;
+// Reads of one watch fetch one after another, so what one read keeps the next finds rather than
+// fetch again; each memory's lock, made once, lives as long as the program.
+std::map<std::string, std::shared_ptr<std::mutex>> g_fetch_locks;
+
+std::shared_ptr<std::mutex> fetch_lock(const std::string& key) {
+    std::lock_guard<std::mutex> lock(g_memory_mutex);
+    std::shared_ptr<std::mutex>& held = g_fetch_locks[key];
+    if (!held) held = std::make_shared<std::mutex>();
+    return held;
+}
 
 std::string memory_key(const std::string& watch_key) {
     const ServiceSettings settings = service_settings();
@@ -244,25 +348,12 @@ bool fetch_address_txids(const std::string& watch_key, const std::string& watch_
         error = "watch address is not assigned";
         return false;
     }
-    const ListEnd oracle = read_oracle_pages(watch_key, txids);
-
-    // The oracle index may lag or miss transactions, so the address history is always read too.
-    // Its two halves, each paged to its end, list the address whole; a list cut short leaves the
-    // oracle's answer in doubt too, since the oracle may miss transactions.
-    const std::string base = woc_url("/address/" + watch_address);
-    bool woc_answered = false;
-    bool halves_whole = true;
-    bool woc_cut = false;
-    for (const char* suffix : {"/unconfirmed/history", "/history", "/confirmed/history"}) {
-        const ListEnd end = read_history_list(base + suffix, txids, heights);
-        woc_answered = woc_answered || end != ListEnd::failed;
-        woc_cut = woc_cut || end == ListEnd::cut;
-        if (std::string(suffix) != "/history") halves_whole = halves_whole && end == ListEnd::whole;
-    }
-    if (whole) *whole = halves_whole || (oracle == ListEnd::whole && !woc_cut);
-    if (woc_answered || !txids.empty()) return true;
-    error = "OI " + watch_key + " missed and WhatsOnChain missed";
-    return false;
+    const std::shared_ptr<const Listing> listing = shared_listing(watch_key, watch_address);
+    txids = listing->txids;
+    if (heights) *heights = listing->heights;
+    if (whole) *whole = listing->whole;
+    error = listing->error;
+    return listing->ok;
 }
 
 bool fetch_tx_json(const std::string& txid, json& out) {
@@ -353,10 +444,13 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
     bool learned = false;
     std::int64_t found_at = 0; // block of the first accepted record; -1 when it was unconfirmed
     const std::string key = memory_key(watch_key);
+    const std::shared_ptr<std::mutex> one_at_a_time = fetch_lock(key);
+    std::unique_lock<std::mutex> fetching(*one_at_a_time);
     std::size_t next = 0;
     while (next < wanted.size()) {
         // Without a search every wanted id is one round; with one, a round at a time.
-        std::size_t end = bounds.enough ? std::min(wanted.size(), next + kScanRound) : wanted.size();
+        const std::size_t round_size = next == 0 ? kScanFirstRound : kScanRound;
+        std::size_t end = bounds.enough ? std::min(wanted.size(), next + round_size) : wanted.size();
         std::vector<json> txs;
         std::vector<bool> kept;
         std::vector<std::string> missing;
@@ -414,6 +508,7 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
         }
         next = end;
     }
+    fetching.unlock();
     if (learned) save_memory(key);
     sort_watch_records(records);
     if (!all_read) error = kWatchRecordsUnread;

@@ -161,7 +161,7 @@ TEST_F(TitleChainSvcTest, TitleReadCostsTheListingAndTheCoinsPath) {
     // the watches' read. Every spender comes from the spend look-up.
     EXPECT_EQ(listing, 8);
     EXPECT_EQ(listed_txs, 0);
-    EXPECT_EQ(path, 10);
+    EXPECT_EQ(path, 9);
     // Checking the records' signatures may ask for the signers' published keys.
     const int keys = chain.platform.request_count("/api/bsvalias/id/");
     EXPECT_EQ(requests(), listing + listed_txs + path + keys);
