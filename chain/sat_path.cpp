@@ -54,10 +54,6 @@ bool input_outpoint(const json& in, std::string& txid, std::uint32_t& vout) {
     return is_txid_hex(txid);
 }
 
-bool usable_tx(const json* tx) {
-    return tx && woc_tx_usable(*tx);
-}
-
 } // namespace
 
 bool ordinal_output(const json& vout, std::uint64_t position, std::uint32_t& index, std::uint64_t& offset) {
@@ -78,7 +74,7 @@ bool ordinal_output(const json& vout, std::uint64_t position, std::uint32_t& ind
 
 bool sat_hop(const json& spender, const SatPlace& from, const SatPathReader& reader, SatPlace& to, bool& gone) {
     gone = false;
-    if (!usable_tx(&spender)) return false;
+    if (!woc_tx_usable(spender)) return false;
     // The inputs before the coin's own, whose values push its position on.
     std::vector<std::pair<std::string, std::uint32_t>> before;
     bool found = false;
@@ -105,7 +101,7 @@ bool sat_hop(const json& spender, const SatPlace& from, const SatPathReader& rea
     for (const auto& outpoint : before) {
         const json* prev = reader.tx(outpoint.first);
         std::uint64_t sats = 0;
-        if (!usable_tx(prev) || outpoint.second >= (*prev)["vout"].size() ||
+        if (!prev || !woc_tx_usable(*prev) || outpoint.second >= (*prev)["vout"].size() ||
             !output_sats((*prev)["vout"][outpoint.second], sats))
             return false;
         position += sats;
@@ -140,7 +136,7 @@ void follow_sat(const SatPlace& start, const SatPathReader& reader, int max_hops
         const json* tx = reader.tx(spender);
         SatPlace next;
         bool gone = false;
-        if (!usable_tx(tx) || !sat_hop(*tx, path.at, reader, next, gone)) {
+        if (!tx || !woc_tx_usable(*tx) || !sat_hop(*tx, path.at, reader, next, gone)) {
             path.end = SatPathEnd::unreadable;
             return;
         }

@@ -506,6 +506,22 @@ TEST_F(TitleChainSvcTest, ReadsOfOneProcessAgreeOnASpender) {
     EXPECT_EQ(owners(), "alice bob");
 }
 
+// What a read remembers, in memory and on disk, belongs to the service it read.
+TEST_F(TitleChainSvcTest, WhatIsRememberedBelongsToItsService) {
+    pair(alice, alice.key.pub, cert, ts);
+    chain.ledger.mine();
+    EXPECT_EQ(owners(), "alice");
+    FakeChain other;
+    {
+        ScopedServiceSettings at_other(settings_for(other));
+        EXPECT_EQ(owners(), "");
+        restart();
+        EXPECT_EQ(owners(), "");
+    }
+    restart();
+    EXPECT_EQ(owners(), "alice");
+}
+
 TEST_F(TitleChainSvcTest, FailuresGiveTheirTexts) {
     std::vector<KvArtTitleRow> rows{KvArtTitleRow{}};
     EXPECT_EQ(art_title_chain(" \t", rows), "Pick an artwork.");
