@@ -492,11 +492,10 @@ TEST_F(TitleChainSvcTest, StrangersAtTheWatchesCostAListingNotAReadOfEach) {
     }
 }
 
-// Two reads of one process name the same owner when the spend look-up lags what a watch lists.
+// Two reads of one process name the same owner when the spend look-up lags what a watch lists
+// (here the pass that the watch lists with the pair, in one block).
 TEST_F(TitleChainSvcTest, ReadsOfOneProcessAgreeOnASpender) {
-    const std::string p = pair(alice, alice.key.pub, cert, ts);
-    chain.ledger.mine();
-    pass(bob, alice, p, ts + 60);
+    pass(bob, alice, pair(alice, alice.key.pub, cert, ts), ts + 60);
     chain.ledger.mine();
     chain.woc.set_fault("/v1/bsv/main/tx/" + art.substr(0, 64) + "/0/spent", FakeFault{404});
     const std::string first = owners();
