@@ -508,12 +508,15 @@ bool woc_block_txids(std::int64_t height, std::vector<std::string>& txids) {
     if (!http_get(woc_url("/block/height/" + std::to_string(height)), body, err, kBlockTimeoutS, false)) return false;
     const json reply = json_parse_or_discarded(body);
     if (!reply.is_object()) return false;
-    // A large block names only its first ids here; its pages hold all of them, from the first.
+    // A large block names only its first ids here; its pages hold the rest.
     const auto pages = reply.find("pages");
     const json* uris = pages != reply.end() && pages->is_object() ? reply_array(*pages, "uri") : nullptr;
-    if (!uris || uris->empty()) return append_block_ids(reply, txids);
+    if (!append_block_ids(reply, txids)) return false;
+    if (!uris || uris->empty()) return true;
     if (uris->size() > kBlockPagesLimit) return false;
-    const std::string& base = service_settings().woc_base;
+    const std::vector<std::string> first_ids = std::move(txids);
+    txids.clear();
+    const std::string base = service_settings().woc_base;
     for (const json& uri : *uris) {
         if (!uri.is_string()) return false;
         const std::string path = uri.get<std::string>();
@@ -522,6 +525,9 @@ bool woc_block_txids(std::int64_t height, std::vector<std::string>& txids) {
         if (!http_get(base + path, body, err, kBlockTimeoutS, false)) return false;
         if (!append_block_ids(json_parse_or_discarded(body), txids)) return false;
     }
+    // Pages that do not start where the block does hold the ids after those it listed itself.
+    if (!first_ids.empty() && (txids.empty() || txids.front() != first_ids.front()))
+        txids.insert(txids.begin(), first_ids.begin(), first_ids.end());
     return true;
 }
 
