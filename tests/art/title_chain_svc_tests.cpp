@@ -521,6 +521,24 @@ TEST_F(TitleChainSvcTest, WhatIsRememberedBelongsToItsService) {
     EXPECT_EQ(owners(), "alice");
 }
 
+// A reorganisation moves alice's remembered pair past mallory's: a read that reads the watches
+// afresh (the certificate check, the look-up) finds it no longer in its block and forgets it.
+TEST_F(TitleChainSvcTest, APairMovedByAReorganisationIsForgotten) {
+    const std::string p = pair(alice, alice.key.pub, cert, ts);
+    chain.ledger.mine();
+    EXPECT_EQ(owners(), "alice");
+    pair(mallory, mallory.key.pub, certificate(mallory, art), ts + 60);
+    chain.ledger.mine();
+    ASSERT_TRUE(chain.ledger.unmine(p));
+    chain.ledger.mine();
+    std::vector<KvArtTitleRow> rows;
+    std::string certificate_id;
+    EXPECT_EQ(art_title_chain(art, rows, &certificate_id), "");
+    EXPECT_EQ(owners(), "mallory");
+    restart();
+    EXPECT_EQ(owners(), "mallory");
+}
+
 TEST_F(TitleChainSvcTest, FailuresGiveTheirTexts) {
     std::vector<KvArtTitleRow> rows{KvArtTitleRow{}};
     EXPECT_EQ(art_title_chain(" \t", rows), "Pick an artwork.");
