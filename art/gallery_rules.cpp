@@ -22,17 +22,9 @@
 
 namespace {
 
-// A mined transaction keeps its place in its block, so the place is kept (a block's whole list
-// may be large, and is kept only for one ordering); past this many the copy starts afresh.
-constexpr std::size_t kPlacesKept = 4096;
-
 // A title read this young may serve a frame read that asked for reuse, as its listings do.
 constexpr std::int64_t kTitleReuseMs = 5000;
 constexpr std::size_t kTitlesKept = 256;
-
-using BlockLists = std::map<std::int64_t, std::vector<std::string>>;
-std::mutex g_places_mutex;
-std::map<std::string, std::int64_t> g_places;
 
 struct RecentTitle {
     ExhibitTitle title;
@@ -40,25 +32,6 @@ struct RecentTitle {
 };
 std::mutex g_titles_mutex;
 std::map<std::string, RecentTitle> g_titles;
-
-// The place of a mined transaction in its block at `height`, the block's list read into `blocks`
-// when needed; -1 when that list cannot be read or lacks the transaction.
-std::int64_t block_place(BlockLists& blocks, std::int64_t height, const std::string& txid) {
-    const std::string key = service_settings().woc_base + "|" + std::to_string(height) + "|" + txid;
-    {
-        std::lock_guard<std::mutex> lock(g_places_mutex);
-        const auto kept = g_places.find(key);
-        if (kept != g_places.end()) return kept->second;
-    }
-    const std::int64_t place = tx_block_place(blocks, height, txid);
-    // An unknown place is asked for again next time.
-    if (place >= 0) {
-        std::lock_guard<std::mutex> lock(g_places_mutex);
-        if (g_places.size() >= kPlacesKept) g_places.clear();
-        g_places[key] = place;
-    }
-    return place;
-}
 
 // The chain's time for a record's transaction: its block's time where the service gives one, so a
 // computer's clock that runs behind hides no mined record; else (unconfirmed) this computer's.
@@ -107,36 +80,27 @@ bool dated_ahead(std::int64_t ts, std::int64_t chain) {
 } // namespace
 
 bool order_frame_records(std::vector<WatchRecord>& records, std::int64_t now) {
-    struct Place {
-        std::int64_t height = 0;
-        std::int64_t position = 0;
-    };
     std::map<std::int64_t, int> per_height;
     for (const WatchRecord& record : records) {
         const std::int64_t height = tx_block_height(record.tx);
         if (height > 0) ++per_height[height];
     }
-    std::map<std::string, Place> places;
-    BlockLists blocks;
+    std::map<std::string, ChainPlace> places;
     bool placed = true;
     for (const WatchRecord& record : records) {
-        Place& place = places[record.txid];
+        ChainPlace& place = places[record.txid];
         place.height = tx_block_height(record.tx);
+        place.listed = record.listed;
+        place.txid = record.txid;
         // The block's own order is asked for only where two records share a block.
         if (place.height > 0 && per_height[place.height] > 1) {
-            place.position = block_place(blocks, place.height, record.txid);
+            place.position = woc_tx_block_place(place.height, record.txid);
             placed = placed && place.position >= 0;
         }
     }
     if (!placed) return false;
     std::stable_sort(records.begin(), records.end(), [&places](const WatchRecord& a, const WatchRecord& b) {
-        const Place& pa = places.at(a.txid);
-        const Place& pb = places.at(b.txid);
-        if ((pa.height > 0) != (pb.height > 0)) return pa.height > 0;
-        if (pa.height != pb.height) return pa.height < pb.height;
-        if (pa.position != pb.position) return pa.position < pb.position;
-        if (a.listed != b.listed) return a.listed < b.listed;
-        return a.txid < b.txid;
+        return chain_order_before(places.at(a.txid), places.at(b.txid));
     });
     // Anyone may post a signed record again in a transaction of their own; only its first place in
     // the chain is what the signer said. A copy is known by its signer and signed text, as its
@@ -157,9 +121,8 @@ bool hung_before(const SpotLoad& a, const SpotLoad& b) {
     if ((a.height > 0) != (b.height > 0)) return a.height > 0;
     if (a.height != b.height) return a.height < b.height;
     if (a.height <= 0) return false; // both unconfirmed, at two watches: no order the chain shows
-    BlockLists blocks;
-    const std::int64_t pa = block_place(blocks, a.height, a.show_txid);
-    const std::int64_t pb = block_place(blocks, b.height, b.show_txid);
+    const std::int64_t pa = woc_tx_block_place(a.height, a.show_txid);
+    const std::int64_t pb = woc_tx_block_place(b.height, b.show_txid);
     return pa >= 0 && pb >= 0 && pa < pb;
 }
 

@@ -10,10 +10,10 @@
 #include "identity/typed_verify.h"
 #include "wallet/codecs.h"
 #include "wallet/json_util.h"
+#include "wallet/parallel.h"
 #include "wallet/settings.h"
 
 #include <algorithm>
-#include <limits>
 #include <list>
 #include <map>
 #include <mutex>
@@ -28,8 +28,6 @@ namespace {
 // the read fails rather than name an owner from half a path.
 constexpr int kMaxCoinHops = 400;
 constexpr std::size_t kKnownPairLimit = 4096;
-constexpr std::size_t kBlockListLimit = 1000000;
-constexpr std::int32_t kBlockTimeoutS = 12;
 const char* const kCoinsUnreadable = "the artwork's coins could not be followed. Try again.";
 const char* const kCoinsTooBusy = "the artwork's coins moved too often to follow.";
 const char* const kWatchNotWhole = "the registry's listing could not be read to its end. Try again.";
@@ -48,11 +46,10 @@ bool is_owner_record_of(const WatchRecord& record, const std::string& artwork_ke
            tx_pays_address(record.tx, title_address);
 }
 
-bool usable_tx(const json& tx) {
-    if (!tx.is_object()) return false;
-    const auto vin = tx.find("vin");
-    const auto vout = tx.find("vout");
-    return vin != tx.end() && vin->is_array() && vout != tx.end() && vout->is_array();
+// Pair records that name the same owner, artwork and certificate start the same title: a copy
+// posted again by anyone changes nothing, wherever it stands.
+std::string pair_terms(const WatchRecord& record) {
+    return json_identity_pubkey(record.msg) + "|" + norm_txid(json_text(record.msg, "cert"));
 }
 
 // An origin as the walk follows it: "<txid>_<n>", or a bare transaction id for its output 0.
@@ -66,13 +63,8 @@ bool origin_outpoint(const std::string& id, std::string& txid, std::uint32_t& vo
     return parse_outpoint(text, txid, vout);
 }
 
-std::string outpoint_text(const std::string& txid, std::uint32_t vout) {
-    return txid + ":" + std::to_string(vout);
-}
-
 struct CoinWalk {
-    std::map<std::string, const WatchRecord*> listed;  // records by transaction: listed, then read on the path
-    std::map<std::string, std::string> listed_spender; // outpoint -> the listed transaction spending it
+    std::map<std::string, const WatchRecord*> listed; // records by transaction: listed, then read on the path
     std::map<std::string, json> fetched;
     std::list<WatchRecord> path_records; // records of path transactions the watch did not list
 };
@@ -86,7 +78,7 @@ void keep_if_mined(const std::string& txid, const json& tx) {
 // one. Null when none is.
 const json* known_tx(CoinWalk& walk, const std::string& txid) {
     const auto listed = walk.listed.find(txid);
-    if (listed != walk.listed.end() && usable_tx(listed->second->tx)) {
+    if (listed != walk.listed.end() && woc_tx_usable(listed->second->tx)) {
         keep_if_mined(txid, listed->second->tx);
         return &listed->second->tx;
     }
@@ -101,7 +93,7 @@ const json* known_tx(CoinWalk& walk, const std::string& txid) {
 const json* walk_tx(CoinWalk& walk, const std::string& txid) {
     if (const json* tx = known_tx(walk, txid)) return tx;
     json tx;
-    if (!is_txid_hex(txid) || !woc_tx_json(txid, tx, false) || !usable_tx(tx)) return nullptr;
+    if (!is_txid_hex(txid) || !woc_tx_json(txid, tx, false) || !woc_tx_usable(tx)) return nullptr;
     return &(walk.fetched[txid] = std::move(tx));
 }
 
@@ -114,20 +106,10 @@ void prefetch_txs(CoinWalk& walk, const std::vector<std::string>& txids) {
     std::vector<json> txs;
     woc_bulk_tx_json(missing, txs);
     for (std::size_t i = 0; i < missing.size(); ++i) {
-        if (!usable_tx(txs[i])) continue;
+        if (!woc_tx_usable(txs[i])) continue;
         keep_if_mined(missing[i], txs[i]);
         walk.fetched[missing[i]] = std::move(txs[i]);
     }
-}
-
-// Who spent a coin: a listed transaction that names it among its inputs, else WhatsOnChain.
-int walk_spent_by(const CoinWalk& walk, const std::string& txid, std::uint32_t vout, std::string& spender) {
-    const auto listed = walk.listed_spender.find(outpoint_text(txid, vout));
-    if (listed != walk.listed_spender.end()) {
-        spender = listed->second;
-        return 0;
-    }
-    return woc_spent_by(txid, vout, spender);
 }
 
 // The record a path transaction carries, as the watch reader would have kept it; listed ones are
@@ -145,10 +127,25 @@ void read_path_record(CoinWalk& walk, const std::string& txid) {
     walk.listed[txid] = &walk.path_records.back();
 }
 
+// Whether an owner record's `prev` names the title's last step: that step, or for the pair any
+// copy of it, which anyone may have posted again.
+bool names_head(CoinWalk& walk, const std::string& prev, const KvArtTitleRow& head, const WatchRecord& pair,
+                const std::string& artwork_key, const std::string& title_address) {
+    if (prev == head.txid) return true;
+    if (head.type != "art_pair" || !is_txid_hex(prev)) return false;
+    read_path_record(walk, prev);
+    const auto copy = walk.listed.find(prev);
+    if (copy == walk.listed.end()) return false;
+    const WatchRecord& record = *copy->second;
+    return is_pair_of(record, artwork_key) && pair_terms(record) == pair_terms(pair) &&
+           to_lower_copy(json_text(record.msg, "owner")) == head.owner && tx_pays_address(record.tx, title_address);
+}
+
 // The step a transaction that spent both coins makes, when its listed owner record continues the
 // title: signed by the owner now, naming the head, paying the title watch.
-bool title_step(const CoinWalk& walk, const std::string& txid, const std::string& artwork_key,
-                const std::string& title_address, const KvArtTitleRow& head, KvArtTitleRow& row) {
+bool title_step(CoinWalk& walk, const std::string& txid, const std::string& artwork_key,
+                const std::string& title_address, const WatchRecord& pair, const KvArtTitleRow& head,
+                KvArtTitleRow& row) {
     const auto listed = walk.listed.find(txid);
     if (listed == walk.listed.end()) return false;
     const WatchRecord& record = *listed->second;
@@ -156,7 +153,8 @@ bool title_step(const CoinWalk& walk, const std::string& txid, const std::string
     const std::string signer = json_identity_pubkey(record.msg);
     const std::string owner = to_lower_copy(json_text(record.msg, "owner"));
     if (signer.empty() || owner.empty() || signer != head.owner) return false;
-    if (to_lower_copy(json_text(record.msg, "prev")) != head.txid) return false;
+    if (!names_head(walk, to_lower_copy(json_text(record.msg, "prev")), head, pair, artwork_key, title_address))
+        return false;
     row.txid = record.txid;
     row.type = "art_owner";
     row.owner = owner;
@@ -168,29 +166,18 @@ bool title_step(const CoinWalk& walk, const std::string& txid, const std::string
 
 // Follows each coin from its origin along its own path and appends the title's steps to rows:
 // the transactions on both paths, in path order. "" or the reason the paths could not be read.
-std::string follow_coins(const std::vector<WatchRecord>& records, const std::string& artwork_key,
-                         const std::string& title_address, const SatPlace& art, const SatPlace& cert,
-                         std::vector<KvArtTitleRow>& rows, TitleCoins* coins) {
+std::string follow_coins(const std::vector<WatchRecord>& records, const WatchRecord& pair,
+                         const std::string& artwork_key, const std::string& title_address, const SatPlace& art,
+                         const SatPlace& cert, std::vector<KvArtTitleRow>& rows, TitleCoins* coins) {
     CoinWalk walk;
-    for (const WatchRecord& record : records) {
+    for (const WatchRecord& record : records)
         walk.listed.emplace(record.txid, &record);
-        if (!usable_tx(record.tx)) continue;
-        for (const json& in : record.tx["vin"]) {
-            if (!in.is_object() || !in.contains("txid") || !in["txid"].is_string()) continue;
-            std::string txid = to_lower_copy(in["txid"].get<std::string>());
-            const auto n = in.find("vout");
-            if (!is_txid_hex(txid) || n == in.end() || !n->is_number_unsigned() ||
-                n->get<std::uint64_t>() > std::numeric_limits<std::uint32_t>::max())
-                continue;
-            walk.listed_spender.emplace(outpoint_text(txid, n->get<std::uint32_t>()), record.txid);
-        }
-    }
     SatPathReader reader;
     reader.tx = [&](const std::string& txid) { return walk_tx(walk, txid); };
     reader.prefetch = [&](const std::vector<std::string>& txids) { prefetch_txs(walk, txids); };
-    reader.spent_by = [&](const std::string& txid, std::uint32_t vout, std::string& spender) {
-        return walk_spent_by(walk, txid, vout, spender);
-    };
+    // Every spender comes from the spend look-up, never from what a watch happened to list: each
+    // read of the process then names the same owner, whether or not it read the watches.
+    reader.spent_by = woc_spent_by;
     SatPath art_path, cert_path;
     follow_sat(art, reader, kMaxCoinHops, art_path);
     if (art_path.end != SatPathEnd::too_long && art_path.end != SatPathEnd::unreadable)
@@ -209,77 +196,108 @@ std::string follow_coins(const std::vector<WatchRecord>& records, const std::str
         if (!cert_txs.count(txid)) continue;
         read_path_record(walk, txid);
         KvArtTitleRow row;
-        if (title_step(walk, txid, artwork_key, title_address, rows.back(), row)) rows.push_back(row);
+        if (title_step(walk, txid, artwork_key, title_address, pair, rows.back(), row)) rows.push_back(row);
     }
     return "";
 }
 
-// Where a transaction stands in its block, from WhatsOnChain's list of the block's transactions,
-// read once per height and call; -1 when unknown.
-std::int64_t block_position(std::map<std::int64_t, std::vector<std::string>>& blocks, std::int64_t height,
-                            const std::string& txid) {
-    auto block = blocks.find(height);
-    if (block == blocks.end()) {
-        std::vector<std::string> ids;
-        json reply;
-        if (http_get_json(woc_url("/block/height/" + std::to_string(height)), reply, kBlockTimeoutS) &&
-            reply.is_object()) {
-            const auto list = reply.find("tx");
-            if (list != reply.end() && list->is_array()) {
-                for (const json& id : *list) {
-                    if (ids.size() >= kBlockListLimit) break;
-                    ids.push_back(id.is_string() ? to_lower_copy(id.get<std::string>()) : std::string());
-                }
-            }
-        }
-        block = blocks.emplace(height, std::move(ids)).first;
-    }
-    const auto at = std::find(block->second.begin(), block->second.end(), txid);
-    return at == block->second.end() ? -1 : static_cast<std::int64_t>(at - block->second.begin());
-}
-
 // The pair that starts an artwork's title, once found mined in a listing read whole: nothing
-// listed later can stand before it in the chain, so later reads go straight to the coins.
+// listed later can stand before it in the chain, so later reads go straight to the coins. Kept per
+// service: another service's chain may hold another first pair.
 std::mutex g_pair_mutex;
 std::map<std::string, WatchRecord> g_known_pairs;
 
+std::string known_pair_key(const std::string& artwork_key) {
+    const ServiceSettings settings = service_settings();
+    return settings.woc_base + "|" + settings.platform_base + "|" + artwork_key;
+}
+
+std::string pair_note(const std::string& artwork_key) {
+    return "first pair of " + artwork_key;
+}
+
+// The remembered pair: this process's, else the one an earlier process noted with the title
+// watch's kept records.
 bool known_pair(const std::string& artwork_key, WatchRecord& record) {
+    {
+        std::lock_guard<std::mutex> lock(g_pair_mutex);
+        const auto it = g_known_pairs.find(known_pair_key(artwork_key));
+        if (it != g_known_pairs.end()) {
+            record = it->second;
+            return true;
+        }
+    }
+    const std::string txid = watch_note(kTitleWatchKey, pair_note(artwork_key));
+    if (txid.empty() ||
+        (!watch_kept_record(kTitleWatchKey, txid, record) && !watch_kept_record(kPairWatchKey, txid, record)))
+        return false;
     std::lock_guard<std::mutex> lock(g_pair_mutex);
-    const auto it = g_known_pairs.find(artwork_key);
-    if (it == g_known_pairs.end()) return false;
-    record = it->second;
+    if (g_known_pairs.size() >= kKnownPairLimit) g_known_pairs.clear();
+    g_known_pairs[known_pair_key(artwork_key)] = record;
     return true;
 }
 
 void remember_pair(const std::string& artwork_key, const WatchRecord& record) {
     if (tx_block_height(record.tx) <= 0) return;
-    std::lock_guard<std::mutex> lock(g_pair_mutex);
-    if (g_known_pairs.size() >= kKnownPairLimit) g_known_pairs.clear();
-    g_known_pairs[artwork_key] = record;
+    {
+        std::lock_guard<std::mutex> lock(g_pair_mutex);
+        if (g_known_pairs.size() >= kKnownPairLimit) g_known_pairs.clear();
+        g_known_pairs[known_pair_key(artwork_key)] = record;
+    }
+    watch_note_set(kTitleWatchKey, pair_note(artwork_key), record.txid);
+}
+
+// A remembered pair that a fresh read no longer finds in the block it was read from (the chain
+// reorganised, or an index had not yet listed an earlier pair) is forgotten.
+void forget_pair_unless(const std::string& artwork_key, const WatchRecord* first) {
+    {
+        std::lock_guard<std::mutex> lock(g_pair_mutex);
+        const auto it = g_known_pairs.find(known_pair_key(artwork_key));
+        if (it != g_known_pairs.end() &&
+            (!first || first->txid != it->second.txid || tx_block_height(first->tx) != tx_block_height(it->second.tx)))
+            g_known_pairs.erase(it);
+    }
+    const std::string noted = watch_note(kTitleWatchKey, pair_note(artwork_key));
+    if (!noted.empty() && (!first || first->txid != noted)) watch_note_set(kTitleWatchKey, pair_note(artwork_key), "");
+}
+
+// The block an artwork was inscribed in: no pair naming it can stand earlier. 0 when unconfirmed
+// or unreadable, and then no bound.
+std::int64_t inscription_height(const std::string& artwork_key) {
+    json tx;
+    return is_txid_hex(artwork_key) && woc_tx_json(artwork_key, tx, false) ? tx_block_height(tx) : 0;
 }
 
 // Reads the watches for the artwork's records and finds the pair that starts its title. "" or the
 // reason the title cannot be read, and then no pair. A pair decided from a listing cut short is not
 // remembered.
-std::string read_first_pair(const std::string& artwork_key, bool read_pair_watch, std::vector<WatchRecord>& records,
-                            const WatchRecord*& first) {
+std::string read_first_pair(const std::string& artwork_key, bool read_pair_watch, std::int64_t inscribed_at,
+                            std::vector<WatchRecord>& records, const WatchRecord*& first) {
     first = nullptr;
-    // The title watch carries every record of the platform, the pair watch only pairings. The
-    // program's pairs pay both, so the artwork's earliest mined pair at the pair watch bounds the
-    // title watch's read: nothing mined in a later block can stand before it.
+    // Each watch is read from the artwork's block on, oldest first, and no further than the block
+    // of the first pair that can start the title: what strangers paid the watches before or after
+    // costs a listing, not a read of each payment.
+    WatchScanBounds bounds;
+    bounds.min_height = inscribed_at;
+    bounds.enough = [&](const WatchRecord& r) {
+        std::vector<WatchRecord> one{r};
+        return first_pair_in_chain(one, artwork_key, kTitleWatchAddress, nullptr) != nullptr;
+    };
+    // Both watches side by side: the title watch lists every pair that can start the title, the
+    // pair watch stands in for it where its index lags.
     std::vector<WatchRecord> pair_records;
-    std::string pair_error;
-    bool pair_whole = true;
-    const bool pair_read = scan_watch_messages(kPairWatchKey, kPairWatchAddress, pair_records, pair_error, &pair_whole);
-    // A pair at hand is a pair on chain, whether or not the watch read whole.
-    const WatchRecord* candidate = first_pair_in_chain(pair_records, artwork_key, kTitleWatchAddress, nullptr);
-    const std::int64_t mined_by = candidate ? tx_block_height(candidate->tx) : 0;
-    std::string title_error;
-    bool title_whole = false;
-    // Every pair that can start the title is listed at the title watch: without all of it the pair
-    // watch's pair could be a later one than the first.
-    if (!scan_watch_messages(kTitleWatchKey, kTitleWatchAddress, records, title_error, &title_whole, mined_by))
-        return title_error;
+    std::string pair_error, title_error;
+    bool pair_whole = true, title_whole = false, pair_read = false, title_read = false;
+    parallel_for(2, 2, [&](std::uint64_t i) {
+        if (i == 0)
+            pair_read =
+                scan_watch_messages(kPairWatchKey, kPairWatchAddress, pair_records, pair_error, &pair_whole, bounds);
+        else
+            title_read =
+                scan_watch_messages(kTitleWatchKey, kTitleWatchAddress, records, title_error, &title_whole, bounds);
+    });
+    // Without all of the title watch the pair watch's pair could be a later one than the first.
+    if (!title_read) return title_error;
     const bool pair_listed =
         std::any_of(records.begin(), records.end(), [&](const WatchRecord& r) { return is_pair_of(r, artwork_key); });
     if (read_pair_watch || !pair_listed) {
@@ -288,16 +306,22 @@ std::string read_first_pair(const std::string& artwork_key, bool read_pair_watch
         else
             pair_whole = true; // a failed pair watch is not reported when the title watch answered
     }
-    std::map<std::int64_t, std::vector<std::string>> blocks;
+    // A record the oracle alone listed may stand before the artwork's block; it counts for nothing.
+    records.erase(std::remove_if(records.begin(), records.end(),
+                                 [&](const WatchRecord& r) {
+                                     const std::int64_t height = tx_block_height(r.tx);
+                                     return height > 0 && height < inscribed_at;
+                                 }),
+                  records.end());
     bool order_unknown = false;
     first = first_pair_in_chain(records, artwork_key, kTitleWatchAddress,
                                 [&](std::int64_t height, const std::string& txid) {
-                                    const std::int64_t position = block_position(blocks, height, txid);
+                                    const std::int64_t position = woc_tx_block_place(height, txid);
                                     order_unknown = order_unknown || position < 0;
                                     return position;
                                 });
-    // Two pairs share a block whose order could not be read: listing order would let the first
-    // owner change from one read to the next.
+    // Two pairs of different terms share a block whose order could not be read: listing order
+    // would let the first owner change from one read to the next.
     if (order_unknown) {
         first = nullptr;
         return kPairOrderUnknown;
@@ -320,17 +344,25 @@ std::int64_t tx_block_height(const json& tx) {
     return value > 0 ? value : 0;
 }
 
+bool chain_order_before(const ChainPlace& a, const ChainPlace& b) {
+    const bool a_mined = a.height > 0;
+    const bool b_mined = b.height > 0;
+    if (a_mined != b_mined) return a_mined;
+    if (a.height != b.height) return a.height < b.height;
+    const bool a_placed = a.position >= 0;
+    const bool b_placed = b.position >= 0;
+    if (a_placed != b_placed) return a_placed;
+    if (a.position != b.position) return a.position < b.position;
+    if (a.listed != b.listed) return a.listed < b.listed;
+    return a.txid < b.txid;
+}
+
 const WatchRecord*
 first_pair_in_chain(const std::vector<WatchRecord>& records, const std::string& artwork_key,
                     const std::string& title_address,
                     const std::function<std::int64_t(std::int64_t, const std::string&)>& block_position) {
-    struct Spot {
-        const WatchRecord* record = nullptr;
-        std::int64_t height = 0;
-        std::int64_t position = 0;
-    };
-    std::vector<Spot> spots;
-    std::map<std::int64_t, int> per_height;
+    std::vector<std::pair<ChainPlace, const WatchRecord*>> spots;
+    std::map<std::int64_t, std::set<std::string>> terms_at;
     for (const WatchRecord& record : records) {
         if (!is_pair_of(record, artwork_key)) continue;
         // A pair names its signer as the first owner. It must pay the title watch, which every title
@@ -339,31 +371,22 @@ first_pair_in_chain(const std::vector<WatchRecord>& records, const std::string& 
         const std::string signer = json_identity_pubkey(record.msg);
         if (signer.empty() || to_lower_copy(json_text(record.msg, "owner")) != signer) continue;
         if (!tx_pays_address(record.tx, title_address)) continue;
-        Spot spot;
-        spot.record = &record;
-        spot.height = tx_block_height(record.tx);
-        if (spot.height > 0) ++per_height[spot.height];
-        spots.push_back(spot);
+        ChainPlace place;
+        place.height = tx_block_height(record.tx);
+        place.listed = record.listed;
+        place.txid = record.txid;
+        if (place.height > 0) terms_at[place.height].insert(pair_terms(record));
+        spots.emplace_back(place, &record);
     }
     if (spots.empty()) return nullptr;
-    // The block's own order is asked for only where two pairs share a block.
-    for (Spot& spot : spots) {
-        if (spot.height > 0 && per_height[spot.height] > 1 && block_position)
-            spot.position = block_position(spot.height, spot.record->txid);
+    // The block's own order is asked for only where pairs of different terms share a block.
+    for (auto& spot : spots) {
+        if (spot.first.height > 0 && terms_at[spot.first.height].size() > 1 && block_position)
+            spot.first.position = block_position(spot.first.height, spot.second->txid);
     }
-    const auto before = [](const Spot& a, const Spot& b) {
-        const bool a_mined = a.height > 0;
-        const bool b_mined = b.height > 0;
-        if (a_mined != b_mined) return a_mined;
-        if (a.height != b.height) return a.height < b.height;
-        const bool a_placed = a.position >= 0;
-        const bool b_placed = b.position >= 0;
-        if (a_placed != b_placed) return a_placed;
-        if (a.position != b.position) return a.position < b.position;
-        if (a.record->listed != b.record->listed) return a.record->listed < b.record->listed;
-        return a.record->txid < b.record->txid;
-    };
-    return std::min_element(spots.begin(), spots.end(), before)->record;
+    return std::min_element(spots.begin(), spots.end(),
+                            [](const auto& a, const auto& b) { return chain_order_before(a.first, b.first); })
+        ->second;
 }
 
 void merge_pair_records(std::vector<WatchRecord>& title_records, const std::vector<WatchRecord>& pair_records,
@@ -391,9 +414,12 @@ void merge_pair_records(std::vector<WatchRecord>& title_records, const std::vect
     sort_watch_records(title_records);
 }
 
-std::int64_t tx_block_place(std::map<std::int64_t, std::vector<std::string>>& blocks, std::int64_t height,
-                            const std::string& txid) {
-    return block_position(blocks, height, txid);
+void title_memory_forget() {
+    {
+        std::lock_guard<std::mutex> lock(g_pair_mutex);
+        g_known_pairs.clear();
+    }
+    watch_memory_forget();
 }
 
 std::string art_title_read(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair,
@@ -416,10 +442,12 @@ std::string art_title_coins(const std::string& artwork_id, std::vector<KvArtTitl
     WatchRecord known;
     const WatchRecord* first = nullptr;
     std::string error;
-    if (known_pair(artwork_key, known)) {
+    // A read that asks for the pair watch reads afresh, and corrects what was remembered.
+    if (!read_pair_watch && known_pair(artwork_key, known)) {
         first = &known;
     } else {
-        error = read_first_pair(artwork_key, read_pair_watch, records, first);
+        error = read_first_pair(artwork_key, read_pair_watch, inscription_height(artwork_key), records, first);
+        if (error.empty()) forget_pair_unless(artwork_key, first);
     }
     if (first) {
         pair.txid = first->txid;
@@ -449,7 +477,7 @@ std::string art_title_coins(const std::string& artwork_id, std::vector<KvArtTitl
     // One coin named twice is not two coins travelling together.
     if (art.txid == cert.txid && art.vout == cert.vout) return "";
     if (first != &known) remember_pair(artwork_key, *first);
-    error = follow_coins(records, artwork_key, title_address, art, cert, rows, coins);
+    error = follow_coins(records, *first, artwork_key, title_address, art, cert, rows, coins);
     if (!error.empty()) rows.clear();
     return error;
 }

@@ -1,6 +1,7 @@
 // Who owns an artwork now and since when, rebuilt from the chain on every call. The first valid
-// pair record of the artwork in chain order starts the title; once found mined in a listing read
-// whole it is remembered for the process, so later reads cost the coins' path only. After it the
+// pair record of the artwork in chain order starts the title; no pair counts before the artwork's
+// own block. Once found mined in a listing read whole the pair is remembered for the process and
+// the service, so later reads cost the coins' path only. After it the
 // title moves only with the coins, each followed along its own path: an owner record counts when
 // its own transaction spends both the artwork's and the certificate's coin, as 1Sat ordinals
 // follow them, and the current owner signed it over the previous step. What a signer writes about
@@ -42,15 +43,15 @@ struct TitlePair {
 // Fills `rows` (cleared first) with the artwork's title chain, oldest first; the first row is the
 // pair record. Returns "" on success, also when the artwork was never validly paired (no rows),
 // else the reason no chain could be read, also when a listing could not be read to its end (then
-// no certificate is named either). When `certificate_id` is given it is cleared, the pair watch is
-// read unless the pair is remembered, and it receives the certificate of the accepted pair (bare
+// no certificate is named either). When `certificate_id` is given it is cleared, both watches are
+// read afresh (correcting a remembered pair), and it receives the certificate of the accepted pair (bare
 // transaction id). Safe to call from many threads at once.
 std::string art_title_chain(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows,
                             std::string* certificate_id = nullptr);
 
 // The same read, giving the accepted pair too (cleared first; empty when none). With
-// `read_pair_watch` the pair watch is read even when the title watch lists the pair, unless the
-// pair is remembered. The pair is given even when the coins' path could not be read (rows empty,
+// `read_pair_watch` both watches are read afresh, the pair watch even when the title watch lists
+// the pair. The pair is given even when the coins' path could not be read (rows empty,
 // the reason returned), but not when the title watch could not be read whole: an earlier pair may
 // be among what was missed.
 std::string art_title_read(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair,
@@ -67,6 +68,10 @@ struct TitleCoins {
 std::string art_title_coins(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair,
                             bool read_pair_watch, TitleCoins* coins);
 
+// Forgets what this process remembers of titles and watches, as a restart does; what is kept on
+// disk stays.
+void title_memory_forget();
+
 // Adds to the title watch's records the pair records of the artwork (`artwork_key` in norm_txid
 // form) that only the pair watch listed, after those the title watch listed, and mends a copy
 // whose certificate is damaged from the pair watch's copy of the same transaction.
@@ -76,16 +81,24 @@ void merge_pair_records(std::vector<WatchRecord>& title_records, const std::vect
 // The block height of a transaction's JSON (`blockheight`); 0 while unconfirmed or unreadable.
 std::int64_t tx_block_height(const nlohmann::json& tx);
 
+// Where a record stands in the chain, as chain_order_before compares them.
+struct ChainPlace {
+    std::int64_t height = 0;   // its block; 0 while unconfirmed
+    std::int64_t position = 0; // its place in the block (woc_tx_block_place); -1 when unknown
+    std::int64_t listed = 0;   // its place in the listing it came from
+    std::string txid;
+};
+
+// Chain order: a lower block first, then the earlier place in the block (unknown places after the
+// known ones), unconfirmed after every mined one; what the chain cannot tell apart goes by listing
+// order, then transaction id.
+bool chain_order_before(const ChainPlace& a, const ChainPlace& b);
+
 // The pair that starts the title: among the artwork's pair records signed by their own `owner`
-// whose transaction pays the title watch, the first in chain order (lower block, then earlier in
-// its block as `block_position` (height, txid) tells, -1 when unknown and then after the known
-// ones; unconfirmed records after all confirmed ones, in listing order). Null when there is none.
+// whose transaction pays the title watch, the first in chain order. `block_position` (height,
+// txid; -1 when unknown) is asked only where pairs of different owners or certificates share a
+// block: copies of one pair start the same title wherever they stand. Null when there is none.
 const WatchRecord*
 first_pair_in_chain(const std::vector<WatchRecord>& records, const std::string& artwork_key,
                     const std::string& title_address,
                     const std::function<std::int64_t(std::int64_t, const std::string&)>& block_position);
-
-// Where a transaction stands in its block at `height` from WhatsOnChain's list of the block's
-// transactions, read once per height into `blocks`; -1 when unknown.
-std::int64_t tx_block_place(std::map<std::int64_t, std::vector<std::string>>& blocks, std::int64_t height,
-                            const std::string& txid);

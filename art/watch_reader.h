@@ -1,6 +1,7 @@
 // Reading a watch address: the transaction ids that paid it (the platform's oracle index, then
-// WhatsOnChain's address histories), each transaction fetched afresh and its verified "KV-Art"
-// record kept. No cache and no shared state: the gallery reads its frames on many threads at once.
+// WhatsOnChain's address histories), each transaction fetched and its verified "KV-Art" record
+// kept. The listing is read afresh every time; a mined transaction, once read, is kept per service
+// on disk and not read again. Safe on many threads at once (the gallery reads its frames so).
 // Slow; worker threads only.
 #pragma once
 
@@ -9,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -34,13 +36,34 @@ bool fetch_tx_json(const std::string& txid, nlohmann::json& out);
 // The text of a watch read that listed transactions it could not fetch.
 constexpr const char* kWatchRecordsUnread = "Some records could not be read. Try again.";
 
+// Which listed transactions a watch read fetches, by the block height WhatsOnChain's histories
+// list for them. A watch carries every payment the platform ever had; a reader that knows where
+// the records it looks for can stand reads only that part.
+struct WatchScanBounds {
+    std::int64_t min_height = 0; // positive: ids listed mined in an earlier block are not fetched
+    std::int64_t mined_by = 0;   // positive: ids listed mined in a later block are not fetched
+    // When given, the listed ids are fetched oldest block first, a few bulk requests at a time,
+    // and once a record it accepts was read, nothing listed in a later block nor unconfirmed is.
+    std::function<bool(const WatchRecord&)> enough;
+};
+
 // The records with a positive time at the watch whose signature verifies under the key they carry
 // (no paymail is asked), ordered by time then transaction id. Neither the record type nor the
 // watch payment is checked: callers apply their own rules. False when the listing fails (its
 // error text), or with kWatchRecordsUnread and the records that were read when a listed
-// transaction could not be fetched. `whole` as for fetch_address_txids. With a positive
-// `mined_by`, transactions WhatsOnChain's histories list in a later block are neither fetched nor
-// kept; those with no listed height are read as always.
+// transaction could not be fetched. `whole` as for fetch_address_txids; an id the bounds leave
+// unfetched does not make a read less whole. Ids with no listed height are read as always.
 bool scan_watch_messages(const std::string& watch_key, const std::string& watch_address,
                          std::vector<WatchRecord>& records, std::string& error, bool* whole = nullptr,
-                         std::int64_t mined_by = 0);
+                         const WatchScanBounds& bounds = WatchScanBounds{});
+
+// Notes a reader keeps with what was read of a watch at the service in force (the first pair of an
+// artwork), kept on disk with it: "" when none; an empty value removes the note.
+std::string watch_note(const std::string& watch_key, const std::string& name);
+void watch_note_set(const std::string& watch_key, const std::string& name, const std::string& value);
+
+// The verified record of a mined transaction a read of the watch kept; false when none is kept.
+bool watch_kept_record(const std::string& watch_key, const std::string& txid, WatchRecord& record);
+
+// Forgets in memory what was read of every watch, as a restart does; the files stay.
+void watch_memory_forget();

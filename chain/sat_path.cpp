@@ -3,12 +3,9 @@
 #include "chain/outpoints.h"
 #include "chain/woc_client.h"
 #include "wallet/codecs.h"
-#include "wallet/http_client.h"
 #include "wallet/json_util.h"
-#include "wallet/parallel.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <limits>
 #include <set>
@@ -23,12 +20,6 @@ constexpr std::uint64_t kMaxSats = 2100000000000000;
 // Inputs standing before the coin in one transaction. Their values are read in bulk; a transaction
 // with more is not followed rather than read in thousands of requests.
 constexpr std::size_t kMaxInputsBefore = 10000;
-// WhatsOnChain's bulk transaction details take at most 20 ids a request.
-constexpr std::size_t kBulkTxIds = 20;
-constexpr std::uint32_t kBulkTxTimeoutS = 20;
-// Bulk requests in flight at once: a watch listing thousands of ids is read in a few rounds
-// rather than hundreds of waits, without flooding the service.
-constexpr std::uint32_t kBulkRequestsAtOnce = 4;
 
 bool output_sats(const json& out, std::uint64_t& sats) {
     if (!out.is_object()) return false;
@@ -63,36 +54,6 @@ bool input_outpoint(const json& in, std::string& txid, std::uint32_t& vout) {
     return is_txid_hex(txid);
 }
 
-bool usable_tx(const json* tx) {
-    if (!tx || !tx->is_object()) return false;
-    const auto vin = tx->find("vin");
-    const auto vout = tx->find("vout");
-    return vin != tx->end() && vin->is_array() && vout != tx->end() && vout->is_array();
-}
-
-// One request of the bulk details for ids [first, last); true when the service answered.
-bool bulk_batch(const std::vector<std::string>& txids, std::size_t first, std::size_t last, std::vector<json>& txs) {
-    json body = {{"txids", json::array()}};
-    // Only a plain id goes out: anything else names no transaction, and may not even be text.
-    for (std::size_t i = first; i < last; ++i)
-        if (is_txid_hex(txids[i])) body["txids"].push_back(txids[i]);
-    if (body["txids"].empty()) return false;
-    std::string response, error;
-    if (!http_post_json(woc_url("/txs"), body.dump(), response, error, kBulkTxTimeoutS, 1)) return false;
-    const json reply = json_parse_or_discarded(response);
-    if (!reply.is_array()) return false;
-    for (const json& tx : reply) {
-        // The service answers an id it does not know with an error entry in the id's place.
-        if (!usable_tx(&tx)) continue;
-        const auto id = tx.find("txid");
-        if (id == tx.end() || !id->is_string()) continue;
-        const std::string txid = to_lower_copy(id->get<std::string>());
-        for (std::size_t i = first; i < last; ++i)
-            if (txs[i].is_null() && to_lower_copy(txids[i]) == txid) txs[i] = tx;
-    }
-    return true;
-}
-
 } // namespace
 
 bool ordinal_output(const json& vout, std::uint64_t position, std::uint32_t& index, std::uint64_t& offset) {
@@ -113,7 +74,7 @@ bool ordinal_output(const json& vout, std::uint64_t position, std::uint32_t& ind
 
 bool sat_hop(const json& spender, const SatPlace& from, const SatPathReader& reader, SatPlace& to, bool& gone) {
     gone = false;
-    if (!usable_tx(&spender)) return false;
+    if (!woc_tx_usable(spender)) return false;
     // The inputs before the coin's own, whose values push its position on.
     std::vector<std::pair<std::string, std::uint32_t>> before;
     bool found = false;
@@ -140,7 +101,7 @@ bool sat_hop(const json& spender, const SatPlace& from, const SatPathReader& rea
     for (const auto& outpoint : before) {
         const json* prev = reader.tx(outpoint.first);
         std::uint64_t sats = 0;
-        if (!usable_tx(prev) || outpoint.second >= (*prev)["vout"].size() ||
+        if (!prev || !woc_tx_usable(*prev) || outpoint.second >= (*prev)["vout"].size() ||
             !output_sats((*prev)["vout"][outpoint.second], sats))
             return false;
         position += sats;
@@ -175,7 +136,7 @@ void follow_sat(const SatPlace& start, const SatPathReader& reader, int max_hops
         const json* tx = reader.tx(spender);
         SatPlace next;
         bool gone = false;
-        if (!usable_tx(tx) || !sat_hop(*tx, path.at, reader, next, gone)) {
+        if (!tx || !woc_tx_usable(*tx) || !sat_hop(*tx, path.at, reader, next, gone)) {
             path.end = SatPathEnd::unreadable;
             return;
         }
@@ -187,15 +148,4 @@ void follow_sat(const SatPlace& start, const SatPathReader& reader, int max_hops
             return;
         }
     }
-}
-
-bool woc_bulk_tx_json(const std::vector<std::string>& txids, std::vector<json>& txs) {
-    txs.assign(txids.size(), json());
-    std::atomic<bool> answered{false};
-    // Each batch writes only its own slots of `txs`.
-    parallel_for((txids.size() + kBulkTxIds - 1) / kBulkTxIds, kBulkRequestsAtOnce, [&](std::uint64_t batch) {
-        const std::size_t first = static_cast<std::size_t>(batch) * kBulkTxIds;
-        if (bulk_batch(txids, first, std::min(txids.size(), first + kBulkTxIds), txs)) answered = true;
-    });
-    return answered;
 }

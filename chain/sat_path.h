@@ -58,8 +58,3 @@ bool sat_hop(const nlohmann::json& spender, const SatPlace& from, const SatPathR
 // False when the position lies past the outputs (the satoshi went to the miner) or the outputs
 // are malformed.
 bool ordinal_output(const nlohmann::json& vout, std::uint64_t position, std::uint32_t& index, std::uint64_t& offset);
-
-// The transactions' JSON from WhatsOnChain's bulk details, 20 a request, a few requests side by
-// side; `txs[i]` is null where the reply held no usable copy of `txids[i]` (one with "vin" and
-// "vout" arrays). False when no request was answered.
-bool woc_bulk_tx_json(const std::vector<std::string>& txids, std::vector<nlohmann::json>& txs);

@@ -9,9 +9,11 @@
 #include "wallet/crypto.h"
 #include "wallet/http_client.h"
 #include "wallet/json_util.h"
+#include "wallet/parallel.h"
 #include "wallet/settings.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <mutex>
@@ -34,11 +36,26 @@ constexpr std::size_t kBulkConfirmedRows = 20;
 constexpr std::size_t kBulkUnconfirmedRows = 100;
 // No amount on the chain can exceed the money supply; anything larger is a broken reply.
 constexpr double kMaxSats = 21e14;
+// The bulk transaction details take at most 20 ids a request; a few requests go side by side, so
+// a watch listing thousands of ids is read in a few rounds without flooding the service.
+constexpr std::size_t kBulkTxIds = 20;
+constexpr std::int32_t kBulkTxTimeoutS = 20;
+constexpr std::uint32_t kBulkRequestsAtOnce = 4;
+// A block's list and its pages. No block holds more ids than this; a reply claiming more pages is
+// damaged.
+constexpr std::int32_t kBlockTimeoutS = 12;
+constexpr std::size_t kBlockIdsLimit = 10000000;
+constexpr std::size_t kBlockPagesLimit = 1000;
+// Places kept, and the one block list kept for the next place asked in the same block.
+constexpr std::size_t kPlacesKept = 8192;
 
 // The WhatsOnChain cache mutex guards these two maps; it is never held across a request.
 std::mutex g_woc_mutex;
 std::unordered_map<std::string, int> g_spent_code;
 std::unordered_map<std::string, std::string> g_spent_by;
+std::unordered_map<std::string, std::int64_t> g_block_places;
+std::string g_last_block_key;
+std::vector<std::string> g_last_block;
 
 // Letters, digits and "-._~" stay; every other byte becomes %XX.
 std::string percent_encode(const std::string& text) {
@@ -137,6 +154,40 @@ bool output_sats(const json& out, std::int64_t& sats) {
     if (scaled > kMaxSats) return false;
     sats = std::llround(scaled);
     return sats >= 1;
+}
+
+// One request of the bulk details for ids [first, last); true when the service answered.
+bool bulk_batch(const std::vector<std::string>& txids, std::size_t first, std::size_t last, std::vector<json>& txs) {
+    json body = {{"txids", json::array()}};
+    // Only a plain id goes out: anything else names no transaction, and may not even be text.
+    for (std::size_t i = first; i < last; ++i)
+        if (is_txid_hex(txids[i])) body["txids"].push_back(txids[i]);
+    if (body["txids"].empty()) return false;
+    std::string response, error;
+    if (!http_post_json(woc_url("/txs"), body.dump(), response, error, kBulkTxTimeoutS, 1)) return false;
+    const json reply = json_parse_or_discarded(response);
+    if (!reply.is_array()) return false;
+    for (const json& tx : reply) {
+        // The service answers an id it does not know with an error entry in the id's place.
+        if (!woc_tx_usable(tx)) continue;
+        const auto id = tx.find("txid");
+        if (id == tx.end() || !id->is_string()) continue;
+        const std::string txid = to_lower_copy(id->get<std::string>());
+        for (std::size_t i = first; i < last; ++i)
+            if (txs[i].is_null() && to_lower_copy(txids[i]) == txid) txs[i] = tx;
+    }
+    return true;
+}
+
+// Appends the ids of one block list or page (an array, or an object's "tx" array) to `ids`.
+bool append_block_ids(const json& reply, std::vector<std::string>& ids) {
+    const json* list = reply_array(reply, "tx");
+    if (!list) return false;
+    for (const json& id : *list) {
+        if (ids.size() >= kBlockIdsLimit) return false;
+        ids.push_back(id.is_string() ? to_lower_copy(id.get<std::string>()) : std::string());
+    }
+    return true;
 }
 
 } // namespace
@@ -389,7 +440,8 @@ bool woc_tx_json(const std::string& txid, json& tx, bool mempool_copy_will_do) {
 
 int woc_spent_by(const std::string& txid, std::uint32_t vout, std::string& spender) {
     spender.clear();
-    const std::string key = txid + ":" + std::to_string(vout);
+    // Another service's chain may know another spender.
+    const std::string key = service_settings().woc_base + "|" + txid + ":" + std::to_string(vout);
     {
         std::lock_guard<std::mutex> lock(g_woc_mutex);
         auto it = g_spent_code.find(key);
@@ -426,6 +478,81 @@ void woc_cache_clear() {
     std::lock_guard<std::mutex> lock(g_woc_mutex);
     g_spent_code.clear();
     g_spent_by.clear();
+    g_block_places.clear();
+    g_last_block_key.clear();
+    g_last_block.clear();
+}
+
+bool woc_tx_usable(const json& tx) {
+    if (!tx.is_object()) return false;
+    const auto vin = tx.find("vin");
+    const auto vout = tx.find("vout");
+    return vin != tx.end() && vin->is_array() && vout != tx.end() && vout->is_array();
+}
+
+bool woc_bulk_tx_json(const std::vector<std::string>& txids, std::vector<json>& txs) {
+    txs.assign(txids.size(), json());
+    std::atomic<bool> answered{false};
+    // Each batch writes only its own slots of `txs`.
+    parallel_for((txids.size() + kBulkTxIds - 1) / kBulkTxIds, kBulkRequestsAtOnce, [&](std::uint64_t batch) {
+        const std::size_t first = static_cast<std::size_t>(batch) * kBulkTxIds;
+        if (bulk_batch(txids, first, std::min(txids.size(), first + kBulkTxIds), txs)) answered = true;
+    });
+    return answered;
+}
+
+bool woc_block_txids(std::int64_t height, std::vector<std::string>& txids) {
+    txids.clear();
+    if (height <= 0) return false;
+    std::string body, err;
+    if (!http_get(woc_url("/block/height/" + std::to_string(height)), body, err, kBlockTimeoutS, false)) return false;
+    const json reply = json_parse_or_discarded(body);
+    if (!reply.is_object()) return false;
+    // A large block names only its first ids here; its pages hold the rest.
+    const auto pages = reply.find("pages");
+    const json* uris = pages != reply.end() && pages->is_object() ? reply_array(*pages, "uri") : nullptr;
+    if (!append_block_ids(reply, txids)) return false;
+    if (!uris || uris->empty()) return true;
+    if (uris->size() > kBlockPagesLimit) return false;
+    const std::vector<std::string> first_ids = std::move(txids);
+    txids.clear();
+    const std::string base = service_settings().woc_base;
+    for (const json& uri : *uris) {
+        if (!uri.is_string()) return false;
+        const std::string path = uri.get<std::string>();
+        // A page is asked for only at the service the block came from.
+        if (path.empty() || path[0] != '/' || path.find("..") != std::string::npos) return false;
+        if (!http_get(base + path, body, err, kBlockTimeoutS, false)) return false;
+        if (!append_block_ids(json_parse_or_discarded(body), txids)) return false;
+    }
+    // Pages that do not start where the block does hold the ids after those it listed itself.
+    if (!first_ids.empty() && (txids.empty() || txids.front() != first_ids.front()))
+        txids.insert(txids.begin(), first_ids.begin(), first_ids.end());
+    return true;
+}
+
+std::int64_t woc_tx_block_place(std::int64_t height, const std::string& txid) {
+    const std::string block_key = service_settings().woc_base + "|" + std::to_string(height);
+    const std::string key = block_key + "|" + txid;
+    std::vector<std::string> ids;
+    {
+        std::lock_guard<std::mutex> lock(g_woc_mutex);
+        const auto kept = g_block_places.find(key);
+        if (kept != g_block_places.end()) return kept->second;
+        if (g_last_block_key == block_key) ids = g_last_block;
+    }
+    if (ids.empty() && !woc_block_txids(height, ids)) return -1;
+    const auto at = std::find(ids.begin(), ids.end(), txid);
+    const std::int64_t place = at == ids.end() ? -1 : static_cast<std::int64_t>(at - ids.begin());
+    std::lock_guard<std::mutex> lock(g_woc_mutex);
+    // An unknown place is asked for again next time.
+    if (place >= 0) {
+        if (g_block_places.size() >= kPlacesKept) g_block_places.clear();
+        g_block_places[key] = place;
+    }
+    g_last_block_key = block_key;
+    g_last_block = std::move(ids);
+    return place;
 }
 
 bool learn_own_outputs(const std::string& txid) {

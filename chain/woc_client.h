@@ -71,8 +71,28 @@ bool woc_tx_json(const std::string& txid, nlohmann::json& tx, bool mempool_copy_
 // Codes 0 and 3 are cached until woc_cache_clear.
 int woc_spent_by(const std::string& txid, std::uint32_t vout, std::string& spender);
 
-// Empties the spend-status caches; the store of mined transactions stays.
+// Empties the spend-status caches and the kept places in blocks, of every service; the store of
+// mined transactions stays.
 void woc_cache_clear();
+
+// True for a transaction's JSON that has "vin" and "vout" arrays, the shape every reader of inputs
+// and outputs needs.
+bool woc_tx_usable(const nlohmann::json& tx);
+
+// The transactions' JSON from the bulk details, 20 a request, a few requests side by side;
+// `txs[i]` is null where the reply held no usable copy of `txids[i]`. False when no request was
+// answered.
+bool woc_bulk_tx_json(const std::vector<std::string>& txids, std::vector<nlohmann::json>& txs);
+
+// The ids of the block at `height` in block order. A block of more than a thousand transactions
+// lists only its first hundred with the block; the rest are read through the block's pages. False
+// when the block or one of its pages could not be read.
+bool woc_block_txids(std::int64_t height, std::vector<std::string>& txids);
+
+// Where a mined transaction stands in its block at `height` (0 first), read through
+// woc_block_txids and kept per service, height and transaction, so a transaction found later in
+// another block is placed afresh; -1 when the block cannot be read or does not hold it.
+std::int64_t woc_tx_block_place(std::int64_t height, const std::string& txid);
 
 // Adds the P2PKH outputs of a transaction that pay a wallet key, not spent and not known yet, to
 // the change coins, each with the keys of the address it pays. True when a coin was added. The

@@ -5,6 +5,8 @@
 #include "art/title_chain.h"
 
 #include "art/art_records.h"
+#include "chain/tx_store.h"
+#include "chain/woc_client.h"
 #include "fakes/fake_oracle.h"
 #include "fakes/registry_fixture.h"
 #include "identity/identity_lookup.h"
@@ -77,6 +79,18 @@ struct TitleChainSvcTest : FakeIdentityTest {
     void hop(KeyedCoin& coin, const Person& to) {
         coin = {fake_send(chain, {coin}, {to_address(to.key.address)}), 0, to.key};
     }
+    // `n` strangers' 1-sat payments to `address`, mined in one block.
+    void strangers(const std::string& address, int n) {
+        for (int i = 0; i < n; ++i)
+            chain.ledger.fund(address, 1, false);
+        chain.ledger.mine();
+    }
+    // A fresh process: nothing remembered but what was kept on disk.
+    void restart() {
+        title_memory_forget();
+        tx_store_clear();
+        woc_cache_clear();
+    }
     // An owner record posted on its own, moving no coin.
     std::string post_owner(const Person& signer, const Person& to, const std::string& prev, std::int64_t at) {
         return fake_post_record(
@@ -143,10 +157,11 @@ TEST_F(TitleChainSvcTest, TitleReadCostsTheListingAndTheCoinsPath) {
     const int path = chain.woc.request_count("/v1/bsv/main/tx/") + chain.woc.request_count("/v1/bsv/main/txs") +
                      chain.woc.request_count("/v1/bsv/main/block/");
     // Both watches, the pair watch first; each watch's listed transactions come in one bulk
-    // request, counted with the path's, which reads the passes mined after the pair itself.
+    // request, counted with the path's, as is the artwork's own transaction, whose block bounds
+    // the watches' read. Every spender comes from the spend look-up.
     EXPECT_EQ(listing, 8);
     EXPECT_EQ(listed_txs, 0);
-    EXPECT_EQ(path, 8);
+    EXPECT_EQ(path, 9);
     // Checking the records' signatures may ask for the signers' published keys.
     const int keys = chain.platform.request_count("/api/bsvalias/id/");
     EXPECT_EQ(requests(), listing + listed_txs + path + keys);
@@ -385,6 +400,143 @@ TEST_F(TitleChainSvcTest, PairsInOneBlockGoByTheirPlaceInIt) {
     chain.ledger.mine();
     chain.woc.set_fault("/v1/bsv/main/block/", FakeFault{500});
     EXPECT_EQ(owners(), "error: the order of the artwork's pairs could not be read. Try again.");
+}
+
+// A busy block lists only its first hundred ids; the pairs stand past them and are placed through
+// the block's pages. A copy of alice's pair, posted by anyone, starts the same title wherever it
+// stands, and her pass that names her own pair still moves it.
+TEST_F(TitleChainSvcTest, PairsInABusyBlockArePlacedThroughItsPages) {
+    struct Row {
+        const char* name;
+        bool mallory_first; // mallory's record stands before alice's in the block
+        bool copy;          // mallory posts a copy of alice's record rather than her own pair
+        const char* owners;
+    };
+    const Row rows[] = {
+        {"a copy before alice's pair", true, true, "alice bob"},
+        {"a copy after alice's pair", false, true, "alice bob"},
+        {"mallory's own pair first", true, false, "mallory"},
+        {"mallory's own pair second", false, false, "alice bob"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        art = fake_inscribe(chain, alice.key.hash, "image/png", kArtBytes + row.name);
+        cert = certificate(alice, art);
+        art_at = {art.substr(0, 64), 0, alice.key};
+        cert_at = {cert.substr(0, 64), 0, alice.key};
+        const json alice_record =
+            record(alice, "art_pair", ts,
+                   {{"pic", art}, {"cert", cert}, {"sha256", sha256_hex(kArtBytes)}, {"owner", alice.key.pub}});
+        const json mallory_record = row.copy ? alice_record
+                                             : record(mallory, "art_pair", ts - 3600,
+                                                      {{"pic", art},
+                                                       {"cert", certificate(mallory, art)},
+                                                       {"sha256", sha256_hex(kArtBytes)},
+                                                       {"owner", mallory.key.pub}});
+        for (int i = 0; i < 1050; ++i)
+            chain.ledger.fund(carol.key.address, 1, false);
+        std::string alice_pair;
+        if (row.mallory_first) fake_pair_tx(chain, mallory.key, mallory_record);
+        alice_pair = fake_pair_tx(chain, alice.key, alice_record);
+        if (!row.mallory_first) fake_pair_tx(chain, mallory.key, mallory_record);
+        chain.ledger.mine();
+        pass(bob, alice, alice_pair, ts + 60);
+        chain.ledger.mine();
+        EXPECT_EQ(owners(), row.owners);
+        restart();
+        EXPECT_EQ(owners(), row.owners);
+    }
+}
+
+// Strangers pay both watches before and after the pair. The first title read of a fresh process
+// costs the listings and what it did not read before, not a read of every payment.
+TEST_F(TitleChainSvcTest, StrangersAtTheWatchesCostAListingNotAReadOfEach) {
+    struct Row {
+        const char* name;
+        int pair_before; // at the pair watch, between the inscription and the pair
+        int pair_after;
+        int title_after;
+    };
+    const Row rows[] = {
+        {"no strangers", 0, 0, 0},
+        {"4,000 at the pair watch before the pair", 4000, 0, 0},
+        {"4,000 at the pair watch after the pair", 0, 4000, 0},
+        {"10,001 at the title watch after the pair", 0, 0, 10001},
+    };
+    const auto requests = [this] { return chain.woc.request_count() + chain.platform.request_count(); };
+    int none = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        art = fake_inscribe(chain, alice.key.hash, "image/png", kArtBytes + row.name);
+        cert = certificate(alice, art);
+        art_at = {art.substr(0, 64), 0, alice.key};
+        cert_at = {cert.substr(0, 64), 0, alice.key};
+        strangers(kPairWatchAddress, row.pair_before);
+        // The artist's program reads the watches before it pairs.
+        EXPECT_EQ(owners(), "");
+        const std::string p = pair(alice, alice.key.pub, cert, ts);
+        chain.ledger.mine();
+        strangers(kPairWatchAddress, row.pair_after);
+        strangers(kTitleWatchAddress, row.title_after);
+        restart();
+        chain.woc.reset_counts();
+        chain.platform.reset_counts();
+        EXPECT_EQ(owners(), "alice");
+        if (row.pair_before + row.pair_after + row.title_after == 0) none = requests();
+        EXPECT_LE(requests(), none + 20);
+        RecordProperty(std::string("first_read_requests ") + row.name, requests());
+        pass(bob, alice, p, ts + 60);
+        chain.ledger.mine();
+        restart();
+        EXPECT_EQ(owners(), "alice bob");
+    }
+}
+
+// Two reads of one process name the same owner when the spend look-up lags what a watch lists
+// (here the pass that the watch lists with the pair, in one block).
+TEST_F(TitleChainSvcTest, ReadsOfOneProcessAgreeOnASpender) {
+    pass(bob, alice, pair(alice, alice.key.pub, cert, ts), ts + 60);
+    chain.ledger.mine();
+    chain.woc.set_fault("/v1/bsv/main/tx/" + art.substr(0, 64) + "/0/spent", FakeFault{404});
+    const std::string first = owners();
+    EXPECT_EQ(owners(), first);
+    chain.woc.clear_faults();
+    woc_cache_clear();
+    EXPECT_EQ(owners(), "alice bob");
+}
+
+// What a read remembers, in memory and on disk, belongs to the service it read.
+TEST_F(TitleChainSvcTest, WhatIsRememberedBelongsToItsService) {
+    pair(alice, alice.key.pub, cert, ts);
+    chain.ledger.mine();
+    EXPECT_EQ(owners(), "alice");
+    FakeChain other;
+    {
+        ScopedServiceSettings at_other(settings_for(other));
+        EXPECT_EQ(owners(), "");
+        restart();
+        EXPECT_EQ(owners(), "");
+    }
+    restart();
+    EXPECT_EQ(owners(), "alice");
+}
+
+// A reorganisation moves alice's remembered pair past mallory's: a read that reads the watches
+// afresh (the certificate check, the look-up) finds it no longer in its block and forgets it.
+TEST_F(TitleChainSvcTest, APairMovedByAReorganisationIsForgotten) {
+    const std::string p = pair(alice, alice.key.pub, cert, ts);
+    chain.ledger.mine();
+    EXPECT_EQ(owners(), "alice");
+    pair(mallory, mallory.key.pub, certificate(mallory, art), ts + 60);
+    chain.ledger.mine();
+    ASSERT_TRUE(chain.ledger.unmine(p));
+    chain.ledger.mine();
+    std::vector<KvArtTitleRow> rows;
+    std::string certificate_id;
+    EXPECT_EQ(art_title_chain(art, rows, &certificate_id), "");
+    EXPECT_EQ(owners(), "mallory");
+    restart();
+    EXPECT_EQ(owners(), "mallory");
 }
 
 TEST_F(TitleChainSvcTest, FailuresGiveTheirTexts) {

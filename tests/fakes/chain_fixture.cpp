@@ -1,6 +1,7 @@
 #include "fakes/chain_fixture.h"
 
 #include "art/gallery_frames.h"
+#include "art/title_chain.h"
 #include "chain/broadcast.h"
 #include "chain/sign.h"
 #include "chain/woc_client.h"
@@ -23,6 +24,7 @@ void reset_chain_session_for_tests() {
     clear_chain_session_state();
     woc_cache_clear();
     gallery_cache_clear();
+    title_memory_forget();
     last_success_txid().clear();
 }
 

@@ -4,6 +4,7 @@
 #include "chain/tx.h"
 #include "wallet/codecs.h"
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,10 @@ const std::size_t kBulkConfirmedCap = 20;
 const std::size_t kBulkUnconfirmedCap = 100;
 const std::size_t kBulkHistoryCap = 1000;
 const std::size_t kHistoryPageCap = 1000;
+// A block of more than 1,000 transactions lists its first 100 ids; its pages hold 50,000 each.
+const std::size_t kBlockListedWhole = 1000;
+const std::size_t kBlockFirstIds = 100;
+const std::size_t kBlockPageIds = 50000;
 
 FakeResponse text_reply(const std::string& body, int status = 200) {
     FakeResponse r;
@@ -51,6 +56,22 @@ std::string node_words(const std::string& reason) {
 
 json utxo_row(const LedgerOutput& o) {
     return {{"height", o.height}, {"tx_pos", o.vout}, {"tx_hash", o.txid}, {"value", o.sats}};
+}
+
+// The ids of a mined block in block order.
+json block_ids(const Ledger& ledger, std::int32_t height) {
+    json ids = json::array();
+    for (const LedgerOutput& o : ledger.outputs_where([](const Bytes&) { return true; }, true)) {
+        if (o.height == height && (ids.empty() || ids.back() != o.txid)) ids.push_back(o.txid);
+    }
+    return ids;
+}
+
+// A block's hash as the fake names it: its height in the last eight hex digits.
+std::string fake_block_hash(std::int32_t height) {
+    char tail[9];
+    std::snprintf(tail, sizeof tail, "%08x", static_cast<unsigned>(height));
+    return std::string(56, 'b') + tail;
 }
 
 json history_rows(const std::vector<LedgerTx>& txs, int want) {
@@ -200,15 +221,35 @@ void add_woc_routes(FakeChain& chain) {
                            {"status", o.spent_height > 0 ? "confirmed" : "unconfirmed"}});
     });
 
-    // A block's transactions in block order, the order in which the ledger took them.
+    // A block's transactions in block order, the order in which the ledger took them. As the
+    // service lists a block of more than 1,000: its first 100 ids, and pages that hold them all.
     get("/block/height/([0-9]{1,9})", [&ledger](const FakeRequest& req) {
         const std::int32_t height = std::stoi(req.matches[1]);
         if (height <= 0 || height > ledger.tip()) return text_reply("Not Found", 404);
-        json ids = json::array();
-        for (const LedgerOutput& o : ledger.outputs_where([](const Bytes&) { return true; }, true)) {
-            if (o.height == height && (ids.empty() || ids.back() != o.txid)) ids.push_back(o.txid);
+        const json ids = block_ids(ledger, height);
+        const std::string hash = fake_block_hash(height);
+        json reply = {{"hash", hash}, {"height", height}, {"txcount", ids.size()}, {"tx", ids}};
+        if (ids.size() > kBlockListedWhole) {
+            reply["tx"] = json(std::vector<json>(ids.begin(), ids.begin() + kBlockFirstIds));
+            json uris = json::array();
+            for (std::size_t page = 1; (page - 1) * kBlockPageIds < ids.size(); ++page)
+                uris.push_back("/block/hash/" + hash + "/page/" + std::to_string(page));
+            reply["pages"] = {{"uri", uris}, {"size", kBlockPageIds}};
         }
-        return json_reply({{"height", height}, {"txcount", ids.size()}, {"tx", ids}});
+        return json_reply(reply);
+    });
+    get("/block/hash/" + kHex64 + "/page/([0-9]{1,6})", [&ledger](const FakeRequest& req) {
+        const std::string hash = req.matches[1];
+        const std::int32_t height = static_cast<std::int32_t>(std::stol(hash.substr(56), nullptr, 16));
+        const std::size_t page = std::stoul(req.matches[2]);
+        if (height <= 0 || height > ledger.tip() || fake_block_hash(height) != hash || page == 0)
+            return text_reply("Not Found", 404);
+        const json ids = block_ids(ledger, height);
+        json rows = json::array();
+        for (std::size_t i = (page - 1) * kBlockPageIds; i < ids.size() && i < page * kBlockPageIds; ++i)
+            rows.push_back(ids[i]);
+        if (rows.empty()) return text_reply("Not Found", 404);
+        return json_reply(rows);
     });
 
     woc.on("POST", kWoc + "/tx/raw", [&ledger](const FakeRequest& req) {

@@ -246,6 +246,14 @@ std::int32_t Ledger::mine() {
     return tip_;
 }
 
+bool Ledger::unmine(const std::string& txid) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = txs_.find(txid);
+    if (it == txs_.end() || it->second.tx.height == 0) return false;
+    it->second.tx.height = 0;
+    return true;
+}
+
 std::int32_t Ledger::tip() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return tip_;

@@ -57,6 +57,9 @@ struct Ledger {
 
     // Confirms the whole mempool in one new block; returns its height.
     std::int32_t mine();
+    // Takes a mined transaction back into the mempool, as a reorganisation that dropped its block
+    // does; the next mine() puts it in a new block. False when it is unknown or not mined.
+    bool unmine(const std::string& txid);
     std::int32_t tip() const;
 
     // Transactions taken from now on stay unlisted for the next n look-ups.
