@@ -19,6 +19,8 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -71,6 +73,24 @@ void reset_wallet_status_refresh() {
 
 void refresh_wallet_status(WalletStatus& status) {
     status = WalletStatus{};
+    // The host role needs nothing this run reads, so it is asked beside the run's first requests.
+    std::thread quota;
+    try {
+        quota = std::thread([] {
+            try {
+                paymail_quota_refresh();
+            } catch (...) {
+                // Out of memory on the role's reply: the stored role stays.
+            }
+        });
+    } catch (const std::system_error&) {
+    }
+    struct Joined {
+        std::thread& thread;
+        ~Joined() {
+            if (thread.joinable()) thread.join();
+        }
+    } joined{quota};
     scan_hd_balances();
 
     WalletLock lock = lock_wallet();
@@ -149,7 +169,7 @@ void refresh_wallet_status(WalletStatus& status) {
     lock.unlock();
 
     claim_paymail_if_changed(alias, identity_pub, receive_address, avatar, ord_address);
-    paymail_quota_refresh();
+    if (!quota.joinable()) paymail_quota_refresh();
 }
 
 std::string connected_paymail_alias() {
