@@ -78,7 +78,7 @@ bool bulk_batch(const std::vector<std::string>& txids, std::size_t first, std::s
         if (is_txid_hex(txids[i])) body["txids"].push_back(txids[i]);
     if (body["txids"].empty()) return false;
     std::string response, error;
-    if (!http_post_json(woc_url("/txs"), body.dump(), response, error, kBulkTxTimeoutS, 1)) return false;
+    if (!http_post_json(woc_url("/txs"), body.dump(), response, error, kBulkTxTimeoutS, kUntilTimeOut)) return false;
     const json reply = json_parse_or_discarded(response);
     if (!reply.is_array()) return false;
     for (const json& tx : reply) {
