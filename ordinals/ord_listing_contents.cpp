@@ -50,8 +50,8 @@ struct ByteBudget {
 // megabytes; a content of untold size, or a larger one, is read alone by the one-key road.
 constexpr std::size_t kBulkContentIds = 20;
 constexpr std::uint64_t kBulkContentBytes = std::uint64_t{2} << 20;
-// The service answers two requests at once (see its pace); more threads would only wait there.
-constexpr std::uint32_t kBulkContentThreads = 2;
+// The host's pace bounds the requests at once; these threads only keep it busy.
+constexpr std::uint32_t kBulkContentThreads = 4;
 
 // Reads what it can of the keys' contents from their transactions through the bulk details and
 // caches it; a key it misses is left to the one-key road.
