@@ -31,15 +31,19 @@ def figure(value):
     return str(int(value)) if float(value).is_integer() else "%.2f" % value
 
 runs = json.load(open(sys.argv[1])).get("benchmarks", [])
+width = max([len("benchmark")] + [len(run["name"]) for run in runs])
 print()
-print("%-58s %10s %8s  %s" % ("benchmark", "time_ms", "x_chain", "counters"))
+print("%-*s %10s %8s  %s" % (width, "benchmark", "time_ms", "x_chain", "counters"))
 for run in runs:
     if run.get("error_occurred"):
-        print("%-58s %10s %8s  error: %s" % (run["name"], "-", "-", run.get("error_message", "")))
+        print("%-*s %10s %8s  error: %s" % (width, run["name"], "-", "-", run.get("error_message", "")))
         continue
     counters = {k: v for k, v in run.items() if k not in OWN and isinstance(v, (int, float))}
-    ms = counters.pop("wall_ms", run["real_time"] * TO_MS.get(run.get("time_unit", "ns"), 1e-6))
+    ms = counters.pop("wall_ms", None)
+    if ms is None and "real_time" in run:
+        ms = run["real_time"] * TO_MS.get(run.get("time_unit", "ns"), 1e-6)
     ratio = counters.pop("times_chain", None)
     rest = "  ".join("%s=%s" % (k, figure(v)) for k, v in sorted(counters.items()))
-    print("%-58s %10.1f %8s  %s" % (run["name"], ms, "-" if ratio is None else "%.2f" % ratio, rest))
+    print("%-*s %10s %8s  %s" % (width, run["name"], "-" if ms is None else "%.1f" % ms,
+                                  "-" if ratio is None else "%.2f" % ratio, rest))
 PY
