@@ -286,17 +286,18 @@ bool gp_ord_outpoints_at_address(const std::string& address, std::unordered_set<
     // The address becomes part of a URL path; anything but base58 text could reach another path.
     if (!is_ascii_alnum_text(address)) return false;
     const std::string base = service_settings().gorillapool_base;
-    // The token list does not depend on the outputs list: both are asked at once.
+    // The token list does not depend on the outputs list: it is asked beside it.
     std::string body, token_body;
     bool listed = false, tokens_listed = false;
-    parallel_for(2, 2, [&](std::uint64_t i) {
-        std::string error;
-        if (i == 0) {
-            listed = http_get(base + "/txos/address/" + address + "/unspent", body, error, 10, false);
-        } else {
+    run_beside(
+        [&] {
+            std::string error;
             tokens_listed = http_get(base + "/bsv20/" + address + "/unspent", token_body, error, 12, false);
-        }
-    });
+        },
+        [&] {
+            std::string error;
+            listed = http_get(base + "/txos/address/" + address + "/unspent", body, error, 10, false);
+        });
     if (!listed) return false;
     const json txos = json_parse_or_discarded(body);
     if (!txos.is_array()) return false;

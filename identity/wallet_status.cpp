@@ -13,14 +13,13 @@
 #include "wallet/clock.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
+#include "wallet/parallel.h"
 #include "wallet/session.h"
 #include "wallet/wallet_file.h"
 
 #include <algorithm>
 #include <atomic>
 #include <mutex>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -71,26 +70,11 @@ void reset_wallet_status_refresh() {
     g_recorded_ms = 0;
 }
 
-void refresh_wallet_status(WalletStatus& status) {
+namespace {
+
+// One run of the refresh but for the host role.
+void refresh_status_and_paymail(WalletStatus& status) {
     status = WalletStatus{};
-    // The host role needs nothing this run reads, so it is asked beside the run's first requests.
-    std::thread quota;
-    try {
-        quota = std::thread([] {
-            try {
-                paymail_quota_refresh();
-            } catch (...) {
-                // Out of memory on the role's reply: the stored role stays.
-            }
-        });
-    } catch (const std::system_error&) {
-    }
-    struct Joined {
-        std::thread& thread;
-        ~Joined() {
-            if (thread.joinable()) thread.join();
-        }
-    } joined{quota};
     scan_hd_balances();
 
     WalletLock lock = lock_wallet();
@@ -169,7 +153,13 @@ void refresh_wallet_status(WalletStatus& status) {
     lock.unlock();
 
     claim_paymail_if_changed(alias, identity_pub, receive_address, avatar, ord_address);
-    if (!quota.joinable()) paymail_quota_refresh();
+}
+
+} // namespace
+
+void refresh_wallet_status(WalletStatus& status) {
+    // The host role needs nothing the run reads: it is asked beside the run, not after it.
+    run_beside([] { paymail_quota_refresh(); }, [&status] { refresh_status_and_paymail(status); });
 }
 
 std::string connected_paymail_alias() {

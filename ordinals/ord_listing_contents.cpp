@@ -83,11 +83,12 @@ void read_contents_in_bulk(const OrdListingRun& run, const std::vector<std::stri
         }
         std::vector<nlohmann::json> txs;
         woc_bulk_tx_json(txids, txs);
-        for (std::size_t i = 0; i < batch.size() && i < txs.size(); ++i) {
+        // Each content is written and flushed to disk: side by side, as the one-key road does.
+        parallel_for(std::min(batch.size(), txs.size()), kBulkContentIds, [&](std::uint64_t i) {
             std::string type;
             Bytes content;
             content_from_tx_json(batch[i], txs[i], type, content);
-        }
+        });
     });
 }
 
