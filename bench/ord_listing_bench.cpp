@@ -162,6 +162,7 @@ BENCHMARK(BM_OrdListing)
 BENCHMARK(BM_OrdListing)
     ->ArgNames({"warm", "artworks", "delay_ms", "art_list", "free_rate"})
     ->ArgsProduct({{0, 1}, {1000}, {20, 80}, {0, 1}, {0}})
+    ->ArgsProduct({{0, 1}, {1000}, {80}, {1}, {1}})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();

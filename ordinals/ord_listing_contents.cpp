@@ -50,8 +50,10 @@ struct ByteBudget {
 // megabytes; a content of untold size, or a larger one, is read alone by the one-key road.
 constexpr std::size_t kBulkContentIds = 20;
 constexpr std::uint64_t kBulkContentBytes = std::uint64_t{2} << 20;
-// The host's pace bounds the requests at once; these threads only keep it busy.
-constexpr std::uint32_t kBulkContentThreads = 4;
+// The host's pace bounds the requests at once; these threads only keep it busy. Each batch writes
+// its contents a few at a time, so that the writes of all of them stay near the one-key road's 64.
+constexpr std::uint32_t kBulkContentThreads = 16;
+constexpr std::uint32_t kBulkStoreThreads = 4;
 
 // Reads what it can of the keys' contents from their transactions through the bulk details and
 // caches it; a key it misses is left to the one-key road.
@@ -84,7 +86,7 @@ void read_contents_in_bulk(const OrdListingRun& run, const std::vector<std::stri
         std::vector<nlohmann::json> txs;
         woc_bulk_tx_json(txids, txs);
         // Each content is written and flushed to disk: side by side, as the one-key road does.
-        parallel_for(std::min(batch.size(), txs.size()), kBulkContentIds, [&](std::uint64_t i) {
+        parallel_for(std::min(batch.size(), txs.size()), kBulkStoreThreads, [&](std::uint64_t i) {
             std::string type;
             Bytes content;
             content_from_tx_json(batch[i], txs[i], type, content);

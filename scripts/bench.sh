@@ -28,7 +28,7 @@ OWN = {"name", "family_index", "per_family_instance_index", "run_name", "run_typ
 TO_MS = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}
 
 def figure(value):
-    return str(int(value)) if float(value).is_integer() else "%.2f" % value
+    return str(int(value)) if float(value).is_integer() else "%.4g" % value
 
 runs = json.load(open(sys.argv[1])).get("benchmarks", [])
 width = max([len("benchmark")] + [len(run["name"]) for run in runs])
