@@ -109,9 +109,10 @@ HostTurn::HostTurn(const std::string& url, std::int64_t deadline_ms) {
         std::unique_lock<std::mutex> lock(gate->mutex);
         gate->freed.wait(lock, [&] { return gate->in_flight < pace.parallel && !gate->pacing; });
         std::int64_t now = clock_steady_ms();
-        for (std::int64_t start = next_start(*gate, pace, now); start > now; start = next_start(*gate, pace, now)) {
-            if (start == std::numeric_limits<std::int64_t>::max()) {
-                // Only an answer frees a place in the rolling second; no time to sleep until.
+        for (std::int64_t start = next_start(*gate, pace, now); start > now || gate->in_flight >= pace.parallel;
+             start = next_start(*gate, pace, now)) {
+            if (start == std::numeric_limits<std::int64_t>::max() || gate->in_flight >= pace.parallel) {
+                // Only an answer frees a slot, or a place in the rolling second: no time to sleep until.
                 const int under_way = gate->in_flight;
                 gate->freed.wait(lock, [&] { return gate->in_flight < under_way; });
             } else if (start > deadline_ms) {
