@@ -16,6 +16,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <iterator>
 #include <memory>
 #include <mutex>
@@ -243,6 +244,50 @@ TEST_F(HttpClientTest, EveryRequestKindKeepsThePaceAndWaitsOutRetryAfter) {
         EXPECT_TRUE(!sleeps.empty() && sleeps.back() == 2000);
     }
     curl_session_reset(session);
+}
+
+// A request waiting out a refusal holds none of the host's slots: with one slot, another request
+// goes and comes back meanwhile.
+TEST_F(HttpClientTest, ARefusedRequestWaitsWithoutItsSlot) {
+    ServiceSettings settings = service_settings();
+    settings.host_pace.parallel = 1;
+    set_service_settings(settings);
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool asleep = false, woken = false;
+    ClockSeam seam;
+    seam.sleep_ms = [&](std::int64_t) {
+        std::unique_lock<std::mutex> lock(mutex);
+        asleep = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return woken; });
+    };
+    set_clock_seam(seam);
+    FakeFault refused;
+    refused.rate_limit = 1;
+    server.set_fault("/data/a", refused);
+    std::thread first([&] {
+        std::string body, error;
+        EXPECT_TRUE(http_get(url("/data/a"), body, error, 10, false)) << error;
+    });
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return asleep; });
+    }
+    auto other = std::async(std::launch::async, [&] {
+        std::string body, error;
+        return http_get(url("/data/b"), body, error, 10, false);
+    });
+    EXPECT_EQ(other.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        woken = true;
+    }
+    changed.notify_all();
+    first.join();
+    EXPECT_TRUE(other.get());
+    EXPECT_EQ(server.request_count("/data/a"), 2);
+    reset_clock_seam();
 }
 
 // Many threads at a host paced as WhatsOnChain: at most two requests there at once, on at most
