@@ -527,9 +527,7 @@ TEST_F(WocClientTest, BulkReadsAskAgainWhenRefused) {
     for (std::size_t i = 0; i < std::size(reads); ++i) {
         SCOPED_TRACE(i);
         chain.woc.reset_counts();
-        FakeFault refused;
-        refused.rate_limit = 2;
-        chain.woc.set_fault(std::string(kWocPrefix) + "/addresses/", refused);
+        chain.woc.set_fault(std::string(kWocPrefix) + "/addresses/", FakeFault{0, 2});
         EXPECT_TRUE(reads[i]());
         EXPECT_EQ(chain.woc.request_count(), 3);
     }

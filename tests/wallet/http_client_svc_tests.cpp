@@ -263,9 +263,7 @@ TEST_F(HttpClientTest, ARefusedRequestWaitsWithoutItsSlot) {
         changed.wait(lock, [&] { return woken; });
     };
     set_clock_seam(seam);
-    FakeFault refused;
-    refused.rate_limit = 1;
-    server.set_fault("/data/a", refused);
+    server.set_fault("/data/a", FakeFault{0, 1});
     std::thread first([&] {
         std::string body, error;
         EXPECT_TRUE(http_get(url("/data/a"), body, error, 10, false)) << error;
