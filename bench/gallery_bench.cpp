@@ -1,10 +1,11 @@
-// The gallery's ten frames read, one of them showing a paired artwork (its certificate
-// inscribed) with nine asks, ten records in all, against the fake services with 20 or 80 ms added
-// to every request (the second argument). A frame's longest chain of dependent requests is three
-// (its transaction ids, a transaction, the certificate) before the title of its hanging is read;
-// the report gives the wall time against that chain and the requests each service answered. And a
-// title read against the number of unrelated payments to the title watch.
+// The gallery's ten frames read, with 0, 1 or 10 of them showing a paired artwork (its certificate
+// inscribed) and nine asks beside the first hanging, against the fake services with 20 or 80 ms
+// added to every request. A frame's longest chain of dependent requests is three (its transaction
+// ids, a transaction, the certificate) before the title of its hanging is read; the report gives
+// the wall time against that chain and the requests each service answered, with WhatsOnChain
+// unlimited or at its free rate with the shipped pace. And a Look up of a hung artwork, the same way.
 #include "art/gallery_frames.h"
+#include "art/ownership.h"
 #include "art/title_chain.h"
 #include "bench/bench_paths.h"
 #include "fakes/chain_fixture.h"
@@ -26,29 +27,24 @@ namespace {
 
 constexpr int kDependentChain = 3;
 
-void post(FakeChain& chain, const std::string& type, std::uint8_t key, std::int64_t ts, const std::string& pic,
-          const nlohmann::json& fields) {
+void post(FakeChain& chain, std::int32_t spot, const std::string& type, std::uint8_t key, std::int64_t ts,
+          const std::string& pic, const nlohmann::json& fields) {
     nlohmann::json msg =
-        fake_art_record(type, key == 0x11 ? "alice" : "bob", ts, {{"spot", spot_label(1)}, {"pic", pic}});
+        fake_art_record(type, key == 0x11 ? "alice" : "bob", ts, {{"spot", spot_label(spot)}, {"pic", pic}});
     for (const auto& item : fields.items())
         msg[item.key()] = item.value();
-    fake_post_record(chain, spot_row(1).watch, fake_signed_record(msg, key));
+    fake_post_record(chain, spot_row(spot).watch, fake_signed_record(msg, key));
 }
 
-// First argument 0: the gallery read cold. 1: a sale step's read of the frames right after the
-// gallery was read, as an acceptance makes it (the listings of that read serve again). 2: the same
-// as paying or completing makes it (every watch read again; mined records are not).
-void BM_GalleryColdLoad(benchmark::State& state) {
-    const auto second_read = state.range(0);
-    const auto delay_ms = static_cast<int>(state.range(1));
-    TempDataDir data_dir;
-    double wall_ms = 0;
-    int requests = 0, platform = 0, woc = 0, gorillapool = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
-        auto chain = std::make_unique<FakeChain>();
-        auto gp = std::make_unique<FakeGorillaPool>(chain->ledger);
-        FakeIdentity ids;
+// The services of one run: alice's artworks paired and hung in the first `hangings` frames, bob's
+// nine asks on the first; first_art is the first artwork's id ("" with none hung).
+struct Gallery {
+    std::unique_ptr<FakeChain> chain = std::make_unique<FakeChain>();
+    std::unique_ptr<FakeGorillaPool> gp = std::make_unique<FakeGorillaPool>(chain->ledger);
+    FakeIdentity ids;
+    std::string first_art;
+
+    Gallery(int hangings, bool free_rate) {
         serve_fake_identity(chain->platform, ids);
         ids.set_key("alice@kestrava.net", secp_pubkey_hex(Bytes(32, 0x11)));
         ids.set_key("bob@kestrava.net", secp_pubkey_hex(Bytes(32, 0x22)));
@@ -56,64 +52,121 @@ void BM_GalleryColdLoad(benchmark::State& state) {
         set_service_settings(settings_for(*chain, *gp));
         Hash160 alice_hash{};
         alice_hash.fill(0x11);
-        const std::string cert =
-            fake_inscribe(*chain, alice_hash, "application/json", R"({"title":"Dawn","artist_name":"Alice"})");
-        // A hanging counts only for the artwork's owner: alice pairs it first.
-        const std::string art = fake_inscribe(*chain, alice_hash, "image/png", "png-bytes");
-        const nlohmann::json pair = {{"pic", art},
-                                     {"cert", cert},
-                                     {"sha256", std::string(64, 'e')},
-                                     {"owner", secp_pubkey_hex(Bytes(32, 0x11))}};
-        fake_pair_tx(*chain, test_key_from_byte(0x11),
-                     fake_signed_record(fake_art_record("art_pair", "alice", 50, pair), 0x11));
-        post(*chain, "art_show", 0x11, 100, art,
-             {{"cert", cert}, {"sha256", std::string(64, 'e')}, {"price", "1000"}, {"pay_addr", "1Pay"}});
+        for (std::int32_t spot = 1; spot <= hangings; ++spot) {
+            const std::string title = "Dawn " + std::to_string(spot);
+            const std::string cert = fake_inscribe(*chain, alice_hash, "application/json",
+                                                   R"({"title":")" + title + R"(","artist_name":"Alice"})");
+            // A hanging counts only for the artwork's owner: alice pairs it first.
+            const std::string art = fake_inscribe(*chain, alice_hash, "image/png", "png-bytes " + title);
+            if (spot == 1) first_art = art;
+            const nlohmann::json pair = {{"pic", art},
+                                         {"cert", cert},
+                                         {"sha256", std::string(64, 'e')},
+                                         {"owner", secp_pubkey_hex(Bytes(32, 0x11))}};
+            fake_pair_tx(*chain, test_key_from_byte(0x11),
+                         fake_signed_record(fake_art_record("art_pair", "alice", 50, pair), 0x11));
+            post(*chain, spot, "art_show", 0x11, 100, art,
+                 {{"cert", cert}, {"sha256", std::string(64, 'e')}, {"price", "1000"}, {"pay_addr", "1Pay"}});
+        }
         const std::string bob = secp_pubkey_hex(Bytes(32, 0x22));
-        for (std::int64_t ts = 101; ts <= 109; ++ts)
-            post(*chain, "art_gask", 0x22, ts, art, {{"price_sats", "1000"}, {"buyer", bob}});
+        for (std::int64_t ts = 101; hangings > 0 && ts <= 109; ++ts)
+            post(*chain, 1, "art_gask", 0x22, ts, first_art, {{"price_sats", "1000"}, {"buyer", bob}});
         chain->ledger.mine();
         gallery_cache_clear();
-        std::vector<SpotFrame> frames;
-        if (second_read) load_all_spots(frames);
+        if (free_rate) limit_woc_to_free_rate(*chain);
+    }
+    ~Gallery() { clear_identity_cache(); }
+    void slow_down(int delay_ms) {
         FakeFault slow;
         slow.delay_ms = delay_ms;
-        chain->woc.set_fault("", slow);
-        chain->platform.set_fault("", slow);
-        gp->server.set_fault("", slow);
-        chain->woc.reset_counts();
-        chain->platform.reset_counts();
-        gp->server.reset_counts();
+        for (FakeServer* server : {&chain->woc, &chain->platform, &gp->server}) {
+            server->set_fault("", slow);
+            server->reset_counts();
+        }
+    }
+    // `chain` 0: no dependent chain to compare with.
+    void report(benchmark::State& state, double wall_ms, int delay_ms, int chain_steps = kDependentChain) {
+        print_paths("woc", chain->woc);
+        print_paths("platform", chain->platform);
+        print_paths("gp", gp->server);
+        const int woc = chain->woc.request_count(), platform = chain->platform.request_count();
+        const int gorillapool = gp->server.request_count();
+        state.counters["wall_ms"] = wall_ms;
+        if (chain_steps > 0) {
+            state.counters["chain_ms"] = chain_steps * delay_ms;
+            state.counters["times_chain"] = wall_ms / static_cast<double>(chain_steps * delay_ms);
+        }
+        state.counters["requests"] = woc + platform + gorillapool;
+        state.counters["woc"] = woc;
+        state.counters["platform"] = platform;
+        state.counters["gorillapool"] = gorillapool;
+        state.counters["woc_refused"] = chain->woc.rate_limited_count();
+        state.counters["woc_connections"] = chain->woc.connection_count();
+    }
+};
+
+double ms_since(std::chrono::steady_clock::time_point begin) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();
+}
+
+// First argument 0: the gallery read cold. 1: a sale step's read of the frames right after the
+// gallery was read, as an acceptance makes it (the listings of that read serve again). 2: the same
+// as paying or completing makes it (every watch read again; mined records are not). Then the delay,
+// the frames hung, and WhatsOnChain's free rate (1) or none (0).
+void BM_GalleryColdLoad(benchmark::State& state) {
+    const auto second_read = state.range(0);
+    const auto delay_ms = static_cast<int>(state.range(1));
+    const auto hangings = static_cast<int>(state.range(2));
+    TempDataDir data_dir;
+    for (auto _ : state) {
+        state.PauseTiming();
+        Gallery gallery(hangings, state.range(3) != 0);
+        std::vector<SpotFrame> frames;
+        if (second_read) load_all_spots(frames);
+        gallery.slow_down(delay_ms);
         state.ResumeTiming();
 
         const auto begin = std::chrono::steady_clock::now();
         load_all_spots(frames, second_read == 1);
-        wall_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();
+        const double wall_ms = ms_since(begin);
 
         state.PauseTiming();
-        if (frames.empty() || !frames[0].shown) state.SkipWithError("frame 1 not shown");
-        print_paths("woc", chain->woc);
-        print_paths("platform", chain->platform);
-        print_paths("gp", gp->server);
-        woc = chain->woc.request_count();
-        platform = chain->platform.request_count();
-        gorillapool = gp->server.request_count();
-        requests = woc + platform + gorillapool;
-        clear_identity_cache();
-        gp.reset();
-        chain.reset();
+        if (hangings > 0 && (frames.empty() || !frames[0].shown)) state.SkipWithError("frame 1 not shown");
+        gallery.report(state, wall_ms, delay_ms);
         state.ResumeTiming();
     }
-    state.counters["wall_ms"] = wall_ms;
-    state.counters["chain_ms"] = kDependentChain * state.range(1);
-    state.counters["times_chain"] = wall_ms / static_cast<double>(kDependentChain * state.range(1));
-    state.counters["requests"] = requests;
-    state.counters["woc"] = woc;
-    state.counters["platform"] = platform;
-    state.counters["gorillapool"] = gorillapool;
 }
 BENCHMARK(BM_GalleryColdLoad)
-    ->ArgsProduct({{0, 1, 2}, {20, 80}})
-    ->Iterations(2)
+    ->ArgNames({"second_read", "delay_ms", "hangings", "free_rate"})
+    ->ArgsProduct({{0, 1, 2}, {20, 80}, {1}, {0}})
+    ->ArgsProduct({{0}, {80}, {0, 10}, {0}})
+    ->ArgsProduct({{0}, {80}, {0, 1, 10}, {1}})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// Look up of a hung artwork by its id, at the delay and free rate of the arguments.
+void BM_LookUp(benchmark::State& state) {
+    const auto delay_ms = static_cast<int>(state.range(0));
+    TempDataDir data_dir;
+    for (auto _ : state) {
+        state.PauseTiming();
+        Gallery gallery(1, state.range(1) != 0);
+        gallery.slow_down(delay_ms);
+        state.ResumeTiming();
+        const auto begin = std::chrono::steady_clock::now();
+        const std::string report = art_lookup_by_id(gallery.first_art);
+        const double wall_ms = ms_since(begin);
+        state.PauseTiming();
+        if (report.find("error") == 0) state.SkipWithError(report.c_str());
+        gallery.report(state, wall_ms, delay_ms, 0);
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_LookUp)
+    ->ArgNames({"delay_ms", "free_rate"})
+    ->ArgsProduct({{80}, {0, 1}})
+    ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

@@ -32,7 +32,7 @@ struct ListingFigures {
     double wall_ms = 0;
     double mutex_held_ms = 0;
     double longest_hold_ms = 0;
-    long woc = 0, gorillapool = 0, platform = 0, arc = 0;
+    long woc = 0, gorillapool = 0, platform = 0, arc = 0, woc_refused = 0, gp_connections = 0;
 };
 
 void reset_counts(FakeChain& chain, FakeGorillaPool& gp) {
@@ -73,6 +73,8 @@ ListingFigures timed_listing(FakeChain& chain, FakeGorillaPool& gp, bool art_lis
     f.gorillapool = gp.server.request_count();
     f.platform = chain.platform.request_count();
     f.arc = chain.arc.request_count();
+    f.woc_refused = chain.woc.rate_limited_count();
+    f.gp_connections = gp.server.connection_count();
     if (result.empty() && rows.size() < static_cast<std::size_t>(artworks)) result = "error: artworks missing.";
     return f;
 }
@@ -87,10 +89,13 @@ void report(benchmark::State& state, const ListingFigures& f, int chain_length, 
     state.counters["gorillapool_requests"] = static_cast<double>(f.gorillapool);
     state.counters["platform_requests"] = static_cast<double>(f.platform);
     state.counters["arc_requests"] = static_cast<double>(f.arc);
+    state.counters["woc_refused"] = static_cast<double>(f.woc_refused);
+    state.counters["gp_connections"] = static_cast<double>(f.gp_connections);
 }
 
 // range(0): 0 for the cold listing, 1 for the warm one; range(1): the artworks; range(2): the delay
-// in ms added to every request; range(3): 1 for the art list as the window reads it.
+// in ms added to every request; range(3): 1 for the art list as the window reads it; range(4): 1
+// for WhatsOnChain at its free rate with the shipped pace.
 void BM_OrdListing(benchmark::State& state) {
     const bool warm = state.range(0) != 0;
     const int artworks = static_cast<int>(state.range(1));
@@ -103,6 +108,7 @@ void BM_OrdListing(benchmark::State& state) {
         auto chain = std::make_unique<FakeChain>();
         auto gp = std::make_unique<FakeGorillaPool>(chain->ledger);
         set_service_settings(settings_for(*chain, *gp));
+        if (state.range(4) != 0) limit_woc_to_free_rate(*chain);
         reset_chain_session_for_tests();
         clear_token_outpoint_memory();
         write_test_wallet_file("bench");
@@ -147,14 +153,16 @@ void BM_OrdListing(benchmark::State& state) {
     report(state, figures, warm ? 1 : 2, delay_ms);
 }
 BENCHMARK(BM_OrdListing)
-    ->ArgNames({"warm", "artworks", "delay_ms", "art_list"})
-    ->ArgsProduct({{0, 1}, {50}, {20, 80}, {0, 1}})
+    ->ArgNames({"warm", "artworks", "delay_ms", "art_list", "free_rate"})
+    ->ArgsProduct({{0, 1}, {50}, {20, 80}, {0, 1}, {0}})
+    ->ArgsProduct({{0, 1}, {50}, {80}, {1}, {1}})
     ->Iterations(3)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 BENCHMARK(BM_OrdListing)
-    ->ArgNames({"warm", "artworks", "delay_ms", "art_list"})
-    ->ArgsProduct({{0, 1}, {1000}, {20, 80}, {0, 1}})
+    ->ArgNames({"warm", "artworks", "delay_ms", "art_list", "free_rate"})
+    ->ArgsProduct({{0, 1}, {1000}, {20, 80}, {0, 1}, {0}})
+    ->ArgsProduct({{0, 1}, {1000}, {80}, {1}, {1}})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();

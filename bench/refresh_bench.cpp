@@ -59,8 +59,10 @@ struct Services {
     }
 };
 
+// Each run is the first Refresh of a process: no status run throttles its coin refresh.
 void fresh_wallet(Services& services) {
     reset_chain_session_for_tests();
+    reset_wallet_status_refresh();
     write_test_wallet_file("bench");
     load_wallet_id("bench");
     WalletLock lock = lock_wallet();

@@ -170,7 +170,8 @@ bool woc_bulk_history(const std::vector<std::string>& addresses, std::vector<Bul
     if (addresses.size() > kBulkHistoryAddresses) return false;
     const std::string body = bulk_addresses_body(addresses);
     std::string response, err;
-    if (!http_post_json(woc_url("/addresses/history/all"), body, response, err, kHistoryTimeoutS, 1)) return false;
+    if (!http_post_json(woc_url("/addresses/history/all"), body, response, err, kHistoryTimeoutS, kUntilTimeOut))
+        return false;
     const json reply = json_parse_or_discarded(response);
     if (!reply.is_array()) return false;
 

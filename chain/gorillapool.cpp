@@ -6,6 +6,7 @@
 #include "wallet/http_client.h"
 #include "wallet/json_util.h"
 #include "wallet/kv_cofferly_wallet.h"
+#include "wallet/parallel.h"
 #include "wallet/settings.h"
 #include "wallet/text_util.h"
 
@@ -285,9 +286,19 @@ bool gp_ord_outpoints_at_address(const std::string& address, std::unordered_set<
     // The address becomes part of a URL path; anything but base58 text could reach another path.
     if (!is_ascii_alnum_text(address)) return false;
     const std::string base = service_settings().gorillapool_base;
-    std::string body;
-    std::string error;
-    if (!http_get(base + "/txos/address/" + address + "/unspent", body, error, 10, false)) return false;
+    // The token list does not depend on the outputs list: it is asked beside it.
+    std::string body, token_body;
+    bool listed = false, tokens_listed = false;
+    run_beside(
+        [&] {
+            std::string error;
+            tokens_listed = http_get(base + "/bsv20/" + address + "/unspent", token_body, error, 12, false);
+        },
+        [&] {
+            std::string error;
+            listed = http_get(base + "/txos/address/" + address + "/unspent", body, error, 10, false);
+        });
+    if (!listed) return false;
     const json txos = json_parse_or_discarded(body);
     if (!txos.is_array()) return false;
     // An element that cannot be read may be an inscription: the list as a whole is then unknown,
@@ -306,8 +317,8 @@ bool gp_ord_outpoints_at_address(const std::string& address, std::unordered_set<
         outpoints.insert(outpoint_key(txid, vout));
     }
 
-    if (!http_get(base + "/bsv20/" + address + "/unspent", body, error, 12, false)) return true;
-    const json tokens = json_parse_or_discarded(body);
+    if (!tokens_listed) return true;
+    const json tokens = json_parse_or_discarded(token_body);
     if (!tokens.is_array()) return true;
     for (const json& token : tokens) {
         if (!token.is_object()) continue;

@@ -164,7 +164,7 @@ bool bulk_batch(const std::vector<std::string>& txids, std::size_t first, std::s
         if (is_txid_hex(txids[i])) body["txids"].push_back(txids[i]);
     if (body["txids"].empty()) return false;
     std::string response, error;
-    if (!http_post_json(woc_url("/txs"), body.dump(), response, error, kBulkTxTimeoutS, 1)) return false;
+    if (!http_post_json(woc_url("/txs"), body.dump(), response, error, kBulkTxTimeoutS, kUntilTimeOut)) return false;
     const json reply = json_parse_or_discarded(response);
     if (!reply.is_array()) return false;
     for (const json& tx : reply) {
@@ -377,7 +377,7 @@ bool woc_bulk_unspent(const std::vector<std::string>& addresses, bool confirmed,
     const std::string body = bulk_addresses_body(addresses);
     std::string response, err;
     const char* path = confirmed ? "/addresses/confirmed/unspent" : "/addresses/unconfirmed/unspent";
-    if (!http_post_json(woc_url(path), body, response, err, 20, 1)) return false;
+    if (!http_post_json(woc_url(path), body, response, err, 20, kUntilTimeOut)) return false;
     json reply = json_parse_or_discarded(response);
     if (reply.is_discarded() || !reply.is_array()) return false;
 
@@ -664,7 +664,7 @@ bool woc_bulk_balances(const std::vector<IndexedAddress>& addresses, std::uint32
         names.push_back(a.address);
     const std::string body = bulk_addresses_body(names);
     std::string response, err;
-    if (!http_post_json(woc_url("/addresses/balance"), body, response, err, 20, 4)) return false;
+    if (!http_post_json(woc_url("/addresses/balance"), body, response, err, 20, kUntilTimeOut)) return false;
     json reply = json_parse_or_discarded(response);
     if (reply.is_discarded()) return false;
     const json* items = reply_array(reply, "value");

@@ -13,6 +13,7 @@
 #include "wallet/clock.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
+#include "wallet/parallel.h"
 #include "wallet/session.h"
 #include "wallet/wallet_file.h"
 
@@ -69,7 +70,10 @@ void reset_wallet_status_refresh() {
     g_recorded_ms = 0;
 }
 
-void refresh_wallet_status(WalletStatus& status) {
+namespace {
+
+// One run of the refresh but for the host role.
+void refresh_status_and_paymail(WalletStatus& status) {
     status = WalletStatus{};
     scan_hd_balances();
 
@@ -150,7 +154,13 @@ void refresh_wallet_status(WalletStatus& status) {
     lock.unlock();
 
     claim_paymail_if_changed(alias, identity_pub, receive_address, avatar, ord_address);
-    paymail_quota_refresh();
+}
+
+} // namespace
+
+void refresh_wallet_status(WalletStatus& status) {
+    // The host role needs nothing the run reads: it is asked beside the run, not after it.
+    run_beside([] { paymail_quota_refresh(); }, [&status] { refresh_status_and_paymail(status); });
 }
 
 std::string connected_paymail_alias() {

@@ -81,22 +81,10 @@ bool woc_get(const std::string& path, std::string& body) {
     return http_get(service_settings().woc_base + path, body, error, kWocTimeoutS, false);
 }
 
-bool from_tx_json(const std::string& key, const std::string& txid, std::uint32_t vout, std::string& content_type,
-                  Bytes& content) {
+bool from_tx_json(const std::string& key, const std::string& txid, std::string& content_type, Bytes& content) {
     std::string body;
     if (!woc_get("/tx/" + txid, body)) return false;
-    const json doc = json_parse_or_discarded(body);
-    if (!doc.is_object()) return false;
-    const auto outs = doc.find("vout");
-    if (outs == doc.end() || !outs->is_array() || vout >= outs->size()) return false;
-    const json& out = (*outs)[vout];
-    if (!out.is_object()) return false;
-    const auto spk = out.find("scriptPubKey");
-    if (spk == out.end()) return false;
-    std::string hex = json_text(*spk, "hex");
-    if (hex.empty() && spk->is_string()) hex = spk->get<std::string>();
-    if (hex.empty()) return false;
-    return take_script(key, from_hex(hex), content_type, content);
+    return content_from_tx_json(key, json_parse_or_discarded(body), content_type, content);
 }
 
 bool from_tx_hex(const std::string& key, const std::string& txid, std::uint32_t vout, std::string& content_type,
@@ -129,6 +117,24 @@ bool from_tx_raw(const std::string& key, const std::string& txid, std::uint32_t 
 }
 
 } // namespace
+
+bool content_from_tx_json(const std::string& key, const json& tx, std::string& content_type, Bytes& content) {
+    content_type.clear();
+    content.clear();
+    std::string txid;
+    std::uint32_t vout = 0;
+    if (!tx.is_object() || !parse_ord_outpoint(key, txid, vout)) return false;
+    const auto outs = tx.find("vout");
+    if (outs == tx.end() || !outs->is_array() || vout >= outs->size()) return false;
+    const json& out = (*outs)[vout];
+    if (!out.is_object()) return false;
+    const auto spk = out.find("scriptPubKey");
+    if (spk == out.end()) return false;
+    std::string hex = json_text(*spk, "hex");
+    if (hex.empty() && spk->is_string()) hex = spk->get<std::string>();
+    if (hex.empty()) return false;
+    return take_script(key, from_hex(hex), content_type, content);
+}
 
 bool parse_inscription_from_script(const Bytes& script, std::string& content_type, Bytes& content, std::string& name) {
     content_type.clear();
@@ -188,7 +194,7 @@ bool load_inscription_content(const std::string& key, std::string& content_type,
     if (ord_cache_read_content(key, content_type, content)) return true;
     if (!allow_network || !parse_ord_outpoint(key, txid, vout)) return false;
     if (gorillapool_first && gorillapool_download_content(key, content_type, content)) return true;
-    if (from_tx_json(key, txid, vout, content_type, content)) return true;
+    if (from_tx_json(key, txid, content_type, content)) return true;
     if (from_tx_hex(key, txid, vout, content_type, content)) return true;
     if (from_tx_raw(key, txid, vout, content_type, content)) return true;
     return gorillapool_download_content(key, content_type, content);

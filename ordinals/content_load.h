@@ -4,6 +4,8 @@
 
 #include "wallet/codecs.h"
 
+#include <nlohmann/json.hpp>
+
 #include <string>
 
 // True when the content was found. Answers from the cache first; with `allow_network` it reads
@@ -11,6 +13,10 @@
 // GorillaPool before WhatsOnChain too when `gorillapool_first`. Fetched content is cached.
 bool load_inscription_content(const std::string& key, std::string& content_type, Bytes& content, bool allow_network,
                               bool gorillapool_first);
+
+// True when the output of the key's transaction JSON (as WhatsOnChain writes it) holds an
+// inscription; it is cached and handed out.
+bool content_from_tx_json(const std::string& key, const nlohmann::json& tx, std::string& content_type, Bytes& content);
 
 // True when the script holds an ord envelope beside a P2PKH lock (before or after it) with a
 // non-empty body; hands out its type, body and display name.

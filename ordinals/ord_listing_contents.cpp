@@ -4,8 +4,10 @@
 #include "ordinals/ord_listing.h"
 
 #include "chain/gorillapool.h"
+#include "chain/woc_client.h"
 #include "ordinals/content_cache.h"
 #include "ordinals/content_load.h"
+#include "ordinals/envelope.h"
 #include "ordinals/token_records.h"
 #include "wallet/parallel.h"
 
@@ -43,6 +45,55 @@ struct ByteBudget {
     }
 };
 
+// WhatsOnChain's bulk details take 20 transactions a request. A batch's contents, at the sizes the
+// index told, stay under this many bytes, so that a reply (each script in hex) stays a few
+// megabytes; a content of untold size, or a larger one, is read alone by the one-key road.
+constexpr std::size_t kBulkContentIds = 20;
+constexpr std::uint64_t kBulkContentBytes = std::uint64_t{2} << 20;
+// The host's pace bounds the requests at once; these threads only keep it busy. Each batch writes
+// its contents a few at a time, so that the writes of all of them stay near the one-key road's 64.
+constexpr std::uint32_t kBulkContentThreads = 16;
+constexpr std::uint32_t kBulkStoreThreads = 4;
+
+// Reads what it can of the keys' contents from their transactions through the bulk details and
+// caches it; a key it misses is left to the one-key road.
+void read_contents_in_bulk(const OrdListingRun& run, const std::vector<std::string>& keys) {
+    std::vector<std::vector<std::string>> batches;
+    std::uint64_t batch_bytes = 0;
+    for (const std::string& key : keys) {
+        const auto told = run.content_sizes.find(key);
+        std::string txid;
+        std::uint32_t vout = 0;
+        if (told == run.content_sizes.end() || told->second > kBulkContentBytes || !parse_ord_outpoint(key, txid, vout))
+            continue;
+        if (batches.empty() || batches.back().size() >= kBulkContentIds ||
+            batch_bytes + told->second > kBulkContentBytes) {
+            batches.emplace_back();
+            batch_bytes = 0;
+        }
+        batches.back().push_back(key);
+        batch_bytes += told->second;
+    }
+    parallel_for(batches.size(), kBulkContentThreads, [&](std::uint64_t b) {
+        const std::vector<std::string>& batch = batches[b];
+        std::vector<std::string> txids;
+        for (const std::string& key : batch) {
+            std::string txid;
+            std::uint32_t vout = 0;
+            parse_ord_outpoint(key, txid, vout);
+            txids.push_back(txid);
+        }
+        std::vector<nlohmann::json> txs;
+        woc_bulk_tx_json(txids, txs);
+        // Each content is written and flushed to disk: side by side, as the one-key road does.
+        parallel_for(std::min(batch.size(), txs.size()), kBulkStoreThreads, [&](std::uint64_t i) {
+            std::string type;
+            Bytes content;
+            content_from_tx_json(batch[i], txs[i], type, content);
+        });
+    });
+}
+
 } // namespace
 
 // Contents may be megabytes each: other wallet operations need not wait on them.
@@ -58,6 +109,14 @@ bool fetch_missing_contents(OrdListingRun& run, WalletLock& lock, const std::vec
     std::vector<std::string> keys;
     for (const std::string& key : all)
         if (!cached_content_facts(run, key).has_bytes) keys.push_back(key);
+    if (!keys.empty()) {
+        read_contents_in_bulk(run, keys);
+        forget_uncached_contents(run);
+        std::vector<std::string> left;
+        for (const std::string& key : keys)
+            if (!cached_content_facts(run, key).has_bytes) left.push_back(key);
+        keys.swap(left);
+    }
     if (!keys.empty()) {
         ByteBudget budget;
         parallel_for(keys.size(), kContentThreads, [&](std::uint64_t i) {

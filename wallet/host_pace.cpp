@@ -7,17 +7,33 @@
 #include <algorithm>
 #include <cmath>
 #include <condition_variable>
+#include <deque>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
+
+namespace {
+
+// The host counts a request when it arrives, which is some time after it starts here and before
+// its answer is back. So the rolling second is kept on answers: a request under way, or answered
+// within the last second (and this slack for the clocks' ticks), may have reached the host within
+// the second the next one lands in.
+constexpr std::int64_t kClockSlackMs = 16;
+
+} // namespace
 
 struct HostGate {
     std::mutex mutex;
     std::condition_variable freed;
     int in_flight = 0;
-    // The token bucket as a schedule: the time at which the bucket is empty again if nobody asks
-    // meanwhile (a request may start up to burst - 1 intervals before it).
-    std::int64_t empty_at_ms = 0;
+    // One waiter at a time sleeps until the host's next turn; the others wait behind it.
+    bool pacing = false;
+    // When the latest requests started, and when the latest answers came, oldest first; as many as
+    // the pace looks back on.
+    std::deque<std::int64_t> starts;
+    std::deque<std::int64_t> answered;
+    std::size_t look_back = 1;
     std::int64_t paused_until_ms = 0;
 };
 
@@ -49,6 +65,34 @@ HostPace pace_of(const std::string& key) {
     return pace;
 }
 
+std::size_t per_second_of(const HostPace& pace) {
+    return static_cast<std::size_t>(std::max(1.0, std::floor(pace.per_second)));
+}
+
+// The earliest time at or after `now` at which the pace lets the next request start: no more than
+// the rate in any rolling second, no more than the burst within one interval, none while paused.
+// Past the end of time while the requests under way fill the rolling second by themselves.
+std::int64_t next_start(const HostGate& gate, const HostPace& pace, std::int64_t now) {
+    std::int64_t start = std::max(now, gate.paused_until_ms);
+    if (pace.per_second <= 0) return start;
+    const std::size_t per_second = per_second_of(pace);
+    const auto under_way = static_cast<std::size_t>(gate.in_flight);
+    if (under_way >= per_second) return std::numeric_limits<std::int64_t>::max();
+    const std::size_t recent_allowed = per_second - 1 - under_way;
+    const std::size_t n = gate.answered.size();
+    if (n > recent_allowed) start = std::max(start, gate.answered[n - recent_allowed - 1] + 1000 + kClockSlackMs);
+    // Rounded up: a pace a hair faster than the service's own is refused now and then.
+    const auto interval = static_cast<std::int64_t>(std::ceil(1000.0 / pace.per_second));
+    const auto burst = static_cast<std::size_t>(pace.burst);
+    if (gate.starts.size() >= burst) start = std::max(start, gate.starts[gate.starts.size() - burst] + interval);
+    return start;
+}
+
+void keep_last(std::deque<std::int64_t>& times, std::size_t n) {
+    while (times.size() > std::max<std::size_t>(n, 1))
+        times.pop_front();
+}
+
 } // namespace
 
 std::string host_key(const std::string& url) {
@@ -57,34 +101,51 @@ std::string host_key(const std::string& url) {
     return to_lower_copy(url.substr(0, url.find_first_of("/?#", start)));
 }
 
-HostTurn::HostTurn(const std::string& url) {
+HostTurn::HostTurn(const std::string& url, std::int64_t deadline_ms) {
     const std::string key = host_key(url);
     const HostPace pace = pace_of(key);
-    gate_ = gate_of(key);
-    std::int64_t wait_ms = 0;
+    HostGate* gate = gate_of(key);
     {
-        std::unique_lock<std::mutex> lock(gate_->mutex);
-        gate_->freed.wait(lock, [&] { return gate_->in_flight < pace.parallel; });
-        ++gate_->in_flight;
-        const std::int64_t now = clock_steady_ms();
-        std::int64_t start = std::max(now, gate_->paused_until_ms);
-        if (pace.per_second > 0) {
-            // Rounded up: a pace a hair faster than the service's own is refused now and then.
-            const auto interval = static_cast<std::int64_t>(std::ceil(1000.0 / pace.per_second));
-            start = std::max(start, gate_->empty_at_ms - (pace.burst - 1) * interval);
-            gate_->empty_at_ms = std::max(gate_->empty_at_ms, start) + interval;
+        std::unique_lock<std::mutex> lock(gate->mutex);
+        gate->freed.wait(lock, [&] { return gate->in_flight < pace.parallel && !gate->pacing; });
+        std::int64_t now = clock_steady_ms();
+        for (std::int64_t start = next_start(*gate, pace, now); start > now || gate->in_flight >= pace.parallel;
+             start = next_start(*gate, pace, now)) {
+            if (start == std::numeric_limits<std::int64_t>::max() || gate->in_flight >= pace.parallel) {
+                // Only an answer frees a slot, or a place in the rolling second: no time to sleep until.
+                const int under_way = gate->in_flight;
+                gate->freed.wait(lock, [&] { return gate->in_flight < under_way; });
+            } else if (start > deadline_ms) {
+                lock.unlock();
+                gate->freed.notify_all();
+                return;
+            } else {
+                gate->pacing = true;
+                lock.unlock();
+                clock_sleep_ms(start - now);
+                lock.lock();
+                gate->pacing = false;
+            }
+            now = clock_steady_ms();
         }
-        wait_ms = start - now;
+        ++gate->in_flight;
+        gate->look_back = per_second_of(pace);
+        gate->starts.push_back(now);
+        keep_last(gate->starts, static_cast<std::size_t>(pace.burst));
     }
-    if (wait_ms > 0) clock_sleep_ms(wait_ms);
+    gate_ = gate;
+    gate->freed.notify_all();
 }
 
 HostTurn::~HostTurn() {
+    if (!gate_) return;
     {
         std::lock_guard<std::mutex> lock(gate_->mutex);
         --gate_->in_flight;
+        gate_->answered.push_back(clock_steady_ms());
+        keep_last(gate_->answered, gate_->look_back);
     }
-    gate_->freed.notify_one();
+    gate_->freed.notify_all();
 }
 
 void host_pause(const std::string& url, std::int64_t ms) {
@@ -92,4 +153,12 @@ void host_pause(const std::string& url, std::int64_t ms) {
     HostGate* gate = gate_of(host_key(url));
     std::lock_guard<std::mutex> lock(gate->mutex);
     gate->paused_until_ms = std::max(gate->paused_until_ms, clock_steady_ms() + ms);
+}
+
+void host_pace_forget(const std::string& url) {
+    HostGate* gate = gate_of(host_key(url));
+    std::lock_guard<std::mutex> lock(gate->mutex);
+    gate->starts.clear();
+    gate->answered.clear();
+    gate->paused_until_ms = 0;
 }

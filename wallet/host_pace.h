@@ -1,18 +1,22 @@
 // The program's manners towards each service host, shared by every thread: at most so many
-// requests in flight, a pace of so many a second (a token bucket), and a pause for everyone after
-// the host answered 429 with Retry-After. Waits go through the clock seam.
+// requests in flight, no more than the host's rate in any rolling second, and a pause for everyone
+// after the host refused one with 429. Waits go through the clock seam, and a request waiting for
+// its time holds none of the host's slots.
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <string>
 
 // Holds one of the host's request slots from construction to destruction. The constructor waits
-// for a free slot, then for the host's next turn.
+// for a free slot and for the host's next turn; when that turn would come after `deadline_ms` (on
+// the steady clock) it gives up at once and admitted() is false.
 struct HostTurn {
-    explicit HostTurn(const std::string& url);
+    explicit HostTurn(const std::string& url, std::int64_t deadline_ms = std::numeric_limits<std::int64_t>::max());
     ~HostTurn();
     HostTurn(const HostTurn&) = delete;
     HostTurn& operator=(const HostTurn&) = delete;
+    bool admitted() const { return gate_ != nullptr; }
 
 private:
     struct HostGate* gate_ = nullptr;
@@ -21,6 +25,10 @@ private:
 // The host asked to be left alone for this many milliseconds: no request of any thread goes
 // there before that.
 void host_pause(const std::string& url, std::int64_t ms);
+
+// Forgets the host's pace and pause (tests only: a new fake service may reuse a port, and a test's
+// clock starts again where the last one started).
+void host_pace_forget(const std::string& url);
 
 // "scheme://authority" of the URL in lower case: the key a host's pace and connections go by.
 std::string host_key(const std::string& url);

@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <climits>
+#include <functional>
 #include <iterator>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -69,6 +71,13 @@ long response_code(CURL* handle) {
     long status = 0;
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
     return status;
+}
+
+// The pause the answer's Retry-After asks for, in milliseconds; 0 without one.
+std::int64_t retry_after_of(CURL* handle) {
+    curl_off_t retry_after_s = 0;
+    if (curl_easy_getinfo(handle, CURLINFO_RETRY_AFTER, &retry_after_s) != CURLE_OK || retry_after_s < 0) return 0;
+    return std::min<curl_off_t>(retry_after_s, 3600) * 1000;
 }
 
 // Easy handles whose connections are kept alive between requests. A handle is used by one
@@ -159,10 +168,7 @@ bool perform_once(CurlHandle& curl, const std::string& url, std::string& target,
     SlistPtr resolve(apply_pinned_resolve(curl.get(), url));
     const CURLcode rc = curl_easy_perform(curl.get());
     status = response_code(curl.get());
-    curl_off_t retry_after_s = 0;
-    if (curl_easy_getinfo(curl.get(), CURLINFO_RETRY_AFTER, &retry_after_s) != CURLE_OK || retry_after_s < 0)
-        retry_after_s = 0;
-    retry_after_ms = std::min<curl_off_t>(retry_after_s, 3600) * 1000;
+    retry_after_ms = retry_after_of(curl.get());
     if (rc == CURLE_OK) {
         give_back(pool_key(url), std::move(curl));
         return true;
@@ -179,11 +185,35 @@ bool perform_once(CurlHandle& curl, const std::string& url, std::string& target,
     return false;
 }
 
-// The wait before asking again after the n-th 429 in a row: the back-off, or longer when the host
-// named a longer pause.
-std::int64_t rate_limit_wait_ms(const std::string& url, std::int32_t n, std::int64_t retry_after_ms) {
-    host_pause(url, retry_after_ms);
-    return std::max(backoff_ms(n), retry_after_ms);
+// Makes one request on its turn; false with the error text on a transport failure, otherwise the
+// answer's status and the pause the host asked for are set.
+using Attempt = std::function<bool(long& status, std::int64_t& retry_after_ms)>;
+
+// Every request kind's answer to 429: the host pauses for every thread as long as it asked, and
+// this request asks again after its back-off (or that pause, when longer), holding no slot
+// meanwhile, while the next turn comes within `budget_ms` of the call and fewer than
+// `max_requests` were made. False only on a transport failure; otherwise `status` is the last
+// answer's (429 when the host refused to the end).
+bool paced_attempts(const std::string& url, std::int64_t budget_ms, std::int32_t max_requests, long& status,
+                    const Attempt& attempt) {
+    const std::int64_t deadline_ms = clock_steady_ms() + budget_ms;
+    for (std::int32_t n = 0;; ++n) {
+        std::int64_t retry_after_ms = 0;
+        {
+            // The first request waits for its turn however long the queue; a retry only within
+            // the read's own time.
+            HostTurn turn(url, n == 0 ? std::numeric_limits<std::int64_t>::max() : deadline_ms);
+            if (!turn.admitted()) return true;
+            status = 0;
+            if (!attempt(status, retry_after_ms)) return false;
+        }
+        if (status != 429) return true;
+        host_pause(url, retry_after_ms);
+        if (n + 1 >= max_requests) return true;
+        const std::int64_t wait_ms = std::max(backoff_ms(n), retry_after_ms);
+        if (clock_steady_ms() + wait_ms > deadline_ms) return true;
+        clock_sleep_ms(wait_ms);
+    }
 }
 
 } // namespace
@@ -254,13 +284,10 @@ bool http_get(const std::string& url, std::string& body, std::string& error, std
     long unused = 0;
     long& status = status_out ? *status_out : unused;
     const long total_s = timeout_s < 2 ? 2L : static_cast<long>(timeout_s);
-    // A rate-limited read asks again for as long as its own time-out allows, rather than fail.
-    std::int64_t waited_ms = 0;
-    for (std::int32_t retries = 0;; ++retries) {
+    const bool answered = paced_attempts(url, total_s * 1000, INT32_MAX, status, [&](long& got, std::int64_t& pause) {
         body.clear();
         error.clear();
         // The turn comes before the handle, so the handle is one another request there just gave back.
-        HostTurn turn(url);
         CurlHandle curl = new_request(url, body, error);
         if (!curl) return false;
         CURL* h = curl.get();
@@ -270,21 +297,12 @@ bool http_get(const std::string& url, std::string& body, std::string& error, std
         curl_easy_setopt(h, CURLOPT_MAXREDIRS, 5L);
         curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(h, CURLOPT_USERAGENT, user_agent ? user_agent : kUserAgent);
-        status = 0;
-        std::int64_t retry_after_ms = 0;
-        if (!perform_once(curl, url, body, status, retry_after_ms, error)) return false;
-        if (is_success(status) || (status == 404 && accept_404)) return true;
-        if (status == 429) {
-            const std::int64_t wait_ms = rate_limit_wait_ms(url, retries, retry_after_ms);
-            if (waited_ms + wait_ms <= total_s * 1000) {
-                waited_ms += wait_ms;
-                clock_sleep_ms(wait_ms);
-                continue;
-            }
-        }
-        error = http_error_text(status, body);
-        return false;
-    }
+        return perform_once(curl, url, body, got, pause, error);
+    });
+    if (!answered) return false;
+    if (is_success(status) || (status == 404 && accept_404)) return true;
+    error = http_error_text(status, body);
+    return false;
 }
 
 bool http_post_json(const std::string& url, const std::string& json_body, std::string& response, std::string& error,
@@ -297,38 +315,30 @@ bool http_post_json(const std::string& url, const std::string& json_body, std::s
     }
     // long is 32 bits on Windows; a larger count must not wrap into a negative time-out.
     const long total_s = static_cast<long>(std::min<std::uint32_t>(timeout_s, static_cast<std::uint32_t>(LONG_MAX)));
-    for (std::int32_t rate_limited = 0;;) {
-        response.clear();
-        error.clear();
-        HostTurn turn(url);
-        CurlHandle curl = new_request(url, response, error);
-        if (!curl) return false;
-        SlistPtr headers(curl_slist_append(nullptr, kJsonContentType));
-        if (!headers) {
-            error = kInitFailed;
-            return false;
-        }
-        CURL* h = curl.get();
-        curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
-        set_post_body(h, json_body);
-        curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 8L);
-        curl_easy_setopt(h, CURLOPT_TIMEOUT, total_s);
-        curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
-        long status = 0;
-        std::int64_t retry_after_ms = 0;
-        if (!perform_once(curl, url, response, status, retry_after_ms, error)) return false;
-        if (is_success(status)) return true;
-        if (status == 429 && ++rate_limited < attempts) {
-            // A pause longer than the whole request may take is not waited out.
-            const std::int64_t wait_ms = rate_limit_wait_ms(url, rate_limited - 1, retry_after_ms);
-            if (wait_ms <= std::max<std::int64_t>(total_s, 2) * 1000) {
-                clock_sleep_ms(wait_ms);
-                continue;
-            }
-        }
-        error = http_error_text(status, response);
-        return false;
-    }
+    long status = 0;
+    const bool answered = paced_attempts(url, std::max<std::int64_t>(total_s, 2) * 1000, attempts, status,
+                                         [&](long& got, std::int64_t& pause) {
+                                             response.clear();
+                                             error.clear();
+                                             CurlHandle curl = new_request(url, response, error);
+                                             if (!curl) return false;
+                                             SlistPtr headers(curl_slist_append(nullptr, kJsonContentType));
+                                             if (!headers) {
+                                                 error = kInitFailed;
+                                                 return false;
+                                             }
+                                             CURL* h = curl.get();
+                                             curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+                                             set_post_body(h, json_body);
+                                             curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 8L);
+                                             curl_easy_setopt(h, CURLOPT_TIMEOUT, total_s);
+                                             curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
+                                             return perform_once(curl, url, response, got, pause, error);
+                                         });
+    if (!answered) return false;
+    if (is_success(status)) return true;
+    error = http_error_text(status, response);
+    return false;
 }
 
 void http_close_idle_connections() {
@@ -375,11 +385,14 @@ bool http_post_json_keepalive(CurlSession& session, const std::string& url, cons
     curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
     if (!session.resolve) session.resolve = apply_pinned_resolve(h, url);
     CURLcode rc = CURLE_OK;
-    {
-        HostTurn turn(url);
+    long status = 0;
+    paced_attempts(url, 2000, INT32_MAX, status, [&](long& got, std::int64_t& pause) {
+        response.clear();
         rc = curl_easy_perform(h);
-    }
-    const long status = response_code(h);
+        got = response_code(h);
+        pause = retry_after_of(h);
+        return rc == CURLE_OK;
+    });
     // The handle outlives this call; it must not keep pointers into this call's locals.
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
     curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
@@ -397,27 +410,27 @@ bool http_post_json_keepalive(CurlSession& session, const std::string& url, cons
 }
 
 bool http_get_platform(const std::string& url, std::string& body, std::string& error) {
-    body.clear();
-    error.clear();
-    HostTurn turn(url);
-    CurlHandle curl = new_request(url, body, error);
-    if (!curl) return false;
-    CURL* h = curl.get();
-    curl_easy_setopt(h, CURLOPT_TIMEOUT, 12L);
-    if (is_loopback_https(url)) {
-        // The local test host has no certificate a client could check. Without the checks a
-        // redirect could lead anywhere unverified, so none is followed.
-        curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
-        curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
-        curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
-    } else {
-        curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
-    }
     long status = 0;
-    std::int64_t retry_after_ms = 0;
-    if (!perform_once(curl, url, body, status, retry_after_ms, error)) return false;
+    const bool answered = paced_attempts(url, 12000, INT32_MAX, status, [&](long& got, std::int64_t& pause) {
+        body.clear();
+        error.clear();
+        CurlHandle curl = new_request(url, body, error);
+        if (!curl) return false;
+        CURL* h = curl.get();
+        curl_easy_setopt(h, CURLOPT_TIMEOUT, 12L);
+        if (is_loopback_https(url)) {
+            // The local test host has no certificate a client could check. Without the checks a
+            // redirect could lead anywhere unverified, so none is followed.
+            curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
+            curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
+            curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+        } else {
+            curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+        }
+        return perform_once(curl, url, body, got, pause, error);
+    });
+    if (!answered) return false;
     if (is_success(status)) return true;
-    if (status == 429) host_pause(url, retry_after_ms);
     error = "HTTP " + std::to_string(status);
     return false;
 }

@@ -6,6 +6,7 @@
 
 #include <curl/curl.h>
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -28,6 +29,9 @@ std::string url_escape(const std::string& text);
 // in hex and as text, is about half of it.
 constexpr std::size_t kMaxReplyBytes = std::size_t(64) << 20;
 
+// http_post_json's attempts for a request that may be sent as often as its time-out allows.
+constexpr std::int32_t kUntilTimeOut = INT32_MAX;
+
 // libcurl write callback: appends size * nmemb bytes to the std::string that userdata points to
 // and returns that count; returns 0 (ending the transfer) when the text cannot grow or would pass
 // kMaxReplyBytes.
@@ -41,30 +45,33 @@ struct CurlSession {
 };
 
 // Every request below waits for its turn at the host (host_pace.h), and one host's requests share
-// kept-alive connections. A reply over kMaxReplyBytes fails and is not kept.
+// kept-alive connections. A reply over kMaxReplyBytes fails and is not kept. Every one answers
+// HTTP 429 alike: the host pauses for every thread as long as its Retry-After asks, and the
+// request asks again after 400 ms doubled each time (or that pause, when longer), holding no slot
+// while it waits, as long as its next turn comes within its time-out.
 
-// GET with redirects. True on status 200-299, or 404 when accept_404 is set. On HTTP 429 waits
-// 400 ms doubled each time, or the host's Retry-After when longer, and asks again while the
-// waits fit in the time-out. timeout_s below 2 runs with 2 s. False with the library's text on a
+// GET with redirects. True on status 200-299, or 404 when accept_404 is set. timeout_s below 2
+// runs with 2 s. False with the library's text on a
 // transport failure, else with http_error_text; the body of a failed answer stays in `body`.
 // user_agent null sends the program's own; `status`, when given, receives the last answer's status
 // (0 without one).
 bool http_get(const std::string& url, std::string& body, std::string& error, std::int32_t timeout_s, bool accept_404,
               const char* user_agent = nullptr, long* status = nullptr);
 
-// POST of a JSON text. True on status 200-299. On HTTP 429 retries while fewer than `attempts`
-// requests were made, waiting 400 ms doubled each time (or the Retry-After when longer); attempts below 1 fails at once
-// with the rate-limit text and makes no request. Error texts as for http_get.
+// POST of a JSON text. True on status 200-299. At most `attempts` requests are made; attempts
+// below 1 fails at once with the rate-limit text and makes no request. Error texts as for http_get.
+// A read passes kUntilTimeOut: refused, it asks again for as long as its time-out allows.
 bool http_post_json(const std::string& url, const std::string& json_body, std::string& response, std::string& error,
                     std::uint32_t timeout_s, std::int32_t attempts);
 
-// POST of a JSON text on the session's connection, 2 s to connect and 2 s in all, no retry.
+// POST of a JSON text on the session's connection, 2 s to connect and 2 s a request, retried
+// only after a 429 within those 2 s.
 // True on status 200-299. A transport failure other than a time-out resets the session.
 bool http_post_json_keepalive(CurlSession& session, const std::string& url, const std::string& json_body,
                               std::string& response, std::string& error);
 
-// Short GET for the platform's paymail services. True on status 200-299; otherwise false with
-// the library's text or "HTTP <status>". Certificate checks are off, and redirects not followed,
+// Short GET for the platform's paymail services, 12 s. True on status 200-299; otherwise false
+// with the library's text or "HTTP <status>". Certificate checks are off, and redirects not followed,
 // only when the URL's host is exactly the loopback host.
 bool http_get_platform(const std::string& url, std::string& body, std::string& error);
 

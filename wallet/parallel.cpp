@@ -76,3 +76,29 @@ void parallel_for_rethrow(std::uint64_t count, std::uint32_t threads, const std:
     });
     if (failure) std::rethrow_exception(failure);
 }
+
+void run_beside(const std::function<void()>& beside, const std::function<void()>& here) {
+    std::exception_ptr beside_failure;
+    const auto guarded = [&] {
+        try {
+            beside();
+        } catch (...) {
+            beside_failure = std::current_exception();
+        }
+    };
+    std::thread thread;
+    try {
+        thread = std::thread(guarded);
+    } catch (const std::system_error&) {
+        guarded();
+    }
+    std::exception_ptr here_failure;
+    try {
+        here();
+    } catch (...) {
+        here_failure = std::current_exception();
+    }
+    if (thread.joinable()) thread.join();
+    if (here_failure) std::rethrow_exception(here_failure);
+    if (beside_failure) std::rethrow_exception(beside_failure);
+}

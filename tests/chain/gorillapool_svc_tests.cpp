@@ -234,6 +234,13 @@ TEST_F(GorillaPoolTest, ServiceFaults) {
         EXPECT_EQ(gp_ord_outpoints_at_address(owner.address, outpoints), row.ok);
         EXPECT_EQ(outpoints.size(), row.count);
     }
+    // The token list is asked beside the outputs list, not after it.
+    gp.server.clear_faults();
+    gp.server.set_fault("/api/txos/", FakeFault{0, 0, 150});
+    gp.server.count_in_flight_under("/api/");
+    EXPECT_TRUE(gp_ord_outpoints_at_address(owner.address, outpoints));
+    EXPECT_EQ(gp.server.peak_in_flight(), 2);
+    gp.server.clear_faults();
     EXPECT_FALSE(gp_ord_outpoints_at_address("", outpoints));
     gp.server.reset_counts();
     EXPECT_FALSE(gp_ord_outpoints_at_address(owner.address + "/../x", outpoints));

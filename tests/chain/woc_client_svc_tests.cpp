@@ -1,5 +1,6 @@
 #include "chain/woc_client.h"
 
+#include "chain/balance.h"
 #include "chain/coin_snapshots.h"
 #include "chain/outpoints.h"
 #include "chain/sign.h"
@@ -13,6 +14,7 @@
 
 #include <atomic>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -500,4 +502,33 @@ TEST_F(WocClientTest, LedgerRefusesWithTheNodesWords) {
     ASSERT_TRUE(http_post_json(service_settings().arc_base + "/v1/tx", "{\"rawTx\":\"" + to_hex(rival) + "\"}",
                                response, error, 5, 1));
     EXPECT_EQ(json::parse(response)["txStatus"], "REJECTED");
+}
+
+// A bulk read refused past the service's rate waits and asks again, as a single read does, rather
+// than fail over to one request per address.
+TEST_F(WocClientTest, BulkReadsAskAgainWhenRefused) {
+    const std::vector<std::string> addresses = {alice.address, bob.address};
+    chain.ledger.fund(bob.address, 700);
+    const std::function<bool()> reads[] = {
+        [&] {
+            std::uint32_t highest = 0;
+            return woc_bulk_balances({{0, alice.address}, {1, bob.address}}, highest) && highest == 1;
+        },
+        [&] {
+            std::vector<std::vector<Utxo>> lists;
+            std::vector<bool> answered;
+            return woc_bulk_unspent(addresses, true, lists, answered) && lists[1].size() == 1;
+        },
+        [&] {
+            std::vector<BulkHistory> out;
+            return woc_bulk_history(addresses, out) && out[1].confirmed.size() == 1;
+        },
+    };
+    for (std::size_t i = 0; i < std::size(reads); ++i) {
+        SCOPED_TRACE(i);
+        chain.woc.reset_counts();
+        chain.woc.set_fault(std::string(kWocPrefix) + "/addresses/", FakeFault{0, 2});
+        EXPECT_TRUE(reads[i]());
+        EXPECT_EQ(chain.woc.request_count(), 3);
+    }
 }

@@ -2,6 +2,7 @@
 
 #include "fakes/httplib_config.h"
 #include "wallet/clock.h"
+#include "wallet/host_pace.h"
 #include "wallet/http_client.h"
 
 #include <nlohmann/json.hpp>
@@ -127,6 +128,7 @@ struct FakeServerState {
     int rate_burst = 1;
     double tokens = 0;
     std::int64_t tokens_at_ms = 0;
+    std::deque<std::int64_t> admitted_ms; // requests let through in the last second, oldest first
     int rate_limited = 0;
     int in_flight = 0;
     int peak_in_flight = 0;
@@ -180,12 +182,17 @@ bool take_rate_token(FakeServerState& state, int& retry_after_s) {
     state.tokens =
         std::min<double>(state.rate_burst, state.tokens + (now - state.tokens_at_ms) * state.rate_per_second / 1000.0);
     state.tokens_at_ms = now;
-    if (state.tokens >= 1) {
+    while (!state.admitted_ms.empty() && state.admitted_ms.front() <= now - 1000)
+        state.admitted_ms.pop_front();
+    // Strict as the service: never more than the rate within any one second, however full the bucket.
+    const auto per_second = static_cast<std::size_t>(std::max(1.0, std::floor(state.rate_per_second)));
+    if (state.tokens >= 1 && state.admitted_ms.size() < per_second) {
         state.tokens -= 1;
+        state.admitted_ms.push_back(now);
         return true;
     }
     ++state.rate_limited;
-    retry_after_s = static_cast<int>(std::ceil((1 - state.tokens) / state.rate_per_second));
+    retry_after_s = std::max(1, static_cast<int>(std::ceil((1 - state.tokens) / state.rate_per_second)));
     return false;
 }
 
@@ -314,6 +321,8 @@ FakeServer::FakeServer() : state_(new FakeServerState) {
     });
     for (int i = 0; i < 5000 && !state.server->is_running(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // The port may have served an earlier test, whose clock and pauses mean nothing to this one.
+    host_pace_forget(base_url());
 }
 
 FakeServer::~FakeServer() {
@@ -371,6 +380,7 @@ void FakeServer::set_rate_limit(double per_second, int burst) {
     state_->rate_burst = std::max(burst, 1);
     state_->tokens = state_->rate_burst;
     state_->tokens_at_ms = clock_steady_ms();
+    state_->admitted_ms.clear();
 }
 
 int FakeServer::rate_limited_count() const {

@@ -66,9 +66,9 @@ struct FakeServer {
     // Applies to paths starting with the prefix; a later fault for the same prefix replaces it.
     void set_fault(const std::string& path_prefix, const FakeFault& fault);
     void clear_faults();
-    // As the services do: past `per_second` requests a second (a bucket of `burst`), a request is
-    // answered 429 with the seconds until the next one may come in Retry-After. Time is the process
-    // clock seam's, so a test's fake clock drives it. 0 lifts the limit.
+    // As the services do: past `per_second` requests a second (a bucket of `burst`, and never more
+    // than the whole rate in any rolling second), a request is answered 429 with the seconds until the next one may
+    // come in Retry-After. Time is the process clock seam's, so a test's fake clock drives it. 0 lifts the limit.
     void set_rate_limit(double per_second, int burst);
     int rate_limited_count() const; // requests refused by the rate limit since start or reset_counts
     int request_count(const std::string& path_prefix = "") const; // requests whose path starts with the prefix

@@ -170,23 +170,21 @@ TEST_F(OrdListingTest, ArtListAsksOnlyAboutWhatTheIndexDidNotList) {
     ord_inbox_forget_seen();
 }
 
-// Small contents whose sizes the index told are fetched all in one round, not sixteen at a time.
-TEST_F(OrdListingTest, ContentsOfKnownSizeGoInOneRound) {
-    for (int i = 0; i < 20; ++i)
+// Contents whose sizes the index told are read from their transactions in bulk, twenty a request
+// and never one alone, at the service's own pace; one larger than a bulk reply should carry, or of
+// untold size, goes alone.
+TEST_F(OrdListingTest, ContentsOfKnownSizeAreReadInBulk) {
+    for (int i = 0; i < 25; ++i)
         inscribe("image/png", "\x89PNG-" + std::to_string(i), "Artwork");
-    FakeFault slow;
-    slow.delay_ms = 100;
-    chain.woc.set_fault("/v1/bsv/main/tx/", slow);
-    chain.woc.count_in_flight_under("/v1/bsv/main/tx/");
-    // The listing's own bound is under test, not the host's manners.
-    ServiceSettings settings = service_settings();
-    settings.host_pace.parallel = 64;
-    settings.woc_pace = settings.host_pace;
-    set_service_settings(settings);
+    const std::string large = inscribe("image/png", "\x89PNG" + std::string(std::size_t{3} << 20, 'x'), "Artwork");
+    limit_woc_to_free_rate(chain);
     std::vector<KvCofferlyOrdRow> rows;
     EXPECT_EQ(kv_cofferly_list_ordinals(rows), "");
-    EXPECT_EQ(rows.size(), 20u);
-    EXPECT_GT(chain.woc.peak_in_flight(), 16);
+    EXPECT_EQ(rows.size(), 26u);
+    EXPECT_EQ(chain.woc.request_count("POST", "/v1/bsv/main/txs"), 2);
+    EXPECT_EQ(chain.woc.request_count("/v1/bsv/main/tx/"), 1);
+    EXPECT_EQ(chain.woc.request_count("/v1/bsv/main/tx/" + large.substr(0, 64)), 1);
+    EXPECT_EQ(chain.woc.rate_limited_count(), 0);
 }
 
 // Without the index every 1-sat coin stays held back, and the ownership test cannot answer.

@@ -70,6 +70,17 @@ TEST(ParallelTest, ThrowingCallReachesTheCaller) {
         // meanwhile depends on the scheduler.
         if (threads == 1) EXPECT_EQ(calls.load(), 4);
     }
+    // Two calls side by side: both run to the end whichever throws, and the caller gets it.
+    for (const int thrower : {0, 1}) {
+        SCOPED_TRACE(thrower);
+        std::atomic<int> ended{0};
+        const auto call = [&](int which) {
+            ++ended;
+            if (which == thrower) throw std::runtime_error("read failed");
+        };
+        EXPECT_THROW(run_beside([&] { call(0); }, [&] { call(1); }), std::runtime_error);
+        EXPECT_EQ(ended.load(), 2);
+    }
 }
 
 #if GTEST_HAS_DEATH_TEST && !defined(_WIN32) // a death test re-runs the whole program, too slow under Wine
