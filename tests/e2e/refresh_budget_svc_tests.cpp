@@ -36,8 +36,8 @@ struct RefreshBudgetTest : FakeChainTest {
     }
     ~RefreshBudgetTest() override { drop_platform_session(); }
 
-    // An artist of its own pairs an artwork and hangs it in the frame.
-    void hang(std::int32_t spot) {
+    // An artist of its own pairs an artwork and hangs it in the frame; the artwork's origin.
+    std::string hang(std::int32_t spot) {
         const auto fill = static_cast<std::uint8_t>(0x30 + spot);
         const TestKey artist = test_key_from_byte(fill);
         const std::string owner = json_identity_pubkey(fake_signed_record(json::object(), fill));
@@ -53,6 +53,7 @@ struct RefreshBudgetTest : FakeChainTest {
         show["price"] = "1000";
         show["pay_addr"] = artist.address;
         fake_post_record(chain, spot_row(spot).watch, fake_signed_record(show, fill));
+        return art;
     }
 
     // The Refresh button's jobs as the window runs them: the balance beside the art rows, then
@@ -111,10 +112,13 @@ TEST_F(RefreshBudgetTest, RefreshWithHangingsOnShowStaysWithinItsWhatsOnChainBud
         int first, later;
     };
     std::int32_t hung = 0;
+    std::string first_art;
     for (const Row& row : {Row{1, 25, 15}, Row{10, 25, 15}}) {
         SCOPED_TRACE(row.hangings);
-        while (hung < row.hangings)
-            hang(++hung);
+        while (hung < row.hangings) {
+            const std::string art = hang(++hung);
+            if (first_art.empty()) first_art = art;
+        }
         // The first Refresh of a process remembers nothing read before.
         reset_chain_session_for_tests();
         load_wallet_id("budget");
@@ -125,5 +129,22 @@ TEST_F(RefreshBudgetTest, RefreshWithHangingsOnShowStaysWithinItsWhatsOnChainBud
         chain.woc.reset_counts();
         EXPECT_EQ(refresh(), row.hangings);
         EXPECT_LE(chain.woc.request_count(), row.later);
+    }
+    // The first artist's coin goes elsewhere: that hanging no longer counts, also when the bulk
+    // answer is missing and each coin is asked on its own.
+    fake_send(chain, {{first_art.substr(0, 64), 0, test_key_from_byte(0x31)}},
+              {TxOutput{1, p2pkh_script(test_key_from_byte(0x77).hash)}});
+    reset_chain_session_for_tests();
+    load_wallet_id("budget");
+    EXPECT_EQ(refresh(), hung - 1);
+    FakeFault down;
+    down.status = 500;
+    FakeFault garbled;
+    garbled.bad_json = true;
+    for (const FakeFault& fault : {down, garbled}) {
+        chain.woc.set_fault(std::string(kWocPrefix) + "/utxos/spent", fault);
+        reset_chain_session_for_tests();
+        load_wallet_id("budget");
+        EXPECT_EQ(refresh(), hung - 1);
     }
 }
