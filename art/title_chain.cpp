@@ -423,36 +423,36 @@ void merge_pair_records(std::vector<WatchRecord>& title_records, const std::vect
 }
 
 void title_reads_prefetch(const std::vector<std::string>& artwork_ids) {
-    std::set<std::string> keys;
-    std::int64_t from = 0;
+    std::vector<std::pair<std::int64_t, std::string>> artworks; // block, artwork
     for (const std::string& id : artwork_ids) {
         WatchRecord known;
         const std::string key = norm_txid(id);
-        if (art_trim_copy(id).empty() || known_pair(key, known) || !keys.insert(key).second) continue;
+        if (art_trim_copy(id).empty() || known_pair(key, known)) continue;
         const std::int64_t height = inscription_height(key);
-        if (height <= 0) return;
-        from = from == 0 ? height : std::min(from, height);
+        if (height > 0) artworks.emplace_back(height, key);
     }
-    if (keys.empty()) return;
+    // Oldest artwork first, each read as its own title read bounds it: a later one finds what an
+    // earlier one read kept, and no read reaches further into the watches than its own would.
+    std::sort(artworks.begin(), artworks.end());
+    artworks.erase(std::unique(artworks.begin(), artworks.end()), artworks.end());
     WatchListings* listings = watch_listings_in_use();
-    parallel_for(2, 2, [&](std::uint64_t i) {
-        const WatchListingsUse use(listings);
-        std::set<std::string> left = keys;
+    for (const auto& [height, key] : artworks) {
         WatchScanBounds bounds;
-        bounds.min_height = from;
-        bounds.enough = [&left](const WatchRecord& r) {
+        bounds.min_height = height;
+        bounds.enough = [&key = key](const WatchRecord& r) {
             const std::vector<WatchRecord> one{r};
-            for (auto it = left.begin(); it != left.end();)
-                it = first_pair_in_chain(one, *it, kTitleWatchAddress, nullptr) ? left.erase(it) : std::next(it);
-            return left.empty();
+            return first_pair_in_chain(one, key, kTitleWatchAddress, nullptr) != nullptr;
         };
-        std::vector<WatchRecord> records;
-        std::string error;
-        if (i == 0)
-            scan_watch_messages(kPairWatchKey, kPairWatchAddress, records, error, nullptr, bounds);
-        else
-            scan_watch_messages(kTitleWatchKey, kTitleWatchAddress, records, error, nullptr, bounds);
-    });
+        parallel_for(2, 2, [&](std::uint64_t i) {
+            const WatchListingsUse use(listings);
+            std::vector<WatchRecord> records;
+            std::string error;
+            if (i == 0)
+                scan_watch_messages(kPairWatchKey, kPairWatchAddress, records, error, nullptr, bounds);
+            else
+                scan_watch_messages(kTitleWatchKey, kTitleWatchAddress, records, error, nullptr, bounds);
+        });
+    }
 }
 
 void title_memory_forget() {

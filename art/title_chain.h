@@ -73,10 +73,10 @@ using KnownSpends = std::map<std::string, std::string>;
 std::string art_title_coins(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair,
                             bool read_pair_watch, TitleCoins* coins, const KnownSpends* spends = nullptr);
 
-// Reads ahead, for the title reads of many artworks about to start, the records of both watches
-// from the oldest artwork's block up to the block where every artwork's first pair was found, in
-// as few bulk requests as one read: each title read then finds them kept. Reads nothing for an
-// artwork whose pair is remembered, and nothing at all when an artwork's block is unknown.
+// Reads ahead, for the title reads of many artworks about to start side by side, the watch records
+// each would read, one artwork after another from the oldest: each read then finds them kept
+// rather than many reads asking for the same records at once. Nothing for an artwork whose pair is
+// remembered or whose block is unknown; what could not be read is left for the title read to tell.
 void title_reads_prefetch(const std::vector<std::string>& artwork_ids);
 
 // Forgets what this process remembers of titles and watches, as a restart does; what is kept on
