@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -375,10 +376,33 @@ SaleTerms frame_sale_terms(const SpotFrame& frame, const SpotAccept& accept) {
     return terms;
 }
 
+namespace {
+
+// A certificate's content from its transaction when the gallery read already holds it (kept in
+// the store of transactions), cached as the content loader caches what it reads.
+bool kept_certificate(const std::string& cert, std::string& content_type, Bytes& content) {
+    nlohmann::json tx;
+    if (!is_txid_hex(cert) || !tx_store_find(service_settings().woc_base, cert, tx) || !woc_tx_usable(tx)) return false;
+    const nlohmann::json out = tx["vout"].empty() ? nlohmann::json() : tx["vout"][0];
+    if (!out.is_object() || !out.contains("scriptPubKey") || !out["scriptPubKey"].is_object()) return false;
+    const nlohmann::json& script = out["scriptPubKey"];
+    std::string type, name;
+    Bytes body;
+    if (!parse_inscription_from_script(from_hex(json_text(script, "hex")), type, body, name)) return false;
+    ord_cache_store(cert, type, body, name, content_type, content);
+    return true;
+}
+
+} // namespace
+
 void load_certificate_fields(SpotFrame& exhibit) {
     std::string content_type;
     Bytes content;
-    if (!load_inscription_content(exhibit.cert, content_type, content, true, false) || content.empty()) return;
+    if (!load_inscription_content(exhibit.cert, content_type, content, false, false) &&
+        !kept_certificate(exhibit.cert, content_type, content) &&
+        !load_inscription_content(exhibit.cert, content_type, content, true, false))
+        return;
+    if (content.empty()) return;
     const nlohmann::json cert = json_parse_or_discarded(std::string(content.begin(), content.end()));
     if (!cert.is_object()) return;
     exhibit.title = json_text(cert, "title");
@@ -388,14 +412,25 @@ void load_certificate_fields(SpotFrame& exhibit) {
     exhibit.owner_paymail = json_text(cert, "owner_paymail");
 }
 
-SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent, FrameHistories* shared) {
-    const SpotRow& row = spot_row(index + 1);
+namespace {
+
+// The newest hanging of the frame that names an owner and an artwork: the one whose coins a
+// gallery read asks about first.
+const WatchRecord* newest_hanging(const std::vector<WatchRecord>& records, const SpotRow& row) {
+    for (std::size_t i = records.size(); i-- > 0;) {
+        const nlohmann::json& msg = records[i].msg;
+        if (json_text(msg, "type") != "art_show" || to_lower_copy(json_text(msg, "spot")) != row.label) continue;
+        const SpotLoad show = parse_art_show(records[i], row.spot);
+        if (!show.owner.empty() && !show.pic.empty()) return &records[i];
+    }
+    return nullptr;
+}
+
+// Replays a frame's records read whole into the frame (load_spot after its read).
+SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, const std::vector<WatchRecord>& records,
+                    const KnownSpends* spends) {
     SpotLoad result;
     result.spot = row.spot;
-    std::vector<WatchRecord> records;
-    if (!read_gallery_watch(row.label, row.watch, records, result.error, reuse_recent, shared)) return result;
-    result.error.clear();
-
     // The newest hanging whose signer holds the title and its coins is the exhibit; any other
     // hanging neither shows nor hides one, whatever it claims.
     SpotFrame exhibit;
@@ -410,7 +445,7 @@ SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent, Fram
         auto title = titles.find(show.pic);
         if (title == titles.end()) {
             ExhibitTitle read;
-            const std::string error = exhibit_title_read(show.pic, read, reuse_recent);
+            const std::string error = exhibit_title_read(show.pic, read, reuse_recent, spends);
             if (!error.empty()) {
                 result.error =
                     "frame " + std::string(row.label) + ": the title of a hanging could not be read: " + error;
@@ -461,22 +496,74 @@ SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent, Fram
     return result;
 }
 
+} // namespace
+
+SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent, FrameHistories* shared) {
+    const SpotRow& row = spot_row(index + 1);
+    std::vector<WatchRecord> records;
+    std::string error;
+    if (read_gallery_watch(row.label, row.watch, records, error, reuse_recent, shared))
+        return judge_spot(row, now, reuse_recent, records, nullptr);
+    SpotLoad result;
+    result.spot = row.spot;
+    result.error = error;
+    return result;
+}
+
 std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent) {
     frames.resize(kSpotCount);
     const std::int64_t now = clock_system_ms() / 1000;
     std::vector<SpotLoad> loads(kSpotCount);
     FrameHistories histories;
-    parallel_for(kSpotCount, kSpotCount, [&loads, &histories, now, reuse_recent](std::uint64_t i) {
+    std::vector<std::vector<WatchRecord>> records(kSpotCount);
+    std::vector<char> read(kSpotCount, 0);
+    // One frame that fails in an unforeseen way leaves that frame empty; the other nine and the
+    // thread pool stand.
+    const auto each_frame = [&loads](std::uint64_t i, const std::function<void(const SpotRow&)>& step) {
         const auto index = static_cast<std::int32_t>(i);
-        // One frame that fails in an unforeseen way leaves that frame empty; the other nine and
-        // the thread pool stand.
         try {
-            loads[i] = load_spot(index, now, reuse_recent, &histories);
+            step(spot_row(index + 1));
         } catch (...) {
             loads[i] = SpotLoad{};
             loads[i].spot = index + 1;
             loads[i].error = "frame " + spot_label(index + 1) + " could not be read";
         }
+    };
+    parallel_for(kSpotCount, kSpotCount, [&](std::uint64_t i) {
+        each_frame(i, [&](const SpotRow& row) {
+            loads[i].spot = row.spot;
+            read[i] = read_gallery_watch(row.label, row.watch, records[i], loads[i].error, reuse_recent, &histories);
+        });
+    });
+    // Whether the coins each frame's newest hanging names are spent, and the transactions of those
+    // coins and of its certificate, are read for all frames together, before any title read or
+    // certificate asks for them one by one.
+    std::vector<std::string> coins, certificates, artworks;
+    for (std::int32_t i = 0; i < kSpotCount; ++i) {
+        const WatchRecord* hanging = read[i] ? newest_hanging(records[i], spot_row(i + 1)) : nullptr;
+        if (!hanging) continue;
+        const SpotLoad show = parse_art_show(*hanging, i + 1);
+        coins.push_back(show.pic_utxo);
+        coins.push_back(show.cert_utxo);
+        certificates.push_back(show.cert + "_0");
+        artworks.push_back(show.pic);
+    }
+    const KnownSpends spends = coins_spent_by(coins);
+    coins.insert(coins.end(), certificates.begin(), certificates.end());
+    for (const std::string& artwork : artworks)
+        coins.push_back(artwork + "_0");
+    read_coin_txs(coins);
+    // The frames' title reads list each registry watch once between them, and find the records
+    // they look for read ahead together.
+    const WatchListingsScope listings;
+    {
+        const WatchListingsUse use(listings);
+        title_reads_prefetch(artworks);
+    }
+    parallel_for(kSpotCount, kSpotCount, [&](std::uint64_t i) {
+        if (!read[i]) return;
+        const WatchListingsUse use(listings);
+        each_frame(i, [&](const SpotRow& row) { loads[i] = judge_spot(row, now, reuse_recent, records[i], &spends); });
     });
     // Coins are given back only on what the watches show now: a kept listing could predate an
     // exhibit this wallet's offer was made for.

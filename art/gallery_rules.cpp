@@ -4,16 +4,21 @@
 #include "art/gallery_frames.h"
 #include "art/offer_tx.h"
 #include "art/title_chain.h"
+#include "chain/outpoints.h"
 #include "chain/reserves.h"
+#include "chain/tx_store.h"
 #include "chain/woc_client.h"
 #include "identity/typed_message.h"
 #include "wallet/clock.h"
 #include "wallet/codecs.h"
+#include "wallet/http_client.h"
 #include "wallet/json_util.h"
 #include "wallet/kv_cofferly_wallet.h"
+#include "wallet/parallel.h"
 #include "wallet/settings.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -79,6 +84,76 @@ bool dated_ahead(std::int64_t ts, std::int64_t chain) {
 
 } // namespace
 
+void read_coin_txs(const std::vector<std::string>& coins) {
+    const std::string source = service_settings().woc_base;
+    std::set<std::string> seen;
+    std::vector<std::string> missing;
+    for (const std::string& coin : coins) {
+        std::string txid;
+        std::uint32_t vout = 0;
+        nlohmann::json kept;
+        if (!parse_outpoint(coin, txid, vout) || !seen.insert(txid).second || tx_store_find(source, txid, kept))
+            continue;
+        missing.push_back(txid);
+    }
+    if (missing.empty()) return;
+    std::vector<nlohmann::json> txs;
+    woc_bulk_tx_json(missing, txs);
+    // A copy not yet mined is left for the title read to ask again: its block may still change.
+    for (std::size_t i = 0; i < txs.size(); ++i) {
+        if (woc_tx_usable(txs[i]) && tx_block_height(txs[i]) > 0) tx_store_keep(source, missing[i], txs[i]);
+    }
+}
+
+KnownSpends coins_spent_by(const std::vector<std::string>& coins) {
+    std::vector<std::pair<std::string, std::uint32_t>> outputs;
+    for (const std::string& coin : coins) {
+        std::string txid;
+        std::uint32_t vout = 0;
+        if (parse_outpoint(coin, txid, vout) &&
+            std::find(outputs.begin(), outputs.end(), std::make_pair(txid, vout)) == outputs.end())
+            outputs.emplace_back(txid, vout);
+    }
+    constexpr std::size_t kPerRequest = 20;
+    const std::size_t batches = (outputs.size() + kPerRequest - 1) / kPerRequest;
+    std::vector<KnownSpends> found(batches);
+    parallel_for(batches, batches, [&](std::uint64_t batch) {
+        nlohmann::json utxos = nlohmann::json::array();
+        for (std::size_t i = static_cast<std::size_t>(batch) * kPerRequest;
+             i < std::min(outputs.size(), static_cast<std::size_t>(batch + 1) * kPerRequest); ++i)
+            utxos.push_back({{"txid", outputs[i].first}, {"vout", outputs[i].second}});
+        std::string response, err;
+        if (!http_post_json(woc_url("/utxos/spent"), nlohmann::json{{"utxos", utxos}}.dump(), response, err, 20, 1))
+            return;
+        const nlohmann::json reply = json_parse_or_discarded(response);
+        if (!reply.is_array()) return;
+        for (const nlohmann::json& row : reply) {
+            if (!row.is_object() || !json_text(row, "error").empty()) continue;
+            const auto utxo = row.find("utxo");
+            if (utxo == row.end() || !utxo->is_object()) continue;
+            const auto vout = utxo->find("vout");
+            const std::string txid = to_lower_copy(json_text(*utxo, "txid"));
+            if (vout == utxo->end() || !vout->is_number_unsigned() || vout->get<std::uint64_t>() > UINT32_MAX) continue;
+            const auto asked = std::make_pair(txid, static_cast<std::uint32_t>(vout->get<std::uint64_t>()));
+            if (std::find(outputs.begin(), outputs.end(), asked) == outputs.end()) continue;
+            const std::string key = txid + "_" + std::to_string(asked.second);
+            const auto spent_in = row.find("spentIn");
+            if (spent_in == row.end()) {
+                found[batch][key] = "";
+                continue;
+            }
+            // Only a spender that is another transaction counts; the service names the output's
+            // own transaction for an output it does not know.
+            const std::string spender = spent_in->is_object() ? to_lower_copy(json_text(*spent_in, "txid")) : "";
+            if (is_txid_hex(spender) && spender != txid) found[batch][key] = spender;
+        }
+    });
+    KnownSpends spends;
+    for (KnownSpends& batch : found)
+        spends.insert(batch.begin(), batch.end());
+    return spends;
+}
+
 bool order_frame_records(std::vector<WatchRecord>& records, std::int64_t now) {
     std::map<std::int64_t, int> per_height;
     for (const WatchRecord& record : records) {
@@ -126,7 +201,8 @@ bool hung_before(const SpotLoad& a, const SpotLoad& b) {
     return pa >= 0 && pb >= 0 && pa < pb;
 }
 
-std::string exhibit_title_read(const std::string& pic, ExhibitTitle& title, bool reuse_recent) {
+std::string exhibit_title_read(const std::string& pic, ExhibitTitle& title, bool reuse_recent,
+                               const KnownSpends* spends) {
     title = ExhibitTitle{};
     const ServiceSettings settings = service_settings();
     const std::string key = settings.platform_base + "|" + settings.woc_base + "|" + pic;
@@ -142,7 +218,7 @@ std::string exhibit_title_read(const std::string& pic, ExhibitTitle& title, bool
     std::vector<KvArtTitleRow> rows;
     TitlePair pair;
     TitleCoins coins;
-    const std::string error = art_title_coins(pic, rows, pair, false, &coins);
+    const std::string error = art_title_coins(pic, rows, pair, false, &coins, spends);
     if (!error.empty()) return error;
     if (!rows.empty()) {
         title.owner = rows.back().owner;

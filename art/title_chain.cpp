@@ -168,7 +168,8 @@ bool title_step(CoinWalk& walk, const std::string& txid, const std::string& artw
 // the transactions on both paths, in path order. "" or the reason the paths could not be read.
 std::string follow_coins(const std::vector<WatchRecord>& records, const WatchRecord& pair,
                          const std::string& artwork_key, const std::string& title_address, const SatPlace& art,
-                         const SatPlace& cert, std::vector<KvArtTitleRow>& rows, TitleCoins* coins) {
+                         const SatPlace& cert, std::vector<KvArtTitleRow>& rows, TitleCoins* coins,
+                         const KnownSpends* spends) {
     CoinWalk walk;
     for (const WatchRecord& record : records)
         walk.listed.emplace(record.txid, &record);
@@ -177,7 +178,12 @@ std::string follow_coins(const std::vector<WatchRecord>& records, const WatchRec
     reader.prefetch = [&](const std::vector<std::string>& txids) { prefetch_txs(walk, txids); };
     // Every spender comes from the spend look-up, never from what a watch happened to list: each
     // read of the process then names the same owner, whether or not it read the watches.
-    reader.spent_by = woc_spent_by;
+    reader.spent_by = [spends](const std::string& txid, std::uint32_t vout, std::string& spender) {
+        const auto known = spends ? spends->find(txid + "_" + std::to_string(vout)) : KnownSpends::const_iterator();
+        if (!spends || known == spends->end()) return woc_spent_by(txid, vout, spender);
+        spender = known->second;
+        return spender.empty() ? 1 : 0;
+    };
     SatPath art_path, cert_path;
     follow_sat(art, reader, kMaxCoinHops, art_path);
     if (art_path.end != SatPathEnd::too_long && art_path.end != SatPathEnd::unreadable)
@@ -288,7 +294,9 @@ std::string read_first_pair(const std::string& artwork_key, bool read_pair_watch
     std::vector<WatchRecord> pair_records;
     std::string pair_error, title_error;
     bool pair_whole = true, title_whole = false, pair_read = false, title_read = false;
+    WatchListings* listings = watch_listings_in_use();
     parallel_for(2, 2, [&](std::uint64_t i) {
+        const WatchListingsUse use(listings);
         if (i == 0)
             pair_read =
                 scan_watch_messages(kPairWatchKey, kPairWatchAddress, pair_records, pair_error, &pair_whole, bounds);
@@ -414,6 +422,39 @@ void merge_pair_records(std::vector<WatchRecord>& title_records, const std::vect
     sort_watch_records(title_records);
 }
 
+void title_reads_prefetch(const std::vector<std::string>& artwork_ids) {
+    std::vector<std::pair<std::int64_t, std::string>> artworks; // block, artwork
+    for (const std::string& id : artwork_ids) {
+        WatchRecord known;
+        const std::string key = norm_txid(id);
+        if (art_trim_copy(id).empty() || known_pair(key, known)) continue;
+        const std::int64_t height = inscription_height(key);
+        if (height > 0) artworks.emplace_back(height, key);
+    }
+    // Oldest artwork first, each read as its own title read bounds it: a later one finds what an
+    // earlier one read kept, and no read reaches further into the watches than its own would.
+    std::sort(artworks.begin(), artworks.end());
+    artworks.erase(std::unique(artworks.begin(), artworks.end()), artworks.end());
+    WatchListings* listings = watch_listings_in_use();
+    for (const auto& [height, key] : artworks) {
+        WatchScanBounds bounds;
+        bounds.min_height = height;
+        bounds.enough = [&key = key](const WatchRecord& r) {
+            const std::vector<WatchRecord> one{r};
+            return first_pair_in_chain(one, key, kTitleWatchAddress, nullptr) != nullptr;
+        };
+        parallel_for(2, 2, [&](std::uint64_t i) {
+            const WatchListingsUse use(listings);
+            std::vector<WatchRecord> records;
+            std::string error;
+            if (i == 0)
+                scan_watch_messages(kPairWatchKey, kPairWatchAddress, records, error, nullptr, bounds);
+            else
+                scan_watch_messages(kTitleWatchKey, kTitleWatchAddress, records, error, nullptr, bounds);
+        });
+    }
+}
+
 void title_memory_forget() {
     {
         std::lock_guard<std::mutex> lock(g_pair_mutex);
@@ -428,7 +469,7 @@ std::string art_title_read(const std::string& artwork_id, std::vector<KvArtTitle
 }
 
 std::string art_title_coins(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair,
-                            bool read_pair_watch, TitleCoins* coins) {
+                            bool read_pair_watch, TitleCoins* coins, const KnownSpends* spends) {
     rows.clear();
     if (coins) *coins = TitleCoins{};
     pair = TitlePair{};
@@ -477,7 +518,7 @@ std::string art_title_coins(const std::string& artwork_id, std::vector<KvArtTitl
     // One coin named twice is not two coins travelling together.
     if (art.txid == cert.txid && art.vout == cert.vout) return "";
     if (first != &known) remember_pair(artwork_key, *first);
-    error = follow_coins(records, *first, artwork_key, title_address, art, cert, rows, coins);
+    error = follow_coins(records, *first, artwork_key, title_address, art, cert, rows, coins, spends);
     if (!error.empty()) rows.clear();
     return error;
 }

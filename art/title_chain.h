@@ -64,9 +64,20 @@ struct TitleCoins {
     std::string cert_coin;
 };
 
+// Spend answers read ahead for many coins at once, by "<txid>_<index>": the spender's id, or ""
+// for a coin the service knows unspent.
+using KnownSpends = std::map<std::string, std::string>;
+
 // art_title_read that also gives where both coins are now (`coins`, cleared first, may be null).
+// A coin in `spends` is not looked up again.
 std::string art_title_coins(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair,
-                            bool read_pair_watch, TitleCoins* coins);
+                            bool read_pair_watch, TitleCoins* coins, const KnownSpends* spends = nullptr);
+
+// Reads ahead, for the title reads of many artworks about to start side by side, the watch records
+// each would read, one artwork after another from the oldest: each read then finds them kept
+// rather than many reads asking for the same records at once. Nothing for an artwork whose pair is
+// remembered or whose block is unknown; what could not be read is left for the title read to tell.
+void title_reads_prefetch(const std::vector<std::string>& artwork_ids);
 
 // Forgets what this process remembers of titles and watches, as a restart does; what is kept on
 // disk stays.

@@ -190,18 +190,32 @@ using SharedListing = std::shared_future<std::shared_ptr<const Listing>>;
 std::mutex g_listing_mutex;
 std::map<std::string, SharedListing> g_listings;
 
+} // namespace
+
+struct WatchListings {
+    std::mutex mutex;
+    std::map<std::string, SharedListing> listings; // kept for the scope's life
+};
+
+namespace {
+
+thread_local WatchListings* t_listings = nullptr;
+
 std::shared_ptr<const Listing> shared_listing(const std::string& watch_key, const std::string& watch_address) {
     const ServiceSettings settings = service_settings();
     const std::string key = settings.woc_base + "|" + settings.platform_base + "|" + watch_key + "|" + watch_address;
     std::promise<std::shared_ptr<const Listing>> promise;
     SharedListing under_way;
+    // Within a gallery read's scope a listing stays for every later reader of the scope.
+    WatchListings* scope = t_listings;
     {
-        std::lock_guard<std::mutex> lock(g_listing_mutex);
-        const auto it = g_listings.find(key);
-        if (it != g_listings.end())
+        std::lock_guard<std::mutex> lock(scope ? scope->mutex : g_listing_mutex);
+        std::map<std::string, SharedListing>& listings = scope ? scope->listings : g_listings;
+        const auto it = listings.find(key);
+        if (it != listings.end())
             under_way = it->second;
         else
-            g_listings.emplace(key, promise.get_future().share());
+            listings.emplace(key, promise.get_future().share());
     }
     if (under_way.valid()) return under_way.get();
     std::shared_ptr<const Listing> listing;
@@ -211,7 +225,7 @@ std::shared_ptr<const Listing> shared_listing(const std::string& watch_key, cons
         // A read that failed in a way no reply explains is a listing that failed, for every waiter.
         listing = std::make_shared<const Listing>();
     }
-    {
+    if (!scope) {
         std::lock_guard<std::mutex> lock(g_listing_mutex);
         g_listings.erase(key);
     }
@@ -513,4 +527,20 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
     sort_watch_records(records);
     if (!all_read) error = kWatchRecordsUnread;
     return all_read;
+}
+
+WatchListingsScope::WatchListingsScope() : shared(std::make_shared<WatchListings>()) {}
+
+WatchListingsUse::WatchListingsUse(const WatchListingsScope& scope) : WatchListingsUse(scope.shared.get()) {}
+
+WatchListingsUse::WatchListingsUse(WatchListings* scope) : previous_(t_listings) {
+    t_listings = scope;
+}
+
+WatchListings* watch_listings_in_use() {
+    return t_listings;
+}
+
+WatchListingsUse::~WatchListingsUse() {
+    t_listings = previous_;
 }

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -67,3 +68,27 @@ bool watch_kept_record(const std::string& watch_key, const std::string& txid, Wa
 
 // Forgets in memory what was read of every watch, as a restart does; the files stay.
 void watch_memory_forget();
+
+// The listings of one gallery read: while a scope lives, the watch reads of the threads that use
+// it (WatchListingsUse) list each watch once and share that listing, however far apart they start.
+struct WatchListings;
+struct WatchListingsScope {
+    std::shared_ptr<WatchListings> shared;
+    WatchListingsScope();
+};
+
+// Makes the calling thread's watch reads use `scope` (null: none) until this is destroyed.
+struct WatchListingsUse {
+    explicit WatchListingsUse(const WatchListingsScope& scope);
+    explicit WatchListingsUse(WatchListings* scope);
+    ~WatchListingsUse();
+    WatchListingsUse(const WatchListingsUse&) = delete;
+    WatchListingsUse& operator=(const WatchListingsUse&) = delete;
+
+private:
+    WatchListings* previous_ = nullptr;
+};
+
+// The scope the calling thread's watch reads use, for the threads it starts to use too; null when
+// none.
+WatchListings* watch_listings_in_use();

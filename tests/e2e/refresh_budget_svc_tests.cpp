@@ -1,8 +1,11 @@
 // What one Refresh, and a Connect followed by it, asks of WhatsOnChain for a fresh wallet, counted
 // through the jobs the window runs for them.
+#include "art/art_records.h"
 #include "art/window_reads.h"
 #include "fakes/chain_fixture.h"
 #include "fakes/fake_gorillapool.h"
+#include "fakes/fake_oracle.h"
+#include "fakes/registry_fixture.h"
 #include "support/wallet_fixture.h"
 #include "wallet/connect.h"
 #include "wallet/kv_cofferly_wallet.h"
@@ -11,10 +14,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
+
+using nlohmann::json;
 
 namespace {
 
@@ -30,9 +36,29 @@ struct RefreshBudgetTest : FakeChainTest {
     }
     ~RefreshBudgetTest() override { drop_platform_session(); }
 
+    // An artist of its own pairs an artwork and hangs it in the frame; the artwork's origin.
+    std::string hang(std::int32_t spot) {
+        const auto fill = static_cast<std::uint8_t>(0x30 + spot);
+        const TestKey artist = test_key_from_byte(fill);
+        const std::string owner = json_identity_pubkey(fake_signed_record(json::object(), fill));
+        const std::string art = fake_inscribe(chain, artist.hash, "image/png", "art " + std::to_string(spot));
+        const std::string cert = fake_inscribe(chain, artist.hash, "application/json", "{}");
+        const json terms = {{"pic", art}, {"cert", cert}, {"sha256", std::string(64, 'e')}};
+        json pair = fake_art_record("art_pair", "artist", 50, terms);
+        pair["owner"] = owner;
+        fake_pair_tx(chain, artist, fake_signed_record(pair, fill));
+        chain.ledger.mine();
+        json show = fake_art_record("art_show", "artist", 100, terms);
+        show["spot"] = spot_label(spot);
+        show["price"] = "1000";
+        show["pay_addr"] = artist.address;
+        fake_post_record(chain, spot_row(spot).watch, fake_signed_record(show, fill));
+        return art;
+    }
+
     // The Refresh button's jobs as the window runs them: the balance beside the art rows, then
-    // the gallery once the rows are in.
-    std::size_t refresh() {
+    // the gallery once the rows are in. The frames on show.
+    int refresh() {
         std::int64_t sats = 0;
         std::thread balance([&sats] { read_window_balance(sats); });
         std::vector<KvCofferlyOrdRow> rows;
@@ -43,7 +69,7 @@ struct RefreshBudgetTest : FakeChainTest {
         read_gallery(spots, closed);
         balance.join();
         EXPECT_EQ(spots.size(), 10u);
-        return rows.size();
+        return static_cast<int>(std::count_if(spots.begin(), spots.end(), [](const SpotLoad& s) { return s.shown; }));
     }
 };
 
@@ -75,4 +101,50 @@ TEST_F(RefreshBudgetTest, RefreshAndConnectStayWithinTheirWhatsOnChainBudget) {
     refresh();
     EXPECT_LE(chain.woc.request_count(), 25);
     EXPECT_EQ(chain.woc.rate_limited_count(), 0);
+}
+
+// A gallery with hangings, each by an artist of its own: the frames' title reads share the watch
+// listings and their records, and the hangings' coins, their transactions and their certificates
+// are asked about together.
+TEST_F(RefreshBudgetTest, RefreshWithHangingsOnShowStaysWithinItsWhatsOnChainBudget) {
+    struct Row {
+        std::int32_t hangings;
+        int first, later;
+    };
+    std::int32_t hung = 0;
+    std::string first_art;
+    for (const Row& row : {Row{1, 25, 15}, Row{10, 25, 15}}) {
+        SCOPED_TRACE(row.hangings);
+        while (hung < row.hangings) {
+            const std::string art = hang(++hung);
+            if (first_art.empty()) first_art = art;
+        }
+        // The first Refresh of a process remembers nothing read before.
+        reset_chain_session_for_tests();
+        load_wallet_id("budget");
+        chain.woc.reset_counts();
+        EXPECT_EQ(refresh(), row.hangings);
+        EXPECT_LE(chain.woc.request_count(), row.first);
+        EXPECT_EQ(chain.woc.rate_limited_count(), 0);
+        chain.woc.reset_counts();
+        EXPECT_EQ(refresh(), row.hangings);
+        EXPECT_LE(chain.woc.request_count(), row.later);
+    }
+    // The first artist's coin goes elsewhere: that hanging no longer counts, also when the bulk
+    // answer is missing and each coin is asked on its own.
+    fake_send(chain, {{first_art.substr(0, 64), 0, test_key_from_byte(0x31)}},
+              {TxOutput{1, p2pkh_script(test_key_from_byte(0x77).hash)}});
+    reset_chain_session_for_tests();
+    load_wallet_id("budget");
+    EXPECT_EQ(refresh(), hung - 1);
+    FakeFault down;
+    down.status = 500;
+    FakeFault garbled;
+    garbled.bad_json = true;
+    for (const FakeFault& fault : {down, garbled}) {
+        chain.woc.set_fault(std::string(kWocPrefix) + "/utxos/spent", fault);
+        reset_chain_session_for_tests();
+        load_wallet_id("budget");
+        EXPECT_EQ(refresh(), hung - 1);
+    }
 }

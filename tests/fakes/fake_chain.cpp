@@ -350,6 +350,38 @@ void add_bulk_unspent_route(FakeChain& chain, const std::string& path, bool conf
     });
 }
 
+// The bulk spend status: 20 outputs at most, each answered as the one-output route does, an
+// unspent one without "spentIn" and an unknown one with its own id and "Unknown UTXO".
+void add_bulk_spent_route(FakeChain& chain) {
+    Ledger& ledger = chain.ledger;
+    chain.woc.on("POST", kWoc + "/utxos/spent", [&ledger](const FakeRequest& req) {
+        const json body = json::parse(req.body, nullptr, false);
+        if (!body.is_object() || !body.contains("utxos") || !body["utxos"].is_array())
+            return json_reply({{"error", "bad request"}}, 400);
+        if (body["utxos"].size() > 20) return json_reply({{"error", "too many utxos"}}, 400);
+        json reply = json::array();
+        for (const json& utxo : body["utxos"]) {
+            const std::string txid = utxo.is_object() ? utxo.value("txid", "") : "";
+            const std::uint64_t vout = utxo.is_object() && utxo.value("vout", json()).is_number_unsigned()
+                                           ? utxo["vout"].get<std::uint64_t>()
+                                           : ~std::uint64_t(0);
+            json row = {{"utxo", {{"txid", txid}, {"vout", vout}}}, {"error", ""}};
+            LedgerTx tx;
+            if (!ledger.find_tx(txid, tx) || vout >= tx.outputs.size()) {
+                row["spentIn"] = {{"txid", txid}, {"vin", 0}, {"status", "Unknown UTXO"}};
+            } else if (!tx.outputs[vout].spent_by.empty()) {
+                const LedgerOutput& o = tx.outputs[vout];
+                row["spentIn"] = {{"txid", o.spent_by},
+                                  {"vin", o.spent_by_input},
+                                  {"status", o.spent_height > 0 ? "confirmed" : "unconfirmed"}};
+            }
+            reply.push_back(row);
+        }
+        ledger.note_lookup();
+        return json_reply(reply);
+    });
+}
+
 // The bulk history: 20 addresses at most, each with its mempool and mined halves as the
 // one-address histories list them, and at most 1000 items of each half in the whole reply, the
 // later ones left out without notice.
@@ -444,6 +476,7 @@ FakeChain::FakeChain() {
     add_bulk_unspent_route(*this, "/addresses/confirmed/unspent", true, kBulkConfirmedCap);
     add_bulk_unspent_route(*this, "/addresses/unconfirmed/unspent", false, kBulkUnconfirmedCap);
     add_bulk_history_route(*this);
+    add_bulk_spent_route(*this);
     add_arc_routes(*this);
     add_platform_routes(*this);
     add_oracle_index_routes(*this);
