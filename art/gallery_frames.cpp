@@ -1,5 +1,6 @@
 #include "art/gallery_frames.h"
 
+#include "art/art_pass.h"
 #include "art/gallery_rules.h"
 #include "art/gallery_sale.h"
 #include "art/offer_tx.h"
@@ -548,7 +549,13 @@ std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent) {
         certificates.push_back(show.cert + "_0");
         artworks.push_back(show.pic);
     }
-    const KnownSpends spends = coins_spent_by(coins);
+    std::vector<std::pair<std::string, std::uint32_t>> outputs;
+    for (const std::string& coin : coins) {
+        std::string txid;
+        std::uint32_t vout = 0;
+        if (parse_outpoint(coin, txid, vout)) outputs.emplace_back(txid, vout);
+    }
+    const KnownSpends spends = woc_bulk_spent_by(outputs);
     coins.insert(coins.end(), certificates.begin(), certificates.end());
     for (const std::string& artwork : artworks)
         coins.push_back(artwork + "_0");

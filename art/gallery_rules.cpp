@@ -105,55 +105,6 @@ void read_coin_txs(const std::vector<std::string>& coins) {
     }
 }
 
-KnownSpends coins_spent_by(const std::vector<std::string>& coins) {
-    std::vector<std::pair<std::string, std::uint32_t>> outputs;
-    for (const std::string& coin : coins) {
-        std::string txid;
-        std::uint32_t vout = 0;
-        if (parse_outpoint(coin, txid, vout) &&
-            std::find(outputs.begin(), outputs.end(), std::make_pair(txid, vout)) == outputs.end())
-            outputs.emplace_back(txid, vout);
-    }
-    constexpr std::size_t kPerRequest = 20;
-    const std::size_t batches = (outputs.size() + kPerRequest - 1) / kPerRequest;
-    std::vector<KnownSpends> found(batches);
-    parallel_for(batches, batches, [&](std::uint64_t batch) {
-        nlohmann::json utxos = nlohmann::json::array();
-        for (std::size_t i = static_cast<std::size_t>(batch) * kPerRequest;
-             i < std::min(outputs.size(), static_cast<std::size_t>(batch + 1) * kPerRequest); ++i)
-            utxos.push_back({{"txid", outputs[i].first}, {"vout", outputs[i].second}});
-        std::string response, err;
-        if (!http_post_json(woc_url("/utxos/spent"), nlohmann::json{{"utxos", utxos}}.dump(), response, err, 20, 1))
-            return;
-        const nlohmann::json reply = json_parse_or_discarded(response);
-        if (!reply.is_array()) return;
-        for (const nlohmann::json& row : reply) {
-            if (!row.is_object() || !json_text(row, "error").empty()) continue;
-            const auto utxo = row.find("utxo");
-            if (utxo == row.end() || !utxo->is_object()) continue;
-            const auto vout = utxo->find("vout");
-            const std::string txid = to_lower_copy(json_text(*utxo, "txid"));
-            if (vout == utxo->end() || !vout->is_number_unsigned() || vout->get<std::uint64_t>() > UINT32_MAX) continue;
-            const auto asked = std::make_pair(txid, static_cast<std::uint32_t>(vout->get<std::uint64_t>()));
-            if (std::find(outputs.begin(), outputs.end(), asked) == outputs.end()) continue;
-            const std::string key = txid + "_" + std::to_string(asked.second);
-            const auto spent_in = row.find("spentIn");
-            if (spent_in == row.end()) {
-                found[batch][key] = "";
-                continue;
-            }
-            // Only a spender that is another transaction counts; the service names the output's
-            // own transaction for an output it does not know.
-            const std::string spender = spent_in->is_object() ? to_lower_copy(json_text(*spent_in, "txid")) : "";
-            if (is_txid_hex(spender) && spender != txid) found[batch][key] = spender;
-        }
-    });
-    KnownSpends spends;
-    for (KnownSpends& batch : found)
-        spends.insert(batch.begin(), batch.end());
-    return spends;
-}
-
 bool order_frame_records(std::vector<WatchRecord>& records, std::int64_t now) {
     std::map<std::int64_t, int> per_height;
     for (const WatchRecord& record : records) {

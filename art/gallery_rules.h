@@ -40,7 +40,7 @@ struct ExhibitTitle {
 
 // Reads the title of artwork `pic` and follows its coins to where they are now. "" or the reason
 // it could not be read. With reuse_recent a title read less than 5 s ago serves again. A coin in
-// `spends` (coins_spent_by of this read) is not looked up again.
+// `spends` (woc_bulk_spent_by of this read) is not looked up again.
 std::string exhibit_title_read(const std::string& pic, ExhibitTitle& title, bool reuse_recent = false,
                                const KnownSpends* spends = nullptr);
 
@@ -48,11 +48,6 @@ std::string exhibit_title_read(const std::string& pic, ExhibitTitle& title, bool
 // request, and keeps them, so the title reads of many hangings start from them without a request
 // each. Quietly reads nothing more when the service does not answer.
 void read_coin_txs(const std::vector<std::string>& coins);
-
-// Whether the coins ("<txid>_<index>", lower case) are spent, from WhatsOnChain's bulk spend
-// status, 20 a request, side by side. A coin the service could not answer for (unknown to it, an
-// error, no reply) is left out, for its own look-up to tell.
-KnownSpends coins_spent_by(const std::vector<std::string>& coins);
 
 // True when the hanging's signer owns the title now and the hanging names the title's certificate
 // and the outputs where both coins are now.

@@ -41,6 +41,8 @@ constexpr double kMaxSats = 21e14;
 constexpr std::size_t kBulkTxIds = 20;
 constexpr std::int32_t kBulkTxTimeoutS = 20;
 constexpr std::uint32_t kBulkRequestsAtOnce = 4;
+// The bulk spend status of 20 outputs.
+constexpr std::int32_t kSpendTimeoutS = 20;
 // A block's list and its pages. No block holds more ids than this; a reply claiming more pages is
 // damaged.
 constexpr std::int32_t kBlockTimeoutS = 12;
@@ -472,6 +474,55 @@ int woc_spent_by(const std::string& txid, std::uint32_t vout, std::string& spend
         return 3;
     }
     return 2;
+}
+
+std::map<std::string, std::string>
+woc_bulk_spent_by(const std::vector<std::pair<std::string, std::uint32_t>>& asked_outputs) {
+    std::vector<std::pair<std::string, std::uint32_t>> outputs;
+    for (const auto& output : asked_outputs) {
+        const auto plain = std::make_pair(to_lower_copy(output.first), output.second);
+        if (is_txid_hex(plain.first) && std::find(outputs.begin(), outputs.end(), plain) == outputs.end())
+            outputs.push_back(plain);
+    }
+    constexpr std::size_t kPerRequest = 20;
+    const std::size_t batches = (outputs.size() + kPerRequest - 1) / kPerRequest;
+    std::vector<std::map<std::string, std::string>> found(batches);
+    parallel_for(batches, batches, [&](std::uint64_t batch) {
+        json utxos = json::array();
+        for (std::size_t i = static_cast<std::size_t>(batch) * kPerRequest;
+             i < std::min(outputs.size(), static_cast<std::size_t>(batch + 1) * kPerRequest); ++i)
+            utxos.push_back({{"txid", outputs[i].first}, {"vout", outputs[i].second}});
+        std::string response, err;
+        if (!http_post_json(woc_url("/utxos/spent"), json{{"utxos", utxos}}.dump(), response, err, kSpendTimeoutS,
+                            kUntilTimeOut))
+            return;
+        const json reply = json_parse_or_discarded(response);
+        if (!reply.is_array()) return;
+        for (const json& row : reply) {
+            if (!row.is_object() || !json_text(row, "error").empty()) continue;
+            const auto utxo = row.find("utxo");
+            if (utxo == row.end() || !utxo->is_object()) continue;
+            const auto vout = utxo->find("vout");
+            const std::string txid = to_lower_copy(json_text(*utxo, "txid"));
+            if (vout == utxo->end() || !vout->is_number_unsigned() || vout->get<std::uint64_t>() > UINT32_MAX) continue;
+            const auto asked = std::make_pair(txid, static_cast<std::uint32_t>(vout->get<std::uint64_t>()));
+            if (std::find(outputs.begin(), outputs.end(), asked) == outputs.end()) continue;
+            const std::string key = txid + "_" + std::to_string(asked.second);
+            const auto spent_in = row.find("spentIn");
+            if (spent_in == row.end()) {
+                found[batch][key] = "";
+                continue;
+            }
+            // Only a spender that is another transaction counts; the service names the output's
+            // own transaction for an output it does not know.
+            const std::string spender = spent_in->is_object() ? to_lower_copy(json_text(*spent_in, "txid")) : "";
+            if (is_txid_hex(spender) && spender != txid) found[batch][key] = spender;
+        }
+    });
+    std::map<std::string, std::string> spends;
+    for (auto& batch : found)
+        spends.insert(batch.begin(), batch.end());
+    return spends;
 }
 
 void woc_cache_clear() {
