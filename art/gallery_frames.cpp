@@ -27,6 +27,7 @@
 #include <limits>
 #include <map>
 #include <mutex>
+#include <set>
 #include <unordered_map>
 #include <utility>
 
@@ -429,7 +430,7 @@ const WatchRecord* newest_hanging(const std::vector<WatchRecord>& records, const
 
 // Replays a frame's records read whole into the frame (load_spot after its read).
 SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, const std::vector<WatchRecord>& records,
-                    const KnownSpends* spends) {
+                    const KnownSpends* spends, const std::set<std::string>* unknown_txs) {
     SpotLoad result;
     result.spot = row.spot;
     // The newest hanging whose signer holds the title and its coins is the exhibit; any other
@@ -437,12 +438,18 @@ SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, con
     SpotFrame exhibit;
     std::size_t shown = records.size();
     std::map<std::string, ExhibitTitle> titles;
+    std::set<std::string> unknown = unknown_txs ? *unknown_txs : std::set<std::string>();
+    int hangings = 0;
     for (std::size_t i = records.size(); i-- > 0;) {
         const WatchRecord& record = records[i];
         if (json_text(record.msg, "type") != "art_show" || to_lower_copy(json_text(record.msg, "spot")) != row.label)
             continue;
         SpotLoad show = parse_art_show(record, row.spot);
         if (show.owner.empty() || show.pic.empty()) continue;
+        // An artwork the service says it does not know has no coin a hanging could name. The read
+        // ahead asked about the newest hanging's; the earlier ones are asked about together.
+        if (unknown_txs && ++hangings == 2) read_earlier_artworks(records, i + 1, row, unknown);
+        if (unknown.count(show.pic)) continue;
         auto title = titles.find(show.pic);
         if (title == titles.end()) {
             ExhibitTitle read;
@@ -504,7 +511,7 @@ SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent, Fram
     std::vector<WatchRecord> records;
     std::string error;
     if (read_gallery_watch(row.label, row.watch, records, error, reuse_recent, shared))
-        return judge_spot(row, now, reuse_recent, records, nullptr);
+        return judge_spot(row, now, reuse_recent, records, nullptr, nullptr);
     SpotLoad result;
     result.spot = row.spot;
     result.error = error;
@@ -539,27 +546,15 @@ std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent) {
     // Whether the coins each frame's newest hanging names are spent, and the transactions of those
     // coins and of its certificate, are read for all frames together, before any title read or
     // certificate asks for them one by one.
-    std::vector<std::string> coins, certificates, artworks;
+    std::vector<SpotLoad> shows;
     for (std::int32_t i = 0; i < kSpotCount; ++i) {
         const WatchRecord* hanging = read[i] ? newest_hanging(records[i], spot_row(i + 1)) : nullptr;
-        if (!hanging) continue;
-        const SpotLoad show = parse_art_show(*hanging, i + 1);
-        coins.push_back(show.pic_utxo);
-        coins.push_back(show.cert_utxo);
-        certificates.push_back(show.cert + "_0");
-        artworks.push_back(show.pic);
+        if (hanging) shows.push_back(parse_art_show(*hanging, i + 1));
     }
-    std::vector<std::pair<std::string, std::uint32_t>> outputs;
-    for (const std::string& coin : coins) {
-        std::string txid;
-        std::uint32_t vout = 0;
-        if (parse_outpoint(coin, txid, vout)) outputs.emplace_back(txid, vout);
-    }
-    const KnownSpends spends = woc_bulk_spent_by(outputs);
-    coins.insert(coins.end(), certificates.begin(), certificates.end());
-    for (const std::string& artwork : artworks)
-        coins.push_back(artwork + "_0");
-    read_coin_txs(coins);
+    KnownSpends spends;
+    std::set<std::string> unknown;
+    std::vector<std::string> artworks;
+    read_hangings_ahead(shows, spends, unknown, artworks);
     // The frames' title reads list each registry watch once between them, and find the records
     // they look for read ahead together.
     const WatchListingsScope listings;
@@ -570,7 +565,9 @@ std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent) {
     parallel_for(kSpotCount, kSpotCount, [&](std::uint64_t i) {
         if (!read[i]) return;
         const WatchListingsUse use(listings);
-        each_frame(i, [&](const SpotRow& row) { loads[i] = judge_spot(row, now, reuse_recent, records[i], &spends); });
+        each_frame(i, [&](const SpotRow& row) {
+            loads[i] = judge_spot(row, now, reuse_recent, records[i], &spends, &unknown);
+        });
     });
     // Coins are given back only on what the watches show now: a kept listing could predate an
     // exhibit this wallet's offer was made for.

@@ -84,9 +84,9 @@ bool dated_ahead(std::int64_t ts, std::int64_t chain) {
 
 } // namespace
 
-void read_coin_txs(const std::vector<std::string>& coins) {
+std::set<std::string> read_coin_txs(const std::vector<std::string>& coins) {
     const std::string source = service_settings().woc_base;
-    std::set<std::string> seen;
+    std::set<std::string> seen, unknown;
     std::vector<std::string> missing;
     for (const std::string& coin : coins) {
         std::string txid;
@@ -96,13 +96,55 @@ void read_coin_txs(const std::vector<std::string>& coins) {
             continue;
         missing.push_back(txid);
     }
-    if (missing.empty()) return;
+    if (missing.empty()) return unknown;
     std::vector<nlohmann::json> txs;
-    woc_bulk_tx_json(missing, txs);
+    std::vector<char> not_known;
+    woc_bulk_tx_json(missing, txs, &not_known);
     // A copy not yet mined is left for the title read to ask again: its block may still change.
     for (std::size_t i = 0; i < txs.size(); ++i) {
         if (woc_tx_usable(txs[i]) && tx_block_height(txs[i]) > 0) tx_store_keep(source, missing[i], txs[i]);
+        if (not_known[i]) unknown.insert(missing[i]);
     }
+    return unknown;
+}
+
+void read_hangings_ahead(const std::vector<SpotLoad>& shows, KnownSpends& spends, std::set<std::string>& unknown,
+                         std::vector<std::string>& artworks) {
+    std::vector<std::string> coins, certificates;
+    artworks.clear();
+    for (const SpotLoad& show : shows) {
+        coins.push_back(show.pic_utxo);
+        coins.push_back(show.cert_utxo);
+        certificates.push_back(show.cert + "_0");
+        artworks.push_back(show.pic);
+    }
+    std::vector<std::pair<std::string, std::uint32_t>> outputs;
+    for (const std::string& coin : coins) {
+        std::string txid;
+        std::uint32_t vout = 0;
+        if (parse_outpoint(coin, txid, vout)) outputs.emplace_back(txid, vout);
+    }
+    spends = woc_bulk_spent_by(outputs);
+    coins.insert(coins.end(), certificates.begin(), certificates.end());
+    for (const std::string& artwork : artworks)
+        coins.push_back(artwork + "_0");
+    unknown = read_coin_txs(coins);
+    artworks.erase(std::remove_if(artworks.begin(), artworks.end(),
+                                  [&unknown](const std::string& pic) { return unknown.count(pic) > 0; }),
+                   artworks.end());
+}
+
+void read_earlier_artworks(const std::vector<WatchRecord>& records, std::size_t end, const SpotRow& row,
+                           std::set<std::string>& unknown) {
+    std::vector<std::string> artworks;
+    for (std::size_t i = 0; i < end && i < records.size(); ++i) {
+        const nlohmann::json& msg = records[i].msg;
+        if (json_text(msg, "type") != "art_show" || to_lower_copy(json_text(msg, "spot")) != row.label) continue;
+        const SpotLoad show = parse_art_show(records[i], row.spot);
+        if (!show.pic.empty()) artworks.push_back(show.pic + "_0");
+    }
+    const std::set<std::string> found = read_coin_txs(artworks);
+    unknown.insert(found.begin(), found.end());
 }
 
 bool order_frame_records(std::vector<WatchRecord>& records, std::int64_t now) {

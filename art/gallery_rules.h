@@ -9,6 +9,7 @@
 #include "art/title_chain.h"
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -46,8 +47,21 @@ std::string exhibit_title_read(const std::string& pic, ExhibitTitle& title, bool
 
 // Reads the mined transactions of the coins ("<txid>_<index>") that are not kept yet, 20 a
 // request, and keeps them, so the title reads of many hangings start from them without a request
-// each. Quietly reads nothing more when the service does not answer.
-void read_coin_txs(const std::vector<std::string>& coins);
+// each. Quietly reads nothing more when the service does not answer. Returns the ids an answer
+// showed the service does not know.
+std::set<std::string> read_coin_txs(const std::vector<std::string>& coins);
+
+// Reads ahead, for the newest hanging of each frame (`shows`), whether the coins it names are spent
+// (`spends`, woc_bulk_spent_by) and the transactions of those coins, its certificate and its artwork
+// (read_coin_txs), before any title read asks for them one by one. `unknown`: the ids the service
+// answered it does not know; `artworks`: the hangings' artworks, less those.
+void read_hangings_ahead(const std::vector<SpotLoad>& shows, KnownSpends& spends, std::set<std::string>& unknown,
+                         std::vector<std::string>& artworks);
+
+// The same read for the artworks of a frame's hangings among `records` before `end`, adding to
+// `unknown` those the service answered it does not know.
+void read_earlier_artworks(const std::vector<WatchRecord>& records, std::size_t end, const SpotRow& row,
+                           std::set<std::string>& unknown);
 
 // True when the hanging's signer owns the title now and the hanging names the title's certificate
 // and the outputs where both coins are now.

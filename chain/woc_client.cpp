@@ -159,7 +159,8 @@ bool output_sats(const json& out, std::int64_t& sats) {
 }
 
 // One request of the bulk details for ids [first, last); true when the service answered.
-bool bulk_batch(const std::vector<std::string>& txids, std::size_t first, std::size_t last, std::vector<json>& txs) {
+bool bulk_batch(const std::vector<std::string>& txids, std::size_t first, std::size_t last, std::vector<json>& txs,
+                std::vector<char>* unknown) {
     json body = {{"txids", json::array()}};
     // Only a plain id goes out: anything else names no transaction, and may not even be text.
     for (std::size_t i = first; i < last; ++i)
@@ -169,14 +170,23 @@ bool bulk_batch(const std::vector<std::string>& txids, std::size_t first, std::s
     if (!http_post_json(woc_url("/txs"), body.dump(), response, error, kBulkTxTimeoutS, kUntilTimeOut)) return false;
     const json reply = json_parse_or_discarded(response);
     if (!reply.is_array()) return false;
+    std::unordered_set<std::string> named; // ids with an entry that is no plain "unknown id" answer
     for (const json& tx : reply) {
-        // The service answers an id it does not know with an error entry in the id's place.
-        if (!woc_tx_usable(tx)) continue;
+        if (!tx.is_object()) continue;
         const auto id = tx.find("txid");
         if (id == tx.end() || !id->is_string()) continue;
         const std::string txid = to_lower_copy(id->get<std::string>());
+        // The service answers an id it does not know with an error entry in the id's place.
+        if (!tx.contains("error")) named.insert(txid);
+        if (!woc_tx_usable(tx)) continue;
         for (std::size_t i = first; i < last; ++i)
             if (txs[i].is_null() && to_lower_copy(txids[i]) == txid) txs[i] = tx;
+    }
+    // A damaged copy says nothing of whether the transaction exists; only an id the answer left
+    // out or answered with an error is one the service does not know.
+    if (unknown) {
+        for (std::size_t i = first; i < last; ++i)
+            if (is_txid_hex(txids[i]) && !named.count(to_lower_copy(txids[i]))) (*unknown)[i] = 1;
     }
     return true;
 }
@@ -541,13 +551,14 @@ bool woc_tx_usable(const json& tx) {
     return vin != tx.end() && vin->is_array() && vout != tx.end() && vout->is_array();
 }
 
-bool woc_bulk_tx_json(const std::vector<std::string>& txids, std::vector<json>& txs) {
+bool woc_bulk_tx_json(const std::vector<std::string>& txids, std::vector<json>& txs, std::vector<char>* unknown) {
     txs.assign(txids.size(), json());
+    if (unknown) unknown->assign(txids.size(), 0);
     std::atomic<bool> answered{false};
     // Each batch writes only its own slots of `txs`.
     parallel_for((txids.size() + kBulkTxIds - 1) / kBulkTxIds, kBulkRequestsAtOnce, [&](std::uint64_t batch) {
         const std::size_t first = static_cast<std::size_t>(batch) * kBulkTxIds;
-        if (bulk_batch(txids, first, std::min(txids.size(), first + kBulkTxIds), txs)) answered = true;
+        if (bulk_batch(txids, first, std::min(txids.size(), first + kBulkTxIds), txs, unknown)) answered = true;
     });
     return answered;
 }

@@ -89,8 +89,10 @@ bool woc_tx_usable(const nlohmann::json& tx);
 
 // The transactions' JSON from the bulk details, 20 a request, a few requests side by side;
 // `txs[i]` is null where the reply held no usable copy of `txids[i]`. False when no request was
-// answered.
-bool woc_bulk_tx_json(const std::vector<std::string>& txids, std::vector<nlohmann::json>& txs);
+// answered. `unknown`, when given, has `unknown[i]` set where an answered request showed the
+// service does not know `txids[i]`; an id whose request failed is not set.
+bool woc_bulk_tx_json(const std::vector<std::string>& txids, std::vector<nlohmann::json>& txs,
+                      std::vector<char>* unknown = nullptr);
 
 // The ids of the block at `height` in block order. A block of more than a thousand transactions
 // lists only its first hundred with the block; the rest are read through the block's pages. False

@@ -227,6 +227,15 @@ TEST_F(WocClientTest, TransactionStatusFollowsTheServiceAndItsLag) {
 
     chain.woc.set_fault(std::string(kWocPrefix) + "/tx/", FakeFault{500});
     EXPECT_EQ(woc_tx_status(funded), 2);
+
+    // In bulk, an id is unknown only where an answer leaves it out; a failed request tells nothing.
+    std::vector<json> txs;
+    std::vector<char> unknown;
+    EXPECT_TRUE(woc_bulk_tx_json({funded, random_txid()}, txs, &unknown));
+    EXPECT_EQ(unknown, (std::vector<char>{0, 1}));
+    chain.woc.set_fault(std::string(kWocPrefix) + "/txs", FakeFault{500});
+    EXPECT_FALSE(woc_bulk_tx_json({funded, random_txid()}, txs, &unknown));
+    EXPECT_EQ(unknown, (std::vector<char>{0, 0}));
 }
 
 TEST_F(WocClientTest, TransactionJsonIsKeptOnlyWhenMinedAndReadOnceAtATime) {

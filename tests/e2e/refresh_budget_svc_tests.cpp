@@ -56,6 +56,19 @@ struct RefreshBudgetTest : FakeChainTest {
         return art;
     }
 
+    // A stranger hangs in the frame an id that names no transaction, a few satoshis a time.
+    void hang_unpaired(std::int32_t spot, int n) {
+        const json terms = {{"pic", std::string(60, 'b') + "0dd" + std::to_string(n % 10) + "_0"},
+                            {"cert", std::string(64, 'c')},
+                            {"sha256", std::string(64, 'e')}};
+        json show = fake_art_record("art_show", "stranger", 200 + n, terms);
+        show["spot"] = spot_label(spot);
+        show["price"] = "1000";
+        show["pay_addr"] = test_key_from_byte(0x77).address;
+        fake_post_record(chain, spot_row(spot).watch, fake_signed_record(show, 0x77));
+        chain.ledger.mine();
+    }
+
     // The Refresh button's jobs as the window runs them: the balance beside the art rows, then
     // the gallery once the rows are in. The frames on show.
     int refresh() {
@@ -105,20 +118,23 @@ TEST_F(RefreshBudgetTest, RefreshAndConnectStayWithinTheirWhatsOnChainBudget) {
 
 // A gallery with hangings, each by an artist of its own: the frames' title reads share the watch
 // listings and their records, and the hangings' coins, their transactions and their certificates
-// are asked about together.
+// are asked about together. Hangings of ids that name no transaction cost the read nothing at
+// WhatsOnChain beyond the bulk reads every hanging shares.
 TEST_F(RefreshBudgetTest, RefreshWithHangingsOnShowStaysWithinItsWhatsOnChainBudget) {
     struct Row {
-        std::int32_t hangings;
+        std::int32_t hangings, unpaired;
         int first, later;
     };
     std::int32_t hung = 0;
     std::string first_art;
-    for (const Row& row : {Row{1, 25, 15}, Row{10, 25, 15}}) {
-        SCOPED_TRACE(row.hangings);
+    for (const Row& row : {Row{1, 0, 25, 15}, Row{1, 7, 20, 10}, Row{10, 0, 25, 15}}) {
+        SCOPED_TRACE(::testing::Message() << row.hangings << " hung, " << row.unpaired << " unpaired");
         while (hung < row.hangings) {
             const std::string art = hang(++hung);
             if (first_art.empty()) first_art = art;
         }
+        for (int n = 0; n < row.unpaired; ++n)
+            hang_unpaired(hung + 1 + n % 5, n);
         // The first Refresh of a process remembers nothing read before.
         reset_chain_session_for_tests();
         load_wallet_id("budget");
