@@ -41,7 +41,13 @@ struct TitleChainSvcTest : FakeIdentityTest {
     TitleChainSvcTest() {
         for (const Person* p : {&alice, &bob, &carol, &mallory})
             ids.set_key(std::string(p->name) + "@kestrava.net", p->key.pub);
-        art = fake_inscribe(chain, alice.key.hash, "image/png", kArtBytes);
+        inscribe_artwork("");
+    }
+
+    // A fresh artwork of alice's and its certificate, both coins still hers; `tag` keeps its
+    // inscription apart from the others of the test.
+    void inscribe_artwork(const std::string& tag) {
+        art = fake_inscribe(chain, alice.key.hash, "image/png", kArtBytes + tag);
         cert = certificate(alice, art);
         art_at = {art.substr(0, 64), 0, alice.key};
         cert_at = {cert.substr(0, 64), 0, alice.key};
@@ -284,10 +290,7 @@ TEST_F(TitleChainSvcTest, OnlyTransactionsThatMoveBothCoinsPassTheTitle) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         TitleChainSvcTest& t = *this;
-        t.art = fake_inscribe(chain, alice.key.hash, "image/png", kArtBytes + row.name);
-        t.cert = certificate(alice, t.art);
-        t.art_at = {t.art.substr(0, 64), 0, alice.key};
-        t.cert_at = {t.cert.substr(0, 64), 0, alice.key};
+        inscribe_artwork(row.name);
         row.act(t);
         EXPECT_EQ(owners(), row.owners);
     }
@@ -332,10 +335,7 @@ TEST_F(TitleChainSvcTest, EachCoinFollowsItsOwnPath) {
         for (const Row& row : rows) {
             SCOPED_TRACE(std::string(row.name) + (mined ? ", mined" : ", unconfirmed"));
             T& t = *this;
-            art = fake_inscribe(chain, alice.key.hash, "image/png", kArtBytes + row.name + (mined ? "m" : "u"));
-            cert = certificate(alice, art);
-            art_at = {art.substr(0, 64), 0, alice.key};
-            cert_at = {cert.substr(0, 64), 0, alice.key};
+            inscribe_artwork(std::string(row.name) + (mined ? "m" : "u"));
             row.act(t, pair(alice, alice.key.pub, cert, ts));
             if (mined) chain.ledger.mine();
             // A later pass by bob, after the certificate took another hop of its own.
@@ -420,10 +420,7 @@ TEST_F(TitleChainSvcTest, PairsInABusyBlockArePlacedThroughItsPages) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        art = fake_inscribe(chain, alice.key.hash, "image/png", kArtBytes + row.name);
-        cert = certificate(alice, art);
-        art_at = {art.substr(0, 64), 0, alice.key};
-        cert_at = {cert.substr(0, 64), 0, alice.key};
+        inscribe_artwork(row.name);
         const json alice_record =
             record(alice, "art_pair", ts,
                    {{"pic", art}, {"cert", cert}, {"sha256", sha256_hex(kArtBytes)}, {"owner", alice.key.pub}});
@@ -467,10 +464,7 @@ TEST_F(TitleChainSvcTest, StrangersAtTheWatchesCostAListingNotAReadOfEach) {
     int none = 0;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        art = fake_inscribe(chain, alice.key.hash, "image/png", kArtBytes + row.name);
-        cert = certificate(alice, art);
-        art_at = {art.substr(0, 64), 0, alice.key};
-        cert_at = {cert.substr(0, 64), 0, alice.key};
+        inscribe_artwork(row.name);
         strangers(kPairWatchAddress, row.pair_before);
         // The artist's program reads the watches before it pairs.
         EXPECT_EQ(owners(), "");
