@@ -17,6 +17,7 @@
 #include <cmath>
 #include <limits>
 #include <mutex>
+#include <set>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -489,10 +490,10 @@ int woc_spent_by(const std::string& txid, std::uint32_t vout, std::string& spend
 std::map<std::string, std::string>
 woc_bulk_spent_by(const std::vector<std::pair<std::string, std::uint32_t>>& asked_outputs) {
     std::vector<std::pair<std::string, std::uint32_t>> outputs;
+    std::set<std::pair<std::string, std::uint32_t>> asked;
     for (const auto& output : asked_outputs) {
-        const auto plain = std::make_pair(to_lower_copy(output.first), output.second);
-        if (is_txid_hex(plain.first) && std::find(outputs.begin(), outputs.end(), plain) == outputs.end())
-            outputs.push_back(plain);
+        auto plain = std::make_pair(to_lower_copy(output.first), output.second);
+        if (is_txid_hex(plain.first) && asked.insert(plain).second) outputs.push_back(std::move(plain));
     }
     constexpr std::size_t kPerRequest = 20;
     const std::size_t batches = (outputs.size() + kPerRequest - 1) / kPerRequest;
@@ -515,9 +516,9 @@ woc_bulk_spent_by(const std::vector<std::pair<std::string, std::uint32_t>>& aske
             const auto vout = utxo->find("vout");
             const std::string txid = to_lower_copy(json_text(*utxo, "txid"));
             if (vout == utxo->end() || !vout->is_number_unsigned() || vout->get<std::uint64_t>() > UINT32_MAX) continue;
-            const auto asked = std::make_pair(txid, static_cast<std::uint32_t>(vout->get<std::uint64_t>()));
-            if (std::find(outputs.begin(), outputs.end(), asked) == outputs.end()) continue;
-            const std::string key = txid + "_" + std::to_string(asked.second);
+            const auto output = std::make_pair(txid, static_cast<std::uint32_t>(vout->get<std::uint64_t>()));
+            if (!asked.count(output)) continue;
+            const std::string key = txid + "_" + std::to_string(output.second);
             const auto spent_in = row.find("spentIn");
             if (spent_in == row.end()) {
                 found[batch][key] = "";
