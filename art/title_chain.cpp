@@ -222,6 +222,12 @@ std::string pair_note(const std::string& artwork_key) {
     return "first pair of " + artwork_key;
 }
 
+void keep_pair_in_memory(const std::string& artwork_key, const WatchRecord& record) {
+    std::lock_guard<std::mutex> lock(g_pair_mutex);
+    if (g_known_pairs.size() >= kKnownPairLimit) g_known_pairs.clear();
+    g_known_pairs[known_pair_key(artwork_key)] = record;
+}
+
 // The remembered pair: this process's, else the one an earlier process noted with the title
 // watch's kept records.
 bool known_pair(const std::string& artwork_key, WatchRecord& record) {
@@ -237,19 +243,13 @@ bool known_pair(const std::string& artwork_key, WatchRecord& record) {
     if (txid.empty() ||
         (!watch_kept_record(kTitleWatchKey, txid, record) && !watch_kept_record(kPairWatchKey, txid, record)))
         return false;
-    std::lock_guard<std::mutex> lock(g_pair_mutex);
-    if (g_known_pairs.size() >= kKnownPairLimit) g_known_pairs.clear();
-    g_known_pairs[known_pair_key(artwork_key)] = record;
+    keep_pair_in_memory(artwork_key, record);
     return true;
 }
 
 void remember_pair(const std::string& artwork_key, const WatchRecord& record) {
     if (tx_block_height(record.tx) <= 0) return;
-    {
-        std::lock_guard<std::mutex> lock(g_pair_mutex);
-        if (g_known_pairs.size() >= kKnownPairLimit) g_known_pairs.clear();
-        g_known_pairs[known_pair_key(artwork_key)] = record;
-    }
+    keep_pair_in_memory(artwork_key, record);
     watch_note_set(kTitleWatchKey, pair_note(artwork_key), record.txid);
 }
 
