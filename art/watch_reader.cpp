@@ -53,6 +53,13 @@ struct UniqueIds {
         ids.push_back(id);
         return true;
     }
+    // True when any of `more` was new.
+    bool add_all(const std::vector<std::string>& more) {
+        bool added = false;
+        for (const std::string& id : more)
+            added = add(id) || added;
+        return added;
+    }
 };
 
 // Pages of the platform's oracle index, 2000 ids each, up to offset 18000. Ends at the first
@@ -68,9 +75,7 @@ ListEnd read_oracle_pages(const std::string& watch_key, UniqueIds& txids) {
         if (page == reply.end() || !page->is_array()) return stopped;
         std::vector<std::string> page_ids;
         parse_watch_txids(reply, page_ids);
-        bool new_here = false;
-        for (const std::string& id : page_ids)
-            new_here = txids.add(id) || new_here;
+        const bool new_here = txids.add_all(page_ids);
         if (page->empty() || page->size() < kOraclePageSize) return ListEnd::whole;
         if (!new_here) return ListEnd::cut;
     }
@@ -122,8 +127,7 @@ ListEnd read_history_list(const std::string& list_url, UniqueIds& txids, ListedH
             // It says nothing of pages left, so it never counts as the whole list.
             if (page == 0 && token.empty() && http_get_json(list_url, reply, kHistoryTimeoutS)) {
                 parse_watch_txids(reply, page_ids);
-                for (const std::string& id : page_ids)
-                    txids.add(id);
+                txids.add_all(page_ids);
                 note_heights(reply, &heights);
                 answered = true;
             }
@@ -133,9 +137,7 @@ ListEnd read_history_list(const std::string& list_url, UniqueIds& txids, ListedH
         parse_watch_txids(reply, page_ids);
         note_heights(reply, &heights);
         // A page that brings this list nothing new says the service would page for ever.
-        bool new_here = false;
-        for (const std::string& id : page_ids)
-            new_here = txids.add(id) || new_here;
+        const bool new_here = txids.add_all(page_ids);
         token = next_page_token(reply);
         if (token.empty()) return ListEnd::whole;
         if (!new_here) return ListEnd::cut;
@@ -167,8 +169,7 @@ Listing list_watch(const std::string& watch_key, const std::string& watch_addres
     Listing listing;
     UniqueIds merged;
     for (int i = 0; i < 4; ++i) {
-        for (const std::string& id : lists[i].ids)
-            merged.add(id);
+        merged.add_all(lists[i].ids);
         listing.heights.insert(heights[i].begin(), heights[i].end());
     }
     listing.txids = std::move(merged.ids);
