@@ -15,6 +15,14 @@ LONG fitted(LONG fixed, int work) {
     return work < 201 ? fixed : std::min<LONG>(fixed, work - 24);
 }
 
+// A side of the look-up popup, which grows with the work area's side `work` up to `most`; below
+// `least` it keeps the narrower margin, or `least` itself as `fitted` does.
+LONG followed(int work, LONG most, LONG least) {
+    const LONG side = std::min<LONG>(work - 64, most);
+    if (side >= least) return side;
+    return work < 201 ? least : work - 24;
+}
+
 } // namespace
 
 RECT work_area_of(HWND window) {
@@ -39,10 +47,8 @@ bool box_size_for_mode(BoxMode mode, int work_width, int work_height, SIZE& size
         size.cy = fitted(kSizes[mode].cy, work_height);
         return true;
     }
-    size.cx = std::min(work_width - 64, 980);
-    if (size.cx < 560) size.cx = work_width < 201 ? 560 : work_width - 24;
-    size.cy = std::min(work_height - 64, 780);
-    if (size.cy < 420) size.cy = work_height < 201 ? 420 : work_height - 24;
+    size.cx = followed(work_width, 980, 560);
+    size.cy = followed(work_height, 780, 420);
     return true;
 }
 

@@ -272,7 +272,7 @@ SaleButtons sale_buttons_for(const SpotFrame* frame, const std::string& own_key)
 
 void sale_card_texts(const SpotFrame* frame, std::int32_t frame_number, const std::string& title,
                      const std::string& status_label, SaleWindowState& state) {
-    state.piece_text = utf8_to_wide(title.empty() ? std::string("Untitled") : title);
+    state.piece_text = utf8_to_wide(untitled_or(title));
     state.next_text = next_step_text(status_label);
     if (!frame) {
         state.piece_text += L"\nNot on a gallery wall.";
