@@ -399,15 +399,11 @@ void resync_plain_coins(WalletLock& wallet_lock) {
     }
     if (!load_wallet()) return;
     load_spent_outpoints();
-    std::unordered_set<std::string>& spent = spent_outpoints();
     bool removed = false;
     for (const Found& record : records) {
         if (!record.found) continue;
-        for (const Utxo& coin : record.list) {
-            removed |= spent.erase(outpoint_key(coin.txid, coin.vout)) > 0;
-            const std::string reversed = reverse_txid_hex(coin.txid);
-            if (!reversed.empty()) removed |= spent.erase(outpoint_key(reversed, coin.vout)) > 0;
-        }
+        for (const Utxo& coin : record.list)
+            removed |= unmark_spent_key(outpoint_key(coin.txid, coin.vout));
         address_coins_store(record.address, record.list, true, true);
         prune_change_coins(record.address, record.list);
     }
@@ -466,15 +462,10 @@ void release_unsent_inputs(const std::vector<AddressRefresh>& records) {
     if (released.empty()) return;
 
     WalletLock lock = lock_wallet();
-    std::unordered_set<std::string>& spent = spent_outpoints();
     std::vector<HeldInputs>& held = held_inputs();
     for (const HeldInputs& entry : released) {
-        for (const std::string& key : entry.outpoints) {
-            spent.erase(key);
-            const std::size_t colon = key.find(':');
-            const std::string reversed = reverse_txid_hex(key.substr(0, colon));
-            if (!reversed.empty() && colon != std::string::npos) spent.erase(reversed + key.substr(colon));
-        }
+        for (const std::string& key : entry.outpoints)
+            unmark_spent_key(key);
         held.erase(std::remove_if(held.begin(), held.end(), [&](const HeldInputs& h) { return h.txid == entry.txid; }),
                    held.end());
     }

@@ -63,6 +63,14 @@ void mark_outpoint_spent(const std::string& txid, std::uint32_t vout) {
     save_spent_outpoints();
 }
 
+bool unmark_spent_key(const std::string& key) {
+    bool removed = g_spent.erase(key) > 0;
+    const std::size_t colon = key.find(':');
+    const std::string reversed = reverse_txid_hex(key.substr(0, colon));
+    if (!reversed.empty() && colon != std::string::npos) removed |= g_spent.erase(reversed + key.substr(colon)) > 0;
+    return removed;
+}
+
 void mark_inputs_spent(const std::vector<TxInput>& inputs, std::size_t from) {
     load_spent_outpoints();
     for (std::size_t i = from; i < inputs.size(); ++i)

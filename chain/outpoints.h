@@ -34,6 +34,10 @@ void mark_outpoint_spent(const std::string& txid, std::uint32_t vout);
 // The same for the outpoints of inputs[from..], with one read and one write of the stored set.
 void mark_inputs_spent(const std::vector<TxInput>& inputs, std::size_t from = 0);
 
+// Takes the outpoint key out of the spent set in both byte orders; true when either was there.
+// Neither reads nor writes the file.
+bool unmark_spent_key(const std::string& key);
+
 // The inputs of a transaction that went to every service and is not known to have been sent: they
 // stay in the spent set until a listing and the services show it never went out. Kept with the
 // spent set (the wallet mutex guards both).

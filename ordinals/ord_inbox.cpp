@@ -218,14 +218,26 @@ void note_inscribed_ord(const std::string& txid, const std::string& content_type
     save_wallet();
 }
 
+namespace {
+
+std::string ord_inbox_dir() {
+    return kestrava_data_dir() + "/ord_inbox";
+}
+
+std::string ord_inbox_file_name(const Hash160& hash160) {
+    return to_hex(hash160.data(), hash160.size()) + ".json";
+}
+
+} // namespace
+
 std::string ord_inbox_path(const Hash160& hash160) {
-    return kestrava_data_dir() + "/ord_inbox/" + to_hex(hash160.data(), hash160.size()) + ".json";
+    return ord_inbox_dir() + "/" + ord_inbox_file_name(hash160);
 }
 
 void ord_inbox_post(const Hash160& recipient, const std::string& address, const std::string& origin,
                     const std::string& content_type, const std::string& name, const std::string& icon) {
     if (!is_ord_key(origin)) return;
-    platform_make_dirs(kestrava_data_dir() + "/ord_inbox");
+    platform_make_dirs(ord_inbox_dir());
     const std::string path = ord_inbox_path(recipient);
     // Two of this program's processes passing ordinals to one recipient take turns, so neither post
     // is lost; when the lock cannot be had the post goes ahead unserialised.
@@ -250,7 +262,7 @@ void ord_inbox_merge(WalletLock& lock) {
     {
         // A wallet of many thousand addresses has inboxes for a few: the folder is listed once, and
         // only the files in it are opened, all with the wallet mutex free.
-        const std::string folder = kestrava_data_dir() + "/ord_inbox/";
+        const std::string folder = ord_inbox_dir() + "/";
         std::unordered_map<std::string, std::string> present; // lower-cased name -> name
         for (std::string& name : platform_file_names(folder))
             present.emplace(to_lower_copy(name), std::move(name));
@@ -258,7 +270,7 @@ void ord_inbox_merge(WalletLock& lock) {
             if (present.empty()) break;
             Hash160 hash160{};
             if (!address_to_hash160(address, hash160)) continue;
-            const auto file = present.find(to_hex(hash160.data(), hash160.size()) + ".json");
+            const auto file = present.find(ord_inbox_file_name(hash160));
             if (file == present.end()) continue;
             std::string text;
             const bool read = platform_read_file(folder + file->second, text);

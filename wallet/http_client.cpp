@@ -143,9 +143,11 @@ void give_back(const std::string& key, CurlHandle handle) {
     idle_handles().push_back(IdleHandle{key, std::move(handle)});
 }
 
-// A handle for `url` that writes the answer into `target`; null with the error text when
-// libcurl has none.
+// A handle for `url` that writes the answer into `target`, both it and `error` emptied first; null
+// with the error text when libcurl has none.
 CurlHandle new_request(const std::string& url, std::string& target, std::string& error) {
+    target.clear();
+    error.clear();
     CurlHandle curl = take_handle(pool_key(url));
     if (!curl) {
         error = kInitFailed;
@@ -285,8 +287,6 @@ bool http_get(const std::string& url, std::string& body, std::string& error, std
     long& status = status_out ? *status_out : unused;
     const long total_s = timeout_s < 2 ? 2L : static_cast<long>(timeout_s);
     const bool answered = paced_attempts(url, total_s * 1000, INT32_MAX, status, [&](long& got, std::int64_t& pause) {
-        body.clear();
-        error.clear();
         // The turn comes before the handle, so the handle is one another request there just gave back.
         CurlHandle curl = new_request(url, body, error);
         if (!curl) return false;
@@ -318,8 +318,6 @@ bool http_post_json(const std::string& url, const std::string& json_body, std::s
     long status = 0;
     const bool answered = paced_attempts(url, std::max<std::int64_t>(total_s, 2) * 1000, attempts, status,
                                          [&](long& got, std::int64_t& pause) {
-                                             response.clear();
-                                             error.clear();
                                              CurlHandle curl = new_request(url, response, error);
                                              if (!curl) return false;
                                              SlistPtr headers(curl_slist_append(nullptr, kJsonContentType));
@@ -412,8 +410,6 @@ bool http_post_json_keepalive(CurlSession& session, const std::string& url, cons
 bool http_get_platform(const std::string& url, std::string& body, std::string& error) {
     long status = 0;
     const bool answered = paced_attempts(url, 12000, INT32_MAX, status, [&](long& got, std::int64_t& pause) {
-        body.clear();
-        error.clear();
         CurlHandle curl = new_request(url, body, error);
         if (!curl) return false;
         CURL* h = curl.get();
