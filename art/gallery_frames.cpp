@@ -467,17 +467,9 @@ SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, con
         shown = i;
         break;
     }
-    bool hidden = false;
-    for (std::size_t i = shown + 1; i < records.size() && exhibit.shown; ++i) {
-        const nlohmann::json& msg = records[i].msg;
-        if (json_text(msg, "type") != "art_hide" || to_lower_copy(json_text(msg, "spot")) != row.label) continue;
-        std::string scratch;
-        if (spot_origin_key(json_text(msg, "pic"), scratch) == exhibit.pic &&
-            json_identity_pubkey(msg) == exhibit.owner) {
-            exhibit.shown = false;
-            hidden = true;
-        }
-    }
+    const std::size_t taken_down = exhibit.shown ? owner_take_down(records, shown, row, exhibit) : records.size();
+    const bool hidden = taken_down < records.size();
+    if (hidden) exhibit.shown = false;
     // A hidden exhibit is past its sale and is kept whatever its expiry or form.
     if (!hidden && !exhibit_keepable(exhibit, now)) exhibit = SpotFrame{};
     if (exhibit.shown || hidden) load_certificate_fields(exhibit);
@@ -485,7 +477,7 @@ SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, con
     result.hidden = hidden;
     if (result.pic.empty()) return result;
 
-    collect_sale_records(records, shown, result);
+    collect_sale_records(records, shown, taken_down, result);
     // An ask's own `handle` is whatever its signer wrote. The asks the windows name (the latest,
     // and each accepted buyer's) go by the name the platform gives the key that signed them; no
     // other is looked up, so a heap of asks costs the read no requests.

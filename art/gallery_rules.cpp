@@ -231,7 +231,21 @@ bool hanging_matches_title(const SpotFrame& show, const ExhibitTitle& title) {
            show.pic_utxo == title.pic_coin && !title.cert_coin.empty() && show.cert_utxo == title.cert_coin;
 }
 
-void collect_sale_records(const std::vector<WatchRecord>& records, std::size_t shown, SpotLoad& spot) {
+std::size_t owner_take_down(const std::vector<WatchRecord>& records, std::size_t shown, const SpotRow& row,
+                            const SpotFrame& exhibit) {
+    for (std::size_t i = shown + 1; i < records.size(); ++i) {
+        const nlohmann::json& msg = records[i].msg;
+        if (json_text(msg, "type") != "art_hide" || to_lower_copy(json_text(msg, "spot")) != row.label) continue;
+        std::string scratch;
+        if (spot_origin_key(json_text(msg, "pic"), scratch) == exhibit.pic &&
+            json_identity_pubkey(msg) == exhibit.owner)
+            return i;
+    }
+    return records.size();
+}
+
+void collect_sale_records(const std::vector<WatchRecord>& records, std::size_t shown, std::size_t taken_down,
+                          SpotLoad& spot) {
     // Two transactions in one block, or two unconfirmed, have no order the chain fixes: an ask
     // beside an acceptance is as good as one before it.
     const auto block_rank = [](const WatchRecord& record) {
@@ -264,7 +278,8 @@ void collect_sale_records(const std::vector<WatchRecord>& records, std::size_t s
         const std::string pic = spot_origin_key(json_text(msg, "pic"), scratch);
         if (type != "art_gfunded" && pic != spot.pic) continue;
         if (type == "art_gaccept") {
-            if (json_identity_pubkey(msg) != spot.owner) continue;
+            // Once the owner took the hanging down it sells no more: a later acceptance binds nobody.
+            if (i > taken_down || json_identity_pubkey(msg) != spot.owner) continue;
             if (gallery_json_int(msg, "price_sats") != spot.price) continue;
             const std::string title_json = json_text(msg, "title_json");
             if (to_lower_copy(json_text(msg, "title_sha")) != sha256_hex(title_json)) continue;

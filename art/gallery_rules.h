@@ -67,10 +67,17 @@ void read_earlier_artworks(const std::vector<WatchRecord>& records, std::size_t 
 // and the outputs where both coins are now.
 bool hanging_matches_title(const SpotFrame& show, const ExhibitTitle& title);
 
+// The first record after `shown` (the hanging of `exhibit`) in which the exhibit's owner takes
+// that artwork down from frame `row`; records.size() when there is none.
+std::size_t owner_take_down(const std::vector<WatchRecord>& records, std::size_t shown, const SpotRow& row,
+                            const SpotFrame& exhibit);
+
 // Adds to `spot` the asks, acceptances and funded offers of its artwork that stand after record
-// `shown` (the hanging) in `records`. An acceptance counts only for an earlier ask of that buyer
-// at that price; an offer only when it is the exact sale of an acceptance and its coins are unspent.
-void collect_sale_records(const std::vector<WatchRecord>& records, std::size_t shown, SpotLoad& spot);
+// `shown` (the hanging) in `records`; acceptances only up to record `taken_down` (the owner's
+// take-down, records.size() without one). An acceptance counts only for an earlier ask of that
+// buyer at that price; an offer only when it is the exact sale of an acceptance and its coins are unspent.
+void collect_sale_records(const std::vector<WatchRecord>& records, std::size_t shown, std::size_t taken_down,
+                          SpotLoad& spot);
 
 // Frees the coins of this wallet's offers that no longer count for their frame: the hanging they
 // were paid for is no longer the frame's (taken down, expired, replaced, hung again at any price),

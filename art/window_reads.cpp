@@ -5,9 +5,11 @@
 #include "ordinals/art_listing.h"
 #include "ordinals/ord_listing.h"
 #include "wallet/codecs.h"
+#include "wallet/json_util.h"
 #include "wallet/session.h"
 
 #include <algorithm>
+#include <set>
 #include <utility>
 
 namespace {
@@ -59,15 +61,22 @@ void load_gallery_state(const std::vector<SpotLoad>& spots, std::set<std::string
     const auto is_this_wallet = [&wallet_key](const std::string& key) { return is_wallet_key(key, wallet_key); };
     for (const SpotLoad& frame : spots) {
         if (frame.pic.empty() || frame.shown || !frame.funded.empty()) continue;
-        if (!std::any_of(frame.accepts.begin(), frame.accepts.end(),
-                         [&](const SpotAccept& accept) { return is_this_wallet(accept.buyer); }))
-            continue;
+        // The title step each acceptance of this wallet follows: only a title held after it came
+        // through this sale. One held before the owner hung the artwork closed no sale here.
+        std::set<std::string> heads;
+        for (const SpotAccept& accept : frame.accepts)
+            if (is_this_wallet(accept.buyer))
+                heads.insert(to_lower_copy(json_text(json_parse_or_discarded(accept.title_json), "prev")));
+        heads.erase("");
         const std::string art = artwork_key(frame.pic);
-        if (keys.count(art)) continue;
+        if (heads.empty() || keys.count(art)) continue;
         std::vector<KvArtTitleRow> rows;
         if (!art_title_chain(art, rows).empty() || rows.empty()) continue;
-        const bool held =
-            std::any_of(rows.begin(), rows.end(), [&](const KvArtTitleRow& row) { return is_this_wallet(row.owner); });
+        bool after_head = false, held = false;
+        for (const KvArtTitleRow& row : rows) {
+            held = held || (after_head && is_this_wallet(row.owner));
+            after_head = after_head || heads.count(row.txid) > 0;
+        }
         if (held && !is_this_wallet(rows.back().owner)) keys.insert(art);
     }
 }

@@ -26,6 +26,6 @@ std::string read_art_rows(std::vector<KvCofferlyOrdRow>& rows, bool& index_read)
 // whose sale to this wallet has closed.
 void read_gallery(std::vector<SpotLoad>& spots, std::set<std::string>& closed_sale_keys);
 
-// Fills `keys` with the artworks this wallet was accepted to buy, whose title it held and has
-// lost again: sales that closed without it. Walks title chains.
+// Fills `keys` with the artworks this wallet was accepted to buy, whose title it held after the
+// step its acceptance names and has lost again: sales that closed without it. Walks title chains.
 void load_gallery_state(const std::vector<SpotLoad>& spots, std::set<std::string>& keys);

@@ -134,8 +134,10 @@ std::wstring sale_status_label(const SpotFrame* spot, const std::string& art_id,
 const SpotLoad* find_spot_for_art(const std::string& art_id) {
     const std::string target = normalize_outpoint_key(art_id);
     if (target.empty()) return nullptr;
+    // A frame the artwork was taken down from keeps its exhibit; the owner may have hung it again
+    // in another frame, and only the hanging on the wall takes asks and sales.
     for (const SpotLoad& frame : gallery_spots)
-        if (normalize_outpoint_key(frame.pic) == target) return &frame;
+        if (frame.shown && normalize_outpoint_key(frame.pic) == target) return &frame;
     return nullptr;
 }
 

@@ -54,7 +54,8 @@ std::string party_text(const std::string& name, const std::string& key);
 // The name the frame's asks give `buyer_key`, for party_text; empty when no ask of it is listed.
 std::string ask_name_of(const SpotFrame& spot, const std::string& buyer_key);
 
-// The first frame of gallery_spots showing the artwork `art_id`, or null.
+// The frame of gallery_spots where the artwork `art_id` hangs now, or null; a frame it was taken
+// down from does not count.
 const SpotLoad* find_spot_for_art(const std::string& art_id);
 // The paymail up to its first "@" (all of it without one).
 std::wstring paymail_alias_text(const std::string& paymail);

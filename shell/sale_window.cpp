@@ -264,8 +264,9 @@ SaleButtons sale_buttons_for(const SpotFrame* frame, const std::string& own_key)
                       paid_hangings.count(frame->show_txid) == 0;
         return buttons;
     }
+    // A hanging taken down sells no more; only an offer paid before it went down may complete.
     const bool counted = frame_has_counted_offer(*frame);
-    buttons.accept = !frame->asks.empty() && !counted;
+    buttons.accept = !frame->asks.empty() && !counted && frame->shown && !frame->hidden;
     buttons.complete = counted;
     return buttons;
 }

@@ -146,16 +146,21 @@ TEST_F(GalleryFramesTest, ShowAskAcceptAndTheRecordsThatDoNotCount) {
 }
 
 TEST_F(GalleryFramesTest, HiddenExhibitStaysWhileItsTitleHasNotMoved) {
+    const std::string title = R"({"type":"art_owner"})";
+    const json accept = {{"price_sats", 1000}, {"buyer", bob}, {"title_json", title}, {"title_sha", sha256_hex(title)}};
     show(1, 100);
+    post(1, 0x22, "art_gask", 105, {{"price_sats", 1000}, {"buyer", bob}});
+    post(1, 0x11, "art_gaccept", 106, accept);
     post(1, 0x11, "art_hide", 110, {});
-    post(1, 0x11, "art_hide", 111, {}); // hidden already: nothing changes
-    post(1, 0x22, "art_gask", 112, {{"price_sats", 1000}, {"buyer", bob}});
+    post(1, 0x11, "art_hide", 111, {});        // hidden already: nothing changes
+    post(1, 0x11, "art_gaccept", 112, accept); // the hanging was over: no sale to accept
     // While alice holds the title and the coins she named, the hidden exhibit stays, lists and all.
     const std::vector<SpotFrame> list = frames();
     EXPECT_FALSE(list[0].shown);
     EXPECT_EQ(list[0].spot, 1);
     EXPECT_EQ(list[0].pic, kArt.substr(0, 64));
     EXPECT_EQ(list[0].asks.size(), 1u);
+    EXPECT_EQ(list[0].accepts.size(), 1u);
 
     // Once the title and the coins went to bob, the sale is over and the frame is cleared.
     pair_and_pass(bob, test_key_from_byte(0x22).address);

@@ -11,6 +11,7 @@
 #include "art/ownership.h"
 #include "art/pairing.h"
 #include "art/title_chain.h"
+#include "art/window_reads.h"
 #include "chain/inscription.h"
 #include "chain/outpoints.h"
 #include "chain/payloads.h"
@@ -348,6 +349,20 @@ TEST_F(GalleryRoadTest, OfferFromAStrangerIsIgnoredAndTheAcceptedBuyerCompletes)
                                  carol.identity.substr(60) + "\r\nTo " + dave.identity.substr(0, 8) + "\xE2\x80\xA6" +
                                  dave.identity.substr(60) + "\r\nFrame AP4\r\n";
     EXPECT_EQ(block.rfind(expected, 0), 0u) << block;
+    // The sale closed for dave once he passed it on; an acceptance on eve's head, taken down, closed none.
+    become(dave);
+    ASSERT_TRUE(succeeded(art_pass_to_paymail(art, "eve", eve.ord)));
+    chain.ledger.mine();
+    ASSERT_EQ(art_title_chain(art, rows), "");
+    SpotLoad taken_down;
+    static_cast<SpotFrame&>(taken_down) = f;
+    taken_down.shown = false;
+    taken_down.funded.clear();
+    std::set<std::string> closed, accepted_later;
+    load_gallery_state({taken_down}, closed);
+    taken_down.accepts[0].title_json = json{{"prev", rows.back().txid}}.dump();
+    load_gallery_state({taken_down}, accepted_later);
+    EXPECT_TRUE(closed.size() == 1 && accepted_later.empty()) << closed.size() << accepted_later.size();
 }
 
 // The honest road with a certificate inscribed elsewhere and sent to carol before she paired it:

@@ -151,7 +151,7 @@ TEST_F(GalleryStateTest, BuyRowsListOnlyPiecesThisWalletIsBuying) {
 }
 
 TEST_F(GalleryStateTest, FindsTheFrameOfAnArtwork) {
-    gallery_spots = {make_frame(kOther, true, 1), make_frame(kOther, true, 2)};
+    gallery_spots = {make_frame(kOther, true, 1), make_frame(kOther, false, 3), make_frame(kOther, true, 2)};
     gallery_spots[0].pic.clear();
     const SpotLoad* found = find_spot_for_art(std::string(64, 'C') + "_0");
     ASSERT_NE(found, nullptr);

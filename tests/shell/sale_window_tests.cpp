@@ -81,6 +81,8 @@ TEST(SaleWindow, NextStepButtonsFollowTheFrame) {
     EXPECT_TRUE(sale_buttons_for(&frame, kMe).pay);
     frame.hidden = true;
     EXPECT_FALSE(sale_buttons_for(&frame, kMe).pay);
+    frame.owner = kMe;
+    EXPECT_FALSE(sale_buttons_for(&frame, kMe).accept);
 }
 
 TEST(SaleWindow, CardTexts) {
