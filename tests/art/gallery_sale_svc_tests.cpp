@@ -11,6 +11,7 @@
 #include "art/ownership.h"
 #include "art/pairing.h"
 #include "art/title_chain.h"
+#include "art/watch_reader.h"
 #include "chain/inscription.h"
 #include "chain/outpoints.h"
 #include "chain/payloads.h"
@@ -827,8 +828,9 @@ TEST_F(GalleryRoadTest, AnAcceptanceBesideItsAskCounts) {
 
 // The wall remembers carol's pair; then mallory's pair turns up before it: a reorganisation moved
 // carol's a block later, an index had not listed mallory's, in her block and before it, or a
-// restart kept carol's note on disk. No step goes on what was remembered: each refuses, nothing is
-// posted or spent, and the next read names mallory, after a restart too.
+// restart kept carol's note on disk (one an earlier program wrote without its block too). No step
+// goes on what was remembered: each refuses, nothing is posted or spent, and the next read names
+// mallory, after a restart too.
 TEST_F(GalleryRoadTest, StepsConfirmTheRememberedFirstPair) {
     const TestKey mallory = test_key_from_byte(0x44);
     const auto mallory_pairs = [&] {
@@ -838,16 +840,18 @@ TEST_F(GalleryRoadTest, StepsConfirmTheRememberedFirstPair) {
                 fake_art_record("art_pair", "mallory", 1767225600, {{"pic", art}, {"owner", mallory.pub}}), 0x44));
     };
     constexpr int kUnlisted = 1000; // look-ups until mallory's pair is listed
-    enum class Change { reorganised, unlisted, restarted };
+    enum class Change { reorganised, unlisted, restarted, bare_note };
     const struct {
         const char* name;
         Change change;
     } rows[] = {{"reorganised", Change::reorganised},
                 {"not listed at first", Change::unlisted},
-                {"reorganised after a restart", Change::restarted}};
+                {"reorganised after a restart", Change::restarted},
+                {"reorganised, an earlier program's note", Change::bare_note}};
     const char* const steps[] = {"accept", "pay", "complete", "pass"};
     for (const auto& row : rows) {
         for (const std::string step : steps) {
+            if (row.change == Change::bare_note && step != "pay") continue;
             SCOPED_TRACE(std::string(row.name) + ", " + step);
             chain.ledger.fund(carol.receive, 300000);
             chain.ledger.fund(dave.receive, 60000);
@@ -875,7 +879,9 @@ TEST_F(GalleryRoadTest, StepsConfirmTheRememberedFirstPair) {
                 ASSERT_TRUE(chain.ledger.unmine(title[0].txid));
                 chain.ledger.mine();
             }
-            if (row.change == Change::restarted) title_memory_forget();
+            if (row.change == Change::bare_note)
+                watch_note_set(kTitleWatchKey, "first pair of " + art.substr(0, 64), title[0].txid);
+            if (row.change >= Change::restarted) title_memory_forget();
             const std::size_t records = frame_records();
             std::string result;
             if (step == "accept") result = gallery_accept_ask(kSpot, dave.identity);
