@@ -121,7 +121,7 @@ std::string art_pass_to_paymail(const std::string& pic_id, const std::string& re
     const std::string artwork_id = to_lower_copy(art_trim_copy(pic_id));
     std::vector<KvArtTitleRow> title;
     TitlePair pair;
-    const std::string title_error = art_title_read(artwork_id, title, pair, false);
+    const std::string title_error = art_title_confirm(artwork_id, title, pair);
     if (!title_error.empty()) return error_text(title_error);
     if (title.empty()) return "error: this artwork has no title. Pair it first.";
     if (title.back().owner != identity_key) return "error: title is not this identity. This app will not pass it.";

@@ -194,24 +194,20 @@ bool hung_before(const SpotLoad& a, const SpotLoad& b) {
     return pa >= 0 && pb >= 0 && pa < pb;
 }
 
-std::string exhibit_title_read(const std::string& pic, ExhibitTitle& title, bool reuse_recent,
-                               const KnownSpends* spends) {
-    title = ExhibitTitle{};
+namespace {
+
+std::string exhibit_title_key(const std::string& pic) {
     const ServiceSettings settings = service_settings();
-    const std::string key = settings.platform_base + "|" + settings.woc_base + "|" + pic;
-    if (reuse_recent) {
-        std::lock_guard<std::mutex> lock(g_titles_mutex);
-        const auto kept = g_titles.find(key);
-        const std::int64_t age = kept == g_titles.end() ? -1 : clock_steady_ms() - kept->second.read_ms;
-        if (age >= 0 && age < kTitleReuseMs) {
-            title = kept->second.title;
-            return "";
-        }
-    }
+    return settings.platform_base + "|" + settings.woc_base + "|" + pic;
+}
+
+// The title as one of the two reads gives it, kept for the readers that may reuse a recent one.
+std::string read_exhibit_title(const std::string& pic, bool confirm, const KnownSpends* spends, ExhibitTitle& title) {
     std::vector<KvArtTitleRow> rows;
     TitlePair pair;
     TitleCoins coins;
-    const std::string error = art_title_coins(pic, rows, pair, false, &coins, spends);
+    const std::string error =
+        confirm ? art_title_confirm(pic, rows, pair, &coins) : art_title_coins(pic, rows, pair, false, &coins, spends);
     if (!error.empty()) return error;
     if (!rows.empty()) {
         title.owner = rows.back().owner;
@@ -222,8 +218,30 @@ std::string exhibit_title_read(const std::string& pic, ExhibitTitle& title, bool
     }
     std::lock_guard<std::mutex> lock(g_titles_mutex);
     if (g_titles.size() >= kTitlesKept) g_titles.clear();
-    g_titles[key] = RecentTitle{title, clock_steady_ms()};
+    g_titles[exhibit_title_key(pic)] = RecentTitle{title, clock_steady_ms()};
     return "";
+}
+
+} // namespace
+
+std::string exhibit_title_read(const std::string& pic, ExhibitTitle& title, bool reuse_recent,
+                               const KnownSpends* spends) {
+    title = ExhibitTitle{};
+    if (reuse_recent) {
+        std::lock_guard<std::mutex> lock(g_titles_mutex);
+        const auto kept = g_titles.find(exhibit_title_key(pic));
+        const std::int64_t age = kept == g_titles.end() ? -1 : clock_steady_ms() - kept->second.read_ms;
+        if (age >= 0 && age < kTitleReuseMs) {
+            title = kept->second.title;
+            return "";
+        }
+    }
+    return read_exhibit_title(pic, false, spends, title);
+}
+
+std::string exhibit_title_confirm(const std::string& pic, ExhibitTitle& title) {
+    title = ExhibitTitle{};
+    return read_exhibit_title(pic, true, nullptr, title);
 }
 
 bool hanging_matches_title(const SpotFrame& show, const ExhibitTitle& title) {

@@ -44,6 +44,9 @@ struct ExhibitTitle {
 // `spends` (woc_bulk_spent_by of this read) is not looked up again.
 std::string exhibit_title_read(const std::string& pic, ExhibitTitle& title, bool reuse_recent = false,
                                const KnownSpends* spends = nullptr);
+// The same read for a step that moves money or the title: the first pair is confirmed
+// (art_title_confirm) rather than taken as remembered.
+std::string exhibit_title_confirm(const std::string& pic, ExhibitTitle& title);
 
 // Reads the mined transactions of the coins ("<txid>_<index>") that are not kept yet, 20 a
 // request, and keeps them, so the title reads of many hangings start from them without a request

@@ -65,11 +65,11 @@ std::string compact_json(const json& msg) {
 // and the acceptance's record must be the title's next step to this buyer, signed by the owner
 // now. The record rides in the sale as written, so anything else would leave the title behind.
 // As in the title read, the record speaks for the key it carries, which must be the title owner's;
-// where the seller's name points today decides nothing.
-// "" or the error text.
+// where the seller's name points today decides nothing. The title is the confirmed one, not the
+// first pair a read remembered. "" or the error text.
 std::string check_sale_title(const SpotFrame& frame, const SpotAccept& accept, const std::string& buyer) {
     ExhibitTitle title;
-    const std::string error = exhibit_title_read(frame.pic, title);
+    const std::string error = exhibit_title_confirm(frame.pic, title);
     if (!error.empty()) return "error: " + error;
     if (!hanging_matches_title(frame, title)) return "error: the seller does not hold this artwork.";
     const json record = json_parse_or_discarded(accept.title_json);
@@ -131,7 +131,8 @@ std::string gallery_accept_ask(std::int32_t spot, const std::string& buyer, cons
     if (!shown) return "error: that ask changed since you looked. Read the gallery again before accepting.";
 
     std::vector<KvArtTitleRow> rows;
-    error = art_title_chain(frame->pic, rows);
+    TitlePair pair;
+    error = art_title_confirm(frame->pic, rows, pair);
     if (!error.empty()) return "error: " + error;
     if (rows.empty() || rows.back().owner != identity_key) return "error: owner is not this identity.";
     const std::string prev = rows.back().txid;
@@ -270,6 +271,12 @@ std::string gallery_complete_sale(std::int32_t spot, const std::string& offer, c
     if (chosen.empty() && waiting) return "error: no funded offer can be completed: " + error + ".";
     if (chosen.empty()) return "error: no funded offer is waiting.";
     if (offer_payment_spent(chosen)) return "error: that payment was already spent. The buyer has to pay once more.";
+    // The frame read took the artwork's first pair as remembered; the coins go only on the
+    // confirmed title.
+    ExhibitTitle title;
+    error = exhibit_title_confirm(frame->pic, title);
+    if (!error.empty()) return "error: " + error;
+    if (!hanging_matches_title(*frame, title)) return "error: you no longer hold this artwork.";
 
     const std::string result = gallery_complete_sign_send(chosen, frame->pic);
     if (!begins_with(result, "success") || !frame->shown) return result;

@@ -54,7 +54,7 @@ std::string art_pair_artwork(const std::string& artwork_origin, const std::strin
     // artwork id, makes this one worthless; one that would start nothing blocks nothing.
     std::vector<KvArtTitleRow> rows;
     TitlePair first;
-    const std::string title_error = art_title_read(artwork_id, rows, first, false);
+    const std::string title_error = art_title_confirm(artwork_id, rows, first);
     if (!first.txid.empty()) return "error: that artwork is already paired.";
     if (!title_error.empty()) return error_text(title_error);
 

@@ -32,6 +32,7 @@ const char* const kCoinsUnreadable = "the artwork's coins could not be followed.
 const char* const kCoinsTooBusy = "the artwork's coins moved too often to follow.";
 const char* const kWatchNotWhole = "the registry's listing could not be read to its end. Try again.";
 const char* const kPairOrderUnknown = "the order of the artwork's pairs could not be read. Try again.";
+const char* const kTitleChanged = "the artwork's title changed since it was read. Read it again before this step.";
 
 std::string lower_text(const json& msg, const char* key) {
     return to_lower_copy(art_trim_copy(json_text(msg, key)));
@@ -208,10 +209,15 @@ std::string follow_coins(const std::vector<WatchRecord>& records, const WatchRec
 }
 
 // The pair that starts an artwork's title, once found mined in a listing read whole: nothing
-// listed later can stand before it in the chain, so later reads go straight to the coins. Kept per
-// service: another service's chain may hold another first pair.
+// listed later can stand before it in the chain, so plain reads go straight to the coins. Kept per
+// service with the block it was read in (0: an earlier program's note that did not say): another
+// service's chain may hold another first pair, and a reorganisation may move this one.
+struct KnownPair {
+    WatchRecord record;
+    std::int64_t height = 0;
+};
 std::mutex g_pair_mutex;
-std::map<std::string, WatchRecord> g_known_pairs;
+std::map<std::string, KnownPair> g_known_pairs;
 
 std::string known_pair_key(const std::string& artwork_key) {
     const ServiceSettings settings = service_settings();
@@ -222,35 +228,52 @@ std::string pair_note(const std::string& artwork_key) {
     return "first pair of " + artwork_key;
 }
 
-void keep_pair_in_memory(const std::string& artwork_key, const WatchRecord& record) {
+// The note's value, "<txid>:<height>"; an earlier program noted the bare transaction id.
+std::string pair_note_value(const WatchRecord& record) {
+    return record.txid + ":" + std::to_string(tx_block_height(record.tx));
+}
+
+// The noted pair's transaction and its block; a block that cannot be read from the note is 0.
+std::string noted_pair(const std::string& artwork_key, std::int64_t& height) {
+    const std::string value = watch_note(kTitleWatchKey, pair_note(artwork_key));
+    height = 0;
+    const std::size_t colon = value.find(':');
+    if (colon == std::string::npos) return value;
+    const std::string digits = value.substr(colon + 1);
+    if (!digits.empty() && digits.size() <= 12 && digits.find_first_not_of("0123456789") == std::string::npos)
+        height = std::stoll(digits);
+    return value.substr(0, colon);
+}
+
+void keep_pair_in_memory(const std::string& artwork_key, const KnownPair& known) {
     std::lock_guard<std::mutex> lock(g_pair_mutex);
     if (g_known_pairs.size() >= kKnownPairLimit) g_known_pairs.clear();
-    g_known_pairs[known_pair_key(artwork_key)] = record;
+    g_known_pairs[known_pair_key(artwork_key)] = known;
 }
 
 // The remembered pair: this process's, else the one an earlier process noted with the title
 // watch's kept records.
-bool known_pair(const std::string& artwork_key, WatchRecord& record) {
+bool known_pair(const std::string& artwork_key, KnownPair& known) {
     {
         std::lock_guard<std::mutex> lock(g_pair_mutex);
         const auto it = g_known_pairs.find(known_pair_key(artwork_key));
         if (it != g_known_pairs.end()) {
-            record = it->second;
+            known = it->second;
             return true;
         }
     }
-    const std::string txid = watch_note(kTitleWatchKey, pair_note(artwork_key));
-    if (txid.empty() ||
-        (!watch_kept_record(kTitleWatchKey, txid, record) && !watch_kept_record(kPairWatchKey, txid, record)))
+    const std::string txid = noted_pair(artwork_key, known.height);
+    if (!is_txid_hex(txid) || (!watch_kept_record(kTitleWatchKey, txid, known.record) &&
+                               !watch_kept_record(kPairWatchKey, txid, known.record)))
         return false;
-    keep_pair_in_memory(artwork_key, record);
+    keep_pair_in_memory(artwork_key, known);
     return true;
 }
 
 void remember_pair(const std::string& artwork_key, const WatchRecord& record) {
     if (tx_block_height(record.tx) <= 0) return;
-    keep_pair_in_memory(artwork_key, record);
-    watch_note_set(kTitleWatchKey, pair_note(artwork_key), record.txid);
+    keep_pair_in_memory(artwork_key, {record, tx_block_height(record.tx)});
+    watch_note_set(kTitleWatchKey, pair_note(artwork_key), pair_note_value(record));
 }
 
 // A remembered pair that a fresh read no longer finds in the block it was read from (the chain
@@ -260,11 +283,12 @@ void forget_pair_unless(const std::string& artwork_key, const WatchRecord* first
         std::lock_guard<std::mutex> lock(g_pair_mutex);
         const auto it = g_known_pairs.find(known_pair_key(artwork_key));
         if (it != g_known_pairs.end() &&
-            (!first || first->txid != it->second.txid || tx_block_height(first->tx) != tx_block_height(it->second.tx)))
+            (!first || first->txid != it->second.record.txid || tx_block_height(first->tx) != it->second.height))
             g_known_pairs.erase(it);
     }
     const std::string noted = watch_note(kTitleWatchKey, pair_note(artwork_key));
-    if (!noted.empty() && (!first || first->txid != noted)) watch_note_set(kTitleWatchKey, pair_note(artwork_key), "");
+    if (!noted.empty() && (!first || pair_note_value(*first) != noted))
+        watch_note_set(kTitleWatchKey, pair_note(artwork_key), "");
 }
 
 // The block an artwork was inscribed in: no pair naming it can stand earlier. 0 when unconfirmed
@@ -274,17 +298,18 @@ std::int64_t inscription_height(const std::string& artwork_key) {
     return is_txid_hex(artwork_key) && woc_tx_json(artwork_key, tx, false) ? tx_block_height(tx) : 0;
 }
 
-// Reads the watches for the artwork's records and finds the pair that starts its title. "" or the
-// reason the title cannot be read, and then no pair. A pair decided from a listing cut short is not
-// remembered.
+// Reads the watches for the artwork's records and finds the pair that starts its title; with
+// `mined_by` positive, nothing listed mined in a later block is read. "" or the reason the title
+// cannot be read, and then no pair. A pair decided from a listing cut short is not remembered.
 std::string read_first_pair(const std::string& artwork_key, bool read_pair_watch, std::int64_t inscribed_at,
-                            std::vector<WatchRecord>& records, const WatchRecord*& first) {
+                            std::int64_t mined_by, std::vector<WatchRecord>& records, const WatchRecord*& first) {
     first = nullptr;
     // Each watch is read from the artwork's block on, oldest first, and no further than the block
     // of the first pair that can start the title: what strangers paid the watches before or after
     // costs a listing, not a read of each payment.
     WatchScanBounds bounds;
     bounds.min_height = inscribed_at;
+    bounds.mined_by = mined_by;
     bounds.enough = [&](const WatchRecord& r) {
         std::vector<WatchRecord> one{r};
         return first_pair_in_chain(one, artwork_key, kTitleWatchAddress, nullptr) != nullptr;
@@ -340,6 +365,82 @@ std::string read_first_pair(const std::string& artwork_key, bool read_pair_watch
         return kWatchNotWhole;
     }
     return "";
+}
+
+// A plain read takes a remembered pair as it is; a fresh one reads both watches whole and corrects
+// what was remembered; a confirming one reads them again up to the remembered pair's block.
+enum class TitleRead { plain, fresh, confirm };
+
+std::string read_title(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair, TitleRead mode,
+                       TitleCoins* coins, const KnownSpends* spends) {
+    rows.clear();
+    if (coins) *coins = TitleCoins{};
+    pair = TitlePair{};
+    const std::string pair_address = kPairWatchAddress;
+    const std::string title_address = kTitleWatchAddress;
+    if (pair_address.empty() || title_address.empty()) return kWatchesNotAssignedText;
+    if (art_trim_copy(artwork_id).empty()) return "Pick an artwork.";
+    const std::string artwork_key = norm_txid(artwork_id);
+
+    std::vector<WatchRecord> records;
+    KnownPair known;
+    const bool remembered = mode != TitleRead::fresh && known_pair(artwork_key, known);
+    const WatchRecord* first = nullptr;
+    std::string error;
+    if (mode == TitleRead::plain && remembered) {
+        first = &known.record;
+    } else {
+        // A step that moves money or the title lists the watches itself, never through a listing a
+        // gallery read shares. The remembered pair stands only if it is still first among the
+        // pairs up to its block (to the chain's end for a note that did not say its block).
+        const WatchListingsUse own_listing(mode == TitleRead::confirm ? nullptr : watch_listings_in_use());
+        const std::int64_t mined_by = mode == TitleRead::confirm && remembered ? known.height : 0;
+        error = read_first_pair(artwork_key, mode != TitleRead::plain, inscription_height(artwork_key), mined_by,
+                                records, first);
+        if (error.empty() && mode == TitleRead::confirm && remembered &&
+            (!first || first->txid != known.record.txid ||
+             (known.height > 0 && tx_block_height(first->tx) != known.height))) {
+            // Moved or preceded: the next read names the pair the chain starts the title with now,
+            // and this step, taken on what was remembered, does not go on.
+            forget_pair_unless(artwork_key, nullptr);
+            std::vector<KvArtTitleRow> again;
+            TitlePair again_pair;
+            read_title(artwork_id, again, again_pair, TitleRead::fresh, nullptr, nullptr);
+            return kTitleChanged;
+        }
+        if (error.empty()) forget_pair_unless(artwork_key, first);
+    }
+    if (first) {
+        pair.txid = first->txid;
+        pair.artwork = lower_text(first->msg, "pic");
+        pair.certificate = lower_text(first->msg, "cert");
+        pair.sha256 = lower_text(first->msg, "sha256");
+        pair.owner = json_identity_pubkey(first->msg);
+        pair.handle = json_text(first->msg, "handle");
+    }
+    if (!error.empty() || !first) return error;
+
+    KvArtTitleRow row;
+    row.txid = first->txid;
+    row.type = "art_pair";
+    row.owner = pair.owner;
+    row.signer = pair.owner;
+    row.handle = pair.handle;
+    row.ts = first->ts;
+    rows.push_back(row);
+
+    // The coins are followed from their origins: the artwork as the pair names it, the certificate
+    // the pair binds. A pair whose ids are no outpoints binds no coins, and its title never moves.
+    SatPlace art, cert;
+    if (!origin_outpoint(pair.artwork, art.txid, art.vout) && !origin_outpoint(artwork_id, art.txid, art.vout))
+        return "";
+    if (!origin_outpoint(pair.certificate, cert.txid, cert.vout)) return "";
+    // One coin named twice is not two coins travelling together.
+    if (art.txid == cert.txid && art.vout == cert.vout) return "";
+    if (first != &known.record) remember_pair(artwork_key, *first);
+    error = follow_coins(records, *first, artwork_key, title_address, art, cert, rows, coins, spends);
+    if (!error.empty()) rows.clear();
+    return error;
 }
 
 } // namespace
@@ -425,7 +526,7 @@ void merge_pair_records(std::vector<WatchRecord>& title_records, const std::vect
 void title_reads_prefetch(const std::vector<std::string>& artwork_ids) {
     std::vector<std::pair<std::int64_t, std::string>> artworks; // block, artwork
     for (const std::string& id : artwork_ids) {
-        WatchRecord known;
+        KnownPair known;
         const std::string key = norm_txid(id);
         if (art_trim_copy(id).empty() || known_pair(key, known)) continue;
         const std::int64_t height = inscription_height(key);
@@ -470,57 +571,12 @@ std::string art_title_read(const std::string& artwork_id, std::vector<KvArtTitle
 
 std::string art_title_coins(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair,
                             bool read_pair_watch, TitleCoins* coins, const KnownSpends* spends) {
-    rows.clear();
-    if (coins) *coins = TitleCoins{};
-    pair = TitlePair{};
-    const std::string pair_address = kPairWatchAddress;
-    const std::string title_address = kTitleWatchAddress;
-    if (pair_address.empty() || title_address.empty()) return kWatchesNotAssignedText;
-    if (art_trim_copy(artwork_id).empty()) return "Pick an artwork.";
-    const std::string artwork_key = norm_txid(artwork_id);
+    return read_title(artwork_id, rows, pair, read_pair_watch ? TitleRead::fresh : TitleRead::plain, coins, spends);
+}
 
-    std::vector<WatchRecord> records;
-    WatchRecord known;
-    const WatchRecord* first = nullptr;
-    std::string error;
-    // A read that asks for the pair watch reads afresh, and corrects what was remembered.
-    if (!read_pair_watch && known_pair(artwork_key, known)) {
-        first = &known;
-    } else {
-        error = read_first_pair(artwork_key, read_pair_watch, inscription_height(artwork_key), records, first);
-        if (error.empty()) forget_pair_unless(artwork_key, first);
-    }
-    if (first) {
-        pair.txid = first->txid;
-        pair.artwork = lower_text(first->msg, "pic");
-        pair.certificate = lower_text(first->msg, "cert");
-        pair.sha256 = lower_text(first->msg, "sha256");
-        pair.owner = json_identity_pubkey(first->msg);
-        pair.handle = json_text(first->msg, "handle");
-    }
-    if (!error.empty() || !first) return error;
-
-    KvArtTitleRow row;
-    row.txid = first->txid;
-    row.type = "art_pair";
-    row.owner = pair.owner;
-    row.signer = pair.owner;
-    row.handle = pair.handle;
-    row.ts = first->ts;
-    rows.push_back(row);
-
-    // The coins are followed from their origins: the artwork as the pair names it, the certificate
-    // the pair binds. A pair whose ids are no outpoints binds no coins, and its title never moves.
-    SatPlace art, cert;
-    if (!origin_outpoint(pair.artwork, art.txid, art.vout) && !origin_outpoint(artwork_id, art.txid, art.vout))
-        return "";
-    if (!origin_outpoint(pair.certificate, cert.txid, cert.vout)) return "";
-    // One coin named twice is not two coins travelling together.
-    if (art.txid == cert.txid && art.vout == cert.vout) return "";
-    if (first != &known) remember_pair(artwork_key, *first);
-    error = follow_coins(records, *first, artwork_key, title_address, art, cert, rows, coins, spends);
-    if (!error.empty()) rows.clear();
-    return error;
+std::string art_title_confirm(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair,
+                              TitleCoins* coins) {
+    return read_title(artwork_id, rows, pair, TitleRead::confirm, coins, nullptr);
 }
 
 std::string art_title_chain(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows,

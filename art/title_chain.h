@@ -1,7 +1,8 @@
 // Who owns an artwork now and since when, rebuilt from the chain on every call. The first valid
 // pair record of the artwork in chain order starts the title; no pair counts before the artwork's
 // own block. Once found mined in a listing read whole the pair is remembered for the process and
-// the service, so later reads cost the coins' path only. After it the
+// the service, so later plain reads cost the coins' path only; a step that moves money or the
+// title confirms it first (art_title_confirm). After it the
 // title moves only with the coins, each followed along its own path: an owner record counts when
 // its own transaction spends both the artwork's and the certificate's coin, as 1Sat ordinals
 // follow them, and the current owner signed it over the previous step. What a signer writes about
@@ -72,6 +73,15 @@ using KnownSpends = std::map<std::string, std::string>;
 // A coin in `spends` is not looked up again.
 std::string art_title_coins(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair,
                             bool read_pair_watch, TitleCoins* coins, const KnownSpends* spends = nullptr);
+
+// The read a step that moves money or the title rests on (paying, accepting, completing, passing,
+// pairing): art_title_coins, but a remembered first pair counts only while both watches, listed
+// afresh from the artwork's block to the pair's, show it still in the block it was read in with no
+// pair before it (a note of an earlier program, which did not say its block, is checked against a
+// whole fresh read). A pair found moved or preceded is forgotten and the title read again; the step
+// then gets a text saying the title changed, and rows, pair and coins stay empty.
+std::string art_title_confirm(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair,
+                              TitleCoins* coins = nullptr);
 
 // Reads ahead, for the title reads of many artworks about to start side by side, the watch records
 // each would read, one artwork after another from the oldest: each read then finds them kept

@@ -11,6 +11,7 @@
 #include "art/ownership.h"
 #include "art/pairing.h"
 #include "art/title_chain.h"
+#include "art/watch_reader.h"
 #include "art/window_reads.h"
 #include "chain/inscription.h"
 #include "chain/outpoints.h"
@@ -88,8 +89,9 @@ struct GalleryRoadTest : FakeIdentityTest {
     static bool succeeded(const std::string& result) { return result.rfind("success: ", 0) == 0; }
 
     // Carol inscribes and pairs her artwork, then hangs it in the frame at the price. With
-    // `cert_sent` the certificate is inscribed at another address and sent to her first.
-    void hang(std::int64_t exp = 0, bool cert_sent = false) {
+    // `cert_sent` the certificate is inscribed at another address and sent to her first;
+    // `before_pair` runs just before she pairs.
+    void hang(std::int64_t exp = 0, bool cert_sent = false, const std::function<void()>& before_pair = nullptr) {
         become(carol);
         const TestKey studio = test_key_from_byte(0x5a);
         art = fake_inscribe(chain, test_hash_of(carol.ord), "image/png", "\x89PNG carol's artwork");
@@ -102,6 +104,7 @@ struct GalleryRoadTest : FakeIdentityTest {
             cert_utxo += "_0";
             chain.ledger.mine();
         }
+        if (before_pair) before_pair();
         const std::string paired = art_pair_artwork(art, cert);
         ASSERT_TRUE(succeeded(paired)) << paired;
         show(kPrice, exp);
@@ -836,4 +839,78 @@ TEST_F(GalleryRoadTest, AnAcceptanceBesideItsAskCounts) {
     std::vector<SpotFrame> list;
     EXPECT_EQ(load_all_spots(list), "frame " + spot_label(kSpot) + ": " + kFrameOrderUnknown);
     EXPECT_FALSE(list[kSpot - 1].shown);
+}
+
+// The wall remembers carol's pair; then mallory's pair turns up before it: a reorganisation moved
+// carol's a block later, an index had not listed mallory's, in her block and before it, or a
+// restart kept carol's note on disk (one an earlier program wrote without its block too). No step
+// goes on what was remembered: each refuses, nothing is posted or spent, and the next read names
+// mallory, after a restart too.
+TEST_F(GalleryRoadTest, StepsConfirmTheRememberedFirstPair) {
+    const TestKey mallory = test_key_from_byte(0x44);
+    const auto mallory_pairs = [&] {
+        fake_pair_tx(
+            chain, mallory,
+            fake_signed_record(
+                fake_art_record("art_pair", "mallory", 1767225600, {{"pic", art}, {"owner", mallory.pub}}), 0x44));
+    };
+    constexpr int kUnlisted = 1000; // look-ups until mallory's pair is listed
+    enum class Change { reorganised, unlisted, restarted, bare_note };
+    const struct {
+        const char* name;
+        Change change;
+    } rows[] = {{"reorganised", Change::reorganised},
+                {"not listed at first", Change::unlisted},
+                {"reorganised after a restart", Change::restarted},
+                {"reorganised, an earlier program's note", Change::bare_note}};
+    const char* const steps[] = {"accept", "pay", "complete", "pass"};
+    for (const auto& row : rows) {
+        for (const std::string step : steps) {
+            if (row.change == Change::bare_note && step != "pay") continue;
+            SCOPED_TRACE(std::string(row.name) + ", " + step);
+            chain.ledger.fund(carol.receive, 300000);
+            chain.ledger.fund(dave.receive, 60000);
+            chain.ledger.fund(dave.receive, 60000);
+            hang(0, false, [&] {
+                if (row.change != Change::unlisted) return;
+                chain.ledger.set_lag(kUnlisted);
+                mallory_pairs();
+                chain.ledger.set_lag(0);
+            });
+            ask(dave);
+            if (step != "accept") accept(dave);
+            if (step == "complete") ASSERT_TRUE(succeeded(pay(dave)));
+            become(carol);
+            frame();
+            std::vector<KvArtTitleRow> title;
+            ASSERT_EQ(art_title_chain(art, title), "");
+            ASSERT_EQ(title.at(0).owner, carol.identity);
+            if (row.change == Change::unlisted) {
+                for (int i = 0; i < kUnlisted; ++i)
+                    chain.ledger.note_lookup();
+            } else {
+                mallory_pairs();
+                chain.ledger.mine();
+                ASSERT_TRUE(chain.ledger.unmine(title[0].txid));
+                chain.ledger.mine();
+            }
+            if (row.change == Change::bare_note)
+                watch_note_set(kTitleWatchKey, "first pair of " + art.substr(0, 64), title[0].txid);
+            if (row.change >= Change::restarted) title_memory_forget();
+            const std::size_t records = frame_records();
+            std::string result;
+            if (step == "accept") result = gallery_accept_ask(kSpot, dave.identity);
+            if (step == "pay") result = pay(dave);
+            if (step == "complete") result = gallery_complete_sale(kSpot, "");
+            if (step == "pass") result = art_pass_to_paymail(art, "dave");
+            EXPECT_EQ(result, "error: the artwork's title changed since it was read. Read it again before this step.");
+            EXPECT_EQ(frame_records(), records);
+            EXPECT_TRUE(chain.ledger.spender_of(art.substr(0, 64), 0).empty());
+            for (int restart = 0; restart < 2; ++restart) {
+                EXPECT_EQ(art_title_chain(art, title), "");
+                EXPECT_EQ(title.empty() ? "" : title[0].owner, mallory.pub);
+                title_memory_forget();
+            }
+        }
+    }
 }
