@@ -9,6 +9,7 @@
 #include "chain/tx_store.h"
 #include "chain/woc_client.h"
 #include "identity/typed_message.h"
+#include "wallet/bounded_cache.h"
 #include "wallet/clock.h"
 #include "wallet/codecs.h"
 #include "wallet/http_client.h"
@@ -36,7 +37,7 @@ struct RecentTitle {
     std::int64_t read_ms = 0;
 };
 std::mutex g_titles_mutex;
-std::map<std::string, RecentTitle> g_titles;
+BoundedCache<RecentTitle> g_titles(kTitlesKept);
 
 // The chain's time for a record's transaction: its block's time where the service gives one, so a
 // computer's clock that runs behind hides no mined record; else (unconfirmed) this computer's.
@@ -197,14 +198,13 @@ bool hung_before(const SpotLoad& a, const SpotLoad& b) {
 std::string exhibit_title_read(const std::string& pic, ExhibitTitle& title, bool reuse_recent,
                                const KnownSpends* spends) {
     title = ExhibitTitle{};
-    const ServiceSettings settings = service_settings();
-    const std::string key = settings.platform_base + "|" + settings.woc_base + "|" + pic;
+    const std::string key = service_key(pic);
     if (reuse_recent) {
         std::lock_guard<std::mutex> lock(g_titles_mutex);
-        const auto kept = g_titles.find(key);
-        const std::int64_t age = kept == g_titles.end() ? -1 : clock_steady_ms() - kept->second.read_ms;
+        const RecentTitle* kept = g_titles.find(key);
+        const std::int64_t age = kept ? clock_steady_ms() - kept->read_ms : -1;
         if (age >= 0 && age < kTitleReuseMs) {
-            title = kept->second.title;
+            title = kept->title;
             return "";
         }
     }
@@ -221,8 +221,7 @@ std::string exhibit_title_read(const std::string& pic, ExhibitTitle& title, bool
         title.cert_coin = coins.cert_coin;
     }
     std::lock_guard<std::mutex> lock(g_titles_mutex);
-    if (g_titles.size() >= kTitlesKept) g_titles.clear();
-    g_titles[key] = RecentTitle{title, clock_steady_ms()};
+    g_titles.put(key, RecentTitle{title, clock_steady_ms()});
     return "";
 }
 
