@@ -1,3 +1,5 @@
+// What the files of the WhatsOnChain client share: the reading of its replies, the spenders it
+// remembers for every reader, and the forgetting of all it remembers.
 #include "chain/woc_client.h"
 
 #include "chain/outpoints.h"
@@ -15,8 +17,8 @@ using nlohmann::json;
 
 namespace {
 
-// Spend answers of every service, by output. An output's spender never changes once mined, and
-// one that is only in the mempool is as likely to stay; the bound lies past what a session reads.
+// Spend answers of every service, by output: a spender once named is every later reader's. The
+// bound lies far past what one session reads.
 constexpr std::size_t kSpendsKept = 65536;
 
 struct SpendAnswer {

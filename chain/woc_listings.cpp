@@ -20,7 +20,6 @@ using woc::json_round_i64;
 using woc::json_u32;
 using woc::percent_encode;
 using woc::reply_array;
-using woc::tx_path;
 
 namespace {
 

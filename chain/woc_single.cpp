@@ -19,12 +19,7 @@
 #include <utility>
 
 using nlohmann::json;
-using woc::address_path;
-using woc::json_i32;
 using woc::json_round_i64;
-using woc::json_u32;
-using woc::percent_encode;
-using woc::reply_array;
 using woc::tx_path;
 
 namespace {
