@@ -12,6 +12,7 @@
 #include "chain/woc_client.h"
 #include "identity/typed_verify.h"
 #include "ordinals/content_load.h"
+#include "wallet/bounded_cache.h"
 #include "wallet/clock.h"
 #include "wallet/http_client.h"
 #include "wallet/json_util.h"
@@ -51,10 +52,6 @@ struct RecentListing {
 std::mutex g_cache_mutex;
 std::map<std::string, RecentListing> g_listings;
 
-std::string services_key(const ServiceSettings& settings, const std::string& item) {
-    return settings.platform_base + "|" + settings.woc_base + "|" + item;
-}
-
 // The platform's names of the askers' keys as last looked up: the gallery is read at every
 // Refresh, and would otherwise ask again for the same few names each time.
 constexpr std::int64_t kAskNameReuseMs = 60000;
@@ -63,20 +60,19 @@ struct KeptName {
     std::string name;
     std::int64_t read_ms = 0;
 };
-std::map<std::string, KeptName> g_ask_names;
+BoundedCache<KeptName> g_ask_names(kAskNamesKept);
 
 std::string ask_name(const std::string& key) {
-    const std::string kept_key = services_key(service_settings(), key);
+    const std::string kept_key = service_key(key);
     {
         std::lock_guard<std::mutex> lock(g_cache_mutex);
-        const auto kept = g_ask_names.find(kept_key);
-        const std::int64_t age = kept == g_ask_names.end() ? -1 : clock_steady_ms() - kept->second.read_ms;
-        if (age >= 0 && age < kAskNameReuseMs) return kept->second.name;
+        const KeptName* kept = g_ask_names.find(kept_key);
+        const std::int64_t age = kept ? clock_steady_ms() - kept->read_ms : -1;
+        if (age >= 0 && age < kAskNameReuseMs) return kept->name;
     }
     std::string name = paymail_display_label(key);
     std::lock_guard<std::mutex> lock(g_cache_mutex);
-    if (g_ask_names.size() >= kAskNamesKept) g_ask_names.clear();
-    g_ask_names[kept_key] = KeptName{name, clock_steady_ms()};
+    g_ask_names.put(kept_key, KeptName{name, clock_steady_ms()});
     return name;
 }
 
@@ -236,7 +232,7 @@ bool gallery_watch_txids(const std::string& label, const std::string& watch, std
     txids.clear();
     error.clear();
     const ServiceSettings settings = service_settings();
-    const std::string key = services_key(settings, label + "|" + watch);
+    const std::string key = service_key(label + "|" + watch);
     if (reuse_recent && recent_listing(key, txids)) return true;
     // The oracle's pages and WhatsOnChain's two histories do not depend on each other: all three
     // sources are asked at once, and their ids merged in the same order as before (oracle first).

@@ -9,6 +9,7 @@
 #include "chain/tx_store.h"
 #include "chain/woc_client.h"
 #include "identity/typed_message.h"
+#include "wallet/bounded_cache.h"
 #include "wallet/clock.h"
 #include "wallet/codecs.h"
 #include "wallet/http_client.h"
@@ -36,7 +37,7 @@ struct RecentTitle {
     std::int64_t read_ms = 0;
 };
 std::mutex g_titles_mutex;
-std::map<std::string, RecentTitle> g_titles;
+BoundedCache<RecentTitle> g_titles(kTitlesKept);
 
 // The chain's time for a record's transaction: its block's time where the service gives one, so a
 // computer's clock that runs behind hides no mined record; else (unconfirmed) this computer's.
@@ -196,11 +197,6 @@ bool hung_before(const SpotLoad& a, const SpotLoad& b) {
 
 namespace {
 
-std::string exhibit_title_key(const std::string& pic) {
-    const ServiceSettings settings = service_settings();
-    return settings.platform_base + "|" + settings.woc_base + "|" + pic;
-}
-
 // The title as one of the two reads gives it, kept for the readers that may reuse a recent one.
 std::string read_exhibit_title(const std::string& pic, bool confirm, const KnownSpends* spends, ExhibitTitle& title) {
     std::vector<KvArtTitleRow> rows;
@@ -217,8 +213,7 @@ std::string read_exhibit_title(const std::string& pic, bool confirm, const Known
         title.cert_coin = coins.cert_coin;
     }
     std::lock_guard<std::mutex> lock(g_titles_mutex);
-    if (g_titles.size() >= kTitlesKept) g_titles.clear();
-    g_titles[exhibit_title_key(pic)] = RecentTitle{title, clock_steady_ms()};
+    g_titles.put(service_key(pic), RecentTitle{title, clock_steady_ms()});
     return "";
 }
 
@@ -229,10 +224,10 @@ std::string exhibit_title_read(const std::string& pic, ExhibitTitle& title, bool
     title = ExhibitTitle{};
     if (reuse_recent) {
         std::lock_guard<std::mutex> lock(g_titles_mutex);
-        const auto kept = g_titles.find(exhibit_title_key(pic));
-        const std::int64_t age = kept == g_titles.end() ? -1 : clock_steady_ms() - kept->second.read_ms;
+        const RecentTitle* kept = g_titles.find(service_key(pic));
+        const std::int64_t age = kept ? clock_steady_ms() - kept->read_ms : -1;
         if (age >= 0 && age < kTitleReuseMs) {
-            title = kept->second.title;
+            title = kept->title;
             return "";
         }
     }

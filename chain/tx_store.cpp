@@ -1,6 +1,7 @@
 #include "chain/tx_store.h"
 
 #include "wallet/codecs.h"
+#include "wallet/settings.h"
 
 #include <algorithm>
 #include <future>
@@ -99,7 +100,7 @@ bool tx_store_read(const std::string& source, const std::string& txid, const TxF
                    bool mempool_copy_will_do) {
     tx = nullptr;
     const std::string id = to_lower_copy(txid);
-    const std::string key = source + "|" + id;
+    const std::string key = service_key(source, id);
     Store& s = store();
     std::promise<std::shared_ptr<const Read>> promise;
     SharedRead answer;
@@ -153,7 +154,7 @@ bool tx_store_read(const std::string& source, const std::string& txid, const TxF
 
 void tx_store_keep(const std::string& source, const std::string& txid, const json& tx) {
     const std::string id = to_lower_copy(txid);
-    const std::string key = source + "|" + id;
+    const std::string key = service_key(source, id);
     if (!is_copy_of(tx, id) || !is_mined(tx)) return;
     Store& s = store();
     {
@@ -173,7 +174,7 @@ bool tx_store_find(const std::string& source, const std::string& txid, json& tx)
     std::shared_ptr<const json> found;
     {
         std::lock_guard<std::mutex> lock(s.mutex);
-        const auto kept = s.kept.find(source + "|" + to_lower_copy(txid));
+        const auto kept = s.kept.find(service_key(source, to_lower_copy(txid)));
         if (kept == s.kept.end() || !kept->second.mined) return false;
         s.ages.splice(s.ages.end(), s.ages, kept->second.age);
         found = kept->second.tx;

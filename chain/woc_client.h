@@ -70,13 +70,15 @@ int woc_tx_status(const std::string& txid);
 bool woc_tx_json(const std::string& txid, nlohmann::json& tx, bool mempool_copy_will_do = true);
 
 // 0 = spent (spender set), 1 = no spender known, 2 = could not tell, 3 = transaction unknown.
-// Codes 0 and 3 are cached until woc_cache_clear.
+// Codes 0 and 3 are remembered until woc_cache_clear, one answer an output for this reader and
+// woc_bulk_spent_by alike.
 int woc_spent_by(const std::string& txid, std::uint32_t vout, std::string& spender);
 
 // The spenders of many outputs at once through the bulk spend status, 20 outputs a request, side
 // by side, keyed "<txid>_<index>" (lower case): "" for an output the service lists unspent, the
-// spender's id for one it lists spent. An output without a clear answer is left out, for the
-// caller to look up alone.
+// spender's id for one it lists spent. A spender remembered for an output (woc_spent_by) stands;
+// where the two disagree, the one whose transaction spends the output is every reader's. An
+// output without a clear answer is left out, for the caller to look up alone.
 std::map<std::string, std::string> woc_bulk_spent_by(const std::vector<std::pair<std::string, std::uint32_t>>& outputs);
 
 // Empties the spend-status caches and the kept places in blocks, of every service; the store of

@@ -44,3 +44,9 @@ struct ServiceSettings {
 ServiceSettings service_settings();
 // Replaces the settings for the whole process (tests only).
 void set_service_settings(const ServiceSettings& settings);
+
+// The key under which a read remembers what a service answered: the service's base, then `item`,
+// so what one service answered never answers for another.
+std::string service_key(const std::string& base, const std::string& item);
+// The same for what is read from WhatsOnChain and the platform host in force together.
+std::string service_key(const std::string& item);

@@ -5,6 +5,7 @@
 #include "art/title_chain.h"
 
 #include "art/art_records.h"
+#include "art/gallery_rules.h"
 #include "chain/tx_store.h"
 #include "chain/woc_client.h"
 #include "fakes/fake_oracle.h"
@@ -497,6 +498,31 @@ TEST_F(TitleChainSvcTest, ReadsOfOneProcessAgreeOnASpender) {
     chain.woc.clear_faults();
     woc_cache_clear();
     EXPECT_EQ(owners(), "alice bob");
+}
+
+// The bulk spend status already lists the pass while the single look-up still answers "not spent":
+// a gallery read (which reads the bulk status) and a look-up of the same process name one owner,
+// the one the chain shows, whichever read first.
+TEST_F(TitleChainSvcTest, GalleryReadAndLookUpNameOneOwnerWhileSpendAnswersDisagree) {
+    const struct Row {
+        const char* name;
+        bool look_up_first;
+    } rows[] = {{"the gallery reads first", false}, {"the look-up reads first", true}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        inscribe_artwork(row.name);
+        pass(bob, alice, pair(alice, alice.key.pub, cert, ts), ts + 60);
+        chain.ledger.mine();
+        restart();
+        chain.woc.set_fault("/v1/bsv/main/tx/" + art.substr(0, 64) + "/0/spent", FakeFault{404});
+        if (row.look_up_first) owners();
+        const KnownSpends spends = woc_bulk_spent_by({{art.substr(0, 64), 0}, {cert.substr(0, 64), 0}});
+        ExhibitTitle title;
+        ASSERT_EQ(exhibit_title_read(art, title, false, &spends), "");
+        EXPECT_EQ(title.owner, to_lower_copy(bob.key.pub));
+        EXPECT_EQ(owners(), "alice bob");
+        chain.woc.clear_faults();
+    }
 }
 
 // What a read remembers, in memory and on disk, belongs to the service it read.

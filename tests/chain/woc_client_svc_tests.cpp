@@ -314,6 +314,50 @@ TEST_F(WocClientTest, SpendStatusCodesAndTheirCache) {
     EXPECT_EQ(chain.woc.request_count(), 2);
 }
 
+// The single look-up and the bulk status name different spenders of one output: every reader
+// names the one whose transaction the service shows spending it.
+TEST_F(WocClientTest, SpendAnswersThatDisagreeSettleOnTheSpenderTheChainShows) {
+    const std::string coin = random_txid(), real = random_txid(), other = random_txid();
+    const std::string spends_coin = R"({"txid":")" + coin + R"(","vout":0})";
+    const std::string prefix = std::string(kWocPrefix) + "/tx/";
+    const struct Row {
+        const char* name;
+        std::string single, bulk; // the spender each names, "" for none
+    } rows[] = {
+        {"the bulk status names a transaction that spends something else", real, other},
+        {"the bulk status lists the output unspent", real, ""},
+        {"the look-up names a transaction that spends something else", other, real},
+    };
+    const Row* current = &rows[0];
+    std::mutex m;
+    script_woc([&](const FakeRequest& req) {
+        std::lock_guard<std::mutex> guard(m);
+        if (req.method == "POST") {
+            json row = {{"utxo", {{"txid", coin}, {"vout", 0}}}, {"error", ""}};
+            if (!current->bulk.empty()) row["spentIn"] = {{"txid", current->bulk}, {"vin", 0}};
+            return body_of(json::array({row}).dump());
+        }
+        if (req.path == prefix + coin + "/0/spent") return body_of(R"({"txid":")" + current->single + R"("})");
+        const std::string id = req.path.substr(prefix.size());
+        const std::string input = id == real ? spends_coin : R"({"txid":")" + random_txid() + R"(","vout":0})";
+        return body_of(R"({"txid":")" + id + R"(","vin":[)" + input + R"(],"vout":[]})");
+    });
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        {
+            std::lock_guard<std::mutex> guard(m);
+            current = &row;
+        }
+        woc_cache_clear();
+        std::string spender;
+        EXPECT_EQ(woc_spent_by(coin, 0, spender), 0);
+        const auto bulk = woc_bulk_spent_by({{coin, 0}});
+        EXPECT_EQ(bulk, (std::map<std::string, std::string>{{coin + "_0", real}}));
+        EXPECT_EQ(woc_spent_by(coin, 0, spender), 0);
+        EXPECT_EQ(spender, real);
+    }
+}
+
 TEST_F(WocClientTest, LearnOwnOutputsTakesTheKeyOfThePaidAddress) {
     load_hd_wallet();
     TestKey second = test_receive_key(2);

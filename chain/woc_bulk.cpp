@@ -1,0 +1,264 @@
+// Bulk reads: many addresses, transactions or outputs in one request each, the requests of one
+// read run side by side on one capped runner.
+#include "chain/woc_client.h"
+
+#include "chain/outpoints.h"
+#include "chain/woc_reply.h"
+#include "wallet/codecs.h"
+#include "wallet/http_client.h"
+#include "wallet/json_util.h"
+#include "wallet/parallel.h"
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <set>
+#include <unordered_set>
+#include <utility>
+
+using nlohmann::json;
+using woc::json_round_i64;
+using woc::reply_array;
+
+namespace {
+
+// WhatsOnChain's bulk unspent listings ("Bulk Confirmed UTXOs" and "Bulk Unconfirmed UTXOs" on
+// its (Un)Spent Transaction Outputs page) take at most 20 addresses a request and return at most
+// 20 confirmed or 100 unconfirmed items a request.
+constexpr std::size_t kBulkAddresses = 20;
+constexpr std::size_t kBulkConfirmedRows = 20;
+constexpr std::size_t kBulkUnconfirmedRows = 100;
+// The bulk transaction details and the bulk spend status take at most 20 ids or outputs a
+// request; a few requests go side by side, so a read of thousands is made in a few rounds without
+// flooding the service.
+constexpr std::size_t kBulkPerRequest = 20;
+constexpr std::uint32_t kBulkRequestsAtOnce = 4;
+constexpr std::int32_t kBulkTxTimeoutS = 20;
+constexpr std::int32_t kSpendTimeoutS = 20;
+
+// Runs `request` on each run of up to 20 of `count` items, [first, last), a few side by side.
+void run_bulk(std::size_t count, const std::function<void(std::size_t first, std::size_t last)>& request) {
+    parallel_for((count + kBulkPerRequest - 1) / kBulkPerRequest, kBulkRequestsAtOnce, [&](std::uint64_t batch) {
+        const std::size_t first = static_cast<std::size_t>(batch) * kBulkPerRequest;
+        request(first, std::min(count, first + kBulkPerRequest));
+    });
+}
+
+// One request of the bulk details for ids [first, last); true when the service answered.
+bool bulk_batch(const std::vector<std::string>& txids, std::size_t first, std::size_t last, std::vector<json>& txs,
+                std::vector<char>* unknown) {
+    json body = {{"txids", json::array()}};
+    // Only a plain id goes out: anything else names no transaction, and may not even be text.
+    for (std::size_t i = first; i < last; ++i)
+        if (is_txid_hex(txids[i])) body["txids"].push_back(txids[i]);
+    if (body["txids"].empty()) return false;
+    std::string response, error;
+    if (!http_post_json(woc_url("/txs"), body.dump(), response, error, kBulkTxTimeoutS, kUntilTimeOut)) return false;
+    const json reply = json_parse_or_discarded(response);
+    if (!reply.is_array()) return false;
+    std::unordered_set<std::string> named; // ids with an entry that is no plain "unknown id" answer
+    for (const json& tx : reply) {
+        if (!tx.is_object()) continue;
+        const auto id = tx.find("txid");
+        if (id == tx.end() || !id->is_string()) continue;
+        const std::string txid = to_lower_copy(id->get<std::string>());
+        // The service answers an id it does not know with an error entry in the id's place.
+        if (!tx.contains("error")) named.insert(txid);
+        if (!woc_tx_usable(tx)) continue;
+        for (std::size_t i = first; i < last; ++i)
+            if (txs[i].is_null() && to_lower_copy(txids[i]) == txid) txs[i] = tx;
+    }
+    // A damaged copy says nothing of whether the transaction exists; only an id the answer left
+    // out or answered with an error is one the service does not know.
+    if (unknown) {
+        for (std::size_t i = first; i < last; ++i)
+            if (is_txid_hex(txids[i]) && !named.count(to_lower_copy(txids[i]))) (*unknown)[i] = 1;
+    }
+    return true;
+}
+
+using Outpoint = std::pair<std::string, std::uint32_t>;
+
+// One request of the bulk spend status for outputs [first, last), into `found` by
+// "<txid>_<index>": "" for an output the service lists unspent, the spender's id for one it lists
+// spent; an output without a clear answer is left out.
+void spend_batch(const std::vector<Outpoint>& outputs, const std::set<Outpoint>& asked, std::size_t first,
+                 std::size_t last, std::map<std::string, std::string>& found) {
+    json utxos = json::array();
+    for (std::size_t i = first; i < last; ++i)
+        utxos.push_back({{"txid", outputs[i].first}, {"vout", outputs[i].second}});
+    std::string response, err;
+    if (!http_post_json(woc_url("/utxos/spent"), json{{"utxos", utxos}}.dump(), response, err, kSpendTimeoutS,
+                        kUntilTimeOut))
+        return;
+    const json reply = json_parse_or_discarded(response);
+    if (!reply.is_array()) return;
+    for (const json& row : reply) {
+        if (!row.is_object() || !json_text(row, "error").empty()) continue;
+        const auto utxo = row.find("utxo");
+        if (utxo == row.end() || !utxo->is_object()) continue;
+        const auto vout = utxo->find("vout");
+        const std::string txid = to_lower_copy(json_text(*utxo, "txid"));
+        if (vout == utxo->end() || !vout->is_number_unsigned() || vout->get<std::uint64_t>() > UINT32_MAX) continue;
+        const Outpoint output(txid, static_cast<std::uint32_t>(vout->get<std::uint64_t>()));
+        if (!asked.count(output)) continue;
+        const std::string key = txid + "_" + std::to_string(output.second);
+        const auto spent_in = row.find("spentIn");
+        if (spent_in == row.end()) {
+            found[key] = "";
+            continue;
+        }
+        // Only a spender that is another transaction counts; the service names the output's own
+        // transaction for an output it does not know.
+        const std::string spender = spent_in->is_object() ? to_lower_copy(json_text(*spent_in, "txid")) : "";
+        if (is_txid_hex(spender) && spender != txid) found[key] = spender;
+    }
+}
+
+// Settles the bulk status's answer for an output (`listed`, null when it gave none) with the
+// spender remembered for it, the same way for every reader: a remembered spender stands unless the
+// chain does not bear it out, and a spender named here is remembered when none is. False when the
+// output is left for the caller to look up alone.
+bool settle_spend(const Outpoint& output, const std::string* listed, std::string& spender) {
+    const std::string& txid = output.first;
+    const std::uint32_t vout = output.second;
+    int code = 0;
+    std::string kept;
+    if (!woc::remembered_spend(txid, vout, code, kept)) {
+        if (!listed) return false;
+        spender = *listed;
+        if (!spender.empty()) woc::remember_spend(txid, vout, code, spender);
+        return code == 0;
+    }
+    if (code != 0) return false;
+    if (!listed || *listed == kept) {
+        spender = kept;
+        return true;
+    }
+    // The look-up and the bulk status disagree: the spender the chain shows spending the output is
+    // every reader's.
+    if (woc::spends_output(kept, txid, vout)) {
+        spender = kept;
+        return true;
+    }
+    if (!listed->empty() && woc::spends_output(*listed, txid, vout)) {
+        woc::replace_spend(txid, vout, 0, *listed);
+        spender = *listed;
+        return true;
+    }
+    woc::forget_spend(txid, vout);
+    spender.clear();
+    return listed->empty();
+}
+
+} // namespace
+
+std::string bulk_addresses_body(const std::vector<std::string>& addresses) {
+    json list = json::array();
+    for (const std::string& a : addresses)
+        list.push_back(a);
+    const json request = {{"addresses", std::move(list)}};
+    return request.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+bool woc_bulk_unspent(const std::vector<std::string>& addresses, bool confirmed, std::vector<std::vector<Utxo>>& lists,
+                      std::vector<bool>& answered) {
+    lists.assign(addresses.size(), {});
+    answered.assign(addresses.size(), false);
+    if (addresses.empty()) return true;
+    if (addresses.size() > kBulkAddresses) return false;
+    const std::string body = bulk_addresses_body(addresses);
+    std::string response, err;
+    const char* path = confirmed ? "/addresses/confirmed/unspent" : "/addresses/unconfirmed/unspent";
+    if (!http_post_json(woc_url(path), body, response, err, 20, kUntilTimeOut)) return false;
+    json reply = json_parse_or_discarded(response);
+    if (reply.is_discarded() || !reply.is_array()) return false;
+
+    std::size_t rows = 0;
+    for (const json& item : reply) {
+        if (!item.is_object()) continue;
+        const std::string address = json_text(item, "address");
+        auto at = std::find(addresses.begin(), addresses.end(), address);
+        if (address.empty() || at == addresses.end()) continue;
+        if (!json_text(item, "error").empty()) continue;
+        const json* unspent = reply_array(item, "unspent");
+        if (!unspent) unspent = reply_array(item, "result");
+        if (!unspent) continue;
+        const auto i = static_cast<std::size_t>(at - addresses.begin());
+        rows += unspent->size();
+        lists[i].clear();
+        parse_utxo_list(*unspent, lists[i]);
+        answered[i] = true;
+    }
+    // The service caps the outputs of one reply without saying whether it cut any; a full reply
+    // may be missing some, so its addresses are listed one by one instead.
+    return rows < (confirmed ? kBulkConfirmedRows : kBulkUnconfirmedRows);
+}
+
+bool woc_bulk_balances(const std::vector<IndexedAddress>& addresses, std::uint32_t& highest) {
+    if (addresses.empty()) return true;
+    std::vector<std::string> names;
+    for (const IndexedAddress& a : addresses)
+        names.push_back(a.address);
+    const std::string body = bulk_addresses_body(names);
+    std::string response, err;
+    if (!http_post_json(woc_url("/addresses/balance"), body, response, err, 20, kUntilTimeOut)) return false;
+    json reply = json_parse_or_discarded(response);
+    if (reply.is_discarded()) return false;
+    const json* items = reply_array(reply, "value");
+    if (!items) return false;
+
+    for (const json& item : *items) {
+        if (!item.is_object()) continue;
+        const std::string address = json_text(item, "address");
+        if (address.empty()) continue;
+        auto bal_it = item.find("balance");
+        const json& bal = (bal_it != item.end() && bal_it->is_object()) ? *bal_it : item;
+        std::int64_t confirmed = 0, unconfirmed = 0;
+        auto c = bal.find("confirmed");
+        if (c != bal.end() && !json_round_i64(*c, confirmed)) confirmed = 0;
+        auto u = bal.find("unconfirmed");
+        if (u != bal.end() && !json_round_i64(*u, unconfirmed)) unconfirmed = 0;
+        if (confirmed <= 0 && unconfirmed < 1) continue;
+        for (const IndexedAddress& a : addresses) {
+            if (a.address == address) highest = std::max(highest, a.index);
+        }
+    }
+    return true;
+}
+
+bool woc_bulk_tx_json(const std::vector<std::string>& txids, std::vector<json>& txs, std::vector<char>* unknown) {
+    txs.assign(txids.size(), json());
+    if (unknown) unknown->assign(txids.size(), 0);
+    std::atomic<bool> answered{false};
+    // Each run writes only its own slots of `txs`.
+    run_bulk(txids.size(), [&](std::size_t first, std::size_t last) {
+        if (bulk_batch(txids, first, last, txs, unknown)) answered = true;
+    });
+    return answered;
+}
+
+std::map<std::string, std::string>
+woc_bulk_spent_by(const std::vector<std::pair<std::string, std::uint32_t>>& asked_outputs) {
+    std::vector<Outpoint> outputs;
+    std::set<Outpoint> asked;
+    for (const auto& output : asked_outputs) {
+        auto plain = std::make_pair(to_lower_copy(output.first), output.second);
+        if (is_txid_hex(plain.first) && asked.insert(plain).second) outputs.push_back(std::move(plain));
+    }
+    std::vector<std::map<std::string, std::string>> found((outputs.size() + kBulkPerRequest - 1) / kBulkPerRequest);
+    run_bulk(outputs.size(), [&](std::size_t first, std::size_t last) {
+        spend_batch(outputs, asked, first, last, found[first / kBulkPerRequest]);
+    });
+    std::map<std::string, std::string> listed;
+    for (auto& batch : found)
+        listed.insert(batch.begin(), batch.end());
+    std::map<std::string, std::string> spends;
+    for (const Outpoint& output : outputs) {
+        const std::string key = output.first + "_" + std::to_string(output.second);
+        const auto it = listed.find(key);
+        std::string spender;
+        if (settle_spend(output, it == listed.end() ? nullptr : &it->second, spender)) spends[key] = spender;
+    }
+    return spends;
+}
