@@ -236,7 +236,6 @@ bool paced_attempts(const std::string& url, std::int64_t budget_ms, std::int32_t
             if (!attempt(status, retry_after_ms)) return false;
         }
         if (status != 429) return true;
-        retry_after_ms = std::min(retry_after_ms, kMaxHostPauseMs);
         host_pause(url, retry_after_ms);
         if (n + 1 >= max_requests) return true;
         const std::int64_t wait_ms = std::max(backoff_ms(n), retry_after_ms);
