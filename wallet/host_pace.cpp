@@ -101,24 +101,37 @@ std::string host_key(const std::string& url) {
     return to_lower_copy(url.substr(0, url.find_first_of("/?#", start)));
 }
 
-HostTurn::HostTurn(const std::string& url, std::int64_t deadline_ms) {
+HostTurn::HostTurn(const std::string& url, std::int64_t pause_deadline_ms, std::int64_t turn_deadline_ms) {
     const std::string key = host_key(url);
     const HostPace pace = pace_of(key);
     HostGate* gate = gate_of(key);
     {
         std::unique_lock<std::mutex> lock(gate->mutex);
-        gate->freed.wait(lock, [&] { return gate->in_flight < pace.parallel && !gate->pacing; });
-        std::int64_t now = clock_steady_ms();
-        for (std::int64_t start = next_start(*gate, pace, now); start > now || gate->in_flight >= pace.parallel;
-             start = next_start(*gate, pace, now)) {
-            if (start == std::numeric_limits<std::int64_t>::max() || gate->in_flight >= pace.parallel) {
-                // Only an answer frees a slot, or a place in the rolling second: no time to sleep until.
-                const int under_way = gate->in_flight;
-                gate->freed.wait(lock, [&] { return gate->in_flight < under_way; });
-            } else if (start > deadline_ms) {
+        // A pause that outlasts the deadline, set while this request waits for a slot or behind
+        // another waiter, ends the wait there and then.
+        const auto paused_too_long = [&] { return gate->paused_until_ms > pause_deadline_ms; };
+        gate->freed.wait(lock, [&] { return paused_too_long() || (gate->in_flight < pace.parallel && !gate->pacing); });
+        for (;;) {
+            const std::int64_t now = clock_steady_ms();
+            const std::int64_t start = next_start(*gate, pace, now);
+            const bool no_slot = start == std::numeric_limits<std::int64_t>::max() || gate->in_flight >= pace.parallel;
+            if (paused_too_long() || (!no_slot && start > turn_deadline_ms)) {
+                if (paused_too_long()) paused_ms_ = std::max<std::int64_t>(gate->paused_until_ms - now, 1);
                 lock.unlock();
                 gate->freed.notify_all();
                 return;
+            }
+            if (!no_slot && start <= now) {
+                ++gate->in_flight;
+                gate->look_back = per_second_of(pace);
+                gate->starts.push_back(now);
+                keep_last(gate->starts, static_cast<std::size_t>(pace.burst));
+                break;
+            }
+            if (no_slot) {
+                // Only an answer frees a slot, or a place in the rolling second: no time to sleep until.
+                const int under_way = gate->in_flight;
+                gate->freed.wait(lock, [&] { return paused_too_long() || gate->in_flight < under_way; });
             } else {
                 gate->pacing = true;
                 lock.unlock();
@@ -126,12 +139,7 @@ HostTurn::HostTurn(const std::string& url, std::int64_t deadline_ms) {
                 lock.lock();
                 gate->pacing = false;
             }
-            now = clock_steady_ms();
         }
-        ++gate->in_flight;
-        gate->look_back = per_second_of(pace);
-        gate->starts.push_back(now);
-        keep_last(gate->starts, static_cast<std::size_t>(pace.burst));
     }
     gate_ = gate;
     gate->freed.notify_all();
@@ -151,8 +159,13 @@ HostTurn::~HostTurn() {
 void host_pause(const std::string& url, std::int64_t ms) {
     if (ms <= 0) return;
     HostGate* gate = gate_of(host_key(url));
-    std::lock_guard<std::mutex> lock(gate->mutex);
-    gate->paused_until_ms = std::max(gate->paused_until_ms, clock_steady_ms() + ms);
+    {
+        std::lock_guard<std::mutex> lock(gate->mutex);
+        const std::int64_t until = clock_steady_ms() + std::min(ms, kMaxHostPauseMs);
+        gate->paused_until_ms = std::max(gate->paused_until_ms, until);
+    }
+    // Requests waiting for a slot learn of the pause now rather than when a slot frees.
+    gate->freed.notify_all();
 }
 
 void host_pace_forget(const std::string& url) {

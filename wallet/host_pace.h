@@ -8,22 +8,32 @@
 #include <limits>
 #include <string>
 
+// The longest a host may keep every request away, whatever its Retry-After asks: about the longest
+// time-out of any request (a buyer's coin load, 90 s). A host that asks for an hour or a day is
+// asked again after that.
+constexpr std::int64_t kMaxHostPauseMs = 90000;
+
 // Holds one of the host's request slots from construction to destruction. The constructor waits
-// for a free slot and for the host's next turn; when that turn would come after `deadline_ms` (on
-// the steady clock) it gives up at once and admitted() is false.
+// for a free slot and for the host's next turn. It gives up at once, and admitted() is false, when
+// the host's pause lasts past `pause_deadline_ms` (on the steady clock), or when the turn would
+// come after `turn_deadline_ms`; paused_ms() then says how much of the pause is left (0 when the
+// pause is not why).
 struct HostTurn {
-    explicit HostTurn(const std::string& url, std::int64_t deadline_ms = std::numeric_limits<std::int64_t>::max());
+    HostTurn(const std::string& url, std::int64_t pause_deadline_ms,
+             std::int64_t turn_deadline_ms = std::numeric_limits<std::int64_t>::max());
     ~HostTurn();
     HostTurn(const HostTurn&) = delete;
     HostTurn& operator=(const HostTurn&) = delete;
     bool admitted() const { return gate_ != nullptr; }
+    std::int64_t paused_ms() const { return paused_ms_; }
 
 private:
     struct HostGate* gate_ = nullptr;
+    std::int64_t paused_ms_ = 0;
 };
 
-// The host asked to be left alone for this many milliseconds: no request of any thread goes
-// there before that.
+// The host asked to be left alone for this many milliseconds (at most kMaxHostPauseMs): no request
+// of any thread goes there before that.
 void host_pause(const std::string& url, std::int64_t ms);
 
 // Forgets the host's pace and pause (tests only: a new fake service may reuse a port, and a test's

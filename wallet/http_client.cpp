@@ -3,6 +3,7 @@
 #include "wallet/clock.h"
 #include "wallet/codecs.h"
 #include "wallet/host_pace.h"
+#include "wallet/kv_cofferly_wallet.h"
 #include "wallet/settings.h"
 #include "wallet/text_util.h"
 
@@ -77,7 +78,7 @@ long response_code(CURL* handle) {
 std::int64_t retry_after_of(CURL* handle) {
     curl_off_t retry_after_s = 0;
     if (curl_easy_getinfo(handle, CURLINFO_RETRY_AFTER, &retry_after_s) != CURLE_OK || retry_after_s < 0) return 0;
-    return std::min<curl_off_t>(retry_after_s, 3600) * 1000;
+    return std::min<curl_off_t>(retry_after_s, kMaxHostPauseMs / 1000) * 1000;
 }
 
 // Easy handles whose connections are kept alive between requests. A handle is used by one
@@ -191,20 +192,45 @@ bool perform_once(CurlHandle& curl, const std::string& url, std::string& target,
 // answer's status and the pause the host asked for are set.
 using Attempt = std::function<bool(long& status, std::int64_t& retry_after_ms)>;
 
+// How the program names the service at the URL's host, at the start of a sentence.
+std::string service_name(const std::string& url) {
+    const ServiceSettings settings = service_settings();
+    const std::string key = host_key(url);
+    if (key == host_key(settings.woc_base)) return "WhatsOnChain";
+    if (key == host_key(settings.gorillapool_base)) return "GorillaPool";
+    if (key == host_key(settings.arc_base)) return "ARC";
+    if (key == host_key(settings.platform_base) || key == host_key(settings.local_bsvalias_base)) return "The platform";
+    return "The service";
+}
+
+std::string pause_text(const std::string& url, std::int64_t pause_ms) {
+    const std::int64_t seconds = std::max<std::int64_t>((pause_ms + 999) / 1000, 1);
+    return service_name(url) + " asks to wait " + std::to_string(seconds) + " s. Try again then.";
+}
+
 // Every request kind's answer to 429: the host pauses for every thread as long as it asked, and
 // this request asks again after its back-off (or that pause, when longer), holding no slot
 // meanwhile, while the next turn comes within `budget_ms` of the call and fewer than
-// `max_requests` were made. False only on a transport failure; otherwise `status` is the last
-// answer's (429 when the host refused to the end).
+// `max_requests` were made. No request waits out a pause past its own time, nor at all while its
+// thread holds the wallet mutex (every wallet reader would wait with it): it fails at once with
+// the wait. The first request still waits behind the host's other requests however long that
+// queue. False with the error text on a transport failure or such a pause; otherwise `status` is
+// the last answer's (429 when the host refused to the end).
 bool paced_attempts(const std::string& url, std::int64_t budget_ms, std::int32_t max_requests, long& status,
-                    const Attempt& attempt) {
-    const std::int64_t deadline_ms = clock_steady_ms() + budget_ms;
+                    std::string& error, const Attempt& attempt) {
+    const std::int64_t now = clock_steady_ms();
+    const std::int64_t deadline_ms = now + budget_ms;
+    const bool wallet_held = wallet_held_by_this_thread();
+    const std::int64_t pause_deadline_ms = wallet_held ? now : deadline_ms;
+    status = 0;
     for (std::int32_t n = 0;; ++n) {
         std::int64_t retry_after_ms = 0;
         {
-            // The first request waits for its turn however long the queue; a retry only within
-            // the read's own time.
-            HostTurn turn(url, n == 0 ? std::numeric_limits<std::int64_t>::max() : deadline_ms);
+            HostTurn turn(url, pause_deadline_ms, n == 0 ? std::numeric_limits<std::int64_t>::max() : deadline_ms);
+            if (turn.paused_ms() > 0) {
+                error = pause_text(url, turn.paused_ms());
+                return false;
+            }
             if (!turn.admitted()) return true;
             status = 0;
             if (!attempt(status, retry_after_ms)) return false;
@@ -213,7 +239,12 @@ bool paced_attempts(const std::string& url, std::int64_t budget_ms, std::int32_t
         host_pause(url, retry_after_ms);
         if (n + 1 >= max_requests) return true;
         const std::int64_t wait_ms = std::max(backoff_ms(n), retry_after_ms);
-        if (clock_steady_ms() + wait_ms > deadline_ms) return true;
+        const bool waits_too_long = clock_steady_ms() + wait_ms > deadline_ms;
+        if (retry_after_ms > 0 && (waits_too_long || wallet_held)) {
+            error = pause_text(url, retry_after_ms);
+            return false;
+        }
+        if (waits_too_long) return true;
         clock_sleep_ms(wait_ms);
     }
 }
@@ -283,22 +314,25 @@ std::string http_error_text(long status, const std::string& body) {
 
 bool http_get(const std::string& url, std::string& body, std::string& error, std::int32_t timeout_s, bool accept_404,
               const char* user_agent, long* status_out) {
+    body.clear();
+    error.clear();
     long unused = 0;
     long& status = status_out ? *status_out : unused;
     const long total_s = timeout_s < 2 ? 2L : static_cast<long>(timeout_s);
-    const bool answered = paced_attempts(url, total_s * 1000, INT32_MAX, status, [&](long& got, std::int64_t& pause) {
-        // The turn comes before the handle, so the handle is one another request there just gave back.
-        CurlHandle curl = new_request(url, body, error);
-        if (!curl) return false;
-        CURL* h = curl.get();
-        curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 8L);
-        curl_easy_setopt(h, CURLOPT_TIMEOUT, total_s);
-        curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(h, CURLOPT_MAXREDIRS, 5L);
-        curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(h, CURLOPT_USERAGENT, user_agent ? user_agent : kUserAgent);
-        return perform_once(curl, url, body, got, pause, error);
-    });
+    const bool answered =
+        paced_attempts(url, total_s * 1000, INT32_MAX, status, error, [&](long& got, std::int64_t& pause) {
+            // The turn comes before the handle, so the handle is one another request there just gave back.
+            CurlHandle curl = new_request(url, body, error);
+            if (!curl) return false;
+            CURL* h = curl.get();
+            curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 8L);
+            curl_easy_setopt(h, CURLOPT_TIMEOUT, total_s);
+            curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+            curl_easy_setopt(h, CURLOPT_MAXREDIRS, 5L);
+            curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+            curl_easy_setopt(h, CURLOPT_USERAGENT, user_agent ? user_agent : kUserAgent);
+            return perform_once(curl, url, body, got, pause, error);
+        });
     if (!answered) return false;
     if (is_success(status) || (status == 404 && accept_404)) return true;
     error = http_error_text(status, body);
@@ -316,7 +350,7 @@ bool http_post_json(const std::string& url, const std::string& json_body, std::s
     // long is 32 bits on Windows; a larger count must not wrap into a negative time-out.
     const long total_s = static_cast<long>(std::min<std::uint32_t>(timeout_s, static_cast<std::uint32_t>(LONG_MAX)));
     long status = 0;
-    const bool answered = paced_attempts(url, std::max<std::int64_t>(total_s, 2) * 1000, attempts, status,
+    const bool answered = paced_attempts(url, std::max<std::int64_t>(total_s, 2) * 1000, attempts, status, error,
                                          [&](long& got, std::int64_t& pause) {
                                              CurlHandle curl = new_request(url, response, error);
                                              if (!curl) return false;
@@ -384,7 +418,7 @@ bool http_post_json_keepalive(CurlSession& session, const std::string& url, cons
     if (!session.resolve) session.resolve = apply_pinned_resolve(h, url);
     CURLcode rc = CURLE_OK;
     long status = 0;
-    paced_attempts(url, 2000, INT32_MAX, status, [&](long& got, std::int64_t& pause) {
+    const bool answered = paced_attempts(url, 2000, INT32_MAX, status, error, [&](long& got, std::int64_t& pause) {
         response.clear();
         rc = curl_easy_perform(h);
         got = response_code(h);
@@ -402,14 +436,18 @@ bool http_post_json_keepalive(CurlSession& session, const std::string& url, cons
         if (rc != CURLE_OPERATION_TIMEDOUT) curl_session_reset(session);
         return false;
     }
+    // The host's pause outlasts the request: the error says how long, and the connection stays.
+    if (!answered) return false;
     if (is_success(status)) return true;
     error = http_error_text(status, response);
     return false;
 }
 
 bool http_get_platform(const std::string& url, std::string& body, std::string& error) {
+    body.clear();
+    error.clear();
     long status = 0;
-    const bool answered = paced_attempts(url, 12000, INT32_MAX, status, [&](long& got, std::int64_t& pause) {
+    const bool answered = paced_attempts(url, 12000, INT32_MAX, status, error, [&](long& got, std::int64_t& pause) {
         CurlHandle curl = new_request(url, body, error);
         if (!curl) return false;
         CURL* h = curl.get();

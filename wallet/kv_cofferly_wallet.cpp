@@ -4,8 +4,30 @@
 
 namespace {
 KvCofferlyWallet g_wallet;
-std::recursive_mutex g_wallet_mutex;
+WalletMutex g_wallet_mutex;
+// How often the calling thread holds the wallet mutex (it is recursive).
+thread_local int t_wallet_holds = 0;
 } // namespace
+
+void WalletMutex::lock() {
+    mutex_.lock();
+    ++t_wallet_holds;
+}
+
+bool WalletMutex::try_lock() {
+    if (!mutex_.try_lock()) return false;
+    ++t_wallet_holds;
+    return true;
+}
+
+void WalletMutex::unlock() {
+    --t_wallet_holds;
+    mutex_.unlock();
+}
+
+bool wallet_held_by_this_thread() {
+    return t_wallet_holds > 0;
+}
 
 LocalOrd local_ord_init() {
     return LocalOrd{};
@@ -15,7 +37,7 @@ KvCofferlyWallet& kv_wallet() {
     return g_wallet;
 }
 
-std::recursive_mutex& kv_wallet_mutex() {
+WalletMutex& kv_wallet_mutex() {
     return g_wallet_mutex;
 }
 

@@ -91,9 +91,22 @@ LocalOrd local_ord_init();
 // The process-wide wallet state and its recursive mutex. Every reader and writer of the state holds
 // the mutex; the mutex is taken before the registry lock, never after it.
 KvCofferlyWallet& kv_wallet();
-std::recursive_mutex& kv_wallet_mutex();
 
-using WalletLock = std::unique_lock<std::recursive_mutex>;
+// A recursive mutex that also knows whether the calling thread holds it: a request made by a
+// holder must not wait out a service's pause while every other wallet reader waits on it.
+struct WalletMutex {
+    void lock();
+    bool try_lock();
+    void unlock();
+
+private:
+    std::recursive_mutex mutex_;
+};
+WalletMutex& kv_wallet_mutex();
+// True while the calling thread holds the wallet mutex.
+bool wallet_held_by_this_thread();
+
+using WalletLock = std::unique_lock<WalletMutex>;
 inline WalletLock lock_wallet() {
     return WalletLock(kv_wallet_mutex());
 }

@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+
 using nlohmann::json;
 
 namespace {
@@ -234,17 +236,28 @@ TEST_F(GorillaPoolTest, ServiceFaults) {
         EXPECT_EQ(gp_ord_outpoints_at_address(owner.address, outpoints), row.ok);
         EXPECT_EQ(outpoints.size(), row.count);
     }
-    // The token list is asked beside the outputs list, not after it.
-    gp.server.clear_faults();
-    gp.server.set_fault("/api/txos/", FakeFault{0, 0, 150});
-    gp.server.count_in_flight_under("/api/");
-    EXPECT_TRUE(gp_ord_outpoints_at_address(owner.address, outpoints));
-    EXPECT_EQ(gp.server.peak_in_flight(), 2);
     gp.server.clear_faults();
     EXPECT_FALSE(gp_ord_outpoints_at_address("", outpoints));
     gp.server.reset_counts();
     EXPECT_FALSE(gp_ord_outpoints_at_address(owner.address + "/../x", outpoints));
     EXPECT_EQ(gp.server.request_count(), 0);
+
+    // The token list is asked beside the outputs list, not after it: neither is answered before both
+    // are asked, so asked one after the other, the first fails.
+    std::mutex mutex;
+    std::condition_variable arrived;
+    int asked = 0;
+    scripted.on("GET", ".*", [&](const FakeRequest& r) {
+        std::unique_lock<std::mutex> lock(mutex);
+        ++asked;
+        arrived.notify_all();
+        const bool met = arrived.wait_for(lock, std::chrono::seconds(5), [&] { return asked >= 2; });
+        const bool tokens = r.path.find("/bsv20/") != std::string::npos;
+        return FakeResponse{met ? 200 : 503, tokens ? R"([{"txid":")" + kTx + R"(","vout":7}])" : "[]"};
+    });
+    use_scripted_replies();
+    EXPECT_TRUE(gp_ord_outpoints_at_address(owner.address, outpoints));
+    EXPECT_EQ(outpoints, std::unordered_set<std::string>{kTx + ":7"});
 }
 
 TEST_F(GorillaPoolTest, ListElementsThatAreSkippedOrEndTheStep) {

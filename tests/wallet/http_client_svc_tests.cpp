@@ -4,6 +4,7 @@
 #include "fakes/fake_server.h"
 #include "fakes/httplib_config.h"
 #include "support/temp_dir.h"
+#include "wallet/kv_cofferly_wallet.h"
 #include "wallet/ossl_types.h"
 #include "wallet/settings.h"
 
@@ -21,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -185,7 +187,7 @@ TEST_F(HttpClientTest, GetBacksOffOnRateLimit) {
 }
 
 // Past its rate the host answers 429 with Retry-After. The read waits that long rather than its
-// shorter back-off, every request after it waits too, and none of them fails.
+// shorter back-off, and so does every request after it, within its own time.
 TEST_F(HttpClientTest, GetWaitsOutTheHostsRetryAfter) {
     server.set_rate_limit(0.5, 1);
     std::string body, error;
@@ -195,12 +197,34 @@ TEST_F(HttpClientTest, GetWaitsOutTheHostsRetryAfter) {
     EXPECT_EQ(clock.recorded_sleeps(), std::vector<std::int64_t>{2000});
     EXPECT_EQ(header_of(server.requests().back(), "User-Agent"), "Kestrava-Cofferly/0.1");
 
-    // A pause longer than the read may take is not waited out: the read fails at once.
-    server.set_rate_limit(1.0 / 60, 1);
-    ASSERT_TRUE(http_get(url("/data/c"), body, error, 10, false)) << error;
-    EXPECT_FALSE(http_get(url("/data/d"), body, error, 10, false));
-    EXPECT_EQ(error, kRateLimitText);
-    EXPECT_EQ(clock.recorded_sleeps(), std::vector<std::int64_t>{2000});
+    // A pause past the read's time, or any while the wallet is held, fails it and the next at once
+    // with the wait; no host asks for more than 90 s, and then the next read goes at once.
+    const std::tuple<int, bool, std::string, int> rows[] = {
+        {30, false, "GorillaPool", 30},
+        {30, false, "WhatsOnChain", 30},
+        {3600, false, "WhatsOnChain", 90},
+        {86400, false, "WhatsOnChain", 90},
+        {2, true, "WhatsOnChain", 2}}; // Retry-After, the wallet held, the service, the wait named
+    for (const auto& [retry_after_s, wallet_held, service, wait_s] : rows) {
+        SCOPED_TRACE(std::to_string(retry_after_s) + service + (wallet_held ? " held" : ""));
+        ServiceSettings settings = service_settings();
+        (service == "GorillaPool" ? settings.gorillapool_base : settings.woc_base) = url("/api");
+        set_service_settings(settings);
+        clock.advance(100000);
+        server.set_rate_limit(1.0 / retry_after_s, 1);
+        ASSERT_TRUE(http_get(url("/data/c"), body, error, 10, false)) << error;
+        clear_sleeps();
+        WalletLock held(kv_wallet_mutex(), std::defer_lock);
+        if (wallet_held) held.lock();
+        for (const char* path : {"/data/d", "/data/e"}) {
+            EXPECT_FALSE(http_get(url(path), body, error, 10, false));
+            EXPECT_EQ(error, service + " asks to wait " + std::to_string(wait_s) + " s. Try again then.");
+        }
+        clock.advance(wait_s * 1000);
+        server.set_rate_limit(0, 1);
+        EXPECT_TRUE(http_get(url("/data/f"), body, error, 10, false)) << error;
+        EXPECT_EQ(clock.recorded_sleeps(), std::vector<std::int64_t>{});
+    }
 }
 
 // Every kind of request at a host paced as WhatsOnChain, strict at three a second: one after
@@ -242,6 +266,14 @@ TEST_F(HttpClientTest, EveryRequestKindKeepsThePaceAndWaitsOutRetryAfter) {
         EXPECT_EQ(server.rate_limited_count(), 1);
         const std::vector<std::int64_t> sleeps = clock.recorded_sleeps();
         EXPECT_TRUE(!sleeps.empty() && sleeps.back() == 2000);
+
+        // A pause past the request's own time is not waited out.
+        clock.advance(5000);
+        server.set_rate_limit(1.0 / 30, 1);
+        EXPECT_TRUE(kinds[kind](body, error)) << error;
+        EXPECT_FALSE(kinds[kind](body, error) || kinds[kind](body, error));
+        EXPECT_EQ(error, "WhatsOnChain asks to wait 30 s. Try again then.");
+        clock.advance(30000);
     }
     curl_session_reset(session);
 }
@@ -289,7 +321,7 @@ TEST_F(HttpClientTest, ARefusedRequestWaitsWithoutItsSlot) {
 }
 
 // Many threads at a host paced as WhatsOnChain: at most two requests there at once, on at most
-// two connections, and every read answered.
+// two connections, none refused, and every read answered.
 TEST_F(HttpClientTest, OneHostIsPacedForEveryThreadTogether) {
     ServiceSettings settings = service_settings();
     settings.woc_base = url("/v1/bsv/main");
@@ -308,6 +340,7 @@ TEST_F(HttpClientTest, OneHostIsPacedForEveryThreadTogether) {
     for (auto& thread : threads)
         thread.join();
     EXPECT_EQ(ok, 32);
+    EXPECT_EQ(server.rate_limited_count(), 0);
     EXPECT_LE(server.peak_in_flight(), 2);
     EXPECT_LE(server.connection_count(), 2);
 }
