@@ -262,8 +262,8 @@ SaleButtons sale_buttons_for(const SpotFrame* frame, const std::string& own_key)
     // buyer's turn to pay; only an offer the sale can complete with counts at all.
     if (!owner) {
         const bool payable = accepted && frame->shown && !frame->hidden && !buyer_has_counted_offer(*frame, key);
-        buttons.pay_held = payable && step_held("pay:" + frame->show_txid);
         buttons.pay = payable && !hanging_paid_here(frame->show_txid);
+        buttons.pay_held = payable && !buttons.pay && step_held("pay:" + frame->show_txid);
         return buttons;
     }
     const bool counted = frame_has_counted_offer(*frame);

@@ -274,6 +274,7 @@ TEST_F(MainWindowStandIn, CompletedSaleRemovesTheSoldRows) {
     }
     clear_chain_session_state();
     paid_hangings.clear();
+    held_steps.clear();
     // The gallery reads end in results of their own, handled as the window would.
     int reads_back = 0;
     MSG message = {};
