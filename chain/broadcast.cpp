@@ -227,8 +227,9 @@ bool listed_on_woc(const std::string& txid, std::int64_t deadline_ms = 0) {
             if (deadline_ms > 0 && clock_steady_ms() + kConfirmGapMs >= deadline_ms) return false;
             clock_sleep_ms(kConfirmGapMs);
         }
+        // A look-up asks twice (the bytes, then the record): each gets half of what is left.
         const std::int32_t timeout_s =
-            deadline_ms > 0 ? seconds_left(deadline_ms, kWocLookupTimeoutS) : kWocLookupTimeoutS;
+            deadline_ms > 0 ? seconds_left(deadline_ms, 2 * kWocLookupTimeoutS) / 2 : kWocLookupTimeoutS;
         if (woc_returns_txid_within(txid, timeout_s)) return true;
     }
     return false;
