@@ -1,5 +1,5 @@
-// The inputs of transactions not known to have been sent: held with the spent set, then given
-// back or kept spent as the listings and the services show (declared in chain/coin_refresh.h).
+#include "chain/held_inputs.h"
+
 #include "chain/broadcast.h"
 #include "chain/coin_refresh.h"
 #include "chain/coin_snapshots.h"
