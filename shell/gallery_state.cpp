@@ -150,7 +150,7 @@ std::wstring sale_status_label(const SpotFrame* spot, const std::string& art_id,
     }
     // Another buyer's payment, or a stranger's, is not this wallet's: it may still pay.
     const bool paid = buyer_has_counted_offer(*spot, wallet_key) || hanging_paid_here(spot->show_txid);
-    if (accepted && paid) return L"Paid";
+    if (accepted && paid) return step_held("pay:" + spot->show_txid) ? L"Pay pending" : L"Paid";
     if (wallet_holds_artwork(art_id)) return L"";
     if (!spot->shown || spot->hidden) return accepted ? L"Taken down" : L"";
     if (accepted) return L"Offer accepted";

@@ -165,6 +165,8 @@ std::wstring next_step_text(const std::string& status_label) {
         {"Offer sent", L"The owner accepts your ask next; then you pay here."},
         {"Offer accepted", L"The accepted buyer pays next; the owner then completes the sale here."},
         {"Paid", L"The owner completes the sale next; the artwork and its certificate then come to the buyer."},
+        {"Pay pending", L"Not known yet whether your payment went out. Pay opens again once a Refresh gives its coins "
+                        L"back, about 5 minutes after it."},
         {"Ready to complete", L"Complete the sale: the artwork goes to the buyer and the price to you."},
         {"Sold", L"The sale is sent; the artwork and its certificate go to the buyer."},
         {"Taken down", L"The owner took this artwork down; it cannot be paid for."},

@@ -92,6 +92,7 @@ TEST(SaleWindow, NextStepButtonsFollowTheFrame) {
     }
     EXPECT_FALSE(sale_buttons_for(&frame, kMe).pay);
     EXPECT_TRUE(sale_buttons_for(&frame, kMe).pay_held);
+    EXPECT_EQ(sale_status_label(&frame, frame.pic, kMe), L"Pay pending");
     {
         WalletLock lock = lock_wallet();
         held_inputs().clear();
