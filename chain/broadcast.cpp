@@ -41,7 +41,8 @@ constexpr std::int32_t kWocLookupTimeoutS = 25;
 constexpr std::int64_t kBroadcastBudgetMs = 60000;
 constexpr std::int64_t kLookupReserveMs = 8000;
 const char* const kNotKnownIfSent =
-    "error: not known whether it was sent: a service ran out of time and the transaction is not listed yet. Its "
+    "error: not known whether it was sent: a service ran out of time or took it without naming it, and the "
+    "transaction is not listed yet. Its "
     "coins stay out of the balance meanwhile. If no service knows it 5 minutes from now, the next Refresh puts them "
     "back; check the balance then before trying again. Transaction ";
 // An ARC body shown to the user is cut like the body of an HTTP error.
@@ -235,8 +236,8 @@ bool listed_on_woc(const std::string& txid, std::int64_t deadline_ms = 0) {
     return false;
 }
 
-bool arc_post(const std::string& tx_hex, const std::string& expected_txid, std::uint32_t timeout_s,
-              std::string& detail);
+bool arc_post(const std::string& tx_hex, const std::string& expected_txid, std::uint32_t timeout_s, std::string& detail,
+              bool* took_unnamed = nullptr);
 
 // As confirm_and_record_tx, with the look-ups bounded by the broadcast's deadline.
 std::string confirm_and_record_by(std::int64_t deadline_ms, const std::string& txid, const std::vector<TxInput>& inputs,
@@ -287,9 +288,13 @@ bool tx_unknown_everywhere(const std::string& txid) {
 
 bool not_known_if_sent_txid(const std::string& text, std::string& txid) {
     txid.clear();
-    const std::string lead = kNotKnownIfSent;
-    if (text.size() < lead.size() + 64 || text.compare(0, lead.size(), lead) != 0) return false;
-    const std::string id = text.substr(lead.size(), 64);
+    const std::string lead = "error: not known whether it was sent";
+    const std::string tail = "Transaction ";
+    const std::size_t at = text.size() >= tail.size() + 65 ? text.size() - tail.size() - 65 : 0;
+    if (at == 0 || text.compare(0, lead.size(), lead) != 0 || text.compare(at, tail.size(), tail) != 0 ||
+        text.back() != '.')
+        return false;
+    const std::string id = text.substr(at + tail.size(), 64);
     if (!is_txid_hex(id)) return false;
     txid = id;
     return true;
@@ -309,8 +314,10 @@ bool arc_broadcast(const std::string& tx_hex, const std::string& expected_txid, 
 
 namespace {
 
-bool arc_post(const std::string& tx_hex, const std::string& expected_txid, std::uint32_t timeout_s,
-              std::string& detail) {
+// `took_unnamed`, when given, is set when ARC answered without refusing this transaction yet
+// without an accepted status for it: it may hold it.
+bool arc_post(const std::string& tx_hex, const std::string& expected_txid, std::uint32_t timeout_s, std::string& detail,
+              bool* took_unnamed) {
     detail.clear();
     std::string body, error;
     if (!http_post_json(service_settings().arc_base + "/v1/tx", tx_body("rawTx", tx_hex), body, error, timeout_s,
@@ -350,6 +357,7 @@ bool arc_post(const std::string& tx_hex, const std::string& expected_txid, std::
         return false;
     }
     if (is_one_of(status, kArcAccepted)) return true;
+    if (took_unnamed) *took_unnamed = true;
     detail = !extra.empty() ? extra : !status.empty() ? status : std::string("broadcast did not confirm");
     return false;
 }
@@ -382,12 +390,13 @@ std::string broadcast_tx(const std::vector<TxInput>& inputs, const std::vector<T
     // the user waiting for both.
     const std::int32_t post_s = seconds_left(deadline_ms - kLookupReserveMs, kWocPostTimeoutS);
     std::string reply, woc_error, arc_detail;
-    bool woc_took = false, arc_took = false;
-    run_beside([&] { arc_took = arc_post(hex, txid, static_cast<std::uint32_t>(post_s), arc_detail); },
-               [&] {
-                   woc_took = http_post_json(service_settings().woc_base + "/tx/raw", tx_body("txhex", hex), reply,
-                                             woc_error, static_cast<std::uint32_t>(post_s), kWocPostAttempts);
-               });
+    bool woc_took = false, arc_took = false, arc_took_unnamed = false;
+    run_beside(
+        [&] { arc_took = arc_post(hex, txid, static_cast<std::uint32_t>(post_s), arc_detail, &arc_took_unnamed); },
+        [&] {
+            woc_took = http_post_json(service_settings().woc_base + "/tx/raw", tx_body("txhex", hex), reply, woc_error,
+                                      static_cast<std::uint32_t>(post_s), kWocPostAttempts);
+        });
     // WhatsOnChain answering with this transaction's own id has taken it: its listing may lag for
     // many seconds, and calling that a failure would make the user pay a second time. An accepted
     // ARC status is a plain acceptance too, whatever WhatsOnChain lists yet.
@@ -396,20 +405,18 @@ std::string broadcast_tx(const std::vector<TxInput>& inputs, const std::vector<T
         return record_success(txid, inputs, outputs, &change_hash160, hex, true);
     // "Already known" names no transaction: a double spend reads the same. Only the listing of
     // this id shows that this transaction is the one on the network. A service that ran out of
-    // time may have taken it while the others refused: only the listing can tell.
-    const bool out_of_time = timed_out || is_time_out(woc_error) || is_time_out(arc_detail);
-    if (woc_took || is_known_or_conflict_reply(woc_error) || out_of_time) {
+    // time, or took it without naming it, may hold it while the others refused: only the listing
+    // can tell.
+    const bool maybe_sent =
+        timed_out || is_time_out(woc_error) || is_time_out(arc_detail) || woc_took || arc_took_unnamed;
+    if (maybe_sent || is_known_or_conflict_reply(woc_error)) {
         std::string result = confirm_and_record_by(deadline_ms, txid, inputs, outputs, &change_hash160, hex);
         if (!result.empty()) return result;
     }
-    if (out_of_time) {
+    if (maybe_sent) {
         // Until a listing shows it, its coins stay held, so a second try cannot pay twice.
         hold_unsent_inputs(txid, inputs);
         return kNotKnownIfSent + txid + ".";
-    }
-    if (woc_took) {
-        if (arc_detail.empty()) return "error: the network did not take that transaction. Nothing was sent.";
-        return "error: broadcast failed: " + arc_detail;
     }
     return "error: broadcast failed: " + (arc_detail.empty() ? woc_error : arc_detail);
 }

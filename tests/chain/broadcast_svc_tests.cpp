@@ -169,6 +169,8 @@ TEST_F(BroadcastTest, WhatsOnChainReplyForms) {
         int own_lookups; // GETs for this transaction's id
         int other_lookups;
         std::size_t sleeps;
+        int lag = 0; // look-ups for which the transaction taken stays unlisted
+        const char* answer = "success: ";
     } rows[] = {
         {"quoted id and line feed", [](const std::string& id) { return "\"" + id + "\"\n"; }, 0, 0, 0},
         {"object with txid", [](const std::string& id) { return R"({"txid":")" + id + "\"}"; }, 0, 0, 0},
@@ -176,6 +178,9 @@ TEST_F(BroadcastTest, WhatsOnChainReplyForms) {
         // Another id is no acceptance of this transaction: this transaction's own id is looked up,
         // and the other id never is.
         {"another id", [&](const std::string&) { return "\"" + other + "\""; }, 1, 0, 0},
+        // Taken without its id and never listed: it may be out, so it is never called not sent.
+        {"object without txid, never listed", [](const std::string&) { return R"({"status":"ok"})"; }, 16, 0, 7, 1000,
+         "error: not known whether it was sent"},
     };
     std::size_t slept = 0;
     for (const Row& row : rows) {
@@ -185,7 +190,11 @@ TEST_F(BroadcastTest, WhatsOnChainReplyForms) {
         script.set(200, row.reply(txid));
         scripted.reset_counts();
         chain.arc.reset_counts();
-        EXPECT_EQ(broadcast_tx(p.inputs, p.outputs, recv1.hash), "success: " + txid);
+        chain.ledger.set_lag(row.lag);
+        const std::string result = broadcast_tx(p.inputs, p.outputs, recv1.hash);
+        chain.ledger.set_lag(0);
+        EXPECT_EQ(result.rfind(row.answer + (row.lag ? std::string() : txid), 0), 0u) << result;
+        EXPECT_EQ(inputs_still_held(txid), row.lag > 0);
         EXPECT_EQ(scripted.request_count(kWoc + "/tx/" + txid), row.own_lookups);
         EXPECT_EQ(scripted.request_count(kWoc + "/tx/" + other), row.other_lookups);
         EXPECT_EQ(clock.recorded_sleeps().size() - slept, row.sleeps);

@@ -237,11 +237,8 @@ TEST_F(MainWindowStandIn, CompletedSaleRemovesTheSoldRows) {
     // A payment not known to have gone out stays paid while its inputs are held.
     const std::string held(64, '7');
     hold_unsent_inputs(held, {});
-    const std::string not_known = "error: not known whether it was sent: a service ran out of time and the "
-                                  "transaction is not listed yet. Its coins stay out of the balance meanwhile. If no "
-                                  "service knows it 5 minutes from now, the next Refresh puts them back; check the "
-                                  "balance then before trying again. Transaction " +
-                                  held + ".";
+    const std::string not_known =
+        "error: not known whether it was sent: a service ran out of time. Transaction " + held + ".";
     struct Row {
         std::int32_t action;
         std::string text;
