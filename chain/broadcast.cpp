@@ -12,6 +12,7 @@
 #include "wallet/json_util.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
+#include "wallet/parallel.h"
 #include "wallet/settings.h"
 #include "wallet/text_util.h"
 
@@ -34,10 +35,16 @@ constexpr std::uint32_t kWocPostTimeoutS = 60;
 constexpr std::int32_t kWocPostAttempts = 2;
 constexpr std::uint32_t kSaleSubmitTimeoutS = 8;
 constexpr std::int32_t kWocLookupTimeoutS = 25;
+// The user has a broadcast's answer within about a minute however the services fare: WhatsOnChain
+// and ARC are asked side by side in what the platform's submit left of it, and the listing
+// look-ups after a time-out get what the posts left.
+constexpr std::int64_t kBroadcastBudgetMs = 60000;
+constexpr std::int64_t kLookupReserveMs = 8000;
 const char* const kNotKnownIfSent =
-    "error: not known whether it was sent: a service ran out of time and the transaction is not listed yet. Its "
+    "error: not known whether it was sent: a service ran out of time or took it without naming it, and the "
+    "transaction is not listed yet. Its "
     "coins stay out of the balance meanwhile. If no service knows it 5 minutes from now, the next Refresh puts them "
-    "back; check the balance then before trying again.";
+    "back; check the balance then before trying again. Transaction ";
 // An ARC body shown to the user is cut like the body of an HTTP error.
 constexpr std::size_t kDetailMaxBytes = 120;
 
@@ -189,13 +196,55 @@ bool change_keys_for(const Hash160& h, std::string& priv_hex, std::string& pub_h
     return true;
 }
 
-// True once WhatsOnChain returns the id: up to 8 look-ups, 700 ms apart.
-bool listed_on_woc(const std::string& txid) {
+// Whole seconds from now to the deadline, at least 2 (the shortest time-out a request runs with)
+// and at most cap_s.
+std::int32_t seconds_left(std::int64_t deadline_ms, std::int32_t cap_s) {
+    const std::int64_t left = (deadline_ms - clock_steady_ms()) / 1000;
+    return static_cast<std::int32_t>(std::max<std::int64_t>(2, std::min<std::int64_t>(left, cap_s)));
+}
+
+bool woc_returns_txid_within(const std::string& txid, std::int32_t timeout_s) {
+    if (!is_txid_hex(txid)) return false;
+    const std::string base = woc_url("/tx/" + to_lower_copy(txid));
+    std::string body, error;
+    // Any page that answers is no proof: the transaction's own bytes, or its record naming the id,
+    // is.
+    if (http_get(base + "/hex", body, error, timeout_s, false)) {
+        const std::size_t begin = body.find_first_not_of(" \t\r\n\"");
+        const std::size_t end = body.find_last_not_of(" \t\r\n\"");
+        const Bytes raw = begin == std::string::npos ? Bytes() : from_hex(body.substr(begin, end - begin + 1));
+        if (!raw.empty() && same_txid(compute_txid(raw), txid)) return true;
+    }
+    if (!http_get(base, body, error, timeout_s, false)) return false;
+    const std::string named = json_text(json_parse_or_discarded(body), "txid");
+    return is_txid_hex(named) && same_txid(named, txid);
+}
+
+// True once WhatsOnChain returns the id: up to 8 look-ups, 700 ms apart; with a deadline (steady
+// ms, 0 for none) no look-up starts after it but the first.
+bool listed_on_woc(const std::string& txid, std::int64_t deadline_ms = 0) {
     for (int lookup = 0; lookup < kConfirmLookups; ++lookup) {
-        if (lookup > 0) clock_sleep_ms(kConfirmGapMs);
-        if (woc_returns_txid(txid)) return true;
+        if (lookup > 0) {
+            if (deadline_ms > 0 && clock_steady_ms() + kConfirmGapMs >= deadline_ms) return false;
+            clock_sleep_ms(kConfirmGapMs);
+        }
+        // A look-up asks twice (the bytes, then the record): each gets half of what is left.
+        const std::int32_t timeout_s =
+            deadline_ms > 0 ? seconds_left(deadline_ms, 2 * kWocLookupTimeoutS) / 2 : kWocLookupTimeoutS;
+        if (woc_returns_txid_within(txid, timeout_s)) return true;
     }
     return false;
+}
+
+bool arc_post(const std::string& tx_hex, const std::string& expected_txid, std::uint32_t timeout_s, std::string& detail,
+              bool* took_unnamed = nullptr);
+
+// As confirm_and_record_tx, with the look-ups bounded by the broadcast's deadline.
+std::string confirm_and_record_by(std::int64_t deadline_ms, const std::string& txid, const std::vector<TxInput>& inputs,
+                                  const std::vector<TxOutput>& outputs, const Hash160* change_hash160,
+                                  const std::string& tx_hex) {
+    if (!is_txid_hex(txid) || !listed_on_woc(txid, deadline_ms)) return std::string();
+    return record_success(txid, inputs, outputs, change_hash160, tx_hex, true);
 }
 
 } // namespace
@@ -211,34 +260,44 @@ std::string& last_success_txid() {
 }
 
 bool woc_returns_txid(const std::string& txid) {
-    if (!is_txid_hex(txid)) return false;
-    const std::string base = woc_url("/tx/" + to_lower_copy(txid));
-    std::string body, error;
-    // Any page that answers is no proof: the transaction's own bytes, or its record naming the id,
-    // is.
-    if (http_get(base + "/hex", body, error, kWocLookupTimeoutS, false)) {
-        const std::size_t begin = body.find_first_not_of(" \t\r\n\"");
-        const std::size_t end = body.find_last_not_of(" \t\r\n\"");
-        const Bytes raw = begin == std::string::npos ? Bytes() : from_hex(body.substr(begin, end - begin + 1));
-        if (!raw.empty() && same_txid(compute_txid(raw), txid)) return true;
-    }
-    if (!http_get(base, body, error, kWocLookupTimeoutS, false)) return false;
-    const std::string named = json_text(json_parse_or_discarded(body), "txid");
-    return is_txid_hex(named) && same_txid(named, txid);
+    return woc_returns_txid_within(txid, kWocLookupTimeoutS);
+}
+
+TxFate ask_tx_fate(const std::string& txid) {
+    if (!is_txid_hex(txid)) return TxFate::Unsure;
+    const std::string id = to_lower_copy(txid);
+    const ServiceSettings settings = service_settings();
+    const std::string urls[] = {woc_url("/tx/" + id), settings.arc_base + "/v1/tx/" + id,
+                                settings.platform_base + "/oi/tx/" + id};
+    long status[3] = {0, 0, 0};
+    std::string woc_body;
+    // Side by side: one service that does not answer must not hold up the others' answers.
+    parallel_for(3, 3, [&](std::uint64_t i) {
+        std::string body, error;
+        http_get(urls[i], body, error, kWocLookupTimeoutS, true, nullptr, &status[i]);
+        if (i == 0) woc_body = std::move(body);
+    });
+    const std::string named = json_text(json_parse_or_discarded(woc_body), "txid");
+    if (status[0] == 200 && is_txid_hex(named) && same_txid(named, id)) return TxFate::Sent;
+    return status[0] == 404 && status[1] == 404 && status[2] == 404 ? TxFate::NotSent : TxFate::Unsure;
 }
 
 bool tx_unknown_everywhere(const std::string& txid) {
-    if (!is_txid_hex(txid)) return false;
-    const std::string id = to_lower_copy(txid);
-    const ServiceSettings settings = service_settings();
-    auto unknown_at = [](const std::string& url) {
-        std::string body, error;
-        long status = 0;
-        http_get(url, body, error, kWocLookupTimeoutS, true, nullptr, &status);
-        return status == 404;
-    };
-    return unknown_at(woc_url("/tx/" + id)) && unknown_at(settings.arc_base + "/v1/tx/" + id) &&
-           unknown_at(settings.platform_base + "/oi/tx/" + id);
+    return ask_tx_fate(txid) == TxFate::NotSent;
+}
+
+bool not_known_if_sent_txid(const std::string& text, std::string& txid) {
+    txid.clear();
+    const std::string lead = "error: not known whether it was sent";
+    const std::string tail = "Transaction ";
+    const std::size_t at = text.size() >= tail.size() + 65 ? text.size() - tail.size() - 65 : 0;
+    if (at == 0 || text.compare(0, lead.size(), lead) != 0 || text.compare(at, tail.size(), tail) != 0 ||
+        text.back() != '.')
+        return false;
+    const std::string id = text.substr(at + tail.size(), 64);
+    if (!is_txid_hex(id)) return false;
+    txid = id;
+    return true;
 }
 
 bool is_missing_inputs_error(const std::string& text) {
@@ -250,9 +309,18 @@ void platform_submit_tx(const std::string& tx_hex) {
 }
 
 bool arc_broadcast(const std::string& tx_hex, const std::string& expected_txid, std::string& detail) {
+    return arc_post(tx_hex, expected_txid, kWocPostTimeoutS, detail);
+}
+
+namespace {
+
+// `took_unnamed`, when given, is set when ARC answered without refusing this transaction yet
+// without an accepted status for it: it may hold it.
+bool arc_post(const std::string& tx_hex, const std::string& expected_txid, std::uint32_t timeout_s, std::string& detail,
+              bool* took_unnamed) {
     detail.clear();
     std::string body, error;
-    if (!http_post_json(service_settings().arc_base + "/v1/tx", tx_body("rawTx", tx_hex), body, error, kWocPostTimeoutS,
+    if (!http_post_json(service_settings().arc_base + "/v1/tx", tx_body("rawTx", tx_hex), body, error, timeout_s,
                         kWocPostAttempts)) {
         detail = error;
         return false;
@@ -289,9 +357,12 @@ bool arc_broadcast(const std::string& tx_hex, const std::string& expected_txid, 
         return false;
     }
     if (is_one_of(status, kArcAccepted)) return true;
+    if (took_unnamed) *took_unnamed = true;
     detail = !extra.empty() ? extra : !status.empty() ? status : std::string("broadcast did not confirm");
     return false;
 }
+
+} // namespace
 
 std::string confirm_and_record_tx(const std::string& computed_txid, const std::vector<TxInput>& inputs,
                                   const std::vector<TxOutput>& outputs, const Hash160* change_hash160,
@@ -310,41 +381,42 @@ std::string broadcast_tx(const std::vector<TxInput>& inputs, const std::vector<T
     if (txid_out) *txid_out = txid;
     const std::string hex = to_hex(raw);
 
+    const std::int64_t deadline_ms = clock_steady_ms() + kBroadcastBudgetMs;
     bool timed_out = false;
     if (platform_session_submit(hex, timed_out))
         return record_success(txid, inputs, outputs, &change_hash160, hex, true);
 
-    std::string reply, woc_error;
-    const bool woc_took = http_post_json(service_settings().woc_base + "/tx/raw", tx_body("txhex", hex), reply,
-                                         woc_error, kWocPostTimeoutS, kWocPostAttempts);
-    if (woc_took) {
-        const std::string given = reply_txid(reply);
-        // WhatsOnChain answering with this transaction's own id has taken it: its listing may lag
-        // for many seconds, and calling that a failure would make the user pay a second time.
-        if (is_txid_hex(given) && same_txid(given, txid))
-            return record_success(txid, inputs, outputs, &change_hash160, hex, true);
-        std::string result = confirm_and_record_tx(txid, inputs, outputs, &change_hash160, hex, txid);
-        if (!result.empty()) return result;
-    } else if (is_known_or_conflict_reply(woc_error)) {
-        // "Already known" names no transaction: a double spend reads the same. Only the listing of
-        // this id, or ARC accepting it below, shows that this transaction is the one on the network.
-        std::string result = confirm_and_record_tx(txid, inputs, outputs, &change_hash160, hex, txid);
+    // WhatsOnChain and ARC side by side: one after the other, two services out of time would keep
+    // the user waiting for both.
+    const std::int32_t post_s = seconds_left(deadline_ms - kLookupReserveMs, kWocPostTimeoutS);
+    std::string reply, woc_error, arc_detail;
+    bool woc_took = false, arc_took = false, arc_took_unnamed = false;
+    run_beside(
+        [&] { arc_took = arc_post(hex, txid, static_cast<std::uint32_t>(post_s), arc_detail, &arc_took_unnamed); },
+        [&] {
+            woc_took = http_post_json(service_settings().woc_base + "/tx/raw", tx_body("txhex", hex), reply, woc_error,
+                                      static_cast<std::uint32_t>(post_s), kWocPostAttempts);
+        });
+    // WhatsOnChain answering with this transaction's own id has taken it: its listing may lag for
+    // many seconds, and calling that a failure would make the user pay a second time. An accepted
+    // ARC status is a plain acceptance too, whatever WhatsOnChain lists yet.
+    const std::string given = woc_took ? reply_txid(reply) : std::string();
+    if ((is_txid_hex(given) && same_txid(given, txid)) || arc_took)
+        return record_success(txid, inputs, outputs, &change_hash160, hex, true);
+    // "Already known" names no transaction: a double spend reads the same. Only the listing of
+    // this id shows that this transaction is the one on the network. A service that ran out of
+    // time, or took it without naming it, may hold it while the others refused: only the listing
+    // can tell.
+    const bool maybe_sent =
+        timed_out || is_time_out(woc_error) || is_time_out(arc_detail) || woc_took || arc_took_unnamed;
+    if (maybe_sent || is_known_or_conflict_reply(woc_error)) {
+        std::string result = confirm_and_record_by(deadline_ms, txid, inputs, outputs, &change_hash160, hex);
         if (!result.empty()) return result;
     }
-
-    std::string arc_detail;
-    // An accepted ARC status is a plain acceptance too, whatever WhatsOnChain lists yet.
-    if (arc_broadcast(hex, txid, arc_detail)) return record_success(txid, inputs, outputs, &change_hash160, hex, true);
-    if (timed_out || is_time_out(woc_error) || is_time_out(arc_detail)) {
-        // A service that ran out of time may have taken it while the others refused: only the
-        // listing can tell. Until one does, its coins stay held, so a second try cannot pay twice.
-        if (listed_on_woc(txid)) return record_success(txid, inputs, outputs, &change_hash160, hex, true);
+    if (maybe_sent) {
+        // Until a listing shows it, its coins stay held, so a second try cannot pay twice.
         hold_unsent_inputs(txid, inputs);
-        return kNotKnownIfSent;
-    }
-    if (woc_took) {
-        if (arc_detail.empty()) return "error: the network did not take that transaction. Nothing was sent.";
-        return "error: broadcast failed: " + arc_detail;
+        return kNotKnownIfSent + txid + ".";
     }
     return "error: broadcast failed: " + (arc_detail.empty() ? woc_error : arc_detail);
 }

@@ -18,11 +18,12 @@ std::string& last_sent_txid();
 // by the wallet mutex.
 std::string& last_success_txid();
 
-// Platform submit, then WhatsOnChain, then ARC. `txid_out`, when given, receives the computed id
-// before any request. "error: serialize failed." when the transaction does not serialise. When all
-// three failed and one of them ran out of time, the answer waits for WhatsOnChain's listing; without
-// one it begins "error: not known whether it was sent" and the inputs stay held
-// (hold_unsent_inputs) until a listing shows them sent or the services show they never went out.
+// Platform submit, then WhatsOnChain and ARC side by side; the answer comes within about a minute.
+// `txid_out`, when given, receives the computed id before any request. "error: serialize failed."
+// when the transaction does not serialise. When none accepted it by name and one of them ran out of
+// time or took it without naming it, the answer waits for WhatsOnChain's listing; without one it
+// begins "error: not known whether it was sent", names the transaction (not_known_if_sent_txid)
+// and the inputs stay held (hold_unsent_inputs) until the services show it sent or never sent.
 std::string broadcast_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs,
                          const Hash160& change_hash160, std::string* txid_out = nullptr);
 
@@ -48,9 +49,18 @@ void platform_submit_tx(const std::string& tx_hex);
 // record whose "txid" is it. Any other answer, an error page included, is false.
 bool woc_returns_txid(const std::string& txid);
 
-// True only when WhatsOnChain, ARC and the platform each answer that they do not know the
-// transaction (HTTP 404); any other answer, or none, leaves it possibly sent.
+// What WhatsOnChain, ARC and the platform, asked side by side, say of a transaction: Sent when
+// WhatsOnChain returns its record, NotSent only when each answers that it does not know it (HTTP
+// 404), Unsure for any other answer or none.
+enum class TxFate { Unsure, Sent, NotSent };
+TxFate ask_tx_fate(const std::string& txid);
+
+// ask_tx_fate(txid) == TxFate::NotSent.
 bool tx_unknown_everywhere(const std::string& txid);
+
+// True, with the id, when `text` is a broadcast's "not known whether it was sent" answer, which
+// ends "Transaction " and the id.
+bool not_known_if_sent_txid(const std::string& text, std::string& txid);
 
 // True for the node's wordings of a spent or unknown input.
 bool is_missing_inputs_error(const std::string& text);

@@ -423,55 +423,6 @@ void spend_inputs_expire_caches(const std::vector<TxInput>& inputs, std::size_t 
     expire_address_coins();
 }
 
-void hold_unsent_inputs(const std::string& txid, const std::vector<TxInput>& inputs) {
-    WalletLock lock = lock_wallet();
-    HeldInputs held;
-    held.txid = to_lower_copy(txid);
-    held.held_at_ms = clock_system_ms();
-    for (const TxInput& in : inputs)
-        held.outpoints.push_back(outpoint_key(in.txid, in.vout));
-    held_inputs().push_back(std::move(held));
-    spend_inputs_expire_caches(inputs, 0);
-}
-
-void release_unsent_inputs(const std::vector<AddressRefresh>& records) {
-    std::vector<HeldInputs> due;
-    {
-        WalletLock lock = lock_wallet();
-        const std::int64_t before = clock_system_ms() - kUnsentHoldMs;
-        for (const HeldInputs& held : held_inputs())
-            if (held.held_at_ms <= before) due.push_back(held);
-    }
-    if (due.empty()) return;
-    // Only a listing that answered whole says an output is unspent.
-    std::unordered_set<std::string> listed;
-    for (const AddressRefresh& record : records) {
-        if (!record.ok || !record.any_ok) continue;
-        for (const Utxo& coin : record.utxos) {
-            listed.insert(outpoint_key(coin.txid, coin.vout));
-            const std::string reversed = reverse_txid_hex(coin.txid);
-            if (!reversed.empty()) listed.insert(outpoint_key(reversed, coin.vout));
-        }
-    }
-    std::vector<HeldInputs> released;
-    for (HeldInputs& held : due) {
-        const bool all_listed = std::all_of(held.outpoints.begin(), held.outpoints.end(),
-                                            [&](const std::string& key) { return listed.count(key) != 0; });
-        if (all_listed && tx_unknown_everywhere(held.txid)) released.push_back(std::move(held));
-    }
-    if (released.empty()) return;
-
-    WalletLock lock = lock_wallet();
-    std::vector<HeldInputs>& held = held_inputs();
-    for (const HeldInputs& entry : released) {
-        for (const std::string& key : entry.outpoints)
-            unmark_spent_key(key);
-        held.erase(std::remove_if(held.begin(), held.end(), [&](const HeldInputs& h) { return h.txid == entry.txid; }),
-                   held.end());
-    }
-    save_spent_outpoints();
-}
-
 void scan_hd_balances() {
     std::lock_guard<std::mutex> scan(g_scan_mutex);
     std::uint32_t counter = 0;
@@ -541,6 +492,7 @@ void clear_chain_session_state() {
     reset_displayed_balance();
     spent_outpoints().clear();
     held_inputs().clear();
+    note_held_inputs_changed();
     clear_change_coins();
     last_sent_txid().clear();
     clear_coin_caches();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "chain/coin_state.h"
+#include "chain/held_inputs.h"
 #include "chain/tx.h"
 #include "wallet/codecs.h"
 #include "wallet/kv_cofferly_wallet.h"
@@ -73,22 +74,6 @@ bool is_already_known_error(const std::string& reply);
 // Marks inputs[from..] spent, drops spent coins from the caches and makes every cached address
 // stale, so the next refresh lists them all again.
 void spend_inputs_expire_caches(const std::vector<TxInput>& inputs, std::size_t from);
-
-// How long the inputs of a transaction not known to have been sent stay held at least: a service
-// that took it lists it within seconds, and a transaction no service knows after this long was not
-// taken. Spending the same coins again can never pay twice; only other coins could.
-constexpr std::int64_t kUnsentHoldMs = 5 * 60 * 1000;
-
-// As spend_inputs_expire_caches for every input, and remembers them (saved with the spent set) as
-// held by `txid`, whose sending is not known.
-void hold_unsent_inputs(const std::string& txid, const std::vector<TxInput>& inputs);
-
-// Gives back the inputs held at least kUnsentHoldMs by a transaction when these whole listings show
-// every one of them unspent and every service answers that it does not know the transaction; they
-// are then spendable again and count in the balance. Inputs of a transaction that went out stay
-// spent. Asks the services with the wallet mutex free (the caller must not hold it); takes it to
-// read and change the held inputs.
-void release_unsent_inputs(const std::vector<AddressRefresh>& records);
 
 // Asks WhatsOnChain for the balances of the next receive addresses (up to 400 above the receive
 // counter, 20 a request; one scan ends after two requests in a row found no coins and the next

@@ -3,10 +3,12 @@
 #include "chain/outpoints.h"
 #include "chain/sign.h"
 #include "platform/fs.h"
+#include "wallet/clock.h"
 #include "wallet/crypto.h"
 #include "wallet/json_util.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/registry.h"
+#include "wallet/session.h"
 #include "wallet/text_util.h"
 
 #include <nlohmann/json.hpp>
@@ -19,6 +21,8 @@ using nlohmann::json;
 namespace {
 
 std::vector<ChangeCoin> g_change;
+// Set while a damaged spent file could not be moved aside: writing over it would lose it.
+bool g_spent_file_stuck = false;
 
 std::string snap_dir() {
     return kestrava_data_dir() + "/ord_snap";
@@ -117,7 +121,7 @@ std::string change_file_path() {
 }
 
 void save_spent_outpoints() {
-    if (!stem_names_a_wallet(wallet_file_stem())) return;
+    if (!stem_names_a_wallet(wallet_file_stem()) || g_spent_file_stuck) return;
     platform_make_dirs(snap_dir());
     json list = json::array();
     for (const std::string& key : spent_outpoints())
@@ -130,9 +134,42 @@ void save_spent_outpoints() {
     write_json_file(spent_file_path(), doc);
 }
 
+namespace {
+
+bool is_spent_doc(const json& doc) {
+    if (!doc.is_object()) return false;
+    const auto list = doc.find("outpoints");
+    const auto held = doc.find("held");
+    return (list == doc.end() || list->is_array()) && (held == doc.end() || held->is_array());
+}
+
+// The spent set as stored, or a discarded value when there is none or it is damaged. A damaged file
+// holds spent outpoints and held payments that a save would wipe: it is kept aside whole and the
+// user told, and the set starts again from what this process knows.
+json read_spent_doc(const std::string& path) {
+    if (!platform_file_exists(path)) return json(json::value_t::discarded);
+    json doc = read_json_file(path);
+    if (is_spent_doc(doc)) return doc;
+    // Another process may be caught mid-write.
+    clock_sleep_ms(kSharedFileRetryMs);
+    doc = read_json_file(path);
+    if (is_spent_doc(doc) || !platform_file_exists(path)) return doc;
+    g_spent_file_stuck = !set_aside_damaged_file(path);
+    emit_status_event(kCofferlyTag, "error",
+                      g_spent_file_stuck
+                          ? "error: the list of spent coins is damaged and could not be moved aside; it is left "
+                            "as it is. Check the balance before paying."
+                          : "error: the list of spent coins was damaged; it is kept aside and a new one started. "
+                            "Check the balance before paying.");
+    return json(json::value_t::discarded);
+}
+
+} // namespace
+
 void load_spent_outpoints() {
-    const json doc = read_json_file(spent_file_path());
+    const json doc = read_spent_doc(spent_file_path());
     if (!doc.is_object()) return;
+    g_spent_file_stuck = false;
     const auto list = doc.find("outpoints");
     if (list != doc.end() && list->is_array()) {
         for (const json& entry : *list) {
@@ -147,16 +184,21 @@ void load_spent_outpoints() {
         HeldInputs row;
         const auto at = entry.is_object() ? entry.find("at") : entry.end();
         const auto keys = entry.is_object() ? entry.find("outpoints") : entry.end();
-        if (!entry.is_object() || !json_optional_text(entry, "txid", row.txid) || !is_txid_hex(row.txid) ||
-            at == entry.end() || !at->is_number_integer() || keys == entry.end() || !keys->is_array())
+        // A row naming no transaction is a previous version's hold, taken in by the refresh.
+        if (!entry.is_object() || !json_optional_text(entry, "txid", row.txid) ||
+            (!row.txid.empty() && !is_txid_hex(row.txid)) || at == entry.end() || !at->is_number_integer() ||
+            keys == entry.end() || !keys->is_array())
             continue;
         row.held_at_ms = at->get<std::int64_t>();
         for (const json& key : *keys)
             if (key.is_string()) row.outpoints.push_back(key.get<std::string>());
-        const bool known = std::any_of(held_inputs().begin(), held_inputs().end(),
-                                       [&](const HeldInputs& h) { return h.txid == row.txid; });
+        row.txid = to_lower_copy(row.txid);
+        const bool known = std::any_of(held_inputs().begin(), held_inputs().end(), [&](const HeldInputs& h) {
+            return h.txid == row.txid && (!row.txid.empty() || h.outpoints == row.outpoints);
+        });
         if (!known && !row.outpoints.empty()) held_inputs().push_back(std::move(row));
     }
+    note_held_inputs_changed();
 }
 
 void save_change_coins() {

@@ -43,11 +43,14 @@ std::string wallet_file_stem();
 std::string spent_file_path();
 std::string change_file_path();
 
-// Write the whole in-memory list to the wallet's file (nothing for the stem "wallet"); failures
-// leave the old file and are not reported.
+// Write the whole in-memory list to the wallet's file (nothing for the stem "wallet", nor over a
+// damaged spent file that could not be moved aside); failures leave the old file and are not
+// reported.
 void save_spent_outpoints();
 void save_change_coins();
 
-// Merge the wallet's file into memory; a missing or malformed file changes nothing.
+// Merge the wallet's file into memory; a missing file changes nothing, nor does a malformed change
+// file. A spent file that reads twice as damaged is set aside (set_aside_damaged_file) and an
+// "error" status event tells the user.
 void load_spent_outpoints();
 void load_change_coins();

@@ -3,10 +3,14 @@
 #include "chain/coin_snapshots.h"
 #include "wallet/codecs.h"
 
+#include <mutex>
+
 namespace {
 
 std::unordered_set<std::string> g_spent;
 std::vector<HeldInputs> g_held;
+std::mutex g_held_view_mutex;
+std::unordered_set<std::string> g_held_view; // guarded by g_held_view_mutex
 
 } // namespace
 
@@ -39,6 +43,19 @@ std::unordered_set<std::string>& spent_outpoints() {
 
 std::vector<HeldInputs>& held_inputs() {
     return g_held;
+}
+
+void note_held_inputs_changed() {
+    std::unordered_set<std::string> view;
+    for (const HeldInputs& held : g_held)
+        if (!held.txid.empty()) view.insert(held.txid);
+    std::lock_guard<std::mutex> guard(g_held_view_mutex);
+    g_held_view.swap(view);
+}
+
+bool inputs_still_held(const std::string& txid) {
+    std::lock_guard<std::mutex> guard(g_held_view_mutex);
+    return g_held_view.count(to_lower_copy(txid)) != 0;
 }
 
 bool is_outpoint_spent(const std::string& txid, std::uint32_t vout) {

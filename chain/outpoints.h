@@ -41,12 +41,22 @@ bool unmark_spent_key(const std::string& key);
 // The inputs of a transaction that went to every service and is not known to have been sent: they
 // stay in the spent set until a listing and the services show it never went out. Kept with the
 // spent set (the wallet mutex guards both).
+// A previous version held inputs without naming the transaction: such a row has an empty txid.
 struct HeldInputs {
     std::string txid;
     std::int64_t held_at_ms = 0;        // system clock
     std::vector<std::string> outpoints; // outpoint keys of its inputs
+    std::int64_t asked_at_ms = 0;       // steady clock of the last look-up; not stored
 };
 std::vector<HeldInputs>& held_inputs();
+
+// Copies the held transactions' ids where inputs_still_held reads them; call after any change of
+// held_inputs() (the caller holds the wallet mutex).
+void note_held_inputs_changed();
+
+// True while the inputs of `txid` are held: the services have shown neither that it went out nor
+// that it never did. Never waits for the wallet mutex, so the window thread may ask.
+bool inputs_still_held(const std::string& txid);
 
 // Same index and the same txid in either byte order, case ignored.
 bool outpoint_equal(const std::string& txid_a, std::uint32_t vout_a, const std::string& txid_b, std::uint32_t vout_b);

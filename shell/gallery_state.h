@@ -6,6 +6,7 @@
 #include "art/gallery_frames.h"
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -26,6 +27,20 @@ extern std::vector<GalleryBuyRow> gallery_buy_rows; // rebuilt before each list 
 // Hangings this wallet sent a payment for in this run, kept until a refused payment takes its own
 // out: the services may list the payment only seconds later, and it must not be paid twice.
 extern std::set<std::string> paid_hangings;
+// Steps whose transaction is not known to have gone out ("pay:" and the hanging, "pass",
+// "inscribe", "certificate"), with its id: the same step is not offered again while the engine
+// holds that transaction's inputs, for a second one might pay twice.
+extern std::map<std::string, std::string> held_steps;
+// What a held step answers a second try with.
+extern const char* const kStepHeldText;
+
+// Remembers the step when its result `text` says its sending is not known.
+void note_step_result(const std::string& step, const std::string& text);
+// True while the step's inputs are held; a step whose inputs were resolved is forgotten.
+bool step_held(const std::string& step);
+// True while this run's payment for the hanging stands: sent, or held. A held payment that was
+// resolved leaves the frame read to tell.
+bool hanging_paid_here(const std::string& show_txid);
 
 // Identity key (HD) or key (legacy) of the wallet that loads, lower-cased; empty when none loads.
 std::string this_wallet_key();

@@ -71,9 +71,10 @@ std::string title_for(const std::string& art_id, const SpotFrame* frame) {
     return title;
 }
 
-void add_button(HWND window, const wchar_t* text, int id, int width) {
-    HWND button = CreateWindowExW(0, L"BUTTON", text, WS_CHILD | WS_VISIBLE | BS_OWNERDRAW, 0, 0, width, kButtonHeight,
-                                  window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), app_instance, nullptr);
+void add_button(HWND window, const wchar_t* text, int id, int width, bool enabled = true) {
+    const DWORD style = WS_CHILD | WS_VISIBLE | BS_OWNERDRAW | (enabled ? 0 : WS_DISABLED);
+    HWND button = CreateWindowExW(0, L"BUTTON", text, style, 0, 0, width, kButtonHeight, window,
+                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), app_instance, nullptr);
     if (!button) return;
     SendMessageW(button, WM_SETFONT, reinterpret_cast<WPARAM>(font_bold), TRUE);
     SetWindowSubclass(button, hot_button_subclass_proc, kHotButtonSubclassId, 0);
@@ -164,6 +165,8 @@ std::wstring next_step_text(const std::string& status_label) {
         {"Offer sent", L"The owner accepts your ask next; then you pay here."},
         {"Offer accepted", L"The accepted buyer pays next; the owner then completes the sale here."},
         {"Paid", L"The owner completes the sale next; the artwork and its certificate then come to the buyer."},
+        {"Pay pending", L"Not known yet whether your payment went out. Pay opens again once a Refresh gives its coins "
+                        L"back, about 5 minutes after it."},
         {"Ready to complete", L"Complete the sale: the artwork goes to the buyer and the price to you."},
         {"Sold", L"The sale is sent; the artwork and its certificate go to the buyer."},
         {"Taken down", L"The owner took this artwork down; it cannot be paid for."},
@@ -260,8 +263,9 @@ SaleButtons sale_buttons_for(const SpotFrame* frame, const std::string& own_key)
     // With two buyers accepted, the other's payment (or a stranger's offer) must not take this
     // buyer's turn to pay; only an offer the sale can complete with counts at all.
     if (!owner) {
-        buttons.pay = accepted && frame->shown && !frame->hidden && !buyer_has_counted_offer(*frame, key) &&
-                      paid_hangings.count(frame->show_txid) == 0;
+        const bool payable = accepted && frame->shown && !frame->hidden && !buyer_has_counted_offer(*frame, key);
+        buttons.pay = payable && !hanging_paid_here(frame->show_txid);
+        buttons.pay_held = payable && !buttons.pay && step_held("pay:" + frame->show_txid);
         return buttons;
     }
     // A hanging taken down sells no more; only an offer paid before it went down may complete.
@@ -402,6 +406,7 @@ void show_sale_window(LPARAM item) {
     if (icon_16) SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_16));
 
     if (buttons.pay) add_button(window, L"Pay", kSalePay, kButtonWidth);
+    if (buttons.pay_held) add_button(window, L"Pay pending", kSalePay, kButtonWidth, false);
     if (buttons.accept) add_button(window, L"Accept", kSaleAccept, kButtonWidth);
     if (buttons.complete) add_button(window, L"Complete", kSaleComplete, kButtonWidth);
     add_button(window, L"Close", kSaleClose, kCloseWidth);
@@ -465,8 +470,10 @@ void start_sale_action(std::int32_t action) {
             set_status_text(std::wstring(L"The owner has not accepted your ask yet."));
             return;
         }
-        if (paid_hangings.count(job.show_txid)) {
-            set_status_text(std::wstring(L"You already paid. The owner completes the sale."));
+        if (hanging_paid_here(job.show_txid)) {
+            set_status_text(step_held("pay:" + job.show_txid)
+                                ? std::string(kStepHeldText)
+                                : std::string("You already paid. The owner completes the sale."));
             return;
         }
         if (action_busy.load() != 0) {

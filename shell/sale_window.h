@@ -53,6 +53,7 @@ struct SaleButtons {
     bool accept = false;
     bool pay = false;
     bool complete = false;
+    bool pay_held = false; // this wallet's payment is not known to have gone out: Pay shows, disabled
 };
 SaleButtons sale_buttons_for(const SpotFrame* frame, const std::string& own_key);
 

@@ -6,6 +6,7 @@
 #include "shell/box_panels.h"
 #include "shell/drawing.h"
 #include "shell/folders_panel.h"
+#include "shell/gallery_state.h"
 #include "shell/jobs.h"
 #include "shell/pass_flow.h"
 #include "shell/popup_views.h"
@@ -256,6 +257,15 @@ void on_action(HWND window, BoxState& state) {
         set_status_text(std::string(kAlreadyWorking));
         if (state.mode == kBoxMintCertificate)
             set_cert_boxes_busy(L"Already working. Wait for this step to finish.", false);
+        return;
+    }
+    const char* step = state.mode == kBoxMintArtwork       ? "inscribe"
+                       : state.mode == kBoxMintCertificate ? "certificate"
+                       : state.mode == kBoxPass            ? "pass"
+                                                           : "";
+    if (*step && step_held(step)) {
+        set_status_text(std::string(kStepHeldText));
+        if (state.mode == kBoxMintCertificate) set_cert_boxes_busy(utf8_to_wide(kStepHeldText), true);
         return;
     }
     switch (state.mode) {

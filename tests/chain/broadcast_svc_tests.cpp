@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -50,6 +51,7 @@ struct BroadcastTest : FakeChainTest {
     bool scripted_accepts = true;
     bool lookups_get_a_page = false; // every transaction look-up answers 200 with an error page
     int answer_after_ms = 0;         // real time the scripted service takes to answer a post it took
+    std::function<void()> on_post;   // runs as the scripted service takes a post
     // Stands in for one service when a test needs its words exactly. Declared after what its
     // handlers read, so it stops, and a late answer ends, before those go.
     FakeServer scripted;
@@ -70,6 +72,7 @@ struct BroadcastTest : FakeChainTest {
             if (scripted_accepts && body.is_object() && body.contains("txhex"))
                 chain.ledger.accept(from_hex(body["txhex"].get<std::string>()), reason);
             std::this_thread::sleep_for(std::chrono::milliseconds(answer_after_ms));
+            if (on_post) on_post();
             return script.get();
         });
         scripted.on("GET", ".*/tx/([0-9a-f]{64})(/hex)?", [this](const FakeRequest& req) {
@@ -158,6 +161,7 @@ TEST_F(BroadcastTest, OnlyAnOkTrueFromThePlatformCountsAsSent) {
 TEST_F(BroadcastTest, WhatsOnChainReplyForms) {
     use_scripted(&ServiceSettings::woc_base, kWoc);
     chain.platform.set_fault("/oi/submit", FakeFault{503});
+    chain.arc.set_fault("/v1/tx", FakeFault{503});
     const std::string other = std::string(64, 'c');
     struct Row {
         const char* name;
@@ -165,6 +169,8 @@ TEST_F(BroadcastTest, WhatsOnChainReplyForms) {
         int own_lookups; // GETs for this transaction's id
         int other_lookups;
         std::size_t sleeps;
+        int lag = 0; // look-ups for which the transaction taken stays unlisted
+        const char* answer = "success: ";
     } rows[] = {
         {"quoted id and line feed", [](const std::string& id) { return "\"" + id + "\"\n"; }, 0, 0, 0},
         {"object with txid", [](const std::string& id) { return R"({"txid":")" + id + "\"}"; }, 0, 0, 0},
@@ -172,6 +178,9 @@ TEST_F(BroadcastTest, WhatsOnChainReplyForms) {
         // Another id is no acceptance of this transaction: this transaction's own id is looked up,
         // and the other id never is.
         {"another id", [&](const std::string&) { return "\"" + other + "\""; }, 1, 0, 0},
+        // Taken without its id and never listed: it may be out, so it is never called not sent.
+        {"object without txid, never listed", [](const std::string&) { return R"({"status":"ok"})"; }, 16, 0, 7, 1000,
+         "error: not known whether it was sent"},
     };
     std::size_t slept = 0;
     for (const Row& row : rows) {
@@ -181,16 +190,20 @@ TEST_F(BroadcastTest, WhatsOnChainReplyForms) {
         script.set(200, row.reply(txid));
         scripted.reset_counts();
         chain.arc.reset_counts();
-        EXPECT_EQ(broadcast_tx(p.inputs, p.outputs, recv1.hash), "success: " + txid);
+        chain.ledger.set_lag(row.lag);
+        const std::string result = broadcast_tx(p.inputs, p.outputs, recv1.hash);
+        chain.ledger.set_lag(0);
+        EXPECT_EQ(result.rfind(row.answer + (row.lag ? std::string() : txid), 0), 0u) << result;
+        EXPECT_EQ(inputs_still_held(txid), row.lag > 0);
         EXPECT_EQ(scripted.request_count(kWoc + "/tx/" + txid), row.own_lookups);
         EXPECT_EQ(scripted.request_count(kWoc + "/tx/" + other), row.other_lookups);
         EXPECT_EQ(clock.recorded_sleeps().size() - slept, row.sleeps);
-        EXPECT_EQ(chain.arc.request_count(), row.other_lookups ? 1 : 0);
+        EXPECT_EQ(chain.arc.request_count(), 1) << "asked beside WhatsOnChain";
         slept = clock.recorded_sleeps().size();
     }
 }
 
-TEST_F(BroadcastTest, AlreadyKnownTransactionsAreLookedUpBeforeARC) {
+TEST_F(BroadcastTest, AlreadyKnownTransactionsAreLookedUp) {
     struct Row {
         const char* name;
         int lag;
@@ -198,7 +211,7 @@ TEST_F(BroadcastTest, AlreadyKnownTransactionsAreLookedUpBeforeARC) {
         std::vector<std::int64_t> sleeps;
     } rows[] = {
         // Each unanswered look-up asks for the hex and the JSON: four hidden requests.
-        {"listed at the third look-up", 4, false, {700, 700}},
+        {"listed at the third look-up, ARC down", 4, true, {700, 700}},
         // The node's words alone name no transaction: unlisted and without ARC, nothing is sent.
         {"never listed, ARC down", 1000, true, std::vector<std::int64_t>(7, 700)},
     };
@@ -218,13 +231,12 @@ TEST_F(BroadcastTest, AlreadyKnownTransactionsAreLookedUpBeforeARC) {
         std::string txid;
         const std::string result = broadcast_tx(p.inputs, p.outputs, recv1.hash, &txid);
         EXPECT_EQ(clock.recorded_sleeps(), row.sleeps);
-        if (row.arc_down) {
+        if (row.lag > 4) {
             EXPECT_EQ(result.rfind("error: broadcast failed: ", 0), 0u) << result;
             EXPECT_EQ(last_sent_txid(), "");
             EXPECT_FALSE(is_outpoint_spent(p.inputs[0].txid, 0));
         } else {
             EXPECT_EQ(result, "success: " + txid);
-            EXPECT_EQ(chain.arc.request_count(), 0);
             EXPECT_EQ(last_sent_txid(), txid);
         }
     }
@@ -497,6 +509,10 @@ TEST_F(BroadcastTest, SubmitThatRanOutOfTimeIsLookedUpBeforeAnswering) {
         const std::string result = broadcast_tx(p.inputs, p.outputs, recv1.hash, &txid);
         EXPECT_EQ(result.rfind(row.took && row.lag == 0 ? "success: " + txid : row.answer, 0), 0u) << result;
         EXPECT_TRUE(is_outpoint_spent(p.inputs[0].txid, 0)) << "recorded or held, never offered again";
+        std::string named;
+        const bool not_known = not_known_if_sent_txid(result, named);
+        EXPECT_EQ(not_known, named == txid && !named.empty());
+        EXPECT_EQ(inputs_still_held(txid), !named.empty()) << "no second try while its fate is not known";
         chain.ledger.set_lag(0);
         chain.woc.clear_faults();
         chain.arc.clear_faults();
@@ -507,11 +523,94 @@ TEST_F(BroadcastTest, SubmitThatRanOutOfTimeIsLookedUpBeforeAnswering) {
         clock.advance(kUnsentHoldMs);
         ASSERT_TRUE(refresh_wallet_coins(lock, error)) << error;
         EXPECT_EQ(is_outpoint_spent(p.inputs[0].txid, 0), row.spent_after_hold);
+        EXPECT_EQ(inputs_still_held(txid), row.took && row.lag > 0) << "held until a service shows it";
         const AddressCoins* coins = find_address_coins(recv0.address);
         ASSERT_NE(coins, nullptr);
         EXPECT_EQ(std::any_of(coins->utxos.begin(), coins->utxos.end(),
                               [&](const Utxo& u) { return u.txid == p.inputs[0].txid; }),
                   !row.spent_after_hold);
+    }
+}
+
+TEST_F(BroadcastTest, ServicesThatTakeAMinuteEachAnswerWithinAMinute) {
+    use_scripted(&ServiceSettings::woc_base);
+    use_scripted(&ServiceSettings::arc_base);
+    FakeFault failing;
+    failing.status = 500;
+    chain.platform.set_fault("/oi/submit", failing);
+    scripted_accepts = false;
+    script.set(503, "busy");
+    std::atomic<int> posts{0};
+    // Each post answers a minute after it came, once the other came too or a moment passed.
+    on_post = [&] {
+        std::int64_t came = 0;
+        {
+            std::lock_guard<std::mutex> guard(clock.mutex);
+            came = clock.steady_ms;
+        }
+        ++posts;
+        for (int i = 0; i < 100 && posts < 2; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::lock_guard<std::mutex> guard(clock.mutex);
+        clock.steady_ms = std::max(clock.steady_ms, came + 60000);
+    };
+    const std::int64_t start = clock.steady_ms;
+    Payment p = fresh_payment();
+    EXPECT_EQ(broadcast_tx(p.inputs, p.outputs, recv1.hash).rfind("error: broadcast failed", 0), 0u);
+    EXPECT_EQ(posts, 2);
+    EXPECT_LE(clock.steady_ms - start, 62000);
+}
+
+TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
+    FakeFault failing;
+    failing.status = 500;
+    const std::string other = outpoint_key(std::string(64, 'c'), 3);
+    struct Row {
+        const char* name;
+        bool named;      // held with a row naming the transaction, as this version holds
+        bool arc_unsure; // ARC answers neither way until the end
+        bool sent;       // the transaction went out after all
+    } rows[] = {
+        {"held by this version", true, false, false},
+        {"held by the previous version with a spent mark alone", false, false, false},
+        {"a service answers neither way", true, true, false},
+        {"sent after all", true, false, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Payment p = fresh_payment();
+        const std::string txid = compute_txid(raw_of(p));
+        if (row.named)
+            hold_unsent_inputs(txid, p.inputs);
+        else
+            spend_inputs_expire_caches(p.inputs, 0);
+        if (row.arc_unsure) chain.arc.set_fault("/v1/tx/" + txid, failing);
+        std::string reason;
+        if (row.sent) ASSERT_TRUE(chain.ledger.accept(raw_of(p), reason)) << reason;
+        std::string error;
+        ASSERT_TRUE(refresh_wallet_coins(lock, error)) << error;
+        EXPECT_TRUE(is_outpoint_spent(p.inputs[0].txid, 0));
+        // Another process marks an outpoint spent while this one waits on the services.
+        json doc = json::parse(test_read_file(spent_file_path()));
+        doc["outpoints"].push_back(other);
+        test_write_file(spent_file_path(), doc.dump());
+        clock.advance(kUnsentHoldMs);
+        const int asked = chain.arc.request_count("/v1/tx/" + txid);
+        ASSERT_TRUE(refresh_wallet_coins(lock, error)) << error;
+        EXPECT_EQ(is_outpoint_spent(p.inputs[0].txid, 0), row.arc_unsure || row.sent);
+        EXPECT_EQ(inputs_still_held(txid), row.arc_unsure);
+        const json kept = json::parse(test_read_file(spent_file_path()))["outpoints"];
+        EXPECT_NE(std::find(kept.begin(), kept.end(), other), kept.end()) << "another process's mark stays";
+        if (!row.arc_unsure) continue;
+        EXPECT_EQ(chain.arc.request_count("/v1/tx/" + txid), asked + 1);
+        clock.advance(kHeldAskGapMs / 2);
+        ASSERT_TRUE(refresh_wallet_coins(lock, error)) << error;
+        EXPECT_EQ(chain.arc.request_count("/v1/tx/" + txid), asked + 1) << "not asked again within the minute";
+        chain.arc.clear_faults();
+        clock.advance(kHeldAskGapMs / 2);
+        ASSERT_TRUE(refresh_wallet_coins(lock, error)) << error;
+        EXPECT_FALSE(is_outpoint_spent(p.inputs[0].txid, 0));
+        EXPECT_FALSE(inputs_still_held(txid));
     }
 }
 

@@ -1,6 +1,7 @@
 #include "chain/coin_snapshots.h"
 
 #include "chain/outpoints.h"
+#include "fakes/fake_clock.h"
 #include "platform/fs.h"
 #include "support/temp_dir.h"
 #include "support/wallet_fixture.h"
@@ -89,10 +90,19 @@ TEST_F(CoinSnapshotsTest, SpentSetSurvivesARestart) {
     load_spent_outpoints();
     EXPECT_EQ(spent_outpoints(), (std::unordered_set<std::string>{"ABCD:0"}));
     EXPECT_FALSE(is_outpoint_spent("abcd", 0));
-    for (const char* bad : {"", "{", "[]", R"({"outpoints":"x"})"}) {
+    // A damaged file is kept aside whole, with its held payments, and the user is told.
+    FakeClock clock;
+    for (const std::string bad : {"", "{", "[]", R"({"outpoints":"x"})", R"({"outpoints":[],"held":{}})"}) {
+        SCOPED_TRACE(bad);
+        SinkCapture sink;
         test_write_file(spent_file_path(), bad);
         load_spent_outpoints();
         EXPECT_EQ(spent_outpoints().size(), 1u);
+        EXPECT_EQ(test_read_file(spent_file_path() + ".damaged-" + std::to_string(clock.system_ms)), bad);
+        ASSERT_EQ(sink.events.size(), 1u);
+        EXPECT_NE(sink.events[0].find("error: the list of spent coins was damaged"), std::string::npos);
+        save_spent_outpoints();
+        EXPECT_EQ(json::parse(test_read_file(spent_file_path()))["outpoints"], json::array({"ABCD:0"}));
     }
 }
 

@@ -1,6 +1,7 @@
 #include "shell/jobs.h"
 #include "shell/main_window.h"
 
+#include "chain/coin_refresh.h"
 #include "platform/fs.h"
 #include "platform/win_text.h"
 #include "shell/art_list.h"
@@ -233,13 +234,24 @@ TEST_F(MainWindowStandIn, CompletedSaleRemovesTheSoldRows) {
     frame.pic = pic;
     frame.cert = cert;
     gallery_spots = {frame};
+    // A payment not known to have gone out stays paid while its inputs are held.
+    const std::string held(64, '7');
+    hold_unsent_inputs(held, {});
+    const std::string not_known =
+        "error: not known whether it was sent: a service ran out of time. Transaction " + held + ".";
     struct Row {
         std::int32_t action;
-        const char* text;
+        std::string text;
         std::size_t rows_left;
-    } rows[] = {{1, "success", 3}, {3, "error: that payment was already spent.", 3}, {3, "success: sold", 1}};
+        bool still_paid;
+    } rows[] = {{1, "success", 3, false},
+                {3, "error: that payment was already spent.", 3, false},
+                {2, "error: broadcast failed: REJECTED", 3, false},
+                {2, not_known, 3, true},
+                {3, "success: sold", 1, false}};
     for (const Row& row : rows) {
         SCOPED_TRACE(std::to_string(row.action) + " " + row.text);
+        paid_hangings = {"s1"};
         art_rows.assign(3, KvCofferlyOrdRow{});
         art_rows[0].key = pic + "_0";
         art_rows[1].key = cert + "_0";
@@ -248,15 +260,22 @@ TEST_F(MainWindowStandIn, CompletedSaleRemovesTheSoldRows) {
         result->text = row.text;
         result->action = row.action;
         result->frame = 3;
+        result->show_txid = "s1";
         action_busy = 1;
         handle_job_result(kOpSaleStep, reinterpret_cast<LPARAM>(result.release()));
         EXPECT_EQ(action_busy, 0);
         EXPECT_EQ(art_rows.size(), row.rows_left);
+        if (row.action == 2) {
+            EXPECT_EQ(paid_hangings.count("s1"), row.still_paid ? 1u : 0u);
+        }
     }
+    clear_chain_session_state();
+    paid_hangings.clear();
+    held_steps.clear();
     // The gallery reads end in results of their own, handled as the window would.
     int reads_back = 0;
     MSG message = {};
-    for (int i = 0; i < 2500 && reads_back < 3; ++i) {
+    for (int i = 0; i < 2500 && reads_back < 5; ++i) {
         if (!PeekMessageW(&message, main_window, kMsgJobResult, kMsgJobResult, PM_REMOVE)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
             continue;
@@ -264,7 +283,7 @@ TEST_F(MainWindowStandIn, CompletedSaleRemovesTheSoldRows) {
         if (message.wParam == kOpGalleryState) ++reads_back;
         handle_job_result(message.wParam, message.lParam);
     }
-    EXPECT_EQ(reads_back, 3);
+    EXPECT_EQ(reads_back, 5);
     set_service_settings(saved);
     art_rows.clear();
     gallery_spots.clear();

@@ -1,6 +1,8 @@
 #include "shell/sale_window.h"
 
+#include "chain/outpoints.h"
 #include "shell/gallery_state.h"
+#include "wallet/kv_cofferly_wallet.h"
 
 #include <gtest/gtest.h>
 
@@ -79,6 +81,26 @@ TEST(SaleWindow, NextStepButtonsFollowTheFrame) {
     EXPECT_FALSE(sale_buttons_for(&frame, kMe).pay);
     paid_hangings.clear();
     EXPECT_TRUE(sale_buttons_for(&frame, kMe).pay);
+    // A payment not known to have gone out: Pay shows, disabled, until its inputs are resolved.
+    const std::string held(64, '7');
+    paid_hangings.insert("s1");
+    held_steps["pay:s1"] = held;
+    {
+        WalletLock lock = lock_wallet();
+        held_inputs().push_back(HeldInputs{held, 0, {}, 0});
+        note_held_inputs_changed();
+    }
+    EXPECT_FALSE(sale_buttons_for(&frame, kMe).pay);
+    EXPECT_TRUE(sale_buttons_for(&frame, kMe).pay_held);
+    EXPECT_EQ(sale_status_label(&frame, frame.pic, kMe), L"Pay pending");
+    {
+        WalletLock lock = lock_wallet();
+        held_inputs().clear();
+        note_held_inputs_changed();
+    }
+    EXPECT_TRUE(sale_buttons_for(&frame, kMe).pay);
+    EXPECT_FALSE(sale_buttons_for(&frame, kMe).pay_held);
+    EXPECT_TRUE(paid_hangings.empty() && held_steps.empty());
     frame.hidden = true;
     EXPECT_FALSE(sale_buttons_for(&frame, kMe).pay);
     frame.owner = kMe;

@@ -1,0 +1,121 @@
+#include "chain/held_inputs.h"
+
+#include "chain/broadcast.h"
+#include "chain/coin_refresh.h"
+#include "chain/coin_snapshots.h"
+#include "chain/outpoints.h"
+#include "wallet/clock.h"
+#include "wallet/codecs.h"
+#include "wallet/parallel.h"
+
+#include <algorithm>
+#include <unordered_set>
+
+void hold_unsent_inputs(const std::string& txid, const std::vector<TxInput>& inputs) {
+    WalletLock lock = lock_wallet();
+    HeldInputs held;
+    held.txid = to_lower_copy(txid);
+    held.held_at_ms = clock_system_ms();
+    for (const TxInput& in : inputs)
+        held.outpoints.push_back(outpoint_key(in.txid, in.vout));
+    held_inputs().push_back(std::move(held));
+    note_held_inputs_changed();
+    spend_inputs_expire_caches(inputs, 0);
+}
+
+namespace {
+
+bool same_held_row(const HeldInputs& a, const HeldInputs& b) {
+    return a.txid == b.txid && a.outpoints == b.outpoints;
+}
+
+bool is_held_key(const std::string& key) {
+    const std::size_t colon = key.find(':');
+    const std::string reversed =
+        colon == std::string::npos ? std::string() : reverse_txid_hex(key.substr(0, colon)) + key.substr(colon);
+    return std::any_of(held_inputs().begin(), held_inputs().end(), [&](const HeldInputs& h) {
+        return std::find_if(h.outpoints.begin(), h.outpoints.end(),
+                            [&](const std::string& k) { return k == key || k == reversed; }) != h.outpoints.end();
+    });
+}
+
+// A previous version held the inputs of a transaction whose sending was not known with a spent
+// mark alone. A mark that a whole listing shows unspent and that no held row names is taken in as
+// a row of its own, naming no transaction, so that the same rule gives it back.
+void adopt_unnamed_holds(const std::unordered_set<std::string>& listed) {
+    std::vector<std::string> keys;
+    for (const std::string& key : spent_outpoints())
+        if (listed.count(key) != 0) keys.push_back(key);
+    std::sort(keys.begin(), keys.end());
+    bool adopted = false;
+    for (const std::string& key : keys) {
+        if (is_held_key(key)) continue;
+        HeldInputs row;
+        row.held_at_ms = clock_system_ms();
+        row.outpoints.push_back(key);
+        held_inputs().push_back(std::move(row));
+        adopted = true;
+    }
+    if (adopted) save_spent_outpoints();
+}
+
+} // namespace
+
+void release_unsent_inputs(const std::vector<AddressRefresh>& records) {
+    // Only a listing that answered whole says an output is unspent.
+    std::unordered_set<std::string> listed;
+    for (const AddressRefresh& record : records) {
+        if (!record.ok || !record.any_ok) continue;
+        for (const Utxo& coin : record.utxos) {
+            listed.insert(outpoint_key(coin.txid, coin.vout));
+            const std::string reversed = reverse_txid_hex(coin.txid);
+            if (!reversed.empty()) listed.insert(outpoint_key(reversed, coin.vout));
+        }
+    }
+    std::vector<HeldInputs> due;
+    {
+        WalletLock lock = lock_wallet();
+        load_spent_outpoints();
+        adopt_unnamed_holds(listed);
+        const std::int64_t before = clock_system_ms() - kUnsentHoldMs;
+        const std::int64_t now = clock_steady_ms();
+        for (HeldInputs& held : held_inputs()) {
+            // A service that answers neither way is asked again a minute later, not at every Refresh.
+            if (held.held_at_ms > before || (held.asked_at_ms != 0 && now - held.asked_at_ms < kHeldAskGapMs)) continue;
+            held.asked_at_ms = now;
+            due.push_back(held);
+        }
+    }
+    if (due.empty()) return;
+    // Every held transaction is asked about side by side: one after another, each service that
+    // does not answer would add its whole time-out for every one of them.
+    std::vector<TxFate> fates(due.size(), TxFate::Unsure);
+    parallel_for(due.size(), kRefreshThreads, [&](std::uint64_t i) {
+        // A row of a previous version names no transaction: its inputs' listing is all there is.
+        fates[i] = due[i].txid.empty() ? TxFate::NotSent : ask_tx_fate(due[i].txid);
+    });
+
+    WalletLock lock = lock_wallet();
+    // Another process may have marked outpoints spent since this one read the set; they must stay.
+    load_spent_outpoints();
+    std::vector<HeldInputs>& held = held_inputs();
+    bool changed = false;
+    for (std::size_t i = 0; i < due.size(); ++i) {
+        const HeldInputs& entry = due[i];
+        const bool all_listed = std::all_of(entry.outpoints.begin(), entry.outpoints.end(),
+                                            [&](const std::string& key) { return listed.count(key) != 0; });
+        const bool given_back = fates[i] == TxFate::NotSent && all_listed;
+        // Inputs of a transaction that went out stay spent; only the row goes.
+        const bool went_out = fates[i] == TxFate::Sent || (entry.txid.empty() && !all_listed);
+        if (!given_back && !went_out) continue;
+        if (given_back)
+            for (const std::string& key : entry.outpoints)
+                unmark_spent_key(key);
+        held.erase(
+            std::remove_if(held.begin(), held.end(), [&](const HeldInputs& h) { return same_held_row(h, entry); }),
+            held.end());
+        changed = true;
+    }
+    note_held_inputs_changed();
+    if (changed) save_spent_outpoints();
+}

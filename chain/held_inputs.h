@@ -1,0 +1,31 @@
+// The inputs of transactions not known to have been sent: held with the spent set until the
+// listings and the services show whether the transaction went out.
+#pragma once
+
+#include "chain/tx.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct AddressRefresh;
+
+// How long the inputs of a transaction not known to have been sent stay held at least: a service
+// that took it lists it within seconds, and a transaction no service knows after this long was not
+// taken. Spending the same coins again can never pay twice; only other coins could.
+constexpr std::int64_t kUnsentHoldMs = 5 * 60 * 1000;
+// A held transaction that the services answered neither way about is asked again after this long.
+constexpr std::int64_t kHeldAskGapMs = 60 * 1000;
+
+// As spend_inputs_expire_caches for every input, and remembers them (saved with the spent set) as
+// held by `txid`, whose sending is not known.
+void hold_unsent_inputs(const std::string& txid, const std::vector<TxInput>& inputs);
+
+// Gives back the inputs held at least kUnsentHoldMs by a transaction when these whole listings show
+// every one of them unspent and every service answers that it does not know the transaction; they
+// are then spendable again and count in the balance. Inputs of a transaction that went out stay
+// spent and are no longer held. Spent marks that these listings show unspent and no row holds (a
+// previous version's holds) are held from now on, and given back by the listing alone. Each held
+// transaction is asked about at most once per kHeldAskGapMs, all side by side, with the wallet
+// mutex free (the caller must not hold it); the spent set is read again before it is written.
+void release_unsent_inputs(const std::vector<AddressRefresh>& records);
