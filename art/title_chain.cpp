@@ -172,13 +172,17 @@ std::string follow_coins(const std::vector<WatchRecord>& records, const WatchRec
                          const SatPlace& cert, std::vector<KvArtTitleRow>& rows, TitleCoins* coins,
                          const KnownSpends* spends) {
     CoinWalk walk;
-    for (const WatchRecord& record : records)
+    // A listed record's transaction is on the chain as read: the outputs it spends are spent by
+    // it for every reader of the process, also where a spend look-up still lags.
+    for (const WatchRecord& record : records) {
         walk.listed.emplace(record.txid, &record);
+        woc_spends_seen(record.txid, record.tx);
+    }
     SatPathReader reader;
     reader.tx = [&](const std::string& txid) { return walk_tx(walk, txid); };
     reader.prefetch = [&](const std::vector<std::string>& txids) { prefetch_txs(walk, txids); };
-    // Every spender comes from the spend look-up, never from what a watch happened to list: each
-    // read of the process then names the same owner, whether or not it read the watches.
+    // Every spender comes from the spend look-up, which the listed records have taught what they
+    // spend: each read of the process then names the same owner, whether or not it read the watches.
     reader.spent_by = [spends](const std::string& txid, std::uint32_t vout, std::string& spender) {
         const auto known = spends ? spends->find(txid + "_" + std::to_string(vout)) : KnownSpends::const_iterator();
         if (!spends || known == spends->end()) return woc_spent_by(txid, vout, spender);

@@ -74,6 +74,11 @@ bool woc_tx_json(const std::string& txid, nlohmann::json& tx, bool mempool_copy_
 // woc_bulk_spent_by alike.
 int woc_spent_by(const std::string& txid, std::uint32_t vout, std::string& spender);
 
+// A transaction read elsewhere (a record a watch lists) that spends outputs: the chain shows it as
+// their spender, so each output it spends that has no spender remembered takes it for every later
+// reader, woc_spent_by and woc_bulk_spent_by alike. Nothing when `tx` is not that transaction's JSON.
+void woc_spends_seen(const std::string& spender_txid, const nlohmann::json& tx);
+
 // The spenders of many outputs at once through the bulk spend status, 20 outputs a request, side
 // by side, keyed "<txid>_<index>" (lower case): "" for an output the service lists unspent, the
 // spender's id for one it lists spent. A spender remembered for an output (woc_spent_by) stands;

@@ -106,6 +106,21 @@ int woc_spent_by(const std::string& txid, std::uint32_t vout, std::string& spend
     return 2;
 }
 
+void woc_spends_seen(const std::string& spender_txid, const json& tx) {
+    const std::string by = to_lower_copy(spender_txid);
+    if (!is_txid_hex(by) || !woc_tx_usable(tx) || to_lower_copy(json_text(tx, "txid")) != by) return;
+    for (const json& in : tx["vin"]) {
+        if (!in.is_object()) continue;
+        const auto n = in.find("vout");
+        const std::string spent = to_lower_copy(json_text(in, "txid"));
+        if (n == in.end() || !n->is_number_unsigned() || n->get<std::uint64_t>() > UINT32_MAX || !is_txid_hex(spent))
+            continue;
+        int code = 0;
+        std::string spender = by;
+        woc::remember_spend(spent, static_cast<std::uint32_t>(n->get<std::uint64_t>()), code, spender);
+    }
+}
+
 bool learn_own_outputs(const std::string& txid) {
     if (!is_txid_hex(txid)) return false;
     std::string body, err;

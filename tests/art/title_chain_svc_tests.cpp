@@ -165,10 +165,10 @@ TEST_F(TitleChainSvcTest, TitleReadCostsTheListingAndTheCoinsPath) {
                      chain.woc.request_count("/v1/bsv/main/block/");
     // Both watches, the pair watch first; each watch's listed transactions come in one bulk
     // request, counted with the path's, as is the artwork's own transaction, whose block bounds
-    // the watches' read. Every spender comes from the spend look-up.
+    // the watches' read. A spender a listed record shows is not looked up.
     EXPECT_EQ(listing, 8);
     EXPECT_EQ(listed_txs, 0);
-    EXPECT_EQ(path, 9);
+    EXPECT_EQ(path, 5);
     // Checking the records' signatures may ask for the signers' published keys.
     const int keys = chain.platform.request_count("/api/bsvalias/id/");
     EXPECT_EQ(requests(), listing + listed_txs + path + keys);
