@@ -37,6 +37,9 @@ constexpr std::size_t kBulkBatch = 20;
 // Batches in a row without a funded address after which one scan stops; the next goes on from there.
 constexpr int kScanEmptyBatches = 2;
 constexpr std::int32_t kGpTimeoutS = 20;
+// Records applied per hold of the wallet mutex: a few milliseconds' work, so a wallet of 20,000
+// addresses keeps no other thread waiting long.
+constexpr std::size_t kPruneShare = 2000;
 
 std::atomic<std::uint32_t> g_receive_scan_mark{0};
 std::mutex g_scan_mutex;
@@ -211,12 +214,11 @@ bool refresh_wallet_coins(WalletLock& wallet_lock, std::string& error) {
         error = kAddressCounterTooLargeText;
         return false;
     }
-    std::vector<std::string> addresses;
-    list_wallet_addresses(addresses);
+    const std::shared_ptr<const std::vector<std::string>> addresses = wallet_address_list();
     const std::string stem = wallet_file_stem();
 
     std::vector<std::string> stale;
-    for (const std::string& address : addresses) {
+    for (const std::string& address : *addresses) {
         if (!utxo_cache_fresh(address)) stale.push_back(address);
     }
     if (stale.empty()) return true;
@@ -290,14 +292,21 @@ void refresh_addresses_parallel(std::vector<AddressRefresh>& records, bool with_
                  });
 }
 
-void refresh_coins_and_prune(const std::vector<AddressRefresh>& records) {
+bool refresh_coins_and_prune(const std::vector<AddressRefresh>& records) {
     WalletLock lock = lock_wallet();
+    const std::string stem = wallet_file_stem();
     // Decoding each address of a large wallet would cost more than the rest of this loop under the
     // mutex; only the few addresses that hold change coins have any to prune.
     std::unordered_set<std::string> change_owners;
     for (const ChangeCoin& coin : change_coins())
         change_owners.insert(base58check_encode(coin.hash160));
-    for (const AddressRefresh& record : records) {
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (i > 0 && i % kPruneShare == 0) {
+            lock.unlock();
+            lock.lock();
+            if (wallet_file_stem() != stem) return false;
+        }
+        const AddressRefresh& record = records[i];
         std::vector<Utxo> list;
         for (const Utxo& coin : record.utxos) {
             if (!is_outpoint_spent(coin.txid, coin.vout)) list.push_back(coin);
@@ -307,6 +316,7 @@ void refresh_coins_and_prune(const std::vector<AddressRefresh>& records) {
         if (record.ok && record.any_ok && change_owners.count(record.address)) prune_change_coins(record.address, list);
         if (!record.ords_unneeded) store_ord_outpoints(record.address, record.ord_outpoints, record.ords_ok);
     }
+    return true;
 }
 
 void prune_change_coins(const std::string& address, const std::vector<Utxo>& fresh) {
