@@ -183,10 +183,6 @@ void bulk_list_addresses(std::vector<AddressRefresh>& records, std::vector<char>
     }
 }
 
-KeyPath receive_path(std::uint64_t index) {
-    return {kPurpose, kCoinType, kReceiveAccount | kHardened, 0, static_cast<std::uint32_t>(index)};
-}
-
 } // namespace
 
 std::atomic<std::uint32_t>& receive_scan_mark() {
@@ -510,15 +506,15 @@ void scan_hd_balances() {
             WalletLock lock = lock_wallet();
             if (!load_wallet() || !kv_wallet().is_hd || wallet_file_stem() != stem) break;
             const std::uint64_t end = std::min<std::uint64_t>(last, start + kScanBatch - 1);
+            // Only the addresses are wanted: the account's kept list grows by public derivation,
+            // no private key is made.
+            const AccountAddresses receive = account_addresses(kReceiveAccount, end - counter);
             for (std::uint64_t i = start; i <= end; ++i) {
-                std::string priv, pub, address;
-                const bool derived = !kv_wallet().mnemonic.empty() && derive_path(receive_path(i), priv, pub, address);
-                wipe(priv);
-                if (!derived || address.empty()) {
+                if (i >= receive.count || receive[static_cast<std::size_t>(i)].empty()) {
                     derive_failed = true;
                     break;
                 }
-                batch.push_back(IndexedAddress{static_cast<std::uint32_t>(i), address});
+                batch.push_back(IndexedAddress{static_cast<std::uint32_t>(i), receive[static_cast<std::size_t>(i)]});
             }
         }
         if (batch.empty()) break;

@@ -25,6 +25,8 @@
 namespace {
 
 constexpr std::int64_t kMsPerNs = 1000000;
+// Cache look-ups per hold of the wallet mutex while a run picks the addresses to ask about.
+constexpr std::size_t kLookUpShare = 4000;
 
 // A run that starts while another is in its network phase makes the older one's results stale.
 std::atomic<std::uint64_t> g_generation{0};
@@ -97,10 +99,17 @@ void refresh_status_and_paymail(WalletStatus& status) {
     const std::int64_t start_ms = clock_steady_ms();
     const bool recent = recorded_within(start_ms);
 
-    // Only the look-ups need the mutex; the records of a large wallet are made once it is free.
+    // Only the look-ups need the mutex, and other threads get it between shares of them; the
+    // records of a large wallet are made once it is free.
     std::vector<std::size_t> wanted;
-    for (std::size_t i = 0; i < addresses.size(); ++i)
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+        if (i > 0 && i % kLookUpShare == 0) {
+            lock.unlock();
+            lock.lock();
+            if (wallet_file_stem() != stem) return;
+        }
         if (wants_refresh(addresses[i], recent)) wanted.push_back(i);
+    }
 
     const KvCofferlyWallet& w = kv_wallet();
     status.loaded = 1;
