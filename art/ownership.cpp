@@ -95,7 +95,12 @@ std::string live_owner_section(const std::vector<KvArtTitleRow>& rows, const std
                                const std::string& certificate_id) {
     std::string text = std::string("Live owner") + kCrLf;
     if (!rows.empty()) return text + paymail_display_label(rows.back().owner) + kCrLf;
-    if (!chain_error.empty()) return text + chain_error + kCrLf;
+    if (!chain_error.empty()) {
+        // The title read words its errors to follow "error: "; standing alone, one starts a sentence.
+        std::string shown = chain_error;
+        if (shown[0] >= 'a' && shown[0] <= 'z') shown[0] = static_cast<char>(shown[0] - 'a' + 'A');
+        return text + shown + kCrLf;
+    }
     if (!certificate_id.empty()) return text + "The title chain did not load. Try again." + kCrLf;
     return text + "No title yet. Pair the artwork first." + kCrLf;
 }

@@ -32,7 +32,13 @@ std::string art_pair_artwork(const std::string& artwork_origin, const std::strin
     const std::string certificate_id = to_lower_copy(art_trim_copy(certificate_origin));
     if (artwork_id.empty() || certificate_id.empty() || artwork_id == certificate_id)
         return "error: pick an artwork and a different certificate.";
-    if (wallet_holds_coin(artwork_id) != 1 || wallet_holds_coin(certificate_id) != 1)
+    const std::int32_t holds_artwork = wallet_holds_coin(artwork_id);
+    const std::int32_t holds_certificate = holds_artwork == 1 ? wallet_holds_coin(certificate_id) : holds_artwork;
+    // A listing that could not be read says nothing of what the wallet holds: a fresh inscription
+    // may be among what it missed.
+    if (holds_artwork < 0 || holds_certificate < 0)
+        return "error: could not read which coins this wallet holds. Try again in a moment.";
+    if (holds_artwork != 1 || holds_certificate != 1)
         return "error: this wallet must hold both the artwork and the certificate.";
 
     nlohmann::json cert;

@@ -29,10 +29,11 @@ bool is_wallet_key(const std::string& key, const std::string& wallet_key) {
 
 } // namespace
 
-bool read_window_balance(std::int64_t& sats) {
+bool read_window_balance(std::int64_t& sats, bool* fresh) {
     WalletStatus status;
     refresh_wallet_status(status);
     sats = status.balance;
+    if (fresh) *fresh = status.balance_fresh != 0;
     return status.balance_known && status.balance >= 0;
 }
 

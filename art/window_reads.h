@@ -14,8 +14,9 @@
 #include <vector>
 
 // The balance the status line shows after a status refresh. False when no figure could be worked
-// out; the last known one must then stay.
-bool read_window_balance(std::int64_t& sats);
+// out; the last known one must then stay. `fresh`, when given, tells whether WhatsOnChain answered
+// for every address the run asked about: else the figure is from an earlier read.
+bool read_window_balance(std::int64_t& sats, bool* fresh = nullptr);
 
 // The listed rows that are this program's artworks and certificates, still in this wallet
 // (list_art_rows). Returns the listing's error text (empty on success); `index_read` tells whether

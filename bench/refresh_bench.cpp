@@ -6,7 +6,8 @@
 // Reports the wall time of each job, the whole against the longest chain of dependent requests,
 // the requests and connections of each service and the requests it refused; with
 // CORVANE_BENCH_PATHS set it also prints the requests per endpoint. A wallet of 1,000, 5,000 and 20,000 receive
-// addresses, its newest one funded, is refreshed too at 20 ms, beside the time its addresses take to derive once.
+// addresses, its newest one funded, is refreshed too at 20 ms, beside the time its addresses take to derive once
+// and the longest any other thread waited for the wallet mutex meanwhile.
 #include "art/window_reads.h"
 #include "bench/bench_paths.h"
 #include "fakes/chain_fixture.h"
@@ -23,6 +24,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <set>
@@ -99,6 +101,33 @@ RefreshTimes window_refresh() {
     balance.join();
     return times;
 }
+
+// Another thread of the program during a Refresh: takes the wallet mutex every millisecond and keeps
+// the longest it waited for it.
+struct MutexProbe {
+    std::atomic<bool> stop{false};
+    std::atomic<long long> longest_us{0};
+    std::thread thread;
+
+    void start() {
+        thread = std::thread([this] {
+            while (!stop) {
+                const auto asked = std::chrono::steady_clock::now();
+                kv_wallet_mutex().lock();
+                const auto waited = std::chrono::steady_clock::now() - asked;
+                kv_wallet_mutex().unlock();
+                const long long us = std::chrono::duration_cast<std::chrono::microseconds>(waited).count();
+                if (us > longest_us) longest_us = us;
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+    }
+    double finish_ms() {
+        stop = true;
+        thread.join();
+        return static_cast<double>(longest_us) / 1000.0;
+    }
+};
 
 // `chain` 0 reports no dependent chain.
 void report(benchmark::State& state, Services& services, int delay_ms, double wall_ms, int chain,
@@ -214,11 +243,15 @@ void BM_RefreshLargeWallet(benchmark::State& state) {
             services->chain.ledger.fund(test_receive_key(counter).address, 50000);
         }
         derive_ms = ms_since(begin);
+        MutexProbe probe;
+        probe.start();
         const RefreshTimes times = window_refresh();
+        const double mutex_wait_ms = probe.finish_ms();
         wall_ms = std::max(times.balance_ms, times.gallery_ms);
         state.PauseTiming();
         report(state, *services, kDelayMs, wall_ms, 0, times);
         state.counters["derive_ms"] = derive_ms;
+        state.counters["mutex_wait_max_ms"] = mutex_wait_ms;
         drop_platform_session();
         services.reset();
         state.ResumeTiming();

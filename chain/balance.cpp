@@ -280,7 +280,7 @@ void reset_displayed_balance() {
     g_balance.expected = -1;
 }
 
-std::int64_t shown_balance(std::int64_t fetched, std::int64_t sent) {
+std::int64_t shown_balance(std::int64_t fetched, std::int64_t sent, bool save_face) {
     if (fetched < 0) return fetched;
     WalletLock lock = lock_wallet();
     std::int64_t shown = fetched;
@@ -300,7 +300,7 @@ std::int64_t shown_balance(std::int64_t fetched, std::int64_t sent) {
         }
         g_balance.shown = shown;
     }
-    save_history_face(shown);
+    if (save_face) save_history_face(shown);
     return shown;
 }
 
@@ -318,9 +318,11 @@ std::string history_face_path() {
 
 void save_history_face(std::int64_t sats) {
     WalletLock lock = lock_wallet();
-    const std::string address = kv_wallet().address;
+    write_history_face(history_face_path(), kv_wallet().address, sats);
+}
+
+void write_history_face(const std::string& path, const std::string& address, std::int64_t sats) {
     if (sats < 0 || address.empty()) return;
-    const std::string path = history_face_path();
     platform_make_dirs(kestrava_data_dir() + "/tx_hist");
     json doc = json::object();
     doc["address"] = address;

@@ -76,9 +76,9 @@ DisplayedBalance displayed_balance();
 void reset_displayed_balance();
 
 // The figure to show for a fetched balance, sent being the satoshis of a payment just made (0 or
-// less: none). Stores it and writes the face file; a negative fetched value passes through and
-// changes nothing. The caller holds the wallet mutex.
-std::int64_t shown_balance(std::int64_t fetched, std::int64_t sent);
+// less: none). Stores it and, unless `save_face` is false, writes the face file; a negative fetched
+// value passes through and changes nothing. The caller holds the wallet mutex.
+std::int64_t shown_balance(std::int64_t fetched, std::int64_t sent, bool save_face = true);
 
 // After a successful payment: updates the shown figure and hands the "[KV-BALANCE]" line to the
 // status sink. Does nothing while standard output is a terminal. The caller holds the wallet mutex.
@@ -88,6 +88,9 @@ void note_balance_after_send(std::int64_t sent);
 std::string history_face_path();
 // Writes the face file for the main address; nothing for a negative balance or no address.
 void save_history_face(std::int64_t sats);
+// The same for the face file at `path` of `address`: a caller that read both under the wallet mutex
+// writes, and flushes, without it.
+void write_history_face(const std::string& path, const std::string& address, std::int64_t sats);
 // The stored figure when the face file was written for this address, else -1.
 std::int64_t load_history_face(const std::string& address);
 // The last shown figure of the current wallet, or its face file, or -1. Answers from the kept

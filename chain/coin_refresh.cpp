@@ -37,6 +37,9 @@ constexpr std::size_t kBulkBatch = 20;
 // Batches in a row without a funded address after which one scan stops; the next goes on from there.
 constexpr int kScanEmptyBatches = 2;
 constexpr std::int32_t kGpTimeoutS = 20;
+// Records applied per hold of the wallet mutex: a few milliseconds' work, so a wallet of 20,000
+// addresses keeps no other thread waiting long.
+constexpr std::size_t kPruneShare = 2000;
 
 std::atomic<std::uint32_t> g_receive_scan_mark{0};
 std::mutex g_scan_mutex;
@@ -180,10 +183,6 @@ void bulk_list_addresses(std::vector<AddressRefresh>& records, std::vector<char>
     }
 }
 
-KeyPath receive_path(std::uint64_t index) {
-    return {kPurpose, kCoinType, kReceiveAccount | kHardened, 0, static_cast<std::uint32_t>(index)};
-}
-
 } // namespace
 
 std::atomic<std::uint32_t>& receive_scan_mark() {
@@ -211,12 +210,11 @@ bool refresh_wallet_coins(WalletLock& wallet_lock, std::string& error) {
         error = kAddressCounterTooLargeText;
         return false;
     }
-    std::vector<std::string> addresses;
-    list_wallet_addresses(addresses);
+    const std::shared_ptr<const std::vector<std::string>> addresses = wallet_address_list();
     const std::string stem = wallet_file_stem();
 
     std::vector<std::string> stale;
-    for (const std::string& address : addresses) {
+    for (const std::string& address : *addresses) {
         if (!utxo_cache_fresh(address)) stale.push_back(address);
     }
     if (stale.empty()) return true;
@@ -290,14 +288,21 @@ void refresh_addresses_parallel(std::vector<AddressRefresh>& records, bool with_
                  });
 }
 
-void refresh_coins_and_prune(const std::vector<AddressRefresh>& records) {
+bool refresh_coins_and_prune(const std::vector<AddressRefresh>& records) {
     WalletLock lock = lock_wallet();
+    const std::string stem = wallet_file_stem();
     // Decoding each address of a large wallet would cost more than the rest of this loop under the
     // mutex; only the few addresses that hold change coins have any to prune.
     std::unordered_set<std::string> change_owners;
     for (const ChangeCoin& coin : change_coins())
         change_owners.insert(base58check_encode(coin.hash160));
-    for (const AddressRefresh& record : records) {
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (i > 0 && i % kPruneShare == 0) {
+            lock.unlock();
+            lock.lock();
+            if (wallet_file_stem() != stem) return false;
+        }
+        const AddressRefresh& record = records[i];
         std::vector<Utxo> list;
         for (const Utxo& coin : record.utxos) {
             if (!is_outpoint_spent(coin.txid, coin.vout)) list.push_back(coin);
@@ -307,6 +312,7 @@ void refresh_coins_and_prune(const std::vector<AddressRefresh>& records) {
         if (record.ok && record.any_ok && change_owners.count(record.address)) prune_change_coins(record.address, list);
         if (!record.ords_unneeded) store_ord_outpoints(record.address, record.ord_outpoints, record.ords_ok);
     }
+    return true;
 }
 
 void prune_change_coins(const std::string& address, const std::vector<Utxo>& fresh) {
@@ -451,15 +457,15 @@ void scan_hd_balances() {
             WalletLock lock = lock_wallet();
             if (!load_wallet() || !kv_wallet().is_hd || wallet_file_stem() != stem) break;
             const std::uint64_t end = std::min<std::uint64_t>(last, start + kScanBatch - 1);
+            // Only the addresses are wanted: the account's kept list grows by public derivation,
+            // no private key is made.
+            const AccountAddresses receive = account_addresses(kReceiveAccount, end - counter);
             for (std::uint64_t i = start; i <= end; ++i) {
-                std::string priv, pub, address;
-                const bool derived = !kv_wallet().mnemonic.empty() && derive_path(receive_path(i), priv, pub, address);
-                wipe(priv);
-                if (!derived || address.empty()) {
+                if (i >= receive.count || receive[static_cast<std::size_t>(i)].empty()) {
                     derive_failed = true;
                     break;
                 }
-                batch.push_back(IndexedAddress{static_cast<std::uint32_t>(i), address});
+                batch.push_back(IndexedAddress{static_cast<std::uint32_t>(i), receive[static_cast<std::size_t>(i)]});
             }
         }
         if (batch.empty()) break;

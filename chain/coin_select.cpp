@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <string_view>
 #include <unordered_map>
 
 namespace {
@@ -120,21 +121,72 @@ std::string insufficient_text(std::uint64_t need, std::uint64_t have) {
            " in your Cofferly wallet.";
 }
 
-} // namespace
+// What the wallet's address list was made from: every account's kept address list (held, so that
+// no other list can come to stand at the same place), its count, and the keys of the wallet.
+struct AddressListSources {
+    bool is_hd = false;
+    std::string address;
+    std::string identity_address;
+    bool has_words = false;
+    std::vector<AccountAddresses> accounts;
+    bool operator==(const AddressListSources& other) const {
+        if (is_hd != other.is_hd || address != other.address || identity_address != other.identity_address ||
+            has_words != other.has_words || accounts.size() != other.accounts.size())
+            return false;
+        for (std::size_t i = 0; i < accounts.size(); ++i) {
+            const AccountAddresses& a = accounts[i];
+            const AccountAddresses& b = other.accounts[i];
+            if (a.count != b.count || (a.list == nullptr) != (b.list == nullptr)) return false;
+            // A list that grew past the counter (the balance scan looks ahead) is a new copy with
+            // the same first entries.
+            if (a.list != b.list &&
+                !std::equal(a.list->begin(), a.list->begin() + static_cast<std::ptrdiff_t>(a.count), b.list->begin()))
+                return false;
+        }
+        return true;
+    }
+};
 
-void list_wallet_addresses(std::vector<std::string>& addresses) {
+struct AddressListCache {
+    AddressListSources sources;
+    std::shared_ptr<const std::vector<std::string>> list;
+};
+
+AddressListCache& address_list_cache() {
+    static AddressListCache cache;
+    return cache;
+}
+
+AddressListSources address_list_sources() {
+    const KvCofferlyWallet& w = kv_wallet();
+    AddressListSources sources;
+    sources.is_hd = w.is_hd;
+    sources.address = w.address;
+    sources.identity_address = w.identity_address;
+    sources.has_words = !w.mnemonic.empty();
+    if (w.is_hd && !w.mnemonic.empty())
+        for (std::uint32_t account = 0; account < w.recv.size(); ++account)
+            sources.accounts.push_back(account_addresses(account));
+    return sources;
+}
+
+void build_wallet_addresses(std::vector<std::string>& addresses) {
     addresses.clear();
     auto lock = lock_wallet();
-    std::unordered_set<std::string> seen;
+    const KvCofferlyWallet& w = kv_wallet();
+    const AccountAddresses receive = account_addresses(kReceiveAccount);
+    // The texts are looked up where they stand: a copy of each would double the work under the
+    // mutex.
+    std::unordered_set<std::string_view> seen;
+    seen.reserve(receive.count + 8);
+    addresses.reserve(receive.count + 8);
     auto add = [&](const std::string& address) {
         if (!address.empty() && seen.insert(address).second) addresses.push_back(address);
     };
-    const KvCofferlyWallet& w = kv_wallet();
     std::string priv, pub, address;
     if (!w.is_hd) {
         add(w.address);
     } else {
-        const AccountAddresses receive = account_addresses(kReceiveAccount);
         for (std::size_t i = 0; i < receive.count; ++i)
             add(receive[i]);
         add(w.identity_address);
@@ -146,6 +198,28 @@ void list_wallet_addresses(std::vector<std::string>& addresses) {
             wipe(priv);
         }
     }
+}
+
+} // namespace
+
+std::shared_ptr<const std::vector<std::string>> wallet_address_list() {
+    auto lock = lock_wallet();
+    AddressListSources sources = address_list_sources();
+    AddressListCache& cache = address_list_cache();
+    if (cache.list && cache.sources == sources) {
+        cache.sources = std::move(sources); // the next look-up compares the lists kept now
+        return cache.list;
+    }
+    auto list = std::make_shared<std::vector<std::string>>();
+    build_wallet_addresses(*list);
+    cache.sources = std::move(sources);
+    cache.list = std::move(list);
+    return cache.list;
+}
+
+void list_wallet_addresses(std::vector<std::string>& addresses) {
+    auto lock = lock_wallet();
+    addresses = *wallet_address_list();
 }
 
 void store_ord_outpoints(const std::string& address, const std::unordered_set<std::string>& outpoints, bool ok) {

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -29,6 +30,11 @@ constexpr std::size_t kEstimateInputBytes = 148;
 // receive chain 1'/0/0..recv[1] and the identity address of an HD wallet; then every house-oracle
 // address this wallet holds a key for. The list is cleared first.
 void list_wallet_addresses(std::vector<std::string>& addresses);
+
+// The same list, shared and never changed: it is made again only when the wallet's addresses
+// changed since the last call, so a caller holding the wallet mutex pays a look-up, not 20,000
+// insertions. Takes the wallet mutex itself.
+std::shared_ptr<const std::vector<std::string>> wallet_address_list();
 
 // Replaces the address's ordinal-outpoint entry with this set, stamped now; ok false also raises
 // the failure flag for the next 20 s.

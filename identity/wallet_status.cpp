@@ -25,6 +25,8 @@
 namespace {
 
 constexpr std::int64_t kMsPerNs = 1000000;
+// Cache look-ups per hold of the wallet mutex while a run picks the addresses to ask about.
+constexpr std::size_t kLookUpShare = 4000;
 
 // A run that starts while another is in its network phase makes the older one's results stale.
 std::atomic<std::uint64_t> g_generation{0};
@@ -89,19 +91,24 @@ void refresh_status_and_paymail(WalletStatus& status) {
     ensure_wallet_paymail(true);
     if (!kv_wallet().identity_pub.empty()) set_identity_avatar(kv_wallet().ord_avatar);
 
-    std::vector<std::string> addresses;
-    list_wallet_addresses(addresses);
+    // The shared list: made again only when the wallet's addresses changed.
+    const std::shared_ptr<const std::vector<std::string>> address_list = wallet_address_list();
+    const std::vector<std::string>& addresses = *address_list;
     const std::string stem = wallet_file_stem();
     const std::uint64_t generation = ++g_generation;
     const std::int64_t start_ms = clock_steady_ms();
     const bool recent = recorded_within(start_ms);
 
-    std::vector<AddressRefresh> requests;
-    for (const std::string& address : addresses) {
-        if (!wants_refresh(address, recent)) continue;
-        AddressRefresh request;
-        request.address = address;
-        requests.push_back(std::move(request));
+    // Only the look-ups need the mutex, and other threads get it between shares of them; the
+    // records of a large wallet are made once it is free.
+    std::vector<std::size_t> wanted;
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+        if (i > 0 && i % kLookUpShare == 0) {
+            lock.unlock();
+            lock.lock();
+            if (wallet_file_stem() != stem) return;
+        }
+        if (wants_refresh(addresses[i], recent)) wanted.push_back(i);
     }
 
     const KvCofferlyWallet& w = kv_wallet();
@@ -115,6 +122,9 @@ void refresh_status_and_paymail(WalletStatus& status) {
     const std::string ord_address = derive_ordinals_key();
     lock.unlock();
 
+    std::vector<AddressRefresh> requests(wanted.size());
+    for (std::size_t i = 0; i < wanted.size(); ++i)
+        requests[i].address = addresses[wanted[i]];
     const bool full = !recent;
     refresh_addresses_parallel(requests, full);
     release_unsent_inputs(requests);
@@ -130,20 +140,28 @@ void refresh_status_and_paymail(WalletStatus& status) {
         const AddressCoins* entry = cache_entry(request.address);
         if (entry == nullptr || !entry->loaded) request.ok = false;
     }
-    refresh_coins_and_prune(requests);
+    // Twenty thousand records take a while to apply: other threads get the mutex in between.
+    lock.unlock();
+    if (!refresh_coins_and_prune(requests)) return;
+    lock.lock();
+    if (wallet_file_stem() != stem) return;
     if (full) record_refresh(clock_steady_ms());
 
     bool known = std::any_of(requests.begin(), requests.end(), [](const AddressRefresh& r) { return r.ok; });
-    for (const std::string& address : addresses) {
-        const AddressCoins* entry = cache_entry(address);
-        if (entry != nullptr && entry->loaded) known = true;
+    for (std::size_t i = 0; i < addresses.size() && !known; ++i) {
+        const AddressCoins* entry = cache_entry(addresses[i]);
+        known = entry != nullptr && entry->loaded;
     }
     status.balance_known = known ? 1 : 0;
+    status.balance_fresh =
+        std::all_of(requests.begin(), requests.end(), [](const AddressRefresh& r) { return r.ok; }) ? 1 : 0;
 
     std::int64_t balance = spendable_balance_sats();
     // shown_balance holds the figure at the after-payment value while the services lag behind a
-    // payment, and writes the face file; a negative figure passes through untouched.
-    if (balance >= 0) balance = shown_balance(balance, 0);
+    // payment; a negative figure passes through untouched. Its face file is flushed to disk once
+    // the mutex is free.
+    if (balance >= 0) balance = shown_balance(balance, 0, false);
+    const std::string face_path = history_face_path();
     status.balance = balance;
     status.address = kv_wallet().address;
     status.is_hd = kv_wallet().is_hd ? 1 : 0;
@@ -152,6 +170,7 @@ void refresh_status_and_paymail(WalletStatus& status) {
     emit_status_event(kCofferlyTag, "status", status.address, balance_text, status.is_hd ? "hd" : "legacy");
     emit_status_event(kCofferlyTag, "paymail", full_paymail(kv_wallet().paymail));
     lock.unlock();
+    write_history_face(face_path, status.address, balance);
 
     claim_paymail_if_changed(alias, identity_pub, receive_address, avatar, ord_address);
 }

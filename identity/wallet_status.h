@@ -12,6 +12,8 @@ struct WalletStatus {
     std::uint8_t balance_known = 0; // at least one of the wallet's addresses has a loaded coin list
     std::string address;            // receive address
     std::int64_t balance = 0;       // satoshis to show; negative when none can be computed
+    std::uint8_t balance_fresh = 0; // every address this run asked about answered; else the figure is
+                                    // from an earlier read
 };
 
 // A coin refresh within this long throttles the next one.

@@ -178,6 +178,43 @@ bool merge_item(const OrdInboxItem& item, const std::string& inbox_address) {
     return changed;
 }
 
+// What the merge watches, taken under the wallet mutex at the cost of a few small copies: the lists
+// themselves are shared and never change, so they are gone through once the mutex is free.
+struct WatchSources {
+    std::shared_ptr<const std::vector<std::string>> own;
+    std::vector<std::string> others; // identity, receive, then the visible list entries' addresses
+    AccountAddresses ordinals;
+};
+
+// The caller holds the wallet mutex.
+WatchSources watch_sources() {
+    WatchSources sources;
+    sources.own = wallet_address_list();
+    const KvCofferlyWallet& w = kv_wallet();
+    sources.others.push_back(w.identity_address);
+    sources.others.push_back(w.address);
+    sources.ordinals = account_addresses(kOrdinalsAccount);
+    for (const LocalOrd& ord : w.ord_owned)
+        if (!ord.hidden) sources.others.push_back(ord.address);
+    return sources;
+}
+
+void expand_watch_sources(const WatchSources& sources, std::vector<std::string>& out) {
+    out.clear();
+    std::unordered_set<std::string> seen;
+    auto add = [&](const std::string& address) {
+        if (!address.empty() && seen.insert(address).second) out.push_back(address);
+    };
+    for (const std::string& address : *sources.own)
+        add(address);
+    add(sources.others[0]);
+    add(sources.others[1]);
+    for (std::size_t j = 0; j < sources.ordinals.count; ++j)
+        add(sources.ordinals[j]);
+    for (std::size_t i = 2; i < sources.others.size(); ++i)
+        add(sources.others[i]);
+}
+
 } // namespace
 
 void note_inscribed_ord(const std::string& txid, const std::string& content_type, const std::string& name,
@@ -250,8 +287,7 @@ void ord_inbox_post(const Hash160& recipient, const std::string& address, const 
 
 void ord_inbox_merge(WalletLock& lock) {
     if (!lock.owns_lock()) lock.lock();
-    std::vector<std::string> addresses;
-    collect_watch_addresses(addresses);
+    const WatchSources sources = watch_sources();
     const std::string stem = wallet_file_stem();
     struct Inbox {
         std::string address;
@@ -259,6 +295,8 @@ void ord_inbox_merge(WalletLock& lock) {
     };
     std::vector<Inbox> inboxes;
     lock.unlock();
+    std::vector<std::string> addresses;
+    expand_watch_sources(sources, addresses);
     {
         // A wallet of many thousand addresses has inboxes for a few: the folder is listed once, and
         // only the files in it are opened, all with the wallet mutex free.
@@ -308,24 +346,10 @@ void ord_inbox_forget_seen() {
 }
 
 void collect_watch_addresses(std::vector<std::string>& out) {
-    WalletLock lock = lock_wallet();
-    std::vector<std::string> own;
-    list_wallet_addresses(own);
-    out.clear();
-    std::unordered_set<std::string> seen;
-    auto add = [&](const std::string& address) {
-        if (!address.empty() && seen.insert(address).second) out.push_back(address);
-    };
-    for (const std::string& address : own)
-        add(address);
-
-    const KvCofferlyWallet& w = kv_wallet();
-    add(w.identity_address);
-    add(w.address);
-    const AccountAddresses ordinals = account_addresses(kOrdinalsAccount);
-    for (std::size_t j = 0; j < ordinals.count; ++j)
-        add(ordinals[j]);
-    for (const LocalOrd& ord : w.ord_owned) {
-        if (!ord.hidden) add(ord.address);
+    WatchSources sources;
+    {
+        WalletLock lock = lock_wallet();
+        sources = watch_sources();
     }
+    expand_watch_sources(sources, out);
 }

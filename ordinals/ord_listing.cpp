@@ -489,9 +489,10 @@ std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool*
     std::vector<AddressTxoLookup> lookups;
     std::vector<LocalOrd> recent;
     std::vector<KvCofferlyOrdRow> identity_rows;
+    bool woc_answered = false;
     parallel_for(4, 4, [&](std::uint64_t phase) {
         if (phase == 0) gp_address_lookups(run, lookups);
-        if (phase == 1) ingest_woc_recent_ords(run.watch_addresses, recent);
+        if (phase == 1) woc_answered = ingest_woc_recent_ords(run.watch_addresses, recent);
         if (phase == 2) ingest_oracle_ident_records(run.watch_addresses, identity_rows);
         if (phase == 3) harvest_wallet_ord_names();
     });
@@ -534,7 +535,11 @@ std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool*
     if (index_read) *index_read = run.listing;
     store_held_back_outpoints(run, rows);
     std::string result = finish_ord_listing(run, lock, rows);
-    if (index_unspent && result.empty())
+    // An address the index did not answer for may hold what the wallet's records do not know yet:
+    // such a listing is no answer about what the wallet holds.
+    if ((result.empty() || result == kListIndexUnavailable) && run.reached_addresses.size() < lookups.size())
+        result = woc_answered ? kListIndexUnavailable : kListServicesUnavailable;
+    if (index_unspent && (result.empty() || result == kListIndexUnavailable || result == kListServicesUnavailable))
         for (const auto& entry : run.address_outpoints)
             index_unspent->insert(entry.second.begin(), entry.second.end());
     // A listing ended early by a wallet switch still keeps the tags it read from the chain.

@@ -19,16 +19,23 @@
 constexpr const char* kListNoWallet = "error: no Cofferly wallet.";
 constexpr const char* kListNoWatchAddresses = "error: no watch addresses.";
 constexpr const char* kListWalletChanged = "error: wallet changed.";
-constexpr const char* kListIndexUnavailable = "error: 1Sat index unavailable. 1-sat coins are held back from spend.";
+constexpr const char* kListIndexUnavailable =
+    "error: GorillaPool did not answer. The list shows only what this wallet already knew, and its 1-sat coins are "
+    "held back from spend. Try again.";
+constexpr const char* kListServicesUnavailable =
+    "error: GorillaPool and WhatsOnChain did not answer. The list shows only what this wallet already knew, and its "
+    "1-sat coins are held back from spend. Try again.";
 
 // Empties `rows` and fills it with the wallet's ordinals and token holdings. "" on success, else
 // one of the texts above or kAddressCounterTooLarge (an ordinals counter past what one call
-// scans); after "error: wallet changed." the rows gathered so far stay in `rows`.
+// scans); after "error: wallet changed." the rows gathered so far stay in `rows`, and so do the
+// rows of a listing that GorillaPool did not answer for every watch address (kListIndexUnavailable,
+// or kListServicesUnavailable when WhatsOnChain answered for none either).
 // `index_read`, when given, is set to whether the ordinals index answered for at least one
 // address: a "" with rows from the wallet's own records alone leaves it false.
 // `index_unspent`, when given, is set to the outputs (outpoint_key form) the index listed unspent at
 // the wallet's watch addresses: of these the index has just said who holds them. It stays empty
-// unless the listing ends in success.
+// unless the listing ends in success or with GorillaPool's failure.
 // Takes the wallet mutex itself and releases it around every network pass.
 std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool* index_read = nullptr,
                                       std::unordered_set<std::string>* index_unspent = nullptr);

@@ -262,7 +262,7 @@ void ingest_woc_recent_ords_worker(RecentScanContext& context, std::uint64_t ind
         context.records.push_back(std::move(ord));
 }
 
-void ingest_woc_recent_ords(const std::vector<std::string>& addresses, std::vector<LocalOrd>& out) {
+bool ingest_woc_recent_ords(const std::vector<std::string>& addresses, std::vector<LocalOrd>& out) {
     const std::vector<Hash160> watch_hashes = watch_hashes_of(addresses);
     // The addresses are asked side by side, and so is every transaction, each read once however
     // many addresses name it. Both history halves of up to 20 addresses come in one bulk request;
@@ -293,6 +293,10 @@ void ingest_woc_recent_ords(const std::vector<std::string>& addresses, std::vect
     parallel_for(later.size(), kRecentScanThreads, [&histories, &later, suffixes](std::uint64_t i) {
         woc_address_history(histories[later[i]], kHistorySuffixes[later[i] % suffixes]);
     });
+    bool answered = addresses.empty();
+    for (std::size_t a = 0; a < addresses.size(); ++a)
+        answered |=
+            bulk_read[a] || histories[a * suffixes].unconfirmed_read || histories[a * suffixes + 1].confirmed_read;
     std::vector<std::vector<std::string>> per_address(addresses.size());
     std::vector<std::string> txids;
     std::unordered_set<std::string> distinct;
@@ -322,6 +326,7 @@ void ingest_woc_recent_ords(const std::vector<std::string>& addresses, std::vect
             records_of_recent_tx(txid, tx_outputs_of(tx), watch_hashes, out);
         }
     }
+    return answered;
 }
 
 void parse_txid_list(const json& reply, std::vector<std::string>& ids, std::unordered_set<std::string>& seen) {

@@ -37,8 +37,8 @@ struct RecentScanContext {
 };
 
 // Appends the bsv-20 inscriptions of the last transactions of every address that pay any of the
-// addresses, in no fixed order across addresses.
-void ingest_woc_recent_ords(const std::vector<std::string>& addresses, std::vector<LocalOrd>& out);
+// addresses, in no fixed order across addresses. False when WhatsOnChain answered for none of them.
+bool ingest_woc_recent_ords(const std::vector<std::string>& addresses, std::vector<LocalOrd>& out);
 
 // Scans the address at `index` of the context and appends its records under the context's mutex.
 void ingest_woc_recent_ords_worker(RecentScanContext& context, std::uint64_t index);

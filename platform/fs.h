@@ -37,9 +37,14 @@ bool platform_write_file(const std::string& path, const std::string& data, bool 
 bool platform_atomic_replace(const std::string& from, const std::string& to);
 
 // Moves `from` over `to` in one step, without flushing anything: MoveFileEx with replace-existing
-// and write-through on Windows (the replaced file's attributes stay on the new one); rename on
-// POSIX. False, with nothing moved, when the move failed, or on Windows when `to` is read-only.
+// and write-through on Windows (the replaced file's attributes and access list stay on the new
+// one); rename on POSIX. False, with nothing moved, when the move failed, or on Windows when `to`
+// is read-only or its access list could not be given to `from`.
 bool platform_replace_file(const std::string& from, const std::string& to);
+
+// True when the file carries the mark that makes platform_replace_file refuse it: Windows's
+// read-only attribute. POSIX has no such mark (a rename replaces a file whatever its mode).
+bool platform_file_read_only(const std::string& path);
 
 // Flushes the folder that holds `path`, so that a move into it lasts; logs one line when it fails.
 // Nothing to do on Windows, whose moves are written through.

@@ -171,6 +171,11 @@ bool platform_replace_file(const std::string& from, const std::string& to) {
     return std::rename(from.c_str(), to.c_str()) == 0;
 }
 
+bool platform_file_read_only(const std::string& path) {
+    (void)path;
+    return false;
+}
+
 void platform_flush_folder_of(const std::string& path) {
     const std::string folder = parent_of(path);
     if (!fsync_path(folder, O_RDONLY | O_DIRECTORY))

@@ -9,6 +9,8 @@
 #include <vector>
 #include <windows.h>
 
+#include <aclapi.h>
+
 #include <cstdio>
 #include <io.h>
 
@@ -51,6 +53,26 @@ std::string crlf_lines(const std::string& data) {
         out.push_back(c);
     }
     return out;
+}
+
+// Gives `to_file` the access list `from_file` has, and the same choice of taking what its
+// folder hands down. True when `from_file` has none that can be read (nothing to keep) or it was
+// copied.
+bool copy_access_list(const std::wstring& from_file, const std::wstring& to_file) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(from_file.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                              nullptr, &descriptor) != ERROR_SUCCESS)
+        return true;
+    std::unique_ptr<void, decltype(&LocalFree)> owned(descriptor, LocalFree);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (!GetSecurityDescriptorControl(descriptor, &control, &revision)) return false;
+    const SECURITY_INFORMATION which =
+        DACL_SECURITY_INFORMATION |
+        ((control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    return SetNamedSecurityInfoW(const_cast<wchar_t*>(to_file.c_str()), SE_FILE_OBJECT, which, nullptr, nullptr, dacl,
+                                 nullptr) == ERROR_SUCCESS;
 }
 
 } // namespace
@@ -185,10 +207,13 @@ bool platform_replace_file(const std::string& from, const std::string& to) {
     if (wfrom.empty() || wto.empty()) return false;
     const DWORD old_attributes = GetFileAttributesW(wto.c_str());
     // Windows refuses to replace a read-only file; Wine would replace it and drop the mark.
-    if (old_attributes != INVALID_FILE_ATTRIBUTES && (old_attributes & FILE_ATTRIBUTE_READONLY) != 0) return false;
+    if (platform_file_read_only(to)) return false;
     // The moved file brings its own attributes; a file the user or the wallet program marked hidden
     // stays hidden.
     const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    // So does its access list, which came from the folder; a file the user narrowed would lose its
+    // own at every save. It is set before the move, so the new file is never open wider.
+    if (old_attributes != INVALID_FILE_ATTRIBUTES && !copy_access_list(wto, wfrom)) return false;
     if (MoveFileExW(wfrom.c_str(), wto.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) return false;
     if (old_attributes != INVALID_FILE_ATTRIBUTES && (old_attributes & kept) != 0) {
         const DWORD now = GetFileAttributesW(wto.c_str());
@@ -196,6 +221,13 @@ bool platform_replace_file(const std::string& from, const std::string& to) {
             SetFileAttributesW(wto.c_str(), (now & ~FILE_ATTRIBUTE_NORMAL) | (old_attributes & kept));
     }
     return true;
+}
+
+bool platform_file_read_only(const std::string& path) {
+    const std::wstring wpath = utf8_to_wide(path);
+    if (wpath.empty()) return false;
+    const DWORD attributes = GetFileAttributesW(wpath.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
 }
 
 void platform_flush_folder_of(const std::string& path) {

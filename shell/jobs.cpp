@@ -21,6 +21,7 @@
 #include "shell/save_notice.h"
 #include "shell/status_line.h"
 #include "shell/task_popup.h"
+#include "wallet/clock.h"
 #include "wallet/connect.h"
 #include "wallet/session.h"
 
@@ -302,7 +303,9 @@ bool post_job_text(WPARAM code, const std::string& text) {
 void job_balance_status(std::uint8_t&) {
     auto result = std::make_unique<BalanceResult>();
     // A run that could not work out a figure must not wipe the last known one.
-    result->has_value = read_window_balance(result->sats) ? 1 : 0;
+    bool fresh = false;
+    result->has_value = read_window_balance(result->sats, &fresh) ? 1 : 0;
+    result->fresh = fresh ? 1 : 0;
     post_to_main_window(kMsgBalance, 0, std::move(result));
     balance_busy.store(0);
 }
@@ -530,6 +533,9 @@ void handle_job_result(WPARAM code, LPARAM record) {
 void handle_balance_result(LPARAM record) {
     std::unique_ptr<BalanceResult> result(reinterpret_cast<BalanceResult*>(record));
     if (result && result->has_value && result->sats >= 0) last_balance_sats = result->sats;
+    const bool fresh = result && result->has_value && result->fresh;
+    if (fresh) last_balance_read_ms = clock_system_ms();
+    balance_read_failed = fresh ? 0 : 1;
     result.reset();
     refresh_connection_status(main_window, false);
 }

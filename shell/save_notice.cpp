@@ -49,18 +49,20 @@ void note_refused_wallet_save() {
         retry_timer_window = main_window;
     if (status_is_error) return;
     const std::string shown = status_text_shown();
-    const std::string now = status_with_refused_save(shown);
+    const std::string now = status_with_refused_save(shown, wallet_view().save_read_only);
     if (now != shown) set_status_text(now);
 }
 
-std::string status_with_refused_save(const std::string& shown) {
-    if (shown.find(kWalletNotSaved) != std::string::npos) return shown;
-    if (is_success_text(shown)) return shown + kSeparator + kWalletNotSaved;
-    return kWalletNotSaved;
+std::string status_with_refused_save(const std::string& shown, bool read_only) {
+    const char* refusal = read_only ? kWalletReadOnly : kWalletNotSaved;
+    if (shown.find(refusal) != std::string::npos) return shown;
+    if (is_success_text(shown)) return shown + kSeparator + refusal;
+    return refusal;
 }
 
 std::string status_after_wallet_saved(const std::string& shown) {
-    const std::size_t at = shown.find(kWalletNotSaved);
+    std::size_t at = shown.find(kWalletNotSaved);
+    if (at == std::string::npos) at = shown.find(kWalletReadOnly);
     if (at == std::string::npos) return shown;
     if (at == 0) return "The wallet file is saved.";
     std::string kept = shown.substr(0, at);

@@ -136,6 +136,7 @@ struct JobResultText {
 
 struct BalanceResult {
     std::uint8_t has_value = 0; // 1 when a balance is known
+    std::uint8_t fresh = 0;     // 1 when WhatsOnChain answered this read whole
     std::int64_t sats = 0;
 };
 

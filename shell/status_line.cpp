@@ -18,6 +18,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 
 std::uint8_t status_is_error = 0;
@@ -25,6 +26,8 @@ std::uint8_t status_animating = 0;
 std::int32_t status_dots = 1;
 std::wstring status_base_text;
 std::int64_t last_balance_sats = -1;
+std::int64_t last_balance_read_ms = 0;
+std::uint8_t balance_read_failed = 0;
 std::int32_t latest_version = -1;
 std::uint8_t update_available = 0;
 
@@ -158,9 +161,23 @@ std::string format_bsv_amount(std::int64_t sats) {
     return buffer;
 }
 
-std::string connection_line_text(const std::string& label, std::int64_t sats) {
+std::string connection_line_text(const std::string& label, std::int64_t sats, bool stale,
+                                 const std::string& last_read_hhmm) {
     if (sats < 0) return label + "    \xE2\x80\xA6";
-    return label + "    " + format_bsv_amount(sats) + " BSV";
+    const std::string line = label + "    " + format_bsv_amount(sats) + " BSV";
+    if (!stale) return line;
+    if (last_read_hhmm.empty()) return line + " (WhatsOnChain did not answer)";
+    return line + " (last read " + last_read_hhmm + "; WhatsOnChain did not answer)";
+}
+
+std::string local_clock_text(std::int64_t system_ms) {
+    if (system_ms <= 0) return "";
+    const std::time_t seconds = static_cast<std::time_t>(system_ms / 1000);
+    std::tm parts{};
+    if (localtime_s(&parts, &seconds) != 0) return "";
+    char buffer[8] = {};
+    std::snprintf(buffer, sizeof buffer, "%02d:%02d", parts.tm_hour, parts.tm_min);
+    return buffer;
 }
 
 void refresh_connection_status(HWND window, bool start_balance) {
@@ -197,7 +214,7 @@ void refresh_connection_status(HWND window, bool start_balance) {
         }
         if (!loaded || sats < 0) sats = cached_history_face();
         if (sats < 0) sats = last_balance_sats;
-        text = connection_line_text(label, sats);
+        text = connection_line_text(label, sats, balance_read_failed != 0, local_clock_text(last_balance_read_ms));
 
         std::uint8_t idle = 0;
         if (start_balance && main_window && is_cofferly_connected() && balance_busy.compare_exchange_strong(idle, 1)) {
@@ -205,6 +222,8 @@ void refresh_connection_status(HWND window, bool start_balance) {
         }
     } else {
         last_balance_sats = -1;
+        last_balance_read_ms = 0;
+        balance_read_failed = 0;
     }
     if (!window) return;
     SetDlgItemTextW(window, kIdConnectionLine, utf8_to_wide(text).c_str());

@@ -18,13 +18,15 @@ constexpr const char* kUpdateUserAgent = "Corvane/0.001";
 // The update check keeps no more of the page than this.
 constexpr std::size_t kUpdateBodyCap = 400000;
 
-extern std::uint8_t status_is_error;   // 1 while the status text begins with "error"
-extern std::uint8_t status_animating;  // 1 while the dots move
-extern std::int32_t status_dots;       // 1 to 3
-extern std::wstring status_base_text;  // the moving text without its dots; empty when still
-extern std::int64_t last_balance_sats; // last balance the balance job delivered; -1 none
-extern std::int32_t latest_version;    // published version in thousandths; -1 until a check succeeds
-extern std::uint8_t update_available;  // 1 when latest_version is above kBuildVersion
+extern std::uint8_t status_is_error;      // 1 while the status text begins with "error"
+extern std::uint8_t status_animating;     // 1 while the dots move
+extern std::int32_t status_dots;          // 1 to 3
+extern std::wstring status_base_text;     // the moving text without its dots; empty when still
+extern std::int64_t last_balance_sats;    // last balance the balance job delivered; -1 none
+extern std::int64_t last_balance_read_ms; // system time of the last balance read WhatsOnChain answered; 0 none
+extern std::uint8_t balance_read_failed;  // 1 while the last balance read did not get every answer
+extern std::int32_t latest_version;       // published version in thousandths; -1 until a check succeeds
+extern std::uint8_t update_available;     // 1 when latest_version is above kBuildVersion
 
 // Shows `text` in the status line and sets the flags above; starts or stops the dots timer.
 // Safe before the main window or the status line exist (only the flags change then).
@@ -50,8 +52,13 @@ void refresh_connection_status(HWND window, bool start_balance);
 std::string connection_label(const std::string& paymail, const std::string& name, const std::string& address);
 // "<whole>.<8 digits>" of a satoshi amount, "-" first when negative (all of INT64's range).
 std::string format_bsv_amount(std::int64_t sats);
-// label, four blanks, then the amount and " BSV", or an ellipsis when `sats` is negative.
-std::string connection_line_text(const std::string& label, std::int64_t sats);
+// label, four blanks, then the amount and " BSV", or an ellipsis when `sats` is negative. An
+// amount from an earlier read says so: " (last read <last_read_hhmm>; WhatsOnChain did not
+// answer)" when `stale`, without the time when it is empty.
+std::string connection_line_text(const std::string& label, std::int64_t sats, bool stale = false,
+                                 const std::string& last_read_hhmm = "");
+// "HH:MM" of a system time in milliseconds, in local time; "" for 0 or less.
+std::string local_clock_text(std::int64_t system_ms);
 
 // "%.3f" of version / 1000; a negative version counts as this build's.
 std::string version_text(std::int32_t version);

@@ -83,6 +83,7 @@ struct KvCofferlyWallet {
     KvCofferlyWalletSecrets secrets;
     bool save_pending = false;       // the disk refused the last save; a later one writes the change
     std::int64_t save_failed_ms = 0; // steady-clock time of that refusal
+    bool save_read_only = false;     // that refusal came from the file's read-only mark
 };
 
 // A default row: empty texts, vout 0, both flags false.

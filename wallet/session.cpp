@@ -184,6 +184,7 @@ void note_wallet_state_changed() {
     view.identity_address = w.identity_address;
     view.paymail = w.paymail;
     view.save_pending = w.save_pending;
+    view.save_read_only = w.save_read_only;
     std::lock_guard<std::mutex> hold(g_view_mutex);
     g_view = std::move(view);
 }
@@ -283,6 +284,7 @@ void clear_wallet_session() {
     // A change the disk refused gets one more try before the state it lives in goes.
     if (w.save_pending) save_wallet();
     w.save_pending = false;
+    w.save_read_only = false;
     reset_loaded_wallet_fields(w);
     w.pub.clear();
     w.address.clear();

@@ -38,8 +38,9 @@ struct WalletView {
     bool is_hd = false;
     std::string address; // main address: receive address, or the single legacy address
     std::string identity_address;
-    std::string paymail;       // alias, without the domain
-    bool save_pending = false; // a change of the wallet has not reached its file yet
+    std::string paymail;         // alias, without the domain
+    bool save_pending = false;   // a change of the wallet has not reached its file yet
+    bool save_read_only = false; // and the file's read-only mark is why
 };
 
 // The latest copy; never waits for the wallet mutex.

@@ -468,8 +468,10 @@ bool save_wallet() {
             emit_log_line("Could not save the wallet file; the previous one is kept as it was.\n");
             state.save_failed_ms = clock_steady_ms();
         }
-        if (state.save_pending != !ok) {
+        const bool read_only = !ok && platform_file_read_only(path);
+        if (state.save_pending != !ok || state.save_read_only != read_only) {
             state.save_pending = !ok;
+            state.save_read_only = read_only;
             note_wallet_state_changed();
         }
         return ok;

@@ -78,7 +78,9 @@ TEST_F(PairingTest, StopsBeforeSpendingAtEachCheck) {
     struct Row {
         std::string artwork, certificate;
         const char* result;
+        bool index_down = false;
     } rows[] = {
+        {art, cert, "error: could not read which coins this wallet holds. Try again in a moment.", true},
         {art, "", "error: pick an artwork and a different certificate."},
         {art, " " + art + " ", "error: pick an artwork and a different certificate."},
         {art, stranger, "error: this wallet must hold both the artwork and the certificate."},
@@ -90,7 +92,9 @@ TEST_F(PairingTest, StopsBeforeSpendingAtEachCheck) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.certificate);
+        if (row.index_down) gp.server.set_fault("/api/txos/address/", FakeFault{500});
         EXPECT_EQ(art_pair_artwork(row.artwork, row.certificate), row.result);
+        gp.server.clear_faults();
     }
     EXPECT_TRUE(chain.ledger.mempool_txids().empty());
 }

@@ -214,21 +214,25 @@ TEST_F(OrdListingTest, FailingIndexKeepsTheWalletsOwnRecords) {
         const char* what;
         std::string failing;
         FakeFault fault;
+        bool woc_down;
+        const char* result;
     } cases[] = {
-        {"whole index", "/api/", FakeFault{500}},
-        {"the art's address only", "/api/txos/address/" + receive, FakeFault{500}},
-        {"the art's address answers garbage", "/api/txos/address/" + receive, garbage},
+        {"whole index", "/api/", FakeFault{500}, false, kListIndexUnavailable},
+        {"the art's address only", "/api/txos/address/" + receive, FakeFault{500}, false, kListIndexUnavailable},
+        {"the art's address answers garbage", "/api/txos/address/" + receive, garbage, false, kListIndexUnavailable},
+        {"every connection dropped", "/api/", FakeFault{500}, true, kListServicesUnavailable},
     };
     for (const Row& c : cases) {
         SCOPED_TRACE(c.what);
         gp.server.set_fault(c.failing, c.fault);
+        if (c.woc_down) chain.woc.set_fault("/", FakeFault{500});
         std::vector<KvCofferlyOrdRow> rows;
         bool index_read = true;
-        EXPECT_EQ(kv_cofferly_list_ordinals(rows, &index_read), "");
+        EXPECT_EQ(kv_cofferly_list_ordinals(rows, &index_read), c.result);
         EXPECT_NE(row_of(rows, art), nullptr);
-        // Only when nothing of the index could be read does the listing say so.
         EXPECT_EQ(index_read, c.failing != "/api/");
         gp.server.clear_faults();
+        chain.woc.clear_faults();
     }
 }
 

@@ -10,6 +10,9 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -269,16 +272,48 @@ TEST(PlatformFs, WriteAsideKeepsTheReplacedFilesPermissions) {
 #endif
 
 #ifdef _WIN32
+// The access list in SDDL, or "" when it cannot be read.
+std::wstring access_list_of(const std::wstring& path) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                              nullptr, &descriptor) != ERROR_SUCCESS)
+        return L"";
+    wchar_t* text = nullptr;
+    std::wstring sddl;
+    if (ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                             &text, nullptr))
+        sddl = text;
+    LocalFree(text);
+    LocalFree(descriptor);
+    return sddl;
+}
+
+// Attributes and an access list the user set stay on the file through a save.
 TEST(PlatformFs, WriteAsideKeepsTheReplacedFilesAttributes) {
     TempDataDir tmp;
     const std::string path = tmp.root + "\\hidden.json";
     test_write_file(path, "old");
     const std::wstring wide = fs::u8path(path).wstring();
     ASSERT_TRUE(SetFileAttributesW(wide.c_str(), FILE_ATTRIBUTE_HIDDEN));
+    const std::wstring inherited = access_list_of(wide);
+    PSECURITY_DESCRIPTOR own_list = nullptr;
+    ASSERT_TRUE(
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;WD)", SDDL_REVISION_1, &own_list, nullptr));
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    GetSecurityDescriptorDacl(own_list, &present, &dacl, &defaulted);
+    ASSERT_EQ(SetNamedSecurityInfoW(&std::wstring(wide)[0], SE_FILE_OBJECT,
+                                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                    dacl, nullptr),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    LocalFree(own_list);
+    const std::wstring before = access_list_of(wide);
+    ASSERT_NE(before, inherited);
     ASSERT_TRUE(platform_write_file_aside(path, "new", false));
     EXPECT_EQ(test_read_file(path), "new");
     const DWORD attributes = GetFileAttributesW(wide.c_str());
     ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);
     EXPECT_TRUE(attributes & FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_EQ(access_list_of(wide), before);
 }
 #endif

@@ -1,5 +1,6 @@
 #include "shell/art_list.h"
 
+#include "ordinals/ord_listing.h"
 #include "shell/gallery_state.h"
 #include "shell/jobs.h"
 #include "support/temp_dir.h"
@@ -85,6 +86,7 @@ TEST(ArtRows, RefreshTextSaysWhatFailed) {
         {"", true, false, "Artwork inscriptions refreshed."},
         {"", true, true, "No Artwork inscriptions in this wallet yet."},
         {"error: wallet changed.", true, false, "error: wallet changed."},
+        {kListServicesUnavailable, false, true, kListServicesUnavailable},
         {"", false, false,
          "error: the ordinals index could not be read. The list shows only what this wallet already knew."},
         {"", false, true,

@@ -170,7 +170,8 @@ TEST_F(MainWindowStandIn, RefusedSaveIsWrittenAgainWithinSeconds) {
     struct Row {
         const char* name;
         bool read_only;
-    } rows[] = {{"disk full", false}, {"read-only file", true}};
+        const char* refusal;
+    } rows[] = {{"disk full", false, kWalletNotSaved}, {"read-only file", true, kWalletReadOnly}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         TempDataDir dir;
@@ -196,9 +197,9 @@ TEST_F(MainWindowStandIn, RefusedSaveIsWrittenAgainWithinSeconds) {
         auto record = std::make_unique<JobResultText>();
         record->text = paid;
         handle_job_result(kOpStatusText, reinterpret_cast<LPARAM>(record.release()));
-        EXPECT_EQ(status(), paid + "  " + kWalletNotSaved);
+        EXPECT_EQ(status(), paid + "  " + row.refusal);
         handle_job_result(kOpArtRows, 0); // the refreshes after a payment leave both standing
-        EXPECT_EQ(status(), paid + "  " + kWalletNotSaved);
+        EXPECT_EQ(status(), paid + "  " + row.refusal);
 
         if (row.read_only)
             SetFileAttributesW(wide_path.c_str(), FILE_ATTRIBUTE_NORMAL);

@@ -89,6 +89,12 @@ TEST(ConnectionLine, BalanceAndLabel) {
     EXPECT_EQ(format_bsv_amount(INT64_MIN), "-92233720368.54775808");
     EXPECT_EQ(connection_line_text("alice", 123456789), "alice    1.23456789 BSV");
     EXPECT_EQ(connection_line_text("alice", -1), "alice    \xE2\x80\xA6");
+    EXPECT_EQ(connection_line_text("alice", 5, true, "09:05"),
+              "alice    0.00000005 BSV (last read 09:05; WhatsOnChain did not answer)");
+    EXPECT_EQ(connection_line_text("alice", 5, true), "alice    0.00000005 BSV (WhatsOnChain did not answer)");
+    EXPECT_EQ(connection_line_text("alice", -1, true, "09:05"), "alice    \xE2\x80\xA6");
+    EXPECT_EQ(local_clock_text(0), "");
+    EXPECT_EQ(local_clock_text(1700000000000).size(), 5u);
 
     EXPECT_EQ(connection_label("alice@kestrava.net", "Main", "1Addr"), "alice");
     EXPECT_EQ(connection_label("", "Main", "1Addr"), "Main");
