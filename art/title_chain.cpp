@@ -285,6 +285,8 @@ std::string read_first_pair(const std::string& artwork_key, bool read_pair_watch
     // costs a listing, not a read of each payment.
     WatchScanBounds bounds;
     bounds.min_height = inscribed_at;
+    // A read that corrects what was remembered lists the watches afresh from the artwork's block.
+    bounds.fresh = read_pair_watch;
     bounds.enough = [&](const WatchRecord& r) {
         std::vector<WatchRecord> one{r};
         return first_pair_in_chain(one, artwork_key, kTitleWatchAddress, nullptr) != nullptr;

@@ -162,10 +162,11 @@ TEST_F(TitleChainSvcTest, TitleReadCostsTheListingAndTheCoinsPath) {
     const int listed_txs = chain.platform.request_count("/oi/tx/");
     const int path = chain.woc.request_count("/v1/bsv/main/tx/") + chain.woc.request_count("/v1/bsv/main/txs") +
                      chain.woc.request_count("/v1/bsv/main/block/");
-    // Both watches, the pair watch first; each watch's listed transactions come in one bulk
-    // request, counted with the path's, as is the artwork's own transaction, whose block bounds
-    // the watches' read. Every spender comes from the spend look-up.
-    EXPECT_EQ(listing, 8);
+    // One page of each watch from the artwork's block, which ends past the pair's; each watch's
+    // listed transactions come in one bulk request, counted with the path's, as is the artwork's
+    // own transaction, whose block bounds the watches' read. Every spender comes from the spend
+    // look-up.
+    EXPECT_EQ(listing, 2);
     EXPECT_EQ(listed_txs, 0);
     EXPECT_EQ(path, 9);
     // Checking the records' signatures may ask for the signers' published keys.
