@@ -202,7 +202,7 @@ void bound_kept(WatchKept& kept) {
 }
 
 std::string kept_text(const std::string& key, const WatchKept& kept) {
-    json doc = {{"service", key},          {"version", kFileVersion}, {"seq", kept.next_seq},
+    json doc = {{"service", key},          {"version", kFileVersion},   {"seq", kept.next_seq},
                 {"ranges", json::array()}, {"records", json::object()}, {"notes", json::object()}};
     for (const KeptRange& range : kept.ranges)
         doc["ranges"].push_back({range.from, range.to});

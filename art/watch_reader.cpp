@@ -289,12 +289,9 @@ struct WatchScan {
         : bounds(b), memory(m), records(r) {}
 
     // Whether the read is past the block of its find.
-    bool past(std::int64_t height) const {
-        return found_at != 0 && (found_at < 0 || height <= 0 || height > found_at);
-    }
+    bool past(std::int64_t height) const { return found_at != 0 && (found_at < 0 || height <= 0 || height > found_at); }
     bool in_bounds(std::int64_t height) const {
-        return height <= 0 ||
-               (height >= bounds.min_height && (bounds.mined_by <= 0 || height <= bounds.mined_by));
+        return height <= 0 || (height >= bounds.min_height && (bounds.mined_by <= 0 || height <= bounds.mined_by));
     }
 
     void take(const std::string& txid, std::int64_t height, const json& tx) {
@@ -566,8 +563,9 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
         };
         ListEnd end = ListEnd::failed;
         if (tail) {
-            const auto first = std::lower_bound(tail->confirmed.begin(), tail->confirmed.end(), from,
-                                                [](const Row& row, std::int64_t height) { return row.height < height; });
+            const auto first =
+                std::lower_bound(tail->confirmed.begin(), tail->confirmed.end(), from,
+                                 [](const Row& row, std::int64_t height) { return row.height < height; });
             std::vector<Row> rows(first, tail->confirmed.end());
             page(rows);
             end = tail->confirmed_end;

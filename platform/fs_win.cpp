@@ -146,8 +146,8 @@ bool platform_write_file(const std::string& path, const std::string& data, bool 
 bool platform_append_file(const std::string& path, const std::string& data) {
     std::wstring wpath = utf8_to_wide(path);
     if (wpath.empty()) return false;
-    ScopedHandle h = own_handle(CreateFileW(wpath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ScopedHandle h = own_handle(CreateFileW(wpath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!h) return false;
     return write_all(h.get(), data.data(), data.size());
 }

@@ -3,10 +3,13 @@
 #include "fakes/fake_oracle.h"
 #include "fakes/registry_fixture.h"
 #include "fakes/secp_check.h"
+#include "platform/fs.h"
+#include "wallet/registry.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 
 using nlohmann::json;
 
@@ -220,5 +223,98 @@ TEST_F(WatchReaderTest, HttpGetJsonWantsAJsonBodyAndSuccess) {
         const auto agent = req.headers.find("User-Agent");
         ASSERT_NE(agent, req.headers.end());
         EXPECT_EQ(agent->second, "Kestrava-Art/1");
+    }
+}
+
+// What a read keeps of a watch reads back after a restart, whatever happened to the file between:
+// damage, another process's writes, a full disk.
+TEST_F(WatchReaderTest, WhatIsKeptReadsBackAfterARestart) {
+    struct Kept {
+        std::string key, address, path, record;
+        std::string text() const {
+            std::string out;
+            platform_read_file(path, out);
+            return out;
+        }
+        void write(const std::string& text) const { platform_write_file(path, text, false); }
+        // Edits the file as another process, or damage, would.
+        void edit(const std::function<void(json&)>& change) const {
+            json doc = json::parse(text());
+            change(doc);
+            write(doc.dump());
+        }
+    };
+    struct Row {
+        const char* name;
+        std::function<void(WatchReaderTest&, const Kept&)> act;
+        const char* note;  // a note that must read back
+        const char* value; // its value; "record" for the record's id
+    } rows[] = {
+        {"a kept record emptied in place is read again",
+         [](WatchReaderTest&, const Kept& k) {
+             k.edit([](json& doc) {
+                 for (const char* list : {"records", "txs"}) {
+                     const json entries = doc.value(list, json::object());
+                     for (const auto& entry : entries.items())
+                         doc[list][entry.key()]["tx"] = doc[list][entry.key()]["tx"].is_string() ? json("") : json({});
+                 }
+             });
+         },
+         "first", "record"},
+        {"an unreadable file is set aside until a new one stands",
+         [](WatchReaderTest&, const Kept& k) { k.write("{\"service\": "); }, "first", "record"},
+        {"another process's note stays when this one saves",
+         [](WatchReaderTest& t, const Kept& k) {
+             k.edit([](json& doc) { doc["notes"]["other"] = "theirs"; });
+             fake_post_record(t.chain, k.address, fake_signed_record(record(300), 0x11));
+             std::vector<WatchRecord> records;
+             std::string error;
+             EXPECT_TRUE(scan_watch_messages(k.key, k.address, records, error)) << error;
+         },
+         "other", "theirs"},
+        {"a removed note does not come back from another process's older copy",
+         [](WatchReaderTest& t, const Kept& k) {
+             fake_post_record(t.chain, k.address, fake_signed_record(record(300), 0x11));
+             std::vector<WatchRecord> records;
+             std::string error;
+             EXPECT_TRUE(scan_watch_messages(k.key, k.address, records, error)) << error;
+             const std::string older = k.text();
+             watch_note_set(k.key, "first", "");
+             k.write(older);
+         },
+         "first", ""},
+        {"a note costs a line, not the whole file again",
+         [](WatchReaderTest&, const Kept& k) {
+             platform_set_write_budget_for_tests(400);
+             watch_note_set(k.key, "second", k.record);
+             platform_set_write_budget_for_tests(-1);
+         },
+         "second", "record"},
+    };
+    int n = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Kept k;
+        k.key = "kept" + std::to_string(n);
+        k.address = test_key_from_byte(static_cast<std::uint8_t>(0x60 + n++)).address;
+        const ServiceSettings s = service_settings();
+        k.path = kestrava_data_dir() + "/registry/watch_" +
+                 sha256_hex(s.woc_base + "|" + s.platform_base + "|" + k.key).substr(0, 32) + ".json";
+        k.record = fake_post_record(chain, k.address, fake_signed_record(record(100), 0x11));
+        std::vector<WatchRecord> records;
+        std::string error;
+        ASSERT_TRUE(scan_watch_messages(k.key, k.address, records, error)) << error;
+        watch_note_set(k.key, "first", k.record);
+        row.act(*this, k);
+        watch_memory_forget();
+
+        records.clear();
+        EXPECT_TRUE(scan_watch_messages(k.key, k.address, records, error)) << error;
+        ASSERT_FALSE(records.empty());
+        EXPECT_EQ(records[0].txid, k.record);
+        watch_memory_forget();
+        EXPECT_EQ(watch_note(k.key, row.note), row.value == std::string("record") ? k.record : row.value);
+        for (const std::string& name : platform_file_names(kestrava_data_dir() + "/registry"))
+            EXPECT_EQ(name.find(".damaged-"), std::string::npos) << name;
     }
 }
