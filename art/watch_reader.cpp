@@ -273,6 +273,14 @@ std::shared_ptr<const WatchTail> scope_tail(WatchListings& scope, const std::str
     return tail;
 }
 
+// The block a transaction's JSON names; 0 while it waits.
+std::int64_t json_block(const json& tx) {
+    if (!tx.is_object()) return 0;
+    const auto height = tx.find("blockheight");
+    return height != tx.end() && height->is_number_integer() ? std::max<std::int64_t>(0, height->get<std::int64_t>())
+                                                             : 0;
+}
+
 // One read of a watch: what it found, and what it learned for the memory.
 struct WatchScan {
     const WatchScanBounds& bounds;
@@ -333,7 +341,8 @@ struct WatchScan {
                     json tx;
                     bool known = false;
                     const auto kept = memory.kept.records.find(row.txid);
-                    if (row.height > 0 && kept != memory.kept.records.end() && kept->second.height == row.height) {
+                    // An id listed without a block is the kept one wherever that stands.
+                    if (kept != memory.kept.records.end() && (kept->second.height == row.height || row.height == 0)) {
                         tx = json_parse_or_discarded(kept->second.tx);
                         known = !tx.is_discarded();
                     }
@@ -366,10 +375,7 @@ struct WatchScan {
                 }
                 if (txs[k].is_null()) continue;
                 // An id listed without a block (by the oracle index) is placed by its own copy.
-                std::int64_t height = row.height;
-                if (height == 0 && txs[k].is_object() && txs[k].contains("blockheight") &&
-                    txs[k]["blockheight"].is_number_integer())
-                    height = std::max<std::int64_t>(0, txs[k]["blockheight"].get<std::int64_t>());
+                const std::int64_t height = row.height > 0 ? row.height : json_block(txs[k]);
                 if (!in_bounds(height)) continue;
                 take(row.txid, height, txs[k]);
             }
@@ -386,8 +392,10 @@ struct WatchScan {
             if (counts) learned[row.txid] = {row.height, 0, tx.dump(-1, ' ', false, json::error_handler_t::replace)};
             return;
         }
-        const bool mined = tx.is_object() && tx.contains("blockheight");
-        if (mined) return;
+        const std::int64_t mined = json_block(tx);
+        if (mined > 0 && counts)
+            learned[row.txid] = {mined, 0, tx.dump(-1, ' ', false, json::error_handler_t::replace)};
+        if (mined > 0) return;
         if (memory.waiting.size() >= kWaitingLimit) memory.waiting.clear();
         memory.waiting[row.txid] = counts ? tx : json();
     }
@@ -444,10 +452,9 @@ bool fetch_address_txids(const std::string& watch_key, const std::string& watch_
     std::vector<Row> waiting;
     const ListEnd pool = read_waiting(watch_address, waiting);
     add(waiting);
-    // The oracle index may lag or miss transactions: it stands in only while WhatsOnChain's
-    // history cannot be read, and never makes a listing whole.
-    ListEnd oracle = ListEnd::failed;
-    if (confirmed == ListEnd::failed) oracle = read_oracle_pages(watch_key, ids);
+    // The oracle index may lag or miss transactions, and indexes records that paid another watch:
+    // its ids join the listing, but never make it whole.
+    const ListEnd oracle = read_oracle_pages(watch_key, ids);
     txids = std::move(ids.ids);
     if (whole) *whole = confirmed == ListEnd::whole && pool == ListEnd::whole;
     if (confirmed != ListEnd::failed || pool != ListEnd::failed || oracle != ListEnd::failed || !txids.empty())
@@ -598,10 +605,12 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
         answered = answered || end != ListEnd::failed;
         scan.examine(std::move(rows));
     }
-    // The oracle index stands in while WhatsOnChain's history cannot be read; its ids carry no
+    // The oracle index stands in while WhatsOnChain's history cannot be read, and a read of the
+    // whole watch takes its ids too (it indexes records that paid another watch); they carry no
     // block, and it never makes a read whole.
     bool oracle_answered = false;
-    if (confirmed_failed) {
+    const bool unbounded = bounds.min_height <= 0 && bounds.mined_by <= 0 && !bounds.enough;
+    if (confirmed_failed || unbounded) {
         UniqueIds ids;
         oracle_answered = read_oracle_pages(watch_key, ids) != ListEnd::failed;
         std::vector<Row> rows;

@@ -1,9 +1,8 @@
-// Reading a watch address: the transactions that paid it (WhatsOnChain's address histories, the
-// platform's oracle index while those cannot be read), each fetched and its verified "KV-Art"
-// record kept. A watch carries every payment the platform ever had, so a read lists only the blocks
-// it has not read whole before (kept per service on disk, watch_kept.h) and the mempool, in block
-// order from where its bounds start. Safe on many threads at once (the gallery reads its frames
-// so). Slow; worker threads only.
+// Reading a watch address: the transactions that paid it (WhatsOnChain's address histories; the
+// platform's oracle index for a read of the whole watch or while those cannot be read), each fetched and its verified
+// "KV-Art" record kept. A watch carries every payment the platform ever had, so a read lists only the blocks it has not
+// read whole before (kept per service on disk, watch_kept.h) and the mempool, in block order from where its bounds
+// start. Safe on many threads at once (the gallery reads its frames so). Slow; worker threads only.
 #pragma once
 
 #include "art/art_records.h"
@@ -23,8 +22,8 @@
 bool http_get_json(const std::string& url, nlohmann::json& out, std::int32_t timeout_s,
                    const std::string& user_agent = "Kestrava-Art/1");
 
-// Every transaction id listed for the watch: its mined history from the first block, then its
-// mempool; the oracle index's ids while the mined history cannot be read. False with "watch
+// Every transaction id listed for the watch: its mined history from the first block, its mempool,
+// then the oracle index's ids. False with "watch
 // address is not assigned" for an empty address, or with "OI <key> missed and WhatsOnChain missed"
 // when no source answered and nothing was found. `whole`, when given, tells whether both histories
 // were read to their end. `heights`, when given, receives the block height listed for each id

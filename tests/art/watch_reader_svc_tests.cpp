@@ -130,8 +130,6 @@ TEST_F(WatchReaderTest, OraclePagesEndAtAShortPageOrTheTenth) {
         {"a full page asks for the next", 2000, 2},
         {"the tenth full page is the last", 22000, 10},
     };
-    // The index stands in while WhatsOnChain's mined history cannot be read.
-    chain.woc.set_fault(std::string(kWocPrefix) + "/address/", FakeFault{500});
     int next = 0;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -151,7 +149,6 @@ TEST_F(WatchReaderTest, OraclePageWithNothingNewEndsTheIndex) {
     // The second page repeats the first in full.
     for (int i = 0; i < 4000; ++i)
         fake_oracle_list(chain, kPairWatchKey, numbered_txid(i % 2000));
-    chain.woc.set_fault(std::string(kWocPrefix) + "/address/", FakeFault{500});
     std::vector<std::string> txids;
     std::string error;
     EXPECT_TRUE(fetch_address_txids(kPairWatchKey, kPairWatchAddress, txids, error));
@@ -310,8 +307,7 @@ TEST_F(WatchReaderTest, WhatIsKeptReadsBackAfterARestart) {
 
         records.clear();
         EXPECT_TRUE(scan_watch_messages(k.key, k.address, records, error)) << error;
-        ASSERT_FALSE(records.empty());
-        EXPECT_EQ(records[0].txid, k.record);
+        EXPECT_EQ(records.empty() ? "none" : records[0].txid, k.record);
         watch_memory_forget();
         EXPECT_EQ(watch_note(k.key, row.note), row.value == std::string("record") ? k.record : row.value);
         for (const std::string& name : platform_file_names(kestrava_data_dir() + "/registry"))
