@@ -67,8 +67,8 @@ bool kept_record_sound(const std::string& txid, const KeptRecord& record) {
 }
 
 // False when the text is no kept file of this service; records that fail their checks are left
-// out with the blocks from theirs on.
-bool parse_kept(const std::string& key, const std::string& text, WatchKept& kept) {
+// out with the blocks from theirs on. A record `trusted` holds as it stands was checked already.
+bool parse_kept(const std::string& key, const std::string& text, WatchKept& kept, const WatchKept* trusted) {
     json doc;
     std::string error;
     if (text.size() > kKeptFileBytes || !json_parse_bounded(text, doc, error) || !doc.is_object() ||
@@ -120,7 +120,9 @@ bool parse_kept(const std::string& key, const std::string& text, WatchKept& kept
             unsound.push_back(0);
             continue;
         }
-        if (!kept_record_sound(txid, record)) {
+        const auto known = trusted ? trusted->records.find(txid) : std::map<std::string, KeptRecord>::const_iterator();
+        const bool checked = trusted && known != trusted->records.end() && known->second.tx == record.tx;
+        if (!checked && !kept_record_sound(txid, record)) {
             unsound.push_back(record.height);
             continue;
         }
@@ -150,16 +152,32 @@ void parse_journal(const std::string& text, WatchKept& kept) {
 }
 
 // The file and journal as they stand; the caller holds the file lock or accepts a torn view.
-void load_from_disk(const std::string& key, WatchKept& kept) {
+void load_from_disk(const std::string& key, WatchKept& kept, const WatchKept* trusted = nullptr) {
     const std::string path = kept_path(key);
     std::string text;
-    if (platform_read_file(path, text) && !text.empty() && !parse_kept(key, text, kept)) {
+    if (platform_read_file(path, text) && !text.empty() && !parse_kept(key, text, kept, trusted)) {
         kept = WatchKept{};
         set_aside_damaged_file(path);
     }
     std::string journal;
     if (platform_read_file(path + ".notes", journal) && journal.size() <= kKeptJournalBytes * 4)
         parse_journal(journal, kept);
+}
+
+// Drops the `count` oldest records, the others of the block the last one stood in, and the ranges
+// they stood in.
+void drop_oldest(WatchKept& kept, std::size_t count) {
+    std::vector<std::pair<std::int64_t, std::string>> by_age;
+    for (const auto& [txid, record] : kept.records)
+        by_age.emplace_back(record.height, txid);
+    std::sort(by_age.begin(), by_age.end());
+    std::int64_t dropped_to = 0;
+    for (std::size_t i = 0; i < count && i < by_age.size(); ++i)
+        dropped_to = by_age[i].first;
+    // The block the last one went from is read again whole.
+    for (auto it = kept.records.begin(); it != kept.records.end();)
+        it = it->second.height <= dropped_to ? kept.records.erase(it) : std::next(it);
+    cut_ranges_to(kept, dropped_to);
 }
 
 // Drops the oldest records, and the ranges they stood in, until the kept watch fits its bound;
@@ -173,24 +191,20 @@ void bound_kept(WatchKept& kept) {
     bytes += kept.ranges.size() * kEntryOverhead;
     // Half the bound is the records': escaped JSON text may double on writing.
     const std::size_t record_bytes = kKeptFileBytes / 2 - (std::size_t(1) << 20);
+    std::size_t excess = 0;
     if (kept.records.size() > kKeptRecordsLimit || bytes > record_bytes) {
-        std::vector<std::pair<std::int64_t, std::string>> by_age;
+        // Oldest first, as drop_oldest takes them.
+        std::vector<std::pair<std::int64_t, std::size_t>> by_age;
         for (const auto& [txid, record] : kept.records)
-            by_age.emplace_back(record.height, txid);
+            by_age.emplace_back(record.height, txid.size() + record.tx.size() + kEntryOverhead);
         std::sort(by_age.begin(), by_age.end());
-        std::int64_t dropped_to = 0;
-        for (const auto& [height, txid] : by_age) {
-            if (kept.records.size() <= kKeptRecordsLimit && bytes <= record_bytes) break;
-            const KeptRecord& record = kept.records[txid];
-            bytes -= txid.size() + record.tx.size() + kEntryOverhead;
-            dropped_to = height;
-            kept.records.erase(txid);
+        for (const auto& [height, size] : by_age) {
+            if (kept.records.size() - excess <= kKeptRecordsLimit && bytes <= record_bytes) break;
+            bytes -= size;
+            ++excess;
         }
-        // Records of the block the last one went from may still stand; that block is read again.
-        for (auto it = kept.records.begin(); it != kept.records.end();)
-            it = it->second.height <= dropped_to ? kept.records.erase(it) : std::next(it);
-        cut_ranges_to(kept, dropped_to);
     }
+    if (excess > 0) drop_oldest(kept, excess);
     while (kept.notes.size() > kKeptNotesLimit) {
         auto oldest = kept.notes.begin();
         for (auto it = kept.notes.begin(); it != kept.notes.end(); ++it) {
@@ -304,7 +318,7 @@ void kept_save(const std::string& key, WatchKept& kept) {
     const std::string path = kept_path(key);
     const LockedKept locked(path);
     WatchKept merged;
-    load_from_disk(key, merged);
+    load_from_disk(key, merged, &kept);
     // What another process kept stays; what this one read anew, or found gone, wins.
     for (const std::string& txid : kept.dropped)
         merged.records.erase(txid);
@@ -316,8 +330,14 @@ void kept_save(const std::string& key, WatchKept& kept) {
         take_note(merged, name, note);
     merged.next_seq = std::max(merged.next_seq, kept.next_seq);
     bound_kept(merged);
+    std::string text = kept_text(key, merged);
+    // The loader takes no longer file: what escaping added past the bound goes, oldest first.
+    while (text.size() > kKeptFileBytes && !merged.records.empty()) {
+        drop_oldest(merged, merged.records.size() / 8 + 1);
+        text = kept_text(key, merged);
+    }
     // A kept watch that cannot be written is read again from the chain next time; nothing is lost.
-    if (write_data_file(path, kept_text(key, merged), false)) {
+    if (write_data_file(path, text, false)) {
         platform_remove_file(path + ".notes");
         remove_set_aside(path);
     }
