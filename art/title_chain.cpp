@@ -8,6 +8,7 @@
 #include "chain/tx_store.h"
 #include "chain/woc_client.h"
 #include "identity/typed_verify.h"
+#include "ordinals/content_load.h"
 #include "wallet/codecs.h"
 #include "wallet/json_util.h"
 #include "wallet/parallel.h"
@@ -296,10 +297,24 @@ void forget_pair_unless(const std::string& artwork_key, const WatchRecord* first
 }
 
 // The block an artwork was inscribed in: no pair naming it can stand earlier. 0 when unconfirmed
-// or unreadable, and then no bound.
-std::int64_t inscription_height(const std::string& artwork_key) {
+// or unreadable, and then no bound. `no_artwork`, when given, tells that the transaction was read
+// and carries no inscription: it is no artwork, and no pair gives it a title.
+std::int64_t inscription_height(const std::string& artwork_key, bool* no_artwork = nullptr) {
     json tx;
-    return is_txid_hex(artwork_key) && woc_tx_json(artwork_key, tx, false) ? tx_block_height(tx) : 0;
+    if (no_artwork) *no_artwork = false;
+    if (!is_txid_hex(artwork_key) || !woc_tx_json(artwork_key, tx, false)) return 0;
+    if (no_artwork && woc_tx_usable(tx)) {
+        *no_artwork = true;
+        for (const json& out : tx["vout"]) {
+            std::string type, name;
+            Bytes body;
+            const json script = out.is_object() ? out.value("scriptPubKey", json()) : json();
+            if (script.is_object() &&
+                parse_inscription_from_script(from_hex(json_text(script, "hex")), type, body, name))
+                *no_artwork = false;
+        }
+    }
+    return tx_block_height(tx);
 }
 
 // Reads the watches for the artwork's records and finds the pair that starts its title; with
@@ -314,6 +329,9 @@ std::string read_first_pair(const std::string& artwork_key, bool read_pair_watch
     WatchScanBounds bounds;
     bounds.min_height = inscribed_at;
     bounds.mined_by = mined_by;
+    // A read that corrects or confirms what was remembered lists the watches afresh from the
+    // artwork's block, whatever the kept ranges say was read.
+    bounds.fresh = read_pair_watch;
     bounds.enough = [&](const WatchRecord& r) {
         std::vector<WatchRecord> one{r};
         return first_pair_in_chain(one, artwork_key, kTitleWatchAddress, nullptr) != nullptr;
@@ -399,8 +417,11 @@ std::string read_title(const std::string& artwork_id, std::vector<KvArtTitleRow>
         // pairs up to its block (to the chain's end for a note that did not say its block).
         const WatchListingsUse own_listing(mode == TitleRead::confirm ? nullptr : watch_listings_in_use());
         const std::int64_t mined_by = mode == TitleRead::confirm && remembered ? known.height : 0;
-        error = read_first_pair(artwork_key, mode != TitleRead::plain, inscription_height(artwork_key), mined_by,
-                                records, first);
+        bool no_artwork = false;
+        const std::int64_t inscribed_at = inscription_height(artwork_key, &no_artwork);
+        // A transaction that carries no inscription is never paired; its watches are not read.
+        if (no_artwork) return "";
+        error = read_first_pair(artwork_key, mode != TitleRead::plain, inscribed_at, mined_by, records, first);
         if (error.empty() && mode == TitleRead::confirm && remembered &&
             (!first || first->txid != known.record.txid ||
              (known.height > 0 && tx_block_height(first->tx) != known.height))) {
@@ -533,8 +554,9 @@ void title_reads_prefetch(const std::vector<std::string>& artwork_ids) {
         KnownPair known;
         const std::string key = norm_txid(id);
         if (art_trim_copy(id).empty() || known_pair(key, known)) continue;
-        const std::int64_t height = inscription_height(key);
-        if (height > 0) artworks.emplace_back(height, key);
+        bool no_artwork = false;
+        const std::int64_t height = inscription_height(key, &no_artwork);
+        if (height > 0 && !no_artwork) artworks.emplace_back(height, key);
     }
     // Oldest artwork first, each read as its own title read bounds it: a later one finds what an
     // earlier one read kept, and no read reaches further into the watches than its own would.

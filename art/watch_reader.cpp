@@ -1,20 +1,19 @@
 #include "art/watch_reader.h"
 
+#include "art/watch_kept.h"
 #include "chain/outpoints.h"
 #include "chain/woc_client.h"
-#include "identity/typed_verify.h"
-#include "platform/fs.h"
+#include "wallet/clock.h"
 #include "wallet/codecs.h"
 #include "wallet/http_client.h"
 #include "wallet/json_util.h"
-#include "wallet/parallel.h"
-#include "wallet/registry.h"
 #include "wallet/settings.h"
 
 #include <algorithm>
 #include <future>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 #include <unordered_set>
 
 using json = nlohmann::json;
@@ -27,21 +26,26 @@ constexpr std::int32_t kOracleTxTimeoutS = 6;
 constexpr std::int32_t kWocTxTimeoutS = 12;
 constexpr std::size_t kOraclePageSize = 2000;
 constexpr std::size_t kOracleOffsetLimit = 20000;
-// A watch carries every record of the platform, so its lists are paged to their end, as many ids
-// a page as the service gives; a list longer than this many pages is reported as not read whole.
-constexpr int kHistoryPagesPerList = 100;
-constexpr const char* kHistoryPageQuery = "?limit=1000";
+constexpr const char* kHistoryPageRows = "1000";
+// A read lists only what came after what it kept, so no honest list it reads runs this long (ten
+// million payments at a watch since its last read); a service that pages on for ever stops here.
+constexpr int kHistoryPagesPerList = 10000;
 // Ids fetched at once while a bounded read looks for its first record: one bulk request first
 // (the record sought is often the first listed in its block), then four side by side.
 constexpr std::size_t kScanFirstRound = 20;
 constexpr std::size_t kScanRound = 80;
-// What is kept of a watch: past this many transactions, or a file this large, it starts afresh.
-constexpr std::size_t kKeptTxsLimit = 200000;
-constexpr std::size_t kKeptFileBytes = std::size_t(64) << 20;
+// Payments waiting in the mempool kept in memory per watch, read once until they are mined.
+constexpr std::size_t kWaitingLimit = 20000;
 
-// How a paged list ended: no page answered, stopped with pages left (a bound, a failure, a page
-// with nothing new), or read to its last page.
+// How a paged list ended: no page answered, stopped with pages left (a failure, a page with
+// nothing new, the bound), or read as far as asked.
 enum class ListEnd { failed, cut, whole };
+
+// One listed transaction: its block, 0 while it waits in the mempool or where no block is listed.
+struct Row {
+    std::string txid;
+    std::int64_t height = 0;
+};
 
 // A list of ids in the order first found, each once; the test for a repeat costs the same however
 // long the list grows.
@@ -52,13 +56,6 @@ struct UniqueIds {
         if (!seen.insert(id).second) return false;
         ids.push_back(id);
         return true;
-    }
-    // True when any of `more` was new.
-    bool add_all(const std::vector<std::string>& more) {
-        bool added = false;
-        for (const std::string& id : more)
-            added = add(id) || added;
-        return added;
     }
 };
 
@@ -75,7 +72,9 @@ ListEnd read_oracle_pages(const std::string& watch_key, UniqueIds& txids) {
         if (page == reply.end() || !page->is_array()) return stopped;
         std::vector<std::string> page_ids;
         parse_watch_txids(reply, page_ids);
-        const bool new_here = txids.add_all(page_ids);
+        bool new_here = false;
+        for (const std::string& id : page_ids)
+            new_here = txids.add(id) || new_here;
         if (page->empty() || page->size() < kOraclePageSize) return ListEnd::whole;
         if (!new_here) return ListEnd::cut;
     }
@@ -91,254 +90,330 @@ std::string next_page_token(const json& reply) {
     return "";
 }
 
-using ListedHeights = std::map<std::string, std::int64_t>;
-
-// The heights a history reply gives its mined rows.
-void note_heights(const json& reply, ListedHeights* heights) {
-    if (!heights) return;
-    const json* rows = &reply;
+// The rows of a history reply: {tx_hash, height} objects or bare ids, in the reply's order.
+void reply_rows(const json& reply, std::vector<Row>& rows) {
+    const json* items = &reply;
     if (reply.is_object()) {
         const auto it = reply.find("result");
         if (it == reply.end()) return;
-        rows = &*it;
+        items = &*it;
     }
-    if (!rows->is_array()) return;
-    for (const json& row : *rows) {
-        if (!row.is_object()) continue;
-        const auto hash = row.find("tx_hash");
-        const auto height = row.find("height");
-        if (hash == row.end() || !hash->is_string() || height == row.end() || !height->is_number_integer()) continue;
-        if (height->get<std::int64_t>() > 0)
-            (*heights)[to_lower_copy(hash->get<std::string>())] = height->get<std::int64_t>();
+    if (!items->is_array()) return;
+    for (const json& item : *items) {
+        Row row;
+        std::vector<std::string> one;
+        parse_watch_txid_item(item, one);
+        if (one.empty()) continue;
+        row.txid = std::move(one[0]);
+        if (item.is_object()) {
+            const auto height = item.find("height");
+            if (height != item.end() && height->is_number_integer())
+                row.height = std::max<std::int64_t>(0, height->get<std::int64_t>());
+        }
+        rows.push_back(std::move(row));
     }
 }
 
-// One of WhatsOnChain's history lists of the address, page by page.
-ListEnd read_history_list(const std::string& list_url, UniqueIds& txids, ListedHeights& heights) {
-    bool answered = false;
+// One of WhatsOnChain's history lists, page by page, each page handed to `page` as it comes;
+// `page` returns false once the reader has what it needs.
+ListEnd read_history(const std::string& list_url, bool bare_fallback,
+                     const std::function<bool(std::vector<Row>&)>& page) {
+    std::unordered_set<std::string> seen;
     std::string token;
-    for (int page = 0; page < kHistoryPagesPerList; ++page) {
-        std::string url = list_url + kHistoryPageQuery;
+    for (int n = 0; n < kHistoryPagesPerList; ++n) {
+        const char* const joiner = list_url.find('?') == std::string::npos ? "?" : "&";
+        std::string url = list_url + joiner + "limit=" + kHistoryPageRows;
         if (!token.empty()) url += "&token=" + url_escape(token);
         json reply;
-        std::vector<std::string> page_ids;
+        std::vector<Row> rows;
         if (!http_get_json(url, reply, kHistoryTimeoutS)) {
-            // Some deployments refuse the paging query; the bare list is the fallback for the first page.
-            // It says nothing of pages left, so it never counts as the whole list.
-            if (page == 0 && token.empty() && http_get_json(list_url, reply, kHistoryTimeoutS)) {
-                parse_watch_txids(reply, page_ids);
-                txids.add_all(page_ids);
-                note_heights(reply, &heights);
-                answered = true;
+            // Some deployments refuse the paging query of the mempool's list; the bare list says
+            // nothing of pages left, so it never counts as the whole list.
+            if (n == 0 && bare_fallback && http_get_json(list_url, reply, kHistoryTimeoutS)) {
+                reply_rows(reply, rows);
+                page(rows);
+                return ListEnd::cut;
             }
-            return answered ? ListEnd::cut : ListEnd::failed;
+            return n == 0 ? ListEnd::failed : ListEnd::cut;
         }
-        answered = true;
-        parse_watch_txids(reply, page_ids);
-        note_heights(reply, &heights);
-        // A page that brings this list nothing new says the service would page for ever.
-        const bool new_here = txids.add_all(page_ids);
+        reply_rows(reply, rows);
+        // A page that brings the list nothing new says the service would page for ever.
+        bool new_here = false;
+        for (const Row& row : rows)
+            new_here = seen.insert(row.txid).second || new_here;
         token = next_page_token(reply);
+        if (!page(rows)) return ListEnd::whole;
         if (token.empty()) return ListEnd::whole;
         if (!new_here) return ListEnd::cut;
     }
     return ListEnd::cut;
 }
 
-// One listing of a watch as fetch_address_txids gives it.
-struct Listing {
-    bool ok = false;
-    bool whole = false;
-    std::vector<std::string> txids;
-    ListedHeights heights;
-    std::string error;
-};
-
-// The four sources side by side (the oracle's pages, then WhatsOnChain's three lists, each paged
-// in turn), merged in that order.
-Listing list_watch(const std::string& watch_key, const std::string& watch_address) {
-    const char* const suffixes[] = {"/unconfirmed/history", "/history", "/confirmed/history"};
-    const std::string base = woc_url("/address/" + watch_address);
-    UniqueIds lists[4];
-    ListedHeights heights[4];
-    ListEnd ends[4] = {ListEnd::failed, ListEnd::failed, ListEnd::failed, ListEnd::failed};
-    parallel_for(4, 4, [&](std::uint64_t i) {
-        ends[i] = i == 0 ? read_oracle_pages(watch_key, lists[0])
-                         : read_history_list(base + suffixes[i - 1], lists[i], heights[i]);
-    });
-    Listing listing;
-    UniqueIds merged;
-    for (int i = 0; i < 4; ++i) {
-        merged.add_all(lists[i].ids);
-        listing.heights.insert(heights[i].begin(), heights[i].end());
-    }
-    listing.txids = std::move(merged.ids);
-    // The oracle index may lag or miss transactions, so the address history is always read too.
-    // Its two halves, each paged to its end, list the address whole; a list cut short leaves the
-    // oracle's answer in doubt too, since the oracle may miss transactions.
-    const bool woc_answered = ends[1] != ListEnd::failed || ends[2] != ListEnd::failed || ends[3] != ListEnd::failed;
-    const bool woc_cut = ends[1] == ListEnd::cut || ends[2] == ListEnd::cut || ends[3] == ListEnd::cut;
-    const bool halves_whole = ends[1] == ListEnd::whole && ends[3] == ListEnd::whole;
-    listing.whole = halves_whole || (ends[0] == ListEnd::whole && !woc_cut);
-    listing.ok = woc_answered || !listing.txids.empty();
-    if (!listing.ok) listing.error = "OI " + watch_key + " missed and WhatsOnChain missed";
-    return listing;
+std::string confirmed_url(const std::string& watch_address, std::int64_t from) {
+    return woc_url("/address/" + watch_address + "/confirmed/history?order=asc&height=" + std::to_string(from));
 }
 
-// Listings of one watch under way: a reader that asks while one is read takes its answer rather
-// than read the same pages again (the gallery's frames read their titles at the same moment).
-using SharedListing = std::shared_future<std::shared_ptr<const Listing>>;
-std::mutex g_listing_mutex;
-std::map<std::string, SharedListing> g_listings;
-
-} // namespace
-
-struct WatchListings {
-    std::mutex mutex;
-    std::map<std::string, SharedListing> listings; // kept for the scope's life
-};
-
-namespace {
-
-thread_local WatchListings* t_listings = nullptr;
-
-std::shared_ptr<const Listing> shared_listing(const std::string& watch_key, const std::string& watch_address) {
-    const ServiceSettings settings = service_settings();
-    const std::string key = settings.woc_base + "|" + settings.platform_base + "|" + watch_key + "|" + watch_address;
-    std::promise<std::shared_ptr<const Listing>> promise;
-    SharedListing under_way;
-    // Within a gallery read's scope a listing stays for every later reader of the scope.
-    WatchListings* scope = t_listings;
-    {
-        std::lock_guard<std::mutex> lock(scope ? scope->mutex : g_listing_mutex);
-        std::map<std::string, SharedListing>& listings = scope ? scope->listings : g_listings;
-        const auto it = listings.find(key);
-        if (it != listings.end())
-            under_way = it->second;
-        else
-            listings.emplace(key, promise.get_future().share());
-    }
-    if (under_way.valid()) return under_way.get();
-    std::shared_ptr<const Listing> listing;
-    try {
-        listing = std::make_shared<const Listing>(list_watch(watch_key, watch_address));
-    } catch (...) {
-        // A read that failed in a way no reply explains is a listing that failed, for every waiter.
-        listing = std::make_shared<const Listing>();
-    }
-    if (!scope) {
-        std::lock_guard<std::mutex> lock(g_listing_mutex);
-        g_listings.erase(key);
-    }
-    promise.set_value(listing);
-    return listing;
+std::string unconfirmed_url(const std::string& watch_address) {
+    return woc_url("/address/" + watch_address + "/unconfirmed/history");
 }
 
-// What was read of a watch at one service, kept across reads and restarts: the block each mined
-// listed transaction was read in, with the transaction where it carries a record (strangers'
-// payments keep only their block), and the notes a reader keeps with them. A mined transaction
-// never changes, so it is read once; one a listing shows in another block is read again.
-struct KeptTx {
-    std::int64_t height = 0;
-    json tx; // null: carries no record that counts
-};
+// What is known of a watch at one service: what is kept on disk, and the payments waiting in the
+// mempool this process read (null where one carries no record).
 struct WatchMemory {
-    bool loaded = false;
-    std::map<std::string, KeptTx> txs;
-    std::map<std::string, std::string> notes;
+    std::mutex mutex;
+    WatchKept kept;
+    std::unordered_map<std::string, json> waiting;
+    std::int64_t note_version = 0;
 };
 std::mutex g_memory_mutex;
-std::map<std::string, WatchMemory> g_memories;
-// Reads of one watch fetch one after another, so what one read keeps the next finds rather than
-// fetch again; each memory's lock, made once, lives as long as the program.
-std::map<std::string, std::shared_ptr<std::mutex>> g_fetch_locks;
-
-std::shared_ptr<std::mutex> fetch_lock(const std::string& key) {
-    std::lock_guard<std::mutex> lock(g_memory_mutex);
-    std::shared_ptr<std::mutex>& held = g_fetch_locks[key];
-    if (!held) held = std::make_shared<std::mutex>();
-    return held;
-}
+std::map<std::string, std::shared_ptr<WatchMemory>> g_memories;
+// Reads of one watch go one after another, so what one read keeps the next finds rather than
+// reads again; each watch's lock, made once, lives as long as the program.
+std::map<std::string, std::shared_ptr<std::mutex>> g_read_locks;
 
 std::string memory_key(const std::string& watch_key) {
     const ServiceSettings settings = service_settings();
     return settings.woc_base + "|" + settings.platform_base + "|" + watch_key;
 }
 
-std::string memory_path(const std::string& key) {
-    return kestrava_data_dir() + "/registry/watch_" + sha256_hex(key).substr(0, 32) + ".json";
+std::shared_ptr<std::mutex> read_lock(const std::string& key) {
+    std::lock_guard<std::mutex> lock(g_memory_mutex);
+    std::shared_ptr<std::mutex>& held = g_read_locks[key];
+    if (!held) held = std::make_shared<std::mutex>();
+    return held;
 }
 
-void load_memory(const std::string& key, WatchMemory& memory) {
-    const std::string path = memory_path(key);
-    std::string text, error;
-    json doc;
-    if (!platform_read_file(path, text) || text.empty()) return;
-    if (text.size() > kKeptFileBytes || !json_parse_bounded(text, doc, error) || !doc.is_object() ||
-        json_text(doc, "service") != key) {
-        set_aside_damaged_file(path);
-        return;
+// The memory of a watch, read from its files the first time.
+std::shared_ptr<WatchMemory> memory_of(const std::string& key) {
+    std::shared_ptr<WatchMemory> memory;
+    {
+        std::lock_guard<std::mutex> lock(g_memory_mutex);
+        std::shared_ptr<WatchMemory>& held = g_memories[key];
+        if (held) return held;
+        held = memory = std::make_shared<WatchMemory>();
+        // Loaded under its own lock, taken before the map's is let go, so no reader sees it empty.
+        memory->mutex.lock();
     }
-    const auto txs = doc.find("txs");
-    if (txs != doc.end() && txs->is_object()) {
-        for (const auto& [txid, kept] : txs->items()) {
-            if (memory.txs.size() >= kKeptTxsLimit || !is_txid_hex(txid) || !kept.is_object()) continue;
-            const auto height = kept.find("h");
-            if (height == kept.end() || !height->is_number_integer() || height->get<std::int64_t>() <= 0) continue;
-            const auto tx = kept.find("tx");
-            memory.txs[txid] = {height->get<std::int64_t>(), tx != kept.end() && tx->is_object() ? *tx : json()};
-        }
-    }
-    const auto notes = doc.find("notes");
-    if (notes != doc.end() && notes->is_object()) {
-        for (const auto& [name, value] : notes->items())
-            if (value.is_string()) memory.notes[name] = value.get<std::string>();
-    }
-}
-
-// The memory of a watch, read from its file the first time; the caller holds g_memory_mutex.
-WatchMemory& memory_of(const std::string& key) {
-    WatchMemory& memory = g_memories[key];
-    if (!memory.loaded) {
-        memory.loaded = true;
-        load_memory(key, memory);
-    }
+    kept_load(key, memory->kept);
+    memory->mutex.unlock();
     return memory;
 }
 
-// Writes the memory of a watch whole beside its file and moves it into place.
-void save_memory(const std::string& key) {
-    json doc = {{"service", key}, {"txs", json::object()}, {"notes", json::object()}};
-    {
-        std::lock_guard<std::mutex> lock(g_memory_mutex);
-        const WatchMemory& memory = memory_of(key);
-        for (const auto& [txid, kept] : memory.txs) {
-            json entry = {{"h", kept.height}};
-            if (!kept.tx.is_null()) entry["tx"] = kept.tx;
-            doc["txs"][txid] = std::move(entry);
+} // namespace
+
+// What a gallery read's title reads share of each watch: its new blocks and its mempool, listed
+// once, in block order.
+struct WatchTail {
+    std::int64_t from = 0;
+    std::vector<Row> confirmed; // ascending by block
+    ListEnd confirmed_end = ListEnd::failed;
+    std::vector<Row> waiting;
+    ListEnd waiting_end = ListEnd::failed;
+};
+
+struct WatchListings {
+    std::mutex mutex;
+    std::map<std::string, std::shared_future<std::shared_ptr<const WatchTail>>> tails;
+};
+
+namespace {
+
+thread_local WatchListings* t_listings = nullptr;
+
+ListEnd read_waiting(const std::string& watch_address, std::vector<Row>& rows) {
+    return read_history(unconfirmed_url(watch_address), true, [&](std::vector<Row>& page) {
+        for (Row& row : page) {
+            row.height = 0;
+            rows.push_back(std::move(row));
         }
-        for (const auto& [name, value] : memory.notes)
-            doc["notes"][name] = value;
-    }
-    const std::string path = memory_path(key);
-    platform_make_dirs(path.substr(0, path.find_last_of('/')));
-    // A memory that cannot be written is read again from the chain next time; nothing is lost.
-    write_data_file(path, doc.dump(-1, ' ', false, json::error_handler_t::replace), false);
+        return true;
+    });
 }
 
-// The record a transaction carries, as a watch read keeps it; false when none counts.
-bool record_of_tx(const std::string& txid, std::int64_t listed, json tx, WatchRecord& record) {
-    record = WatchRecord{};
-    record.listed = listed;
-    record.tx = std::move(tx);
-    if (!find_art_message_in_tx(record.tx, record.msg)) return false;
-    // A record keeps the meaning it had when it went on chain: it speaks for the key it carries,
-    // whatever key its paymail names today. The rules that read it compare keys.
-    if (!verify_channel_message(record.msg)) return false;
-    record.ts = json_ts(record.msg);
-    if (record.ts <= 0) return false;
-    record.txid = txid;
-    return true;
+std::shared_ptr<const WatchTail> list_tail(const std::string& watch_address, std::int64_t from) {
+    auto tail = std::make_shared<WatchTail>();
+    tail->from = from;
+    tail->confirmed_end = read_history(confirmed_url(watch_address, from), false, [&](std::vector<Row>& page) {
+        for (Row& row : page)
+            if (row.height >= from) tail->confirmed.push_back(std::move(row));
+        return true;
+    });
+    // Ordered once here for every reader of the gallery read.
+    std::stable_sort(tail->confirmed.begin(), tail->confirmed.end(),
+                     [](const Row& a, const Row& b) { return a.height < b.height; });
+    tail->waiting_end = read_waiting(watch_address, tail->waiting);
+    return tail;
+}
+
+// The scope's listing of the watch from `from` on: the one listed first in the scope when it
+// starts no later, else none (the caller lists alone).
+std::shared_ptr<const WatchTail> scope_tail(WatchListings& scope, const std::string& key,
+                                            const std::string& watch_address, std::int64_t from) {
+    std::promise<std::shared_ptr<const WatchTail>> promise;
+    std::shared_future<std::shared_ptr<const WatchTail>> under_way;
+    {
+        std::lock_guard<std::mutex> lock(scope.mutex);
+        const auto it = scope.tails.find(key);
+        if (it != scope.tails.end())
+            under_way = it->second;
+        else
+            scope.tails.emplace(key, promise.get_future().share());
+    }
+    if (under_way.valid()) {
+        std::shared_ptr<const WatchTail> tail = under_way.get();
+        return tail && tail->from <= from ? tail : nullptr;
+    }
+    std::shared_ptr<const WatchTail> tail;
+    try {
+        tail = list_tail(watch_address, from);
+    } catch (...) {
+        tail = std::make_shared<const WatchTail>();
+    }
+    promise.set_value(tail);
+    return tail;
+}
+
+// The block a transaction's JSON names; 0 while it waits.
+std::int64_t json_block(const json& tx) {
+    if (!tx.is_object()) return 0;
+    const auto height = tx.find("blockheight");
+    return height != tx.end() && height->is_number_integer() ? std::max<std::int64_t>(0, height->get<std::int64_t>())
+                                                             : 0;
+}
+
+// One read of a watch: what it found, and what it learned for the memory.
+struct WatchScan {
+    const WatchScanBounds& bounds;
+    WatchMemory& memory;
+    std::vector<WatchRecord>& records;
+    std::int64_t found_at = 0; // block of the first accepted record; -1 when it was unconfirmed
+    bool all_read = true;
+    std::int64_t listed = 0;
+    std::unordered_set<std::string> seen;
+    std::map<std::string, KeptRecord> learned;
+    std::unordered_map<std::string, std::int64_t> listed_mined; // what the listing showed, by block
+
+    WatchScan(const WatchScanBounds& b, WatchMemory& m, std::vector<WatchRecord>& r)
+        : bounds(b), memory(m), records(r) {}
+
+    // Whether the read is past the block of its find.
+    bool past(std::int64_t height) const { return found_at != 0 && (found_at < 0 || height <= 0 || height > found_at); }
+    bool in_bounds(std::int64_t height) const {
+        return height <= 0 || (height >= bounds.min_height && (bounds.mined_by <= 0 || height <= bounds.mined_by));
+    }
+
+    void take(const std::string& txid, std::int64_t height, const json& tx) {
+        WatchRecord record;
+        if (!watch_record_of_tx(txid, listed++, tx, record)) return;
+        if (bounds.enough && found_at == 0 && bounds.enough(record)) found_at = height > 0 ? height : -1;
+        records.push_back(std::move(record));
+    }
+
+    // Reads the rows, oldest block first with those of no block last, fetching in bulk what is
+    // not at hand; with a search, a round at a time, ending at the block of its find.
+    void examine(std::vector<Row> rows) {
+        std::vector<Row> wanted;
+        for (Row& row : rows) {
+            row.txid = to_lower_copy(row.txid);
+            if (!is_txid_hex(row.txid) || !in_bounds(row.height)) continue;
+            if (row.height > 0) listed_mined[row.txid] = row.height;
+            if (seen.insert(row.txid).second) wanted.push_back(std::move(row));
+        }
+        std::stable_sort(wanted.begin(), wanted.end(), [](const Row& a, const Row& b) {
+            if ((a.height > 0) != (b.height > 0)) return a.height > 0;
+            return a.height < b.height;
+        });
+        std::size_t next = 0;
+        while (next < wanted.size()) {
+            const std::size_t round = next == 0 ? kScanFirstRound : kScanRound;
+            std::size_t end = bounds.enough ? std::min(wanted.size(), next + round) : wanted.size();
+            std::vector<json> txs;
+            std::vector<char> at_hand;
+            std::vector<std::string> missing;
+            {
+                std::lock_guard<std::mutex> lock(memory.mutex);
+                for (std::size_t k = next; k < end; ++k) {
+                    const Row& row = wanted[k];
+                    if (past(row.height)) {
+                        end = k;
+                        break;
+                    }
+                    json tx;
+                    bool known = false;
+                    const auto kept = memory.kept.records.find(row.txid);
+                    // An id listed without a block is the kept one wherever that stands.
+                    if (kept != memory.kept.records.end() && (kept->second.height == row.height || row.height == 0)) {
+                        tx = json_parse_or_discarded(kept->second.tx);
+                        known = !tx.is_discarded();
+                    }
+                    const auto waiting = memory.waiting.find(row.txid);
+                    if (row.height > 0 && waiting != memory.waiting.end()) memory.waiting.erase(waiting);
+                    if (row.height == 0 && waiting != memory.waiting.end()) {
+                        tx = waiting->second;
+                        known = true;
+                    }
+                    txs.push_back(known ? std::move(tx) : json());
+                    at_hand.push_back(known ? 1 : 0);
+                    if (!known) missing.push_back(row.txid);
+                }
+            }
+            if (txs.empty()) break;
+            // The watch lists every payment to it, strangers' too: what is not at hand is read in
+            // bulk, and one by one only where the bulk reply had no copy.
+            std::vector<json> bulk;
+            woc_bulk_tx_json(missing, bulk);
+            std::size_t next_bulk = 0;
+            for (std::size_t k = 0; k < txs.size(); ++k) {
+                const Row& row = wanted[next + k];
+                if (!at_hand[k]) {
+                    txs[k] = std::move(bulk[next_bulk++]);
+                    if (txs[k].is_null() && !fetch_tx_json(row.txid, txs[k])) {
+                        all_read = false;
+                        continue;
+                    }
+                    learn(row, txs[k]);
+                }
+                if (txs[k].is_null()) continue;
+                // An id listed without a block (by the oracle index) is placed by its own copy.
+                const std::int64_t height = row.height > 0 ? row.height : json_block(txs[k]);
+                if (!in_bounds(height)) continue;
+                take(row.txid, height, txs[k]);
+            }
+            next = end;
+        }
+    }
+
+    // Keeps what a fetch read: a mined record for the file, a waiting payment for this process.
+    void learn(const Row& row, const json& tx) {
+        WatchRecord record;
+        const bool counts = watch_record_of_tx(row.txid, 0, tx, record);
+        std::lock_guard<std::mutex> lock(memory.mutex);
+        if (row.height > 0) {
+            if (counts) learned[row.txid] = {row.height, 0, tx.dump(-1, ' ', false, json::error_handler_t::replace)};
+            return;
+        }
+        const std::int64_t mined = json_block(tx);
+        if (mined > 0 && counts)
+            learned[row.txid] = {mined, 0, tx.dump(-1, ' ', false, json::error_handler_t::replace)};
+        if (mined > 0) return;
+        if (memory.waiting.size() >= kWaitingLimit) memory.waiting.clear();
+        memory.waiting[row.txid] = counts ? tx : json();
+    }
+};
+
+// The kept records of blocks from..to, oldest first, as rows.
+std::vector<Row> kept_rows(WatchMemory& memory, std::int64_t from, std::int64_t to) {
+    std::vector<std::pair<std::pair<std::int64_t, std::int64_t>, std::string>> found;
+    {
+        std::lock_guard<std::mutex> lock(memory.mutex);
+        for (const auto& [txid, record] : memory.kept.records)
+            if (record.height >= from && record.height <= to) found.push_back({{record.height, record.seq}, txid});
+    }
+    std::sort(found.begin(), found.end());
+    std::vector<Row> rows;
+    for (auto& [place, txid] : found)
+        rows.push_back({std::move(txid), place.first});
+    return rows;
 }
 
 } // namespace
@@ -354,7 +429,8 @@ bool http_get_json(const std::string& url, json& out, std::int32_t timeout_s, co
 }
 
 bool fetch_address_txids(const std::string& watch_key, const std::string& watch_address,
-                         std::vector<std::string>& txids, std::string& error, bool* whole, ListedHeights* heights) {
+                         std::vector<std::string>& txids, std::string& error, bool* whole,
+                         std::map<std::string, std::int64_t>* heights) {
     txids.clear();
     if (heights) heights->clear();
     error.clear();
@@ -363,12 +439,28 @@ bool fetch_address_txids(const std::string& watch_key, const std::string& watch_
         error = "watch address is not assigned";
         return false;
     }
-    const std::shared_ptr<const Listing> listing = shared_listing(watch_key, watch_address);
-    txids = listing->txids;
-    if (heights) *heights = listing->heights;
-    if (whole) *whole = listing->whole;
-    error = listing->error;
-    return listing->ok;
+    UniqueIds ids;
+    const auto add = [&](std::vector<Row>& rows) {
+        for (const Row& row : rows) {
+            const std::string id = to_lower_copy(row.txid);
+            ids.add(id);
+            if (heights && row.height > 0) (*heights)[id] = row.height;
+        }
+        return true;
+    };
+    const ListEnd confirmed = read_history(confirmed_url(watch_address, 0), false, add);
+    std::vector<Row> waiting;
+    const ListEnd pool = read_waiting(watch_address, waiting);
+    add(waiting);
+    // The oracle index may lag or miss transactions, and indexes records that paid another watch:
+    // its ids join the listing, but never make it whole.
+    const ListEnd oracle = read_oracle_pages(watch_key, ids);
+    txids = std::move(ids.ids);
+    if (whole) *whole = confirmed == ListEnd::whole && pool == ListEnd::whole;
+    if (confirmed != ListEnd::failed || pool != ListEnd::failed || oracle != ListEnd::failed || !txids.empty())
+        return true;
+    error = "OI " + watch_key + " missed and WhatsOnChain missed";
+    return false;
 }
 
 bool fetch_tx_json(const std::string& txid, json& out) {
@@ -386,37 +478,39 @@ bool fetch_tx_json(const std::string& txid, json& out) {
 }
 
 std::string watch_note(const std::string& watch_key, const std::string& name) {
-    std::lock_guard<std::mutex> lock(g_memory_mutex);
-    const WatchMemory& memory = memory_of(memory_key(watch_key));
-    const auto it = memory.notes.find(name);
-    return it == memory.notes.end() ? std::string() : it->second;
+    const std::shared_ptr<WatchMemory> memory = memory_of(memory_key(watch_key));
+    std::lock_guard<std::mutex> lock(memory->mutex);
+    const auto it = memory->kept.notes.find(name);
+    return it == memory->kept.notes.end() ? std::string() : it->second.value;
 }
 
 void watch_note_set(const std::string& watch_key, const std::string& name, const std::string& value) {
     const std::string key = memory_key(watch_key);
-    {
-        std::lock_guard<std::mutex> lock(g_memory_mutex);
-        WatchMemory& memory = memory_of(key);
-        const auto it = memory.notes.find(name);
-        if (value.empty() ? it == memory.notes.end() : it != memory.notes.end() && it->second == value) return;
-        if (value.empty())
-            memory.notes.erase(it);
-        else
-            memory.notes[name] = value;
-    }
-    save_memory(key);
+    const std::shared_ptr<WatchMemory> memory = memory_of(key);
+    std::lock_guard<std::mutex> lock(memory->mutex);
+    const auto it = memory->kept.notes.find(name);
+    const std::string now = it == memory->kept.notes.end() ? std::string() : it->second.value;
+    if (now == value) return;
+    // Later than any note this process saw, so a merge keeps the newest word on each note.
+    KeptNote note{value, std::max(clock_system_ms(), memory->note_version + 1)};
+    for (const auto& [other, kept] : memory->kept.notes)
+        note.version = std::max(note.version, kept.version + 1);
+    memory->note_version = note.version;
+    memory->kept.notes[name] = note;
+    kept_note_append(key, name, note, memory->kept);
 }
 
 bool watch_kept_record(const std::string& watch_key, const std::string& txid, WatchRecord& record) {
-    json tx;
+    std::string text;
     {
-        std::lock_guard<std::mutex> lock(g_memory_mutex);
-        const WatchMemory& memory = memory_of(memory_key(watch_key));
-        const auto it = memory.txs.find(txid);
-        if (it == memory.txs.end() || it->second.tx.is_null()) return false;
-        tx = it->second.tx;
+        const std::shared_ptr<WatchMemory> memory = memory_of(memory_key(watch_key));
+        std::lock_guard<std::mutex> lock(memory->mutex);
+        const auto it = memory->kept.records.find(txid);
+        if (it == memory->kept.records.end()) return false;
+        text = it->second.tx;
     }
-    return record_of_tx(txid, 0, std::move(tx), record);
+    const json tx = json_parse_or_discarded(text);
+    return !tx.is_discarded() && watch_record_of_tx(txid, 0, tx, record);
 }
 
 void watch_memory_forget() {
@@ -428,106 +522,143 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
                          std::vector<WatchRecord>& records, std::string& error, bool* whole,
                          const WatchScanBounds& bounds) {
     records.clear();
-    std::vector<std::string> txids;
-    ListedHeights heights;
-    if (!fetch_address_txids(watch_key, watch_address, txids, error, whole, &heights)) return false;
-    const auto height_of = [&](const std::string& txid) {
-        const auto listed = heights.find(txid);
-        return listed == heights.end() ? std::int64_t{0} : listed->second;
-    };
-    // An id that is no transaction id names no transaction, and one mined outside the bounds is not
-    // asked for; one that cannot be fetched may carry the very record the caller looks for.
-    std::vector<std::size_t> wanted;
-    for (std::size_t i = 0; i < txids.size(); ++i) {
-        if (!is_txid_hex(txids[i])) continue;
-        const std::int64_t height = height_of(txids[i]);
-        if (height > 0 && height < bounds.min_height) continue;
-        if (height > 0 && bounds.mined_by > 0 && height > bounds.mined_by) continue;
-        wanted.push_back(i);
+    error.clear();
+    if (whole) *whole = false;
+    if (watch_address.empty()) {
+        error = "watch address is not assigned";
+        return false;
     }
-    // Oldest block first, unconfirmed and unplaced ids last, so a search can stop at the block of
-    // its first find.
-    if (bounds.enough) {
-        std::stable_sort(wanted.begin(), wanted.end(), [&](std::size_t a, std::size_t b) {
-            const std::int64_t ha = height_of(txids[a]);
-            const std::int64_t hb = height_of(txids[b]);
-            if ((ha > 0) != (hb > 0)) return ha > 0;
-            return ha < hb;
-        });
-    }
-    bool all_read = true;
-    bool learned = false;
-    std::int64_t found_at = 0; // block of the first accepted record; -1 when it was unconfirmed
     const std::string key = memory_key(watch_key);
-    const std::shared_ptr<std::mutex> one_at_a_time = fetch_lock(key);
-    std::unique_lock<std::mutex> fetching(*one_at_a_time);
-    std::size_t next = 0;
-    while (next < wanted.size()) {
-        // Without a search every wanted id is one round; with one, a round at a time.
-        const std::size_t round_size = next == 0 ? kScanFirstRound : kScanRound;
-        std::size_t end = bounds.enough ? std::min(wanted.size(), next + round_size) : wanted.size();
-        std::vector<json> txs;
-        std::vector<bool> kept;
-        std::vector<std::string> missing;
-        {
-            std::lock_guard<std::mutex> lock(g_memory_mutex);
-            WatchMemory& memory = memory_of(key);
-            for (std::size_t k = next; k < end; ++k) {
-                const std::string& txid = txids[wanted[k]];
-                const std::int64_t height = height_of(txid);
-                if (found_at != 0 && (found_at < 0 || height <= 0 || height > found_at)) {
-                    end = k;
-                    break;
-                }
-                const auto known = memory.txs.find(txid);
-                const bool at_hand = height > 0 && known != memory.txs.end() && known->second.height == height;
-                txs.push_back(at_hand ? known->second.tx : json());
-                kept.push_back(at_hand);
-                if (!at_hand) missing.push_back(txid);
-            }
-        }
-        if (txs.empty()) break;
-        // The watch lists every payment to it, strangers' too: what was not read before is read in
-        // bulk, and one by one only where the bulk reply had no copy.
-        std::vector<json> bulk;
-        woc_bulk_tx_json(missing, bulk);
-        std::size_t next_bulk = 0;
-        std::map<std::string, KeptTx> read_now;
-        for (std::size_t k = 0; k < txs.size(); ++k) {
-            const std::size_t i = wanted[next + k];
-            const std::string& txid = txids[i];
-            if (!kept[k]) {
-                txs[k] = std::move(bulk[next_bulk++]);
-                if (txs[k].is_null() && !fetch_tx_json(txid, txs[k])) {
-                    all_read = false;
-                    continue;
-                }
-            }
-            WatchRecord record;
-            const bool counts = record_of_tx(txid, static_cast<std::int64_t>(i), txs[k], record);
-            if (!kept[k] && height_of(txid) > 0) read_now[txid] = {height_of(txid), counts ? record.tx : json()};
-            if (!counts) continue;
-            if (bounds.enough && found_at == 0 && bounds.enough(record)) {
-                const std::int64_t height = height_of(record.txid);
-                found_at = height > 0 ? height : -1;
-            }
-            records.push_back(std::move(record));
-        }
-        if (!read_now.empty()) {
-            std::lock_guard<std::mutex> lock(g_memory_mutex);
-            WatchMemory& memory = memory_of(key);
-            if (memory.txs.size() + read_now.size() > kKeptTxsLimit) memory.txs.clear();
-            for (auto& [txid, entry] : read_now)
-                memory.txs[txid] = std::move(entry);
-            learned = true;
-        }
-        next = end;
+    const std::shared_ptr<std::mutex> one_at_a_time = read_lock(key);
+    std::lock_guard<std::mutex> reading(*one_at_a_time);
+    const std::shared_ptr<WatchMemory> memory = memory_of(key);
+    WatchScan scan(bounds, *memory, records);
+    const std::int64_t start = std::max<std::int64_t>(0, bounds.min_height);
+
+    // The blocks read whole before are taken as kept, unless the caller wants them listed afresh.
+    std::int64_t covered_to = start - 1;
+    if (!bounds.fresh) {
+        std::lock_guard<std::mutex> lock(memory->mutex);
+        covered_to = kept_covered_to(memory->kept, start);
     }
-    fetching.unlock();
-    if (learned) save_memory(key);
+    if (bounds.mined_by > 0) covered_to = std::min(covered_to, bounds.mined_by);
+    if (covered_to >= start) scan.examine(kept_rows(*memory, start, covered_to));
+
+    bool confirmed_whole = scan.found_at > 0 || (bounds.mined_by > 0 && covered_to >= bounds.mined_by);
+    bool answered = true, confirmed_failed = false;
+    std::int64_t read_to = covered_to; // the last block this read saw whole
+    const std::int64_t from = covered_to + 1;
+    std::shared_ptr<const WatchTail> tail;
+    if (!confirmed_whole && t_listings && !bounds.fresh) tail = scope_tail(*t_listings, key, watch_address, from);
+    if (!confirmed_whole) {
+        std::int64_t highest = covered_to;
+        bool ascending = true;
+        const auto page = [&](std::vector<Row>& rows) {
+            std::vector<Row> mine;
+            for (Row& row : rows) {
+                // A service that ignores the starting block lists older ones too.
+                if (row.height < from) continue;
+                ascending = ascending && row.height >= highest;
+                highest = std::max(highest, row.height);
+                mine.push_back(std::move(row));
+            }
+            scan.examine(std::move(mine));
+            // Listed in block order, nothing later can stand before the find or inside the bounds.
+            const bool done = ascending && ((scan.found_at > 0 && highest > scan.found_at) ||
+                                            (bounds.mined_by > 0 && highest > bounds.mined_by));
+            return !done;
+        };
+        ListEnd end = ListEnd::failed;
+        if (tail) {
+            const auto first =
+                std::lower_bound(tail->confirmed.begin(), tail->confirmed.end(), from,
+                                 [](const Row& row, std::int64_t height) { return row.height < height; });
+            std::vector<Row> rows(first, tail->confirmed.end());
+            page(rows);
+            end = tail->confirmed_end;
+        } else {
+            end = read_history(confirmed_url(watch_address, from), false, page);
+        }
+        confirmed_whole = end == ListEnd::whole;
+        confirmed_failed = end == ListEnd::failed;
+        answered = !confirmed_failed;
+        if (scan.found_at > 0)
+            read_to = scan.found_at;
+        else if (bounds.mined_by > 0 && highest >= bounds.mined_by)
+            read_to = bounds.mined_by;
+        else
+            read_to = highest;
+    }
+
+    // The mempool matters while no mined record ended the search.
+    bool waiting_whole = true;
+    if (scan.found_at <= 0) {
+        std::vector<Row> rows;
+        ListEnd end = ListEnd::failed;
+        if (tail) {
+            rows = tail->waiting;
+            end = tail->waiting_end;
+        } else {
+            end = read_waiting(watch_address, rows);
+        }
+        waiting_whole = end == ListEnd::whole;
+        answered = answered || end != ListEnd::failed;
+        scan.examine(std::move(rows));
+    }
+    // The oracle index stands in while WhatsOnChain's history cannot be read, and a read of the
+    // whole watch takes its ids too (it indexes records that paid another watch); they carry no
+    // block, and it never makes a read whole.
+    bool oracle_answered = false;
+    const bool unbounded = bounds.min_height <= 0 && bounds.mined_by <= 0 && !bounds.enough;
+    if (confirmed_failed || unbounded) {
+        UniqueIds ids;
+        oracle_answered = read_oracle_pages(watch_key, ids) != ListEnd::failed;
+        std::vector<Row> rows;
+        for (const std::string& id : ids.ids)
+            rows.push_back({id, 0});
+        scan.examine(std::move(rows));
+    }
+    if (!answered && !oracle_answered && records.empty()) {
+        error = "OI " + watch_key + " missed and WhatsOnChain missed";
+        return false;
+    }
+
+    bool changed = false;
+    {
+        std::lock_guard<std::mutex> lock(memory->mutex);
+        WatchKept& kept = memory->kept;
+        for (auto& [txid, record] : scan.learned) {
+            record.seq = kept.next_seq++;
+            kept.records[txid] = std::move(record);
+            changed = true;
+        }
+        if (confirmed_whole && scan.all_read && read_to >= start) {
+            // A fresh read forgets a kept record no longer listed where it was read.
+            if (bounds.fresh) {
+                for (auto it = kept.records.begin(); it != kept.records.end();) {
+                    const auto listed = scan.listed_mined.find(it->first);
+                    const bool gone = it->second.height >= start && it->second.height <= read_to &&
+                                      (listed == scan.listed_mined.end() || listed->second != it->second.height);
+                    if (!gone) {
+                        ++it;
+                        continue;
+                    }
+                    kept.dropped.insert(it->first);
+                    it = kept.records.erase(it);
+                    changed = true;
+                }
+            }
+            if (kept_covered_to(kept, start) < read_to) {
+                kept_add_range(kept, start, read_to);
+                changed = true;
+            }
+        }
+        if (changed) kept_save(key, kept);
+    }
     sort_watch_records(records);
-    if (!all_read) error = kWatchRecordsUnread;
-    return all_read;
+    if (whole) *whole = confirmed_whole && (scan.found_at > 0 || waiting_whole);
+    if (!scan.all_read) error = kWatchRecordsUnread;
+    return scan.all_read;
 }
 
 WatchListingsScope::WatchListingsScope() : shared(std::make_shared<WatchListings>()) {}

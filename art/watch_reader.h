@@ -1,8 +1,8 @@
-// Reading a watch address: the transaction ids that paid it (the platform's oracle index, then
-// WhatsOnChain's address histories), each transaction fetched and its verified "KV-Art" record
-// kept. The listing is read afresh every time; a mined transaction, once read, is kept per service
-// on disk and not read again. Safe on many threads at once (the gallery reads its frames so).
-// Slow; worker threads only.
+// Reading a watch address: the transactions that paid it (WhatsOnChain's address histories; the
+// platform's oracle index for a read of the whole watch or while those cannot be read), each fetched and its verified
+// "KV-Art" record kept. A watch carries every payment the platform ever had, so a read lists only the blocks it has not
+// read whole before (kept per service on disk, watch_kept.h) and the mempool, in block order from where its bounds
+// start. Safe on many threads at once (the gallery reads its frames so). Slow; worker threads only.
 #pragma once
 
 #include "art/art_records.h"
@@ -22,11 +22,12 @@
 bool http_get_json(const std::string& url, nlohmann::json& out, std::int32_t timeout_s,
                    const std::string& user_agent = "Kestrava-Art/1");
 
-// Every transaction id listed for the watch. False with "watch address is not assigned" for an
-// empty address, or with "OI <key> missed and WhatsOnChain missed" when no source answered and
-// nothing was found. `whole`, when given, tells whether a source was read to its end rather than
-// cut at a page bound or a failure. `heights`, when given, receives the block height WhatsOnChain's
-// histories list for each id they list mined; ids they list unconfirmed or not at all have none.
+// Every transaction id listed for the watch: its mined history from the first block, its mempool,
+// then the oracle index's ids. False with "watch
+// address is not assigned" for an empty address, or with "OI <key> missed and WhatsOnChain missed"
+// when no source answered and nothing was found. `whole`, when given, tells whether both histories
+// were read to their end. `heights`, when given, receives the block height listed for each id
+// listed mined.
 bool fetch_address_txids(const std::string& watch_key, const std::string& watch_address,
                          std::vector<std::string>& txids, std::string& error, bool* whole = nullptr,
                          std::map<std::string, std::int64_t>* heights = nullptr);
@@ -37,23 +38,27 @@ bool fetch_tx_json(const std::string& txid, nlohmann::json& out);
 // The text of a watch read that listed transactions it could not fetch.
 constexpr const char* kWatchRecordsUnread = "Some records could not be read. Try again.";
 
-// Which listed transactions a watch read fetches, by the block height WhatsOnChain's histories
-// list for them. A watch carries every payment the platform ever had; a reader that knows where
-// the records it looks for can stand reads only that part.
+// Which part of a watch a read lists and fetches, by block. A watch carries every payment the
+// platform ever had; a reader that knows where the records it looks for can stand reads only that
+// part.
 struct WatchScanBounds {
-    std::int64_t min_height = 0; // positive: ids listed mined in an earlier block are not fetched
-    std::int64_t mined_by = 0;   // positive: ids listed mined in a later block are not fetched
+    std::int64_t min_height = 0; // the listing starts at this block
+    std::int64_t mined_by = 0;   // positive: nothing mined in a later block is listed or fetched
     // When given, the listed ids are fetched oldest block first, a few bulk requests at a time,
-    // and once a record it accepts was read, nothing listed in a later block nor unconfirmed is.
+    // and once a record it accepts was read, nothing in a later block nor unconfirmed is listed.
     std::function<bool(const WatchRecord&)> enough;
+    // True: the blocks from min_height are listed again rather than taken as read whole before,
+    // and a kept record the listing no longer shows in its block is forgotten. A read that
+    // confirms what was remembered before money or a title moves asks for this.
+    bool fresh = false;
 };
 
 // The records with a positive time at the watch whose signature verifies under the key they carry
-// (no paymail is asked), ordered by time then transaction id. Neither the record type nor the
-// watch payment is checked: callers apply their own rules. False when the listing fails (its
-// error text), or with kWatchRecordsUnread and the records that were read when a listed
-// transaction could not be fetched. `whole` as for fetch_address_txids; an id the bounds leave
-// unfetched does not make a read less whole. Ids with no listed height are read as always.
+// (no paymail is asked), within the bounds, ordered by time then transaction id. Neither the record
+// type nor the watch payment is checked: callers apply their own rules. False when the listing
+// fails (its error text), or with kWatchRecordsUnread and the records that were read when a listed
+// transaction could not be fetched. `whole` tells whether every block the bounds ask for, and the
+// mempool unless a mined record ended the search, was listed to its end.
 bool scan_watch_messages(const std::string& watch_key, const std::string& watch_address,
                          std::vector<WatchRecord>& records, std::string& error, bool* whole = nullptr,
                          const WatchScanBounds& bounds = WatchScanBounds{});
@@ -70,7 +75,8 @@ bool watch_kept_record(const std::string& watch_key, const std::string& txid, Wa
 void watch_memory_forget();
 
 // The listings of one gallery read: while a scope lives, the watch reads of the threads that use
-// it (WatchListingsUse) list each watch once and share that listing, however far apart they start.
+// it (WatchListingsUse) list each watch's new blocks and mempool once, in block order, and share
+// that listing.
 struct WatchListings;
 struct WatchListingsScope {
     std::shared_ptr<WatchListings> shared;

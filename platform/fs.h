@@ -30,6 +30,10 @@ bool platform_read_file(const std::string& path, std::string& out);
 // Rewrites a file in place (truncate, then write). Text mode turns "\n" into "\r\n" on Windows.
 bool platform_write_file(const std::string& path, const std::string& data, bool text_mode);
 
+// Adds the data at the end of a file (created when missing), in binary mode. False when it could not
+// be opened or written whole; a write cut short leaves what was written.
+bool platform_append_file(const std::string& path, const std::string& data);
+
 // Moves `from` over `to` atomically and durably: `from` is flushed to disk, then moved with
 // platform_replace_file, then on POSIX the folder is flushed. False, with nothing moved, when
 // `from` could not be flushed or moved. Once moved the replace is done: a folder flush that fails

@@ -114,6 +114,12 @@ bool platform_write_file(const std::string& path, const std::string& data, bool 
     return write_and_close(fd, data);
 }
 
+bool platform_append_file(const std::string& path, const std::string& data) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    return write_and_close(fd, data);
+}
+
 bool platform_write_file_new(const std::string& path, const std::string& data, bool /*text_mode*/,
                              const std::string& model) {
     struct stat st;

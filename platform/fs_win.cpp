@@ -165,6 +165,15 @@ bool platform_write_file(const std::string& path, const std::string& data, bool 
     return write_all(h.get(), data.data(), data.size());
 }
 
+bool platform_append_file(const std::string& path, const std::string& data) {
+    std::wstring wpath = utf8_to_wide(path);
+    if (wpath.empty()) return false;
+    ScopedHandle h = own_handle(CreateFileW(wpath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!h) return false;
+    return write_all(h.get(), data.data(), data.size());
+}
+
 bool platform_write_file_new(const std::string& path, const std::string& data, bool text_mode,
                              const std::string& model) {
     (void)model; // both take the access list of their shared folder

@@ -2,9 +2,11 @@
 
 #include "art/art_records.h"
 #include "art/gallery_sale.h"
+#include "art/title_chain.h"
 #include "art/watch_reader.h"
 #include "chain/inscription.h"
 #include "chain/tx_store.h"
+#include "chain/woc_client.h"
 #include "fakes/fake_oracle.h"
 #include "fakes/registry_fixture.h"
 #include "fakes/secp_check.h"
@@ -30,6 +32,7 @@ struct GalleryFramesTest : FakeIdentityTest {
     const std::string bob = secp_pubkey_hex(Bytes(32, 0x22));
     // Alice's artwork and certificate: both coins hers until a pass moves them.
     const TestKey alice_key = test_key_from_byte(0x11);
+    const TestKey bob_key = test_key_from_byte(0x22);
     const std::string kArt = fake_inscribe(chain, alice_key.hash, "image/png", "png-bytes");
     const std::string kCert = fake_inscribe(chain, alice_key.hash, "application/json", "{}");
 
@@ -224,6 +227,47 @@ TEST_F(GalleryFramesTest, WatchHistoriesComeInOneBulkRequestOrOneByOne) {
         const int title_read = chain.woc.request_count("GET", woc + "/address/" + kTitleWatchAddress) +
                                chain.woc.request_count("GET", woc + "/address/" + kPairWatchAddress);
         EXPECT_EQ(chain.woc.request_count("GET", woc + "/address/") - title_read, bulk_fails ? 2 * kSpotCount : 0);
+    }
+}
+
+// Hangings that name real transactions never paired cost a gallery read at most two requests
+// each, and a payment waiting at a registry watch is read once a process.
+TEST_F(GalleryFramesTest, UnpairedHangingsAndWaitingPaymentsCostLittle) {
+    show(1, 100);
+    chain.ledger.mine();
+    const struct Row {
+        const char* name;
+        int junk;
+        int waiting; // at each registry watch
+    } rows[] = {{"neither", 0, 0}, {"five hangings of unpaired transactions, 400 payments waiting", 5, 400}};
+    const auto requests = [this] { return chain.woc.request_count() + chain.platform.request_count(); };
+    int later_none = 0, restart_none = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        for (int i = 0; i < row.junk; ++i)
+            post(2 + i, 0x22, "art_show", 200 + i,
+                 {{"pic", chain.ledger.fund(bob_key.address, 1)}, {"cert", kCert}, {"sha256", kSha}, {"price", "9"}});
+        chain.ledger.mine();
+        for (int i = 0; i < row.waiting; ++i)
+            for (const char* watch : {kTitleWatchAddress, kPairWatchAddress})
+                chain.ledger.fund(watch, 1, false);
+        EXPECT_TRUE(frames()[0].shown);
+        chain.woc.reset_counts();
+        chain.platform.reset_counts();
+        EXPECT_TRUE(frames()[0].shown);
+        const int later = requests();
+        title_memory_forget();
+        woc_cache_clear();
+        gallery_cache_clear();
+        chain.woc.reset_counts();
+        chain.platform.reset_counts();
+        EXPECT_TRUE(frames()[0].shown);
+        const int restarted = requests();
+        if (row.junk == 0) later_none = later, restart_none = restarted;
+        EXPECT_LE(later, later_none + 2 * row.junk);
+        EXPECT_LE(restarted, restart_none + 2 * row.junk + row.waiting / 10);
+        RecordProperty(std::string("gallery_read_requests ") + row.name, later);
+        RecordProperty(std::string("gallery_read_after_restart_requests ") + row.name, restarted);
     }
 }
 

@@ -249,15 +249,16 @@ TEST_F(OwnershipSvcTest, ReportWhenTheWatchesCannotBeRead) {
     chain.platform.clear_faults();
     chain.woc.clear_faults();
     pair(kPairWatchAddress, kArt + "_0", std::string(64, 'c'), kDay1, alice);
+    chain.platform.set_fault("/oi/tx/", FakeFault{429});
+    chain.woc.set_fault("/v1/bsv/main/tx", FakeFault{500}); // one by one and in bulk
+    EXPECT_EQ(art_lookup_by_id(kArt), "Some records could not be read. Try again.");
+    chain.platform.clear_faults();
+    chain.woc.clear_faults();
     // Coins that cannot be followed: the section says so in a sentence of its own.
     chain.woc.set_fault("/v1/bsv/main/tx/" + kArt + "/0/spent", FakeFault{500});
     chain.woc.set_fault("/v1/bsv/main/utxos/spent", FakeFault{500});
     const std::string report = art_ownership_report(kArt);
     EXPECT_EQ(report.rfind("Live owner\r\nThe artwork's coins could not be followed.", 0), 0u) << report;
-    chain.woc.clear_faults();
-    chain.platform.set_fault("/oi/tx/", FakeFault{429});
-    chain.woc.set_fault("/v1/bsv/main/tx", FakeFault{500}); // one by one and in bulk
-    EXPECT_EQ(art_lookup_by_id(kArt), "Some records could not be read. Try again.");
 }
 
 TEST_F(OwnershipSvcTest, LookUpFindsTheArtworkOfAnId) {

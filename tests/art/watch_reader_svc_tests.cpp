@@ -3,10 +3,13 @@
 #include "fakes/fake_oracle.h"
 #include "fakes/registry_fixture.h"
 #include "fakes/secp_check.h"
+#include "platform/fs.h"
+#include "wallet/registry.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 
 using nlohmann::json;
 
@@ -39,16 +42,14 @@ struct PagedHistory {
             if (!req.query.empty()) return FakeResponse{500, "{}"};
             return json_reply({{"result", {numbered_txid(100)}}});
         });
-        // Every page brings a new id and a token: the list ends at its hundredth page, cut.
-        woc.on("GET", base + "/history", [](const FakeRequest& req) {
+        // Three pages bring a new id and a token each; the fourth repeats the third's id and
+        // still names a token, which ends the list, cut.
+        woc.on("GET", base + "/confirmed/history", [](const FakeRequest& req) {
             const auto token = req.query.find("token");
             const int page = token == req.query.end() ? 0 : std::stoi(token->second.substr(2)) + 1;
-            return json_reply({{"result", {{{"tx_hash", numbered_txid(200 + page)}}}},
+            const int id = std::min(page, 2);
+            return json_reply({{"result", {{{"tx_hash", numbered_txid(200 + id)}, {"height", id + 1}}}},
                                {"nextPageToken", "p/" + std::to_string(page) + "+="}});
-        });
-        // A page that brings the list nothing new ends it although it names a token.
-        woc.on("GET", base + "/confirmed/history", [](const FakeRequest&) {
-            return json_reply({{"result", {numbered_txid(100)}}, {"next-page", "more"}});
         });
     }
 };
@@ -166,19 +167,16 @@ TEST_F(WatchReaderTest, HistoryPagesFollowTokens) {
     bool whole = true;
     ASSERT_TRUE(fetch_address_txids(kPairWatchKey, kPairWatchAddress, txids, error, &whole)) << error;
     EXPECT_FALSE(whole);
-    std::vector<std::string> want{numbered_txid(100)};
-    for (int page = 0; page < 100; ++page)
-        want.push_back(numbered_txid(200 + page));
-    EXPECT_EQ(txids, want);
+    EXPECT_EQ(txids, (std::vector<std::string>{numbered_txid(200), numbered_txid(201), numbered_txid(202),
+                                               numbered_txid(100)}));
 
     const std::string base = std::string(kWocPrefix) + "/address/" + kPairWatchAddress;
     EXPECT_EQ(paged.woc.request_count(base + "/unconfirmed/history"), 2);
-    EXPECT_EQ(paged.woc.request_count(base + "/history"), 100);
-    EXPECT_EQ(paged.woc.request_count(base + "/confirmed/history"), 2);
+    EXPECT_EQ(paged.woc.request_count(base + "/confirmed/history"), 4);
     // The token "p/0+=" arrived percent-encoded and decodes back whole.
     for (const FakeRequest& req : paged.woc.requests()) {
         const auto token = req.query.find("token");
-        if (req.path == base + "/history" && token != req.query.end()) {
+        if (req.path == base + "/confirmed/history" && token != req.query.end()) {
             EXPECT_EQ(token->second, "p/0+=");
             break;
         }
@@ -222,5 +220,97 @@ TEST_F(WatchReaderTest, HttpGetJsonWantsAJsonBodyAndSuccess) {
         const auto agent = req.headers.find("User-Agent");
         ASSERT_NE(agent, req.headers.end());
         EXPECT_EQ(agent->second, "Kestrava-Art/1");
+    }
+}
+
+// What a read keeps of a watch reads back after a restart, whatever happened to the file between:
+// damage, another process's writes, a full disk.
+TEST_F(WatchReaderTest, WhatIsKeptReadsBackAfterARestart) {
+    struct Kept {
+        std::string key, address, path, record;
+        std::string text() const {
+            std::string out;
+            platform_read_file(path, out);
+            return out;
+        }
+        void write(const std::string& text) const { platform_write_file(path, text, false); }
+        // Edits the file as another process, or damage, would.
+        void edit(const std::function<void(json&)>& change) const {
+            json doc = json::parse(text());
+            change(doc);
+            write(doc.dump());
+        }
+    };
+    struct Row {
+        const char* name;
+        std::function<void(WatchReaderTest&, const Kept&)> act;
+        const char* note;  // a note that must read back
+        const char* value; // its value; "record" for the record's id
+    } rows[] = {
+        {"a kept record emptied in place is read again",
+         [](WatchReaderTest&, const Kept& k) {
+             k.edit([](json& doc) {
+                 for (const char* list : {"records", "txs"}) {
+                     const json entries = doc.value(list, json::object());
+                     for (const auto& entry : entries.items())
+                         doc[list][entry.key()]["tx"] = doc[list][entry.key()]["tx"].is_string() ? json("") : json({});
+                 }
+             });
+         },
+         "first", "record"},
+        {"an unreadable file is set aside until a new one stands",
+         [](WatchReaderTest&, const Kept& k) { k.write("{\"service\": "); }, "first", "record"},
+        {"another process's note stays when this one saves",
+         [](WatchReaderTest& t, const Kept& k) {
+             k.edit([](json& doc) { doc["notes"]["other"] = "theirs"; });
+             fake_post_record(t.chain, k.address, fake_signed_record(record(300), 0x11));
+             std::vector<WatchRecord> records;
+             std::string error;
+             EXPECT_TRUE(scan_watch_messages(k.key, k.address, records, error)) << error;
+         },
+         "other", "theirs"},
+        {"a removed note does not come back from another process's older copy",
+         [](WatchReaderTest& t, const Kept& k) {
+             fake_post_record(t.chain, k.address, fake_signed_record(record(300), 0x11));
+             std::vector<WatchRecord> records;
+             std::string error;
+             EXPECT_TRUE(scan_watch_messages(k.key, k.address, records, error)) << error;
+             const std::string older = k.text();
+             watch_note_set(k.key, "first", "");
+             k.write(older);
+         },
+         "first", ""},
+        {"a note costs a line, not the whole file again",
+         [](WatchReaderTest&, const Kept& k) {
+             platform_set_write_budget_for_tests(400);
+             watch_note_set(k.key, "second", k.record);
+             platform_set_write_budget_for_tests(-1);
+         },
+         "second", "record"},
+    };
+    int n = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Kept k;
+        k.key = "kept" + std::to_string(n);
+        k.address = test_key_from_byte(static_cast<std::uint8_t>(0x60 + n++)).address;
+        const ServiceSettings s = service_settings();
+        k.path = kestrava_data_dir() + "/registry/watch_" +
+                 sha256_hex(s.woc_base + "|" + s.platform_base + "|" + k.key).substr(0, 32) + ".json";
+        k.record = fake_post_record(chain, k.address, fake_signed_record(record(100), 0x11));
+        std::vector<WatchRecord> records;
+        std::string error;
+        ASSERT_TRUE(scan_watch_messages(k.key, k.address, records, error)) << error;
+        watch_note_set(k.key, "first", k.record);
+        row.act(*this, k);
+        watch_memory_forget();
+
+        records.clear();
+        EXPECT_TRUE(scan_watch_messages(k.key, k.address, records, error)) << error;
+        EXPECT_EQ(records.empty() ? "none" : records[0].txid, k.record);
+        watch_memory_forget();
+        EXPECT_EQ(watch_note(k.key, row.note), row.value == std::string("record") ? k.record : row.value);
+        for (const std::string& name : platform_file_names(kestrava_data_dir() + "/registry"))
+            EXPECT_EQ(name.find(".damaged-"), std::string::npos) << name;
     }
 }

@@ -10,6 +10,7 @@
 #include "chain/sign.h"
 #include "chain/tx.h"
 #include "support/wallet_fixture.h"
+#include "wallet/http_client.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -149,4 +150,68 @@ TEST_F(LedgerTest, RefusesDust) {
         EXPECT_EQ(result.size() == 64 ? "accepted" : result, row.result);
         EXPECT_EQ(ledger.spender_of(fee.txid, 0) == result, row.result == "accepted");
     }
+}
+
+// WhatsOnChain's address histories page as the service does: in block order (within a block, the
+// order the ledger took them) or newest first, from a height, `limit` rows a page, a token that
+// continues the same query; strangers' payments made in bulk show there and read back by id.
+TEST(LedgerHistoryTest, HistoriesPageByOrderHeightAndToken) {
+    FakeChain chain;
+    const auto get = [](const std::string& url, nlohmann::json& reply) {
+        std::string body, error;
+        return http_get(url, body, error, 5, false) &&
+               !(reply = nlohmann::json::parse(body, nullptr, false)).is_discarded();
+    };
+    ScopedServiceSettings settings{settings_for(chain)};
+    const std::string a = test_key_from_byte(0x11).address;
+    chain.ledger.fund(a, 5);                  // block 101
+    chain.ledger.add_payments(a, 5, 0, 2);    // blocks 102, 102, 103, 103, 104
+    chain.ledger.add_payments(a, 2, 102, 10); // after the others in block 102
+    const std::string pool = chain.ledger.fund(a, 6, false);
+    std::vector<std::string> asc;
+    for (std::int32_t h = 101; h <= 104; ++h)
+        for (const std::string& id : chain.ledger.block_txids(h))
+            asc.push_back(id);
+    ASSERT_EQ(asc.size(), 8u);
+    const std::vector<std::string> desc(asc.rbegin(), asc.rend());
+    const std::string base = settings_for(chain).woc_base + "/address/" + a;
+    struct Row {
+        std::string query;
+        std::vector<std::string> ids;
+        int pages;
+    } rows[] = {
+        {"/confirmed/history", asc, 1},
+        {"/confirmed/history?order=asc&limit=3", asc, 3},
+        {"/confirmed/history?order=desc&limit=3", desc, 3},
+        {"/confirmed/history?order=asc&height=103&limit=1", {asc[5], asc[6], asc[7]}, 3},
+        {"/confirmed/history?order=desc&height=102&limit=2", {asc[4], asc[3], asc[2], asc[1], asc[0]}, 3},
+        {"/unconfirmed/history?limit=1", {pool}, 1},
+        {"/confirmed/history?order=up", {}, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.query);
+        std::vector<std::string> ids;
+        std::string token;
+        int pages = 0;
+        nlohmann::json reply;
+        do {
+            const std::string url = base + row.query + (token.empty() ? "" : "&token=" + url_escape(token));
+            if (!get(url, reply)) break;
+            ++pages;
+            for (const auto& item : reply["result"])
+                ids.push_back(item["tx_hash"].get<std::string>());
+            token = reply.value("nextPageToken", "");
+        } while (!token.empty());
+        EXPECT_EQ(ids, row.ids);
+        EXPECT_EQ(pages, row.pages);
+    }
+    // A token carries its query: the other order refuses it.
+    nlohmann::json reply;
+    ASSERT_TRUE(get(base + "/confirmed/history?limit=1", reply));
+    EXPECT_FALSE(get(base + "/confirmed/history?order=desc&token=" + url_escape(reply["nextPageToken"]), reply));
+    ASSERT_TRUE(get(settings_for(chain).woc_base + "/tx/" + asc[4], reply));
+    EXPECT_EQ(reply["vout"][0]["scriptPubKey"]["addresses"][0], a);
+    LedgerTx tx;
+    ASSERT_TRUE(chain.ledger.find_tx(asc[4], tx));
+    EXPECT_EQ(compute_txid(tx.raw), asc[4]);
 }

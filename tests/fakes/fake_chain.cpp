@@ -60,11 +60,7 @@ json utxo_row(const LedgerOutput& o) {
 
 // The ids of a mined block in block order.
 json block_ids(const Ledger& ledger, std::int32_t height) {
-    json ids = json::array();
-    for (const LedgerOutput& o : ledger.outputs_where([](const Bytes&) { return true; }, true)) {
-        if (o.height == height && (ids.empty() || ids.back() != o.txid)) ids.push_back(o.txid);
-    }
-    return ids;
+    return ledger.block_txids(height);
 }
 
 // A block's hash as the fake names it: its height in the last eight hex digits.
@@ -72,17 +68,6 @@ std::string fake_block_hash(std::int32_t height) {
     char tail[9];
     std::snprintf(tail, sizeof tail, "%08x", static_cast<unsigned>(height));
     return std::string(56, 'b') + tail;
-}
-
-json history_rows(const std::vector<LedgerTx>& txs, int want) {
-    // want: 0 = mempool only, 1 = mined only, 2 = both
-    json rows = json::array();
-    for (const LedgerTx& tx : txs) {
-        bool mined = tx.height > 0;
-        if ((want == 0 && mined) || (want == 1 && !mined)) continue;
-        rows.push_back({{"tx_hash", tx.txid}, {"height", tx.height}});
-    }
-    return rows;
 }
 
 // The offset a page token "pos/<n>+=" names; false for any other token. A client that does not
@@ -101,25 +86,68 @@ bool page_offset(const FakeRequest& req, std::size_t& offset) {
     return true;
 }
 
-// One page of a one-address history: `limit` rows (at most, and by default, the service's 1000)
-// from the token's offset, with the next page's token while rows remain.
-FakeResponse history_page(const FakeRequest& req, const json& rows) {
-    std::size_t offset = 0;
-    if (!page_offset(req, offset)) return json_reply({{"error", "bad page token"}}, 400);
-    std::size_t limit = kHistoryPageCap;
+json history_json(const std::vector<LedgerHistoryRow>& rows) {
+    json out = json::array();
+    for (const LedgerHistoryRow& row : rows)
+        out.push_back({{"tx_hash", row.txid}, {"height", row.height}});
+    return out;
+}
+
+// One page of a one-address history, as the service pages it: `order` asc (oldest block first, the
+// default here) or desc, `height` (asc: rows at that height and later; desc: at it and earlier),
+// `limit` rows (at most, and by default, 1000) and `token`, the previous page's nextPageToken, which
+// continues the same query and is present only while rows remain. Within a block, rows stand in
+// the order the ledger took them. The public clients of the service send these parameters as
+// named here (order=asc|desc, height=, limit=, token=) and read nextPageToken; the stored copy of
+// the service's documentation did not show its default order, so a reader names the order it needs.
+// A token "pos/<a|d><height>.<seq>+=" names the last row given; one from another order is refused,
+// and so is one whose "+" a client left unencoded.
+FakeResponse history_page(const FakeRequest& req, const Ledger& ledger, bool mempool) {
+    LedgerHistoryQuery query;
+    query.mempool = mempool;
+    query.limit = kHistoryPageCap;
+    const std::string order = query_value(req, "order");
+    if (order != "" && order != "asc" && order != "desc") return json_reply({{"error", "bad order"}}, 400);
+    query.newest_first = order == "desc";
     try {
-        if (req.query.count("limit")) limit = std::stoul(query_value(req, "limit"));
+        if (req.query.count("limit")) query.limit = std::stoul(query_value(req, "limit"));
+        if (req.query.count("height")) query.height = std::stoi(query_value(req, "height"));
     } catch (...) {
-        return json_reply({{"error", "bad limit"}}, 400);
+        return json_reply({{"error", "bad limit or height"}}, 400);
     }
-    limit = std::max<std::size_t>(1, std::min(limit, kHistoryPageCap));
-    json page = json::array();
-    for (std::size_t i = offset; i < rows.size() && page.size() < limit; ++i)
-        page.push_back(rows[i]);
-    json reply = {{"address", req.matches[1]}, {"result", page}, {"error", ""}};
-    if (offset + page.size() < rows.size())
-        reply["nextPageToken"] = "pos/" + std::to_string(offset + page.size()) + "+=";
+    query.limit = std::max<std::size_t>(1, std::min<std::size_t>(query.limit, kHistoryPageCap));
+    if (req.query.count("token")) {
+        const std::string token = query_value(req, "token");
+        const char way = query.newest_first ? 'd' : 'a';
+        unsigned long long seq = 0;
+        int height = 0, used = 0;
+        if (token.size() < 9 || token.compare(0, 5, std::string("pos/") + way) != 0 ||
+            token.compare(token.size() - 2, 2, "+=") != 0 ||
+            std::sscanf(token.c_str() + 5, "%d.%llu+=%n", &height, &seq, &used) != 2 ||
+            static_cast<std::size_t>(used) + 5 != token.size())
+            return json_reply({{"error", "bad page token"}}, 400);
+        query.after_set = true;
+        query.after = {height, seq};
+    }
+    bool more = false;
+    LedgerHistoryKey last;
+    const auto rows = ledger.history_page(req.matches[1], query, more, last);
+    json reply = {{"address", req.matches[1]}, {"result", history_json(rows)}, {"error", ""}};
+    if (more)
+        reply["nextPageToken"] = std::string("pos/") + (query.newest_first ? 'd' : 'a') + std::to_string(last.height) +
+                                 "." + std::to_string(last.seq) + "+=";
     return json_reply(reply);
+}
+
+// Rows of one half of a history, oldest first, at most `limit`.
+std::vector<LedgerHistoryRow> history_half(const Ledger& ledger, const std::string& address, bool mempool,
+                                           std::size_t limit = static_cast<std::size_t>(-1)) {
+    LedgerHistoryQuery query;
+    query.mempool = mempool;
+    query.limit = limit;
+    bool more = false;
+    LedgerHistoryKey last;
+    return ledger.history_page(address, query, more, last);
 }
 
 void add_woc_routes(FakeChain& chain) {
@@ -177,14 +205,19 @@ void add_woc_routes(FakeChain& chain) {
         return json_reply({{"address", req.matches[1]}, {"result", rows}, {"error", ""}});
     });
 
-    get(kAddr + "/unconfirmed/history", [&ledger](const FakeRequest& req) {
-        return history_page(req, history_rows(ledger.history_of_address(req.matches[1]), 0));
-    });
-    get(kAddr + "/confirmed/history", [&ledger](const FakeRequest& req) {
-        return history_page(req, history_rows(ledger.history_of_address(req.matches[1]), 1));
-    });
+    get(kAddr + "/unconfirmed/history", [&ledger](const FakeRequest& req) { return history_page(req, ledger, true); });
+    get(kAddr + "/confirmed/history", [&ledger](const FakeRequest& req) { return history_page(req, ledger, false); });
+    // Mined rows, then the mempool's, unpaged; written row by row, as a long list would be too
+    // costly as one JSON value.
     get(kAddr + "/history", [&ledger](const FakeRequest& req) {
-        return json_reply(history_rows(ledger.history_of_address(req.matches[1]), 2));
+        std::string body = "[";
+        for (bool mempool : {false, true}) {
+            for (const LedgerHistoryRow& row : history_half(ledger, req.matches[1], mempool)) {
+                if (body.size() > 1) body += ",";
+                body += R"({"tx_hash":")" + row.txid + R"(","height":)" + std::to_string(row.height) + "}";
+            }
+        }
+        return FakeResponse{200, body + "]", "application/json"};
     });
 
     auto tx_json = [&ledger](const FakeRequest& req) {
@@ -397,14 +430,11 @@ void add_bulk_history_route(FakeChain& chain) {
             Hash160 h{};
             json entry = {{"address", address}};
             const bool valid = address_to_hash160(address, h);
-            const std::vector<LedgerTx> txs = valid ? ledger.history_of_address(address) : std::vector<LedgerTx>{};
             for (int half = 0; half < 2; ++half) {
-                json rows = json::array();
-                for (json& row : history_rows(txs, half)) {
-                    if (listed[half] >= kBulkHistoryCap) break;
-                    rows.push_back(std::move(row));
-                    ++listed[half];
-                }
+                const json rows =
+                    history_json(valid ? history_half(ledger, address, half == 0, kBulkHistoryCap - listed[half])
+                                       : std::vector<LedgerHistoryRow>{});
+                listed[half] += rows.size();
                 entry[half == 0 ? "unconfirmed" : "confirmed"] = {{"result", rows},
                                                                   {"error", valid ? "" : "invalid address"}};
             }

@@ -9,8 +9,10 @@
 
 #include <pthread.h>
 #include <sys/socket.h>
+#include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -132,7 +134,14 @@ struct FakeServerState {
     int rate_limited = 0;
     int in_flight = 0;
     int peak_in_flight = 0;
+    std::atomic<std::int64_t> handler_cpu_ns{0};
 };
+
+std::int64_t thread_cpu_ns() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
 
 namespace {
 
@@ -244,6 +253,7 @@ FakeResponse dispatch(FakeServerState& state, FakeRequest& request) {
 }
 
 void serve(FakeServerState& state, const httplib::Request& req, httplib::Response& res) {
+    const std::int64_t cpu_begin = thread_cpu_ns();
     FakeRequest request = to_fake_request(req);
     bool counted = false;
     {
@@ -260,6 +270,7 @@ void serve(FakeServerState& state, const httplib::Request& req, httplib::Respons
     res.status = response.status;
     if (response.retry_after_s > 0) res.set_header("Retry-After", std::to_string(response.retry_after_s));
     res.set_content(response.body, response.content_type.c_str());
+    state.handler_cpu_ns += thread_cpu_ns() - cpu_begin;
 }
 
 } // namespace
@@ -416,4 +427,9 @@ void FakeServer::reset_counts() {
     state_->connections.clear();
     state_->rate_limited = 0;
     state_->peak_in_flight = state_->in_flight;
+    state_->handler_cpu_ns = 0;
+}
+
+double FakeServer::handler_cpu_ms() const {
+    return static_cast<double>(state_->handler_cpu_ns.load()) / 1e6;
 }

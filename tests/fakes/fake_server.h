@@ -76,6 +76,7 @@ struct FakeServer {
     int peak_in_flight() const;                // most requests being answered at one moment since start or reset_counts
     int connection_count() const;              // distinct TCP connections accepted so far
     std::vector<FakeRequest> requests() const; // every request so far, in order
+    double handler_cpu_ms() const;             // CPU time its threads spent answering, since start or reset_counts
     void reset_counts();
     // From now on peak_in_flight counts only requests under the prefix (all of them for ""); call
     // it while no request is under way.

@@ -44,6 +44,28 @@ struct LedgerTx {
     std::uint64_t seq = 0; // order in which the ledger took it
 };
 
+// One row of an address's history as the history routes list it.
+struct LedgerHistoryRow {
+    std::string txid;
+    std::int32_t height = 0; // 0 = mempool
+};
+
+// Where a history row stands: by block, then by the order the ledger took it.
+struct LedgerHistoryKey {
+    std::int32_t height = 0;
+    std::uint64_t seq = 0;
+};
+
+// Which rows of an address's history a page holds.
+struct LedgerHistoryQuery {
+    bool mempool = false;      // the mempool's rows (by the order taken), else the mined ones
+    bool newest_first = false; // else oldest first
+    std::int32_t height = 0;   // positive: rows at this height and later (newest_first: and earlier)
+    bool after_set = false;    // rows past `after` only, in the page's direction
+    LedgerHistoryKey after;
+    std::size_t limit = static_cast<std::size_t>(-1);
+};
+
 struct Ledger {
     // A coinbase-like transaction paying `sats` to an address (or to a locking script given in
     // hex), mined at once when confirmed. Returns its txid (output 0); "" for an unusable target.
@@ -87,12 +109,42 @@ struct Ledger {
     std::vector<LedgerTx> history_of_address(const std::string& address, bool visible_only = true) const;
     std::vector<std::string> mempool_txids() const;
 
+    // Strangers' payments, made cheaply: `count` mined transactions that each pay 1 sat to the
+    // address (and change to a stranger), `per_block` to a block from `first_height` (0: the block
+    // after the tip), each after what its block already holds; the tip moves to the last. Their
+    // ids and transactions are made on request, so a million cost about 16 MB. They show in
+    // history_page, block_txids, find_tx and find_output, not in the output listings nor in
+    // history_of_address. Returns the last block's height.
+    std::int32_t add_payments(const std::string& address, std::uint64_t count, std::int32_t first_height = 0,
+                              std::uint64_t per_block = 1000);
+    // One page of the address's history (visible transactions only); `more` tells whether rows
+    // remain past it and `last` where its last row stands.
+    std::vector<LedgerHistoryRow> history_page(const std::string& address, const LedgerHistoryQuery& query, bool& more,
+                                               LedgerHistoryKey& last) const;
+    // The ids of a mined block in block order.
+    std::vector<std::string> block_txids(std::int32_t height) const;
+
 private:
+    struct Payments {
+        Bytes script;
+        std::uint64_t tag = 0;
+        std::uint64_t count = 0;
+        std::uint64_t per_block = 1;
+        std::int32_t first_height = 0;
+        std::uint64_t first_seq = 0;
+        std::vector<std::pair<std::uint64_t, std::uint32_t>> by_id; // id's first 8 bytes, index; sorted
+        LedgerHistoryKey key(std::uint64_t i) const;
+        Bytes raw(std::uint64_t i) const;
+        LedgerTx tx(std::uint64_t i) const;
+    };
+    bool find_payment(const std::string& txid, LedgerTx& out) const;
+
     struct Entry {
         LedgerTx tx;
         int lag_left = 0;
     };
     bool visible(const Entry& e, bool visible_only) const;
+    bool touches(const Entry& e, const Bytes& script) const; // pays the script or spends from it
     LedgerOutput view_output(const LedgerOutput& out, bool visible_only) const;
     std::string add_funding(const std::vector<std::pair<Bytes, std::uint64_t>>& outputs, bool confirmed);
 
@@ -102,6 +154,7 @@ private:
     std::uint64_t next_seq_ = 1;
     int lag_ = 0;
     std::uint64_t min_fee_ = 0;
+    std::vector<Payments> payments_;
 };
 
 // True when the script carries an inscription envelope (OP_FALSE OP_IF "ord").

@@ -1,0 +1,78 @@
+// What was read of a watch at one service, kept in the data folder across reads and restarts: the
+// mined transactions that carry a verified record, the ranges of blocks read whole (every record
+// mined in them is kept; strangers' payments leave nothing but the range), and the notes readers
+// keep with them. Writer and loader share one bound, so a file this program wrote always loads. A
+// note is appended to a journal beside the file; a save folds it in, merging under a file lock
+// with what other processes wrote. Nothing here asks the network.
+#pragma once
+
+#include "art/art_records.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+struct KeptRecord {
+    std::int64_t height = 0;
+    std::int64_t seq = 0; // order first listed in, across reads
+    std::string tx;       // the transaction's JSON text, parsed when used
+};
+
+// Blocks from..to read whole.
+struct KeptRange {
+    std::int64_t from = 0;
+    std::int64_t to = 0;
+};
+
+// A note and when it was set; an empty value is a removal, kept so a merge does not bring back
+// what another process still remembers.
+struct KeptNote {
+    std::string value;
+    std::int64_t version = 0;
+};
+
+struct WatchKept {
+    std::map<std::string, KeptRecord> records;
+    std::vector<KeptRange> ranges; // ascending, apart
+    std::map<std::string, KeptNote> notes;
+    std::int64_t next_seq = 1;
+    std::set<std::string> dropped; // records a fresh read no longer found where they were, until saved
+};
+
+// The one bound of a kept watch: past these the oldest records go, with the ranges they stood in.
+constexpr std::size_t kKeptRecordsLimit = 20000;
+constexpr std::size_t kKeptNotesLimit = 20000;
+constexpr std::size_t kKeptFileBytes = std::size_t(48) << 20;
+// A journal longer than this is folded into the file at the next note.
+constexpr std::size_t kKeptJournalBytes = std::size_t(256) << 10;
+
+// The record a transaction carries, as a watch read keeps it: listed at `listed`, verified under
+// the key it carries, with a positive time. False when none counts.
+bool watch_record_of_tx(const std::string& txid, std::int64_t listed, nlohmann::json tx, WatchRecord& record);
+
+// True when the transaction's JSON serialises (version, inputs, outputs, lock time) to its id.
+bool tx_json_hashes_to(const nlohmann::json& tx, const std::string& txid);
+
+// Reads the kept file of `key` and its journal into `kept`. A record that fails its checks (its
+// JSON, its id, its record) is left out, and the blocks from its own on are no longer read whole.
+// A file that cannot be read as such is set aside and nothing is loaded.
+void kept_load(const std::string& key, WatchKept& kept);
+
+// Merges `kept` with what is on disk under the file lock, bounds it, writes it whole and folds
+// the journal in; `kept` becomes what was written. A set-aside copy of the file goes once written.
+void kept_save(const std::string& key, WatchKept& kept);
+
+// Appends a note to the journal under the file lock; a journal grown past its bound is folded in
+// by a save of `kept` instead.
+void kept_note_append(const std::string& key, const std::string& name, const KeptNote& note, WatchKept& kept);
+
+// The last block b such that start..b was read whole; start - 1 when start was not.
+std::int64_t kept_covered_to(const WatchKept& kept, std::int64_t start);
+
+// Adds from..to to the blocks read whole.
+void kept_add_range(WatchKept& kept, std::int64_t from, std::int64_t to);
