@@ -9,6 +9,7 @@
 #include "chain/woc_client.h"
 #include "identity/typed_verify.h"
 #include "ordinals/content_load.h"
+#include "wallet/bounded_cache.h"
 #include "wallet/codecs.h"
 #include "wallet/json_util.h"
 #include "wallet/parallel.h"
@@ -222,11 +223,10 @@ struct KnownPair {
     std::int64_t height = 0;
 };
 std::mutex g_pair_mutex;
-std::map<std::string, KnownPair> g_known_pairs;
+BoundedCache<KnownPair> g_known_pairs(kKnownPairLimit);
 
 std::string known_pair_key(const std::string& artwork_key) {
-    const ServiceSettings settings = service_settings();
-    return settings.woc_base + "|" + settings.platform_base + "|" + artwork_key;
+    return service_key(artwork_key);
 }
 
 std::string pair_note(const std::string& artwork_key) {
@@ -252,8 +252,7 @@ std::string noted_pair(const std::string& artwork_key, std::int64_t& height) {
 
 void keep_pair_in_memory(const std::string& artwork_key, const KnownPair& known) {
     std::lock_guard<std::mutex> lock(g_pair_mutex);
-    if (g_known_pairs.size() >= kKnownPairLimit) g_known_pairs.clear();
-    g_known_pairs[known_pair_key(artwork_key)] = known;
+    g_known_pairs.put(known_pair_key(artwork_key), known);
 }
 
 // The remembered pair: this process's, else the one an earlier process noted with the title
@@ -261,9 +260,8 @@ void keep_pair_in_memory(const std::string& artwork_key, const KnownPair& known)
 bool known_pair(const std::string& artwork_key, KnownPair& known) {
     {
         std::lock_guard<std::mutex> lock(g_pair_mutex);
-        const auto it = g_known_pairs.find(known_pair_key(artwork_key));
-        if (it != g_known_pairs.end()) {
-            known = it->second;
+        if (const KnownPair* kept = g_known_pairs.find(known_pair_key(artwork_key))) {
+            known = *kept;
             return true;
         }
     }
@@ -286,10 +284,10 @@ void remember_pair(const std::string& artwork_key, const WatchRecord& record) {
 void forget_pair_unless(const std::string& artwork_key, const WatchRecord* first) {
     {
         std::lock_guard<std::mutex> lock(g_pair_mutex);
-        const auto it = g_known_pairs.find(known_pair_key(artwork_key));
-        if (it != g_known_pairs.end() &&
-            (!first || first->txid != it->second.record.txid || tx_block_height(first->tx) != it->second.height))
-            g_known_pairs.erase(it);
+        const std::string key = known_pair_key(artwork_key);
+        const KnownPair* kept = g_known_pairs.find(key);
+        if (kept && (!first || first->txid != kept->record.txid || tx_block_height(first->tx) != kept->height))
+            g_known_pairs.erase(key);
     }
     const std::string noted = watch_note(kTitleWatchKey, pair_note(artwork_key));
     if (!noted.empty() && (!first || pair_note_value(*first) != noted))

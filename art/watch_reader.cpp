@@ -172,8 +172,7 @@ std::map<std::string, std::shared_ptr<WatchMemory>> g_memories;
 std::map<std::string, std::shared_ptr<std::mutex>> g_read_locks;
 
 std::string memory_key(const std::string& watch_key) {
-    const ServiceSettings settings = service_settings();
-    return settings.woc_base + "|" + settings.platform_base + "|" + watch_key;
+    return service_key(watch_key);
 }
 
 std::shared_ptr<std::mutex> read_lock(const std::string& key) {
