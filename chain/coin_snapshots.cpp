@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <mutex>
 
 using nlohmann::json;
 
@@ -23,6 +24,9 @@ namespace {
 std::vector<ChangeCoin> g_change;
 // Set while a damaged spent file could not be moved aside: writing over it would lose it.
 bool g_spent_file_stuck = false;
+// What the user is to be told of a damaged spent file, until the window takes it.
+std::mutex g_spent_notice_mutex;
+std::string g_spent_notice;
 
 std::string snap_dir() {
     return kestrava_data_dir() + "/ord_snap";
@@ -155,16 +159,27 @@ json read_spent_doc(const std::string& path) {
     doc = read_json_file(path);
     if (is_spent_doc(doc) || !platform_file_exists(path)) return doc;
     g_spent_file_stuck = !set_aside_damaged_file(path);
-    emit_status_event(kCofferlyTag, "error",
-                      g_spent_file_stuck
-                          ? "error: the list of spent coins is damaged and could not be moved aside; it is left "
-                            "as it is. Check the balance before paying."
-                          : "error: the list of spent coins was damaged; it is kept aside and a new one started. "
-                            "Check the balance before paying.");
+    const char* notice = g_spent_file_stuck
+                             ? "error: the list of spent coins is damaged and could not be moved aside; it is left "
+                               "as it is. Check the balance before paying."
+                             : "error: the list of spent coins was damaged; it is kept aside and a new one started. "
+                               "Check the balance before paying.";
+    {
+        std::lock_guard<std::mutex> lock(g_spent_notice_mutex);
+        g_spent_notice = notice;
+    }
+    emit_status_event(kCofferlyTag, "error", notice);
     return json(json::value_t::discarded);
 }
 
 } // namespace
+
+std::string take_spent_file_notice() {
+    std::lock_guard<std::mutex> lock(g_spent_notice_mutex);
+    std::string notice;
+    notice.swap(g_spent_notice);
+    return notice;
+}
 
 void load_spent_outpoints() {
     const json doc = read_spent_doc(spent_file_path());

@@ -53,4 +53,8 @@ void save_change_coins();
 // file. A spent file that reads twice as damaged is set aside (set_aside_damaged_file) and an
 // "error" status event tells the user.
 void load_spent_outpoints();
+
+// What the user is to be told of a spent file found damaged since the last call, once; "" when
+// nothing is.
+std::string take_spent_file_notice();
 void load_change_coins();

@@ -1,6 +1,7 @@
 #include "shell/art_list.h"
 
 #include "art/art_folders.h"
+#include "chain/coin_snapshots.h"
 #include "shell/gallery_state.h"
 #include "shell/jobs.h"
 #include "shell/shell.h"
@@ -11,6 +12,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cwctype>
 #include <memory>
@@ -86,10 +88,21 @@ void read_inscriptions_worker(bool announce) {
     const std::string listing = read_art_rows(*rows, index_read);
     const bool none = rows->empty();
     post_to_main_window(kMsgJobResult, kOpArtRows, std::move(rows));
-    if (announce) post_job_text(kOpStatusText, inscriptions_refresh_text(listing, index_read, none));
+    // A damaged store found on the way is told even by a read the user did not ask for.
+    const std::string notice = take_spent_file_notice();
+    if (announce || !notice.empty())
+        post_job_text(kOpStatusText, inscriptions_refresh_text(listing, index_read, none, notice));
 }
 
-std::string inscriptions_refresh_text(const std::string& listing, bool index_read, bool none_kept) {
+std::string inscriptions_refresh_text(const std::string& listing, bool index_read, bool none_kept,
+                                      const std::string& notice) {
+    if (!notice.empty()) {
+        if (listing.empty()) return notice;
+        // One line: the listing's failure, then the notice as a sentence of its own.
+        std::string sentence = notice.substr(notice.find(' ') + 1);
+        if (!sentence.empty()) sentence[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(sentence[0])));
+        return listing + " " + sentence;
+    }
     if (!listing.empty()) return listing;
     if (!index_read)
         return "error: the ordinals index could not be read. The list shows only what this wallet already knew.";

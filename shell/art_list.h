@@ -29,7 +29,8 @@ void start_read_inscriptions(bool announce = true);
 void read_inscriptions_worker(bool announce);
 // What a finished read says: the listing's error; an error too when the ordinals index answered for
 // no address (the rows are then only what the wallet already knew); else whether anything is listed.
-std::string inscriptions_refresh_text(const std::string& listing, bool index_read, bool none_kept);
+std::string inscriptions_refresh_text(const std::string& listing, bool index_read, bool none_kept,
+                                      const std::string& notice = "");
 
 // Rebuilds the list box from art_rows and gallery_buy_rows; nothing when the list box is missing.
 // Its caption counts both.

@@ -101,6 +101,8 @@ TEST_F(CoinSnapshotsTest, SpentSetSurvivesARestart) {
         EXPECT_EQ(test_read_file(spent_file_path() + ".damaged-" + std::to_string(clock.system_ms)), bad);
         ASSERT_EQ(sink.events.size(), 1u);
         EXPECT_NE(sink.events[0].find("error: the list of spent coins was damaged"), std::string::npos);
+        EXPECT_EQ(take_spent_file_notice(), sink.events[0].substr(sink.events[0].find("error:")));
+        EXPECT_EQ(take_spent_file_notice(), "");
         save_spent_outpoints();
         EXPECT_EQ(json::parse(test_read_file(spent_file_path()))["outpoints"], json::array({"ABCD:0"}));
     }

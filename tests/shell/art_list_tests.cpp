@@ -81,6 +81,7 @@ TEST(ArtRows, RefreshTextSaysWhatFailed) {
         bool index_read;
         bool none;
         const char* shown;
+        const char* notice = ""; // a damaged store found on the way
     };
     const Row rows[] = {
         {"", true, false, "Artwork inscriptions refreshed."},
@@ -91,10 +92,13 @@ TEST(ArtRows, RefreshTextSaysWhatFailed) {
          "error: the ordinals index could not be read. The list shows only what this wallet already knew."},
         {"", false, true,
          "error: the ordinals index could not be read. The list shows only what this wallet already knew."},
+        {"", true, false, "error: the list of spent coins was damaged.", "error: the list of spent coins was damaged."},
+        {"error: wallet changed.", true, false, "error: wallet changed. The list of spent coins was damaged.",
+         "error: the list of spent coins was damaged."},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.listing) + (row.index_read ? " read" : " unread"));
-        EXPECT_EQ(inscriptions_refresh_text(row.listing, row.index_read, row.none), row.shown);
+        EXPECT_EQ(inscriptions_refresh_text(row.listing, row.index_read, row.none, row.notice), row.shown);
     }
 }
 
