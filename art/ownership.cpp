@@ -217,8 +217,30 @@ std::string art_lookup_by_id(const std::string& pasted_id) {
     const std::string title_address = kTitleWatchAddress;
     if (pair_address.empty() || title_address.empty()) return kWatchesNotAssignedText;
 
-    std::vector<WatchRecord> records;
+    // Anyone can pair anything: an artwork of their own with somebody's certificate, or somebody's
+    // certificate as if it were an artwork. What the id's own inscription is decides: a certificate
+    // leads to the artwork it names itself, and only when that artwork's title began with it. Such
+    // an answer takes title reads alone, each over the artwork's own blocks of the watches.
+    std::string content_type;
+    Bytes content;
+    const bool readable = load_inscription_content(id, content_type, content, true, false) && !content.empty();
+    const json inscription = readable ? json_parse_or_discarded(std::string(content.begin(), content.end())) : json();
     std::string error;
+    if (inscription.is_object() && !json_text(inscription, "pic").empty()) {
+        const std::string artwork = artwork_of_certificate({norm_txid(json_text(inscription, "pic"))}, id, error);
+        if (!artwork.empty()) return art_ownership_report(artwork);
+        return error.empty() ? kNoArtwork : error;
+    }
+    if (readable) {
+        std::vector<KvArtTitleRow> rows;
+        TitlePair pair;
+        error = art_title_read(id, rows, pair, false);
+        if (!pair.txid.empty()) return art_ownership_report(id);
+        return error.empty() ? kNoArtwork : error;
+    }
+
+    // The inscription could not be read: the pair watch's records tell which artworks name the id.
+    std::vector<WatchRecord> records;
     if (!scan_watch_messages(kPairWatchKey, pair_address, records, error)) return error;
 
     bool names_artwork = false;
@@ -239,23 +261,7 @@ std::string art_lookup_by_id(const std::string& pasted_id) {
     }
     if (!names_artwork && artworks.empty()) return kNoArtwork;
 
-    // Anyone can pair anything: an artwork of their own with somebody's certificate, or somebody's
-    // certificate as if it were an artwork. What the id's own inscription is decides: a certificate
-    // leads to the artwork it names itself, and only when that artwork's title began with it.
-    std::string content_type;
-    Bytes content;
-    const bool readable = load_inscription_content(id, content_type, content, true, false) && !content.empty();
-    const json inscription = readable ? json_parse_or_discarded(std::string(content.begin(), content.end())) : json();
-    if (inscription.is_object() && !json_text(inscription, "pic").empty()) {
-        const std::string named = norm_txid(json_text(inscription, "pic"));
-        if (!paired_with_it.count(named)) return kNoArtwork;
-        const std::string artwork = artwork_of_certificate({named}, id, error);
-        if (!artwork.empty()) return art_ownership_report(artwork);
-        return error.empty() ? kNoArtwork : error;
-    }
-    if (readable) return names_artwork ? art_ownership_report(id) : kNoArtwork;
-
-    // The inscription could not be read: the pairs alone tell, unless they tell both ways.
+    // The pairs alone tell, unless they tell both ways.
     const std::string artwork = artwork_of_certificate(artworks, id, error);
     if (!artwork.empty() && names_artwork) return "The inscription of that id could not be read. Try again.";
     if (!artwork.empty()) return art_ownership_report(artwork);

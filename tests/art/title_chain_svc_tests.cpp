@@ -2,6 +2,7 @@
 // mallory each sign with their own key, every transaction goes through the ledger, which checks its
 // signatures, and the title chain must follow the coins, not what a record says about itself.
 
+#include "art/ownership.h"
 #include "art/title_chain.h"
 
 #include "art/art_records.h"
@@ -457,7 +458,7 @@ TEST_F(TitleChainSvcTest, StrangersAtTheWatchesCostAListingNotAReadOfEach) {
         int pair_before; // at the pair watch, between the inscription and the pair
         int pair_after;
         int title_after;
-        int title_earlier; // at the title watch, before the artwork
+        int title_earlier; // at each watch, before the artwork
         int waiting;       // at each watch, in the mempool while the artist reads before pairing
     };
     const Row rows[] = {
@@ -465,7 +466,7 @@ TEST_F(TitleChainSvcTest, StrangersAtTheWatchesCostAListingNotAReadOfEach) {
         {"4,000 at the pair watch before the pair", 4000, 0, 0, 0, 0},
         {"4,000 at the pair watch after the pair", 0, 4000, 0, 0, 0},
         {"10,001 at the title watch after the pair", 0, 0, 10001, 0, 0},
-        {"100,001 at the title watch before the artwork", 0, 0, 0, 100001, 0},
+        {"100,001 at each watch before the artwork", 0, 0, 0, 100001, 0},
         {"400 waiting at each watch", 0, 0, 0, 0, 400},
     };
     const auto requests = [this] { return chain.woc.request_count() + chain.platform.request_count(); };
@@ -481,7 +482,8 @@ TEST_F(TitleChainSvcTest, StrangersAtTheWatchesCostAListingNotAReadOfEach) {
     int none = 0;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        chain.ledger.add_payments(kTitleWatchAddress, static_cast<std::uint64_t>(row.title_earlier));
+        for (const char* watch : {kTitleWatchAddress, kPairWatchAddress})
+            chain.ledger.add_payments(watch, static_cast<std::uint64_t>(row.title_earlier));
         inscribe_artwork(row.name);
         strangers(kPairWatchAddress, row.pair_before);
         for (int i = 0; i < row.waiting; ++i)
@@ -510,6 +512,14 @@ TEST_F(TitleChainSvcTest, StrangersAtTheWatchesCostAListingNotAReadOfEach) {
         chain.ledger.mine();
         restart();
         EXPECT_EQ(owners(), "alice bob");
+        // A look-up by the artwork's id or its certificate's reads the artwork's blocks, not the watch.
+        for (const std::string& id : {art, cert}) {
+            restart();
+            chain.woc.reset_counts();
+            chain.platform.reset_counts();
+            EXPECT_EQ(art_lookup_by_id(id).rfind("Live owner\r\n", 0), 0u);
+            EXPECT_LE(requests(), 60 + row.pair_before / 20 + row.waiting / 10);
+        }
     }
 }
 
