@@ -300,8 +300,8 @@ double kept_bytes() {
 }
 
 // Runs a read (it returns its error text, "" on success); `ended` is called as it ends or as it
-// is cut past kReadCap, after which the services fail every request and the program's pace is
-// lifted, so that the read ends soon.
+// is cut past kReadCap, after which the services answer 404 to every request (not asked again)
+// and the program's pace is lifted, so that the read ends soon.
 template <typename Read, typename Ended> std::string capped(Registry& services, const Read& read, const Ended& ended) {
     std::future<std::string> done = std::async(std::launch::async, read);
     if (done.wait_for(kReadCap) != std::future_status::timeout) {
@@ -314,7 +314,7 @@ template <typename Read, typename Ended> std::string capped(Registry& services, 
     unpaced.woc_pace = unpaced.host_pace;
     set_service_settings(unpaced);
     for (FakeServer* server : services.servers())
-        server->set_fault("", FakeFault{503});
+        server->set_fault("", FakeFault{404});
     done.wait();
     for (FakeServer* server : services.servers())
         server->clear_faults();
