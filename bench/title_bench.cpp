@@ -1,31 +1,42 @@
 // What a title read costs against what strangers paid the registry's watches, and what hangings
 // that name never-paired ids cost a gallery read: the requests each fake service answered and the
 // wall time, each measured in a fresh process (nothing remembered but what the data folder kept).
+// And a title read, its read again after a restart, and the first gallery read of a Refresh with
+// ten hangings, against up to a million strangers' payments at each registry watch, at
+// WhatsOnChain's free rate as the shipped program paces itself: the requests per host, the
+// program's own CPU time and the bytes of the watch files it kept.
 #include "art/gallery_frames.h"
 #include "art/title_chain.h"
+#include "art/window_reads.h"
 #include "bench/bench_paths.h"
 #include "chain/tx_store.h"
 #include "chain/woc_client.h"
 #include "fakes/chain_fixture.h"
+#include "fakes/fake_gorillapool.h"
 #include "fakes/fake_identity.h"
 #include "fakes/fake_oracle.h"
 #include "fakes/registry_fixture.h"
 #include "identity/identity_lookup.h"
 #include "support/temp_dir.h"
+#include "wallet/registry.h"
 
 #include <benchmark/benchmark.h>
 
+#include <time.h>
+
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <future>
 #include <memory>
+#include <set>
 #include <string>
 
 namespace {
 
+// Strangers' payments to the address, all in one new block.
 void strangers(FakeChain& chain, const std::string& address, std::int64_t n) {
-    for (std::int64_t i = 0; i < n; ++i)
-        chain.ledger.fund(address, 1, false);
-    chain.ledger.mine();
+    chain.ledger.add_payments(address, static_cast<std::uint64_t>(n), 0, static_cast<std::uint64_t>(n));
 }
 
 // A restart: what the process remembered goes, what the data folder kept stays.
@@ -205,6 +216,215 @@ BENCHMARK(BM_GalleryReadWithJunkHangings)
     ->Arg(0)
     ->Arg(5)
     ->Arg(10)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+} // namespace
+
+namespace {
+
+// Strangers pay the registry's watches this many to a block.
+constexpr std::uint64_t kPaymentsPerBlock = 1000;
+// A read that runs longer is cut: the fakes then fail every request, and the row reports an error.
+constexpr auto kReadCap = std::chrono::seconds(90);
+
+// `n` strangers' payments at each registry watch, in the same new blocks.
+void pay_watches(FakeChain& chain, std::uint64_t n) {
+    if (n == 0) return;
+    const std::int32_t first = chain.ledger.tip() + 1;
+    for (const char* watch : {kTitleWatchAddress, kPairWatchAddress})
+        chain.ledger.add_payments(watch, n, first, kPaymentsPerBlock);
+}
+
+// The services of a registry read, at WhatsOnChain's free rate and the shipped pace.
+struct Registry {
+    std::unique_ptr<FakeChain> chain = std::make_unique<FakeChain>();
+    std::unique_ptr<FakeGorillaPool> gp = std::make_unique<FakeGorillaPool>(chain->ledger);
+    FakeIdentity ids;
+    TestKey alice = test_key_from_byte(0x11), bob = test_key_from_byte(0x22);
+    std::string cert; // of the last artwork paired
+
+    Registry() {
+        serve_fake_identity(chain->platform, ids);
+        ids.set_key("alice@kestrava.net", alice.pub);
+        ids.set_key("bob@kestrava.net", bob.pub);
+        set_service_settings(settings_for(*chain, *gp));
+        limit_woc_to_free_rate(*chain);
+    }
+    ~Registry() { clear_identity_cache(); }
+    std::vector<FakeServer*> servers() { return {&chain->woc, &chain->platform, &gp->server}; }
+
+    // An artwork of alice's paired (and passed to bob), strangers' payments at the watches before
+    // its blocks, between its inscription and its pair, and after its pair (or pass). Its id.
+    std::string paired_artwork(const std::string& name, std::uint64_t before, std::uint64_t between,
+                               std::uint64_t after, bool pass = true) {
+        pay_watches(*chain, before);
+        const std::string art = fake_inscribe(*chain, alice.hash, "image/png", "\x89PNG " + name);
+        cert = fake_inscribe(*chain, alice.hash, "application/json", R"({"title":")" + name + R"("})");
+        pay_watches(*chain, between);
+        const nlohmann::json pair =
+            fake_art_record("art_pair", "alice", 100,
+                            {{"pic", art}, {"cert", cert}, {"sha256", std::string(64, 'e')}, {"owner", alice.pub}});
+        const std::string paired = fake_pair_tx(*chain, alice, fake_signed_record(pair, 0x11));
+        chain->ledger.mine();
+        if (!pass) {
+            pay_watches(*chain, after);
+            return art;
+        }
+        const nlohmann::json record = fake_art_record(
+            "art_owner", "alice", 160, {{"pic", art}, {"cert", cert}, {"owner", bob.pub}, {"prev", paired}});
+        fake_pass_tx(*chain, {art.substr(0, 64), 0, alice}, {cert.substr(0, 64), 0, alice}, bob.address,
+                     fake_signed_record(record, 0x11));
+        chain->ledger.mine();
+        pay_watches(*chain, after);
+        return art;
+    }
+};
+
+double process_cpu_ms() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+// Bytes of the files under <data>/registry/, where the watch reads keep what they read.
+double kept_bytes() {
+    std::error_code ec;
+    std::uintmax_t bytes = 0;
+    for (std::filesystem::recursive_directory_iterator it(kestrava_data_dir() + "/registry", ec), end; !ec && it != end;
+         it.increment(ec)) {
+        if (it->is_regular_file(ec)) bytes += it->file_size(ec);
+    }
+    return static_cast<double>(bytes);
+}
+
+// Runs a read (it returns its error text, "" on success); `ended` is called as it ends or as it
+// is cut past kReadCap, after which the services answer 404 to every request (not asked again)
+// and the program's pace is lifted, so that the read ends soon.
+template <typename Read, typename Ended> std::string capped(Registry& services, const Read& read, const Ended& ended) {
+    std::future<std::string> done = std::async(std::launch::async, read);
+    if (done.wait_for(kReadCap) != std::future_status::timeout) {
+        ended();
+        return done.get();
+    }
+    ended();
+    const ServiceSettings paced = service_settings();
+    ServiceSettings unpaced = paced;
+    unpaced.woc_pace = unpaced.host_pace;
+    set_service_settings(unpaced);
+    for (FakeServer* server : services.servers())
+        server->set_fault("", FakeFault{404});
+    done.wait();
+    for (FakeServer* server : services.servers())
+        server->clear_faults();
+    set_service_settings(paced);
+    return "cut after " + std::to_string(kReadCap.count()) + " s";
+}
+
+// Runs one read and reports its cost. cpu_ms is the process's CPU time during the read less what
+// the fake services' threads spent answering it: the program's own work (its threads, HTTP, JSON,
+// verifying, keeping), plus the fakes' socket reads and writes outside their handlers, which are
+// small.
+template <typename Read> void measure(benchmark::State& state, Registry& services, const Read& read) {
+    for (FakeServer* server : services.servers())
+        server->reset_counts();
+    const double cpu_begin = process_cpu_ms();
+    const auto begin = std::chrono::steady_clock::now();
+    double wall_ms = 0, cpu_ms = 0;
+    int requests[3] = {0, 0, 0};
+    const std::string error = capped(services, read, [&] {
+        wall_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();
+        cpu_ms = process_cpu_ms() - cpu_begin;
+        for (int i = 0; i < 3; ++i)
+            requests[i] = services.servers()[i]->request_count();
+        for (FakeServer* server : services.servers())
+            cpu_ms -= server->handler_cpu_ms();
+    });
+    state.counters["wall_ms"] = wall_ms;
+    state.counters["cpu_ms"] = cpu_ms;
+    state.counters["woc"] = requests[0];
+    state.counters["woc_refused"] = services.chain->woc.rate_limited_count();
+    state.counters["platform"] = requests[1];
+    state.counters["gorillapool"] = requests[2];
+    state.counters["kept_bytes"] = kept_bytes();
+    print_paths("woc", services.chain->woc);
+    print_paths("platform", services.chain->platform);
+    print_paths("gp", services.gp->server);
+    // An error row shows no counters: its text carries the main ones.
+    if (!error.empty()) {
+        char figures[160];
+        std::snprintf(figures, sizeof figures, " [after %.0f ms, cpu_ms=%.0f, woc=%d, platform=%d, gorillapool=%d]",
+                      wall_ms, cpu_ms, requests[0], requests[1], requests[2]);
+        state.SkipWithError((error + figures).c_str());
+    }
+}
+
+// A title read of an artwork paired and passed once. Arguments: 0 the first read in a fresh data
+// folder, 1 the same read after a restart (the files kept); strangers' payments at each registry
+// watch; 0 half of them before the artwork's blocks and half after its pass, 1 all between its
+// inscription and its pair.
+void BM_TitleReadPaidWatches(benchmark::State& state) {
+    const bool restart = state.range(0) == 1;
+    const auto payments = static_cast<std::uint64_t>(state.range(1));
+    const bool between = state.range(2) == 1;
+    for (auto _ : state) {
+        TempDataDir data_dir;
+        fresh_process();
+        Registry services;
+        const std::string art = between ? services.paired_artwork("Dawn", 0, payments, 0)
+                                        : services.paired_artwork("Dawn", payments / 2, 0, payments - payments / 2);
+        std::vector<KvArtTitleRow> rows;
+        const auto read = [&art, &rows] {
+            const std::string error = art_title_chain(art, rows);
+            return error.empty() && rows.size() != 2 ? "the title was not read whole" : error;
+        };
+        if (restart) capped(services, read, [] {});
+        fresh_process();
+        measure(state, services, read);
+    }
+}
+BENCHMARK(BM_TitleReadPaidWatches)
+    ->ArgNames({"restart", "payments", "between"})
+    ->ArgsProduct({{0, 1}, {0, 100000, 1000000}, {0}})
+    ->Args({0, 100000, 1})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// The gallery read of a first Refresh (the shell's gallery job) in a fresh data folder, ten
+// frames each hung by alice with an artwork she paired, strangers' payments at
+// each registry watch (the argument), half before the artworks' blocks and half after their pairs.
+void BM_RefreshTenHangingsPaidWatches(benchmark::State& state) {
+    const auto payments = static_cast<std::uint64_t>(state.range(0));
+    for (auto _ : state) {
+        TempDataDir data_dir;
+        fresh_process();
+        Registry services;
+        pay_watches(*services.chain, payments / 2);
+        for (std::int32_t spot = 1; spot <= 10; ++spot) {
+            const std::string name = "Dawn " + std::to_string(spot);
+            const std::string art = services.paired_artwork(name, 0, 0, 0, false);
+            hang(*services.chain, spot, 0x11, "alice", 200 + spot, art, services.cert);
+        }
+        services.chain->ledger.mine();
+        pay_watches(*services.chain, payments - payments / 2);
+        measure(state, services, [] {
+            std::vector<SpotLoad> spots;
+            std::set<std::string> closed;
+            read_gallery(spots, closed);
+            int shown = 0;
+            for (const SpotLoad& spot : spots)
+                shown += spot.shown ? 1 : 0;
+            return shown == 10 ? std::string() : std::to_string(shown) + " of 10 frames shown";
+        });
+    }
+}
+BENCHMARK(BM_RefreshTenHangingsPaidWatches)
+    ->ArgNames({"payments"})
+    ->Arg(0)
+    ->Arg(100000)
+    ->Arg(1000000)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
