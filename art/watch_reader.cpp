@@ -10,7 +10,6 @@
 #include "wallet/settings.h"
 
 #include <algorithm>
-#include <future>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -200,19 +199,26 @@ std::shared_ptr<WatchMemory> memory_of(const std::string& key) {
 
 } // namespace
 
-// What a gallery read's title reads share of each watch: its new blocks and its mempool, listed
-// once, in block order.
+// What a gallery read's title reads share of each watch: its new blocks, listed once in block
+// order and only as far as the furthest of them needs, and its mempool.
 struct WatchTail {
+    std::mutex mutex;
+    std::string url;
     std::int64_t from = 0;
-    std::vector<Row> confirmed; // ascending by block
+    std::vector<Row> confirmed; // as listed, ascending by block
+    std::unordered_set<std::string> seen;
+    std::string token;
+    int pages = 0;
+    bool confirmed_done = false;
     ListEnd confirmed_end = ListEnd::failed;
+    bool waiting_read = false;
     std::vector<Row> waiting;
     ListEnd waiting_end = ListEnd::failed;
 };
 
 struct WatchListings {
     std::mutex mutex;
-    std::map<std::string, std::shared_future<std::shared_ptr<const WatchTail>>> tails;
+    std::map<std::string, std::shared_ptr<WatchTail>> tails;
 };
 
 namespace {
@@ -229,47 +235,76 @@ ListEnd read_waiting(const std::string& watch_address, std::vector<Row>& rows) {
     });
 }
 
-std::shared_ptr<const WatchTail> list_tail(const std::string& watch_address, std::int64_t from) {
-    auto tail = std::make_shared<WatchTail>();
-    tail->from = from;
-    tail->confirmed_end = read_history(confirmed_url(watch_address, from), false, [&](std::vector<Row>& page) {
-        for (Row& row : page)
-            if (row.height >= from) tail->confirmed.push_back(std::move(row));
-        return true;
-    });
-    // Ordered once here for every reader of the gallery read.
-    std::stable_sort(tail->confirmed.begin(), tail->confirmed.end(),
-                     [](const Row& a, const Row& b) { return a.height < b.height; });
-    tail->waiting_end = read_waiting(watch_address, tail->waiting);
-    return tail;
+// The next page of the tail's confirmed list, as read_history reads one; the caller holds its mutex.
+void tail_read_page(WatchTail& tail) {
+    const char* const joiner = tail.url.find('?') == std::string::npos ? "?" : "&";
+    std::string url = tail.url + joiner + "limit=" + kHistoryPageRows;
+    if (!tail.token.empty()) url += "&token=" + url_escape(tail.token);
+    json reply;
+    if (!http_get_json(url, reply, kHistoryTimeoutS)) {
+        tail.confirmed_end = tail.pages == 0 ? ListEnd::failed : ListEnd::cut;
+        tail.confirmed_done = true;
+        return;
+    }
+    ++tail.pages;
+    std::vector<Row> rows;
+    reply_rows(reply, rows);
+    bool new_here = false;
+    for (Row& row : rows) {
+        if (!tail.seen.insert(row.txid).second) continue;
+        new_here = true;
+        if (row.height >= tail.from) tail.confirmed.push_back(std::move(row));
+    }
+    tail.token = next_page_token(reply);
+    // A page that brings the list nothing new says the service would page for ever.
+    if (tail.token.empty() || !new_here || tail.pages >= kHistoryPagesPerList) {
+        tail.confirmed_end = tail.token.empty() ? ListEnd::whole : ListEnd::cut;
+        tail.confirmed_done = true;
+    }
 }
 
-// The scope's listing of the watch from `from` on: the one listed first in the scope when it
-// starts no later, else none (the caller lists alone).
-std::shared_ptr<const WatchTail> scope_tail(WatchListings& scope, const std::string& key,
-                                            const std::string& watch_address, std::int64_t from) {
-    std::promise<std::shared_ptr<const WatchTail>> promise;
-    std::shared_future<std::shared_ptr<const WatchTail>> under_way;
-    {
-        std::lock_guard<std::mutex> lock(scope.mutex);
-        const auto it = scope.tails.find(key);
-        if (it != scope.tails.end())
-            under_way = it->second;
-        else
-            scope.tails.emplace(key, promise.get_future().share());
+// The tail's rows from the first at or after block `from`, a page at a time: `rows` receives those
+// from index `at` on, read from the service when no reader has asked that far yet. False once the
+// list has no more (`end` then tells how it ended).
+bool tail_rows(WatchTail& tail, std::int64_t from, std::size_t& at, std::vector<Row>& rows, ListEnd& end) {
+    std::lock_guard<std::mutex> lock(tail.mutex);
+    if (at == 0)
+        at = static_cast<std::size_t>(
+            std::lower_bound(tail.confirmed.begin(), tail.confirmed.end(), from,
+                             [](const Row& row, std::int64_t height) { return row.height < height; }) -
+            tail.confirmed.begin());
+    while (at >= tail.confirmed.size() && !tail.confirmed_done)
+        tail_read_page(tail);
+    rows.assign(tail.confirmed.begin() + static_cast<std::ptrdiff_t>(std::min(at, tail.confirmed.size())),
+                tail.confirmed.end());
+    at = tail.confirmed.size();
+    end = tail.confirmed_end;
+    return !rows.empty();
+}
+
+// The tail's mempool rows, listed the first time a reader asks.
+ListEnd tail_waiting(WatchTail& tail, const std::string& watch_address, std::vector<Row>& rows) {
+    std::lock_guard<std::mutex> lock(tail.mutex);
+    if (!tail.waiting_read) {
+        tail.waiting_read = true;
+        tail.waiting_end = read_waiting(watch_address, tail.waiting);
     }
-    if (under_way.valid()) {
-        std::shared_ptr<const WatchTail> tail = under_way.get();
-        return tail && tail->from <= from ? tail : nullptr;
+    rows = tail.waiting;
+    return tail.waiting_end;
+}
+
+// The scope's listing of the watch from `from` on: the one the scope started first when it starts
+// no later, else none (the caller lists alone).
+std::shared_ptr<WatchTail> scope_tail(WatchListings& scope, const std::string& key, const std::string& watch_address,
+                                      std::int64_t from) {
+    std::lock_guard<std::mutex> lock(scope.mutex);
+    std::shared_ptr<WatchTail>& tail = scope.tails[key];
+    if (!tail) {
+        tail = std::make_shared<WatchTail>();
+        tail->url = confirmed_url(watch_address, from);
+        tail->from = from;
     }
-    std::shared_ptr<const WatchTail> tail;
-    try {
-        tail = list_tail(watch_address, from);
-    } catch (...) {
-        tail = std::make_shared<const WatchTail>();
-    }
-    promise.set_value(tail);
-    return tail;
+    return tail->from <= from ? tail : nullptr;
 }
 
 // The block a transaction's JSON names; 0 while it waits.
@@ -547,7 +582,7 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
     bool answered = true, confirmed_failed = false;
     std::int64_t read_to = covered_to; // the last block this read saw whole
     const std::int64_t from = covered_to + 1;
-    std::shared_ptr<const WatchTail> tail;
+    std::shared_ptr<WatchTail> tail;
     if (!confirmed_whole && t_listings && !bounds.fresh) tail = scope_tail(*t_listings, key, watch_address, from);
     if (!confirmed_whole) {
         std::int64_t highest = covered_to;
@@ -569,12 +604,16 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
         };
         ListEnd end = ListEnd::failed;
         if (tail) {
-            const auto first =
-                std::lower_bound(tail->confirmed.begin(), tail->confirmed.end(), from,
-                                 [](const Row& row, std::int64_t height) { return row.height < height; });
-            std::vector<Row> rows(first, tail->confirmed.end());
-            page(rows);
-            end = tail->confirmed_end;
+            std::size_t at = 0;
+            std::vector<Row> rows;
+            for (;;) {
+                const bool more = tail_rows(*tail, from, at, rows, end);
+                if (more && !page(rows)) {
+                    end = ListEnd::whole;
+                    break;
+                }
+                if (!more) break;
+            }
         } else {
             end = read_history(confirmed_url(watch_address, from), false, page);
         }
@@ -595,8 +634,7 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
         std::vector<Row> rows;
         ListEnd end = ListEnd::failed;
         if (tail) {
-            rows = tail->waiting;
-            end = tail->waiting_end;
+            end = tail_waiting(*tail, watch_address, rows);
         } else {
             end = read_waiting(watch_address, rows);
         }
