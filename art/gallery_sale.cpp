@@ -6,6 +6,7 @@
 #include "art/gallery_rules.h"
 #include "art/offer_tx.h"
 #include "art/title_chain.h"
+#include "chain/broadcast.h"
 #include "chain/payloads.h"
 #include "chain/reserves.h"
 #include "chain/tx.h"
@@ -225,7 +226,9 @@ std::string gallery_fund_offer(std::int32_t spot, const std::string& show_txid, 
     const std::string posted = gallery_sign_and_post(funded, spot_row(spot).watch);
     WalletLock lock = lock_wallet();
     // An offer the owner never sees can never complete: its coins go back to the wallet at once.
-    if (!begins_with(posted, "success")) {
+    // One whose record may have gone out keeps them until the record's fate is known, so a live
+    // offer's coins are never spent from under it.
+    if (!begins_with(posted, "success") && !not_known_if_sent_txid(posted, hold.funded_txid)) {
         release_offer_inputs(paid);
         return posted;
     }

@@ -4,6 +4,7 @@
 #include "chain/coin_refresh.h"
 #include "chain/coin_snapshots.h"
 #include "chain/outpoints.h"
+#include "chain/reserves.h"
 #include "wallet/clock.h"
 #include "wallet/codecs.h"
 #include "wallet/parallel.h"
@@ -100,6 +101,7 @@ void release_unsent_inputs(const std::vector<AddressRefresh>& records) {
     load_spent_outpoints();
     std::vector<HeldInputs>& held = held_inputs();
     bool changed = false;
+    std::vector<std::string> not_sent;
     for (std::size_t i = 0; i < due.size(); ++i) {
         const HeldInputs& entry = due[i];
         const bool all_listed = std::all_of(entry.outpoints.begin(), entry.outpoints.end(),
@@ -108,9 +110,11 @@ void release_unsent_inputs(const std::vector<AddressRefresh>& records) {
         // Inputs of a transaction that went out stay spent; only the row goes.
         const bool went_out = fates[i] == TxFate::Sent || (entry.txid.empty() && !all_listed);
         if (!given_back && !went_out) continue;
-        if (given_back)
+        if (given_back) {
             for (const std::string& key : entry.outpoints)
                 unmark_spent_key(key);
+            if (!entry.txid.empty()) not_sent.push_back(entry.txid);
+        }
         held.erase(
             std::remove_if(held.begin(), held.end(), [&](const HeldInputs& h) { return same_held_row(h, entry); }),
             held.end());
@@ -118,4 +122,6 @@ void release_unsent_inputs(const std::vector<AddressRefresh>& records) {
     }
     note_held_inputs_changed();
     if (changed) save_spent_outpoints();
+    // A gallery offer whose record never went out can never complete: its coins come back with it.
+    release_unsent_offers(not_sent);
 }

@@ -277,7 +277,8 @@ bool load_offer_holds(std::vector<OfferHold>& holds) {
         if (!read_int(item, "spot", 0, std::numeric_limits<std::int32_t>::max(), spot) ||
             !json_optional_text(item, "pic_utxo", rec.pic_utxo) ||
             !json_optional_text(item, "cert_utxo", rec.cert_utxo) || !read_i64(item, "price", rec.price) ||
-            !read_i64(item, "exp", rec.exp) || !json_optional_text(item, "show_txid", rec.show_txid))
+            !read_i64(item, "exp", rec.exp) || !json_optional_text(item, "show_txid", rec.show_txid) ||
+            !json_optional_text(item, "funded_txid", rec.funded_txid))
             return false;
         rec.spot = static_cast<std::int32_t>(spot);
         const auto utxos = item.find("utxos");
@@ -293,15 +294,31 @@ bool load_offer_holds(std::vector<OfferHold>& holds) {
 bool save_offer_holds(const std::vector<OfferHold>& holds) {
     json items = json::array();
     for (const OfferHold& hold : holds) {
-        items.push_back({{"spot", hold.spot},
-                         {"pic_utxo", hold.pic_utxo},
-                         {"cert_utxo", hold.cert_utxo},
-                         {"price", hold.price},
-                         {"exp", hold.exp},
-                         {"show_txid", hold.show_txid},
-                         {"utxos", hold.utxos}});
+        json item = {{"spot", hold.spot},   {"pic_utxo", hold.pic_utxo}, {"cert_utxo", hold.cert_utxo},
+                     {"price", hold.price}, {"exp", hold.exp},           {"show_txid", hold.show_txid},
+                     {"utxos", hold.utxos}};
+        if (!hold.funded_txid.empty()) item["funded_txid"] = hold.funded_txid;
+        items.push_back(std::move(item));
     }
     return write_json_file(offer_holds_path(), json{{"offers", items}});
+}
+
+bool release_unsent_offers(const std::vector<std::string>& funded_txids) {
+    if (funded_txids.empty()) return true;
+    std::vector<OfferHold> holds, live;
+    if (!load_offer_holds(holds)) return false;
+    std::vector<std::string> freed;
+    for (OfferHold& hold : holds) {
+        const bool unsent = !hold.funded_txid.empty() &&
+                            std::find(funded_txids.begin(), funded_txids.end(), hold.funded_txid) != funded_txids.end();
+        if (unsent)
+            freed.insert(freed.end(), hold.utxos.begin(), hold.utxos.end());
+        else
+            live.push_back(std::move(hold));
+    }
+    if (freed.empty()) return true;
+    // The offer stays on file until its coins are free, so a failed write is tried again next time.
+    return remove_offer_locks(freed) && save_offer_holds(live);
 }
 
 bool remove_offer_locks(const std::vector<std::string>& keys) {

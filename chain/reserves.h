@@ -48,6 +48,7 @@ struct OfferHold {
     std::int64_t price = -1; // the hanging's price; a new price drops the acceptances it was paid for
     std::int64_t exp = 0;    // the hanging's expiry, Unix seconds; 0 or below never expires
     std::string show_txid;   // the hanging paid for; empty in offers kept before hangings were named
+    std::string funded_txid; // the offer record's transaction while not known to have gone out; else empty
     std::vector<std::string> utxos;
 };
 
@@ -94,6 +95,9 @@ bool release_offer_inputs(const std::vector<TxInput>& inputs);
 bool load_offer_holds(std::vector<OfferHold>& holds);
 // Rewrites the offer file; false when it could not be written.
 bool save_offer_holds(const std::vector<OfferHold>& holds);
+// Frees the offers whose record's transaction is known not to have gone out (`funded_txids`), and
+// their coins; the caller holds the wallet lock. False when the files could not be read or written.
+bool release_unsent_offers(const std::vector<std::string>& funded_txids);
 // Drops entries of the form <64 hex>_<index> whose outpoint is in the spent-outpoint set and saves
 // the file when any was dropped. The caller holds the wallet mutex.
 void prune_offer_locks(std::vector<std::string>& locks);

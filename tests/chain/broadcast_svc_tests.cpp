@@ -3,6 +3,7 @@
 #include "chain/coin_refresh.h"
 #include "chain/coin_snapshots.h"
 #include "chain/outpoints.h"
+#include "chain/reserves.h"
 #include "chain/sign.h"
 #include "chain/woc_client.h"
 #include "fakes/chain_fixture.h"
@@ -580,6 +581,11 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
         SCOPED_TRACE(row.name);
         Payment p = fresh_payment();
         const std::string txid = compute_txid(raw_of(p));
+        // A gallery offer whose record is this transaction keeps its coins while the record's fate is open.
+        OfferHold offer;
+        offer.funded_txid = row.named ? txid : "";
+        offer.utxos = {reserve_key(std::string(64, 'd'), 1)};
+        ASSERT_TRUE(save_offer_holds({offer}));
         if (row.named)
             hold_unsent_inputs(txid, p.inputs);
         else
@@ -601,6 +607,9 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
         EXPECT_EQ(inputs_still_held(txid), row.arc_unsure);
         const json kept = json::parse(test_read_file(spent_file_path()))["outpoints"];
         EXPECT_NE(std::find(kept.begin(), kept.end(), other), kept.end()) << "another process's mark stays";
+        std::vector<OfferHold> offers;
+        ASSERT_TRUE(load_offer_holds(offers));
+        EXPECT_EQ(offers.size(), row.named && !row.arc_unsure && !row.sent ? 0u : 1u);
         if (!row.arc_unsure) continue;
         EXPECT_EQ(chain.arc.request_count("/v1/tx/" + txid), asked + 1);
         clock.advance(kHeldAskGapMs / 2);
@@ -611,6 +620,8 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
         ASSERT_TRUE(refresh_wallet_coins(lock, error)) << error;
         EXPECT_FALSE(is_outpoint_spent(p.inputs[0].txid, 0));
         EXPECT_FALSE(inputs_still_held(txid));
+        ASSERT_TRUE(load_offer_holds(offers));
+        EXPECT_TRUE(offers.empty());
     }
 }
 
