@@ -113,39 +113,61 @@ void reply_rows(const json& reply, std::vector<Row>& rows) {
     }
 }
 
+// Where a paged history list stands: the next page's token, the ids it listed so far, the pages read.
+struct HistoryCursor {
+    std::string token;
+    std::unordered_set<std::string> seen;
+    int pages = 0;
+};
+
+// The next page of one of WhatsOnChain's history lists: `rows` receives the ids it lists for the
+// first time. False when the service did not answer; `more` tells whether pages remain.
+bool read_history_page(const std::string& list_url, HistoryCursor& cursor, std::vector<Row>& rows, bool& more) {
+    rows.clear();
+    more = false;
+    const char* const joiner = list_url.find('?') == std::string::npos ? "?" : "&";
+    std::string url = list_url + joiner + "limit=" + kHistoryPageRows;
+    if (!cursor.token.empty()) url += "&token=" + url_escape(cursor.token);
+    json reply;
+    if (!http_get_json(url, reply, kHistoryTimeoutS)) return false;
+    ++cursor.pages;
+    std::vector<Row> listed;
+    reply_rows(reply, listed);
+    for (Row& row : listed)
+        if (cursor.seen.insert(row.txid).second) rows.push_back(std::move(row));
+    cursor.token = next_page_token(reply);
+    // A page that brings the list nothing new says the service would page for ever.
+    more = !cursor.token.empty() && !rows.empty() && cursor.pages < kHistoryPagesPerList;
+    return true;
+}
+
+// How a list whose last page read said no more pages remain ended.
+ListEnd history_end(const HistoryCursor& cursor) {
+    return cursor.token.empty() ? ListEnd::whole : ListEnd::cut;
+}
+
 // One of WhatsOnChain's history lists, page by page, each page handed to `page` as it comes;
 // `page` returns false once the reader has what it needs.
 ListEnd read_history(const std::string& list_url, bool bare_fallback,
                      const std::function<bool(std::vector<Row>&)>& page) {
-    std::unordered_set<std::string> seen;
-    std::string token;
-    for (int n = 0; n < kHistoryPagesPerList; ++n) {
-        const char* const joiner = list_url.find('?') == std::string::npos ? "?" : "&";
-        std::string url = list_url + joiner + "limit=" + kHistoryPageRows;
-        if (!token.empty()) url += "&token=" + url_escape(token);
-        json reply;
+    HistoryCursor cursor;
+    for (;;) {
         std::vector<Row> rows;
-        if (!http_get_json(url, reply, kHistoryTimeoutS)) {
+        bool more = false;
+        if (!read_history_page(list_url, cursor, rows, more)) {
             // Some deployments refuse the paging query of the mempool's list; the bare list says
             // nothing of pages left, so it never counts as the whole list.
-            if (n == 0 && bare_fallback && http_get_json(list_url, reply, kHistoryTimeoutS)) {
+            json reply;
+            if (cursor.pages == 0 && bare_fallback && http_get_json(list_url, reply, kHistoryTimeoutS)) {
                 reply_rows(reply, rows);
                 page(rows);
                 return ListEnd::cut;
             }
-            return n == 0 ? ListEnd::failed : ListEnd::cut;
+            return cursor.pages == 0 ? ListEnd::failed : ListEnd::cut;
         }
-        reply_rows(reply, rows);
-        // A page that brings the list nothing new says the service would page for ever.
-        bool new_here = false;
-        for (const Row& row : rows)
-            new_here = seen.insert(row.txid).second || new_here;
-        token = next_page_token(reply);
         if (!page(rows)) return ListEnd::whole;
-        if (token.empty()) return ListEnd::whole;
-        if (!new_here) return ListEnd::cut;
+        if (!more) return history_end(cursor);
     }
-    return ListEnd::cut;
 }
 
 std::string confirmed_url(const std::string& watch_address, std::int64_t from) {
@@ -206,9 +228,7 @@ struct WatchTail {
     std::string url;
     std::int64_t from = 0;
     std::vector<Row> confirmed; // as listed, ascending by block
-    std::unordered_set<std::string> seen;
-    std::string token;
-    int pages = 0;
+    HistoryCursor cursor;
     bool confirmed_done = false;
     ListEnd confirmed_end = ListEnd::failed;
     bool waiting_read = false;
@@ -235,30 +255,19 @@ ListEnd read_waiting(const std::string& watch_address, std::vector<Row>& rows) {
     });
 }
 
-// The next page of the tail's confirmed list, as read_history reads one; the caller holds its mutex.
+// The next page of the tail's confirmed list; the caller holds its mutex.
 void tail_read_page(WatchTail& tail) {
-    const char* const joiner = tail.url.find('?') == std::string::npos ? "?" : "&";
-    std::string url = tail.url + joiner + "limit=" + kHistoryPageRows;
-    if (!tail.token.empty()) url += "&token=" + url_escape(tail.token);
-    json reply;
-    if (!http_get_json(url, reply, kHistoryTimeoutS)) {
-        tail.confirmed_end = tail.pages == 0 ? ListEnd::failed : ListEnd::cut;
+    std::vector<Row> rows;
+    bool more = false;
+    if (!read_history_page(tail.url, tail.cursor, rows, more)) {
+        tail.confirmed_end = tail.cursor.pages == 0 ? ListEnd::failed : ListEnd::cut;
         tail.confirmed_done = true;
         return;
     }
-    ++tail.pages;
-    std::vector<Row> rows;
-    reply_rows(reply, rows);
-    bool new_here = false;
-    for (Row& row : rows) {
-        if (!tail.seen.insert(row.txid).second) continue;
-        new_here = true;
+    for (Row& row : rows)
         if (row.height >= tail.from) tail.confirmed.push_back(std::move(row));
-    }
-    tail.token = next_page_token(reply);
-    // A page that brings the list nothing new says the service would page for ever.
-    if (tail.token.empty() || !new_here || tail.pages >= kHistoryPagesPerList) {
-        tail.confirmed_end = tail.token.empty() ? ListEnd::whole : ListEnd::cut;
+    if (!more) {
+        tail.confirmed_end = history_end(tail.cursor);
         tail.confirmed_done = true;
     }
 }
