@@ -1,0 +1,205 @@
+#include "art/watch_lists.h"
+
+#include "chain/outpoints.h"
+#include "chain/woc_client.h"
+#include "wallet/codecs.h"
+#include "wallet/http_client.h"
+#include "wallet/json_util.h"
+#include "wallet/settings.h"
+
+#include <algorithm>
+
+using json = nlohmann::json;
+
+namespace {
+
+constexpr std::int32_t kOracleTimeoutS = 8;
+constexpr std::int32_t kHistoryTimeoutS = 15;
+constexpr std::int32_t kOracleTxTimeoutS = 6;
+constexpr std::int32_t kWocTxTimeoutS = 12;
+constexpr std::size_t kOraclePageSize = 2000;
+constexpr std::size_t kOracleOffsetLimit = 20000;
+constexpr const char* kHistoryPageRows = "1000";
+// A read lists only what came after what it kept, so no honest list it reads runs this long (ten
+// million payments at a watch since its last read); a service that pages on for ever stops here.
+constexpr int kHistoryPagesPerList = 10000;
+
+std::string next_page_token(const json& reply) {
+    if (!reply.is_object()) return "";
+    for (const char* key : {"nextPageToken", "next-page"}) {
+        const auto it = reply.find(key);
+        if (it != reply.end() && it->is_string()) return it->get<std::string>();
+    }
+    return "";
+}
+
+// The rows of a history reply: {tx_hash, height} objects or bare ids, in the reply's order.
+void reply_rows(const json& reply, std::vector<WatchRow>& rows) {
+    const json* items = &reply;
+    if (reply.is_object()) {
+        const auto it = reply.find("result");
+        if (it == reply.end()) return;
+        items = &*it;
+    }
+    if (!items->is_array()) return;
+    for (const json& item : *items) {
+        WatchRow row;
+        std::vector<std::string> one;
+        parse_watch_txid_item(item, one);
+        if (one.empty()) continue;
+        row.txid = std::move(one[0]);
+        if (item.is_object()) {
+            const auto height = item.find("height");
+            if (height != item.end() && height->is_number_integer())
+                row.height = std::max<std::int64_t>(0, height->get<std::int64_t>());
+        }
+        rows.push_back(std::move(row));
+    }
+}
+
+std::string unconfirmed_url(const std::string& watch_address) {
+    return woc_url("/address/" + watch_address + "/unconfirmed/history");
+}
+
+} // namespace
+
+ListEnd read_oracle_pages(const std::string& watch_key, UniqueIds& txids) {
+    const std::string base = service_settings().platform_base + "/oi/oracle/" + watch_key + "/txids?limit=2000&offset=";
+    for (std::size_t offset = 0; offset < kOracleOffsetLimit; offset += kOraclePageSize) {
+        const ListEnd stopped = offset == 0 ? ListEnd::failed : ListEnd::cut;
+        json reply;
+        if (!http_get_json(base + std::to_string(offset), reply, kOracleTimeoutS)) return stopped;
+        if (!reply.is_object()) return stopped;
+        const auto page = reply.find("txids");
+        if (page == reply.end() || !page->is_array()) return stopped;
+        std::vector<std::string> page_ids;
+        parse_watch_txids(reply, page_ids);
+        bool new_here = false;
+        for (const std::string& id : page_ids)
+            new_here = txids.add(id) || new_here;
+        if (page->empty() || page->size() < kOraclePageSize) return ListEnd::whole;
+        if (!new_here) return ListEnd::cut;
+    }
+    return ListEnd::cut;
+}
+
+bool read_history_page(const std::string& list_url, HistoryCursor& cursor, std::vector<WatchRow>& rows, bool& more) {
+    rows.clear();
+    more = false;
+    const char* const joiner = list_url.find('?') == std::string::npos ? "?" : "&";
+    std::string url = list_url + joiner + "limit=" + kHistoryPageRows;
+    if (!cursor.token.empty()) url += "&token=" + url_escape(cursor.token);
+    json reply;
+    if (!http_get_json(url, reply, kHistoryTimeoutS)) return false;
+    ++cursor.pages;
+    std::vector<WatchRow> listed;
+    reply_rows(reply, listed);
+    for (WatchRow& row : listed)
+        if (cursor.seen.insert(row.txid).second) rows.push_back(std::move(row));
+    cursor.token = next_page_token(reply);
+    // A page that brings the list nothing new says the service would page for ever.
+    more = !cursor.token.empty() && !rows.empty() && cursor.pages < kHistoryPagesPerList;
+    return true;
+}
+
+// How a list whose last page read said no more pages remain ended.
+ListEnd history_end(const HistoryCursor& cursor) {
+    return cursor.token.empty() ? ListEnd::whole : ListEnd::cut;
+}
+
+// One of WhatsOnChain's history lists, page by page, each page handed to `page` as it comes;
+// `page` returns false once the reader has what it needs.
+ListEnd read_history(const std::string& list_url, bool bare_fallback,
+                     const std::function<bool(std::vector<WatchRow>&)>& page) {
+    HistoryCursor cursor;
+    for (;;) {
+        std::vector<WatchRow> rows;
+        bool more = false;
+        if (!read_history_page(list_url, cursor, rows, more)) {
+            // Some deployments refuse the paging query of the mempool's list; the bare list says
+            // nothing of pages left, so it never counts as the whole list.
+            json reply;
+            if (cursor.pages == 0 && bare_fallback && http_get_json(list_url, reply, kHistoryTimeoutS)) {
+                reply_rows(reply, rows);
+                page(rows);
+                return ListEnd::cut;
+            }
+            return cursor.pages == 0 ? ListEnd::failed : ListEnd::cut;
+        }
+        if (!page(rows)) return ListEnd::whole;
+        if (!more) return history_end(cursor);
+    }
+}
+
+std::string confirmed_url(const std::string& watch_address, std::int64_t from) {
+    return woc_url("/address/" + watch_address + "/confirmed/history?order=asc&height=" + std::to_string(from));
+}
+
+ListEnd read_waiting(const std::string& watch_address, std::vector<WatchRow>& rows) {
+    return read_history(unconfirmed_url(watch_address), true, [&](std::vector<WatchRow>& page) {
+        for (WatchRow& row : page) {
+            row.height = 0;
+            rows.push_back(std::move(row));
+        }
+        return true;
+    });
+}
+
+bool http_get_json(const std::string& url, json& out, std::int32_t timeout_s, const std::string& user_agent) {
+    out = nullptr;
+    std::string body, error;
+    if (!http_get(url, body, error, timeout_s, false, user_agent.c_str())) return false;
+    json parsed = json_parse_or_discarded(body);
+    if (parsed.is_discarded()) return false;
+    out = std::move(parsed);
+    return true;
+}
+
+bool fetch_address_txids(const std::string& watch_key, const std::string& watch_address,
+                         std::vector<std::string>& txids, std::string& error, bool* whole,
+                         std::map<std::string, std::int64_t>* heights) {
+    txids.clear();
+    if (heights) heights->clear();
+    error.clear();
+    if (whole) *whole = false;
+    if (watch_address.empty()) {
+        error = "watch address is not assigned";
+        return false;
+    }
+    UniqueIds ids;
+    const auto add = [&](std::vector<WatchRow>& rows) {
+        for (const WatchRow& row : rows) {
+            const std::string id = to_lower_copy(row.txid);
+            ids.add(id);
+            if (heights && row.height > 0) (*heights)[id] = row.height;
+        }
+        return true;
+    };
+    const ListEnd confirmed = read_history(confirmed_url(watch_address, 0), false, add);
+    std::vector<WatchRow> waiting;
+    const ListEnd pool = read_waiting(watch_address, waiting);
+    add(waiting);
+    // The oracle index may lag or miss transactions, and indexes records that paid another watch:
+    // its ids join the listing, but never make it whole.
+    const ListEnd oracle = read_oracle_pages(watch_key, ids);
+    txids = std::move(ids.ids);
+    if (whole) *whole = confirmed == ListEnd::whole && pool == ListEnd::whole;
+    if (confirmed != ListEnd::failed || pool != ListEnd::failed || oracle != ListEnd::failed || !txids.empty())
+        return true;
+    error = "OI " + watch_key + " missed and WhatsOnChain missed";
+    return false;
+}
+
+bool fetch_tx_json(const std::string& txid, json& out) {
+    out = nullptr;
+    // Listed ids come from the network; only a plain transaction id may become part of a URL path.
+    if (!is_txid_hex(txid)) return false;
+    json reply;
+    json record;
+    if (http_get_json(service_settings().platform_base + "/oi/tx/" + txid, reply, kOracleTxTimeoutS) &&
+        find_art_message_in_tx(reply, record)) {
+        out = std::move(reply);
+        return true;
+    }
+    return http_get_json(woc_url("/tx/" + txid), out, kWocTxTimeoutS);
+}

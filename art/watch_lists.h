@@ -1,0 +1,81 @@
+// The listings a watch read is made of: WhatsOnChain's paged history lists of an address (mined,
+// in block order from a given block, and the mempool's), the platform's oracle index, and a gallery
+// read's shared listing of each watch. Used by the watch reader only.
+#pragma once
+
+#include "art/watch_reader.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+// How a paged list ended: no page answered, stopped with pages left (a failure, a page with
+// nothing new, the bound), or read as far as asked.
+enum class ListEnd { failed, cut, whole };
+
+// One listed transaction: its block, 0 while it waits in the mempool or where no block is listed.
+struct WatchRow {
+    std::string txid;
+    std::int64_t height = 0;
+};
+
+// A list of ids in the order first found, each once; the test for a repeat costs the same however
+// long the list grows.
+struct UniqueIds {
+    std::vector<std::string> ids;
+    std::unordered_set<std::string> seen;
+    bool add(const std::string& id) {
+        if (!seen.insert(id).second) return false;
+        ids.push_back(id);
+        return true;
+    }
+};
+
+// Pages of the platform's oracle index, 2000 ids each, up to offset 18000. Ends at the first
+// failure, short page or page with nothing new.
+ListEnd read_oracle_pages(const std::string& watch_key, UniqueIds& txids);
+
+// Where a paged history list stands: the next page's token, the ids it listed so far, the pages read.
+struct HistoryCursor {
+    std::string token;
+    std::unordered_set<std::string> seen;
+    int pages = 0;
+};
+
+// The next page of one of WhatsOnChain's history lists: `rows` receives the ids it lists for the
+// first time. False when the service did not answer; `more` tells whether pages remain.
+bool read_history_page(const std::string& list_url, HistoryCursor& cursor, std::vector<WatchRow>& rows, bool& more);
+
+// How a list whose last page read said no more pages remain ended.
+ListEnd history_end(const HistoryCursor& cursor);
+
+// One of WhatsOnChain's history lists, page by page, each page handed to `page` as it comes;
+// `page` returns false once the reader has what it needs. `bare_fallback`: a list whose paging
+// query is refused is asked once without it (it then never counts as whole).
+ListEnd read_history(const std::string& list_url, bool bare_fallback,
+                     const std::function<bool(std::vector<WatchRow>&)>& page);
+
+// The watch's mined history from block `from` on, in block order.
+std::string confirmed_url(const std::string& watch_address, std::int64_t from);
+
+// The watch's payments waiting in the mempool, each with height 0.
+ListEnd read_waiting(const std::string& watch_address, std::vector<WatchRow>& rows);
+
+// A gallery read's shared listing of one watch (WatchListingsScope).
+struct WatchTail;
+
+// The scope's listing of the watch from `from` on: the one the scope started first when it starts
+// no later, else null (the caller lists alone).
+std::shared_ptr<WatchTail> scope_tail(WatchListings& scope, const std::string& key, const std::string& watch_address,
+                                      std::int64_t from);
+
+// The tail's rows from the first at or after block `from`, a page at a time: `rows` receives those
+// from index `at` on, read from the service when no reader has asked that far yet. False once the
+// list has no more (`end` then tells how it ended).
+bool tail_rows(WatchTail& tail, std::int64_t from, std::size_t& at, std::vector<WatchRow>& rows, ListEnd& end);
+
+// The tail's mempool rows, listed the first time a reader asks.
+ListEnd tail_waiting(WatchTail& tail, const std::string& watch_address, std::vector<WatchRow>& rows);

@@ -1,0 +1,102 @@
+#include "art/watch_lists.h"
+
+#include <algorithm>
+#include <map>
+#include <mutex>
+
+// What a gallery read's title reads share of each watch: its new blocks, listed once in block
+// order and only as far as the furthest of them needs, and its mempool.
+struct WatchTail {
+    std::mutex mutex;
+    std::string url;
+    std::int64_t from = 0;
+    std::vector<WatchRow> confirmed; // as listed, ascending by block
+    HistoryCursor cursor;
+    bool confirmed_done = false;
+    ListEnd confirmed_end = ListEnd::failed;
+    bool waiting_read = false;
+    std::vector<WatchRow> waiting;
+    ListEnd waiting_end = ListEnd::failed;
+};
+
+struct WatchListings {
+    std::mutex mutex;
+    std::map<std::string, std::shared_ptr<WatchTail>> tails;
+};
+
+namespace {
+
+thread_local WatchListings* t_listings = nullptr;
+
+// The next page of the tail's confirmed list; the caller holds its mutex.
+void tail_read_page(WatchTail& tail) {
+    std::vector<WatchRow> rows;
+    bool more = false;
+    if (!read_history_page(tail.url, tail.cursor, rows, more)) {
+        tail.confirmed_end = tail.cursor.pages == 0 ? ListEnd::failed : ListEnd::cut;
+        tail.confirmed_done = true;
+        return;
+    }
+    for (WatchRow& row : rows)
+        if (row.height >= tail.from) tail.confirmed.push_back(std::move(row));
+    if (!more) {
+        tail.confirmed_end = history_end(tail.cursor);
+        tail.confirmed_done = true;
+    }
+}
+
+} // namespace
+
+bool tail_rows(WatchTail& tail, std::int64_t from, std::size_t& at, std::vector<WatchRow>& rows, ListEnd& end) {
+    std::lock_guard<std::mutex> lock(tail.mutex);
+    if (at == 0)
+        at = static_cast<std::size_t>(
+            std::lower_bound(tail.confirmed.begin(), tail.confirmed.end(), from,
+                             [](const WatchRow& row, std::int64_t height) { return row.height < height; }) -
+            tail.confirmed.begin());
+    while (at >= tail.confirmed.size() && !tail.confirmed_done)
+        tail_read_page(tail);
+    rows.assign(tail.confirmed.begin() + static_cast<std::ptrdiff_t>(std::min(at, tail.confirmed.size())),
+                tail.confirmed.end());
+    at = tail.confirmed.size();
+    end = tail.confirmed_end;
+    return !rows.empty();
+}
+
+ListEnd tail_waiting(WatchTail& tail, const std::string& watch_address, std::vector<WatchRow>& rows) {
+    std::lock_guard<std::mutex> lock(tail.mutex);
+    if (!tail.waiting_read) {
+        tail.waiting_read = true;
+        tail.waiting_end = read_waiting(watch_address, tail.waiting);
+    }
+    rows = tail.waiting;
+    return tail.waiting_end;
+}
+
+std::shared_ptr<WatchTail> scope_tail(WatchListings& scope, const std::string& key, const std::string& watch_address,
+                                      std::int64_t from) {
+    std::lock_guard<std::mutex> lock(scope.mutex);
+    std::shared_ptr<WatchTail>& tail = scope.tails[key];
+    if (!tail) {
+        tail = std::make_shared<WatchTail>();
+        tail->url = confirmed_url(watch_address, from);
+        tail->from = from;
+    }
+    return tail->from <= from ? tail : nullptr;
+}
+
+WatchListingsScope::WatchListingsScope() : shared(std::make_shared<WatchListings>()) {}
+
+WatchListingsUse::WatchListingsUse(const WatchListingsScope& scope) : WatchListingsUse(scope.shared.get()) {}
+
+WatchListingsUse::WatchListingsUse(WatchListings* scope) : previous_(t_listings) {
+    t_listings = scope;
+}
+
+WatchListings* watch_listings_in_use() {
+    return t_listings;
+}
+
+WatchListingsUse::~WatchListingsUse() {
+    t_listings = previous_;
+}
