@@ -1,4 +1,5 @@
-// Keys and signatures checked by libsecp256k1, independent of the OpenSSL code that made them.
+// Keys and signatures checked by the tests' own calls into libsecp256k1, apart from the product's
+// code that made them.
 #include "wallet/keys.h"
 
 #include "fakes/secp_check.h"
