@@ -1,6 +1,7 @@
-// Key derivation speed: one path derived the long way (five child steps), one path through the
-// prefix cache, and the hash160 look-up of a wallet with 400 receive addresses, cold and warm,
-// beside the same look-up done by plain re-derivation.
+// Key derivation speed: one public key, one BIP32 child, one path derived the long way (five child
+// steps), one path through the prefix cache, a wallet's first listing of 20,000 receive addresses,
+// and the hash160 look-up of a wallet with 400 receive addresses, cold and warm, beside the same
+// look-up done by plain re-derivation.
 #include "support/wallet_fixture.h"
 #include "wallet/crypto.h"
 #include "wallet/keys.h"
@@ -54,6 +55,55 @@ Hash160 receive_hash(std::uint32_t index) {
     address_to_hash160(address, h);
     return h;
 }
+
+// The compressed public key of one private key.
+void BM_DerivePublicKey(benchmark::State& state) {
+    std::array<std::uint8_t, 32> key{};
+    key.fill(0x11);
+    for (auto _ : state) {
+        std::string pub;
+        benchmark::DoNotOptimize(priv_hex_to_pub_hex(to_hex(key.data(), key.size()), pub));
+        key[31]++;
+    }
+    state.counters["per_key"] = benchmark::Counter(static_cast<double>(state.iterations()),
+                                                   benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_DerivePublicKey)->Unit(benchmark::kMillisecond);
+
+// One normal (non-hardened) BIP32 child of a private parent: the parent's public key, the HMAC and
+// the scalar addition.
+void BM_DeriveChildKey(benchmark::State& state) {
+    std::array<std::uint8_t, 64> parent{};
+    parent.fill(0x22);
+    std::uint32_t i = 0;
+    for (auto _ : state) {
+        std::array<std::uint8_t, 64> child{};
+        benchmark::DoNotOptimize(bip32_ckd_priv(parent, i++ % 1000, child));
+        wipe(child.data(), child.size());
+    }
+    state.counters["per_key"] = benchmark::Counter(static_cast<double>(state.iterations()),
+                                                   benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_DeriveChildKey)->Unit(benchmark::kMillisecond);
+
+// The receive addresses of a 20,000-address wallet listed for the first time after loading, as the
+// first balance scan of a session lists them: every key derived, none kept from before.
+void BM_DeriveReceiveAddresses20000(benchmark::State& state) {
+    constexpr std::uint32_t kAddresses = 20000;
+    for (auto _ : state) {
+        state.PauseTiming();
+        load_bench_wallet();
+        kv_wallet().recv[kReceiveAccount] = kAddresses - 1;
+        wipe_derived_key_caches(kv_wallet().secrets);
+        state.ResumeTiming();
+        const AccountAddresses listed = account_addresses(kReceiveAccount);
+        if (listed.count != kAddresses) state.SkipWithError("listing failed");
+        benchmark::DoNotOptimize(listed.list);
+    }
+    state.counters["per_address"] = benchmark::Counter(static_cast<double>(state.iterations() * kAddresses),
+                                                       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_DeriveReceiveAddresses20000)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 void BM_DeriveFiveSteps(benchmark::State& state) {
     load_bench_wallet();

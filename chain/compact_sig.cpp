@@ -1,16 +1,16 @@
 #include "chain/compact_sig.h"
 
 #include "chain/outpoints.h"
+#include "wallet/curve.h"
 #include "wallet/http_client.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
-#include "wallet/ossl_types.h"
 #include "wallet/wallet_file.h"
 
 #include <nlohmann/json.hpp>
-#include <openssl/ecdsa.h>
-#include <openssl/obj_mac.h>
+#include <openssl/bn.h>
 
+#include <cstring>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -29,84 +29,34 @@ std::unordered_map<std::string, P2pDestination>& p2p_registry() {
     return registry;
 }
 
-std::string point_hex(const EC_GROUP* group, const EC_POINT* point, BN_CTX* ctx) {
-    unsigned char buf[33];
-    size_t n = EC_POINT_point2oct(group, point, POINT_CONVERSION_COMPRESSED, buf, sizeof buf, ctx);
-    return n == sizeof buf ? to_hex(buf, n) : std::string();
-}
-
 } // namespace
 
 bool ecdsa_recover_pubkey(const EC_GROUP* group, const std::uint8_t* digest32, const BIGNUM* r, const BIGNUM* s,
                           int recid, EC_POINT* out) {
     if (!group || !digest32 || !r || !s || !out || recid < 0 || recid > 3) return false;
-    BnCtxPtr ctx(BN_CTX_new());
-    BnPtr order(BN_new()), p(BN_new()), a(BN_new()), b(BN_new()), x(BN_new()), e(BN_new()), zero(BN_new()),
-        u1(BN_new()), u2(BN_new());
-    if (!ctx || !order || !p || !a || !b || !x || !e || !zero || !u1 || !u2) return false;
-    if (!EC_GROUP_get_order(group, order.get(), ctx.get()) ||
-        !EC_GROUP_get_curve(group, p.get(), a.get(), b.get(), ctx.get()))
+    // Numbers that do not fit 32 bytes are not below n; the recovery itself checks the rest.
+    std::uint8_t rs[64];
+    if (BN_is_negative(r) || BN_is_negative(s) || BN_bn2binpad(r, rs, 32) != 32 || BN_bn2binpad(s, rs + 32, 32) != 32)
         return false;
-    // r and s outside [1, n-1] belong to no signature; r^-1 would not exist for r = 0.
-    if (BN_is_zero(r) || BN_is_negative(r) || BN_cmp(r, order.get()) >= 0 || BN_is_zero(s) || BN_is_negative(s) ||
-        BN_cmp(s, order.get()) >= 0)
-        return false;
-    if (!BN_copy(x.get(), r)) return false;
-    if ((recid & 2) && !BN_add(x.get(), x.get(), order.get())) return false;
-    if (BN_cmp(x.get(), p.get()) >= 0) return false;
-    PointPtr big_r(EC_POINT_new(group));
-    if (!big_r || !EC_POINT_set_compressed_coordinates(group, big_r.get(), x.get(), recid & 1, ctx.get())) return false;
-    BnPtr rinv(BN_mod_inverse(nullptr, r, order.get(), ctx.get()));
-    if (!rinv || !BN_bin2bn(digest32, 32, e.get())) return false;
-    BN_zero(zero.get());
-    // Q = (-e r^-1) G + (s r^-1) R
-    if (!BN_mod_sub(u1.get(), zero.get(), e.get(), order.get(), ctx.get()) ||
-        !BN_mod_mul(u1.get(), u1.get(), rinv.get(), order.get(), ctx.get()) ||
-        !BN_mod_mul(u2.get(), s, rinv.get(), order.get(), ctx.get()))
-        return false;
-    if (!EC_POINT_mul(group, out, u1.get(), big_r.get(), u2.get(), ctx.get())) return false;
-    return !EC_POINT_is_at_infinity(group, out);
+    PubKey33 pub{};
+    return curve_recover(digest32, rs, recid, pub) &&
+           EC_POINT_oct2point(group, out, pub.data(), pub.size(), nullptr) == 1;
 }
 
 bool sign_bitcoin_message(const std::string& priv_hex, const std::string& message, std::string& signature_b64) {
     signature_b64.clear();
     const Hash256 digest = bitcoin_message_digest(message);
     Bytes key = from_hex(priv_hex);
-    const bool key_ok = key.size() == 32;
-    wipe(key);
-    if (!key_ok) return false;
-    std::string pub_hex;
-    if (!priv_hex_to_pub_hex(priv_hex, pub_hex)) return false;
-    Bytes der;
-    if (!ecdsa_sign_der(priv_hex, digest.data(), der) || der.empty()) return false;
-
-    const unsigned char* cursor = der.data();
-    EcdsaSigPtr sig(d2i_ECDSA_SIG(nullptr, &cursor, static_cast<long>(der.size())));
-    if (!sig) return false;
-    const BIGNUM* r = nullptr;
-    const BIGNUM* s_signed = nullptr;
-    ECDSA_SIG_get0(sig.get(), &r, &s_signed);
-
-    GroupPtr group(EC_GROUP_new_by_curve_name(NID_secp256k1));
-    BnCtxPtr ctx(BN_CTX_new());
-    BnPtr order(BN_new()), half(BN_new()), s(BN_dup(s_signed));
-    if (!group || !ctx || !order || !half || !s || !r) return false;
-    if (!EC_GROUP_get_order(group.get(), order.get(), ctx.get()) || !BN_rshift1(half.get(), order.get())) return false;
-    if (BN_cmp(s.get(), half.get()) > 0 && !BN_sub(s.get(), order.get(), s.get())) return false;
-
-    PointPtr q(EC_POINT_new(group.get()));
-    if (!q) return false;
+    std::array<std::uint8_t, 64> rs{};
     int recid = -1;
-    for (int id = 0; id < 4 && recid < 0; ++id) {
-        if (ecdsa_recover_pubkey(group.get(), digest.data(), r, s.get(), id, q.get()) &&
-            point_hex(group.get(), q.get(), ctx.get()) == pub_hex)
-            recid = id;
-    }
-    if (recid < 0) return false;
+    const bool signed_ok = key.size() == 32 && curve_sign_recoverable(key.data(), digest.data(), rs, recid);
+    wipe(key);
+    if (!signed_ok || recid < 0 || recid > 3) return false;
 
+    // The header names the recovery id of a compressed key.
     std::uint8_t compact[65];
     compact[0] = static_cast<std::uint8_t>(31 + recid);
-    if (BN_bn2binpad(r, compact + 1, 32) != 32 || BN_bn2binpad(s.get(), compact + 33, 32) != 32) return false;
+    std::memcpy(compact + 1, rs.data(), rs.size());
     signature_b64 = base64_encode(compact, sizeof compact);
     return !signature_b64.empty();
 }

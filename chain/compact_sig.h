@@ -34,8 +34,9 @@ struct P2pPaymentNote {
     std::string signature; // compact signature of the transaction id, base64
 };
 
-// ECDSA public-key recovery (SEC 1, 4.1.6) into `out`. False when an argument is null, recid is
-// above 3, the candidate x is not below the field prime, no point has that x, or Q is infinity.
+// ECDSA public-key recovery (SEC 1, 4.1.6) into `out`, for callers holding OpenSSL numbers; the
+// arithmetic is curve_recover's. False when an argument is null, recid is above 3, r or s is not in
+// [1, n-1], the candidate x is not below the field prime, no point has that x, or Q is infinity.
 bool ecdsa_recover_pubkey(const EC_GROUP* group, const std::uint8_t* digest32, const BIGNUM* r, const BIGNUM* s,
                           int recid, EC_POINT* out);
 

@@ -2,9 +2,7 @@
 
 #include "wallet/codecs.h"
 #include "wallet/crypto.h"
-#include "wallet/ossl_types.h"
-
-#include <openssl/obj_mac.h>
+#include "wallet/curve.h"
 
 #include <array>
 #include <cstdint>
@@ -28,23 +26,7 @@ constexpr std::size_t kTagBytes = 16;
 
 // X coordinate of own_priv x peer_pub on secp256k1; false for a malformed or out-of-range key.
 bool shared_x(const Bytes& priv, const Bytes& peer, std::array<std::uint8_t, 32>& x) {
-    if (priv.size() != 32 || peer.empty()) return false;
-    GroupPtr group(EC_GROUP_new_by_curve_name(NID_secp256k1));
-    BnCtxPtr ctx(BN_CTX_secure_new());
-    BnPtr d(BN_secure_new());
-    if (!group || !ctx || !d || !BN_bin2bn(priv.data(), 32, d.get())) return false;
-    BN_set_flags(d.get(), BN_FLG_CONSTTIME);
-    if (BN_is_zero(d.get()) || BN_cmp(d.get(), EC_GROUP_get0_order(group.get())) >= 0) return false;
-    PointPtr peer_point(EC_POINT_new(group.get()));
-    PointPtr shared(EC_POINT_new(group.get()));
-    BnPtr sx(BN_secure_new());
-    if (!peer_point || !shared || !sx ||
-        EC_POINT_oct2point(group.get(), peer_point.get(), peer.data(), peer.size(), ctx.get()) != 1 ||
-        !EC_POINT_mul(group.get(), shared.get(), nullptr, peer_point.get(), d.get(), ctx.get()) ||
-        EC_POINT_is_at_infinity(group.get(), shared.get()) ||
-        !EC_POINT_get_affine_coordinates(group.get(), shared.get(), sx.get(), nullptr, ctx.get()))
-        return false;
-    return BN_bn2binpad(sx.get(), x.data(), 32) == 32;
+    return priv.size() == 32 && curve_shared_x(priv.data(), peer.data(), peer.size(), x);
 }
 
 void clear_keys(ChannelKeys& keys) {

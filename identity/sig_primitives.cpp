@@ -1,12 +1,8 @@
 #include "identity/sig_primitives.h"
 
 #include "identity/typed_message.h"
+#include "wallet/curve.h"
 #include "wallet/keys.h"
-#include "wallet/ossl_types.h"
-
-#include <openssl/core_names.h>
-#include <openssl/ecdsa.h>
-#include <openssl/obj_mac.h>
 
 #include <cstdint>
 
@@ -16,23 +12,6 @@ namespace {
 // key is ever written that way and normalize_pubkey could not compare one.
 bool has_key_shape(const Bytes& key) {
     return (key.size() == 33 && (key[0] == 2 || key[0] == 3)) || (key.size() == 65 && key[0] == 4);
-}
-
-// DER of (r, s) from the 32-byte halves, for the provider's verify call.
-bool der_from_rs(const std::uint8_t* rs64, Bytes& der) {
-    der.clear();
-    EcdsaSigPtr sig(ECDSA_SIG_new());
-    BnPtr r(BN_bin2bn(rs64, 32, nullptr));
-    BnPtr s(BN_bin2bn(rs64 + 32, 32, nullptr));
-    if (!sig || !r || !s || ECDSA_SIG_set0(sig.get(), r.get(), s.get()) != 1) return false;
-    // The signature owns both numbers now.
-    r.release();
-    s.release();
-    const int len = i2d_ECDSA_SIG(sig.get(), nullptr);
-    if (len <= 0) return false;
-    der.resize(static_cast<std::size_t>(len));
-    unsigned char* p = der.data();
-    return i2d_ECDSA_SIG(sig.get(), &p) == len;
 }
 
 // White space and "=" may stand anywhere in the signatures the platform relays; the strict decoder
@@ -61,43 +40,16 @@ bool msg_hex_to_bytes(const std::string& text, Bytes& out) {
 
 std::string normalize_pubkey(const Bytes& key) {
     if (key.size() == 33 && (key[0] == 2 || key[0] == 3)) return to_hex(key);
-    if (key.size() != 65 || key[0] != 4) return std::string();
-    GroupPtr group(EC_GROUP_new_by_curve_name(NID_secp256k1));
-    BnCtxPtr ctx(BN_CTX_new());
-    if (!group || !ctx) return std::string();
-    PointPtr point(EC_POINT_new(group.get()));
-    if (!point || EC_POINT_oct2point(group.get(), point.get(), key.data(), key.size(), ctx.get()) != 1)
+    PubKey33 compressed{};
+    if (key.size() != 65 || key[0] != 4 || !curve_pub_compress(key.data(), key.size(), compressed))
         return std::string();
-    std::uint8_t compressed[33];
-    const std::size_t n = EC_POINT_point2oct(group.get(), point.get(), POINT_CONVERSION_COMPRESSED, compressed,
-                                             sizeof compressed, ctx.get());
-    return n == sizeof compressed ? to_hex(compressed, n) : std::string();
+    return to_hex(compressed.data(), compressed.size());
 }
 
 bool ecdsa_verify_digest(const Hash256& digest, const Bytes& signature, const Bytes& pubkey) {
     if (!has_key_shape(pubkey)) return false;
     if (signature.size() != 64 && signature.size() != 65) return false;
-    Bytes der;
-    if (!der_from_rs(signature.data() + (signature.size() - 64), der)) return false;
-
-    // Building the key checks that the point lies on the curve.
-    ParamBldPtr bld(OSSL_PARAM_BLD_new());
-    if (!bld || !OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, "secp256k1", 0) ||
-        !OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, pubkey.data(), pubkey.size()))
-        return false;
-    ParamPtr params(OSSL_PARAM_BLD_to_param(bld.get()));
-    PkeyCtxPtr from_ctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
-    EVP_PKEY* raw = nullptr;
-    if (!params || !from_ctx || EVP_PKEY_fromdata_init(from_ctx.get()) != 1 ||
-        EVP_PKEY_fromdata(from_ctx.get(), &raw, EVP_PKEY_PUBLIC_KEY, params.get()) != 1)
-        return false;
-    PkeyPtr pkey(raw);
-
-    // No digest is set on the context, so the 32 bytes are verified as they are; OpenSSL applies no
-    // low-S rule, and older signers did not normalise S.
-    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pkey.get(), nullptr));
-    if (!ctx || EVP_PKEY_verify_init(ctx.get()) != 1) return false;
-    return EVP_PKEY_verify(ctx.get(), der.data(), der.size(), digest.data(), digest.size()) == 1;
+    return curve_verify(digest.data(), signature.data() + (signature.size() - 64), pubkey.data(), pubkey.size());
 }
 
 bool verify_signed_message(const std::string& message, const std::string& pubkey_text,

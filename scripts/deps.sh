@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine for Corvane: the Debian packages of both builds, then, once, the
-# Windows builds of OpenSSL's libcrypto and a static Schannel libcurl in .deps/win64.
+# Windows builds of OpenSSL's libcrypto, a static Schannel libcurl and libsecp256k1 in .deps/win64.
 # Safe to run again: installed packages and finished libraries (stamp files) are skipped.
 # With --native only the Debian packages are installed.
 set -euo pipefail
@@ -192,6 +192,30 @@ build_curl() {
     touch "$stamp"
 }
 
+build_secp256k1() {
+    local stamp="$CORVANE_WIN_PREFIX/.stamp-secp256k1" log="$CORVANE_DEPS/src/secp256k1.log"
+    if [ -f "$stamp" ]; then
+        echo "== libsecp256k1 for Windows: already built"
+        return
+    fi
+    echo "== building static libsecp256k1 for Windows (log: $log)"
+    fetch_source libsecp256k1
+    : >"$log"
+    cd "$SRC_DIR"
+    # The upstream tarball carries no generated build files; Debian's own build makes them too.
+    logged "$log" autoreconf -fi
+    # The recovery module serves the signed-message signatures; the library's own test and
+    # benchmark programs are not needed.
+    logged "$log" ./configure --host=x86_64-w64-mingw32 --prefix="$CORVANE_WIN_PREFIX" \
+        CC=x86_64-w64-mingw32-gcc-posix \
+        --disable-shared --enable-static --enable-module-recovery \
+        --disable-tests --disable-benchmark --disable-exhaustive-tests
+    logged "$log" make -j "$CORVANE_JOBS"
+    logged "$log" make install
+    cd "$CORVANE_ROOT"
+    touch "$stamp"
+}
+
 copy_json_header() {
     if [ ! -f "$CORVANE_WIN_PREFIX/include/nlohmann/json.hpp" ]; then
         mkdir -p "$CORVANE_WIN_PREFIX/include"
@@ -206,5 +230,6 @@ fi
 mkdir -p "$CORVANE_WIN_PREFIX"
 build_openssl
 build_curl
+build_secp256k1
 copy_json_header
 echo "== dependencies ready in $CORVANE_WIN_PREFIX"

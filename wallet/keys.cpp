@@ -1,14 +1,12 @@
 #include "wallet/keys.h"
 
 #include "wallet/crypto.h"
+#include "wallet/curve.h"
 #include "wallet/identity_services.h"
 #include "wallet/kv_cofferly_wallet.h"
-#include "wallet/ossl_types.h"
 #include "wallet/parallel.h"
 
-#include <openssl/core_names.h>
 #include <openssl/crypto.h>
-#include <openssl/obj_mac.h>
 
 #include <algorithm>
 #include <cstring>
@@ -27,43 +25,6 @@ constexpr std::size_t kMaxCachedKeys = 20000;
 // Threads warm_wallet_keys derives on at most.
 constexpr std::size_t kWarmThreads = 8;
 
-// The curve is shared read-only by every thread; OpenSSL's EC_GROUP is safe for concurrent use
-// once built.
-const EC_GROUP* secp256k1_group() {
-    static const GroupPtr group(EC_GROUP_new_by_curve_name(NID_secp256k1));
-    return group.get();
-}
-
-// The group order n, built once.
-const BIGNUM* curve_order() {
-    static const BIGNUM* order = EC_GROUP_get0_order(secp256k1_group());
-    return order;
-}
-
-// 32-byte scalar in [1, n-1] as a constant-time BIGNUM; null otherwise.
-BnPtr scalar_from_bytes(const std::uint8_t* key32) {
-    BnPtr d(BN_secure_new());
-    if (!d || !BN_bin2bn(key32, 32, d.get())) return nullptr;
-    BN_set_flags(d.get(), BN_FLG_CONSTTIME);
-    if (BN_is_zero(d.get()) || BN_cmp(d.get(), curve_order()) >= 0) return nullptr;
-    return d;
-}
-
-// Compressed public key of a 32-byte private key; false for zero or a key not below n.
-bool pub_from_priv(const std::uint8_t* key32, std::array<std::uint8_t, 33>& pub) {
-    const EC_GROUP* group = secp256k1_group();
-    if (!group) return false;
-    BnPtr d = scalar_from_bytes(key32);
-    if (!d) return false;
-    BnCtxPtr ctx(BN_CTX_secure_new());
-    PointPtr point(EC_POINT_new(group));
-    if (!ctx || !point) return false;
-    if (!EC_POINT_mul(group, point.get(), d.get(), nullptr, nullptr, ctx.get())) return false;
-    std::size_t n =
-        EC_POINT_point2oct(group, point.get(), POINT_CONVERSION_COMPRESSED, pub.data(), pub.size(), ctx.get());
-    return n == 33;
-}
-
 // BIP32 private child; `parent_pub`, when given, spares recomputing the parent's public key.
 bool ckd_priv(const Ext& parent, const std::array<std::uint8_t, 33>* parent_pub, std::uint32_t index, Ext& child) {
     std::uint8_t data[37];
@@ -76,7 +37,7 @@ bool ckd_priv(const Ext& parent, const std::array<std::uint8_t, 33>* parent_pub,
         std::array<std::uint8_t, 33> pub{};
         if (parent_pub) {
             pub = *parent_pub;
-        } else if (!pub_from_priv(parent.data(), pub)) {
+        } else if (!curve_pub_from_priv(parent.data(), pub)) {
             return false;
         }
         std::memcpy(data, pub.data(), 33);
@@ -90,22 +51,13 @@ bool ckd_priv(const Ext& parent, const std::array<std::uint8_t, 33>* parent_pub,
     Ext i{};
     bool ok = hmac_sha512(parent.data() + 32, 32, data, data_len, i);
     wipe(data, sizeof data);
+    // IL at or above n, or a zero child, has no key: BIP32 says to move to the next index, which is
+    // the caller's choice, so the derivation only reports it.
     if (ok) {
-        BnPtr il(BN_secure_new());
-        BnPtr key(BN_secure_new());
-        BnPtr sum(BN_secure_new());
-        BnCtxPtr ctx(BN_CTX_secure_new());
-        ok = il && key && sum && ctx && BN_bin2bn(i.data(), 32, il.get()) && BN_bin2bn(parent.data(), 32, key.get());
-        if (ok) {
-            BN_set_flags(key.get(), BN_FLG_CONSTTIME);
-            // IL at or above n, or a zero child, has no key: BIP32 says to move to the next index,
-            // which is the caller's choice, so the derivation only reports it.
-            ok = BN_cmp(il.get(), curve_order()) < 0 &&
-                 BN_mod_add(sum.get(), il.get(), key.get(), curve_order(), ctx.get()) && !BN_is_zero(sum.get()) &&
-                 BN_bn2binpad(sum.get(), child.data(), 32) == 32;
-        }
-        if (ok) std::memcpy(child.data() + 32, i.data() + 32, 32);
+        std::memcpy(child.data(), parent.data(), 32);
+        ok = curve_priv_add(child.data(), i.data());
     }
+    if (ok) std::memcpy(child.data() + 32, i.data() + 32, 32);
     wipe(i.data(), i.size());
     if (!ok) wipe(child.data(), child.size());
     return ok;
@@ -165,7 +117,7 @@ bool child_key(const Ext& parent, const std::array<std::uint8_t, 33>* parent_pub
     Ext child{};
     if (!ckd_priv(parent, parent_pub, index, child)) return false;
     std::array<std::uint8_t, 33> pub{};
-    const bool ok = pub_from_priv(child.data(), pub);
+    const bool ok = curve_pub_from_priv(child.data(), pub);
     if (ok) {
         key.priv_hex = to_hex(child.data(), 32);
         key.pub_hex = to_hex(pub.data(), pub.size());
@@ -202,7 +154,7 @@ const DerivedKey* derive_cached(const KeyPath& path, std::string* priv_out) {
     DerivedPrefix* prefix = prefix_key(s, path);
     if (!prefix) return nullptr;
     if (!(path[4] & kHardened) && !prefix->pub_known) {
-        if (!pub_from_priv(prefix->ext.data(), prefix->pub)) return nullptr;
+        if (!curve_pub_from_priv(prefix->ext.data(), prefix->pub)) return nullptr;
         prefix->pub_known = true;
     }
     DerivedKey key;
@@ -242,7 +194,7 @@ bool warm_chain_of(KvCofferlyWalletSecrets& s, const KeyPath& head, WarmChain& c
     DerivedPrefix* prefix = prefix_key(s, head);
     if (!prefix) return false;
     if (!prefix->pub_known) {
-        if (!pub_from_priv(prefix->ext.data(), prefix->pub)) return false;
+        if (!curve_pub_from_priv(prefix->ext.data(), prefix->pub)) return false;
         prefix->pub_known = true;
     }
     chain.path = head;
@@ -257,7 +209,7 @@ bool priv_hex_to_pub_hex(const std::string& priv_hex, std::string& pub_hex) {
     pub_hex.clear();
     Bytes key = from_hex(priv_hex);
     std::array<std::uint8_t, 33> pub{};
-    bool ok = key.size() == 32 && pub_from_priv(key.data(), pub);
+    bool ok = key.size() == 32 && curve_pub_from_priv(key.data(), pub);
     wipe(key);
     if (ok) pub_hex = to_hex(pub.data(), pub.size());
     return ok;
@@ -340,7 +292,8 @@ AccountAddresses account_addresses(std::uint32_t account, std::uint64_t extra) {
         // Only what the warm-up has not derived yet, usually a few indices a scan added since; the
         // key cache is neither asked for more nor filled.
         DerivedPrefix* prefix = prefix_key(s, {kPurpose, kCoinType, account | kHardened, 0, 0});
-        if (prefix && !prefix->pub_known && pub_from_priv(prefix->ext.data(), prefix->pub)) prefix->pub_known = true;
+        if (prefix && !prefix->pub_known && curve_pub_from_priv(prefix->ext.data(), prefix->pub))
+            prefix->pub_known = true;
         if (!prefix || !prefix->pub_known) return out;
         auto grown = std::make_shared<std::vector<std::string>>();
         if (cached) *grown = *cached;
@@ -534,62 +487,8 @@ bool find_key_for_hash160(const Hash160& hash160, std::string& priv_hex, std::st
 
 bool ecdsa_sign_der(const std::string& priv_hex, const std::uint8_t* digest32, Bytes& signature) {
     signature.clear();
-    if (!digest32) return false;
     Bytes key = from_hex(priv_hex);
-    if (key.size() != 32) {
-        wipe(key);
-        return false;
-    }
-    BnPtr d = scalar_from_bytes(key.data());
+    const bool ok = key.size() == 32 && curve_sign_der(key.data(), digest32, signature);
     wipe(key);
-    if (!d) return false;
-
-    // Build the key through the provider interface; the private scalar lives in secure memory, which
-    // OSSL_PARAM_free clears. Signing needs no public half, and computing it would cost a second
-    // point multiplication per signature.
-    ParamBldPtr bld(OSSL_PARAM_BLD_new());
-    if (!bld || !OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, "secp256k1", 0) ||
-        !OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, d.get()))
-        return false;
-    ParamPtr params(OSSL_PARAM_BLD_to_param(bld.get()));
-    d.reset();
-    PkeyCtxPtr from_ctx(EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr));
-    EVP_PKEY* raw = nullptr;
-    if (!params || !from_ctx || EVP_PKEY_fromdata_init(from_ctx.get()) != 1 ||
-        EVP_PKEY_fromdata(from_ctx.get(), &raw, EVP_PKEY_KEYPAIR, params.get()) != 1)
-        return false;
-    PkeyPtr pkey(raw);
-    params.reset();
-
-    // No digest is set on the context, so the 32 bytes are signed as they are.
-    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pkey.get(), nullptr));
-    if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1) return false;
-    std::size_t der_len = 0;
-    if (EVP_PKEY_sign(ctx.get(), nullptr, &der_len, digest32, 32) != 1 || der_len == 0) return false;
-    Bytes der(der_len);
-    if (EVP_PKEY_sign(ctx.get(), der.data(), &der_len, digest32, 32) != 1) return false;
-    der.resize(der_len);
-
-    const unsigned char* p = der.data();
-    EcdsaSigPtr sig(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(der.size())));
-    if (!sig) return false;
-    const BIGNUM* r = ECDSA_SIG_get0_r(sig.get());
-    const BIGNUM* s = ECDSA_SIG_get0_s(sig.get());
-    BnPtr half(BN_dup(curve_order()));
-    if (!half || !BN_rshift1(half.get(), half.get())) return false;
-    if (BN_cmp(s, half.get()) > 0) {
-        // Nodes reject a high S as malleable; n - s signs the same digest.
-        BnPtr low_s(BN_new());
-        BnPtr r_copy(BN_dup(r));
-        if (!low_s || !r_copy || !BN_sub(low_s.get(), curve_order(), s)) return false;
-        if (ECDSA_SIG_set0(sig.get(), r_copy.get(), low_s.get()) != 1) return false;
-        r_copy.release();
-        low_s.release();
-    }
-    unsigned char* out = nullptr;
-    int out_len = i2d_ECDSA_SIG(sig.get(), &out);
-    if (out_len <= 0 || !out) return false;
-    signature.assign(out, out + out_len);
-    OPENSSL_free(out);
-    return !signature.empty();
+    return ok;
 }

@@ -1,5 +1,5 @@
-// libsecp256k1 for the tests that judge the product's keys and signatures by code apart from the
-// OpenSSL code that made them.
+// libsecp256k1 called by the tests themselves, to judge the product's keys and signatures (its
+// digests, encodings, key handling and recovery ids) by code apart from the product's own.
 #pragma once
 
 #include "wallet/codecs.h"

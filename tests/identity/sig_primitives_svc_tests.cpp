@@ -1,5 +1,5 @@
-// Signatures here are made by libsecp256k1, so the OpenSSL verifier is judged by code apart from
-// its own.
+// Signatures here are made by the tests' own calls into libsecp256k1, so the product's verifier is
+// judged on signatures it did not make.
 #include "identity/sig_primitives.h"
 
 #include "fakes/secp_check.h"

@@ -1,4 +1,5 @@
-// Keys and signatures checked by libsecp256k1, independent of the OpenSSL code that made them.
+// Keys and signatures checked by the tests' own calls into libsecp256k1, apart from the product's
+// code that made them.
 #include "wallet/keys.h"
 
 #include "fakes/secp_check.h"
@@ -54,6 +55,11 @@ TEST(KeysSecp, SignaturesVerifyAndAreLowS) {
             ASSERT_EQ(secp256k1_ecdsa_signature_serialize_der(ctx.get(), again, &again_len, &sig), 1);
             EXPECT_EQ(Bytes(again, again + again_len), der);
             EXPECT_EQ(secp256k1_ecdsa_verify(ctx.get(), &sig, digest.data(), &pubkey), 1);
+            // The nonce follows from the key and the digest (RFC 6979), so a transaction signed
+            // again keeps its id.
+            Bytes repeat;
+            ASSERT_TRUE(ecdsa_sign_der(priv, digest.data(), repeat));
+            EXPECT_EQ(repeat, der);
             digest[0] ^= 1;
             EXPECT_EQ(secp256k1_ecdsa_verify(ctx.get(), &sig, digest.data(), &pubkey), 0);
         }
