@@ -572,6 +572,7 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
         bool arc_unsure;     // ARC answers neither way until the end
         bool sent;           // the transaction went out after all
         bool legacy = false; // the spent file is of the previous version, which held with a mark alone
+        bool shared = false; // another step's transaction, of a fate still open, holds the same coin
     } rows[] = {
         {"held by this version", true, false, false},
         {"held by the previous version with a spent mark alone", false, false, false, true},
@@ -579,7 +580,9 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
         {"spent by a payment this version sent", false, false, false},
         {"a service answers neither way", true, true, false},
         {"sent after all", true, false, true},
+        {"its coin also held by another step", true, false, false, false, true},
     };
+    const std::string another(64, 'e');
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         Payment p = fresh_payment();
@@ -593,6 +596,10 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
             hold_unsent_inputs(txid, p.inputs);
         else
             spend_inputs_expire_caches(p.inputs, 0);
+        if (row.shared) {
+            hold_unsent_inputs(another, p.inputs);
+            chain.arc.set_fault("/v1/tx/" + another, failing);
+        }
         if (row.legacy) {
             json old_form = json::parse(test_read_file(spent_file_path()));
             old_form.erase("version");
@@ -611,7 +618,8 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
         clock.advance(kUnsentHoldMs);
         const int asked = chain.arc.request_count("/v1/tx/" + txid);
         ASSERT_TRUE(refresh_wallet_coins(lock, error)) << error;
-        EXPECT_EQ(is_outpoint_spent(p.inputs[0].txid, 0), row.arc_unsure || row.sent || (!row.named && !row.legacy));
+        EXPECT_EQ(is_outpoint_spent(p.inputs[0].txid, 0),
+                  row.arc_unsure || row.sent || row.shared || (!row.named && !row.legacy));
         EXPECT_EQ(inputs_still_held(txid), row.arc_unsure);
         const json kept = json::parse(test_read_file(spent_file_path()))["outpoints"];
         EXPECT_NE(std::find(kept.begin(), kept.end(), other), kept.end()) << "another process's mark stays";
