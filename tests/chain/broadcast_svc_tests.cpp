@@ -1,10 +1,12 @@
 #include "chain/broadcast.h"
 
+#include "art/held_steps.h"
 #include "chain/coin_refresh.h"
 #include "chain/coin_snapshots.h"
 #include "chain/outpoints.h"
 #include "chain/reserves.h"
 #include "chain/sign.h"
+#include "chain/step_holds.h"
 #include "chain/woc_client.h"
 #include "fakes/chain_fixture.h"
 #include "fakes/fake_clock.h"
@@ -592,9 +594,11 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
         offer.funded_txid = row.named ? txid : "";
         offer.utxos = {reserve_key(std::string(64, 'd'), 1)};
         ASSERT_TRUE(save_offer_holds({offer}));
-        if (row.named)
+        if (row.named) {
             hold_unsent_inputs(txid, p.inputs);
-        else
+            // The step it was sent for waits on it too.
+            ASSERT_TRUE(hold_step("pay", row.name, txid, false));
+        } else
             spend_inputs_expire_caches(p.inputs, 0);
         if (row.shared) {
             hold_unsent_inputs(another, p.inputs);
@@ -626,6 +630,13 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
         std::vector<OfferHold> offers;
         ASSERT_TRUE(load_offer_holds(offers));
         EXPECT_EQ(offers.size(), row.named && !row.arc_unsure && !row.sent ? 0u : 1u);
+        std::string why;
+        EXPECT_EQ(step_held("pay", row.name, why), row.arc_unsure);
+        if (row.sent) {
+            EXPECT_EQ(why, "The last pay of this artwork went out: " + txid + ".");
+            EXPECT_EQ(held_step_answer("pay", row.name), "success: " + txid) << "the step says it is done, once";
+            EXPECT_EQ(held_step_answer("pay", row.name), "");
+        }
         if (!row.arc_unsure) continue;
         EXPECT_EQ(chain.arc.request_count("/v1/tx/" + txid), asked + 1);
         clock.advance(kHeldAskGapMs / 2);
@@ -638,6 +649,7 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
         EXPECT_FALSE(inputs_still_held(txid));
         ASSERT_TRUE(load_offer_holds(offers));
         EXPECT_TRUE(offers.empty());
+        EXPECT_FALSE(step_held("pay", row.name, why));
     }
 }
 
