@@ -1,5 +1,7 @@
 #include "art/art_inscribe.h"
 
+#include "art/art_records.h"
+#include "art/held_steps.h"
 #include "chain/coin_refresh.h"
 #include "chain/coin_select.h"
 #include "chain/inscribe.h"
@@ -7,10 +9,14 @@
 #include "chain/pay.h"
 #include "chain/tx.h"
 #include "ordinals/ord_inbox.h"
+#include "wallet/codecs.h"
 #include "wallet/crypto.h"
+#include "wallet/json_util.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/session.h"
 #include "wallet/wallet_file.h"
+
+#include <nlohmann/json.hpp>
 
 #include <vector>
 
@@ -21,16 +27,35 @@ constexpr std::uint64_t kCertificateCap = 102400;
 constexpr const char* kArtworkCapText = "file is over 10 MB. Shrink it first.";
 constexpr const char* kCertificateCapText = "file is over 100 KB. Shrink it first.";
 constexpr const char* kArtworkTag = "Artwork";
+constexpr const char* kInscribeStep = "inscribe";
+constexpr const char* kCertificateStep = "certificate";
 // The estimate's stand-in content type: the real one changes the fee by a few bytes only.
 constexpr const char* kEstimateContentType = "image/png";
 
 // The steps both inscriptions share; `log_prefix` opens the log line of a success.
+// The subject a certificate is held for is the artwork it names; any other file's is its bytes.
+std::string step_subject(const char* step, const Bytes& content) {
+    if (std::string(step) == kCertificateStep) {
+        const nlohmann::json cert = json_parse_or_discarded(std::string(content.begin(), content.end()));
+        const std::string pic = to_lower_copy(json_text(cert, "pic"));
+        if (!pic.empty()) return pic;
+    }
+    return sha256_hex(content);
+}
+
 std::string inscribe_and_record(const std::string& content_type, const Bytes& content, const std::string& name,
-                                std::uint64_t cap, const char* cap_text, const std::string& tag,
-                                const char* log_prefix) {
+                                std::uint64_t cap, const char* cap_text, const std::string& tag, const char* log_prefix,
+                                const char* step) {
+    const std::string subject = step_subject(step, content);
+    // A try whose sending was not known and that went out after all is recorded as this one.
+    const std::string held = held_step_answer(step, subject);
+    if (held.compare(0, 6, "error:") == 0) return held;
     WalletLock lock = lock_wallet();
-    const std::string result = inscribe_file(lock, content_type, content, build_name_metadata(name),
-                                             static_cast<std::size_t>(cap), cap_text, tag);
+    const std::string result =
+        !held.empty() ? held
+                      : note_step_result(step, subject,
+                                         inscribe_file(lock, content_type, content, build_name_metadata(name),
+                                                       static_cast<std::size_t>(cap), cap_text, tag));
     if (result.compare(0, 7, "success") != 0) return emit_cofferly_error(result);
 
     std::string txid;
@@ -46,12 +71,13 @@ std::string inscribe_and_record(const std::string& content_type, const Bytes& co
 
 std::string inscribe_artwork(const std::string& content_type, const Bytes& content, const std::string& name) {
     return inscribe_and_record(content_type, content, name, kArtworkCap, kArtworkCapText, kArtworkTag,
-                               "Art picture inscribed ");
+                               "Art picture inscribed ", kInscribeStep);
 }
 
 std::string inscribe_certificate_file(const std::string& content_type, const Bytes& content, const std::string& name,
                                       const std::string& tag) {
-    return inscribe_and_record(content_type, content, name, kCertificateCap, kCertificateCapText, tag, "Inscribed ");
+    return inscribe_and_record(content_type, content, name, kCertificateCap, kCertificateCapText, tag, "Inscribed ",
+                               kCertificateStep);
 }
 
 std::int64_t estimate_artwork_inscribe_fee(std::uint64_t file_size) {

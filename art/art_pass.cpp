@@ -3,6 +3,7 @@
 #include "art/art_records.h"
 #include "art/cert_check.h"
 #include "art/certificate.h"
+#include "art/held_steps.h"
 #include "art/title_chain.h"
 #include "art/watch_reader.h"
 #include "chain/broadcast.h"
@@ -184,6 +185,8 @@ std::string art_pass_send(const std::string& pic_id, const std::string& cert_id,
     const std::string certificate_id = to_lower_copy(cert_id);
     if (artwork_id.empty() || certificate_id.empty() || artwork_id == certificate_id)
         return "error: picture and certificate must be two different origins.";
+    const std::string held = held_step_answer("pass", artwork_id);
+    if (!held.empty()) return held;
 
     std::vector<KvCofferlyOrdRow> rows;
     const std::string list_error = kv_cofferly_list_ordinals(rows);
@@ -277,7 +280,7 @@ std::string art_pass_send(const std::string& pic_id, const std::string& cert_id,
         if (begins_with(sent, "success")) {
             result = sent;
         } else if (!is_already_known_error(sent)) {
-            return sent;
+            return note_step_result("pass", artwork_id, sent);
         } else {
             spend_inputs_expire_caches(inputs, kCoinInputs);
         }

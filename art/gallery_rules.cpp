@@ -4,6 +4,7 @@
 #include "art/gallery_frames.h"
 #include "art/offer_tx.h"
 #include "art/title_chain.h"
+#include "chain/coin_refresh.h"
 #include "chain/outpoints.h"
 #include "chain/reserves.h"
 #include "chain/tx_store.h"
@@ -350,9 +351,19 @@ void release_dead_offers(const std::vector<SpotLoad>& loads, std::int64_t now) {
         if (over) dead.push_back(hold);
     }
     if (dead.empty()) return;
+    // The coins of an offer that the chain shows spent (a completed sale spends the buyer's) are
+    // gone: freed as they are, one kept among the change coins would be paid with again.
+    std::vector<TxInput> gone;
+    for (const OfferHold& hold : dead) {
+        for (const std::string& key : hold.utxos) {
+            TxInput in;
+            if (coin_spent(key) && parse_outpoint(key, in.txid, in.vout)) gone.push_back(in);
+        }
+    }
 
     // The file is read again under the lock: a step may have added an offer meanwhile.
     WalletLock lock = lock_wallet();
+    if (!gone.empty()) spend_inputs_expire_caches(gone, 0);
     if (!load_offer_holds(holds)) return;
     std::vector<OfferHold> live;
     std::vector<std::string> freed;

@@ -2,8 +2,11 @@
 
 #include "art/art_records.h"
 #include "art/certificate.h"
+#include "art/held_steps.h"
 #include "art/title_chain.h"
+#include "chain/pay.h"
 #include "chain/payloads.h"
+#include "chain/step_holds.h"
 #include "identity/paymail_announce.h"
 #include "identity/typed_sign.h"
 #include "ordinals/content_load.h"
@@ -16,6 +19,8 @@
 #include <nlohmann/json.hpp>
 
 namespace {
+
+constexpr const char* kPairStep = "pair";
 
 std::string error_text(const std::string& reason) {
     return "error: " + reason;
@@ -32,6 +37,11 @@ std::string art_pair_artwork(const std::string& artwork_origin, const std::strin
     const std::string certificate_id = to_lower_copy(art_trim_copy(certificate_origin));
     if (artwork_id.empty() || certificate_id.empty() || artwork_id == certificate_id)
         return "error: pick an artwork and a different certificate.";
+    // A pair whose sending is not known, or that went out and is not in the title yet, would be
+    // paid again by a second one: the fee buys nothing the first did not.
+    StepHold last;
+    const bool pending = step_hold_of(kPairStep, artwork_id, last);
+    if (pending && !last.sent) return held_step_answer(kPairStep, artwork_id);
     const std::int32_t holds_artwork = wallet_holds_coin(artwork_id);
     const std::int32_t holds_certificate = holds_artwork == 1 ? wallet_holds_coin(certificate_id) : holds_artwork;
     // A listing that could not be read says nothing of what the wallet holds: a fresh inscription
@@ -61,8 +71,14 @@ std::string art_pair_artwork(const std::string& artwork_origin, const std::strin
     std::vector<KvArtTitleRow> rows;
     TitlePair first;
     const std::string title_error = art_title_confirm(artwork_id, rows, first);
-    if (!first.txid.empty()) return "error: that artwork is already paired.";
+    if (!first.txid.empty()) {
+        if (pending) forget_step(kPairStep, artwork_id);
+        return "error: that artwork is already paired.";
+    }
     if (!title_error.empty()) return error_text(title_error);
+    if (pending)
+        return "error: the last pair of this artwork went out and is not in its title yet. Wait a few minutes and "
+               "Refresh.";
 
     {
         // An alias the registry adopted since the gate ran becomes the record's handle.
@@ -83,5 +99,8 @@ std::string art_pair_artwork(const std::string& artwork_origin, const std::strin
         // Texts that are not UTF-8 cannot be written; nothing has been spent yet.
         return "error: could not sign";
     }
-    return send_art_pair_payload(payload, kPairWatchAddress, kTitleWatchAddress, kPairFeeAddress);
+    const std::string sent = send_art_pair_payload(payload, kPairWatchAddress, kTitleWatchAddress, kPairFeeAddress);
+    std::string txid;
+    if (sent.rfind("success: ", 0) == 0 && parse_success_txid(sent, txid)) hold_step(kPairStep, artwork_id, txid, true);
+    return note_step_result(kPairStep, artwork_id, sent);
 }

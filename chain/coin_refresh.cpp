@@ -6,6 +6,7 @@
 #include "chain/coin_snapshots.h"
 #include "chain/gorillapool.h"
 #include "chain/outpoints.h"
+#include "chain/step_holds.h"
 #include "chain/woc_client.h"
 #include "wallet/clock.h"
 #include "wallet/crypto.h"
@@ -496,9 +497,8 @@ void clear_chain_session_state() {
     WalletLock lock = lock_wallet();
     receive_scan_mark() = 0;
     reset_displayed_balance();
-    spent_outpoints().clear();
-    held_inputs().clear();
-    note_held_inputs_changed();
+    clear_spent_state();
+    note_step_holds_path("");
     clear_change_coins();
     last_sent_txid().clear();
     clear_coin_caches();

@@ -2,6 +2,8 @@
 
 #include "chain/outpoints.h"
 #include "chain/sign.h"
+#include "chain/step_holds.h"
+#include "platform/file_lock.h"
 #include "platform/fs.h"
 #include "wallet/clock.h"
 #include "wallet/crypto.h"
@@ -16,6 +18,7 @@
 #include <algorithm>
 #include <limits>
 #include <mutex>
+#include <unordered_map>
 
 using nlohmann::json;
 
@@ -124,27 +127,26 @@ std::string change_file_path() {
     return snap_dir() + "/" + wallet_file_stem() + "_change.json";
 }
 
-void save_spent_outpoints() {
-    if (!stem_names_a_wallet(wallet_file_stem()) || g_spent_file_stuck) return;
-    platform_make_dirs(snap_dir());
-    json list = json::array();
-    for (const std::string& key : spent_outpoints())
-        list.push_back(key);
-    json held = json::array();
-    for (const HeldInputs& entry : held_inputs())
-        held.push_back({{"txid", entry.txid}, {"at", entry.held_at_ms}, {"outpoints", entry.outpoints}});
-    json doc{{"outpoints", std::move(list)}};
-    if (!held.empty()) doc["held"] = std::move(held);
-    write_json_file(spent_file_path(), doc);
-}
-
 namespace {
+
+// A tombstone older than this is dropped: no copy of the set a process keeps lives that long
+// unsaved, and the list must not grow with every coin that ever came back.
+constexpr std::int64_t kGivenBackKeepMs = 30LL * 24 * 60 * 60 * 1000;
+// The form this version writes: every spent mark without a held row is a sent payment's. A file
+// without a version was written by one that held unsent inputs with a spent mark alone.
+constexpr std::int64_t kSpentFileVersion = 2;
+
+// Marks a previous version wrote that the release has not told apart yet (its holds among them).
+std::unordered_set<std::string> g_legacy;
+std::unordered_set<std::string> g_legacy_taken; // taken in as held rows since the last save
 
 bool is_spent_doc(const json& doc) {
     if (!doc.is_object()) return false;
-    const auto list = doc.find("outpoints");
-    const auto held = doc.find("held");
-    return (list == doc.end() || list->is_array()) && (held == doc.end() || held->is_array());
+    for (const char* key : {"outpoints", "held", "given_back", "legacy"}) {
+        const auto it = doc.find(key);
+        if (it != doc.end() && !it->is_array()) return false;
+    }
+    return true;
 }
 
 // The spent set as stored, or a discarded value when there is none or it is damaged. A damaged file
@@ -154,7 +156,7 @@ json read_spent_doc(const std::string& path) {
     if (!platform_file_exists(path)) return json(json::value_t::discarded);
     json doc = read_json_file(path);
     if (is_spent_doc(doc)) return doc;
-    // Another process may be caught mid-write.
+    // A sibling program that rewrites the file in place may be caught mid-write.
     clock_sleep_ms(kSharedFileRetryMs);
     doc = read_json_file(path);
     if (is_spent_doc(doc) || !platform_file_exists(path)) return doc;
@@ -172,29 +174,34 @@ json read_spent_doc(const std::string& path) {
     return json(json::value_t::discarded);
 }
 
-} // namespace
-
-std::string take_spent_file_notice() {
-    std::lock_guard<std::mutex> lock(g_spent_notice_mutex);
-    std::string notice;
-    notice.swap(g_spent_notice);
-    return notice;
+bool whole_number(const json& obj, const char* key, std::int64_t& out) {
+    const auto it = obj.find(key);
+    if (it == obj.end() || !it->is_number_integer()) return false;
+    out = it->get<std::int64_t>();
+    return true;
 }
 
-void load_spent_outpoints() {
-    const json doc = read_spent_doc(spent_file_path());
-    if (!doc.is_object()) return;
-    g_spent_file_stuck = false;
-    const auto list = doc.find("outpoints");
-    if (list != doc.end() && list->is_array()) {
-        for (const json& entry : *list) {
-            if (!entry.is_string()) continue;
-            const std::string& key = entry.get_ref<const std::string&>();
-            if (!key.empty()) spent_outpoints().insert(key);
-        }
-    }
+std::vector<std::string> text_list(const json& doc, const char* key) {
+    std::vector<std::string> out;
+    const auto list = doc.find(key);
+    if (list == doc.end() || !list->is_array()) return out;
+    for (const json& entry : *list)
+        if (entry.is_string() && !entry.get_ref<const std::string&>().empty()) out.push_back(entry.get<std::string>());
+    return out;
+}
+
+struct StoredSpent {
+    bool found = false;
+    std::vector<std::string> marks;
+    std::unordered_map<std::string, std::int64_t> given_back;
+    std::vector<HeldInputs> held;
+    std::vector<std::string> legacy;
+};
+
+std::vector<HeldInputs> stored_held_rows(const json& doc) {
+    std::vector<HeldInputs> rows;
     const auto held = doc.find("held");
-    if (held == doc.end() || !held->is_array()) return;
+    if (held == doc.end() || !held->is_array()) return rows;
     for (const json& entry : *held) {
         HeldInputs row;
         const auto at = entry.is_object() ? entry.find("at") : entry.end();
@@ -208,12 +215,136 @@ void load_spent_outpoints() {
         for (const json& key : *keys)
             if (key.is_string()) row.outpoints.push_back(key.get<std::string>());
         row.txid = to_lower_copy(row.txid);
-        const bool known = std::any_of(held_inputs().begin(), held_inputs().end(), [&](const HeldInputs& h) {
+        const bool known = std::any_of(rows.begin(), rows.end(), [&](const HeldInputs& h) {
             return h.txid == row.txid && (!row.txid.empty() || h.outpoints == row.outpoints);
         });
-        if (!known && !row.outpoints.empty()) held_inputs().push_back(std::move(row));
+        if (!known && !row.outpoints.empty()) rows.push_back(std::move(row));
     }
-    note_held_inputs_changed();
+    return rows;
+}
+
+StoredSpent read_stored_spent(const std::string& path) {
+    StoredSpent out;
+    const json doc = read_spent_doc(path);
+    if (!doc.is_object()) return out;
+    out.found = true;
+    g_spent_file_stuck = false;
+    out.marks = text_list(doc, "outpoints");
+    const auto back = doc.find("given_back");
+    if (back != doc.end() && back->is_array()) {
+        for (const json& entry : *back) {
+            std::string key;
+            std::int64_t at = 0;
+            if (!entry.is_object() || !json_optional_text(entry, "k", key) || key.empty() ||
+                !whole_number(entry, "at", at))
+                continue;
+            std::int64_t& kept = out.given_back[key];
+            kept = std::max(kept, at);
+        }
+    }
+    out.held = stored_held_rows(doc);
+    std::int64_t version = 0;
+    if (!whole_number(doc, "version", version) || version < kSpentFileVersion)
+        out.legacy = out.marks;
+    else
+        out.legacy = text_list(doc, "legacy");
+    return out;
+}
+
+// The spent file is read, merged and written by this program's processes on one data folder in
+// turn: the lock spans each read that a write follows.
+struct SpentFileLock {
+    FileLock lock;
+    explicit SpentFileLock(const std::string& path) { file_lock_acquire(path + ".lock", lock); }
+    ~SpentFileLock() { file_lock_release(lock); }
+    SpentFileLock(const SpentFileLock&) = delete;
+    SpentFileLock& operator=(const SpentFileLock&) = delete;
+};
+
+// Takes the stored set in with this process's unsaved changes on top.
+void take_stored_spent(const StoredSpent& stored) {
+    merge_spent_marks(stored.marks, stored.given_back);
+    for (const auto& entry : spent_changes().given_back)
+        spent_outpoints().erase(entry.first);
+    take_stored_held_rows(stored.held);
+    g_legacy.clear();
+    for (const std::string& key : stored.legacy)
+        if (g_legacy_taken.count(key) == 0) g_legacy.insert(key);
+}
+
+} // namespace
+
+void save_spent_outpoints() {
+    if (!stem_names_a_wallet(wallet_file_stem()) || g_spent_file_stuck) return;
+    platform_make_dirs(snap_dir());
+    const std::string path = spent_file_path();
+    const SpentFileLock locked(path);
+    // What another process wrote since this one read the file stays: the file is merged, never
+    // simply overwritten.
+    const StoredSpent stored = read_stored_spent(path);
+    if (g_spent_file_stuck) return;
+    take_stored_spent(stored);
+
+    const std::int64_t now = clock_system_ms();
+    std::unordered_map<std::string, std::int64_t> back = stored.given_back;
+    for (const auto& [key, at] : spent_changes().given_back)
+        back[key] = std::max(back[key], at);
+    json back_list = json::array();
+    for (const auto& [key, at] : back) {
+        const auto mine = spent_changes().marked.find(key);
+        if ((mine != spent_changes().marked.end() && mine->second >= at) || at < now - kGivenBackKeepMs) continue;
+        back_list.push_back({{"k", key}, {"at", at}});
+    }
+    json list = json::array();
+    for (const std::string& key : spent_outpoints())
+        list.push_back(key);
+    json held = json::array();
+    for (const HeldInputs& entry : held_inputs())
+        held.push_back({{"txid", entry.txid}, {"at", entry.held_at_ms}, {"outpoints", entry.outpoints}});
+    // The sibling programs read "outpoints" alone; the other members sit beside it.
+    json doc{{"version", kSpentFileVersion}, {"outpoints", std::move(list)}};
+    if (!back_list.empty()) doc["given_back"] = std::move(back_list);
+    if (!held.empty()) doc["held"] = std::move(held);
+    json legacy = json::array();
+    for (const std::string& key : g_legacy)
+        if (spent_outpoints().count(key) != 0) legacy.push_back(key);
+    if (!legacy.empty()) doc["legacy"] = std::move(legacy);
+    std::string text;
+    try {
+        text = doc.dump(-1, ' ', false, json::error_handler_t::replace);
+    } catch (...) {
+        return;
+    }
+    if (!write_data_file(path, text, false)) return;
+    note_spent_saved();
+    g_legacy_taken.clear();
+}
+
+std::string take_spent_file_notice() {
+    std::lock_guard<std::mutex> lock(g_spent_notice_mutex);
+    std::string notice;
+    notice.swap(g_spent_notice);
+    return notice;
+}
+
+void load_spent_outpoints() {
+    note_step_holds_path(step_holds_path());
+    const std::string path = spent_file_path();
+    StoredSpent stored;
+    {
+        const SpentFileLock locked(path);
+        stored = read_stored_spent(path);
+    }
+    if (stored.found) take_stored_spent(stored);
+}
+
+std::unordered_set<std::string>& legacy_spent_marks() {
+    return g_legacy;
+}
+
+void note_legacy_mark_taken(const std::string& key) {
+    g_legacy.erase(key);
+    g_legacy_taken.insert(key);
 }
 
 void save_change_coins() {

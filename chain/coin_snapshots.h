@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 // An output of one of the wallet's own transactions that pays a wallet key.
@@ -45,7 +46,8 @@ std::string change_file_path();
 
 // Write the whole in-memory list to the wallet's file (nothing for the stem "wallet", nor over a
 // damaged spent file that could not be moved aside); failures leave the old file and are not
-// reported.
+// reported. The spent file is read again and merged under its file lock before it is replaced, so
+// no mark or tombstone another process wrote is lost.
 void save_spent_outpoints();
 void save_change_coins();
 
@@ -53,6 +55,12 @@ void save_change_coins();
 // file. A spent file that reads twice as damaged is set aside (set_aside_damaged_file) and an
 // "error" status event tells the user.
 void load_spent_outpoints();
+
+// Spent marks of a file a previous version wrote, which held the inputs of a transaction not known
+// to have been sent with a mark alone: the release tells them apart (once each) by the listings.
+std::unordered_set<std::string>& legacy_spent_marks();
+// The release took this mark in as a held row; the next save stops listing it.
+void note_legacy_mark_taken(const std::string& key);
 
 // What the user is to be told of a spent file found damaged since the last call, once; "" when
 // nothing is.

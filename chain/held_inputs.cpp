@@ -5,6 +5,7 @@
 #include "chain/coin_snapshots.h"
 #include "chain/outpoints.h"
 #include "chain/reserves.h"
+#include "chain/step_holds.h"
 #include "wallet/clock.h"
 #include "wallet/codecs.h"
 #include "wallet/parallel.h"
@@ -19,16 +20,12 @@ void hold_unsent_inputs(const std::string& txid, const std::vector<TxInput>& inp
     held.held_at_ms = clock_system_ms();
     for (const TxInput& in : inputs)
         held.outpoints.push_back(outpoint_key(in.txid, in.vout));
-    held_inputs().push_back(std::move(held));
+    add_held_row(std::move(held));
     note_held_inputs_changed();
     spend_inputs_expire_caches(inputs, 0);
 }
 
 namespace {
-
-bool same_held_row(const HeldInputs& a, const HeldInputs& b) {
-    return a.txid == b.txid && a.outpoints == b.outpoints;
-}
 
 bool is_held_key(const std::string& key) {
     const std::size_t colon = key.find(':');
@@ -41,21 +38,24 @@ bool is_held_key(const std::string& key) {
 }
 
 // A previous version held the inputs of a transaction whose sending was not known with a spent
-// mark alone. A mark that a whole listing shows unspent and that no held row names is taken in as
-// a row of its own, naming no transaction, so that the same rule gives it back.
+// mark alone. A mark of its file that a whole listing shows unspent and that no held row names is
+// taken in as a row of its own, naming no transaction, so that the same rule gives it back. A mark
+// this version wrote without a row is its own sent payment's: a listing that has not caught up
+// with the mempool shows its coin unspent, and giving it back would pay with it twice.
 void adopt_unnamed_holds(const std::unordered_set<std::string>& listed) {
     std::vector<std::string> keys;
-    for (const std::string& key : spent_outpoints())
-        if (listed.count(key) != 0) keys.push_back(key);
+    for (const std::string& key : legacy_spent_marks())
+        if (listed.count(key) != 0 && spent_outpoints().count(key) != 0) keys.push_back(key);
     std::sort(keys.begin(), keys.end());
     bool adopted = false;
     for (const std::string& key : keys) {
+        note_legacy_mark_taken(key);
+        adopted = true;
         if (is_held_key(key)) continue;
         HeldInputs row;
         row.held_at_ms = clock_system_ms();
         row.outpoints.push_back(key);
-        held_inputs().push_back(std::move(row));
-        adopted = true;
+        add_held_row(std::move(row));
     }
     if (adopted) save_spent_outpoints();
 }
@@ -99,9 +99,8 @@ void release_unsent_inputs(const std::vector<AddressRefresh>& records) {
     WalletLock lock = lock_wallet();
     // Another process may have marked outpoints spent since this one read the set; they must stay.
     load_spent_outpoints();
-    std::vector<HeldInputs>& held = held_inputs();
     bool changed = false;
-    std::vector<std::string> not_sent;
+    std::vector<std::string> not_sent, sent;
     for (std::size_t i = 0; i < due.size(); ++i) {
         const HeldInputs& entry = due[i];
         const bool all_listed = std::all_of(entry.outpoints.begin(), entry.outpoints.end(),
@@ -110,18 +109,21 @@ void release_unsent_inputs(const std::vector<AddressRefresh>& records) {
         // Inputs of a transaction that went out stay spent; only the row goes.
         const bool went_out = fates[i] == TxFate::Sent || (entry.txid.empty() && !all_listed);
         if (!given_back && !went_out) continue;
+        if (went_out && !entry.txid.empty()) sent.push_back(entry.txid);
         if (given_back) {
+            // A coin another held step still names stays out of the balance until that one ends.
+            drop_held_row(entry.txid, entry.outpoints);
             for (const std::string& key : entry.outpoints)
-                unmark_spent_key(key);
+                if (!is_held_key(key)) unmark_spent_key(key);
             if (!entry.txid.empty()) not_sent.push_back(entry.txid);
         }
-        held.erase(
-            std::remove_if(held.begin(), held.end(), [&](const HeldInputs& h) { return same_held_row(h, entry); }),
-            held.end());
+        drop_held_row(entry.txid, entry.outpoints);
         changed = true;
     }
     note_held_inputs_changed();
     if (changed) save_spent_outpoints();
     // A gallery offer whose record never went out can never complete: its coins come back with it.
     release_unsent_offers(not_sent);
+    // A step held for its transaction is done when it went out, and may be taken again when not.
+    resolve_held_steps(sent, not_sent);
 }

@@ -24,8 +24,9 @@ void hold_unsent_inputs(const std::string& txid, const std::vector<TxInput>& inp
 // Gives back the inputs held at least kUnsentHoldMs by a transaction when these whole listings show
 // every one of them unspent and every service answers that it does not know the transaction; they
 // are then spendable again and count in the balance. Inputs of a transaction that went out stay
-// spent and are no longer held. Spent marks that these listings show unspent and no row holds (a
-// previous version's holds) are held from now on, and given back by the listing alone. Each held
+// spent and are no longer held. Spent marks that these listings show unspent and no row holds, in
+// a file a previous version wrote (its holds), are held from now on and given back by the listing
+// alone; a mark this version wrote without a row (its sent payment's) stays. Each held
 // transaction is asked about at most once per kHeldAskGapMs, all side by side, with the wallet
 // mutex free (the caller must not hold it); the spent set is read again before it is written.
 void release_unsent_inputs(const std::vector<AddressRefresh>& records);

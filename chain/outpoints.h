@@ -1,6 +1,7 @@
 // Outpoint keys, transaction-id byte orders, the process-wide set of outpoints this program has
 // spent itself, and the table of the platform's house-oracle addresses. The spent set has no lock
-// of its own: every caller holds the wallet mutex.
+// of its own: every caller holds the wallet mutex. Another process on the same data folder shares
+// it through its file, read and written under a file lock (chain/coin_snapshots.h).
 #pragma once
 
 #include "chain/tx.h"
@@ -8,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -35,8 +37,25 @@ void mark_outpoint_spent(const std::string& txid, std::uint32_t vout);
 void mark_inputs_spent(const std::vector<TxInput>& inputs, std::size_t from = 0);
 
 // Takes the outpoint key out of the spent set in both byte orders; true when either was there.
-// Neither reads nor writes the file.
+// Neither reads nor writes the file; the next save writes a dated tombstone for it, so that another
+// process's older copy of the set does not mark it spent again.
 bool unmark_spent_key(const std::string& key);
+
+// What this process changed in the spent set since its last save: marks and tombstones, keyed
+// both byte orders, with the system time they were made. A save merges them into the file.
+struct SpentChanges {
+    std::unordered_map<std::string, std::int64_t> marked;
+    std::unordered_map<std::string, std::int64_t> given_back;
+};
+SpentChanges& spent_changes();
+
+// Merges a stored set: its marks join the set, and its tombstones take a mark out unless this
+// process marked it spent again since (a mark as new or newer: of two at one moment, the coin stays out).
+void merge_spent_marks(const std::vector<std::string>& marks,
+                       const std::unordered_map<std::string, std::int64_t>& given_back);
+
+// Empties the spent set, the held rows and every change not yet saved (a session clear).
+void clear_spent_state();
 
 // The inputs of a transaction that went to every service and is not known to have been sent: they
 // stay in the spent set until a listing and the services show it never went out. Kept with the
@@ -49,6 +68,18 @@ struct HeldInputs {
     std::int64_t asked_at_ms = 0;       // steady clock of the last look-up; not stored
 };
 std::vector<HeldInputs>& held_inputs();
+
+// Adds or drops a held row, remembering the change for the next save: held rows are replaced by
+// the file's on every load, so a row another process resolved does not come back from here.
+void add_held_row(HeldInputs row);
+void drop_held_row(const std::string& txid, const std::vector<std::string>& outpoints);
+// Replaces the held rows by the stored ones with this process's unsaved changes on top; the time
+// each row was last asked about is kept.
+void take_stored_held_rows(std::vector<HeldInputs> stored);
+// The rows to store: `stored` (the file's) with this process's unsaved changes on top.
+std::vector<HeldInputs> held_rows_to_store(std::vector<HeldInputs> stored);
+// Forgets the unsaved changes once a save wrote them.
+void note_spent_saved();
 
 // Copies the held transactions' ids where inputs_still_held reads them; call after any change of
 // held_inputs() (the caller holds the wallet mutex).

@@ -1,5 +1,10 @@
 #include "art/art_inscribe.h"
 
+#include "art/art_records.h"
+#include "art/held_steps.h"
+#include "chain/broadcast.h"
+#include "chain/coin_refresh.h"
+#include "chain/held_inputs.h"
 #include "chain/inscription.h"
 #include "chain/pay.h"
 #include "fakes/chain_fixture.h"
@@ -103,6 +108,58 @@ TEST_F(ArtInscribeTest, FailuresAreReportedAndNothingIsRecorded) {
     }
     EXPECT_TRUE(kv_wallet().ord_owned.empty());
     EXPECT_TRUE(lines().empty());
+}
+
+// An inscription whose sending is not known holds that step for its subject (the file, or the
+// artwork a certificate names) until the services show it never went out.
+TEST_F(ArtInscribeTest, AnInscriptionOfUnknownFateIsHeldForItsSubject) {
+    chain.ledger.fund(kv_wallet().address, 60000);
+    chain.ledger.fund(kv_wallet().address, 60000);
+    const std::string pic = std::string(64, 'a') + "_0";
+    struct Row {
+        const char* name;
+        const char* step;
+        std::string body, subject, other_body;
+    } rows[] = {
+        {"artwork", "inscribe", "\x89PNG held", sha256_hex(std::string("\x89PNG held")), "\x89PNG another"},
+        {"certificate", "certificate", R"({"pic":")" + pic + R"(","n":1})", pic, R"({"pic":")" + pic + R"(","n":2})"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const bool artwork = std::string(row.step) == "inscribe";
+        auto inscribe = [&](const std::string& body) {
+            const Bytes content(body.begin(), body.end());
+            return artwork ? inscribe_artwork("image/png", content, "held")
+                           : inscribe_certificate_file("application/json", content, "held", "Certificate");
+        };
+        chain.platform.set_fault("/oi/submit", FakeFault{503});
+        chain.arc.set_fault("/v1/tx", FakeFault{500});
+        FakeFault garbled;
+        garbled.bad_json = true;
+        chain.woc.set_fault("/v1/bsv/main/tx/raw", garbled);
+        std::string txid;
+        ASSERT_TRUE(not_known_if_sent_txid(inscribe(row.body), txid));
+        chain.platform.clear_faults();
+        chain.arc.clear_faults();
+        chain.woc.clear_faults();
+
+        const std::string wait = std::string("error: the last ") + row.step +
+                                 " of this artwork is not known to have been sent yet. Wait a few minutes and Refresh.";
+        std::string why;
+        EXPECT_TRUE(step_held(row.step, row.subject, why));
+        EXPECT_EQ(inscribe(row.body), wait);
+        // The certificate's subject is its artwork: another certificate of it waits too.
+        EXPECT_EQ(inscribe(row.other_body).rfind(artwork ? "success: " : wait, 0), 0u);
+        clock.advance(kUnsentHoldMs);
+        {
+            WalletLock lock = lock_wallet();
+            std::string error;
+            ASSERT_TRUE(refresh_wallet_coins(lock, error)) << error;
+        }
+        EXPECT_FALSE(step_held(row.step, row.subject, why));
+        EXPECT_EQ(inscribe(row.body).rfind("success: ", 0), 0u);
+        chain.ledger.mine();
+    }
 }
 
 TEST_F(ArtInscribeTest, FeeEstimateFollowsTheSize) {

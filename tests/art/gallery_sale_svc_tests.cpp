@@ -13,6 +13,9 @@
 #include "art/title_chain.h"
 #include "art/watch_reader.h"
 #include "art/window_reads.h"
+#include "chain/coin_refresh.h"
+#include "chain/coin_select.h"
+#include "chain/coin_snapshots.h"
 #include "chain/inscription.h"
 #include "chain/outpoints.h"
 #include "chain/payloads.h"
@@ -25,6 +28,7 @@
 #include "identity/identity_lookup.h"
 #include "identity/typed_sign.h"
 #include "ordinals/ord_listing.h"
+#include "wallet/crypto.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/registry.h"
@@ -328,6 +332,27 @@ TEST_F(GalleryRoadTest, OfferFromAStrangerIsIgnoredAndTheAcceptedBuyerCompletes)
     EXPECT_EQ(gallery_complete_sale(kSpot, eve_offer), "error: that offer is not on this frame.");
     EXPECT_TRUE(chain.ledger.spender_of(art.substr(0, 64), 0).empty());
 
+    // dave has spent his funded coins elsewhere: he pays with the change of his own records.
+    become(dave);
+    ASSERT_TRUE(succeeded(send_gallery_payload("a note of dave's", spot_row(kSpot + 1).watch)));
+    chain.ledger.mine();
+    {
+        std::vector<TxInput> spendable, funded_coins;
+        std::uint64_t total = 0;
+        std::string error;
+        WalletLock lock = lock_wallet();
+        ASSERT_TRUE(refresh_wallet_coins(lock, error)) << error;
+        load_change_coins();
+        const std::vector<ChangeCoin> change = change_coins();
+        ASSERT_TRUE(collect_spendable_utxos(spendable, total, error)) << error;
+        for (TxInput& coin : spendable) {
+            wipe(coin.priv_hex);
+            if (std::none_of(change.begin(), change.end(),
+                             [&](const ChangeCoin& c) { return outpoint_equal(c.txid, c.vout, coin.txid, coin.vout); }))
+                funded_coins.push_back(coin);
+        }
+        ASSERT_TRUE(lock_offer_inputs(funded_coins));
+    }
     const std::string funded = pay(dave);
     ASSERT_TRUE(succeeded(funded)) << funded;
     const SpotFrame f = frame();
@@ -341,6 +366,22 @@ TEST_F(GalleryRoadTest, OfferFromAStrangerIsIgnoredAndTheAcceptedBuyerCompletes)
     ASSERT_EQ(sale.find(" Frame notice failed"), std::string::npos) << sale;
     expect_sale_to_dave(sale.substr(9, 64), offer);
     chain.ledger.mine();
+    // dave's next payment, after a restart, takes none of the coins the sale spent.
+    become(dave);
+    frame();
+    {
+        std::vector<TxInput> spendable;
+        std::uint64_t total = 0;
+        std::string error;
+        WalletLock lock = lock_wallet();
+        ASSERT_TRUE(refresh_wallet_coins(lock, error)) << error;
+        ASSERT_TRUE(collect_spendable_utxos(spendable, total, error)) << error;
+        for (const TxInput& in : buyer_inputs(offer))
+            for (const TxInput& coin : spendable)
+                EXPECT_FALSE(outpoint_equal(in.txid, in.vout, coin.txid, coin.vout)) << "spent by the sale";
+        for (TxInput& coin : spendable)
+            wipe(coin.priv_hex);
+    }
 
     std::vector<KvArtTitleRow> rows;
     ASSERT_EQ(art_title_chain(art, rows), "");

@@ -3,8 +3,12 @@
 #include "art/art_pass.h"
 #include "art/art_records.h"
 #include "art/cert_check.h"
+#include "art/held_steps.h"
 #include "art/ownership.h"
 #include "art/title_chain.h"
+#include "chain/broadcast.h"
+#include "chain/coin_refresh.h"
+#include "chain/held_inputs.h"
 #include "chain/inscription.h"
 #include "fakes/fake_gorillapool.h"
 #include "fakes/fake_oracle.h"
@@ -117,6 +121,66 @@ TEST_F(PairingTest, PairsWhereTheWalkStartsTheTitleWithIt) {
         EXPECT_EQ(art_title_chain(art, title), "");
         ASSERT_EQ(title.size(), 1u);
         EXPECT_EQ(title[0].owner, bare_id ? mallory.pub : identity);
+    }
+}
+
+// A pair whose sending is not known holds the pairing of that artwork, on disk, in every process
+// and after a restart, until the services show it never went out; then it may be tried again.
+TEST_F(PairingTest, APairOfUnknownFateIsHeldUntilItsFateIsKnown) {
+    const char* const kWait =
+        "error: the last pair of this artwork is not known to have been sent yet. Wait a few minutes and Refresh.";
+    struct Row {
+        const char* name;
+        bool restart; // the second try comes from a fresh start on the same data folder
+        bool lagging; // the services do not list the pair that went out at last
+    } rows[] = {
+        {"tried again at once", false, false},
+        {"tried again after a restart", true, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        art = inscribe("image/png", kArtBytes + row.name);
+        cert = certificate(art, sha256_hex(kArtBytes + row.name), identity);
+        // Every service fails, but WhatsOnChain answers as if it took something: it may be out.
+        chain.platform.set_fault("/oi/submit", FakeFault{503});
+        chain.arc.set_fault("/v1/tx", FakeFault{500});
+        FakeFault garbled;
+        garbled.bad_json = true;
+        chain.woc.set_fault("/v1/bsv/main/tx/raw", garbled);
+        const std::string first = art_pair_artwork(art, cert);
+        std::string txid;
+        ASSERT_TRUE(not_known_if_sent_txid(first, txid)) << first;
+        chain.platform.clear_faults();
+        chain.arc.clear_faults();
+        chain.woc.clear_faults();
+        if (row.restart) become("w1", "alice");
+
+        const std::size_t sent_before = chain.ledger.mempool_txids().size();
+        std::string why;
+        EXPECT_TRUE(step_held("pair", art, why));
+        EXPECT_EQ(why, kWait);
+        EXPECT_FALSE(step_held("pair", cert, why)) << "another artwork's pairing is not held";
+        EXPECT_EQ(art_pair_artwork(art, cert), kWait);
+        EXPECT_EQ(chain.ledger.mempool_txids().size(), sent_before) << "the pair fee is not paid twice";
+
+        // No service knows it after the hold: its coins come back and the pairing may run again.
+        clock.advance(kUnsentHoldMs);
+        {
+            WalletLock lock = lock_wallet();
+            std::string error;
+            ASSERT_TRUE(refresh_wallet_coins(lock, error)) << error;
+        }
+        EXPECT_FALSE(step_held("pair", art, why));
+        // Sent, and not in the title yet while the services lag: a third pair would pay for nothing.
+        chain.ledger.set_lag(row.lagging ? 1000 : 0);
+        const std::string again = art_pair_artwork(art, cert);
+        EXPECT_EQ(again.rfind("success: ", 0), 0u) << again;
+        chain.ledger.set_lag(0);
+        chain.ledger.mine();
+        EXPECT_EQ(art_pair_artwork(art, cert),
+                  row.lagging ? "error: the last pair of this artwork went out and is not in its title yet. Wait a few "
+                                "minutes and Refresh."
+                              : "error: that artwork is already paired.");
     }
 }
 

@@ -1,10 +1,12 @@
 #include "chain/broadcast.h"
 
+#include "art/held_steps.h"
 #include "chain/coin_refresh.h"
 #include "chain/coin_snapshots.h"
 #include "chain/outpoints.h"
 #include "chain/reserves.h"
 #include "chain/sign.h"
+#include "chain/step_holds.h"
 #include "chain/woc_client.h"
 #include "fakes/chain_fixture.h"
 #include "fakes/fake_clock.h"
@@ -568,15 +570,21 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
     const std::string other = outpoint_key(std::string(64, 'c'), 3);
     struct Row {
         const char* name;
-        bool named;      // held with a row naming the transaction, as this version holds
-        bool arc_unsure; // ARC answers neither way until the end
-        bool sent;       // the transaction went out after all
+        bool named;          // held with a row naming the transaction, as this version holds
+        bool arc_unsure;     // ARC answers neither way until the end
+        bool sent;           // the transaction went out after all
+        bool legacy = false; // the spent file is of the previous version, which held with a mark alone
+        bool shared = false; // another step's transaction, of a fate still open, holds the same coin
     } rows[] = {
         {"held by this version", true, false, false},
-        {"held by the previous version with a spent mark alone", false, false, false},
+        {"held by the previous version with a spent mark alone", false, false, false, true},
+        // A listing that has not caught up with the mempool shows a sent payment's coin unspent.
+        {"spent by a payment this version sent", false, false, false},
         {"a service answers neither way", true, true, false},
         {"sent after all", true, false, true},
+        {"its coin also held by another step", true, false, false, false, true},
     };
+    const std::string another(64, 'e');
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         Payment p = fresh_payment();
@@ -586,10 +594,21 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
         offer.funded_txid = row.named ? txid : "";
         offer.utxos = {reserve_key(std::string(64, 'd'), 1)};
         ASSERT_TRUE(save_offer_holds({offer}));
-        if (row.named)
+        if (row.named) {
             hold_unsent_inputs(txid, p.inputs);
-        else
+            // The step it was sent for waits on it too.
+            ASSERT_TRUE(hold_step("pay", row.name, txid, false));
+        } else
             spend_inputs_expire_caches(p.inputs, 0);
+        if (row.shared) {
+            hold_unsent_inputs(another, p.inputs);
+            chain.arc.set_fault("/v1/tx/" + another, failing);
+        }
+        if (row.legacy) {
+            json old_form = json::parse(test_read_file(spent_file_path()));
+            old_form.erase("version");
+            test_write_file(spent_file_path(), old_form.dump());
+        }
         if (row.arc_unsure) chain.arc.set_fault("/v1/tx/" + txid, failing);
         std::string reason;
         if (row.sent) ASSERT_TRUE(chain.ledger.accept(raw_of(p), reason)) << reason;
@@ -603,13 +622,21 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
         clock.advance(kUnsentHoldMs);
         const int asked = chain.arc.request_count("/v1/tx/" + txid);
         ASSERT_TRUE(refresh_wallet_coins(lock, error)) << error;
-        EXPECT_EQ(is_outpoint_spent(p.inputs[0].txid, 0), row.arc_unsure || row.sent);
+        EXPECT_EQ(is_outpoint_spent(p.inputs[0].txid, 0),
+                  row.arc_unsure || row.sent || row.shared || (!row.named && !row.legacy));
         EXPECT_EQ(inputs_still_held(txid), row.arc_unsure);
         const json kept = json::parse(test_read_file(spent_file_path()))["outpoints"];
         EXPECT_NE(std::find(kept.begin(), kept.end(), other), kept.end()) << "another process's mark stays";
         std::vector<OfferHold> offers;
         ASSERT_TRUE(load_offer_holds(offers));
         EXPECT_EQ(offers.size(), row.named && !row.arc_unsure && !row.sent ? 0u : 1u);
+        std::string why;
+        EXPECT_EQ(step_held("pay", row.name, why), row.arc_unsure);
+        if (row.sent) {
+            EXPECT_EQ(why, "The last pay of this artwork went out: " + txid + ".");
+            EXPECT_EQ(held_step_answer("pay", row.name), "success: " + txid) << "the step says it is done, once";
+            EXPECT_EQ(held_step_answer("pay", row.name), "");
+        }
         if (!row.arc_unsure) continue;
         EXPECT_EQ(chain.arc.request_count("/v1/tx/" + txid), asked + 1);
         clock.advance(kHeldAskGapMs / 2);
@@ -622,6 +649,7 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
         EXPECT_FALSE(inputs_still_held(txid));
         ASSERT_TRUE(load_offer_holds(offers));
         EXPECT_TRUE(offers.empty());
+        EXPECT_FALSE(step_held("pay", row.name, why));
     }
 }
 

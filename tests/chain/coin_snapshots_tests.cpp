@@ -3,6 +3,7 @@
 #include "chain/outpoints.h"
 #include "fakes/fake_clock.h"
 #include "platform/fs.h"
+#include "support/spawn.h"
 #include "support/temp_dir.h"
 #include "support/wallet_fixture.h"
 #include "wallet/kv_cofferly_wallet.h"
@@ -76,8 +77,9 @@ TEST_F(CoinSnapshotsTest, FileStem) {
 TEST_F(CoinSnapshotsTest, SpentSetSurvivesARestart) {
     mark_outpoint_spent(kTxid, 1);
     json saved = json::parse(test_read_file(spent_file_path()));
-    ASSERT_EQ(saved.size(), 1u);
+    ASSERT_EQ(saved.size(), 2u);
     EXPECT_EQ(saved["outpoints"].size(), 2u);
+    EXPECT_EQ(saved["version"], 2);
     EXPECT_EQ(test_read_file(spent_file_path()).find(' '), std::string::npos);
 
     forget_memory();
@@ -153,4 +155,79 @@ TEST_F(CoinSnapshotsTest, ChangeLoadSkipsAndStops) {
     ASSERT_EQ(change_coins().size(), 1u);
     EXPECT_EQ(change_coins()[0].vout, 1u);
     EXPECT_EQ(change_coins()[0].txid, kTxid);
+}
+
+namespace {
+
+// The outpoint key of coin `i` of a group: the group's letter, repeated, as its txid.
+std::string group_key(char group, int i) {
+    return outpoint_key(std::string(64, group), static_cast<std::uint32_t>(i));
+}
+
+constexpr int kGroupCoins = 120;
+
+} // namespace
+
+// Runs only as the child of the two-process test: another process of this program on the same
+// data folder, marking its own coins spent one payment at a time and giving back group 'a'.
+TEST(SpentChild, DISABLED_MarkAndGiveBack) {
+    const std::string role = platform_env("CORVANE_SPENT_CHILD");
+    if (role.empty()) return;
+    kv_wallet().wallet_id = "w1";
+    load_spent_outpoints();
+    for (int i = 0; i < kGroupCoins; ++i) {
+        mark_outpoint_spent(std::string(64, 'c'), static_cast<std::uint32_t>(i));
+        if (role != "give back") continue;
+        WalletLock lock = lock_wallet();
+        load_spent_outpoints();
+        unmark_spent_key(group_key('a', i));
+        save_spent_outpoints();
+    }
+}
+
+// Two processes on one data folder, each marking coins spent while the other does: every mark
+// either wrote stays, and a coin one of them gave back is not marked spent again by the other's
+// older copy of the set, whichever process ends first.
+TEST_F(CoinSnapshotsTest, TwoProcessesShareTheSpentSet) {
+    struct Row {
+        const char* name;
+        const char* role;
+    } rows[] = {
+        {"both mark coins spent", "mark"},
+        {"the other gives coins back", "give back"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        platform_remove_file(spent_file_path());
+        reset_wallet_state_for_tests();
+        kv_wallet().wallet_id = "w1";
+        for (int i = 0; i < kGroupCoins; ++i)
+            spent_outpoints().insert(group_key('a', i));
+        save_spent_outpoints();
+
+        SpawnRequest child;
+        child.exe = spawn_self_path();
+        child.args = {"--gtest_filter=SpentChild.DISABLED_MarkAndGiveBack", "--gtest_also_run_disabled_tests"};
+        child.env = {{"CORVANE_SPENT_CHILD", row.role}};
+        child.output_path = dir.root + "/child.log";
+        SpawnedProcess proc;
+        ASSERT_TRUE(spawn_start(child, proc));
+        for (int i = 0; i < kGroupCoins; ++i)
+            mark_outpoint_spent(std::string(64, 'b'), static_cast<std::uint32_t>(i));
+        ASSERT_EQ(spawn_wait(proc), 0) << test_read_file(child.output_path);
+        // This process ends last, with the copy of the set it read before the other gave coins back.
+        mark_outpoint_spent(std::string(64, 'd'), 0);
+
+        forget_memory();
+        load_spent_outpoints();
+        int marked = 0, given_back_marked = 0;
+        for (int i = 0; i < kGroupCoins; ++i) {
+            marked += is_outpoint_spent(std::string(64, 'b'), i) + is_outpoint_spent(std::string(64, 'c'), i);
+            given_back_marked += is_outpoint_spent(std::string(64, 'a'), i);
+        }
+        EXPECT_EQ(marked, 2 * kGroupCoins) << "no mark is lost";
+        EXPECT_EQ(given_back_marked, std::string(row.role) == "give back" ? 0 : kGroupCoins);
+        const json doc = json::parse(test_read_file(spent_file_path()));
+        EXPECT_EQ(doc["outpoints"].size(), spent_outpoints().size()) << "sibling programs still read the list";
+    }
 }

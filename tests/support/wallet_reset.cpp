@@ -13,7 +13,7 @@ void reset_wallet_state_for_tests() {
     wipe(w.priv);
     wipe_wallet_secrets(w.secrets);
     w = KvCofferlyWallet{};
-    spent_outpoints().clear();
+    clear_spent_state();
     clear_change_coins();
     clear_coin_caches();
 }
