@@ -235,11 +235,9 @@ TEST_F(MainWindowStandIn, CompletedSaleRemovesTheSoldRows) {
     frame.pic = pic;
     frame.cert = cert;
     gallery_spots = {frame};
-    // A payment not known to have gone out stays paid while its inputs are held.
-    const std::string held(64, '7');
-    hold_unsent_inputs(held, {});
+    // A payment not known to have gone out is the engine's to hold (on disk); the window forgets it.
     const std::string not_known =
-        "error: not known whether it was sent: a service ran out of time. Transaction " + held + ".";
+        "error: not known whether it was sent: a service ran out of time. Transaction " + std::string(64, '7') + ".";
     struct Row {
         std::int32_t action;
         std::string text;
@@ -248,11 +246,13 @@ TEST_F(MainWindowStandIn, CompletedSaleRemovesTheSoldRows) {
     } rows[] = {{1, "success", 3, false},
                 {3, "error: that payment was already spent.", 3, false},
                 {2, "error: broadcast failed: REJECTED", 3, false},
-                {2, not_known, 3, true},
+                {2, not_known, 3, false},
+                {2, "success: paid", 3, true},
                 {3, "success: sold", 1, false}};
     for (const Row& row : rows) {
         SCOPED_TRACE(std::to_string(row.action) + " " + row.text);
         paid_hangings = {"s1"};
+        paying_hanging = row.action == 2 ? "s1" : "";
         art_rows.assign(3, KvCofferlyOrdRow{});
         art_rows[0].key = pic + "_0";
         art_rows[1].key = cert + "_0";
@@ -268,11 +268,10 @@ TEST_F(MainWindowStandIn, CompletedSaleRemovesTheSoldRows) {
         EXPECT_EQ(art_rows.size(), row.rows_left);
         if (row.action == 2) {
             EXPECT_EQ(paid_hangings.count("s1"), row.still_paid ? 1u : 0u);
+            EXPECT_EQ(paying_hanging, "");
         }
     }
-    clear_chain_session_state();
     paid_hangings.clear();
-    held_steps.clear();
     // The gallery reads end in results of their own, handled as the window would.
     int reads_back = 0;
     MSG message = {};
