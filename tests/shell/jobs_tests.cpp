@@ -453,6 +453,47 @@ TEST(MainLayout, ColumnsAndFooterFollowTheClientSize) {
     }
 }
 
+// On a 1024 x 768 screen (its work area above a 40-pixel taskbar) the main window opens inside the
+// work area, may be held there, and shows every control, Help and Close at its foot included.
+TEST(MainLayout, FitsA1024By768Screen) {
+    struct Row {
+        RECT work;
+        RECT outer;
+    };
+    const Row rows[] = {
+        {{0, 0, 1024, 728}, {0, 0, 1024, 728}},
+        {{0, 0, 1024, 768}, {0, 0, 1024, 768}},
+        {{0, 0, 1920, 1040}, {370, 70, 1550, 970}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.work.bottom));
+        const RECT outer = main_window_rect(row.work);
+        EXPECT_EQ(outer.left, row.outer.left);
+        EXPECT_EQ(outer.top, row.outer.top);
+        EXPECT_EQ(outer.right, row.outer.right);
+        EXPECT_EQ(outer.bottom, row.outer.bottom);
+        const POINT least = main_window_min_track(row.work);
+        EXPECT_LE(least.x, row.work.right - row.work.left);
+        EXPECT_LE(least.y, row.work.bottom - row.work.top);
+        RECT frame = {0, 0, 0, 0};
+        AdjustWindowRectEx(&frame, WS_OVERLAPPEDWINDOW, FALSE, WS_EX_COMPOSITED | WS_EX_APPWINDOW);
+        const int width = (outer.right - outer.left) - (frame.right - frame.left);
+        const int height = (outer.bottom - outer.top) - (frame.bottom - frame.top);
+        for (bool update : {false, true}) {
+            const MainLayout layout = compute_main_layout(width, height, update);
+            for (const PlacedControl& placed : layout.controls) {
+                SCOPED_TRACE(placed.id);
+                EXPECT_GE(placed.rect.left, 0);
+                EXPECT_LE(placed.rect.right, width);
+                EXPECT_LE(placed.rect.bottom, height);
+                if (placed.id == kIdStatusLine) {
+                    EXPECT_GE(placed.rect.top, layout.list_panel.bottom);
+                }
+            }
+        }
+    }
+}
+
 TEST(Banner, TrimStopsAboveTheDarkStrip) {
     auto column = [](int height, int bright_rows, std::uint32_t bright) {
         std::vector<std::uint32_t> sums(static_cast<std::size_t>(height), 30);
