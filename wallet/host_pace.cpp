@@ -168,6 +168,12 @@ void host_pause(const std::string& url, std::int64_t ms) {
     gate->freed.notify_all();
 }
 
+std::int64_t host_paused_ms(const std::string& url) {
+    HostGate* gate = gate_of(host_key(url));
+    std::lock_guard<std::mutex> lock(gate->mutex);
+    return std::max<std::int64_t>(gate->paused_until_ms - clock_steady_ms(), 0);
+}
+
 void host_pace_forget(const std::string& url) {
     HostGate* gate = gate_of(host_key(url));
     std::lock_guard<std::mutex> lock(gate->mutex);

@@ -36,6 +36,9 @@ private:
 // of any thread goes there before that.
 void host_pause(const std::string& url, std::int64_t ms);
 
+// How much longer the host's pause keeps every request away, in milliseconds; 0 when it is not paused.
+std::int64_t host_paused_ms(const std::string& url);
+
 // Forgets the host's pace and pause (tests only: a new fake service may reuse a port, and a test's
 // clock starts again where the last one started).
 void host_pace_forget(const std::string& url);

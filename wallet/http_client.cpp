@@ -251,6 +251,21 @@ bool paced_attempts(const std::string& url, std::int64_t budget_ms, std::int32_t
 
 } // namespace
 
+std::string try_again_text() {
+    const ServiceSettings settings = service_settings();
+    std::string longest_url;
+    std::int64_t longest_ms = 0;
+    for (const std::string* base :
+         {&settings.woc_base, &settings.gorillapool_base, &settings.arc_base, &settings.platform_base}) {
+        const std::int64_t left = base->empty() ? 0 : host_paused_ms(*base);
+        if (left > longest_ms) {
+            longest_ms = left;
+            longest_url = *base;
+        }
+    }
+    return longest_ms > 0 ? pause_text(longest_url, longest_ms) : "Try again.";
+}
+
 CurlHandle new_curl_handle() {
     // curl_global_init is not thread-safe, and requests start on many worker threads.
     static std::once_flag once;

@@ -220,7 +220,10 @@ TEST_F(HttpClientTest, GetWaitsOutTheHostsRetryAfter) {
             EXPECT_FALSE(http_get(url(path), body, error, 10, false));
             EXPECT_EQ(error, service + " asks to wait " + std::to_string(wait_s) + " s. Try again then.");
         }
+        // A read that failed on the way says the same wait rather than "Try again." at once.
+        EXPECT_EQ(try_again_text(), service + " asks to wait " + std::to_string(wait_s) + " s. Try again then.");
         clock.advance(wait_s * 1000);
+        EXPECT_EQ(try_again_text(), "Try again.");
         server.set_rate_limit(0, 1);
         EXPECT_TRUE(http_get(url("/data/f"), body, error, 10, false)) << error;
         EXPECT_EQ(clock.recorded_sleeps(), std::vector<std::int64_t>{});
