@@ -4,6 +4,7 @@
 #include "fakes/fake_server.h"
 #include "fakes/httplib_config.h"
 #include "support/temp_dir.h"
+#include "wallet/host_pace.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/ossl_types.h"
 #include "wallet/settings.h"
@@ -11,6 +12,12 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <openssl/x509.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -102,6 +109,69 @@ struct RawServer {
     }
     std::string url(const std::string& scheme, const std::string& host, const std::string& path) const {
         return scheme + "://" + host + ":" + std::to_string(port) + path;
+    }
+};
+
+// A host that answers the first request of each connection and drops the connection, without a
+// word, at the second, as a service under load does with kept-alive connections. It notes the
+// clock seam's time of every request it reads.
+struct DroppingHost {
+    int listener = -1;
+    int port = 0;
+    std::atomic<bool> stopping{false};
+    std::mutex mutex;
+    std::vector<std::int64_t> times;
+    std::thread thread;
+
+    DroppingHost() {
+        listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(address);
+        if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+            ::listen(listener, 16) != 0 || ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            return;
+        port = ntohs(address.sin_port);
+        thread = std::thread([this] { serve(); });
+    }
+    ~DroppingHost() {
+        http_close_idle_connections();
+        stopping = true;
+        if (thread.joinable()) thread.join();
+        ::close(listener);
+    }
+    bool wait_readable(int fd) {
+        while (!stopping) {
+            pollfd ready = {fd, POLLIN, 0};
+            if (::poll(&ready, 1, 20) > 0) return true;
+        }
+        return false;
+    }
+    // Reads one request's head; false when the connection ended first.
+    bool read_request(int fd) {
+        std::string head;
+        char buffer[1024];
+        while (head.find("\r\n\r\n") == std::string::npos) {
+            if (!wait_readable(fd)) return false;
+            const ssize_t got = ::recv(fd, buffer, sizeof(buffer), 0);
+            if (got <= 0) return false;
+            head.append(buffer, static_cast<std::size_t>(got));
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        times.push_back(clock_steady_ms());
+        return true;
+    }
+    void serve() {
+        static const std::string kAnswer =
+            "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 2\r\n\r\n{}";
+        while (wait_readable(listener)) {
+            const int connection = ::accept(listener, nullptr, nullptr);
+            if (connection < 0) continue;
+            if (read_request(connection) && ::send(connection, kAnswer.data(), kAnswer.size(), MSG_NOSIGNAL) > 0)
+                read_request(connection);
+            ::close(connection);
+        }
     }
 };
 
@@ -228,6 +298,28 @@ TEST_F(HttpClientTest, GetWaitsOutTheHostsRetryAfter) {
         EXPECT_TRUE(http_get(url("/data/f"), body, error, 10, false)) << error;
         EXPECT_EQ(clock.recorded_sleeps(), std::vector<std::int64_t>{});
     }
+}
+
+// A kept-alive connection that the host drops under a request makes libcurl send the request again
+// by itself; that request waits for the host's turn like any other, so the host never sees two
+// requests within a second at a pace of one a second.
+TEST_F(HttpClientTest, ARequestSentAgainAfterADroppedConnectionKeepsTheHostsPace) {
+    DroppingHost host;
+    ASSERT_NE(host.port, 0);
+    const std::string url = "http://127.0.0.1:" + std::to_string(host.port) + "/x";
+    ServiceSettings settings = service_settings();
+    settings.host_pace = HostPace{1, 1, 4};
+    set_service_settings(settings);
+    host_pace_forget(url);
+    std::string body, error;
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(http_get(url, body, error, 10, false)) << error;
+        EXPECT_EQ(body, "{}");
+    }
+    std::lock_guard<std::mutex> lock(host.mutex);
+    ASSERT_EQ(host.times.size(), 5u) << "the second and third requests were each sent twice";
+    for (std::size_t i = 1; i < host.times.size(); ++i)
+        EXPECT_GE(host.times[i] - host.times[i - 1], 1000) << "request " << i;
 }
 
 // Every kind of request at a host paced as WhatsOnChain, strict at three a second: one after
