@@ -468,13 +468,9 @@ TEST(MainLayout, FitsA1024By768Screen) {
     for (const Row& row : rows) {
         SCOPED_TRACE(std::to_string(row.work.bottom));
         const RECT outer = main_window_rect(row.work);
-        EXPECT_EQ(outer.left, row.outer.left);
-        EXPECT_EQ(outer.top, row.outer.top);
-        EXPECT_EQ(outer.right, row.outer.right);
-        EXPECT_EQ(outer.bottom, row.outer.bottom);
+        EXPECT_TRUE(EqualRect(&outer, &row.outer)) << outer.left << "," << outer.top << "-" << outer.right;
         const POINT least = main_window_min_track(row.work);
-        EXPECT_LE(least.x, row.work.right - row.work.left);
-        EXPECT_LE(least.y, row.work.bottom - row.work.top);
+        EXPECT_TRUE(least.x <= row.work.right && least.y <= row.work.bottom);
         RECT frame = {0, 0, 0, 0};
         AdjustWindowRectEx(&frame, WS_OVERLAPPEDWINDOW, FALSE, WS_EX_COMPOSITED | WS_EX_APPWINDOW);
         const int width = (outer.right - outer.left) - (frame.right - frame.left);
@@ -482,13 +478,9 @@ TEST(MainLayout, FitsA1024By768Screen) {
         for (bool update : {false, true}) {
             const MainLayout layout = compute_main_layout(width, height, update);
             for (const PlacedControl& placed : layout.controls) {
-                SCOPED_TRACE(placed.id);
-                EXPECT_GE(placed.rect.left, 0);
-                EXPECT_LE(placed.rect.right, width);
-                EXPECT_LE(placed.rect.bottom, height);
-                if (placed.id == kIdStatusLine) {
-                    EXPECT_GE(placed.rect.top, layout.list_panel.bottom);
-                }
+                const RECT& at = placed.rect;
+                EXPECT_TRUE(at.left >= 0 && at.right <= width && at.bottom <= height) << placed.id;
+                EXPECT_TRUE(placed.id != kIdStatusLine || at.top >= layout.list_panel.bottom);
             }
         }
     }
