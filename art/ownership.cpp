@@ -9,6 +9,7 @@
 #include "identity/identity_lookup.h"
 #include "ordinals/content_load.h"
 #include "wallet/codecs.h"
+#include "wallet/http_client.h"
 #include "wallet/json_util.h"
 #include "wallet/settings.h"
 #include "wallet/text_util.h"
@@ -101,7 +102,7 @@ std::string live_owner_section(const std::vector<KvArtTitleRow>& rows, const std
         if (shown[0] >= 'a' && shown[0] <= 'z') shown[0] = static_cast<char>(shown[0] - 'a' + 'A');
         return text + shown + kCrLf;
     }
-    if (!certificate_id.empty()) return text + "The title chain did not load. Try again." + kCrLf;
+    if (!certificate_id.empty()) return text + "The title chain did not load. " + try_again_text() + kCrLf;
     return text + "No title yet. Pair the artwork first." + kCrLf;
 }
 
@@ -111,7 +112,8 @@ std::string certificate_section(const std::string& artwork_key, const std::strin
     const std::string title = json_text(cert, "title");
     if (certificate_id.empty() && title.empty()) {
         return text +
-               (unknown ? "The certificate did not load. Try again." : "No certificate is paired with this artwork.") +
+               (unknown ? "The certificate did not load. " + try_again_text()
+                        : std::string("No certificate is paired with this artwork.")) +
                kCrLf;
     }
     text += std::string("Artwork") + kCrLf + artwork_key + kCrLf + kCrLf;
@@ -126,7 +128,9 @@ std::string certificate_section(const std::string& artwork_key, const std::strin
 
 std::string title_section(const std::vector<KvArtTitleRow>& rows, bool expected_rows) {
     std::string text = std::string(kCrLf) + "Title" + kCrLf;
-    if (rows.empty()) return text + (expected_rows ? "The title chain did not load. Try again." : "None yet.") + kCrLf;
+    if (rows.empty())
+        return text + (expected_rows ? "The title chain did not load. " + try_again_text() : std::string("None yet.")) +
+               kCrLf;
     for (std::size_t i = rows.size(); i-- > 0;) {
         const KvArtTitleRow& row = rows[i];
         if (i + 1 < rows.size()) text += kCrLf;

@@ -11,6 +11,7 @@
 #include "ordinals/content_load.h"
 #include "wallet/bounded_cache.h"
 #include "wallet/codecs.h"
+#include "wallet/http_client.h"
 #include "wallet/json_util.h"
 #include "wallet/parallel.h"
 #include "wallet/settings.h"
@@ -30,11 +31,16 @@ namespace {
 // the read fails rather than name an owner from half a path.
 constexpr int kMaxCoinHops = 400;
 constexpr std::size_t kKnownPairLimit = 4096;
-const char* const kCoinsUnreadable = "the artwork's coins could not be followed. Try again.";
+const char* const kCoinsUnreadable = "the artwork's coins could not be followed.";
 const char* const kCoinsTooBusy = "the artwork's coins moved too often to follow.";
-const char* const kWatchNotWhole = "the registry's listing could not be read to its end. Try again.";
-const char* const kPairOrderUnknown = "the order of the artwork's pairs could not be read. Try again.";
+const char* const kWatchNotWhole = "the registry's listing could not be read to its end.";
+const char* const kPairOrderUnknown = "the order of the artwork's pairs could not be read.";
 const char* const kTitleChanged = "the artwork's title changed since it was read. Read it again before this step.";
+
+// A read that failed says when to try again: at once, or once the service that paused it lets it.
+std::string read_failed(const char* what) {
+    return std::string(what) + " " + try_again_text();
+}
 
 std::string lower_text(const json& msg, const char* key) {
     return to_lower_copy(art_trim_copy(json_text(msg, key)));
@@ -197,7 +203,7 @@ std::string follow_coins(const std::vector<WatchRecord>& records, const WatchRec
         follow_sat(cert, reader, kMaxCoinHops - static_cast<int>(art_path.txids.size()), cert_path);
     for (const SatPath* path : {&art_path, &cert_path}) {
         if (path->end == SatPathEnd::too_long) return kCoinsTooBusy;
-        if (path->end == SatPathEnd::unreadable) return kCoinsUnreadable;
+        if (path->end == SatPathEnd::unreadable) return read_failed(kCoinsUnreadable);
     }
     if (coins && art_path.end == SatPathEnd::unspent)
         coins->pic_coin = art_path.at.txid + "_" + std::to_string(art_path.at.vout);
@@ -377,12 +383,12 @@ std::string read_first_pair(const std::string& artwork_key, bool read_pair_watch
     // would let the first owner change from one read to the next.
     if (order_unknown) {
         first = nullptr;
-        return kPairOrderUnknown;
+        return read_failed(kPairOrderUnknown);
     }
     // A listing cut at a bound may hide an earlier pair; none is named as if all had been seen.
     if (!title_whole || (!pair_listed && !pair_whole)) {
         first = nullptr;
-        return kWatchNotWhole;
+        return read_failed(kWatchNotWhole);
     }
     return "";
 }

@@ -490,10 +490,11 @@ std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool*
     std::vector<LocalOrd> recent;
     std::vector<KvCofferlyOrdRow> identity_rows;
     bool woc_answered = false;
+    bool platform_answered = true;
     parallel_for(4, 4, [&](std::uint64_t phase) {
         if (phase == 0) gp_address_lookups(run, lookups);
         if (phase == 1) woc_answered = ingest_woc_recent_ords(run.watch_addresses, recent);
-        if (phase == 2) ingest_oracle_ident_records(run.watch_addresses, identity_rows);
+        if (phase == 2) platform_answered = ingest_oracle_ident_records(run.watch_addresses, identity_rows);
         if (phase == 3) harvest_wallet_ord_names();
     });
     bool index_answered = false;
@@ -537,9 +538,15 @@ std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool*
     std::string result = finish_ord_listing(run, lock, rows);
     // An address the index did not answer for may hold what the wallet's records do not know yet:
     // such a listing is no answer about what the wallet holds.
-    if ((result.empty() || result == kListIndexUnavailable) && run.reached_addresses.size() < lookups.size())
-        result = woc_answered ? kListIndexUnavailable : kListServicesUnavailable;
-    if (index_unspent && (result.empty() || result == kListIndexUnavailable || result == kListServicesUnavailable))
+    if ((result.empty() || result == kListIndexUnavailable) && run.reached_addresses.size() < lookups.size()) {
+        if (platform_answered)
+            result = woc_answered ? kListIndexUnavailable : kListServicesUnavailable;
+        else
+            result = woc_answered ? kListIndexAndPlatformUnavailable : kListAllServicesUnavailable;
+    }
+    const bool index_failed = result == kListIndexUnavailable || result == kListServicesUnavailable ||
+                              result == kListIndexAndPlatformUnavailable || result == kListAllServicesUnavailable;
+    if (index_unspent && (result.empty() || index_failed))
         for (const auto& entry : run.address_outpoints)
             index_unspent->insert(entry.second.begin(), entry.second.end());
     // A listing ended early by a wallet switch still keeps the tags it read from the chain.

@@ -25,12 +25,20 @@ constexpr const char* kListIndexUnavailable =
 constexpr const char* kListServicesUnavailable =
     "error: GorillaPool and WhatsOnChain did not answer. The list shows only what this wallet already knew, and its "
     "1-sat coins are held back from spend. Try again.";
+// The same two when the platform did not answer either: the status line names every service that failed.
+constexpr const char* kListIndexAndPlatformUnavailable =
+    "error: GorillaPool and the platform did not answer. The list shows only what this wallet already knew, and its "
+    "1-sat coins are held back from spend. Try again.";
+constexpr const char* kListAllServicesUnavailable =
+    "error: GorillaPool, WhatsOnChain and the platform did not answer. The list shows only what this wallet already "
+    "knew, and its 1-sat coins are held back from spend. Try again.";
 
 // Empties `rows` and fills it with the wallet's ordinals and token holdings. "" on success, else
 // one of the texts above or kAddressCounterTooLarge (an ordinals counter past what one call
 // scans); after "error: wallet changed." the rows gathered so far stay in `rows`, and so do the
 // rows of a listing that GorillaPool did not answer for every watch address (kListIndexUnavailable,
-// or kListServicesUnavailable when WhatsOnChain answered for none either).
+// or kListServicesUnavailable when WhatsOnChain answered for none either; the texts that name the
+// platform too when its index of the oracle did not answer).
 // `index_read`, when given, is set to whether the ordinals index answered for at least one
 // address: a "" with rows from the wallet's own records alone leaves it false.
 // `index_unspent`, when given, is set to the outputs (outpoint_key form) the index listed unspent at

@@ -348,9 +348,9 @@ void parse_txid_list(const json& reply, std::vector<std::string>& ids, std::unor
     }
 }
 
-void ingest_oracle_ident_records(const std::vector<std::string>& addresses, std::vector<KvCofferlyOrdRow>& rows) {
+bool ingest_oracle_ident_records(const std::vector<std::string>& addresses, std::vector<KvCofferlyOrdRow>& rows) {
     rows.clear();
-    if (addresses.empty()) return;
+    if (addresses.empty()) return true;
     std::string own_key;
     {
         WalletLock lock = lock_wallet();
@@ -367,9 +367,10 @@ void ingest_oracle_ident_records(const std::vector<std::string>& addresses, std:
     // the indexes are listed in.
     std::string bodies[2];
     bool answered[2] = {false, false};
+    long status[2] = {0, 0};
     parallel_for(2, 2, [&](std::uint64_t i) {
         std::string error;
-        answered[i] = http_get(urls[i], bodies[i], error, kOracleTimeoutS, false);
+        answered[i] = http_get(urls[i], bodies[i], error, kOracleTimeoutS, false, nullptr, &status[i]);
     });
     for (std::size_t i = 0; i < 2 && ids.size() < kOracleTxMax; ++i)
         if (answered[i]) parse_txid_list(json_parse_or_discarded(bodies[i]), ids, seen);
@@ -390,4 +391,6 @@ void ingest_oracle_ident_records(const std::vector<std::string>& addresses, std:
                 rows.push_back(std::move(row));
         }
     }
+    // An index with nothing for the oracle yet answers 404: the platform was reached all the same.
+    return answered[1] || status[1] == 404;
 }

@@ -44,7 +44,9 @@ bool ingest_woc_recent_ords(const std::vector<std::string>& addresses, std::vect
 void ingest_woc_recent_ords_worker(RecentScanContext& context, std::uint64_t index);
 
 // Replaces `rows` with one row per identity credential of the oracle that pays a watch address.
-void ingest_oracle_ident_records(const std::vector<std::string>& addresses, std::vector<KvCofferlyOrdRow>& rows);
+// False when the platform's index of the oracle did not answer, 404 aside (the rows then come
+// from WhatsOnChain's alone); true, too, for no addresses, when nothing is asked.
+bool ingest_oracle_ident_records(const std::vector<std::string>& addresses, std::vector<KvCofferlyOrdRow>& rows);
 
 // Adds the 64-hex ids (lower-cased, each once) of an object's "txids" or else "result" array
 // until kOracleTxMax are held; any other shape adds nothing.

@@ -3,6 +3,7 @@
 #include "shell/art_list.h"
 #include "shell/drawing.h"
 #include "shell/folders_panel.h"
+#include "shell/step_holds.h"
 #include "shell/text_helpers.h"
 #include "shell/theme.h"
 #include "wallet/session.h"
@@ -31,6 +32,13 @@ HWND make_result_edit(HWND parent, int id, bool scrolls, DWORD extra_style = 0) 
     return edit;
 }
 
+// Says why the action button is grey while the engine holds the popup's step (step_holds.h).
+void make_held_line(HWND parent, int x, int y, int width, int height) {
+    HWND line = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE | SS_EDITCONTROL, x, y, width, height, parent,
+                                reinterpret_cast<HMENU>(static_cast<INT_PTR>(kBoxHeldLine)), app_instance, nullptr);
+    if (line && font_body) SendMessageW(line, WM_SETFONT, reinterpret_cast<WPARAM>(font_body), FALSE);
+}
+
 void add_ownership_results(HWND window, const std::string& first_line) {
     make_result_edit(window, kBoxLiveOwner, true);
     make_result_edit(window, kBoxCertText, false);
@@ -50,6 +58,7 @@ void build_mint_artwork(HWND window) {
     make_label(window, "PNG, JPEG, WebP, GIF, or PDF. 10 MB max. Cofferly's ordinal box stays at 100 KB.", 16, 118, 420,
                36);
     make_button(window, L"Inscribe artwork", kBoxAction, 16, 162, 180, 34);
+    make_held_line(window, 208, 156, 300, 56);
 }
 
 void build_mint_certificate(HWND window) {
@@ -70,6 +79,7 @@ void build_mint_certificate(HWND window) {
                16, 218, 480, 18);
     make_label(window, "Also stored: artwork origin, SHA-256, and your pubkey.", 16, 246, 480, 36);
     make_button(window, L"Inscribe certificate", kBoxAction, 16, 294, 210, 36);
+    make_held_line(window, 238, 288, 290, 56);
     HWND busy_line =
         CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE | SS_EDITCONTROL, 16, 342, 500, 52, window,
                         reinterpret_cast<HMENU>(static_cast<INT_PTR>(kBoxBusyLine)), app_instance, nullptr);
@@ -82,6 +92,7 @@ void build_pair(HWND window) {
     make_label(window, "Certificate", 16, 78, 200, 18);
     fill_art_combo(make_combo(window, kBoxCertCombo, 100, 420, 200), false);
     make_button(window, L"Pair on chain", kBoxAction, 16, 140, 160, 34);
+    make_held_line(window, 188, 134, 340, 56);
 }
 
 // Modes 4, 5 and 6 share the picker and the action button.
@@ -98,10 +109,11 @@ void build_picker_panel(HWND window, BoxState& state) {
     const wchar_t* caption = check ? L"Check certificate" : pass ? L"Pass artwork & certificate" : L"Show ownership";
     make_button(window, caption, kBoxAction, 16, y, pass ? 280 : 180, 34);
     if (pass) {
+        make_held_line(window, 16, y + 40, 500, 40);
         HWND result = CreateWindowExW(
             WS_EX_CLIENTEDGE, L"EDIT", L"",
-            WS_CHILD | WS_VISIBLE | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | WS_VSCROLL, 16, y + 48, 500, 280,
-            window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kBoxResultEdit)), app_instance, nullptr);
+            WS_CHILD | WS_VISIBLE | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | WS_VSCROLL, 16, kPassResultTop, 500,
+            240, window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kBoxResultEdit)), app_instance, nullptr);
         if (result && font_body) SendMessageW(result, WM_SETFONT, reinterpret_cast<WPARAM>(font_body), FALSE);
         if (result) SetWindowSubclass(result, framed_control_subclass_proc, kFramedControlSubclassId, 0);
     } else if (state.mode == kBoxOwnership) {

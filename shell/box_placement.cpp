@@ -23,15 +23,22 @@ LONG followed(int work, LONG most, LONG least) {
     return work < 201 ? least : work - 24;
 }
 
+RECT test_work_area = {};
+
 } // namespace
 
 RECT work_area_of(HWND window) {
+    if (test_work_area.right > test_work_area.left) return test_work_area;
     MONITORINFO monitor = {};
     monitor.cbSize = sizeof(monitor);
     if (GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY), &monitor)) return monitor.rcWork;
     RECT work = {};
     SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
     return work;
+}
+
+void set_work_area_for_tests(const RECT* work) {
+    test_work_area = work ? *work : RECT{};
 }
 
 bool box_is_resizable(BoxMode mode) {

@@ -13,6 +13,9 @@ void open_box(BoxMode mode, const std::string& title);
 
 // The work area of the screen that `window` stands on (the primary screen's for null).
 RECT work_area_of(HWND window);
+// Makes work_area_of answer `work` for every window, as a smaller screen would (null: the real
+// one). For tests only.
+void set_work_area_for_tests(const RECT* work);
 
 // True when the popup of `mode` gets a sizing frame (modes 3, 4, 5 and 7).
 bool box_is_resizable(BoxMode mode);

@@ -1,8 +1,8 @@
 #include "shell/gallery_state.h"
 
-#include "chain/broadcast.h"
 #include "chain/outpoints.h"
 #include "shell/art_list.h"
+#include "shell/step_holds.h"
 #include "shell/text_helpers.h"
 #include "wallet/session.h"
 
@@ -12,10 +12,7 @@ std::vector<SpotLoad> gallery_spots;
 std::set<std::string> closed_sale_keys;
 std::vector<GalleryBuyRow> gallery_buy_rows;
 std::set<std::string> paid_hangings;
-std::map<std::string, std::string> held_steps;
-const char* const kStepHeldText =
-    "Not known yet whether the last one went out. Its coins stay held until a Refresh shows it sent or gives them "
-    "back, about 5 minutes after it; this step opens again then.";
+std::string paying_hanging;
 
 namespace {
 
@@ -107,25 +104,8 @@ std::vector<GalleryBuyRow> build_gallery_buy_rows(const std::vector<SpotLoad>& s
     return rows;
 }
 
-void note_step_result(const std::string& step, const std::string& text) {
-    std::string txid;
-    if (not_known_if_sent_txid(text, txid)) held_steps[step] = txid;
-}
-
-bool step_held(const std::string& step) {
-    const auto found = held_steps.find(step);
-    if (found == held_steps.end()) return false;
-    if (inputs_still_held(found->second)) return true;
-    held_steps.erase(found);
-    return false;
-}
-
 bool hanging_paid_here(const std::string& show_txid) {
-    if (paid_hangings.count(show_txid) == 0) return false;
-    const std::string step = "pay:" + show_txid;
-    if (held_steps.count(step) == 0 || step_held(step)) return true;
-    paid_hangings.erase(show_txid);
-    return false;
+    return !show_txid.empty() && (paid_hangings.count(show_txid) != 0 || paying_hanging == show_txid);
 }
 
 void rebuild_gallery_buy_rows() {
@@ -149,8 +129,11 @@ std::wstring sale_status_label(const SpotFrame* spot, const std::string& art_id,
         return spot->price >= 1 ? L"For sale" : L"On display";
     }
     // Another buyer's payment, or a stranger's, is not this wallet's: it may still pay.
+    if (accepted && !spot->show_txid.empty() && paying_hanging == spot->show_txid) return L"Paying...";
     const bool paid = buyer_has_counted_offer(*spot, wallet_key) || hanging_paid_here(spot->show_txid);
-    if (accepted && paid) return step_held("pay:" + spot->show_txid) ? L"Pay pending" : L"Paid";
+    std::string why;
+    const bool held = accepted && window_step_held("pay", spot->pic, why);
+    if (accepted && (paid || held)) return held ? L"Pay pending" : L"Paid";
     if (wallet_holds_artwork(art_id)) return L"";
     if (!spot->shown || spot->hidden) return accepted ? L"Taken down" : L"";
     if (accepted) return L"Offer accepted";

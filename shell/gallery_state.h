@@ -24,22 +24,14 @@ struct GalleryBuyRow {
 extern std::vector<SpotLoad> gallery_spots;         // last read, frame 1 first
 extern std::set<std::string> closed_sale_keys;      // normalised artwork ids
 extern std::vector<GalleryBuyRow> gallery_buy_rows; // rebuilt before each list refresh
-// Hangings this wallet sent a payment for in this run, kept until a refused payment takes its own
-// out: the services may list the payment only seconds later, and it must not be paid twice.
+// Hangings whose payment this wallet sent in this run, kept until the gallery lists it: the services
+// may list the payment only seconds later, and it must not be paid twice. A payment not known to
+// have gone out is held by the engine instead (step_holds.h), which keeps it across a restart.
 extern std::set<std::string> paid_hangings;
-// Steps whose transaction is not known to have gone out ("pay:" and the hanging, "pass",
-// "inscribe", "certificate"), with its id: the same step is not offered again while the engine
-// holds that transaction's inputs, for a second one might pay twice.
-extern std::map<std::string, std::string> held_steps;
-// What a held step answers a second try with.
-extern const char* const kStepHeldText;
+// The hanging whose payment is being sent now, until its answer; empty when none.
+extern std::string paying_hanging;
 
-// Remembers the step when its result `text` says its sending is not known.
-void note_step_result(const std::string& step, const std::string& text);
-// True while the step's inputs are held; a step whose inputs were resolved is forgotten.
-bool step_held(const std::string& step);
-// True while this run's payment for the hanging stands: sent, or held. A held payment that was
-// resolved leaves the frame read to tell.
+// True while this run's payment for the hanging stands: sent and answered, or being sent.
 bool hanging_paid_here(const std::string& show_txid);
 
 // Identity key (HD) or key (legacy) of the wallet that loads, lower-cased; empty when none loads.

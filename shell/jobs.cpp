@@ -20,6 +20,7 @@
 #include "shell/save_image.h"
 #include "shell/save_notice.h"
 #include "shell/status_line.h"
+#include "shell/step_holds.h"
 #include "shell/task_popup.h"
 #include "wallet/clock.h"
 #include "wallet/connect.h"
@@ -159,16 +160,13 @@ void on_text_result(WPARAM code, const std::string& text) {
     set_status_text(job_status_text(code, text, false));
     switch (code) {
     case kOpInscribe:
-        note_step_result("inscribe", text);
         if (ok) refresh_after_chain_action();
         break;
     case kOpCertificate:
-        note_step_result("certificate", text);
         set_cert_boxes_busy(utf8_to_wide(ok ? std::string("Certificate inscribed.") : text), true);
         if (ok) refresh_after_chain_action();
         break;
     case kOpPass:
-        note_step_result("pass", text);
         for (HWND box : open_boxes_in_mode(kBoxPass))
             SetDlgItemTextW(box, kBoxResultEdit, utf8_to_wide(text).c_str());
         if (ok) refresh_after_chain_action();
@@ -207,6 +205,8 @@ void on_text_result(WPARAM code, const std::string& text) {
     default:
         break;
     }
+    // Whatever gave a button back above, a step now held keeps it grey.
+    show_step_holds();
 }
 
 // Job entries. Each runs on its own thread and owns its launch record.
@@ -438,6 +438,8 @@ void release_action_busy() {
         EnableWindow(button, TRUE);
         SetDlgItemTextW(box, kBoxBusyLine, L"");
     }
+    // A step that ended not known to have gone out is held now: its buttons grey again.
+    show_step_holds();
 }
 
 bool window_of_this_process(HWND window) {
@@ -493,11 +495,15 @@ void handle_job_record(WPARAM code, LPARAM record) {
         release_action_busy();
         if (!result) return;
         if (result->action == 3 && is_success_text(result->text)) remove_sold_rows(result->frame);
-        // A payment that was refused may be tried again; one whose sending is not known only once
-        // its inputs are resolved.
-        if (result->action == 2) note_step_result("pay:" + result->show_txid, result->text);
-        if (result->action == 2 && !is_success_text(result->text) && !step_held("pay:" + result->show_txid))
-            paid_hangings.erase(result->show_txid);
+        // A payment that was refused may be tried again; one whose sending is not known is held by
+        // the engine until its inputs are resolved.
+        if (result->action == 2) {
+            paying_hanging.clear();
+            if (is_success_text(result->text))
+                paid_hangings.insert(result->show_txid);
+            else
+                paid_hangings.erase(result->show_txid);
+        }
         on_text_result(code, result->text);
         return;
     }

@@ -4,6 +4,7 @@
 #include "platform/win_text.h"
 #include "shell/art_list.h"
 #include "shell/art_viewer.h"
+#include "shell/box_placement.h"
 #include "shell/drawing.h"
 #include "shell/gdiplus_include.h"
 #include "shell/jobs.h"
@@ -15,6 +16,7 @@
 #include <commctrl.h>
 #include <uxtheme.h>
 
+#include <algorithm>
 #include <cmath>
 
 HINSTANCE app_instance = nullptr;
@@ -351,6 +353,18 @@ MainLayout compute_main_layout(int width, int height, bool update) {
     return layout;
 }
 
+RECT main_window_rect(const RECT& work) {
+    const LONG width = std::min<LONG>(1180, work.right - work.left);
+    const LONG height = std::min<LONG>(900, work.bottom - work.top);
+    const LONG x = work.left + (work.right - work.left - width) / 2;
+    const LONG y = work.top + (work.bottom - work.top - height) / 2;
+    return RECT{x, y, x + width, y + height};
+}
+
+POINT main_window_min_track(const RECT& work) {
+    return POINT{std::min<LONG>(980, work.right - work.left), std::min<LONG>(820, work.bottom - work.top)};
+}
+
 void layout_main_window() {
     if (!main_window) return;
     RECT client = {};
@@ -385,7 +399,7 @@ LRESULT CALLBACK shell_wnd_proc(HWND window, UINT message, WPARAM wparam, LPARAM
     case WM_SETCURSOR:
         return on_set_cursor(window, wparam, lparam);
     case WM_GETMINMAXINFO:
-        reinterpret_cast<MINMAXINFO*>(lparam)->ptMinTrackSize = POINT{980, 820};
+        reinterpret_cast<MINMAXINFO*>(lparam)->ptMinTrackSize = main_window_min_track(work_area_of(window));
         return 0;
     case WM_MEASUREITEM:
         return on_measure_item(lparam);

@@ -21,6 +21,12 @@ struct MainLayout {
 // `update` widens the version line for an update notice and moves Help beside it.
 MainLayout compute_main_layout(int width, int height, bool update);
 
+// Where the main window opens on a work area `work`: 1180 x 900 where that fits, else no larger
+// than the work area, centred on it, so that Help and Close at its foot are on the screen.
+RECT main_window_rect(const RECT& work);
+// The smallest the user may make the main window: 980 x 820, no more than the work area.
+POINT main_window_min_track(const RECT& work);
+
 // The usable height of the banner image from its middle column's red + green + blue sums, one
 // per row (top first): the rows above a dark strip at the bottom; the full height when no bright
 // pixel is found in the lower half or when fewer than 9 rows would remain.

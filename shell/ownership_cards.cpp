@@ -120,13 +120,22 @@ void layout_ownership_cards(HWND popup, BoxState& state) {
     // An answer taller than the screen takes its room from the longest texts, which then scroll.
     int over =
         top + 4 * (kCaptionBand + kCardGap) + live_height + cert_height + sale_height + history_height + 64 - most;
-    const bool cert_cut = over > 0 && cert_height > 88 + pad;
+    const int cert_wanted = cert_height;
     for (int* card_height : {&cert_height, &history_height, &sale_height}) {
         const int floor = card_height == &cert_height ? 88 + pad : card_height == &history_height ? 120 : 96;
         const int taken = std::clamp(over, 0, std::max(*card_height - floor, 0));
         *card_height -= taken;
         over -= taken;
     }
+    // On a screen too short even for those (1024 x 768), the cards give up more, down to a few
+    // lines each, so that the last one still ends above the Close button.
+    for (int* card_height : {&history_height, &sale_height, &cert_height}) {
+        const int floor = card_height == &cert_height ? 44 + pad : 48;
+        const int taken = std::clamp(over, 0, std::max(*card_height - floor, 0));
+        *card_height -= taken;
+        over -= taken;
+    }
+    const bool cert_cut = cert_height < cert_wanted;
 
     int cursor = top;
     place_result_card(popup, kBoxLiveOwner, live_height, 12, cursor, state.live_owner_card);

@@ -5,6 +5,7 @@
 #include "shell/drawing.h"
 #include "shell/gallery_state.h"
 #include "shell/status_line.h"
+#include "shell/step_holds.h"
 #include "shell/task_popup.h"
 #include "shell/text_helpers.h"
 #include "shell/theme.h"
@@ -180,12 +181,13 @@ std::string untitled_or(const std::string& title) {
     return title.empty() ? std::string("Untitled") : title;
 }
 
-// The step was sent: its buttons go, so it cannot be sent twice from this window.
+// The step is being sent: its buttons go, so it cannot be sent twice from this window.
 void mark_sale_step_sent(std::int32_t action) {
     if (!sale_window) return;
     for (int id : {kSaleAccept, kSalePay, kSaleComplete})
         if (HWND button = GetDlgItem(sale_window, id)) DestroyWindow(button);
     if (SaleWindowState* state = state_of(sale_window)) sale_sent_texts(action, *state);
+    set_status_text(std::wstring(action == 1 ? L"Accepting..." : action == 2 ? L"Paying..." : L"Completing..."));
     InvalidateRect(sale_window, nullptr, TRUE);
 }
 
@@ -242,11 +244,12 @@ std::string sale_complete_confirm_text(const SaleShown& shown) {
 }
 
 void sale_sent_texts(std::int32_t action, SaleWindowState& state) {
-    const char* stage = action == 1 ? "Offer accepted" : action == 2 ? "Paid" : "Sold";
+    // Nothing is done until the broadcast answers: a step that hangs must not read as done meanwhile.
+    const wchar_t* stage = action == 1 ? L"Accepting..." : action == 2 ? L"Paying..." : L"Completing...";
     const std::size_t status = state.offer_text.rfind(L"\nStatus  ");
     if (status != std::wstring::npos) state.offer_text.resize(status);
-    state.offer_text += L"\nStatus  " + utf8_to_wide(stage);
-    state.next_text = next_step_text(stage);
+    state.offer_text += L"\nStatus  " + std::wstring(stage);
+    state.next_text = L"Sending. The answer shows in the status line, and this window closes then.";
 }
 
 SaleButtons sale_buttons_for(const SpotFrame* frame, const std::string& own_key) {
@@ -263,15 +266,21 @@ SaleButtons sale_buttons_for(const SpotFrame* frame, const std::string& own_key)
     // With two buyers accepted, the other's payment (or a stranger's offer) must not take this
     // buyer's turn to pay; only an offer the sale can complete with counts at all.
     if (!owner) {
-        const bool payable = accepted && frame->shown && !frame->hidden && !buyer_has_counted_offer(*frame, key);
-        buttons.pay = payable && !hanging_paid_here(frame->show_txid);
-        buttons.pay_held = payable && !buttons.pay && step_held("pay:" + frame->show_txid);
+        const bool payable = accepted && frame->shown && !frame->hidden && !buyer_has_counted_offer(*frame, key) &&
+                             !hanging_paid_here(frame->show_txid);
+        buttons.pay_held = payable && window_step_held("pay", frame->pic, buttons.held_why);
+        buttons.pay = payable && !buttons.pay_held;
         return buttons;
     }
     // A hanging taken down sells no more; only an offer paid before it went down may complete.
     const bool counted = frame_has_counted_offer(*frame);
-    buttons.accept = !frame->asks.empty() && !counted && frame->shown && !frame->hidden;
-    buttons.complete = counted;
+    const bool acceptable = !frame->asks.empty() && !counted && frame->shown && !frame->hidden;
+    std::string why;
+    buttons.accept_held = acceptable && window_step_held("accept", frame->pic, why);
+    buttons.complete_held = counted && window_step_held("complete", frame->pic, why);
+    buttons.accept = acceptable && !buttons.accept_held;
+    buttons.complete = counted && !buttons.complete_held;
+    if (buttons.accept_held || buttons.complete_held) buttons.held_why = why;
     return buttons;
 }
 
@@ -376,6 +385,7 @@ void show_sale_window(LPARAM item) {
     state->shown = sale_shown_for(frame, number, title);
     sale_card_texts(frame, number, title, wide_to_utf8(sale_status_label(frame, art_id)), *state);
     const SaleButtons buttons = sale_buttons_for(frame, this_wallet_key());
+    if (!buttons.held_why.empty()) state->next_text = utf8_to_wide(buttons.held_why);
 
     if (sale_window) {
         HWND old = sale_window;
@@ -405,10 +415,10 @@ void show_sale_window(LPARAM item) {
     if (icon_big) SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_big));
     if (icon_16) SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_16));
 
-    if (buttons.pay) add_button(window, L"Pay", kSalePay, kButtonWidth);
-    if (buttons.pay_held) add_button(window, L"Pay pending", kSalePay, kButtonWidth, false);
-    if (buttons.accept) add_button(window, L"Accept", kSaleAccept, kButtonWidth);
-    if (buttons.complete) add_button(window, L"Complete", kSaleComplete, kButtonWidth);
+    if (buttons.pay || buttons.pay_held) add_button(window, L"Pay", kSalePay, kButtonWidth, buttons.pay);
+    if (buttons.accept || buttons.accept_held) add_button(window, L"Accept", kSaleAccept, kButtonWidth, buttons.accept);
+    if (buttons.complete || buttons.complete_held)
+        add_button(window, L"Complete", kSaleComplete, kButtonWidth, buttons.complete);
     add_button(window, L"Close", kSaleClose, kCloseWidth);
 
     layout_sale_window(window);
@@ -471,9 +481,7 @@ void start_sale_action(std::int32_t action) {
             return;
         }
         if (hanging_paid_here(job.show_txid)) {
-            set_status_text(step_held("pay:" + job.show_txid)
-                                ? std::string(kStepHeldText)
-                                : std::string("You already paid. The owner completes the sale."));
+            set_status_text(std::string("You already paid. The owner completes the sale."));
             return;
         }
         if (action_busy.load() != 0) {
@@ -503,16 +511,22 @@ void start_sale_action(std::int32_t action) {
         const std::string question = action == 1 ? sale_accept_confirm_text(shown) : sale_complete_confirm_text(shown);
         if (!ask_box_confirmation(sale_window, question)) return;
     }
+    // The engine may have come to hold the step while the box was open, or since the window opened.
+    std::string why;
+    if (frame && window_step_held(action == 1 ? "accept" : action == 2 ? "pay" : "complete", frame->pic, why)) {
+        set_status_text(why);
+        return;
+    }
     if (action_busy.exchange(1) != 0) {
         set_status_text(std::wstring(L"Already working..."));
         return;
     }
-    if (action == 2) paid_hangings.insert(job.show_txid);
+    if (action == 2) paying_hanging = job.show_txid;
     // A launch that fails releases the flag and reports it itself.
     if (start_gallery_sale_step(job))
         mark_sale_step_sent(action);
     else if (action == 2)
-        paid_hangings.erase(job.show_txid);
+        paying_hanging.clear();
 }
 
 void sale_action_worker(SaleActionJob& job) {

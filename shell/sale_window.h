@@ -49,11 +49,15 @@ struct SaleWindowState {
 };
 
 // The step buttons a wallet whose identity key is `own_key` gets for `frame` (null: no frame).
+// A step the engine holds for the artwork shows its button disabled, and `held_why` says why.
 struct SaleButtons {
     bool accept = false;
     bool pay = false;
     bool complete = false;
-    bool pay_held = false; // this wallet's payment is not known to have gone out: Pay shows, disabled
+    bool accept_held = false;
+    bool pay_held = false;
+    bool complete_held = false;
+    std::string held_why;
 };
 SaleButtons sale_buttons_for(const SpotFrame* frame, const std::string& own_key);
 
@@ -93,7 +97,7 @@ bool sale_step_terms(const SaleShown& shown, std::int32_t action, SaleActionJob&
 // The confirmations shown before accepting and completing: the buyer, the price and the artwork.
 std::string sale_accept_confirm_text(const SaleShown& shown);
 std::string sale_complete_confirm_text(const SaleShown& shown);
-// The texts once step `action` was sent: the state it leads to and what comes next.
+// The texts while step `action` is being sent, until its answer closes the window.
 void sale_sent_texts(std::int32_t action, SaleWindowState& state);
 
 // The terms a payment by `own_key` (lower case) would take from `frame`: its hanging, its price

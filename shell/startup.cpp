@@ -3,9 +3,11 @@
 #include "platform/win_text.h"
 #include "shell/art_list.h"
 #include "shell/art_viewer.h"
+#include "shell/box_placement.h"
 #include "shell/drawing.h"
 #include "shell/gdiplus_include.h"
 #include "shell/jobs.h"
+#include "shell/main_window.h"
 #include "shell/shell.h"
 #include "shell/status_line.h"
 #include "shell/task_popup.h"
@@ -129,8 +131,10 @@ int run_shell(HINSTANCE instance, int show_command) {
     register_class(kViewClassName, CS_DBLCLKS, brush_window, class_icon, view_wnd_proc);
     register_class(kShellClassName, CS_DBLCLKS, brush_window, class_icon, shell_wnd_proc);
 
+    const RECT place = main_window_rect(work_area_of(nullptr));
     HWND window = CreateWindowExW(WS_EX_COMPOSITED | WS_EX_APPWINDOW, kShellClassName, L"Corvane", WS_OVERLAPPEDWINDOW,
-                                  CW_USEDEFAULT, CW_USEDEFAULT, 1180, 900, nullptr, nullptr, instance, nullptr);
+                                  place.left, place.top, place.right - place.left, place.bottom - place.top, nullptr,
+                                  nullptr, instance, nullptr);
     if (!window) return 1;
     apply_title_bar_theme(window);
     if (icon_32) SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_32));

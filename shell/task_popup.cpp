@@ -12,8 +12,11 @@
 #include "shell/popup_views.h"
 #include "shell/report_panel.h"
 #include "shell/status_line.h"
+#include "shell/step_holds.h"
 #include "shell/text_helpers.h"
 #include "shell/theme.h"
+#include "wallet/codecs.h"
+#include "wallet/crypto.h"
 #include "wallet/session.h"
 
 #include <commdlg.h>
@@ -129,6 +132,14 @@ bool read_artwork_file(const std::string& path, Bytes& bytes, std::string& error
     return true;
 }
 
+// A step the engine holds for what the popup has chosen is not sent again: its button greys and
+// the line beside it says why, as the status line does.
+bool refuse_held_step(HWND window, const BoxState& state) {
+    if (!show_box_step_hold(window, state)) return false;
+    set_status_text(get_control_text(window, kBoxHeldLine));
+    return true;
+}
+
 // The fee estimate reads the network, so it runs on a worker and the confirmation opens when it
 // arrives (artwork_fee_estimate_arrived); until then another click of this popup does nothing.
 void act_mint_artwork(HWND window, BoxState& state) {
@@ -149,6 +160,8 @@ void act_mint_artwork(HWND window, BoxState& state) {
         set_status_text(error);
         return;
     }
+    state.file_sha256 = to_hex(sha256(job.art.bytes).data(), 32);
+    if (refuse_held_step(window, state)) return;
     job.art.content_type = content_type;
     job.art.name = control_text(window, kBoxNameEdit);
     state.estimate_pending = 1;
@@ -259,15 +272,7 @@ void on_action(HWND window, BoxState& state) {
             set_cert_boxes_busy(L"Already working. Wait for this step to finish.", false);
         return;
     }
-    const char* step = state.mode == kBoxMintArtwork       ? "inscribe"
-                       : state.mode == kBoxMintCertificate ? "certificate"
-                       : state.mode == kBoxPass            ? "pass"
-                                                           : "";
-    if (*step && step_held(step)) {
-        set_status_text(std::string(kStepHeldText));
-        if (state.mode == kBoxMintCertificate) set_cert_boxes_busy(utf8_to_wide(kStepHeldText), true);
-        return;
-    }
+    if (refuse_held_step(window, state)) return;
     switch (state.mode) {
     case kBoxMintArtwork:
         act_mint_artwork(window, state);
@@ -307,6 +312,11 @@ void choose_artwork_file(HWND window, BoxState& state) {
     if (!GetOpenFileNameW(&dialog)) return;
     state.file_path = wide_to_utf8(path);
     set_status_text(std::wstring(path));
+    // The file is named by its content, so a copy of an artwork whose inscription is held shows so.
+    Bytes bytes;
+    std::string error;
+    state.file_sha256 = read_artwork_file(state.file_path, bytes, error) ? to_hex(sha256(bytes).data(), 32) : "";
+    show_box_step_hold(window, state);
 }
 
 // ---- Messages ----
@@ -321,6 +331,7 @@ LRESULT on_create(HWND window, const CREATESTRUCTW& create) {
     build_box_panel(window, box);
     make_button(window, L"Close", kBoxClose, 16, 400, 120, 32);
     run_layout(window, box);
+    show_box_step_hold(window, box);
     return 0;
 }
 
@@ -370,6 +381,7 @@ void on_command(HWND window, BoxState& state, int id, int code) {
     default:
         break;
     }
+    if (id == kBoxCombo && code == CBN_SELCHANGE) show_box_step_hold(window, state);
     if (id == kBoxAction && code == BN_CLICKED) on_action(window, state);
 }
 
@@ -390,7 +402,7 @@ void on_size(HWND window, BoxState& state) {
     run_layout(window, state);
     if (state.mode == kBoxPass) {
         if (HWND result = GetDlgItem(window, kBoxResultEdit)) {
-            constexpr int top = 136 + 48;
+            constexpr int top = kPassResultTop;
             MoveWindow(result, 16, top, std::max(120, static_cast<int>(client.right) - 32),
                        std::max(static_cast<int>(client.bottom) - top - 58, 80), TRUE);
         }

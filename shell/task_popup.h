@@ -53,6 +53,9 @@ constexpr int kBoxCaptionFolders = 358;
 constexpr int kBoxCaptionCerts = 359;
 constexpr int kBoxCaptionArts = 360;
 
+// Top of mode 6's result box, below the action button and the line under it.
+constexpr int kPassResultTop = 136 + 88;
+
 // Timer of modes 2 and 4 that animates the "Pairing"/"Checking" dots.
 constexpr UINT_PTR kBoxDotsTimer = 41;
 constexpr UINT kBoxDotsInterval = 380;
@@ -61,7 +64,8 @@ constexpr UINT kBoxDotsInterval = 380;
 struct BoxState {
     BoxMode mode = kBoxMintArtwork;
     HWND self = nullptr;
-    std::string file_path; // the artwork file chosen in mode 0
+    std::string file_path;   // the artwork file chosen in mode 0
+    std::string file_sha256; // its SHA-256 in hex once read; the subject of its inscription
     // Cards and rows, computed by the layouts of popup_views.h and read by painting.
     RECT live_owner_card = {};
     RECT certificate_card = {};

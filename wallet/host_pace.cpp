@@ -168,6 +168,37 @@ void host_pause(const std::string& url, std::int64_t ms) {
     gate->freed.notify_all();
 }
 
+void host_resend_turn(const std::string& url, bool may_wait) {
+    const std::string key = host_key(url);
+    const HostPace pace = pace_of(key);
+    HostGate* gate = gate_of(key);
+    std::unique_lock<std::mutex> lock(gate->mutex);
+    --gate->in_flight;
+    gate->answered.push_back(clock_steady_ms());
+    keep_last(gate->answered, gate->look_back);
+    for (std::int64_t now = clock_steady_ms(); may_wait; now = clock_steady_ms()) {
+        const std::int64_t start = next_start(*gate, pace, now);
+        if (start <= now) break;
+        if (start == std::numeric_limits<std::int64_t>::max()) {
+            const int under_way = gate->in_flight;
+            gate->freed.wait(lock, [&] { return gate->in_flight < under_way; });
+            continue;
+        }
+        lock.unlock();
+        clock_sleep_ms(start - now);
+        lock.lock();
+    }
+    ++gate->in_flight;
+    gate->starts.push_back(clock_steady_ms());
+    keep_last(gate->starts, static_cast<std::size_t>(pace.burst));
+}
+
+std::int64_t host_paused_ms(const std::string& url) {
+    HostGate* gate = gate_of(host_key(url));
+    std::lock_guard<std::mutex> lock(gate->mutex);
+    return std::max<std::int64_t>(gate->paused_until_ms - clock_steady_ms(), 0);
+}
+
 void host_pace_forget(const std::string& url) {
     HostGate* gate = gate_of(host_key(url));
     std::lock_guard<std::mutex> lock(gate->mutex);

@@ -36,6 +36,15 @@ private:
 // of any thread goes there before that.
 void host_pause(const std::string& url, std::int64_t ms);
 
+// The transport sent a request again by itself on a fresh connection, its kept-alive one having
+// died under it: the request that died counts as answered, and the one sent again takes the
+// host's next turn in the same slot, waiting for it when `may_wait` (else it goes at once,
+// counted all the same).
+void host_resend_turn(const std::string& url, bool may_wait);
+
+// How much longer the host's pause keeps every request away, in milliseconds; 0 when it is not paused.
+std::int64_t host_paused_ms(const std::string& url);
+
 // Forgets the host's pace and pause (tests only: a new fake service may reuse a port, and a test's
 // clock starts again where the last one started).
 void host_pace_forget(const std::string& url);

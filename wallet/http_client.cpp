@@ -144,6 +144,22 @@ void give_back(const std::string& key, CurlHandle handle) {
     idle_handles().push_back(IdleHandle{key, std::move(handle)});
 }
 
+// libcurl sends a request again by itself, on a fresh connection, when the kept-alive one it was
+// sent on died without an answer. That request reaches the host like any other, so it waits for
+// the host's next turn first; `url` is the request's own, which outlives the transfer.
+int on_curl_debug(CURL*, curl_infotype type, char* text, size_t size, void* url) {
+    static constexpr char kResent[] = "retrying a fresh connect";
+    if (url && type == CURLINFO_TEXT && std::string(text, size).find(kResent) != std::string::npos)
+        host_resend_turn(*static_cast<const std::string*>(url), !wallet_held_by_this_thread());
+    return 0;
+}
+
+void pace_resends(CURL* handle, const std::string& url) {
+    curl_easy_setopt(handle, CURLOPT_DEBUGFUNCTION, on_curl_debug);
+    curl_easy_setopt(handle, CURLOPT_DEBUGDATA, const_cast<std::string*>(&url));
+    curl_easy_setopt(handle, CURLOPT_VERBOSE, 1L);
+}
+
 // A handle for `url` that writes the answer into `target`, both it and `error` emptied first; null
 // with the error text when libcurl has none.
 CurlHandle new_request(const std::string& url, std::string& target, std::string& error) {
@@ -155,6 +171,7 @@ CurlHandle new_request(const std::string& url, std::string& target, std::string&
         return nullptr;
     }
     curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
+    pace_resends(curl.get(), url);
     set_write_target(curl.get(), target);
     // A reply that announces its size is refused before any of it arrives.
     curl_easy_setopt(curl.get(), CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxReplyBytes));
@@ -250,6 +267,21 @@ bool paced_attempts(const std::string& url, std::int64_t budget_ms, std::int32_t
 }
 
 } // namespace
+
+std::string try_again_text() {
+    const ServiceSettings settings = service_settings();
+    std::string longest_url;
+    std::int64_t longest_ms = 0;
+    for (const std::string* base :
+         {&settings.woc_base, &settings.gorillapool_base, &settings.arc_base, &settings.platform_base}) {
+        const std::int64_t left = base->empty() ? 0 : host_paused_ms(*base);
+        if (left > longest_ms) {
+            longest_ms = left;
+            longest_url = *base;
+        }
+    }
+    return longest_ms > 0 ? pause_text(longest_url, longest_ms) : "Try again.";
+}
 
 CurlHandle new_curl_handle() {
     // curl_global_init is not thread-safe, and requests start on many worker threads.
@@ -408,6 +440,7 @@ bool http_post_json_keepalive(CurlSession& session, const std::string& url, cons
     }
     CURL* h = session.handle;
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    pace_resends(h, url);
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
     set_post_body(h, json_body);
     set_write_target(h, response);
@@ -428,6 +461,7 @@ bool http_post_json_keepalive(CurlSession& session, const std::string& url, cons
     // The handle outlives this call; it must not keep pointers into this call's locals.
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
     curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
+    curl_easy_setopt(h, CURLOPT_DEBUGDATA, static_cast<void*>(nullptr));
     headers.reset();
 
     if (rc != CURLE_OK) {

@@ -82,6 +82,11 @@ bool http_get_platform(const std::string& url, std::string& body, std::string& e
 // nothing was pinned.
 curl_slist* apply_pinned_resolve(CURL* handle, const std::string& url);
 
+// How a read's failure text ends: "Try again." or, while a service's host keeps every request away
+// after a 429, the longest such wait ("WhatsOnChain asks to wait 85 s. Try again then."), so that a
+// user who tries again at once does not meet the same failure.
+std::string try_again_text();
+
 // The error text for an HTTP status and the body that came with it.
 std::string http_error_text(long status, const std::string& body);
 

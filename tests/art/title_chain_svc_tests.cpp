@@ -13,6 +13,7 @@
 #include "fakes/registry_fixture.h"
 #include "identity/identity_lookup.h"
 #include "platform/fs.h"
+#include "wallet/host_pace.h"
 #include "wallet/registry.h"
 
 #include <gtest/gtest.h>
@@ -614,6 +615,12 @@ TEST_F(TitleChainSvcTest, FailuresGiveTheirTexts) {
     once.times = 1;
     chain.woc.set_fault(std::string("/v1/bsv/main/address/") + kTitleWatchAddress + "/confirmed/history", once);
     EXPECT_EQ(art_title_chain(art, rows), "the registry's listing could not be read to its end. Try again.");
+    // WhatsOnChain asks for an hour: the read fails at once and says how long the program waits.
+    chain.woc.set_rate_limit(1.0 / 3600, 1);
+    EXPECT_EQ(art_title_chain(art, rows),
+              "the registry's listing could not be read to its end. WhatsOnChain asks to wait 90 s. Try again then.");
+    chain.woc.set_rate_limit(0, 1);
+    host_pace_forget(chain.woc.base_url());
 
     const std::string p = pair(alice, alice.key.pub, cert, ts);
     pass(bob, alice, p, ts + 60);

@@ -216,16 +216,20 @@ TEST_F(OrdListingTest, FailingIndexKeepsTheWalletsOwnRecords) {
         FakeFault fault;
         bool woc_down;
         const char* result;
+        bool platform_down = false;
     } cases[] = {
         {"whole index", "/api/", FakeFault{500}, false, kListIndexUnavailable},
         {"the art's address only", "/api/txos/address/" + receive, FakeFault{500}, false, kListIndexUnavailable},
         {"the art's address answers garbage", "/api/txos/address/" + receive, garbage, false, kListIndexUnavailable},
         {"every connection dropped", "/api/", FakeFault{500}, true, kListServicesUnavailable},
+        {"the index and the platform", "/api/", FakeFault{500}, false, kListIndexAndPlatformUnavailable, true},
+        {"every service, the platform too", "/api/", FakeFault{500}, true, kListAllServicesUnavailable, true},
     };
     for (const Row& c : cases) {
         SCOPED_TRACE(c.what);
         gp.server.set_fault(c.failing, c.fault);
         if (c.woc_down) chain.woc.set_fault("/", FakeFault{500});
+        if (c.platform_down) chain.platform.set_fault("/", FakeFault{500});
         std::vector<KvCofferlyOrdRow> rows;
         bool index_read = true;
         EXPECT_EQ(kv_cofferly_list_ordinals(rows, &index_read), c.result);
@@ -233,6 +237,7 @@ TEST_F(OrdListingTest, FailingIndexKeepsTheWalletsOwnRecords) {
         EXPECT_EQ(index_read, c.failing != "/api/");
         gp.server.clear_faults();
         chain.woc.clear_faults();
+        chain.platform.clear_faults();
     }
 }
 

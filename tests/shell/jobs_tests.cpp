@@ -235,11 +235,9 @@ TEST_F(MainWindowStandIn, CompletedSaleRemovesTheSoldRows) {
     frame.pic = pic;
     frame.cert = cert;
     gallery_spots = {frame};
-    // A payment not known to have gone out stays paid while its inputs are held.
-    const std::string held(64, '7');
-    hold_unsent_inputs(held, {});
+    // A payment not known to have gone out is the engine's to hold (on disk); the window forgets it.
     const std::string not_known =
-        "error: not known whether it was sent: a service ran out of time. Transaction " + held + ".";
+        "error: not known whether it was sent: a service ran out of time. Transaction " + std::string(64, '7') + ".";
     struct Row {
         std::int32_t action;
         std::string text;
@@ -248,11 +246,13 @@ TEST_F(MainWindowStandIn, CompletedSaleRemovesTheSoldRows) {
     } rows[] = {{1, "success", 3, false},
                 {3, "error: that payment was already spent.", 3, false},
                 {2, "error: broadcast failed: REJECTED", 3, false},
-                {2, not_known, 3, true},
+                {2, not_known, 3, false},
+                {2, "success: paid", 3, true},
                 {3, "success: sold", 1, false}};
     for (const Row& row : rows) {
         SCOPED_TRACE(std::to_string(row.action) + " " + row.text);
         paid_hangings = {"s1"};
+        paying_hanging = row.action == 2 ? "s1" : "";
         art_rows.assign(3, KvCofferlyOrdRow{});
         art_rows[0].key = pic + "_0";
         art_rows[1].key = cert + "_0";
@@ -268,11 +268,10 @@ TEST_F(MainWindowStandIn, CompletedSaleRemovesTheSoldRows) {
         EXPECT_EQ(art_rows.size(), row.rows_left);
         if (row.action == 2) {
             EXPECT_EQ(paid_hangings.count("s1"), row.still_paid ? 1u : 0u);
+            EXPECT_EQ(paying_hanging, "");
         }
     }
-    clear_chain_session_state();
     paid_hangings.clear();
-    held_steps.clear();
     // The gallery reads end in results of their own, handled as the window would.
     int reads_back = 0;
     MSG message = {};
@@ -451,6 +450,39 @@ TEST(MainLayout, ColumnsAndFooterFollowTheClientSize) {
         const RECT list = rect_of(kIdArtList);
         EXPECT_EQ(list.left, layout.list_panel.left + 8);
         EXPECT_EQ(list.bottom, layout.list_panel.bottom - 8);
+    }
+}
+
+// On a 1024 x 768 screen (its work area above a 40-pixel taskbar) the main window opens inside the
+// work area, may be held there, and shows every control, Help and Close at its foot included.
+TEST(MainLayout, FitsA1024By768Screen) {
+    struct Row {
+        RECT work;
+        RECT outer;
+    };
+    const Row rows[] = {
+        {{0, 0, 1024, 728}, {0, 0, 1024, 728}},
+        {{0, 0, 1024, 768}, {0, 0, 1024, 768}},
+        {{0, 0, 1920, 1040}, {370, 70, 1550, 970}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.work.bottom));
+        const RECT outer = main_window_rect(row.work);
+        EXPECT_TRUE(EqualRect(&outer, &row.outer)) << outer.left << "," << outer.top << "-" << outer.right;
+        const POINT least = main_window_min_track(row.work);
+        EXPECT_TRUE(least.x <= row.work.right && least.y <= row.work.bottom);
+        RECT frame = {0, 0, 0, 0};
+        AdjustWindowRectEx(&frame, WS_OVERLAPPEDWINDOW, FALSE, WS_EX_COMPOSITED | WS_EX_APPWINDOW);
+        const int width = (outer.right - outer.left) - (frame.right - frame.left);
+        const int height = (outer.bottom - outer.top) - (frame.bottom - frame.top);
+        for (bool update : {false, true}) {
+            const MainLayout layout = compute_main_layout(width, height, update);
+            for (const PlacedControl& placed : layout.controls) {
+                const RECT& at = placed.rect;
+                EXPECT_TRUE(at.left >= 0 && at.right <= width && at.bottom <= height) << placed.id;
+                EXPECT_TRUE(placed.id != kIdStatusLine || at.top >= layout.list_panel.bottom);
+            }
+        }
     }
 }
 

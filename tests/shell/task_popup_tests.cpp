@@ -15,6 +15,7 @@
 #include "shell/sale_window.h"
 #include "shell/status_line.h"
 #include "support/temp_dir.h"
+#include "task_popup_fixture.h"
 #include "wallet/session.h"
 #include "wallet/settings.h"
 
@@ -25,122 +26,6 @@
 #include <thread>
 
 namespace {
-
-TEST(TaskPopup, ModeTable) {
-    struct Row {
-        BoxMode mode;
-        bool needs_wallet;
-        bool resizable;
-        LONG width;
-        LONG height;
-        LONG small_height; // on a work area of 1024 by 600, which every popup fits
-    };
-    const Row rows[] = {
-        {kBoxMintArtwork, true, false, 540, 480, 480}, {kBoxMintCertificate, true, false, 560, 660, 576},
-        {kBoxPair, true, false, 560, 560, 560},        {kBoxFolders, true, true, 760, 640, 576},
-        {kBoxCheck, true, true, 960, 820, 576},        {kBoxOwnership, true, true, 980, 780, 576},
-        {kBoxPass, true, false, 540, 540, 540},        {kBoxSettings, false, false, 500, 460, 460},
-        {kBoxHelp, false, false, 740, 760, 576},       {kBoxTerms, false, false, 740, 700, 576},
-        {kBoxReport, false, false, 720, 560, 560},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(static_cast<int>(row.mode));
-        EXPECT_EQ(box_needs_wallet(row.mode), row.needs_wallet);
-        EXPECT_EQ(box_is_resizable(row.mode), row.resizable);
-        SIZE size = {};
-        ASSERT_TRUE(box_size_for_mode(row.mode, 1920, 1080, size));
-        EXPECT_EQ(size.cx, row.width);
-        EXPECT_EQ(size.cy, row.height);
-        ASSERT_TRUE(box_size_for_mode(row.mode, 1024, 600, size));
-        EXPECT_EQ(size.cx, row.width);
-        EXPECT_EQ(size.cy, row.small_height);
-        // Nor may the system hold a popup larger than that, to fit its panel or an answer.
-        MINMAXINFO info = {};
-        box_track_sizes(row.mode, RECT{0, 0, 1024, 600}, info);
-        EXPECT_LE(info.ptMinTrackSize.y, 600);
-        if (row.resizable) EXPECT_EQ(info.ptMaxTrackSize.y, 600);
-    }
-    EXPECT_TRUE(box_needs_wallet(kBoxLookUp));
-    EXPECT_TRUE(box_is_resizable(kBoxLookUp));
-    SIZE size = {};
-    EXPECT_FALSE(box_size_for_mode(static_cast<BoxMode>(12), 1920, 1080, size));
-    EXPECT_FALSE(box_size_for_mode(static_cast<BoxMode>(-1), 1920, 1080, size));
-}
-
-TEST(TaskPopup, LookUpFollowsTheWorkArea) {
-    struct Row {
-        int work_width;
-        int work_height;
-        LONG width;
-        LONG height;
-    };
-    const Row rows[] = {
-        {1920, 1080, 980, 780},                                             // capped
-        {1000, 800, 936, 736},                                              // 64 short of the work area
-        {600, 480, 576, 456},                                               // too small for the margin: 24 short
-        {300, 300, 276, 276},   {201, 201, 177, 177}, {200, 200, 560, 420}, // below 201 the floor wins
-        {0, 0, 560, 420},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(std::to_string(row.work_width) + "x" + std::to_string(row.work_height));
-        SIZE size = {};
-        ASSERT_TRUE(box_size_for_mode(kBoxLookUp, row.work_width, row.work_height, size));
-        EXPECT_EQ(size.cx, row.width);
-        EXPECT_EQ(size.cy, row.height);
-    }
-}
-
-TEST(TaskPopup, PlacementBesideTheMainWindow) {
-    const RECT work = {0, 0, 1920, 1040};
-    struct Row {
-        const char* name;
-        RECT main;
-        RECT work;
-        SIZE size;
-        LONG x;
-        LONG y;
-    };
-    const Row rows[] = {
-        {"right of the main window", {100, 50, 900, 750}, work, {540, 480}, 912, 50},
-        {"flips to the left", {1000, 50, 1800, 750}, work, {540, 480}, 448, 50},
-        {"raised off the bottom", {100, 700, 900, 1000}, work, {540, 480}, 912, 552},
-        {"left edge clamp", {200, 50, 1700, 750}, work, {540, 480}, 12, 50},
-        {"top edge clamp", {100, 50, 900, 750}, RECT{0, 100, 1920, 500}, {540, 480}, 912, 108},
-        {"offset work area", {2000, 50, 2800, 750}, RECT{1920, 0, 3840, 1040}, {540, 480}, 2812, 50},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        const POINT at = place_box(row.main, row.work, row.size);
-        EXPECT_EQ(at.x, row.x);
-        EXPECT_EQ(at.y, row.y);
-    }
-}
-
-// The Offers window opens beside the main window like the task popups, always inside the work area.
-TEST(TaskPopup, OffersWindowStaysInsideTheWorkArea) {
-    struct Row {
-        const char* name;
-        RECT main;
-        RECT work;
-    };
-    const Row rows[] = {
-        {"room on the right", {100, 50, 600, 850}, {0, 0, 1920, 1040}},
-        {"main window at the right edge of 1280 px", {190, 40, 1170, 860}, {0, 0, 1280, 984}},
-        {"main window fills the screen", {0, 0, 1280, 1024}, {0, 0, 1280, 984}},
-        {"second monitor", {2000, 600, 2980, 1400}, {1920, 0, 3840, 1040}},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        const POINT at = sale_window_origin(row.main, row.work);
-        EXPECT_GE(at.x, row.work.left);
-        EXPECT_GE(at.y, row.work.top);
-        EXPECT_LE(at.x + kSaleWindowSize, row.work.right);
-        EXPECT_LE(at.y + kSaleWindowSize, row.work.bottom);
-    }
-    const POINT beside = sale_window_origin(RECT{100, 50, 600, 850}, RECT{0, 0, 1920, 1040});
-    EXPECT_EQ(beside.x, 612);
-    EXPECT_EQ(beside.y, 98);
-}
 
 TEST(TaskPopup, ArtworkFileSizeAndConfirmation) {
     EXPECT_EQ(artwork_size_error(0), "that file is empty");
@@ -167,7 +52,6 @@ TEST(TaskPopup, CreatedTimeIsAMinuteStamp) {
     EXPECT_EQ(text[13], ':');
 }
 
-int confirmations = 0;
 bool cancel_confirmation(HWND, const std::string&) {
     ++confirmations;
     return false;
@@ -185,79 +69,6 @@ bool cancel_and_keep_text(HWND, const std::string& text) {
     last_confirmation = text;
     return false;
 }
-
-// Popups built hidden against a stand-in status line, with the wallet rows the combos show.
-class TaskPopupWindow : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        WNDCLASSEXW window_class = {};
-        window_class.cbSize = sizeof(window_class);
-        window_class.lpfnWndProc = box_wnd_proc;
-        window_class.hInstance = GetModuleHandleW(nullptr);
-        window_class.lpszClassName = kBoxClassName;
-        RegisterClassExW(&window_class);
-    }
-    void SetUp() override {
-        status_line = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
-        main_window = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
-        action_busy = 0;
-        confirmations = 0;
-        KvCofferlyOrdRow art;
-        art.key = std::string(64, 'a') + "_0";
-        art.name = "Sunset";
-        art.type = "image/png";
-        art.kind = "Artwork";
-        art_rows = {art};
-    }
-    void TearDown() override {
-        set_box_confirmation_for_tests(nullptr);
-        for (HWND box : boxes)
-            DestroyWindow(box);
-        DestroyWindow(status_line);
-        status_line = nullptr;
-        MSG message = {};
-        while (PeekMessageW(&message, main_window, kMsgJobResult, kMsgJobResult, PM_REMOVE))
-            handle_job_result(message.wParam, message.lParam);
-        DestroyWindow(main_window);
-        main_window = nullptr;
-        art_rows.clear();
-        action_busy = 0;
-    }
-    // Hands the next result posted to the stand-in main window to the real handler; false when none
-    // came within two seconds.
-    static bool deliver_next_result() {
-        MSG message = {};
-        for (int i = 0; i < 1000; ++i) {
-            if (PeekMessageW(&message, main_window, kMsgJobResult, kMsgJobResult, PM_REMOVE)) {
-                handle_job_result(message.wParam, message.lParam);
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return false;
-    }
-    static std::string line_of(HWND box, int id) { return text_of(box, id); }
-    HWND make_box(BoxMode mode) {
-        BoxState state = box_state_init();
-        state.mode = mode;
-        HWND box = CreateWindowExW(WS_EX_TOOLWINDOW, kBoxClassName, L"test", WS_CAPTION | WS_SYSMENU, 0, 0, 980, 860,
-                                   nullptr, nullptr, GetModuleHandleW(nullptr), &state);
-        if (box) boxes.push_back(box);
-        return box;
-    }
-    static std::string text_of(HWND window, int id) {
-        wchar_t text[2048] = {};
-        GetDlgItemTextW(window, id, text, 2048);
-        return wide_to_utf8(text);
-    }
-    static std::string status() {
-        wchar_t text[512] = {};
-        GetWindowTextW(status_line, text, 512);
-        return wide_to_utf8(text);
-    }
-    static void click_action(HWND box) { SendMessageW(box, WM_COMMAND, MAKEWPARAM(kBoxAction, BN_CLICKED), 0); }
-    std::vector<HWND> boxes;
-};
 
 TEST_F(TaskPopupWindow, WalletModesNeedAConnection) {
     ASSERT_FALSE(is_cofferly_connected());
