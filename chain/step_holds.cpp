@@ -71,8 +71,16 @@ bool write_rows(const std::string& path, const std::vector<StepHold>& rows) {
     return write_data_file(path, text, false);
 }
 
+// One artwork has one subject however a caller spells its id: case ignored, and a bare
+// transaction id standing for its output 0.
+std::string subject_key(const std::string& subject) {
+    std::string key = to_lower_copy(subject);
+    if (key.size() == 66 && key.compare(64, 2, "_0") == 0) key.resize(64);
+    return key;
+}
+
 bool same_key(const StepHold& row, const std::string& step, const std::string& subject) {
-    return row.step == step && row.subject == subject;
+    return row.step == step && subject_key(row.subject) == subject_key(subject);
 }
 
 // Reads the file, lets `change` edit the rows and writes them back, all under the file's lock, so
@@ -119,7 +127,7 @@ bool hold_step(const std::string& step, const std::string& subject, const std::s
             rows.end());
         StepHold row;
         row.step = step;
-        row.subject = subject;
+        row.subject = subject_key(subject);
         row.txid = to_lower_copy(txid);
         row.at_ms = clock_system_ms();
         row.sent = sent;

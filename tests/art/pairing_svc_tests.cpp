@@ -23,9 +23,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+
 using nlohmann::json;
 
 namespace {
+
+std::string upper_case(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return text;
+}
 
 const std::string kArtBytes = "\x89PNG artwork bytes";
 
@@ -159,6 +168,7 @@ TEST_F(PairingTest, APairOfUnknownFateIsHeldUntilItsFateIsKnown) {
         std::string why;
         EXPECT_TRUE(step_held("pair", art, why));
         EXPECT_EQ(why, kWait);
+        EXPECT_TRUE(step_held("pair", upper_case(art) + "_0", why)) << "the window's spelling of the same id";
         EXPECT_FALSE(step_held("pair", cert, why)) << "another artwork's pairing is not held";
         EXPECT_EQ(art_pair_artwork(art, cert), kWait);
         EXPECT_EQ(chain.ledger.mempool_txids().size(), sent_before) << "the pair fee is not paid twice";
