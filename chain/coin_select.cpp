@@ -121,8 +121,8 @@ std::string insufficient_text(std::uint64_t need, std::uint64_t have) {
            " in your Cofferly wallet.";
 }
 
-// What the wallet's address list was made from: every account's kept address list (held, so that
-// no other list can come to stand at the same place), its count, and the keys of the wallet.
+// What the wallet's address list was made from: every account's kept address list (its version
+// and count), and the keys of the wallet.
 struct AddressListSources {
     bool is_hd = false;
     std::string address;
@@ -136,11 +136,9 @@ struct AddressListSources {
         for (std::size_t i = 0; i < accounts.size(); ++i) {
             const AccountAddresses& a = accounts[i];
             const AccountAddresses& b = other.accounts[i];
-            if (a.count != b.count || (a.list == nullptr) != (b.list == nullptr)) return false;
-            // A list that grew past the counter (the balance scan looks ahead) is a new copy with
-            // the same first entries.
-            if (a.list != b.list &&
-                !std::equal(a.list->begin(), a.list->begin() + static_cast<std::ptrdiff_t>(a.count), b.list->begin()))
+            // A list that grew past the counter (the balance scan looks ahead) keeps its version
+            // and its first entries, so the version alone tells a list made afresh.
+            if (a.count != b.count || a.version != b.version || (a.list == nullptr) != (b.list == nullptr))
                 return false;
         }
         return true;
