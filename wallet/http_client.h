@@ -82,8 +82,9 @@ bool http_get_platform(const std::string& url, std::string& body, std::string& e
 // nothing was pinned.
 curl_slist* apply_pinned_resolve(CURL* handle, const std::string& url);
 
-// The error text for an HTTP status and the body that came with it.
-std::string http_error_text(long status, const std::string& body);
+// The error text for an HTTP status and the body that came with it; a 429's names the service at
+// the URL's host.
+std::string http_error_text(long status, const std::string& body, const std::string& url = "");
 
 // Closes the connections that finished requests keep open for the next request to the same host
 // (http_get, http_post_json and http_get_platform reuse them). A request under way keeps its own.
