@@ -41,6 +41,9 @@ struct FakeFault {
     bool html = false;     // answer an HTML error page with `status` (500 when 0)
     bool bad_json = false; // answer 200 with a body that does not parse as JSON
     int times = -1;        // number of requests the fault applies to; -1 = every request
+    // Hold each request until this many have been in flight at once (as peak_in_flight counts
+    // them) or 10 s pass: requests that go out together are seen together on any machine.
+    int gather = 0;
 };
 
 struct FakeServerState;
