@@ -210,8 +210,12 @@ bool refresh_wallet_coins(WalletLock& wallet_lock, std::string& error) {
         error = kAddressCounterTooLargeText;
         return false;
     }
-    const std::shared_ptr<const std::vector<std::string>> addresses = wallet_address_list();
     const std::string stem = wallet_file_stem();
+    const std::shared_ptr<const std::vector<std::string>> addresses = wallet_address_list(wallet_lock);
+    if (!load_wallet() || wallet_file_stem() != stem) {
+        error = "wallet changed.";
+        return false;
+    }
 
     std::vector<std::string> stale;
     for (const std::string& address : *addresses) {

@@ -341,15 +341,16 @@ std::uint64_t g_kept_versions = 0;
 
 // Appends `fresh`, the addresses from index `first` on, to an account's kept list. The list grows
 // in place within its room, so a reader keeps reading the entries below its count while it grows;
-// only a list out of room is copied, with room for as much again. A list that ends before `first`
-// is left alone, and entries it has already are not appended twice.
+// only a list out of room is copied, with room for a quarter more (a scan's look-ahead) or as much
+// again. A list that ends before `first` is left alone, and entries it has already are not
+// appended twice.
 void extend_kept(KeptAddresses& kept, std::uint64_t first, std::vector<std::string>& fresh) {
     const std::uint64_t size = kept.list ? kept.list->size() : 0;
     if (size < first || size >= first + fresh.size()) return;
     const std::size_t end = static_cast<std::size_t>(first + fresh.size());
     if (!kept.list || kept.list->capacity() < end) {
         auto grown = std::make_shared<std::vector<std::string>>();
-        grown->reserve(std::max<std::size_t>(end, 2 * static_cast<std::size_t>(size)));
+        grown->reserve(std::max<std::size_t>(end + end / 4 + 64, 2 * static_cast<std::size_t>(size)));
         if (kept.list) *grown = *kept.list;
         if (!kept.list) kept.version = ++g_kept_versions;
         kept.list = std::move(grown);
@@ -488,20 +489,11 @@ AccountAddresses account_addresses(std::uint32_t account, std::uint64_t extra) {
     const bool caller_holds = wallet_held_by_this_thread();
     WalletLock lock = lock_wallet();
     KvCofferlyWallet& w = kv_wallet();
-    if (!w.is_hd || w.mnemonic.empty() || account >= kSpendAccounts) return out;
-    if (w.recv[account] > kMaxAddressCounter) {
-        out.damaged = true;
-        return out;
-    }
     KvCofferlyWalletSecrets& s = w.secrets;
-    if (!s.master_cached) wipe_derived_key_caches(s);
-    if (!ensure_master(w)) return out;
-    std::uint64_t last = std::min<std::uint64_t>(std::uint64_t{w.recv[account]} + extra, kLastNormalIndex);
-    if (!caller_holds &&
-        (s.addresses[account].list ? s.addresses[account].list->size() : 0) + kInLineAddresses <= last) {
-        warm_keys(lock, account, extra);
-        // The mutex was free meanwhile: the wallet may have changed.
-        if (!w.is_hd || w.mnemonic.empty()) return out;
+    std::uint64_t last = 0;
+    // After a warm-up the mutex was free meanwhile, so the wallet is looked at again.
+    for (bool warmed = caller_holds;; warmed = true) {
+        if (!w.is_hd || w.mnemonic.empty() || account >= kSpendAccounts) return out;
         if (w.recv[account] > kMaxAddressCounter) {
             out.damaged = true;
             return out;
@@ -509,6 +501,9 @@ AccountAddresses account_addresses(std::uint32_t account, std::uint64_t extra) {
         if (!s.master_cached) wipe_derived_key_caches(s);
         if (!ensure_master(w)) return out;
         last = std::min<std::uint64_t>(std::uint64_t{w.recv[account]} + extra, kLastNormalIndex);
+        const KeptAddresses& kept = s.addresses[account];
+        if (warmed || (kept.list ? kept.list->size() : 0) + kInLineAddresses > last) break;
+        warm_keys(lock, account, extra);
     }
     KeptAddresses& kept = s.addresses[account];
     const std::uint64_t first = kept.list ? kept.list->size() : 0;
