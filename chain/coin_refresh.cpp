@@ -39,7 +39,7 @@ constexpr int kScanEmptyBatches = 2;
 constexpr std::int32_t kGpTimeoutS = 20;
 // Records applied per hold of the wallet mutex: a few milliseconds' work, so a wallet of 20,000
 // addresses keeps no other thread waiting long.
-constexpr std::size_t kPruneShare = 2000;
+constexpr std::size_t kPruneShare = 500;
 
 std::atomic<std::uint32_t> g_receive_scan_mark{0};
 std::mutex g_scan_mutex;
