@@ -10,6 +10,7 @@
 // and the longest any other thread waited for the wallet mutex meanwhile.
 #include "art/window_reads.h"
 #include "bench/bench_paths.h"
+#include "chain/coin_state.h"
 #include "fakes/chain_fixture.h"
 #include "fakes/fake_gorillapool.h"
 #include "identity/wallet_status.h"
@@ -264,5 +265,55 @@ BENCHMARK(BM_RefreshLargeWallet)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+
+// The longest any other thread waits for the wallet mutex while a wallet of 20,000 receive addresses
+// refreshes as the window runs it: argument 0 is the first Refresh of a session (no key derived yet,
+// as just after the program opened the wallet), 1 a later Refresh of the same session, once every
+// address's listing has aged.
+void BM_RefreshMutexWait(benchmark::State& state) {
+    constexpr int kDelayMs = 20;
+    constexpr std::uint32_t kCounter = 20000;
+    const bool later = state.range(0) != 0;
+    TempDataDir data_dir;
+    double wall_ms = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto services = std::make_unique<Services>(kDelayMs);
+        gallery_cache_clear();
+        reset_chain_session_for_tests();
+        reset_wallet_status_refresh();
+        write_test_wallet_file("bench", kCounter);
+        load_wallet_id("bench");
+        services->chain.ledger.fund(test_receive_key(kCounter).address, 50000);
+        {
+            // Loaded afresh, so that no key but those a load derives is known yet.
+            WalletLock lock = lock_wallet();
+            kv_wallet().address.clear();
+            load_wallet_id("bench");
+        }
+        if (later) {
+            window_refresh();
+            // As a Refresh some minutes later meets it: every address's listing has aged.
+            reset_wallet_status_refresh();
+            WalletLock lock = lock_wallet();
+            expire_address_coins();
+        }
+        for (FakeServer* server : services->all())
+            server->reset_counts();
+        state.ResumeTiming();
+        MutexProbe probe;
+        probe.start();
+        const RefreshTimes times = window_refresh();
+        const double mutex_wait_ms = probe.finish_ms();
+        wall_ms = std::max(times.balance_ms, times.gallery_ms);
+        state.PauseTiming();
+        report(state, *services, kDelayMs, wall_ms, 0, times);
+        state.counters["probe_max_wait_ms"] = mutex_wait_ms;
+        drop_platform_session();
+        services.reset();
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_RefreshMutexWait)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace

@@ -40,7 +40,7 @@ constexpr int kScanEmptyBatches = 2;
 constexpr std::int32_t kGpTimeoutS = 20;
 // Records applied per hold of the wallet mutex: a few milliseconds' work, so a wallet of 20,000
 // addresses keeps no other thread waiting long.
-constexpr std::size_t kPruneShare = 2000;
+constexpr std::size_t kPruneShare = 500;
 
 std::atomic<std::uint32_t> g_receive_scan_mark{0};
 std::mutex g_scan_mutex;
@@ -211,8 +211,12 @@ bool refresh_wallet_coins(WalletLock& wallet_lock, std::string& error) {
         error = kAddressCounterTooLargeText;
         return false;
     }
-    const std::shared_ptr<const std::vector<std::string>> addresses = wallet_address_list();
     const std::string stem = wallet_file_stem();
+    const std::shared_ptr<const std::vector<std::string>> addresses = wallet_address_list(wallet_lock);
+    if (!load_wallet() || wallet_file_stem() != stem) {
+        error = "wallet changed.";
+        return false;
+    }
 
     std::vector<std::string> stale;
     for (const std::string& address : *addresses) {
@@ -450,16 +454,17 @@ void scan_hd_balances() {
     int empty_run = 0;
     for (std::uint64_t start = first; start <= last; start += kScanBatch) {
         // Each batch's addresses are derived just before it is asked (a derivation is costly, and
-        // most scans end after two batches), under the wallet mutex and only while the same
-        // wallet is loaded.
+        // most scans end after two batches), and only while the same wallet is loaded. Only the
+        // addresses are wanted: the account's kept list grows by public derivation, no private key
+        // is made. What the list lacks (the whole wallet, on a session's first scan) is derived
+        // with the mutex free, and the batch is then read from the list under it.
+        const std::uint64_t end = std::min<std::uint64_t>(last, start + kScanBatch - 1);
+        account_addresses(kReceiveAccount, end - counter);
         std::vector<IndexedAddress> batch;
         bool derive_failed = false;
         {
             WalletLock lock = lock_wallet();
             if (!load_wallet() || !kv_wallet().is_hd || wallet_file_stem() != stem) break;
-            const std::uint64_t end = std::min<std::uint64_t>(last, start + kScanBatch - 1);
-            // Only the addresses are wanted: the account's kept list grows by public derivation,
-            // no private key is made.
             const AccountAddresses receive = account_addresses(kReceiveAccount, end - counter);
             for (std::uint64_t i = start; i <= end; ++i) {
                 if (i >= receive.count || receive[static_cast<std::size_t>(i)].empty()) {

@@ -121,8 +121,8 @@ std::string insufficient_text(std::uint64_t need, std::uint64_t have) {
            " in your Cofferly wallet.";
 }
 
-// What the wallet's address list was made from: every account's kept address list (held, so that
-// no other list can come to stand at the same place), its count, and the keys of the wallet.
+// What the wallet's address list was made from: every account's kept address list (its version
+// and count), and the keys of the wallet.
 struct AddressListSources {
     bool is_hd = false;
     std::string address;
@@ -136,11 +136,9 @@ struct AddressListSources {
         for (std::size_t i = 0; i < accounts.size(); ++i) {
             const AccountAddresses& a = accounts[i];
             const AccountAddresses& b = other.accounts[i];
-            if (a.count != b.count || (a.list == nullptr) != (b.list == nullptr)) return false;
-            // A list that grew past the counter (the balance scan looks ahead) is a new copy with
-            // the same first entries.
-            if (a.list != b.list &&
-                !std::equal(a.list->begin(), a.list->begin() + static_cast<std::ptrdiff_t>(a.count), b.list->begin()))
+            // A list that grew past the counter (the balance scan looks ahead) keeps its version
+            // and its first entries, so the version alone tells a list made afresh.
+            if (a.count != b.count || a.version != b.version || (a.list == nullptr) != (b.list == nullptr))
                 return false;
         }
         return true;
@@ -170,51 +168,72 @@ AddressListSources address_list_sources() {
     return sources;
 }
 
-void build_wallet_addresses(std::vector<std::string>& addresses) {
+// Reads only the sources, so it runs with the wallet mutex free: the kept lists they hold only grow
+// past their counts meanwhile. A house oracle is the wallet's when one of its own addresses is it.
+void build_wallet_addresses(const AddressListSources& sources, std::vector<std::string>& addresses) {
     addresses.clear();
-    auto lock = lock_wallet();
-    const KvCofferlyWallet& w = kv_wallet();
-    const AccountAddresses receive = account_addresses(kReceiveAccount);
-    // The texts are looked up where they stand: a copy of each would double the work under the
-    // mutex.
+    const AccountAddresses none;
+    const AccountAddresses& receive =
+        sources.accounts.size() > kReceiveAccount ? sources.accounts[kReceiveAccount] : none;
+    // The texts are looked up where they stand: a copy of each would double the work.
     std::unordered_set<std::string_view> seen;
     seen.reserve(receive.count + 8);
     addresses.reserve(receive.count + 8);
     auto add = [&](const std::string& address) {
         if (!address.empty() && seen.insert(address).second) addresses.push_back(address);
     };
-    std::string priv, pub, address;
-    if (!w.is_hd) {
-        add(w.address);
+    auto is_mine = [&](const std::string& address) {
+        if (!sources.is_hd) return address == sources.address;
+        if (!sources.has_words) return false;
+        if (address == sources.identity_address) return true;
+        for (const AccountAddresses& account : sources.accounts)
+            for (std::size_t i = 0; i < account.count; ++i)
+                if (account[i] == address) return true;
+        return false;
+    };
+    if (!sources.is_hd) {
+        add(sources.address);
     } else {
         for (std::size_t i = 0; i < receive.count; ++i)
             add(receive[i]);
-        add(w.identity_address);
+        add(sources.identity_address);
     }
     for (const HouseOracleRow& row : house_oracles()) {
         for (const std::string* oracle : {&row.addr3, &row.addr1, &row.addr2}) {
             Hash160 h{};
-            if (!oracle->empty() && is_my_address(*oracle, priv, pub, h)) add(*oracle);
-            wipe(priv);
+            if (!oracle->empty() && address_to_hash160(*oracle, h) && is_mine(*oracle)) add(*oracle);
         }
     }
 }
 
 } // namespace
 
-std::shared_ptr<const std::vector<std::string>> wallet_address_list() {
-    auto lock = lock_wallet();
+std::shared_ptr<const std::vector<std::string>> wallet_address_list(WalletLock& lock) {
+    if (!lock.owns_lock()) lock.lock();
     AddressListSources sources = address_list_sources();
     AddressListCache& cache = address_list_cache();
     if (cache.list && cache.sources == sources) {
         cache.sources = std::move(sources); // the next look-up compares the lists kept now
         return cache.list;
     }
+    // Twenty thousand addresses take a while to gather; other threads get the mutex meanwhile.
     auto list = std::make_shared<std::vector<std::string>>();
-    build_wallet_addresses(*list);
+    lock.unlock();
+    build_wallet_addresses(sources, *list);
+    lock.lock();
+    AddressListSources now = address_list_sources();
+    if (!(now == sources)) {
+        build_wallet_addresses(now, *list);
+        sources = std::move(now);
+    }
     cache.sources = std::move(sources);
     cache.list = std::move(list);
     return cache.list;
+}
+
+std::shared_ptr<const std::vector<std::string>> wallet_address_list() {
+    WalletLock lock = lock_wallet();
+    return wallet_address_list(lock);
 }
 
 void list_wallet_addresses(std::vector<std::string>& addresses) {

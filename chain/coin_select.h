@@ -9,6 +9,7 @@
 #include "chain/reserves.h"
 #include "chain/tx.h"
 #include "wallet/codecs.h"
+#include "wallet/kv_cofferly_wallet.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -33,8 +34,10 @@ void list_wallet_addresses(std::vector<std::string>& addresses);
 
 // The same list, shared and never changed: it is made again only when the wallet's addresses
 // changed since the last call, so a caller holding the wallet mutex pays a look-up, not 20,000
-// insertions. Takes the wallet mutex itself.
+// insertions. Takes the wallet mutex itself. Given the caller's `lock`, a list made again is made
+// with the mutex released, and the caller holds it again on return.
 std::shared_ptr<const std::vector<std::string>> wallet_address_list();
+std::shared_ptr<const std::vector<std::string>> wallet_address_list(WalletLock& lock);
 
 // Replaces the address's ordinal-outpoint entry with this set, stamped now; ok false also raises
 // the failure flag for the next 20 s.

@@ -92,9 +92,10 @@ void refresh_status_and_paymail(WalletStatus& status) {
     if (!kv_wallet().identity_pub.empty()) set_identity_avatar(kv_wallet().ord_avatar);
 
     // The shared list: made again only when the wallet's addresses changed.
-    const std::shared_ptr<const std::vector<std::string>> address_list = wallet_address_list();
-    const std::vector<std::string>& addresses = *address_list;
     const std::string stem = wallet_file_stem();
+    const std::shared_ptr<const std::vector<std::string>> address_list = wallet_address_list(lock);
+    if (wallet_file_stem() != stem) return;
+    const std::vector<std::string>& addresses = *address_list;
     const std::uint64_t generation = ++g_generation;
     const std::int64_t start_ms = clock_steady_ms();
     const bool recent = recorded_within(start_ms);

@@ -186,10 +186,10 @@ struct WatchSources {
     AccountAddresses ordinals;
 };
 
-// The caller holds the wallet mutex.
-WatchSources watch_sources() {
+// The caller holds the wallet mutex through `lock`, which a list made again releases meanwhile.
+WatchSources watch_sources(WalletLock& lock) {
     WatchSources sources;
-    sources.own = wallet_address_list();
+    sources.own = wallet_address_list(lock);
     const KvCofferlyWallet& w = kv_wallet();
     sources.others.push_back(w.identity_address);
     sources.others.push_back(w.address);
@@ -287,8 +287,9 @@ void ord_inbox_post(const Hash160& recipient, const std::string& address, const 
 
 void ord_inbox_merge(WalletLock& lock) {
     if (!lock.owns_lock()) lock.lock();
-    const WatchSources sources = watch_sources();
     const std::string stem = wallet_file_stem();
+    const WatchSources sources = watch_sources(lock);
+    if (wallet_file_stem() != stem) return;
     struct Inbox {
         std::string address;
         json doc;
@@ -349,7 +350,7 @@ void collect_watch_addresses(std::vector<std::string>& out) {
     WatchSources sources;
     {
         WalletLock lock = lock_wallet();
-        sources = watch_sources();
+        sources = watch_sources(lock);
     }
     expand_watch_sources(sources, out);
 }

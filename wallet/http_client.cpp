@@ -213,11 +213,14 @@ using Attempt = std::function<bool(long& status, std::int64_t& retry_after_ms)>;
 std::string service_name(const std::string& url) {
     const ServiceSettings settings = service_settings();
     const std::string key = host_key(url);
+    if (key.empty()) return "The service";
     if (key == host_key(settings.woc_base)) return "WhatsOnChain";
     if (key == host_key(settings.gorillapool_base)) return "GorillaPool";
     if (key == host_key(settings.arc_base)) return "ARC";
     if (key == host_key(settings.platform_base) || key == host_key(settings.local_bsvalias_base)) return "The platform";
-    return "The service";
+    // Any other host is named as the URL names it, without the scheme.
+    const std::size_t scheme_end = key.find("://");
+    return "The service at " + (scheme_end == std::string::npos ? key : key.substr(scheme_end + 3));
 }
 
 std::string pause_text(const std::string& url, std::int64_t pause_ms) {
@@ -228,11 +231,11 @@ std::string pause_text(const std::string& url, std::int64_t pause_ms) {
 // Every request kind's answer to 429: the host pauses for every thread as long as it asked, and
 // this request asks again after its back-off (or that pause, when longer), holding no slot
 // meanwhile, while the next turn comes within `budget_ms` of the call and fewer than
-// `max_requests` were made. No request waits out a pause past its own time, nor at all while its
-// thread holds the wallet mutex (every wallet reader would wait with it): it fails at once with
-// the wait. The first request still waits behind the host's other requests however long that
-// queue. False with the error text on a transport failure or such a pause; otherwise `status` is
-// the last answer's (429 when the host refused to the end).
+// `max_requests` were made. No request waits out a pause past its own time, nor sleeps at all
+// while its thread holds the wallet mutex (every wallet reader would wait with it), not even its
+// own back-off after a 429 that named no pause: it fails at once with the wait. The first request still waits behind
+// the host's other requests however long that queue. False with the error text on a transport failure or such a pause;
+// otherwise `status` is the last answer's (429 when the host refused to the end).
 bool paced_attempts(const std::string& url, std::int64_t budget_ms, std::int32_t max_requests, long& status,
                     std::string& error, const Attempt& attempt) {
     const std::int64_t now = clock_steady_ms();
@@ -257,8 +260,8 @@ bool paced_attempts(const std::string& url, std::int64_t budget_ms, std::int32_t
         if (n + 1 >= max_requests) return true;
         const std::int64_t wait_ms = std::max(backoff_ms(n), retry_after_ms);
         const bool waits_too_long = clock_steady_ms() + wait_ms > deadline_ms;
-        if (retry_after_ms > 0 && (waits_too_long || wallet_held)) {
-            error = pause_text(url, retry_after_ms);
+        if ((retry_after_ms > 0 && waits_too_long) || wallet_held) {
+            error = pause_text(url, wait_ms);
             return false;
         }
         if (waits_too_long) return true;
@@ -331,8 +334,9 @@ curl_slist* apply_pinned_resolve(CURL* handle, const std::string& url) {
     return list.release();
 }
 
-std::string http_error_text(long status, const std::string& body) {
-    if (status == 429) return "HTTP 429 \xE2\x80\x93 WhatsOnChain is rate-limiting. Wait a few seconds and try again.";
+std::string http_error_text(long status, const std::string& body, const std::string& url) {
+    if (status == 429)
+        return "HTTP 429 \xE2\x80\x93 " + service_name(url) + " is rate-limiting. Wait a few seconds and try again.";
     std::string text = "HTTP " + std::to_string(status);
     if (body.empty() || body.find("<html") != std::string::npos || body.find("<HTML") != std::string::npos ||
         body.find("<!DOCTYPE") != std::string::npos)
@@ -367,7 +371,7 @@ bool http_get(const std::string& url, std::string& body, std::string& error, std
         });
     if (!answered) return false;
     if (is_success(status) || (status == 404 && accept_404)) return true;
-    error = http_error_text(status, body);
+    error = http_error_text(status, body, url);
     return false;
 }
 
@@ -376,7 +380,7 @@ bool http_post_json(const std::string& url, const std::string& json_body, std::s
     response.clear();
     error.clear();
     if (attempts < 1) {
-        error = http_error_text(429, "");
+        error = http_error_text(429, "", url);
         return false;
     }
     // long is 32 bits on Windows; a larger count must not wrap into a negative time-out.
@@ -401,7 +405,7 @@ bool http_post_json(const std::string& url, const std::string& json_body, std::s
                                          });
     if (!answered) return false;
     if (is_success(status)) return true;
-    error = http_error_text(status, response);
+    error = http_error_text(status, response, url);
     return false;
 }
 
@@ -473,7 +477,7 @@ bool http_post_json_keepalive(CurlSession& session, const std::string& url, cons
     // The host's pause outlasts the request: the error says how long, and the connection stays.
     if (!answered) return false;
     if (is_success(status)) return true;
-    error = http_error_text(status, response);
+    error = http_error_text(status, response, url);
     return false;
 }
 

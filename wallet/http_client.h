@@ -49,8 +49,9 @@ struct CurlSession {
 // HTTP 429 alike: the host pauses for every thread as long as its Retry-After asks, and the
 // request asks again after 400 ms doubled each time (or that pause, when longer), holding no slot
 // while it waits, as long as its next turn comes within its time-out. A request whose time-out
-// ends before the host's pause does, or one that meets a pause while its thread holds the wallet
-// mutex, fails at once with "<service> asks to wait N s. Try again then.".
+// ends before the host's pause does, or one that meets a pause or a refusal while its thread holds
+// the wallet mutex (it never sleeps there), fails at once with "<service> asks to wait N s. Try
+// again then.", the service named by its host.
 
 // GET with redirects. True on status 200-299, or 404 when accept_404 is set. timeout_s below 2
 // runs with 2 s. False with the library's text on a
@@ -87,8 +88,9 @@ curl_slist* apply_pinned_resolve(CURL* handle, const std::string& url);
 // user who tries again at once does not meet the same failure.
 std::string try_again_text();
 
-// The error text for an HTTP status and the body that came with it.
-std::string http_error_text(long status, const std::string& body);
+// The error text for an HTTP status and the body that came with it; a 429's names the service at
+// the URL's host.
+std::string http_error_text(long status, const std::string& body, const std::string& url = "");
 
 // Closes the connections that finished requests keep open for the next request to the same host
 // (http_get, http_post_json and http_get_platform reuse them). A request under way keeps its own.

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -274,137 +275,217 @@ bool derive_change_key(std::uint32_t account, std::uint32_t index, std::string& 
     return derive_chain_key(account, 1, index, priv_hex, pub_hex, address);
 }
 
-AccountAddresses account_addresses(std::uint32_t account, std::uint64_t extra) {
-    AccountAddresses out;
-    WalletLock lock = lock_wallet();
-    KvCofferlyWallet& w = kv_wallet();
-    if (!w.is_hd || w.mnemonic.empty() || account >= kSpendAccounts) return out;
-    if (w.recv[account] > kMaxAddressCounter) {
-        out.damaged = true;
-        return out;
-    }
-    KvCofferlyWalletSecrets& s = w.secrets;
-    if (!s.master_cached) wipe_derived_key_caches(s);
-    if (!ensure_master(w)) return out;
-    const std::uint64_t last = std::min<std::uint64_t>(std::uint64_t{w.recv[account]} + extra, kLastNormalIndex);
-    auto& cached = s.addresses[account];
-    if (!cached || cached->size() <= last) {
-        // Only what the warm-up has not derived yet, usually a few indices a scan added since; the
-        // key cache is neither asked for more nor filled.
-        DerivedPrefix* prefix = prefix_key(s, {kPurpose, kCoinType, account | kHardened, 0, 0});
-        if (prefix && !prefix->pub_known && curve_pub_from_priv(prefix->ext.data(), prefix->pub))
-            prefix->pub_known = true;
-        if (!prefix || !prefix->pub_known) return out;
+namespace {
+
+// Addresses account_addresses derives in line at most; a longer run is derived side by side with
+// the wallet mutex released, when the caller does not hold it.
+constexpr std::uint64_t kInLineAddresses = 4;
+
+// Keys merged into the key cache per hold of the wallet mutex: a few milliseconds' work.
+constexpr std::size_t kMergeShare = 2000;
+
+// One warm-up at a time: a second one waits for the first (with the wallet mutex free) and then
+// finds its keys kept. Taken before the wallet mutex, never while holding it.
+std::mutex g_warm_mutex;
+
+// Names each kept list made afresh; a list keeps its number while it grows.
+std::uint64_t g_kept_versions = 0;
+
+// Appends `fresh`, the addresses from index `first` on, to an account's kept list. The list grows
+// in place within its room, so a reader keeps reading the entries below its count while it grows;
+// only a list out of room is copied, with room for a quarter more (a scan's look-ahead) or as much
+// again. A list that ends before `first` is left alone, and entries it has already are not
+// appended twice.
+void extend_kept(KeptAddresses& kept, std::uint64_t first, std::vector<std::string>& fresh) {
+    const std::uint64_t size = kept.list ? kept.list->size() : 0;
+    if (size < first || size >= first + fresh.size()) return;
+    const std::size_t end = static_cast<std::size_t>(first + fresh.size());
+    if (!kept.list || kept.list->capacity() < end) {
         auto grown = std::make_shared<std::vector<std::string>>();
-        if (cached) *grown = *cached;
-        grown->reserve(last + 1);
-        KeyPath path{kPurpose, kCoinType, account | kHardened, 0, 0};
-        for (std::uint64_t i = grown->size(); i <= last; ++i) {
-            path[4] = static_cast<std::uint32_t>(i);
-            const auto known = s.derived.find(path);
-            DerivedKey key;
-            if (known == s.derived.end() && !child_key(prefix->ext, &prefix->pub, path[4], key)) key.address.clear();
-            wipe(key.priv_hex);
-            grown->push_back(known != s.derived.end() ? known->second.address : key.address);
-        }
-        cached = std::move(grown);
+        grown->reserve(std::max<std::size_t>(end + end / 4 + 64, 2 * static_cast<std::size_t>(size)));
+        if (kept.list) *grown = *kept.list;
+        if (!kept.list) kept.version = ++g_kept_versions;
+        kept.list = std::move(grown);
     }
-    out.list = cached;
-    out.count = static_cast<std::size_t>(last + 1);
-    return out;
+    for (std::size_t i = static_cast<std::size_t>(size - first); i < fresh.size(); ++i)
+        kept.list->push_back(std::move(fresh[i]));
 }
 
-void warm_wallet_keys(WalletLock& lock) {
+// Derives on a few threads, with the wallet mutex released, what the kept address lists lack up to
+// each spending account's counter (`only` < kSpendAccounts: that account alone, to its counter plus
+// `extra`) and the identity key; keys up to a counter also go into the key cache while it has room.
+// The caller holds the mutex through `lock`, and holds it again on return. What a wallet replaced
+// meanwhile derived is dropped; a damaged counter is skipped.
+void warm_keys(WalletLock& lock, std::uint32_t only, std::uint64_t extra) {
     if (!lock.owns_lock()) lock.lock();
     KvCofferlyWallet& w = kv_wallet();
     KvCofferlyWalletSecrets& s = w.secrets;
-    if (!w.is_hd || w.mnemonic.empty()) return;
-    if (!s.master_cached) wipe_derived_key_caches(s);
-    if (!ensure_master(w)) return;
-
+    std::unique_lock<std::mutex> one_at_a_time(g_warm_mutex, std::defer_lock);
     // Each chain is filled in place, so its copy of the prefix is wiped with the rest below.
     std::vector<WarmChain> chains;
-    chains.reserve(kSpendAccounts + 1);
-    auto add_chain = [&](const KeyPath& head, int account, std::uint64_t first, std::uint64_t last) {
-        chains.emplace_back();
-        WarmChain& chain = chains.back();
-        chain.account = account;
-        chain.first = first;
-        chain.last = last;
-        if (!warm_chain_of(s, head, chain)) chains.pop_back();
-    };
-    for (std::uint32_t account = 0; account < kSpendAccounts; ++account) {
-        const std::size_t first = s.addresses[account] ? s.addresses[account]->size() : 0;
-        if (w.recv[account] <= kMaxAddressCounter && first <= w.recv[account])
-            add_chain({kPurpose, kCoinType, account | kHardened, 0, 0}, static_cast<int>(account), first,
-                      w.recv[account]);
-    }
-    if (!s.derived.count(kIdentityPath)) add_chain(kIdentityPath, -1, 0, 0);
     std::vector<std::pair<std::size_t, std::uint64_t>> jobs;
-    for (std::size_t c = 0; c < chains.size(); ++c) {
-        chains[c].addresses.resize(chains[c].last - chains[c].first + 1);
-        for (std::uint64_t i = chains[c].first; i <= chains[c].last; ++i)
-            jobs.emplace_back(c, i);
-    }
     auto wipe_chains = [&chains]() {
         for (WarmChain& chain : chains)
             wipe(chain.ext.data(), chain.ext.size());
+        chains.clear();
     };
-    // A single key is derived as fast in line.
-    if (jobs.size() < 2) {
+    for (;;) {
+        if (!w.is_hd || w.mnemonic.empty()) return;
+        if (!s.master_cached) wipe_derived_key_caches(s);
+        if (!ensure_master(w)) return;
+        chains.reserve(kSpendAccounts + 1);
+        auto add_chain = [&](const KeyPath& head, int account, std::uint64_t first, std::uint64_t last) {
+            chains.emplace_back();
+            WarmChain& chain = chains.back();
+            chain.account = account;
+            chain.first = first;
+            chain.last = last;
+            if (!warm_chain_of(s, head, chain)) chains.pop_back();
+        };
+        for (std::uint32_t account = 0; account < kSpendAccounts; ++account) {
+            if (only < kSpendAccounts && account != only) continue;
+            const KeptAddresses& kept = s.addresses[account];
+            const std::uint64_t first = kept.list ? kept.list->size() : 0;
+            const std::uint64_t last = std::min<std::uint64_t>(
+                std::uint64_t{w.recv[account]} + (account == only ? extra : 0), kLastNormalIndex);
+            if (w.recv[account] <= kMaxAddressCounter && first <= last)
+                add_chain({kPurpose, kCoinType, account | kHardened, 0, 0}, static_cast<int>(account), first, last);
+        }
+        if (only >= kSpendAccounts && !s.derived.count(kIdentityPath)) add_chain(kIdentityPath, -1, 0, 0);
+        jobs.clear();
+        for (std::size_t c = 0; c < chains.size(); ++c) {
+            chains[c].addresses.resize(chains[c].last - chains[c].first + 1);
+            for (std::uint64_t i = chains[c].first; i <= chains[c].last; ++i)
+                jobs.emplace_back(c, i);
+        }
+        // A single key is derived as fast in line.
+        if (jobs.size() < 2) {
+            wipe_chains();
+            return;
+        }
+        if (one_at_a_time.owns_lock()) break;
+        lock.unlock();
+        // A thread whose caller still holds the mutex cannot wait for another warm-up, which may be
+        // waiting for the mutex itself; it derives on its own.
+        const bool held = wallet_held_by_this_thread();
+        if (!held) one_at_a_time.lock();
+        lock.lock();
+        if (held) break;
+        // Another warm-up may have kept these meanwhile: look again.
         wipe_chains();
-        return;
     }
 
     // The copies of the prefixes are all the threads need; the wallet mutex is released meanwhile.
-    // Whole keys are kept only while the key cache has room; beyond it only the addresses.
+    // Whole keys up to a counter are kept only while the key cache has room; beyond it, and for a
+    // look-ahead past the counter, only the addresses.
     const std::size_t room = s.derived.size() < kMaxCachedKeys ? kMaxCachedKeys - s.derived.size() : 0;
     std::vector<DerivedKey> keys(std::min(jobs.size(), room));
     std::vector<char> ok(jobs.size(), 0);
+    std::vector<std::uint64_t> counters(chains.size(), 0);
+    for (std::size_t c = 0; c < chains.size(); ++c)
+        counters[c] = chains[c].account < 0 ? 0 : w.recv[static_cast<std::size_t>(chains[c].account)];
     lock.unlock();
     parallel_for(jobs.size(), kWarmThreads, [&](std::uint64_t i) {
         WarmChain& chain = chains[jobs[i].first];
         DerivedKey scratch;
-        DerivedKey& key = i < keys.size() ? keys[i] : scratch;
+        const bool keep = i < keys.size() && jobs[i].second <= counters[jobs[i].first];
+        DerivedKey& key = keep ? keys[i] : scratch;
         ok[i] = child_key(chain.ext, &chain.pub, static_cast<std::uint32_t>(jobs[i].second), key) ? 1 : 0;
         if (ok[i]) chain.addresses[jobs[i].second - chain.first] = key.address;
-        if (!keeps_private(chain.path) || &key == &scratch) wipe(key.priv_hex);
+        if (!keeps_private(chain.path) || !keep) wipe(key.priv_hex);
     });
     lock.lock();
     // Only while the same master key still stands behind the same prefix do these keys belong to
     // the loaded wallet; another wallet loaded meanwhile derives its own in line.
     std::vector<char> same(chains.size(), 0);
-    for (std::size_t c = 0; c < chains.size(); ++c) {
-        const KeyPath& p = chains[c].path;
-        const auto now = s.master_cached ? s.prefixes.find({p[0], p[1], p[2], p[3]}) : s.prefixes.end();
-        same[c] = now != s.prefixes.end() &&
-                  CRYPTO_memcmp(now->second.ext.data(), chains[c].ext.data(), chains[c].ext.size()) == 0;
-    }
+    auto check_same = [&]() {
+        for (std::size_t c = 0; c < chains.size(); ++c) {
+            const KeyPath& p = chains[c].path;
+            const auto now = s.master_cached ? s.prefixes.find({p[0], p[1], p[2], p[3]}) : s.prefixes.end();
+            same[c] = now != s.prefixes.end() &&
+                      CRYPTO_memcmp(now->second.ext.data(), chains[c].ext.data(), chains[c].ext.size()) == 0;
+        }
+    };
+    check_same();
     for (std::size_t i = 0; i < keys.size(); ++i) {
+        // Twenty thousand keys take a while to file: other threads get the mutex in between.
+        if (i > 0 && i % kMergeShare == 0) {
+            lock.unlock();
+            lock.lock();
+            check_same();
+        }
         const WarmChain& chain = chains[jobs[i].first];
         KeyPath path = chain.path;
         path[4] = static_cast<std::uint32_t>(jobs[i].second);
-        if (same[jobs[i].first] && ok[i] && (s.derived.size() < kMaxCachedKeys || s.derived.count(path))) {
+        if (same[jobs[i].first] && ok[i] && !keys[i].address.empty() &&
+            (s.derived.size() < kMaxCachedKeys || s.derived.count(path))) {
             DerivedKey& slot = s.derived[path];
             wipe(slot.priv_hex);
-            slot = keys[i];
+            slot = std::move(keys[i]);
         }
         wipe(keys[i].priv_hex);
     }
     for (std::size_t c = 0; c < chains.size(); ++c) {
         WarmChain& chain = chains[c];
         if (!same[c] || chain.account < 0) continue;
-        // Another caller may have grown the list meanwhile; only a list that ends where this one
-        // starts is extended.
-        auto& cached = s.addresses[static_cast<std::size_t>(chain.account)];
-        if ((cached ? cached->size() : 0) != chain.first) continue;
-        auto grown = std::make_shared<std::vector<std::string>>();
-        if (cached) *grown = *cached;
-        grown->insert(grown->end(), std::make_move_iterator(chain.addresses.begin()),
-                      std::make_move_iterator(chain.addresses.end()));
-        cached = std::move(grown);
+        // Another caller may have grown the list meanwhile; only what it lacks is appended.
+        extend_kept(s.addresses[static_cast<std::size_t>(chain.account)], chain.first, chain.addresses);
     }
     wipe_chains();
+}
+
+} // namespace
+
+AccountAddresses account_addresses(std::uint32_t account, std::uint64_t extra) {
+    AccountAddresses out;
+    const bool caller_holds = wallet_held_by_this_thread();
+    WalletLock lock = lock_wallet();
+    KvCofferlyWallet& w = kv_wallet();
+    KvCofferlyWalletSecrets& s = w.secrets;
+    std::uint64_t last = 0;
+    // After a warm-up the mutex was free meanwhile, so the wallet is looked at again.
+    for (bool warmed = caller_holds;; warmed = true) {
+        if (!w.is_hd || w.mnemonic.empty() || account >= kSpendAccounts) return out;
+        if (w.recv[account] > kMaxAddressCounter) {
+            out.damaged = true;
+            return out;
+        }
+        if (!s.master_cached) wipe_derived_key_caches(s);
+        if (!ensure_master(w)) return out;
+        last = std::min<std::uint64_t>(std::uint64_t{w.recv[account]} + extra, kLastNormalIndex);
+        const KeptAddresses& kept = s.addresses[account];
+        if (warmed || (kept.list ? kept.list->size() : 0) + kInLineAddresses > last) break;
+        warm_keys(lock, account, extra);
+    }
+    KeptAddresses& kept = s.addresses[account];
+    const std::uint64_t first = kept.list ? kept.list->size() : 0;
+    if (first <= last) {
+        // Only what the warm-up has not derived yet, usually a few indices a scan added since; the
+        // key cache is neither asked for more nor filled.
+        DerivedPrefix* prefix = prefix_key(s, {kPurpose, kCoinType, account | kHardened, 0, 0});
+        if (prefix && !prefix->pub_known && curve_pub_from_priv(prefix->ext.data(), prefix->pub)) prefix->pub_known = true;
+        if (!prefix || !prefix->pub_known) return out;
+        std::vector<std::string> fresh;
+        fresh.reserve(static_cast<std::size_t>(last - first + 1));
+        KeyPath path{kPurpose, kCoinType, account | kHardened, 0, 0};
+        for (std::uint64_t i = first; i <= last; ++i) {
+            path[4] = static_cast<std::uint32_t>(i);
+            const auto known = s.derived.find(path);
+            DerivedKey key;
+            if (known == s.derived.end() && !child_key(prefix->ext, &prefix->pub, path[4], key)) key.address.clear();
+            wipe(key.priv_hex);
+            fresh.push_back(known != s.derived.end() ? known->second.address : key.address);
+        }
+        extend_kept(kept, first, fresh);
+    }
+    out.list = kept.list;
+    out.version = kept.version;
+    out.count = static_cast<std::size_t>(last + 1);
+    return out;
+}
+
+void warm_wallet_keys(WalletLock& lock) {
+    warm_keys(lock, kSpendAccounts, 0);
 }
 
 bool derive_wallet_keys() {

@@ -37,14 +37,18 @@ inline const std::string kAddressCounterTooLarge = std::string("error: ") + kAdd
 
 // The receive addresses m/44'/236'/account'/0/0 to counter + extra of the loaded HD wallet: entry
 // i of `list` is index i ("" where no key results), and the first `count` entries are this answer.
-// Each address is derived once per loaded wallet and then kept; the caller holds the wallet mutex.
-// Empty for a legacy wallet or one without words, an account of 6 or more, and a counter past
-// kMaxAddressCounter, which also sets `damaged`.
+// Each address is derived once per loaded wallet and then kept. Called without the wallet mutex,
+// a long run of addresses not derived yet is derived side by side with the mutex free; called
+// with it held, they are derived in line. Two answers with one `version` agree on their common
+// entries. Empty for a legacy wallet or one without words, an account of 6 or more, and a
+// counter past kMaxAddressCounter, which also sets `damaged`.
 struct AccountAddresses {
     std::shared_ptr<const std::vector<std::string>> list;
+    std::uint64_t version = 0;
     std::size_t count = 0;
     bool damaged = false;
-    const std::string& operator[](std::size_t i) const { return (*list)[i]; }
+    // The kept list grows in place meanwhile, so only its storage is read, never its size.
+    const std::string& operator[](std::size_t i) const { return list->data()[i]; }
 };
 AccountAddresses account_addresses(std::uint32_t account, std::uint64_t extra = 0);
 

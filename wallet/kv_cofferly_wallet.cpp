@@ -57,6 +57,6 @@ void wipe_derived_key_caches(KvCofferlyWalletSecrets& secrets) {
     for (auto& entry : secrets.prefixes)
         wipe(entry.second.ext.data(), entry.second.ext.size());
     secrets.prefixes.clear();
-    for (auto& list : secrets.addresses)
-        list.reset();
+    for (KeptAddresses& kept : secrets.addresses)
+        kept = KeptAddresses{};
 }

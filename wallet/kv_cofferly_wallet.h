@@ -50,6 +50,14 @@ struct DerivedPrefix {
     bool pub_known = false;
 };
 
+// The receive-chain addresses of one spending account, index i at position i. The list only grows
+// at its end, in place while its room lasts, so a reader keeps reading below the count it was
+// given; `version` names a list made afresh and stays while it grows.
+struct KeptAddresses {
+    std::shared_ptr<std::vector<std::string>> list;
+    std::uint64_t version = 0;
+};
+
 // Seed, master key and derived-key caches; wiped on every load and on disconnect.
 struct KvCofferlyWalletSecrets {
     std::array<std::uint8_t, 64> seed{};
@@ -61,7 +69,7 @@ struct KvCofferlyWalletSecrets {
     std::map<std::array<std::uint32_t, 4>, DerivedPrefix> prefixes;
     // The receive-chain addresses of each spending account, index i at position i. Not secret, but
     // they belong to the master key above and go with it.
-    std::array<std::shared_ptr<const std::vector<std::string>>, 6> addresses{};
+    std::array<KeptAddresses, 6> addresses{};
 };
 
 struct KvCofferlyWallet {

@@ -428,9 +428,9 @@ TEST_F(GalleryFramesTest, FrameTransactionsAreReadSideBySide) {
     show(1, 100);
     for (std::int64_t ts = 101; ts <= 109; ++ts)
         post(1, 0x22, "art_gask", ts, {{"price_sats", "1000"}, {"buyer", bob}});
-    FakeFault slow;
-    slow.delay_ms = 30;
-    chain.platform.set_fault("/oi/tx/", slow);
+    FakeFault together;
+    together.gather = 2;
+    chain.platform.set_fault("/oi/tx/", together);
     chain.platform.count_in_flight_under("/oi/tx/");
 
     const std::vector<SpotFrame> list = frames();

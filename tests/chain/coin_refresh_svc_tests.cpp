@@ -160,9 +160,11 @@ TEST_F(RefreshTest, BulkListingsOfAHundredAddressesGoOutInOneRound) {
     for (std::uint32_t i : {0u, 50u, 99u})
         chain.ledger.fund(receive(i), 20000);
     const std::string bulk = std::string(kWocPrefix) + "/addresses/";
-    FakeFault slow;
-    slow.delay_ms = 60;
-    chain.woc.set_fault(bulk, slow);
+    // Each listing waits until all twelve are in; one sent after another answer would hold the
+    // round back, and the peak would stay below twelve.
+    FakeFault together;
+    together.gather = 12;
+    chain.woc.set_fault(bulk, together);
     chain.woc.count_in_flight_under(bulk);
 
     WalletLock lock = lock_wallet();

@@ -558,8 +558,10 @@ TEST_F(WocClientTest, LedgerRefusesWithTheNodesWords) {
 }
 
 // A bulk read refused past the service's rate waits and asks again, as a single read does, rather
-// than fail over to one request per address.
+// than fail over to one request per address. Its thread holds no wallet mutex, as a scan's does
+// not: under it no request sleeps.
 TEST_F(WocClientTest, BulkReadsAskAgainWhenRefused) {
+    lock.unlock();
     const std::vector<std::string> addresses = {alice.address, bob.address};
     chain.ledger.fund(bob.address, 700);
     const std::function<bool()> reads[] = {

@@ -134,6 +134,8 @@ struct FakeServerState {
     int rate_limited = 0;
     int in_flight = 0;
     int peak_in_flight = 0;
+    std::condition_variable flight_changed; // with `mutex`, on every new peak_in_flight and release
+    bool held_released = false;
     std::atomic<std::int64_t> handler_cpu_ns{0};
 };
 
@@ -225,6 +227,11 @@ FakeResponse dispatch(FakeServerState& state, FakeRequest& request) {
         has_fault = take_fault(state, request.path, fault, rate_limited);
     }
     if (has_fault) {
+        if (fault.gather > 0) {
+            std::unique_lock<std::mutex> lock(state.mutex);
+            state.flight_changed.wait_for(lock, std::chrono::seconds(10),
+                                          [&] { return state.peak_in_flight >= fault.gather || state.held_released; });
+        }
         if (fault.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(fault.delay_ms));
         if (rate_limited) return json_error(429, "rate limited");
         if (fault.html) {
@@ -260,7 +267,10 @@ void serve(FakeServerState& state, const httplib::Request& req, httplib::Respons
         std::lock_guard<std::mutex> lock(state.mutex);
         state.connections.insert({req.remote_addr, req.remote_port});
         counted = starts_with(request.path, state.flight_prefix);
-        if (counted) state.peak_in_flight = std::max(state.peak_in_flight, ++state.in_flight);
+        if (counted && ++state.in_flight > state.peak_in_flight) {
+            state.peak_in_flight = state.in_flight;
+            state.flight_changed.notify_all();
+        }
     }
     FakeResponse response = dispatch(state, request);
     if (counted) {
@@ -355,6 +365,7 @@ void FakeServer::on(const std::string& method, const std::string& path_regex, Fa
 
 void FakeServer::set_fault(const std::string& path_prefix, const FakeFault& fault) {
     std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->held_released = false;
     for (auto& entry : state_->faults) {
         if (entry.prefix == path_prefix) {
             entry.fault = fault;
@@ -362,6 +373,12 @@ void FakeServer::set_fault(const std::string& path_prefix, const FakeFault& faul
         }
     }
     state_->faults.push_back({path_prefix, fault});
+}
+
+void FakeServer::release_held() {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->held_released = true;
+    state_->flight_changed.notify_all();
 }
 
 void FakeServer::clear_faults() {

@@ -41,6 +41,10 @@ struct FakeFault {
     bool html = false;     // answer an HTML error page with `status` (500 when 0)
     bool bad_json = false; // answer 200 with a body that does not parse as JSON
     int times = -1;        // number of requests the fault applies to; -1 = every request
+    // Hold each request until this many have been in flight at once (as peak_in_flight counts
+    // them), release_held is called, or 10 s pass: requests that go out together are seen
+    // together, and a step lands while a request waits, on any machine.
+    int gather = 0;
 };
 
 struct FakeServerState;
@@ -66,6 +70,8 @@ struct FakeServer {
     // Applies to paths starting with the prefix; a later fault for the same prefix replaces it.
     void set_fault(const std::string& path_prefix, const FakeFault& fault);
     void clear_faults();
+    // Lets every request a fault's `gather` holds go on, now and until the next set_fault.
+    void release_held();
     // As the services do: past `per_second` requests a second (a bucket of `burst`, and never more
     // than the whole rate in any rolling second), a request is answered 429 with the seconds until the next one may
     // come in Retry-After. Time is the process clock seam's, so a test's fake clock drives it. 0 lifts the limit.

@@ -243,22 +243,23 @@ TEST_F(OrdListingTest, FailingIndexKeepsTheWalletsOwnRecords) {
 
 TEST_F(OrdListingTest, AnotherWalletLoadedMidwayEndsTheListing) {
     write_test_wallet_file("w2", 3);
-    FakeFault slow;
-    slow.delay_ms = 300;
-    gp.server.set_fault("/api/txos/", slow);
+    FakeFault held;
+    held.gather = 1000; // until released
+    gp.server.set_fault("/api/txos/", held);
     std::string result;
     std::thread listing([&result] {
         std::vector<KvCofferlyOrdRow> rows;
         result = kv_cofferly_list_ordinals(rows);
     });
     // The address requests run without the wallet mutex; the switch lands while they wait.
-    for (int i = 0; i < 500 && gp.server.request_count("/api/txos/") == 0; ++i)
+    for (int i = 0; i < 5000 && gp.server.request_count("/api/txos/") == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     {
         WalletLock lock = lock_wallet();
         kv_wallet().wallet_id = "w2";
         EXPECT_TRUE(load_wallet());
     }
+    gp.server.release_held();
     listing.join();
     EXPECT_EQ(result, kListWalletChanged);
 }
@@ -307,10 +308,9 @@ TEST_F(OrdListingTest, OwnershipAfterAWalletSwitchIsUnknown) {
     write_test_wallet_file("w2", 3);
     const std::string art = inscribe("image/png", "\x89PNG-switch", "Artwork");
     inscribe("application/bsv-20", R"({"p":"bsv-20","op":"deploy+mint","amt":"5","sym":"QQ","dec":"0"})");
-    FakeFault slow;
-    slow.delay_ms = 300;
+    FakeFault held;
+    held.gather = 1000; // until released
     // Token information is asked late, after the rows are gathered.
-    gp.server.set_fault("/api/bsv20/id/", slow);
     struct Ask {
         std::string key;
         std::int32_t held;
@@ -323,17 +323,19 @@ TEST_F(OrdListingTest, OwnershipAfterAWalletSwitchIsUnknown) {
             ASSERT_TRUE(load_wallet());
         }
         gp.server.reset_counts();
-        std::int32_t held = 2;
-        std::thread asking([&held, &ask] { held = wallet_holds_coin(ask.key); });
-        for (int i = 0; i < 1000 && gp.server.request_count("/api/bsv20/id/") == 0; ++i)
+        gp.server.set_fault("/api/bsv20/id/", held);
+        std::int32_t holds = 2;
+        std::thread asking([&holds, &ask] { holds = wallet_holds_coin(ask.key); });
+        for (int i = 0; i < 5000 && gp.server.request_count("/api/bsv20/id/") == 0; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         {
             WalletLock lock = lock_wallet();
             kv_wallet().wallet_id = "w2";
             EXPECT_TRUE(load_wallet());
         }
+        gp.server.release_held();
         asking.join();
-        EXPECT_EQ(held, ask.held);
+        EXPECT_EQ(holds, ask.held);
     }
 }
 

@@ -90,29 +90,49 @@ struct DroppingHost {
 } // namespace
 
 TEST_F(HttpClientTest, GetBacksOffOnRateLimit) {
+    // The refusals name the host that sent them; with the wallet mutex held no back-off is slept.
+    const std::string other = "The service at " + url("").substr(std::string("http://").size());
     struct Row {
         int rate_limit;
+        const char* service;
+        bool wallet_held;
         bool ok;
         int requests;
         std::vector<std::int64_t> sleeps;
+        std::string error;
     } rows[] = {
-        {0, true, 1, {}},
-        {3, true, 4, {400, 800, 1600}},
+        {0, "", false, true, 1, {}, ""},
+        {3, "", false, true, 4, {400, 800, 1600}, ""},
         // The waits stay within the read's own 10 s.
-        {10, false, 5, {400, 800, 1600, 3200}},
+        {10, "GorillaPool", false, false, 5, {400, 800, 1600, 3200}, kRateLimitText},
+        {10,
+         "",
+         false,
+         false,
+         5,
+         {400, 800, 1600, 3200},
+         "HTTP 429" + kDash + other + " is rate-limiting. Wait a few seconds and try again."},
+        {3, "GorillaPool", true, false, 1, {}, "GorillaPool asks to wait 1 s. Try again then."},
+        {3, "", true, false, 1, {}, other + " asks to wait 1 s. Try again then."},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.rate_limit);
+        SCOPED_TRACE(std::to_string(row.rate_limit) + row.service + (row.wallet_held ? " held" : ""));
+        ServiceSettings settings = saved;
+        if (std::string(row.service) == "GorillaPool") settings.gorillapool_base = url("/api");
+        set_service_settings(settings);
+        clock.advance(100000);
         server.reset_counts();
         clear_sleeps();
         FakeFault fault;
         fault.rate_limit = row.rate_limit;
         server.set_fault("/data", fault);
+        WalletLock held(kv_wallet_mutex(), std::defer_lock);
+        if (row.wallet_held) held.lock();
         std::string body = "stale", error = "stale";
         EXPECT_EQ(http_get(url("/data/abc"), body, error, 10, false), row.ok);
         EXPECT_EQ(server.request_count("/data"), row.requests);
         EXPECT_EQ(clock.recorded_sleeps(), row.sleeps);
-        EXPECT_EQ(error, row.ok ? "" : kRateLimitText);
+        EXPECT_EQ(error, row.error);
         if (row.ok) {
             EXPECT_EQ(body, "{\"id\":\"abc\"}");
         }

@@ -12,7 +12,7 @@
 #include <string>
 
 inline const std::string kRateLimitText =
-    "HTTP 429 \xE2\x80\x93 WhatsOnChain is rate-limiting. Wait a few seconds and try again.";
+    "HTTP 429 \xE2\x80\x93 GorillaPool is rate-limiting. Wait a few seconds and try again.";
 inline const std::string kDash = " \xE2\x80\x93 ";
 
 inline FakeResponse ok_body(const std::string& body) {

@@ -90,7 +90,8 @@ TEST(HttpErrorText, Wording) {
         std::string body;
         std::string expected;
     } rows[] = {
-        {"429 ignores the body", 429, "{\"error\":\"slow down\"}", kRateLimitText},
+        {"429 ignores the body", 429, "{\"error\":\"slow down\"}",
+         "HTTP 429" + kDash + "The service is rate-limiting. Wait a few seconds and try again."},
         {"empty body", 500, "", "HTTP 500"},
         {"html lower", 502, "<html><body>Bad gateway</body></html>", "HTTP 502"},
         {"html upper", 502, "<HTML>Bad gateway</HTML>", "HTTP 502"},
@@ -161,6 +162,9 @@ TEST_F(HttpClientTest, GetStatusOutcomes) {
 }
 
 TEST_F(HttpClientTest, PostBoundsRequestsByAttempts) {
+    ServiceSettings settings = saved;
+    settings.gorillapool_base = url("/api");
+    set_service_settings(settings);
     struct Row {
         std::int32_t attempts;
         int rate_limit;
@@ -371,9 +375,8 @@ TEST_F(HttpClientTest, PlatformGetTrustsOnlyTheExactLoopbackHost) {
     }
 }
 
-// Every request waits in its handler until all of them have arrived, so they only succeed when
-// the server holds all of them open at once. The wait is shorter than a lost SYN's one-second
-// retry: a connection that overflowed the listen queue arrives too late and fails its batch.
+// Every request waits in its handler until all of them have arrived (or a generous time-out
+// passes), so they only succeed when the server holds all of them open at once.
 TEST_F(HttpClientTest, FakeServerAnswersParallelRequestsTogether) {
     const int kParallel = 32;
     ServiceSettings settings = service_settings();
@@ -385,7 +388,7 @@ TEST_F(HttpClientTest, FakeServerAnswersParallelRequestsTogether) {
     server.on("GET", "/together", [&](const FakeRequest&) {
         std::unique_lock<std::mutex> lock(mutex);
         if (++arrived == kParallel) all_in.notify_all();
-        const bool met = all_in.wait_for(lock, std::chrono::milliseconds(800), [&] { return arrived >= kParallel; });
+        const bool met = all_in.wait_for(lock, std::chrono::seconds(10), [&] { return arrived >= kParallel; });
         return met ? ok_body("{}") : json_reply({{"error", "alone"}}, 503);
     });
 
