@@ -4,6 +4,7 @@
 
 #include "art/ownership.h"
 #include "art/title_chain.h"
+#include "art/watch_reader.h"
 
 #include "art/art_records.h"
 #include "art/gallery_rules.h"
@@ -173,9 +174,12 @@ TEST_F(TitleChainSvcTest, TitleReadCostsTheListingAndTheCoinsPath) {
     EXPECT_EQ(listing, 2);
     EXPECT_EQ(listed_txs, 0);
     EXPECT_EQ(path, 5);
-    // Checking the records' signatures may ask for the signers' published keys.
+    // Checking the records' signatures may ask for the signers' published keys; the chain's tip
+    // tells which of the blocks read can no longer change.
     const int keys = chain.platform.request_count("/api/bsvalias/id/");
-    EXPECT_EQ(requests(), listing + listed_txs + path + keys);
+    const int tip = chain.woc.request_count("/v1/bsv/main/chain/info");
+    EXPECT_EQ(tip, 1);
+    EXPECT_EQ(requests(), listing + listed_txs + path + keys + tip);
 
     // The next read asks each mined hop's spender once; later ones only where the coins are now.
     EXPECT_EQ(owners(), "alice bob carol");
@@ -605,7 +609,7 @@ TEST_F(TitleChainSvcTest, FailuresGiveTheirTexts) {
     chain.platform.set_fault("/oi/oracle/", FakeFault{500});
     chain.woc.set_fault("/v1/bsv/main/address/", FakeFault{500});
     std::string certificate_id = "stale";
-    EXPECT_EQ(art_title_chain(art, rows, &certificate_id), "OI otx missed and WhatsOnChain missed");
+    EXPECT_EQ(art_title_chain(art, rows, &certificate_id), kWatchListUnread);
     EXPECT_TRUE(certificate_id.empty());
     chain.platform.clear_faults();
     chain.woc.clear_faults();
@@ -613,7 +617,7 @@ TEST_F(TitleChainSvcTest, FailuresGiveTheirTexts) {
     FakeFault once{500};
     once.times = 1;
     chain.woc.set_fault(std::string("/v1/bsv/main/address/") + kTitleWatchAddress + "/confirmed/history", once);
-    EXPECT_EQ(art_title_chain(art, rows), "the registry's listing could not be read to its end. Try again.");
+    EXPECT_EQ(art_title_chain(art, rows), kWatchListUnread);
 
     const std::string p = pair(alice, alice.key.pub, cert, ts);
     pass(bob, alice, p, ts + 60);
@@ -649,7 +653,7 @@ TEST_F(TitleChainSvcTest, UnreadableTitleWatchNamesNoStaleOwner) {
 
     std::vector<KvArtTitleRow> rows;
     std::string certificate_id;
-    EXPECT_EQ(art_title_chain(art, rows, &certificate_id), "OI otx missed and WhatsOnChain missed");
+    EXPECT_EQ(art_title_chain(art, rows, &certificate_id), kWatchListUnread);
     EXPECT_TRUE(rows.empty());
     EXPECT_TRUE(certificate_id.empty());
 }
