@@ -81,46 +81,9 @@ struct MinedPart {
     ListEnd end = ListEnd::whole;
     std::int64_t read_to = 0;
     std::shared_ptr<WatchTail> tail; // the gallery read's shared listing it took part in
-    ListedWindow window;
+    ListedWindow newest;             // the blocks past the last final one
+    ListedWindow span;               // from the listing's first block, when it could be summed
 };
-
-// The window an earlier read kept, while this listing holds its rows back until it has passed it.
-struct HeldWindow {
-    ListedWindow kept;
-    ListedWindow listed; // what this listing showed there
-    std::vector<WatchRow> rows;
-    bool open = false;
-};
-
-// Holds the kept window when this listing covers it and every record kept from it still stands.
-HeldWindow held_window(WatchScan& scan, std::int64_t from) {
-    HeldWindow held;
-    std::lock_guard<std::mutex> lock(scan.memory.mutex);
-    const auto note = scan.memory.kept.notes.find(kListedWindowNote);
-    if (note == scan.memory.kept.notes.end() || !listed_window_parse(note->second.value, held.kept)) return held;
-    if (held.kept.from < from || (scan.bounds.mined_by > 0 && held.kept.to > scan.bounds.mined_by)) return held;
-    std::uint64_t records = 0;
-    for (const auto& [txid, record] : scan.memory.kept.records)
-        records += record.height >= held.kept.from && record.height <= held.kept.to;
-    held.open = records >= held.kept.records;
-    return held;
-}
-
-// Gives the held rows back to `rows`. Listed as the earlier read listed them, those that are no
-// kept record carry none.
-void release_window(WatchScan& scan, HeldWindow& held, bool listed_past, std::vector<WatchRow>& rows) {
-    if (!held.open) return;
-    held.open = false;
-    if (listed_past && held.listed.same_rows(held.kept)) {
-        std::lock_guard<std::mutex> lock(scan.memory.mutex);
-        for (const WatchRow& row : held.rows) {
-            const std::string txid = to_lower_copy(row.txid);
-            if (is_txid_hex(txid) && !scan.memory.kept.records.count(txid)) scan.memory.no_record.add(txid);
-        }
-    }
-    rows.insert(rows.end(), std::make_move_iterator(held.rows.begin()), std::make_move_iterator(held.rows.end()));
-    held.rows.clear();
-}
 
 // Lists the watch's mined blocks from `from` on, through the gallery read's shared listing when
 // one is in use, each page examined as it comes, and no further than the bounds or the find need.
@@ -131,7 +94,7 @@ MinedPart read_mined_part(WatchScan& scan, const std::string& key, const std::st
     ListOrder order;
     bool stopped = false;
     HeldWindow held = held_window(scan, from);
-    std::map<std::int64_t, ListedWindow> newest; // by block, past the last final one
+    WindowTally tally;
     const auto page = [&](std::vector<WatchRow>& rows) {
         std::vector<WatchRow> mine;
         for (WatchRow& row : rows) {
@@ -140,7 +103,7 @@ MinedPart read_mined_part(WatchScan& scan, const std::string& key, const std::st
             // A service that ignores the starting block lists older ones too.
             if (row.height < from) continue;
             highest = std::max(highest, row.height);
-            if (scan.tip > 0 && row.height > final_to) newest[row.height].add(row.txid);
+            tally.add(row.height, row.txid);
             if (held.open && row.height >= held.kept.from && row.height <= held.kept.to) {
                 held.listed.add(row.txid);
                 held.rows.push_back(std::move(row));
@@ -179,10 +142,10 @@ MinedPart read_mined_part(WatchScan& scan, const std::string& key, const std::st
         part.read_to = scan.found_at;
     else
         part.read_to = bounds.mined_by > 0 ? std::min(seen_to, bounds.mined_by) : seen_to;
-    part.window.from = std::max(final_to + 1, from);
-    part.window.to = part.read_to;
-    for (const auto& [height, listed] : newest)
-        if (height >= part.window.from && height <= part.window.to) part.window.add(listed);
+    if (scan.tip > 0) {
+        tally.sum(std::max(final_to + 1, from), part.read_to, part.newest);
+        tally.sum(from, part.read_to, part.span);
+    }
     return part;
 }
 
@@ -195,25 +158,11 @@ ListEnd read_waiting_part(WatchScan& scan, const std::shared_ptr<WatchTail>& tai
     return end;
 }
 
-// Notes the window the read listed, with the kept records that stand in it; false when the same
-// was noted. The caller holds the memory's lock.
-bool keep_window(WatchMemory& memory, ListedWindow window) {
-    for (const auto& [txid, record] : memory.kept.records)
-        window.records += record.height >= window.from && record.height <= window.to;
-    KeptNote note{listed_window_text(window), std::max(clock_system_ms(), memory.note_version + 1)};
-    const auto it = memory.kept.notes.find(kListedWindowNote);
-    if (it != memory.kept.notes.end() && it->second.value == note.value) return false;
-    if (it != memory.kept.notes.end()) note.version = std::max(note.version, it->second.version + 1);
-    memory.note_version = note.version;
-    memory.kept.notes[kListedWindowNote] = note;
-    return true;
-}
-
 // Keeps what the read learned: the records it fetched, the blocks from `start` to `read_to` that
 // can no longer change as read whole, and the window of the newer ones it listed. A read that listed from..read_to
 // whole forgets a kept record the listing no longer shows in its block there (moved by a reorganisation, or gone).
 void keep_what_was_read(WatchScan& scan, const std::string& key, std::int64_t start, std::int64_t from,
-                        std::int64_t read_to, bool listed_whole, ListedWindow window) {
+                        std::int64_t read_to, bool listed_whole, const MinedPart& mined) {
     std::lock_guard<std::mutex> lock(scan.memory.mutex);
     WatchKept& kept = scan.memory.kept;
     bool changed = false;
@@ -240,7 +189,7 @@ void keep_what_was_read(WatchScan& scan, const std::string& key, std::int64_t st
         kept_add_range(kept, start, final_to);
         changed = true;
     }
-    if (whole && scan.tip > 0 && window.to >= window.from && keep_window(scan.memory, window)) changed = true;
+    if (whole && keep_windows(scan.memory, mined.newest, from == start ? mined.span : ListedWindow{})) changed = true;
     if (changed) kept_save(key, kept);
 }
 
@@ -334,7 +283,7 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
         error = unbounded ? "OI " + watch_key + " missed and WhatsOnChain missed" : kWatchListUnread;
         return false;
     }
-    keep_what_was_read(scan, key, start, from, mined.read_to, mined.end == ListEnd::whole, mined.window);
+    keep_what_was_read(scan, key, start, from, mined.read_to, mined.end == ListEnd::whole, mined);
     sort_watch_records(records);
     if (whole) *whole = mined.end == ListEnd::whole && (scan.found_at > 0 || waiting == ListEnd::whole);
     if (!scan.all_read) error = kWatchRecordsUnread;

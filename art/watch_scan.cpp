@@ -6,7 +6,6 @@
 #include "wallet/json_util.h"
 
 #include <algorithm>
-#include <cstdio>
 
 using json = nlohmann::json;
 
@@ -23,6 +22,12 @@ constexpr std::size_t kWaitingLimit = 20000;
 constexpr std::size_t kNoRecordLimit = 1000000;
 constexpr std::size_t kNoRecordRecent = 65536;
 
+std::string tx_text(const json& tx) {
+    return tx.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+} // namespace
+
 std::uint64_t hex_u64(const std::string& text, std::size_t at) {
     std::uint64_t value = 0;
     for (std::size_t i = at; i < at + 16 && i < text.size(); ++i) {
@@ -30,43 +35,6 @@ std::uint64_t hex_u64(const std::string& text, std::size_t at) {
         value = value << 4 | static_cast<std::uint64_t>(c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
     }
     return value;
-}
-
-std::string tx_text(const json& tx) {
-    return tx.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-} // namespace
-
-void ListedWindow::add(const std::string& txid) {
-    ++rows;
-    sum_high += hex_u64(txid, 0);
-    sum_low += hex_u64(txid, 16);
-}
-
-void ListedWindow::add(const ListedWindow& other) {
-    rows += other.rows;
-    sum_high += other.sum_high;
-    sum_low += other.sum_low;
-}
-
-std::string listed_window_text(const ListedWindow& window) {
-    return std::to_string(window.from) + " " + std::to_string(window.to) + " " + std::to_string(window.rows) + " " +
-           std::to_string(window.sum_high) + " " + std::to_string(window.sum_low) + " " +
-           std::to_string(window.records);
-}
-
-bool listed_window_parse(const std::string& text, ListedWindow& window) {
-    window = ListedWindow{};
-    long long from = 0, to = 0;
-    unsigned long long rows = 0, high = 0, low = 0, records = 0;
-    int used = 0;
-    if (std::sscanf(text.c_str(), "%lld %lld %llu %llu %llu %llu%n", &from, &to, &rows, &high, &low, &records, &used) !=
-            6 ||
-        static_cast<std::size_t>(used) != text.size() || from <= 0 || to < from || to > kHeightLimit)
-        return false;
-    window = {from, to, rows, high, low, records};
-    return true;
 }
 
 bool NoRecordIds::has(const std::string& txid) const {

@@ -18,6 +18,9 @@
 #include <utility>
 #include <vector>
 
+// Sixteen hex digits of a transaction id from `at`, as a number.
+std::uint64_t hex_u64(const std::string& text, std::size_t at);
+
 // Transactions known to carry no record. A transaction's id fixes its content, so what one read
 // learned holds for every later one, in any block; only ids whose copy hashed to them are taken.
 // Sixteen bytes an id; past a million the set starts again.
@@ -31,27 +34,6 @@ private:
     std::vector<Key> sorted_;
     std::set<Key> recent_;
 };
-
-// What a read listed of blocks from..to, the newest it listed: a later read, in this process or the
-// next, that lists the same rows there knows what each carries and fetches none of them. Kept with
-// the watch as a note; `records` counts the kept records that stood there, so a record the kept
-// bound shed makes the window no longer count.
-struct ListedWindow {
-    std::int64_t from = 0, to = -1;
-    std::uint64_t rows = 0, sum_high = 0, sum_low = 0;
-    std::uint64_t records = 0;
-    void add(const std::string& txid);
-    void add(const ListedWindow& other);
-    bool same_rows(const ListedWindow& other) const {
-        return rows == other.rows && sum_high == other.sum_high && sum_low == other.sum_low;
-    }
-};
-
-// The note that keeps a watch's window.
-constexpr const char* kListedWindowNote = "~listed";
-std::string listed_window_text(const ListedWindow& window);
-// False when the text is no window.
-bool listed_window_parse(const std::string& text, ListedWindow& window);
 
 // What is known of a watch at one service: what is kept on disk, the records waiting in the
 // mempool this process read, and the ids known to carry none.
@@ -103,3 +85,50 @@ private:
 
 // The kept records of blocks from..to, oldest first, as rows.
 std::vector<WatchRow> kept_rows(WatchMemory& memory, std::int64_t from, std::int64_t to);
+
+// What a read listed of blocks from..to: a later read, in this process or the next, that lists the
+// same rows there knows what each carries and fetches none of them. Kept with the watch as notes
+// (the newest blocks a read listed, and the spans the last few reads listed from their start);
+// `records` counts the kept records that stood there, so one the kept bound shed voids the window.
+struct ListedWindow {
+    std::int64_t from = 0, to = -1;
+    std::uint64_t rows = 0, sum_high = 0, sum_low = 0;
+    std::uint64_t records = 0;
+    void add(const std::string& txid);
+    void add(const ListedWindow& other);
+    bool same_rows(const ListedWindow& other) const {
+        return rows == other.rows && sum_high == other.sum_high && sum_low == other.sum_low;
+    }
+};
+
+// The rows a listing showed from its first block on, summed by block; the oldest blocks are
+// folded together past a few thousand, so only windows ending after them can be summed.
+struct WindowTally {
+    void add(std::int64_t height, const std::string& txid);
+    // The rows of blocks from..to; false when the fold reaches past `to`.
+    bool sum(std::int64_t from, std::int64_t to, ListedWindow& out) const;
+
+private:
+    ListedWindow folded_;
+    std::int64_t folded_from_ = -1, folded_to_ = -1;
+    std::map<std::int64_t, ListedWindow> by_block_;
+};
+
+// A kept window the listing from `from` covers, held while the listing passes it.
+struct HeldWindow {
+    ListedWindow kept;
+    ListedWindow listed; // what this listing showed there
+    std::vector<WatchRow> rows;
+    bool open = false;
+};
+
+// Holds the widest kept window this listing covers whose kept records all still stand.
+HeldWindow held_window(WatchScan& scan, std::int64_t from);
+
+// Gives the held rows back to `rows`. Listed as the earlier read listed them (`listed_past`: the
+// listing went past the window), those that are no kept record carry none.
+void release_window(WatchScan& scan, HeldWindow& held, bool listed_past, std::vector<WatchRow>& rows);
+
+// Notes the windows a read listed whole: the newest blocks, and the span from its start when it
+// listed from there; false when nothing changed. The caller holds the memory's lock.
+bool keep_windows(WatchMemory& memory, ListedWindow newest, ListedWindow span);

@@ -411,6 +411,28 @@ TEST_F(WatchReaderTest, WhatAReadTakesFromTheHistoryService) {
                     std::to_string(fetched) + " fetched";
          },
          "1 record, 3 pages, 0 fetched"},
+        {"a confirming read in the next process fetches none of the payments its span listed before",
+         [](WatchReaderTest& t, const Watch& w, const Read& read) {
+             t.chain.ledger.add_payments(w.address, 2000, w.start);
+             const std::string pair = fake_post_record(t.chain, w.address, fake_signed_record(record(100), 0x11));
+             const std::int64_t paired_at = t.chain.ledger.tip();
+             for (int block = 0; block < 8; ++block) // the span's blocks can no longer change
+                 t.chain.ledger.fund(kTitleWatchAddress, 1);
+             WatchScanBounds bounds;
+             bounds.min_height = w.start;
+             bounds.enough = [](const WatchRecord&) { return true; };
+             read(bounds);
+             watch_memory_forget();
+             bounds.fresh = true;
+             bounds.mined_by = paired_at;
+             t.chain.woc.reset_counts();
+             const std::string seen = read(bounds);
+             const int fetched =
+                 t.chain.woc.request_count(std::string(kWocPrefix) + "/tx") + t.chain.platform.request_count("/oi/tx/");
+             return seen + ", " + std::to_string(t.chain.woc.request_count(w.hist())) + " pages, " +
+                    std::to_string(fetched) + " fetched";
+         },
+         "1 record, 3 pages, 0 fetched"},
     };
     int n = 0;
     for (const Row& row : rows) {
