@@ -159,8 +159,9 @@ ListEnd read_waiting_part(WatchScan& scan, const std::shared_ptr<WatchTail>& tai
 }
 
 // Keeps what the read learned: the records it fetched, the blocks from `start` to `read_to` that
-// can no longer change as read whole, and the window of the newer ones it listed. A read that listed from..read_to
-// whole forgets a kept record the listing no longer shows in its block there (moved by a reorganisation, or gone).
+// can no longer change as read whole, and the windows it listed. A read that listed from..read_to
+// whole forgets a kept record the listing no longer shows in its block there (moved by a
+// reorganisation, or gone).
 void keep_what_was_read(WatchScan& scan, const std::string& key, std::int64_t start, std::int64_t from,
                         std::int64_t read_to, bool listed_whole, const MinedPart& mined) {
     std::lock_guard<std::mutex> lock(scan.memory.mutex);
@@ -229,6 +230,10 @@ bool watch_kept_record(const std::string& watch_key, const std::string& txid, Wa
     }
     const json tx = json_parse_or_discarded(text);
     return !tx.is_discarded() && watch_record_of_tx(txid, 0, tx, record);
+}
+
+std::int64_t watch_chain_tip() {
+    return listed_tip();
 }
 
 void watch_memory_forget() {

@@ -75,6 +75,10 @@ void watch_note_set(const std::string& watch_key, const std::string& name, const
 // The verified record of a mined transaction a read of the watch kept; false when none is kept.
 bool watch_kept_record(const std::string& watch_key, const std::string& txid, WatchRecord& record);
 
+// The newest block WhatsOnChain shows, the one a watch read counts confirmations from: read at most
+// every 30 seconds per service; 0 when it could never be read.
+std::int64_t watch_chain_tip();
+
 // Forgets in memory what was read of every watch, as a restart does; the files stay.
 void watch_memory_forget();
 
