@@ -2,12 +2,15 @@
 
 #include "chain/outpoints.h"
 #include "chain/woc_client.h"
+#include "wallet/clock.h"
 #include "wallet/codecs.h"
 #include "wallet/http_client.h"
 #include "wallet/json_util.h"
 #include "wallet/settings.h"
 
 #include <algorithm>
+#include <map>
+#include <mutex>
 
 using json = nlohmann::json;
 
@@ -23,6 +26,17 @@ constexpr const char* kHistoryPageRows = "1000";
 // A read lists only what came after what it kept, so no honest list it reads runs this long (ten
 // million payments at a watch since its last read); a service that pages on for ever stops here.
 constexpr int kHistoryPagesPerList = 10000;
+constexpr std::int32_t kTipTimeoutS = 8;
+constexpr std::int64_t kTipFreshMs = 30000;
+
+struct KnownTip {
+    std::int64_t height = 0;
+    std::int64_t at_ms = 0;
+    bool read = false;
+};
+// Held across the one request that reads a tip, so reads side by side ask once.
+std::mutex g_tip_mutex;
+std::map<std::string, KnownTip> g_tips; // by service
 
 std::string next_page_token(const json& reply) {
     if (!reply.is_object()) return "";
@@ -51,7 +65,9 @@ void reply_rows(const json& reply, std::vector<WatchRow>& rows) {
         if (item.is_object()) {
             const auto height = item.find("height");
             if (height != item.end() && height->is_number_integer())
-                row.height = std::max<std::int64_t>(0, height->get<std::int64_t>());
+                row.height = height->is_number_unsigned() && height->get<std::uint64_t>() > std::uint64_t(kHeightLimit)
+                                 ? kHeightLimit
+                                 : std::max<std::int64_t>(0, height->get<std::int64_t>());
         }
         rows.push_back(std::move(row));
     }
@@ -62,6 +78,30 @@ std::string unconfirmed_url(const std::string& watch_address) {
 }
 
 } // namespace
+
+std::int64_t listed_tip(std::int64_t seen) {
+    const std::string service = service_settings().woc_base;
+    std::lock_guard<std::mutex> lock(g_tip_mutex);
+    KnownTip& known = g_tips[service];
+    const std::int64_t now = clock_steady_ms();
+    if (known.read && now - known.at_ms < kTipFreshMs && known.height >= seen) return known.height;
+    json reply;
+    if (http_get_json(woc_url("/chain/info"), reply, kTipTimeoutS) && reply.is_object()) {
+        const auto blocks = reply.find("blocks");
+        if (blocks != reply.end() && blocks->is_number_integer() && blocks->get<std::int64_t>() > 0 &&
+            blocks->get<std::int64_t>() < kHeightLimit) {
+            known = {blocks->get<std::int64_t>(), now, true};
+            return known.height;
+        }
+    }
+    // A tip that could not be read again stays as it was: older, so it counts fewer blocks final.
+    return known.height;
+}
+
+void listed_tips_forget() {
+    std::lock_guard<std::mutex> lock(g_tip_mutex);
+    g_tips.clear();
+}
 
 ListEnd read_oracle_pages(const std::string& watch_key, UniqueIds& txids) {
     const std::string base = service_settings().platform_base + "/oi/oracle/" + watch_key + "/txids?limit=2000&offset=";
@@ -94,8 +134,10 @@ bool read_history_page(const std::string& list_url, HistoryCursor& cursor, std::
     ++cursor.pages;
     std::vector<WatchRow> listed;
     reply_rows(reply, listed);
+    cursor.previous = std::move(cursor.current);
+    cursor.current.clear();
     for (WatchRow& row : listed)
-        if (cursor.seen.insert(row.txid).second) rows.push_back(std::move(row));
+        if (!cursor.previous.count(row.txid) && cursor.current.insert(row.txid).second) rows.push_back(std::move(row));
     cursor.token = next_page_token(reply);
     // A page that brings the list nothing new says the service would page for ever.
     more = !cursor.token.empty() && !rows.empty() && cursor.pages < kHistoryPagesPerList;

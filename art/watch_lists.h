@@ -16,6 +16,17 @@
 // nothing new, the bound), or read as far as asked.
 enum class ListEnd { failed, cut, whole };
 
+// No block reaches this height in the life of the program; a service that lists one past it lists
+// a damaged row, read as standing past the tip.
+constexpr std::int64_t kHeightLimit = 2147483647;
+
+// The newest block WhatsOnChain shows, asked at most every 30 seconds per service, and asked again
+// at once when a reader has seen a row listed past the one known; 0 when it was never read.
+std::int64_t listed_tip(std::int64_t seen = 0);
+
+// Forgets the tips read, as a restart does.
+void listed_tips_forget();
+
 // One listed transaction: its block, 0 while it waits in the mempool or where no block is listed.
 struct WatchRow {
     std::string txid;
@@ -38,15 +49,36 @@ struct UniqueIds {
 // failure, short page or page with nothing new.
 ListEnd read_oracle_pages(const std::string& watch_key, UniqueIds& txids);
 
-// Where a paged history list stands: the next page's token, the ids it listed so far, the pages read.
+// Where a paged history list stands: the next page's token, the ids of the last two pages (a list
+// is as long as the watch's traffic; what it keeps is not), the pages read.
 struct HistoryCursor {
     std::string token;
-    std::unordered_set<std::string> seen;
+    std::unordered_set<std::string> previous, current;
     int pages = 0;
 };
 
-// The next page of one of WhatsOnChain's history lists: `rows` receives the ids it lists for the
-// first time. False when the service did not answer; `more` tells whether pages remain.
+// The order a mined history list comes in, as its rows show it: a service may answer newest first
+// and from its tip whatever block and order a reader asks for. Rows without a block say nothing.
+struct ListOrder {
+    std::int64_t last = 0;
+    bool ascending = true, descending = true;
+    bool below = false; // a row older than the block asked for was listed
+    void see(std::int64_t height, std::int64_t from) {
+        if (height <= 0) return;
+        if (last > 0) {
+            ascending = ascending && height >= last;
+            descending = descending && height <= last;
+        }
+        last = height;
+        below = below || height < from;
+    }
+    // Newest first and back past the block asked for: nothing later in the list stands in the
+    // blocks asked for.
+    bool read_back() const { return descending && !ascending && below; }
+};
+
+// The next page of one of WhatsOnChain's history lists: `rows` receives the ids not listed on this
+// page or the one before. False when the service did not answer; `more` tells whether pages remain.
 bool read_history_page(const std::string& list_url, HistoryCursor& cursor, std::vector<WatchRow>& rows, bool& more);
 
 // How a list whose last page read said no more pages remain ended.

@@ -2,8 +2,8 @@
 
 #include "art/watch_kept.h"
 #include "art/watch_lists.h"
+#include "art/watch_scan.h"
 #include "chain/outpoints.h"
-#include "chain/woc_client.h"
 #include "wallet/clock.h"
 #include "wallet/codecs.h"
 #include "wallet/http_client.h"
@@ -13,28 +13,15 @@
 #include <algorithm>
 #include <memory>
 #include <mutex>
-#include <unordered_map>
-#include <unordered_set>
 
 using json = nlohmann::json;
 
 namespace {
 
-// Ids fetched at once while a bounded read looks for its first record: one bulk request first
-// (the record sought is often the first listed in its block), then four side by side.
-constexpr std::size_t kScanFirstRound = 20;
-constexpr std::size_t kScanRound = 80;
-// Payments waiting in the mempool kept in memory per watch, read once until they are mined.
-constexpr std::size_t kWaitingLimit = 20000;
+// Blocks this far below the tip the service shows no longer change: only they count as read
+// whole; the newer ones are listed again at each read.
+constexpr std::int64_t kFinalDepth = 6;
 
-// What is known of a watch at one service: what is kept on disk, and the payments waiting in the
-// mempool this process read (null where one carries no record).
-struct WatchMemory {
-    std::mutex mutex;
-    WatchKept kept;
-    std::unordered_map<std::string, json> waiting;
-    std::int64_t note_version = 0;
-};
 std::mutex g_memory_mutex;
 std::map<std::string, std::shared_ptr<WatchMemory>> g_memories;
 // Reads of one watch go one after another, so what one read keeps the next finds rather than
@@ -68,147 +55,144 @@ std::shared_ptr<WatchMemory> memory_of(const std::string& key) {
     return memory;
 }
 
-// The block a transaction's JSON names; 0 while it waits.
-std::int64_t json_block(const json& tx) {
-    if (!tx.is_object()) return 0;
-    const auto height = tx.find("blockheight");
-    return height != tx.end() && height->is_number_integer() ? std::max<std::int64_t>(0, height->get<std::int64_t>())
-                                                             : 0;
+// The last block that can no longer change; 0 while the tip is unknown, and then none is.
+std::int64_t final_block(const WatchScan& scan) {
+    return scan.tip > kFinalDepth ? scan.tip - kFinalDepth : 0;
 }
 
-// One read of a watch: what it found, and what it learned for the memory.
-struct WatchScan {
-    const WatchScanBounds& bounds;
-    WatchMemory& memory;
-    std::vector<WatchRecord>& records;
-    std::int64_t found_at = 0; // block of the first accepted record; -1 when it was unconfirmed
-    bool all_read = true;
-    std::int64_t listed = 0;
-    std::unordered_set<std::string> seen;
-    std::map<std::string, KeptRecord> learned;
-    std::unordered_map<std::string, std::int64_t> listed_mined; // what the listing showed, by block
-
-    WatchScan(const WatchScanBounds& b, WatchMemory& m, std::vector<WatchRecord>& r)
-        : bounds(b), memory(m), records(r) {}
-
-    // Whether the read is past the block of its find.
-    bool past(std::int64_t height) const { return found_at != 0 && (found_at < 0 || height <= 0 || height > found_at); }
-    bool in_bounds(std::int64_t height) const {
-        return height <= 0 || (height >= bounds.min_height && (bounds.mined_by <= 0 || height <= bounds.mined_by));
+// Examines what was kept of the blocks from `start` on that were read whole before, unless the
+// read lists them afresh; the last of those blocks, start - 1 when there are none.
+std::int64_t read_kept_part(WatchScan& scan, std::int64_t start) {
+    if (scan.bounds.fresh) return start - 1;
+    std::int64_t covered_to = 0;
+    {
+        std::lock_guard<std::mutex> lock(scan.memory.mutex);
+        covered_to = std::min(kept_covered_to(scan.memory.kept, start), kHeightLimit);
     }
+    // Blocks near the tip may still change, whatever an older or damaged file says of them.
+    if (scan.tip > 0) covered_to = std::min(covered_to, std::max(start - 1, final_block(scan)));
+    if (scan.bounds.mined_by > 0) covered_to = std::min(covered_to, scan.bounds.mined_by);
+    if (covered_to >= start) scan.examine(kept_rows(scan.memory, start, covered_to));
+    return covered_to;
+}
 
-    void take(const std::string& txid, std::int64_t height, const json& tx) {
-        WatchRecord record;
-        if (!watch_record_of_tx(txid, listed++, tx, record)) return;
-        if (bounds.enough && found_at == 0 && bounds.enough(record)) found_at = height > 0 ? height : -1;
-        records.push_back(std::move(record));
-    }
-
-    // Reads the rows, oldest block first with those of no block last, fetching in bulk what is
-    // not at hand; with a search, a round at a time, ending at the block of its find.
-    void examine(std::vector<WatchRow> rows) {
-        std::vector<WatchRow> wanted;
-        for (WatchRow& row : rows) {
-            row.txid = to_lower_copy(row.txid);
-            if (!is_txid_hex(row.txid) || !in_bounds(row.height)) continue;
-            if (row.height > 0) listed_mined[row.txid] = row.height;
-            if (seen.insert(row.txid).second) wanted.push_back(std::move(row));
-        }
-        std::stable_sort(wanted.begin(), wanted.end(), [](const WatchRow& a, const WatchRow& b) {
-            if ((a.height > 0) != (b.height > 0)) return a.height > 0;
-            return a.height < b.height;
-        });
-        std::size_t next = 0;
-        while (next < wanted.size()) {
-            const std::size_t round = next == 0 ? kScanFirstRound : kScanRound;
-            std::size_t end = bounds.enough ? std::min(wanted.size(), next + round) : wanted.size();
-            std::vector<json> txs;
-            std::vector<char> at_hand;
-            std::vector<std::string> missing;
-            {
-                std::lock_guard<std::mutex> lock(memory.mutex);
-                for (std::size_t k = next; k < end; ++k) {
-                    const WatchRow& row = wanted[k];
-                    if (past(row.height)) {
-                        end = k;
-                        break;
-                    }
-                    json tx;
-                    bool known = false;
-                    const auto kept = memory.kept.records.find(row.txid);
-                    // An id listed without a block is the kept one wherever that stands.
-                    if (kept != memory.kept.records.end() && (kept->second.height == row.height || row.height == 0)) {
-                        tx = json_parse_or_discarded(kept->second.tx);
-                        known = !tx.is_discarded();
-                    }
-                    const auto waiting = memory.waiting.find(row.txid);
-                    if (row.height > 0 && waiting != memory.waiting.end()) memory.waiting.erase(waiting);
-                    if (row.height == 0 && waiting != memory.waiting.end()) {
-                        tx = waiting->second;
-                        known = true;
-                    }
-                    txs.push_back(known ? std::move(tx) : json());
-                    at_hand.push_back(known ? 1 : 0);
-                    if (!known) missing.push_back(row.txid);
-                }
-            }
-            if (txs.empty()) break;
-            // The watch lists every payment to it, strangers' too: what is not at hand is read in
-            // bulk, and one by one only where the bulk reply had no copy.
-            std::vector<json> bulk;
-            woc_bulk_tx_json(missing, bulk);
-            std::size_t next_bulk = 0;
-            for (std::size_t k = 0; k < txs.size(); ++k) {
-                const WatchRow& row = wanted[next + k];
-                if (!at_hand[k]) {
-                    txs[k] = std::move(bulk[next_bulk++]);
-                    if (txs[k].is_null() && !fetch_tx_json(row.txid, txs[k])) {
-                        all_read = false;
-                        continue;
-                    }
-                    learn(row, txs[k]);
-                }
-                if (txs[k].is_null()) continue;
-                // An id listed without a block (by the oracle index) is placed by its own copy.
-                const std::int64_t height = row.height > 0 ? row.height : json_block(txs[k]);
-                if (!in_bounds(height)) continue;
-                take(row.txid, height, txs[k]);
-            }
-            next = end;
-        }
-    }
-
-    // Keeps what a fetch read: a mined record for the file, a waiting payment for this process.
-    void learn(const WatchRow& row, const json& tx) {
-        WatchRecord record;
-        const bool counts = watch_record_of_tx(row.txid, 0, tx, record);
-        std::lock_guard<std::mutex> lock(memory.mutex);
-        if (row.height > 0) {
-            if (counts) learned[row.txid] = {row.height, 0, tx.dump(-1, ' ', false, json::error_handler_t::replace)};
-            return;
-        }
-        const std::int64_t mined = json_block(tx);
-        if (mined > 0 && counts)
-            learned[row.txid] = {mined, 0, tx.dump(-1, ' ', false, json::error_handler_t::replace)};
-        if (mined > 0) return;
-        if (memory.waiting.size() >= kWaitingLimit) memory.waiting.clear();
-        memory.waiting[row.txid] = counts ? tx : json();
-    }
+// How the listing of the mined blocks went, the last block it saw whole, and what it listed of
+// the blocks that can still change.
+struct MinedPart {
+    ListEnd end = ListEnd::whole;
+    std::int64_t read_to = 0;
+    std::shared_ptr<WatchTail> tail; // the gallery read's shared listing it took part in
+    ListedWindow newest;             // the blocks past the last final one
+    ListedWindow span;               // from the listing's first block, when it could be summed
 };
 
-// The kept records of blocks from..to, oldest first, as rows.
-std::vector<WatchRow> kept_rows(WatchMemory& memory, std::int64_t from, std::int64_t to) {
-    std::vector<std::pair<std::pair<std::int64_t, std::int64_t>, std::string>> found;
-    {
-        std::lock_guard<std::mutex> lock(memory.mutex);
-        for (const auto& [txid, record] : memory.kept.records)
-            if (record.height >= from && record.height <= to) found.push_back({{record.height, record.seq}, txid});
+// Lists the watch's mined blocks from `from` on, through the gallery read's shared listing when
+// one is in use, each page examined as it comes, and no further than the bounds or the find need.
+MinedPart read_mined_part(WatchScan& scan, const std::string& key, const std::string& address, std::int64_t from) {
+    const WatchScanBounds& bounds = scan.bounds;
+    const std::int64_t final_to = final_block(scan);
+    std::int64_t highest = from - 1;
+    ListOrder order;
+    bool stopped = false;
+    HeldWindow held = held_window(scan, from);
+    WindowTally tally;
+    const auto page = [&](std::vector<WatchRow>& rows) {
+        std::vector<WatchRow> mine;
+        for (WatchRow& row : rows) {
+            scan.place(row);
+            order.see(row.height, from);
+            // A service that ignores the starting block lists older ones too.
+            if (row.height < from) continue;
+            highest = std::max(highest, row.height);
+            tally.add(row.height, row.txid);
+            if (held.open && row.height >= held.kept.from && row.height <= held.kept.to) {
+                held.listed.add(row.txid);
+                held.rows.push_back(std::move(row));
+                continue;
+            }
+            mine.push_back(std::move(row));
+        }
+        if (order.ascending && highest > held.kept.to) release_window(scan, held, true, mine);
+        scan.examine(std::move(mine));
+        // In block order nothing later stands before the find or inside the bounds; newest first,
+        // nothing later stands in the blocks asked for.
+        stopped = order.read_back() || (order.ascending && ((scan.found_at > 0 && highest > scan.found_at) ||
+                                                            (bounds.mined_by > 0 && highest > bounds.mined_by)));
+        return !stopped;
+    };
+    MinedPart part;
+    WatchListings* listings = watch_listings_in_use();
+    part.tail = listings && !bounds.fresh ? scope_tail(*listings, key, address, from) : nullptr;
+    if (part.tail) {
+        std::size_t at = 0;
+        std::vector<WatchRow> rows;
+        while (tail_rows(*part.tail, from, at, rows, part.end) && page(rows)) {
+        }
+        if (stopped) part.end = ListEnd::whole;
+    } else {
+        part.end = read_history(confirmed_url(address, from), false, page);
     }
-    std::sort(found.begin(), found.end());
+    std::vector<WatchRow> rest;
+    release_window(scan, held, part.end == ListEnd::whole, rest);
+    scan.examine(std::move(rest));
+    // A list read to its end, or back past the blocks asked for, saw every block that can no
+    // longer change.
+    const bool to_end = part.end == ListEnd::whole && (!stopped || order.read_back());
+    const std::int64_t seen_to = to_end ? std::max(highest, final_to) : highest;
+    if (scan.found_at > 0)
+        part.read_to = scan.found_at;
+    else
+        part.read_to = bounds.mined_by > 0 ? std::min(seen_to, bounds.mined_by) : seen_to;
+    if (scan.tip > 0) {
+        tally.sum(std::max(final_to + 1, from), part.read_to, part.newest);
+        tally.sum(from, part.read_to, part.span);
+    }
+    return part;
+}
+
+// Lists the payments waiting in the mempool, through the shared listing the mined part took part
+// in if any, and examines them; how the list ended.
+ListEnd read_waiting_part(WatchScan& scan, const std::shared_ptr<WatchTail>& tail, const std::string& address) {
     std::vector<WatchRow> rows;
-    for (auto& [place, txid] : found)
-        rows.push_back({std::move(txid), place.first});
-    return rows;
+    const ListEnd end = tail ? tail_waiting(*tail, address, rows) : read_waiting(address, rows);
+    scan.examine(std::move(rows));
+    return end;
+}
+
+// Keeps what the read learned: the records it fetched, the blocks from `start` to `read_to` that
+// can no longer change as read whole, and the windows it listed. A read that listed from..read_to
+// whole forgets a kept record the listing no longer shows in its block there (moved by a
+// reorganisation, or gone).
+void keep_what_was_read(WatchScan& scan, const std::string& key, std::int64_t start, std::int64_t from,
+                        std::int64_t read_to, bool listed_whole, const MinedPart& mined) {
+    std::lock_guard<std::mutex> lock(scan.memory.mutex);
+    WatchKept& kept = scan.memory.kept;
+    bool changed = false;
+    const bool whole = listed_whole && scan.all_read && read_to >= start;
+    for (auto it = kept.records.begin(); whole && it != kept.records.end();) {
+        const auto listed = scan.listed_kept.find(it->first);
+        const bool gone = it->second.height >= from && it->second.height <= read_to && !scan.learned.count(it->first) &&
+                          (listed == scan.listed_kept.end() || listed->second != it->second.height);
+        if (!gone) {
+            ++it;
+            continue;
+        }
+        kept.dropped.insert(it->first);
+        it = kept.records.erase(it);
+        changed = true;
+    }
+    for (auto& [txid, record] : scan.learned) {
+        record.seq = kept.next_seq++;
+        kept.records[txid] = std::move(record);
+        changed = true;
+    }
+    const std::int64_t final_to = std::min(read_to, final_block(scan));
+    if (whole && final_to >= start && kept_covered_to(kept, start) < final_to) {
+        kept_add_range(kept, start, final_to);
+        changed = true;
+    }
+    if (whole && keep_windows(scan.memory, mined.newest, from == start ? mined.span : ListedWindow{})) changed = true;
+    if (changed) kept_save(key, kept);
 }
 
 } // namespace
@@ -249,9 +233,16 @@ bool watch_kept_record(const std::string& watch_key, const std::string& txid, Wa
     return !tx.is_discarded() && watch_record_of_tx(txid, 0, tx, record);
 }
 
+std::int64_t watch_chain_tip() {
+    return listed_tip();
+}
+
 void watch_memory_forget() {
-    std::lock_guard<std::mutex> lock(g_memory_mutex);
-    g_memories.clear();
+    {
+        std::lock_guard<std::mutex> lock(g_memory_mutex);
+        g_memories.clear();
+    }
+    listed_tips_forget();
 }
 
 bool scan_watch_messages(const std::string& watch_key, const std::string& watch_address,
@@ -269,88 +260,23 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
     std::lock_guard<std::mutex> reading(*one_at_a_time);
     const std::shared_ptr<WatchMemory> memory = memory_of(key);
     WatchScan scan(bounds, *memory, records);
-    const std::int64_t start = std::max<std::int64_t>(0, bounds.min_height);
+    scan.tip = listed_tip();
+    const std::int64_t start = std::min(std::max<std::int64_t>(0, bounds.min_height), kHeightLimit);
 
-    // The blocks read whole before are taken as kept, unless the caller wants them listed afresh.
-    std::int64_t covered_to = start - 1;
-    if (!bounds.fresh) {
-        std::lock_guard<std::mutex> lock(memory->mutex);
-        covered_to = kept_covered_to(memory->kept, start);
-    }
-    if (bounds.mined_by > 0) covered_to = std::min(covered_to, bounds.mined_by);
-    if (covered_to >= start) scan.examine(kept_rows(*memory, start, covered_to));
-
-    bool confirmed_whole = scan.found_at > 0 || (bounds.mined_by > 0 && covered_to >= bounds.mined_by);
-    bool answered = true, confirmed_failed = false;
-    std::int64_t read_to = covered_to; // the last block this read saw whole
+    const std::int64_t covered_to = read_kept_part(scan, start);
     const std::int64_t from = covered_to + 1;
-    std::shared_ptr<WatchTail> tail;
-    if (!confirmed_whole && watch_listings_in_use() && !bounds.fresh)
-        tail = scope_tail(*watch_listings_in_use(), key, watch_address, from);
-    if (!confirmed_whole) {
-        std::int64_t highest = covered_to;
-        bool ascending = true;
-        const auto page = [&](std::vector<WatchRow>& rows) {
-            std::vector<WatchRow> mine;
-            for (WatchRow& row : rows) {
-                // A service that ignores the starting block lists older ones too.
-                if (row.height < from) continue;
-                ascending = ascending && row.height >= highest;
-                highest = std::max(highest, row.height);
-                mine.push_back(std::move(row));
-            }
-            scan.examine(std::move(mine));
-            // Listed in block order, nothing later can stand before the find or inside the bounds.
-            const bool done = ascending && ((scan.found_at > 0 && highest > scan.found_at) ||
-                                            (bounds.mined_by > 0 && highest > bounds.mined_by));
-            return !done;
-        };
-        ListEnd end = ListEnd::failed;
-        if (tail) {
-            std::size_t at = 0;
-            std::vector<WatchRow> rows;
-            for (;;) {
-                const bool more = tail_rows(*tail, from, at, rows, end);
-                if (more && !page(rows)) {
-                    end = ListEnd::whole;
-                    break;
-                }
-                if (!more) break;
-            }
-        } else {
-            end = read_history(confirmed_url(watch_address, from), false, page);
-        }
-        confirmed_whole = end == ListEnd::whole;
-        confirmed_failed = end == ListEnd::failed;
-        answered = !confirmed_failed;
-        if (scan.found_at > 0)
-            read_to = scan.found_at;
-        else if (bounds.mined_by > 0 && highest >= bounds.mined_by)
-            read_to = bounds.mined_by;
-        else
-            read_to = highest;
-    }
-
+    MinedPart mined;
+    mined.read_to = covered_to;
+    if (scan.found_at <= 0 && !(bounds.mined_by > 0 && covered_to >= bounds.mined_by))
+        mined = read_mined_part(scan, key, watch_address, from);
     // The mempool matters while no mined record ended the search.
-    bool waiting_whole = true;
-    if (scan.found_at <= 0) {
-        std::vector<WatchRow> rows;
-        ListEnd end = ListEnd::failed;
-        if (tail) {
-            end = tail_waiting(*tail, watch_address, rows);
-        } else {
-            end = read_waiting(watch_address, rows);
-        }
-        waiting_whole = end == ListEnd::whole;
-        answered = answered || end != ListEnd::failed;
-        scan.examine(std::move(rows));
-    }
-    // The oracle index stands in while WhatsOnChain's history cannot be read, and a read of the
-    // whole watch takes its ids too (it indexes records that paid another watch); they carry no
-    // block, and it never makes a read whole.
-    bool oracle_answered = false;
+    const ListEnd waiting = scan.found_at > 0 ? ListEnd::whole : read_waiting_part(scan, mined.tail, watch_address);
+    // A read of the whole watch takes the oracle index's ids too (it indexes records that paid
+    // another watch), and stands on it while WhatsOnChain's history cannot be read; they carry no
+    // block, and it never makes a read whole. A bounded read never widens itself to them.
     const bool unbounded = bounds.min_height <= 0 && bounds.mined_by <= 0 && !bounds.enough;
-    if (confirmed_failed || unbounded) {
+    bool oracle_answered = false;
+    if (unbounded) {
         UniqueIds ids;
         oracle_answered = read_oracle_pages(watch_key, ids) != ListEnd::failed;
         std::vector<WatchRow> rows;
@@ -358,45 +284,15 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
             rows.push_back({id, 0});
         scan.examine(std::move(rows));
     }
-    if (!answered && !oracle_answered && records.empty()) {
-        error = "OI " + watch_key + " missed and WhatsOnChain missed";
+    const bool answered = mined.end != ListEnd::failed || (unbounded && waiting != ListEnd::failed);
+    if (!answered && (!unbounded || (!oracle_answered && records.empty()))) {
+        error = unbounded ? "OI " + watch_key + " missed and WhatsOnChain missed"
+                          : std::string("the registry's listing could not be read. ") + try_again_text();
         return false;
     }
-
-    bool changed = false;
-    {
-        std::lock_guard<std::mutex> lock(memory->mutex);
-        WatchKept& kept = memory->kept;
-        for (auto& [txid, record] : scan.learned) {
-            record.seq = kept.next_seq++;
-            kept.records[txid] = std::move(record);
-            changed = true;
-        }
-        if (confirmed_whole && scan.all_read && read_to >= start) {
-            // A fresh read forgets a kept record no longer listed where it was read.
-            if (bounds.fresh) {
-                for (auto it = kept.records.begin(); it != kept.records.end();) {
-                    const auto listed = scan.listed_mined.find(it->first);
-                    const bool gone = it->second.height >= start && it->second.height <= read_to &&
-                                      (listed == scan.listed_mined.end() || listed->second != it->second.height);
-                    if (!gone) {
-                        ++it;
-                        continue;
-                    }
-                    kept.dropped.insert(it->first);
-                    it = kept.records.erase(it);
-                    changed = true;
-                }
-            }
-            if (kept_covered_to(kept, start) < read_to) {
-                kept_add_range(kept, start, read_to);
-                changed = true;
-            }
-        }
-        if (changed) kept_save(key, kept);
-    }
+    keep_what_was_read(scan, key, start, from, mined.read_to, mined.end == ListEnd::whole, mined);
     sort_watch_records(records);
-    if (whole) *whole = confirmed_whole && (scan.found_at > 0 || waiting_whole);
+    if (whole) *whole = mined.end == ListEnd::whole && (scan.found_at > 0 || waiting == ListEnd::whole);
     if (!scan.all_read) error = kWatchRecordsUnread;
     return scan.all_read;
 }

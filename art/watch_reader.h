@@ -37,6 +37,9 @@ bool fetch_tx_json(const std::string& txid, nlohmann::json& out);
 
 // The text of a watch read that listed transactions it could not fetch.
 constexpr const char* kWatchRecordsUnread = "Some records could not be read. Try again.";
+// The text of a read within bounds whose listing of the mined blocks no service answered (while a
+// service pauses every request, the wait it asks for stands in for "Try again.").
+constexpr const char* kWatchListUnread = "the registry's listing could not be read. Try again.";
 
 // Which part of a watch a read lists and fetches, by block. A watch carries every payment the
 // platform ever had; a reader that knows where the records it looks for can stand reads only that
@@ -55,10 +58,12 @@ struct WatchScanBounds {
 
 // The records with a positive time at the watch whose signature verifies under the key they carry
 // (no paymail is asked), within the bounds, ordered by time then transaction id. Neither the record
-// type nor the watch payment is checked: callers apply their own rules. False when the listing
-// fails (its error text), or with kWatchRecordsUnread and the records that were read when a listed
-// transaction could not be fetched. `whole` tells whether every block the bounds ask for, and the
-// mempool unless a mined record ended the search, was listed to its end.
+// type nor the watch payment is checked: callers apply their own rules. Only blocks some
+// confirmations below the tip the service shows are kept as read whole, and a row listed past the
+// tip is never taken as mined. False when the listing fails (its error text; kWatchListUnread for a read
+// within bounds, which never falls back to a read of the whole watch), or with kWatchRecordsUnread and the records that
+// were read when a listed transaction could not be fetched. `whole` tells whether every block the bounds ask for, and
+// the mempool unless a mined record ended the search, was listed to its end.
 bool scan_watch_messages(const std::string& watch_key, const std::string& watch_address,
                          std::vector<WatchRecord>& records, std::string& error, bool* whole = nullptr,
                          const WatchScanBounds& bounds = WatchScanBounds{});
@@ -70,6 +75,10 @@ void watch_note_set(const std::string& watch_key, const std::string& name, const
 
 // The verified record of a mined transaction a read of the watch kept; false when none is kept.
 bool watch_kept_record(const std::string& watch_key, const std::string& txid, WatchRecord& record);
+
+// The newest block WhatsOnChain shows, the one a watch read counts confirmations from: read at most
+// every 30 seconds per service; 0 when it could never be read.
+std::int64_t watch_chain_tip();
 
 // Forgets in memory what was read of every watch, as a restart does; the files stay.
 void watch_memory_forget();

@@ -10,8 +10,9 @@ struct WatchTail {
     std::mutex mutex;
     std::string url;
     std::int64_t from = 0;
-    std::vector<WatchRow> confirmed; // as listed, ascending by block
+    std::vector<WatchRow> confirmed; // as listed, from block `from` on
     HistoryCursor cursor;
+    ListOrder order;
     bool confirmed_done = false;
     ListEnd confirmed_end = ListEnd::failed;
     bool waiting_read = false;
@@ -37,8 +38,16 @@ void tail_read_page(WatchTail& tail) {
         tail.confirmed_done = true;
         return;
     }
-    for (WatchRow& row : rows)
+    for (WatchRow& row : rows) {
+        tail.order.see(row.height, tail.from);
         if (row.height >= tail.from) tail.confirmed.push_back(std::move(row));
+    }
+    // A list that came newest first is read back to the block asked for and no further.
+    if (tail.order.read_back()) {
+        tail.confirmed_end = ListEnd::whole;
+        tail.confirmed_done = true;
+        return;
+    }
     if (!more) {
         tail.confirmed_end = history_end(tail.cursor);
         tail.confirmed_done = true;
@@ -49,7 +58,8 @@ void tail_read_page(WatchTail& tail) {
 
 bool tail_rows(WatchTail& tail, std::int64_t from, std::size_t& at, std::vector<WatchRow>& rows, ListEnd& end) {
     std::lock_guard<std::mutex> lock(tail.mutex);
-    if (at == 0)
+    // Only a list in block order can be entered at a block; a reader filters any other itself.
+    if (at == 0 && tail.order.ascending)
         at = static_cast<std::size_t>(
             std::lower_bound(tail.confirmed.begin(), tail.confirmed.end(), from,
                              [](const WatchRow& row, std::int64_t height) { return row.height < height; }) -

@@ -238,7 +238,9 @@ TEST_F(OwnershipSvcTest, ReportWithMissingPieces) {
 TEST_F(OwnershipSvcTest, ReportWhenTheWatchesCannotBeRead) {
     chain.platform.set_fault("/oi/oracle/", FakeFault{500});
     chain.woc.set_fault("/v1/bsv/main/address/", FakeFault{500});
-    const std::string error = "OI otx missed and WhatsOnChain missed";
+    // The title's read is bounded by the artwork's block: it says to try again rather than reading
+    // the whole watch through the index.
+    const std::string error = "The registry's listing could not be read. Try again.";
     EXPECT_EQ(art_ownership_report(kArt), "Live owner\r\n" + error +
                                               "\r\n\r\nCertificate\r\nThe certificate did not load. Try again.\r\n"
                                               "\r\nLast sale\r\nThe last sale did not load. Try again.\r\n"

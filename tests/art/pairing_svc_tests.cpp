@@ -222,7 +222,7 @@ TEST_F(PairingTest, PairsOnceThenTheCheckFindsThePairOnThisIdentity) {
     const PairInfo unread = art_check_certificate(cert);
     EXPECT_EQ(unread.pair_found, 0) << "an earlier pair may be among what was not read";
     EXPECT_EQ(unread.title_is_mine, 0);
-    EXPECT_EQ(unread.message, "OI otx missed and WhatsOnChain missed");
+    EXPECT_EQ(unread.message, "the registry's listing could not be read. Try again.");
 }
 
 TEST_F(PairingTest, CheckStopsWithItsTexts) {

@@ -4,6 +4,7 @@
 
 #include "art/ownership.h"
 #include "art/title_chain.h"
+#include "art/watch_reader.h"
 
 #include "art/art_records.h"
 #include "art/gallery_rules.h"
@@ -174,9 +175,12 @@ TEST_F(TitleChainSvcTest, TitleReadCostsTheListingAndTheCoinsPath) {
     EXPECT_EQ(listing, 2);
     EXPECT_EQ(listed_txs, 0);
     EXPECT_EQ(path, 5);
-    // Checking the records' signatures may ask for the signers' published keys.
+    // Checking the records' signatures may ask for the signers' published keys; the chain's tip
+    // tells which of the blocks read can no longer change.
     const int keys = chain.platform.request_count("/api/bsvalias/id/");
-    EXPECT_EQ(requests(), listing + listed_txs + path + keys);
+    const int tip = chain.woc.request_count("/v1/bsv/main/chain/info");
+    EXPECT_EQ(tip, 1);
+    EXPECT_EQ(requests(), listing + listed_txs + path + keys + tip);
 
     // The next read asks each mined hop's spender once; later ones only where the coins are now.
     EXPECT_EQ(owners(), "alice bob carol");
@@ -606,7 +610,7 @@ TEST_F(TitleChainSvcTest, FailuresGiveTheirTexts) {
     chain.platform.set_fault("/oi/oracle/", FakeFault{500});
     chain.woc.set_fault("/v1/bsv/main/address/", FakeFault{500});
     std::string certificate_id = "stale";
-    EXPECT_EQ(art_title_chain(art, rows, &certificate_id), "OI otx missed and WhatsOnChain missed");
+    EXPECT_EQ(art_title_chain(art, rows, &certificate_id), kWatchListUnread);
     EXPECT_TRUE(certificate_id.empty());
     chain.platform.clear_faults();
     chain.woc.clear_faults();
@@ -614,11 +618,11 @@ TEST_F(TitleChainSvcTest, FailuresGiveTheirTexts) {
     FakeFault once{500};
     once.times = 1;
     chain.woc.set_fault(std::string("/v1/bsv/main/address/") + kTitleWatchAddress + "/confirmed/history", once);
-    EXPECT_EQ(art_title_chain(art, rows), "the registry's listing could not be read to its end. Try again.");
+    EXPECT_EQ(art_title_chain(art, rows), kWatchListUnread);
     // WhatsOnChain asks for an hour: the read fails at once and says how long the program waits.
     chain.woc.set_rate_limit(1.0 / 3600, 1);
     EXPECT_EQ(art_title_chain(art, rows),
-              "the registry's listing could not be read to its end. WhatsOnChain asks to wait 90 s. Try again then.");
+              "the registry's listing could not be read. WhatsOnChain asks to wait 90 s. Try again then.");
     chain.woc.set_rate_limit(0, 1);
     host_pace_forget(chain.woc.base_url());
 
@@ -656,7 +660,7 @@ TEST_F(TitleChainSvcTest, UnreadableTitleWatchNamesNoStaleOwner) {
 
     std::vector<KvArtTitleRow> rows;
     std::string certificate_id;
-    EXPECT_EQ(art_title_chain(art, rows, &certificate_id), "OI otx missed and WhatsOnChain missed");
+    EXPECT_EQ(art_title_chain(art, rows, &certificate_id), kWatchListUnread);
     EXPECT_TRUE(rows.empty());
     EXPECT_TRUE(certificate_id.empty());
 }

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <limits>
 
 using nlohmann::json;
 
@@ -312,5 +313,140 @@ TEST_F(WatchReaderTest, WhatIsKeptReadsBackAfterARestart) {
         EXPECT_EQ(watch_note(k.key, row.note), row.value == std::string("record") ? k.record : row.value);
         for (const std::string& name : platform_file_names(kestrava_data_dir() + "/registry"))
             EXPECT_EQ(name.find(".damaged-"), std::string::npos) << name;
+    }
+}
+
+// What a read takes from a history service that lags, errs or ignores what it is asked, and what a
+// read that confirms costs. Each row reads a watch of its own from the block after the tip.
+TEST_F(WatchReaderTest, WhatAReadTakesFromTheHistoryService) {
+    struct Watch {
+        std::string key, address;
+        std::int64_t start = 0;
+        std::string hist() const { return std::string(kWocPrefix) + "/address/" + address + "/confirmed/history"; }
+    };
+    using Read = std::function<std::string(const WatchScanBounds&)>;
+    struct Row {
+        const char* name;
+        std::function<std::string(WatchReaderTest&, const Watch&, const Read&)> act;
+        const char* seen;
+    } rows[] = {
+        {"a block first listed short is listed again at the next read",
+         [](WatchReaderTest& t, const Watch& w, const Read& read) {
+             // The pair mined while the index lagged; a stranger's payment in a later block is listed.
+             const std::string pair = fake_post_record(t.chain, w.address, fake_signed_record(record(100), 0x11));
+             t.chain.set_history_height(pair, -1);
+             t.chain.ledger.fund(w.address, 1);
+             WatchScanBounds bounds;
+             bounds.min_height = w.start;
+             const std::string first = read(bounds);
+             t.chain.set_history_height(pair, 0);
+             return first + ", then " + read(bounds);
+         },
+         "0 records, then 1 record"},
+        {"a row past the tip is not taken as mined",
+         [](WatchReaderTest& t, const Watch& w, const Read& read) {
+             const std::string far = fake_post_record(t.chain, w.address, fake_signed_record(record(100), 0x11));
+             t.chain.set_history_height(far, t.chain.ledger.tip() + 1000);
+             WatchScanBounds bounds;
+             bounds.min_height = w.start;
+             const std::string first = read(bounds);
+             fake_post_record(t.chain, w.address, fake_signed_record(record(200), 0x11));
+             return first + ", then " + read(bounds);
+         },
+         "0 records, then 1 record"},
+        {"a height of 2^63-1 neither overflows nor counts",
+         [](WatchReaderTest& t, const Watch& w, const Read& read) {
+             const std::string far = fake_post_record(t.chain, w.address, fake_signed_record(record(100), 0x11));
+             t.chain.set_history_height(far, std::numeric_limits<std::int64_t>::max());
+             WatchScanBounds bounds;
+             bounds.min_height = w.start;
+             const std::string first = read(bounds);
+             fake_post_record(t.chain, w.address, fake_signed_record(record(200), 0x11));
+             return first + ", then " + read(bounds);
+         },
+         "0 records, then 1 record"},
+        {"a service that lists newest first is read back to the artwork's block",
+         [](WatchReaderTest& t, const Watch& w, const Read& read) {
+             t.chain.ledger.add_payments(w.address, 3000, w.start);
+             const Watch art{w.key, w.address, t.chain.ledger.tip() + 1};
+             fake_post_record(t.chain, w.address, fake_signed_record(record(100), 0x11));
+             t.chain.ledger.fund(w.address, 1);
+             t.chain.history_newest_first = true;
+             WatchScanBounds bounds;
+             bounds.min_height = art.start;
+             bounds.enough = [](const WatchRecord&) { return true; };
+             t.chain.woc.reset_counts();
+             const std::string seen = read(bounds);
+             t.chain.history_newest_first = false;
+             return seen + " in " + std::to_string(t.chain.woc.request_count(w.hist())) + " page";
+         },
+         "1 record in 1 page"},
+        {"a bounded read whose listing fails says so and reads no index in its stead",
+         [](WatchReaderTest& t, const Watch& w, const Read& read) {
+             fake_oracle_list(t.chain, w.key,
+                              fake_post_record(t.chain, w.address, fake_signed_record(record(100), 0x11)));
+             t.chain.woc.set_fault(w.hist(), FakeFault{500});
+             WatchScanBounds bounds;
+             bounds.min_height = w.start;
+             const std::string seen = read(bounds);
+             t.chain.woc.clear_faults();
+             return seen + ", " + std::to_string(t.chain.platform.request_count("/oi/oracle/" + w.key)) + " index";
+         },
+         "the registry's listing could not be read. Try again., 0 index"},
+        {"a confirming read lists the span and fetches none of the payments read before",
+         [](WatchReaderTest& t, const Watch& w, const Read& read) {
+             t.chain.ledger.add_payments(w.address, 2000, w.start);
+             const std::string pair = fake_post_record(t.chain, w.address, fake_signed_record(record(100), 0x11));
+             WatchScanBounds bounds;
+             bounds.min_height = w.start;
+             bounds.enough = [](const WatchRecord&) { return true; };
+             read(bounds);
+             bounds.fresh = true;
+             bounds.mined_by = t.chain.ledger.tip();
+             t.chain.woc.reset_counts();
+             const std::string seen = read(bounds);
+             const int fetched =
+                 t.chain.woc.request_count(std::string(kWocPrefix) + "/tx") + t.chain.platform.request_count("/oi/tx/");
+             return seen + ", " + std::to_string(t.chain.woc.request_count(w.hist())) + " pages, " +
+                    std::to_string(fetched) + " fetched";
+         },
+         "1 record, 3 pages, 0 fetched"},
+        {"a confirming read in the next process fetches none of the payments its span listed before",
+         [](WatchReaderTest& t, const Watch& w, const Read& read) {
+             t.chain.ledger.add_payments(w.address, 2000, w.start);
+             const std::string pair = fake_post_record(t.chain, w.address, fake_signed_record(record(100), 0x11));
+             const std::int64_t paired_at = t.chain.ledger.tip();
+             for (int block = 0; block < 8; ++block) // the span's blocks can no longer change
+                 t.chain.ledger.fund(kTitleWatchAddress, 1);
+             WatchScanBounds bounds;
+             bounds.min_height = w.start;
+             bounds.enough = [](const WatchRecord&) { return true; };
+             read(bounds);
+             watch_memory_forget();
+             bounds.fresh = true;
+             bounds.mined_by = paired_at;
+             t.chain.woc.reset_counts();
+             const std::string seen = read(bounds);
+             const int fetched =
+                 t.chain.woc.request_count(std::string(kWocPrefix) + "/tx") + t.chain.platform.request_count("/oi/tx/");
+             return seen + ", " + std::to_string(t.chain.woc.request_count(w.hist())) + " pages, " +
+                    std::to_string(fetched) + " fetched";
+         },
+         "1 record, 3 pages, 0 fetched"},
+    };
+    int n = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Watch w;
+        w.key = "hist" + std::to_string(n);
+        w.address = test_key_from_byte(static_cast<std::uint8_t>(0x70 + n++)).address;
+        w.start = chain.ledger.tip() + 1;
+        const Read read = [&w](const WatchScanBounds& bounds) {
+            std::vector<WatchRecord> records;
+            std::string error;
+            if (!scan_watch_messages(w.key, w.address, records, error, nullptr, bounds)) return error;
+            return std::to_string(records.size()) + (records.size() == 1 ? " record" : " records");
+        };
+        EXPECT_EQ(row.act(*this, w, read), row.seen);
     }
 }

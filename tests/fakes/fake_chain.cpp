@@ -86,10 +86,13 @@ bool page_offset(const FakeRequest& req, std::size_t& offset) {
     return true;
 }
 
-json history_json(const std::vector<LedgerHistoryRow>& rows) {
+json history_json(FakeChain& chain, const std::vector<LedgerHistoryRow>& rows) {
     json out = json::array();
-    for (const LedgerHistoryRow& row : rows)
-        out.push_back({{"tx_hash", row.txid}, {"height", row.height}});
+    for (const LedgerHistoryRow& row : rows) {
+        const std::int64_t claimed = chain.history_height(row.txid);
+        if (claimed < 0) continue;
+        out.push_back({{"tx_hash", row.txid}, {"height", claimed > 0 ? claimed : std::int64_t(row.height)}});
+    }
     return out;
 }
 
@@ -102,16 +105,18 @@ json history_json(const std::vector<LedgerHistoryRow>& rows) {
 // the service's documentation did not show its default order, so a reader names the order it needs.
 // A token "pos/<a|d><height>.<seq>+=" names the last row given; one from another order is refused,
 // and so is one whose "+" a client left unencoded.
-FakeResponse history_page(const FakeRequest& req, const Ledger& ledger, bool mempool) {
+FakeResponse history_page(const FakeRequest& req, FakeChain& chain, bool mempool) {
+    const Ledger& ledger = chain.ledger;
     LedgerHistoryQuery query;
     query.mempool = mempool;
     query.limit = kHistoryPageCap;
     const std::string order = query_value(req, "order");
     if (order != "" && order != "asc" && order != "desc") return json_reply({{"error", "bad order"}}, 400);
-    query.newest_first = order == "desc";
+    query.newest_first = order == "desc" || (!mempool && chain.history_newest_first);
     try {
         if (req.query.count("limit")) query.limit = std::stoul(query_value(req, "limit"));
-        if (req.query.count("height")) query.height = std::stoi(query_value(req, "height"));
+        if (req.query.count("height") && (mempool || !chain.history_newest_first))
+            query.height = std::stoi(query_value(req, "height"));
     } catch (...) {
         return json_reply({{"error", "bad limit or height"}}, 400);
     }
@@ -132,7 +137,7 @@ FakeResponse history_page(const FakeRequest& req, const Ledger& ledger, bool mem
     bool more = false;
     LedgerHistoryKey last;
     const auto rows = ledger.history_page(req.matches[1], query, more, last);
-    json reply = {{"address", req.matches[1]}, {"result", history_json(rows)}, {"error", ""}};
+    json reply = {{"address", req.matches[1]}, {"result", history_json(chain, rows)}, {"error", ""}};
     if (more)
         reply["nextPageToken"] = std::string("pos/") + (query.newest_first ? 'd' : 'a') + std::to_string(last.height) +
                                  "." + std::to_string(last.seq) + "+=";
@@ -205,8 +210,13 @@ void add_woc_routes(FakeChain& chain) {
         return json_reply({{"address", req.matches[1]}, {"result", rows}, {"error", ""}});
     });
 
-    get(kAddr + "/unconfirmed/history", [&ledger](const FakeRequest& req) { return history_page(req, ledger, true); });
-    get(kAddr + "/confirmed/history", [&ledger](const FakeRequest& req) { return history_page(req, ledger, false); });
+    get(kAddr + "/unconfirmed/history", [&chain](const FakeRequest& req) { return history_page(req, chain, true); });
+    get(kAddr + "/confirmed/history", [&chain](const FakeRequest& req) { return history_page(req, chain, false); });
+    get("/chain/info", [&ledger](const FakeRequest&) {
+        const std::int32_t tip = ledger.tip();
+        return json_reply(
+            {{"chain", "main"}, {"blocks", tip}, {"headers", tip}, {"bestblockhash", fake_block_hash(tip)}});
+    });
     // Mined rows, then the mempool's, unpaged; written row by row, as a long list would be too
     // costly as one JSON value.
     get(kAddr + "/history", [&ledger](const FakeRequest& req) {
@@ -420,7 +430,7 @@ void add_bulk_spent_route(FakeChain& chain) {
 // later ones left out without notice.
 void add_bulk_history_route(FakeChain& chain) {
     Ledger& ledger = chain.ledger;
-    chain.woc.on("POST", kWoc + "/addresses/history/all", [&ledger](const FakeRequest& req) {
+    chain.woc.on("POST", kWoc + "/addresses/history/all", [&chain, &ledger](const FakeRequest& req) {
         std::vector<std::string> addresses;
         if (!bulk_addresses(req.body, addresses)) return json_reply({{"error", "bad request"}}, 400);
         if (addresses.size() > 20) return json_reply({{"error", "too many addresses"}}, 400);
@@ -432,8 +442,8 @@ void add_bulk_history_route(FakeChain& chain) {
             const bool valid = address_to_hash160(address, h);
             for (int half = 0; half < 2; ++half) {
                 const json rows =
-                    history_json(valid ? history_half(ledger, address, half == 0, kBulkHistoryCap - listed[half])
-                                       : std::vector<LedgerHistoryRow>{});
+                    history_json(chain, valid ? history_half(ledger, address, half == 0, kBulkHistoryCap - listed[half])
+                                              : std::vector<LedgerHistoryRow>{});
                 listed[half] += rows.size();
                 entry[half == 0 ? "unconfirmed" : "confirmed"] = {{"result", rows},
                                                                   {"error", valid ? "" : "invalid address"}};
@@ -520,6 +530,20 @@ void FakeChain::set_oracle_txids_reply(const std::string& body) {
 std::string FakeChain::oracle_txids_reply() {
     std::lock_guard<std::mutex> lock(oracle_mutex_);
     return oracle_txids_;
+}
+
+void FakeChain::set_history_height(const std::string& txid, std::int64_t height) {
+    std::lock_guard<std::mutex> lock(oracle_mutex_);
+    if (height == 0)
+        history_heights_.erase(txid);
+    else
+        history_heights_[txid] = height;
+}
+
+std::int64_t FakeChain::history_height(const std::string& txid) {
+    std::lock_guard<std::mutex> lock(oracle_mutex_);
+    const auto it = history_heights_.find(txid);
+    return it == history_heights_.end() ? 0 : it->second;
 }
 
 ServiceSettings settings_for(const FakeChain& chain) {

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 
@@ -30,6 +31,14 @@ struct FakeChain {
     void set_oracle_txids_reply(const std::string& body);
     std::string oracle_txids_reply();
 
+    // Faults of the mined address history: it lists newest first whatever a query asks (from the
+    // tip down, ignoring the starting block), and it lists an id at another height than its own
+    // (-1 leaves it out, as a lagging index does; 0 gives it back its own).
+    std::atomic<bool> history_newest_first{false};
+    void set_history_height(const std::string& txid, std::int64_t height);
+    // The height set for the id, or 0 when none.
+    std::int64_t history_height(const std::string& txid);
+
     FakeChain();
     FakeChain(const FakeChain&) = delete;
     FakeChain& operator=(const FakeChain&) = delete;
@@ -37,6 +46,7 @@ struct FakeChain {
 private:
     std::mutex oracle_mutex_;
     std::string oracle_txids_ = R"({"txids":[]})";
+    std::map<std::string, std::int64_t> history_heights_;
 };
 
 // Settings that point every service at the fakes; GorillaPool at a path no fake serves, so nothing

@@ -1,0 +1,134 @@
+// One read of a watch: what is known of the watch at one service, and the rows a read lists,
+// examined against it oldest block first and fetched in bulk where nothing is known of them. Used
+// by the watch reader only.
+#pragma once
+
+#include "art/watch_kept.h"
+#include "art/watch_lists.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+// Sixteen hex digits of a transaction id from `at`, as a number.
+std::uint64_t hex_u64(const std::string& text, std::size_t at);
+
+// Transactions known to carry no record. A transaction's id fixes its content, so what one read
+// learned holds for every later one, in any block; only ids whose copy hashed to them are taken.
+// Sixteen bytes an id; past a million the set starts again.
+struct NoRecordIds {
+    bool has(const std::string& txid) const;
+    void add(const std::string& txid);
+    void clear();
+
+private:
+    using Key = std::pair<std::uint64_t, std::uint64_t>;
+    std::vector<Key> sorted_;
+    std::set<Key> recent_;
+};
+
+// What is known of a watch at one service: what is kept on disk, the records waiting in the
+// mempool this process read, and the ids known to carry none.
+struct WatchMemory {
+    std::mutex mutex;
+    WatchKept kept;
+    std::unordered_map<std::string, nlohmann::json> waiting;
+    NoRecordIds no_record;
+    std::int64_t note_version = 0;
+};
+
+// One read of a watch: what it found, and what it learned for the memory.
+struct WatchScan {
+    const WatchScanBounds& bounds;
+    WatchMemory& memory;
+    std::vector<WatchRecord>& records;
+    std::int64_t tip = 0;      // the newest block the service shows; 0 when unknown
+    bool tip_asked = false;    // asked again for a row listed past it
+    std::int64_t found_at = 0; // block of the first accepted record; -1 when it was unconfirmed
+    bool all_read = true;
+    std::int64_t listed = 0;
+    std::map<std::string, KeptRecord> learned;
+    // The blocks the listing showed the kept records in; only those, however long the list.
+    std::unordered_map<std::string, std::int64_t> listed_kept;
+
+    WatchScan(const WatchScanBounds& b, WatchMemory& m, std::vector<WatchRecord>& r)
+        : bounds(b), memory(m), records(r) {}
+
+    // A row listed past the tip stands in no block yet: it is read as waiting.
+    void place(WatchRow& row);
+    // Reads the rows, oldest block first with those of no block last, fetching in bulk what is
+    // not known; with a search, a round at a time, ending at the block of its find.
+    void examine(std::vector<WatchRow> rows);
+
+private:
+    std::unordered_set<std::string> page_ids_, previous_ids_; // the repeat check of nearby rows
+    std::unordered_set<std::string> taken_;
+
+    bool past(std::int64_t height) const;
+    bool in_bounds(std::int64_t height) const;
+    std::int64_t block_of(const nlohmann::json& tx) const;
+    std::vector<WatchRow> wanted_rows(std::vector<WatchRow>& rows);
+    std::size_t round_at_hand(const std::vector<WatchRow>& wanted, std::size_t next, std::size_t end,
+                              std::vector<nlohmann::json>& txs, std::vector<char>& at_hand,
+                              std::vector<std::string>& missing);
+    void take(const std::string& txid, std::int64_t height, nlohmann::json tx);
+    void learn(const WatchRow& row, const nlohmann::json& tx);
+};
+
+// The kept records of blocks from..to, oldest first, as rows.
+std::vector<WatchRow> kept_rows(WatchMemory& memory, std::int64_t from, std::int64_t to);
+
+// What a read listed of blocks from..to: a later read, in this process or the next, that lists the
+// same rows there knows what each carries and fetches none of them. Kept with the watch as notes
+// (the newest blocks a read listed, and the spans the last few reads listed from their start);
+// `records` counts the kept records that stood there, so one the kept bound shed voids the window.
+struct ListedWindow {
+    std::int64_t from = 0, to = -1;
+    std::uint64_t rows = 0, sum_high = 0, sum_low = 0;
+    std::uint64_t records = 0;
+    void add(const std::string& txid);
+    void add(const ListedWindow& other);
+    bool same_rows(const ListedWindow& other) const {
+        return rows == other.rows && sum_high == other.sum_high && sum_low == other.sum_low;
+    }
+};
+
+// The rows a listing showed from its first block on, summed by block; the oldest blocks are
+// folded together past a few thousand, so only windows ending after them can be summed.
+struct WindowTally {
+    void add(std::int64_t height, const std::string& txid);
+    // The rows of blocks from..to; false when the fold reaches past `to`.
+    bool sum(std::int64_t from, std::int64_t to, ListedWindow& out) const;
+
+private:
+    ListedWindow folded_;
+    std::int64_t folded_from_ = -1, folded_to_ = -1;
+    std::map<std::int64_t, ListedWindow> by_block_;
+};
+
+// A kept window the listing from `from` covers, held while the listing passes it.
+struct HeldWindow {
+    ListedWindow kept;
+    ListedWindow listed; // what this listing showed there
+    std::vector<WatchRow> rows;
+    bool open = false;
+};
+
+// Holds the widest kept window this listing covers whose kept records all still stand.
+HeldWindow held_window(WatchScan& scan, std::int64_t from);
+
+// Gives the held rows back to `rows`. Listed as the earlier read listed them (`listed_past`: the
+// listing went past the window), those that are no kept record carry none.
+void release_window(WatchScan& scan, HeldWindow& held, bool listed_past, std::vector<WatchRow>& rows);
+
+// Notes the windows a read listed whole: the newest blocks, and the span from its start when it
+// listed from there; false when nothing changed. The caller holds the memory's lock.
+bool keep_windows(WatchMemory& memory, ListedWindow newest, ListedWindow span);
