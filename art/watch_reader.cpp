@@ -7,6 +7,7 @@
 #include "wallet/clock.h"
 #include "wallet/codecs.h"
 #include "wallet/http_client.h"
+#include "wallet/http_client.h"
 #include "wallet/json_util.h"
 #include "wallet/settings.h"
 
