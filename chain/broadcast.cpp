@@ -239,7 +239,8 @@ bool listed_on_woc(const std::string& txid, std::int64_t deadline_ms = 0) {
 bool arc_post(const std::string& tx_hex, const std::string& expected_txid, std::uint32_t timeout_s, std::string& detail,
               bool* took_unnamed = nullptr);
 
-// As confirm_and_record_tx, with the look-ups bounded by the broadcast's deadline.
+// Records the transaction once WhatsOnChain lists it, looking it up until the broadcast's deadline;
+// "success: " and the id, or "" when it was never listed.
 std::string confirm_and_record_by(std::int64_t deadline_ms, const std::string& txid, const std::vector<TxInput>& inputs,
                                   const std::vector<TxOutput>& outputs, const Hash160* change_hash160,
                                   const std::string& tx_hex) {
@@ -280,10 +281,6 @@ TxFate ask_tx_fate(const std::string& txid) {
     const std::string named = json_text(json_parse_or_discarded(woc_body), "txid");
     if (status[0] == 200 && is_txid_hex(named) && same_txid(named, id)) return TxFate::Sent;
     return status[0] == 404 && status[1] == 404 && status[2] == 404 ? TxFate::NotSent : TxFate::Unsure;
-}
-
-bool tx_unknown_everywhere(const std::string& txid) {
-    return ask_tx_fate(txid) == TxFate::NotSent;
 }
 
 bool not_known_if_sent_txid(const std::string& text, std::string& txid) {
@@ -363,15 +360,6 @@ bool arc_post(const std::string& tx_hex, const std::string& expected_txid, std::
 }
 
 } // namespace
-
-std::string confirm_and_record_tx(const std::string& computed_txid, const std::vector<TxInput>& inputs,
-                                  const std::vector<TxOutput>& outputs, const Hash160* change_hash160,
-                                  const std::string& tx_hex, const std::string& candidate_txid) {
-    // A reply may name another transaction's id: only this transaction's own id, listed, counts.
-    const std::string txid = is_txid_hex(computed_txid) ? computed_txid : candidate_txid;
-    if (!is_txid_hex(txid) || !listed_on_woc(txid)) return std::string();
-    return record_success(txid, inputs, outputs, change_hash160, tx_hex, true);
-}
 
 std::string broadcast_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs,
                          const Hash160& change_hash160, std::string* txid_out) {

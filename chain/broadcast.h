@@ -55,22 +55,12 @@ bool woc_returns_txid(const std::string& txid);
 enum class TxFate { Unsure, Sent, NotSent };
 TxFate ask_tx_fate(const std::string& txid);
 
-// ask_tx_fate(txid) == TxFate::NotSent.
-bool tx_unknown_everywhere(const std::string& txid);
-
 // True, with the id, when `text` is a broadcast's "not known whether it was sent" answer, which
 // ends "Transaction " and the id.
 bool not_known_if_sent_txid(const std::string& text, std::string& txid);
 
 // True for the node's wordings of a spent or unknown input.
 bool is_missing_inputs_error(const std::string& text);
-
-// Looks the transaction up on WhatsOnChain up to 8 times, 700 ms apart, and records it once
-// listed. The id is the computed id; the candidate stands in only when the computed id is not 64
-// hex digits. Returns "success: " and the id, or "" when it was never listed.
-std::string confirm_and_record_tx(const std::string& computed_txid, const std::vector<TxInput>& inputs,
-                                  const std::vector<TxOutput>& outputs, const Hash160* change_hash160,
-                                  const std::string& tx_hex, const std::string& candidate_txid);
 
 // Records a sent transaction: inputs spent (and saved), spent coins dropped from the caches, and
 // outputs that pay a wallet key kept as change coins (saved) and added to the address caches.
