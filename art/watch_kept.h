@@ -58,10 +58,10 @@ constexpr std::size_t kKeptFileBytes = std::size_t(48) << 20;
 // A journal longer than this is folded into the file at the next note.
 constexpr std::size_t kKeptJournalBytes = std::size_t(256) << 10;
 // A record whose transaction text is longer keeps only its block: a read that reaches it fetches
-// it again. The longest honest record, a gallery sale's title, comes to about 3.5 KB with its
-// scripts in hex; a service that also gives each script in words doubles that, and each further
-// input adds a few hundred bytes.
-constexpr std::size_t kKeptRecordTxBytes = std::size_t(16) << 10;
+// it again. The longest honest record, a buyer's funded offer, carries the offer itself: about
+// 6 KB with its scripts in hex when the buyer pays from one coin, twice that where a service also
+// gives each script in words, and about 1 KB more for each further coin.
+constexpr std::size_t kKeptRecordTxBytes = std::size_t(32) << 10;
 // Past these a kept height or a time is damage: no chain reaches block 2^40, no clock the year 3000.
 constexpr std::int64_t kKeptHeightLimit = std::int64_t(1) << 40;
 constexpr std::int64_t kKeptTimeLimit = 32503680000000; // 3000-01-01 in ms

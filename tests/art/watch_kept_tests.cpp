@@ -181,7 +181,7 @@ TEST_F(WatchKeptTest, LoadTakesOnlySoundRecordsAndBoundedValues) {
          pair.txid + ":100"},
         {"a long transaction keeps its block only",
          [&](json& doc) {
-             const RecordTx long_tx = record_tx("art_pair", 250, 'd', 24000);
+             const RecordTx long_tx = record_tx("art_pair", 250, 'd', 40000);
              doc["records"][long_tx.txid] = {{"h", 250}, {"n", 9}, {"tx", long_tx.text}};
          },
          {100, 200, 300},
@@ -271,11 +271,13 @@ TEST_F(WatchKeptTest, MergeKeepsTheLaterWordOnEachNoteAndRecord) {
     one.records.erase(pair.txid);
     one.dropped.insert(pair.txid);
     kept_save(kKey, one);
+    WatchKept read;
+    kept_load(kKey, read);
+    EXPECT_EQ(read.notes["n"].value, "two's");
     // Two still holds its copy as read before; its save brings nothing back.
     clock.advance(1000);
     kept_save(kKey, two);
 
-    WatchKept read;
     kept_load(kKey, read);
     EXPECT_EQ(read.notes["n"].value, "two's");
     EXPECT_EQ(read.records.count(pair.txid), 0u);
@@ -317,12 +319,12 @@ TEST_F(WatchKeptTest, BoundShedsWhatNoNoteNamesLargestFirst) {
         SCOPED_TRACE("past the byte bound");
         const std::string key = kKey + "|bytes";
         WatchKept kept;
-        const RecordTx named = record_tx("art_pair", 1, 'a', 14800);
+        const RecordTx named = record_tx("art_pair", 1, 'a', 31000);
         keep(kept, named, 1);
         kept.notes["first pair of " + hex_id('c')] = {named.txid + ":1", 5};
         for (int i = 0; i < 10; ++i)
             keep(kept, record_tx("art_owner", 2 + i, 'b'), 2 + i);
-        const json big = json::parse(record_tx("art_owner", 100, 'd', 14400).text);
+        const json big = json::parse(record_tx("art_owner", 100, 'd', 30000).text);
         const std::size_t count = kKeptFileBytes / 2 / big.dump().size() + 200;
         for (std::size_t i = 0; i < count; ++i) {
             json tx = big;
