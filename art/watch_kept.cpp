@@ -310,21 +310,6 @@ std::size_t kept_bytes(const WatchKept& kept) {
     return bytes;
 }
 
-// Brings the kept watch within its bound: past the count the oldest records no note names go with
-// the ranges they stood in; past the bytes the largest whole records keep only their block, those
-// a note names last; notes, removals of notes and removals of records each keep their newest.
-void bound_kept(WatchKept& kept) {
-    const std::set<std::string> named = named_records(kept);
-    const std::size_t unnamed = kept.records.size() - named.size();
-    if (unnamed > kKeptRecordsLimit) drop_oldest(kept, unnamed - kKeptRecordsLimit, named);
-    shed_notes(kept, false, kKeptNotesLimit);
-    shed_notes(kept, true, kKeptRemovalsLimit);
-    shed_removed(kept, kKeptRecordsLimit);
-    // Half the bound is the records': escaped JSON text may double on writing.
-    std::size_t bytes = kept_bytes(kept);
-    keep_blocks_only(kept, named, kKeptFileBytes / 2 - (std::size_t(1) << 20), bytes);
-}
-
 // One more step toward a text the loader takes, for a file that escaping made too long; false
 // when nothing is left to shed. Removals go last.
 bool shed_for_text(WatchKept& kept) {
@@ -412,6 +397,17 @@ std::string kept_file_path(const std::string& key) {
     return kestrava_data_dir() + "/registry/watch_" + sha256_hex(key).substr(0, 32) + ".json";
 }
 
+void kept_bound(WatchKept& kept, std::size_t record_bytes) {
+    shed_notes(kept, false, kKeptNotesLimit);
+    shed_notes(kept, true, kKeptRemovalsLimit);
+    shed_removed(kept, kKeptRecordsLimit);
+    const std::set<std::string> named = named_records(kept);
+    const std::size_t unnamed = kept.records.size() - named.size();
+    if (unnamed > kKeptRecordsLimit) drop_oldest(kept, unnamed - kKeptRecordsLimit, named);
+    std::size_t bytes = kept_bytes(kept);
+    keep_blocks_only(kept, named, record_bytes, bytes);
+}
+
 void kept_load(const std::string& key, WatchKept& kept) {
     kept = WatchKept{};
     const std::string path = kept_file_path(key);
@@ -442,7 +438,7 @@ void kept_save(const std::string& key, WatchKept& kept) {
     for (const auto& [name, note] : kept.notes)
         take_note(merged, name, note);
     merged.next_seq = std::max(merged.next_seq, kept.next_seq);
-    bound_kept(merged);
+    kept_bound(merged, kKeptRecordBytes);
     std::string text = kept_text(key, merged);
     // The loader takes no longer file: what escaping added past the bound goes.
     while (text.size() > kKeptFileBytes && shed_for_text(merged))

@@ -55,6 +55,9 @@ constexpr std::size_t kKeptRecordsLimit = 20000;
 constexpr std::size_t kKeptNotesLimit = 20000;
 constexpr std::size_t kKeptRemovalsLimit = 20000;
 constexpr std::size_t kKeptFileBytes = std::size_t(48) << 20;
+// What a kept watch may hold besides what it writes around it: escaped JSON text may double on
+// writing.
+constexpr std::size_t kKeptRecordBytes = kKeptFileBytes / 2 - (std::size_t(1) << 20);
 // A journal longer than this is folded into the file at the next note.
 constexpr std::size_t kKeptJournalBytes = std::size_t(256) << 10;
 // A record whose transaction text is longer keeps only its block: a read that reaches it fetches
@@ -90,6 +93,12 @@ void kept_load(const std::string& key, WatchKept& kept);
 // the journal in; `kept` becomes what was written. Of two copies of a record, a note or a removal,
 // the later stands. A set-aside copy of the file goes once written.
 void kept_save(const std::string& key, WatchKept& kept);
+
+// Brings a kept watch within its bound, as a save does with kKeptRecordBytes: past the count the
+// oldest records no note names go with the ranges they stood in; past `record_bytes` the largest
+// whole records keep only their block, those a note names last; notes, removals of notes and
+// removals of records each keep their newest.
+void kept_bound(WatchKept& kept, std::size_t record_bytes);
 
 // Appends a note to the journal under the file lock; a journal grown past its bound is folded in
 // by a save of `kept` instead.
