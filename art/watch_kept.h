@@ -47,8 +47,9 @@ struct WatchKept {
     std::map<std::string, std::int64_t> removed;
 };
 
-// The one bound of a kept watch. Records a note names are kept past it (notes have their own
-// bound); of the others, past the count the oldest go with the ranges they stood in, and past the
+// The one bound of a kept watch. Only records of a type some reader reads are kept. A record a
+// note names is never dropped, and keeps only its block past the bytes after every other record
+// did; of the others, past the count the oldest go with the ranges they stood in, and past the
 // bytes the largest keep only their block. Notes and removals of notes are bounded apart, so a
 // removal never goes to make room for a note.
 constexpr std::size_t kKeptRecordsLimit = 20000;
