@@ -317,6 +317,11 @@ FakeServer::FakeServer() : state_(new FakeServerState) {
     // Headers and body go out in separate writes; without this, Nagle and delayed ACKs add 40 ms
     // to every request on a kept-alive connection.
     state.server->set_tcp_nodelay(true);
+    // A reply of megabytes to a client slowed by sanitizers on a busy machine is written for as
+    // long as the client's own time-out allows, as a real service does; the library's 5 s would
+    // cut it and read as a failed request.
+    state.server->set_write_timeout(60, 0);
+    state.server->set_read_timeout(60, 0);
     state.server->new_task_queue = [] { return new GrowingTaskQueue; };
     // The library listens with a backlog of 5, compiled into Debian's shared build (so
     // CPPHTTPLIB_LISTEN_BACKLOG in a header changes nothing); a burst of parallel connects then
