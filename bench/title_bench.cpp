@@ -471,9 +471,9 @@ void BM_PairUnminedArtwork(benchmark::State& state) {
             return services.chain->ledger.fund_outputs({{script, 1}}, false) + "_0";
         };
         const std::string art = inscribe("image/png", bytes);
-        const std::string cert = inscribe(
-            "application/json",
-            nlohmann::json{{"pic", art}, {"sha256", sha256_hex(bytes)}, {"artist", identity}}.dump());
+        const std::string cert =
+            inscribe("application/json",
+                     nlohmann::json{{"pic", art}, {"sha256", sha256_hex(bytes)}, {"artist", identity}}.dump());
         fresh_process();
         measure(state, services, [&] {
             const std::string paired = art_pair_artwork(art, cert);
@@ -506,7 +506,8 @@ void BM_ConfirmBeforePay(benchmark::State& state) {
         const std::string art = services.paired_artwork("Dawn", 0, payments, 0);
         std::vector<KvArtTitleRow> rows;
         fresh_process();
-        capped(services, [&] { return art_title_chain(art, rows); }, [] {});
+        capped(
+            services, [&] { return art_title_chain(art, rows); }, [] {});
         measure(state, services, [&] {
             TitlePair pair;
             TitleCoins coins;
