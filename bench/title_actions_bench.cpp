@@ -1,9 +1,9 @@
 // What each step that moves money or a title costs as the window runs it, with no strangers'
 // payments at the registry's watches: a gallery sale from ask to completion (Accept, Pay, Complete),
 // the buyer passing the artwork on, and a stranger looking it up by its id. Each step runs in a
-// fresh process of the party that clicks, after the Refresh the window runs at its start, at
-// WhatsOnChain's free rate as the shipped program paces itself; the rows give the WhatsOnChain
-// requests of the step alone (CORVANE_BENCH_PATHS=1 prints what each one read).
+// fresh process of the party that clicks (its own data folder), after the Refresh the window runs
+// at its start, at WhatsOnChain's free rate as the shipped program paces itself; the rows give the
+// WhatsOnChain requests of the step alone (CORVANE_BENCH_PATHS=raw prints what each one read).
 #include "art/art_pass.h"
 #include "art/art_records.h"
 #include "art/gallery_frames.h"
@@ -45,15 +45,19 @@ constexpr std::int32_t kSpot = 4;
 constexpr std::int64_t kPrice = 1000;
 const std::string kArtBytes = "\x89PNG carol's artwork";
 
+// One user's program: its wallet and its own data folder, as on its own machine.
 struct Party {
     std::string id, alias, identity, receive, ord;
+    std::string root; // the folder its data folder lies in (LOCALAPPDATA)
 };
 
 struct Sale {
     std::unique_ptr<FakeChain> chain = std::make_unique<FakeChain>();
     std::unique_ptr<FakeGorillaPool> gp = std::make_unique<FakeGorillaPool>(chain->ledger);
     FakeIdentity ids;
-    Party carol{"w1", "carol"}, dave{"w2", "dave"}, eve{"w3", "eve"};
+    TempDataDir carol_dir, dave_dir, eve_dir;
+    Party carol{"w1", "carol", "", "", "", carol_dir.root}, dave{"w2", "dave", "", "", "", dave_dir.root},
+        eve{"w3", "eve", "", "", "", eve_dir.root};
     std::string art, cert;
     std::vector<SpotLoad> shown; // the frames the last Refresh showed
 
@@ -62,8 +66,11 @@ struct Sale {
         clear_identity_cache();
         set_service_settings(settings_for(*chain, *gp));
         reset_chain_session_for_tests();
+        test_set_env("LOCALAPPDATA", carol.root);
         write_test_wallet_file("w1");
+        test_set_env("LOCALAPPDATA", dave.root);
         write_wallet("w2", "legal winner thank year wave sausage worth useful legal winner thank yellow");
+        test_set_env("LOCALAPPDATA", eve.root);
         write_wallet("w3", "letter advice cage absurd amount doctor acoustic avoid letter advice cage above");
         for (Party* p : {&carol, &dave, &eve}) {
             become(*p);
@@ -86,6 +93,7 @@ struct Sale {
     // are dated in whole seconds, so each step comes a second after the one before.
     void become(Party& p) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1050));
+        test_set_env("LOCALAPPDATA", p.root);
         title_memory_forget();
         tx_store_clear();
         woc_cache_clear();
