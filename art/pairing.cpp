@@ -11,6 +11,7 @@
 #include "wallet/codecs.h"
 #include "wallet/json_util.h"
 #include "wallet/kv_cofferly_wallet.h"
+#include "wallet/session.h"
 #include "wallet/wallet_file.h"
 
 #include <nlohmann/json.hpp>
@@ -32,8 +33,11 @@ std::string art_pair_artwork(const std::string& artwork_origin, const std::strin
     const std::string certificate_id = to_lower_copy(art_trim_copy(certificate_origin));
     if (artwork_id.empty() || certificate_id.empty() || artwork_id == certificate_id)
         return "error: pick an artwork and a different certificate.";
-    const std::int32_t holds_artwork = wallet_holds_coin(artwork_id);
-    const std::int32_t holds_certificate = holds_artwork == 1 ? wallet_holds_coin(certificate_id) : holds_artwork;
+    // One listing of the wallet answers for both coins.
+    std::vector<KvCofferlyOrdRow> listed;
+    const bool listed_whole = is_cofferly_connected() && kv_cofferly_list_ordinals(listed).empty();
+    const std::int32_t holds_artwork = listed_whole ? listing_holds_coin(listed, artwork_id) : -1;
+    const std::int32_t holds_certificate = listed_whole ? listing_holds_coin(listed, certificate_id) : -1;
     // A listing that could not be read says nothing of what the wallet holds: a fresh inscription
     // may be among what it missed.
     if (holds_artwork < 0 || holds_certificate < 0)
