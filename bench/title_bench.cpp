@@ -444,7 +444,8 @@ int history_pages(const FakeServer& woc) {
 
 // The artist pairs right after inscribing, as the window's Pair button runs it in a fresh
 // process: the artwork and its certificate still wait in the mempool, strangers' payments (the
-// argument) at each registry watch in the blocks before.
+// argument) at each registry watch in the blocks before. title_read_woc: the registry read the
+// pairing rests on (art_title_confirm), alone in a fresh process.
 void BM_PairUnminedArtwork(benchmark::State& state) {
     const auto payments = static_cast<std::uint64_t>(state.range(0));
     for (auto _ : state) {
@@ -474,12 +475,21 @@ void BM_PairUnminedArtwork(benchmark::State& state) {
         const std::string cert =
             inscribe("application/json",
                      nlohmann::json{{"pic", art}, {"sha256", sha256_hex(bytes)}, {"artist", identity}}.dump());
+        // The registry read the pairing rests on, alone, in a fresh process of its own.
+        fresh_process();
+        services.chain->woc.reset_counts();
+        std::vector<KvArtTitleRow> rows;
+        TitlePair first;
+        capped(
+            services, [&] { return art_title_confirm(art, rows, first); }, [] {});
+        const int title_read_woc = services.chain->woc.request_count();
         fresh_process();
         measure(state, services, [&] {
             const std::string paired = art_pair_artwork(art, cert);
             return paired.rfind("success: ", 0) == 0 ? std::string() : paired;
         });
         state.counters["history_pages"] = history_pages(services.chain->woc);
+        state.counters["title_read_woc"] = title_read_woc;
         drop_platform_session();
         reset_chain_session_for_tests();
     }
