@@ -594,18 +594,6 @@ TEST_F(TitleChainSvcTest, APairMovedByAReorganisationIsForgotten) {
     EXPECT_EQ(owners(), "mallory");
     restart();
     EXPECT_EQ(owners(), "mallory");
-
-    // A pair the services listed late, after a read had taken its block without it: the look-up
-    // reads the watches afresh before it answers that no artwork uses the id.
-    inscribe_artwork("listed late");
-    chain.ledger.set_lag(1000);
-    pair(alice, alice.key.pub, cert, ts);
-    chain.ledger.set_lag(0);
-    chain.ledger.mine();
-    EXPECT_EQ(owners(), "");
-    for (int i = 0; i < 1000; ++i)
-        chain.ledger.note_lookup();
-    EXPECT_EQ(art_lookup_by_id(art).rfind("Live owner\r\n", 0), 0u);
 }
 
 TEST_F(TitleChainSvcTest, FailuresGiveTheirTexts) {
