@@ -516,8 +516,17 @@ void BM_ConfirmBeforePay(benchmark::State& state) {
         const std::string art = services.paired_artwork("Dawn", 0, payments, 0);
         std::vector<KvArtTitleRow> rows;
         fresh_process();
-        capped(
-            services, [&] { return art_title_chain(art, rows); }, [] {});
+        // The first read is the set-up here, read to its end without the pace; the confirm after
+        // it is measured at the shipped pace.
+        const ServiceSettings paced = service_settings();
+        ServiceSettings unpaced = paced;
+        unpaced.woc_pace = unpaced.host_pace;
+        set_service_settings(unpaced);
+        services.chain->woc.set_rate_limit(1e9, 1000000000);
+        const std::string first = art_title_chain(art, rows);
+        set_service_settings(paced);
+        services.chain->woc.set_rate_limit(kWocFreeRate, static_cast<int>(kWocFreeRate));
+        if (!first.empty() || rows.size() != 2) state.SkipWithError(("first read: " + first).c_str());
         measure(state, services, [&] {
             TitlePair pair;
             TitleCoins coins;
