@@ -4,6 +4,7 @@
 #include "art/certificate.h"
 #include "art/title_chain.h"
 #include "chain/payloads.h"
+#include "chain/woc_client.h"
 #include "identity/paymail_announce.h"
 #include "identity/typed_sign.h"
 #include "ordinals/content_load.h"
@@ -56,7 +57,12 @@ std::string art_pair_artwork(const std::string& artwork_origin, const std::strin
 
     std::string content_type;
     Bytes content;
-    if (!load_inscription_content(artwork_id, content_type, content, true, false) || content.empty())
+    // The artwork's transaction is read through the store of transactions, where the title read
+    // below finds it again rather than ask for it a second time.
+    nlohmann::json tx;
+    const bool from_tx =
+        woc_tx_json(norm_txid(artwork_id), tx) && content_from_tx_json(artwork_id, tx, content_type, content);
+    if ((!from_tx && !load_inscription_content(artwork_id, content_type, content, true, false)) || content.empty())
         return "error: could not read the artwork inscription.";
     if (sha256_hex(content) != sha256) return "error: the artwork bytes do not match the certificate hash.";
 

@@ -143,12 +143,13 @@ std::int64_t chain_tip() {
 // What the artwork's own transaction tells a title read.
 enum class ArtworkTx { inscribed, no_inscription, unknown, unreadable };
 
-// The artwork's transaction: `height` receives its block, 0 while it waits in the mempool.
-ArtworkTx artwork_tx(const std::string& artwork_key, std::int64_t& height) {
+// The artwork's transaction: `height` receives its block, 0 while it waits in the mempool (or, with
+// `waiting_copy_will_do`, while a copy read before it was mined says so).
+ArtworkTx artwork_tx(const std::string& artwork_key, std::int64_t& height, bool waiting_copy_will_do) {
     height = 0;
     json tx;
     if (!is_txid_hex(artwork_key)) return ArtworkTx::unknown;
-    if (!woc_tx_json(artwork_key, tx, false)) {
+    if (!woc_tx_json(artwork_key, tx, waiting_copy_will_do)) {
         // Only a service that says it knows no such transaction makes the id no artwork; a failed
         // request says nothing of it.
         return woc_tx_status(artwork_key) == 1 ? ArtworkTx::unknown : ArtworkTx::unreadable;
@@ -173,11 +174,13 @@ ArtworkTx artwork_tx(const std::string& artwork_key, std::int64_t& height) {
 // lists only the blocks after it and the mempool. A tip that could not be read bounds nothing, and
 // the read does not go on.
 ArtworkTx artwork_start(const std::string& artwork_key, std::int64_t& from) {
-    ArtworkTx artwork = artwork_tx(artwork_key, from);
+    // A copy read before it was mined (by the same step, a moment ago) tells only that it may still
+    // wait; the read after the tip is the one that decides.
+    ArtworkTx artwork = artwork_tx(artwork_key, from, true);
     if (artwork != ArtworkTx::inscribed || from > 0) return artwork;
     const std::int64_t tip = chain_tip();
     if (tip <= 0) return ArtworkTx::unreadable;
-    artwork = artwork_tx(artwork_key, from);
+    artwork = artwork_tx(artwork_key, from, false);
     if (artwork != ArtworkTx::inscribed || from > 0) return artwork;
     from = tip + 1;
     return artwork;
@@ -429,7 +432,7 @@ void title_reads_prefetch(const std::vector<std::string>& artwork_ids) {
         const std::string key = norm_txid(id);
         if (art_trim_copy(id).empty() || known_pair(key, known)) continue;
         std::int64_t height = 0;
-        if (artwork_tx(key, height) == ArtworkTx::inscribed && height > 0) artworks.emplace_back(height, key);
+        if (artwork_tx(key, height, true) == ArtworkTx::inscribed && height > 0) artworks.emplace_back(height, key);
     }
     // Oldest artwork first, each read as its own title read bounds it: a later one finds what an
     // earlier one read kept, and no read reaches further into the watches than its own would.
