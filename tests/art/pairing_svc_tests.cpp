@@ -282,8 +282,12 @@ TEST_F(PairingTest, PairPassAndPassBackBetweenTwoWallets) {
     EXPECT_EQ(art_pass_to_paymail(art, "bob"), "error: title is not this identity. This app will not pass it.");
 
     become("w2", "bob");
+    chain.woc.reset_counts();
     const std::string back = art_pass_to_paymail(art, "alice");
     ASSERT_EQ(back.rfind("success: ", 0), 0u) << back;
+    // The pass sends the coins the title read just followed: no listing of the wallet, and no
+    // transaction or spend of the path asked for twice.
+    EXPECT_LE(chain.woc.request_count(), 8);
     chain.ledger.mine();
     EXPECT_EQ(art_title_chain(art, rows), "");
     ASSERT_EQ(rows.size(), 3u);
@@ -294,6 +298,9 @@ TEST_F(PairingTest, PairPassAndPassBackBetweenTwoWallets) {
     EXPECT_NE(report.find("\r\nCertificate\r\n" + cert.substr(0, 64) + "\r\n"), std::string::npos) << report;
     EXPECT_EQ(report.find("FORGED"), std::string::npos) << report;
     EXPECT_NE(report.find("Current owner\r\n"), std::string::npos) << report;
+    chain.woc.reset_counts();
     EXPECT_EQ(art_lookup_by_id(cert), report);
+    // One title read of the artwork, and the frames listed in one request for the last sale.
+    EXPECT_LE(chain.woc.request_count(), 6);
     EXPECT_EQ(art_lookup_by_id(art), report);
 }
