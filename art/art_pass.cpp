@@ -112,6 +112,28 @@ std::uint64_t pass_need_sats(const std::vector<TxOutput>& outputs, std::uint64_t
     return need;
 }
 
+// Whether this wallet has the key of the address the output ("<txid>_<index>") is locked to.
+bool holds_output(const std::string& outpoint) {
+    std::string txid, error;
+    std::uint32_t vout = 0;
+    if (!parse_outpoint(outpoint, txid, vout)) return false;
+    TxInput coin;
+    std::string content_type, metadata;
+    Bytes body;
+    if (!woc_load_outpoint(txid, vout, coin, content_type, body, metadata, error, kPassLoadTimeoutS)) return false;
+    WalletLock lock = lock_wallet();
+    const bool held = load_wallet() && find_key_for_hash160(coin.hash160, coin.priv_hex, coin.pub_hex);
+    wipe(coin.priv_hex);
+    return held;
+}
+
+// art_pass_send; `unspent`, when given, is where the title read of this step found both coins
+// unspent: they are sent from there, and neither the wallet's listing nor the spend look-ups are
+// asked again.
+std::string pass_send(const std::string& pic_id, const std::string& cert_id, const std::string& recipient_paymail,
+                      const std::string& title_record, const std::string& otx_address, const std::string& ord_address,
+                      const TitleCoins* unspent);
+
 } // namespace
 
 std::string art_pass_to_paymail(const std::string& pic_id, const std::string& recipient,
@@ -122,7 +144,8 @@ std::string art_pass_to_paymail(const std::string& pic_id, const std::string& re
     const std::string artwork_id = to_lower_copy(art_trim_copy(pic_id));
     std::vector<KvArtTitleRow> title;
     TitlePair pair;
-    const std::string title_error = art_title_confirm(artwork_id, title, pair);
+    TitleCoins coins;
+    const std::string title_error = art_title_confirm(artwork_id, title, pair, &coins);
     if (!title_error.empty()) return error_text(title_error);
     if (title.empty()) return "error: this artwork has no title. Pair it first.";
     if (title.back().owner != identity_key) return "error: title is not this identity. This app will not pass it.";
@@ -132,7 +155,10 @@ std::string art_pass_to_paymail(const std::string& pic_id, const std::string& re
     const std::string paired_hash = pair.sha256;
     if (certificate_id.empty() || paired_hash.size() != 64) return "error: ZUZ has no pair for this artwork.";
 
-    if (wallet_holds_coin(artwork_id) != 1 || wallet_holds_coin(certificate_id) != 1)
+    // The title read has just followed both coins to where they are now: this wallet holds them
+    // when it has the key of the address each is locked to. No listing of the wallet is needed.
+    if (!is_cofferly_connected()) return kNotConnected;
+    if (!holds_output(coins.pic_coin) || !holds_output(coins.cert_coin))
         return "error: title is yours, but this wallet does not hold both coins.";
     std::string content_type;
     Bytes content;
@@ -172,12 +198,20 @@ std::string art_pass_to_paymail(const std::string& pic_id, const std::string& re
         // A handle that is not UTF-8 cannot be written; nothing has been spent yet.
         return "error: could not sign";
     }
-    return art_pass_send(artwork_id, certificate_id, paymail, payload, kTitleWatchAddress, ord_address);
+    return pass_send(artwork_id, certificate_id, paymail, payload, kTitleWatchAddress, ord_address, &coins);
 }
 
 std::string art_pass_send(const std::string& pic_id, const std::string& cert_id, const std::string& recipient_paymail,
                           const std::string& title_record, const std::string& otx_address,
                           const std::string& ord_address) {
+    return pass_send(pic_id, cert_id, recipient_paymail, title_record, otx_address, ord_address, nullptr);
+}
+
+namespace {
+
+std::string pass_send(const std::string& pic_id, const std::string& cert_id, const std::string& recipient_paymail,
+                      const std::string& title_record, const std::string& otx_address, const std::string& ord_address,
+                      const TitleCoins* unspent) {
     if (!is_cofferly_connected()) return kNotConnected;
     if (title_record.empty()) return "error: empty art title payload.";
     if (otx_address.empty()) return "error: OTX watch is not assigned yet. Create it in Cofferly, then pin it.";
@@ -188,16 +222,23 @@ std::string art_pass_send(const std::string& pic_id, const std::string& cert_id,
     const std::string held = held_step_answer("pass", artwork_id);
     if (!held.empty()) return held;
 
-    std::vector<KvCofferlyOrdRow> rows;
-    const std::string list_error = kv_cofferly_list_ordinals(rows);
-    const KvCofferlyOrdRow* found_pic = row_for_id(rows, artwork_id);
-    const KvCofferlyOrdRow* found_cert = row_for_id(rows, certificate_id);
-    if (!found_pic || !found_cert) {
-        if (!list_error.empty()) return begins_with(list_error, "error: ") ? list_error : error_text(list_error);
-        return "error: this wallet does not hold both the picture and the certificate.";
+    KvCofferlyOrdRow pic_row, cert_row;
+    if (unspent) {
+        if (!parse_outpoint(unspent->pic_coin, pic_row.txid, pic_row.vout) ||
+            !parse_outpoint(unspent->cert_coin, cert_row.txid, cert_row.vout))
+            return "error: this wallet does not hold both the picture and the certificate.";
+    } else {
+        std::vector<KvCofferlyOrdRow> rows;
+        const std::string list_error = kv_cofferly_list_ordinals(rows);
+        const KvCofferlyOrdRow* found_pic = row_for_id(rows, artwork_id);
+        const KvCofferlyOrdRow* found_cert = row_for_id(rows, certificate_id);
+        if (!found_pic || !found_cert) {
+            if (!list_error.empty()) return begins_with(list_error, "error: ") ? list_error : error_text(list_error);
+            return "error: this wallet does not hold both the picture and the certificate.";
+        }
+        pic_row = *found_pic;
+        cert_row = *found_cert;
     }
-    const KvCofferlyOrdRow pic_row = *found_pic;
-    const KvCofferlyOrdRow cert_row = *found_cert;
     if (!is_txid_hex(pic_row.txid) || !is_txid_hex(cert_row.txid))
         return "error: the indexer has not named the current coins yet. Refresh and try again.";
     if (is_bazarel_reserved(pic_row.txid, pic_row.vout) || is_bazarel_reserved(cert_row.txid, cert_row.vout))
@@ -216,9 +257,10 @@ std::string art_pass_send(const std::string& pic_id, const std::string& cert_id,
     }
     if (dest_address.empty()) return error_text(error.empty() ? "no ordinals address for that paymail." : error);
 
+    // The title read of this step has just asked the service whether both coins are spent.
     std::string spender;
-    if (woc_spent_by(pic_row.txid, pic_row.vout, spender) == 0 ||
-        woc_spent_by(cert_row.txid, cert_row.vout, spender) == 0)
+    if (!unspent && (woc_spent_by(pic_row.txid, pic_row.vout, spender) == 0 ||
+                     woc_spent_by(cert_row.txid, cert_row.vout, spender) == 0))
         return "error: one of those coins was already spent.";
     std::vector<TxInput> coins(kCoinInputs);
     InputKeyWiper coin_wiper{coins};
@@ -304,6 +346,8 @@ std::string art_pass_send(const std::string& pic_id, const std::string& cert_id,
     }
     return result;
 }
+
+} // namespace
 
 std::string hex_digits_lower(const std::string& text) {
     std::string out;

@@ -34,9 +34,38 @@ bool begin_check(const std::string& origin, const char* empty_text, std::string&
     return true;
 }
 
+// A title read already made in this check: of which artwork, and what it gave.
+struct ReadTitle {
+    std::string artwork_id;
+    std::vector<KvArtTitleRow> rows;
+    TitlePair pair;
+    std::string text;
+};
+
+PairInfo check_certificate(const std::string& certificate_origin, ReadTitle* read);
+
 } // namespace
 
 PairInfo art_check_certificate(const std::string& certificate_origin) {
+    return check_certificate(certificate_origin, nullptr);
+}
+
+PairInfo art_check_artwork(const std::string& artwork_origin) {
+    PairInfo info;
+    if (!begin_check(artwork_origin, "Pick an artwork.", info.artwork_id, info)) return info;
+    ReadTitle read;
+    read.artwork_id = info.artwork_id;
+    read.text = art_title_read(info.artwork_id, read.rows, read.pair, true);
+    if (read.pair.certificate.empty()) {
+        info.message = read.text.empty() ? "No signed pair for this artwork." : read.text;
+        return info;
+    }
+    return check_certificate(read.pair.certificate, &read);
+}
+
+namespace {
+
+PairInfo check_certificate(const std::string& certificate_origin, ReadTitle* read) {
     PairInfo info;
     if (!begin_check(certificate_origin, "Pick a certificate.", info.certificate_id, info)) return info;
     nlohmann::json cert;
@@ -52,13 +81,23 @@ PairInfo art_check_certificate(const std::string& certificate_origin) {
         info.message = "That inscription is not a certificate.";
         return info;
     }
-    info.holds_certificate = wallet_holds_coin(info.certificate_id) == 1 ? 1 : 0;
-    info.holds_artwork = wallet_holds_coin(info.artwork_id) == 1 ? 1 : 0;
+    // One listing of the wallet answers for both coins.
+    std::vector<KvCofferlyOrdRow> listed;
+    if (is_cofferly_connected() && kv_cofferly_list_ordinals(listed).empty()) {
+        info.holds_certificate = listing_holds_coin(listed, info.certificate_id) == 1 ? 1 : 0;
+        info.holds_artwork = listing_holds_coin(listed, info.artwork_id) == 1 ? 1 : 0;
+    }
 
     // Only the pair that started the title counts; a later or rejected pair binds nothing.
-    std::vector<KvArtTitleRow> rows;
-    TitlePair pair;
-    const std::string title_text = art_title_read(info.artwork_id, rows, pair, true);
+    // The certificate names the artwork the check read already: that read stands.
+    ReadTitle own;
+    if (!read || read->artwork_id != info.artwork_id) {
+        read = &own;
+        own.text = art_title_read(info.artwork_id, own.rows, own.pair, true);
+    }
+    const std::vector<KvArtTitleRow>& rows = read->rows;
+    const TitlePair& pair = read->pair;
+    const std::string& title_text = read->text;
     if (pair.txid.empty() || pair.artwork != info.artwork_id || pair.certificate != info.certificate_id ||
         pair.sha256 != info.sha256) {
         info.message = pair.txid.empty() && !title_text.empty()
@@ -100,15 +139,4 @@ PairInfo art_check_certificate(const std::string& certificate_origin) {
     return info;
 }
 
-PairInfo art_check_artwork(const std::string& artwork_origin) {
-    PairInfo info;
-    if (!begin_check(artwork_origin, "Pick an artwork.", info.artwork_id, info)) return info;
-    std::vector<KvArtTitleRow> rows;
-    TitlePair pair;
-    const std::string error = art_title_read(info.artwork_id, rows, pair, true);
-    if (pair.certificate.empty()) {
-        info.message = error.empty() ? "No signed pair for this artwork." : error;
-        return info;
-    }
-    return art_check_certificate(pair.certificate);
-}
+} // namespace

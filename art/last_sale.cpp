@@ -106,23 +106,24 @@ void match_title_steps(const WatchRecord& record, std::int32_t spot, const std::
     }
 }
 
-// All frames are read at once; a thread that cannot be started reads its frame when awaited.
-std::future<SpotActs> start_scan(std::int32_t spot) {
+// All frames are read at once, their histories from one bulk request; a thread that cannot be
+// started reads its frame when awaited.
+std::future<SpotActs> start_scan(std::int32_t spot, FrameHistories* shared) {
     try {
-        return std::async(std::launch::async, spot_acts_scan, spot);
+        return std::async(std::launch::async, spot_acts_scan, spot, shared);
     } catch (const std::system_error&) {
-        return std::async(std::launch::deferred, spot_acts_scan, spot);
+        return std::async(std::launch::deferred, spot_acts_scan, spot, shared);
     }
 }
 
 } // namespace
 
-SpotActs spot_acts_scan(std::int32_t spot) {
+SpotActs spot_acts_scan(std::int32_t spot, FrameHistories* shared) {
     const SpotRow& row = spot_row(spot);
     SpotActs acts;
     acts.spot = row.spot;
     std::string ignored;
-    acts.ok = scan_watch_messages(row.label, row.watch, acts.acts, ignored);
+    acts.ok = read_gallery_watch(row.label, row.watch, acts.acts, ignored, false, shared);
     return acts;
 }
 
@@ -134,9 +135,10 @@ std::string last_sale_block(const std::string& artwork_id, const std::vector<KvA
     if (rows.size() < 2) return std::string("No sale yet.") + kCrLf;
     const std::string artwork_key = norm_txid(artwork_id);
 
+    FrameHistories histories;
     std::vector<std::future<SpotActs>> scans;
     for (std::int32_t spot = 1; spot <= kSpotCount; ++spot)
-        scans.push_back(start_scan(spot));
+        scans.push_back(start_scan(spot, &histories));
 
     // Every frame is awaited, and a newer sale may sit in any frame that was not read whole.
     bool all_read = true;

@@ -1,8 +1,10 @@
 // The last gallery sale of an artwork: an owner's acceptance of a buyer at one of the ten frame
 // watches, matched with the title step that handed the title to that buyer. Reads all frame
-// watches at once on every call and keeps nothing; safe on many threads.
+// watches at once on every call (their histories in one bulk request) and keeps nothing; safe on
+// many threads.
 #pragma once
 
+#include "art/gallery_frames.h"
 #include "art/title_chain.h"
 #include "art/watch_reader.h"
 
@@ -15,13 +17,14 @@
 // The verified records of one frame watch.
 struct SpotActs {
     std::int32_t spot = 0;         // frame number 1 to 10
-    std::vector<WatchRecord> acts; // ordered by time, then transaction id
+    std::vector<WatchRecord> acts; // in chain order, as the gallery reads them (read_gallery_watch)
     bool ok = false;               // the watch could be read
 };
 
-// Reads the frame's watch (a frame number outside 1 to 10 reads frame 1); the reader's error
-// text is dropped, `ok` tells whether it succeeded.
-SpotActs spot_acts_scan(std::int32_t spot);
+// Reads the frame's watch as the gallery does (a frame number outside 1 to 10 reads frame 1), its
+// histories from `shared`'s bulk request when given; the reader's error text is dropped, `ok`
+// tells whether it succeeded.
+SpotActs spot_acts_scan(std::int32_t spot, FrameHistories* shared = nullptr);
 
 // The record's `price_sats` as satoshis: a number truncated toward zero, or decimal text; 0 when
 // absent, of another type, without digits or out of range.

@@ -6,6 +6,7 @@
 #include "art/title_chain.h"
 #include "art/watch_reader.h"
 #include "chain/outpoints.h"
+#include "chain/woc_client.h"
 #include "identity/identity_lookup.h"
 #include "ordinals/content_load.h"
 #include "wallet/codecs.h"
@@ -17,7 +18,6 @@
 #include <nlohmann/json.hpp>
 
 #include <ctime>
-#include <set>
 #include <vector>
 
 using json = nlohmann::json;
@@ -26,14 +26,13 @@ namespace {
 
 constexpr std::int32_t kLabelTimeoutS = 6;
 constexpr std::size_t kShortKeyLimit = 16;
-// Artworks paired with one unreadable certificate that a look-up weighs, in the watch's order.
-constexpr std::size_t kCertificateCandidates = 8;
 constexpr std::size_t kShortKeyHead = 8;
 constexpr std::size_t kShortKeyTail = 6;
 constexpr const char* kEllipsis = "\xE2\x80\xA6";
 constexpr const char* kCrLf = "\r\n";
 constexpr const char* kNameMoved = " (that name now points to another key)";
 constexpr const char* kNoArtwork = "No artwork or certificate uses that id.";
+constexpr const char* kIdUnread = "The inscription of that id could not be read. Try again.";
 
 bool is_staff_label(const std::string& label) {
     for (const char* role : {"admin", "agent", "operator", "moderator", "support"}) {
@@ -142,18 +141,33 @@ std::string title_section(const std::vector<KvArtTitleRow>& rows, bool expected_
     return text;
 }
 
-// The first of the artworks whose title began with the certificate; "" when none did, with the
-// first title read that failed before naming a pair in `error`.
-std::string artwork_of_certificate(const std::vector<std::string>& artworks, const std::string& certificate_key,
-                                   std::string& error) {
-    for (const std::string& artwork : artworks) {
-        std::vector<KvArtTitleRow> rows;
-        TitlePair pair;
-        const std::string read_error = art_title_read(artwork, rows, pair, false);
-        if (norm_txid(pair.certificate) == certificate_key) return artwork;
-        if (pair.txid.empty() && !read_error.empty() && error.empty()) error = read_error;
+// Whether the transaction's output 0, where a bare id's inscription stands, shows its script.
+bool output_script_shown(const json& tx) {
+    const auto outs = tx.find("vout");
+    if (outs == tx.end() || !outs->is_array() || outs->empty() || !(*outs)[0].is_object()) return false;
+    const auto script = (*outs)[0].find("scriptPubKey");
+    return script != (*outs)[0].end() && script->is_object() && !json_text(*script, "hex").empty();
+}
+
+// The report text of the artwork from its title as read (error: the read's text).
+std::string report_of_title(const std::string& id, const std::vector<KvArtTitleRow>& rows, const TitlePair& pair,
+                            const std::string& chain_error) {
+    const std::string cert_key = norm_txid(pair.certificate);
+    const std::string certificate_id = is_txid_hex(cert_key) ? cert_key : std::string();
+    json cert = json::object();
+    if (!certificate_id.empty()) {
+        json read;
+        std::string ignored;
+        if (read_certificate_inscription(certificate_id, read, ignored) && read.is_object()) cert = std::move(read);
     }
-    return "";
+
+    // A title that could not be read may have a certificate and sales that were not seen.
+    std::string text = live_owner_section(rows, chain_error, certificate_id);
+    text += certificate_section(norm_txid(id), certificate_id, cert, !rows.empty() || !chain_error.empty());
+    text += std::string(kCrLf) + "Last sale" + kCrLf +
+            (chain_error.empty() ? last_sale_block(id, rows) : std::string(kLastSaleUnread) + kCrLf);
+    text += title_section(rows, !chain_error.empty() || !certificate_id.empty());
+    return text;
 }
 
 } // namespace
@@ -195,23 +209,9 @@ std::string art_ownership_report(const std::string& artwork_id) {
     if (pair_address.empty() || title_address.empty()) return kWatchesNotAssignedText;
 
     std::vector<KvArtTitleRow> rows;
-    std::string certificate_id;
-    const std::string chain_error = art_title_chain(id, rows, &certificate_id);
-
-    json cert = json::object();
-    if (!certificate_id.empty()) {
-        json read;
-        std::string ignored;
-        if (read_certificate_inscription(certificate_id, read, ignored) && read.is_object()) cert = std::move(read);
-    }
-
-    // A title that could not be read may have a certificate and sales that were not seen.
-    std::string text = live_owner_section(rows, chain_error, certificate_id);
-    text += certificate_section(norm_txid(id), certificate_id, cert, !rows.empty() || !chain_error.empty());
-    text += std::string(kCrLf) + "Last sale" + kCrLf +
-            (chain_error.empty() ? last_sale_block(id, rows) : std::string(kLastSaleUnread) + kCrLf);
-    text += title_section(rows, !chain_error.empty() || !certificate_id.empty());
-    return text;
+    TitlePair pair;
+    const std::string chain_error = art_title_read(id, rows, pair, true);
+    return report_of_title(id, rows, pair, chain_error);
 }
 
 std::string art_lookup_by_id(const std::string& pasted_id) {
@@ -224,51 +224,31 @@ std::string art_lookup_by_id(const std::string& pasted_id) {
     // Anyone can pair anything: an artwork of their own with somebody's certificate, or somebody's
     // certificate as if it were an artwork. What the id's own inscription is decides: a certificate
     // leads to the artwork it names itself, and only when that artwork's title began with it. Such
-    // an answer takes title reads alone, each over the artwork's own blocks of the watches.
+    // an answer takes one title read, over the artwork's own blocks of the watches, read afresh
+    // (a remembered pair confirmed) so that "no artwork" is never an answer from memory alone.
     std::string content_type;
     Bytes content;
-    const bool readable = load_inscription_content(id, content_type, content, true, false) && !content.empty();
-    const json inscription = readable ? json_parse_or_discarded(std::string(content.begin(), content.end())) : json();
-    std::string error;
-    if (inscription.is_object() && !json_text(inscription, "pic").empty()) {
-        const std::string artwork = artwork_of_certificate({norm_txid(json_text(inscription, "pic"))}, id, error);
-        if (!artwork.empty()) return art_ownership_report(artwork);
-        return error.empty() ? kNoArtwork : error;
+    if (!load_inscription_content(id, content_type, content, false, false)) {
+        // An id no transaction has, or one without an inscription, names no artwork; one whose
+        // transaction could not be read says so, and no watch is read in its place.
+        nlohmann::json tx;
+        if (!woc_tx_json(id, tx)) return woc_tx_status(id) == 1 ? kNoArtwork : kIdUnread;
+        if (!woc_tx_usable(tx)) return kIdUnread;
+        if (!content_from_tx_json(id, tx, content_type, content) || content.empty()) {
+            // A script the service did not show whole may still carry one: its content is asked
+            // for where inscriptions are served.
+            if (output_script_shown(tx)) return kNoArtwork;
+            if (!load_inscription_content(id, content_type, content, true, true) || content.empty()) return kIdUnread;
+        }
     }
-    if (readable) {
-        std::vector<KvArtTitleRow> rows;
-        TitlePair pair;
-        error = art_title_read(id, rows, pair, false);
-        if (!pair.txid.empty()) return art_ownership_report(id);
-        return error.empty() ? kNoArtwork : error;
-    }
-
-    // The inscription could not be read: the pair watch's records tell which artworks name the id.
-    std::vector<WatchRecord> records;
-    if (!scan_watch_messages(kPairWatchKey, pair_address, records, error)) return error;
-
-    bool names_artwork = false;
-    std::vector<std::string> artworks; // the first few that pairs name with this certificate
-    std::set<std::string> paired_with_it;
-    for (const WatchRecord& record : records) {
-        if (json_text(record.msg, "type") != "art_pair") continue;
-        const std::string owner = to_lower_copy(json_text(record.msg, "owner"));
-        if (owner.empty() || owner != json_identity_pubkey(record.msg)) continue;
-        // A pair paying only the title watch still names its artwork here; the pass is stricter.
-        if (!tx_pays_address(record.tx, pair_address) && !tx_pays_address(record.tx, title_address)) continue;
-
-        const std::string pic = norm_txid(json_text(record.msg, "pic"));
-        if (pic == id) names_artwork = true;
-        if (norm_txid(json_text(record.msg, "cert")) == id && is_txid_hex(pic) && paired_with_it.insert(pic).second &&
-            artworks.size() < kCertificateCandidates)
-            artworks.push_back(pic);
-    }
-    if (!names_artwork && artworks.empty()) return kNoArtwork;
-
-    // The pairs alone tell, unless they tell both ways.
-    const std::string artwork = artwork_of_certificate(artworks, id, error);
-    if (!artwork.empty() && names_artwork) return "The inscription of that id could not be read. Try again.";
-    if (!artwork.empty()) return art_ownership_report(artwork);
-    if (names_artwork) return art_ownership_report(id);
-    return error.empty() ? kNoArtwork : error;
+    const json inscription = json_parse_or_discarded(std::string(content.begin(), content.end()));
+    const bool certificate = inscription.is_object() && !json_text(inscription, "pic").empty();
+    const std::string artwork = certificate ? norm_txid(json_text(inscription, "pic")) : id;
+    if (!is_txid_hex(artwork)) return kNoArtwork;
+    std::vector<KvArtTitleRow> rows;
+    TitlePair pair;
+    const std::string error = art_title_read(artwork, rows, pair, true);
+    const bool named = !pair.txid.empty() && (!certificate || norm_txid(pair.certificate) == id);
+    if (named) return report_of_title(artwork, rows, pair, error);
+    return pair.txid.empty() && !error.empty() && error != kNoTransactionText ? error : kNoArtwork;
 }

@@ -14,8 +14,10 @@
 std::string art_ownership_report(const std::string& artwork_id);
 
 // The report of the artwork that a pasted artwork id or certificate id names, found through the
-// pair records at the pair watch. Otherwise a short text: the paste hint, the watch text, the
-// watch reader's error text or "No artwork or certificate uses that id.".
+// id's own inscription and one title read of the artwork, its watches listed afresh. Otherwise a
+// short text: the paste hint, the watch text, the title read's error text, "The inscription of
+// that id could not be read. Try again." (no watch is read then) or "No artwork or certificate
+// uses that id.", also for an id no transaction has.
 std::string art_lookup_by_id(const std::string& pasted_id);
 
 // How an owner key is shown: the platform's longest non-staff label of the key (else its first

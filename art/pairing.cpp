@@ -7,6 +7,7 @@
 #include "chain/pay.h"
 #include "chain/payloads.h"
 #include "chain/step_holds.h"
+#include "chain/woc_client.h"
 #include "identity/paymail_announce.h"
 #include "identity/typed_sign.h"
 #include "ordinals/content_load.h"
@@ -14,6 +15,7 @@
 #include "wallet/codecs.h"
 #include "wallet/json_util.h"
 #include "wallet/kv_cofferly_wallet.h"
+#include "wallet/session.h"
 #include "wallet/wallet_file.h"
 
 #include <nlohmann/json.hpp>
@@ -42,8 +44,11 @@ std::string art_pair_artwork(const std::string& artwork_origin, const std::strin
     StepHold last;
     const bool pending = step_hold_of(kPairStep, artwork_id, last);
     if (pending && !last.sent) return held_step_answer(kPairStep, artwork_id);
-    const std::int32_t holds_artwork = wallet_holds_coin(artwork_id);
-    const std::int32_t holds_certificate = holds_artwork == 1 ? wallet_holds_coin(certificate_id) : holds_artwork;
+    // One listing of the wallet answers for both coins.
+    std::vector<KvCofferlyOrdRow> listed;
+    const bool listed_whole = is_cofferly_connected() && kv_cofferly_list_ordinals(listed).empty();
+    const std::int32_t holds_artwork = listed_whole ? listing_holds_coin(listed, artwork_id) : -1;
+    const std::int32_t holds_certificate = listed_whole ? listing_holds_coin(listed, certificate_id) : -1;
     // A listing that could not be read says nothing of what the wallet holds: a fresh inscription
     // may be among what it missed.
     if (holds_artwork < 0 || holds_certificate < 0)
@@ -62,7 +67,12 @@ std::string art_pair_artwork(const std::string& artwork_origin, const std::strin
 
     std::string content_type;
     Bytes content;
-    if (!load_inscription_content(artwork_id, content_type, content, true, false) || content.empty())
+    // The artwork's transaction is read through the store of transactions, where the title read
+    // below finds it again rather than ask for it a second time.
+    nlohmann::json tx;
+    const bool from_tx =
+        woc_tx_json(norm_txid(artwork_id), tx) && content_from_tx_json(artwork_id, tx, content_type, content);
+    if ((!from_tx && !load_inscription_content(artwork_id, content_type, content, true, false)) || content.empty())
         return "error: could not read the artwork inscription.";
     if (sha256_hex(content) != sha256) return "error: the artwork bytes do not match the certificate hash.";
 

@@ -2,6 +2,7 @@
 
 #include "art/art_pass.h"
 #include "art/art_records.h"
+#include "art/title_walk.h"
 #include "art/watch_reader.h"
 #include "chain/outpoints.h"
 #include "chain/sat_path.h"
@@ -27,15 +28,13 @@ using json = nlohmann::json;
 
 namespace {
 
-// Hops of both coins together. An artwork whose coins moved more often than this is not followed:
-// the read fails rather than name an owner from half a path.
-constexpr int kMaxCoinHops = 400;
 constexpr std::size_t kKnownPairLimit = 4096;
-const char* const kCoinsUnreadable = "the artwork's coins could not be followed.";
-const char* const kCoinsTooBusy = "the artwork's coins moved too often to follow.";
 const char* const kWatchNotWhole = "the registry's listing could not be read to its end.";
 const char* const kPairOrderUnknown = "the order of the artwork's pairs could not be read.";
 const char* const kTitleChanged = "the artwork's title changed since it was read. Read it again before this step.";
+const char* const kArtworkUnread = "the artwork's transaction could not be read.";
+// No honest block height comes near this; a tip claimed past it is damaged.
+constexpr std::int64_t kMaxBlockHeight = std::int64_t{1} << 40;
 
 // A read that failed says when to try again: at once, or once the service that paused it lets it.
 std::string read_failed(const char* what) {
@@ -44,21 +43,6 @@ std::string read_failed(const char* what) {
 
 std::string lower_text(const json& msg, const char* key) {
     return to_lower_copy(art_trim_copy(json_text(msg, key)));
-}
-
-bool is_pair_of(const WatchRecord& record, const std::string& artwork_key) {
-    return json_text(record.msg, "type") == "art_pair" && norm_txid(json_text(record.msg, "pic")) == artwork_key;
-}
-
-bool is_owner_record_of(const WatchRecord& record, const std::string& artwork_key, const std::string& title_address) {
-    return json_text(record.msg, "type") == "art_owner" && norm_txid(json_text(record.msg, "pic")) == artwork_key &&
-           tx_pays_address(record.tx, title_address);
-}
-
-// Pair records that name the same owner, artwork and certificate start the same title: a copy
-// posted again by anyone changes nothing, wherever it stands.
-std::string pair_terms(const WatchRecord& record) {
-    return json_identity_pubkey(record.msg) + "|" + norm_txid(json_text(record.msg, "cert"));
 }
 
 // An origin as the walk follows it: "<txid>_<n>", or a bare transaction id for its output 0.
@@ -70,154 +54,6 @@ bool origin_outpoint(const std::string& id, std::string& txid, std::uint32_t& vo
         return true;
     }
     return parse_outpoint(text, txid, vout);
-}
-
-struct CoinWalk {
-    std::map<std::string, const WatchRecord*> listed; // records by transaction: listed, then read on the path
-    std::map<std::string, json> fetched;
-    std::list<WatchRecord> path_records; // records of path transactions the watch did not list
-};
-
-void keep_if_mined(const std::string& txid, const json& tx) {
-    tx_store_keep(service_settings().woc_base, txid, tx);
-}
-
-// A transaction already at hand: the watch's own copy when it lists its inputs (kept when mined,
-// for reads that skip the watch), else one read during this walk, else the kept copy of a mined
-// one. Null when none is.
-const json* known_tx(CoinWalk& walk, const std::string& txid) {
-    const auto listed = walk.listed.find(txid);
-    if (listed != walk.listed.end() && woc_tx_usable(listed->second->tx)) {
-        keep_if_mined(txid, listed->second->tx);
-        return &listed->second->tx;
-    }
-    const auto seen = walk.fetched.find(txid);
-    if (seen != walk.fetched.end()) return &seen->second;
-    json kept;
-    if (!tx_store_find(service_settings().woc_base, txid, kept)) return nullptr;
-    return &(walk.fetched[txid] = std::move(kept));
-}
-
-// A transaction on the path: one at hand, else WhatsOnChain's. Null when it cannot be read.
-const json* walk_tx(CoinWalk& walk, const std::string& txid) {
-    if (const json* tx = known_tx(walk, txid)) return tx;
-    json tx;
-    if (!is_txid_hex(txid) || !woc_tx_json(txid, tx, false) || !woc_tx_usable(tx)) return nullptr;
-    return &(walk.fetched[txid] = std::move(tx));
-}
-
-// The transactions of the inputs before a coin, read in bulk rather than one request each.
-void prefetch_txs(CoinWalk& walk, const std::vector<std::string>& txids) {
-    std::vector<std::string> missing;
-    for (const std::string& txid : txids)
-        if (!known_tx(walk, txid)) missing.push_back(txid);
-    if (missing.empty()) return;
-    std::vector<json> txs;
-    woc_bulk_tx_json(missing, txs);
-    for (std::size_t i = 0; i < missing.size(); ++i) {
-        if (!woc_tx_usable(txs[i])) continue;
-        keep_if_mined(missing[i], txs[i]);
-        walk.fetched[missing[i]] = std::move(txs[i]);
-    }
-}
-
-// The record a path transaction carries, as the watch reader would have kept it; listed ones are
-// known already.
-void read_path_record(CoinWalk& walk, const std::string& txid) {
-    if (walk.listed.count(txid)) return;
-    const json* tx = walk_tx(walk, txid);
-    WatchRecord record;
-    if (!tx || !find_art_message_in_tx(*tx, record.msg) || !verify_channel_message(record.msg)) return;
-    record.ts = json_ts(record.msg);
-    if (record.ts <= 0) return;
-    record.txid = txid;
-    record.tx = *tx;
-    walk.path_records.push_back(std::move(record));
-    walk.listed[txid] = &walk.path_records.back();
-}
-
-// Whether an owner record's `prev` names the title's last step: that step, or for the pair any
-// copy of it, which anyone may have posted again.
-bool names_head(CoinWalk& walk, const std::string& prev, const KvArtTitleRow& head, const WatchRecord& pair,
-                const std::string& artwork_key, const std::string& title_address) {
-    if (prev == head.txid) return true;
-    if (head.type != "art_pair" || !is_txid_hex(prev)) return false;
-    read_path_record(walk, prev);
-    const auto copy = walk.listed.find(prev);
-    if (copy == walk.listed.end()) return false;
-    const WatchRecord& record = *copy->second;
-    return is_pair_of(record, artwork_key) && pair_terms(record) == pair_terms(pair) &&
-           to_lower_copy(json_text(record.msg, "owner")) == head.owner && tx_pays_address(record.tx, title_address);
-}
-
-// The step a transaction that spent both coins makes, when its listed owner record continues the
-// title: signed by the owner now, naming the head, paying the title watch.
-bool title_step(CoinWalk& walk, const std::string& txid, const std::string& artwork_key,
-                const std::string& title_address, const WatchRecord& pair, const KvArtTitleRow& head,
-                KvArtTitleRow& row) {
-    const auto listed = walk.listed.find(txid);
-    if (listed == walk.listed.end()) return false;
-    const WatchRecord& record = *listed->second;
-    if (!is_owner_record_of(record, artwork_key, title_address)) return false;
-    const std::string signer = json_identity_pubkey(record.msg);
-    const std::string owner = to_lower_copy(json_text(record.msg, "owner"));
-    if (signer.empty() || owner.empty() || signer != head.owner) return false;
-    if (!names_head(walk, to_lower_copy(json_text(record.msg, "prev")), head, pair, artwork_key, title_address))
-        return false;
-    row.txid = record.txid;
-    row.type = "art_owner";
-    row.owner = owner;
-    row.signer = signer;
-    row.handle = json_text(record.msg, "handle");
-    row.ts = record.ts;
-    return true;
-}
-
-// Follows each coin from its origin along its own path and appends the title's steps to rows:
-// the transactions on both paths, in path order. "" or the reason the paths could not be read.
-std::string follow_coins(const std::vector<WatchRecord>& records, const WatchRecord& pair,
-                         const std::string& artwork_key, const std::string& title_address, const SatPlace& art,
-                         const SatPlace& cert, std::vector<KvArtTitleRow>& rows, TitleCoins* coins,
-                         const KnownSpends* spends) {
-    CoinWalk walk;
-    // A listed record's transaction is on the chain as read: the outputs it spends are spent by
-    // it for every reader of the process, also where a spend look-up still lags.
-    for (const WatchRecord& record : records) {
-        walk.listed.emplace(record.txid, &record);
-        woc_spends_seen(record.txid, record.tx);
-    }
-    SatPathReader reader;
-    reader.tx = [&](const std::string& txid) { return walk_tx(walk, txid); };
-    reader.prefetch = [&](const std::vector<std::string>& txids) { prefetch_txs(walk, txids); };
-    // Every spender comes from the spend look-up, which the listed records have taught what they
-    // spend: each read of the process then names the same owner, whether or not it read the watches.
-    reader.spent_by = [spends](const std::string& txid, std::uint32_t vout, std::string& spender) {
-        const auto known = spends ? spends->find(txid + "_" + std::to_string(vout)) : KnownSpends::const_iterator();
-        if (!spends || known == spends->end()) return woc_spent_by(txid, vout, spender);
-        spender = known->second;
-        return spender.empty() ? 1 : 0;
-    };
-    SatPath art_path, cert_path;
-    follow_sat(art, reader, kMaxCoinHops, art_path);
-    if (art_path.end != SatPathEnd::too_long && art_path.end != SatPathEnd::unreadable)
-        follow_sat(cert, reader, kMaxCoinHops - static_cast<int>(art_path.txids.size()), cert_path);
-    for (const SatPath* path : {&art_path, &cert_path}) {
-        if (path->end == SatPathEnd::too_long) return kCoinsTooBusy;
-        if (path->end == SatPathEnd::unreadable) return read_failed(kCoinsUnreadable);
-    }
-    if (coins && art_path.end == SatPathEnd::unspent)
-        coins->pic_coin = art_path.at.txid + "_" + std::to_string(art_path.at.vout);
-    if (coins && cert_path.end == SatPathEnd::unspent)
-        coins->cert_coin = cert_path.at.txid + "_" + std::to_string(cert_path.at.vout);
-    const std::set<std::string> cert_txs(cert_path.txids.begin(), cert_path.txids.end());
-    for (const std::string& txid : art_path.txids) {
-        // Both coins in one transaction: the only place where the title can move.
-        if (!cert_txs.count(txid)) continue;
-        read_path_record(walk, txid);
-        KvArtTitleRow row;
-        if (title_step(walk, txid, artwork_key, title_address, pair, rows.back(), row)) rows.push_back(row);
-    }
-    return "";
 }
 
 // The pair that starts an artwork's title, once found mined in a listing read whole: nothing
@@ -300,25 +136,57 @@ void forget_pair_unless(const std::string& artwork_key, const WatchRecord* first
         watch_note_set(kTitleWatchKey, pair_note(artwork_key), "");
 }
 
-// The block an artwork was inscribed in: no pair naming it can stand earlier. 0 when unconfirmed
-// or unreadable, and then no bound. `no_artwork`, when given, tells that the transaction was read
-// and carries no inscription: it is no artwork, and no pair gives it a title.
-std::int64_t inscription_height(const std::string& artwork_key, bool* no_artwork = nullptr) {
+// The tip of the chain the service shows now, as the watch reader counts confirmations from it;
+// 0 when it cannot be read.
+std::int64_t chain_tip() {
+    const std::int64_t tip = watch_chain_tip();
+    return tip > 0 && tip < kMaxBlockHeight ? tip : 0;
+}
+
+// What the artwork's own transaction tells a title read.
+enum class ArtworkTx { inscribed, no_inscription, unknown, unreadable };
+
+// The artwork's transaction: `height` receives its block, 0 while it waits in the mempool (or, with
+// `waiting_copy_will_do`, while a copy read before it was mined says so).
+ArtworkTx artwork_tx(const std::string& artwork_key, std::int64_t& height, bool waiting_copy_will_do) {
+    height = 0;
     json tx;
-    if (no_artwork) *no_artwork = false;
-    if (!is_txid_hex(artwork_key) || !woc_tx_json(artwork_key, tx, false)) return 0;
-    if (no_artwork && woc_tx_usable(tx)) {
-        *no_artwork = true;
-        for (const json& out : tx["vout"]) {
-            std::string type, name;
-            Bytes body;
-            const json script = out.is_object() ? out.value("scriptPubKey", json()) : json();
-            if (script.is_object() &&
-                parse_inscription_from_script(from_hex(json_text(script, "hex")), type, body, name))
-                *no_artwork = false;
-        }
+    if (!is_txid_hex(artwork_key)) return ArtworkTx::unknown;
+    if (!woc_tx_json(artwork_key, tx, waiting_copy_will_do)) {
+        // Only a service that says it knows no such transaction makes the id no artwork; a failed
+        // request says nothing of it.
+        return woc_tx_status(artwork_key) == 1 ? ArtworkTx::unknown : ArtworkTx::unreadable;
     }
-    return tx_block_height(tx);
+    if (!woc_tx_usable(tx)) return ArtworkTx::unreadable;
+    bool inscribed = false;
+    for (const json& out : tx["vout"]) {
+        std::string type, name;
+        Bytes body;
+        const json script = out.is_object() ? out.value("scriptPubKey", json()) : json();
+        inscribed = inscribed || (script.is_object() &&
+                                  parse_inscription_from_script(from_hex(json_text(script, "hex")), type, body, name));
+    }
+    if (!inscribed) return ArtworkTx::no_inscription;
+    height = tx_block_height(tx);
+    return ArtworkTx::inscribed;
+}
+
+// Where an artwork's title can start: `from` receives the first block a pair of it can stand in.
+// That is its own block once mined. While it waits in the mempool, it is asked for once more after
+// the tip the service shows: still waiting then, it stands in no block up to that tip, so the read
+// lists only the blocks after it and the mempool. A tip that could not be read bounds nothing, and
+// the read does not go on.
+ArtworkTx artwork_start(const std::string& artwork_key, std::int64_t& from) {
+    // A copy read before it was mined (by the same step, a moment ago) tells only that it may still
+    // wait; the read after the tip is the one that decides.
+    ArtworkTx artwork = artwork_tx(artwork_key, from, true);
+    if (artwork != ArtworkTx::inscribed || from > 0) return artwork;
+    const std::int64_t tip = chain_tip();
+    if (tip <= 0) return ArtworkTx::unreadable;
+    artwork = artwork_tx(artwork_key, from, false);
+    if (artwork != ArtworkTx::inscribed || from > 0) return artwork;
+    from = tip + 1;
+    return artwork;
 }
 
 // Reads the watches for the artwork's records and finds the pair that starts its title; with
@@ -393,9 +261,11 @@ std::string read_first_pair(const std::string& artwork_key, bool read_pair_watch
     return "";
 }
 
-// A plain read takes a remembered pair as it is; a fresh one reads both watches whole and corrects
-// what was remembered; a confirming one reads them again up to the remembered pair's block.
-enum class TitleRead { plain, fresh, confirm };
+// A plain read takes a remembered pair as it is; a confirming one (a step that moves money or the
+// title) lists the watches afresh up to the remembered pair's block, and a checking one (what the
+// user is told) does the same but answers with the pair the chain shows now where that changed; a
+// fresh one reads the watches without what was remembered and corrects it.
+enum class TitleRead { plain, check, confirm, fresh };
 
 std::string read_title(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair, TitleRead mode,
                        TitleCoins* coins, const KnownSpends* spends) {
@@ -420,18 +290,24 @@ std::string read_title(const std::string& artwork_id, std::vector<KvArtTitleRow>
         // gallery read shares. The remembered pair stands only if it is still first among the
         // pairs up to its block (to the chain's end for a note that did not say its block).
         const WatchListingsUse own_listing(mode == TitleRead::confirm ? nullptr : watch_listings_in_use());
-        const std::int64_t mined_by = mode == TitleRead::confirm && remembered ? known.height : 0;
-        bool no_artwork = false;
-        const std::int64_t inscribed_at = inscription_height(artwork_key, &no_artwork);
-        // A transaction that carries no inscription is never paired; its watches are not read.
-        if (no_artwork) return "";
+        const bool confirming = remembered && (mode == TitleRead::confirm || mode == TitleRead::check);
+        const std::int64_t mined_by = confirming ? known.height : 0;
+        std::int64_t inscribed_at = 0;
+        const ArtworkTx artwork = artwork_start(artwork_key, inscribed_at);
+        // A transaction that carries no inscription is never paired, and an id no transaction has
+        // names nothing: their watches are not read. One that could not be read bounds nothing,
+        // and the watches' whole history is never read in its place.
+        if (artwork == ArtworkTx::no_inscription) return "";
+        if (artwork == ArtworkTx::unknown) return kNoTransactionText;
+        if (artwork == ArtworkTx::unreadable) return read_failed(kArtworkUnread);
         error = read_first_pair(artwork_key, mode != TitleRead::plain, inscribed_at, mined_by, records, first);
-        if (error.empty() && mode == TitleRead::confirm && remembered &&
+        if (error.empty() && confirming &&
             (!first || first->txid != known.record.txid ||
              (known.height > 0 && tx_block_height(first->tx) != known.height))) {
-            // Moved or preceded: the next read names the pair the chain starts the title with now,
-            // and this step, taken on what was remembered, does not go on.
+            // Moved or preceded: the next read names the pair the chain starts the title with now.
+            // A check answers with it; a step taken on what was remembered does not go on.
             forget_pair_unless(artwork_key, nullptr);
+            if (mode == TitleRead::check) return read_title(artwork_id, rows, pair, TitleRead::fresh, coins, spends);
             std::vector<KvArtTitleRow> again;
             TitlePair again_pair;
             read_title(artwork_id, again, again_pair, TitleRead::fresh, nullptr, nullptr);
@@ -558,9 +434,8 @@ void title_reads_prefetch(const std::vector<std::string>& artwork_ids) {
         KnownPair known;
         const std::string key = norm_txid(id);
         if (art_trim_copy(id).empty() || known_pair(key, known)) continue;
-        bool no_artwork = false;
-        const std::int64_t height = inscription_height(key, &no_artwork);
-        if (height > 0 && !no_artwork) artworks.emplace_back(height, key);
+        std::int64_t height = 0;
+        if (artwork_tx(key, height, true) == ArtworkTx::inscribed && height > 0) artworks.emplace_back(height, key);
     }
     // Oldest artwork first, each read as its own title read bounds it: a later one finds what an
     // earlier one read kept, and no read reaches further into the watches than its own would.
@@ -601,7 +476,7 @@ std::string art_title_read(const std::string& artwork_id, std::vector<KvArtTitle
 
 std::string art_title_coins(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair,
                             bool read_pair_watch, TitleCoins* coins, const KnownSpends* spends) {
-    return read_title(artwork_id, rows, pair, read_pair_watch ? TitleRead::fresh : TitleRead::plain, coins, spends);
+    return read_title(artwork_id, rows, pair, read_pair_watch ? TitleRead::check : TitleRead::plain, coins, spends);
 }
 
 std::string art_title_confirm(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair,

@@ -21,6 +21,9 @@
 #include <string>
 #include <vector>
 
+// What a title read answers for an id the service knows no transaction by.
+constexpr const char* kNoTransactionText = "no transaction has that id.";
+
 // One accepted step of an artwork's title.
 struct KvArtTitleRow {
     std::string txid;   // carrying transaction, lower-case hex
@@ -42,19 +45,22 @@ struct TitlePair {
 };
 
 // Fills `rows` (cleared first) with the artwork's title chain, oldest first; the first row is the
-// pair record. Returns "" on success, also when the artwork was never validly paired (no rows),
-// else the reason no chain could be read, also when a listing could not be read to its end (then
-// no certificate is named either). When `certificate_id` is given it is cleared, both watches are
-// read afresh (correcting a remembered pair), and it receives the certificate of the accepted pair (bare
-// transaction id). Safe to call from many threads at once.
+// pair record. Returns "" on success, also when the artwork was never validly paired (no rows) or
+// its transaction carries no inscription, "no transaction has that id." when the service knows no
+// such transaction (no watch is read), else the reason no chain could be read, also when a listing
+// or the artwork's own transaction could not be read (then no certificate is named either). An
+// artwork still in the mempool has its watches read from the tip on. When `certificate_id` is
+// given it is cleared, both watches are read afresh (confirming a remembered pair, and answering
+// with the pair the chain shows now where it changed), and it receives the certificate of the
+// accepted pair (bare transaction id). Safe to call from many threads at once.
 std::string art_title_chain(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows,
                             std::string* certificate_id = nullptr);
 
 // The same read, giving the accepted pair too (cleared first; empty when none). With
-// `read_pair_watch` both watches are read afresh, the pair watch even when the title watch lists
-// the pair. The pair is given even when the coins' path could not be read (rows empty,
-// the reason returned), but not when the title watch could not be read whole: an earlier pair may
-// be among what was missed.
+// `read_pair_watch` both watches are read afresh as art_title_confirm reads them, the pair watch
+// even when the title watch lists the pair, and a remembered pair found moved is read again. The
+// pair is given even when the coins' path could not be read (rows empty, the reason returned), but
+// not when the title watch could not be read whole: an earlier pair may be among what was missed.
 std::string art_title_read(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair,
                            bool read_pair_watch);
 

@@ -6,9 +6,11 @@
 // WhatsOnChain's free rate as the shipped program paces itself: the requests per host, the
 // program's own CPU time and the bytes of the watch files it kept.
 #include "art/gallery_frames.h"
+#include "art/pairing.h"
 #include "art/title_chain.h"
 #include "art/window_reads.h"
 #include "bench/bench_paths.h"
+#include "chain/inscription.h"
 #include "chain/tx_store.h"
 #include "chain/woc_client.h"
 #include "fakes/chain_fixture.h"
@@ -18,6 +20,9 @@
 #include "fakes/registry_fixture.h"
 #include "identity/identity_lookup.h"
 #include "support/temp_dir.h"
+#include "support/wallet_fixture.h"
+#include "wallet/codecs.h"
+#include "wallet/kv_cofferly_wallet.h"
 #include "wallet/registry.h"
 
 #include <benchmark/benchmark.h>
@@ -425,6 +430,116 @@ BENCHMARK(BM_RefreshTenHangingsPaidWatches)
     ->Arg(0)
     ->Arg(100000)
     ->Arg(1000000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// The listing pages of the watches' mined histories a read asked for.
+int history_pages(const FakeServer& woc) {
+    int pages = 0;
+    for (const FakeRequest& request : woc.requests())
+        pages += request.path.find("/confirmed/history") != std::string::npos ? 1 : 0;
+    return pages;
+}
+
+// The artist pairs right after inscribing, as the window's Pair button runs it in a fresh
+// process: the artwork and its certificate still wait in the mempool, strangers' payments (the
+// argument) at each registry watch in the blocks before. title_read_woc: the registry read the
+// pairing rests on (art_title_confirm), alone in a fresh process.
+void BM_PairUnminedArtwork(benchmark::State& state) {
+    const auto payments = static_cast<std::uint64_t>(state.range(0));
+    for (auto _ : state) {
+        TempDataDir data_dir;
+        fresh_process();
+        Registry services;
+        reset_chain_session_for_tests();
+        write_test_wallet_file("w1");
+        load_wallet_id("w1");
+        std::string identity;
+        Hash160 ord{};
+        {
+            WalletLock lock = lock_wallet();
+            kv_wallet().paymail = "alice";
+            identity = kv_wallet().identity_pub;
+            ord = test_hash_of(derive_ordinals_key());
+            services.chain->ledger.fund(kv_wallet().address, 1000000);
+        }
+        services.ids.set_key("alice@kestrava.net", identity);
+        pay_watches(*services.chain, payments);
+        const std::string bytes = "\x89PNG unmined";
+        const auto inscribe = [&](const std::string& type, const std::string& body) {
+            const Bytes script = build_inscription_script(ord, type, Bytes(body.begin(), body.end()), "", "");
+            return services.chain->ledger.fund_outputs({{script, 1}}, false) + "_0";
+        };
+        const std::string art = inscribe("image/png", bytes);
+        const std::string cert =
+            inscribe("application/json",
+                     nlohmann::json{{"pic", art}, {"sha256", sha256_hex(bytes)}, {"artist", identity}}.dump());
+        // The registry read the pairing rests on, alone, in a fresh process of its own.
+        fresh_process();
+        services.chain->woc.reset_counts();
+        std::vector<KvArtTitleRow> rows;
+        TitlePair first;
+        capped(
+            services, [&] { return art_title_confirm(art, rows, first); }, [] {});
+        const int title_read_woc = services.chain->woc.request_count();
+        fresh_process();
+        measure(state, services, [&] {
+            const std::string paired = art_pair_artwork(art, cert);
+            return paired.rfind("success: ", 0) == 0 ? std::string() : paired;
+        });
+        state.counters["history_pages"] = history_pages(services.chain->woc);
+        state.counters["title_read_woc"] = title_read_woc;
+        drop_platform_session();
+        reset_chain_session_for_tests();
+    }
+}
+BENCHMARK(BM_PairUnminedArtwork)
+    ->ArgNames({"payments"})
+    ->Arg(0)
+    ->Arg(100000)
+    ->Arg(1000000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// The confirming read before Pay (the title read a step that moves money rests on), in the same
+// process after the first title read, strangers' payments (the argument) at each registry watch
+// between the artwork's inscription and its pair. history_pages: the listing pages it asked for,
+// which a confirm must list afresh.
+void BM_ConfirmBeforePay(benchmark::State& state) {
+    const auto payments = static_cast<std::uint64_t>(state.range(0));
+    for (auto _ : state) {
+        TempDataDir data_dir;
+        fresh_process();
+        Registry services;
+        const std::string art = services.paired_artwork("Dawn", 0, payments, 0);
+        std::vector<KvArtTitleRow> rows;
+        fresh_process();
+        // The first read is the set-up here, read to its end without the pace; the confirm after
+        // it is measured at the shipped pace.
+        const ServiceSettings paced = service_settings();
+        ServiceSettings unpaced = paced;
+        unpaced.woc_pace = unpaced.host_pace;
+        set_service_settings(unpaced);
+        services.chain->woc.set_rate_limit(1e9, 1000000000);
+        const std::string first = art_title_chain(art, rows);
+        set_service_settings(paced);
+        services.chain->woc.set_rate_limit(kWocFreeRate, static_cast<int>(kWocFreeRate));
+        if (!first.empty() || rows.size() != 2) state.SkipWithError(("first read: " + first).c_str());
+        measure(state, services, [&] {
+            TitlePair pair;
+            TitleCoins coins;
+            const std::string error = art_title_confirm(art, rows, pair, &coins);
+            return error.empty() && rows.size() != 2 ? "the title was not read whole" : error;
+        });
+        state.counters["history_pages"] = history_pages(services.chain->woc);
+    }
+}
+BENCHMARK(BM_ConfirmBeforePay)
+    ->ArgNames({"payments"})
+    ->Arg(10000)
+    ->Arg(100000)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();

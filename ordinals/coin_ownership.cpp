@@ -24,18 +24,22 @@ bool ord_key_equals(const std::string& lower_key, const std::string& text) {
 }
 
 std::int32_t wallet_holds_coin(const std::string& key) {
+    if (listing_holds_coin({}, key) < 0 || !is_cofferly_connected()) return -1;
+    std::vector<KvCofferlyOrdRow> rows;
+    // Rows of a listing cut short (another wallet loaded midway, say) were gathered partly for a
+    // wallet that is no longer the connected one: neither a hit nor a miss among them counts.
+    if (!kv_cofferly_list_ordinals(rows).empty()) return -1;
+    return listing_holds_coin(rows, key);
+}
+
+std::int32_t listing_holds_coin(const std::vector<KvCofferlyOrdRow>& rows, const std::string& key) {
     std::size_t begin = 0, end = key.size();
     while (begin < end && std::isspace(static_cast<unsigned char>(key[begin])))
         ++begin;
     while (end > begin && std::isspace(static_cast<unsigned char>(key[end - 1])))
         --end;
     if (begin == end) return -1;
-    if (!is_cofferly_connected()) return -1;
     const std::string wanted = to_lower_copy(key.substr(begin, end - begin));
-    std::vector<KvCofferlyOrdRow> rows;
-    // Rows of a listing cut short (another wallet loaded midway, say) were gathered partly for a
-    // wallet that is no longer the connected one: neither a hit nor a miss among them counts.
-    if (!kv_cofferly_list_ordinals(rows).empty()) return -1;
     for (const KvCofferlyOrdRow& row : rows) {
         if (ord_key_equals(wanted, row.key) || ord_key_equals(wanted, row.token_id)) return 1;
         for (const std::string& alias : row.aliases)

@@ -51,6 +51,9 @@ std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool*
 // 1 when the connected wallet holds the coin (by key, token id or alias of a listing row), 0 when
 // it does not, -1 for a blank key, no connected wallet, or a listing that did not end in success.
 std::int32_t wallet_holds_coin(const std::string& key);
+// The same answer from the rows of a listing that ended in success, for a step that asks of two
+// coins and reads the listing once: -1 for a blank key.
+std::int32_t listing_holds_coin(const std::vector<KvCofferlyOrdRow>& rows, const std::string& key);
 
 // True for the only key text a service may give a row: 64 hex digits, "_" and an output index of
 // at most ten decimal digits that fits 32 bits. Keys become cache file names and wallet records.

@@ -1,10 +1,12 @@
 #include "ordinals/outpoint_load.h"
 
 #include "chain/outpoints.h"
+#include "chain/tx_store.h"
 #include "chain/woc_client.h"
 #include "ordinals/envelope.h"
 #include "wallet/http_client.h"
 #include "wallet/json_util.h"
+#include "wallet/settings.h"
 
 #include <nlohmann/json.hpp>
 
@@ -59,9 +61,8 @@ bool json_output_sats(const json& out, std::uint64_t& sats) {
     return true;
 }
 
-bool load_from_json(const std::string& body, std::uint32_t vout, std::uint64_t& sats, Bytes& script, Hash160& hash160,
+bool load_from_json(const json& tx, std::uint32_t vout, std::uint64_t& sats, Bytes& script, Hash160& hash160,
                     std::string& content_type, Bytes& inscription, std::string& metadata) {
-    const json tx = json_parse_or_discarded(body);
     if (!tx.is_object()) return false;
     auto outs = tx.find("vout");
     if (outs == tx.end() || !outs->is_array() || vout >= outs->size()) return false;
@@ -109,8 +110,18 @@ bool woc_load_outpoint(const std::string& txid, std::uint32_t vout, TxInput& inp
     Bytes script;
     Hash160 hash160{};
     std::string reply, http_error;
-    bool loaded = http_get(woc_url("/tx/" + txid), reply, http_error, timeout, false) &&
-                  load_from_json(reply, vout, sats, script, hash160, content_type, body, metadata);
+    // An output never changes once its transaction exists: a copy read before, by this step or
+    // another reader, serves as well as a new one.
+    json tx;
+    bool loaded = tx_store_read(
+                      service_settings().woc_base, txid,
+                      [&](json& out) {
+                          if (!http_get(woc_url("/tx/" + txid), reply, http_error, timeout, false)) return false;
+                          out = json_parse_or_discarded(reply);
+                          return out.is_object();
+                      },
+                      tx, true) &&
+                  load_from_json(tx, vout, sats, script, hash160, content_type, body, metadata);
     if (!loaded) {
         reply.clear();
         loaded = http_get(woc_url("/tx/" + txid + "/hex"), reply, http_error, timeout, false) &&

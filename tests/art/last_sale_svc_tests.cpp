@@ -130,6 +130,7 @@ TEST_F(LastSaleSvcTest, NewestSaleAcrossTheFrames) {
 
 TEST_F(LastSaleSvcTest, UnreadableFrames) {
     chain.platform.set_fault("/oi/oracle/", FakeFault{500});
+    chain.woc.set_fault("/v1/bsv/main/addresses/history", FakeFault{500}); // each frame then lists alone
     for (std::int32_t spot = 1; spot <= kSpotCount; ++spot) {
         if (spot != 5) chain.woc.set_fault(std::string("/v1/bsv/main/address/") + spot_row(spot).watch, FakeFault{500});
     }

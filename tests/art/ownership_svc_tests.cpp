@@ -15,7 +15,6 @@ using nlohmann::json;
 
 namespace {
 
-const std::string kArt = std::string(64, 'a');
 constexpr std::int64_t kDay1 = 1700000000; // 2023-11-14
 constexpr std::int64_t kDay2 = 1700100000; // 2023-11-16
 constexpr std::int64_t kDay3 = 1700200000; // 2023-11-17
@@ -27,6 +26,8 @@ struct OwnershipSvcTest : FakeIdentityTest {
     const std::string alice = secp_pubkey_hex(Bytes(32, 0x11));
     const std::string bob = secp_pubkey_hex(Bytes(32, 0x22));
     const std::string carol = secp_pubkey_hex(Bytes(32, 0x33));
+
+    const std::string kArt = inscribe_json({{"artwork", "harbour"}}); // an inscription that is no certificate
 
     OwnershipSvcTest() {
         serve_fake_paymail(chain.platform, paymail);
@@ -245,7 +246,7 @@ TEST_F(OwnershipSvcTest, ReportWhenTheWatchesCannotBeRead) {
                                               "\r\n\r\nCertificate\r\nThe certificate did not load. Try again.\r\n"
                                               "\r\nLast sale\r\nThe last sale did not load. Try again.\r\n"
                                               "\r\nTitle\r\nThe title chain did not load. Try again.\r\n");
-    EXPECT_EQ(art_lookup_by_id(kArt), "OI zuz missed and WhatsOnChain missed");
+    EXPECT_EQ(art_lookup_by_id(kArt), error);
 
     // The listings answer but the records cannot be fetched: nothing is said to be missing.
     chain.platform.clear_faults();
@@ -264,9 +265,10 @@ TEST_F(OwnershipSvcTest, ReportWhenTheWatchesCannotBeRead) {
 }
 
 TEST_F(OwnershipSvcTest, LookUpFindsTheArtworkOfAnId) {
-    const std::string art2 = std::string(64, 'b');
-    const std::string cert = std::string(64, 'c');
-    const std::string odd_cert = std::string(64, 'd');
+    const std::string art2 = inscribe_json({{"artwork", "second"}});
+    const std::string cert = inscribe_json({{"pic", kArt + "_0"}, {"sha256", std::string(64, 'e')}});
+    const std::string odd_cert = inscribe_json({{"pic", art2}, {"sha256", std::string(64, 'e')}});
+    const std::string unread = inscribe_json({{"pic", art2}, {"sha256", std::string(64, 'e')}, {"n", 2}});
     pair(kPairWatchAddress, kArt + "_0", cert + "_0", kDay1, alice);
     // A second pair naming the same certificate, later: the earliest decides.
     pair(kPairWatchAddress, art2 + "_0", cert + "_0", kDay2, alice);
@@ -287,8 +289,9 @@ TEST_F(OwnershipSvcTest, LookUpFindsTheArtworkOfAnId) {
         std::string result;
     } rows[] = {
         {"artwork", kArt, report_art},
-        {"artwork origin, upper case", " " + std::string(64, 'A') + "_2\n", report_art},
-        {"certificate: earliest pair", cert + "_0", report_art},
+        {"artwork origin, upper case", " " + upper_copy(kArt) + "_2\n", report_art},
+        {"certificate", cert + "_0", report_art},
+        {"a certificate whose artwork's title began with another", unread, none},
         {"certificate of a pair that paid the title watch alone", odd_cert, report_art2},
         {"owner is not the signer", std::string(64, '2'), none},
         {"artwork not an id", std::string(64, '3'), none},
@@ -301,5 +304,27 @@ TEST_F(OwnershipSvcTest, LookUpFindsTheArtworkOfAnId) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         EXPECT_EQ(art_lookup_by_id(row.pasted), row.result);
+    }
+    // An id no transaction has names nothing, and one whose inscription cannot be read today says
+    // so: neither reads a watch in its place.
+    const struct Fault {
+        const char* name;
+        std::string id;
+        int status;
+        const char* result;
+    } faults[] = {{"unknown", std::string(64, '9'), 0, "No artwork or certificate uses that id."},
+                  {"unreadable", inscribe_json({{"artwork", "third"}}), 500,
+                   "The inscription of that id could not be read. Try again."},
+                  {"refused", inscribe_json({{"artwork", "fourth"}}), 429,
+                   "The inscription of that id could not be read. Try again."}};
+    for (const Fault& fault : faults) {
+        SCOPED_TRACE(fault.name);
+        if (fault.status) chain.woc.set_fault("/v1/bsv/main/tx/" + fault.id, FakeFault{fault.status});
+        chain.woc.reset_counts();
+        chain.platform.reset_counts();
+        EXPECT_EQ(art_lookup_by_id(fault.id), fault.result);
+        EXPECT_EQ(chain.woc.request_count("/v1/bsv/main/address/"), 0);
+        EXPECT_EQ(chain.platform.request_count("/oi/"), 0);
+        chain.woc.clear_faults();
     }
 }

@@ -573,10 +573,11 @@ TEST_F(TitleChainSvcTest, WhatIsRememberedBelongsToItsService) {
     EXPECT_EQ(owners(), "alice");
     FakeChain other;
     {
+        // The other service knows no such transaction: no artwork there.
         ScopedServiceSettings at_other(settings_for(other));
-        EXPECT_EQ(owners(), "");
+        EXPECT_EQ(owners(), "error: no transaction has that id.");
         restart();
-        EXPECT_EQ(owners(), "");
+        EXPECT_EQ(owners(), "error: no transaction has that id.");
     }
     restart();
     EXPECT_EQ(owners(), "alice");
@@ -633,6 +634,20 @@ TEST_F(TitleChainSvcTest, FailuresGiveTheirTexts) {
     chain.woc.set_fault("/v1/bsv/main/tx/", FakeFault{500});
     EXPECT_EQ(art_title_chain(art, rows), "the artwork's coins could not be followed. Try again.");
     EXPECT_TRUE(rows.empty());
+    chain.woc.clear_faults();
+    // An id no transaction has names no artwork, and an artwork whose own transaction cannot be
+    // read bounds nothing: neither is answered by a read of the watches' whole history.
+    restart();
+    chain.woc.set_fault("/v1/bsv/main/tx/" + art.substr(0, 64), FakeFault{500});
+    for (const std::string& id : {std::string(64, 'd'), art}) {
+        chain.woc.reset_counts();
+        chain.platform.reset_counts();
+        EXPECT_EQ(art_title_chain(id, rows, &certificate_id),
+                  id == art ? "the artwork's transaction could not be read. Try again."
+                            : "no transaction has that id.");
+        EXPECT_EQ(chain.woc.request_count("/v1/bsv/main/address/") + chain.platform.request_count("/oi/"), 0);
+    }
+    chain.woc.clear_faults();
 }
 
 // A coin that moved more often than the walk follows makes the title unknown, never half read.

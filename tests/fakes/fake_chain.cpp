@@ -264,6 +264,11 @@ void add_woc_routes(FakeChain& chain) {
                            {"status", o.spent_height > 0 ? "confirmed" : "unconfirmed"}});
     });
 
+    // The chain as the service sees it: its tip.
+    get("/chain/info", [&ledger](const FakeRequest&) {
+        return json_reply({{"chain", "main"}, {"blocks", ledger.tip()}, {"headers", ledger.tip()}});
+    });
+
     // A block's transactions in block order, the order in which the ledger took them. As the
     // service lists a block of more than 1,000: its first 100 ids, and pages that hold them all.
     get("/block/height/([0-9]{1,9})", [&ledger](const FakeRequest& req) {
