@@ -24,6 +24,12 @@ using json = nlohmann::json;
 
 namespace {
 
+// The title read words its errors to follow "error: "; standing alone, one starts a sentence.
+std::string sentence_of(std::string error) {
+    if (!error.empty() && error[0] >= 'a' && error[0] <= 'z') error[0] = static_cast<char>(error[0] - 'a' + 'A');
+    return error;
+}
+
 constexpr std::int32_t kLabelTimeoutS = 6;
 constexpr std::size_t kShortKeyLimit = 16;
 constexpr std::size_t kShortKeyHead = 8;
@@ -96,10 +102,7 @@ std::string live_owner_section(const std::vector<KvArtTitleRow>& rows, const std
     std::string text = std::string("Live owner") + kCrLf;
     if (!rows.empty()) return text + paymail_display_label(rows.back().owner) + kCrLf;
     if (!chain_error.empty()) {
-        // The title read words its errors to follow "error: "; standing alone, one starts a sentence.
-        std::string shown = chain_error;
-        if (shown[0] >= 'a' && shown[0] <= 'z') shown[0] = static_cast<char>(shown[0] - 'a' + 'A');
-        return text + shown + kCrLf;
+        return text + sentence_of(chain_error) + kCrLf;
     }
     if (!certificate_id.empty()) return text + "The title chain did not load. " + try_again_text() + kCrLf;
     return text + "No title yet. Pair the artwork first." + kCrLf;
@@ -250,5 +253,5 @@ std::string art_lookup_by_id(const std::string& pasted_id) {
     const std::string error = art_title_read(artwork, rows, pair, true);
     const bool named = !pair.txid.empty() && (!certificate || norm_txid(pair.certificate) == id);
     if (named) return report_of_title(artwork, rows, pair, error);
-    return pair.txid.empty() && !error.empty() && error != kNoTransactionText ? error : kNoArtwork;
+    return pair.txid.empty() && !error.empty() && error != kNoTransactionText ? sentence_of(error) : kNoArtwork;
 }
