@@ -11,6 +11,7 @@
 #include "wallet/settings.h"
 
 #include <algorithm>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -26,6 +27,10 @@ constexpr std::size_t kScanFirstRound = 20;
 constexpr std::size_t kScanRound = 80;
 // Payments waiting in the mempool kept in memory per watch, read once until they are mined.
 constexpr std::size_t kWaitingLimit = 20000;
+// Transactions a bulk request reads (woc_bulk_tx_json).
+constexpr std::size_t kBulkTxs = 20;
+// Blocks a read stopped inside whose ids are remembered per watch.
+constexpr std::size_t kBareBlocksLimit = 64;
 
 // What is known of a watch at one service: what is kept on disk, and the payments waiting in the
 // mempool this process read (null where one carries no record).
@@ -34,6 +39,9 @@ struct WatchMemory {
     WatchKept kept;
     std::unordered_map<std::string, json> waiting;
     std::int64_t note_version = 0;
+    // Mined ids that carry no record, read by a read its budget stopped inside their block, until
+    // the block counts as read whole.
+    std::map<std::int64_t, std::unordered_set<std::string>> bare;
 };
 std::mutex g_memory_mutex;
 std::map<std::string, std::shared_ptr<WatchMemory>> g_memories;
@@ -87,9 +95,31 @@ struct WatchScan {
     std::unordered_set<std::string> seen;
     std::map<std::string, KeptRecord> learned;
     std::unordered_map<std::string, std::int64_t> listed_mined; // what the listing showed, by block
+    // The scope whose request budget the read draws on (null: none), what it took, and where the
+    // budget stopped it: the first block not read whole (0: none), or the mempool.
+    WatchListings* budget = nullptr;
+    std::size_t taken = 0;
+    std::int64_t cut_at = 0;
+    bool cut_waiting = false;
+    std::map<std::int64_t, std::vector<std::string>> bare_seen; // with a budget: mined ids without a record
 
     WatchScan(const WatchScanBounds& b, WatchMemory& m, std::vector<WatchRecord>& r)
         : bounds(b), memory(m), records(r) {}
+
+    // Whether one more request may go out.
+    bool request() {
+        if (!budget) return true;
+        if (taken >= kWatchScanRequestShare || !scope_take_request(*budget)) return false;
+        ++taken;
+        return true;
+    }
+    void cut(std::int64_t height) {
+        if (height <= 0)
+            cut_waiting = true;
+        else
+            cut_at = cut_at > 0 ? std::min(cut_at, height) : height;
+    }
+    bool stopped() const { return cut_at > 0 || cut_waiting; }
 
     // Whether the read is past the block of its find.
     bool past(std::int64_t height) const { return found_at != 0 && (found_at < 0 || height <= 0 || height > found_at); }
@@ -127,9 +157,14 @@ struct WatchScan {
             std::vector<std::string> missing;
             {
                 std::lock_guard<std::mutex> lock(memory.mutex);
+                // A search that finds what it seeks at hand reads nothing past its block: the
+                // strangers' payments listed after it are not fetched for it.
+                std::int64_t at_hand_find = 0;
                 for (std::size_t k = next; k < end; ++k) {
                     const WatchRow& row = wanted[k];
-                    if (past(row.height)) {
+                    const bool past_at_hand =
+                        at_hand_find != 0 && (at_hand_find < 0 || row.height <= 0 || row.height > at_hand_find);
+                    if (past(row.height) || past_at_hand) {
                         end = k;
                         break;
                     }
@@ -147,12 +182,38 @@ struct WatchScan {
                         tx = waiting->second;
                         known = true;
                     }
+                    // A block read whole before carries no record but those kept, whatever block
+                    // this read started from; nor does an id read before in a block not yet whole.
+                    if (!known && row.height > 0 && !bounds.fresh) {
+                        const auto bare = memory.bare.find(row.height);
+                        known = kept_covered_to(memory.kept, row.height) >= row.height ||
+                                (bare != memory.bare.end() && bare->second.count(row.txid) > 0);
+                    }
+                    WatchRecord record;
+                    if (known && bounds.enough && found_at == 0 && at_hand_find == 0 && !tx.is_null() &&
+                        watch_record_of_tx(row.txid, 0, tx, record) && bounds.enough(record))
+                        at_hand_find = row.height > 0 ? row.height : -1;
                     txs.push_back(known ? std::move(tx) : json());
                     at_hand.push_back(known ? 1 : 0);
                     if (!known) missing.push_back(row.txid);
                 }
             }
             if (txs.empty()) break;
+            // With a budget, what its requests cannot fetch is left for the next read.
+            std::size_t granted = 0;
+            while (granted * kBulkTxs < missing.size() && request())
+                ++granted;
+            if (granted * kBulkTxs < missing.size()) {
+                std::size_t fetched = 0, k = 0;
+                for (; k < txs.size(); ++k)
+                    if (!at_hand[k] && ++fetched > granted * kBulkTxs) break;
+                cut(wanted[next + k].height);
+                end = next + k;
+                txs.resize(k);
+                at_hand.resize(k);
+                missing.resize(granted * kBulkTxs);
+                if (txs.empty()) break;
+            }
             // The watch lists every payment to it, strangers' too: what is not at hand is read in
             // bulk, and one by one only where the bulk reply had no copy.
             std::vector<json> bulk;
@@ -162,6 +223,10 @@ struct WatchScan {
                 const WatchRow& row = wanted[next + k];
                 if (!at_hand[k]) {
                     txs[k] = std::move(bulk[next_bulk++]);
+                    if (txs[k].is_null() && !request()) {
+                        cut(row.height);
+                        continue;
+                    }
                     if (txs[k].is_null() && !fetch_tx_json(row.txid, txs[k])) {
                         all_read = false;
                         continue;
@@ -175,6 +240,7 @@ struct WatchScan {
                 take(row.txid, height, txs[k]);
             }
             next = end;
+            if (stopped()) break;
         }
     }
 
@@ -185,6 +251,7 @@ struct WatchScan {
         std::lock_guard<std::mutex> lock(memory.mutex);
         if (row.height > 0) {
             if (counts) learned[row.txid] = {row.height, 0, tx.dump(-1, ' ', false, json::error_handler_t::replace)};
+            if (!counts && budget) bare_seen[row.height].push_back(row.txid);
             return;
         }
         const std::int64_t mined = json_block(tx);
@@ -265,17 +332,29 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
         return false;
     }
     const std::string key = memory_key(watch_key);
+    const std::int64_t start = std::max<std::int64_t>(0, bounds.min_height);
+    WatchListings* const scope = bounds.fresh ? nullptr : watch_listings_in_use();
+    WatchListings* const budget = scope && scope_bounded(*scope) ? scope : nullptr;
     const std::shared_ptr<std::mutex> one_at_a_time = read_lock(key);
     std::lock_guard<std::mutex> reading(*one_at_a_time);
+    // A read its scope's budget stopped goes on at the next scope, not again in this one.
+    if (budget && scope_read_cut(*budget, key, start)) {
+        error = kWatchReadCut;
+        return false;
+    }
     const std::shared_ptr<WatchMemory> memory = memory_of(key);
     WatchScan scan(bounds, *memory, records);
-    const std::int64_t start = std::max<std::int64_t>(0, bounds.min_height);
+    scan.budget = budget;
 
     // The blocks read whole before are taken as kept, unless the caller wants them listed afresh.
     std::int64_t covered_to = start - 1;
+    std::vector<KeptRange> later; // ranges read whole past the first block listed
     if (!bounds.fresh) {
         std::lock_guard<std::mutex> lock(memory->mutex);
         covered_to = kept_covered_to(memory->kept, start);
+        for (const KeptRange& range : memory->kept.ranges)
+            if (range.from > covered_to + 1 && (bounds.mined_by <= 0 || range.from <= bounds.mined_by))
+                later.push_back(range);
     }
     if (bounds.mined_by > 0) covered_to = std::min(covered_to, bounds.mined_by);
     if (covered_to >= start) scan.examine(kept_rows(*memory, start, covered_to));
@@ -285,16 +364,24 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
     std::int64_t read_to = covered_to; // the last block this read saw whole
     const std::int64_t from = covered_to + 1;
     std::shared_ptr<WatchTail> tail;
-    if (!confirmed_whole && watch_listings_in_use() && !bounds.fresh)
-        tail = scope_tail(*watch_listings_in_use(), key, watch_address, from);
+    if (!confirmed_whole && scope && later.empty()) tail = scope_tail(*scope, key, watch_address, from);
     if (!confirmed_whole) {
         std::int64_t highest = covered_to;
         bool ascending = true;
+        // The listing leaps over each later range: what it holds is kept, strangers' payments in it
+        // are not listed again.
+        std::size_t next_range = 0;
+        std::int64_t segment_from = from;
+        bool leap = false;
         const auto page = [&](std::vector<WatchRow>& rows) {
             std::vector<WatchRow> mine;
             for (WatchRow& row : rows) {
                 // A service that ignores the starting block lists older ones too.
-                if (row.height < from) continue;
+                if (row.height < segment_from) continue;
+                if (next_range < later.size() && row.height >= later[next_range].from) {
+                    leap = true;
+                    continue;
+                }
                 ascending = ascending && row.height >= highest;
                 highest = std::max(highest, row.height);
                 mine.push_back(std::move(row));
@@ -302,23 +389,45 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
             scan.examine(std::move(mine));
             // Listed in block order, nothing later can stand before the find or inside the bounds.
             const bool done = ascending && ((scan.found_at > 0 && highest > scan.found_at) ||
-                                            (bounds.mined_by > 0 && highest > bounds.mined_by));
-            return !done;
+                                            (bounds.mined_by > 0 && highest > bounds.mined_by) || leap);
+            if (done || scan.stopped()) return false;
+            // The block of the page's last row may go on in the next page.
+            if (scan.request()) return true;
+            scan.cut(std::max(highest, segment_from));
+            return false;
         };
-        ListEnd end = ListEnd::failed;
-        if (tail) {
-            std::size_t at = 0;
-            std::vector<WatchRow> rows;
-            for (;;) {
-                const bool more = tail_rows(*tail, from, at, rows, end);
-                if (more && !page(rows)) {
-                    end = ListEnd::whole;
-                    break;
-                }
-                if (!more) break;
+        ListEnd end = ListEnd::whole;
+        for (;;) {
+            leap = false;
+            if (!scan.request()) {
+                scan.cut(segment_from);
+                break;
             }
-        } else {
-            end = read_history(confirmed_url(watch_address, from), false, page);
+            ListEnd segment = ListEnd::failed;
+            if (tail) {
+                std::size_t at = 0;
+                std::vector<WatchRow> rows;
+                for (;;) {
+                    const bool more = tail_rows(*tail, segment_from, at, rows, segment);
+                    if (more && !page(rows)) {
+                        segment = ListEnd::whole;
+                        break;
+                    }
+                    if (!more) break;
+                }
+            } else {
+                segment = read_history(confirmed_url(watch_address, segment_from), false, page);
+            }
+            if (segment != ListEnd::whole) {
+                end = segment;
+                break;
+            }
+            if (!leap || !ascending || scan.stopped() || scan.found_at > 0) break;
+            const KeptRange range = later[next_range++];
+            scan.examine(kept_rows(*memory, range.from, range.to));
+            highest = std::max(highest, range.to);
+            segment_from = range.to + 1;
+            if (scan.found_at > 0 || (bounds.mined_by > 0 && range.to >= bounds.mined_by)) break;
         }
         confirmed_whole = end == ListEnd::whole;
         confirmed_failed = end == ListEnd::failed;
@@ -329,11 +438,13 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
             read_to = bounds.mined_by;
         else
             read_to = highest;
+        if (scan.cut_at > 0) read_to = std::min(read_to, scan.cut_at - 1);
     }
 
     // The mempool matters while no mined record ended the search.
     bool waiting_whole = true;
-    if (scan.found_at <= 0) {
+    if (scan.found_at <= 0 && !scan.stopped() && !scan.request()) scan.cut(0);
+    if (scan.found_at <= 0 && !scan.stopped()) {
         std::vector<WatchRow> rows;
         ListEnd end = ListEnd::failed;
         if (tail) {
@@ -393,9 +504,27 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
                 changed = true;
             }
         }
+        // Where the budget stopped inside a block, the ids read there are not fetched again; a
+        // block read whole needs them no more.
+        const auto stopped_in = scan.bare_seen.find(scan.cut_at);
+        if (stopped_in != scan.bare_seen.end())
+            memory->bare[scan.cut_at].insert(stopped_in->second.begin(), stopped_in->second.end());
+        for (auto it = memory->bare.begin(); it != memory->bare.end();)
+            it = kept_covered_to(kept, it->first) >= it->first ? memory->bare.erase(it) : std::next(it);
+        while (memory->bare.size() > kBareBlocksLimit)
+            memory->bare.erase(memory->bare.begin());
         if (changed) kept_save(key, kept);
     }
     sort_watch_records(records);
+    // A find past where the budget stopped may not be the first: the read goes on at the next scope.
+    const bool found_before_cut = scan.found_at > 0 && (scan.cut_at == 0 || scan.found_at < scan.cut_at);
+    if (budget && scan.stopped() && !found_before_cut) {
+        scope_mark_cut(*budget, key, start);
+        error = kWatchReadCut;
+        return false;
+    }
+    // A read that found what it sought cost what any read of it costs, not the budget.
+    if (budget && scan.found_at != 0) scope_give_back(*budget, scan.taken);
     if (whole) *whole = confirmed_whole && (scan.found_at > 0 || waiting_whole);
     if (!scan.all_read) error = kWatchRecordsUnread;
     return scan.all_read;
