@@ -378,9 +378,10 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
             for (WatchRow& row : rows) {
                 // A service that ignores the starting block lists older ones too.
                 if (row.height < segment_from) continue;
+                // What the range holds is at hand; what the page lists past it is listed again after it.
                 if (next_range < later.size() && row.height >= later[next_range].from) {
                     leap = true;
-                    continue;
+                    if (row.height > later[next_range].to) continue;
                 }
                 ascending = ascending && row.height >= highest;
                 highest = std::max(highest, row.height);
@@ -422,11 +423,16 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
                 end = segment;
                 break;
             }
+            // A service that does not list in block order may have listed past a range what the
+            // page dropped: the read is not whole.
+            if (leap && !ascending) end = ListEnd::cut;
             if (!leap || !ascending || scan.stopped() || scan.found_at > 0) break;
             const KeptRange range = later[next_range++];
             scan.examine(kept_rows(*memory, range.from, range.to));
             highest = std::max(highest, range.to);
             segment_from = range.to + 1;
+            while (next_range < later.size() && later[next_range].to < segment_from)
+                ++next_range;
             if (scan.found_at > 0 || (bounds.mined_by > 0 && range.to >= bounds.mined_by)) break;
         }
         confirmed_whole = end == ListEnd::whole;
