@@ -372,18 +372,18 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
         // are not listed again.
         std::size_t next_range = 0;
         std::int64_t segment_from = from;
+        std::int64_t segment_last = covered_to; // the highest block this segment listed
         bool leap = false;
         const auto page = [&](std::vector<WatchRow>& rows) {
             std::vector<WatchRow> mine;
             for (WatchRow& row : rows) {
                 // A service that ignores the starting block lists older ones too.
                 if (row.height < segment_from) continue;
-                // What the range holds is at hand; what the page lists past it is listed again after it.
-                if (next_range < later.size() && row.height >= later[next_range].from) {
-                    leap = true;
-                    if (row.height > later[next_range].to) continue;
-                }
-                ascending = ascending && row.height >= highest;
+                // What the range holds is at hand; the page is read whole, so what it lists past the
+                // range serves the reads after this one too.
+                if (next_range < later.size() && row.height >= later[next_range].from) leap = true;
+                ascending = ascending && row.height >= segment_last;
+                segment_last = std::max(segment_last, row.height);
                 highest = std::max(highest, row.height);
                 mine.push_back(std::move(row));
             }
@@ -394,12 +394,13 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
             if (done || scan.stopped()) return false;
             // The block of the page's last row may go on in the next page.
             if (scan.request()) return true;
-            scan.cut(std::max(highest, segment_from));
+            scan.cut(std::max(segment_last, segment_from));
             return false;
         };
         ListEnd end = ListEnd::whole;
         for (;;) {
             leap = false;
+            segment_last = segment_from - 1;
             if (!scan.request()) {
                 scan.cut(segment_from);
                 break;
@@ -423,9 +424,6 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
                 end = segment;
                 break;
             }
-            // A service that does not list in block order may have listed past a range what the
-            // page dropped: the read is not whole.
-            if (leap && !ascending) end = ListEnd::cut;
             if (!leap || !ascending || scan.stopped() || scan.found_at > 0) break;
             const KeptRange range = later[next_range++];
             scan.examine(kept_rows(*memory, range.from, range.to));
