@@ -1,6 +1,8 @@
 #include "art/art_records.h"
 
 #include "identity/typed_message.h"
+#include "identity/typed_verify.h"
+#include "wallet/bounded_cache.h"
 #include "wallet/crypto.h"
 #include "wallet/json_util.h"
 #include "wallet/kv_cofferly_wallet.h"
@@ -9,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <mutex>
 #include <unordered_set>
 
 using json = nlohmann::json;
@@ -159,6 +162,31 @@ bool tx_pays_address(const json& tx, const std::string& address) {
     }
     // A transaction form that exposes no addresses cannot be judged, and is let through.
     return !any_address;
+}
+
+namespace {
+
+// A gallery read and the title reads it starts meet the same records many times; checking a
+// signature costs far more than hashing the record's text. Bound well above the records one
+// Refresh meets.
+constexpr std::size_t kVerifiedRecordsKept = 20000;
+std::mutex g_verified_mutex;
+BoundedCache<bool> g_verified(kVerifiedRecordsKept);
+
+} // namespace
+
+bool verify_art_record(const ArtMessage& msg) {
+    // Keyed by the whole text, never by the transaction that carried it: a service may answer any
+    // text for an id, and a copy of a record in another transaction is the same record.
+    const std::string key = sha256_hex(msg.dump(-1, ' ', false, json::error_handler_t::replace));
+    {
+        std::lock_guard<std::mutex> lock(g_verified_mutex);
+        if (const bool* known = g_verified.find(key)) return *known;
+    }
+    const bool verified = verify_channel_message(msg);
+    std::lock_guard<std::mutex> lock(g_verified_mutex);
+    g_verified.put(key, verified);
+    return verified;
 }
 
 std::int64_t json_ts(const json& msg) {

@@ -67,6 +67,11 @@ std::int64_t vout_value_sats(const nlohmann::json& vout);
 // all. False for an empty address or a transaction without a `vout` array.
 bool tx_pays_address(const nlohmann::json& tx, const std::string& address);
 
+// Whether the record's signature verifies under the key it carries (verify_channel_message). A
+// record's text fixes the answer, so each is verified once a process; later asks of the same text
+// are answered from memory (a bounded count of answers). Safe on many threads at once.
+bool verify_art_record(const ArtMessage& msg);
+
 // The record's `ts` (integer, float truncated, or decimal text); 0 when absent or unreadable.
 std::int64_t json_ts(const nlohmann::json& msg);
 

@@ -310,7 +310,7 @@ bool read_gallery_watch(const std::string& label, const std::string& watch, std:
         nlohmann::json msg;
         // A record speaks for the key it carries, whatever key its paymail names today; the
         // frame's rules compare that key with the title's.
-        if (!gallery_find_art_message(tx, msg) || !verify_channel_message(msg)) return;
+        if (!gallery_find_art_message(tx, msg) || !verify_art_record(msg)) return;
         const std::int64_t ts = msg_ts(msg);
         if (ts <= 0) return;
         WatchRecord& record = read[i];
@@ -450,6 +450,11 @@ SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, con
         if (title == titles.end()) {
             ExhibitTitle read;
             const std::string error = exhibit_title_read(show.pic, read, reuse_recent, spends);
+            if (error == kWatchReadCut) {
+                result.reading = kFrameTitleReading;
+                result.error = "frame " + std::string(row.label) + ": " + kFrameTitleReading;
+                return result;
+            }
             if (!error.empty()) {
                 result.error =
                     "frame " + std::string(row.label) + ": the title of a hanging could not be read: " + error;
@@ -545,7 +550,7 @@ std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent) {
     read_hangings_ahead(shows, spends, unknown, artworks);
     // The frames' title reads list each registry watch once between them, and find the records
     // they look for read ahead together.
-    const WatchListingsScope listings;
+    const WatchListingsScope listings(kGalleryTitleRequests);
     {
         const WatchListingsUse use(listings);
         title_reads_prefetch(artworks);

@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -26,6 +27,13 @@ struct SpotRow {
 };
 
 constexpr std::int32_t kSpotCount = 10;
+
+// A gallery read reads the registry watches for the titles of its hangings with at most this many
+// WhatsOnChain requests beyond what the titles it finds cost: a hanging of an artwork never paired
+// would otherwise have it read every payment the watches had since that artwork.
+constexpr std::size_t kGalleryTitleRequests = 30;
+// What a frame says while its hanging's title is still being read; each gallery read goes on.
+constexpr const char* kFrameTitleReading = "Title still being read. Refresh to go on.";
 
 inline constexpr SpotRow kSpotRows[kSpotCount] = {
     {1, "as1", "1NWmxVfYHvzJZVzD8HbsCEnM2Bpmr5bKDt"}, {2, "as2", "175rmsa2Vz4vrZX8GXd9VeBbhAWodZxzfU"},
@@ -88,6 +96,7 @@ struct SpotFrame {
     std::int64_t exp = 0;    // Unix seconds; 0 or below never expires
     std::int64_t ts = 0;
     bool hidden = false; // the owner took the exhibit down (it still shows while a funded offer waits)
+    std::string reading; // kFrameTitleReading while the title of the frame's hanging is still being read
     std::vector<SpotAsk> asks;
     std::vector<SpotAccept> accepts;
     std::vector<SpotFunded> funded;
@@ -120,10 +129,11 @@ void spot_exhibit_init(SpotFrame& frame);
 // Only load_all_spots calls it; the index is not range-checked.
 SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent = false, FrameHistories* shared = nullptr);
 // Reads the ten frames at once and leaves exactly ten in `frames`, frame 1 first; of an artwork
-// hanging in two frames only the one hung later in the chain stays. Then frees the coins of this
-// wallet's offers that no longer count. Returns the first read error in frame order, empty when
-// every watch was read. With reuse_recent a watch listing read less than 5 s ago serves again and no coin is
-// freed; mined transactions are always read once only.
+// hanging in two frames only the one hung later in the chain stays. A frame whose hanging's title
+// the read's bound left unread shows no exhibit, says kFrameTitleReading and counts as not read.
+// Then frees the coins of this wallet's offers that no longer count. Returns the first read error
+// in frame order, empty when every watch was read. With reuse_recent a watch listing read less
+// than 5 s ago serves again and no coin is freed; mined transactions are always read once only.
 std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent = false);
 // Forgets the kept watch listings (after this program posted a record to a frame), or those, the
 // askers' names and the mined transactions kept (tx_store.h) for every reader.

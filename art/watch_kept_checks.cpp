@@ -39,7 +39,7 @@ bool watch_record_of_tx(const std::string& txid, std::int64_t listed, json tx, W
     if (!find_art_message_in_tx(record.tx, record.msg)) return false;
     // A record keeps the meaning it had when it went on chain: it speaks for the key it carries,
     // whatever key its paymail names today. The rules that read it compare keys.
-    if (!verify_channel_message(record.msg)) return false;
+    if (!verify_art_record(record.msg)) return false;
     record.ts = json_ts(record.msg);
     if (record.ts <= 0) return false;
     record.txid = txid;

@@ -5,6 +5,7 @@
 
 #include "art/watch_reader.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -111,3 +112,12 @@ bool tail_rows(WatchTail& tail, std::int64_t from, std::size_t& at, std::vector<
 
 // The tail's mempool rows, listed the first time a reader asks.
 ListEnd tail_waiting(WatchTail& tail, const std::string& watch_address, std::vector<WatchRow>& rows);
+
+// The request budget of a gallery read's scope (WatchListingsScope): whether it has one; takes one
+// request from it (false once none is left); gives requests back; whether the read of watch `key`
+// from block `start` was cut in this scope, and marks it so.
+bool scope_bounded(const WatchListings& scope);
+bool scope_take_request(WatchListings& scope);
+void scope_give_back(WatchListings& scope, std::size_t requests);
+bool scope_read_cut(WatchListings& scope, const std::string& key, std::int64_t start);
+void scope_mark_cut(WatchListings& scope, const std::string& key, std::int64_t start);

@@ -7,21 +7,17 @@
 #include "wallet/clock.h"
 #include "wallet/codecs.h"
 #include "wallet/http_client.h"
-#include "wallet/http_client.h"
 #include "wallet/json_util.h"
 #include "wallet/settings.h"
 
 #include <algorithm>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 using json = nlohmann::json;
 
 namespace {
-
-// Blocks this far below the tip the service shows no longer change: only they count as read
-// whole; the newer ones are listed again at each read.
-constexpr std::int64_t kFinalDepth = 6;
 
 std::mutex g_memory_mutex;
 std::map<std::string, std::shared_ptr<WatchMemory>> g_memories;
@@ -56,11 +52,6 @@ std::shared_ptr<WatchMemory> memory_of(const std::string& key) {
     return memory;
 }
 
-// The last block that can no longer change; 0 while the tip is unknown, and then none is.
-std::int64_t final_block(const WatchScan& scan) {
-    return scan.tip > kFinalDepth ? scan.tip - kFinalDepth : 0;
-}
-
 // Examines what was kept of the blocks from `start` on that were read whole before, unless the
 // read lists them afresh; the last of those blocks, start - 1 when there are none.
 std::int64_t read_kept_part(WatchScan& scan, std::int64_t start) {
@@ -71,7 +62,7 @@ std::int64_t read_kept_part(WatchScan& scan, std::int64_t start) {
         covered_to = std::min(kept_covered_to(scan.memory.kept, start), kHeightLimit);
     }
     // Blocks near the tip may still change, whatever an older or damaged file says of them.
-    if (scan.tip > 0) covered_to = std::min(covered_to, std::max(start - 1, final_block(scan)));
+    if (scan.tip > 0) covered_to = std::min(covered_to, std::max(start - 1, scan.final_block()));
     if (scan.bounds.mined_by > 0) covered_to = std::min(covered_to, scan.bounds.mined_by);
     if (covered_to >= start) scan.examine(kept_rows(scan.memory, start, covered_to));
     return covered_to;
@@ -87,23 +78,51 @@ struct MinedPart {
     ListedWindow span;               // from the listing's first block, when it could be summed
 };
 
+// The ranges read whole before that start past block `from`, within the bounds and among the
+// blocks that can no longer change, oldest first; none for a read that lists afresh.
+std::vector<KeptRange> later_ranges(const WatchScan& scan, std::int64_t from) {
+    std::vector<KeptRange> later;
+    if (scan.bounds.fresh) return later;
+    const std::int64_t final_to = scan.tip > 0 ? scan.final_block() : kHeightLimit;
+    {
+        std::lock_guard<std::mutex> lock(scan.memory.mutex);
+        for (const KeptRange& range : scan.memory.kept.ranges)
+            if (range.from > from && range.from <= final_to &&
+                (scan.bounds.mined_by <= 0 || range.from <= scan.bounds.mined_by))
+                later.push_back({range.from, std::min(range.to, final_to)});
+    }
+    std::sort(later.begin(), later.end(), [](const KeptRange& a, const KeptRange& b) { return a.from < b.from; });
+    return later;
+}
+
 // Lists the watch's mined blocks from `from` on, through the gallery read's shared listing when
-// one is in use, each page examined as it comes, and no further than the bounds or the find need.
+// one is in use, each page examined as it comes, and no further than the bounds, the find or the
+// budget need. The listing leaps over each range read whole before: what it holds is kept, and the
+// strangers' payments in it are not listed again.
 MinedPart read_mined_part(WatchScan& scan, const std::string& key, const std::string& address, std::int64_t from) {
     const WatchScanBounds& bounds = scan.bounds;
-    const std::int64_t final_to = final_block(scan);
+    const std::int64_t final_to = scan.final_block();
+    const std::vector<KeptRange> later = later_ranges(scan, from);
+    std::size_t next_range = 0;
+    std::int64_t segment_from = from;
+    std::int64_t segment_last = from - 1; // the highest block this segment listed
     std::int64_t highest = from - 1;
     ListOrder order;
-    bool stopped = false;
+    bool stopped = false, leap = false;
     HeldWindow held = held_window(scan, from);
     WindowTally tally;
+    std::int64_t tally_from = from; // the tally holds the rows listed from this block on
     const auto page = [&](std::vector<WatchRow>& rows) {
         std::vector<WatchRow> mine;
         for (WatchRow& row : rows) {
             scan.place(row);
-            order.see(row.height, from);
+            order.see(row.height, segment_from);
             // A service that ignores the starting block lists older ones too.
-            if (row.height < from) continue;
+            if (row.height < segment_from) continue;
+            // What the range holds is at hand; the page is read whole, so what it lists past the
+            // range serves the reads after this one too.
+            if (next_range < later.size() && row.height >= later[next_range].from) leap = true;
+            segment_last = std::max(segment_last, row.height);
             highest = std::max(highest, row.height);
             tally.add(row.height, row.txid);
             if (held.open && row.height >= held.kept.from && row.height <= held.kept.to) {
@@ -115,23 +134,57 @@ MinedPart read_mined_part(WatchScan& scan, const std::string& key, const std::st
         }
         if (order.ascending && highest > held.kept.to) release_window(scan, held, true, mine);
         scan.examine(std::move(mine));
-        // In block order nothing later stands before the find or inside the bounds; newest first,
-        // nothing later stands in the blocks asked for.
-        stopped = order.read_back() || (order.ascending && ((scan.found_at > 0 && highest > scan.found_at) ||
-                                                            (bounds.mined_by > 0 && highest > bounds.mined_by)));
-        return !stopped;
+        // In block order nothing later stands before the find or inside the bounds, and a range
+        // read whole is leapt over; newest first, nothing later stands in the blocks asked for.
+        stopped = order.read_back() ||
+                  (order.ascending && ((scan.found_at > 0 && highest > scan.found_at) ||
+                                       (bounds.mined_by > 0 && highest > bounds.mined_by) || leap)) ||
+                  scan.stopped();
+        if (stopped) return false;
+        // The block of the page's last row may go on in the next page.
+        if (scan.request()) return true;
+        scan.cut(std::max(segment_last, segment_from));
+        stopped = true;
+        return false;
     };
     MinedPart part;
     WatchListings* listings = watch_listings_in_use();
-    part.tail = listings && !bounds.fresh ? scope_tail(*listings, key, address, from) : nullptr;
-    if (part.tail) {
-        std::size_t at = 0;
-        std::vector<WatchRow> rows;
-        while (tail_rows(*part.tail, from, at, rows, part.end) && page(rows)) {
+    if (listings && !bounds.fresh && later.empty()) part.tail = scope_tail(*listings, key, address, from);
+    for (;;) {
+        leap = stopped = false;
+        order = ListOrder{};
+        segment_last = segment_from - 1;
+        if (!scan.request()) {
+            scan.cut(segment_from);
+            stopped = true;
+            part.end = ListEnd::whole;
+            break;
         }
-        if (stopped) part.end = ListEnd::whole;
-    } else {
-        part.end = read_history(confirmed_url(address, from), false, page);
+        if (part.tail) {
+            std::size_t at = 0;
+            std::vector<WatchRow> rows;
+            while (tail_rows(*part.tail, segment_from, at, rows, part.end) && page(rows)) {
+            }
+            if (stopped) part.end = ListEnd::whole;
+        } else {
+            part.end = read_history(confirmed_url(address, segment_from), false, page);
+        }
+        if (part.end != ListEnd::whole || !leap || !order.ascending || scan.stopped() || scan.found_at > 0) break;
+        // Leaps over the range: the held rows go first, listed short of their window's end.
+        std::vector<WatchRow> rest;
+        release_window(scan, held, false, rest);
+        scan.examine(std::move(rest));
+        if (scan.stopped()) break;
+        const KeptRange range = later[next_range++];
+        scan.examine(kept_rows(scan.memory, range.from, range.to));
+        highest = std::max(highest, range.to);
+        segment_from = range.to + 1;
+        while (next_range < later.size() && later[next_range].to < segment_from)
+            ++next_range;
+        // What the page listed past the range is listed again after it: the tally starts there.
+        tally = WindowTally{};
+        tally_from = segment_from;
+        if (scan.found_at > 0 || (bounds.mined_by > 0 && range.to >= bounds.mined_by)) break;
     }
     std::vector<WatchRow> rest;
     release_window(scan, held, part.end == ListEnd::whole, rest);
@@ -144,9 +197,11 @@ MinedPart read_mined_part(WatchScan& scan, const std::string& key, const std::st
         part.read_to = scan.found_at;
     else
         part.read_to = bounds.mined_by > 0 ? std::min(seen_to, bounds.mined_by) : seen_to;
+    // Where the budget stopped the read, the blocks from there on are read again.
+    if (scan.cut_at > 0) part.read_to = std::min(part.read_to, scan.cut_at - 1);
     if (scan.tip > 0) {
-        tally.sum(std::max(final_to + 1, from), part.read_to, part.newest);
-        tally.sum(from, part.read_to, part.span);
+        tally.sum(std::max(final_to + 1, tally_from), part.read_to, part.newest);
+        if (tally_from == from) tally.sum(from, part.read_to, part.span);
     }
     return part;
 }
@@ -187,7 +242,7 @@ void keep_what_was_read(WatchScan& scan, const std::string& key, std::int64_t st
         kept.records[txid] = std::move(record);
         changed = true;
     }
-    const std::int64_t final_to = std::min(read_to, final_block(scan));
+    const std::int64_t final_to = std::min(read_to, scan.final_block());
     if (whole && final_to >= start && kept_covered_to(kept, start) < final_to) {
         kept_add_range(kept, start, final_to);
         changed = true;
@@ -257,12 +312,20 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
         return false;
     }
     const std::string key = memory_key(watch_key);
+    const std::int64_t start = std::min(std::max<std::int64_t>(0, bounds.min_height), kHeightLimit);
+    WatchListings* const scope = bounds.fresh ? nullptr : watch_listings_in_use();
+    WatchListings* const budget = scope && scope_bounded(*scope) ? scope : nullptr;
     const std::shared_ptr<std::mutex> one_at_a_time = read_lock(key);
     std::lock_guard<std::mutex> reading(*one_at_a_time);
+    // A read its scope's budget stopped goes on at the next scope, not again in this one.
+    if (budget && scope_read_cut(*budget, key, start)) {
+        error = kWatchReadCut;
+        return false;
+    }
     const std::shared_ptr<WatchMemory> memory = memory_of(key);
     WatchScan scan(bounds, *memory, records);
+    scan.budget = budget;
     scan.tip = listed_tip();
-    const std::int64_t start = std::min(std::max<std::int64_t>(0, bounds.min_height), kHeightLimit);
 
     const std::int64_t covered_to = read_kept_part(scan, start);
     const std::int64_t from = covered_to + 1;
@@ -270,8 +333,11 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
     mined.read_to = covered_to;
     if (scan.found_at <= 0 && !(bounds.mined_by > 0 && covered_to >= bounds.mined_by))
         mined = read_mined_part(scan, key, watch_address, from);
-    // The mempool matters while no mined record ended the search.
-    const ListEnd waiting = scan.found_at > 0 ? ListEnd::whole : read_waiting_part(scan, mined.tail, watch_address);
+    // The mempool matters while no mined record ended the search; with a budget it takes a request.
+    if (scan.found_at <= 0 && !scan.stopped() && !scan.request()) scan.cut(0);
+    ListEnd waiting = ListEnd::whole;
+    if (scan.found_at <= 0)
+        waiting = scan.stopped() ? ListEnd::cut : read_waiting_part(scan, mined.tail, watch_address);
     // A read of the whole watch takes the oracle index's ids too (it indexes records that paid
     // another watch), and stands on it while WhatsOnChain's history cannot be read; they carry no
     // block, and it never makes a read whole. A bounded read never widens itself to them.
@@ -293,6 +359,15 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
     }
     keep_what_was_read(scan, key, start, from, mined.read_to, mined.end == ListEnd::whole, mined);
     sort_watch_records(records);
+    // A find past where the budget stopped may not be the first: the read goes on at the next scope.
+    const bool found_before_cut = scan.found_at > 0 && (scan.cut_at == 0 || scan.found_at < scan.cut_at);
+    if (budget && scan.stopped() && !found_before_cut) {
+        scope_mark_cut(*budget, key, start);
+        error = kWatchReadCut;
+        return false;
+    }
+    // A read that found what it sought cost what any read of it costs, not the budget.
+    if (budget && scan.found_at != 0) scope_give_back(*budget, scan.taken);
     if (whole) *whole = mined.end == ListEnd::whole && (scan.found_at > 0 || waiting == ListEnd::whole);
     if (!scan.all_read) error = kWatchRecordsUnread;
     return scan.all_read;

@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -85,12 +86,20 @@ void watch_memory_forget();
 
 // The listings of one gallery read: while a scope lives, the watch reads of the threads that use
 // it (WatchListingsUse) list each watch's new blocks and mempool once, in block order, and share
-// that listing.
+// that listing. With a request budget, the reads of the scope that are not fresh make at most that
+// many WhatsOnChain requests between them, each at most kWatchScanRequestShare; a read that found
+// what it sought gives its requests back. A read that reached the bound keeps what it read whole and
+// fails with kWatchReadCut, and is not tried again while the scope lives: the next scope goes on
+// from where it stopped.
 struct WatchListings;
 struct WatchListingsScope {
     std::shared_ptr<WatchListings> shared;
-    WatchListingsScope();
+    explicit WatchListingsScope(std::size_t request_budget = 0);
 };
+constexpr std::size_t kWatchScanRequestShare = 12;
+
+// The text of a watch read that stopped at the request budget of its scope.
+constexpr const char* kWatchReadCut = "the registry's listing is still being read; the next read goes on from there.";
 
 // Makes the calling thread's watch reads use `scope` (null: none) until this is destroyed.
 struct WatchListingsUse {

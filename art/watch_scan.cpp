@@ -15,6 +15,9 @@ namespace {
 // (the record sought is often the first listed in its block), then four side by side.
 constexpr std::size_t kScanFirstRound = 20;
 constexpr std::size_t kScanRound = 80;
+// Transactions a bulk request reads (woc_bulk_tx_json): a budget grants requests for them in these
+// units.
+constexpr std::size_t kBulkTxs = 20;
 // Records waiting in the mempool kept in memory per watch, read once until they are mined.
 constexpr std::size_t kWaitingLimit = 20000;
 // Ids known to carry no record, per watch: sixteen bytes each, gathered in a small set and merged
@@ -71,6 +74,27 @@ bool WatchScan::in_bounds(std::int64_t height) const {
     return height <= 0 || (height >= bounds.min_height && (bounds.mined_by <= 0 || height <= bounds.mined_by));
 }
 
+// A block read whole before carries no record but those kept, whatever block this read started
+// from; a fresh read lists and reads it again. The caller holds the memory's lock.
+bool WatchScan::kept_whole(std::int64_t height) const {
+    if (bounds.fresh || height <= 0 || (tip > 0 && height > final_block())) return false;
+    return kept_covered_to(memory.kept, height) >= height;
+}
+
+bool WatchScan::request() {
+    if (!budget) return true;
+    if (taken >= kWatchScanRequestShare || !scope_take_request(*budget)) return false;
+    ++taken;
+    return true;
+}
+
+void WatchScan::cut(std::int64_t height) {
+    if (height <= 0)
+        cut_waiting = true;
+    else
+        cut_at = cut_at > 0 ? std::min(cut_at, height) : height;
+}
+
 // The block a transaction's JSON names; 0 while it waits, or when it names one past the tip.
 std::int64_t WatchScan::block_of(const json& tx) const {
     if (!tx.is_object()) return 0;
@@ -117,14 +141,19 @@ std::vector<WatchRow> WatchScan::wanted_rows(std::vector<WatchRow>& rows) {
 }
 
 // The rows next..end that are at hand (kept, waiting, or known to carry no record: null), and the
-// ids to fetch; returns where the round ends, earlier at the block of a find.
+// ids to fetch; returns where the round ends, earlier at the block of a find, or of a find at hand.
 std::size_t WatchScan::round_at_hand(const std::vector<WatchRow>& wanted, std::size_t next, std::size_t end,
                                      std::vector<json>& txs, std::vector<char>& at_hand,
                                      std::vector<std::string>& missing) {
     std::lock_guard<std::mutex> lock(memory.mutex);
+    // A search that finds what it seeks at hand reads nothing past its block: the strangers'
+    // payments listed after it are not fetched for it.
+    std::int64_t at_hand_find = 0;
     for (std::size_t k = next; k < end; ++k) {
         const WatchRow& row = wanted[k];
-        if (past(row.height)) return k;
+        const bool past_at_hand =
+            at_hand_find != 0 && (at_hand_find < 0 || row.height <= 0 || row.height > at_hand_find);
+        if (past(row.height) || past_at_hand) return k;
         json tx;
         bool known = false;
         const auto kept = memory.kept.records.find(row.txid);
@@ -139,10 +168,14 @@ std::size_t WatchScan::round_at_hand(const std::vector<WatchRow>& wanted, std::s
             tx = waiting->second;
             known = true;
         }
-        if (!known && memory.no_record.has(row.txid)) {
+        if (!known && (kept_whole(row.height) || memory.no_record.has(row.txid))) {
             tx = json();
             known = true;
         }
+        WatchRecord record;
+        if (known && bounds.enough && found_at == 0 && at_hand_find == 0 && !tx.is_null() &&
+            watch_record_of_tx(row.txid, 0, tx, record) && bounds.enough(record))
+            at_hand_find = row.height > 0 ? row.height : -1;
         txs.push_back(known ? std::move(tx) : json());
         at_hand.push_back(known ? 1 : 0);
         if (!known) missing.push_back(row.txid);
@@ -158,9 +191,24 @@ void WatchScan::examine(std::vector<WatchRow> rows) {
         std::vector<json> txs;
         std::vector<char> at_hand;
         std::vector<std::string> missing;
-        const std::size_t end = round_at_hand(
+        std::size_t end = round_at_hand(
             wanted, next, bounds.enough ? std::min(wanted.size(), next + round) : wanted.size(), txs, at_hand, missing);
         if (end == next) break;
+        // With a budget, what its requests cannot fetch is left for the next read.
+        std::size_t granted = 0;
+        while (granted * kBulkTxs < missing.size() && request())
+            ++granted;
+        if (granted * kBulkTxs < missing.size()) {
+            std::size_t fetched = 0, k = 0;
+            for (; k < txs.size(); ++k)
+                if (!at_hand[k] && ++fetched > granted * kBulkTxs) break;
+            cut(wanted[next + k].height);
+            end = next + k;
+            txs.resize(k);
+            at_hand.resize(k);
+            missing.resize(granted * kBulkTxs);
+            if (txs.empty()) break;
+        }
         // The watch lists every payment to it, strangers' too: what is not known is read in bulk,
         // and one by one only where the bulk reply had no copy.
         std::vector<json> bulk;
@@ -170,6 +218,10 @@ void WatchScan::examine(std::vector<WatchRow> rows) {
             const WatchRow& row = wanted[next + k];
             if (!at_hand[k]) {
                 txs[k] = std::move(bulk[next_bulk++]);
+                if (txs[k].is_null() && !request()) {
+                    cut(row.height);
+                    continue;
+                }
                 if (txs[k].is_null() && !fetch_tx_json(row.txid, txs[k])) {
                     all_read = false;
                     continue;
@@ -183,6 +235,7 @@ void WatchScan::examine(std::vector<WatchRow> rows) {
             take(row.txid, height, std::move(txs[k]));
         }
         next = end;
+        if (stopped()) break;
     }
 }
 

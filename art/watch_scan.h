@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -17,6 +18,10 @@
 #include <unordered_set>
 #include <utility>
 #include <vector>
+
+// Blocks this far below the tip the service shows no longer change: only they count as read
+// whole; the newer ones are listed again at each read.
+constexpr std::int64_t kFinalDepth = 6;
 
 // Sixteen hex digits of a transaction id from `at`, as a number.
 std::uint64_t hex_u64(const std::string& text, std::size_t at);
@@ -58,14 +63,30 @@ struct WatchScan {
     std::map<std::string, KeptRecord> learned;
     // The blocks the listing showed the kept records in; only those, however long the list.
     std::unordered_map<std::string, std::int64_t> listed_kept;
+    // The scope whose request budget the read draws on (null: none), what it took, and where the
+    // budget stopped it: the first block not read whole (0: none), or the mempool.
+    WatchListings* budget = nullptr;
+    std::size_t taken = 0;
+    std::int64_t cut_at = 0;
+    bool cut_waiting = false;
 
     WatchScan(const WatchScanBounds& b, WatchMemory& m, std::vector<WatchRecord>& r)
         : bounds(b), memory(m), records(r) {}
 
+    // The last block that can no longer change; 0 while the tip is unknown, and then none is.
+    std::int64_t final_block() const { return tip > kFinalDepth ? tip - kFinalDepth : 0; }
+    // Whether one more request may go out: always without a budget; with one, while the read's
+    // share and the scope's budget last.
+    bool request();
+    // Notes that the budget stopped the read at block `height` (0 or below: the mempool).
+    void cut(std::int64_t height);
+    bool stopped() const { return cut_at > 0 || cut_waiting; }
+
     // A row listed past the tip stands in no block yet: it is read as waiting.
     void place(WatchRow& row);
     // Reads the rows, oldest block first with those of no block last, fetching in bulk what is
-    // not known; with a search, a round at a time, ending at the block of its find.
+    // not known; with a search, a round at a time, ending at the block of its find. With a budget,
+    // ends at the block whose rows its requests could not fetch.
     void examine(std::vector<WatchRow> rows);
 
 private:
@@ -74,6 +95,7 @@ private:
 
     bool past(std::int64_t height) const;
     bool in_bounds(std::int64_t height) const;
+    bool kept_whole(std::int64_t height) const;
     std::int64_t block_of(const nlohmann::json& tx) const;
     std::vector<WatchRow> wanted_rows(std::vector<WatchRow>& rows);
     std::size_t round_at_hand(const std::vector<WatchRow>& wanted, std::size_t next, std::size_t end,

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <map>
 #include <mutex>
+#include <set>
+#include <utility>
 
 // What a gallery read's title reads share of each watch: its new blocks, listed once in block
 // order and only as far as the furthest of them needs, and its mempool.
@@ -23,6 +25,9 @@ struct WatchTail {
 struct WatchListings {
     std::mutex mutex;
     std::map<std::string, std::shared_ptr<WatchTail>> tails;
+    bool bounded = false;
+    std::size_t requests_left = 0;
+    std::set<std::pair<std::string, std::int64_t>> cut; // watch key, first block
 };
 
 namespace {
@@ -95,7 +100,37 @@ std::shared_ptr<WatchTail> scope_tail(WatchListings& scope, const std::string& k
     return tail->from <= from ? tail : nullptr;
 }
 
-WatchListingsScope::WatchListingsScope() : shared(std::make_shared<WatchListings>()) {}
+WatchListingsScope::WatchListingsScope(std::size_t request_budget) : shared(std::make_shared<WatchListings>()) {
+    shared->bounded = request_budget > 0;
+    shared->requests_left = request_budget;
+}
+
+bool scope_bounded(const WatchListings& scope) {
+    return scope.bounded;
+}
+
+bool scope_take_request(WatchListings& scope) {
+    std::lock_guard<std::mutex> lock(scope.mutex);
+    if (!scope.bounded) return true;
+    if (scope.requests_left == 0) return false;
+    --scope.requests_left;
+    return true;
+}
+
+void scope_give_back(WatchListings& scope, std::size_t requests) {
+    std::lock_guard<std::mutex> lock(scope.mutex);
+    if (scope.bounded) scope.requests_left += requests;
+}
+
+bool scope_read_cut(WatchListings& scope, const std::string& key, std::int64_t start) {
+    std::lock_guard<std::mutex> lock(scope.mutex);
+    return scope.cut.count({key, start}) > 0;
+}
+
+void scope_mark_cut(WatchListings& scope, const std::string& key, std::int64_t start) {
+    std::lock_guard<std::mutex> lock(scope.mutex);
+    scope.cut.insert({key, start});
+}
 
 WatchListingsUse::WatchListingsUse(const WatchListingsScope& scope) : WatchListingsUse(scope.shared.get()) {}
 

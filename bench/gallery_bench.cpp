@@ -8,6 +8,7 @@
 #include "art/ownership.h"
 #include "art/title_chain.h"
 #include "bench/bench_paths.h"
+#include "chain/woc_client.h"
 #include "fakes/chain_fixture.h"
 #include "fakes/fake_gorillapool.h"
 #include "fakes/fake_identity.h"
@@ -166,6 +167,64 @@ void BM_LookUp(benchmark::State& state) {
 BENCHMARK(BM_LookUp)
     ->ArgNames({"delay_ms", "free_rate"})
     ->ArgsProduct({{80}, {0, 1}})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// A gallery read (the shell's gallery job) in a fresh process at WhatsOnChain's free rate as the
+// shipped program paces itself: frame 1 shows alice's paired artwork; with the first argument 1
+// frame 2 also hangs an inscription of hers never paired, older than the strangers' payments at
+// each registry watch (the second argument). Two Refreshes one after the other: `first_woc` is the
+// first's, `woc` the second's, which goes on from what the first kept.
+void BM_GalleryNeverPairedHanging(benchmark::State& state) {
+    const bool hung = state.range(0) == 1;
+    const auto payments = static_cast<std::uint64_t>(state.range(1));
+    TempDataDir data_dir;
+    for (auto _ : state) {
+        state.PauseTiming();
+        Gallery gallery(1, false);
+        Hash160 alice_hash{};
+        alice_hash.fill(0x11);
+        const std::string lone = fake_inscribe(*gallery.chain, alice_hash, "image/png", "png-bytes never paired");
+        const std::string cert = fake_inscribe(*gallery.chain, alice_hash, "application/json", R"({"title":"Lone"})");
+        const std::int32_t first = gallery.chain->ledger.tip() + 1;
+        for (const char* watch : {kTitleWatchAddress, kPairWatchAddress})
+            gallery.chain->ledger.add_payments(watch, payments, first, 1000);
+        if (hung)
+            post(*gallery.chain, 2, "art_show", 0x11, 200, lone,
+                 {{"cert", cert}, {"sha256", std::string(64, 'e')}, {"price", "1000"}, {"pay_addr", "1Pay"}});
+        gallery.chain->ledger.mine();
+        title_memory_forget();
+        woc_cache_clear();
+        gallery_cache_clear();
+        limit_woc_to_free_rate(*gallery.chain);
+        gallery.slow_down(0);
+        state.ResumeTiming();
+
+        int woc[2] = {0, 0};
+        double wall_ms[2] = {0, 0};
+        bool shown = true;
+        for (int read = 0; read < 2; ++read) {
+            gallery.chain->woc.reset_counts();
+            const auto begin = std::chrono::steady_clock::now();
+            std::vector<SpotFrame> frames;
+            load_all_spots(frames);
+            shown = shown && !frames.empty() && frames[0].shown;
+            wall_ms[read] = ms_since(begin);
+            woc[read] = gallery.chain->woc.request_count();
+        }
+
+        state.PauseTiming();
+        if (!shown) state.SkipWithError("frame 1 not shown");
+        gallery.report(state, wall_ms[1], 0, 0);
+        state.counters["first_woc"] = woc[0];
+        state.counters["first_read_ms"] = wall_ms[0];
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_GalleryNeverPairedHanging)
+    ->ArgNames({"hung", "payments"})
+    ->ArgsProduct({{0, 1}, {2000, 100000}})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();

@@ -8,11 +8,16 @@
 // CORVANE_BENCH_PATHS set it also prints the requests per endpoint. A wallet of 1,000, 5,000 and 20,000 receive
 // addresses, its newest one funded, is refreshed too at 20 ms, beside the time its addresses take to derive once
 // and the longest any other thread waited for the wallet mutex meanwhile.
+#include "art/gallery_frames.h"
+#include "art/title_chain.h"
 #include "art/window_reads.h"
 #include "bench/bench_paths.h"
 #include "chain/coin_state.h"
 #include "fakes/chain_fixture.h"
 #include "fakes/fake_gorillapool.h"
+#include "fakes/fake_oracle.h"
+#include "fakes/registry_fixture.h"
+#include "fakes/secp_check.h"
 #include "identity/wallet_status.h"
 #include "support/temp_dir.h"
 #include "support/wallet_fixture.h"
@@ -23,6 +28,8 @@
 #include "wallet/session.h"
 
 #include <benchmark/benchmark.h>
+
+#include <time.h>
 
 #include <algorithm>
 #include <atomic>
@@ -70,6 +77,12 @@ void fresh_wallet(Services& services) {
     load_wallet_id("bench");
     WalletLock lock = lock_wallet();
     services.chain.ledger.fund(test_receive_key(0).address, 50000);
+}
+
+double process_cpu_ms() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
 }
 
 double ms_since(std::chrono::steady_clock::time_point begin) {
@@ -217,6 +230,73 @@ void BM_ConnectThenRefresh(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_ConnectThenRefresh)->Apply(delays_with_and_without_the_free_rate);
+
+// A fresh wallet's first Refresh as the window runs it, at WhatsOnChain's free rate as the shipped
+// program paces itself and 20 ms added per request, with a gallery of 100 hangings: each frame hung
+// ten times by alice, each time with another artwork she paired. With the argument 0 each frame's
+// newest hanging shows; with 1 only its first does (the later ones name another certificate), so
+// every hanging's title is read. The floor is what WhatsOnChain's requests alone take at its free
+// rate, (requests - 2) / 3 s; `times_floor` the Refresh against it.
+void BM_RefreshHundredHangings(benchmark::State& state) {
+    constexpr int kDelayMs = 20;
+    const bool first_counts = state.range(0) == 1;
+    TempDataDir data_dir;
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto services = std::make_unique<Services>(kDelayMs);
+        FakeChain& chain = services->chain;
+        const TestKey alice = test_key_from_byte(0x11);
+        for (std::int32_t i = 0; i < 100; ++i) {
+            const std::int32_t spot = 1 + i % kSpotCount;
+            const std::string name = "Dawn " + std::to_string(i);
+            const std::string cert =
+                fake_inscribe(chain, alice.hash, "application/json", R"({"title":")" + name + R"("})");
+            const std::string art = fake_inscribe(chain, alice.hash, "image/png", "png-bytes " + name);
+            const nlohmann::json pair = {
+                {"pic", art}, {"cert", cert}, {"sha256", std::string(64, 'e')}, {"owner", alice.pub}};
+            fake_pair_tx(chain, alice, fake_signed_record(fake_art_record("art_pair", "alice", 50, pair), 0x11));
+            nlohmann::json show =
+                fake_art_record("art_show", "alice", 100 + i,
+                                {{"spot", spot_label(spot)},
+                                 {"pic", art},
+                                 {"cert", first_counts && i >= kSpotCount ? std::string(64, 'c') : cert},
+                                 {"sha256", std::string(64, 'e')},
+                                 {"price", "1000"},
+                                 {"pay_addr", "1Pay"}});
+            fake_post_record(chain, spot_row(spot).watch, fake_signed_record(show, 0x11));
+            chain.ledger.mine();
+        }
+        title_memory_forget();
+        gallery_cache_clear();
+        limit_woc_to_free_rate(chain);
+        fresh_wallet(*services);
+        for (FakeServer* server : services->all())
+            server->reset_counts();
+        const double cpu_begin = process_cpu_ms();
+        state.ResumeTiming();
+        const RefreshTimes times = window_refresh();
+        const double wall_ms = std::max(times.balance_ms, times.gallery_ms);
+        state.PauseTiming();
+        report(state, *services, kDelayMs, wall_ms, 0, times);
+        const double floor_ms = (chain.woc.request_count() - 2) * 1000.0 / 3.0;
+        state.counters["floor_ms"] = floor_ms;
+        state.counters["times_floor"] = wall_ms / floor_ms;
+        double cpu_ms = process_cpu_ms() - cpu_begin;
+        for (FakeServer* server : services->all())
+            cpu_ms -= server->handler_cpu_ms();
+        state.counters["cpu_ms"] = cpu_ms;
+        drop_platform_session();
+        services.reset();
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_RefreshHundredHangings)
+    ->ArgName("first_counts")
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // A wallet whose receive counter is the argument, the coin on its newest address: the time to
 // derive its addresses once (a session does it once, with the mutex released), then a Refresh.

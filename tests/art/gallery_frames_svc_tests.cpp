@@ -10,6 +10,7 @@
 #include "fakes/fake_oracle.h"
 #include "fakes/registry_fixture.h"
 #include "fakes/secp_check.h"
+#include "platform/fs.h"
 #include "wallet/clock.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/registry.h"
@@ -202,6 +203,18 @@ TEST_F(GalleryFramesTest, ListedIdsThatAreNoTransactionIdsAreNeverRequested) {
     EXPECT_EQ(chain.platform.request_count("/api/"), 0);
 }
 
+// A record's check is kept by its whole text, so a copy altered after signing fails however often
+// the genuine one passed.
+TEST_F(GalleryFramesTest, RecordChecksAreKeptByTheRecordsText) {
+    const json genuine = fake_signed_record(fake_art_record("art_show", "alice", 100, {{"pic", kArt}}), 0x11);
+    json altered = genuine;
+    altered["pic"] = kCert;
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_TRUE(verify_art_record(genuine));
+        EXPECT_FALSE(verify_art_record(altered));
+    }
+}
+
 TEST_F(GalleryFramesTest, UnreadableWatchesGiveTheFirstErrorAndEmptyFrames) {
     chain.woc.set_fault("/v1/bsv/main/address", FakeFault{500}); // one address and many alike
     chain.platform.set_fault("/oi/oracle/", FakeFault{500});
@@ -268,6 +281,93 @@ TEST_F(GalleryFramesTest, UnpairedHangingsAndWaitingPaymentsCostLittle) {
         EXPECT_LE(restarted, restart_none + 2 * row.junk + row.waiting / 10);
         RecordProperty(std::string("gallery_read_requests ") + row.name, later);
         RecordProperty(std::string("gallery_read_after_restart_requests ") + row.name, restarted);
+    }
+}
+
+// A hanging of an inscription never paired costs each gallery read a bounded number of requests,
+// whatever the registry watches hold: its frame says its title is still being read, the others
+// show, and each read goes on from where the last stopped. A hanging of an older inscription then
+// lists its own blocks only, not again those the earlier reads kept.
+TEST_F(GalleryFramesTest, NeverPairedHangingsAreReadAPartAtATime) {
+    show(1, 100);
+    chain.ledger.mine();
+    const std::string older = fake_inscribe(chain, alice_key.hash, "image/png", "older, never paired");
+    const std::string lone = fake_inscribe(chain, alice_key.hash, "image/png", "never paired");
+    const std::int32_t first = chain.ledger.tip() + 1;
+    for (const char* watch : {kTitleWatchAddress, kPairWatchAddress})
+        chain.ledger.add_payments(watch, 2500, first);
+    chain.ledger.mine();
+    const auto gallery = [this](int& woc) {
+        chain.woc.reset_counts();
+        std::vector<SpotFrame> list;
+        load_all_spots(list);
+        woc = chain.woc.request_count();
+        return list;
+    };
+    int none = 0;
+    gallery(none);
+    gallery(none);
+    const struct Row {
+        const char* name;
+        std::string art;
+        std::int32_t frame;
+        int most_reads;
+    } rows[] = {{"an inscription older than 2,500 payments at each watch", lone, 2, 40},
+                {"an older one, hung once the first was read", older, 3, 1}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        post(row.frame, 0x11, "art_show", 200, {{"pic", row.art}, {"cert", kCert}, {"sha256", kSha}});
+        chain.ledger.mine();
+        int reads = 0, woc = 0;
+        std::vector<SpotFrame> list;
+        do {
+            list = gallery(woc);
+            ++reads;
+            EXPECT_TRUE(list[0].shown);
+            EXPECT_LE(woc, none + static_cast<int>(kGalleryTitleRequests));
+        } while (list[row.frame - 1].reading == kFrameTitleReading && reads < row.most_reads);
+        EXPECT_EQ(list[row.frame - 1].reading, "");
+        EXPECT_FALSE(list[row.frame - 1].shown);
+        // Its own blocks listed and its coins read: the payments the first one's reads kept cost
+        // nothing (reading them again took some 250 bulk requests).
+        if (row.most_reads == 1) EXPECT_LE(woc, none + 12);
+        RecordProperty(std::string("gallery_reads ") + row.name, reads);
+    }
+}
+
+// A fresh data folder's gallery read finds each hanging's pair among what the reads before it
+// fetched: strangers' payments after the pairs cost it no fetch for each hanging.
+TEST_F(GalleryFramesTest, StrangersAfterThePairsCostNoFetchPerHanging) {
+    show(1, 100);
+    for (std::int32_t spot = 2; spot <= 6; ++spot) {
+        const std::string art = fake_inscribe(chain, alice_key.hash, "image/png", "art " + std::to_string(spot));
+        const std::string cert = fake_inscribe(chain, alice_key.hash, "application/json", std::to_string(spot));
+        pair(art, cert);
+        show(spot, 100, {{"pic", art}, {"cert", cert}});
+        chain.ledger.mine();
+    }
+    const struct Row {
+        const char* name;
+        int strangers; // at each watch, after the pairs
+    } rows[] = {{"none", 0}, {"400 at each watch after the pairs", 400}};
+    int none = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        for (const char* watch : {kTitleWatchAddress, kPairWatchAddress})
+            chain.ledger.add_payments(watch, static_cast<std::uint64_t>(row.strangers));
+        title_memory_forget();
+        woc_cache_clear();
+        gallery_cache_clear();
+        const std::string registry = kestrava_data_dir() + "/registry";
+        for (const std::string& name : platform_file_names(registry))
+            platform_remove_file(registry + "/" + name);
+        chain.woc.reset_counts();
+        const std::vector<SpotFrame> list = frames();
+        for (int i = 0; i < 6; ++i)
+            EXPECT_TRUE(list[i].shown) << i;
+        if (row.strangers == 0) none = chain.woc.request_count();
+
+        EXPECT_LE(chain.woc.request_count(), none + 2);
     }
 }
 
