@@ -108,6 +108,12 @@ bool hanging_paid_here(const std::string& show_txid) {
     return !show_txid.empty() && (paid_hangings.count(show_txid) != 0 || paying_hanging == show_txid);
 }
 
+std::string gallery_reading_text(const std::vector<SpotLoad>& spots) {
+    for (const SpotLoad& frame : spots)
+        if (!frame.reading.empty()) return "Frame " + std::to_string(frame.spot) + ": " + frame.reading;
+    return "";
+}
+
 void rebuild_gallery_buy_rows() {
     gallery_buy_rows = build_gallery_buy_rows(gallery_spots, closed_sale_keys, this_wallet_key());
 }

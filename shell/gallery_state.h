@@ -43,6 +43,11 @@ void rebuild_gallery_buy_rows();
 std::vector<GalleryBuyRow> build_gallery_buy_rows(const std::vector<SpotLoad>& spots,
                                                   const std::set<std::string>& closed, const std::string& wallet_key);
 
+// What the status line says of a gallery read that left a frame's title unread (a hanging of an
+// old, never-paired inscription is read a part at a time): "Frame N: " and the frame's text, the
+// first such frame; empty when every frame was read.
+std::string gallery_reading_text(const std::vector<SpotLoad>& spots);
+
 // The sale state of the piece in `spot` as this wallet sees it; empty for no frame or no exhibit.
 std::wstring sale_status_label(const SpotFrame* spot, const std::string& art_id);
 // The same for `wallet_key` (lower case).

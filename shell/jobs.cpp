@@ -101,6 +101,8 @@ void on_gallery_state(std::unique_ptr<GalleryStateResult> result) {
     gallery_spots.swap(result->spots);
     closed_sale_keys.swap(result->closed_sale_keys);
     result.reset();
+    const std::string reading = gallery_reading_text(gallery_spots);
+    if (!reading.empty()) set_status_text(reading);
     refresh_art_list();
 }
 

@@ -150,6 +150,15 @@ TEST_F(GalleryStateTest, BuyRowsListOnlyPiecesThisWalletIsBuying) {
     EXPECT_EQ(rows[1].status, L"Offer accepted");
 }
 
+TEST_F(GalleryStateTest, AFrameStillBeingReadIsNamed) {
+    SpotLoad reading;
+    reading.spot = 7;
+    reading.reading = kFrameTitleReading;
+    EXPECT_EQ(gallery_reading_text({make_frame(kOther, true, 1)}), "");
+    EXPECT_EQ(gallery_reading_text({make_frame(kOther, true, 1), reading}),
+              "Frame 7: Title still being read. Refresh to go on.");
+}
+
 TEST_F(GalleryStateTest, FindsTheFrameOfAnArtwork) {
     gallery_spots = {make_frame(kOther, true, 1), make_frame(kOther, false, 3), make_frame(kOther, true, 2)};
     gallery_spots[0].pic.clear();
