@@ -56,13 +56,13 @@ while [ "$done_count" -lt "$REFRESHES" ] && [ "$runs" -lt $((REFRESHES + 1)) ]; 
         tail -n 5 "$log"
     elif ! grep -q '^\[  PASSED  \] 1 test' "$log"; then
         failures=$((failures + 1))
-        grep -E 'Failure|Expected|Which is|Value of|refresh-loop: most' "$log" | head -n 20
+        grep -E 'Failure|Expected|Which is|Value of|refresh-loop: new connections to' "$log" | head -n 20
         break
     fi
 done
 last="$work/run$runs.log"
 grep -E '^refresh-loop: refresh (1|2) done' "$work"/run1.log
-grep '^refresh-loop: most' "$last"
+grep '^refresh-loop: new connections to' "$last"
 kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
 server_pid=""
 grep '^tls_fake_server: connections' "$work/server.log"

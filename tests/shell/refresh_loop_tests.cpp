@@ -94,7 +94,10 @@ TEST(RefreshLoop, RefreshesOverSchannelCompleteWithTheirRecords) {
 
     std::map<std::string, int> before = connections(loop["control"]);
     ASSERT_FALSE(before.empty()) << "the control server does not answer";
-    std::map<std::string, int> most_after_first;
+    // After the first Refresh the kept connections serve the later ones: how many requests run side
+    // by side differs from one Refresh to the next on a busy machine, so a few more may be opened
+    // now and then, but never a handshake per Refresh.
+    std::map<std::string, int> most_after_first, total_after_first;
     for (int i = 1; i <= refreshes; ++i) {
         // As the window's jobs run them: the balance beside the art rows, then the gallery.
         std::int64_t sats = 0;
@@ -119,14 +122,16 @@ TEST(RefreshLoop, RefreshesOverSchannelCompleteWithTheirRecords) {
         for (const auto& [host, count] : after) {
             opened += " " + host + " " + std::to_string(count - before[host]);
             if (i > 1) most_after_first[host] = std::max(most_after_first[host], count - before[host]);
+            if (i > 1) total_after_first[host] += count - before[host];
         }
         before = after;
         std::printf("refresh-loop: refresh %d done, new connections:%s\n", i, opened.c_str());
         std::fflush(stdout);
     }
     for (const auto& [host, most] : most_after_first) {
-        std::printf("refresh-loop: most new connections to %s in one later Refresh: %d\n", host.c_str(), most);
-        EXPECT_LE(most, 2) << host;
+        std::printf("refresh-loop: new connections to %s in the later Refreshes: %d, at most %d in one\n", host.c_str(),
+                    total_after_first[host], most);
+        EXPECT_LE(total_after_first[host], std::max(4, (refreshes - 1) / 4)) << host;
     }
     std::fflush(stdout);
 }
