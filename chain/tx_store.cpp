@@ -34,6 +34,7 @@ struct Store {
     std::list<std::string> ages; // front = read longest ago
     std::size_t bytes = 0;
     std::unordered_map<std::string, SharedRead> reading;
+    std::size_t waiting = 0; // readers waiting for a read another reader started
 };
 
 // Never destroyed: a worker thread may still finish a read while the process exits.
@@ -114,6 +115,7 @@ bool tx_store_read(const std::string& source, const std::string& txid, const TxF
             found = kept->second.tx;
         } else if (const auto reading = s.reading.find(key); reading != s.reading.end()) {
             answer = reading->second;
+            ++s.waiting;
         } else {
             answer = promise.get_future().share();
             s.reading.emplace(key, answer);
@@ -147,6 +149,10 @@ bool tx_store_read(const std::string& source, const std::string& txid, const TxF
         promise.set_value(read);
     }
     const std::shared_ptr<const Read> read = answer.get();
+    if (!mine) {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        --s.waiting;
+    }
     if (!read->ok) return false;
     tx = read->tx;
     return true;
@@ -194,5 +200,5 @@ void tx_store_clear() {
 TxStoreUse tx_store_use() {
     Store& s = store();
     std::lock_guard<std::mutex> lock(s.mutex);
-    return TxStoreUse{s.kept.size(), s.bytes};
+    return TxStoreUse{s.kept.size(), s.bytes, s.waiting};
 }

@@ -31,10 +31,12 @@ bool tx_store_find(const std::string& source, const std::string& txid, nlohmann:
 // Forgets every kept transaction.
 void tx_store_clear();
 
-// What the store holds now: transactions, and their size as counted against its bound.
+// What the store holds now: transactions, and their size as counted against its bound; and the
+// readers now waiting for the answer of a read that another reader started.
 struct TxStoreUse {
     std::size_t txs = 0;
     std::size_t bytes = 0;
+    std::size_t waiting = 0;
 };
 TxStoreUse tx_store_use();
 

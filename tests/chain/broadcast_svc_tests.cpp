@@ -13,6 +13,7 @@
 #include "wallet/crypto.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
+#include "support/eventually.h"
 
 #include <gtest/gtest.h>
 
@@ -120,8 +121,7 @@ struct BroadcastTest : FakeChainTest {
 
     int platform_copies() { return chain.platform.request_count("/oi/submit"); }
     bool wait_for_platform_copies(int n) {
-        for (int i = 0; i < 1000 && platform_copies() < n; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        eventually([&] { return platform_copies() >= n; });
         return platform_copies() == n;
     }
 };
@@ -544,7 +544,7 @@ TEST_F(BroadcastTest, ServicesThatTakeAMinuteEachAnswerWithinAMinute) {
     scripted_accepts = false;
     script.set(503, "busy");
     std::atomic<int> posts{0};
-    // Each post answers a minute after it came, once the other came too or a moment passed.
+    // Each post answers a minute after it came, once the other came too.
     on_post = [&] {
         std::int64_t came = 0;
         {
@@ -552,8 +552,7 @@ TEST_F(BroadcastTest, ServicesThatTakeAMinuteEachAnswerWithinAMinute) {
             came = clock.steady_ms;
         }
         ++posts;
-        for (int i = 0; i < 100 && posts < 2; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        eventually([&] { return posts >= 2; });
         std::lock_guard<std::mutex> guard(clock.mutex);
         clock.steady_ms = std::max(clock.steady_ms, came + 60000);
     };

@@ -7,6 +7,7 @@
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/ossl_types.h"
+#include "support/eventually.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -130,8 +131,7 @@ struct P2pNoticeTest : ::testing::Test {
 
     // Waits (briefly, in real time) for the detached notice thread to post `count` requests.
     bool wait_for_posts(int count) {
-        for (int i = 0; i < 1000 && server.request_count("/p2p/") < count; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        eventually([&] { return server.request_count("/p2p/") >= count; });
         return server.request_count("/p2p/") == count;
     }
 

@@ -9,6 +9,8 @@
 #include "wallet/http_client.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
+#include "chain/tx_store.h"
+#include "support/eventually.h"
 
 #include <gtest/gtest.h>
 
@@ -251,11 +253,11 @@ TEST_F(WocClientTest, TransactionJsonIsKeptOnlyWhenMinedAndReadOnceAtATime) {
     EXPECT_FALSE(woc_tx_json(unknown, tx));
     EXPECT_EQ(woc_requests("/tx/" + unknown), 2);
 
-    // Readers that want a transaction at the same moment share one request.
+    // Readers that want a transaction while it is being read share that one request.
     const std::string pending = chain.ledger.fund(alice.address, 7000, false);
-    FakeFault slow;
-    slow.delay_ms = 100;
-    chain.woc.set_fault(std::string(kWocPrefix) + "/tx/" + pending, slow);
+    FakeFault held;
+    held.gather = 1000; // until released
+    chain.woc.set_fault(std::string(kWocPrefix) + "/tx/" + pending, held);
     std::vector<std::thread> readers;
     std::atomic<int> read{0};
     for (int i = 0; i < 4; ++i)
@@ -263,6 +265,8 @@ TEST_F(WocClientTest, TransactionJsonIsKeptOnlyWhenMinedAndReadOnceAtATime) {
             json copy;
             if (woc_tx_json(pending, copy) && copy["txid"] == pending) ++read;
         });
+    EXPECT_TRUE(eventually([] { return tx_store_use().waiting == 3; }));
+    chain.woc.release_held();
     for (auto& reader : readers)
         reader.join();
     EXPECT_EQ(read, 4);

@@ -4,6 +4,8 @@
 #include "fakes/chain_fixture.h"
 #include "ordinals/content_cache.h"
 #include "wallet/crypto.h"
+#include "chain/tx_store.h"
+#include "support/eventually.h"
 
 #include <gtest/gtest.h>
 
@@ -208,14 +210,17 @@ TEST_F(RecentScanTest, OracleCredentialsBecomeRows) {
 TEST_F(RecentScanTest, ATransactionBothScansWantIsReadOnce) {
     const std::string txid = chain.ledger.fund(watch.address, 1000, false);
     chain.set_oracle_txids_reply(R"({"txids":[")" + txid + R"("]})");
-    FakeFault slow;
-    slow.delay_ms = 100;
+    FakeFault held;
+    held.gather = 1000; // until released
     const std::string woc = kWocPrefix;
-    chain.woc.set_fault(woc + "/tx/", slow);
+    chain.woc.set_fault(woc + "/tx/", held);
     std::vector<LocalOrd> records;
     std::vector<KvCofferlyOrdRow> rows;
     std::thread credentials([&] { ingest_oracle_ident_records({watch.address}, rows); });
-    ingest_woc_recent_ords({watch.address}, records);
+    std::thread recent([&] { ingest_woc_recent_ords({watch.address}, records); });
+    EXPECT_TRUE(eventually([] { return tx_store_use().waiting == 1; }));
+    chain.woc.release_held();
+    recent.join();
     credentials.join();
     EXPECT_EQ(chain.woc.request_count(woc + "/tx/" + txid), 1);
 }

@@ -14,6 +14,7 @@
 #include "wallet/session.h"
 #include "wallet/settings.h"
 #include "wallet/wallet_file.h"
+#include "support/eventually.h"
 
 #include <gtest/gtest.h>
 
@@ -118,8 +119,7 @@ TEST(JobResultRules, WhichCodesReleaseTheActionFlag) {
 TEST(JobLauncher, ThreadRunsEntryAndFreesItsRecord) {
     entries_run = 0;
     ASSERT_TRUE(start_job(count_entry, Counted{}));
-    for (int i = 0; i < 500 && (entries_run == 0 || Counted::alive != 0); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    eventually([] { return entries_run != 0 && Counted::alive == 0; });
     EXPECT_EQ(entries_run, 1);
     EXPECT_EQ(Counted::alive, 0);
 }
@@ -130,14 +130,12 @@ TEST_F(MainWindowStandIn, ThrowingJobBecomesItsError) {
     coin_check_busy = 1;
     ASSERT_TRUE(start_job(throwing_entry, Counted{}, &coin_check_busy));
     MSG message = {};
-    for (int i = 0; i < 500 && !PeekMessageW(&message, main_window, kMsgJobResult, kMsgJobResult, PM_REMOVE); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    eventually([&] { return PeekMessageW(&message, main_window, kMsgJobResult, kMsgJobResult, PM_REMOVE) != 0; });
     ASSERT_EQ(message.wParam, kOpJobFailed);
     handle_job_result(message.wParam, message.lParam);
     EXPECT_EQ(coin_check_busy, 0);
     EXPECT_EQ(status().rfind("error: ", 0), 0u) << status();
-    for (int i = 0; i < 500 && Counted::alive != 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    eventually([] { return Counted::alive == 0; });
     EXPECT_EQ(Counted::alive, 0);
 }
 
