@@ -12,7 +12,6 @@
 #include "chain/reserves.h"
 #include "chain/tx.h"
 #include "identity/typed_sign.h"
-#include "identity/typed_verify.h"
 #include "identity/wallet_status.h"
 #include "wallet/codecs.h"
 #include "wallet/json_util.h"
@@ -78,7 +77,7 @@ std::string check_sale_title(const SpotFrame& frame, const SpotAccept& accept, c
     if (!record.is_object() || json_text(record, "type") != "art_owner" ||
         norm_txid(json_text(record, "pic")) != frame.pic || to_lower_copy(json_text(record, "owner")) != buyer ||
         to_lower_copy(json_text(record, "prev")) != title.head || json_identity_pubkey(record) != title.owner ||
-        !verify_channel_message(record))
+        !verify_art_record(record))
         return "error: the title record of the acceptance does not pass the artwork to you.";
     return "";
 }

@@ -4,7 +4,6 @@
 #include "chain/outpoints.h"
 #include "chain/tx_store.h"
 #include "chain/woc_client.h"
-#include "identity/typed_verify.h"
 #include "wallet/codecs.h"
 #include "wallet/http_client.h"
 #include "wallet/json_util.h"
@@ -85,7 +84,7 @@ void read_path_record(CoinWalk& walk, const std::string& txid) {
     if (walk.listed.count(txid)) return;
     const json* tx = walk_tx(walk, txid);
     WatchRecord record;
-    if (!tx || !find_art_message_in_tx(*tx, record.msg) || !verify_channel_message(record.msg)) return;
+    if (!tx || !find_art_message_in_tx(*tx, record.msg) || !verify_art_record(record.msg)) return;
     record.ts = json_ts(record.msg);
     if (record.ts <= 0) return;
     record.txid = txid;

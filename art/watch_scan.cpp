@@ -15,9 +15,6 @@ namespace {
 // (the record sought is often the first listed in its block), then four side by side.
 constexpr std::size_t kScanFirstRound = 20;
 constexpr std::size_t kScanRound = 80;
-// Transactions a bulk request reads (woc_bulk_tx_json): a budget grants requests for them in these
-// units.
-constexpr std::size_t kBulkTxs = 20;
 // Records waiting in the mempool kept in memory per watch, read once until they are mined.
 constexpr std::size_t kWaitingLimit = 20000;
 // Ids known to carry no record, per watch: sixteen bytes each, gathered in a small set and merged
@@ -196,17 +193,17 @@ void WatchScan::examine(std::vector<WatchRow> rows) {
         if (end == next) break;
         // With a budget, what its requests cannot fetch is left for the next read.
         std::size_t granted = 0;
-        while (granted * kBulkTxs < missing.size() && request())
+        while (granted * kWocBulkPerRequest < missing.size() && request())
             ++granted;
-        if (granted * kBulkTxs < missing.size()) {
+        if (granted * kWocBulkPerRequest < missing.size()) {
             std::size_t fetched = 0, k = 0;
             for (; k < txs.size(); ++k)
-                if (!at_hand[k] && ++fetched > granted * kBulkTxs) break;
+                if (!at_hand[k] && ++fetched > granted * kWocBulkPerRequest) break;
             cut(wanted[next + k].height);
             end = next + k;
             txs.resize(k);
             at_hand.resize(k);
-            missing.resize(granted * kBulkTxs);
+            missing.resize(granted * kWocBulkPerRequest);
             if (txs.empty()) break;
         }
         // The watch lists every payment to it, strangers' too: what is not known is read in bulk,

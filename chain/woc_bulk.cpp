@@ -28,19 +28,18 @@ namespace {
 constexpr std::size_t kBulkAddresses = 20;
 constexpr std::size_t kBulkConfirmedRows = 20;
 constexpr std::size_t kBulkUnconfirmedRows = 100;
-// The bulk transaction details and the bulk spend status take at most 20 ids or outputs a
-// request; a few requests go side by side, so a read of thousands is made in a few rounds without
-// flooding the service.
-constexpr std::size_t kBulkPerRequest = 20;
+// A few bulk requests of transaction details or spend status go side by side, so a read of
+// thousands is made in a few rounds without flooding the service.
 constexpr std::uint32_t kBulkRequestsAtOnce = 4;
 constexpr std::int32_t kBulkTxTimeoutS = 20;
 constexpr std::int32_t kSpendTimeoutS = 20;
 
-// Runs `request` on each run of up to 20 of `count` items, [first, last), a few side by side.
+// Runs `request` on each run of up to kWocBulkPerRequest of `count` items, [first, last), a few
+// side by side.
 void run_bulk(std::size_t count, const std::function<void(std::size_t first, std::size_t last)>& request) {
-    parallel_for((count + kBulkPerRequest - 1) / kBulkPerRequest, kBulkRequestsAtOnce, [&](std::uint64_t batch) {
-        const std::size_t first = static_cast<std::size_t>(batch) * kBulkPerRequest;
-        request(first, std::min(count, first + kBulkPerRequest));
+    parallel_for((count + kWocBulkPerRequest - 1) / kWocBulkPerRequest, kBulkRequestsAtOnce, [&](std::uint64_t batch) {
+        const std::size_t first = static_cast<std::size_t>(batch) * kWocBulkPerRequest;
+        request(first, std::min(count, first + kWocBulkPerRequest));
     });
 }
 
@@ -246,9 +245,10 @@ woc_bulk_spent_by(const std::vector<std::pair<std::string, std::uint32_t>>& aske
         auto plain = std::make_pair(to_lower_copy(output.first), output.second);
         if (is_txid_hex(plain.first) && asked.insert(plain).second) outputs.push_back(std::move(plain));
     }
-    std::vector<std::map<std::string, std::string>> found((outputs.size() + kBulkPerRequest - 1) / kBulkPerRequest);
+    std::vector<std::map<std::string, std::string>> found((outputs.size() + kWocBulkPerRequest - 1) /
+                                                          kWocBulkPerRequest);
     run_bulk(outputs.size(), [&](std::size_t first, std::size_t last) {
-        spend_batch(outputs, asked, first, last, found[first / kBulkPerRequest]);
+        spend_batch(outputs, asked, first, last, found[first / kWocBulkPerRequest]);
     });
     std::map<std::string, std::string> listed;
     for (auto& batch : found)

@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -94,7 +95,10 @@ void woc_cache_clear();
 // and outputs needs.
 bool woc_tx_usable(const nlohmann::json& tx);
 
-// The transactions' JSON from the bulk details, 20 a request, a few requests side by side;
+// Ids (or outputs) one bulk request of transaction details or spend status takes at most.
+constexpr std::size_t kWocBulkPerRequest = 20;
+
+// The transactions' JSON from the bulk details, kWocBulkPerRequest a request, a few side by side;
 // `txs[i]` is null where the reply held no usable copy of `txids[i]`. False when no request was
 // answered. `unknown`, when given, has `unknown[i]` set where an answered request showed the
 // service does not know `txids[i]`; an id whose request failed is not set.

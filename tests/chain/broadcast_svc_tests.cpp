@@ -10,10 +10,10 @@
 #include "chain/woc_client.h"
 #include "fakes/chain_fixture.h"
 #include "fakes/fake_clock.h"
+#include "support/eventually.h"
 #include "wallet/crypto.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
-#include "support/eventually.h"
 
 #include <gtest/gtest.h>
 

@@ -2,12 +2,12 @@
 
 #include "fakes/fake_server.h"
 #include "fakes/secp_check.h"
+#include "support/eventually.h"
 #include "support/wallet_fixture.h"
 #include "wallet/codecs.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/ossl_types.h"
-#include "support/eventually.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

@@ -5,12 +5,12 @@
 #include "chain/outpoints.h"
 #include "chain/sign.h"
 #include "chain/tx.h"
+#include "chain/tx_store.h"
 #include "fakes/chain_fixture.h"
+#include "support/eventually.h"
 #include "wallet/http_client.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
-#include "chain/tx_store.h"
-#include "support/eventually.h"
 
 #include <gtest/gtest.h>
 

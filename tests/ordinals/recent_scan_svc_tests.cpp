@@ -1,11 +1,11 @@
 #include "ordinals/recent_scan.h"
 
 #include "chain/inscription.h"
+#include "chain/tx_store.h"
 #include "fakes/chain_fixture.h"
 #include "ordinals/content_cache.h"
-#include "wallet/crypto.h"
-#include "chain/tx_store.h"
 #include "support/eventually.h"
+#include "wallet/crypto.h"
 
 #include <gtest/gtest.h>
 

@@ -8,13 +8,13 @@
 #include "shell/gallery_state.h"
 #include "shell/save_notice.h"
 #include "shell/status_line.h"
+#include "support/eventually.h"
 #include "support/temp_dir.h"
 #include "support/wallet_fixture.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/session.h"
 #include "wallet/settings.h"
 #include "wallet/wallet_file.h"
-#include "support/eventually.h"
 
 #include <gtest/gtest.h>
 

@@ -5,8 +5,7 @@
 #include <chrono>
 #include <thread>
 
-template <typename Met>
-bool eventually(Met met) {
+template <typename Met> bool eventually(Met met) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!met()) {
         if (std::chrono::steady_clock::now() > until) return met();
