@@ -101,6 +101,45 @@ bool hide_passed_coin(const std::string& id) {
     return true;
 }
 
+// What a pass that went out leaves in this wallet: both coins hidden, an avatar that was one of
+// them cleared (the paymails then claimed again without it), the recipient's inbox told when its
+// address is known, the log line. The caller holds the wallet mutex; it may be let go here.
+void record_pass(WalletLock& lock, const std::string& artwork_id, const std::string& certificate_id,
+                 const std::string& dest_address, const KvCofferlyOrdRow& pic_row, const KvCofferlyOrdRow& cert_row) {
+    const bool avatar_cleared_pic = hide_passed_coin(artwork_id);
+    const bool avatar_cleared_cert = hide_passed_coin(certificate_id);
+    Hash160 dest_hash{};
+    if (address_to_hash160(dest_address, dest_hash)) {
+        ord_inbox_post(dest_hash, dest_address, artwork_id, pic_row.type, pic_row.name, pic_row.icon);
+        ord_inbox_post(dest_hash, dest_address, certificate_id, cert_row.type, cert_row.name, cert_row.icon);
+    }
+    save_wallet();
+    emit_log_line("Passed art\n" + artwork_id + "\nwith certificate\n" + certificate_id + "\nto " + dest_address +
+                  "\n");
+    if (avatar_cleared_pic || avatar_cleared_cert) {
+        const KvCofferlyWallet& w = kv_wallet();
+        const std::string identity = w.is_hd ? w.identity_pub : w.pub;
+        const std::string address = w.address;
+        const std::string ord_address = derive_ordinals_key();
+        lock.unlock();
+        claim_all_paymails(identity, address, "", ord_address);
+    }
+}
+
+// The engine's answer before a pass runs (held_step_answer). A pass held while its fate was not
+// known that turned out sent is recorded as one sent now: its "success" is returned once.
+std::string held_pass_answer(const std::string& artwork_id, const std::string& certificate_id,
+                             const std::string& recipient_paymail, const std::string& ord_address) {
+    const std::string held = held_step_answer("pass", artwork_id);
+    if (!begins_with(held, "success")) return held;
+    std::string dest_address = ord_address, error;
+    WalletLock lock = lock_wallet();
+    if (!load_wallet()) return held;
+    if (dest_address.empty()) dest_address = resolve_recipient_ord_address(lock, recipient_paymail, error);
+    record_pass(lock, artwork_id, certificate_id, dest_address, KvCofferlyOrdRow{}, KvCofferlyOrdRow{});
+    return held;
+}
+
 // A rough price of the pass for the refusal text: the miner fee of the two coins, one funding coin,
 // the outputs and change, plus what the outputs take beyond the coins' own value.
 std::uint64_t pass_need_sats(const std::vector<TxOutput>& outputs, std::uint64_t coin_sats) {
@@ -148,11 +187,14 @@ std::string art_pass_to_paymail(const std::string& pic_id, const std::string& re
     const std::string title_error = art_title_confirm(artwork_id, title, pair, &coins);
     if (!title_error.empty()) return error_text(title_error);
     if (title.empty()) return "error: this artwork has no title. Pair it first.";
-    if (title.back().owner != identity_key) return "error: title is not this identity. This app will not pass it.";
-
     // The certificate that travels is the one the title's own pair bound, never a later pair's.
     const std::string certificate_id = pair.certificate;
     const std::string paired_hash = pair.sha256;
+    // A pass of unknown fate is answered before the title is asked who holds it: it may name the
+    // recipient already.
+    const std::string held = held_pass_answer(artwork_id, certificate_id, recipient, ord_address);
+    if (!held.empty()) return held;
+    if (title.back().owner != identity_key) return "error: title is not this identity. This app will not pass it.";
     if (certificate_id.empty() || paired_hash.size() != 64) return "error: ZUZ has no pair for this artwork.";
 
     // The title read has just followed both coins to where they are now: this wallet holds them
@@ -219,7 +261,7 @@ std::string pass_send(const std::string& pic_id, const std::string& cert_id, con
     const std::string certificate_id = to_lower_copy(cert_id);
     if (artwork_id.empty() || certificate_id.empty() || artwork_id == certificate_id)
         return "error: picture and certificate must be two different origins.";
-    const std::string held = held_step_answer("pass", artwork_id);
+    const std::string held = held_pass_answer(artwork_id, certificate_id, recipient_paymail, ord_address);
     if (!held.empty()) return held;
 
     KvCofferlyOrdRow pic_row, cert_row;
@@ -329,21 +371,7 @@ std::string pass_send(const std::string& pic_id, const std::string& cert_id, con
     }
     if (result.empty()) return "error: broadcast failed after retry.";
 
-    const bool avatar_cleared_pic = hide_passed_coin(artwork_id);
-    const bool avatar_cleared_cert = hide_passed_coin(certificate_id);
-    ord_inbox_post(dest_hash, dest_address, artwork_id, pic_row.type, pic_row.name, pic_row.icon);
-    ord_inbox_post(dest_hash, dest_address, certificate_id, cert_row.type, cert_row.name, cert_row.icon);
-    save_wallet();
-    emit_log_line("Passed art\n" + artwork_id + "\nwith certificate\n" + certificate_id + "\nto " + dest_address +
-                  "\n");
-    if (avatar_cleared_pic || avatar_cleared_cert) {
-        const KvCofferlyWallet& w = kv_wallet();
-        const std::string identity = w.is_hd ? w.identity_pub : w.pub;
-        const std::string address = w.address;
-        const std::string ord_address = derive_ordinals_key();
-        lock.unlock();
-        claim_all_paymails(identity, address, "", ord_address);
-    }
+    record_pass(lock, artwork_id, certificate_id, dest_address, pic_row, cert_row);
     return result;
 }
 

@@ -1,6 +1,9 @@
 #include "art/art_pass.h"
 
 #include "art/art_records.h"
+#include "chain/broadcast.h"
+#include "chain/coin_refresh.h"
+#include "chain/held_inputs.h"
 #include "chain/inscription.h"
 #include "chain/outpoints.h"
 #include "chain/reserves.h"
@@ -16,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -52,60 +56,100 @@ struct PassTest : FakeChainTest {
 } // namespace
 
 // Both coins and the record travel in one transaction the ledger accepts; the wallet hides the
-// coins, drops the avatar that was one of them and tells the recipient's inbox.
+// coins, drops the avatar that was one of them and tells the recipient's inbox. So too when the
+// pass went out after the program gave up on it: the next try says it is done and does the rest.
 TEST_F(PassTest, PassesBothCoinsWithTheRecord) {
-    chain.ledger.fund(receive_address, 50000);
-    {
-        WalletLock lock = lock_wallet();
-        for (const std::string& origin : {art, cert}) {
-            LocalOrd ord = local_ord_init();
-            ord.origin = origin;
-            kv_wallet().ord_owned.push_back(ord);
+    for (const bool answer_lost : {false, true}) {
+        SCOPED_TRACE(answer_lost ? "answer lost" : "answered");
+        if (answer_lost) {
+            art = inscribe("image/png", "png-bytes, passed again");
+            cert = inscribe("application/json", R"({"pic":"y"})");
         }
-        kv_wallet().ord_avatar = upper_copy(art);
-        ASSERT_TRUE(save_wallet());
-    }
-    SinkCapture sink;
-    const std::string result = pass();
-    ASSERT_EQ(result.rfind("success: ", 0), 0u) << result;
+        chain.ledger.fund(receive_address, 50000);
+        {
+            WalletLock lock = lock_wallet();
+            for (const std::string& origin : {art, cert}) {
+                LocalOrd ord = local_ord_init();
+                ord.origin = origin;
+                kv_wallet().ord_owned.push_back(ord);
+            }
+            kv_wallet().ord_avatar = upper_copy(art);
+            ASSERT_TRUE(save_wallet());
+        }
+        SinkCapture sink;
+        std::string result;
+        if (answer_lost) {
+            // Every service fails, but the platform took the transaction after all.
+            chain.platform.set_fault("/oi/submit", FakeFault{503});
+            chain.arc.set_fault("/v1/tx", FakeFault{500});
+            FakeFault garbled;
+            garbled.bad_json = true;
+            chain.woc.set_fault("/v1/bsv/main/tx/raw", garbled);
+            std::string txid, reason;
+            ASSERT_TRUE(not_known_if_sent_txid(pass(), txid));
+            chain.platform.clear_faults();
+            chain.arc.clear_faults();
+            chain.woc.clear_faults();
+            const std::vector<FakeRequest> posts = chain.platform.requests();
+            const auto took =
+                std::find_if(posts.rbegin(), posts.rend(), [](const FakeRequest& r) { return r.path == "/oi/submit"; });
+            ASSERT_NE(took, posts.rend());
+            ASSERT_TRUE(chain.ledger.accept(from_hex(nlohmann::json::parse(took->body).value("txhex", "")), reason))
+                << reason;
+            clock.advance(kUnsentHoldMs);
+            {
+                WalletLock lock = lock_wallet();
+                ASSERT_TRUE(refresh_wallet_coins(lock, reason)) << reason;
+            }
+            result = pass();
+            EXPECT_EQ(result, "success: " + txid);
+            EXPECT_EQ(pass().rfind("error: ", 0), 0u) << "done once";
+        } else {
+            result = pass();
+        }
+        ASSERT_EQ(result.rfind("success: ", 0), 0u) << result;
 
-    LedgerTx tx;
-    ASSERT_TRUE(chain.ledger.find_tx(result.substr(9), tx));
-    ASSERT_GE(tx.inputs.size(), 3u);
-    EXPECT_EQ(tx.inputs[0].prev_txid + "_0", art);
-    EXPECT_EQ(tx.inputs[1].prev_txid + "_0", cert);
-    // The record is an OP_FALSE OP_RETURN data carrier: a node refuses a 0-sat output of any other kind.
-    Bytes record_script{0x00, 0x6a};
-    append_push_data(record_script, reinterpret_cast<const std::uint8_t*>(record.data()), record.size());
-    const std::vector<std::pair<Bytes, std::uint64_t>> expected = {{p2pkh_script(recipient.hash), 1},
-                                                                   {p2pkh_script(recipient.hash), 1},
-                                                                   {p2pkh_script(test_hash_of(kTitleWatchAddress)), 1},
-                                                                   {record_script, 0}};
-    ASSERT_EQ(tx.outputs.size(), expected.size() + 1);
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(tx.outputs[i].script, expected[i].first);
-        EXPECT_EQ(tx.outputs[i].sats, expected[i].second);
-    }
-    EXPECT_EQ(tx.outputs.back().address, receive_address);
-    // Both ordinals land, first in, first out, on the recipient's two outputs.
-    EXPECT_EQ(chain.ledger.origin_of(tx.txid, 0), art);
-    EXPECT_EQ(chain.ledger.origin_of(tx.txid, 1), cert);
+        LedgerTx tx;
+        ASSERT_TRUE(chain.ledger.find_tx(result.substr(9), tx));
+        ASSERT_GE(tx.inputs.size(), 3u);
+        EXPECT_EQ(tx.inputs[0].prev_txid + "_0", art);
+        EXPECT_EQ(tx.inputs[1].prev_txid + "_0", cert);
+        // The record is an OP_FALSE OP_RETURN data carrier: a node refuses a 0-sat output of any other kind.
+        Bytes record_script{0x00, 0x6a};
+        append_push_data(record_script, reinterpret_cast<const std::uint8_t*>(record.data()), record.size());
+        const std::vector<std::pair<Bytes, std::uint64_t>> expected = {
+            {p2pkh_script(recipient.hash), 1},
+            {p2pkh_script(recipient.hash), 1},
+            {p2pkh_script(test_hash_of(kTitleWatchAddress)), 1},
+            {record_script, 0}};
+        ASSERT_EQ(tx.outputs.size(), expected.size() + 1);
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(tx.outputs[i].script, expected[i].first);
+            EXPECT_EQ(tx.outputs[i].sats, expected[i].second);
+        }
+        EXPECT_EQ(tx.outputs.back().address, receive_address);
+        // Both ordinals land, first in, first out, on the recipient's two outputs.
+        EXPECT_EQ(chain.ledger.origin_of(tx.txid, 0), art);
+        EXPECT_EQ(chain.ledger.origin_of(tx.txid, 1), cert);
 
-    {
-        WalletLock lock = lock_wallet();
-        for (const LocalOrd& ord : kv_wallet().ord_owned)
-            EXPECT_TRUE(ord.hidden) << ord.origin;
-        EXPECT_EQ(kv_wallet().ord_avatar, "");
+        {
+            WalletLock lock = lock_wallet();
+            for (const LocalOrd& ord : kv_wallet().ord_owned)
+                EXPECT_TRUE(ord.hidden) << ord.origin;
+            EXPECT_EQ(kv_wallet().ord_avatar, "");
+        }
+        std::string inbox;
+        ASSERT_TRUE(read_file_text(ord_inbox_path(recipient.hash), inbox));
+        EXPECT_NE(inbox.find(art), std::string::npos);
+        EXPECT_NE(inbox.find(cert), std::string::npos);
+        std::lock_guard<std::mutex> lock(sink.mutex);
+        ASSERT_FALSE(sink.lines.empty());
+        EXPECT_NE(std::find(sink.lines.begin(), sink.lines.end(),
+                            "Passed art\n" + art + "\nwith certificate\n" + cert + "\nto " + recipient.address + "\n"),
+                  sink.lines.end());
+        chain.ledger.mine();
     }
-    std::string inbox;
-    ASSERT_TRUE(read_file_text(ord_inbox_path(recipient.hash), inbox));
-    EXPECT_NE(inbox.find(art), std::string::npos);
-    EXPECT_NE(inbox.find(cert), std::string::npos);
-    std::lock_guard<std::mutex> lock(sink.mutex);
-    ASSERT_FALSE(sink.lines.empty());
-    EXPECT_EQ(sink.lines.back(),
-              "Passed art\n" + art + "\nwith certificate\n" + cert + "\nto " + recipient.address + "\n");
 }
 
 // The address the user confirmed is where the coins go, even when the platform would now name
