@@ -77,14 +77,12 @@ TEST_F(PassTest, PassesBothCoinsWithTheRecord) {
             ASSERT_TRUE(save_wallet());
         }
         SinkCapture sink;
-        std::string result;
+        std::string result = answer_lost ? "" : pass();
         if (answer_lost) {
             // Every service fails, but the platform took the transaction after all.
             chain.platform.set_fault("/oi/submit", FakeFault{503});
             chain.arc.set_fault("/v1/tx", FakeFault{500});
-            FakeFault garbled;
-            garbled.bad_json = true;
-            chain.woc.set_fault("/v1/bsv/main/tx/raw", garbled);
+            chain.woc.set_fault("/v1/bsv/main/tx/raw", FakeFault{0, 0, 0, false, true}); // a garbled answer
             std::string txid, reason;
             ASSERT_TRUE(not_known_if_sent_txid(pass(), txid));
             chain.platform.clear_faults();
@@ -104,8 +102,6 @@ TEST_F(PassTest, PassesBothCoinsWithTheRecord) {
             result = pass();
             EXPECT_EQ(result, "success: " + txid);
             EXPECT_EQ(pass().rfind("error: ", 0), 0u) << "done once";
-        } else {
-            result = pass();
         }
         ASSERT_EQ(result.rfind("success: ", 0), 0u) << result;
 
@@ -144,7 +140,6 @@ TEST_F(PassTest, PassesBothCoinsWithTheRecord) {
         EXPECT_NE(inbox.find(art), std::string::npos);
         EXPECT_NE(inbox.find(cert), std::string::npos);
         std::lock_guard<std::mutex> lock(sink.mutex);
-        ASSERT_FALSE(sink.lines.empty());
         EXPECT_NE(std::find(sink.lines.begin(), sink.lines.end(),
                             "Passed art\n" + art + "\nwith certificate\n" + cert + "\nto " + recipient.address + "\n"),
                   sink.lines.end());
