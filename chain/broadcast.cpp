@@ -464,7 +464,18 @@ void record_sent_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutp
                     const Hash160* change_hash160) {
     WalletLock lock = lock_wallet();
     load_change_coins();
-    if (is_txid_hex(txid)) last_sent_txid() = txid;
+    if (is_txid_hex(txid)) {
+        last_sent_txid() = txid;
+        // Its inputs stay spent until the services show it went out, and come back when none knows
+        // it while they stand unspent: the network dropped or refused it.
+        HeldInputs held;
+        held.txid = to_lower_copy(txid);
+        held.held_at_ms = clock_system_ms();
+        for (const TxInput& in : inputs)
+            held.outpoints.push_back(outpoint_key(in.txid, in.vout));
+        add_held_row(std::move(held));
+        note_held_inputs_changed();
+    }
     mark_inputs_spent(inputs);
     drop_spent_cached_utxos();
 

@@ -62,8 +62,9 @@ bool not_known_if_sent_txid(const std::string& text, std::string& txid);
 // True for the node's wordings of a spent or unknown input.
 bool is_missing_inputs_error(const std::string& text);
 
-// Records a sent transaction: inputs spent (and saved), spent coins dropped from the caches, and
-// outputs that pay a wallet key kept as change coins (saved) and added to the address caches.
+// Records a sent transaction: inputs spent (and saved) and held by it until the services show it
+// went out or was dropped (release_unsent_inputs), spent coins dropped from the caches, and outputs
+// that pay a wallet key kept as change coins (saved) and added to the address caches.
 void record_sent_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs, const std::string& txid,
                     const Hash160* change_hash160);
 

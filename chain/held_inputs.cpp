@@ -6,11 +6,16 @@
 #include "chain/outpoints.h"
 #include "chain/reserves.h"
 #include "chain/step_holds.h"
+#include "chain/woc_client.h"
 #include "wallet/clock.h"
 #include "wallet/codecs.h"
+#include "wallet/crypto.h"
 #include "wallet/parallel.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <unordered_set>
 
 void hold_unsent_inputs(const std::string& txid, const std::vector<TxInput>& inputs) {
@@ -40,8 +45,9 @@ bool is_held_key(const std::string& key) {
 // A previous version held the inputs of a transaction whose sending was not known with a spent
 // mark alone. A mark of its file that a whole listing shows unspent and that no held row names is
 // taken in as a row of its own, naming no transaction, so that the same rule gives it back. A mark
-// this version wrote without a row is its own sent payment's: a listing that has not caught up
-// with the mempool shows its coin unspent, and giving it back would pay with it twice.
+// this version wrote without a row is of a coin a service or a refused payment showed spent: a
+// listing that has not caught up with the mempool shows it unspent, and giving it back would pay
+// with it twice.
 void adopt_unnamed_holds(const std::unordered_set<std::string>& listed) {
     std::vector<std::string> keys;
     for (const std::string& key : legacy_spent_marks())
@@ -58,6 +64,51 @@ void adopt_unnamed_holds(const std::unordered_set<std::string>& listed) {
         add_held_row(std::move(row));
     }
     if (adopted) save_spent_outpoints();
+}
+
+enum class Inputs { Unspent, Unusable, Unknown };
+
+// What the chain says of a held transaction's inputs that no listing read now shows (an ordinal's
+// coin, or a coin whose address was not read): every one unspent; one spent by another
+// transaction or of a transaction the service does not know, so that this one can never go out;
+// or not known.
+Inputs unlisted_inputs(const HeldInputs& row, const std::unordered_set<std::string>& listed) {
+    Inputs state = Inputs::Unspent;
+    for (const std::string& key : row.outpoints) {
+        if (listed.count(key) != 0) continue;
+        const std::size_t colon = key.find(':');
+        if (colon == std::string::npos) return Inputs::Unknown;
+        errno = 0;
+        char* end = nullptr;
+        const long long vout = std::strtoll(key.c_str() + colon + 1, &end, 10);
+        if (errno != 0 || end == key.c_str() + colon + 1 || *end != '\0' || vout < INT32_MIN || vout > UINT32_MAX)
+            return Inputs::Unknown;
+        // Stored indexes may be written as signed numbers; the same bits are the output's index.
+        const auto index = static_cast<std::uint32_t>(vout);
+        const std::string txid = key.substr(0, colon);
+        std::string spender;
+        int code = woc_spent_by(txid, index, spender);
+        if (code == 3 && !reverse_txid_hex(txid).empty()) code = woc_spent_by(reverse_txid_hex(txid), index, spender);
+        if (code == 0 || code == 3) return Inputs::Unusable;
+        if (code != 1) state = Inputs::Unknown;
+    }
+    return state;
+}
+
+// The change a payment that never went out would have left is no coin: it goes with the payment.
+void drop_change_of(const std::vector<std::string>& txids) {
+    if (txids.empty()) return;
+    load_change_coins();
+    std::vector<ChangeCoin>& coins = change_coins();
+    const auto gone = [&](const ChangeCoin& coin) {
+        return std::any_of(txids.begin(), txids.end(),
+                           [&](const std::string& txid) { return outpoint_equal(txid, 0, coin.txid, 0); });
+    };
+    const std::size_t before = coins.size();
+    for (ChangeCoin& coin : coins)
+        if (gone(coin)) wipe(coin.priv_hex);
+    coins.erase(std::remove_if(coins.begin(), coins.end(), gone), coins.end());
+    if (coins.size() != before) save_change_coins();
 }
 
 } // namespace
@@ -95,6 +146,12 @@ void release_unsent_inputs(const std::vector<AddressRefresh>& records) {
         // A row of a previous version names no transaction: its inputs' listing is all there is.
         fates[i] = due[i].txid.empty() ? TxFate::NotSent : ask_tx_fate(due[i].txid);
     });
+    // A transaction no service knows whose inputs the listings do not all show is decided by
+    // those inputs' own spend status.
+    std::vector<Inputs> unlisted(due.size(), Inputs::Unknown);
+    parallel_for(due.size(), kRefreshThreads, [&](std::uint64_t i) {
+        if (fates[i] == TxFate::NotSent && !due[i].txid.empty()) unlisted[i] = unlisted_inputs(due[i], listed);
+    });
 
     WalletLock lock = lock_wallet();
     // Another process may have marked outpoints spent since this one read the set; they must stay.
@@ -105,11 +162,14 @@ void release_unsent_inputs(const std::vector<AddressRefresh>& records) {
         const HeldInputs& entry = due[i];
         const bool all_listed = std::all_of(entry.outpoints.begin(), entry.outpoints.end(),
                                             [&](const std::string& key) { return listed.count(key) != 0; });
-        const bool given_back = fates[i] == TxFate::NotSent && all_listed;
-        // Inputs of a transaction that went out stay spent; only the row goes.
+        const bool given_back = fates[i] == TxFate::NotSent && (all_listed || unlisted[i] == Inputs::Unspent);
+        // Inputs of a transaction that went out stay spent; only the row goes. So too when one of
+        // them cannot be spent by it: it can never go out.
+        const bool refused = fates[i] == TxFate::NotSent && !given_back && unlisted[i] == Inputs::Unusable;
         const bool went_out = fates[i] == TxFate::Sent || (entry.txid.empty() && !all_listed);
-        if (!given_back && !went_out) continue;
+        if (!given_back && !went_out && !refused) continue;
         if (went_out && !entry.txid.empty()) sent.push_back(entry.txid);
+        if (refused) not_sent.push_back(entry.txid);
         if (given_back) {
             // A coin another held step still names stays out of the balance until that one ends.
             drop_held_row(entry.txid, entry.outpoints);
@@ -122,6 +182,7 @@ void release_unsent_inputs(const std::vector<AddressRefresh>& records) {
     }
     note_held_inputs_changed();
     if (changed) save_spent_outpoints();
+    drop_change_of(not_sent);
     // A gallery offer whose record never went out can never complete: its coins come back with it.
     release_unsent_offers(not_sent);
     // A step held for its transaction is done when it went out, and may be taken again when not.

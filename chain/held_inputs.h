@@ -21,12 +21,14 @@ constexpr std::int64_t kHeldAskGapMs = 60 * 1000;
 // held by `txid`, whose sending is not known.
 void hold_unsent_inputs(const std::string& txid, const std::vector<TxInput>& inputs);
 
-// Gives back the inputs held at least kUnsentHoldMs by a transaction when these whole listings show
-// every one of them unspent and every service answers that it does not know the transaction; they
-// are then spendable again and count in the balance. Inputs of a transaction that went out stay
-// spent and are no longer held. Spent marks that these listings show unspent and no row holds, in
-// a file a previous version wrote (its holds), are held from now on and given back by the listing
-// alone; a mark this version wrote without a row (its sent payment's) stays. Each held
-// transaction is asked about at most once per kHeldAskGapMs, all side by side, with the wallet
-// mutex free (the caller must not hold it); the spent set is read again before it is written.
+// Gives back the inputs held at least kUnsentHoldMs by a transaction when every service answers
+// that it does not know the transaction and every input is unspent (shown by these whole listings,
+// else by its own spend status); they are then spendable again and count in the balance, and the
+// change the transaction would have left is dropped. Inputs of a transaction that went out stay
+// spent and are no longer held; so do those of one that can never go out (an input spent by
+// another transaction). Spent marks that these listings show unspent and no row holds, in a file a
+// previous version wrote (its holds), are held from now on and given back by the listing alone; a
+// mark this version wrote without a row stays. Each held transaction is asked about at most once
+// per kHeldAskGapMs, all side by side, with the wallet mutex free (the caller must not hold it);
+// the spent set is read again before it is written.
 void release_unsent_inputs(const std::vector<AddressRefresh>& records);

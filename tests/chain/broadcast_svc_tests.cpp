@@ -197,7 +197,7 @@ TEST_F(BroadcastTest, WhatsOnChainReplyForms) {
         const std::string result = broadcast_tx(p.inputs, p.outputs, recv1.hash);
         chain.ledger.set_lag(0);
         EXPECT_EQ(result.rfind(row.answer + (row.lag ? std::string() : txid), 0), 0u) << result;
-        EXPECT_EQ(inputs_still_held(txid), row.lag > 0);
+        EXPECT_TRUE(inputs_still_held(txid)) << "sent or not, held until a service shows it";
         EXPECT_EQ(scripted.request_count(kWoc + "/tx/" + txid), row.own_lookups);
         EXPECT_EQ(scripted.request_count(kWoc + "/tx/" + other), row.other_lookups);
         EXPECT_EQ(clock.recorded_sleeps().size() - slept, row.sleeps);
@@ -515,7 +515,7 @@ TEST_F(BroadcastTest, SubmitThatRanOutOfTimeIsLookedUpBeforeAnswering) {
         std::string named;
         const bool not_known = not_known_if_sent_txid(result, named);
         EXPECT_EQ(not_known, named == txid && !named.empty());
-        EXPECT_EQ(inputs_still_held(txid), !named.empty()) << "no second try while its fate is not known";
+        EXPECT_TRUE(inputs_still_held(txid)) << "no second try until a service shows it";
         chain.ledger.set_lag(0);
         chain.woc.clear_faults();
         chain.arc.clear_faults();
@@ -569,11 +569,12 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
     const std::string other = outpoint_key(std::string(64, 'c'), 3);
     struct Row {
         const char* name;
-        bool named;          // held with a row naming the transaction, as this version holds
-        bool arc_unsure;     // ARC answers neither way until the end
-        bool sent;           // the transaction went out after all
-        bool legacy = false; // the spent file is of the previous version, which held with a mark alone
-        bool shared = false; // another step's transaction, of a fate still open, holds the same coin
+        bool named;           // held with a row naming the transaction, as this version holds
+        bool arc_unsure;      // ARC answers neither way until the end
+        bool sent;            // the transaction went out after all
+        bool legacy = false;  // the spent file is of the previous version, which held with a mark alone
+        bool shared = false;  // another step's transaction, of a fate still open, holds the same coin
+        bool dropped = false; // a payment this version sent that the network then dropped
     } rows[] = {
         {"held by this version", true, false, false},
         {"held by the previous version with a spent mark alone", false, false, false, true},
@@ -582,6 +583,7 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
         {"a service answers neither way", true, true, false},
         {"sent after all", true, false, true},
         {"its coin also held by another step", true, false, false, false, true},
+        {"sent by this version, then dropped", false, false, false, false, false, true},
     };
     const std::string another(64, 'e');
     for (const Row& row : rows) {
@@ -597,8 +599,11 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
             hold_unsent_inputs(txid, p.inputs);
             // The step it was sent for waits on it too.
             ASSERT_TRUE(hold_step("pay", row.name, txid, false));
-        } else
+        } else if (row.dropped) {
+            record_sent_tx(p.inputs, p.outputs, txid, &recv1.hash);
+        } else {
             spend_inputs_expire_caches(p.inputs, 0);
+        }
         if (row.shared) {
             hold_unsent_inputs(another, p.inputs);
             chain.arc.set_fault("/v1/tx/" + another, failing);
@@ -622,8 +627,11 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
         const int asked = chain.arc.request_count("/v1/tx/" + txid);
         ASSERT_TRUE(refresh_wallet_coins(lock, error)) << error;
         EXPECT_EQ(is_outpoint_spent(p.inputs[0].txid, 0),
-                  row.arc_unsure || row.sent || row.shared || (!row.named && !row.legacy));
+                  row.arc_unsure || row.sent || row.shared || (!row.named && !row.legacy && !row.dropped));
         EXPECT_EQ(inputs_still_held(txid), row.arc_unsure);
+        EXPECT_TRUE(std::none_of(change_coins().begin(), change_coins().end(), [&](const ChangeCoin& c) {
+            return c.txid == txid;
+        })) << "a dropped payment leaves no change";
         const json kept = json::parse(test_read_file(spent_file_path()))["outpoints"];
         EXPECT_NE(std::find(kept.begin(), kept.end(), other), kept.end()) << "another process's mark stays";
         std::vector<OfferHold> offers;
