@@ -8,7 +8,6 @@
 #include "wallet/wallet_file.h"
 
 #include <nlohmann/json.hpp>
-#include <openssl/bn.h>
 
 #include <cstring>
 #include <mutex>
@@ -30,18 +29,6 @@ std::unordered_map<std::string, P2pDestination>& p2p_registry() {
 }
 
 } // namespace
-
-bool ecdsa_recover_pubkey(const EC_GROUP* group, const std::uint8_t* digest32, const BIGNUM* r, const BIGNUM* s,
-                          int recid, EC_POINT* out) {
-    if (!group || !digest32 || !r || !s || !out || recid < 0 || recid > 3) return false;
-    // Numbers that do not fit 32 bytes are not below n; the recovery itself checks the rest.
-    std::uint8_t rs[64];
-    if (BN_is_negative(r) || BN_is_negative(s) || BN_bn2binpad(r, rs, 32) != 32 || BN_bn2binpad(s, rs + 32, 32) != 32)
-        return false;
-    PubKey33 pub{};
-    return curve_recover(digest32, rs, recid, pub) &&
-           EC_POINT_oct2point(group, out, pub.data(), pub.size(), nullptr) == 1;
-}
 
 bool sign_bitcoin_message(const std::string& priv_hex, const std::string& message, std::string& signature_b64) {
     signature_b64.clear();

@@ -6,8 +6,6 @@
 #include "chain/tx.h"
 #include "wallet/crypto.h"
 
-#include <openssl/ec.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -33,12 +31,6 @@ struct P2pPaymentNote {
     std::string pubkey;    // identity public key, 66 hex digits
     std::string signature; // compact signature of the transaction id, base64
 };
-
-// ECDSA public-key recovery (SEC 1, 4.1.6) into `out`, for callers holding OpenSSL numbers; the
-// arithmetic is curve_recover's. False when an argument is null, recid is above 3, r or s is not in
-// [1, n-1], the candidate x is not below the field prime, no point has that x, or Q is infinity.
-bool ecdsa_recover_pubkey(const EC_GROUP* group, const std::uint8_t* digest32, const BIGNUM* r, const BIGNUM* s,
-                          int recid, EC_POINT* out);
 
 // Compact signature of the message by a 64-hex private key, in base64 (88 characters). False with
 // the output empty on any failure.

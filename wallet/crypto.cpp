@@ -6,7 +6,6 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
-#include <openssl/ripemd.h>
 #include <openssl/sha.h>
 
 #include <climits>

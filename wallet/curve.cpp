@@ -3,8 +3,10 @@
 #include "wallet/crypto.h"
 
 #include <secp256k1.h>
+#include <secp256k1_ecdh.h>
 #include <secp256k1_recovery.h>
 
+#include <atomic>
 #include <cstring>
 
 namespace {
@@ -27,6 +29,8 @@ const secp256k1_context* context() {
     return ctx;
 }
 
+std::atomic<std::uint64_t> g_verifications{0};
+
 // A copy of a private key that is wiped however the function holding it returns.
 struct SecretKey {
     std::uint8_t bytes[32];
@@ -44,6 +48,15 @@ bool serialize_compressed(const secp256k1_pubkey& point, PubKey33& pub) {
 
 bool parse_pub(const std::uint8_t* key, std::size_t len, secp256k1_pubkey& point) {
     return key && (len == 33 || len == 65) && secp256k1_ec_pubkey_parse(context(), &point, key, len) == 1;
+}
+
+// Hands the library's ECDH the X coordinate of the shared point as it is, where its default would
+// hash the compressed point: peers derive the channel key from the bare X.
+int copy_x(unsigned char* out, const unsigned char* x32, const unsigned char* y32, void* data) {
+    (void)y32;
+    (void)data;
+    std::memcpy(out, x32, 32);
+    return 1;
 }
 
 } // namespace
@@ -104,27 +117,19 @@ bool curve_verify(const std::uint8_t* digest32, const std::uint8_t* rs64, const 
     // The library accepts only a low S; older signers did not normalise theirs, and n - s verifies
     // exactly when s does.
     secp256k1_ecdsa_signature_normalize(context(), &sig, &sig);
+    g_verifications.fetch_add(1, std::memory_order_relaxed);
     return secp256k1_ecdsa_verify(context(), &sig, digest32, &point) == 1;
 }
 
-bool curve_recover(const std::uint8_t* digest32, const std::uint8_t* rs64, int recid, PubKey33& pub) {
-    if (!digest32 || !rs64 || recid < 0 || recid > 3 || !context()) return false;
-    secp256k1_ecdsa_recoverable_signature sig;
-    secp256k1_pubkey point;
-    return secp256k1_ecdsa_recoverable_signature_parse_compact(context(), &sig, rs64, recid) == 1 &&
-           secp256k1_ecdsa_recover(context(), &point, &sig, digest32) == 1 && serialize_compressed(point, pub);
+std::uint64_t curve_verifications() {
+    return g_verifications.load(std::memory_order_relaxed);
 }
 
 bool curve_shared_x(const std::uint8_t* priv32, const std::uint8_t* peer, std::size_t len,
                     std::array<std::uint8_t, 32>& x) {
     secp256k1_pubkey point;
     if (!curve_priv_valid(priv32) || !parse_pub(peer, len, point)) return false;
-    // The multiplication by a secret scalar runs in constant time; a non-zero scalar of a prime-order
-    // group never lands on infinity.
-    PubKey33 shared{};
-    if (secp256k1_ec_pubkey_tweak_mul(context(), &point, priv32) != 1 || !serialize_compressed(point, shared))
-        return false;
-    std::memcpy(x.data(), shared.data() + 1, x.size());
-    wipe(shared.data(), shared.size());
-    return true;
+    // The library's ECDH multiplies in constant time, however few bits the secret key has; a
+    // non-zero scalar of a prime-order group never lands on infinity.
+    return secp256k1_ecdh(context(), x.data(), &point, priv32, copy_x, nullptr) == 1;
 }

@@ -1,7 +1,7 @@
 // secp256k1 arithmetic on libsecp256k1: public keys, the BIP32 scalar step, ECDSA signing (low S,
-// RFC 6979 nonces), verification, public-key recovery and the ECDH X coordinate. Keys and
-// signatures travel as bytes: private keys 32, public keys 33 (compressed) or 65, r and s 64. Every
-// function is safe to call from any thread; secrets copied inside are wiped before returning.
+// RFC 6979 nonces), verification and the ECDH X coordinate. Keys and signatures travel as bytes:
+// private keys 32, public keys 33 (compressed) or 65, r and s 64. Every function is safe to call
+// from any thread; secrets copied inside are wiped before returning.
 #pragma once
 
 #include "wallet/codecs.h"
@@ -30,7 +30,7 @@ bool curve_pub_compress(const std::uint8_t* key, std::size_t len, PubKey33& pub)
 bool curve_sign_der(const std::uint8_t* priv32, const std::uint8_t* digest32, Bytes& der);
 
 // The same signature as r and s, with the recovery id (0-3) that names the signer's key among the
-// candidates of curve_recover.
+// keys the signature and digest recover.
 bool curve_sign_recoverable(const std::uint8_t* priv32, const std::uint8_t* digest32, std::array<std::uint8_t, 64>& rs,
                             int& recid);
 
@@ -38,10 +38,9 @@ bool curve_sign_recoverable(const std::uint8_t* priv32, const std::uint8_t* dige
 // too; r or s of zero or not below n does not.
 bool curve_verify(const std::uint8_t* digest32, const std::uint8_t* rs64, const std::uint8_t* key, std::size_t len);
 
-// The public key that r, s and recid recover for the digest (SEC 1, 4.1.6). False when recid is
-// above 3, r or s is zero or not below n, the candidate X is not below the field prime, or no point
-// results.
-bool curve_recover(const std::uint8_t* digest32, const std::uint8_t* rs64, int recid, PubKey33& pub);
+// How many signatures curve_verify has checked in this process: the work that remembering which
+// records verified spares a later read.
+std::uint64_t curve_verifications();
 
 // X coordinate of priv x peer (the peer key 33 or 65 bytes); false for an invalid key of either side.
 bool curve_shared_x(const std::uint8_t* priv32, const std::uint8_t* peer, std::size_t len,

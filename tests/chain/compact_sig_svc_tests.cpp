@@ -7,11 +7,9 @@
 #include "wallet/codecs.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
-#include "wallet/ossl_types.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <openssl/obj_mac.h>
 #include <secp256k1_recovery.h>
 
 #include <chrono>
@@ -79,22 +77,6 @@ TEST(CompactSig, BadKeysGiveNoSignature) {
         EXPECT_FALSE(sign_bitcoin_message(key, "m", signature));
         EXPECT_TRUE(signature.empty());
     }
-}
-
-TEST(CompactSig, RecoveryRejectsImpossibleInputs) {
-    GroupPtr group(EC_GROUP_new_by_curve_name(NID_secp256k1));
-    PointPtr out(EC_POINT_new(group.get()));
-    const BIGNUM* order = EC_GROUP_get0_order(group.get());
-    BnPtr gx(BN_new());
-    ASSERT_TRUE(
-        EC_POINT_get_affine_coordinates(group.get(), EC_GROUP_get0_generator(group.get()), gx.get(), nullptr, nullptr));
-    const std::uint8_t digest[32] = {1};
-    EXPECT_TRUE(ecdsa_recover_pubkey(group.get(), digest, gx.get(), gx.get(), 0, out.get()));
-    // Recovery id 4, x = r + n beyond the field prime, r equal to the order, a missing digest.
-    EXPECT_FALSE(ecdsa_recover_pubkey(group.get(), digest, gx.get(), gx.get(), 4, out.get()));
-    EXPECT_FALSE(ecdsa_recover_pubkey(group.get(), digest, gx.get(), gx.get(), 2, out.get()));
-    EXPECT_FALSE(ecdsa_recover_pubkey(group.get(), digest, order, gx.get(), 0, out.get()));
-    EXPECT_FALSE(ecdsa_recover_pubkey(group.get(), nullptr, gx.get(), gx.get(), 0, out.get()));
 }
 
 TEST(CompactSig, NoticeBodyShape) {

@@ -71,25 +71,33 @@ TEST(ChannelKeys, LoadsOnlyCompleteKeysAndEmptiesTheSlotsOnFailure) {
     }
 }
 
-// The reader holds the peer private key (here 1, so the peer public key is the generator) and
-// derives the same shared X from the sender's public key; the text must open with it, only
-// unaltered and only in the report whose signed text it was sealed to.
+// The reader holds the peer private key and derives the same shared X from the sender's public key
+// (with a peer key of 1, the generator, it is the sender's own X; the others are known values); the
+// text must open with it, only unaltered and only in the report whose signed text it was sealed to.
 TEST(ChannelKeys, ReportEncryptionOpensOnThePeerSideAndNeedsUsableKeys) {
     const std::string generator = "0279be667ef9dcbbac55a06295ce870b07029bfcdb2dce28d959f2815b16f81798";
     const std::string priv = std::string(62, '0') + "2a";
     std::string sender_pub;
     ASSERT_TRUE(priv_hex_to_pub_hex(priv, sender_pub));
-    const Bytes sender_point = from_hex(sender_pub);
-    const Hash256 reader_key = sha256(sender_point.data() + 1, 32);
+    const std::string peer = "02cca6649424131300f1ff26543e27b7f1e20f7268d707e11210ea53a00171d198";
     const std::string kSigned = "KV1|report|art|ada|ada|1700000000|02ab";
     struct Row {
         const char* name;
         std::string priv;
         std::string peer;
         bool ok;
+        std::string x; // the shared X the reader derives
     };
     const std::vector<Row> rows = {
-        {"usable", priv, generator, true},
+        {"usable", priv, generator, true, sender_pub.substr(2)},
+        {"a key of 1", std::string(63, '0') + "1", peer, true, peer.substr(2)},
+        {"a key below 2^64", std::string(50, '0') + "c3a5f0e1d2b497", peer, true,
+         "e5d8509fa4563836af45d0df518cb2a2b494caa947e7896762510d04305da4fa"},
+        {"a random key, the peer uncompressed", "f55396199026d5ce4254e139f9eb4165f52f24eb634372fac7bdff8c075bba12",
+         "04cca6649424131300f1ff26543e27b7f1e20f7268d707e11210ea53a00171d198695e5b35f332d455ec8f989d9261c80ab62c882859a"
+         "f3c"
+         "590de14f9e3c3b1e1a",
+         true, "3dafbd778055f9e91e51b3d664911fbc225b51ad12483064931c24a7a417a993"},
         {"private key truncated", priv.substr(0, 40), generator, false},
         {"private key zero", std::string(64, '0'), generator, false},
         {"private key the group order", "fffffffffffffffffffffffffffffffebaaedce6af48a03bbfd25e8cd0364141", generator,
@@ -112,6 +120,7 @@ TEST(ChannelKeys, ReportEncryptionOpensOnThePeerSideAndNeedsUsableKeys) {
         EXPECT_EQ(encrypted.empty(), !row.ok);
         EXPECT_EQ(error, row.ok ? "" : "the channel keys are not usable");
         if (!row.ok) continue;
+        const Hash256 reader_key = sha256(from_hex(row.x));
         Bytes sealed;
         ASSERT_TRUE(base64_decode(encrypted, sealed));
         ASSERT_EQ(sealed.size(), 12u + 5u + 16u); // nonce, text, tag
