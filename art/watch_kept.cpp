@@ -101,6 +101,38 @@ Keep keep_of(const std::string& type, std::size_t tx_bytes) {
     return tx_bytes > kKeptRecordTxBytes ? Keep::block : Keep::whole;
 }
 
+// The kept file as JSON, without the earlier form's "txs" (the block of every payment and the whole
+// transaction of every record), which only that form wrote and this one never reads: skipped as it
+// is read, it costs no memory, and the bound on values and containers holds what is kept, which no
+// honest file of either form comes near. False for text too deep, holding too much, or not JSON.
+bool parse_kept_json(const std::string& text, json& doc) {
+    if (json_nested_too_deep(text)) return false;
+    std::size_t containers = 0, values = 0;
+    bool skipping = false, too_many = false;
+    const json::parser_callback_t keep = [&](int depth, json::parse_event_t event, json& parsed) {
+        if (depth == 1 && event == json::parse_event_t::key) {
+            skipping = parsed == "txs";
+            return !skipping;
+        }
+        if (depth == 0) return true;
+        if (skipping || too_many) return false;
+        if (event == json::parse_event_t::object_start || event == json::parse_event_t::array_start) {
+            ++containers;
+            ++values;
+        } else if (event == json::parse_event_t::value) {
+            ++values;
+        }
+        too_many = containers > kJsonMaxContainers || values > kJsonMaxValues;
+        return !too_many;
+    };
+    try {
+        doc = json::parse(text, keep, false);
+    } catch (...) {
+        return false;
+    }
+    return !too_many && !doc.is_discarded();
+}
+
 void parse_notes(const json& doc, WatchKept& kept) {
     const auto notes = doc.find("notes");
     if (notes == doc.end() || !notes->is_object()) return;
@@ -174,8 +206,7 @@ bool parse_records(const json& doc, WatchKept& kept, const WatchKept* trusted) {
 // out with the blocks from theirs on. A record `trusted` holds as it stands was checked already.
 bool parse_kept(const std::string& key, const std::string& text, WatchKept& kept, const WatchKept* trusted) {
     json doc;
-    std::string error;
-    if (text.size() > kEarlierFileBytes || !json_parse_bounded(text, doc, error) || !doc.is_object() ||
+    if (text.size() > kEarlierFileBytes || !parse_kept_json(text, doc) || !doc.is_object() ||
         json_text(doc, "service") != key)
         return false;
     std::int64_t version = 0;

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <functional>
 #include <limits>
 
@@ -89,6 +90,24 @@ std::string summary(const WatchKept& kept, const std::string& pair = "") {
     return joined(whole) + " | " + joined(block) + " | " + joined(ranges) + " | " + value;
 }
 
+// The payments and records of a kept file of the earlier form, as that form wrote them: 200,000
+// transactions (its most) by block, those carrying a record (a copy of `record`) with their whole
+// transaction, as many as bring the file to about `bytes`.
+std::string earlier_txs(const std::string& record, std::size_t bytes) {
+    constexpr std::size_t kTxs = 200000, kPaymentBytes = 80;
+    const std::size_t records = (bytes - kTxs * kPaymentBytes) / (record.size() + 6);
+    std::string text = ",\"txs\":{";
+    text.reserve(bytes + (1u << 20));
+    char entry[96];
+    for (std::size_t i = 0; i < kTxs; ++i) {
+        std::snprintf(entry, sizeof entry, "%s\"%064zx\":{\"h\":%zu", i ? "," : "", i, 800000 + i);
+        text += entry;
+        if (i * records / kTxs != (i + 1) * records / kTxs) text += ",\"tx\":" + record;
+        text += '}';
+    }
+    return text + '}';
+}
+
 struct WatchKeptTest : ::testing::Test {
     TempDataDir dir;
     FakeClock clock;
@@ -110,6 +129,7 @@ TEST_F(WatchKeptTest, LoadTakesOnlySoundRecordsAndBoundedValues) {
         const char* name;
         std::function<void(json&)> damage;
         std::string held;
+        bool near_bound = false; // the earlier form near its bound, filled as it filled itself
     } rows[] = {
         {"as written", [](json&) {}, "100 200 300 |  | 1 400 | pair:100"},
         {"another transaction's text", [&](json& doc) { doc["records"][pass.txid]["tx"] = later.text; },
@@ -139,6 +159,11 @@ TEST_F(WatchKeptTest, LoadTakesOnlySoundRecordsAndBoundedValues) {
              doc = {{"service", kKey}, {"txs", json::object()}, {"notes", {{kNote, pair.txid}}}};
          },
          " |  |  | pair"},
+        {"the earlier form near its own bound, as it was written",
+         [&](json& doc) {
+             doc = {{"service", kKey}, {"notes", {{kNote, pair.txid}}}};
+         },
+         " |  |  | pair", true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -156,7 +181,9 @@ TEST_F(WatchKeptTest, LoadTakesOnlySoundRecordsAndBoundedValues) {
         std::string text = doc.dump();
         const bool earlier = !doc.contains("version");
         // White space takes the earlier form's file past this form's bound cheaply.
-        if (earlier) text.insert(text.size() - 1, std::string(kKeptFileBytes + (64u << 10), ' '));
+        if (earlier)
+            text.insert(text.size() - 1, row.near_bound ? earlier_txs(later.text, (std::size_t(638) << 20) / 10)
+                                                        : std::string(kKeptFileBytes + (64u << 10), ' '));
         test_write_file(path, text);
         kept_load(kKey, kept);
         EXPECT_EQ(summary(kept, pair.txid), row.held);
