@@ -197,41 +197,6 @@ bool http_get_json(const std::string& url, json& out, std::int32_t timeout_s, co
     return true;
 }
 
-bool fetch_address_txids(const std::string& watch_key, const std::string& watch_address,
-                         std::vector<std::string>& txids, std::string& error, bool* whole,
-                         std::map<std::string, std::int64_t>* heights) {
-    txids.clear();
-    if (heights) heights->clear();
-    error.clear();
-    if (whole) *whole = false;
-    if (watch_address.empty()) {
-        error = "watch address is not assigned";
-        return false;
-    }
-    UniqueIds ids;
-    const auto add = [&](std::vector<WatchRow>& rows) {
-        for (const WatchRow& row : rows) {
-            const std::string id = to_lower_copy(row.txid);
-            ids.add(id);
-            if (heights && row.height > 0) (*heights)[id] = row.height;
-        }
-        return true;
-    };
-    const ListEnd confirmed = read_history(confirmed_url(watch_address, 0), false, add);
-    std::vector<WatchRow> waiting;
-    const ListEnd pool = read_waiting(watch_address, waiting);
-    add(waiting);
-    // The oracle index may lag or miss transactions, and indexes records that paid another watch:
-    // its ids join the listing, but never make it whole.
-    const ListEnd oracle = read_oracle_pages(watch_key, ids);
-    txids = std::move(ids.ids);
-    if (whole) *whole = confirmed == ListEnd::whole && pool == ListEnd::whole;
-    if (confirmed != ListEnd::failed || pool != ListEnd::failed || oracle != ListEnd::failed || !txids.empty())
-        return true;
-    error = "OI " + watch_key + " missed and WhatsOnChain missed";
-    return false;
-}
-
 bool fetch_tx_json(const std::string& txid, json& out) {
     out = nullptr;
     // Listed ids come from the network; only a plain transaction id may become part of a URL path.

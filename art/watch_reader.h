@@ -23,16 +23,6 @@
 bool http_get_json(const std::string& url, nlohmann::json& out, std::int32_t timeout_s,
                    const std::string& user_agent = "Kestrava-Art/1");
 
-// Every transaction id listed for the watch: its mined history from the first block, its mempool,
-// then the oracle index's ids. False with "watch
-// address is not assigned" for an empty address, or with "OI <key> missed and WhatsOnChain missed"
-// when no source answered and nothing was found. `whole`, when given, tells whether both histories
-// were read to their end. `heights`, when given, receives the block height listed for each id
-// listed mined.
-bool fetch_address_txids(const std::string& watch_key, const std::string& watch_address,
-                         std::vector<std::string>& txids, std::string& error, bool* whole = nullptr,
-                         std::map<std::string, std::int64_t>* heights = nullptr);
-
 // The transaction as JSON: the oracle index's copy when it carries a record, else WhatsOnChain's.
 bool fetch_tx_json(const std::string& txid, nlohmann::json& out);
 

@@ -1,5 +1,6 @@
 #include "art/watch_reader.h"
 
+#include "art/watch_lists.h"
 #include "fakes/fake_oracle.h"
 #include "fakes/registry_fixture.h"
 #include "fakes/secp_check.h"
@@ -96,28 +97,30 @@ TEST_F(WatchReaderTest, ScanKeepsVerifiedTimedRecordsInOrder) {
 }
 
 TEST_F(WatchReaderTest, ListingFailures) {
-    std::vector<std::string> txids{"x"};
+    std::vector<WatchRecord> records(1);
     std::string error;
-    EXPECT_FALSE(fetch_address_txids(kPairWatchKey, "", txids, error));
+    EXPECT_FALSE(scan_watch_messages(kPairWatchKey, "", records, error));
     EXPECT_EQ(error, "watch address is not assigned");
-    EXPECT_TRUE(txids.empty());
+    EXPECT_TRUE(records.empty());
 
     chain.woc.set_fault(std::string(kWocPrefix) + "/address/", FakeFault{500});
     chain.platform.set_fault("/oi/oracle/", FakeFault{503});
-    EXPECT_FALSE(fetch_address_txids(kPairWatchKey, kPairWatchAddress, txids, error));
-    EXPECT_EQ(error, "OI zuz missed and WhatsOnChain missed");
-    std::vector<WatchRecord> records(1);
+    records.resize(1);
     EXPECT_FALSE(scan_watch_messages(kPairWatchKey, kPairWatchAddress, records, error));
+    EXPECT_EQ(error, "OI zuz missed and WhatsOnChain missed");
     EXPECT_TRUE(records.empty());
 
-    // What the index lists is enough while WhatsOnChain is down; an empty WhatsOnChain answer is too.
+    // What the index lists is enough while WhatsOnChain's listings are down; an empty WhatsOnChain
+    // answer is too.
     chain.platform.clear_faults();
-    fake_oracle_list(chain, kPairWatchKey, numbered_txid(1));
-    EXPECT_TRUE(fetch_address_txids(kPairWatchKey, kPairWatchAddress, txids, error));
-    EXPECT_EQ(txids, std::vector<std::string>{numbered_txid(1)});
+    const std::string listed = post(fake_signed_record(record(100), 0x11));
+    fake_oracle_list(chain, kPairWatchKey, listed);
+    ASSERT_TRUE(scan_watch_messages(kPairWatchKey, kPairWatchAddress, records, error)) << error;
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].txid, listed);
     chain.woc.clear_faults();
-    EXPECT_TRUE(fetch_address_txids(kTitleWatchKey, kTitleWatchAddress, txids, error));
-    EXPECT_TRUE(txids.empty());
+    EXPECT_TRUE(scan_watch_messages(kTitleWatchKey, kTitleWatchAddress, records, error));
+    EXPECT_TRUE(records.empty());
     EXPECT_EQ(error, "");
 }
 
@@ -138,11 +141,10 @@ TEST_F(WatchReaderTest, OraclePagesEndAtAShortPageOrTheTenth) {
         for (int i = 0; i < row.listed; ++i)
             fake_oracle_list(chain, key, numbered_txid(next++));
         chain.platform.reset_counts();
-        std::vector<std::string> txids;
-        std::string error;
-        EXPECT_TRUE(fetch_address_txids(key, kPairWatchAddress, txids, error));
+        UniqueIds txids;
+        EXPECT_EQ(read_oracle_pages(key, txids), ListEnd::whole);
         EXPECT_EQ(chain.platform.request_count("/oi/oracle/" + key + "/txids"), row.pages);
-        EXPECT_EQ(txids.size(), static_cast<std::size_t>(std::min(row.listed, 20000)));
+        EXPECT_EQ(txids.ids.size(), static_cast<std::size_t>(std::min(row.listed, 20000)));
     }
 }
 
@@ -150,10 +152,9 @@ TEST_F(WatchReaderTest, OraclePageWithNothingNewEndsTheIndex) {
     // The second page repeats the first in full.
     for (int i = 0; i < 4000; ++i)
         fake_oracle_list(chain, kPairWatchKey, numbered_txid(i % 2000));
-    std::vector<std::string> txids;
-    std::string error;
-    EXPECT_TRUE(fetch_address_txids(kPairWatchKey, kPairWatchAddress, txids, error));
-    EXPECT_EQ(txids.size(), 2000u);
+    UniqueIds txids;
+    EXPECT_EQ(read_oracle_pages(kPairWatchKey, txids), ListEnd::whole);
+    EXPECT_EQ(txids.ids.size(), 2000u);
     EXPECT_EQ(chain.platform.request_count(kOraclePath), 2);
 }
 
@@ -163,13 +164,19 @@ TEST_F(WatchReaderTest, HistoryPagesFollowTokens) {
     s.woc_base = paged.woc.base_url() + kWocPrefix;
     ScopedServiceSettings use(s);
 
-    std::vector<std::string> txids;
-    std::string error;
-    bool whole = true;
-    ASSERT_TRUE(fetch_address_txids(kPairWatchKey, kPairWatchAddress, txids, error, &whole)) << error;
-    EXPECT_FALSE(whole);
-    EXPECT_EQ(txids, (std::vector<std::string>{numbered_txid(200), numbered_txid(201), numbered_txid(202),
-                                               numbered_txid(100)}));
+    UniqueIds txids;
+    const auto add = [&](std::vector<WatchRow>& rows) {
+        for (const WatchRow& row : rows)
+            txids.add(row.txid);
+        return true;
+    };
+    // Both lists end cut: the mined one repeats itself, the mempool's answers only bare.
+    EXPECT_EQ(read_history(confirmed_url(kPairWatchAddress, 0), false, add), ListEnd::cut);
+    std::vector<WatchRow> waiting;
+    EXPECT_EQ(read_waiting(kPairWatchAddress, waiting), ListEnd::cut);
+    add(waiting);
+    EXPECT_EQ(txids.ids, (std::vector<std::string>{numbered_txid(200), numbered_txid(201), numbered_txid(202),
+                                                   numbered_txid(100)}));
 
     const std::string base = std::string(kWocPrefix) + "/address/" + kPairWatchAddress;
     EXPECT_EQ(paged.woc.request_count(base + "/unconfirmed/history"), 2);
