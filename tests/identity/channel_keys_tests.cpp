@@ -86,7 +86,7 @@ TEST(ChannelKeys, ReportEncryptionOpensOnThePeerSideAndNeedsUsableKeys) {
         std::string priv;
         std::string peer;
         bool ok;
-        std::string x; // the shared X the reader derives
+        std::string x = ""; // the shared X the reader derives
     };
     const std::vector<Row> rows = {
         {"usable", priv, generator, true, sender_pub.substr(2)},
