@@ -9,6 +9,7 @@
 #include "wallet/ossl_types.h"
 
 #include <benchmark/benchmark.h>
+#include <openssl/ec.h>
 
 namespace {
 
