@@ -72,16 +72,17 @@ bool cancel_and_keep_text(HWND, const std::string& text) {
 
 TEST_F(TaskPopupWindow, WalletModesNeedAConnection) {
     ASSERT_FALSE(is_cofferly_connected());
+    // Only this program's popups count: another program on the desktop may show one of its own.
     for (BoxMode mode : {kBoxMintArtwork, kBoxPass, kBoxLookUp}) {
         SetWindowTextW(status_line, L"");
         open_box(mode, "x");
-        EXPECT_EQ(FindWindowExW(nullptr, nullptr, kBoxClassName, nullptr), nullptr);
+        EXPECT_TRUE(open_boxes_in_mode(mode).empty());
         EXPECT_EQ(status(), "Connect Cofferly first.");
     }
     open_box(kBoxHelp, "Help");
-    HWND help = FindWindowExW(nullptr, nullptr, kBoxClassName, nullptr);
-    ASSERT_NE(help, nullptr);
-    boxes.push_back(help);
+    boxes = open_boxes_in_mode(kBoxHelp);
+    ASSERT_EQ(boxes.size(), 1u);
+    HWND help = boxes[0];
     const BoxState* state = box_state_of(help);
     ASSERT_NE(state, nullptr);
     EXPECT_EQ(state->mode, kBoxHelp);
