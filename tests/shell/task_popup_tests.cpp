@@ -3,6 +3,7 @@
 #include "art/art_folders.h"
 #include "art/last_sale.h"
 #include "art/watch_reader.h"
+#include "fakes/fake_clock.h"
 #include "identity/paymail_registry.h"
 #include "identity/recipient.h"
 #include "platform/win_text.h"
@@ -16,7 +17,6 @@
 #include "shell/status_line.h"
 #include "support/temp_dir.h"
 #include "task_popup_fixture.h"
-#include "wallet/clock.h"
 #include "wallet/host_pace.h"
 #include "wallet/session.h"
 #include "wallet/settings.h"
@@ -191,19 +191,14 @@ TEST_F(TaskPopupWindow, OwnershipReportFillsTheCards) {
         EXPECT_EQ(text_of(popup, kBoxLiveOwner), kWatchRecordsUnread);
         EXPECT_EQ(text_of(popup, kBoxLastSale), kLastSaleUnread);
     }
-    // While WhatsOnChain keeps every request away, the sale that did not load says for how long.
-    const std::string woc = service_settings().woc_base;
-    ClockSeam still;
-    still.steady_ms = [] { return std::int64_t{5000000}; };
-    set_clock_seam(still);
-    host_pause(woc, 85000);
+    FakeClock clock; // while WhatsOnChain keeps every request away, the failed read says for how long
+    host_pause(service_settings().woc_base, 85000);
     show_title_chain(look_up, kWatchRecordsUnread);
     EXPECT_EQ(text_of(look_up, kBoxLiveOwner),
               "Some records could not be read. WhatsOnChain asks to wait 85 s. Try again then.");
     EXPECT_EQ(text_of(look_up, kBoxLastSale),
               "The last sale did not load. WhatsOnChain asks to wait 85 s. Try again then.");
-    host_pace_forget(woc);
-    reset_clock_seam();
+    host_pace_forget(service_settings().woc_base);
 }
 
 // A look-up sizes the popup to what it shows: the same answer again leaves it as it was, and a
