@@ -6,6 +6,7 @@
 #include "art/ownership.h"
 #include "identity/typed_message.h"
 #include "wallet/codecs.h"
+#include "wallet/http_client.h"
 #include "wallet/json_util.h"
 
 #include <future>
@@ -131,6 +132,10 @@ std::int64_t json_price_sats(const json& msg) {
     return msg_field_int(msg, "price_sats");
 }
 
+std::string last_sale_unread_text() {
+    return "The last sale did not load. " + try_again_text();
+}
+
 std::string last_sale_block(const std::string& artwork_id, const std::vector<KvArtTitleRow>& rows) {
     if (rows.size() < 2) return std::string("No sale yet.") + kCrLf;
     const std::string artwork_key = norm_txid(artwork_id);
@@ -147,7 +152,7 @@ std::string last_sale_block(const std::string& artwork_id, const std::vector<KvA
         frames.push_back(scan.get());
         all_read = all_read && frames.back().ok;
     }
-    if (!all_read) return std::string(kLastSaleUnread) + kCrLf;
+    if (!all_read) return last_sale_unread_text() + kCrLf;
     KeptSale kept;
     StepTxs txs;
     for (const SpotActs& acts : frames) {
@@ -156,7 +161,7 @@ std::string last_sale_block(const std::string& artwork_id, const std::vector<KvA
         }
     }
 
-    if (!txs.all_read) return std::string(kLastSaleUnread) + kCrLf;
+    if (!txs.all_read) return last_sale_unread_text() + kCrLf;
     if (kept.step < 1) return std::string("No sale yet.") + kCrLf;
     const std::size_t k = static_cast<std::size_t>(kept.step);
     std::string text = std::to_string(kept.price) + " sats" + kCrLf;

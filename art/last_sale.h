@@ -32,6 +32,9 @@ std::int64_t json_price_sats(const nlohmann::json& msg);
 
 // The text of a last sale that could not be told: a frame or a sale transaction was not read.
 constexpr const char* kLastSaleUnread = "The last sale did not load. Try again.";
+// kLastSaleUnread, naming the service and its wait instead of "Try again." while a service keeps
+// every request away (try_again_text).
+std::string last_sale_unread_text();
 
 // The "Last sale" block of the ownership report for the artwork and its title rows (oldest
 // first), always ending with CR LF: the newest sale with its price, seller, buyer, frame and date,

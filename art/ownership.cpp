@@ -168,7 +168,7 @@ std::string report_of_title(const std::string& id, const std::vector<KvArtTitleR
     std::string text = live_owner_section(rows, chain_error, certificate_id);
     text += certificate_section(norm_txid(id), certificate_id, cert, !rows.empty() || !chain_error.empty());
     text += std::string(kCrLf) + "Last sale" + kCrLf +
-            (chain_error.empty() ? last_sale_block(id, rows) : std::string(kLastSaleUnread) + kCrLf);
+            (chain_error.empty() ? last_sale_block(id, rows) : last_sale_unread_text() + kCrLf);
     text += title_section(rows, !chain_error.empty() || !certificate_id.empty());
     return text;
 }

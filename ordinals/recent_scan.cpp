@@ -329,11 +329,27 @@ bool ingest_woc_recent_ords(const std::vector<std::string>& addresses, std::vect
     return answered;
 }
 
-void parse_txid_list(const json& reply, std::vector<std::string>& ids, std::unordered_set<std::string>& seen) {
-    if (!reply.is_object()) return;
+namespace {
+
+// The array of transaction ids in an index's answer: its "txids", or else its "result"; null
+// for any other shape.
+const json* txid_list_of(const json& reply) {
+    if (!reply.is_object()) return nullptr;
     auto list = reply.find("txids");
     if (list == reply.end() || !list->is_array()) list = reply.find("result");
-    if (list == reply.end() || !list->is_array()) return;
+    if (list == reply.end() || !list->is_array()) return nullptr;
+    return &*list;
+}
+
+bool is_txid_list(const json& reply) {
+    return txid_list_of(reply) != nullptr;
+}
+
+} // namespace
+
+void parse_txid_list(const json& reply, std::vector<std::string>& ids, std::unordered_set<std::string>& seen) {
+    const json* list = txid_list_of(reply);
+    if (!list) return;
     for (const json& element : *list) {
         if (ids.size() >= kOracleTxMax) return;
         std::string id;
@@ -372,8 +388,9 @@ bool ingest_oracle_ident_records(const std::vector<std::string>& addresses, std:
         std::string error;
         answered[i] = http_get(urls[i], bodies[i], error, kOracleTimeoutS, false, nullptr, &status[i]);
     });
+    const json replies[2] = {json_parse_or_discarded(bodies[0]), json_parse_or_discarded(bodies[1])};
     for (std::size_t i = 0; i < 2 && ids.size() < kOracleTxMax; ++i)
-        if (answered[i]) parse_txid_list(json_parse_or_discarded(bodies[i]), ids, seen);
+        if (answered[i]) parse_txid_list(replies[i], ids, seen);
 
     std::vector<json> txs(ids.size());
     parallel_for(ids.size(), kOracleTxThreads, [&](std::uint64_t i) {
@@ -392,5 +409,6 @@ bool ingest_oracle_ident_records(const std::vector<std::string>& addresses, std:
         }
     }
     // An index with nothing for the oracle yet answers 404: the platform was reached all the same.
-    return answered[1] || status[1] == 404;
+    // A 200 that holds no list (an empty page, a proxy's) told nothing.
+    return (answered[1] && is_txid_list(replies[1])) || status[1] == 404;
 }

@@ -63,6 +63,19 @@ void fill_row_combo(HWND combo, bool artworks, const std::set<std::string>* hidd
         SendMessageW(combo, CB_SETMINVISIBLE, static_cast<WPARAM>(std::min(std::max(added, 1), kComboVisibleItems)), 0);
 }
 
+// What the engine tells once of a store it found damaged and set aside; each store's notice is
+// taken by the next read of the rows.
+std::string (*const kStoreNoticeTakers[])() = {take_spent_file_notice};
+
+// `text`, then `notice` as a sentence of its own without its first word ("error:"), on one line.
+std::string followed_by_notice(const std::string& text, const std::string& notice) {
+    if (notice.empty()) return text;
+    if (text.empty()) return notice;
+    std::string sentence = notice.substr(notice.find(' ') + 1);
+    if (!sentence.empty()) sentence[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(sentence[0])));
+    return text + " " + sentence;
+}
+
 void add_list_item(const std::wstring& text, LPARAM value) {
     const LRESULT at = SendMessageW(art_list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
     if (at != LB_ERR && at != LB_ERRSPACE) SendMessageW(art_list, LB_SETITEMDATA, static_cast<WPARAM>(at), value);
@@ -89,21 +102,18 @@ void read_inscriptions_worker(bool announce) {
     const bool none = rows->empty();
     post_to_main_window(kMsgJobResult, kOpArtRows, std::move(rows));
     // A damaged store found on the way is told even by a read the user did not ask for.
-    const std::string notice = take_spent_file_notice();
+    std::string notice;
+    for (const auto take : kStoreNoticeTakers)
+        notice = followed_by_notice(notice, take());
     if (announce || !notice.empty())
         post_job_text(kOpStatusText, inscriptions_refresh_text(listing, index_read, none, notice));
 }
 
 std::string inscriptions_refresh_text(const std::string& listing, bool index_read, bool none_kept,
                                       const std::string& notice) {
-    if (!notice.empty()) {
-        if (listing.empty()) return notice;
-        // One line: the listing's failure, then the notice as a sentence of its own.
-        std::string sentence = notice.substr(notice.find(' ') + 1);
-        if (!sentence.empty()) sentence[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(sentence[0])));
-        return listing + " " + sentence;
-    }
-    if (!listing.empty()) return listing;
+    // A read that a service's pause stopped says how long trying again would meet it.
+    if (!notice.empty()) return followed_by_notice(naming_the_wait(listing), notice);
+    if (!listing.empty()) return naming_the_wait(listing);
     if (!index_read)
         return "error: the ordinals index could not be read. The list shows only what this wallet already knew.";
     return none_kept ? kNoArtworkYet : kRefreshed;

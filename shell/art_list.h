@@ -27,8 +27,10 @@ void start_read_inscriptions(bool announce = true);
 // The inscription read on its worker: posts code 2 with the kept rows, then, when announcing,
 // code 5 with the text of inscriptions_refresh_text.
 void read_inscriptions_worker(bool announce);
-// What a finished read says: the listing's error; an error too when the ordinals index answered for
-// no address (the rows are then only what the wallet already knew); else whether anything is listed.
+// What a finished read says: the listing's error (naming a service's wait while one keeps every
+// request away), followed by `notice`, what the engine told of damaged stores set aside; an error
+// too when the ordinals index answered for no address (the rows are then only what the wallet
+// already knew); else whether anything is listed.
 std::string inscriptions_refresh_text(const std::string& listing, bool index_read, bool none_kept,
                                       const std::string& notice = "");
 

@@ -207,8 +207,6 @@ void on_text_result(WPARAM code, const std::string& text) {
     default:
         break;
     }
-    // Whatever gave a button back above, a step now held keeps it grey.
-    show_step_holds();
 }
 
 // Job entries. Each runs on its own thread and owns its launch record.
@@ -533,6 +531,9 @@ void handle_job_record(WPARAM code, LPARAM record) {
 
 void handle_job_result(WPARAM code, LPARAM record) {
     handle_job_record(code, record);
+    // Whatever gave a button back above, a step now held keeps it grey; and the reads a Refresh
+    // runs are where a hold ends, so a popup open across them follows.
+    show_step_holds();
     // A change of the wallet that the disk refused stays pending; the user learns of it, unless the
     // job's own error stands there.
     note_refused_wallet_save();
@@ -546,6 +547,8 @@ void handle_balance_result(LPARAM record) {
     balance_read_failed = fresh ? 0 : 1;
     result.reset();
     refresh_connection_status(main_window, false);
+    // The balance read settles what held payments became, and with them the steps they held.
+    show_step_holds();
 }
 
 void handle_save_art_result(LPARAM record) {

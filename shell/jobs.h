@@ -154,7 +154,8 @@ void job_cofferly_connect(std::uint8_t& placeholder);
 void job_gallery_load(std::uint8_t& placeholder);
 
 // The main window's handling of the four messages; each frees the record on every path. After a
-// job result, a wallet change the disk refused shows in the status line unless an error stands there.
+// job result, a wallet change the disk refused shows in the status line unless an error stands there;
+// after a job or balance result, every open task popup shows the holds on its step as they stand now.
 void handle_job_result(WPARAM code, LPARAM record);
 void handle_balance_result(LPARAM record);
 void handle_save_art_result(LPARAM record);

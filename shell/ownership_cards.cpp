@@ -262,12 +262,13 @@ void show_title_chain(HWND popup, const std::string& report) {
     BoxState* state = box_state_of(popup);
     if (!state) return;
     const OwnershipSections sections = split_ownership_report(report);
-    set_control_text(popup, kBoxLiveOwner, sections.live_owner);
+    // An answer that is no report is a read's failure; one a service's pause stopped says how long.
+    const bool is_report = sections.live_owner != report;
+    set_control_text(popup, kBoxLiveOwner, is_report ? sections.live_owner : naming_the_wait(report));
     set_control_text(popup, kBoxCertText, sections.certificate);
     // An answer that is no report (a read that failed, a refused id) tells nothing of a sale.
-    const bool is_report = sections.live_owner != report;
     std::string last_sale = sections.last_sale;
-    if (last_sale.empty()) last_sale = is_report ? "No sale yet." : kLastSaleUnread;
+    if (last_sale.empty()) last_sale = is_report ? "No sale yet." : last_sale_unread_text();
     set_control_text(popup, kBoxLastSale, last_sale);
     set_control_text(popup, kBoxHistory, sections.title);
     set_control_text(popup, kBoxArtworkField, sections.artwork_id);

@@ -6,6 +6,7 @@
 #include "shell/task_popup.h"
 #include "shell/text_helpers.h"
 #include "shell/theme.h"
+#include "wallet/host_pace.h"
 #include "wallet/http_client.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/registry.h"
@@ -166,8 +167,14 @@ std::string connection_line_text(const std::string& label, std::int64_t sats, bo
     if (sats < 0) return label + "    \xE2\x80\xA6";
     const std::string line = label + "    " + format_bsv_amount(sats) + " BSV";
     if (!stale) return line;
-    if (last_read_hhmm.empty()) return line + " (WhatsOnChain did not answer)";
-    return line + " (last read " + last_read_hhmm + "; WhatsOnChain did not answer)";
+    // A read that WhatsOnChain's pause kept away says how long the pause still lasts, so that a
+    // Refresh at once is not taken for a remedy.
+    const std::int64_t paused_ms = host_paused_ms(service_settings().woc_base);
+    const std::string why = paused_ms > 0
+                                ? "WhatsOnChain asks to wait " + std::to_string((paused_ms + 999) / 1000) + " s"
+                                : "WhatsOnChain did not answer";
+    if (last_read_hhmm.empty()) return line + " (" + why + ")";
+    return line + " (last read " + last_read_hhmm + "; " + why + ")";
 }
 
 std::string local_clock_text(std::int64_t system_ms) {

@@ -45,7 +45,13 @@ bool show_box_step_hold(HWND box, const BoxState& state) {
     HWND line = GetDlgItem(box, kBoxHeldLine);
     if (!*step || !button || !line) return false;
     std::string why;
-    const bool held = window_step_held(step, box_step_subject(box, state), why);
+    bool held = window_step_held(step, box_step_subject(box, state), why);
+    // A pair that went out starts the artwork's title: a second one would pay its fee for nothing,
+    // and the engine refuses it only after the user confirmed that fee.
+    if (!held && !why.empty() && state.mode == kBoxPair) {
+        held = true;
+        why = kAlreadyPairedText;
+    }
     SetWindowTextW(line, utf8_to_wide(why).c_str());
     // Another action running keeps the certificate's button grey on its own account.
     if (held)

@@ -11,6 +11,9 @@
 // Control of the task popups that says why their action button is grey.
 constexpr int kBoxHeldLine = 326;
 
+// What that line says while the artwork chosen in a Pair popup was paired by this program.
+constexpr const char* kAlreadyPairedText = "That artwork is already paired.";
+
 // True while the engine holds `step` for `subject` (an artwork id, asked as normalize_outpoint_key
 // gives it; for "inscribe" the SHA-256 of the artwork's file in hex); `why` then holds the text to
 // show. An empty subject is never held.
@@ -21,10 +24,11 @@ bool window_step_held(const std::string& step, const std::string& subject, std::
 const char* box_step(BoxMode mode);
 
 // Greys the action button of `box` while its step is held for what the popup has chosen (the
-// selected artwork, or the chosen file), and writes why beside it; gives the button back otherwise.
-// True while held. A popup that takes no step, or has nothing chosen yet, is left as it is.
+// selected artwork, or the chosen file), or, in a Pair popup, once that artwork's pair went out,
+// and writes why beside it; gives the button back otherwise. True while grey for that reason. A
+// popup that takes no step, or has nothing chosen yet, is left as it is.
 bool show_box_step_hold(HWND box, const BoxState& state);
-// The same for every open task popup, after a step's result or a Refresh.
+// The same for every open task popup, after any result: a step's, or one of a Refresh's.
 void show_step_holds();
 
 // Replaces the engine's answer (null restores it). For tests only.

@@ -1,5 +1,7 @@
 #include "shell/text_helpers.h"
 
+#include "wallet/http_client.h"
+
 namespace {
 
 bool is_blank(wchar_t c) {
@@ -54,4 +56,12 @@ std::string mime_from_extension(const std::wstring& file_name) {
     if (extension == L".gif") return "image/gif";
     if (extension == L".pdf") return "application/pdf";
     return std::string();
+}
+
+std::string naming_the_wait(const std::string& text) {
+    static const std::string kTryAgain = "Try again.";
+    if (text.size() < kTryAgain.size() ||
+        text.compare(text.size() - kTryAgain.size(), kTryAgain.size(), kTryAgain) != 0)
+        return text;
+    return text.substr(0, text.size() - kTryAgain.size()) + try_again_text();
 }

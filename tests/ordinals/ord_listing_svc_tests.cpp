@@ -217,6 +217,7 @@ TEST_F(OrdListingTest, FailingIndexKeepsTheWalletsOwnRecords) {
         bool woc_down;
         const char* result;
         bool platform_down = false;
+        FakeFault platform_fault = FakeFault{500};
     } cases[] = {
         {"whole index", "/api/", FakeFault{500}, false, kListIndexUnavailable},
         {"the art's address only", "/api/txos/address/" + receive, FakeFault{500}, false, kListIndexUnavailable},
@@ -224,12 +225,14 @@ TEST_F(OrdListingTest, FailingIndexKeepsTheWalletsOwnRecords) {
         {"every connection dropped", "/api/", FakeFault{500}, true, kListServicesUnavailable},
         {"the index and the platform", "/api/", FakeFault{500}, false, kListIndexAndPlatformUnavailable, true},
         {"every service, the platform too", "/api/", FakeFault{500}, true, kListAllServicesUnavailable, true},
+        {"the platform answers what no list is", "/api/", FakeFault{500}, true, kListAllServicesUnavailable, true,
+         garbage},
     };
     for (const Row& c : cases) {
         SCOPED_TRACE(c.what);
         gp.server.set_fault(c.failing, c.fault);
         if (c.woc_down) chain.woc.set_fault("/", FakeFault{500});
-        if (c.platform_down) chain.platform.set_fault("/", FakeFault{500});
+        if (c.platform_down) chain.platform.set_fault("/", c.platform_fault);
         std::vector<KvCofferlyOrdRow> rows;
         bool index_read = true;
         EXPECT_EQ(kv_cofferly_list_ordinals(rows, &index_read), c.result);

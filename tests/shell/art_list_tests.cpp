@@ -1,12 +1,15 @@
 #include "shell/art_list.h"
 
+#include "fakes/fake_clock.h"
 #include "ordinals/ord_listing.h"
 #include "shell/gallery_state.h"
 #include "shell/jobs.h"
 #include "support/temp_dir.h"
 #include "support/wallet_fixture.h"
 #include "wallet/codecs.h"
+#include "wallet/host_pace.h"
 #include "wallet/session.h"
+#include "wallet/settings.h"
 
 #include <gtest/gtest.h>
 
@@ -100,6 +103,12 @@ TEST(ArtRows, RefreshTextSaysWhatFailed) {
         SCOPED_TRACE(std::string(row.listing) + (row.index_read ? " read" : " unread"));
         EXPECT_EQ(inscriptions_refresh_text(row.listing, row.index_read, row.none, row.notice), row.shown);
     }
+    FakeClock clock; // while WhatsOnChain keeps every request away, trying again at once is no remedy
+    host_pause(service_settings().woc_base, 85000);
+    EXPECT_EQ(inscriptions_refresh_text(kListIndexUnavailable, false, true),
+              "error: GorillaPool did not answer. The list shows only what this wallet already knew, and its 1-sat "
+              "coins are held back from spend. WhatsOnChain asks to wait 85 s. Try again then.");
+    host_pace_forget(service_settings().woc_base);
 }
 
 // A wallet without artwork that is buying a gallery piece lists that piece: the caption counts it,

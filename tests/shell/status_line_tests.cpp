@@ -1,5 +1,8 @@
+#include "fakes/fake_clock.h"
 #include "shell/shell.h"
 #include "shell/status_line.h"
+#include "wallet/host_pace.h"
+#include "wallet/settings.h"
 
 #include <gtest/gtest.h>
 
@@ -93,6 +96,11 @@ TEST(ConnectionLine, BalanceAndLabel) {
               "alice    0.00000005 BSV (last read 09:05; WhatsOnChain did not answer)");
     EXPECT_EQ(connection_line_text("alice", 5, true), "alice    0.00000005 BSV (WhatsOnChain did not answer)");
     EXPECT_EQ(connection_line_text("alice", -1, true, "09:05"), "alice    \xE2\x80\xA6");
+    FakeClock clock; // while WhatsOnChain keeps every request away, the line says for how long
+    host_pause(service_settings().woc_base, 85000);
+    EXPECT_EQ(connection_line_text("alice", 5, true, "09:05"),
+              "alice    0.00000005 BSV (last read 09:05; WhatsOnChain asks to wait 85 s)");
+    host_pace_forget(service_settings().woc_base);
     EXPECT_EQ(local_clock_text(0), "");
     EXPECT_EQ(local_clock_text(1700000000000).size(), 5u);
 

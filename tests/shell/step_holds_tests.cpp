@@ -13,9 +13,11 @@
 
 namespace {
 
-// The steps the engine holds in a test, as "step subject".
+// The steps the engine holds in a test, and those it knows went out, as "step subject".
 std::set<std::string> held_for_test;
+std::set<std::string> sent_for_test;
 bool held_in_test(const std::string& step, const std::string& subject, std::string& why) {
+    why = sent_for_test.count(step + " " + subject) ? "The last " + step + " of this artwork went out." : "";
     if (held_for_test.count(step + " " + subject) == 0) return false;
     why = "Held: " + step;
     return true;
@@ -57,6 +59,13 @@ TEST_F(TaskPopupWindow, HeldStepGreysItsButtonForThatArtworkAlone) {
         done->text = "error: not known whether it was sent.";
         handle_job_result(mode == kBoxPass ? kOpPass : kOpCertificate, reinterpret_cast<LPARAM>(done.release()));
         EXPECT_FALSE(IsWindowEnabled(button));
+        // The first of a Refresh's results to arrive shows the hold it ended.
+        held_for_test.clear();
+        if (mode == kBoxPass)
+            handle_balance_result(0);
+        else
+            handle_job_result(kOpGalleryState, reinterpret_cast<LPARAM>(new GalleryStateResult()));
+        EXPECT_TRUE(IsWindowEnabled(button));
 
         choose(box, other.key);
         EXPECT_TRUE(IsWindowEnabled(button));
@@ -74,6 +83,14 @@ TEST_F(TaskPopupWindow, HeldStepGreysItsButtonForThatArtworkAlone) {
     EXPECT_EQ(status(), "Held: inscribe");
     EXPECT_FALSE(IsWindowEnabled(GetDlgItem(mint, kBoxAction)));
     EXPECT_EQ(box_state_of(mint)->estimate_pending, 0);
+
+    // An artwork whose pair went out has nothing left to pair: its fee would buy nothing.
+    sent_for_test = {"pair " + std::string(64, 'a')};
+    HWND pair = make_box(kBoxPair);
+    choose(pair, art_rows[0].key);
+    click_action(pair);
+    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(pair, kBoxAction)));
+    EXPECT_EQ(status(), "That artwork is already paired.");
     set_step_held_for_tests(nullptr);
     held_for_test.clear();
 }

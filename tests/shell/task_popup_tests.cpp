@@ -3,6 +3,7 @@
 #include "art/art_folders.h"
 #include "art/last_sale.h"
 #include "art/watch_reader.h"
+#include "fakes/fake_clock.h"
 #include "identity/paymail_registry.h"
 #include "identity/recipient.h"
 #include "platform/win_text.h"
@@ -16,6 +17,7 @@
 #include "shell/status_line.h"
 #include "support/temp_dir.h"
 #include "task_popup_fixture.h"
+#include "wallet/host_pace.h"
 #include "wallet/session.h"
 #include "wallet/settings.h"
 
@@ -72,16 +74,17 @@ bool cancel_and_keep_text(HWND, const std::string& text) {
 
 TEST_F(TaskPopupWindow, WalletModesNeedAConnection) {
     ASSERT_FALSE(is_cofferly_connected());
+    // Only this program's popups count: another program on the desktop may show one of its own.
     for (BoxMode mode : {kBoxMintArtwork, kBoxPass, kBoxLookUp}) {
         SetWindowTextW(status_line, L"");
         open_box(mode, "x");
-        EXPECT_EQ(FindWindowExW(nullptr, nullptr, kBoxClassName, nullptr), nullptr);
+        EXPECT_TRUE(open_boxes_in_mode(mode).empty());
         EXPECT_EQ(status(), "Connect Cofferly first.");
     }
     open_box(kBoxHelp, "Help");
-    HWND help = FindWindowExW(nullptr, nullptr, kBoxClassName, nullptr);
-    ASSERT_NE(help, nullptr);
-    boxes.push_back(help);
+    boxes = open_boxes_in_mode(kBoxHelp);
+    ASSERT_EQ(boxes.size(), 1u);
+    HWND help = boxes[0];
     const BoxState* state = box_state_of(help);
     ASSERT_NE(state, nullptr);
     EXPECT_EQ(state->mode, kBoxHelp);
@@ -188,6 +191,14 @@ TEST_F(TaskPopupWindow, OwnershipReportFillsTheCards) {
         EXPECT_EQ(text_of(popup, kBoxLiveOwner), kWatchRecordsUnread);
         EXPECT_EQ(text_of(popup, kBoxLastSale), kLastSaleUnread);
     }
+    FakeClock clock; // while WhatsOnChain keeps every request away, the failed read says for how long
+    host_pause(service_settings().woc_base, 85000);
+    show_title_chain(look_up, kWatchRecordsUnread);
+    EXPECT_EQ(text_of(look_up, kBoxLiveOwner),
+              "Some records could not be read. WhatsOnChain asks to wait 85 s. Try again then.");
+    EXPECT_EQ(text_of(look_up, kBoxLastSale),
+              "The last sale did not load. WhatsOnChain asks to wait 85 s. Try again then.");
+    host_pace_forget(service_settings().woc_base);
 }
 
 // A look-up sizes the popup to what it shows: the same answer again leaves it as it was, and a
