@@ -68,8 +68,8 @@ bool found_on_chain(const PaymentState& state, std::string& result) {
 
 // The answer when no coin could be collected after the caches were aged and resynced.
 std::string no_coin_text(bool avoiding) {
-    if (!held_inputs().empty()) return kCoinsHeld;
     if (avoiding) return kShareCoins;
+    if (!held_inputs().empty()) return kCoinsHeld;
     if (cached_history_face() > 0)
         return "error: Cofferly can see the balance, but not a coin it can spend yet. Try again in a few seconds.";
     return "error: you have 0 in your Cofferly wallet.";

@@ -260,5 +260,7 @@ TEST_F(CoinSnapshotsTest, TwoProcessesShareTheSpentSet) {
         EXPECT_EQ(is_outpoint_spent(std::string(64, 'a'), 0), !gives_back || row.pays_with_a0) << "and after a restart";
         const json doc = json::parse(test_read_file(spent_file_path()));
         EXPECT_EQ(doc["outpoints"].size(), spent_outpoints().size()) << "sibling programs still read the list";
+        for (const json& back : doc.value("given_back", json::array()))
+            EXPECT_LE(back["at"].get<std::int64_t>(), clock.system_ms) << "no give-back is kept dated past now";
     }
 }
