@@ -145,9 +145,8 @@ constexpr std::int64_t kSpentFileVersion = 2;
 // Marks a previous version wrote that the release has not told apart yet (its holds among them).
 std::unordered_set<std::string> g_legacy;
 std::unordered_set<std::string> g_legacy_taken; // taken in as held rows since the last save
-// The spent file this process read last and how many give-backs that file had dropped then.
-std::string g_read_path;
-std::int64_t g_read_pruned = 0;
+// How many give-backs each spent file had dropped when this process last read it.
+std::unordered_map<std::string, std::int64_t> g_read_pruned;
 
 bool is_spent_doc(const json& doc) {
     if (!doc.is_object()) return false;
@@ -298,10 +297,10 @@ struct SpentFileLock {
 // Takes the stored set in with this process's unsaved changes on top.
 void take_stored_spent(const std::string& path, const StoredSpent& stored) {
     // A copy read before the file dropped a give-back may still hold that coin spent. A file read
-    // for the first time (another wallet's before) leaves the set as it is.
-    const bool missed_drops = path == g_read_path && stored.pruned > g_read_pruned;
-    g_read_path = path;
-    g_read_pruned = stored.pruned;
+    // for the first time leaves the set as it is (with another wallet's marks, if any).
+    const auto read = g_read_pruned.find(path);
+    const bool missed_drops = read != g_read_pruned.end() && stored.pruned > read->second;
+    g_read_pruned[path] = stored.pruned;
     take_stored_held_rows(stored.held);
     merge_stored_spent(stored.set, missed_drops);
     g_legacy.clear();
@@ -326,9 +325,11 @@ void save_spent_outpoints() {
     bool dropped = false;
     json back_list = json::array();
     for (auto it = given_back_outpoints().begin(); it != given_back_outpoints().end();) {
-        if (it->second.at_ms < since) {
+        // A coin in the set is spent, whatever else this process remembers of it.
+        const bool expired = it->second.at_ms < since;
+        if (expired || spent_outpoints().count(it->first) != 0) {
             it = given_back_outpoints().erase(it);
-            dropped = true;
+            dropped |= expired;
             continue;
         }
         back_list.push_back({{"k", it->first}, {"n", it->second.count}, {"at", it->second.at_ms}});
@@ -361,7 +362,7 @@ void save_spent_outpoints() {
         return;
     }
     if (!write_data_file(path, text, false)) return;
-    g_read_pruned = pruned;
+    g_read_pruned[path] = pruned;
     note_spent_saved();
     g_legacy_taken.clear();
 }
