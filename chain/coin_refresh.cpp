@@ -413,10 +413,17 @@ void resync_plain_coins(WalletLock& wallet_lock) {
     bool removed = false;
     for (const Found& record : records) {
         if (!record.found) continue;
-        for (const Utxo& coin : record.list)
-            removed |= unmark_spent_key(outpoint_key(coin.txid, coin.vout));
-        address_coins_store(record.address, record.list, true, true);
-        prune_change_coins(record.address, record.list);
+        // A coin a held row names stays out until its payment's fate is known: GorillaPool lists a
+        // payment that no service took, or took late, the same way.
+        std::vector<Utxo> free;
+        for (const Utxo& coin : record.list) {
+            const std::string key = outpoint_key(coin.txid, coin.vout);
+            if (held_row_names(key)) continue;
+            removed |= unmark_spent_key(key);
+            free.push_back(coin);
+        }
+        address_coins_store(record.address, free, true, true);
+        prune_change_coins(record.address, free);
     }
     if (removed) save_spent_outpoints();
 }

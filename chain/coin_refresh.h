@@ -67,7 +67,8 @@ bool change_hash160(Hash160& hash160, std::string& error);
 bool gp_plain_coins(const std::string& address, std::vector<Utxo>& list);
 
 // Undoes the spent marks of outputs that GorillaPool still lists as plain unspent coins, and
-// stores those coins. Releases wallet_lock during the requests and holds it again on return.
+// stores those coins, all but those a held row names. Releases wallet_lock during the requests and holds it again on
+// return.
 void resync_plain_coins(WalletLock& wallet_lock);
 
 // True when a broadcast reply says the transaction or a conflicting spend is already known.

@@ -129,9 +129,15 @@ std::string change_file_path() {
 
 namespace {
 
-// A tombstone older than this is dropped: no copy of the set a process keeps lives that long
-// unsaved, and the list must not grow with every coin that ever came back.
+// A give-back older than this is dropped, so that the list does not grow with every coin that ever
+// came back. A copy of the set read before one was dropped may still hold the coin spent: the file
+// counts its drops ("pruned"), and a process that has not read the file since the last one takes
+// the file's word over its own copy.
 constexpr std::int64_t kGivenBackKeepMs = 30LL * 24 * 60 * 60 * 1000;
+// A coin's count grows by one a mark or give-back; no honest file comes near this.
+constexpr std::int64_t kMaxSpentCount = std::int64_t{1} << 40;
+// A give-back a previous version stored without a count undid a mark it made.
+constexpr std::int64_t kUncountedGiveBack = 2;
 // The form this version writes: every spent mark without a held row is a sent payment's. A file
 // without a version was written by one that held unsent inputs with a spent mark alone.
 constexpr std::int64_t kSpentFileVersion = 2;
@@ -139,6 +145,8 @@ constexpr std::int64_t kSpentFileVersion = 2;
 // Marks a previous version wrote that the release has not told apart yet (its holds among them).
 std::unordered_set<std::string> g_legacy;
 std::unordered_set<std::string> g_legacy_taken; // taken in as held rows since the last save
+// How many give-backs each spent file had dropped when this process last read it.
+std::unordered_map<std::string, std::int64_t> g_read_pruned;
 
 bool is_spent_doc(const json& doc) {
     if (!doc.is_object()) return false;
@@ -190,13 +198,40 @@ std::vector<std::string> text_list(const json& doc, const char* key) {
     return out;
 }
 
+// A count or number of drops as stored: a whole number from `low` to kMaxSpentCount, else false.
+bool stored_count(const json& value, std::int64_t low, std::int64_t& out) {
+    if (!value.is_number_integer()) return false;
+    out = value.get<std::int64_t>();
+    return out >= low && out <= kMaxSpentCount;
+}
+
 struct StoredSpent {
     bool found = false;
-    std::vector<std::string> marks;
-    std::unordered_map<std::string, std::int64_t> given_back;
+    StoredSpentSet set;
+    std::int64_t pruned = 0;
     std::vector<HeldInputs> held;
     std::vector<std::string> legacy;
 };
+
+// The give-backs as stored. One dated past now is not taken at its date, which would keep it for
+// ever: it is dated now. Its count, not its date, places it among the coin's marks.
+void read_given_back(const json& doc, std::unordered_map<std::string, GivenBack>& out) {
+    const auto list = doc.find("given_back");
+    if (list == doc.end() || !list->is_array()) return;
+    const std::int64_t now = clock_system_ms();
+    for (const json& entry : *list) {
+        std::string key;
+        GivenBack back;
+        back.count = kUncountedGiveBack;
+        const auto count = entry.is_object() ? entry.find("n") : entry.end();
+        if (!entry.is_object() || !json_optional_text(entry, "k", key) || key.empty() ||
+            !whole_number(entry, "at", back.at_ms) || (count != entry.end() && !stored_count(*count, 1, back.count)))
+            continue;
+        back.at_ms = std::min(back.at_ms, now);
+        GivenBack& kept = out[key];
+        if (back.count > kept.count || (back.count == kept.count && back.at_ms > kept.at_ms)) kept = back;
+    }
+}
 
 std::vector<HeldInputs> stored_held_rows(const json& doc) {
     std::vector<HeldInputs> rows;
@@ -229,23 +264,21 @@ StoredSpent read_stored_spent(const std::string& path) {
     if (!doc.is_object()) return out;
     out.found = true;
     g_spent_file_stuck = false;
-    out.marks = text_list(doc, "outpoints");
-    const auto back = doc.find("given_back");
-    if (back != doc.end() && back->is_array()) {
-        for (const json& entry : *back) {
-            std::string key;
-            std::int64_t at = 0;
-            if (!entry.is_object() || !json_optional_text(entry, "k", key) || key.empty() ||
-                !whole_number(entry, "at", at))
-                continue;
-            std::int64_t& kept = out.given_back[key];
-            kept = std::max(kept, at);
+    out.set.marks = text_list(doc, "outpoints");
+    const auto counts = doc.find("counts");
+    if (counts != doc.end() && counts->is_object()) {
+        for (const auto& [key, value] : counts->items()) {
+            std::int64_t count = 0;
+            if (stored_count(value, 2, count)) out.set.counts[key] = count;
         }
     }
+    read_given_back(doc, out.set.given_back);
+    const auto pruned = doc.find("pruned");
+    if (pruned != doc.end() && !stored_count(*pruned, 0, out.pruned)) out.pruned = 0;
     out.held = stored_held_rows(doc);
     std::int64_t version = 0;
     if (!whole_number(doc, "version", version) || version < kSpentFileVersion)
-        out.legacy = out.marks;
+        out.legacy = out.set.marks;
     else
         out.legacy = text_list(doc, "legacy");
     return out;
@@ -262,11 +295,14 @@ struct SpentFileLock {
 };
 
 // Takes the stored set in with this process's unsaved changes on top.
-void take_stored_spent(const StoredSpent& stored) {
-    merge_spent_marks(stored.marks, stored.given_back);
-    for (const auto& entry : spent_changes().given_back)
-        spent_outpoints().erase(entry.first);
+void take_stored_spent(const std::string& path, const StoredSpent& stored) {
+    // A copy read before the file dropped a give-back may still hold that coin spent. A file read
+    // for the first time leaves the set as it is (with another wallet's marks, if any).
+    const auto read = g_read_pruned.find(path);
+    const bool missed_drops = read != g_read_pruned.end() && stored.pruned > read->second;
+    g_read_pruned[path] = stored.pruned;
     take_stored_held_rows(stored.held);
+    merge_stored_spent(stored.set, missed_drops);
     g_legacy.clear();
     for (const std::string& key : stored.legacy)
         if (g_legacy_taken.count(key) == 0) g_legacy.insert(key);
@@ -283,27 +319,37 @@ void save_spent_outpoints() {
     // simply overwritten.
     const StoredSpent stored = read_stored_spent(path);
     if (g_spent_file_stuck) return;
-    take_stored_spent(stored);
+    take_stored_spent(path, stored);
 
-    const std::int64_t now = clock_system_ms();
-    std::unordered_map<std::string, std::int64_t> back = stored.given_back;
-    for (const auto& [key, at] : spent_changes().given_back)
-        back[key] = std::max(back[key], at);
+    const std::int64_t since = clock_system_ms() - kGivenBackKeepMs;
+    bool dropped = false;
     json back_list = json::array();
-    for (const auto& [key, at] : back) {
-        const auto mine = spent_changes().marked.find(key);
-        if ((mine != spent_changes().marked.end() && mine->second >= at) || at < now - kGivenBackKeepMs) continue;
-        back_list.push_back({{"k", key}, {"at", at}});
+    for (auto it = given_back_outpoints().begin(); it != given_back_outpoints().end();) {
+        // A coin in the set is spent, whatever else this process remembers of it.
+        const bool expired = it->second.at_ms < since;
+        if (expired || spent_outpoints().count(it->first) != 0) {
+            it = given_back_outpoints().erase(it);
+            dropped |= expired;
+            continue;
+        }
+        back_list.push_back({{"k", it->first}, {"n", it->second.count}, {"at", it->second.at_ms}});
+        ++it;
     }
     json list = json::array();
     for (const std::string& key : spent_outpoints())
         list.push_back(key);
+    json counts = json::object();
+    for (const auto& [key, count] : spent_counts())
+        counts[key] = count;
     json held = json::array();
     for (const HeldInputs& entry : held_inputs())
         held.push_back({{"txid", entry.txid}, {"at", entry.held_at_ms}, {"outpoints", entry.outpoints}});
     // The sibling programs read "outpoints" alone; the other members sit beside it.
     json doc{{"version", kSpentFileVersion}, {"outpoints", std::move(list)}};
+    if (!counts.empty()) doc["counts"] = std::move(counts);
     if (!back_list.empty()) doc["given_back"] = std::move(back_list);
+    const std::int64_t pruned = stored.pruned + (dropped ? 1 : 0);
+    if (pruned > 0) doc["pruned"] = pruned;
     if (!held.empty()) doc["held"] = std::move(held);
     json legacy = json::array();
     for (const std::string& key : g_legacy)
@@ -316,6 +362,7 @@ void save_spent_outpoints() {
         return;
     }
     if (!write_data_file(path, text, false)) return;
+    g_read_pruned[path] = pruned;
     note_spent_saved();
     g_legacy_taken.clear();
 }
@@ -335,7 +382,7 @@ void load_spent_outpoints() {
         const SpentFileLock locked(path);
         stored = read_stored_spent(path);
     }
-    if (stored.found) take_stored_spent(stored);
+    if (stored.found) take_stored_spent(path, stored);
 }
 
 std::unordered_set<std::string>& legacy_spent_marks() {

@@ -10,8 +10,15 @@
 namespace {
 
 std::unordered_set<std::string> g_spent;
+std::unordered_map<std::string, std::int64_t> g_counts;  // of coins in g_spent, where above 1
+std::unordered_map<std::string, GivenBack> g_given_back; // coins given back, not in g_spent
+// What this process changed since its last save: the coin's new state and count.
+struct SpentChange {
+    bool spent = false;
+    std::int64_t count = 0;
+};
+std::unordered_map<std::string, SpentChange> g_unsaved;
 std::vector<HeldInputs> g_held;
-SpentChanges g_changes;
 std::vector<HeldInputs> g_held_added;   // rows this process added since its last save
 std::vector<HeldInputs> g_held_dropped; // rows this process dropped since its last save
 std::mutex g_held_view_mutex;
@@ -71,22 +78,58 @@ bool is_outpoint_spent(const std::string& txid, std::uint32_t vout) {
 
 namespace {
 
-void note_marked(const std::string& key, std::int64_t now) {
+// The coin's state as this process knows it: spent or not, and its count (0: never changed).
+SpentChange known_state(const std::string& key) {
+    if (g_spent.count(key) != 0) {
+        const auto count = g_counts.find(key);
+        return {true, count == g_counts.end() ? 1 : count->second};
+    }
+    const auto back = g_given_back.find(key);
+    return {false, back == g_given_back.end() ? 0 : back->second.count};
+}
+
+void set_spent(const std::string& key, std::int64_t count) {
     g_spent.insert(key);
-    g_changes.marked[key] = now;
-    g_changes.given_back.erase(key);
+    g_given_back.erase(key);
+    if (count > 1) {
+        g_counts[key] = count;
+    } else {
+        g_counts.erase(key);
+    }
+}
+
+void set_given_back(const std::string& key, const GivenBack& back) {
+    g_spent.erase(key);
+    g_counts.erase(key);
+    g_given_back[key] = back;
+}
+
+void note_marked(const std::string& key) {
+    const std::int64_t count = known_state(key).count + 1;
+    set_spent(key, count);
+    g_unsaved[key] = {true, count};
 }
 
 void add_spent(const std::string& txid, std::uint32_t vout) {
-    const std::int64_t now = clock_system_ms();
-    note_marked(outpoint_key(txid, vout), now);
+    note_marked(outpoint_key(txid, vout));
     const std::string reversed = reverse_txid_hex(txid);
-    if (!reversed.empty()) note_marked(outpoint_key(reversed, vout), now);
+    if (!reversed.empty()) note_marked(outpoint_key(reversed, vout));
 }
 
 void note_given_back(const std::string& key, std::int64_t now) {
-    g_changes.given_back[key] = now;
-    g_changes.marked.erase(key);
+    GivenBack back;
+    back.count = known_state(key).count + 1;
+    back.at_ms = now;
+    set_given_back(key, back);
+    g_unsaved[key] = {false, back.count};
+}
+
+// The other byte order of an outpoint key; "" when its txid has none.
+std::string reversed_key(const std::string& key) {
+    const std::size_t colon = key.find(':');
+    if (colon == std::string::npos) return std::string();
+    const std::string reversed = reverse_txid_hex(key.substr(0, colon));
+    return reversed.empty() ? std::string() : reversed + key.substr(colon);
 }
 
 bool same_row(const HeldInputs& a, const HeldInputs& b) {
@@ -107,39 +150,87 @@ void mark_outpoint_spent(const std::string& txid, std::uint32_t vout) {
 
 bool unmark_spent_key(const std::string& key) {
     const std::int64_t now = clock_system_ms();
-    bool removed = g_spent.erase(key) > 0;
-    const std::size_t colon = key.find(':');
-    const std::string reversed = reverse_txid_hex(key.substr(0, colon));
-    if (!reversed.empty() && colon != std::string::npos) {
-        const std::string other = reversed + key.substr(colon);
-        if (g_spent.erase(other) > 0) {
-            removed = true;
-            note_given_back(other, now);
-        }
+    bool removed = false;
+    const std::string other = reversed_key(key);
+    if (!other.empty() && g_spent.count(other) != 0) {
+        note_given_back(other, now);
+        removed = true;
     }
+    if (g_spent.count(key) != 0) removed = true;
+    // The key as asked is given back even when only its other order was here: another process's
+    // copy may hold it.
     if (removed) note_given_back(key, now);
     return removed;
 }
 
-SpentChanges& spent_changes() {
-    return g_changes;
+std::unordered_map<std::string, GivenBack>& given_back_outpoints() {
+    return g_given_back;
 }
 
-void merge_spent_marks(const std::vector<std::string>& marks,
-                       const std::unordered_map<std::string, std::int64_t>& given_back) {
-    for (const std::string& key : marks)
-        if (!key.empty()) g_spent.insert(key);
-    for (const auto& [key, at] : given_back) {
-        const auto mine = g_changes.marked.find(key);
-        if (mine != g_changes.marked.end() && mine->second >= at) continue;
-        g_spent.erase(key);
+const std::unordered_map<std::string, std::int64_t>& spent_counts() {
+    return g_counts;
+}
+
+bool held_row_names(const std::string& key) {
+    const std::string other = reversed_key(key);
+    return std::any_of(g_held.begin(), g_held.end(), [&](const HeldInputs& row) {
+        return std::any_of(row.outpoints.begin(), row.outpoints.end(),
+                           [&](const std::string& named) { return named == key || named == other; });
+    });
+}
+
+void merge_stored_spent(const StoredSpentSet& stored, bool take_files_word) {
+    std::unordered_set<std::string> named;
+    const auto take = [&](const std::string& key, const SpentChange& file, const GivenBack& back) {
+        named.insert(key);
+        const auto mine = g_unsaved.find(key);
+        if (mine != g_unsaved.end()) {
+            const SpentChange& change = mine->second;
+            if (change.count > file.count || (change.count == file.count && change.spent)) return;
+            g_unsaved.erase(mine);
+        }
+        if (file.spent) {
+            set_spent(key, file.count);
+        } else {
+            set_given_back(key, back);
+        }
+    };
+    for (const auto& [key, back] : stored.given_back)
+        take(key, {false, back.count}, back);
+    for (const std::string& key : stored.marks) {
+        const auto count = stored.counts.find(key);
+        const SpentChange mark{true, count == stored.counts.end() ? 1 : count->second};
+        // A file naming a coin both ways holds the later of the two.
+        const auto back = stored.given_back.find(key);
+        if (back != stored.given_back.end() && back->second.count > mark.count) continue;
+        take(key, mark, GivenBack{});
     }
+    if (take_files_word) {
+        std::vector<std::string> forgotten;
+        for (const std::string& key : g_spent)
+            if (named.count(key) == 0 && g_unsaved.count(key) == 0) forgotten.push_back(key);
+        for (const auto& entry : g_given_back)
+            if (named.count(entry.first) == 0 && g_unsaved.count(entry.first) == 0) forgotten.push_back(entry.first);
+        for (const std::string& key : forgotten) {
+            g_spent.erase(key);
+            g_counts.erase(key);
+            g_given_back.erase(key);
+        }
+    }
+    // A coin a held row names stays out until its payment's fate is known, whatever gave it back.
+    for (const HeldInputs& row : g_held)
+        for (const std::string& key : row.outpoints) {
+            const std::string other = reversed_key(key);
+            if (g_spent.count(key) == 0 && (other.empty() || g_spent.count(other) == 0)) note_marked(key);
+        }
 }
 
 void clear_spent_state() {
     g_spent.clear();
+    g_counts.clear();
+    g_given_back.clear();
+    g_unsaved.clear();
     g_held.clear();
-    g_changes = SpentChanges{};
     g_held_added.clear();
     g_held_dropped.clear();
     note_held_inputs_changed();
@@ -182,7 +273,7 @@ void take_stored_held_rows(std::vector<HeldInputs> stored) {
 }
 
 void note_spent_saved() {
-    g_changes = SpentChanges{};
+    g_unsaved.clear();
     g_held_added.clear();
     g_held_dropped.clear();
 }

@@ -37,22 +37,36 @@ void mark_outpoint_spent(const std::string& txid, std::uint32_t vout);
 void mark_inputs_spent(const std::vector<TxInput>& inputs, std::size_t from = 0);
 
 // Takes the outpoint key out of the spent set in both byte orders; true when either was there.
-// Neither reads nor writes the file; the next save writes a dated tombstone for it, so that another
+// Neither reads nor writes the file; the next save writes a give-back for it, so that another
 // process's older copy of the set does not mark it spent again.
 bool unmark_spent_key(const std::string& key);
 
-// What this process changed in the spent set since its last save: marks and tombstones, keyed
-// both byte orders, with the system time they were made. A save merges them into the file.
-struct SpentChanges {
-    std::unordered_map<std::string, std::int64_t> marked;
-    std::unordered_map<std::string, std::int64_t> given_back;
+// Every mark and give-back of a coin counts up that coin's own number: of two, the later is the
+// one with the higher count, whatever the clocks said when they were made. A give-back also keeps
+// the system time it was made, which says only how long the file keeps it.
+struct GivenBack {
+    std::int64_t count = 0;
+    std::int64_t at_ms = 0;
 };
-SpentChanges& spent_changes();
 
-// Merges a stored set: its marks join the set, and its tombstones take a mark out unless this
-// process marked it spent again since (a mark as new or newer: of two at one moment, the coin stays out).
-void merge_spent_marks(const std::vector<std::string>& marks,
-                       const std::unordered_map<std::string, std::int64_t>& given_back);
+// The spent set as a file holds it. A mark stored without a count has the count 1.
+struct StoredSpentSet {
+    std::vector<std::string> marks;
+    std::unordered_map<std::string, std::int64_t> counts; // marks counted above 1
+    std::unordered_map<std::string, GivenBack> given_back;
+};
+
+// Takes a stored set in. What it says of a coin stands, unless this process changed the coin since
+// its last save at a count as high or higher (at one count the mark stands: the coin stays out). A
+// coin it does not name keeps what this process knows, or, with `take_files_word` (this copy may
+// hold coins given back since that the file no longer names), is forgotten. Call after the held
+// rows were taken in: every coin a held row names is spent afterwards.
+void merge_stored_spent(const StoredSpentSet& stored, bool take_files_word);
+
+// The give-backs this process knows of (the coins are not in the spent set), and the counts above
+// 1 of the coins in it; both are written with the set.
+std::unordered_map<std::string, GivenBack>& given_back_outpoints();
+const std::unordered_map<std::string, std::int64_t>& spent_counts();
 
 // Empties the spent set, the held rows and every change not yet saved (a session clear).
 void clear_spent_state();
@@ -68,6 +82,9 @@ struct HeldInputs {
     std::int64_t asked_at_ms = 0;       // steady clock of the last look-up; not stored
 };
 std::vector<HeldInputs>& held_inputs();
+
+// True when a held row names the outpoint key, in either byte order.
+bool held_row_names(const std::string& key);
 
 // Adds or drops a held row, remembering the change for the next save: held rows are replaced by
 // the file's on every load, so a row another process resolved does not come back from here.

@@ -26,6 +26,9 @@ const char* const kNoWallet = "error: no Kestrava Cofferly wallet. Use cofferly 
 const char* const kNeedHd = "error: need an HD Cofferly wallet.";
 const char* const kHeldNotListed = "error: the network says it already holds this payment, but it is not listed. "
                                    "Nothing was recorded; check the balance in a minute before paying again.";
+const char* const kCoinsHeld = "error: no coin is free: a payment not known to have been sent yet holds Cofferly's "
+                               "coins. If no service knows it 5 minutes after it was sent, the next Refresh puts them "
+                               "back; try again then.";
 const char* const kShareCoins = "error: need a bit more BSV so the offer and the 1-sat hook do not share coins.";
 
 bool begins_with(const std::string& text, const char* prefix) {
@@ -66,6 +69,7 @@ bool found_on_chain(const PaymentState& state, std::string& result) {
 // The answer when no coin could be collected after the caches were aged and resynced.
 std::string no_coin_text(bool avoiding) {
     if (avoiding) return kShareCoins;
+    if (!held_inputs().empty()) return kCoinsHeld;
     if (cached_history_face() > 0)
         return "error: Cofferly can see the balance, but not a coin it can spend yet. Try again in a few seconds.";
     return "error: you have 0 in your Cofferly wallet.";

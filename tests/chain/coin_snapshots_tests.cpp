@@ -38,7 +38,7 @@ struct CoinSnapshotsTest : ::testing::Test {
     }
     // Drops the in-memory lists as a restart would, keeping the wallet.
     void forget_memory() {
-        spent_outpoints().clear();
+        clear_spent_state();
         clear_change_coins();
     }
 };
@@ -165,56 +165,85 @@ std::string group_key(char group, int i) {
 }
 
 constexpr int kGroupCoins = 120;
+constexpr std::int64_t kMonthMs = 31LL * 24 * 60 * 60 * 1000;
 
 } // namespace
 
 // Runs only as the child of the two-process test: another process of this program on the same
-// data folder, marking its own coins spent one payment at a time and giving back group 'a'.
+// data folder, marking its own coins spent one payment at a time and giving back group 'a', its
+// clock CORVANE_SPENT_CHILD_AHEAD ms ahead of the parent's.
 TEST(SpentChild, DISABLED_MarkAndGiveBack) {
     const std::string role = platform_env("CORVANE_SPENT_CHILD");
     if (role.empty()) return;
+    FakeClock clock;
+    clock.advance(std::stoll(platform_env("CORVANE_SPENT_CHILD_AHEAD")));
     kv_wallet().wallet_id = "w1";
     load_spent_outpoints();
     for (int i = 0; i < kGroupCoins; ++i) {
         mark_outpoint_spent(std::string(64, 'c'), static_cast<std::uint32_t>(i));
-        if (role != "give back") continue;
+        if (role == "mark") continue;
         WalletLock lock = lock_wallet();
         load_spent_outpoints();
         unmark_spent_key(group_key('a', i));
         save_spent_outpoints();
     }
+    if (role != "give back, then pay a month later") return;
+    clock.advance(kMonthMs);
+    mark_outpoint_spent(std::string(64, 'e'), 0);
 }
 
 // Two processes on one data folder, each marking coins spent while the other does: every mark
 // either wrote stays, and a coin one of them gave back is not marked spent again by the other's
-// older copy of the set, whichever process ends first.
+// older copy of the set, whichever process ends first and whatever either clock says; a coin
+// paid with again after it came back stays spent.
 TEST_F(CoinSnapshotsTest, TwoProcessesShareTheSpentSet) {
+    constexpr std::int64_t kDayMs = 24LL * 60 * 60 * 1000;
     struct Row {
         const char* name;
         const char* role;
+        std::int64_t child_ahead_ms = 0; // the other's clock against this one's
+        std::int64_t later_ms = 0;       // this clock moves on after the other ended
+        bool meanwhile = true;           // this one marks its coins while the other runs
+        bool pays_with_a0 = false;       // then pays with a coin the other gave back
     } rows[] = {
         {"both mark coins spent", "mark"},
         {"the other gives coins back", "give back"},
+        {"the other's clock is a day ahead", "give back", kDayMs, 0, true, true},
+        {"this clock is set back an hour", "give back", 0, -kDayMs / 24, true, true},
+        {"this copy is older than a give-back's life", "give back, then pay a month later", 0, kMonthMs, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         platform_remove_file(spent_file_path());
         reset_wallet_state_for_tests();
+        FakeClock clock;
         kv_wallet().wallet_id = "w1";
         for (int i = 0; i < kGroupCoins; ++i)
             spent_outpoints().insert(group_key('a', i));
         save_spent_outpoints();
+        const auto mark_own_coins = [] {
+            for (int i = 0; i < kGroupCoins; ++i)
+                mark_outpoint_spent(std::string(64, 'b'), static_cast<std::uint32_t>(i));
+        };
+        if (!row.meanwhile) mark_own_coins();
 
         SpawnRequest child;
         child.exe = spawn_self_path();
         child.args = {"--gtest_filter=SpentChild.DISABLED_MarkAndGiveBack", "--gtest_also_run_disabled_tests"};
-        child.env = {{"CORVANE_SPENT_CHILD", row.role}};
+        child.env = {{"CORVANE_SPENT_CHILD", row.role},
+                     {"CORVANE_SPENT_CHILD_AHEAD", std::to_string(row.child_ahead_ms)}};
         child.output_path = dir.root + "/child.log";
         SpawnedProcess proc;
         ASSERT_TRUE(spawn_start(child, proc));
-        for (int i = 0; i < kGroupCoins; ++i)
-            mark_outpoint_spent(std::string(64, 'b'), static_cast<std::uint32_t>(i));
+        if (row.meanwhile) mark_own_coins();
         ASSERT_EQ(spawn_wait(proc), 0) << test_read_file(child.output_path);
+        clock.advance(row.later_ms);
+        if (row.pays_with_a0) {
+            load_spent_outpoints();
+            ASSERT_FALSE(is_outpoint_spent(std::string(64, 'a'), 0));
+            mark_outpoint_spent(std::string(64, 'a'), 0);
+            EXPECT_TRUE(is_outpoint_spent(std::string(64, 'a'), 0)) << "a coin paid with again is spent at once";
+        }
         // This process ends last, with the copy of the set it read before the other gave coins back.
         mark_outpoint_spent(std::string(64, 'd'), 0);
 
@@ -226,8 +255,12 @@ TEST_F(CoinSnapshotsTest, TwoProcessesShareTheSpentSet) {
             given_back_marked += is_outpoint_spent(std::string(64, 'a'), i);
         }
         EXPECT_EQ(marked, 2 * kGroupCoins) << "no mark is lost";
-        EXPECT_EQ(given_back_marked, std::string(row.role) == "give back" ? 0 : kGroupCoins);
+        const bool gives_back = std::string(row.role) != "mark";
+        EXPECT_EQ(given_back_marked, !gives_back ? kGroupCoins : row.pays_with_a0 ? 1 : 0);
+        EXPECT_EQ(is_outpoint_spent(std::string(64, 'a'), 0), !gives_back || row.pays_with_a0) << "and after a restart";
         const json doc = json::parse(test_read_file(spent_file_path()));
         EXPECT_EQ(doc["outpoints"].size(), spent_outpoints().size()) << "sibling programs still read the list";
+        for (const json& back : doc.value("given_back", json::array()))
+            EXPECT_LE(back["at"].get<std::int64_t>(), clock.system_ms) << "no give-back is kept dated past now";
     }
 }

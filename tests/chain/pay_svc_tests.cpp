@@ -3,11 +3,13 @@
 #include "chain/balance.h"
 #include "chain/broadcast.h"
 #include "chain/coin_snapshots.h"
+#include "chain/held_inputs.h"
 #include "chain/outpoints.h"
 #include "chain/reserves.h"
 #include "chain/sign.h"
 #include "chain/woc_client.h"
 #include "fakes/chain_fixture.h"
+#include "fakes/fake_gorillapool.h"
 #include "platform/fs.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
@@ -222,12 +224,16 @@ TEST_F(PayTest, OrdinalCoinsNeverPay) {
 }
 
 TEST_F(PayTest, AnswersWhenCoinsFallShort) {
+    const char* const held_answer = "error: no coin is free: a payment not known to have been sent yet holds "
+                                    "Cofferly's coins. If no service knows it 5 minutes after it was sent, the next "
+                                    "Refresh puts them back; try again then.";
     struct Row {
         const char* name;
         std::uint64_t funded;
         std::vector<std::string> avoid;
         std::int64_t shown;
         std::string answer;
+        int held = 0; // 1: a payment of unknown fate holds every coin; 2: and a previous version gave them back
     } rows[] = {
         {"no coin", 0, {}, -1, "error: you have 0 in your Cofferly wallet."},
         {"no coin, balance shown",
@@ -246,12 +252,37 @@ TEST_F(PayTest, AnswersWhenCoinsFallShort) {
          {std::string(64, 'e') + "_0"},
          -1,
          "error: need a bit more BSV so the offer and the 1-sat hook do not share coins. (insufficient funds. Need "},
+        // GorillaPool still lists the coin as unspent.
+        {"every coin held", 50000, {}, -1, held_answer, 1},
+        {"every coin held, given back in the file", 50000, {}, 7000, held_answer, 2},
     };
+    FakeGorillaPool gorillapool(chain.ledger);
+    ScopedServiceSettings with_gorillapool(settings_for(chain, gorillapool));
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         fresh_session(std::string("short ") + row.name);
         if (row.shown >= 0) shown_balance(row.shown, 0);
         if (row.funded) chain.ledger.fund(recv0.address, row.funded);
+        if (row.held) {
+            std::vector<TxInput> inputs;
+            json given_back = json::array();
+            for (const LedgerOutput& coin : chain.ledger.outputs_of_address(recv0.address, false)) {
+                TxInput input;
+                input.txid = coin.txid;
+                input.vout = coin.vout;
+                input.sats = coin.sats;
+                inputs.push_back(input);
+                given_back.push_back({{"k", outpoint_key(coin.txid, coin.vout)}, {"at", clock.system_ms}});
+            }
+            hold_unsent_inputs(std::string(64, '7'), inputs);
+            if (row.held == 2) {
+                json doc = json::parse(test_read_file(spent_file_path()));
+                doc["outpoints"] = json::array();
+                doc["given_back"] = given_back;
+                test_write_file(spent_file_path(), doc.dump());
+                clear_spent_state();
+            }
+        }
 
         const std::string result = pay_with_retry(lock, to_bob(5000), row.avoid);
         EXPECT_EQ(result.rfind(row.answer, 0), 0u) << result;
