@@ -139,7 +139,7 @@ bool MinedListing::page(std::vector<WatchRow>& rows) {
         highest = std::max(highest, row.height);
         tally.add(row.height, row.txid);
         if (held.open && row.height >= held.kept.from && row.height <= held.kept.to) {
-            hold_row(held, std::move(row));
+            hold_row(scan, held, std::move(row), order.ascending, mine);
             continue;
         }
         mine.push_back(std::move(row));

@@ -174,32 +174,54 @@ HeldWindow held_window(WatchScan& scan, std::int64_t from) {
     return held;
 }
 
-void hold_row(HeldWindow& held, WatchRow row) {
+namespace {
+
+// Gives the held rows back to `rows`; those `listed_same` says were listed as before that are no
+// kept record carry none. Rows of a part listed otherwise (one listed late, or gone) are read again.
+template <typename Same>
+void give_back(WatchScan& scan, HeldWindow& held, const Same& listed_same, std::vector<WatchRow>& rows) {
+    {
+        std::lock_guard<std::mutex> lock(scan.memory.mutex);
+        for (const WatchRow& row : held.rows) {
+            const std::string txid = to_lower_copy(row.txid);
+            if (is_txid_hex(txid) && listed_same(row.height) && !scan.memory.kept.records.count(txid))
+                scan.memory.no_record.add(txid);
+        }
+    }
+    rows.insert(rows.end(), std::make_move_iterator(held.rows.begin()), std::make_move_iterator(held.rows.end()));
+    held.rows.clear();
+}
+
+bool same_part(const HeldWindow& held, std::size_t part) {
+    return part < held.kept.parts.size() && held.listed.parts[part].same_rows(held.kept.parts[part]);
+}
+
+} // namespace
+
+void hold_row(WatchScan& scan, HeldWindow& held, WatchRow row, bool in_order, std::vector<WatchRow>& rows) {
     held.listed.add(row.txid);
     const std::size_t part = part_of(held.listed.parts, row.height);
     if (part < held.listed.parts.size()) held.listed.parts[part].add(row.txid);
+    // In block order, a row of a later part says the held part was listed whole.
+    if (in_order && part < held.listed.parts.size() && part > held.part) {
+        const bool same = same_part(held, held.part);
+        give_back(
+            scan, held, [same](std::int64_t) { return same; }, rows);
+        held.part = part;
+    }
     held.rows.push_back(std::move(row));
 }
 
 void release_window(WatchScan& scan, HeldWindow& held, bool listed_past, std::vector<WatchRow>& rows) {
     if (!held.open) return;
     held.open = false;
-    // Rows of a part listed otherwise than before (one listed late, or gone) are read again.
-    const auto same_part = [&held](std::int64_t height) {
-        if (held.listed.same_rows(held.kept)) return true;
-        const std::size_t part = part_of(held.kept.parts, height);
-        return part < held.kept.parts.size() && held.listed.parts[part].same_rows(held.kept.parts[part]);
-    };
-    if (listed_past) {
-        std::lock_guard<std::mutex> lock(scan.memory.mutex);
-        for (const WatchRow& row : held.rows) {
-            const std::string txid = to_lower_copy(row.txid);
-            if (is_txid_hex(txid) && same_part(row.height) && !scan.memory.kept.records.count(txid))
-                scan.memory.no_record.add(txid);
-        }
-    }
-    rows.insert(rows.end(), std::make_move_iterator(held.rows.begin()), std::make_move_iterator(held.rows.end()));
-    held.rows.clear();
+    const bool whole_same = listed_past && held.listed.same_rows(held.kept);
+    give_back(
+        scan, held,
+        [&](std::int64_t height) {
+            return whole_same || (listed_past && same_part(held, part_of(held.kept.parts, height)));
+        },
+        rows);
 }
 
 bool keep_windows(WatchMemory& memory, ListedWindow newest, ListedWindow span) {
