@@ -30,6 +30,7 @@
 #include <malloc.h>
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -510,16 +511,17 @@ BENCHMARK(BM_PairUnminedArtwork)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
-// The heap the process holds, sampled every millisecond while it lives: the most above what it
-// held at the start.
+// The heap the process holds, sampled every millisecond while it lives: the most it grew above
+// the least it held before (what it freed first does not hide what it took after).
 struct HeapPeak {
     std::atomic<bool> done{false};
-    std::atomic<std::size_t> peak{0};
-    std::size_t start = held();
+    std::atomic<std::size_t> growth{0};
     std::thread sampler{[this] {
+        std::size_t low = held();
         while (!done) {
             const std::size_t now = held();
-            if (now > peak) peak = now;
+            low = std::min(low, now);
+            if (now - low > growth) growth = now - low;
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }};
@@ -530,7 +532,7 @@ struct HeapPeak {
     double megabytes() {
         done = true;
         if (sampler.joinable()) sampler.join();
-        return peak > start ? static_cast<double>(peak - start) / (1 << 20) : 0;
+        return static_cast<double>(growth.load()) / (1 << 20);
     }
     ~HeapPeak() { megabytes(); }
 };
