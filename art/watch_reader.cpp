@@ -11,6 +11,7 @@
 #include "wallet/settings.h"
 
 #include <algorithm>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -61,7 +62,9 @@ std::int64_t read_kept_part(WatchScan& scan, std::int64_t start) {
         std::lock_guard<std::mutex> lock(scan.memory.mutex);
         covered_to = std::min(kept_covered_to(scan.memory.kept, start), kHeightLimit);
     }
+    if (covered_to < start) return covered_to;
     // Blocks near the tip may still change, whatever an older or damaged file says of them.
+    scan.tip_wait();
     if (scan.tip > 0) covered_to = std::min(covered_to, std::max(start - 1, scan.final_block()));
     if (scan.bounds.mined_by > 0) covered_to = std::min(covered_to, scan.bounds.mined_by);
     if (covered_to >= start) scan.examine(kept_rows(scan.memory, start, covered_to));
@@ -80,17 +83,23 @@ struct MinedPart {
 
 // The ranges read whole before that start past block `from`, within the bounds and among the
 // blocks that can no longer change, oldest first; none for a read that lists afresh.
-std::vector<KeptRange> later_ranges(const WatchScan& scan, std::int64_t from) {
+std::vector<KeptRange> later_ranges(WatchScan& scan, std::int64_t from) {
     std::vector<KeptRange> later;
     if (scan.bounds.fresh) return later;
-    const std::int64_t final_to = scan.tip > 0 ? scan.final_block() : kHeightLimit;
     {
         std::lock_guard<std::mutex> lock(scan.memory.mutex);
         for (const KeptRange& range : scan.memory.kept.ranges)
-            if (range.from > from && range.from <= final_to &&
-                (scan.bounds.mined_by <= 0 || range.from <= scan.bounds.mined_by))
-                later.push_back({range.from, std::min(range.to, final_to)});
+            if (range.from > from && (scan.bounds.mined_by <= 0 || range.from <= scan.bounds.mined_by))
+                later.push_back(range);
     }
+    if (later.empty()) return later;
+    scan.tip_wait();
+    const std::int64_t final_to = scan.tip > 0 ? scan.final_block() : kHeightLimit;
+    later.erase(
+        std::remove_if(later.begin(), later.end(), [final_to](const KeptRange& r) { return r.from > final_to; }),
+        later.end());
+    for (KeptRange& range : later)
+        range.to = std::min(range.to, final_to);
     std::sort(later.begin(), later.end(), [](const KeptRange& a, const KeptRange& b) { return a.from < b.from; });
     return later;
 }
@@ -202,6 +211,7 @@ bool MinedListing::leap_range() {
 }
 
 void MinedListing::finish(std::int64_t from, MinedPart& part) {
+    scan.tip_wait();
     std::vector<WatchRow> rest;
     release_window(scan, held, part.end == ListEnd::whole, rest);
     scan.examine(std::move(rest));
@@ -258,6 +268,7 @@ ListEnd read_waiting_part(WatchScan& scan, const std::shared_ptr<WatchTail>& tai
 // reorganisation, or gone).
 void keep_what_was_read(WatchScan& scan, const std::string& key, std::int64_t start, std::int64_t from,
                         std::int64_t read_to, bool listed_whole, const MinedPart& mined) {
+    scan.tip_wait();
     std::lock_guard<std::mutex> lock(scan.memory.mutex);
     WatchKept& kept = scan.memory.kept;
     bool changed = false;
@@ -362,7 +373,7 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
     const std::shared_ptr<WatchMemory> memory = memory_of(key);
     WatchScan scan(bounds, *memory, records);
     scan.budget = budget;
-    scan.tip = listed_tip();
+    scan.tip_read = std::async(std::launch::async, [] { return listed_tip(); });
 
     const std::int64_t covered_to = read_kept_part(scan, start);
     const std::int64_t from = covered_to + 1;

@@ -114,6 +114,7 @@ std::int64_t WatchScan::block_of(const json& tx) const {
 
 void WatchScan::place(WatchRow& row) {
     if (row.height <= 0) return;
+    if (tip == 0 || row.height > tip) tip_wait();
     if ((tip == 0 || row.height > tip) && !tip_asked) {
         tip_asked = true;
         tip = std::max(tip, listed_tip(row.height));

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <future>
 #include <map>
 #include <mutex>
 #include <set>
@@ -59,8 +60,11 @@ struct WatchScan {
     const WatchScanBounds& bounds;
     WatchMemory& memory;
     std::vector<WatchRecord>& records;
-    std::int64_t tip = 0;           // the newest block the chain route shows; 0 when unknown
-    bool tip_asked = false;         // asked again for a row listed past it
+    std::int64_t tip = 0;   // the newest block the chain route shows; 0 when unknown
+    bool tip_asked = false; // asked again for a row listed past it
+    // The chain route's tip, read beside the listing's first page rather than before it; waited for
+    // where a block's place is first judged.
+    std::future<std::int64_t> tip_read;
     std::int64_t listed_newest = 0; // the newest block this read's listing showed
     std::int64_t found_at = 0;      // block of the first accepted record; -1 when it was unconfirmed
     bool all_read = true;
@@ -87,6 +91,10 @@ struct WatchScan {
     std::int64_t final_listed() const {
         const std::int64_t newest = std::min(tip, listed_newest);
         return newest > kFinalDepth ? newest - kFinalDepth : 0;
+    }
+    // Takes the tip read beside the listing, once it is in.
+    void tip_wait() {
+        if (tip_read.valid()) tip = std::max(tip, tip_read.get());
     }
     // Whether one more request may go out: always without a budget; with one, while the read's
     // share and the scope's budget last.
