@@ -11,6 +11,7 @@
 #include "wallet/settings.h"
 
 #include <algorithm>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -61,7 +62,9 @@ std::int64_t read_kept_part(WatchScan& scan, std::int64_t start) {
         std::lock_guard<std::mutex> lock(scan.memory.mutex);
         covered_to = std::min(kept_covered_to(scan.memory.kept, start), kHeightLimit);
     }
+    if (covered_to < start) return covered_to;
     // Blocks near the tip may still change, whatever an older or damaged file says of them.
+    scan.tip_wait();
     if (scan.tip > 0) covered_to = std::min(covered_to, std::max(start - 1, scan.final_block()));
     if (scan.bounds.mined_by > 0) covered_to = std::min(covered_to, scan.bounds.mined_by);
     if (covered_to >= start) scan.examine(kept_rows(scan.memory, start, covered_to));
@@ -80,119 +83,144 @@ struct MinedPart {
 
 // The ranges read whole before that start past block `from`, within the bounds and among the
 // blocks that can no longer change, oldest first; none for a read that lists afresh.
-std::vector<KeptRange> later_ranges(const WatchScan& scan, std::int64_t from) {
+std::vector<KeptRange> later_ranges(WatchScan& scan, std::int64_t from) {
     std::vector<KeptRange> later;
     if (scan.bounds.fresh) return later;
-    const std::int64_t final_to = scan.tip > 0 ? scan.final_block() : kHeightLimit;
     {
         std::lock_guard<std::mutex> lock(scan.memory.mutex);
         for (const KeptRange& range : scan.memory.kept.ranges)
-            if (range.from > from && range.from <= final_to &&
-                (scan.bounds.mined_by <= 0 || range.from <= scan.bounds.mined_by))
-                later.push_back({range.from, std::min(range.to, final_to)});
+            if (range.from > from && (scan.bounds.mined_by <= 0 || range.from <= scan.bounds.mined_by))
+                later.push_back(range);
     }
+    if (later.empty()) return later;
+    scan.tip_wait();
+    const std::int64_t final_to = scan.tip > 0 ? scan.final_block() : kHeightLimit;
+    later.erase(
+        std::remove_if(later.begin(), later.end(), [final_to](const KeptRange& r) { return r.from > final_to; }),
+        later.end());
+    for (KeptRange& range : later)
+        range.to = std::min(range.to, final_to);
     std::sort(later.begin(), later.end(), [](const KeptRange& a, const KeptRange& b) { return a.from < b.from; });
     return later;
 }
 
-// Lists the watch's mined blocks from `from` on, through the gallery read's shared listing when
-// one is in use, each page examined as it comes, and no further than the bounds, the find or the
-// budget need. The listing leaps over each range read whole before: what it holds is kept, and the
-// strangers' payments in it are not listed again.
-MinedPart read_mined_part(WatchScan& scan, const std::string& key, const std::string& address, std::int64_t from) {
-    const WatchScanBounds& bounds = scan.bounds;
-    const std::int64_t final_to = scan.final_block();
-    const std::vector<KeptRange> later = later_ranges(scan, from);
+// The listing of the watch's mined blocks from one block on, in segments between the ranges read
+// whole before: where it stands, and what it holds of a kept window while it passes it.
+struct MinedListing {
+    WatchScan& scan;
+    std::vector<KeptRange> later; // the ranges it leaps over, oldest first
     std::size_t next_range = 0;
-    std::int64_t segment_from = from;
-    std::int64_t segment_last = from - 1; // the highest block this segment listed
-    std::int64_t highest = from - 1;
+    std::int64_t segment_from = 0;
+    std::int64_t segment_last = 0; // the highest block this segment listed
+    std::int64_t highest = 0;
     ListOrder order;
     bool stopped = false, leap = false;
-    HeldWindow held = held_window(scan, from);
+    HeldWindow held;
     WindowTally tally;
-    std::int64_t tally_from = from; // the tally holds the rows listed from this block on
-    const auto page = [&](std::vector<WatchRow>& rows) {
-        std::vector<WatchRow> mine;
-        for (WatchRow& row : rows) {
-            scan.place(row);
-            order.see(row.height, segment_from);
-            // A service that ignores the starting block lists older ones too.
-            if (row.height < segment_from) continue;
-            // What the range holds is at hand; the page is read whole, so what it lists past the
-            // range serves the reads after this one too.
-            if (next_range < later.size() && row.height >= later[next_range].from) leap = true;
-            segment_last = std::max(segment_last, row.height);
-            highest = std::max(highest, row.height);
-            tally.add(row.height, row.txid);
-            if (held.open && row.height >= held.kept.from && row.height <= held.kept.to) {
-                held.listed.add(row.txid);
-                held.rows.push_back(std::move(row));
-                continue;
-            }
-            mine.push_back(std::move(row));
+    std::int64_t tally_from = 0; // the tally holds the rows listed from this block on
+
+    MinedListing(WatchScan& s, std::int64_t from)
+        : scan(s), later(later_ranges(s, from)), segment_from(from), segment_last(from - 1), highest(from - 1),
+          held(held_window(s, from)), tally_from(from) {}
+
+    // Examines one page as it comes; false once the reader has what it needs, or the budget ends.
+    bool page(std::vector<WatchRow>& rows);
+    // Lists one segment, through the shared listing when there is one.
+    void list_segment(MinedPart& part, const std::string& address);
+    // Leaps over the next range read whole: the held rows go first, listed short of their window's
+    // end, then what the range holds; false when the read ends there.
+    bool leap_range();
+    // Gives the held rows back, and notes how far the listing saw and the windows it listed.
+    void finish(std::int64_t from, MinedPart& part);
+};
+
+bool MinedListing::page(std::vector<WatchRow>& rows) {
+    std::vector<WatchRow> mine;
+    for (WatchRow& row : rows) {
+        scan.place(row);
+        order.see(row.height, segment_from);
+        // A service that ignores the starting block lists older ones too.
+        if (row.height < segment_from) continue;
+        // What the range holds is at hand; the page is read whole, so what it lists past the
+        // range serves the reads after this one too.
+        if (next_range < later.size() && row.height >= later[next_range].from) leap = true;
+        segment_last = std::max(segment_last, row.height);
+        highest = std::max(highest, row.height);
+        tally.add(row.height, row.txid);
+        if (held.open && row.height >= held.kept.from && row.height <= held.kept.to) {
+            hold_row(scan, held, std::move(row), order.ascending, mine);
+            continue;
         }
-        if (order.ascending && highest > held.kept.to) release_window(scan, held, true, mine);
-        scan.examine(std::move(mine));
-        // In block order nothing later stands before the find or inside the bounds, and a range
-        // read whole is leapt over; newest first, nothing later stands in the blocks asked for.
-        stopped = order.read_back() ||
-                  (order.ascending && ((scan.found_at > 0 && highest > scan.found_at) ||
-                                       (bounds.mined_by > 0 && highest > bounds.mined_by) || leap)) ||
-                  scan.stopped();
-        if (stopped) return false;
-        // The block of the page's last row may go on in the next page.
-        if (scan.request()) return true;
-        scan.cut(std::max(segment_last, segment_from));
-        stopped = true;
-        return false;
-    };
-    MinedPart part;
-    WatchListings* listings = watch_listings_in_use();
-    if (listings && !bounds.fresh && later.empty()) part.tail = scope_tail(*listings, key, address, from);
-    for (;;) {
-        leap = stopped = false;
-        order = ListOrder{};
-        segment_last = segment_from - 1;
-        if (!scan.request()) {
-            scan.cut(segment_from);
-            stopped = true;
-            part.end = ListEnd::whole;
-            break;
-        }
-        if (part.tail) {
-            std::size_t at = 0;
-            std::vector<WatchRow> rows;
-            while (tail_rows(*part.tail, segment_from, at, rows, part.end) && page(rows)) {
-            }
-            if (stopped) part.end = ListEnd::whole;
-        } else {
-            part.end = read_history(confirmed_url(address, segment_from), false, page);
-        }
-        if (part.end != ListEnd::whole || !leap || !order.ascending || scan.stopped() || scan.found_at > 0) break;
-        // Leaps over the range: the held rows go first, listed short of their window's end.
-        std::vector<WatchRow> rest;
-        release_window(scan, held, false, rest);
-        scan.examine(std::move(rest));
-        if (scan.stopped()) break;
-        const KeptRange range = later[next_range++];
-        scan.examine(kept_rows(scan.memory, range.from, range.to));
-        highest = std::max(highest, range.to);
-        segment_from = range.to + 1;
-        while (next_range < later.size() && later[next_range].to < segment_from)
-            ++next_range;
-        // What the page listed past the range is listed again after it: the tally starts there.
-        tally = WindowTally{};
-        tally_from = segment_from;
-        if (scan.found_at > 0 || (bounds.mined_by > 0 && range.to >= bounds.mined_by)) break;
+        mine.push_back(std::move(row));
     }
+    if (order.ascending && highest > held.kept.to) release_window(scan, held, true, mine);
+    scan.examine(std::move(mine));
+    // In block order nothing later stands before the find or inside the bounds, and a range
+    // read whole is leapt over; newest first, nothing later stands in the blocks asked for.
+    const WatchScanBounds& bounds = scan.bounds;
+    stopped = order.read_back() ||
+              (order.ascending && ((scan.found_at > 0 && highest > scan.found_at) ||
+                                   (bounds.mined_by > 0 && highest > bounds.mined_by) || leap)) ||
+              scan.stopped();
+    if (stopped) return false;
+    // The block of the page's last row may go on in the next page.
+    if (scan.request()) return true;
+    scan.cut(std::max(segment_last, segment_from));
+    stopped = true;
+    return false;
+}
+
+void MinedListing::list_segment(MinedPart& part, const std::string& address) {
+    leap = stopped = false;
+    order = ListOrder{};
+    segment_last = segment_from - 1;
+    if (!scan.request()) {
+        scan.cut(segment_from);
+        stopped = true;
+        part.end = ListEnd::whole;
+        return;
+    }
+    const auto on_page = [this](std::vector<WatchRow>& rows) { return page(rows); };
+    if (part.tail) {
+        std::size_t at = 0;
+        std::vector<WatchRow> rows;
+        while (tail_rows(*part.tail, segment_from, at, rows, part.end) && page(rows)) {
+        }
+        if (stopped) part.end = ListEnd::whole;
+    } else {
+        part.end = read_history(confirmed_url(address, segment_from), false, on_page);
+    }
+}
+
+bool MinedListing::leap_range() {
+    std::vector<WatchRow> rest;
+    release_window(scan, held, false, rest);
+    scan.examine(std::move(rest));
+    if (scan.stopped()) return false;
+    const KeptRange range = later[next_range++];
+    scan.examine(kept_rows(scan.memory, range.from, range.to));
+    highest = std::max(highest, range.to);
+    segment_from = range.to + 1;
+    while (next_range < later.size() && later[next_range].to < segment_from)
+        ++next_range;
+    // What the page listed past the range is listed again after it: the tally starts there.
+    tally = WindowTally{};
+    tally_from = segment_from;
+    const WatchScanBounds& bounds = scan.bounds;
+    return scan.found_at <= 0 && !(bounds.mined_by > 0 && range.to >= bounds.mined_by);
+}
+
+void MinedListing::finish(std::int64_t from, MinedPart& part) {
+    scan.tip_wait();
     std::vector<WatchRow> rest;
     release_window(scan, held, part.end == ListEnd::whole, rest);
     scan.examine(std::move(rest));
-    // A list read to its end, or back past the blocks asked for, saw every block that can no
-    // longer change.
+    // A list read to its end, or back past the blocks asked for, saw every block it shows; only
+    // those some blocks below the newest it shows can no longer change.
+    const std::int64_t final_to = scan.final_listed();
     const bool to_end = part.end == ListEnd::whole && (!stopped || order.read_back());
     const std::int64_t seen_to = to_end ? std::max(highest, final_to) : highest;
+    const WatchScanBounds& bounds = scan.bounds;
     if (scan.found_at > 0)
         part.read_to = scan.found_at;
     else
@@ -203,6 +231,25 @@ MinedPart read_mined_part(WatchScan& scan, const std::string& key, const std::st
         tally.sum(std::max(final_to + 1, tally_from), part.read_to, part.newest);
         if (tally_from == from) tally.sum(from, part.read_to, part.span);
     }
+}
+
+// Lists the watch's mined blocks from `from` on, through the gallery read's shared listing when
+// one is in use, each page examined as it comes, and no further than the bounds, the find or the
+// budget need. The listing leaps over each range read whole before: what it holds is kept, and the
+// strangers' payments in it are not listed again.
+MinedPart read_mined_part(WatchScan& scan, const std::string& key, const std::string& address, std::int64_t from) {
+    MinedListing listing(scan, from);
+    MinedPart part;
+    WatchListings* listings = watch_listings_in_use();
+    if (listings && !scan.bounds.fresh && listing.later.empty()) part.tail = scope_tail(*listings, key, address, from);
+    for (;;) {
+        listing.list_segment(part, address);
+        if (part.end != ListEnd::whole || !listing.leap || !listing.order.ascending || scan.stopped() ||
+            scan.found_at > 0)
+            break;
+        if (!listing.leap_range()) break;
+    }
+    listing.finish(from, part);
     return part;
 }
 
@@ -221,6 +268,7 @@ ListEnd read_waiting_part(WatchScan& scan, const std::shared_ptr<WatchTail>& tai
 // reorganisation, or gone).
 void keep_what_was_read(WatchScan& scan, const std::string& key, std::int64_t start, std::int64_t from,
                         std::int64_t read_to, bool listed_whole, const MinedPart& mined) {
+    scan.tip_wait();
     std::lock_guard<std::mutex> lock(scan.memory.mutex);
     WatchKept& kept = scan.memory.kept;
     bool changed = false;
@@ -242,7 +290,7 @@ void keep_what_was_read(WatchScan& scan, const std::string& key, std::int64_t st
         kept.records[txid] = std::move(record);
         changed = true;
     }
-    const std::int64_t final_to = std::min(read_to, scan.final_block());
+    const std::int64_t final_to = std::min(read_to, scan.final_listed());
     if (whole && final_to >= start && kept_covered_to(kept, start) < final_to) {
         kept_add_range(kept, start, final_to);
         changed = true;
@@ -325,7 +373,7 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
     const std::shared_ptr<WatchMemory> memory = memory_of(key);
     WatchScan scan(bounds, *memory, records);
     scan.budget = budget;
-    scan.tip = listed_tip();
+    scan.tip_read = std::async(std::launch::async, [] { return listed_tip(); });
 
     const std::int64_t covered_to = read_kept_part(scan, start);
     const std::int64_t from = covered_to + 1;

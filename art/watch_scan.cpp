@@ -26,6 +26,12 @@ std::string tx_text(const json& tx) {
     return tx.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
+// A record's block is the one its listing shows: a service's transaction index may lag its
+// history, giving a copy without a block, or name another.
+void place_copy(std::int64_t listed, json& tx) {
+    if (listed > 0 && tx.is_object()) tx["blockheight"] = listed;
+}
+
 } // namespace
 
 std::uint64_t hex_u64(const std::string& text, std::size_t at) {
@@ -102,22 +108,25 @@ std::int64_t WatchScan::block_of(const json& tx) const {
         value = height->get<std::uint64_t>();
     else if (height->get<std::int64_t>() > 0)
         value = static_cast<std::uint64_t>(height->get<std::int64_t>());
-    const std::uint64_t limit = static_cast<std::uint64_t>(tip > 0 ? tip : kHeightLimit);
+    const std::uint64_t limit = static_cast<std::uint64_t>(tip > 0 ? tip + kTipLag : kHeightLimit);
     return value <= limit ? static_cast<std::int64_t>(value) : 0;
 }
 
 void WatchScan::place(WatchRow& row) {
     if (row.height <= 0) return;
+    if (tip == 0 || row.height > tip) tip_wait();
     if ((tip == 0 || row.height > tip) && !tip_asked) {
         tip_asked = true;
         tip = std::max(tip, listed_tip(row.height));
     }
-    if (tip > 0 && row.height > tip) row.height = 0;
+    if (tip > 0 && row.height > tip + kTipLag) {
+        row.height = 0;
+        return;
+    }
+    listed_newest = std::max(listed_newest, row.height);
 }
 
 std::vector<WatchRow> WatchScan::wanted_rows(std::vector<WatchRow>& rows) {
-    previous_ids_ = std::move(page_ids_);
-    page_ids_.clear();
     std::vector<WatchRow> wanted;
     {
         std::lock_guard<std::mutex> lock(memory.mutex);
@@ -125,9 +134,8 @@ std::vector<WatchRow> WatchScan::wanted_rows(std::vector<WatchRow>& rows) {
             row.txid = to_lower_copy(row.txid);
             if (!is_txid_hex(row.txid) || !in_bounds(row.height)) continue;
             if (row.height > 0 && memory.kept.records.count(row.txid)) listed_kept[row.txid] = row.height;
-            // Each id once: what this read took already, and a repeat from the page before.
-            if (taken_.count(row.txid) || previous_ids_.count(row.txid)) continue;
-            if (page_ids_.insert(row.txid).second) wanted.push_back(std::move(row));
+            // The history's cursor drops a page's repeats; what this read took already stays taken.
+            if (!taken_.count(row.txid)) wanted.push_back(std::move(row));
         }
     }
     std::stable_sort(wanted.begin(), wanted.end(), [](const WatchRow& a, const WatchRow& b) {
@@ -158,6 +166,7 @@ std::size_t WatchScan::round_at_hand(const std::vector<WatchRow>& wanted, std::s
         if (kept != memory.kept.records.end() && (kept->second.height == row.height || row.height == 0)) {
             tx = json_parse_or_discarded(kept->second.tx);
             known = !tx.is_discarded();
+            if (known) place_copy(kept->second.height, tx);
         }
         const auto waiting = memory.waiting.find(row.txid);
         if (row.height > 0 && waiting != memory.waiting.end()) memory.waiting.erase(waiting);
@@ -223,6 +232,7 @@ void WatchScan::examine(std::vector<WatchRow> rows) {
                     all_read = false;
                     continue;
                 }
+                place_copy(row.height, txs[k]);
                 learn(row, txs[k]);
             }
             if (txs[k].is_null()) continue;
@@ -252,7 +262,9 @@ void WatchScan::take(const std::string& txid, std::int64_t height, json tx) {
 // whose copy is its own transaction and carries none for every later read of this process.
 void WatchScan::learn(const WatchRow& row, const json& tx) {
     WatchRecord record;
-    const bool counts = watch_record_of_tx(row.txid, 0, tx, record);
+    // A record no reader reads is not kept: counted with the kept ones, it would void the windows
+    // it stands in once a save sheds it.
+    const bool counts = watch_record_of_tx(row.txid, 0, tx, record) && kept_record_type(json_text(record.msg, "type"));
     const bool none = !counts && tx_json_hashes_to(tx, row.txid);
     const std::int64_t mined = row.height > 0 ? row.height : block_of(tx);
     std::lock_guard<std::mutex> lock(memory.mutex);

@@ -8,8 +8,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <future>
 #include <map>
 #include <mutex>
 #include <set>
@@ -22,6 +24,9 @@
 // Blocks this far below the tip the service shows no longer change: only they count as read
 // whole; the newer ones are listed again at each read.
 constexpr std::int64_t kFinalDepth = 6;
+// The chain route may lag the history lists by a block or two: a row listed at most this far past
+// the tip it shows stands in its block, one further is damage.
+constexpr std::int64_t kTipLag = 6;
 
 // Sixteen hex digits of a transaction id from `at`, as a number.
 std::uint64_t hex_u64(const std::string& text, std::size_t at);
@@ -55,9 +60,13 @@ struct WatchScan {
     const WatchScanBounds& bounds;
     WatchMemory& memory;
     std::vector<WatchRecord>& records;
-    std::int64_t tip = 0;      // the newest block the service shows; 0 when unknown
-    bool tip_asked = false;    // asked again for a row listed past it
-    std::int64_t found_at = 0; // block of the first accepted record; -1 when it was unconfirmed
+    std::int64_t tip = 0;   // the newest block the chain route shows; 0 when unknown
+    bool tip_asked = false; // asked again for a row listed past it
+    // The chain route's tip, read beside the listing's first page rather than before it; waited for
+    // where a block's place is first judged.
+    std::future<std::int64_t> tip_read;
+    std::int64_t listed_newest = 0; // the newest block this read's listing showed
+    std::int64_t found_at = 0;      // block of the first accepted record; -1 when it was unconfirmed
     bool all_read = true;
     std::int64_t listed = 0;
     std::map<std::string, KeptRecord> learned;
@@ -73,8 +82,20 @@ struct WatchScan {
     WatchScan(const WatchScanBounds& b, WatchMemory& m, std::vector<WatchRecord>& r)
         : bounds(b), memory(m), records(r) {}
 
-    // The last block that can no longer change; 0 while the tip is unknown, and then none is.
+    // The last block that can no longer change by the chain route's tip, beyond which nothing kept
+    // before is trusted; 0 while the tip is unknown, and then none is.
     std::int64_t final_block() const { return tip > kFinalDepth ? tip - kFinalDepth : 0; }
+    // The last block this read may keep as read whole: counted from the newest block its listing
+    // showed, which a lagging index or a chain route that runs ahead cannot move, and never past
+    // the chain route's tip; 0 while either is unknown.
+    std::int64_t final_listed() const {
+        const std::int64_t newest = std::min(tip, listed_newest);
+        return newest > kFinalDepth ? newest - kFinalDepth : 0;
+    }
+    // Takes the tip read beside the listing, once it is in.
+    void tip_wait() {
+        if (tip_read.valid()) tip = std::max(tip, tip_read.get());
+    }
     // Whether one more request may go out: always without a budget; with one, while the read's
     // share and the scope's budget last.
     bool request();
@@ -82,7 +103,8 @@ struct WatchScan {
     void cut(std::int64_t height);
     bool stopped() const { return cut_at > 0 || cut_waiting; }
 
-    // A row listed past the tip stands in no block yet: it is read as waiting.
+    // A row listed further past the tip than the chain route lags stands in no block yet: it is
+    // read as waiting.
     void place(WatchRow& row);
     // Reads the rows, oldest block first with those of no block last, fetching in bulk what is
     // not known; with a search, a round at a time, ending at the block of its find. With a budget,
@@ -90,7 +112,6 @@ struct WatchScan {
     void examine(std::vector<WatchRow> rows);
 
 private:
-    std::unordered_set<std::string> page_ids_, previous_ids_; // the repeat check of nearby rows
     std::unordered_set<std::string> taken_;
 
     bool past(std::int64_t height) const;
@@ -110,12 +131,14 @@ std::vector<WatchRow> kept_rows(WatchMemory& memory, std::int64_t from, std::int
 
 // What a read listed of blocks from..to: a later read, in this process or the next, that lists the
 // same rows there knows what each carries and fetches none of them. Kept with the watch as notes
-// (the newest blocks a read listed, and the spans the last few reads listed from their start);
-// `records` counts the kept records that stood there, so one the kept bound shed voids the window.
+// (the newest blocks a read listed, and the spans reads listed from their start); `records` counts
+// the kept records that stood there, so one the kept bound shed voids the window. `parts` sum a
+// few runs of its blocks apart, so a row listed late costs its own part, not the window.
 struct ListedWindow {
     std::int64_t from = 0, to = -1;
     std::uint64_t rows = 0, sum_high = 0, sum_low = 0;
     std::uint64_t records = 0;
+    std::vector<ListedWindow> parts; // ascending, apart, from..to together; or none
     void add(const std::string& txid);
     void add(const ListedWindow& other);
     bool same_rows(const ListedWindow& other) const {
@@ -127,7 +150,7 @@ struct ListedWindow {
 // folded together past a few thousand, so only windows ending after them can be summed.
 struct WindowTally {
     void add(std::int64_t height, const std::string& txid);
-    // The rows of blocks from..to; false when the fold reaches past `to`.
+    // The rows of blocks from..to, with their parts; false when the fold reaches past `to`.
     bool sum(std::int64_t from, std::int64_t to, ListedWindow& out) const;
 
 private:
@@ -136,19 +159,25 @@ private:
     std::map<std::int64_t, ListedWindow> by_block_;
 };
 
-// A kept window the listing from `from` covers, held while the listing passes it.
+// A kept window the listing from `from` covers, held while the listing passes it: the rows of one
+// part at a time, or of the whole window where it has no parts.
 struct HeldWindow {
     ListedWindow kept;
     ListedWindow listed; // what this listing showed there
     std::vector<WatchRow> rows;
+    std::size_t part = 0; // the part whose rows are held
     bool open = false;
 };
 
 // Holds the widest kept window this listing covers whose kept records all still stand.
 HeldWindow held_window(WatchScan& scan, std::int64_t from);
 
-// Gives the held rows back to `rows`. Listed as the earlier read listed them (`listed_past`: the
-// listing went past the window), those that are no kept record carry none.
+// Holds a listed row of the held window's blocks. A listing in block order (`in_order`) that
+// reaches a later part gives the rows of the part it passed to `rows`, as release_window does.
+void hold_row(WatchScan& scan, HeldWindow& held, WatchRow row, bool in_order, std::vector<WatchRow>& rows);
+
+// Gives the held rows back to `rows`. Where the listing went past the window (`listed_past`), those
+// of a part listed as the earlier read listed it that are no kept record carry none.
 void release_window(WatchScan& scan, HeldWindow& held, bool listed_past, std::vector<WatchRow>& rows);
 
 // Notes the windows a read listed whole: the newest blocks, and the span from its start when it

@@ -15,14 +15,23 @@ namespace {
 // Notes named with this prefix keep windows: the newest blocks under the prefix alone, each span
 // under the prefix and its first block.
 constexpr const char* kWindowNote = "~listed";
-constexpr std::size_t kSpansKept = 16;
+// The spans' windows kept, newest first, by their bytes: an owner's every artwork keeps its own.
+constexpr std::size_t kSpanWindowBytes = std::size_t(256) << 10;
 // Blocks summed one by one while a listing goes on; older ones are folded together.
 constexpr std::size_t kTallyBlocks = 4096;
+// Runs of blocks a window sums apart, of about as many rows each.
+constexpr std::size_t kWindowParts = 16;
 
+// "from to rows high low records", then each part as " to:rows:high:low" (it starts after the one
+// before it).
 std::string window_text(const ListedWindow& window) {
-    return std::to_string(window.from) + " " + std::to_string(window.to) + " " + std::to_string(window.rows) + " " +
-           std::to_string(window.sum_high) + " " + std::to_string(window.sum_low) + " " +
-           std::to_string(window.records);
+    std::string text = std::to_string(window.from) + " " + std::to_string(window.to) + " " +
+                       std::to_string(window.rows) + " " + std::to_string(window.sum_high) + " " +
+                       std::to_string(window.sum_low) + " " + std::to_string(window.records);
+    for (const ListedWindow& part : window.parts)
+        text += " " + std::to_string(part.to) + ":" + std::to_string(part.rows) + ":" + std::to_string(part.sum_high) +
+                ":" + std::to_string(part.sum_low);
+    return text;
 }
 
 // False when the text is no window.
@@ -33,10 +42,33 @@ bool window_parse(const std::string& text, ListedWindow& window) {
     int used = 0;
     if (std::sscanf(text.c_str(), "%lld %lld %llu %llu %llu %llu%n", &from, &to, &rows, &high, &low, &records, &used) !=
             6 ||
-        static_cast<std::size_t>(used) != text.size() || from < 0 || to < from || to > kHeightLimit)
+        from < 0 || to < from || to > kHeightLimit)
         return false;
-    window = {from, to, rows, high, low, records};
-    return true;
+    window = {from, to, rows, high, low, records, {}};
+    for (std::size_t at = static_cast<std::size_t>(used); at < text.size();) {
+        long long part_to = 0;
+        int part_used = 0;
+        ListedWindow part;
+        part.from = window.parts.empty() ? window.from : window.parts.back().to + 1;
+        if (window.parts.size() >= kWindowParts ||
+            std::sscanf(text.c_str() + at, " %lld:%llu:%llu:%llu%n", &part_to, &rows, &high, &low, &part_used) != 4 ||
+            part_to < part.from || part_to > window.to)
+            return false;
+        part.to = part_to;
+        part.rows = rows;
+        part.sum_high = high;
+        part.sum_low = low;
+        window.parts.push_back(part);
+        at += static_cast<std::size_t>(part_used);
+    }
+    return window.parts.empty() || window.parts.back().to == window.to;
+}
+
+// The part that holds block `height`; parts.size() when none does.
+std::size_t part_of(const std::vector<ListedWindow>& parts, std::int64_t height) {
+    const auto part = std::lower_bound(parts.begin(), parts.end(), height,
+                                       [](const ListedWindow& p, std::int64_t at) { return p.to < at; });
+    return part != parts.end() && part->from <= height ? static_cast<std::size_t>(part - parts.begin()) : parts.size();
 }
 
 bool is_window_note(const std::string& name) {
@@ -93,9 +125,30 @@ bool WindowTally::sum(std::int64_t from, std::int64_t to, ListedWindow& out) con
     if (to < from || (folded_to_ >= 0 && (folded_from_ < from || folded_to_ > to))) return false;
     out.from = from;
     out.to = to;
-    if (folded_to_ >= 0) out.add(folded_);
+    std::vector<std::pair<std::int64_t, const ListedWindow*>> blocks;
+    if (folded_to_ >= 0) blocks.emplace_back(folded_to_, &folded_);
     for (auto it = by_block_.lower_bound(from); it != by_block_.end() && it->first <= to; ++it)
-        out.add(it->second);
+        blocks.emplace_back(it->first, &it->second);
+    for (const auto& block : blocks)
+        out.add(*block.second);
+    if (out.rows == 0) return true;
+    // Each part closes once it holds its share of the rows, so there are at most kWindowParts.
+    const std::uint64_t share = (out.rows + kWindowParts - 1) / kWindowParts;
+    ListedWindow part;
+    part.from = from;
+    for (const auto& [height, sums] : blocks) {
+        part.add(*sums);
+        if (part.rows < share) continue;
+        part.to = height;
+        out.parts.push_back(part);
+        part = ListedWindow{};
+        part.from = height + 1;
+    }
+    if (part.rows > 0 || out.parts.empty()) {
+        part.to = to;
+        out.parts.push_back(part);
+    }
+    out.parts.back().to = to;
     return true;
 }
 
@@ -111,21 +164,64 @@ HeldWindow held_window(WatchScan& scan, std::int64_t from) {
         held.kept = window;
         held.open = true;
     }
+    held.listed.from = held.kept.from;
+    held.listed.to = held.kept.to;
+    for (const ListedWindow& part : held.kept.parts) {
+        held.listed.parts.emplace_back();
+        held.listed.parts.back().from = part.from;
+        held.listed.parts.back().to = part.to;
+    }
     return held;
+}
+
+namespace {
+
+// Gives the held rows back to `rows`; those `listed_same` says were listed as before that are no
+// kept record carry none. Rows of a part listed otherwise (one listed late, or gone) are read again.
+template <typename Same>
+void give_back(WatchScan& scan, HeldWindow& held, const Same& listed_same, std::vector<WatchRow>& rows) {
+    {
+        std::lock_guard<std::mutex> lock(scan.memory.mutex);
+        for (const WatchRow& row : held.rows) {
+            const std::string txid = to_lower_copy(row.txid);
+            if (is_txid_hex(txid) && listed_same(row.height) && !scan.memory.kept.records.count(txid))
+                scan.memory.no_record.add(txid);
+        }
+    }
+    rows.insert(rows.end(), std::make_move_iterator(held.rows.begin()), std::make_move_iterator(held.rows.end()));
+    held.rows.clear();
+}
+
+bool same_part(const HeldWindow& held, std::size_t part) {
+    return part < held.kept.parts.size() && held.listed.parts[part].same_rows(held.kept.parts[part]);
+}
+
+} // namespace
+
+void hold_row(WatchScan& scan, HeldWindow& held, WatchRow row, bool in_order, std::vector<WatchRow>& rows) {
+    held.listed.add(row.txid);
+    const std::size_t part = part_of(held.listed.parts, row.height);
+    if (part < held.listed.parts.size()) held.listed.parts[part].add(row.txid);
+    // In block order, a row of a later part says the held part was listed whole.
+    if (in_order && part < held.listed.parts.size() && part > held.part) {
+        const bool same = same_part(held, held.part);
+        give_back(
+            scan, held, [same](std::int64_t) { return same; }, rows);
+        held.part = part;
+    }
+    held.rows.push_back(std::move(row));
 }
 
 void release_window(WatchScan& scan, HeldWindow& held, bool listed_past, std::vector<WatchRow>& rows) {
     if (!held.open) return;
     held.open = false;
-    if (listed_past && held.listed.same_rows(held.kept)) {
-        std::lock_guard<std::mutex> lock(scan.memory.mutex);
-        for (const WatchRow& row : held.rows) {
-            const std::string txid = to_lower_copy(row.txid);
-            if (is_txid_hex(txid) && !scan.memory.kept.records.count(txid)) scan.memory.no_record.add(txid);
-        }
-    }
-    rows.insert(rows.end(), std::make_move_iterator(held.rows.begin()), std::make_move_iterator(held.rows.end()));
-    held.rows.clear();
+    const bool whole_same = listed_past && held.listed.same_rows(held.kept);
+    give_back(
+        scan, held,
+        [&](std::int64_t height) {
+            return whole_same || (listed_past && same_part(held, part_of(held.kept.parts, height)));
+        },
+        rows);
 }
 
 bool keep_windows(WatchMemory& memory, ListedWindow newest, ListedWindow span) {
@@ -138,14 +234,16 @@ bool keep_windows(WatchMemory& memory, ListedWindow newest, ListedWindow span) {
     span.records = kept_records_in(memory.kept, span);
     changed =
         put_note(memory, std::string(kWindowNote) + " " + std::to_string(span.from), window_text(span)) || changed;
-    // The last few spans stand; an older one is removed, its removal kept like any note's.
-    for (;;) {
-        std::vector<std::pair<std::int64_t, std::string>> spans;
-        for (const auto& [name, note] : memory.kept.notes)
-            if (is_window_note(name) && name != kWindowNote && !note.value.empty())
-                spans.emplace_back(note.version, name);
-        if (spans.size() <= kSpansKept) break;
-        put_note(memory, std::min_element(spans.begin(), spans.end())->second, "");
+    // The newest spans stand within their bytes; an older one is removed, its removal kept like
+    // any note's.
+    std::vector<std::pair<std::int64_t, std::string>> spans;
+    for (const auto& [name, note] : memory.kept.notes)
+        if (is_window_note(name) && name != kWindowNote && !note.value.empty()) spans.emplace_back(note.version, name);
+    std::sort(spans.rbegin(), spans.rend());
+    std::size_t bytes = 0;
+    for (const auto& [version, name] : spans) {
+        bytes += name.size() + memory.kept.notes[name].value.size();
+        if (bytes > kSpanWindowBytes) put_note(memory, name, "");
     }
     return changed;
 }

@@ -27,8 +27,11 @@
 
 #include <benchmark/benchmark.h>
 
+#include <malloc.h>
 #include <time.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -36,6 +39,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -262,12 +266,16 @@ struct Registry {
 
     // An artwork of alice's paired (and passed to bob), strangers' payments at the watches before
     // its blocks, between its inscription and its pair, and after its pair (or pass). Its id.
+    // `draft`: a record of a type no reader keeps stands among the payments between.
     std::string paired_artwork(const std::string& name, std::uint64_t before, std::uint64_t between,
-                               std::uint64_t after, bool pass = true) {
+                               std::uint64_t after, bool pass = true, bool draft = false) {
         pay_watches(*chain, before);
         const std::string art = fake_inscribe(*chain, alice.hash, "image/png", "\x89PNG " + name);
         cert = fake_inscribe(*chain, alice.hash, "application/json", R"({"title":")" + name + R"("})");
         pay_watches(*chain, between);
+        if (draft)
+            fake_post_record(*chain, kPairWatchAddress,
+                             fake_signed_record(fake_art_record("art_draft", "alice", 50), 0x11));
         const nlohmann::json pair =
             fake_art_record("art_pair", "alice", 100,
                             {{"pic", art}, {"cert", cert}, {"sha256", std::string(64, 'e')}, {"owner", alice.pub}});
@@ -503,17 +511,44 @@ BENCHMARK(BM_PairUnminedArtwork)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
-// The confirming read before Pay (the title read a step that moves money rests on), in the same
-// process after the first title read, strangers' payments (the argument) at each registry watch
-// between the artwork's inscription and its pair. history_pages: the listing pages it asked for,
-// which a confirm must list afresh.
+// The heap the process holds, sampled every millisecond while it lives: the most it grew above
+// the least it held before (what it freed first does not hide what it took after).
+struct HeapPeak {
+    std::atomic<bool> done{false};
+    std::atomic<std::size_t> growth{0};
+    std::thread sampler{[this] {
+        std::size_t low = held();
+        while (!done) {
+            const std::size_t now = held();
+            low = std::min(low, now);
+            if (now - low > growth) growth = now - low;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }};
+    static std::size_t held() {
+        const struct mallinfo2 info = mallinfo2();
+        return info.uordblks + info.hblkhd;
+    }
+    double megabytes() {
+        done = true;
+        if (sampler.joinable()) sampler.join();
+        return static_cast<double>(growth.load()) / (1 << 20);
+    }
+    ~HeapPeak() { megabytes(); }
+};
+
+// The confirming read before Pay (the title read a step that moves money rests on) after the first
+// title read. Arguments: strangers' payments at each registry watch between the artwork's
+// inscription and its pair; 1: a record of a type no reader keeps stands among them; 1: the
+// confirm runs after a restart. history_pages: the listing pages it asked for, which a confirm
+// must list afresh; heap_mb: the most heap the process held above its start while it ran.
 void BM_ConfirmBeforePay(benchmark::State& state) {
     const auto payments = static_cast<std::uint64_t>(state.range(0));
     for (auto _ : state) {
         TempDataDir data_dir;
         fresh_process();
         Registry services;
-        const std::string art = services.paired_artwork("Dawn", 0, payments, 0);
+        const std::string art = services.paired_artwork("Dawn", 0, payments, 0, true, state.range(1) == 1);
         std::vector<KvArtTitleRow> rows;
         fresh_process();
         // The first read is the set-up here, read to its end without the pace; the confirm after
@@ -527,19 +562,24 @@ void BM_ConfirmBeforePay(benchmark::State& state) {
         set_service_settings(paced);
         services.chain->woc.set_rate_limit(kWocFreeRate, static_cast<int>(kWocFreeRate));
         if (!first.empty() || rows.size() != 2) state.SkipWithError(("first read: " + first).c_str());
+        if (state.range(2) == 1) fresh_process();
+        HeapPeak heap;
         measure(state, services, [&] {
             TitlePair pair;
             TitleCoins coins;
             const std::string error = art_title_confirm(art, rows, pair, &coins);
             return error.empty() && rows.size() != 2 ? "the title was not read whole" : error;
         });
+        state.counters["heap_mb"] = heap.megabytes();
         state.counters["history_pages"] = history_pages(services.chain->woc);
     }
 }
 BENCHMARK(BM_ConfirmBeforePay)
-    ->ArgNames({"payments"})
-    ->Arg(10000)
-    ->Arg(100000)
+    ->ArgNames({"payments", "draft", "restart"})
+    ->Args({10000, 0, 0})
+    ->Args({100000, 0, 0})
+    ->Args({1000, 1, 1})
+    ->Args({100000, 0, 1})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();

@@ -56,6 +56,15 @@ struct PagedHistory {
     }
 };
 
+// Whether the read's first record stands in a block, as a title read places it.
+std::string mined_where(const std::string& key, const std::string& address, const WatchScanBounds& bounds) {
+    std::vector<WatchRecord> records;
+    std::string error;
+    if (!scan_watch_messages(key, address, records, error, nullptr, bounds)) return error;
+    if (records.empty()) return "none";
+    return records[0].tx.value("blockheight", std::int64_t(0)) > 0 ? "mined" : "unmined";
+}
+
 } // namespace
 
 TEST_F(WatchReaderTest, ScanKeepsVerifiedTimedRecordsInOrder) {
@@ -436,6 +445,136 @@ TEST_F(WatchReaderTest, WhatAReadTakesFromTheHistoryService) {
                     std::to_string(fetched) + " fetched";
          },
          "1 record, 3 pages, 0 fetched"},
+        {"a record of a type no reader keeps leaves its span's window whole",
+         [](WatchReaderTest& t, const Watch& w, const Read& read) {
+             t.chain.ledger.add_payments(w.address, 2000, w.start);
+             fake_post_record(t.chain, w.address, fake_signed_record(fake_art_record("art_draft", "alice", 50), 0x11));
+             fake_post_record(t.chain, w.address, fake_signed_record(record(100), 0x11));
+             const std::int64_t paired_at = t.chain.ledger.tip();
+             for (int block = 0; block < 8; ++block)
+                 t.chain.ledger.fund(w.address, 1);
+             WatchScanBounds bounds;
+             bounds.min_height = w.start;
+             bounds.enough = [](const WatchRecord& r) { return r.msg.value("type", "") == "art_pair"; };
+             read(bounds);
+             watch_memory_forget();
+             bounds.fresh = true;
+             bounds.mined_by = paired_at;
+             t.chain.woc.reset_counts();
+             read(bounds);
+             return std::to_string(t.chain.woc.request_count(std::string(kWocPrefix) + "/txs")) + " bulk";
+         },
+         "0 bulk"},
+        {"a row listed late costs its own part of the span, not the span",
+         [](WatchReaderTest& t, const Watch& w, const Read& read) {
+             t.chain.ledger.add_payments(w.address, 2000, w.start);
+             const std::string late = t.chain.ledger.fund(w.address, 1);
+             t.chain.set_history_height(late, -1);
+             fake_post_record(t.chain, w.address, fake_signed_record(record(100), 0x11));
+             const std::int64_t paired_at = t.chain.ledger.tip();
+             WatchScanBounds bounds;
+             bounds.min_height = w.start;
+             bounds.enough = [](const WatchRecord&) { return true; };
+             read(bounds);
+             watch_memory_forget();
+             t.chain.set_history_height(late, 0);
+             bounds.fresh = true;
+             bounds.mined_by = paired_at;
+             t.chain.woc.reset_counts();
+             const std::string seen = read(bounds);
+             const int fetched =
+                 t.chain.woc.request_count(std::string(kWocPrefix) + "/tx") + t.chain.platform.request_count("/oi/tx/");
+             return seen + ", " + std::to_string(fetched) + " fetched";
+         },
+         "1 record, 1 fetched"},
+        {"a chain route far ahead of the listing keeps no block final that the listing has not passed",
+         [](WatchReaderTest& t, const Watch& w, const Read& read) {
+             t.chain.claimed_tip = 10000010;
+             watch_memory_forget();
+             WatchScanBounds bounds;
+             bounds.min_height = w.start;
+             const std::string first = read(bounds);
+             t.chain.claimed_tip = 0;
+             watch_memory_forget();
+             fake_post_record(t.chain, w.address, fake_signed_record(record(100), 0x11));
+             for (int block = 0; block < 8; ++block)
+                 t.chain.ledger.fund(kTitleWatchAddress, 1);
+             return first + ", then " + read(bounds);
+         },
+         "0 records, then 1 record"},
+        {"a pair the index lists more than six blocks late is read once it is listed",
+         [](WatchReaderTest& t, const Watch& w, const Read& read) {
+             const std::string pair = fake_post_record(t.chain, w.address, fake_signed_record(record(100), 0x11));
+             t.chain.set_history_height(pair, -1);
+             t.chain.ledger.fund(w.address, 1);
+             for (int block = 0; block < 8; ++block)
+                 t.chain.ledger.fund(kTitleWatchAddress, 1);
+             WatchScanBounds bounds;
+             bounds.min_height = w.start;
+             const std::string first = read(bounds);
+             t.chain.set_history_height(pair, 0);
+             watch_memory_forget();
+             return first + ", then " + read(bounds);
+         },
+         "0 records, then 1 record"},
+        {"a chain route a block behind the listing leaves a confirmed pair mined and kept",
+         [](WatchReaderTest& t, const Watch& w, const Read& read) {
+             fake_post_record(t.chain, w.address, fake_signed_record(record(100), 0x11));
+             const std::int64_t paired_at = t.chain.ledger.tip();
+             WatchScanBounds bounds;
+             bounds.min_height = w.start;
+             bounds.enough = [](const WatchRecord&) { return true; };
+             read(bounds);
+             t.chain.claimed_tip = paired_at - 1;
+             watch_memory_forget();
+             bounds.fresh = true;
+             bounds.mined_by = paired_at;
+             const std::string confirmed = mined_where(w.key, w.address, bounds);
+             t.chain.claimed_tip = 0;
+             watch_memory_forget();
+             bounds.fresh = false;
+             return confirmed + ", then " + mined_where(w.key, w.address, bounds);
+         },
+         "mined, then mined"},
+        {"a copy that lacks the block its listing shows is placed and kept in that block",
+         [](WatchReaderTest& t, const Watch& w, const Read&) {
+             const std::string pair = fake_post_record(t.chain, w.address, fake_signed_record(record(100), 0x11));
+             t.chain.set_copy_unmined(pair, true);
+             WatchScanBounds bounds;
+             bounds.min_height = w.start;
+             bounds.enough = [](const WatchRecord&) { return true; };
+             const std::string first = mined_where(w.key, w.address, bounds);
+             t.chain.set_copy_unmined(pair, false);
+             watch_memory_forget();
+             return first + ", then " + mined_where(w.key, w.address, bounds);
+         },
+         "mined, then mined"},
+        {"an owner of many artworks keeps every span's window",
+         [](WatchReaderTest& t, const Watch& w, const Read& read) {
+             std::vector<std::int64_t> starts, paired;
+             for (int art = 0; art < 24; ++art) {
+                 starts.push_back(t.chain.ledger.tip() + 1);
+                 t.chain.ledger.add_payments(w.address, 40, starts.back());
+                 fake_post_record(t.chain, w.address, fake_signed_record(record(100 + art), 0x11));
+                 paired.push_back(t.chain.ledger.tip());
+             }
+             for (std::size_t art = 0; art < starts.size(); ++art) {
+                 WatchScanBounds bounds;
+                 bounds.min_height = starts[art];
+                 bounds.mined_by = paired[art];
+                 bounds.enough = [](const WatchRecord&) { return true; };
+                 read(bounds);
+             }
+             watch_memory_forget();
+             WatchScanBounds oldest;
+             oldest.min_height = starts[0];
+             oldest.mined_by = paired[0];
+             oldest.fresh = true;
+             t.chain.woc.reset_counts();
+             read(oldest);
+             return std::to_string(t.chain.woc.request_count(std::string(kWocPrefix) + "/txs")) + " bulk";
+         },
+         "0 bulk"},
     };
     int n = 0;
     for (const Row& row : rows) {

@@ -212,10 +212,12 @@ void add_woc_routes(FakeChain& chain) {
 
     get(kAddr + "/unconfirmed/history", [&chain](const FakeRequest& req) { return history_page(req, chain, true); });
     get(kAddr + "/confirmed/history", [&chain](const FakeRequest& req) { return history_page(req, chain, false); });
-    get("/chain/info", [&ledger](const FakeRequest&) {
-        const std::int32_t tip = ledger.tip();
-        return json_reply(
-            {{"chain", "main"}, {"blocks", tip}, {"headers", tip}, {"bestblockhash", fake_block_hash(tip)}});
+    get("/chain/info", [&chain](const FakeRequest&) {
+        const std::int64_t tip = chain.claimed_tip > 0 ? chain.claimed_tip.load() : chain.ledger.tip();
+        return json_reply({{"chain", "main"},
+                           {"blocks", tip},
+                           {"headers", tip},
+                           {"bestblockhash", fake_block_hash(static_cast<std::int32_t>(tip))}});
     });
     // Mined rows, then the mempool's, unpaged; written row by row, as a long list would be too
     // costly as one JSON value.
@@ -230,10 +232,10 @@ void add_woc_routes(FakeChain& chain) {
         return FakeResponse{200, body + "]", "application/json"};
     });
 
-    auto tx_json = [&ledger](const FakeRequest& req) {
+    auto tx_json = [&chain](const FakeRequest& req) {
         LedgerTx tx;
-        if (!ledger.find_tx(req.matches[1], tx)) return text_reply("Not Found", 404);
-        return json_reply(woc_tx_document(tx, ledger.tip()));
+        if (!chain.ledger.find_tx(req.matches[1], tx)) return text_reply("Not Found", 404);
+        return json_reply(chain.tx_copy(tx));
     };
     get("/tx/" + kHex64, tx_json);
     get("/tx/" + kHex64 + "/decoded", tx_json);
@@ -309,7 +311,7 @@ void add_woc_routes(FakeChain& chain) {
     });
 
     // Bulk transaction details: 20 ids at most, unknown ones left out of the reply.
-    woc.on("POST", kWoc + "/txs", [&ledger](const FakeRequest& req) {
+    woc.on("POST", kWoc + "/txs", [&ledger, &chain](const FakeRequest& req) {
         json body = json::parse(req.body, nullptr, false);
         if (body.is_discarded() || !body.is_object() || !body.contains("txids") || !body["txids"].is_array())
             return json_reply({{"error", "bad request"}}, 400);
@@ -317,8 +319,7 @@ void add_woc_routes(FakeChain& chain) {
         json reply = json::array();
         for (const json& id : body["txids"]) {
             LedgerTx tx;
-            if (id.is_string() && ledger.find_tx(id.get<std::string>(), tx))
-                reply.push_back(woc_tx_document(tx, ledger.tip()));
+            if (id.is_string() && ledger.find_tx(id.get<std::string>(), tx)) reply.push_back(chain.tx_copy(tx));
         }
         ledger.note_lookup();
         return json_reply(reply);
@@ -543,6 +544,24 @@ void FakeChain::set_history_height(const std::string& txid, std::int64_t height)
         history_heights_.erase(txid);
     else
         history_heights_[txid] = height;
+}
+
+void FakeChain::set_copy_unmined(const std::string& txid, bool unmined) {
+    std::lock_guard<std::mutex> lock(oracle_mutex_);
+    if (unmined)
+        unmined_copies_.insert(txid);
+    else
+        unmined_copies_.erase(txid);
+}
+
+json FakeChain::tx_copy(const LedgerTx& tx) {
+    json doc = woc_tx_document(tx, ledger.tip());
+    std::lock_guard<std::mutex> lock(oracle_mutex_);
+    if (unmined_copies_.count(tx.txid)) {
+        doc.erase("blockheight");
+        doc["confirmations"] = 0;
+    }
+    return doc;
 }
 
 std::int64_t FakeChain::history_height(const std::string& txid) {

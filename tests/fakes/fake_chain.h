@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 
 // Path prefix of every WhatsOnChain route, as the product's base URL ends.
@@ -38,6 +39,12 @@ struct FakeChain {
     void set_history_height(const std::string& txid, std::int64_t height);
     // The height set for the id, or 0 when none.
     std::int64_t history_height(const std::string& txid);
+    // Faults of the chain route and the transaction index: "/chain/info" names this tip (0: the
+    // ledger's), and the copy of an id set here shows no block, as an index lagging the history's.
+    std::atomic<std::int64_t> claimed_tip{0};
+    void set_copy_unmined(const std::string& txid, bool unmined);
+    // The transaction's copy as "/tx/<txid>" and the bulk read give it.
+    nlohmann::json tx_copy(const LedgerTx& tx);
 
     FakeChain();
     FakeChain(const FakeChain&) = delete;
@@ -47,6 +54,7 @@ private:
     std::mutex oracle_mutex_;
     std::string oracle_txids_ = R"({"txids":[]})";
     std::map<std::string, std::int64_t> history_heights_;
+    std::set<std::string> unmined_copies_;
 };
 
 // Settings that point every service at the fakes; GorillaPool at a path no fake serves, so nothing
