@@ -557,6 +557,12 @@ bool derive_wallet_keys() {
 }
 
 bool find_key_for_hash160(const Hash160& hash160, std::string& priv_hex, std::string& pub_hex) {
+    // Addresses a session has not derived yet are derived first, with the mutex free, where the
+    // caller does not hold it; under it below they are only read.
+    if (!wallet_held_by_this_thread()) {
+        account_addresses(kOrdinalsAccount);
+        account_addresses(kReceiveAccount);
+    }
     WalletLock lock = lock_wallet();
     KvCofferlyWallet& w = kv_wallet();
 
