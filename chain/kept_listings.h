@@ -23,9 +23,10 @@ constexpr std::uint64_t kNewestListed = 20;
 constexpr std::uint64_t kSweepAddresses = 100;
 // Addresses listed between two saves of the first listing, each save followed by a progress line.
 constexpr std::size_t kFirstListingShare = 2000;
-// The most coins the kept file holds, its writer and its loader alike: far above any wallet's
-// unspent outputs, and within what the bounded JSON reader takes.
-constexpr std::size_t kMaxKeptCoins = 200000;
+// The most coins, and the most addresses, the kept file holds, its writer and its loader alike: far
+// above any wallet's unspent outputs, and a file this large still within the values and containers
+// the bounded JSON reader takes.
+constexpr std::size_t kMaxKeptCoins = 100000;
 
 // One address's last listing: its coins and when it was listed (system milliseconds). An entry
 // without coins is kept while it is the newest word on an address that held some.
