@@ -179,12 +179,15 @@ struct ListingPlan {
     std::vector<char> listed; // per receive index: listed whole by now
 };
 
-// Decides, under the wallet mutex, which records a large wallet lists.
-void plan_listings(const std::vector<AddressRefresh>& records, ListingPlan& plan) {
+// Decides, under the wallet mutex, which records a large wallet lists, from `listing`, read for
+// the wallet of `stem`; another wallet loaded since lists every record.
+void plan_listings(const std::vector<AddressRefresh>& records, const std::string& stem, const KeptListing& listing,
+                   ListingPlan& plan) {
     const KvCofferlyWallet& w = kv_wallet();
     if (!w.is_hd) return;
     const AccountAddresses receive = account_addresses(kReceiveAccount);
     if (receive.count < kKeptListingFrom || receive[0].empty()) return;
+    if (receive[0] != listing.first || wallet_file_stem() != stem) return;
     if (g_receive_index.version != receive.version || g_receive_index.count != receive.count) {
         g_receive_index.at.clear();
         g_receive_index.at.reserve(receive.count);
@@ -199,15 +202,13 @@ void plan_listings(const std::vector<AddressRefresh>& records, ListingPlan& plan
         always.insert(base58check_encode(coin.hash160));
 
     plan.large = true;
-    plan.stem = wallet_file_stem();
-    plan.first = receive[0];
+    plan.stem = stem;
+    plan.first = listing.first;
     plan.count = receive.count;
     plan.index.assign(records.size(), -1);
     plan.kept.assign(records.size(), 0);
     // An address this refresh does not list was listed moments ago.
     plan.listed.assign(receive.count, 1);
-    std::lock_guard<std::mutex> hold(g_kept_mutex);
-    const KeptListing listing = kept_for(plan.stem, plan.first);
     const std::uint64_t listed_to = std::min<std::uint64_t>(listing.listed_to, receive.count);
     const std::uint64_t slice = std::min(kSweepAddresses, listed_to);
     const std::uint64_t sweep_from = listed_to ? listing.sweep % listed_to : 0;
@@ -317,12 +318,25 @@ bool save_kept_listing(const std::string& path, KeptListing& mine) {
 }
 
 void refresh_wallet_records(std::vector<AddressRefresh>& records, bool with_ords) {
-    // The receive addresses are derived, where the session has not yet, with the mutex free.
+    // The receive addresses are derived, where the session has not yet, and the kept file read,
+    // with the wallet mutex free.
     account_addresses(kReceiveAccount);
+    std::string stem, first;
+    {
+        WalletLock lock = lock_wallet();
+        stem = wallet_file_stem();
+        const AccountAddresses receive = account_addresses(kReceiveAccount);
+        if (receive.count > 0) first = receive[0];
+    }
+    KeptListing listing;
+    if (!first.empty()) {
+        std::lock_guard<std::mutex> hold(g_kept_mutex);
+        listing = kept_for(stem, first);
+    }
     ListingPlan plan;
     {
         WalletLock lock = lock_wallet();
-        plan_listings(records, plan);
+        if (!first.empty()) plan_listings(records, stem, listing, plan);
     }
     if (!plan.large) {
         refresh_addresses_parallel(records, with_ords);
@@ -343,7 +357,7 @@ void refresh_wallet_records(std::vector<AddressRefresh>& records, bool with_ords
     }
     // A first listing goes in shares, each kept as soon as it is read, so a restart goes on from
     // there and the status line shows how far it got.
-    const bool first = todo.size() > kFirstListingShare;
+    const bool first_listing = todo.size() > kFirstListingShare;
     for (std::size_t start = 0; start < todo.size() || start == 0; start += kFirstListingShare) {
         const std::size_t end = std::min(todo.size(), start + kFirstListingShare);
         std::vector<std::size_t> share(todo.begin() + static_cast<std::ptrdiff_t>(start),
@@ -356,7 +370,7 @@ void refresh_wallet_records(std::vector<AddressRefresh>& records, bool with_ords
         for (std::size_t k = 0; k < share.size(); ++k)
             records[share[k]] = std::move(batch[k]);
         keep_share(records, share, plan, end == todo.size());
-        if (first) emit_status_event(kCofferlyTag, "progress", progress_text(end, todo.size()));
+        if (first_listing) emit_status_event(kCofferlyTag, "progress", progress_text(end, todo.size()));
         if (end == todo.size()) break;
     }
 }
