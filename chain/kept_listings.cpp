@@ -34,6 +34,14 @@ constexpr std::size_t kSweepThreads = 4;
 // processes). The file is written without the wallet mutex, which is never asked for under this one.
 std::mutex g_kept_mutex;
 
+std::mutex g_progress_mutex;
+std::string g_progress;
+
+void set_progress(const std::string& text) {
+    std::lock_guard<std::mutex> hold(g_progress_mutex);
+    g_progress = text;
+}
+
 // The position of each receive address, made again when the kept address list changed.
 struct ReceiveIndex {
     std::uint64_t version = 0;
@@ -358,6 +366,7 @@ void refresh_wallet_records(std::vector<AddressRefresh>& records, bool with_ords
     // A first listing goes in shares, each kept as soon as it is read, so a restart goes on from
     // there and the status line shows how far it got.
     const bool first_listing = todo.size() > kFirstListingShare;
+    if (first_listing) set_progress(progress_text(0, todo.size()));
     for (std::size_t start = 0; start < todo.size() || start == 0; start += kFirstListingShare) {
         const std::size_t end = std::min(todo.size(), start + kFirstListingShare);
         std::vector<std::size_t> share(todo.begin() + static_cast<std::ptrdiff_t>(start),
@@ -370,7 +379,15 @@ void refresh_wallet_records(std::vector<AddressRefresh>& records, bool with_ords
         for (std::size_t k = 0; k < share.size(); ++k)
             records[share[k]] = std::move(batch[k]);
         keep_share(records, share, plan, end == todo.size());
-        if (first_listing) emit_status_event(kCofferlyTag, "progress", progress_text(end, todo.size()));
+        if (first_listing) {
+            set_progress(end == todo.size() ? std::string() : progress_text(end, todo.size()));
+            emit_status_event(kCofferlyTag, "progress", progress_text(end, todo.size()));
+        }
         if (end == todo.size()) break;
     }
+}
+
+std::string first_listing_progress() {
+    std::lock_guard<std::mutex> hold(g_progress_mutex);
+    return g_progress;
 }

@@ -60,4 +60,8 @@ bool save_kept_listing(const std::string& path, KeptListing& mine);
 // mutex free. A large wallet lists only what its kept listing cannot answer; the rest take their
 // kept coins (as listed), and what was listed is kept. Takes the wallet mutex for a few
 // milliseconds at a time; the caller does not hold it.
+// While a first listing runs, its progress ("Listing the wallet's addresses for the first time: 2000
+// of 20000."), which each share also sends as a ("[KV-COFFERLY]", "progress", text) status event;
+// "" otherwise. Never waits for the wallet mutex, so the window may ask it on a timer.
 void refresh_wallet_records(std::vector<AddressRefresh>& records, bool with_ords);
+std::string first_listing_progress();
