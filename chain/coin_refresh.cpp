@@ -228,7 +228,7 @@ bool refresh_wallet_coins(WalletLock& wallet_lock, std::string& error) {
     {
         Relock relock{wallet_lock};
         release(wallet_lock);
-        refresh_wallet_records(records, false);
+        refresh_wallet_records(records, false, false);
         release_unsent_inputs(records);
     }
     if (!load_wallet() || wallet_file_stem() != stem) {

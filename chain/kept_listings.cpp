@@ -183,6 +183,7 @@ struct ListingPlan {
     std::vector<std::int64_t> index; // per record: its receive index, or -1
     std::vector<char> kept;          // per record: answered from the kept listing
     std::vector<std::size_t> sweep;  // records whose balance decides whether they are listed
+    std::uint64_t sweep_from = 0;
     std::uint64_t sweep_next = 0;
     std::vector<char> listed; // per receive index: listed whole by now
 };
@@ -220,7 +221,10 @@ void plan_listings(const std::vector<AddressRefresh>& records, const std::string
     const std::uint64_t listed_to = std::min<std::uint64_t>(listing.listed_to, receive.count);
     const std::uint64_t slice = std::min(kSweepAddresses, listed_to);
     const std::uint64_t sweep_from = listed_to ? listing.sweep % listed_to : 0;
-    plan.sweep_next = listed_to ? (sweep_from + slice) % listed_to : 0;
+    // The cursor only grows, so that of two processes the farther one stands; it is taken round
+    // the wallet here.
+    plan.sweep_from = listing.sweep;
+    plan.sweep_next = listing.sweep + slice;
     for (std::size_t i = 0; i < records.size(); ++i) {
         const auto at = g_receive_index.at.find(records[i].address);
         if (at == g_receive_index.at.end()) continue;
@@ -274,7 +278,7 @@ void keep_share(const std::vector<AddressRefresh>& records, const std::vector<st
     }
     while (listing.listed_to < plan.count && plan.listed[static_cast<std::size_t>(listing.listed_to)])
         ++listing.listed_to;
-    if (done) listing.sweep = plan.sweep_next;
+    if (done) listing.sweep = std::max(listing.sweep, plan.sweep_next);
     save_kept_listing(kept_listing_path(plan.stem), listing);
 }
 
@@ -325,7 +329,7 @@ bool save_kept_listing(const std::string& path, KeptListing& mine) {
     return write_data_file(path, text, false);
 }
 
-void refresh_wallet_records(std::vector<AddressRefresh>& records, bool with_ords) {
+void refresh_wallet_records(std::vector<AddressRefresh>& records, bool with_ords, bool sweep) {
     // The receive addresses are derived, where the session has not yet, and the kept file read,
     // with the wallet mutex free.
     account_addresses(kReceiveAccount);
@@ -350,7 +354,12 @@ void refresh_wallet_records(std::vector<AddressRefresh>& records, bool with_ords
         refresh_addresses_parallel(records, with_ords);
         return;
     }
-    ask_sweep(records, plan);
+    if (sweep) {
+        ask_sweep(records, plan);
+    } else {
+        plan.sweep.clear();
+        plan.sweep_next = plan.sweep_from;
+    }
     std::vector<std::size_t> todo;
     for (std::size_t i = 0; i < records.size(); ++i) {
         if (!plan.kept[i]) {

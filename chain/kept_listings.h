@@ -40,7 +40,7 @@ struct KeptListing {
     std::string first;           // receive address 0: the file is this wallet's
     std::uint64_t listed_to = 0; // receive indexes below this were each listed whole once
     std::int64_t last_used = -1; // the highest receive index a listing found coins at
-    std::uint64_t sweep = 0;     // the receive index the next balance slice starts at
+    std::uint64_t sweep = 0;     // addresses the balance slices asked so far, round the wallet
     std::unordered_map<std::string, KeptAddress> addresses;
 };
 
@@ -58,10 +58,12 @@ bool save_kept_listing(const std::string& path, KeptListing& mine);
 
 // Lists the records of the loaded wallet's addresses (refresh_addresses_parallel) with the wallet
 // mutex free. A large wallet lists only what its kept listing cannot answer; the rest take their
-// kept coins (as listed), and what was listed is kept. Takes the wallet mutex for a few
-// milliseconds at a time; the caller does not hold it.
+// kept coins (as listed), and what was listed is kept. `sweep` asks the next slice's balances
+// first (the balance's Refresh does; a step's coin selection does without the coins found so, and
+// its broadcast then finds the service's turns free). Takes the wallet mutex for a few milliseconds
+// at a time; the caller does not hold it.
 // While a first listing runs, its progress ("Listing the wallet's addresses for the first time: 2000
 // of 20000."), which each share also sends as a ("[KV-COFFERLY]", "progress", text) status event;
 // "" otherwise. Never waits for the wallet mutex, so the window may ask it on a timer.
-void refresh_wallet_records(std::vector<AddressRefresh>& records, bool with_ords);
+void refresh_wallet_records(std::vector<AddressRefresh>& records, bool with_ords, bool sweep);
 std::string first_listing_progress();

@@ -128,7 +128,7 @@ void refresh_status_and_paymail(WalletStatus& status) {
     for (std::size_t i = 0; i < wanted.size(); ++i)
         requests[i].address = addresses[wanted[i]];
     const bool full = !recent;
-    refresh_wallet_records(requests, full);
+    refresh_wallet_records(requests, full, true);
     release_unsent_inputs(requests);
 
     if (g_generation.load() != generation) return;
