@@ -400,10 +400,15 @@ std::string gallery_complete_sign_send(const std::string& offer_hex, const std::
         if (in.script_sig.empty()) return "error: the sale is still missing a signature.";
     }
 
-    WalletLock lock = lock_wallet();
-    if (!load_wallet() || !kv_wallet().is_hd) return kNeedHd;
+    {
+        WalletLock lock = lock_wallet();
+        if (!load_wallet() || !kv_wallet().is_hd) return kNeedHd;
+    }
+    // The broadcast waits for the service's turn with the wallet mutex free; the sale is recorded
+    // under it once the answer is in.
     const std::string result = broadcast_sale_tx(inputs, outputs, own_hash);
     if (begins_with(result, "success")) {
+        WalletLock lock = lock_wallet();
         lock_offer_inputs(inputs);
         clear_gallery_reserve(pic_origin);
     }

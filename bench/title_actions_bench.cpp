@@ -3,7 +3,10 @@
 // the buyer passing the artwork on, and a stranger looking it up by its id. Each step runs in a
 // fresh process of the party that clicks (its own data folder), after the Refresh the window runs
 // at its start, at WhatsOnChain's free rate as the shipped program paces itself; the rows give the
-// WhatsOnChain requests of the step alone (CORVANE_BENCH_PATHS=raw prints what each one read).
+// WhatsOnChain requests of the step alone (CORVANE_BENCH_PATHS=raw prints what each one read). The
+// argument is the receive counter of carol's and dave's wallets (0, or 20,000 addresses each, all
+// listed once in their data folders by the steps before), and each step also reports the longest any
+// other thread waited for the wallet mutex while it ran.
 #include "art/art_pass.h"
 #include "art/art_records.h"
 #include "art/gallery_frames.h"
@@ -31,6 +34,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -44,6 +48,33 @@ namespace {
 constexpr std::int32_t kSpot = 4;
 constexpr std::int64_t kPrice = 1000;
 const std::string kArtBytes = "\x89PNG carol's artwork";
+
+// Another thread of the program: takes the wallet mutex every millisecond and keeps the longest it
+// waited for it.
+struct MutexWaitProbe {
+    std::atomic<bool> stop{false};
+    std::atomic<long long> longest_us{0};
+    std::thread thread;
+
+    void start() {
+        thread = std::thread([this] {
+            while (!stop) {
+                const auto asked = std::chrono::steady_clock::now();
+                kv_wallet_mutex().lock();
+                const auto waited = std::chrono::steady_clock::now() - asked;
+                kv_wallet_mutex().unlock();
+                const long long us = std::chrono::duration_cast<std::chrono::microseconds>(waited).count();
+                if (us > longest_us) longest_us = us;
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+    }
+    double finish_ms() {
+        stop = true;
+        thread.join();
+        return static_cast<double>(longest_us) / 1000.0;
+    }
+};
 
 // One user's program: its wallet and its own data folder, as on its own machine.
 struct Party {
@@ -60,16 +91,17 @@ struct Sale {
         eve{"w3", "eve", "", "", "", eve_dir.root};
     std::string art, cert;
     std::vector<SpotLoad> shown; // the frames the last Refresh showed
+    double pair_wait_ms = 0;
 
-    Sale() {
+    explicit Sale(std::uint32_t counter = 0) {
         serve_fake_identity(chain->platform, ids);
         clear_identity_cache();
         set_service_settings(settings_for(*chain, *gp));
         reset_chain_session_for_tests();
         test_set_env("LOCALAPPDATA", carol.root);
-        write_test_wallet_file("w1");
+        write_test_wallet_file("w1", counter);
         test_set_env("LOCALAPPDATA", dave.root);
-        write_wallet("w2", "legal winner thank year wave sausage worth useful legal winner thank yellow");
+        write_wallet("w2", "legal winner thank year wave sausage worth useful legal winner thank yellow", counter);
         test_set_env("LOCALAPPDATA", eve.root);
         write_wallet("w3", "letter advice cage absurd amount doctor acoustic avoid letter advice cage above");
         for (Party* p : {&carol, &dave, &eve}) {
@@ -85,9 +117,9 @@ struct Sale {
         clear_identity_cache();
     }
 
-    static void write_wallet(const std::string& id, const std::string& mnemonic) {
+    static void write_wallet(const std::string& id, const std::string& mnemonic, std::uint32_t counter = 0) {
         test_write_file(wallet_file_path_for_id(id),
-                        nlohmann::json{{"mnemonic", mnemonic}, {"recv", {0, 0, 0, 0, 0, 0}}}.dump());
+                        nlohmann::json{{"mnemonic", mnemonic}, {"recv", {0, counter, 0, 0, 0, 0}}}.dump());
     }
     // The party's program starts afresh: nothing remembered but what its data folder kept. Records
     // are dated in whole seconds, so each step comes a second after the one before.
@@ -121,7 +153,10 @@ struct Sale {
         cert = fake_inscribe(
             *chain, test_hash_of(carol.ord), "application/json",
             nlohmann::json{{"pic", art}, {"sha256", sha256_hex(kArtBytes)}, {"artist", carol.identity}}.dump());
+        MutexWaitProbe probe;
+        probe.start();
         const std::string paired = art_pair_artwork(art, cert);
+        pair_wait_ms = probe.finish_ms();
         if (!succeeded(paired)) return "pairing: " + paired;
         chain->ledger.mine();
         become(carol);
@@ -168,14 +203,18 @@ void print_step_paths(const char* name, const FakeServer& woc) {
 // One step in the clicking party's fresh program, after the window's first Refresh: the
 // WhatsOnChain requests of the step alone, and its result.
 template <typename Step>
-std::string step(Sale& sale, Party& party, bool refresh_first, const Step& run, int& woc, const char* name) {
+std::string step(Sale& sale, Party& party, bool refresh_first, const Step& run, int& woc, double& waited_ms,
+                 const char* name) {
     sale.become(party);
     if (refresh_first) {
         std::set<std::string> closed;
         read_gallery(sale.shown, closed);
     }
     sale.chain->woc.reset_counts();
+    MutexWaitProbe probe;
+    probe.start();
     const std::string result = run();
+    waited_ms = probe.finish_ms();
     woc = sale.chain->woc.request_count();
     print_step_paths(name, sale.chain->woc);
     sale.chain->ledger.mine();
@@ -184,16 +223,18 @@ std::string step(Sale& sale, Party& party, bool refresh_first, const Step& run, 
 
 void BM_TitleActionsAsTheWindowRunsThem(benchmark::State& state) {
     int accept = 0, pay = 0, complete = 0, pass = 0, lookup = 0;
+    double accept_wait = 0, pay_wait = 0, complete_wait = 0, pass_wait = 0, lookup_wait = 0, pair_wait = 0;
     std::string failure;
     for (auto _ : state) {
         TempDataDir data_dir;
-        Sale sale;
+        Sale sale(static_cast<std::uint32_t>(state.range(0)));
         failure = sale.hang_and_ask();
+        pair_wait = sale.pair_wait_ms;
         limit_woc_to_free_rate(*sale.chain);
         if (failure.empty())
             failure = step(
                 sale, sale.carol, true, [&] { return gallery_accept_ask(kSpot, sale.dave.identity); }, accept,
-                "accept");
+                accept_wait, "accept");
         if (failure.empty())
             failure = step(
                 sale, sale.dave, true,
@@ -205,7 +246,7 @@ void BM_TitleActionsAsTheWindowRunsThem(benchmark::State& state) {
                         if (a.buyer == sale.dave.identity) accept_txid = a.txid;
                     return gallery_fund_offer(kSpot, f.show_txid, f.price, accept_txid);
                 },
-                pay, "pay");
+                pay, pay_wait, "pay");
         if (failure.empty())
             failure = step(
                 sale, sale.carol, true,
@@ -213,11 +254,11 @@ void BM_TitleActionsAsTheWindowRunsThem(benchmark::State& state) {
                     const SpotFrame f = sale.frame();
                     return gallery_complete_sale(kSpot, "", f.show_txid, sale.dave.identity);
                 },
-                complete, "complete");
+                complete, complete_wait, "complete");
         if (failure.empty())
             failure = step(
                 sale, sale.dave, false, [&] { return art_pass_to_paymail(sale.art, "eve", sale.eve.ord); }, pass,
-                "pass");
+                pass_wait, "pass");
         if (failure.empty())
             failure = step(
                 sale, sale.eve, false,
@@ -225,7 +266,7 @@ void BM_TitleActionsAsTheWindowRunsThem(benchmark::State& state) {
                     const std::string report = art_lookup_by_id(sale.art);
                     return report.find("Live owner") == 0 ? "success: " + report : report;
                 },
-                lookup, "look-up");
+                lookup, lookup_wait, "look-up");
     }
     if (!failure.empty()) state.SkipWithError(failure.c_str());
     state.counters["accept_woc"] = accept;
@@ -233,7 +274,19 @@ void BM_TitleActionsAsTheWindowRunsThem(benchmark::State& state) {
     state.counters["complete_woc"] = complete;
     state.counters["pass_woc"] = pass;
     state.counters["lookup_woc"] = lookup;
+    state.counters["pair_mutex_wait_ms"] = pair_wait;
+    state.counters["accept_mutex_wait_ms"] = accept_wait;
+    state.counters["pay_mutex_wait_ms"] = pay_wait;
+    state.counters["complete_mutex_wait_ms"] = complete_wait;
+    state.counters["pass_mutex_wait_ms"] = pass_wait;
+    state.counters["lookup_mutex_wait_ms"] = lookup_wait;
 }
-BENCHMARK(BM_TitleActionsAsTheWindowRunsThem)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_TitleActionsAsTheWindowRunsThem)
+    ->ArgName("receive_counter")
+    ->Arg(0)
+    ->Arg(20000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 } // namespace

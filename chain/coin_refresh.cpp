@@ -5,6 +5,7 @@
 #include "chain/coin_select.h"
 #include "chain/coin_snapshots.h"
 #include "chain/gorillapool.h"
+#include "chain/kept_listings.h"
 #include "chain/outpoints.h"
 #include "chain/step_holds.h"
 #include "chain/woc_client.h"
@@ -227,7 +228,7 @@ bool refresh_wallet_coins(WalletLock& wallet_lock, std::string& error) {
     {
         Relock relock{wallet_lock};
         release(wallet_lock);
-        refresh_addresses_parallel(records, false);
+        refresh_wallet_records(records, false, false);
         release_unsent_inputs(records);
     }
     if (!load_wallet() || wallet_file_stem() != stem) {

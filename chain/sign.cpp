@@ -192,6 +192,21 @@ bool is_my_address(const std::string& address, std::string& priv_hex, std::strin
         return true;
     }
     if (w.mnemonic.empty()) return false;
+    // The main address's key is loaded with the wallet, and most change lands there.
+    if (address == w.address && !w.priv.empty() && !w.pub.empty()) {
+        priv_hex = w.priv;
+        pub_hex = w.pub;
+        return true;
+    }
+    // The addresses derived already are searched first: deriving a large wallet's addresses under
+    // the caller's wallet mutex would keep every other thread waiting for a second.
+    for (std::uint32_t account = 0; account < w.recv.size(); ++account) {
+        const AccountAddresses addresses = derived_account_addresses(account);
+        for (std::size_t i = 0; i < addresses.count; ++i) {
+            if (addresses[i] == address)
+                return derived_key_matches(account, static_cast<std::uint32_t>(i), address, priv_hex, pub_hex);
+        }
+    }
     for (std::uint32_t account = 0; account < w.recv.size(); ++account) {
         const AccountAddresses addresses = account_addresses(account);
         for (std::size_t i = 0; i < addresses.count; ++i) {

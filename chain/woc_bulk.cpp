@@ -194,12 +194,11 @@ bool woc_bulk_unspent(const std::vector<std::string>& addresses, bool confirmed,
     return rows < (confirmed ? kBulkConfirmedRows : kBulkUnconfirmedRows);
 }
 
-bool woc_bulk_balances(const std::vector<IndexedAddress>& addresses, std::uint32_t& highest) {
+bool woc_bulk_funded(const std::vector<std::string>& addresses, std::vector<char>& funded) {
+    funded.assign(addresses.size(), 0);
     if (addresses.empty()) return true;
-    std::vector<std::string> names;
-    for (const IndexedAddress& a : addresses)
-        names.push_back(a.address);
-    const std::string body = bulk_addresses_body(names);
+    if (addresses.size() > kBulkAddresses) return false;
+    const std::string body = bulk_addresses_body(addresses);
     std::string response, err;
     if (!http_post_json(woc_url("/addresses/balance"), body, response, err, 20, kUntilTimeOut)) return false;
     json reply = json_parse_or_discarded(response);
@@ -219,9 +218,22 @@ bool woc_bulk_balances(const std::vector<IndexedAddress>& addresses, std::uint32
         auto u = bal.find("unconfirmed");
         if (u != bal.end() && !json_round_i64(*u, unconfirmed)) unconfirmed = 0;
         if (confirmed <= 0 && unconfirmed < 1) continue;
-        for (const IndexedAddress& a : addresses) {
-            if (a.address == address) highest = std::max(highest, a.index);
+        for (std::size_t i = 0; i < addresses.size(); ++i) {
+            if (addresses[i] == address) funded[i] = 1;
         }
+    }
+    return true;
+}
+
+bool woc_bulk_balances(const std::vector<IndexedAddress>& addresses, std::uint32_t& highest) {
+    if (addresses.empty()) return true;
+    std::vector<std::string> names;
+    for (const IndexedAddress& a : addresses)
+        names.push_back(a.address);
+    std::vector<char> funded;
+    if (!woc_bulk_funded(names, funded)) return false;
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+        if (funded[i]) highest = std::max(highest, addresses[i].index);
     }
     return true;
 }

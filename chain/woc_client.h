@@ -130,3 +130,8 @@ bool utxo_cache_fresh(const std::string& address);
 // One POST for the balances of many addresses; raises highest to the largest index of an address
 // that holds coins. False when the request fails or the reply is not a balance list.
 bool woc_bulk_balances(const std::vector<IndexedAddress>& addresses, std::uint32_t& highest);
+
+// The same request for up to 20 addresses, telling of each whether it holds coins now (confirmed,
+// or unconfirmed and not spent): funded[i] for addresses[i]. False when the request fails, the
+// reply is not a balance list, or more than 20 addresses were given.
+bool woc_bulk_funded(const std::vector<std::string>& addresses, std::vector<char>& funded);

@@ -6,6 +6,7 @@
 #include "chain/coin_snapshots.h"
 #include "chain/coin_state.h"
 #include "chain/inscription.h"
+#include "chain/kept_listings.h"
 #include "chain/woc_client.h"
 #include "identity/paymail_announce.h"
 #include "identity/paymail_claim.h"
@@ -127,7 +128,7 @@ void refresh_status_and_paymail(WalletStatus& status) {
     for (std::size_t i = 0; i < wanted.size(); ++i)
         requests[i].address = addresses[wanted[i]];
     const bool full = !recent;
-    refresh_addresses_parallel(requests, full);
+    refresh_wallet_records(requests, full, true);
     release_unsent_inputs(requests);
 
     if (g_generation.load() != generation) return;

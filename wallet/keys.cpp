@@ -311,99 +311,87 @@ void extend_kept(KeptAddresses& kept, std::uint64_t first, std::vector<std::stri
         kept.list->push_back(std::move(fresh[i]));
 }
 
-// Derives on a few threads, with the wallet mutex released, what the kept address lists lack up to
-// each spending account's counter (`only` < kSpendAccounts: that account alone, to its counter plus
-// `extra`) and the identity key; keys up to a counter also go into the key cache while it has room.
-// The caller holds the mutex through `lock`, and holds it again on return. What a wallet replaced
-// meanwhile derived is dropped; a damaged counter is skipped.
-void warm_keys(WalletLock& lock, std::uint32_t only, std::uint64_t extra) {
-    if (!lock.owns_lock()) lock.lock();
-    KvCofferlyWallet& w = kv_wallet();
-    KvCofferlyWalletSecrets& s = w.secrets;
-    std::unique_lock<std::mutex> one_at_a_time(g_warm_mutex, std::defer_lock);
-    // Each chain is filled in place, so its copy of the prefix is wiped with the rest below.
+// What one warm-up derives: the chains, and one job (chain, index) per address. Each chain's copy
+// of its prefix is wiped when the work is cleared or ends.
+struct WarmWork {
     std::vector<WarmChain> chains;
     std::vector<std::pair<std::size_t, std::uint64_t>> jobs;
-    auto wipe_chains = [&chains]() {
+
+    void clear() {
         for (WarmChain& chain : chains)
             wipe(chain.ext.data(), chain.ext.size());
         chains.clear();
-    };
-    for (;;) {
-        if (!w.is_hd || w.mnemonic.empty()) return;
-        if (!s.master_cached) wipe_derived_key_caches(s);
-        if (!ensure_master(w)) return;
-        chains.reserve(kSpendAccounts + 1);
-        auto add_chain = [&](const KeyPath& head, int account, std::uint64_t first, std::uint64_t last) {
-            chains.emplace_back();
-            WarmChain& chain = chains.back();
-            chain.account = account;
-            chain.first = first;
-            chain.last = last;
-            if (!warm_chain_of(s, head, chain)) chains.pop_back();
-        };
-        for (std::uint32_t account = 0; account < kSpendAccounts; ++account) {
-            if (only < kSpendAccounts && account != only) continue;
-            const KeptAddresses& kept = s.addresses[account];
-            const std::uint64_t first = kept.list ? kept.list->size() : 0;
-            const std::uint64_t last = std::min<std::uint64_t>(
-                std::uint64_t{w.recv[account]} + (account == only ? extra : 0), kLastNormalIndex);
-            if (w.recv[account] <= kMaxAddressCounter && first <= last)
-                add_chain({kPurpose, kCoinType, account | kHardened, 0, 0}, static_cast<int>(account), first, last);
-        }
-        if (only >= kSpendAccounts && !s.derived.count(kIdentityPath)) add_chain(kIdentityPath, -1, 0, 0);
         jobs.clear();
-        for (std::size_t c = 0; c < chains.size(); ++c) {
-            chains[c].addresses.resize(chains[c].last - chains[c].first + 1);
-            for (std::uint64_t i = chains[c].first; i <= chains[c].last; ++i)
-                jobs.emplace_back(c, i);
-        }
-        // A single key is derived as fast in line.
-        if (jobs.size() < 2) {
-            wipe_chains();
-            return;
-        }
-        if (one_at_a_time.owns_lock()) break;
-        lock.unlock();
-        // A thread whose caller still holds the mutex cannot wait for another warm-up, which may be
-        // waiting for the mutex itself; it derives on its own.
-        const bool held = wallet_held_by_this_thread();
-        if (!held) one_at_a_time.lock();
-        lock.lock();
-        if (held) break;
-        // Another warm-up may have kept these meanwhile: look again.
-        wipe_chains();
     }
+    ~WarmWork() { clear(); }
+};
 
-    // The copies of the prefixes are all the threads need; the wallet mutex is released meanwhile.
-    // Whole keys up to a counter are kept only while the key cache has room; beyond it, and for a
-    // look-ahead past the counter, only the addresses.
-    const std::size_t room = s.derived.size() < kMaxCachedKeys ? kMaxCachedKeys - s.derived.size() : 0;
-    std::vector<DerivedKey> keys(std::min(jobs.size(), room));
-    std::vector<char> ok(jobs.size(), 0);
-    std::vector<std::uint64_t> counters(chains.size(), 0);
-    for (std::size_t c = 0; c < chains.size(); ++c)
-        counters[c] = chains[c].account < 0 ? 0 : w.recv[static_cast<std::size_t>(chains[c].account)];
-    lock.unlock();
-    parallel_for(jobs.size(), kWarmThreads, [&](std::uint64_t i) {
-        WarmChain& chain = chains[jobs[i].first];
+// Gathers, under the wallet mutex, what the kept address lists lack up to each spending account's
+// counter (`only` < kSpendAccounts: that account alone, to its counter plus `extra`) and the
+// identity key. False when there is no wallet to derive for.
+bool plan_warm_work(KvCofferlyWallet& w, std::uint32_t only, std::uint64_t extra, WarmWork& work) {
+    KvCofferlyWalletSecrets& s = w.secrets;
+    work.clear();
+    if (!w.is_hd || w.mnemonic.empty()) return false;
+    if (!s.master_cached) wipe_derived_key_caches(s);
+    if (!ensure_master(w)) return false;
+    work.chains.reserve(kSpendAccounts + 1);
+    auto add_chain = [&](const KeyPath& head, int account, std::uint64_t first, std::uint64_t last) {
+        work.chains.emplace_back();
+        WarmChain& chain = work.chains.back();
+        chain.account = account;
+        chain.first = first;
+        chain.last = last;
+        if (!warm_chain_of(s, head, chain)) work.chains.pop_back();
+    };
+    for (std::uint32_t account = 0; account < kSpendAccounts; ++account) {
+        if (only < kSpendAccounts && account != only) continue;
+        const KeptAddresses& kept = s.addresses[account];
+        const std::uint64_t first = kept.list ? kept.list->size() : 0;
+        const std::uint64_t last =
+            std::min<std::uint64_t>(std::uint64_t{w.recv[account]} + (account == only ? extra : 0), kLastNormalIndex);
+        if (w.recv[account] <= kMaxAddressCounter && first <= last)
+            add_chain({kPurpose, kCoinType, account | kHardened, 0, 0}, static_cast<int>(account), first, last);
+    }
+    if (only >= kSpendAccounts && !s.derived.count(kIdentityPath)) add_chain(kIdentityPath, -1, 0, 0);
+    for (std::size_t c = 0; c < work.chains.size(); ++c) {
+        work.chains[c].addresses.resize(work.chains[c].last - work.chains[c].first + 1);
+        for (std::uint64_t i = work.chains[c].first; i <= work.chains[c].last; ++i)
+            work.jobs.emplace_back(c, i);
+    }
+    return true;
+}
+
+// Derives every job on a few threads from the chains' copies of their prefixes; touches no wallet
+// state, so the wallet mutex stays free. A job below `keys.size()` whose index is within its
+// chain's counter keeps its whole key there; every other job keeps only its address.
+void derive_warm_work(WarmWork& work, const std::vector<std::uint64_t>& counters, std::vector<DerivedKey>& keys,
+                      std::vector<char>& ok) {
+    ok.assign(work.jobs.size(), 0);
+    parallel_for(work.jobs.size(), kWarmThreads, [&](std::uint64_t i) {
+        WarmChain& chain = work.chains[work.jobs[i].first];
         DerivedKey scratch;
-        const bool keep = i < keys.size() && jobs[i].second <= counters[jobs[i].first];
+        const bool keep = i < keys.size() && work.jobs[i].second <= counters[work.jobs[i].first];
         DerivedKey& key = keep ? keys[i] : scratch;
-        ok[i] = child_key(chain.ext, &chain.pub, static_cast<std::uint32_t>(jobs[i].second), key) ? 1 : 0;
-        if (ok[i]) chain.addresses[jobs[i].second - chain.first] = key.address;
+        ok[i] = child_key(chain.ext, &chain.pub, static_cast<std::uint32_t>(work.jobs[i].second), key) ? 1 : 0;
+        if (ok[i]) chain.addresses[work.jobs[i].second - chain.first] = key.address;
         if (!keeps_private(chain.path) || !keep) wipe(key.priv_hex);
     });
-    lock.lock();
-    // Only while the same master key still stands behind the same prefix do these keys belong to
-    // the loaded wallet; another wallet loaded meanwhile derives its own in line.
-    std::vector<char> same(chains.size(), 0);
+}
+
+// Files the derived keys into the key cache and the addresses into the kept lists, under the
+// wallet mutex held through `lock` and released between shares. Only while the same master key
+// still stands behind the same prefix do they belong to the loaded wallet; another wallet loaded
+// meanwhile derives its own in line. Every private key in `keys` is wiped.
+void file_warm_work(WalletLock& lock, KvCofferlyWalletSecrets& s, WarmWork& work, std::vector<DerivedKey>& keys,
+                    const std::vector<char>& ok) {
+    std::vector<char> same(work.chains.size(), 0);
     auto check_same = [&]() {
-        for (std::size_t c = 0; c < chains.size(); ++c) {
-            const KeyPath& p = chains[c].path;
+        for (std::size_t c = 0; c < work.chains.size(); ++c) {
+            const KeyPath& p = work.chains[c].path;
             const auto now = s.master_cached ? s.prefixes.find({p[0], p[1], p[2], p[3]}) : s.prefixes.end();
             same[c] = now != s.prefixes.end() &&
-                      CRYPTO_memcmp(now->second.ext.data(), chains[c].ext.data(), chains[c].ext.size()) == 0;
+                      CRYPTO_memcmp(now->second.ext.data(), work.chains[c].ext.data(), work.chains[c].ext.size()) == 0;
         }
     };
     check_same();
@@ -414,10 +402,10 @@ void warm_keys(WalletLock& lock, std::uint32_t only, std::uint64_t extra) {
             lock.lock();
             check_same();
         }
-        const WarmChain& chain = chains[jobs[i].first];
+        const WarmChain& chain = work.chains[work.jobs[i].first];
         KeyPath path = chain.path;
-        path[4] = static_cast<std::uint32_t>(jobs[i].second);
-        if (same[jobs[i].first] && ok[i] && !keys[i].address.empty() &&
+        path[4] = static_cast<std::uint32_t>(work.jobs[i].second);
+        if (same[work.jobs[i].first] && ok[i] && !keys[i].address.empty() &&
             (s.derived.size() < kMaxCachedKeys || s.derived.count(path))) {
             DerivedKey& slot = s.derived[path];
             wipe(slot.priv_hex);
@@ -425,13 +413,51 @@ void warm_keys(WalletLock& lock, std::uint32_t only, std::uint64_t extra) {
         }
         wipe(keys[i].priv_hex);
     }
-    for (std::size_t c = 0; c < chains.size(); ++c) {
-        WarmChain& chain = chains[c];
+    for (std::size_t c = 0; c < work.chains.size(); ++c) {
+        WarmChain& chain = work.chains[c];
         if (!same[c] || chain.account < 0) continue;
         // Another caller may have grown the list meanwhile; only what it lacks is appended.
         extend_kept(s.addresses[static_cast<std::size_t>(chain.account)], chain.first, chain.addresses);
     }
-    wipe_chains();
+}
+
+// Derives on a few threads, with the wallet mutex released, what the kept address lists lack up to
+// each spending account's counter (`only` < kSpendAccounts: that account alone, to its counter plus
+// `extra`) and the identity key; keys up to a counter also go into the key cache while it has room.
+// The caller holds the mutex through `lock`, and holds it again on return. What a wallet replaced
+// meanwhile derived is dropped; a damaged counter is skipped.
+void warm_keys(WalletLock& lock, std::uint32_t only, std::uint64_t extra) {
+    if (!lock.owns_lock()) lock.lock();
+    KvCofferlyWallet& w = kv_wallet();
+    KvCofferlyWalletSecrets& s = w.secrets;
+    std::unique_lock<std::mutex> one_at_a_time(g_warm_mutex, std::defer_lock);
+    WarmWork work;
+    for (;;) {
+        // A single key is derived as fast in line.
+        if (!plan_warm_work(w, only, extra, work) || work.jobs.size() < 2) return;
+        if (one_at_a_time.owns_lock()) break;
+        lock.unlock();
+        // A thread whose caller still holds the mutex cannot wait for another warm-up, which may be
+        // waiting for the mutex itself; it derives on its own.
+        const bool held = wallet_held_by_this_thread();
+        if (!held) one_at_a_time.lock();
+        lock.lock();
+        if (held) break;
+        // Another warm-up may have kept these meanwhile: look again.
+    }
+
+    // Whole keys up to a counter are kept only while the key cache has room; beyond it, and for a
+    // look-ahead past the counter, only the addresses.
+    const std::size_t room = s.derived.size() < kMaxCachedKeys ? kMaxCachedKeys - s.derived.size() : 0;
+    std::vector<DerivedKey> keys(std::min(work.jobs.size(), room));
+    std::vector<char> ok;
+    std::vector<std::uint64_t> counters(work.chains.size(), 0);
+    for (std::size_t c = 0; c < work.chains.size(); ++c)
+        counters[c] = work.chains[c].account < 0 ? 0 : w.recv[static_cast<std::size_t>(work.chains[c].account)];
+    lock.unlock();
+    derive_warm_work(work, counters, keys, ok);
+    lock.lock();
+    file_warm_work(lock, s, work, keys, ok);
 }
 
 } // namespace
@@ -463,7 +489,8 @@ AccountAddresses account_addresses(std::uint32_t account, std::uint64_t extra) {
         // Only what the warm-up has not derived yet, usually a few indices a scan added since; the
         // key cache is neither asked for more nor filled.
         DerivedPrefix* prefix = prefix_key(s, {kPurpose, kCoinType, account | kHardened, 0, 0});
-        if (prefix && !prefix->pub_known && curve_pub_from_priv(prefix->ext.data(), prefix->pub)) prefix->pub_known = true;
+        if (prefix && !prefix->pub_known && curve_pub_from_priv(prefix->ext.data(), prefix->pub))
+            prefix->pub_known = true;
         if (!prefix || !prefix->pub_known) return out;
         std::vector<std::string> fresh;
         fresh.reserve(static_cast<std::size_t>(last - first + 1));
@@ -481,6 +508,20 @@ AccountAddresses account_addresses(std::uint32_t account, std::uint64_t extra) {
     out.list = kept.list;
     out.version = kept.version;
     out.count = static_cast<std::size_t>(last + 1);
+    return out;
+}
+
+AccountAddresses derived_account_addresses(std::uint32_t account) {
+    AccountAddresses out;
+    WalletLock lock = lock_wallet();
+    const KvCofferlyWallet& w = kv_wallet();
+    const KvCofferlyWalletSecrets& s = w.secrets;
+    if (!w.is_hd || account >= kSpendAccounts || !s.master_cached || w.recv[account] > kMaxAddressCounter) return out;
+    const KeptAddresses& kept = s.addresses[account];
+    if (!kept.list) return out;
+    out.list = kept.list;
+    out.version = kept.version;
+    out.count = std::min<std::size_t>(kept.list->size(), static_cast<std::size_t>(w.recv[account]) + 1);
     return out;
 }
 
@@ -516,6 +557,12 @@ bool derive_wallet_keys() {
 }
 
 bool find_key_for_hash160(const Hash160& hash160, std::string& priv_hex, std::string& pub_hex) {
+    // Addresses a session has not derived yet are derived first, with the mutex free, where the
+    // caller does not hold it; under it below they are only read.
+    if (!wallet_held_by_this_thread()) {
+        account_addresses(kOrdinalsAccount);
+        account_addresses(kReceiveAccount);
+    }
     WalletLock lock = lock_wallet();
     KvCofferlyWallet& w = kv_wallet();
 

@@ -52,6 +52,10 @@ struct AccountAddresses {
 };
 AccountAddresses account_addresses(std::uint32_t account, std::uint64_t extra = 0);
 
+// The same list as far as it is derived already, up to the counter; derives nothing, so it costs
+// the caller's hold of the wallet mutex nothing however large the wallet. The caller holds it.
+AccountAddresses derived_account_addresses(std::uint32_t account);
+
 // m/44'/236'/100'/0/0, the identity key.
 constexpr KeyPath kIdentityPath = {kPurpose, kCoinType, kIdentityAccount | kHardened, 0, 0};
 

@@ -28,6 +28,7 @@
 #include "identity/identity_lookup.h"
 #include "identity/typed_sign.h"
 #include "ordinals/ord_listing.h"
+#include "support/eventually.h"
 #include "wallet/crypto.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
@@ -40,6 +41,7 @@
 #include <algorithm>
 #include <functional>
 #include <iterator>
+#include <thread>
 
 using nlohmann::json;
 
@@ -361,7 +363,26 @@ TEST_F(GalleryRoadTest, OfferFromAStrangerIsIgnoredAndTheAcceptedBuyerCompletes)
     ASSERT_FALSE(offer.empty());
 
     become(carol);
+    // While the sale goes out, the window's reads of the wallet are not held up behind it.
+    const std::string broadcast = std::string(kWocPrefix) + "/tx/raw";
+    FakeFault held;
+    held.gather = 2;
+    chain.woc.reset_counts();
+    chain.woc.count_in_flight_under(broadcast);
+    chain.woc.set_fault(broadcast, held);
+    bool wallet_free = false;
+    std::thread window([&] {
+        if (eventually([&] { return chain.woc.request_count("POST", broadcast) > 0; })) {
+            wallet_free = kv_wallet_mutex().try_lock();
+            if (wallet_free) kv_wallet_mutex().unlock();
+        }
+        chain.woc.release_held();
+    });
     const std::string sale = gallery_complete_sale(kSpot, "");
+    window.join();
+    chain.woc.clear_faults();
+    chain.woc.count_in_flight_under("");
+    EXPECT_TRUE(wallet_free);
     ASSERT_TRUE(succeeded(sale)) << sale;
     ASSERT_EQ(sale.find(" Frame notice failed"), std::string::npos) << sale;
     expect_sale_to_dave(sale.substr(9, 64), offer);

@@ -7,6 +7,7 @@
 #include "chain/outpoints.h"
 #include "chain/woc_client.h"
 #include "fakes/chain_fixture.h"
+#include "identity/wallet_status.h"
 #include "platform/fs.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
@@ -20,6 +21,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <dirent.h>
 #include <fstream>
 #include <set>
@@ -272,6 +274,75 @@ TEST_F(RefreshTest, AddressesAreListedInBulkWithOneAddressFallback) {
         EXPECT_EQ(listed_addresses().size(), 4u);
         for (const std::string& txid : funded)
             EXPECT_NE(cached(receive(0), txid), nullptr) << txid;
+    }
+}
+
+// A large wallet's later Refresh, once every listing aged, lists only what can have changed: the
+// addresses that held coins, the newest ones and those the service shows funded since; its first
+// listing is kept in the data folder, so a restart changes nothing, and a damaged kept file is set
+// aside and the wallet listed whole again.
+TEST_F(RefreshTest, LargeWalletListsAgainOnlyWhatCanHaveChanged) {
+    enum class Between { Nothing, PaidAtAnOldAddress, Restart, FileDamaged };
+    struct Row {
+        const char* name;
+        Between between;
+        std::size_t most_listed;
+    } rows[] = {
+        {"nothing changed", Between::Nothing, 4},
+        {"paid since at an old address", Between::PaidAtAnOldAddress, 5},
+        {"a restart between", Between::Restart, 4},
+        {"the kept file damaged", Between::FileDamaged, 401},
+    };
+    const std::string kept = data_dir.data_dir + "/tx_hist/w1_listing.json";
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        reset_chain_session_for_tests();
+        std::remove(kept.c_str());
+        load_hd(399);                                          // 400 receive addresses and the identity address
+        std::vector<std::pair<std::string, std::string>> held; // address, txid
+        for (std::uint32_t i : {10u, 399u})
+            held.emplace_back(receive(i), chain.ledger.fund(receive(i), 3000 + i));
+        std::string error;
+        chain.woc.reset_counts();
+        {
+            WalletLock lock = lock_wallet();
+            ASSERT_TRUE(refresh_wallet_coins(lock, error)) << error;
+        }
+        ASSERT_EQ(listed_addresses().size(), 401u);
+        std::string paid_at = receive(10);
+        if (row.between == Between::PaidAtAnOldAddress) {
+            paid_at = receive(50);
+            held.emplace_back(paid_at, chain.ledger.fund(paid_at, 5000));
+        }
+        if (row.between == Between::Restart) {
+            reset_chain_session_for_tests();
+            load_hd(399);
+        }
+        if (row.between == Between::FileDamaged) ASSERT_TRUE(platform_write_file(kept, "{\"version\":1,", false));
+        chain.woc.reset_counts();
+        {
+            WalletLock lock = lock_wallet();
+            expire_address_coins();
+        }
+        // The Refresh as the window runs it.
+        reset_wallet_status_refresh();
+        WalletStatus status;
+        refresh_wallet_status(status);
+        EXPECT_EQ(status.loaded, 1);
+        const std::set<std::string> listed = listed_addresses();
+        EXPECT_LE(listed.size(), row.most_listed);
+        EXPECT_EQ(listed.count(paid_at), 1u);
+        WalletLock lock = lock_wallet();
+        for (const auto& [address, txid] : held)
+            EXPECT_NE(cached(address, txid), nullptr) << address;
+        EXPECT_EQ(address_coins().size(), 401u);
+        bool set_aside = false;
+        if (DIR* d = opendir((data_dir.data_dir + "/tx_hist").c_str())) {
+            while (dirent* e = readdir(d))
+                set_aside = set_aside || std::string(e->d_name).rfind("w1_listing.json.damaged-", 0) == 0;
+            closedir(d);
+        }
+        EXPECT_EQ(set_aside, row.between == Between::FileDamaged);
     }
 }
 
