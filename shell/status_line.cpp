@@ -1,6 +1,7 @@
 #include "shell/status_line.h"
 
 #include "chain/balance.h"
+#include "chain/kept_listings.h"
 #include "shell/jobs.h"
 #include "shell/shell.h"
 #include "shell/task_popup.h"
@@ -127,6 +128,12 @@ void tick_reading_dots() {
     if (!status_line || !status_animating) return;
     std::wstring text = status_base_text.empty() ? std::wstring(L"Reading inscriptions") : status_base_text;
     if (status_dots < 1 || status_dots > 3) status_dots = 1;
+    // A large wallet's first listing takes minutes at the services' pace; it says how far it got.
+    const std::string listing = first_listing_progress();
+    if (!listing.empty() && starts_with_wide(text, L"Reading inscriptions")) {
+        text = utf8_to_wide(listing);
+        text.pop_back();
+    }
     text.append(static_cast<std::size_t>(status_dots), L'.');
     SetWindowTextW(status_line, text.c_str());
     InvalidateRect(status_line, nullptr, TRUE);
