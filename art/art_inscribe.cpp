@@ -47,13 +47,15 @@ std::string inscribe_and_record(const std::string& content_type, const Bytes& co
                                 std::uint64_t cap, const char* cap_text, const std::string& tag, const char* log_prefix,
                                 const char* step) {
     const std::string subject = step_subject(step, content);
-    // A try whose sending was not known and that went out after all is recorded as this one.
-    const std::string held = held_step_answer(step, subject);
+    // A try whose sending was not known and that went out after all is recorded as this one when
+    // it wrote the same bytes.
+    const std::string terms = sha256_hex(content);
+    const std::string held = held_step_answer(step, subject, terms);
     if (held.compare(0, 6, "error:") == 0) return held;
     WalletLock lock = lock_wallet();
     const std::string result =
         !held.empty() ? held
-                      : note_step_result(step, subject,
+                      : note_step_result(step, subject, terms,
                                          inscribe_file(lock, content_type, content, build_name_metadata(name),
                                                        static_cast<std::size_t>(cap), cap_text, tag));
     if (result.compare(0, 7, "success") != 0) return emit_cofferly_error(result);

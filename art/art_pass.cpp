@@ -12,6 +12,7 @@
 #include "chain/inscription.h"
 #include "chain/outpoints.h"
 #include "chain/reserves.h"
+#include "chain/step_holds.h"
 #include "chain/tx.h"
 #include "chain/woc_client.h"
 #include "identity/identity_lookup.h"
@@ -127,17 +128,25 @@ void record_pass(WalletLock& lock, const std::string& artwork_id, const std::str
 }
 
 // The engine's answer before a pass runs (held_step_answer). A pass held while its fate was not
-// known that turned out sent is recorded as one sent now: its "success" is returned once.
+// known that turned out sent is recorded as one sent now, to the address it paid: a try to that
+// address is answered with its "success", once; a try to another is refused with where it went.
 std::string held_pass_answer(const std::string& artwork_id, const std::string& certificate_id,
                              const std::string& recipient_paymail, const std::string& ord_address) {
-    const std::string held = held_step_answer("pass", artwork_id);
-    if (!begins_with(held, "success")) return held;
+    StepHold row;
+    if (!step_hold_of("pass", artwork_id, row)) return std::string();
+    if (!row.sent) return step_wait_text("pass", row);
     std::string dest_address = ord_address, error;
     WalletLock lock = lock_wallet();
-    if (!load_wallet()) return held;
-    if (dest_address.empty()) dest_address = resolve_recipient_ord_address(lock, recipient_paymail, error);
-    record_pass(lock, artwork_id, certificate_id, dest_address, KvCofferlyOrdRow{}, KvCofferlyOrdRow{});
-    return held;
+    const bool loaded = load_wallet();
+    if (loaded && dest_address.empty()) dest_address = resolve_recipient_ord_address(lock, recipient_paymail, error);
+    const std::string held = held_step_answer("pass", artwork_id, dest_address);
+    if (!loaded || held.empty()) return held;
+    const bool same = begins_with(held, "success");
+    record_pass(lock, artwork_id, certificate_id, same || row.terms.empty() ? dest_address : row.terms,
+                KvCofferlyOrdRow{}, KvCofferlyOrdRow{});
+    if (same) return held;
+    return "error: the last pass of this artwork went out to " + row.terms + ": " + row.txid +
+           ". It is not passed again.";
 }
 
 // A rough price of the pass for the refusal text: the miner fee of the two coins, one funding coin,
@@ -364,7 +373,7 @@ std::string pass_send(const std::string& pic_id, const std::string& cert_id, con
         if (begins_with(sent, "success")) {
             result = sent;
         } else if (!is_already_known_error(sent)) {
-            return note_step_result("pass", artwork_id, sent);
+            return note_step_result("pass", artwork_id, dest_address, sent);
         } else {
             spend_inputs_expire_caches(inputs, kCoinInputs);
         }

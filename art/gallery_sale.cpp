@@ -121,10 +121,11 @@ std::string gallery_accept_ask(std::int32_t spot, const std::string& buyer, cons
     const SpotFrame* frame = frame_at(frames, spot);
     if (!frame || !frame->shown || frame->price < 1) return "error: that frame is not for sale.";
     if (identity_key != frame->owner) return "error: only the owner can accept.";
-    const std::string held = held_step_answer("accept", frame->pic);
+    const std::string buyer_key = to_lower_copy(art_trim_copy(buyer));
+    const std::string terms = buyer_key + " at " + std::to_string(frame->price);
+    const std::string held = held_step_answer("accept", frame->pic, terms);
     if (!held.empty()) return held;
 
-    const std::string buyer_key = to_lower_copy(art_trim_copy(buyer));
     bool asked = false, shown = ask_txid.empty();
     for (const SpotAsk& ask : frame->asks) {
         asked = asked || ask.buyer == buyer_key;
@@ -157,7 +158,7 @@ std::string gallery_accept_ask(std::int32_t spot, const std::string& buyer, cons
     accept["price_sats"] = frame->price;
     accept["title_sha"] = sha256_hex(title_json);
     accept["title_json"] = title_json;
-    return note_step_result("accept", frame->pic, gallery_sign_and_post(accept, spot_row(spot).watch));
+    return note_step_result("accept", frame->pic, terms, gallery_sign_and_post(accept, spot_row(spot).watch));
 }
 
 std::string gallery_fund_offer(std::int32_t spot, const std::string& show_txid, std::int64_t price,
@@ -168,7 +169,8 @@ std::string gallery_fund_offer(std::int32_t spot, const std::string& show_txid, 
     const SpotFrame* frame = frame_at(frames, spot);
     if (!frame || frame->pic.empty() || frame->price < 1) return "error: that frame is not for sale.";
     if (frame->hidden) return "error: the owner took this artwork down. It cannot be paid for.";
-    const std::string held = held_step_answer("pay", frame->pic);
+    const std::string terms = accept_txid + " " + show_txid + " at " + std::to_string(price);
+    const std::string held = held_step_answer("pay", frame->pic, terms);
     if (!held.empty()) return held;
     const std::string me = to_lower_copy(current_identity_pubkey());
 
@@ -227,7 +229,8 @@ std::string gallery_fund_offer(std::int32_t spot, const std::string& show_txid, 
     json funded = gallery_record("art_gfunded", spot);
     funded["offer_sha"] = sha256_hex(offer);
     funded["offer"] = offer;
-    const std::string posted = note_step_result("pay", frame->pic, gallery_sign_and_post(funded, spot_row(spot).watch));
+    const std::string posted =
+        note_step_result("pay", frame->pic, terms, gallery_sign_and_post(funded, spot_row(spot).watch));
     WalletLock lock = lock_wallet();
     // An offer the owner never sees can never complete: its coins go back to the wallet at once.
     // One whose record may have gone out keeps them until the record's fate is known, so a live
@@ -252,7 +255,8 @@ std::string gallery_complete_sale(std::int32_t spot, const std::string& offer, c
     const SpotFrame* frame = frame_at(frames, spot);
     if (!frame || frame->pic.empty()) return "error: that frame is empty.";
     if (identity_key != frame->owner) return "error: only the owner can complete this sale.";
-    const std::string held = held_step_answer("complete", frame->pic);
+    const std::string terms = offer.empty() ? "buyer " + to_lower_copy(buyer) : "offer " + sha256_hex(offer);
+    const std::string held = held_step_answer("complete", frame->pic, terms);
     if (!held.empty()) return held;
     // The owner completes the sale of the hanging they were shown; offers answer only the frame's
     // hanging now.
@@ -287,7 +291,8 @@ std::string gallery_complete_sale(std::int32_t spot, const std::string& offer, c
     if (!error.empty()) return "error: " + error;
     if (!hanging_matches_title(*frame, title)) return "error: you no longer hold this artwork.";
 
-    const std::string result = note_step_result("complete", frame->pic, gallery_complete_sign_send(chosen, frame->pic));
+    const std::string result =
+        note_step_result("complete", frame->pic, terms, gallery_complete_sign_send(chosen, frame->pic));
     if (!begins_with(result, "success") || !frame->shown) return result;
     json hide = gallery_record("art_hide", spot);
     hide["pic"] = frame->pic;

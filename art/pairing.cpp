@@ -43,7 +43,7 @@ std::string art_pair_artwork(const std::string& artwork_origin, const std::strin
     // paid again by a second one: the fee buys nothing the first did not.
     StepHold last;
     const bool pending = step_hold_of(kPairStep, artwork_id, last);
-    if (pending && !last.sent) return held_step_answer(kPairStep, artwork_id);
+    if (pending && !last.sent) return step_wait_text(kPairStep, last);
     // One listing of the wallet answers for both coins.
     std::vector<KvCofferlyOrdRow> listed;
     const bool listed_whole = is_cofferly_connected() && kv_cofferly_list_ordinals(listed).empty();
@@ -111,6 +111,7 @@ std::string art_pair_artwork(const std::string& artwork_origin, const std::strin
     }
     const std::string sent = send_art_pair_payload(payload, kPairWatchAddress, kTitleWatchAddress, kPairFeeAddress);
     std::string txid;
-    if (sent.rfind("success: ", 0) == 0 && parse_success_txid(sent, txid)) hold_step(kPairStep, artwork_id, txid, true);
-    return note_step_result(kPairStep, artwork_id, sent);
+    if (sent.rfind("success: ", 0) == 0 && parse_success_txid(sent, txid))
+        hold_step(kPairStep, artwork_id, txid, true, certificate_id);
+    return note_step_result(kPairStep, artwork_id, certificate_id, sent);
 }

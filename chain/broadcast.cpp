@@ -3,6 +3,7 @@
 #include "chain/coin_refresh.h"
 #include "chain/coin_snapshots.h"
 #include "chain/compact_sig.h"
+#include "chain/held_inputs.h"
 #include "chain/outpoints.h"
 #include "chain/sign.h"
 #include "chain/woc_client.h"
@@ -264,12 +265,14 @@ bool woc_returns_txid(const std::string& txid) {
     return woc_returns_txid_within(txid, kWocLookupTimeoutS);
 }
 
-TxFate ask_tx_fate(const std::string& txid) {
+TxFate ask_tx_fate(const std::string& txid, std::string* unasked) {
+    if (unasked) unasked->clear();
     if (!is_txid_hex(txid)) return TxFate::Unsure;
     const std::string id = to_lower_copy(txid);
     const ServiceSettings settings = service_settings();
     const std::string urls[] = {woc_url("/tx/" + id), settings.arc_base + "/v1/tx/" + id,
                                 settings.platform_base + "/oi/tx/" + id};
+    const char* const names[] = {"WhatsOnChain", "ARC", "the platform"};
     long status[3] = {0, 0, 0};
     std::string woc_body;
     // Side by side: one service that does not answer must not hold up the others' answers.
@@ -280,7 +283,18 @@ TxFate ask_tx_fate(const std::string& txid) {
     });
     const std::string named = json_text(json_parse_or_discarded(woc_body), "txid");
     if (status[0] == 200 && is_txid_hex(named) && same_txid(named, id)) return TxFate::Sent;
-    return status[0] == 404 && status[1] == 404 && status[2] == 404 ? TxFate::NotSent : TxFate::Unsure;
+    // WhatsOnChain's page that does not name the transaction is no answer; ARC or the platform
+    // answering it at all knows it.
+    if (status[1] == 200 || status[2] == 200) return TxFate::Unsure;
+    std::string failing;
+    for (int i = 0; i < 3; ++i) {
+        if (status[i] == 404) continue;
+        failing += (failing.empty() ? "" : ", ") + std::string(names[i]);
+    }
+    if (failing.empty()) return TxFate::NotSent;
+    if (unasked) *unasked = failing;
+    const bool any_answered = status[0] == 404 || status[1] == 404 || status[2] == 404;
+    return any_answered ? TxFate::Unasked : TxFate::Unsure;
 }
 
 bool not_known_if_sent_txid(const std::string& text, std::string& txid) {
@@ -468,12 +482,7 @@ void record_sent_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutp
         last_sent_txid() = txid;
         // Its inputs stay spent until the services show it went out, and come back when none knows
         // it while they stand unspent: the network dropped or refused it.
-        HeldInputs held;
-        held.txid = to_lower_copy(txid);
-        held.held_at_ms = clock_system_ms();
-        for (const TxInput& in : inputs)
-            held.outpoints.push_back(outpoint_key(in.txid, in.vout));
-        add_held_row(std::move(held));
+        add_held_row(held_row_of(txid, inputs));
         note_held_inputs_changed();
     }
     mark_inputs_spent(inputs);

@@ -50,10 +50,11 @@ void platform_submit_tx(const std::string& tx_hex);
 bool woc_returns_txid(const std::string& txid);
 
 // What WhatsOnChain, ARC and the platform, asked side by side, say of a transaction: Sent when
-// WhatsOnChain returns its record, NotSent only when each answers that it does not know it (HTTP
-// 404), Unsure for any other answer or none.
-enum class TxFate { Unsure, Sent, NotSent };
-TxFate ask_tx_fate(const std::string& txid);
+// WhatsOnChain returns its record, NotSent when each answers that it does not know it (HTTP 404),
+// Unasked when those that answered do not know it and the others (named in `unasked`, ", "
+// between) could not be asked, Unsure when one knows it or none answered.
+enum class TxFate { Unsure, Sent, NotSent, Unasked };
+TxFate ask_tx_fate(const std::string& txid, std::string* unasked = nullptr);
 
 // True, with the id, when `text` is a broadcast's "not known whether it was sent" answer, which
 // ends "Transaction " and the id.

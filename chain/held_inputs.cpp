@@ -17,15 +17,20 @@
 #include <cstdint>
 #include <cstdlib>
 #include <unordered_set>
+#include <utility>
 
-void hold_unsent_inputs(const std::string& txid, const std::vector<TxInput>& inputs) {
-    WalletLock lock = lock_wallet();
+HeldInputs held_row_of(const std::string& txid, const std::vector<TxInput>& inputs) {
     HeldInputs held;
     held.txid = to_lower_copy(txid);
     held.held_at_ms = clock_system_ms();
     for (const TxInput& in : inputs)
         held.outpoints.push_back(outpoint_key(in.txid, in.vout));
-    add_held_row(std::move(held));
+    return held;
+}
+
+void hold_unsent_inputs(const std::string& txid, const std::vector<TxInput>& inputs) {
+    WalletLock lock = lock_wallet();
+    add_held_row(held_row_of(txid, inputs));
     note_held_inputs_changed();
     spend_inputs_expire_caches(inputs, 0);
 }
@@ -89,10 +94,19 @@ Inputs unlisted_inputs(const HeldInputs& row, const std::unordered_set<std::stri
         std::string spender;
         int code = woc_spent_by(txid, index, spender);
         if (code == 3 && !reverse_txid_hex(txid).empty()) code = woc_spent_by(reverse_txid_hex(txid), index, spender);
-        if (code == 0 || code == 3) return Inputs::Unusable;
+        // Spent by this very transaction, it went out, whatever a lagging look-up said.
+        if ((code == 0 && to_lower_copy(spender) != row.txid) || code == 3) return Inputs::Unusable;
         if (code != 1) state = Inputs::Unknown;
     }
     return state;
+}
+
+// The ids of the held transactions (the caller holds the wallet mutex).
+std::vector<std::string> held_txids() {
+    std::vector<std::string> txids;
+    for (const HeldInputs& held : held_inputs())
+        if (is_txid_hex(held.txid)) txids.push_back(held.txid);
+    return txids;
 }
 
 // The change a payment that never went out would have left is no coin: it goes with the payment.
@@ -125,10 +139,12 @@ void release_unsent_inputs(const std::vector<AddressRefresh>& records) {
         }
     }
     std::vector<HeldInputs> due;
+    std::vector<std::string> held_before;
     {
         WalletLock lock = lock_wallet();
         load_spent_outpoints();
         adopt_unnamed_holds(listed);
+        held_before = held_txids();
         const std::int64_t before = clock_system_ms() - kUnsentHoldMs;
         const std::int64_t now = clock_steady_ms();
         for (HeldInputs& held : held_inputs()) {
@@ -138,19 +154,38 @@ void release_unsent_inputs(const std::vector<AddressRefresh>& records) {
             due.push_back(held);
         }
     }
-    if (due.empty()) return;
+    if (due.empty()) {
+        end_hold_of_all_steps(held_before);
+        return;
+    }
     // Every held transaction is asked about side by side: one after another, each service that
     // does not answer would add its whole time-out for every one of them.
     std::vector<TxFate> fates(due.size(), TxFate::Unsure);
+    std::vector<std::string> unasked(due.size());
     parallel_for(due.size(), kRefreshThreads, [&](std::uint64_t i) {
         // A row of a previous version names no transaction: its inputs' listing is all there is.
-        fates[i] = due[i].txid.empty() ? TxFate::NotSent : ask_tx_fate(due[i].txid);
+        fates[i] = due[i].txid.empty() ? TxFate::NotSent : ask_tx_fate(due[i].txid, &unasked[i]);
     });
+    // A service that cannot be asked delays the answer of the others, never for good.
+    const std::int64_t unasked_before = clock_system_ms() - kUnsentHoldMs - kUnaskedWaitMs;
+    std::vector<std::pair<std::string, std::string>> still_unasked;
+    for (std::size_t i = 0; i < due.size(); ++i) {
+        if (fates[i] == TxFate::Unasked && due[i].held_at_ms <= unasked_before) fates[i] = TxFate::NotSent;
+        if (!due[i].txid.empty() && fates[i] != TxFate::Sent && fates[i] != TxFate::NotSent)
+            still_unasked.emplace_back(due[i].txid, fates[i] == TxFate::Unasked ? unasked[i] : std::string());
+    }
+    note_unasked_services(still_unasked);
     // A transaction no service knows whose inputs the listings do not all show is decided by
-    // those inputs' own spend status.
+    // those inputs' own spend status. So is one that WhatsOnChain still does not list past the
+    // wait while another service says it knows it: spent by another transaction, an input means
+    // it can never go out.
+    std::vector<bool> stale(due.size(), false);
+    for (std::size_t i = 0; i < due.size(); ++i)
+        stale[i] = fates[i] == TxFate::Unsure && due[i].held_at_ms <= unasked_before;
     std::vector<Inputs> unlisted(due.size(), Inputs::Unknown);
     parallel_for(due.size(), kRefreshThreads, [&](std::uint64_t i) {
-        if (fates[i] == TxFate::NotSent && !due[i].txid.empty()) unlisted[i] = unlisted_inputs(due[i], listed);
+        if ((fates[i] == TxFate::NotSent || stale[i]) && !due[i].txid.empty())
+            unlisted[i] = unlisted_inputs(due[i], listed);
     });
 
     WalletLock lock = lock_wallet();
@@ -165,7 +200,8 @@ void release_unsent_inputs(const std::vector<AddressRefresh>& records) {
         const bool given_back = fates[i] == TxFate::NotSent && (all_listed || unlisted[i] == Inputs::Unspent);
         // Inputs of a transaction that went out stay spent; only the row goes. So too when one of
         // them cannot be spent by it: it can never go out.
-        const bool refused = fates[i] == TxFate::NotSent && !given_back && unlisted[i] == Inputs::Unusable;
+        const bool refused =
+            (stale[i] || (fates[i] == TxFate::NotSent && !given_back)) && unlisted[i] == Inputs::Unusable;
         const bool went_out = fates[i] == TxFate::Sent || (entry.txid.empty() && !all_listed);
         if (!given_back && !went_out && !refused) continue;
         if (went_out && !entry.txid.empty()) sent.push_back(entry.txid);
@@ -187,4 +223,5 @@ void release_unsent_inputs(const std::vector<AddressRefresh>& records) {
     release_unsent_offers(not_sent);
     // A step held for its transaction is done when it went out, and may be taken again when not.
     resolve_held_steps(sent, not_sent);
+    end_hold_of_all_steps(held_txids());
 }

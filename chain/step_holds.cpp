@@ -1,12 +1,14 @@
 #include "chain/step_holds.h"
 
 #include "chain/coin_snapshots.h"
+#include "chain/outpoints.h"
 #include "platform/file_lock.h"
 #include "platform/fs.h"
 #include "wallet/clock.h"
 #include "wallet/codecs.h"
 #include "wallet/json_util.h"
 #include "wallet/registry.h"
+#include "wallet/session.h"
 
 #include <nlohmann/json.hpp>
 
@@ -17,58 +19,103 @@ using nlohmann::json;
 
 namespace {
 
-// No honest wallet has this many steps of unknown fate at once; a longer file is not this
-// program's and is read no further.
-constexpr std::size_t kMaxStepRows = 1000;
+// One bound, in bytes, for the writer and the reader: no honest wallet has tens of thousands of
+// steps of unknown fate at once, and a count of rows would hide the newest holds behind old ones.
+constexpr std::size_t kMaxStepsFileBytes = 8u << 20;
+// Times this program wrote lie between 1970 and the year 3000; a row past them is not its own,
+// and its age could not be reckoned without overflowing.
+constexpr std::int64_t kLastSaneMs = 32503680000000LL;
+
+const char* const kSetAsideNotice = "error: the list of held steps was damaged; it is kept aside and a new one "
+                                    "started. Every step that pays waits until the services show what went out.";
+const char* const kStuckNotice = "error: the list of held steps is damaged and could not be moved aside; it is "
+                                 "left as it is. Every step that pays waits until it is mended.";
 
 std::mutex g_path_mutex;
 std::string g_path; // guarded by g_path_mutex
+// A file lock keeps processes apart; on POSIX it does not keep two threads of one process apart,
+// so every change of the file also holds this.
+std::mutex g_file_mutex;
+std::mutex g_notice_mutex;
+std::string g_notice; // guarded by g_notice_mutex
 
 std::string known_path() {
     std::lock_guard<std::mutex> guard(g_path_mutex);
     return g_path;
 }
 
-std::vector<StepHold> read_rows(const std::string& path, bool& readable) {
+struct StepsFile {
     std::vector<StepHold> rows;
-    readable = true;
-    if (path.empty() || !platform_file_exists(path)) return rows;
-    std::string text;
-    json doc(json::value_t::discarded);
-    if (platform_read_file(path, text)) doc = json_parse_or_discarded(text);
-    const auto list = doc.is_object() ? doc.find("steps") : doc.end();
-    if (!doc.is_object() || list == doc.end() || !list->is_array()) {
-        readable = false;
-        return rows;
-    }
-    for (const json& entry : *list) {
-        if (rows.size() >= kMaxStepRows) break;
-        StepHold row;
-        const auto at = entry.is_object() ? entry.find("at") : entry.end();
-        const auto sent = entry.is_object() ? entry.find("sent") : entry.end();
-        if (!entry.is_object() || !json_optional_text(entry, "step", row.step) ||
-            !json_optional_text(entry, "subject", row.subject) || !json_optional_text(entry, "txid", row.txid) ||
-            row.step.empty() || row.txid.size() != 64 || at == entry.end() || !at->is_number_integer())
-            continue;
-        row.at_ms = at->get<std::int64_t>();
-        row.sent = sent != entry.end() && sent->is_boolean() && sent->get<bool>();
-        rows.push_back(std::move(row));
-    }
-    return rows;
+    bool all_held = false; // a damaged file was set aside: every step waits
+    // With all_held, once the held transactions were first seen: those that may have had rows in
+    // the file set aside. The hold of every step ends when none of them is held any longer.
+    bool waiting_known = false;
+    std::vector<std::string> waiting_on;
+};
+
+bool read_row(const json& entry, StepHold& row) {
+    if (!entry.is_object()) return false;
+    const auto at = entry.find("at");
+    const auto sent = entry.find("sent");
+    if (!json_optional_text(entry, "step", row.step) || !json_optional_text(entry, "subject", row.subject) ||
+        !json_optional_text(entry, "txid", row.txid) || !json_optional_text(entry, "terms", row.terms) ||
+        !json_optional_text(entry, "unasked", row.unasked) || row.step.empty() || !is_txid_hex(row.txid) ||
+        at == entry.end() || !at->is_number_integer() || (sent != entry.end() && !sent->is_boolean()))
+        return false;
+    row.at_ms = at->get<std::int64_t>();
+    row.sent = sent != entry.end() && sent->get<bool>();
+    return row.at_ms >= 0 && row.at_ms <= kLastSaneMs;
 }
 
-bool write_rows(const std::string& path, const std::vector<StepHold>& rows) {
+// False when the file is there and does not read whole: a row skipped could be a hold.
+bool read_rows(const std::string& path, StepsFile& file) {
+    file = StepsFile();
+    if (path.empty() || !platform_file_exists(path)) return true;
+    std::string text;
+    if (!platform_read_file(path, text) || text.size() > kMaxStepsFileBytes) return false;
+    const json doc = json_parse_or_discarded(text);
+    const auto list = doc.is_object() ? doc.find("steps") : doc.end();
+    const auto all = doc.is_object() ? doc.find("all_held") : doc.end();
+    if (!doc.is_object() || list == doc.end() || !list->is_array() || (all != doc.end() && !all->is_boolean()))
+        return false;
+    file.all_held = all != doc.end() && all->get<bool>();
+    const auto waiting = doc.find("waiting_on");
+    if (waiting != doc.end()) {
+        if (!waiting->is_array()) return false;
+        file.waiting_known = true;
+        for (const json& txid : *waiting) {
+            if (!txid.is_string() || !is_txid_hex(txid.get_ref<const std::string&>())) return false;
+            file.waiting_on.push_back(txid.get<std::string>());
+        }
+    }
+    for (const json& entry : *list) {
+        StepHold row;
+        if (!read_row(entry, row)) return false;
+        file.rows.push_back(std::move(row));
+    }
+    return true;
+}
+
+bool write_rows(const std::string& path, const StepsFile& file) {
     json list = json::array();
-    for (const StepHold& row : rows)
-        list.push_back(
-            {{"step", row.step}, {"subject", row.subject}, {"txid", row.txid}, {"at", row.at_ms}, {"sent", row.sent}});
+    for (const StepHold& row : file.rows) {
+        json entry{
+            {"step", row.step}, {"subject", row.subject}, {"txid", row.txid}, {"at", row.at_ms}, {"sent", row.sent}};
+        if (!row.terms.empty()) entry["terms"] = row.terms;
+        if (!row.unasked.empty()) entry["unasked"] = row.unasked;
+        list.push_back(std::move(entry));
+    }
+    json doc{{"steps", std::move(list)}};
+    if (file.all_held) doc["all_held"] = true;
+    if (file.all_held && file.waiting_known) doc["waiting_on"] = file.waiting_on;
     std::string text;
     try {
-        text = json{{"steps", std::move(list)}}.dump(-1, ' ', false, json::error_handler_t::replace);
+        text = doc.dump(-1, ' ', false, json::error_handler_t::replace);
     } catch (...) {
         return false;
     }
-    return write_data_file(path, text, false);
+    // A file the loader would refuse is never written: the holds on disk stay as they are.
+    return text.size() <= kMaxStepsFileBytes && write_data_file(path, text, false);
 }
 
 // One artwork has one subject however a caller spells its id: case ignored, and a bare
@@ -83,28 +130,57 @@ bool same_key(const StepHold& row, const std::string& step, const std::string& s
     return row.step == step && subject_key(row.subject) == subject_key(subject);
 }
 
-// Reads the file, lets `change` edit the rows and writes them back, all under the file's lock, so
-// that two processes' holds both stay. A file that does not read is left as it is.
-template <typename Change> bool change_rows(Change change) {
-    const std::string path = step_holds_path();
+// A damaged file is kept aside, the user told, and a new one started that holds every step until
+// no transaction of unknown fate is left; false when it could not be moved.
+bool set_aside_steps_file(const std::string& path, StepsFile& file) {
+    const bool moved = set_aside_damaged_file(path);
+    const char* notice = moved ? kSetAsideNotice : kStuckNotice;
+    {
+        std::lock_guard<std::mutex> guard(g_notice_mutex);
+        g_notice = notice;
+    }
+    emit_status_event(kCofferlyTag, "error", notice);
+    file = StepsFile();
+    file.all_held = true;
+    return moved;
+}
+
+// Reads the file, lets `change` edit it and writes it back, all under the file's lock and the
+// mutex beside it, so that the holds of two processes and of two threads all stay.
+template <typename Change> bool change_rows_at(const std::string& path, Change change) {
     if (path.empty()) return false;
     platform_make_dirs(path.substr(0, path.find_last_of('/')));
+    std::lock_guard<std::mutex> guard(g_file_mutex);
     FileLock lock;
     file_lock_acquire(path + ".lock", lock);
-    bool readable = true;
-    std::vector<StepHold> rows = read_rows(path, readable);
-    // A damaged file is kept aside and a new one started, rather than blocking every step for ever.
-    if (!readable) readable = set_aside_damaged_file(path);
+    StepsFile file;
+    bool readable = read_rows(path, file);
+    const bool damaged = !readable;
+    if (damaged) readable = set_aside_steps_file(path, file);
     bool written = false;
     if (readable) {
-        const std::int64_t now = clock_system_ms();
+        // Compared this way round, no sane time can overflow.
+        const std::int64_t oldest = clock_system_ms() - kSentStepKeepMs;
+        auto& rows = file.rows;
         rows.erase(std::remove_if(rows.begin(), rows.end(),
-                                  [&](const StepHold& row) { return row.sent && now - row.at_ms > kSentStepKeepMs; }),
+                                  [&](const StepHold& row) { return row.sent && row.at_ms < oldest; }),
                    rows.end());
-        written = !change(rows) || write_rows(path, rows);
+        const bool changed = change(file);
+        written = (!changed && !damaged) || write_rows(path, file);
     }
     file_lock_release(lock);
     return written;
+}
+
+template <typename Change> bool change_rows(Change change) {
+    return change_rows_at(step_holds_path(), change);
+}
+
+StepHold all_held_row(bool set_aside) {
+    StepHold row;
+    row.all_held = true;
+    row.set_aside = set_aside;
+    return row;
 }
 
 } // namespace
@@ -120,8 +196,10 @@ void note_step_holds_path(const std::string& path) {
     g_path = path;
 }
 
-bool hold_step(const std::string& step, const std::string& subject, const std::string& txid, bool sent) {
-    return change_rows([&](std::vector<StepHold>& rows) {
+bool hold_step(const std::string& step, const std::string& subject, const std::string& txid, bool sent,
+               const std::string& terms) {
+    return change_rows([&](StepsFile& file) {
+        auto& rows = file.rows;
         rows.erase(
             std::remove_if(rows.begin(), rows.end(), [&](const StepHold& row) { return same_key(row, step, subject); }),
             rows.end());
@@ -131,13 +209,15 @@ bool hold_step(const std::string& step, const std::string& subject, const std::s
         row.txid = to_lower_copy(txid);
         row.at_ms = clock_system_ms();
         row.sent = sent;
+        row.terms = terms;
         rows.push_back(std::move(row));
         return true;
     });
 }
 
 bool forget_step(const std::string& step, const std::string& subject) {
-    return change_rows([&](std::vector<StepHold>& rows) {
+    return change_rows([&](StepsFile& file) {
+        auto& rows = file.rows;
         const std::size_t before = rows.size();
         rows.erase(
             std::remove_if(rows.begin(), rows.end(), [&](const StepHold& row) { return same_key(row, step, subject); }),
@@ -148,13 +228,15 @@ bool forget_step(const std::string& step, const std::string& subject) {
 
 void resolve_held_steps(const std::vector<std::string>& sent, const std::vector<std::string>& not_sent) {
     if (sent.empty() && not_sent.empty()) return;
-    change_rows([&](std::vector<StepHold>& rows) {
+    change_rows([&](StepsFile& file) {
+        auto& rows = file.rows;
         bool changed = false;
         const std::int64_t now = clock_system_ms();
         for (StepHold& row : rows) {
             if (row.sent || std::find(sent.begin(), sent.end(), row.txid) == sent.end()) continue;
             row.sent = true;
             row.at_ms = now;
+            row.unasked.clear();
             changed = true;
         }
         const std::size_t before = rows.size();
@@ -168,16 +250,73 @@ void resolve_held_steps(const std::vector<std::string>& sent, const std::vector<
     });
 }
 
+void note_unasked_services(const std::vector<std::pair<std::string, std::string>>& unasked) {
+    if (unasked.empty()) return;
+    change_rows([&](StepsFile& file) {
+        bool changed = false;
+        for (StepHold& row : file.rows) {
+            for (const auto& entry : unasked) {
+                if (row.sent || row.txid != entry.first || row.unasked == entry.second) continue;
+                row.unasked = entry.second;
+                changed = true;
+            }
+        }
+        return changed;
+    });
+}
+
+void end_hold_of_all_steps(const std::vector<std::string>& held) {
+    // Read first without the lock: nearly always there is nothing to end.
+    StepsFile file;
+    if (read_rows(step_holds_path(), file) && !file.all_held) return;
+    change_rows([&](StepsFile& kept) {
+        if (!kept.all_held) return false;
+        const std::size_t before = kept.waiting_on.size();
+        if (!kept.waiting_known) {
+            kept.waiting_known = true;
+            kept.waiting_on = held;
+        } else {
+            auto& waiting = kept.waiting_on;
+            waiting.erase(std::remove_if(waiting.begin(), waiting.end(),
+                                         [&](const std::string& txid) {
+                                             return std::find(held.begin(), held.end(), txid) == held.end();
+                                         }),
+                          waiting.end());
+        }
+        if (kept.waiting_on.empty()) {
+            kept.all_held = false;
+            kept.waiting_known = false;
+        }
+        return !kept.all_held || kept.waiting_on.size() != before || before == 0;
+    });
+}
+
 bool step_hold_of(const std::string& step, const std::string& subject, StepHold& row) {
     // The file is replaced whole in one step: a read without the lock sees one version or the other.
-    bool readable = true;
-    const std::vector<StepHold> rows = read_rows(known_path(), readable);
-    const std::int64_t now = clock_system_ms();
-    for (const StepHold& candidate : rows) {
-        if (!same_key(candidate, step, subject) || (candidate.sent && now - candidate.at_ms > kSentStepKeepMs))
-            continue;
+    const std::string path = known_path();
+    StepsFile file;
+    if (!read_rows(path, file)) {
+        // Set aside at once rather than at the next write, which may follow a step that paid twice.
+        const bool moved = change_rows_at(path, [](StepsFile&) { return false; });
+        row = all_held_row(moved);
+        return true;
+    }
+    if (file.all_held) {
+        row = all_held_row(true);
+        return true;
+    }
+    const std::int64_t oldest = clock_system_ms() - kSentStepKeepMs;
+    for (const StepHold& candidate : file.rows) {
+        if (!same_key(candidate, step, subject) || (candidate.sent && candidate.at_ms < oldest)) continue;
         row = candidate;
         return true;
     }
     return false;
+}
+
+std::string take_steps_file_notice() {
+    std::lock_guard<std::mutex> guard(g_notice_mutex);
+    std::string notice;
+    notice.swap(g_notice);
+    return notice;
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct StepHold {
@@ -14,6 +15,12 @@ struct StepHold {
     std::string txid;       // the step's transaction
     std::int64_t at_ms = 0; // system clock of the hold, or of the sending once known
     bool sent = false;      // the services showed the transaction: the step is done
+    std::string terms;      // what the try named (recipient, offer, price); "" answers any try
+    std::string unasked;    // the services that could not be asked of its fate at the last ask
+    // Every step is held: the file did not read, or was set aside while transactions of unknown
+    // fate may have had rows in it. The other members are then empty.
+    bool all_held = false;
+    bool set_aside = true; // with all_held: false when the damaged file could not be moved aside
 };
 
 // How long a step known to have been sent is remembered to say so.
@@ -26,9 +33,11 @@ std::string step_holds_path();
 // "" forgets it (no wallet loaded).
 void note_step_holds_path(const std::string& path);
 
-// Holds the step for the subject as sent or not known to have been sent, replacing an earlier row
-// of the same step and subject. False when the file could not be read or written.
-bool hold_step(const std::string& step, const std::string& subject, const std::string& txid, bool sent);
+// Holds the step for the subject as sent or not known to have been sent, on the try's terms,
+// replacing an earlier row of the same step and subject. False when the file could not be read or
+// written.
+bool hold_step(const std::string& step, const std::string& subject, const std::string& txid, bool sent,
+               const std::string& terms = std::string());
 
 // Drops the row of the step and subject; false when the file could not be written.
 bool forget_step(const std::string& step, const std::string& subject);
@@ -37,6 +46,20 @@ bool forget_step(const std::string& step, const std::string& subject);
 // rows waiting on one never sent are dropped (the step may be taken again).
 void resolve_held_steps(const std::vector<std::string>& sent, const std::vector<std::string>& not_sent);
 
+// The services (by name, "" for none) that could not be asked of each transaction's fate: the
+// rows waiting on it say so.
+void note_unasked_services(const std::vector<std::pair<std::string, std::string>>& unasked);
+
+// The transactions whose fate is not known yet (held by the spent set), by id. Once none is held
+// that was held when a damaged steps file was first followed by this call, the file set aside
+// hides no hold any longer, and every step may be taken again.
+void end_hold_of_all_steps(const std::vector<std::string>& held);
+
 // The row of the step and subject in the loaded wallet's file, read afresh without the wallet
-// mutex; false when there is none (a sent row older than kSentStepKeepMs counts as none).
+// mutex; false when there is none (a sent row older than kSentStepKeepMs counts as none). While
+// the file does not read, or was set aside, every step has a row with all_held.
 bool step_hold_of(const std::string& step, const std::string& subject, StepHold& row);
+
+// What the user is to be told of a steps file found damaged since the last call, once; "" when
+// nothing is.
+std::string take_steps_file_notice();

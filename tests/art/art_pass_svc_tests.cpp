@@ -60,8 +60,8 @@ struct PassTest : FakeChainTest {
 // pass went out after the program gave up on it: the next try says it is done and does the rest;
 // when it never went out, the pass may be made again once the services show so.
 TEST_F(PassTest, PassesBothCoinsWithTheRecord) {
-    enum Answer { answered, taken_late, never_taken };
-    for (const Answer answer : {answered, taken_late, never_taken}) {
+    enum Answer { answered, taken_late, never_taken, taken_late_then_tried_elsewhere };
+    for (const Answer answer : {answered, taken_late, never_taken, taken_late_then_tried_elsewhere}) {
         SCOPED_TRACE(answer);
         const bool answer_lost = answer != answered;
         if (answer_lost) {
@@ -95,7 +95,7 @@ TEST_F(PassTest, PassesBothCoinsWithTheRecord) {
             const auto took =
                 std::find_if(posts.rbegin(), posts.rend(), [](const FakeRequest& r) { return r.path == "/oi/submit"; });
             ASSERT_NE(took, posts.rend());
-            if (answer == taken_late)
+            if (answer != never_taken)
                 ASSERT_TRUE(chain.ledger.accept(from_hex(nlohmann::json::parse(took->body).value("txhex", "")), reason))
                     << reason;
             clock.advance(kUnsentHoldMs);
@@ -103,7 +103,19 @@ TEST_F(PassTest, PassesBothCoinsWithTheRecord) {
                 WalletLock lock = lock_wallet();
                 ASSERT_TRUE(refresh_wallet_coins(lock, reason)) << reason;
             }
-            result = pass();
+            if (answer == taken_late_then_tried_elsewhere) {
+                // The try names another recipient: what went out is told, and recorded as it went.
+                const TestKey other = test_key_from_byte(0x43);
+                EXPECT_EQ(art_pass_send(art, cert, other.address, record, kTitleWatchAddress),
+                          "error: the last pass of this artwork went out to " + recipient.address + ": " + txid +
+                              ". It is not passed again.");
+                std::string inbox;
+                EXPECT_FALSE(read_file_text(ord_inbox_path(other.hash), inbox))
+                    << "the other recipient is told nothing";
+                result = "success: " + txid;
+            } else {
+                result = pass();
+            }
             // Never taken, it is made again: the same coins make the same transaction.
             EXPECT_EQ(result, "success: " + txid);
             EXPECT_EQ(pass().rfind("error: ", 0), 0u) << "done once";

@@ -10,6 +10,7 @@
 #include "chain/coin_refresh.h"
 #include "chain/held_inputs.h"
 #include "chain/inscription.h"
+#include "chain/step_holds.h"
 #include "fakes/fake_gorillapool.h"
 #include "fakes/fake_oracle.h"
 #include "fakes/fake_paymail.h"
@@ -25,6 +26,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <limits>
 
 using nlohmann::json;
 
@@ -138,11 +140,18 @@ TEST_F(PairingTest, PairsWhereTheWalkStartsTheTitleWithIt) {
 TEST_F(PairingTest, APairOfUnknownFateIsHeldUntilItsFateIsKnown) {
     const char* const kWait =
         "error: the last pair of this artwork is not known to have been sent yet. Wait a few minutes and Refresh.";
+    const char* const kAllHeld = "error: the list of held steps was damaged; it is kept aside. Every step that pays "
+                                 "waits until the services show what went out. Refresh in a few minutes.";
+    enum File { intact, cut_short, behind_sent_rows, dated_before_time };
     struct Row {
         const char* name;
         bool restart; // the second try comes from a fresh start on the same data folder
         bool lagging; // the services do not list the pair that went out at last
+        File file = intact;
     } rows[] = {
+        {"the steps file cut short in place", false, false, cut_short},
+        {"the steps file with a row dated before time", true, false, dated_before_time},
+        {"held behind a thousand steps sent today", false, false, behind_sent_rows},
         {"tried again at once", false, false},
         {"tried again after a restart", true, true},
     };
@@ -150,6 +159,22 @@ TEST_F(PairingTest, APairOfUnknownFateIsHeldUntilItsFateIsKnown) {
         SCOPED_TRACE(row.name);
         art = inscribe("image/png", kArtBytes + row.name);
         cert = certificate(art, sha256_hex(kArtBytes + row.name), identity);
+        std::string steps_path;
+        {
+            WalletLock lock = lock_wallet();
+            steps_path = step_holds_path();
+            chain.ledger.fund(kv_wallet().address, 300000); // each pair that goes out pays its fee
+        }
+        if (row.file == behind_sent_rows) {
+            json sent_rows = json::array();
+            for (int i = 0; i < 1000; ++i)
+                sent_rows.push_back({{"step", "pass"},
+                                     {"subject", std::to_string(i)},
+                                     {"txid", std::string(64, 'a')},
+                                     {"at", clock.system_ms},
+                                     {"sent", true}});
+            test_write_file(steps_path, json{{"steps", sent_rows}}.dump());
+        }
         // Every service fails, but WhatsOnChain answers as if it took something: it may be out.
         chain.platform.set_fault("/oi/submit", FakeFault{503});
         chain.arc.set_fault("/v1/tx", FakeFault{500});
@@ -162,15 +187,32 @@ TEST_F(PairingTest, APairOfUnknownFateIsHeldUntilItsFateIsKnown) {
         chain.platform.clear_faults();
         chain.arc.clear_faults();
         chain.woc.clear_faults();
+        if (row.file == cut_short) {
+            const std::string text = test_read_file(steps_path);
+            test_write_file(steps_path, text.substr(0, text.size() / 2));
+        } else if (row.file == dated_before_time) {
+            json doc = json::parse(test_read_file(steps_path));
+            doc["steps"].push_back({{"step", "pair"},
+                                    {"subject", cert},
+                                    {"txid", std::string(64, 'b')},
+                                    {"at", std::numeric_limits<std::int64_t>::min()},
+                                    {"sent", true}});
+            test_write_file(steps_path, doc.dump());
+        }
         if (row.restart) become("w1", "alice");
 
+        const bool damaged = row.file == cut_short || row.file == dated_before_time;
         const std::size_t sent_before = chain.ledger.mempool_txids().size();
         std::string why;
         EXPECT_TRUE(step_held("pair", art, why));
-        EXPECT_EQ(why, kWait);
+        EXPECT_EQ(why, damaged ? kAllHeld : kWait);
+        EXPECT_EQ(take_steps_file_notice(),
+                  damaged ? "error: the list of held steps was damaged; it is kept aside and a new one started. "
+                            "Every step that pays waits until the services show what went out."
+                          : "");
         EXPECT_TRUE(step_held("pair", upper_case(art.substr(0, 64)), why)) << "the window's spelling of the same id";
-        EXPECT_FALSE(step_held("pair", cert, why)) << "another artwork's pairing is not held";
-        EXPECT_EQ(art_pair_artwork(art, cert), kWait);
+        EXPECT_EQ(step_held("pair", cert, why), damaged) << "another artwork's pairing is held only by a damaged file";
+        EXPECT_EQ(art_pair_artwork(art, cert), damaged ? kAllHeld : kWait);
         EXPECT_EQ(chain.ledger.mempool_txids().size(), sent_before) << "the pair fee is not paid twice";
 
         // No service knows it after the hold: its coins come back and the pairing may run again.

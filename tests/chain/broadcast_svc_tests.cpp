@@ -569,12 +569,15 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
     const std::string other = outpoint_key(std::string(64, 'c'), 3);
     struct Row {
         const char* name;
-        bool named;           // held with a row naming the transaction, as this version holds
-        bool arc_unsure;      // ARC answers neither way until the end
-        bool sent;            // the transaction went out after all
-        bool legacy = false;  // the spent file is of the previous version, which held with a mark alone
-        bool shared = false;  // another step's transaction, of a fate still open, holds the same coin
-        bool dropped = false; // a payment this version sent that the network then dropped
+        bool named;               // held with a row naming the transaction, as this version holds
+        bool arc_unsure;          // ARC answers neither way until the end
+        bool sent;                // the transaction went out after all
+        bool legacy = false;      // the spent file is of the previous version, which held with a mark alone
+        bool shared = false;      // another step's transaction, of a fate still open, holds the same coin
+        bool dropped = false;     // a payment this version sent that the network then dropped
+        bool arc_down = false;    // ARC's status route fails throughout
+        bool other_terms = false; // sent after all, and the next try names other terms
+        bool crowded = false;     // two threads hold 600 other steps at once beforehand
     } rows[] = {
         {"held by this version", true, false, false},
         {"held by the previous version with a spent mark alone", false, false, false, true},
@@ -584,6 +587,9 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
         {"sent after all", true, false, true},
         {"its coin also held by another step", true, false, false, false, true},
         {"sent by this version, then dropped", false, false, false, false, false, true},
+        {"ARC's status route fails throughout", true, false, false, false, false, false, true},
+        {"sent after all, tried again on other terms", true, false, true, false, false, false, false, true},
+        {"held beside 600 steps two threads held at once", true, false, false, false, false, false, false, false, true},
     };
     const std::string another(64, 'e');
     for (const Row& row : rows) {
@@ -595,10 +601,29 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
         offer.funded_txid = row.named ? txid : "";
         offer.utxos = {reserve_key(std::string(64, 'd'), 1)};
         ASSERT_TRUE(save_offer_holds({offer}));
+        if (row.crowded) {
+            std::atomic<int> refused{0};
+            const auto hold_many = [&](int thread) {
+                for (int i = 0; i < 300; ++i)
+                    if (!hold_step("pass", std::to_string(thread) + " " + std::to_string(i), another, false)) ++refused;
+            };
+            lock.unlock(); // as on a worker thread of the shell, which holds no wallet lock
+            std::thread first(hold_many, 1), second(hold_many, 2);
+            first.join();
+            second.join();
+            lock.lock();
+            EXPECT_EQ(refused.load(), 0);
+            StepHold held;
+            int lost = 0;
+            for (int thread = 1; thread <= 2; ++thread)
+                for (int i = 0; i < 300; ++i)
+                    if (!step_hold_of("pass", std::to_string(thread) + " " + std::to_string(i), held)) ++lost;
+            EXPECT_EQ(lost, 0) << "holds lost";
+        }
         if (row.named) {
             hold_unsent_inputs(txid, p.inputs);
             // The step it was sent for waits on it too.
-            ASSERT_TRUE(hold_step("pay", row.name, txid, false));
+            ASSERT_TRUE(hold_step("pay", row.name, txid, false, "the offer seen at 1000"));
         } else if (row.dropped) {
             record_sent_tx(p.inputs, p.outputs, txid, &recv1.hash);
         } else {
@@ -613,7 +638,7 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
             old_form.erase("version");
             test_write_file(spent_file_path(), old_form.dump());
         }
-        if (row.arc_unsure) chain.arc.set_fault("/v1/tx/" + txid, failing);
+        if (row.arc_unsure || row.arc_down) chain.arc.set_fault("/v1/tx/" + txid, failing);
         std::string reason;
         if (row.sent) ASSERT_TRUE(chain.ledger.accept(raw_of(p), reason)) << reason;
         std::string error;
@@ -626,9 +651,10 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
         clock.advance(kUnsentHoldMs);
         const int asked = chain.arc.request_count("/v1/tx/" + txid);
         ASSERT_TRUE(refresh_wallet_coins(lock, error)) << error;
+        const bool unsure = row.arc_unsure || row.arc_down;
         EXPECT_EQ(is_outpoint_spent(p.inputs[0].txid, 0),
-                  row.arc_unsure || row.sent || row.shared || (!row.named && !row.legacy && !row.dropped));
-        EXPECT_EQ(inputs_still_held(txid), row.arc_unsure);
+                  unsure || row.sent || row.shared || (!row.named && !row.legacy && !row.dropped));
+        EXPECT_EQ(inputs_still_held(txid), unsure);
         EXPECT_TRUE(std::none_of(change_coins().begin(), change_coins().end(), [&](const ChangeCoin& c) {
             return c.txid == txid;
         })) << "a dropped payment leaves no change";
@@ -636,13 +662,30 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
         EXPECT_NE(std::find(kept.begin(), kept.end(), other), kept.end()) << "another process's mark stays";
         std::vector<OfferHold> offers;
         ASSERT_TRUE(load_offer_holds(offers));
-        EXPECT_EQ(offers.size(), row.named && !row.arc_unsure && !row.sent ? 0u : 1u);
+        EXPECT_EQ(offers.size(), row.named && !unsure && !row.sent ? 0u : 1u);
         std::string why;
-        EXPECT_EQ(step_held("pay", row.name, why), row.arc_unsure);
+        EXPECT_EQ(step_held("pay", row.name, why), unsure);
         if (row.sent) {
             EXPECT_EQ(why, "The last pay of this artwork went out: " + txid + ".");
-            EXPECT_EQ(held_step_answer("pay", row.name), "success: " + txid) << "the step says it is done, once";
-            EXPECT_EQ(held_step_answer("pay", row.name), "");
+            if (row.other_terms)
+                EXPECT_EQ(held_step_answer("pay", row.name, "another offer at 1000"),
+                          "error: the last pay of this artwork went out on other terms: " + txid +
+                              ". Refresh and look before trying again.");
+            else
+                EXPECT_EQ(held_step_answer("pay", row.name, "the offer seen at 1000"), "success: " + txid)
+                    << "the step says it is done, once";
+            EXPECT_EQ(held_step_answer("pay", row.name, "the offer seen at 1000"), "");
+        }
+        if (row.arc_down) {
+            // Every hourly Refresh from now on asks again; the services that answer decide within the hour.
+            EXPECT_EQ(why, "error: the last pay of this artwork is not known to have been sent yet: ARC could not be "
+                           "asked. It is decided by the others an hour after the try; Refresh then.");
+            clock.advance(kUnaskedWaitMs);
+            ASSERT_TRUE(refresh_wallet_coins(lock, error)) << error;
+            EXPECT_FALSE(is_outpoint_spent(p.inputs[0].txid, 0));
+            EXPECT_FALSE(inputs_still_held(txid));
+            EXPECT_FALSE(step_held("pay", row.name, why));
+            chain.arc.clear_faults();
         }
         if (!row.arc_unsure) continue;
         EXPECT_EQ(chain.arc.request_count("/v1/tx/" + txid), asked + 1);
