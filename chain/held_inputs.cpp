@@ -37,16 +37,6 @@ void hold_unsent_inputs(const std::string& txid, const std::vector<TxInput>& inp
 
 namespace {
 
-bool is_held_key(const std::string& key) {
-    const std::size_t colon = key.find(':');
-    const std::string reversed =
-        colon == std::string::npos ? std::string() : reverse_txid_hex(key.substr(0, colon)) + key.substr(colon);
-    return std::any_of(held_inputs().begin(), held_inputs().end(), [&](const HeldInputs& h) {
-        return std::find_if(h.outpoints.begin(), h.outpoints.end(),
-                            [&](const std::string& k) { return k == key || k == reversed; }) != h.outpoints.end();
-    });
-}
-
 // A previous version held the inputs of a transaction whose sending was not known with a spent
 // mark alone. A mark of its file that a whole listing shows unspent and that no held row names is
 // taken in as a row of its own, naming no transaction, so that the same rule gives it back. A mark
@@ -62,7 +52,7 @@ void adopt_unnamed_holds(const std::unordered_set<std::string>& listed) {
     for (const std::string& key : keys) {
         note_legacy_mark_taken(key);
         adopted = true;
-        if (is_held_key(key)) continue;
+        if (held_row_names(key)) continue;
         HeldInputs row;
         row.held_at_ms = clock_system_ms();
         row.outpoints.push_back(key);
@@ -210,7 +200,7 @@ void release_unsent_inputs(const std::vector<AddressRefresh>& records) {
             // A coin another held step still names stays out of the balance until that one ends.
             drop_held_row(entry.txid, entry.outpoints);
             for (const std::string& key : entry.outpoints)
-                if (!is_held_key(key)) unmark_spent_key(key);
+                if (!held_row_names(key)) unmark_spent_key(key);
             if (!entry.txid.empty()) not_sent.push_back(entry.txid);
         }
         drop_held_row(entry.txid, entry.outpoints);

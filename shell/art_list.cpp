@@ -2,6 +2,7 @@
 
 #include "art/art_folders.h"
 #include "chain/coin_snapshots.h"
+#include "chain/step_holds.h"
 #include "shell/gallery_state.h"
 #include "shell/jobs.h"
 #include "shell/shell.h"
@@ -65,7 +66,7 @@ void fill_row_combo(HWND combo, bool artworks, const std::set<std::string>* hidd
 
 // What the engine tells once of a store it found damaged and set aside; each store's notice is
 // taken by the next read of the rows.
-std::string (*const kStoreNoticeTakers[])() = {take_spent_file_notice};
+std::string (*const kStoreNoticeTakers[])() = {take_spent_file_notice, take_steps_file_notice};
 
 // `text`, then `notice` as a sentence of its own without its first word ("error:"), on one line.
 std::string followed_by_notice(const std::string& text, const std::string& notice) {
