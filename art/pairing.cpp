@@ -16,6 +16,7 @@
 #include "wallet/json_util.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/session.h"
+#include "wallet/step_scope.h"
 #include "wallet/wallet_file.h"
 
 #include <nlohmann/json.hpp>
@@ -31,6 +32,7 @@ std::string error_text(const std::string& reason) {
 } // namespace
 
 std::string art_pair_artwork(const std::string& artwork_origin, const std::string& certificate_origin) {
+    const StepScope step;
     std::string identity_key;
     std::string error;
     if (!art_identity_gate(true, identity_key, error)) return error;
