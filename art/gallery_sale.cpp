@@ -11,6 +11,7 @@
 #include "chain/payloads.h"
 #include "chain/reserves.h"
 #include "chain/tx.h"
+#include "chain/woc_client.h"
 #include "identity/typed_sign.h"
 #include "identity/wallet_status.h"
 #include "wallet/clock.h"
@@ -56,6 +57,16 @@ bool begin_step(std::int32_t spot, std::string& identity_key, std::vector<SpotFr
     if (!whole.error.empty()) {
         error = "error: " + whole.error;
         return false;
+    }
+    // Of an artwork hanging in two frames only the one hung later in the chain stands, the later
+    // frame where the chain cannot tell, as in the gallery read.
+    for (const SpotFrame& other : frames) {
+        if (!whole.shown || !other.shown || other.spot == spot || other.pic != whole.pic) continue;
+        SpotLoad hung;
+        static_cast<SpotFrame&>(hung) = other;
+        json tx;
+        if (woc_tx_json(other.show_txid, tx)) hung.height = tx_block_height(tx);
+        if (spot > other.spot ? hung_before(whole, hung) : !hung_before(hung, whole)) spot_exhibit_init(whole);
     }
     frame = std::move(static_cast<SpotFrame&>(whole));
     return true;
