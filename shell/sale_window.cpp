@@ -191,10 +191,8 @@ void mark_sale_step_sent(std::int32_t action) {
     bool unread = false;
     for (const SpotLoad& spot : gallery_spots)
         unread = unread || (spot.spot == sale_frame && !spot.reading.empty());
-    set_status_text(std::wstring(unread ? L"Reading the frame's title first. " : L"") + (action == 1 ? L"Accepting..."
-                                                                                         : action == 2
-                                                                                             ? L"Paying..."
-                                                                                             : L"Completing..."));
+    const wchar_t* const doing = action == 1 ? L"Accepting..." : action == 2 ? L"Paying..." : L"Completing...";
+    set_status_text(std::wstring(unread ? L"Reading the frame's title first. " : L"") + doing);
     InvalidateRect(sale_window, nullptr, TRUE);
 }
 
