@@ -126,7 +126,7 @@ void spot_exhibit_init(SpotFrame& frame);
 // Reads frame `index` (0 is frame 1) and replays its records, judging expiry against `now`
 // (Unix seconds). A watch that cannot be read whole, or the title of a hanging that cannot be
 // read, gives a frame without exhibit and the read error.
-// Only load_all_spots calls it; the index is not range-checked.
+// load_all_spots calls it, and a sale step for its own frame; the index is not range-checked.
 SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent = false, FrameHistories* shared = nullptr);
 // Reads the ten frames at once and leaves exactly ten in `frames`, frame 1 first; of an artwork
 // hanging in two frames only the one hung later in the chain stays. A frame whose hanging's title

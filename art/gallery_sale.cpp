@@ -11,12 +11,15 @@
 #include "chain/payloads.h"
 #include "chain/reserves.h"
 #include "chain/tx.h"
+#include "chain/woc_client.h"
 #include "identity/typed_sign.h"
 #include "identity/wallet_status.h"
+#include "wallet/clock.h"
 #include "wallet/codecs.h"
 #include "wallet/json_util.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/session.h"
+#include "wallet/step_scope.h"
 #include "wallet/wallet_file.h"
 
 #include <nlohmann/json.hpp>
@@ -38,10 +41,34 @@ bool begins_with(const std::string& text, const char* prefix) {
 // read a few seconds before on the same click (reuse_recent). Paying and completing must see the
 // newest records: an offer posted or spent a moment ago decides whether money moves, so those
 // steps read every watch again.
-bool begin_step(std::string& identity_key, std::vector<SpotFrame>& frames, std::string& error, bool reuse_recent) {
+// The gallery read stops reading titles at its request budget, and a frame whose hanging's title
+// it left unread shows nothing; the step's frame is then read again without the budget, from the
+// frame listing just read, so that the step acts on what the frame holds, never on a read cut short.
+bool begin_step(std::int32_t spot, std::string& identity_key, std::vector<SpotFrame>& frames, std::string& error,
+                bool reuse_recent) {
     if (!art_identity_gate(false, identity_key, error)) return false;
     frames.clear();
     load_all_spots(frames, reuse_recent);
+    if (spot < 1 || spot > kSpotCount || static_cast<std::size_t>(spot) > frames.size()) return true;
+    SpotFrame& frame = frames[static_cast<std::size_t>(spot) - 1];
+    if (frame.reading.empty()) return true;
+    SpotLoad whole = load_spot(spot - 1, clock_system_ms() / 1000, true);
+    // A frame that could not be read whole is not known to be empty.
+    if (!whole.error.empty()) {
+        error = "error: " + whole.error;
+        return false;
+    }
+    // Of an artwork hanging in two frames only the one hung later in the chain stands, the later
+    // frame where the chain cannot tell, as in the gallery read.
+    for (const SpotFrame& other : frames) {
+        if (!whole.shown || !other.shown || other.spot == spot || other.pic != whole.pic) continue;
+        SpotLoad hung;
+        static_cast<SpotFrame&>(hung) = other;
+        json tx;
+        if (woc_tx_json(other.show_txid, tx)) hung.height = tx_block_height(tx);
+        if (spot > other.spot ? hung_before(whole, hung) : !hung_before(hung, whole)) spot_exhibit_init(whole);
+    }
+    frame = std::move(static_cast<SpotFrame&>(whole));
     return true;
 }
 
@@ -115,9 +142,10 @@ std::string gallery_sign_and_post(const json& record, const std::string& watch) 
 }
 
 std::string gallery_accept_ask(std::int32_t spot, const std::string& buyer, const std::string& ask_txid) {
+    const StepScope step;
     std::string identity_key, error;
     std::vector<SpotFrame> frames;
-    if (!begin_step(identity_key, frames, error, true)) return error;
+    if (!begin_step(spot, identity_key, frames, error, true)) return error;
     const SpotFrame* frame = frame_at(frames, spot);
     if (!frame || !frame->shown || frame->price < 1) return "error: that frame is not for sale.";
     if (identity_key != frame->owner) return "error: only the owner can accept.";
@@ -163,9 +191,10 @@ std::string gallery_accept_ask(std::int32_t spot, const std::string& buyer, cons
 
 std::string gallery_fund_offer(std::int32_t spot, const std::string& show_txid, std::int64_t price,
                                const std::string& accept_txid) {
+    const StepScope step;
     std::string identity_key, error;
     std::vector<SpotFrame> frames;
-    if (!begin_step(identity_key, frames, error, false)) return error;
+    if (!begin_step(spot, identity_key, frames, error, false)) return error;
     const SpotFrame* frame = frame_at(frames, spot);
     if (!frame || frame->pic.empty() || frame->price < 1) return "error: that frame is not for sale.";
     if (frame->hidden) return "error: the owner took this artwork down. It cannot be paid for.";
@@ -249,9 +278,10 @@ std::string gallery_fund_offer(std::int32_t spot, const std::string& show_txid, 
 
 std::string gallery_complete_sale(std::int32_t spot, const std::string& offer, const std::string& show_txid,
                                   const std::string& buyer) {
+    const StepScope step;
     std::string identity_key, error;
     std::vector<SpotFrame> frames;
-    if (!begin_step(identity_key, frames, error, false)) return error;
+    if (!begin_step(spot, identity_key, frames, error, false)) return error;
     const SpotFrame* frame = frame_at(frames, spot);
     if (!frame || frame->pic.empty()) return "error: that frame is empty.";
     if (identity_key != frame->owner) return "error: only the owner can complete this sale.";

@@ -8,6 +8,7 @@
 #include "wallet/http_client.h"
 #include "wallet/json_util.h"
 #include "wallet/parallel.h"
+#include "wallet/step_scope.h"
 
 #include <algorithm>
 #include <atomic>
@@ -253,9 +254,17 @@ std::map<std::string, std::string>
 woc_bulk_spent_by(const std::vector<std::pair<std::string, std::uint32_t>>& asked_outputs) {
     std::vector<Outpoint> outputs;
     std::set<Outpoint> asked;
+    std::map<std::string, std::string> spends;
     for (const auto& output : asked_outputs) {
         auto plain = std::make_pair(to_lower_copy(output.first), output.second);
-        if (is_txid_hex(plain.first) && asked.insert(plain).second) outputs.push_back(std::move(plain));
+        if (!is_txid_hex(plain.first) || !asked.insert(plain).second) continue;
+        // An output the step that asks found unspent a moment ago is not asked about again in the step.
+        int code = 0;
+        std::string spender;
+        if (step_spend_known(plain.first, plain.second, code, spender) && code == 1)
+            spends[plain.first + "_" + std::to_string(plain.second)] = "";
+        else
+            outputs.push_back(std::move(plain));
     }
     std::vector<std::map<std::string, std::string>> found((outputs.size() + kWocBulkPerRequest - 1) /
                                                           kWocBulkPerRequest);
@@ -265,12 +274,13 @@ woc_bulk_spent_by(const std::vector<std::pair<std::string, std::uint32_t>>& aske
     std::map<std::string, std::string> listed;
     for (auto& batch : found)
         listed.insert(batch.begin(), batch.end());
-    std::map<std::string, std::string> spends;
     for (const Outpoint& output : outputs) {
         const std::string key = output.first + "_" + std::to_string(output.second);
         const auto it = listed.find(key);
         std::string spender;
-        if (settle_spend(output, it == listed.end() ? nullptr : &it->second, spender)) spends[key] = spender;
+        if (!settle_spend(output, it == listed.end() ? nullptr : &it->second, spender)) continue;
+        spends[key] = spender;
+        if (spender.empty()) step_spend_note(output.first, output.second, 1, "");
     }
     return spends;
 }

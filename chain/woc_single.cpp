@@ -12,6 +12,7 @@
 #include "wallet/http_client.h"
 #include "wallet/json_util.h"
 #include "wallet/settings.h"
+#include "wallet/step_scope.h"
 
 #include <algorithm>
 #include <cmath>
@@ -89,11 +90,16 @@ int woc_spent_by(const std::string& txid, std::uint32_t vout, std::string& spend
     // process follows a coin to the same spender.
     int code = 0;
     if (woc::remembered_spend(txid, vout, code, spender)) return code;
+    // An output the step that asks found unspent a moment ago is not asked about again in the step.
+    if (step_spend_known(txid, vout, code, spender)) return code;
     std::string body, err;
     if (http_get(woc_url(tx_path(txid) + "/" + std::to_string(vout) + "/spent"), body, err, 15, true)) {
         json reply = json_parse_or_discarded(body);
         std::string by = reply.is_discarded() ? std::string() : to_lower_copy(json_text(reply, "txid"));
-        if (!is_txid_hex(by) || by == to_lower_copy(txid)) return 1;
+        if (!is_txid_hex(by) || by == to_lower_copy(txid)) {
+            step_spend_note(txid, vout, 1, "");
+            return 1;
+        }
         woc::remember_spend(txid, vout, code, by);
         spender = by;
         return code;

@@ -187,7 +187,12 @@ void mark_sale_step_sent(std::int32_t action) {
     for (int id : {kSaleAccept, kSalePay, kSaleComplete})
         if (HWND button = GetDlgItem(sale_window, id)) DestroyWindow(button);
     if (SaleWindowState* state = state_of(sale_window)) sale_sent_texts(action, *state);
-    set_status_text(std::wstring(action == 1 ? L"Accepting..." : action == 2 ? L"Paying..." : L"Completing..."));
+    // Where the last gallery read left the frame's title unread, the step reads it whole first.
+    bool unread = false;
+    for (const SpotLoad& spot : gallery_spots)
+        unread = unread || (spot.spot == sale_frame && !spot.reading.empty());
+    const wchar_t* const doing = action == 1 ? L"Accepting..." : action == 2 ? L"Paying..." : L"Completing...";
+    set_status_text(std::wstring(unread ? L"Reading the frame's title first. " : L"") + doing);
     InvalidateRect(sale_window, nullptr, TRUE);
 }
 

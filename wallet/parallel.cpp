@@ -1,5 +1,7 @@
 #include "wallet/parallel.h"
 
+#include "wallet/step_scope.h"
+
 #include <algorithm>
 #include <exception>
 #include <mutex>
@@ -16,7 +18,10 @@ struct ParallelRun {
     std::exception_ptr failure; // the first exception a call threw
 };
 
-void parallel_for_worker(ParallelRun& run, std::uint64_t count, const std::function<void(std::uint64_t)>& body) {
+void parallel_for_worker(ParallelRun& run, std::uint64_t count, const std::function<void(std::uint64_t)>& body,
+                         StepAnswers* step) {
+    // A worker works for the step of the thread that started it: what the step was told serves it.
+    const StepJoin join(step);
     // Indices are handed out one at a time rather than split up front: each call is a network
     // request, and a thread stuck on a slow one must not hold back a share of the rest.
     for (std::uint64_t i = run.next.fetch_add(1); i < count; i = run.next.fetch_add(1)) {
@@ -50,14 +55,14 @@ void parallel_for(std::uint64_t count, std::uint32_t threads, const std::functio
     pool.reserve(n);
     for (std::size_t t = 0; t < n; ++t) {
         try {
-            pool.emplace_back(parallel_for_worker, std::ref(run), count, std::cref(body));
+            pool.emplace_back(parallel_for_worker, std::ref(run), count, std::cref(body), step_answers());
         } catch (const std::system_error&) {
             // Out of threads: the ones already running take every index, and a vector of
             // joinable threads must never be destroyed unjoined.
             break;
         }
     }
-    if (pool.empty()) parallel_for_worker(run, count, body);
+    if (pool.empty()) parallel_for_worker(run, count, body, step_answers());
     for (std::thread& thread : pool)
         thread.join();
     if (run.failure) std::rethrow_exception(run.failure);
@@ -79,7 +84,9 @@ void parallel_for_rethrow(std::uint64_t count, std::uint32_t threads, const std:
 
 void run_beside(const std::function<void()>& beside, const std::function<void()>& here) {
     std::exception_ptr beside_failure;
+    StepAnswers* const step = step_answers();
     const auto guarded = [&] {
+        const StepJoin join(step);
         try {
             beside();
         } catch (...) {
