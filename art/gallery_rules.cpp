@@ -137,13 +137,27 @@ void read_hangings_ahead(const std::vector<SpotLoad>& shows, KnownSpends& spends
 }
 
 void read_earlier_artworks(const std::vector<WatchRecord>& records, std::size_t end, const SpotRow& row,
-                           std::set<std::string>& unknown) {
+                           std::set<std::string>& unknown, KnownSpends* spends) {
     std::vector<std::string> artworks;
+    std::vector<std::pair<std::string, std::uint32_t>> outputs;
     for (std::size_t i = 0; i < end && i < records.size(); ++i) {
         const nlohmann::json& msg = records[i].msg;
         if (json_text(msg, "type") != "art_show" || to_lower_copy(json_text(msg, "spot")) != row.label) continue;
         const SpotLoad show = parse_art_show(records[i], row.spot);
         if (!show.pic.empty()) artworks.push_back(show.pic + "_0");
+        for (const std::string& coin : {show.pic_utxo, show.cert_utxo}) {
+            std::string txid;
+            std::uint32_t vout = 0;
+            if (spends && parse_outpoint(coin, txid, vout) && !spends->count(coin)) outputs.emplace_back(txid, vout);
+        }
+    }
+    // The coins each hanging names are asked about together, as the newest hangings' were: a
+    // title read would otherwise look up each one alone, at every read.
+    if (!outputs.empty()) {
+        std::sort(outputs.begin(), outputs.end());
+        outputs.erase(std::unique(outputs.begin(), outputs.end()), outputs.end());
+        const KnownSpends found = woc_bulk_spent_by(outputs);
+        spends->insert(found.begin(), found.end());
     }
     const std::set<std::string> found = read_coin_txs(artworks);
     unknown.insert(found.begin(), found.end());
@@ -199,12 +213,20 @@ bool hung_before(const SpotLoad& a, const SpotLoad& b) {
 namespace {
 
 // The title as one of the two reads gives it, kept for the readers that may reuse a recent one.
-std::string read_exhibit_title(const std::string& pic, bool confirm, const KnownSpends* spends, ExhibitTitle& title) {
+// The key a recent title is kept under: the artwork, and the hanging it was read for.
+std::string recent_title_key(const std::string& pic, const ChainPlace* hung) {
+    if (!hung) return service_key(pic);
+    return service_key(pic + " " + std::to_string(hung->height) + " " + hung->txid);
+}
+
+std::string read_exhibit_title(const std::string& pic, bool confirm, const KnownSpends* spends, const ChainPlace* hung,
+                               ExhibitTitle& title) {
     std::vector<KvArtTitleRow> rows;
     TitlePair pair;
     TitleCoins coins;
-    const std::string error =
-        confirm ? art_title_confirm(pic, rows, pair, &coins) : art_title_coins(pic, rows, pair, false, &coins, spends);
+    const std::string error = confirm ? art_title_confirm(pic, rows, pair, &coins)
+                              : hung  ? art_title_at_hanging(pic, *hung, rows, pair, &coins, spends)
+                                      : art_title_coins(pic, rows, pair, false, &coins, spends);
     if (!error.empty()) return error;
     if (!rows.empty()) {
         title.owner = rows.back().owner;
@@ -214,30 +236,30 @@ std::string read_exhibit_title(const std::string& pic, bool confirm, const Known
         title.cert_coin = coins.cert_coin;
     }
     std::lock_guard<std::mutex> lock(g_titles_mutex);
-    g_titles.put(service_key(pic), RecentTitle{title, clock_steady_ms()});
+    g_titles.put(recent_title_key(pic, hung), RecentTitle{title, clock_steady_ms()});
     return "";
 }
 
 } // namespace
 
 std::string exhibit_title_read(const std::string& pic, ExhibitTitle& title, bool reuse_recent,
-                               const KnownSpends* spends) {
+                               const KnownSpends* spends, const ChainPlace* hung) {
     title = ExhibitTitle{};
     if (reuse_recent) {
         std::lock_guard<std::mutex> lock(g_titles_mutex);
-        const RecentTitle* kept = g_titles.find(service_key(pic));
+        const RecentTitle* kept = g_titles.find(recent_title_key(pic, hung));
         const std::int64_t age = kept ? clock_steady_ms() - kept->read_ms : -1;
         if (age >= 0 && age < kTitleReuseMs) {
             title = kept->title;
             return "";
         }
     }
-    return read_exhibit_title(pic, false, spends, title);
+    return read_exhibit_title(pic, false, spends, hung, title);
 }
 
 std::string exhibit_title_confirm(const std::string& pic, ExhibitTitle& title) {
     title = ExhibitTitle{};
-    return read_exhibit_title(pic, true, nullptr, title);
+    return read_exhibit_title(pic, true, nullptr, nullptr, title);
 }
 
 bool hanging_matches_title(const SpotFrame& show, const ExhibitTitle& title) {

@@ -41,9 +41,10 @@ struct ExhibitTitle {
 
 // Reads the title of artwork `pic` and follows its coins to where they are now. "" or the reason
 // it could not be read. With reuse_recent a title read less than 5 s ago serves again. A coin in
-// `spends` (woc_bulk_spent_by of this read) is not looked up again.
+// `spends` (woc_bulk_spent_by of this read) is not looked up again. With `hung`, the title as the
+// hanging there may claim it (art_title_at_hanging): none when the artwork was paired after it.
 std::string exhibit_title_read(const std::string& pic, ExhibitTitle& title, bool reuse_recent = false,
-                               const KnownSpends* spends = nullptr);
+                               const KnownSpends* spends = nullptr, const ChainPlace* hung = nullptr);
 // The same read for a step that moves money or the title: the first pair is confirmed
 // (art_title_confirm) rather than taken as remembered.
 std::string exhibit_title_confirm(const std::string& pic, ExhibitTitle& title);
@@ -62,9 +63,10 @@ void read_hangings_ahead(const std::vector<SpotLoad>& shows, KnownSpends& spends
                          std::vector<std::string>& artworks);
 
 // The same read for the artworks of a frame's hangings among `records` before `end`, adding to
-// `unknown` those the service answered it does not know.
+// `unknown` those the service answered it does not know, and to `spends` (when given) whether the
+// coins those hangings name are spent.
 void read_earlier_artworks(const std::vector<WatchRecord>& records, std::size_t end, const SpotRow& row,
-                           std::set<std::string>& unknown);
+                           std::set<std::string>& unknown, KnownSpends* spends = nullptr);
 
 // True when the hanging's signer owns the title now and the hanging names the title's certificate
 // and the outputs where both coins are now.

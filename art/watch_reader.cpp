@@ -11,6 +11,7 @@
 #include "wallet/settings.h"
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -48,6 +49,8 @@ std::shared_ptr<WatchMemory> memory_of(const std::string& key) {
         memory->mutex.lock();
     }
     kept_load(key, memory->kept);
+    for (const auto& [txid, height] : memory->kept.no_record)
+        memory->no_record.add(txid);
     memory->mutex.unlock();
     return memory;
 }
@@ -112,7 +115,11 @@ MinedPart read_mined_part(WatchScan& scan, const std::string& key, const std::st
     HeldWindow held = held_window(scan, from);
     WindowTally tally;
     std::int64_t tally_from = from; // the tally holds the rows listed from this block on
+    // A shared listing takes a request of the budget only when it asks the service for a page; a
+    // list of its own takes the next page's before it is known to be wanted (`prepaid`).
+    bool shared = false, prepaid = false;
     const auto page = [&](std::vector<WatchRow>& rows) {
+        prepaid = false;
         std::vector<WatchRow> mine;
         for (WatchRow& row : rows) {
             scan.place(row);
@@ -142,7 +149,8 @@ MinedPart read_mined_part(WatchScan& scan, const std::string& key, const std::st
                   scan.stopped();
         if (stopped) return false;
         // The block of the page's last row may go on in the next page.
-        if (scan.request()) return true;
+        if (shared) return true;
+        if (scan.request()) return prepaid = true;
         scan.cut(std::max(segment_last, segment_from));
         stopped = true;
         return false;
@@ -150,11 +158,12 @@ MinedPart read_mined_part(WatchScan& scan, const std::string& key, const std::st
     MinedPart part;
     WatchListings* listings = watch_listings_in_use();
     if (listings && !bounds.fresh && later.empty()) part.tail = scope_tail(*listings, key, address, from);
+    shared = part.tail != nullptr;
     for (;;) {
         leap = stopped = false;
         order = ListOrder{};
         segment_last = segment_from - 1;
-        if (!scan.request()) {
+        if (!shared && !scan.request()) {
             scan.cut(segment_from);
             stopped = true;
             part.end = ListEnd::whole;
@@ -163,11 +172,19 @@ MinedPart read_mined_part(WatchScan& scan, const std::string& key, const std::st
         if (part.tail) {
             std::size_t at = 0;
             std::vector<WatchRow> rows;
-            while (tail_rows(*part.tail, segment_from, at, rows, part.end) && page(rows)) {
+            bool refused = false;
+            const std::function<bool()> take = [&scan] { return scan.request(); };
+            while (tail_rows(*part.tail, segment_from, at, rows, part.end, take, refused) && page(rows)) {
+            }
+            if (refused && !stopped) {
+                scan.cut(std::max(segment_last, segment_from));
+                stopped = true;
             }
             if (stopped) part.end = ListEnd::whole;
         } else {
             part.end = read_history(confirmed_url(address, segment_from), false, page);
+            if (prepaid) scan.give_back(1);
+            prepaid = false;
         }
         if (part.end != ListEnd::whole || !leap || !order.ascending || scan.stopped() || scan.found_at > 0) break;
         // Leaps over the range: the held rows go first, listed short of their window's end.
@@ -210,7 +227,14 @@ MinedPart read_mined_part(WatchScan& scan, const std::string& key, const std::st
 // in if any, and examines them; how the list ended.
 ListEnd read_waiting_part(WatchScan& scan, const std::shared_ptr<WatchTail>& tail, const std::string& address) {
     std::vector<WatchRow> rows;
-    const ListEnd end = tail ? tail_waiting(*tail, address, rows) : read_waiting(address, rows);
+    bool refused = false;
+    const ListEnd end = tail ? tail_waiting(*tail, address, rows, [&scan] { return scan.request(); }, refused)
+                             : (refused = !scan.request()) ? ListEnd::cut
+                                                           : read_waiting(address, rows);
+    if (refused) {
+        scan.cut(0);
+        return ListEnd::cut;
+    }
     scan.examine(std::move(rows));
     return end;
 }
@@ -248,6 +272,13 @@ void keep_what_was_read(WatchScan& scan, const std::string& key, std::int64_t st
         changed = true;
     }
     if (whole && keep_windows(scan.memory, mined.newest, from == start ? mined.span : ListedWindow{})) changed = true;
+    // What a read learned inside blocks it could not finish is kept too, so the next start goes on
+    // past it. An id fixes its transaction's content: it carries no record in whatever block.
+    const std::size_t none_before = kept.no_record.size();
+    for (const auto& [txid, height] : scan.learned_none)
+        if (kept_covered_to(kept, height) < height) kept.no_record[txid] = height;
+    if (kept.no_record.size() != none_before) changed = true;
+    if (changed) kept_bound_no_record(kept);
     if (changed) kept_save(key, kept);
 }
 
@@ -333,11 +364,11 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
     mined.read_to = covered_to;
     if (scan.found_at <= 0 && !(bounds.mined_by > 0 && covered_to >= bounds.mined_by))
         mined = read_mined_part(scan, key, watch_address, from);
-    // The mempool matters while no mined record ended the search; with a budget it takes a request.
-    if (scan.found_at <= 0 && !scan.stopped() && !scan.request()) scan.cut(0);
+    // The mempool matters while no mined record ended the search and the bounds reach past the
+    // mined blocks; with a budget, listing it takes a request.
+    const bool waiting_matters = scan.found_at <= 0 && bounds.mined_by <= 0;
     ListEnd waiting = ListEnd::whole;
-    if (scan.found_at <= 0)
-        waiting = scan.stopped() ? ListEnd::cut : read_waiting_part(scan, mined.tail, watch_address);
+    if (waiting_matters) waiting = scan.stopped() ? ListEnd::cut : read_waiting_part(scan, mined.tail, watch_address);
     // A read of the whole watch takes the oracle index's ids too (it indexes records that paid
     // another watch), and stands on it while WhatsOnChain's history cannot be read; they carry no
     // block, and it never makes a read whole. A bounded read never widens itself to them.
@@ -361,13 +392,16 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
     sort_watch_records(records);
     // A find past where the budget stopped may not be the first: the read goes on at the next scope.
     const bool found_before_cut = scan.found_at > 0 && (scan.cut_at == 0 || scan.found_at < scan.cut_at);
-    if (budget && scan.stopped() && !found_before_cut) {
-        scope_mark_cut(*budget, key, start);
+    const bool cut = scan.stopped() && !found_before_cut;
+    // A read that found what it sought cost what any read of it costs, not the budget; a first
+    // look costs its own small share.
+    const bool first_look = budget && scope_first_looking(*budget);
+    if (budget && (first_look || (!cut && scan.found_at != 0))) scan.give_back(scan.taken);
+    if (budget && cut) {
+        if (!first_look) scope_mark_cut(*budget, key, start);
         error = kWatchReadCut;
         return false;
     }
-    // A read that found what it sought cost what any read of it costs, not the budget.
-    if (budget && scan.found_at != 0) scope_give_back(*budget, scan.taken);
     if (whole) *whole = mined.end == ListEnd::whole && (scan.found_at > 0 || waiting == ListEnd::whole);
     if (!scan.all_read) error = kWatchRecordsUnread;
     return scan.all_read;

@@ -80,9 +80,17 @@ bool WatchScan::kept_whole(std::int64_t height) const {
 
 bool WatchScan::request() {
     if (!budget) return true;
-    if (taken >= kWatchScanRequestShare || !scope_take_request(*budget)) return false;
+    const std::size_t share = scope_first_looking(*budget) ? kWatchFirstLookShare : kWatchScanRequestShare;
+    if (taken >= share || !scope_take_request(*budget)) return false;
     ++taken;
     return true;
+}
+
+void WatchScan::give_back(std::size_t requests) {
+    requests = std::min(requests, taken);
+    if (!budget || requests == 0) return;
+    taken -= requests;
+    scope_give_back(*budget, requests);
 }
 
 void WatchScan::cut(std::int64_t height) {
@@ -258,6 +266,7 @@ void WatchScan::learn(const WatchRow& row, const json& tx) {
     std::lock_guard<std::mutex> lock(memory.mutex);
     if (!counts) {
         if (none) memory.no_record.add(row.txid);
+        if (none && mined > 0) learned_none[row.txid] = mined;
         return;
     }
     if (mined > 0) {

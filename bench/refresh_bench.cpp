@@ -255,6 +255,7 @@ void BM_RefreshHundredHangings(benchmark::State& state) {
             const nlohmann::json pair = {
                 {"pic", art}, {"cert", cert}, {"sha256", std::string(64, 'e')}, {"owner", alice.pub}};
             fake_pair_tx(chain, alice, fake_signed_record(fake_art_record("art_pair", "alice", 50, pair), 0x11));
+            chain.ledger.mine(); // she hangs it once paired
             nlohmann::json show =
                 fake_art_record("art_show", "alice", 100 + i,
                                 {{"spot", spot_label(spot)},
