@@ -138,29 +138,33 @@ void read_hangings_ahead(const std::vector<SpotLoad>& shows, KnownSpends& spends
 
 void read_earlier_artworks(const std::vector<WatchRecord>& records, std::size_t end, const SpotRow& row,
                            std::set<std::string>& unknown, KnownSpends* spends) {
+    std::vector<SpotLoad> shows;
     std::vector<std::string> artworks;
-    std::vector<std::pair<std::string, std::uint32_t>> outputs;
     for (std::size_t i = 0; i < end && i < records.size(); ++i) {
         const nlohmann::json& msg = records[i].msg;
         if (json_text(msg, "type") != "art_show" || to_lower_copy(json_text(msg, "spot")) != row.label) continue;
-        const SpotLoad show = parse_art_show(records[i], row.spot);
-        if (!show.pic.empty()) artworks.push_back(show.pic + "_0");
-        for (const std::string& coin : {show.pic_utxo, show.cert_utxo}) {
-            std::string txid;
-            std::uint32_t vout = 0;
-            if (spends && parse_outpoint(coin, txid, vout) && !spends->count(coin)) outputs.emplace_back(txid, vout);
-        }
-    }
-    // The coins each hanging names are asked about together, as the newest hangings' were: a
-    // title read would otherwise look up each one alone, at every read.
-    if (!outputs.empty()) {
-        std::sort(outputs.begin(), outputs.end());
-        outputs.erase(std::unique(outputs.begin(), outputs.end()), outputs.end());
-        const KnownSpends found = woc_bulk_spent_by(outputs);
-        spends->insert(found.begin(), found.end());
+        shows.push_back(parse_art_show(records[i], row.spot));
+        if (!shows.back().pic.empty()) artworks.push_back(shows.back().pic + "_0");
     }
     const std::set<std::string> found = read_coin_txs(artworks);
     unknown.insert(found.begin(), found.end());
+    if (!spends) return;
+    // The coins the hangings of known artworks name are asked about together, as the newest
+    // hangings' were: a title read would otherwise look up each one alone, at every read.
+    std::vector<std::pair<std::string, std::uint32_t>> outputs;
+    for (const SpotLoad& show : shows) {
+        for (const std::string& coin : {show.pic_utxo, show.cert_utxo}) {
+            std::string txid;
+            std::uint32_t vout = 0;
+            if (!unknown.count(show.pic) && parse_outpoint(coin, txid, vout) && !spends->count(coin))
+                outputs.emplace_back(txid, vout);
+        }
+    }
+    std::sort(outputs.begin(), outputs.end());
+    outputs.erase(std::unique(outputs.begin(), outputs.end()), outputs.end());
+    if (outputs.empty()) return;
+    const KnownSpends read = woc_bulk_spent_by(outputs);
+    spends->insert(read.begin(), read.end());
 }
 
 bool order_frame_records(std::vector<WatchRecord>& records, std::int64_t now) {

@@ -518,8 +518,9 @@ std::string art_title_coins(const std::string& artwork_id, std::vector<KvArtTitl
     return read_title(artwork_id, rows, pair, read_pair_watch ? TitleRead::check : TitleRead::plain, coins, spends);
 }
 
-std::string art_title_at_hanging(const std::string& artwork_id, const ChainPlace& hung, std::vector<KvArtTitleRow>& rows,
-                                 TitlePair& pair, TitleCoins* coins, const KnownSpends* spends) {
+std::string art_title_at_hanging(const std::string& artwork_id, const ChainPlace& hung,
+                                 std::vector<KvArtTitleRow>& rows, TitlePair& pair, TitleCoins* coins,
+                                 const KnownSpends* spends) {
     return read_title(artwork_id, rows, pair, TitleRead::plain, coins, spends, &hung);
 }
 

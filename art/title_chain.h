@@ -129,8 +129,9 @@ bool chain_order_before(const ChainPlace& a, const ChainPlace& b);
 // only where its signer held the title, so rows stay empty when the first pair stands after it
 // (later in its block too). A mined hanging's read lists no block past its own; one still waiting
 // reads as art_title_coins does.
-std::string art_title_at_hanging(const std::string& artwork_id, const ChainPlace& hung, std::vector<KvArtTitleRow>& rows,
-                                 TitlePair& pair, TitleCoins* coins, const KnownSpends* spends = nullptr);
+std::string art_title_at_hanging(const std::string& artwork_id, const ChainPlace& hung,
+                                 std::vector<KvArtTitleRow>& rows, TitlePair& pair, TitleCoins* coins,
+                                 const KnownSpends* spends = nullptr);
 
 // The pair that starts the title: among the artwork's pair records signed by their own `owner`
 // whose transaction pays the title watch, the first in chain order. `block_position` (height,

@@ -228,9 +228,10 @@ MinedPart read_mined_part(WatchScan& scan, const std::string& key, const std::st
 ListEnd read_waiting_part(WatchScan& scan, const std::shared_ptr<WatchTail>& tail, const std::string& address) {
     std::vector<WatchRow> rows;
     bool refused = false;
-    const ListEnd end = tail ? tail_waiting(*tail, address, rows, [&scan] { return scan.request(); }, refused)
-                             : (refused = !scan.request()) ? ListEnd::cut
-                                                           : read_waiting(address, rows);
+    const ListEnd end = tail ? tail_waiting(
+                                   *tail, address, rows, [&scan] { return scan.request(); }, refused)
+                        : (refused = !scan.request()) ? ListEnd::cut
+                                                      : read_waiting(address, rows);
     if (refused) {
         scan.cut(0);
         return ListEnd::cut;

@@ -97,6 +97,9 @@ struct WatchScan {
 private:
     std::unordered_set<std::string> page_ids_, previous_ids_; // the repeat check of nearby rows
     std::unordered_set<std::string> taken_;
+    // Rows listed past the bounds, fetched where a bulk request has room so that the reads after
+    // this one find them; never taken as this read's records.
+    std::vector<WatchRow> spare_;
 
     bool past(std::int64_t height) const;
     bool in_bounds(std::int64_t height) const;

@@ -36,7 +36,7 @@ struct WatchListings {
     std::map<std::string, std::vector<std::shared_ptr<WatchTail>>> tails;
     bool bounded = false;
     std::size_t requests_left = 0;
-    bool first_look = false; // reads give back what they took and are not marked cut
+    bool first_look = false;                            // reads give back what they took and are not marked cut
     std::set<std::pair<std::string, std::int64_t>> cut; // watch key, first block
 };
 
