@@ -39,8 +39,9 @@ struct RefreshBudgetTest : FakeChainTest {
 
     std::map<std::string, std::string> certs; // artwork -> its certificate
 
-    // An artist of its own pairs an artwork and hangs it in the frame; the artwork's origin.
-    std::string hang(std::int32_t spot) {
+    // An artist of its own (numbered as the frame, or past 10) pairs an artwork and, unless
+    // `hung` is false, hangs it in the frame; the artwork's origin.
+    std::string hang(std::int32_t spot, bool hung = true) {
         const auto fill = static_cast<std::uint8_t>(0x30 + spot);
         const TestKey artist = test_key_from_byte(fill);
         const std::string owner = json_identity_pubkey(fake_signed_record(json::object(), fill));
@@ -52,6 +53,7 @@ struct RefreshBudgetTest : FakeChainTest {
         pair["owner"] = owner;
         fake_pair_tx(chain, artist, fake_signed_record(pair, fill));
         chain.ledger.mine();
+        if (!hung) return art;
         json show = fake_art_record("art_show", "artist", 100, terms);
         show["spot"] = spot_label(spot);
         show["price"] = "1000";
@@ -73,7 +75,7 @@ struct RefreshBudgetTest : FakeChainTest {
         chain.ledger.mine();
     }
 
-    // A stranger hangs in the frame an artwork someone else paired, as its owner's hanging names it.
+    // A stranger hangs in the frame an artwork someone else paired, naming its coins.
     void hang_others(std::int32_t spot, const std::string& art) {
         const json terms = {{"pic", art}, {"cert", certs[art]}, {"sha256", std::string(64, 'e')}};
         json show = fake_art_record("art_show", "stranger", 300, terms);
@@ -143,7 +145,7 @@ TEST_F(RefreshBudgetTest, RefreshWithHangingsOnShowStaysWithinItsWhatsOnChainBud
     std::int32_t hung = 0;
     std::string first_art;
     std::vector<std::string> arts;
-    for (const Row& row : {Row{1, 0, 25, 15}, Row{1, 7, 20, 10}, Row{10, 0, 25, 15}, Row{10, 0, 25, 13, 3}}) {
+    for (const Row& row : {Row{1, 0, 25, 15}, Row{1, 7, 20, 10}, Row{10, 0, 25, 15}, Row{10, 0, 50, 25, 3}}) {
         SCOPED_TRACE(::testing::Message() << row.hangings << " hung, " << row.unpaired << " unpaired, " << row.others
                                           << " of others' in each frame");
         while (hung < row.hangings) {
@@ -154,8 +156,8 @@ TEST_F(RefreshBudgetTest, RefreshWithHangingsOnShowStaysWithinItsWhatsOnChainBud
         for (int n = 0; n < row.unpaired; ++n)
             hang_unpaired(hung + 1 + n % 5, n);
         for (std::int32_t spot = 1; spot <= row.hangings && row.others > 0; ++spot)
-            for (int n = 1; n <= row.others; ++n)
-                hang_others(spot, arts[static_cast<std::size_t>((spot - 1 + n) % row.hangings)]);
+            for (int n = 0; n < row.others; ++n)
+                hang_others(spot, hang(10 + (spot - 1) * row.others + n + 1, false));
         chain.ledger.mine();
         // The first Refresh of a process remembers nothing read before.
         reset_chain_session_for_tests();
