@@ -470,6 +470,13 @@ SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, con
             title = titles.emplace(title_key, read).first;
         }
         if (!hanging_matches_title(show, title->second)) continue;
+        // Its signer held the title where it hung only when the pair stands before it.
+        const int before = pair_before_hanging(title->second, hung);
+        if (before < 0) {
+            result.error = "frame " + std::string(row.label) + ": " + kFrameOrderUnknown;
+            return result;
+        }
+        if (before == 0) continue;
         exhibit = std::move(show);
         result.height = tx_block_height(record.tx);
         shown = i;

@@ -238,6 +238,8 @@ std::string read_exhibit_title(const std::string& pic, bool confirm, const Known
         title.cert = norm_txid(pair.certificate);
         title.pic_coin = coins.pic_coin;
         title.cert_coin = coins.cert_coin;
+        title.pair = pair.txid;
+        title.pair_height = pair.height;
     }
     std::lock_guard<std::mutex> lock(g_titles_mutex);
     g_titles.put(recent_title_key(pic, hung), RecentTitle{title, clock_steady_ms()});
@@ -269,6 +271,16 @@ std::string exhibit_title_confirm(const std::string& pic, ExhibitTitle& title) {
 bool hanging_matches_title(const SpotFrame& show, const ExhibitTitle& title) {
     return !title.owner.empty() && show.owner == title.owner && show.cert == title.cert && !title.pic_coin.empty() &&
            show.pic_utxo == title.pic_coin && !title.cert_coin.empty() && show.cert_utxo == title.cert_coin;
+}
+
+int pair_before_hanging(const ExhibitTitle& title, const ChainPlace& hung) {
+    if (hung.height <= 0) return 1;
+    if (title.pair_height <= 0 || title.pair_height > hung.height) return 0;
+    if (title.pair_height < hung.height) return 1;
+    const std::int64_t pair_at = woc_tx_block_place(hung.height, title.pair);
+    const std::int64_t hung_at = woc_tx_block_place(hung.height, hung.txid);
+    if (pair_at < 0 || hung_at < 0) return -1;
+    return pair_at < hung_at ? 1 : 0;
 }
 
 std::size_t owner_take_down(const std::vector<WatchRecord>& records, std::size_t shown, const SpotRow& row,

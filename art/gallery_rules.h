@@ -37,6 +37,8 @@ struct ExhibitTitle {
     std::string cert;      // transaction id of the certificate the pair binds
     std::string pic_coin;  // where the artwork coin is now, "<txid>_<index>"
     std::string cert_coin; // the same for the certificate coin
+    std::string pair;      // transaction of the first pair
+    std::int64_t pair_height = 0;
 };
 
 // Reads the title of artwork `pic` and follows its coins to where they are now. "" or the reason
@@ -71,6 +73,11 @@ void read_earlier_artworks(const std::vector<WatchRecord>& records, std::size_t 
 // True when the hanging's signer owns the title now and the hanging names the title's certificate
 // and the outputs where both coins are now.
 bool hanging_matches_title(const SpotFrame& show, const ExhibitTitle& title);
+
+// Whether the title's first pair stands before the hanging at `hung`: 1 in an earlier block or
+// earlier in the hanging's own, 0 after it, -1 when they share a block whose order could not be
+// read. A hanging still waiting stands after every mined pair.
+int pair_before_hanging(const ExhibitTitle& title, const ChainPlace& hung);
 
 // The first record after `shown` (the hanging of `exhibit`) in which the exhibit's owner takes
 // that artwork down from frame `row`; records.size() when there is none.

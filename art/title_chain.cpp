@@ -268,18 +268,6 @@ std::string read_first_pair(const std::string& artwork_key, bool read_pair_watch
 // fresh one reads the watches without what was remembered and corrects it.
 enum class TitleRead { plain, check, confirm, fresh };
 
-// Whether the pair stands before the hanging in the chain, at an earlier block or earlier in the
-// hanging's own; -1 when they share a block whose order could not be read.
-int pair_before_hanging(const WatchRecord& pair, const ChainPlace& hung) {
-    const std::int64_t height = tx_block_height(pair.tx);
-    if (height <= 0 || height > hung.height) return 0;
-    if (height < hung.height) return 1;
-    const std::int64_t pair_at = woc_tx_block_place(height, pair.txid);
-    const std::int64_t hung_at = woc_tx_block_place(height, hung.txid);
-    if (pair_at < 0 || hung_at < 0) return -1;
-    return pair_at < hung_at ? 1 : 0;
-}
-
 std::string read_title(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair, TitleRead mode,
                        TitleCoins* coins, const KnownSpends* spends, const ChainPlace* hung = nullptr) {
     rows.clear();
@@ -340,14 +328,12 @@ std::string read_title(const std::string& artwork_id, std::vector<KvArtTitleRow>
         pair.handle = json_text(first->msg, "handle");
     }
     if (!error.empty() || !first) return error;
-    // The signer of a hanging held the title where it hung only when the pair stands before it.
-    if (hung && hung->height > 0) {
-        const int before = pair_before_hanging(*first, *hung);
-        if (before < 0) return read_failed(kPairOrderUnknown);
-        if (before == 0) {
-            if (first != &known.record && tx_block_height(first->tx) > 0) remember_pair(artwork_key, *first);
-            return "";
-        }
+    pair.height = tx_block_height(first->tx);
+    // The signer of a mined hanging held the title there only when the pair stands in its block
+    // or an earlier one; the order inside one block is the caller's to read, where it matters.
+    if (hung && hung->height > 0 && (pair.height <= 0 || pair.height > hung->height)) {
+        if (first != &known.record && pair.height > 0) remember_pair(artwork_key, *first);
+        return "";
     }
 
     KvArtTitleRow row;

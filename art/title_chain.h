@@ -43,6 +43,7 @@ struct TitlePair {
     std::string sha256;      // lower case
     std::string owner;       // the first owner, its signer
     std::string handle;
+    std::int64_t height = 0; // its block; 0 while unconfirmed
 };
 
 // Fills `rows` (cleared first) with the artwork's title chain, oldest first; the first row is the
@@ -126,9 +127,9 @@ struct ChainPlace {
 bool chain_order_before(const ChainPlace& a, const ChainPlace& b);
 
 // art_title_coins for a gallery hanging at `hung` (its block and transaction): a hanging counts
-// only where its signer held the title, so rows stay empty when the first pair stands after it
-// (later in its block too). A mined hanging's read lists no block past its own; one still waiting
-// reads as art_title_coins does.
+// only where its signer held the title, so rows stay empty when the first pair stands in a later
+// block; where it shares the hanging's block the caller orders the two (pair.height). A mined
+// hanging's read lists no block past its own; one still waiting reads as art_title_coins does.
 std::string art_title_at_hanging(const std::string& artwork_id, const ChainPlace& hung,
                                  std::vector<KvArtTitleRow>& rows, TitlePair& pair, TitleCoins* coins,
                                  const KnownSpends* spends = nullptr);

@@ -273,11 +273,12 @@ void keep_what_was_read(WatchScan& scan, const std::string& key, std::int64_t st
         changed = true;
     }
     if (whole && keep_windows(scan.memory, mined.newest, from == start ? mined.span : ListedWindow{})) changed = true;
-    // What a read learned inside blocks it could not finish is kept too, so the next start goes on
-    // past it. An id fixes its transaction's content: it carries no record in whatever block.
+    // What a read its bound stopped learned of the blocks it had not read whole is kept too, so
+    // the next start goes on past it. An id fixes its transaction's content: it carries no record
+    // in whatever block. A read that ends leaves what it listed to the ranges and windows.
     const std::size_t none_before = kept.no_record.size();
     for (const auto& [txid, height] : scan.learned_none)
-        if (kept_covered_to(kept, height) < height) kept.no_record[txid] = height;
+        if (scan.stopped() && kept_covered_to(kept, height) < height) kept.no_record[txid] = height;
     if (kept.no_record.size() != none_before) changed = true;
     if (changed) kept_bound_no_record(kept);
     if (changed) kept_save(key, kept);
