@@ -243,7 +243,7 @@ void forget_as_a_restart_does() {
 // the shipped program paces it, until alice's paired artwork shows: with the first argument 0 in
 // frame 2 under a stranger's hanging of an inscription of his never paired, older than the
 // strangers' payments at each registry watch (the second argument); with 1 in frame 1 beside nine
-// frames of such junk, her artwork newer than his inscriptions. With the third argument 1 the
+// frames of such junk, her artwork newer than his inscriptions and the payments. With the third argument 1 the
 // process starts afresh before each Refresh. `refreshes` counts them (at most kMostRefreshes),
 // `woc` the last one's requests, `shown` 0 when it never showed.
 constexpr int kMostRefreshes = 100;
@@ -263,20 +263,25 @@ void BM_GalleryJunkRefreshes(benchmark::State& state) {
         std::vector<std::string> junk;
         for (int i = 0; i < (beside ? 9 : 1); ++i)
             junk.push_back(fake_inscribe(chain, bob_hash, "image/png", "png-bytes junk " + std::to_string(i)));
-        const std::string cert = fake_inscribe(chain, alice_hash, "application/json", R"({"title":"Dawn"})");
-        const std::string art = fake_inscribe(chain, alice_hash, "image/png", "png-bytes Dawn");
-        const nlohmann::json terms = {
-            {"pic", art}, {"cert", cert}, {"sha256", sha}, {"owner", secp_pubkey_hex(Bytes(32, 0x11))}};
-        fake_pair_tx(chain, test_key_from_byte(0x11),
-                     fake_signed_record(fake_art_record("art_pair", "alice", 50, terms), 0x11));
-        chain.ledger.mine();
         const std::int32_t frame = beside ? 1 : 2;
-        post(chain, frame, "art_show", 0x11, 100, art,
-             {{"cert", cert}, {"sha256", sha}, {"price", "1000"}, {"pay_addr", "1Pay"}});
-        chain.ledger.mine();
+        const auto alice_hangs = [&] {
+            const std::string cert = fake_inscribe(chain, alice_hash, "application/json", R"({"title":"Dawn"})");
+            const std::string art = fake_inscribe(chain, alice_hash, "image/png", "png-bytes Dawn");
+            const nlohmann::json terms = {
+                {"pic", art}, {"cert", cert}, {"sha256", sha}, {"owner", secp_pubkey_hex(Bytes(32, 0x11))}};
+            fake_pair_tx(chain, test_key_from_byte(0x11),
+                         fake_signed_record(fake_art_record("art_pair", "alice", 50, terms), 0x11));
+            chain.ledger.mine();
+            post(chain, frame, "art_show", 0x11, 100, art,
+                 {{"cert", cert}, {"sha256", sha}, {"price", "1000"}, {"pay_addr", "1Pay"}});
+            chain.ledger.mine();
+        };
+        // Under the junk her hanging is older than the payments; beside it, her artwork newer.
+        if (!beside) alice_hangs();
         const std::int32_t first = chain.ledger.tip() + 1;
         for (const char* watch : {kTitleWatchAddress, kPairWatchAddress})
             chain.ledger.add_payments(watch, payments, first, 1000);
+        if (beside) alice_hangs();
         for (std::size_t i = 0; i < junk.size(); ++i)
             post(chain, beside ? 2 + static_cast<std::int32_t>(i) : frame, "art_show", 0x22,
                  200 + static_cast<std::int64_t>(i), junk[i],
