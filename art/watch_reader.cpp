@@ -228,10 +228,14 @@ MinedPart read_mined_part(WatchScan& scan, const std::string& key, const std::st
 ListEnd read_waiting_part(WatchScan& scan, const std::shared_ptr<WatchTail>& tail, const std::string& address) {
     std::vector<WatchRow> rows;
     bool refused = false;
-    const ListEnd end = tail ? tail_waiting(
-                                   *tail, address, rows, [&scan] { return scan.request(); }, refused)
-                        : (refused = !scan.request()) ? ListEnd::cut
-                                                      : read_waiting(address, rows);
+    ListEnd end = ListEnd::cut;
+    if (tail)
+        end = tail_waiting(
+            *tail, address, rows, [&scan] { return scan.request(); }, refused);
+    else if (scan.request())
+        end = read_waiting(address, rows);
+    else
+        refused = true;
     if (refused) {
         scan.cut(0);
         return ListEnd::cut;
