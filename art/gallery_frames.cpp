@@ -435,6 +435,7 @@ SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, con
     std::size_t shown = records.size();
     std::map<std::string, ExhibitTitle> titles;
     std::set<std::string> unknown = unknown_txs ? *unknown_txs : std::set<std::string>();
+    KnownSpends known_spends = spends ? *spends : KnownSpends();
     int hangings = 0;
     for (std::size_t i = records.size(); i-- > 0;) {
         const WatchRecord& record = records[i];
@@ -444,12 +445,18 @@ SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, con
         if (show.owner.empty() || show.pic.empty()) continue;
         // An artwork the service says it does not know has no coin a hanging could name. The read
         // ahead asked about the newest hanging's; the earlier ones are asked about together.
-        if (unknown_txs && ++hangings == 2) read_earlier_artworks(records, i + 1, row, unknown);
+        if (unknown_txs && ++hangings == 2) read_earlier_artworks(records, i + 1, row, unknown, &known_spends);
         if (unknown.count(show.pic)) continue;
-        auto title = titles.find(show.pic);
+        // Each hanging is judged where it stands: its signer must have held the title there.
+        ChainPlace hung;
+        hung.height = tx_block_height(record.tx);
+        hung.txid = record.txid;
+        const std::string title_key = show.pic + " " + std::to_string(hung.height) + " " + record.txid;
+        auto title = titles.find(title_key);
         if (title == titles.end()) {
             ExhibitTitle read;
-            const std::string error = exhibit_title_read(show.pic, read, reuse_recent, spends);
+            const std::string error =
+                exhibit_title_read(show.pic, read, reuse_recent, spends ? &known_spends : nullptr, &hung);
             if (error == kWatchReadCut) {
                 result.reading = kFrameTitleReading;
                 result.error = "frame " + std::string(row.label) + ": " + kFrameTitleReading;
@@ -460,9 +467,16 @@ SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, con
                     "frame " + std::string(row.label) + ": the title of a hanging could not be read: " + error;
                 return result;
             }
-            title = titles.emplace(show.pic, read).first;
+            title = titles.emplace(title_key, read).first;
         }
         if (!hanging_matches_title(show, title->second)) continue;
+        // Its signer held the title where it hung only when the pair stands before it.
+        const int before = pair_before_hanging(title->second, hung);
+        if (before < 0) {
+            result.error = "frame " + std::string(row.label) + ": " + kFrameOrderUnknown;
+            return result;
+        }
+        if (before == 0) continue;
         exhibit = std::move(show);
         result.height = tx_block_height(record.tx);
         shown = i;
@@ -542,12 +556,17 @@ std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent) {
     std::vector<SpotLoad> shows;
     for (std::int32_t i = 0; i < kSpotCount; ++i) {
         const WatchRecord* hanging = read[i] ? newest_hanging(records[i], spot_row(i + 1)) : nullptr;
-        if (hanging) shows.push_back(parse_art_show(*hanging, i + 1));
+        if (!hanging) continue;
+        shows.push_back(parse_art_show(*hanging, i + 1));
+        shows.back().height = tx_block_height(hanging->tx);
     }
     KnownSpends spends;
     std::set<std::string> unknown;
-    std::vector<std::string> artworks;
-    read_hangings_ahead(shows, spends, unknown, artworks);
+    std::vector<std::string> known_artworks;
+    read_hangings_ahead(shows, spends, unknown, known_artworks);
+    std::vector<std::pair<std::string, std::int64_t>> artworks;
+    for (const SpotLoad& show : shows)
+        if (!unknown.count(show.pic)) artworks.emplace_back(show.pic, show.height);
     // The frames' title reads list each registry watch once between them, and find the records
     // they look for read ahead together.
     const WatchListingsScope listings(kGalleryTitleRequests);

@@ -137,16 +137,34 @@ void read_hangings_ahead(const std::vector<SpotLoad>& shows, KnownSpends& spends
 }
 
 void read_earlier_artworks(const std::vector<WatchRecord>& records, std::size_t end, const SpotRow& row,
-                           std::set<std::string>& unknown) {
+                           std::set<std::string>& unknown, KnownSpends* spends) {
+    std::vector<SpotLoad> shows;
     std::vector<std::string> artworks;
     for (std::size_t i = 0; i < end && i < records.size(); ++i) {
         const nlohmann::json& msg = records[i].msg;
         if (json_text(msg, "type") != "art_show" || to_lower_copy(json_text(msg, "spot")) != row.label) continue;
-        const SpotLoad show = parse_art_show(records[i], row.spot);
-        if (!show.pic.empty()) artworks.push_back(show.pic + "_0");
+        shows.push_back(parse_art_show(records[i], row.spot));
+        if (!shows.back().pic.empty()) artworks.push_back(shows.back().pic + "_0");
     }
     const std::set<std::string> found = read_coin_txs(artworks);
     unknown.insert(found.begin(), found.end());
+    if (!spends) return;
+    // The coins the hangings of known artworks name are asked about together, as the newest
+    // hangings' were: a title read would otherwise look up each one alone, at every read.
+    std::vector<std::pair<std::string, std::uint32_t>> outputs;
+    for (const SpotLoad& show : shows) {
+        for (const std::string& coin : {show.pic_utxo, show.cert_utxo}) {
+            std::string txid;
+            std::uint32_t vout = 0;
+            if (!unknown.count(show.pic) && parse_outpoint(coin, txid, vout) && !spends->count(coin))
+                outputs.emplace_back(txid, vout);
+        }
+    }
+    std::sort(outputs.begin(), outputs.end());
+    outputs.erase(std::unique(outputs.begin(), outputs.end()), outputs.end());
+    if (outputs.empty()) return;
+    const KnownSpends read = woc_bulk_spent_by(outputs);
+    spends->insert(read.begin(), read.end());
 }
 
 bool order_frame_records(std::vector<WatchRecord>& records, std::int64_t now) {
@@ -199,12 +217,20 @@ bool hung_before(const SpotLoad& a, const SpotLoad& b) {
 namespace {
 
 // The title as one of the two reads gives it, kept for the readers that may reuse a recent one.
-std::string read_exhibit_title(const std::string& pic, bool confirm, const KnownSpends* spends, ExhibitTitle& title) {
+// The key a recent title is kept under: the artwork, and the hanging it was read for.
+std::string recent_title_key(const std::string& pic, const ChainPlace* hung) {
+    if (!hung) return service_key(pic);
+    return service_key(pic + " " + std::to_string(hung->height) + " " + hung->txid);
+}
+
+std::string read_exhibit_title(const std::string& pic, bool confirm, const KnownSpends* spends, const ChainPlace* hung,
+                               ExhibitTitle& title) {
     std::vector<KvArtTitleRow> rows;
     TitlePair pair;
     TitleCoins coins;
-    const std::string error =
-        confirm ? art_title_confirm(pic, rows, pair, &coins) : art_title_coins(pic, rows, pair, false, &coins, spends);
+    const std::string error = confirm ? art_title_confirm(pic, rows, pair, &coins)
+                              : hung  ? art_title_at_hanging(pic, *hung, rows, pair, &coins, spends)
+                                      : art_title_coins(pic, rows, pair, false, &coins, spends);
     if (!error.empty()) return error;
     if (!rows.empty()) {
         title.owner = rows.back().owner;
@@ -212,37 +238,49 @@ std::string read_exhibit_title(const std::string& pic, bool confirm, const Known
         title.cert = norm_txid(pair.certificate);
         title.pic_coin = coins.pic_coin;
         title.cert_coin = coins.cert_coin;
+        title.pair = pair.txid;
+        title.pair_height = pair.height;
     }
     std::lock_guard<std::mutex> lock(g_titles_mutex);
-    g_titles.put(service_key(pic), RecentTitle{title, clock_steady_ms()});
+    g_titles.put(recent_title_key(pic, hung), RecentTitle{title, clock_steady_ms()});
     return "";
 }
 
 } // namespace
 
 std::string exhibit_title_read(const std::string& pic, ExhibitTitle& title, bool reuse_recent,
-                               const KnownSpends* spends) {
+                               const KnownSpends* spends, const ChainPlace* hung) {
     title = ExhibitTitle{};
     if (reuse_recent) {
         std::lock_guard<std::mutex> lock(g_titles_mutex);
-        const RecentTitle* kept = g_titles.find(service_key(pic));
+        const RecentTitle* kept = g_titles.find(recent_title_key(pic, hung));
         const std::int64_t age = kept ? clock_steady_ms() - kept->read_ms : -1;
         if (age >= 0 && age < kTitleReuseMs) {
             title = kept->title;
             return "";
         }
     }
-    return read_exhibit_title(pic, false, spends, title);
+    return read_exhibit_title(pic, false, spends, hung, title);
 }
 
 std::string exhibit_title_confirm(const std::string& pic, ExhibitTitle& title) {
     title = ExhibitTitle{};
-    return read_exhibit_title(pic, true, nullptr, title);
+    return read_exhibit_title(pic, true, nullptr, nullptr, title);
 }
 
 bool hanging_matches_title(const SpotFrame& show, const ExhibitTitle& title) {
     return !title.owner.empty() && show.owner == title.owner && show.cert == title.cert && !title.pic_coin.empty() &&
            show.pic_utxo == title.pic_coin && !title.cert_coin.empty() && show.cert_utxo == title.cert_coin;
+}
+
+int pair_before_hanging(const ExhibitTitle& title, const ChainPlace& hung) {
+    if (hung.height <= 0) return 1;
+    if (title.pair_height <= 0 || title.pair_height > hung.height) return 0;
+    if (title.pair_height < hung.height) return 1;
+    const std::int64_t pair_at = woc_tx_block_place(hung.height, title.pair);
+    const std::int64_t hung_at = woc_tx_block_place(hung.height, hung.txid);
+    if (pair_at < 0 || hung_at < 0) return -1;
+    return pair_at < hung_at ? 1 : 0;
 }
 
 std::size_t owner_take_down(const std::vector<WatchRecord>& records, std::size_t shown, const SpotRow& row,

@@ -37,13 +37,16 @@ struct ExhibitTitle {
     std::string cert;      // transaction id of the certificate the pair binds
     std::string pic_coin;  // where the artwork coin is now, "<txid>_<index>"
     std::string cert_coin; // the same for the certificate coin
+    std::string pair;      // transaction of the first pair
+    std::int64_t pair_height = 0;
 };
 
 // Reads the title of artwork `pic` and follows its coins to where they are now. "" or the reason
 // it could not be read. With reuse_recent a title read less than 5 s ago serves again. A coin in
-// `spends` (woc_bulk_spent_by of this read) is not looked up again.
+// `spends` (woc_bulk_spent_by of this read) is not looked up again. With `hung`, the title as the
+// hanging there may claim it (art_title_at_hanging): none when the artwork was paired after it.
 std::string exhibit_title_read(const std::string& pic, ExhibitTitle& title, bool reuse_recent = false,
-                               const KnownSpends* spends = nullptr);
+                               const KnownSpends* spends = nullptr, const ChainPlace* hung = nullptr);
 // The same read for a step that moves money or the title: the first pair is confirmed
 // (art_title_confirm) rather than taken as remembered.
 std::string exhibit_title_confirm(const std::string& pic, ExhibitTitle& title);
@@ -62,13 +65,19 @@ void read_hangings_ahead(const std::vector<SpotLoad>& shows, KnownSpends& spends
                          std::vector<std::string>& artworks);
 
 // The same read for the artworks of a frame's hangings among `records` before `end`, adding to
-// `unknown` those the service answered it does not know.
+// `unknown` those the service answered it does not know, and to `spends` (when given) whether the
+// coins those hangings name are spent.
 void read_earlier_artworks(const std::vector<WatchRecord>& records, std::size_t end, const SpotRow& row,
-                           std::set<std::string>& unknown);
+                           std::set<std::string>& unknown, KnownSpends* spends = nullptr);
 
 // True when the hanging's signer owns the title now and the hanging names the title's certificate
 // and the outputs where both coins are now.
 bool hanging_matches_title(const SpotFrame& show, const ExhibitTitle& title);
+
+// Whether the title's first pair stands before the hanging at `hung`: 1 in an earlier block or
+// earlier in the hanging's own, 0 after it, -1 when they share a block whose order could not be
+// read. A hanging still waiting stands after every mined pair.
+int pair_before_hanging(const ExhibitTitle& title, const ChainPlace& hung);
 
 // The first record after `shown` (the hanging of `exhibit`) in which the exhibit's owner takes
 // that artwork down from frame `row`; records.size() when there is none.

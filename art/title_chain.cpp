@@ -23,6 +23,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <tuple>
 
 using json = nlohmann::json;
 
@@ -268,7 +269,7 @@ std::string read_first_pair(const std::string& artwork_key, bool read_pair_watch
 enum class TitleRead { plain, check, confirm, fresh };
 
 std::string read_title(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair, TitleRead mode,
-                       TitleCoins* coins, const KnownSpends* spends) {
+                       TitleCoins* coins, const KnownSpends* spends, const ChainPlace* hung = nullptr) {
     rows.clear();
     if (coins) *coins = TitleCoins{};
     pair = TitlePair{};
@@ -291,7 +292,10 @@ std::string read_title(const std::string& artwork_id, std::vector<KvArtTitleRow>
         // pairs up to its block (to the chain's end for a note that did not say its block).
         const WatchListingsUse own_listing(mode == TitleRead::confirm ? nullptr : watch_listings_in_use());
         const bool confirming = remembered && (mode == TitleRead::confirm || mode == TitleRead::check);
-        const std::int64_t mined_by = confirming ? known.height : 0;
+        // A mined hanging is judged on the blocks up to its own: a pair after it never makes it
+        // count, so what the watches receive later is never read for it.
+        const std::int64_t hung_by = hung && hung->height > 0 ? hung->height : 0;
+        const std::int64_t mined_by = confirming ? known.height : hung_by;
         std::int64_t inscribed_at = 0;
         const ArtworkTx artwork = artwork_start(artwork_key, inscribed_at);
         // A transaction that carries no inscription is never paired, and an id no transaction has
@@ -324,6 +328,13 @@ std::string read_title(const std::string& artwork_id, std::vector<KvArtTitleRow>
         pair.handle = json_text(first->msg, "handle");
     }
     if (!error.empty() || !first) return error;
+    pair.height = tx_block_height(first->tx);
+    // The signer of a mined hanging held the title there only when the pair stands in its block
+    // or an earlier one; the order inside one block is the caller's to read, where it matters.
+    if (hung && hung->height > 0 && (pair.height <= 0 || pair.height > hung->height)) {
+        if (first != &known.record && pair.height > 0) remember_pair(artwork_key, *first);
+        return "";
+    }
 
     KvArtTitleRow row;
     row.txid = first->txid;
@@ -428,36 +439,50 @@ void merge_pair_records(std::vector<WatchRecord>& title_records, const std::vect
     sort_watch_records(title_records);
 }
 
-void title_reads_prefetch(const std::vector<std::string>& artwork_ids) {
-    std::vector<std::pair<std::int64_t, std::string>> artworks; // block, artwork
-    for (const std::string& id : artwork_ids) {
+void title_reads_prefetch(const std::vector<std::pair<std::string, std::int64_t>>& artworks_hung) {
+    std::vector<std::tuple<std::int64_t, std::string, std::int64_t>> artworks; // block, artwork, hung by
+    for (const auto& [id, hung_by] : artworks_hung) {
         KnownPair known;
         const std::string key = norm_txid(id);
         if (art_trim_copy(id).empty() || known_pair(key, known)) continue;
         std::int64_t height = 0;
-        if (artwork_tx(key, height, true) == ArtworkTx::inscribed && height > 0) artworks.emplace_back(height, key);
+        if (artwork_tx(key, height, true) == ArtworkTx::inscribed && height > 0)
+            artworks.emplace_back(height, key, std::max<std::int64_t>(0, hung_by));
     }
-    // Oldest artwork first, each read as its own title read bounds it: a later one finds what an
-    // earlier one read kept, and no read reaches further into the watches than its own would.
     std::sort(artworks.begin(), artworks.end());
     artworks.erase(std::unique(artworks.begin(), artworks.end()), artworks.end());
     WatchListings* listings = watch_listings_in_use();
-    for (const auto& [height, key] : artworks) {
-        WatchScanBounds bounds;
-        bounds.min_height = height;
-        bounds.enough = [&key = key](const WatchRecord& r) {
-            const std::vector<WatchRecord> one{r};
-            return first_pair_in_chain(one, key, kTitleWatchAddress, nullptr) != nullptr;
-        };
-        parallel_for(2, 2, [&](std::uint64_t i) {
-            const WatchListingsUse use(listings);
-            std::vector<WatchRecord> records;
-            std::string error;
-            if (i == 0)
-                scan_watch_messages(kPairWatchKey, kPairWatchAddress, records, error, nullptr, bounds);
-            else
+    // Each read as its own title read bounds it, so none reaches further into the watches than its
+    // own would. Each artwork first takes a look of its own, a request or two at each watch, that
+    // takes nothing of the gallery read's budget: an artist's pair just after the artwork is found
+    // whatever a stranger's hanging of an old inscription spends. Then what was not found is read
+    // from the oldest on, where a later read finds what an earlier one kept.
+    std::vector<char> found(artworks.size(), 0);
+    const int passes = watch_listings_first_look(true) ? 2 : 1;
+    for (int pass = 0; pass < passes; ++pass) {
+        if (pass == 1) watch_listings_first_look(false);
+        for (std::size_t n = 0; n < artworks.size(); ++n) {
+            const auto& [height, key, hung_by] = artworks[n];
+            if (found[n]) continue;
+            WatchScanBounds bounds;
+            bounds.min_height = height;
+            bounds.mined_by = hung_by;
+            bounds.enough = [&key = key](const WatchRecord& r) {
+                const std::vector<WatchRecord> one{r};
+                return first_pair_in_chain(one, key, kTitleWatchAddress, nullptr) != nullptr;
+            };
+            parallel_for(2, 2, [&](std::uint64_t i) {
+                const WatchListingsUse use(listings);
+                std::vector<WatchRecord> records;
+                std::string error;
+                if (i == 0) {
+                    scan_watch_messages(kPairWatchKey, kPairWatchAddress, records, error, nullptr, bounds);
+                    return;
+                }
                 scan_watch_messages(kTitleWatchKey, kTitleWatchAddress, records, error, nullptr, bounds);
-        });
+                found[n] = std::any_of(records.begin(), records.end(), bounds.enough);
+            });
+        }
     }
 }
 
@@ -477,6 +502,12 @@ std::string art_title_read(const std::string& artwork_id, std::vector<KvArtTitle
 std::string art_title_coins(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair,
                             bool read_pair_watch, TitleCoins* coins, const KnownSpends* spends) {
     return read_title(artwork_id, rows, pair, read_pair_watch ? TitleRead::check : TitleRead::plain, coins, spends);
+}
+
+std::string art_title_at_hanging(const std::string& artwork_id, const ChainPlace& hung,
+                                 std::vector<KvArtTitleRow>& rows, TitlePair& pair, TitleCoins* coins,
+                                 const KnownSpends* spends) {
+    return read_title(artwork_id, rows, pair, TitleRead::plain, coins, spends, &hung);
 }
 
 std::string art_title_confirm(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair,

@@ -19,6 +19,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 // What a title read answers for an id the service knows no transaction by.
@@ -42,6 +43,7 @@ struct TitlePair {
     std::string sha256;      // lower case
     std::string owner;       // the first owner, its signer
     std::string handle;
+    std::int64_t height = 0; // its block; 0 while unconfirmed
 };
 
 // Fills `rows` (cleared first) with the artwork's title chain, oldest first; the first row is the
@@ -91,9 +93,12 @@ std::string art_title_confirm(const std::string& artwork_id, std::vector<KvArtTi
 
 // Reads ahead, for the title reads of many artworks about to start side by side, the watch records
 // each would read, one artwork after another from the oldest: each read then finds them kept
-// rather than many reads asking for the same records at once. Nothing for an artwork whose pair is
-// remembered or whose block is unknown; what could not be read is left for the title read to tell.
-void title_reads_prefetch(const std::vector<std::string>& artwork_ids);
+// rather than many reads asking for the same records at once. Each pairs an artwork with the block
+// of the hanging it is read for (0: none, or still waiting), past which nothing is read for it.
+// Within a request budget each artwork first takes a look of its own outside the budget
+// (scope_first_look). Nothing for an artwork whose pair is remembered or whose block is unknown;
+// what could not be read is left for the title read to tell.
+void title_reads_prefetch(const std::vector<std::pair<std::string, std::int64_t>>& artworks);
 
 // Forgets what this process remembers of titles and watches, as a restart does; what is kept on
 // disk stays.
@@ -120,6 +125,14 @@ struct ChainPlace {
 // known ones), unconfirmed after every mined one; what the chain cannot tell apart goes by listing
 // order, then transaction id.
 bool chain_order_before(const ChainPlace& a, const ChainPlace& b);
+
+// art_title_coins for a gallery hanging at `hung` (its block and transaction): a hanging counts
+// only where its signer held the title, so rows stay empty when the first pair stands in a later
+// block; where it shares the hanging's block the caller orders the two (pair.height). A mined
+// hanging's read lists no block past its own; one still waiting reads as art_title_coins does.
+std::string art_title_at_hanging(const std::string& artwork_id, const ChainPlace& hung,
+                                 std::vector<KvArtTitleRow>& rows, TitlePair& pair, TitleCoins* coins,
+                                 const KnownSpends* spends = nullptr);
 
 // The pair that starts the title: among the artwork's pair records signed by their own `owner`
 // whose transaction pays the title watch, the first in chain order. `block_position` (height,

@@ -225,6 +225,16 @@ bool parse_kept(const std::string& key, const std::string& text, WatchKept& kept
         }
     }
     if (!parse_records(doc, kept, trusted)) kept.ranges.clear();
+    // Written by later versions only; a file without it loads as it always did.
+    const auto none = doc.find("none");
+    if (none != doc.end() && none->is_object()) {
+        for (const auto& [txid, height] : none->items()) {
+            if (kept.no_record.size() >= kKeptNoRecordLimit) break;
+            if (is_txid_hex(txid) && height.is_number_integer() && height.get<std::int64_t>() > 0 &&
+                height.get<std::int64_t>() <= kKeptHeightLimit)
+                kept.no_record[txid] = height.get<std::int64_t>();
+        }
+    }
     return true;
 }
 
@@ -338,6 +348,8 @@ std::size_t kept_bytes(const WatchKept& kept) {
         bytes += name.size() + note.value.size() + kEntryOverhead;
     for (const auto& [txid, at] : kept.removed)
         bytes += txid.size() + kEntryOverhead;
+    for (const auto& [txid, height] : kept.no_record)
+        bytes += txid.size() + kEntryOverhead / 4;
     return bytes;
 }
 
@@ -348,7 +360,9 @@ bool shed_for_text(WatchKept& kept) {
     for (const auto& [txid, record] : kept.records)
         whole += record.tx.empty() ? 0 : 1;
     std::size_t bytes = std::numeric_limits<std::size_t>::max();
-    if (whole > 0) {
+    if (!kept.no_record.empty()) {
+        kept.no_record.clear(); // the cheapest to read again
+    } else if (whole > 0) {
         keep_blocks_only(kept, named_records(kept), 0, bytes, whole / 4 + 1);
     } else if (!kept.records.empty()) {
         drop_oldest(kept, kept.records.size() / 8 + 1, {});
@@ -378,6 +392,11 @@ std::string kept_text(const std::string& key, const WatchKept& kept) {
         doc["notes"][name] = {{"v", note.value}, {"at", note.version}};
     for (const auto& [txid, at] : kept.removed)
         doc["removed"][txid] = at;
+    if (!kept.no_record.empty()) {
+        json& none = doc["none"] = json::object();
+        for (const auto& [txid, height] : kept.no_record)
+            none[txid] = height;
+    }
     return doc.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
@@ -429,6 +448,7 @@ std::string kept_file_path(const std::string& key) {
 }
 
 void kept_bound(WatchKept& kept, std::size_t record_bytes) {
+    kept_bound_no_record(kept);
     shed_notes(kept, false, kKeptNotesLimit);
     shed_notes(kept, true, kKeptRemovalsLimit);
     shed_removed(kept, kKeptRecordsLimit);
@@ -469,6 +489,7 @@ void kept_save(const std::string& key, WatchKept& kept) {
     for (const auto& [name, note] : kept.notes)
         take_note(merged, name, note);
     merged.next_seq = std::max(merged.next_seq, kept.next_seq);
+    merged.no_record.insert(kept.no_record.begin(), kept.no_record.end());
     kept_bound(merged, kKeptRecordBytes);
     std::string text = kept_text(key, merged);
     // The loader takes no longer file: what escaping added past the bound goes.
@@ -521,4 +542,15 @@ void kept_add_range(WatchKept& kept, std::int64_t from, std::int64_t to) {
     ranges.push_back(joined);
     std::sort(ranges.begin(), ranges.end(), [](const KeptRange& a, const KeptRange& b) { return a.from < b.from; });
     kept.ranges = std::move(ranges);
+}
+
+void kept_bound_no_record(WatchKept& kept) {
+    std::vector<std::pair<std::int64_t, std::string>> by_block;
+    for (const auto& [txid, height] : kept.no_record)
+        if (kept_covered_to(kept, height) < height) by_block.emplace_back(height, txid);
+    std::sort(by_block.begin(), by_block.end());
+    if (by_block.size() > kKeptNoRecordLimit) by_block.resize(kKeptNoRecordLimit);
+    kept.no_record.clear();
+    for (auto& [height, txid] : by_block)
+        kept.no_record.emplace(std::move(txid), height);
 }

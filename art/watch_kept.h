@@ -45,6 +45,9 @@ struct WatchKept {
     std::set<std::string> dropped; // records a fresh read no longer found where they were, until saved
     // Records some process found gone, and when: an older copy from another process stays out.
     std::map<std::string, std::int64_t> removed;
+    // Transactions of blocks not yet read whole that a read found to carry no record, with their
+    // block: a read its bound stopped inside a busy block goes on past them after a restart.
+    std::map<std::string, std::int64_t> no_record;
 };
 
 // The one bound of a kept watch. Only records of a type some reader reads are kept. A record a
@@ -55,6 +58,9 @@ struct WatchKept {
 constexpr std::size_t kKeptRecordsLimit = 20000;
 constexpr std::size_t kKeptNotesLimit = 20000;
 constexpr std::size_t kKeptRemovalsLimit = 20000;
+// Ids known to carry no record in blocks not read whole: about 80 bytes each in the file; those of
+// the newest blocks go first, as a read goes on from the oldest.
+constexpr std::size_t kKeptNoRecordLimit = 50000;
 constexpr std::size_t kKeptFileBytes = std::size_t(48) << 20;
 // What a kept watch may hold besides what it writes around it: escaped JSON text may double on
 // writing.
@@ -110,3 +116,7 @@ std::int64_t kept_covered_to(const WatchKept& kept, std::int64_t start);
 
 // Adds from..to to the blocks read whole; nothing for a range below block 0 or past the height bound.
 void kept_add_range(WatchKept& kept, std::int64_t from, std::int64_t to);
+
+// Keeps of the ids known to carry no record only those of blocks not read whole, at most
+// kKeptNoRecordLimit, the oldest blocks' first.
+void kept_bound_no_record(WatchKept& kept);

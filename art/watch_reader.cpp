@@ -11,6 +11,7 @@
 #include "wallet/settings.h"
 
 #include <algorithm>
+#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -49,6 +50,8 @@ std::shared_ptr<WatchMemory> memory_of(const std::string& key) {
         memory->mutex.lock();
     }
     kept_load(key, memory->kept);
+    for (const auto& [txid, height] : memory->kept.no_record)
+        memory->no_record.add(txid);
     memory->mutex.unlock();
     return memory;
 }
@@ -118,6 +121,9 @@ struct MinedListing {
     HeldWindow held;
     WindowTally tally;
     std::int64_t tally_from = 0; // the tally holds the rows listed from this block on
+    // A shared listing takes a request of the budget only when it asks the service for a page; a
+    // list of its own takes the next page's before it is known to be wanted (`prepaid`).
+    bool shared = false, prepaid = false;
 
     MinedListing(WatchScan& s, std::int64_t from)
         : scan(s), later(later_ranges(s, from)), segment_from(from), segment_last(from - 1), highest(from - 1),
@@ -135,6 +141,7 @@ struct MinedListing {
 };
 
 bool MinedListing::page(std::vector<WatchRow>& rows) {
+    prepaid = false;
     std::vector<WatchRow> mine;
     for (WatchRow& row : rows) {
         scan.place(row);
@@ -164,7 +171,8 @@ bool MinedListing::page(std::vector<WatchRow>& rows) {
               scan.stopped();
     if (stopped) return false;
     // The block of the page's last row may go on in the next page.
-    if (scan.request()) return true;
+    if (shared) return true;
+    if (scan.request()) return prepaid = true;
     scan.cut(std::max(segment_last, segment_from));
     stopped = true;
     return false;
@@ -174,7 +182,7 @@ void MinedListing::list_segment(MinedPart& part, const std::string& address) {
     leap = stopped = false;
     order = ListOrder{};
     segment_last = segment_from - 1;
-    if (!scan.request()) {
+    if (!shared && !scan.request()) {
         scan.cut(segment_from);
         stopped = true;
         part.end = ListEnd::whole;
@@ -184,11 +192,19 @@ void MinedListing::list_segment(MinedPart& part, const std::string& address) {
     if (part.tail) {
         std::size_t at = 0;
         std::vector<WatchRow> rows;
-        while (tail_rows(*part.tail, segment_from, at, rows, part.end) && page(rows)) {
+        bool refused = false;
+        const std::function<bool()> take = [this] { return scan.request(); };
+        while (tail_rows(*part.tail, segment_from, at, rows, part.end, take, refused) && page(rows)) {
+        }
+        if (refused && !stopped) {
+            scan.cut(std::max(segment_last, segment_from));
+            stopped = true;
         }
         if (stopped) part.end = ListEnd::whole;
     } else {
         part.end = read_history(confirmed_url(address, segment_from), false, on_page);
+        if (prepaid) scan.give_back(1);
+        prepaid = false;
     }
 }
 
@@ -242,6 +258,7 @@ MinedPart read_mined_part(WatchScan& scan, const std::string& key, const std::st
     MinedPart part;
     WatchListings* listings = watch_listings_in_use();
     if (listings && !scan.bounds.fresh && listing.later.empty()) part.tail = scope_tail(*listings, key, address, from);
+    listing.shared = part.tail != nullptr;
     for (;;) {
         listing.list_segment(part, address);
         if (part.end != ListEnd::whole || !listing.leap || !listing.order.ascending || scan.stopped() ||
@@ -257,7 +274,19 @@ MinedPart read_mined_part(WatchScan& scan, const std::string& key, const std::st
 // in if any, and examines them; how the list ended.
 ListEnd read_waiting_part(WatchScan& scan, const std::shared_ptr<WatchTail>& tail, const std::string& address) {
     std::vector<WatchRow> rows;
-    const ListEnd end = tail ? tail_waiting(*tail, address, rows) : read_waiting(address, rows);
+    bool refused = false;
+    ListEnd end = ListEnd::cut;
+    if (tail)
+        end = tail_waiting(
+            *tail, address, rows, [&scan] { return scan.request(); }, refused);
+    else if (scan.request())
+        end = read_waiting(address, rows);
+    else
+        refused = true;
+    if (refused) {
+        scan.cut(0);
+        return ListEnd::cut;
+    }
     scan.examine(std::move(rows));
     return end;
 }
@@ -296,6 +325,14 @@ void keep_what_was_read(WatchScan& scan, const std::string& key, std::int64_t st
         changed = true;
     }
     if (whole && keep_windows(scan.memory, mined.newest, from == start ? mined.span : ListedWindow{})) changed = true;
+    // What a read its bound stopped learned of the blocks it had not read whole is kept too, so
+    // the next start goes on past it. An id fixes its transaction's content: it carries no record
+    // in whatever block. A read that ends leaves what it listed to the ranges and windows.
+    const std::size_t none_before = kept.no_record.size();
+    for (const auto& [txid, height] : scan.learned_none)
+        if (scan.stopped() && kept_covered_to(kept, height) < height) kept.no_record[txid] = height;
+    if (kept.no_record.size() != none_before) changed = true;
+    if (changed) kept_bound_no_record(kept);
     if (changed) kept_save(key, kept);
 }
 
@@ -381,11 +418,11 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
     mined.read_to = covered_to;
     if (scan.found_at <= 0 && !(bounds.mined_by > 0 && covered_to >= bounds.mined_by))
         mined = read_mined_part(scan, key, watch_address, from);
-    // The mempool matters while no mined record ended the search; with a budget it takes a request.
-    if (scan.found_at <= 0 && !scan.stopped() && !scan.request()) scan.cut(0);
+    // The mempool matters while no mined record ended the search and the bounds reach past the
+    // mined blocks; with a budget, listing it takes a request.
+    const bool waiting_matters = scan.found_at <= 0 && bounds.mined_by <= 0;
     ListEnd waiting = ListEnd::whole;
-    if (scan.found_at <= 0)
-        waiting = scan.stopped() ? ListEnd::cut : read_waiting_part(scan, mined.tail, watch_address);
+    if (waiting_matters) waiting = scan.stopped() ? ListEnd::cut : read_waiting_part(scan, mined.tail, watch_address);
     // A read of the whole watch takes the oracle index's ids too (it indexes records that paid
     // another watch), and stands on it while WhatsOnChain's history cannot be read; they carry no
     // block, and it never makes a read whole. A bounded read never widens itself to them.
@@ -409,13 +446,16 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
     sort_watch_records(records);
     // A find past where the budget stopped may not be the first: the read goes on at the next scope.
     const bool found_before_cut = scan.found_at > 0 && (scan.cut_at == 0 || scan.found_at < scan.cut_at);
-    if (budget && scan.stopped() && !found_before_cut) {
-        scope_mark_cut(*budget, key, start);
+    const bool cut = scan.stopped() && !found_before_cut;
+    // A read that found what it sought cost what any read of it costs, not the budget; a first
+    // look costs its own small share.
+    const bool first_look = budget && scope_first_looking(*budget);
+    if (budget && (first_look || (!cut && scan.found_at != 0))) scan.give_back(scan.taken);
+    if (budget && cut) {
+        if (!first_look) scope_mark_cut(*budget, key, start);
         error = kWatchReadCut;
         return false;
     }
-    // A read that found what it sought cost what any read of it costs, not the budget.
-    if (budget && scan.found_at != 0) scope_give_back(*budget, scan.taken);
     if (whole) *whole = mined.end == ListEnd::whole && (scan.found_at > 0 || waiting == ListEnd::whole);
     if (!scan.all_read) error = kWatchRecordsUnread;
     return scan.all_read;

@@ -106,3 +106,8 @@ private:
 // The scope the calling thread's watch reads use, for the threads it starts to use too; null when
 // none.
 WatchListings* watch_listings_in_use();
+
+// Within the request budget of the scope in use: while on, its reads take a first look only, a
+// request or two each given back when the read ends, and a read stopped there may go on later in
+// the scope. False, and nothing changes, without a scope that has a budget.
+bool watch_listings_first_look(bool on);

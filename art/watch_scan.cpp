@@ -86,9 +86,17 @@ bool WatchScan::kept_whole(std::int64_t height) const {
 
 bool WatchScan::request() {
     if (!budget) return true;
-    if (taken >= kWatchScanRequestShare || !scope_take_request(*budget)) return false;
+    const std::size_t share = scope_first_looking(*budget) ? kWatchFirstLookShare : kWatchScanRequestShare;
+    if (taken >= share || !scope_take_request(*budget)) return false;
     ++taken;
     return true;
+}
+
+void WatchScan::give_back(std::size_t requests) {
+    requests = std::min(requests, taken);
+    if (!budget || requests == 0) return;
+    taken -= requests;
+    scope_give_back(*budget, requests);
 }
 
 void WatchScan::cut(std::int64_t height) {
@@ -132,7 +140,13 @@ std::vector<WatchRow> WatchScan::wanted_rows(std::vector<WatchRow>& rows) {
         std::lock_guard<std::mutex> lock(memory.mutex);
         for (WatchRow& row : rows) {
             row.txid = to_lower_copy(row.txid);
-            if (!is_txid_hex(row.txid) || !in_bounds(row.height)) continue;
+            if (!is_txid_hex(row.txid)) continue;
+            if (!in_bounds(row.height)) {
+                if (row.height > bounds.mined_by && bounds.mined_by > 0 && spare_.size() < kWocBulkPerRequest &&
+                    !memory.kept.records.count(row.txid) && !memory.no_record.has(row.txid))
+                    spare_.push_back(row);
+                continue;
+            }
             if (row.height > 0 && memory.kept.records.count(row.txid)) listed_kept[row.txid] = row.height;
             // The history's cursor drops a page's repeats; what this read took already stays taken.
             if (!taken_.count(row.txid)) wanted.push_back(std::move(row));
@@ -217,8 +231,18 @@ void WatchScan::examine(std::vector<WatchRow> rows) {
         }
         // The watch lists every payment to it, strangers' too: what is not known is read in bulk,
         // and one by one only where the bulk reply had no copy.
+        // A bulk request with room fetches rows past the bounds too, for the reads after this one.
+        std::vector<WatchRow> spare;
+        while (!spare_.empty() && missing.size() % kWocBulkPerRequest != 0) {
+            spare.push_back(std::move(spare_.back()));
+            spare_.pop_back();
+            missing.push_back(spare.back().txid);
+        }
         std::vector<json> bulk;
         woc_bulk_tx_json(missing, bulk);
+        for (std::size_t k = 0; k < spare.size(); ++k)
+            if (!bulk[missing.size() - spare.size() + k].is_null())
+                learn(spare[k], bulk[missing.size() - spare.size() + k]);
         std::size_t next_bulk = 0;
         for (std::size_t k = 0; k < txs.size(); ++k) {
             const WatchRow& row = wanted[next + k];
@@ -270,6 +294,7 @@ void WatchScan::learn(const WatchRow& row, const json& tx) {
     std::lock_guard<std::mutex> lock(memory.mutex);
     if (!counts) {
         if (none) memory.no_record.add(row.txid);
+        if (none && mined > 0) learned_none[row.txid] = mined;
         return;
     }
     if (mined > 0) {

@@ -70,6 +70,8 @@ struct WatchScan {
     bool all_read = true;
     std::int64_t listed = 0;
     std::map<std::string, KeptRecord> learned;
+    // Mined transactions this read found to carry no record, with their block.
+    std::map<std::string, std::int64_t> learned_none;
     // The blocks the listing showed the kept records in; only those, however long the list.
     std::unordered_map<std::string, std::int64_t> listed_kept;
     // The scope whose request budget the read draws on (null: none), what it took, and where the
@@ -99,6 +101,9 @@ struct WatchScan {
     // Whether one more request may go out: always without a budget; with one, while the read's
     // share and the scope's budget last.
     bool request();
+    // Gives back requests taken that did not go out, or that a read that found what it sought
+    // does not pay for.
+    void give_back(std::size_t requests);
     // Notes that the budget stopped the read at block `height` (0 or below: the mempool).
     void cut(std::int64_t height);
     bool stopped() const { return cut_at > 0 || cut_waiting; }
@@ -113,6 +118,9 @@ struct WatchScan {
 
 private:
     std::unordered_set<std::string> taken_;
+    // Rows listed past the bounds, fetched where a bulk request has room so that the reads after
+    // this one find them; never taken as this read's records.
+    std::vector<WatchRow> spare_;
 
     bool past(std::int64_t height) const;
     bool in_bounds(std::int64_t height) const;

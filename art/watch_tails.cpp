@@ -1,10 +1,19 @@
 #include "art/watch_lists.h"
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <set>
 #include <utility>
+
+// A watch's mempool as a gallery read listed it once for all its readers.
+struct TailWaiting {
+    std::mutex mutex;
+    bool read = false;
+    std::vector<WatchRow> rows;
+    ListEnd end = ListEnd::failed;
+};
 
 // What a gallery read's title reads share of each watch: its new blocks, listed once in block
 // order and only as far as the furthest of them needs, and its mempool.
@@ -17,16 +26,17 @@ struct WatchTail {
     ListOrder order;
     bool confirmed_done = false;
     ListEnd confirmed_end = ListEnd::failed;
-    bool waiting_read = false;
-    std::vector<WatchRow> waiting;
-    ListEnd waiting_end = ListEnd::failed;
+    // The last block the list has shown whole so far; kHeightLimit once it ended.
+    std::atomic<std::int64_t> reached{0};
+    std::shared_ptr<TailWaiting> waiting;
 };
 
 struct WatchListings {
     std::mutex mutex;
-    std::map<std::string, std::shared_ptr<WatchTail>> tails;
+    std::map<std::string, std::vector<std::shared_ptr<WatchTail>>> tails;
     bool bounded = false;
     std::size_t requests_left = 0;
+    bool first_look = false;                            // reads give back what they took and are not marked cut
     std::set<std::pair<std::string, std::int64_t>> cut; // watch key, first block
 };
 
@@ -43,25 +53,32 @@ void tail_read_page(WatchTail& tail) {
         tail.confirmed_done = true;
         return;
     }
+    std::int64_t last = 0;
     for (WatchRow& row : rows) {
         tail.order.see(row.height, tail.from);
+        last = std::max(last, row.height);
         if (row.height >= tail.from) tail.confirmed.push_back(std::move(row));
     }
     // A list that came newest first is read back to the block asked for and no further.
     if (tail.order.read_back()) {
         tail.confirmed_end = ListEnd::whole;
         tail.confirmed_done = true;
-        return;
-    }
-    if (!more) {
+    } else if (!more) {
         tail.confirmed_end = history_end(tail.cursor);
         tail.confirmed_done = true;
     }
+    // The block of a page's last row may go on in the next page.
+    if (tail.confirmed_done)
+        tail.reached = kHeightLimit;
+    else if (tail.order.ascending && last > 0)
+        tail.reached = std::max<std::int64_t>(tail.reached, last - 1);
 }
 
 } // namespace
 
-bool tail_rows(WatchTail& tail, std::int64_t from, std::size_t& at, std::vector<WatchRow>& rows, ListEnd& end) {
+bool tail_rows(WatchTail& tail, std::int64_t from, std::size_t& at, std::vector<WatchRow>& rows, ListEnd& end,
+               const std::function<bool()>& may_request, bool& refused) {
+    refused = false;
     std::lock_guard<std::mutex> lock(tail.mutex);
     // Only a list in block order can be entered at a block; a reader filters any other itself.
     if (at == 0 && tail.order.ascending)
@@ -69,8 +86,13 @@ bool tail_rows(WatchTail& tail, std::int64_t from, std::size_t& at, std::vector<
             std::lower_bound(tail.confirmed.begin(), tail.confirmed.end(), from,
                              [](const WatchRow& row, std::int64_t height) { return row.height < height; }) -
             tail.confirmed.begin());
-    while (at >= tail.confirmed.size() && !tail.confirmed_done)
+    while (at >= tail.confirmed.size() && !tail.confirmed_done) {
+        if (!may_request()) {
+            refused = true;
+            break;
+        }
         tail_read_page(tail);
+    }
     rows.assign(tail.confirmed.begin() + static_cast<std::ptrdiff_t>(std::min(at, tail.confirmed.size())),
                 tail.confirmed.end());
     at = tail.confirmed.size();
@@ -78,26 +100,37 @@ bool tail_rows(WatchTail& tail, std::int64_t from, std::size_t& at, std::vector<
     return !rows.empty();
 }
 
-ListEnd tail_waiting(WatchTail& tail, const std::string& watch_address, std::vector<WatchRow>& rows) {
-    std::lock_guard<std::mutex> lock(tail.mutex);
-    if (!tail.waiting_read) {
-        tail.waiting_read = true;
-        tail.waiting_end = read_waiting(watch_address, tail.waiting);
+ListEnd tail_waiting(WatchTail& tail, const std::string& watch_address, std::vector<WatchRow>& rows,
+                     const std::function<bool()>& may_request, bool& refused) {
+    refused = false;
+    TailWaiting& waiting = *tail.waiting;
+    std::lock_guard<std::mutex> lock(waiting.mutex);
+    if (!waiting.read) {
+        if (!may_request()) {
+            refused = true;
+            return ListEnd::cut;
+        }
+        waiting.read = true;
+        waiting.end = read_waiting(watch_address, waiting.rows);
     }
-    rows = tail.waiting;
-    return tail.waiting_end;
+    rows = waiting.rows;
+    return waiting.end;
 }
 
 std::shared_ptr<WatchTail> scope_tail(WatchListings& scope, const std::string& key, const std::string& watch_address,
                                       std::int64_t from) {
     std::lock_guard<std::mutex> lock(scope.mutex);
-    std::shared_ptr<WatchTail>& tail = scope.tails[key];
-    if (!tail) {
-        tail = std::make_shared<WatchTail>();
-        tail->url = confirmed_url(watch_address, from);
-        tail->from = from;
-    }
-    return tail->from <= from ? tail : nullptr;
+    std::vector<std::shared_ptr<WatchTail>>& tails = scope.tails[key];
+    // A listing begun at an older block is joined only once it has reached this one: a reader
+    // never waits on the pages of another's span, nor shares its cut.
+    for (const std::shared_ptr<WatchTail>& tail : tails)
+        if (tail->from == from || (tail->from < from && tail->reached >= from)) return tail;
+    auto tail = std::make_shared<WatchTail>();
+    tail->url = confirmed_url(watch_address, from);
+    tail->from = from;
+    tail->waiting = tails.empty() ? std::make_shared<TailWaiting>() : tails.front()->waiting;
+    tails.push_back(tail);
+    return tail;
 }
 
 WatchListingsScope::WatchListingsScope(std::size_t request_budget) : shared(std::make_shared<WatchListings>()) {
@@ -115,6 +148,16 @@ bool scope_take_request(WatchListings& scope) {
     if (scope.requests_left == 0) return false;
     --scope.requests_left;
     return true;
+}
+
+void scope_first_look(WatchListings& scope, bool on) {
+    std::lock_guard<std::mutex> lock(scope.mutex);
+    scope.first_look = on;
+}
+
+bool scope_first_looking(WatchListings& scope) {
+    std::lock_guard<std::mutex> lock(scope.mutex);
+    return scope.first_look;
 }
 
 void scope_give_back(WatchListings& scope, std::size_t requests) {
@@ -140,6 +183,12 @@ WatchListingsUse::WatchListingsUse(WatchListings* scope) : previous_(t_listings)
 
 WatchListings* watch_listings_in_use() {
     return t_listings;
+}
+
+bool watch_listings_first_look(bool on) {
+    if (!t_listings || !scope_bounded(*t_listings)) return false;
+    scope_first_look(*t_listings, on);
+    return true;
 }
 
 WatchListingsUse::~WatchListingsUse() {

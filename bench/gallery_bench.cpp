@@ -7,6 +7,7 @@
 #include "art/gallery_frames.h"
 #include "art/ownership.h"
 #include "art/title_chain.h"
+#include "art/window_reads.h"
 #include "bench/bench_paths.h"
 #include "chain/woc_client.h"
 #include "fakes/chain_fixture.h"
@@ -22,7 +23,9 @@
 
 #include <chrono>
 #include <memory>
+#include <set>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -66,6 +69,7 @@ struct Gallery {
                                          {"owner", secp_pubkey_hex(Bytes(32, 0x11))}};
             fake_pair_tx(*chain, test_key_from_byte(0x11),
                          fake_signed_record(fake_art_record("art_pair", "alice", 50, pair), 0x11));
+            chain->ledger.mine(); // she hangs it once paired
             post(*chain, spot, "art_show", 0x11, 100, art,
                  {{"cert", cert}, {"sha256", std::string(64, 'e')}, {"price", "1000"}, {"pay_addr", "1Pay"}});
         }
@@ -225,6 +229,95 @@ void BM_GalleryNeverPairedHanging(benchmark::State& state) {
 BENCHMARK(BM_GalleryNeverPairedHanging)
     ->ArgNames({"hung", "payments"})
     ->ArgsProduct({{0, 1}, {2000, 100000}})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+void forget_as_a_restart_does() {
+    title_memory_forget();
+    woc_cache_clear();
+    gallery_cache_clear();
+}
+
+// Refreshes of a new data folder's gallery (the shell's gallery job) at WhatsOnChain's free rate as
+// the shipped program paces it, until alice's paired artwork shows: with the first argument 0 in
+// frame 2 under a stranger's hanging of an inscription of his never paired, older than the
+// strangers' payments at each registry watch (the second argument); with 1 in frame 1 beside nine
+// frames of such junk, her artwork newer than his inscriptions and the payments. With the third argument 1 the
+// process starts afresh before each Refresh. `refreshes` counts them (at most kMostRefreshes),
+// `woc` the last one's requests, `shown` 0 when it never showed.
+constexpr int kMostRefreshes = 100;
+void BM_GalleryJunkRefreshes(benchmark::State& state) {
+    const bool beside = state.range(0) == 1;
+    const auto payments = static_cast<std::uint64_t>(state.range(1));
+    const bool restart = state.range(2) == 1;
+    const std::string sha = std::string(64, 'e');
+    TempDataDir data_dir;
+    for (auto _ : state) {
+        state.PauseTiming();
+        Gallery gallery(0, false);
+        FakeChain& chain = *gallery.chain;
+        Hash160 alice_hash{}, bob_hash{};
+        alice_hash.fill(0x11);
+        bob_hash.fill(0x22);
+        std::vector<std::string> junk;
+        for (int i = 0; i < (beside ? 9 : 1); ++i)
+            junk.push_back(fake_inscribe(chain, bob_hash, "image/png", "png-bytes junk " + std::to_string(i)));
+        const std::int32_t frame = beside ? 1 : 2;
+        const auto alice_hangs = [&] {
+            const std::string cert = fake_inscribe(chain, alice_hash, "application/json", R"({"title":"Dawn"})");
+            const std::string art = fake_inscribe(chain, alice_hash, "image/png", "png-bytes Dawn");
+            const nlohmann::json terms = {
+                {"pic", art}, {"cert", cert}, {"sha256", sha}, {"owner", secp_pubkey_hex(Bytes(32, 0x11))}};
+            fake_pair_tx(chain, test_key_from_byte(0x11),
+                         fake_signed_record(fake_art_record("art_pair", "alice", 50, terms), 0x11));
+            chain.ledger.mine();
+            post(chain, frame, "art_show", 0x11, 100, art,
+                 {{"cert", cert}, {"sha256", sha}, {"price", "1000"}, {"pay_addr", "1Pay"}});
+            chain.ledger.mine();
+        };
+        // Under the junk her hanging is older than the payments; beside it, her artwork newer.
+        if (!beside) alice_hangs();
+        const std::int32_t first = chain.ledger.tip() + 1;
+        for (const char* watch : {kTitleWatchAddress, kPairWatchAddress})
+            chain.ledger.add_payments(watch, payments, first, 1000);
+        if (beside) alice_hangs();
+        for (std::size_t i = 0; i < junk.size(); ++i)
+            post(chain, beside ? 2 + static_cast<std::int32_t>(i) : frame, "art_show", 0x22,
+                 200 + static_cast<std::int64_t>(i), junk[i],
+                 {{"cert", std::string(64, 'c')}, {"sha256", sha}, {"price", "9"}, {"pay_addr", "1Pay"}});
+        chain.ledger.mine();
+        forget_as_a_restart_does();
+        limit_woc_to_free_rate(chain);
+        gallery.slow_down(0);
+        state.ResumeTiming();
+
+        int refreshes = 0, woc = 0;
+        bool shown = false;
+        const auto begin = std::chrono::steady_clock::now();
+        while (!shown && refreshes < kMostRefreshes) {
+            if (restart) forget_as_a_restart_does();
+            chain.woc.reset_counts();
+            std::vector<SpotLoad> spots;
+            std::set<std::string> closed;
+            read_gallery(spots, closed);
+            ++refreshes;
+            shown = spots.size() == static_cast<std::size_t>(kSpotCount) && spots[frame - 1].shown;
+            woc = chain.woc.request_count();
+        }
+        const double wall_ms = ms_since(begin);
+
+        state.PauseTiming();
+        gallery.report(state, wall_ms, 0, 0);
+        state.counters["refreshes"] = refreshes;
+        state.counters["shown"] = shown ? 1 : 0;
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_GalleryJunkRefreshes)
+    ->ArgNames({"beside", "payments", "restart"})
+    ->ArgsProduct({{0}, {4000, 20000}, {0, 1}})
+    ->Args({1, 4000, 0})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();

@@ -235,11 +235,14 @@ BENCHMARK(BM_ConnectThenRefresh)->Apply(delays_with_and_without_the_free_rate);
 // program paces itself and 20 ms added per request, with a gallery of 100 hangings: each frame hung
 // ten times by alice, each time with another artwork she paired. With the argument 0 each frame's
 // newest hanging shows; with 1 only its first does (the later ones name another certificate), so
-// every hanging's title is read. The floor is what WhatsOnChain's requests alone take at its free
-// rate, (requests - 2) / 3 s; `times_floor` the Refresh against it.
+// every hanging's title is read. With the second argument 1 the ninety hangings after the first
+// ten are a stranger's, of her artworks, naming their coins: none counts. The floor is what
+// WhatsOnChain's requests alone take at its free rate, (requests - 2) / 3 s; `times_floor` the
+// Refresh against it. `later_woc` and `later_ms`: the Refresh after it in the same process.
 void BM_RefreshHundredHangings(benchmark::State& state) {
     constexpr int kDelayMs = 20;
     const bool first_counts = state.range(0) == 1;
+    const bool stranger = state.range(1) == 1;
     TempDataDir data_dir;
     for (auto _ : state) {
         state.PauseTiming();
@@ -255,15 +258,17 @@ void BM_RefreshHundredHangings(benchmark::State& state) {
             const nlohmann::json pair = {
                 {"pic", art}, {"cert", cert}, {"sha256", std::string(64, 'e')}, {"owner", alice.pub}};
             fake_pair_tx(chain, alice, fake_signed_record(fake_art_record("art_pair", "alice", 50, pair), 0x11));
+            chain.ledger.mine(); // she hangs it once paired
+            const std::uint8_t signer = stranger && i >= kSpotCount ? 0x77 : 0x11;
             nlohmann::json show =
-                fake_art_record("art_show", "alice", 100 + i,
+                fake_art_record("art_show", signer == 0x11 ? "alice" : "stranger", 100 + i,
                                 {{"spot", spot_label(spot)},
                                  {"pic", art},
                                  {"cert", first_counts && i >= kSpotCount ? std::string(64, 'c') : cert},
                                  {"sha256", std::string(64, 'e')},
                                  {"price", "1000"},
                                  {"pay_addr", "1Pay"}});
-            fake_post_record(chain, spot_row(spot).watch, fake_signed_record(show, 0x11));
+            fake_post_record(chain, spot_row(spot).watch, fake_signed_record(show, signer));
             chain.ledger.mine();
         }
         title_memory_forget();
@@ -285,15 +290,20 @@ void BM_RefreshHundredHangings(benchmark::State& state) {
         for (FakeServer* server : services->all())
             cpu_ms -= server->handler_cpu_ms();
         state.counters["cpu_ms"] = cpu_ms;
+        chain.woc.reset_counts();
+        const RefreshTimes later = window_refresh();
+        state.counters["later_woc"] = chain.woc.request_count();
+        state.counters["later_ms"] = std::max(later.balance_ms, later.gallery_ms);
         drop_platform_session();
         services.reset();
         state.ResumeTiming();
     }
 }
 BENCHMARK(BM_RefreshHundredHangings)
-    ->ArgName("first_counts")
-    ->Arg(0)
-    ->Arg(1)
+    ->ArgNames({"first_counts", "stranger"})
+    ->Args({0, 0})
+    ->Args({1, 0})
+    ->Args({0, 1})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();

@@ -90,6 +90,9 @@ std::int64_t woc_tx_block_place(std::int64_t height, const std::string& txid) {
         if (const std::int64_t* kept = g_block_places.find(key)) return *kept;
         if (g_last_block_key == block_key) ids = g_last_block;
     }
+    // A list kept from an earlier ask may predate an index listing the transaction: one that
+    // lacks it is asked for again.
+    if (std::find(ids.begin(), ids.end(), txid) == ids.end()) ids.clear();
     if (ids.empty() && !woc_block_txids(height, ids)) return -1;
     const auto at = std::find(ids.begin(), ids.end(), txid);
     const std::int64_t place = at == ids.end() ? -1 : static_cast<std::int64_t>(at - ids.begin());

@@ -55,6 +55,7 @@ int main(int argc, char** argv) {
         fake_signed_record(fake_art_record("art_pair", "alice", 50,
                                            {{"pic", art}, {"cert", cert}, {"sha256", sha256}, {"owner", alice.pub}}),
                            0x11));
+    chain.ledger.mine(); // the owner hangs after pairing
     nlohmann::json show = fake_art_record("art_show", "alice", 100,
                                           {{"spot", spot_label(1)},
                                            {"pic", art},

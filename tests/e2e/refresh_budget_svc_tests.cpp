@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
@@ -36,18 +37,23 @@ struct RefreshBudgetTest : FakeChainTest {
     }
     ~RefreshBudgetTest() override { drop_platform_session(); }
 
-    // An artist of its own pairs an artwork and hangs it in the frame; the artwork's origin.
-    std::string hang(std::int32_t spot) {
+    std::map<std::string, std::string> certs; // artwork -> its certificate
+
+    // An artist of its own (numbered as the frame, or past 10) pairs an artwork and, unless
+    // `hung` is false, hangs it in the frame; the artwork's origin.
+    std::string hang(std::int32_t spot, bool hung = true) {
         const auto fill = static_cast<std::uint8_t>(0x30 + spot);
         const TestKey artist = test_key_from_byte(fill);
         const std::string owner = json_identity_pubkey(fake_signed_record(json::object(), fill));
         const std::string art = fake_inscribe(chain, artist.hash, "image/png", "art " + std::to_string(spot));
         const std::string cert = fake_inscribe(chain, artist.hash, "application/json", "{}");
+        certs[art] = cert;
         const json terms = {{"pic", art}, {"cert", cert}, {"sha256", std::string(64, 'e')}};
         json pair = fake_art_record("art_pair", "artist", 50, terms);
         pair["owner"] = owner;
         fake_pair_tx(chain, artist, fake_signed_record(pair, fill));
         chain.ledger.mine();
+        if (!hung) return art;
         json show = fake_art_record("art_show", "artist", 100, terms);
         show["spot"] = spot_label(spot);
         show["price"] = "1000";
@@ -67,6 +73,16 @@ struct RefreshBudgetTest : FakeChainTest {
         show["pay_addr"] = test_key_from_byte(0x77).address;
         fake_post_record(chain, spot_row(spot).watch, fake_signed_record(show, 0x77));
         chain.ledger.mine();
+    }
+
+    // A stranger hangs in the frame an artwork someone else paired, naming its coins.
+    void hang_others(std::int32_t spot, const std::string& art) {
+        const json terms = {{"pic", art}, {"cert", certs[art]}, {"sha256", std::string(64, 'e')}};
+        json show = fake_art_record("art_show", "stranger", 300, terms);
+        show["spot"] = spot_label(spot);
+        show["price"] = "1";
+        show["pay_addr"] = test_key_from_byte(0x77).address;
+        fake_post_record(chain, spot_row(spot).watch, fake_signed_record(show, 0x77));
     }
 
     // The Refresh button's jobs as the window runs them: the balance beside the art rows, then
@@ -124,17 +140,25 @@ TEST_F(RefreshBudgetTest, RefreshWithHangingsOnShowStaysWithinItsWhatsOnChainBud
     struct Row {
         std::int32_t hangings, unpaired;
         int first, later;
+        int others = 0; // hangings of the other frames' artworks a stranger adds to each frame
     };
     std::int32_t hung = 0;
     std::string first_art;
-    for (const Row& row : {Row{1, 0, 25, 15}, Row{1, 7, 20, 10}, Row{10, 0, 25, 15}}) {
-        SCOPED_TRACE(::testing::Message() << row.hangings << " hung, " << row.unpaired << " unpaired");
+    std::vector<std::string> arts;
+    for (const Row& row : {Row{1, 0, 25, 15}, Row{1, 7, 20, 10}, Row{10, 0, 25, 15}, Row{10, 0, 50, 25, 3}}) {
+        SCOPED_TRACE(::testing::Message() << row.hangings << " hung, " << row.unpaired << " unpaired, " << row.others
+                                          << " of others' in each frame");
         while (hung < row.hangings) {
             const std::string art = hang(++hung);
+            arts.push_back(art);
             if (first_art.empty()) first_art = art;
         }
         for (int n = 0; n < row.unpaired; ++n)
             hang_unpaired(hung + 1 + n % 5, n);
+        for (std::int32_t spot = 1; spot <= row.hangings && row.others > 0; ++spot)
+            for (int n = 0; n < row.others; ++n)
+                hang_others(spot, hang(10 + (spot - 1) * row.others + n + 1, false));
+        chain.ledger.mine();
         // The first Refresh of a process remembers nothing read before.
         reset_chain_session_for_tests();
         load_wallet_id("budget");
