@@ -378,7 +378,9 @@ TEST_F(GalleryFramesTest, NeverPairedHangingsAreReadAPartAtATime) {
         EXPECT_TRUE(list[3].shown);
         // Its own blocks listed and its coins read: the payments the first one's reads kept cost
         // nothing (reading them again took some 250 bulk requests).
-        if (row.most_reads == 1) EXPECT_LE(woc, none + 16);
+        if (row.most_reads == 1) {
+            EXPECT_LE(woc, none + 16);
+        }
         RecordProperty(std::string("gallery_reads ") + row.name, reads);
     }
 }
@@ -431,7 +433,9 @@ TEST_F(GalleryFramesTest, StrangersAfterThePairsCostNoFetchPerHanging) {
         chain.woc.reset_counts();
         std::vector<SpotFrame> list;
         const std::string error = load_all_spots(list);
-        if (!row.junk) EXPECT_EQ(error, "");
+        if (!row.junk) {
+            EXPECT_EQ(error, "");
+        }
         for (int i = 0; i < (row.junk ? 7 : 6); ++i)
             EXPECT_TRUE(list[i].shown) << i;
         if (row.strangers == 0) none = chain.woc.request_count();

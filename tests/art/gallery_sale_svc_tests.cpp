@@ -1059,7 +1059,9 @@ TEST_F(GalleryRoadTest, EachStepGoesThroughFromTheFirstClickAfterABusySpan) {
         std::vector<SpotLoad> refreshed;
         std::set<std::string> closed;
         read_gallery(refreshed, closed);
-        if (row.frame_unread) EXPECT_EQ(refreshed.at(kSpot - 1).reading, kFrameTitleReading);
+        if (row.frame_unread) {
+            EXPECT_EQ(refreshed.at(kSpot - 1).reading, kFrameTitleReading);
+        }
         chain.woc.reset_counts();
         const std::string result = row.step();
         EXPECT_TRUE(succeeded(result)) << result;
