@@ -5,7 +5,7 @@
 #include "art/certificate.h"
 #include "art/held_steps.h"
 #include "art/title_chain.h"
-#include "art/watch_reader.h"
+#include "art/watch/reader.h"
 #include "chain/broadcast.h"
 #include "chain/coin_refresh.h"
 #include "chain/coin_select.h"

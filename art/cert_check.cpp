@@ -4,7 +4,7 @@
 #include "art/certificate.h"
 #include "art/ownership.h"
 #include "art/title_chain.h"
-#include "art/watch_reader.h"
+#include "art/watch/reader.h"
 #include "identity/wallet_status.h"
 #include "ordinals/ord_listing.h"
 #include "wallet/codecs.h"

@@ -1,7 +1,7 @@
 #include "art/certificate.h"
 
 #include "art/art_records.h"
-#include "art/watch_reader.h"
+#include "art/watch/reader.h"
 #include "identity/wallet_status.h"
 #include "ordinals/content_load.h"
 #include "wallet/codecs.h"

@@ -6,7 +6,7 @@
 #include "art/offer_tx.h"
 #include "art/ownership.h"
 #include "art/title_chain.h"
-#include "art/watch_reader.h"
+#include "art/watch/reader.h"
 #include "chain/outpoints.h"
 #include "chain/tx_store.h"
 #include "chain/woc_client.h"

@@ -6,7 +6,7 @@
 #pragma once
 
 #include "art/offer_tx.h"
-#include "art/watch_reader.h"
+#include "art/watch/reader.h"
 #include "chain/balance.h"
 #include "wallet/codecs.h"
 

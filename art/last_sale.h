@@ -6,7 +6,7 @@
 
 #include "art/gallery_frames.h"
 #include "art/title_chain.h"
-#include "art/watch_reader.h"
+#include "art/watch/reader.h"
 
 #include <nlohmann/json.hpp>
 

@@ -4,7 +4,7 @@
 #include "art/certificate.h"
 #include "art/last_sale.h"
 #include "art/title_chain.h"
-#include "art/watch_reader.h"
+#include "art/watch/reader.h"
 #include "chain/outpoints.h"
 #include "chain/woc_client.h"
 #include "identity/identity_lookup.h"

@@ -3,7 +3,7 @@
 #include "art/art_pass.h"
 #include "art/art_records.h"
 #include "art/title_walk.h"
-#include "art/watch_reader.h"
+#include "art/watch/reader.h"
 #include "chain/outpoints.h"
 #include "chain/sat_path.h"
 #include "chain/tx_store.h"

@@ -1,4 +1,6 @@
-#include "art/watch_kept.h"
+#include "art/watch/kept.h"
+
+#include "art/watch/record_checks.h"
 
 #include "chain/outpoints.h"
 #include "platform/file_lock.h"

@@ -76,16 +76,6 @@ constexpr std::size_t kKeptRecordTxBytes = std::size_t(32) << 10;
 constexpr std::int64_t kKeptHeightLimit = std::int64_t(1) << 40;
 constexpr std::int64_t kKeptTimeLimit = 32503680000000; // 3000-01-01 in ms
 
-// The record a transaction carries, as a watch read keeps it: listed at `listed`, verified under
-// the key it carries, with a positive time. False when none counts.
-bool watch_record_of_tx(const std::string& txid, std::int64_t listed, nlohmann::json tx, WatchRecord& record);
-
-// True when the transaction's JSON serialises (version, inputs, outputs, lock time) to its id.
-bool tx_json_hashes_to(const nlohmann::json& tx, const std::string& txid);
-
-// True when some watch reader reads records of this type; others are not kept.
-bool kept_record_type(const std::string& type);
-
 // The kept file of `key`; its journal is this path + ".notes".
 std::string kept_file_path(const std::string& key);
 

@@ -1,5 +1,6 @@
-#include "art/watch_lists.h"
+#include "art/watch/lists.h"
 
+#include "art/watch/reader.h"
 #include "chain/outpoints.h"
 #include "chain/woc_client.h"
 #include "wallet/clock.h"
@@ -18,8 +19,6 @@ namespace {
 
 constexpr std::int32_t kOracleTimeoutS = 8;
 constexpr std::int32_t kHistoryTimeoutS = 15;
-constexpr std::int32_t kOracleTxTimeoutS = 6;
-constexpr std::int32_t kWocTxTimeoutS = 12;
 constexpr std::size_t kOraclePageSize = 2000;
 constexpr std::size_t kOracleOffsetLimit = 20000;
 constexpr const char* kHistoryPageRows = "1000";
@@ -185,28 +184,4 @@ ListEnd read_waiting(const std::string& watch_address, std::vector<WatchRow>& ro
         }
         return true;
     });
-}
-
-bool http_get_json(const std::string& url, json& out, std::int32_t timeout_s, const std::string& user_agent) {
-    out = nullptr;
-    std::string body, error;
-    if (!http_get(url, body, error, timeout_s, false, user_agent.c_str())) return false;
-    json parsed = json_parse_or_discarded(body);
-    if (parsed.is_discarded()) return false;
-    out = std::move(parsed);
-    return true;
-}
-
-bool fetch_tx_json(const std::string& txid, json& out) {
-    out = nullptr;
-    // Listed ids come from the network; only a plain transaction id may become part of a URL path.
-    if (!is_txid_hex(txid)) return false;
-    json reply;
-    json record;
-    if (http_get_json(service_settings().platform_base + "/oi/tx/" + txid, reply, kOracleTxTimeoutS) &&
-        find_art_message_in_tx(reply, record)) {
-        out = std::move(reply);
-        return true;
-    }
-    return http_get_json(woc_url("/tx/" + txid), out, kWocTxTimeoutS);
 }

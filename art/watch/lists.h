@@ -3,8 +3,6 @@
 // read's shared listing of each watch. Used by the watch reader only.
 #pragma once
 
-#include "art/watch_reader.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -96,37 +94,3 @@ std::string confirmed_url(const std::string& watch_address, std::int64_t from);
 
 // The watch's payments waiting in the mempool, each with height 0.
 ListEnd read_waiting(const std::string& watch_address, std::vector<WatchRow>& rows);
-
-// A gallery read's shared listing of one watch (WatchListingsScope).
-struct WatchTail;
-
-// The scope's listing of the watch from `from` on: one the scope started at that block, or at an
-// older one that has already listed this far; else a new one from `from`.
-std::shared_ptr<WatchTail> scope_tail(WatchListings& scope, const std::string& key, const std::string& watch_address,
-                                      std::int64_t from);
-
-// The tail's rows from the first at or after block `from`, a page at a time: `rows` receives those
-// from index `at` on, read from the service when no reader has asked that far yet, each page only
-// once `may_request` allowed it. False once the list has no more (`end` then tells how it ended)
-// or a page was refused (`refused`).
-bool tail_rows(WatchTail& tail, std::int64_t from, std::size_t& at, std::vector<WatchRow>& rows, ListEnd& end,
-               const std::function<bool()>& may_request, bool& refused);
-
-// The mempool rows of the tail's watch, listed the first time a reader of the scope asks and
-// `may_request` allows it; ListEnd::cut with `refused` when it did not.
-ListEnd tail_waiting(WatchTail& tail, const std::string& watch_address, std::vector<WatchRow>& rows,
-                     const std::function<bool()>& may_request, bool& refused);
-
-// The request budget of a gallery read's scope (WatchListingsScope): whether it has one; takes one
-// request from it (false once none is left); gives requests back; whether the read of watch `key`
-// from block `start` was cut in this scope, and marks it so.
-bool scope_bounded(const WatchListings& scope);
-bool scope_take_request(WatchListings& scope);
-void scope_give_back(WatchListings& scope, std::size_t requests);
-bool scope_read_cut(WatchListings& scope, const std::string& key, std::int64_t start);
-void scope_mark_cut(WatchListings& scope, const std::string& key, std::int64_t start);
-// While on, the scope's reads take a first look: at most kWatchFirstLookShare requests each, all
-// given back when the read ends, and a read the share stopped may go on later in the scope.
-void scope_first_look(WatchListings& scope, bool on);
-bool scope_first_looking(WatchListings& scope);
-constexpr std::size_t kWatchFirstLookShare = 2;

@@ -1,9 +1,12 @@
-#include "art/watch_reader.h"
+#include "art/watch/reader.h"
 
-#include "art/watch_kept.h"
-#include "art/watch_lists.h"
-#include "art/watch_scan.h"
+#include "art/watch/kept.h"
+#include "art/watch/lists.h"
+#include "art/watch/record_checks.h"
+#include "art/watch/scan.h"
+#include "art/watch/window.h"
 #include "chain/outpoints.h"
+#include "chain/woc_client.h"
 #include "wallet/clock.h"
 #include "wallet/codecs.h"
 #include "wallet/http_client.h"
@@ -459,4 +462,35 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
     if (whole) *whole = mined.end == ListEnd::whole && (scan.found_at > 0 || waiting == ListEnd::whole);
     if (!scan.all_read) error = kWatchRecordsUnread;
     return scan.all_read;
+}
+
+namespace {
+
+constexpr std::int32_t kOracleTxTimeoutS = 6;
+constexpr std::int32_t kWocTxTimeoutS = 12;
+
+} // namespace
+
+bool http_get_json(const std::string& url, json& out, std::int32_t timeout_s, const std::string& user_agent) {
+    out = nullptr;
+    std::string body, error;
+    if (!http_get(url, body, error, timeout_s, false, user_agent.c_str())) return false;
+    json parsed = json_parse_or_discarded(body);
+    if (parsed.is_discarded()) return false;
+    out = std::move(parsed);
+    return true;
+}
+
+bool fetch_tx_json(const std::string& txid, json& out) {
+    out = nullptr;
+    // Listed ids come from the network; only a plain transaction id may become part of a URL path.
+    if (!is_txid_hex(txid)) return false;
+    json reply;
+    json record;
+    if (http_get_json(service_settings().platform_base + "/oi/tx/" + txid, reply, kOracleTxTimeoutS) &&
+        find_art_message_in_tx(reply, record)) {
+        out = std::move(reply);
+        return true;
+    }
+    return http_get_json(woc_url("/tx/" + txid), out, kWocTxTimeoutS);
 }

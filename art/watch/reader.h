@@ -1,11 +1,23 @@
-// Reading a watch address: the transactions that paid it (WhatsOnChain's address histories; the
-// platform's oracle index for a read of the whole watch or while those cannot be read), each fetched and its verified
-// "KV-Art" record kept. A watch carries every payment the platform ever had, so a read lists only the blocks it has not
-// read whole before (kept per service on disk, watch_kept.h) and the mempool, in block order from where its bounds
-// start. Safe on many threads at once (the gallery reads its frames so). Slow; worker threads only.
+// Reading a watch address: the transactions that paid it, each fetched once and its verified "KV-Art" record kept.
+// Safe on many threads at once (the gallery reads its frames so). Slow; worker threads only.
+//
+// Where a read starts: at the block its bounds give (an artwork's own block), past every range of blocks the data
+// folder has read whole at the service in force (kept.h), which the listing leaps over.
+// What it lists: WhatsOnChain's history of the watch in block order (lists.h), or the listing a gallery read's
+// threads share under one request budget (tails.h); then the mempool. The platform's oracle index only for a read
+// of the whole watch, or while the histories cannot be read.
+// What it fetches: only rows nothing is known of (scan.h): not a kept record, not an id known to carry none, not a
+// row of a window an earlier read listed the same way (window.h); in bulk, oldest block first, each record checked
+// (record_checks.h) and placed in the block its listing shows.
+// What it keeps, on disk per service (kept.h): the records of the kinds some reader uses, the ranges read whole
+// (blocks some confirmations below the newest block the listing shows, never past the chain's tip), digests of
+// the windows it listed, readers' notes (an artwork's first pair), and the ids of a block a budget stopped it in.
+// Where it ends: past its bounds' last block, at the first record its caller accepts, at the budget (the next read
+// goes on from there), or at the listing's end.
 #pragma once
 
 #include "art/art_records.h"
+#include "art/watch/tails.h"
 
 #include <nlohmann/json.hpp>
 
@@ -73,41 +85,3 @@ std::int64_t watch_chain_tip();
 
 // Forgets in memory what was read of every watch, as a restart does; the files stay.
 void watch_memory_forget();
-
-// The listings of one gallery read: while a scope lives, the watch reads of the threads that use
-// it (WatchListingsUse) list each watch's new blocks and mempool once, in block order, and share
-// that listing. With a request budget, the reads of the scope that are not fresh make at most that
-// many WhatsOnChain requests between them, each at most kWatchScanRequestShare; a read that found
-// what it sought gives its requests back. A read that reached the bound keeps what it read whole and
-// fails with kWatchReadCut, and is not tried again while the scope lives: the next scope goes on
-// from where it stopped.
-struct WatchListings;
-struct WatchListingsScope {
-    std::shared_ptr<WatchListings> shared;
-    explicit WatchListingsScope(std::size_t request_budget = 0);
-};
-constexpr std::size_t kWatchScanRequestShare = 12;
-
-// The text of a watch read that stopped at the request budget of its scope.
-constexpr const char* kWatchReadCut = "the registry's listing is still being read; the next read goes on from there.";
-
-// Makes the calling thread's watch reads use `scope` (null: none) until this is destroyed.
-struct WatchListingsUse {
-    explicit WatchListingsUse(const WatchListingsScope& scope);
-    explicit WatchListingsUse(WatchListings* scope);
-    ~WatchListingsUse();
-    WatchListingsUse(const WatchListingsUse&) = delete;
-    WatchListingsUse& operator=(const WatchListingsUse&) = delete;
-
-private:
-    WatchListings* previous_ = nullptr;
-};
-
-// The scope the calling thread's watch reads use, for the threads it starts to use too; null when
-// none.
-WatchListings* watch_listings_in_use();
-
-// Within the request budget of the scope in use: while on, its reads take a first look only, a
-// request or two each given back when the read ends, and a read stopped there may go on later in
-// the scope. False, and nothing changes, without a scope that has a budget.
-bool watch_listings_first_look(bool on);

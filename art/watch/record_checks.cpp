@@ -1,6 +1,6 @@
 // The checks a kept record passes: the transaction its text is, the record it carries, and
 // whether any reader reads records of its type.
-#include "art/watch_kept.h"
+#include "art/watch/record_checks.h"
 
 #include "chain/outpoints.h"
 #include "chain/tx.h"

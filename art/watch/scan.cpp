@@ -1,5 +1,6 @@
-#include "art/watch_scan.h"
+#include "art/watch/scan.h"
 
+#include "art/watch/record_checks.h"
 #include "chain/outpoints.h"
 #include "chain/woc_client.h"
 #include "wallet/codecs.h"

@@ -3,8 +3,9 @@
 // by the watch reader only.
 #pragma once
 
-#include "art/watch_kept.h"
-#include "art/watch_lists.h"
+#include "art/watch/kept.h"
+#include "art/watch/lists.h"
+#include "art/watch/reader.h"
 
 #include <nlohmann/json.hpp>
 
@@ -136,58 +137,3 @@ private:
 
 // The kept records of blocks from..to, oldest first, as rows.
 std::vector<WatchRow> kept_rows(WatchMemory& memory, std::int64_t from, std::int64_t to);
-
-// What a read listed of blocks from..to: a later read, in this process or the next, that lists the
-// same rows there knows what each carries and fetches none of them. Kept with the watch as notes
-// (the newest blocks a read listed, and the spans reads listed from their start); `records` counts
-// the kept records that stood there, so one the kept bound shed voids the window. `parts` sum a
-// few runs of its blocks apart, so a row listed late costs its own part, not the window.
-struct ListedWindow {
-    std::int64_t from = 0, to = -1;
-    std::uint64_t rows = 0, sum_high = 0, sum_low = 0;
-    std::uint64_t records = 0;
-    std::vector<ListedWindow> parts; // ascending, apart, from..to together; or none
-    void add(const std::string& txid);
-    void add(const ListedWindow& other);
-    bool same_rows(const ListedWindow& other) const {
-        return rows == other.rows && sum_high == other.sum_high && sum_low == other.sum_low;
-    }
-};
-
-// The rows a listing showed from its first block on, summed by block; the oldest blocks are
-// folded together past a few thousand, so only windows ending after them can be summed.
-struct WindowTally {
-    void add(std::int64_t height, const std::string& txid);
-    // The rows of blocks from..to, with their parts; false when the fold reaches past `to`.
-    bool sum(std::int64_t from, std::int64_t to, ListedWindow& out) const;
-
-private:
-    ListedWindow folded_;
-    std::int64_t folded_from_ = -1, folded_to_ = -1;
-    std::map<std::int64_t, ListedWindow> by_block_;
-};
-
-// A kept window the listing from `from` covers, held while the listing passes it: the rows of one
-// part at a time, or of the whole window where it has no parts.
-struct HeldWindow {
-    ListedWindow kept;
-    ListedWindow listed; // what this listing showed there
-    std::vector<WatchRow> rows;
-    std::size_t part = 0; // the part whose rows are held
-    bool open = false;
-};
-
-// Holds the widest kept window this listing covers whose kept records all still stand.
-HeldWindow held_window(WatchScan& scan, std::int64_t from);
-
-// Holds a listed row of the held window's blocks. A listing in block order (`in_order`) that
-// reaches a later part gives the rows of the part it passed to `rows`, as release_window does.
-void hold_row(WatchScan& scan, HeldWindow& held, WatchRow row, bool in_order, std::vector<WatchRow>& rows);
-
-// Gives the held rows back to `rows`. Where the listing went past the window (`listed_past`), those
-// of a part listed as the earlier read listed it that are no kept record carry none.
-void release_window(WatchScan& scan, HeldWindow& held, bool listed_past, std::vector<WatchRow>& rows);
-
-// Notes the windows a read listed whole: the newest blocks, and the span from its start when it
-// listed from there; false when nothing changed. The caller holds the memory's lock.
-bool keep_windows(WatchMemory& memory, ListedWindow newest, ListedWindow span);

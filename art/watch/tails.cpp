@@ -1,4 +1,4 @@
-#include "art/watch_lists.h"
+#include "art/watch/tails.h"
 
 #include <algorithm>
 #include <atomic>

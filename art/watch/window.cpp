@@ -1,7 +1,7 @@
 // The windows a read kept of what it listed, so a later listing of the same rows fetches none of
 // them: a confirming read lists the artwork's span afresh, and the newest blocks are listed again at
 // each read, yet neither reads the watch's payments again.
-#include "art/watch_scan.h"
+#include "art/watch/window.h"
 
 #include "chain/outpoints.h"
 #include "wallet/clock.h"

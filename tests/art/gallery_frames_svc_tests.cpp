@@ -3,7 +3,7 @@
 #include "art/art_records.h"
 #include "art/gallery_sale.h"
 #include "art/title_chain.h"
-#include "art/watch_reader.h"
+#include "art/watch/reader.h"
 #include "chain/inscription.h"
 #include "chain/tx_store.h"
 #include "chain/woc_client.h"

@@ -11,7 +11,7 @@
 #include "art/ownership.h"
 #include "art/pairing.h"
 #include "art/title_chain.h"
-#include "art/watch_reader.h"
+#include "art/watch/reader.h"
 #include "art/window_reads.h"
 #include "chain/coin_refresh.h"
 #include "chain/coin_select.h"

@@ -4,7 +4,7 @@
 
 #include "art/ownership.h"
 #include "art/title_chain.h"
-#include "art/watch_reader.h"
+#include "art/watch/reader.h"
 
 #include "art/art_records.h"
 #include "art/gallery_rules.h"

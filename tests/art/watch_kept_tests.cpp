@@ -1,4 +1,4 @@
-#include "art/watch_kept.h"
+#include "art/watch/kept.h"
 
 #include "chain/tx.h"
 #include "fakes/fake_clock.h"

@@ -1,6 +1,6 @@
-#include "art/watch_reader.h"
+#include "art/watch/reader.h"
 
-#include "art/watch_lists.h"
+#include "art/watch/lists.h"
 #include "fakes/fake_oracle.h"
 #include "fakes/registry_fixture.h"
 #include "fakes/secp_check.h"

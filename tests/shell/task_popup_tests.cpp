@@ -2,7 +2,7 @@
 
 #include "art/art_folders.h"
 #include "art/last_sale.h"
-#include "art/watch_reader.h"
+#include "art/watch/reader.h"
 #include "fakes/fake_clock.h"
 #include "identity/paymail_registry.h"
 #include "identity/recipient.h"
