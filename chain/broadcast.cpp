@@ -423,18 +423,43 @@ std::string broadcast_tx(const std::vector<TxInput>& inputs, const std::vector<T
     return "error: broadcast failed: " + (arc_detail.empty() ? woc_error : arc_detail);
 }
 
-std::string sign_and_broadcast(std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs,
-                               const Hash160& change_hash160, std::string* txid_out) {
-    std::string receive_priv, receive_pub;
+std::string broadcast_with_wallet_free(WalletLock& wallet_lock, const std::vector<TxInput>& inputs,
+                                       const std::vector<TxOutput>& outputs, const Hash160& change_hash160,
+                                       std::string* txid_out) {
+    const Bytes raw = serialize_tx(inputs, outputs, false);
+    if (raw.empty()) return "error: serialize failed.";
+    const std::string txid = compute_txid(raw);
+    if (!wallet_lock.owns_lock()) wallet_lock.lock();
+    hold_inputs_while_sent(txid, inputs);
+    std::string result;
     {
-        WalletLock lock = lock_wallet();
-        receive_priv = kv_wallet().priv;
-        receive_pub = kv_wallet().pub;
+        // Taken again however the broadcast ends: the caller goes on with its wallet mutex.
+        struct Relock {
+            WalletLock& lock;
+            ~Relock() { lock.lock(); }
+        } relock{wallet_lock};
+        wallet_lock.unlock();
+        result = broadcast_tx(inputs, outputs, change_hash160, txid_out);
     }
+    // A node that says it already holds a transaction, or that an input is gone, may hold this one or
+    // another that spends the same coins: those stay held until the services show which.
+    std::string unsure_txid;
+    const bool refused = result.compare(0, 7, "success") != 0 && !not_known_if_sent_txid(result, unsure_txid) &&
+                         !is_already_known_error(result) && !is_missing_inputs_error(result);
+    if (refused) give_back_unsent_inputs(txid, inputs);
+    return result;
+}
+
+std::string sign_and_broadcast(WalletLock& wallet_lock, std::vector<TxInput>& inputs,
+                               const std::vector<TxOutput>& outputs, const Hash160& change_hash160,
+                               std::string* txid_out) {
+    if (!wallet_lock.owns_lock()) wallet_lock.lock();
+    std::string receive_priv = kv_wallet().priv;
+    const std::string receive_pub = kv_wallet().pub;
     const bool signed_all = sign_tx_inputs(inputs, outputs, change_hash160, receive_priv, receive_pub, nullptr);
     wipe(receive_priv);
     if (!signed_all) return "error: signing failed.";
-    return broadcast_tx(inputs, outputs, change_hash160, txid_out);
+    return broadcast_with_wallet_free(wallet_lock, inputs, outputs, change_hash160, txid_out);
 }
 
 std::string broadcast_sale_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs,
