@@ -441,12 +441,11 @@ std::string broadcast_with_wallet_free(WalletLock& wallet_lock, const std::vecto
         wallet_lock.unlock();
         result = broadcast_tx(inputs, outputs, change_hash160, txid_out);
     }
-    // A node that says it already holds a transaction, or that an input is gone, may hold this one or
-    // another that spends the same coins: those stay held until the services show which.
+    // Spending the same coins again can never pay twice: a refusal, whatever its words, gives them
+    // back, and the caller marks those a node showed spent.
     std::string unsure_txid;
-    const bool refused = result.compare(0, 7, "success") != 0 && !not_known_if_sent_txid(result, unsure_txid) &&
-                         !is_already_known_error(result) && !is_missing_inputs_error(result);
-    if (refused) give_back_unsent_inputs(txid, inputs);
+    if (result.compare(0, 7, "success") != 0 && !not_known_if_sent_txid(result, unsure_txid))
+        give_back_unsent_inputs(txid, inputs);
     return result;
 }
 
@@ -503,6 +502,10 @@ void record_sent_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutp
                     const Hash160* change_hash160) {
     WalletLock lock = lock_wallet();
     load_change_coins();
+    // Sent with the wallet free, its row and marks were written before it went out.
+    const bool held_before = is_txid_hex(txid) && inputs_still_held(txid) &&
+                             std::all_of(inputs.begin(), inputs.end(),
+                                         [](const TxInput& in) { return is_outpoint_spent(in.txid, in.vout); });
     if (is_txid_hex(txid)) {
         last_sent_txid() = txid;
         // Its inputs stay spent until the services show it went out, and come back when none knows
@@ -510,7 +513,7 @@ void record_sent_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutp
         add_held_row(held_row_of(txid, inputs));
         note_held_inputs_changed();
     }
-    mark_inputs_spent(inputs);
+    if (!held_before) mark_inputs_spent(inputs);
     drop_spent_cached_utxos();
 
     std::vector<ChangeCoin>& coins = change_coins();

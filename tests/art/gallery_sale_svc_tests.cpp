@@ -444,7 +444,8 @@ TEST_F(GalleryRoadTest, OfferFromAStrangerIsIgnoredAndTheAcceptedBuyerCompletes)
     sent_with_wallet_free("pass", chain.platform, submit,
                           [&] { ASSERT_TRUE(succeeded(art_pass_to_paymail(art, "eve", eve.ord))); });
     chain.ledger.mine();
-    EXPECT_EQ(kept_wallet, std::vector<std::string>{}) << "these steps kept the wallet while their transaction went out";
+    EXPECT_EQ(kept_wallet, std::vector<std::string>{})
+        << "these steps kept the wallet while their transaction went out";
     ASSERT_EQ(art_title_chain(art, rows), "");
     SpotLoad taken_down;
     static_cast<SpotFrame&>(taken_down) = f;
