@@ -461,12 +461,10 @@ std::string sign_and_broadcast(WalletLock& wallet_lock, std::vector<TxInput>& in
     return broadcast_with_wallet_free(wallet_lock, inputs, outputs, change_hash160, txid_out);
 }
 
-std::string broadcast_sale_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs,
-                              const Hash160& change_hash160) {
-    const Bytes raw = serialize_tx(inputs, outputs, false);
-    if (raw.empty()) return "error: serialize failed.";
-    const std::string txid = compute_txid(raw);
-    const std::string hex = to_hex(raw);
+namespace {
+
+std::string post_sale_tx(const std::string& txid, const std::string& hex, const std::vector<TxInput>& inputs,
+                         const std::vector<TxOutput>& outputs, const Hash160& change_hash160) {
     // The sale starts no payment notice.
     auto record = [&]() { return record_success(txid, inputs, outputs, &change_hash160, hex, false); };
 
@@ -495,6 +493,21 @@ std::string broadcast_sale_tx(const std::vector<TxInput>& inputs, const std::vec
     } catch (const std::system_error&) {
         // The platform copy is a courtesy; the sale already stands on WhatsOnChain.
     }
+    return result;
+}
+
+} // namespace
+
+std::string broadcast_sale_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs,
+                              const Hash160& change_hash160) {
+    const Bytes raw = serialize_tx(inputs, outputs, false);
+    if (raw.empty()) return "error: serialize failed.";
+    const std::string txid = compute_txid(raw);
+    // Sent with the wallet mutex free: the artwork's coins are held on disk meanwhile, so no other
+    // step or process takes them, and a sale that did not go out gives them back.
+    hold_inputs_while_sent(txid, inputs);
+    const std::string result = post_sale_tx(txid, to_hex(raw), inputs, outputs, change_hash160);
+    if (result.compare(0, 7, "success") != 0) give_back_unsent_inputs(txid, inputs);
     return result;
 }
 

@@ -45,7 +45,8 @@ std::string sign_and_broadcast(WalletLock& wallet_lock, std::vector<TxInput>& in
 
 // The completing transaction of a gallery sale: WhatsOnChain, then ARC for missing inputs or a
 // node that says it holds the sale; the platform gets a copy on a detached thread once WhatsOnChain
-// took it. Sent only when an answer names this transaction's id or WhatsOnChain lists it.
+// took it. Sent only when an answer names this transaction's id or WhatsOnChain lists it. Called with
+// the wallet mutex free: the inputs are held on disk while it goes out, and given back when it did not.
 std::string broadcast_sale_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs,
                               const Hash160& change_hash160);
 

@@ -40,6 +40,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <functional>
 #include <iterator>
 #include <thread>
@@ -299,7 +300,9 @@ struct GalleryRoadTest : FakeIdentityTest {
         return "";
     }
     // Runs a step while the fake holds its first broadcast under `path`; true when the window could
-    // take the wallet meanwhile, so its reads of the wallet were not held up behind the services.
+    // take the wallet meanwhile, so its reads of the wallet were not held up behind the services,
+    // while the spent file on disk held every input of the transaction, so no other process could
+    // spend them.
     bool wallet_free_while_sent(FakeServer& server, const std::string& path, const std::function<void()>& step) {
         FakeFault held;
         held.gather = 2;
@@ -311,6 +314,7 @@ struct GalleryRoadTest : FakeIdentityTest {
             if (eventually([&] { return server.request_count("POST", path) > 0; })) {
                 wallet_free = kv_wallet_mutex().try_lock();
                 if (wallet_free) kv_wallet_mutex().unlock();
+                wallet_free = wallet_free && inputs_held_on_disk(server.requests().back().body);
             }
             server.release_held();
         });
@@ -319,6 +323,16 @@ struct GalleryRoadTest : FakeIdentityTest {
         server.clear_faults();
         server.count_in_flight_under("");
         return wallet_free;
+    }
+    static bool inputs_held_on_disk(const std::string& broadcast_body) {
+        std::vector<TxInput> ins;
+        std::vector<TxOutput> outs;
+        if (!parse_raw_tx(from_hex(json::parse(broadcast_body).value("txhex", "")), ins, outs)) return false;
+        std::ifstream file(spent_file_path());
+        const std::string stored((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        return std::all_of(ins.begin(), ins.end(), [&](const TxInput& in) {
+            return stored.find(outpoint_key(in.txid, in.vout)) != std::string::npos;
+        });
     }
     // Checks that the sale transaction is dave's offer completed: both coins at dave's ordinals
     // address, the fee, carol's price, the title hook and record, every input of the offer.
