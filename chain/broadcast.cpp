@@ -430,6 +430,7 @@ std::string broadcast_with_wallet_free(WalletLock& wallet_lock, const std::vecto
     if (raw.empty()) return "error: serialize failed.";
     const std::string txid = compute_txid(raw);
     if (!wallet_lock.owns_lock()) wallet_lock.lock();
+    const std::string stem = wallet_file_stem();
     hold_inputs_while_sent(txid, inputs);
     std::string result;
     {
@@ -444,8 +445,11 @@ std::string broadcast_with_wallet_free(WalletLock& wallet_lock, const std::vecto
     // Spending the same coins again can never pay twice: a refusal, whatever its words, gives them
     // back, and the caller marks those a node showed spent.
     std::string unsure_txid;
-    if (result.compare(0, 7, "success") != 0 && !not_known_if_sent_txid(result, unsure_txid))
-        give_back_unsent_inputs(txid, inputs);
+    if (result.compare(0, 7, "success") == 0 || not_known_if_sent_txid(result, unsure_txid)) return result;
+    // Another wallet loaded meanwhile: its files are not where these inputs are held, and its coins
+    // must not pay a retry. The hold ends as that of a transaction never sent.
+    if (wallet_file_stem() != stem) return "error: wallet changed.";
+    give_back_unsent_inputs(txid, inputs);
     return result;
 }
 
@@ -505,9 +509,13 @@ std::string broadcast_sale_tx(const std::vector<TxInput>& inputs, const std::vec
     const std::string txid = compute_txid(raw);
     // Sent with the wallet mutex free: the artwork's coins are held on disk meanwhile, so no other
     // step or process takes them, and a sale that did not go out gives them back.
+    const std::string stem = wallet_file_stem();
     hold_inputs_while_sent(txid, inputs);
     const std::string result = post_sale_tx(txid, to_hex(raw), inputs, outputs, change_hash160);
-    if (result.compare(0, 7, "success") != 0) give_back_unsent_inputs(txid, inputs);
+    if (result.compare(0, 7, "success") == 0) return result;
+    // Another wallet's files do not hold these coins: the hold ends as that of a sale never sent.
+    if (wallet_file_stem() != stem) return "error: wallet changed.";
+    give_back_unsent_inputs(txid, inputs);
     return result;
 }
 
