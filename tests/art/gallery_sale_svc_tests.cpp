@@ -40,7 +40,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <functional>
 #include <iterator>
 #include <thread>
@@ -299,22 +298,29 @@ struct GalleryRoadTest : FakeIdentityTest {
             if (funded.txid == txid) return funded.offer;
         return "";
     }
-    // Runs a step while the fake holds its first broadcast under `path`; true when the window could
-    // take the wallet meanwhile, so its reads of the wallet were not held up behind the services,
-    // while the spent file on disk held every input of the transaction, so no other process could
-    // spend them.
-    bool wallet_free_while_sent(FakeServer& server, const std::string& path, const std::function<void()>& step) {
+    // The steps that kept the wallet while the fake held their broadcast under `path`, so that the
+    // window's reads waited behind the services, or whose inputs the spent file on disk did not hold
+    // meanwhile, so that another process could spend them.
+    std::vector<std::string> kept_wallet;
+    void send_with_wallet_free(const char* name, FakeServer& server, const std::string& path,
+                               const std::function<void()>& step) {
         FakeFault held;
         held.gather = 2;
         server.reset_counts();
         server.count_in_flight_under(path);
         server.set_fault(path, held);
-        bool wallet_free = false;
+        bool free_and_held = false;
         std::thread window([&] {
-            if (eventually([&] { return server.request_count("POST", path) > 0; })) {
-                wallet_free = kv_wallet_mutex().try_lock();
-                if (wallet_free) kv_wallet_mutex().unlock();
-                wallet_free = wallet_free && inputs_held_on_disk(server.requests().back().body);
+            if (eventually([&] { return server.request_count("POST", path) > 0; }) && kv_wallet_mutex().try_lock()) {
+                kv_wallet_mutex().unlock();
+                std::vector<TxInput> ins;
+                std::vector<TxOutput> outs;
+                const std::string stored = test_read_file(spent_file_path());
+                free_and_held =
+                    parse_raw_tx(from_hex(json::parse(server.requests().back().body).value("txhex", "")), ins, outs) &&
+                    std::all_of(ins.begin(), ins.end(), [&](const TxInput& in) {
+                        return stored.find(outpoint_key(in.txid, in.vout)) != std::string::npos;
+                    });
             }
             server.release_held();
         });
@@ -322,17 +328,7 @@ struct GalleryRoadTest : FakeIdentityTest {
         window.join();
         server.clear_faults();
         server.count_in_flight_under("");
-        return wallet_free;
-    }
-    static bool inputs_held_on_disk(const std::string& broadcast_body) {
-        std::vector<TxInput> ins;
-        std::vector<TxOutput> outs;
-        if (!parse_raw_tx(from_hex(json::parse(broadcast_body).value("txhex", "")), ins, outs)) return false;
-        std::ifstream file(spent_file_path());
-        const std::string stored((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-        return std::all_of(ins.begin(), ins.end(), [&](const TxInput& in) {
-            return stored.find(outpoint_key(in.txid, in.vout)) != std::string::npos;
-        });
+        if (!free_and_held) kept_wallet.push_back(name);
     }
     // Checks that the sale transaction is dave's offer completed: both coins at dave's ordinals
     // address, the fee, carol's price, the title hook and record, every input of the offer.
@@ -359,25 +355,18 @@ struct GalleryRoadTest : FakeIdentityTest {
 // eve was never accepted: her funded offer pays carol the price but skips the fee and the title
 // record. No step of the sale takes it; dave then pays and carol completes his offer.
 TEST_F(GalleryRoadTest, OfferFromAStrangerIsIgnoredAndTheAcceptedBuyerCompletes) {
-    // While any step's transaction goes out, the window's reads of the wallet are not held up
-    // behind it: each step that kept the wallet meanwhile is named here.
-    std::vector<std::string> kept_wallet;
     const std::string submit = "/oi/submit";
-    auto sent_with_wallet_free = [&](const char* step, FakeServer& server, const std::string& path,
-                                     const std::function<void()>& run) {
-        if (!wallet_free_while_sent(server, path, run)) kept_wallet.push_back(step);
-    };
     become(carol);
-    sent_with_wallet_free("inscribe", chain.platform, submit, [&] {
+    send_with_wallet_free("inscribe", chain.platform, submit, [&] {
         EXPECT_TRUE(succeeded(inscribe_artwork("image/png", Bytes{0x89, 'P', 'N', 'G', 7}, "Study")));
     });
-    sent_with_wallet_free("certificate", chain.platform, submit, [&] {
+    send_with_wallet_free("certificate", chain.platform, submit, [&] {
         EXPECT_TRUE(succeeded(inscribe_certificate_file("application/json", Bytes{'{', '}'}, "Study", "")));
     });
     chain.ledger.mine();
-    sent_with_wallet_free("pairing", chain.platform, submit, [&] { hang(); });
+    send_with_wallet_free("pairing", chain.platform, submit, [&] { hang(); });
     ask(dave);
-    sent_with_wallet_free("accept", chain.platform, submit, [&] { accept(dave); });
+    send_with_wallet_free("accept", chain.platform, submit, [&] { accept(dave); });
     become(eve);
     const std::string eve_offer = build_offer(carol.receive, 0, "eve's own record");
     ASSERT_EQ(eve_offer.rfind("error", 0), std::string::npos) << eve_offer;
@@ -411,7 +400,7 @@ TEST_F(GalleryRoadTest, OfferFromAStrangerIsIgnoredAndTheAcceptedBuyerCompletes)
         ASSERT_TRUE(lock_offer_inputs(funded_coins));
     }
     std::string funded;
-    sent_with_wallet_free("pay", chain.platform, submit, [&] { funded = pay(dave); });
+    send_with_wallet_free("pay", chain.platform, submit, [&] { funded = pay(dave); });
     ASSERT_TRUE(succeeded(funded)) << funded;
     const SpotFrame f = frame();
     ASSERT_EQ(f.funded.size(), 1u);
@@ -420,7 +409,7 @@ TEST_F(GalleryRoadTest, OfferFromAStrangerIsIgnoredAndTheAcceptedBuyerCompletes)
 
     become(carol);
     std::string sale;
-    sent_with_wallet_free("complete", chain.woc, std::string(kWocPrefix) + "/tx/raw",
+    send_with_wallet_free("complete", chain.woc, std::string(kWocPrefix) + "/tx/raw",
                           [&] { sale = gallery_complete_sale(kSpot, ""); });
     ASSERT_TRUE(succeeded(sale)) << sale;
     ASSERT_EQ(sale.find(" Frame notice failed"), std::string::npos) << sale;
@@ -455,7 +444,7 @@ TEST_F(GalleryRoadTest, OfferFromAStrangerIsIgnoredAndTheAcceptedBuyerCompletes)
     EXPECT_EQ(block.rfind(expected, 0), 0u) << block;
     // The sale closed for dave once he passed it on; an acceptance on eve's head, taken down, closed none.
     become(dave);
-    sent_with_wallet_free("pass", chain.platform, submit,
+    send_with_wallet_free("pass", chain.platform, submit,
                           [&] { ASSERT_TRUE(succeeded(art_pass_to_paymail(art, "eve", eve.ord))); });
     chain.ledger.mine();
     EXPECT_EQ(kept_wallet, std::vector<std::string>{})
