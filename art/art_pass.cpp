@@ -372,7 +372,7 @@ std::string pass_send(const std::string& pic_id, const std::string& cert_id, con
             if (attempt + 1 >= kPassAttempts) return error_text(error);
             continue;
         }
-        const std::string sent = sign_and_broadcast(inputs, built, own_hash);
+        const std::string sent = sign_and_broadcast(lock, inputs, built, own_hash);
         if (begins_with(sent, "success")) {
             result = sent;
         } else if (!is_already_known_error(sent)) {

@@ -423,26 +423,52 @@ std::string broadcast_tx(const std::vector<TxInput>& inputs, const std::vector<T
     return "error: broadcast failed: " + (arc_detail.empty() ? woc_error : arc_detail);
 }
 
-std::string sign_and_broadcast(std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs,
-                               const Hash160& change_hash160, std::string* txid_out) {
-    std::string receive_priv, receive_pub;
-    {
-        WalletLock lock = lock_wallet();
-        receive_priv = kv_wallet().priv;
-        receive_pub = kv_wallet().pub;
-    }
-    const bool signed_all = sign_tx_inputs(inputs, outputs, change_hash160, receive_priv, receive_pub, nullptr);
-    wipe(receive_priv);
-    if (!signed_all) return "error: signing failed.";
-    return broadcast_tx(inputs, outputs, change_hash160, txid_out);
-}
-
-std::string broadcast_sale_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs,
-                              const Hash160& change_hash160) {
+std::string broadcast_with_wallet_free(WalletLock& wallet_lock, const std::vector<TxInput>& inputs,
+                                       const std::vector<TxOutput>& outputs, const Hash160& change_hash160,
+                                       std::string* txid_out) {
     const Bytes raw = serialize_tx(inputs, outputs, false);
     if (raw.empty()) return "error: serialize failed.";
     const std::string txid = compute_txid(raw);
-    const std::string hex = to_hex(raw);
+    if (!wallet_lock.owns_lock()) wallet_lock.lock();
+    const std::string stem = wallet_file_stem();
+    hold_inputs_while_sent(txid, inputs);
+    std::string result;
+    {
+        // Taken again however the broadcast ends: the caller goes on with its wallet mutex.
+        struct Relock {
+            WalletLock& lock;
+            ~Relock() { lock.lock(); }
+        } relock{wallet_lock};
+        wallet_lock.unlock();
+        result = broadcast_tx(inputs, outputs, change_hash160, txid_out);
+    }
+    // Spending the same coins again can never pay twice: a refusal, whatever its words, gives them
+    // back, and the caller marks those a node showed spent.
+    std::string unsure_txid;
+    if (result.compare(0, 7, "success") == 0 || not_known_if_sent_txid(result, unsure_txid)) return result;
+    // Another wallet loaded meanwhile: its files are not where these inputs are held, and its coins
+    // must not pay a retry. The hold ends as that of a transaction never sent.
+    if (wallet_file_stem() != stem) return "error: wallet changed.";
+    give_back_unsent_inputs(txid, inputs);
+    return result;
+}
+
+std::string sign_and_broadcast(WalletLock& wallet_lock, std::vector<TxInput>& inputs,
+                               const std::vector<TxOutput>& outputs, const Hash160& change_hash160,
+                               std::string* txid_out) {
+    if (!wallet_lock.owns_lock()) wallet_lock.lock();
+    std::string receive_priv = kv_wallet().priv;
+    const std::string receive_pub = kv_wallet().pub;
+    const bool signed_all = sign_tx_inputs(inputs, outputs, change_hash160, receive_priv, receive_pub, nullptr);
+    wipe(receive_priv);
+    if (!signed_all) return "error: signing failed.";
+    return broadcast_with_wallet_free(wallet_lock, inputs, outputs, change_hash160, txid_out);
+}
+
+namespace {
+
+std::string post_sale_tx(const std::string& txid, const std::string& hex, const std::vector<TxInput>& inputs,
+                         const std::vector<TxOutput>& outputs, const Hash160& change_hash160) {
     // The sale starts no payment notice.
     auto record = [&]() { return record_success(txid, inputs, outputs, &change_hash160, hex, false); };
 
@@ -474,10 +500,33 @@ std::string broadcast_sale_tx(const std::vector<TxInput>& inputs, const std::vec
     return result;
 }
 
+} // namespace
+
+std::string broadcast_sale_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs,
+                              const Hash160& change_hash160) {
+    const Bytes raw = serialize_tx(inputs, outputs, false);
+    if (raw.empty()) return "error: serialize failed.";
+    const std::string txid = compute_txid(raw);
+    // Sent with the wallet mutex free: the artwork's coins are held on disk meanwhile, so no other
+    // step or process takes them, and a sale that did not go out gives them back.
+    const std::string stem = wallet_file_stem();
+    hold_inputs_while_sent(txid, inputs);
+    const std::string result = post_sale_tx(txid, to_hex(raw), inputs, outputs, change_hash160);
+    if (result.compare(0, 7, "success") == 0) return result;
+    // Another wallet's files do not hold these coins: the hold ends as that of a sale never sent.
+    if (wallet_file_stem() != stem) return "error: wallet changed.";
+    give_back_unsent_inputs(txid, inputs);
+    return result;
+}
+
 void record_sent_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs, const std::string& txid,
                     const Hash160* change_hash160) {
     WalletLock lock = lock_wallet();
     load_change_coins();
+    // Sent with the wallet free, its row and marks were written before it went out.
+    const bool held_before = is_txid_hex(txid) && inputs_still_held(txid) &&
+                             std::all_of(inputs.begin(), inputs.end(),
+                                         [](const TxInput& in) { return is_outpoint_spent(in.txid, in.vout); });
     if (is_txid_hex(txid)) {
         last_sent_txid() = txid;
         // Its inputs stay spent until the services show it went out, and come back when none knows
@@ -485,7 +534,7 @@ void record_sent_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutp
         add_held_row(held_row_of(txid, inputs));
         note_held_inputs_changed();
     }
-    mark_inputs_spent(inputs);
+    if (!held_before) mark_inputs_spent(inputs);
     drop_spent_cached_utxos();
 
     std::vector<ChangeCoin>& coins = change_coins();

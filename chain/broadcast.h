@@ -7,6 +7,7 @@
 #include "chain/coin_state.h"
 #include "chain/tx.h"
 #include "wallet/codecs.h"
+#include "wallet/kv_cofferly_wallet.h"
 
 #include <string>
 #include <vector>
@@ -27,14 +28,25 @@ std::string& last_success_txid();
 std::string broadcast_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs,
                          const Hash160& change_hash160, std::string* txid_out = nullptr);
 
+// broadcast_tx with the caller's wallet mutex let go for the requests and taken again before the
+// answer: the window's reads of the wallet do not wait for the services. The inputs are held on
+// disk first (hold_inputs_while_sent), and given back when the broadcast surely failed; those of a
+// transaction sent, or not known to be, stay held.
+std::string broadcast_with_wallet_free(WalletLock& wallet_lock, const std::vector<TxInput>& inputs,
+                                       const std::vector<TxOutput>& outputs, const Hash160& change_hash160,
+                                       std::string* txid_out = nullptr);
+
 // Signs every input in place (each with its own keys, else the wallet's receive keys and the
-// change hash160), then broadcast_tx. "error: signing failed." and nothing sent on a failure.
-std::string sign_and_broadcast(std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs,
-                               const Hash160& change_hash160, std::string* txid_out = nullptr);
+// change hash160), then broadcast_with_wallet_free. "error: signing failed." and nothing sent on a
+// failure.
+std::string sign_and_broadcast(WalletLock& wallet_lock, std::vector<TxInput>& inputs,
+                               const std::vector<TxOutput>& outputs, const Hash160& change_hash160,
+                               std::string* txid_out = nullptr);
 
 // The completing transaction of a gallery sale: WhatsOnChain, then ARC for missing inputs or a
 // node that says it holds the sale; the platform gets a copy on a detached thread once WhatsOnChain
-// took it. Sent only when an answer names this transaction's id or WhatsOnChain lists it.
+// took it. Sent only when an answer names this transaction's id or WhatsOnChain lists it. Called with
+// the wallet mutex free: the inputs are held on disk while it goes out, and given back when it did not.
 std::string broadcast_sale_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs,
                               const Hash160& change_hash160);
 

@@ -35,6 +35,26 @@ void hold_unsent_inputs(const std::string& txid, const std::vector<TxInput>& inp
     spend_inputs_expire_caches(inputs, 0);
 }
 
+void hold_inputs_while_sent(const std::string& txid, const std::vector<TxInput>& inputs) {
+    WalletLock lock = lock_wallet();
+    add_held_row(held_row_of(txid, inputs));
+    note_held_inputs_changed();
+    // Writes the row with the marks. The cached coins stay: a refused broadcast gives them back.
+    mark_inputs_spent(inputs);
+}
+
+void give_back_unsent_inputs(const std::string& txid, const std::vector<TxInput>& inputs) {
+    WalletLock lock = lock_wallet();
+    // Another process may have marked outpoints spent since this one read the set; they must stay.
+    load_spent_outpoints();
+    const HeldInputs row = held_row_of(txid, inputs);
+    drop_held_row(row.txid, row.outpoints);
+    note_held_inputs_changed();
+    for (const std::string& key : row.outpoints)
+        if (!held_row_names(key)) unmark_spent_key(key);
+    save_spent_outpoints();
+}
+
 namespace {
 
 // A previous version held the inputs of a transaction whose sending was not known with a spent

@@ -29,6 +29,15 @@ HeldInputs held_row_of(const std::string& txid, const std::vector<TxInput>& inpu
 // held by `txid`, whose sending is not known.
 void hold_unsent_inputs(const std::string& txid, const std::vector<TxInput>& inputs);
 
+// Holds the inputs of a transaction about to go out, on disk, before the wallet mutex is let go for
+// its broadcast: no other step or process selects them meanwhile, and should this process end
+// before the answer, they stay held as those of a transaction whose sending is not known.
+void hold_inputs_while_sent(const std::string& txid, const std::vector<TxInput>& inputs);
+
+// Gives back at once the inputs held by hold_inputs_while_sent when the broadcast surely failed; a
+// coin another held row still names stays out.
+void give_back_unsent_inputs(const std::string& txid, const std::vector<TxInput>& inputs);
+
 // Gives back the inputs held at least kUnsentHoldMs by a transaction when every service answers
 // that it does not know the transaction (past kUnsentHoldMs + kUnaskedWaitMs, every service that
 // could be asked; the steps it holds name the others meanwhile) and every input is unspent (shown by these whole

@@ -56,9 +56,14 @@ std::uint64_t total_of(const std::vector<TxOutput>& outputs) {
 }
 
 // True, with the finished success in result, when WhatsOnChain lists the transaction of an
-// earlier attempt: it reached the network after all.
-bool found_on_chain(const PaymentState& state, std::string& result) {
-    if (!is_txid_hex(state.latest_txid) || !woc_returns_txid(state.latest_txid)) return false;
+// earlier attempt: it reached the network after all. The look-up runs with the wallet mutex free;
+// the attempt's inputs are held meanwhile.
+bool found_on_chain(WalletLock& wallet_lock, const PaymentState& state, std::string& result) {
+    if (!is_txid_hex(state.latest_txid)) return false;
+    wallet_lock.unlock();
+    const bool listed = woc_returns_txid(state.latest_txid);
+    wallet_lock.lock();
+    if (!listed) return false;
     std::string text;
     record_found_payment(state, text);
     if (text.empty()) return false;
@@ -152,7 +157,7 @@ std::string pay_with_retry(WalletLock& wallet_lock, const std::vector<TxOutput>&
 
         std::uint64_t total = 0;
         if (!collect_spendable_utxos(inputs, total, error, avoid_list)) {
-            if (found_on_chain(state, result)) return result;
+            if (found_on_chain(wallet_lock, state, result)) return result;
             // An unreadable reserve file is not a lack of coins: aging the caches cannot mend it,
             // and spending without it could take a coin a sibling program holds.
             if (!error.empty()) return begins_with(error, "error: ") ? error : "error: " + error;
@@ -172,7 +177,7 @@ std::string pay_with_retry(WalletLock& wallet_lock, const std::vector<TxOutput>&
         std::vector<TxOutput> built;
         std::int64_t fee = 0;
         if (!build_payment_tx(inputs, built, state.change_hash160, outputs, fee, error)) {
-            if (found_on_chain(state, result)) return result;
+            if (found_on_chain(wallet_lock, state, result)) return result;
             if (state.attempt < kPayAttempts - 1) continue;
             if (avoid_list && error.find("insufficient") != std::string::npos)
                 return std::string(kShareCoins) + " (" + error + ")";
@@ -186,7 +191,8 @@ std::string pay_with_retry(WalletLock& wallet_lock, const std::vector<TxOutput>&
         const bool signed_all = sign_tx_inputs(inputs, built, state.change_hash160, receive_priv, receive_pub, nullptr);
         wipe(receive_priv);
         std::string txid;
-        if (signed_all) attempt_result = broadcast_tx(inputs, built, state.change_hash160, &txid);
+        if (signed_all)
+            attempt_result = broadcast_with_wallet_free(wallet_lock, inputs, built, state.change_hash160, &txid);
         // The id and the copies always describe the same transaction, so a later find on chain
         // records the inputs that transaction really spent, not those of an attempt that failed.
         const bool sent = is_txid_hex(txid);
@@ -196,7 +202,7 @@ std::string pay_with_retry(WalletLock& wallet_lock, const std::vector<TxOutput>&
             finish_payment_result(state, std::move(attempt_result), result);
             return result;
         }
-        if (found_on_chain(state, result)) return result;
+        if (found_on_chain(wallet_lock, state, result)) return result;
         if (!sent) return attempt_result;
         if (is_own_tx_known_reply(attempt_result)) {
             // Neither an answer naming this id nor the listing showed it: a double spend can read
@@ -213,6 +219,6 @@ std::string pay_with_retry(WalletLock& wallet_lock, const std::vector<TxOutput>&
         }
         return attempt_result;
     }
-    if (found_on_chain(state, result)) return result;
+    if (found_on_chain(wallet_lock, state, result)) return result;
     return "error: broadcast failed after retry.";
 }

@@ -3,6 +3,7 @@
 // accepted buyer. Every transaction passes the ledger's own checks.
 #include "art/gallery_sale.h"
 
+#include "art/art_inscribe.h"
 #include "art/art_pass.h"
 #include "art/gallery_frames.h"
 #include "art/gallery_rules.h"
@@ -303,6 +304,38 @@ struct GalleryRoadTest : FakeIdentityTest {
             if (funded.txid == txid) return funded.offer;
         return "";
     }
+    // The steps that kept the wallet while the fake held their broadcast under `path`, so that the
+    // window's reads waited behind the services, or whose inputs the spent file on disk did not hold
+    // meanwhile, so that another process could spend them.
+    std::vector<std::string> kept_wallet;
+    void send_with_wallet_free(const char* name, FakeServer& server, const std::string& path,
+                               const std::function<void()>& step) {
+        FakeFault held;
+        held.gather = 2;
+        server.reset_counts();
+        server.count_in_flight_under(path);
+        server.set_fault(path, held);
+        bool free_and_held = false;
+        std::thread window([&] {
+            if (eventually([&] { return server.request_count("POST", path) > 0; }) && kv_wallet_mutex().try_lock()) {
+                kv_wallet_mutex().unlock();
+                std::vector<TxInput> ins;
+                std::vector<TxOutput> outs;
+                const std::string stored = test_read_file(spent_file_path());
+                free_and_held =
+                    parse_raw_tx(from_hex(json::parse(server.requests().back().body).value("txhex", "")), ins, outs) &&
+                    std::all_of(ins.begin(), ins.end(), [&](const TxInput& in) {
+                        return stored.find(outpoint_key(in.txid, in.vout)) != std::string::npos;
+                    });
+            }
+            server.release_held();
+        });
+        step();
+        window.join();
+        server.clear_faults();
+        server.count_in_flight_under("");
+        if (!free_and_held) kept_wallet.push_back(name);
+    }
     // Checks that the sale transaction is dave's offer completed: both coins at dave's ordinals
     // address, the fee, carol's price, the title hook and record, every input of the offer.
     void expect_sale_to_dave(const std::string& sale_txid, const std::string& offer) {
@@ -328,7 +361,18 @@ struct GalleryRoadTest : FakeIdentityTest {
 // eve was never accepted: her funded offer pays carol the price but skips the fee and the title
 // record. No step of the sale takes it; dave then pays and carol completes his offer.
 TEST_F(GalleryRoadTest, OfferFromAStrangerIsIgnoredAndTheAcceptedBuyerCompletes) {
-    hang_and_accept_dave();
+    const std::string submit = "/oi/submit";
+    become(carol);
+    send_with_wallet_free("inscribe", chain.platform, submit, [&] {
+        EXPECT_TRUE(succeeded(inscribe_artwork("image/png", Bytes{0x89, 'P', 'N', 'G', 7}, "Study")));
+    });
+    send_with_wallet_free("certificate", chain.platform, submit, [&] {
+        EXPECT_TRUE(succeeded(inscribe_certificate_file("application/json", Bytes{'{', '}'}, "Study", "")));
+    });
+    chain.ledger.mine();
+    send_with_wallet_free("pairing", chain.platform, submit, [&] { hang(); });
+    ask(dave);
+    send_with_wallet_free("accept", chain.platform, submit, [&] { accept(dave); });
     become(eve);
     const std::string eve_offer = build_offer(carol.receive, 0, "eve's own record");
     ASSERT_EQ(eve_offer.rfind("error", 0), std::string::npos) << eve_offer;
@@ -361,7 +405,8 @@ TEST_F(GalleryRoadTest, OfferFromAStrangerIsIgnoredAndTheAcceptedBuyerCompletes)
         }
         ASSERT_TRUE(lock_offer_inputs(funded_coins));
     }
-    const std::string funded = pay(dave);
+    std::string funded;
+    send_with_wallet_free("pay", chain.platform, submit, [&] { funded = pay(dave); });
     ASSERT_TRUE(succeeded(funded)) << funded;
     const SpotFrame f = frame();
     ASSERT_EQ(f.funded.size(), 1u);
@@ -369,26 +414,9 @@ TEST_F(GalleryRoadTest, OfferFromAStrangerIsIgnoredAndTheAcceptedBuyerCompletes)
     ASSERT_FALSE(offer.empty());
 
     become(carol);
-    // While the sale goes out, the window's reads of the wallet are not held up behind it.
-    const std::string broadcast = std::string(kWocPrefix) + "/tx/raw";
-    FakeFault held;
-    held.gather = 2;
-    chain.woc.reset_counts();
-    chain.woc.count_in_flight_under(broadcast);
-    chain.woc.set_fault(broadcast, held);
-    bool wallet_free = false;
-    std::thread window([&] {
-        if (eventually([&] { return chain.woc.request_count("POST", broadcast) > 0; })) {
-            wallet_free = kv_wallet_mutex().try_lock();
-            if (wallet_free) kv_wallet_mutex().unlock();
-        }
-        chain.woc.release_held();
-    });
-    const std::string sale = gallery_complete_sale(kSpot, "");
-    window.join();
-    chain.woc.clear_faults();
-    chain.woc.count_in_flight_under("");
-    EXPECT_TRUE(wallet_free);
+    std::string sale;
+    send_with_wallet_free("complete", chain.woc, std::string(kWocPrefix) + "/tx/raw",
+                          [&] { sale = gallery_complete_sale(kSpot, ""); });
     ASSERT_TRUE(succeeded(sale)) << sale;
     ASSERT_EQ(sale.find(" Frame notice failed"), std::string::npos) << sale;
     expect_sale_to_dave(sale.substr(9, 64), offer);
@@ -422,8 +450,11 @@ TEST_F(GalleryRoadTest, OfferFromAStrangerIsIgnoredAndTheAcceptedBuyerCompletes)
     EXPECT_EQ(block.rfind(expected, 0), 0u) << block;
     // The sale closed for dave once he passed it on; an acceptance on eve's head, taken down, closed none.
     become(dave);
-    ASSERT_TRUE(succeeded(art_pass_to_paymail(art, "eve", eve.ord)));
+    send_with_wallet_free("pass", chain.platform, submit,
+                          [&] { ASSERT_TRUE(succeeded(art_pass_to_paymail(art, "eve", eve.ord))); });
     chain.ledger.mine();
+    EXPECT_EQ(kept_wallet, std::vector<std::string>{})
+        << "these steps kept the wallet while their transaction went out";
     ASSERT_EQ(art_title_chain(art, rows), "");
     SpotLoad taken_down;
     static_cast<SpotFrame&>(taken_down) = f;

@@ -416,7 +416,8 @@ TEST_F(BroadcastTest, SentTransactionIsRecordedAcrossARestart) {
     address_coins_store(recv0.address, {Utxo{spent, 0, 10000, 1}, Utxo{std::string(64, 'a'), 1, 5, 1}}, true, false);
     std::string txid;
     // The platform fake takes it into the ledger only after checking every signature.
-    const std::string result = sign_and_broadcast(p.inputs, p.outputs, recv1.hash, &txid);
+    WalletLock lock = lock_wallet();
+    const std::string result = sign_and_broadcast(lock, p.inputs, p.outputs, recv1.hash, &txid);
     ASSERT_EQ(result, "success: " + txid);
     LedgerTx taken;
     EXPECT_TRUE(chain.ledger.find_tx(txid, taken));
@@ -706,7 +707,8 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
 TEST_F(BroadcastTest, PlatformSubmitsShareOneConnection) {
     for (int i = 0; i < 3; ++i) {
         Payment p = fresh_payment();
-        EXPECT_EQ(sign_and_broadcast(p.inputs, p.outputs, recv1.hash).rfind("success: ", 0), 0u);
+        WalletLock lock = lock_wallet();
+        EXPECT_EQ(sign_and_broadcast(lock, p.inputs, p.outputs, recv1.hash).rfind("success: ", 0), 0u);
     }
     EXPECT_EQ(chain.platform.request_count("/oi/submit"), 3);
     EXPECT_EQ(chain.platform.connection_count(), 1);
@@ -720,7 +722,8 @@ TEST_F(BroadcastTest, NothingIsSentForAnUnusableTransaction) {
     EXPECT_EQ(broadcast_sale_tx(p.inputs, p.outputs, recv1.hash), "error: serialize failed.");
     p = fresh_payment();
     p.inputs[0].priv_hex = "00";
-    EXPECT_EQ(sign_and_broadcast(p.inputs, p.outputs, recv1.hash), "error: signing failed.");
+    WalletLock lock = lock_wallet();
+    EXPECT_EQ(sign_and_broadcast(lock, p.inputs, p.outputs, recv1.hash), "error: signing failed.");
     EXPECT_EQ(chain.platform.request_count() + chain.woc.request_count() + chain.arc.request_count(), 0);
     EXPECT_TRUE(spent_outpoints().empty());
 }
