@@ -182,7 +182,12 @@ TEST_F(OrdListingTest, ContentsOfKnownSizeAreReadInBulk) {
     EXPECT_EQ(kv_cofferly_list_ordinals(rows), "");
     EXPECT_EQ(rows.size(), 26u);
     EXPECT_EQ(chain.woc.request_count("POST", "/v1/bsv/main/txs"), 2);
-    EXPECT_EQ(chain.woc.request_count("/v1/bsv/main/tx/"), 1);
+    EXPECT_EQ(chain.woc.request_count("/v1/bsv/main/tx/"), 1) << [&] {
+        std::string paths;
+        for (const FakeRequest& r : chain.woc.requests())
+            paths += r.method + " " + r.path + "\n";
+        return paths;
+    }();
     EXPECT_EQ(chain.woc.request_count("/v1/bsv/main/tx/" + large.substr(0, 64)), 1);
     EXPECT_EQ(chain.woc.rate_limited_count(), 0);
 }
