@@ -879,6 +879,44 @@ TEST_F(GalleryRoadTest, OwnerStepsTakeTheHangingAndAskShown) {
     EXPECT_TRUE(chain.ledger.spender_of(art.substr(0, 64), 0).empty());
 }
 
+// Neither service lists the frame's watch at the click: each step says the frame could not be read
+// and asks to try again, never that the frame is empty or not for sale, and posts nothing. Once the
+// services answer again the step goes through.
+TEST_F(GalleryRoadTest, StepsOnAFrameThatCannotBeReadSaySo) {
+    const std::string watch = spot_row(kSpot).watch, woc = kWocPrefix;
+    const std::string unread = "error: frame " + spot_label(kSpot) + " could not be read: OI " + spot_label(kSpot) +
+                               " missed and WhatsOnChain missed. Try again.";
+    hang();
+    ask(dave);
+    const struct {
+        const char* name;
+        Party* party;
+        std::function<std::string(const SpotFrame&)> step; // on the frame as it was shown
+    } rows[] = {
+        {"accept", &carol, [&](const SpotFrame&) { return gallery_accept_ask(kSpot, dave.identity); }},
+        {"pay", &dave, [&](const SpotFrame& seen) { return pay(dave, &seen); }},
+        {"complete", &carol, [&](const SpotFrame&) { return gallery_complete_sale(kSpot, ""); }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        become(*row.party);
+        const SpotFrame seen = frame();
+        clock.advance(5000); // the listing just read no longer serves
+        const std::size_t records = frame_records();
+        for (const std::string path : {"/address/" + watch + "/", std::string("/addresses/history/all")})
+            chain.woc.set_fault(woc + path, FakeFault{500});
+        chain.platform.set_fault("/oi/oracle/" + spot_label(kSpot) + "/", FakeFault{500});
+        EXPECT_EQ(row.step(seen), unread);
+        chain.woc.clear_faults();
+        chain.platform.clear_faults();
+        EXPECT_EQ(frame_records(), records);
+        const std::string done = row.step(seen);
+        EXPECT_TRUE(succeeded(done)) << done;
+        chain.ledger.mine();
+    }
+    EXPECT_FALSE(chain.ledger.spender_of(art.substr(0, 64), 0).empty());
+}
+
 // An acceptance counts when dave's ask stands before it or beside it, in one block (a busy one
 // too, placed through its pages) or both unconfirmed, whichever the block or the listing puts
 // first; where two records share a block whose order cannot be read, the frame read says so (the
