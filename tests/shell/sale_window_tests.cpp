@@ -51,6 +51,12 @@ SpotFrame frame_with(const std::string& owner, int asks, const std::vector<std::
 }
 
 TEST(SaleWindow, NextStepButtonsFollowTheFrame) {
+    // A frame whose hanging's title the last Refresh left unread, as its own records show it.
+    const auto title_unread = [](SpotFrame frame) {
+        frame.shown = false;
+        frame.reading = kFrameTitleReading;
+        return frame;
+    };
     struct Row {
         const char* name;
         SpotFrame frame;
@@ -74,6 +80,11 @@ TEST(SaleWindow, NextStepButtonsFollowTheFrame) {
         {"two accepted buyers, this one funded", frame_with(kOther, 2, {kMe, kThird}, kMe), kMe, false, false, false},
         {"no wallet and an acceptance without buyer", frame_with(kOther, 1, {""}, ""), "", false, false, false},
         {"no wallet and an exhibit without owner", frame_with("", 1, {}, ""), "", false, false, false},
+        {"accepted buyer, title still being read", title_unread(frame_with(kOther, 1, {kMe}, "")), kMe, false, true,
+         false},
+        {"owner with an ask, title still being read", title_unread(frame_with(kMe, 1, {}, "")), kMe, true, false,
+         false},
+        {"asked buyer, title still being read", title_unread(frame_with(kOther, 1, {}, "")), kMe, false, false, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -82,6 +93,8 @@ TEST(SaleWindow, NextStepButtonsFollowTheFrame) {
         EXPECT_EQ(buttons.pay, row.pay);
         EXPECT_EQ(buttons.complete, row.complete);
     }
+    const SpotFrame unread = title_unread(frame_with(kOther, 1, {kMe}, ""));
+    EXPECT_EQ(sale_status_label(&unread, unread.pic, kMe), L"Offer accepted");
     const SaleButtons none = sale_buttons_for(nullptr, kMe);
     EXPECT_FALSE(none.accept || none.pay || none.complete);
 
@@ -164,6 +177,14 @@ TEST(SaleWindow, CardTexts) {
     sale_card_texts(&frame, 3, "Dawn", "Taken down", state);
     EXPECT_EQ(state.offer_text, L"Owner  carol\nPrice  1500 sats\nNo offer yet.\nStatus  Taken down");
     EXPECT_EQ(state.next_text, L"The owner took this artwork down; it cannot be paid for.");
+
+    // Where the title is still being read, the window says the step reads it whole first.
+    frame.reading = kFrameTitleReading;
+    sale_card_texts(&frame, 3, "Dawn", "Offer accepted", state);
+    EXPECT_EQ(state.next_text, L"The accepted buyer pays next; the owner then completes the sale here.\nThe title of "
+                               L"this artwork is still being read; a step reads it whole first, before anything is "
+                               L"paid or signed.");
+    frame.reading.clear();
 
     // A step being sent says so until its answer; it is not done before the broadcast answered.
     sale_card_texts(&frame, 3, "Dawn", "Offer accepted", state);
