@@ -424,6 +424,24 @@ const WatchRecord* newest_hanging(const std::vector<WatchRecord>& records, const
     return nullptr;
 }
 
+// A frame whose hanging's title the read's bound left unread: the hanging and the sale records
+// after it as the frame's own watch shows them, not shown, so that the windows can offer the step
+// those records allow; the step reads the title whole before anything moves.
+SpotLoad title_unread_frame(const SpotRow& row, const std::vector<WatchRecord>& records, std::size_t hung,
+                            SpotLoad show) {
+    SpotLoad result;
+    static_cast<SpotFrame&>(result) = std::move(static_cast<SpotFrame&>(show));
+    result.spot = row.spot;
+    result.shown = false;
+    result.reading = kFrameTitleReading;
+    result.error = "frame " + std::string(row.label) + ": " + kFrameTitleReading;
+    const std::size_t taken_down = owner_take_down(records, hung, row, result);
+    result.hidden = taken_down < records.size();
+    load_certificate_fields(result);
+    collect_sale_records(records, hung, taken_down, result);
+    return result;
+}
+
 // Replays a frame's records read whole into the frame (load_spot after its read).
 SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, const std::vector<WatchRecord>& records,
                     const KnownSpends* spends, const std::set<std::string>* unknown_txs) {
@@ -457,11 +475,7 @@ SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, con
             ExhibitTitle read;
             const std::string error =
                 exhibit_title_read(show.pic, read, reuse_recent, spends ? &known_spends : nullptr, &hung);
-            if (error == kWatchReadCut) {
-                result.reading = kFrameTitleReading;
-                result.error = "frame " + std::string(row.label) + ": " + kFrameTitleReading;
-                return result;
-            }
+            if (error == kWatchReadCut) return title_unread_frame(row, records, i, std::move(show));
             if (!error.empty()) {
                 result.error =
                     "frame " + std::string(row.label) + ": the title of a hanging could not be read: " + error;

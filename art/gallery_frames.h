@@ -130,7 +130,8 @@ void spot_exhibit_init(SpotFrame& frame);
 SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent = false, FrameHistories* shared = nullptr);
 // Reads the ten frames at once and leaves exactly ten in `frames`, frame 1 first; of an artwork
 // hanging in two frames only the one hung later in the chain stays. A frame whose hanging's title
-// the read's bound left unread shows no exhibit, says kFrameTitleReading and counts as not read.
+// the read's bound left unread shows no exhibit, says kFrameTitleReading and counts as not read; it
+// keeps its newest hanging and the sale records after it, unconfirmed, for the step they allow.
 // Then frees the coins of this wallet's offers that no longer count. Returns the first read error
 // in frame order, empty when every watch was read. With reuse_recent a watch listing read less
 // than 5 s ago serves again and no coin is freed; mined transactions are always read once only.

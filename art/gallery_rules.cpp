@@ -18,11 +18,13 @@
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/parallel.h"
 #include "wallet/settings.h"
+#include "wallet/step_scope.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <utility>
@@ -265,7 +267,16 @@ std::string exhibit_title_read(const std::string& pic, ExhibitTitle& title, bool
 
 std::string exhibit_title_confirm(const std::string& pic, ExhibitTitle& title) {
     title = ExhibitTitle{};
-    return read_exhibit_title(pic, true, nullptr, nullptr, title);
+    // One step confirms a title once: its frame read and its check before money moves, seconds
+    // apart, would each list the registry watch afresh.
+    const std::string key = "exhibit title " + service_key(pic);
+    if (const auto kept = std::static_pointer_cast<const ExhibitTitle>(step_kept(key))) {
+        title = *kept;
+        return "";
+    }
+    const std::string error = read_exhibit_title(pic, true, nullptr, nullptr, title);
+    if (error.empty()) step_keep(key, std::make_shared<const ExhibitTitle>(title));
+    return error;
 }
 
 bool hanging_matches_title(const SpotFrame& show, const ExhibitTitle& title) {

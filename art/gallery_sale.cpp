@@ -16,6 +16,7 @@
 #include "identity/wallet_status.h"
 #include "wallet/clock.h"
 #include "wallet/codecs.h"
+#include "wallet/http_client.h"
 #include "wallet/json_util.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/session.h"
@@ -35,27 +36,43 @@ bool begins_with(const std::string& text, const char* prefix) {
     return text.rfind(prefix, 0) == 0;
 }
 
-// Every step starts from the gate and a read of the ten frames; a frame that could not be read
-// simply shows no exhibit, so the read error itself is not needed. An acceptance moves no money
+// The answer of a step whose frame could not be read: the frame's own read errors name it and
+// ask to try again; a listing that failed is said to be the frame's, with the wait a paused
+// service asks for.
+std::string frame_unread_error(std::int32_t spot, const std::string& detail) {
+    const std::string frame = "frame " + spot_label(spot);
+    if (detail.rfind(frame + ":", 0) == 0) return "error: " + detail;
+    return "error: " + frame + " could not be read: " + detail + ". " + try_again_text();
+}
+
+// Every step starts from the gate and a read of the ten frames. An acceptance moves no money
 // and the title chain it signs on is read afresh, so it may use the frame listings the gallery
 // read a few seconds before on the same click (reuse_recent). Paying and completing must see the
 // newest records: an offer posted or spent a moment ago decides whether money moves, so those
 // steps read every watch again.
 // The gallery read stops reading titles at its request budget, and a frame whose hanging's title
-// it left unread shows nothing; the step's frame is then read again without the budget, from the
+// it left unread shows no exhibit; the step's frame is then read again without the budget, from the
 // frame listing just read, so that the step acts on what the frame holds, never on a read cut short.
+// A frame whose read failed shows nothing either: it is read again alone, and a failure then is
+// the step's answer, since the frame is not known to be empty.
 bool begin_step(std::int32_t spot, std::string& identity_key, std::vector<SpotFrame>& frames, std::string& error,
                 bool reuse_recent) {
     if (!art_identity_gate(false, identity_key, error)) return false;
     frames.clear();
-    load_all_spots(frames, reuse_recent);
+    const std::string read_error = load_all_spots(frames, reuse_recent);
     if (spot < 1 || spot > kSpotCount || static_cast<std::size_t>(spot) > frames.size()) return true;
     SpotFrame& frame = frames[static_cast<std::size_t>(spot) - 1];
-    if (frame.reading.empty()) return true;
-    SpotLoad whole = load_spot(spot - 1, clock_system_ms() / 1000, true);
-    // A frame that could not be read whole is not known to be empty.
+    if (frame.reading.empty() && (read_error.empty() || !frame.pic.empty())) return true;
+    // The step confirms the title of the hanging it acts on before anything moves; confirmed now,
+    // the read of the frame takes it as just read and the check before money takes it as confirmed.
+    if (!frame.reading.empty() && !frame.pic.empty()) {
+        ExhibitTitle title;
+        exhibit_title_confirm(frame.pic, title);
+    }
+    // A listing this step read serves again; a frame whose read failed is read as the step reads.
+    SpotLoad whole = load_spot(spot - 1, clock_system_ms() / 1000, reuse_recent || !frame.reading.empty());
     if (!whole.error.empty()) {
-        error = "error: " + whole.error;
+        error = frame_unread_error(spot, whole.error);
         return false;
     }
     // Of an artwork hanging in two frames only the one hung later in the chain stands, the later
@@ -162,12 +179,11 @@ std::string gallery_accept_ask(std::int32_t spot, const std::string& buyer, cons
     if (!asked) return "error: that buyer has not asked.";
     if (!shown) return "error: that ask changed since you looked. Read the gallery again before accepting.";
 
-    std::vector<KvArtTitleRow> rows;
-    TitlePair pair;
-    error = art_title_confirm(frame->pic, rows, pair);
+    ExhibitTitle confirmed;
+    error = exhibit_title_confirm(frame->pic, confirmed);
     if (!error.empty()) return "error: " + error;
-    if (rows.empty() || rows.back().owner != identity_key) return "error: owner is not this identity.";
-    const std::string prev = rows.back().txid;
+    if (confirmed.owner.empty() || confirmed.owner != identity_key) return "error: owner is not this identity.";
+    const std::string prev = confirmed.head;
 
     // The title travels signed inside the acceptance; the buyer's offer carries it on chain.
     TypedMessage title = gallery_record("art_owner", 0);

@@ -61,7 +61,9 @@ void load_gallery_state(const std::vector<SpotLoad>& spots, std::set<std::string
     if (wallet_key.empty()) return;
     const auto is_this_wallet = [&wallet_key](const std::string& key) { return is_wallet_key(key, wallet_key); };
     for (const SpotLoad& frame : spots) {
-        if (frame.pic.empty() || frame.shown || !frame.funded.empty()) continue;
+        // A frame whose title is still being read closes no sale yet; reading the title whole here
+        // would undo the gallery read's bound.
+        if (frame.pic.empty() || frame.shown || !frame.funded.empty() || !frame.reading.empty()) continue;
         // The title step each acceptance of this wallet follows: only a title held after it came
         // through this sale. One held before the owner hung the artwork closed no sale here.
         std::set<std::string> heads;

@@ -53,7 +53,6 @@ constexpr std::int32_t kSpot = 4;
 constexpr std::int64_t kPrice = 1000;
 const std::string kArtBytes = "\x89PNG carol's artwork";
 
-// One user's program: its wallet and its own data folder, as on its own machine.
 // Another thread of the program: takes the wallet mutex every millisecond and keeps the longest it
 // waited for it.
 struct MutexWaitProbe {
@@ -81,6 +80,7 @@ struct MutexWaitProbe {
     }
 };
 
+// One user's program: its wallet and its own data folder, as on its own machine.
 struct Party {
     std::string id, alias, identity, receive, ord;
     std::string root; // the folder its data folder lies in (LOCALAPPDATA)

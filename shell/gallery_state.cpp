@@ -127,9 +127,11 @@ std::wstring sale_status_label(const SpotFrame* spot, const std::string& art_id,
     const bool owner = is_this_wallet(spot->owner, wallet_key);
     const bool accepted = has_buyer(spot->accepts, wallet_key);
     const bool asked = has_buyer(spot->asks, wallet_key);
+    // A hanging whose title is still being read stands as its frame's records show it.
+    const bool on_wall = spot->shown || !spot->reading.empty();
     if (owner) {
         if (frame_has_counted_offer(*spot)) return L"Ready to complete";
-        if (!spot->shown) return L"";
+        if (!on_wall) return L"";
         if (!spot->accepts.empty()) return L"Offer accepted";
         if (!spot->asks.empty()) return L"Offer made";
         return spot->price >= 1 ? L"For sale" : L"On display";
@@ -141,7 +143,7 @@ std::wstring sale_status_label(const SpotFrame* spot, const std::string& art_id,
     const bool held = accepted && window_step_held("pay", spot->pic, why);
     if (accepted && (paid || held)) return held ? L"Pay pending" : L"Paid";
     if (wallet_holds_artwork(art_id)) return L"";
-    if (!spot->shown || spot->hidden) return accepted ? L"Taken down" : L"";
+    if (!on_wall || spot->hidden) return accepted ? L"Taken down" : L"";
     if (accepted) return L"Offer accepted";
     if (asked) return L"Offer sent";
     return spot->price >= 1 ? L"For sale" : L"On display";

@@ -268,18 +268,21 @@ SaleButtons sale_buttons_for(const SpotFrame* frame, const std::string& own_key)
     bool accepted = false;
     for (const SpotAccept& accept : frame->accepts)
         if (to_lower_copy(accept.buyer) == key) accepted = true;
+    // A frame whose title the gallery read left unread offers the step its own records allow: the
+    // step reads the title whole before anything is paid or signed.
+    const bool on_wall = (frame->shown || !frame->reading.empty()) && !frame->hidden;
     // With two buyers accepted, the other's payment (or a stranger's offer) must not take this
     // buyer's turn to pay; only an offer the sale can complete with counts at all.
     if (!owner) {
-        const bool payable = accepted && frame->shown && !frame->hidden && !buyer_has_counted_offer(*frame, key) &&
-                             !hanging_paid_here(frame->show_txid);
+        const bool payable =
+            accepted && on_wall && !buyer_has_counted_offer(*frame, key) && !hanging_paid_here(frame->show_txid);
         buttons.pay_held = payable && window_step_held("pay", frame->pic, buttons.held_why);
         buttons.pay = payable && !buttons.pay_held;
         return buttons;
     }
     // A hanging taken down sells no more; only an offer paid before it went down may complete.
     const bool counted = frame_has_counted_offer(*frame);
-    const bool acceptable = !frame->asks.empty() && !counted && frame->shown && !frame->hidden;
+    const bool acceptable = !frame->asks.empty() && !counted && on_wall;
     std::string why;
     buttons.accept_held = acceptable && window_step_held("accept", frame->pic, why);
     buttons.complete_held = counted && window_step_held("complete", frame->pic, why);
@@ -298,6 +301,9 @@ void sale_card_texts(const SpotFrame* frame, std::int32_t frame_number, const st
         state.offer_text = L"No offer yet.";
         return;
     }
+    if (!frame->reading.empty())
+        state.next_text += L"\nThe title of this artwork is still being read; a step reads it whole first, before "
+                           L"anything is paid or signed.";
     if (frame_number > 0) state.piece_text += L"\nFrame AP" + decimal(frame_number);
     if (!frame->artist_name.empty()) state.piece_text += L"\nArtist  " + utf8_to_wide(frame->artist_name);
 

@@ -51,3 +51,18 @@ void step_spend_note(const std::string& txid, std::uint32_t vout, int code, cons
     std::lock_guard<std::mutex> lock(step->mutex);
     step->spends.emplace(spend_key(txid, vout), std::make_pair(code, spender));
 }
+
+std::shared_ptr<const void> step_kept(const std::string& key) {
+    StepAnswers* step = t_step;
+    if (!step) return nullptr;
+    std::lock_guard<std::mutex> lock(step->mutex);
+    const auto kept = step->kept.find(key);
+    return kept == step->kept.end() ? nullptr : kept->second;
+}
+
+void step_keep(const std::string& key, std::shared_ptr<const void> answer) {
+    StepAnswers* step = t_step;
+    if (!step) return;
+    std::lock_guard<std::mutex> lock(step->mutex);
+    step->kept[key] = std::move(answer);
+}

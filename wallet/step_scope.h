@@ -15,6 +15,8 @@ struct StepAnswers {
     std::mutex mutex;
     // By "<txid>_<index>", the id lower-cased: the look-up's code and the spender it named.
     std::map<std::string, std::pair<int, std::string>> spends;
+    // What the readers of higher layers keep for the rest of the step, by a key each chooses.
+    std::map<std::string, std::shared_ptr<const void>> kept;
 };
 
 // Opens a step on this thread for the life of the scope; inside a step already, it is part of it.
@@ -49,3 +51,8 @@ private:
 bool step_spend_known(const std::string& txid, std::uint32_t vout, int& code, std::string& spender);
 // Keeps the answer for the rest of the step; nothing outside a step.
 void step_spend_note(const std::string& txid, std::uint32_t vout, int code, const std::string& spender);
+// What a reader kept for the step this thread works for under `key`; null outside a step or when
+// nothing was kept.
+std::shared_ptr<const void> step_kept(const std::string& key);
+// Keeps `answer` for the rest of the step; nothing outside a step.
+void step_keep(const std::string& key, std::shared_ptr<const void> answer);

@@ -910,6 +910,34 @@ TEST_F(GalleryRoadTest, OwnerStepsTakeTheHangingAndAskShown) {
     EXPECT_TRUE(chain.ledger.spender_of(art.substr(0, 64), 0).empty());
 }
 
+// Neither service lists the frame's watch at the click: each step says the frame could not be read
+// and asks to try again, never that it is empty or not for sale; then it goes on.
+TEST_F(GalleryRoadTest, StepsOnAFrameThatCannotBeReadSaySo) {
+    const std::string label = spot_label(kSpot), woc = kWocPrefix;
+    hang();
+    ask(dave);
+    const std::pair<Party*, std::function<std::string(const SpotFrame&)>> rows[] = {
+        {&carol, [&](const SpotFrame&) { return gallery_accept_ask(kSpot, dave.identity); }},
+        {&dave, [&](const SpotFrame& seen) { return pay(dave, &seen); }},
+        {&carol, [&](const SpotFrame&) { return gallery_complete_sale(kSpot, ""); }},
+    };
+    for (const auto& [party, step] : rows) {
+        SCOPED_TRACE(party->alias);
+        become(*party);
+        const SpotFrame seen = frame();
+        clock.advance(5000); // the listing just read no longer serves
+        chain.woc.set_fault(woc + "/address/" + spot_row(kSpot).watch + "/", FakeFault{500});
+        chain.woc.set_fault(woc + "/addresses/history/all", FakeFault{500});
+        chain.platform.set_fault("/oi/oracle/" + label + "/", FakeFault{500});
+        EXPECT_EQ(step(seen), "error: frame " + label + " could not be read: OI " + label +
+                                  " missed and WhatsOnChain missed. Try again.");
+        chain.woc.clear_faults();
+        chain.platform.clear_faults();
+        EXPECT_TRUE(succeeded(step(seen)));
+        chain.ledger.mine();
+    }
+}
+
 // An acceptance counts when dave's ask stands before it or beside it, in one block (a busy one
 // too, placed through its pages) or both unconfirmed, whichever the block or the listing puts
 // first; where two records share a block whose order cannot be read, the frame read says so (the
@@ -1090,8 +1118,10 @@ TEST_F(GalleryRoadTest, EachStepGoesThroughFromTheFirstClickAfterABusySpan) {
         std::vector<SpotLoad> refreshed;
         std::set<std::string> closed;
         read_gallery(refreshed, closed);
+        const SpotLoad& unread = refreshed.at(kSpot - 1);
         if (row.frame_unread) {
-            EXPECT_EQ(refreshed.at(kSpot - 1).reading, kFrameTitleReading);
+            EXPECT_EQ(unread.reading + " " + unread.show_txid + " " + std::to_string(unread.accepts.size()),
+                      kFrameTitleReading + (" " + seen.show_txid) + " " + std::to_string(seen.accepts.size()));
         }
         chain.woc.reset_counts();
         const std::string result = row.step();

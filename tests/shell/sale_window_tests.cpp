@@ -51,6 +51,11 @@ SpotFrame frame_with(const std::string& owner, int asks, const std::vector<std::
 }
 
 TEST(SaleWindow, NextStepButtonsFollowTheFrame) {
+    const auto title_unread = [](SpotFrame frame) {
+        frame.shown = false;
+        frame.reading = kFrameTitleReading;
+        return frame;
+    };
     struct Row {
         const char* name;
         SpotFrame frame;
@@ -74,6 +79,10 @@ TEST(SaleWindow, NextStepButtonsFollowTheFrame) {
         {"two accepted buyers, this one funded", frame_with(kOther, 2, {kMe, kThird}, kMe), kMe, false, false, false},
         {"no wallet and an acceptance without buyer", frame_with(kOther, 1, {""}, ""), "", false, false, false},
         {"no wallet and an exhibit without owner", frame_with("", 1, {}, ""), "", false, false, false},
+        {"accepted buyer, title still being read", title_unread(frame_with(kOther, 1, {kMe}, "")), kMe, false, true,
+         false},
+        {"owner with an ask, title still being read", title_unread(frame_with(kMe, 1, {}, "")), kMe, true, false,
+         false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -82,6 +91,8 @@ TEST(SaleWindow, NextStepButtonsFollowTheFrame) {
         EXPECT_EQ(buttons.pay, row.pay);
         EXPECT_EQ(buttons.complete, row.complete);
     }
+    const SpotFrame unread = title_unread(frame_with(kOther, 1, {kMe}, ""));
+    EXPECT_EQ(sale_status_label(&unread, unread.pic, kMe), L"Offer accepted");
     const SaleButtons none = sale_buttons_for(nullptr, kMe);
     EXPECT_FALSE(none.accept || none.pay || none.complete);
 
@@ -164,6 +175,13 @@ TEST(SaleWindow, CardTexts) {
     sale_card_texts(&frame, 3, "Dawn", "Taken down", state);
     EXPECT_EQ(state.offer_text, L"Owner  carol\nPrice  1500 sats\nNo offer yet.\nStatus  Taken down");
     EXPECT_EQ(state.next_text, L"The owner took this artwork down; it cannot be paid for.");
+
+    frame.reading = kFrameTitleReading; // the window says the step reads the title whole first
+    sale_card_texts(&frame, 3, "Dawn", "Offer accepted", state);
+    EXPECT_NE(state.next_text.find(L"\nThe title of this artwork is still being read; a step reads it whole first, "
+                                   L"before anything is paid or signed."),
+              std::wstring::npos);
+    frame.reading.clear();
 
     // A step being sent says so until its answer; it is not done before the broadcast answered.
     sale_card_texts(&frame, 3, "Dawn", "Offer accepted", state);
