@@ -7,6 +7,7 @@
 #include "art/art_inscribe.h"
 #include "art/gallery_frames.h"
 #include "art/window_reads.h"
+#include "bench/mutex_probe.h"
 #include "chain/coin_state.h"
 #include "fakes/chain_fixture.h"
 #include "fakes/fake_gorillapool.h"
@@ -32,33 +33,6 @@ constexpr std::uint32_t kCounter = 20000;
 double ms_since(std::chrono::steady_clock::time_point begin) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();
 }
-
-// Another thread of the program: takes the wallet mutex every millisecond and keeps the longest it
-// waited for it.
-struct WaitProbe {
-    std::atomic<bool> stop{false};
-    std::atomic<long long> longest_us{0};
-    std::thread thread;
-
-    void start() {
-        thread = std::thread([this] {
-            while (!stop) {
-                const auto asked = std::chrono::steady_clock::now();
-                kv_wallet_mutex().lock();
-                const auto waited = std::chrono::steady_clock::now() - asked;
-                kv_wallet_mutex().unlock();
-                const long long us = std::chrono::duration_cast<std::chrono::microseconds>(waited).count();
-                if (us > longest_us) longest_us = us;
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-        });
-    }
-    double finish_ms() {
-        stop = true;
-        thread.join();
-        return static_cast<double>(longest_us) / 1000.0;
-    }
-};
 
 // The window's Refresh; the balance job's time is when the balance shows.
 double window_refresh_balance_ms() {
@@ -110,7 +84,7 @@ void BM_LargeWalletFirstAction(benchmark::State& state) {
         restart();
         limit_woc_to_free_rate(chain);
         chain.woc.reset_counts();
-        WaitProbe probe;
+        MutexWaitProbe probe;
         probe.start();
         state.ResumeTiming();
         const auto begin = std::chrono::steady_clock::now();

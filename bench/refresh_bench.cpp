@@ -12,6 +12,7 @@
 #include "art/title_chain.h"
 #include "art/window_reads.h"
 #include "bench/bench_paths.h"
+#include "bench/mutex_probe.h"
 #include "chain/coin_state.h"
 #include "fakes/chain_fixture.h"
 #include "fakes/fake_gorillapool.h"
@@ -115,33 +116,6 @@ RefreshTimes window_refresh() {
     balance.join();
     return times;
 }
-
-// Another thread of the program during a Refresh: takes the wallet mutex every millisecond and keeps
-// the longest it waited for it.
-struct MutexProbe {
-    std::atomic<bool> stop{false};
-    std::atomic<long long> longest_us{0};
-    std::thread thread;
-
-    void start() {
-        thread = std::thread([this] {
-            while (!stop) {
-                const auto asked = std::chrono::steady_clock::now();
-                kv_wallet_mutex().lock();
-                const auto waited = std::chrono::steady_clock::now() - asked;
-                kv_wallet_mutex().unlock();
-                const long long us = std::chrono::duration_cast<std::chrono::microseconds>(waited).count();
-                if (us > longest_us) longest_us = us;
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-        });
-    }
-    double finish_ms() {
-        stop = true;
-        thread.join();
-        return static_cast<double>(longest_us) / 1000.0;
-    }
-};
 
 // `chain` 0 reports no dependent chain.
 void report(benchmark::State& state, Services& services, int delay_ms, double wall_ms, int chain,
@@ -334,7 +308,7 @@ void BM_RefreshLargeWallet(benchmark::State& state) {
             services->chain.ledger.fund(test_receive_key(counter).address, 50000);
         }
         derive_ms = ms_since(begin);
-        MutexProbe probe;
+        MutexWaitProbe probe;
         probe.start();
         const RefreshTimes times = window_refresh();
         const double mutex_wait_ms = probe.finish_ms();
@@ -391,7 +365,7 @@ void BM_RefreshMutexWait(benchmark::State& state) {
         for (FakeServer* server : services->all())
             server->reset_counts();
         state.ResumeTiming();
-        MutexProbe probe;
+        MutexWaitProbe probe;
         probe.start();
         const RefreshTimes times = window_refresh();
         const double mutex_wait_ms = probe.finish_ms();

@@ -18,6 +18,7 @@
 #include "art/title_chain.h"
 #include "art/window_reads.h"
 #include "bench/bench_paths.h"
+#include "bench/mutex_probe.h"
 #include "chain/inscription.h"
 #include "chain/tx_store.h"
 #include "chain/woc_client.h"
@@ -52,33 +53,6 @@ namespace {
 constexpr std::int32_t kSpot = 4;
 constexpr std::int64_t kPrice = 1000;
 const std::string kArtBytes = "\x89PNG carol's artwork";
-
-// Another thread of the program: takes the wallet mutex every millisecond and keeps the longest it
-// waited for it.
-struct MutexWaitProbe {
-    std::atomic<bool> stop{false};
-    std::atomic<long long> longest_us{0};
-    std::thread thread;
-
-    void start() {
-        thread = std::thread([this] {
-            while (!stop) {
-                const auto asked = std::chrono::steady_clock::now();
-                kv_wallet_mutex().lock();
-                const auto waited = std::chrono::steady_clock::now() - asked;
-                kv_wallet_mutex().unlock();
-                const long long us = std::chrono::duration_cast<std::chrono::microseconds>(waited).count();
-                if (us > longest_us) longest_us = us;
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-        });
-    }
-    double finish_ms() {
-        stop = true;
-        thread.join();
-        return static_cast<double>(longest_us) / 1000.0;
-    }
-};
 
 // One user's program: its wallet and its own data folder, as on its own machine.
 struct Party {
