@@ -23,8 +23,6 @@
 #include <cstdint>
 #include <limits>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 using nlohmann::json;
 
@@ -144,8 +142,8 @@ void submit_to(const std::string& url, const std::string& tx_hex) {
     http_post_json(url, tx_body("txhex", tx_hex), reply, error, kSaleSubmitTimeoutS, 1);
 }
 
-// The platform's copy on a thread of its own: a courtesy whose failure, thrown or not, is ignored,
-// since an exception leaving the thread would end the program.
+// The platform's copy of a sale: a courtesy whose failure, thrown or not, is ignored; the sale
+// already stands on WhatsOnChain.
 void submit_copy(const std::string& url, const std::string& tx_hex) {
     try {
         submit_to(url, tx_hex);
@@ -490,13 +488,9 @@ std::string post_sale_tx(const std::string& txid, const std::string& hex, const 
     if (!(is_txid_hex(given) && same_txid(given, txid)) && !listed_on_woc(txid))
         return "error: the sale was not accepted. Wait a few seconds and try again.";
     const std::string result = record();
-    // The thread gets the URL of this moment along with its own copy of the hex, so it never
-    // reads the settings after the caller has moved on.
-    try {
-        std::thread(submit_copy, submit_url(), hex).detach();
-    } catch (const std::system_error&) {
-        // The platform copy is a courtesy; the sale already stands on WhatsOnChain.
-    }
+    // Posted before the step answers, with the wallet mutex free: a thread left to post it could
+    // outlive the step, and the program.
+    submit_copy(submit_url(), hex);
     return result;
 }
 

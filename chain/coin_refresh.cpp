@@ -65,28 +65,6 @@ std::string gp_unspent_url(const std::string& address) {
     return service_settings().gorillapool_base + "/txos/address/" + address + "/unspent";
 }
 
-// A JSON number as a whole count, fraction dropped; false for other types and for values that
-// do not fit.
-bool whole_number(const json& value, std::int64_t& out) {
-    if (value.is_number_unsigned()) {
-        const auto v = value.get<std::uint64_t>();
-        if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return false;
-        out = static_cast<std::int64_t>(v);
-        return true;
-    }
-    if (value.is_number_integer()) {
-        out = value.get<std::int64_t>();
-        return true;
-    }
-    if (value.is_number_float()) {
-        const double d = std::trunc(value.get<double>());
-        if (!(d > -9.2e18 && d < 9.2e18)) return false;
-        out = static_cast<std::int64_t>(d);
-        return true;
-    }
-    return false;
-}
-
 // One plain coin of a GorillaPool txo list; false for anything else.
 bool plain_coin_of(const json& item, Utxo& coin) {
     if (!item.is_object()) return false;
@@ -102,13 +80,16 @@ bool plain_coin_of(const json& item, Utxo& coin) {
     if (!is_txid_hex(coin.txid)) return false;
     std::int64_t vout = 0;
     auto vout_it = item.find("vout");
-    if (vout_it != item.end() && vout_it->is_number() && !whole_number(*vout_it, vout)) return false;
-    if (vout < 0 || vout > static_cast<std::int64_t>(std::numeric_limits<std::uint32_t>::max())) return false;
+    if (vout_it != item.end() && vout_it->is_number() &&
+        !json_whole_number(*vout_it, 0, std::numeric_limits<std::uint32_t>::max(), vout))
+        return false;
     coin.vout = static_cast<std::uint32_t>(vout);
     std::int64_t sats = 0;
     auto amount = item.find("satoshis");
     if (amount == item.end() || !amount->is_number()) amount = item.find("value");
-    if (amount != item.end() && amount->is_number() && !whole_number(*amount, sats)) return false;
+    if (amount != item.end() && amount->is_number() &&
+        !json_whole_number(*amount, 0, std::numeric_limits<std::int64_t>::max(), sats))
+        return false;
     coin.sats = sats;
     coin.height = -1;
     return sats > 1;

@@ -292,6 +292,8 @@ std::size_t estimate_tx_size(std::size_t input_count, const std::vector<TxOutput
 
 bool begin_utxo_collection(UtxoCollection& collection, const std::vector<std::string>* avoid, std::string& error) {
     collection = UtxoCollection{};
+    error = spent_file_hold_text();
+    if (!error.empty()) return false;
     if (!load_reserved_outpoints(collection.reserved, error)) {
         // This module's texts leave the "error: " prefix to the operation that words the message.
         if (error.compare(0, sizeof(kErrorPrefix) - 1, kErrorPrefix) == 0) error.erase(0, sizeof(kErrorPrefix) - 1);

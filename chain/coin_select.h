@@ -71,7 +71,8 @@ struct UtxoCollection {
 
 // Starts a collection: reads the reserve files and offer locks once and indexes the change coins
 // and the avoid list. False when a reserve or offer-lock file stays unreadable, with the reserve
-// module's refusal in `error` less its "error: " prefix (callers add it, as for every text here).
+// module's refusal in `error` less its "error: " prefix (callers add it, as for every text here),
+// and so while a damaged spent file holds every coin (spent_file_hold_text).
 bool begin_utxo_collection(UtxoCollection& collection, const std::vector<std::string>* avoid, std::string& error);
 
 // Offers one coin; appends a TxInput with these keys unless the coin is malformed, spent, an

@@ -27,6 +27,13 @@ namespace {
 std::vector<ChangeCoin> g_change;
 // Set while a damaged spent file could not be moved aside: writing over it would lose it.
 bool g_spent_file_stuck = false;
+// The spent file that replaced a damaged one: until a Refresh holds every coin the listings show,
+// any of them may have been named by it. Stored in the file, so other processes and a restart hold
+// them too.
+std::string g_holds_all_path;
+// This process began or ended that hold since its last save: the file's word does not undo it.
+enum class HoldChange { None, Began, Ended };
+HoldChange g_hold_change = HoldChange::None;
 // What the user is to be told of a damaged spent file, until the window takes it.
 std::mutex g_spent_notice_mutex;
 std::string g_spent_notice;
@@ -63,17 +70,11 @@ json snapshot_list(const std::string& path, const char* key) {
 
 // A whole-number field: absent leaves value as it was, a number above max leaves it and clears
 // fits; false for any other type.
-bool read_whole_number(const json& entry, const char* key, std::uint64_t max, std::int64_t& value, bool& fits) {
+bool read_whole_number(const json& entry, const char* key, std::int64_t max, std::int64_t& value, bool& fits) {
     auto f = entry.find(key);
     if (f == entry.end()) return true;
-    if (f->is_number_unsigned()) {
-        const auto v = f->get<std::uint64_t>();
-        fits = v <= max;
-        if (fits) value = static_cast<std::int64_t>(v);
-        return true;
-    }
     if (!f->is_number_integer()) return false;
-    value = f->get<std::int64_t>();
+    fits = json_whole_number(*f, std::numeric_limits<std::int64_t>::min(), max, value);
     return true;
 }
 
@@ -148,18 +149,23 @@ std::unordered_set<std::string> g_legacy_taken; // taken in as held rows since t
 // How many give-backs each spent file had dropped when this process last read it.
 std::unordered_map<std::string, std::int64_t> g_read_pruned;
 
+// Every spent file this program and its siblings write names its marks under "outpoints"; one
+// without them is not a spent set with none, but one that lost them.
 bool is_spent_doc(const json& doc) {
     if (!doc.is_object()) return false;
-    for (const char* key : {"outpoints", "held", "given_back", "legacy"}) {
+    const auto marks = doc.find("outpoints");
+    if (marks == doc.end() || !marks->is_array()) return false;
+    for (const char* key : {"held", "given_back", "legacy"}) {
         const auto it = doc.find(key);
         if (it != doc.end() && !it->is_array()) return false;
     }
-    return true;
+    const auto all = doc.find("all_held");
+    return all == doc.end() || all->is_boolean();
 }
 
 // The spent set as stored, or a discarded value when there is none or it is damaged. A damaged file
 // holds spent outpoints and held payments that a save would wipe: it is kept aside whole and the
-// user told, and the set starts again from what this process knows.
+// user told, and the set starts again from what this process knows, holding every coin.
 json read_spent_doc(const std::string& path) {
     if (!platform_file_exists(path)) return json(json::value_t::discarded);
     json doc = read_json_file(path);
@@ -169,11 +175,13 @@ json read_spent_doc(const std::string& path) {
     doc = read_json_file(path);
     if (is_spent_doc(doc) || !platform_file_exists(path)) return doc;
     g_spent_file_stuck = !set_aside_damaged_file(path);
+    g_holds_all_path = path;
+    g_hold_change = HoldChange::Began;
     const char* notice = g_spent_file_stuck
                              ? "error: the list of spent coins is damaged and could not be moved aside; it is left "
                                "as it is. Check the balance before paying."
                              : "error: the list of spent coins was damaged; it is kept aside and a new one started. "
-                               "Check the balance before paying.";
+                               "Every coin waits until the services show which are still unspent.";
     {
         std::lock_guard<std::mutex> lock(g_spent_notice_mutex);
         g_spent_notice = notice;
@@ -184,9 +192,8 @@ json read_spent_doc(const std::string& path) {
 
 bool whole_number(const json& obj, const char* key, std::int64_t& out) {
     const auto it = obj.find(key);
-    if (it == obj.end() || !it->is_number_integer()) return false;
-    out = it->get<std::int64_t>();
-    return true;
+    return it != obj.end() && json_whole_number(*it, std::numeric_limits<std::int64_t>::min(),
+                                                std::numeric_limits<std::int64_t>::max(), out);
 }
 
 std::vector<std::string> text_list(const json& doc, const char* key) {
@@ -200,13 +207,12 @@ std::vector<std::string> text_list(const json& doc, const char* key) {
 
 // A count or number of drops as stored: a whole number from `low` to kMaxSpentCount, else false.
 bool stored_count(const json& value, std::int64_t low, std::int64_t& out) {
-    if (!value.is_number_integer()) return false;
-    out = value.get<std::int64_t>();
-    return out >= low && out <= kMaxSpentCount;
+    return json_whole_number(value, low, kMaxSpentCount, out);
 }
 
 struct StoredSpent {
     bool found = false;
+    bool all_held = false;
     StoredSpentSet set;
     std::int64_t pruned = 0;
     std::vector<HeldInputs> held;
@@ -264,6 +270,7 @@ StoredSpent read_stored_spent(const std::string& path) {
     if (!doc.is_object()) return out;
     out.found = true;
     g_spent_file_stuck = false;
+    out.all_held = doc.value("all_held", false);
     out.set.marks = text_list(doc, "outpoints");
     const auto counts = doc.find("counts");
     if (counts != doc.end() && counts->is_object()) {
@@ -284,16 +291,6 @@ StoredSpent read_stored_spent(const std::string& path) {
     return out;
 }
 
-// The spent file is read, merged and written by this program's processes on one data folder in
-// turn: the lock spans each read that a write follows.
-struct SpentFileLock {
-    FileLock lock;
-    explicit SpentFileLock(const std::string& path) { file_lock_acquire(path + ".lock", lock); }
-    ~SpentFileLock() { file_lock_release(lock); }
-    SpentFileLock(const SpentFileLock&) = delete;
-    SpentFileLock& operator=(const SpentFileLock&) = delete;
-};
-
 // Takes the stored set in with this process's unsaved changes on top.
 void take_stored_spent(const std::string& path, const StoredSpent& stored) {
     // A copy read before the file dropped a give-back may still hold that coin spent. A file read
@@ -301,6 +298,12 @@ void take_stored_spent(const std::string& path, const StoredSpent& stored) {
     const auto read = g_read_pruned.find(path);
     const bool missed_drops = read != g_read_pruned.end() && stored.pruned > read->second;
     g_read_pruned[path] = stored.pruned;
+    if (g_hold_change == HoldChange::None) {
+        if (stored.all_held)
+            g_holds_all_path = path;
+        else if (g_holds_all_path == path)
+            g_holds_all_path.clear();
+    }
     take_stored_held_rows(stored.held);
     merge_stored_spent(stored.set, missed_drops);
     g_legacy.clear();
@@ -312,9 +315,11 @@ void take_stored_spent(const std::string& path, const StoredSpent& stored) {
 
 void save_spent_outpoints() {
     if (!stem_names_a_wallet(wallet_file_stem()) || g_spent_file_stuck) return;
-    platform_make_dirs(snap_dir());
     const std::string path = spent_file_path();
-    const SpentFileLock locked(path);
+    // The spent file is read, merged and written by this program's processes on one data folder in
+    // turn. Should the lock not be had, the marks are written all the same: a mark lost with this
+    // process would let a restart spend the coin again.
+    const SharedFileLock locked(path);
     // What another process wrote since this one read the file stays: the file is merged, never
     // simply overwritten.
     const StoredSpent stored = read_stored_spent(path);
@@ -355,6 +360,7 @@ void save_spent_outpoints() {
     for (const std::string& key : g_legacy)
         if (spent_outpoints().count(key) != 0) legacy.push_back(key);
     if (!legacy.empty()) doc["legacy"] = std::move(legacy);
+    if (g_holds_all_path == path) doc["all_held"] = true;
     std::string text;
     try {
         text = doc.dump(-1, ' ', false, json::error_handler_t::replace);
@@ -363,8 +369,23 @@ void save_spent_outpoints() {
     }
     if (!write_data_file(path, text, false)) return;
     g_read_pruned[path] = pruned;
+    g_hold_change = HoldChange::None;
     note_spent_saved();
     g_legacy_taken.clear();
+}
+
+std::string spent_file_hold_text() {
+    if (g_spent_file_stuck)
+        return "the list of spent coins is damaged and could not be moved aside. Every coin waits until it is mended.";
+    if (g_holds_all_path.empty() || g_holds_all_path != spent_file_path()) return std::string();
+    return "the list of spent coins was damaged; it is kept aside. Every coin waits until the services show which "
+           "are still unspent. Refresh in a few minutes.";
+}
+
+void end_spent_file_hold() {
+    if (g_spent_file_stuck || g_holds_all_path != spent_file_path()) return;
+    g_holds_all_path.clear();
+    g_hold_change = HoldChange::Ended;
 }
 
 std::string take_spent_file_notice() {
@@ -379,7 +400,7 @@ void load_spent_outpoints() {
     const std::string path = spent_file_path();
     StoredSpent stored;
     {
-        const SpentFileLock locked(path);
+        const SharedFileLock locked(path);
         stored = read_stored_spent(path);
     }
     if (stored.found) take_stored_spent(path, stored);

@@ -52,8 +52,9 @@ void save_spent_outpoints();
 void save_change_coins();
 
 // Merge the wallet's file into memory; a missing file changes nothing, nor does a malformed change
-// file. A spent file that reads twice as damaged is set aside (set_aside_damaged_file) and an
-// "error" status event tells the user.
+// file. A spent file that reads twice as damaged (not an object naming its "outpoints") is set
+// aside (set_aside_damaged_file), an "error" status event tells the user, and every coin is held
+// (spent_file_hold_text).
 void load_spent_outpoints();
 
 // Spent marks of a file a previous version wrote, which held the inputs of a transaction not known
@@ -61,6 +62,14 @@ void load_spent_outpoints();
 std::unordered_set<std::string>& legacy_spent_marks();
 // The release took this mark in as a held row; the next save stops listing it.
 void note_legacy_mark_taken(const std::string& key);
+
+// Why no coin of the wallet may be spent: its spent file was found damaged (or could not be moved
+// aside), so any coin may have been named by it, until a Refresh holds the coins its listings show
+// (end_spent_file_hold). "" when none is held so; the text has no "error: " prefix.
+std::string spent_file_hold_text();
+// The listings were read whole and their coins held: the wallet's coins may be spent again as
+// their holds end. Does nothing while the damaged file could not be moved aside.
+void end_spent_file_hold();
 
 // What the user is to be told of a spent file found damaged since the last call, once; "" when
 // nothing is.

@@ -11,8 +11,6 @@
 
 #include <cstring>
 #include <mutex>
-#include <system_error>
-#include <thread>
 #include <unordered_map>
 #include <utility>
 
@@ -118,16 +116,10 @@ void notify_p2p_payment(const std::string& raw_hex, const std::string& txid, con
     }
     if (note.receivers.empty()) return;
     note.hex = to_lower_copy(raw_hex);
+    // Posted before the payment answers, so no thread of it outlives the step; a notice that throws
+    // is dropped like a failed post.
     try {
-        std::thread([job = std::move(note)]() {
-            // A notice that throws is dropped like a failed post; leaving the thread would end the
-            // program.
-            try {
-                post_p2p_transaction(job);
-            } catch (...) {
-            }
-        }).detach();
-    } catch (const std::system_error&) {
-        // No thread to post on: the notice is dropped like a failed post.
+        post_p2p_transaction(note);
+    } catch (...) {
     }
 }

@@ -48,6 +48,6 @@ std::string p2p_notice_body(const P2pPaymentNote& note, const P2pReceiver& recei
 void post_p2p_transaction(const P2pPaymentNote& note);
 
 // After a broadcast: consumes the pending destinations that the outputs pay exactly, signs the
-// transaction id with the identity key and posts the notices on a detached thread. Silent on every
+// transaction id with the identity key and posts the notices before it returns. Silent on every
 // failure; the registry is left as it was unless a notice is sent.
 void notify_p2p_payment(const std::string& raw_hex, const std::string& txid, const std::vector<TxOutput>& outputs);

@@ -81,6 +81,29 @@ void adopt_unnamed_holds(const std::unordered_set<std::string>& listed) {
     if (adopted) save_spent_outpoints();
 }
 
+// A spent file found damaged may have named any coin the wallet has: each coin a whole listing shows
+// is held as a row naming no transaction, given back by the same rule as a previous version's hold
+// once a listing shows it unspent past kUnsentHoldMs. Only then may coins be spent again.
+void hold_coins_of_damaged_file(const std::vector<AddressRefresh>& records) {
+    if (spent_file_hold_text().empty()) return;
+    bool whole = false;
+    for (const AddressRefresh& record : records) {
+        if (!record.ok || !record.any_ok) continue;
+        whole = true;
+        for (const Utxo& coin : record.utxos) {
+            const std::string key = outpoint_key(coin.txid, coin.vout);
+            if (held_row_names(key) || is_outpoint_spent(coin.txid, coin.vout)) continue;
+            HeldInputs row;
+            row.held_at_ms = clock_system_ms();
+            row.outpoints.push_back(key);
+            add_held_row(std::move(row));
+        }
+    }
+    if (!whole) return;
+    end_spent_file_hold();
+    save_spent_outpoints();
+}
+
 enum class Inputs { Unspent, Unusable, Unknown };
 
 // What the chain says of a held transaction's inputs that no listing read now shows (an ordinal's
@@ -153,6 +176,7 @@ void release_unsent_inputs(const std::vector<AddressRefresh>& records) {
     {
         WalletLock lock = lock_wallet();
         load_spent_outpoints();
+        hold_coins_of_damaged_file(records);
         adopt_unnamed_holds(listed);
         held_before = held_txids();
         const std::int64_t before = clock_system_ms() - kUnsentHoldMs;

@@ -51,22 +51,13 @@ struct ReceiveIndex {
 ReceiveIndex g_receive_index;
 
 bool whole_number_at(const json& array, std::size_t i, std::int64_t low, std::int64_t high, std::int64_t& out) {
-    if (i >= array.size() || !array[i].is_number_integer()) return false;
-    if (array[i].is_number_unsigned()) {
-        const auto v = array[i].get<std::uint64_t>();
-        if (v > static_cast<std::uint64_t>(high)) return false;
-        out = static_cast<std::int64_t>(v);
-    } else {
-        out = array[i].get<std::int64_t>();
-    }
-    return out >= low && out <= high;
+    return i < array.size() && json_whole_number(array[i], low, high, out);
 }
 
 bool read_count(const json& doc, const char* key, std::int64_t low, std::int64_t& out) {
     const auto it = doc.find(key);
     if (it == doc.end()) return true;
-    const json one = json::array({*it});
-    return whole_number_at(one, 0, low, std::numeric_limits<std::int64_t>::max(), out);
+    return json_whole_number(*it, low, std::numeric_limits<std::int64_t>::max(), out);
 }
 
 // One coin as [txid, vout, sats, height]; false for anything else.
@@ -154,14 +145,6 @@ void merge_listing(const KeptListing& from, KeptListing& into) {
         if (it == into.addresses.end() || it->second.at < kept.at) into.addresses[address] = kept;
     }
 }
-
-struct KeptFileLock {
-    FileLock lock;
-    explicit KeptFileLock(const std::string& path) { file_lock_acquire(path + ".lock", lock); }
-    ~KeptFileLock() { file_lock_release(lock); }
-    KeptFileLock(const KeptFileLock&) = delete;
-    KeptFileLock& operator=(const KeptFileLock&) = delete;
-};
 
 // The kept listing of `stem` as the file holds it now: another process may have listed meanwhile.
 // The caller holds g_kept_mutex.
@@ -316,8 +299,9 @@ bool load_kept_listing(const std::string& path, const std::string& first, KeptLi
 }
 
 bool save_kept_listing(const std::string& path, KeptListing& mine) {
-    platform_make_dirs(kestrava_data_dir() + "/tx_hist");
-    const KeptFileLock locked(path);
+    // Without the lock another process's listing could be written over; this one is only a cost.
+    const SharedFileLock locked(path);
+    if (!locked.taken()) return false;
     KeptListing disk;
     if (load_kept_listing(path, mine.first, disk)) merge_listing(disk, mine);
     std::string text;

@@ -48,20 +48,7 @@ const json* root_array(const json& doc, const char* key) {
 // Field readers: an absent key keeps the default; a key of the wrong type fails.
 bool read_int(const json& obj, const char* key, std::int64_t lo, std::int64_t hi, std::int64_t& out) {
     auto it = obj.find(key);
-    if (it == obj.end()) return true;
-    if (it->is_number_unsigned()) {
-        std::uint64_t v = it->get<std::uint64_t>();
-        if (v > static_cast<std::uint64_t>(hi)) return false;
-        out = static_cast<std::int64_t>(v);
-        return true;
-    }
-    if (it->is_number_integer()) {
-        std::int64_t v = it->get<std::int64_t>();
-        if (v < lo || v > hi) return false;
-        out = v;
-        return true;
-    }
-    return false;
+    return it == obj.end() || json_whole_number(*it, lo, hi, out);
 }
 
 bool read_i64(const json& obj, const char* key, std::int64_t& out) {

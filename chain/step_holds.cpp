@@ -149,10 +149,8 @@ bool set_aside_steps_file(const std::string& path, StepsFile& file) {
 // mutex beside it, so that the holds of two processes and of two threads all stay.
 template <typename Change> bool change_rows_at(const std::string& path, Change change) {
     if (path.empty()) return false;
-    platform_make_dirs(path.substr(0, path.find_last_of('/')));
     std::lock_guard<std::mutex> guard(g_file_mutex);
-    FileLock lock;
-    file_lock_acquire(path + ".lock", lock);
+    const SharedFileLock locked(path);
     StepsFile file;
     bool readable = read_rows(path, file);
     const bool damaged = !readable;
@@ -168,7 +166,6 @@ template <typename Change> bool change_rows_at(const std::string& path, Change c
         const bool changed = change(file);
         written = (!changed && !damaged) || write_rows(path, file);
     }
-    file_lock_release(lock);
     return written;
 }
 

@@ -278,10 +278,10 @@ void ord_inbox_post(const Hash160& recipient, const std::string& address, const 
     const std::string path = ord_inbox_path(recipient);
     // Two of this program's processes passing ordinals to one recipient take turns, so neither post
     // is lost; when the lock cannot be had the post goes ahead unserialised.
-    FileLock lock;
-    const bool locked = file_lock_acquire(path + ".lock", lock);
-    post_to_inbox(path, address, origin, content_type, name, icon);
-    if (locked) file_lock_release(lock);
+    {
+        const SharedFileLock locked(path);
+        post_to_inbox(path, address, origin, content_type, name, icon);
+    }
     if (!name.empty()) ord_cache_write_name(origin, name);
 }
 

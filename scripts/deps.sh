@@ -159,8 +159,21 @@ build_openssl() {
     touch "$stamp"
 }
 
+# A connection whose TLS handshake never completed is closed without a close notify: Wine's
+# Schannel sometimes crashes when asked for one on a half-made context, and the peer of a broken
+# handshake expects none. The context is still deleted.
+patch_schannel_shutdown() {
+    local file=lib/vtls/schannel.c
+    sed -i 's/^  if(backend->cred && backend->ctxt) {$/  if(backend->cred \&\& backend->ctxt \&\& connssl->state == ssl_connection_complete) {/' "$file"
+    if ! grep -q 'backend->ctxt && connssl->state == ssl_connection_complete) {' "$file"; then
+        echo "error: could not change the Schannel shutdown of curl" >&2
+        return 1
+    fi
+}
+
 build_curl() {
-    local stamp="$CORVANE_WIN_PREFIX/.stamp-curl" log="$CORVANE_DEPS/src/curl.log"
+    # The stamp names the last change of this recipe, so that a tree built by an older one is built again.
+    local stamp="$CORVANE_WIN_PREFIX/.stamp-curl-unfinished-handshake" log="$CORVANE_DEPS/src/curl.log"
     if [ -f "$stamp" ]; then
         echo "== curl for Windows: already built"
         return
@@ -173,6 +186,7 @@ build_curl() {
     # flavours; Debian's own build takes them off again, and so do we.
     logged "$log" patch -R -p1 -i debian/patches/99_nss.patch
     logged "$log" patch -R -p1 -i debian/patches/90_gnutls.patch
+    patch_schannel_shutdown
     # Other patches change configure.ac and Makefile.am, so the generated files are stale.
     logged "$log" autoreconf -fi
     logged "$log" ./configure --host=x86_64-w64-mingw32 --prefix="$CORVANE_WIN_PREFIX" \

@@ -30,14 +30,29 @@ wine_env() {
 # Creates the Wine prefix once; later calls return at once.
 wine_prefix_init() {
     wine_env
-    if [ -f "$WINEPREFIX/system.reg" ]; then
-        return 0
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        mkdir -p "$WINEPREFIX"
+        echo "== creating the Wine prefix in $WINEPREFIX"
+        with_display "$CORVANE_WINE" wineboot -i >/dev/null 2>&1 || true
+        "$CORVANE_WINESERVER" -w || true
+        [ -f "$WINEPREFIX/system.reg" ] || return 1
     fi
-    mkdir -p "$WINEPREFIX"
-    echo "== creating the Wine prefix in $WINEPREFIX"
-    with_display "$CORVANE_WINE" wineboot -i >/dev/null 2>&1 || true
+    wine_debugger_off
+}
+
+# A program that crashes under Wine ends at once with its backtrace on stderr: Wine's debugger
+# attaches without asking and shows no crash dialog, which on a display nobody sees would keep
+# the run waiting until its time-out. Set once per prefix, older prefixes included.
+wine_debugger_off() {
+    local done_mark="$WINEPREFIX/.debugger-off"
+    [ -f "$done_mark" ] && return 0
+    local aedebug='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
+    "$CORVANE_WINE" reg add "$aedebug" /v Debugger /t REG_SZ /d 'winedbg --auto %ld %ld' /f >/dev/null 2>&1 &&
+        "$CORVANE_WINE" reg add "$aedebug" /v Auto /t REG_SZ /d 1 /f >/dev/null 2>&1 &&
+        "$CORVANE_WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+            >/dev/null 2>&1 || return 1
     "$CORVANE_WINESERVER" -w || true
-    [ -f "$WINEPREFIX/system.reg" ]
+    touch "$done_mark"
 }
 
 # Runs a command with an X display: the current one, or a private Xvfb when there is none.

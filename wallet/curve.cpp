@@ -13,7 +13,7 @@ namespace {
 
 // One context for the process, blinded once with fresh randomness so that the timing and power of
 // key generation and signing reveal nothing of the key. After that it is only read, which the
-// library allows from any number of threads. It lives until the process ends: a notice thread may
+// library allows from any number of threads. It lives until the process ends: a worker thread may
 // still sign while static objects are destroyed.
 const secp256k1_context* context() {
     static const secp256k1_context* const ctx = []() {
@@ -21,7 +21,8 @@ const secp256k1_context* context() {
         std::uint8_t seed[32];
         if (made && random_bytes(seed, sizeof seed)) {
             // Failing leaves the context unblinded, which still computes correct results.
-            (void)secp256k1_context_randomize(made, seed);
+            const int randomized = secp256k1_context_randomize(made, seed);
+            (void)randomized;
         }
         wipe(seed, sizeof seed);
         return made;

@@ -104,19 +104,25 @@ bool json_optional_text(const json& obj, const char* key, std::string& out) {
     return true;
 }
 
-bool json_as_u32(const json& value, std::uint32_t& out) {
-    constexpr std::uint64_t kMax = std::numeric_limits<std::uint32_t>::max();
+bool json_whole_number(const json& value, std::int64_t low, std::int64_t high, std::int64_t& out) {
+    std::int64_t v = 0;
     if (value.is_number_unsigned()) {
-        const auto v = value.get<std::uint64_t>();
-        if (v > kMax) return false;
-        out = static_cast<std::uint32_t>(v);
-        return true;
+        const auto u = value.get<std::uint64_t>();
+        if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return false;
+        v = static_cast<std::int64_t>(u);
+    } else if (value.is_number_integer()) {
+        v = value.get<std::int64_t>();
+    } else {
+        return false;
     }
-    if (value.is_number_integer()) {
-        const auto v = value.get<std::int64_t>();
-        if (v < 0 || static_cast<std::uint64_t>(v) > kMax) return false;
-        out = static_cast<std::uint32_t>(v);
-        return true;
-    }
-    return false;
+    if (v < low || v > high) return false;
+    out = v;
+    return true;
+}
+
+bool json_as_u32(const json& value, std::uint32_t& out) {
+    std::int64_t v = 0;
+    if (!json_whole_number(value, 0, std::numeric_limits<std::uint32_t>::max(), v)) return false;
+    out = static_cast<std::uint32_t>(v);
+    return true;
 }

@@ -42,6 +42,11 @@ std::string json_text(const nlohmann::json& obj, const std::string& key);
 // it is text, false when it holds any other type.
 bool json_optional_text(const nlohmann::json& obj, const char* key, std::string& out);
 
+// A whole number from `low` to `high`; false (out untouched) for any other type or value, so a
+// number past 2^63 never wraps to a negative one and a fraction is not taken. Every whole number
+// read from a file, a service or the chain goes through here.
+bool json_whole_number(const nlohmann::json& value, std::int64_t low, std::int64_t high, std::int64_t& out);
+
 // A non-negative integer that fits 32 bits; false (out untouched) for anything else, so -1 never
 // wraps to 4294967295 and a float is not taken.
 bool json_as_u32(const nlohmann::json& value, std::uint32_t& out);

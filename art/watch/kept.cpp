@@ -29,16 +29,13 @@ constexpr std::int64_t kUntimed = 1;
 
 bool json_i64(const json& obj, const char* name, std::int64_t& out) {
     const auto it = obj.find(name);
-    if (it == obj.end() || !it->is_number_integer()) return false;
-    out = it->get<std::int64_t>();
-    return true;
+    return it != obj.end() && json_whole_number(*it, std::numeric_limits<std::int64_t>::min(),
+                                                std::numeric_limits<std::int64_t>::max(), out);
 }
 
 bool json_i64_within(const json& obj, const char* name, std::int64_t low, std::int64_t high, std::int64_t& out) {
-    std::int64_t value = 0;
-    if (!json_i64(obj, name, value) || value < low || value > high) return false;
-    out = value;
-    return true;
+    const auto it = obj.find(name);
+    return it != obj.end() && json_whole_number(*it, low, high, out);
 }
 
 // The blocks from `height` on are no longer read whole (a record kept from them went or failed).
@@ -432,17 +429,6 @@ void remove_set_aside(const std::string& path) {
         if (file.compare(0, name.size(), name) == 0) platform_remove_file(dir + "/" + file);
 }
 
-struct LockedKept {
-    FileLock lock;
-    explicit LockedKept(const std::string& path) {
-        platform_make_dirs(path.substr(0, path.find_last_of('/')));
-        file_lock_acquire(path + ".lock", lock);
-    }
-    ~LockedKept() { file_lock_release(lock); }
-    LockedKept(const LockedKept&) = delete;
-    LockedKept& operator=(const LockedKept&) = delete;
-};
-
 } // namespace
 
 std::string kept_file_path(const std::string& key) {
@@ -467,13 +453,13 @@ void kept_load(const std::string& key, WatchKept& kept) {
     if (!platform_file_exists(path) && !platform_file_exists(path + ".notes")) return;
     // Under the lock: a save replaces the file and then removes the journal it folded in, so a
     // read between the two would take a file and a journal of different moments.
-    const LockedKept locked(path);
+    const SharedFileLock locked(path);
     load_from_disk(key, kept);
 }
 
 void kept_save(const std::string& key, WatchKept& kept) {
     const std::string path = kept_file_path(key);
-    const LockedKept locked(path);
+    const SharedFileLock locked(path);
     WatchKept merged;
     std::string disk;
     load_from_disk(key, merged, &kept, &disk);
@@ -499,7 +485,8 @@ void kept_save(const std::string& key, WatchKept& kept) {
         text = kept_text(key, merged);
     const bool journal = platform_file_exists(path + ".notes");
     // A kept watch that cannot be written is read again from the chain next time; nothing is lost.
-    if (text.size() <= kKeptFileBytes && (text == disk || write_data_file(path, text, false))) {
+    // Without the lock it is not written: another process's save could be undone.
+    if (locked.taken() && text.size() <= kKeptFileBytes && (text == disk || write_data_file(path, text, false))) {
         if (journal) platform_remove_file(path + ".notes");
         remove_set_aside(path);
     }
@@ -509,13 +496,13 @@ void kept_save(const std::string& key, WatchKept& kept) {
 void kept_note_append(const std::string& key, const std::string& name, const KeptNote& note, WatchKept& kept) {
     const std::string path = kept_file_path(key);
     {
-        const LockedKept locked(path);
+        const SharedFileLock locked(path);
         std::string journal;
         platform_read_file(path + ".notes", journal);
         const json line = {{"n", name}, {"v", note.value}, {"at", note.version}};
         // A line only, begun on a line of its own in case a crash cut the last one short; the file
         // is rewritten at the next save, which folds the journal in.
-        if (journal.size() < kKeptJournalBytes &&
+        if (locked.taken() && journal.size() < kKeptJournalBytes &&
             platform_append_file(path + ".notes", "\n" + line.dump(-1, ' ', false, json::error_handler_t::replace)))
             return;
     }

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <limits>
 
 using json = nlohmann::json;
 
@@ -17,9 +18,8 @@ namespace {
 
 bool json_i64(const json& obj, const char* name, std::int64_t& out) {
     const auto it = obj.find(name);
-    if (it == obj.end() || !it->is_number_integer()) return false;
-    out = it->get<std::int64_t>();
-    return true;
+    return it != obj.end() && json_whole_number(*it, std::numeric_limits<std::int64_t>::min(),
+                                                std::numeric_limits<std::int64_t>::max(), out);
 }
 
 } // namespace

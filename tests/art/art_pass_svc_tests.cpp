@@ -95,9 +95,10 @@ TEST_F(PassTest, PassesBothCoinsWithTheRecord) {
             const auto took =
                 std::find_if(posts.rbegin(), posts.rend(), [](const FakeRequest& r) { return r.path == "/oi/submit"; });
             ASSERT_NE(took, posts.rend());
-            if (answer != never_taken)
+            if (answer != never_taken) {
                 ASSERT_TRUE(chain.ledger.accept(from_hex(nlohmann::json::parse(took->body).value("txhex", "")), reason))
                     << reason;
+            }
             clock.advance(kUnsentHoldMs);
             {
                 WalletLock lock = lock_wallet();

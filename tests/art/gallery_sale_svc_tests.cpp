@@ -58,7 +58,7 @@ constexpr std::int32_t kSpot = 4;
 constexpr std::int64_t kPrice = 1000;
 
 struct Party {
-    std::string id, alias, identity, receive, ord;
+    std::string id{}, alias{}, identity{}, receive{}, ord{};
 };
 
 struct GalleryRoadTest : FakeIdentityTest {
@@ -895,8 +895,8 @@ TEST_F(GalleryRoadTest, OwnerStepsTakeTheHangingAndAskShown) {
         fake_oracle_list(chain, spot_label(kSpot), tx.txid);
     const SpotFrame to_pay = frame();
     ASSERT_TRUE(succeeded(pay(dave, &to_pay)));
-    for (const std::string path : {"/address/" + watch + "/history", "/address/" + watch + "/unconfirmed/history",
-                                   std::string("/addresses/history/all")})
+    for (const std::string& path : {"/address/" + watch + "/history", "/address/" + watch + "/unconfirmed/history",
+                                    std::string("/addresses/history/all")})
         chain.woc.set_fault(woc + path, FakeFault{500});
     EXPECT_EQ(pay(dave, &to_pay), "error: you already paid. The owner completes the sale.");
     chain.woc.clear_faults();
@@ -1006,7 +1006,9 @@ TEST_F(GalleryRoadTest, StepsConfirmTheRememberedFirstPair) {
             });
             ask(dave);
             if (step != "accept") accept(dave);
-            if (step == "complete") ASSERT_TRUE(succeeded(pay(dave)));
+            if (step == "complete") {
+                ASSERT_TRUE(succeeded(pay(dave)));
+            }
             become(carol);
             frame();
             std::vector<KvArtTitleRow> title;

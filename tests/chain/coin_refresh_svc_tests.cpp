@@ -318,7 +318,9 @@ TEST_F(RefreshTest, LargeWalletListsAgainOnlyWhatCanHaveChanged) {
             reset_chain_session_for_tests();
             load_hd(399);
         }
-        if (row.between == Between::FileDamaged) ASSERT_TRUE(platform_write_file(kept, "{\"version\":1,", false));
+        if (row.between == Between::FileDamaged) {
+            ASSERT_TRUE(platform_write_file(kept, "{\"version\":1,", false));
+        }
         chain.woc.reset_counts();
         {
             WalletLock lock = lock_wallet();

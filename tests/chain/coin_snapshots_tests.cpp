@@ -94,7 +94,8 @@ TEST_F(CoinSnapshotsTest, SpentSetSurvivesARestart) {
     EXPECT_FALSE(is_outpoint_spent("abcd", 0));
     // A damaged file is kept aside whole, with its held payments, and the user is told.
     FakeClock clock;
-    for (const std::string bad : {"", "{", "[]", R"({"outpoints":"x"})", R"({"outpoints":[],"held":{}})"}) {
+    for (const std::string bad : {"", "{", "[]", R"({"outpoints":"x"})", R"({"outpoints":[],"held":{}})",
+                                  R"({"version":2,"outpoInts":["ABCD:0"]})", R"({"outpoints":[],"all_held":1})"}) {
         SCOPED_TRACE(bad);
         SinkCapture sink;
         test_write_file(spent_file_path(), bad);
@@ -107,7 +108,15 @@ TEST_F(CoinSnapshotsTest, SpentSetSurvivesARestart) {
         EXPECT_EQ(take_spent_file_notice(), "");
         save_spent_outpoints();
         EXPECT_EQ(json::parse(test_read_file(spent_file_path()))["outpoints"], json::array({"ABCD:0"}));
+        // It may have named any coin: every coin is held, in this process and after a restart.
+        forget_memory();
+        load_spent_outpoints();
+        EXPECT_NE(spent_file_hold_text(), "");
     }
+    end_spent_file_hold();
+    save_spent_outpoints();
+    load_spent_outpoints();
+    EXPECT_EQ(spent_file_hold_text(), "");
 }
 
 TEST_F(CoinSnapshotsTest, ChangeCoinsSurviveARestart) {

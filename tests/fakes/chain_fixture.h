@@ -38,7 +38,7 @@ struct TestCoin {
     std::string txid;
     std::uint32_t vout = 0;
     std::uint64_t sats = 0;
-    Bytes script;
+    Bytes script{};
 };
 
 // A raw transaction spending `coins`, signed by the product's signing code: input i by keys[i], or

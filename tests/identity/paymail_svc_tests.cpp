@@ -296,8 +296,11 @@ TEST_F(PaymailTest, StatusRunNeverTurnsRefusedListingsIntoZero) {
             chain.woc.set_fault(prefix, refused);
         WalletStatus status;
         refresh_wallet_status(status);
-        if (row.after_a_read) EXPECT_EQ(status.balance, 594000);
-        if (!row.after_a_read) EXPECT_TRUE(status.balance_known == 0 || status.balance < 0) << status.balance;
+        if (row.after_a_read) {
+            EXPECT_EQ(status.balance, 594000);
+        } else {
+            EXPECT_TRUE(status.balance_known == 0 || status.balance < 0) << status.balance;
+        }
         EXPECT_NE(status.balance, 0);
         EXPECT_EQ(status.balance_fresh, 0);
 

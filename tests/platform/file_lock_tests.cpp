@@ -21,3 +21,17 @@ TEST(PlatformFileLock, CreatesLocksAndReleases) {
     file_lock_release(lock);
     EXPECT_EQ(test_read_file(path), "");
 }
+
+// A shared file's lock is taken beside it, its folder made first, and says when it could not be.
+TEST(PlatformFileLock, SharedFileLockSaysWhetherItWasTaken) {
+    TempDataDir tmp;
+    const std::string path = tmp.data_dir + "/new folder/list.json";
+    {
+        const SharedFileLock locked(path);
+        EXPECT_TRUE(locked.taken());
+        EXPECT_TRUE(platform_file_exists(path + ".lock"));
+    }
+    ASSERT_TRUE(platform_make_dirs(tmp.data_dir + "/blocked.json.lock"));
+    const SharedFileLock blocked(tmp.data_dir + "/blocked.json");
+    EXPECT_FALSE(blocked.taken());
+}

@@ -177,7 +177,9 @@ TEST(PlatformFs, WriteAsideReplacesWholeOrNotAtAll) {
         SCOPED_TRACE(row.what);
         test_write_file(path, "old");
         const std::string theirs = tmp.root + "/theirs";
-        if (row.folder_at_tmp && !row.link_at_tmp) ASSERT_TRUE(platform_make_dirs(path + ".tmp"));
+        if (row.folder_at_tmp && !row.link_at_tmp) {
+            ASSERT_TRUE(platform_make_dirs(path + ".tmp"));
+        }
         if (row.link_at_tmp) {
             test_write_file(theirs, "theirs");
             fs::create_hard_link(fs::u8path(theirs), fs::u8path(path + ".tmp"));
@@ -205,7 +207,9 @@ TEST(PlatformFs, WriteAsideReplacesWholeOrNotAtAll) {
         platform_set_write_budget_for_tests(-1);
         EXPECT_EQ(ok, row.ok);
         EXPECT_FALSE(ok && failures_left < row.failing_flushes) << "a flush failed, and the save was reported done";
-        if (row.link_at_tmp) EXPECT_EQ(test_read_file(theirs), "theirs") << "written into another's file";
+        if (row.link_at_tmp) {
+            EXPECT_EQ(test_read_file(theirs), "theirs") << "written into another's file";
+        }
         EXPECT_EQ(pauses, std::max(0, std::min(row.held_moves, row.attempts - 1)));
         if (row.held_moves > row.attempts - 1 && row.held_moves > 0) {
             fs::remove_all(fs::u8path(path));

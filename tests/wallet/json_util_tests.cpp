@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <gtest/gtest.h>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <random>
 
@@ -29,22 +30,33 @@ TEST(JsonUtil, MembersOfUnexpectedTypesReadAsNothing) {
     EXPECT_EQ(out, "Rose");
 }
 
-TEST(JsonUtil, U32TakesOnlyWholeNumbersInRange) {
+TEST(JsonUtil, WholeNumbersAreTakenOnlyInRange) {
     struct Row {
         json value;
         bool ok;
         std::uint32_t out;
+        bool whole; // a whole number from -1 to 2^63 - 1
     } rows[] = {
-        {0, true, 0},      {4294967295u, true, 4294967295u},
-        {-1, false, 99},   {4294967296u, false, 99},
-        {1.0, false, 99},  {"5", false, 99},
-        {true, false, 99},
+        {0, true, 0, true},
+        {4294967295u, true, 4294967295u, true},
+        {-1, false, 99, true},
+        {-2, false, 99, false},
+        {4294967296u, false, 99, true},
+        {std::numeric_limits<std::uint64_t>::max(), false, 99, false}, // not -1
+        {1.0, false, 99, false},
+        {"5", false, 99, false},
+        {true, false, 99, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.value.dump());
         std::uint32_t out = 99;
         EXPECT_EQ(json_as_u32(row.value, out), row.ok);
         EXPECT_EQ(out, row.out);
+        std::int64_t whole = 99;
+        EXPECT_EQ(json_whole_number(row.value, -1, std::numeric_limits<std::int64_t>::max(), whole), row.whole);
+        if (!row.whole) {
+            EXPECT_EQ(whole, 99);
+        }
     }
 }
 

@@ -262,7 +262,9 @@ TEST(Keys, WarmedWalletKeysMatchTheKeysDerivedInLine) {
         EXPECT_EQ(it->second.pub_hex, key.pub_hex);
         EXPECT_EQ(it->second.address, key.address);
         EXPECT_EQ(it->second.hash160, test_hash_of(key.address));
-        if (path != kIdentityPath) EXPECT_EQ(account_addresses(path[2] & ~kHardened)[path[4]], key.address);
+        if (path != kIdentityPath) {
+            EXPECT_EQ(account_addresses(path[2] & ~kHardened)[path[4]], key.address);
+        }
     }
 
     set_hd_wallet("");

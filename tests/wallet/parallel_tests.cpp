@@ -68,7 +68,9 @@ TEST(ParallelTest, ThrowingCallReachesTheCaller) {
                      std::runtime_error);
         // On one thread nothing is handed out after the throw; with more, how many others took
         // meanwhile depends on the scheduler.
-        if (threads == 1) EXPECT_EQ(calls.load(), 4);
+        if (threads == 1) {
+            EXPECT_EQ(calls.load(), 4);
+        }
     }
     // Two calls side by side: both run to the end whichever throws, and the caller gets it.
     for (const int thrower : {0, 1}) {
