@@ -65,6 +65,16 @@ std::string gp_unspent_url(const std::string& address) {
     return service_settings().gorillapool_base + "/txos/address/" + address + "/unspent";
 }
 
+// A JSON number as a whole count, fraction dropped (the index gives some amounts with one); false
+// for other types and for values that do not fit.
+bool count_of(const json& value, std::int64_t low, std::int64_t high, std::int64_t& out) {
+    if (!value.is_number_float()) return json_whole_number(value, low, high, out);
+    const double d = std::trunc(value.get<double>());
+    if (!(d >= static_cast<double>(low) && d < 9.2e18 && d <= static_cast<double>(high))) return false;
+    out = static_cast<std::int64_t>(d);
+    return true;
+}
+
 // One plain coin of a GorillaPool txo list; false for anything else.
 bool plain_coin_of(const json& item, Utxo& coin) {
     if (!item.is_object()) return false;
@@ -81,14 +91,14 @@ bool plain_coin_of(const json& item, Utxo& coin) {
     std::int64_t vout = 0;
     auto vout_it = item.find("vout");
     if (vout_it != item.end() && vout_it->is_number() &&
-        !json_whole_number(*vout_it, 0, std::numeric_limits<std::uint32_t>::max(), vout))
+        !count_of(*vout_it, 0, std::numeric_limits<std::uint32_t>::max(), vout))
         return false;
     coin.vout = static_cast<std::uint32_t>(vout);
     std::int64_t sats = 0;
     auto amount = item.find("satoshis");
     if (amount == item.end() || !amount->is_number()) amount = item.find("value");
     if (amount != item.end() && amount->is_number() &&
-        !json_whole_number(*amount, 0, std::numeric_limits<std::int64_t>::max(), sats))
+        !count_of(*amount, 0, std::numeric_limits<std::int64_t>::max(), sats))
         return false;
     coin.sats = sats;
     coin.height = -1;
