@@ -119,7 +119,7 @@ void drop_mempool_spent(const std::string& address, std::vector<Utxo>& list) {
     for (auto it = history->rbegin(); it != history->rend() && ids.size() < kMaxMempoolTxs; ++it) {
         std::string id = json_text(*it, "tx_hash");
         if (id.empty()) id = json_text(*it, "txid");
-        if (id.size() == 64) ids.push_back(std::move(id));
+        if (id.size() == 64) ids.push_back(id);
     }
 
     std::unordered_set<std::string> spent;

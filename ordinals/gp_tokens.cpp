@@ -146,7 +146,7 @@ std::string gp_token_dec(const json& item) {
 }
 
 std::string gp_token_id(const json& item) {
-    std::string id = json_text(item, "id");
+    const std::string id = json_text(item, "id");
     if (id.size() >= kTokenIdMinLength) return id;
     const json* data = object_at(item, "data");
     if (!data) return id;

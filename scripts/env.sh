@@ -40,15 +40,15 @@ wine_prefix_init() {
     wine_debugger_off
 }
 
-# A program that crashes under Wine ends at once with its backtrace on stderr: Wine's debugger
-# attaches without asking and shows no crash dialog, which on a display nobody sees would keep
-# the run waiting until its time-out. Set once per prefix, older prefixes included.
+# A program that crashes under Wine ends at once with its backtrace on stderr: the debugger Wine
+# starts for it shows no crash dialog, which on a display nobody sees would keep the run waiting
+# until its time-out. (Its exit status is then not always a failure; the runs count a missing
+# report as one.) Set once per prefix, older prefixes included.
 wine_debugger_off() {
     local done_mark="$WINEPREFIX/.debugger-off"
     [ -f "$done_mark" ] && return 0
-    local aedebug='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
-    "$CORVANE_WINE" reg add "$aedebug" /v Debugger /t REG_SZ /d 'winedbg --auto %ld %ld' /f >/dev/null 2>&1 &&
-        "$CORVANE_WINE" reg add "$aedebug" /v Auto /t REG_SZ /d 1 /f >/dev/null 2>&1 &&
+    "$CORVANE_WINE" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Auto /t REG_SZ \
+        /d 1 /f >/dev/null 2>&1 &&
         "$CORVANE_WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
             >/dev/null 2>&1 || return 1
     "$CORVANE_WINESERVER" -w || true

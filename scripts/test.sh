@@ -46,6 +46,10 @@ count_program() {
     if [ "$program_failed" -ne 0 ] && [ "$f" -eq 0 ]; then
         echo "!! $name failed without a failing test (crash, sanitizer report or missing report)"
         f=1
+    elif [ ! -f "$xml" ]; then
+        # A program that crashed under Wine may end with status 0 all the same.
+        echo "!! $name left no report (a crash?)"
+        f=1
     fi
     echo "== $name: $p passed, $f failed"
     PASSED=$((PASSED + p))

@@ -281,7 +281,7 @@ std::wstring access_list_of(const std::wstring& path) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
                               nullptr, &descriptor) != ERROR_SUCCESS)
-        return L"";
+        return std::wstring();
     wchar_t* text = nullptr;
     std::wstring sddl;
     if (ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,

@@ -240,7 +240,9 @@ TEST(SaleWindow, AcceptAndCompleteTakeTheTermsShownAndConfirmBuyerAndPrice) {
     frame.price = 1000;
     frame.asks[1].txid = "k2";
     const SaleShown shown = sale_shown_for(&frame, 3, "Dawn");
-    frame.asks.back() = SpotAsk{"k3", kThird}; // read again: a newer ask
+    frame.asks.back() = SpotAsk(); // read again: a newer ask
+    frame.asks.back().txid = "k3";
+    frame.asks.back().buyer = kThird;
 
     SaleActionJob accept, complete;
     ASSERT_TRUE(sale_step_terms(shown, 1, accept) && sale_step_terms(shown, 3, complete));

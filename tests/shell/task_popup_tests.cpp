@@ -542,7 +542,9 @@ TEST_F(TaskPopupWindow, OnlyThisProcessWindowsCount) {
     HWND desktop = GetDesktopWindow();
     DWORD desktop_process = 0;
     GetWindowThreadProcessId(desktop, &desktop_process);
-    if (desktop_process != GetCurrentProcessId()) EXPECT_FALSE(window_of_this_process(desktop));
+    if (desktop_process != GetCurrentProcessId()) {
+        EXPECT_FALSE(window_of_this_process(desktop));
+    }
     const std::vector<HWND> found = open_boxes_in_mode(kBoxHelp);
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0], help);
