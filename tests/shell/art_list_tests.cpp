@@ -79,6 +79,15 @@ TEST(ArtRows, KindsAndTokenFilter) {
 
 // A refresh says what failed: the listing's own error, or that the index gave nothing at all.
 TEST(ArtRows, RefreshTextSaysWhatFailed) {
+    // The texts name the services' pauses: on hosts of this test's own, a pause that another test
+    // or a job still under way leaves on the shipped hosts changes none of them.
+    const ServiceSettings shipped = service_settings();
+    ServiceSettings own = shipped;
+    own.woc_base = "https://woc.refresh-text.test/v1/bsv/main";
+    own.gorillapool_base = "https://gorillapool.refresh-text.test/api";
+    own.arc_base = "https://arc.refresh-text.test";
+    own.platform_base = "https://platform.refresh-text.test";
+    set_service_settings(own);
     struct Row {
         const char* listing;
         bool index_read;
@@ -109,6 +118,7 @@ TEST(ArtRows, RefreshTextSaysWhatFailed) {
               "error: GorillaPool did not answer. The list shows only what this wallet already knew, and its 1-sat "
               "coins are held back from spend. WhatsOnChain asks to wait 85 s. Try again then.");
     host_pace_forget(service_settings().woc_base);
+    set_service_settings(shipped);
 }
 
 // A wallet without artwork that is buying a gallery piece lists that piece: the caption counts it,
