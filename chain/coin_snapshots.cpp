@@ -31,9 +31,9 @@ bool g_spent_file_stuck = false;
 // any of them may have been named by it. Stored in the file, so other processes and a restart hold
 // them too.
 std::string g_holds_all_path;
-// This process began or ended that hold since its last save: the file's word does not undo it.
-enum class HoldChange { None, Began, Ended };
-HoldChange g_hold_change = HoldChange::None;
+// The spent file whose hold this process began or ended since it last wrote it: the file's word
+// does not undo that.
+std::string g_hold_changed_path;
 // What the user is to be told of a damaged spent file, until the window takes it.
 std::mutex g_spent_notice_mutex;
 std::string g_spent_notice;
@@ -176,7 +176,7 @@ json read_spent_doc(const std::string& path) {
     if (is_spent_doc(doc) || !platform_file_exists(path)) return doc;
     g_spent_file_stuck = !set_aside_damaged_file(path);
     g_holds_all_path = path;
-    g_hold_change = HoldChange::Began;
+    g_hold_changed_path = path;
     const char* notice = g_spent_file_stuck
                              ? "error: the list of spent coins is damaged and could not be moved aside; it is left "
                                "as it is. Check the balance before paying."
@@ -298,7 +298,7 @@ void take_stored_spent(const std::string& path, const StoredSpent& stored) {
     const auto read = g_read_pruned.find(path);
     const bool missed_drops = read != g_read_pruned.end() && stored.pruned > read->second;
     g_read_pruned[path] = stored.pruned;
-    if (g_hold_change == HoldChange::None) {
+    if (g_hold_changed_path != path) {
         if (stored.all_held)
             g_holds_all_path = path;
         else if (g_holds_all_path == path)
@@ -369,7 +369,7 @@ void save_spent_outpoints() {
     }
     if (!write_data_file(path, text, false)) return;
     g_read_pruned[path] = pruned;
-    g_hold_change = HoldChange::None;
+    if (g_hold_changed_path == path) g_hold_changed_path.clear();
     note_spent_saved();
     g_legacy_taken.clear();
 }
@@ -384,8 +384,8 @@ std::string spent_file_hold_text() {
 
 void end_spent_file_hold() {
     if (g_spent_file_stuck || g_holds_all_path != spent_file_path()) return;
+    g_hold_changed_path = g_holds_all_path;
     g_holds_all_path.clear();
-    g_hold_change = HoldChange::Ended;
 }
 
 std::string take_spent_file_notice() {
