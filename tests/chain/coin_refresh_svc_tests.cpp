@@ -287,10 +287,13 @@ TEST_F(RefreshTest, LargeWalletListsAgainOnlyWhatCanHaveChanged) {
         const char* name;
         Between between;
         std::size_t most_listed;
+        std::uint32_t holding = 10; // an old address that holds coins
     } rows[] = {
         {"nothing changed", Between::Nothing, 4},
         {"paid since at an old address", Between::PaidAtAnOldAddress, 5},
         {"a restart between", Between::Restart, 4},
+        // The coins earlier rows paid to 10 and 50 are still there.
+        {"coins at an address past this Refresh's balance slice", Between::Nothing, 5, 250},
         {"the kept file damaged", Between::FileDamaged, 401},
     };
     const std::string kept = data_dir.data_dir + "/tx_hist/w1_listing.json";
@@ -300,7 +303,7 @@ TEST_F(RefreshTest, LargeWalletListsAgainOnlyWhatCanHaveChanged) {
         std::remove(kept.c_str());
         load_hd(399);                                          // 400 receive addresses and the identity address
         std::vector<std::pair<std::string, std::string>> held; // address, txid
-        for (std::uint32_t i : {10u, 399u})
+        for (std::uint32_t i : {row.holding, 399u})
             held.emplace_back(receive(i), chain.ledger.fund(receive(i), 3000 + i));
         std::string error;
         chain.woc.reset_counts();
@@ -309,7 +312,7 @@ TEST_F(RefreshTest, LargeWalletListsAgainOnlyWhatCanHaveChanged) {
             ASSERT_TRUE(refresh_wallet_coins(lock, error)) << error;
         }
         ASSERT_EQ(listed_addresses().size(), 401u);
-        std::string paid_at = receive(10);
+        std::string paid_at = receive(row.holding);
         if (row.between == Between::PaidAtAnOldAddress) {
             paid_at = receive(50);
             held.emplace_back(paid_at, chain.ledger.fund(paid_at, 5000));
