@@ -4,6 +4,7 @@
 #include "chain/coin_select.h"
 #include "chain/coin_snapshots.h"
 #include "chain/coin_state.h"
+#include "chain/held_inputs.h"
 #include "chain/outpoints.h"
 #include "chain/woc_client.h"
 #include "fakes/chain_fixture.h"
@@ -513,10 +514,17 @@ TEST_F(RefreshTest, ResyncUndoesSpentMarksOfCoinsGorillaPoolStillLists) {
     use_gorillapool();
     const std::string r0 = receive(0);
     const std::string live = hex_id('d');
+    // GorillaPool lists the input of a payment of unknown fate as it lists one no service took.
+    TxInput held;
+    held.txid = hex_id('c');
+    held.vout = 1;
+    held.sats = 2000;
     gp.on("GET", "/api/txos/address/([^/]+)/unspent", [&](const FakeRequest& req) {
         if (req.matches[1] != r0) return json_reply(json::array());
-        return json_reply(json::array({{{"txid", live}, {"vout", 2}, {"satoshis", 4000}}}));
+        return json_reply(json::array({{{"txid", live}, {"vout", 2}, {"satoshis", 4000}},
+                                       {{"txid", held.txid}, {"vout", held.vout}, {"satoshis", held.sats}}}));
     });
+    hold_inputs_while_sent(hex_id('7'), {held});
     WalletLock lock = lock_wallet();
     mark_outpoint_spent(live, 2);
     mark_outpoint_spent(hex_id('e'), 0);
@@ -530,11 +538,14 @@ TEST_F(RefreshTest, ResyncUndoesSpentMarksOfCoinsGorillaPoolStillLists) {
     EXPECT_TRUE(lock.owns_lock());
     EXPECT_FALSE(is_outpoint_spent(live, 2));
     EXPECT_TRUE(is_outpoint_spent(hex_id('e'), 0));
+    EXPECT_TRUE(is_outpoint_spent(held.txid, held.vout));
     spent_outpoints().clear();
     load_spent_outpoints();
     EXPECT_FALSE(is_outpoint_spent(live, 2)) << "the spent file was written without it";
     EXPECT_TRUE(is_outpoint_spent(hex_id('e'), 0));
+    EXPECT_TRUE(is_outpoint_spent(held.txid, held.vout));
     ASSERT_NE(cached(r0, live), nullptr);
+    EXPECT_EQ(cached(r0, held.txid), nullptr) << "a held coin is left out of the address's coins";
     EXPECT_TRUE(change_coins().empty()) << "a change coin GorillaPool does not list is pruned";
 }
 
