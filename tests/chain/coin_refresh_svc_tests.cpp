@@ -524,7 +524,7 @@ TEST_F(RefreshTest, ResyncUndoesSpentMarksOfCoinsGorillaPoolStillLists) {
         return json_reply(json::array({{{"txid", live}, {"vout", 2}, {"satoshis", 4000}},
                                        {{"txid", held.txid}, {"vout", held.vout}, {"satoshis", held.sats}}}));
     });
-    hold_inputs_while_sent(hex_id('7'), {held});
+    hold_unsent_inputs(hex_id('7'), {held});
     WalletLock lock = lock_wallet();
     mark_outpoint_spent(live, 2);
     mark_outpoint_spent(hex_id('e'), 0);
