@@ -36,9 +36,9 @@ std::string memory_key(const std::string& watch_key) {
 
 std::shared_ptr<std::mutex> read_lock(const std::string& key) {
     std::lock_guard<std::mutex> lock(g_memory_mutex);
-    std::shared_ptr<std::mutex>& held = g_read_locks[key];
-    if (!held) held = std::make_shared<std::mutex>();
-    return held;
+    std::shared_ptr<std::mutex>& slot = g_read_locks[key];
+    if (!slot) slot = std::make_shared<std::mutex>();
+    return slot;
 }
 
 // The memory of a watch, read from its files the first time.
@@ -46,9 +46,9 @@ std::shared_ptr<WatchMemory> memory_of(const std::string& key) {
     std::shared_ptr<WatchMemory> memory;
     {
         std::lock_guard<std::mutex> lock(g_memory_mutex);
-        std::shared_ptr<WatchMemory>& held = g_memories[key];
-        if (held) return held;
-        held = memory = std::make_shared<WatchMemory>();
+        std::shared_ptr<WatchMemory>& slot = g_memories[key];
+        if (slot) return slot;
+        slot = memory = std::make_shared<WatchMemory>();
         // Loaded under its own lock, taken before the map's is let go, so no reader sees it empty.
         memory->mutex.lock();
     }
@@ -121,7 +121,7 @@ struct MinedListing {
     std::int64_t highest = 0;
     ListOrder order;
     bool stopped = false, leap = false;
-    HeldWindow held;
+    BufferedWindow buffered;
     WindowTally tally;
     std::int64_t tally_from = 0; // the tally holds the rows listed from this block on
     // A shared listing takes a request of the budget only when it asks the service for a page; a
@@ -130,16 +130,16 @@ struct MinedListing {
 
     MinedListing(WatchScan& s, std::int64_t from)
         : scan(s), later(later_ranges(s, from)), segment_from(from), segment_last(from - 1), highest(from - 1),
-          held(held_window(s, from)), tally_from(from) {}
+          buffered(buffer_window(s, from)), tally_from(from) {}
 
     // Examines one page as it comes; false once the reader has what it needs, or the budget ends.
     bool page(std::vector<WatchRow>& rows);
     // Lists one segment, through the shared listing when there is one.
     void list_segment(MinedPart& part, const std::string& address);
-    // Leaps over the next range read whole: the held rows go first, listed short of their window's
+    // Leaps over the next range read whole: the buffered rows go first, listed short of their window's
     // end, then what the range holds; false when the read ends there.
     bool leap_range();
-    // Gives the held rows back, and notes how far the listing saw and the windows it listed.
+    // Gives the buffered rows back, and notes how far the listing saw and the windows it listed.
     void finish(std::int64_t from, MinedPart& part);
 };
 
@@ -157,13 +157,13 @@ bool MinedListing::page(std::vector<WatchRow>& rows) {
         segment_last = std::max(segment_last, row.height);
         highest = std::max(highest, row.height);
         tally.add(row.height, row.txid);
-        if (held.open && row.height >= held.kept.from && row.height <= held.kept.to) {
-            hold_row(scan, held, std::move(row), order.ascending, mine);
+        if (buffered.open && row.height >= buffered.kept.from && row.height <= buffered.kept.to) {
+            buffer_row(scan, buffered, std::move(row), order.ascending, mine);
             continue;
         }
         mine.push_back(std::move(row));
     }
-    if (order.ascending && highest > held.kept.to) release_window(scan, held, true, mine);
+    if (order.ascending && highest > buffered.kept.to) release_window(scan, buffered, true, mine);
     scan.examine(std::move(mine));
     // In block order nothing later stands before the find or inside the bounds, and a range
     // read whole is leapt over; newest first, nothing later stands in the blocks asked for.
@@ -213,7 +213,7 @@ void MinedListing::list_segment(MinedPart& part, const std::string& address) {
 
 bool MinedListing::leap_range() {
     std::vector<WatchRow> rest;
-    release_window(scan, held, false, rest);
+    release_window(scan, buffered, false, rest);
     scan.examine(std::move(rest));
     if (scan.stopped()) return false;
     const KeptRange range = later[next_range++];
@@ -232,7 +232,7 @@ bool MinedListing::leap_range() {
 void MinedListing::finish(std::int64_t from, MinedPart& part) {
     scan.tip_wait();
     std::vector<WatchRow> rest;
-    release_window(scan, held, part.end == ListEnd::whole, rest);
+    release_window(scan, buffered, part.end == ListEnd::whole, rest);
     scan.examine(std::move(rest));
     // A list read to its end, or back past the blocks asked for, saw every block it shows; only
     // those some blocks below the newest it shows can no longer change.

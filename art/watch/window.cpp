@@ -152,74 +152,75 @@ bool WindowTally::sum(std::int64_t from, std::int64_t to, ListedWindow& out) con
     return true;
 }
 
-HeldWindow held_window(WatchScan& scan, std::int64_t from) {
-    HeldWindow held;
+BufferedWindow buffer_window(WatchScan& scan, std::int64_t from) {
+    BufferedWindow buffered;
     std::lock_guard<std::mutex> lock(scan.memory.mutex);
     for (const auto& [name, note] : scan.memory.kept.notes) {
         ListedWindow window;
         if (!is_window_note(name) || !window_parse(note.value, window)) continue;
         if (window.from < from || (scan.bounds.mined_by > 0 && window.to > scan.bounds.mined_by)) continue;
-        if (held.open && window.to - window.from <= held.kept.to - held.kept.from) continue;
+        if (buffered.open && window.to - window.from <= buffered.kept.to - buffered.kept.from) continue;
         if (kept_records_in(scan.memory.kept, window) < window.records) continue;
-        held.kept = window;
-        held.open = true;
+        buffered.kept = window;
+        buffered.open = true;
     }
-    held.listed.from = held.kept.from;
-    held.listed.to = held.kept.to;
-    for (const ListedWindow& part : held.kept.parts) {
-        held.listed.parts.emplace_back();
-        held.listed.parts.back().from = part.from;
-        held.listed.parts.back().to = part.to;
+    buffered.listed.from = buffered.kept.from;
+    buffered.listed.to = buffered.kept.to;
+    for (const ListedWindow& part : buffered.kept.parts) {
+        buffered.listed.parts.emplace_back();
+        buffered.listed.parts.back().from = part.from;
+        buffered.listed.parts.back().to = part.to;
     }
-    return held;
+    return buffered;
 }
 
 namespace {
 
-// Gives the held rows back to `rows`; those `listed_same` says were listed as before that are no
+// Gives the buffered rows to `rows`; those `listed_same` says were listed as before that are no
 // kept record carry none. Rows of a part listed otherwise (one listed late, or gone) are read again.
 template <typename Same>
-void give_back(WatchScan& scan, HeldWindow& held, const Same& listed_same, std::vector<WatchRow>& rows) {
+void flush_rows(WatchScan& scan, BufferedWindow& buffered, const Same& listed_same, std::vector<WatchRow>& rows) {
     {
         std::lock_guard<std::mutex> lock(scan.memory.mutex);
-        for (const WatchRow& row : held.rows) {
+        for (const WatchRow& row : buffered.rows) {
             const std::string txid = to_lower_copy(row.txid);
             if (is_txid_hex(txid) && listed_same(row.height) && !scan.memory.kept.records.count(txid))
                 scan.memory.no_record.add(txid);
         }
     }
-    rows.insert(rows.end(), std::make_move_iterator(held.rows.begin()), std::make_move_iterator(held.rows.end()));
-    held.rows.clear();
+    rows.insert(rows.end(), std::make_move_iterator(buffered.rows.begin()),
+                std::make_move_iterator(buffered.rows.end()));
+    buffered.rows.clear();
 }
 
-bool same_part(const HeldWindow& held, std::size_t part) {
-    return part < held.kept.parts.size() && held.listed.parts[part].same_rows(held.kept.parts[part]);
+bool same_part(const BufferedWindow& buffered, std::size_t part) {
+    return part < buffered.kept.parts.size() && buffered.listed.parts[part].same_rows(buffered.kept.parts[part]);
 }
 
 } // namespace
 
-void hold_row(WatchScan& scan, HeldWindow& held, WatchRow row, bool in_order, std::vector<WatchRow>& rows) {
-    held.listed.add(row.txid);
-    const std::size_t part = part_of(held.listed.parts, row.height);
-    if (part < held.listed.parts.size()) held.listed.parts[part].add(row.txid);
-    // In block order, a row of a later part says the held part was listed whole.
-    if (in_order && part < held.listed.parts.size() && part > held.part) {
-        const bool same = same_part(held, held.part);
-        give_back(
-            scan, held, [same](std::int64_t) { return same; }, rows);
-        held.part = part;
+void buffer_row(WatchScan& scan, BufferedWindow& buffered, WatchRow row, bool in_order, std::vector<WatchRow>& rows) {
+    buffered.listed.add(row.txid);
+    const std::size_t part = part_of(buffered.listed.parts, row.height);
+    if (part < buffered.listed.parts.size()) buffered.listed.parts[part].add(row.txid);
+    // In block order, a row of a later part says the buffered part was listed whole.
+    if (in_order && part < buffered.listed.parts.size() && part > buffered.part) {
+        const bool same = same_part(buffered, buffered.part);
+        flush_rows(
+            scan, buffered, [same](std::int64_t) { return same; }, rows);
+        buffered.part = part;
     }
-    held.rows.push_back(std::move(row));
+    buffered.rows.push_back(std::move(row));
 }
 
-void release_window(WatchScan& scan, HeldWindow& held, bool listed_past, std::vector<WatchRow>& rows) {
-    if (!held.open) return;
-    held.open = false;
-    const bool whole_same = listed_past && held.listed.same_rows(held.kept);
-    give_back(
-        scan, held,
+void release_window(WatchScan& scan, BufferedWindow& buffered, bool listed_past, std::vector<WatchRow>& rows) {
+    if (!buffered.open) return;
+    buffered.open = false;
+    const bool whole_same = listed_past && buffered.listed.same_rows(buffered.kept);
+    flush_rows(
+        scan, buffered,
         [&](std::int64_t height) {
-            return whole_same || (listed_past && same_part(held, part_of(held.kept.parts, height)));
+            return whole_same || (listed_past && same_part(buffered, part_of(buffered.kept.parts, height)));
         },
         rows);
 }

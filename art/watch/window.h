@@ -41,26 +41,26 @@ private:
     std::map<std::int64_t, ListedWindow> by_block_;
 };
 
-// A kept window the listing from `from` covers, held while the listing passes it: the rows of one
-// part at a time, or of the whole window where it has no parts.
-struct HeldWindow {
+// A kept window the listing from `from` covers, its rows buffered while the listing passes it: the
+// rows of one part at a time, or of the whole window where it has no parts.
+struct BufferedWindow {
     ListedWindow kept;
     ListedWindow listed; // what this listing showed there
     std::vector<WatchRow> rows;
-    std::size_t part = 0; // the part whose rows are held
+    std::size_t part = 0; // the part whose rows are buffered
     bool open = false;
 };
 
-// Holds the widest kept window this listing covers whose kept records all still stand.
-HeldWindow held_window(WatchScan& scan, std::int64_t from);
+// Opens the widest kept window this listing covers whose kept records all still stand.
+BufferedWindow buffer_window(WatchScan& scan, std::int64_t from);
 
-// Holds a listed row of the held window's blocks. A listing in block order (`in_order`) that
-// reaches a later part gives the rows of the part it passed to `rows`, as release_window does.
-void hold_row(WatchScan& scan, HeldWindow& held, WatchRow row, bool in_order, std::vector<WatchRow>& rows);
+// Buffers a listed row of the window's blocks. A listing in block order (`in_order`) that reaches a
+// later part gives the rows of the part it passed to `rows`, as release_window does.
+void buffer_row(WatchScan& scan, BufferedWindow& buffered, WatchRow row, bool in_order, std::vector<WatchRow>& rows);
 
-// Gives the held rows back to `rows`. Where the listing went past the window (`listed_past`), those
+// Gives the buffered rows to `rows`. Where the listing went past the window (`listed_past`), those
 // of a part listed as the earlier read listed it that are no kept record carry none.
-void release_window(WatchScan& scan, HeldWindow& held, bool listed_past, std::vector<WatchRow>& rows);
+void release_window(WatchScan& scan, BufferedWindow& buffered, bool listed_past, std::vector<WatchRow>& rows);
 
 // Notes the windows a read listed whole: the newest blocks, and the span from its start when it
 // listed from there; false when nothing changed. The caller holds the memory's lock.

@@ -321,6 +321,7 @@ TEST_F(GalleryFramesTest, NeverPairedHangingsAreReadAPartAtATime) {
         chain.ledger.add_payments(watch, 2500, first);
     chain.ledger.mine();
     const std::string busy = fake_inscribe(chain, bob_key.hash, "image/png", "never paired, busy blocks after it");
+    const std::string quiet = fake_inscribe(chain, bob_key.hash, "image/png", "never paired, busy after its hanging");
     const auto gallery = [this](int& woc) {
         chain.woc.reset_counts();
         std::vector<SpotFrame> list;
@@ -337,13 +338,15 @@ TEST_F(GalleryFramesTest, NeverPairedHangingsAreReadAPartAtATime) {
         std::int32_t frame;
         int most_reads;
         std::uint8_t signer;
-        std::uint64_t payments; // at each watch since the inscription, before it is hung
-        bool restart;           // before each read
+        std::uint64_t payments;  // at each watch since the inscription, before it is hung
+        bool restart;            // before each read
+        std::uint64_t after = 0; // at each watch once it hangs
     } rows[] = {
         {"an inscription older than 2,500 payments at each watch", {lone}, 2, 40, 0x11, 0, false},
         {"an older one, hung once the first was read", {older}, 3, 1, 0x11, 0, false},
         {"seven never paired hung by a stranger, one over alice's paired artwork", junk, 4, 6, 0x22, 0, false},
-        {"2,000 payments in blocks of 1,000 since it, a restart before each read", {busy}, 2, 20, 0x22, 2000, true}};
+        {"2,000 payments in blocks of 1,000 since it, a restart before each read", {busy}, 2, 20, 0x22, 2000, true},
+        {"2,000 payments at each watch after the hanging", {quiet}, 3, 1, 0x22, 0, false, 2000}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         for (const char* watch : {kTitleWatchAddress, kPairWatchAddress})
@@ -352,6 +355,8 @@ TEST_F(GalleryFramesTest, NeverPairedHangingsAreReadAPartAtATime) {
             post(row.frame + static_cast<std::int32_t>(i), row.signer, "art_show", 200,
                  {{"pic", row.arts[i]}, {"cert", kCert}, {"sha256", kSha}});
         chain.ledger.mine();
+        for (const char* watch : {kTitleWatchAddress, kPairWatchAddress})
+            if (row.after > 0) chain.ledger.add_payments(watch, row.after);
         int reads = 0, woc = 0;
         std::vector<SpotFrame> list;
         const auto reading = [&list] {

@@ -575,6 +575,35 @@ TEST_F(WatchReaderTest, WhatAReadTakesFromTheHistoryService) {
              return std::to_string(t.chain.woc.request_count(std::string(kWocPrefix) + "/txs")) + " bulk";
          },
          "0 bulk"},
+        {"a gallery read's own listing is charged only the pages it asked",
+         [](WatchReaderTest& t, const Watch& w, const Read& read) {
+             // Blocks read whole before, past the span's start, make the read list on its own.
+             t.chain.ledger.add_payments(w.address, 150, w.start);
+             const std::int32_t kept_from = t.chain.ledger.tip() + 1;
+             t.chain.ledger.add_payments(w.address, 150, kept_from);
+             for (int block = 0; block < 8; ++block)
+                 t.chain.ledger.fund(w.address, 1);
+             WatchScanBounds bounds;
+             bounds.min_height = kept_from;
+             bounds.mined_by = t.chain.ledger.tip();
+             read(bounds);
+             const WatchListingsScope gallery(2 * kWatchScanRequestShare);
+             const WatchListingsUse use(gallery);
+             bounds.min_height = w.start;
+             t.chain.woc.reset_counts();
+             const std::string seen = read(bounds);
+             std::size_t left = 0;
+             while (scope_take_request(*gallery.shared))
+                 ++left;
+             // The tip is asked beside the listing, outside the budget.
+             const std::size_t charged = 2 * kWatchScanRequestShare - left;
+             const auto made = static_cast<std::size_t>(t.chain.woc.request_count() -
+                                                        t.chain.woc.request_count(std::string(kWocPrefix) + "/chain"));
+             return seen + (charged == made ? ", charged what went out"
+                                            : ", " + std::to_string(charged) + " charged for " + std::to_string(made) +
+                                                  " requests");
+         },
+         "0 records, charged what went out"},
     };
     int n = 0;
     for (const Row& row : rows) {

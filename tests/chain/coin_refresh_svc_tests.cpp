@@ -4,6 +4,7 @@
 #include "chain/coin_select.h"
 #include "chain/coin_snapshots.h"
 #include "chain/coin_state.h"
+#include "chain/held_inputs.h"
 #include "chain/outpoints.h"
 #include "chain/woc_client.h"
 #include "fakes/chain_fixture.h"
@@ -287,10 +288,13 @@ TEST_F(RefreshTest, LargeWalletListsAgainOnlyWhatCanHaveChanged) {
         const char* name;
         Between between;
         std::size_t most_listed;
+        std::uint32_t holding = 10; // an old address that holds coins
     } rows[] = {
         {"nothing changed", Between::Nothing, 4},
         {"paid since at an old address", Between::PaidAtAnOldAddress, 5},
         {"a restart between", Between::Restart, 4},
+        // The coins earlier rows paid to 10 and 50 are still there.
+        {"coins at an address past this Refresh's balance slice", Between::Nothing, 5, 250},
         {"the kept file damaged", Between::FileDamaged, 401},
     };
     const std::string kept = data_dir.data_dir + "/tx_hist/w1_listing.json";
@@ -300,7 +304,7 @@ TEST_F(RefreshTest, LargeWalletListsAgainOnlyWhatCanHaveChanged) {
         std::remove(kept.c_str());
         load_hd(399);                                          // 400 receive addresses and the identity address
         std::vector<std::pair<std::string, std::string>> held; // address, txid
-        for (std::uint32_t i : {10u, 399u})
+        for (std::uint32_t i : {row.holding, 399u})
             held.emplace_back(receive(i), chain.ledger.fund(receive(i), 3000 + i));
         std::string error;
         chain.woc.reset_counts();
@@ -309,7 +313,7 @@ TEST_F(RefreshTest, LargeWalletListsAgainOnlyWhatCanHaveChanged) {
             ASSERT_TRUE(refresh_wallet_coins(lock, error)) << error;
         }
         ASSERT_EQ(listed_addresses().size(), 401u);
-        std::string paid_at = receive(10);
+        std::string paid_at = receive(row.holding);
         if (row.between == Between::PaidAtAnOldAddress) {
             paid_at = receive(50);
             held.emplace_back(paid_at, chain.ledger.fund(paid_at, 5000));
@@ -512,10 +516,17 @@ TEST_F(RefreshTest, ResyncUndoesSpentMarksOfCoinsGorillaPoolStillLists) {
     use_gorillapool();
     const std::string r0 = receive(0);
     const std::string live = hex_id('d');
+    // GorillaPool lists the input of a payment of unknown fate as it lists one no service took.
+    TxInput held;
+    held.txid = hex_id('c');
+    held.vout = 1;
+    held.sats = 2000;
     gp.on("GET", "/api/txos/address/([^/]+)/unspent", [&](const FakeRequest& req) {
         if (req.matches[1] != r0) return json_reply(json::array());
-        return json_reply(json::array({{{"txid", live}, {"vout", 2}, {"satoshis", 4000}}}));
+        return json_reply(json::array({{{"txid", live}, {"vout", 2}, {"satoshis", 4000}},
+                                       {{"txid", held.txid}, {"vout", held.vout}, {"satoshis", held.sats}}}));
     });
+    hold_unsent_inputs(hex_id('7'), {held});
     WalletLock lock = lock_wallet();
     mark_outpoint_spent(live, 2);
     mark_outpoint_spent(hex_id('e'), 0);
@@ -529,11 +540,14 @@ TEST_F(RefreshTest, ResyncUndoesSpentMarksOfCoinsGorillaPoolStillLists) {
     EXPECT_TRUE(lock.owns_lock());
     EXPECT_FALSE(is_outpoint_spent(live, 2));
     EXPECT_TRUE(is_outpoint_spent(hex_id('e'), 0));
+    EXPECT_TRUE(is_outpoint_spent(held.txid, held.vout));
     spent_outpoints().clear();
     load_spent_outpoints();
     EXPECT_FALSE(is_outpoint_spent(live, 2)) << "the spent file was written without it";
     EXPECT_TRUE(is_outpoint_spent(hex_id('e'), 0));
+    EXPECT_TRUE(is_outpoint_spent(held.txid, held.vout));
     ASSERT_NE(cached(r0, live), nullptr);
+    EXPECT_EQ(cached(r0, held.txid), nullptr) << "a held coin is left out of the address's coins";
     EXPECT_TRUE(change_coins().empty()) << "a change coin GorillaPool does not list is pruned";
 }
 
