@@ -207,8 +207,6 @@ TEST_F(GalleryFramesTest, ListedIdsThatAreNoTransactionIdsAreNeverRequested) {
     EXPECT_EQ(chain.platform.request_count("/api/"), 0);
 }
 
-// A record's check is kept by its whole text, so a copy altered after signing fails however often
-// the genuine one passed.
 // A second look at the gallery in one process checks no signature again; a record's check is kept
 // by its whole text, so an altered copy is checked on its own.
 TEST_F(GalleryFramesTest, RecordChecksAreKeptByTheRecordsText) {
