@@ -67,6 +67,9 @@ struct KnownPair {
 };
 std::mutex g_pair_mutex;
 BoundedCache<KnownPair> g_known_pairs(kKnownPairLimit);
+// Whether a pair stands before a hanging in their one block, by service, block and both ids: an
+// owner who pairs and hangs at once has both mined in one block, and its order is read once.
+BoundedCache<int> g_block_orders(kKnownPairLimit);
 
 std::string known_pair_key(const std::string& artwork_key) {
     return service_key(artwork_key);
@@ -486,10 +489,29 @@ void title_reads_prefetch(const std::vector<std::pair<std::string, std::int64_t>
     }
 }
 
+int pair_first_in_block(const std::string& pair_txid, const ChainPlace& hung) {
+    const std::string key = service_key(std::to_string(hung.height) + " " + pair_txid + " " + hung.txid);
+    {
+        std::lock_guard<std::mutex> lock(g_pair_mutex);
+        if (const int* kept = g_block_orders.find(key)) return *kept;
+    }
+    const std::int64_t pair_at = woc_tx_block_place(hung.height, pair_txid);
+    const std::int64_t hung_at = woc_tx_block_place(hung.height, hung.txid);
+    if (pair_at < 0 || hung_at < 0) return -1;
+    const int before = pair_at < hung_at ? 1 : 0;
+    // A block near the tip may still be replaced by one in another order.
+    if (watch_block_final(hung.height)) {
+        std::lock_guard<std::mutex> lock(g_pair_mutex);
+        g_block_orders.put(key, before);
+    }
+    return before;
+}
+
 void title_memory_forget() {
     {
         std::lock_guard<std::mutex> lock(g_pair_mutex);
         g_known_pairs.clear();
+        g_block_orders.clear();
     }
     watch_memory_forget();
 }

@@ -134,6 +134,12 @@ std::string art_title_at_hanging(const std::string& artwork_id, const ChainPlace
                                  std::vector<KvArtTitleRow>& rows, TitlePair& pair, TitleCoins* coins,
                                  const KnownSpends* spends = nullptr);
 
+// Whether the pair `pair_txid` stands before the hanging at `hung` in the block both share: 1 before
+// it, 0 after it, -1 when the block's order could not be read. Read once per block that can no
+// longer change and remembered for the process and the service, so a gallery read after the first
+// asks nothing for it.
+int pair_first_in_block(const std::string& pair_txid, const ChainPlace& hung);
+
 // The pair that starts the title: among the artwork's pair records signed by their own `owner`
 // whose transaction pays the title watch, the first in chain order. `block_position` (height,
 // txid; -1 when unknown) is asked only where pairs of different owners or certificates share a

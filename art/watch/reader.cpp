@@ -387,6 +387,11 @@ std::int64_t watch_chain_tip() {
     return listed_tip();
 }
 
+bool watch_block_final(std::int64_t height) {
+    const std::int64_t tip = listed_tip();
+    return height > 0 && tip > kFinalDepth && height <= tip - kFinalDepth;
+}
+
 void watch_memory_forget() {
     {
         std::lock_guard<std::mutex> lock(g_memory_mutex);

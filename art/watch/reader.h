@@ -83,6 +83,9 @@ bool watch_kept_record(const std::string& watch_key, const std::string& txid, Wa
 // The newest block WhatsOnChain shows, the one a watch read counts confirmations from: read at most
 // every 30 seconds per service; 0 when it could never be read.
 std::int64_t watch_chain_tip();
+// Whether block `height` stands so far below that tip that it can no longer change; false while
+// the tip is unknown.
+bool watch_block_final(std::int64_t height);
 
 // Forgets in memory what was read of every watch, as a restart does; the files stay.
 void watch_memory_forget();
