@@ -293,10 +293,17 @@ std::string read_title(const std::string& artwork_id, std::vector<KvArtTitleRow>
 
     std::vector<WatchRecord> records;
     KnownPair known;
-    // A hanging is judged on where the pair stands against it: a pair remembered in a block that may
-    // still change is read again from the listing, which lists such blocks afresh at every read.
-    const bool remembered = mode != TitleRead::fresh && known_pair(artwork_key, known) &&
-                            !(mode == TitleRead::plain && !known.confirmed && hung && hung->height > 0);
+    bool remembered = mode != TitleRead::fresh && known_pair(artwork_key, known);
+    // A hanging is judged on where the pair stands against it. A pair remembered in a block that
+    // may still change is read again from the listing, which lists such blocks afresh at every
+    // read; one said to share the hanging's block that its block does not hold (a listing that
+    // named the block wrongly) is checked against a fresh listing, as a step's confirm checks it.
+    if (remembered && mode == TitleRead::plain && hung && hung->height > 0) {
+        if (!known.confirmed)
+            remembered = false;
+        else if (known.height == hung->height && pair_first_in_block(known.record.txid, *hung) < 0)
+            mode = TitleRead::check;
+    }
     const WatchRecord* first = nullptr;
     std::string error;
     if (mode == TitleRead::plain && remembered) {

@@ -201,7 +201,7 @@ TEST_F(GalleryFramesTest, EveryDataFolderJudgesAHangingOnThePairsBlockAlike) {
     const struct Row {
         const char* name;
         bool listed_late; // the history lists the pair beside the hanging, then corrects it
-        bool shown;       // after the change, in both folders
+        bool shown;       // after the change, in both folders (else a reorganisation)
     } rows[] = {{"the history listed the pair a block late, then corrected", true, true},
                 {"a reorganisation moves the pair past the hanging", false, false}};
     int n = 0;
@@ -216,15 +216,20 @@ TEST_F(GalleryFramesTest, EveryDataFolderJudgesAHangingOnThePairsBlockAlike) {
         if (row.listed_late) chain.set_history_height(paired, hung_at);
         std::vector<SpotFrame> list;
         load_all_spots(list);
-        EXPECT_EQ(list[frame - 1].shown, !row.listed_late);
+        const auto finalise = [&] { // every block involved can no longer change
+            for (int block = 0; block < 8; ++block)
+                chain.ledger.fund(bob_key.address, 1);
+        };
         if (row.listed_late) {
+            finalise();
+            title_memory_forget();
+            load_all_spots(list); // read again after a restart, the history still wrong
             chain.set_history_height(paired, 0);
         } else {
             ASSERT_TRUE(chain.ledger.unmine(paired));
             chain.ledger.mine();
+            finalise();
         }
-        for (int block = 0; block < 8; ++block) // every block involved can no longer change
-            chain.ledger.fund(bob_key.address, 1);
         for (const bool fresh_folder : {false, true}) {
             SCOPED_TRACE(fresh_folder ? "a fresh data folder" : "the folder that read it before");
             title_memory_forget();
@@ -236,7 +241,6 @@ TEST_F(GalleryFramesTest, EveryDataFolderJudgesAHangingOnThePairsBlockAlike) {
                     platform_remove_file(registry + "/" + name);
             }
             EXPECT_EQ(load_all_spots(list), "");
-            EXPECT_EQ(list[frame - 1].shown, row.shown);
             EXPECT_EQ(list[frame - 1].pic, row.shown ? art.substr(0, 64) : "");
         }
     }

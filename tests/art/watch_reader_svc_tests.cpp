@@ -536,22 +536,6 @@ TEST_F(WatchReaderTest, WhatAReadTakesFromTheHistoryService) {
              return confirmed + ", then " + mined_where(w.key, w.address, bounds);
          },
          "mined, then mined"},
-        {"a chain route seven blocks behind the listing leaves a just-mined pair in the read, waiting",
-         [](WatchReaderTest& t, const Watch& w, const Read&) {
-             fake_post_record(t.chain, w.address, fake_signed_record(record(100), 0x11));
-             t.chain.claimed_tip = t.chain.ledger.tip() - 7;
-             watch_memory_forget();
-             WatchScanBounds bounds;
-             bounds.min_height = w.start;
-             bounds.enough = [](const WatchRecord&) { return true; };
-             const std::string plain = mined_where(w.key, w.address, bounds);
-             bounds.fresh = true; // as the confirm before money reads
-             const std::string confirmed = mined_where(w.key, w.address, bounds);
-             t.chain.claimed_tip = 0;
-             watch_memory_forget();
-             return plain + ", " + confirmed + ", then " + mined_where(w.key, w.address, bounds);
-         },
-         "unmined, unmined, then mined"},
         {"a copy that lacks the block its listing shows is placed and kept in that block",
          [](WatchReaderTest& t, const Watch& w, const Read&) {
              const std::string pair = fake_post_record(t.chain, w.address, fake_signed_record(record(100), 0x11));
