@@ -288,10 +288,7 @@ int pair_before_hanging(const ExhibitTitle& title, const ChainPlace& hung) {
     if (hung.height <= 0) return 1;
     if (title.pair_height <= 0 || title.pair_height > hung.height) return 0;
     if (title.pair_height < hung.height) return 1;
-    const std::int64_t pair_at = woc_tx_block_place(hung.height, title.pair);
-    const std::int64_t hung_at = woc_tx_block_place(hung.height, hung.txid);
-    if (pair_at < 0 || hung_at < 0) return -1;
-    return pair_at < hung_at ? 1 : 0;
+    return pair_first_in_block(title.pair, hung);
 }
 
 std::size_t owner_take_down(const std::vector<WatchRecord>& records, std::size_t shown, const SpotRow& row,

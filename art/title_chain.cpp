@@ -60,13 +60,19 @@ bool origin_outpoint(const std::string& id, std::string& txid, std::uint32_t& vo
 // The pair that starts an artwork's title, once found mined in a listing read whole: nothing
 // listed later can stand before it in the chain, so plain reads go straight to the coins. Kept per
 // service with the block it was read in (0: an earlier program's note that did not say): another
-// service's chain may hold another first pair, and a reorganisation may move this one.
+// service's chain may hold another first pair, and a reorganisation may move this one. Noted on
+// disk only once a listing showed it in a block that can no longer change (`confirmed`); until then
+// it is kept for the process alone.
 struct KnownPair {
     WatchRecord record;
     std::int64_t height = 0;
+    bool confirmed = false;
 };
 std::mutex g_pair_mutex;
 BoundedCache<KnownPair> g_known_pairs(kKnownPairLimit);
+// Whether a pair stands before a hanging in their one block, by service, block and both ids: an
+// owner who pairs and hangs at once has both mined in one block, and its order is read once.
+BoundedCache<int> g_block_orders(kKnownPairLimit);
 
 std::string known_pair_key(const std::string& artwork_key) {
     return service_key(artwork_key);
@@ -112,14 +118,20 @@ bool known_pair(const std::string& artwork_key, KnownPair& known) {
     if (!is_txid_hex(txid) || (!watch_kept_record(kTitleWatchKey, txid, known.record) &&
                                !watch_kept_record(kPairWatchKey, txid, known.record)))
         return false;
+    known.confirmed = known.height > 0;
     keep_pair_in_memory(artwork_key, known);
     return true;
 }
 
+// A pair found in a block that may still change is kept for this process only, and confirmed
+// against the listing before a hanging is judged on it: a data folder keeps no block a later
+// correction or reorganisation could move.
 void remember_pair(const std::string& artwork_key, const WatchRecord& record) {
-    if (tx_block_height(record.tx) <= 0) return;
-    keep_pair_in_memory(artwork_key, {record, tx_block_height(record.tx)});
-    watch_note_set(kTitleWatchKey, pair_note(artwork_key), pair_note_value(record));
+    const std::int64_t height = tx_block_height(record.tx);
+    if (height <= 0) return;
+    const bool confirmed = watch_block_final(height);
+    keep_pair_in_memory(artwork_key, {record, height, confirmed});
+    if (confirmed) watch_note_set(kTitleWatchKey, pair_note(artwork_key), pair_note_value(record));
 }
 
 // A remembered pair that a fresh read no longer finds in the block it was read from (the chain
@@ -281,7 +293,17 @@ std::string read_title(const std::string& artwork_id, std::vector<KvArtTitleRow>
 
     std::vector<WatchRecord> records;
     KnownPair known;
-    const bool remembered = mode != TitleRead::fresh && known_pair(artwork_key, known);
+    bool remembered = mode != TitleRead::fresh && known_pair(artwork_key, known);
+    // A hanging is judged on where the pair stands against it. A pair remembered in a block that
+    // may still change is read again from the listing, which lists such blocks afresh at every
+    // read; one said to share the hanging's block that its block does not hold (a listing that
+    // named the block wrongly) is checked against a fresh listing, as a step's confirm checks it.
+    if (remembered && mode == TitleRead::plain && hung && hung->height > 0) {
+        if (!known.confirmed)
+            remembered = false;
+        else if (known.height == hung->height && pair_first_in_block(known.record.txid, *hung) < 0)
+            mode = TitleRead::check;
+    }
     const WatchRecord* first = nullptr;
     std::string error;
     if (mode == TitleRead::plain && remembered) {
@@ -311,7 +333,8 @@ std::string read_title(const std::string& artwork_id, std::vector<KvArtTitleRow>
             // Moved or preceded: the next read names the pair the chain starts the title with now.
             // A check answers with it; a step taken on what was remembered does not go on.
             forget_pair_unless(artwork_key, nullptr);
-            if (mode == TitleRead::check) return read_title(artwork_id, rows, pair, TitleRead::fresh, coins, spends);
+            if (mode == TitleRead::check)
+                return read_title(artwork_id, rows, pair, TitleRead::fresh, coins, spends, hung);
             std::vector<KvArtTitleRow> again;
             TitlePair again_pair;
             read_title(artwork_id, again, again_pair, TitleRead::fresh, nullptr, nullptr);
@@ -444,7 +467,7 @@ void title_reads_prefetch(const std::vector<std::pair<std::string, std::int64_t>
     for (const auto& [id, hung_by] : artworks_hung) {
         KnownPair known;
         const std::string key = norm_txid(id);
-        if (art_trim_copy(id).empty() || known_pair(key, known)) continue;
+        if (art_trim_copy(id).empty() || (known_pair(key, known) && (known.confirmed || hung_by <= 0))) continue;
         std::int64_t height = 0;
         if (artwork_tx(key, height, true) == ArtworkTx::inscribed && height > 0)
             artworks.emplace_back(height, key, std::max<std::int64_t>(0, hung_by));
@@ -486,10 +509,29 @@ void title_reads_prefetch(const std::vector<std::pair<std::string, std::int64_t>
     }
 }
 
+int pair_first_in_block(const std::string& pair_txid, const ChainPlace& hung) {
+    const std::string key = service_key(std::to_string(hung.height) + " " + pair_txid + " " + hung.txid);
+    {
+        std::lock_guard<std::mutex> lock(g_pair_mutex);
+        if (const int* kept = g_block_orders.find(key)) return *kept;
+    }
+    const std::int64_t pair_at = woc_tx_block_place(hung.height, pair_txid);
+    const std::int64_t hung_at = woc_tx_block_place(hung.height, hung.txid);
+    if (pair_at < 0 || hung_at < 0) return -1;
+    const int before = pair_at < hung_at ? 1 : 0;
+    // A block near the tip may still be replaced by one in another order.
+    if (watch_block_final(hung.height)) {
+        std::lock_guard<std::mutex> lock(g_pair_mutex);
+        g_block_orders.put(key, before);
+    }
+    return before;
+}
+
 void title_memory_forget() {
     {
         std::lock_guard<std::mutex> lock(g_pair_mutex);
         g_known_pairs.clear();
+        g_block_orders.clear();
     }
     watch_memory_forget();
 }

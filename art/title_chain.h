@@ -1,9 +1,9 @@
 // Who owns an artwork now and since when, rebuilt from the chain on every call. The first valid
 // pair record of the artwork in chain order starts the title; no pair counts before the artwork's
 // own block. Once found mined in a listing read whole the pair is remembered for the process and
-// the service, so later plain reads cost the coins' path only; a step that moves money or the
-// title confirms it first (art_title_confirm). After it the
-// title moves only with the coins, each followed along its own path: an owner record counts when
+// the service (on disk once its block can no longer change), so later plain reads cost the coins'
+// path only; a step that moves money or the title confirms it first (art_title_confirm). After it
+// the title moves only with the coins, each followed along its own path: an owner record counts when
 // its own transaction spends both the artwork's and the certificate's coin, as 1Sat ordinals
 // follow them, and the current owner signed it over the previous step. What a signer writes about
 // time or order decides nothing, and neither does the key a paymail names today: each step is
@@ -128,11 +128,18 @@ bool chain_order_before(const ChainPlace& a, const ChainPlace& b);
 
 // art_title_coins for a gallery hanging at `hung` (its block and transaction): a hanging counts
 // only where its signer held the title, so rows stay empty when the first pair stands in a later
-// block; where it shares the hanging's block the caller orders the two (pair.height). A mined
+// block; where it shares the hanging's block the caller orders the two (pair_first_in_block). A
+// pair remembered in a block that may still change is read again from the listing first. A mined
 // hanging's read lists no block past its own; one still waiting reads as art_title_coins does.
 std::string art_title_at_hanging(const std::string& artwork_id, const ChainPlace& hung,
                                  std::vector<KvArtTitleRow>& rows, TitlePair& pair, TitleCoins* coins,
                                  const KnownSpends* spends = nullptr);
+
+// Whether the pair `pair_txid` stands before the hanging at `hung` in the block both share: 1 before
+// it, 0 after it, -1 when the block's order could not be read. Read once per block that can no
+// longer change and remembered for the process and the service, so a gallery read after the first
+// asks nothing for it.
+int pair_first_in_block(const std::string& pair_txid, const ChainPlace& hung);
 
 // The pair that starts the title: among the artwork's pair records signed by their own `owner`
 // whose transaction pays the title watch, the first in chain order. `block_position` (height,

@@ -30,6 +30,9 @@ void listed_tips_forget();
 struct WatchRow {
     std::string txid;
     std::int64_t height = 0;
+    // Listed in a block past the tip the chain route shows: read as waiting, whatever block its
+    // copy names.
+    bool past_tip = false;
 };
 
 // A list of ids in the order first found, each once; the test for a repeat costs the same however

@@ -148,6 +148,12 @@ bool MinedListing::page(std::vector<WatchRow>& rows) {
     std::vector<WatchRow> mine;
     for (WatchRow& row : rows) {
         scan.place(row);
+        // A row listed past where the chain route has got stands in no block it shows yet: it is
+        // read as waiting, as the mempool's rows are, never dropped as older than the segment.
+        if (row.height <= 0) {
+            mine.push_back(std::move(row));
+            continue;
+        }
         order.see(row.height, segment_from);
         // A service that ignores the starting block lists older ones too.
         if (row.height < segment_from) continue;
@@ -379,6 +385,11 @@ bool watch_kept_record(const std::string& watch_key, const std::string& txid, Wa
 
 std::int64_t watch_chain_tip() {
     return listed_tip();
+}
+
+bool watch_block_final(std::int64_t height) {
+    const std::int64_t tip = listed_tip();
+    return height > 0 && tip > kFinalDepth && height <= tip - kFinalDepth;
 }
 
 void watch_memory_forget() {

@@ -62,11 +62,12 @@ struct WatchScanBounds {
 // The records with a positive time at the watch whose signature verifies under the key they carry
 // (no paymail is asked), within the bounds, ordered by time then transaction id. Neither the record
 // type nor the watch payment is checked: callers apply their own rules. Only blocks some
-// confirmations below the tip the service shows are kept as read whole, and a row listed past the
-// tip is never taken as mined. False when the listing fails (its error text; kWatchListUnread for a read
-// within bounds, which never falls back to a read of the whole watch), or with kWatchRecordsUnread and the records that
-// were read when a listed transaction could not be fetched. `whole` tells whether every block the bounds ask for, and
-// the mempool unless a mined record ended the search, was listed to its end.
+// confirmations below the newest block the listing itself shows, never past the chain route's tip,
+// are kept as read whole; a row listed past that tip stays in the read as waiting, never mined. False when the listing
+// fails (its error text; kWatchListUnread for a read within bounds, which never falls back to a read of the whole
+// watch), or with kWatchRecordsUnread and the records that were read when a listed transaction could not be fetched.
+// `whole` tells whether every block the bounds ask for, and the mempool unless a mined record ended the search, was
+// listed to its end.
 bool scan_watch_messages(const std::string& watch_key, const std::string& watch_address,
                          std::vector<WatchRecord>& records, std::string& error, bool* whole = nullptr,
                          const WatchScanBounds& bounds = WatchScanBounds{});
@@ -82,6 +83,9 @@ bool watch_kept_record(const std::string& watch_key, const std::string& txid, Wa
 // The newest block WhatsOnChain shows, the one a watch read counts confirmations from: read at most
 // every 30 seconds per service; 0 when it could never be read.
 std::int64_t watch_chain_tip();
+// Whether block `height` stands so far below that tip that it can no longer change; false while
+// the tip is unknown.
+bool watch_block_final(std::int64_t height);
 
 // Forgets in memory what was read of every watch, as a restart does; the files stay.
 void watch_memory_forget();

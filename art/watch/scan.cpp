@@ -130,6 +130,7 @@ void WatchScan::place(WatchRow& row) {
     }
     if (tip > 0 && row.height > tip + kTipLag) {
         row.height = 0;
+        row.past_tip = true;
         return;
     }
     listed_newest = std::max(listed_newest, row.height);
@@ -262,7 +263,7 @@ void WatchScan::examine(std::vector<WatchRow> rows) {
             }
             if (txs[k].is_null()) continue;
             // An id listed without a block (by the oracle index) is placed by its own copy.
-            const std::int64_t height = row.height > 0 ? row.height : block_of(txs[k]);
+            const std::int64_t height = row.height > 0 ? row.height : row.past_tip ? 0 : block_of(txs[k]);
             if (!in_bounds(height)) continue;
             take(row.txid, height, std::move(txs[k]));
         }
@@ -273,8 +274,8 @@ void WatchScan::examine(std::vector<WatchRow> rows) {
 
 void WatchScan::take(const std::string& txid, std::int64_t height, json tx) {
     if (taken_.count(txid)) return;
-    // A copy that names a block past the tip is read as waiting, as its row is.
-    if (height <= 0 && tx.is_object() && tx.contains("blockheight") && block_of(tx) == 0) tx.erase("blockheight");
+    // A record read as waiting stands in no block, whatever block its copy names.
+    if (height <= 0 && tx.is_object()) tx.erase("blockheight");
     WatchRecord record;
     if (!watch_record_of_tx(txid, listed++, std::move(tx), record)) return;
     taken_.insert(txid);
@@ -291,7 +292,7 @@ void WatchScan::learn(const WatchRow& row, const json& tx) {
     // it stands in once a save sheds it.
     const bool counts = watch_record_of_tx(row.txid, 0, tx, record) && kept_record_type(json_text(record.msg, "type"));
     const bool none = !counts && tx_json_hashes_to(tx, row.txid);
-    const std::int64_t mined = row.height > 0 ? row.height : block_of(tx);
+    const std::int64_t mined = row.height > 0 ? row.height : row.past_tip ? 0 : block_of(tx);
     std::lock_guard<std::mutex> lock(memory.mutex);
     if (!counts) {
         if (none) memory.no_record.add(row.txid);

@@ -22,8 +22,9 @@
 #include <utility>
 #include <vector>
 
-// Blocks this far below the tip the service shows no longer change: only they count as read
-// whole; the newer ones are listed again at each read.
+// Blocks this far below the newest block a read's own listing shows (and the chain route's tip)
+// no longer change: only they are kept as read whole, and only so far below the chain route's tip
+// is what was kept trusted; the newer ones are listed again at each read.
 constexpr std::int64_t kFinalDepth = 6;
 // The chain route may lag the history lists by a block or two: a row listed at most this far past
 // the tip it shows stands in its block, one further is damage.
@@ -109,8 +110,8 @@ struct WatchScan {
     void cut(std::int64_t height);
     bool stopped() const { return cut_at > 0 || cut_waiting; }
 
-    // A row listed further past the tip than the chain route lags stands in no block yet: it is
-    // read as waiting.
+    // A row listed further past the tip than the chain route lags stands in no block the route
+    // shows yet: it stays in the read as waiting (past_tip), whatever block its copy names.
     void place(WatchRow& row);
     // Reads the rows, oldest block first with those of no block last, fetching in bulk what is
     // not known; with a search, a round at a time, ending at the block of its find. With a budget,

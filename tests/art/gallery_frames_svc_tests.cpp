@@ -195,6 +195,57 @@ TEST_F(GalleryFramesTest, OlderOfTwoHangingsLosesItsExhibit) {
     EXPECT_EQ(list[7].spot, 8);
 }
 
+// A remembered pair's block is confirmed against the listing before a frame is judged on it: the
+// data folder that read the pair before and a fresh one judge the hanging alike.
+TEST_F(GalleryFramesTest, EveryDataFolderJudgesAHangingOnThePairsBlockAlike) {
+    const struct Row {
+        const char* name;
+        bool listed_late; // the history lists the pair beside the hanging, then corrects it
+        bool shown;       // after the change, in both folders (else a reorganisation)
+    } rows[] = {{"the history listed the pair a block late, then corrected", true, true},
+                {"a reorganisation moves the pair past the hanging", false, false}};
+    int n = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string art = fake_inscribe(chain, alice_key.hash, "image/png", "moved " + std::to_string(n));
+        const std::string cert = fake_inscribe(chain, alice_key.hash, "application/json", std::to_string(n++));
+        const std::string paired = pair(art, cert);
+        const std::int32_t hung_at = chain.ledger.tip() + 1;
+        const std::int32_t frame = 1 + n; // a frame of its own
+        show(frame, 100, {{"pic", art}, {"cert", cert}});
+        if (row.listed_late) chain.set_history_height(paired, hung_at);
+        std::vector<SpotFrame> list;
+        load_all_spots(list);
+        const auto finalise = [&] { // every block involved can no longer change
+            for (int block = 0; block < 8; ++block)
+                chain.ledger.fund(bob_key.address, 1);
+        };
+        if (row.listed_late) {
+            finalise();
+            title_memory_forget();
+            load_all_spots(list); // read again after a restart, the history still wrong
+            chain.set_history_height(paired, 0);
+        } else {
+            ASSERT_TRUE(chain.ledger.unmine(paired));
+            chain.ledger.mine();
+            finalise();
+        }
+        for (const bool fresh_folder : {false, true}) {
+            SCOPED_TRACE(fresh_folder ? "a fresh data folder" : "the folder that read it before");
+            title_memory_forget();
+            woc_cache_clear();
+            gallery_cache_clear();
+            if (fresh_folder) {
+                const std::string registry = kestrava_data_dir() + "/registry";
+                for (const std::string& name : platform_file_names(registry))
+                    platform_remove_file(registry + "/" + name);
+            }
+            EXPECT_EQ(load_all_spots(list), "");
+            EXPECT_EQ(list[frame - 1].pic, row.shown ? art.substr(0, 64) : "");
+        }
+    }
+}
+
 TEST_F(GalleryFramesTest, ListedIdsThatAreNoTransactionIdsAreNeverRequested) {
     fake_oracle_list(chain, "as1", "../../api/paymail/identity/" + std::string(37, 'x'));
     fake_oracle_list(chain, "as1", std::string(64, 'f')); // a real id that no service can read
@@ -207,8 +258,6 @@ TEST_F(GalleryFramesTest, ListedIdsThatAreNoTransactionIdsAreNeverRequested) {
     EXPECT_EQ(chain.platform.request_count("/api/"), 0);
 }
 
-// A record's check is kept by its whole text, so a copy altered after signing fails however often
-// the genuine one passed.
 // A second look at the gallery in one process checks no signature again; a record's check is kept
 // by its whole text, so an altered copy is checked on its own.
 TEST_F(GalleryFramesTest, RecordChecksAreKeptByTheRecordsText) {

@@ -972,7 +972,8 @@ TEST_F(GalleryRoadTest, AnAcceptanceBesideItsAskCounts) {
 // carol's a block later, an index had not listed mallory's, in her block and before it, or a
 // restart kept carol's note on disk (one an earlier program wrote without its block too). No step
 // goes on what was remembered: each refuses, nothing is posted or spent, and the next read names
-// mallory, after a restart too.
+// mallory, after a restart too. A pair in a block that may still change is read afresh by the
+// step's frame read too, which then no longer counts carol's hanging: the step refuses on that.
 TEST_F(GalleryRoadTest, StepsConfirmTheRememberedFirstPair) {
     const TestKey mallory = test_key_from_byte(0x44);
     const auto mallory_pairs = [&] {
@@ -1032,7 +1033,11 @@ TEST_F(GalleryRoadTest, StepsConfirmTheRememberedFirstPair) {
             if (step == "pay") result = pay(dave);
             if (step == "complete") result = gallery_complete_sale(kSpot, "");
             if (step == "pass") result = art_pass_to_paymail(art, "dave");
-            EXPECT_EQ(result, "error: the artwork's title changed since it was read. Read it again before this step.");
+            const std::set<std::string> refusals = {
+                "error: the artwork's title changed since it was read. Read it again before this step.",
+                "error: that frame is not for sale.", "error: that frame is empty.",
+                "error: owner is not this identity.", "error: title is not this identity. This app will not pass it."};
+            EXPECT_EQ(refusals.count(result), 1u) << result;
             EXPECT_EQ(frame_records(), records);
             EXPECT_TRUE(chain.ledger.spender_of(art.substr(0, 64), 0).empty());
             for (int restart = 0; restart < 2; ++restart) {

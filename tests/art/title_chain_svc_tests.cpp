@@ -601,6 +601,24 @@ TEST_F(TitleChainSvcTest, APairMovedByAReorganisationIsForgotten) {
     EXPECT_EQ(owners(), "mallory");
 }
 
+// A chain route seven blocks behind the address history: a pair mined a moment ago stays in the
+// read as waiting, and the confirm before money finds it, never "never paired".
+TEST_F(TitleChainSvcTest, AJustMinedPairIsFoundWhileTheChainRouteLags) {
+    pair(alice, alice.key.pub, cert, ts);
+    chain.ledger.mine();
+    chain.claimed_tip = chain.ledger.tip() - 7;
+    restart();
+    std::vector<KvArtTitleRow> rows;
+    TitlePair paired;
+    EXPECT_EQ(art_title_confirm(art, rows, paired), "");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].owner, to_lower_copy(alice.key.pub));
+    EXPECT_EQ(owners(), "alice");
+    chain.claimed_tip = 0;
+    restart();
+    EXPECT_EQ(owners(), "alice");
+}
+
 TEST_F(TitleChainSvcTest, FailuresGiveTheirTexts) {
     std::vector<KvArtTitleRow> rows{KvArtTitleRow{}};
     EXPECT_EQ(art_title_chain(" \t", rows), "Pick an artwork.");

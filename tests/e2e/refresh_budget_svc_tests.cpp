@@ -39,10 +39,11 @@ struct RefreshBudgetTest : FakeChainTest {
 
     std::map<std::string, std::string> certs; // artwork -> its certificate
 
-    // An artist of its own (numbered as the frame, or past 10) pairs an artwork and, unless
-    // `hung` is false, hangs it in the frame; the artwork's origin.
-    std::string hang(std::int32_t spot, bool hung = true) {
-        const auto fill = static_cast<std::uint8_t>(0x30 + spot);
+    // An artist of its own (numbered as the frame, or past 10; past 50 when `at_once`) pairs an
+    // artwork and, unless `hung` is false, hangs it in the frame once the pair is mined, or at once:
+    // both wait together and are mined in one block, the pair first. The artwork's origin.
+    std::string hang(std::int32_t spot, bool hung = true, bool at_once = false) {
+        const auto fill = static_cast<std::uint8_t>(0x30 + spot + (at_once ? 50 : 0));
         const TestKey artist = test_key_from_byte(fill);
         const std::string owner = json_identity_pubkey(fake_signed_record(json::object(), fill));
         const std::string art = fake_inscribe(chain, artist.hash, "image/png", "art " + std::to_string(spot));
@@ -52,13 +53,14 @@ struct RefreshBudgetTest : FakeChainTest {
         json pair = fake_art_record("art_pair", "artist", 50, terms);
         pair["owner"] = owner;
         fake_pair_tx(chain, artist, fake_signed_record(pair, fill));
-        chain.ledger.mine();
+        if (!at_once) chain.ledger.mine();
         if (!hung) return art;
         json show = fake_art_record("art_show", "artist", 100, terms);
         show["spot"] = spot_label(spot);
         show["price"] = "1000";
         show["pay_addr"] = artist.address;
-        fake_post_record(chain, spot_row(spot).watch, fake_signed_record(show, fill));
+        fake_post_record(chain, spot_row(spot).watch, fake_signed_record(show, fill), 1, !at_once);
+        if (at_once) chain.ledger.mine();
         return art;
     }
 
@@ -86,7 +88,8 @@ struct RefreshBudgetTest : FakeChainTest {
     }
 
     // The Refresh button's jobs as the window runs them: the balance beside the art rows, then
-    // the gallery once the rows are in. The frames on show.
+    // the gallery once the rows are in. The frames on show; `pics` the artwork each shows, or "".
+    std::vector<std::string> pics;
     int refresh() {
         std::int64_t sats = 0;
         std::thread balance([&sats] { read_window_balance(sats); });
@@ -98,6 +101,9 @@ struct RefreshBudgetTest : FakeChainTest {
         read_gallery(spots, closed);
         balance.join();
         EXPECT_EQ(spots.size(), 10u);
+        pics.clear();
+        for (const SpotLoad& spot : spots)
+            pics.push_back(spot.shown ? spot.pic : "");
         return static_cast<int>(std::count_if(spots.begin(), spots.end(), [](const SpotLoad& s) { return s.shown; }));
     }
 };
@@ -140,43 +146,58 @@ TEST_F(RefreshBudgetTest, RefreshWithHangingsOnShowStaysWithinItsWhatsOnChainBud
     struct Row {
         std::int32_t hangings, unpaired;
         int first, later;
-        int others = 0; // hangings of the other frames' artworks a stranger adds to each frame
+        // Hangings of the other frames' artworks a stranger adds to each frame; their pairs, in
+        // blocks that may still change, are listed again at each Refresh.
+        int others = 0;
+        // Then ten artists hang anew, each pairing and hanging at once; the first Refresh reads the
+        // order of each of the ten blocks once.
+        bool at_once = false;
     };
     std::int32_t hung = 0;
-    std::string first_art;
-    std::vector<std::string> arts;
-    for (const Row& row : {Row{1, 0, 25, 15}, Row{1, 7, 20, 10}, Row{10, 0, 25, 15}, Row{10, 0, 50, 25, 3}}) {
+    std::string first_art, first_at_once;
+    std::vector<std::string> arts, on_show(10);
+    for (const Row& row : {Row{1, 0, 25, 15}, Row{1, 7, 20, 10}, Row{10, 0, 25, 15}, Row{10, 0, 50, 26, 3},
+                           Row{10, 0, 35, 15, 0, true}}) {
         SCOPED_TRACE(::testing::Message() << row.hangings << " hung, " << row.unpaired << " unpaired, " << row.others
-                                          << " of others' in each frame");
+                                          << " of others' in each frame" << (row.at_once ? ", then at once" : ""));
         while (hung < row.hangings) {
             const std::string art = hang(++hung);
             arts.push_back(art);
+            on_show[hung - 1] = art.substr(0, 64);
             if (first_art.empty()) first_art = art;
         }
+        for (std::int32_t spot = 1; spot <= row.hangings && row.at_once; ++spot)
+            on_show[spot - 1] = hang(spot, true, true).substr(0, 64);
+        if (row.at_once) first_at_once = on_show[0];
         for (int n = 0; n < row.unpaired; ++n)
             hang_unpaired(hung + 1 + n % 5, n);
         for (std::int32_t spot = 1; spot <= row.hangings && row.others > 0; ++spot)
             for (int n = 0; n < row.others; ++n)
                 hang_others(spot, hang(10 + (spot - 1) * row.others + n + 1, false));
         chain.ledger.mine();
+        std::vector<std::string> expected(on_show.begin(), on_show.begin() + row.hangings);
+        expected.resize(10);
         // The first Refresh of a process remembers nothing read before.
         reset_chain_session_for_tests();
         load_wallet_id("budget");
         chain.woc.reset_counts();
         EXPECT_EQ(refresh(), row.hangings);
+        EXPECT_EQ(pics, expected);
         EXPECT_LE(chain.woc.request_count(), row.first);
         EXPECT_EQ(chain.woc.rate_limited_count(), 0);
         chain.woc.reset_counts();
         EXPECT_EQ(refresh(), row.hangings);
+        EXPECT_EQ(pics, expected);
         EXPECT_LE(chain.woc.request_count(), row.later);
     }
-    // The first artist's coin goes elsewhere: that hanging no longer counts, also when the bulk
-    // answer is missing and each coin is asked on its own.
-    fake_send(chain, {{first_art.substr(0, 64), 0, test_key_from_byte(0x31)}},
+    // Frame 1's last artist's coin goes elsewhere: that hanging no longer counts and the first
+    // artist's shows again, also when the bulk answer is missing and each coin is asked on its own.
+    fake_send(chain, {{first_at_once, 0, test_key_from_byte(0x31 + 50)}},
               {TxOutput{1, p2pkh_script(test_key_from_byte(0x77).hash)}});
     reset_chain_session_for_tests();
     load_wallet_id("budget");
-    EXPECT_EQ(refresh(), hung - 1);
+    EXPECT_EQ(refresh(), hung);
+    EXPECT_EQ(pics[0], first_art.substr(0, 64));
     FakeFault down;
     down.status = 500;
     FakeFault garbled;
@@ -185,6 +206,7 @@ TEST_F(RefreshBudgetTest, RefreshWithHangingsOnShowStaysWithinItsWhatsOnChainBud
         chain.woc.set_fault(std::string(kWocPrefix) + "/utxos/spent", fault);
         reset_chain_session_for_tests();
         load_wallet_id("budget");
-        EXPECT_EQ(refresh(), hung - 1);
+        EXPECT_EQ(refresh(), hung);
+        EXPECT_EQ(pics[0], first_art.substr(0, 64));
     }
 }

@@ -87,11 +87,12 @@ json fake_signed_record(json msg, std::uint8_t key_fill) {
     return msg;
 }
 
-std::string fake_post_record(FakeChain& chain, const std::string& address, const json& msg, std::uint64_t sats) {
+std::string fake_post_record(FakeChain& chain, const std::string& address, const json& msg, std::uint64_t sats,
+                             bool mined) {
     Hash160 hash{};
     if (!address_to_hash160(address, hash)) return "";
     const std::string text = msg.dump();
     Bytes carrier = {0x00, 0x6a};
     append_push_data(carrier, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-    return chain.ledger.fund_outputs({{p2pkh_script(hash), sats}, {carrier, 0}}, true);
+    return chain.ledger.fund_outputs({{p2pkh_script(hash), sats}, {carrier, 0}}, mined);
 }

@@ -23,7 +23,8 @@ void fake_oracle_list(FakeChain& chain, const std::string& watch_key, const std:
 // under the signed-message digest: `pubkey` and `sig` set, every other key as given.
 nlohmann::json fake_signed_record(nlohmann::json msg, std::uint8_t key_fill);
 
-// Puts a mined transaction on the ledger that pays `sats` to the address and carries the record's
-// compact JSON in an OP_FALSE OP_RETURN output after it; returns its id ("" when refused).
+// Puts a transaction on the ledger that pays `sats` to the address and carries the record's
+// compact JSON in an OP_FALSE OP_RETURN output after it, mined in a block of its own or, unless
+// `mined`, waiting in the mempool behind what waits there already; returns its id ("" when refused).
 std::string fake_post_record(FakeChain& chain, const std::string& address, const nlohmann::json& msg,
-                             std::uint64_t sats = 1);
+                             std::uint64_t sats = 1, bool mined = true);
