@@ -27,6 +27,7 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <unordered_map>
@@ -455,6 +456,13 @@ SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, con
     std::set<std::string> unknown = unknown_txs ? *unknown_txs : std::set<std::string>();
     KnownSpends known_spends = spends ? *spends : KnownSpends();
     int hangings = 0;
+    // The newest hanging whose title the read's bound left unread, and what the hangings before it
+    // read with: a request share of their own, so that the last hanging that counts still shows
+    // when a stranger's newer one took the gallery read's budget.
+    std::size_t unread = records.size();
+    SpotLoad unread_show;
+    std::unique_ptr<WatchListingsScope> older_scope;
+    std::unique_ptr<WatchListingsUse> older_use;
     for (std::size_t i = records.size(); i-- > 0;) {
         const WatchRecord& record = records[i];
         if (json_text(record.msg, "type") != "art_show" || to_lower_copy(json_text(record.msg, "spot")) != row.label)
@@ -475,7 +483,14 @@ SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, con
             ExhibitTitle read;
             const std::string error =
                 exhibit_title_read(show.pic, read, reuse_recent, spends ? &known_spends : nullptr, &hung);
-            if (error == kWatchReadCut) return title_unread_frame(row, records, i, std::move(show));
+            if (error == kWatchReadCut) {
+                if (unread < records.size()) break;
+                unread = i;
+                unread_show = std::move(show);
+                older_scope = std::make_unique<WatchListingsScope>(kWatchScanRequestShare);
+                older_use = std::make_unique<WatchListingsUse>(*older_scope);
+                continue;
+            }
             if (!error.empty()) {
                 result.error =
                     "frame " + std::string(row.label) + ": the title of a hanging could not be read: " + error;
@@ -496,6 +511,7 @@ SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, con
         shown = i;
         break;
     }
+    older_use.reset();
     const std::size_t taken_down = exhibit.shown ? owner_take_down(records, shown, row, exhibit) : records.size();
     const bool hidden = taken_down < records.size();
     if (hidden) exhibit.shown = false;
@@ -504,6 +520,13 @@ SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, con
     if (exhibit.shown || hidden) load_certificate_fields(exhibit);
     static_cast<SpotFrame&>(result) = std::move(exhibit);
     result.hidden = hidden;
+    if (unread < records.size()) {
+        if (result.pic.empty()) return title_unread_frame(row, records, unread, std::move(unread_show));
+        // Until the newer hanging is known to count, the frame decides nothing about this wallet's
+        // offers: it counts as not read whole.
+        result.reading = kFrameNewerReading;
+        result.error = "frame " + std::string(row.label) + ": " + kFrameNewerReading;
+    }
     if (result.pic.empty()) return result;
 
     collect_sale_records(records, shown, taken_down, result);
@@ -539,7 +562,7 @@ SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent, Fram
     return result;
 }
 
-std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent) {
+std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent, std::size_t title_requests) {
     frames.resize(kSpotCount);
     const std::int64_t now = clock_system_ms() / 1000;
     std::vector<SpotLoad> loads(kSpotCount);
@@ -583,7 +606,7 @@ std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent) {
         if (!unknown.count(show.pic)) artworks.emplace_back(show.pic, show.height);
     // The frames' title reads list each registry watch once between them, and find the records
     // they look for read ahead together.
-    const WatchListingsScope listings(kGalleryTitleRequests);
+    const WatchListingsScope listings(title_requests);
     {
         const WatchListingsUse use(listings);
         title_reads_prefetch(artworks);

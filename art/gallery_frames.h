@@ -32,8 +32,14 @@ constexpr std::int32_t kSpotCount = 10;
 // WhatsOnChain requests beyond what the titles it finds cost: a hanging of an artwork never paired
 // would otherwise have it read every payment the watches had since that artwork.
 constexpr std::size_t kGalleryTitleRequests = 30;
+// The same bound for the read of the frames a sale step begins with, past each title's first look:
+// the step reads whole only the title of the hanging it acts on, never a stranger's newer one's.
+constexpr std::size_t kStepTitleRequests = 1;
 // What a frame says while its hanging's title is still being read; each gallery read goes on.
 constexpr const char* kFrameTitleReading = "Title still being read. Refresh to go on.";
+// What a frame says beside the hanging it shows while the title of a newer hanging is still being
+// read: the newer one neither shows nor stops the sale until it is known to count.
+constexpr const char* kFrameNewerReading = "A newer hanging in this frame is still being read. Refresh to go on.";
 
 inline constexpr SpotRow kSpotRows[kSpotCount] = {
     {1, "as1", "1NWmxVfYHvzJZVzD8HbsCEnM2Bpmr5bKDt"}, {2, "as2", "175rmsa2Vz4vrZX8GXd9VeBbhAWodZxzfU"},
@@ -96,7 +102,9 @@ struct SpotFrame {
     std::int64_t exp = 0;    // Unix seconds; 0 or below never expires
     std::int64_t ts = 0;
     bool hidden = false; // the owner took the exhibit down (it still shows while a funded offer waits)
-    std::string reading; // kFrameTitleReading while the title of the frame's hanging is still being read
+    // kFrameTitleReading while the title of the frame's hanging is still being read; kFrameNewerReading
+    // while that of a newer hanging is, the frame showing the last hanging that counts.
+    std::string reading;
     std::vector<SpotAsk> asks;
     std::vector<SpotAccept> accepts;
     std::vector<SpotFunded> funded;
@@ -131,11 +139,15 @@ SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent = fal
 // Reads the ten frames at once and leaves exactly ten in `frames`, frame 1 first; of an artwork
 // hanging in two frames only the one hung later in the chain stays. A frame whose hanging's title
 // the read's bound left unread shows no exhibit, says kFrameTitleReading and counts as not read; it
-// keeps its newest hanging and the sale records after it, unconfirmed, for the step they allow.
+// keeps its newest hanging and the sale records after it, unconfirmed, for the step they allow. A
+// frame whose unread hanging is newer than one that counts shows that one and its sale records, says
+// kFrameNewerReading and counts as not read.
 // Then frees the coins of this wallet's offers that no longer count. Returns the first read error
 // in frame order, empty when every watch was read. With reuse_recent a watch listing read less
 // than 5 s ago serves again and no coin is freed; mined transactions are always read once only.
-std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent = false);
+// `title_requests` is the read's bound on the registry watches (kGalleryTitleRequests or kStepTitleRequests).
+std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent = false,
+                           std::size_t title_requests = kGalleryTitleRequests);
 // Forgets the kept watch listings (after this program posted a record to a frame), or those, the
 // askers' names and the mined transactions kept (tx_store.h) for every reader.
 void gallery_forget_listings();
