@@ -77,6 +77,36 @@ std::string ask_name(const std::string& key) {
     return name;
 }
 
+// Hangings judged never to count, by service and transaction, so that a later read passes them
+// over unread. A hanging counts only for the signer who holds the title with its coins named where
+// they are, and the title moves only with its coins: one that names another certificate than the
+// first pair, or whose signer is not the first owner who still holds it, never counts while that
+// pair stands; one with no pair before it never counts once its block is final. Only what blocks
+// that no longer change show is kept.
+constexpr std::size_t kNeverCountingKept = 4096;
+// As the watch reader counts final blocks: this far below the newest block the service shows.
+constexpr std::int64_t kJudgedFinalDepth = 6;
+BoundedCache<char> g_never_counting(kNeverCountingKept);
+
+bool never_counts(const std::string& txid) {
+    std::lock_guard<std::mutex> lock(g_cache_mutex);
+    return g_never_counting.find(service_key(txid)) != nullptr;
+}
+
+// Keeps a hanging at `hung` that did not count for `title` when nothing the chain may still change
+// could make it count; `pair_after` tells that the title's pair does not stand before it.
+void note_not_counting(const SpotFrame& show, const ExhibitTitle& title, const ChainPlace& hung, bool pair_after) {
+    const std::int64_t tip = watch_chain_tip();
+    const auto final_at = [tip](std::int64_t height) { return height > 0 && tip - kJudgedFinalDepth >= height; };
+    const bool never = pair_after || title.owner.empty()
+                           ? final_at(hung.height)
+                           : final_at(title.pair_height) &&
+                                 (show.cert != title.cert || (show.owner != title.owner && title.head == title.pair));
+    if (!never) return;
+    std::lock_guard<std::mutex> lock(g_cache_mutex);
+    g_never_counting.put(service_key(hung.txid), 1);
+}
+
 bool recent_listing(const std::string& key, std::vector<std::string>& txids) {
     std::lock_guard<std::mutex> lock(g_cache_mutex);
     const auto it = g_listings.find(key);
@@ -420,7 +450,7 @@ const WatchRecord* newest_hanging(const std::vector<WatchRecord>& records, const
         const nlohmann::json& msg = records[i].msg;
         if (json_text(msg, "type") != "art_show" || to_lower_copy(json_text(msg, "spot")) != row.label) continue;
         const SpotLoad show = parse_art_show(records[i], row.spot);
-        if (!show.owner.empty() && !show.pic.empty()) return &records[i];
+        if (!show.owner.empty() && !show.pic.empty() && !never_counts(records[i].txid)) return &records[i];
     }
     return nullptr;
 }
@@ -468,10 +498,11 @@ SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, con
         if (json_text(record.msg, "type") != "art_show" || to_lower_copy(json_text(record.msg, "spot")) != row.label)
             continue;
         SpotLoad show = parse_art_show(record, row.spot);
-        if (show.owner.empty() || show.pic.empty()) continue;
+        if (show.owner.empty() || show.pic.empty() || never_counts(record.txid)) continue;
         // An artwork the service says it does not know has no coin a hanging could name. The read
         // ahead asked about the newest hanging's; the earlier ones are asked about together.
-        if (unknown_txs && ++hangings == 2) read_earlier_artworks(records, i + 1, row, unknown, &known_spends);
+        if (unknown_txs && ++hangings == 2)
+            read_earlier_artworks(records, i + 1, row, unknown, &known_spends, never_counts);
         if (unknown.count(show.pic)) continue;
         // Each hanging is judged where it stands: its signer must have held the title there.
         ChainPlace hung;
@@ -498,14 +529,16 @@ SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, con
             }
             title = titles.emplace(title_key, read).first;
         }
-        if (!hanging_matches_title(show, title->second)) continue;
         // Its signer held the title where it hung only when the pair stands before it.
-        const int before = pair_before_hanging(title->second, hung);
+        const int before = hanging_matches_title(show, title->second) ? pair_before_hanging(title->second, hung) : 1;
         if (before < 0) {
             result.error = "frame " + std::string(row.label) + ": " + kFrameOrderUnknown;
             return result;
         }
-        if (before == 0) continue;
+        if (before == 0 || !hanging_matches_title(show, title->second)) {
+            note_not_counting(show, title->second, hung, before == 0);
+            continue;
+        }
         exhibit = std::move(show);
         result.height = tx_block_height(record.tx);
         shown = i;
@@ -646,5 +679,6 @@ void gallery_cache_clear() {
     std::lock_guard<std::mutex> lock(g_cache_mutex);
     g_listings.clear();
     g_ask_names.clear();
+    g_never_counting.clear();
     tx_store_clear();
 }
