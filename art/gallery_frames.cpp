@@ -3,6 +3,7 @@
 #include "art/art_pass.h"
 #include "art/gallery_rules.h"
 #include "art/gallery_sale.h"
+#include "art/gallery_watch.h"
 #include "art/offer_tx.h"
 #include "art/ownership.h"
 #include "art/title_chain.h"
@@ -10,7 +11,6 @@
 #include "chain/outpoints.h"
 #include "chain/tx_store.h"
 #include "chain/woc_client.h"
-#include "identity/typed_verify.h"
 #include "ordinals/content_load.h"
 #include "wallet/bounded_cache.h"
 #include "wallet/clock.h"
@@ -22,11 +22,11 @@
 #include "wallet/text_util.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <limits>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <unordered_map>
@@ -34,23 +34,7 @@
 
 namespace {
 
-constexpr std::int32_t kOraclePageSize = 2000;
-constexpr std::int32_t kOracleOffsetLimit = 20000;
-constexpr const char* kGalleryUserAgent = "Kestrava-Gallery/1";
-// Transactions of one frame read at once: a frame's records go in one round up to this many. The
-// ten frames load side by side, so the gallery asks for at most ten times this many.
-constexpr std::uint32_t kWatchReadThreads = 32;
-// A frame's listing this young may serve a read that asked for reuse (see load_all_spots).
-constexpr std::int64_t kListingReuseMs = 5000;
-
-// The listings of the frame watches as last read, keyed by the services asked, so a change of
-// services never answers from the other's copy.
-struct RecentListing {
-    std::vector<std::string> txids;
-    std::int64_t read_ms = 0;
-};
 std::mutex g_cache_mutex;
-std::map<std::string, RecentListing> g_listings;
 
 // The platform's names of the askers' keys as last looked up: the gallery is read at every
 // Refresh, and would otherwise ask again for the same few names each time.
@@ -76,45 +60,34 @@ std::string ask_name(const std::string& key) {
     return name;
 }
 
-bool recent_listing(const std::string& key, std::vector<std::string>& txids) {
+// Hangings judged never to count, by service and transaction, so that a later read passes them
+// over unread. A hanging counts only for the signer who holds the title with its coins named where
+// they are, and the title moves only with its coins: one that names another certificate than the
+// first pair, or whose signer is not the first owner who still holds it, never counts while that
+// pair stands; one with no pair before it never counts once its block is final. Only what blocks
+// that no longer change show is kept.
+constexpr std::size_t kNeverCountingKept = 4096;
+// As the watch reader counts final blocks: this far below the newest block the service shows.
+constexpr std::int64_t kJudgedFinalDepth = 6;
+BoundedCache<char> g_never_counting(kNeverCountingKept);
+
+bool never_counts(const std::string& txid) {
     std::lock_guard<std::mutex> lock(g_cache_mutex);
-    const auto it = g_listings.find(key);
-    if (it == g_listings.end()) return false;
-    const std::int64_t age = clock_steady_ms() - it->second.read_ms;
-    if (age < 0 || age >= kListingReuseMs) return false;
-    txids = it->second.txids;
-    return true;
+    return g_never_counting.find(service_key(txid)) != nullptr;
 }
 
-// The transaction from the platform's oracle index, else WhatsOnChain, through the store of mined
-// transactions.
-bool read_frame_tx(const ServiceSettings& settings, const std::string& txid, nlohmann::json& tx) {
-    // Each copy is kept under the service that gave it: the oracle's is no WhatsOnChain answer.
-    const std::string oracle = settings.platform_base + "/oi/tx/";
-    return tx_store_read(
-               oracle, txid,
-               [&](nlohmann::json& out) { return http_get_json(oracle + txid, out, 6, kGalleryUserAgent); }, tx) ||
-           tx_store_read(
-               settings.woc_base, txid,
-               [&](nlohmann::json& out) {
-                   return http_get_json(settings.woc_base + "/tx/" + txid, out, 12, kGalleryUserAgent);
-               },
-               tx);
-}
-
-// The watch's two histories from the gallery read's bulk request, which the first frame to get
-// here makes; null without one, or when it did not list this watch whole.
-const BulkHistory* frame_history(FrameHistories* shared, const std::string& watch) {
-    if (!shared) return nullptr;
-    std::call_once(shared->asked, [shared] {
-        std::vector<std::string> watches;
-        for (const SpotRow& row : kSpotRows)
-            watches.push_back(row.watch);
-        if (!woc_bulk_history(watches, shared->watches)) shared->watches.clear();
-    });
-    for (std::size_t i = 0; i < shared->watches.size(); ++i)
-        if (kSpotRows[i].watch == watch && shared->watches[i].answered) return &shared->watches[i];
-    return nullptr;
+// Keeps a hanging at `hung` that did not count for `title` when nothing the chain may still change
+// could make it count; `pair_after` tells that the title's pair does not stand before it.
+void note_not_counting(const SpotFrame& show, const ExhibitTitle& title, const ChainPlace& hung, bool pair_after) {
+    const std::int64_t tip = watch_chain_tip();
+    const auto final_at = [tip](std::int64_t height) { return height > 0 && tip - kJudgedFinalDepth >= height; };
+    const bool never = pair_after || title.owner.empty()
+                           ? final_at(hung.height)
+                           : final_at(title.pair_height) &&
+                                 (show.cert != title.cert || (show.owner != title.owner && title.head == title.pair));
+    if (!never) return;
+    std::lock_guard<std::mutex> lock(g_cache_mutex);
+    g_never_counting.put(service_key(hung.txid), 1);
 }
 
 bool exhibit_keepable(const SpotFrame& e, std::int64_t now) {
@@ -174,168 +147,6 @@ std::int64_t gallery_json_int(const nlohmann::json& obj, const std::string& key)
     std::int64_t value = 0;
     if (it->is_string() && parse_leading_i64(it->get_ref<const std::string&>(), value)) return value;
     return 0;
-}
-
-bool gallery_op_return_payload(const std::string& script_hex, Bytes& out) {
-    out.clear();
-    // Frame records never travel behind OP_PUSHDATA4; such a script is refused before the
-    // registry's carrier reader would take it.
-    const Bytes script = from_hex(script_hex);
-    const std::size_t i = !script.empty() && script[0] == 0x00 ? 1 : 0;
-    if (script.size() > i + 1 && script[i] == 0x6a && script[i + 1] == 0x4e) return false;
-    return op_return_first_push(script_hex, out);
-}
-
-bool gallery_find_art_message(const nlohmann::json& tx, nlohmann::json& out) {
-    if (!tx.is_object()) return false;
-    const auto vout = tx.find("vout");
-    if (vout == tx.end() || !vout->is_array()) return false;
-    for (const nlohmann::json& output : *vout) {
-        if (!output.is_object()) continue;
-        const auto spk = output.find("scriptPubKey");
-        if (spk == output.end() || !spk->is_object()) continue;
-        Bytes payload;
-        if (!gallery_op_return_payload(json_text(*spk, "hex"), payload)) continue;
-        nlohmann::json msg = json_parse_or_discarded(std::string(payload.begin(), payload.end()));
-        if (msg.is_object() && json_text(msg, "protocol") == kArtProtocol) {
-            out = std::move(msg);
-            return true;
-        }
-    }
-    return false;
-}
-
-std::int64_t msg_ts(const nlohmann::json& msg) {
-    return gallery_json_int(msg, "ts");
-}
-
-void gallery_collect_txids(const nlohmann::json& reply, std::vector<std::string>& txids) {
-    const nlohmann::json* items = nullptr;
-    if (reply.is_array()) {
-        items = &reply;
-    } else if (reply.is_object()) {
-        for (const char* key : {"txids", "result"}) {
-            const auto it = reply.find(key);
-            if (it != reply.end() && it->is_array()) {
-                items = &*it;
-                break;
-            }
-        }
-    }
-    if (!items) return;
-    for (const nlohmann::json& item : *items)
-        parse_watch_txid_item(item, txids);
-}
-
-bool gallery_watch_txids(const std::string& label, const std::string& watch, std::vector<std::string>& txids,
-                         std::string& error, bool reuse_recent, FrameHistories* shared) {
-    txids.clear();
-    error.clear();
-    const ServiceSettings settings = service_settings();
-    const std::string key = service_key(label + "|" + watch);
-    if (reuse_recent && recent_listing(key, txids)) return true;
-    // The oracle's pages and WhatsOnChain's two histories do not depend on each other: all three
-    // sources are asked at once, and their ids merged in the same order as before (oracle first).
-    std::vector<std::string> sources[3];
-    bool answered[3] = {false, false, false};
-    parallel_for_rethrow(3, 3, [&](std::uint64_t source) {
-        std::vector<std::string>& found = sources[source];
-        if (source == 0) {
-            for (std::int32_t offset = 0; offset < kOracleOffsetLimit; offset += kOraclePageSize) {
-                nlohmann::json reply;
-                const std::string url = settings.platform_base + "/oi/oracle/" + label +
-                                        "/txids?limit=" + std::to_string(kOraclePageSize) +
-                                        "&offset=" + std::to_string(offset);
-                if (!http_get_json(url, reply, 8, kGalleryUserAgent) || !reply.is_object()) break;
-                const auto page = reply.find("txids");
-                if (page == reply.end() || !page->is_array()) break;
-                const std::size_t before = found.size();
-                gallery_collect_txids(reply, found);
-                answered[0] = true;
-                if (page->size() < static_cast<std::size_t>(kOraclePageSize) || found.size() == before) break;
-            }
-            return;
-        }
-        // WhatsOnChain is asked every time: the oracle index lags behind fresh transactions.
-        if (const BulkHistory* listed = frame_history(shared, watch)) {
-            found = source == 1 ? listed->unconfirmed : listed->confirmed;
-            answered[source] = true;
-            return;
-        }
-        const char* suffix = source == 1 ? "/unconfirmed/history" : "/history";
-        nlohmann::json reply;
-        if (!http_get_json(settings.woc_base + "/address/" + watch + suffix, reply, 8, kGalleryUserAgent)) return;
-        gallery_collect_txids(reply, found);
-        answered[source] = true;
-    });
-    for (const std::vector<std::string>& found : sources) {
-        for (const std::string& txid : found)
-            append_txid_unique(txids, txid);
-    }
-    if (!answered[0] && !answered[1] && !answered[2] && txids.empty()) {
-        error = "OI " + label + " missed and WhatsOnChain missed";
-        return false;
-    }
-    // Only a listing every source answered may stand in for a later read.
-    if (answered[0] && answered[1] && answered[2]) {
-        std::lock_guard<std::mutex> lock(g_cache_mutex);
-        RecentListing& kept = g_listings[key];
-        kept.txids = txids;
-        kept.read_ms = clock_steady_ms();
-    }
-    return true;
-}
-
-bool read_gallery_watch(const std::string& label, const std::string& watch, std::vector<WatchRecord>& records,
-                        std::string& error, bool reuse_recent, FrameHistories* shared) {
-    records.clear();
-    std::vector<std::string> txids;
-    if (!gallery_watch_txids(label, watch, txids, error, reuse_recent, shared)) return false;
-    const ServiceSettings settings = service_settings();
-    // Each transaction is read and checked on its own, so they are read side by side on a small
-    // pool; the records keep the order of the ids.
-    std::vector<WatchRecord> read(txids.size());
-    std::vector<char> kept(txids.size(), 0);
-    std::atomic<bool> unread{false};
-    parallel_for_rethrow(txids.size(), kWatchReadThreads, [&](std::uint64_t i) {
-        const std::string& txid = txids[i];
-        // The ids come from the services and go into request paths: only a real transaction id
-        // may, so a listed "../" can never steer the request elsewhere.
-        if (!is_txid_hex(txid)) return;
-        nlohmann::json tx;
-        if (!read_frame_tx(settings, txid, tx)) {
-            unread = true;
-            return;
-        }
-        nlohmann::json msg;
-        // A record speaks for the key it carries, whatever key its paymail names today; the
-        // frame's rules compare that key with the title's.
-        if (!gallery_find_art_message(tx, msg) || !verify_art_record(msg)) return;
-        const std::int64_t ts = msg_ts(msg);
-        if (ts <= 0) return;
-        WatchRecord& record = read[i];
-        record.txid = txid;
-        record.msg = std::move(msg);
-        record.tx = std::move(tx);
-        record.ts = ts;
-        record.listed = static_cast<std::int64_t>(i);
-        kept[i] = 1;
-    });
-    // The transaction that could not be read may hold the newest hanging or an ask: the frame
-    // is incomplete, and no older state of it may stand in.
-    if (unread) {
-        error = "frame " + label + ": " + kWatchRecordsUnread;
-        return false;
-    }
-    for (std::size_t i = 0; i < read.size(); ++i) {
-        if (kept[i]) records.push_back(std::move(read[i]));
-    }
-    if (!order_frame_records(records, clock_system_ms() / 1000)) {
-        records.clear();
-        error = "frame " + label + ": " + kFrameOrderUnknown;
-        return false;
-    }
-    return true;
 }
 
 SpotLoad parse_art_show(const WatchRecord& record, std::int32_t spot) {
@@ -419,7 +230,7 @@ const WatchRecord* newest_hanging(const std::vector<WatchRecord>& records, const
         const nlohmann::json& msg = records[i].msg;
         if (json_text(msg, "type") != "art_show" || to_lower_copy(json_text(msg, "spot")) != row.label) continue;
         const SpotLoad show = parse_art_show(records[i], row.spot);
-        if (!show.owner.empty() && !show.pic.empty()) return &records[i];
+        if (!show.owner.empty() && !show.pic.empty() && !never_counts(records[i].txid)) return &records[i];
     }
     return nullptr;
 }
@@ -455,15 +266,23 @@ SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, con
     std::set<std::string> unknown = unknown_txs ? *unknown_txs : std::set<std::string>();
     KnownSpends known_spends = spends ? *spends : KnownSpends();
     int hangings = 0;
+    // The newest hanging whose title the read's bound left unread, and what the hangings before it
+    // read with: a request share of their own, so that the last hanging that counts still shows
+    // when a stranger's newer one took the gallery read's budget.
+    std::size_t unread = records.size();
+    SpotLoad unread_show;
+    std::unique_ptr<WatchListingsScope> older_scope;
+    std::unique_ptr<WatchListingsUse> older_use;
     for (std::size_t i = records.size(); i-- > 0;) {
         const WatchRecord& record = records[i];
         if (json_text(record.msg, "type") != "art_show" || to_lower_copy(json_text(record.msg, "spot")) != row.label)
             continue;
         SpotLoad show = parse_art_show(record, row.spot);
-        if (show.owner.empty() || show.pic.empty()) continue;
+        if (show.owner.empty() || show.pic.empty() || never_counts(record.txid)) continue;
         // An artwork the service says it does not know has no coin a hanging could name. The read
         // ahead asked about the newest hanging's; the earlier ones are asked about together.
-        if (unknown_txs && ++hangings == 2) read_earlier_artworks(records, i + 1, row, unknown, &known_spends);
+        if (unknown_txs && ++hangings == 2)
+            read_earlier_artworks(records, i + 1, row, unknown, &known_spends, never_counts);
         if (unknown.count(show.pic)) continue;
         // Each hanging is judged where it stands: its signer must have held the title there.
         ChainPlace hung;
@@ -475,7 +294,14 @@ SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, con
             ExhibitTitle read;
             const std::string error =
                 exhibit_title_read(show.pic, read, reuse_recent, spends ? &known_spends : nullptr, &hung);
-            if (error == kWatchReadCut) return title_unread_frame(row, records, i, std::move(show));
+            if (error == kWatchReadCut) {
+                if (unread < records.size()) break;
+                unread = i;
+                unread_show = std::move(show);
+                older_scope = std::make_unique<WatchListingsScope>(kWatchScanRequestShare);
+                older_use = std::make_unique<WatchListingsUse>(*older_scope);
+                continue;
+            }
             if (!error.empty()) {
                 result.error =
                     "frame " + std::string(row.label) + ": the title of a hanging could not be read: " + error;
@@ -483,19 +309,22 @@ SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, con
             }
             title = titles.emplace(title_key, read).first;
         }
-        if (!hanging_matches_title(show, title->second)) continue;
         // Its signer held the title where it hung only when the pair stands before it.
-        const int before = pair_before_hanging(title->second, hung);
+        const int before = hanging_matches_title(show, title->second) ? pair_before_hanging(title->second, hung) : 1;
         if (before < 0) {
             result.error = "frame " + std::string(row.label) + ": " + kFrameOrderUnknown;
             return result;
         }
-        if (before == 0) continue;
+        if (before == 0 || !hanging_matches_title(show, title->second)) {
+            note_not_counting(show, title->second, hung, before == 0);
+            continue;
+        }
         exhibit = std::move(show);
         result.height = tx_block_height(record.tx);
         shown = i;
         break;
     }
+    older_use.reset();
     const std::size_t taken_down = exhibit.shown ? owner_take_down(records, shown, row, exhibit) : records.size();
     const bool hidden = taken_down < records.size();
     if (hidden) exhibit.shown = false;
@@ -504,6 +333,13 @@ SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, con
     if (exhibit.shown || hidden) load_certificate_fields(exhibit);
     static_cast<SpotFrame&>(result) = std::move(exhibit);
     result.hidden = hidden;
+    if (unread < records.size()) {
+        if (result.pic.empty()) return title_unread_frame(row, records, unread, std::move(unread_show));
+        // Until the newer hanging is known to count, the frame decides nothing about this wallet's
+        // offers: it counts as not read whole.
+        result.reading = kFrameNewerReading;
+        result.error = "frame " + std::string(row.label) + ": " + kFrameNewerReading;
+    }
     if (result.pic.empty()) return result;
 
     collect_sale_records(records, shown, taken_down, result);
@@ -539,7 +375,7 @@ SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent, Fram
     return result;
 }
 
-std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent) {
+std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent, std::size_t title_requests) {
     frames.resize(kSpotCount);
     const std::int64_t now = clock_system_ms() / 1000;
     std::vector<SpotLoad> loads(kSpotCount);
@@ -583,7 +419,7 @@ std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent) {
         if (!unknown.count(show.pic)) artworks.emplace_back(show.pic, show.height);
     // The frames' title reads list each registry watch once between them, and find the records
     // they look for read ahead together.
-    const WatchListingsScope listings(kGalleryTitleRequests);
+    const WatchListingsScope listings(title_requests);
     {
         const WatchListingsUse use(listings);
         title_reads_prefetch(artworks);
@@ -614,14 +450,10 @@ std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent) {
     return error;
 }
 
-void gallery_forget_listings() {
-    std::lock_guard<std::mutex> lock(g_cache_mutex);
-    g_listings.clear();
-}
-
 void gallery_cache_clear() {
+    gallery_forget_listings();
     std::lock_guard<std::mutex> lock(g_cache_mutex);
-    g_listings.clear();
     g_ask_names.clear();
+    g_never_counting.clear();
     tx_store_clear();
 }

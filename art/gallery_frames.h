@@ -5,6 +5,7 @@
 // Every function here is safe to run on many threads at once.
 #pragma once
 
+#include "art/gallery_watch.h"
 #include "art/offer_tx.h"
 #include "art/watch/reader.h"
 #include "chain/balance.h"
@@ -32,8 +33,14 @@ constexpr std::int32_t kSpotCount = 10;
 // WhatsOnChain requests beyond what the titles it finds cost: a hanging of an artwork never paired
 // would otherwise have it read every payment the watches had since that artwork.
 constexpr std::size_t kGalleryTitleRequests = 30;
+// The same bound for the read of the frames a sale step begins with, past each title's first look:
+// the step reads whole only the title of the hanging it acts on, never a stranger's newer one's.
+constexpr std::size_t kStepTitleRequests = 1;
 // What a frame says while its hanging's title is still being read; each gallery read goes on.
 constexpr const char* kFrameTitleReading = "Title still being read. Refresh to go on.";
+// What a frame says beside the hanging it shows while the title of a newer hanging is still being
+// read: the newer one neither shows nor stops the sale until it is known to count.
+constexpr const char* kFrameNewerReading = "A newer hanging in this frame is still being read. Refresh to go on.";
 
 inline constexpr SpotRow kSpotRows[kSpotCount] = {
     {1, "as1", "1NWmxVfYHvzJZVzD8HbsCEnM2Bpmr5bKDt"}, {2, "as2", "175rmsa2Vz4vrZX8GXd9VeBbhAWodZxzfU"},
@@ -96,7 +103,9 @@ struct SpotFrame {
     std::int64_t exp = 0;    // Unix seconds; 0 or below never expires
     std::int64_t ts = 0;
     bool hidden = false; // the owner took the exhibit down (it still shows while a funded offer waits)
-    std::string reading; // kFrameTitleReading while the title of the frame's hanging is still being read
+    // kFrameTitleReading while the title of the frame's hanging is still being read; kFrameNewerReading
+    // while that of a newer hanging is, the frame showing the last hanging that counts.
+    std::string reading;
     std::vector<SpotAsk> asks;
     std::vector<SpotAccept> accepts;
     std::vector<SpotFunded> funded;
@@ -107,13 +116,6 @@ struct SpotFrame {
 struct SpotLoad : SpotFrame {
     std::string error;
     std::int64_t height = 0; // block of the hanging; 0 while unconfirmed
-};
-
-// WhatsOnChain's two histories of the ten frame watches from one bulk request, asked by the first
-// frame read that needs them; the other frames of the same gallery read wait for that answer.
-struct FrameHistories {
-    std::once_flag asked;
-    std::vector<BulkHistory> watches; // frame 1 first; empty when the request failed
 };
 
 // The row of a frame number; a number outside 1 to 10 gives frame 1.
@@ -131,14 +133,17 @@ SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent = fal
 // Reads the ten frames at once and leaves exactly ten in `frames`, frame 1 first; of an artwork
 // hanging in two frames only the one hung later in the chain stays. A frame whose hanging's title
 // the read's bound left unread shows no exhibit, says kFrameTitleReading and counts as not read; it
-// keeps its newest hanging and the sale records after it, unconfirmed, for the step they allow.
+// keeps its newest hanging and the sale records after it, unconfirmed, for the step they allow. A
+// frame whose unread hanging is newer than one that counts shows that one and its sale records, says
+// kFrameNewerReading and counts as not read.
 // Then frees the coins of this wallet's offers that no longer count. Returns the first read error
 // in frame order, empty when every watch was read. With reuse_recent a watch listing read less
 // than 5 s ago serves again and no coin is freed; mined transactions are always read once only.
-std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent = false);
-// Forgets the kept watch listings (after this program posted a record to a frame), or those, the
-// askers' names and the mined transactions kept (tx_store.h) for every reader.
-void gallery_forget_listings();
+// `title_requests` is the read's bound on the registry watches (kGalleryTitleRequests or kStepTitleRequests).
+std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent = false,
+                           std::size_t title_requests = kGalleryTitleRequests);
+// Forgets the kept watch listings (gallery_forget_listings), the askers' names, the hangings judged
+// never to count and the mined transactions kept (tx_store.h) for every reader.
 void gallery_cache_clear();
 
 // The sale terms of the frame for one accepted buyer's acceptance: the buyer's ordinals address
@@ -157,22 +162,3 @@ std::string spot_origin_key(const std::string& origin, std::string& outpoint);
 std::int64_t spot_price(const nlohmann::json& record);
 // An integer member given as a JSON integer or as decimal text; 0 when absent or unreadable.
 std::int64_t gallery_json_int(const nlohmann::json& obj, const std::string& key);
-
-// The gallery's own reading functions: as the registry's watch reader, with the gallery's user
-// agent, no OP_PUSHDATA4 carrier, a stricter record time and a shorter listing.
-bool gallery_op_return_payload(const std::string& script_hex, Bytes& out);
-bool gallery_find_art_message(const nlohmann::json& tx, nlohmann::json& out);
-// The record time: a JSON integer or decimal text; 0 for any other form.
-std::int64_t msg_ts(const nlohmann::json& msg);
-void gallery_collect_txids(const nlohmann::json& reply, std::vector<std::string>& txids);
-// Transaction ids at a frame watch from the oracle index and WhatsOnChain. False with
-// "OI <label> missed and WhatsOnChain missed" only when neither answered and nothing was found.
-// With `shared` the watch's histories come from its bulk request when that listed the watch whole.
-bool gallery_watch_txids(const std::string& label, const std::string& watch, std::vector<std::string>& txids,
-                         std::string& error, bool reuse_recent = false, FrameHistories* shared = nullptr);
-// The records at a frame watch whose signature verifies under the key they carry (no paymail is
-// asked), in chain order, each once, without those dated ahead of the chain (order_frame_records).
-// False with the listing's error text when the watch could not be listed, and with "frame <label>: "
-// and kWatchRecordsUnread when a listed transaction could not be read, or kFrameOrderUnknown.
-bool read_gallery_watch(const std::string& label, const std::string& watch, std::vector<WatchRecord>& records,
-                        std::string& error, bool reuse_recent = false, FrameHistories* shared = nullptr);

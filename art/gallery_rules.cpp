@@ -139,12 +139,14 @@ void read_hangings_ahead(const std::vector<SpotLoad>& shows, KnownSpends& spends
 }
 
 void read_earlier_artworks(const std::vector<WatchRecord>& records, std::size_t end, const SpotRow& row,
-                           std::set<std::string>& unknown, KnownSpends* spends) {
+                           std::set<std::string>& unknown, KnownSpends* spends,
+                           const std::function<bool(const std::string&)>& passed_over) {
     std::vector<SpotLoad> shows;
     std::vector<std::string> artworks;
     for (std::size_t i = 0; i < end && i < records.size(); ++i) {
         const nlohmann::json& msg = records[i].msg;
         if (json_text(msg, "type") != "art_show" || to_lower_copy(json_text(msg, "spot")) != row.label) continue;
+        if (passed_over && passed_over(records[i].txid)) continue;
         shows.push_back(parse_art_show(records[i], row.spot));
         if (!shows.back().pic.empty()) artworks.push_back(shows.back().pic + "_0");
     }

@@ -9,6 +9,7 @@
 #include "art/title_chain.h"
 
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -66,9 +67,10 @@ void read_hangings_ahead(const std::vector<SpotLoad>& shows, KnownSpends& spends
 
 // The same read for the artworks of a frame's hangings among `records` before `end`, adding to
 // `unknown` those the service answered it does not know, and to `spends` (when given) whether the
-// coins those hangings name are spent.
+// coins those hangings name are spent. A hanging whose transaction `passed_over` names is left out.
 void read_earlier_artworks(const std::vector<WatchRecord>& records, std::size_t end, const SpotRow& row,
-                           std::set<std::string>& unknown, KnownSpends* spends = nullptr);
+                           std::set<std::string>& unknown, KnownSpends* spends = nullptr,
+                           const std::function<bool(const std::string&)>& passed_over = nullptr);
 
 // True when the hanging's signer owns the title now and the hanging names the title's certificate
 // and the outputs where both coins are now.

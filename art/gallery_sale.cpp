@@ -55,17 +55,26 @@ std::string frame_unread_error(std::int32_t spot, const std::string& detail) {
 // frame listing just read, so that the step acts on what the frame holds, never on a read cut short.
 // A frame whose read failed shows nothing either: it is read again alone, and a failure then is
 // the step's answer, since the frame is not known to be empty.
+// A newer hanging not yet known to count stops no sale: where the user acts on the hanging the frame
+// shows beside it (`seen_show`, or an ask of it, `seen_ask`), the step acts on that one, confirms its
+// title alone before anything moves and reads nothing of the newer one's. The gallery read of a step
+// reads no title further than a first look for that reason.
 bool begin_step(std::int32_t spot, std::string& identity_key, std::vector<SpotFrame>& frames, std::string& error,
-                bool reuse_recent) {
+                bool reuse_recent, const std::string& seen_show = "", const std::string& seen_ask = "") {
     if (!art_identity_gate(false, identity_key, error)) return false;
     frames.clear();
-    const std::string read_error = load_all_spots(frames, reuse_recent);
+    const std::string read_error = load_all_spots(frames, reuse_recent, kStepTitleRequests);
     if (spot < 1 || spot > kSpotCount || static_cast<std::size_t>(spot) > frames.size()) return true;
     SpotFrame& frame = frames[static_cast<std::size_t>(spot) - 1];
+    if (frame.reading == kFrameNewerReading &&
+        ((!seen_show.empty() && seen_show == frame.show_txid) ||
+         std::any_of(frame.asks.begin(), frame.asks.end(),
+                     [&seen_ask](const SpotAsk& ask) { return !seen_ask.empty() && ask.txid == seen_ask; })))
+        return true;
     if (frame.reading.empty() && (read_error.empty() || !frame.pic.empty())) return true;
     // The step confirms the title of the hanging it acts on before anything moves; confirmed now,
     // the read of the frame takes it as just read and the check before money takes it as confirmed.
-    if (!frame.reading.empty() && !frame.pic.empty()) {
+    if (frame.reading == kFrameTitleReading && !frame.pic.empty()) {
         ExhibitTitle title;
         exhibit_title_confirm(frame.pic, title);
     }
@@ -162,7 +171,7 @@ std::string gallery_accept_ask(std::int32_t spot, const std::string& buyer, cons
     const StepScope step;
     std::string identity_key, error;
     std::vector<SpotFrame> frames;
-    if (!begin_step(spot, identity_key, frames, error, true)) return error;
+    if (!begin_step(spot, identity_key, frames, error, true, "", ask_txid)) return error;
     const SpotFrame* frame = frame_at(frames, spot);
     if (!frame || !frame->shown || frame->price < 1) return "error: that frame is not for sale.";
     if (identity_key != frame->owner) return "error: only the owner can accept.";
@@ -210,7 +219,7 @@ std::string gallery_fund_offer(std::int32_t spot, const std::string& show_txid, 
     const StepScope step;
     std::string identity_key, error;
     std::vector<SpotFrame> frames;
-    if (!begin_step(spot, identity_key, frames, error, false)) return error;
+    if (!begin_step(spot, identity_key, frames, error, false, show_txid)) return error;
     const SpotFrame* frame = frame_at(frames, spot);
     if (!frame || frame->pic.empty() || frame->price < 1) return "error: that frame is not for sale.";
     if (frame->hidden) return "error: the owner took this artwork down. It cannot be paid for.";
@@ -297,7 +306,7 @@ std::string gallery_complete_sale(std::int32_t spot, const std::string& offer, c
     const StepScope step;
     std::string identity_key, error;
     std::vector<SpotFrame> frames;
-    if (!begin_step(spot, identity_key, frames, error, false)) return error;
+    if (!begin_step(spot, identity_key, frames, error, false, show_txid)) return error;
     const SpotFrame* frame = frame_at(frames, spot);
     if (!frame || frame->pic.empty()) return "error: that frame is empty.";
     if (identity_key != frame->owner) return "error: only the owner can complete this sale.";

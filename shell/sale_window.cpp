@@ -187,10 +187,11 @@ void mark_sale_step_sent(std::int32_t action) {
     for (int id : {kSaleAccept, kSalePay, kSaleComplete})
         if (HWND button = GetDlgItem(sale_window, id)) DestroyWindow(button);
     if (SaleWindowState* state = state_of(sale_window)) sale_sent_texts(action, *state);
-    // Where the last gallery read left the frame's title unread, the step reads it whole first.
+    // Where the last gallery read left the frame's title unread, the step reads it whole first; a
+    // newer hanging still being read it leaves alone.
     bool unread = false;
     for (const SpotLoad& spot : gallery_spots)
-        unread = unread || (spot.spot == sale_frame && !spot.reading.empty());
+        unread = unread || (spot.spot == sale_frame && spot.reading == kFrameTitleReading);
     const wchar_t* const doing = action == 1 ? L"Accepting..." : action == 2 ? L"Paying..." : L"Completing...";
     set_status_text(std::wstring(unread ? L"Reading the frame's title first. " : L"") + doing);
     InvalidateRect(sale_window, nullptr, TRUE);
@@ -301,7 +302,9 @@ void sale_card_texts(const SpotFrame* frame, std::int32_t frame_number, const st
         state.offer_text = L"No offer yet.";
         return;
     }
-    if (!frame->reading.empty())
+    if (frame->reading == kFrameNewerReading)
+        state.next_text += L"\n" + utf8_to_wide(frame->reading);
+    else if (!frame->reading.empty())
         state.next_text += L"\nThe title of this artwork is still being read; a step reads it whole first, before "
                            L"anything is paid or signed.";
     if (frame_number > 0) state.piece_text += L"\nFrame AP" + decimal(frame_number);

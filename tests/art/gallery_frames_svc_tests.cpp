@@ -347,6 +347,53 @@ TEST_F(GalleryFramesTest, UnpairedHangingsAndWaitingPaymentsCostLittle) {
     }
 }
 
+// Hangings of paired artworks that do not count, over ten frames that show: alice's naming a
+// certificate not their own, then a stranger's of the artworks the other frames show, naming their
+// coins. Once judged, they cost each later gallery read at most one request a frame.
+TEST_F(GalleryFramesTest, HangingsThatDoNotCountCostALaterReadOneRequestAFrame) {
+    std::vector<std::string> arts, certs;
+    for (std::int32_t spot = 1; spot <= kSpotCount; ++spot) {
+        arts.push_back(fake_inscribe(chain, alice_key.hash, "image/png", "good " + std::to_string(spot)));
+        certs.push_back(fake_inscribe(chain, alice_key.hash, "application/json", std::to_string(spot)));
+        pair(arts.back(), certs.back());
+        show(spot, 100, {{"pic", arts.back()}, {"cert", certs.back()}});
+    }
+    const struct Row {
+        const char* name;
+        int per_frame;
+        bool stranger;
+    } rows[] = {{"none", 0, false},
+                {"forty naming a certificate not their own", 4, false},
+                {"ninety of a stranger's, of the others' artworks", 9, true}};
+    int none = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        for (std::int32_t spot = 1; spot <= kSpotCount; ++spot) {
+            for (int k = 0; k < row.per_frame; ++k) {
+                const auto other = static_cast<std::size_t>((spot + k) % kSpotCount);
+                if (row.stranger) {
+                    post(spot, 0x22, "art_show", 300, {{"pic", arts[other]}, {"cert", certs[other]}, {"sha256", kSha}});
+                    continue;
+                }
+                const std::string name = std::to_string(spot) + " " + std::to_string(k);
+                const std::string art = fake_inscribe(chain, alice_key.hash, "image/png", "other " + name);
+                pair(art, fake_inscribe(chain, alice_key.hash, "application/json", name));
+                show(spot, 200, {{"pic", art}, {"cert", certs[other]}});
+            }
+        }
+        chain.ledger.mine();
+        frames();
+        chain.woc.reset_counts();
+        const std::vector<SpotFrame> list = frames();
+        const int later = chain.woc.request_count();
+        for (std::int32_t spot = 1; spot <= kSpotCount; ++spot)
+            EXPECT_EQ(list[spot - 1].pic, arts[spot - 1].substr(0, 64)) << spot;
+        if (row.per_frame == 0) none = later;
+        EXPECT_LE(later, none + kSpotCount);
+        RecordProperty(std::string("later_gallery_read_requests ") + row.name, later);
+    }
+}
+
 // A hanging of an inscription never paired costs each gallery read a bounded number of requests,
 // whatever the registry watches hold: its frame says its title is still being read, the others
 // show, and each read goes on from where the last stopped. A hanging of an older inscription then

@@ -1140,3 +1140,74 @@ TEST_F(GalleryRoadTest, EachStepGoesThroughFromTheFirstClickAfterABusySpan) {
     EXPECT_EQ(art_title_chain(art, title), "");
     EXPECT_EQ(title.empty() ? "" : title.back().owner, eve.identity);
 }
+
+// A stranger hangs an inscription of his, never paired and older than every payment the registry
+// watches had since, over the frame while its sale is under way. The Refresh after a restart shows
+// the sale's hanging with its acceptance and says a newer hanging is being read; dave pays and
+// carol completes from it at no more than twice the requests the same steps take without the junk.
+TEST_F(GalleryRoadTest, AStrangersNewerHangingNeverStopsTheSaleUnderWay) {
+    become(eve);
+    std::vector<std::string> junk;
+    for (int i = 0; i < 2; ++i)
+        junk.push_back(fake_inscribe(chain, test_hash_of(eve.ord), "image/png", "eve's junk " + std::to_string(i)));
+    chain.ledger.mine();
+    const auto restart = [&](Party& p) {
+        become(p);
+        title_memory_forget();
+        woc_cache_clear();
+        gallery_cache_clear();
+    };
+    const struct Row {
+        const char* name;
+        std::uint64_t before; // payments at each registry watch before carol's artwork
+        int junk;             // the inscription eve hangs over the sale, -1: none
+        std::uint64_t after;  // payments at each registry watch after eve's hanging
+    } rows[] = {{"no junk", 0, -1, 0},
+                {"junk older than 2,000 payments", 2000, 0, 0},
+                {"another older than 4,000, then 1,000 more", 2000, 1, 1000}};
+    int pay_none = 0, complete_none = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        for (const char* watch : {kTitleWatchAddress, kPairWatchAddress})
+            if (row.before > 0) chain.ledger.add_payments(watch, row.before);
+        hang_and_accept_dave();
+        const std::string hung = frame().show_txid;
+        if (row.junk >= 0) {
+            become(eve);
+            json record = new_art_message("art_show");
+            record.update({{"spot", spot_label(kSpot)},
+                           {"pic", junk[static_cast<std::size_t>(row.junk)]},
+                           {"cert", junk[static_cast<std::size_t>(row.junk)]},
+                           {"sha256", sha256_hex("eve's junk")},
+                           {"price", "5"},
+                           {"pay_addr", eve.receive}});
+            ASSERT_TRUE(succeeded(gallery_sign_and_post(record, spot_row(kSpot).watch)));
+            chain.ledger.mine();
+        }
+        for (const char* watch : {kTitleWatchAddress, kPairWatchAddress})
+            if (row.after > 0) chain.ledger.add_payments(watch, row.after);
+        restart(dave);
+        std::vector<SpotLoad> refreshed;
+        std::set<std::string> closed;
+        read_gallery(refreshed, closed);
+        const SpotLoad seen = refreshed.at(kSpot - 1);
+        EXPECT_EQ(std::to_string(seen.shown) + " " + seen.show_txid + " " + std::to_string(seen.accepts.size()) + " " +
+                      seen.reading,
+                  "1 " + hung + " 1 " + (row.junk >= 0 ? kFrameNewerReading : ""));
+        chain.woc.reset_counts();
+        const std::string paid = pay(dave, &seen);
+        EXPECT_TRUE(succeeded(paid)) << paid;
+        const int pay_requests = chain.woc.request_count();
+        restart(carol);
+        chain.woc.reset_counts();
+        const std::string sold = gallery_complete_sale(kSpot, "", seen.show_txid, dave.identity);
+        EXPECT_TRUE(succeeded(sold)) << sold;
+        const int complete_requests = chain.woc.request_count();
+        chain.ledger.mine();
+        if (row.junk < 0) pay_none = pay_requests, complete_none = complete_requests;
+        EXPECT_LE(pay_requests, 2 * pay_none);
+        EXPECT_LE(complete_requests, 2 * complete_none);
+        RecordProperty(std::string("pay_requests ") + row.name, pay_requests);
+        RecordProperty(std::string("complete_requests ") + row.name, complete_requests);
+    }
+}

@@ -181,6 +181,10 @@ TEST(SaleWindow, CardTexts) {
     EXPECT_NE(state.next_text.find(L"\nThe title of this artwork is still being read; a step reads it whole first, "
                                    L"before anything is paid or signed."),
               std::wstring::npos);
+    frame.reading = kFrameNewerReading; // the sale goes on; the window says a newer hanging is being read
+    sale_card_texts(&frame, 3, "Dawn", "Offer accepted", state);
+    EXPECT_EQ(state.next_text.substr(state.next_text.find(L'\n')),
+              L"\nA newer hanging in this frame is still being read. Refresh to go on.");
     frame.reading.clear();
 
     // A step being sent says so until its answer; it is not done before the broadcast answered.
