@@ -15,6 +15,8 @@ using json = nlohmann::json;
 namespace {
 
 constexpr std::int32_t kFrozenTimeoutS = 6;
+// No certificate is inscribed larger than this.
+constexpr std::size_t kCertificateMaxBytes = 102400;
 
 } // namespace
 
@@ -34,6 +36,18 @@ bool read_certificate_inscription(const std::string& origin, ArtCertificate& out
     }
     out = std::move(parsed);
     return true;
+}
+
+std::string certificate_artwork_at_hand(const std::string& certificate_origin) {
+    std::string content_type;
+    Bytes content;
+    if (certificate_origin.empty() ||
+        !load_inscription_content(certificate_origin, content_type, content, false, false) || content.empty() ||
+        content.size() > kCertificateMaxBytes)
+        return "";
+    const json parsed = json_parse_or_discarded(std::string(content.begin(), content.end()));
+    if (!parsed.is_object()) return "";
+    return to_lower_copy(art_trim_copy(json_text(parsed, "pic")));
 }
 
 bool certificate_well_formed(const ArtCertificate& cert) {

@@ -7,6 +7,7 @@
 #include "shell/task_popup.h"
 #include "shell/text_helpers.h"
 #include "shell/theme.h"
+#include "wallet/clock.h"
 #include "wallet/host_pace.h"
 #include "wallet/http_client.h"
 #include "wallet/kv_cofferly_wallet.h"
@@ -146,8 +147,10 @@ void advance_reading_dots() {
 }
 
 void set_cert_boxes_busy(const std::wstring& text, bool enable) {
+    // A popup says its reason as a sentence; the status line keeps the engine's "error: " and its colour.
+    const std::wstring line = strip_error_prefix(text);
     for (HWND box : open_boxes_in_mode(kBoxMintCertificate)) {
-        SetDlgItemTextW(box, kBoxBusyLine, text.c_str());
+        SetDlgItemTextW(box, kBoxBusyLine, line.c_str());
         if (HWND button = GetDlgItem(box, kBoxAction)) EnableWindow(button, enable ? TRUE : FALSE);
     }
 }
@@ -176,21 +179,27 @@ std::string connection_line_text(const std::string& label, std::int64_t sats, bo
     if (!stale) return line;
     // A read that WhatsOnChain's pause kept away says how long the pause still lasts, so that a
     // Refresh at once is not taken for a remedy.
+    // The line stands until the next balance read, so it names when the pause ends rather than a
+    // count of seconds that would go on reading the same.
     const std::int64_t paused_ms = host_paused_ms(service_settings().woc_base);
-    const std::string why = paused_ms > 0
-                                ? "WhatsOnChain asks to wait " + std::to_string((paused_ms + 999) / 1000) + " s"
-                                : "WhatsOnChain did not answer";
+    const std::string why =
+        paused_ms > 0 ? "WhatsOnChain asks to wait until " + local_clock_text(clock_system_ms() + paused_ms, true)
+                      : "WhatsOnChain did not answer";
     if (last_read_hhmm.empty()) return line + " (" + why + ")";
     return line + " (last read " + last_read_hhmm + "; " + why + ")";
 }
 
-std::string local_clock_text(std::int64_t system_ms) {
+std::string local_clock_text(std::int64_t system_ms, bool with_seconds) {
     if (system_ms <= 0) return "";
-    const std::time_t seconds = static_cast<std::time_t>(system_ms / 1000);
+    // A part of a second still to wait counts as a whole one: "until" never names a time too early.
+    const std::time_t seconds = static_cast<std::time_t>(with_seconds ? (system_ms + 999) / 1000 : system_ms / 1000);
     std::tm parts{};
     if (localtime_s(&parts, &seconds) != 0) return "";
-    char buffer[8] = {};
-    std::snprintf(buffer, sizeof buffer, "%02d:%02d", parts.tm_hour, parts.tm_min);
+    char buffer[16] = {};
+    if (with_seconds)
+        std::snprintf(buffer, sizeof buffer, "%02d:%02d:%02d", parts.tm_hour, parts.tm_min, parts.tm_sec);
+    else
+        std::snprintf(buffer, sizeof buffer, "%02d:%02d", parts.tm_hour, parts.tm_min);
     return buffer;
 }
 

@@ -1,11 +1,13 @@
 #include "shell/task_popup.h"
 
 #include "art/art_folders.h"
+#include "art/art_inscribe.h"
 #include "art/last_sale.h"
 #include "art/watch/reader.h"
 #include "fakes/fake_clock.h"
 #include "identity/paymail_registry.h"
 #include "identity/recipient.h"
+#include "ordinals/content_load.h"
 #include "platform/win_text.h"
 #include "shell/art_list.h"
 #include "shell/drawing.h"
@@ -24,6 +26,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -44,6 +47,10 @@ TEST(TaskPopup, ArtworkFileSizeAndConfirmation) {
               "Inscribe this artwork?\n\n10240 KB. Miner fee is about unknown (Connect Cofferly and fund the "
               "messenger account).\n\nThe 1-sat lands on the ordinals address. Cofferly will prompt.");
     EXPECT_NE(artwork_inscribe_confirm_text(2048, 1234).find("2 KB. Miner fee is about 1234 sats"), std::string::npos);
+    // A connected, funded wallet whose every coin is held is not told to connect and fund.
+    EXPECT_EQ(artwork_inscribe_confirm_text(2048, -1, kFeeCoinsHeld),
+              "Inscribe this artwork?\n\n2 KB. Miner fee is unknown: " + std::string(kFeeCoinsHeld) +
+                  ".\n\nThe 1-sat lands on the ordinals address. Cofferly will prompt.");
 }
 
 TEST(TaskPopup, CreatedTimeIsAMinuteStamp) {
@@ -355,6 +362,74 @@ TEST_F(TaskPopupWindow, InscribeArtworkAsksAfterTheEstimateArrives) {
     DestroyWindow(box);
     ASSERT_TRUE(deliver_next_result());
     EXPECT_EQ(confirmations, 1);
+}
+
+// The popups follow what the certificates at hand name: Mint certificate opens on an artwork that
+// has none and says which artwork the new one names, also when its art name is another artwork's;
+// Pair opens on the certificate that names the chosen artwork and tells same-titled ones apart.
+TEST_F(TaskPopupWindow, PopupsChooseWhatTheCertificatesName) {
+    TempDataDir dir;
+    const std::string sunset = art_rows[0].key;
+    KvCofferlyOrdRow dusk = art_rows[0];
+    dusk.key = std::string(64, 'b') + "_0";
+    dusk.name = "Dusk";
+    art_rows.push_back(dusk);
+    // A certificate of Sunset, then two titled "Dusk": one names another wallet's artwork, one Dusk.
+    const struct {
+        char id;
+        const char* title;
+        std::string names;
+    } certificates[] = {{'c', "Sunset", sunset}, {'d', "Dusk", std::string(64, 'e') + "_0"}, {'f', "Dusk", dusk.key}};
+    for (const auto& c : certificates) {
+        KvCofferlyOrdRow row;
+        row.key = std::string(64, c.id) + "_0";
+        row.name = c.title;
+        row.type = "application/json";
+        row.kind = "Certificate";
+        art_rows.push_back(row);
+        const std::string body = "{\"pic\":\"" + c.names + "\",\"sha256\":\"" + std::string(64, '0') + "\"}";
+        std::string type;
+        Bytes content;
+        ord_cache_store(row.key, "application/json", Bytes(body.begin(), body.end()), c.title, type, content);
+    }
+    set_box_confirmation_for_tests(cancel_and_keep_text);
+
+    HWND mint = make_box(kBoxMintCertificate);
+    ASSERT_NE(mint, nullptr);
+    EXPECT_EQ(selected_row_id(GetDlgItem(mint, kBoxCombo)), dusk.key) << "Sunset has its certificate";
+    SetDlgItemTextW(mint, kBoxNameEdit, L"Sunset");
+    click_action(mint);
+    EXPECT_EQ(
+        last_confirmation.rfind("Inscribe a certificate for \"Dusk\"?\n\nIt names the artwork " + dusk.key + ".", 0),
+        0u)
+        << last_confirmation;
+    EXPECT_NE(last_confirmation.find("The art name \"Sunset\" is another artwork's (" + sunset + ")"),
+              std::string::npos)
+        << last_confirmation;
+    EXPECT_EQ(action_busy.load(), 0);
+
+    HWND pair = make_box(kBoxPair);
+    ASSERT_NE(pair, nullptr);
+    HWND artworks = GetDlgItem(pair, kBoxCombo);
+    HWND certs = GetDlgItem(pair, kBoxCertCombo);
+    const auto named_by = [&](const std::string& artwork) {
+        return std::string(64, artwork == dusk.key ? 'f' : 'c') + "_0";
+    };
+    EXPECT_EQ(selected_row_id(certs), named_by(selected_row_id(artworks)));
+    for (LRESULT i = 0; i < SendMessageW(artworks, CB_GETCOUNT, 0, 0); ++i) {
+        SendMessageW(artworks, CB_SETCURSEL, static_cast<WPARAM>(i), 0);
+        SendMessageW(pair, WM_COMMAND, MAKEWPARAM(kBoxCombo, CBN_SELCHANGE), reinterpret_cast<LPARAM>(artworks));
+        SCOPED_TRACE(selected_row_id(artworks));
+        EXPECT_EQ(selected_row_id(certs), named_by(selected_row_id(artworks)));
+    }
+    std::set<std::string> labels;
+    for (LRESULT i = 0; i < SendMessageW(certs, CB_GETCOUNT, 0, 0); ++i) {
+        wchar_t text[256] = {};
+        SendMessageW(certs, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(text));
+        labels.insert(wide_to_utf8(text));
+    }
+    EXPECT_EQ(labels, (std::set<std::string>{"Sunset", "Dusk  " + std::string(12, 'd') + "...",
+                                             "Dusk  " + std::string(12, 'f') + "..."}));
 }
 
 std::vector<PassJob> started_passes;
