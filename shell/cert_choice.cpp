@@ -5,6 +5,7 @@
 #include "shell/step_holds.h"
 
 #include <cctype>
+#include <set>
 
 namespace {
 
@@ -14,12 +15,21 @@ std::string lower_text(std::string text) {
     return text;
 }
 
-// True when a certificate of this wallet at hand names the artwork, or the chain shows it paired.
-bool has_certificate(const std::string& artwork) {
+// The artworks the wallet's certificates at hand name, each certificate read once.
+std::set<std::string> artworks_named() {
+    std::set<std::string> named;
+    for (const KvCofferlyOrdRow& row : art_rows) {
+        if (!row_is_certificate(row)) continue;
+        const std::string artwork = certificate_names(row.key);
+        if (!artwork.empty()) named.insert(artwork);
+    }
+    return named;
+}
+
+// True when a certificate at hand names the artwork, or the chain shows it paired.
+bool has_certificate(const std::string& artwork, const std::set<std::string>& named) {
     const std::string key = normalize_outpoint_key(artwork);
-    for (const KvCofferlyOrdRow& row : art_rows)
-        if (row_is_certificate(row) && certificate_names(row.key) == key) return true;
-    return window_artwork_paired(key);
+    return named.count(key) > 0 || window_artwork_paired(key);
 }
 
 const KvCofferlyOrdRow* row_of(const std::string& key) {
@@ -51,7 +61,8 @@ std::string certificate_names(const std::string& certificate) {
 }
 
 void select_artwork_without_certificate(HWND combo) {
-    select_first(combo, [](const KvCofferlyOrdRow& row) { return !has_certificate(row.key); });
+    const std::set<std::string> named = artworks_named();
+    select_first(combo, [&](const KvCofferlyOrdRow& row) { return !has_certificate(row.key, named); });
 }
 
 void select_certificate_naming(HWND combo, const std::string& artwork) {
@@ -65,7 +76,7 @@ std::string certificate_confirm_text(const std::string& artwork, const std::stri
     const std::string name = chosen && !chosen->name.empty() ? chosen->name : "";
     std::string text = "Inscribe a certificate for " + (name.empty() ? "that artwork" : "\"" + name + "\"") +
                        "?\n\nIt names the artwork " + artwork + ".";
-    if (has_certificate(artwork)) text += " This artwork already has a certificate.";
+    if (has_certificate(artwork, artworks_named())) text += " This artwork already has a certificate.";
     // An art name that is another artwork's would certify this one under that one's name.
     const std::string wanted = lower_text(title);
     if (!wanted.empty() && wanted != lower_text(name)) {

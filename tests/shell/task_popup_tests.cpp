@@ -7,7 +7,6 @@
 #include "fakes/fake_clock.h"
 #include "identity/paymail_registry.h"
 #include "identity/recipient.h"
-#include "ordinals/content_load.h"
 #include "platform/win_text.h"
 #include "shell/art_list.h"
 #include "shell/drawing.h"
@@ -26,7 +25,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <set>
 #include <string>
 #include <thread>
 
@@ -362,74 +360,6 @@ TEST_F(TaskPopupWindow, InscribeArtworkAsksAfterTheEstimateArrives) {
     DestroyWindow(box);
     ASSERT_TRUE(deliver_next_result());
     EXPECT_EQ(confirmations, 1);
-}
-
-// The popups follow what the certificates at hand name: Mint certificate opens on an artwork that
-// has none and says which artwork the new one names, also when its art name is another artwork's;
-// Pair opens on the certificate that names the chosen artwork and tells same-titled ones apart.
-TEST_F(TaskPopupWindow, PopupsChooseWhatTheCertificatesName) {
-    TempDataDir dir;
-    const std::string sunset = art_rows[0].key;
-    KvCofferlyOrdRow dusk = art_rows[0];
-    dusk.key = std::string(64, 'b') + "_0";
-    dusk.name = "Dusk";
-    art_rows.push_back(dusk);
-    // A certificate of Sunset, then two titled "Dusk": one names another wallet's artwork, one Dusk.
-    const struct {
-        char id;
-        const char* title;
-        std::string names;
-    } certificates[] = {{'c', "Sunset", sunset}, {'d', "Dusk", std::string(64, 'e') + "_0"}, {'f', "Dusk", dusk.key}};
-    for (const auto& c : certificates) {
-        KvCofferlyOrdRow row;
-        row.key = std::string(64, c.id) + "_0";
-        row.name = c.title;
-        row.type = "application/json";
-        row.kind = "Certificate";
-        art_rows.push_back(row);
-        const std::string body = "{\"pic\":\"" + c.names + "\",\"sha256\":\"" + std::string(64, '0') + "\"}";
-        std::string type;
-        Bytes content;
-        ord_cache_store(row.key, "application/json", Bytes(body.begin(), body.end()), c.title, type, content);
-    }
-    set_box_confirmation_for_tests(cancel_and_keep_text);
-
-    HWND mint = make_box(kBoxMintCertificate);
-    ASSERT_NE(mint, nullptr);
-    EXPECT_EQ(selected_row_id(GetDlgItem(mint, kBoxCombo)), dusk.key) << "Sunset has its certificate";
-    SetDlgItemTextW(mint, kBoxNameEdit, L"Sunset");
-    click_action(mint);
-    EXPECT_EQ(
-        last_confirmation.rfind("Inscribe a certificate for \"Dusk\"?\n\nIt names the artwork " + dusk.key + ".", 0),
-        0u)
-        << last_confirmation;
-    EXPECT_NE(last_confirmation.find("The art name \"Sunset\" is another artwork's (" + sunset + ")"),
-              std::string::npos)
-        << last_confirmation;
-    EXPECT_EQ(action_busy.load(), 0);
-
-    HWND pair = make_box(kBoxPair);
-    ASSERT_NE(pair, nullptr);
-    HWND artworks = GetDlgItem(pair, kBoxCombo);
-    HWND certs = GetDlgItem(pair, kBoxCertCombo);
-    const auto named_by = [&](const std::string& artwork) {
-        return std::string(64, artwork == dusk.key ? 'f' : 'c') + "_0";
-    };
-    EXPECT_EQ(selected_row_id(certs), named_by(selected_row_id(artworks)));
-    for (LRESULT i = 0; i < SendMessageW(artworks, CB_GETCOUNT, 0, 0); ++i) {
-        SendMessageW(artworks, CB_SETCURSEL, static_cast<WPARAM>(i), 0);
-        SendMessageW(pair, WM_COMMAND, MAKEWPARAM(kBoxCombo, CBN_SELCHANGE), reinterpret_cast<LPARAM>(artworks));
-        SCOPED_TRACE(selected_row_id(artworks));
-        EXPECT_EQ(selected_row_id(certs), named_by(selected_row_id(artworks)));
-    }
-    std::set<std::string> labels;
-    for (LRESULT i = 0; i < SendMessageW(certs, CB_GETCOUNT, 0, 0); ++i) {
-        wchar_t text[256] = {};
-        SendMessageW(certs, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(text));
-        labels.insert(wide_to_utf8(text));
-    }
-    EXPECT_EQ(labels, (std::set<std::string>{"Sunset", "Dusk  " + std::string(12, 'd') + "...",
-                                             "Dusk  " + std::string(12, 'f') + "..."}));
 }
 
 std::vector<PassJob> started_passes;
