@@ -68,7 +68,10 @@ void select_artwork_without_certificate(HWND combo) {
 void select_certificate_naming(HWND combo, const std::string& artwork) {
     if (artwork.empty()) return;
     const std::string key = normalize_outpoint_key(artwork);
-    select_first(combo, [&](const KvCofferlyOrdRow& row) { return certificate_names(row.key) == key; });
+    if (select_first(combo, [&](const KvCofferlyOrdRow& row) { return certificate_names(row.key) == key; })) return;
+    // Never one known to name another artwork, left chosen from the artwork picked before.
+    if (!select_first(combo, [&](const KvCofferlyOrdRow& row) { return certificate_names(row.key).empty(); }))
+        SendMessageW(combo, CB_SETCURSEL, 0, 0);
 }
 
 std::string certificate_confirm_text(const std::string& artwork, const std::string& title) {

@@ -17,8 +17,8 @@ std::string certificate_names(const std::string& certificate);
 // not show paired; the selection stays where it is when every artwork has one.
 void select_artwork_without_certificate(HWND combo);
 
-// Selects in `combo` (certificates) the certificate that names `artwork`; the selection stays where
-// it is when none at hand does.
+// Selects in `combo` (certificates) the certificate that names `artwork`; when none at hand does,
+// the first whose content is not at hand, else the first.
 void select_certificate_naming(HWND combo, const std::string& artwork);
 
 // The question before a certificate is inscribed for the artwork `artwork` (a key of art_rows)

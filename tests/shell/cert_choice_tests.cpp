@@ -28,6 +28,10 @@ TEST_F(TaskPopupWindow, PopupsChooseWhatTheCertificatesName) {
     dusk.key = std::string(64, 'b') + "_0";
     dusk.name = "Dusk";
     art_rows.push_back(dusk);
+    KvCofferlyOrdRow dawn = dusk;
+    dawn.key = std::string(64, '9') + "_0";
+    dawn.name = "Dawn";
+    art_rows.push_back(dawn);
     // A certificate of Sunset, then two titled "Dusk": one names another wallet's artwork, one Dusk.
     const struct {
         char id;
@@ -50,22 +54,29 @@ TEST_F(TaskPopupWindow, PopupsChooseWhatTheCertificatesName) {
 
     HWND mint = make_box(kBoxMintCertificate);
     ASSERT_NE(mint, nullptr);
-    EXPECT_EQ(selected_row_id(GetDlgItem(mint, kBoxCombo)), dusk.key) << "Sunset has its certificate";
+    EXPECT_EQ(selected_row_id(GetDlgItem(mint, kBoxCombo)), dawn.key) << "Sunset and Dusk have theirs";
     SetDlgItemTextW(mint, kBoxNameEdit, L"Sunset");
     click_action(mint);
-    EXPECT_EQ(
-        last_confirmation.rfind("Inscribe a certificate for \"Dusk\"?\n\nIt names the artwork " + dusk.key + ".", 0),
-        0u)
+    EXPECT_EQ(last_confirmation.rfind(
+                  "Inscribe a certificate for \"Dawn\"?\n\nIt names the artwork " + dawn.key + ".\n\n", 0),
+              0u)
         << last_confirmation;
     EXPECT_NE(last_confirmation.find("The art name \"Sunset\" is another artwork's (" + sunset + ")"),
               std::string::npos)
         << last_confirmation;
     EXPECT_EQ(action_busy.load(), 0);
+    // Picked by hand, an artwork that has one says so.
+    HWND artworks = GetDlgItem(mint, kBoxCombo);
+    SendMessageW(artworks, CB_SETCURSEL, 0, 0);
+    click_action(mint);
+    EXPECT_NE(last_confirmation.find(". This artwork already has a certificate."), std::string::npos)
+        << last_confirmation;
 
     HWND pair = make_box(kBoxPair);
     ASSERT_NE(pair, nullptr);
-    HWND artworks = GetDlgItem(pair, kBoxCombo);
+    artworks = GetDlgItem(pair, kBoxCombo);
     HWND certs = GetDlgItem(pair, kBoxCertCombo);
+    // Dawn has no certificate: Dusk's is not left chosen, and the first in the list is.
     const auto named_by = [&](const std::string& artwork) {
         return std::string(64, artwork == dusk.key ? 'f' : 'c') + "_0";
     };
