@@ -500,6 +500,12 @@ TEST_F(TaskPopupWindow, CertificatePopupFollowsEveryActionButSaysOnlyItsOwn) {
         handle_job_result(code, reinterpret_cast<LPARAM>(done.release()));
         EXPECT_EQ(line_of(mint, kBoxBusyLine) == "Certificate inscribed.", code == kOpCertificate);
     }
+    // A refusal reads as a sentence in the popup, and in red on the status line.
+    auto refused = std::make_unique<JobResultText>();
+    refused->text = "error: could not read the artwork inscription.";
+    handle_job_result(kOpCertificate, reinterpret_cast<LPARAM>(refused.release()));
+    EXPECT_EQ(line_of(mint, kBoxBusyLine), "Could not read the artwork inscription.");
+    EXPECT_EQ(status(), "error: could not read the artwork inscription.");
 }
 
 // Remove acts on the list the user picked an item in last, although the click on Remove has moved
