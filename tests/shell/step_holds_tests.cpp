@@ -27,10 +27,6 @@ bool held_in_test(const std::string& step, const std::string& subject, std::stri
 bool paired_in_test(const std::string& artwork) {
     return paired_for_test.count(artwork) > 0;
 }
-bool count_confirmation(HWND, const std::string&) {
-    ++confirmations;
-    return false;
-}
 
 // A step the engine holds for one artwork greys its button and says why while that artwork is
 // chosen, in a popup opened afresh as after a restart, and stays grey after any step's result; the
@@ -97,7 +93,7 @@ TEST_F(TaskPopupWindow, HeldStepGreysItsButtonForThatArtworkAlone) {
     // An artwork whose pair went out, or that the chain shows paired once that row is gone (a day
     // old, set aside with a damaged file, ended by the engine's refusal), has nothing left to pair:
     // its fee would buy nothing, and it is not asked for.
-    set_box_confirmation_for_tests(count_confirmation);
+    set_box_confirmation_for_tests(cancel_and_keep_text);
     HWND pair = make_box(kBoxPair);
     for (const bool row_kept : {true, false}) {
         SCOPED_TRACE(row_kept ? "the row of the pair kept" : "known paired on chain");

@@ -70,13 +70,6 @@ bool confirm_while_another_starts(HWND, const std::string&) {
     return true;
 }
 
-std::string last_confirmation;
-bool cancel_and_keep_text(HWND, const std::string& text) {
-    ++confirmations;
-    last_confirmation = text;
-    return false;
-}
-
 TEST_F(TaskPopupWindow, WalletModesNeedAConnection) {
     ASSERT_FALSE(is_cofferly_connected());
     // Only this program's popups count: another program on the desktop may show one of its own.
