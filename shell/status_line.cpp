@@ -78,6 +78,21 @@ bool push_digit(std::int64_t& value, char d, std::int64_t limit) {
     return value <= limit;
 }
 
+// "<service> asks to wait N s" names when the wait ends instead: the line stands until the user
+// acts again, long after a count of seconds has stopped being true.
+std::wstring wait_named_by_its_end(const std::wstring& text) {
+    static const std::wstring kWait = L" asks to wait ";
+    const std::size_t at = text.find(kWait);
+    if (at == std::wstring::npos) return text;
+    std::size_t end = at + kWait.size();
+    std::int64_t seconds = 0;
+    for (; end < text.size() && text[end] >= L'0' && text[end] <= L'9' && seconds < 100000000; ++end)
+        seconds = seconds * 10 + (text[end] - L'0');
+    if (end == at + kWait.size() || text.compare(end, 2, L" s") != 0) return text;
+    const std::string until = local_clock_text(clock_system_ms() + seconds * 1000, true);
+    return text.substr(0, at + kWait.size()) + L"until " + utf8_to_wide(until) + text.substr(end + 2);
+}
+
 } // namespace
 
 void set_status_text(const std::wstring& text) {
@@ -109,7 +124,7 @@ void set_status_text(const std::wstring& text) {
         status_dots = 1;
         tick_reading_dots();
     } else {
-        SetWindowTextW(status_line, text.c_str());
+        SetWindowTextW(status_line, wait_named_by_its_end(text).c_str());
         InvalidateRect(status_line, nullptr, TRUE);
     }
 }

@@ -162,6 +162,11 @@ TEST(StatusText, DotsCycleInTheStatusLine) {
     EXPECT_EQ(status_animating, 0);
     advance_reading_dots();
     EXPECT_EQ(window_text(line), L"Done.");
+
+    FakeClock clock; // the line stands long after a count of seconds would be true
+    set_status_text(std::string("error: WhatsOnChain asks to wait 85 s. Try again then."));
+    EXPECT_EQ(status_text_shown(), "error: WhatsOnChain asks to wait until " +
+                                       local_clock_text(clock.system_ms + 85000, true) + ". Try again then.");
     status_line = nullptr;
     DestroyWindow(line);
 }
