@@ -24,7 +24,7 @@
 namespace {
 
 constexpr std::uint64_t kArtworkCap = 10485760;
-constexpr std::uint64_t kCertificateCap = 102400;
+constexpr std::uint64_t kCertificateCap = kCertificateMaxBytes;
 constexpr const char* kArtworkCapText = "file is over 10 MB. Shrink it first.";
 constexpr const char* kCertificateCapText = "file is over 100 KB. Shrink it first.";
 constexpr const char* kArtworkTag = "Artwork";

@@ -13,7 +13,10 @@
 // tag saved), or "error: ..." (also raised as a wallet error event).
 std::string inscribe_artwork(const std::string& content_type, const Bytes& content, const std::string& name);
 
-// Inscribes a certificate file of at most 102400 bytes with the given tag; an empty tag is
+// The largest certificate inscribed, and so the largest read as one.
+constexpr std::uint64_t kCertificateMaxBytes = 102400;
+
+// Inscribes a certificate file of at most kCertificateMaxBytes bytes with the given tag; an empty tag is
 // neither sealed nor saved. Results as for inscribe_artwork.
 std::string inscribe_certificate_file(const std::string& content_type, const Bytes& content, const std::string& name,
                                       const std::string& tag);

@@ -1,5 +1,6 @@
 #include "art/certificate.h"
 
+#include "art/art_inscribe.h"
 #include "art/art_records.h"
 #include "art/watch/reader.h"
 #include "identity/wallet_status.h"
@@ -15,8 +16,6 @@ using json = nlohmann::json;
 namespace {
 
 constexpr std::int32_t kFrozenTimeoutS = 6;
-// No certificate is inscribed larger than this.
-constexpr std::size_t kCertificateMaxBytes = 102400;
 
 } // namespace
 
