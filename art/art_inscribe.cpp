@@ -6,6 +6,7 @@
 #include "chain/coin_select.h"
 #include "chain/inscribe.h"
 #include "chain/inscription.h"
+#include "chain/outpoints.h"
 #include "chain/pay.h"
 #include "chain/tx.h"
 #include "ordinals/ord_inbox.h"
@@ -23,7 +24,7 @@
 namespace {
 
 constexpr std::uint64_t kArtworkCap = 10485760;
-constexpr std::uint64_t kCertificateCap = 102400;
+constexpr std::uint64_t kCertificateCap = kCertificateMaxBytes;
 constexpr const char* kArtworkCapText = "file is over 10 MB. Shrink it first.";
 constexpr const char* kCertificateCapText = "file is over 100 KB. Shrink it first.";
 constexpr const char* kArtworkTag = "Artwork";
@@ -82,7 +83,8 @@ std::string inscribe_certificate_file(const std::string& content_type, const Byt
                                kCertificateStep);
 }
 
-std::int64_t estimate_artwork_inscribe_fee(std::uint64_t file_size) {
+std::int64_t estimate_artwork_inscribe_fee(std::uint64_t file_size, std::string* why) {
+    if (why) why->clear();
     if (file_size == 0 || file_size > kArtworkCap) return -1;
     WalletLock lock = lock_wallet();
     if (!load_wallet() || !kv_wallet().is_hd) return -1;
@@ -106,8 +108,10 @@ std::int64_t estimate_artwork_inscribe_fee(std::uint64_t file_size) {
     std::uint64_t total = 0;
     std::vector<TxOutput> outputs;
     std::int64_t fee = 0;
-    const bool built = collect_spendable_utxos(candidates, total, error) &&
-                       build_payment_tx(candidates, outputs, change_hash160, requested, fee, error);
+    const bool collected = collect_spendable_utxos(candidates, total, error);
+    // A funded wallet whose coins all wait on a payment's fate would read as an empty one.
+    if (!collected && why && error.empty() && !held_inputs().empty()) *why = kFeeCoinsHeld;
+    const bool built = collected && build_payment_tx(candidates, outputs, change_hash160, requested, fee, error);
     // Nothing is signed here; the candidates' keys are wiped before they go out of scope.
     for (TxInput& input : candidates)
         wipe(input.priv_hex);

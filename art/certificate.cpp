@@ -1,5 +1,6 @@
 #include "art/certificate.h"
 
+#include "art/art_inscribe.h"
 #include "art/art_records.h"
 #include "art/watch/reader.h"
 #include "identity/wallet_status.h"
@@ -34,6 +35,18 @@ bool read_certificate_inscription(const std::string& origin, ArtCertificate& out
     }
     out = std::move(parsed);
     return true;
+}
+
+std::string certificate_artwork_at_hand(const std::string& certificate_origin) {
+    std::string content_type;
+    Bytes content;
+    if (certificate_origin.empty() ||
+        !load_inscription_content(certificate_origin, content_type, content, false, false) || content.empty() ||
+        content.size() > kCertificateMaxBytes)
+        return "";
+    const json parsed = json_parse_or_discarded(std::string(content.begin(), content.end()));
+    if (!parsed.is_object()) return "";
+    return to_lower_copy(art_trim_copy(json_text(parsed, "pic")));
 }
 
 bool certificate_well_formed(const ArtCertificate& cert) {

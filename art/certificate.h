@@ -15,6 +15,11 @@ using ArtCertificate = nlohmann::json;
 // not a JSON object; `out` is null then.
 bool read_certificate_inscription(const std::string& origin, ArtCertificate& out, std::string& error);
 
+// The artwork a certificate names (its `pic`, trimmed and lower case) from the content this
+// computer already holds; "" when that content is not at hand, is no certificate, or is larger
+// than a certificate can be. Never asks the network: the window thread may ask.
+std::string certificate_artwork_at_hand(const std::string& certificate_origin);
+
 // A certificate fit for pairing and checking: its `pic` is non-empty text and its `sha256` text
 // has exactly 64 characters.
 bool certificate_well_formed(const ArtCertificate& cert);

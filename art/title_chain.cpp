@@ -73,6 +73,9 @@ BoundedCache<KnownPair> g_known_pairs(kKnownPairLimit);
 // Whether a pair stands before a hanging in their one block, by service, block and both ids: an
 // owner who pairs and hangs at once has both mined in one block, and its order is read once.
 BoundedCache<int> g_block_orders(kKnownPairLimit);
+// Artworks a read of this process found a first pair of, mined or still waiting: a pair in the
+// mempool is not remembered as read whole, yet a second pair would still pay for nothing.
+BoundedCache<bool> g_seen_pairs(kKnownPairLimit);
 
 std::string known_pair_key(const std::string& artwork_key) {
     return service_key(artwork_key);
@@ -143,6 +146,7 @@ void forget_pair_unless(const std::string& artwork_key, const WatchRecord* first
         const KnownPair* kept = g_known_pairs.find(key);
         if (kept && (!first || first->txid != kept->record.txid || tx_block_height(first->tx) != kept->height))
             g_known_pairs.erase(key);
+        if (!first) g_seen_pairs.erase(key);
     }
     const std::string noted = watch_note(kTitleWatchKey, pair_note(artwork_key));
     if (!noted.empty() && (!first || pair_note_value(*first) != noted))
@@ -351,6 +355,10 @@ std::string read_title(const std::string& artwork_id, std::vector<KvArtTitleRow>
         pair.handle = json_text(first->msg, "handle");
     }
     if (!error.empty() || !first) return error;
+    {
+        std::lock_guard<std::mutex> lock(g_pair_mutex);
+        g_seen_pairs.put(known_pair_key(artwork_key), true);
+    }
     pair.height = tx_block_height(first->tx);
     // The signer of a mined hanging held the title there only when the pair stands in its block
     // or an earlier one; the order inside one block is the caller's to read, where it matters.
@@ -532,8 +540,20 @@ void title_memory_forget() {
         std::lock_guard<std::mutex> lock(g_pair_mutex);
         g_known_pairs.clear();
         g_block_orders.clear();
+        g_seen_pairs.clear();
     }
     watch_memory_forget();
+}
+
+bool title_pair_known(const std::string& artwork_id) {
+    const std::string artwork_key = norm_txid(artwork_id);
+    if (artwork_key.empty()) return false;
+    {
+        std::lock_guard<std::mutex> lock(g_pair_mutex);
+        if (g_seen_pairs.find(known_pair_key(artwork_key))) return true;
+    }
+    KnownPair known;
+    return known_pair(artwork_key, known);
 }
 
 std::string art_title_read(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair,

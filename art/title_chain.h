@@ -104,6 +104,11 @@ void title_reads_prefetch(const std::vector<std::pair<std::string, std::int64_t>
 // disk stays.
 void title_memory_forget();
 
+// True when a read found the artwork's first pair: one remembered as read whole (by this process,
+// or noted on disk by an earlier one), or one this process found still waiting to be mined. Reads
+// no network and takes no wallet mutex: the window thread may ask.
+bool title_pair_known(const std::string& artwork_id);
+
 // Adds to the title watch's records the pair records of the artwork (`artwork_key` in norm_txid
 // form) that only the pair watch listed, after those the title watch listed, and mends a copy
 // whose certificate is damaged from the pair watch's copy of the same transaction.

@@ -37,9 +37,9 @@ bool read_window_balance(std::int64_t& sats, bool* fresh) {
     return status.balance_known && status.balance >= 0;
 }
 
-std::string read_art_rows(std::vector<KvCofferlyOrdRow>& rows, bool& index_read) {
+std::string read_art_rows(std::vector<KvCofferlyOrdRow>& rows, bool& index_read, bool* platform_read) {
     index_read = false;
-    return list_art_rows(rows, &index_read);
+    return list_art_rows(rows, &index_read, platform_read);
 }
 
 void read_gallery(std::vector<SpotLoad>& spots, std::set<std::string>& closed_sale_keys) {

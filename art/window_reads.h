@@ -20,8 +20,9 @@ bool read_window_balance(std::int64_t& sats, bool* fresh = nullptr);
 
 // The listed rows that are this program's artworks and certificates, still in this wallet
 // (list_art_rows). Returns the listing's error text (empty on success); `index_read` tells whether
-// the ordinals index answered for any address.
-std::string read_art_rows(std::vector<KvCofferlyOrdRow>& rows, bool& index_read);
+// the ordinals index answered for any address, `platform_read` (when given) whether the platform's
+// index answered with a list.
+std::string read_art_rows(std::vector<KvCofferlyOrdRow>& rows, bool& index_read, bool* platform_read = nullptr);
 
 // The ten frames, frame 1 first (a frame that could not be read is simply empty), and the artworks
 // whose sale to this wallet has closed.

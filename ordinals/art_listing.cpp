@@ -24,10 +24,10 @@ bool row_may_be_art(const KvCofferlyOrdRow& row) {
            row.type.find("bsv20") == std::string::npos;
 }
 
-std::string list_art_rows(std::vector<KvCofferlyOrdRow>& rows, bool* index_read) {
+std::string list_art_rows(std::vector<KvCofferlyOrdRow>& rows, bool* index_read, bool* platform_read) {
     std::vector<KvCofferlyOrdRow> listed;
     std::unordered_set<std::string> unspent;
-    const std::string listing = kv_cofferly_list_ordinals(listed, index_read, &unspent);
+    const std::string listing = kv_cofferly_list_ordinals(listed, index_read, &unspent, platform_read);
     rows.clear();
     for (KvCofferlyOrdRow& row : listed)
         if (row_may_be_art(row)) rows.push_back(std::move(row));

@@ -439,9 +439,10 @@ bool relock_same_wallet(const OrdListingRun& run, WalletLock& lock) {
 }
 
 std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool* index_read,
-                                      std::unordered_set<std::string>* index_unspent) {
+                                      std::unordered_set<std::string>* index_unspent, bool* platform_read) {
     rows.clear();
     if (index_read) *index_read = false;
+    if (platform_read) *platform_read = false;
     if (index_unspent) index_unspent->clear();
     OrdListingRun run;
     WalletLock lock = lock_wallet();
@@ -534,6 +535,7 @@ std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool*
     }
     local_records_into_rows(run, rows);
     if (index_read) *index_read = run.listing;
+    if (platform_read) *platform_read = platform_answered;
     store_held_back_outpoints(run, rows);
     std::string result = finish_ord_listing(run, lock, rows);
     // An address the index did not answer for may hold what the wallet's records do not know yet:

@@ -44,9 +44,12 @@ constexpr const char* kListAllServicesUnavailable =
 // `index_unspent`, when given, is set to the outputs (outpoint_key form) the index listed unspent at
 // the wallet's watch addresses: of these the index has just said who holds them. It stays empty
 // unless the listing ends in success or with GorillaPool's failure.
+// `platform_read`, when given, is set to whether the platform's index of the oracle answered with a
+// list (or with none for the oracle yet): an empty answer is no answer, though the listing succeeds.
 // Takes the wallet mutex itself and releases it around every network pass.
 std::string kv_cofferly_list_ordinals(std::vector<KvCofferlyOrdRow>& rows, bool* index_read = nullptr,
-                                      std::unordered_set<std::string>* index_unspent = nullptr);
+                                      std::unordered_set<std::string>* index_unspent = nullptr,
+                                      bool* platform_read = nullptr);
 
 // 1 when the connected wallet holds the coin (by key, token id or alias of a listing row), 0 when
 // it does not, -1 for a blank key, no connected wallet, or a listing that did not end in success.

@@ -16,6 +16,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cwctype>
+#include <map>
 #include <memory>
 #include <utility>
 
@@ -26,8 +27,12 @@ namespace {
 
 // A combo box drops down to show at most this many items.
 constexpr int kComboVisibleItems = 8;
+// The start of an id that tells apart two rows of one name.
+constexpr std::size_t kIdShownChars = 12;
 constexpr const char* kNoArtworkYet = "No Artwork inscriptions in this wallet yet.";
 constexpr const char* kRefreshed = "Artwork inscriptions refreshed.";
+constexpr const char* kPlatformEmpty =
+    "The platform sent an empty answer, so what only it lists may be missing. Try again.";
 
 std::wstring row_sort_text(const KvCofferlyOrdRow& row) {
     std::wstring text = utf8_to_wide(row.name.empty() ? row.key : row.name);
@@ -44,12 +49,19 @@ void fill_row_combo(HWND combo, bool artworks, const std::set<std::string>* hidd
                     bool set_height) {
     if (!combo) return;
     SendMessageW(combo, CB_RESETCONTENT, 0, 0);
+    // Two rows of one name would read alike: each of them is told apart by the start of its id.
+    std::map<std::wstring, int> named;
+    for (const KvCofferlyOrdRow& row : art_rows)
+        if (row_kind_fits(row, artworks) && !row.name.empty()) ++named[row_sort_text(row)];
     int added = 0;
     for (std::size_t i = 0; i < art_rows.size(); ++i) {
         const KvCofferlyOrdRow& row = art_rows[i];
         if (!row_kind_fits(row, artworks)) continue;
         if (hidden && hidden->count(normalize_outpoint_key(row.key))) continue;
-        const std::wstring text = utf8_to_wide(row.name.empty() ? row.key : row.name);
+        std::string label = row.name.empty() ? row.key : row.name;
+        if (!row.name.empty() && named[row_sort_text(row)] > 1)
+            label += "  " + row.key.substr(0, kIdShownChars) + "...";
+        const std::wstring text = utf8_to_wide(label);
         const LRESULT at = SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text.c_str()));
         if (at == CB_ERR || at == CB_ERRSPACE) continue;
         SendMessageW(combo, CB_SETITEMDATA, static_cast<WPARAM>(at), static_cast<LPARAM>(i));
@@ -99,7 +111,8 @@ void start_read_inscriptions(bool announce) {
 void read_inscriptions_worker(bool announce) {
     auto rows = std::make_unique<std::vector<KvCofferlyOrdRow>>();
     bool index_read = false;
-    const std::string listing = read_art_rows(*rows, index_read);
+    bool platform_read = false;
+    const std::string listing = read_art_rows(*rows, index_read, &platform_read);
     const bool none = rows->empty();
     post_to_main_window(kMsgJobResult, kOpArtRows, std::move(rows));
     // A damaged store found on the way is told even by a read the user did not ask for.
@@ -107,17 +120,19 @@ void read_inscriptions_worker(bool announce) {
     for (const auto take : kStoreNoticeTakers)
         notice = followed_by_notice(notice, take());
     if (announce || !notice.empty())
-        post_job_text(kOpStatusText, inscriptions_refresh_text(listing, index_read, none, notice));
+        post_job_text(kOpStatusText, inscriptions_refresh_text(listing, index_read, none, notice, platform_read));
 }
 
 std::string inscriptions_refresh_text(const std::string& listing, bool index_read, bool none_kept,
-                                      const std::string& notice) {
+                                      const std::string& notice, bool platform_read) {
     // A read that a service's pause stopped says how long trying again would meet it.
     if (!notice.empty()) return followed_by_notice(naming_the_wait(listing), notice);
     if (!listing.empty()) return naming_the_wait(listing);
     if (!index_read)
         return "error: the ordinals index could not be read. The list shows only what this wallet already knew.";
-    return none_kept ? kNoArtworkYet : kRefreshed;
+    const std::string read = none_kept ? kNoArtworkYet : kRefreshed;
+    // A 200 that held no list told nothing, though every other service answered.
+    return platform_read ? read : read + " " + naming_the_wait(kPlatformEmpty);
 }
 
 std::string art_row_label(const KvCofferlyOrdRow& row) {

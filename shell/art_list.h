@@ -30,9 +30,10 @@ void read_inscriptions_worker(bool announce);
 // What a finished read says: the listing's error (naming a service's wait while one keeps every
 // request away), followed by `notice`, what the engine told of damaged stores set aside; an error
 // too when the ordinals index answered for no address (the rows are then only what the wallet
-// already knew); else whether anything is listed.
+// already knew); else whether anything is listed, and that the platform's answer was empty when
+// `platform_read` is false.
 std::string inscriptions_refresh_text(const std::string& listing, bool index_read, bool none_kept,
-                                      const std::string& notice = "");
+                                      const std::string& notice = "", bool platform_read = true);
 
 // Rebuilds the list box from art_rows and gallery_buy_rows; nothing when the list box is missing.
 // Its caption counts both.

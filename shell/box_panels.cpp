@@ -1,6 +1,7 @@
 #include "shell/box_panels.h"
 
 #include "shell/art_list.h"
+#include "shell/cert_choice.h"
 #include "shell/drawing.h"
 #include "shell/folders_panel.h"
 #include "shell/step_holds.h"
@@ -63,7 +64,9 @@ void build_mint_artwork(HWND window) {
 
 void build_mint_certificate(HWND window) {
     make_label(window, "Artwork already inscribed", 16, 16, 480, 18);
-    fill_art_combo(make_combo(window, kBoxCombo, 38, 480, 200), true);
+    HWND artworks = make_combo(window, kBoxCombo, 38, 480, 200);
+    fill_art_combo(artworks, true);
+    select_artwork_without_certificate(artworks);
     make_label(window, "Art name", 16, 82, 220, 18);
     make_label(window, "Artist name", 260, 82, 220, 18);
     make_edit(window, kBoxNameEdit, 16, 102, 228);
@@ -88,9 +91,12 @@ void build_mint_certificate(HWND window) {
 
 void build_pair(HWND window) {
     make_label(window, "Artwork", 16, 16, 200, 18);
-    fill_art_combo(make_combo(window, kBoxCombo, 38, 420, 200), true);
+    HWND artworks = make_combo(window, kBoxCombo, 38, 420, 200);
+    fill_art_combo(artworks, true);
     make_label(window, "Certificate", 16, 78, 200, 18);
-    fill_art_combo(make_combo(window, kBoxCertCombo, 100, 420, 200), false);
+    HWND certificates = make_combo(window, kBoxCertCombo, 100, 420, 200);
+    fill_art_combo(certificates, false);
+    select_certificate_naming(certificates, selected_row_id(artworks));
     make_button(window, L"Pair on chain", kBoxAction, 16, 140, 160, 34);
     make_held_line(window, 188, 134, 340, 56);
 }

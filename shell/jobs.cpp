@@ -22,6 +22,7 @@
 #include "shell/status_line.h"
 #include "shell/step_holds.h"
 #include "shell/task_popup.h"
+#include "shell/text_helpers.h"
 #include "wallet/clock.h"
 #include "wallet/connect.h"
 #include "wallet/session.h"
@@ -170,7 +171,7 @@ void on_text_result(WPARAM code, const std::string& text) {
         break;
     case kOpPass:
         for (HWND box : open_boxes_in_mode(kBoxPass))
-            SetDlgItemTextW(box, kBoxResultEdit, utf8_to_wide(text).c_str());
+            SetDlgItemTextW(box, kBoxResultEdit, strip_error_prefix(utf8_to_wide(text)).c_str());
         if (ok) refresh_after_chain_action();
         break;
     case kOpOwnership:
@@ -244,7 +245,7 @@ void job_artwork_fee_estimate(FeeEstimateJob& job) {
     result->box = job.box;
     // The popup waits for this answer to take clicks again, so even a throw must give one.
     try {
-        result->fee = estimate_artwork_inscribe_fee(job.art.bytes.size());
+        result->fee = estimate_artwork_inscribe_fee(job.art.bytes.size(), &result->why);
     } catch (...) {
         result->fee = -1;
     }

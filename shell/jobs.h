@@ -70,6 +70,7 @@ struct FeeEstimateResult {
     HWND box = nullptr;
     InscribeArtJob art;
     std::int64_t fee = -1; // negative when unknown
+    std::string why;       // with no fee: the cause the engine named, "" when none
 };
 
 struct PairJob {

@@ -95,7 +95,7 @@ void pass_address_arrived(PassAddressResult& result) {
     if (!result.error.empty()) {
         release_action_busy();
         const std::string text = "error: " + result.error;
-        SetDlgItemTextW(result.box, kBoxResultEdit, utf8_to_wide(text).c_str());
+        SetDlgItemTextW(result.box, kBoxResultEdit, strip_error_prefix(utf8_to_wide(text)).c_str());
         set_status_text(text);
         return;
     }

@@ -7,6 +7,7 @@
 #include "shell/task_popup.h"
 #include "shell/text_helpers.h"
 #include "shell/theme.h"
+#include "wallet/clock.h"
 #include "wallet/host_pace.h"
 #include "wallet/http_client.h"
 #include "wallet/kv_cofferly_wallet.h"
@@ -77,6 +78,21 @@ bool push_digit(std::int64_t& value, char d, std::int64_t limit) {
     return value <= limit;
 }
 
+// "<service> asks to wait N s" names when the wait ends instead: the line stands until the user
+// acts again, long after a count of seconds has stopped being true.
+std::wstring wait_named_by_its_end(const std::wstring& text) {
+    static const std::wstring kWait = L" asks to wait ";
+    const std::size_t at = text.find(kWait);
+    if (at == std::wstring::npos) return text;
+    std::size_t end = at + kWait.size();
+    std::int64_t seconds = 0;
+    for (; end < text.size() && text[end] >= L'0' && text[end] <= L'9' && seconds < 100000000; ++end)
+        seconds = seconds * 10 + (text[end] - L'0');
+    if (end == at + kWait.size() || text.compare(end, 2, L" s") != 0) return text;
+    const std::string until = local_clock_text(clock_system_ms() + seconds * 1000, true);
+    return text.substr(0, at + kWait.size()) + L"until " + utf8_to_wide(until) + text.substr(end + 2);
+}
+
 } // namespace
 
 void set_status_text(const std::wstring& text) {
@@ -108,7 +124,7 @@ void set_status_text(const std::wstring& text) {
         status_dots = 1;
         tick_reading_dots();
     } else {
-        SetWindowTextW(status_line, text.c_str());
+        SetWindowTextW(status_line, wait_named_by_its_end(text).c_str());
         InvalidateRect(status_line, nullptr, TRUE);
     }
 }
@@ -146,8 +162,10 @@ void advance_reading_dots() {
 }
 
 void set_cert_boxes_busy(const std::wstring& text, bool enable) {
+    // A popup says its reason as a sentence; the status line keeps the engine's "error: " and its colour.
+    const std::wstring line = strip_error_prefix(text);
     for (HWND box : open_boxes_in_mode(kBoxMintCertificate)) {
-        SetDlgItemTextW(box, kBoxBusyLine, text.c_str());
+        SetDlgItemTextW(box, kBoxBusyLine, line.c_str());
         if (HWND button = GetDlgItem(box, kBoxAction)) EnableWindow(button, enable ? TRUE : FALSE);
     }
 }
@@ -176,21 +194,27 @@ std::string connection_line_text(const std::string& label, std::int64_t sats, bo
     if (!stale) return line;
     // A read that WhatsOnChain's pause kept away says how long the pause still lasts, so that a
     // Refresh at once is not taken for a remedy.
+    // The line stands until the next balance read, so it names when the pause ends rather than a
+    // count of seconds that would go on reading the same.
     const std::int64_t paused_ms = host_paused_ms(service_settings().woc_base);
-    const std::string why = paused_ms > 0
-                                ? "WhatsOnChain asks to wait " + std::to_string((paused_ms + 999) / 1000) + " s"
-                                : "WhatsOnChain did not answer";
+    const std::string why =
+        paused_ms > 0 ? "WhatsOnChain asks to wait until " + local_clock_text(clock_system_ms() + paused_ms, true)
+                      : "WhatsOnChain did not answer";
     if (last_read_hhmm.empty()) return line + " (" + why + ")";
     return line + " (last read " + last_read_hhmm + "; " + why + ")";
 }
 
-std::string local_clock_text(std::int64_t system_ms) {
+std::string local_clock_text(std::int64_t system_ms, bool with_seconds) {
     if (system_ms <= 0) return "";
-    const std::time_t seconds = static_cast<std::time_t>(system_ms / 1000);
+    // A part of a second still to wait counts as a whole one: "until" never names a time too early.
+    const std::time_t seconds = static_cast<std::time_t>(with_seconds ? (system_ms + 999) / 1000 : system_ms / 1000);
     std::tm parts{};
     if (localtime_s(&parts, &seconds) != 0) return "";
-    char buffer[8] = {};
-    std::snprintf(buffer, sizeof buffer, "%02d:%02d", parts.tm_hour, parts.tm_min);
+    char buffer[16] = {};
+    if (with_seconds)
+        std::snprintf(buffer, sizeof buffer, "%02d:%02d:%02d", parts.tm_hour, parts.tm_min, parts.tm_sec);
+    else
+        std::snprintf(buffer, sizeof buffer, "%02d:%02d", parts.tm_hour, parts.tm_min);
     return buffer;
 }
 

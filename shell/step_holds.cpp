@@ -1,6 +1,7 @@
 #include "shell/step_holds.h"
 
 #include "art/held_steps.h"
+#include "art/title_chain.h"
 #include "shell/art_list.h"
 #include "shell/jobs.h"
 #include "shell/text_helpers.h"
@@ -8,6 +9,7 @@
 namespace {
 
 bool (*held_function)(const std::string&, const std::string&, std::string&) = nullptr;
+bool (*paired_function)(const std::string&) = nullptr;
 
 std::string box_step_subject(HWND box, const BoxState& state) {
     if (state.mode == kBoxMintArtwork) return state.file_sha256;
@@ -22,6 +24,12 @@ bool window_step_held(const std::string& step, const std::string& subject, std::
     // One artwork has one name here, however the list or the frame spelled its id.
     const std::string key = step == "inscribe" ? subject : normalize_outpoint_key(subject);
     return held_function ? held_function(step, key, why) : step_held(step, key, why);
+}
+
+bool window_artwork_paired(const std::string& artwork) {
+    if (artwork.empty()) return false;
+    const std::string key = normalize_outpoint_key(artwork);
+    return paired_function ? paired_function(key) : title_pair_known(key);
 }
 
 const char* box_step(BoxMode mode) {
@@ -39,20 +47,24 @@ const char* box_step(BoxMode mode) {
     }
 }
 
-bool show_box_step_hold(HWND box, const BoxState& state) {
+bool show_box_step_hold(HWND box, const BoxState& state, std::string* why_out) {
     const char* step = box_step(state.mode);
     HWND button = GetDlgItem(box, kBoxAction);
     HWND line = GetDlgItem(box, kBoxHeldLine);
     if (!*step || !button || !line) return false;
     std::string why;
-    bool held = window_step_held(step, box_step_subject(box, state), why);
-    // A pair that went out starts the artwork's title: a second one would pay its fee for nothing,
-    // and the engine refuses it only after the user confirmed that fee.
-    if (!held && !why.empty() && state.mode == kBoxPair) {
+    const std::string subject = box_step_subject(box, state);
+    bool held = window_step_held(step, subject, why);
+    // A pair that went out, or any pair the chain shows first, starts the artwork's title: a second
+    // one would pay its fee for nothing, and the engine refuses it only after the user confirmed
+    // that fee. The row of this program's pair is kept a day; the chain's answer is kept longer.
+    if (!held && state.mode == kBoxPair && (!why.empty() || window_artwork_paired(subject))) {
         held = true;
         why = kAlreadyPairedText;
     }
-    SetWindowTextW(line, utf8_to_wide(why).c_str());
+    if (why_out) *why_out = why;
+    // The engine's texts begin "error: " for the status line; beside the button they read as a sentence.
+    SetWindowTextW(line, strip_error_prefix(utf8_to_wide(why)).c_str());
     // Another action running keeps the certificate's button grey on its own account.
     if (held)
         EnableWindow(button, FALSE);
@@ -69,4 +81,8 @@ void show_step_holds() {
 
 void set_step_held_for_tests(bool (*held)(const std::string& step, const std::string& subject, std::string& why)) {
     held_function = held;
+}
+
+void set_artwork_paired_for_tests(bool (*paired)(const std::string& artwork)) {
+    paired_function = paired;
 }

@@ -4,6 +4,7 @@
 #include "shell/backup_files.h"
 #include "shell/box_painting.h"
 #include "shell/box_panels.h"
+#include "shell/cert_choice.h"
 #include "shell/drawing.h"
 #include "shell/folders_panel.h"
 #include "shell/gallery_state.h"
@@ -135,8 +136,9 @@ bool read_artwork_file(const std::string& path, Bytes& bytes, std::string& error
 // A step the engine holds for what the popup has chosen is not sent again: its button greys and
 // the line beside it says why, as the status line does.
 bool refuse_held_step(HWND window, const BoxState& state) {
-    if (!show_box_step_hold(window, state)) return false;
-    set_status_text(get_control_text(window, kBoxHeldLine));
+    std::string why;
+    if (!show_box_step_hold(window, state, &why)) return false;
+    set_status_text(why);
     return true;
 }
 
@@ -176,9 +178,7 @@ void act_mint_certificate(HWND window) {
         set_cert_boxes_busy(L"Pick an artwork first.", true);
         return;
     }
-    if (!ask_box_confirmation(window, "Inscribe a certificate for that artwork?\n\nCofferly will prompt. The fee comes "
-                                      "from the messenger account."))
-        return;
+    if (!ask_box_confirmation(window, certificate_confirm_text(artwork, control_text(window, kBoxNameEdit)))) return;
     if (!take_action_busy()) return;
     set_cert_boxes_busy(L"Reading the artwork, then inscribing the certificate...", false);
     set_status_text(std::string("Reading the artwork and inscribing the certificate..."));
@@ -381,7 +381,12 @@ void on_command(HWND window, BoxState& state, int id, int code) {
     default:
         break;
     }
-    if (id == kBoxCombo && code == CBN_SELCHANGE) show_box_step_hold(window, state);
+    if (id == kBoxCombo && code == CBN_SELCHANGE) {
+        if (state.mode == kBoxPair)
+            select_certificate_naming(GetDlgItem(window, kBoxCertCombo),
+                                      selected_row_id(GetDlgItem(window, kBoxCombo)));
+        show_box_step_hold(window, state);
+    }
     if (id == kBoxAction && code == BN_CLICKED) on_action(window, state);
 }
 
@@ -432,11 +437,14 @@ std::string artwork_size_error(std::uint64_t size) {
     return "";
 }
 
-std::string artwork_inscribe_confirm_text(std::uint64_t size, std::int64_t fee) {
+std::string artwork_inscribe_confirm_text(std::uint64_t size, std::int64_t fee, const std::string& why) {
     // A file under 1 KB is counted in bytes: "0 KB" would read as an empty file.
     const std::string amount = size < 1024 ? std::to_string(size) + " bytes" : std::to_string(size / 1024) + " KB";
     std::string text = "Inscribe this artwork?\n\n" + amount + ". Miner fee is about ";
-    if (fee < 0)
+    // Connecting and funding mends nothing while a funded wallet's coins all wait on a payment.
+    if (fee < 0 && !why.empty())
+        text = "Inscribe this artwork?\n\n" + amount + ". Miner fee is unknown: " + why + ".";
+    else if (fee < 0)
         text += "unknown (Connect Cofferly and fund the messenger account).";
     else
         text += std::to_string(fee) + " sats, from the messenger account.";
@@ -459,7 +467,8 @@ void artwork_fee_estimate_arrived(FeeEstimateResult& result) {
     if (!state || state->mode != kBoxMintArtwork) return;
     state->estimate_pending = 0;
     set_status_text(std::string(""));
-    if (!ask_box_confirmation(box, artwork_inscribe_confirm_text(result.art.bytes.size(), result.fee))) return;
+    if (!ask_box_confirmation(box, artwork_inscribe_confirm_text(result.art.bytes.size(), result.fee, result.why)))
+        return;
     if (!take_action_busy()) return;
     set_status_text(std::string("Inscribing the artwork in Cofferly..."));
     if (!start_inscribe_art_picture(result.art)) job_not_started();

@@ -111,8 +111,9 @@ bool box_needs_wallet(BoxMode mode);
 
 // Mode 0's checks of a chosen file, "" when it may be inscribed.
 std::string artwork_size_error(std::uint64_t size);
-// Mode 0's confirmation text for `size` bytes and a fee estimate (negative when unknown).
-std::string artwork_inscribe_confirm_text(std::uint64_t size, std::int64_t fee);
+// Mode 0's confirmation text for `size` bytes and a fee estimate (negative when unknown, then with
+// the engine's cause `why` when it named one).
+std::string artwork_inscribe_confirm_text(std::uint64_t size, std::int64_t fee, const std::string& why = "");
 // The current UTC time as "YYYY-MM-DD HH:MM", the `created` of a certificate.
 std::string utc_minute_text();
 

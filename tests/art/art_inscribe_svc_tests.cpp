@@ -163,7 +163,9 @@ TEST_F(ArtInscribeTest, AnInscriptionOfUnknownFateIsHeldForItsSubject) {
 }
 
 TEST_F(ArtInscribeTest, FeeEstimateFollowsTheSize) {
-    EXPECT_EQ(estimate_artwork_inscribe_fee(1000), -1); // nothing to spend
+    std::string why = "stale";
+    EXPECT_EQ(estimate_artwork_inscribe_fee(1000, &why), -1); // nothing to spend
+    EXPECT_EQ(why, "");
     chain.ledger.fund(kv_wallet().address, 2000000);
     clock.advance(10000); // past the freshness of the coin lists just read
     const std::int64_t small = estimate_artwork_inscribe_fee(1000);
@@ -179,4 +181,21 @@ TEST_F(ArtInscribeTest, FeeEstimateFollowsTheSize) {
     EXPECT_EQ(estimate_artwork_inscribe_fee(1000), -1);
     EXPECT_EQ(chain.woc.request_count(), 0);
     EXPECT_TRUE(chain.ledger.mempool_txids().empty()); // an estimate pays nothing
+
+    // A funded wallet whose every coin a payment of unknown fate holds is not called empty.
+    kv_wallet().is_hd = true;
+    std::vector<TxInput> inputs;
+    for (const LedgerOutput& coin : chain.ledger.outputs_of_address(kv_wallet().address, false)) {
+        TxInput input;
+        input.txid = coin.txid;
+        input.vout = coin.vout;
+        input.sats = coin.sats;
+        inputs.push_back(input);
+    }
+    {
+        WalletLock lock = lock_wallet();
+        hold_unsent_inputs(std::string(64, '7'), inputs);
+    }
+    EXPECT_EQ(estimate_artwork_inscribe_fee(1000, &why), -1);
+    EXPECT_EQ(why, kFeeCoinsHeld);
 }

@@ -290,7 +290,17 @@ TEST_F(PairingTest, PairsOnceThenTheCheckFindsThePairOnThisIdentity) {
     EXPECT_EQ(by_art.certificate_id, cert);
 
     const std::string second = certificate(art, sha256_hex(kArtBytes), identity);
+    EXPECT_FALSE(title_pair_known(second));
     EXPECT_EQ(art_pair_artwork(art, second), "error: that artwork is already paired.");
+    // The window greys Pair on what the chain showed, not on the row of this program's pair, which
+    // the refusal ended: for the pair still waiting, and once mined after a restart.
+    std::string why;
+    EXPECT_FALSE(step_held("pair", art, why));
+    EXPECT_TRUE(title_pair_known(art));
+    chain.ledger.mine();
+    EXPECT_EQ(art_pair_artwork(art, second), "error: that artwork is already paired.");
+    title_memory_forget();
+    EXPECT_TRUE(title_pair_known(upper_case(art.substr(0, 64))));
 
     // A title that cannot be read never counts as this wallet's.
     chain.platform.set_fault("/oi/oracle/otx/", FakeFault{500});

@@ -94,6 +94,7 @@ TEST(ArtRows, RefreshTextSaysWhatFailed) {
         bool none;
         const char* shown;
         const char* notice = ""; // a damaged store found on the way
+        bool platform_read = true;
     };
     const Row rows[] = {
         {"", true, false, "Artwork inscriptions refreshed."},
@@ -107,10 +108,15 @@ TEST(ArtRows, RefreshTextSaysWhatFailed) {
         {"", true, false, "error: the list of spent coins was damaged.", "error: the list of spent coins was damaged."},
         {"error: wallet changed.", true, false, "error: wallet changed. The list of spent coins was damaged.",
          "error: the list of spent coins was damaged."},
+        {"", true, false,
+         "Artwork inscriptions refreshed. The platform sent an empty answer, so what only it lists may be missing. "
+         "Try again.",
+         "", false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.listing) + (row.index_read ? " read" : " unread"));
-        EXPECT_EQ(inscriptions_refresh_text(row.listing, row.index_read, row.none, row.notice), row.shown);
+        EXPECT_EQ(inscriptions_refresh_text(row.listing, row.index_read, row.none, row.notice, row.platform_read),
+                  row.shown);
     }
     FakeClock clock; // while WhatsOnChain keeps every request away, trying again at once is no remedy
     host_pause(service_settings().woc_base, 85000);

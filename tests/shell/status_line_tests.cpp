@@ -96,13 +96,19 @@ TEST(ConnectionLine, BalanceAndLabel) {
               "alice    0.00000005 BSV (last read 09:05; WhatsOnChain did not answer)");
     EXPECT_EQ(connection_line_text("alice", 5, true), "alice    0.00000005 BSV (WhatsOnChain did not answer)");
     EXPECT_EQ(connection_line_text("alice", -1, true, "09:05"), "alice    \xE2\x80\xA6");
-    FakeClock clock; // while WhatsOnChain keeps every request away, the line says for how long
+    FakeClock clock; // while WhatsOnChain keeps every request away, the line says until when
     host_pause(service_settings().woc_base, 85000);
+    const std::string until = local_clock_text(clock.system_ms + 85000, true);
     EXPECT_EQ(connection_line_text("alice", 5, true, "09:05"),
-              "alice    0.00000005 BSV (last read 09:05; WhatsOnChain asks to wait 85 s)");
+              "alice    0.00000005 BSV (last read 09:05; WhatsOnChain asks to wait until " + until + ")");
+    clock.advance(60000); // the line read a minute later still names the same end
+    EXPECT_EQ(connection_line_text("alice", 5, true),
+              "alice    0.00000005 BSV (WhatsOnChain asks to wait until " + until + ")");
     host_pace_forget(service_settings().woc_base);
     EXPECT_EQ(local_clock_text(0), "");
     EXPECT_EQ(local_clock_text(1700000000000).size(), 5u);
+    EXPECT_EQ(local_clock_text(1700000000000, true).size(), 8u);
+    EXPECT_EQ(local_clock_text(1700000000001, true), local_clock_text(1700000001000, true));
 
     EXPECT_EQ(connection_label("alice@kestrava.net", "Main", "1Addr"), "alice");
     EXPECT_EQ(connection_label("", "Main", "1Addr"), "Main");
@@ -156,6 +162,11 @@ TEST(StatusText, DotsCycleInTheStatusLine) {
     EXPECT_EQ(status_animating, 0);
     advance_reading_dots();
     EXPECT_EQ(window_text(line), L"Done.");
+
+    FakeClock clock; // the line stands long after a count of seconds would be true
+    set_status_text(std::string("error: WhatsOnChain asks to wait 85 s. Try again then."));
+    EXPECT_EQ(status_text_shown(), "error: WhatsOnChain asks to wait until " +
+                                       local_clock_text(clock.system_ms + 85000, true) + ". Try again then.");
     status_line = nullptr;
     DestroyWindow(line);
 }

@@ -14,8 +14,14 @@
 #include <thread>
 #include <vector>
 
-// Confirmation boxes the test's stand-ins were asked, reset for each test.
+// Confirmation boxes the test's stand-ins were asked, reset for each test, and the last one's text.
 inline int confirmations = 0;
+inline std::string last_confirmation;
+inline bool cancel_and_keep_text(HWND, const std::string& text) {
+    ++confirmations;
+    last_confirmation = text;
+    return false;
+}
 
 // Popups built hidden against a stand-in status line, with the wallet rows the combos show.
 class TaskPopupWindow : public ::testing::Test {

@@ -1,6 +1,7 @@
 #include "shell/task_popup.h"
 
 #include "art/art_folders.h"
+#include "art/art_inscribe.h"
 #include "art/last_sale.h"
 #include "art/watch/reader.h"
 #include "fakes/fake_clock.h"
@@ -44,6 +45,10 @@ TEST(TaskPopup, ArtworkFileSizeAndConfirmation) {
               "Inscribe this artwork?\n\n10240 KB. Miner fee is about unknown (Connect Cofferly and fund the "
               "messenger account).\n\nThe 1-sat lands on the ordinals address. Cofferly will prompt.");
     EXPECT_NE(artwork_inscribe_confirm_text(2048, 1234).find("2 KB. Miner fee is about 1234 sats"), std::string::npos);
+    // A connected, funded wallet whose every coin is held is not told to connect and fund.
+    EXPECT_EQ(artwork_inscribe_confirm_text(2048, -1, kFeeCoinsHeld),
+              "Inscribe this artwork?\n\n2 KB. Miner fee is unknown: " + std::string(kFeeCoinsHeld) +
+                  ".\n\nThe 1-sat lands on the ordinals address. Cofferly will prompt.");
 }
 
 TEST(TaskPopup, CreatedTimeIsAMinuteStamp) {
@@ -63,13 +68,6 @@ bool confirm_while_another_starts(HWND, const std::string&) {
     ++confirmations;
     action_busy = 1;
     return true;
-}
-
-std::string last_confirmation;
-bool cancel_and_keep_text(HWND, const std::string& text) {
-    ++confirmations;
-    last_confirmation = text;
-    return false;
 }
 
 TEST_F(TaskPopupWindow, WalletModesNeedAConnection) {
@@ -419,7 +417,8 @@ TEST_F(TaskPopupWindow, PassConfirmsTheResolvedAddressAndPassesToIt) {
     ASSERT_TRUE(deliver_next_result());
     EXPECT_EQ(confirmations, 2);
     EXPECT_EQ(status(), std::string("error: ") + kRecipientAlphabetError);
-    EXPECT_EQ(line_of(box, kBoxResultEdit), status());
+    // The popup says it as a sentence.
+    EXPECT_EQ(line_of(box, kBoxResultEdit), "A" + std::string(kRecipientAlphabetError).substr(1));
     EXPECT_EQ(action_busy.load(), 0);
 
     // A popup closed before its address arrives asks nothing and passes nothing.
@@ -494,6 +493,12 @@ TEST_F(TaskPopupWindow, CertificatePopupFollowsEveryActionButSaysOnlyItsOwn) {
         handle_job_result(code, reinterpret_cast<LPARAM>(done.release()));
         EXPECT_EQ(line_of(mint, kBoxBusyLine) == "Certificate inscribed.", code == kOpCertificate);
     }
+    // A refusal reads as a sentence in the popup, and in red on the status line.
+    auto refused = std::make_unique<JobResultText>();
+    refused->text = "error: could not read the artwork inscription.";
+    handle_job_result(kOpCertificate, reinterpret_cast<LPARAM>(refused.release()));
+    EXPECT_EQ(line_of(mint, kBoxBusyLine), "Could not read the artwork inscription.");
+    EXPECT_EQ(status(), "error: could not read the artwork inscription.");
 }
 
 // Remove acts on the list the user picked an item in last, although the click on Remove has moved
