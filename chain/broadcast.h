@@ -1,23 +1,17 @@
 // Sending signed transactions: the platform submit, WhatsOnChain and ARC in turn, the check that
-// WhatsOnChain lists a transaction it did not plainly accept, and the bookkeeping of a sent
-// transaction (spent inputs, change coins, address caches). Results are "success: " and the
-// transaction id, or a text that begins "error: ".
+// WhatsOnChain lists a transaction it did not plainly accept, and what the services say of a
+// transaction's fate; chain/sent_tx.h keeps the books of what went out. Results are "success: "
+// and the transaction id, or a text that begins "error: ".
 #pragma once
 
 #include "chain/coin_state.h"
+#include "chain/sent_tx.h"
 #include "chain/tx.h"
 #include "wallet/codecs.h"
 #include "wallet/kv_cofferly_wallet.h"
 
 #include <string>
 #include <vector>
-
-// Id of the last transaction whose sending was recorded; emptied by the wallet session clear.
-// Guarded by the wallet mutex.
-std::string& last_sent_txid();
-// Id of the last transaction a broadcast or a payment reported as sent; never emptied. Guarded
-// by the wallet mutex.
-std::string& last_success_txid();
 
 // Platform submit, then WhatsOnChain and ARC side by side; the answer comes within about a minute.
 // `txid_out`, when given, receives the computed id before any request. "error: serialize failed."
@@ -74,23 +68,3 @@ bool not_known_if_sent_txid(const std::string& text, std::string& txid);
 
 // True for the node's wordings of a spent or unknown input.
 bool is_missing_inputs_error(const std::string& text);
-
-// Records a sent transaction: inputs spent (and saved) and held by it until the services show it
-// went out or was dropped (release_unsent_inputs), spent coins dropped from the caches, and outputs
-// that pay a wallet key kept as change coins (saved) and added to the address caches.
-void record_sent_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs, const std::string& txid,
-                    const Hash160* change_hash160);
-
-// True when h is the change hash160, an input's hash160, or a key of the wallet (receive address,
-// receive chain of account 1 up to its counter, identity address).
-bool is_own_hash160(const Hash160& h, const std::vector<TxInput>& inputs, const Hash160* change_hash160);
-
-// The wallet address, or cached address, whose hash160 is h; "" when none is known.
-std::string address_for_hash160(const Hash160& h);
-
-// Adds a coin to the address's cache entry (made when missing) and marks the entry fresh. Does
-// nothing for an empty address or a txid that is not 64 hex digits.
-void cache_add_utxo(const std::string& address, const Utxo& coin);
-
-// Removes the coins of the spent set from every address cache entry.
-void drop_spent_cached_utxos();

@@ -579,6 +579,7 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
         bool arc_down = false;    // ARC's status route fails throughout
         bool other_terms = false; // sent after all, and the next try names other terms
         bool crowded = false;     // two threads hold 600 other steps at once beforehand
+        bool clock_ahead = false; // held while the system clock ran a day ahead, set right after
     } rows[] = {
         {"held by this version", true, false, false},
         {"held by the previous version with a spent mark alone", false, false, false, true},
@@ -591,6 +592,7 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
         {"ARC's status route fails throughout", true, false, false, false, false, false, true},
         {"sent after all, tried again on other terms", true, false, true, false, false, false, false, true},
         {"held beside 600 steps two threads held at once", true, false, false, false, false, false, false, false, true},
+        {"held while the clock ran a day ahead", true, false, false, false, false, false, false, false, false, true},
     };
     const std::string another(64, 'e');
     for (const Row& row : rows) {
@@ -621,6 +623,8 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
                     if (!step_hold_of("pass", std::to_string(thread) + " " + std::to_string(i), held)) ++lost;
             EXPECT_EQ(lost, 0) << "holds lost";
         }
+        constexpr std::int64_t kDay = 24LL * 60 * 60 * 1000;
+        if (row.clock_ahead) clock.system_ms += kDay;
         if (row.named) {
             hold_unsent_inputs(txid, p.inputs);
             // The step it was sent for waits on it too.
@@ -634,6 +638,7 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
             hold_unsent_inputs(another, p.inputs);
             chain.arc.set_fault("/v1/tx/" + another, failing);
         }
+        if (row.clock_ahead) clock.system_ms -= kDay;
         if (row.legacy) {
             json old_form = json::parse(test_read_file(spent_file_path()));
             old_form.erase("version");
