@@ -30,9 +30,14 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <thread>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using nlohmann::json;
 
@@ -45,6 +50,50 @@ std::string upper_case(std::string text) {
 }
 
 const std::string kArtBytes = "\x89PNG artwork bytes";
+
+// Another process takes the file's lock, and once this process waits for it puts `whole` in the
+// file's place; `read` runs meanwhile. False when that process could not run.
+bool replaced_under_lock(const std::string& path, const std::string& whole, const std::function<void()>& read) {
+    const std::string lock_path = path + ".lock", whole_path = path + ".whole";
+    const std::string waiter = " " + std::to_string(getpid()) + " ";
+    test_write_file(whole_path, whole);
+    int ready[2];
+    if (pipe(ready) != 0) return false;
+    const pid_t other = fork();
+    if (other == 0) {
+        // Only calls that allocate nothing: the child of a threaded process.
+        const int fd = open(lock_path.c_str(), O_RDWR | O_CREAT, 0644);
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        if (fd < 0 || fcntl(fd, F_SETLKW, &lock) != 0 || write(ready[1], "x", 1) != 1) _exit(1);
+        static char locks[1 << 16];
+        for (int tries = 0; tries < 10000; ++tries) {
+            const int list = open("/proc/locks", O_RDONLY);
+            const ssize_t got = list < 0 ? -1 : ::read(list, locks, sizeof locks - 1);
+            if (list >= 0) close(list);
+            locks[got > 0 ? got : 0] = '\0';
+            bool waiting = false;
+            for (char* line = locks; line && *line && !waiting;) {
+                char* end = strchr(line, '\n');
+                if (end) *end = '\0';
+                waiting = strstr(line, "->") && strstr(line, waiter.c_str());
+                line = end ? end + 1 : nullptr;
+            }
+            if (waiting) break;
+            usleep(1000);
+        }
+        _exit(rename(whole_path.c_str(), path.c_str()) == 0 ? 0 : 1);
+    }
+    close(ready[1]);
+    char byte = 0;
+    const bool locked = other > 0 && ::read(ready[0], &byte, 1) == 1;
+    close(ready[0]);
+    if (locked) read();
+    int status = 1;
+    if (other > 0) waitpid(other, &status, 0);
+    return locked && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
 struct PairingTest : FakeIdentityTest {
     FakeGorillaPool gp{chain.ledger};
@@ -182,7 +231,7 @@ TEST_F(PairingTest, APairOfUnknownFateIsHeldUntilItsFateIsKnown) {
     const char* const kUnwritten = "error: the hold of a step that paid could not be written to the list of held "
                                    "steps. Every step that pays waits until it is: check that the data folder can be "
                                    "written, then try again.";
-    enum File { intact, cut_short, behind_sent_rows, dated_before_time, unwritable };
+    enum File { intact, cut_short, behind_sent_rows, dated_before_time, unwritable, replaced_while_read };
     struct Row {
         const char* name;
         bool restart; // the second try comes from a fresh start on the same data folder
@@ -196,6 +245,7 @@ TEST_F(PairingTest, APairOfUnknownFateIsHeldUntilItsFateIsKnown) {
         {"tried again at once", false, false},
         {"tried again after a restart", true, true},
         {"the hold could not be written", false, false, unwritable},
+        {"the steps file replaced whole while read", false, false, replaced_while_read},
         {"answered while another wallet is loaded", false, true, intact, "w2"},
         {"answered after Unbind, then Connect", false, true, intact, ""},
     };
@@ -267,6 +317,13 @@ TEST_F(PairingTest, APairOfUnknownFateIsHeldUntilItsFateIsKnown) {
         }
         const std::size_t sent_before = chain.ledger.mempool_txids().size();
         std::string why;
+        if (row.file == replaced_while_read) {
+            // Seen cut short outside the lock, whole under it: nothing is damaged.
+            const std::string whole = test_read_file(steps_path);
+            test_write_file(steps_path, whole.substr(0, whole.size() / 2));
+            ASSERT_TRUE(replaced_under_lock(steps_path, whole, [&] { EXPECT_TRUE(step_held("pair", art, why)); }));
+            EXPECT_EQ(why, kWait);
+        }
         EXPECT_TRUE(step_held("pair", art, why));
         EXPECT_EQ(why, row.file == unwritable ? kUnwritten : damaged ? kAllHeld : kWait);
         EXPECT_EQ(told_at_start + take_steps_file_notice(), damaged ? kSetAside : "");
