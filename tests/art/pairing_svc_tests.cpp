@@ -11,6 +11,7 @@
 #include "chain/held_inputs.h"
 #include "chain/inscription.h"
 #include "chain/step_holds.h"
+#include "chain/step_wallet.h"
 #include "fakes/fake_gorillapool.h"
 #include "fakes/fake_oracle.h"
 #include "fakes/fake_paymail.h"
@@ -156,12 +157,15 @@ struct PairingTest : FakeIdentityTest {
     std::string pair_while_switched(const std::string& other, int status) {
         const std::string result = pair_while(
             [&] {
+                // The window's Unbind and Connect say what they wait for.
+                EXPECT_EQ(step_going_out_text(), "A pairing is going out. Unbind or Connect once it is answered.");
                 WalletLock lock = lock_wallet();
                 disconnect_cofferly();
                 kv_wallet().wallet_id = other;
                 if (!other.empty()) load_wallet();
             },
             status);
+        EXPECT_EQ(step_going_out_text(), "");
         become("w1", "alice");
         return result;
     }
