@@ -80,7 +80,11 @@ void keep_change_of_other_wallet(const std::vector<TxInput>& inputs, const std::
             continue;
         const bool own = (change_hash160 && *change_hash160 == h) ||
                          std::any_of(inputs.begin(), inputs.end(), [&](const TxInput& in) { return in.hash160 == h; });
-        if (own) coins.push_back({{"txid", id}, {"vout", i}, {"sats", out.sats}, {"addr", base58check_encode(h)}});
+        const bool kept = std::any_of(coins.begin(), coins.end(), [&](const json& coin) {
+            return coin.is_object() && coin.value("txid", json()) == id && coin.value("vout", json()) == i;
+        });
+        if (own && !kept)
+            coins.push_back({{"txid", id}, {"vout", i}, {"sats", out.sats}, {"addr", base58check_encode(h)}});
     }
     try {
         text = doc.dump(-1, ' ', false, json::error_handler_t::replace);

@@ -8,6 +8,7 @@
 #include "art/title_chain.h"
 #include "chain/broadcast.h"
 #include "chain/coin_refresh.h"
+#include "chain/coin_snapshots.h"
 #include "chain/held_inputs.h"
 #include "chain/inscription.h"
 #include "chain/step_holds.h"
@@ -356,6 +357,13 @@ TEST_F(PairingTest, APairOfUnknownFateIsHeldUntilItsFateIsKnown) {
         const std::string again =
             row.switched_to ? pair_while_switched(row.switched_to, 0) : art_pair_artwork(art, cert);
         EXPECT_EQ(again.rfind("success: ", 0), 0u) << again;
+        if (row.switched_to) {
+            WalletLock lock = lock_wallet();
+            load_change_coins();
+            EXPECT_TRUE(std::any_of(change_coins().begin(), change_coins().end(), [&](const ChangeCoin& coin) {
+                return "success: " + coin.txid == again;
+            })) << "its change is this wallet's";
+        }
         chain.ledger.set_lag(0);
         chain.ledger.mine();
         EXPECT_EQ(art_pair_artwork(art, cert),
