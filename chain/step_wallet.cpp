@@ -17,9 +17,7 @@ struct StepWalletBinding {
 
 namespace {
 
-using BoundStep = StepWalletBinding;
-
-thread_local BoundStep* t_bound = nullptr;
+thread_local StepWalletBinding* t_bound = nullptr;
 
 std::mutex g_out_mutex;
 std::vector<std::string> g_going_out; // guarded by g_out_mutex: one name per transaction going out
@@ -31,8 +29,8 @@ std::string loaded_stem() {
 
 // A wallet that nothing names yet ("wallet") is bound once it is loaded: the step's own gate loads
 // it before anything is filed.
-BoundStep* bound_step() {
-    BoundStep* step = t_bound;
+StepWalletBinding* bound_step() {
+    StepWalletBinding* step = t_bound;
     if (!step || step->bound) return step;
     WalletLock lock = lock_wallet();
     const std::string stem = loaded_stem();
@@ -69,13 +67,13 @@ StepWalletScope::~StepWalletScope() {
 }
 
 std::string step_wallet_stem() {
-    const BoundStep* step = bound_step();
+    const StepWalletBinding* step = bound_step();
     if (step && step->bound) return step->stem;
     return wallet_file_stem();
 }
 
 std::string step_wallet_id() {
-    const BoundStep* step = bound_step();
+    const StepWalletBinding* step = bound_step();
     if (step && step->bound) return step->wallet_id;
     WalletLock lock = lock_wallet();
     return kv_wallet().wallet_id;
@@ -86,7 +84,7 @@ bool step_wallet_bound() {
 }
 
 bool step_wallet_loaded() {
-    const BoundStep* step = bound_step();
+    const StepWalletBinding* step = bound_step();
     if (!step || !step->bound) return true;
     WalletLock lock = lock_wallet();
     return loaded_stem() == step->stem;
