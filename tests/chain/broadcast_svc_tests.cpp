@@ -629,6 +629,8 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
             hold_unsent_inputs(txid, p.inputs);
             // The step it was sent for waits on it too.
             ASSERT_TRUE(hold_step("pay", row.name, txid, false, "the offer seen at 1000"));
+            // A pass that went out meanwhile is told for a day.
+            if (row.clock_ahead) ASSERT_TRUE(hold_step("pass", row.name, another, true));
         } else if (row.dropped) {
             record_sent_tx(p.inputs, p.outputs, txid, &recv1.hash);
         } else {
@@ -692,6 +694,11 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
             EXPECT_FALSE(inputs_still_held(txid));
             EXPECT_FALSE(step_held("pay", row.name, why));
             chain.arc.clear_faults();
+        }
+        if (row.clock_ahead) {
+            clock.advance(kSentStepKeepMs + kUnsentHoldMs);
+            EXPECT_FALSE(step_held("pass", row.name, why));
+            EXPECT_EQ(why, "") << "told for a day from when it was read with the clock set right";
         }
         if (!row.arc_unsure) continue;
         EXPECT_EQ(chain.arc.request_count("/v1/tx/" + txid), asked + 1);
