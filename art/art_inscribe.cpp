@@ -8,6 +8,7 @@
 #include "chain/inscription.h"
 #include "chain/outpoints.h"
 #include "chain/pay.h"
+#include "chain/step_wallet.h"
 #include "chain/tx.h"
 #include "ordinals/ord_inbox.h"
 #include "wallet/codecs.h"
@@ -47,6 +48,7 @@ std::string step_subject(const char* step, const Bytes& content) {
 std::string inscribe_and_record(const std::string& content_type, const Bytes& content, const std::string& name,
                                 std::uint64_t cap, const char* cap_text, const std::string& tag, const char* log_prefix,
                                 const char* step) {
+    const StepWalletScope wallet(step);
     const std::string subject = step_subject(step, content);
     // A try whose sending was not known and that went out after all is recorded as this one when
     // it wrote the same bytes.
@@ -63,7 +65,8 @@ std::string inscribe_and_record(const std::string& content_type, const Bytes& co
 
     std::string txid;
     if (!parse_success_txid(result, txid)) return result;
-    note_inscribed_ord(txid, content_type, name, &content, "");
+    // Another wallet loaded meanwhile is not told of this one's inscription; its listing shows it.
+    if (step_wallet_loaded()) note_inscribed_ord(txid, content_type, name, &content, "");
     const std::string origin = txid + "_0";
     if (!tag.empty()) save_art_tag(origin, tag);
     emit_log_line(log_prefix + origin + "\n");

@@ -13,6 +13,7 @@
 #include "chain/outpoints.h"
 #include "chain/reserves.h"
 #include "chain/step_holds.h"
+#include "chain/step_wallet.h"
 #include "chain/tx.h"
 #include "chain/woc_client.h"
 #include "identity/identity_lookup.h"
@@ -188,6 +189,7 @@ std::string pass_send(const std::string& pic_id, const std::string& cert_id, con
 std::string art_pass_to_paymail(const std::string& pic_id, const std::string& recipient,
                                 const std::string& ord_address) {
     const StepScope step;
+    const StepWalletScope wallet("pass");
     std::string identity_key, error;
     if (!art_identity_gate(true, identity_key, error)) return error;
 
@@ -266,6 +268,7 @@ std::string pass_send(const std::string& pic_id, const std::string& cert_id, con
                       const std::string& title_record, const std::string& otx_address, const std::string& ord_address,
                       const TitleCoins* unspent) {
     const StepScope step;
+    const StepWalletScope wallet("pass");
     if (!is_cofferly_connected()) return kNotConnected;
     if (title_record.empty()) return "error: empty art title payload.";
     if (otx_address.empty()) return "error: OTX watch is not assigned yet. Create it in Cofferly, then pin it.";
@@ -383,7 +386,9 @@ std::string pass_send(const std::string& pic_id, const std::string& cert_id, con
     }
     if (result.empty()) return "error: broadcast failed after retry.";
 
-    record_pass(lock, artwork_id, certificate_id, dest_address, pic_row, cert_row);
+    // Another wallet loaded meanwhile keeps its own coins and avatar: the passed coins leave this
+    // wallet's listing when it is read again.
+    if (step_wallet_loaded()) record_pass(lock, artwork_id, certificate_id, dest_address, pic_row, cert_row);
     return result;
 }
 

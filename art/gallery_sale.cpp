@@ -10,6 +10,7 @@
 #include "chain/broadcast.h"
 #include "chain/payloads.h"
 #include "chain/reserves.h"
+#include "chain/step_wallet.h"
 #include "chain/tx.h"
 #include "chain/woc_client.h"
 #include "identity/typed_sign.h"
@@ -169,6 +170,7 @@ std::string gallery_sign_and_post(const json& record, const std::string& watch) 
 
 std::string gallery_accept_ask(std::int32_t spot, const std::string& buyer, const std::string& ask_txid) {
     const StepScope step;
+    const StepWalletScope wallet("accept");
     std::string identity_key, error;
     std::vector<SpotFrame> frames;
     if (!begin_step(spot, identity_key, frames, error, true, "", ask_txid)) return error;
@@ -217,6 +219,7 @@ std::string gallery_accept_ask(std::int32_t spot, const std::string& buyer, cons
 std::string gallery_fund_offer(std::int32_t spot, const std::string& show_txid, std::int64_t price,
                                const std::string& accept_txid) {
     const StepScope step;
+    const StepWalletScope wallet("pay");
     std::string identity_key, error;
     std::vector<SpotFrame> frames;
     if (!begin_step(spot, identity_key, frames, error, false, show_txid)) return error;
@@ -304,6 +307,7 @@ std::string gallery_fund_offer(std::int32_t spot, const std::string& show_txid, 
 std::string gallery_complete_sale(std::int32_t spot, const std::string& offer, const std::string& show_txid,
                                   const std::string& buyer) {
     const StepScope step;
+    const StepWalletScope wallet("complete");
     std::string identity_key, error;
     std::vector<SpotFrame> frames;
     if (!begin_step(spot, identity_key, frames, error, false, show_txid)) return error;

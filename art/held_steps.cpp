@@ -16,6 +16,9 @@ bool step_held(const std::string& step, const std::string& subject, std::string&
 }
 
 std::string step_wait_text(const std::string& step, const StepHold& row) {
+    if (row.unwritten)
+        return "error: the hold of a step that paid could not be written to the list of held steps. Every step that "
+               "pays waits until it is: check that the data folder can be written, then try again.";
     if (row.all_held && !row.set_aside)
         return "error: the list of held steps is damaged and could not be moved aside. Every step that pays waits "
                "until it is mended.";

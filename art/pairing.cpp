@@ -7,6 +7,7 @@
 #include "chain/pay.h"
 #include "chain/payloads.h"
 #include "chain/step_holds.h"
+#include "chain/step_wallet.h"
 #include "chain/woc_client.h"
 #include "identity/paymail_announce.h"
 #include "identity/typed_sign.h"
@@ -100,6 +101,7 @@ std::string signed_pair_payload(const std::string& artwork_id, const std::string
 
 std::string art_pair_artwork(const std::string& artwork_origin, const std::string& certificate_origin) {
     const StepScope step;
+    const StepWalletScope wallet(kPairStep);
     std::string identity_key;
     std::string error;
     if (!art_identity_gate(true, identity_key, error)) return error;

@@ -6,6 +6,7 @@
 #include "chain/held_inputs.h"
 #include "chain/outpoints.h"
 #include "chain/sign.h"
+#include "chain/step_wallet.h"
 #include "chain/woc_client.h"
 #include "wallet/clock.h"
 #include "wallet/crypto.h"
@@ -158,41 +159,16 @@ bool same_txid(const std::string& a, const std::string& b) {
 std::string record_success(const std::string& txid, const std::vector<TxInput>& inputs,
                            const std::vector<TxOutput>& outputs, const Hash160* change_hash160,
                            const std::string& tx_hex, bool notify) {
+    bool own_wallet = true;
     {
         WalletLock lock = lock_wallet();
         last_success_txid() = txid;
+        own_wallet = step_wallet_loaded();
     }
     record_sent_tx(inputs, outputs, txid, change_hash160);
-    if (notify) notify_p2p_payment(tx_hex, txid, outputs);
+    // The notice is signed by the identity that paid: another wallet's would not be the payer's.
+    if (notify && own_wallet) notify_p2p_payment(tx_hex, txid, outputs);
     return "success: " + txid;
-}
-
-bool hash_of_address_is(const std::string& address, const Hash160& h) {
-    Hash160 decoded{};
-    return !address.empty() && address_to_hash160(address, decoded) && decoded == h;
-}
-
-// Walks the account-1 receive chain up to its counter; the caller holds the wallet mutex.
-std::string hd_receive_address_for(const Hash160& h) {
-    const KvCofferlyWallet& w = kv_wallet();
-    if (!w.is_hd || w.mnemonic.empty()) return std::string();
-    const std::string wanted = base58check_encode(h);
-    const AccountAddresses receive = account_addresses(kReceiveAccount);
-    for (std::size_t i = 0; i < receive.count; ++i)
-        if (receive[i] == wanted) return wanted;
-    return std::string();
-}
-
-// The keys of the wallet address that h names. A coin is kept only with the key that can spend
-// it: falling back to another key would leave a coin that no signature unlocks.
-bool change_keys_for(const Hash160& h, std::string& priv_hex, std::string& pub_hex) {
-    Hash160 decoded{};
-    if (!is_my_address(base58check_encode(h), priv_hex, pub_hex, decoded) || priv_hex.empty() || pub_hex.empty()) {
-        wipe(priv_hex);
-        pub_hex.clear();
-        return false;
-    }
-    return true;
 }
 
 // Whole seconds from now to the deadline, at least 2 (the shortest time-out a request runs with)
@@ -248,16 +224,6 @@ std::string confirm_and_record_by(std::int64_t deadline_ms, const std::string& t
 }
 
 } // namespace
-
-std::string& last_sent_txid() {
-    static std::string txid;
-    return txid;
-}
-
-std::string& last_success_txid() {
-    static std::string txid;
-    return txid;
-}
 
 bool woc_returns_txid(const std::string& txid) {
     return woc_returns_txid_within(txid, kWocLookupTimeoutS);
@@ -414,8 +380,11 @@ std::string broadcast_tx(const std::vector<TxInput>& inputs, const std::vector<T
         if (!result.empty()) return result;
     }
     if (maybe_sent) {
-        // Until a listing shows it, its coins stay held, so a second try cannot pay twice.
-        hold_unsent_inputs(txid, inputs);
+        // Until a listing shows it, its coins stay held, so a second try cannot pay twice. Another
+        // wallet loaded meanwhile holds none of them: the step's own wallet held them on disk before
+        // they went out.
+        WalletLock lock = lock_wallet();
+        if (step_wallet_loaded()) hold_unsent_inputs(txid, inputs);
         return kNotKnownIfSent + txid + ".";
     }
     return "error: broadcast failed: " + (arc_detail.empty() ? woc_error : arc_detail);
@@ -428,7 +397,10 @@ std::string broadcast_with_wallet_free(WalletLock& wallet_lock, const std::vecto
     if (raw.empty()) return "error: serialize failed.";
     const std::string txid = compute_txid(raw);
     if (!wallet_lock.owns_lock()) wallet_lock.lock();
-    const std::string stem = wallet_file_stem();
+    // The wallet whose coins these are gets the answer, whatever is loaded when it comes.
+    const StepWalletScope payment("");
+    // A step pays only from the wallet it began in.
+    if (!step_wallet_loaded()) return "error: wallet changed.";
     hold_inputs_while_sent(txid, inputs);
     std::string result;
     {
@@ -437,6 +409,7 @@ std::string broadcast_with_wallet_free(WalletLock& wallet_lock, const std::vecto
             WalletLock& lock;
             ~Relock() { lock.lock(); }
         } relock{wallet_lock};
+        const GoingOut going_out;
         wallet_lock.unlock();
         result = broadcast_tx(inputs, outputs, change_hash160, txid_out);
     }
@@ -446,7 +419,7 @@ std::string broadcast_with_wallet_free(WalletLock& wallet_lock, const std::vecto
     if (result.compare(0, 7, "success") == 0 || not_known_if_sent_txid(result, unsure_txid)) return result;
     // Another wallet loaded meanwhile: its files are not where these inputs are held, and its coins
     // must not pay a retry. The hold ends as that of a transaction never sent.
-    if (wallet_file_stem() != stem) return "error: wallet changed.";
+    if (!step_wallet_loaded()) return "error: wallet changed.";
     give_back_unsent_inputs(txid, inputs);
     return result;
 }
@@ -503,122 +476,21 @@ std::string broadcast_sale_tx(const std::vector<TxInput>& inputs, const std::vec
     const std::string txid = compute_txid(raw);
     // Sent with the wallet mutex free: the artwork's coins are held on disk meanwhile, so no other
     // step or process takes them, and a sale that did not go out gives them back.
-    const std::string stem = wallet_file_stem();
-    hold_inputs_while_sent(txid, inputs);
-    const std::string result = post_sale_tx(txid, to_hex(raw), inputs, outputs, change_hash160);
+    const StepWalletScope sale("complete");
+    {
+        WalletLock lock = lock_wallet();
+        if (!step_wallet_loaded()) return "error: wallet changed.";
+        hold_inputs_while_sent(txid, inputs);
+    }
+    std::string result;
+    {
+        const GoingOut going_out;
+        result = post_sale_tx(txid, to_hex(raw), inputs, outputs, change_hash160);
+    }
     if (result.compare(0, 7, "success") == 0) return result;
     // Another wallet's files do not hold these coins: the hold ends as that of a sale never sent.
-    if (wallet_file_stem() != stem) return "error: wallet changed.";
+    WalletLock lock = lock_wallet();
+    if (!step_wallet_loaded()) return "error: wallet changed.";
     give_back_unsent_inputs(txid, inputs);
     return result;
-}
-
-void record_sent_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs, const std::string& txid,
-                    const Hash160* change_hash160) {
-    WalletLock lock = lock_wallet();
-    load_change_coins();
-    // Sent with the wallet free, its row and marks were written before it went out.
-    const bool held_before = is_txid_hex(txid) && inputs_still_held(txid) &&
-                             std::all_of(inputs.begin(), inputs.end(),
-                                         [](const TxInput& in) { return is_outpoint_spent(in.txid, in.vout); });
-    if (is_txid_hex(txid)) {
-        last_sent_txid() = txid;
-        // Its inputs stay spent until the services show it went out, and come back when none knows
-        // it while they stand unspent: the network dropped or refused it.
-        add_held_row(held_row_of(txid, inputs));
-        note_held_inputs_changed();
-    }
-    if (!held_before) mark_inputs_spent(inputs);
-    drop_spent_cached_utxos();
-
-    std::vector<ChangeCoin>& coins = change_coins();
-    for (ChangeCoin& coin : coins) {
-        if (is_outpoint_spent(coin.txid, coin.vout)) wipe(coin.priv_hex);
-    }
-    coins.erase(std::remove_if(coins.begin(), coins.end(),
-                               [](const ChangeCoin& c) { return is_outpoint_spent(c.txid, c.vout); }),
-                coins.end());
-
-    for (std::size_t i = 0; i < outputs.size() && i <= std::numeric_limits<std::uint32_t>::max(); ++i) {
-        const TxOutput& out = outputs[i];
-        const auto vout = static_cast<std::uint32_t>(i);
-        if (out.sats < 1 || out.sats > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) continue;
-        Hash160 h{};
-        if (!p2pkh_script_hash160(out.script, h)) continue;
-        if (!is_own_hash160(h, inputs, change_hash160)) continue;
-        if (std::any_of(coins.begin(), coins.end(),
-                        [&](const ChangeCoin& c) { return outpoint_equal(c.txid, c.vout, txid, vout); }))
-            continue;
-        ChangeCoin coin;
-        if (!change_keys_for(h, coin.priv_hex, coin.pub_hex)) continue;
-        coin.txid = txid;
-        coin.vout = vout;
-        coin.sats = static_cast<std::int64_t>(out.sats);
-        coin.height = 0;
-        coin.hash160 = h;
-        coins.push_back(std::move(coin));
-
-        Utxo utxo;
-        utxo.txid = txid;
-        utxo.vout = vout;
-        utxo.sats = static_cast<std::int64_t>(out.sats);
-        utxo.height = 0;
-        cache_add_utxo(address_for_hash160(h), utxo);
-    }
-    save_change_coins();
-}
-
-bool is_own_hash160(const Hash160& h, const std::vector<TxInput>& inputs, const Hash160* change_hash160) {
-    if (change_hash160 && *change_hash160 == h) return true;
-    if (std::any_of(inputs.begin(), inputs.end(), [&](const TxInput& in) { return in.hash160 == h; })) return true;
-    WalletLock lock = lock_wallet();
-    const KvCofferlyWallet& w = kv_wallet();
-    if (hash_of_address_is(w.address, h)) return true;
-    if (!w.is_hd) return false;
-    if (!hd_receive_address_for(h).empty()) return true;
-    return hash_of_address_is(w.identity_address, h);
-}
-
-std::string address_for_hash160(const Hash160& h) {
-    WalletLock lock = lock_wallet();
-    const KvCofferlyWallet& w = kv_wallet();
-    if (hash_of_address_is(w.address, h)) return w.address;
-    if (w.is_hd) {
-        std::string address = hd_receive_address_for(h);
-        if (!address.empty()) return address;
-        if (hash_of_address_is(w.identity_address, h)) return w.identity_address;
-    }
-    for (const AddressCoins& entry : address_coins()) {
-        if (hash_of_address_is(entry.address, h)) return entry.address;
-    }
-    return std::string();
-}
-
-void cache_add_utxo(const std::string& address, const Utxo& coin) {
-    if (address.empty() || !is_txid_hex(coin.txid)) return;
-    WalletLock lock = lock_wallet();
-    const std::int64_t now_ns = clock_steady_ns();
-    AddressCoins* entry = find_address_coins(address);
-    if (entry == nullptr) {
-        AddressCoins& fresh = address_coins_entry(address);
-        fresh.utxos.push_back(coin);
-        fresh.stamp = now_ns;
-        fresh.loaded = true;
-        return;
-    }
-    const bool held = std::any_of(entry->utxos.begin(), entry->utxos.end(),
-                                  [&](const Utxo& u) { return outpoint_equal(u.txid, u.vout, coin.txid, coin.vout); });
-    if (!held) entry->utxos.push_back(coin);
-    entry->stamp = now_ns;
-    entry->loaded = true;
-}
-
-void drop_spent_cached_utxos() {
-    WalletLock lock = lock_wallet();
-    for (AddressCoins& entry : address_coins()) {
-        std::vector<Utxo>& list = entry.utxos;
-        list.erase(
-            std::remove_if(list.begin(), list.end(), [](const Utxo& u) { return is_outpoint_spent(u.txid, u.vout); }),
-            list.end());
-    }
 }

@@ -1,23 +1,17 @@
 // Sending signed transactions: the platform submit, WhatsOnChain and ARC in turn, the check that
-// WhatsOnChain lists a transaction it did not plainly accept, and the bookkeeping of a sent
-// transaction (spent inputs, change coins, address caches). Results are "success: " and the
-// transaction id, or a text that begins "error: ".
+// WhatsOnChain lists a transaction it did not plainly accept, and what the services say of a
+// transaction's fate; chain/sent_tx.h keeps the books of what went out. Results are "success: "
+// and the transaction id, or a text that begins "error: ".
 #pragma once
 
 #include "chain/coin_state.h"
+#include "chain/sent_tx.h"
 #include "chain/tx.h"
 #include "wallet/codecs.h"
 #include "wallet/kv_cofferly_wallet.h"
 
 #include <string>
 #include <vector>
-
-// Id of the last transaction whose sending was recorded; emptied by the wallet session clear.
-// Guarded by the wallet mutex.
-std::string& last_sent_txid();
-// Id of the last transaction a broadcast or a payment reported as sent; never emptied. Guarded
-// by the wallet mutex.
-std::string& last_success_txid();
 
 // Platform submit, then WhatsOnChain and ARC side by side; the answer comes within about a minute.
 // `txid_out`, when given, receives the computed id before any request. "error: serialize failed."
@@ -31,7 +25,11 @@ std::string broadcast_tx(const std::vector<TxInput>& inputs, const std::vector<T
 // broadcast_tx with the caller's wallet mutex let go for the requests and taken again before the
 // answer: the window's reads of the wallet do not wait for the services. The inputs are held on
 // disk first (hold_inputs_while_sent), and given back when the broadcast surely failed; those of a
-// transaction sent, or not known to be, stay held.
+// transaction sent, or not known to be, stay held. The answer is filed in the wallet whose coins
+// these are (chain/step_wallet.h), whatever is loaded when it comes. "error: wallet changed." and
+// nothing sent when the step's wallet is no longer loaded; "error: wallet changed." too for a
+// broadcast that surely failed while another was loaded (its inputs stay held until a Refresh of
+// their wallet finds them unspent).
 std::string broadcast_with_wallet_free(WalletLock& wallet_lock, const std::vector<TxInput>& inputs,
                                        const std::vector<TxOutput>& outputs, const Hash160& change_hash160,
                                        std::string* txid_out = nullptr);
@@ -46,7 +44,8 @@ std::string sign_and_broadcast(WalletLock& wallet_lock, std::vector<TxInput>& in
 // The completing transaction of a gallery sale: WhatsOnChain, then ARC for missing inputs or a
 // node that says it holds the sale; the platform gets a copy on a detached thread once WhatsOnChain
 // took it. Sent only when an answer names this transaction's id or WhatsOnChain lists it. Called with
-// the wallet mutex free: the inputs are held on disk while it goes out, and given back when it did not.
+// the wallet mutex free: the inputs are held on disk while it goes out, and given back when it did not;
+// filed in its step's wallet as broadcast_with_wallet_free files.
 std::string broadcast_sale_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs,
                               const Hash160& change_hash160);
 
@@ -74,23 +73,3 @@ bool not_known_if_sent_txid(const std::string& text, std::string& txid);
 
 // True for the node's wordings of a spent or unknown input.
 bool is_missing_inputs_error(const std::string& text);
-
-// Records a sent transaction: inputs spent (and saved) and held by it until the services show it
-// went out or was dropped (release_unsent_inputs), spent coins dropped from the caches, and outputs
-// that pay a wallet key kept as change coins (saved) and added to the address caches.
-void record_sent_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs, const std::string& txid,
-                    const Hash160* change_hash160);
-
-// True when h is the change hash160, an input's hash160, or a key of the wallet (receive address,
-// receive chain of account 1 up to its counter, identity address).
-bool is_own_hash160(const Hash160& h, const std::vector<TxInput>& inputs, const Hash160* change_hash160);
-
-// The wallet address, or cached address, whose hash160 is h; "" when none is known.
-std::string address_for_hash160(const Hash160& h);
-
-// Adds a coin to the address's cache entry (made when missing) and marks the entry fresh. Does
-// nothing for an empty address or a txid that is not 64 hex digits.
-void cache_add_utxo(const std::string& address, const Utxo& coin);
-
-// Removes the coins of the spent set from every address cache entry.
-void drop_spent_cached_utxos();

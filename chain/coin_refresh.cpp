@@ -190,6 +190,7 @@ bool refresh_wallet_coins(WalletLock& wallet_lock, std::string& error) {
         return false;
     }
     note_wallet_state_changed();
+    const std::string stem = wallet_file_stem();
     if (kv_wallet().is_hd) {
         // The keys of a wallet not used yet in this session are derived side by side and with the
         // mutex released; the listing below then finds them cached.
@@ -198,12 +199,15 @@ bool refresh_wallet_coins(WalletLock& wallet_lock, std::string& error) {
             error = "no wallet";
             return false;
         }
+        if (wallet_file_stem() != stem) {
+            error = "wallet changed.";
+            return false;
+        }
     }
     if (account_addresses(kReceiveAccount).damaged) {
         error = kAddressCounterTooLargeText;
         return false;
     }
-    const std::string stem = wallet_file_stem();
     const std::shared_ptr<const std::vector<std::string>> addresses = wallet_address_list(wallet_lock);
     if (!load_wallet() || wallet_file_stem() != stem) {
         error = "wallet changed.";
@@ -394,13 +398,15 @@ void resync_plain_coins(WalletLock& wallet_lock) {
     std::vector<Found> records;
     for (const std::string& address : addresses)
         records.push_back(Found{address, {}, false});
+    const std::string stem = wallet_file_stem();
     {
         Relock relock{wallet_lock};
         release(wallet_lock);
         for (Found& record : records)
             record.found = gp_plain_coins(record.address, record.list);
     }
-    if (!load_wallet()) return;
+    // Another wallet loaded meanwhile: these coins are not its own.
+    if (!load_wallet() || wallet_file_stem() != stem) return;
     load_spent_outpoints();
     bool removed = false;
     for (const Found& record : records) {

@@ -216,6 +216,7 @@ struct StoredSpent {
     StoredSpentSet set;
     std::int64_t pruned = 0;
     std::vector<HeldInputs> held;
+    bool redated = false; // a held row was dated past now
     std::vector<std::string> legacy;
 };
 
@@ -239,8 +240,11 @@ void read_given_back(const json& doc, std::unordered_map<std::string, GivenBack>
     }
 }
 
-std::vector<HeldInputs> stored_held_rows(const json& doc) {
+// A row dated past now is dated now, as a give-back is: held from a clock that ran ahead, its
+// inputs would stay out until the clock caught up. `redated` says the file is to be written so.
+std::vector<HeldInputs> stored_held_rows(const json& doc, bool& redated) {
     std::vector<HeldInputs> rows;
+    const std::int64_t now = clock_system_ms();
     const auto held = doc.find("held");
     if (held == doc.end() || !held->is_array()) return rows;
     for (const json& entry : *held) {
@@ -253,6 +257,10 @@ std::vector<HeldInputs> stored_held_rows(const json& doc) {
             keys == entry.end() || !keys->is_array())
             continue;
         row.held_at_ms = at->get<std::int64_t>();
+        if (row.held_at_ms > now) {
+            row.held_at_ms = now;
+            redated = true;
+        }
         for (const json& key : *keys)
             if (key.is_string()) row.outpoints.push_back(key.get<std::string>());
         row.txid = to_lower_copy(row.txid);
@@ -282,7 +290,7 @@ StoredSpent read_stored_spent(const std::string& path) {
     read_given_back(doc, out.set.given_back);
     const auto pruned = doc.find("pruned");
     if (pruned != doc.end() && !stored_count(*pruned, 0, out.pruned)) out.pruned = 0;
-    out.held = stored_held_rows(doc);
+    out.held = stored_held_rows(doc, out.redated);
     std::int64_t version = 0;
     if (!whole_number(doc, "version", version) || version < kSpentFileVersion)
         out.legacy = out.set.marks;
@@ -403,7 +411,10 @@ void load_spent_outpoints() {
         const SharedFileLock locked(path);
         stored = read_stored_spent(path);
     }
-    if (stored.found) take_stored_spent(path, stored);
+    if (!stored.found) return;
+    take_stored_spent(path, stored);
+    // The date given now is kept, so that the hold ends in its time.
+    if (stored.redated) save_spent_outpoints();
 }
 
 std::unordered_set<std::string>& legacy_spent_marks() {

@@ -7,6 +7,7 @@
 #include "chain/coin_state.h"
 #include "chain/outpoints.h"
 #include "chain/sign.h"
+#include "chain/step_wallet.h"
 #include "chain/woc_client.h"
 #include "wallet/clock.h"
 #include "wallet/crypto.h"
@@ -128,7 +129,8 @@ void record_found_payment(const PaymentState& state, std::string& text) {
 }
 
 void finish_payment_result(const PaymentState& state, std::string text, std::string& result) {
-    if (begins_with(text, "success")) {
+    // Another wallet loaded meanwhile: the balance shown is that wallet's.
+    if (begins_with(text, "success") && step_wallet_loaded()) {
         constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
         const std::uint64_t sum = std::min(state.sum, kMax);
         const std::uint64_t fee = state.fee > 0 ? static_cast<std::uint64_t>(state.fee) : 0;
@@ -141,6 +143,9 @@ void finish_payment_result(const PaymentState& state, std::string text, std::str
 std::string pay_with_retry(WalletLock& wallet_lock, const std::vector<TxOutput>& outputs,
                            const std::vector<std::string>& avoid) {
     if (!wallet_lock.owns_lock()) wallet_lock.lock();
+    // Whatever is loaded when an answer comes, what this payment learns is the paying wallet's.
+    const StepWalletScope payment("");
+    if (!step_wallet_loaded()) return "error: wallet changed.";
     PaymentState state;
     state.sum = total_of(outputs);
     if (!load_wallet()) return kNoWallet;

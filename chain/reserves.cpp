@@ -1,6 +1,7 @@
 #include "chain/reserves.h"
 
 #include "chain/outpoints.h"
+#include "chain/step_wallet.h"
 #include "platform/fs.h"
 #include "wallet/clock.h"
 #include "wallet/codecs.h"
@@ -149,9 +150,10 @@ bool write_json_file(const std::string& path, const json& doc) {
     return write_data_file(path, text, true);
 }
 
+// A step that pays files its offer and its locks in the wallet it began in, whatever is loaded
+// when its answer comes.
 std::string current_wallet_id() {
-    auto lock = lock_wallet();
-    return kv_wallet().wallet_id;
+    return step_wallet_id();
 }
 
 bool is_stem_char(char c) {

@@ -71,7 +71,8 @@ std::string reserve_stem(const std::string& wallet_id);
 // The text lower-cased and, when character 64 is '_', cut to the 64-digit transaction id.
 std::string origin_txid_part(const std::string& text);
 
-// Paths for the current wallet; each creates its folder under the data folder when missing.
+// Paths for the wallet this thread's step began in, else the current wallet; each creates its folder
+// under the data folder when missing.
 std::string offer_locks_path();
 std::string offer_holds_path();
 std::string bazarel_reserves_path();

@@ -2,6 +2,7 @@
 
 #include "chain/coin_snapshots.h"
 #include "chain/outpoints.h"
+#include "chain/step_wallet.h"
 #include "platform/file_lock.h"
 #include "platform/fs.h"
 #include "wallet/clock.h"
@@ -38,6 +39,10 @@ std::string g_path; // guarded by g_path_mutex
 std::mutex g_file_mutex;
 std::mutex g_notice_mutex;
 std::string g_notice; // guarded by g_notice_mutex
+// Holds this process took that could not be written, by the file they belong in: every step that
+// pays waits until they are.
+std::mutex g_unwritten_mutex;
+std::vector<std::pair<std::string, StepHold>> g_unwritten; // guarded by g_unwritten_mutex
 
 std::string known_path() {
     std::lock_guard<std::mutex> guard(g_path_mutex);
@@ -46,6 +51,7 @@ std::string known_path() {
 
 struct StepsFile {
     std::vector<StepHold> rows;
+    bool redated = false;  // a row dated past now was dated now: the file is to be written so
     bool all_held = false; // a damaged file was set aside: every step waits
     // With all_held, once the held transactions were first seen: those that may have had rows in
     // the file set aside. The hold of every step ends when none of them is held any longer.
@@ -53,7 +59,7 @@ struct StepsFile {
     std::vector<std::string> waiting_on;
 };
 
-bool read_row(const json& entry, StepHold& row) {
+bool read_row(const json& entry, std::int64_t now, StepHold& row) {
     if (!entry.is_object()) return false;
     const auto at = entry.find("at");
     const auto sent = entry.find("sent");
@@ -65,6 +71,14 @@ bool read_row(const json& entry, StepHold& row) {
     row.at_ms = at->get<std::int64_t>();
     row.sent = sent != entry.end() && sent->get<bool>();
     return row.at_ms >= 0 && row.at_ms <= kLastSaneMs;
+}
+
+// A row written while the clock ran ahead would be kept, or hold its step, until the clock caught
+// up: it is dated now.
+void date_no_later_than(std::int64_t now, StepHold& row, bool& redated) {
+    if (row.at_ms <= now) return;
+    row.at_ms = now;
+    redated = true;
 }
 
 // False when the file is there and does not read whole: a row skipped could be a hold.
@@ -88,9 +102,11 @@ bool read_rows(const std::string& path, StepsFile& file) {
             file.waiting_on.push_back(txid.get<std::string>());
         }
     }
+    const std::int64_t now = clock_system_ms();
     for (const json& entry : *list) {
         StepHold row;
-        if (!read_row(entry, row)) return false;
+        if (!read_row(entry, now, row)) return false;
+        date_no_later_than(now, row, file.redated);
         file.rows.push_back(std::move(row));
     }
     return true;
@@ -163,7 +179,7 @@ template <typename Change> bool change_rows_at(const std::string& path, Change c
         rows.erase(std::remove_if(rows.begin(), rows.end(),
                                   [&](const StepHold& row) { return row.sent && row.at_ms < oldest; }),
                    rows.end());
-        const bool changed = change(file);
+        const bool changed = change(file) || file.redated;
         written = (!changed && !damaged) || write_rows(path, file);
     }
     return written;
@@ -180,36 +196,87 @@ StepHold all_held_row(bool set_aside) {
     return row;
 }
 
-} // namespace
+void put_row(std::vector<StepHold>& rows, StepHold row) {
+    rows.erase(std::remove_if(rows.begin(), rows.end(),
+                              [&](const StepHold& kept) { return same_key(kept, row.step, row.subject); }),
+               rows.end());
+    rows.push_back(std::move(row));
+}
 
-std::string step_holds_path() {
-    const std::string stem = wallet_file_stem();
+// Writes the holds of the file that could not be written before; false while some still cannot be.
+bool write_unwritten(const std::string& path) {
+    std::vector<StepHold> rows;
+    {
+        std::lock_guard<std::mutex> guard(g_unwritten_mutex);
+        for (const auto& entry : g_unwritten)
+            if (entry.first == path) rows.push_back(entry.second);
+    }
+    if (rows.empty()) return true;
+    const bool written = change_rows_at(path, [&](StepsFile& file) {
+        for (const StepHold& row : rows)
+            put_row(file.rows, row);
+        return true;
+    });
+    if (!written) return false;
+    std::lock_guard<std::mutex> guard(g_unwritten_mutex);
+    g_unwritten.erase(
+        std::remove_if(g_unwritten.begin(), g_unwritten.end(), [&](const auto& entry) { return entry.first == path; }),
+        g_unwritten.end());
+    return true;
+}
+
+// The path of the steps file of a wallet whose files are named by `stem`; "" for none.
+std::string steps_path_of(const std::string& stem) {
     if (stem.empty() || stem == "wallet") return std::string();
     return kestrava_data_dir() + "/ord_snap/" + stem + "_steps.json";
 }
 
+// The file a step of this thread files its holds in, else the loaded wallet's; never waits for
+// the wallet mutex outside a step.
+std::string reading_path() {
+    return step_wallet_bound() ? step_holds_path() : known_path();
+}
+
+} // namespace
+
+std::string step_holds_path() {
+    return steps_path_of(step_wallet_stem());
+}
+
 void note_step_holds_path(const std::string& path) {
-    std::lock_guard<std::mutex> guard(g_path_mutex);
-    g_path = path;
+    {
+        std::lock_guard<std::mutex> guard(g_path_mutex);
+        if (g_path == path) return;
+        g_path = path;
+    }
+    // A file damaged while the program was closed is told when its wallet is first loaded, not at
+    // the first step or Refresh that reads it.
+    StepsFile file;
+    if (!read_rows(path, file)) change_rows_at(path, [](StepsFile&) { return false; });
 }
 
 bool hold_step(const std::string& step, const std::string& subject, const std::string& txid, bool sent,
                const std::string& terms) {
-    return change_rows([&](StepsFile& file) {
-        auto& rows = file.rows;
-        rows.erase(
-            std::remove_if(rows.begin(), rows.end(), [&](const StepHold& row) { return same_key(row, step, subject); }),
-            rows.end());
-        StepHold row;
-        row.step = step;
-        row.subject = subject_key(subject);
-        row.txid = to_lower_copy(txid);
-        row.at_ms = clock_system_ms();
-        row.sent = sent;
-        row.terms = terms;
-        rows.push_back(std::move(row));
+    StepHold row;
+    row.step = step;
+    row.subject = subject_key(subject);
+    row.txid = to_lower_copy(txid);
+    row.at_ms = clock_system_ms();
+    row.sent = sent;
+    row.terms = terms;
+    const std::string path = step_holds_path();
+    if (change_rows_at(path, [&](StepsFile& file) {
+            put_row(file.rows, row);
+            return true;
+        }))
         return true;
-    });
+    // Kept in memory, so that no step of this process pays again meanwhile, and written by the
+    // next step that comes by.
+    if (!path.empty()) {
+        std::lock_guard<std::mutex> guard(g_unwritten_mutex);
+        g_unwritten.emplace_back(path, std::move(row));
+    }
+    return false;
 }
 
 bool forget_step(const std::string& step, const std::string& subject) {
@@ -225,10 +292,26 @@ bool forget_step(const std::string& step, const std::string& subject) {
 
 void resolve_held_steps(const std::vector<std::string>& sent, const std::vector<std::string>& not_sent) {
     if (sent.empty() && not_sent.empty()) return;
+    const std::int64_t now = clock_system_ms();
+    {
+        // A hold not written yet ends as one on file does.
+        std::lock_guard<std::mutex> guard(g_unwritten_mutex);
+        const auto named = [](const std::vector<std::string>& list, const StepHold& row) {
+            return std::find(list.begin(), list.end(), row.txid) != list.end();
+        };
+        g_unwritten.erase(
+            std::remove_if(g_unwritten.begin(), g_unwritten.end(),
+                           [&](const auto& entry) { return !entry.second.sent && named(not_sent, entry.second); }),
+            g_unwritten.end());
+        for (auto& entry : g_unwritten)
+            if (!entry.second.sent && named(sent, entry.second)) {
+                entry.second.sent = true;
+                entry.second.at_ms = now;
+            }
+    }
     change_rows([&](StepsFile& file) {
         auto& rows = file.rows;
         bool changed = false;
-        const std::int64_t now = clock_system_ms();
         for (StepHold& row : rows) {
             if (row.sent || std::find(sent.begin(), sent.end(), row.txid) == sent.end()) continue;
             row.sent = true;
@@ -289,14 +372,29 @@ void end_hold_of_all_steps(const std::vector<std::string>& held) {
 }
 
 bool step_hold_of(const std::string& step, const std::string& subject, StepHold& row) {
-    // The file is replaced whole in one step: a read without the lock sees one version or the other.
-    const std::string path = known_path();
-    StepsFile file;
-    if (!read_rows(path, file)) {
-        // Set aside at once rather than at the next write, which may follow a step that paid twice.
-        const bool moved = change_rows_at(path, [](StepsFile&) { return false; });
-        row = all_held_row(moved);
+    const std::string path = reading_path();
+    if (!write_unwritten(path)) {
+        row = StepHold();
+        row.all_held = true;
+        row.unwritten = true;
         return true;
+    }
+    // The file is replaced whole in one step: a read without the lock sees one version or the
+    // other, yet a read can fail while it is replaced on some systems. Only a read under the lock
+    // that fails too finds it damaged; it is then set aside at once rather than at the next write,
+    // which may follow a step that paid twice.
+    StepsFile file;
+    if (!read_rows(path, file) || file.redated) {
+        bool read = false;
+        change_rows_at(path, [&](StepsFile& locked) {
+            file = locked;
+            read = true;
+            return false;
+        });
+        if (!read) {
+            row = all_held_row(false);
+            return true;
+        }
     }
     if (file.all_held) {
         row = all_held_row(true);

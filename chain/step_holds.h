@@ -20,22 +20,26 @@ struct StepHold {
     // Every step is held: the file did not read, or was set aside while transactions of unknown
     // fate may have had rows in it. The other members are then empty.
     bool all_held = false;
-    bool set_aside = true; // with all_held: false when the damaged file could not be moved aside
+    bool set_aside = true;  // with all_held: false when the damaged file could not be moved aside
+    bool unwritten = false; // with all_held: a hold of this process could not be written to the file
 };
 
 // How long a step known to have been sent is remembered to say so.
 constexpr std::int64_t kSentStepKeepMs = 24LL * 60 * 60 * 1000;
 
-// data folder + "/ord_snap/" + stem + "_steps.json" (takes the wallet mutex).
+// data folder + "/ord_snap/" + stem + "_steps.json" for the wallet this thread's step began in,
+// else the loaded one; "" when no wallet is named (takes the wallet mutex).
 std::string step_holds_path();
 
 // Remembers the file of the loaded wallet, so that step_hold_of never waits for the wallet mutex;
-// "" forgets it (no wallet loaded).
+// "" forgets it (no wallet loaded). A file new to it that does not read is set aside and told
+// (take_steps_file_notice) at once.
 void note_step_holds_path(const std::string& path);
 
 // Holds the step for the subject as sent or not known to have been sent, on the try's terms,
-// replacing an earlier row of the same step and subject. False when the file could not be read or
-// written.
+// replacing an earlier row of the same step and subject, in the file of the wallet this thread's
+// step began in (chain/step_wallet.h). False when the file could not be read or written: the row is
+// then kept in memory, and every step that pays is held (unwritten) until it is written.
 bool hold_step(const std::string& step, const std::string& subject, const std::string& txid, bool sent,
                const std::string& terms = std::string());
 
@@ -55,9 +59,11 @@ void note_unasked_services(const std::vector<std::pair<std::string, std::string>
 // hides no hold any longer, and every step may be taken again.
 void end_hold_of_all_steps(const std::vector<std::string>& held);
 
-// The row of the step and subject in the loaded wallet's file, read afresh without the wallet
-// mutex; false when there is none (a sent row older than kSentStepKeepMs counts as none). While
-// the file does not read, or was set aside, every step has a row with all_held.
+// The row of the step and subject in the file of this thread's step's wallet, else the loaded
+// wallet's, read afresh without the wallet mutex; false when there is none (a sent row older than
+// kSentStepKeepMs counts as none). While the file does not read under its lock, was set aside, or
+// a hold of this process could not be written to it, every step has a row with all_held. A row
+// dated past now is dated now.
 bool step_hold_of(const std::string& step, const std::string& subject, StepHold& row);
 
 // What the user is to be told of a steps file found damaged since the last call, once; "" when

@@ -1,6 +1,7 @@
 #include "shell/main_window.h"
 
 #include "art/art_records.h"
+#include "chain/step_wallet.h"
 #include "platform/win_text.h"
 #include "shell/art_list.h"
 #include "shell/art_viewer.h"
@@ -195,6 +196,13 @@ LRESULT on_command(HWND window, WPARAM wparam) {
             if (code == BN_CLICKED) open_box(command.mode, command.title);
             return 0;
         }
+    // A step's transaction going out files its answer in the wallet that began it; the user is told
+    // which step it is rather than left to wonder why the wallet does not change.
+    const std::string going_out = id == kIdConnect || id == kIdUnbind ? step_going_out_text() : std::string();
+    if (!going_out.empty()) {
+        set_status_text(going_out);
+        return 0;
+    }
     switch (id) {
     case kIdConnect:
         if (action_busy.exchange(1)) return 0;

@@ -336,6 +336,25 @@ struct GalleryRoadTest : FakeIdentityTest {
         server.count_in_flight_under("");
         if (!free_and_held) kept_wallet.push_back(name);
     }
+    // The step's record goes out while the user loads `other`'s wallet: its answer comes meanwhile.
+    void send_while_loading(Party& other, const std::function<void()>& step) {
+        FakeFault held;
+        held.gather = 2;
+        chain.platform.reset_counts();
+        chain.platform.set_fault("/oi/submit", held);
+        std::thread window([&] {
+            if (eventually([&] { return chain.platform.request_count("POST", "/oi/submit") > 0; })) {
+                WalletLock lock = lock_wallet();
+                clear_wallet_session();
+                kv_wallet().wallet_id = other.id;
+                load_wallet();
+            }
+            chain.platform.release_held();
+        });
+        step();
+        window.join();
+        chain.platform.clear_faults();
+    }
     // Checks that the sale transaction is dave's offer completed: both coins at dave's ordinals
     // address, the fee, carol's price, the title hook and record, every input of the offer.
     void expect_sale_to_dave(const std::string& sale_txid, const std::string& offer) {
@@ -612,8 +631,10 @@ TEST_F(GalleryRoadTest, LocksOfAnOfferThatCanNoLongerCompleteAreReleased) {
         const char* name;
         End end;
         bool freed = true;
+        bool paid_while_switched = false; // carol's wallet was loaded while dave's payment went out
     } rows[] = {{"coins moved", End::coins_moved},
                 {"hidden", End::hidden},
+                {"hidden, paid while another wallet was loaded", End::hidden, true, true},
                 {"new price", End::new_price},
                 {"hung again at the same price", End::same_price},
                 {"a stranger hangs the same coins", End::stranger, false},
@@ -623,7 +644,14 @@ TEST_F(GalleryRoadTest, LocksOfAnOfferThatCanNoLongerCompleteAreReleased) {
         hang(row.end == End::expired ? clock_system_ms() / 1000 + 3600 : 0);
         ask(dave);
         accept(dave);
-        const std::string funded = pay(dave);
+        std::string funded;
+        if (row.paid_while_switched) {
+            chain.ledger.fund(carol.receive, 300000); // the next row's pairing pays its fee too
+            send_while_loading(carol, [&] { funded = pay(dave); });
+            become(dave);
+        } else {
+            funded = pay(dave);
+        }
         ASSERT_TRUE(succeeded(funded)) << funded;
         frame();
         ASSERT_FALSE(locks().empty()) << "a live offer keeps its coins";

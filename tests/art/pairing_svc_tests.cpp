@@ -8,25 +8,38 @@
 #include "art/title_chain.h"
 #include "chain/broadcast.h"
 #include "chain/coin_refresh.h"
+#include "chain/coin_snapshots.h"
 #include "chain/held_inputs.h"
 #include "chain/inscription.h"
 #include "chain/step_holds.h"
+#include "chain/step_wallet.h"
 #include "fakes/fake_gorillapool.h"
 #include "fakes/fake_oracle.h"
 #include "fakes/fake_paymail.h"
 #include "fakes/registry_fixture.h"
 #include "ordinals/ord_listing.h"
+#include "platform/fs.h"
+#include "support/eventually.h"
 #include "support/temp_dir.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/registry.h"
+#include "wallet/session.h"
 #include "wallet/wallet_file.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <functional>
 #include <limits>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using nlohmann::json;
 
@@ -39,6 +52,50 @@ std::string upper_case(std::string text) {
 }
 
 const std::string kArtBytes = "\x89PNG artwork bytes";
+
+// Another process takes the file's lock, and once this process waits for it puts `whole` in the
+// file's place; `read` runs meanwhile. False when that process could not run.
+bool replaced_under_lock(const std::string& path, const std::string& whole, const std::function<void()>& read) {
+    const std::string lock_path = path + ".lock", whole_path = path + ".whole";
+    const std::string waiter = " " + std::to_string(getpid()) + " ";
+    test_write_file(whole_path, whole);
+    int ready[2];
+    if (pipe(ready) != 0) return false;
+    const pid_t other = fork();
+    if (other == 0) {
+        // Only calls that allocate nothing: the child of a threaded process.
+        const int fd = open(lock_path.c_str(), O_RDWR | O_CREAT, 0644);
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        if (fd < 0 || fcntl(fd, F_SETLKW, &lock) != 0 || write(ready[1], "x", 1) != 1) _exit(1);
+        static char locks[1 << 16];
+        for (int tries = 0; tries < 10000; ++tries) {
+            const int list = open("/proc/locks", O_RDONLY);
+            const ssize_t got = list < 0 ? -1 : ::read(list, locks, sizeof locks - 1);
+            if (list >= 0) close(list);
+            locks[got > 0 ? got : 0] = '\0';
+            bool waiting = false;
+            for (char* line = locks; line && *line && !waiting;) {
+                char* end = strchr(line, '\n');
+                if (end) *end = '\0';
+                waiting = strstr(line, "->") && strstr(line, waiter.c_str());
+                line = end ? end + 1 : nullptr;
+            }
+            if (waiting) break;
+            usleep(1000);
+        }
+        _exit(rename(whole_path.c_str(), path.c_str()) == 0 ? 0 : 1);
+    }
+    close(ready[1]);
+    char byte = 0;
+    const bool locked = other > 0 && ::read(ready[0], &byte, 1) == 1;
+    close(ready[0]);
+    if (locked) read();
+    int status = 1;
+    if (other > 0) waitpid(other, &status, 0);
+    return locked && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
 struct PairingTest : FakeIdentityTest {
     FakeGorillaPool gp{chain.ledger};
@@ -78,6 +135,40 @@ struct PairingTest : FakeIdentityTest {
     }
     std::string certificate(const std::string& pic, const std::string& sha, const std::string& artist) {
         return inscribe("application/json", json{{"pic", pic}, {"sha256", sha}, {"artist", artist}}.dump());
+    }
+    // Pairs while the platform holds the pair, answering `status` (0: as it does); `meanwhile`
+    // runs while it waits.
+    std::string pair_while(const std::function<void()>& meanwhile, int status) {
+        FakeFault held;
+        held.status = status;
+        held.gather = 2;
+        chain.platform.reset_counts();
+        chain.platform.set_fault("/oi/submit", held);
+        std::thread window([&] {
+            if (eventually([&] { return chain.platform.request_count("POST", "/oi/submit") > 0; })) meanwhile();
+            chain.platform.release_held();
+        });
+        const std::string result = art_pair_artwork(art, cert);
+        window.join();
+        chain.platform.clear_faults();
+        return result;
+    }
+    // The user unbinds as the window does, then connects `other` ("": none), while the pair goes
+    // out; back in this wallet after the answer.
+    std::string pair_while_switched(const std::string& other, int status) {
+        const std::string result = pair_while(
+            [&] {
+                // The window's Unbind and Connect say what they wait for.
+                EXPECT_EQ(step_going_out_text(), "A pairing is going out. Unbind or Connect once it is answered.");
+                WalletLock lock = lock_wallet();
+                disconnect_cofferly();
+                kv_wallet().wallet_id = other;
+                if (!other.empty()) load_wallet();
+            },
+            status);
+        EXPECT_EQ(step_going_out_text(), "");
+        become("w1", "alice");
+        return result;
     }
 };
 
@@ -142,19 +233,31 @@ TEST_F(PairingTest, APairOfUnknownFateIsHeldUntilItsFateIsKnown) {
         "error: the last pair of this artwork is not known to have been sent yet. Wait a few minutes and Refresh.";
     const char* const kAllHeld = "error: the list of held steps was damaged; it is kept aside. Every step that pays "
                                  "waits until the services show what went out. Refresh in a few minutes.";
-    enum File { intact, cut_short, behind_sent_rows, dated_before_time };
+    const char* const kUnwritten = "error: the hold of a step that paid could not be written to the list of held "
+                                   "steps. Every step that pays waits until it is: check that the data folder can be "
+                                   "written, then try again.";
+    enum File { intact, cut_short, behind_sent_rows, dated_before_time, unwritable, replaced_while_read };
     struct Row {
         const char* name;
         bool restart; // the second try comes from a fresh start on the same data folder
         bool lagging; // the services do not list the pair that went out at last
         File file = intact;
+        const char* switched_to = nullptr; // each pair goes out while this wallet ("": none) is loaded
     } rows[] = {
         {"the steps file cut short in place", false, false, cut_short},
         {"the steps file with a row dated before time", true, false, dated_before_time},
         {"held behind a thousand steps sent today", false, false, behind_sent_rows},
         {"tried again at once", false, false},
         {"tried again after a restart", true, true},
+        {"the hold could not be written", false, false, unwritable},
+        {"the steps file replaced whole while read", false, false, replaced_while_read},
+        {"answered while another wallet is loaded", false, true, intact, "w2"},
+        {"answered after Unbind, then Connect", false, true, intact, ""},
     };
+    test_write_file(wallet_file_path_for_id("w2"),
+                    json{{"mnemonic", "legal winner thank year wave sausage worth useful legal winner thank yellow"},
+                         {"recv", {0, 0, 0, 0, 0, 0}}}
+                        .dump());
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         art = inscribe("image/png", kArtBytes + row.name);
@@ -181,7 +284,15 @@ TEST_F(PairingTest, APairOfUnknownFateIsHeldUntilItsFateIsKnown) {
         FakeFault garbled;
         garbled.bad_json = true;
         chain.woc.set_fault("/v1/bsv/main/tx/raw", garbled);
-        const std::string first = art_pair_artwork(art, cert);
+        // The data folder cannot be written once the pair went out.
+        const std::string snap = steps_path.substr(0, steps_path.find_last_of('/'));
+        const auto block_folder = [&] {
+            ASSERT_EQ(std::rename(snap.c_str(), (snap + ".away").c_str()), 0);
+            test_write_file(snap, "not a folder");
+        };
+        const std::string first = row.switched_to          ? pair_while_switched(row.switched_to, 503)
+                                  : row.file == unwritable ? pair_while(block_folder, 503)
+                                                           : art_pair_artwork(art, cert);
         std::string txid;
         ASSERT_TRUE(not_known_if_sent_txid(first, txid)) << first;
         chain.platform.clear_faults();
@@ -199,21 +310,39 @@ TEST_F(PairingTest, APairOfUnknownFateIsHeldUntilItsFateIsKnown) {
                                     {"sent", true}});
             test_write_file(steps_path, doc.dump());
         }
-        if (row.restart) become("w1", "alice");
-
         const bool damaged = row.file == cut_short || row.file == dated_before_time;
+        const char* const kSetAside = "error: the list of held steps was damaged; it is kept aside and a new one "
+                                      "started. Every step that pays waits until the services show what went out.";
+        std::string told_at_start;
+        if (row.restart) {
+            become("w1", "alice");
+            // A file damaged while the program was closed is told by the start's own read.
+            told_at_start = take_steps_file_notice();
+            EXPECT_EQ(told_at_start, damaged ? kSetAside : "");
+        }
         const std::size_t sent_before = chain.ledger.mempool_txids().size();
         std::string why;
+        if (row.file == replaced_while_read) {
+            // Seen cut short outside the lock, whole under it: nothing is damaged.
+            const std::string whole = test_read_file(steps_path);
+            test_write_file(steps_path, whole.substr(0, whole.size() / 2));
+            ASSERT_TRUE(replaced_under_lock(steps_path, whole, [&] { EXPECT_TRUE(step_held("pair", art, why)); }));
+            EXPECT_EQ(why, kWait);
+        }
         EXPECT_TRUE(step_held("pair", art, why));
-        EXPECT_EQ(why, damaged ? kAllHeld : kWait);
-        EXPECT_EQ(take_steps_file_notice(),
-                  damaged ? "error: the list of held steps was damaged; it is kept aside and a new one started. "
-                            "Every step that pays waits until the services show what went out."
-                          : "");
+        EXPECT_EQ(why, row.file == unwritable ? kUnwritten : damaged ? kAllHeld : kWait);
+        EXPECT_EQ(told_at_start + take_steps_file_notice(), damaged ? kSetAside : "");
         EXPECT_TRUE(step_held("pair", upper_case(art.substr(0, 64)), why)) << "the window's spelling of the same id";
-        EXPECT_EQ(step_held("pair", cert, why), damaged) << "another artwork's pairing is held only by a damaged file";
-        EXPECT_EQ(art_pair_artwork(art, cert), damaged ? kAllHeld : kWait);
+        EXPECT_EQ(step_held("pair", cert, why), damaged || row.file == unwritable)
+            << "another artwork's pairing is held only by a file that does not read or take the hold";
+        EXPECT_EQ(art_pair_artwork(art, cert), row.file == unwritable ? kUnwritten : damaged ? kAllHeld : kWait);
         EXPECT_EQ(chain.ledger.mempool_txids().size(), sent_before) << "the pair fee is not paid twice";
+        if (row.file == unwritable) {
+            platform_remove_file(snap);
+            ASSERT_EQ(std::rename((snap + ".away").c_str(), snap.c_str()), 0);
+            EXPECT_TRUE(step_held("pair", art, why));
+            EXPECT_EQ(why, kWait) << "written once the folder takes it";
+        }
 
         // No service knows it after the hold: its coins come back and the pairing may run again.
         clock.advance(kUnsentHoldMs);
@@ -225,8 +354,16 @@ TEST_F(PairingTest, APairOfUnknownFateIsHeldUntilItsFateIsKnown) {
         EXPECT_FALSE(step_held("pair", art, why));
         // Sent, and not in the title yet while the services lag: a third pair would pay for nothing.
         chain.ledger.set_lag(row.lagging ? 1000 : 0);
-        const std::string again = art_pair_artwork(art, cert);
+        const std::string again =
+            row.switched_to ? pair_while_switched(row.switched_to, 0) : art_pair_artwork(art, cert);
         EXPECT_EQ(again.rfind("success: ", 0), 0u) << again;
+        if (row.switched_to) {
+            WalletLock lock = lock_wallet();
+            load_change_coins();
+            EXPECT_TRUE(std::any_of(change_coins().begin(), change_coins().end(), [&](const ChangeCoin& coin) {
+                return "success: " + coin.txid == again;
+            })) << "its change is this wallet's";
+        }
         chain.ledger.set_lag(0);
         chain.ledger.mine();
         EXPECT_EQ(art_pair_artwork(art, cert),

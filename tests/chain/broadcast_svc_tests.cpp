@@ -577,6 +577,7 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
         bool other_terms = false; // sent after all, and the next try names other terms
         bool crowded = false;     // two threads hold 600 other steps at once beforehand
         bool damaged = false;     // a byte of the spent file's "outpoints" flips, and the program starts again
+        bool clock_ahead = false; // held while the system clock ran a day ahead, set right after
     } rows[] = {
         {"held by this version", true, false, false},
         {"held by the previous version with a spent mark alone", false, false, false, true},
@@ -590,6 +591,8 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
         {"sent after all, tried again on other terms", true, false, true, false, false, false, false, true},
         {"held beside 600 steps two threads held at once", true, false, false, false, false, false, false, false, true},
         {"spent, then its spent file damaged", false, false, false, false, false, false, false, false, false, true},
+        {"held while the clock ran a day ahead", true, false, false, false, false, false, false, false, false, false,
+         true},
     };
     const std::string another(64, 'e');
     for (const Row& row : rows) {
@@ -620,10 +623,14 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
                     if (!step_hold_of("pass", std::to_string(thread) + " " + std::to_string(i), held)) ++lost;
             EXPECT_EQ(lost, 0) << "holds lost";
         }
+        constexpr std::int64_t kDay = 24LL * 60 * 60 * 1000;
+        if (row.clock_ahead) clock.system_ms += kDay;
         if (row.named) {
             hold_unsent_inputs(txid, p.inputs);
             // The step it was sent for waits on it too.
             ASSERT_TRUE(hold_step("pay", row.name, txid, false, "the offer seen at 1000"));
+            // A pass that went out meanwhile is told for a day.
+            if (row.clock_ahead) ASSERT_TRUE(hold_step("pass", row.name, another, true));
         } else if (row.dropped) {
             record_sent_tx(p.inputs, p.outputs, txid, &recv1.hash);
         } else {
@@ -633,6 +640,7 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
             hold_unsent_inputs(another, p.inputs);
             chain.arc.set_fault("/v1/tx/" + another, failing);
         }
+        if (row.clock_ahead) clock.system_ms -= kDay;
         if (row.legacy) {
             json old_form = json::parse(test_read_file(spent_file_path()));
             old_form.erase("version");
@@ -701,6 +709,11 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
             EXPECT_FALSE(inputs_still_held(txid));
             EXPECT_FALSE(step_held("pay", row.name, why));
             chain.arc.clear_faults();
+        }
+        if (row.clock_ahead) {
+            clock.advance(kSentStepKeepMs + kUnsentHoldMs);
+            EXPECT_FALSE(step_held("pass", row.name, why));
+            EXPECT_EQ(why, "") << "told for a day from when it was read with the clock set right";
         }
         if (!row.arc_unsure) continue;
         EXPECT_EQ(chain.arc.request_count("/v1/tx/" + txid), asked + 1);

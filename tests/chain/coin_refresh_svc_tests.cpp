@@ -10,6 +10,7 @@
 #include "fakes/chain_fixture.h"
 #include "identity/wallet_status.h"
 #include "platform/fs.h"
+#include "support/wallet_reset.h"
 #include "wallet/keys.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/registry.h"
@@ -512,8 +513,12 @@ TEST_F(RefreshTest, GorillaPoolPlainCoinsLeaveOrdinalsAndTokensOut) {
 }
 
 TEST_F(RefreshTest, ResyncUndoesSpentMarksOfCoinsGorillaPoolStillLists) {
-    load_hd(0);
     use_gorillapool();
+    test_write_file(wallet_file_path_for_id("w2"),
+                    json{{"mnemonic", "legal winner thank year wave sausage worth useful legal winner thank yellow"},
+                         {"recv", {0, 0, 0, 0, 0, 0}}}
+                        .dump());
+    load_hd(0);
     const std::string r0 = receive(0);
     const std::string live = hex_id('d');
     // GorillaPool lists the input of a payment of unknown fate as it lists one no service took.
@@ -521,34 +526,55 @@ TEST_F(RefreshTest, ResyncUndoesSpentMarksOfCoinsGorillaPoolStillLists) {
     held.txid = hex_id('c');
     held.vout = 1;
     held.sats = 2000;
+    const struct Row {
+        const char* name;
+        bool switched; // the user loads another wallet while GorillaPool is asked
+    } rows[] = {{"another wallet loaded meanwhile", true}, {"the same wallet throughout", false}};
+    std::atomic<bool> to_switch{false};
     gp.on("GET", "/api/txos/address/([^/]+)/unspent", [&](const FakeRequest& req) {
+        if (to_switch.exchange(false)) {
+            WalletLock other = lock_wallet();
+            clear_wallet_session();
+            kv_wallet().wallet_id = "w2";
+            load_wallet();
+        }
         if (req.matches[1] != r0) return json_reply(json::array());
         return json_reply(json::array({{{"txid", live}, {"vout", 2}, {"satoshis", 4000}},
                                        {{"txid", held.txid}, {"vout", held.vout}, {"satoshis", held.sats}}}));
     });
-    hold_unsent_inputs(hex_id('7'), {held});
-    WalletLock lock = lock_wallet();
-    mark_outpoint_spent(live, 2);
-    mark_outpoint_spent(hex_id('e'), 0);
-    ChangeCoin stale;
-    stale.txid = hex_id('f');
-    stale.sats = 300;
-    stale.hash160 = test_hash_of(r0);
-    change_coins().push_back(stale);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        reset_wallet_state_for_tests();
+        load_hd(0);
+        hold_unsent_inputs(hex_id('7'), {held});
+        to_switch = row.switched;
+        WalletLock lock = lock_wallet();
+        mark_outpoint_spent(live, 2);
+        mark_outpoint_spent(hex_id('e'), 0);
+        ChangeCoin stale;
+        stale.txid = hex_id('f');
+        stale.sats = 300;
+        stale.hash160 = test_hash_of(r0);
+        change_coins().push_back(stale);
 
-    resync_plain_coins(lock);
-    EXPECT_TRUE(lock.owns_lock());
-    EXPECT_FALSE(is_outpoint_spent(live, 2));
-    EXPECT_TRUE(is_outpoint_spent(hex_id('e'), 0));
-    EXPECT_TRUE(is_outpoint_spent(held.txid, held.vout));
-    spent_outpoints().clear();
-    load_spent_outpoints();
-    EXPECT_FALSE(is_outpoint_spent(live, 2)) << "the spent file was written without it";
-    EXPECT_TRUE(is_outpoint_spent(hex_id('e'), 0));
-    EXPECT_TRUE(is_outpoint_spent(held.txid, held.vout));
-    ASSERT_NE(cached(r0, live), nullptr);
-    EXPECT_EQ(cached(r0, held.txid), nullptr) << "a held coin is left out of the address's coins";
-    EXPECT_TRUE(change_coins().empty()) << "a change coin GorillaPool does not list is pruned";
+        resync_plain_coins(lock);
+        EXPECT_TRUE(lock.owns_lock());
+        if (row.switched) {
+            EXPECT_EQ(cached(r0, live), nullptr) << "the other wallet takes none of the first one's coins";
+            continue;
+        }
+        EXPECT_FALSE(is_outpoint_spent(live, 2));
+        EXPECT_TRUE(is_outpoint_spent(hex_id('e'), 0));
+        EXPECT_TRUE(is_outpoint_spent(held.txid, held.vout));
+        spent_outpoints().clear();
+        load_spent_outpoints();
+        EXPECT_FALSE(is_outpoint_spent(live, 2)) << "the spent file was written without it";
+        EXPECT_TRUE(is_outpoint_spent(hex_id('e'), 0));
+        EXPECT_TRUE(is_outpoint_spent(held.txid, held.vout));
+        ASSERT_NE(cached(r0, live), nullptr);
+        EXPECT_EQ(cached(r0, held.txid), nullptr) << "a held coin is left out of the address's coins";
+        EXPECT_TRUE(change_coins().empty()) << "a change coin GorillaPool does not list is pruned";
+    }
 }
 
 TEST(AlreadyKnownReplies, MatchWithoutRegardToCase) {

@@ -3,6 +3,7 @@
 #include "chain/coin_snapshots.h"
 #include "chain/coin_state.h"
 #include "chain/outpoints.h"
+#include "chain/step_holds.h"
 #include "wallet/crypto.h"
 #include "wallet/kv_cofferly_wallet.h"
 
@@ -16,4 +17,5 @@ void reset_wallet_state_for_tests() {
     clear_spent_state();
     clear_change_coins();
     clear_coin_caches();
+    note_step_holds_path(""); // a fresh start knows no steps file yet
 }

@@ -1,0 +1,51 @@
+// The wallet a step that pays began in. Such a step lets the wallet mutex go while its transaction
+// goes out, and the user may load another wallet, or none, meanwhile: what the step learns (its
+// hold, its sent transaction, its offer, its notes) is filed in the wallet that began it, whatever
+// is loaded when the answer comes.
+#pragma once
+
+#include <memory>
+#include <string>
+
+struct StepWalletBinding;
+
+// Binds the step this thread runs, for the life of the scope, to the wallet loaded when it opens
+// (takes the wallet mutex). `step` names it as the steps file does ("pair", "inscribe",
+// "certificate", "pass", "pay", "accept", "complete"). Inside a scope already, it is part of that.
+class StepWalletScope {
+public:
+    explicit StepWalletScope(const char* step);
+    ~StepWalletScope();
+    StepWalletScope(const StepWalletScope&) = delete;
+    StepWalletScope& operator=(const StepWalletScope&) = delete;
+
+private:
+    std::unique_ptr<StepWalletBinding> own_;
+};
+
+// The file stem (wallet_file_stem) and the wallet id of the wallet this thread's step began in;
+// outside a step, of the wallet loaded now. Take the wallet mutex.
+std::string step_wallet_stem();
+std::string step_wallet_id();
+
+// True when this thread runs a step bound to a wallet; never waits for the wallet mutex.
+bool step_wallet_bound();
+
+// True when the wallet loaded now is the one this thread's step began in, or no step is open. The
+// caller holds the wallet mutex; false means the step's results go to its own wallet's files and
+// nothing of the loaded wallet's state may change for them.
+bool step_wallet_loaded();
+
+// Marks this thread's transaction as going out for the life of the scope (the wallet mutex let go).
+class GoingOut {
+public:
+    GoingOut();
+    ~GoingOut();
+    GoingOut(const GoingOut&) = delete;
+    GoingOut& operator=(const GoingOut&) = delete;
+};
+
+// What the window tells a user who would Unbind or Connect while a step's transaction goes out:
+// which step it is, and to wait for its answer; "" when none goes out. Never waits for the wallet
+// mutex.
+std::string step_going_out_text();
