@@ -8,7 +8,7 @@
 // buyer's program, new to them, has never read (the artist's read them when pairing); and the
 // receive counter of carol's and dave's wallets (0, or 20,000 addresses each, all listed once in
 // their data folders by the steps before). Each step also reports the longest any other thread
-// waited for the wallet mutex while it ran.
+// waited for the wallet mutex while it ran; `refresh_woc` is the costliest Refresh before a step.
 #include "art/art_pass.h"
 #include "art/art_records.h"
 #include "art/gallery_frames.h"
@@ -25,7 +25,9 @@
 #include "fakes/chain_fixture.h"
 #include "fakes/fake_gorillapool.h"
 #include "fakes/fake_identity.h"
+#include "fakes/fake_oracle.h"
 #include "fakes/registry_fixture.h"
+#include "fakes/secp_check.h"
 #include "identity/identity_lookup.h"
 #include "identity/typed_sign.h"
 #include "support/temp_dir.h"
@@ -38,11 +40,13 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <atomic>
-
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -69,6 +73,7 @@ struct Sale {
         eve{"w3", "eve", "", "", "", eve_dir.root};
     std::string art, cert;
     std::vector<SpotLoad> shown; // the frames the last Refresh showed
+    int refresh_woc = 0;         // the most WhatsOnChain requests of a Refresh before a step
 
     explicit Sale(std::uint32_t counter = 0) {
         serve_fake_identity(chain->platform, ids);
@@ -185,8 +190,10 @@ std::string step(Sale& sale, Party& party, bool refresh_first, const Step& run, 
                  const char* name) {
     sale.become(party);
     if (refresh_first) {
+        sale.chain->woc.reset_counts();
         std::set<std::string> closed;
         read_gallery(sale.shown, closed);
+        sale.refresh_woc = std::max(sale.refresh_woc, sale.chain->woc.request_count());
     }
     sale.chain->woc.reset_counts();
     MutexWaitProbe probe;
@@ -200,7 +207,7 @@ std::string step(Sale& sale, Party& party, bool refresh_first, const Step& run, 
 }
 
 void BM_TitleActionsAsTheWindowRunsThem(benchmark::State& state) {
-    int pair = 0, accept = 0, pay = 0, complete = 0, pass = 0, lookup = 0;
+    int pair = 0, accept = 0, pay = 0, complete = 0, pass = 0, lookup = 0, refresh = 0;
     double pair_wait = 0, accept_wait = 0, pay_wait = 0, complete_wait = 0, pass_wait = 0, lookup_wait = 0;
     std::string failure;
     for (auto _ : state) {
@@ -254,6 +261,7 @@ void BM_TitleActionsAsTheWindowRunsThem(benchmark::State& state) {
                     return report.find("Live owner") == 0 ? "success: " + report : report;
                 },
                 lookup, lookup_wait, "look-up");
+        refresh = sale.refresh_woc;
     }
     if (!failure.empty()) state.SkipWithError(failure.c_str());
     state.counters["pair_woc"] = pair;
@@ -262,6 +270,7 @@ void BM_TitleActionsAsTheWindowRunsThem(benchmark::State& state) {
     state.counters["complete_woc"] = complete;
     state.counters["pass_woc"] = pass;
     state.counters["lookup_woc"] = lookup;
+    state.counters["refresh_woc"] = refresh;
     state.counters["pair_mutex_wait_ms"] = pair_wait;
     state.counters["accept_mutex_wait_ms"] = accept_wait;
     state.counters["pay_mutex_wait_ms"] = pay_wait;
@@ -274,6 +283,146 @@ BENCHMARK(BM_TitleActionsAsTheWindowRunsThem)
     ->Args({0, 0})
     ->Args({20000, 0})
     ->Args({0, 10000})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// A Refresh in the party's program started afresh before each one, until its frame shows the
+// hanging `show_txid` with what `ready` looks for, or kMostRefreshes or kMostRefreshingMs have
+// passed. The Refreshes it took; `shown` tells whether it came.
+constexpr int kMostRefreshes = 150;
+constexpr double kMostRefreshingMs = 6 * 60 * 1000;
+int refreshes_until(Sale& sale, Party& party, const std::string& show_txid,
+                    const std::function<bool(const SpotFrame&)>& ready, bool& shown) {
+    int refreshes = 0;
+    shown = false;
+    const auto begin = std::chrono::steady_clock::now();
+    while (!shown && refreshes < kMostRefreshes &&
+           std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count() <
+               kMostRefreshingMs) {
+        sale.become(party);
+        std::set<std::string> closed;
+        read_gallery(sale.shown, closed);
+        ++refreshes;
+        const SpotFrame f = sale.frame();
+        shown = f.shown && f.show_txid == show_txid && ready(f);
+    }
+    return refreshes;
+}
+
+bool names(const std::string& key, const std::string& identity) {
+    std::string lower = identity;
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return key == lower;
+}
+
+// A sale under way in carol's frame (dave asked, she accepted) when strangers pay each registry
+// watch the second argument's times and, with the first argument 1, one of them hangs over her
+// frame an old inscription of his never paired. At WhatsOnChain's free rate as the shipped program
+// paces itself, dave's program starts afresh before each Refresh until the frame shows her hanging
+// and her acceptance (`refreshes`, over kMostRefreshes or kMostRefreshingMs when `shown` is 0), then
+// he pays from it (`pay_woc`); carol's likewise until it shows his offer (`complete_refreshes`),
+// then she completes (`complete_woc`). `pay_ok` and `complete_ok` tell whether each step passed.
+void BM_SaleUnderJunkHanging(benchmark::State& state) {
+    const bool junk = state.range(0) == 1;
+    const auto payments = static_cast<std::uint64_t>(state.range(1));
+    int refreshes = 0, complete_refreshes = 0, pay = -1, complete = -1;
+    bool shown = false, complete_shown = false, pay_ok = false, complete_ok = false;
+    std::string failure;
+    // One sale from set-up to completion; it stops at the first step that cannot go on.
+    const auto sell = [&] {
+        TempDataDir data_dir;
+        Sale sale;
+        Hash160 bob_hash{};
+        bob_hash.fill(0x22);
+        sale.ids.set_key("bob@kestrava.net", secp_pubkey_hex(Bytes(32, 0x22)));
+        const std::string junk_art = fake_inscribe(*sale.chain, bob_hash, "image/png", "png-bytes junk");
+        sale.inscribe(0);
+        int ignored = 0;
+        double ignored_ms = 0;
+        failure = step(
+            sale, sale.carol, false, [&] { return art_pair_artwork(sale.art, sale.cert); }, ignored, ignored_ms,
+            "pair");
+        if (failure.empty()) failure = sale.hang_and_ask();
+        if (failure.empty())
+            failure = step(
+                sale, sale.carol, true, [&] { return gallery_accept_ask(kSpot, sale.dave.identity); }, ignored,
+                ignored_ms, "accept");
+        const std::string show_txid = sale.frame().show_txid;
+        if (!failure.empty()) return;
+
+        for (const char* watch : {kTitleWatchAddress, kPairWatchAddress})
+            sale.chain->ledger.add_payments(watch, payments);
+        if (junk)
+            fake_post_record(*sale.chain, spot_row(kSpot).watch,
+                             fake_signed_record(fake_art_record("art_show", "bob", clock_system_ms() / 1000,
+                                                                {{"spot", spot_label(kSpot)},
+                                                                 {"pic", junk_art},
+                                                                 {"cert", std::string(64, 'c')},
+                                                                 {"sha256", std::string(64, 'e')},
+                                                                 {"price", "9"},
+                                                                 {"pay_addr", "1Pay"}}),
+                                                0x22));
+        sale.chain->ledger.mine();
+        limit_woc_to_free_rate(*sale.chain);
+
+        refreshes = refreshes_until(
+            sale, sale.dave, show_txid,
+            [&](const SpotFrame& f) {
+                for (const SpotAccept& a : f.accepts)
+                    if (names(a.buyer, sale.dave.identity)) return true;
+                return false;
+            },
+            shown);
+        if (!shown) return;
+        {
+            const SpotFrame f = sale.frame();
+            std::string accept_txid;
+            for (const SpotAccept& a : f.accepts)
+                if (names(a.buyer, sale.dave.identity)) accept_txid = a.txid;
+            sale.chain->woc.reset_counts();
+            const std::string result = gallery_fund_offer(kSpot, f.show_txid, f.price, accept_txid);
+            pay = sale.chain->woc.request_count();
+            print_step_paths("pay", sale.chain->woc);
+            pay_ok = Sale::succeeded(result);
+            if (!pay_ok) failure = "pay: " + result;
+            sale.chain->ledger.mine();
+        }
+        if (!pay_ok) return;
+
+        complete_refreshes = refreshes_until(
+            sale, sale.carol, show_txid,
+            [&](const SpotFrame& f) {
+                for (const SpotFunded& o : f.funded)
+                    if (names(o.buyer, sale.dave.identity)) return true;
+                return false;
+            },
+            complete_shown);
+        if (!complete_shown) return;
+        sale.chain->woc.reset_counts();
+        const std::string result = gallery_complete_sale(kSpot, "", sale.frame().show_txid, sale.dave.identity);
+        complete = sale.chain->woc.request_count();
+        print_step_paths("complete", sale.chain->woc);
+        complete_ok = Sale::succeeded(result);
+        if (!complete_ok) failure = "complete: " + result;
+        sale.chain->ledger.mine();
+    };
+    for (auto _ : state)
+        sell();
+    if (!failure.empty()) std::fprintf(stderr, "BM_SaleUnderJunkHanging: %s\n", failure.c_str());
+    state.counters["refreshes"] = refreshes;
+    state.counters["shown"] = shown ? 1 : 0;
+    state.counters["pay_woc"] = pay;
+    state.counters["pay_ok"] = pay_ok ? 1 : 0;
+    state.counters["complete_refreshes"] = complete_refreshes;
+    state.counters["complete_shown"] = complete_shown ? 1 : 0;
+    state.counters["complete_woc"] = complete;
+    state.counters["complete_ok"] = complete_ok ? 1 : 0;
+}
+BENCHMARK(BM_SaleUnderJunkHanging)
+    ->ArgNames({"junk", "payments"})
+    ->ArgsProduct({{0, 1}, {4000, 20000}})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
