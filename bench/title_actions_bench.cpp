@@ -183,6 +183,20 @@ void print_step_paths(const char* name, const FakeServer& woc) {
     }
 }
 
+// The window's Refresh: the balance beside the art rows, then the gallery.
+void window_refresh(std::vector<SpotLoad>& spots) {
+    std::thread balance([] {
+        std::int64_t sats = 0;
+        read_window_balance(sats);
+    });
+    std::vector<KvCofferlyOrdRow> rows;
+    bool index_read = false;
+    read_art_rows(rows, index_read);
+    std::set<std::string> closed;
+    read_gallery(spots, closed);
+    balance.join();
+}
+
 // One step in the clicking party's fresh program, after the window's first Refresh: the
 // WhatsOnChain requests of the step alone, and its result.
 template <typename Step>
@@ -191,8 +205,7 @@ std::string step(Sale& sale, Party& party, bool refresh_first, const Step& run, 
     sale.become(party);
     if (refresh_first) {
         sale.chain->woc.reset_counts();
-        std::set<std::string> closed;
-        read_gallery(sale.shown, closed);
+        window_refresh(sale.shown);
         sale.refresh_woc = std::max(sale.refresh_woc, sale.chain->woc.request_count());
     }
     sale.chain->woc.reset_counts();
@@ -287,7 +300,7 @@ BENCHMARK(BM_TitleActionsAsTheWindowRunsThem)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
-// A Refresh in the party's program started afresh before each one, until its frame shows the
+// The window's Refresh in the party's program started afresh before each one, until its frame shows the
 // hanging `show_txid` with what `ready` looks for, or kMostRefreshes or kMostRefreshingMs have
 // passed. The Refreshes it took; `shown` tells whether it came.
 constexpr int kMostRefreshes = 150;
@@ -301,8 +314,7 @@ int refreshes_until(Sale& sale, Party& party, const std::string& show_txid,
            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count() <
                kMostRefreshingMs) {
         sale.become(party);
-        std::set<std::string> closed;
-        read_gallery(sale.shown, closed);
+        window_refresh(sale.shown);
         ++refreshes;
         const SpotFrame f = sale.frame();
         shown = f.shown && f.show_txid == show_txid && ready(f);
