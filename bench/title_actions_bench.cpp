@@ -231,7 +231,7 @@ void BM_TitleActionsAsTheWindowRunsThem(benchmark::State& state) {
         // Among strangers the artist's Pair is the set-up, read without the pace.
         if (strangers == 0) limit_woc_to_free_rate(*sale.chain);
         failure = step(
-            sale, sale.carol, false, [&] { return art_pair_artwork(sale.art, sale.cert); }, pair, pair_wait, "pair");
+            sale, sale.carol, true, [&] { return art_pair_artwork(sale.art, sale.cert); }, pair, pair_wait, "pair");
         limit_woc_to_free_rate(*sale.chain);
         if (failure.empty()) failure = sale.hang_and_ask();
         if (failure.empty())
@@ -264,11 +264,11 @@ void BM_TitleActionsAsTheWindowRunsThem(benchmark::State& state) {
                 complete, complete_wait, "complete");
         if (failure.empty())
             failure = step(
-                sale, sale.dave, false, [&] { return art_pass_to_paymail(sale.art, "eve", sale.eve.ord); }, pass,
+                sale, sale.dave, true, [&] { return art_pass_to_paymail(sale.art, "eve", sale.eve.ord); }, pass,
                 pass_wait, "pass");
         if (failure.empty())
             failure = step(
-                sale, sale.eve, false,
+                sale, sale.eve, true,
                 [&] {
                     const std::string report = art_lookup_by_id(sale.art);
                     return report.find("Live owner") == 0 ? "success: " + report : report;
