@@ -8,7 +8,8 @@
 // buyer's program, new to them, has never read (the artist's read them when pairing); and the
 // receive counter of carol's and dave's wallets (0, or 20,000 addresses each, all listed once in
 // their data folders by the steps before). Each step also reports the longest any other thread
-// waited for the wallet mutex while it ran; `refresh_woc` is the costliest Refresh before a step.
+// waited for the wallet mutex while it ran; the `refresh_` figures are the costliest Refresh's before
+// a step.
 #include "art/art_pass.h"
 #include "art/art_records.h"
 #include "art/gallery_frames.h"
@@ -74,6 +75,7 @@ struct Sale {
     std::string art, cert;
     std::vector<SpotLoad> shown; // the frames the last Refresh showed
     int refresh_woc = 0;         // the most WhatsOnChain requests of a Refresh before a step
+    double refresh_wait_ms = 0;  // the longest wait for the wallet mutex during one
 
     explicit Sale(std::uint32_t counter = 0) {
         serve_fake_identity(chain->platform, ids);
@@ -205,7 +207,10 @@ std::string step(Sale& sale, Party& party, bool refresh_first, const Step& run, 
     sale.become(party);
     if (refresh_first) {
         sale.chain->woc.reset_counts();
+        MutexWaitProbe probe;
+        probe.start();
         window_refresh(sale.shown);
+        sale.refresh_wait_ms = std::max(sale.refresh_wait_ms, probe.finish_ms());
         sale.refresh_woc = std::max(sale.refresh_woc, sale.chain->woc.request_count());
     }
     sale.chain->woc.reset_counts();
@@ -221,7 +226,8 @@ std::string step(Sale& sale, Party& party, bool refresh_first, const Step& run, 
 
 void BM_TitleActionsAsTheWindowRunsThem(benchmark::State& state) {
     int pair = 0, accept = 0, pay = 0, complete = 0, pass = 0, lookup = 0, refresh = 0;
-    double pair_wait = 0, accept_wait = 0, pay_wait = 0, complete_wait = 0, pass_wait = 0, lookup_wait = 0;
+    double refresh_wait = 0, pair_wait = 0, accept_wait = 0, pay_wait = 0, complete_wait = 0, pass_wait = 0,
+           lookup_wait = 0;
     std::string failure;
     for (auto _ : state) {
         TempDataDir data_dir;
@@ -275,6 +281,7 @@ void BM_TitleActionsAsTheWindowRunsThem(benchmark::State& state) {
                 },
                 lookup, lookup_wait, "look-up");
         refresh = sale.refresh_woc;
+        refresh_wait = sale.refresh_wait_ms;
     }
     if (!failure.empty()) state.SkipWithError(failure.c_str());
     state.counters["pair_woc"] = pair;
@@ -284,6 +291,7 @@ void BM_TitleActionsAsTheWindowRunsThem(benchmark::State& state) {
     state.counters["pass_woc"] = pass;
     state.counters["lookup_woc"] = lookup;
     state.counters["refresh_woc"] = refresh;
+    state.counters["refresh_mutex_wait_ms"] = refresh_wait;
     state.counters["pair_mutex_wait_ms"] = pair_wait;
     state.counters["accept_mutex_wait_ms"] = accept_wait;
     state.counters["pay_mutex_wait_ms"] = pay_wait;
