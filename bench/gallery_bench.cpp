@@ -343,8 +343,8 @@ void post_unmined(FakeChain& chain, std::int32_t spot, std::uint8_t key, std::in
 // she hangs it while the pair waits in the mempool, so the two are mined in one block, the pair
 // first; with 0 the pair is mined a block earlier. A fresh process reads the gallery twice (the
 // shell's gallery job) at WhatsOnChain's free rate as the shipped program paces it: `shown` counts
-// the frames whose newest hanging the first Refresh shows, `first_woc` its requests, `woc` and
-// `shown_later` the second Refresh's.
+// the frames whose newest hanging the first Refresh shows, `first_woc` its WhatsOnChain requests,
+// `woc`, `shown_later` and the other services' requests the second Refresh's.
 void BM_GalleryHungInPairBlock(benchmark::State& state) {
     const int rounds = static_cast<int>(state.range(0));
     const bool same_block = state.range(1) == 1;
@@ -382,7 +382,8 @@ void BM_GalleryHungInPairBlock(benchmark::State& state) {
         int shown[2] = {0, 0}, woc[2] = {0, 0};
         double wall_ms[2] = {0, 0};
         for (int read = 0; read < 2; ++read) {
-            chain.woc.reset_counts();
+            for (FakeServer* server : {&chain.woc, &chain.platform, &gallery.gp->server})
+                server->reset_counts();
             const auto begin = std::chrono::steady_clock::now();
             std::vector<SpotLoad> spots;
             std::set<std::string> closed;
