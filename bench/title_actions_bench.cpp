@@ -7,7 +7,8 @@
 // payments at each registry watch between the artwork's inscription and its pair, which the
 // buyer's program, new to them, has never read (the artist's read them when pairing); and the
 // receive counter of carol's and dave's wallets (0, or 20,000 addresses each, all listed once in
-// their data folders by the steps before). Each step also reports the longest any other thread
+// their data folders by the steps before); and whether the Refresh before each step is the
+// window's whole Refresh (1) or its gallery read alone (0). Each step also reports the longest any other thread
 // waited for the wallet mutex while it ran; the `refresh_` figures are the costliest Refresh's before
 // a step.
 #include "art/art_pass.h"
@@ -76,6 +77,7 @@ struct Sale {
     std::vector<SpotLoad> shown; // the frames the last Refresh showed
     int refresh_woc = 0;         // the most WhatsOnChain requests of a Refresh before a step
     double refresh_wait_ms = 0;  // the longest wait for the wallet mutex during one
+    bool gallery_only = false;   // the Refresh before a step reads the gallery alone
 
     explicit Sale(std::uint32_t counter = 0) {
         serve_fake_identity(chain->platform, ids);
@@ -185,8 +187,15 @@ void print_step_paths(const char* name, const FakeServer& woc) {
     }
 }
 
-// The window's Refresh: the balance beside the art rows, then the gallery.
-void window_refresh(std::vector<SpotLoad>& spots) {
+// The window's Refresh: the balance beside the art rows, then the gallery. With `gallery_only`,
+// the gallery alone, as a click meets it when the user acts on a frame while the balance and the
+// art rows are still being read (or after their listings have aged).
+void window_refresh(std::vector<SpotLoad>& spots, bool gallery_only = false) {
+    if (gallery_only) {
+        std::set<std::string> closed;
+        read_gallery(spots, closed);
+        return;
+    }
     std::thread balance([] {
         std::int64_t sats = 0;
         read_window_balance(sats);
@@ -209,7 +218,7 @@ std::string step(Sale& sale, Party& party, bool refresh_first, const Step& run, 
         sale.chain->woc.reset_counts();
         MutexWaitProbe probe;
         probe.start();
-        window_refresh(sale.shown);
+        window_refresh(sale.shown, sale.gallery_only);
         sale.refresh_wait_ms = std::max(sale.refresh_wait_ms, probe.finish_ms());
         sale.refresh_woc = std::max(sale.refresh_woc, sale.chain->woc.request_count());
     }
@@ -233,6 +242,7 @@ void BM_TitleActionsAsTheWindowRunsThem(benchmark::State& state) {
         TempDataDir data_dir;
         Sale sale(static_cast<std::uint32_t>(state.range(0)));
         const auto strangers = static_cast<std::uint64_t>(state.range(1));
+        sale.gallery_only = state.range(2) == 0;
         sale.inscribe(strangers);
         // A large wallet's addresses were listed in its data folder on an earlier day: each party's
         // program has refreshed once before, without the pace.
@@ -307,10 +317,12 @@ void BM_TitleActionsAsTheWindowRunsThem(benchmark::State& state) {
     state.counters["lookup_mutex_wait_ms"] = lookup_wait;
 }
 BENCHMARK(BM_TitleActionsAsTheWindowRunsThem)
-    ->ArgNames({"receive_counter", "strangers"})
-    ->Args({0, 0})
-    ->Args({20000, 0})
-    ->Args({0, 10000})
+    ->ArgNames({"receive_counter", "strangers", "whole_refresh"})
+    ->Args({0, 0, 1})
+    ->Args({0, 0, 0})
+    ->Args({20000, 0, 1})
+    ->Args({20000, 0, 0})
+    ->Args({0, 10000, 1})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
