@@ -3,14 +3,13 @@
 // and a stranger looking it up by its id. Each step runs in a fresh process of the party that
 // clicks (its own data folder), after the Refresh the window runs at its start, at WhatsOnChain's
 // free rate as the shipped program paces itself; the rows give the WhatsOnChain requests of the
-// step alone (CORVANE_BENCH_PATHS=raw prints what each one read). The argument: strangers'
-// payments at each registry watch between the artwork's inscription and its pair, which the
-// buyer's program, new to them, has never read (the artist's read them when pairing); and the
-// receive counter of carol's and dave's wallets (0, or 20,000 addresses each, all listed once in
-// their data folders by the steps before); and whether the Refresh before each step is the
-// window's whole Refresh (1) or its gallery read alone (0). Each step also reports the longest any other thread
-// waited for the wallet mutex while it ran; the `refresh_` figures are the costliest Refresh's before
-// a step.
+// step alone (CORVANE_BENCH_PATHS=raw prints what each one read). The arguments: the receive
+// counter of carol's and dave's wallets (0, or 20,000 addresses each, all listed once in their data
+// folders before); strangers' payments at each registry watch between the artwork's inscription
+// and its pair, which the buyer's program, new to them, has never read (the artist's read them
+// when pairing); and whether the Refresh before each step is the window's whole Refresh (1) or its
+// gallery read alone (0). Each step also reports the longest any other thread waited for the
+// wallet mutex while it ran; the `refresh_` figures are the costliest Refresh's before a step.
 #include "art/art_pass.h"
 #include "art/art_records.h"
 #include "art/gallery_frames.h"
