@@ -111,6 +111,7 @@ struct Sale {
     void become(Party& p) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1050));
         test_set_env("LOCALAPPDATA", p.root);
+        reset_chain_session_for_tests();
         title_memory_forget();
         tx_store_clear();
         woc_cache_clear();
