@@ -18,6 +18,7 @@
 #include "fakes/secp_check.h"
 #include "identity/identity_lookup.h"
 #include "support/temp_dir.h"
+#include "wallet/codecs.h"
 
 #include <benchmark/benchmark.h>
 
@@ -292,7 +293,7 @@ void BM_GalleryJunkRefreshes(benchmark::State& state) {
         gallery.slow_down(0);
         state.ResumeTiming();
 
-        int refreshes = 0, woc = 0;
+        int refreshes = 0;
         bool shown = false;
         const auto begin = std::chrono::steady_clock::now();
         while (!shown && refreshes < kMostRefreshes) {
@@ -303,7 +304,6 @@ void BM_GalleryJunkRefreshes(benchmark::State& state) {
             read_gallery(spots, closed);
             ++refreshes;
             shown = spots.size() == static_cast<std::size_t>(kSpotCount) && spots[frame - 1].shown;
-            woc = chain.woc.request_count();
         }
         const double wall_ms = ms_since(begin);
 
@@ -318,6 +318,94 @@ BENCHMARK(BM_GalleryJunkRefreshes)
     ->ArgNames({"beside", "payments", "restart"})
     ->ArgsProduct({{0}, {4000, 20000}, {0, 1}})
     ->Args({1, 4000, 0})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// A record posted at a watch that waits in the mempool, to be mined with whatever the next block
+// takes (a pair sent a moment before it lands first).
+void post_unmined(FakeChain& chain, std::int32_t spot, std::uint8_t key, std::int64_t ts, const std::string& pic,
+                  const nlohmann::json& fields) {
+    nlohmann::json msg =
+        fake_art_record("art_show", key == 0x11 ? "alice" : "bob", ts, {{"spot", spot_label(spot)}, {"pic", pic}});
+    for (const auto& item : fields.items())
+        msg[item.key()] = item.value();
+    const std::string text = fake_signed_record(msg, key).dump();
+    Hash160 watch{};
+    address_to_hash160(spot_row(spot).watch, watch);
+    Bytes carrier = {0x00, 0x6a};
+    append_push_data(carrier, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    chain.ledger.fund_outputs({{p2pkh_script(watch), 1}, {carrier, 0}}, false);
+}
+
+// A gallery whose every frame alice hung the first argument's times over (1: ten hangings, 10: a
+// hundred), each hanging of an artwork of its own, paired just before: with the second argument 1
+// she hangs it while the pair waits in the mempool, so the two are mined in one block, the pair
+// first; with 0 the pair is mined a block earlier. A fresh process reads the gallery twice (the
+// shell's gallery job) at WhatsOnChain's free rate as the shipped program paces it: `shown` counts
+// the frames whose newest hanging the first Refresh shows, `first_woc` its WhatsOnChain requests,
+// `woc`, `shown_later` and the other services' requests the second Refresh's.
+void BM_GalleryHungInPairBlock(benchmark::State& state) {
+    const int rounds = static_cast<int>(state.range(0));
+    const bool same_block = state.range(1) == 1;
+    const std::string sha = std::string(64, 'e');
+    TempDataDir data_dir;
+    for (auto _ : state) {
+        state.PauseTiming();
+        Gallery gallery(0, false);
+        FakeChain& chain = *gallery.chain;
+        Hash160 alice_hash{};
+        alice_hash.fill(0x11);
+        std::vector<std::string> newest(kSpotCount);
+        for (int round = 0; round < rounds; ++round) {
+            for (std::int32_t spot = 1; spot <= kSpotCount; ++spot) {
+                const std::string title = "Dawn " + std::to_string(round) + "-" + std::to_string(spot);
+                const std::string cert = fake_inscribe(chain, alice_hash, "application/json",
+                                                       R"({"title":")" + title + R"(","artist_name":"Alice"})");
+                const std::string art = fake_inscribe(chain, alice_hash, "image/png", "png-bytes " + title);
+                const nlohmann::json terms = {
+                    {"pic", art}, {"cert", cert}, {"sha256", sha}, {"owner", secp_pubkey_hex(Bytes(32, 0x11))}};
+                fake_pair_tx(chain, test_key_from_byte(0x11),
+                             fake_signed_record(fake_art_record("art_pair", "alice", 50, terms), 0x11));
+                if (!same_block) chain.ledger.mine();
+                post_unmined(chain, spot, 0x11, 100 + round * kSpotCount + spot, art,
+                             {{"cert", cert}, {"sha256", sha}, {"price", "1000"}, {"pay_addr", "1Pay"}});
+                chain.ledger.mine();
+                newest[static_cast<std::size_t>(spot - 1)] = art.substr(0, 64);
+            }
+        }
+        forget_as_a_restart_does();
+        limit_woc_to_free_rate(chain);
+        gallery.slow_down(0);
+        state.ResumeTiming();
+
+        int shown[2] = {0, 0}, woc[2] = {0, 0};
+        double wall_ms[2] = {0, 0};
+        for (int read = 0; read < 2; ++read) {
+            for (FakeServer* server : {&chain.woc, &chain.platform, &gallery.gp->server})
+                server->reset_counts();
+            const auto begin = std::chrono::steady_clock::now();
+            std::vector<SpotLoad> spots;
+            std::set<std::string> closed;
+            read_gallery(spots, closed);
+            wall_ms[read] = ms_since(begin);
+            woc[read] = chain.woc.request_count();
+            for (std::size_t i = 0; i < spots.size() && i < newest.size(); ++i)
+                if (spots[i].shown && spots[i].pic == newest[i]) ++shown[read];
+        }
+
+        state.PauseTiming();
+        gallery.report(state, wall_ms[1], 0, 0);
+        state.counters["first_woc"] = woc[0];
+        state.counters["first_read_ms"] = wall_ms[0];
+        state.counters["shown"] = shown[0];
+        state.counters["shown_later"] = shown[1];
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_GalleryHungInPairBlock)
+    ->ArgNames({"hangings_per_frame", "same_block"})
+    ->ArgsProduct({{1, 10}, {0, 1}})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();

@@ -3,12 +3,13 @@
 // and a stranger looking it up by its id. Each step runs in a fresh process of the party that
 // clicks (its own data folder), after the Refresh the window runs at its start, at WhatsOnChain's
 // free rate as the shipped program paces itself; the rows give the WhatsOnChain requests of the
-// step alone (CORVANE_BENCH_PATHS=raw prints what each one read). The argument: strangers'
-// payments at each registry watch between the artwork's inscription and its pair, which the
-// buyer's program, new to them, has never read (the artist's read them when pairing); and the
-// receive counter of carol's and dave's wallets (0, or 20,000 addresses each, all listed once in
-// their data folders by the steps before). Each step also reports the longest any other thread
-// waited for the wallet mutex while it ran.
+// step alone (CORVANE_BENCH_PATHS=raw prints what each one read). The arguments: the receive
+// counter of carol's and dave's wallets (0, or 20,000 addresses each, all listed once in their data
+// folders before); strangers' payments at each registry watch between the artwork's inscription
+// and its pair, which the buyer's program, new to them, has never read (the artist's read them
+// when pairing); and whether the Refresh before each step is the window's whole Refresh (1) or its
+// gallery read alone (0). Each step also reports the longest any other thread waited for the
+// wallet mutex while it ran; the `refresh_` figures are the costliest Refresh's before a step.
 #include "art/art_pass.h"
 #include "art/art_records.h"
 #include "art/gallery_frames.h"
@@ -25,7 +26,9 @@
 #include "fakes/chain_fixture.h"
 #include "fakes/fake_gorillapool.h"
 #include "fakes/fake_identity.h"
+#include "fakes/fake_oracle.h"
 #include "fakes/registry_fixture.h"
+#include "fakes/secp_check.h"
 #include "identity/identity_lookup.h"
 #include "identity/typed_sign.h"
 #include "support/temp_dir.h"
@@ -38,11 +41,13 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <atomic>
-
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -69,6 +74,9 @@ struct Sale {
         eve{"w3", "eve", "", "", "", eve_dir.root};
     std::string art, cert;
     std::vector<SpotLoad> shown; // the frames the last Refresh showed
+    int refresh_woc = 0;         // the most WhatsOnChain requests of a Refresh before a step
+    double refresh_wait_ms = 0;  // the longest wait for the wallet mutex during one
+    bool gallery_only = false;   // the Refresh before a step reads the gallery alone
 
     explicit Sale(std::uint32_t counter = 0) {
         serve_fake_identity(chain->platform, ids);
@@ -103,6 +111,7 @@ struct Sale {
     void become(Party& p) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1050));
         test_set_env("LOCALAPPDATA", p.root);
+        reset_chain_session_for_tests();
         title_memory_forget();
         tx_store_clear();
         woc_cache_clear();
@@ -178,6 +187,27 @@ void print_step_paths(const char* name, const FakeServer& woc) {
     }
 }
 
+// The window's Refresh: the balance beside the art rows, then the gallery. With `gallery_only`,
+// the gallery alone, as a click meets it when the user acts on a frame while the balance and the
+// art rows are still being read (or after their listings have aged).
+void window_refresh(std::vector<SpotLoad>& spots, bool gallery_only = false) {
+    if (gallery_only) {
+        std::set<std::string> closed;
+        read_gallery(spots, closed);
+        return;
+    }
+    std::thread balance([] {
+        std::int64_t sats = 0;
+        read_window_balance(sats);
+    });
+    std::vector<KvCofferlyOrdRow> rows;
+    bool index_read = false;
+    read_art_rows(rows, index_read);
+    std::set<std::string> closed;
+    read_gallery(spots, closed);
+    balance.join();
+}
+
 // One step in the clicking party's fresh program, after the window's first Refresh: the
 // WhatsOnChain requests of the step alone, and its result.
 template <typename Step>
@@ -185,8 +215,12 @@ std::string step(Sale& sale, Party& party, bool refresh_first, const Step& run, 
                  const char* name) {
     sale.become(party);
     if (refresh_first) {
-        std::set<std::string> closed;
-        read_gallery(sale.shown, closed);
+        sale.chain->woc.reset_counts();
+        MutexWaitProbe probe;
+        probe.start();
+        window_refresh(sale.shown, sale.gallery_only);
+        sale.refresh_wait_ms = std::max(sale.refresh_wait_ms, probe.finish_ms());
+        sale.refresh_woc = std::max(sale.refresh_woc, sale.chain->woc.request_count());
     }
     sale.chain->woc.reset_counts();
     MutexWaitProbe probe;
@@ -200,18 +234,27 @@ std::string step(Sale& sale, Party& party, bool refresh_first, const Step& run, 
 }
 
 void BM_TitleActionsAsTheWindowRunsThem(benchmark::State& state) {
-    int pair = 0, accept = 0, pay = 0, complete = 0, pass = 0, lookup = 0;
-    double pair_wait = 0, accept_wait = 0, pay_wait = 0, complete_wait = 0, pass_wait = 0, lookup_wait = 0;
+    int pair = 0, accept = 0, pay = 0, complete = 0, pass = 0, lookup = 0, refresh = 0;
+    double refresh_wait = 0, pair_wait = 0, accept_wait = 0, pay_wait = 0, complete_wait = 0, pass_wait = 0,
+           lookup_wait = 0;
     std::string failure;
     for (auto _ : state) {
         TempDataDir data_dir;
         Sale sale(static_cast<std::uint32_t>(state.range(0)));
         const auto strangers = static_cast<std::uint64_t>(state.range(1));
+        sale.gallery_only = state.range(2) == 0;
         sale.inscribe(strangers);
+        // A large wallet's addresses were listed in its data folder on an earlier day: each party's
+        // program has refreshed once before, without the pace.
+        for (Party* p : {&sale.carol, &sale.dave})
+            if (state.range(0) > 0) {
+                sale.become(*p);
+                window_refresh(sale.shown);
+            }
         // Among strangers the artist's Pair is the set-up, read without the pace.
         if (strangers == 0) limit_woc_to_free_rate(*sale.chain);
         failure = step(
-            sale, sale.carol, false, [&] { return art_pair_artwork(sale.art, sale.cert); }, pair, pair_wait, "pair");
+            sale, sale.carol, true, [&] { return art_pair_artwork(sale.art, sale.cert); }, pair, pair_wait, "pair");
         limit_woc_to_free_rate(*sale.chain);
         if (failure.empty()) failure = sale.hang_and_ask();
         if (failure.empty())
@@ -244,16 +287,18 @@ void BM_TitleActionsAsTheWindowRunsThem(benchmark::State& state) {
                 complete, complete_wait, "complete");
         if (failure.empty())
             failure = step(
-                sale, sale.dave, false, [&] { return art_pass_to_paymail(sale.art, "eve", sale.eve.ord); }, pass,
+                sale, sale.dave, true, [&] { return art_pass_to_paymail(sale.art, "eve", sale.eve.ord); }, pass,
                 pass_wait, "pass");
         if (failure.empty())
             failure = step(
-                sale, sale.eve, false,
+                sale, sale.eve, true,
                 [&] {
                     const std::string report = art_lookup_by_id(sale.art);
                     return report.find("Live owner") == 0 ? "success: " + report : report;
                 },
                 lookup, lookup_wait, "look-up");
+        refresh = sale.refresh_woc;
+        refresh_wait = sale.refresh_wait_ms;
     }
     if (!failure.empty()) state.SkipWithError(failure.c_str());
     state.counters["pair_woc"] = pair;
@@ -262,6 +307,8 @@ void BM_TitleActionsAsTheWindowRunsThem(benchmark::State& state) {
     state.counters["complete_woc"] = complete;
     state.counters["pass_woc"] = pass;
     state.counters["lookup_woc"] = lookup;
+    state.counters["refresh_woc"] = refresh;
+    state.counters["refresh_mutex_wait_ms"] = refresh_wait;
     state.counters["pair_mutex_wait_ms"] = pair_wait;
     state.counters["accept_mutex_wait_ms"] = accept_wait;
     state.counters["pay_mutex_wait_ms"] = pay_wait;
@@ -270,10 +317,151 @@ void BM_TitleActionsAsTheWindowRunsThem(benchmark::State& state) {
     state.counters["lookup_mutex_wait_ms"] = lookup_wait;
 }
 BENCHMARK(BM_TitleActionsAsTheWindowRunsThem)
-    ->ArgNames({"receive_counter", "strangers"})
-    ->Args({0, 0})
-    ->Args({20000, 0})
-    ->Args({0, 10000})
+    ->ArgNames({"receive_counter", "strangers", "whole_refresh"})
+    ->Args({0, 0, 1})
+    ->Args({0, 0, 0})
+    ->Args({20000, 0, 1})
+    ->Args({20000, 0, 0})
+    ->Args({0, 10000, 1})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// The window's Refresh in the party's program started afresh before each one, until its frame shows the
+// hanging `show_txid` with what `ready` looks for, or kMostRefreshes or kMostRefreshingMs have
+// passed. The Refreshes it took; `shown` tells whether it came.
+constexpr int kMostRefreshes = 150;
+constexpr double kMostRefreshingMs = 6 * 60 * 1000;
+int refreshes_until(Sale& sale, Party& party, const std::string& show_txid,
+                    const std::function<bool(const SpotFrame&)>& ready, bool& shown) {
+    int refreshes = 0;
+    shown = false;
+    const auto begin = std::chrono::steady_clock::now();
+    while (!shown && refreshes < kMostRefreshes &&
+           std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count() <
+               kMostRefreshingMs) {
+        sale.become(party);
+        window_refresh(sale.shown);
+        ++refreshes;
+        const SpotFrame f = sale.frame();
+        shown = f.shown && f.show_txid == show_txid && ready(f);
+    }
+    return refreshes;
+}
+
+bool names(const std::string& key, const std::string& identity) {
+    std::string lower = identity;
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return key == lower;
+}
+
+// A sale under way in carol's frame (dave asked, she accepted) when strangers pay each registry
+// watch the second argument's times and, with the first argument 1, one of them hangs over her
+// frame an old inscription of his never paired. At WhatsOnChain's free rate as the shipped program
+// paces itself, dave's program starts afresh before each Refresh until the frame shows her hanging
+// and her acceptance (`refreshes`, over kMostRefreshes or kMostRefreshingMs when `shown` is 0), then
+// he pays from it (`pay_woc`); carol's likewise until it shows his offer (`complete_refreshes`),
+// then she completes (`complete_woc`). `pay_ok` and `complete_ok` tell whether each step passed.
+void BM_SaleUnderJunkHanging(benchmark::State& state) {
+    const bool junk = state.range(0) == 1;
+    const auto payments = static_cast<std::uint64_t>(state.range(1));
+    int refreshes = 0, complete_refreshes = 0, pay = -1, complete = -1;
+    bool shown = false, complete_shown = false, pay_ok = false, complete_ok = false;
+    std::string failure;
+    // One sale from set-up to completion; it stops at the first step that cannot go on.
+    const auto sell = [&] {
+        TempDataDir data_dir;
+        Sale sale;
+        Hash160 bob_hash{};
+        bob_hash.fill(0x22);
+        sale.ids.set_key("bob@kestrava.net", secp_pubkey_hex(Bytes(32, 0x22)));
+        const std::string junk_art = fake_inscribe(*sale.chain, bob_hash, "image/png", "png-bytes junk");
+        sale.inscribe(0);
+        int ignored = 0;
+        double ignored_ms = 0;
+        failure = step(
+            sale, sale.carol, false, [&] { return art_pair_artwork(sale.art, sale.cert); }, ignored, ignored_ms,
+            "pair");
+        if (failure.empty()) failure = sale.hang_and_ask();
+        if (failure.empty())
+            failure = step(
+                sale, sale.carol, true, [&] { return gallery_accept_ask(kSpot, sale.dave.identity); }, ignored,
+                ignored_ms, "accept");
+        const std::string show_txid = sale.frame().show_txid;
+        if (!failure.empty()) return;
+
+        for (const char* watch : {kTitleWatchAddress, kPairWatchAddress})
+            sale.chain->ledger.add_payments(watch, payments);
+        if (junk)
+            fake_post_record(*sale.chain, spot_row(kSpot).watch,
+                             fake_signed_record(fake_art_record("art_show", "bob", clock_system_ms() / 1000,
+                                                                {{"spot", spot_label(kSpot)},
+                                                                 {"pic", junk_art},
+                                                                 {"cert", std::string(64, 'c')},
+                                                                 {"sha256", std::string(64, 'e')},
+                                                                 {"price", "9"},
+                                                                 {"pay_addr", "1Pay"}}),
+                                                0x22));
+        sale.chain->ledger.mine();
+        limit_woc_to_free_rate(*sale.chain);
+
+        refreshes = refreshes_until(
+            sale, sale.dave, show_txid,
+            [&](const SpotFrame& f) {
+                for (const SpotAccept& a : f.accepts)
+                    if (names(a.buyer, sale.dave.identity)) return true;
+                return false;
+            },
+            shown);
+        if (!shown) return;
+        {
+            const SpotFrame f = sale.frame();
+            std::string accept_txid;
+            for (const SpotAccept& a : f.accepts)
+                if (names(a.buyer, sale.dave.identity)) accept_txid = a.txid;
+            sale.chain->woc.reset_counts();
+            const std::string result = gallery_fund_offer(kSpot, f.show_txid, f.price, accept_txid);
+            pay = sale.chain->woc.request_count();
+            print_step_paths("pay", sale.chain->woc);
+            pay_ok = Sale::succeeded(result);
+            if (!pay_ok) failure = "pay: " + result;
+            sale.chain->ledger.mine();
+        }
+        if (!pay_ok) return;
+
+        complete_refreshes = refreshes_until(
+            sale, sale.carol, show_txid,
+            [&](const SpotFrame& f) {
+                for (const SpotFunded& o : f.funded)
+                    if (names(o.buyer, sale.dave.identity)) return true;
+                return false;
+            },
+            complete_shown);
+        if (!complete_shown) return;
+        sale.chain->woc.reset_counts();
+        const std::string result = gallery_complete_sale(kSpot, "", sale.frame().show_txid, sale.dave.identity);
+        complete = sale.chain->woc.request_count();
+        print_step_paths("complete", sale.chain->woc);
+        complete_ok = Sale::succeeded(result);
+        if (!complete_ok) failure = "complete: " + result;
+        sale.chain->ledger.mine();
+    };
+    for (auto _ : state)
+        sell();
+    if (!failure.empty()) std::fprintf(stderr, "BM_SaleUnderJunkHanging: %s\n", failure.c_str());
+    state.counters["refreshes"] = refreshes;
+    state.counters["shown"] = shown ? 1 : 0;
+    state.counters["pay_woc"] = pay;
+    state.counters["pay_ok"] = pay_ok ? 1 : 0;
+    state.counters["complete_refreshes"] = complete_refreshes;
+    state.counters["complete_shown"] = complete_shown ? 1 : 0;
+    state.counters["complete_woc"] = complete;
+    state.counters["complete_ok"] = complete_ok ? 1 : 0;
+}
+BENCHMARK(BM_SaleUnderJunkHanging)
+    ->ArgNames({"junk", "payments"})
+    ->ArgsProduct({{0, 1}, {4000, 20000}})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
