@@ -630,7 +630,9 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
             // The step it was sent for waits on it too.
             ASSERT_TRUE(hold_step("pay", row.name, txid, false, "the offer seen at 1000"));
             // A pass that went out meanwhile is told for a day.
-            if (row.clock_ahead) ASSERT_TRUE(hold_step("pass", row.name, another, true));
+            if (row.clock_ahead) {
+                ASSERT_TRUE(hold_step("pass", row.name, another, true));
+            }
         } else if (row.dropped) {
             record_sent_tx(p.inputs, p.outputs, txid, &recv1.hash);
         } else {
