@@ -85,6 +85,12 @@ std::string pair_note(const std::string& artwork_key) {
     return "first pair of " + artwork_key;
 }
 
+// Noted once any read found the artwork paired, mined or waiting, even in a block that may still
+// change: it only tells the window not to offer a second pair, which the chain would refuse anyway.
+std::string seen_pair_note(const std::string& artwork_key) {
+    return "paired " + artwork_key;
+}
+
 // The note's value, "<txid>:<height>"; an earlier program noted the bare transaction id.
 std::string pair_note_value(const WatchRecord& record) {
     return record.txid + ":" + std::to_string(tx_block_height(record.tx));
@@ -148,6 +154,8 @@ void forget_pair_unless(const std::string& artwork_key, const WatchRecord* first
             g_known_pairs.erase(key);
         if (!first) g_seen_pairs.erase(key);
     }
+    if (!first && !watch_note(kTitleWatchKey, seen_pair_note(artwork_key)).empty())
+        watch_note_set(kTitleWatchKey, seen_pair_note(artwork_key), "");
     const std::string noted = watch_note(kTitleWatchKey, pair_note(artwork_key));
     if (!noted.empty() && (!first || pair_note_value(*first) != noted))
         watch_note_set(kTitleWatchKey, pair_note(artwork_key), "");
@@ -355,10 +363,14 @@ std::string read_title(const std::string& artwork_id, std::vector<KvArtTitleRow>
         pair.handle = json_text(first->msg, "handle");
     }
     if (!error.empty() || !first) return error;
+    bool seen_before = false;
     {
         std::lock_guard<std::mutex> lock(g_pair_mutex);
+        seen_before = g_seen_pairs.find(known_pair_key(artwork_key)) != nullptr;
         g_seen_pairs.put(known_pair_key(artwork_key), true);
     }
+    if (!seen_before && watch_note(kTitleWatchKey, seen_pair_note(artwork_key)).empty())
+        watch_note_set(kTitleWatchKey, seen_pair_note(artwork_key), "1");
     pair.height = tx_block_height(first->tx);
     // The signer of a mined hanging held the title there only when the pair stands in its block
     // or an earlier one; the order inside one block is the caller's to read, where it matters.
@@ -553,7 +565,7 @@ bool title_pair_known(const std::string& artwork_id) {
         if (g_seen_pairs.find(known_pair_key(artwork_key))) return true;
     }
     KnownPair known;
-    return known_pair(artwork_key, known);
+    return known_pair(artwork_key, known) || !watch_note(kTitleWatchKey, seen_pair_note(artwork_key)).empty();
 }
 
 std::string art_title_read(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair,

@@ -1063,8 +1063,11 @@ TEST_F(GalleryRoadTest, StepsConfirmTheRememberedFirstPair) {
             if (step == "pass") result = art_pass_to_paymail(art, "dave");
             const std::set<std::string> refusals = {
                 "error: the artwork's title changed since it was read. Read it again before this step.",
-                "error: that frame is not for sale.", "error: that frame is empty.",
-                "error: owner is not this identity.", "error: title is not this identity. This app will not pass it."};
+                "error: that frame is not for sale.",
+                "error: that frame is empty.",
+                "error: owner is not this identity.",
+                "error: title is not this identity. This app will not pass it.",
+                "error: you no longer hold this artwork."};
             EXPECT_EQ(refusals.count(result), 1u) << result;
             EXPECT_EQ(frame_records(), records);
             EXPECT_TRUE(chain.ledger.spender_of(art.substr(0, 64), 0).empty());
