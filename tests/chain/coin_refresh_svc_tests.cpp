@@ -4,9 +4,11 @@
 #include "chain/coin_select.h"
 #include "chain/coin_snapshots.h"
 #include "chain/coin_state.h"
+#include "chain/kept_listings.h"
 #include "chain/outpoints.h"
 #include "chain/woc_client.h"
 #include "fakes/chain_fixture.h"
+#include "fakes/registry_fixture.h"
 #include "identity/wallet_status.h"
 #include "platform/fs.h"
 #include "wallet/keys.h"
@@ -278,11 +280,13 @@ TEST_F(RefreshTest, AddressesAreListedInBulkWithOneAddressFallback) {
 }
 
 // A large wallet's later Refresh, once every listing aged, lists only what can have changed: the
-// addresses that held coins, the newest ones and those the service shows funded since; its first
-// listing is kept in the data folder, so a restart changes nothing, and a damaged kept file is set
-// aside and the wallet listed whole again.
+// addresses that held coins, the newest ones, those the service shows funded since and those the
+// user's own hangings, asks and offers name; its first listing is kept in the data folder, so a
+// restart changes nothing, and a damaged kept file is set aside and the wallet listed whole again.
+// The Refresh after keeps every coin: of two processes' listings of an address the newer stands
+// whatever their clocks say.
 TEST_F(RefreshTest, LargeWalletListsAgainOnlyWhatCanHaveChanged) {
-    enum class Between { Nothing, PaidAtAnOldAddress, Restart, FileDamaged };
+    enum class Between { Nothing, PaidAtAnOldAddress, Restart, FileDamaged, SoldAtItsHangingsAddress, FastClock };
     struct Row {
         const char* name;
         Between between;
@@ -292,6 +296,9 @@ TEST_F(RefreshTest, LargeWalletListsAgainOnlyWhatCanHaveChanged) {
         {"paid since at an old address", Between::PaidAtAnOldAddress, 5},
         {"a restart between", Between::Restart, 4},
         {"the kept file damaged", Between::FileDamaged, 401},
+        {"a sale paid at the address its hanging names, after a restart", Between::SoldAtItsHangingsAddress, 5},
+        // Those of the rows before hold coins since.
+        {"spent and paid again, listed between by a process whose clock runs a day ahead", Between::FastClock, 6},
     };
     const std::string kept = data_dir.data_dir + "/tx_hist/w1_listing.json";
     for (const Row& row : rows) {
@@ -302,6 +309,9 @@ TEST_F(RefreshTest, LargeWalletListsAgainOnlyWhatCanHaveChanged) {
         std::vector<std::pair<std::string, std::string>> held; // address, txid
         for (std::uint32_t i : {10u, 399u})
             held.emplace_back(receive(i), chain.ledger.fund(receive(i), 3000 + i));
+        // An address of the first balance slice with a single coin.
+        const std::string once = receive(60);
+        const std::string once_coin = row.between == Between::FastClock ? chain.ledger.fund(once, 2500) : "";
         std::string error;
         chain.woc.reset_counts();
         {
@@ -318,28 +328,75 @@ TEST_F(RefreshTest, LargeWalletListsAgainOnlyWhatCanHaveChanged) {
             reset_chain_session_for_tests();
             load_hd(399);
         }
-        if (row.between == Between::FileDamaged) ASSERT_TRUE(platform_write_file(kept, "{\"version\":1,", false));
-        chain.woc.reset_counts();
-        {
-            WalletLock lock = lock_wallet();
-            expire_address_coins();
+        if (row.between == Between::FileDamaged) {
+            ASSERT_TRUE(platform_write_file(kept, "{\"version\":1,", false));
+        }
+        if (row.between == Between::SoldAtItsHangingsAddress) {
+            // Far past the first slice of balances a Refresh asks about.
+            paid_at = receive(250);
+            note_named_addresses({"1NotAnAddress", paid_at});
+            reset_chain_session_for_tests();
+            load_hd(399);
+            held.emplace_back(paid_at, chain.ledger.fund(paid_at, 7000));
         }
         // The Refresh as the window runs it.
-        reset_wallet_status_refresh();
-        WalletStatus status;
-        refresh_wallet_status(status);
-        EXPECT_EQ(status.loaded, 1);
+        auto window_refresh = [&] {
+            {
+                WalletLock lock = lock_wallet();
+                expire_address_coins();
+            }
+            reset_wallet_status_refresh();
+            WalletStatus status;
+            refresh_wallet_status(status);
+            EXPECT_EQ(status.loaded, 1);
+        };
+        if (row.between == Between::FastClock) {
+            // The other process lists the address once its coin is spent, and keeps an empty listing
+            // stamped a day ahead; then the address is paid again and this process lists it.
+            fake_send(chain, {{once_coin, 0, test_receive_key(60)}}, {pay_to(test_key_from_byte(0x51), 2000)});
+            chain.ledger.mine();
+            auto shift_clock = [this](std::int64_t ms) {
+                std::lock_guard<std::mutex> hold(clock.mutex);
+                clock.system_ms += ms;
+            };
+            shift_clock(86400000);
+            reset_chain_session_for_tests();
+            load_hd(399);
+            {
+                // A payment of that process lists the wallet's coins; no balance slice moves on.
+                WalletLock lock = lock_wallet();
+                expire_address_coins();
+                ASSERT_TRUE(refresh_wallet_coins(lock, error)) << error;
+            }
+            shift_clock(-86400000);
+            reset_chain_session_for_tests();
+            load_hd(399);
+            paid_at = once;
+            held.emplace_back(paid_at, chain.ledger.fund(paid_at, 6000));
+        }
+        chain.woc.reset_counts();
+        window_refresh();
         const std::set<std::string> listed = listed_addresses();
         EXPECT_LE(listed.size(), row.most_listed);
         EXPECT_EQ(listed.count(paid_at), 1u);
+        // The Refresh after: each address listed since is still listed, or kept as it was listed.
+        for (int refresh = 0; refresh < 2; ++refresh) {
+            SCOPED_TRACE(refresh);
+            if (refresh == 1) window_refresh();
+            WalletLock lock = lock_wallet();
+            for (const auto& [address, txid] : held)
+                EXPECT_NE(cached(address, txid), nullptr) << address;
+        }
         WalletLock lock = lock_wallet();
-        for (const auto& [address, txid] : held)
-            EXPECT_NE(cached(address, txid), nullptr) << address;
         EXPECT_EQ(address_coins().size(), 401u);
         bool set_aside = false;
         if (DIR* d = opendir((data_dir.data_dir + "/tx_hist").c_str())) {
-            while (dirent* e = readdir(d))
-                set_aside = set_aside || std::string(e->d_name).rfind("w1_listing.json.damaged-", 0) == 0;
+            while (dirent* e = readdir(d)) {
+                const std::string name = e->d_name;
+                if (name.rfind("w1_listing.json.damaged-", 0) != 0) continue;
+                set_aside = true;
+                std::remove((data_dir.data_dir + "/tx_hist/" + name).c_str());
+            }
             closedir(d);
         }
         EXPECT_EQ(set_aside, row.between == Between::FileDamaged);
