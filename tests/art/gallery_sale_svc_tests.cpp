@@ -1076,6 +1076,23 @@ TEST_F(GalleryRoadTest, EachStepGoesThroughFromTheFirstClickAfterABusySpan) {
             most = std::max(most, n);
         return most;
     };
+    // The most times one WhatsOnChain request (a watch listing, a transaction, a bulk request) was
+    // made again word for word, and which.
+    const auto most_repeated = [&](std::string& which) {
+        std::map<std::string, int> made;
+        int most = 0;
+        for (const FakeRequest& request : chain.woc.requests()) {
+            std::string key = request.method + " " + request.path + " " + request.body;
+            for (const auto& [name, value] : request.query)
+                key += " " + name + "=" + value;
+            const int n = ++made[key];
+            if (n > most) {
+                most = n;
+                which = key.substr(0, 160);
+            }
+        }
+        return most;
+    };
     // The terms the buyer and the owner saw on an earlier day.
     SpotLoad seen;
 
@@ -1127,6 +1144,8 @@ TEST_F(GalleryRoadTest, EachStepGoesThroughFromTheFirstClickAfterABusySpan) {
         const std::string result = row.step();
         EXPECT_TRUE(succeeded(result)) << result;
         EXPECT_LE(most_spend_asks(), 1);
+        std::string repeated;
+        EXPECT_LE(most_repeated(repeated), 1) << repeated;
         chain.ledger.mine();
     }
     std::vector<KvArtTitleRow> title;
