@@ -42,6 +42,8 @@ constexpr std::int32_t kGpTimeoutS = 20;
 // Records applied per hold of the wallet mutex: a few milliseconds' work, so a wallet of 20,000
 // addresses keeps no other thread waiting long.
 constexpr std::size_t kPruneShare = 500;
+// Cache look-ups per hold of the caller's lock while a refresh picks the stale addresses.
+constexpr std::size_t kLookUpShare = 4000;
 
 std::atomic<std::uint32_t> g_receive_scan_mark{0};
 std::mutex g_scan_mutex;
@@ -209,8 +211,17 @@ bool refresh_wallet_coins(WalletLock& wallet_lock, std::string& error) {
         return false;
     }
 
+    // Other threads get the mutex between shares of the look-ups.
     std::vector<std::size_t> stale;
     for (std::size_t i = 0; i < addresses->size(); ++i) {
+        if (i > 0 && i % kLookUpShare == 0) {
+            wallet_lock.unlock();
+            wallet_lock.lock();
+            if (!load_wallet() || wallet_file_stem() != stem) {
+                error = "wallet changed.";
+                return false;
+            }
+        }
         if (!utxo_cache_fresh((*addresses)[i])) stale.push_back(i);
     }
     if (stale.empty()) return true;
