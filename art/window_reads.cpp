@@ -1,6 +1,8 @@
 #include "art/window_reads.h"
 
 #include "art/title_chain.h"
+#include "chain/kept_listings.h"
+#include "chain/tx.h"
 #include "identity/wallet_status.h"
 #include "ordinals/art_listing.h"
 #include "ordinals/ord_listing.h"
@@ -27,6 +29,29 @@ bool is_wallet_key(const std::string& key, const std::string& wallet_key) {
     return !wallet_key.empty() && to_lower_copy(key) == wallet_key;
 }
 
+// The addresses this wallet's own hangings, asks and offers name, where money can reach it at any
+// time: a sale pays the hanging's payment address, an ask's artwork lands at its ordinals address,
+// an offer's change goes back to the buyer.
+std::vector<std::string> own_named_addresses(const std::vector<SpotFrame>& frames, const std::string& wallet_key) {
+    std::vector<std::string> named;
+    for (const SpotFrame& frame : frames) {
+        if (is_wallet_key(frame.owner, wallet_key) && !frame.pay_addr.empty()) named.push_back(frame.pay_addr);
+        for (const SpotAsk& ask : frame.asks)
+            if (is_wallet_key(ask.buyer, wallet_key) && !ask.buyer_ord.empty()) named.push_back(ask.buyer_ord);
+        for (const SpotFunded& offer : frame.funded) {
+            std::vector<TxInput> inputs;
+            std::vector<TxOutput> outputs;
+            if (!is_wallet_key(offer.buyer, wallet_key) || !parse_raw_tx(from_hex(offer.offer), inputs, outputs))
+                continue;
+            for (const TxOutput& out : outputs) {
+                Hash160 h{};
+                if (p2pkh_script_hash160(out.script, h)) named.push_back(base58check_encode(h));
+            }
+        }
+    }
+    return named;
+}
+
 } // namespace
 
 bool read_window_balance(std::int64_t& sats, bool* fresh) {
@@ -45,6 +70,7 @@ std::string read_art_rows(std::vector<KvCofferlyOrdRow>& rows, bool& index_read,
 void read_gallery(std::vector<SpotLoad>& spots, std::set<std::string>& closed_sale_keys) {
     std::vector<SpotFrame> frames;
     load_all_spots(frames); // a frame that could not be read is simply empty; the list shows no error
+    note_named_addresses(own_named_addresses(frames, to_lower_copy(current_identity_pubkey())));
     spots.clear();
     spots.reserve(frames.size());
     for (SpotFrame& frame : frames) {

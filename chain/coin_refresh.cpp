@@ -42,6 +42,8 @@ constexpr std::int32_t kGpTimeoutS = 20;
 // Records applied per hold of the wallet mutex: a few milliseconds' work, so a wallet of 20,000
 // addresses keeps no other thread waiting long.
 constexpr std::size_t kPruneShare = 500;
+// Cache look-ups per hold of the caller's lock while a refresh picks the stale addresses.
+constexpr std::size_t kLookUpShare = 4000;
 
 std::atomic<std::uint32_t> g_receive_scan_mark{0};
 std::mutex g_scan_mutex;
@@ -103,16 +105,6 @@ bool plain_coin_of(const json& item, Utxo& coin) {
     coin.sats = sats;
     coin.height = -1;
     return sats > 1;
-}
-
-std::vector<AddressRefresh> records_for(const std::vector<std::string>& addresses) {
-    std::vector<AddressRefresh> records;
-    for (const std::string& address : addresses) {
-        AddressRefresh record;
-        record.address = address;
-        records.push_back(std::move(record));
-    }
-    return records;
 }
 
 // An ordinal or a token rides on an unspent output of its address, so an address whose whole
@@ -214,24 +206,38 @@ bool refresh_wallet_coins(WalletLock& wallet_lock, std::string& error) {
         return false;
     }
 
-    std::vector<std::string> stale;
-    for (const std::string& address : *addresses) {
-        if (!utxo_cache_fresh(address)) stale.push_back(address);
+    // Other threads get the mutex between shares of the look-ups.
+    std::vector<std::size_t> stale;
+    for (std::size_t i = 0; i < addresses->size(); ++i) {
+        if (i > 0 && i % kLookUpShare == 0) {
+            wallet_lock.unlock();
+            wallet_lock.lock();
+            if (!load_wallet() || wallet_file_stem() != stem) {
+                error = "wallet changed.";
+                return false;
+            }
+        }
+        if (!utxo_cache_fresh((*addresses)[i])) stale.push_back(i);
     }
     if (stale.empty()) return true;
-    std::vector<AddressRefresh> records = records_for(stale);
+    bool applied = false;
     {
+        // The records of a large wallet are made, listed and applied with the caller's lock let go:
+        // the application takes the mutex a share of them at a time, so no other thread waits long.
         Relock relock{wallet_lock};
         release(wallet_lock);
+        std::vector<AddressRefresh> records(stale.size());
+        for (std::size_t k = 0; k < stale.size(); ++k)
+            records[k].address = (*addresses)[stale[k]];
         refresh_wallet_records(records, false, false);
         release_unsent_inputs(records);
+        applied = refresh_coins_and_prune(records, &stem);
     }
-    if (!load_wallet() || wallet_file_stem() != stem) {
+    if (!applied || !load_wallet() || wallet_file_stem() != stem) {
         note_wallet_state_changed();
         error = "wallet changed.";
         return false;
     }
-    refresh_coins_and_prune(records);
     return true;
 }
 
@@ -289,28 +295,43 @@ void refresh_addresses_parallel(std::vector<AddressRefresh>& records, bool with_
                  });
 }
 
-bool refresh_coins_and_prune(const std::vector<AddressRefresh>& records) {
+bool refresh_coins_and_prune(const std::vector<AddressRefresh>& records, const std::string* stem) {
     WalletLock lock = lock_wallet();
-    const std::string stem = wallet_file_stem();
+    const std::string loaded = wallet_file_stem();
+    if (stem && *stem != loaded) return false;
     // Decoding each address of a large wallet would cost more than the rest of this loop under the
     // mutex; only the few addresses that hold change coins have any to prune.
     std::unordered_set<std::string> change_owners;
     for (const ChangeCoin& coin : change_coins())
         change_owners.insert(base58check_encode(coin.hash160));
+    const std::int64_t now = clock_steady_ns();
     for (std::size_t i = 0; i < records.size(); ++i) {
         if (i > 0 && i % kPruneShare == 0) {
             lock.unlock();
             lock.lock();
-            if (wallet_file_stem() != stem) return false;
+            if (wallet_file_stem() != loaded) return false;
+            change_owners.clear();
+            for (const ChangeCoin& coin : change_coins())
+                change_owners.insert(base58check_encode(coin.hash160));
         }
         const AddressRefresh& record = records[i];
+        // Most addresses of a large wallet held nothing and still hold nothing: their entry only
+        // becomes fresh again.
+        const bool owns_change = change_owners.count(record.address) > 0;
+        if (record.ok && record.any_ok && record.utxos.empty() && record.ords_unneeded && !owns_change) {
+            AddressCoins* entry = find_address_coins(record.address);
+            if (entry != nullptr && entry->loaded && entry->utxos.empty()) {
+                entry->stamp = now;
+                continue;
+            }
+        }
         std::vector<Utxo> list;
         for (const Utxo& coin : record.utxos) {
             if (!is_outpoint_spent(coin.txid, coin.vout)) list.push_back(coin);
         }
         // When only the unconfirmed listing answered, the coins cached before still stand.
         address_coins_store(record.address, list, record.ok, !record.any_ok);
-        if (record.ok && record.any_ok && change_owners.count(record.address)) prune_change_coins(record.address, list);
+        if (record.ok && record.any_ok && owns_change) prune_change_coins(record.address, list);
         if (!record.ords_unneeded) store_ord_outpoints(record.address, record.ord_outpoints, record.ords_ok);
     }
     return true;

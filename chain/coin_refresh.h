@@ -51,8 +51,9 @@ void refresh_address_coins(AddressRefresh& record, bool with_ords);
 // Applies the records to the address caches, the change coins and the ordinal sets. Takes the
 // wallet mutex a share of the records at a time (each address's entries change together), so a
 // caller that does not hold it lets other threads in between; false, with the rest left, when
-// another wallet was loaded meanwhile.
-bool refresh_coins_and_prune(const std::vector<AddressRefresh>& records);
+// another wallet was loaded meanwhile, or is loaded already when `stem` names the one the records
+// were made for.
+bool refresh_coins_and_prune(const std::vector<AddressRefresh>& records, const std::string* stem = nullptr);
 
 // Drops the change coins of this address that are spent, or that the fresh listing lacks and the
 // last sent transaction did not make. The change file is not written.

@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <limits>
 #include <string_view>
-#include <unordered_map>
 
 namespace {
 
@@ -68,13 +67,15 @@ void add_address_coins(UtxoCollection& c, const AddressCoins* entry, const std::
 }
 
 void add_cached_coins(UtxoCollection& c) {
-    std::unordered_map<std::string, const AddressCoins*> by_address;
-    for (const AddressCoins& entry : address_coins())
-        if (entry.loaded) by_address.emplace(entry.address, &entry);
-    if (by_address.empty()) return;
-    auto entry_of = [&](const std::string& address) -> const AddressCoins* {
-        auto it = by_address.find(address);
-        return it == by_address.end() ? nullptr : it->second;
+    // The cache's own index finds each address: a map of twenty thousand addresses made afresh at
+    // every collection would cost more than the rest under the wallet mutex.
+    auto entry_of = [](const std::string& address) -> const AddressCoins* {
+        const AddressCoins* entry = find_address_coins(address);
+        if (entry == nullptr || entry->loaded) return entry;
+        // The first loaded entry of the address counts, should the list hold it twice.
+        for (const AddressCoins& other : address_coins())
+            if (other.loaded && other.address == address) return &other;
+        return nullptr;
     };
 
     const KvCofferlyWallet& w = kv_wallet();

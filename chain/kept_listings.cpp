@@ -42,13 +42,32 @@ void set_progress(const std::string& text) {
     g_progress = text;
 }
 
-// The position of each receive address, made again when the kept address list changed.
+// The position of each receive address, made again when the kept address list changed. Made from
+// the list's storage alone, with the wallet mutex free: twenty thousand entries take a while.
 struct ReceiveIndex {
     std::uint64_t version = 0;
     std::size_t count = 0;
     std::unordered_map<std::string, std::uint32_t> at;
 };
-ReceiveIndex g_receive_index;
+std::mutex g_index_mutex;
+std::shared_ptr<const ReceiveIndex> g_receive_index;
+
+std::shared_ptr<const ReceiveIndex> receive_index_of(const AccountAddresses& receive) {
+    {
+        std::lock_guard<std::mutex> hold(g_index_mutex);
+        if (g_receive_index && g_receive_index->version == receive.version && g_receive_index->count == receive.count)
+            return g_receive_index;
+    }
+    auto index = std::make_shared<ReceiveIndex>();
+    index->at.reserve(receive.count);
+    for (std::size_t i = 0; i < receive.count; ++i)
+        index->at.emplace(receive[i], static_cast<std::uint32_t>(i));
+    index->version = receive.version;
+    index->count = receive.count;
+    std::lock_guard<std::mutex> hold(g_index_mutex);
+    g_receive_index = index;
+    return index;
+}
 
 bool whole_number_at(const json& array, std::size_t i, std::int64_t low, std::int64_t high, std::int64_t& out) {
     return i < array.size() && json_whole_number(array[i], low, high, out);
@@ -90,6 +109,15 @@ bool listing_of(const json& doc, KeptListing& out) {
     out.listed_to = static_cast<std::uint64_t>(listed_to);
     out.last_used = last_used;
     out.sweep = static_cast<std::uint64_t>(sweep);
+    const auto named = doc.find("named");
+    if (named != doc.end()) {
+        if (!named->is_array() || named->size() > kNamedAddresses) return false;
+        for (const json& item : *named) {
+            Hash160 h{};
+            if (!item.is_string() || !address_to_hash160(item.get<std::string>(), h)) return false;
+            out.named.push_back(item.get<std::string>());
+        }
+    }
     const auto list = doc.find("addresses");
     if (list == doc.end()) return true;
     if (!list->is_array() || list->size() > kMaxKeptCoins) return false;
@@ -98,15 +126,15 @@ bool listing_of(const json& doc, KeptListing& out) {
         if (!entry.is_object()) return false;
         const std::string address = json_text(entry, "a");
         const auto listed = entry.find("c");
-        std::int64_t at = 0;
+        std::int64_t seq = 0;
         Hash160 h{};
-        if (!address_to_hash160(address, h) || !read_count(entry, "at", 0, at) || listed == entry.end() ||
+        if (!address_to_hash160(address, h) || !read_count(entry, "n", 0, seq) || listed == entry.end() ||
             !listed->is_array())
             return false;
         coins += listed->size();
         if (coins > kMaxKeptCoins) return false;
         KeptAddress kept;
-        kept.at = at;
+        kept.seq = static_cast<std::uint64_t>(seq);
         for (const json& item : *listed) {
             Utxo coin;
             if (!coin_of(item, coin)) return false;
@@ -127,23 +155,60 @@ json document_of(const KeptListing& listing) {
         json listed = json::array();
         for (const Utxo& coin : kept.coins)
             listed.push_back(json::array({coin.txid, coin.vout, coin.sats, coin.height}));
-        entries.push_back({{"a", address}, {"at", kept.at}, {"c", std::move(listed)}});
+        entries.push_back({{"a", address}, {"n", kept.seq}, {"c", std::move(listed)}});
     }
+    json named = json::array();
+    for (std::size_t i = 0; i < listing.named.size() && i < kNamedAddresses; ++i)
+        named.push_back(listing.named[i]);
     return json{{"version", kKeptFileVersion},    {"first", listing.first}, {"listed_to", listing.listed_to},
-                {"last_used", listing.last_used}, {"sweep", listing.sweep}, {"addresses", std::move(entries)}};
+                {"last_used", listing.last_used}, {"sweep", listing.sweep}, {"named", std::move(named)},
+                {"addresses", std::move(entries)}};
 }
 
-// `from` into `into`: the later listing of each address, the farther progress. A listing of
-// another wallet changes nothing.
+// `into`'s named addresses first, then those of `from` it lacks, as many as are kept.
+void merge_named(const std::vector<std::string>& from, std::vector<std::string>& into) {
+    for (const std::string& address : from) {
+        if (into.size() >= kNamedAddresses) break;
+        if (std::find(into.begin(), into.end(), address) == into.end()) into.push_back(address);
+    }
+    if (into.size() > kNamedAddresses) into.resize(kNamedAddresses);
+}
+
+// `from` into `into`: the later listing of each address, the farther progress, the named
+// addresses of both. A listing of another wallet changes nothing.
 void merge_listing(const KeptListing& from, KeptListing& into) {
     if (from.first != into.first) return;
     into.listed_to = std::max(into.listed_to, from.listed_to);
     into.last_used = std::max(into.last_used, from.last_used);
     into.sweep = std::max(into.sweep, from.sweep);
+    merge_named(from.named, into.named);
     for (const auto& [address, kept] : from.addresses) {
         auto it = into.addresses.find(address);
-        if (it == into.addresses.end() || it->second.at < kept.at) into.addresses[address] = kept;
+        if (it == into.addresses.end() || kept_listing_is_later(kept, it->second)) into.addresses[address] = kept;
     }
+}
+
+// The highest block a listing shows a coin in; 0 when it shows none.
+std::int32_t highest_block(const KeptAddress& kept) {
+    std::int32_t top = 0;
+    for (const Utxo& coin : kept.coins)
+        top = std::max(top, coin.height);
+    return top;
+}
+
+// Whether the coins show `a` made after `b`: a coin `b` lists unconfirmed that `a` lists in a block,
+// or a coin `b` lists in a block that `a` has seen (it lists a coin in that block or a later one)
+// and no longer lists, so it was spent after `b`. A height the listing did not give tells nothing.
+bool coins_show_later(const KeptAddress& a, const KeptAddress& b) {
+    std::unordered_map<std::string, std::int32_t> in_a;
+    for (const Utxo& coin : a.coins)
+        in_a.emplace(outpoint_key(coin.txid, coin.vout), coin.height);
+    const std::int32_t seen = highest_block(a);
+    for (const Utxo& coin : b.coins) {
+        const auto it = in_a.find(outpoint_key(coin.txid, coin.vout));
+        if (it != in_a.end() ? coin.height == 0 && it->second > 0 : coin.height > 0 && seen >= coin.height) return true;
+    }
+    return false;
 }
 
 // The kept listing of `stem` as the file holds it now: another process may have listed meanwhile.
@@ -165,40 +230,58 @@ struct ListingPlan {
     std::uint64_t count = 0;         // receive addresses
     std::vector<std::int64_t> index; // per record: its receive index, or -1
     std::vector<char> kept;          // per record: answered from the kept listing
+    std::vector<std::uint64_t> seq;  // per record: the `seq` of the kept entry read before listing
     std::vector<std::size_t> sweep;  // records whose balance decides whether they are listed
     std::uint64_t sweep_from = 0;
     std::uint64_t sweep_next = 0;
     std::vector<char> listed; // per receive index: listed whole by now
 };
 
-// Decides, under the wallet mutex, which records a large wallet lists, from `listing`, read for
-// the wallet of `stem`; another wallet loaded since lists every record.
-void plan_listings(const std::vector<AddressRefresh>& records, const std::string& stem, const KeptListing& listing,
-                   ListingPlan& plan) {
-    const KvCofferlyWallet& w = kv_wallet();
-    if (!w.is_hd) return;
-    const AccountAddresses receive = account_addresses(kReceiveAccount);
-    if (receive.count < kKeptListingFrom || receive[0].empty()) return;
-    if (receive[0] != listing.first || wallet_file_stem() != stem) return;
-    if (g_receive_index.version != receive.version || g_receive_index.count != receive.count) {
-        g_receive_index.at.clear();
-        g_receive_index.at.reserve(receive.count);
-        for (std::size_t i = 0; i < receive.count; ++i)
-            g_receive_index.at.emplace(receive[i], static_cast<std::uint32_t>(i));
-        g_receive_index.version = receive.version;
-        g_receive_index.count = receive.count;
-    }
-    // Change lands on addresses the listing may not have seen yet; the main address takes it.
-    std::unordered_set<std::string> always{w.address};
+// What a plan needs of the loaded wallet, read under the wallet mutex in one short hold.
+struct WalletForPlan {
+    bool hd = false;
+    std::string stem;
+    std::string main;
+    AccountAddresses receive;
+    std::vector<Hash160> change_owners;
+};
+
+WalletForPlan wallet_for_plan() {
+    // The receive addresses are derived, where the session has not yet, with the wallet mutex free.
+    account_addresses(kReceiveAccount);
+    WalletForPlan out;
+    WalletLock lock = lock_wallet();
+    out.hd = kv_wallet().is_hd;
+    out.stem = wallet_file_stem();
+    out.main = kv_wallet().address;
+    out.receive = account_addresses(kReceiveAccount);
     for (const ChangeCoin& coin : change_coins())
-        always.insert(base58check_encode(coin.hash160));
+        out.change_owners.push_back(coin.hash160);
+    return out;
+}
+
+// Decides which records a large wallet lists, from `listing`, read for the wallet of `wallet.stem`.
+// Runs with the wallet mutex free: a record whose address is not one of those receive addresses is
+// listed.
+void plan_listings(const std::vector<AddressRefresh>& records, const WalletForPlan& wallet, const KeptListing& listing,
+                   ListingPlan& plan) {
+    const AccountAddresses& receive = wallet.receive;
+    if (!wallet.hd || receive.count < kKeptListingFrom || receive[0].empty() || receive[0] != listing.first) return;
+    const std::shared_ptr<const ReceiveIndex> positions = receive_index_of(receive);
+    // Change lands on addresses the listing may not have seen yet; the main address takes it. What
+    // the user's own hangings, asks and offers name may be paid at any time.
+    std::unordered_set<std::string> always{wallet.main};
+    for (const Hash160& owner : wallet.change_owners)
+        always.insert(base58check_encode(owner));
+    always.insert(listing.named.begin(), listing.named.end());
 
     plan.large = true;
-    plan.stem = stem;
+    plan.stem = wallet.stem;
     plan.first = listing.first;
     plan.count = receive.count;
     plan.index.assign(records.size(), -1);
     plan.kept.assign(records.size(), 0);
+    plan.seq.assign(records.size(), 0);
     // An address this refresh does not list was listed moments ago.
     plan.listed.assign(receive.count, 1);
     const std::uint64_t listed_to = std::min<std::uint64_t>(listing.listed_to, receive.count);
@@ -209,12 +292,13 @@ void plan_listings(const std::vector<AddressRefresh>& records, const std::string
     plan.sweep_from = listing.sweep;
     plan.sweep_next = listing.sweep + slice;
     for (std::size_t i = 0; i < records.size(); ++i) {
-        const auto at = g_receive_index.at.find(records[i].address);
-        if (at == g_receive_index.at.end()) continue;
+        const auto at = positions->at.find(records[i].address);
+        if (at == positions->at.end()) continue;
         const std::uint64_t index = at->second;
         plan.index[i] = static_cast<std::int64_t>(index);
         plan.listed[index] = 0;
         const auto known = listing.addresses.find(records[i].address);
+        if (known != listing.addresses.end()) plan.seq[i] = known->second.seq;
         const bool holds = known != listing.addresses.end() && !known->second.coins.empty();
         const bool newest = static_cast<std::int64_t>(index) > listing.last_used && index + kNewestListed >= plan.count;
         if (index >= listed_to || holds || newest || always.count(records[i].address)) continue;
@@ -249,14 +333,14 @@ void keep_share(const std::vector<AddressRefresh>& records, const std::vector<st
                 bool done) {
     std::lock_guard<std::mutex> hold(g_kept_mutex);
     KeptListing listing = kept_for(plan.stem, plan.first);
-    const std::int64_t now = clock_system_ms();
     for (const std::size_t i : share) {
         const AddressRefresh& record = records[i];
         if (plan.index[i] < 0 || !record.ok || !record.any_ok) continue;
         plan.listed[static_cast<std::size_t>(plan.index[i])] = 1;
         const auto known = listing.addresses.find(record.address);
         if (record.utxos.empty() && known == listing.addresses.end()) continue;
-        listing.addresses[record.address] = KeptAddress{record.utxos, now};
+        // Listed after the entry the plan read: one later than it, whatever any clock says.
+        listing.addresses[record.address] = KeptAddress{record.utxos, plan.seq[i] + 1};
         if (!record.utxos.empty()) listing.last_used = std::max(listing.last_used, plan.index[i]);
     }
     while (listing.listed_to < plan.count && plan.listed[static_cast<std::size_t>(listing.listed_to)])
@@ -314,25 +398,17 @@ bool save_kept_listing(const std::string& path, KeptListing& mine) {
 }
 
 void refresh_wallet_records(std::vector<AddressRefresh>& records, bool with_ords, bool sweep) {
-    // The receive addresses are derived, where the session has not yet, and the kept file read,
-    // with the wallet mutex free.
-    account_addresses(kReceiveAccount);
-    std::string stem, first;
-    {
-        WalletLock lock = lock_wallet();
-        stem = wallet_file_stem();
-        const AccountAddresses receive = account_addresses(kReceiveAccount);
-        if (receive.count > 0) first = receive[0];
-    }
-    KeptListing listing;
-    if (!first.empty()) {
-        std::lock_guard<std::mutex> hold(g_kept_mutex);
-        listing = kept_for(stem, first);
-    }
+    // The kept file is read, and the plan made, with the wallet mutex free.
+    const WalletForPlan wallet = wallet_for_plan();
+    const std::string first = wallet.receive.count > 0 ? wallet.receive[0] : std::string();
     ListingPlan plan;
-    {
-        WalletLock lock = lock_wallet();
-        if (!first.empty()) plan_listings(records, stem, listing, plan);
+    if (wallet.hd && wallet.receive.count >= kKeptListingFrom && !first.empty()) {
+        KeptListing listing;
+        {
+            std::lock_guard<std::mutex> hold(g_kept_mutex);
+            listing = kept_for(wallet.stem, first);
+        }
+        plan_listings(records, wallet, listing, plan);
     }
     if (!plan.large) {
         refresh_addresses_parallel(records, with_ords);
@@ -378,6 +454,34 @@ void refresh_wallet_records(std::vector<AddressRefresh>& records, bool with_ords
         }
         if (end == todo.size()) break;
     }
+}
+
+bool kept_listing_is_later(const KeptAddress& a, const KeptAddress& b) {
+    const bool a_later = coins_show_later(a, b), b_later = coins_show_later(b, a);
+    if (a_later != b_later) return a_later;
+    if (a.seq != b.seq) return a.seq > b.seq;
+    return !a.coins.empty() && b.coins.empty();
+}
+
+void note_named_addresses(const std::vector<std::string>& addresses) {
+    if (addresses.empty()) return;
+    const WalletForPlan wallet = wallet_for_plan();
+    // A smaller wallet lists every address at each refresh.
+    if (!wallet.hd || wallet.receive.count < kKeptListingFrom || wallet.receive[0].empty()) return;
+    const std::shared_ptr<const ReceiveIndex> positions = receive_index_of(wallet.receive);
+    std::vector<std::string> named;
+    for (const std::string& address : addresses) {
+        if (named.size() < kNamedAddresses && positions->at.count(address) &&
+            std::find(named.begin(), named.end(), address) == named.end())
+            named.push_back(address);
+    }
+    if (named.empty()) return;
+    std::lock_guard<std::mutex> hold(g_kept_mutex);
+    KeptListing listing = kept_for(wallet.stem, wallet.receive[0]);
+    merge_named(listing.named, named);
+    if (named == listing.named) return;
+    listing.named = std::move(named);
+    save_kept_listing(kept_listing_path(wallet.stem), listing);
 }
 
 std::string first_listing_progress() {

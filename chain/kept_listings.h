@@ -28,11 +28,16 @@ constexpr std::size_t kFirstListingShare = 2000;
 // the bounded JSON reader takes.
 constexpr std::size_t kMaxKeptCoins = 100000;
 
-// One address's last listing: its coins and when it was listed (system milliseconds). An entry
-// without coins is kept while it is the newest word on an address that held some.
+// Addresses the user's own hangings, asks and offers named that the kept listing remembers, the
+// most recently named first.
+constexpr std::size_t kNamedAddresses = 20;
+
+// One address's last listing: its coins and how many listings of the address came before the one
+// it was made after (a writer counts one past the entry it read before listing). An entry without
+// coins is kept while it is the newest word on an address that held some.
 struct KeptAddress {
     std::vector<Utxo> coins;
-    std::int64_t at = 0;
+    std::uint64_t seq = 0;
 };
 
 // The kept listing of one wallet.
@@ -42,6 +47,7 @@ struct KeptListing {
     std::int64_t last_used = -1; // the highest receive index a listing found coins at
     std::uint64_t sweep = 0;     // addresses the balance slices asked so far, round the wallet
     std::unordered_map<std::string, KeptAddress> addresses;
+    std::vector<std::string> named; // listed at every refresh (note_named_addresses)
 };
 
 // data folder + "/tx_hist/" + stem + "_listing.json".
@@ -51,10 +57,25 @@ std::string kept_listing_path(const std::string& stem);
 // (`first` differs) or it is damaged, which is then set aside.
 bool load_kept_listing(const std::string& path, const std::string& first, KeptListing& out);
 
-// Merges `mine` with what the file holds now (the later listing of an address stands, the farther
-// progress stands) under a lock on the file, writes the result beside the file and moves it in
-// place; `mine` becomes the merged listing. False when nothing could be written.
+// Merges `mine` with what the file holds now under a lock on the file, writes the result beside the
+// file and moves it in place; `mine` becomes the merged listing. Of two listings of an address the
+// later stands by what they show (kept_listing_is_later), the farther progress stands, and the
+// named addresses of both are kept, mine first. False when nothing could be written.
 bool save_kept_listing(const std::string& path, KeptListing& mine);
+
+// Whether listing `a` of an address is later than `b`, by what the services showed, never by a
+// clock: a coin `a` lists confirmed that `b` lists unconfirmed, or a coin `b` lists at a block `a`
+// lists coins at or above without it (spent since). When the coins do not tell, the listing made
+// after reading the other (the higher `seq`); when nothing tells, the one with coins, whose address
+// is then listed once more.
+bool kept_listing_is_later(const KeptAddress& a, const KeptAddress& b);
+
+// The addresses the user's own hangings, asks and offers name: a sale pays the hanging's, an
+// offer's change comes back to the buyer's. A large wallet lists those of its receive addresses at
+// every refresh, whatever its kept listing says; the last kNamedAddresses named are kept in the
+// data folder, so a restart lists them too. Takes the wallet mutex briefly; does not wait on the
+// network.
+void note_named_addresses(const std::vector<std::string>& addresses);
 
 // Lists the records of the loaded wallet's addresses (refresh_addresses_parallel) with the wallet
 // mutex free. A large wallet lists only what its kept listing cannot answer; the rest take their

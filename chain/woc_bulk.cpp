@@ -12,7 +12,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <set>
 #include <unordered_set>
 #include <utility>
@@ -45,6 +48,12 @@ void run_bulk(std::size_t count, const std::function<void(std::size_t first, std
 }
 
 // One request of the bulk details for ids [first, last); true when the service answered.
+// The transactions the steps' reads are asking for right now, by step: a read of the same step waits
+// for that answer rather than asking again.
+std::mutex g_step_reads_mutex;
+std::condition_variable g_step_reads_done;
+std::set<std::pair<StepAnswers*, std::string>> g_step_reads;
+
 bool bulk_batch(const std::vector<std::string>& txids, std::size_t first, std::size_t last, std::vector<json>& txs,
                 std::vector<char>* unknown) {
     json body = {{"txids", json::array()}};
@@ -239,15 +248,95 @@ bool woc_bulk_balances(const std::vector<IndexedAddress>& addresses, std::uint32
     return true;
 }
 
+namespace {
+
+// Asks for `ids` in bulk into their `slot`s of `txs` (and `unknown`) and keeps each transaction
+// given for the rest of the step; with `step`, marks them asked until the answer is in.
+bool ask_bulk_txs(StepAnswers* step, const std::vector<std::string>& ids, const std::vector<std::size_t>& slot,
+                  std::vector<json>& txs, std::vector<char>* unknown) {
+    if (ids.empty()) return false;
+    // The reads this call made for its step are over, whatever they found.
+    struct ReadsOver {
+        StepAnswers* step;
+        const std::vector<std::string>& ids;
+        ~ReadsOver() {
+            if (!step) return;
+            {
+                std::lock_guard<std::mutex> hold(g_step_reads_mutex);
+                for (const std::string& id : ids)
+                    g_step_reads.erase({step, id});
+            }
+            g_step_reads_done.notify_all();
+        }
+    } over{step, ids};
+    std::vector<json> read(ids.size());
+    std::vector<char> not_known(ids.size(), 0);
+    std::atomic<bool> answered{false};
+    // Each run writes only its own slots of `read`.
+    run_bulk(ids.size(), [&](std::size_t first, std::size_t last) {
+        if (bulk_batch(ids, first, last, read, &not_known)) answered = true;
+    });
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+        if (unknown) (*unknown)[slot[k]] = not_known[k];
+        if (read[k].is_null()) continue;
+        step_keep("tx " + ids[k], std::make_shared<const json>(read[k]));
+        txs[slot[k]] = std::move(read[k]);
+    }
+    return answered;
+}
+
+} // namespace
+
 bool woc_bulk_tx_json(const std::vector<std::string>& txids, std::vector<json>& txs, std::vector<char>* unknown) {
     txs.assign(txids.size(), json());
     if (unknown) unknown->assign(txids.size(), 0);
-    std::atomic<bool> answered{false};
-    // Each run writes only its own slots of `txs`.
-    run_bulk(txids.size(), [&](std::size_t first, std::size_t last) {
-        if (bulk_batch(txids, first, last, txs, unknown)) answered = true;
-    });
-    return answered;
+    // One action asks for a transaction once: what one of its reads was given, or is being given on
+    // another of its threads, serves the others. A read waits for another only once its own answers
+    // are in, so two reads never wait for each other.
+    StepAnswers* const step = step_answers();
+    std::vector<std::string> mine, others;
+    std::vector<std::size_t> mine_at, others_at;
+    {
+        std::lock_guard<std::mutex> hold(g_step_reads_mutex);
+        std::set<std::string> marked;
+        for (std::size_t i = 0; i < txids.size(); ++i) {
+            const std::string id = to_lower_copy(txids[i]);
+            if (const auto kept = std::static_pointer_cast<const json>(step_kept("tx " + id))) {
+                txs[i] = *kept;
+            } else if (step && !marked.count(id) && g_step_reads.count({step, id})) {
+                others.push_back(id);
+                others_at.push_back(i);
+            } else {
+                if (step && marked.insert(id).second) g_step_reads.insert({step, id});
+                mine.push_back(id);
+                mine_at.push_back(i);
+            }
+        }
+    }
+    bool answered = mine.empty() && others.empty();
+    answered = ask_bulk_txs(step, mine, mine_at, txs, unknown) || answered;
+    if (others.empty()) return answered;
+    std::vector<std::string> left;
+    std::vector<std::size_t> left_at;
+    {
+        std::unique_lock<std::mutex> hold(g_step_reads_mutex);
+        for (std::size_t k = 0; k < others.size(); ++k) {
+            std::shared_ptr<const json> kept;
+            g_step_reads_done.wait(hold, [&] {
+                kept = std::static_pointer_cast<const json>(step_kept("tx " + others[k]));
+                return kept || !g_step_reads.count({step, others[k]});
+            });
+            if (kept) {
+                txs[others_at[k]] = *kept;
+                answered = true;
+            } else {
+                left.push_back(others[k]);
+                left_at.push_back(others_at[k]);
+            }
+        }
+    }
+    // What the other read could not get is asked once more.
+    return ask_bulk_txs(nullptr, left, left_at, txs, unknown) || answered;
 }
 
 std::map<std::string, std::string>

@@ -8,9 +8,11 @@
 #include "wallet/http_client.h"
 #include "wallet/json_util.h"
 #include "wallet/settings.h"
+#include "wallet/step_scope.h"
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <mutex>
 
 using json = nlohmann::json;
@@ -128,8 +130,16 @@ bool read_history_page(const std::string& list_url, HistoryCursor& cursor, std::
     const char* const joiner = list_url.find('?') == std::string::npos ? "?" : "&";
     std::string url = list_url + joiner + "limit=" + kHistoryPageRows;
     if (!cursor.token.empty()) url += "&token=" + url_escape(cursor.token);
+    // One action lists a watch's blocks once: what its gallery read listed moments ago serves the
+    // title it then confirms. The mempool's list is asked again, for what the step itself sent.
+    const bool blocks = list_url.find("/confirmed/history") != std::string::npos;
     json reply;
-    if (!http_get_json(url, reply, kHistoryTimeoutS)) return false;
+    if (const auto kept = blocks ? std::static_pointer_cast<const json>(step_kept("watch page " + url)) : nullptr) {
+        reply = *kept;
+    } else {
+        if (!http_get_json(url, reply, kHistoryTimeoutS)) return false;
+        if (blocks) step_keep("watch page " + url, std::make_shared<const json>(reply));
+    }
     ++cursor.pages;
     std::vector<WatchRow> listed;
     reply_rows(reply, listed);

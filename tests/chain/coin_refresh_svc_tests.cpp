@@ -5,9 +5,11 @@
 #include "chain/coin_snapshots.h"
 #include "chain/coin_state.h"
 #include "chain/held_inputs.h"
+#include "chain/kept_listings.h"
 #include "chain/outpoints.h"
 #include "chain/woc_client.h"
 #include "fakes/chain_fixture.h"
+#include "fakes/registry_fixture.h"
 #include "identity/wallet_status.h"
 #include "platform/fs.h"
 #include "support/wallet_reset.h"
@@ -280,11 +282,13 @@ TEST_F(RefreshTest, AddressesAreListedInBulkWithOneAddressFallback) {
 }
 
 // A large wallet's later Refresh, once every listing aged, lists only what can have changed: the
-// addresses that held coins, the newest ones and those the service shows funded since; its first
-// listing is kept in the data folder, so a restart changes nothing, and a damaged kept file is set
-// aside and the wallet listed whole again.
+// addresses that held coins, the newest ones, those the service shows funded since and those the
+// user's own hangings, asks and offers name; its first listing is kept in the data folder, so a
+// restart changes nothing, and a damaged kept file is set aside and the wallet listed whole again.
+// The Refresh after keeps every coin: of two processes' listings of an address the newer stands
+// whatever their clocks say.
 TEST_F(RefreshTest, LargeWalletListsAgainOnlyWhatCanHaveChanged) {
-    enum class Between { Nothing, PaidAtAnOldAddress, Restart, FileDamaged };
+    enum class Between { Nothing, PaidAtAnOldAddress, Restart, FileDamaged, SoldAtItsHangingsAddress, FastClock };
     struct Row {
         const char* name;
         Between between;
@@ -297,6 +301,9 @@ TEST_F(RefreshTest, LargeWalletListsAgainOnlyWhatCanHaveChanged) {
         // The coins earlier rows paid to 10 and 50 are still there.
         {"coins at an address past this Refresh's balance slice", Between::Nothing, 5, 250},
         {"the kept file damaged", Between::FileDamaged, 401},
+        {"a sale paid at the address its hanging names, after a restart", Between::SoldAtItsHangingsAddress, 5},
+        // Those of the rows before hold coins since.
+        {"spent and paid again, listed between by a process whose clock runs a day ahead", Between::FastClock, 6},
     };
     const std::string kept = data_dir.data_dir + "/tx_hist/w1_listing.json";
     for (const Row& row : rows) {
@@ -307,6 +314,9 @@ TEST_F(RefreshTest, LargeWalletListsAgainOnlyWhatCanHaveChanged) {
         std::vector<std::pair<std::string, std::string>> held; // address, txid
         for (std::uint32_t i : {row.holding, 399u})
             held.emplace_back(receive(i), chain.ledger.fund(receive(i), 3000 + i));
+        // An address of the first balance slice with a single coin.
+        const std::string once = receive(60);
+        const std::string once_coin = row.between == Between::FastClock ? chain.ledger.fund(once, 2500) : "";
         std::string error;
         chain.woc.reset_counts();
         {
@@ -326,27 +336,72 @@ TEST_F(RefreshTest, LargeWalletListsAgainOnlyWhatCanHaveChanged) {
         if (row.between == Between::FileDamaged) {
             ASSERT_TRUE(platform_write_file(kept, "{\"version\":1,", false));
         }
-        chain.woc.reset_counts();
-        {
-            WalletLock lock = lock_wallet();
-            expire_address_coins();
+        if (row.between == Between::SoldAtItsHangingsAddress) {
+            // Far past the first slice of balances a Refresh asks about.
+            paid_at = receive(250);
+            note_named_addresses({"1NotAnAddress", paid_at});
+            reset_chain_session_for_tests();
+            load_hd(399);
+            held.emplace_back(paid_at, chain.ledger.fund(paid_at, 7000));
         }
         // The Refresh as the window runs it.
-        reset_wallet_status_refresh();
-        WalletStatus status;
-        refresh_wallet_status(status);
-        EXPECT_EQ(status.loaded, 1);
+        auto window_refresh = [&] {
+            {
+                WalletLock lock = lock_wallet();
+                expire_address_coins();
+            }
+            reset_wallet_status_refresh();
+            WalletStatus status;
+            refresh_wallet_status(status);
+            EXPECT_EQ(status.loaded, 1);
+        };
+        if (row.between == Between::FastClock) {
+            // The other process lists the address once its coin is spent, and keeps an empty listing
+            // stamped a day ahead; then the address is paid again and this process lists it.
+            fake_send(chain, {{once_coin, 0, test_receive_key(60)}}, {pay_to(test_key_from_byte(0x51), 2000)});
+            chain.ledger.mine();
+            auto shift_clock = [this](std::int64_t ms) {
+                std::lock_guard<std::mutex> hold(clock.mutex);
+                clock.system_ms += ms;
+            };
+            shift_clock(86400000);
+            reset_chain_session_for_tests();
+            load_hd(399);
+            {
+                // A payment of that process lists the wallet's coins; no balance slice moves on.
+                WalletLock lock = lock_wallet();
+                expire_address_coins();
+                ASSERT_TRUE(refresh_wallet_coins(lock, error)) << error;
+            }
+            shift_clock(-86400000);
+            reset_chain_session_for_tests();
+            load_hd(399);
+            paid_at = once;
+            held.emplace_back(paid_at, chain.ledger.fund(paid_at, 6000));
+        }
+        chain.woc.reset_counts();
+        window_refresh();
         const std::set<std::string> listed = listed_addresses();
         EXPECT_LE(listed.size(), row.most_listed);
         EXPECT_EQ(listed.count(paid_at), 1u);
+        // The Refresh after: each address listed since is still listed, or kept as it was listed.
+        for (int refresh = 0; refresh < 2; ++refresh) {
+            SCOPED_TRACE(refresh);
+            if (refresh == 1) window_refresh();
+            WalletLock lock = lock_wallet();
+            for (const auto& [address, txid] : held)
+                EXPECT_NE(cached(address, txid), nullptr) << address;
+        }
         WalletLock lock = lock_wallet();
-        for (const auto& [address, txid] : held)
-            EXPECT_NE(cached(address, txid), nullptr) << address;
         EXPECT_EQ(address_coins().size(), 401u);
         bool set_aside = false;
         if (DIR* d = opendir((data_dir.data_dir + "/tx_hist").c_str())) {
-            while (dirent* e = readdir(d))
-                set_aside = set_aside || std::string(e->d_name).rfind("w1_listing.json.damaged-", 0) == 0;
+            while (dirent* e = readdir(d)) {
+                const std::string name = e->d_name;
+                if (name.rfind("w1_listing.json.damaged-", 0) != 0) continue;
+                set_aside = true;
+                std::remove((data_dir.data_dir + "/tx_hist/" + name).c_str());
+            }
             closedir(d);
         }
         EXPECT_EQ(set_aside, row.between == Between::FileDamaged);
@@ -594,92 +649,6 @@ TEST(AlreadyKnownReplies, MatchWithoutRegardToCase) {
         SCOPED_TRACE(row.reply);
         EXPECT_EQ(is_already_known_error(row.reply), row.known);
     }
-}
-
-TEST_F(RefreshTest, BalanceScanRaisesTheReceiveCounter) {
-    load_hd(5);
-    chain.ledger.fund(receive(30), 1, false);
-    scan_hd_balances();
-
-    const std::string balance_path = std::string(kWocPrefix) + "/addresses/balance";
-    std::vector<std::string> asked;
-    for (const FakeRequest& req : chain.woc.requests()) {
-        if (req.path != balance_path) continue;
-        const json body = json::parse(req.body);
-        EXPECT_EQ(body["addresses"].size(), 20u);
-        for (const json& a : body["addresses"])
-            asked.push_back(a.get<std::string>());
-    }
-    // Two requests in a row without coins (46 to 85) end this scan; the next goes on from 86.
-    ASSERT_EQ(asked.size(), 80u);
-    EXPECT_EQ(asked.front(), receive(6));
-    EXPECT_EQ(asked.back(), receive(85));
-    EXPECT_EQ(receive_scan_mark(), 86u);
-    {
-        WalletLock lock = lock_wallet();
-        EXPECT_EQ(kv_wallet().recv[1], 30u);
-    }
-    const json saved = json::parse(test_read_file(wallet_file_path_for_id("w1")));
-    EXPECT_EQ(saved["recv"][1], 30);
-
-    // The next scan starts at the mark; its window ends 400 above the new counter.
-    chain.woc.reset_counts();
-    scan_hd_balances();
-    EXPECT_EQ(chain.woc.request_count(balance_path), 2);
-    EXPECT_EQ(receive_scan_mark(), 126u);
-}
-
-// A run of unused addresses ends the scan early; a failed request leaves the mark after the last
-// answered batch, so the next scan asks again from there.
-TEST_F(RefreshTest, BalanceScanStopsAfterTwoEmptyRequests) {
-    struct Row {
-        const char* name;
-        int funded; // receive index funded, -1 none
-        bool fail_third;
-        int requests;
-        std::uint32_t counter, mark;
-    } rows[] = {
-        {"fresh wallet", -1, false, 2, 0, 41},
-        {"coins at 35", 35, false, 4, 35, 81},
-        {"third request fails", 35, true, 3, 35, 41},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        reset_chain_session_for_tests();
-        load_hd(0);
-        if (row.funded >= 0) chain.ledger.fund(receive(static_cast<std::uint32_t>(row.funded)), 500);
-        chain.woc.reset_counts();
-        chain.woc.clear_faults();
-        if (row.fail_third) {
-            FakeFault pass;
-            pass.times = 2;
-            pass.delay_ms = 0;
-            chain.woc.set_fault(std::string(kWocPrefix) + "/addresses/", FakeFault{500});
-            // The first two requests pass: a fault of status 0 answers normally.
-            chain.woc.set_fault(std::string(kWocPrefix) + "/addresses/balance", pass);
-        }
-        scan_hd_balances();
-        EXPECT_EQ(chain.woc.request_count("POST", std::string(kWocPrefix) + "/addresses/balance"), row.requests);
-        EXPECT_EQ(receive_scan_mark(), row.mark);
-        WalletLock lock = lock_wallet();
-        EXPECT_EQ(kv_wallet().recv[1], row.counter);
-    }
-}
-
-// A short scan never gives up on the rest of the window: later scans go on from the mark, so coins
-// far above the counter are still found, two requests at a time.
-TEST_F(RefreshTest, BalanceScansGoOnWhereTheLastOneStopped) {
-    load_hd(0);
-    chain.ledger.fund(receive(150), 500);
-    int scans = 0;
-    for (; scans < 12; ++scans) {
-        chain.woc.reset_counts();
-        scan_hd_balances();
-        EXPECT_LE(chain.woc.request_count("POST", std::string(kWocPrefix) + "/addresses/balance"), 4);
-        WalletLock lock = lock_wallet();
-        if (kv_wallet().recv[1] == 150) break;
-    }
-    EXPECT_LT(scans, 12) << "the coins at 150 were never found";
 }
 
 // The refresh leaves the ordinal look-up failed, so coin selection holds every 1-sat coin back.
