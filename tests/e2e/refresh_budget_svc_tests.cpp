@@ -173,7 +173,7 @@ TEST_F(RefreshBudgetTest, RefreshWithHangingsOnShowStaysWithinItsWhatsOnChainBud
     std::vector<std::pair<std::string, std::uint8_t>> frame1_at_once; // artwork, its artist's key byte
     std::vector<std::string> arts, on_show(10);
     for (const Row& row : {Row{1, 0, 25, 15}, Row{1, 7, 20, 10}, Row{10, 0, 25, 15}, Row{10, 0, 50, 26, 3},
-                           Row{10, 0, 26, 15, 0, AtOnce::own_coin}, Row{10, 0, 16, 8, 0, AtOnce::pair_change}}) {
+                           Row{10, 0, 26, 15, 0, AtOnce::own_coin}, Row{10, 0, 16, 10, 0, AtOnce::pair_change}}) {
         SCOPED_TRACE(::testing::Message()
                      << row.hangings << " hung, " << row.unpaired << " unpaired, " << row.others
                      << " of others' in each frame"
