@@ -538,9 +538,12 @@ bool tx_spends(const std::string& child, const json* tx, const std::string& pare
 int pair_first_in_block(const std::string& pair_txid, const ChainPlace& hung) {
     // A block holds a transaction after every one whose outputs it spends: where one of the two
     // spends the other (an owner who hangs at once pays with the pair's change), the transactions
-    // already read order them, and the block is not asked for.
+    // already read (the hanging's, the pair's as the title watch kept it) order them, and the
+    // block is not asked for.
     if (tx_spends(hung.txid, hung.tx, pair_txid)) return 1;
-    if (tx_spends(pair_txid, nullptr, hung.txid)) return 0;
+    WatchRecord pair;
+    if (tx_spends(pair_txid, watch_kept_record(kTitleWatchKey, pair_txid, pair) ? &pair.tx : nullptr, hung.txid))
+        return 0;
     const std::string key = service_key(std::to_string(hung.height) + " " + pair_txid + " " + hung.txid);
     {
         std::lock_guard<std::mutex> lock(g_pair_mutex);
