@@ -62,39 +62,31 @@ struct RefreshBudgetTest : FakeChainTest {
         const json terms = {{"pic", art}, {"cert", cert}, {"sha256", std::string(64, 'e')}};
         json pair = fake_art_record("art_pair", "artist", 50, terms);
         pair["owner"] = owner;
+        json show = fake_art_record("art_show", "artist", 100, terms);
+        show["spot"] = spot_label(spot);
+        show["price"] = "1000";
+        show["pay_addr"] = artist.address;
+        const TxOutput shown = fake_record_output(fake_signed_record(show, fill));
         const auto pay = [](const std::string& address, std::uint64_t sats) {
             Hash160 hash{};
             EXPECT_TRUE(address_to_hash160(address, hash));
             return TxOutput{sats, p2pkh_script(hash)};
         };
         if (at_once == AtOnce::hanging_first) {
-            json show = fake_art_record("art_show", "artist", 100, terms);
-            show["spot"] = spot_label(spot);
-            show["price"] = "1000";
-            show["pay_addr"] = artist.address;
-            const std::string shown =
-                fake_send(chain, {{chain.ledger.fund(artist.address, 10000), 0, artist}},
-                          {pay(spot_row(spot).watch, 1), fake_record_output(fake_signed_record(show, fill)),
-                           pay(artist.address, 9000)});
-            fake_send(chain, {{shown, 2, artist}},
+            const std::string show_txid = fake_send(chain, {{chain.ledger.fund(artist.address, 10000), 0, artist}},
+                                                    {pay(spot_row(spot).watch, 1), shown, pay(artist.address, 9000)});
+            fake_send(chain, {{show_txid, 2, artist}},
                       {pay(kPairWatchAddress, 1), pay(kTitleWatchAddress, 1),
                        fake_record_output(fake_signed_record(pair, fill)), pay(artist.address, 8000)});
-            chain.ledger.mine();
-            return art;
-        }
-        const std::string pair_txid = fake_pair_tx(chain, artist, fake_signed_record(pair, fill));
-        if (at_once == AtOnce::no) chain.ledger.mine();
-        if (!hung) return art;
-        json show = fake_art_record("art_show", "artist", 100, terms);
-        show["spot"] = spot_label(spot);
-        show["price"] = "1000";
-        show["pay_addr"] = artist.address;
-        if (at_once == AtOnce::pair_change) {
-            fake_send(chain, {{pair_txid, 3, artist}},
-                      {pay(spot_row(spot).watch, 1), fake_record_output(fake_signed_record(show, fill)),
-                       pay(artist.address, 8000)});
         } else {
-            fake_post_record(chain, spot_row(spot).watch, fake_signed_record(show, fill), 1, at_once == AtOnce::no);
+            const std::string pair_txid = fake_pair_tx(chain, artist, fake_signed_record(pair, fill));
+            if (at_once == AtOnce::no) chain.ledger.mine();
+            if (!hung) return art;
+            if (at_once == AtOnce::pair_change)
+                fake_send(chain, {{pair_txid, 3, artist}},
+                          {pay(spot_row(spot).watch, 1), shown, pay(artist.address, 8000)});
+            else
+                fake_post_record(chain, spot_row(spot).watch, fake_signed_record(show, fill), 1, at_once == AtOnce::no);
         }
         if (at_once != AtOnce::no) chain.ledger.mine();
         return art;
