@@ -288,6 +288,7 @@ SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, con
         ChainPlace hung;
         hung.height = tx_block_height(record.tx);
         hung.txid = record.txid;
+        hung.tx = &record.tx;
         const std::string title_key = show.pic + " " + std::to_string(hung.height) + " " + record.txid;
         auto title = titles.find(title_key);
         if (title == titles.end()) {

@@ -529,7 +529,33 @@ void title_reads_prefetch(const std::vector<std::pair<std::string, std::int64_t>
     }
 }
 
+namespace {
+
+// Whether transaction `child` spends an output of `parent`: `tx` when given, else the kept copy.
+bool tx_spends(const std::string& child, const json* tx, const std::string& parent) {
+    json kept;
+    if (!tx || !woc_tx_usable(*tx)) {
+        if (!tx_store_find(service_settings().woc_base, child, kept) || !woc_tx_usable(kept)) return false;
+        tx = &kept;
+    }
+    const std::string parent_id = to_lower_copy(parent);
+    const json& vin = tx->at("vin");
+    return std::any_of(vin.begin(), vin.end(), [&](const json& in) {
+        return in.is_object() && to_lower_copy(json_text(in, "txid")) == parent_id;
+    });
+}
+
+} // namespace
+
 int pair_first_in_block(const std::string& pair_txid, const ChainPlace& hung) {
+    // A block holds a transaction after every one whose outputs it spends: where one of the two
+    // spends the other (an owner who hangs at once pays with the pair's change), the transactions
+    // already read (the hanging's, the pair's as the title watch kept it) order them, and the
+    // block is not asked for.
+    if (tx_spends(hung.txid, hung.tx, pair_txid)) return 1;
+    WatchRecord pair;
+    if (tx_spends(pair_txid, watch_kept_record(kTitleWatchKey, pair_txid, pair) ? &pair.tx : nullptr, hung.txid))
+        return 0;
     const std::string key = service_key(std::to_string(hung.height) + " " + pair_txid + " " + hung.txid);
     {
         std::lock_guard<std::mutex> lock(g_pair_mutex);

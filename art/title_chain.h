@@ -124,6 +124,7 @@ struct ChainPlace {
     std::int64_t position = 0; // its place in the block (woc_tx_block_place); -1 when unknown
     std::int64_t listed = 0;   // its place in the listing it came from
     std::string txid;
+    const nlohmann::json* tx = nullptr; // its transaction, when the caller holds it
 };
 
 // Chain order: a lower block first, then the earlier place in the block (unknown places after the

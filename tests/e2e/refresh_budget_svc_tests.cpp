@@ -39,11 +39,21 @@ struct RefreshBudgetTest : FakeChainTest {
 
     std::map<std::string, std::string> certs; // artwork -> its certificate
 
-    // An artist of its own (numbered as the frame, or past 10; past 50 when `at_once`) pairs an
-    // artwork and, unless `hung` is false, hangs it in the frame once the pair is mined, or at once:
-    // both wait together and are mined in one block, the pair first. The artwork's origin.
-    std::string hang(std::int32_t spot, bool hung = true, bool at_once = false) {
-        const auto fill = static_cast<std::uint8_t>(0x30 + spot + (at_once ? 50 : 0));
+    // How an owner who pairs and hangs at once pays for the hanging: from a coin of its own, or
+    // from the pair's change (as a wallet left with that one coin does); or hangs first and pays
+    // the pair from the hanging's change.
+    enum class AtOnce { no, own_coin, pair_change, hanging_first };
+
+    // An artist of its own (numbered as the frame, or past 10; past 50, 60 or 80 when at once)
+    // pairs an artwork and, unless `hung` is false, hangs it in the frame once the pair is mined,
+    // or at once: both wait together and are mined in one block, the pair first unless the
+    // hanging is. The artwork's origin.
+    std::string hang(std::int32_t spot, bool hung = true, AtOnce at_once = AtOnce::no) {
+        const int offset = at_once == AtOnce::no            ? 0
+                           : at_once == AtOnce::own_coin    ? 50
+                           : at_once == AtOnce::pair_change ? 60
+                                                            : 80;
+        const auto fill = static_cast<std::uint8_t>(0x30 + spot + offset);
         const TestKey artist = test_key_from_byte(fill);
         const std::string owner = json_identity_pubkey(fake_signed_record(json::object(), fill));
         const std::string art = fake_inscribe(chain, artist.hash, "image/png", "art " + std::to_string(spot));
@@ -52,15 +62,33 @@ struct RefreshBudgetTest : FakeChainTest {
         const json terms = {{"pic", art}, {"cert", cert}, {"sha256", std::string(64, 'e')}};
         json pair = fake_art_record("art_pair", "artist", 50, terms);
         pair["owner"] = owner;
-        fake_pair_tx(chain, artist, fake_signed_record(pair, fill));
-        if (!at_once) chain.ledger.mine();
-        if (!hung) return art;
         json show = fake_art_record("art_show", "artist", 100, terms);
         show["spot"] = spot_label(spot);
         show["price"] = "1000";
         show["pay_addr"] = artist.address;
-        fake_post_record(chain, spot_row(spot).watch, fake_signed_record(show, fill), 1, !at_once);
-        if (at_once) chain.ledger.mine();
+        const TxOutput shown = fake_record_output(fake_signed_record(show, fill));
+        const auto pay = [](const std::string& address, std::uint64_t sats) {
+            Hash160 hash{};
+            EXPECT_TRUE(address_to_hash160(address, hash));
+            return TxOutput{sats, p2pkh_script(hash)};
+        };
+        if (at_once == AtOnce::hanging_first) {
+            const std::string show_txid = fake_send(chain, {{chain.ledger.fund(artist.address, 10000), 0, artist}},
+                                                    {pay(spot_row(spot).watch, 1), shown, pay(artist.address, 9000)});
+            fake_send(chain, {{show_txid, 2, artist}},
+                      {pay(kPairWatchAddress, 1), pay(kTitleWatchAddress, 1),
+                       fake_record_output(fake_signed_record(pair, fill)), pay(artist.address, 8000)});
+        } else {
+            const std::string pair_txid = fake_pair_tx(chain, artist, fake_signed_record(pair, fill));
+            if (at_once == AtOnce::no) chain.ledger.mine();
+            if (!hung) return art;
+            if (at_once == AtOnce::pair_change)
+                fake_send(chain, {{pair_txid, 3, artist}},
+                          {pay(spot_row(spot).watch, 1), shown, pay(artist.address, 8000)});
+            else
+                fake_post_record(chain, spot_row(spot).watch, fake_signed_record(show, fill), 1, at_once == AtOnce::no);
+        }
+        if (at_once != AtOnce::no) chain.ledger.mine();
         return art;
     }
 
@@ -149,26 +177,38 @@ TEST_F(RefreshBudgetTest, RefreshWithHangingsOnShowStaysWithinItsWhatsOnChainBud
         // Hangings of the other frames' artworks a stranger adds to each frame; their pairs, in
         // blocks that may still change, are listed again at each Refresh.
         int others = 0;
-        // Then ten artists hang anew, each pairing and hanging at once; the first Refresh reads the
-        // order of each of the ten blocks once.
-        bool at_once = false;
+        // Then ten artists hang anew, each pairing and hanging at once. Paid from a coin of its own,
+        // the first Refresh reads the order of each of the ten blocks once; paid from the pair's
+        // change, the hanging's transaction shows the pair before it, as a pair a block earlier;
+        // a pair paid from the hanging's change shows it after the hanging, which does not count.
+        AtOnce at_once = AtOnce::no;
     };
     std::int32_t hung = 0;
-    std::string first_art, first_at_once;
+    std::string first_art;
+    std::vector<std::pair<std::string, std::uint8_t>> frame1_at_once; // artwork, its artist's key byte
     std::vector<std::string> arts, on_show(10);
     for (const Row& row : {Row{1, 0, 25, 15}, Row{1, 7, 20, 10}, Row{10, 0, 25, 15}, Row{10, 0, 50, 26, 3},
-                           Row{10, 0, 35, 15, 0, true}}) {
-        SCOPED_TRACE(::testing::Message() << row.hangings << " hung, " << row.unpaired << " unpaired, " << row.others
-                                          << " of others' in each frame" << (row.at_once ? ", then at once" : ""));
+                           Row{10, 0, 26, 15, 0, AtOnce::own_coin}, Row{10, 0, 16, 10, 0, AtOnce::pair_change},
+                           Row{10, 0, 42, 14, 0, AtOnce::hanging_first}}) {
+        SCOPED_TRACE(::testing::Message()
+                     << row.hangings << " hung, " << row.unpaired << " unpaired, " << row.others
+                     << " of others' in each frame"
+                     << (row.at_once == AtOnce::own_coin        ? ", then at once on a coin of its own"
+                         : row.at_once == AtOnce::pair_change   ? ", then at once on the pair's change"
+                         : row.at_once == AtOnce::hanging_first ? ", then at once, the hanging first"
+                                                                : ""));
         while (hung < row.hangings) {
             const std::string art = hang(++hung);
             arts.push_back(art);
             on_show[hung - 1] = art.substr(0, 64);
             if (first_art.empty()) first_art = art;
         }
-        for (std::int32_t spot = 1; spot <= row.hangings && row.at_once; ++spot)
-            on_show[spot - 1] = hang(spot, true, true).substr(0, 64);
-        if (row.at_once) first_at_once = on_show[0];
+        for (std::int32_t spot = 1; spot <= row.hangings && row.at_once != AtOnce::no; ++spot) {
+            const std::string art = hang(spot, true, row.at_once).substr(0, 64);
+            if (row.at_once != AtOnce::hanging_first) on_show[spot - 1] = art;
+        }
+        if (row.at_once == AtOnce::own_coin || row.at_once == AtOnce::pair_change)
+            frame1_at_once.emplace_back(on_show[0], row.at_once == AtOnce::own_coin ? 0x31 + 50 : 0x31 + 60);
         for (int n = 0; n < row.unpaired; ++n)
             hang_unpaired(hung + 1 + n % 5, n);
         for (std::int32_t spot = 1; spot <= row.hangings && row.others > 0; ++spot)
@@ -184,16 +224,20 @@ TEST_F(RefreshBudgetTest, RefreshWithHangingsOnShowStaysWithinItsWhatsOnChainBud
         EXPECT_EQ(refresh(), row.hangings);
         EXPECT_EQ(pics, expected);
         EXPECT_LE(chain.woc.request_count(), row.first);
+        // Where one of the pair and the hanging spends the other, no block's order is asked for.
+        if (row.at_once == AtOnce::pair_change || row.at_once == AtOnce::hanging_first)
+            EXPECT_EQ(chain.woc.request_count("GET", std::string(kWocPrefix) + "/block/height/"), 0);
         EXPECT_EQ(chain.woc.rate_limited_count(), 0);
         chain.woc.reset_counts();
         EXPECT_EQ(refresh(), row.hangings);
         EXPECT_EQ(pics, expected);
         EXPECT_LE(chain.woc.request_count(), row.later);
     }
-    // Frame 1's last artist's coin goes elsewhere: that hanging no longer counts and the first
+    // Frame 1's last artists' coins go elsewhere: those hangings no longer count and the first
     // artist's shows again, also when the bulk answer is missing and each coin is asked on its own.
-    fake_send(chain, {{first_at_once, 0, test_key_from_byte(0x31 + 50)}},
-              {TxOutput{1, p2pkh_script(test_key_from_byte(0x77).hash)}});
+    for (const auto& [art, key] : frame1_at_once)
+        fake_send(chain, {{art, 0, test_key_from_byte(key)}},
+                  {TxOutput{1, p2pkh_script(test_key_from_byte(0x77).hash)}});
     reset_chain_session_for_tests();
     load_wallet_id("budget");
     EXPECT_EQ(refresh(), hung);
