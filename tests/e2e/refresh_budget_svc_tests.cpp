@@ -225,8 +225,9 @@ TEST_F(RefreshBudgetTest, RefreshWithHangingsOnShowStaysWithinItsWhatsOnChainBud
         EXPECT_EQ(pics, expected);
         EXPECT_LE(chain.woc.request_count(), row.first);
         // Where one of the pair and the hanging spends the other, no block's order is asked for.
-        if (row.at_once == AtOnce::pair_change || row.at_once == AtOnce::hanging_first)
+        if (row.at_once == AtOnce::pair_change || row.at_once == AtOnce::hanging_first) {
             EXPECT_EQ(chain.woc.request_count("GET", std::string(kWocPrefix) + "/block/height/"), 0);
+        }
         EXPECT_EQ(chain.woc.rate_limited_count(), 0);
         chain.woc.reset_counts();
         EXPECT_EQ(refresh(), row.hangings);
