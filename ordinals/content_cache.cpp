@@ -38,9 +38,10 @@ bool write_cache_file(const std::string& key, const char* ext, const std::string
     std::string path;
     if (!cache_path(key, ext, path)) return false;
     if (platform_write_file_aside(path, data, false)) return true;
-    // The folder is made on the first write that needs it, not asked for on every write.
-    return !platform_file_exists(cache_dir()) && platform_make_dirs(cache_dir()) &&
-           platform_write_file_aside(path, data, false);
+    // The folder is made on the first write that needs it, not asked for on every write. Contents
+    // are cached side by side: another thread may have made it since this write failed, so the
+    // write is tried again whoever made it.
+    return platform_make_dirs(cache_dir()) && platform_write_file_aside(path, data, false);
 }
 
 // The first line of a small cache file; a "\r" left by an editor on Windows is not part of it.

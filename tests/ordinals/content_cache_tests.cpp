@@ -9,6 +9,8 @@
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
+#include <thread>
+#include <vector>
 
 #ifndef _WIN32
 #include <csignal>
@@ -119,6 +121,28 @@ TEST_F(ContentCacheTest, FailedWriteLeavesNoEntryAndNoTemporaryFile) {
     EXPECT_TRUE(back.empty());
 #endif
     EXPECT_EQ(files_under(cache), 0u);
+}
+
+// A listing caches its contents side by side: every one is kept when the folder is made by
+// whichever write comes first, not only that write's own.
+TEST_F(ContentCacheTest, ContentsWrittenSideBySideIntoANewFolderAreAllKept) {
+    constexpr int kThreads = 16;
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        std::filesystem::remove_all(cache);
+        std::vector<std::thread> writers;
+        for (int t = 0; t < kThreads; ++t)
+            writers.emplace_back([t] { ord_cache_write_content("side" + std::to_string(t), "", bytes_of("c")); });
+        for (std::thread& writer : writers)
+            writer.join();
+        int kept = 0;
+        for (int t = 0; t < kThreads; ++t) {
+            std::string type;
+            Bytes back;
+            kept += ord_cache_read_content("side" + std::to_string(t), type, back) ? 1 : 0;
+        }
+        ASSERT_EQ(kept, kThreads);
+    }
 }
 
 TEST_F(ContentCacheTest, NamesAreClippedOnWriteAndReadAsTheirFirstLine) {
