@@ -12,12 +12,15 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 
 PASSED=0
 FAILED=0
+FAILED_NAMES=""
 T0=$(date +%s)
 
 elapsed() { echo "$(($(date +%s) - $1)) s"; }
 
 finish() {
     echo "== total time $(elapsed "$T0")"
+    # The failures are named again last, where a log cut to its end still shows them.
+    [ -n "$FAILED_NAMES" ] && printf '!! failed: %s\n' $FAILED_NAMES
     echo "$PASSED passed, $FAILED failed"
     [ "$FAILED" -eq 0 ]
     exit $?
@@ -39,16 +42,24 @@ count_program() {
             END { print t - f - d - s, f + 0 }' "$xml")"
         p="${counts% *}"
         f="${counts#* }"
+        FAILED_NAMES="$FAILED_NAMES $(awk -v program="${name##* }" '
+            /<testcase / {
+                match($0, / name="[^"]*"/); n = substr($0, RSTART + 7, RLENGTH - 8)
+                match($0, / classname="[^"]*"/); c = substr($0, RSTART + 12, RLENGTH - 13)
+            }
+            /<failure / && !seen[c "." n]++ { printf "%s:%s.%s ", program, c, n }' "$xml")"
     else
         p=0
         f=0
     fi
     if [ "$program_failed" -ne 0 ] && [ "$f" -eq 0 ]; then
         echo "!! $name failed without a failing test (crash, sanitizer report or missing report)"
+        FAILED_NAMES="$FAILED_NAMES ${name##* }:crashed"
         f=1
     elif [ ! -f "$xml" ]; then
         # A program that crashed under Wine may end with status 0 all the same.
         echo "!! $name left no report (a crash?)"
+        FAILED_NAMES="$FAILED_NAMES ${name##* }:no-report"
         f=1
     fi
     echo "== $name: $p passed, $f failed"
