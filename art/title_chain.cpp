@@ -556,20 +556,28 @@ int pair_first_in_block(const std::string& pair_txid, const ChainPlace& hung) {
     WatchRecord pair;
     if (tx_spends(pair_txid, watch_kept_record(kTitleWatchKey, pair_txid, pair) ? &pair.tx : nullptr, hung.txid))
         return 0;
-    const std::string key = service_key(std::to_string(hung.height) + " " + pair_txid + " " + hung.txid);
+    const std::string order = std::to_string(hung.height) + " " + pair_txid + " " + hung.txid;
+    const std::string key = service_key(order);
     {
         std::lock_guard<std::mutex> lock(g_pair_mutex);
         if (const int* kept = g_block_orders.find(key)) return *kept;
     }
-    const std::int64_t pair_at = woc_tx_block_place(hung.height, pair_txid);
-    const std::int64_t hung_at = woc_tx_block_place(hung.height, hung.txid);
-    if (pair_at < 0 || hung_at < 0) return -1;
-    const int before = pair_at < hung_at ? 1 : 0;
-    // A block near the tip may still be replaced by one in another order.
-    if (watch_block_final(hung.height)) {
-        std::lock_guard<std::mutex> lock(g_pair_mutex);
-        g_block_orders.put(key, before);
+    // The order in a final block never changes: it is noted with the title watch, so a later start
+    // does not read the block again.
+    const std::string note = "order " + order;
+    const std::string noted = watch_note(kTitleWatchKey, note);
+    int before = noted == "1" ? 1 : noted == "0" ? 0 : -1;
+    if (before < 0) {
+        const std::int64_t pair_at = woc_tx_block_place(hung.height, pair_txid);
+        const std::int64_t hung_at = woc_tx_block_place(hung.height, hung.txid);
+        if (pair_at < 0 || hung_at < 0) return -1;
+        before = pair_at < hung_at ? 1 : 0;
+        // A block near the tip may still be replaced by one in another order.
+        if (!watch_block_final(hung.height)) return before;
+        watch_note_set(kTitleWatchKey, note, before ? "1" : "0");
     }
+    std::lock_guard<std::mutex> lock(g_pair_mutex);
+    g_block_orders.put(key, before);
     return before;
 }
 

@@ -344,7 +344,8 @@ void post_unmined(FakeChain& chain, std::int32_t spot, std::uint8_t key, std::in
 // first; with 0 the pair is mined a block earlier. A fresh process reads the gallery twice (the
 // shell's gallery job) at WhatsOnChain's free rate as the shipped program paces it: `shown` counts
 // the frames whose newest hanging the first Refresh shows, `first_woc` its WhatsOnChain requests,
-// `woc`, `shown_later` and the other services' requests the second Refresh's.
+// `woc`, `shown_later` and the other services' requests the second Refresh's; `final_restart_woc`
+// a Refresh's after a restart once every block is final.
 void BM_GalleryHungInPairBlock(benchmark::State& state) {
     const int rounds = static_cast<int>(state.range(0));
     const bool same_block = state.range(1) == 1;
@@ -396,6 +397,18 @@ void BM_GalleryHungInPairBlock(benchmark::State& state) {
 
         state.PauseTiming();
         gallery.report(state, wall_ms[1], 0, 0);
+        // Later, once every block is final, the program starts again: a Refresh there, then one
+        // more start and its Refresh, whose requests `final_restart_woc` counts.
+        for (int n = 0; n < 6; ++n)
+            chain.ledger.mine();
+        for (int start = 0; start < 2; ++start) {
+            forget_as_a_restart_does();
+            chain.woc.reset_counts();
+            std::vector<SpotLoad> spots;
+            std::set<std::string> closed;
+            read_gallery(spots, closed);
+        }
+        state.counters["final_restart_woc"] = chain.woc.request_count();
         state.counters["first_woc"] = woc[0];
         state.counters["first_read_ms"] = wall_ms[0];
         state.counters["shown"] = shown[0];

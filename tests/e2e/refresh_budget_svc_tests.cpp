@@ -233,6 +233,18 @@ TEST_F(RefreshBudgetTest, RefreshWithHangingsOnShowStaysWithinItsWhatsOnChainBud
         EXPECT_EQ(refresh(), row.hangings);
         EXPECT_EQ(pics, expected);
         EXPECT_LE(chain.woc.request_count(), row.later);
+        if (row.at_once != AtOnce::own_coin) continue;
+        // Once their blocks are final, the orders read are kept: a later start reads none again.
+        for (int n = 0; n < 6; ++n)
+            chain.ledger.mine();
+        for (int start = 0; start < 2; ++start) {
+            reset_chain_session_for_tests();
+            load_wallet_id("budget");
+            chain.woc.reset_counts();
+            EXPECT_EQ(refresh(), row.hangings);
+            EXPECT_EQ(pics, expected);
+        }
+        EXPECT_EQ(chain.woc.request_count("GET", std::string(kWocPrefix) + "/block/height/"), 0);
     }
     // Frame 1's last artists' coins go elsewhere: those hangings no longer count and the first
     // artist's shows again, also when the bulk answer is missing and each coin is asked on its own.
