@@ -381,7 +381,7 @@ std::string broadcast_tx(const std::vector<TxInput>& inputs, const std::vector<T
     }
     if (maybe_sent) {
         // Until a listing shows it, its coins stay unsettled, so a second try cannot pay twice. Another
-        // wallet loaded meanwhile holds none of them: the step's own wallet held them on disk before
+        // wallet loaded meanwhile holds none of them: the step's own wallet marked them on disk before
         // they went out.
         WalletLock lock = lock_wallet();
         if (step_wallet_loaded()) mark_inputs_unsettled(txid, inputs);
@@ -418,7 +418,7 @@ std::string broadcast_with_wallet_free(WalletLock& wallet_lock, const std::vecto
     std::string unsure_txid;
     if (result.compare(0, 7, "success") == 0 || not_known_if_sent_txid(result, unsure_txid)) return result;
     // Another wallet loaded meanwhile: its files are not where these inputs are unsettled, and its coins
-    // must not pay a retry. The hold ends as that of a transaction never sent.
+    // must not pay a retry. The unsettled row ends as that of a transaction never sent.
     if (!step_wallet_loaded()) return "error: wallet changed.";
     give_back_unsent_inputs(txid, inputs);
     return result;
@@ -488,7 +488,7 @@ std::string broadcast_sale_tx(const std::vector<TxInput>& inputs, const std::vec
         result = post_sale_tx(txid, to_hex(raw), inputs, outputs, change_hash160);
     }
     if (result.compare(0, 7, "success") == 0) return result;
-    // Another wallet's files do not hold these coins: the hold ends as that of a sale never sent.
+    // Another wallet's files do not name these coins: their unsettled row ends as that of a sale never sent.
     WalletLock lock = lock_wallet();
     if (!step_wallet_loaded()) return "error: wallet changed.";
     give_back_unsent_inputs(txid, inputs);
