@@ -113,7 +113,7 @@ std::int64_t estimate_artwork_inscribe_fee(std::uint64_t file_size, std::string*
     std::int64_t fee = 0;
     const bool collected = collect_spendable_utxos(candidates, total, error);
     // A funded wallet whose coins all wait on a payment's fate would read as an empty one.
-    if (!collected && why && error.empty() && !held_inputs().empty()) *why = kFeeCoinsHeld;
+    if (!collected && why && error.empty() && !unsettled_inputs().empty()) *why = kFeeCoinsUnsettled;
     const bool built = collected && build_payment_tx(candidates, outputs, change_hash160, requested, fee, error);
     // Nothing is signed here; the candidates' keys are wiped before they go out of scope.
     for (TxInput& input : candidates)

@@ -23,11 +23,12 @@ std::string inscribe_certificate_file(const std::string& content_type, const Byt
 
 // The miner fee in satoshis of inscribing an artwork of that many bytes, or -1 for a size of 0 or
 // above the cap, no HD wallet, a failed coin refresh or a payment that cannot be built; `why`, when
-// given, then names a cause the user cannot see (every coin held by a payment whose fate is not
+// given, then names a cause the user cannot see (every coin unsettled by a payment whose fate is not
 // known), else is empty. Refreshes the coins over the network.
 std::int64_t estimate_artwork_inscribe_fee(std::uint64_t file_size, std::string* why = nullptr);
 
-// What the estimate gives in `why` while every coin is held by a payment not known to have been sent.
-constexpr const char* kFeeCoinsHeld = "every coin of the messenger account is held by a payment not known to have "
-                                      "been sent yet. If no service knows it 5 minutes after it was sent, the next "
-                                      "Refresh puts them back";
+// What the estimate gives in `why` while every coin is unsettled by a payment not known to have been sent.
+constexpr const char* kFeeCoinsUnsettled =
+    "every coin of the messenger account is held by a payment not known to have "
+    "been sent yet. If no service knows it 5 minutes after it was sent, the next "
+    "Refresh puts them back";

@@ -34,7 +34,6 @@
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/session.h"
 #include "wallet/settings.h"
-#include "wallet/step_scope.h"
 #include "wallet/wallet_file.h"
 
 #include <nlohmann/json.hpp>
@@ -188,8 +187,7 @@ std::string pass_send(const std::string& pic_id, const std::string& cert_id, con
 
 std::string art_pass_to_paymail(const std::string& pic_id, const std::string& recipient,
                                 const std::string& ord_address) {
-    const StepScope step;
-    const StepWalletScope wallet("pass");
+    const PayingStepScope step("pass");
     std::string identity_key, error;
     if (!art_identity_gate(true, identity_key, error)) return error;
 
@@ -267,8 +265,7 @@ namespace {
 std::string pass_send(const std::string& pic_id, const std::string& cert_id, const std::string& recipient_paymail,
                       const std::string& title_record, const std::string& otx_address, const std::string& ord_address,
                       const TitleCoins* unspent) {
-    const StepScope step;
-    const StepWalletScope wallet("pass");
+    const PayingStepScope step("pass");
     if (!is_cofferly_connected()) return kNotConnected;
     if (title_record.empty()) return "error: empty art title payload.";
     if (otx_address.empty()) return "error: OTX watch is not assigned yet. Create it in Cofferly, then pin it.";

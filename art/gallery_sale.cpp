@@ -21,7 +21,6 @@
 #include "wallet/json_util.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/session.h"
-#include "wallet/step_scope.h"
 #include "wallet/wallet_file.h"
 
 #include <nlohmann/json.hpp>
@@ -169,8 +168,7 @@ std::string gallery_sign_and_post(const json& record, const std::string& watch) 
 }
 
 std::string gallery_accept_ask(std::int32_t spot, const std::string& buyer, const std::string& ask_txid) {
-    const StepScope step;
-    const StepWalletScope wallet("accept");
+    const PayingStepScope step("accept");
     std::string identity_key, error;
     std::vector<SpotFrame> frames;
     if (!begin_step(spot, identity_key, frames, error, true, "", ask_txid)) return error;
@@ -218,8 +216,7 @@ std::string gallery_accept_ask(std::int32_t spot, const std::string& buyer, cons
 
 std::string gallery_fund_offer(std::int32_t spot, const std::string& show_txid, std::int64_t price,
                                const std::string& accept_txid) {
-    const StepScope step;
-    const StepWalletScope wallet("pay");
+    const PayingStepScope step("pay");
     std::string identity_key, error;
     std::vector<SpotFrame> frames;
     if (!begin_step(spot, identity_key, frames, error, false, show_txid)) return error;
@@ -306,8 +303,7 @@ std::string gallery_fund_offer(std::int32_t spot, const std::string& show_txid, 
 
 std::string gallery_complete_sale(std::int32_t spot, const std::string& offer, const std::string& show_txid,
                                   const std::string& buyer) {
-    const StepScope step;
-    const StepWalletScope wallet("complete");
+    const PayingStepScope step("complete");
     std::string identity_key, error;
     std::vector<SpotFrame> frames;
     if (!begin_step(spot, identity_key, frames, error, false, show_txid)) return error;

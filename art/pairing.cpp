@@ -17,7 +17,6 @@
 #include "wallet/json_util.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/session.h"
-#include "wallet/step_scope.h"
 #include "wallet/wallet_file.h"
 
 #include <nlohmann/json.hpp>
@@ -100,8 +99,7 @@ std::string signed_pair_payload(const std::string& artwork_id, const std::string
 } // namespace
 
 std::string art_pair_artwork(const std::string& artwork_origin, const std::string& certificate_origin) {
-    const StepScope step;
-    const StepWalletScope wallet(kPairStep);
+    const PayingStepScope step(kPairStep);
     std::string identity_key;
     std::string error;
     if (!art_identity_gate(true, identity_key, error)) return error;

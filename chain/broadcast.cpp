@@ -3,10 +3,10 @@
 #include "chain/coin_refresh.h"
 #include "chain/coin_snapshots.h"
 #include "chain/compact_sig.h"
-#include "chain/held_inputs.h"
 #include "chain/outpoints.h"
 #include "chain/sign.h"
 #include "chain/step_wallet.h"
+#include "chain/unsettled_inputs.h"
 #include "chain/woc_client.h"
 #include "wallet/clock.h"
 #include "wallet/crypto.h"
@@ -380,11 +380,11 @@ std::string broadcast_tx(const std::vector<TxInput>& inputs, const std::vector<T
         if (!result.empty()) return result;
     }
     if (maybe_sent) {
-        // Until a listing shows it, its coins stay held, so a second try cannot pay twice. Another
-        // wallet loaded meanwhile holds none of them: the step's own wallet held them on disk before
+        // Until a listing shows it, its coins stay unsettled, so a second try cannot pay twice. Another
+        // wallet loaded meanwhile holds none of them: the step's own wallet marked them on disk before
         // they went out.
         WalletLock lock = lock_wallet();
-        if (step_wallet_loaded()) hold_unsent_inputs(txid, inputs);
+        if (step_wallet_loaded()) mark_inputs_unsettled(txid, inputs);
         return kNotKnownIfSent + txid + ".";
     }
     return "error: broadcast failed: " + (arc_detail.empty() ? woc_error : arc_detail);
@@ -401,7 +401,7 @@ std::string broadcast_with_wallet_free(WalletLock& wallet_lock, const std::vecto
     const StepWalletScope payment("");
     // A step pays only from the wallet it began in.
     if (!step_wallet_loaded()) return "error: wallet changed.";
-    hold_inputs_while_sent(txid, inputs);
+    mark_inputs_unsettled_while_sent(txid, inputs);
     std::string result;
     {
         // Taken again however the broadcast ends: the caller goes on with its wallet mutex.
@@ -417,8 +417,8 @@ std::string broadcast_with_wallet_free(WalletLock& wallet_lock, const std::vecto
     // back, and the caller marks those a node showed spent.
     std::string unsure_txid;
     if (result.compare(0, 7, "success") == 0 || not_known_if_sent_txid(result, unsure_txid)) return result;
-    // Another wallet loaded meanwhile: its files are not where these inputs are held, and its coins
-    // must not pay a retry. The hold ends as that of a transaction never sent.
+    // Another wallet loaded meanwhile: its files are not where these inputs are unsettled, and its coins
+    // must not pay a retry. The unsettled row ends as that of a transaction never sent.
     if (!step_wallet_loaded()) return "error: wallet changed.";
     give_back_unsent_inputs(txid, inputs);
     return result;
@@ -474,13 +474,13 @@ std::string broadcast_sale_tx(const std::vector<TxInput>& inputs, const std::vec
     const Bytes raw = serialize_tx(inputs, outputs, false);
     if (raw.empty()) return "error: serialize failed.";
     const std::string txid = compute_txid(raw);
-    // Sent with the wallet mutex free: the artwork's coins are held on disk meanwhile, so no other
+    // Sent with the wallet mutex free: the artwork's coins are unsettled on disk meanwhile, so no other
     // step or process takes them, and a sale that did not go out gives them back.
     const StepWalletScope sale("complete");
     {
         WalletLock lock = lock_wallet();
         if (!step_wallet_loaded()) return "error: wallet changed.";
-        hold_inputs_while_sent(txid, inputs);
+        mark_inputs_unsettled_while_sent(txid, inputs);
     }
     std::string result;
     {
@@ -488,7 +488,7 @@ std::string broadcast_sale_tx(const std::vector<TxInput>& inputs, const std::vec
         result = post_sale_tx(txid, to_hex(raw), inputs, outputs, change_hash160);
     }
     if (result.compare(0, 7, "success") == 0) return result;
-    // Another wallet's files do not hold these coins: the hold ends as that of a sale never sent.
+    // Another wallet's files do not name these coins: their unsettled row ends as that of a sale never sent.
     WalletLock lock = lock_wallet();
     if (!step_wallet_loaded()) return "error: wallet changed.";
     give_back_unsent_inputs(txid, inputs);

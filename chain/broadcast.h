@@ -18,18 +18,17 @@
 // when the transaction does not serialise. When none accepted it by name and one of them ran out of
 // time or took it without naming it, the answer waits for WhatsOnChain's listing; without one it
 // begins "error: not known whether it was sent", names the transaction (not_known_if_sent_txid)
-// and the inputs stay held (hold_unsent_inputs) until the services show it sent or never sent.
+// and the inputs stay unsettled (mark_inputs_unsettled) until the services show it sent or never sent.
 std::string broadcast_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs,
                          const Hash160& change_hash160, std::string* txid_out = nullptr);
 
 // broadcast_tx with the caller's wallet mutex let go for the requests and taken again before the
-// answer: the window's reads of the wallet do not wait for the services. The inputs are held on
-// disk first (hold_inputs_while_sent), and given back when the broadcast surely failed; those of a
-// transaction sent, or not known to be, stay held. The answer is filed in the wallet whose coins
-// these are (chain/step_wallet.h), whatever is loaded when it comes. "error: wallet changed." and
-// nothing sent when the step's wallet is no longer loaded; "error: wallet changed." too for a
-// broadcast that surely failed while another was loaded (its inputs stay held until a Refresh of
-// their wallet finds them unspent).
+// answer: the window's reads of the wallet do not wait for the services. The inputs are marked
+// unsettled on disk first (mark_inputs_unsettled_while_sent), and given back when the broadcast surely failed; those of
+// a transaction sent, or not known to be, stay unsettled. The answer is filed in the wallet whose coins these are
+// (chain/step_wallet.h), whatever is loaded when it comes. "error: wallet changed." and nothing sent when the step's
+// wallet is no longer loaded; "error: wallet changed." too for a broadcast that surely failed while another was loaded
+// (its inputs stay unsettled until a Refresh of their wallet finds them unspent).
 std::string broadcast_with_wallet_free(WalletLock& wallet_lock, const std::vector<TxInput>& inputs,
                                        const std::vector<TxOutput>& outputs, const Hash160& change_hash160,
                                        std::string* txid_out = nullptr);
@@ -44,7 +43,7 @@ std::string sign_and_broadcast(WalletLock& wallet_lock, std::vector<TxInput>& in
 // The completing transaction of a gallery sale: WhatsOnChain, then ARC for missing inputs or a
 // node that says it holds the sale; the platform gets a copy on a detached thread once WhatsOnChain
 // took it. Sent only when an answer names this transaction's id or WhatsOnChain lists it. Called with
-// the wallet mutex free: the inputs are held on disk while it goes out, and given back when it did not;
+// the wallet mutex free: the inputs are unsettled on disk while it goes out, and given back when it did not;
 // filed in its step's wallet as broadcast_with_wallet_free files.
 std::string broadcast_sale_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs,
                               const Hash160& change_hash160);

@@ -432,12 +432,12 @@ void resync_plain_coins(WalletLock& wallet_lock) {
     bool removed = false;
     for (const Found& record : records) {
         if (!record.found) continue;
-        // A coin a held row names stays out until its payment's fate is known: GorillaPool lists a
+        // A coin an unsettled row names stays out until its payment's fate is known: GorillaPool lists a
         // payment that no service took, or took late, the same way.
         std::vector<Utxo> free;
         for (const Utxo& coin : record.list) {
             const std::string key = outpoint_key(coin.txid, coin.vout);
-            if (held_row_names(key)) continue;
+            if (unsettled_names(key)) continue;
             removed |= unmark_spent_key(key);
             free.push_back(coin);
         }

@@ -5,8 +5,8 @@
 #pragma once
 
 #include "chain/coin_state.h"
-#include "chain/held_inputs.h"
 #include "chain/tx.h"
+#include "chain/unsettled_inputs.h"
 #include "wallet/codecs.h"
 #include "wallet/kv_cofferly_wallet.h"
 
@@ -68,8 +68,8 @@ bool change_hash160(Hash160& hash160, std::string& error);
 bool gp_plain_coins(const std::string& address, std::vector<Utxo>& list);
 
 // Undoes the spent marks of outputs that GorillaPool still lists as plain unspent coins, and
-// stores those coins, all but those a held row names. Releases wallet_lock during the requests and holds it again on
-// return.
+// stores those coins, all but those an unsettled row names. Releases wallet_lock during the requests and holds it again
+// on return.
 void resync_plain_coins(WalletLock& wallet_lock);
 
 // True when a broadcast reply says the transaction or a conflicting spend is already known.

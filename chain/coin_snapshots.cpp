@@ -139,13 +139,13 @@ constexpr std::int64_t kGivenBackKeepMs = 30LL * 24 * 60 * 60 * 1000;
 constexpr std::int64_t kMaxSpentCount = std::int64_t{1} << 40;
 // A give-back a previous version stored without a count undid a mark it made.
 constexpr std::int64_t kUncountedGiveBack = 2;
-// The form this version writes: every spent mark without a held row is a sent payment's. A file
+// The form this version writes: every spent mark without an unsettled row is a sent payment's. A file
 // without a version was written by one that held unsent inputs with a spent mark alone.
 constexpr std::int64_t kSpentFileVersion = 2;
 
 // Marks a previous version wrote that the release has not told apart yet (its holds among them).
 std::unordered_set<std::string> g_legacy;
-std::unordered_set<std::string> g_legacy_taken; // taken in as held rows since the last save
+std::unordered_set<std::string> g_legacy_taken; // taken in as unsettled rows since the last save
 // How many give-backs each spent file had dropped when this process last read it.
 std::unordered_map<std::string, std::int64_t> g_read_pruned;
 
@@ -215,8 +215,8 @@ struct StoredSpent {
     bool all_held = false;
     StoredSpentSet set;
     std::int64_t pruned = 0;
-    std::vector<HeldInputs> held;
-    bool redated = false; // a held row was dated past now
+    std::vector<UnsettledInputs> unsettled;
+    bool redated = false; // an unsettled row was dated past now
     std::vector<std::string> legacy;
 };
 
@@ -242,13 +242,13 @@ void read_given_back(const json& doc, std::unordered_map<std::string, GivenBack>
 
 // A row dated past now is dated now, as a give-back is: held from a clock that ran ahead, its
 // inputs would stay out until the clock caught up. `redated` says the file is to be written so.
-std::vector<HeldInputs> stored_held_rows(const json& doc, bool& redated) {
-    std::vector<HeldInputs> rows;
+std::vector<UnsettledInputs> stored_unsettled(const json& doc, bool& redated) {
+    std::vector<UnsettledInputs> rows;
     const std::int64_t now = clock_system_ms();
     const auto held = doc.find("held");
     if (held == doc.end() || !held->is_array()) return rows;
     for (const json& entry : *held) {
-        HeldInputs row;
+        UnsettledInputs row;
         const auto at = entry.is_object() ? entry.find("at") : entry.end();
         const auto keys = entry.is_object() ? entry.find("outpoints") : entry.end();
         // A row naming no transaction is a previous version's hold, taken in by the refresh.
@@ -256,15 +256,15 @@ std::vector<HeldInputs> stored_held_rows(const json& doc, bool& redated) {
             (!row.txid.empty() && !is_txid_hex(row.txid)) || at == entry.end() || !at->is_number_integer() ||
             keys == entry.end() || !keys->is_array())
             continue;
-        row.held_at_ms = at->get<std::int64_t>();
-        if (row.held_at_ms > now) {
-            row.held_at_ms = now;
+        row.unsettled_at_ms = at->get<std::int64_t>();
+        if (row.unsettled_at_ms > now) {
+            row.unsettled_at_ms = now;
             redated = true;
         }
         for (const json& key : *keys)
             if (key.is_string()) row.outpoints.push_back(key.get<std::string>());
         row.txid = to_lower_copy(row.txid);
-        const bool known = std::any_of(rows.begin(), rows.end(), [&](const HeldInputs& h) {
+        const bool known = std::any_of(rows.begin(), rows.end(), [&](const UnsettledInputs& h) {
             return h.txid == row.txid && (!row.txid.empty() || h.outpoints == row.outpoints);
         });
         if (!known && !row.outpoints.empty()) rows.push_back(std::move(row));
@@ -290,7 +290,7 @@ StoredSpent read_stored_spent(const std::string& path) {
     read_given_back(doc, out.set.given_back);
     const auto pruned = doc.find("pruned");
     if (pruned != doc.end() && !stored_count(*pruned, 0, out.pruned)) out.pruned = 0;
-    out.held = stored_held_rows(doc, out.redated);
+    out.unsettled = stored_unsettled(doc, out.redated);
     std::int64_t version = 0;
     if (!whole_number(doc, "version", version) || version < kSpentFileVersion)
         out.legacy = out.set.marks;
@@ -312,7 +312,7 @@ void take_stored_spent(const std::string& path, const StoredSpent& stored) {
         else if (g_holds_all_path == path)
             g_holds_all_path.clear();
     }
-    take_stored_held_rows(stored.held);
+    take_stored_unsettled(stored.unsettled);
     merge_stored_spent(stored.set, missed_drops);
     g_legacy.clear();
     for (const std::string& key : stored.legacy)
@@ -354,16 +354,16 @@ void save_spent_outpoints() {
     json counts = json::object();
     for (const auto& [key, count] : spent_counts())
         counts[key] = count;
-    json held = json::array();
-    for (const HeldInputs& entry : held_inputs())
-        held.push_back({{"txid", entry.txid}, {"at", entry.held_at_ms}, {"outpoints", entry.outpoints}});
+    json unsettled = json::array();
+    for (const UnsettledInputs& entry : unsettled_inputs())
+        unsettled.push_back({{"txid", entry.txid}, {"at", entry.unsettled_at_ms}, {"outpoints", entry.outpoints}});
     // The sibling programs read "outpoints" alone; the other members sit beside it.
     json doc{{"version", kSpentFileVersion}, {"outpoints", std::move(list)}};
     if (!counts.empty()) doc["counts"] = std::move(counts);
     if (!back_list.empty()) doc["given_back"] = std::move(back_list);
     const std::int64_t pruned = stored.pruned + (dropped ? 1 : 0);
     if (pruned > 0) doc["pruned"] = pruned;
-    if (!held.empty()) doc["held"] = std::move(held);
+    if (!unsettled.empty()) doc["held"] = std::move(unsettled);
     json legacy = json::array();
     for (const std::string& key : g_legacy)
         if (spent_outpoints().count(key) != 0) legacy.push_back(key);

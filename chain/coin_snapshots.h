@@ -60,7 +60,7 @@ void load_spent_outpoints();
 // Spent marks of a file a previous version wrote, which held the inputs of a transaction not known
 // to have been sent with a mark alone: the release tells them apart (once each) by the listings.
 std::unordered_set<std::string>& legacy_spent_marks();
-// The release took this mark in as a held row; the next save stops listing it.
+// The release took this mark in as an unsettled row; the next save stops listing it.
 void note_legacy_mark_taken(const std::string& key);
 
 // Why no coin of the wallet may be spent: its spent file was found damaged (or could not be moved

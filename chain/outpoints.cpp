@@ -18,11 +18,11 @@ struct SpentChange {
     std::int64_t count = 0;
 };
 std::unordered_map<std::string, SpentChange> g_unsaved;
-std::vector<HeldInputs> g_held;
-std::vector<HeldInputs> g_held_added;   // rows this process added since its last save
-std::vector<HeldInputs> g_held_dropped; // rows this process dropped since its last save
-std::mutex g_held_view_mutex;
-std::unordered_set<std::string> g_held_view; // guarded by g_held_view_mutex
+std::vector<UnsettledInputs> g_unsettled;
+std::vector<UnsettledInputs> g_unsettled_added;   // rows this process added since its last save
+std::vector<UnsettledInputs> g_unsettled_dropped; // rows this process dropped since its last save
+std::mutex g_unsettled_view_mutex;
+std::unordered_set<std::string> g_unsettled_view; // guarded by g_unsettled_view_mutex
 
 } // namespace
 
@@ -53,21 +53,21 @@ std::unordered_set<std::string>& spent_outpoints() {
     return g_spent;
 }
 
-std::vector<HeldInputs>& held_inputs() {
-    return g_held;
+std::vector<UnsettledInputs>& unsettled_inputs() {
+    return g_unsettled;
 }
 
-void note_held_inputs_changed() {
+void note_unsettled_changed() {
     std::unordered_set<std::string> view;
-    for (const HeldInputs& held : g_held)
-        if (!held.txid.empty()) view.insert(held.txid);
-    std::lock_guard<std::mutex> guard(g_held_view_mutex);
-    g_held_view.swap(view);
+    for (const UnsettledInputs& row : g_unsettled)
+        if (!row.txid.empty()) view.insert(row.txid);
+    std::lock_guard<std::mutex> guard(g_unsettled_view_mutex);
+    g_unsettled_view.swap(view);
 }
 
-bool inputs_still_held(const std::string& txid) {
-    std::lock_guard<std::mutex> guard(g_held_view_mutex);
-    return g_held_view.count(to_lower_copy(txid)) != 0;
+bool inputs_unsettled(const std::string& txid) {
+    std::lock_guard<std::mutex> guard(g_unsettled_view_mutex);
+    return g_unsettled_view.count(to_lower_copy(txid)) != 0;
 }
 
 bool is_outpoint_spent(const std::string& txid, std::uint32_t vout) {
@@ -132,12 +132,12 @@ std::string reversed_key(const std::string& key) {
     return reversed.empty() ? std::string() : reversed + key.substr(colon);
 }
 
-bool same_row(const HeldInputs& a, const HeldInputs& b) {
+bool same_row(const UnsettledInputs& a, const UnsettledInputs& b) {
     return a.txid == b.txid && a.outpoints == b.outpoints;
 }
 
-bool has_row(const std::vector<HeldInputs>& rows, const HeldInputs& row) {
-    return std::any_of(rows.begin(), rows.end(), [&](const HeldInputs& h) { return same_row(h, row); });
+bool has_row(const std::vector<UnsettledInputs>& rows, const UnsettledInputs& row) {
+    return std::any_of(rows.begin(), rows.end(), [&](const UnsettledInputs& h) { return same_row(h, row); });
 }
 
 } // namespace
@@ -171,9 +171,9 @@ const std::unordered_map<std::string, std::int64_t>& spent_counts() {
     return g_counts;
 }
 
-bool held_row_names(const std::string& key) {
+bool unsettled_names(const std::string& key) {
     const std::string other = reversed_key(key);
-    return std::any_of(g_held.begin(), g_held.end(), [&](const HeldInputs& row) {
+    return std::any_of(g_unsettled.begin(), g_unsettled.end(), [&](const UnsettledInputs& row) {
         return std::any_of(row.outpoints.begin(), row.outpoints.end(),
                            [&](const std::string& named) { return named == key || named == other; });
     });
@@ -217,8 +217,8 @@ void merge_stored_spent(const StoredSpentSet& stored, bool take_files_word) {
             g_given_back.erase(key);
         }
     }
-    // A coin a held row names stays out until its payment's fate is known, whatever gave it back.
-    for (const HeldInputs& row : g_held)
+    // A coin an unsettled row names stays out until its payment's fate is known, whatever gave it back.
+    for (const UnsettledInputs& row : g_unsettled)
         for (const std::string& key : row.outpoints) {
             const std::string other = reversed_key(key);
             if (g_spent.count(key) == 0 && (other.empty() || g_spent.count(other) == 0)) note_marked(key);
@@ -230,52 +230,53 @@ void clear_spent_state() {
     g_counts.clear();
     g_given_back.clear();
     g_unsaved.clear();
-    g_held.clear();
-    g_held_added.clear();
-    g_held_dropped.clear();
-    note_held_inputs_changed();
+    g_unsettled.clear();
+    g_unsettled_added.clear();
+    g_unsettled_dropped.clear();
+    note_unsettled_changed();
 }
 
-void add_held_row(HeldInputs row) {
-    g_held_dropped.erase(std::remove_if(g_held_dropped.begin(), g_held_dropped.end(),
-                                        [&](const HeldInputs& h) { return same_row(h, row); }),
-                         g_held_dropped.end());
-    if (!has_row(g_held_added, row)) g_held_added.push_back(row);
-    if (!has_row(g_held, row)) g_held.push_back(std::move(row));
+void add_unsettled(UnsettledInputs row) {
+    g_unsettled_dropped.erase(std::remove_if(g_unsettled_dropped.begin(), g_unsettled_dropped.end(),
+                                             [&](const UnsettledInputs& h) { return same_row(h, row); }),
+                              g_unsettled_dropped.end());
+    if (!has_row(g_unsettled_added, row)) g_unsettled_added.push_back(row);
+    if (!has_row(g_unsettled, row)) g_unsettled.push_back(std::move(row));
 }
 
-void drop_held_row(const std::string& txid, const std::vector<std::string>& outpoints) {
-    HeldInputs row;
+void drop_unsettled(const std::string& txid, const std::vector<std::string>& outpoints) {
+    UnsettledInputs row;
     row.txid = txid;
     row.outpoints = outpoints;
-    auto same = [&](const HeldInputs& h) { return same_row(h, row); };
-    g_held.erase(std::remove_if(g_held.begin(), g_held.end(), same), g_held.end());
-    g_held_added.erase(std::remove_if(g_held_added.begin(), g_held_added.end(), same), g_held_added.end());
-    if (!has_row(g_held_dropped, row)) g_held_dropped.push_back(std::move(row));
+    auto same = [&](const UnsettledInputs& h) { return same_row(h, row); };
+    g_unsettled.erase(std::remove_if(g_unsettled.begin(), g_unsettled.end(), same), g_unsettled.end());
+    g_unsettled_added.erase(std::remove_if(g_unsettled_added.begin(), g_unsettled_added.end(), same),
+                            g_unsettled_added.end());
+    if (!has_row(g_unsettled_dropped, row)) g_unsettled_dropped.push_back(std::move(row));
 }
 
-std::vector<HeldInputs> held_rows_to_store(std::vector<HeldInputs> stored) {
-    stored.erase(
-        std::remove_if(stored.begin(), stored.end(), [](const HeldInputs& h) { return has_row(g_held_dropped, h); }),
-        stored.end());
-    for (const HeldInputs& row : g_held_added)
+std::vector<UnsettledInputs> unsettled_to_store(std::vector<UnsettledInputs> stored) {
+    stored.erase(std::remove_if(stored.begin(), stored.end(),
+                                [](const UnsettledInputs& h) { return has_row(g_unsettled_dropped, h); }),
+                 stored.end());
+    for (const UnsettledInputs& row : g_unsettled_added)
         if (!has_row(stored, row)) stored.push_back(row);
     return stored;
 }
 
-void take_stored_held_rows(std::vector<HeldInputs> stored) {
-    std::vector<HeldInputs> rows = held_rows_to_store(std::move(stored));
-    for (HeldInputs& row : rows)
-        for (const HeldInputs& known : g_held)
+void take_stored_unsettled(std::vector<UnsettledInputs> stored) {
+    std::vector<UnsettledInputs> rows = unsettled_to_store(std::move(stored));
+    for (UnsettledInputs& row : rows)
+        for (const UnsettledInputs& known : g_unsettled)
             if (same_row(known, row)) row.asked_at_ms = known.asked_at_ms;
-    g_held = std::move(rows);
-    note_held_inputs_changed();
+    g_unsettled = std::move(rows);
+    note_unsettled_changed();
 }
 
 void note_spent_saved() {
     g_unsaved.clear();
-    g_held_added.clear();
-    g_held_dropped.clear();
+    g_unsettled_added.clear();
+    g_unsettled_dropped.clear();
 }
 
 void mark_inputs_spent(const std::vector<TxInput>& inputs, std::size_t from) {

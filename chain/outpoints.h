@@ -59,8 +59,8 @@ struct StoredSpentSet {
 // Takes a stored set in. What it says of a coin stands, unless this process changed the coin since
 // its last save at a count as high or higher (at one count the mark stands: the coin stays out). A
 // coin it does not name keeps what this process knows, or, with `take_files_word` (this copy may
-// hold coins given back since that the file no longer names), is forgotten. Call after the held
-// rows were taken in: every coin a held row names is spent afterwards.
+// hold coins given back since that the file no longer names), is forgotten. Call after the unsettled
+// rows were taken in: every coin an unsettled row names is spent afterwards.
 void merge_stored_spent(const StoredSpentSet& stored, bool take_files_word);
 
 // The give-backs this process knows of (the coins are not in the spent set), and the counts above
@@ -68,43 +68,43 @@ void merge_stored_spent(const StoredSpentSet& stored, bool take_files_word);
 std::unordered_map<std::string, GivenBack>& given_back_outpoints();
 const std::unordered_map<std::string, std::int64_t>& spent_counts();
 
-// Empties the spent set, the held rows and every change not yet saved (a session clear).
+// Empties the spent set, the unsettled rows and every change not yet saved (a session clear).
 void clear_spent_state();
 
 // The inputs of a transaction that went to every service and is not known to have been sent: they
 // stay in the spent set until a listing and the services show it never went out. Kept with the
 // spent set (the wallet mutex guards both).
-// A previous version held inputs without naming the transaction: such a row has an empty txid.
-struct HeldInputs {
+// A previous version kept inputs out without naming the transaction: such a row has an empty txid.
+struct UnsettledInputs {
     std::string txid;
-    std::int64_t held_at_ms = 0;        // system clock
+    std::int64_t unsettled_at_ms = 0;   // system clock
     std::vector<std::string> outpoints; // outpoint keys of its inputs
     std::int64_t asked_at_ms = 0;       // steady clock of the last look-up; not stored
 };
-std::vector<HeldInputs>& held_inputs();
+std::vector<UnsettledInputs>& unsettled_inputs();
 
-// True when a held row names the outpoint key, in either byte order.
-bool held_row_names(const std::string& key);
+// True when an unsettled row names the outpoint key, in either byte order.
+bool unsettled_names(const std::string& key);
 
-// Adds or drops a held row, remembering the change for the next save: held rows are replaced by
+// Adds or drops an unsettled row, remembering the change for the next save: unsettled rows are replaced by
 // the file's on every load, so a row another process resolved does not come back from here.
-void add_held_row(HeldInputs row);
-void drop_held_row(const std::string& txid, const std::vector<std::string>& outpoints);
-// Replaces the held rows by the stored ones with this process's unsaved changes on top; the time
+void add_unsettled(UnsettledInputs row);
+void drop_unsettled(const std::string& txid, const std::vector<std::string>& outpoints);
+// Replaces the unsettled rows by the stored ones with this process's unsaved changes on top; the time
 // each row was last asked about is kept.
-void take_stored_held_rows(std::vector<HeldInputs> stored);
+void take_stored_unsettled(std::vector<UnsettledInputs> stored);
 // The rows to store: `stored` (the file's) with this process's unsaved changes on top.
-std::vector<HeldInputs> held_rows_to_store(std::vector<HeldInputs> stored);
+std::vector<UnsettledInputs> unsettled_to_store(std::vector<UnsettledInputs> stored);
 // Forgets the unsaved changes once a save wrote them.
 void note_spent_saved();
 
-// Copies the held transactions' ids where inputs_still_held reads them; call after any change of
-// held_inputs() (the caller holds the wallet mutex).
-void note_held_inputs_changed();
+// Copies the unsettled transactions' ids where inputs_unsettled reads them; call after any change of
+// unsettled_inputs() (the caller holds the wallet mutex).
+void note_unsettled_changed();
 
-// True while the inputs of `txid` are held: the services have shown neither that it went out nor
+// True while the inputs of `txid` are unsettled: the services have shown neither that it went out nor
 // that it never did. Never waits for the wallet mutex, so the window thread may ask.
-bool inputs_still_held(const std::string& txid);
+bool inputs_unsettled(const std::string& txid);
 
 // Same index and the same txid in either byte order, case ignored.
 bool outpoint_equal(const std::string& txid_a, std::uint32_t vout_a, const std::string& txid_b, std::uint32_t vout_b);

@@ -27,9 +27,10 @@ const char* const kNoWallet = "error: no Kestrava Cofferly wallet. Use cofferly 
 const char* const kNeedHd = "error: need an HD Cofferly wallet.";
 const char* const kHeldNotListed = "error: the network says it already holds this payment, but it is not listed. "
                                    "Nothing was recorded; check the balance in a minute before paying again.";
-const char* const kCoinsHeld = "error: no coin is free: a payment not known to have been sent yet holds Cofferly's "
-                               "coins. If no service knows it 5 minutes after it was sent, the next Refresh puts them "
-                               "back; try again then.";
+const char* const kCoinsUnsettled =
+    "error: no coin is free: a payment not known to have been sent yet holds Cofferly's "
+    "coins. If no service knows it 5 minutes after it was sent, the next Refresh puts them "
+    "back; try again then.";
 const char* const kShareCoins = "error: need a bit more BSV so the offer and the 1-sat hook do not share coins.";
 
 bool begins_with(const std::string& text, const char* prefix) {
@@ -58,7 +59,7 @@ std::uint64_t total_of(const std::vector<TxOutput>& outputs) {
 
 // True, with the finished success in result, when WhatsOnChain lists the transaction of an
 // earlier attempt: it reached the network after all. The look-up runs with the wallet mutex free;
-// the attempt's inputs are held meanwhile.
+// the attempt's inputs are unsettled meanwhile.
 bool found_on_chain(WalletLock& wallet_lock, const PaymentState& state, std::string& result) {
     if (!is_txid_hex(state.latest_txid)) return false;
     wallet_lock.unlock();
@@ -75,7 +76,7 @@ bool found_on_chain(WalletLock& wallet_lock, const PaymentState& state, std::str
 // The answer when no coin could be collected after the caches were aged and resynced.
 std::string no_coin_text(bool avoiding) {
     if (avoiding) return kShareCoins;
-    if (!held_inputs().empty()) return kCoinsHeld;
+    if (!unsettled_inputs().empty()) return kCoinsUnsettled;
     if (cached_history_face() > 0)
         return "error: Cofferly can see the balance, but not a coin it can spend yet. Try again in a few seconds.";
     return "error: you have 0 in your Cofferly wallet.";

@@ -1,10 +1,10 @@
 #include "chain/sent_tx.h"
 
 #include "chain/coin_snapshots.h"
-#include "chain/held_inputs.h"
 #include "chain/outpoints.h"
 #include "chain/sign.h"
 #include "chain/step_wallet.h"
+#include "chain/unsettled_inputs.h"
 #include "platform/fs.h"
 #include "wallet/clock.h"
 #include "wallet/crypto.h"
@@ -116,17 +116,17 @@ void record_sent_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutp
     }
     load_change_coins();
     // Sent with the wallet free, its row and marks were written before it went out.
-    const bool held_before = is_txid_hex(txid) && inputs_still_held(txid) &&
-                             std::all_of(inputs.begin(), inputs.end(),
-                                         [](const TxInput& in) { return is_outpoint_spent(in.txid, in.vout); });
+    const bool unsettled_before = is_txid_hex(txid) && inputs_unsettled(txid) &&
+                                  std::all_of(inputs.begin(), inputs.end(),
+                                              [](const TxInput& in) { return is_outpoint_spent(in.txid, in.vout); });
     if (is_txid_hex(txid)) {
         last_sent_txid() = txid;
         // Its inputs stay spent until the services show it went out, and come back when none knows
         // it while they stand unspent: the network dropped or refused it.
-        add_held_row(held_row_of(txid, inputs));
-        note_held_inputs_changed();
+        add_unsettled(unsettled_row_of(txid, inputs));
+        note_unsettled_changed();
     }
-    if (!held_before) mark_inputs_spent(inputs);
+    if (!unsettled_before) mark_inputs_spent(inputs);
     drop_spent_cached_utxos();
 
     std::vector<ChangeCoin>& coins = change_coins();

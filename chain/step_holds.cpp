@@ -53,7 +53,7 @@ struct StepsFile {
     std::vector<StepHold> rows;
     bool redated = false;  // a row dated past now was dated now: the file is to be written so
     bool all_held = false; // a damaged file was set aside: every step waits
-    // With all_held, once the held transactions were first seen: those that may have had rows in
+    // With all_held, once the unsettled transactions were first seen: those that may have had rows in
     // the file set aside. The hold of every step ends when none of them is held any longer.
     bool waiting_known = false;
     std::vector<std::string> waiting_on;

@@ -4,6 +4,8 @@
 // is loaded when the answer comes.
 #pragma once
 
+#include "wallet/step_scope.h"
+
 #include <memory>
 #include <string>
 
@@ -11,7 +13,8 @@ struct StepWalletBinding;
 
 // Binds the step this thread runs, for the life of the scope, to the wallet loaded when it opens
 // (takes the wallet mutex). `step` names it as the steps file does ("pair", "inscribe",
-// "certificate", "pass", "pay", "accept", "complete"). Inside a scope already, it is part of that.
+// "certificate", "pass", "pay", "accept", "complete"). Inside a scope already, it is part of that. The
+// steps that keep the services' answers for their life open it through PayingStepScope.
 class StepWalletScope {
 public:
     explicit StepWalletScope(const char* step);
@@ -21,6 +24,18 @@ public:
 
 private:
     std::unique_ptr<StepWalletBinding> own_;
+};
+
+// Opens a step that pays (or moves a title) where it begins: the services' answers are kept for the
+// step's life (StepScope) and it is bound to the wallet loaded now (StepWalletScope), in that order.
+// Inside a step already, it is part of that.
+class PayingStepScope {
+public:
+    explicit PayingStepScope(const char* step) : wallet_(step) {}
+
+private:
+    StepScope answers_;
+    StepWalletScope wallet_;
 };
 
 // The file stem (wallet_file_stem) and the wallet id of the wallet this thread's step began in;

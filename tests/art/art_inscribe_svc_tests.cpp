@@ -4,9 +4,9 @@
 #include "art/held_steps.h"
 #include "chain/broadcast.h"
 #include "chain/coin_refresh.h"
-#include "chain/held_inputs.h"
 #include "chain/inscription.h"
 #include "chain/pay.h"
+#include "chain/unsettled_inputs.h"
 #include "fakes/chain_fixture.h"
 #include "fakes/fake_gorillapool.h"
 #include "wallet/kv_cofferly_wallet.h"
@@ -150,7 +150,7 @@ TEST_F(ArtInscribeTest, AnInscriptionOfUnknownFateIsHeldForItsSubject) {
         EXPECT_EQ(inscribe(row.body), wait);
         // The certificate's subject is its artwork: another certificate of it waits too.
         EXPECT_EQ(inscribe(row.other_body).rfind(artwork ? "success: " : wait, 0), 0u);
-        clock.advance(kUnsentHoldMs);
+        clock.advance(kUnsettledMinMs);
         {
             WalletLock lock = lock_wallet();
             std::string error;
@@ -194,8 +194,8 @@ TEST_F(ArtInscribeTest, FeeEstimateFollowsTheSize) {
     }
     {
         WalletLock lock = lock_wallet();
-        hold_unsent_inputs(std::string(64, '7'), inputs);
+        mark_inputs_unsettled(std::string(64, '7'), inputs);
     }
     EXPECT_EQ(estimate_artwork_inscribe_fee(1000, &why), -1);
-    EXPECT_EQ(why, kFeeCoinsHeld);
+    EXPECT_EQ(why, kFeeCoinsUnsettled);
 }

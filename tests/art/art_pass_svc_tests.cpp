@@ -3,12 +3,12 @@
 #include "art/art_records.h"
 #include "chain/broadcast.h"
 #include "chain/coin_refresh.h"
-#include "chain/held_inputs.h"
 #include "chain/inscription.h"
 #include "chain/outpoints.h"
 #include "chain/reserves.h"
 #include "chain/sign.h"
 #include "chain/tx.h"
+#include "chain/unsettled_inputs.h"
 #include "fakes/fake_gorillapool.h"
 #include "fakes/fake_paymail.h"
 #include "fakes/registry_fixture.h"
@@ -99,7 +99,7 @@ TEST_F(PassTest, PassesBothCoinsWithTheRecord) {
                 ASSERT_TRUE(chain.ledger.accept(from_hex(nlohmann::json::parse(took->body).value("txhex", "")), reason))
                     << reason;
             }
-            clock.advance(kUnsentHoldMs);
+            clock.advance(kUnsettledMinMs);
             {
                 WalletLock lock = lock_wallet();
                 ASSERT_TRUE(refresh_wallet_coins(lock, reason)) << reason;

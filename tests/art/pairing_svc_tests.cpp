@@ -9,10 +9,10 @@
 #include "chain/broadcast.h"
 #include "chain/coin_refresh.h"
 #include "chain/coin_snapshots.h"
-#include "chain/held_inputs.h"
 #include "chain/inscription.h"
 #include "chain/step_holds.h"
 #include "chain/step_wallet.h"
+#include "chain/unsettled_inputs.h"
 #include "fakes/fake_gorillapool.h"
 #include "fakes/fake_oracle.h"
 #include "fakes/fake_paymail.h"
@@ -345,7 +345,7 @@ TEST_F(PairingTest, APairOfUnknownFateIsHeldUntilItsFateIsKnown) {
         }
 
         // No service knows it after the hold: its coins come back and the pairing may run again.
-        clock.advance(kUnsentHoldMs);
+        clock.advance(kUnsettledMinMs);
         {
             WalletLock lock = lock_wallet();
             std::string error;

@@ -194,7 +194,7 @@ TEST_F(BroadcastTest, WhatsOnChainReplyForms) {
         const std::string result = broadcast_tx(p.inputs, p.outputs, recv1.hash);
         chain.ledger.set_lag(0);
         EXPECT_EQ(result.rfind(row.answer + (row.lag ? std::string() : txid), 0), 0u) << result;
-        EXPECT_TRUE(inputs_still_held(txid)) << "sent or not, held until a service shows it";
+        EXPECT_TRUE(inputs_unsettled(txid)) << "sent or not, held until a service shows it";
         EXPECT_EQ(scripted.request_count(kWoc + "/tx/" + txid), row.own_lookups);
         EXPECT_EQ(scripted.request_count(kWoc + "/tx/" + other), row.other_lookups);
         EXPECT_EQ(clock.recorded_sleeps().size() - slept, row.sleeps);
@@ -513,7 +513,7 @@ TEST_F(BroadcastTest, SubmitThatRanOutOfTimeIsLookedUpBeforeAnswering) {
         std::string named;
         const bool not_known = not_known_if_sent_txid(result, named);
         EXPECT_EQ(not_known, named == txid && !named.empty());
-        EXPECT_TRUE(inputs_still_held(txid)) << "no second try until a service shows it";
+        EXPECT_TRUE(inputs_unsettled(txid)) << "no second try until a service shows it";
         chain.ledger.set_lag(0);
         chain.woc.clear_faults();
         chain.arc.clear_faults();
@@ -521,10 +521,10 @@ TEST_F(BroadcastTest, SubmitThatRanOutOfTimeIsLookedUpBeforeAnswering) {
         std::string error;
         ASSERT_TRUE(refresh_wallet_coins(lock, error)) << error;
         EXPECT_TRUE(is_outpoint_spent(p.inputs[0].txid, 0)) << "held until the hold has passed";
-        clock.advance(kUnsentHoldMs);
+        clock.advance(kUnsettledMinMs);
         ASSERT_TRUE(refresh_wallet_coins(lock, error)) << error;
         EXPECT_EQ(is_outpoint_spent(p.inputs[0].txid, 0), row.spent_after_hold);
-        EXPECT_EQ(inputs_still_held(txid), row.took && row.lag > 0) << "held until a service shows it";
+        EXPECT_EQ(inputs_unsettled(txid), row.took && row.lag > 0) << "held until a service shows it";
         const AddressCoins* coins = find_address_coins(recv0.address);
         ASSERT_NE(coins, nullptr);
         EXPECT_EQ(std::any_of(coins->utxos.begin(), coins->utxos.end(),
@@ -561,7 +561,7 @@ TEST_F(BroadcastTest, ServicesThatTakeAMinuteEachAnswerWithinAMinute) {
     EXPECT_LE(clock.steady_ms - start, 62000);
 }
 
-TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
+TEST_F(BroadcastTest, UnsettledInputsComeBackByOneRule) {
     FakeFault failing;
     failing.status = 500;
     const std::string other = outpoint_key(std::string(64, 'c'), 3);
@@ -626,7 +626,7 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
         constexpr std::int64_t kDay = 24LL * 60 * 60 * 1000;
         if (row.clock_ahead) clock.system_ms += kDay;
         if (row.named) {
-            hold_unsent_inputs(txid, p.inputs);
+            mark_inputs_unsettled(txid, p.inputs);
             // The step it was sent for waits on it too.
             ASSERT_TRUE(hold_step("pay", row.name, txid, false, "the offer seen at 1000"));
             // A pass that went out meanwhile is told for a day.
@@ -639,7 +639,7 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
             spend_inputs_expire_caches(p.inputs, 0);
         }
         if (row.shared) {
-            hold_unsent_inputs(another, p.inputs);
+            mark_inputs_unsettled(another, p.inputs);
             chain.arc.set_fault("/v1/tx/" + another, failing);
         }
         if (row.clock_ahead) clock.system_ms -= kDay;
@@ -673,13 +673,13 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
         json doc = json::parse(test_read_file(spent_file_path()));
         doc["outpoints"].push_back(other);
         test_write_file(spent_file_path(), doc.dump());
-        clock.advance(kUnsentHoldMs);
+        clock.advance(kUnsettledMinMs);
         const int asked = chain.arc.request_count("/v1/tx/" + txid);
         ASSERT_TRUE(refresh_wallet_coins(lock, error)) << error;
         const bool unsure = row.arc_unsure || row.arc_down;
         EXPECT_EQ(is_outpoint_spent(p.inputs[0].txid, 0),
                   unsure || row.sent || row.shared || (!row.named && !row.legacy && !row.dropped && !row.damaged));
-        EXPECT_EQ(inputs_still_held(txid), unsure);
+        EXPECT_EQ(inputs_unsettled(txid), unsure);
         EXPECT_TRUE(std::none_of(change_coins().begin(), change_coins().end(), [&](const ChangeCoin& c) {
             return c.txid == txid;
         })) << "a dropped payment leaves no change";
@@ -708,25 +708,25 @@ TEST_F(BroadcastTest, HeldInputsComeBackByOneRule) {
             clock.advance(kUnaskedWaitMs);
             ASSERT_TRUE(refresh_wallet_coins(lock, error)) << error;
             EXPECT_FALSE(is_outpoint_spent(p.inputs[0].txid, 0));
-            EXPECT_FALSE(inputs_still_held(txid));
+            EXPECT_FALSE(inputs_unsettled(txid));
             EXPECT_FALSE(step_held("pay", row.name, why));
             chain.arc.clear_faults();
         }
         if (row.clock_ahead) {
-            clock.advance(kSentStepKeepMs + kUnsentHoldMs);
+            clock.advance(kSentStepKeepMs + kUnsettledMinMs);
             EXPECT_FALSE(step_held("pass", row.name, why));
             EXPECT_EQ(why, "") << "told for a day from when it was read with the clock set right";
         }
         if (!row.arc_unsure) continue;
         EXPECT_EQ(chain.arc.request_count("/v1/tx/" + txid), asked + 1);
-        clock.advance(kHeldAskGapMs / 2);
+        clock.advance(kUnsettledAskGapMs / 2);
         ASSERT_TRUE(refresh_wallet_coins(lock, error)) << error;
         EXPECT_EQ(chain.arc.request_count("/v1/tx/" + txid), asked + 1) << "not asked again within the minute";
         chain.arc.clear_faults();
-        clock.advance(kHeldAskGapMs / 2);
+        clock.advance(kUnsettledAskGapMs / 2);
         ASSERT_TRUE(refresh_wallet_coins(lock, error)) << error;
         EXPECT_FALSE(is_outpoint_spent(p.inputs[0].txid, 0));
-        EXPECT_FALSE(inputs_still_held(txid));
+        EXPECT_FALSE(inputs_unsettled(txid));
         ASSERT_TRUE(load_offer_holds(offers));
         EXPECT_TRUE(offers.empty());
         EXPECT_FALSE(step_held("pay", row.name, why));

@@ -4,9 +4,9 @@
 #include "chain/coin_select.h"
 #include "chain/coin_snapshots.h"
 #include "chain/coin_state.h"
-#include "chain/held_inputs.h"
 #include "chain/kept_listings.h"
 #include "chain/outpoints.h"
+#include "chain/unsettled_inputs.h"
 #include "chain/woc_client.h"
 #include "fakes/chain_fixture.h"
 #include "fakes/registry_fixture.h"
@@ -601,7 +601,7 @@ TEST_F(RefreshTest, ResyncUndoesSpentMarksOfCoinsGorillaPoolStillLists) {
         SCOPED_TRACE(row.name);
         reset_wallet_state_for_tests();
         load_hd(0);
-        hold_unsent_inputs(hex_id('7'), {held});
+        mark_inputs_unsettled(hex_id('7'), {held});
         to_switch = row.switched;
         WalletLock lock = lock_wallet();
         mark_outpoint_spent(live, 2);

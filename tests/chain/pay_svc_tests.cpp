@@ -3,10 +3,10 @@
 #include "chain/balance.h"
 #include "chain/broadcast.h"
 #include "chain/coin_snapshots.h"
-#include "chain/held_inputs.h"
 #include "chain/outpoints.h"
 #include "chain/reserves.h"
 #include "chain/sign.h"
+#include "chain/unsettled_inputs.h"
 #include "chain/woc_client.h"
 #include "fakes/chain_fixture.h"
 #include "fakes/fake_gorillapool.h"
@@ -274,7 +274,7 @@ TEST_F(PayTest, AnswersWhenCoinsFallShort) {
                 inputs.push_back(input);
                 given_back.push_back({{"k", outpoint_key(coin.txid, coin.vout)}, {"at", clock.system_ms}});
             }
-            hold_unsent_inputs(std::string(64, '7'), inputs);
+            mark_inputs_unsettled(std::string(64, '7'), inputs);
             if (row.held == 2) {
                 json doc = json::parse(test_read_file(spent_file_path()));
                 doc["outpoints"] = json::array();

@@ -2,6 +2,7 @@
 #include "shell/main_window.h"
 
 #include "chain/coin_refresh.h"
+#include "chain/step_wallet.h"
 #include "platform/fs.h"
 #include "platform/win_text.h"
 #include "shell/art_list.h"
@@ -20,6 +21,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <stdexcept>
 #include <thread>
 
@@ -306,6 +308,54 @@ TEST_F(MainWindowStandIn, WalletSwitchClosesTheSaleWindow) {
     EXPECT_EQ(sale_window, nullptr);
     EXPECT_FALSE(IsWindow(opened));
     use_wallet("");
+}
+
+// While a step's transaction goes out (on its own thread, the wallet mutex let go), Unbind and
+// Connect say which step it is and change nothing; once it is answered, they go through.
+TEST_F(MainWindowStandIn, UnbindAndConnectWaitForAStepGoingOut) {
+    TempDataDir dir;
+    const std::string refused = "A pairing is going out. Unbind or Connect once it is answered.";
+    const struct {
+        int button;
+        bool answered; // before the click
+        std::string shown;
+    } rows[] = {
+        {kIdUnbind, false, refused},
+        {kIdConnect, false, refused},
+        {kIdUnbind, true, "Unbound. Connect again to pick a wallet in Cofferly."},
+        {kIdConnect, true, "error: connect is for apps, not the Cofferly vault."},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.shown + (row.button == kIdConnect ? " (Connect)" : " (Unbind)"));
+        action_busy = 0;
+        SetWindowTextW(status_line, L"before");
+        std::promise<void> answer;
+        std::atomic<bool> out{false};
+        std::thread step([&] {
+            const PayingStepScope pairing("pair");
+            const GoingOut going_out;
+            out = true;
+            answer.get_future().wait();
+        });
+        eventually([&] { return out.load(); });
+        if (row.answered) {
+            answer.set_value();
+            step.join();
+        }
+        shell_wnd_proc(main_window, WM_COMMAND, MAKEWPARAM(row.button, BN_CLICKED), 0);
+        if (!row.answered) {
+            answer.set_value();
+            step.join();
+        }
+        // Connect goes through as a job; its answer reaches the status line.
+        MSG message = {};
+        if (row.button == kIdConnect && row.answered && eventually([&] {
+                return PeekMessageW(&message, main_window, kMsgJobResult, kMsgJobResult, PM_REMOVE) != 0;
+            }))
+            handle_job_result(message.wParam, message.lParam);
+        EXPECT_EQ(status(), row.shown);
+        EXPECT_EQ(action_busy, 0);
+    }
 }
 
 TEST(JobPosting, RecordIsFreedWhenThereIsNoMainWindow) {

@@ -46,8 +46,8 @@ TEST(TaskPopup, ArtworkFileSizeAndConfirmation) {
               "messenger account).\n\nThe 1-sat lands on the ordinals address. Cofferly will prompt.");
     EXPECT_NE(artwork_inscribe_confirm_text(2048, 1234).find("2 KB. Miner fee is about 1234 sats"), std::string::npos);
     // A connected, funded wallet whose every coin is held is not told to connect and fund.
-    EXPECT_EQ(artwork_inscribe_confirm_text(2048, -1, kFeeCoinsHeld),
-              "Inscribe this artwork?\n\n2 KB. Miner fee is unknown: " + std::string(kFeeCoinsHeld) +
+    EXPECT_EQ(artwork_inscribe_confirm_text(2048, -1, kFeeCoinsUnsettled),
+              "Inscribe this artwork?\n\n2 KB. Miner fee is unknown: " + std::string(kFeeCoinsUnsettled) +
                   ".\n\nThe 1-sat lands on the ordinals address. Cofferly will prompt.");
 }
 

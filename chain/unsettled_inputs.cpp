@@ -1,4 +1,4 @@
-#include "chain/held_inputs.h"
+#include "chain/unsettled_inputs.h"
 
 #include "chain/broadcast.h"
 #include "chain/coin_refresh.h"
@@ -19,26 +19,26 @@
 #include <unordered_set>
 #include <utility>
 
-HeldInputs held_row_of(const std::string& txid, const std::vector<TxInput>& inputs) {
-    HeldInputs held;
-    held.txid = to_lower_copy(txid);
-    held.held_at_ms = clock_system_ms();
+UnsettledInputs unsettled_row_of(const std::string& txid, const std::vector<TxInput>& inputs) {
+    UnsettledInputs row;
+    row.txid = to_lower_copy(txid);
+    row.unsettled_at_ms = clock_system_ms();
     for (const TxInput& in : inputs)
-        held.outpoints.push_back(outpoint_key(in.txid, in.vout));
-    return held;
+        row.outpoints.push_back(outpoint_key(in.txid, in.vout));
+    return row;
 }
 
-void hold_unsent_inputs(const std::string& txid, const std::vector<TxInput>& inputs) {
+void mark_inputs_unsettled(const std::string& txid, const std::vector<TxInput>& inputs) {
     WalletLock lock = lock_wallet();
-    add_held_row(held_row_of(txid, inputs));
-    note_held_inputs_changed();
+    add_unsettled(unsettled_row_of(txid, inputs));
+    note_unsettled_changed();
     spend_inputs_expire_caches(inputs, 0);
 }
 
-void hold_inputs_while_sent(const std::string& txid, const std::vector<TxInput>& inputs) {
+void mark_inputs_unsettled_while_sent(const std::string& txid, const std::vector<TxInput>& inputs) {
     WalletLock lock = lock_wallet();
-    add_held_row(held_row_of(txid, inputs));
-    note_held_inputs_changed();
+    add_unsettled(unsettled_row_of(txid, inputs));
+    note_unsettled_changed();
     // Writes the row with the marks. The cached coins stay: a refused broadcast gives them back.
     mark_inputs_spent(inputs);
 }
@@ -47,18 +47,18 @@ void give_back_unsent_inputs(const std::string& txid, const std::vector<TxInput>
     WalletLock lock = lock_wallet();
     // Another process may have marked outpoints spent since this one read the set; they must stay.
     load_spent_outpoints();
-    const HeldInputs row = held_row_of(txid, inputs);
-    drop_held_row(row.txid, row.outpoints);
-    note_held_inputs_changed();
+    const UnsettledInputs row = unsettled_row_of(txid, inputs);
+    drop_unsettled(row.txid, row.outpoints);
+    note_unsettled_changed();
     for (const std::string& key : row.outpoints)
-        if (!held_row_names(key)) unmark_spent_key(key);
+        if (!unsettled_names(key)) unmark_spent_key(key);
     save_spent_outpoints();
 }
 
 namespace {
 
 // A previous version held the inputs of a transaction whose sending was not known with a spent
-// mark alone. A mark of its file that a whole listing shows unspent and that no held row names is
+// mark alone. A mark of its file that a whole listing shows unspent and that no unsettled row names is
 // taken in as a row of its own, naming no transaction, so that the same rule gives it back. A mark
 // this version wrote without a row is of a coin a service or a refused payment showed spent: a
 // listing that has not caught up with the mempool shows it unspent, and giving it back would pay
@@ -72,18 +72,18 @@ void adopt_unnamed_holds(const std::unordered_set<std::string>& listed) {
     for (const std::string& key : keys) {
         note_legacy_mark_taken(key);
         adopted = true;
-        if (held_row_names(key)) continue;
-        HeldInputs row;
-        row.held_at_ms = clock_system_ms();
+        if (unsettled_names(key)) continue;
+        UnsettledInputs row;
+        row.unsettled_at_ms = clock_system_ms();
         row.outpoints.push_back(key);
-        add_held_row(std::move(row));
+        add_unsettled(std::move(row));
     }
     if (adopted) save_spent_outpoints();
 }
 
 // A spent file found damaged may have named any coin the wallet has: each coin a whole listing shows
-// is held as a row naming no transaction, given back by the same rule as a previous version's hold
-// once a listing shows it unspent past kUnsentHoldMs. Only then may coins be spent again.
+// is made unsettled as a row naming no transaction, given back by the same rule as a previous version's hold
+// once a listing shows it unspent past kUnsettledMinMs. Only then may coins be spent again.
 void hold_coins_of_damaged_file(const std::vector<AddressRefresh>& records) {
     if (spent_file_hold_text().empty()) return;
     bool whole = false;
@@ -92,11 +92,11 @@ void hold_coins_of_damaged_file(const std::vector<AddressRefresh>& records) {
         whole = true;
         for (const Utxo& coin : record.utxos) {
             const std::string key = outpoint_key(coin.txid, coin.vout);
-            if (held_row_names(key) || is_outpoint_spent(coin.txid, coin.vout)) continue;
-            HeldInputs row;
-            row.held_at_ms = clock_system_ms();
+            if (unsettled_names(key) || is_outpoint_spent(coin.txid, coin.vout)) continue;
+            UnsettledInputs row;
+            row.unsettled_at_ms = clock_system_ms();
             row.outpoints.push_back(key);
-            add_held_row(std::move(row));
+            add_unsettled(std::move(row));
         }
     }
     if (!whole) return;
@@ -106,11 +106,11 @@ void hold_coins_of_damaged_file(const std::vector<AddressRefresh>& records) {
 
 enum class Inputs { Unspent, Unusable, Unknown };
 
-// What the chain says of a held transaction's inputs that no listing read now shows (an ordinal's
+// What the chain says of an unsettled transaction's inputs that no listing read now shows (an ordinal's
 // coin, or a coin whose address was not read): every one unspent; one spent by another
 // transaction or of a transaction the service does not know, so that this one can never go out;
 // or not known.
-Inputs unlisted_inputs(const HeldInputs& row, const std::unordered_set<std::string>& listed) {
+Inputs unlisted_inputs(const UnsettledInputs& row, const std::unordered_set<std::string>& listed) {
     Inputs state = Inputs::Unspent;
     for (const std::string& key : row.outpoints) {
         if (listed.count(key) != 0) continue;
@@ -134,11 +134,11 @@ Inputs unlisted_inputs(const HeldInputs& row, const std::unordered_set<std::stri
     return state;
 }
 
-// The ids of the held transactions (the caller holds the wallet mutex).
-std::vector<std::string> held_txids() {
+// The ids of the unsettled transactions (the caller holds the wallet mutex).
+std::vector<std::string> unsettled_txids() {
     std::vector<std::string> txids;
-    for (const HeldInputs& held : held_inputs())
-        if (is_txid_hex(held.txid)) txids.push_back(held.txid);
+    for (const UnsettledInputs& row : unsettled_inputs())
+        if (is_txid_hex(row.txid)) txids.push_back(row.txid);
     return txids;
 }
 
@@ -171,28 +171,29 @@ void release_unsent_inputs(const std::vector<AddressRefresh>& records) {
             if (!reversed.empty()) listed.insert(outpoint_key(reversed, coin.vout));
         }
     }
-    std::vector<HeldInputs> due;
-    std::vector<std::string> held_before;
+    std::vector<UnsettledInputs> due;
+    std::vector<std::string> unsettled_before;
     {
         WalletLock lock = lock_wallet();
         load_spent_outpoints();
         hold_coins_of_damaged_file(records);
         adopt_unnamed_holds(listed);
-        held_before = held_txids();
-        const std::int64_t before = clock_system_ms() - kUnsentHoldMs;
+        unsettled_before = unsettled_txids();
+        const std::int64_t before = clock_system_ms() - kUnsettledMinMs;
         const std::int64_t now = clock_steady_ms();
-        for (HeldInputs& held : held_inputs()) {
+        for (UnsettledInputs& row : unsettled_inputs()) {
             // A service that answers neither way is asked again a minute later, not at every Refresh.
-            if (held.held_at_ms > before || (held.asked_at_ms != 0 && now - held.asked_at_ms < kHeldAskGapMs)) continue;
-            held.asked_at_ms = now;
-            due.push_back(held);
+            if (row.unsettled_at_ms > before || (row.asked_at_ms != 0 && now - row.asked_at_ms < kUnsettledAskGapMs))
+                continue;
+            row.asked_at_ms = now;
+            due.push_back(row);
         }
     }
     if (due.empty()) {
-        end_hold_of_all_steps(held_before);
+        end_hold_of_all_steps(unsettled_before);
         return;
     }
-    // Every held transaction is asked about side by side: one after another, each service that
+    // Every unsettled transaction is asked about side by side: one after another, each service that
     // does not answer would add its whole time-out for every one of them.
     std::vector<TxFate> fates(due.size(), TxFate::Unsure);
     std::vector<std::string> unasked(due.size());
@@ -201,10 +202,10 @@ void release_unsent_inputs(const std::vector<AddressRefresh>& records) {
         fates[i] = due[i].txid.empty() ? TxFate::NotSent : ask_tx_fate(due[i].txid, &unasked[i]);
     });
     // A service that cannot be asked delays the answer of the others, never for good.
-    const std::int64_t unasked_before = clock_system_ms() - kUnsentHoldMs - kUnaskedWaitMs;
+    const std::int64_t unasked_before = clock_system_ms() - kUnsettledMinMs - kUnaskedWaitMs;
     std::vector<std::pair<std::string, std::string>> still_unasked;
     for (std::size_t i = 0; i < due.size(); ++i) {
-        if (fates[i] == TxFate::Unasked && due[i].held_at_ms <= unasked_before) fates[i] = TxFate::NotSent;
+        if (fates[i] == TxFate::Unasked && due[i].unsettled_at_ms <= unasked_before) fates[i] = TxFate::NotSent;
         if (!due[i].txid.empty() && fates[i] != TxFate::Sent && fates[i] != TxFate::NotSent)
             still_unasked.emplace_back(due[i].txid, fates[i] == TxFate::Unasked ? unasked[i] : std::string());
     }
@@ -215,7 +216,7 @@ void release_unsent_inputs(const std::vector<AddressRefresh>& records) {
     // it can never go out.
     std::vector<bool> stale(due.size(), false);
     for (std::size_t i = 0; i < due.size(); ++i)
-        stale[i] = fates[i] == TxFate::Unsure && due[i].held_at_ms <= unasked_before;
+        stale[i] = fates[i] == TxFate::Unsure && due[i].unsettled_at_ms <= unasked_before;
     std::vector<Inputs> unlisted(due.size(), Inputs::Unknown);
     parallel_for(due.size(), kRefreshThreads, [&](std::uint64_t i) {
         if ((fates[i] == TxFate::NotSent || stale[i]) && !due[i].txid.empty())
@@ -228,7 +229,7 @@ void release_unsent_inputs(const std::vector<AddressRefresh>& records) {
     bool changed = false;
     std::vector<std::string> not_sent, sent;
     for (std::size_t i = 0; i < due.size(); ++i) {
-        const HeldInputs& entry = due[i];
+        const UnsettledInputs& entry = due[i];
         const bool all_listed = std::all_of(entry.outpoints.begin(), entry.outpoints.end(),
                                             [&](const std::string& key) { return listed.count(key) != 0; });
         const bool given_back = fates[i] == TxFate::NotSent && (all_listed || unlisted[i] == Inputs::Unspent);
@@ -241,21 +242,21 @@ void release_unsent_inputs(const std::vector<AddressRefresh>& records) {
         if (went_out && !entry.txid.empty()) sent.push_back(entry.txid);
         if (refused) not_sent.push_back(entry.txid);
         if (given_back) {
-            // A coin another held step still names stays out of the balance until that one ends.
-            drop_held_row(entry.txid, entry.outpoints);
+            // A coin another unsettled row still names stays out of the balance until that one ends.
+            drop_unsettled(entry.txid, entry.outpoints);
             for (const std::string& key : entry.outpoints)
-                if (!held_row_names(key)) unmark_spent_key(key);
+                if (!unsettled_names(key)) unmark_spent_key(key);
             if (!entry.txid.empty()) not_sent.push_back(entry.txid);
         }
-        drop_held_row(entry.txid, entry.outpoints);
+        drop_unsettled(entry.txid, entry.outpoints);
         changed = true;
     }
-    note_held_inputs_changed();
+    note_unsettled_changed();
     if (changed) save_spent_outpoints();
     drop_change_of(not_sent);
     // A gallery offer whose record never went out can never complete: its coins come back with it.
     release_unsent_offers(not_sent);
     // A step held for its transaction is done when it went out, and may be taken again when not.
     resolve_held_steps(sent, not_sent);
-    end_hold_of_all_steps(held_txids());
+    end_hold_of_all_steps(unsettled_txids());
 }
