@@ -223,7 +223,12 @@ TEST_F(RefreshBudgetTest, RefreshWithHangingsOnShowStaysWithinItsWhatsOnChainBud
         chain.woc.reset_counts();
         EXPECT_EQ(refresh(), row.hangings);
         EXPECT_EQ(pics, expected);
-        EXPECT_LE(chain.woc.request_count(), row.first);
+        EXPECT_LE(chain.woc.request_count(), row.first) << [&] {
+            std::string paths;
+            for (const FakeRequest& r : chain.woc.requests())
+                paths += r.method + " " + r.path + "\n";
+            return paths;
+        }();
         // Where one of the pair and the hanging spends the other, no block's order is asked for.
         if (row.at_once == AtOnce::pair_change || row.at_once == AtOnce::hanging_first) {
             EXPECT_EQ(chain.woc.request_count("GET", std::string(kWocPrefix) + "/block/height/"), 0);
@@ -232,7 +237,12 @@ TEST_F(RefreshBudgetTest, RefreshWithHangingsOnShowStaysWithinItsWhatsOnChainBud
         chain.woc.reset_counts();
         EXPECT_EQ(refresh(), row.hangings);
         EXPECT_EQ(pics, expected);
-        EXPECT_LE(chain.woc.request_count(), row.later);
+        EXPECT_LE(chain.woc.request_count(), row.later) << [&] {
+            std::string paths;
+            for (const FakeRequest& r : chain.woc.requests())
+                paths += r.method + " " + r.path + "\n";
+            return paths;
+        }();
         if (row.at_once != AtOnce::own_coin) continue;
         // Once their blocks are final, the orders read are kept: a later start reads none again.
         for (int n = 0; n < 6; ++n)
