@@ -56,8 +56,9 @@ bool hold(NeverCounting& held, const std::string& key) {
     return true;
 }
 
-// The keys the file holds, oldest first; false when it exists but does not read, which is then
-// set aside. The caller holds the file's lock, so no writer is caught halfway.
+// The keys the file holds, oldest first (hold keeps the newest within the bound); false when it
+// exists but does not read, which is then set aside. The caller holds the file's lock, so no
+// writer is caught halfway.
 bool read_file(const std::string& path, std::vector<std::string>& keys) {
     keys.clear();
     std::string text;
@@ -65,8 +66,7 @@ bool read_file(const std::string& path, std::vector<std::string>& keys) {
     json doc;
     std::string error;
     const bool sound = text.size() <= kFileBytes && json_parse_bounded(text, doc, error) && doc.is_object() &&
-                       doc.contains("hangings") && doc["hangings"].is_array() &&
-                       doc["hangings"].size() <= kNeverCountingKept;
+                       doc.contains("hangings") && doc["hangings"].is_array();
     if (!sound) {
         // Only a cost goes with it: the hangings are judged again and a new file is written.
         set_aside_damaged_file(path);
