@@ -4,6 +4,7 @@
 #include "art/gallery_rules.h"
 #include "art/gallery_sale.h"
 #include "art/gallery_watch.h"
+#include "art/never_counting.h"
 #include "art/offer_tx.h"
 #include "art/ownership.h"
 #include "art/title_chain.h"
@@ -65,16 +66,9 @@ std::string ask_name(const std::string& key) {
 // they are, and the title moves only with its coins: one that names another certificate than the
 // first pair, or whose signer is not the first owner who still holds it, never counts while that
 // pair stands; one with no pair before it never counts once its block is final. Only what blocks
-// that no longer change show is kept.
-constexpr std::size_t kNeverCountingKept = 4096;
+// that no longer change show is kept (never_counting.h).
 // As the watch reader counts final blocks: this far below the newest block the service shows.
 constexpr std::int64_t kJudgedFinalDepth = 6;
-BoundedCache<char> g_never_counting(kNeverCountingKept);
-
-bool never_counts(const std::string& txid) {
-    std::lock_guard<std::mutex> lock(g_cache_mutex);
-    return g_never_counting.find(service_key(txid)) != nullptr;
-}
 
 // Keeps a hanging at `hung` that did not count for `title` when nothing the chain may still change
 // could make it count; `pair_after` tells that the title's pair does not stand before it.
@@ -85,9 +79,7 @@ void note_not_counting(const SpotFrame& show, const ExhibitTitle& title, const C
                            ? final_at(hung.height)
                            : final_at(title.pair_height) &&
                                  (show.cert != title.cert || (show.owner != title.owner && title.head == title.pair));
-    if (!never) return;
-    std::lock_guard<std::mutex> lock(g_cache_mutex);
-    g_never_counting.put(service_key(hung.txid), 1);
+    if (never) never_counting_note(hung.txid);
 }
 
 bool exhibit_keepable(const SpotFrame& e, std::int64_t now) {
@@ -230,7 +222,7 @@ const WatchRecord* newest_hanging(const std::vector<WatchRecord>& records, const
         const nlohmann::json& msg = records[i].msg;
         if (json_text(msg, "type") != "art_show" || to_lower_copy(json_text(msg, "spot")) != row.label) continue;
         const SpotLoad show = parse_art_show(records[i], row.spot);
-        if (!show.owner.empty() && !show.pic.empty() && !never_counts(records[i].txid)) return &records[i];
+        if (!show.owner.empty() && !show.pic.empty() && !never_counting_known(records[i].txid)) return &records[i];
     }
     return nullptr;
 }
@@ -278,11 +270,11 @@ SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, con
         if (json_text(record.msg, "type") != "art_show" || to_lower_copy(json_text(record.msg, "spot")) != row.label)
             continue;
         SpotLoad show = parse_art_show(record, row.spot);
-        if (show.owner.empty() || show.pic.empty() || never_counts(record.txid)) continue;
+        if (show.owner.empty() || show.pic.empty() || never_counting_known(record.txid)) continue;
         // An artwork the service says it does not know has no coin a hanging could name. The read
         // ahead asked about the newest hanging's; the earlier ones are asked about together.
         if (unknown_txs && ++hangings == 2)
-            read_earlier_artworks(records, i + 1, row, unknown, &known_spends, never_counts);
+            read_earlier_artworks(records, i + 1, row, unknown, &known_spends, never_counting_known);
         if (unknown.count(show.pic)) continue;
         // Each hanging is judged where it stands: its signer must have held the title there.
         ChainPlace hung;
@@ -368,8 +360,12 @@ SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent, Fram
     const SpotRow& row = spot_row(index + 1);
     std::vector<WatchRecord> records;
     std::string error;
-    if (read_gallery_watch(row.label, row.watch, records, error, reuse_recent, shared))
-        return judge_spot(row, now, reuse_recent, records, nullptr, nullptr);
+    never_counting_open();
+    if (read_gallery_watch(row.label, row.watch, records, error, reuse_recent, shared)) {
+        SpotLoad judged = judge_spot(row, now, reuse_recent, records, nullptr, nullptr);
+        never_counting_keep();
+        return judged;
+    }
     SpotLoad result;
     result.spot = row.spot;
     result.error = error;
@@ -379,6 +375,7 @@ SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent, Fram
 std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent, std::size_t title_requests) {
     frames.resize(kSpotCount);
     const std::int64_t now = clock_system_ms() / 1000;
+    never_counting_open();
     std::vector<SpotLoad> loads(kSpotCount);
     FrameHistories histories;
     std::vector<std::vector<WatchRecord>> records(kSpotCount);
@@ -432,6 +429,7 @@ std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent, st
             loads[i] = judge_spot(row, now, reuse_recent, records[i], &spends, &unknown);
         });
     });
+    never_counting_keep();
     // Coins are given back only on what the watches show now: a kept listing could predate an
     // exhibit this wallet's offer was made for.
     if (!reuse_recent) release_dead_offers(loads, now);
@@ -453,8 +451,8 @@ std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent, st
 
 void gallery_cache_clear() {
     gallery_forget_listings();
+    never_counting_forget();
     std::lock_guard<std::mutex> lock(g_cache_mutex);
     g_ask_names.clear();
-    g_never_counting.clear();
     tx_store_clear();
 }

@@ -142,8 +142,9 @@ SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent = fal
 // `title_requests` is the read's bound on the registry watches (kGalleryTitleRequests or kStepTitleRequests).
 std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent = false,
                            std::size_t title_requests = kGalleryTitleRequests);
-// Forgets the kept watch listings (gallery_forget_listings), the askers' names, the hangings judged
-// never to count and the mined transactions kept (tx_store.h) for every reader.
+// Forgets in memory, as a restart does, the kept watch listings (gallery_forget_listings), the
+// askers' names, the hangings judged never to count (their file stays) and the mined transactions
+// kept (tx_store.h) for every reader.
 void gallery_cache_clear();
 
 // The sale terms of the frame for one accepted buyer's acceptance: the buyer's ordinals address

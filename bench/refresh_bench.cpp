@@ -14,6 +14,7 @@
 #include "bench/bench_paths.h"
 #include "bench/mutex_probe.h"
 #include "chain/coin_state.h"
+#include "chain/woc_client.h"
 #include "fakes/chain_fixture.h"
 #include "fakes/fake_gorillapool.h"
 #include "fakes/fake_oracle.h"
@@ -212,7 +213,8 @@ BENCHMARK(BM_ConnectThenRefresh)->Apply(delays_with_and_without_the_free_rate);
 // every hanging's title is read. With the second argument 1 the ninety hangings after the first
 // ten are a stranger's, of her artworks, naming their coins: none counts. The floor is what
 // WhatsOnChain's requests alone take at its free rate, (requests - 2) / 3 s; `times_floor` the
-// Refresh against it. `later_woc` and `later_ms`: the Refresh after it in the same process.
+// Refresh against it. `later_woc` and `later_ms`: the Refresh after it in the same process;
+// `restart_woc` and `restart_ms`: the Refresh after that once the process starts afresh.
 void BM_RefreshHundredHangings(benchmark::State& state) {
     constexpr int kDelayMs = 20;
     const bool first_counts = state.range(0) == 1;
@@ -268,6 +270,14 @@ void BM_RefreshHundredHangings(benchmark::State& state) {
         const RefreshTimes later = window_refresh();
         state.counters["later_woc"] = chain.woc.request_count();
         state.counters["later_ms"] = std::max(later.balance_ms, later.gallery_ms);
+        // A restart: what the process remembered goes, what the data folder kept stays.
+        title_memory_forget();
+        woc_cache_clear();
+        gallery_cache_clear();
+        chain.woc.reset_counts();
+        const RefreshTimes restarted = window_refresh();
+        state.counters["restart_woc"] = chain.woc.request_count();
+        state.counters["restart_ms"] = std::max(restarted.balance_ms, restarted.gallery_ms);
         drop_platform_session();
         services.reset();
         state.ResumeTiming();

@@ -2,6 +2,7 @@
 
 #include "art/art_records.h"
 #include "art/gallery_sale.h"
+#include "art/never_counting.h"
 #include "art/title_chain.h"
 #include "art/watch/reader.h"
 #include "chain/inscription.h"
@@ -13,6 +14,7 @@
 #include "platform/fs.h"
 #include "wallet/clock.h"
 #include "wallet/curve.h"
+#include "wallet/json_util.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/registry.h"
 #include "wallet/session.h"
@@ -349,7 +351,8 @@ TEST_F(GalleryFramesTest, UnpairedHangingsAndWaitingPaymentsCostLittle) {
 
 // Hangings of paired artworks that do not count, over ten frames that show: alice's naming a
 // certificate not their own, then a stranger's of the artworks the other frames show, naming their
-// coins. Once judged, they cost each later gallery read at most one request a frame.
+// coins. Once judged, they cost each later gallery read at most one request a frame, after a
+// restart too: the data folder keeps them, with what another process on it judged meanwhile.
 TEST_F(GalleryFramesTest, HangingsThatDoNotCountCostALaterReadOneRequestAFrame) {
     std::vector<std::string> arts, certs;
     for (std::int32_t spot = 1; spot <= kSpotCount; ++spot) {
@@ -365,9 +368,23 @@ TEST_F(GalleryFramesTest, HangingsThatDoNotCountCostALaterReadOneRequestAFrame) 
     } rows[] = {{"none", 0, false},
                 {"forty naming a certificate not their own", 4, false},
                 {"ninety of a stranger's, of the others' artworks", 9, true}};
-    int none = 0;
+    const auto restart = [] {
+        title_memory_forget();
+        woc_cache_clear();
+        gallery_cache_clear();
+    };
+    const std::string noted_elsewhere = "http://other|http://other|" + std::string(64, 'a'); // another process's
+    int none = 0, none_restarted = 0;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
+        if (row.stranger) { // noted by another process since this one read the file
+            std::string text;
+            platform_read_file(never_counting_path(), text);
+            json doc = json_parse_or_discarded(text);
+            doc = doc.is_object() ? doc : json{{"hangings", json::array()}};
+            doc["hangings"].push_back(noted_elsewhere);
+            ASSERT_TRUE(platform_write_file(never_counting_path(), doc.dump(), false));
+        }
         for (std::int32_t spot = 1; spot <= kSpotCount; ++spot) {
             for (int k = 0; k < row.per_frame; ++k) {
                 const auto other = static_cast<std::size_t>((spot + k) % kSpotCount);
@@ -383,14 +400,45 @@ TEST_F(GalleryFramesTest, HangingsThatDoNotCountCostALaterReadOneRequestAFrame) 
         }
         chain.ledger.mine();
         frames();
+        std::string kept;
+        platform_read_file(never_counting_path(), kept);
+        EXPECT_EQ(kept.find(noted_elsewhere) != std::string::npos, row.stranger);
+        // Laid out otherwise than the program writes it, so that a rewrite would show.
+        if (!kept.empty())
+            ASSERT_TRUE(platform_write_file(never_counting_path(), kept = json::parse(kept).dump(1), false));
         chain.woc.reset_counts();
         const std::vector<SpotFrame> list = frames();
         const int later = chain.woc.request_count();
+        std::string after;
+        platform_read_file(never_counting_path(), after);
+        EXPECT_EQ(after, kept); // nothing new was judged: nothing written
         for (std::int32_t spot = 1; spot <= kSpotCount; ++spot)
             EXPECT_EQ(list[spot - 1].pic, arts[spot - 1].substr(0, 64)) << spot;
         if (row.per_frame == 0) none = later;
         EXPECT_LE(later, none + kSpotCount);
+        restart();
+        chain.woc.reset_counts();
+        EXPECT_EQ(frames()[0].pic, arts[0].substr(0, 64));
+        const int restarted = chain.woc.request_count();
+        if (row.per_frame == 0) none_restarted = restarted;
+        EXPECT_LE(restarted, none_restarted + kSpotCount);
         RecordProperty(std::string("later_gallery_read_requests ") + row.name, later);
+        RecordProperty(std::string("gallery_read_after_restart_requests ") + row.name, restarted);
+    }
+    // In a fresh data folder, or over a damaged file, they are judged again once; the file then
+    // written serves the next restart.
+    for (const bool damaged : {false, true}) {
+        SCOPED_TRACE(damaged ? "a damaged file" : "a fresh data folder");
+        const std::string registry = kestrava_data_dir() + "/registry";
+        if (damaged) ASSERT_TRUE(platform_write_file(never_counting_path(), R"({"hangings":[")", false));
+        for (const std::string& name : damaged ? std::vector<std::string>() : platform_file_names(registry))
+            platform_remove_file(registry + "/" + name);
+        restart();
+        frames();
+        restart();
+        chain.woc.reset_counts();
+        EXPECT_EQ(frames()[9].pic, arts[9].substr(0, 64));
+        EXPECT_LE(chain.woc.request_count(), none_restarted + kSpotCount);
     }
 }
 
