@@ -213,9 +213,8 @@ bool hung_before(const SpotLoad& a, const SpotLoad& b) {
     if ((a.height > 0) != (b.height > 0)) return a.height > 0;
     if (a.height != b.height) return a.height < b.height;
     if (a.height <= 0) return false; // both unconfirmed, at two watches: no order the chain shows
-    const std::int64_t pa = woc_tx_block_place(a.height, a.show_txid);
-    const std::int64_t pb = woc_tx_block_place(b.height, b.show_txid);
-    return pa >= 0 && pb >= 0 && pa < pb;
+    const std::vector<std::int64_t> at = woc_tx_block_places(a.height, {a.show_txid, b.show_txid});
+    return at[0] >= 0 && at[1] >= 0 && at[0] < at[1];
 }
 
 namespace {

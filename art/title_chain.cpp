@@ -568,10 +568,9 @@ int pair_first_in_block(const std::string& pair_txid, const ChainPlace& hung) {
     const std::string noted = watch_note(kTitleWatchKey, note);
     int before = noted == "1" ? 1 : noted == "0" ? 0 : -1;
     if (before < 0) {
-        const std::int64_t pair_at = woc_tx_block_place(hung.height, pair_txid);
-        const std::int64_t hung_at = woc_tx_block_place(hung.height, hung.txid);
-        if (pair_at < 0 || hung_at < 0) return -1;
-        before = pair_at < hung_at ? 1 : 0;
+        const std::vector<std::int64_t> at = woc_tx_block_places(hung.height, {pair_txid, hung.txid});
+        if (at[0] < 0 || at[1] < 0) return -1;
+        before = at[0] < at[1] ? 1 : 0;
         // A block near the tip may still be replaced by one in another order.
         if (!watch_block_final(hung.height)) return before;
         watch_note_set(kTitleWatchKey, note, before ? "1" : "0");

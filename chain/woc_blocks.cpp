@@ -81,25 +81,43 @@ bool woc_block_txids(std::int64_t height, std::vector<std::string>& txids) {
     return true;
 }
 
-std::int64_t woc_tx_block_place(std::int64_t height, const std::string& txid) {
+std::vector<std::int64_t> woc_tx_block_places(std::int64_t height, const std::vector<std::string>& txids) {
     const std::string block_key = service_key(service_settings().woc_base, std::to_string(height));
-    const std::string key = service_key(block_key, txid);
+    std::vector<std::int64_t> places(txids.size(), -1);
+    std::vector<std::string> keys;
     std::vector<std::string> ids;
+    bool all_kept = true;
     {
         std::lock_guard<std::mutex> lock(g_blocks_mutex);
-        if (const std::int64_t* kept = g_block_places.find(key)) return *kept;
+        for (std::size_t i = 0; i < txids.size(); ++i) {
+            keys.push_back(service_key(block_key, txids[i]));
+            if (const std::int64_t* kept = g_block_places.find(keys[i]))
+                places[i] = *kept;
+            else
+                all_kept = false;
+        }
+        if (all_kept) return places;
         if (g_last_block_key == block_key) ids = g_last_block;
     }
-    // A list kept from an earlier ask may predate an index listing the transaction: one that
-    // lacks it is asked for again.
-    if (std::find(ids.begin(), ids.end(), txid) == ids.end()) ids.clear();
-    if (ids.empty() && !woc_block_txids(height, ids)) return -1;
-    const auto at = std::find(ids.begin(), ids.end(), txid);
-    const std::int64_t place = at == ids.end() ? -1 : static_cast<std::int64_t>(at - ids.begin());
+    // A list kept from an earlier ask may predate an index listing the transactions: one that
+    // lacks any of them is asked for again.
+    for (std::size_t i = 0; i < txids.size() && !ids.empty(); ++i)
+        if (places[i] < 0 && std::find(ids.begin(), ids.end(), txids[i]) == ids.end()) ids.clear();
+    if (ids.empty() && !woc_block_txids(height, ids)) return places;
+    for (std::size_t i = 0; i < txids.size(); ++i) {
+        if (places[i] >= 0) continue;
+        const auto at = std::find(ids.begin(), ids.end(), txids[i]);
+        if (at != ids.end()) places[i] = static_cast<std::int64_t>(at - ids.begin());
+    }
     std::lock_guard<std::mutex> lock(g_blocks_mutex);
     // An unknown place is asked for again next time.
-    if (place >= 0) g_block_places.put(key, place);
+    for (std::size_t i = 0; i < txids.size(); ++i)
+        if (places[i] >= 0) g_block_places.put(keys[i], places[i]);
     g_last_block_key = block_key;
     g_last_block = std::move(ids);
-    return place;
+    return places;
+}
+
+std::int64_t woc_tx_block_place(std::int64_t height, const std::string& txid) {
+    return woc_tx_block_places(height, {txid}).front();
 }

@@ -114,6 +114,10 @@ bool woc_block_txids(std::int64_t height, std::vector<std::string>& txids);
 // woc_block_txids and kept per service, height and transaction, so a transaction found later in
 // another block is placed afresh; -1 when the block cannot be read or does not hold it.
 std::int64_t woc_tx_block_place(std::int64_t height, const std::string& txid);
+// The places of several transactions of the block at `height`, as woc_tx_block_place gives each,
+// from one read of its list: two asked together are never read apart while other blocks are read
+// between them.
+std::vector<std::int64_t> woc_tx_block_places(std::int64_t height, const std::vector<std::string>& txids);
 
 // Adds the P2PKH outputs of a transaction that pay a wallet key, not spent and not known yet, to
 // the change coins, each with the keys of the address it pays. True when a coin was added. The

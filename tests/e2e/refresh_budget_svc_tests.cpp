@@ -221,8 +221,11 @@ TEST_F(RefreshBudgetTest, RefreshWithHangingsOnShowStaysWithinItsWhatsOnChainBud
         reset_chain_session_for_tests();
         load_wallet_id("budget");
         chain.woc.reset_counts();
+        // The frames' blocks are read side by side: each is read once all the same.
+        const std::string blocks = std::string(kWocPrefix) + "/block/height/";
         EXPECT_EQ(refresh(), row.hangings);
         EXPECT_EQ(pics, expected);
+        if (row.at_once == AtOnce::own_coin) EXPECT_EQ(chain.woc.request_count("GET", blocks), row.hangings);
         EXPECT_LE(chain.woc.request_count(), row.first) << [&] {
             std::string paths;
             for (const FakeRequest& r : chain.woc.requests())
@@ -231,7 +234,7 @@ TEST_F(RefreshBudgetTest, RefreshWithHangingsOnShowStaysWithinItsWhatsOnChainBud
         }();
         // Where one of the pair and the hanging spends the other, no block's order is asked for.
         if (row.at_once == AtOnce::pair_change || row.at_once == AtOnce::hanging_first) {
-            EXPECT_EQ(chain.woc.request_count("GET", std::string(kWocPrefix) + "/block/height/"), 0);
+            EXPECT_EQ(chain.woc.request_count("GET", blocks), 0);
         }
         EXPECT_EQ(chain.woc.rate_limited_count(), 0);
         chain.woc.reset_counts();
@@ -254,7 +257,7 @@ TEST_F(RefreshBudgetTest, RefreshWithHangingsOnShowStaysWithinItsWhatsOnChainBud
             EXPECT_EQ(refresh(), row.hangings);
             EXPECT_EQ(pics, expected);
         }
-        EXPECT_EQ(chain.woc.request_count("GET", std::string(kWocPrefix) + "/block/height/"), 0);
+        EXPECT_EQ(chain.woc.request_count("GET", blocks), 0);
     }
     // Frame 1's last artists' coins go elsewhere: those hangings no longer count and the first
     // artist's shows again, also when the bulk answer is missing and each coin is asked on its own.
