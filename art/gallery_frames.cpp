@@ -332,6 +332,9 @@ SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, con
             const std::string error =
                 exhibit_title_read(show.pic, read, reuse_recent, spends ? &known_spends : nullptr, &hung);
             if (error == kWatchReadCut) {
+                // The step never acts on the hanging its user saw while that artwork hangs again
+                // after it (at another price, perhaps): the newer hanging is read whole first.
+                if (i > acted.at && show.pic == acted.pic) return title_unread_frame(row, records, i, std::move(show));
                 if (unread < records.size()) break;
                 unread = i;
                 unread_show = std::move(show);
