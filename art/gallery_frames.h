@@ -143,7 +143,8 @@ SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent = fal
 // than 5 s ago serves again and no coin is freed; mined transactions are always read once only.
 // `title_requests` is the read's bound on the registry watches (kGalleryTitleRequests or kStepTitleRequests).
 // `acted_on` names the hanging a step acts on: its frame leaves unread each newer hanging of another
-// artwork whose pair no read has found, as if its title were still being read (kFrameNewerReading).
+// artwork whose pair no read has found, as if its title were still being read (kFrameNewerReading),
+// and says kFrameTitleReading of a newer hanging of the same artwork whose title the bound left unread.
 std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent = false,
                            std::size_t title_requests = kGalleryTitleRequests, const std::string& acted_on = "");
 // Forgets the kept watch listings (gallery_forget_listings), the askers' names, the hangings judged
