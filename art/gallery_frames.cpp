@@ -215,14 +215,46 @@ void load_certificate_fields(SpotFrame& exhibit) {
 
 namespace {
 
+bool is_hanging(const WatchRecord& record, const SpotRow& row) {
+    return json_text(record.msg, "type") == "art_show" && to_lower_copy(json_text(record.msg, "spot")) == row.label;
+}
+
+// The hanging a step acts on among a frame's records: its place (records.size() when the step acts
+// on none of this frame's) and its artwork.
+struct ActedOn {
+    std::size_t at = 0;
+    std::string pic;
+};
+
+ActedOn acted_on_in(const std::vector<WatchRecord>& records, const SpotRow& row, const std::string& txid) {
+    ActedOn acted;
+    acted.at = records.size();
+    for (std::size_t i = 0; !txid.empty() && i < records.size(); ++i) {
+        if (records[i].txid != txid || !is_hanging(records[i], row)) continue;
+        acted.at = i;
+        acted.pic = parse_art_show(records[i], row.spot).pic;
+    }
+    return acted;
+}
+
+// Whether the step's read leaves hanging `i` (`show`) unread: it stands after the hanging the step
+// acts on and hangs another artwork, one no read has found paired, so only the registry watches
+// could tell whether it counts, and a stranger's junk would have the step pay for reading them.
+// A hanging of the same artwork (its owner's at a new price) and one of an artwork whose pair is
+// known are judged as ever: either may take the frame over.
+bool step_leaves_unread(const ActedOn& acted, std::size_t i, const SpotFrame& show) {
+    return i > acted.at && show.pic != acted.pic && !title_pair_known(show.pic);
+}
+
 // The newest hanging of the frame that names an owner and an artwork: the one whose coins a
 // gallery read asks about first.
-const WatchRecord* newest_hanging(const std::vector<WatchRecord>& records, const SpotRow& row) {
+const WatchRecord* newest_hanging(const std::vector<WatchRecord>& records, const SpotRow& row, const ActedOn& acted) {
     for (std::size_t i = records.size(); i-- > 0;) {
-        const nlohmann::json& msg = records[i].msg;
-        if (json_text(msg, "type") != "art_show" || to_lower_copy(json_text(msg, "spot")) != row.label) continue;
+        if (!is_hanging(records[i], row)) continue;
         const SpotLoad show = parse_art_show(records[i], row.spot);
-        if (!show.owner.empty() && !show.pic.empty() && !never_counting_known(records[i].txid)) return &records[i];
+        if (!show.owner.empty() && !show.pic.empty() && !never_counting_known(records[i].txid) &&
+            !step_leaves_unread(acted, i, show))
+            return &records[i];
     }
     return nullptr;
 }
@@ -247,7 +279,7 @@ SpotLoad title_unread_frame(const SpotRow& row, const std::vector<WatchRecord>& 
 
 // Replays a frame's records read whole into the frame (load_spot after its read).
 SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, const std::vector<WatchRecord>& records,
-                    const KnownSpends* spends, const std::set<std::string>* unknown_txs) {
+                    const KnownSpends* spends, const std::set<std::string>* unknown_txs, const ActedOn& acted) {
     SpotLoad result;
     result.spot = row.spot;
     // The newest hanging whose signer holds the title and its coins is the exhibit; any other
@@ -265,12 +297,16 @@ SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, con
     SpotLoad unread_show;
     std::unique_ptr<WatchListingsScope> older_scope;
     std::unique_ptr<WatchListingsUse> older_use;
+    bool left_unread = false;
     for (std::size_t i = records.size(); i-- > 0;) {
         const WatchRecord& record = records[i];
-        if (json_text(record.msg, "type") != "art_show" || to_lower_copy(json_text(record.msg, "spot")) != row.label)
-            continue;
+        if (!is_hanging(record, row)) continue;
         SpotLoad show = parse_art_show(record, row.spot);
         if (show.owner.empty() || show.pic.empty() || never_counting_known(record.txid)) continue;
+        if (step_leaves_unread(acted, i, show)) {
+            left_unread = true;
+            continue;
+        }
         // An artwork the service says it does not know has no coin a hanging could name. The read
         // ahead asked about the newest hanging's; the earlier ones are asked about together.
         if (unknown_txs && ++hangings == 2)
@@ -288,6 +324,9 @@ SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, con
             const std::string error =
                 exhibit_title_read(show.pic, read, reuse_recent, spends ? &known_spends : nullptr, &hung);
             if (error == kWatchReadCut) {
+                // The step never acts on the hanging its user saw while that artwork hangs again
+                // after it (at another price, perhaps): the newer hanging is read whole first.
+                if (i > acted.at && show.pic == acted.pic) return title_unread_frame(row, records, i, std::move(show));
                 if (unread < records.size()) break;
                 unread = i;
                 unread_show = std::move(show);
@@ -326,8 +365,9 @@ SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, con
     if (exhibit.shown || hidden) load_certificate_fields(exhibit);
     static_cast<SpotFrame&>(result) = std::move(exhibit);
     result.hidden = hidden;
-    if (unread < records.size()) {
-        if (result.pic.empty()) return title_unread_frame(row, records, unread, std::move(unread_show));
+    if (unread < records.size() && result.pic.empty())
+        return title_unread_frame(row, records, unread, std::move(unread_show));
+    if ((unread < records.size() || left_unread) && !result.pic.empty()) {
         // Until the newer hanging is known to count, the frame decides nothing about this wallet's
         // offers: it counts as not read whole.
         result.reading = kFrameNewerReading;
@@ -356,13 +396,15 @@ SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, con
 
 } // namespace
 
-SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent, FrameHistories* shared) {
+SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent, FrameHistories* shared,
+                   const std::string& acted_on) {
     const SpotRow& row = spot_row(index + 1);
     std::vector<WatchRecord> records;
     std::string error;
     never_counting_open();
     if (read_gallery_watch(row.label, row.watch, records, error, reuse_recent, shared)) {
-        SpotLoad judged = judge_spot(row, now, reuse_recent, records, nullptr, nullptr);
+        SpotLoad judged =
+            judge_spot(row, now, reuse_recent, records, nullptr, nullptr, acted_on_in(records, row, acted_on));
         never_counting_keep();
         return judged;
     }
@@ -372,7 +414,8 @@ SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent, Fram
     return result;
 }
 
-std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent, std::size_t title_requests) {
+std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent, std::size_t title_requests,
+                           const std::string& acted_on) {
     frames.resize(kSpotCount);
     const std::int64_t now = clock_system_ms() / 1000;
     never_counting_open();
@@ -380,6 +423,7 @@ std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent, st
     FrameHistories histories;
     std::vector<std::vector<WatchRecord>> records(kSpotCount);
     std::vector<char> read(kSpotCount, 0);
+    std::vector<ActedOn> acted(kSpotCount);
     // One frame that fails in an unforeseen way leaves that frame empty; the other nine and the
     // thread pool stand.
     const auto each_frame = [&loads](std::uint64_t i, const std::function<void(const SpotRow&)>& step) {
@@ -403,7 +447,8 @@ std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent, st
     // certificate asks for them one by one.
     std::vector<SpotLoad> shows;
     for (std::int32_t i = 0; i < kSpotCount; ++i) {
-        const WatchRecord* hanging = read[i] ? newest_hanging(records[i], spot_row(i + 1)) : nullptr;
+        acted[i] = acted_on_in(records[i], spot_row(i + 1), acted_on);
+        const WatchRecord* hanging = read[i] ? newest_hanging(records[i], spot_row(i + 1), acted[i]) : nullptr;
         if (!hanging) continue;
         shows.push_back(parse_art_show(*hanging, i + 1));
         shows.back().height = tx_block_height(hanging->tx);
@@ -426,7 +471,7 @@ std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent, st
         if (!read[i]) return;
         const WatchListingsUse use(listings);
         each_frame(i, [&](const SpotRow& row) {
-            loads[i] = judge_spot(row, now, reuse_recent, records[i], &spends, &unknown);
+            loads[i] = judge_spot(row, now, reuse_recent, records[i], &spends, &unknown, acted[i]);
         });
     });
     never_counting_keep();

@@ -129,7 +129,9 @@ void spot_exhibit_init(SpotFrame& frame);
 // (Unix seconds). A watch that cannot be read whole, or the title of a hanging that cannot be
 // read, gives a frame without exhibit and the read error.
 // load_all_spots calls it, and a sale step for its own frame; the index is not range-checked.
-SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent = false, FrameHistories* shared = nullptr);
+// `acted_on`: the hanging a step acts on, as in load_all_spots.
+SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent = false, FrameHistories* shared = nullptr,
+                   const std::string& acted_on = "");
 // Reads the ten frames at once and leaves exactly ten in `frames`, frame 1 first; of an artwork
 // hanging in two frames only the one hung later in the chain stays. A frame whose hanging's title
 // the read's bound left unread shows no exhibit, says kFrameTitleReading and counts as not read; it
@@ -140,8 +142,11 @@ SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent = fal
 // in frame order, empty when every watch was read. With reuse_recent a watch listing read less
 // than 5 s ago serves again and no coin is freed; mined transactions are always read once only.
 // `title_requests` is the read's bound on the registry watches (kGalleryTitleRequests or kStepTitleRequests).
+// `acted_on` names the hanging a step acts on: its frame leaves unread each newer hanging of another
+// artwork whose pair no read has found, as if its title were still being read (kFrameNewerReading),
+// and says kFrameTitleReading of a newer hanging of the same artwork whose title the bound left unread.
 std::string load_all_spots(std::vector<SpotFrame>& frames, bool reuse_recent = false,
-                           std::size_t title_requests = kGalleryTitleRequests);
+                           std::size_t title_requests = kGalleryTitleRequests, const std::string& acted_on = "");
 // Forgets in memory, as a restart does, the kept watch listings (gallery_forget_listings), the
 // askers' names, the hangings judged never to count (their file stays) and the mined transactions
 // kept (tx_store.h) for every reader.

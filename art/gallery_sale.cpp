@@ -58,12 +58,13 @@ std::string frame_unread_error(std::int32_t spot, const std::string& detail) {
 // A newer hanging not yet known to count stops no sale: where the user acts on the hanging the frame
 // shows beside it (`seen_show`, or an ask of it, `seen_ask`), the step acts on that one, confirms its
 // title alone before anything moves and reads nothing of the newer one's. The gallery read of a step
-// reads no title further than a first look for that reason.
+// reads no title further than a first look for that reason, and none at all of a hanging newer than
+// `seen_show` of another artwork that no read has found paired.
 bool begin_step(std::int32_t spot, std::string& identity_key, std::vector<SpotFrame>& frames, std::string& error,
                 bool reuse_recent, const std::string& seen_show = "", const std::string& seen_ask = "") {
     if (!art_identity_gate(false, identity_key, error)) return false;
     frames.clear();
-    const std::string read_error = load_all_spots(frames, reuse_recent, kStepTitleRequests);
+    const std::string read_error = load_all_spots(frames, reuse_recent, kStepTitleRequests, seen_show);
     if (spot < 1 || spot > kSpotCount || static_cast<std::size_t>(spot) > frames.size()) return true;
     SpotFrame& frame = frames[static_cast<std::size_t>(spot) - 1];
     if (frame.reading == kFrameNewerReading &&
@@ -79,7 +80,8 @@ bool begin_step(std::int32_t spot, std::string& identity_key, std::vector<SpotFr
         exhibit_title_confirm(frame.pic, title);
     }
     // A listing this step read serves again; a frame whose read failed is read as the step reads.
-    SpotLoad whole = load_spot(spot - 1, clock_system_ms() / 1000, reuse_recent || !frame.reading.empty());
+    SpotLoad whole =
+        load_spot(spot - 1, clock_system_ms() / 1000, reuse_recent || !frame.reading.empty(), nullptr, seen_show);
     if (!whole.error.empty()) {
         error = frame_unread_error(spot, whole.error);
         return false;
