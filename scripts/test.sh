@@ -20,7 +20,8 @@ elapsed() { echo "$(($(date +%s) - $1)) s"; }
 finish() {
     echo "== total time $(elapsed "$T0")"
     # The failures are named again last, where a log cut to its end still shows them.
-    [ -n "$FAILED_NAMES" ] && printf '!! failed: %s\n' $FAILED_NAMES
+    local name
+    for name in $FAILED_NAMES; do echo "!! failed: $name"; done
     echo "$PASSED passed, $FAILED failed"
     [ "$FAILED" -eq 0 ]
     exit $?
