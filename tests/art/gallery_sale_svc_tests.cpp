@@ -753,6 +753,17 @@ TEST_F(GalleryRoadTest, OnlyTheTitleHoldersHangingsCountInChainOrder) {
         {"a stranger naming the artwork's own coins", [&] { eve_hangs(kSpot, art, cert); }, kSpot, kPrice},
         {"the owner, dated ten years ahead", [&] { show(2 * kPrice, 0, now + 10 * 365 * 86400); }, kSpot, kPrice},
         {"the owner later, dated back", [&] { show(2 * kPrice, 0, 100); }, kSpot, 2 * kPrice},
+        // The sale leaves the frame empty: the hanging it replaced does not come back.
+        {"the owner's sale completed",
+         [&] {
+             ask(dave);
+             accept(dave);
+             ASSERT_TRUE(succeeded(pay(dave)));
+             become(carol);
+             ASSERT_TRUE(succeeded(gallery_complete_sale(kSpot, "", frame().show_txid, dave.identity)));
+             chain.ledger.mine();
+         },
+         kSpot, -1},
         {"the owner later in another frame, dated back", [&] { show(2 * kPrice, 0, 100, kSpot + 1); }, kSpot + 1,
          2 * kPrice},
     };
@@ -763,10 +774,9 @@ TEST_F(GalleryRoadTest, OnlyTheTitleHoldersHangingsCountInChainOrder) {
         std::vector<SpotFrame> list;
         load_all_spots(list);
         const SpotFrame& f = list[static_cast<std::size_t>(row.shown_in) - 1];
-        EXPECT_TRUE(f.shown);
-        EXPECT_EQ(f.owner, carol.identity);
-        EXPECT_EQ(f.pay_addr, carol.receive);
-        EXPECT_EQ(f.price, row.price);
+        EXPECT_EQ(std::to_string(f.shown) + " " + f.owner + " " + f.pay_addr + " " + std::to_string(f.price),
+                  row.price < 0 ? "0   -1"
+                                : "1 " + carol.identity + " " + carol.receive + " " + std::to_string(row.price));
         EXPECT_FALSE(list[static_cast<std::size_t>(row.shown_in == kSpot ? kSpot : kSpot - 1)].shown);
     }
 }
@@ -1187,17 +1197,18 @@ TEST_F(GalleryRoadTest, EachStepGoesThroughFromTheFirstClickAfterABusySpan) {
     EXPECT_EQ(title.empty() ? "" : title.back().owner, eve.identity);
 }
 
-// A stranger hangs an inscription of his, never paired and older than every payment the registry
-// watches had since, over the frame while its sale is under way. The Refresh after a restart shows
-// the sale's hanging with its acceptance and says a newer hanging is being read; dave pays and
-// carol completes from it at no more than twice the requests the same steps take without the junk.
-// Neither step asks anything of the junk: it adds at most kJunkLeft requests to each, the sale
-// certificate's transaction that the Refresh read the junk's in place of and the listings of the
-// payments after it.
+// A stranger hangs inscriptions of his, never paired and older than every payment the registry
+// watches had since, over the frame while its sale is under way: one, two, six, or one more before
+// each Refresh. Each Refresh after a restart shows the sale's hanging with its acceptance, then the
+// buyer's offer, and says a newer hanging is being read; dave pays and carol completes from it at no
+// more than twice the requests the same steps take without the junk. Neither step asks anything of
+// the junk: it adds at most kJunkLeft requests to each, the sale certificate's transaction that the
+// Refresh read the junk's in place of and the listings of the payments after it. A step from a
+// program that has not read the frame since the junk was hung acts on the hanging its user saw.
 TEST_F(GalleryRoadTest, AStrangersNewerHangingNeverStopsTheSaleUnderWay) {
     become(eve);
     std::vector<std::string> junk;
-    for (int i = 0; i < 2; ++i)
+    for (int i = 0; i < 16; ++i)
         junk.push_back(fake_inscribe(chain, test_hash_of(eve.ord), "image/png", "eve's junk " + std::to_string(i)));
     chain.ledger.mine();
     const auto restart = [&](Party& p) {
@@ -1206,14 +1217,34 @@ TEST_F(GalleryRoadTest, AStrangersNewerHangingNeverStopsTheSaleUnderWay) {
         woc_cache_clear();
         gallery_cache_clear();
     };
+    std::size_t hung_junk = 0;
+    const auto hang_junk = [&] {
+        become(eve);
+        json record = new_art_message("art_show");
+        record.update({{"spot", spot_label(kSpot)},
+                       {"pic", junk.at(hung_junk)},
+                       {"cert", junk.at(hung_junk)},
+                       {"sha256", sha256_hex("eve's junk")},
+                       {"price", "5"},
+                       {"pay_addr", eve.receive}});
+        ++hung_junk;
+        ASSERT_TRUE(succeeded(gallery_sign_and_post(record, spot_row(kSpot).watch)));
+        chain.ledger.mine();
+    };
     const struct Row {
         const char* name;
-        std::uint64_t before; // payments at each registry watch before carol's artwork
-        int junk;             // the inscription eve hangs over the sale, -1: none
-        std::uint64_t after;  // payments at each registry watch after eve's hanging
-    } rows[] = {{"no junk", 0, -1, 0},
-                {"junk older than 2,000 payments", 2000, 0, 0},
-                {"another older than 4,000, then 1,000 more", 2000, 1, 1000}};
+        std::uint64_t before;    // payments at each registry watch before carol's artwork
+        int junk;                // the inscriptions eve hangs over the sale
+        std::uint64_t after;     // payments at each registry watch after eve's hangings
+        bool one_more = false;   // she hangs one more before each Refresh
+        bool no_refresh = false; // the steps come from the frame as it was before the junk
+    } rows[] = {{"no junk", 0, 0, 0},
+                {"junk older than 2,000 payments", 2000, 1, 0},
+                {"another older than 4,000, then 1,000 more", 2000, 1, 1000},
+                {"two junk", 0, 2, 0},
+                {"six junk", 0, 6, 0},
+                {"one more junk before each Refresh", 0, 1, 0, true},
+                {"two junk, no Refresh since", 0, 2, 0, false, true}};
     int pay_none = 0, complete_none = 0;
     constexpr int kJunkLeft = 3;
     // The requests that name one of the junk inscriptions.
@@ -1225,47 +1256,54 @@ TEST_F(GalleryRoadTest, AStrangersNewerHangingNeverStopsTheSaleUnderWay) {
             });
         });
     };
+    // The frame as the party's Refresh after a restart shows it.
+    const auto refreshed = [&](Party& p, bool one_more) {
+        if (one_more) hang_junk();
+        restart(p);
+        std::vector<SpotLoad> spots;
+        std::set<std::string> closed;
+        read_gallery(spots, closed);
+        return spots.at(kSpot - 1);
+    };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         for (const char* watch : {kTitleWatchAddress, kPairWatchAddress})
             if (row.before > 0) chain.ledger.add_payments(watch, row.before);
         hang_and_accept_dave();
-        const std::string hung = frame().show_txid;
-        if (row.junk >= 0) {
-            become(eve);
-            json record = new_art_message("art_show");
-            record.update({{"spot", spot_label(kSpot)},
-                           {"pic", junk[static_cast<std::size_t>(row.junk)]},
-                           {"cert", junk[static_cast<std::size_t>(row.junk)]},
-                           {"sha256", sha256_hex("eve's junk")},
-                           {"price", "5"},
-                           {"pay_addr", eve.receive}});
-            ASSERT_TRUE(succeeded(gallery_sign_and_post(record, spot_row(kSpot).watch)));
-            chain.ledger.mine();
-        }
+        const SpotLoad before_junk = frame();
+        const std::string hung = before_junk.show_txid;
+        for (int i = 0; i < row.junk; ++i)
+            hang_junk();
         for (const char* watch : {kTitleWatchAddress, kPairWatchAddress})
             if (row.after > 0) chain.ledger.add_payments(watch, row.after);
-        restart(dave);
-        std::vector<SpotLoad> refreshed;
-        std::set<std::string> closed;
-        read_gallery(refreshed, closed);
-        const SpotLoad seen = refreshed.at(kSpot - 1);
-        EXPECT_EQ(std::to_string(seen.shown) + " " + seen.show_txid + " " + std::to_string(seen.accepts.size()) + " " +
-                      seen.reading,
-                  "1 " + hung + " 1 " + (row.junk >= 0 ? kFrameNewerReading : ""));
+        const char* newer = row.junk > 0 ? kFrameNewerReading : "";
+        SpotLoad seen = before_junk;
+        if (!row.no_refresh) {
+            seen = refreshed(dave, row.one_more);
+            EXPECT_EQ(std::to_string(seen.shown) + " " + seen.show_txid + " " + std::to_string(seen.accepts.size()) +
+                          " " + seen.reading,
+                      "1 " + hung + " 1 " + newer);
+        }
+        if (row.no_refresh) restart(dave);
         chain.woc.reset_counts();
         const std::string paid = pay(dave, &seen);
         EXPECT_TRUE(succeeded(paid)) << paid;
         const int pay_requests = chain.woc.request_count();
         EXPECT_EQ(junk_asked(), 0);
-        restart(carol);
+        if (!row.no_refresh) {
+            seen = refreshed(carol, row.one_more);
+            EXPECT_EQ(std::to_string(seen.shown) + " " + seen.show_txid + " " + std::to_string(seen.funded.size()) +
+                          " " + seen.reading,
+                      "1 " + hung + " 1 " + newer);
+        }
+        if (row.no_refresh) restart(carol);
         chain.woc.reset_counts();
         const std::string sold = gallery_complete_sale(kSpot, "", seen.show_txid, dave.identity);
         EXPECT_TRUE(succeeded(sold)) << sold;
         const int complete_requests = chain.woc.request_count();
         EXPECT_EQ(junk_asked(), 0);
         chain.ledger.mine();
-        if (row.junk < 0) pay_none = pay_requests, complete_none = complete_requests;
+        if (row.junk == 0) pay_none = pay_requests, complete_none = complete_requests;
         EXPECT_LE(pay_requests, 2 * pay_none);
         EXPECT_LE(complete_requests, 2 * complete_none);
         EXPECT_LE(pay_requests, pay_none + kJunkLeft);
