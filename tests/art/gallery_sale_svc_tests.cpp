@@ -1244,7 +1244,7 @@ TEST_F(GalleryRoadTest, AStrangersNewerHangingNeverStopsTheSaleUnderWay) {
                 {"two junk", 0, 2, 0},
                 {"six junk", 0, 6, 0},
                 {"one more junk before each Refresh", 0, 1, 0, true},
-                {"two junk, no Refresh since", 0, 2, 0, false, true}};
+                {"two junk, then 1,000 payments, no Refresh since", 0, 2, 1000, false, true}};
     int pay_none = 0, complete_none = 0;
     constexpr int kJunkLeft = 3;
     // The requests that name one of the junk inscriptions.
