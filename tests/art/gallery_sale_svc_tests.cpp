@@ -1270,14 +1270,14 @@ TEST_F(GalleryRoadTest, AStrangersNewerHangingNeverStopsTheSaleUnderWay) {
         for (const char* watch : {kTitleWatchAddress, kPairWatchAddress})
             if (row.before > 0) chain.ledger.add_payments(watch, row.before);
         hang_and_accept_dave();
-        const SpotLoad before_junk = frame();
+        const SpotFrame before_junk = frame();
         const std::string hung = before_junk.show_txid;
         for (int i = 0; i < row.junk; ++i)
             hang_junk();
         for (const char* watch : {kTitleWatchAddress, kPairWatchAddress})
             if (row.after > 0) chain.ledger.add_payments(watch, row.after);
         const char* newer = row.junk > 0 ? kFrameNewerReading : "";
-        SpotLoad seen = before_junk;
+        SpotFrame seen = before_junk;
         if (!row.no_refresh) {
             seen = refreshed(dave, row.one_more);
             EXPECT_EQ(std::to_string(seen.shown) + " " + seen.show_txid + " " + std::to_string(seen.accepts.size()) +
