@@ -25,7 +25,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <functional>
-#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -106,59 +105,6 @@ void spot_exhibit_init(SpotFrame& frame) {
     frame.asks = std::move(asks);
     frame.accepts = std::move(accepts);
     frame.funded = std::move(funded);
-}
-
-std::string spot_origin_key(const std::string& origin, std::string& outpoint) {
-    std::string key = to_lower_copy(origin);
-    if (key.find('_') == 64) {
-        if (outpoint.empty()) outpoint = key;
-        key.resize(64);
-    }
-    return key;
-}
-
-std::int64_t spot_price(const nlohmann::json& record) {
-    const std::string text = json_text(record, "price");
-    std::int64_t price = -1;
-    if (text.empty() || text == "-" || !parse_leading_i64(text, price)) return -1;
-    return price;
-}
-
-std::int64_t gallery_json_int(const nlohmann::json& obj, const std::string& key) {
-    if (!obj.is_object()) return 0;
-    const auto it = obj.find(key);
-    if (it == obj.end()) return 0;
-    if (it->is_number_unsigned()) {
-        // A count above the signed range would wrap negative; it is no readable value.
-        const auto value = it->get<std::uint64_t>();
-        return value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
-                   ? 0
-                   : static_cast<std::int64_t>(value);
-    }
-    if (it->is_number_integer()) return it->get<std::int64_t>();
-    std::int64_t value = 0;
-    if (it->is_string() && parse_leading_i64(it->get_ref<const std::string&>(), value)) return value;
-    return 0;
-}
-
-SpotLoad parse_art_show(const WatchRecord& record, std::int32_t spot) {
-    const nlohmann::json& msg = record.msg;
-    SpotLoad show;
-    show.shown = true;
-    show.spot = spot;
-    show.show_txid = record.txid;
-    show.pic_utxo = to_lower_copy(json_text(msg, "pic_utxo"));
-    show.cert_utxo = to_lower_copy(json_text(msg, "cert_utxo"));
-    show.pic = spot_origin_key(json_text(msg, "pic"), show.pic_utxo);
-    show.cert = spot_origin_key(json_text(msg, "cert"), show.cert_utxo);
-    show.sha256 = to_lower_copy(json_text(msg, "sha256"));
-    show.owner = json_identity_pubkey(msg);
-    show.handle = json_text(msg, "handle");
-    show.pay_addr = json_text(msg, "pay_addr");
-    show.price = spot_price(msg);
-    show.exp = gallery_json_int(msg, "exp");
-    show.ts = record.ts;
-    return show;
 }
 
 SaleTerms frame_sale_terms(const SpotFrame& frame, const SpotAccept& accept) {
@@ -277,108 +223,171 @@ SpotLoad title_unread_frame(const SpotRow& row, const std::vector<WatchRecord>& 
     return result;
 }
 
-// Replays a frame's records read whole into the frame (load_spot after its read).
-SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, const std::vector<WatchRecord>& records,
-                    const KnownSpends* spends, const std::set<std::string>* unknown_txs, const ActedOn& acted) {
-    SpotLoad result;
-    result.spot = row.spot;
-    // The newest hanging whose signer holds the title and its coins is the exhibit; any other
-    // hanging neither shows nor hides one, whatever it claims.
-    SpotFrame exhibit;
-    std::size_t shown = records.size();
+// The newest hangings a read leaves unread under one whose title its bound left unread, each of an
+// artwork no read has found paired, get a first look of their own (a request or two, given back):
+// an honest owner's hanging whose pair follows its artwork is found under a stranger's junk in a
+// data folder that never read it. Past these, such hangings are passed over unread.
+constexpr std::size_t kFirstLooksUnderUnread = 8;
+
+// A frame's replay as it goes through the hangings, newest first: the titles read, the artworks the
+// service does not know, the coins' spends, and the newest hanging whose title the read's bound
+// left unread, with what the hangings before it read with: a request share of their own, so that
+// the last hanging that counts still shows when a stranger's newer one took the read's budget.
+struct FrameJudging {
+    const SpotRow& row;
+    const std::vector<WatchRecord>& records;
+    const ActedOn& acted;
+    bool reuse_recent = false;
+    bool read_ahead = false; // the gallery read asked ahead about the newest hanging's coins
+    bool spends_given = false;
     std::map<std::string, ExhibitTitle> titles;
-    std::set<std::string> unknown = unknown_txs ? *unknown_txs : std::set<std::string>();
-    KnownSpends known_spends = spends ? *spends : KnownSpends();
+    std::set<std::string> unknown;
+    KnownSpends known_spends;
     int hangings = 0;
-    // The newest hanging whose title the read's bound left unread, and what the hangings before it
-    // read with: a request share of their own, so that the last hanging that counts still shows
-    // when a stranger's newer one took the gallery read's budget.
-    std::size_t unread = records.size();
+    std::size_t unread = 0; // records.size() while none
     SpotLoad unread_show;
+    bool passed_over = false; // a newer hanging was left unread without a read of its title
+    std::size_t first_looks = 0;
     std::unique_ptr<WatchListingsScope> older_scope;
     std::unique_ptr<WatchListingsUse> older_use;
-    bool left_unread = false;
-    for (std::size_t i = records.size(); i-- > 0;) {
-        const WatchRecord& record = records[i];
-        if (!is_hanging(record, row)) continue;
-        SpotLoad show = parse_art_show(record, row.spot);
-        if (show.owner.empty() || show.pic.empty() || never_counting_known(record.txid)) continue;
-        if (step_leaves_unread(acted, i, show)) {
-            left_unread = true;
-            continue;
-        }
-        // An artwork the service says it does not know has no coin a hanging could name. The read
-        // ahead asked about the newest hanging's; the earlier ones are asked about together.
-        if (unknown_txs && ++hangings == 2)
-            read_earlier_artworks(records, i + 1, row, unknown, &known_spends, never_counting_known);
-        if (unknown.count(show.pic)) continue;
-        // Each hanging is judged where it stands: its signer must have held the title there.
-        ChainPlace hung;
-        hung.height = tx_block_height(record.tx);
-        hung.txid = record.txid;
-        hung.tx = &record.tx;
-        const std::string title_key = show.pic + " " + std::to_string(hung.height) + " " + record.txid;
-        auto title = titles.find(title_key);
-        if (title == titles.end()) {
-            ExhibitTitle read;
-            const std::string error =
-                exhibit_title_read(show.pic, read, reuse_recent, spends ? &known_spends : nullptr, &hung);
-            if (error == kWatchReadCut) {
-                // The step never acts on the hanging its user saw while that artwork hangs again
-                // after it (at another price, perhaps): the newer hanging is read whole first.
-                if (i > acted.at && show.pic == acted.pic) return title_unread_frame(row, records, i, std::move(show));
-                if (unread < records.size()) break;
-                unread = i;
-                unread_show = std::move(show);
-                older_scope = std::make_unique<WatchListingsScope>(kWatchScanRequestShare);
-                older_use = std::make_unique<WatchListingsUse>(*older_scope);
-                continue;
-            }
-            if (!error.empty()) {
-                result.error =
-                    "frame " + std::string(row.label) + ": the title of a hanging could not be read: " + error;
-                return result;
-            }
-            title = titles.emplace(title_key, read).first;
-        }
-        // Its signer held the title where it hung only when the pair stands before it.
-        const int before = hanging_matches_title(show, title->second) ? pair_before_hanging(title->second, hung) : 1;
-        if (before < 0) {
-            result.error = "frame " + std::string(row.label) + ": " + kFrameOrderUnknown;
-            return result;
-        }
-        if (before == 0 || !hanging_matches_title(show, title->second)) {
-            note_not_counting(show, title->second, hung, before == 0);
-            continue;
-        }
-        exhibit = std::move(show);
-        result.height = tx_block_height(record.tx);
-        shown = i;
-        break;
+
+    FrameJudging(const SpotRow& r, const std::vector<WatchRecord>& list, const ActedOn& a)
+        : row(r), records(list), acted(a), unread(list.size()) {}
+    bool under_unread() const { return unread < records.size(); }
+};
+
+// What the replay makes of one hanging.
+enum class Verdict {
+    passed,  // it neither shows nor stops the replay
+    counts,  // it is the exhibit
+    ends,    // the frame holds no exhibit below it
+    answered // the frame is decided (`result`)
+};
+
+// The title of hanging `show` at `hung`, read once per replay. Under a hanging left unread, one of
+// an artwork no read has found paired takes only a first look, and none past kFirstLooksUnderUnread.
+std::string hanging_title(FrameJudging& f, const SpotFrame& show, const ChainPlace& hung, bool pair_known,
+                          const ExhibitTitle*& title) {
+    const std::string key = show.pic + " " + std::to_string(hung.height) + " " + hung.txid;
+    auto kept = f.titles.find(key);
+    if (kept != f.titles.end()) {
+        title = &kept->second;
+        return "";
     }
-    older_use.reset();
-    const std::size_t taken_down = exhibit.shown ? owner_take_down(records, shown, row, exhibit) : records.size();
-    const bool hidden = taken_down < records.size();
+    const bool look_only = f.under_unread() && !pair_known;
+    if (look_only && f.first_looks++ >= kFirstLooksUnderUnread) return kWatchReadCut;
+    const bool first_look = look_only && watch_listings_first_look(true);
+    ExhibitTitle read;
+    const std::string error =
+        exhibit_title_read(show.pic, read, f.reuse_recent, f.spends_given ? &f.known_spends : nullptr, &hung);
+    if (first_look) watch_listings_first_look(false);
+    if (!error.empty()) return error;
+    title = &f.titles.emplace(key, read).first->second;
+    return "";
+}
+
+// A hanging whose title the read's bound left unread. The step never acts on the hanging its user
+// saw while that artwork hangs again after it (at another price, perhaps): the newer hanging is read
+// whole first. The newest such hanging is kept for the frame to show should nothing before it
+// count; one before it of an artwork no read has found paired is passed over; one of a known pair
+// may count, and the replay stops there.
+Verdict title_left_unread(FrameJudging& f, std::size_t i, SpotLoad& show, bool pair_known, SpotLoad& result) {
+    if (i > f.acted.at && show.pic == f.acted.pic) {
+        result = title_unread_frame(f.row, f.records, i, std::move(show));
+        return Verdict::answered;
+    }
+    if (!f.under_unread()) {
+        f.unread = i;
+        f.unread_show = std::move(show);
+        f.older_scope = std::make_unique<WatchListingsScope>(kWatchScanRequestShare);
+        f.older_use = std::make_unique<WatchListingsUse>(*f.older_scope);
+        return Verdict::passed;
+    }
+    if (pair_known) return Verdict::ends;
+    f.passed_over = true;
+    return Verdict::passed;
+}
+
+// Whether the hanging held the frame where it hung and its title has gone on since: a step of the
+// title signed by the hanging's signer spends, after it, the artwork coin it named. The sale (or
+// pass) that took the title away leaves the frame empty; no hanging it replaced comes back.
+bool sold_since_hung(const SpotFrame& show, const ExhibitTitle& title, const ChainPlace& hung) {
+    std::string coin, spender;
+    std::uint32_t vout = 0;
+    if (hung.height <= 0 || title.head == title.pair || show.cert != title.cert ||
+        !parse_outpoint(show.pic_utxo, coin, vout) || pair_before_hanging(title, hung) != 1 ||
+        woc_spent_by(coin, vout, spender) != 0)
+        return false;
+    std::vector<KvArtTitleRow> rows;
+    TitlePair pair;
+    if (!art_title_at_hanging(show.pic, hung, rows, pair, nullptr).empty()) return false;
+    spender = to_lower_copy(spender);
+    const bool signed_step = std::any_of(rows.begin(), rows.end(), [&](const KvArtTitleRow& step) {
+        return step.type == "art_owner" && step.txid == spender && step.signer == show.owner;
+    });
+    nlohmann::json tx;
+    if (!signed_step || !woc_tx_json(spender, tx, false)) return false;
+    const std::int64_t height = tx_block_height(tx);
+    return height == 0 || height > hung.height;
+}
+
+// Judges hanging `i` where it stands: its signer must have held the title there, with the pair
+// before it.
+Verdict judge_hanging(FrameJudging& f, std::size_t i, SpotLoad& show, SpotLoad& result) {
+    const WatchRecord& record = f.records[i];
+    if (step_leaves_unread(f.acted, i, show)) {
+        f.passed_over = true;
+        return Verdict::passed;
+    }
+    // An artwork the service says it does not know has no coin a hanging could name. The read
+    // ahead asked about the newest hanging's; the earlier ones are asked about together.
+    if (f.read_ahead && ++f.hangings == 2)
+        read_earlier_artworks(f.records, i + 1, f.row, f.unknown, &f.known_spends, never_counting_known);
+    if (f.unknown.count(show.pic)) return Verdict::passed;
+    ChainPlace hung;
+    hung.height = tx_block_height(record.tx);
+    hung.txid = record.txid;
+    hung.tx = &record.tx;
+    const bool pair_known = f.under_unread() && title_pair_known(show.pic);
+    const ExhibitTitle* title = nullptr;
+    const std::string error = hanging_title(f, show, hung, pair_known, title);
+    if (error == kWatchReadCut) return title_left_unread(f, i, show, pair_known, result);
+    if (!error.empty()) {
+        result.error = "frame " + std::string(f.row.label) + ": the title of a hanging could not be read: " + error;
+        return Verdict::answered;
+    }
+    const int before = hanging_matches_title(show, *title) ? pair_before_hanging(*title, hung) : 1;
+    if (before < 0) {
+        result.error = "frame " + std::string(f.row.label) + ": " + kFrameOrderUnknown;
+        return Verdict::answered;
+    }
+    if (before == 0 || !hanging_matches_title(show, *title)) {
+        note_not_counting(show, *title, hung, before == 0);
+        return before == 1 && sold_since_hung(show, *title, hung) ? Verdict::ends : Verdict::passed;
+    }
+    return Verdict::counts;
+}
+
+// Puts the exhibit the replay found (at `shown`) into the frame: its owner's take-down hides it, an
+// expired or malformed one that is not hidden leaves the frame empty, one that stays gets its
+// certificate texts. Returns the take-down's place, records.size() without one.
+std::size_t place_exhibit(const FrameJudging& f, SpotFrame exhibit, std::size_t shown, std::int64_t now,
+                          SpotLoad& result) {
+    const std::size_t taken_down = exhibit.shown ? owner_take_down(f.records, shown, f.row, exhibit) : f.records.size();
+    const bool hidden = taken_down < f.records.size();
     if (hidden) exhibit.shown = false;
     // A hidden exhibit is past its sale and is kept whatever its expiry or form.
     if (!hidden && !exhibit_keepable(exhibit, now)) exhibit = SpotFrame{};
     if (exhibit.shown || hidden) load_certificate_fields(exhibit);
     static_cast<SpotFrame&>(result) = std::move(exhibit);
     result.hidden = hidden;
-    if (unread < records.size() && result.pic.empty())
-        return title_unread_frame(row, records, unread, std::move(unread_show));
-    if ((unread < records.size() || left_unread) && !result.pic.empty()) {
-        // Until the newer hanging is known to count, the frame decides nothing about this wallet's
-        // offers: it counts as not read whole.
-        result.reading = kFrameNewerReading;
-        result.error = "frame " + std::string(row.label) + ": " + kFrameNewerReading;
-    }
-    if (result.pic.empty()) return result;
+    return taken_down;
+}
 
-    collect_sale_records(records, shown, taken_down, result);
-    // An ask's own `handle` is whatever its signer wrote. The asks the windows name (the latest,
-    // and each accepted buyer's) go by the name the platform gives the key that signed them; no
-    // other is looked up, so a heap of asks costs the read no requests.
+// An ask's own `handle` is whatever its signer wrote. The asks the windows name (the latest, and
+// each accepted buyer's) go by the name the platform gives the key that signed them; no other is
+// looked up, so a heap of asks costs the read no requests.
+void name_askers(SpotLoad& result) {
     std::map<std::string, std::string> names;
     if (!result.asks.empty()) names[result.asks.back().buyer];
     for (const SpotAccept& accept : result.accepts)
@@ -389,6 +398,51 @@ SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, con
         const auto name = names.find(ask.buyer);
         ask.handle = name == names.end() ? "" : name->second;
     }
+}
+
+// Replays a frame's records read whole into the frame (load_spot after its read). The newest
+// hanging whose signer holds the title and its coins is the exhibit; any other hanging neither shows
+// nor hides one, whatever it claims, unless it held the frame and was sold since. A frame shows
+// its last hanging that counts however many newer ones are still being read, and says so.
+SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, const std::vector<WatchRecord>& records,
+                    const KnownSpends* spends, const std::set<std::string>* unknown_txs, const ActedOn& acted) {
+    FrameJudging f(row, records, acted);
+    f.reuse_recent = reuse_recent;
+    f.read_ahead = unknown_txs != nullptr;
+    f.spends_given = spends != nullptr;
+    if (unknown_txs) f.unknown = *unknown_txs;
+    if (spends) f.known_spends = *spends;
+    SpotLoad result;
+    result.spot = row.spot;
+    SpotFrame exhibit;
+    std::size_t shown = records.size();
+    for (std::size_t i = records.size(); i-- > 0;) {
+        if (!is_hanging(records[i], row)) continue;
+        SpotLoad show = parse_art_show(records[i], row.spot);
+        if (show.owner.empty() || show.pic.empty() || never_counting_known(records[i].txid)) continue;
+        const Verdict verdict = judge_hanging(f, i, show, result);
+        if (verdict == Verdict::answered) return result;
+        if (verdict == Verdict::passed) continue;
+        if (verdict == Verdict::counts) {
+            exhibit = std::move(show);
+            result.height = tx_block_height(records[i].tx);
+            shown = i;
+        }
+        break;
+    }
+    f.older_use.reset();
+    const std::size_t taken_down = place_exhibit(f, std::move(exhibit), shown, now, result);
+    if (f.under_unread() && result.pic.empty())
+        return title_unread_frame(row, records, f.unread, std::move(f.unread_show));
+    if ((f.under_unread() || f.passed_over) && !result.pic.empty()) {
+        // Until the newer hanging is known to count, the frame decides nothing about this wallet's
+        // offers: it counts as not read whole.
+        result.reading = kFrameNewerReading;
+        result.error = "frame " + std::string(row.label) + ": " + kFrameNewerReading;
+    }
+    if (result.pic.empty()) return result;
+    collect_sale_records(records, shown, taken_down, result);
+    name_askers(result);
     // A paid offer keeps the exhibit on the wall until the owner completes it.
     if (!result.funded.empty()) result.shown = true;
     return result;

@@ -137,7 +137,10 @@ SpotLoad load_spot(std::int32_t index, std::int64_t now, bool reuse_recent = fal
 // the read's bound left unread shows no exhibit, says kFrameTitleReading and counts as not read; it
 // keeps its newest hanging and the sale records after it, unconfirmed, for the step they allow. A
 // frame whose unread hanging is newer than one that counts shows that one and its sale records, says
-// kFrameNewerReading and counts as not read.
+// kFrameNewerReading and counts as not read; under that unread hanging, each hanging of an artwork
+// no read has found paired takes a first look at most and is passed over when that tells nothing,
+// so that any number of them leaves the sale shown. A hanging that held its frame and whose title
+// went on since (sold, passed) leaves the frame empty.
 // Then frees the coins of this wallet's offers that no longer count. Returns the first read error
 // in frame order, empty when every watch was read. With reuse_recent a watch listing read less
 // than 5 s ago serves again and no coin is freed; mined transactions are always read once only.

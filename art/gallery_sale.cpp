@@ -45,6 +45,15 @@ std::string frame_unread_error(std::int32_t spot, const std::string& detail) {
     return "error: " + frame + " could not be read: " + detail + ". " + try_again_text();
 }
 
+// Whether the frame shows, beside a newer hanging still being read, the hanging the user acts on
+// (`seen_show`, or the hanging an ask of theirs, `seen_ask`, stands under).
+bool shows_what_was_seen(const SpotFrame& frame, const std::string& seen_show, const std::string& seen_ask) {
+    return frame.reading == kFrameNewerReading &&
+           ((!seen_show.empty() && seen_show == frame.show_txid) ||
+            std::any_of(frame.asks.begin(), frame.asks.end(),
+                        [&seen_ask](const SpotAsk& ask) { return !seen_ask.empty() && ask.txid == seen_ask; }));
+}
+
 // Every step starts from the gate and a read of the ten frames. An acceptance moves no money
 // and the title chain it signs on is read afresh, so it may use the frame listings the gallery
 // read a few seconds before on the same click (reuse_recent). Paying and completing must see the
@@ -67,11 +76,7 @@ bool begin_step(std::int32_t spot, std::string& identity_key, std::vector<SpotFr
     const std::string read_error = load_all_spots(frames, reuse_recent, kStepTitleRequests, seen_show);
     if (spot < 1 || spot > kSpotCount || static_cast<std::size_t>(spot) > frames.size()) return true;
     SpotFrame& frame = frames[static_cast<std::size_t>(spot) - 1];
-    if (frame.reading == kFrameNewerReading &&
-        ((!seen_show.empty() && seen_show == frame.show_txid) ||
-         std::any_of(frame.asks.begin(), frame.asks.end(),
-                     [&seen_ask](const SpotAsk& ask) { return !seen_ask.empty() && ask.txid == seen_ask; })))
-        return true;
+    if (shows_what_was_seen(frame, seen_show, seen_ask)) return true;
     if (frame.reading.empty() && (read_error.empty() || !frame.pic.empty())) return true;
     // The step confirms the title of the hanging it acts on before anything moves; confirmed now,
     // the read of the frame takes it as just read and the check before money takes it as confirmed.
@@ -82,7 +87,7 @@ bool begin_step(std::int32_t spot, std::string& identity_key, std::vector<SpotFr
     // A listing this step read serves again; a frame whose read failed is read as the step reads.
     SpotLoad whole =
         load_spot(spot - 1, clock_system_ms() / 1000, reuse_recent || !frame.reading.empty(), nullptr, seen_show);
-    if (!whole.error.empty()) {
+    if (!whole.error.empty() && !shows_what_was_seen(whole, seen_show, seen_ask)) {
         error = frame_unread_error(spot, whole.error);
         return false;
     }

@@ -1,5 +1,6 @@
 #include "art/gallery_watch.h"
 
+#include "art/art_records.h"
 #include "art/gallery_frames.h"
 #include "art/gallery_rules.h"
 #include "art/watch/reader.h"
@@ -15,6 +16,8 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -247,4 +250,59 @@ bool read_gallery_watch(const std::string& label, const std::string& watch, std:
 void gallery_forget_listings() {
     std::lock_guard<std::mutex> lock(g_listings_mutex);
     g_listings.clear();
+}
+
+// The fields of a frame's records as the replay reads them.
+
+std::string spot_origin_key(const std::string& origin, std::string& outpoint) {
+    std::string key = to_lower_copy(origin);
+    if (key.find('_') == 64) {
+        if (outpoint.empty()) outpoint = key;
+        key.resize(64);
+    }
+    return key;
+}
+
+std::int64_t spot_price(const nlohmann::json& record) {
+    const std::string text = json_text(record, "price");
+    std::int64_t price = -1;
+    if (text.empty() || text == "-" || !parse_leading_i64(text, price)) return -1;
+    return price;
+}
+
+std::int64_t gallery_json_int(const nlohmann::json& obj, const std::string& key) {
+    if (!obj.is_object()) return 0;
+    const auto it = obj.find(key);
+    if (it == obj.end()) return 0;
+    if (it->is_number_unsigned()) {
+        // A count above the signed range would wrap negative; it is no readable value.
+        const auto value = it->get<std::uint64_t>();
+        return value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
+                   ? 0
+                   : static_cast<std::int64_t>(value);
+    }
+    if (it->is_number_integer()) return it->get<std::int64_t>();
+    std::int64_t value = 0;
+    if (it->is_string() && parse_leading_i64(it->get_ref<const std::string&>(), value)) return value;
+    return 0;
+}
+
+SpotLoad parse_art_show(const WatchRecord& record, std::int32_t spot) {
+    const nlohmann::json& msg = record.msg;
+    SpotLoad show;
+    show.shown = true;
+    show.spot = spot;
+    show.show_txid = record.txid;
+    show.pic_utxo = to_lower_copy(json_text(msg, "pic_utxo"));
+    show.cert_utxo = to_lower_copy(json_text(msg, "cert_utxo"));
+    show.pic = spot_origin_key(json_text(msg, "pic"), show.pic_utxo);
+    show.cert = spot_origin_key(json_text(msg, "cert"), show.cert_utxo);
+    show.sha256 = to_lower_copy(json_text(msg, "sha256"));
+    show.owner = json_identity_pubkey(msg);
+    show.handle = json_text(msg, "handle");
+    show.pay_addr = json_text(msg, "pay_addr");
+    show.price = spot_price(msg);
+    show.exp = gallery_json_int(msg, "exp");
+    show.ts = record.ts;
+    return show;
 }

