@@ -232,26 +232,26 @@ void add_balance_coin(const Utxo& coin, const std::string& address, std::unorder
     total = coin.sats > room ? std::numeric_limits<std::int64_t>::max() : total + coin.sats;
 }
 
-std::int64_t spendable_balance_sats() {
-    WalletLock lock = lock_wallet();
+namespace {
+
+// Offers each coin the balance is made of to `visit`, with the address it is held back as an
+// ordinal at ("" for anywhere): the main address's coins, change coins and the house-oracle coins
+// this wallet holds. False when no coin list of the main address was loaded.
+template <typename Visit> bool visit_balance_coins(Visit visit) {
     const std::string main = kv_wallet().address;
     bool known = false;
-    std::unordered_set<std::string> counted;
-    std::int64_t total = 0;
-
-    const std::vector<AddressCoins>& cache = address_coins();
     const AddressCoins* entry = find_address_coins(main);
     if (entry != nullptr && entry->loaded) {
         known = true;
         for (const Utxo& coin : entry->utxos)
-            add_balance_coin(coin, main, counted, total);
+            visit(coin, main);
     }
     Hash160 main_hash{};
     const bool decoded = address_to_hash160(main, main_hash);
     for (const ChangeCoin& coin : change_coins()) {
-        if (!decoded || coin.hash160 == main_hash) add_balance_coin(utxo_of(coin), std::string(), counted, total);
+        if (!decoded || coin.hash160 == main_hash) visit(utxo_of(coin), std::string());
     }
-    for (const AddressCoins& e : cache) {
+    for (const AddressCoins& e : address_coins()) {
         if (!e.loaded || e.address.empty() || e.address == main || !is_house_oracle_address(e.address)) continue;
         std::string priv, pub;
         Hash160 h{};
@@ -259,14 +259,50 @@ std::int64_t spendable_balance_sats() {
         wipe(priv);
         if (!mine) continue;
         for (const Utxo& coin : e.utxos) {
-            if (coin.sats >= kOracleCoinMinSats) add_balance_coin(coin, e.address, counted, total);
+            if (coin.sats >= kOracleCoinMinSats) visit(coin, e.address);
         }
     }
     for (const ChangeCoin& coin : change_coins()) {
         if ((!decoded || coin.hash160 != main_hash) && coin.sats >= kOracleCoinMinSats)
-            add_balance_coin(utxo_of(coin), std::string(), counted, total);
+            visit(utxo_of(coin), std::string());
     }
+    return known;
+}
+
+} // namespace
+
+std::int64_t spendable_balance_sats() {
+    WalletLock lock = lock_wallet();
+    std::unordered_set<std::string> counted;
+    std::int64_t total = 0;
+    const bool known = visit_balance_coins(
+        [&](const Utxo& coin, const std::string& address) { add_balance_coin(coin, address, counted, total); });
     return !known && total == 0 ? -1 : total;
+}
+
+std::int64_t held_balance_sats() {
+    WalletLock lock = lock_wallet();
+    // A row naming no transaction holds coins that no step of this program spent: those of a
+    // damaged spent file, or of a previous version's marks.
+    std::unordered_set<std::string> held;
+    for (const UnsettledInputs& row : unsettled_inputs()) {
+        if (!row.txid.empty()) continue;
+        held.insert(row.outpoints.begin(), row.outpoints.end());
+    }
+    if (held.empty()) return 0;
+    std::unordered_set<std::string> counted;
+    std::int64_t total = 0;
+    visit_balance_coins([&](const Utxo& coin, const std::string& address) {
+        const std::string key = outpoint_key(coin.txid, coin.vout);
+        const std::string reversed = reverse_txid_hex(coin.txid);
+        if (!held.count(key) && (reversed.empty() || !held.count(outpoint_key(reversed, coin.vout)))) return;
+        if (coin.sats <= 0 || (address.empty() ? is_ord_outpoint_any(coin) : is_ord_outpoint_at(address, coin))) return;
+        if (!counted.insert(key).second) return;
+        if (!reversed.empty()) counted.insert(outpoint_key(reversed, coin.vout));
+        total = coin.sats > std::numeric_limits<std::int64_t>::max() - total ? std::numeric_limits<std::int64_t>::max()
+                                                                             : total + coin.sats;
+    });
+    return total;
 }
 
 DisplayedBalance displayed_balance() {

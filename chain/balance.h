@@ -59,6 +59,11 @@ std::int64_t json_sats(const nlohmann::json& output);
 // The caller holds the wallet mutex.
 std::int64_t spendable_balance_sats();
 
+// Satoshis of the coins the spendable balance leaves out only because they are held for a spent
+// file found damaged (or a previous version's marks) until a listing shows them unspent; 0 when
+// none. The caller holds the wallet mutex.
+std::int64_t held_balance_sats();
+
 // Adds the coin to total unless it is spent, held back as an ordinal (at address, or anywhere when
 // address is empty) or already counted in either byte order.
 void add_balance_coin(const Utxo& coin, const std::string& address, std::unordered_set<std::string>& counted,

@@ -403,6 +403,38 @@ bool try_add_input(PaymentSelection& selection, const TxInput& candidate) {
     return true;
 }
 
+namespace {
+
+// A change output of 1 sat would be taken for an ordinal and never spent as money.
+constexpr std::uint64_t kMinChangeSats = 2;
+
+// Adds the change output when what is left over the fee it costs makes one; otherwise the excess,
+// too small for an output of its own, goes to the fee, which then is more than the rate asks. `fee`
+// comes in as the fee without change and leaves as the transaction's fee. False when the
+// transaction with change does not serialise.
+bool add_change_output(const std::vector<TxInput>& inputs, std::uint64_t total, std::uint64_t sum,
+                       const Hash160& change_hash160, std::vector<TxOutput>& outputs, std::int64_t& fee) {
+    if (total > sum + static_cast<std::uint64_t>(fee)) {
+        TxOutput change;
+        change.sats = total - sum - static_cast<std::uint64_t>(fee);
+        change.script = p2pkh_script(change_hash160);
+        outputs.push_back(std::move(change));
+        const Bytes with_change = serialize_tx(inputs, outputs, true);
+        if (with_change.empty()) return false;
+        const std::uint64_t need = sum + static_cast<std::uint64_t>(fee_for_size(with_change.size()));
+        if (total >= need + kMinChangeSats) {
+            outputs.back().sats = total - need;
+            fee = fee_for_size(with_change.size());
+            return true;
+        }
+        outputs.pop_back();
+    }
+    fee = static_cast<std::int64_t>(total - sum);
+    return true;
+}
+
+} // namespace
+
 bool build_payment_tx(std::vector<TxInput>& candidates, std::vector<TxOutput>& outputs, const Hash160& change_hash160,
                       const std::vector<TxOutput>& requested, std::int64_t& fee, std::string& error,
                       std::size_t forced) {
@@ -466,27 +498,14 @@ bool build_payment_tx(std::vector<TxInput>& candidates, std::vector<TxOutput>& o
     }
     const std::int64_t fee0 = fee_for_size(plain.size());
     fee = fee0;
-    if (total > sum + static_cast<std::uint64_t>(fee0)) {
-        TxOutput change;
-        change.sats = total - sum - static_cast<std::uint64_t>(fee0);
-        change.script = p2pkh_script(change_hash160);
-        outputs.push_back(std::move(change));
-        const Bytes with_change = serialize_tx(candidates, outputs, true);
-        if (with_change.empty()) {
-            error = "failed to build transaction.";
-            return false;
-        }
-        fee = fee_for_size(with_change.size());
-        const std::uint64_t need = sum + static_cast<std::uint64_t>(fee);
-        if (total > need) {
-            outputs.back().sats = total - need;
-        } else {
-            // The fee counted with the change output stays, as the payment always reported it.
-            outputs.pop_back();
-        }
+    const std::uint64_t need = sum + static_cast<std::uint64_t>(fee0);
+    if (total < need) {
+        error = insufficient_text(need, total);
+        return false;
     }
-    const std::uint64_t need = sum + static_cast<std::uint64_t>(fee);
-    if (total >= need) return true;
-    error = insufficient_text(need, total);
-    return false;
+    if (!add_change_output(candidates, total, sum, change_hash160, outputs, fee)) {
+        error = "failed to build transaction.";
+        return false;
+    }
+    return true;
 }

@@ -107,8 +107,10 @@ std::size_t selection_size(const PaymentSelection& selection);
 bool try_add_input(PaymentSelection& selection, const TxInput& candidate);
 
 // Chooses inputs from the sorted candidates (the first `forced` always) to pay `requested` and the
-// fee, and appends change to the change hash160 after the requested outputs. On success the
-// candidates become the chosen inputs and `outputs` the outputs to sign. False with a text in
+// fee, and appends change to the change hash160 after the requested outputs. A change output of
+// less than 2 sats is not made: its excess goes to `fee`, the transaction's whole fee, never below
+// the rate. On success the candidates become the chosen inputs and `outputs` the outputs to sign.
+// False with a text in
 // `error` ("nothing to pay.", "invalid inscription output.", "could not include inscription
 // input.", "failed to build transaction." or the insufficient-funds text).
 bool build_payment_tx(std::vector<TxInput>& candidates, std::vector<TxOutput>& outputs, const Hash160& change_hash160,

@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <limits>
 #include <memory>
 
 std::uint8_t status_is_error = 0;
@@ -188,20 +189,26 @@ std::string format_bsv_amount(std::int64_t sats) {
 }
 
 std::string connection_line_text(const std::string& label, std::int64_t sats, bool stale,
-                                 const std::string& last_read_hhmm) {
+                                 const std::string& last_read_hhmm, std::int64_t held) {
     if (sats < 0) return label + "    \xE2\x80\xA6";
-    const std::string line = label + "    " + format_bsv_amount(sats) + " BSV";
-    if (!stale) return line;
-    // A read that WhatsOnChain's pause kept away says how long the pause still lasts, so that a
-    // Refresh at once is not taken for a remedy.
-    // The line stands until the next balance read, so it names when the pause ends rather than a
-    // count of seconds that would go on reading the same.
-    const std::int64_t paused_ms = host_paused_ms(service_settings().woc_base);
-    const std::string why =
-        paused_ms > 0 ? "WhatsOnChain asks to wait until " + local_clock_text(clock_system_ms() + paused_ms, true)
-                      : "WhatsOnChain did not answer";
-    if (last_read_hhmm.empty()) return line + " (" + why + ")";
-    return line + " (last read " + last_read_hhmm + "; " + why + ")";
+    if (held < 0) held = 0;
+    const std::int64_t amount =
+        held > std::numeric_limits<std::int64_t>::max() - sats ? std::numeric_limits<std::int64_t>::max() : sats + held;
+    const std::string line = label + "    " + format_bsv_amount(amount) + " BSV";
+    std::string note = held > 0 ? format_bsv_amount(held) + " held" : std::string();
+    if (stale) {
+        // A read that WhatsOnChain's pause kept away says how long the pause still lasts, so that a
+        // Refresh at once is not taken for a remedy.
+        // The line stands until the next balance read, so it names when the pause ends rather than a
+        // count of seconds that would go on reading the same.
+        const std::int64_t paused_ms = host_paused_ms(service_settings().woc_base);
+        const std::string why =
+            paused_ms > 0 ? "WhatsOnChain asks to wait until " + local_clock_text(clock_system_ms() + paused_ms, true)
+                          : "WhatsOnChain did not answer";
+        const std::string read = last_read_hhmm.empty() ? why : "last read " + last_read_hhmm + "; " + why;
+        note = note.empty() ? read : note + "; " + read;
+    }
+    return note.empty() ? line : line + " (" + note + ")";
 }
 
 std::string local_clock_text(std::int64_t system_ms, bool with_seconds) {
@@ -236,6 +243,7 @@ void refresh_connection_status(HWND window, bool start_balance) {
         const std::string label = connection_label(paymail, wallet_name_for_id(wallet_view().wallet_id), address);
 
         std::int64_t sats = -1;
+        std::int64_t held = 0;
         bool loaded = false;
         {
             WalletLock lock = lock_wallet();
@@ -248,11 +256,13 @@ void refresh_connection_status(HWND window, bool start_balance) {
                 // shown_balance holds the figure at the expected value while the services still
                 // report the balance from before a recent payment, stores it and writes the face.
                 if (sats >= 0) sats = shown_balance(sats, 0);
+                held = held_balance_sats();
             }
         }
         if (!loaded || sats < 0) sats = cached_history_face();
         if (sats < 0) sats = last_balance_sats;
-        text = connection_line_text(label, sats, balance_read_failed != 0, local_clock_text(last_balance_read_ms));
+        text =
+            connection_line_text(label, sats, balance_read_failed != 0, local_clock_text(last_balance_read_ms), held);
 
         std::uint8_t idle = 0;
         if (start_balance && main_window && is_cofferly_connected() && balance_busy.compare_exchange_strong(idle, 1)) {

@@ -55,9 +55,10 @@ std::string format_bsv_amount(std::int64_t sats);
 // label, four blanks, then the amount and " BSV", or an ellipsis when `sats` is negative. An
 // amount from an earlier read says so: " (last read <last_read_hhmm>; WhatsOnChain did not
 // answer)" when `stale`, without the time when it is empty, and "WhatsOnChain asks to wait until
-// HH:MM:SS" in place of "did not answer" while WhatsOnChain keeps every request away.
+// HH:MM:SS" in place of "did not answer" while WhatsOnChain keeps every request away. Coins held
+// for a damaged spent file (`held`) count in the amount, and the line says how much is held.
 std::string connection_line_text(const std::string& label, std::int64_t sats, bool stale = false,
-                                 const std::string& last_read_hhmm = "");
+                                 const std::string& last_read_hhmm = "", std::int64_t held = 0);
 // "HH:MM" (or "HH:MM:SS", the seconds rounded up) of a system time in milliseconds, in local
 // time; "" for 0 or less.
 std::string local_clock_text(std::int64_t system_ms, bool with_seconds = false);

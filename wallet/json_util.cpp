@@ -120,6 +120,17 @@ bool json_whole_number(const json& value, std::int64_t low, std::int64_t high, s
     return true;
 }
 
+bool json_i64_within(const json& obj, const char* key, std::int64_t low, std::int64_t high, std::int64_t& out) {
+    if (!obj.is_object()) return false;
+    const auto it = obj.find(key);
+    return it != obj.end() && json_whole_number(*it, low, high, out);
+}
+
+bool json_i64(const json& obj, const char* key, std::int64_t& out) {
+    return json_i64_within(obj, key, std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max(),
+                           out);
+}
+
 bool json_as_u32(const json& value, std::uint32_t& out) {
     std::int64_t v = 0;
     if (!json_whole_number(value, 0, std::numeric_limits<std::uint32_t>::max(), v)) return false;

@@ -47,6 +47,13 @@ bool json_optional_text(const nlohmann::json& obj, const char* key, std::string&
 // read from a file, a service or the chain goes through here.
 bool json_whole_number(const nlohmann::json& value, std::int64_t low, std::int64_t high, std::int64_t& out);
 
+// The whole-number member `key` of an object, through json_whole_number: from `low` to `high`, or
+// any 64-bit value. False (out untouched) when obj is no object, the key is absent or its value is
+// refused.
+bool json_i64_within(const nlohmann::json& obj, const char* key, std::int64_t low, std::int64_t high,
+                     std::int64_t& out);
+bool json_i64(const nlohmann::json& obj, const char* key, std::int64_t& out);
+
 // A non-negative integer that fits 32 bits; false (out untouched) for anything else, so -1 never
 // wraps to 4294967295 and a float is not taken.
 bool json_as_u32(const nlohmann::json& value, std::uint32_t& out);

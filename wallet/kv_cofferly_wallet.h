@@ -72,6 +72,14 @@ struct KvCofferlyWalletSecrets {
     std::array<KeptAddresses, 6> addresses{};
 };
 
+// The fields of the wallet file that both programs change, as this program last read or wrote
+// them: a save tells its own changes from the wallet program's by them.
+struct WalletFileBase {
+    std::string paymail;
+    std::string ord_avatar;
+    std::vector<LocalOrd> ord_owned;
+};
+
 struct KvCofferlyWallet {
     std::string wallet_id; // current wallet id; empty when no wallet is bound
     bool is_hd = false;
@@ -89,6 +97,7 @@ struct KvCofferlyWallet {
     std::vector<LocalOrd> ord_owned;
     std::vector<WalletContact> contacts;
     KvCofferlyWalletSecrets secrets;
+    WalletFileBase file_base;
     bool save_pending = false;       // the disk refused the last save; a later one writes the change
     std::int64_t save_failed_ms = 0; // steady-clock time of that refusal
     bool save_read_only = false;     // that refusal came from the file's read-only mark

@@ -271,9 +271,11 @@ void sync_wallet_from_file() {
             if (json_as_u32((*recv)[i], value) && value > w.recv[i]) w.recv[i] = value;
         }
     }
+    // Taken from the file, they are no change of this program's for the next save to write.
     w.ord_avatar = json_text(file.doc, "ord_avatar");
+    w.file_base.ord_avatar = w.ord_avatar;
     auto alias = file.doc.find("paymail");
-    if (alias != file.doc.end() && alias->is_string()) w.paymail = alias->get<std::string>();
+    if (alias != file.doc.end() && alias->is_string()) w.paymail = w.file_base.paymail = alias->get<std::string>();
     if (w.is_hd && w.recv[kReceiveAccount] != receive_before) derive_wallet_keys();
     note_wallet_state_changed();
 }

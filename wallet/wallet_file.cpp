@@ -15,8 +15,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <istream>
 #include <streambuf>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 using nlohmann::json;
@@ -183,6 +186,7 @@ void reset_loaded_wallet_fields(KvCofferlyWallet& w) {
     w.ord_owned.clear();
     w.contacts.clear();
     w.recv.fill(0);
+    w.file_base = WalletFileBase{};
 }
 
 namespace {
@@ -257,13 +261,76 @@ void put_secret(json& doc, const char* key, const std::string& value) {
     doc[key] = value;
 }
 
-void put_state(const KvCofferlyWallet& w, json& doc) {
+bool same_ord(const LocalOrd& a, const LocalOrd& b) {
+    return a.origin == b.origin && a.txid == b.txid && a.vout == b.vout && a.type == b.type && a.address == b.address &&
+           a.name == b.name && a.icon == b.icon && a.amt == b.amt && a.dec == b.dec && a.token_id == b.token_id &&
+           a.hidden == b.hidden && a.created == b.created;
+}
+
+using OrdIndex = std::unordered_map<std::string, const LocalOrd*>;
+
+OrdIndex index_ords(const std::vector<LocalOrd>& rows) {
+    OrdIndex index;
+    for (const LocalOrd& ord : rows)
+        index.emplace(ord.origin, &ord);
+    return index;
+}
+
+const LocalOrd* find_ord(const OrdIndex& index, const std::string& origin) {
+    const auto it = index.find(origin);
+    return it == index.end() ? nullptr : it->second;
+}
+
+// The file's ordinal rows with this program's changes since `base` on top: a row changed or added
+// here is written as this program holds it, one dropped here goes, and every other row stays as
+// the file has it (the wallet program's rows and changes, keys this program does not know
+// included). A row only the wallet program dropped stays dropped.
+json merged_ord_rows(const json& file_rows, const std::vector<LocalOrd>& base, const std::vector<LocalOrd>& mine) {
+    const OrdIndex was_index = index_ords(base);
+    const OrdIndex own_index = index_ords(mine);
+    json rows = json::array();
+    std::unordered_set<std::string> seen;
+    if (file_rows.is_array()) {
+        for (const json& row : file_rows) {
+            const std::string origin = json_text(row, "origin");
+            const LocalOrd* own = origin.empty() ? nullptr : find_ord(own_index, origin);
+            const LocalOrd* was = origin.empty() ? nullptr : find_ord(was_index, origin);
+            seen.insert(origin);
+            if (own != nullptr && (was == nullptr || !same_ord(*own, *was)))
+                rows.push_back(ord_row_json(*own));
+            else if (own != nullptr || was == nullptr)
+                rows.push_back(row);
+        }
+    }
+    for (const LocalOrd& own : mine) {
+        if (!seen.insert(own.origin).second) continue;
+        const LocalOrd* was = find_ord(was_index, own.origin);
+        if (was == nullptr || !same_ord(own, *was)) rows.push_back(ord_row_json(own));
+    }
+    return rows;
+}
+
+// Each receive counter the larger of the file's and this program's: an address either program
+// handed out must stay below the counter.
+json merged_recv(const json& doc, const std::array<std::uint32_t, 6>& mine) {
+    std::array<std::uint32_t, 6> recv = read_recv(doc);
+    for (std::size_t i = 0; i < recv.size(); ++i)
+        recv[i] = std::max(recv[i], mine[i]);
+    return recv;
+}
+
+// Writes the wallet state over `doc`, the wallet file as it is now (`from_file`) or an empty
+// document when the file could not be read. The wallet program changes the file while this
+// program runs: what it owns (contacts, the backup flag, the shown index) is kept as the file
+// holds it, and paymail, avatar and ordinal rows are written only where this program changed them
+// since its last read or write.
+void put_state(const KvCofferlyWallet& w, bool from_file, json& doc) {
     if (w.is_hd) {
         doc["version"] = 2;
         put_secret(doc, "mnemonic", w.mnemonic);
-        doc["backup"] = w.backup;
-        doc["recv"] = w.recv;
-        doc["show"] = w.show;
+        if (!from_file || !doc["backup"].is_boolean()) doc["backup"] = w.backup;
+        doc["recv"] = merged_recv(doc, w.recv);
+        if (!from_file || !doc["show"].is_number_integer()) doc["show"] = w.show;
         doc["identity"] = w.identity_address;
         doc["address"] = w.address;
     } else {
@@ -271,19 +338,30 @@ void put_state(const KvCofferlyWallet& w, json& doc) {
         doc["pub"] = w.pub;
         doc["address"] = w.address;
     }
+    const WalletFileBase& base = w.file_base;
     // The older layout keeps its alias too: dropping it would lose what the wallet program set.
-    put_optional_text(doc, "paymail", w.paymail);
-    put_optional_text(doc, "ord_avatar", w.ord_avatar);
-    if (w.ord_owned.empty()) {
+    if (!from_file || w.paymail != base.paymail) put_optional_text(doc, "paymail", w.paymail);
+    if (!from_file || w.ord_avatar != base.ord_avatar) put_optional_text(doc, "ord_avatar", w.ord_avatar);
+    const auto file_rows = doc.find("ord_owned");
+    json rows = from_file
+                    ? merged_ord_rows(file_rows != doc.end() ? *file_rows : json::array(), base.ord_owned, w.ord_owned)
+                    : merged_ord_rows(json::array(), {}, w.ord_owned);
+    if (rows.empty())
         doc.erase("ord_owned");
-    } else {
-        json rows = json::array();
-        for (const LocalOrd& ord : w.ord_owned)
-            rows.push_back(ord_row_json(ord));
+    else
         doc["ord_owned"] = std::move(rows);
-    }
-    doc.erase("contacts");
-    save_contacts(doc);
+    if (!from_file) save_contacts(doc);
+}
+
+// After a save: what the file now holds of the fields the wallet program owns, and the base the
+// next save tells this program's changes by.
+void take_saved_state(const json& doc, KvCofferlyWallet& w) {
+    read_flag(doc, "backup", w.backup);
+    std::vector<WalletContact> contacts;
+    if (read_contacts(doc, contacts)) w.contacts = std::move(contacts);
+    w.file_base.paymail = w.paymail;
+    w.file_base.ord_avatar = w.ord_avatar;
+    w.file_base.ord_owned = w.ord_owned;
 }
 
 // The fields both layouts hold.
@@ -292,6 +370,9 @@ void take_common_fields(const ParsedWallet& parsed, KvCofferlyWallet& w) {
     w.ord_avatar = parsed.ord_avatar;
     w.ord_owned = parsed.ord_owned;
     w.contacts = parsed.contacts;
+    w.file_base.paymail = parsed.paymail;
+    w.file_base.ord_avatar = parsed.ord_avatar;
+    w.file_base.ord_owned = parsed.ord_owned;
 }
 
 bool load_hd(const json& doc, const ParsedWallet& parsed, KvCofferlyWallet& w) {
@@ -446,14 +527,19 @@ bool save_wallet() {
         JsonSecretGuard guard{doc};
         json current;
         JsonSecretGuard old_guard{current};
+        // The wallet program changes this file under the registry lock: the file read here is the
+        // one replaced, with nothing of the wallet program's written in between.
+        WalletRegistryLock file_lock;
         // A file nested past the JSON bound is not this program's to replace: it is left as it is.
         if (wallet_file_too_deep(path)) return false;
+        bool from_file = false;
         if (read_wallet_doc(path, current)) {
             if (is_wallet_lock_record(current)) return false;
             // Keys the wallet program keeps and this program does not know stay as they are.
-            if (current.is_object()) doc = std::move(current);
+            from_file = current.is_object();
+            if (from_file) doc = std::move(current);
         }
-        put_state(w, doc);
+        put_state(w, from_file, doc);
         // Invalid UTF-8 in a text becomes U+FFFD: the rest of the wallet still reaches the disk,
         // and the next save is not blocked by the same text.
         std::string text = doc.dump(2, ' ', false, json::error_handler_t::replace);
@@ -464,6 +550,7 @@ bool save_wallet() {
         // Callers go on with the state in memory; the change stays pending, and the window shows
         // that the disk did not take it.
         KvCofferlyWallet& state = kv_wallet();
+        if (ok) take_saved_state(doc, state);
         if (!ok) {
             emit_log_line("Could not save the wallet file; the previous one is kept as it was.\n");
             state.save_failed_ms = clock_steady_ms();

@@ -27,17 +27,6 @@ constexpr std::size_t kEarlierFileBytes = std::size_t(64) << 20;
 // A record kept before records carried a time: older than any removal.
 constexpr std::int64_t kUntimed = 1;
 
-bool json_i64(const json& obj, const char* name, std::int64_t& out) {
-    const auto it = obj.find(name);
-    return it != obj.end() && json_whole_number(*it, std::numeric_limits<std::int64_t>::min(),
-                                                std::numeric_limits<std::int64_t>::max(), out);
-}
-
-bool json_i64_within(const json& obj, const char* name, std::int64_t low, std::int64_t high, std::int64_t& out) {
-    const auto it = obj.find(name);
-    return it != obj.end() && json_whole_number(*it, low, high, out);
-}
-
 // The blocks from `height` on are no longer read whole (a record kept from them went or failed).
 void cut_ranges_from(WatchKept& kept, std::int64_t height) {
     std::vector<KeptRange> left;

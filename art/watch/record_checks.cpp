@@ -14,16 +14,6 @@
 
 using json = nlohmann::json;
 
-namespace {
-
-bool json_i64(const json& obj, const char* name, std::int64_t& out) {
-    const auto it = obj.find(name);
-    return it != obj.end() && json_whole_number(*it, std::numeric_limits<std::int64_t>::min(),
-                                                std::numeric_limits<std::int64_t>::max(), out);
-}
-
-} // namespace
-
 bool kept_record_type(const std::string& type) {
     // The title read and the ownership list read pairs and passes; the last sale and the gallery
     // read what the frames carry.

@@ -404,8 +404,9 @@ TEST_F(GalleryFramesTest, HangingsThatDoNotCountCostALaterReadOneRequestAFrame) 
         platform_read_file(never_counting_path(), kept);
         EXPECT_EQ(kept.find(noted_elsewhere) != std::string::npos, row.stranger);
         // Laid out otherwise than the program writes it, so that a rewrite would show.
-        if (!kept.empty())
+        if (!kept.empty()) {
             ASSERT_TRUE(platform_write_file(never_counting_path(), kept = json::parse(kept).dump(1), false));
+        }
         chain.woc.reset_counts();
         const std::vector<SpotFrame> list = frames();
         const int later = chain.woc.request_count();
@@ -430,7 +431,9 @@ TEST_F(GalleryFramesTest, HangingsThatDoNotCountCostALaterReadOneRequestAFrame) 
     for (const bool damaged : {false, true}) {
         SCOPED_TRACE(damaged ? "a damaged file" : "a fresh data folder");
         const std::string registry = kestrava_data_dir() + "/registry";
-        if (damaged) ASSERT_TRUE(platform_write_file(never_counting_path(), R"({"hangings":[")", false));
+        if (damaged) {
+            ASSERT_TRUE(platform_write_file(never_counting_path(), R"({"hangings":[")", false));
+        }
         for (const std::string& name : damaged ? std::vector<std::string>() : platform_file_names(registry))
             platform_remove_file(registry + "/" + name);
         restart();

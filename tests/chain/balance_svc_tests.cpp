@@ -140,6 +140,14 @@ TEST_F(BalanceTest, SpendableBalanceCountsEachCoinOnceAndHoldsOrdinalsBack) {
     // 5000 + 3000 (cached, and again as change in the other byte order) + 400 + 2500; the spent
     // coin, the 1-sat coin and the small change of another address are left out.
     EXPECT_EQ(spendable_balance_sats(), 10900);
+    EXPECT_EQ(held_balance_sats(), 0);
+    // Coins held for a damaged spent file are no money to spend, but the wallet's all the same; a
+    // step's held inputs are neither.
+    unsettled_inputs() = {{"", 0, {outpoint_key(a, 0), outpoint_key(b, 1)}}, {hex_id('9'), 0, {outpoint_key(c, 2)}}};
+    for (const UnsettledInputs& row : unsettled_inputs())
+        spent_outpoints().insert(row.outpoints.begin(), row.outpoints.end());
+    EXPECT_EQ(spendable_balance_sats(), 2900);
+    EXPECT_EQ(held_balance_sats(), 5000);
 
     address_coins().clear();
     change_coins().clear();

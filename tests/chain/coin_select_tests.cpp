@@ -99,7 +99,8 @@ TEST(CoinSelectSize, IncrementalSizeMatchesTheSerialisation) {
 }
 
 TEST_F(CoinSelectTest, FeeAndChange) {
-    // One coin paying 1000: fee0 = fee(192) = 20, with a change output 226 bytes and 23.
+    // One coin paying 1000: fee0 = fee(192) = 20, with a change output 226 bytes and 23. What a
+    // change output cannot carry (less than 2 sats over its fee) goes to the fee.
     struct Row {
         std::uint64_t coin;
         std::int64_t fee;
@@ -107,9 +108,11 @@ TEST_F(CoinSelectTest, FeeAndChange) {
         std::string error;
     } rows[] = {
         {100000, 23, 98977, ""},
+        {1019, 20, 0, "insufficient funds. Need 1020 sats, you have 1019 in your Cofferly wallet."},
         {1020, 20, 0, ""},
-        {1022, 23, 0, "insufficient funds. Need 1023 sats, you have 1022 in your Cofferly wallet."},
-        {1024, 23, 1, ""},
+        {1022, 22, 0, ""},
+        {1024, 24, 0, ""},
+        {1025, 23, 2, ""},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.coin);

@@ -225,7 +225,9 @@ TEST_F(RefreshBudgetTest, RefreshWithHangingsOnShowStaysWithinItsWhatsOnChainBud
         const std::string blocks = std::string(kWocPrefix) + "/block/height/";
         EXPECT_EQ(refresh(), row.hangings);
         EXPECT_EQ(pics, expected);
-        if (row.at_once == AtOnce::own_coin) EXPECT_EQ(chain.woc.request_count("GET", blocks), row.hangings);
+        if (row.at_once == AtOnce::own_coin) {
+            EXPECT_EQ(chain.woc.request_count("GET", blocks), row.hangings);
+        }
         EXPECT_LE(chain.woc.request_count(), row.first) << [&] {
             std::string paths;
             for (const FakeRequest& r : chain.woc.requests())

@@ -96,6 +96,10 @@ TEST(ConnectionLine, BalanceAndLabel) {
               "alice    0.00000005 BSV (last read 09:05; WhatsOnChain did not answer)");
     EXPECT_EQ(connection_line_text("alice", 5, true), "alice    0.00000005 BSV (WhatsOnChain did not answer)");
     EXPECT_EQ(connection_line_text("alice", -1, true, "09:05"), "alice    \xE2\x80\xA6");
+    // Coins held for a damaged spent file are the wallet's still: never a balance of 0.
+    EXPECT_EQ(connection_line_text("alice", 0, false, "", 12000), "alice    0.00012000 BSV (0.00012000 held)");
+    EXPECT_EQ(connection_line_text("alice", 5, true, "09:05", 12000),
+              "alice    0.00012005 BSV (0.00012000 held; last read 09:05; WhatsOnChain did not answer)");
     FakeClock clock; // while WhatsOnChain keeps every request away, the line says until when
     host_pause(service_settings().woc_base, 85000);
     const std::string until = local_clock_text(clock.system_ms + 85000, true);

@@ -8,6 +8,7 @@
 #include "wallet/session.h"
 #include "wallet/text_util.h"
 
+#include <functional>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -285,7 +286,9 @@ TEST_F(WalletFileTest, SavesOnlyTheKeysItOwns) {
 }
 
 TEST_F(WalletFileTest, SaveRoundTripAndKeyOrder) {
-    write(hd_doc());
+    json doc = hd_doc();
+    doc["contacts"] = {{{"dest", "bob"}}};
+    write(doc);
     ASSERT_TRUE(load_wallet());
     KvCofferlyWallet& w = kv_wallet();
     w.paymail = "alice";
@@ -303,7 +306,6 @@ TEST_F(WalletFileTest, SaveRoundTripAndKeyOrder) {
     ord.hidden = true;
     ord.created = true;
     w.ord_owned = {ord};
-    w.contacts = {{"bob", ""}};
     ASSERT_TRUE(save_wallet());
     ASSERT_TRUE(save_wallet());
 
@@ -325,6 +327,61 @@ TEST_F(WalletFileTest, SaveRoundTripAndKeyOrder) {
     EXPECT_EQ(w.ord_owned[0].name, "bad \xEF\xBF\xBD utf8");
     EXPECT_TRUE(w.ord_owned[0].hidden);
     EXPECT_EQ(json::parse(text)["contacts"], json::parse(R"([{"dest":"bob"}])"));
+}
+
+// The wallet program changes its file while this program runs; a save writes this program's
+// changes over the file as it is at the save, never over what was read at the load.
+TEST_F(WalletFileTest, ASaveKeepsWhatTheWalletProgramWroteSinceTheLoad) {
+    const json cc = {{"origin", "cc_0"}, {"txid", "cc"}, {"vout", 0}, {"created", true}};
+    const json bb = {{"origin", "bb_0"}, {"txid", "bb"}, {"vout", 1}, {"created", false}, {"name", "theirs"}};
+    const json aa = {{"origin", "aa_0"}, {"txid", "aa"}, {"vout", 0}, {"created", false}};
+    const auto learn_aa = [](KvCofferlyWallet& w) {
+        w.ord_owned.push_back(local_ord_init());
+        w.ord_owned.back().origin = "aa_0";
+        w.ord_owned.back().txid = "aa";
+    };
+    struct Row {
+        const char* name;
+        json there; // merge patch the wallet program applies between the load and the save
+        std::function<void(KvCofferlyWallet&)> here;
+        json want; // keys of the saved file
+    } rows[] = {
+        {"contact added there",
+         {{"contacts", {{{"dest", "carol"}}}}},
+         learn_aa,
+         {{"contacts", {{{"dest", "carol"}}}}, {"ord_owned", {cc, aa}}}},
+        {"backup confirmed there", {{"backup", true}}, learn_aa, {{"backup", true}}},
+        {"counters advanced on both sides",
+         {{"recv", {0, 9, 0, 0, 0, 7}}},
+         [](KvCofferlyWallet& w) { w.recv[5] = 8; },
+         {{"recv", {0, 9, 0, 0, 0, 8}}}},
+        {"another program's ordinal row", {{"ord_owned", {cc, bb}}}, learn_aa, {{"ord_owned", {cc, bb, aa}}}},
+        {"paymail and avatar changed there",
+         {{"paymail", "carol"}, {"ord_avatar", "bb_0"}},
+         learn_aa,
+         {{"paymail", "carol"}, {"ord_avatar", "bb_0"}}},
+        {"paymail changed here, avatar there",
+         {{"paymail", "carol"}, {"ord_avatar", "bb_0"}},
+         [](KvCofferlyWallet& w) { w.paymail = "dave"; },
+         {{"paymail", "dave"}, {"ord_avatar", "bb_0"}}},
+        {"a row dropped there", {{"ord_owned", json::array()}}, learn_aa, {{"ord_owned", {aa}}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        json doc = hd_doc();
+        doc["paymail"] = "alice";
+        doc["ord_owned"] = {cc};
+        write(doc);
+        unload();
+        ASSERT_TRUE(load_wallet());
+        doc.merge_patch(row.there);
+        write(doc);
+        row.here(kv_wallet());
+        ASSERT_TRUE(save_wallet());
+        const json saved = json::parse(test_read_file(path));
+        for (const auto& want : row.want.items())
+            EXPECT_EQ(saved.value(want.key(), json()), want.value()) << want.key();
+    }
 }
 
 // A save the disk refuses leaves the old file whole, and the change pending: the window can say so,
