@@ -13,6 +13,7 @@
 #include "wallet/http_client.h"
 #include "wallet/json_util.h"
 #include "wallet/settings.h"
+#include "wallet/step_scope.h"
 #include "wallet/text_util.h"
 
 #include <nlohmann/json.hpp>
@@ -218,6 +219,8 @@ std::string art_ownership_report(const std::string& artwork_id) {
 }
 
 std::string art_lookup_by_id(const std::string& pasted_id) {
+    // One look-up asks for a transaction once, whichever of its reads wants it.
+    const StepScope lookup;
     const std::string id = norm_txid(pasted_id);
     if (!is_txid_hex(id)) return "Paste an artwork id or a certificate id. It is 64 hex characters.";
     const std::string pair_address = kPairWatchAddress;

@@ -36,6 +36,7 @@
 #include "support/wallet_reset.h"
 #include "wallet/clock.h"
 #include "wallet/codecs.h"
+#include "wallet/host_pace.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/registry.h"
 
@@ -112,6 +113,7 @@ struct Sale {
     void become(Party& p) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1050));
         test_set_env("LOCALAPPDATA", p.root);
+        host_pace_start_run();
         reset_chain_session_for_tests();
         title_memory_forget();
         tx_store_clear();

@@ -31,7 +31,6 @@ namespace {
 
 constexpr int kConfirmLookups = 8;
 constexpr std::int64_t kConfirmGapMs = 700;
-constexpr std::uint32_t kWocPostTimeoutS = 60;
 constexpr std::int32_t kWocPostAttempts = 2;
 constexpr std::uint32_t kSaleSubmitTimeoutS = 8;
 constexpr std::int32_t kWocLookupTimeoutS = 25;
@@ -41,8 +40,8 @@ constexpr std::int32_t kWocLookupTimeoutS = 25;
 constexpr std::int64_t kBroadcastBudgetMs = 60000;
 constexpr std::int64_t kLookupReserveMs = 8000;
 const char* const kNotKnownIfSent =
-    "error: not known whether it was sent: a service ran out of time or took it without naming it, and the "
-    "transaction is not listed yet. Its "
+    "error: not known whether it was sent: a service ran out of time, took it without naming it or said it "
+    "already holds it, and the transaction is not listed yet. Its "
     "coins stay out of the balance meanwhile. If no service knows it 5 minutes from now, the next Refresh puts them "
     "back; check the balance then before trying again. Transaction ";
 // An ARC body shown to the user is cut like the body of an HTTP error.
@@ -80,9 +79,19 @@ template <std::size_t N> bool is_one_of(const std::string& text, const char* con
     return std::any_of(std::begin(list), std::end(list), [&](const char* s) { return text == s; });
 }
 
+// The node's words for a transaction of this id that it already holds.
+bool holds_it_already(const std::string& text) {
+    return contains(text, "txn-already") || contains(text, "already have");
+}
+
 // The node's words for a transaction it already holds, or for a spend it already saw.
 bool is_known_or_conflict_reply(const std::string& text) {
-    return contains(text, "mempool-conflict") || contains(text, "txn-already") || contains(text, "already have");
+    return contains(text, "mempool-conflict") || holds_it_already(text);
+}
+
+// The longest a post waits for its service, as the settings in force say.
+std::uint32_t post_timeout_s() {
+    return static_cast<std::uint32_t>(service_settings().post_timeout_s);
 }
 
 std::string submit_url() {
@@ -212,7 +221,26 @@ bool listed_on_woc(const std::string& txid, std::int64_t deadline_ms = 0) {
 }
 
 bool arc_post(const std::string& tx_hex, const std::string& expected_txid, std::uint32_t timeout_s, std::string& detail,
-              bool* took_unnamed = nullptr);
+              bool* took_unnamed = nullptr, bool* silent = nullptr);
+
+// Whether a service may hold a transaction that none accepted by its id: one ran out of time or
+// took it without naming it, or WhatsOnChain's node says it already holds one of this id while ARC
+// said nothing of it. Only WhatsOnChain's listing can then tell whether it went out; the words alone
+// never make it sent, and never make it surely not sent either.
+bool may_be_out(const std::string& woc_error, bool woc_took, const std::string& arc_detail, bool arc_took_unnamed,
+                bool arc_silent) {
+    return woc_took || is_time_out(woc_error) || arc_took_unnamed || is_time_out(arc_detail) ||
+           (arc_silent && holds_it_already(woc_error));
+}
+
+// The answer for a transaction a service may hold while no listing shows it: until one shows it,
+// its coins stay unsettled, so a second try cannot pay twice. Another wallet loaded meanwhile holds
+// none of them: the step's own wallet marked them on disk before they went out.
+std::string not_known_answer(const std::string& txid, const std::vector<TxInput>& inputs) {
+    WalletLock lock = lock_wallet();
+    if (step_wallet_loaded()) mark_inputs_unsettled(txid, inputs);
+    return kNotKnownIfSent + txid + ".";
+}
 
 // Records the transaction once WhatsOnChain lists it, looking it up until the broadcast's deadline;
 // "success: " and the id, or "" when it was never listed.
@@ -284,19 +312,21 @@ void platform_submit_tx(const std::string& tx_hex) {
 }
 
 bool arc_broadcast(const std::string& tx_hex, const std::string& expected_txid, std::string& detail) {
-    return arc_post(tx_hex, expected_txid, kWocPostTimeoutS, detail);
+    return arc_post(tx_hex, expected_txid, post_timeout_s(), detail);
 }
 
 namespace {
 
 // `took_unnamed`, when given, is set when ARC answered without refusing this transaction yet
-// without an accepted status for it: it may hold it.
+// without an accepted status for it: it may hold it. `silent`, when given, is set when ARC gave no
+// answer of its own (down, refused the request, or out of time).
 bool arc_post(const std::string& tx_hex, const std::string& expected_txid, std::uint32_t timeout_s, std::string& detail,
-              bool* took_unnamed) {
+              bool* took_unnamed, bool* silent) {
     detail.clear();
     std::string body, error;
     if (!http_post_json(service_settings().arc_base + "/v1/tx", tx_body("rawTx", tx_hex), body, error, timeout_s,
                         kWocPostAttempts)) {
+        if (silent) *silent = true;
         detail = error;
         return false;
     }
@@ -354,11 +384,14 @@ std::string broadcast_tx(const std::vector<TxInput>& inputs, const std::vector<T
 
     // WhatsOnChain and ARC side by side: one after the other, two services out of time would keep
     // the user waiting for both.
-    const std::int32_t post_s = seconds_left(deadline_ms - kLookupReserveMs, kWocPostTimeoutS);
+    const std::int32_t post_s = seconds_left(deadline_ms - kLookupReserveMs, post_timeout_s());
     std::string reply, woc_error, arc_detail;
-    bool woc_took = false, arc_took = false, arc_took_unnamed = false;
+    bool woc_took = false, arc_took = false, arc_took_unnamed = false, arc_silent = false;
     run_beside(
-        [&] { arc_took = arc_post(hex, txid, static_cast<std::uint32_t>(post_s), arc_detail, &arc_took_unnamed); },
+        [&] {
+            arc_took =
+                arc_post(hex, txid, static_cast<std::uint32_t>(post_s), arc_detail, &arc_took_unnamed, &arc_silent);
+        },
         [&] {
             woc_took = http_post_json(service_settings().woc_base + "/tx/raw", tx_body("txhex", hex), reply, woc_error,
                                       static_cast<std::uint32_t>(post_s), kWocPostAttempts);
@@ -370,23 +403,13 @@ std::string broadcast_tx(const std::vector<TxInput>& inputs, const std::vector<T
     if ((is_txid_hex(given) && same_txid(given, txid)) || arc_took)
         return record_success(txid, inputs, outputs, &change_hash160, hex, true);
     // "Already known" names no transaction: a double spend reads the same. Only the listing of
-    // this id shows that this transaction is the one on the network. A service that ran out of
-    // time, or took it without naming it, may hold it while the others refused: only the listing
-    // can tell.
-    const bool maybe_sent =
-        timed_out || is_time_out(woc_error) || is_time_out(arc_detail) || woc_took || arc_took_unnamed;
+    // this id shows that this transaction is the one on the network.
+    const bool maybe_sent = timed_out || may_be_out(woc_error, woc_took, arc_detail, arc_took_unnamed, arc_silent);
     if (maybe_sent || is_known_or_conflict_reply(woc_error)) {
         std::string result = confirm_and_record_by(deadline_ms, txid, inputs, outputs, &change_hash160, hex);
         if (!result.empty()) return result;
     }
-    if (maybe_sent) {
-        // Until a listing shows it, its coins stay unsettled, so a second try cannot pay twice. Another
-        // wallet loaded meanwhile holds none of them: the step's own wallet marked them on disk before
-        // they went out.
-        WalletLock lock = lock_wallet();
-        if (step_wallet_loaded()) mark_inputs_unsettled(txid, inputs);
-        return kNotKnownIfSent + txid + ".";
-    }
+    if (maybe_sent) return not_known_answer(txid, inputs);
     return "error: broadcast failed: " + (arc_detail.empty() ? woc_error : arc_detail);
 }
 
@@ -438,33 +461,37 @@ std::string sign_and_broadcast(WalletLock& wallet_lock, std::vector<TxInput>& in
 
 namespace {
 
+// The sale's outcomes are those of every broadcast: sent when an answer names its id or the
+// listing shows it, "not known whether it was sent" with its coins held when a service may hold
+// it (may_be_out), refused otherwise. Within about a minute, as every broadcast.
 std::string post_sale_tx(const std::string& txid, const std::string& hex, const std::vector<TxInput>& inputs,
                          const std::vector<TxOutput>& outputs, const Hash160& change_hash160) {
-    // The sale starts no payment notice.
-    auto record = [&]() { return record_success(txid, inputs, outputs, &change_hash160, hex, false); };
-
+    const std::int64_t deadline_ms = clock_steady_ms() + kBroadcastBudgetMs;
+    const auto post_s = static_cast<std::uint32_t>(seconds_left(deadline_ms - kLookupReserveMs, post_timeout_s()));
     std::string reply, error;
-    if (!http_post_json(service_settings().woc_base + "/tx/raw", tx_body("txhex", hex), reply, error, kWocPostTimeoutS,
-                        kWocPostAttempts)) {
-        if (is_known_or_conflict_reply(error) && listed_on_woc(txid)) return record();
-        if (contains(error, "mempool-conflict")) return "error: that sale is already on the network. Refresh the wall.";
-        // A node that says it holds the sale while its listing lags is heard out by ARC, whose
-        // acceptance names this transaction's id.
-        if (is_missing_inputs_error(error) || contains(error, "txn-already") || contains(error, "already have")) {
-            std::string detail;
-            if (arc_broadcast(hex, txid, detail)) return record();
-        }
-        return "error: the sale was rejected. " + error;
-    }
-
-    const std::string given = reply_txid(reply);
-    if (!(is_txid_hex(given) && same_txid(given, txid)) && !listed_on_woc(txid))
-        return "error: the sale was not accepted. Wait a few seconds and try again.";
-    const std::string result = record();
-    // Posted before the step answers, with the wallet mutex free: a thread left to post it could
-    // outlive the step, and the program.
-    submit_copy(submit_url(), hex);
-    return result;
+    const bool woc_took = http_post_json(service_settings().woc_base + "/tx/raw", tx_body("txhex", hex), reply, error,
+                                         post_s, kWocPostAttempts);
+    // The sale starts no payment notice. The platform's copy is posted before the step answers, with
+    // the wallet mutex free: a thread left to post it could outlive the step, and the program.
+    auto record = [&]() {
+        const std::string result = record_success(txid, inputs, outputs, &change_hash160, hex, false);
+        if (woc_took) submit_copy(submit_url(), hex);
+        return result;
+    };
+    const std::string given = woc_took ? reply_txid(reply) : std::string();
+    if (is_txid_hex(given) && same_txid(given, txid)) return record();
+    // A node that says it holds the sale while its listing lags, or misses its inputs, is heard out
+    // by ARC, whose acceptance names this transaction's id.
+    std::string arc_detail;
+    bool arc_took_unnamed = false, arc_silent = false;
+    if (!woc_took && (is_missing_inputs_error(error) || holds_it_already(error)) &&
+        arc_post(hex, txid, post_s, arc_detail, &arc_took_unnamed, &arc_silent))
+        return record();
+    const bool maybe_sent = may_be_out(error, woc_took, arc_detail, arc_took_unnamed, arc_silent);
+    if ((maybe_sent || is_known_or_conflict_reply(error)) && listed_on_woc(txid, deadline_ms)) return record();
+    if (maybe_sent) return not_known_answer(txid, inputs);
+    if (contains(error, "mempool-conflict")) return "error: that sale is already on the network. Refresh the wall.";
+    return "error: the sale was rejected. " + error;
 }
 
 } // namespace
@@ -487,7 +514,8 @@ std::string broadcast_sale_tx(const std::vector<TxInput>& inputs, const std::vec
         const GoingOut going_out;
         result = post_sale_tx(txid, to_hex(raw), inputs, outputs, change_hash160);
     }
-    if (result.compare(0, 7, "success") == 0) return result;
+    std::string unsure_txid;
+    if (result.compare(0, 7, "success") == 0 || not_known_if_sent_txid(result, unsure_txid)) return result;
     // Another wallet's files do not name these coins: their unsettled row ends as that of a sale never sent.
     WalletLock lock = lock_wallet();
     if (!step_wallet_loaded()) return "error: wallet changed.";

@@ -16,7 +16,8 @@
 // Platform submit, then WhatsOnChain and ARC side by side; the answer comes within about a minute.
 // `txid_out`, when given, receives the computed id before any request. "error: serialize failed."
 // when the transaction does not serialise. When none accepted it by name and one of them ran out of
-// time or took it without naming it, the answer waits for WhatsOnChain's listing; without one it
+// time, took it without naming it, or (WhatsOnChain's node) said it already holds it while ARC said
+// nothing, the answer waits for WhatsOnChain's listing; without one it
 // begins "error: not known whether it was sent", names the transaction (not_known_if_sent_txid)
 // and the inputs stay unsettled (mark_inputs_unsettled) until the services show it sent or never sent.
 std::string broadcast_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs,
@@ -41,9 +42,10 @@ std::string sign_and_broadcast(WalletLock& wallet_lock, std::vector<TxInput>& in
                                std::string* txid_out = nullptr);
 
 // The completing transaction of a gallery sale: WhatsOnChain, then ARC for missing inputs or a
-// node that says it holds the sale; the platform gets a copy on a detached thread once WhatsOnChain
-// took it. Sent only when an answer names this transaction's id or WhatsOnChain lists it. Called with
-// the wallet mutex free: the inputs are unsettled on disk while it goes out, and given back when it did not;
+// node that says it holds the sale; the platform gets a copy once WhatsOnChain took it. Sent only
+// when an answer names this transaction's id or WhatsOnChain lists it; "not known whether it was
+// sent" as broadcast_tx answers it. Called with the wallet mutex free: the inputs are unsettled on
+// disk while it goes out, stay so when it may have, and are given back when it surely did not;
 // filed in its step's wallet as broadcast_with_wallet_free files.
 std::string broadcast_sale_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs,
                               const Hash160& change_hash160);

@@ -12,6 +12,7 @@
 #include "shell/status_line.h"
 #include "shell/task_popup.h"
 #include "shell/theme.h"
+#include "wallet/host_pace.h"
 #include "wallet/registry.h"
 #include "wallet/session.h"
 
@@ -104,6 +105,7 @@ int run_shell(HINSTANCE instance, int show_command) {
     const std::wstring folder = program_folder();
     if (!folder.empty()) SetCurrentDirectoryW(folder.c_str());
     if (raise_running_instance()) return 0;
+    host_pace_start_run();
     init_wallet_binding(wide_to_utf8(folder), "Corvane");
 
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_STANDARD_CLASSES};

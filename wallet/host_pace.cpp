@@ -5,6 +5,7 @@
 #include "wallet/settings.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <deque>
@@ -12,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace {
 
@@ -20,6 +22,9 @@ namespace {
 // within the last second (and this slack for the clocks' ticks), may have reached the host within
 // the second the next one lands in.
 constexpr std::int64_t kClockSlackMs = 16;
+
+// When this run began (steady ms; 0 until host_pace_start_run).
+std::atomic<std::int64_t> g_run_began_ms{0};
 
 } // namespace
 
@@ -75,6 +80,10 @@ std::size_t per_second_of(const HostPace& pace) {
 std::int64_t next_start(const HostGate& gate, const HostPace& pace, std::int64_t now) {
     std::int64_t start = std::max(now, gate.paused_until_ms);
     if (pace.per_second <= 0) return start;
+    // The run before this one may have filled the host's rolling second just before this one began.
+    const std::int64_t began = g_run_began_ms.load();
+    if (began > 0 && now >= began && now < began + 1000 + kClockSlackMs)
+        start = std::max(start, began + 1000 + kClockSlackMs);
     const std::size_t per_second = per_second_of(pace);
     const auto under_way = static_cast<std::size_t>(gate.in_flight);
     if (under_way >= per_second) return std::numeric_limits<std::int64_t>::max();
@@ -197,6 +206,22 @@ std::int64_t host_paused_ms(const std::string& url) {
     HostGate* gate = gate_of(host_key(url));
     std::lock_guard<std::mutex> lock(gate->mutex);
     return std::max<std::int64_t>(gate->paused_until_ms - clock_steady_ms(), 0);
+}
+
+void host_pace_start_run() {
+    std::vector<HostGate*> known;
+    {
+        std::lock_guard<std::mutex> lock(gates_mutex());
+        for (const auto& entry : gates())
+            known.push_back(entry.second);
+    }
+    for (HostGate* gate : known) {
+        std::lock_guard<std::mutex> lock(gate->mutex);
+        gate->starts.clear();
+        gate->answered.clear();
+        gate->paused_until_ms = 0;
+    }
+    g_run_began_ms = clock_steady_ms();
 }
 
 void host_pace_forget(const std::string& url) {

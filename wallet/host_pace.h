@@ -45,6 +45,11 @@ void host_resend_turn(const std::string& url, bool may_wait);
 // How much longer the host's pause keeps every request away, in milliseconds; 0 when it is not paused.
 std::int64_t host_paused_ms(const std::string& url);
 
+// A run of the program begins. What the run before it sent is not known here, and may have filled a
+// paced host's rolling second a moment before it ended: no request goes to such a host before a
+// second has passed since now. Every host's pace and pause is forgotten, as a new process has none.
+void host_pace_start_run();
+
 // Forgets the host's pace and pause (tests only: a new fake service may reuse a port, and a test's
 // clock starts again where the last one started).
 void host_pace_forget(const std::string& url);

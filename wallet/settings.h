@@ -38,6 +38,8 @@ struct ServiceSettings {
     HostPace woc_pace = {3, 2, 2};
     // Every other host: no published rate, but never a whole thread pool at once.
     HostPace host_pace = {0, 1, 16};
+    // The longest a transaction's post waits for a service's answer.
+    unsigned post_timeout_s = 60;
 };
 
 // A copy of the settings in force.

@@ -1118,7 +1118,8 @@ TEST_F(GalleryRoadTest, EachStepGoesThroughFromTheFirstClickAfterABusySpan) {
             platform_remove_file(registry + "/" + name);
     };
     // What the step asked of WhatsOnChain twice, "" when nothing: a request made again word for word
-    // (a watch listing, a transaction), or one output's spend status, alone or in a bulk request.
+    // (a watch listing, a transaction), one output's spend status, alone or in a bulk request, or one
+    // transaction's details in two bulk requests.
     const auto asked_twice = [&] {
         const std::regex single(".*/tx/([0-9a-fA-F]{64})/([0-9]+)/spent");
         std::map<std::string, int> asks;
@@ -1130,8 +1131,13 @@ TEST_F(GalleryRoadTest, EachStepGoesThroughFromTheFirstClickAfterABusySpan) {
             std::smatch m;
             if (request.method == "GET" && std::regex_match(request.path, m, single))
                 ++asks[to_lower_copy(m[1].str()) + "_" + m[2].str()];
-            if (request.method != "POST" || request.path.find("/utxos/spent") == std::string::npos) continue;
+            if (request.method != "POST") continue;
             const json body = json::parse(request.body, nullptr, false);
+            if (request.path.size() > 4 && request.path.compare(request.path.size() - 4, 4, "/txs") == 0 &&
+                body.is_object() && body.contains("txids"))
+                for (const json& id : body["txids"])
+                    ++asks["details of " + to_lower_copy(id.is_string() ? id.get<std::string>() : "")];
+            if (request.path.find("/utxos/spent") == std::string::npos) continue;
             if (!body.is_object() || !body.contains("utxos")) continue;
             for (const json& utxo : body["utxos"])
                 ++asks[to_lower_copy(utxo.value("txid", "")) + "_" + std::to_string(utxo.value("vout", 0))];
@@ -1173,6 +1179,11 @@ TEST_F(GalleryRoadTest, EachStepGoesThroughFromTheFirstClickAfterABusySpan) {
         {"complete", nullptr, &carol, true,
          [&] { return gallery_complete_sale(kSpot, "", seen.show_txid, dave.identity); }},
         {"pass", nullptr, &dave, false, [&] { return art_pass_to_paymail(art, "eve", eve.ord); }},
+        {"look-up", nullptr, &eve, false,
+         [&] {
+             const std::string report = art_lookup_by_id(art);
+             return report.rfind("Live owner", 0) == 0 ? "success: " + report : report;
+         }},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

@@ -8,6 +8,7 @@
 #include "fakes/registry_fixture.h"
 #include "support/wallet_fixture.h"
 #include "wallet/connect.h"
+#include "wallet/host_pace.h"
 #include "wallet/kv_cofferly_wallet.h"
 #include "wallet/registry.h"
 #include "wallet/session.h"
@@ -151,6 +152,13 @@ TEST_F(RefreshBudgetTest, RefreshAndConnectStayWithinTheirWhatsOnChainBudget) {
     EXPECT_EQ(chain.woc.request_count("POST", woc + "/addresses/history/all"), 2);
     for (const std::string& address : {test_receive_key(1).address, std::string(spot_row(3).watch)})
         EXPECT_EQ(chain.woc.request_count("GET", woc + "/address/" + address), 0) << address;
+
+    // A restart straight after, as a new process: the run before filled the service's last second.
+    reset_chain_session_for_tests();
+    load_wallet_id("budget");
+    host_pace_start_run();
+    refresh();
+    EXPECT_EQ(chain.woc.rate_limited_count(), 0) << "a restart keeps to the service's rate";
 
     reset_chain_session_for_tests();
     load_wallet_id("budget");
