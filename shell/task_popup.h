@@ -94,7 +94,7 @@ struct BoxState {
     std::vector<std::string> folder_arts;  // mode 3: item data of list 354 indexes this
     std::int32_t folder_list_picked = 0;   // mode 3: 308 or 354, the list the user selected in last
     std::uint8_t estimate_pending = 0;     // mode 0: a fee estimate runs for this popup
-    std::uint8_t address_pending = 0;      // mode 6: the recipient's address is being resolved
+    std::uint8_t address_pending = 0;      // mode 6: the recipient's address is being resolved; mode 3: the title read
     std::int32_t grown_by = 0;             // modes 5 and 7: height the layout added for the answer shown
 };
 
