@@ -204,7 +204,7 @@ TEST_F(PairingTest, StopsBeforeSpendingAtEachCheck) {
         SCOPED_TRACE(row.certificate);
         if (row.index_down) gp.server.set_fault("/api/txos/address/", FakeFault{500});
         FakeFault held;
-        held.gather = 2;
+        held.gather = 1000; // until the window has unbound
         if (row.unbind) gp.server.set_fault("/api/txos/address/", held);
         std::thread window([&] {
             if (row.unbind && eventually([&] { return gp.server.request_count("/api/txos/address/") > 0; })) {
