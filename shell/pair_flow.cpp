@@ -99,10 +99,9 @@ void pair_read_arrived(PairReadResult& result) {
     state->address_pending = 0;
     if (result.paired) {
         release_action_busy();
-        // The read noted the pair, so the popup keeps the button grey as for any known pair.
+        // The popup keeps the button grey for that artwork, as for any pair known before.
+        state->paired_read = normalize_outpoint_key(result.pair.artwork_id);
         show_box_step_hold(result.box, *state);
-        EnableWindow(GetDlgItem(result.box, kBoxAction), FALSE);
-        SetDlgItemTextW(result.box, kBoxHeldLine, utf8_to_wide(kAlreadyPairedText).c_str());
         set_status_text(std::string(kAlreadyPairedText));
         return;
     }

@@ -28,7 +28,7 @@ struct PairReadResult {
 constexpr const char* kPairConfirmText = "Pair them on chain?\n\nOne prompt. 200000 sats (0.002 BSV) pair fee, plus 1 "
                                          "sat to ZUZ and 1 sat to OTX. This names you the original owner.";
 
-// Mode 3's action button: checks the form, takes the action flag and starts the title read. Does
+// Mode 2's action button: checks the form, takes the action flag and starts the title read. Does
 // nothing while this popup's read is pending.
 void pair_clicked(HWND box, BoxState& state);
 

@@ -176,7 +176,9 @@ TEST_F(TaskPopupWindow, PairReadsTheTitleBeforeItOffersTheFee) {
         EXPECT_EQ(confirmations, 0) << "no fee is offered before the read";
         ASSERT_TRUE(deliver_next_result());
         EXPECT_EQ(confirmations, row.asked);
-        if (row.asked) EXPECT_EQ(last_confirmation, kPairConfirmText);
+        if (row.asked) {
+            EXPECT_EQ(last_confirmation, kPairConfirmText);
+        }
         EXPECT_EQ(status(), row.status);
         EXPECT_EQ(IsWindowEnabled(GetDlgItem(box, kBoxAction)) == FALSE, row.grey);
         EXPECT_EQ(action_busy.load(), 0);
