@@ -22,6 +22,7 @@
 #include "identity/paymail_registry.h"
 #include "identity/recipient.h"
 #include "identity/typed_sign.h"
+#include "ordinals/content_cache.h"
 #include "ordinals/content_load.h"
 #include "ordinals/ord_inbox.h"
 #include "ordinals/ord_listing.h"
@@ -103,6 +104,21 @@ bool hide_passed_coin(const std::string& id) {
     return true;
 }
 
+// A pass that sends the coins its title read found knows no listing row: what the recipient's
+// inbox is told of each coin comes from this wallet's own entry and the content cache instead, as
+// the listing's row would have it. The caller holds the wallet mutex.
+KvCofferlyOrdRow inbox_row(const KvCofferlyOrdRow& listed, const std::string& id) {
+    KvCofferlyOrdRow row = listed;
+    if (const LocalOrd* own = find_local_ord(id)) {
+        fill_if_empty(row.type, own->type);
+        fill_if_empty(row.name, own->name);
+        fill_if_empty(row.icon, own->icon);
+    }
+    if (row.name.empty()) row.name = ord_cache_read_name(id);
+    if (row.type.empty()) row.type = ord_cache_read_type(id);
+    return row;
+}
+
 // What a pass that went out leaves in this wallet: both coins hidden, an avatar that was one of
 // them cleared (the paymails then claimed again without it), the recipient's inbox told when its
 // address is known, the log line. The caller holds the wallet mutex; it may be let go here.
@@ -112,8 +128,10 @@ void record_pass(WalletLock& lock, const std::string& artwork_id, const std::str
     const bool avatar_cleared_cert = hide_passed_coin(certificate_id);
     Hash160 dest_hash{};
     if (address_to_hash160(dest_address, dest_hash)) {
-        ord_inbox_post(dest_hash, dest_address, artwork_id, pic_row.type, pic_row.name, pic_row.icon);
-        ord_inbox_post(dest_hash, dest_address, certificate_id, cert_row.type, cert_row.name, cert_row.icon);
+        const KvCofferlyOrdRow pic = inbox_row(pic_row, artwork_id);
+        const KvCofferlyOrdRow cert = inbox_row(cert_row, certificate_id);
+        ord_inbox_post(dest_hash, dest_address, artwork_id, pic.type, pic.name, pic.icon);
+        ord_inbox_post(dest_hash, dest_address, certificate_id, cert.type, cert.name, cert.icon);
     }
     save_wallet();
     emit_log_line("Passed art\n" + artwork_id + "\nwith certificate\n" + certificate_id + "\nto " + dest_address +
@@ -176,6 +194,22 @@ bool holds_output(const std::string& outpoint) {
     return held;
 }
 
+// The typed recipient as the title names it: "" with its handle and paymail, or the refusal.
+std::string pass_recipient_paymail(const std::string& recipient, std::string& name, std::string& paymail) {
+    const std::string domain = service_settings().paymail_domain;
+    const std::string typed = art_trim_copy(recipient);
+    const std::size_t at = typed.find('@');
+    name = art_trim_copy(typed.substr(0, at));
+    if (name.empty()) return "error: enter their @" + domain + " paymail.";
+    if (at != std::string::npos && to_lower_copy(art_trim_copy(typed.substr(at + 1))) != to_lower_copy(domain))
+        return error_text(recipient_form_hint());
+    Hash160 ignored{};
+    if (at == std::string::npos && address_to_hash160(name, ignored))
+        return error_text("an address names no identity to pass the title to: " + recipient_form_hint());
+    paymail = name + "@" + domain;
+    return "";
+}
+
 // art_pass_send; `unspent`, when given, is where the title read of this step found both coins
 // unspent: they are sent from there, and neither the wallet's listing nor the spend look-ups are
 // asked again.
@@ -190,6 +224,12 @@ std::string art_pass_to_paymail(const std::string& pic_id, const std::string& re
     const PayingStepScope step("pass");
     std::string identity_key, error;
     if (!art_identity_gate(true, identity_key, error)) return error;
+
+    // The title can pass only to an identity of the platform's own domain; a paymail elsewhere is
+    // refused rather than quietly read as the platform's namesake. Told before the title is read.
+    std::string name, paymail;
+    error = pass_recipient_paymail(recipient, name, paymail);
+    if (!error.empty()) return error;
 
     const std::string artwork_id = to_lower_copy(art_trim_copy(pic_id));
     std::vector<KvArtTitleRow> title;
@@ -219,16 +259,6 @@ std::string art_pass_to_paymail(const std::string& pic_id, const std::string& re
         return "error: could not read the artwork inscription.";
     if (sha256_hex(content) != paired_hash) return "error: the artwork bytes no longer match the paired hash.";
 
-    // The title can pass only to an identity of the platform's own domain; a paymail elsewhere is
-    // refused rather than quietly read as the platform's namesake.
-    const std::string domain = service_settings().paymail_domain;
-    const std::string typed = art_trim_copy(recipient);
-    const std::size_t at = typed.find('@');
-    const std::string name = art_trim_copy(typed.substr(0, at));
-    if (name.empty()) return "error: enter their @" + domain + " paymail.";
-    if (at != std::string::npos && to_lower_copy(art_trim_copy(typed.substr(at + 1))) != to_lower_copy(domain))
-        return "error: use a 1-address or an @" + domain + " paymail.";
-    const std::string paymail = name + "@" + domain;
     const std::string recipient_key = to_lower_copy(lookup_identity_pubkey(name, paymail));
     if (recipient_key.empty()) return "error: that paymail has no published identity.";
     if (recipient_key == identity_key) return "error: that paymail is this identity.";

@@ -23,8 +23,8 @@ std::string step_wait_text(const std::string& step, const StepHold& row) {
         return "error: the list of held steps is damaged and could not be moved aside. Every step that pays waits "
                "until it is mended.";
     if (row.all_held)
-        return "error: the list of held steps was damaged; it is kept aside. Every step that pays waits until the "
-               "services show what went out. Refresh in a few minutes.";
+        return "error: the list of held steps was damaged; it is kept aside. No step that pays goes out until a "
+               "Refresh has settled every payment whose fate is not known. Refresh, then try again.";
     const std::string lead = "error: the last " + step + " of this artwork is not known to have been sent yet";
     if (!row.unasked.empty())
         return lead + ": " + row.unasked + " could not be asked. It is decided by the others an hour after the try; " +

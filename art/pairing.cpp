@@ -24,6 +24,8 @@
 namespace {
 
 constexpr const char* kPairStep = "pair";
+constexpr const char* kPairWalletLeft =
+    "error: the wallet was unbound or changed before the pair went out. Nothing was sent.";
 
 std::string error_text(const std::string& reason) {
     return "error: " + reason;
@@ -32,7 +34,12 @@ std::string error_text(const std::string& reason) {
 // Whether this wallet holds both coins, from one listing of the wallet: "" or the refusal.
 std::string check_pair_coins(const std::string& artwork_id, const std::string& certificate_id) {
     std::vector<KvCofferlyOrdRow> listed;
-    const bool listed_whole = is_cofferly_connected() && kv_cofferly_list_ordinals(listed).empty();
+    const bool connected = is_cofferly_connected();
+    const std::string listing_error = connected ? kv_cofferly_list_ordinals(listed) : std::string(kListNoWallet);
+    // Unbind or Connect before the pair went out ends the step; what the wallet holds was not the question.
+    if (listing_error == kListNoWallet || listing_error == kListWalletChanged || !is_cofferly_connected())
+        return kPairWalletLeft;
+    const bool listed_whole = listing_error.empty();
     const std::int32_t holds_artwork = listed_whole ? listing_holds_coin(listed, artwork_id) : -1;
     const std::int32_t holds_certificate = listed_whole ? listing_holds_coin(listed, certificate_id) : -1;
     // A listing that could not be read says nothing of what the wallet holds: a fresh inscription
@@ -138,7 +145,9 @@ std::string art_pair_artwork(const std::string& artwork_origin, const std::strin
     if (!error.empty()) return error;
     const std::string sent = send_art_pair_payload(payload, kPairWatchAddress, kTitleWatchAddress, kPairFeeAddress);
     std::string txid;
-    if (sent.rfind("success: ", 0) == 0 && parse_success_txid(sent, txid))
+    if (sent.rfind("success: ", 0) == 0 && parse_success_txid(sent, txid)) {
         hold_step(kPairStep, artwork_id, txid, true, certificate_id);
+        title_pair_sent(artwork_id);
+    }
     return note_step_result(kPairStep, artwork_id, certificate_id, sent);
 }

@@ -601,6 +601,17 @@ bool title_pair_known(const std::string& artwork_id) {
     return known_pair(artwork_key, known) || !watch_note(kTitleWatchKey, seen_pair_note(artwork_key)).empty();
 }
 
+void title_pair_sent(const std::string& artwork_id) {
+    const std::string artwork_key = norm_txid(artwork_id);
+    if (artwork_key.empty()) return;
+    {
+        std::lock_guard<std::mutex> lock(g_pair_mutex);
+        g_seen_pairs.put(known_pair_key(artwork_key), true);
+    }
+    if (watch_note(kTitleWatchKey, seen_pair_note(artwork_key)).empty())
+        watch_note_set(kTitleWatchKey, seen_pair_note(artwork_key), "1");
+}
+
 std::string art_title_read(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair,
                            bool read_pair_watch) {
     return art_title_coins(artwork_id, rows, pair, read_pair_watch, nullptr);

@@ -109,6 +109,11 @@ void title_memory_forget();
 // no network and takes no wallet mutex: the window thread may ask.
 bool title_pair_known(const std::string& artwork_id);
 
+// Notes that this program's pair of the artwork went out, as a read that found it would: the window
+// greys Pair on it for as long as no read finds the artwork unpaired, not only while the step's row
+// is kept.
+void title_pair_sent(const std::string& artwork_id);
+
 // Adds to the title watch's records the pair records of the artwork (`artwork_key` in norm_txid
 // form) that only the pair watch listed, after those the title watch listed, and mends a copy
 // whose certificate is damaged from the pair watch's copy of the same transaction.

@@ -27,8 +27,11 @@ constexpr std::size_t kMaxStepsFileBytes = 8u << 20;
 // and its age could not be reckoned without overflowing.
 constexpr std::int64_t kLastSaneMs = 32503680000000LL;
 
+// Said once a damaged file is set aside: the steps wait only for what a Refresh settles, which with
+// no payment of unknown fate is the next Refresh itself.
 const char* const kSetAsideNotice = "error: the list of held steps was damaged; it is kept aside and a new one "
-                                    "started. Every step that pays waits until the services show what went out.";
+                                    "started. No step that pays goes out until a Refresh has settled every payment "
+                                    "whose fate is not known.";
 const char* const kStuckNotice = "error: the list of held steps is damaged and could not be moved aside; it is "
                                  "left as it is. Every step that pays waits until it is mended.";
 

@@ -63,12 +63,16 @@ struct Relock {
 
 } // namespace
 
+std::string recipient_form_hint() {
+    return "use their handle or an @" + service_settings().paymail_domain + " paymail.";
+}
+
 std::string resolve_recipient_local(const std::string& text, std::string& error, std::string& handle) {
     error.clear();
     handle.clear();
     const std::string s = normalize_contact_dest(text);
     if (s.empty()) {
-        error = "enter a handle, paymail, or 1-address.";
+        error = "enter their handle or paymail.";
         return "";
     }
     if (s.size() >= 26 && s[0] == '1' && is_valid_address(s)) return s;
@@ -82,7 +86,7 @@ std::string resolve_recipient_local(const std::string& text, std::string& error,
         domain = s.substr(at + 1);
     }
     if (domain != platform_domain) {
-        error = "use a 1-address or an @" + platform_domain + " paymail.";
+        error = recipient_form_hint();
         return "";
     }
     if (!is_alias_text(name)) {
@@ -144,9 +148,14 @@ bool resolve_recipient_for_confirmation(const std::string& text, RecipientAddres
     if (address.empty() && handle.empty()) return false;
     const std::string domain = service_settings().paymail_domain;
     if (!address.empty()) {
-        // A registry entry names a handle; a typed 1-address names only itself.
+        // A registry entry names a handle; a typed 1-address names no identity the title could
+        // pass to, and the pass would refuse it only after the user confirmed it.
         const std::string typed = normalize_contact_dest(text);
-        if (typed != address) out.paymail = typed.substr(0, typed.find('@')) + "@" + domain;
+        if (typed == address) {
+            error = "an address names no identity to pass the title to: " + recipient_form_hint();
+            return false;
+        }
+        out.paymail = typed.substr(0, typed.find('@')) + "@" + domain;
     } else {
         address = online_ord_address(handle, out.from_loopback);
         if (address.empty()) {

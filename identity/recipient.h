@@ -9,7 +9,11 @@
 
 // The refusal of a recipient that is neither a 1-address nor a handle of the alias alphabet.
 constexpr const char* kRecipientAlphabetError =
-    "a handle holds only a-z, 0-9, '-', '.' and '_'; enter their handle, paymail or 1-address as it is.";
+    "a handle holds only a-z, 0-9, '-', '.' and '_'; enter their handle or paymail as it is.";
+
+// The hint of a recipient the pass does not take: a pass names the recipient's identity in the
+// title, so it goes to a handle or a paymail of the platform's domain, never to a bare address.
+std::string recipient_form_hint();
 
 // Without the network. A valid 1-address (error ""), or "" with the error text, or "" with no
 // error and the handle to look up online. A handle's address comes from the registry.
@@ -23,14 +27,14 @@ std::string bsvalias_ord_address(const std::string& handle, std::string& error);
 
 // Where a pass to the recipient would send the coins, worked out before the user confirms it.
 struct RecipientAddress {
-    std::string paymail;        // handle@domain; "" when a 1-address was typed
+    std::string paymail;        // handle@domain
     std::string address;        // the ordinals address
     bool from_loopback = false; // only the local service on the loopback host named it
 };
 
 // The pass's own resolution, on a worker (the registry, then the platform, then the local service).
-// False with the reason in `error`. A local service's answer is handed to the caller only: it is
-// neither recorded nor kept, so it serves the one pass the user confirms with it.
+// False with the reason in `error`, also for a typed 1-address, which the pass refuses. A local service's answer is
+// handed to the caller only: it is neither recorded nor kept, so it serves the one pass the user confirms with it.
 bool resolve_recipient_for_confirmation(const std::string& text, RecipientAddress& out, std::string& error);
 
 // The pass action's look-up when no confirmed address came with it. wallet_lock is held on entry

@@ -97,6 +97,11 @@ std::string ord_cache_read_name(const std::string& key) {
     return clip_ord_name(line);
 }
 
+std::string ord_cache_read_type(const std::string& key) {
+    std::string line;
+    return read_first_line(key, ".typ", line) ? line : std::string();
+}
+
 bool ord_cache_read_content(const std::string& key, std::string& content_type, Bytes& content) {
     content_type.clear();
     content.clear();

@@ -22,6 +22,9 @@ void ord_cache_write_name(const std::string& key, const std::string& name);
 // The cached display name, or "".
 std::string ord_cache_read_name(const std::string& key);
 
+// The cached content type, or "" (the content itself is not read).
+std::string ord_cache_read_type(const std::string& key);
+
 // True when content of an allowed size is cached for the key; hands out it and its type.
 bool ord_cache_read_content(const std::string& key, std::string& content_type, Bytes& content);
 

@@ -5,6 +5,7 @@
 # CORVANE_BUILD_NATIVE native build folder (default: <repo>/build-native)
 # CORVANE_BUILD_WIN    Windows build folder (default: <repo>/build-win)
 # CORVANE_JOBS         parallel build and test jobs (default: the number of cores)
+# CORVANE_SCREEN       size of the private Xvfb screen (default: 1366x768x24, a common laptop's)
 
 CORVANE_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 CORVANE_DEPS="${CORVANE_DEPS:-$CORVANE_ROOT/.deps}"
@@ -12,6 +13,7 @@ CORVANE_WIN_PREFIX="$CORVANE_DEPS/win64"
 CORVANE_BUILD_NATIVE="${CORVANE_BUILD_NATIVE:-$CORVANE_ROOT/build-native}"
 CORVANE_BUILD_WIN="${CORVANE_BUILD_WIN:-$CORVANE_ROOT/build-win}"
 CORVANE_JOBS="${CORVANE_JOBS:-$(nproc 2>/dev/null || echo 2)}"
+CORVANE_SCREEN="${CORVANE_SCREEN:-1366x768x24}"
 CORVANE_TOOLCHAIN="$CORVANE_ROOT/cmake/mingw-w64-x86_64.cmake"
 
 # Debian ships the 64-bit loader outside PATH.
@@ -60,7 +62,7 @@ with_display() {
     if [ -n "${DISPLAY:-}" ]; then
         "$@"
     else
-        xvfb-run -a -s "-screen 0 1280x1024x24" "$@"
+        xvfb-run -a -s "-screen 0 $CORVANE_SCREEN" "$@"
     fi
 }
 
@@ -71,7 +73,7 @@ wine_run() {
     if [ -n "${DISPLAY:-}" ]; then
         "$CORVANE_WINE" "$@"
     else
-        xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '"$1" "${@:3}"; rc=$?; "$2" -k 2>/dev/null; exit $rc' _ \
+        xvfb-run -a -s "-screen 0 $CORVANE_SCREEN" bash -c '"$1" "${@:3}"; rc=$?; "$2" -k 2>/dev/null; exit $rc' _ \
             "$CORVANE_WINE" "$CORVANE_WINESERVER" "$@"
     fi
 }

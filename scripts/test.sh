@@ -118,6 +118,15 @@ if win_build; then
                     "$CORVANE_WINE" "$results/$program.xml" "$CORVANE_WINESERVER" "$program" </dev/null) || rc=$?
             count_program "Wine $program.exe" "$results/$program.xml" "$rc"
         done
+        # The popups that grow with their answer, on a 1024 x 768 screen as well.
+        if [ -f "$CORVANE_BUILD_WIN/tests/shell_tests.exe" ]; then
+            rc=0
+            (cd "$CORVANE_BUILD_WIN/tests" && CORVANE_SCREEN=1024x768x24 &&
+                with_display bash -c '"$1" ./shell_tests.exe --gtest_brief=1 --gtest_filter="$4" "--gtest_output=xml:Z:$2"
+                    rc=$?; "$3" -k 2>/dev/null; exit $rc' _ "$CORVANE_WINE" "$results/shell_tests_1024.xml" \
+                    "$CORVANE_WINESERVER" 'TaskPopupWindow.LongAnswersStayInsideTheWorkArea' </dev/null) || rc=$?
+            count_program "Wine shell_tests.exe@1024x768" "$results/shell_tests_1024.xml" "$rc"
+        fi
         # A hundred of the window's Refreshes over Schannel against the fakes over TLS: no crash.
         if [ -f "$CORVANE_BUILD_WIN/tests/shell_tests.exe" ]; then
             echo "== Refresh loop under Wine"

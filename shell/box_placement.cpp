@@ -92,7 +92,8 @@ void box_track_sizes(BoxMode mode, const RECT& work, MINMAXINFO& info) {
         info.ptMinTrackSize = least;
         return;
     }
-    info.ptMinTrackSize = POINT{std::min(least.x, width), std::min(least.y, height)};
+    // No larger than the size the popup opens at: one held larger would pass the foot of the screen.
+    info.ptMinTrackSize = POINT{std::min(fitted(least.x, width), width), std::min(fitted(least.y, height), height)};
     info.ptMaxTrackSize = POINT{width, height};
 }
 

@@ -14,6 +14,7 @@
 #include "shell/cert_worker.h"
 #include "shell/folders_panel.h"
 #include "shell/gallery_state.h"
+#include "shell/pair_flow.h"
 #include "shell/pass_flow.h"
 #include "shell/popup_views.h"
 #include "shell/sale_window.h"
@@ -400,7 +401,8 @@ bool job_clears_action_busy(WPARAM code) {
     // Opening an artwork runs beside a chain action without taking its flag, so neither its
     // result nor its failure may release the flag of the action still running.
     return code != kOpArtRows && code != kOpStatusText && code != kOpOpenFailed && code != kOpOpenArt &&
-           code != kOpGalleryState && code != kOpFileCoin && code != kOpFeeEstimate && code != kOpPassAddress;
+           code != kOpGalleryState && code != kOpFileCoin && code != kOpFeeEstimate && code != kOpPassAddress &&
+           code != kOpPairRead;
 }
 
 std::string job_status_text(WPARAM code, const std::string& text, bool pair_found) {
@@ -481,6 +483,14 @@ void handle_job_record(WPARAM code, LPARAM record) {
         std::unique_ptr<PassAddressResult> result(reinterpret_cast<PassAddressResult*>(record));
         if (result)
             pass_address_arrived(*result);
+        else
+            release_action_busy();
+        return;
+    }
+    case kOpPairRead: {
+        std::unique_ptr<PairReadResult> result(reinterpret_cast<PairReadResult*>(record));
+        if (result)
+            pair_read_arrived(*result);
         else
             release_action_busy();
         return;

@@ -165,8 +165,8 @@ void handle_save_art_result(LPARAM record);
 // or else `text` itself. `pair_found` is the first flag of a pair check (code 8).
 std::string job_status_text(WPARAM code, const std::string& text, bool pair_found);
 
-// True when the arrival of `code` releases `action_busy` (every code but 2, 5, 6, 7, 11, 14, 17 and
-// 18).
+// True when the arrival of `code` releases `action_busy` (every code but 2, 5, 6, 7, 11, 14, 17, 18
+// and 20).
 bool job_clears_action_busy(WPARAM code);
 
 // Closes the sale window, if one is open: after a sale step, and when the wallet changes under it.

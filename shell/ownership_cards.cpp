@@ -151,17 +151,27 @@ void layout_ownership_cards(HWND popup, BoxState& state) {
     if (HWND cert_edit = GetDlgItem(popup, kBoxCertText)) ShowScrollBar(cert_edit, SB_VERT, cert_cut);
 
     const int needed = std::max(0, cursor + 64 - own_height);
-    if (needed != state.grown_by && depth == 0) {
-        const int own_outer = outer.bottom - outer.top - state.grown_by;
-        const int wanted = std::min(own_outer + needed, static_cast<int>(work.bottom - work.top));
-        // A popup that would pass the foot of the screen's work area rises instead.
-        const int y = outer.top + wanted > work.bottom ? std::max(work.top, work.bottom - wanted) : outer.top;
+    const int own_outer = outer.bottom - outer.top - state.grown_by;
+    const int wanted = std::min(own_outer + needed, static_cast<int>(work.bottom - work.top));
+    // A popup that would pass the foot of the screen's work area rises instead: also one that needs
+    // no more room, yet stands lower than the screen allows (placed there, or held there by the
+    // system's smallest size on a short screen).
+    const int y =
+        outer.top + wanted > work.bottom ? std::max(work.top, work.bottom - wanted) : std::max(outer.top, work.top);
+    const bool moved = y != outer.top || wanted != outer.bottom - outer.top;
+    if ((needed != state.grown_by || moved) && depth == 0) {
         state.grown_by = needed; // the nested layout of the size message measures from the same height
         ++depth;
         SetWindowPos(popup, nullptr, outer.left, y, outer.right - outer.left, wanted, SWP_NOZORDER | SWP_NOACTIVATE);
-        --depth;
-        // The system may hold the popup smaller; what it really took counts.
+        // The system may hold the popup smaller, or larger than asked; what it really took counts,
+        // and a larger one rises as far as it passes the foot of the work area.
         GetWindowRect(popup, &outer);
+        if (outer.bottom > work.bottom && outer.top > work.top) {
+            const LONG top = std::max(work.top, work.bottom - (outer.bottom - outer.top));
+            SetWindowPos(popup, nullptr, outer.left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+            GetWindowRect(popup, &outer);
+        }
+        --depth;
         state.grown_by = std::max(0, static_cast<int>(outer.bottom - outer.top) - own_outer);
     }
 }

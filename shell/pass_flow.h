@@ -19,7 +19,7 @@ struct PassAddressJob {
 struct PassAddressResult {
     HWND box = nullptr;
     PassJob pass;        // `ord_address` is the resolved address, "" on failure
-    std::string paymail; // "" when a 1-address was typed
+    std::string paymail; // handle@domain
     bool from_loopback = false;
     std::string error; // "" when resolved
 };

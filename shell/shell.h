@@ -49,6 +49,7 @@ constexpr WPARAM kOpPass = 16;         // JobResultText
 constexpr WPARAM kOpFeeEstimate = 17;  // FeeEstimateResult (jobs.h)
 constexpr WPARAM kOpPassAddress = 18;  // PassAddressResult (pass_flow.h)
 constexpr WPARAM kOpJobFailed = 19;    // JobFailure (jobs.h): a job that stopped on an exception
+constexpr WPARAM kOpPairRead = 20;     // PairReadResult (pair_flow.h)
 
 // Controls of the main window.
 constexpr int kIdStatusLine = 0;

@@ -58,7 +58,8 @@ bool show_box_step_hold(HWND box, const BoxState& state, std::string* why_out) {
     // A pair that went out, or any pair the chain shows first, starts the artwork's title: a second
     // one would pay its fee for nothing, and the engine refuses it only after the user confirmed
     // that fee. The row of this program's pair is kept a day; the chain's answer is kept longer.
-    if (!held && state.mode == kBoxPair && (!why.empty() || window_artwork_paired(subject))) {
+    const bool read_paired = !subject.empty() && normalize_outpoint_key(subject) == state.paired_read;
+    if (!held && state.mode == kBoxPair && (!why.empty() || read_paired || window_artwork_paired(subject))) {
         held = true;
         why = kAlreadyPairedText;
     }

@@ -9,6 +9,7 @@
 #include "shell/folders_panel.h"
 #include "shell/gallery_state.h"
 #include "shell/jobs.h"
+#include "shell/pair_flow.h"
 #include "shell/pass_flow.h"
 #include "shell/popup_views.h"
 #include "shell/report_panel.h"
@@ -96,15 +97,6 @@ void stop_dots(HWND window, BoxState& state) {
     KillTimer(window, kBoxDotsTimer);
     state.animating = 0;
     state.dots = 0;
-}
-
-void show_pair_failure(HWND window, BoxState& state, const std::string& text) {
-    stop_dots(window, state);
-    state.result_state = 2;
-    state.headline = "Could not pair";
-    state.subline = wide_to_utf8(strip_error_prefix(utf8_to_wide(text)));
-    run_layout(window, state);
-    InvalidateRect(window, nullptr, FALSE);
 }
 
 // Reads the chosen artwork whole; `error` holds the status text when it cannot be inscribed.
@@ -197,30 +189,6 @@ void act_mint_certificate(HWND window) {
     }
 }
 
-void act_pair(HWND window, BoxState& state) {
-    PairJob job;
-    job.artwork_id = selected_row_id(GetDlgItem(window, kBoxCombo));
-    job.certificate_id = selected_row_id(GetDlgItem(window, kBoxCertCombo));
-    if (job.artwork_id.empty() || job.certificate_id.empty()) {
-        const std::string text = "error: pick an artwork and a certificate.";
-        set_status_text(text);
-        show_pair_failure(window, state, text);
-        return;
-    }
-    if (!ask_box_confirmation(window,
-                              "Pair them on chain?\n\nOne prompt. 200000 sats (0.002 BSV) pair fee, plus 1 sat to "
-                              "ZUZ and 1 sat to OTX. This names you the original owner."))
-        return;
-    if (!take_action_busy()) return;
-    state.subline = "Confirm the spend in Cofferly. Pair fee 200000 sats plus both watch hooks.";
-    start_dots(window, state, "Pairing ...");
-    set_status_text(std::string("Pairing in Cofferly..."));
-    if (!start_pair_on_chain(job)) {
-        job_not_started();
-        show_pair_failure(window, state, kJobNotStarted);
-    }
-}
-
 void act_check(HWND window, BoxState& state) {
     const std::string certificate = selected_row_id(GetDlgItem(window, kBoxCombo));
     if (!take_action_busy()) return;
@@ -281,7 +249,7 @@ void on_action(HWND window, BoxState& state) {
         act_mint_certificate(window);
         break;
     case kBoxPair:
-        act_pair(window, state);
+        pair_clicked(window, state);
         break;
     case kBoxCheck:
         act_check(window, state);

@@ -66,6 +66,7 @@ struct BoxState {
     HWND self = nullptr;
     std::string file_path;   // the artwork file chosen in mode 0
     std::string file_sha256; // its SHA-256 in hex once read; the subject of its inscription
+    std::string paired_read; // mode 2: the artwork (normalize_outpoint_key) a title read of this popup found paired
     // Cards and rows, computed by the layouts of popup_views.h and read by painting.
     RECT live_owner_card = {};
     RECT certificate_card = {};
@@ -94,7 +95,7 @@ struct BoxState {
     std::vector<std::string> folder_arts;  // mode 3: item data of list 354 indexes this
     std::int32_t folder_list_picked = 0;   // mode 3: 308 or 354, the list the user selected in last
     std::uint8_t estimate_pending = 0;     // mode 0: a fee estimate runs for this popup
-    std::uint8_t address_pending = 0;      // mode 6: the recipient's address is being resolved
+    std::uint8_t address_pending = 0;      // mode 6: the recipient's address is resolved; mode 2: the title read
     std::int32_t grown_by = 0;             // modes 5 and 7: height the layout added for the answer shown
 };
 

@@ -17,6 +17,7 @@
 #include "fakes/fake_oracle.h"
 #include "fakes/fake_paymail.h"
 #include "fakes/registry_fixture.h"
+#include "ordinals/ord_inbox.h"
 #include "ordinals/ord_listing.h"
 #include "platform/fs.h"
 #include "support/eventually.h"
@@ -185,8 +186,11 @@ TEST_F(PairingTest, StopsBeforeSpendingAtEachCheck) {
         std::string artwork, certificate;
         const char* result;
         bool index_down = false;
+        bool unbind = false; // the user unbinds while the wallet's coins are listed
     } rows[] = {
         {art, cert, "error: could not read which coins this wallet holds. Try again in a moment.", true},
+        {art, cert, "error: the wallet was unbound or changed before the pair went out. Nothing was sent.", false,
+         true},
         {art, "", "error: pick an artwork and a different certificate."},
         {art, " " + art + " ", "error: pick an artwork and a different certificate."},
         {art, stranger, "error: this wallet must hold both the artwork and the certificate."},
@@ -199,8 +203,21 @@ TEST_F(PairingTest, StopsBeforeSpendingAtEachCheck) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.certificate);
         if (row.index_down) gp.server.set_fault("/api/txos/address/", FakeFault{500});
+        FakeFault held;
+        held.gather = 1000; // until the window has unbound
+        if (row.unbind) gp.server.set_fault("/api/txos/address/", held);
+        std::thread window([&] {
+            if (row.unbind && eventually([&] { return gp.server.request_count("/api/txos/address/") > 0; })) {
+                WalletLock lock = lock_wallet();
+                disconnect_cofferly();
+                kv_wallet().wallet_id = "";
+            }
+            gp.server.release_held();
+        });
         EXPECT_EQ(art_pair_artwork(row.artwork, row.certificate), row.result);
+        window.join();
         gp.server.clear_faults();
+        if (row.unbind) become("w1", "alice");
     }
     EXPECT_TRUE(chain.ledger.mempool_txids().empty());
 }
@@ -231,8 +248,9 @@ TEST_F(PairingTest, PairsWhereTheWalkStartsTheTitleWithIt) {
 TEST_F(PairingTest, APairOfUnknownFateIsHeldUntilItsFateIsKnown) {
     const char* const kWait =
         "error: the last pair of this artwork is not known to have been sent yet. Wait a few minutes and Refresh.";
-    const char* const kAllHeld = "error: the list of held steps was damaged; it is kept aside. Every step that pays "
-                                 "waits until the services show what went out. Refresh in a few minutes.";
+    const char* const kAllHeld = "error: the list of held steps was damaged; it is kept aside. No step that pays goes "
+                                 "out until a Refresh has settled every payment whose fate is not known. Refresh, "
+                                 "then try again.";
     const char* const kUnwritten = "error: the hold of a step that paid could not be written to the list of held "
                                    "steps. Every step that pays waits until it is: check that the data folder can be "
                                    "written, then try again.";
@@ -312,7 +330,8 @@ TEST_F(PairingTest, APairOfUnknownFateIsHeldUntilItsFateIsKnown) {
         }
         const bool damaged = row.file == cut_short || row.file == dated_before_time;
         const char* const kSetAside = "error: the list of held steps was damaged; it is kept aside and a new one "
-                                      "started. Every step that pays waits until the services show what went out.";
+                                      "started. No step that pays goes out until a Refresh has settled every payment "
+                                      "whose fate is not known.";
         std::string told_at_start;
         if (row.restart) {
             become("w1", "alice");
@@ -411,6 +430,9 @@ TEST_F(PairingTest, PairsOnceThenTheCheckFindsThePairOnThisIdentity) {
     const std::string result = art_pair_artwork(" " + art + " ", cert);
     ASSERT_EQ(result.rfind("success: ", 0), 0u) << result;
     const std::string txid = result.substr(9);
+    // The window greys Pair on this program's own pair after a restart, before any read.
+    title_memory_forget();
+    EXPECT_TRUE(title_pair_known(upper_case(art.substr(0, 64))));
 
     const PairInfo info = art_check_certificate(cert);
     EXPECT_EQ(info.pair_found, 1) << info.message;
@@ -523,7 +545,13 @@ TEST_F(PairingTest, PairPassAndPassBackBetweenTwoWallets) {
     paymail.set(&FakePaymailTables::address, "alice@kestrava.net", json_reply({{"ordAddress", alice_ord}}));
 
     become("w1", "alice");
-    EXPECT_EQ(art_pass_to_paymail(art, "bob@elsewhere.example"), "error: use a 1-address or an @kestrava.net paymail.");
+    chain.woc.reset_counts();
+    EXPECT_EQ(art_pass_to_paymail(art, "bob@elsewhere.example"),
+              "error: use their handle or an @kestrava.net paymail.");
+    EXPECT_EQ(
+        art_pass_to_paymail(art, bob_ord),
+        "error: an address names no identity to pass the title to: use their handle or an @kestrava.net paymail.");
+    EXPECT_EQ(chain.woc.request_count(), 0) << "refused before the title is read";
     EXPECT_TRUE(chain.ledger.mempool_txids().empty());
     {
         std::lock_guard<std::mutex> lock(clock.mutex);
@@ -536,6 +564,15 @@ TEST_F(PairingTest, PairPassAndPassBackBetweenTwoWallets) {
         LedgerOutput out;
         ASSERT_TRUE(chain.ledger.find_output(to_bob.substr(9, 64), vout, out));
         EXPECT_EQ(out.script, p2pkh_script(test_hash_of(bob_ord)));
+    }
+    // Bob's inbox tells what each coin is, as a pass from the wallet's listing does.
+    const json inbox = json::parse(test_read_file(ord_inbox_path(test_hash_of(bob_ord))));
+    for (const std::pair<std::string, std::string>& coin :
+         {std::pair<std::string, std::string>{art, "image/png"}, {cert, "application/json"}}) {
+        const auto entry =
+            std::find_if(inbox.begin(), inbox.end(), [&](const json& e) { return e["origin"] == coin.first; });
+        ASSERT_NE(entry, inbox.end()) << coin.first;
+        EXPECT_EQ((*entry)["type"], coin.second) << coin.first;
     }
     std::vector<KvArtTitleRow> rows;
     EXPECT_EQ(art_title_chain(art, rows), "");

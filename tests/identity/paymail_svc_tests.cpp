@@ -164,7 +164,9 @@ TEST_F(PaymailTest, ConfirmationResolvesTheAddressThePassUses) {
         {"erin", true, "erin@" + domain(), erin, "", false},
         {" @Dan ", true, "dan@" + domain(), kTestReceive1, "", false},
         {"carol", true, carol, kTestReceive0, "", true},
-        {kTestReceive1, true, "", kTestReceive1, "", false},
+        // The title passes to an identity: an address is refused before the user is asked.
+        {kTestReceive1, false, "", "",
+         "an address names no identity to pass the title to: use their handle or an @" + domain() + " paymail.", false},
         {"bob+1", false, "", "", kRecipientAlphabetError, false},
         {"nobody", false, "", "", "no ordinals address for nobody@" + domain(), false},
     };

@@ -28,8 +28,8 @@ TEST(RecipientLocal, AddressesHandlesAndForeignDomains) {
         std::string text, address, error, handle;
     } rows[] = {
         {"  " + valid + " \n", valid, "", ""},
-        {" \t ", "", "enter a handle, paymail, or 1-address.", ""},
-        {"bob@other.example", "", "use a 1-address or an @" + domain + " paymail.", ""},
+        {" \t ", "", "enter their handle or paymail.", ""},
+        {"bob@other.example", "", "use their handle or an @" + domain + " paymail.", ""},
         {"@Bob", valid, "", ""},
         {"$BOB@" + domain, valid, "", ""},
         {"dave", valid2, "", ""},

@@ -12,10 +12,12 @@
 #include "shell/drawing.h"
 #include "shell/folders_panel.h"
 #include "shell/jobs.h"
+#include "shell/pair_flow.h"
 #include "shell/pass_flow.h"
 #include "shell/popup_views.h"
 #include "shell/sale_window.h"
 #include "shell/status_line.h"
+#include "shell/step_holds.h"
 #include "support/temp_dir.h"
 #include "task_popup_fixture.h"
 #include "wallet/host_pace.h"
@@ -129,6 +131,59 @@ TEST_F(TaskPopupWindow, PairWithoutCertificateFailsOnTheCard) {
     EXPECT_EQ(state->headline, "Paired successfully");
     show_pair_result(box, false, "  Error: the pair fee did not go out");
     EXPECT_EQ(state->subline, "The pair fee did not go out");
+}
+
+bool read_paired(const std::string&, bool& paired, std::string&) {
+    paired = true;
+    return true;
+}
+bool read_unpaired(const std::string&, bool& paired, std::string&) {
+    paired = false;
+    return true;
+}
+bool read_failed(const std::string&, bool& paired, std::string& error) {
+    paired = false;
+    error = "the registry's listing could not be read. Try again.";
+    return false;
+}
+
+// Pair offers its fee only once a read of the title found no pair; a pair found greys the button.
+TEST_F(TaskPopupWindow, PairReadsTheTitleBeforeItOffersTheFee) {
+    KvCofferlyOrdRow cert;
+    cert.key = std::string(64, 'b') + "_0";
+    cert.name = "Sunset certificate";
+    cert.kind = "Certificate";
+    art_rows.push_back(cert);
+    set_box_confirmation_for_tests(cancel_and_keep_text);
+    struct Row {
+        const char* name;
+        bool (*read)(const std::string&, bool&, std::string&);
+        int asked;
+        std::string status;
+        bool grey;
+    } rows[] = {
+        {"paired", read_paired, 0, kAlreadyPairedText, true},
+        {"not paired", read_unpaired, 1, "", false},
+        {"not read", read_failed, 0, "error: the registry's listing could not be read. Try again.", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        set_pair_read_for_tests(row.read);
+        confirmations = 0;
+        HWND box = make_box(kBoxPair);
+        ASSERT_NE(box, nullptr);
+        click_action(box);
+        EXPECT_EQ(confirmations, 0) << "no fee is offered before the read";
+        ASSERT_TRUE(deliver_next_result());
+        EXPECT_EQ(confirmations, row.asked);
+        if (row.asked) {
+            EXPECT_EQ(last_confirmation, kPairConfirmText);
+        }
+        EXPECT_EQ(status(), row.status);
+        EXPECT_EQ(IsWindowEnabled(GetDlgItem(box, kBoxAction)) == FALSE, row.grey);
+        EXPECT_EQ(action_busy.load(), 0);
+    }
+    set_pair_read_for_tests(nullptr);
 }
 
 TEST_F(TaskPopupWindow, PairCheckFillsTheDetailRows) {
