@@ -58,13 +58,19 @@ std::uint64_t total_of(const std::vector<TxOutput>& outputs) {
 }
 
 // True, with the finished success in result, when WhatsOnChain lists the transaction of an
-// earlier attempt: it reached the network after all. The look-up runs with the wallet mutex free;
-// the attempt's inputs are unsettled meanwhile.
+// earlier attempt: it reached the network after all; true with "error: wallet changed." when it does
+// not and another wallet was loaded meanwhile. The look-up runs with the wallet mutex free; the
+// attempt's inputs are unsettled meanwhile.
 bool found_on_chain(WalletLock& wallet_lock, const PaymentState& state, std::string& result) {
     if (!is_txid_hex(state.latest_txid)) return false;
     wallet_lock.unlock();
     const bool listed = woc_returns_txid(state.latest_txid);
-    wallet_lock.lock();
+    // Another wallet loaded meanwhile: a payment that went out is filed in its own wallet; one that
+    // did not is not tried again from the wallet loaded now.
+    if (!relock_same_wallet(wallet_lock) && !listed) {
+        result = "error: wallet changed.";
+        return true;
+    }
     if (!listed) return false;
     std::string text;
     record_found_payment(state, text);
@@ -123,7 +129,7 @@ void record_found_payment(const PaymentState& state, std::string& text) {
     if (!is_txid_hex(state.latest_txid)) return;
     {
         WalletLock lock = lock_wallet();
-        last_success_txid() = state.latest_txid;
+        if (step_wallet_loaded()) last_success_txid() = state.latest_txid;
     }
     record_sent_tx(state.latest_inputs, state.latest_outputs, state.latest_txid, &state.change_hash160);
     text = "success: " + state.latest_txid;
