@@ -58,19 +58,15 @@ std::uint64_t total_of(const std::vector<TxOutput>& outputs) {
 }
 
 // True, with the finished success in result, when WhatsOnChain lists the transaction of an
-// earlier attempt: it reached the network after all; true with "error: wallet changed." when it does
-// not and another wallet was loaded meanwhile. The look-up runs with the wallet mutex free; the
-// attempt's inputs are unsettled meanwhile.
+// earlier attempt: it reached the network after all. The look-up runs with the wallet mutex free;
+// the attempt's inputs are unsettled meanwhile.
 bool found_on_chain(WalletLock& wallet_lock, const PaymentState& state, std::string& result) {
     if (!is_txid_hex(state.latest_txid)) return false;
     wallet_lock.unlock();
     const bool listed = woc_returns_txid(state.latest_txid);
     // Another wallet loaded meanwhile: a payment that went out is filed in its own wallet; one that
-    // did not is not tried again from the wallet loaded now.
-    if (!relock_same_wallet(wallet_lock) && !listed) {
-        result = "error: wallet changed.";
-        return true;
-    }
+    // did not is tried again only from its own wallet (pay_with_retry).
+    relock_same_wallet(wallet_lock);
     if (!listed) return false;
     std::string text;
     record_found_payment(state, text);
@@ -165,6 +161,8 @@ std::string pay_with_retry(WalletLock& wallet_lock, const std::vector<TxOutput>&
     std::vector<TxInput> inputs;
     InputKeyWiper wiper{inputs};
     for (state.attempt = 0; state.attempt < kPayAttempts; ++state.attempt) {
+        // An attempt let the mutex go: the next one pays only from the wallet the payment began in.
+        if (!relock_same_wallet(wallet_lock)) return "error: wallet changed.";
         if (!refresh_wallet_coins(wallet_lock, error)) return "error: " + error;
 
         std::uint64_t total = 0;

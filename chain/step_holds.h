@@ -53,6 +53,10 @@ bool hold_step_ahead(const std::string& txid);
 // keeps it (a pair) when `sent`, else dropped. A row another try wrote since stays.
 void end_step_hold_ahead(const std::string& txid, bool sent);
 
+// Forgets the holds this process keeps in memory alone, as a process that starts again has none of
+// them: what stands between a step and paying twice is what is on disk.
+void forget_unwritten_holds();
+
 // Drops the row of the step and subject; false when the file could not be written.
 bool forget_step(const std::string& step, const std::string& subject);
 
