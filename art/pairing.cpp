@@ -140,5 +140,11 @@ std::string art_pair_artwork(const std::string& artwork_origin, const std::strin
     // shows the pair, a second one would pay its fee for nothing.
     name_step_subject(kPairStep, artwork_id, certificate_id, true);
     const std::string sent = send_art_pair_payload(payload, kPairWatchAddress, kTitleWatchAddress, kPairFeeAddress);
+    // An earlier attempt found on the chain after all was not the one held ahead.
+    std::string txid;
+    StepHold held;
+    if (parse_success_txid(sent, txid) &&
+        !(step_hold_of(kPairStep, artwork_id, held) && held.sent && held.txid == to_lower_copy(txid)))
+        hold_step(kPairStep, artwork_id, txid, true, certificate_id);
     return note_step_result(kPairStep, artwork_id, certificate_id, sent);
 }

@@ -33,6 +33,7 @@
 #include "ordinals/ord_listing.h"
 #include "platform/fs.h"
 #include "support/eventually.h"
+#include "support/full_disk.h"
 #include "wallet/clock.h"
 #include "wallet/crypto.h"
 #include "wallet/keys.h"
@@ -51,9 +52,6 @@
 #include <set>
 #include <thread>
 
-#include <signal.h>
-#include <sys/resource.h>
-
 using nlohmann::json;
 
 namespace {
@@ -63,25 +61,6 @@ constexpr std::int64_t kPrice = 1000;
 
 struct Party {
     std::string id{}, alias{}, identity{}, receive{}, ord{};
-};
-
-// Every write to a file fails for the life of the object, as on a full disk.
-struct FullDisk {
-    struct sigaction old_action = {};
-    rlimit old_limit{};
-    FullDisk() {
-        struct sigaction ignore = {};
-        ignore.sa_handler = SIG_IGN;
-        sigaction(SIGXFSZ, &ignore, &old_action);
-        getrlimit(RLIMIT_FSIZE, &old_limit);
-        rlimit none = old_limit;
-        none.rlim_cur = 0;
-        setrlimit(RLIMIT_FSIZE, &none);
-    }
-    ~FullDisk() {
-        setrlimit(RLIMIT_FSIZE, &old_limit);
-        sigaction(SIGXFSZ, &old_action, nullptr);
-    }
 };
 
 struct GalleryRoadTest : FakeIdentityTest {
