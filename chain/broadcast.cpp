@@ -414,14 +414,16 @@ std::string broadcast_with_wallet_free(WalletLock& wallet_lock, const std::vecto
         const GoingOut going_out;
         wallet_lock.unlock();
         result = broadcast_tx(inputs, outputs, change_hash160, txid_out);
+        // The hold written ahead ends with the wallet mutex still free; one of unknown fate stays.
+        std::string unsure_txid;
+        if (!not_known_if_sent_txid(result, unsure_txid))
+            end_step_hold_ahead(txid, result.compare(0, 7, "success") == 0);
     }
     // Spending the same coins again can never pay twice: a refusal, whatever its words, gives them
     // back, and the caller marks those a node showed spent.
     std::string unsure_txid;
     if (not_known_if_sent_txid(result, unsure_txid)) return result;
-    const bool sent = result.compare(0, 7, "success") == 0;
-    end_step_hold_ahead(txid, sent);
-    if (sent) return result;
+    if (result.compare(0, 7, "success") == 0) return result;
     // Another wallet loaded meanwhile: its files are not where these inputs are unsettled, and its coins
     // must not pay a retry. The unsettled row ends as that of a transaction never sent.
     if (!relock_same_wallet(wallet_lock)) return "error: wallet changed.";
