@@ -65,8 +65,7 @@ std::string inscribe_and_record(const std::string& content_type, const Bytes& co
 
     std::string txid;
     if (!parse_success_txid(result, txid)) return result;
-    // Another wallet loaded meanwhile is not told of this one's inscription; its listing shows it.
-    if (step_wallet_loaded()) note_inscribed_ord(txid, content_type, name, &content, "");
+    note_inscribed_ord(txid, content_type, name, &content, "");
     const std::string origin = txid + "_0";
     if (!tag.empty()) save_art_tag(origin, tag);
     emit_log_line(log_prefix + origin + "\n");

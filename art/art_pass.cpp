@@ -119,13 +119,13 @@ KvCofferlyOrdRow inbox_row(const KvCofferlyOrdRow& listed, const std::string& id
     return row;
 }
 
-// What a pass that went out leaves in this wallet: both coins hidden, an avatar that was one of
-// them cleared (the paymails then claimed again without it), the recipient's inbox told when its
-// address is known, the log line. The caller holds the wallet mutex; it may be let go here.
+// What a pass that went out leaves: the recipient's inbox told when its address is known, the log
+// line, and while the step's own wallet is loaded both coins hidden in it, an avatar that was one of
+// them cleared (the paymails then claimed again without it). The caller holds the wallet mutex; it
+// may be let go here.
 void record_pass(WalletLock& lock, const std::string& artwork_id, const std::string& certificate_id,
                  const std::string& dest_address, const KvCofferlyOrdRow& pic_row, const KvCofferlyOrdRow& cert_row) {
-    const bool avatar_cleared_pic = hide_passed_coin(artwork_id);
-    const bool avatar_cleared_cert = hide_passed_coin(certificate_id);
+    // The recipient's inbox is no wallet's own: it is told whatever wallet is loaded now.
     Hash160 dest_hash{};
     if (address_to_hash160(dest_address, dest_hash)) {
         const KvCofferlyOrdRow pic = inbox_row(pic_row, artwork_id);
@@ -133,9 +133,14 @@ void record_pass(WalletLock& lock, const std::string& artwork_id, const std::str
         ord_inbox_post(dest_hash, dest_address, artwork_id, pic.type, pic.name, pic.icon);
         ord_inbox_post(dest_hash, dest_address, certificate_id, cert.type, cert.name, cert.icon);
     }
-    save_wallet();
     emit_log_line("Passed art\n" + artwork_id + "\nwith certificate\n" + certificate_id + "\nto " + dest_address +
                   "\n");
+    // Another wallet loaded meanwhile keeps its own coins and avatar: the passed coins leave this
+    // wallet's listing when it is read again.
+    if (!step_wallet_loaded()) return;
+    const bool avatar_cleared_pic = hide_passed_coin(artwork_id);
+    const bool avatar_cleared_cert = hide_passed_coin(certificate_id);
+    save_wallet();
     if (avatar_cleared_pic || avatar_cleared_cert) {
         const KvCofferlyWallet& w = kv_wallet();
         const std::string identity = w.is_hd ? w.identity_pub : w.pub;
@@ -340,6 +345,7 @@ std::string pass_send(const std::string& pic_id, const std::string& cert_id, con
             error = "no Cofferly wallet. Create first.";
     }
     if (dest_address.empty()) return error_text(error.empty() ? "no ordinals address for that paymail." : error);
+    name_step_subject("pass", artwork_id, dest_address);
 
     // The title read of this step has just asked the service whether both coins are spent.
     std::string spender;
@@ -413,9 +419,7 @@ std::string pass_send(const std::string& pic_id, const std::string& cert_id, con
     }
     if (result.empty()) return "error: broadcast failed after retry.";
 
-    // Another wallet loaded meanwhile keeps its own coins and avatar: the passed coins leave this
-    // wallet's listing when it is read again.
-    if (step_wallet_loaded()) record_pass(lock, artwork_id, certificate_id, dest_address, pic_row, cert_row);
+    record_pass(lock, artwork_id, certificate_id, dest_address, pic_row, cert_row);
     return result;
 }
 

@@ -2,6 +2,7 @@
 
 #include "chain/broadcast.h"
 #include "chain/step_holds.h"
+#include "chain/step_wallet.h"
 
 bool step_held(const std::string& step, const std::string& subject, std::string& why) {
     why.clear();
@@ -33,6 +34,7 @@ std::string step_wait_text(const std::string& step, const StepHold& row) {
 }
 
 std::string held_step_answer(const std::string& step, const std::string& subject, const std::string& terms) {
+    name_step_subject(step, subject, terms);
     StepHold row;
     if (!step_hold_of(step, subject, row)) return std::string();
     if (!row.sent) return step_wait_text(step, row);

@@ -24,7 +24,8 @@ std::string step_wait_text(const std::string& step, const StepHold& row);
 // The engine's answer before a step runs: the wait text while the step is held; when the step's
 // last try went out after all (that hold then ends), "success: " and the transaction id, once, to
 // a try of the same terms, and to another a refusal that names the transaction; "" when the step
-// may run.
+// may run. Names the step's subject and terms (name_step_subject) for the hold its transaction writes
+// ahead.
 std::string held_step_answer(const std::string& step, const std::string& subject, const std::string& terms);
 
 // Holds the step on the try's terms when `result` is a broadcast's "not known whether it was

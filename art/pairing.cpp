@@ -143,10 +143,16 @@ std::string art_pair_artwork(const std::string& artwork_origin, const std::strin
     std::string payload;
     error = signed_pair_payload(artwork_id, certificate_id, sha256, identity_key, payload);
     if (!error.empty()) return error;
+    // The hold is written before the pair goes out, and stays as sent once it did: until the title
+    // shows the pair, a second one would pay its fee for nothing.
+    name_step_subject(kPairStep, artwork_id, certificate_id, true);
     const std::string sent = send_art_pair_payload(payload, kPairWatchAddress, kTitleWatchAddress, kPairFeeAddress);
+    // An earlier attempt found on the chain after all was not the one held ahead.
     std::string txid;
-    if (sent.rfind("success: ", 0) == 0 && parse_success_txid(sent, txid)) {
-        hold_step(kPairStep, artwork_id, txid, true, certificate_id);
+    StepHold held;
+    if (parse_success_txid(sent, txid)) {
+        if (!(step_hold_of(kPairStep, artwork_id, held) && held.sent && held.txid == to_lower_copy(txid)))
+            hold_step(kPairStep, artwork_id, txid, true, certificate_id);
         title_pair_sent(artwork_id);
     }
     return note_step_result(kPairStep, artwork_id, certificate_id, sent);

@@ -5,6 +5,7 @@
 #include "chain/compact_sig.h"
 #include "chain/outpoints.h"
 #include "chain/sign.h"
+#include "chain/step_holds.h"
 #include "chain/step_wallet.h"
 #include "chain/unsettled_inputs.h"
 #include "chain/woc_client.h"
@@ -419,12 +420,13 @@ std::string broadcast_with_wallet_free(WalletLock& wallet_lock, const std::vecto
     const Bytes raw = serialize_tx(inputs, outputs, false);
     if (raw.empty()) return "error: serialize failed.";
     const std::string txid = compute_txid(raw);
+    // The wallet whose coins these are gets the answer, whatever is loaded when it comes. A step pays
+    // only from the wallet it began in.
     if (!wallet_lock.owns_lock()) wallet_lock.lock();
-    // The wallet whose coins these are gets the answer, whatever is loaded when it comes.
     const StepWalletScope payment("");
-    // A step pays only from the wallet it began in.
-    if (!step_wallet_loaded()) return "error: wallet changed.";
-    mark_inputs_unsettled_while_sent(txid, inputs);
+    if (!relock_same_wallet(wallet_lock)) return "error: wallet changed.";
+    const std::string unwritten = write_ahead_of_sending(txid, inputs);
+    if (!unwritten.empty()) return unwritten;
     std::string result;
     {
         // Taken again however the broadcast ends: the caller goes on with its wallet mutex.
@@ -435,14 +437,19 @@ std::string broadcast_with_wallet_free(WalletLock& wallet_lock, const std::vecto
         const GoingOut going_out;
         wallet_lock.unlock();
         result = broadcast_tx(inputs, outputs, change_hash160, txid_out);
+        // The hold written ahead ends with the wallet mutex still free; one of unknown fate stays.
+        std::string unsure_txid;
+        if (!not_known_if_sent_txid(result, unsure_txid))
+            end_step_hold_ahead(txid, result.compare(0, 7, "success") == 0);
     }
     // Spending the same coins again can never pay twice: a refusal, whatever its words, gives them
     // back, and the caller marks those a node showed spent.
     std::string unsure_txid;
-    if (result.compare(0, 7, "success") == 0 || not_known_if_sent_txid(result, unsure_txid)) return result;
+    if (not_known_if_sent_txid(result, unsure_txid)) return result;
+    if (result.compare(0, 7, "success") == 0) return result;
     // Another wallet loaded meanwhile: its files are not where these inputs are unsettled, and its coins
     // must not pay a retry. The unsettled row ends as that of a transaction never sent.
-    if (!step_wallet_loaded()) return "error: wallet changed.";
+    if (!relock_same_wallet(wallet_lock)) return "error: wallet changed.";
     give_back_unsent_inputs(txid, inputs);
     return result;
 }
@@ -504,21 +511,24 @@ std::string broadcast_sale_tx(const std::vector<TxInput>& inputs, const std::vec
     // Sent with the wallet mutex free: the artwork's coins are unsettled on disk meanwhile, so no other
     // step or process takes them, and a sale that did not go out gives them back.
     const StepWalletScope sale("complete");
-    {
-        WalletLock lock = lock_wallet();
-        if (!step_wallet_loaded()) return "error: wallet changed.";
-        mark_inputs_unsettled_while_sent(txid, inputs);
-    }
+    WalletLock lock(kv_wallet_mutex(), std::defer_lock);
+    if (!relock_same_wallet(lock)) return "error: wallet changed.";
+    const std::string unwritten = write_ahead_of_sending(txid, inputs);
+    if (!unwritten.empty()) return unwritten;
+    lock.unlock();
     std::string result;
     {
         const GoingOut going_out;
         result = post_sale_tx(txid, to_hex(raw), inputs, outputs, change_hash160);
     }
     std::string unsure_txid;
-    if (result.compare(0, 7, "success") == 0 || not_known_if_sent_txid(result, unsure_txid)) return result;
+    const bool sent = result.compare(0, 7, "success") == 0;
+    const bool may_have_gone = !sent && not_known_if_sent_txid(result, unsure_txid);
+    // The hold written ahead ends here; one of unknown fate stays.
+    if (!may_have_gone) end_step_hold_ahead(txid, sent);
+    if (sent || may_have_gone) return result;
     // Another wallet's files do not name these coins: their unsettled row ends as that of a sale never sent.
-    WalletLock lock = lock_wallet();
-    if (!step_wallet_loaded()) return "error: wallet changed.";
+    if (!relock_same_wallet(lock)) return "error: wallet changed.";
     give_back_unsent_inputs(txid, inputs);
     return result;
 }

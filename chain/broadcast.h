@@ -25,8 +25,9 @@ std::string broadcast_tx(const std::vector<TxInput>& inputs, const std::vector<T
 
 // broadcast_tx with the caller's wallet mutex let go for the requests and taken again before the
 // answer: the window's reads of the wallet do not wait for the services. The inputs are marked
-// unsettled on disk first (mark_inputs_unsettled_while_sent), and given back when the broadcast surely failed; those of
-// a transaction sent, or not known to be, stay unsettled. The answer is filed in the wallet whose coins these are
+// unsettled and the step held on disk first (write_ahead_of_sending), and given back when the broadcast surely failed;
+// those of a transaction sent, or not known to be, stay unsettled. kDataFolderUnwritable, and nothing sent, when that
+// could not be written. The answer is filed in the wallet whose coins these are
 // (chain/step_wallet.h), whatever is loaded when it comes. "error: wallet changed." and nothing sent when the step's
 // wallet is no longer loaded; "error: wallet changed." too for a broadcast that surely failed while another was loaded
 // (its inputs stay unsettled until a Refresh of their wallet finds them unspent).
@@ -44,9 +45,10 @@ std::string sign_and_broadcast(WalletLock& wallet_lock, std::vector<TxInput>& in
 // The completing transaction of a gallery sale: WhatsOnChain, then ARC for missing inputs or a
 // node that says it holds the sale; the platform gets a copy once WhatsOnChain took it. Sent only
 // when an answer names this transaction's id or WhatsOnChain lists it; "not known whether it was
-// sent" as broadcast_tx answers it. Called with the wallet mutex free: the inputs are unsettled on
-// disk while it goes out, stay so when it may have, and are given back when it surely did not;
-// filed in its step's wallet as broadcast_with_wallet_free files.
+// sent" as broadcast_tx answers it. Called with the wallet mutex free: the inputs are unsettled and
+// the step held on disk while it goes out (else nothing is sent), stay so when it may have gone
+// out, and are given back when it surely did not; filed in its step's wallet as
+// broadcast_with_wallet_free files.
 std::string broadcast_sale_tx(const std::vector<TxInput>& inputs, const std::vector<TxOutput>& outputs,
                               const Hash160& change_hash160);
 

@@ -321,17 +321,18 @@ void take_stored_spent(const std::string& path, const StoredSpent& stored) {
 
 } // namespace
 
-void save_spent_outpoints() {
-    if (!stem_names_a_wallet(wallet_file_stem()) || g_spent_file_stuck) return;
+bool save_spent_outpoints() {
+    if (!stem_names_a_wallet(wallet_file_stem()) || g_spent_file_stuck) return false;
     const std::string path = spent_file_path();
     // The spent file is read, merged and written by this program's processes on one data folder in
-    // turn. Should the lock not be had, the marks are written all the same: a mark lost with this
-    // process would let a restart spend the coin again.
+    // turn. Without the lock another process's marks could be lost: nothing is written, the marks
+    // stay in memory for the next save, and a step that needed them on disk does not go out.
     const SharedFileLock locked(path);
+    if (!locked.taken()) return false;
     // What another process wrote since this one read the file stays: the file is merged, never
     // simply overwritten.
     const StoredSpent stored = read_stored_spent(path);
-    if (g_spent_file_stuck) return;
+    if (g_spent_file_stuck) return false;
     take_stored_spent(path, stored);
 
     const std::int64_t since = clock_system_ms() - kGivenBackKeepMs;
@@ -373,13 +374,14 @@ void save_spent_outpoints() {
     try {
         text = doc.dump(-1, ' ', false, json::error_handler_t::replace);
     } catch (...) {
-        return;
+        return false;
     }
-    if (!write_data_file(path, text, false)) return;
+    if (!write_data_file(path, text, false)) return false;
     g_read_pruned[path] = pruned;
     if (g_hold_changed_path == path) g_hold_changed_path.clear();
     note_spent_saved();
     g_legacy_taken.clear();
+    return true;
 }
 
 std::string spent_file_hold_text() {
@@ -408,7 +410,9 @@ void load_spent_outpoints() {
     const std::string path = spent_file_path();
     StoredSpent stored;
     {
+        // A file read while another process may be halfway through its change is not merged.
         const SharedFileLock locked(path);
+        if (!locked.taken()) return;
         stored = read_stored_spent(path);
     }
     if (!stored.found) return;

@@ -45,16 +45,17 @@ std::string spent_file_path();
 std::string change_file_path();
 
 // Write the whole in-memory list to the wallet's file (nothing for the stem "wallet", nor over a
-// damaged spent file that could not be moved aside); failures leave the old file and are not
-// reported. The spent file is read again and merged under its file lock before it is replaced, so
-// no mark or tombstone another process wrote is lost.
-void save_spent_outpoints();
+// damaged spent file that could not be moved aside). The spent file is read again and merged under
+// its file lock before it is replaced, so no mark or tombstone another process wrote is lost. False
+// when nothing was written (no wallet named, a damaged file, the lock not taken, the folder refusing
+// writes): the old file stays and this process's changes wait for the next save.
+bool save_spent_outpoints();
 void save_change_coins();
 
 // Merge the wallet's file into memory; a missing file changes nothing, nor does a malformed change
 // file. A spent file that reads twice as damaged (not an object naming its "outpoints") is set
 // aside (set_aside_damaged_file), an "error" status event tells the user, and every coin is held
-// (spent_file_hold_text).
+// (spent_file_hold_text). Nothing is merged when the file's lock cannot be taken.
 void load_spent_outpoints();
 
 // Spent marks of a file a previous version wrote, which held the inputs of a transaction not known

@@ -279,11 +279,11 @@ void note_spent_saved() {
     g_unsettled_dropped.clear();
 }
 
-void mark_inputs_spent(const std::vector<TxInput>& inputs, std::size_t from) {
+bool mark_inputs_spent(const std::vector<TxInput>& inputs, std::size_t from) {
     load_spent_outpoints();
     for (std::size_t i = from; i < inputs.size(); ++i)
         add_spent(inputs[i].txid, inputs[i].vout);
-    save_spent_outpoints();
+    return save_spent_outpoints();
 }
 
 bool outpoint_equal(const std::string& txid_a, std::uint32_t vout_a, const std::string& txid_b, std::uint32_t vout_b) {

@@ -33,8 +33,9 @@ bool is_outpoint_spent(const std::string& txid, std::uint32_t vout);
 // Merges the stored set, adds the outpoint in both byte orders and writes the set back.
 void mark_outpoint_spent(const std::string& txid, std::uint32_t vout);
 
-// The same for the outpoints of inputs[from..], with one read and one write of the stored set.
-void mark_inputs_spent(const std::vector<TxInput>& inputs, std::size_t from = 0);
+// The same for the outpoints of inputs[from..], with one read and one write of the stored set; false
+// when the set could not be written (save_spent_outpoints).
+bool mark_inputs_spent(const std::vector<TxInput>& inputs, std::size_t from = 0);
 
 // Takes the outpoint key out of the spent set in both byte orders; true when either was there.
 // Neither reads nor writes the file; the next save writes a give-back for it, so that another

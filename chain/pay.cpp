@@ -64,7 +64,9 @@ bool found_on_chain(WalletLock& wallet_lock, const PaymentState& state, std::str
     if (!is_txid_hex(state.latest_txid)) return false;
     wallet_lock.unlock();
     const bool listed = woc_returns_txid(state.latest_txid);
-    wallet_lock.lock();
+    // Another wallet loaded meanwhile: a payment that went out is filed in its own wallet; one that
+    // did not is tried again only from its own wallet (pay_with_retry).
+    relock_same_wallet(wallet_lock);
     if (!listed) return false;
     std::string text;
     record_found_payment(state, text);
@@ -123,7 +125,7 @@ void record_found_payment(const PaymentState& state, std::string& text) {
     if (!is_txid_hex(state.latest_txid)) return;
     {
         WalletLock lock = lock_wallet();
-        last_success_txid() = state.latest_txid;
+        if (step_wallet_loaded()) last_success_txid() = state.latest_txid;
     }
     record_sent_tx(state.latest_inputs, state.latest_outputs, state.latest_txid, &state.change_hash160);
     text = "success: " + state.latest_txid;
@@ -159,6 +161,8 @@ std::string pay_with_retry(WalletLock& wallet_lock, const std::vector<TxOutput>&
     std::vector<TxInput> inputs;
     InputKeyWiper wiper{inputs};
     for (state.attempt = 0; state.attempt < kPayAttempts; ++state.attempt) {
+        // An attempt let the mutex go: the next one pays only from the wallet the payment began in.
+        if (!relock_same_wallet(wallet_lock)) return "error: wallet changed.";
         if (!refresh_wallet_coins(wallet_lock, error)) return "error: " + error;
 
         std::uint64_t total = 0;

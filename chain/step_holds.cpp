@@ -169,7 +169,10 @@ bool set_aside_steps_file(const std::string& path, StepsFile& file) {
 template <typename Change> bool change_rows_at(const std::string& path, Change change) {
     if (path.empty()) return false;
     std::lock_guard<std::mutex> guard(g_file_mutex);
+    // Without the lock another process's holds could be lost: the file is neither read for a change
+    // nor written.
     const SharedFileLock locked(path);
+    if (!locked.taken()) return false;
     StepsFile file;
     bool readable = read_rows(path, file);
     const bool damaged = !readable;
@@ -258,8 +261,10 @@ void note_step_holds_path(const std::string& path) {
     if (!read_rows(path, file)) change_rows_at(path, [](StepsFile&) { return false; });
 }
 
-bool hold_step(const std::string& step, const std::string& subject, const std::string& txid, bool sent,
-               const std::string& terms) {
+namespace {
+
+StepHold hold_row(const std::string& step, const std::string& subject, const std::string& txid, bool sent,
+                  const std::string& terms) {
     StepHold row;
     row.step = step;
     row.subject = subject_key(subject);
@@ -267,12 +272,23 @@ bool hold_step(const std::string& step, const std::string& subject, const std::s
     row.at_ms = clock_system_ms();
     row.sent = sent;
     row.terms = terms;
-    const std::string path = step_holds_path();
-    if (change_rows_at(path, [&](StepsFile& file) {
-            put_row(file.rows, row);
-            return true;
-        }))
+    return row;
+}
+
+bool write_hold(const std::string& path, const StepHold& row) {
+    return change_rows_at(path, [&](StepsFile& file) {
+        put_row(file.rows, row);
         return true;
+    });
+}
+
+} // namespace
+
+bool hold_step(const std::string& step, const std::string& subject, const std::string& txid, bool sent,
+               const std::string& terms) {
+    StepHold row = hold_row(step, subject, txid, sent, terms);
+    const std::string path = step_holds_path();
+    if (write_hold(path, row)) return true;
     // Kept in memory, so that no step of this process pays again meanwhile, and written by the
     // next step that comes by.
     if (!path.empty()) {
@@ -280,6 +296,37 @@ bool hold_step(const std::string& step, const std::string& subject, const std::s
         g_unwritten.emplace_back(path, std::move(row));
     }
     return false;
+}
+
+void forget_unwritten_holds() {
+    std::lock_guard<std::mutex> guard(g_unwritten_mutex);
+    g_unwritten.clear();
+}
+
+bool hold_step_ahead(const std::string& txid) {
+    StepSubject named;
+    if (!named_step_subject(named)) return true;
+    return write_hold(step_holds_path(), hold_row(named.step, named.subject, txid, false, named.terms));
+}
+
+void end_step_hold_ahead(const std::string& txid, bool sent) {
+    StepSubject named;
+    if (!named_step_subject(named)) return;
+    const std::string own = to_lower_copy(txid);
+    change_rows([&](StepsFile& file) {
+        auto& rows = file.rows;
+        const auto ahead = std::find_if(rows.begin(), rows.end(), [&](const StepHold& row) {
+            return same_key(row, named.step, named.subject) && row.txid == own && !row.sent;
+        });
+        if (ahead == rows.end()) return false;
+        if (sent && named.keep_sent) {
+            ahead->sent = true;
+            ahead->at_ms = clock_system_ms();
+        } else {
+            rows.erase(ahead);
+        }
+        return true;
+    });
 }
 
 bool forget_step(const std::string& step, const std::string& subject) {

@@ -38,10 +38,24 @@ void note_step_holds_path(const std::string& path);
 
 // Holds the step for the subject as sent or not known to have been sent, on the try's terms,
 // replacing an earlier row of the same step and subject, in the file of the wallet this thread's
-// step began in (chain/step_wallet.h). False when the file could not be read or written: the row is
-// then kept in memory, and every step that pays is held (unwritten) until it is written.
+// step began in (chain/step_wallet.h). False when the file could not be read, written or locked: the
+// row is then kept in memory, and every step that pays is held (unwritten) until it is written.
 bool hold_step(const std::string& step, const std::string& subject, const std::string& txid, bool sent,
                const std::string& terms = std::string());
+
+// Writes the hold of this thread's step (name_step_subject in chain/step_wallet.h) on `txid`, not
+// sent, before the transaction goes out, so that a step whose process ends before the answer stays
+// held. True when written, or when the step named no subject; false when the file could not be
+// written or its lock taken: nothing is kept, and the transaction must not go out.
+bool hold_step_ahead(const std::string& txid);
+
+// Ends the hold written ahead on `txid` once its answer is known: a row kept as sent for a step that
+// keeps it (a pair) when `sent`, else dropped. A row another try wrote since stays.
+void end_step_hold_ahead(const std::string& txid, bool sent);
+
+// Forgets the holds this process keeps in memory alone, as a process that starts again has none of
+// them: what stands between a step and paying twice is what is on disk.
+void forget_unwritten_holds();
 
 // Drops the row of the step and subject; false when the file could not be written.
 bool forget_step(const std::string& step, const std::string& subject);

@@ -10,6 +10,7 @@
 
 struct StepWalletBinding {
     std::string step;
+    StepSubject named; // subject "" until the step names it
     bool bound = false;
     std::string stem;
     std::string wallet_id;
@@ -83,11 +84,27 @@ bool step_wallet_bound() {
     return t_bound != nullptr;
 }
 
+void name_step_subject(const std::string& step, const std::string& subject, const std::string& terms,
+                       bool keep_sent) {
+    if (t_bound) t_bound->named = StepSubject{step, subject, terms, keep_sent};
+}
+
+bool named_step_subject(StepSubject& out) {
+    if (!t_bound || t_bound->named.subject.empty()) return false;
+    out = t_bound->named;
+    return true;
+}
+
 bool step_wallet_loaded() {
     const StepWalletBinding* step = bound_step();
     if (!step || !step->bound) return true;
     WalletLock lock = lock_wallet();
     return loaded_stem() == step->stem;
+}
+
+bool relock_same_wallet(WalletLock& lock) {
+    if (!lock.owns_lock()) lock.lock();
+    return step_wallet_loaded();
 }
 
 GoingOut::GoingOut() {

@@ -6,6 +6,7 @@
 #include "chain/outpoints.h"
 #include "chain/reserves.h"
 #include "chain/step_holds.h"
+#include "chain/step_wallet.h"
 #include "chain/woc_client.h"
 #include "wallet/clock.h"
 #include "wallet/codecs.h"
@@ -35,23 +36,36 @@ void mark_inputs_unsettled(const std::string& txid, const std::vector<TxInput>& 
     spend_inputs_expire_caches(inputs, 0);
 }
 
-void mark_inputs_unsettled_while_sent(const std::string& txid, const std::vector<TxInput>& inputs) {
-    WalletLock lock = lock_wallet();
+namespace {
+
+// The unsettled row of the transaction goes, and its inputs with no other row naming them are spendable
+// again (the caller holds the wallet mutex and saves).
+void drop_unsettled_row_of(const std::string& txid, const std::vector<TxInput>& inputs) {
+    const UnsettledInputs row = unsettled_row_of(txid, inputs);
+    drop_unsettled(row.txid, row.outpoints);
+    note_unsettled_changed();
+    for (const std::string& key : row.outpoints)
+        if (!unsettled_names(key)) unmark_spent_key(key);
+}
+
+} // namespace
+
+std::string write_ahead_of_sending(const std::string& txid, const std::vector<TxInput>& inputs) {
     add_unsettled(unsettled_row_of(txid, inputs));
     note_unsettled_changed();
     // Writes the row with the marks. The cached coins stay: a refused broadcast gives them back.
-    mark_inputs_spent(inputs);
+    if (mark_inputs_spent(inputs) && hold_step_ahead(txid)) return std::string();
+    // Nothing goes out: the coins are spendable again, on disk too where the marks were written.
+    drop_unsettled_row_of(txid, inputs);
+    save_spent_outpoints();
+    return kDataFolderUnwritable;
 }
 
 void give_back_unsent_inputs(const std::string& txid, const std::vector<TxInput>& inputs) {
     WalletLock lock = lock_wallet();
     // Another process may have marked outpoints spent since this one read the set; they must stay.
     load_spent_outpoints();
-    const UnsettledInputs row = unsettled_row_of(txid, inputs);
-    drop_unsettled(row.txid, row.outpoints);
-    note_unsettled_changed();
-    for (const std::string& key : row.outpoints)
-        if (!unsettled_names(key)) unmark_spent_key(key);
+    drop_unsettled_row_of(txid, inputs);
     save_spent_outpoints();
 }
 
@@ -160,8 +174,11 @@ void drop_change_of(const std::vector<std::string>& txids) {
 
 } // namespace
 
-void release_unsent_inputs(const std::vector<AddressRefresh>& records) {
-    // Only a listing that answered whole says an output is unspent.
+namespace {
+
+// The outpoints the listings show unspent, in both byte orders: only a listing that answered whole
+// says an output is unspent.
+std::unordered_set<std::string> listed_outpoints(const std::vector<AddressRefresh>& records) {
     std::unordered_set<std::string> listed;
     for (const AddressRefresh& record : records) {
         if (!record.ok || !record.any_ok) continue;
@@ -171,73 +188,84 @@ void release_unsent_inputs(const std::vector<AddressRefresh>& records) {
             if (!reversed.empty()) listed.insert(outpoint_key(reversed, coin.vout));
         }
     }
+    return listed;
+}
+
+// The unsettled rows due to be asked about now, marked as asked; the caller holds the wallet mutex.
+std::vector<UnsettledInputs> rows_due() {
     std::vector<UnsettledInputs> due;
-    std::vector<std::string> unsettled_before;
-    {
-        WalletLock lock = lock_wallet();
-        load_spent_outpoints();
-        hold_coins_of_damaged_file(records);
-        adopt_unnamed_holds(listed);
-        unsettled_before = unsettled_txids();
-        const std::int64_t before = clock_system_ms() - kUnsettledMinMs;
-        const std::int64_t now = clock_steady_ms();
-        for (UnsettledInputs& row : unsettled_inputs()) {
-            // A service that answers neither way is asked again a minute later, not at every Refresh.
-            if (row.unsettled_at_ms > before || (row.asked_at_ms != 0 && now - row.asked_at_ms < kUnsettledAskGapMs))
-                continue;
-            row.asked_at_ms = now;
-            due.push_back(row);
-        }
+    const std::int64_t before = clock_system_ms() - kUnsettledMinMs;
+    const std::int64_t now = clock_steady_ms();
+    for (UnsettledInputs& row : unsettled_inputs()) {
+        // A service that answers neither way is asked again a minute later, not at every Refresh.
+        if (row.unsettled_at_ms > before || (row.asked_at_ms != 0 && now - row.asked_at_ms < kUnsettledAskGapMs))
+            continue;
+        row.asked_at_ms = now;
+        due.push_back(row);
     }
-    if (due.empty()) {
-        end_hold_of_all_steps(unsettled_before);
-        return;
-    }
-    // Every unsettled transaction is asked about side by side: one after another, each service that
-    // does not answer would add its whole time-out for every one of them.
-    std::vector<TxFate> fates(due.size(), TxFate::Unsure);
+    return due;
+}
+
+// What the services and the chain say of each row due.
+struct DueFates {
+    std::vector<TxFate> fates;
+    std::vector<bool> stale; // no service decided past the wait: the inputs' own spend status does
+    std::vector<Inputs> unlisted;
+};
+
+// Asks the services of every row due side by side, with the wallet mutex free: one after another,
+// each service that does not answer would add its whole time-out for every one of them. The rows
+// still waiting on a service say which (note_unasked_services).
+DueFates ask_fates(const std::vector<UnsettledInputs>& due, const std::unordered_set<std::string>& listed) {
+    DueFates out;
+    out.fates.assign(due.size(), TxFate::Unsure);
     std::vector<std::string> unasked(due.size());
     parallel_for(due.size(), kRefreshThreads, [&](std::uint64_t i) {
         // A row of a previous version names no transaction: its inputs' listing is all there is.
-        fates[i] = due[i].txid.empty() ? TxFate::NotSent : ask_tx_fate(due[i].txid, &unasked[i]);
+        out.fates[i] = due[i].txid.empty() ? TxFate::NotSent : ask_tx_fate(due[i].txid, &unasked[i]);
     });
     // A service that cannot be asked delays the answer of the others, never for good.
     const std::int64_t unasked_before = clock_system_ms() - kUnsettledMinMs - kUnaskedWaitMs;
     std::vector<std::pair<std::string, std::string>> still_unasked;
     for (std::size_t i = 0; i < due.size(); ++i) {
-        if (fates[i] == TxFate::Unasked && due[i].unsettled_at_ms <= unasked_before) fates[i] = TxFate::NotSent;
-        if (!due[i].txid.empty() && fates[i] != TxFate::Sent && fates[i] != TxFate::NotSent)
-            still_unasked.emplace_back(due[i].txid, fates[i] == TxFate::Unasked ? unasked[i] : std::string());
+        TxFate& fate = out.fates[i];
+        if (fate == TxFate::Unasked && due[i].unsettled_at_ms <= unasked_before) fate = TxFate::NotSent;
+        if (!due[i].txid.empty() && fate != TxFate::Sent && fate != TxFate::NotSent)
+            still_unasked.emplace_back(due[i].txid, fate == TxFate::Unasked ? unasked[i] : std::string());
     }
     note_unasked_services(still_unasked);
     // A transaction no service knows whose inputs the listings do not all show is decided by
     // those inputs' own spend status. So is one that WhatsOnChain still does not list past the
     // wait while another service says it knows it: spent by another transaction, an input means
     // it can never go out.
-    std::vector<bool> stale(due.size(), false);
+    out.stale.assign(due.size(), false);
     for (std::size_t i = 0; i < due.size(); ++i)
-        stale[i] = fates[i] == TxFate::Unsure && due[i].unsettled_at_ms <= unasked_before;
-    std::vector<Inputs> unlisted(due.size(), Inputs::Unknown);
+        out.stale[i] = out.fates[i] == TxFate::Unsure && due[i].unsettled_at_ms <= unasked_before;
+    out.unlisted.assign(due.size(), Inputs::Unknown);
     parallel_for(due.size(), kRefreshThreads, [&](std::uint64_t i) {
-        if ((fates[i] == TxFate::NotSent || stale[i]) && !due[i].txid.empty())
-            unlisted[i] = unlisted_inputs(due[i], listed);
+        if ((out.fates[i] == TxFate::NotSent || out.stale[i]) && !due[i].txid.empty())
+            out.unlisted[i] = unlisted_inputs(due[i], listed);
     });
+    return out;
+}
 
-    WalletLock lock = lock_wallet();
-    // Another process may have marked outpoints spent since this one read the set; they must stay.
-    load_spent_outpoints();
+// Ends the rows whose fate is known; the caller holds the wallet mutex. The ids of the transactions
+// that went out go to `sent`, of those that never will to `not_sent`; true when a row ended.
+bool end_decided_rows(const std::vector<UnsettledInputs>& due, const DueFates& known,
+                      const std::unordered_set<std::string>& listed, std::vector<std::string>& sent,
+                      std::vector<std::string>& not_sent) {
     bool changed = false;
-    std::vector<std::string> not_sent, sent;
     for (std::size_t i = 0; i < due.size(); ++i) {
         const UnsettledInputs& entry = due[i];
+        const TxFate fate = known.fates[i];
         const bool all_listed = std::all_of(entry.outpoints.begin(), entry.outpoints.end(),
                                             [&](const std::string& key) { return listed.count(key) != 0; });
-        const bool given_back = fates[i] == TxFate::NotSent && (all_listed || unlisted[i] == Inputs::Unspent);
+        const bool given_back = fate == TxFate::NotSent && (all_listed || known.unlisted[i] == Inputs::Unspent);
         // Inputs of a transaction that went out stay spent; only the row goes. So too when one of
         // them cannot be spent by it: it can never go out.
         const bool refused =
-            (stale[i] || (fates[i] == TxFate::NotSent && !given_back)) && unlisted[i] == Inputs::Unusable;
-        const bool went_out = fates[i] == TxFate::Sent || (entry.txid.empty() && !all_listed);
+            (known.stale[i] || (fate == TxFate::NotSent && !given_back)) && known.unlisted[i] == Inputs::Unusable;
+        const bool went_out = fate == TxFate::Sent || (entry.txid.empty() && !all_listed);
         if (!given_back && !went_out && !refused) continue;
         if (went_out && !entry.txid.empty()) sent.push_back(entry.txid);
         if (refused) not_sent.push_back(entry.txid);
@@ -252,7 +280,37 @@ void release_unsent_inputs(const std::vector<AddressRefresh>& records) {
         changed = true;
     }
     note_unsettled_changed();
-    if (changed) save_spent_outpoints();
+    return changed;
+}
+
+} // namespace
+
+void release_unsent_inputs(const std::vector<AddressRefresh>& records) {
+    const std::unordered_set<std::string> listed = listed_outpoints(records);
+    // What the services answer is of the wallet whose rows were asked about, whatever is loaded then.
+    const StepWalletScope release("");
+    std::vector<UnsettledInputs> due;
+    std::vector<std::string> unsettled_before;
+    WalletLock lock(kv_wallet_mutex(), std::defer_lock);
+    if (!relock_same_wallet(lock)) return;
+    load_spent_outpoints();
+    hold_coins_of_damaged_file(records);
+    adopt_unnamed_holds(listed);
+    unsettled_before = unsettled_txids();
+    due = rows_due();
+    lock.unlock();
+    if (due.empty()) {
+        end_hold_of_all_steps(unsettled_before);
+        return;
+    }
+    const DueFates known = ask_fates(due, listed);
+    // Another wallet loaded meanwhile: its spent set does not hold these rows. Their wallet asks
+    // again at its next Refresh.
+    if (!relock_same_wallet(lock)) return;
+    // Another process may have marked outpoints spent since this one read the set; they must stay.
+    load_spent_outpoints();
+    std::vector<std::string> not_sent, sent;
+    if (end_decided_rows(due, known, listed, sent, not_sent)) save_spent_outpoints();
     drop_change_of(not_sent);
     // A gallery offer whose record never went out can never complete: its coins come back with it.
     release_unsent_offers(not_sent);

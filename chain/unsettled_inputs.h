@@ -29,12 +29,20 @@ UnsettledInputs unsettled_row_of(const std::string& txid, const std::vector<TxIn
 // unsettled by `txid`, whose sending is not known.
 void mark_inputs_unsettled(const std::string& txid, const std::vector<TxInput>& inputs);
 
-// Marks unsettled the inputs of a transaction about to go out, on disk, before the wallet mutex is let go for
-// its broadcast: no other step or process selects them meanwhile, and should this process end
-// before the answer, they stay unsettled as those of a transaction whose sending is not known.
-void mark_inputs_unsettled_while_sent(const std::string& txid, const std::vector<TxInput>& inputs);
+// The answer of a step that did not go out because what it needs on disk could not be written.
+constexpr const char* kDataFolderUnwritable =
+    "error: the data folder cannot be written, so nothing was sent and nothing paid. Free some disk space or let "
+    "the folder be written, then try again.";
 
-// Gives back at once the inputs marked by mark_inputs_unsettled_while_sent when the broadcast surely failed; a
+// Writes ahead of a transaction about to go out, before the wallet mutex is let go for its
+// broadcast: its inputs marked unsettled in the spent file, and the hold of this thread's step
+// (hold_step_ahead). No other step or process selects the inputs meanwhile, and should this process
+// end before the answer, they stay unsettled and the step held as one whose sending is not known.
+// "" when both were written; else kDataFolderUnwritable, the inputs given back: the transaction must
+// not go out. The caller holds the wallet mutex.
+std::string write_ahead_of_sending(const std::string& txid, const std::vector<TxInput>& inputs);
+
+// Gives back at once the inputs marked by write_ahead_of_sending when the broadcast surely failed; a
 // coin another unsettled row still names stays out.
 void give_back_unsent_inputs(const std::string& txid, const std::vector<TxInput>& inputs);
 
@@ -47,6 +55,7 @@ void give_back_unsent_inputs(const std::string& txid, const std::vector<TxInput>
 // show unspent and no row names, in a file a previous version wrote (its holds), are unsettled from now on and given
 // back by the listing alone; a mark this version wrote without a row stays. Each unsettled transaction is asked about
 // at most once per kUnsettledAskGapMs, all side by side, with the wallet mutex free (the caller must not hold it); the
-// spent set is read again before it is written. Once no transaction is unsettled, a steps file set aside holds no step
-// any longer (end_hold_of_all_steps).
+// spent set is read again before it is written; nothing is applied when another wallet was loaded meanwhile (its
+// rows are asked about again at their wallet's next Refresh). Once no transaction is unsettled, a steps file set aside
+// holds no step any longer (end_hold_of_all_steps).
 void release_unsent_inputs(const std::vector<AddressRefresh>& records);

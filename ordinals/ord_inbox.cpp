@@ -2,6 +2,7 @@
 
 #include "chain/coin_select.h"
 #include "chain/coin_snapshots.h"
+#include "chain/step_wallet.h"
 #include "ordinals/content_cache.h"
 #include "ordinals/envelope.h"
 #include "ordinals/token_records.h"
@@ -225,6 +226,9 @@ void note_inscribed_ord(const std::string& txid, const std::string& content_type
     const std::string origin = txid + "_0";
     if (content && !content->empty()) ord_cache_write_content(origin, content_type, *content);
     if (!name.empty()) ord_cache_write_name(origin, name);
+    // Another wallet loaded meanwhile gets no entry of this one's: the step's wallet finds the
+    // inscription in its listing, with the name and content kept above.
+    if (!step_wallet_loaded()) return;
 
     if (LocalOrd* known = find_local_ord(origin)) {
         bool filled = fill_empty(known->type, content_type);
@@ -277,10 +281,10 @@ void ord_inbox_post(const Hash160& recipient, const std::string& address, const 
     platform_make_dirs(ord_inbox_dir());
     const std::string path = ord_inbox_path(recipient);
     // Two of this program's processes passing ordinals to one recipient take turns, so neither post
-    // is lost; when the lock cannot be had the post goes ahead unserialised.
+    // is lost; without the lock another's post could be, and the inbox is left as it is.
     {
         const SharedFileLock locked(path);
-        post_to_inbox(path, address, origin, content_type, name, icon);
+        if (locked.taken()) post_to_inbox(path, address, origin, content_type, name, icon);
     }
     if (!name.empty()) ord_cache_write_name(origin, name);
 }

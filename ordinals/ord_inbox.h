@@ -25,8 +25,9 @@ struct OrdInboxItem {
 
 // Enters output 0 of a transaction this program inscribed in the wallet's list (created true),
 // caching the content and name, and saves the wallet when the list changed. Does nothing for a
-// transaction id that is not 64 hex digits. `content` may be null. Caller holds the wallet mutex
-// and has loaded the wallet.
+// transaction id that is not 64 hex digits. `content` may be null. While a wallet other than the
+// one this thread's step began in is loaded, only the content and name are cached. Caller holds the
+// wallet mutex and has loaded the wallet.
 void note_inscribed_ord(const std::string& txid, const std::string& content_type, const std::string& name,
                         const Bytes* content, const std::string& icon);
 
@@ -35,8 +36,8 @@ std::string ord_inbox_path(const Hash160& hash160);
 
 // Adds the ordinal to the recipient's inbox, or updates its element there with the non-empty
 // values, and caches the name. Does nothing for an origin that is not an ordinal key, and leaves an
-// inbox that exists but cannot be read or parsed untouched; the file is replaced whole, never
-// half-written.
+// inbox that exists but cannot be read or parsed, or whose lock cannot be taken, untouched; the file
+// is replaced whole, never half-written.
 void ord_inbox_post(const Hash160& recipient, const std::string& address, const std::string& origin,
                     const std::string& content_type, const std::string& name, const std::string& icon);
 

@@ -10,7 +10,9 @@
 #include "wallet/json_util.h"
 #include "wallet/kv_cofferly_wallet.h"
 
+#include <array>
 #include <cassert>
+#include <functional>
 #include <mutex>
 
 namespace {
@@ -31,6 +33,12 @@ const int kSetAsideNames = 100;
 // No whole-file write takes this long; a temporary file of the own naming that is older was left
 // by a process that ended mid-write.
 const std::int64_t kStaleTmpAgeS = 600;
+
+// The turn of the writers of `path` in this process; a few files share one, which costs only a wait.
+std::mutex& writer_turn(const std::string& path) {
+    static std::array<std::mutex, 64> turns;
+    return turns[std::hash<std::string>()(path) % turns.size()];
+}
 
 // The safe "wallet_id" of a bind file, or "".
 std::string read_bind_id(const std::string& path) {
@@ -142,6 +150,10 @@ bool write_data_file(const std::string& path, const std::string& text, bool text
     // Sibling programs and this program's own threads rewrite the shared files (reserves, tags, the
     // wallet file) without one common lock; each write's own temporary name keeps two writers from
     // filling one temporary file together, and the last complete move wins.
+    // This program's own writers of one file take turns: on Windows a move over the file fails
+    // while another move reads its access list, and on a busy machine one writer could meet the
+    // others at every try. A writer waits for its turn for as long as the one before it takes.
+    const std::lock_guard<std::mutex> turn(writer_turn(path));
     return platform_write_file_aside(path, text, text_mode, kReplaceAttempts, [] { clock_sleep_ms(kReplaceRetryMs); });
 }
 

@@ -14,13 +14,16 @@
 #include "fakes/registry_fixture.h"
 #include "ordinals/ord_inbox.h"
 #include "ordinals/ord_listing.h"
+#include "support/eventually.h"
 #include "wallet/kv_cofferly_wallet.h"
+#include "wallet/session.h"
 #include "wallet/wallet_file.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -163,6 +166,30 @@ TEST_F(PassTest, PassesBothCoinsWithTheRecord) {
                   sink.lines.end());
         chain.ledger.mine();
     }
+}
+
+// The user unbinds while the pass goes out: the recipient's inbox, no wallet's own, is told all
+// the same.
+TEST_F(PassTest, TheRecipientIsToldWhateverWalletIsLoadedWhenTheAnswerComes) {
+    chain.ledger.fund(receive_address, 50000);
+    FakeFault held;
+    held.gather = 2;
+    chain.platform.set_fault("/oi/submit", held);
+    std::thread window([&] {
+        if (eventually([&] { return chain.platform.request_count("POST", "/oi/submit") > 0; })) {
+            WalletLock lock = lock_wallet();
+            disconnect_cofferly();
+            kv_wallet().wallet_id.clear();
+        }
+        chain.platform.release_held();
+    });
+    const std::string result = pass();
+    window.join();
+    chain.platform.clear_faults();
+    EXPECT_EQ(result.rfind("success: ", 0), 0u) << result;
+    std::string inbox;
+    EXPECT_TRUE(read_file_text(ord_inbox_path(recipient.hash), inbox));
+    EXPECT_TRUE(inbox.find(art) != std::string::npos && inbox.find(cert) != std::string::npos) << inbox;
 }
 
 // The address the user confirmed is where the coins go, even when the platform would now name

@@ -23,6 +23,7 @@
 #include "chain/reserves.h"
 #include "chain/sign.h"
 #include "chain/tx.h"
+#include "chain/unsettled_inputs.h"
 #include "chain/woc_client.h"
 #include "fakes/fake_gorillapool.h"
 #include "fakes/fake_oracle.h"
@@ -32,6 +33,7 @@
 #include "ordinals/ord_listing.h"
 #include "platform/fs.h"
 #include "support/eventually.h"
+#include "support/full_disk.h"
 #include "wallet/clock.h"
 #include "wallet/crypto.h"
 #include "wallet/keys.h"
@@ -336,6 +338,17 @@ struct GalleryRoadTest : FakeIdentityTest {
         server.count_in_flight_under("");
         if (!free_and_held) kept_wallet.push_back(name);
     }
+    // The step's answer while the data folder refuses every write: nothing of it reaches the ledger.
+    std::string with_disk_full(const std::function<std::string()>& step) {
+        const std::size_t sent_before = chain.ledger.mempool_txids().size();
+        std::string answer;
+        {
+            const FullDisk full;
+            answer = step();
+        }
+        EXPECT_EQ(chain.ledger.mempool_txids().size(), sent_before) << "went out with nothing written: " << answer;
+        return answer;
+    }
     // The step's record goes out while the user loads `other`'s wallet: its answer comes meanwhile.
     void send_while_loading(Party& other, const std::function<void()>& step) {
         FakeFault held;
@@ -379,18 +392,31 @@ struct GalleryRoadTest : FakeIdentityTest {
 
 // eve was never accepted: her funded offer pays carol the price but skips the fee and the title
 // record. No step of the sale takes it; dave then pays and carol completes his offer.
+// Each step is first tried while the data folder refuses writes: it stops before its transaction
+// goes out, and a restart's try pays once.
 TEST_F(GalleryRoadTest, OfferFromAStrangerIsIgnoredAndTheAcceptedBuyerCompletes) {
     const std::string submit = "/oi/submit";
     become(carol);
-    send_with_wallet_free("inscribe", chain.platform, submit, [&] {
-        EXPECT_TRUE(succeeded(inscribe_artwork("image/png", Bytes{0x89, 'P', 'N', 'G', 7}, "Study")));
-    });
-    send_with_wallet_free("certificate", chain.platform, submit, [&] {
-        EXPECT_TRUE(succeeded(inscribe_certificate_file("application/json", Bytes{'{', '}'}, "Study", "")));
-    });
+    const auto inscribe = [] { return inscribe_artwork("image/png", Bytes{0x89, 'P', 'N', 'G', 7}, "Study"); };
+    const auto certify = [] { return inscribe_certificate_file("application/json", Bytes{'{', '}'}, "Study", ""); };
+    EXPECT_EQ(with_disk_full(inscribe), kDataFolderUnwritable);
+    send_with_wallet_free("inscribe", chain.platform, submit, [&] { EXPECT_TRUE(succeeded(inscribe())); });
+    EXPECT_EQ(with_disk_full(certify), kDataFolderUnwritable);
+    send_with_wallet_free("certificate", chain.platform, submit, [&] { EXPECT_TRUE(succeeded(certify())); });
     chain.ledger.mine();
-    send_with_wallet_free("pairing", chain.platform, submit, [&] { hang(); });
+    send_with_wallet_free("pairing", chain.platform, submit, [&] {
+        hang(0, false, [&] {
+            // The services do not list yet a pair that went out, and the program starts again.
+            chain.ledger.set_lag(1000);
+            EXPECT_EQ(with_disk_full([&] { return art_pair_artwork(art, cert); }), kDataFolderUnwritable);
+            chain.ledger.set_lag(0);
+            become(carol);
+        });
+    });
+    EXPECT_EQ(chain.ledger.history_of_address(kPairFeeAddress, false).size(), 1u) << "the pair fee is paid once";
     ask(dave);
+    become(carol);
+    EXPECT_EQ(with_disk_full([&] { return gallery_accept_ask(kSpot, dave.identity); }), kDataFolderUnwritable);
     send_with_wallet_free("accept", chain.platform, submit, [&] { accept(dave); });
     become(eve);
     const std::string eve_offer = build_offer(carol.receive, 0, "eve's own record");
@@ -425,6 +451,11 @@ TEST_F(GalleryRoadTest, OfferFromAStrangerIsIgnoredAndTheAcceptedBuyerCompletes)
         ASSERT_TRUE(lock_offer_inputs(funded_coins));
     }
     std::string funded;
+    EXPECT_EQ(with_disk_full([&] {
+                  const SpotFrame shown = frame();
+                  return gallery_fund_offer(kSpot, shown.show_txid, shown.price, shown.accepts.at(0).txid);
+              }),
+              kDataFolderUnwritable);
     send_with_wallet_free("pay", chain.platform, submit, [&] { funded = pay(dave); });
     ASSERT_TRUE(succeeded(funded)) << funded;
     const SpotFrame f = frame();
@@ -434,6 +465,7 @@ TEST_F(GalleryRoadTest, OfferFromAStrangerIsIgnoredAndTheAcceptedBuyerCompletes)
 
     become(carol);
     std::string sale;
+    EXPECT_EQ(with_disk_full([&] { return gallery_complete_sale(kSpot, ""); }), kDataFolderUnwritable);
     send_with_wallet_free("complete", chain.woc, std::string(kWocPrefix) + "/tx/raw",
                           [&] { sale = gallery_complete_sale(kSpot, ""); });
     ASSERT_TRUE(succeeded(sale)) << sale;
@@ -469,6 +501,7 @@ TEST_F(GalleryRoadTest, OfferFromAStrangerIsIgnoredAndTheAcceptedBuyerCompletes)
     EXPECT_EQ(block.rfind(expected, 0), 0u) << block;
     // The sale closed for dave once he passed it on; an acceptance on eve's head, taken down, closed none.
     become(dave);
+    EXPECT_EQ(with_disk_full([&] { return art_pass_to_paymail(art, "eve", eve.ord); }), kDataFolderUnwritable);
     send_with_wallet_free("pass", chain.platform, submit,
                           [&] { ASSERT_TRUE(succeeded(art_pass_to_paymail(art, "eve", eve.ord))); });
     chain.ledger.mine();

@@ -8,9 +8,12 @@
 #include "chain/reserves.h"
 #include "chain/sign.h"
 #include "chain/step_holds.h"
+#include "chain/step_wallet.h"
+#include "chain/unsettled_inputs.h"
 #include "chain/woc_client.h"
 #include "fakes/chain_fixture.h"
 #include "fakes/fake_clock.h"
+#include "platform/fs.h"
 #include "support/eventually.h"
 #include "wallet/crypto.h"
 #include "wallet/keys.h"
@@ -21,6 +24,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -769,6 +773,22 @@ TEST_F(BroadcastTest, NothingIsSentForAnUnusableTransaction) {
     p.inputs[0].priv_hex = "00";
     WalletLock lock = lock_wallet();
     EXPECT_EQ(sign_and_broadcast(lock, p.inputs, p.outputs, recv1.hash), "error: signing failed.");
+    // A shared file whose lock cannot be taken is not written: a step whose inputs or hold it would
+    // keep does not go out.
+    for (const std::string& file : {spent_file_path(), step_holds_path()}) {
+        SCOPED_TRACE(file);
+        platform_remove_file(file + ".lock");
+        ASSERT_TRUE(platform_make_dirs(file + ".lock"));
+        p = fresh_payment();
+        {
+            const StepWalletScope step("pay");
+            name_step_subject("pay", "an artwork", "an offer");
+            EXPECT_EQ(sign_and_broadcast(lock, p.inputs, p.outputs, recv1.hash), kDataFolderUnwritable);
+            EXPECT_EQ(broadcast_sale_tx(p.inputs, p.outputs, recv1.hash), kDataFolderUnwritable);
+        }
+        EXPECT_EQ(hold_step("pass", "an artwork", std::string(64, 'e'), false), file == spent_file_path());
+        std::filesystem::remove(std::filesystem::u8path(file + ".lock"));
+    }
     EXPECT_EQ(chain.platform.request_count() + chain.woc.request_count() + chain.arc.request_count(), 0);
     EXPECT_TRUE(spent_outpoints().empty());
 }

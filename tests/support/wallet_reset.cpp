@@ -18,4 +18,5 @@ void reset_wallet_state_for_tests() {
     clear_change_coins();
     clear_coin_caches();
     note_step_holds_path(""); // a fresh start knows no steps file yet
+    forget_unwritten_holds();
 }
