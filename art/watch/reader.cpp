@@ -392,6 +392,19 @@ bool watch_block_final(std::int64_t height) {
     return height > 0 && tip > kFinalDepth && height <= tip - kFinalDepth;
 }
 
+bool watch_block_final_listed(const std::string& watch_key, std::int64_t height) {
+    if (height <= 0) return false;
+    const std::shared_ptr<WatchMemory> memory = memory_of(memory_key(watch_key));
+    std::int64_t newest = 0;
+    {
+        std::lock_guard<std::mutex> lock(memory->mutex);
+        if (kept_covered_to(memory->kept, height) >= height) return true;
+        newest = memory->listed_newest;
+    }
+    newest = std::min(newest, listed_tip());
+    return newest > kFinalDepth && height <= newest - kFinalDepth;
+}
+
 void watch_memory_forget() {
     {
         std::lock_guard<std::mutex> lock(g_memory_mutex);
@@ -424,6 +437,7 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
     const std::shared_ptr<WatchMemory> memory = memory_of(key);
     WatchScan scan(bounds, *memory, records);
     scan.budget = budget;
+    scan.began_ms = clock_system_ms();
     scan.tip_read = std::async(std::launch::async, [] { return listed_tip(); });
 
     const std::int64_t covered_to = read_kept_part(scan, start);
@@ -457,6 +471,10 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
         return false;
     }
     keep_what_was_read(scan, key, start, from, mined.read_to, mined.end == ListEnd::whole, mined);
+    {
+        std::lock_guard<std::mutex> lock(memory->mutex);
+        memory->listed_newest = std::max(memory->listed_newest, std::min(scan.listed_newest, scan.tip));
+    }
     sort_watch_records(records);
     // A find past where the budget stopped may not be the first: the read goes on at the next scope.
     const bool found_before_cut = scan.found_at > 0 && (scan.cut_at == 0 || scan.found_at < scan.cut_at);

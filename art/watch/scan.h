@@ -55,6 +55,7 @@ struct WatchMemory {
     std::unordered_map<std::string, nlohmann::json> waiting;
     NoRecordIds no_record;
     std::int64_t note_version = 0;
+    std::int64_t listed_newest = 0; // the newest block a listing of this process showed
 };
 
 // One read of a watch: what it found, and what it learned for the memory.
@@ -68,6 +69,7 @@ struct WatchScan {
     // where a block's place is first judged.
     std::future<std::int64_t> tip_read;
     std::int64_t listed_newest = 0; // the newest block this read's listing showed
+    std::int64_t began_ms = 0;      // when the read began, as the records it finds are stamped
     std::int64_t found_at = 0;      // block of the first accepted record; -1 when it was unconfirmed
     bool all_read = true;
     std::int64_t listed = 0;
