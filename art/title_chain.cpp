@@ -354,8 +354,9 @@ PairRead read_pair_afresh(const std::string& artwork_key, TitleRead mode, const 
         return PairRead::moved;
     }
     forget_pair_unless(artwork_key, first);
-    // The hangings judged against another first pair are judged again.
-    never_counting_pair_found(artwork_key, first ? first->txid : std::string());
+    // The hangings judged against another first pair are judged again; a read that ends at a block
+    // tells nothing of a pair after it.
+    if (first || mined_by <= 0) never_counting_pair_found(artwork_key, first ? first->txid : std::string());
     return PairRead::read;
 }
 
