@@ -139,7 +139,7 @@ bool known_pair(const std::string& artwork_key, KnownPair& known) {
 void remember_pair(const std::string& artwork_key, const WatchRecord& record) {
     const std::int64_t height = tx_block_height(record.tx);
     if (height <= 0) return;
-    const bool confirmed = watch_block_final_listed(kTitleWatchKey, height);
+    const bool confirmed = watch_block_final(height);
     keep_pair_in_memory(artwork_key, {record, height, confirmed});
     if (confirmed) watch_note_set(kTitleWatchKey, pair_note(artwork_key), pair_note_value(record));
 }
@@ -628,7 +628,7 @@ int pair_first_in_block(const std::string& pair_txid, const ChainPlace& hung) {
         if (at[0] < 0 || at[1] < 0) return -1;
         before = at[0] < at[1] ? 1 : 0;
         // A block near the tip may still be replaced by one in another order.
-        if (!watch_block_final_listed(kTitleWatchKey, hung.height)) return before;
+        if (!watch_block_final(hung.height)) return before;
         watch_note_set(kTitleWatchKey, note, before ? "1" : "0");
     }
     std::lock_guard<std::mutex> lock(g_pair_mutex);

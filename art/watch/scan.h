@@ -55,7 +55,6 @@ struct WatchMemory {
     std::unordered_map<std::string, nlohmann::json> waiting;
     NoRecordIds no_record;
     std::int64_t note_version = 0;
-    std::int64_t listed_newest = 0; // the newest block a listing of this process showed
 };
 
 // One read of a watch: what it found, and what it learned for the memory.

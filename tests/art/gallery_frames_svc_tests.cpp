@@ -226,6 +226,7 @@ TEST_F(GalleryFramesTest, EveryDataFolderJudgesAHangingOnThePairsBlockAlike) {
         const std::string paired = pair(art, cert);
         const std::int32_t frame = 1 + n; // a frame of its own
         std::string lagging = paired;
+        std::int32_t hung_at = chain.ledger.tip() + 1;
         if (row.lag == Lag::spend_unlisted) { // bob buys it and hangs it at once
             finalise();
             lagging = fake_pass_tx(
@@ -235,6 +236,7 @@ TEST_F(GalleryFramesTest, EveryDataFolderJudgesAHangingOnThePairsBlockAlike) {
                                    0x11));
             chain.ledger.mine();
             chain.set_spends_unlisted(lagging, true);
+            hung_at = chain.ledger.tip() + 1;
             post(frame, 0x22, "art_show", 100,
                  {{"pic", art},
                   {"cert", cert},
@@ -246,7 +248,6 @@ TEST_F(GalleryFramesTest, EveryDataFolderJudgesAHangingOnThePairsBlockAlike) {
         } else {
             show(frame, 100, {{"pic", art}, {"cert", cert}});
         }
-        const std::int32_t hung_at = chain.ledger.tip() + 1;
         if (row.lag == Lag::in_its_block) chain.set_history_height(lagging, hung_at);
         if (row.lag == Lag::after_it) chain.set_history_height(lagging, hung_at + 1);
         if (row.lag == Lag::left_out || row.lag == Lag::tip_ahead) chain.set_history_height(lagging, -1);
@@ -419,7 +420,8 @@ TEST_F(GalleryFramesTest, HangingsThatDoNotCountCostALaterReadOneRequestAFrame) 
             platform_read_file(never_counting_path(), text);
             json doc = json_parse_or_discarded(text);
             doc = doc.is_object() ? doc : json{{"hangings", json::array()}};
-            doc["hangings"].push_back(noted_elsewhere);
+            doc["hangings"].push_back(
+                {{"h", noted_elsewhere}, {"pic", std::string(64, 'b')}, {"pair", std::string(64, 'c')}});
             ASSERT_TRUE(platform_write_file(never_counting_path(), doc.dump(), false));
         }
         for (std::int32_t spot = 1; spot <= kSpotCount; ++spot) {
@@ -473,7 +475,7 @@ TEST_F(GalleryFramesTest, HangingsThatDoNotCountCostALaterReadOneRequestAFrame) 
     };
     for (const char* state : {"a fresh data folder", "a damaged file", "a file past the bound"}) {
         SCOPED_TRACE(state);
-        const bool damaged = state[2] == 'd', past_bound = state[2] == 'f';
+        const bool damaged = state[2] == 'd', past_bound = state[7] == 'p';
         const std::string registry = kestrava_data_dir() + "/registry";
         if (damaged) ASSERT_TRUE(platform_write_file(never_counting_path(), R"({"hangings":[")", false));
         json others = {{"version", 2}, {"hangings", json::array()}};
@@ -495,10 +497,13 @@ TEST_F(GalleryFramesTest, HangingsThatDoNotCountCostALaterReadOneRequestAFrame) 
             EXPECT_EQ(text.find(other_key(0)["h"].get<std::string>()), std::string::npos);
             EXPECT_NE(text.find(other_key(kNeverCountingKept)["h"].get<std::string>()), std::string::npos);
         }
-        restart();
-        chain.woc.reset_counts();
-        EXPECT_EQ(frames()[9].pic, arts[9].substr(0, 64));
-        EXPECT_LE(chain.woc.request_count(), none_restarted + kSpotCount);
+        // A hanging the first read's budget left unjudged is judged at the next.
+        for (const int later_read : {1, 2}) {
+            restart();
+            chain.woc.reset_counts();
+            EXPECT_EQ(frames()[9].pic, arts[9].substr(0, 64));
+            EXPECT_LE(chain.woc.request_count(), none_restarted + (later_read == 1 ? 2 : 1) * kSpotCount) << later_read;
+        }
     }
 }
 
