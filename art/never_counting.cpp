@@ -146,7 +146,7 @@ bool never_counting_known(const std::string& txid) {
 }
 
 void never_counting_judge(const SpotFrame& show, const ExhibitTitle& title, const std::string& hung_txid) {
-    // Only a first pair read whole before the hanging, in a block the title watch's own listing shows
+    // Only a first pair read whole before the hanging, in a block the history listings themselves show
     // final, can no longer change; a chain route's tip that runs ahead of the listing finalises nothing.
     if (title.owner.empty() || !is_txid_hex(title.pair) || !watch_block_final_listed(kTitleWatchKey, title.pair_height))
         return;

@@ -2,7 +2,7 @@
 // that a later read passes them over unread: kept in the data folder, so that the first read after
 // a restart, or another process's on the same folder, does not judge them again. A hanging is kept
 // only on what no later listing can overturn: the artwork's first pair in a block final by the
-// title watch's own listing, and the hanging's own content against it. Each is kept with the pair
+// history listings themselves, and the hanging's own content against it. Each is kept with the pair
 // it was judged against; a read that finds the title starting elsewhere drops it.
 #pragma once
 
@@ -28,8 +28,8 @@ bool never_counting_known(const std::string& txid);
 
 // Judges hanging `hung_txid` (`show`), which did not count against `title` as read for it, and
 // notes it as never counting (written at the next never_counting_keep) only when that can no
-// longer change: the title's first pair stands before it in a block the title watch's listing
-// shows final, and the hanging names another certificate than the pair's, or the coins where the
+// longer change: the title's first pair stands before it in a block the history listings
+// show final, and the hanging names another certificate than the pair's, or the coins where the
 // pair left them while another key than the pair's signed it. A pair not found or after the
 // hanging, and coins whose spends the service may not list yet, decide nothing kept.
 void never_counting_judge(const SpotFrame& show, const ExhibitTitle& title, const std::string& hung_txid);

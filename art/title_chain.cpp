@@ -303,8 +303,8 @@ std::string read_title(const std::string& artwork_id, std::vector<KvArtTitleRow>
 // against a fresh listing, as a step's confirm checks it.
 bool take_remembered(const std::string& artwork_key, const ChainPlace* hung, TitleRead& mode, KnownPair& known) {
     bool remembered = mode != TitleRead::fresh && known_pair(artwork_key, known);
-    // A pair kept for the process alone while its block was young is noted on disk once the title
-    // watch's listing shows that block final, whichever read sees it so.
+    // A pair kept for the process alone while its block was young is noted on disk once the history
+    // listings show that block final, whichever read sees it so.
     if (remembered && !known.confirmed && watch_block_final_listed(kTitleWatchKey, known.height)) {
         remember_pair(artwork_key, known.record);
         known.confirmed = true;
