@@ -327,7 +327,7 @@ SpotLoad judge_spot(const SpotRow& row, std::int64_t now, bool reuse_recent, con
             return result;
         }
         if (before == 0 || !hanging_matches_title(show, title->second)) {
-            never_counting_judge(show, title->second, record.txid);
+            never_counting_judge(show, title->second, hung);
             continue;
         }
         exhibit = std::move(show);

@@ -145,7 +145,8 @@ bool never_counting_known(const std::string& txid) {
     return g_held.entries.count(key) != 0;
 }
 
-void never_counting_judge(const SpotFrame& show, const ExhibitTitle& title, const std::string& hung_txid) {
+void never_counting_judge(const SpotFrame& show, const ExhibitTitle& title, const ChainPlace& hung) {
+    const std::string& hung_txid = hung.txid;
     // Only a first pair read whole before the hanging, in a block the history listings themselves show
     // final, can no longer change; a chain route's tip that runs ahead of the listing finalises nothing.
     if (title.owner.empty() || !is_txid_hex(title.pair) || !watch_block_final_listed(kTitleWatchKey, title.pair_height))
@@ -156,7 +157,10 @@ void never_counting_judge(const SpotFrame& show, const ExhibitTitle& title, cons
     const bool other_certificate = show.cert != title.cert;
     const bool first_owners_coins = !title.pic_origin.empty() && show.pic_utxo == title.pic_origin &&
                                     show.cert_utxo == title.cert_origin && show.owner != title.pair_owner;
-    if (!other_certificate && !first_owners_coins) return;
+    // A final block's order never changes: a pair after the hanging in it never stands before it.
+    const bool pair_after_in_final_block =
+        hung.height > 0 && title.pair_height == hung.height && pair_first_in_block(title.pair, hung) == 0;
+    if (!other_certificate && !first_owners_coins && !pair_after_in_final_block) return;
     const std::string key = service_key(hung_txid);
     const Judged judged{norm_txid(show.pic), title.pair};
     std::lock_guard<std::mutex> lock(g_mutex);

@@ -26,13 +26,14 @@ void never_counting_open();
 // True when the hanging's transaction was noted as never counting at the services in force.
 bool never_counting_known(const std::string& txid);
 
-// Judges hanging `hung_txid` (`show`), which did not count against `title` as read for it, and
+// Judges the hanging at `hung` (`show`), which did not count against `title` as read for it, and
 // notes it as never counting (written at the next never_counting_keep) only when that can no
 // longer change: the title's first pair stands before it in a block the history listings
 // show final, and the hanging names another certificate than the pair's, or the coins where the
-// pair left them while another key than the pair's signed it. A pair not found or after the
+// pair left them while another key than the pair's signed it; or the pair stands after it in
+// their one final block. A pair not found or after the
 // hanging, and coins whose spends the service may not list yet, decide nothing kept.
-void never_counting_judge(const SpotFrame& show, const ExhibitTitle& title, const std::string& hung_txid);
+void never_counting_judge(const SpotFrame& show, const ExhibitTitle& title, const ChainPlace& hung);
 
 // A read found the artwork's (`artwork_key`, norm_txid form) first pair `pair_txid` ("": none): the
 // hangings of it noted against another pair are dropped, in memory and at the next
