@@ -60,27 +60,6 @@ std::string ask_name(const std::string& key) {
     return name;
 }
 
-// Hangings judged never to count, by service and transaction, so that a later read passes them
-// over unread. A hanging counts only for the signer who holds the title with its coins named where
-// they are, and the title moves only with its coins: one that names another certificate than the
-// first pair, or whose signer is not the first owner who still holds it, never counts while that
-// pair stands; one with no pair before it never counts once its block is final. Only what blocks
-// that no longer change show is kept (never_counting.h).
-// As the watch reader counts final blocks: this far below the newest block the service shows.
-constexpr std::int64_t kJudgedFinalDepth = 6;
-
-// Keeps a hanging at `hung` that did not count for `title` when nothing the chain may still change
-// could make it count; `pair_after` tells that the title's pair does not stand before it.
-void note_not_counting(const SpotFrame& show, const ExhibitTitle& title, const ChainPlace& hung, bool pair_after) {
-    const std::int64_t tip = watch_chain_tip();
-    const auto final_at = [tip](std::int64_t height) { return height > 0 && tip - kJudgedFinalDepth >= height; };
-    const bool never = pair_after || title.owner.empty()
-                           ? final_at(hung.height)
-                           : final_at(title.pair_height) &&
-                                 (show.cert != title.cert || (show.owner != title.owner && title.head == title.pair));
-    if (never) never_counting_note(hung.txid);
-}
-
 bool exhibit_keepable(const SpotFrame& e, std::int64_t now) {
     return e.shown && (e.exp <= 0 || e.exp > now) && e.pic.size() == 64 && e.cert.size() == 64 &&
            e.sha256.size() == 64 && !e.owner.empty();
@@ -362,7 +341,7 @@ Verdict judge_hanging(FrameJudging& f, std::size_t i, SpotLoad& show, SpotLoad& 
         return Verdict::answered;
     }
     if (before == 0 || !hanging_matches_title(show, *title)) {
-        note_not_counting(show, *title, hung, before == 0);
+        never_counting_judge(show, *title, hung);
         return before == 1 && sold_since_hung(show, *title, hung) ? Verdict::ends : Verdict::passed;
     }
     return Verdict::counts;

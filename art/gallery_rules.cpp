@@ -243,6 +243,10 @@ std::string read_exhibit_title(const std::string& pic, bool confirm, const Known
         title.cert_coin = coins.cert_coin;
         title.pair = pair.txid;
         title.pair_height = pair.height;
+        title.pair_owner = pair.owner;
+        title.pic_origin = title_origin_coin(pair.artwork);
+        if (title.pic_origin.empty()) title.pic_origin = title_origin_coin(pic);
+        title.cert_origin = title_origin_coin(pair.certificate);
     }
     std::lock_guard<std::mutex> lock(g_titles_mutex);
     g_titles.put(recent_title_key(pic, hung), RecentTitle{title, clock_steady_ms()});

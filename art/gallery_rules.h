@@ -40,6 +40,9 @@ struct ExhibitTitle {
     std::string cert_coin; // the same for the certificate coin
     std::string pair;      // transaction of the first pair
     std::int64_t pair_height = 0;
+    std::string pair_owner;  // the first owner, who signed the pair
+    std::string pic_origin;  // where the pair found the artwork coin, "<txid>_<index>"
+    std::string cert_origin; // the same for the certificate coin
 };
 
 // Reads the title of artwork `pic` and follows its coins to where they are now. "" or the reason

@@ -2,6 +2,7 @@
 
 #include "art/art_pass.h"
 #include "art/art_records.h"
+#include "art/never_counting.h"
 #include "art/title_walk.h"
 #include "art/watch/reader.h"
 #include "chain/outpoints.h"
@@ -293,76 +294,84 @@ std::string read_first_pair(const std::string& artwork_key, bool read_pair_watch
 enum class TitleRead { plain, check, confirm, fresh };
 
 std::string read_title(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair, TitleRead mode,
-                       TitleCoins* coins, const KnownSpends* spends, const ChainPlace* hung = nullptr) {
-    rows.clear();
-    if (coins) *coins = TitleCoins{};
-    pair = TitlePair{};
-    const std::string pair_address = kPairWatchAddress;
-    const std::string title_address = kTitleWatchAddress;
-    if (pair_address.empty() || title_address.empty()) return kWatchesNotAssignedText;
-    if (art_trim_copy(artwork_id).empty()) return "Pick an artwork.";
-    const std::string artwork_key = norm_txid(artwork_id);
+                       TitleCoins* coins, const KnownSpends* spends, const ChainPlace* hung = nullptr);
 
-    std::vector<WatchRecord> records;
-    KnownPair known;
+// Whether the read takes the remembered pair (`known`), and the mode it reads in. A hanging is
+// judged on where the pair stands against it. A pair remembered in a block that may still change is
+// read again from the listing, which lists such blocks afresh at every read; one said to share the
+// hanging's block that its block does not hold (a listing that named the block wrongly) is checked
+// against a fresh listing, as a step's confirm checks it.
+bool take_remembered(const std::string& artwork_key, const ChainPlace* hung, TitleRead& mode, KnownPair& known) {
     bool remembered = mode != TitleRead::fresh && known_pair(artwork_key, known);
-    // A hanging is judged on where the pair stands against it. A pair remembered in a block that
-    // may still change is read again from the listing, which lists such blocks afresh at every
-    // read; one said to share the hanging's block that its block does not hold (a listing that
-    // named the block wrongly) is checked against a fresh listing, as a step's confirm checks it.
+    // A pair kept for the process alone while its block was young is noted on disk once the history
+    // listings show that block final, whichever read sees it so.
+    if (remembered && !known.confirmed && watch_block_final_listed(kTitleWatchKey, known.height)) {
+        remember_pair(artwork_key, known.record);
+        known.confirmed = true;
+    }
     if (remembered && mode == TitleRead::plain && hung && hung->height > 0) {
         if (!known.confirmed)
             remembered = false;
         else if (known.height == hung->height && pair_first_in_block(known.record.txid, *hung) < 0)
             mode = TitleRead::check;
     }
-    const WatchRecord* first = nullptr;
-    std::string error;
-    if (mode == TitleRead::plain && remembered) {
-        first = &known.record;
-    } else {
-        // A step that moves money or the title lists the watches itself, never through a listing a
-        // gallery read shares. The remembered pair stands only if it is still first among the
-        // pairs up to its block (to the chain's end for a note that did not say its block).
-        const WatchListingsUse own_listing(mode == TitleRead::confirm ? nullptr : watch_listings_in_use());
-        const bool confirming = remembered && (mode == TitleRead::confirm || mode == TitleRead::check);
-        // A mined hanging is judged on the blocks up to its own: a pair after it never makes it
-        // count, so what the watches receive later is never read for it.
-        const std::int64_t hung_by = hung && hung->height > 0 ? hung->height : 0;
-        const std::int64_t mined_by = confirming ? known.height : hung_by;
-        std::int64_t inscribed_at = 0;
-        const ArtworkTx artwork = artwork_start(artwork_key, inscribed_at);
-        // A transaction that carries no inscription is never paired, and an id no transaction has
-        // names nothing: their watches are not read. One that could not be read bounds nothing,
-        // and the watches' whole history is never read in its place.
-        if (artwork == ArtworkTx::no_inscription) return "";
-        if (artwork == ArtworkTx::unknown) return kNoTransactionText;
-        if (artwork == ArtworkTx::unreadable) return read_failed(kArtworkUnread);
-        error = read_first_pair(artwork_key, mode != TitleRead::plain, inscribed_at, mined_by, records, first);
-        if (error.empty() && confirming &&
-            (!first || first->txid != known.record.txid ||
-             (known.height > 0 && tx_block_height(first->tx) != known.height))) {
-            // Moved or preceded: the next read names the pair the chain starts the title with now.
-            // A check answers with it; a step taken on what was remembered does not go on.
-            forget_pair_unless(artwork_key, nullptr);
-            if (mode == TitleRead::check)
-                return read_title(artwork_id, rows, pair, TitleRead::fresh, coins, spends, hung);
-            std::vector<KvArtTitleRow> again;
-            TitlePair again_pair;
-            read_title(artwork_id, again, again_pair, TitleRead::fresh, nullptr, nullptr);
-            return kTitleChanged;
-        }
-        if (error.empty()) forget_pair_unless(artwork_key, first);
+    return remembered;
+}
+
+// How a read of the watches for the first pair ended.
+enum class PairRead { read, failed, moved };
+
+// Reads the watches for the first pair (read_first_pair) for a read that does not take the
+// remembered one as it is. `moved`: a confirming read found the remembered pair moved or preceded,
+// and it was forgotten. "" or the reason the title cannot be read (PairRead::failed).
+PairRead read_pair_afresh(const std::string& artwork_key, TitleRead mode, const KnownPair& known, bool remembered,
+                          const ChainPlace* hung, std::vector<WatchRecord>& records, const WatchRecord*& first,
+                          std::string& error) {
+    // A step that moves money or the title lists the watches itself, never through a listing a
+    // gallery read shares. The remembered pair stands only if it is still first among the pairs up
+    // to its block (to the chain's end for a note that did not say its block).
+    const WatchListingsUse own_listing(mode == TitleRead::confirm ? nullptr : watch_listings_in_use());
+    const bool confirming = remembered && (mode == TitleRead::confirm || mode == TitleRead::check);
+    // A mined hanging is judged on the blocks up to its own: a pair after it never makes it count,
+    // so what the watches receive later is never read for it.
+    const std::int64_t hung_by = hung && hung->height > 0 ? hung->height : 0;
+    const std::int64_t mined_by = confirming ? known.height : hung_by;
+    std::int64_t inscribed_at = 0;
+    const ArtworkTx artwork = artwork_start(artwork_key, inscribed_at);
+    // A transaction that carries no inscription is never paired, and an id no transaction has names
+    // nothing: their watches are not read. One that could not be read bounds nothing, and the
+    // watches' whole history is never read in its place.
+    error = artwork == ArtworkTx::unknown      ? kNoTransactionText
+            : artwork == ArtworkTx::unreadable ? read_failed(kArtworkUnread)
+                                               : "";
+    if (artwork != ArtworkTx::inscribed) return PairRead::failed;
+    error = read_first_pair(artwork_key, mode != TitleRead::plain, inscribed_at, mined_by, records, first);
+    if (!error.empty()) return PairRead::failed;
+    if (confirming && (!first || first->txid != known.record.txid ||
+                       (known.height > 0 && tx_block_height(first->tx) != known.height))) {
+        forget_pair_unless(artwork_key, nullptr);
+        never_counting_pair_found(artwork_key, "");
+        return PairRead::moved;
     }
-    if (first) {
-        pair.txid = first->txid;
-        pair.artwork = lower_text(first->msg, "pic");
-        pair.certificate = lower_text(first->msg, "cert");
-        pair.sha256 = lower_text(first->msg, "sha256");
-        pair.owner = json_identity_pubkey(first->msg);
-        pair.handle = json_text(first->msg, "handle");
-    }
-    if (!error.empty() || !first) return error;
+    forget_pair_unless(artwork_key, first);
+    // The hangings judged against another first pair are judged again; a read that ends at a block
+    // tells nothing of a pair after it.
+    if (first || mined_by <= 0) never_counting_pair_found(artwork_key, first ? first->txid : std::string());
+    return PairRead::read;
+}
+
+void fill_pair(const WatchRecord& first, TitlePair& pair) {
+    pair.txid = first.txid;
+    pair.artwork = lower_text(first.msg, "pic");
+    pair.certificate = lower_text(first.msg, "cert");
+    pair.sha256 = lower_text(first.msg, "sha256");
+    pair.owner = json_identity_pubkey(first.msg);
+    pair.handle = json_text(first.msg, "handle");
+    pair.height = tx_block_height(first.tx);
+}
+
+// Notes that a read found the artwork paired, once per process.
+void note_seen_pair(const std::string& artwork_key) {
     bool seen_before = false;
     {
         std::lock_guard<std::mutex> lock(g_pair_mutex);
@@ -371,23 +380,22 @@ std::string read_title(const std::string& artwork_id, std::vector<KvArtTitleRow>
     }
     if (!seen_before && watch_note(kTitleWatchKey, seen_pair_note(artwork_key)).empty())
         watch_note_set(kTitleWatchKey, seen_pair_note(artwork_key), "1");
-    pair.height = tx_block_height(first->tx);
-    // The signer of a mined hanging held the title there only when the pair stands in its block
-    // or an earlier one; the order inside one block is the caller's to read, where it matters.
-    if (hung && hung->height > 0 && (pair.height <= 0 || pair.height > hung->height)) {
-        if (first != &known.record && pair.height > 0) remember_pair(artwork_key, *first);
-        return "";
-    }
+}
 
+// The title from its pair on: the pair's row, then the steps the coins' paths show. `remembered`
+// tells that `first` is the pair remembered before, which is not remembered again.
+std::string follow_title(const std::string& artwork_id, const std::string& artwork_key,
+                         const std::vector<WatchRecord>& records, const WatchRecord& first, bool remembered,
+                         const TitlePair& pair, std::vector<KvArtTitleRow>& rows, TitleCoins* coins,
+                         const KnownSpends* spends) {
     KvArtTitleRow row;
-    row.txid = first->txid;
+    row.txid = first.txid;
     row.type = "art_pair";
     row.owner = pair.owner;
     row.signer = pair.owner;
     row.handle = pair.handle;
-    row.ts = first->ts;
+    row.ts = first.ts;
     rows.push_back(row);
-
     // The coins are followed from their origins: the artwork as the pair names it, the certificate
     // the pair binds. A pair whose ids are no outpoints binds no coins, and its title never moves.
     SatPlace art, cert;
@@ -396,13 +404,61 @@ std::string read_title(const std::string& artwork_id, std::vector<KvArtTitleRow>
     if (!origin_outpoint(pair.certificate, cert.txid, cert.vout)) return "";
     // One coin named twice is not two coins travelling together.
     if (art.txid == cert.txid && art.vout == cert.vout) return "";
-    if (first != &known.record) remember_pair(artwork_key, *first);
-    error = follow_coins(records, *first, artwork_key, title_address, art, cert, rows, coins, spends);
+    if (!remembered) remember_pair(artwork_key, first);
+    const std::string error =
+        follow_coins(records, first, artwork_key, kTitleWatchAddress, art, cert, rows, coins, spends);
     if (!error.empty()) rows.clear();
     return error;
 }
 
+std::string read_title(const std::string& artwork_id, std::vector<KvArtTitleRow>& rows, TitlePair& pair, TitleRead mode,
+                       TitleCoins* coins, const KnownSpends* spends, const ChainPlace* hung) {
+    rows.clear();
+    if (coins) *coins = TitleCoins{};
+    pair = TitlePair{};
+    if (std::string(kPairWatchAddress).empty() || std::string(kTitleWatchAddress).empty())
+        return kWatchesNotAssignedText;
+    if (art_trim_copy(artwork_id).empty()) return "Pick an artwork.";
+    const std::string artwork_key = norm_txid(artwork_id);
+
+    std::vector<WatchRecord> records;
+    KnownPair known;
+    const bool remembered = take_remembered(artwork_key, hung, mode, known);
+    const WatchRecord* first = nullptr;
+    std::string error;
+    if (mode == TitleRead::plain && remembered) {
+        first = &known.record;
+    } else if (read_pair_afresh(artwork_key, mode, known, remembered, hung, records, first, error) == PairRead::moved) {
+        // Moved or preceded: the next read names the pair the chain starts the title with now. A
+        // check answers with it; a step taken on what was remembered does not go on.
+        if (mode == TitleRead::check) return read_title(artwork_id, rows, pair, TitleRead::fresh, coins, spends, hung);
+        std::vector<KvArtTitleRow> again;
+        TitlePair again_pair;
+        read_title(artwork_id, again, again_pair, TitleRead::fresh, nullptr, nullptr);
+        return kTitleChanged;
+    }
+    if (first) fill_pair(*first, pair);
+    if (!error.empty() || !first) {
+        pair.height = 0;
+        return error;
+    }
+    note_seen_pair(artwork_key);
+    // The signer of a mined hanging held the title there only when the pair stands in its block or
+    // an earlier one; the order inside one block is the caller's to read, where it matters.
+    if (hung && hung->height > 0 && (pair.height <= 0 || pair.height > hung->height)) {
+        if (first != &known.record && pair.height > 0) remember_pair(artwork_key, *first);
+        return "";
+    }
+    return follow_title(artwork_id, artwork_key, records, *first, first == &known.record, pair, rows, coins, spends);
+}
+
 } // namespace
+
+std::string title_origin_coin(const std::string& id) {
+    std::string txid;
+    std::uint32_t vout = 0;
+    return origin_outpoint(id, txid, vout) ? txid + "_" + std::to_string(vout) : std::string();
+}
 
 std::int64_t tx_block_height(const json& tx) {
     if (!tx.is_object()) return 0;

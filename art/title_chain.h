@@ -120,6 +120,10 @@ void title_pair_sent(const std::string& artwork_id);
 void merge_pair_records(std::vector<WatchRecord>& title_records, const std::vector<WatchRecord>& pair_records,
                         const std::string& artwork_key);
 
+// Where a coin the pair names starts: "<txid>_<index>" of an origin (a bare transaction id is its
+// output 0); "" for an id that is no outpoint.
+std::string title_origin_coin(const std::string& id);
+
 // The block height of a transaction's JSON (`blockheight`); 0 while unconfirmed or unreadable.
 std::int64_t tx_block_height(const nlohmann::json& tx);
 

@@ -393,7 +393,7 @@ std::string kept_text(const std::string& key, const WatchKept& kept) {
 // keep_of says, stamped `now`.
 void merge_record(WatchKept& merged, const std::string& txid, KeptRecord record, std::int64_t now) {
     if (record.at == 0) {
-        record.at = now;
+        record.at = record.read_at > 0 ? std::clamp(record.read_at, kUntimed + 1, now) : now;
         const Keep keep = record.tx.empty() ? Keep::block : keep_of(record_type_of(record.tx), record.tx.size());
         if (keep == Keep::none) return;
         if (keep == Keep::block) record.tx.clear();

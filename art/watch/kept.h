@@ -22,6 +22,9 @@ struct KeptRecord {
     std::int64_t seq = 0; // order first listed in, across reads
     std::string tx;       // the transaction's JSON text, parsed when used; "" when only its block is kept
     std::int64_t at = 0;  // when it was kept, set at the save after a read found it
+    // When the read that found it began (0: unknown), in memory only: the save after it stamps the
+    // record so, and a copy another process read later stands over it, whoever saves last.
+    std::int64_t read_at = 0;
 };
 
 // Blocks from..to read whole.

@@ -26,6 +26,9 @@ namespace {
 
 std::mutex g_memory_mutex;
 std::map<std::string, std::shared_ptr<WatchMemory>> g_memories;
+// The newest block any listing of this process showed, by service: the history index is one for
+// every address, so a block it listed anywhere is a block it has reached.
+std::map<std::string, std::int64_t> g_listed_newest;
 // Reads of one watch go one after another, so what one read keeps the next finds rather than
 // reads again; each watch's lock, made once, lives as long as the program.
 std::map<std::string, std::shared_ptr<std::mutex>> g_read_locks;
@@ -392,10 +395,28 @@ bool watch_block_final(std::int64_t height) {
     return height > 0 && tip > kFinalDepth && height <= tip - kFinalDepth;
 }
 
+bool watch_block_final_listed(const std::string& watch_key, std::int64_t height) {
+    if (height <= 0) return false;
+    const std::shared_ptr<WatchMemory> memory = memory_of(memory_key(watch_key));
+    {
+        std::lock_guard<std::mutex> lock(memory->mutex);
+        if (kept_covered_to(memory->kept, height) >= height) return true;
+    }
+    std::int64_t newest = 0;
+    {
+        std::lock_guard<std::mutex> lock(g_memory_mutex);
+        const auto it = g_listed_newest.find(service_settings().woc_base);
+        newest = it == g_listed_newest.end() ? 0 : it->second;
+    }
+    newest = std::min(newest, listed_tip());
+    return newest > kFinalDepth && height <= newest - kFinalDepth;
+}
+
 void watch_memory_forget() {
     {
         std::lock_guard<std::mutex> lock(g_memory_mutex);
         g_memories.clear();
+        g_listed_newest.clear();
     }
     listed_tips_forget();
 }
@@ -424,6 +445,7 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
     const std::shared_ptr<WatchMemory> memory = memory_of(key);
     WatchScan scan(bounds, *memory, records);
     scan.budget = budget;
+    scan.began_ms = clock_system_ms();
     scan.tip_read = std::async(std::launch::async, [] { return listed_tip(); });
 
     const std::int64_t covered_to = read_kept_part(scan, start);
@@ -457,6 +479,11 @@ bool scan_watch_messages(const std::string& watch_key, const std::string& watch_
         return false;
     }
     keep_what_was_read(scan, key, start, from, mined.read_to, mined.end == ListEnd::whole, mined);
+    if (scan.tip > 0) {
+        std::lock_guard<std::mutex> lock(g_memory_mutex);
+        std::int64_t& newest = g_listed_newest[service_settings().woc_base];
+        newest = std::max(newest, std::min(scan.listed_newest, scan.tip));
+    }
     sort_watch_records(records);
     // A find past where the budget stopped may not be the first: the read goes on at the next scope.
     const bool found_before_cut = scan.found_at > 0 && (scan.cut_at == 0 || scan.found_at < scan.cut_at);

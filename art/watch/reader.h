@@ -87,5 +87,11 @@ std::int64_t watch_chain_tip();
 // the tip is unknown.
 bool watch_block_final(std::int64_t height);
 
+// Whether block `height` can no longer change by what the watch's own listing showed at the service
+// in force: it lies in a range kept as read whole, or some blocks below the newest block a listing
+// of any watch showed this process, never past the chain route's tip. A tip that runs ahead of
+// the listing finalises nothing on its own.
+bool watch_block_final_listed(const std::string& watch_key, std::int64_t height);
+
 // Forgets in memory what was read of every watch, as a restart does; the files stay.
 void watch_memory_forget();

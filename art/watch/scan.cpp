@@ -300,7 +300,7 @@ void WatchScan::learn(const WatchRow& row, const json& tx) {
         return;
     }
     if (mined > 0) {
-        learned[row.txid] = {mined, 0, tx_text(tx)};
+        learned[row.txid] = {mined, 0, tx_text(tx), 0, began_ms};
         return;
     }
     if (memory.waiting.size() >= kWaitingLimit) memory.waiting.clear();

@@ -68,6 +68,7 @@ struct WatchScan {
     // where a block's place is first judged.
     std::future<std::int64_t> tip_read;
     std::int64_t listed_newest = 0; // the newest block this read's listing showed
+    std::int64_t began_ms = 0;      // when the read began, as the records it finds are stamped
     std::int64_t found_at = 0;      // block of the first accepted record; -1 when it was unconfirmed
     bool all_read = true;
     std::int64_t listed = 0;

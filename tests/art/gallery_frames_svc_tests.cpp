@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <iterator>
 #include <map>
 
@@ -197,40 +198,76 @@ TEST_F(GalleryFramesTest, OlderOfTwoHangingsLosesItsExhibit) {
     EXPECT_EQ(list[7].spot, 8);
 }
 
-// A remembered pair's block is confirmed against the listing before a frame is judged on it: the
-// data folder that read the pair before and a fresh one judge the hanging alike.
+// A remembered pair's block is confirmed against the listing before a frame is judged on it, and a
+// hanging judged during a lag is not kept as never counting: the data folder that read while the
+// services disagreed and a fresh one judge the hanging alike once they agree.
 TEST_F(GalleryFramesTest, EveryDataFolderJudgesAHangingOnThePairsBlockAlike) {
+    enum class Lag { in_its_block, after_it, left_out, tip_ahead, spend_unlisted, reorganised };
     const struct Row {
         const char* name;
-        bool listed_late; // the history lists the pair beside the hanging, then corrects it
-        bool shown;       // after the change, in both folders (else a reorganisation)
-    } rows[] = {{"the history listed the pair a block late, then corrected", true, true},
-                {"a reorganisation moves the pair past the hanging", false, false}};
+        Lag lag;
+        bool shown; // after the change, in both folders
+    } rows[] = {
+        {"the history listed the pair a block late, in the hanging's, then corrected", Lag::in_its_block, true},
+        {"the history listed the pair after the hanging, then corrected", Lag::after_it, true},
+        {"the history left the pair out, then listed it", Lag::left_out, true},
+        {"the chain route ran ahead of a history without the pair, past a hanging just mined", Lag::tip_ahead, true},
+        {"a buyer hung what he bought before the spend index listed the sale", Lag::spend_unlisted, true},
+        {"a reorganisation moves the pair past the hanging", Lag::reorganised, false}};
     int n = 0;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const std::string art = fake_inscribe(chain, alice_key.hash, "image/png", "moved " + std::to_string(n));
         const std::string cert = fake_inscribe(chain, alice_key.hash, "application/json", std::to_string(n++));
-        const std::string paired = pair(art, cert);
-        const std::int32_t hung_at = chain.ledger.tip() + 1;
-        const std::int32_t frame = 1 + n; // a frame of its own
-        show(frame, 100, {{"pic", art}, {"cert", cert}});
-        if (row.listed_late) chain.set_history_height(paired, hung_at);
-        std::vector<SpotFrame> list;
-        load_all_spots(list);
         const auto finalise = [&] { // every block involved can no longer change
             for (int block = 0; block < 8; ++block)
                 chain.ledger.fund(bob_key.address, 1);
         };
-        if (row.listed_late) {
+        const std::string paired = pair(art, cert);
+        const std::int32_t frame = 1 + n; // a frame of its own
+        std::string lagging = paired;
+        std::int32_t hung_at = chain.ledger.tip() + 1;
+        if (row.lag == Lag::spend_unlisted) { // bob buys it and hangs it at once
             finalise();
-            title_memory_forget();
-            load_all_spots(list); // read again after a restart, the history still wrong
-            chain.set_history_height(paired, 0);
+            lagging = fake_pass_tx(
+                chain, {art.substr(0, 64), 0, alice_key}, {cert.substr(0, 64), 0, alice_key}, bob_key.address,
+                fake_signed_record(fake_art_record("art_owner", "alice", 60,
+                                                   {{"pic", art}, {"cert", cert}, {"owner", bob}, {"prev", paired}}),
+                                   0x11));
+            chain.ledger.mine();
+            chain.set_spends_unlisted(lagging, true);
+            hung_at = chain.ledger.tip() + 1;
+            post(frame, 0x22, "art_show", 100,
+                 {{"pic", art},
+                  {"cert", cert},
+                  {"sha256", kSha},
+                  {"price", "1000"},
+                  {"pay_addr", "1Pay"},
+                  {"pic_utxo", lagging + "_0"},
+                  {"cert_utxo", lagging + "_1"}});
         } else {
+            show(frame, 100, {{"pic", art}, {"cert", cert}});
+        }
+        if (row.lag == Lag::in_its_block) chain.set_history_height(lagging, hung_at);
+        if (row.lag == Lag::after_it) chain.set_history_height(lagging, hung_at + 1);
+        if (row.lag == Lag::left_out || row.lag == Lag::tip_ahead) chain.set_history_height(lagging, -1);
+        if (row.lag == Lag::tip_ahead) {
+            chain.ledger.mine();
+            chain.claimed_tip = chain.ledger.tip() + 10;
+        }
+        std::vector<SpotFrame> list;
+        load_all_spots(list);
+        if (row.lag == Lag::reorganised) {
             ASSERT_TRUE(chain.ledger.unmine(paired));
             chain.ledger.mine();
             finalise();
+        } else {
+            if (row.lag != Lag::tip_ahead) finalise();
+            title_memory_forget();
+            load_all_spots(list); // read again after a restart, the services still apart
+            chain.set_history_height(lagging, 0);
+            chain.set_spends_unlisted(lagging, false);
+            chain.claimed_tip = 0;
         }
         for (const bool fresh_folder : {false, true}) {
             SCOPED_TRACE(fresh_folder ? "a fresh data folder" : "the folder that read it before");
@@ -243,7 +280,10 @@ TEST_F(GalleryFramesTest, EveryDataFolderJudgesAHangingOnThePairsBlockAlike) {
                     platform_remove_file(registry + "/" + name);
             }
             EXPECT_EQ(load_all_spots(list), "");
-            EXPECT_EQ(list[frame - 1].pic, row.shown ? art.substr(0, 64) : "");
+            EXPECT_EQ(list[frame - 1].pic, row.shown ? art.substr(0, 64) : "") << list[frame - 1].reading;
+            if (row.shown) {
+                EXPECT_EQ(list[frame - 1].owner, row.lag == Lag::spend_unlisted ? bob : alice);
+            }
         }
     }
 }
@@ -382,7 +422,8 @@ TEST_F(GalleryFramesTest, HangingsThatDoNotCountCostALaterReadOneRequestAFrame) 
             platform_read_file(never_counting_path(), text);
             json doc = json_parse_or_discarded(text);
             doc = doc.is_object() ? doc : json{{"hangings", json::array()}};
-            doc["hangings"].push_back(noted_elsewhere);
+            doc["hangings"].push_back(
+                {{"h", noted_elsewhere}, {"pic", std::string(64, 'b')}, {"pair", std::string(64, 'c')}});
             ASSERT_TRUE(platform_write_file(never_counting_path(), doc.dump(), false));
         }
         for (std::int32_t spot = 1; spot <= kSpotCount; ++spot) {
@@ -428,20 +469,48 @@ TEST_F(GalleryFramesTest, HangingsThatDoNotCountCostALaterReadOneRequestAFrame) 
     }
     // In a fresh data folder, or over a damaged file, they are judged again once; the file then
     // written serves the next restart.
-    for (const bool damaged : {false, true}) {
-        SCOPED_TRACE(damaged ? "a damaged file" : "a fresh data folder");
+    // Another process's file of more hangings than the bound loads its newest, and what is written
+    // keeps to the bound.
+    const auto other_key = [](std::size_t i) {
+        char id[65];
+        std::snprintf(id, sizeof id, "%064zx", i);
+        return json{{"h", "http://other|http://other|" + std::string(id)}, {"pic", id}, {"pair", id}};
+    };
+    for (const char* state : {"a fresh data folder", "a damaged file", "a file past the bound"}) {
+        SCOPED_TRACE(state);
+        const bool damaged = state[2] == 'd', past_bound = state[7] == 'p';
         const std::string registry = kestrava_data_dir() + "/registry";
         if (damaged) {
             ASSERT_TRUE(platform_write_file(never_counting_path(), R"({"hangings":[")", false));
         }
-        for (const std::string& name : damaged ? std::vector<std::string>() : platform_file_names(registry))
+        json others = {{"version", 2}, {"hangings", json::array()}};
+        for (std::size_t i = 0; past_bound && i <= kNeverCountingKept; ++i)
+            others["hangings"].push_back(other_key(i));
+        if (past_bound) {
+            ASSERT_TRUE(platform_write_file(never_counting_path(), others.dump(), false));
+        }
+        for (const std::string& name :
+             damaged || past_bound ? std::vector<std::string>() : platform_file_names(registry))
             platform_remove_file(registry + "/" + name);
         restart();
         frames();
-        restart();
-        chain.woc.reset_counts();
-        EXPECT_EQ(frames()[9].pic, arts[9].substr(0, 64));
-        EXPECT_LE(chain.woc.request_count(), none_restarted + kSpotCount);
+        if (past_bound) {
+            std::string text;
+            platform_read_file(never_counting_path(), text);
+            const json kept = json_parse_or_discarded(text);
+            ASSERT_TRUE(kept.is_object() && kept["hangings"].is_array());
+            EXPECT_LE(kept["hangings"].size(), kNeverCountingKept);
+            EXPECT_GT(kept["hangings"].size(), kNeverCountingKept - kSpotCount * 10);
+            EXPECT_EQ(text.find(other_key(0)["h"].get<std::string>()), std::string::npos);
+            EXPECT_NE(text.find(other_key(kNeverCountingKept)["h"].get<std::string>()), std::string::npos);
+        }
+        // A hanging the first read's budget left unjudged is judged at the next.
+        for (const int later_read : {1, 2}) {
+            restart();
+            chain.woc.reset_counts();
+            EXPECT_EQ(frames()[9].pic, arts[9].substr(0, 64));
+            EXPECT_LE(chain.woc.request_count(), none_restarted + (later_read == 1 ? 2 : 1) * kSpotCount) << later_read;
+        }
     }
 }
 

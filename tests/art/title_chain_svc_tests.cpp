@@ -601,6 +601,29 @@ TEST_F(TitleChainSvcTest, APairMovedByAReorganisationIsForgotten) {
     EXPECT_EQ(owners(), "mallory");
 }
 
+// A pair first read in a young block is kept for the process alone; once a listing of the title
+// watch shows its block final, the next read of it notes it on disk, so a restart reads it without
+// listing the watch (here refused) rather than listing its whole span again.
+TEST_F(TitleChainSvcTest, APairReadYoungIsNotedOnDiskOnceAListingShowsItFinal) {
+    const std::string first_art = art;
+    inscribe_artwork("another");
+    const std::string other_art = art;
+    art = first_art;
+    pair(alice, alice.key.pub, cert, ts);
+    chain.ledger.mine();
+    EXPECT_EQ(owners(), "alice");
+    for (int block = 0; block < 8; ++block)
+        strangers(kTitleWatchAddress, 1);
+    art = other_art;
+    EXPECT_EQ(owners(), ""); // its read lists the title watch to its newest block
+    art = first_art;
+    EXPECT_EQ(owners(), "alice");
+    restart();
+    chain.woc.set_fault(std::string(kWocPrefix) + "/address/" + kTitleWatchAddress, FakeFault{500});
+    EXPECT_EQ(owners(), "alice");
+    chain.woc.clear_faults();
+}
+
 // A chain route seven blocks behind the address history: a pair mined a moment ago stays in the
 // read as waiting, and the confirm before money finds it, never "never paired".
 TEST_F(TitleChainSvcTest, AJustMinedPairIsFoundWhileTheChainRouteLags) {

@@ -218,6 +218,17 @@ TEST_F(WatchKeptTest, MergeKeepsTheLaterWordOnEachNoteAndRecord) {
     kept_save(kKey, one);
     kept_load(kKey, read);
     EXPECT_EQ(summary(read), "120 |  | 1 400 | two's");
+    // A read of one that began before two's read found the record in its old block, and it saves
+    // after two kept the block the chain moved it to: the later read's block stands.
+    const std::int64_t one_began = clock_system_ms();
+    clock.advance(1000);
+    keep(two, pair, 141);
+    kept_save(kKey, two);
+    clock.advance(1000);
+    one.records[pair.txid] = {137, one.next_seq++, pair.text, 0, one_began};
+    kept_save(kKey, one);
+    kept_load(kKey, read);
+    EXPECT_EQ(summary(read), "141 |  | 1 400 | two's");
 }
 
 // What a bound sheds first: records no note names, the largest first; removals of notes last.

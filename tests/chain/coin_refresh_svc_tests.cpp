@@ -651,6 +651,29 @@ TEST(AlreadyKnownReplies, MatchWithoutRegardToCase) {
     }
 }
 
+// Which of two listings of one address is the later, by what the services showed: the coins first,
+// then the order the listings were made in, and where nothing tells, the one with coins (its address
+// is listed once more rather than its coins forgotten).
+TEST(KeptListingOrder, TheLaterListingGoesByWhatTheServicesShowed) {
+    const Utxo waiting{std::string(64, 'a'), 0, 1000, 0}, mined{std::string(64, 'a'), 0, 1000, 120};
+    const Utxo later{std::string(64, 'b'), 0, 500, 130};
+    const struct Row {
+        const char* name;
+        KeptAddress a, b;
+        bool a_later;
+    } rows[] = {
+        {"a coin listed waiting, then mined", {{mined}, 1}, {{waiting}, 2}, true},
+        {"a coin spent since a later block", {{later}, 1}, {{mined, later}, 2}, true},
+        {"nothing in the coins, a listing made after the other", {{}, 3}, {{mined}, 2}, true},
+        {"nothing tells: the one with coins", {{mined}, 2}, {{}, 2}, true},
+        {"nothing tells: not the empty one", {{}, 2}, {{mined}, 2}, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(kept_listing_is_later(row.a, row.b), row.a_later);
+    }
+}
+
 // The refresh leaves the ordinal look-up failed, so coin selection holds every 1-sat coin back.
 TEST_F(RefreshTest, OneSatOutputsStayOutOfPaymentsWhileGorillaPoolIsDown) {
     load_hd(0);

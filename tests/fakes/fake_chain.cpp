@@ -249,7 +249,7 @@ void add_woc_routes(FakeChain& chain) {
         if (!ledger.find_tx(req.matches[1], tx)) return text_reply("Not Found", 404);
         return json_reply(json(to_hex(tx.raw)));
     });
-    get("/tx/" + kHex64 + "/([0-9]+)/spent", [&ledger](const FakeRequest& req) {
+    get("/tx/" + kHex64 + "/([0-9]+)/spent", [&ledger, &chain](const FakeRequest& req) {
         LedgerTx tx;
         if (!ledger.find_tx(req.matches[1], tx)) return json_reply({{"error", "unknown transaction"}}, 400);
         unsigned long vout = 0;
@@ -260,7 +260,7 @@ void add_woc_routes(FakeChain& chain) {
         }
         if (vout >= tx.outputs.size()) return json_reply({{"error", "bad output index"}}, 400);
         const LedgerOutput& o = tx.outputs[vout];
-        if (o.spent_by.empty()) return json_reply({{"error", "not spent"}}, 404);
+        if (o.spent_by.empty() || chain.spends_unlisted(o.spent_by)) return json_reply({{"error", "not spent"}}, 404);
         return json_reply({{"txid", o.spent_by},
                            {"vin", o.spent_by_input},
                            {"status", o.spent_height > 0 ? "confirmed" : "unconfirmed"}});
@@ -403,7 +403,7 @@ void add_bulk_unspent_route(FakeChain& chain, const std::string& path, bool conf
 // unspent one without "spentIn" and an unknown one with its own id and "Unknown UTXO".
 void add_bulk_spent_route(FakeChain& chain) {
     Ledger& ledger = chain.ledger;
-    chain.woc.on("POST", kWoc + "/utxos/spent", [&ledger](const FakeRequest& req) {
+    chain.woc.on("POST", kWoc + "/utxos/spent", [&ledger, &chain](const FakeRequest& req) {
         const json body = json::parse(req.body, nullptr, false);
         if (!body.is_object() || !body.contains("utxos") || !body["utxos"].is_array())
             return json_reply({{"error", "bad request"}}, 400);
@@ -418,7 +418,7 @@ void add_bulk_spent_route(FakeChain& chain) {
             LedgerTx tx;
             if (!ledger.find_tx(txid, tx) || vout >= tx.outputs.size()) {
                 row["spentIn"] = {{"txid", txid}, {"vin", 0}, {"status", "Unknown UTXO"}};
-            } else if (!tx.outputs[vout].spent_by.empty()) {
+            } else if (!tx.outputs[vout].spent_by.empty() && !chain.spends_unlisted(tx.outputs[vout].spent_by)) {
                 const LedgerOutput& o = tx.outputs[vout];
                 row["spentIn"] = {{"txid", o.spent_by},
                                   {"vin", o.spent_by_input},
@@ -552,6 +552,19 @@ void FakeChain::set_copy_unmined(const std::string& txid, bool unmined) {
         unmined_copies_.insert(txid);
     else
         unmined_copies_.erase(txid);
+}
+
+void FakeChain::set_spends_unlisted(const std::string& txid, bool unlisted) {
+    std::lock_guard<std::mutex> lock(oracle_mutex_);
+    if (unlisted)
+        unlisted_spends_.insert(txid);
+    else
+        unlisted_spends_.erase(txid);
+}
+
+bool FakeChain::spends_unlisted(const std::string& txid) {
+    std::lock_guard<std::mutex> lock(oracle_mutex_);
+    return unlisted_spends_.count(txid) != 0;
 }
 
 json FakeChain::tx_copy(const LedgerTx& tx) {

@@ -43,6 +43,10 @@ struct FakeChain {
     // ledger's), and the copy of an id set here shows no block, as an index lagging the history's.
     std::atomic<std::int64_t> claimed_tip{0};
     void set_copy_unmined(const std::string& txid, bool unmined);
+    // A fault of the spend index: spends by this transaction are not listed yet (the output reads
+    // unspent), as an index lagging the history's.
+    void set_spends_unlisted(const std::string& txid, bool unlisted);
+    bool spends_unlisted(const std::string& txid);
     // The transaction's copy as "/tx/<txid>" and the bulk read give it.
     nlohmann::json tx_copy(const LedgerTx& tx);
 
@@ -55,6 +59,7 @@ private:
     std::string oracle_txids_ = R"({"txids":[]})";
     std::map<std::string, std::int64_t> history_heights_;
     std::set<std::string> unmined_copies_;
+    std::set<std::string> unlisted_spends_;
 };
 
 // Settings that point every service at the fakes; GorillaPool at a path no fake serves, so nothing
