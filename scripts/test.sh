@@ -12,7 +12,7 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 
 PASSED=0
 FAILED=0
-FAILED_NAMES=""
+FAILED_NAMES="" # one failure a line
 T0=$(date +%s)
 
 elapsed() { echo "$(($(date +%s) - $1)) s"; }
@@ -21,17 +21,24 @@ finish() {
     echo "== total time $(elapsed "$T0")"
     # The failures are named again last, where a log cut to its end still shows them.
     local name
-    for name in $FAILED_NAMES; do echo "!! failed: $name"; done
+    while IFS= read -r name; do
+        [ -n "$name" ] && echo "!! failed: $name"
+    done <<<"$FAILED_NAMES"
     echo "$PASSED passed, $FAILED failed"
     [ "$FAILED" -eq 0 ]
     exit $?
 }
 
-# Adds the results of one test program, read from its GoogleTest XML report. A program that
-# failed without a report (a crash, a sanitizer abort) or whose report shows no failure although
-# it exited with an error (a leak found at exit) counts as one failure more.
+# Adds the results of one test program (or one part of it), read from its GoogleTest XML report.
+# A program that failed without a report (a crash, a sanitizer abort, its time limit: status 124)
+# or whose report shows no failure although it exited with an error (a leak found at exit) counts
+# as one failure more, named after the test it was in when the program noted one
+# (tests/test_main.cpp). With "quiet", only a part that failed says so.
 count_program() {
-    local name="$1" xml="$2" program_failed="$3" counts p f
+    local name="$1" xml="$2" program_failed="$3" quiet="${4:-}" counts p f started what
+    # The name failures are filed under: the program, without the suite a native part adds.
+    local program="${name##* }"
+    [ "${name%% *}" = native ] && program="${program%%.*}"
     if [ -f "$xml" ]; then
         counts="$(awk '
             /<testsuites / {
@@ -43,27 +50,34 @@ count_program() {
             END { print t - f - d - s, f + 0 }' "$xml")"
         p="${counts% *}"
         f="${counts#* }"
-        FAILED_NAMES="$FAILED_NAMES $(awk -v program="${name##* }" '
+        FAILED_NAMES="$FAILED_NAMES$(awk -v program="$program" '
             /<testcase / {
                 match($0, / name="[^"]*"/); n = substr($0, RSTART + 7, RLENGTH - 8)
                 match($0, / classname="[^"]*"/); c = substr($0, RSTART + 12, RLENGTH - 13)
             }
-            /<failure / && !seen[c "." n]++ { printf "%s:%s.%s ", program, c, n }' "$xml")"
+            /<failure / && !seen[c "." n]++ { printf "\n%s:%s.%s", program, c, n }' "$xml")"
     else
         p=0
         f=0
     fi
-    if [ "$program_failed" -ne 0 ] && [ "$f" -eq 0 ]; then
+    started=""
+    [ -f "$xml.started" ] && started="$(head -c 300 "$xml.started" | tr -d '\r\n')"
+    if [ "$program_failed" -eq 124 ]; then
+        what="timed out${started:+: $started}"
+        echo "!! $name $what"
+        FAILED_NAMES="$FAILED_NAMES"$'\n'"$program:$what"
+        f=$((f + 1))
+    elif [ "$program_failed" -ne 0 ] && [ "$f" -eq 0 ]; then
         echo "!! $name failed without a failing test (crash, sanitizer report or missing report)"
-        FAILED_NAMES="$FAILED_NAMES ${name##* }:crashed"
+        FAILED_NAMES="$FAILED_NAMES"$'\n'"$program:crashed${started:+ in $started}"
         f=1
     elif [ ! -f "$xml" ]; then
         # A program that crashed under Wine may end with status 0 all the same.
         echo "!! $name left no report (a crash?)"
-        FAILED_NAMES="$FAILED_NAMES ${name##* }:no-report"
+        FAILED_NAMES="$FAILED_NAMES"$'\n'"$program:no-report${started:+ in $started}"
         f=1
     fi
-    echo "== $name: $p passed, $f failed"
+    [ -z "$quiet" ] || [ "$f" -ne 0 ] && echo "== $name: $p passed, $f failed"
     PASSED=$((PASSED + p))
     FAILED=$((FAILED + f))
 }
@@ -81,19 +95,29 @@ echo "== dependencies: $(elapsed "$T")"
 T=$(date +%s)
 echo "== native build in $CORVANE_BUILD_NATIVE"
 if native_build; then
+    # Each suite of each test program is a CTest part of its own, with its own report in
+    # $results (cmake/test_parts.cmake); the parts run side by side.
     results="$CORVANE_BUILD_NATIVE/test-results"
     rm -rf "$results" "$CORVANE_BUILD_NATIVE/Testing/Temporary/LastTestsFailed.log"
     mkdir -p "$results"
-    (cd "$CORVANE_BUILD_NATIVE" &&
-        GTEST_OUTPUT="xml:$results/" ctest --output-on-failure -j "$CORVANE_JOBS" </dev/null)
+    T_CTEST=$(date +%s)
+    (cd "$CORVANE_BUILD_NATIVE" && ctest --output-on-failure -j "$CORVANE_JOBS" </dev/null) | tee "$results/ctest.log"
+    echo "== native tests (CTest): $(elapsed "$T_CTEST")"
     failed_log="$CORVANE_BUILD_NATIVE/Testing/Temporary/LastTestsFailed.log"
+    native_passed=$PASSED
+    native_failed=$FAILED
+    parts=0
     for name in $(cd "$CORVANE_BUILD_NATIVE" && ctest -N | sed -n 's/^ *Test *#[0-9]*: *//p'); do
         program_failed=0
-        if [ -f "$failed_log" ] && grep -q ":$name\$" "$failed_log"; then
+        if [ -f "$failed_log" ] && cut -d: -f2- "$failed_log" | grep -Fxq -- "$name"; then
             program_failed=1
+            # CTest's own line for a part it stopped: "... Test #12: <name> ....***Timeout 900.01 sec".
+            grep -Eq "Test +#[0-9]+: ${name//./\\.} \.*\*+Timeout" "$results/ctest.log" && program_failed=124
         fi
-        count_program "native $name" "$results/$name.xml" "$program_failed"
+        count_program "native $name" "$results/${name//\//-}.xml" "$program_failed" quiet
+        parts=$((parts + 1))
     done
+    echo "== native: $((PASSED - native_passed)) passed, $((FAILED - native_failed)) failed in $parts parts"
 else
     echo "!! native build failed"
     FAILED=$((FAILED + 1))

@@ -85,15 +85,6 @@ std::string balance_line(std::int64_t sats) {
     return std::string(kBalanceTag) + kStatusSeparator + std::to_string(sats) + kStatusSeparator + "w2";
 }
 
-bool wait_for_file(const std::string& path) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!platform_file_exists(path)) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
 json read_json_file(const std::string& path) {
     return json::parse(test_read_file(path), nullptr, false);
 }
@@ -133,7 +124,7 @@ struct RoadTest : testing::Test {
     ~RoadTest() override {
         set_status_sink(nullptr);
         set_log_sink(nullptr);
-        if (standin.handle != -1) spawn_wait(standin);
+        end_standin_answer(dir.root, standin);
         drop_platform_session();
         reset_wallet_state_for_tests();
         set_wallet_binding(WalletBinding{});
@@ -253,9 +244,7 @@ struct RoadTest : testing::Test {
 void RoadTest::connect_to_the_studio_wallet() {
     run_standin({"create", "w1", "Other", "hd", kOtherMnemonic});
     run_standin({"create", "w2", "Studio", "hd", kStudioMnemonic});
-    const std::string ready = dir.root + "/ready";
-    ASSERT_TRUE(spawn_start(standin_request({"answer", "approve", "w2", "--ready", ready}), standin));
-    ASSERT_TRUE(wait_for_file(ready));
+    ASSERT_TRUE(start_standin_answer(dir.root, {"approve", "w2"}, standin));
     const std::string pending = build_status_event(kCofferlyTag, "connect-pending", "Approve the connect in Cofferly.");
     // The user approves while the program waits: the request is on disk once it says so.
     set_status_sink([this, pending](const std::string& e) {

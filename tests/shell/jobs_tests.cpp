@@ -20,7 +20,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <future>
 #include <stdexcept>
 #include <thread>
@@ -206,11 +205,11 @@ TEST_F(MainWindowStandIn, RefusedSaveIsWrittenAgainWithinSeconds) {
         else
             platform_set_write_budget_for_tests(-1);
         MSG message = {};
-        for (int i = 0; i < 1000 && status() != paid; ++i) {
+        EXPECT_TRUE(eventually([&] {
             while (PeekMessageW(&message, nullptr, WM_TIMER, WM_TIMER, PM_REMOVE))
                 DispatchMessageW(&message);
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+            return status() == paid;
+        }));
         EXPECT_FALSE(wallet_view().save_pending);
         EXPECT_NE(test_read_file(path).find("changed"), std::string::npos);
         EXPECT_EQ(status(), paid);
@@ -275,14 +274,13 @@ TEST_F(MainWindowStandIn, CompletedSaleRemovesTheSoldRows) {
     // The gallery reads end in results of their own, handled as the window would.
     int reads_back = 0;
     MSG message = {};
-    for (int i = 0; i < 2500 && reads_back < 5; ++i) {
-        if (!PeekMessageW(&message, main_window, kMsgJobResult, kMsgJobResult, PM_REMOVE)) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            continue;
+    eventually([&] {
+        while (reads_back < 5 && PeekMessageW(&message, main_window, kMsgJobResult, kMsgJobResult, PM_REMOVE)) {
+            if (message.wParam == kOpGalleryState) ++reads_back;
+            handle_job_result(message.wParam, message.lParam);
         }
-        if (message.wParam == kOpGalleryState) ++reads_back;
-        handle_job_result(message.wParam, message.lParam);
-    }
+        return reads_back == 5;
+    });
     EXPECT_EQ(reads_back, 5);
     set_service_settings(saved);
     art_rows.clear();

@@ -6,12 +6,11 @@
 #include "shell/jobs.h"
 #include "shell/status_line.h"
 #include "shell/task_popup.h"
+#include "support/eventually.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 // Confirmation boxes the test's stand-ins were asked, reset for each test, and the last one's text.
@@ -61,17 +60,13 @@ protected:
         action_busy = 0;
     }
     // Hands the next result posted to the stand-in main window to the real handler; false when none
-    // came within two seconds.
+    // came (support/eventually.h).
     static bool deliver_next_result() {
         MSG message = {};
-        for (int i = 0; i < 1000; ++i) {
-            if (PeekMessageW(&message, main_window, kMsgJobResult, kMsgJobResult, PM_REMOVE)) {
-                handle_job_result(message.wParam, message.lParam);
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return false;
+        if (!eventually([&] { return PeekMessageW(&message, main_window, kMsgJobResult, kMsgJobResult, PM_REMOVE); }))
+            return false;
+        handle_job_result(message.wParam, message.lParam);
+        return true;
     }
     static std::string line_of(HWND box, int id) { return text_of(box, id); }
     HWND make_box(BoxMode mode) {

@@ -7,7 +7,9 @@
 //                                                                 lock record in place of the file
 //   cofferly_standin answer <reply> [--ready <file>] [--wait-ms <n>]
 //       waits for a connect request without a reply and answers it; <reply> is one of
-//       approve <id> | approve-no-id | deny | malformed | silent
+//       approve <id> | approve-no-id | deny | malformed | silent. It writes <file> once it waits,
+//       and stops waiting when the test removes it; --wait-ms (ten minutes) only bounds a wait
+//       whose test died, so a loaded machine makes the answer late, never missing.
 //   cofferly_standin                                              as the shell starts it: notes its
 //                                                                 working folder in "standin-started.json"
 //
@@ -167,7 +169,7 @@ int answer(const std::vector<std::string>& args) {
     std::string reply_kind = args[0];
     std::string wallet_id;
     std::string ready;
-    long wait_ms = 20000;
+    long wait_ms = 600000;
     std::size_t i = 1;
     if (reply_kind == "approve") {
         if (args.size() < 2) return 1;
@@ -190,7 +192,9 @@ int answer(const std::vector<std::string>& args) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
     std::string id;
     while ((id = pending_request(folder)).empty()) {
-        if (std::chrono::steady_clock::now() > deadline) return 2;
+        std::error_code ec;
+        if (std::chrono::steady_clock::now() > deadline || (!ready.empty() && !fs::exists(fs::u8path(ready), ec)))
+            return 2;
         window.pump();
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }

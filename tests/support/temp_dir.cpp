@@ -32,9 +32,14 @@ TempDataDir::TempDataDir() {
     const char* env = std::getenv("LOCALAPPDATA");
     had_env = env != nullptr;
     if (had_env) saved_env = env;
-    auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    fs::path dir =
-        fs::temp_directory_path() / ("corvane-test-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+    // A folder that no other test made, in this process or in another part run beside it (each
+    // counts from 0): a name already taken is passed over.
+    fs::path dir;
+    std::error_code ec;
+    do {
+        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        dir = fs::temp_directory_path() / ("corvane-test-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+    } while (!fs::create_directory(dir, ec) && !ec);
     fs::create_directories(dir);
     root = dir.string();
     test_set_env("LOCALAPPDATA", root);

@@ -1,5 +1,7 @@
 #include "support/wallet_fixture.h"
 
+#include "platform/fs.h"
+#include "support/eventually.h"
 #include "support/spawn.h"
 #include "support/temp_dir.h"
 #include "wallet/keys.h"
@@ -134,4 +136,18 @@ SpawnRequest standin_request(const std::string& log_dir, const std::vector<std::
     request.args = args;
     request.output_path = log_dir + "/standin.log";
     return request;
+}
+
+bool start_standin_answer(const std::string& log_dir, const std::vector<std::string>& reply, SpawnedProcess& proc) {
+    const std::string ready = log_dir + "/ready";
+    std::vector<std::string> args = {"answer"};
+    args.insert(args.end(), reply.begin(), reply.end());
+    args.insert(args.end(), {"--ready", ready});
+    return spawn_start(standin_request(log_dir, args), proc) && eventually([&] { return platform_file_exists(ready); });
+}
+
+void end_standin_answer(const std::string& log_dir, SpawnedProcess& proc) {
+    if (proc.handle == -1) return;
+    platform_remove_file(log_dir + "/ready");
+    spawn_wait(proc);
 }

@@ -60,6 +60,15 @@ std::string test_offer_hex(const std::vector<std::pair<std::string, std::uint32_
 struct SpawnRequest;
 SpawnRequest standin_request(const std::string& log_dir, const std::vector<std::string>& args);
 
+// Starts the stand-in answering the next connect request with `reply` (its "answer" arguments) and
+// waits until it waits, its window up; false when it did not start or never came that far.
+struct SpawnedProcess;
+bool start_standin_answer(const std::string& log_dir, const std::vector<std::string>& reply, SpawnedProcess& proc);
+
+// Calls off the wait of a stand-in that still waits for a request (a test that failed before it
+// wrote one), so the test ends now rather than at the stand-in's bound. Nothing when none runs.
+void end_standin_answer(const std::string& log_dir, SpawnedProcess& proc);
+
 // Starts the wallet and coin state afresh (reset_wallet_state_for_tests) and puts the test
 // mnemonic in memory as HD wallet `wallet_id` with these account counters, its keys derived.
 void use_test_hd_wallet(const std::string& wallet_id, const std::array<std::uint32_t, 6>& recv);

@@ -3,6 +3,7 @@
 #include "fakes/fake_clock.h"
 #include "platform/fs.h"
 #include "platform/wallet_program.h"
+#include "support/eventually.h"
 #include "support/spawn.h"
 #include "support/temp_dir.h"
 #include "support/wallet_fixture.h"
@@ -14,7 +15,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
@@ -39,15 +39,6 @@ std::string event(const std::string& kind, const std::string& field = "") {
 
 const std::string kPending = event("connect-pending", "Approve the connect in Cofferly.");
 const std::string kWaiting = "Waiting for Cofferly to approve this app...\n";
-
-bool wait_for_file(const std::string& path) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!platform_file_exists(path)) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 // The names of the files in the data folder's "connect" folder, sorted.
 std::vector<std::string> connect_files(const TempDataDir& dir) {
@@ -81,7 +72,7 @@ struct Session : SinkCapture {
         };
     }
     ~Session() {
-        if (standin.handle != -1) spawn_wait(standin);
+        end_standin_answer(dir.root, standin);
         reset_wallet_state_for_tests();
         set_wallet_binding(WalletBinding{});
     }
@@ -94,12 +85,8 @@ struct Session : SinkCapture {
     }
     // Starts the stand-in waiting for the request, with its window up, and has the connect wait
     // for its answer once the request is written.
-    void answer_with(std::vector<std::string> reply) {
-        const std::string ready = dir.root + "/ready";
-        reply.insert(reply.begin(), "answer");
-        reply.insert(reply.end(), {"--ready", ready});
-        ASSERT_TRUE(spawn_start(standin_request(reply), standin));
-        ASSERT_TRUE(wait_for_file(ready));
+    void answer_with(const std::vector<std::string>& reply) {
+        ASSERT_TRUE(start_standin_answer(dir.root, reply, standin));
         on_pending = [this] { standin_exit = spawn_wait(standin); };
     }
     // Answers in-process, without the stand-in: the request id is the fake clock's time.
@@ -308,7 +295,7 @@ TEST(WalletProgram, StartsNextToTheProgramOrInTheFolderAbove) {
         const std::string started = dir.data_dir + "/standin-started.json";
         ASSERT_EQ(launch_or_focus_cofferly_from(app.u8string()), row.folder != nullptr);
         if (!row.folder) continue;
-        ASSERT_TRUE(wait_for_file(started));
+        ASSERT_TRUE(eventually([&] { return platform_file_exists(started); }));
         const auto doc = nlohmann::json::parse(test_read_file(started), nullptr, false);
         ASSERT_TRUE(doc.is_object() && doc["cwd"].is_string());
         EXPECT_TRUE(fs::equivalent(fs::u8path(doc["cwd"].get<std::string>()), app));
