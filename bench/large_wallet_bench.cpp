@@ -1,9 +1,9 @@
-// A wallet of 20,000 receive addresses, its newest one funded, whose addresses were all listed once
-// in this data folder: the program starts afresh and its first action runs at WhatsOnChain's free
-// rate as the shipped program paces itself, 20 ms added per request. Argument 0 is the Refresh the
-// window runs (balance beside the art rows, then the gallery), 1 an artwork inscribed as the
-// session's first step, 2 a certificate. Reports the action's wall time, its WhatsOnChain requests
-// and the longest any other thread waited for the wallet mutex meanwhile.
+// A wallet of 20,000 or 100,000 receive addresses (the second argument), its newest one funded, whose addresses were
+// all listed once in this data folder: the program starts afresh and its first action runs at WhatsOnChain's free rate
+// as the shipped program paces itself, 20 ms added per request. Argument 0 is the Refresh the window runs (balance
+// beside the art rows, then the gallery), 1 an artwork inscribed as the session's first step, 2 a certificate. Reports
+// the action's wall time, its WhatsOnChain requests and the longest any other thread waited for the wallet mutex
+// meanwhile.
 #include "art/art_inscribe.h"
 #include "art/gallery_frames.h"
 #include "art/window_reads.h"
@@ -28,7 +28,6 @@
 namespace {
 
 constexpr int kDelayMs = 20;
-constexpr std::uint32_t kCounter = 20000;
 
 double ms_since(std::chrono::steady_clock::time_point begin) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();
@@ -63,6 +62,7 @@ void restart() {
 
 void BM_LargeWalletFirstAction(benchmark::State& state) {
     const int action = static_cast<int>(state.range(0));
+    const auto counter = static_cast<std::uint32_t>(state.range(1));
     TempDataDir data_dir;
     for (auto _ : state) {
         state.PauseTiming();
@@ -73,11 +73,11 @@ void BM_LargeWalletFirstAction(benchmark::State& state) {
         for (FakeServer* server : {&chain.woc, &chain.arc, &chain.platform, &gp.server})
             server->set_fault("", slow);
         set_service_settings(settings_for(chain, gp));
-        write_test_wallet_file("bench", kCounter);
+        write_test_wallet_file("bench", counter);
         restart();
         {
             WalletLock lock = lock_wallet();
-            chain.ledger.fund(test_receive_key(kCounter).address, 5000000);
+            chain.ledger.fund(test_receive_key(counter).address, 5000000);
         }
         // The first listing of this data folder, then time enough for every listing to age.
         window_refresh_balance_ms();
@@ -111,10 +111,8 @@ void BM_LargeWalletFirstAction(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_LargeWalletFirstAction)
-    ->ArgName("action")
-    ->Arg(0)
-    ->Arg(1)
-    ->Arg(2)
+    ->ArgNames({"action", "addresses"})
+    ->ArgsProduct({{0, 1, 2}, {20000, 100000}})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();

@@ -4,7 +4,7 @@
 // clicks (its own data folder), after the Refresh the window runs at its start, at WhatsOnChain's
 // free rate as the shipped program paces itself; the rows give the WhatsOnChain requests of the
 // step alone (CORVANE_BENCH_PATHS=raw prints what each one read). The arguments: the receive
-// counter of carol's and dave's wallets (0, or 20,000 addresses each, all listed once in their data
+// counter of carol's and dave's wallets (0, or 20,000 or 100,000 addresses each, all listed once in their data
 // folders before); strangers' payments at each registry watch between the artwork's inscription
 // and its pair, which the buyer's program, new to them, has never read (the artist's read them
 // when pairing); and whether the Refresh before each step is the window's whole Refresh (1) or its
@@ -325,6 +325,7 @@ BENCHMARK(BM_TitleActionsAsTheWindowRunsThem)
     ->Args({0, 0, 0})
     ->Args({20000, 0, 1})
     ->Args({20000, 0, 0})
+    ->Args({100000, 0, 1})
     ->Args({0, 10000, 1})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
